@@ -1,0 +1,56 @@
+// The launcher's own UTF-16 <-> UTF-8 codecs and ASCII helpers.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "common/byte_string.h"
+
+namespace hux {
+
+// Encodes UTF-16 code units one by one: 1 byte below 0x80, 2 below 0x800,
+// 3 otherwise. Surrogates are not combined; each becomes three bytes. Stops at
+// the first zero unit when `stopAtZero` is set.
+void appendUtf8FromUtf16(ByteString& out, const char16_t* units, size_t count, bool stopAtZero = true);
+ByteString utf16ToUtf8(std::u16string_view units);
+
+// Decodes one-, two- and three-byte sequences to one code unit each. A byte that
+// is neither ASCII nor a two- or three-byte lead gives '?'; a missing
+// continuation byte gives '?' and that byte is read again as a new sequence; a
+// sequence cut off by the end of the text ends decoding; a zero unit ends it too.
+std::u16string utf8ToUtf16(std::string_view bytes);
+
+inline bool hasHighByte(std::string_view s) {
+    for (unsigned char c : s)
+        if (c >= 0x80) return true;
+    return false;
+}
+
+inline char asciiLower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
+inline char asciiUpper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c; }
+bool equalsIgnoreCase(std::string_view a, std::string_view b);
+bool startsWithIgnoreCase(std::string_view s, std::string_view prefix);
+inline bool startsWith(std::string_view s, std::string_view prefix) {
+    return s.size() >= prefix.size() && s.substr(0, prefix.size()) == prefix;
+}
+inline bool endsWith(std::string_view s, std::string_view suffix) {
+    return s.size() >= suffix.size() && s.substr(s.size() - suffix.size()) == suffix;
+}
+inline bool isSeparator(char c) { return c == '/' || c == '\\'; }
+
+// Little-endian field access for file formats.
+inline uint16_t readLe16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
+inline uint32_t readLe32(const uint8_t* p) {
+    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
+           (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
+}
+inline void writeLe16(uint8_t* p, uint16_t v) {
+    p[0] = static_cast<uint8_t>(v);
+    p[1] = static_cast<uint8_t>(v >> 8);
+}
+inline void writeLe32(uint8_t* p, uint32_t v) {
+    for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
+}
+
+}  // namespace hux

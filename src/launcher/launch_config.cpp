@@ -1,0 +1,227 @@
+#include "launcher/launch_config.h"
+
+#include <cctype>
+#include <cstring>
+#include <string>
+
+#include "common/payload_format.h"
+#include "common/utf.h"
+#include "launcher/config_values.h"
+#include "launcher/payload_marker.h"
+#include "platform/platform.h"
+
+namespace hux {
+
+LaunchConfig::LaunchConfig(bool load) {
+    if (load) loadFrom(platform::moduleFileName(), embeddedArchiveLength());
+}
+
+void LaunchConfig::setExePathForTesting(const ByteString& exePath) {
+    exePath_ = exePath;
+    int32_t cut = 0;
+    for (int32_t i = 0; i < exePath_.length(); ++i)
+        if (isSeparator(exePath_[i])) cut = i + 1;
+    exeDir_.assign(exePath_.data(), cut);
+}
+
+int64_t measureArchiveCommentLength(const uint8_t* tail, int64_t tailLength, int64_t size) {
+    // Offsets from size - 22 down to size - max(size / 100, 51200) - 22, not below 0.
+    const int64_t reach = size / 100 > 51200 ? size / 100 : 51200;
+    int64_t lowest = size - reach - kEndRecordSize;
+    if (lowest < 0) lowest = 0;
+    const int64_t tailStart = size - tailLength;
+    if (lowest < tailStart) lowest = tailStart;
+    for (int64_t off = size - kEndRecordSize; off >= lowest; --off) {
+        if (readLe32(tail + (off - tailStart)) == kEndRecordSignature) return size - off - kEndRecordSize;
+    }
+    return 0;
+}
+
+void externalConfigCandidates(const ByteString& exePath, ByteString out[4]) {
+    const std::string_view p = exePath.view();
+    size_t x = p.rfind('.');
+    if (x == std::string_view::npos || p.find('/', x) != std::string_view::npos) x = p.size();
+    out[0] = ByteString(p);
+    out[0].append(".cfg");
+    out[1] = ByteString(p);
+    out[1].append(".config");
+    out[2] = ByteString(p.substr(0, x));
+    out[2].append(".cfg");
+    out[3] = ByteString(p.substr(0, x));
+    out[3].append(".config");
+}
+
+void LaunchConfig::loadFrom(const ByteString& exePath, uint32_t archiveLength) {
+    // 1. Locate the block from the end of the file.
+    platform::InputFile file;
+    platform::FileView view;
+    int64_t size = 0;
+    if (file.open(exePath.c_str()) && view.map(file)) {
+        size = view.size();
+        const int64_t reach = size / 100 > 51200 ? size / 100 : 51200;
+        int64_t tailLength = reach + kEndRecordSize + 4;
+        if (tailLength > size) tailLength = size;
+        const int64_t t = size >= kEndRecordSize
+                              ? measureArchiveCommentLength(view.data() + (size - tailLength), tailLength, size)
+                              : 0;
+        blockEnd_ = size - t - static_cast<int64_t>(archiveLength) - kReservedSize;
+    }
+    // 2, 3. Anchors.
+    refreshWorkDir();
+    setExePathForTesting(exePath);
+    // 4, 5. External file.
+    readExternalFile();
+    if (!configText_.empty()) configText_.append("\r\n");
+    externalLength_ = configText_.length();
+    // 6. Embedded block. An executable that was never packed, or a block length
+    // that points outside the file, gives an empty block.
+    if (archiveLength != 0 && view.data() && blockEnd_ >= kBlockLengthSize && blockEnd_ <= size) {
+        const uint32_t l = readLe32(view.data() + blockEnd_ - kBlockLengthSize);
+        const int64_t start = blockEnd_ - kBlockLengthSize - static_cast<int64_t>(l);
+        if (start >= 0) {
+            const uint8_t* block = view.data() + start;
+            const void* nul = std::memchr(block, 0, l);
+            const size_t used = nul ? static_cast<size_t>(static_cast<const uint8_t*>(nul) - block) : l;
+            appendSource(block, used);
+        }
+    }
+    view.unmap();
+    file.close();
+    // 7. disableexternal, honoured only in the embedded block.
+    if (equalsIgnoreCase(firstValue("disableexternal", true, true).view(), "true")) {
+        configText_.erasePrefix(externalLength_);
+        externalLength_ = 0;
+    }
+}
+
+void LaunchConfig::readExternalFile() {
+    ByteString candidates[4];
+    externalConfigCandidates(exePath_, candidates);
+    for (const ByteString& candidate : candidates) {
+        if (!platform::isReadable(candidate.c_str())) continue;
+        platform::InputFile f;
+        if (!f.open(candidate.c_str())) continue;
+        const int64_t size = f.size();
+        // The whole file is read; a configuration beyond 64 MiB is not one.
+        if (size < 0 || size > (int64_t{64} << 20)) continue;
+        ByteBuffer bytes;
+        bytes.resize(static_cast<int32_t>(size));
+        if (size > 0 && !f.readAt(0, bytes.data(), static_cast<size_t>(size))) continue;
+        appendSource(bytes.data(), static_cast<size_t>(size));
+        return;
+    }
+}
+
+void LaunchConfig::appendSource(const uint8_t* bytes, size_t length) {
+    if (length >= 3 && bytes[0] == 0xEF && bytes[1] == 0xBB && bytes[2] == 0xBF) {
+        // Each source ends at its first NUL, as the UTF-16 and ANSI decodings do,
+        // so a damaged external file cannot hide the embedded block.
+        const void* nul = std::memchr(bytes + 3, 0, length - 3);
+        const size_t n = nul ? static_cast<size_t>(static_cast<const uint8_t*>(nul) - (bytes + 3)) : length - 3;
+        configText_.append(reinterpret_cast<const char*>(bytes + 3), static_cast<int32_t>(n));
+        return;
+    }
+    if (length >= 2 && ((bytes[0] == 0xFF && bytes[1] == 0xFE) || (bytes[0] == 0xFE && bytes[1] == 0xFF))) {
+        const bool bigEndian = bytes[0] == 0xFE;
+        const size_t count = (length - 2) / 2;
+        std::u16string units;
+        units.reserve(count);
+        for (size_t i = 0; i < count; ++i) {
+            const uint8_t* p = bytes + 2 + 2 * i;
+            const auto u = static_cast<char16_t>(bigEndian ? (p[0] << 8) | p[1] : p[0] | (p[1] << 8));
+            if (u == 0) break;
+            units.push_back(u);
+        }
+        appendUtf8FromUtf16(configText_, units.data(), units.size());
+        return;
+    }
+    const std::u16string units = platform::ansiToUtf16(reinterpret_cast<const char*>(bytes), length);
+    appendUtf8FromUtf16(configText_, units.data(), units.size());
+}
+
+namespace {
+
+// Yields the lines of a text: a line ends at CR, LF, CR LF or LF CR; the text
+// ends at its first NUL.
+class LineCursor {
+public:
+    LineCursor(const char* text, const char* end) : p_(text), end_(end) {}
+    bool next(std::string_view& line) {
+        if (p_ >= end_ || *p_ == '\0') return false;
+        const char* start = p_;
+        while (p_ < end_ && *p_ != '\0' && *p_ != '\r' && *p_ != '\n') ++p_;
+        line = std::string_view(start, static_cast<size_t>(p_ - start));
+        if (p_ < end_ && (*p_ == '\r' || *p_ == '\n')) {
+            const char first = *p_++;
+            if (p_ < end_ && (*p_ == '\r' || *p_ == '\n') && *p_ != first) ++p_;
+        }
+        return true;
+    }
+
+private:
+    const char* p_;
+    const char* end_;
+};
+
+bool isKeyChar(char c) {
+    const auto u = static_cast<unsigned char>(c);
+    return std::isalnum(u) || c == '_';
+}
+
+}  // namespace
+
+ByteString LaunchConfig::findValues(std::string_view key, bool embeddedOnly, bool toAnsi,
+                                    std::string_view prefix, ValueSink sink, void* user) const {
+    const int32_t start = embeddedOnly ? externalLength_ : 0;
+    LineCursor cursor(configText_.data() + start, configText_.data() + configText_.length());
+    std::string_view line;
+    ByteString scratch;
+    while (cursor.next(line)) {
+        scratch.assign(line);  // each line is matched from its own copy
+        std::string_view rest = scratch.view();
+        while (!rest.empty() && rest.front() == ' ') rest.remove_prefix(1);
+        if (key.empty() || rest.size() < key.size()) continue;
+        if (!equalsIgnoreCase(rest.substr(0, key.size()), key)) continue;
+        if (rest.size() > key.size() && isKeyChar(rest[key.size()])) continue;
+        std::string_view value = rest.substr(key.size());
+        while (!value.empty() && value.front() == ' ') value.remove_prefix(1);
+        if (!value.empty() && value.front() == '=') {
+            value.remove_prefix(1);
+            while (!value.empty() && value.front() == ' ') value.remove_prefix(1);
+        }
+        ByteString result;
+        if (toAnsi && hasHighByte(value)) {
+            const std::u16string units = utf8ToUtf16(value);
+            result = platform::utf16ToAnsi(units.data(), units.size());
+        } else {
+            result.assign(value);
+        }
+        if (!prefix.empty() && !startsWith(result.view(), prefix)) continue;
+        if (!sink) return result;
+        sink(user, result);
+    }
+    return {};
+}
+
+namespace {
+struct CollectState {
+    StringList* out;
+    int mode;
+};
+void collectSink(void* user, const ByteString& value) {
+    auto* st = static_cast<CollectState*>(user);
+    st->out->append(expandReferences(value, st->mode));
+}
+}  // namespace
+
+void LaunchConfig::collectValues(std::string_view key, StringList& out, bool embeddedOnly, bool toAnsi) const {
+    CollectState st{&out, toAnsi ? kExpandAnsi : kExpandUtf8};
+    findValues(key, embeddedOnly, toAnsi, {}, collectSink, &st);
+}
+
+void LaunchConfig::refreshWorkDir() {
+    workDir_ = platform::currentDirectory();
+    if (!isSeparator(workDir_.back())) workDir_.push('/');
+}
+
+}  // namespace hux

@@ -1,0 +1,10 @@
+#include "launcher/launcher_context.h"
+
+namespace hux {
+
+LauncherContext& launcherContext() {
+    static LauncherContext context;
+    return context;
+}
+
+}  // namespace hux

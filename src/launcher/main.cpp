@@ -1,0 +1,3 @@
+#include "launcher/main_flow.h"
+
+int main(int argc, char** argv) { return hux::runMainFlow(argc, argv); }

@@ -1,0 +1,208 @@
+// The only operating-system-facing API of the launcher. Portable code calls
+// these functions; CMake compiles exactly one of posix/ or win32/.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "common/byte_string.h"
+
+namespace hux::platform {
+
+// Size of the launcher's path buffers: a path has at most kPathMax - 1 bytes.
+constexpr int32_t kPathMax = 260;
+
+// ---- process, locale, text ----
+
+// Full path of the running executable, as the module file name gives it
+// (at most kPathMax - 1 bytes; empty when it cannot be read).
+ByteString moduleFileName();
+uint32_t currentProcessId();
+// Sets every locale category from the user's environment.
+void setLocaleFromEnvironment();
+// Multibyte (the user's ANSI code page / locale charset) <-> UTF-16, through the
+// standard conversions under the current locale. Both convert as far as the
+// conversion gets and stop at the first character they cannot convert.
+std::u16string ansiToUtf16(const char* text, size_t length);
+ByteString utf16ToAnsi(const char16_t* units, size_t count);
+// System error code of the last failed call (GetLastError / errno).
+int lastErrorCode();
+// Initialises the common controls library (nothing where there is none).
+void initCommonControls();
+
+// ---- files and directories ----
+
+// Read-permission access test (directories pass too).
+bool isReadable(const char* path);
+// Existence test only.
+bool pathExists(const char* path);
+bool isDirectory(const char* path);
+
+class InputFile {
+public:
+    InputFile() = default;
+    InputFile(const InputFile&) = delete;
+    InputFile& operator=(const InputFile&) = delete;
+    ~InputFile();
+    // Opens an existing file for reading, sharing read and write.
+    bool open(const char* path);
+    void close();
+    bool isOpen() const { return handle_ != -1; }
+    int64_t size() const;
+    // Reads exactly `count` bytes at `offset`; false on error or short read.
+    bool readAt(int64_t offset, void* buffer, size_t count) const;
+    intptr_t nativeHandle() const { return handle_; }
+
+private:
+    intptr_t handle_ = -1;
+};
+
+// Read-only view of a whole file.
+class FileView {
+public:
+    FileView() = default;
+    FileView(const FileView&) = delete;
+    FileView& operator=(const FileView&) = delete;
+    ~FileView();
+    bool map(const InputFile& file);
+    void unmap();
+    const uint8_t* data() const { return data_; }
+    int64_t size() const { return size_; }
+
+private:
+    const uint8_t* data_ = nullptr;
+    int64_t size_ = 0;
+    intptr_t mapping_ = 0;
+};
+
+// The current directory (empty when it cannot be read or does not fit kPathMax).
+ByteString currentDirectory();
+bool setCurrentDirectory(const char* path);
+// Full-path normalisation of `path` into `buffer` of `size` bytes, with the
+// contract of the platform's full-path function: returns the length written,
+// 0 on failure, or the required size (greater than `size`) when it does not fit.
+int32_t fullPathName(const char* path, char* buffer, int32_t size);
+
+// Directory listing of a pattern whose last component may hold '*' and '?'
+// (matched without regard to case), in the order the system lists them.
+struct DirEntry {
+    ByteString name;
+    bool isDirectory;
+};
+class DirLister {
+public:
+    DirLister() = default;
+    DirLister(const DirLister&) = delete;
+    DirLister& operator=(const DirLister&) = delete;
+    ~DirLister();
+    // Starts listing `pattern` (for example "dir/*" or "src\\*.java").
+    bool open(const char* pattern);
+    bool next(DirEntry& entry);
+    void close();
+
+private:
+    void* state_ = nullptr;
+};
+
+// ---- environment ----
+
+// Looks a variable up; names compare without regard to case where the platform
+// does (Windows) and exactly first, then without regard to case, elsewhere.
+bool getEnv(const char* name, ByteString& value);
+// "NAME=value" with the runtime library's semantics: an empty value removes it.
+void putEnv(const char* assignment);
+
+// ---- threads and timing ----
+
+using ThreadProc = int (*)(void* argument);
+class Thread {
+public:
+    Thread() = default;
+    Thread(const Thread&) = delete;
+    Thread& operator=(const Thread&) = delete;
+    ~Thread();
+    // Starts a thread through the runtime library's thread creation with the
+    // given stack size (0: default). `reserveOnly` asks for a reservation only.
+    bool start(ThreadProc proc, void* argument, size_t stackSize, bool reserveOnly);
+    // Waits without limit and returns the thread's exit code.
+    int join();
+    bool started() const { return handle_ != 0; }
+
+private:
+    intptr_t handle_ = 0;
+    void* state_ = nullptr;
+};
+void sleepMs(int milliseconds);
+
+// ---- single-instance lock ----
+
+class NamedMutex {
+public:
+    enum class Result { Owned, TimedOut, CreateFailed };
+    NamedMutex() = default;
+    NamedMutex(const NamedMutex&) = delete;
+    NamedMutex& operator=(const NamedMutex&) = delete;
+    ~NamedMutex();
+    // Creates (or opens) the mutex named `name` and waits up to `timeoutMs` to
+    // own it. An abandoned mutex counts as owned. On CreateFailed, `error` holds
+    // the system error code. The lock stays held until the process ends.
+    Result acquire(const char* name, int timeoutMs, int& error);
+
+private:
+    intptr_t handle_ = -1;
+};
+
+// ---- shared memory ----
+
+// A block of memory shared by processes. A fresh block reads all zero.
+class SharedArea {
+public:
+    SharedArea() = default;
+    SharedArea(const SharedArea&) = delete;
+    SharedArea& operator=(const SharedArea&) = delete;
+    ~SharedArea();
+    // A named mapping of `size` bytes shared by every process that opens the
+    // same name (created when it does not exist yet).
+    bool openNamed(const char* name, size_t size);
+    // The executable's own shared block: shared by every process started from
+    // the same executable file.
+    bool openExecutableArea();
+    void close();
+    void* data() const { return data_; }
+    size_t size() const { return size_; }
+    bool isNamed() const { return named_; }
+
+private:
+    void* data_ = nullptr;
+    size_t size_ = 0;
+    bool named_ = false;
+    intptr_t handle_ = -1;
+    intptr_t lock_ = -1;
+};
+
+// Size of the executable's own shared block.
+constexpr size_t kExecutableAreaSize = 3072;
+
+// ---- dynamic libraries ----
+
+class DynamicLibrary {
+public:
+    DynamicLibrary() = default;
+    DynamicLibrary(const DynamicLibrary&) = delete;
+    DynamicLibrary& operator=(const DynamicLibrary&) = delete;
+    ~DynamicLibrary() = default;  // libraries stay loaded unless unload() is called
+    bool load(const char* path, bool global);
+    void* symbol(const char* name) const;
+    void unload();
+    bool loaded() const { return handle_ != nullptr; }
+    void* handle() const { return handle_; }
+
+private:
+    void* handle_ = nullptr;
+};
+// The system's text for the last library-loading failure, without a trailing
+// line break (dlerror on Linux; the system message table on Windows).
+ByteString lastLoadErrorText();
+
+}  // namespace hux::platform

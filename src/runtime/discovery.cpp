@@ -1,0 +1,7 @@
+#include "runtime/discovery.h"
+
+namespace hux {
+
+ByteString findRuntimeLibrary(const LaunchConfig& /*config*/) { return {}; }
+
+}  // namespace hux

@@ -1,0 +1,53 @@
+// The process-wide holder of the Java virtual machine and the start sequence.
+#pragma once
+
+#include <cstdint>
+
+#include "common/byte_string.h"
+#include "platform/platform.h"
+
+namespace hux {
+
+// Launch result codes; each non-zero code is also the number of its message.
+enum LaunchResult : int32_t {
+    kLaunchOk = 0,
+    kRuntimeNotFound = 1,
+    kRuntimeNotValid = 2,
+    kVmStartFailed = 4,
+    kVersionUnknown = 5,
+    kVersionTooLow = 6,
+    kMainClassNotFound = 7,
+    kMainMethodMissing = 8,
+    kVersionTooHigh = 12,
+};
+
+class JvmHost {
+public:
+    JvmHost() = default;
+    JvmHost(const JvmHost&) = delete;
+    JvmHost& operator=(const JvmHost&) = delete;
+    ~JvmHost();
+
+    // Pending virtual-machine options, in the order they were added.
+    void addOption(const char* text);
+    int32_t optionCount() const { return optionOffsets.size(); }
+    const char* option(int32_t i) const { return optionText.c_str() + optionOffsets[i]; }
+    void releaseOptions();
+
+    GrowArray<int32_t> optionOffsets;
+    ByteString optionText;
+    platform::DynamicLibrary library;
+    void* vm = nullptr;   // JavaVM*
+    void* env = nullptr;  // JNIEnv* of the creating thread
+};
+
+using ReadyHook = void (*)();
+
+// Runs the Java application; returns its launch result.
+int32_t startJavaApplication(int32_t argc, char** argv, ReadyHook hook, int32_t extraCount, char** extraArgv);
+// Detaches, destroys the virtual machine and unloads the runtime; safe to repeat.
+void shutdownVm(JvmHost& host);
+// The ready hook the main flow passes.
+void vmReadyHook();
+
+}  // namespace hux

@@ -1,0 +1,8 @@
+#include "services/stream_redirector.h"
+
+namespace hux {
+
+void redirectStderr(const ByteString&) {}
+void redirectStdout(const ByteString&) {}
+
+}  // namespace hux

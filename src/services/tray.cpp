@@ -1,0 +1,8 @@
+#include "services/tray.h"
+
+namespace hux {
+
+void startTrayWindow() {}
+void removeAllTrayIcons() {}
+
+}  // namespace hux

@@ -1,0 +1,81 @@
+// hux: packs Java applications into launcher executables and inspects them.
+#include <CLI/CLI.hpp>
+
+#include <filesystem>
+#include <iostream>
+
+#include "platform/platform.h"
+#include "tool/inspect.h"
+#include "tool/packer.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// Data shipped with the tool: <bin>/../share/hux, in the build tree and after
+// installation alike.
+fs::path dataDirectory() {
+    const hux::ByteString self = hux::platform::moduleFileName();
+    return fs::path(self.c_str()).parent_path().parent_path() / "share" / "hux";
+}
+
+std::string stubFileName(const std::string& target) {
+    return target == "windows-x64" ? "hux-stub.exe" : "hux-stub";
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    CLI::App app{"hux: turns a Java application into one executable"};
+    app.require_subcommand(1);
+
+    hux::tool::PackRequest request;
+    std::vector<std::string> inputs;
+    std::string dataDir;
+    auto* pack = app.add_subcommand("pack", "Write an application executable: stub + configuration + archive");
+    pack->add_option("-t,--target", request.target, "linux-x64 or windows-x64")
+        ->required()
+        ->check(CLI::IsMember({"linux-x64", "windows-x64"}));
+    pack->add_option("-o,--output", request.outputPath, "The executable to write")->required();
+    pack->add_option("-c,--config", request.configPath, "A file of 'key value' configuration lines");
+    pack->add_option("-l,--line", request.extraLines, "A further configuration line, e.g. \"mainclass app.Main\"");
+    pack->add_option("--stub", request.stubPath, "Use this launcher stub instead of the shipped one");
+    pack->add_option("--data-dir", dataDir, "Where the stubs and support classes are (default: <bin>/../share/hux)");
+    pack->add_option("--archive-comment", request.archiveComment, "A zip comment after the archive's end record");
+    pack->add_option("files", inputs,
+                     "Files for the archive: PATH (stored under its file name) or NAME=PATH "
+                     "(stored as NAME, e.g. lib/app.jar=build/app.jar)");
+
+    std::string inspectPath;
+    auto* insp = app.add_subcommand("inspect", "Show the configuration, L, A, T and the archive listing");
+    insp->add_option("file", inspectPath, "A packed executable")->required();
+
+    CLI11_PARSE(app, argc, argv);
+
+    std::string error;
+    if (*insp) {
+        if (!hux::tool::inspect(inspectPath, std::cout, error)) {
+            std::cerr << "hux inspect: " << error << "\n";
+            return 1;
+        }
+        return 0;
+    }
+
+    const fs::path data = dataDir.empty() ? dataDirectory() : fs::path(dataDir);
+    if (request.stubPath.empty()) request.stubPath = (data / "stubs" / request.target / stubFileName(request.target)).string();
+    request.javaClassesDir = (data / "java").string();
+    std::error_code ec;
+    for (const std::string& input : inputs) {
+        const size_t eq = input.find('=');
+        if (eq != std::string::npos && eq > 0 && !fs::exists(input, ec)) {
+            request.files.emplace_back(input.substr(0, eq), input.substr(eq + 1));
+        } else {
+            request.files.emplace_back(fs::path(input).filename().string(), input);
+        }
+    }
+    if (!hux::tool::pack(request, error)) {
+        std::cerr << "hux pack: " << error << "\n";
+        return 1;
+    }
+    return 0;
+}

@@ -1,0 +1,38 @@
+// Writes application executables: a launcher stub followed by the payload
+// (configuration block, its length, 16 reserved bytes, the zip archive).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace hux::tool {
+
+struct PackRequest {
+    std::string target;            // "linux-x64" or "windows-x64"
+    std::string stubPath;          // the launcher stub to start from
+    std::string javaClassesDir;    // support classes, stored at the archive's top level
+    std::string configPath;        // optional file of "key value" lines
+    std::vector<std::string> extraLines;                         // further lines, after the file's
+    std::vector<std::pair<std::string, std::string>> files;      // (archive name, path)
+    std::string outputPath;
+    std::string archiveComment;    // optional zip comment after the end record
+};
+
+// Packs; on failure returns false with one line in `error` and leaves nothing
+// at the output path.
+bool pack(const PackRequest& request, std::string& error);
+
+// Decodes a configuration file (UTF-8 with or without a mark, UTF-16 with a
+// mark) into its non-empty lines; false with `error` when a line cannot be
+// carried in the block.
+bool readConfigLines(const std::vector<uint8_t>& bytes, std::vector<std::string>& lines, std::string& error);
+
+// Finds the archive-length record in a stub: the offset of its value, or -1
+// when the magic is missing or not unique (`count` tells how often it occurs).
+int64_t findArchiveLengthField(const std::vector<uint8_t>& stub, int& count);
+
+bool readFile(const std::string& path, std::vector<uint8_t>& out);
+
+}  // namespace hux::tool
