@@ -38,7 +38,8 @@ int main(int argc, char** argv) {
         ->check(CLI::IsMember({"linux-x64", "windows-x64"}));
     pack->add_option("-o,--output", request.outputPath, "The executable to write")->required();
     pack->add_option("-c,--config", request.configPath, "A file of 'key value' configuration lines");
-    pack->add_option("-l,--line", request.extraLines, "A further configuration line, e.g. \"mainclass app.Main\"");
+    pack->add_option("-l,--line", request.extraLines, "A further configuration line, e.g. \"mainclass app.Main\"")
+        ->allow_extra_args(false);
     pack->add_option("--stub", request.stubPath, "Use this launcher stub instead of the shipped one");
     pack->add_option("--data-dir", dataDir, "Where the stubs and support classes are (default: <bin>/../share/hux)");
     pack->add_option("--archive-comment", request.archiveComment, "A zip comment after the archive's end record");

@@ -1,0 +1,23 @@
+package com.mordavin.hux;
+
+import java.io.IOException;
+import java.io.OutputStream;
+
+/** Writes to the launcher's redirection target for System.out / System.err. */
+public class RedirOutputStream extends OutputStream {
+    static {
+        String app = System.getProperty("hux.app.path");
+        if (app != null) {
+            System.load(app);
+        }
+    }
+
+    protected long h;
+
+    public RedirOutputStream() {
+        h = 0;
+    }
+
+    @Override
+    public native void write(int b) throws IOException;
+}

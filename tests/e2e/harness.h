@@ -1,0 +1,98 @@
+// End-to-end test support: packing applications with the real `hux` tool and
+// running them natively (Linux) or under Wine (Windows), with their output,
+// exit code and a time limit.
+#pragma once
+
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace hux::e2e {
+
+struct RunResult {
+    int exitCode = -1;   // -1 when killed or not started
+    bool timedOut = false;
+    std::string out;
+    std::string err;
+};
+
+struct RunOptions {
+    std::string cwd;
+    std::map<std::string, std::optional<std::string>> env;  // nullopt removes a variable
+    int timeoutMs = 60000;
+    std::string input;
+};
+
+RunResult run(const std::vector<std::string>& argv, const RunOptions& options = {});
+
+// A process left running in the background; its standard input is a pipe that
+// closes when the object is destroyed, and it is killed if still alive then.
+class Background {
+public:
+    explicit Background(const std::vector<std::string>& argv, const RunOptions& options = {});
+    ~Background();
+    Background(const Background&) = delete;
+    Background& operator=(const Background&) = delete;
+    // Waits until standard output holds `text`; false on time-out or exit.
+    bool waitForOutput(const std::string& text, int timeoutMs = 30000);
+    // Closes standard input and waits for the exit.
+    RunResult finish(int timeoutMs = 30000);
+    int pid() const { return pid_; }
+
+private:
+    void drain(int waitMs);
+    int pid_ = -1;
+    int in_ = -1, out_ = -1, err_ = -1;
+    RunResult result_;
+    bool done_ = false;
+};
+
+// Where things are.
+std::string sourceDir();
+std::string buildDir();   // the Linux build
+std::string toolPath();
+std::string windowsBuildDir();
+std::string appJarDir();  // the jars built for the end-to-end tests
+
+struct Target {
+    std::string name;  // "linux-x64" or "windows-x64"
+    bool windows() const { return name == "windows-x64"; }
+    std::string exeName(const std::string& base) const { return windows() ? base + ".exe" : base; }
+    // The command line that runs `exe` with `args` on this target.
+    std::vector<std::string> command(const std::string& exe, const std::vector<std::string>& args = {}) const;
+};
+// Runs `exe` on `target`; Windows text-mode line ends (CR LF) read as LF.
+RunResult runOn(const Target& target, const std::string& exe, const std::vector<std::string>& args = {},
+                const RunOptions& options = {});
+
+// linux-x64, plus windows-x64 when its stub was built (required when
+// HUX_REQUIRE_WINDOWS=1).
+std::vector<Target> targets();
+bool windowsStubAvailable();
+
+// Runs `hux pack`; the configuration lines are passed with --line.
+RunResult pack(const Target& target, const std::string& output, const std::vector<std::string>& lines,
+               const std::vector<std::string>& files = {}, const std::vector<std::string>& extra = {});
+
+// A fresh directory for one test, removed afterwards.
+class Scratch {
+public:
+    Scratch();
+    ~Scratch();
+    const std::string& path() const { return path_; }
+    std::string file(const std::string& name) const { return path_ + "/" + name; }
+    std::string write(const std::string& name, const std::string& bytes) const;
+
+private:
+    std::string path_;
+};
+
+std::string readFile(const std::string& path);
+// Windows form of a Linux path as Wine shows it to programs ("Z:\...").
+std::string winePath(const std::string& path);
+
+// The user's runtime directory as the launcher computes it on Linux.
+std::string linuxRuntimeDir();
+
+}  // namespace hux::e2e

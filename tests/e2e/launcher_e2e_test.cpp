@@ -1,0 +1,167 @@
+// The launcher's main flow end to end: configuration loading with the external
+// file, and single-instance refusal while another process holds the lock.
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <memory>
+
+#include "harness.h"
+#include "platform/posix/names.h"
+
+using namespace hux::e2e;
+
+namespace {
+
+const char* const kAlreadyRunning = "There is already an instance of this program running.\n";
+const char* const kNotFound = "Java Runtime Environment not found.\n";
+// No runtime can be found with this order, so a launch that gets past the
+// single-instance check ends with message 1.
+const char* const kNoRuntime = "jre_order c";
+
+// Holds the single-instance lock named `name` the way another running instance
+// would: the lock file on Linux, the named mutex (through a helper) under Wine.
+class MutexHolder {
+public:
+    MutexHolder(const Target& t, const std::string& name) {
+        if (t.windows()) {
+            helper_ = std::make_unique<Background>(
+                t.command(windowsBuildDir() + "/bin/hold_mutex.exe", {name}));
+            held_ = helper_->waitForOutput("held", 60000);
+        } else {
+            mkdir(linuxRuntimeDir().c_str(), 0700);
+            const std::string path = linuxRuntimeDir() + "/" + hux::platform::posix::encodeObjectName(name);
+            fd_ = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+            held_ = fd_ >= 0 && flock(fd_, LOCK_EX | LOCK_NB) == 0;
+        }
+    }
+    ~MutexHolder() {
+        if (fd_ >= 0) close(fd_);
+        if (helper_) helper_->finish();
+    }
+    bool held() const { return held_; }
+
+private:
+    int fd_ = -1;
+    std::unique_ptr<Background> helper_;
+    bool held_ = false;
+};
+
+std::string utf16(const std::string& ascii, bool bigEndian) {
+    std::string out = bigEndian ? "\xFE\xFF" : "\xFF\xFE";
+    for (char c : ascii) {
+        if (bigEndian) out += '\0';
+        out += c;
+        if (!bigEndian) out += '\0';
+    }
+    return out;
+}
+
+}  // namespace
+
+TEST(SingleInstance, RefusedWhileAnotherInstanceHoldsTheAppIdMutex) {
+    Scratch dir;
+    for (const Target& t : targets()) {
+        SCOPED_TRACE(t.name);
+        const std::string exe = dir.file(t.exeName("app"));
+        ASSERT_EQ(pack(t, exe, {"mainclass app.Main", "singleinstance true", "appid Company\\App", kNoRuntime}).exitCode, 0);
+        {
+            MutexHolder holder(t, "Company.App.hux.mutex");
+            ASSERT_TRUE(holder.held());
+            RunResult r = runOn(t, exe);
+            EXPECT_EQ(r.exitCode, 11);
+            EXPECT_EQ(r.err, kAlreadyRunning);
+        }
+        // Once nobody holds it the launch goes on (and finds no runtime here).
+        RunResult r = runOn(t, exe);
+        EXPECT_EQ(r.exitCode, 1);
+        EXPECT_EQ(r.err, kNotFound);
+    }
+}
+
+TEST(SingleInstance, MutexNameFollowsTheExecutablePathWithoutAppId) {
+    Scratch dir;
+    for (const Target& t : targets()) {
+        SCOPED_TRACE(t.name);
+        const std::string exe = dir.file(t.exeName("tool"));
+        ASSERT_EQ(pack(t, exe, {"mainclass app.Main", "singleinstance TRUE", kNoRuntime}).exitCode, 0);
+        // ':' and '\' become '.', so Z:\dir\tool.exe gives Z..dir.tool.exe.hux.mutex.
+        std::string name = t.windows() ? winePath(exe) : exe;
+        for (char& c : name)
+            if (c == ':' || c == '\\') c = '.';
+        MutexHolder holder(t, name + ".hux.mutex");
+        ASSERT_TRUE(holder.held());
+        RunResult r = runOn(t, exe);
+        EXPECT_EQ(r.exitCode, 11) << r.err;
+        EXPECT_EQ(r.err, kAlreadyRunning);
+    }
+}
+
+TEST(SingleInstance, OnlyTheWordTrueTurnsItOn) {
+    Scratch dir;
+    for (const Target& t : targets()) {
+        SCOPED_TRACE(t.name);
+        const std::string exe = dir.file(t.exeName("yes"));
+        ASSERT_EQ(pack(t, exe, {"mainclass app.Main", "singleinstance yes", "appid Word\\Test", kNoRuntime}).exitCode, 0);
+        MutexHolder holder(t, "Word.Test.hux.mutex");
+        ASSERT_TRUE(holder.held());
+        RunResult r = runOn(t, exe);
+        EXPECT_EQ(r.exitCode, 1);
+        EXPECT_EQ(r.err, kNotFound);
+    }
+}
+
+TEST(ExternalConfig, OverridesTheEmbeddedBlockInEveryEncoding) {
+    Scratch dir;
+    const std::string external = "appid External\\App\r\nsingleinstance true\r\n";
+    const std::vector<std::pair<std::string, std::string>> encodings = {
+        {"utf8-mark", "\xEF\xBB\xBF" + external},
+        {"utf16le", utf16(external, false)},
+        {"utf16be", utf16(external, true)},
+        {"ansi", external},
+    };
+    for (const Target& t : targets()) {
+        SCOPED_TRACE(t.name);
+        const std::string exe = dir.file(t.exeName("ext"));
+        ASSERT_EQ(pack(t, exe, {"mainclass app.Main", "appid Embedded\\App", kNoRuntime}).exitCode, 0);
+        MutexHolder holder(t, "External.App.hux.mutex");
+        ASSERT_TRUE(holder.held());
+        for (const auto& [name, bytes] : encodings) {
+            SCOPED_TRACE(name);
+            // The candidates are tried in order: <exe>.cfg first.
+            dir.write(t.exeName("ext") + ".cfg", bytes);
+            RunResult r = runOn(t, exe);
+            EXPECT_EQ(r.exitCode, 11) << r.err;
+            EXPECT_EQ(r.err, kAlreadyRunning);
+        }
+        std::filesystem::remove(dir.file(t.exeName("ext") + ".cfg"));
+        // The last candidate, <exe without extension>.config, is found too.
+        dir.write("ext.config", external);
+        RunResult r = runOn(t, exe);
+        EXPECT_EQ(r.exitCode, 11) << r.err;
+        std::filesystem::remove(dir.file("ext.config"));
+        // The external file cannot turn itself off.
+        dir.write(t.exeName("ext") + ".cfg", external + "disableexternal true\r\n");
+        r = runOn(t, exe);
+        EXPECT_EQ(r.exitCode, 11) << r.err;
+    }
+}
+
+TEST(ExternalConfig, DisableExternalInTheEmbeddedBlockDropsIt) {
+    Scratch dir;
+    for (const Target& t : targets()) {
+        SCOPED_TRACE(t.name);
+        const std::string exe = dir.file(t.exeName("locked"));
+        ASSERT_EQ(pack(t, exe, {"mainclass app.Main", "appid Locked\\App", "disableexternal TRUE", kNoRuntime}).exitCode, 0);
+        dir.write(t.exeName("locked") + ".cfg", "appid Locked\\App\r\nsingleinstance true\r\n");
+        MutexHolder holder(t, "Locked.App.hux.mutex");
+        ASSERT_TRUE(holder.held());
+        RunResult r = runOn(t, exe);
+        EXPECT_EQ(r.exitCode, 1) << r.err;
+        EXPECT_EQ(r.err, kNotFound);
+    }
+}

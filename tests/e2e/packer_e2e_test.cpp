@@ -1,0 +1,99 @@
+// The packed file's layout, `hux inspect`, and the packer's refusals.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <filesystem>
+
+#include "harness.h"
+
+using namespace hux::e2e;
+
+namespace {
+
+uint32_t le32(const std::string& s, size_t at) {
+    return static_cast<uint32_t>(static_cast<uint8_t>(s[at])) |
+           (static_cast<uint32_t>(static_cast<uint8_t>(s[at + 1])) << 8) |
+           (static_cast<uint32_t>(static_cast<uint8_t>(s[at + 2])) << 16) |
+           (static_cast<uint32_t>(static_cast<uint8_t>(s[at + 3])) << 24);
+}
+
+}  // namespace
+
+TEST(Packer, WritesTheDocumentedLayout) {
+    Scratch dir;
+    dir.write("jars/lib.jar", "PK\x05\x06" + std::string(18, '\0'));  // an (empty) archive, stored as is
+    dir.write("data.txt", std::string(5000, 'd'));
+    for (const Target& t : targets()) {
+        SCOPED_TRACE(t.name);
+        const std::string exe = dir.file(t.exeName("app"));
+        RunResult r = pack(t, exe, {"mainclass app.Main", "option -Xmx64m", "property k=v\xC3\xA9"},
+                           {"lib/lib.jar=" + dir.file("jars/lib.jar"), dir.file("data.txt")},
+                           {"--archive-comment", "0123456789"});
+        ASSERT_EQ(r.exitCode, 0) << r.err;
+        const std::string stub =
+            readFile(buildDir() + "/share/hux/stubs/" + t.name + "/" + t.exeName("hux-stub"));
+        const std::string file = readFile(exe);
+        ASSERT_GT(file.size(), stub.size());
+        // Block: UTF-8 mark, CR LF lines, one NUL; then L, 16 reserved bytes, the archive.
+        const std::string expectedBlock =
+            "\xEF\xBB\xBFmainclass app.Main\r\noption -Xmx64m\r\nproperty k=v\xC3\xA9\r\n" + std::string(1, '\0');
+        EXPECT_EQ(file.substr(stub.size(), expectedBlock.size()), expectedBlock);
+        const size_t lengthAt = stub.size() + expectedBlock.size();
+        EXPECT_EQ(le32(file, lengthAt), expectedBlock.size());
+        const size_t archiveStart = lengthAt + 4 + 16;
+        EXPECT_EQ(le32(file, archiveStart), 0x04034b50u);  // the first local header
+        // The end record sits 10 bytes (the comment) before the end; its offsets
+        // count from the archive's first byte.
+        const size_t record = file.size() - 10 - 22;
+        ASSERT_EQ(le32(file, record), 0x06054b50u);
+        EXPECT_EQ(file.substr(file.size() - 10), "0123456789");
+        const uint32_t dirSize = le32(file, record + 12);
+        const uint32_t dirOffset = le32(file, record + 16);
+        EXPECT_EQ(archiveStart + dirOffset + dirSize, record);
+        EXPECT_EQ(le32(file, archiveStart + dirOffset), 0x02014b50u);
+
+        RunResult shown = run({toolPath(), "inspect", exe});
+        ASSERT_EQ(shown.exitCode, 0) << shown.err;
+        EXPECT_NE(shown.out.find("  mainclass app.Main\n"), std::string::npos) << shown.out;
+        EXPECT_NE(shown.out.find("L = " + std::to_string(expectedBlock.size()) + " bytes"), std::string::npos);
+        EXPECT_NE(shown.out.find("A = " + std::to_string(record + 22 - archiveStart) + " bytes"), std::string::npos);
+        EXPECT_NE(shown.out.find("T = 10 bytes"), std::string::npos);
+        EXPECT_NE(shown.out.find("stored"), std::string::npos);
+        EXPECT_NE(shown.out.find("lib/lib.jar"), std::string::npos);
+        EXPECT_NE(shown.out.find("deflated"), std::string::npos);
+        EXPECT_NE(shown.out.find(" data.txt"), std::string::npos);
+        EXPECT_NE(shown.out.find("com/mordavin/hux/CarvossClassLoader.class"), std::string::npos);
+    }
+}
+
+TEST(Packer, RefusesBadInputWithOneLineAndNoOutput) {
+    Scratch dir;
+    const Target linux{"linux-x64"};
+    dir.write("a.txt", "a");
+    dir.write("bad.cfg", "mainclass \xFF\xFE\xFD\r\n");  // neither UTF-8 nor a UTF-16 mark at the start
+    dir.write("notastub", std::string(4096, 'x'));
+    struct Case {
+        const char* what;
+        std::vector<std::string> lines;
+        std::vector<std::string> files;
+        std::vector<std::string> extra;
+    };
+    const std::vector<Case> cases = {
+        {"missing file", {"mainclass a.B"}, {dir.file("missing.jar")}, {}},
+        {"unreadable config", {}, {}, {"-c", dir.file("missing.cfg")}},
+        {"config that is not UTF-8", {}, {}, {"-c", dir.file("bad.cfg")}},
+        {"stub without the marker", {"mainclass a.B"}, {}, {"--stub", dir.file("notastub")}},
+        {"duplicate archive names", {"mainclass a.B"}, {"x.txt=" + dir.file("a.txt"), "x.txt=" + dir.file("a.txt")}, {}},
+        {"line that cannot be encoded", {"mainclass \xC3"}, {}, {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::string out = dir.file("out");
+        RunResult r = pack(linux, out, c.lines, c.files, c.extra);
+        EXPECT_NE(r.exitCode, 0);
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+        EXPECT_EQ(r.err.rfind("hux pack: ", 0), 0u) << r.err;
+        EXPECT_FALSE(std::filesystem::exists(out));
+        EXPECT_FALSE(std::filesystem::exists(out + ".hux-partial"));
+    }
+}
