@@ -1,12 +1,64 @@
 #include "runtime/jvm_host.h"
 
-#include <cstdio>
+#include <jni.h>
 
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "archive/natives.h"
+#include "common/utf.h"
+#include "launcher/config_values.h"
 #include "launcher/launcher_context.h"
 #include "launcher/messages.h"
+#include "platform/vm_support.h"
 #include "runtime/discovery.h"
+#include "runtime/native_binding.h"
+#include "runtime/options.h"
+#include "runtime/version_limits.h"
+#include "services/stream_redirector.h"
+#include "services/tray.h"
+#include "services/wildcard.h"
 
 namespace hux {
+
+namespace {
+
+using CreateJavaVm = jint(JNICALL*)(JavaVM**, void**, void*);
+
+JavaVM* vmOf(const JvmHost& host) { return static_cast<JavaVM*>(host.vm); }
+JNIEnv* envOf(const JvmHost& host) { return static_cast<JNIEnv*>(host.env); }
+
+// Every option goes to the virtual machine, except that where the launcher
+// binds the natives itself the executable's path is set as a property after
+// the binding (the support classes must not try to load the executable).
+bool passOption(const char* option) {
+    return !(platform::bindsNativesItself() && startsWith(option, "-Dhux.app.path="));
+}
+
+void setContextClassLoader(JNIEnv* env, jobject loader) {
+    jclass thread = env->FindClass("java/lang/Thread");
+    jmethodID current = thread ? env->GetStaticMethodID(thread, "currentThread", "()Ljava/lang/Thread;") : nullptr;
+    jmethodID set = thread ? env->GetMethodID(thread, "setContextClassLoader", "(Ljava/lang/ClassLoader;)V") : nullptr;
+    jobject self = (current && set) ? env->CallStaticObjectMethod(thread, current) : nullptr;
+    if (self) env->CallVoidMethod(self, set, loader);
+    reportPendingException(env);
+    if (self) env->DeleteLocalRef(self);
+    if (thread) env->DeleteLocalRef(thread);
+}
+
+jobject newLoader(JNIEnv* env, jclass loaderClass) {
+    jmethodID init = env->GetMethodID(loaderClass, "<init>", "()V");
+    jobject loader = init ? env->NewObject(loaderClass, init) : nullptr;
+    if (!loader) {
+        env->ExceptionClear();
+        return nullptr;
+    }
+    setContextClassLoader(env, loader);
+    return loader;
+}
+
+}  // namespace
 
 JvmHost::~JvmHost() {
     shutdownVm(*this);
@@ -24,23 +76,232 @@ void JvmHost::releaseOptions() {
     optionText.clear();
 }
 
-int32_t startJavaApplication(int32_t /*argc*/, char** /*argv*/, ReadyHook /*hook*/, int32_t /*extraCount*/,
-                             char** /*extraArgv*/) {
+int32_t loadRuntimeAndCreateVm(JvmHost& host, const ByteString& libraryPath) {
+    platform::addLibraryErrorMode();
+    if (!host.library.load(libraryPath.c_str(), true)) {
+        // Retry with the runtime's bin directory (the parent of the library's) on PATH.
+        int32_t cut = 0;
+        for (int32_t i = 0; i < libraryPath.length(); ++i)
+            if (isSeparator(libraryPath[i])) cut = i + 1;
+        ByteString dir(libraryPath.data(), cut);
+        dir.append("..");
+        ByteString path;
+        platform::getEnv("PATH", path);
+        ByteString assignment("PATH=");
+        assignment.append(path);
+        assignment.push(platform::pathListSeparator());
+        assignment.append(dir);
+        platform::putEnv(assignment.c_str());
+        if (!host.library.load(libraryPath.c_str(), true)) {
+            std::string text(platform::lastLoadErrorText().view());
+            for (size_t at = text.find("%1"); at != std::string::npos; at = text.find("%1", at + libraryPath.length()))
+                text.replace(at, 2, libraryPath.c_str());
+            std::fprintf(stderr, "%s\n", text.c_str());
+            std::fflush(stderr);
+            return kRuntimeNotValid;
+        }
+    }
+    auto create = reinterpret_cast<CreateJavaVm>(host.library.symbol("JNI_CreateJavaVM"));
+    if (!create) create = reinterpret_cast<CreateJavaVm>(host.library.symbol("JNI_CreateJavaVM_Impl"));
+    if (!create) return kRuntimeNotValid;
+
+    GrowArray<JavaVMOption> options;
+    for (int32_t i = 0; i < host.optionCount(); ++i) {
+        if (!passOption(host.option(i))) continue;
+        JavaVMOption o{};
+        o.optionString = const_cast<char*>(host.option(i));
+        o.extraInfo = nullptr;
+        options.push(o);
+    }
+    JavaVMInitArgs args{};
+    args.version = JNI_VERSION_1_2;
+    args.nOptions = options.size();
+    args.options = options.data();
+    args.ignoreUnrecognized = JNI_TRUE;
+    JavaVM* vm = nullptr;
+    void* env = nullptr;
+    std::fflush(stdout);
+    const jint rc = create(&vm, &env, &args);
+    host.releaseOptions();
+    if (rc != 0) {
+        host.vm = nullptr;
+        return kVmStartFailed;
+    }
+    host.vm = vm;
+    host.env = env;
+    if (platform::bindsNativesItself()) {
+        const LaunchConfig* config = launcherContext().config;
+        bindSupportNatives(static_cast<JNIEnv*>(env), config ? config->exePath().c_str() : "");
+    }
+    return kLaunchOk;
+}
+
+jobject loadMainClass(JvmHost& host, const ByteString& mainClass) {
+    JNIEnv* env = envOf(host);
+    jclass loaderClass = env->FindClass("com/mordavin/hux/CarvossClassLoader");
+    if (!loaderClass) {
+        env->ExceptionClear();
+        return nullptr;
+    }
+    jmethodID loadClass = env->GetMethodID(loaderClass, "loadClass", "(Ljava/lang/String;)Ljava/lang/Class;");
+    if (!loadClass) {
+        env->ExceptionClear();
+        env->DeleteLocalRef(loaderClass);
+        return nullptr;
+    }
+    jobject loader = nullptr;
+    const LaunchConfig* config = launcherContext().config;
+    if (config && equalsIgnoreCase(config::asSystemClassLoader(*config).view(), "FALSE")) {
+        loader = newLoader(env, loaderClass);
+    } else {
+        jclass classLoader = env->FindClass("java/lang/ClassLoader");
+        jmethodID getSystem = classLoader ? env->GetStaticMethodID(classLoader, "getSystemClassLoader",
+                                                                   "()Ljava/lang/ClassLoader;")
+                                          : nullptr;
+        loader = getSystem ? env->CallStaticObjectMethod(classLoader, getSystem) : nullptr;
+        env->ExceptionClear();
+        if (classLoader) env->DeleteLocalRef(classLoader);
+        if (!loader || !env->IsInstanceOf(loader, loaderClass)) {
+            if (loader) env->DeleteLocalRef(loader);
+            loader = newLoader(env, loaderClass);
+        }
+    }
+    if (!loader) {
+        env->DeleteLocalRef(loaderClass);
+        return nullptr;
+    }
+    // The name exactly as configured: a.b.Main with dots.
+    const std::u16string units = platform::ansiToUtf16(mainClass.c_str(), static_cast<size_t>(mainClass.length()));
+    const ByteString utf8 = utf16ToUtf8(units);
+    jstring name = env->NewStringUTF(utf8.c_str());
+    jobject cls = name ? env->CallObjectMethod(loader, loadClass, name) : nullptr;
+    if (!cls) reportPendingException(env);
+    if (name) env->DeleteLocalRef(name);
+    env->DeleteLocalRef(loader);
+    env->DeleteLocalRef(loaderClass);
+    return cls;
+}
+
+jobjectArray buildArgumentArray(JvmHost& host, const GrowArray<char*>& tokens, int32_t argc, char** argv,
+                                int32_t extraCount, char** extraArgv) {
+    JNIEnv* env = envOf(host);
+    jclass string = env->FindClass("java/lang/String");
+    if (!string) return nullptr;
+    const int32_t total = tokens.size() + argc + extraCount;
+    jobjectArray array = env->NewObjectArray(total, string, nullptr);
+    if (!array) {
+        env->DeleteLocalRef(string);
+        return nullptr;
+    }
+    int32_t index = 0;
+    auto put = [&](const char* text) {
+        const std::u16string units = text ? platform::ansiToUtf16(text, std::char_traits<char>::length(text))
+                                          : std::u16string();
+        jstring s = env->NewString(reinterpret_cast<const jchar*>(units.data()), static_cast<jsize>(units.size()));
+        env->SetObjectArrayElement(array, index++, s);
+        if (s) env->DeleteLocalRef(s);
+    };
+    for (char* t : tokens) put(t);
+    for (int32_t i = 0; i < argc; ++i) put(argv ? argv[i] : nullptr);
+    for (int32_t i = 0; i < extraCount; ++i) put(extraArgv ? extraArgv[i] : nullptr);
+    env->DeleteLocalRef(string);
+    return array;
+}
+
+int32_t invokeMainClass(JvmHost& host, const ByteString& mainClass, const StringList& argvValues, int32_t argc,
+                        char** argv, int32_t extraCount, char** extraArgv) {
+    JNIEnv* env = envOf(host);
+    auto cls = static_cast<jclass>(loadMainClass(host, mainClass));
+    if (!cls) return kMainClassNotFound;
+    jmethodID main = env->GetStaticMethodID(cls, "main", "([Ljava/lang/String;)V");
+    if (!main) {
+        reportPendingException(env);
+        env->DeleteLocalRef(cls);
+        return kMainMethodMissing;
+    }
+    // Each `argv` value is split like a command line; the pieces come first.
+    GrowArray<char*> tokens;
+    std::vector<ByteString> buffers(static_cast<size_t>(argvValues.count()));
+    for (int32_t i = 0; i < argvValues.count(); ++i) {
+        buffers[static_cast<size_t>(i)] = ByteString(argvValues.view(i));
+        splitCommandLine(buffers[static_cast<size_t>(i)].data(), tokens, nullptr);
+    }
+    jobjectArray array = buildArgumentArray(host, tokens, argc, argv, extraCount, extraArgv);
+    std::fflush(stdout);
+    env->CallStaticVoidMethod(cls, main, array);
+    reportPendingException(env);
+    if (array) env->DeleteLocalRef(array);
+    env->DeleteLocalRef(cls);
+    return kLaunchOk;
+}
+
+int32_t startJavaApplication(int32_t argc, char** argv, ReadyHook hook, int32_t extraCount, char** extraArgv) {
     LauncherContext& context = launcherContext();
+    LaunchConfig& config = *context.config;
+    JvmHost& host = *context.host;
+    ByteString version, minimum, maximum;
     int32_t result = kLaunchOk;
-    const ByteString library = context.config ? findRuntimeLibrary(*context.config) : ByteString();
+
+    applyExportLines(config);
+    appendVmOptions(config, host);
+    const ByteString library = findRuntimeLibrary(config);
     if (library.empty()) result = kRuntimeNotFound;
-    if (result == kLaunchOk) result = kRuntimeNotValid;  // the virtual-machine start is not wired in yet
-    if (result != kLaunchOk) printMessageLine(messageText(result));
+    if (result == kLaunchOk) result = loadRuntimeAndCreateVm(host, library);
+    if (result == kLaunchOk) {
+        applyPropertyLines(config, envOf(host));
+        result = checkRuntimeVersion(config, host, version, minimum, maximum);
+    }
+    if (result == kLaunchOk) {
+        registerHandlerPackage(envOf(host));
+        if (hook) hook();
+        StringList argvValues;
+        config::argv(config, argvValues);
+        result = invokeMainClass(host, config::mainClass(config), argvValues, argc, argv, extraCount, extraArgv);
+    }
+    if (result == kVersionTooLow || result == kVersionTooHigh) {
+        printMessageLine(versionMessage(result, version.view(), minimum.view(), maximum.view()));
+    } else if (result != kLaunchOk) {
+        printMessageLine(messageText(result));
+    }
     return result;
 }
 
 void shutdownVm(JvmHost& host) {
-    host.vm = nullptr;
-    host.env = nullptr;
+    if (JavaVM* vm = vmOf(host)) {
+        std::fflush(stdout);
+        vm->DetachCurrentThread();
+        vm->DestroyJavaVM();
+        host.vm = nullptr;
+        host.env = nullptr;
+    }
     if (host.library.loaded()) host.library.unload();
 }
 
-void vmReadyHook() {}
+namespace {
+
+void interruptHandler(int signal) {
+    JvmHost* host = launcherContext().host;
+    if (host && host->vm) {
+        JavaVM* vm = vmOf(*host);
+        JNIEnv* env = nullptr;
+        if (vm->AttachCurrentThread(reinterpret_cast<void**>(&env), nullptr) == 0 && env) {
+            jclass system = env->FindClass("java/lang/System");
+            jmethodID exit = system ? env->GetStaticMethodID(system, "exit", "(I)V") : nullptr;
+            if (exit) env->CallStaticVoidMethod(system, exit, 0);
+            env->ExceptionClear();
+            vm->DetachCurrentThread();
+        }
+    }
+    removeAllTrayIcons();
+    platform::chainInterruptHandler(signal);
+}
+
+}  // namespace
+
+void vmReadyHook() {
+    JvmHost* host = launcherContext().host;
+    if (host && host->env) installJavaRedirect(envOf(*host));
+    platform::installInterruptHandler(interruptHandler);
+}
 
 }  // namespace hux

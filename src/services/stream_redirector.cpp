@@ -6,3 +6,7 @@ void redirectStderr(const ByteString&) {}
 void redirectStdout(const ByteString&) {}
 
 }  // namespace hux
+
+namespace hux {
+void installJavaRedirect(JNIEnv_*) {}
+}  // namespace hux

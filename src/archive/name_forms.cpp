@@ -1,0 +1,64 @@
+#include "archive/name_forms.h"
+
+#include "common/utf.h"
+
+namespace hux {
+
+NameForms makeNameForms(const char16_t* units, size_t count) {
+    NameForms f;
+    f.hasLatin1 = true;
+    for (size_t i = 0; i < count; ++i) {
+        const char16_t u = units[i];
+        if (u >= 0x80) f.differ = true;
+        if (u >= 0x100) f.hasLatin1 = false;
+    }
+    if (f.hasLatin1) {
+        f.latin1.resize(static_cast<int32_t>(count));
+        for (size_t i = 0; i < count; ++i) f.latin1[static_cast<int32_t>(i)] = static_cast<char>(units[i]);
+    }
+    appendUtf8FromUtf16(f.utf8, units, count, false);
+    return f;
+}
+
+void replaceByte(ByteString& s, char from, char to) {
+    for (int32_t i = 0; i < s.length(); ++i)
+        if (s[i] == from) s[i] = to;
+}
+
+namespace {
+int hexValue(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+}  // namespace
+
+ByteString percentDecode(std::string_view text) {
+    ByteString out;
+    size_t i = 0;
+    while (i < text.size()) {
+        const char c = text[i];
+        if (c == '+') {
+            out.push(' ');
+            ++i;
+        } else if (c == '%' && i + 1 < text.size() && text[i + 1] == '%') {
+            out.push('%');
+            i += 2;
+        } else if (c == '%' && i + 1 < text.size() && hexValue(text[i + 1]) >= 0) {
+            int value = hexValue(text[i + 1]);
+            i += 2;
+            if (i < text.size() && hexValue(text[i]) >= 0) {
+                value = value * 16 + hexValue(text[i]);
+                ++i;
+            }
+            out.push(static_cast<char>(value));
+        } else {
+            out.push(c);
+            ++i;
+        }
+    }
+    return out;
+}
+
+}  // namespace hux

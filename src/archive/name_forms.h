@@ -1,0 +1,27 @@
+// The two byte forms in which names from Java are looked up in the archive,
+// and the URL text helpers of the "hux:" scheme.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "common/byte_string.h"
+
+namespace hux {
+
+struct NameForms {
+    bool hasLatin1 = false;  // false when a unit is 256 or above
+    ByteString latin1;       // each unit below 256 as the byte of that value
+    ByteString utf8;         // each unit on its own as 1, 2 or 3 bytes
+    // The forms differ exactly when a unit is 0x80 or above.
+    bool differ = false;
+};
+NameForms makeNameForms(const char16_t* units, size_t count);
+
+void replaceByte(ByteString& s, char from, char to);
+
+// Percent-decoding of URL text: '+' is a space, "%%" one '%', '%' with one or
+// two hexadecimal digits the byte they give; anything else is copied.
+ByteString percentDecode(std::string_view text);
+
+}  // namespace hux

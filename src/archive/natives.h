@@ -1,0 +1,35 @@
+// JNI natives of the class loader and the "hux:" URL handler, served from the
+// archive store.
+#pragma once
+
+#include <jni.h>
+
+#include "common/byte_string.h"
+
+namespace hux {
+
+// A new java.net.URL for "hux:" + `fullName` ('/' separators), carrying the
+// launcher's handler; `fromUtf8` says the name is the UTF-8 form (else
+// Latin-1). Null (the exception reported) on failure.
+jobject makeHuxUrl(JNIEnv* env, const ByteString& fullName, bool fromUtf8);
+
+// Puts the launcher's handler package first in "java.protocol.handler.pkgs".
+void registerHandlerPackage(JNIEnv* env);
+
+// Prints and clears a pending Java exception, if any.
+void reportPendingException(JNIEnv* env);
+
+}  // namespace hux
+
+extern "C" {
+JNIEXPORT jclass JNICALL Java_com_mordavin_hux_CarvossClassLoader_defineClass(JNIEnv* env, jobject loader,
+                                                                              jstring name);
+JNIEXPORT jclass JNICALL Java_com_mordavin_hux_CarvossClassLoader_findClass(JNIEnv* env, jobject loader,
+                                                                            jstring name);
+JNIEXPORT jobject JNICALL Java_com_mordavin_hux_CarvossClassLoader_findResource(JNIEnv* env, jobject loader,
+                                                                                jstring name);
+JNIEXPORT jobject JNICALL Java_com_mordavin_hux_CarvossClassLoader_findResources(JNIEnv* env, jobject loader,
+                                                                                 jstring name);
+JNIEXPORT jbyteArray JNICALL Java_com_mordavin_hux_Handler_loadResourceData(JNIEnv* env, jobject handler,
+                                                                            jstring url);
+}

@@ -1,0 +1,40 @@
+#include "platform/vm_support.h"
+
+#include <windows.h>
+
+#include <csignal>
+
+namespace hux::platform {
+
+void addLibraryErrorMode() {
+    const UINT mode = SetErrorMode(0);
+    SetErrorMode(mode | SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
+}
+
+bool bindsNativesItself() { return false; }
+
+char pathListSeparator() { return ';'; }
+
+namespace {
+using CrtHandler = void (*)(int);
+CrtHandler previousInt = nullptr;
+CrtHandler previousTerm = nullptr;
+
+bool isRealHandler(CrtHandler h) {
+    // SIG_DFL (0), SIG_IGN (1), SIG_GET (2), SIG_SGE (3), SIG_ACK (4), SIG_ERR (-1).
+    const auto v = reinterpret_cast<intptr_t>(h);
+    return !(v >= 0 && v <= 4) && v != -1;
+}
+}  // namespace
+
+void installInterruptHandler(SignalHandler handler) {
+    previousInt = std::signal(SIGINT, handler);
+    previousTerm = std::signal(SIGTERM, handler);
+}
+
+void chainInterruptHandler(int signal) {
+    CrtHandler previous = signal == SIGINT ? previousInt : signal == SIGTERM ? previousTerm : nullptr;
+    if (previous && isRealHandler(previous)) previous(signal);
+}
+
+}  // namespace hux::platform

@@ -1,0 +1,77 @@
+#include "runtime/native_binding.h"
+
+#include <cstdio>
+
+#include "archive/natives.h"
+#include "platform/platform.h"
+
+namespace hux {
+
+namespace {
+
+#define HUX_NATIVE(name, signature, function) \
+    { const_cast<char*>(name), const_cast<char*>(signature), reinterpret_cast<void*>(function) }
+
+const JNINativeMethod kLoaderNatives[] = {
+    HUX_NATIVE("defineClass", "(Ljava/lang/String;)Ljava/lang/Class;",
+               Java_com_mordavin_hux_CarvossClassLoader_defineClass),
+    HUX_NATIVE("findResource", "(Ljava/lang/String;)Ljava/net/URL;",
+               Java_com_mordavin_hux_CarvossClassLoader_findResource),
+    HUX_NATIVE("findResources", "(Ljava/lang/String;)Ljava/util/Enumeration;",
+               Java_com_mordavin_hux_CarvossClassLoader_findResources),
+};
+const JNINativeMethod kHandlerNatives[] = {
+    HUX_NATIVE("loadResourceData", "(Ljava/lang/String;)[B", Java_com_mordavin_hux_Handler_loadResourceData),
+};
+
+struct ClassBinding {
+    const char* name;
+    const JNINativeMethod* methods;
+    jint count;
+};
+
+// Every support class is initialised here, also those whose natives are
+// bound elsewhere or not at all, so that none of them tries to load the
+// executable later.
+const ClassBinding kBindings[] = {
+    {"com/mordavin/hux/CarvossClassLoader", kLoaderNatives, 3},
+    {"com/mordavin/hux/Handler", kHandlerNatives, 1},
+    {"com/mordavin/hux/Instances", nullptr, 0},
+    {"com/mordavin/hux/SystemTray", nullptr, 0},
+    {"com/mordavin/hux/SystemTrayMenu", nullptr, 0},
+    {"com/mordavin/hux/RedirOutputStream", nullptr, 0},
+};
+
+}  // namespace
+
+void bindSupportNatives(JNIEnv* env, const char* appPath) {
+    for (const ClassBinding& b : kBindings) {
+        jclass cls = env->FindClass(b.name);
+        if (!cls) {
+            env->ExceptionClear();  // an archive without this class simply lacks it
+            continue;
+        }
+        // Looking up a method initialises the class.
+        env->GetMethodID(cls, "<init>", "()V");
+        env->ExceptionClear();
+        if (b.count > 0 && env->RegisterNatives(cls, b.methods, b.count) != 0) reportPendingException(env);
+        env->DeleteLocalRef(cls);
+    }
+    jclass system = env->FindClass("java/lang/System");
+    jmethodID set = system ? env->GetStaticMethodID(system, "setProperty",
+                                                    "(Ljava/lang/String;Ljava/lang/String;)Ljava/lang/String;")
+                           : nullptr;
+    if (set) {
+        jstring key = env->NewStringUTF("hux.app.path");
+        const std::u16string units = platform::ansiToUtf16(appPath, std::char_traits<char>::length(appPath));
+        jstring value = env->NewString(reinterpret_cast<const jchar*>(units.data()), static_cast<jsize>(units.size()));
+        jobject old = env->CallStaticObjectMethod(system, set, key, value);
+        if (old) env->DeleteLocalRef(old);
+        env->DeleteLocalRef(key);
+        env->DeleteLocalRef(value);
+    }
+    env->ExceptionClear();
+    if (system) env->DeleteLocalRef(system);
+}
+
+}  // namespace hux

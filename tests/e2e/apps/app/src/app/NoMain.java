@@ -1,0 +1,7 @@
+package app;
+
+/** A class without a main method. */
+public class NoMain {
+    public static void notMain(String[] args) {
+    }
+}

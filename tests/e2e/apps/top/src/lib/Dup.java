@@ -1,0 +1,7 @@
+package lib;
+
+public class Dup {
+    public static String say() {
+        return "dup from the top level";
+    }
+}
