@@ -1,6 +1,9 @@
 // Configuration values: one accessor per key, and reference expansion.
 #pragma once
 
+#include <cstdint>
+#include <string_view>
+
 #include "common/byte_string.h"
 #include "launcher/launch_config.h"
 
@@ -9,9 +12,35 @@ namespace hux {
 constexpr int kExpandAnsi = 0;
 constexpr int kExpandUtf8 = 1;
 
+// Nesting limit for expandable registry strings that refer to further
+// registry values: deeper references are left as written.
+constexpr int kMaxRegistryExpansionDepth = 8;
+// Registry reads allowed while expanding one value (nested expansions
+// included); further registry references are left as written.
+constexpr int kMaxRegistryReadsPerExpansion = 256;
+
 // Replaces %NAME%, %{NAME}%, $NAME and ${NAME} references by the environment,
 // the built-in names and registry values; "%%" and "$$" stand for one sigil.
+// Mode kExpandUtf8 converts substituted values that are not plain ASCII from
+// the ANSI code page to UTF-8.
 ByteString expandReferences(const ByteString& input, int mode);
+
+// The built-in names APPLICATION_HOME, PWD, HUX_APP_PATH and HOME (ASCII case
+// insensitive), read from the configuration in launcherContext(). False when
+// the name is not one of them (or no configuration is published).
+bool specialValue(std::string_view name, ByteString& value);
+
+// A registry reference: "HKCU\key\value", "HKLM\key\" (default value),
+// optionally followed by "|default". False when the name is not defined.
+bool registryValue(std::string_view name, ByteString& value);
+
+// The text of registry data of the given type (REG_SZ up to its first NUL,
+// REG_EXPAND_SZ expanded in ANSI mode, REG_DWORD and REG_DWORD_BIG_ENDIAN as
+// signed decimal, anything else empty).
+ByteString registryDataText(uint32_t type, const uint8_t* data, int32_t size);
+
+// Forgets the composed HOME value (tests only).
+void resetSpecialValuesForTesting();
 
 namespace config {
 // Single-valued keys.
@@ -22,8 +51,11 @@ ByteString wildcard(const LaunchConfig& c);
 ByteString forceCwd(const LaunchConfig& c);
 ByteString stdoutTarget(const LaunchConfig& c);
 ByteString stderrTarget(const LaunchConfig& c);
+// Expanded, then resolved as a data path (executable's directory first, then
+// the working directory).
 ByteString splash(const LaunchConfig& c);
 ByteString jreOrder(const LaunchConfig& c);
+// Expanded; empty when unset (runtime discovery then uses "./jre/").
 ByteString jre(const LaunchConfig& c);
 ByteString jvmDll(const LaunchConfig& c);
 ByteString vm(const LaunchConfig& c);
@@ -32,16 +64,23 @@ ByteString maxJre(const LaunchConfig& c);
 ByteString asSystemClassLoader(const LaunchConfig& c);
 ByteString compatible(const LaunchConfig& c);
 ByteString disableExternal(const LaunchConfig& c);
-// Multi-valued keys.
+// Multi-valued keys, each value expanded.
 void options(const LaunchConfig& c, StringList& out);
-void properties(const LaunchConfig& c, StringList& out);
+void properties(const LaunchConfig& c, StringList& out);  // UTF-8, UTF-8 mode
 void exports(const LaunchConfig& c, StringList& out);
 void argv(const LaunchConfig& c, StringList& out);
 void messages(const LaunchConfig& c, StringList& out);
 void libs(const LaunchConfig& c, StringList& out);
 void javaLibs(const LaunchConfig& c, StringList& out);
+// The class-path keys are expanded per ';'-separated piece by the class-path
+// builder, so these hand out the values as written (ANSI, all sources).
+void classPathRaw(const LaunchConfig& c, StringList& out);
+void javaClassPathRaw(const LaunchConfig& c, StringList& out);
 // The first `option` value that begins with "-XstartOnFirstThread".
 ByteString firstThreadOption(const LaunchConfig& c);
+// The expanded `vm` value, computed on first use and remembered in the
+// configuration; "-" when the value is empty.
+ByteString vmPreference(const LaunchConfig& c);
 }  // namespace config
 
 }  // namespace hux

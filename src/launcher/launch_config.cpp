@@ -220,8 +220,11 @@ void LaunchConfig::collectValues(std::string_view key, StringList& out, bool emb
 }
 
 void LaunchConfig::refreshWorkDir() {
+    // A directory that cannot be read (or needs kPathMax bytes or more) leaves
+    // workDir empty, so names under it stay relative to the directory in force
+    // instead of landing under the root.
     workDir_ = platform::currentDirectory();
-    if (!isSeparator(workDir_.back())) workDir_.push('/');
+    if (!workDir_.empty() && !isSeparator(workDir_.back())) workDir_.push('/');
 }
 
 }  // namespace hux

@@ -1,6 +1,13 @@
 #include "launcher/messages.h"
 
+#include <climits>
 #include <cstdio>
+#include <string>
+
+#include "launcher/config_values.h"
+#include "launcher/launch_config.h"
+#include "launcher/launcher_context.h"
+#include "platform/platform.h"
 
 namespace hux {
 
@@ -9,6 +16,7 @@ struct BuiltinText {
     int number;
     const char* text;
 };
+// Keep in step with the STRINGTABLE of resources/hux.rc.
 constexpr BuiltinText kBuiltinTexts[] = {
     {1, "Java Runtime Environment not found."},
     {2, "Java Runtime Environment not valid."},
@@ -22,17 +30,139 @@ constexpr BuiltinText kBuiltinTexts[] = {
     {12, "Java virtual machine version %s is too high, version between %s and %s is required."},
     {13, "There is already an instance of this program running."},
 };
+
+struct OverridePair {
+    int32_t number;
+    int32_t index;
+};
+
+struct OverrideTable {
+    bool built = false;
+    GrowArray<OverridePair> pairs;
+    StringList texts;
+};
+
+OverrideTable& overrides() {
+    static OverrideTable table;
+    return table;
+}
+
+bool isSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
+
+// Decimal conversion as strtol does it in the "C" locale: leading white space,
+// an optional sign, digits up to the first non-digit; no digits give 0. Values
+// beyond the 32-bit range saturate.
+int32_t parseMessageNumber(std::string_view s) {
+    size_t i = 0;
+    while (i < s.size() && isSpace(s[i])) ++i;
+    bool negative = false;
+    if (i < s.size() && (s[i] == '+' || s[i] == '-')) negative = s[i++] == '-';
+    int64_t v = 0;
+    for (; i < s.size() && s[i] >= '0' && s[i] <= '9'; ++i) {
+        v = v * 10 + (s[i] - '0');
+        if (v > static_cast<int64_t>(INT32_MAX) + 1) v = static_cast<int64_t>(INT32_MAX) + 1;
+    }
+    if (negative) v = -v;
+    if (v > INT32_MAX) v = INT32_MAX;
+    return static_cast<int32_t>(v);
+}
+
+void buildOverrides(const LaunchConfig& config, OverrideTable& table) {
+    StringList values;
+    config::messages(config, values);
+    for (int32_t i = 0; i < values.count(); ++i) {
+        const std::string_view value = values.view(i);
+        const size_t eq = value.find('=');
+        if (eq == std::string_view::npos) continue;
+        const int32_t number = parseMessageNumber(value.substr(0, eq));
+        if (number <= 0) continue;
+        table.pairs.push(OverridePair{number, table.texts.count()});
+        table.texts.append(unescapeMessage(value.substr(eq + 1)));
+    }
+    table.pairs.push(OverridePair{0, 0});  // marks the table as built
+    table.built = true;
+}
 }  // namespace
 
-ByteString messageText(int number) {
+const char* builtinMessageText(int number) {
     for (const auto& t : kBuiltinTexts)
-        if (t.number == number) return ByteString(t.text);
-    return {};
+        if (t.number == number) return t.text;
+    return nullptr;
+}
+
+ByteString unescapeMessage(std::string_view text) {
+    ByteString out;
+    for (size_t i = 0; i < text.size(); ++i) {
+        char c = text[i];
+        if (c == '\\') {
+            if (++i == text.size()) break;
+            c = text[i];
+            if (c == 'n') c = '\n';
+            else if (c == 'r') c = '\r';
+            else if (c == 't') c = '\t';
+        }
+        out.push(c);
+    }
+    return out;
+}
+
+ByteString messageText(int number) {
+    OverrideTable& table = overrides();
+    if (!table.built && launcherContext().config) buildOverrides(*launcherContext().config, table);
+    if (number > 0) {
+        for (const auto& pair : table.pairs)
+            if (pair.number == number && pair.index >= 0 && pair.index < table.texts.count())
+                return ByteString(table.texts.view(pair.index));
+    }
+    std::u16string units;
+    if (platform::stringResource(number, units)) return platform::utf16ToAnsi(units.data(), units.size());
+    const char* text = builtinMessageText(number);
+    return text ? ByteString(text) : ByteString();
+}
+
+void formatText(ByteString& out, std::string_view format, const std::string_view* args, size_t count) {
+    out.clear();
+    size_t next = 0;
+    size_t i = 0;
+    while (i < format.size()) {
+        const size_t pct = format.find('%', i);
+        if (pct == std::string_view::npos || pct + 1 >= format.size()) {
+            out.append(format.substr(i));
+            break;
+        }
+        out.append(format.substr(i, pct - i));
+        const char spec = format[pct + 1];
+        if (spec == 's') {
+            if (next < count) out.append(args[next]);
+            ++next;
+            i = pct + 2;
+        } else if (spec == '%') {
+            out.push('%');
+            i = pct + 2;
+        } else {
+            out.push('%');
+            i = pct + 1;
+        }
+    }
+}
+
+ByteString versionMessage(int number, std::string_view running, std::string_view minimum, std::string_view maximum) {
+    const ByteString format = messageText(number);
+    ByteString out;
+    formatText(out, format.view(), {running, minimum, maximum, std::string_view(), std::string_view()});
+    return out;
 }
 
 void printMessageLine(const ByteString& text) {
     std::fprintf(stderr, "%s\n", text.c_str());
     std::fflush(stderr);
+}
+
+void resetMessageOverridesForTesting() {
+    OverrideTable& table = overrides();
+    table.built = false;
+    table.pairs.clear();
+    table.texts.clear();
 }
 
 }  // namespace hux

@@ -1,15 +1,46 @@
 // Numbered user-visible failure texts, with configuration overrides.
 #pragma once
 
+#include <cstddef>
+#include <initializer_list>
+#include <string_view>
+
 #include "common/byte_string.h"
 
 namespace hux {
 
 // The ANSI text of a message: the first `message` override of that number,
-// else the built-in text; empty when neither exists.
+// else the executable's string-table text, else the compiled-in text; empty
+// when none exists. The overrides are read from the configuration published
+// in launcherContext() on the first call that finds one.
 ByteString messageText(int number);
+
+// The compiled-in text of a message (the same texts as the Windows string
+// table); null for numbers without a text.
+const char* builtinMessageText(int number);
+
+// Replaces \n, \r and \t by their control characters and "\x" by x for any
+// other x; a backslash at the very end is dropped.
+ByteString unescapeMessage(std::string_view text);
+
+// Formats `format` into `out`: each "%s" takes the next argument in order (an
+// empty string once they run out), "%%" gives '%', and every other '%' is
+// copied as it stands. Nothing else is interpreted, so a text can never read
+// arguments that were not passed; the result grows as needed.
+void formatText(ByteString& out, std::string_view format, const std::string_view* args, size_t count);
+inline void formatText(ByteString& out, std::string_view format, std::initializer_list<std::string_view> args) {
+    formatText(out, format, args.begin(), args.size());
+}
+
+// Message 6 or 12 formatted with the running version, the minimum and the
+// maximum (followed by two empty arguments).
+ByteString versionMessage(int number, std::string_view running, std::string_view minimum, std::string_view maximum);
 
 // Writes `text` followed by a line feed to standard error.
 void printMessageLine(const ByteString& text);
+
+// Forgets the override table, so the next messageText call reads it again
+// (tests only).
+void resetMessageOverridesForTesting();
 
 }  // namespace hux

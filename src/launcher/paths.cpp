@@ -1,13 +1,60 @@
 #include "launcher/paths.h"
 
+#include "common/utf.h"
 #include "launcher/config_values.h"
 #include "platform/platform.h"
 
 namespace hux {
 
+// On Windows a leading '/' or '\', and a ':' as second character ("E:\x",
+// "D:x"), make a path absolute, and a leading '\' names the root of the base's
+// drive. Linux has neither drives nor backslash separators: only a leading
+// '/' makes a path absolute there, and "C:x" or "\x" are relative names.
+bool isAbsoluteConfigPath(const char* path) {
+    if (path[0] == '/') return true;
+    if (!platform::usesDrivePaths()) return false;
+    return path[0] == '\\' || (path[0] != '\0' && path[1] == ':');
+}
+
+int32_t resolveAgainst(const char* base, const char* path, char* buffer, int32_t size) {
+    const bool drives = platform::usesDrivePaths();
+    ByteString combined;
+    if (path[0] == '/' || (drives && path[0] != '\0' && path[1] == ':')) {
+        combined.append(path);
+    } else if (drives && path[0] == '\\') {
+        // The root of the base's drive, or of the current drive.
+        if (base[0] != '\0' && base[1] == ':') combined.append(base, 2);
+        combined.append(path);
+    } else {
+        // An empty base leaves the path relative to the current directory
+        // rather than turning it into a name under the root.
+        combined.append(base);
+        if (!combined.empty() && !isSeparator(combined.back())) combined.push('/');
+        combined.append(path);
+    }
+    return platform::fullPathName(combined.c_str(), buffer, size);
+}
+
+ByteString resolveDataPath(const LaunchConfig& config, const ByteString& path) {
+    if (path.empty()) return {};
+    if (isAbsoluteConfigPath(path.c_str())) return path;
+    ByteString underExe = config.exeDir();
+    underExe.append(path);
+    if (platform::isReadable(underExe.c_str())) return underExe;
+    ByteString underWork = config.workDir();
+    underWork.append(path);
+    if (platform::isReadable(underWork.c_str())) return underWork;
+    return underExe;
+}
+
 void applyForcedWorkingDirectory(LaunchConfig& config) {
     const ByteString dir = config::forceCwd(config);
-    (void)dir;
+    if (!dir.empty()) {
+        char buffer[platform::kPathMax];
+        const int32_t n = resolveAgainst(config.exeDir().c_str(), dir.c_str(), buffer, platform::kPathMax);
+        // 0 is a failure and kPathMax or more did not fit: the directory stays.
+        if (n >= 1 && n < platform::kPathMax) platform::setCurrentDirectory(buffer);
+    }
     config.refreshWorkDir();
 }
 

@@ -2,10 +2,27 @@
 // working directory.
 #pragma once
 
+#include <cstdint>
+
 #include "common/byte_string.h"
 #include "launcher/launch_config.h"
 
 namespace hux {
+
+// True when `path` names a location on its own: a leading '/', and where
+// drives exist also a leading '\' or a drive ("D:x" counts too).
+bool isAbsoluteConfigPath(const char* path);
+
+// Combines `path` with the directory `base` (unless the path is absolute) and
+// normalises the result into `buffer` of `size` bytes. Returns the length
+// written, 0 on failure, or the required size (greater than `size`) when the
+// result does not fit.
+int32_t resolveAgainst(const char* base, const char* path, char* buffer, int32_t size);
+
+// A configured data file: absolute paths unchanged; else the executable's
+// directory + path when readable, else the working directory + path when
+// readable, else the executable's directory + path. Not normalised.
+ByteString resolveDataPath(const LaunchConfig& config, const ByteString& path);
 
 // Applies `forcecwd` (resolved against the executable's directory) and then
 // refreshes the configuration's working directory.

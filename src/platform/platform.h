@@ -84,6 +84,11 @@ bool setCurrentDirectory(const char* path);
 // 0 on failure, or the required size (greater than `size`) when it does not fit.
 int32_t fullPathName(const char* path, char* buffer, int32_t size);
 
+// True where paths may carry a drive ("D:\x", "D:x") and a leading backslash
+// names the root of the current drive (Windows); false where only a leading
+// '/' makes a path absolute (Linux).
+bool usesDrivePaths();
+
 // Directory listing of a pattern whose last component may hold '*' and '?'
 // (matched without regard to case), in the order the system lists them.
 struct DirEntry {
@@ -112,6 +117,25 @@ private:
 bool getEnv(const char* name, ByteString& value);
 // "NAME=value" with the runtime library's semantics: an empty value removes it.
 void putEnv(const char* assignment);
+
+// ---- registry (read only) and resources ----
+
+enum class RegistryRoot { ClassesRoot, CurrentUser, LocalMachine, Users, CurrentConfig };
+// Value types as the registry reports them.
+constexpr uint32_t kRegString = 1;            // REG_SZ
+constexpr uint32_t kRegExpandString = 2;      // REG_EXPAND_SZ
+constexpr uint32_t kRegDword = 4;             // REG_DWORD
+constexpr uint32_t kRegDwordBigEndian = 5;    // REG_DWORD_BIG_ENDIAN
+// Reads one value (an empty `valueName` reads the key's default value) of the
+// key `keyPath` under `root`, opened for reading in the process's own view.
+// False when the key or the value cannot be read; where there is no registry
+// every read fails.
+bool readRegistryValue(RegistryRoot root, const char* keyPath, const char* valueName, uint32_t& type,
+                       ByteBuffer& data);
+// Entry `number` of the executable's string-table resource, in the default
+// language. False when the block or the entry does not exist or is empty, and
+// where executables carry no string table.
+bool stringResource(int number, std::u16string& text);
 
 // ---- threads and timing ----
 

@@ -95,6 +95,10 @@ ByteString currentDirectory() {
 
 bool setCurrentDirectory(const char* path) { return path && path[0] && chdir(path) == 0; }
 
+// Linux paths have no drives: only a leading '/' makes a path absolute, and a
+// backslash is an ordinary file-name character.
+bool usesDrivePaths() { return false; }
+
 int32_t fullPathName(const char* path, char* buffer, int32_t size) {
     if (!path || !path[0]) return 0;
     std::string full;

@@ -97,6 +97,15 @@ void DynamicLibrary::unload() {
 
 ByteString lastLoadErrorText() { return ByteString(lastLoadError); }
 
+// ---- registry and resources ----
+
+// There is no registry: every read fails, so a configured reference falls back
+// to its '|' default.
+bool readRegistryValue(RegistryRoot, const char*, const char*, uint32_t&, ByteBuffer&) { return false; }
+
+// The message texts are compiled into the launcher instead of a resource.
+bool stringResource(int, std::u16string&) { return false; }
+
 }  // namespace hux::platform
 
 namespace hux::platform {

@@ -1,5 +1,6 @@
 // Win32 implementation of the platform layer.
 #include <windows.h>
+#include <io.h>
 #include <process.h>
 
 #include <cerrno>
@@ -74,7 +75,7 @@ ByteString utf16ToAnsi(const char16_t* units, size_t count) {
 
 bool isReadable(const char* path) {
     if (!path || !path[0]) return false;
-    return GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES;
+    return _access(path, 4) == 0;  // read permission; directories pass too
 }
 
 bool pathExists(const char* path) {
@@ -162,6 +163,8 @@ ByteString currentDirectory() {
 }
 
 bool setCurrentDirectory(const char* path) { return path && path[0] && SetCurrentDirectoryA(path); }
+
+bool usesDrivePaths() { return true; }
 
 int32_t fullPathName(const char* path, char* buffer, int32_t size) {
     return static_cast<int32_t>(GetFullPathNameA(path, static_cast<DWORD>(size), buffer, nullptr));
@@ -356,6 +359,61 @@ ByteString lastLoadErrorText() {
     }
     if (text) LocalFree(text);
     return out;
+}
+
+// ---- registry and resources ----
+
+bool readRegistryValue(RegistryRoot root, const char* keyPath, const char* valueName, uint32_t& type,
+                       ByteBuffer& data) {
+    HKEY rootKey = HKEY_CURRENT_USER;
+    switch (root) {
+        case RegistryRoot::ClassesRoot: rootKey = HKEY_CLASSES_ROOT; break;
+        case RegistryRoot::CurrentUser: rootKey = HKEY_CURRENT_USER; break;
+        case RegistryRoot::LocalMachine: rootKey = HKEY_LOCAL_MACHINE; break;
+        case RegistryRoot::Users: rootKey = HKEY_USERS; break;
+        case RegistryRoot::CurrentConfig: rootKey = HKEY_CURRENT_CONFIG; break;
+    }
+    HKEY key = nullptr;
+    if (RegOpenKeyExA(rootKey, keyPath, 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
+    DWORD kind = 0;
+    DWORD size = 0;
+    bool ok = RegQueryValueExA(key, valueName, nullptr, &kind, nullptr, &size) == ERROR_SUCCESS &&
+              size <= 0x7FFFFFF0;
+    if (ok) {
+        // One spare byte so a string without its terminator still ends.
+        data.resize(static_cast<int32_t>(size) + 1);
+        DWORD got = size;
+        ok = RegQueryValueExA(key, valueName, nullptr, &kind, data.data(), &got) == ERROR_SUCCESS && got <= size;
+        if (ok) data.resize(static_cast<int32_t>(got));
+    }
+    RegCloseKey(key);
+    if (!ok) return false;
+    type = kind;
+    return true;
+}
+
+bool stringResource(int number, std::u16string& text) {
+    // Block number / 16 + 1 holds the strings 16 (block - 1) to 16 (block - 1) + 15,
+    // each a 16-bit length followed by that many UTF-16 units.
+    if (number < 0 || number / 16 + 1 > 0xFFFF) return false;
+    const int block = number / 16 + 1;
+    HRSRC found = FindResourceA(nullptr, MAKEINTRESOURCEA(block), MAKEINTRESOURCEA(6) /* RT_STRING */);
+    if (!found) return false;
+    HGLOBAL loaded = LoadResource(nullptr, found);
+    const DWORD size = SizeofResource(nullptr, found);
+    const auto* units = loaded ? static_cast<const uint16_t*>(LockResource(loaded)) : nullptr;
+    if (!units) return false;
+    const size_t count = size / 2;
+    size_t at = 0;
+    for (int entry = 0; entry < number % 16; ++entry) {
+        if (at >= count) return false;
+        at += 1 + static_cast<size_t>(units[at]);
+    }
+    if (at >= count) return false;
+    const size_t length = units[at];
+    if (length == 0 || length > count - at - 1) return false;
+    text.assign(reinterpret_cast<const char16_t*>(units + at + 1), length);
+    return true;
 }
 
 }  // namespace hux::platform

@@ -1,0 +1,30 @@
+// Builds a LaunchConfig the way the launcher does, from a stand-in executable
+// with an appended configuration block and an optional external file.
+#pragma once
+
+#include <filesystem>
+#include <memory>
+#include <string>
+
+#include "launcher/launch_config.h"
+
+namespace hux::test {
+
+// Writes `dir`/tool.exe with `embedded` as its configuration block (and a
+// minimal archive), plus `dir`/tool.exe.cfg holding `external` when that is not
+// empty, and loads the configuration from them.
+std::unique_ptr<LaunchConfig> loadPackedConfig(const std::filesystem::path& dir, const std::string& embedded,
+                                               const std::string& external);
+
+// A fresh directory under the system's temporary directory, removed on exit.
+class TempDir {
+public:
+    explicit TempDir(const char* tag);
+    ~TempDir();
+    const std::filesystem::path& path() const { return path_; }
+
+private:
+    std::filesystem::path path_;
+};
+
+}  // namespace hux::test
