@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -299,6 +300,33 @@ std::string winePath(const std::string& path) {
     for (char& c : p)
         if (c == '/') c = '\\';
     return p;
+}
+
+std::vector<std::string> installedJdks() {
+    std::vector<std::string> homes;
+    std::vector<std::string> seen;
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator("/usr/lib/jvm", ec)) {
+        const std::string lib = entry.path().string() + "/lib/server/libjvm.so";
+        if (access(lib.c_str(), R_OK) != 0) continue;
+        const std::string real = std::filesystem::canonical(lib, ec).string();
+        if (std::find(seen.begin(), seen.end(), real) != seen.end()) continue;
+        seen.push_back(real);
+        homes.push_back(entry.path().string());
+    }
+    std::sort(homes.begin(), homes.end());
+    return homes;
+}
+
+std::string jvmLibraryOf(const std::string& jdkHome) { return jdkHome + "/lib/server/libjvm.so"; }
+
+int jdkMajorVersion(const std::string& jdkHome) {
+    const std::string release = readFile(jdkHome + "/release");
+    const size_t at = release.find("JAVA_VERSION=\"");
+    if (at == std::string::npos) return 0;
+    std::string v = release.substr(at + 14);
+    if (v.rfind("1.", 0) == 0) v = v.substr(2);
+    return std::atoi(v.c_str());
 }
 
 std::string linuxRuntimeDir() {

@@ -92,6 +92,13 @@ std::string readFile(const std::string& path);
 // Windows form of a Linux path as Wine shows it to programs ("Z:\...").
 std::string winePath(const std::string& path);
 
+// Homes of the JDKs installed here (one per distinct libjvm.so), and their
+// runtime library.
+std::vector<std::string> installedJdks();
+std::string jvmLibraryOf(const std::string& jdkHome);
+// The major version of a JDK home ("17", "25").
+int jdkMajorVersion(const std::string& jdkHome);
+
 // The user's runtime directory as the launcher computes it on Linux.
 std::string linuxRuntimeDir();
 

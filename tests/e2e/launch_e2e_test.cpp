@@ -1,0 +1,260 @@
+// Launching real Java applications out of packed executables: every installed
+// JDK on Linux; the failure paths that need no JVM also under Wine.
+#include <signal.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+#include "harness.h"
+
+using namespace hux::e2e;
+
+namespace {
+
+const Target kLinux{"linux-x64"};
+
+std::vector<std::string> appFiles() {
+    const std::string jars = appJarDir();
+    const std::string top = buildDir() + "/tests/e2e/classes/top";
+    return {"lib/app.jar=" + jars + "/app.jar", "lib/lib1.jar=" + jars + "/lib1.jar",
+            "lib/lib2.jar=" + jars + "/lib2.jar", "lib/Dup.class=" + top + "/lib/Dup.class",
+            "lib/shared.txt=" + top + "/lib/shared.txt"};
+}
+
+// Packs the test application for `jdk` (found through `jvmdll`).
+std::string packApp(const Scratch& dir, const std::string& name, const std::string& jdk,
+                    std::vector<std::string> lines = {}) {
+    lines.insert(lines.begin(), {"mainclass app.Main", "jre_order c", "jvmdll " + jvmLibraryOf(jdk)});
+    const std::string exe = dir.file(name);
+    RunResult r = pack(kLinux, exe, lines, appFiles());
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    return exe;
+}
+
+// Standard error without the virtual machine's own warnings (a class-data
+// sharing note appears when a system class loader is configured).
+std::string errorLines(const std::string& err) {
+    std::istringstream in(err);
+    std::string line, out;
+    while (std::getline(in, line)) {
+        if (line.find("warning") != std::string::npos || line.find("sharing") != std::string::npos) continue;
+        out += line + "\n";
+    }
+    return out;
+}
+
+bool has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+class Launch : public ::testing::Test {
+protected:
+    void SetUp() override {
+        jdks_ = installedJdks();
+        ASSERT_FALSE(jdks_.empty()) << "no JDK under /usr/lib/jvm";
+    }
+    std::vector<std::string> jdks_;
+    Scratch dir_;
+};
+
+}  // namespace
+
+TEST_F(Launch, RunsMainWithArgvLinesBeforeTheCommandLine) {
+    for (const std::string& jdk : jdks_) {
+        SCOPED_TRACE(jdk);
+        const std::string exe = packApp(dir_, "hello", jdk, {"argv \"first arg\" second", "argv third"});
+        RunResult r = runOn(kLinux, exe, {"args", "x y"});
+        EXPECT_EQ(r.exitCode, 0) << r.err;
+        EXPECT_TRUE(has(r.out, "arg[0]=first arg\narg[1]=second\narg[2]=third\narg[3]=args\narg[4]=x y\n")) << r.out;
+        EXPECT_EQ(errorLines(r.err), "");
+    }
+}
+
+TEST_F(Launch, ExitCodesOfMain) {
+    for (const std::string& jdk : jdks_) {
+        SCOPED_TRACE(jdk);
+        const std::string exe = packApp(dir_, "codes", jdk);
+        RunResult exit3 = runOn(kLinux, exe, {"exit", "3"});
+        EXPECT_EQ(exit3.exitCode, 3) << exit3.err;
+        RunResult thrown = runOn(kLinux, exe, {"throw"});
+        EXPECT_EQ(thrown.exitCode, 0);
+        EXPECT_TRUE(has(thrown.err, "java.lang.IllegalStateException: boom from main")) << thrown.err;
+        EXPECT_TRUE(has(thrown.err, "at app.Main.main")) << thrown.err;
+    }
+}
+
+TEST_F(Launch, InterruptAndTerminationExitWithZeroAfterShutdownHooks) {
+    for (const std::string& jdk : jdks_) {
+        for (int sig : {SIGINT, SIGTERM}) {
+            SCOPED_TRACE(jdk + " signal " + std::to_string(sig));
+            const std::string exe = packApp(dir_, "sleeper", jdk);
+            Background app(kLinux.command(exe, {"sleep", "60000"}));
+            ASSERT_TRUE(app.waitForOutput("sleeping", 30000));
+            kill(app.pid(), sig);
+            RunResult r = app.finish(30000);
+            EXPECT_EQ(r.exitCode, 0) << r.err;
+            EXPECT_TRUE(has(r.out, "shutdown hook ran")) << r.out;
+        }
+    }
+}
+
+TEST_F(Launch, ClassesAndResourcesComeFromTheArchive) {
+    for (const std::string& jdk : jdks_) {
+        SCOPED_TRACE(jdk);
+        const std::string exe = packApp(dir_, "classes", jdk);
+        RunResult r = runOn(kLinux, exe,
+                            {"loader", "class", "lib.Dup", "class", "lib.One", "class", "lib2.Two", "resource",
+                             "/app/data.txt", "resources", "lib/shared.txt", "urltext",
+                             "hux:lib/app.jar!app/data.txt", "property", "hux.app.path", "property",
+                             "java.protocol.handler.pkgs"});
+        ASSERT_EQ(r.exitCode, 0) << r.err;
+        EXPECT_TRUE(has(r.out, "loader=com.mordavin.hux.CarvossClassLoader")) << r.out;
+        EXPECT_TRUE(has(r.out, "system=com.mordavin.hux.CarvossClassLoader")) << r.out;
+        // The top level wins over a nested jar; a class only in a nested jar is found;
+        // the package comes from the nested jar's manifest.
+        EXPECT_TRUE(has(r.out, "class=lib.Dup loader=com.mordavin.hux.CarvossClassLoader says=dup from the top level"))
+            << r.out;
+        EXPECT_TRUE(has(r.out, "says=one from lib1 version=1.2.3")) << r.out;
+        EXPECT_TRUE(has(r.out, "says=two from lib2")) << r.out;
+        EXPECT_TRUE(has(r.out, "url=hux:lib/app.jar!app/data.txt\ncontent=data from app.jar\n")) << r.out;
+        // Top level first, then the nested jars in index order.
+        EXPECT_TRUE(has(r.out, "each=hux:lib/shared.txt\neach=hux:lib/lib1.jar!lib/shared.txt\n"
+                               "each=hux:lib/lib2.jar!lib/shared.txt\n"))
+            << r.out;
+        EXPECT_TRUE(has(r.out, "urltext=data from app.jar")) << r.out;
+        EXPECT_TRUE(has(r.out, "property hux.app.path=" + exe + "\n")) << r.out;
+        EXPECT_TRUE(has(r.out, "property java.protocol.handler.pkgs=com.mordavin\n")) << r.out;
+    }
+}
+
+TEST_F(Launch, NamesBeyondAsciiPercentDecodingAndCompatibleMode) {
+    const std::string& jdk = jdks_.front();
+    for (const bool compatible : {false, true}) {
+        SCOPED_TRACE(compatible ? "compatible" : "default");
+        std::vector<std::string> lines = {"property sun.jnu.encoding=UTF-8"};
+        if (compatible) lines.push_back("compatible true");
+        const std::string exe = packApp(dir_, compatible ? "compat" : "plain", jdk, lines);
+        RunResult r = runOn(kLinux, exe,
+                            {"resource", "/lib2/caf\xC3\xA9.txt", "resource", "/lib2/\xE2\x82\xACuro.txt", "urltext",
+                             "hux:lib/lib2.jar!lib2/with%20space.txt", "urltext",
+                             "hux:lib/lib2.jar!lib2/with+space.txt", "stream", "lib/One.class", "urltext",
+                             "hux:app/data.txt"},
+                            {.env = {{"LC_ALL", "C.UTF-8"}}});
+        ASSERT_EQ(r.exitCode, 0) << r.err;
+        EXPECT_TRUE(has(r.out, "content=latin one")) << r.out;
+        EXPECT_TRUE(has(r.out, "content=beyond latin one")) << r.out;
+        EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n') > 0, true);
+        EXPECT_TRUE(has(r.out, "urltext=spaced content\nurltext=spaced content\n")) << r.out;
+        // Class files are resource data only in compatible mode.
+        if (compatible) {
+            EXPECT_FALSE(has(r.out, "stream=0 bytes")) << r.out;
+        } else {
+            EXPECT_TRUE(has(r.out, "stream=0 bytes")) << r.out;
+        }
+        // A name without "!" is served from the top level only.
+        EXPECT_TRUE(has(r.out, "urltext=<null stream>")) << r.out;
+    }
+}
+
+TEST_F(Launch, SixteenThreadsLoadClassesAndResourcesAtOnce) {
+    const std::string exe = packApp(dir_, "threads", jdks_.back());
+    RunResult r = runOn(kLinux, exe, {"threads", "16", "1000"});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_TRUE(has(r.out, "threads done loads=16000 failures=0")) << r.out << r.err;
+}
+
+TEST_F(Launch, FreshLoaderWhenNotTheSystemClassLoader) {
+    for (const std::string value : {"FALSE", "false"}) {
+        const std::string exe = packApp(dir_, "fresh", jdks_.front(), {"assystemclassloader " + value});
+        RunResult r = runOn(kLinux, exe, {"loader", "class", "lib.One"});
+        ASSERT_EQ(r.exitCode, 0) << r.err;
+        EXPECT_TRUE(has(r.out, "loader=com.mordavin.hux.CarvossClassLoader")) << r.out;
+        EXPECT_FALSE(has(r.out, "system=com.mordavin.hux.CarvossClassLoader")) << r.out;
+        EXPECT_TRUE(has(r.out, "context=com.mordavin.hux.CarvossClassLoader\nsame=true")) << r.out;
+        EXPECT_TRUE(has(r.out, "says=one from lib1")) << r.out;
+    }
+}
+
+TEST_F(Launch, FailuresPrintTheirMessageAndExitWithItsNumber) {
+    const std::string& jdk = jdks_.front();
+    struct Case {
+        const char* what;
+        std::vector<std::string> lines;
+        int code;
+        const char* message;
+        const char* alsoOnStderr;
+    };
+    const std::string runtimes = buildDir() + "/test-runtimes";
+    dir_.write("garbage.so", "this is not a library");
+    const std::vector<Case> cases = {
+        {"missing class", {"mainclass app.Missing"}, 7, "The main startup class could not be found.",
+         "ClassNotFoundException: app.Missing"},
+        {"no main", {"mainclass app.NoMain"}, 8, "The main startup class is not valid, main method missing.",
+         "NoSuchMethodError"},
+        {"too low", {"minjre 99"}, 6, nullptr, nullptr},
+        {"too high", {"minjre 1.6", "maxjre 1.1"}, 12, nullptr, nullptr},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::vector<std::string> lines = c.lines;
+        lines.insert(lines.begin(), {"jre_order c", "jvmdll " + jvmLibraryOf(jdk)});
+        if (lines.size() == 3 && lines[2].rfind("mainclass", 0) != 0) lines.push_back("mainclass app.Main");
+        const std::string exe = dir_.file("fail");
+        ASSERT_EQ(pack(kLinux, exe, lines, appFiles()).exitCode, 0);
+        RunResult r = runOn(kLinux, exe);
+        EXPECT_EQ(r.exitCode, c.code) << r.err;
+        const std::string err = errorLines(r.err);
+        if (c.message) {
+            EXPECT_TRUE(has(err, std::string(c.message) + "\n")) << err;
+            EXPECT_EQ(err.substr(err.size() - std::string(c.message).size() - 1), std::string(c.message) + "\n");
+        }
+        if (c.alsoOnStderr) EXPECT_TRUE(has(err, c.alsoOnStderr)) << err;
+    }
+    // Versions are formatted into messages 6 and 12.
+    const std::string version = std::to_string(jdkMajorVersion(jdk));
+    {
+        ASSERT_EQ(pack(kLinux, dir_.file("low"), {"mainclass app.Main", "jre_order c", "jvmdll " + jvmLibraryOf(jdk), "minjre 99"}, appFiles()).exitCode, 0);
+        RunResult r = runOn(kLinux, dir_.file("low"));
+        EXPECT_EQ(r.exitCode, 6);
+        EXPECT_TRUE(has(errorLines(r.err), "Java virtual machine version " + version)) << r.err;
+        EXPECT_TRUE(has(errorLines(r.err), " is too low, require 99 or higher.\n")) << r.err;
+    }
+}
+
+TEST(LaunchFailures, RuntimeNotFoundNotValidAndStartFailedOnEveryTarget) {
+    Scratch dir;
+    for (const Target& t : targets()) {
+        SCOPED_TRACE(t.name);
+        const std::string runtimes = (t.windows() ? windowsBuildDir() : buildDir()) + "/test-runtimes";
+        const std::string ext = t.windows() ? ".dll" : ".so";
+        auto path = [&](const std::string& p) { return t.windows() ? winePath(p) : p; };
+        dir.write("garbage" + ext, "this is not a library at all");
+        struct Case {
+            const char* what;
+            std::string jvmdll;
+            int code;
+            std::string last;
+            bool systemText;
+        };
+        const std::vector<Case> cases = {
+            {"not found", path(dir.file("missing" + ext)), 1, "Java Runtime Environment not found.", false},
+            {"garbage", path(dir.file("garbage" + ext)), 2, "Java Runtime Environment not valid.", true},
+            {"no creation entry", path(runtimes + "/hux_test_nocreate" + ext), 2, "Java Runtime Environment not valid.", false},
+            {"creation fails", path(runtimes + "/hux_test_failcreate" + ext), 4, "Java Virtual Machine starts failed.", false},
+        };
+        for (const Case& c : cases) {
+            SCOPED_TRACE(c.what);
+            const std::string exe = dir.file(t.exeName("fails"));
+            ASSERT_EQ(pack(t, exe, {"mainclass app.Main", "jre_order c", "jvmdll " + c.jvmdll}).exitCode, 0);
+            RunResult r = runOn(t, exe);
+            EXPECT_EQ(r.exitCode, c.code) << r.err;
+            if (c.systemText) {
+                // The system's text first (naming the library), then the message line.
+                ASSERT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 2) << r.err;
+                EXPECT_TRUE(has(r.err, "\n" + c.last + "\n")) << r.err;
+            } else {
+                EXPECT_EQ(r.err, c.last + "\n");
+            }
+        }
+    }
+}
