@@ -11,4 +11,9 @@ namespace hux {
 // refreshes the configuration's working directory.
 void applyForcedWorkingDirectory(LaunchConfig& config);
 
+// A configured file or directory name: absolute names unchanged; a relative
+// name under the executable's directory when readable there, else under the
+// working directory when readable there, else under the executable's directory.
+ByteString resolveDataPath(const LaunchConfig& config, const ByteString& path);
+
 }  // namespace hux
