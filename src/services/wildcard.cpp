@@ -139,7 +139,11 @@ void expandArguments(int32_t argc, char** argv, int mode, StringList& out) {
             marks.push(wild ? kWildcardQuoted : kNoWildcard);
         }
     }
-    for (int32_t t = 0; t < tokens.size(); ++t) {
+    expandTokens(tokens.data(), marks.data(), tokens.size(), mode, out);
+}
+
+void expandTokens(char* const* tokens, const int32_t* marks, int32_t count, int mode, StringList& out) {
+    for (int32_t t = 0; t < count; ++t) {
         const int32_t mark = marks[t];
         if (mark == kNoWildcard || (mode == 1 && mark != kWildcardUnquoted)) {
             out.append(tokens[t]);

@@ -24,6 +24,11 @@ int32_t splitCommandLine(char* buffer, GrowArray<char*>& tokens, GrowArray<int32
 // listing order. A pattern without wildcards is appended when it exists.
 void expandPattern(const char* pattern, StringList& out);
 
+// Appends each token, or its matches when it is to be expanded under `mode`
+// (1: tokens marked kWildcardUnquoted; 2: every marked token). A token whose
+// pattern matches nothing is appended as it is.
+void expandTokens(char* const* tokens, const int32_t* marks, int32_t count, int mode, StringList& out);
+
 // Builds the argument list (program name first) for `mode` 0 (unchanged),
 // 1 (expand tokens with wildcards outside quotes) or 2 (expand every token
 // with wildcards).
