@@ -112,7 +112,8 @@ TEST_F(Discovery, RuntimeDirectoryProbeOrder) {
                 got == tree.path("pref/" + kBin + "second/" + kLib))
         << got;
 
-    EXPECT_EQ(find("jre_order b\njre nowhere"), "");
+    // The "../jre" prefix below a missing directory may climb out of it on Windows.
+    EXPECT_EQ(find("jre_order b\njre nowhere/deeper"), "");
 }
 
 TEST_F(Discovery, EnvironmentVariables) {
