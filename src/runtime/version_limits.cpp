@@ -77,9 +77,10 @@ int32_t compareVersionLimits(const char* version, const char* min, const char* m
     return kLaunchOk;
 }
 
-bool readJavaVersion(JvmHost& host, ByteString& out) {
+bool readJavaVersion(JvmHost& host, ByteString& out) { return readJavaVersion(static_cast<JNIEnv*>(host.env), out); }
+
+bool readJavaVersion(JNIEnv* env, ByteString& out) {
     out.clear();
-    auto* env = static_cast<JNIEnv*>(host.env);
     if (!env) return false;
     jclass system = env->FindClass("java/lang/System");
     jmethodID getProperty =

@@ -7,6 +7,8 @@
 #include "launcher/launch_config.h"
 #include "runtime/jvm_host.h"
 
+struct JNIEnv_;
+
 namespace hux {
 
 // Reads a version text the way the C scan pattern "%d.%d.%d_%d" does, into up
@@ -20,8 +22,10 @@ int32_t scanVersion(const char* text, int32_t components[4]);
 // many components count as both texts have.
 int32_t compareVersionLimits(const char* version, const char* min, const char* max);
 
-// The running virtual machine's "java.version" through the host's JNIEnv, as
-// narrow text. False without a JNIEnv or when System.getProperty is missing.
+// The running virtual machine's "java.version" as narrow text (empty when the
+// property is null). False without a JNIEnv or when System.getProperty is
+// missing. The host form uses the JNIEnv of the creating thread.
+bool readJavaVersion(JNIEnv_* env, ByteString& out);
 bool readJavaVersion(JvmHost& host, ByteString& out);
 
 // Checks the running virtual machine against `minjre` and `maxjre`: 0, or

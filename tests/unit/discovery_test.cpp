@@ -145,15 +145,6 @@ TEST_F(Discovery, OutcomeIsRememberedForTheProcess) {
     EXPECT_EQ(findRuntimeLibrary(*config), first);
 }
 
-TEST_F(Discovery, VmPreferenceIsComputedOnceAndMarksEmpty) {
-    auto none = makeConfig("", "/x/app.exe", "/x/");
-    EXPECT_EQ(vmPreference(*none), "-");
-    auto set = makeConfig("vm client\nvm server", "/x/app.exe", "/x/");
-    EXPECT_EQ(vmPreference(*set), "client");
-    set->vmCache().assign("cached");
-    EXPECT_EQ(vmPreference(*set), "cached");
-}
-
 TEST_F(Discovery, DebugSwitchReportsCandidates) {
     const std::string lines = "jre_order c\njvmdll " + tree.path("missing/" + kLib);
     testing::internal::CaptureStderr();

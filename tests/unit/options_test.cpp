@@ -104,17 +104,6 @@ TEST_F(Options, ExactListForEveryKey) {
     EXPECT_EQ(optionList(*c), expected);
 }
 
-TEST_F(Options, NothingConfigured) {
-    const V expected = {
-        "-Djava.class.path=" + tree.path("app/app.exe"),
-        "-Dhux.class.path=",
-        "-Dhux.app.path=" + tree.path("app/app.exe"),
-        "-Dapplication.home=" + tree.path("app/"),
-        "-Djava.system.class.loader=com.mordavin.hux.CarvossClassLoader",
-    };
-    EXPECT_EQ(optionList(*config("")), expected);
-}
-
 TEST_F(Options, SystemClassLoaderSwitchAndElevation) {
     const std::string loader = "-Djava.system.class.loader=com.mordavin.hux.CarvossClassLoader";
     for (const char* value : {"false", "False", "FALSE"}) {
