@@ -229,4 +229,27 @@ private:
 // line break (dlerror on Linux; the system message table on Windows).
 ByteString lastLoadErrorText();
 
+// ---- Java runtime location, command line, privileges ----
+
+// File name of the runtime's virtual-machine library ("jvm.dll", "libjvm.so").
+const char* runtimeLibraryName();
+// Directories below a runtime directory that may hold the library (each empty
+// or ending in a separator), in the order they are probed; nullptr ends the list.
+const char* const* runtimeProbePrefixes();
+// Separator between class path elements (";" on Windows, ":" elsewhere).
+char classPathSeparator();
+// Runtime homes the system itself names as its default runtime, in order of
+// preference (none where the registry registrations serve that purpose).
+void systemRuntimeHomes(StringList& out);
+// Reads a text value (at most kPathMax - 1 bytes) of a key under the registry
+// root `root`. False when the key or value is missing, is not text or does not
+// fit; always false where there is no registry.
+constexpr int kRegistryLocalMachine = 2;
+bool readRegistryString(int root, const char* keyPath, const char* valueName, ByteString& out);
+// The command line as the process received it, as one text; false where the
+// system hands over an argument vector only.
+bool rawCommandLine(ByteString& out);
+// Whether the process runs with elevated (administrator / root) rights.
+bool isProcessElevated();
+
 }  // namespace hux::platform

@@ -1,7 +1,185 @@
 #include "runtime/discovery.h"
 
+#include "common/utf.h"
+#include "launcher/config_values.h"
+#include "launcher/paths.h"
+#include "platform/platform.h"
+#include "runtime/debug_log.h"
+
 namespace hux {
 
-ByteString findRuntimeLibrary(const LaunchConfig& /*config*/) { return {}; }
+namespace {
+
+// Outcome of the first search: a path, empty for "not found", or "-" before it.
+ByteString& searchMemo() {
+    static ByteString memo("-");
+    return memo;
+}
+
+bool preferenceInForce(const ByteString& preference) { return preference.length() > 1; }
+
+// Accepts a candidate when it exists and may be read.
+bool tryCandidate(const ByteString& candidate) {
+    if (platform::isReadable(candidate.c_str())) return true;
+    debugLog("candidate %s: not readable", candidate.c_str());
+    return false;
+}
+
+}  // namespace
+
+const ByteString& vmPreference(const LaunchConfig& config) {
+    ByteString& cache = config.vmCache();
+    if (cache.empty()) {
+        cache = config::vm(config);
+        if (cache.empty()) cache.assign("-");
+    }
+    return cache;
+}
+
+ByteString runtimeSearchOrder(const LaunchConfig& config) {
+    ByteString order = config::jreOrder(config);
+    bool known = false;
+    for (int32_t i = 0; i < order.length(); ++i) {
+        order[i] = asciiLower(order[i]);
+        if (order[i] == 'c' || order[i] == 'b' || order[i] == 's' || order[i] == 'i' || order[i] == 'e') known = true;
+    }
+    if (!known) order.assign("cbsie");
+    return order;
+}
+
+ByteString probeRuntimeDirectory(const LaunchConfig& config, const ByteString& directory) {
+    ByteString base = directory;
+    if (!isSeparator(base.back())) base.push('/');
+    const char* library = platform::runtimeLibraryName();
+    const ByteString& preference = vmPreference(config);
+    for (const char* const* prefix = platform::runtimeProbePrefixes(); *prefix; ++prefix) {
+        ByteString d = base;
+        d.append(*prefix);
+        ByteString candidate = d;
+        candidate.append(library);
+        if (tryCandidate(candidate)) return candidate;
+        if (preferenceInForce(preference)) {
+            candidate = d;
+            candidate.append(preference);
+            candidate.push('/');
+            candidate.append(library);
+            if (tryCandidate(candidate)) return candidate;
+        }
+        ByteString pattern = d;
+        pattern.push('*');
+        platform::DirLister lister;
+        if (!lister.open(pattern.c_str())) {
+            debugLog("directory %s: cannot be listed", d.c_str());
+            continue;
+        }
+        platform::DirEntry entry;
+        while (lister.next(entry)) {
+            if (!entry.isDirectory || entry.name == "." || entry.name == "..") continue;
+            candidate = d;
+            candidate.append(entry.name);
+            candidate.push('/');
+            candidate.append(library);
+            if (tryCandidate(candidate)) return candidate;
+        }
+    }
+    return {};
+}
+
+ByteString readRegistryRuntime(const LaunchConfig& config, const char* keyPath) {
+    ByteString version;
+    if (!platform::readRegistryString(platform::kRegistryLocalMachine, keyPath, "CurrentVersion", version)) {
+        debugLog("registry %s: no CurrentVersion", keyPath);
+        return {};
+    }
+    ByteString key(keyPath);
+    key.push('\\');
+    key.append(version);
+    ByteString runtimeLib;
+    if (platform::readRegistryString(platform::kRegistryLocalMachine, key.c_str(), "RuntimeLib", runtimeLib)) {
+        if (!preferenceInForce(vmPreference(config)) && tryCandidate(runtimeLib)) return runtimeLib;
+        // Two components up from <bin>/<vm>/<library> is the bin directory.
+        for (int round = 0; round < 2; ++round) {
+            int32_t cut = -1;
+            for (int32_t i = runtimeLib.length() - 1; i > 0; --i) {
+                if (isSeparator(runtimeLib[i])) {
+                    cut = i;
+                    break;
+                }
+            }
+            if (cut > 0) runtimeLib.resize(cut);
+        }
+        return probeRuntimeDirectory(config, runtimeLib);
+    }
+    ByteString javaHome;
+    if (platform::readRegistryString(platform::kRegistryLocalMachine, key.c_str(), "JavaHome", javaHome))
+        return probeRuntimeDirectory(config, javaHome);
+    debugLog("registry %s: neither RuntimeLib nor JavaHome", key.c_str());
+    return {};
+}
+
+ByteString findRuntimeLibrary(const LaunchConfig& config) {
+    ByteString& memo = searchMemo();
+    if (memo != "-") return memo;
+    memo.clear();
+    const ByteString order = runtimeSearchOrder(config);
+    debugLog("runtime search order %s", order.c_str());
+    ByteString found;
+    for (int32_t i = 0; i < order.length() && found.empty(); ++i) {
+        switch (order[i]) {
+            case 'c': {
+                const ByteString dll = config::jvmDll(config);
+                if (dll.empty()) {
+                    debugLog("jvmdll: not set");
+                    break;
+                }
+                const ByteString path = resolveDataPath(config, dll);
+                if (tryCandidate(path)) found = path;
+                break;
+            }
+            case 'b': {
+                ByteString dir = config::jre(config);
+                if (dir.empty()) dir.assign("./jre/");
+                found = probeRuntimeDirectory(config, resolveDataPath(config, dir));
+                break;
+            }
+            case 'e':
+                for (const char* name : {"JRE_HOME", "JAVA_HOME"}) {
+                    ByteString value;
+                    if (!platform::getEnv(name, value) || value.empty()) {
+                        debugLog("%s: not set or empty", name);
+                        continue;
+                    }
+                    // The variable names a directory as it is; it is not resolved.
+                    found = probeRuntimeDirectory(config, value);
+                    if (!found.empty()) break;
+                }
+                break;
+            case 'i':
+                found = readRegistryRuntime(config, "SOFTWARE\\IBM\\Java2 Runtime Environment");
+                break;
+            case 's': {
+                found = readRegistryRuntime(config, "SOFTWARE\\JavaSoft\\JRE");
+                if (found.empty()) found = readRegistryRuntime(config, "SOFTWARE\\JavaSoft\\Java Runtime Environment");
+                // Where there is no registry, the system names its default runtime.
+                StringList homes;
+                if (found.empty()) platform::systemRuntimeHomes(homes);
+                for (int32_t h = 0; h < homes.count() && found.empty(); ++h)
+                    found = probeRuntimeDirectory(config, ByteString(homes.view(h)));
+                break;
+            }
+            default:
+                break;
+        }
+    }
+    if (found.empty()) {
+        debugLog("no runtime library found");
+    } else {
+        debugLog("runtime library %s", found.c_str());
+    }
+    memo = found;
+    return memo;
+}
+
+void resetRuntimeSearchForTesting() { searchMemo().assign("-"); }
 
 }  // namespace hux

@@ -10,4 +10,23 @@ namespace hux {
 // later call returns the remembered outcome.
 ByteString findRuntimeLibrary(const LaunchConfig& config);
 
+// The search order: the first `jre_order` value in lower case, or "cbsie" when
+// it holds none of the letters c, b, s, i, e.
+ByteString runtimeSearchOrder(const LaunchConfig& config);
+
+// Path of an accepted library below one runtime directory, or empty.
+ByteString probeRuntimeDirectory(const LaunchConfig& config, const ByteString& directory);
+
+// Library found through one runtime registration key under the local machine
+// root, or empty.
+ByteString readRegistryRuntime(const LaunchConfig& config, const char* keyPath);
+
+// The preferred virtual-machine subdirectory (the expanded first `vm` value,
+// "-" when empty), computed once and kept in the configuration. In force only
+// when longer than one character.
+const ByteString& vmPreference(const LaunchConfig& config);
+
+// Forgets the remembered search outcome, so that tests can search again.
+void resetRuntimeSearchForTesting();
+
 }  // namespace hux

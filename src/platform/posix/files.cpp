@@ -177,12 +177,16 @@ DirLister::~DirLister() { close(); }
 bool DirLister::open(const char* pattern) {
     close();
     std::string p = pattern ? pattern : "";
-    size_t slash = p.rfind('/');
+    // Configured patterns may use either separator; the directory part is
+    // opened with '/' only.
+    size_t slash = p.find_last_of("/\\");
     auto* st = new ListState;
     if (slash == std::string::npos) {
         st->pattern = p;
     } else {
         st->directory = p.substr(0, slash + 1);
+        for (char& c : st->directory)
+            if (c == '\\') c = '/';
         st->pattern = p.substr(slash + 1);
     }
     if (st->pattern.empty()) {

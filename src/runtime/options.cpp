@@ -1,0 +1,222 @@
+#include "runtime/options.h"
+
+#include <jni.h>
+
+#include "common/utf.h"
+#include "launcher/config_values.h"
+#include "launcher/paths.h"
+#include "platform/platform.h"
+#include "runtime/debug_log.h"
+#include "services/wildcard.h"
+
+namespace hux {
+
+namespace {
+
+constexpr const char kToolOptions[] = "JAVA_TOOL_OPTIONS";
+
+// Directory levels a scan descends at most, so that a symbolic link back up
+// the tree cannot make it run away.
+constexpr int kMaxScanDepth = 32;
+
+int& elevationOverride() {
+    static int answer = -1;
+    return answer;
+}
+
+struct ElementState {
+    const LaunchConfig* config;
+    ByteString* text;
+};
+
+// Receives one class path value: its ";"-separated pieces, each expanded,
+// then matched as a pattern or resolved as a configured path.
+void appendElements(void* user, const ByteString& value) {
+    auto* st = static_cast<ElementState*>(user);
+    const char separator = platform::classPathSeparator();
+    const std::string_view all = value.view();
+    size_t start = 0;
+    while (start <= all.size()) {
+        size_t end = all.find(';', start);
+        if (end == std::string_view::npos) end = all.size();
+        if (end > start) {
+            const ByteString piece = expandReferences(ByteString(all.substr(start, end - start)), kExpandAnsi);
+            if (piece.view().find_first_of("*?") != std::string_view::npos) {
+                StringList matches;
+                expandPattern(piece.c_str(), matches);
+                for (int32_t m = 0; m < matches.count(); ++m) {
+                    st->text->push(separator);
+                    st->text->append(matches.view(m));
+                }
+            } else {
+                st->text->push(separator);
+                st->text->append(resolveDataPath(*st->config, piece));
+            }
+        }
+        start = end + 1;
+    }
+}
+
+bool isArchiveName(std::string_view name) {
+    const size_t dot = name.rfind('.');
+    if (dot == std::string_view::npos) return false;
+    const std::string_view extension = name.substr(dot);
+    return equalsIgnoreCase(extension, ".jar") || equalsIgnoreCase(extension, ".zip");
+}
+
+void scanLevel(const ByteString& directory, ByteString& text, int depth) {
+    ByteString base = directory;
+    if (!isSeparator(base.back())) base.push('/');
+    ByteString pattern = base;
+    pattern.push('*');
+    platform::DirLister lister;
+    if (!lister.open(pattern.c_str())) return;
+    platform::DirEntry entry;
+    while (lister.next(entry)) {
+        if (entry.isDirectory) {
+            if (entry.name == "." || entry.name == "..") continue;
+            if (depth >= kMaxScanDepth) continue;
+            ByteString sub = base;
+            sub.append(entry.name);
+            scanLevel(sub, text, depth + 1);
+        } else if (isArchiveName(entry.name.view())) {
+            text.push(platform::classPathSeparator());
+            text.append(base);
+            text.append(entry.name);
+        }
+    }
+}
+
+}  // namespace
+
+void applyExportLines(const LaunchConfig& config) {
+    StringList lines;
+    config::exports(config, lines);
+    bool toolOptionsExported = false;
+    for (int32_t i = 0; i < lines.count(); ++i) {
+        const std::string_view line = lines.view(i);
+        const size_t eq = line.find('=');
+        if (eq == std::string_view::npos) continue;
+        if (equalsIgnoreCase(line.substr(0, eq), kToolOptions)) {
+            toolOptionsExported = true;
+            // Spelled the way the virtual machine looks it up, also where
+            // environment names are case-sensitive.
+            ByteString assignment(kToolOptions);
+            assignment.append(line.substr(eq));
+            platform::putEnv(assignment.c_str());
+        } else {
+            platform::putEnv(lines.at(i));
+        }
+    }
+    if (!toolOptionsExported) platform::putEnv("JAVA_TOOL_OPTIONS=");
+}
+
+void scanArchiveDirectory(const ByteString& directory, ByteString& text) { scanLevel(directory, text, 0); }
+
+ByteString buildClassPath(const LaunchConfig& config, ClassPathFlavour flavour) {
+    const bool java = flavour == ClassPathFlavour::Java;
+    const char separator = platform::classPathSeparator();
+    ByteString path;
+    if (java) {
+        const ByteString exe = config.exePath();
+        // The executable cannot be named where its path holds the separator;
+        // the kernel's link to the running executable stands in for it.
+        if (separator == ':' && exe.view().find(':') != std::string_view::npos) {
+            path.assign("/proc/self/exe");
+        } else {
+            path = exe;
+        }
+    }
+    ElementState state{&config, &path};
+    config.findValues(java ? "java_classpath" : "classpath", false, true, {}, appendElements, &state);
+
+    StringList directories;
+    if (java) {
+        config::javaLibs(config, directories);
+    } else {
+        config::libs(config, directories);
+    }
+    for (int32_t i = 0; i < directories.count(); ++i) {
+        ByteString found;
+        scanArchiveDirectory(resolveDataPath(config, ByteString(directories.view(i))), found);
+        if (!found.empty()) path.append(found);
+    }
+    if (!java) {
+        for (const char* name : {"CLASSPATH", "CLASS_PATH"}) {
+            ByteString value;
+            if (!platform::getEnv(name, value)) continue;
+            path.push(separator);
+            path.append(value);
+        }
+    }
+    return path;
+}
+
+bool isProcessElevated() {
+    const int forced = elevationOverride();
+    if (forced >= 0) return forced != 0;
+    return platform::isProcessElevated();
+}
+
+void setElevationOverrideForTesting(int answer) { elevationOverride() = answer; }
+
+void appendVmOptions(const LaunchConfig& config, JvmHost& host) {
+    const int32_t first = host.optionCount();
+    StringList lines;
+    config::options(config, lines);
+    for (int32_t i = 0; i < lines.count(); ++i) host.addOption(lines.at(i));
+
+    ByteString option("-Djava.class.path=");
+    option.append(buildClassPath(config, ClassPathFlavour::Java));
+    host.addOption(option.c_str());
+    option.assign("-Dhux.class.path=");
+    option.append(buildClassPath(config, ClassPathFlavour::Hux));
+    host.addOption(option.c_str());
+    option.assign("-Dhux.app.path=");
+    option.append(config.exePath());
+    host.addOption(option.c_str());
+    option.assign("-Dapplication.home=");
+    option.append(config.exeDir());
+    host.addOption(option.c_str());
+    if (!equalsIgnoreCase(config::asSystemClassLoader(config).view(), "FALSE"))
+        host.addOption("-Djava.system.class.loader=com.mordavin.hux.CarvossClassLoader");
+    if (isProcessElevated()) host.addOption("-Dhux.is.elevated=true");
+
+    if (debugEnabled()) {
+        for (int32_t i = first; i < host.optionCount(); ++i) debugLog("option: %s", host.option(i));
+    }
+}
+
+void applyPropertyLines(const LaunchConfig& config, JNIEnv_* env) {
+    if (!env) return;
+    StringList lines;
+    config::properties(config, lines);
+    for (int32_t i = 0; i < lines.count(); ++i) {
+        const std::string_view line = lines.view(i);
+        const size_t eq = line.find('=');
+        const ByteString name(line.substr(0, eq));
+        const ByteString value(eq == std::string_view::npos ? std::string_view() : line.substr(eq + 1));
+        jclass system = env->FindClass("java/lang/System");
+        jmethodID setProperty =
+            system ? env->GetStaticMethodID(system, "setProperty",
+                                            "(Ljava/lang/String;Ljava/lang/String;)Ljava/lang/String;")
+                   : nullptr;
+        if (!setProperty) {
+            env->ExceptionClear();
+            if (system) env->DeleteLocalRef(system);
+            continue;
+        }
+        jstring jname = env->NewStringUTF(name.c_str());
+        jstring jvalue = jname ? env->NewStringUTF(value.c_str()) : nullptr;
+        if (jname && jvalue) {
+            jobject previous = env->CallStaticObjectMethod(system, setProperty, jname, jvalue);
+            if (previous) env->DeleteLocalRef(previous);
+        }
+        env->ExceptionClear();
+        if (jvalue) env->DeleteLocalRef(jvalue);
+        if (jname) env->DeleteLocalRef(jname);
+        env->DeleteLocalRef(system);
+    }
+}
+
+}  // namespace hux

@@ -1,0 +1,41 @@
+// The virtual machine's option list, its class paths and the environment it
+// starts in.
+#pragma once
+
+#include "common/byte_string.h"
+#include "launcher/launch_config.h"
+#include "runtime/jvm_host.h"
+
+struct JNIEnv_;
+
+namespace hux {
+
+enum class ClassPathFlavour {
+    Java,  // "java.class.path": the executable, `java_classpath`, `java_libs`
+    Hux,   // "hux.class.path": `classpath`, `libs`, CLASSPATH, CLASS_PATH
+};
+
+// Puts every `export` line holding "=" into the process environment and
+// removes an inherited "JAVA_TOOL_OPTIONS" unless a line exported it.
+void applyExportLines(const LaunchConfig& config);
+
+// Builds one of the two class paths; elements are separated by the platform's
+// class path separator.
+ByteString buildClassPath(const LaunchConfig& config, ClassPathFlavour flavour);
+
+// Appends separator + path of every ".jar" and ".zip" file below `directory`,
+// depth first in listing order.
+void scanArchiveDirectory(const ByteString& directory, ByteString& text);
+
+// Whether the launcher runs elevated; tests may force the answer.
+bool isProcessElevated();
+// -1: ask the system (default); 0 or 1: answer that.
+void setElevationOverrideForTesting(int answer);
+
+// Appends the complete option list, in its fixed order, to the host.
+void appendVmOptions(const LaunchConfig& config, JvmHost& host);
+
+// Sets every `property` line as a system property of the running virtual machine.
+void applyPropertyLines(const LaunchConfig& config, JNIEnv_* env);
+
+}  // namespace hux

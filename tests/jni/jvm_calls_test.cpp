@@ -1,0 +1,109 @@
+// The launcher's JNI calls against a real virtual machine: reading
+// "java.version", the version check and the `property` lines. The runtime is
+// the one discovery finds on this machine; without one the tests skip.
+#include <gtest/gtest.h>
+
+#include <jni.h>
+
+#include <string>
+
+#include "platform/platform.h"
+#include "runtime/discovery.h"
+#include "runtime/options.h"
+#include "runtime/version_limits.h"
+#include "test_support.h"
+
+using namespace hux;
+
+namespace {
+
+struct VmRun {
+    bool created = false;
+    bool versionRead = false;
+    std::string version;
+    int32_t withinLimits = -1;
+    int32_t tooHigh = -1;
+    int32_t tooLow = -1;
+    std::string tooHighMax;
+    std::string kv, empty, plain;
+};
+
+std::string property(JNIEnv* env, const char* name) {
+    jclass system = env->FindClass("java/lang/System");
+    jmethodID get = env->GetStaticMethodID(system, "getProperty", "(Ljava/lang/String;)Ljava/lang/String;");
+    jstring key = env->NewStringUTF(name);
+    auto value = static_cast<jstring>(env->CallStaticObjectMethod(system, get, key));
+    std::string out = "<null>";
+    if (value) {
+        const char* chars = env->GetStringUTFChars(value, nullptr);
+        out = chars;
+        env->ReleaseStringUTFChars(value, chars);
+    }
+    return out;
+}
+
+std::unique_ptr<LaunchConfig> config(const std::string& lines) {
+    return test::makeConfig(lines, "/nowhere/app", "/nowhere/");
+}
+
+int runVm(void* argument) {
+    auto* run = static_cast<VmRun*>(argument);
+    auto discovery = config("jre_order es");
+    resetRuntimeSearchForTesting();
+    const ByteString library = findRuntimeLibrary(*discovery);
+    resetRuntimeSearchForTesting();
+    JvmHost host;
+    if (library.empty() || !host.library.load(library.c_str(), true)) return 0;
+    using CreateFn = jint (*)(JavaVM**, void**, void*);
+    auto create = reinterpret_cast<CreateFn>(host.library.symbol("JNI_CreateJavaVM"));
+    if (!create) return 0;
+    JavaVMOption options[1] = {{const_cast<char*>("-Xshare:auto"), nullptr}};
+    JavaVMInitArgs args{JNI_VERSION_1_8, 1, options, JNI_TRUE};
+    JavaVM* vm = nullptr;
+    JNIEnv* env = nullptr;
+    if (create(&vm, reinterpret_cast<void**>(&env), &args) != JNI_OK) return 0;
+    run->created = true;
+    host.vm = vm;
+    host.env = env;
+
+    ByteString version;
+    run->versionRead = readJavaVersion(host, version);
+    run->version = std::string(version.view());
+    ByteString v, min, max;
+    run->withinLimits = checkRuntimeVersion(*config("minjre 1.7\nmaxjre 99"), host, v, min, max);
+    run->tooHigh = checkRuntimeVersion(*config("maxjre 9.0"), host, v, min, max);
+    run->tooHighMax = std::string(max.view());
+    run->tooLow = checkRuntimeVersion(*config("minjre 99"), host, v, min, max);
+
+    applyPropertyLines(*config("property hux.t.kv=v=w\nproperty hux.t.empty=\nproperty hux.t.plain\nproperty =x"),
+                       env);
+    run->kv = property(env, "hux.t.kv");
+    run->empty = property(env, "hux.t.empty");
+    run->plain = property(env, "hux.t.plain");
+    // The virtual machine stays until the process ends; destroying it here
+    // would wait for threads the test does not own.
+    host.vm = nullptr;
+    host.env = nullptr;
+    return 0;
+}
+
+}  // namespace
+
+TEST(JvmCalls, VersionAndProperties) {
+    VmRun run;
+    platform::Thread thread;
+    ASSERT_TRUE(thread.start(runVm, &run, size_t{1} << 20, false));
+    thread.join();
+    if (!run.created) GTEST_SKIP() << "no runtime on this machine";
+    EXPECT_TRUE(run.versionRead);
+    int32_t parts[4];
+    EXPECT_GE(scanVersion(run.version.c_str(), parts), 1) << run.version;
+    EXPECT_GE(parts[0], 9) << run.version;  // the runtimes installed here are modern ones
+    EXPECT_EQ(run.withinLimits, kLaunchOk);
+    EXPECT_EQ(run.tooHigh, kVersionTooHigh);
+    EXPECT_EQ(run.tooHighMax, "9.0");
+    EXPECT_EQ(run.tooLow, kVersionTooLow);
+    EXPECT_EQ(run.kv, "v=w");
+    EXPECT_EQ(run.empty, "");
+    EXPECT_EQ(run.plain, "");
+}

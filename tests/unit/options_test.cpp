@@ -1,0 +1,221 @@
+// The virtual machine's option list, the class paths and the export lines.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+#include "runtime/jvm_host.h"
+#include "runtime/options.h"
+#include "test_support.h"
+
+using namespace hux;
+using hux::test::EnvGuard;
+using hux::test::makeConfig;
+using hux::test::TempTree;
+
+namespace {
+
+using V = std::vector<std::string>;
+const std::string kSep(1, platform::classPathSeparator());
+
+std::string envValue(const char* name) {
+    ByteString value;
+    return platform::getEnv(name, value) ? std::string(value.view()) : std::string("<unset>");
+}
+
+V optionList(const LaunchConfig& config) {
+    JvmHost host;
+    appendVmOptions(config, host);
+    V out;
+    for (int32_t i = 0; i < host.optionCount(); ++i) out.emplace_back(host.option(i));
+    return out;
+}
+
+V splitPath(const std::string& path) {
+    V out;
+    size_t start = 0;
+    for (;;) {
+        const size_t end = path.find(kSep[0], start);
+        out.push_back(path.substr(start, end == std::string::npos ? std::string::npos : end - start));
+        if (end == std::string::npos) return out;
+        start = end + 1;
+    }
+}
+
+class Options : public ::testing::Test {
+protected:
+    void SetUp() override {
+        env.unset("CLASSPATH");
+        env.unset("CLASS_PATH");
+        env.unset("HUX_DEBUG");
+        setElevationOverrideForTesting(0);
+    }
+    void TearDown() override { setElevationOverrideForTesting(-1); }
+    std::unique_ptr<LaunchConfig> config(const std::string& lines) {
+        return makeConfig(lines, tree.path("app/app.exe"), tree.path("work/"));
+    }
+    TempTree tree;
+    EnvGuard env;
+};
+
+}  // namespace
+
+TEST_F(Options, ExactListForEveryKey) {
+    const std::string r = tree.root();
+    tree.file("app/lib/a.jar");
+    tree.file("ext/e.jar");
+    tree.dir("app/conf");
+    tree.file("work/workonly.jar");
+    tree.file("app/jl/j.jar");
+    tree.file("libs/l.JAR");
+    tree.file("libs/notes.txt");
+    env.set("CLASSPATH", "cp1");
+    setElevationOverrideForTesting(1);
+    auto c = config(
+        "option -Xmx64m\n"
+        "option -Xmx64m\n"
+        "option -Dx=a b\n"
+        "java_classpath lib/a.jar;;lib/missing.jar\n"
+        "java_classpath " + r + "ext/*.jar\n"
+        "classpath conf;workonly.jar\n"
+        "classpath " + r + "nomatch/*.zip\n"
+        "java_libs jl\n"
+        "libs " + r + "libs\n"
+        "libs missing;other\n"
+        "assystemclassloader no\n"
+        "export HUX_T_OPT=1\n"
+        "property p=v\n"
+        "mainclass x.Main\n");
+    const V expected = {
+        "-Xmx64m",
+        "-Xmx64m",
+        "-Dx=a b",
+        "-Djava.class.path=" + r + "app/app.exe" + kSep + r + "app/lib/a.jar" + kSep + r + "app/lib/missing.jar" +
+            kSep + r + "ext/e.jar" + kSep + r + "app/jl/j.jar",
+        "-Dhux.class.path=" + kSep + r + "app/conf" + kSep + r + "work/workonly.jar" + kSep + r + "libs/l.JAR" +
+            kSep + "cp1",
+        "-Dhux.app.path=" + r + "app/app.exe",
+        "-Dapplication.home=" + r + "app/",
+        "-Djava.system.class.loader=com.mordavin.hux.CarvossClassLoader",
+        "-Dhux.is.elevated=true",
+    };
+    EXPECT_EQ(optionList(*c), expected);
+}
+
+TEST_F(Options, SystemClassLoaderSwitchAndElevation) {
+    const std::string loader = "-Djava.system.class.loader=com.mordavin.hux.CarvossClassLoader";
+    for (const char* value : {"false", "False", "FALSE"}) {
+        const V list = optionList(*config(std::string("assystemclassloader ") + value));
+        EXPECT_EQ(std::count(list.begin(), list.end(), loader), 0) << value;
+    }
+    for (const char* value : {"no", "0", "", "falsey"}) {
+        const V list = optionList(*config(std::string("assystemclassloader ") + value));
+        EXPECT_EQ(std::count(list.begin(), list.end(), loader), 1) << value;
+    }
+    setElevationOverrideForTesting(1);
+    EXPECT_EQ(optionList(*config("")).back(), "-Dhux.is.elevated=true");
+    setElevationOverrideForTesting(0);
+    EXPECT_EQ(optionList(*config("")).back(), loader);
+}
+
+TEST_F(Options, ClassPathElements) {
+    tree.file("app/a.jar");
+    tree.file("app/b.jar");
+    const std::string r = tree.root();
+    EXPECT_EQ(std::string(buildClassPath(*config("classpath a.jar;;b.jar;"), ClassPathFlavour::Hux).view()),
+              kSep + r + "app/a.jar" + kSep + r + "app/b.jar");
+    // Absolute names stay as written; a pattern gives its matches, or nothing.
+    EXPECT_EQ(std::string(buildClassPath(*config("classpath " + r + "x.jar"), ClassPathFlavour::Hux).view()),
+              kSep + r + "x.jar");
+    EXPECT_EQ(std::string(buildClassPath(*config("classpath " + r + "app/none*.jar"), ClassPathFlavour::Hux).view()),
+              "");
+    const V matches = splitPath(std::string(buildClassPath(*config("java_classpath " + r + "app/?.JAR"),
+                                                           ClassPathFlavour::Java).view()));
+    ASSERT_EQ(matches.size(), 3u);
+    EXPECT_EQ(std::min(matches[1], matches[2]), r + "app/a.jar");
+    EXPECT_EQ(std::max(matches[1], matches[2]), r + "app/b.jar");
+
+    // Both environment variables, even when empty.
+    env.set("CLASS_PATH", "cp2");
+    EXPECT_EQ(std::string(buildClassPath(*config(""), ClassPathFlavour::Hux).view()), kSep + "cp2");
+    if (env.setEmpty("CLASSPATH")) {
+        EXPECT_EQ(std::string(buildClassPath(*config(""), ClassPathFlavour::Hux).view()), kSep + kSep + "cp2");
+    }
+    // The java flavour ignores them.
+    EXPECT_EQ(std::string(buildClassPath(*config(""), ClassPathFlavour::Java).view()), tree.path("app/app.exe"));
+}
+
+TEST_F(Options, ExecutablePathHoldingTheSeparator) {
+    if (kSep != ":") GTEST_SKIP() << "the separator cannot appear in a path here";
+    auto c = makeConfig("", "/opt/a:b/app", "/tmp/");
+    EXPECT_EQ(buildClassPath(*c, ClassPathFlavour::Java), "/proc/self/exe");
+}
+
+TEST_F(Options, ArchiveScanIsDepthFirst) {
+    tree.file("libs/x.JAR");
+    tree.file("libs/y.zip");
+    tree.file("libs/z.txt");
+    tree.file("libs/jar");
+    tree.file("libs/sub/w1.jar");
+    tree.file("libs/sub/deeper/w2.Zip");
+    ByteString text;
+    scanArchiveDirectory(ByteString(tree.path("libs").c_str()), text);
+    V found = splitPath(std::string(text.view()));
+    ASSERT_FALSE(found.empty());
+    EXPECT_EQ(found.front(), "");  // every element has the separator in front
+    found.erase(found.begin());
+    const std::string base = tree.path("libs/");
+    V expected = {base + "x.JAR", base + "y.zip", base + "sub/w1.jar", base + "sub/deeper/w2.Zip"};
+    V sortedFound = found;
+    std::sort(sortedFound.begin(), sortedFound.end());
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(sortedFound, expected);
+    // The subdirectory's archives sit together at the subdirectory's position.
+    const auto w1 = std::find(found.begin(), found.end(), base + "sub/w1.jar");
+    const auto w2 = std::find(found.begin(), found.end(), base + "sub/deeper/w2.Zip");
+    ASSERT_TRUE(w1 != found.end() && w2 != found.end());
+    EXPECT_EQ(std::abs(static_cast<int>(w1 - w2)), 1);
+
+    ByteString none;
+    scanArchiveDirectory(ByteString(tree.path("missing").c_str()), none);
+    EXPECT_EQ(none, "");
+    ByteString withSlash;
+    scanArchiveDirectory(ByteString(tree.path("libs/sub/deeper/").c_str()), withSlash);
+    EXPECT_EQ(withSlash, kSep + base + "sub/deeper/w2.Zip");
+}
+
+TEST_F(Options, ExportLines) {
+    env.set("JAVA_TOOL_OPTIONS", "-Dinherited=1");
+    env.set("HUX_T_GONE", "old");
+    env.unset("HUX_T_SET");
+    env.unset("HUX_T_NOEQ");
+    applyExportLines(*config("export HUX_T_SET=a=b\nexport HUX_T_NOEQ\nexport HUX_T_GONE="));
+    EXPECT_EQ(envValue("JAVA_TOOL_OPTIONS"), "<unset>");
+    EXPECT_EQ(envValue("HUX_T_SET"), "a=b");
+    EXPECT_EQ(envValue("HUX_T_NOEQ"), "<unset>");
+    EXPECT_EQ(envValue("HUX_T_GONE"), "<unset>");
+
+    env.set("JAVA_TOOL_OPTIONS", "-Dinherited=1");
+    applyExportLines(*config("export java_tool_options=-Dmine=1"));
+    EXPECT_EQ(envValue("JAVA_TOOL_OPTIONS"), "-Dmine=1");
+
+    env.set("JAVA_TOOL_OPTIONS", "-Dinherited=1");
+    applyExportLines(*config("export JAVA_TOOL_OPTIONS=-Dmine=2"));
+    EXPECT_EQ(envValue("JAVA_TOOL_OPTIONS"), "-Dmine=2");
+}
+
+TEST_F(Options, DebugSwitchListsTheOptions) {
+    auto c = config("option -Dk=v");
+    testing::internal::CaptureStderr();
+    optionList(*c);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    env.set("HUX_DEBUG", "1");
+    testing::internal::CaptureStderr();
+    const V list = optionList(*c);
+    const std::string out = testing::internal::GetCapturedStderr();
+    std::string expected;
+    for (const std::string& option : list) expected += "hux: option: " + option + "\n";
+    EXPECT_EQ(out, expected);
+}
