@@ -19,17 +19,6 @@ bool isNestedArchiveName(std::string_view name) {
     return equalsIgnoreCase(tail, ".jar") || equalsIgnoreCase(tail, ".zip");
 }
 
-// prefix + "!" + name, or name alone when prefix is empty.
-ByteString treeName(std::string_view prefix, std::string_view name) {
-    ByteString full;
-    if (!prefix.empty()) {
-        full.append(prefix);
-        full.push('!');
-    }
-    full.append(name);
-    return full;
-}
-
 }  // namespace
 
 ArchiveStore::ArchiveStore(int32_t allowance) : allowance_(allowance) {}
@@ -125,29 +114,36 @@ int32_t ArchiveStore::findEntry(const char* name, int32_t length) const {
 }
 
 bool ArchiveStore::locateResource(std::string_view name, std::string_view prefix, ByteString& fullName) const {
-    return locate(name, prefix, nullptr, &fullName);
+    ByteString path(prefix);
+    return locate(name, path, nullptr, &fullName);
 }
 
 bool ArchiveStore::locateResource(std::string_view name, std::string_view prefix,
                                   const ResourceCallback& callback) const {
-    return locate(name, prefix, &callback, nullptr);
+    ByteString path(prefix);
+    return locate(name, path, &callback, nullptr);
 }
 
 // A name without "!" is looked up here and then, depth first, in every nested
 // archive. A name "a!rest" goes only into the nested archives stored as 'a',
 // with 'rest'. A name starting with "!" is handed down unchanged and so never
-// matches. Without a callback the first match wins.
-bool ArchiveStore::locate(std::string_view name, std::string_view prefix, const ResourceCallback* callback,
+// matches. Without a callback the first match wins. `path` holds this
+// archive's full tree name on entry and on return; the walk extends it in place.
+bool ArchiveStore::locate(std::string_view name, ByteString& path, const ResourceCallback* callback,
                           ByteString* fullName) const {
     const size_t bang = name.find('!');
+    const int32_t pathLength = path.length();
     bool found = false;
     if (bang == std::string_view::npos && findEntry(name.data(), static_cast<int32_t>(name.size())) >= 0) {
-        ByteString full = treeName(prefix, name);
+        if (pathLength > 0) path.push('!');
+        path.append(name);
         if (!callback) {
-            *fullName = std::move(full);
+            fullName->assign(path.data(), path.length());
+            path.resize(pathLength);
             return true;
         }
-        (*callback)(full);
+        (*callback)(path);
+        path.resize(pathLength);
         found = true;
     }
     const bool selective = bang != std::string_view::npos && bang >= 1;
@@ -158,8 +154,11 @@ bool ArchiveStore::locate(std::string_view name, std::string_view prefix, const 
         if (!child) continue;
         const std::string_view stored = nestedNames_[i].view();
         if (selective && !entryNamesEqual(stored, head)) continue;
-        const ByteString childPrefix = treeName(prefix, stored);
-        if (child->locate(rest, childPrefix.view(), callback, fullName)) {
+        if (pathLength > 0) path.push('!');
+        path.append(stored);
+        const bool hit = child->locate(rest, path, callback, fullName);
+        path.resize(pathLength);
+        if (hit) {
             if (!callback) return true;
             found = true;
         }

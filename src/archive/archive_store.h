@@ -98,7 +98,7 @@ private:
 
     void buildIndex();
     void openNested();
-    bool locate(std::string_view name, std::string_view prefix, const ResourceCallback* callback,
+    bool locate(std::string_view name, ByteString& path, const ResourceCallback* callback,
                 ByteString* fullName) const;
     bool readFound(ByteArraySink& sink, int32_t number);
 

@@ -31,7 +31,9 @@ int32_t lastBefore(const ByteString& name, int32_t before, std::string_view set)
 
 int compareEntryNames(std::string_view a, std::string_view b) {
     if (a.size() != b.size()) return a.size() < b.size() ? -1 : 1;
-    for (size_t i = 0; i < a.size(); ++i) {
+    const size_t n = a.size();
+    for (size_t i = 0; i < n; ++i) {
+        if (a[i] == b[i]) continue;
         const signed char x = orderByte(a[i]);
         const signed char y = orderByte(b[i]);
         if (x != y) return x < y ? -1 : 1;
