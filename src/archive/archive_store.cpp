@@ -1,0 +1,259 @@
+#include "archive/archive_store.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <new>
+
+#include "archive/entry_names.h"
+#include "common/utf.h"
+#include "launcher/launch_config.h"
+#include "launcher/launcher_context.h"
+
+namespace hux {
+
+namespace {
+
+bool isNestedArchiveName(std::string_view name) {
+    if (name.size() < 5) return false;
+    const std::string_view tail = name.substr(name.size() - 4);
+    return equalsIgnoreCase(tail, ".jar") || equalsIgnoreCase(tail, ".zip");
+}
+
+}  // namespace
+
+ArchiveStore::ArchiveStore(int32_t allowance) : allowance_(allowance) {}
+
+ArchiveStore::~ArchiveStore() {
+    for (ArchiveStore* child : children_) delete child;
+    reader_.close();
+    std::free(backing_);
+}
+
+void ArchiveStore::openFromFile(const char* path) {
+    if (opened_) return;
+    opened_ = true;
+    auto source = std::make_unique<FileSource>();
+    if (!path || !source->open(path) || !reader_.open(std::move(source))) return;
+    buildIndex();
+    if (allowance_ > 0) openNested();
+}
+
+void ArchiveStore::openFromMemory(uint8_t* bytes, int32_t size) {
+    if (opened_) {
+        std::free(bytes);
+        return;
+    }
+    opened_ = true;
+    backing_ = bytes;
+    backingSize_ = bytes && size > 0 ? size : 0;
+    if (!reader_.open(std::make_unique<MemorySource>(backing_, static_cast<size_t>(backingSize_)))) {
+        // Nothing can refer to the bytes of an unreadable archive.
+        std::free(backing_);
+        backing_ = nullptr;
+        backingSize_ = 0;
+        return;
+    }
+    buildIndex();
+    if (allowance_ > 0) openNested();
+}
+
+void ArchiveStore::buildIndex() {
+    const int32_t count = reader_.entryCount();
+    index_.resize(count);
+    for (int32_t i = 0; i < count; ++i) {
+        const ZipEntry& e = reader_.entry(i);
+        index_[i] = IndexEntry{NameRef{e.name, e.nameLength}, i};
+    }
+    // Stable, so that of two equal names the one earlier in the directory wins.
+    std::stable_sort(index_.begin(), index_.end(), [](const IndexEntry& a, const IndexEntry& b) {
+        return compareEntryNames(a.name.view(), b.name.view()) < 0;
+    });
+}
+
+void ArchiveStore::openNested() {
+    ArchiveStore* owner = budgetOwner_;
+    for (const IndexEntry& item : index_) {
+        if (!isNestedArchiveName(item.name.view())) continue;
+        nestedNames_.push(item.name);
+        children_.push(nullptr);
+        const ZipEntry& e = reader_.entry(item.number);
+        const int32_t size = static_cast<int32_t>(e.size);
+        if (size <= 0) continue;  // nothing to open
+        // Archives whose bytes cannot be read in full stay closed.
+        if (!reader_.canRead(item.number)) continue;
+        if (size > owner->residentLimit_ - owner->residentUsed_) continue;
+        auto* bytes = static_cast<uint8_t*>(std::malloc(static_cast<size_t>(size)));
+        if (!bytes) continue;
+        // No entry lock: opening runs under the open lock before any reader
+        // can reach this store.
+        if (!reader_.readEntry(item.number, bytes)) {
+            std::free(bytes);
+            continue;
+        }
+        auto* child = new (std::nothrow) ArchiveStore(allowance_ - 1);
+        if (!child) {
+            std::free(bytes);
+            continue;
+        }
+        owner->residentUsed_ += size;
+        child->budgetOwner_ = owner;
+        children_[children_.size() - 1] = child;
+        child->openFromMemory(bytes, size);
+    }
+}
+
+int32_t ArchiveStore::findEntry(const char* name, int32_t length) const {
+    if (length < 0) return -1;
+    const std::string_view key(name, static_cast<size_t>(length));
+    const IndexEntry* it = std::lower_bound(index_.begin(), index_.end(), key,
+                                            [](const IndexEntry& e, std::string_view k) {
+                                                return compareEntryNames(e.name.view(), k) < 0;
+                                            });
+    if (it == index_.end() || !entryNamesEqual(it->name.view(), key)) return -1;
+    return it->number;
+}
+
+bool ArchiveStore::locateResource(std::string_view name, std::string_view prefix, ByteString& fullName) const {
+    ByteString path(prefix);
+    return locate(name, path, nullptr, &fullName);
+}
+
+bool ArchiveStore::locateResource(std::string_view name, std::string_view prefix,
+                                  const ResourceCallback& callback) const {
+    ByteString path(prefix);
+    return locate(name, path, &callback, nullptr);
+}
+
+// A name without "!" is looked up here and then, depth first, in every nested
+// archive. A name "a!rest" goes only into the nested archives stored as 'a',
+// with 'rest'. A name starting with "!" is handed down unchanged and so never
+// matches. Without a callback the first match wins. `path` holds this
+// archive's full tree name on entry and on return; the walk extends it in place.
+bool ArchiveStore::locate(std::string_view name, ByteString& path, const ResourceCallback* callback,
+                          ByteString* fullName) const {
+    const size_t bang = name.find('!');
+    const int32_t pathLength = path.length();
+    bool found = false;
+    if (bang == std::string_view::npos && findEntry(name.data(), static_cast<int32_t>(name.size())) >= 0) {
+        if (pathLength > 0) path.push('!');
+        path.append(name);
+        if (!callback) {
+            fullName->assign(path.data(), path.length());
+            path.resize(pathLength);
+            return true;
+        }
+        (*callback)(path);
+        path.resize(pathLength);
+        found = true;
+    }
+    const bool selective = bang != std::string_view::npos && bang >= 1;
+    const std::string_view head = selective ? name.substr(0, bang) : std::string_view();
+    const std::string_view rest = selective ? name.substr(bang + 1) : name;
+    for (int32_t i = 0; i < children_.size(); ++i) {
+        const ArchiveStore* child = children_[i];
+        if (!child) continue;
+        const std::string_view stored = nestedNames_[i].view();
+        if (selective && !entryNamesEqual(stored, head)) continue;
+        if (pathLength > 0) path.push('!');
+        path.append(stored);
+        const bool hit = child->locate(rest, path, callback, fullName);
+        path.resize(pathLength);
+        if (hit) {
+            if (!callback) return true;
+            found = true;
+        }
+    }
+    return found;
+}
+
+bool ArchiveStore::readEntry(ByteArraySink& sink, std::string_view name, bool searchNested) {
+    const size_t bang = name.find('!');
+    if (bang != std::string_view::npos) {
+        if (children_.empty() || !(searchNested || bang >= 1)) return false;
+        const std::string_view head = name.substr(0, bang);
+        const std::string_view rest = bang >= 1 ? name.substr(bang + 1) : name;
+        for (int32_t i = 0; i < children_.size(); ++i) {
+            ArchiveStore* child = children_[i];
+            if (!child) continue;
+            if (bang >= 1 && !entryNamesEqual(nestedNames_[i].view(), head)) continue;
+            if (child->readEntry(sink, rest, false)) return true;
+        }
+        return false;
+    }
+
+    ByteString normalized(name);
+    normalizeEntryName(normalized);
+    const int32_t number = findEntry(normalized.data(), normalized.length());
+    if (number >= 0) return readFound(sink, number);
+    if (searchNested) {
+        for (ArchiveStore* child : children_)
+            if (child && child->readEntry(sink, name, false)) return true;
+    }
+    return false;
+}
+
+// Either the complete bytes are committed or nothing is: an entry that cannot
+// be read to its end (encrypted, unknown method, damaged or cut-off stream,
+// CRC mismatch, sizes the source cannot hold) resolves like a missing name.
+bool ArchiveStore::readFound(ByteArraySink& sink, int32_t number) {
+    const ZipEntry& e = reader_.entry(number);
+    if (e.size == 0) {
+        if (!sink.create(0)) return false;
+        sink.commit(true);
+        return true;
+    }
+    if (!reader_.canRead(number)) return false;
+    if (!sink.create(static_cast<int32_t>(e.size))) return false;
+    uint8_t* out = sink.elements();
+    if (!out) {
+        sink.commit(false);
+        return false;
+    }
+    bool ok;
+    {
+        platform::MutexLock lock(entryLock_);
+        ok = reader_.readEntry(number, out);
+    }
+    sink.commit(ok);
+    return ok;
+}
+
+// ---- the root ----
+
+namespace {
+
+platform::Mutex& openLock() {
+    static platform::Mutex lock;
+    return lock;
+}
+
+}  // namespace
+
+void RootArchive::ensureOpen() {
+    if (opened_.load(std::memory_order_acquire) != 0) return;
+    platform::MutexLock lock(openLock());
+    if (opened_.load(std::memory_order_relaxed) != 0) return;
+    ByteString path = path_;
+    if (path.empty()) {
+        const LaunchConfig* config = launcherContext().config;
+        path = config ? config->exePath() : platform::moduleFileName();
+    }
+    // A failed open leaves the store empty and is never retried.
+    if (!path.empty()) store_.openFromFile(path.c_str());
+    opened_.store(1, std::memory_order_release);
+}
+
+RootArchive& rootArchive() {
+    static RootArchive root;
+    return root;
+}
+
+void ensureOpen() { rootArchive().ensureOpen(); }
+
+namespace {
+// Build the open lock and the root during static initialisation (the lock
+// first, so it outlives the root at exit).
+[[maybe_unused]] const bool kRootBuilt = (openLock(), rootArchive(), true);
+}  // namespace
+
+}  // namespace hux

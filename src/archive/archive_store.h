@@ -1,0 +1,148 @@
+// The read-only store over the launcher's appended zip archive and the
+// archives nested in it. Names in the tree are joined with "!":
+// 'libs/a.jar!org/x/Y.class' names an entry of the nested archive stored as
+// 'libs/a.jar'. Nested archives are inflated once, at open, and stay resident.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <string_view>
+
+#include "archive/zip_reader.h"
+#include "common/byte_string.h"
+#include "platform/platform.h"
+
+namespace hux {
+
+// Where an entry read puts its bytes. The store calls, in this order:
+// create(size) once the entry is found (false: no result can be made, the
+// read yields nothing); when size > 0, elements() for the destination of
+// exactly `size` bytes (null: as for a failed read); then commit(true) when
+// every byte was produced or commit(false) when the entry could not be read to
+// its end, in which case the array made by create must be dropped. A failed
+// create is not followed by commit. After commit(false) the store may look
+// further and call create again. A JNI implementation maps these to
+// NewByteArray, GetByteArrayElements, and ReleaseByteArrayElements with mode 0
+// (success) or JNI_ABORT followed by DeleteLocalRef (failure).
+class ByteArraySink {
+public:
+    virtual ~ByteArraySink() = default;
+    virtual bool create(int32_t size) = 0;
+    virtual uint8_t* elements() = 0;
+    virtual void commit(bool ok) = 0;
+};
+
+// Receives the full tree name of every match of a resource search.
+using ResourceCallback = std::function<void(const ByteString& fullName)>;
+
+class ArchiveStore {
+public:
+    // The nesting allowance of the root store: archives inside it and archives
+    // inside those are opened, nothing deeper.
+    static constexpr int32_t kRootAllowance = 2;
+
+    explicit ArchiveStore(int32_t allowance = kRootAllowance);
+    ArchiveStore(const ArchiveStore&) = delete;
+    ArchiveStore& operator=(const ArchiveStore&) = delete;
+    // Deletes the child stores depth first, closes the reader, frees the bytes.
+    ~ArchiveStore();
+
+    // Open the store on a file or on a malloc'd buffer whose ownership passes
+    // to the store (freed with free, also when the open fails). A source that
+    // is not a readable zip archive leaves the store empty; nothing is reported.
+    // A store is opened once.
+    void openFromFile(const char* path);
+    void openFromMemory(uint8_t* bytes, int32_t size);
+
+    // Upper bound on the bytes of nested archives this store and its
+    // descendants keep resident (default: none); set before opening. Nested
+    // archives that would exceed it stay closed.
+    void setResidentLimit(int64_t bytes) { residentLimit_ = bytes; }
+
+    // Entry number of the entry whose name equals `name` in index order, or -1.
+    int32_t findEntry(const char* name, int32_t length) const;
+
+    // Searches the tree for `name` (see the source for the rules). `prefix` is
+    // the full tree name of this archive (empty for the root). Without a
+    // callback the first match wins and its full tree name goes to `fullName`;
+    // with one, every match is reported in tree order and the result says
+    // whether there was any.
+    bool locateResource(std::string_view name, std::string_view prefix, ByteString& fullName) const;
+    bool locateResource(std::string_view name, std::string_view prefix, const ResourceCallback& callback) const;
+
+    // Reads the entry `name` resolves to into `sink`; false (nothing
+    // committed) when the name resolves nowhere or the entry cannot be read to
+    // its end. With `searchNested`, a plain name not found here is looked for
+    // in the nested archives of the next level.
+    bool readEntry(ByteArraySink& sink, std::string_view name, bool searchNested);
+
+    // Inspection.
+    int32_t allowance() const { return allowance_; }
+    int32_t entryCount() const { return index_.size(); }
+    int32_t nestedCount() const { return nestedNames_.size(); }
+    std::string_view nestedName(int32_t i) const { return nestedNames_[i].view(); }
+    const ArchiveStore* child(int32_t i) const { return children_[i]; }
+    const ZipReader& reader() const { return reader_; }
+
+private:
+    struct NameRef {
+        const char* data;
+        int32_t length;
+        std::string_view view() const { return {data, static_cast<size_t>(length)}; }
+    };
+    struct IndexEntry {
+        NameRef name;
+        int32_t number;  // position in the central directory
+    };
+
+    void buildIndex();
+    void openNested();
+    bool locate(std::string_view name, ByteString& path, const ResourceCallback* callback,
+                ByteString* fullName) const;
+    bool readFound(ByteArraySink& sink, int32_t number);
+
+    uint8_t* backing_ = nullptr;  // owned, malloc'd; null for a store on a file
+    int32_t backingSize_ = 0;
+    GrowArray<NameRef> nestedNames_;  // point into the reader's directory bytes
+    GrowArray<ArchiveStore*> children_;  // owned; null for an empty slot
+    int32_t allowance_;
+    ZipReader reader_;
+    GrowArray<IndexEntry> index_;
+    platform::Mutex entryLock_;
+    bool opened_ = false;
+    int64_t residentLimit_ = INT64_MAX;
+    int64_t residentUsed_ = 0;
+    ArchiveStore* budgetOwner_ = this;  // the store whose limit and count apply
+};
+
+// The process-wide root: the store over the launcher's own executable, opened
+// on first use. Its open is serialised by a process-wide lock, and a failed
+// open is never retried.
+class RootArchive {
+public:
+    RootArchive() = default;
+    RootArchive(const RootArchive&) = delete;
+    RootArchive& operator=(const RootArchive&) = delete;
+
+    // Opens the store on first use, on the path given to setPath or, without
+    // one, on the executable path the launch configuration records.
+    void ensureOpen();
+    // The file ensureOpen opens; set before the first ensureOpen.
+    void setPath(const ByteString& path) { path_ = path; }
+    bool opened() const { return opened_.load(std::memory_order_acquire) != 0; }
+    ArchiveStore& store() { return store_; }
+
+private:
+    ArchiveStore store_{ArchiveStore::kRootAllowance};
+    std::atomic<int32_t> opened_{0};
+    ByteString path_;
+};
+
+// The process's root archive, constructed during static initialisation and
+// destroyed at exit.
+RootArchive& rootArchive();
+// rootArchive().ensureOpen(): every native that reads the archive calls it first.
+void ensureOpen();
+
+}  // namespace hux

@@ -1,0 +1,26 @@
+// In-process lock on a critical section.
+#include <windows.h>
+
+#include <new>
+
+#include "platform/platform.h"
+
+namespace hux::platform {
+
+namespace {
+CRITICAL_SECTION* native(unsigned char* storage) { return reinterpret_cast<CRITICAL_SECTION*>(storage); }
+}  // namespace
+
+Mutex::Mutex() {
+    static_assert(sizeof(CRITICAL_SECTION) <= sizeof(storage_), "Mutex storage too small");
+    static_assert(alignof(CRITICAL_SECTION) <= 16, "Mutex storage misaligned");
+    InitializeCriticalSection(new (storage_) CRITICAL_SECTION);
+}
+
+Mutex::~Mutex() { DeleteCriticalSection(native(storage_)); }
+
+void Mutex::lock() { EnterCriticalSection(native(storage_)); }
+
+void Mutex::unlock() { LeaveCriticalSection(native(storage_)); }
+
+}  // namespace hux::platform

@@ -1,0 +1,270 @@
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "archive/archive_store.h"
+#include "archive/entry_names.h"
+#include "zip_builder.h"
+
+using namespace hux;
+using hux::test::buildZip;
+using hux::test::ZipItem;
+
+namespace {
+
+// Collects the committed bytes; counts the calls so that a dropped array can be told apart.
+struct TestSink : ByteArraySink {
+    std::string bytes;
+    int creates = 0, commits = 0, aborts = 0;
+    bool create(int32_t size) override {
+        ++creates;
+        bytes.assign(static_cast<size_t>(size), '\xAA');
+        return true;
+    }
+    uint8_t* elements() override { return reinterpret_cast<uint8_t*>(&bytes[0]); }
+    void commit(bool ok) override {
+        ++commits;
+        if (!ok) {
+            ++aborts;
+            bytes.clear();
+        }
+    }
+};
+
+void openStore(ArchiveStore& store, const std::string& zip) {
+    auto* copy = static_cast<uint8_t*>(std::malloc(zip.size() + 1));
+    std::memcpy(copy, zip.data(), zip.size());
+    store.openFromMemory(copy, static_cast<int32_t>(zip.size()));
+}
+
+// The bytes readEntry yields, or "<null>".
+std::string read(ArchiveStore& store, const std::string& name, bool searchNested) {
+    TestSink sink;
+    if (!store.readEntry(sink, name, searchNested)) {
+        EXPECT_EQ(sink.creates, sink.aborts) << "a failed read left an array behind";
+        return "<null>";
+    }
+    EXPECT_EQ(sink.commits - sink.aborts, 1);
+    return sink.bytes;
+}
+
+std::string locate(const ArchiveStore& store, const std::string& name) {
+    ByteString full;
+    return store.locateResource(name, "", full) ? std::string(full.view()) : "<none>";
+}
+
+std::vector<std::string> locateAll(const ArchiveStore& store, const std::string& name) {
+    std::vector<std::string> all;
+    store.locateResource(name, "", [&](const ByteString& full) { all.emplace_back(full.view()); });
+    return all;
+}
+
+std::string n1(const char* s) {
+    ByteString b(s);
+    normalizeResourceName(b);
+    return std::string(b.view());
+}
+std::string n2(const char* s) {
+    ByteString b(s);
+    normalizeEntryName(b);
+    return std::string(b.view());
+}
+
+// root: top.txt, dup.txt, libs/a.jar, m.jar, b.jar, LIB/X.JAR, .jar, zero.jar, junk.zip, bad.jar
+//   libs/a.jar: x/y.txt, dup.txt, inner/b.jar
+//     inner/b.jar: d.txt, dup.txt, deep.jar (third level: never opened)
+//   m.jar: dup.txt, only-m.txt     b.jar: dup.txt      LIB/X.JAR: upper.txt
+std::string treeArchive() {
+    const std::string deep = buildZip({{"e.txt", "E"}});
+    const std::string b = buildZip({{"d.txt", "D"}, {"dup.txt", "dup in b"}, {"deep.jar", deep, 0}});
+    const std::string a = buildZip({{"x/y.txt", "Y"}, {"dup.txt", "dup in a"}, {"inner/b.jar", b, 8}});
+    ZipItem badJar{"bad.jar", buildZip({{"hidden.txt", "H"}}), 0};
+    badJar.crcXor = 1;
+    return buildZip({{"top.txt", "TOP", 0},
+                     {"libs/a.jar", a, 0},
+                     {"m.jar", buildZip({{"dup.txt", "dup in m"}, {"only-m.txt", "M"}}), 8},
+                     {"b.jar", buildZip({{"dup.txt", "dup in top b"}}), 0},
+                     {"LIB/X.JAR", buildZip({{"upper.txt", "U"}}), 0},
+                     {".jar", buildZip({{"dot.txt", "."}}), 0},
+                     {"zero.jar", "", 0},
+                     {"junk.zip", "this is not an archive", 8},
+                     {"empty.txt", "", 8},
+                     badJar});
+}
+
+}  // namespace
+
+TEST(EntryNames, IndexOrderAndNormalisations) {
+    EXPECT_LT(compareEntryNames("zz", "aaa"), 0);  // shorter first
+    EXPECT_LT(compareEntryNames("a\x80", "aa"), 0);  // signed bytes: high bytes before ASCII
+    EXPECT_EQ(compareEntryNames("a/b\\c", "a\\b/c"), 0);
+    EXPECT_NE(compareEntryNames("A", "a"), 0);
+    EXPECT_FALSE(entryNamesEqual("a/b", "a/bb"));
+
+    EXPECT_EQ(n1("a\\b\\..\\d"), "a\\d");
+    EXPECT_EQ(n1("x!y\\..\\z"), "x!z");
+    EXPECT_EQ(n1("a\\.\\b"), "a\\b");
+    EXPECT_EQ(n1("\\..\\x"), "x");
+    EXPECT_EQ(n1("c:x\\..\\y"), "c:y");
+    EXPECT_EQ(n1("a\\b\\.\\.\\..\\..\\c"), "c");
+    EXPECT_EQ(n2("a\\b\\..\\d"), "a\\d");
+    EXPECT_EQ(n2("b\\..\\d"), "d");
+    EXPECT_EQ(n2("..\\x"), "x");
+    EXPECT_EQ(n2("\\..\\x"), "\\x");
+    EXPECT_EQ(n2("a\\..\\..\\b"), "b");
+    EXPECT_EQ(n2("plain\\name.class"), "plain\\name.class");
+}
+
+TEST(ArchiveStore, NestedArchivesAndExplicitPaths) {
+    ArchiveStore store;
+    openStore(store, treeArchive());
+    ASSERT_EQ(store.entryCount(), 10);
+    // Nested archives in index order; '.jar' alone is too short to be one.
+    std::vector<std::string> nested;
+    for (int32_t i = 0; i < store.nestedCount(); ++i) nested.emplace_back(store.nestedName(i));
+    EXPECT_EQ(nested, (std::vector<std::string>{"b.jar", "m.jar", "bad.jar", "junk.zip", "zero.jar", "LIB/X.JAR",
+                                                "libs/a.jar"}));
+    EXPECT_EQ(store.child(2), nullptr);  // bad.jar: its bytes fail the CRC check
+    ASSERT_NE(store.child(3), nullptr);  // junk.zip: present but empty
+    EXPECT_EQ(store.child(3)->entryCount(), 0);
+    EXPECT_EQ(store.child(4), nullptr);  // zero.jar: size 0
+    const ArchiveStore* a = store.child(6);
+    ASSERT_NE(a, nullptr);
+    EXPECT_EQ(a->allowance(), 1);
+    ASSERT_EQ(a->nestedCount(), 1);
+    ASSERT_NE(a->child(0), nullptr);
+    EXPECT_EQ(a->child(0)->allowance(), 0);
+    EXPECT_EQ(a->child(0)->nestedCount(), 0);  // the third level is never opened
+
+    EXPECT_EQ(read(store, "libs\\a.jar!x\\y.txt", false), "Y");
+    EXPECT_EQ(read(store, "libs/a.jar!x/y.txt", false), "Y");
+    EXPECT_EQ(read(store, "libs\\a.jar!inner\\b.jar!d.txt", false), "D");
+    EXPECT_EQ(read(store, "libs\\a.jar!inner\\b.jar!deep.jar!e.txt", false), "<null>");
+    EXPECT_EQ(read(store, "libs\\a.jar!inner\\b.jar!deep.jar", false).substr(0, 2), "PK");
+    EXPECT_EQ(read(store, "LIB\\X.JAR!upper.txt", false), "U");
+    EXPECT_EQ(read(store, "lib\\x.jar!upper.txt", false), "<null>");  // letter case counts
+    EXPECT_EQ(read(store, "LIBS\\A.JAR!x\\y.txt", false), "<null>");
+    EXPECT_EQ(read(store, "libs\\a.jar!X\\y.txt", false), "<null>");
+    EXPECT_EQ(read(store, ".jar!dot.txt", false), "<null>");
+    EXPECT_EQ(read(store, "bad.jar!hidden.txt", false), "<null>");
+    EXPECT_EQ(read(store, "junk.zip!x", false), "<null>");
+    EXPECT_EQ(read(store, "empty.txt", false), "");  // empty, yet found
+
+    EXPECT_EQ(locate(store, "libs\\a.jar!inner\\b.jar!d.txt"), "libs/a.jar!inner/b.jar!d.txt");
+    EXPECT_EQ(locate(store, "libs\\a.jar!inner\\b.jar!deep.jar!e.txt"), "<none>");
+    EXPECT_EQ(locate(store, "x\\y.txt"), "libs/a.jar!x\\y.txt");  // plain names search the whole tree
+    EXPECT_EQ(locate(store, "d.txt"), "libs/a.jar!inner/b.jar!d.txt");
+    EXPECT_EQ(locate(store, "upper.txt"), "LIB/X.JAR!upper.txt");
+    EXPECT_EQ(locate(store, "Top.txt"), "<none>");
+    EXPECT_EQ(locate(store, "libs\\a.jar"), "libs\\a.jar");
+    EXPECT_EQ(store.findEntry("libs\\a.jar", 10), 1);
+    EXPECT_EQ(store.findEntry("libs\\a.ja", 9), -1);
+
+    // A name beginning with "!" never resolves.
+    EXPECT_EQ(locate(store, "!top.txt"), "<none>");
+    EXPECT_EQ(locate(store, "!x\\y.txt"), "<none>");
+    EXPECT_TRUE(locateAll(store, "!dup.txt").empty());
+    EXPECT_EQ(read(store, "!top.txt", true), "<null>");
+    EXPECT_EQ(read(store, "!dup.txt", true), "<null>");
+}
+
+TEST(ArchiveStore, SearchOrderOfPlainNames) {
+    ArchiveStore store;
+    openStore(store, treeArchive());
+    // Top level first, then the nested archives in index order ('b.jar' before
+    // 'm.jar': same length, lower bytes), each depth first.
+    EXPECT_EQ(locateAll(store, "dup.txt"),
+              (std::vector<std::string>{"b.jar!dup.txt", "m.jar!dup.txt", "libs/a.jar!dup.txt",
+                                        "libs/a.jar!inner/b.jar!dup.txt"}));
+    EXPECT_EQ(locate(store, "dup.txt"), "b.jar!dup.txt");
+    EXPECT_EQ(read(store, "dup.txt", true), "dup in top b");
+    EXPECT_EQ(read(store, "dup.txt", false), "<null>");
+    EXPECT_EQ(read(store, "libs\\a.jar!dup.txt", false), "dup in a");
+    EXPECT_EQ(read(store, "m.jar!dup.txt", false), "dup in m");
+
+    // searchNested reaches the first level only; deeper needs an explicit path.
+    EXPECT_EQ(read(store, "only-m.txt", true), "M");
+    EXPECT_EQ(read(store, "only-m.txt", false), "<null>");
+    EXPECT_EQ(read(store, "d.txt", true), "<null>");
+    EXPECT_EQ(read(store, "top.txt", false), "TOP");
+    // "..\" segments of plain names are removed before the lookup, also below.
+    EXPECT_EQ(read(store, "x\\..\\top.txt", false), "TOP");
+    EXPECT_EQ(read(store, "libs\\a.jar!q\\..\\x\\y.txt", false), "Y");
+    EXPECT_EQ(read(store, "z\\..\\only-m.txt", true), "M");
+}
+
+TEST(ArchiveStore, UnreadableEntriesResolveLikeMissingNames) {
+    const std::string text(3000, 'q');
+    ZipItem crc{"crc.txt", text};
+    crc.crcXor = 0x10;
+    ZipItem encrypted{"enc.txt", text, 0};
+    encrypted.flags = 1;
+    ZipItem longer{"long.txt", text};
+    longer.declaredSize = 2000;
+    const std::string inner = buildZip({{"crc.txt", "good"}, {"inner-only.txt", "I"}});
+    ArchiveStore store;
+    openStore(store, buildZip({crc, encrypted, longer, {"n.jar", inner, 0}, {"method12", text, 12}}));
+    for (const char* name : {"crc.txt", "enc.txt", "long.txt", "method12"}) {
+        TestSink sink;
+        EXPECT_FALSE(store.readEntry(sink, name, false)) << name;
+        EXPECT_EQ(sink.creates, sink.aborts) << name;
+    }
+    // Found at this level but unreadable: not looked for further down.
+    EXPECT_EQ(read(store, "crc.txt", true), "<null>");
+    EXPECT_EQ(read(store, "n.jar!crc.txt", false), "good");
+    EXPECT_EQ(locate(store, "crc.txt"), "crc.txt");  // a lookup does not read
+}
+
+TEST(ArchiveStore, GarbageAndDataBeforeTheArchive) {
+    ArchiveStore empty;
+    openStore(empty, "not a zip at all");
+    EXPECT_EQ(empty.entryCount(), 0);
+    EXPECT_EQ(read(empty, "x", true), "<null>");
+    EXPECT_EQ(locate(empty, "x"), "<none>");
+
+    // A resident limit keeps nested archives beyond it closed.
+    ArchiveStore limited;
+    limited.setResidentLimit(100);
+    openStore(limited, buildZip({{"small.jar", buildZip({}), 0}, {"large.jar", buildZip({{"f", std::string(500, 'f'), 0}}), 0}}));
+    ASSERT_EQ(limited.nestedCount(), 2);
+    EXPECT_EQ(limited.child(0), nullptr);  // 'large.jar' sorts first
+    EXPECT_NE(limited.child(1), nullptr);
+
+    const auto dir = std::filesystem::temp_directory_path() / "hux_archive_test";
+    std::filesystem::create_directories(dir);
+    const std::string exe = (dir / "app.exe").string();
+    {
+        std::ofstream f(exe, std::ios::binary);
+        f << std::string(70000, 'I') << "config block" << buildZip({{"libs/a.jar", buildZip({{"k", "K"}}), 0}}, "tail");
+    }
+    {
+        ArchiveStore onFile;
+        onFile.openFromFile(exe.c_str());
+        EXPECT_EQ(read(onFile, "libs\\a.jar!k", false), "K");
+        EXPECT_EQ(read(onFile, "k", true), "K");
+
+        // The root opens once; a failed open is not tried again.
+        RootArchive root;
+        const std::string later = (dir / "later.exe").string();
+        std::filesystem::remove(later);
+        root.setPath(later.c_str());
+        root.ensureOpen();
+        EXPECT_TRUE(root.opened());
+        EXPECT_EQ(root.store().entryCount(), 0);
+        std::filesystem::copy_file(exe, later);
+        root.ensureOpen();
+        EXPECT_EQ(root.store().entryCount(), 0);
+
+        RootArchive good;
+        good.setPath(exe.c_str());
+        good.ensureOpen();
+        EXPECT_EQ(read(good.store(), "libs/a.jar!k", false), "K");
+    }  // files closed before they are removed
+    std::filesystem::remove_all(dir);
+}

@@ -1,0 +1,162 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <string>
+
+#include "archive/zip_reader.h"
+#include "zip_builder.h"
+
+using namespace hux;
+using hux::test::buildZip;
+using hux::test::ZipItem;
+
+namespace {
+
+// Keeps the bytes alive for the memory source.
+struct Opened {
+    std::string bytes;
+    ZipReader reader;
+    bool ok = false;
+};
+
+std::unique_ptr<Opened> openBytes(std::string bytes) {
+    auto o = std::make_unique<Opened>();
+    o->bytes = std::move(bytes);
+    o->ok = o->reader.open(std::make_unique<MemorySource>(reinterpret_cast<const uint8_t*>(o->bytes.data()),
+                                                          o->bytes.size()));
+    return o;
+}
+
+// The entry's bytes, or "<unreadable>".
+std::string readAll(ZipReader& r, int32_t i) {
+    if (!r.canRead(i)) return "<unreadable>";
+    std::string out(r.entry(i).size, '\0');
+    if (!r.readEntry(i, reinterpret_cast<uint8_t*>(&out[0]))) return "<unreadable>";
+    return out;
+}
+
+size_t endRecord(const std::string& zip) { return zip.rfind(std::string("PK\x05\x06", 4)); }
+
+void patch32(std::string& s, size_t at, uint32_t v) {
+    for (int i = 0; i < 4; ++i) s[at + i] = static_cast<char>(v >> (8 * i));
+}
+
+std::string pattern(size_t n) {
+    std::string s;
+    for (size_t i = 0; i < n; ++i) s.push_back(static_cast<char>((i * 7 + i / 13) & 0xff));
+    return s;
+}
+
+}  // namespace
+
+TEST(ZipReader, StoredAndDeflatedEntriesBehindForeignBytesAndComment) {
+    const std::string big = pattern(200000);
+    std::string zip = buildZip({{"s.txt", "stored bytes", 0}, {"d.bin", big, 8}, {"empty", "", 8}},
+                               "a comment PK\x01\x02 with noise");
+    // An executable image and a configuration block in front: offsets count from
+    // the archive's own first byte.
+    const std::string front(4099, 'M');
+    auto o = openBytes(front + zip);
+    ASSERT_TRUE(o->ok);
+    EXPECT_EQ(o->reader.archiveStart(), 4099);
+    ASSERT_EQ(o->reader.entryCount(), 3);
+    EXPECT_EQ(std::string(o->reader.entry(1).name, o->reader.entry(1).nameLength), "d.bin");
+    EXPECT_EQ(readAll(o->reader, 0), "stored bytes");
+    EXPECT_EQ(readAll(o->reader, 1), big);
+    EXPECT_EQ(readAll(o->reader, 2), "");
+
+    // The same through a file, which reads compressed input in chunks.
+    const auto path = std::filesystem::temp_directory_path() / "hux_zip_reader_test.bin";
+    {
+        std::ofstream f(path, std::ios::binary);
+        f << front << zip;
+    }
+    auto file = std::make_unique<FileSource>();
+    ASSERT_TRUE(file->open(path.string().c_str()));
+    ZipReader r;
+    ASSERT_TRUE(r.open(std::move(file)));
+    EXPECT_EQ(readAll(r, 0), "stored bytes");
+    EXPECT_EQ(readAll(r, 1), big);
+    r.close();
+    std::filesystem::remove(path);
+}
+
+TEST(ZipReader, EndRecordSearchAndConsistencyChecks) {
+    EXPECT_TRUE(openBytes(buildZip({}))->ok);  // an empty archive is fine
+    EXPECT_FALSE(openBytes("")->ok);
+    EXPECT_FALSE(openBytes(std::string(100000, 'x'))->ok);
+    // A record hidden further back than the largest comment is not found.
+    std::string zip = buildZip({{"a", "b", 0}});
+    EXPECT_FALSE(openBytes(zip + std::string(65536, ' '))->ok);
+
+    const size_t end = endRecord(zip);
+    std::string beyond = zip;  // directory said to lie after the record
+    patch32(beyond, end + hux::test::kEndDirOffset, 0x7fffff00);
+    EXPECT_FALSE(openBytes(beyond)->ok);
+    std::string noDir = zip;  // entries but no directory
+    patch32(noDir, end + hux::test::kEndDirSize, 0);
+    EXPECT_FALSE(openBytes(noDir)->ok);
+    std::string noCount = zip;  // a directory but no entries
+    noCount[end + hux::test::kEndTotalEntries] = 0;
+    EXPECT_FALSE(openBytes(noCount)->ok);
+    std::string moreCount = zip;  // more entries claimed than the directory holds
+    moreCount[end + hux::test::kEndTotalEntries] = 2;
+    EXPECT_FALSE(openBytes(moreCount)->ok);
+
+    // Bytes cut off the end or out of the middle: never a crash, and an entry
+    // reads either its true bytes or not at all.
+    const std::string two = buildZip({{"one", pattern(300), 8}, {"two", pattern(200), 0}}, "cc");
+    for (size_t cut = 0; cut < two.size(); ++cut) {
+        for (const std::string& damaged : {two.substr(0, cut), std::string(two).erase(cut, 5)}) {
+            auto o = openBytes(damaged);
+            for (int32_t i = 0; o->ok && i < o->reader.entryCount(); ++i) {
+                const std::string got = readAll(o->reader, i);
+                EXPECT_TRUE(got == "<unreadable>" || got == pattern(i == 0 ? 300 : 200)) << cut;
+            }
+        }
+    }
+}
+
+TEST(ZipReader, EntriesThatCannotBeReadToTheirEnd) {
+    const std::string text = pattern(5000);
+    ZipItem crc{"crc", text};
+    crc.crcXor = 1;
+    ZipItem encrypted{"enc", text, 0};
+    encrypted.flags = 1;
+    ZipItem method12{"m12", text, 12};
+    ZipItem outside{"far", text, 0};
+    outside.localOffsetDelta = 1000000;
+    ZipItem longer{"longer", text};  // inflates beyond the declared size
+    longer.declaredSize = 4999;
+    ZipItem shorter{"shorter", text};  // stream ends early
+    shorter.declaredSize = 5001;
+    ZipItem absurd{"absurd", "x"};  // far more than one byte of deflate can give
+    absurd.declaredSize = 0x7ffffff0;
+    ZipItem huge{"huge", "x", 0};
+    huge.declaredSize = 0x80000000u;
+    ZipItem storedMismatch{"stored", text, 0};
+    storedMismatch.declaredSize = 100;
+    ZipItem fine{"fine", text};
+    auto o = openBytes(buildZip({crc, encrypted, method12, outside, longer, shorter, absurd, huge, storedMismatch, fine}));
+    ASSERT_TRUE(o->ok);
+    for (int32_t i = 0; i < 9; ++i) {
+        SCOPED_TRACE(i);
+        if (i >= 6) {
+            EXPECT_FALSE(o->reader.canRead(i));  // refused before anything is allocated
+            continue;
+        }
+        EXPECT_EQ(readAll(o->reader, i), "<unreadable>");
+    }
+    EXPECT_EQ(readAll(o->reader, 9), text);
+
+    // A damaged deflate stream.
+    std::string zip = buildZip({{"d", text}});
+    zip[40] = static_cast<char>(zip[40] ^ 0x55);
+    zip[41] = static_cast<char>(zip[41] ^ 0x55);
+    auto damaged = openBytes(zip);
+    ASSERT_TRUE(damaged->ok);
+    EXPECT_EQ(readAll(damaged->reader, 0), "<unreadable>");
+}
