@@ -103,21 +103,23 @@ TEST_F(Launch, ClassesAndResourcesComeFromTheArchive) {
         SCOPED_TRACE(jdk);
         const std::string exe = packApp(dir_, "classes", jdk);
         RunResult r = runOn(kLinux, exe,
-                            {"loader", "class", "lib.Dup", "class", "lib.One", "class", "lib2.Two", "resource",
+                            {"loader", "class", "lib.One", "class", "lib.Dup", "class", "lib2.Two", "resource",
                              "/app/data.txt", "resources", "lib/shared.txt", "urltext",
                              "hux:lib/app.jar!app/data.txt", "property", "hux.app.path", "property",
                              "java.protocol.handler.pkgs"});
         ASSERT_EQ(r.exitCode, 0) << r.err;
         EXPECT_TRUE(has(r.out, "loader=com.mordavin.hux.CarvossClassLoader")) << r.out;
         EXPECT_TRUE(has(r.out, "system=com.mordavin.hux.CarvossClassLoader")) << r.out;
-        // The top level wins over a nested jar; a class only in a nested jar is found;
-        // the package comes from the nested jar's manifest.
-        EXPECT_TRUE(has(r.out, "class=lib.Dup loader=com.mordavin.hux.CarvossClassLoader says=dup from the top level"))
+        // A class only in a nested jar is found, its package defined from that
+        // jar's manifest; the top level (also on the application class path)
+        // wins over a nested jar.
+        EXPECT_TRUE(has(r.out, "class=lib.One loader=com.mordavin.hux.CarvossClassLoader says=one from lib1 version=1.2.3"))
             << r.out;
-        EXPECT_TRUE(has(r.out, "says=one from lib1 version=1.2.3")) << r.out;
+        EXPECT_TRUE(has(r.out, "says=dup from the top level")) << r.out;
         EXPECT_TRUE(has(r.out, "says=two from lib2")) << r.out;
         EXPECT_TRUE(has(r.out, "url=hux:lib/app.jar!app/data.txt\ncontent=data from app.jar\n")) << r.out;
-        // Top level first, then the nested jars in index order.
+        // Top level first, then the nested jars in index order (after what the
+        // parent loader finds on the application class path).
         EXPECT_TRUE(has(r.out, "each=hux:lib/shared.txt\neach=hux:lib/lib1.jar!lib/shared.txt\n"
                                "each=hux:lib/lib2.jar!lib/shared.txt\n"))
             << r.out;

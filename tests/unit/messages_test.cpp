@@ -30,7 +30,7 @@ protected:
     }
     static std::string text(int number) { return std::string(messageText(number).view()); }
 
-    test::TempDir dir_{"messages"};
+    test::TaggedTempDir dir_{"messages"};
     std::unique_ptr<LaunchConfig> config_;
     LauncherContext saved_;
 };

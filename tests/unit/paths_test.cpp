@@ -83,7 +83,7 @@ TEST(ResolveAgainst, PlatformAbsoluteRules) {
 }
 
 TEST(ResolveDataPath, ExecutableDirectoryThenWorkingDirectory) {
-    test::TempDir dir("datapath");
+    test::TaggedTempDir dir("datapath");
     touch(dir.path() / "app" / "img" / "a.png");
     touch(dir.path() / "work" / "img" / "b.png");
     touch(dir.path() / "app" / "img" / "both.png");
@@ -108,7 +108,7 @@ TEST(ResolveDataPath, ExecutableDirectoryThenWorkingDirectory) {
 }
 
 TEST(ResolveDataPath, SplashValueIsExpandedThenResolved) {
-    test::TempDir dir("splash");
+    test::TaggedTempDir dir("splash");
     fs::create_directories(dir.path() / "app");
     touch(dir.path() / "app" / "img" / "s.png");
     auto config = test::loadPackedConfig(dir.path() / "app", "splash img/%HUX_T_IMG%.png\r\n", "");
@@ -119,7 +119,7 @@ TEST(ResolveDataPath, SplashValueIsExpandedThenResolved) {
 
 TEST(ForcedWorkingDirectory, ResolvesAgainstTheExecutableDirectory) {
     CwdGuard guard;
-    test::TempDir dir("forcecwd");
+    test::TaggedTempDir dir("forcecwd");
     const fs::path app = dir.path() / "app";
     fs::create_directories(app / "data");
     fs::create_directories(dir.path() / "other");

@@ -188,7 +188,7 @@ TEST(RegistryData, ValueTypes) {
 }
 
 TEST_F(ExpandTest, RegistryValuesReadBack) {
-    if (!test::registryAvailable()) {
+    if (!test::userRegistryAvailable()) {
         // No registry: every rooted reference falls back to its default or stays.
         EXPECT_EQ(expand("%{HKCU\\Software\\HuxTest\\Str|d}%"), "d");
         EXPECT_EQ(expand("%{HKCU\\Software\\HuxTest\\Str}%"), "%{HKCU\\Software\\HuxTest\\Str}%");
@@ -226,7 +226,7 @@ TEST_F(ExpandTest, RegistryValuesReadBack) {
 }
 
 TEST(ConfigValues, AccessorsFollowTheKeyTable) {
-    test::TempDir dir("values");
+    test::TaggedTempDir dir("values");
     const std::string embedded =
         "mainclass app.Embedded\r\n"
         "appid Embedded\\Id\r\n"
@@ -273,12 +273,12 @@ TEST(ConfigValues, AccessorsFollowTheKeyTable) {
 }
 
 TEST(ConfigValues, VmPreferenceIsRememberedWithADashForEmpty) {
-    test::TempDir dir("vm");
+    test::TaggedTempDir dir("vm");
     auto empty = test::loadPackedConfig(dir.path(), "mainclass a.B\r\n", "");
     EXPECT_EQ(config::vmPreference(*empty), "-");
     EXPECT_EQ(empty->vmCache(), "-");
 
-    test::TempDir dir2("vm2");
+    test::TaggedTempDir dir2("vm2");
     auto set = test::loadPackedConfig(dir2.path(), "vm %HUX_T_VM%\r\n", "");
     {
         ScopedEnv v("HUX_T_VM", "server");

@@ -31,13 +31,13 @@ std::unique_ptr<LaunchConfig> loadPackedConfig(const std::filesystem::path& dir,
     return config;
 }
 
-TempDir::TempDir(const char* tag) {
+TaggedTempDir::TaggedTempDir(const char* tag) {
     std::random_device rd;
     path_ = std::filesystem::temp_directory_path() / (std::string("hux-") + tag + "-" + std::to_string(rd()));
     std::filesystem::create_directories(path_);
 }
 
-TempDir::~TempDir() {
+TaggedTempDir::~TaggedTempDir() {
     std::error_code ec;
     std::filesystem::remove_all(path_, ec);
 }

@@ -17,10 +17,10 @@ std::unique_ptr<LaunchConfig> loadPackedConfig(const std::filesystem::path& dir,
                                                const std::string& external);
 
 // A fresh directory under the system's temporary directory, removed on exit.
-class TempDir {
+class TaggedTempDir {
 public:
-    explicit TempDir(const char* tag);
-    ~TempDir();
+    explicit TaggedTempDir(const char* tag);
+    ~TaggedTempDir();
     const std::filesystem::path& path() const { return path_; }
 
 private:

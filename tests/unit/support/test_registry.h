@@ -6,7 +6,7 @@
 
 namespace hux::test {
 
-bool registryAvailable();
+bool userRegistryAvailable();
 // Creates `keyPath` under HKEY_CURRENT_USER when needed and sets one value of
 // raw type `type` (an empty `valueName` sets the key's default value).
 bool setRegistryValue(const char* keyPath, const char* valueName, uint32_t type, const void* data, uint32_t size);

@@ -2,7 +2,7 @@
 
 namespace hux::test {
 
-bool registryAvailable() { return false; }
+bool userRegistryAvailable() { return false; }
 bool setRegistryValue(const char*, const char*, uint32_t, const void*, uint32_t) { return false; }
 void deleteRegistryTree(const char*) {}
 

@@ -4,7 +4,7 @@
 
 namespace hux::test {
 
-bool registryAvailable() { return true; }
+bool userRegistryAvailable() { return true; }
 
 bool setRegistryValue(const char* keyPath, const char* valueName, uint32_t type, const void* data, uint32_t size) {
     HKEY key = nullptr;
