@@ -11,6 +11,7 @@
 #include "launcher/messages.h"
 #include "launcher/paths.h"
 #include "platform/platform.h"
+#include "runtime/debug_log.h"
 #include "services/instances.h"
 #include "services/splash.h"
 #include "services/stream_redirector.h"
@@ -141,6 +142,7 @@ int runMainFlow(int argc, char** argv) {
     request.argc = count > 0 ? count - 1 : 0;
     request.argv = count > 0 ? vector + 1 : vector;
     request.hook = vmReadyHook;
+    for (int32_t i = 0; i < request.argc; ++i) debugLog("argument: %s", request.argv[i]);
 
     // 16. The thread.
     int result = 0;
