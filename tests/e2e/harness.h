@@ -102,4 +102,21 @@ int jdkMajorVersion(const std::string& jdkHome);
 // The user's runtime directory as the launcher computes it on Linux.
 std::string linuxRuntimeDir();
 
+// Holds the single-instance lock named `name` the way another running instance
+// would: the lock file on Linux, the named mutex (through a helper program)
+// under Wine.
+class MutexHolder {
+public:
+    MutexHolder(const Target& target, const std::string& name);
+    ~MutexHolder();
+    MutexHolder(const MutexHolder&) = delete;
+    MutexHolder& operator=(const MutexHolder&) = delete;
+    bool held() const { return held_; }
+
+private:
+    int fd_ = -1;
+    Background* helper_ = nullptr;
+    bool held_ = false;
+};
+
 }  // namespace hux::e2e

@@ -14,7 +14,6 @@
 #include <sstream>
 
 #include "harness.h"
-#include "platform/posix/names.h"
 
 using namespace hux::e2e;
 
@@ -27,32 +26,6 @@ bool has(const std::string& text, const std::string& part) { return text.find(pa
 std::vector<std::string> appFiles() {
     return {"lib/app.jar=" + appJarDir() + "/app.jar"};
 }
-
-// Holds the single-instance lock as a running instance would.
-class Holder {
-public:
-    Holder(const Target& t, const std::string& name) {
-        if (t.windows()) {
-            helper_ = std::make_unique<Background>(t.command(windowsBuildDir() + "/bin/hold_mutex.exe", {name}));
-            held_ = helper_->waitForOutput("held", 60000);
-        } else {
-            mkdir(linuxRuntimeDir().c_str(), 0700);
-            fd_ = open((linuxRuntimeDir() + "/" + hux::platform::posix::encodeObjectName(name)).c_str(),
-                       O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-            held_ = fd_ >= 0 && flock(fd_, LOCK_EX | LOCK_NB) == 0;
-        }
-    }
-    ~Holder() {
-        if (fd_ >= 0) close(fd_);
-        if (helper_) helper_->finish();
-    }
-    bool held() const { return held_; }
-
-private:
-    int fd_ = -1;
-    std::unique_ptr<Background> helper_;
-    bool held_ = false;
-};
 
 // The "hux: argument: ..." lines a launch reports with HUX_DEBUG=1.
 std::vector<std::string> reportedArguments(const std::string& err) {
@@ -77,7 +50,7 @@ TEST(Messages, OverridesChangeWhatARefusedInstancePrints) {
     Scratch dir;
     for (const Target& t : targets()) {
         SCOPED_TRACE(t.name);
-        Holder holder(t, "Msg.Test.hux.mutex");
+        MutexHolder holder(t, "Msg.Test.hux.mutex");
         ASSERT_TRUE(holder.held());
         const std::string exe = dir.file(t.exeName("msg"));
         ASSERT_EQ(pack(t, exe, {"mainclass a.B", "appid Msg\\Test", "singleinstance true", "message 13=Already running."}).exitCode, 0);
