@@ -158,6 +158,27 @@ TEST_F(Launch, NamesBeyondAsciiPercentDecodingAndCompatibleMode) {
     }
 }
 
+TEST_F(Launch, StartOnFirstThreadOnlyWhenAnOptionAsksForIt) {
+    const std::string& jdk = jdks_.front();
+    RunResult r = runOn(kLinux, packApp(dir_, "second", jdk, {"property -XstartOnFirstThread=1"}), {"thread"});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_TRUE(has(r.out, "firstThread=false")) << r.out;
+    r = runOn(kLinux, packApp(dir_, "first", jdk, {"option -XstartOnFirstThread"}), {"thread"});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_TRUE(has(r.out, "firstThread=true")) << r.out;
+}
+
+TEST_F(Launch, ExternalClassPathComesAfterTheArchive) {
+    dir_.write("ext/lib/shared.txt", "shared from the external class path\n");
+    const std::string exe = packApp(dir_, "external", jdks_.front(), {"classpath ext;missing.jar"});
+    RunResult r = runOn(kLinux, exe, {"resources", "lib/shared.txt", "property", "hux.class.path"});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_TRUE(has(r.out, "each=hux:lib/lib2.jar!lib/shared.txt\neach=file:" + dir_.file("ext/lib/shared.txt") + "\n"))
+        << r.out;
+    EXPECT_TRUE(has(r.out, "property hux.class.path=:" + dir_.file("ext") + ":" + dir_.file("missing.jar") + "\n"))
+        << r.out;
+}
+
 TEST_F(Launch, SixteenThreadsLoadClassesAndResourcesAtOnce) {
     const std::string exe = packApp(dir_, "threads", jdks_.back());
     RunResult r = runOn(kLinux, exe, {"threads", "16", "1000"});

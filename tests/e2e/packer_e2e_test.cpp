@@ -66,6 +66,20 @@ TEST(Packer, WritesTheDocumentedLayout) {
     }
 }
 
+TEST(Packer, InstalledToolFindsItsStubsAndSupportClasses) {
+    Scratch dir;
+    RunResult installed = run({"cmake", "--install", buildDir(), "--prefix", dir.file("prefix")});
+    ASSERT_EQ(installed.exitCode, 0) << installed.err << installed.out;
+    for (const Target& t : targets()) {
+        SCOPED_TRACE(t.name);
+        const std::string exe = dir.file(t.exeName("installed"));
+        RunResult r = run({dir.file("prefix/bin/hux"), "pack", "-t", t.name, "-o", exe, "-l", "mainclass a.B"});
+        ASSERT_EQ(r.exitCode, 0) << r.err;
+        RunResult shown = run({dir.file("prefix/bin/hux"), "inspect", exe});
+        EXPECT_NE(shown.out.find("com/mordavin/hux/Handler.class"), std::string::npos) << shown.out;
+    }
+}
+
 TEST(Packer, RefusesBadInputWithOneLineAndNoOutput) {
     Scratch dir;
     const Target linux{"linux-x64"};

@@ -76,6 +76,11 @@ public class Main {
             } else if (cmd.equals("property")) {
                 String key = args[++i];
                 System.out.println("property " + key + "=" + System.getProperty(key));
+            } else if (cmd.equals("thread")) {
+                // On Linux the first thread's id is the process id.
+                String self = java.nio.file.Files.readSymbolicLink(java.nio.file.Paths.get("/proc/self")).toString();
+                String thread = java.nio.file.Files.readSymbolicLink(java.nio.file.Paths.get("/proc/thread-self")).toString();
+                System.out.println("firstThread=" + thread.equals(self + "/task/" + self));
             } else if (cmd.equals("env")) {
                 String key = args[++i];
                 System.out.println("env " + key + "=" + System.getenv(key));
