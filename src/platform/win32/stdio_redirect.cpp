@@ -45,8 +45,14 @@ void repointDescriptor(int from, int fd) {
 bool OutputTarget::openFile(const char* path) {
     close();
     if (!path || !path[0]) return false;
-    HANDLE h = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                           OPEN_ALWAYS, FILE_ATTRIBUTE_ARCHIVE, nullptr);
+    // The write access without FILE_WRITE_DATA: every write then lands at the
+    // end of the file as it is at that moment, so that other writers of the
+    // same file (another target opened for a differently spelled name, another
+    // instance logging to the same file) are appended to and never
+    // overwritten.
+    const DWORD access = FILE_GENERIC_WRITE & ~static_cast<DWORD>(FILE_WRITE_DATA);
+    HANDLE h = CreateFileA(path, access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
+                           FILE_ATTRIBUTE_ARCHIVE, nullptr);
     if (h == INVALID_HANDLE_VALUE) return false;
     SetFilePointer(h, 0, nullptr, FILE_END);
     handle_ = reinterpret_cast<intptr_t>(h);
