@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -18,6 +19,8 @@
 #include <random>
 #include <sstream>
 #include <stdexcept>
+
+#include "platform/posix/names.h"
 
 extern char** environ;
 
@@ -336,6 +339,23 @@ std::string linuxRuntimeDir() {
         (st.st_mode & 0022) == 0)
         return xdg;
     return "/tmp/hux-" + std::to_string(geteuid());
+}
+
+MutexHolder::MutexHolder(const Target& target, const std::string& name) {
+    if (target.windows()) {
+        helper_ = std::make_unique<Background>(target.command(windowsBuildDir() + "/bin/hold_mutex.exe", {name}));
+        held_ = helper_->waitForOutput("held", 60000);
+    } else {
+        mkdir(linuxRuntimeDir().c_str(), 0700);
+        const std::string path = linuxRuntimeDir() + "/" + hux::platform::posix::encodeObjectName(name);
+        fd_ = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+        held_ = fd_ >= 0 && flock(fd_, LOCK_EX | LOCK_NB) == 0;
+    }
+}
+
+MutexHolder::~MutexHolder() {
+    if (fd_ >= 0) close(fd_);
+    if (helper_) helper_->finish();
 }
 
 }  // namespace hux::e2e

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -101,5 +102,22 @@ int jdkMajorVersion(const std::string& jdkHome);
 
 // The user's runtime directory as the launcher computes it on Linux.
 std::string linuxRuntimeDir();
+
+// Holds the single-instance lock named `name` the way another running
+// instance would: the lock file on Linux, the named mutex (through a helper)
+// under Wine.
+class MutexHolder {
+public:
+    MutexHolder(const Target& target, const std::string& name);
+    ~MutexHolder();
+    MutexHolder(const MutexHolder&) = delete;
+    MutexHolder& operator=(const MutexHolder&) = delete;
+    bool held() const { return held_; }
+
+private:
+    int fd_ = -1;
+    std::unique_ptr<Background> helper_;
+    bool held_ = false;
+};
 
 }  // namespace hux::e2e

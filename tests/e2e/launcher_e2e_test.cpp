@@ -1,17 +1,10 @@
 // The launcher's main flow end to end: configuration loading with the external
 // file, and single-instance refusal while another process holds the lock.
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <memory>
 
 #include "harness.h"
-#include "platform/posix/names.h"
 
 using namespace hux::e2e;
 
@@ -22,34 +15,6 @@ const char* const kNotFound = "Java Runtime Environment not found.\n";
 // No runtime can be found with this order, so a launch that gets past the
 // single-instance check ends with message 1.
 const char* const kNoRuntime = "jre_order c";
-
-// Holds the single-instance lock named `name` the way another running instance
-// would: the lock file on Linux, the named mutex (through a helper) under Wine.
-class MutexHolder {
-public:
-    MutexHolder(const Target& t, const std::string& name) {
-        if (t.windows()) {
-            helper_ = std::make_unique<Background>(
-                t.command(windowsBuildDir() + "/bin/hold_mutex.exe", {name}));
-            held_ = helper_->waitForOutput("held", 60000);
-        } else {
-            mkdir(linuxRuntimeDir().c_str(), 0700);
-            const std::string path = linuxRuntimeDir() + "/" + hux::platform::posix::encodeObjectName(name);
-            fd_ = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-            held_ = fd_ >= 0 && flock(fd_, LOCK_EX | LOCK_NB) == 0;
-        }
-    }
-    ~MutexHolder() {
-        if (fd_ >= 0) close(fd_);
-        if (helper_) helper_->finish();
-    }
-    bool held() const { return held_; }
-
-private:
-    int fd_ = -1;
-    std::unique_ptr<Background> helper_;
-    bool held_ = false;
-};
 
 std::string utf16(const std::string& ascii, bool bigEndian) {
     std::string out = bigEndian ? "\xFE\xFF" : "\xFF\xFE";
