@@ -47,6 +47,13 @@ public:
     // target; what is written afterwards goes where it went at start.
     void restore();
 
+    // Makes `which` go through the Java wrapper to `handle`, as when its
+    // standard handle did not read back as its target (tests only).
+    void requireJavaForTesting(platform::StdStream which, intptr_t handle) {
+        state(which).needsJava = true;
+        state(which).targetHandle = handle;
+    }
+
     int32_t targetCount() const { return targets_.size(); }
     bool redirected(platform::StdStream which) const { return state(which).saved.active; }
     bool needsJava(platform::StdStream which) const { return state(which).needsJava; }
