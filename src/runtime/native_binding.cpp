@@ -4,6 +4,7 @@
 
 #include "archive/natives.h"
 #include "platform/platform.h"
+#include "services/redirect_natives.h"
 
 namespace hux {
 
@@ -23,6 +24,9 @@ const JNINativeMethod kLoaderNatives[] = {
 const JNINativeMethod kHandlerNatives[] = {
     HUX_NATIVE("loadResourceData", "(Ljava/lang/String;)[B", Java_com_mordavin_hux_Handler_loadResourceData),
 };
+const JNINativeMethod kRedirNatives[] = {
+    HUX_NATIVE("write", "(I)V", Java_com_mordavin_hux_RedirOutputStream_write),
+};
 
 struct ClassBinding {
     const char* name;
@@ -39,7 +43,7 @@ const ClassBinding kBindings[] = {
     {"com/mordavin/hux/Instances", nullptr, 0},
     {"com/mordavin/hux/SystemTray", nullptr, 0},
     {"com/mordavin/hux/SystemTrayMenu", nullptr, 0},
-    {"com/mordavin/hux/RedirOutputStream", nullptr, 0},
+    {"com/mordavin/hux/RedirOutputStream", kRedirNatives, 1},
 };
 
 }  // namespace

@@ -1,15 +1,85 @@
 #include "services/splash.h"
 
+#include "common/utf.h"
+#include "launcher/config_values.h"
+#include "platform/platform.h"
+#include "platform/splash_support.h"
+#include "platform/vm_support.h"
 #include "runtime/discovery.h"
 
 namespace hux {
 
-ByteString findSplashLibrary(const LaunchConfig& config) {
-    const ByteString runtime = findRuntimeLibrary(config);
-    (void)runtime;
-    return {};
+namespace {
+
+using SplashInitFn = void (*)();
+using SplashLoadFileFn = int (*)(const char*);
+using SplashLoadMemoryFn = int (*)(void*, int);
+
+// The directory part of `path` with its trailing separator (empty when it has
+// none).
+ByteString directoryOf(const ByteString& path) {
+    int32_t cut = 0;
+    for (int32_t i = 0; i < path.length(); ++i)
+        if (isSeparator(path[i])) cut = i + 1;
+    return ByteString(path.data(), cut);
 }
 
-void startSplash(const LaunchConfig&, const ByteString&, const ByteString&) {}
+bool loadSplashLibrary(platform::DynamicLibrary& library, const ByteString& path) {
+    if (library.load(path.c_str(), false)) return true;
+    if (!platform::dependenciesFollowPath()) return false;
+    // The libraries it depends on may sit beside it: put its directory on PATH
+    // (for the rest of the process) and try once more.
+    ByteString current;
+    platform::getEnv("PATH", current);
+    ByteString assignment("PATH=");
+    assignment.append(current);
+    assignment.push(platform::pathListSeparator());
+    assignment.append(directoryOf(path));
+    platform::putEnv(assignment.c_str());
+    return library.load(path.c_str(), false);
+}
+
+}  // namespace
+
+ByteString findSplashLibrary(const LaunchConfig& config) {
+    const ByteString runtime = findRuntimeLibrary(config);
+    if (runtime.empty()) return {};
+    ByteString candidate = directoryOf(runtime);
+    candidate.append("../");
+    candidate.append(platform::splashLibraryName());
+    if (!platform::isReadable(candidate.c_str())) return {};
+    return candidate;
+}
+
+void startSplash(const LaunchConfig& config, const ByteString& libraryPath, const ByteString& /*exePath*/) {
+    platform::addLibraryErrorMode();
+    if (platform::splashNeedsRuntimeLibrary()) {
+        // Loaded for good: the virtual-machine start later loads the same file
+        // again, which only counts another reference.
+        platform::DynamicLibrary runtime;
+        const ByteString runtimePath = findRuntimeLibrary(config);
+        if (!runtimePath.empty()) runtime.load(runtimePath.c_str(), true);
+    }
+    // Never unloaded: the splash window belongs to the library.
+    platform::DynamicLibrary library;
+    if (!loadSplashLibrary(library, libraryPath)) return;
+    auto init = reinterpret_cast<SplashInitFn>(library.symbol("SplashInit"));
+    auto loadFile = reinterpret_cast<SplashLoadFileFn>(library.symbol("SplashLoadFile"));
+    auto loadMemory = reinterpret_cast<SplashLoadMemoryFn>(library.symbol("SplashLoadMemory"));
+    if (!init) return;
+
+    const ByteString image = config::splash(config);
+    if (loadFile && !image.empty() && platform::isReadable(image.c_str())) {
+        init();
+        loadFile(image.c_str());
+        return;
+    }
+    const void* bytes = nullptr;
+    uint32_t size = 0;
+    if (loadMemory && platform::rawDataResource(100, bytes, size) && size != 0 && size <= 0x7FFFFFFF) {
+        init();
+        loadMemory(const_cast<void*>(bytes), static_cast<int>(size));
+    }
+}
 
 }  // namespace hux

@@ -1,12 +1,139 @@
 #include "services/stream_redirector.h"
 
+#include <jni.h>
+
+#include <atomic>
+
+#include "archive/natives.h"
+#include "services/redirect_natives.h"
+
 namespace hux {
 
-void redirectStderr(const ByteString&) {}
-void redirectStdout(const ByteString&) {}
+namespace {
+
+using platform::StdStream;
+
+// Constructed during static initialisation, before the main flow; destroyed
+// at process exit, after everything that main returns through.
+StreamRedirector processRedirector;
+
+}  // namespace
+
+bool isCommandTarget(const ByteString& value) { return !value.empty() && value[0] == '|'; }
+
+StreamRedirector::~StreamRedirector() { restore(); }
+
+RedirectTarget& StreamRedirector::targetFor(const ByteString& value) {
+    for (int32_t i = 0; i < targets_.size(); ++i)
+        if (targets_[i]->value == value) return *targets_[i];
+    auto* target = new RedirectTarget;
+    target->value = value;
+    if (isCommandTarget(value)) {
+        target->output.startCommand(value.c_str() + 1);
+    } else {
+        target->output.openFile(value.c_str());
+    }
+    targets_.push(target);
+    return *target;
+}
+
+void StreamRedirector::redirect(StdStream which, const ByteString& value) {
+    StreamState& stream = state(which);
+    const RedirectTarget& target = targetFor(value);
+    stream.targetHandle = target.output.handle();
+    if (!target.output.isOpen() || stream.saved.active) return;
+    if (!platform::pointStdStream(which, target.output, stream.saved)) return;
+    stream.needsJava = !platform::stdStreamIs(which, target.output);
+}
+
+void StreamRedirector::restore() {
+    // Standard handles first, so that nothing is written to a closed target.
+    platform::flushStdStreams();
+    platform::restoreStdStream(StdStream::Error, err_.saved);
+    platform::restoreStdStream(StdStream::Output, out_.saved);
+    for (int32_t i = 0; i < targets_.size(); ++i) delete targets_[i];
+    targets_.clear();
+    out_ = StreamState{};
+    err_ = StreamState{};
+}
+
+void StreamRedirector::installJavaRedirect(JNIEnv_* jniEnv) {
+    if (!out_.needsJava && !err_.needsJava) return;
+    JNIEnv* env = jniEnv;
+    jclass redirClass = env->FindClass("com/mordavin/hux/RedirOutputStream");
+    jmethodID redirInit = redirClass ? env->GetMethodID(redirClass, "<init>", "()V") : nullptr;
+    jfieldID handleField = redirInit ? env->GetFieldID(redirClass, "h", "J") : nullptr;
+    jclass printClass = handleField ? env->FindClass("java/io/PrintStream") : nullptr;
+    jmethodID printInit = printClass ? env->GetMethodID(printClass, "<init>", "(Ljava/io/OutputStream;)V") : nullptr;
+    jclass systemClass = printInit ? env->FindClass("java/lang/System") : nullptr;
+    jmethodID setOut = systemClass ? env->GetStaticMethodID(systemClass, "setOut", "(Ljava/io/PrintStream;)V") : nullptr;
+    jmethodID setErr = setOut ? env->GetStaticMethodID(systemClass, "setErr", "(Ljava/io/PrintStream;)V") : nullptr;
+    // Without the support class or one of its members nothing is installed.
+    env->ExceptionClear();
+    if (setErr) {
+        const struct {
+            bool wanted;
+            intptr_t handle;
+            jmethodID setter;
+        } streams[] = {{out_.needsJava, out_.targetHandle, setOut}, {err_.needsJava, err_.targetHandle, setErr}};
+        for (const auto& s : streams) {
+            if (!s.wanted) continue;
+            jobject raw = env->NewObject(redirClass, redirInit);
+            if (raw) env->SetLongField(raw, handleField, static_cast<jlong>(s.handle));
+            jobject print = raw ? env->NewObject(printClass, printInit, raw) : nullptr;
+            if (print) env->CallStaticVoidMethod(systemClass, s.setter, print);
+            reportPendingException(env);
+            if (print) env->DeleteLocalRef(print);
+            if (raw) env->DeleteLocalRef(raw);
+        }
+    }
+    if (systemClass) env->DeleteLocalRef(systemClass);
+    if (printClass) env->DeleteLocalRef(printClass);
+    if (redirClass) env->DeleteLocalRef(redirClass);
+}
+
+StreamRedirector& streamRedirector() { return processRedirector; }
+
+void redirectStderr(const ByteString& value) { processRedirector.redirect(StdStream::Error, value); }
+void redirectStdout(const ByteString& value) { processRedirector.redirect(StdStream::Output, value); }
+void installJavaRedirect(JNIEnv_* env) { processRedirector.installJavaRedirect(env); }
 
 }  // namespace hux
 
-namespace hux {
-void installJavaRedirect(JNIEnv_*) {}
-}  // namespace hux
+namespace {
+
+// The field "h" is looked up once and kept for the process: declared long,
+// or, failing that, int.
+struct HandleField {
+    std::atomic<jfieldID> id{nullptr};
+    std::atomic<bool> isInt{false};
+};
+HandleField handleField;
+
+}  // namespace
+
+extern "C" JNIEXPORT void JNICALL Java_com_mordavin_hux_RedirOutputStream_write(JNIEnv* env, jobject self, jint b) {
+    if (!self) return;
+    jfieldID id = handleField.id.load(std::memory_order_acquire);
+    if (!id) {
+        jclass cls = env->GetObjectClass(self);
+        bool isInt = false;
+        id = cls ? env->GetFieldID(cls, "h", "J") : nullptr;
+        if (!id && cls) {
+            env->ExceptionClear();
+            id = env->GetFieldID(cls, "h", "I");
+            isInt = true;
+        }
+        if (cls) env->DeleteLocalRef(cls);
+        if (!id) {
+            hux::reportPendingException(env);
+            return;
+        }
+        handleField.isInt.store(isInt, std::memory_order_relaxed);
+        handleField.id.store(id, std::memory_order_release);
+    }
+    const jlong handle = handleField.isInt.load(std::memory_order_relaxed) ? env->GetIntField(self, id)
+                                                                           : env->GetLongField(self, id);
+    const auto byte = static_cast<unsigned char>(b & 0xFF);
+    hux::platform::writeToHandle(static_cast<intptr_t>(handle), &byte, 1);
+}

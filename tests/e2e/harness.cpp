@@ -1,15 +1,13 @@
 #include "harness.h"
 
-#include "platform/posix/names.h"
-
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
-#include <sys/file.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -21,6 +19,8 @@
 #include <random>
 #include <sstream>
 #include <stdexcept>
+
+#include "platform/posix/names.h"
 
 extern char** environ;
 
@@ -343,7 +343,7 @@ std::string linuxRuntimeDir() {
 
 MutexHolder::MutexHolder(const Target& target, const std::string& name) {
     if (target.windows()) {
-        helper_ = new Background(target.command(windowsBuildDir() + "/bin/hold_mutex.exe", {name}));
+        helper_ = std::make_unique<Background>(target.command(windowsBuildDir() + "/bin/hold_mutex.exe", {name}));
         held_ = helper_->waitForOutput("held", 60000);
     } else {
         mkdir(linuxRuntimeDir().c_str(), 0700);
@@ -355,10 +355,7 @@ MutexHolder::MutexHolder(const Target& target, const std::string& name) {
 
 MutexHolder::~MutexHolder() {
     if (fd_ >= 0) close(fd_);
-    if (helper_) {
-        helper_->finish();
-        delete helper_;
-    }
+    if (helper_) helper_->finish();
 }
 
 }  // namespace hux::e2e

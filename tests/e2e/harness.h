@@ -4,6 +4,7 @@
 #pragma once
 
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -102,8 +103,8 @@ int jdkMajorVersion(const std::string& jdkHome);
 // The user's runtime directory as the launcher computes it on Linux.
 std::string linuxRuntimeDir();
 
-// Holds the single-instance lock named `name` the way another running instance
-// would: the lock file on Linux, the named mutex (through a helper program)
+// Holds the single-instance lock named `name` the way another running
+// instance would: the lock file on Linux, the named mutex (through a helper)
 // under Wine.
 class MutexHolder {
 public:
@@ -115,7 +116,7 @@ public:
 
 private:
     int fd_ = -1;
-    Background* helper_ = nullptr;
+    std::unique_ptr<Background> helper_;
     bool held_ = false;
 };
 

@@ -1,14 +1,8 @@
 // The launcher's main flow end to end: configuration loading with the external
 // file, and single-instance refusal while another process holds the lock.
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <memory>
 
 #include "harness.h"
 

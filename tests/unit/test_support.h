@@ -22,6 +22,8 @@ bool registryAvailable();
 bool registrySetString(const char* keyPath, const char* valueName, const char* value);
 void registryDeleteTree(const char* keyPath);
 bool setEnvEmpty(const char* name);
+// Whether a command target's text is a /bin/sh command line here (Linux).
+bool commandsAreShellLines();
 
 // A fresh directory below the system's temporary directory, removed at the end.
 class TempTree {

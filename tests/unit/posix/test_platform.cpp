@@ -10,4 +10,6 @@ bool registrySetString(const char*, const char*, const char*) { return false; }
 void registryDeleteTree(const char*) {}
 bool setEnvEmpty(const char* name) { return setenv(name, "", 1) == 0; }
 
+bool commandsAreShellLines() { return true; }
+
 }  // namespace hux::test

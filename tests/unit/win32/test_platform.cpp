@@ -25,4 +25,6 @@ void registryDeleteTree(const char* keyPath) { RegDeleteTreeA(HKEY_LOCAL_MACHINE
 // The C runtime removes a variable given an empty value.
 bool setEnvEmpty(const char*) { return false; }
 
+bool commandsAreShellLines() { return false; }
+
 }  // namespace hux::test

@@ -1,0 +1,19 @@
+// The splash screen's system facilities on Linux.
+#include "platform/splash_support.h"
+
+namespace hux::platform {
+
+const char* splashLibraryName() { return "libsplashscreen.so"; }
+
+// The runtime's libsplashscreen.so needs libjvm.so without naming where it is
+// (its libjava.so finds no libjvm.so of its own), so the runtime library has
+// to be in the process first.
+bool splashNeedsRuntimeLibrary() { return true; }
+
+// dlopen of a path with a '/' never searches PATH.
+bool dependenciesFollowPath() { return false; }
+
+// Executables carry no resources here; the image comes from a file only.
+bool rawDataResource(int, const void*&, uint32_t&) { return false; }
+
+}  // namespace hux::platform

@@ -1,0 +1,27 @@
+// What the splash screen needs from the operating system.
+#pragma once
+
+#include <cstdint>
+
+namespace hux::platform {
+
+// File name of the runtime's splash library ("splashscreen.dll",
+// "libsplashscreen.so"); it lives in the parent of the runtime library's
+// directory.
+const char* splashLibraryName();
+
+// Whether the splash library resolves symbols of the runtime library, so that
+// the runtime library must be loaded (globally) before it (Linux).
+bool splashNeedsRuntimeLibrary();
+
+// Whether a library that fails to load may load once its own directory is on
+// PATH, because the system searches PATH for the libraries it depends on
+// (Windows).
+bool dependenciesFollowPath();
+
+// The executable's raw-data resource `id` (RT_RCDATA), its bytes staying valid
+// for the rest of the process. False when it does not exist, and where
+// executables carry no resources.
+bool rawDataResource(int id, const void*& data, uint32_t& size);
+
+}  // namespace hux::platform

@@ -1,0 +1,175 @@
+// Standard stream redirection on Windows: the process's standard handles are
+// set to the target's handle, and the C runtime's descriptors 1 and 2 are
+// re-pointed at a runtime descriptor over that handle, so that the launcher's
+// own stdout and stderr writes reach the target too.
+#include <windows.h>
+#include <fcntl.h>
+#include <io.h>
+
+#include <cstdio>
+#include <string>
+
+#include "platform/redirect.h"
+
+namespace hux::platform {
+
+namespace {
+
+DWORD stdHandleId(StdStream which) { return which == StdStream::Output ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE; }
+int streamDescriptor(StdStream which) { return which == StdStream::Output ? 1 : 2; }
+FILE* runtimeStream(StdStream which) { return which == StdStream::Output ? stdout : stderr; }
+
+HANDLE asHandle(intptr_t h) { return reinterpret_cast<HANDLE>(h); }
+
+// A second reference to `h` in this process, not inherited by children.
+HANDLE duplicate(HANDLE h) {
+    HANDLE copy = nullptr;
+    if (!h || h == INVALID_HANDLE_VALUE) return nullptr;
+    if (!DuplicateHandle(GetCurrentProcess(), h, GetCurrentProcess(), &copy, 0, FALSE, DUPLICATE_SAME_ACCESS))
+        return nullptr;
+    return copy;
+}
+
+// Makes the C runtime descriptor `fd` refer to a copy of the handle behind
+// `from`. The runtime hands the copy out as inheritable; it is made private
+// again so that a command started later does not hold another target's
+// pipe open.
+void repointDescriptor(int from, int fd) {
+    if (_dup2(from, fd) != 0) return;
+    const intptr_t h = _get_osfhandle(fd);
+    if (h != -1) SetHandleInformation(asHandle(h), HANDLE_FLAG_INHERIT, 0);
+}
+
+}  // namespace
+
+bool OutputTarget::openFile(const char* path) {
+    close();
+    if (!path || !path[0]) return false;
+    // The write access without FILE_WRITE_DATA: every write then lands at the
+    // end of the file as it is at that moment, so that other writers of the
+    // same file (another target opened for a differently spelled name, another
+    // instance logging to the same file) are appended to and never
+    // overwritten.
+    const DWORD access = FILE_GENERIC_WRITE & ~static_cast<DWORD>(FILE_WRITE_DATA);
+    HANDLE h = CreateFileA(path, access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
+                           FILE_ATTRIBUTE_ARCHIVE, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return false;
+    SetFilePointer(h, 0, nullptr, FILE_END);
+    handle_ = reinterpret_cast<intptr_t>(h);
+    // The runtime descriptor owns the handle from here on.
+    descriptor_ = _open_osfhandle(handle_, _O_WRONLY | _O_APPEND | _O_TEXT);
+    unbuffered_ = true;
+    return true;
+}
+
+bool OutputTarget::startCommand(const char* commandLine) {
+    close();
+    if (!commandLine) return false;
+    SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+    HANDLE readEnd = nullptr, firstWriteEnd = nullptr;
+    if (!CreatePipe(&readEnd, &firstWriteEnd, &inheritable, 0)) return false;
+    // Only the read end may reach the command.
+    HANDLE writeEnd = duplicate(firstWriteEnd);
+    CloseHandle(firstWriteEnd);
+    if (!writeEnd) {
+        CloseHandle(readEnd);
+        return false;
+    }
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = readEnd;
+    startup.hStdOutput = nullptr;
+    startup.hStdError = nullptr;
+    PROCESS_INFORMATION process{};
+    std::string line(commandLine);  // CreateProcessA may write into its command line
+    if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr, nullptr, &startup,
+                        &process)) {
+        CloseHandle(readEnd);
+        CloseHandle(writeEnd);
+        return false;
+    }
+    // The command runs on by itself; the launcher's copy of the read end would
+    // only keep it from ever seeing end-of-file.
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    CloseHandle(readEnd);
+    handle_ = reinterpret_cast<intptr_t>(writeEnd);
+    // Text mode like a file target; a pipe has no end to append at.
+    descriptor_ = _open_osfhandle(handle_, _O_WRONLY | _O_TEXT);
+    unbuffered_ = false;
+    return true;
+}
+
+void OutputTarget::close() {
+    if (descriptor_ >= 0) {
+        _close(descriptor_);  // closes the handle too
+    } else if (handle_ != kNoStreamHandle) {
+        CloseHandle(asHandle(handle_));
+    }
+    handle_ = kNoStreamHandle;
+    descriptor_ = -1;
+    unbuffered_ = false;
+}
+
+void flushStdStreams() {
+    std::fflush(stdout);
+    std::fflush(stderr);
+}
+
+bool pointStdStream(StdStream which, const OutputTarget& target, SavedStream& saved) {
+    if (!target.isOpen()) return false;
+    FILE* stream = runtimeStream(which);
+    std::fflush(stream);
+    const HANDLE previous = GetStdHandle(stdHandleId(which));
+    // The runtime's descriptor usually owns the previous handle and closes it
+    // when re-pointed; a private reference keeps it for the restore.
+    const HANDLE kept = duplicate(previous);
+    if (target.runtimeDescriptor() >= 0) {
+        repointDescriptor(target.runtimeDescriptor(), streamDescriptor(which));
+        if (target.unbuffered()) std::setvbuf(stream, nullptr, _IONBF, 0);
+    }
+    // After the runtime (which sets the standard handle to its own copy), so
+    // that the standard handle is the target's handle itself.
+    SetStdHandle(stdHandleId(which), asHandle(target.handle()));
+    saved.handle = reinterpret_cast<intptr_t>(kept ? kept : previous);
+    saved.active = true;
+    return true;
+}
+
+bool stdStreamIs(StdStream which, const OutputTarget& target) {
+    return target.isOpen() && GetStdHandle(stdHandleId(which)) == asHandle(target.handle());
+}
+
+void restoreStdStream(StdStream which, SavedStream& saved) {
+    if (!saved.active) return;
+    FILE* stream = runtimeStream(which);
+    std::fflush(stream);
+    const HANDLE previous = asHandle(saved.handle);
+    // The runtime's descriptor goes back to (a copy of) the previous handle.
+    if (HANDLE copy = duplicate(previous)) {
+        const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(copy), _O_WRONLY | _O_TEXT);
+        if (fd >= 0) {
+            repointDescriptor(fd, streamDescriptor(which));
+            _close(fd);
+        } else {
+            CloseHandle(copy);
+        }
+    }
+    SetStdHandle(stdHandleId(which), previous);
+    saved = SavedStream{};
+}
+
+void writeToHandle(intptr_t handle, const void* data, size_t count) {
+    if (handle == 0 || handle == kNoStreamHandle) return;
+    const auto* p = static_cast<const char*>(data);
+    while (count > 0) {
+        const DWORD chunk = count > 0x40000000 ? 0x40000000 : static_cast<DWORD>(count);
+        DWORD written = 0;
+        if (!WriteFile(asHandle(handle), p, chunk, &written, nullptr) || written == 0) return;
+        p += written;
+        count -= written;
+    }
+}
+
+}  // namespace hux::platform

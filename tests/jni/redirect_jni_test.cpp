@@ -1,0 +1,120 @@
+// The Java side of stream redirection against a real virtual machine: when a
+// standard handle does not read back as its target, System.out / System.err
+// are wired through RedirOutputStream, whose native writes to the target. On
+// Linux the handles always read back, so the wiring is forced here. The
+// runtime is the one discovery finds on this machine; without one the test
+// skips.
+#include <gtest/gtest.h>
+
+#include <jni.h>
+
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "platform/platform.h"
+#include "platform/redirect.h"
+#include "runtime/discovery.h"
+#include "runtime/jvm_host.h"
+#include "runtime/native_binding.h"
+#include "services/stream_redirector.h"
+#include "test_support.h"
+
+using namespace hux;
+using platform::StdStream;
+
+namespace {
+
+struct RedirectRun {
+    bool created = false;
+    bool untouched = false;  // nothing installed while no stream needs it
+    bool replaced = false;
+    bool pendingException = true;
+    std::string outPath, errPath;
+};
+
+void println(JNIEnv* env, const char* stream, const char* text) {
+    jclass system = env->FindClass("java/lang/System");
+    jfieldID field = env->GetStaticFieldID(system, stream, "Ljava/io/PrintStream;");
+    jobject print = env->GetStaticObjectField(system, field);
+    jclass printClass = env->GetObjectClass(print);
+    jmethodID method = env->GetMethodID(printClass, "println", "(Ljava/lang/String;)V");
+    jstring s = env->NewStringUTF(text);
+    env->CallVoidMethod(print, method, s);
+}
+
+jobject currentOut(JNIEnv* env) {
+    jclass system = env->FindClass("java/lang/System");
+    return env->GetStaticObjectField(system, env->GetStaticFieldID(system, "out", "Ljava/io/PrintStream;"));
+}
+
+int runVm(void* argument) {
+    auto* run = static_cast<RedirectRun*>(argument);
+    auto discovery = test::makeConfig("jre_order es", "/nowhere/app", "/nowhere/");
+    resetRuntimeSearchForTesting();
+    const ByteString library = findRuntimeLibrary(*discovery);
+    resetRuntimeSearchForTesting();
+    JvmHost host;
+    if (library.empty() || !host.library.load(library.c_str(), true)) return 0;
+    using CreateFn = jint (*)(JavaVM**, void**, void*);
+    auto create = reinterpret_cast<CreateFn>(host.library.symbol("JNI_CreateJavaVM"));
+    if (!create) return 0;
+    std::string classPath = std::string("-Djava.class.path=") + HUX_SUPPORT_CLASSES;
+    JavaVMOption options[2] = {{const_cast<char*>(classPath.c_str()), nullptr},
+                               {const_cast<char*>("-Xshare:auto"), nullptr}};
+    JavaVMInitArgs args{JNI_VERSION_1_8, 2, options, JNI_TRUE};
+    JavaVM* vm = nullptr;
+    JNIEnv* env = nullptr;
+    if (create(&vm, reinterpret_cast<void**>(&env), &args) != JNI_OK) return 0;
+    run->created = true;
+    bindSupportNatives(env, "");
+
+    platform::OutputTarget out, err;
+    if (!out.openFile(run->outPath.c_str()) || !err.openFile(run->errPath.c_str())) return 0;
+    {
+        StreamRedirector quiet;
+        jobject before = currentOut(env);
+        quiet.installJavaRedirect(env);
+        jobject after = currentOut(env);
+        run->untouched = env->IsSameObject(before, after);
+    }
+    StreamRedirector redirector;
+    redirector.requireJavaForTesting(StdStream::Output, out.handle());
+    redirector.requireJavaForTesting(StdStream::Error, err.handle());
+    jobject before = currentOut(env);
+    redirector.installJavaRedirect(env);
+    run->replaced = !env->IsSameObject(before, currentOut(env));
+    println(env, "out", "through System.out");
+    println(env, "err", "through System.err \xC3\xA9");
+    println(env, "out", "second line");
+    run->pendingException = env->ExceptionCheck();
+    // The virtual machine stays until the process ends; destroying it here
+    // would wait for threads the test does not own.
+    return 0;
+}
+
+std::string slurp(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+}  // namespace
+
+TEST(JavaRedirect, SystemStreamsGoThroughTheNativeToTheirTargets) {
+    test::TempTree tree;
+    RedirectRun run;
+    run.outPath = tree.file("out.txt", "older\n");
+    run.errPath = tree.path("err.txt");
+    platform::Thread thread;
+    ASSERT_TRUE(thread.start(runVm, &run, size_t{1} << 20, false));
+    thread.join();
+    if (!run.created) GTEST_SKIP() << "no runtime on this machine";
+    EXPECT_TRUE(run.untouched);
+    EXPECT_TRUE(run.replaced);
+    EXPECT_FALSE(run.pendingException);
+    EXPECT_EQ(slurp(run.outPath), "older\nthrough System.out\nsecond line\n");
+    // The platform's default encoding may render the accent differently.
+    EXPECT_EQ(slurp(run.errPath).rfind("through System.err ", 0), 0u) << slurp(run.errPath);
+}
