@@ -66,12 +66,12 @@ std::vector<std::string> locateAll(const ArchiveStore& store, const std::string&
     return all;
 }
 
-std::string n1(const char* s) {
+std::string resourceNorm(const char* s) {
     ByteString b(s);
     normalizeResourceName(b);
     return std::string(b.view());
 }
-std::string n2(const char* s) {
+std::string entryNorm(const char* s) {
     ByteString b(s);
     normalizeEntryName(b);
     return std::string(b.view());
@@ -108,18 +108,18 @@ TEST(EntryNames, IndexOrderAndNormalisations) {
     EXPECT_NE(compareEntryNames("A", "a"), 0);
     EXPECT_FALSE(entryNamesEqual("a/b", "a/bb"));
 
-    EXPECT_EQ(n1("a\\b\\..\\d"), "a\\d");
-    EXPECT_EQ(n1("x!y\\..\\z"), "x!z");
-    EXPECT_EQ(n1("a\\.\\b"), "a\\b");
-    EXPECT_EQ(n1("\\..\\x"), "x");
-    EXPECT_EQ(n1("c:x\\..\\y"), "c:y");
-    EXPECT_EQ(n1("a\\b\\.\\.\\..\\..\\c"), "c");
-    EXPECT_EQ(n2("a\\b\\..\\d"), "a\\d");
-    EXPECT_EQ(n2("b\\..\\d"), "d");
-    EXPECT_EQ(n2("..\\x"), "x");
-    EXPECT_EQ(n2("\\..\\x"), "\\x");
-    EXPECT_EQ(n2("a\\..\\..\\b"), "b");
-    EXPECT_EQ(n2("plain\\name.class"), "plain\\name.class");
+    EXPECT_EQ(resourceNorm("a\\b\\..\\d"), "a\\d");
+    EXPECT_EQ(resourceNorm("x!y\\..\\z"), "x!z");
+    EXPECT_EQ(resourceNorm("a\\.\\b"), "a\\b");
+    EXPECT_EQ(resourceNorm("\\..\\x"), "x");
+    EXPECT_EQ(resourceNorm("c:x\\..\\y"), "c:y");
+    EXPECT_EQ(resourceNorm("a\\b\\.\\.\\..\\..\\c"), "c");
+    EXPECT_EQ(entryNorm("a\\b\\..\\d"), "a\\d");
+    EXPECT_EQ(entryNorm("b\\..\\d"), "d");
+    EXPECT_EQ(entryNorm("..\\x"), "x");
+    EXPECT_EQ(entryNorm("\\..\\x"), "\\x");
+    EXPECT_EQ(entryNorm("a\\..\\..\\b"), "b");
+    EXPECT_EQ(entryNorm("plain\\name.class"), "plain\\name.class");
 }
 
 TEST(ArchiveStore, NestedArchivesAndExplicitPaths) {
