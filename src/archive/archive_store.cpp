@@ -57,6 +57,15 @@ void ArchiveStore::openFromMemory(uint8_t* bytes, int32_t size) {
     if (allowance_ > 0) openNested();
 }
 
+void ArchiveStore::openInPlace(const uint8_t* bytes, int32_t size) {
+    if (opened_) return;
+    opened_ = true;
+    if (!bytes || size <= 0) return;
+    if (!reader_.open(std::make_unique<MemorySource>(bytes, static_cast<size_t>(size)))) return;
+    buildIndex();
+    if (allowance_ > 0) openNested();
+}
+
 void ArchiveStore::buildIndex() {
     const int32_t count = reader_.entryCount();
     index_.resize(count);
@@ -81,6 +90,17 @@ void ArchiveStore::openNested() {
         if (size <= 0) continue;  // nothing to open
         // Archives whose bytes cannot be read in full stay closed.
         if (!reader_.canRead(item.number)) continue;
+        // A stored archive whose bytes are already in memory (the mapped
+        // executable, or a parent's buffer) is used where it is: no copy, no
+        // resident cost, and its entries still check their own CRC-32.
+        if (const uint8_t* inPlace = reader_.storedData(item.number)) {
+            auto* child = new (std::nothrow) ArchiveStore(allowance_ - 1);
+            if (!child) continue;
+            child->budgetOwner_ = owner;
+            children_[children_.size() - 1] = child;
+            child->openInPlace(inPlace, size);
+            continue;
+        }
         if (size > owner->residentLimit_ - owner->residentUsed_) continue;
         auto* bytes = static_cast<uint8_t*>(std::malloc(static_cast<size_t>(size)));
         if (!bytes) continue;

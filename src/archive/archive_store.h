@@ -54,6 +54,9 @@ public:
     // A store is opened once.
     void openFromFile(const char* path);
     void openFromMemory(uint8_t* bytes, int32_t size);
+    // Opens the store on bytes it does not own, which outlive it (a stored
+    // nested archive inside its parent's mapping or buffer).
+    void openInPlace(const uint8_t* bytes, int32_t size);
 
     // Upper bound on the bytes of nested archives this store and its
     // descendants keep resident (default: none); set before opening. Nested

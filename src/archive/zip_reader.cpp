@@ -41,6 +41,7 @@ bool FileSource::open(const char* path) {
         size_ = 0;
         return false;
     }
+    if (size_ > 0 && view_.map(file_) && view_.size() != size_) view_.unmap();
     return true;
 }
 
@@ -48,6 +49,10 @@ bool FileSource::readAt(int64_t offset, void* buffer, size_t count) {
     if (offset < 0 || static_cast<uint64_t>(count) > static_cast<uint64_t>(size_) ||
         offset > size_ - static_cast<int64_t>(count))
         return false;
+    if (view_.data()) {
+        if (count > 0) std::memcpy(buffer, view_.data() + offset, count);
+        return true;
+    }
     return file_.readAt(offset, buffer, count);
 }
 
@@ -183,6 +188,13 @@ bool ZipReader::readEntry(int32_t i, uint8_t* out) {
         return false;
     }
     return crc32(0L, out, static_cast<uInt>(e.size)) == e.crc;
+}
+
+const uint8_t* ZipReader::storedData(int32_t i) {
+    if (!canRead(i) || entries_[i].method != 0 || !source_->bytes()) return nullptr;
+    int64_t dataStart = 0;
+    if (!dataRange(entries_[i], dataStart)) return nullptr;
+    return source_->bytes() + dataStart;
 }
 
 bool ZipReader::inflateEntry(const ZipEntry& e, int64_t dataStart, uint8_t* out) {

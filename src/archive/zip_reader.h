@@ -40,14 +40,18 @@ private:
 
 // A file opened read-only through the platform layer. Data before the archive
 // (an executable image, a configuration block) is normal.
+// The file is also mapped when it can be, so that stored nested archives are
+// read in place rather than copied.
 class FileSource final : public ZipSource {
 public:
     bool open(const char* path);
     int64_t size() const override { return size_; }
     bool readAt(int64_t offset, void* buffer, size_t count) override;
+    const uint8_t* bytes() const override { return view_.data(); }
 
 private:
     platform::InputFile file_;
+    platform::FileView view_;
     int64_t size_ = 0;
 };
 
@@ -94,6 +98,11 @@ public:
     // produced no more than that and the CRC-32 matches; otherwise the contents
     // of `out` are unspecified. One entry at a time: callers serialise.
     bool readEntry(int32_t i, uint8_t* out);
+
+    // The bytes of a readable stored entry where the source holds them in
+    // memory (a mapping or a buffer), so they can be used in place; null
+    // otherwise. Their CRC-32 is not checked here.
+    const uint8_t* storedData(int32_t i);
 
 private:
     bool readDirectory(const uint8_t* dir, uint32_t dirSize, uint32_t count);

@@ -85,7 +85,7 @@ std::string treeArchive() {
     const std::string deep = buildZip({{"e.txt", "E"}});
     const std::string b = buildZip({{"d.txt", "D"}, {"dup.txt", "dup in b"}, {"deep.jar", deep, 0}});
     const std::string a = buildZip({{"x/y.txt", "Y"}, {"dup.txt", "dup in a"}, {"inner/b.jar", b, 8}});
-    ZipItem badJar{"bad.jar", buildZip({{"hidden.txt", "H"}}), 0};
+    ZipItem badJar{"bad.jar", buildZip({{"hidden.txt", "H"}}), 8};
     badJar.crcXor = 1;
     return buildZip({{"top.txt", "TOP", 0},
                      {"libs/a.jar", a, 0},
@@ -131,7 +131,7 @@ TEST(ArchiveStore, NestedArchivesAndExplicitPaths) {
     for (int32_t i = 0; i < store.nestedCount(); ++i) nested.emplace_back(store.nestedName(i));
     EXPECT_EQ(nested, (std::vector<std::string>{"b.jar", "m.jar", "bad.jar", "junk.zip", "zero.jar", "LIB/X.JAR",
                                                 "libs/a.jar"}));
-    EXPECT_EQ(store.child(2), nullptr);  // bad.jar: its bytes fail the CRC check
+    EXPECT_EQ(store.child(2), nullptr);  // bad.jar: its inflated bytes fail the CRC check
     ASSERT_NE(store.child(3), nullptr);  // junk.zip: present but empty
     EXPECT_EQ(store.child(3)->entryCount(), 0);
     EXPECT_EQ(store.child(4), nullptr);  // zero.jar: size 0
@@ -232,10 +232,15 @@ TEST(ArchiveStore, GarbageAndDataBeforeTheArchive) {
     // A resident limit keeps nested archives beyond it closed.
     ArchiveStore limited;
     limited.setResidentLimit(100);
-    openStore(limited, buildZip({{"small.jar", buildZip({}), 0}, {"large.jar", buildZip({{"f", std::string(500, 'f'), 0}}), 0}}));
-    ASSERT_EQ(limited.nestedCount(), 2);
+    openStore(limited, buildZip({{"small.jar", buildZip({}), 8}, {"large.jar", buildZip({{"f", std::string(500, 'f'), 0}}), 8},
+                                 {"stored.jar", buildZip({{"s", std::string(500, 's'), 0}}), 0}}));
+    ASSERT_EQ(limited.nestedCount(), 3);
     EXPECT_EQ(limited.child(0), nullptr);  // 'large.jar' sorts first
     EXPECT_NE(limited.child(1), nullptr);
+    // A stored archive is used in place, inside its parent's bytes: it costs no
+    // resident memory, and its entries still check their own CRC-32.
+    ASSERT_NE(limited.child(2), nullptr);
+    EXPECT_EQ(read(limited, "stored.jar!s", false), std::string(500, 's'));
 
     const auto dir = std::filesystem::temp_directory_path() / "hux_archive_test";
     std::filesystem::create_directories(dir);
