@@ -76,6 +76,9 @@ TEST(Tray, ShellAndMessageWindowUnderWine) {
     EXPECT_EQ(o["command_result"], "0");
     EXPECT_EQ(o["menu_items"], "3");
     EXPECT_EQ(o["menu_item_id"], "50005");
+    EXPECT_EQ(o["menu_items_with_sub"], "4");
+    EXPECT_EQ(o["sub_alive_after_parent"], "1");
+    EXPECT_EQ(o["sub_alive_after_own"], "0");
     EXPECT_EQ(o["after_hide_shell_has"], "0");
     EXPECT_EQ(o["a_refs_after_hide"], "0");
     EXPECT_EQ(o["after_finalize_shell_has"], "0");

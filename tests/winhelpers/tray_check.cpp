@@ -122,7 +122,17 @@ int main() {
     hux::trayMenuAppend(menu, "Hidden", 1001);
     line("menu_items", hux::platform::menuItemCount(menu.h));
     line("menu_item_id", GetMenuItemID(reinterpret_cast<HMENU>(menu.h), 0));
+    // Finalizing a menu leaves its submenus to their own finalize.
+    FakeTrayPeer sub;
+    hux::trayMenuInit(sub);
+    hux::trayMenuAppend(sub, "Inner", 1);
+    hux::trayMenuAppendSubmenu(menu, sub, "More", [] { return true; });
+    line("menu_items_with_sub", hux::platform::menuItemCount(menu.h));
+    const HMENU subHandle = reinterpret_cast<HMENU>(sub.h);
     hux::trayMenuFinalize(menu);
+    line("sub_alive_after_parent", IsMenu(subHandle) ? 1 : 0);
+    hux::trayMenuFinalize(sub);
+    line("sub_alive_after_own", IsMenu(subHandle) ? 1 : 0);
 
     const hux::platform::TrayIconData aData = ra->data;
     icons.hide(a);

@@ -142,7 +142,16 @@ void destroyTrayIcon(void* icon) { DestroyIcon(static_cast<HICON>(icon)); }
 
 int64_t createPopupMenu() { return static_cast<int64_t>(reinterpret_cast<intptr_t>(CreatePopupMenu())); }
 
-bool destroyMenu(int64_t menu) { return DestroyMenu(reinterpret_cast<HMENU>(static_cast<intptr_t>(menu))) != FALSE; }
+bool destroyMenu(int64_t menu) {
+    HMENU m = reinterpret_cast<HMENU>(static_cast<intptr_t>(menu));
+    // Submenus belong to their own Java objects, which destroy them in their
+    // own finalize: detach them first, since destroying a menu destroys its
+    // submenus and a later destroy of the stale handle could hit a reused one.
+    for (int i = GetMenuItemCount(m) - 1; i >= 0; --i) {
+        if (GetSubMenu(m, i)) RemoveMenu(m, static_cast<UINT>(i), MF_BYPOSITION);
+    }
+    return DestroyMenu(m) != FALSE;
+}
 
 bool appendMenuItem(int64_t menu, uint32_t mask, uint32_t type, uint32_t id, int64_t submenu, const char* text) {
     MENUITEMINFOA item{};
