@@ -3,6 +3,8 @@
 #include <atomic>
 
 #include "archive/natives.h"
+#include "launcher/launcher_context.h"
+#include "runtime/jvm_host.h"
 #include "services/tray_core.h"
 #include "services/tray_natives.h"
 
@@ -94,6 +96,10 @@ template <typename Call>
 void withCallback(Call call) {
     JavaVM* vm = gVm.load();
     if (!vm) return;
+    // Once the launcher has shut the virtual machine down (its library may be
+    // unloaded), a late click must not attach to it.
+    const JvmHost* host = launcherContext().host;
+    if (host && !host->vm) return;
     {
         platform::MutexLock hold(callbackLock());
         if (!gCallback) return;

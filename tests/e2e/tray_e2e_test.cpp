@@ -76,6 +76,8 @@ TEST(Tray, ShellAndMessageWindowUnderWine) {
     EXPECT_EQ(o["command_result"], "0");
     EXPECT_EQ(o["menu_items"], "3");
     EXPECT_EQ(o["menu_item_id"], "50005");
+    EXPECT_EQ(o["popup_shown"], "1");
+    EXPECT_EQ(o["popup_commands"], "5,");
     EXPECT_EQ(o["menu_items_with_sub"], "4");
     EXPECT_EQ(o["sub_alive_after_parent"], "1");
     EXPECT_EQ(o["sub_alive_after_own"], "0");

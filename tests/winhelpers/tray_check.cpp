@@ -20,6 +20,7 @@ using hux::test::FakeTrayPeer;
 namespace {
 
 HANDLE gClicked = nullptr;
+HANDLE gCommand = nullptr;
 
 struct Recorder : hux::TrayEvents {
     void mouseClick(uint32_t iconId, uint32_t message) override {
@@ -31,7 +32,10 @@ struct Recorder : hux::TrayEvents {
         clickThread = GetCurrentThreadId();
         SetEvent(gClicked);
     }
-    void menuCommand(int32_t id) override { commands.push_back(id); }
+    void menuCommand(int32_t id) override {
+        commands.push_back(id);
+        SetEvent(gCommand);
+    }
     uint32_t clickIcon = 0, clickMessage = 0;
     void* clickTarget = nullptr;
     DWORD clickThread = 0;
@@ -51,6 +55,7 @@ void line(const char* name, const char* value) { std::printf("%s %s\n", name, va
 
 int main() {
     gClicked = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    gCommand = CreateEventA(nullptr, FALSE, FALSE, nullptr);
     TrayIconTable& icons = hux::trayIcons();
     line("shell", hux::shellMajorVersion());
 
@@ -122,6 +127,35 @@ int main() {
     hux::trayMenuAppend(menu, "Hidden", 1001);
     line("menu_items", hux::platform::menuItemCount(menu.h));
     line("menu_item_id", GetMenuItemID(reinterpret_cast<HMENU>(menu.h), 0));
+    // Popup on this thread with the window's thread as owner: the first item,
+    // chosen with the keyboard, arrives as a menu command at the window.
+    {
+        HANDLE chooser = CreateThread(nullptr, 0, [](void*) -> DWORD {
+            for (int i = 0; i < 50; ++i) {
+                Sleep(100);
+                HWND popup = FindWindowA("#32768", nullptr);
+                if (popup && IsWindowVisible(popup)) {
+                    PostMessageA(popup, WM_KEYDOWN, VK_DOWN, 0);
+                    PostMessageA(popup, WM_KEYDOWN, VK_RETURN, 0);
+                    return 1;
+                }
+            }
+            return 0;
+        }, nullptr, 0, nullptr);
+        recorder.commands.clear();
+        ResetEvent(gCommand);
+        hux::trayMenuPopup(menu);
+        WaitForSingleObject(chooser, 10000);
+        DWORD found = 0;
+        GetExitCodeThread(chooser, &found);
+        CloseHandle(chooser);
+        WaitForSingleObject(gCommand, 5000);
+        std::string chosen;
+        for (int32_t id : recorder.commands) chosen += std::to_string(id) + ",";
+        line("popup_shown", static_cast<long long>(found));
+        line("popup_commands", chosen.c_str());
+    }
+
     // Finalizing a menu leaves its submenus to their own finalize.
     FakeTrayPeer sub;
     hux::trayMenuInit(sub);
