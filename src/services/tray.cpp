@@ -97,9 +97,9 @@ void withCallback(Call call) {
     JavaVM* vm = gVm.load();
     if (!vm) return;
     // Once the launcher has shut the virtual machine down (its library may be
-    // unloaded), a late click must not attach to it.
+    // unloaded) or cleared its host, a late click must not attach to it.
     const JvmHost* host = launcherContext().host;
-    if (host && !host->vm) return;
+    if (!host || !host->vm) return;
     {
         platform::MutexLock hold(callbackLock());
         if (!gCallback) return;
