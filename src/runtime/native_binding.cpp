@@ -5,6 +5,7 @@
 #include "archive/natives.h"
 #include "platform/platform.h"
 #include "services/redirect_natives.h"
+#include "services/tray_natives.h"
 
 namespace hux {
 
@@ -20,6 +21,26 @@ const JNINativeMethod kLoaderNatives[] = {
                Java_com_mordavin_hux_CarvossClassLoader_findResource),
     HUX_NATIVE("findResources", "(Ljava/lang/String;)Ljava/util/Enumeration;",
                Java_com_mordavin_hux_CarvossClassLoader_findResources),
+};
+const JNINativeMethod kTrayNatives[] = {
+    HUX_NATIVE("init", "(ILjava/lang/String;Ljava/lang/String;Ljava/lang/String;I)V",
+               Java_com_mordavin_hux_SystemTray_init),
+    HUX_NATIVE("Change", "(ILjava/lang/String;Ljava/lang/String;Ljava/lang/String;I)V",
+               Java_com_mordavin_hux_SystemTray_Change),
+    HUX_NATIVE("Show", "()V", Java_com_mordavin_hux_SystemTray_Show),
+    HUX_NATIVE("Hide", "()V", Java_com_mordavin_hux_SystemTray_Hide),
+    HUX_NATIVE("finalize", "()V", Java_com_mordavin_hux_SystemTray_finalize),
+    HUX_NATIVE("setSystemTrayCallback", "(Lcom/mordavin/hux/SystemTrayCallback;)V",
+               Java_com_mordavin_hux_SystemTray_setSystemTrayCallback),
+};
+const JNINativeMethod kTrayMenuNatives[] = {
+    HUX_NATIVE("init", "()V", Java_com_mordavin_hux_SystemTrayMenu_init),
+    HUX_NATIVE("finalize", "()V", Java_com_mordavin_hux_SystemTrayMenu_finalize),
+    HUX_NATIVE("Append", "(Ljava/lang/String;I)V", Java_com_mordavin_hux_SystemTrayMenu_Append__Ljava_lang_String_2I),
+    HUX_NATIVE("Append", "(Ljava/lang/String;Lcom/mordavin/hux/SystemTrayMenu;)V",
+               Java_com_mordavin_hux_SystemTrayMenu_Append__Ljava_lang_String_2Lcom_mordavin_hux_SystemTrayMenu_2),
+    HUX_NATIVE("AppendSeparator", "()V", Java_com_mordavin_hux_SystemTrayMenu_AppendSeparator),
+    HUX_NATIVE("Popup", "()V", Java_com_mordavin_hux_SystemTrayMenu_Popup),
 };
 const JNINativeMethod kHandlerNatives[] = {
     HUX_NATIVE("loadResourceData", "(Ljava/lang/String;)[B", Java_com_mordavin_hux_Handler_loadResourceData),
@@ -41,8 +62,8 @@ const ClassBinding kBindings[] = {
     {"com/mordavin/hux/CarvossClassLoader", kLoaderNatives, 3},
     {"com/mordavin/hux/Handler", kHandlerNatives, 1},
     {"com/mordavin/hux/Instances", nullptr, 0},
-    {"com/mordavin/hux/SystemTray", nullptr, 0},
-    {"com/mordavin/hux/SystemTrayMenu", nullptr, 0},
+    {"com/mordavin/hux/SystemTray", kTrayNatives, 6},
+    {"com/mordavin/hux/SystemTrayMenu", kTrayMenuNatives, 6},
     {"com/mordavin/hux/RedirOutputStream", kRedirNatives, 1},
 };
 

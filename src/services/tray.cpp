@@ -1,8 +1,270 @@
 #include "services/tray.h"
 
+#include <atomic>
+
+#include "archive/natives.h"
+#include "launcher/launcher_context.h"
+#include "runtime/jvm_host.h"
+#include "services/tray_core.h"
+#include "services/tray_natives.h"
+
 namespace hux {
 
-void startTrayWindow() {}
-void removeAllTrayIcons() {}
+namespace {
+
+std::atomic<JavaVM*> gVm{nullptr};  // captured by the first SystemTray.init
+platform::Mutex& callbackLock() {
+    static platform::Mutex m;
+    return m;
+}
+jobject gCallback = nullptr;  // trayCallbackRef, under callbackLock()
+
+const char kMouseSignature[] = "(Lcom/mordavin/hux/SystemTray;I)V";
+
+// The object a native runs on, with the handle-field rule: `h` as a long,
+// else as an int, else none.
+class JniPeer : public TrayPeer {
+public:
+    JniPeer(JNIEnv* env, jobject self) : env_(env), self_(self) {}
+    Field handleField() override {
+        if (resolved_) return field_;
+        resolved_ = true;
+        if (!self_) return field_;
+        jclass cls = env_->GetObjectClass(self_);
+        id_ = env_->GetFieldID(cls, "h", "J");
+        if (id_) {
+            field_ = Field::Long;
+        } else {
+            env_->ExceptionClear();
+            id_ = env_->GetFieldID(cls, "h", "I");
+            if (id_) field_ = Field::Int;
+            else env_->ExceptionClear();
+        }
+        env_->DeleteLocalRef(cls);
+        return field_;
+    }
+    int64_t readHandle() override {
+        switch (handleField()) {
+            case Field::Long: return env_->GetLongField(self_, id_);
+            case Field::Int: return env_->GetIntField(self_, id_);
+            default: return 0;
+        }
+    }
+    void writeHandle(int64_t value) override {
+        switch (handleField()) {
+            case Field::Long: env_->SetLongField(self_, id_, value); break;
+            case Field::Int: env_->SetIntField(self_, id_, static_cast<jint>(value)); break;
+            default: break;
+        }
+    }
+    void* newGlobalRef() override { return env_->NewGlobalRef(self_); }
+    void deleteGlobalRef(void* ref) override { env_->DeleteGlobalRef(static_cast<jobject>(ref)); }
+
+private:
+    JNIEnv* env_;
+    jobject self_;
+    bool resolved_ = false;
+    Field field_ = Field::None;
+    jfieldID id_ = nullptr;
+};
+
+// A Java string in the process's multibyte encoding; null stays absent.
+class JavaText {
+public:
+    JavaText(JNIEnv* env, jstring s) {
+        if (!s) return;
+        present_ = true;
+        const jsize n = env->GetStringLength(s);
+        const jchar* units = env->GetStringChars(s, nullptr);
+        if (!units) {
+            env->ExceptionClear();
+            return;
+        }
+        text_ = platform::utf16ToAnsi(reinterpret_cast<const char16_t*>(units), static_cast<size_t>(n));
+        env->ReleaseStringChars(s, units);
+    }
+    TrayText value() const { return present_ ? TrayText(text_.view()) : std::nullopt; }
+    std::string_view view() const { return text_.view(); }
+
+private:
+    bool present_ = false;
+    ByteString text_;
+};
+
+// Attaches the window thread for one call into the application's callback.
+template <typename Call>
+void withCallback(Call call) {
+    JavaVM* vm = gVm.load();
+    if (!vm) return;
+    // Once the launcher has shut the virtual machine down (its library may be
+    // unloaded) or cleared its host, a late click must not attach to it.
+    const JvmHost* host = launcherContext().host;
+    if (!host || !host->vm) return;
+    {
+        platform::MutexLock hold(callbackLock());
+        if (!gCallback) return;
+    }
+    JNIEnv* env = nullptr;
+    if (vm->AttachCurrentThread(reinterpret_cast<void**>(&env), nullptr) != 0 || !env) return;
+    jobject callback = nullptr;
+    {
+        platform::MutexLock hold(callbackLock());
+        if (gCallback) callback = env->NewLocalRef(gCallback);
+    }
+    if (callback) {
+        jclass cls = env->GetObjectClass(callback);
+        call(env, callback, cls);
+        reportPendingException(env);
+        env->DeleteLocalRef(cls);
+        env->DeleteLocalRef(callback);
+    }
+    vm->DetachCurrentThread();
+}
+
+class JavaTrayEvents : public TrayEvents {
+public:
+    void mouseClick(uint32_t iconId, uint32_t message) override {
+        withCallback([&](JNIEnv* env, jobject callback, jclass cls) {
+            jmethodID method = env->GetMethodID(cls, "OnMouseClick", kMouseSignature);
+            if (!method) return;
+            void* tray = nullptr;
+            const bool found = trayIcons().pinIcon(
+                iconId, [env](void* ref) -> void* { return env->NewLocalRef(static_cast<jobject>(ref)); }, tray);
+            if (!found) return;
+            env->CallVoidMethod(callback, method, static_cast<jobject>(tray), static_cast<jint>(message));
+            if (tray) env->DeleteLocalRef(static_cast<jobject>(tray));
+        });
+    }
+    void menuCommand(int32_t id) override {
+        withCallback([&](JNIEnv* env, jobject callback, jclass cls) {
+            jmethodID method = env->GetMethodID(cls, "OnMenuCommand", "(I)V");
+            if (method) env->CallVoidMethod(callback, method, static_cast<jint>(id));
+        });
+    }
+};
+
+JavaTrayEvents gJavaEvents;
+
+}  // namespace
+
+void startTrayWindow() {
+    setTrayEvents(&gJavaEvents);
+    platform::TrayWindowHandlers handlers{onTrayNotification, onTrayCommand};
+    platform::startTrayMessageWindow(handlers, 30000);
+}
+
+void removeAllTrayIcons() { trayIcons().removeAll(); }
 
 }  // namespace hux
+
+using namespace hux;
+
+extern "C" {
+
+JNIEXPORT void JNICALL Java_com_mordavin_hux_SystemTray_init(JNIEnv* env, jobject self, jint icon, jstring tip,
+                                                             jstring info, jstring infoTitle, jint infoFlags) {
+    if (!gVm.load()) {
+        JavaVM* vm = nullptr;
+        if (env->GetJavaVM(&vm) == 0) gVm.store(vm);
+    }
+    JniPeer peer(env, self);
+    if (peer.handleField() == TrayPeer::Field::None) return;
+    const JavaText t(env, tip), i(env, info), title(env, infoTitle);
+    trayIcons().init(peer, icon, t.value(), i.value(), title.value(), infoFlags, shellMajorVersion(),
+                     platform::trayWindowHandle());
+    reportPendingException(env);
+}
+
+JNIEXPORT void JNICALL Java_com_mordavin_hux_SystemTray_Change(JNIEnv* env, jobject self, jint icon, jstring tip,
+                                                               jstring info, jstring infoTitle, jint infoFlags) {
+    JniPeer peer(env, self);
+    if (peer.handleField() == TrayPeer::Field::None) return;
+    const JavaText t(env, tip), i(env, info), title(env, infoTitle);
+    trayIcons().change(peer, icon, t.value(), i.value(), title.value(), infoFlags);
+    reportPendingException(env);
+}
+
+JNIEXPORT void JNICALL Java_com_mordavin_hux_SystemTray_Show(JNIEnv* env, jobject self) {
+    JniPeer peer(env, self);
+    trayIcons().show(peer);
+    reportPendingException(env);
+}
+
+JNIEXPORT void JNICALL Java_com_mordavin_hux_SystemTray_Hide(JNIEnv* env, jobject self) {
+    JniPeer peer(env, self);
+    trayIcons().hide(peer);
+    reportPendingException(env);
+}
+
+JNIEXPORT void JNICALL Java_com_mordavin_hux_SystemTray_finalize(JNIEnv* env, jobject self) {
+    JniPeer peer(env, self);
+    trayIcons().finalize(peer);
+    reportPendingException(env);
+}
+
+JNIEXPORT void JNICALL Java_com_mordavin_hux_SystemTray_setSystemTrayCallback(JNIEnv* env, jclass, jobject callback) {
+    platform::MutexLock hold(callbackLock());
+    if (gCallback) env->DeleteGlobalRef(gCallback);
+    gCallback = callback ? env->NewGlobalRef(callback) : nullptr;
+}
+
+JNIEXPORT void JNICALL Java_com_mordavin_hux_SystemTrayMenu_init(JNIEnv* env, jobject self) {
+    JniPeer peer(env, self);
+    trayMenuInit(peer);
+    reportPendingException(env);
+}
+
+JNIEXPORT void JNICALL Java_com_mordavin_hux_SystemTrayMenu_finalize(JNIEnv* env, jobject self) {
+    JniPeer peer(env, self);
+    trayMenuFinalize(peer);
+    reportPendingException(env);
+}
+
+JNIEXPORT void JNICALL Java_com_mordavin_hux_SystemTrayMenu_Append__Ljava_lang_String_2I(JNIEnv* env, jobject self,
+                                                                                        jstring text, jint id) {
+    JniPeer peer(env, self);
+    const JavaText t(env, text);
+    trayMenuAppend(peer, t.view(), id);
+    reportPendingException(env);
+}
+
+JNIEXPORT void JNICALL Java_com_mordavin_hux_SystemTrayMenu_Append__Ljava_lang_String_2Lcom_mordavin_hux_SystemTrayMenu_2(
+    JNIEnv* env, jobject self, jstring text, jobject submenu) {
+    if (!submenu) return;  // nothing to attach
+    JniPeer peer(env, self), sub(env, submenu);
+    if (peer.handleField() == TrayPeer::Field::None) return;
+    jclass cls = env->GetObjectClass(self);
+    jfieldID popupsField = env->GetFieldID(cls, "popups", "Ljava/util/HashSet;");
+    env->DeleteLocalRef(cls);
+    if (!popupsField) {
+        env->ExceptionClear();
+        return;
+    }
+    const JavaText t(env, text);
+    trayMenuAppendSubmenu(peer, sub, t.view(), [&]() {
+        jobject popups = env->GetObjectField(self, popupsField);
+        if (!popups) return false;
+        jclass setClass = env->GetObjectClass(popups);
+        jmethodID add = env->GetMethodID(setClass, "add", "(Ljava/lang/Object;)Z");
+        if (add) env->CallBooleanMethod(popups, add, submenu);
+        env->DeleteLocalRef(setClass);
+        env->DeleteLocalRef(popups);
+        reportPendingException(env);
+        return add != nullptr;
+    });
+    reportPendingException(env);
+}
+
+JNIEXPORT void JNICALL Java_com_mordavin_hux_SystemTrayMenu_AppendSeparator(JNIEnv* env, jobject self) {
+    JniPeer peer(env, self);
+    trayMenuAppendSeparator(peer);
+    reportPendingException(env);
+}
+
+JNIEXPORT void JNICALL Java_com_mordavin_hux_SystemTrayMenu_Popup(JNIEnv* env, jobject self) {
+    JniPeer peer(env, self);
+    trayMenuPopup(peer);
+    reportPendingException(env);
+}
+
+}  // extern "C"
