@@ -263,9 +263,12 @@ void RootArchive::ensureOpen() {
     opened_.store(1, std::memory_order_release);
 }
 
+// The root lives until the process is gone: when the application calls
+// System.exit, Java threads may still be inside a native that reads the store
+// while exit-time cleanup runs, so tearing it down then could crash the exit.
 RootArchive& rootArchive() {
-    static RootArchive root;
-    return root;
+    static RootArchive* root = new RootArchive();
+    return *root;
 }
 
 void ensureOpen() { rootArchive().ensureOpen(); }

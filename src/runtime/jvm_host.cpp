@@ -280,6 +280,8 @@ void shutdownVm(JvmHost& host) {
 namespace {
 
 void interruptHandler(int signal) {
+    // Icons go first: System.exit does not come back.
+    removeAllTrayIcons();
     JvmHost* host = launcherContext().host;
     if (host && host->vm) {
         JavaVM* vm = vmOf(*host);
@@ -292,7 +294,6 @@ void interruptHandler(int signal) {
             vm->DetachCurrentThread();
         }
     }
-    removeAllTrayIcons();
     platform::chainInterruptHandler(signal);
 }
 
