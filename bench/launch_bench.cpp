@@ -1,6 +1,8 @@
 // Launch benchmarks: hux executables against `java -cp` with the same jars on
 // the same JDK, measured in one run. Prints a table of ratios and writes it to
 // bench/results.md.
+#include <fcntl.h>
+#include <poll.h>
 #include <spawn.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -79,15 +81,31 @@ Sample runOnce(const std::vector<std::string>& argv) {
         close(out[0]);
         return s;
     }
+    // Read until the child exits; processes it left behind (Wine's services)
+    // may hold the pipe open long after.
     std::string text;
     char buf[4096];
+    int status = 0;
+    rusage ru{};
+    int64_t t1 = 0;
+    for (;;) {
+        pollfd p{out[0], POLLIN, 0};
+        if (poll(&p, 1, 20) > 0) {
+            const ssize_t n = read(out[0], buf, sizeof buf);
+            if (n > 0) {
+                text.append(buf, static_cast<size_t>(n));
+                continue;
+            }
+        }
+        if (wait4(pid, &status, WNOHANG, &ru) == pid) {
+            t1 = nowNs();
+            break;
+        }
+    }
+    fcntl(out[0], F_SETFL, O_NONBLOCK);
     ssize_t n;
     while ((n = read(out[0], buf, sizeof buf)) > 0) text.append(buf, static_cast<size_t>(n));
     close(out[0]);
-    int status = 0;
-    rusage ru{};
-    wait4(pid, &status, 0, &ru);
-    const int64_t t1 = nowNs();
     s.toExitMs = (t1 - t0) / 1e6;
     s.maxRssKb = ru.ru_maxrss;
     std::istringstream in(text);
