@@ -4,6 +4,7 @@
 
 #include "archive/natives.h"
 #include "platform/platform.h"
+#include "services/instance_natives.h"
 
 namespace hux {
 
@@ -24,6 +25,16 @@ const JNINativeMethod kHandlerNatives[] = {
     HUX_NATIVE("loadResourceData", "(Ljava/lang/String;)[B", Java_com_mordavin_hux_Handler_loadResourceData),
 };
 
+const JNINativeMethod kInstancesNatives[] = {
+    HUX_NATIVE("getFirstInstance", "()I", Java_com_mordavin_hux_Instances_getFirstInstance),
+    HUX_NATIVE("getCurrentInstance", "()I", Java_com_mordavin_hux_Instances_getCurrentInstance),
+    HUX_NATIVE("getInstances", "()[I", Java_com_mordavin_hux_Instances_getInstances),
+    HUX_NATIVE("sendObject", "(ILjava/io/Serializable;)V", Java_com_mordavin_hux_Instances_sendObject),
+    HUX_NATIVE("flush", "()V", Java_com_mordavin_hux_Instances_flush),
+    HUX_NATIVE("setReceiver", "(Lcom/mordavin/hux/Instances$ReceiverInterface;)V",
+               Java_com_mordavin_hux_Instances_setReceiver),
+};
+
 struct ClassBinding {
     const char* name;
     const JNINativeMethod* methods;
@@ -36,7 +47,7 @@ struct ClassBinding {
 const ClassBinding kBindings[] = {
     {"com/mordavin/hux/CarvossClassLoader", kLoaderNatives, 3},
     {"com/mordavin/hux/Handler", kHandlerNatives, 1},
-    {"com/mordavin/hux/Instances", nullptr, 0},
+    {"com/mordavin/hux/Instances", kInstancesNatives, 6},
     {"com/mordavin/hux/SystemTray", nullptr, 0},
     {"com/mordavin/hux/SystemTrayMenu", nullptr, 0},
     {"com/mordavin/hux/RedirOutputStream", nullptr, 0},
