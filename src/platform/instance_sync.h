@@ -56,9 +56,9 @@ public:
     bool claimSlot();
 
     // Blocks while the generation word still equals `seen`, until some instance
-    // wakes all, the followed hub dies or wakeLocal() is called. May return
-    // early; callers re-check their state.
-    void wait(int32_t seen);
+    // wakes all, the followed hub dies, wakeLocal() is called or `timeoutMs`
+    // pass (-1: no limit). May return early; callers re-check their state.
+    void wait(int32_t seen, int timeoutMs);
     // Wakes every waiting instance, then increments the generation word.
     void wakeAll();
     // Makes this process's wait() return (used to stop the pump).

@@ -73,4 +73,18 @@ inline bool casShared(T& word, T expected, T desired) {
     return __atomic_compare_exchange_n(&word, &expected, desired, false, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE);
 }
 
+// targetPid and serial side by side form one 64-bit word (offset 40), so that
+// the addressee and the chunk it belongs to are read and released together.
+using SlotWord = uint64_t __attribute__((may_alias));
+static_assert(offsetof(SharedInstanceArea, targetPid) % 8 == 0 &&
+                  offsetof(SharedInstanceArea, serial) == offsetof(SharedInstanceArea, targetPid) + 4,
+              "targetPid and serial share one aligned word");
+
+inline SlotWord* slotWord(SharedInstanceArea& area) { return reinterpret_cast<SlotWord*>(&area.targetPid); }
+inline uint32_t slotTarget(uint64_t word) { return static_cast<uint32_t>(word); }
+inline uint32_t slotSerial(uint64_t word) { return static_cast<uint32_t>(word >> 32); }
+// The word of a released slot: no addressee, and a serial no earlier look at
+// the slot can match.
+inline uint64_t releasedSlot(uint64_t word) { return (uint64_t{slotSerial(word) ^ 0x80000000u} << 32); }
+
 }  // namespace hux

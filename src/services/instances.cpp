@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "platform/instance_sync.h"
+#include "runtime/debug_log.h"
 #include "services/instance_area.h"
 #include "services/instance_natives.h"
 
@@ -155,17 +156,27 @@ int InstanceChannel::pumpThread(void* channel) {
 
 void InstanceChannel::pumpLoop() {
     while (__atomic_load_n(&running_, __ATOMIC_ACQUIRE)) {
-        sync_->wait(lastSeenGeneration_);
+        // While a chunk for another instance holds the slot, the hub looks
+        // again after a while even when nobody wakes it, so that a chunk nobody
+        // consumes cannot block every instance for good.
+        sync_->wait(lastSeenGeneration_, judging_ ? static_cast<int>(kRetryIntervalMs) : -1);
         if (!__atomic_load_n(&running_, __ATOMIC_ACQUIRE)) break;
         pumpOnce();
     }
 }
 
-void InstanceChannel::releaseSlot() {
-    // A free slot always reads targetPid 0, so that a claimer's half-filled
-    // chunk is never taken for a finished one.
-    storeShared(area_->targetPid, 0u);
+// Frees the slot when it still holds the chunk `seen` (targetPid and serial as
+// read): a free slot always reads targetPid 0, so that a claimer's half-filled
+// chunk is never taken for a finished one, and the serial changes, so that
+// another instance that judged the same chunk cannot free the slot again after
+// someone has claimed it anew.
+bool InstanceChannel::releaseSlot(uint64_t seen) {
+    uint64_t expected = seen;
+    if (!__atomic_compare_exchange_n(slotWord(*area_), &expected, releasedSlot(seen), false, __ATOMIC_ACQ_REL,
+                                     __ATOMIC_ACQUIRE))
+        return false;
     storeShared(area_->busy, 0);
+    return true;
 }
 
 void InstanceChannel::countPendingWakeUp() {
@@ -185,27 +196,32 @@ void InstanceChannel::pumpOnce() {
     bool wake = false;
     bool holdOff = false;
     if (loadShared(area_->busy) == 1) {
-        const uint32_t target = loadShared(area_->targetPid);
+        const uint64_t slot = __atomic_load_n(slotWord(*area_), __ATOMIC_ACQUIRE);
+        const uint32_t target = slotTarget(slot);
         if (target == 0) {
             // Being filled. Only a poster that died while filling leaves it so.
             if (isHub()) countPendingWakeUp();
             if (loadShared(area_->retries) > kMaxRetries && !platform::isProcessAlive(loadShared(area_->senderPid))) {
-                releaseSlot();
+                if (releaseSlot(slot)) debugLog("instances: dropped a chunk its dead poster left half written");
                 wake = true;
             } else {
                 holdOff = true;
             }
         } else if (target == ownPid_) {
-            completed = receiveChunk();
+            completed = receiveChunk(slot);
             wake = true;
         } else if (loadShared(area_->retries) <= kMaxRetries && platform::isProcessAlive(target)) {
             if (isHub()) countPendingWakeUp();
             holdOff = true;
         } else {
-            releaseSlot();  // addressee gone or unresponsive
+            // Addressee gone or unresponsive.
+            if (releaseSlot(slot))
+                debugLog("instances: dropped a chunk of message %u from %u to %u (retries %d)",
+                         loadShared(area_->messageId), loadShared(area_->senderPid), target, loadShared(area_->retries));
             wake = true;
         }
     }
+    judging_ = holdOff && isHub();
     if (!holdOff && loadShared(area_->busy) == 0 && postNextChunk()) wake = true;
     if (wake) sync_->wakeAll();
     if (completed) {
@@ -222,6 +238,7 @@ bool InstanceChannel::postNextChunk() {
     }
     if (!m || !sync_->claimSlot()) return false;
     SharedInstanceArea& a = *area_;
+    storeShared(a.serial, static_cast<uint32_t>(__atomic_fetch_add(&a.nextSerial, 1, __ATOMIC_ACQ_REL)));
     storeShared(a.senderPid, ownPid_);
     storeShared(a.retries, 0);
     if (m->posted == 0) m->messageId = static_cast<uint32_t>(__atomic_fetch_add(&a.nextMessageId, 1, __ATOMIC_ACQ_REL));
@@ -229,7 +246,6 @@ bool InstanceChannel::postNextChunk() {
     const int32_t chunkLength = std::min(length - m->posted, kChunkCapacity);
     storeShared(a.chunkCapacity, kChunkCapacity);
     storeShared(a.messageId, m->messageId);
-    storeShared(a.serial, static_cast<uint32_t>(__atomic_fetch_add(&a.nextSerial, 1, __ATOMIC_ACQ_REL)));
     storeShared(a.totalLength, static_cast<uint32_t>(length));
     storeShared(a.lastChunkIndex, length > 0 ? (length - 1) / kChunkCapacity : 0);
     storeShared(a.chunkIndex, m->posted / kChunkCapacity);
@@ -248,7 +264,7 @@ bool InstanceChannel::postNextChunk() {
     return true;
 }
 
-InstanceChannel::PartialMessage* InstanceChannel::receiveChunk() {
+InstanceChannel::PartialMessage* InstanceChannel::receiveChunk(uint64_t slot) {
     SharedInstanceArea& a = *area_;
     const uint32_t id = loadShared(a.messageId);
     const uint32_t sender = loadShared(a.senderPid);
@@ -295,10 +311,13 @@ InstanceChannel::PartialMessage* InstanceChannel::receiveChunk() {
                     delete p;
             }
         } else {
+            debugLog("instances: message %u from %u lost chunk %d", id, sender, p->expectedIndex);
             remove(p);  // the rest of this message finds no entry and is dropped too
         }
+    } else {
+        debugLog("instances: orphan chunk %d of message %u from %u", index, id, sender);
     }
-    releaseSlot();
+    releaseSlot(slot);
     return completed;
 }
 

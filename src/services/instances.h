@@ -76,8 +76,8 @@ private:
 
     static int pumpThread(void* channel);
     void pumpLoop();
-    PartialMessage* receiveChunk();
-    void releaseSlot();
+    PartialMessage* receiveChunk(uint64_t slot);
+    bool releaseSlot(uint64_t seen);
     bool postNextChunk();
     void countPendingWakeUp();
     bool isHub() const { return knownHub_ == ownPid_; }
@@ -99,6 +99,7 @@ private:
     // so that a live but busy addressee is not judged unresponsive by a burst.
     uint32_t countedSerial_ = 0;
     int64_t lastCountMs_ = 0;
+    bool judging_ = false;  // the last pass left a pending chunk to count
 };
 
 }  // namespace hux

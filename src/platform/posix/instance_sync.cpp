@@ -29,8 +29,8 @@ struct SyncState {
     bool watching = false;
 };
 
-int futex(int32_t* word, int op, int32_t value) {
-    return static_cast<int>(syscall(SYS_futex, word, op, value, nullptr, nullptr, 0));
+int futex(int32_t* word, int op, int32_t value, const timespec* timeout = nullptr) {
+    return static_cast<int>(syscall(SYS_futex, word, op, value, timeout, nullptr, 0));
 }
 
 int openPidfd(uint32_t pid) {
@@ -191,7 +191,7 @@ bool InstanceSync::claimSlot() {
     return __atomic_compare_exchange_n(words_.busy, &expected, 1, false, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE);
 }
 
-void InstanceSync::wait(int32_t seen) {
+void InstanceSync::wait(int32_t seen, int timeoutMs) {
     auto* st = static_cast<SyncState*>(state_);
     if (st->hubPid != 0 && !st->watching && st->stopPipe[0] >= 0) {
         pthread_attr_t attr;
@@ -206,7 +206,12 @@ void InstanceSync::wait(int32_t seen) {
     }
     // FUTEX_WAIT compares and sleeps atomically, so no wake-up is lost.
     if (__atomic_load_n(words_.generation, __ATOMIC_ACQUIRE) != seen) return;
-    futex(words_.generation, FUTEX_WAIT, seen);
+    if (timeoutMs < 0) {
+        futex(words_.generation, FUTEX_WAIT, seen);
+    } else {
+        const timespec limit{timeoutMs / 1000, (timeoutMs % 1000) * 1000000L};
+        futex(words_.generation, FUTEX_WAIT, seen, &limit);
+    }
 }
 
 void InstanceSync::wakeAll() {

@@ -104,7 +104,8 @@ bool InstanceSync::claimSlot() {
     return claimed;
 }
 
-void InstanceSync::wait(int32_t seen) {
+void InstanceSync::wait(int32_t seen, int timeoutMs) {
+    const DWORD limit = (timeoutMs >= 0 && static_cast<DWORD>(timeoutMs) < kWaitBoundMs) ? timeoutMs : kWaitBoundMs;
     auto* st = static_cast<SyncState*>(state_);
     if (__atomic_load_n(words_.generation, __ATOMIC_ACQUIRE) != seen) return;
     HANDLE handles[3];
@@ -113,10 +114,10 @@ void InstanceSync::wait(int32_t seen) {
     if (st->localWake) handles[count++] = st->localWake;
     if (st->hubProcess) handles[count++] = st->hubProcess;
     if (count == 0) {
-        Sleep(kWaitBoundMs);
+        Sleep(limit);
         return;
     }
-    WaitForMultipleObjects(count, handles, FALSE, kWaitBoundMs);
+    WaitForMultipleObjects(count, handles, FALSE, limit);
 }
 
 void InstanceSync::wakeAll() {
