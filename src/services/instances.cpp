@@ -161,7 +161,7 @@ void InstanceChannel::pumpLoop() {
         // consumes cannot block every instance for good.
         sync_->wait(lastSeenGeneration_, judging_ ? static_cast<int>(kRetryIntervalMs) : -1);
         if (!__atomic_load_n(&running_, __ATOMIC_ACQUIRE)) break;
-        pumpOnce();
+        pumpOnce(receiver_);
     }
 }
 
@@ -188,7 +188,7 @@ void InstanceChannel::countPendingWakeUp() {
     __atomic_add_fetch(&area_->retries, 1, __ATOMIC_ACQ_REL);
 }
 
-void InstanceChannel::pumpOnce() {
+void InstanceChannel::pumpOnce(InstanceReceiver* receiver) {
     lastSeenGeneration_ = loadShared(area_->generation);
     ensureHub();
 
@@ -225,7 +225,7 @@ void InstanceChannel::pumpOnce() {
     if (!holdOff && loadShared(area_->busy) == 0 && postNextChunk()) wake = true;
     if (wake) sync_->wakeAll();
     if (completed) {
-        if (receiver_) receiver_->deliver(completed->sender, completed->bytes.length(), completed->bytes.data());
+        if (receiver) receiver->deliver(completed->sender, completed->bytes.length(), completed->bytes.data());
         delete completed;
     }
 }

@@ -56,8 +56,8 @@ public:
     // Removes dead instances and the hub from the list.
     void pruneInstances();
     // One pass of the pump without waiting: inspects the slot, posts the next
-    // chunk of the head message and delivers a completed message.
-    void pumpOnce();
+    // chunk of the head message and hands a completed message to `receiver`.
+    void pumpOnce(InstanceReceiver* receiver);
 
 private:
     struct OutgoingMessage {

@@ -232,3 +232,53 @@ TEST_F(InstancesE2E, KillingTheHubElectsASurvivorWithinOneSecond) {
                     s.got[hubPid]);
     }
 }
+
+// The same channel between Windows processes under Wine: a helper program with
+// a printing receiver stands in for the virtual machine.
+TEST(InstancesWine, ProcessesExchangeMessagesAndASurvivorTakesOverTheHub) {
+    const Target windows{"windows-x64"};
+    const std::string peer = windowsBuildDir() + "/bin/instance_peer.exe";
+    if (access(peer.c_str(), X_OK) != 0 && access(peer.c_str(), R_OK) != 0) GTEST_SKIP() << "no Windows build";
+    std::random_device rd;
+    const std::string appId = "huxwine" + std::to_string(getpid()) + "x" + std::to_string(rd() % 100000);
+
+    Background hub(windows.command(peer, {appId, "hub"}));
+    // Background output keeps the Windows line ends (CR LF).
+    ASSERT_TRUE(hub.waitForOutput("ready", 60000)) << hub.output();
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(hub.output(), m, std::regex("pid=(\\d+) hub=(\\d+) instances=(\\d+),\r?\n")));
+    const std::string hubPid = m[1].str();
+    EXPECT_EQ(m[2].str(), hubPid);
+    EXPECT_EQ(m[3].str(), hubPid);
+
+    // 1024 bytes travel as one chunk, 1025 as two, 1 MiB as 1024.
+    RunResult sent = runOn(windows, peer, {appId, "send", "1024", "1025", "1048576", "1"});
+    EXPECT_EQ(sent.exitCode, 0) << sent.err;
+    EXPECT_TRUE(has(sent.out, "hub=" + hubPid + " instances=" + hubPid + ",")) << sent.out;
+    EXPECT_TRUE(has(sent.out, "flushed\n")) << sent.out;
+    RunResult self = runOn(windows, peer, {appId, "self"});
+    EXPECT_EQ(self.exitCode, 0) << self.out;
+
+    // A second waiting instance takes over when the hub is killed, woken by
+    // the hub's process handle.
+    Background survivor(windows.command(peer, {appId, "hub"}));
+    ASSERT_TRUE(survivor.waitForOutput("ready", 60000));
+    ASSERT_TRUE(hub.waitForOutput("len=1 ", 30000)) << hub.output();
+    kill(hub.pid(), SIGKILL);
+    RunResult hubRun = hub.finish();
+    std::string expected;
+    std::regex sentLine("sent len=(\\d+) sum=([0-9a-f]+)");
+    for (std::sregex_iterator it(sent.out.begin(), sent.out.end(), sentLine), end; it != end; ++it)
+        expected += "len=" + (*it)[1].str() + " sum=" + (*it)[2].str() + "\n";
+    std::string got;
+    std::regex recvLine("recv from=\\d+ len=(\\d+) sum=([0-9a-f]+)");
+    for (std::sregex_iterator it(hubRun.out.begin(), hubRun.out.end(), recvLine), end; it != end; ++it)
+        got += "len=" + (*it)[1].str() + " sum=" + (*it)[2].str() + "\n";
+    EXPECT_EQ(got, expected) << hubRun.out;
+
+    usleep(1000 * 1000);
+    RunResult late = runOn(windows, peer, {appId, "send", "5000"});
+    const std::string survivorPid = survivor.output().substr(4, survivor.output().find(' ') - 4);
+    EXPECT_TRUE(has(late.out, "hub=" + survivorPid + " ")) << late.out << survivor.output();
+    EXPECT_TRUE(survivor.waitForOutput("len=5000 ", 30000)) << survivor.output();
+}
