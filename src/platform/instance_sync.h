@@ -59,8 +59,9 @@ public:
     // wakes all, the followed hub dies, wakeLocal() is called or `timeoutMs`
     // pass (-1: no limit). May return early; callers re-check their state.
     void wait(int32_t seen, int timeoutMs);
-    // Wakes every waiting instance, then increments the generation word.
-    void wakeAll();
+    // Wakes every waiting instance and increments the generation word;
+    // returns the generation after the increment.
+    int32_t wakeAll();
     // Makes this process's wait() return (used to stop the pump).
     void wakeLocal();
 

@@ -155,8 +155,9 @@ bool InstanceSync::followedHubRunning() const {
     auto* st = static_cast<SyncState*>(state_);
     if (st->hubPid == 0) return false;
     if (st->pidfd >= 0) {
+        // The pidfd becomes readable when the process ends (zombie included).
         pollfd fd = {st->pidfd, POLLIN, 0};
-        if (poll(&fd, 1, 0) > 0) return false;
+        return poll(&fd, 1, 0) == 0;
     }
     return isProcessAlive(st->hubPid);
 }
@@ -214,9 +215,10 @@ void InstanceSync::wait(int32_t seen, int timeoutMs) {
     }
 }
 
-void InstanceSync::wakeAll() {
-    __atomic_add_fetch(words_.generation, 1, __ATOMIC_ACQ_REL);
+int32_t InstanceSync::wakeAll() {
+    const int32_t generation = __atomic_add_fetch(words_.generation, 1, __ATOMIC_ACQ_REL);
     futex(words_.generation, FUTEX_WAKE, INT_MAX);
+    return generation;
 }
 
 void InstanceSync::wakeLocal() { wakeAll(); }

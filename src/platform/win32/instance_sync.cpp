@@ -120,10 +120,10 @@ void InstanceSync::wait(int32_t seen, int timeoutMs) {
     WaitForMultipleObjects(count, handles, FALSE, limit);
 }
 
-void InstanceSync::wakeAll() {
+int32_t InstanceSync::wakeAll() {
     auto* st = static_cast<SyncState*>(state_);
     if (st->event) PulseEvent(st->event);
-    __atomic_add_fetch(words_.generation, 1, __ATOMIC_ACQ_REL);
+    return __atomic_add_fetch(words_.generation, 1, __ATOMIC_ACQ_REL);
 }
 
 void InstanceSync::wakeLocal() {
