@@ -17,6 +17,8 @@ namespace {
 constexpr int32_t kMaxRetries = 10;
 // ... counted at most once per this interval.
 constexpr int64_t kRetryIntervalMs = 100;
+// How long stopping waits for the pump to finish its pass.
+constexpr int kStopWaitMs = 3000;
 
 }  // namespace
 
@@ -67,7 +69,12 @@ void InstanceChannel::stop() {
     __atomic_store_n(&running_, 0, __ATOMIC_RELEASE);
     if (pumpStarted_) {
         sync_->wakeLocal();
-        pump_.join();
+        // A pump that was inside the virtual machine when it was destroyed
+        // never comes back (every call into a destroyed VM blocks for good);
+        // it is left behind rather than waited for, and touches nothing again.
+        for (int i = 0; i < kStopWaitMs / 10 && !__atomic_load_n(&pumpExited_, __ATOMIC_ACQUIRE); ++i)
+            platform::sleepMs(10);
+        if (__atomic_load_n(&pumpExited_, __ATOMIC_ACQUIRE)) pump_.join();
         pumpStarted_ = false;
     }
     sync_->stopWatching();
@@ -150,7 +157,9 @@ bool InstanceChannel::queueEmpty() {
 }
 
 int InstanceChannel::pumpThread(void* channel) {
-    static_cast<InstanceChannel*>(channel)->pumpLoop();
+    auto* self = static_cast<InstanceChannel*>(channel);
+    self->pumpLoop();
+    __atomic_store_n(&self->pumpExited_, 1, __ATOMIC_RELEASE);
     return 0;
 }
 

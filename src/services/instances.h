@@ -95,6 +95,7 @@ private:
     std::vector<PartialMessage*> partials_;
     platform::Thread pump_;
     bool pumpStarted_ = false;
+    int32_t pumpExited_ = 0;
     // The hub counts a pending chunk's wake-ups at most once per this interval,
     // so that a live but busy addressee is not judged unresponsive by a burst.
     uint32_t countedSerial_ = 0;
