@@ -57,8 +57,10 @@ public:
 
     // Blocks while the generation word still equals `seen`, until some instance
     // wakes all, the followed hub dies, wakeLocal() is called or `timeoutMs`
-    // pass (-1: no limit). May return early; callers re-check their state.
-    void wait(int32_t seen, int timeoutMs);
+    // pass (-1: no limit). `pending` says this instance is in the middle of a
+    // transfer (where wake-ups can be lost, such a wait is kept short). May
+    // return early; callers re-check their state.
+    void wait(int32_t seen, int timeoutMs, bool pending);
     // Wakes every waiting instance and increments the generation word;
     // returns the generation after the increment.
     int32_t wakeAll();

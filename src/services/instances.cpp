@@ -168,7 +168,8 @@ void InstanceChannel::pumpLoop() {
         // While a chunk for another instance holds the slot, the hub looks
         // again after a while even when nobody wakes it, so that a chunk nobody
         // consumes cannot block every instance for good.
-        sync_->wait(lastSeenGeneration_, judging_ ? static_cast<int>(kRetryIntervalMs) : -1);
+        sync_->wait(lastSeenGeneration_, judging_ ? static_cast<int>(kRetryIntervalMs) : -1,
+                    !partials_.empty() || !queueEmpty());
         if (!__atomic_load_n(&running_, __ATOMIC_ACQUIRE)) break;
         pumpOnce(receiver_);
     }

@@ -192,7 +192,7 @@ bool InstanceSync::claimSlot() {
     return __atomic_compare_exchange_n(words_.busy, &expected, 1, false, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE);
 }
 
-void InstanceSync::wait(int32_t seen, int timeoutMs) {
+void InstanceSync::wait(int32_t seen, int timeoutMs, bool /*pending*/) {
     auto* st = static_cast<SyncState*>(state_);
     if (st->hubPid != 0 && !st->watching && st->stopPipe[0] >= 0) {
         pthread_attr_t attr;

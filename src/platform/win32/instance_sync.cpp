@@ -19,6 +19,9 @@ constexpr DWORD kHubAccess = SYNCHRONIZE | PROCESS_QUERY_INFORMATION | PROCESS_D
 // PulseEvent releases only threads already waiting; a pulse that falls between
 // the generation check and the wait is made up for by this bound on the wait.
 constexpr DWORD kWaitBoundMs = 200;
+// In the middle of a transfer a lost pulse would stall every chunk, so the
+// bound is short then (the transfer is what the instance waits for).
+constexpr DWORD kPendingBoundMs = 5;
 
 HANDLE handleFrom(uint64_t value) { return reinterpret_cast<HANDLE>(static_cast<uintptr_t>(value)); }
 uint64_t valueOf(HANDLE h) { return static_cast<uint64_t>(reinterpret_cast<uintptr_t>(h)); }
@@ -104,8 +107,9 @@ bool InstanceSync::claimSlot() {
     return claimed;
 }
 
-void InstanceSync::wait(int32_t seen, int timeoutMs) {
-    const DWORD limit = (timeoutMs >= 0 && static_cast<DWORD>(timeoutMs) < kWaitBoundMs) ? timeoutMs : kWaitBoundMs;
+void InstanceSync::wait(int32_t seen, int timeoutMs, bool pending) {
+    DWORD limit = (timeoutMs >= 0 && static_cast<DWORD>(timeoutMs) < kWaitBoundMs) ? timeoutMs : kWaitBoundMs;
+    if (pending && limit > kPendingBoundMs) limit = kPendingBoundMs;
     auto* st = static_cast<SyncState*>(state_);
     if (__atomic_load_n(words_.generation, __ATOMIC_ACQUIRE) != seen) return;
     HANDLE handles[3];
