@@ -32,9 +32,9 @@ std::string uniqueAppId(const std::string& name) {
 class InstancesE2E : public ::testing::Test {
 protected:
     void SetUp() override {
-        const auto jdks = installedJdks();
-        ASSERT_FALSE(jdks.empty()) << "no JDK under /usr/lib/jvm";
-        jdk_ = jdks.front();
+        jdks_ = installedJdks();
+        ASSERT_FALSE(jdks_.empty()) << "no JDK under /usr/lib/jvm";
+        jdk_ = jdks_.front();
     }
     // Packs the instances test application; `extra` adds a class only this
     // executable has.
@@ -50,6 +50,7 @@ protected:
         EXPECT_EQ(r.exitCode, 0) << r.err;
         return exe;
     }
+    std::vector<std::string> jdks_;
     std::string jdk_;
     Scratch dir_;
 };
@@ -65,6 +66,9 @@ std::string lineWith(const std::string& out, const std::string& prefix) {
 }  // namespace
 
 TEST_F(InstancesE2E, CustomModeHubReceivesObjectsOfEverySize) {
+  for (const std::string& jdk : jdks_) {
+    SCOPED_TRACE(jdk);
+    jdk_ = jdk;
     const std::string appId = uniqueAppId("sizes");
     const std::string exe = packApp("app", appId, "custom");
     const std::string sender = packApp("sender", appId, "custom", true);
@@ -88,8 +92,11 @@ TEST_F(InstancesE2E, CustomModeHubReceivesObjectsOfEverySize) {
     RunResult self = runOn(kLinux, exe, {"self"});
     EXPECT_EQ(self.exitCode, 0) << self.err;
     const std::string current = lineWith(self.out, "current=").substr(8);
-    EXPECT_EQ(self.out, "current=" + current + "\nself from=" + current + " obj=to myself\nself from=" + current +
-                            " obj=to myself\n");
+    // (Newer runtimes print their class-data-sharing note on standard output.)
+    EXPECT_TRUE(has(self.out, "current=" + current + "\nself from=" + current + " obj=to myself\nself from=" + current +
+                                  " obj=to myself\n"))
+        << self.out;
+    EXPECT_FALSE(has(self.out, "after unbind")) << self.out;
 
     // A class the receiver cannot resolve: printed, nothing delivered, and the
     // channel carries on.
@@ -114,6 +121,7 @@ TEST_F(InstancesE2E, CustomModeHubReceivesObjectsOfEverySize) {
     EXPECT_EQ(senders.size(), 1u);
     EXPECT_TRUE(has(hubRun.err, "java.lang.ClassNotFoundException: extra.Payload")) << hubRun.err;
     EXPECT_FALSE(has(hubRun.out, "extra payload")) << hubRun.out;
+  }
 }
 
 TEST_F(InstancesE2E, WithoutCustomModeTheNativesAnswerMinusOne) {
@@ -216,7 +224,9 @@ TEST_F(InstancesE2E, KillingTheHubElectsASurvivorWithinOneSecond) {
             EXPECT_TRUE(survivors.count((*it)[1].str())) << r.out;
             if (newHub.empty()) newHub = (*it)[1].str();
             EXPECT_EQ((*it)[1].str(), newHub);
-            EXPECT_LT(std::stoll((*it)[2].str()) - killedAt, 1000);
+            const long long after = std::stoll((*it)[2].str()) - killedAt;
+            EXPECT_LT(after, 1000);
+            std::printf("[ kill ] survivor %d saw the new hub %lld ms after the kill\n", group[i]->pid(), after);
             break;
         }
         EXPECT_TRUE(changed) << r.out;
