@@ -74,6 +74,7 @@ protected:
 }  // namespace
 
 TEST_F(InstanceChannelTest, FirstChannelBecomesHubAndPrunesDeadEntries) {
+    area().hubMutex = kDeadPid;  // where the lock is a word, a dead process left it held
     area().instanceCount = 3;
     area().instancePids[0] = kDeadPid;
     area().instancePids[1] = kDeadPid + 2;
@@ -83,6 +84,9 @@ TEST_F(InstanceChannelTest, FirstChannelBecomesHubAndPrunesDeadEntries) {
     // The hub's own entry is pruned and reported first instead.
     EXPECT_EQ(channel.instances(), std::vector<uint32_t>{platform::currentProcessId()});
     EXPECT_EQ(area().instanceCount, 0);
+    // A later registration prunes the hub's own entry and lists itself.
+    InstanceChannel second(block_);
+    EXPECT_EQ(area().instanceCount, 1);
 }
 
 TEST_F(InstanceChannelTest, TakesOverFromADeadHub) {

@@ -163,17 +163,21 @@ bool InstanceSync::followedHubRunning() const {
 }
 
 // The lock word holds its owner's pid; a lock whose owner died is taken over.
+// The lock guards a few loads and stores, so one held for more than a second
+// belongs to a dead owner whose pid is in use again, and is taken over too.
 void InstanceSync::lock() {
     auto* st = static_cast<SyncState*>(state_);
     uint64_t* word = words_.hubMutex;
+    int64_t start = steadyMs();
     for (int spins = 0;; ++spins) {
         uint64_t expected = 0;
         if (__atomic_compare_exchange_n(word, &expected, st->ownPid, false, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE))
             return;
         const uint64_t owner = expected;
-        if (owner != st->ownPid && !isProcessAlive(static_cast<uint32_t>(owner))) {
+        if ((owner != st->ownPid && !isProcessAlive(static_cast<uint32_t>(owner))) || steadyMs() - start > 1000) {
             if (__atomic_compare_exchange_n(word, &expected, st->ownPid, false, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE))
                 return;
+            start = steadyMs();  // someone else took it: a new owner, timed afresh
             continue;
         }
         if (spins < 50) {
