@@ -6,6 +6,7 @@
 #include "platform/platform.h"
 #include "services/redirect_natives.h"
 #include "services/tray_natives.h"
+#include "services/instance_natives.h"
 
 namespace hux {
 
@@ -49,6 +50,16 @@ const JNINativeMethod kRedirNatives[] = {
     HUX_NATIVE("write", "(I)V", Java_com_mordavin_hux_RedirOutputStream_write),
 };
 
+const JNINativeMethod kInstancesNatives[] = {
+    HUX_NATIVE("getFirstInstance", "()I", Java_com_mordavin_hux_Instances_getFirstInstance),
+    HUX_NATIVE("getCurrentInstance", "()I", Java_com_mordavin_hux_Instances_getCurrentInstance),
+    HUX_NATIVE("getInstances", "()[I", Java_com_mordavin_hux_Instances_getInstances),
+    HUX_NATIVE("sendObject", "(ILjava/io/Serializable;)V", Java_com_mordavin_hux_Instances_sendObject),
+    HUX_NATIVE("flush", "()V", Java_com_mordavin_hux_Instances_flush),
+    HUX_NATIVE("setReceiver", "(Lcom/mordavin/hux/Instances$ReceiverInterface;)V",
+               Java_com_mordavin_hux_Instances_setReceiver),
+};
+
 struct ClassBinding {
     const char* name;
     const JNINativeMethod* methods;
@@ -61,7 +72,7 @@ struct ClassBinding {
 const ClassBinding kBindings[] = {
     {"com/mordavin/hux/CarvossClassLoader", kLoaderNatives, 3},
     {"com/mordavin/hux/Handler", kHandlerNatives, 1},
-    {"com/mordavin/hux/Instances", nullptr, 0},
+    {"com/mordavin/hux/Instances", kInstancesNatives, 6},
     {"com/mordavin/hux/SystemTray", kTrayNatives, 6},
     {"com/mordavin/hux/SystemTrayMenu", kTrayMenuNatives, 6},
     {"com/mordavin/hux/RedirOutputStream", kRedirNatives, 1},

@@ -40,6 +40,8 @@ public:
     // Closes standard input and waits for the exit.
     RunResult finish(int timeoutMs = 30000);
     int pid() const { return pid_; }
+    // Standard output read so far (by waitForOutput).
+    const std::string& output() const { return result_.out; }
 
 private:
     void drain(int waitMs);

@@ -1,0 +1,138 @@
+// Instance synchronisation on Windows: the hub's unnamed mutex and manual-reset
+// event, duplicated into every other instance, and the hub's process handle.
+#include <windows.h>
+
+#include "platform/instance_sync.h"
+
+namespace hux::platform {
+
+namespace {
+
+struct SyncState {
+    HANDLE mutex = nullptr;
+    HANDLE event = nullptr;
+    HANDLE hubProcess = nullptr;
+    HANDLE localWake = nullptr;  // auto-reset, wakes this process's pump only
+};
+
+constexpr DWORD kHubAccess = SYNCHRONIZE | PROCESS_QUERY_INFORMATION | PROCESS_DUP_HANDLE;
+// PulseEvent releases only threads already waiting; a pulse that falls between
+// the generation check and the wait is made up for by this bound on the wait.
+constexpr DWORD kWaitBoundMs = 200;
+// In the middle of a transfer a lost pulse would stall every chunk, so the
+// bound is short then (the transfer is what the instance waits for).
+constexpr DWORD kPendingBoundMs = 5;
+
+HANDLE handleFrom(uint64_t value) { return reinterpret_cast<HANDLE>(static_cast<uintptr_t>(value)); }
+uint64_t valueOf(HANDLE h) { return static_cast<uint64_t>(reinterpret_cast<uintptr_t>(h)); }
+
+}  // namespace
+
+bool isProcessAlive(uint32_t pid) {
+    if (pid == 0) return false;
+    HANDLE h = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_DUP_HANDLE, FALSE, pid);
+    if (!h) return false;
+    DWORD code = 0;
+    const bool alive = GetExitCodeProcess(h, &code) && code == STILL_ACTIVE;
+    CloseHandle(h);
+    return alive;
+}
+
+int64_t steadyMs() { return static_cast<int64_t>(GetTickCount64()); }
+
+InstanceSync::InstanceSync(const InstanceSyncWords& words) : words_(words) {
+    auto* st = new SyncState;
+    st->localWake = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    state_ = st;
+}
+
+InstanceSync::~InstanceSync() {
+    auto* st = static_cast<SyncState*>(state_);
+    if (st->mutex) CloseHandle(st->mutex);
+    if (st->event) CloseHandle(st->event);
+    if (st->hubProcess) CloseHandle(st->hubProcess);
+    if (st->localWake) CloseHandle(st->localWake);
+    delete st;
+}
+
+void InstanceSync::becomeHub() {
+    auto* st = static_cast<SyncState*>(state_);
+    if (!st->mutex) st->mutex = CreateMutexA(nullptr, FALSE, nullptr);
+    if (!st->event) st->event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    __atomic_store_n(words_.hubMutex, valueOf(st->mutex), __ATOMIC_RELEASE);
+    __atomic_store_n(words_.hubEvent, valueOf(st->event), __ATOMIC_RELEASE);
+    if (st->hubProcess) CloseHandle(st->hubProcess);
+    st->hubProcess = nullptr;
+}
+
+void InstanceSync::followHub(uint32_t pid) {
+    auto* st = static_cast<SyncState*>(state_);
+    if (st->hubProcess) CloseHandle(st->hubProcess);
+    st->hubProcess = OpenProcess(kHubAccess, FALSE, pid);
+    if (!st->hubProcess) return;
+    // Later hubs publish the same kernel objects under their own handle values,
+    // so the objects are taken over once per instance.
+    if (!st->mutex)
+        DuplicateHandle(st->hubProcess, handleFrom(__atomic_load_n(words_.hubMutex, __ATOMIC_ACQUIRE)),
+                        GetCurrentProcess(), &st->mutex, 0, FALSE, DUPLICATE_SAME_ACCESS);
+    if (!st->event)
+        DuplicateHandle(st->hubProcess, handleFrom(__atomic_load_n(words_.hubEvent, __ATOMIC_ACQUIRE)),
+                        GetCurrentProcess(), &st->event, 0, FALSE, DUPLICATE_SAME_ACCESS);
+}
+
+void InstanceSync::stopWatching() {}
+
+bool InstanceSync::followedHubRunning() const {
+    auto* st = static_cast<SyncState*>(state_);
+    DWORD code = 0;
+    return st->hubProcess && GetExitCodeProcess(st->hubProcess, &code) && code == STILL_ACTIVE;
+}
+
+void InstanceSync::lock() {
+    auto* st = static_cast<SyncState*>(state_);
+    if (st->mutex) WaitForSingleObject(st->mutex, INFINITE);  // an abandoned mutex is owned too
+}
+
+void InstanceSync::unlock() {
+    auto* st = static_cast<SyncState*>(state_);
+    if (st->mutex) ReleaseMutex(st->mutex);
+}
+
+bool InstanceSync::claimSlot() {
+    lock();
+    int32_t expected = 0;
+    const bool claimed =
+        __atomic_compare_exchange_n(words_.busy, &expected, 1, false, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE);
+    unlock();
+    return claimed;
+}
+
+void InstanceSync::wait(int32_t seen, int timeoutMs, bool pending) {
+    DWORD limit = (timeoutMs >= 0 && static_cast<DWORD>(timeoutMs) < kWaitBoundMs) ? timeoutMs : kWaitBoundMs;
+    if (pending && limit > kPendingBoundMs) limit = kPendingBoundMs;
+    auto* st = static_cast<SyncState*>(state_);
+    if (__atomic_load_n(words_.generation, __ATOMIC_ACQUIRE) != seen) return;
+    HANDLE handles[3];
+    DWORD count = 0;
+    if (st->event) handles[count++] = st->event;
+    if (st->localWake) handles[count++] = st->localWake;
+    if (st->hubProcess) handles[count++] = st->hubProcess;
+    if (count == 0) {
+        Sleep(limit);
+        return;
+    }
+    WaitForMultipleObjects(count, handles, FALSE, limit);
+}
+
+int32_t InstanceSync::wakeAll() {
+    auto* st = static_cast<SyncState*>(state_);
+    if (st->event) PulseEvent(st->event);
+    return __atomic_add_fetch(words_.generation, 1, __ATOMIC_ACQ_REL);
+}
+
+void InstanceSync::wakeLocal() {
+    auto* st = static_cast<SyncState*>(state_);
+    if (st->localWake) SetEvent(st->localWake);
+}
+
+}  // namespace hux::platform

@@ -1,0 +1,246 @@
+// The instance channel on an in-process area: hub election and pruning,
+// chunking at the 1024-byte boundaries, reassembly and the slot's discard rules.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <vector>
+
+#include "platform/instance_sync.h"
+#include "platform/platform.h"
+#include "services/instance_area.h"
+#include "services/instances.h"
+
+using namespace hux;
+
+namespace {
+
+// No process has this id on the test machines (Linux pids stay below 2^22,
+// Windows ids are small multiples of 4).
+constexpr uint32_t kDeadPid = 0x7ffffff1;
+
+struct Delivery {
+    uint32_t sender;
+    std::vector<uint8_t> bytes;
+};
+
+class Recorder : public InstanceReceiver {
+public:
+    void deliver(uint32_t sender, int32_t length, const uint8_t* bytes) override {
+        platform::MutexLock guard(lock);
+        got.push_back({sender, std::vector<uint8_t>(bytes, bytes + length)});
+    }
+    size_t count() {
+        platform::MutexLock guard(lock);
+        return got.size();
+    }
+    platform::Mutex lock;
+    std::vector<Delivery> got;
+};
+
+std::vector<uint8_t> pattern(size_t n, int seed) {
+    std::vector<uint8_t> v(n);
+    for (size_t i = 0; i < n; ++i) v[i] = static_cast<uint8_t>(i * 131 + seed * 7 + (i >> 10));
+    return v;
+}
+
+class InstanceChannelTest : public ::testing::Test {
+protected:
+    InstanceChannelTest() { std::memset(block_, 0, sizeof block_); }
+    SharedInstanceArea& area() { return *reinterpret_cast<SharedInstanceArea*>(block_); }
+
+    // Places a chunk from another process in the slot, addressed to `target`.
+    void postForeign(uint32_t sender, uint32_t id, int32_t index, const std::vector<uint8_t>& message,
+                     uint32_t target) {
+        SharedInstanceArea& a = area();
+        a.senderPid = sender;
+        a.messageId = id;
+        a.chunkIndex = index;
+        a.totalLength = static_cast<uint32_t>(message.size());
+        a.lastChunkIndex = message.empty() ? 0 : static_cast<int32_t>((message.size() - 1) / 1024);
+        a.chunkCapacity = 1024;
+        const size_t offset = static_cast<size_t>(index) * 1024;
+        a.chunkLength = static_cast<int32_t>(std::min<size_t>(message.size() - offset, 1024));
+        std::memcpy(a.chunkData, message.data() + offset, static_cast<size_t>(a.chunkLength));
+        a.serial = static_cast<uint32_t>(a.nextSerial++);
+        a.retries = 0;
+        a.targetPid = target;
+        a.busy = 1;
+    }
+
+    alignas(8) unsigned char block_[4096];
+    Recorder recorder_;
+};
+
+}  // namespace
+
+TEST_F(InstanceChannelTest, FirstChannelBecomesHubAndPrunesDeadEntries) {
+    area().hubMutex = kDeadPid;  // where the lock is a word, a dead process left it held
+    area().instanceCount = 3;
+    area().instancePids[0] = kDeadPid;
+    area().instancePids[1] = kDeadPid + 2;
+    area().instancePids[2] = kDeadPid + 4;
+    InstanceChannel channel(block_);
+    EXPECT_EQ(area().hubPid, platform::currentProcessId());
+    // The hub's own entry is pruned and reported first instead.
+    EXPECT_EQ(channel.instances(), std::vector<uint32_t>{platform::currentProcessId()});
+    EXPECT_EQ(area().instanceCount, 0);
+    // A later registration prunes the hub's own entry and lists itself.
+    InstanceChannel second(block_);
+    EXPECT_EQ(area().instanceCount, 1);
+}
+
+TEST_F(InstanceChannelTest, TakesOverFromADeadHub) {
+    area().hubPid = kDeadPid;
+    InstanceChannel channel(block_);
+    EXPECT_EQ(channel.hubPid(), platform::currentProcessId());
+}
+
+TEST_F(InstanceChannelTest, MessagesToItselfAreChunkedAtTheCapacity) {
+    InstanceChannel channel(block_);
+    struct Case {
+        size_t length;
+        int chunks;
+    } cases[] = {{0, 1}, {1, 1}, {1023, 1}, {1024, 1}, {1025, 2}, {2048, 2}, {2049, 3}, {1 << 20, 1024}};
+    int seed = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.length);
+        const std::vector<uint8_t> message = pattern(c.length, ++seed);
+        const int32_t serialBefore = area().nextSerial;
+        Recorder recorder;
+        channel.enqueueMessage(channel.ownPid(), message.data(), static_cast<int32_t>(message.size()));
+        // Each pass consumes the chunk in the slot and posts the next one.
+        for (int pass = 0; pass < c.chunks + 2; ++pass) channel.pumpOnce(&recorder);
+        EXPECT_EQ(area().nextSerial - serialBefore, c.chunks);
+        ASSERT_EQ(recorder.got.size(), 1u);
+        EXPECT_EQ(recorder.got[0].sender, channel.ownPid());
+        EXPECT_TRUE(recorder.got[0].bytes == message);
+        EXPECT_TRUE(channel.queueEmpty());
+        EXPECT_EQ(area().busy, 0);
+        EXPECT_EQ(area().targetPid, 0u);
+    }
+}
+
+TEST_F(InstanceChannelTest, ReassemblesInterleavedMessagesAndDropsBrokenOnes) {
+    InstanceChannel channel(block_);
+    const uint32_t self = channel.ownPid();
+    const std::vector<uint8_t> a = pattern(2500, 1), b = pattern(1500, 2), c = pattern(3000, 3);
+    // Two senders' messages interleaved chunk by chunk.
+    postForeign(101, 7, 0, a, self);
+    channel.pumpOnce(&recorder_);
+    postForeign(202, 8, 0, b, self);
+    channel.pumpOnce(&recorder_);
+    postForeign(101, 7, 1, a, self);
+    channel.pumpOnce(&recorder_);
+    postForeign(202, 8, 1, b, self);
+    channel.pumpOnce(&recorder_);
+    postForeign(101, 7, 2, a, self);
+    channel.pumpOnce(&recorder_);
+    ASSERT_EQ(recorder_.got.size(), 2u);
+    EXPECT_EQ(recorder_.got[0].sender, 202u);
+    EXPECT_TRUE(recorder_.got[0].bytes == b);
+    EXPECT_EQ(recorder_.got[1].sender, 101u);
+    EXPECT_TRUE(recorder_.got[1].bytes == a);
+
+    // A skipped chunk drops the message; its later chunks are orphans.
+    postForeign(101, 9, 0, c, self);
+    channel.pumpOnce(&recorder_);
+    postForeign(101, 9, 2, c, self);
+    channel.pumpOnce(&recorder_);
+    postForeign(101, 9, 1, c, self);
+    channel.pumpOnce(&recorder_);
+    // Same id from another sender is another message: an orphan.
+    postForeign(303, 7, 1, a, self);
+    channel.pumpOnce(&recorder_);
+    EXPECT_EQ(recorder_.got.size(), 2u);
+    EXPECT_EQ(area().busy, 0);
+
+    // A message cut short by its sender is dropped when the next one starts.
+    postForeign(101, 10, 0, c, self);
+    channel.pumpOnce(&recorder_);
+    postForeign(101, 11, 0, b, self);
+    channel.pumpOnce(&recorder_);
+    postForeign(101, 10, 1, c, self);
+    channel.pumpOnce(&recorder_);
+    postForeign(101, 11, 1, b, self);
+    channel.pumpOnce(&recorder_);
+    ASSERT_EQ(recorder_.got.size(), 3u);
+    EXPECT_TRUE(recorder_.got[2].bytes == b);
+}
+
+TEST_F(InstanceChannelTest, ChunksWithImpossibleFieldsAreDropped) {
+    InstanceChannel channel(block_);
+    const uint32_t self = channel.ownPid();
+    const std::vector<uint8_t> m = pattern(100, 4);
+    struct Corrupt {
+        const char* what;
+        void (*apply)(SharedInstanceArea&);
+    } corruptions[] = {
+        {"length over capacity", [](SharedInstanceArea& a) { a.chunkLength = 5000; }},
+        {"negative length", [](SharedInstanceArea& a) { a.chunkLength = -1; }},
+        {"index past last", [](SharedInstanceArea& a) { a.chunkIndex = 3; }},
+        {"longer than total", [](SharedInstanceArea& a) { a.totalLength = 10; }},
+        {"last index beyond total", [](SharedInstanceArea& a) { a.lastChunkIndex = 9; }},
+    };
+    for (const Corrupt& c : corruptions) {
+        SCOPED_TRACE(c.what);
+        postForeign(101, 20, 0, m, self);
+        c.apply(area());
+        channel.pumpOnce(&recorder_);
+        EXPECT_EQ(area().busy, 0);
+    }
+    EXPECT_TRUE(recorder_.got.empty());
+}
+
+TEST_F(InstanceChannelTest, SlotRulesForOtherAddressees) {
+    InstanceChannel channel(block_);
+    const std::vector<uint8_t> m = pattern(10, 5);
+    // Addressed to a process that is gone: discarded by whoever looks.
+    postForeign(101, 30, 0, m, kDeadPid);
+    channel.pumpOnce(&recorder_);
+    EXPECT_EQ(area().busy, 0);
+    EXPECT_EQ(area().targetPid, 0u);
+
+    // Being filled by a live poster: left alone.
+    postForeign(channel.ownPid(), 31, 0, m, 0);
+    area().retries = 50;
+    channel.pumpOnce(&recorder_);
+    EXPECT_EQ(area().busy, 1);
+    // Left half written by a poster that died: discarded once the hub has
+    // counted enough wake-ups.
+    area().senderPid = kDeadPid;
+    area().retries = 5;
+    channel.pumpOnce(&recorder_);
+    EXPECT_EQ(area().busy, 1);
+    area().retries = 11;
+    channel.pumpOnce(&recorder_);
+    EXPECT_EQ(area().busy, 0);
+    EXPECT_TRUE(recorder_.got.empty());
+
+    // The queue waits while the slot is taken and posts once it is free.
+    postForeign(channel.ownPid(), 32, 0, m, 0);
+    channel.enqueueMessage(channel.ownPid(), m.data(), 10);
+    channel.pumpOnce(&recorder_);
+    EXPECT_FALSE(channel.queueEmpty());
+    area().targetPid = 0;
+    area().busy = 0;
+    channel.pumpOnce(&recorder_);
+    channel.pumpOnce(&recorder_);
+    ASSERT_EQ(recorder_.got.size(), 1u);
+    EXPECT_TRUE(recorder_.got[0].bytes == m);
+}
+
+TEST_F(InstanceChannelTest, PumpThreadDeliversAndStops) {
+    InstanceChannel channel(block_);
+    ASSERT_TRUE(channel.startPump(&recorder_));
+    EXPECT_FALSE(channel.startPump(&recorder_));
+    for (int i = 0; i < 20; ++i) {
+        const std::vector<uint8_t> m = pattern(static_cast<size_t>(i) * 300, i);
+        channel.enqueueMessage(channel.ownPid(), m.data(), static_cast<int32_t>(m.size()));
+    }
+    for (int i = 0; i < 500 && recorder_.count() < 20; ++i) platform::sleepMs(10);
+    ASSERT_EQ(recorder_.count(), 20u);
+    for (int i = 0; i < 20; ++i) EXPECT_TRUE(recorder_.got[i].bytes == pattern(static_cast<size_t>(i) * 300, i)) << i;
+    const int64_t before = platform::steadyMs();
+    channel.stop();  // wakes the waiting pump and joins it
+    EXPECT_LT(platform::steadyMs() - before, 1000);
+}

@@ -1,0 +1,86 @@
+// Test helper: one instance of an application on the instance channel, with a
+// receiver that prints what arrives (no virtual machine).
+//   instance_peer <appid> hub            prints "ready", receives until input ends
+//   instance_peer <appid> send <n>...    sends messages of n bytes to the hub
+//   instance_peer <appid> self           sends a message to itself
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+#include "services/instances.h"
+
+using namespace hux;
+
+namespace {
+
+uint64_t fnv(const uint8_t* p, size_t n) {
+    uint64_t h = 1469598103934665603ull;
+    for (size_t i = 0; i < n; ++i) h = (h ^ p[i]) * 1099511628211ull;
+    return h;
+}
+
+std::vector<uint8_t> pattern(size_t n, int seed) {
+    std::vector<uint8_t> v(n);
+    for (size_t i = 0; i < n; ++i) v[i] = static_cast<uint8_t>(i * 131 + seed * 7 + (i >> 10));
+    return v;
+}
+
+class Printer : public InstanceReceiver {
+public:
+    void deliver(uint32_t sender, int32_t length, const uint8_t* bytes) override {
+        std::printf("recv from=%u len=%d sum=%016llx\n", sender, length,
+                    static_cast<unsigned long long>(fnv(bytes, static_cast<size_t>(length))));
+        std::fflush(stdout);
+        ++count;
+    }
+    volatile int count = 0;
+};
+
+void printInstances(InstanceChannel& channel) {
+    std::printf("pid=%u hub=%u instances=", channel.ownPid(), channel.hubPid());
+    for (uint32_t pid : channel.instances()) std::printf("%u,", pid);
+    std::printf("\n");
+    std::fflush(stdout);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 3) return 2;
+    const std::string name = std::string(argv[1]) + ".hux.mapping";
+    platform::SharedArea area;
+    if (!area.openNamed(name.c_str(), 4096)) return 3;
+    auto* channel = new InstanceChannel(area.data());
+    Printer printer;
+    channel->startPump(&printer);
+    printInstances(*channel);
+    const std::string mode = argv[2];
+    int rc = 0;
+    if (mode == "hub") {
+        std::printf("ready\n");
+        std::fflush(stdout);
+        while (std::getchar() != EOF) {
+        }
+    } else if (mode == "send") {
+        for (int i = 3; i < argc; ++i) {
+            const std::vector<uint8_t> m = pattern(static_cast<size_t>(std::atoi(argv[i])), i);
+            channel->enqueueMessage(channel->hubPid(), m.data(), static_cast<int32_t>(m.size()));
+            std::printf("sent len=%zu sum=%016llx\n", m.size(), static_cast<unsigned long long>(fnv(m.data(), m.size())));
+        }
+        for (int i = 0; i < 400 && !channel->queueEmpty(); ++i) platform::sleepMs(25);
+        std::printf(channel->queueEmpty() ? "flushed\n" : "stuck\n");
+    } else if (mode == "self") {
+        const std::vector<uint8_t> m = pattern(3000, 1);
+        channel->enqueueMessage(channel->ownPid(), m.data(), 3000);
+        for (int i = 0; i < 400 && printer.count == 0; ++i) platform::sleepMs(25);
+        rc = printer.count == 1 ? 0 : 1;
+    }
+    std::fflush(stdout);
+    channel->stop();
+    area.close();
+    delete channel;
+    return rc;
+}
