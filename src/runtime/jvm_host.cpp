@@ -36,16 +36,6 @@ bool passOption(const char* option) {
     return !(platform::bindsNativesItself() && startsWith(option, "-Dhux.app.path="));
 }
 
-void setContextClassLoader(JNIEnv* env, jobject loader) {
-    jclass thread = env->FindClass("java/lang/Thread");
-    jmethodID current = thread ? env->GetStaticMethodID(thread, "currentThread", "()Ljava/lang/Thread;") : nullptr;
-    jmethodID set = thread ? env->GetMethodID(thread, "setContextClassLoader", "(Ljava/lang/ClassLoader;)V") : nullptr;
-    jobject self = (current && set) ? env->CallStaticObjectMethod(thread, current) : nullptr;
-    if (self) env->CallVoidMethod(self, set, loader);
-    reportPendingException(env);
-    if (self) env->DeleteLocalRef(self);
-    if (thread) env->DeleteLocalRef(thread);
-}
 
 jobject newLoader(JNIEnv* env, jclass loaderClass) {
     jmethodID init = env->GetMethodID(loaderClass, "<init>", "()V");
@@ -59,6 +49,17 @@ jobject newLoader(JNIEnv* env, jclass loaderClass) {
 }
 
 }  // namespace
+
+void setContextClassLoader(JNIEnv* env, jobject loader) {
+    jclass thread = env->FindClass("java/lang/Thread");
+    jmethodID current = thread ? env->GetStaticMethodID(thread, "currentThread", "()Ljava/lang/Thread;") : nullptr;
+    jmethodID set = thread ? env->GetMethodID(thread, "setContextClassLoader", "(Ljava/lang/ClassLoader;)V") : nullptr;
+    jobject self = (current && set) ? env->CallStaticObjectMethod(thread, current) : nullptr;
+    if (self) env->CallVoidMethod(self, set, loader);
+    reportPendingException(env);
+    if (self) env->DeleteLocalRef(self);
+    if (thread) env->DeleteLocalRef(thread);
+}
 
 JvmHost::~JvmHost() {
     shutdownVm(*this);

@@ -6,6 +6,9 @@
 #include "common/byte_string.h"
 #include "platform/platform.h"
 
+struct JNIEnv_;
+class _jobject;
+
 namespace hux {
 
 // Launch result codes; each non-zero code is also the number of its message.
@@ -49,5 +52,9 @@ int32_t startJavaApplication(int32_t argc, char** argv, ReadyHook hook, int32_t 
 void shutdownVm(JvmHost& host);
 // The ready hook the main flow passes.
 void vmReadyHook();
+
+// Makes `loader` (a java.lang.ClassLoader) the current thread's context class
+// loader; a Java exception on the way is reported and cleared.
+void setContextClassLoader(JNIEnv_* env, _jobject* loader);
 
 }  // namespace hux

@@ -38,17 +38,6 @@ ReceiverBinding& binding() {
     return instance;
 }
 
-void setContextLoader(JNIEnv* env, jobject loader) {
-    jclass thread = env->FindClass("java/lang/Thread");
-    jmethodID current = thread ? env->GetStaticMethodID(thread, "currentThread", "()Ljava/lang/Thread;") : nullptr;
-    jmethodID set = thread ? env->GetMethodID(thread, "setContextClassLoader", "(Ljava/lang/ClassLoader;)V") : nullptr;
-    jobject self = (current && set) ? env->CallStaticObjectMethod(thread, current) : nullptr;
-    if (self) env->CallVoidMethod(self, set, loader);
-    reportPendingException(env);
-    if (self) env->DeleteLocalRef(self);
-    if (thread) env->DeleteLocalRef(thread);
-}
-
 // com.mordavin.hux.ClassLoaderObjectInputStream, through the system class
 // loader or, failing that, the receiver's loader.
 jclass inputStreamClass(JNIEnv* env, jobject loader) {
@@ -158,7 +147,7 @@ void ReceiverBinding::deliver(uint32_t sender, int32_t length, const uint8_t* by
         method = onReceive_;
     }
     if (receiver && method) {
-        setContextLoader(env, loader);
+        setContextClassLoader(env, loader);
         if (jobject object = readObject(env, loader, bytes + 4, length - 4)) {
             env->CallVoidMethod(receiver, method, static_cast<jint>(sender), object);
             reportPendingException(env);

@@ -5,7 +5,7 @@
 #include <iostream>
 
 #include "platform/platform.h"
-#include "tool/inspect.h"
+#include "tool/payload_listing.h"
 #include "tool/packer.h"
 
 namespace fs = std::filesystem;

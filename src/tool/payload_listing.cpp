@@ -1,4 +1,4 @@
-#include "tool/inspect.h"
+#include "tool/payload_listing.h"
 
 #include <cinttypes>
 #include <cstdio>
