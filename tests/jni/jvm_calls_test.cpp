@@ -11,6 +11,7 @@
 #include "runtime/discovery.h"
 #include "runtime/options.h"
 #include "runtime/version_limits.h"
+#include "test_vm.h"
 #include "test_support.h"
 
 using namespace hux;
@@ -48,23 +49,10 @@ std::unique_ptr<LaunchConfig> config(const std::string& lines) {
 
 int runVm(void* argument) {
     auto* run = static_cast<VmRun*>(argument);
-    auto discovery = config("jre_order es");
-    resetRuntimeSearchForTesting();
-    const ByteString library = findRuntimeLibrary(*discovery);
-    resetRuntimeSearchForTesting();
     JvmHost host;
-    if (library.empty() || !host.library.load(library.c_str(), true)) return 0;
-    using CreateFn = jint (*)(JavaVM**, void**, void*);
-    auto create = reinterpret_cast<CreateFn>(host.library.symbol("JNI_CreateJavaVM"));
-    if (!create) return 0;
-    JavaVMOption options[1] = {{const_cast<char*>("-Xshare:auto"), nullptr}};
-    JavaVMInitArgs args{JNI_VERSION_1_8, 1, options, JNI_TRUE};
-    JavaVM* vm = nullptr;
-    JNIEnv* env = nullptr;
-    if (create(&vm, reinterpret_cast<void**>(&env), &args) != JNI_OK) return 0;
+    if (!test::createTestVm(host)) return 0;
     run->created = true;
-    host.vm = vm;
-    host.env = env;
+    JNIEnv* env = static_cast<JNIEnv*>(host.env);
 
     ByteString version;
     run->versionRead = readJavaVersion(host, version);

@@ -18,6 +18,7 @@
 #include "runtime/jvm_host.h"
 #include "runtime/native_binding.h"
 #include "services/stream_redirector.h"
+#include "test_vm.h"
 #include "test_support.h"
 
 using namespace hux;
@@ -50,23 +51,14 @@ jobject currentOut(JNIEnv* env) {
 
 int runVm(void* argument) {
     auto* run = static_cast<RedirectRun*>(argument);
-    auto discovery = test::makeConfig("jre_order es", "/nowhere/app", "/nowhere/");
-    resetRuntimeSearchForTesting();
-    const ByteString library = findRuntimeLibrary(*discovery);
-    resetRuntimeSearchForTesting();
     JvmHost host;
-    if (library.empty() || !host.library.load(library.c_str(), true)) return 0;
-    using CreateFn = jint (*)(JavaVM**, void**, void*);
-    auto create = reinterpret_cast<CreateFn>(host.library.symbol("JNI_CreateJavaVM"));
-    if (!create) return 0;
-    std::string classPath = std::string("-Djava.class.path=") + HUX_SUPPORT_CLASSES;
-    JavaVMOption options[2] = {{const_cast<char*>(classPath.c_str()), nullptr},
-                               {const_cast<char*>("-Xshare:auto"), nullptr}};
-    JavaVMInitArgs args{JNI_VERSION_1_8, 2, options, JNI_TRUE};
-    JavaVM* vm = nullptr;
-    JNIEnv* env = nullptr;
-    if (create(&vm, reinterpret_cast<void**>(&env), &args) != JNI_OK) return 0;
+    if (!test::createTestVm(host, HUX_SUPPORT_CLASSES)) return 0;
     run->created = true;
+    JNIEnv* env = static_cast<JNIEnv*>(host.env);
+    // The virtual machine stays until the process ends; destroying it here
+    // would wait for threads the test does not own.
+    host.vm = nullptr;
+    host.env = nullptr;
     bindSupportNatives(env, "");
 
     platform::OutputTarget out, err;

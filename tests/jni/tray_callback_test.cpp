@@ -14,6 +14,7 @@
 #include "runtime/native_binding.h"
 #include "services/tray.h"
 #include "services/tray_core.h"
+#include "test_vm.h"
 #include "test_support.h"
 
 using namespace hux;
@@ -44,25 +45,10 @@ void deliver(void (*what)()) {
 
 int runVm(void* argument) {
     auto* run = static_cast<TrayRun*>(argument);
-    auto discovery = test::makeConfig("jre_order es", "/nowhere/app", "/nowhere/");
-    resetRuntimeSearchForTesting();
-    const ByteString library = findRuntimeLibrary(*discovery);
-    resetRuntimeSearchForTesting();
     static JvmHost host;  // stays with the virtual machine until the process ends
-    if (library.empty() || !host.library.load(library.c_str(), true)) return 0;
-    using CreateFn = jint (*)(JavaVM**, void**, void*);
-    auto create = reinterpret_cast<CreateFn>(host.library.symbol("JNI_CreateJavaVM"));
-    if (!create) return 0;
-    std::string classPath = "-Djava.class.path=" HUX_SUPPORT_CLASSES ":" HUX_RECORDER_CLASSES;
-    JavaVMOption options[2] = {{const_cast<char*>("-Xshare:auto"), nullptr},
-                               {const_cast<char*>(classPath.c_str()), nullptr}};
-    JavaVMInitArgs args{JNI_VERSION_1_8, 2, options, JNI_TRUE};
-    JavaVM* vm = nullptr;
-    JNIEnv* env = nullptr;
-    if (create(&vm, reinterpret_cast<void**>(&env), &args) != JNI_OK) return 0;
+    if (!test::createTestVm(host, HUX_SUPPORT_CLASSES ":" HUX_RECORDER_CLASSES)) return 0;
     run->created = true;
-    host.vm = vm;
-    host.env = env;
+    JNIEnv* env = static_cast<JNIEnv*>(host.env);
     launcherContext().host = &host;
     bindSupportNatives(env, "/nowhere/app");
     startTrayWindow();
