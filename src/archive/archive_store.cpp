@@ -6,8 +6,7 @@
 
 #include "archive/entry_names.h"
 #include "common/utf.h"
-#include "launcher/launch_config.h"
-#include "launcher/launcher_context.h"
+#include "config/launch_config.h"
 
 namespace hux {
 
@@ -255,7 +254,7 @@ void RootArchive::ensureOpen() {
     if (opened_.load(std::memory_order_relaxed) != 0) return;
     ByteString path = path_;
     if (path.empty()) {
-        const LaunchConfig* config = launcherContext().config;
+        const LaunchConfig* config = activeConfig();
         path = config ? config->exePath() : platform::moduleFileName();
     }
     // A failed open leaves the store empty and is never retried.

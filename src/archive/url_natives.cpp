@@ -8,8 +8,7 @@
 #include "archive/name_forms.h"
 #include "archive/natives.h"
 #include "common/utf.h"
-#include "launcher/config_values.h"
-#include "launcher/launcher_context.h"
+#include "config/config_values.h"
 
 namespace hux {
 
@@ -43,7 +42,7 @@ jobject handler(JNIEnv* env) {
 bool compatibleMode() {
     int flag = compatibleFlag.load();
     if (flag == 0) {
-        const LaunchConfig* config = launcherContext().config;
+        const LaunchConfig* config = activeConfig();
         const bool set = config && config::compatible(*config) == "true";
         flag = set ? 1 : 2;
         compatibleFlag.store(flag);

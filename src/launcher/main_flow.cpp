@@ -5,11 +5,11 @@
 #include <cstring>
 
 #include "common/utf.h"
-#include "launcher/config_values.h"
-#include "launcher/launch_config.h"
-#include "launcher/launcher_context.h"
-#include "launcher/messages.h"
-#include "launcher/paths.h"
+#include "config/config_values.h"
+#include "config/launch_config.h"
+#include "config/messages.h"
+#include "config/paths.h"
+#include "launcher/native_binding.h"
 #include "platform/platform.h"
 #include "runtime/debug_log.h"
 #include "services/instances.h"
@@ -30,7 +30,7 @@ int vmThreadProc(void* argument) {
     auto* request = argument ? static_cast<LaunchRequest*>(argument) : &zero;
     request->result = startJavaApplication(request->argc, request->argv, request->hook, request->reserved,
                                            static_cast<char**>(request->reservedPointer));
-    if (JvmHost* host = launcherContext().host) shutdownVm(*host);
+    if (JvmHost* host = activeJvmHost()) shutdownVm(*host);
     return request->result;
 }
 
@@ -87,6 +87,7 @@ int runMainFlow(int argc, char** argv) {
     platform::setLocaleFromEnvironment();
     auto* config = new LaunchConfig(true);
     auto* host = new JvmHost();
+    host->bindNatives = bindSupportNatives;
 
     // 4. The area shared by the running instances. When the named mapping
     // cannot be had, the executable's own area serves; when that fails too, a
@@ -101,7 +102,9 @@ int runMainFlow(int argc, char** argv) {
 
     // 5-7.
     auto* channel = new InstanceChannel(areaData);
-    launcherContext() = LauncherContext{config, host, channel};
+    setActiveConfig(config);
+    setActiveJvmHost(host);
+    setActiveChannel(channel);
     platform::initCommonControls();
 
     // 8. Splash (runs runtime discovery early; its result is remembered).
@@ -161,12 +164,12 @@ int runMainFlow(int argc, char** argv) {
 
     // 17-21. Teardown.
     removeAllTrayIcons();
-    launcherContext().config = nullptr;
-    launcherContext().host = nullptr;
+    setActiveConfig(nullptr);
+    setActiveJvmHost(nullptr);
     channel->stop();
     if (area.isNamed()) area.close();
     delete channel;
-    launcherContext().channel = nullptr;
+    setActiveChannel(nullptr);
     delete host;
     delete config;
     return result;

@@ -1,8 +1,8 @@
 #include "runtime/discovery.h"
 
 #include "common/utf.h"
-#include "launcher/config_values.h"
-#include "launcher/paths.h"
+#include "config/config_values.h"
+#include "config/paths.h"
 #include "platform/platform.h"
 #include "runtime/debug_log.h"
 

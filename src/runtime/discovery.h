@@ -2,7 +2,7 @@
 #pragma once
 
 #include "common/byte_string.h"
-#include "launcher/launch_config.h"
+#include "config/launch_config.h"
 
 namespace hux {
 

@@ -1,5 +1,7 @@
 #include "runtime/jvm_host.h"
 
+#include <atomic>
+
 #include <jni.h>
 
 #include <cstdio>
@@ -8,12 +10,10 @@
 
 #include "archive/natives.h"
 #include "common/utf.h"
-#include "launcher/config_values.h"
-#include "launcher/launcher_context.h"
-#include "launcher/messages.h"
+#include "config/config_values.h"
+#include "config/messages.h"
 #include "platform/vm_support.h"
 #include "runtime/discovery.h"
-#include "runtime/native_binding.h"
 #include "runtime/options.h"
 #include "runtime/version_limits.h"
 #include "services/stream_redirector.h"
@@ -130,9 +130,9 @@ int32_t loadRuntimeAndCreateVm(JvmHost& host, const ByteString& libraryPath) {
     }
     host.vm = vm;
     host.env = env;
-    if (platform::bindsNativesItself()) {
-        const LaunchConfig* config = launcherContext().config;
-        bindSupportNatives(static_cast<JNIEnv*>(env), config ? config->exePath().c_str() : "");
+    if (platform::bindsNativesItself() && host.bindNatives) {
+        const LaunchConfig* config = activeConfig();
+        host.bindNatives(static_cast<JNIEnv*>(env), config ? config->exePath().c_str() : "");
     }
     return kLaunchOk;
 }
@@ -151,7 +151,7 @@ jobject loadMainClass(JvmHost& host, const ByteString& mainClass) {
         return nullptr;
     }
     jobject loader = nullptr;
-    const LaunchConfig* config = launcherContext().config;
+    const LaunchConfig* config = activeConfig();
     if (config && equalsIgnoreCase(config::asSystemClassLoader(*config).view(), "FALSE")) {
         loader = newLoader(env, loaderClass);
     } else {
@@ -237,9 +237,8 @@ int32_t invokeMainClass(JvmHost& host, const ByteString& mainClass, const String
 }
 
 int32_t startJavaApplication(int32_t argc, char** argv, ReadyHook hook, int32_t extraCount, char** extraArgv) {
-    LauncherContext& context = launcherContext();
-    LaunchConfig& config = *context.config;
-    JvmHost& host = *context.host;
+    LaunchConfig& config = *activeConfig();
+    JvmHost& host = *activeJvmHost();
     ByteString version, minimum, maximum;
     int32_t result = kLaunchOk;
 
@@ -283,7 +282,7 @@ namespace {
 void interruptHandler(int signal) {
     // Icons go first: System.exit does not come back.
     removeAllTrayIcons();
-    JvmHost* host = launcherContext().host;
+    JvmHost* host = activeJvmHost();
     if (host && host->vm) {
         JavaVM* vm = vmOf(*host);
         JNIEnv* env = nullptr;
@@ -301,9 +300,16 @@ void interruptHandler(int signal) {
 }  // namespace
 
 void vmReadyHook() {
-    JvmHost* host = launcherContext().host;
+    JvmHost* host = activeJvmHost();
     if (host && host->env) installJavaRedirect(envOf(*host));
     platform::installInterruptHandler(interruptHandler);
 }
+
+namespace {
+std::atomic<JvmHost*> activeHostPointer{nullptr};
+}  // namespace
+
+JvmHost* activeJvmHost() { return activeHostPointer.load(std::memory_order_acquire); }
+void setActiveJvmHost(JvmHost* host) { activeHostPointer.store(host, std::memory_order_release); }
 
 }  // namespace hux

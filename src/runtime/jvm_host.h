@@ -40,9 +40,17 @@ public:
     GrowArray<int32_t> optionOffsets;
     ByteString optionText;
     platform::DynamicLibrary library;
+    // Binds the support classes' natives after creation where the virtual
+    // machine cannot load the executable as a library; set by the launcher.
+    void (*bindNatives)(JNIEnv_* env, const char* appPath) = nullptr;
     void* vm = nullptr;   // JavaVM*
     void* env = nullptr;  // JNIEnv* of the creating thread
 };
+
+// The host of the running launch, published by the main flow for launcher
+// threads and natives that call into Java. Null outside a launch.
+JvmHost* activeJvmHost();
+void setActiveJvmHost(JvmHost* host);
 
 using ReadyHook = void (*)();
 

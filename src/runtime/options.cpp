@@ -3,8 +3,8 @@
 #include <jni.h>
 
 #include "common/utf.h"
-#include "launcher/config_values.h"
-#include "launcher/paths.h"
+#include "config/config_values.h"
+#include "config/paths.h"
 #include "platform/platform.h"
 #include "runtime/debug_log.h"
 #include "services/wildcard.h"

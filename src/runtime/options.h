@@ -3,7 +3,7 @@
 #pragma once
 
 #include "common/byte_string.h"
-#include "launcher/launch_config.h"
+#include "config/launch_config.h"
 #include "runtime/jvm_host.h"
 
 struct JNIEnv_;

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "launcher/config_values.h"
+#include "config/config_values.h"
 #include "platform/platform.h"
 
 namespace hux {

@@ -4,7 +4,7 @@
 #include <cstdint>
 
 #include "common/byte_string.h"
-#include "launcher/launch_config.h"
+#include "config/launch_config.h"
 #include "runtime/jvm_host.h"
 
 struct JNIEnv_;

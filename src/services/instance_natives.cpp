@@ -5,7 +5,6 @@
 #include <vector>
 
 #include "archive/natives.h"
-#include "launcher/launcher_context.h"
 #include "runtime/jvm_host.h"
 
 namespace hux {
@@ -133,7 +132,7 @@ void ReceiverBinding::deliver(uint32_t sender, int32_t length, const uint8_t* by
         platform::MutexLock guard(lock_);
         if (!receiver_ || !onReceive_) return;
     }
-    JvmHost* host = launcherContext().host;
+    JvmHost* host = activeJvmHost();
     auto* vm = host ? static_cast<JavaVM*>(host->vm) : nullptr;
     JNIEnv* env = nullptr;
     if (!vm || vm->AttachCurrentThreadAsDaemon(reinterpret_cast<void**>(&env), nullptr) != 0 || !env) return;
@@ -159,7 +158,7 @@ void ReceiverBinding::deliver(uint32_t sender, int32_t length, const uint8_t* by
     vm->DetachCurrentThread();
 }
 
-InstanceChannel* channel() { return launcherContext().channel; }
+InstanceChannel* channel() { return activeChannel(); }
 
 }  // namespace
 

@@ -1,5 +1,7 @@
 #include "services/instances.h"
 
+#include <atomic>
+
 #include <algorithm>
 #include <cstring>
 
@@ -330,5 +332,12 @@ InstanceChannel::PartialMessage* InstanceChannel::receiveChunk(uint64_t slot) {
     releaseSlot(slot);
     return completed;
 }
+
+namespace {
+std::atomic<InstanceChannel*> activeChannelPointer{nullptr};
+}  // namespace
+
+InstanceChannel* activeChannel() { return activeChannelPointer.load(std::memory_order_acquire); }
+void setActiveChannel(InstanceChannel* channel) { activeChannelPointer.store(channel, std::memory_order_release); }
 
 }  // namespace hux

@@ -1,7 +1,7 @@
 #include "services/splash.h"
 
 #include "common/utf.h"
-#include "launcher/config_values.h"
+#include "config/config_values.h"
 #include "platform/platform.h"
 #include "platform/splash_support.h"
 #include "platform/vm_support.h"

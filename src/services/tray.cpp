@@ -3,7 +3,6 @@
 #include <atomic>
 
 #include "archive/natives.h"
-#include "launcher/launcher_context.h"
 #include "runtime/jvm_host.h"
 #include "services/tray_core.h"
 #include "services/tray_natives.h"
@@ -98,7 +97,7 @@ void withCallback(Call call) {
     if (!vm) return;
     // Once the launcher has shut the virtual machine down (its library may be
     // unloaded) or cleared its host, a late click must not attach to it.
-    const JvmHost* host = launcherContext().host;
+    const JvmHost* host = activeJvmHost();
     if (!host || !host->vm) return;
     {
         platform::MutexLock hold(callbackLock());

@@ -3,7 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "launcher/launch_config.h"
+#include "config/launch_config.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     using hux::ByteString;

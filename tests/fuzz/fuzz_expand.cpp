@@ -6,10 +6,9 @@
 #include <cstdlib>
 #include <string_view>
 
-#include "launcher/config_values.h"
-#include "launcher/launch_config.h"
-#include "launcher/launcher_context.h"
-#include "launcher/messages.h"
+#include "config/config_values.h"
+#include "config/launch_config.h"
+#include "config/messages.h"
 #include "platform/platform.h"
 
 using namespace hux;
@@ -19,7 +18,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     static LaunchConfig config(false);
     config.setExePathForTesting("/opt/app/tool");
     config.setWorkDirForTesting("/work/");
-    launcherContext().config = &config;
+    setActiveConfig(&config);
     platform::putEnv("HUX_F=v%HUX_F%$$\xC3\xA9");
     platform::putEnv("HOMEDRIVE=D:");
     platform::putEnv("HOMEPATH=\\h");

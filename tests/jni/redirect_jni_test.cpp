@@ -16,7 +16,7 @@
 #include "platform/redirect.h"
 #include "runtime/discovery.h"
 #include "runtime/jvm_host.h"
-#include "runtime/native_binding.h"
+#include "launcher/native_binding.h"
 #include "services/stream_redirector.h"
 #include "test_vm.h"
 #include "test_support.h"

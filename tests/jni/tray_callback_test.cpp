@@ -7,11 +7,10 @@
 
 #include <string>
 
-#include "launcher/launcher_context.h"
 #include "platform/platform.h"
 #include "runtime/discovery.h"
 #include "runtime/jvm_host.h"
-#include "runtime/native_binding.h"
+#include "launcher/native_binding.h"
 #include "services/tray.h"
 #include "services/tray_core.h"
 #include "test_vm.h"
@@ -49,7 +48,7 @@ int runVm(void* argument) {
     if (!test::createTestVm(host, HUX_SUPPORT_CLASSES ":" HUX_RECORDER_CLASSES)) return 0;
     run->created = true;
     JNIEnv* env = static_cast<JNIEnv*>(host.env);
-    launcherContext().host = &host;
+    setActiveJvmHost(&host);
     bindSupportNatives(env, "/nowhere/app");
     startTrayWindow();
 
@@ -84,7 +83,7 @@ int runVm(void* argument) {
     deliver([] { onTrayCommand(50001); });
     run->afterClearedCallback = take(env, recorder);
 
-    launcherContext().host = nullptr;
+    setActiveJvmHost(nullptr);
     host.vm = nullptr;
     host.env = nullptr;
     return 0;

@@ -3,7 +3,7 @@
 #include <string>
 
 #include "common/utf.h"
-#include "launcher/launch_config.h"
+#include "config/launch_config.h"
 #include "test_support.h"
 
 using namespace hux;

@@ -3,8 +3,7 @@
 #include <string>
 
 #include "common/utf.h"
-#include "launcher/launcher_context.h"
-#include "launcher/messages.h"
+#include "config/messages.h"
 #include "platform/platform.h"
 #include "support/packed_config.h"
 
@@ -17,22 +16,22 @@ namespace {
 class MessageTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        saved_ = launcherContext();
+        saved_ = activeConfig();
         resetMessageOverridesForTesting();
     }
     void TearDown() override {
-        launcherContext() = saved_;
+        setActiveConfig(saved_);
         resetMessageOverridesForTesting();
     }
     void publish(const std::string& embedded, const std::string& external = "") {
         config_ = test::loadPackedConfig(dir_.path(), embedded, external);
-        launcherContext().config = config_.get();
+        setActiveConfig(config_.get());
     }
     static std::string text(int number) { return std::string(messageText(number).view()); }
 
     test::TaggedTempDir dir_{"messages"};
     std::unique_ptr<LaunchConfig> config_;
-    LauncherContext saved_;
+    LaunchConfig* saved_ = nullptr;
 };
 
 std::string format(std::string_view fmt, std::initializer_list<std::string_view> args) {

@@ -4,8 +4,8 @@
 #include <fstream>
 #include <string>
 
-#include "launcher/config_values.h"
-#include "launcher/paths.h"
+#include "config/config_values.h"
+#include "config/paths.h"
 #include "platform/platform.h"
 #include "support/packed_config.h"
 

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "common/byte_string.h"
-#include "launcher/launch_config.h"
+#include "config/launch_config.h"
 #include "platform/platform.h"
 
 namespace hux::test {

@@ -5,8 +5,7 @@
 #include <string>
 
 #include "common/utf.h"
-#include "launcher/config_values.h"
-#include "launcher/launcher_context.h"
+#include "config/config_values.h"
 #include "platform/platform.h"
 #include "support/packed_config.h"
 #include "support/test_registry.h"
@@ -41,16 +40,16 @@ protected:
     void SetUp() override {
         config_.setExePathForTesting("/opt/app/tool.exe");
         config_.setWorkDirForTesting("/home/u/work/");
-        saved_ = launcherContext();
-        launcherContext().config = &config_;
+        saved_ = activeConfig();
+        setActiveConfig(&config_);
     }
-    void TearDown() override { launcherContext() = saved_; }
+    void TearDown() override { setActiveConfig(saved_); }
     static std::string expand(const char* text, int mode = kExpandAnsi) {
         return std::string(expandReferences(ByteString(text), mode).view());
     }
 
     LaunchConfig config_{false};
-    LauncherContext saved_;
+    LaunchConfig* saved_ = nullptr;
 };
 
 }  // namespace
@@ -107,7 +106,7 @@ TEST_F(ExpandTest, BuiltInNamesKeepTheirSeparators) {
     ScopedEnv pwdSet("PWD", "/elsewhere");
     EXPECT_EQ(expand("%PWD%"), "/elsewhere");
     // Without a published configuration the names are not defined.
-    launcherContext().config = nullptr;
+    setActiveConfig(nullptr);
     EXPECT_EQ(expand("%APPLICATION_HOME%"), "%APPLICATION_HOME%");
 }
 

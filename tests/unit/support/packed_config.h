@@ -6,7 +6,7 @@
 #include <memory>
 #include <string>
 
-#include "launcher/launch_config.h"
+#include "config/launch_config.h"
 
 namespace hux::test {
 

@@ -5,7 +5,7 @@
 #include <cstdint>
 
 #include "common/byte_string.h"
-#include "launcher/launch_config.h"
+#include "config/launch_config.h"
 
 namespace hux {
 

@@ -1,7 +1,7 @@
-#include "launcher/paths.h"
+#include "config/paths.h"
 
 #include "common/utf.h"
-#include "launcher/config_values.h"
+#include "config/config_values.h"
 #include "platform/platform.h"
 
 namespace hux {

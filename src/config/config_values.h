@@ -5,7 +5,7 @@
 #include <string_view>
 
 #include "common/byte_string.h"
-#include "launcher/launch_config.h"
+#include "config/launch_config.h"
 
 namespace hux {
 
@@ -26,7 +26,7 @@ constexpr int kMaxRegistryReadsPerExpansion = 256;
 ByteString expandReferences(const ByteString& input, int mode);
 
 // The built-in names APPLICATION_HOME, PWD, HUX_APP_PATH and HOME (ASCII case
-// insensitive), read from the configuration in launcherContext(). False when
+// insensitive), read from the configuration in activeConfig(). False when
 // the name is not one of them (or no configuration is published).
 bool specialValue(std::string_view name, ByteString& value);
 

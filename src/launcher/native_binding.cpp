@@ -1,4 +1,4 @@
-#include "runtime/native_binding.h"
+#include "launcher/native_binding.h"
 
 #include <cstdio>
 

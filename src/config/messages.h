@@ -12,7 +12,7 @@ namespace hux {
 // The ANSI text of a message: the first `message` override of that number,
 // else the executable's string-table text, else the compiled-in text; empty
 // when none exists. The overrides are read from the configuration published
-// in launcherContext() on the first call that finds one.
+// in activeConfig() on the first call that finds one.
 ByteString messageText(int number);
 
 // The compiled-in text of a message (the same texts as the Windows string

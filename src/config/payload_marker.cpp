@@ -1,4 +1,4 @@
-#include "launcher/payload_marker.h"
+#include "config/payload_marker.h"
 
 #include "common/payload_format.h"
 

@@ -1,11 +1,10 @@
-#include "launcher/config_values.h"
+#include "config/config_values.h"
 
 #include <cstring>
 #include <string>
 
 #include "common/utf.h"
-#include "launcher/launcher_context.h"
-#include "launcher/paths.h"
+#include "config/paths.h"
 #include "platform/platform.h"
 
 namespace hux {
@@ -213,7 +212,7 @@ bool specialValue(std::string_view name, ByteString& value) {
         value = home;
         return true;
     }
-    const LaunchConfig* config = launcherContext().config;
+    const LaunchConfig* config = activeConfig();
     if (!config) return false;
     if (equalsIgnoreCase(name, "APPLICATION_HOME")) {
         value = config->exeDir();

@@ -1,12 +1,11 @@
-#include "launcher/messages.h"
+#include "config/messages.h"
 
 #include <climits>
 #include <cstdio>
 #include <string>
 
-#include "launcher/config_values.h"
-#include "launcher/launch_config.h"
-#include "launcher/launcher_context.h"
+#include "config/config_values.h"
+#include "config/launch_config.h"
 #include "platform/platform.h"
 
 namespace hux {
@@ -108,7 +107,7 @@ ByteString unescapeMessage(std::string_view text) {
 
 ByteString messageText(int number) {
     OverrideTable& table = overrides();
-    if (!table.built && launcherContext().config) buildOverrides(*launcherContext().config, table);
+    if (!table.built && activeConfig()) buildOverrides(*activeConfig(), table);
     if (number > 0) {
         for (const auto& pair : table.pairs)
             if (pair.number == number && pair.index >= 0 && pair.index < table.texts.count())

@@ -1,4 +1,6 @@
-#include "launcher/launch_config.h"
+#include "config/launch_config.h"
+
+#include <atomic>
 
 #include <cctype>
 #include <cstring>
@@ -6,8 +8,8 @@
 
 #include "common/payload_format.h"
 #include "common/utf.h"
-#include "launcher/config_values.h"
-#include "launcher/payload_marker.h"
+#include "config/config_values.h"
+#include "config/payload_marker.h"
 #include "platform/platform.h"
 
 namespace hux {
@@ -226,5 +228,12 @@ void LaunchConfig::refreshWorkDir() {
     workDir_ = platform::currentDirectory();
     if (!workDir_.empty() && !isSeparator(workDir_.back())) workDir_.push('/');
 }
+
+namespace {
+std::atomic<LaunchConfig*> activeConfigPointer{nullptr};
+}  // namespace
+
+LaunchConfig* activeConfig() { return activeConfigPointer.load(std::memory_order_acquire); }
+void setActiveConfig(LaunchConfig* config) { activeConfigPointer.store(config, std::memory_order_release); }
 
 }  // namespace hux
