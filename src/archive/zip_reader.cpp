@@ -142,6 +142,7 @@ bool ZipReader::readDirectory(const uint8_t* dir, uint32_t dirSize, uint32_t cou
         e.flags = readLe16(h + 8);
         e.method = readLe16(h + 10);
         e.crc = readLe32(h + 16);
+        e.dosTime = readLe32(h + 12);
         e.compressedSize = readLe32(h + 20);
         e.size = readLe32(h + 24);
         e.localHeaderOffset = readLe32(h + 42);

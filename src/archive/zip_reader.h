@@ -62,6 +62,7 @@ struct ZipEntry {
     uint16_t flags;  // bit 0: encrypted
     uint16_t method;  // 0 stored, 8 deflate
     uint32_t crc;
+    uint32_t dosTime;  // MS-DOS date (high 16 bits) and time (low 16 bits)
     uint32_t compressedSize;
     uint32_t size;  // uncompressed
     uint32_t localHeaderOffset;  // from the archive's first byte

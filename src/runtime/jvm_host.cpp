@@ -48,6 +48,38 @@ jobject newLoader(JNIEnv* env, jclass loaderClass) {
     return loader;
 }
 
+// An exception that ends `main` goes to the main thread's uncaught-exception
+// handler, as it does when the thread ends under `java`: the default handler
+// prints "Exception in thread "main" ..." and the trace, and one the
+// application installed runs instead.
+void dispatchUncaughtException(JNIEnv* env) {
+    jthrowable thrown = env->ExceptionOccurred();
+    env->ExceptionClear();
+    jclass thread = env->FindClass("java/lang/Thread");
+    jmethodID current = thread ? env->GetStaticMethodID(thread, "currentThread", "()Ljava/lang/Thread;") : nullptr;
+    jmethodID getHandler = thread ? env->GetMethodID(thread, "getUncaughtExceptionHandler",
+                                                     "()Ljava/lang/Thread$UncaughtExceptionHandler;")
+                                  : nullptr;
+    jobject self = (current && getHandler) ? env->CallStaticObjectMethod(thread, current) : nullptr;
+    jobject handler = self ? env->CallObjectMethod(self, getHandler) : nullptr;
+    jclass handlerClass = handler ? env->GetObjectClass(handler) : nullptr;
+    jmethodID uncaught = handlerClass ? env->GetMethodID(handlerClass, "uncaughtException",
+                                                         "(Ljava/lang/Thread;Ljava/lang/Throwable;)V")
+                                      : nullptr;
+    if (uncaught && !env->ExceptionCheck()) {
+        env->CallVoidMethod(handler, uncaught, self, thrown);
+        env->ExceptionClear();  // the JVM ignores what a handler throws
+    } else {
+        // No handler reachable: print the trace the plain way.
+        env->ExceptionClear();
+        env->Throw(thrown);
+        reportPendingException(env);
+    }
+    for (jobject ref : {static_cast<jobject>(handlerClass), handler, self, static_cast<jobject>(thread),
+                        static_cast<jobject>(thrown)})
+        if (ref) env->DeleteLocalRef(ref);
+}
+
 }  // namespace
 
 void setContextClassLoader(JNIEnv* env, jobject loader) {
@@ -230,10 +262,11 @@ int32_t invokeMainClass(JvmHost& host, const ByteString& mainClass, const String
     jobjectArray array = buildArgumentArray(host, tokens, argc, argv, extraCount, extraArgv);
     std::fflush(stdout);
     env->CallStaticVoidMethod(cls, main, array);
-    reportPendingException(env);
+    const bool threw = env->ExceptionCheck() == JNI_TRUE;
+    if (threw) dispatchUncaughtException(env);
     if (array) env->DeleteLocalRef(array);
     env->DeleteLocalRef(cls);
-    return kLaunchOk;
+    return threw ? kMainThrew : kLaunchOk;
 }
 
 int32_t startJavaApplication(int32_t argc, char** argv, ReadyHook hook, int32_t extraCount, char** extraArgv) {
@@ -258,6 +291,7 @@ int32_t startJavaApplication(int32_t argc, char** argv, ReadyHook hook, int32_t 
         config::argv(config, argvValues);
         result = invokeMainClass(host, config::mainClass(config), argvValues, argc, argv, extraCount, extraArgv);
     }
+    if (result == kMainThrew) return kExitAfterException;
     if (result == kVersionTooLow || result == kVersionTooHigh) {
         printMessageLine(versionMessage(result, version.view(), minimum.view(), maximum.view()));
     } else if (result != kLaunchOk) {
@@ -289,7 +323,7 @@ void interruptHandler(int signal) {
         if (vm->AttachCurrentThread(reinterpret_cast<void**>(&env), nullptr) == 0 && env) {
             jclass system = env->FindClass("java/lang/System");
             jmethodID exit = system ? env->GetStaticMethodID(system, "exit", "(I)V") : nullptr;
-            if (exit) env->CallStaticVoidMethod(system, exit, 0);
+            if (exit) env->CallStaticVoidMethod(system, exit, interruptExitCode(signal));
             env->ExceptionClear();
             vm->DetachCurrentThread();
         }
@@ -298,6 +332,8 @@ void interruptHandler(int signal) {
 }
 
 }  // namespace
+
+int32_t interruptExitCode(int signal) { return 128 + signal; }
 
 void vmReadyHook() {
     JvmHost* host = activeJvmHost();

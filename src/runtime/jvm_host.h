@@ -22,7 +22,12 @@ enum LaunchResult : int32_t {
     kMainClassNotFound = 7,
     kMainMethodMissing = 8,
     kVersionTooHigh = 12,
+    // `main` ended with an exception; no message of its own (the trace is
+    // printed) and the process exits with kExitAfterException.
+    kMainThrew = 0x100,
 };
+// The exit code after `main` ended with an exception, as `java` gives.
+constexpr int32_t kExitAfterException = 1;
 
 class JvmHost {
 public:
@@ -58,6 +63,9 @@ using ReadyHook = void (*)();
 int32_t startJavaApplication(int32_t argc, char** argv, ReadyHook hook, int32_t extraCount, char** extraArgv);
 // Detaches, destroys the virtual machine and unloads the runtime; safe to repeat.
 void shutdownVm(JvmHost& host);
+// The code the virtual machine exits with after SIGINT or SIGTERM: 128 plus
+// the signal number, as `java` exits (130 and 143).
+int32_t interruptExitCode(int signal);
 // The ready hook the main flow passes.
 void vmReadyHook();
 

@@ -43,6 +43,15 @@ int main(int argc, char** argv) {
     pack->add_option("--stub", request.stubPath, "Use this launcher stub instead of the shipped one");
     pack->add_option("--data-dir", dataDir, "Where the stubs and support classes are (default: <bin>/../share/hux)");
     pack->add_option("--archive-comment", request.archiveComment, "A zip comment after the archive's end record");
+    bool noMain = false, noCompatible = false, keepSharingNote = false;
+    pack->add_flag("--no-main", noMain, "Allow a configuration without 'mainclass'");
+    pack->add_flag("--no-compatible", noCompatible,
+                   "Do not add 'compatible true' (class files are then not readable as resources)");
+    pack->add_flag("--keep-sharing-note", keepSharingNote,
+                   "Do not add the options that silence the JVM's class-data sharing note");
+    pack->add_flag("--flatten", request.flatten,
+                   "Store the entries of the .jar files at the top level of the archive instead of the jars "
+                   "(for libraries that need a plain jar layout)");
     pack->add_option("files", inputs,
                      "Files for the archive: PATH (stored under its file name) or NAME=PATH "
                      "(stored as NAME, e.g. lib/app.jar=build/app.jar)");
@@ -74,7 +83,13 @@ int main(int argc, char** argv) {
             request.files.emplace_back(fs::path(input).filename().string(), input);
         }
     }
-    if (!hux::tool::pack(request, error)) {
+    request.requireMain = !noMain;
+    request.classResources = !noCompatible;
+    request.quietSharingNote = !keepSharingNote;
+    std::vector<std::string> warnings;
+    const bool packed = hux::tool::pack(request, error, warnings);
+    for (const std::string& warning : warnings) std::cerr << "hux pack: warning: " << warning << "\n";
+    if (!packed) {
         std::cerr << "hux pack: " << error << "\n";
         return 1;
     }

@@ -9,6 +9,8 @@
 #include "common/byte_string.h"
 #include "common/payload_format.h"
 #include "common/utf.h"
+#include "tool/config_checks.h"
+#include "tool/flatten.h"
 #include "tool/zip_writer.h"
 
 namespace fs = std::filesystem;
@@ -114,7 +116,7 @@ int64_t findArchiveLengthField(const std::vector<uint8_t>& stub, int& count) {
     return found;
 }
 
-bool pack(const PackRequest& request, std::string& error) {
+bool pack(const PackRequest& request, std::string& error, std::vector<std::string>& warnings) {
     // Configuration block.
     std::vector<std::string> lines;
     if (!request.configPath.empty()) {
@@ -135,6 +137,18 @@ bool pack(const PackRequest& request, std::string& error) {
             return false;
         }
         lines.push_back(line);
+    }
+    ConfigPolicy policy;
+    policy.requireMain = request.requireMain;
+    policy.classResources = request.classResources;
+    policy.quietSharingNote = request.quietSharingNote;
+    policy.windowsTarget = request.target == "windows-x64";
+    policy.flatten = request.flatten;
+    if (!checkConfiguration(lines, policy, warnings, error)) return false;
+    if (!request.configPath.empty()) {
+        const std::string twice =
+            externalConfigWarning(request.configPath, request.outputPath, lines, policy.windowsTarget);
+        if (!twice.empty()) warnings.push_back(twice);
     }
     std::vector<uint8_t> block = {0xEF, 0xBB, 0xBF};
     for (const std::string& line : lines) {
@@ -195,11 +209,22 @@ bool pack(const PackRequest& request, std::string& error) {
         for (const auto& [name, path] : classes)
             if (!addEntry(name, path)) return false;
     }
-    for (const auto& [name, path] : request.files)
-        if (!addEntry(name, path)) return false;
-    if (!zip.finish(error, request.archiveComment)) return false;
+    Flattener flattener(zip, names);
+    for (const auto& [name, path] : request.files) {
+        if (request.flatten && name.size() > 4 && equalsIgnoreCase(std::string_view(name).substr(name.size() - 4), ".jar")) {
+            if (!flattener.addJar(path, name, warnings, error)) return false;
+        } else if (!addEntry(name, path)) {
+            return false;
+        }
+    }
+    if (!flattener.finish(error) || !zip.finish(error, request.archiveComment)) return false;
 
+    // The launcher finds the archive through a 32-bit length in the stub.
     const uint64_t archiveLength = zip.lengthWithoutComment();
+    if (archiveLength > 0xFFFFFFFFull) {
+        error = "the archive would be larger than 4 GiB, more than the launcher can address";
+        return false;
+    }
     writeLe32(stub.data() + field, static_cast<uint32_t>(archiveLength));
 
     // Write next to the output, then rename, so a failure leaves nothing behind.

@@ -18,11 +18,15 @@ struct PackRequest {
     std::vector<std::pair<std::string, std::string>> files;      // (archive name, path)
     std::string outputPath;
     std::string archiveComment;    // optional zip comment after the end record
+    bool requireMain = true;       // refuse a configuration without `mainclass`
+    bool classResources = true;    // write `compatible true` unless the configuration sets it
+    bool quietSharingNote = true;  // add the options that silence the class-data sharing note
+    bool flatten = false;          // store the jars' entries at the top level instead of the jars
 };
 
 // Packs; on failure returns false with one line in `error` and leaves nothing
-// at the output path.
-bool pack(const PackRequest& request, std::string& error);
+// at the output path. `warnings` receives one line per doubtful input.
+bool pack(const PackRequest& request, std::string& error, std::vector<std::string>& warnings);
 
 // Decodes a configuration file (UTF-8 with or without a mark, UTF-16 with a
 // mark) into its non-empty lines; false with `error` when a line cannot be

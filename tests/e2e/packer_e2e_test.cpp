@@ -28,7 +28,7 @@ TEST(Packer, WritesTheDocumentedLayout) {
         const std::string exe = dir.file(t.exeName("app"));
         RunResult r = pack(t, exe, {"mainclass app.Main", "option -Xmx64m", "property k=v\xC3\xA9"},
                            {"lib/lib.jar=" + dir.file("jars/lib.jar"), dir.file("data.txt")},
-                           {"--archive-comment", "0123456789"});
+                           {"--archive-comment", "0123456789", "--no-compatible", "--keep-sharing-note"});
         ASSERT_EQ(r.exitCode, 0) << r.err;
         const std::string stub =
             readFile(buildDir() + "/share/hux/stubs/" + t.name + "/" + t.exeName("hux-stub"));

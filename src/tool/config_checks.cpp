@@ -1,0 +1,127 @@
+#include "tool/config_checks.h"
+
+#include <algorithm>
+#include <filesystem>
+
+#include "common/utf.h"
+
+namespace fs = std::filesystem;
+
+namespace hux::tool {
+
+namespace {
+
+// Every key the launcher reads.
+constexpr const char* kKnownKeys[] = {
+    "mainclass", "appid",   "singleinstance", "wildcard",  "forcecwd", "stdout",      "stderr",
+    "splash",    "option",  "property",       "export",    "argv",     "message",     "classpath",
+    "java_classpath", "libs", "java_libs",    "jre_order", "jre",      "jvmdll",      "vm",
+    "minjre",    "maxjre",  "assystemclassloader", "compatible", "disableexternal",
+};
+
+bool isKeyChar(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
+}
+
+bool known(const std::string& key) {
+    return std::any_of(std::begin(kKnownKeys), std::end(kKnownKeys),
+                       [&](const char* k) { return equalsIgnoreCase(key, k); });
+}
+
+// The first value of `key`, and whether any line has it.
+bool findValue(const std::vector<std::string>& lines, const char* key, std::string& value) {
+    for (const std::string& line : lines) {
+        if (equalsIgnoreCase(lineKey(line), key)) {
+            value = lineValue(line);
+            return true;
+        }
+    }
+    return false;
+}
+
+bool sameFile(const fs::path& a, const fs::path& b, bool ignoreCase) {
+    std::error_code ec;
+    const std::string x = fs::weakly_canonical(a, ec).string();
+    const std::string y = fs::weakly_canonical(b, ec).string();
+    return ignoreCase ? equalsIgnoreCase(x, y) : x == y;
+}
+
+}  // namespace
+
+std::string lineKey(const std::string& line) {
+    size_t n = 0;
+    while (n < line.size() && isKeyChar(line[n])) ++n;
+    return line.substr(0, n);
+}
+
+std::string lineValue(const std::string& line) {
+    size_t i = lineKey(line).size();
+    while (i < line.size() && line[i] == ' ') ++i;
+    if (i < line.size() && line[i] == '=') {
+        ++i;
+        while (i < line.size() && line[i] == ' ') ++i;
+    }
+    return line.substr(i);
+}
+
+bool checkConfiguration(std::vector<std::string>& lines, const ConfigPolicy& policy, std::vector<std::string>& warnings,
+                        std::string& error) {
+    for (const std::string& line : lines) {
+        const std::string key = lineKey(line);
+        const size_t first = line.find_first_not_of(" \t");
+        if (first != std::string::npos && (line[first] == '#' || line[first] == ';')) continue;  // a note
+        if (key.empty()) {
+            warnings.push_back("the configuration line '" + line + "' has no key; the launcher ignores it");
+        } else if (!known(key)) {
+            warnings.push_back("unknown configuration key '" + key + "'; the launcher ignores the line '" + line + "'");
+        } else if ((equalsIgnoreCase(key, "libs") || equalsIgnoreCase(key, "java_libs")) &&
+                   lineValue(line).find(';') != std::string::npos) {
+            warnings.push_back("'" + key + "' takes one directory per line; '" + lineValue(line) +
+                               "' names a single directory (write one '" + key + "' line per directory)");
+        }
+    }
+    std::string mainClass;
+    findValue(lines, "mainclass", mainClass);
+    if (policy.requireMain && mainClass.find_first_not_of(" \t") == std::string::npos) {
+        error = "the configuration names no main class (add a line 'mainclass your.app.Main', or pass --no-main)";
+        return false;
+    }
+    std::string ignored;
+    if (policy.classResources && !findValue(lines, "compatible", ignored)) lines.push_back("compatible true");
+    std::string systemLoader;
+    if (!findValue(lines, "assystemclassloader", systemLoader) && policy.flatten) {
+        systemLoader = "false";
+        lines.push_back("assystemclassloader false");
+    }
+    if (policy.quietSharingNote && !equalsIgnoreCase(systemLoader, "false")) {
+        // The class-data sharing note the virtual machine prints when the
+        // launcher's loader is the system class loader: a unified-logging line (on standard
+        // output) from JDK 21 on, a plain VM warning before.
+        lines.push_back("option -Xlog:cds=off");
+        lines.push_back("option -XX:-PrintWarnings");
+    }
+    return true;
+}
+
+std::string externalConfigWarning(const std::string& configPath, const std::string& outputPath,
+                                  const std::vector<std::string>& lines, bool windowsTarget) {
+    std::string disable;
+    if (findValue(lines, "disableexternal", disable) && equalsIgnoreCase(disable, "true")) return {};
+    const fs::path out(outputPath);
+    std::vector<fs::path> places = {out.string() + ".cfg", out.string() + ".config"};
+    if (out.has_extension()) {
+        fs::path stem = out;
+        stem.replace_extension();
+        places.push_back(stem.string() + ".cfg");
+        places.push_back(stem.string() + ".config");
+    }
+    for (const fs::path& place : places) {
+        if (!sameFile(configPath, place, windowsTarget)) continue;
+        return "'" + configPath + "' sits where '" + out.filename().string() +
+               "' reads its external configuration at run time, so its lines would apply twice "
+               "(argv, option and property lines repeated); move or rename it, or add 'disableexternal true'";
+    }
+    return {};
+}
+
+}  // namespace hux::tool

@@ -1,0 +1,120 @@
+#include "tool/flatten.h"
+
+#include <memory>
+
+#include "archive/zip_reader.h"
+#include "common/utf.h"
+#include "tool/packer.h"
+
+namespace hux::tool {
+
+namespace {
+
+constexpr const char kMetaInf[] = "META-INF/";
+constexpr const char kServices[] = "META-INF/services/";
+
+bool endsWithIgnoreCase(const std::string& s, const char* suffix) {
+    const std::string_view tail(suffix);
+    return s.size() >= tail.size() && equalsIgnoreCase(std::string_view(s).substr(s.size() - tail.size()), tail);
+}
+
+bool isNestedArchive(const std::string& name) { return endsWithIgnoreCase(name, ".jar") || endsWithIgnoreCase(name, ".zip"); }
+
+// Names the launcher could not serve or that would leave the archive's tree.
+bool usableName(const std::string& name) {
+    if (name.empty() || name[0] == '/' || name.find('\\') != std::string::npos) return false;
+    size_t start = 0;
+    while (start <= name.size()) {
+        size_t end = name.find('/', start);
+        if (end == std::string::npos) end = name.size();
+        if (name.compare(start, end - start, "..") == 0) return false;
+        start = end + 1;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool isSignatureFile(const std::string& name) {
+    if (name.compare(0, sizeof kMetaInf - 1, kMetaInf) != 0) return false;
+    const std::string rest = name.substr(sizeof kMetaInf - 1);
+    if (rest.find('/') != std::string::npos) return false;
+    return endsWithIgnoreCase(rest, ".SF") || endsWithIgnoreCase(rest, ".RSA") || endsWithIgnoreCase(rest, ".DSA") ||
+           endsWithIgnoreCase(rest, ".EC") || (rest.size() > 4 && equalsIgnoreCase(rest.substr(0, 4), "SIG-"));
+}
+
+bool Flattener::addJar(const std::string& path, const std::string& label, std::vector<std::string>& warnings,
+                       std::string& error) {
+    std::vector<uint8_t> bytes;
+    if (!readFile(path, bytes)) {
+        error = "cannot read '" + path + "'";
+        return false;
+    }
+    ZipReader reader;
+    if (!reader.open(std::make_unique<MemorySource>(bytes.data(), bytes.size()))) {
+        error = "'" + path + "' is not a readable jar";
+        return false;
+    }
+    size_t shadowed = 0;
+    std::string firstShadowed;
+    std::vector<uint8_t> data;
+    for (int32_t i = 0; i < reader.entryCount(); ++i) {
+        const ZipEntry& e = reader.entry(i);
+        const std::string name(e.name, static_cast<size_t>(e.nameLength));
+        if (!usableName(name)) {
+            warnings.push_back("'" + label + "': entry '" + name + "' left out (not a plain relative name)");
+            continue;
+        }
+        // Signatures no longer match the merged archive, and one jar's
+        // package index would misdescribe it.
+        if (name.back() == '/' || isSignatureFile(name) || name == "META-INF/INDEX.LIST") {
+            if (name.back() == '/' && names_.insert(name).second &&
+                !zip_.add(name, {}, ZipWriter::Method::Stored, error, e.dosTime))
+                return false;
+            continue;
+        }
+        if (!reader.canRead(i)) {
+            error = "'" + path + "': entry '" + name + "' cannot be read";
+            return false;
+        }
+        data.resize(e.size);
+        if (!reader.readEntry(i, data.data())) {
+            error = "'" + path + "': entry '" + name + "' is damaged";
+            return false;
+        }
+        const bool service = name.compare(0, sizeof kServices - 1, kServices) == 0 &&
+                             name.find('/', sizeof kServices - 1) == std::string::npos;
+        if (service) {
+            std::string& merged = services_[name];
+            merged.append(reinterpret_cast<const char*>(data.data()), data.size());
+            if (!merged.empty() && merged.back() != '\n') merged.push_back('\n');
+            continue;
+        }
+        if (!names_.insert(name).second) {
+            if (name != "META-INF/MANIFEST.MF" && shadowed++ == 0) firstShadowed = name;
+            continue;
+        }
+        const auto method = isNestedArchive(name) ? ZipWriter::Method::Stored : ZipWriter::Method::Deflated;
+        // Entry times stay: runtimes compare a class's time with its source's.
+        if (!zip_.add(name, data, method, error, e.dosTime)) return false;
+    }
+    if (shadowed > 0)
+        warnings.push_back("'" + label + "': " + std::to_string(shadowed) + " entries are hidden by earlier ones (first: '" +
+                           firstShadowed + "')");
+    return true;
+}
+
+bool Flattener::finish(std::string& error) {
+    for (const auto& [name, text] : services_) {
+        if (!names_.insert(name).second) {
+            error = "duplicate archive name '" + name + "'";
+            return false;
+        }
+        if (!zip_.add(name, std::vector<uint8_t>(text.begin(), text.end()), ZipWriter::Method::Deflated, error))
+            return false;
+    }
+    services_.clear();
+    return true;
+}
+
+}  // namespace hux::tool

@@ -1,0 +1,39 @@
+// Flattening: the entries of application jars stored at the top level of the
+// packed archive instead of as nested jars, for libraries that need a plain
+// jar layout (their classes then come from the executable itself, as from one
+// jar on the class path).
+#pragma once
+
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "tool/zip_writer.h"
+
+namespace hux::tool {
+
+class Flattener {
+public:
+    Flattener(ZipWriter& zip, std::set<std::string>& names) : zip_(zip), names_(names) {}
+
+    // Adds the entries of the jar at `path` (`label` names it in messages).
+    // The first jar to bring a name wins, as on a class path; service files
+    // of every jar are merged; signature files are dropped (the merged
+    // archive is not what was signed). False with `error` when the jar
+    // cannot be read.
+    bool addJar(const std::string& path, const std::string& label, std::vector<std::string>& warnings,
+                std::string& error);
+    // Writes the merged service files.
+    bool finish(std::string& error);
+
+private:
+    ZipWriter& zip_;
+    std::set<std::string>& names_;
+    std::map<std::string, std::string> services_;
+};
+
+// Whether `name` is a jar signature file (META-INF/*.SF, .RSA, .DSA, .EC, SIG-*).
+bool isSignatureFile(const std::string& name);
+
+}  // namespace hux::tool
