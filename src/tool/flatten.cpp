@@ -12,6 +12,26 @@ namespace {
 
 constexpr const char kMetaInf[] = "META-INF/";
 constexpr const char kServices[] = "META-INF/services/";
+constexpr const char kSisuIndexes[] = "META-INF/sisu/";
+constexpr const char kPlexusComponents[] = "META-INF/plexus/components.xml";
+
+bool startsWith(const std::string& s, const char* prefix) { return s.rfind(prefix, 0) == 0; }
+
+// Index files that list one name per line: every jar's lines are kept.
+bool isLineIndex(const std::string& name) {
+    return (startsWith(name, kServices) && name.find('/', sizeof kServices - 1) == std::string::npos) ||
+           (startsWith(name, kSisuIndexes) && name.find('/', sizeof kSisuIndexes - 1) == std::string::npos);
+}
+
+// The <component> elements of a component descriptor: what lies between its
+// <components> and </components>; false when there is no such list.
+bool componentList(const std::string& xml, std::string& inner) {
+    const size_t open = xml.find("<components>");
+    const size_t close = xml.rfind("</components>");
+    if (open == std::string::npos || close == std::string::npos || close < open) return false;
+    inner = xml.substr(open + 12, close - open - 12);
+    return true;
+}
 
 bool endsWithIgnoreCase(const std::string& s, const char* suffix) {
     const std::string_view tail(suffix);
@@ -82,12 +102,16 @@ bool Flattener::addJar(const std::string& path, const std::string& label, std::v
             error = "'" + path + "': entry '" + name + "' is damaged";
             return false;
         }
-        const bool service = name.compare(0, sizeof kServices - 1, kServices) == 0 &&
-                             name.find('/', sizeof kServices - 1) == std::string::npos;
-        if (service) {
+        if (isLineIndex(name)) {
             std::string& merged = services_[name];
             merged.append(reinterpret_cast<const char*>(data.data()), data.size());
             if (!merged.empty() && merged.back() != '\n') merged.push_back('\n');
+            continue;
+        }
+        std::string inner;
+        if (name == kPlexusComponents && componentList(std::string(data.begin(), data.end()), inner)) {
+            components_ += inner;
+            haveComponents_ = true;
             continue;
         }
         if (!names_.insert(name).second) {
@@ -114,6 +138,18 @@ bool Flattener::finish(std::string& error) {
             return false;
     }
     services_.clear();
+    if (haveComponents_) {
+        const std::string xml = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<component-set>\n  <components>" +
+                                components_ + "</components>\n</component-set>\n";
+        if (!names_.insert(kPlexusComponents).second) {
+            error = std::string("duplicate archive name '") + kPlexusComponents + "'";
+            return false;
+        }
+        if (!zip_.add(kPlexusComponents, std::vector<uint8_t>(xml.begin(), xml.end()), ZipWriter::Method::Deflated,
+                      error))
+            return false;
+        haveComponents_ = false;
+    }
     return true;
 }
 

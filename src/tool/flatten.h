@@ -18,19 +18,22 @@ public:
     Flattener(ZipWriter& zip, std::set<std::string>& names) : zip_(zip), names_(names) {}
 
     // Adds the entries of the jar at `path` (`label` names it in messages).
-    // The first jar to bring a name wins, as on a class path; service files
-    // of every jar are merged; signature files are dropped (the merged
-    // archive is not what was signed). False with `error` when the jar
-    // cannot be read.
+    // The first jar to bring a name wins, as on a class path. Index files
+    // (META-INF/services, META-INF/sisu) and component descriptors
+    // (META-INF/plexus/components.xml) of every jar are merged. Signature
+    // files are dropped (the merged archive is not what was signed). False
+    // with `error` when the jar cannot be read.
     bool addJar(const std::string& path, const std::string& label, std::vector<std::string>& warnings,
                 std::string& error);
-    // Writes the merged service files.
+    // Writes the merged index files and component descriptors.
     bool finish(std::string& error);
 
 private:
     ZipWriter& zip_;
     std::set<std::string>& names_;
-    std::map<std::string, std::string> services_;
+    std::map<std::string, std::string> services_;  // line indexes, merged
+    std::string components_;                       // component descriptors' elements
+    bool haveComponents_ = false;
 };
 
 // Whether `name` is a jar signature file (META-INF/*.SF, .RSA, .DSA, .EC, SIG-*).

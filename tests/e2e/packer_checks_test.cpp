@@ -204,6 +204,11 @@ TEST(Flatten, JarEntriesGoToTheTopLevelFirstJarWinsServicesMergeSignaturesGo) {
     ASSERT_TRUE(first.add("META-INF/SIGNER.SF", bytesOf("signature"), ZipWriter::Method::Deflated, error));
     ASSERT_TRUE(first.add("META-INF/SIGNER.RSA", bytesOf("block"), ZipWriter::Method::Stored, error));
     ASSERT_TRUE(first.add("META-INF/services/x.Api", bytesOf("a.FirstImpl"), ZipWriter::Method::Deflated, error));
+    ASSERT_TRUE(first.add("META-INF/sisu/javax.inject.Named", bytesOf("a.Component\n"), ZipWriter::Method::Deflated, error));
+    ASSERT_TRUE(first.add("META-INF/plexus/components.xml",
+                          bytesOf("<component-set>\n  <components>\n    <component>A</component>\n  </components>\n"
+                                  "</component-set>\n"),
+                          ZipWriter::Method::Deflated, error));
     ASSERT_TRUE(first.add("p/", {}, ZipWriter::Method::Stored, error));
     constexpr uint32_t kApril2022 = ((42u << 9 | 4u << 5 | 5u) << 16) | (14u << 11 | 33u << 5 | 21u);
     ASSERT_TRUE(first.add("p/Shared.txt", bytesOf("from the first jar"), ZipWriter::Method::Deflated, error,
@@ -214,6 +219,11 @@ TEST(Flatten, JarEntriesGoToTheTopLevelFirstJarWinsServicesMergeSignaturesGo) {
     ASSERT_TRUE(second.add("META-INF/MANIFEST.MF", bytesOf("Manifest-Version: 1.0\r\nX-From: second\r\n"),
                            ZipWriter::Method::Deflated, error));
     ASSERT_TRUE(second.add("META-INF/services/x.Api", bytesOf("b.SecondImpl\n"), ZipWriter::Method::Stored, error));
+    ASSERT_TRUE(second.add("META-INF/sisu/javax.inject.Named", bytesOf("b.Component"), ZipWriter::Method::Deflated, error));
+    ASSERT_TRUE(second.add("META-INF/plexus/components.xml",
+                           bytesOf("<?xml version=\"1.0\"?><component-set><components><component>B</component>"
+                                   "</components></component-set>"),
+                           ZipWriter::Method::Deflated, error));
     ASSERT_TRUE(second.add("p/", {}, ZipWriter::Method::Stored, error));
     ASSERT_TRUE(second.add("p/Shared.txt", bytesOf("from the second jar"), ZipWriter::Method::Deflated, error));
     ASSERT_TRUE(second.add("q/Only.txt", bytesOf("second only"), ZipWriter::Method::Deflated, error));
@@ -241,6 +251,18 @@ TEST(Flatten, JarEntriesGoToTheTopLevelFirstJarWinsServicesMergeSignaturesGo) {
     EXPECT_EQ(entries.count("inner.jar"), 1u);
     EXPECT_TRUE(has(entries.at("META-INF/MANIFEST.MF"), "X-From: first")) << entries.at("META-INF/MANIFEST.MF");
     EXPECT_EQ(entries.at("META-INF/services/x.Api"), "a.FirstImpl\nb.SecondImpl\n");
+    EXPECT_EQ(entries.at("META-INF/sisu/javax.inject.Named"), "a.Component\nb.Component\n");
+    const std::string& components = entries.at("META-INF/plexus/components.xml");
+    EXPECT_TRUE(has(components, "<components>\n    <component>A</component>\n  <component>B</component></components>"))
+        << components;
+    auto occurrences = [&](const std::string& what) {
+        size_t n = 0;
+        for (size_t at = components.find(what); at != std::string::npos; at = components.find(what, at + 1)) ++n;
+        return n;
+    };
+    EXPECT_EQ(occurrences("<components>"), 1u);
+    EXPECT_EQ(occurrences("</components>"), 1u);
+    EXPECT_EQ(occurrences("<component-set>"), 1u);
     EXPECT_EQ(entries.count("META-INF/SIGNER.SF"), 0u);
     EXPECT_EQ(entries.count("META-INF/SIGNER.RSA"), 0u);
     EXPECT_EQ(entries.count("../escape.txt"), 0u);
