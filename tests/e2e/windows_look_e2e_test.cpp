@@ -3,6 +3,7 @@
 // independent tools; signing; the GUI subsystem's messages.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <filesystem>
 
 #include "harness.h"
@@ -225,4 +226,30 @@ TEST_F(WindowsLook, DefaultManifestCarriesUnicodeArgumentsAndDirectories) {
     r = runOn(kWindows, folder + "/older.exe", {}, options);
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_EQ(r.err, kNotFound);
+}
+
+TEST_F(WindowsLook, GuiExecutableWithoutHandlesAttachesToTheConsoleOrShowsABox) {
+    if (!std::getenv("DISPLAY")) GTEST_SKIP() << "message boxes need a display (scripts/test starts one)";
+    const std::string parent = windowsBuildDir() + "/bin/gui_parent.exe";
+    const std::string named = dir_.file("named.exe");
+    ASSERT_EQ(pack(kWindows, named, {"mainclass app.Main", "jre_order c"}, {},
+                   {"--gui", "--product-name", "Caf\xC3\xA9 Editor"})
+                  .exitCode,
+              0);
+    // Started from a console with no handles of its own: the message is on
+    // that console's screen.
+    RunResult r = runOn(kWindows, parent, {"console", winePath(named)});
+    EXPECT_EQ(r.out, "console Java Runtime Environment not found.\nexit 1\n") << r.err;
+
+    // Started with no console anywhere: a message box titled with the product
+    // name, else with the file name; the exit code stays.
+    r = runOn(kWindows, parent, {"none", winePath(named)});
+    EXPECT_EQ(r.out, "title Caf\xC3\xA9 Editor\ntext Java Runtime Environment not found.\nexit 1\n") << r.err;
+    const std::string unnamed = dir_.file("unnamed.exe");
+    ASSERT_EQ(pack(kWindows, unnamed, {"mainclass app.Main", "jre_order c", "jvmdll " + testRuntime("hux_test_failcreate")},
+                   {}, {"--gui"})
+                  .exitCode,
+              0);
+    r = runOn(kWindows, parent, {"none", winePath(unnamed)});
+    EXPECT_EQ(r.out, "title unnamed.exe\ntext Java Virtual Machine starts failed.\nexit 4\n") << r.err;
 }

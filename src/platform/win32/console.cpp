@@ -22,11 +22,32 @@ bool builtForGuiSubsystem() {
     return nt->OptionalHeader.Subsystem == IMAGE_SUBSYSTEM_WINDOWS_GUI;
 }
 
-// Points the C runtime stream and its descriptor `fd` at the console.
-void reopenOnConsole(FILE* stream, int fd) {
-    if (!std::freopen("CONOUT$", "w", stream)) return;
-    if (_fileno(stream) != fd) _dup2(_fileno(stream), fd);
-    std::setvbuf(stream, nullptr, fd == 2 ? _IONBF : _IOLBF, fd == 2 ? 0 : 4096);
+// Points the C runtime's `stream` and descriptor `fd`, and then the standard
+// handle `id`, at the console: a descriptor on a copy of the console handle
+// becomes `fd`. (Reopening the stream on "CONOUT$" by name fails under some
+// runtimes.) The runtime re-points the standard handle to its own copy, so
+// the handle is set last.
+void pointAtConsole(HANDLE console, DWORD id, FILE* stream, int fd) {
+    HANDLE copy = nullptr;
+    if (DuplicateHandle(GetCurrentProcess(), console, GetCurrentProcess(), &copy, 0, FALSE, DUPLICATE_SAME_ACCESS)) {
+        const int opened = _open_osfhandle(reinterpret_cast<intptr_t>(copy), _O_TEXT);
+        if (opened < 0) {
+            CloseHandle(copy);
+        } else {
+            if (opened != fd) {
+                _dup2(opened, fd);
+                _close(opened);
+            }
+#ifndef _UCRT
+            // The classic runtime leaves such a stream on descriptor -2 and
+            // cannot reopen it; its stream record names the descriptor.
+            if (_fileno(stream) < 0) stream->_file = fd;
+#endif
+            std::clearerr(stream);
+            std::setvbuf(stream, nullptr, fd == 2 ? _IONBF : _IOLBF, fd == 2 ? 0 : 4096);
+        }
+    }
+    SetStdHandle(id, console);
 }
 
 std::wstring widen(const char* text, UINT codePage) {
@@ -45,18 +66,14 @@ void attachParentConsole() {
     const bool needOut = !usable(GetStdHandle(STD_OUTPUT_HANDLE));
     const bool needErr = !usable(GetStdHandle(STD_ERROR_HANDLE));
     if (!needOut && !needErr) return;
-    if (!AttachConsole(ATTACH_PARENT_PROCESS)) return;
+    // Some systems hand a GUI child its parent's console already; the
+    // console's screen opens either way when there is one.
+    AttachConsole(ATTACH_PARENT_PROCESS);
     const HANDLE console = CreateFileW(L"CONOUT$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                        nullptr, OPEN_EXISTING, 0, nullptr);
     if (!usable(console)) return;
-    if (needOut) {
-        SetStdHandle(STD_OUTPUT_HANDLE, console);
-        reopenOnConsole(stdout, 1);
-    }
-    if (needErr) {
-        SetStdHandle(STD_ERROR_HANDLE, console);
-        reopenOnConsole(stderr, 2);
-    }
+    if (needOut) pointAtConsole(console, STD_OUTPUT_HANDLE, stdout, 1);
+    if (needErr) pointAtConsole(console, STD_ERROR_HANDLE, stderr, 2);
 }
 
 bool standardErrorAvailable() { return usable(GetStdHandle(STD_ERROR_HANDLE)); }
