@@ -62,8 +62,13 @@ bool PeImage::parse(const std::vector<uint8_t>& bytes, std::string& error) {
     checksum_ = readLe32(opt + kOptChecksum);
     subsystem_ = readLe16(opt + kOptSubsystem);
     dataDirCount_ = readLe32(opt + kOptDirCount);
-    if (!isPowerOfTwo(sectionAlignment_) || !isPowerOfTwo(fileAlignment_) || fileAlignment_ > sectionAlignment_) {
+    if (!isPowerOfTwo(sectionAlignment_) || !isPowerOfTwo(fileAlignment_) || fileAlignment_ > sectionAlignment_ ||
+        fileAlignment_ > 0x10000 || sectionAlignment_ > 0x1000000) {
         error = "damaged PE header (alignment)";
+        return false;
+    }
+    if (sizeOfHeaders_ > size) {
+        error = "damaged PE header (header size)";
         return false;
     }
     if (dataDirCount_ > (optSize - kOptDirs) / 8) {
