@@ -68,7 +68,16 @@ int main(int argc, char** argv) {
     auto* insp = app.add_subcommand("inspect", "Show the configuration, L, A, T and the archive listing");
     insp->add_option("file", inspectPath, "A packed executable")->required();
 
-    CLI11_PARSE(app, argc, argv);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        // Help and version requests print as usual; a mistake on the command
+        // line is one line, like every other refusal.
+        if (e.get_exit_code() == 0) return app.exit(e);
+        const std::string command = *pack ? "hux pack: " : *insp ? "hux inspect: " : "hux: ";
+        std::cerr << command << e.what() << " (see --help)\n";
+        return 2;
+    }
 
     std::string error;
     if (*insp) {
