@@ -40,19 +40,6 @@ bool endsWithIgnoreCase(const std::string& s, const char* suffix) {
 
 bool isNestedArchive(const std::string& name) { return endsWithIgnoreCase(name, ".jar") || endsWithIgnoreCase(name, ".zip"); }
 
-// Names the launcher could not serve or that would leave the archive's tree.
-bool usableName(const std::string& name) {
-    if (name.empty() || name[0] == '/' || name.find('\\') != std::string::npos) return false;
-    size_t start = 0;
-    while (start <= name.size()) {
-        size_t end = name.find('/', start);
-        if (end == std::string::npos) end = name.size();
-        if (name.compare(start, end - start, "..") == 0) return false;
-        start = end + 1;
-    }
-    return true;
-}
-
 }  // namespace
 
 bool isSignatureFile(const std::string& name) {
@@ -80,11 +67,14 @@ bool Flattener::addJar(const std::string& path, const std::string& label, std::v
     std::vector<uint8_t> data;
     for (int32_t i = 0; i < reader.entryCount(); ++i) {
         const ZipEntry& e = reader.entry(i);
-        const std::string name(e.name, static_cast<size_t>(e.nameLength));
-        if (!usableName(name)) {
-            warnings.push_back("'" + label + "': entry '" + name + "' left out (not a plain relative name)");
+        const std::string raw(e.name, static_cast<size_t>(e.nameLength));
+        const bool directory = !raw.empty() && raw.back() == '/';
+        std::string name, why;
+        if (!normaliseEntryName(directory ? raw.substr(0, raw.size() - 1) : raw, name, why)) {
+            warnings.push_back("'" + label + "': entry '" + raw + "' left out (not a plain relative name)");
             continue;
         }
+        if (directory) name += '/';
         // Signatures no longer match the merged archive, and one jar's
         // package index would misdescribe it.
         if (name.back() == '/' || isSignatureFile(name) || name == "META-INF/INDEX.LIST") {
