@@ -65,28 +65,20 @@ TEST_F(ClassDataCache, TheNameChangesWithEveryPartOfTheKey) {
     EXPECT_EQ(name.size(), 20u);
     EXPECT_EQ(name.substr(16), ".jsa");
     EXPECT_EQ(classDataArchiveName(key).view(), name);
-    auto differs = [&](ClassDataKey changed) { return std::string(classDataArchiveName(changed).view()) != name; };
-    ClassDataKey k = key;
-    k.executable.append("x");
-    EXPECT_TRUE(differs(k));
-    k = key;
-    k.executableSize++;
-    EXPECT_TRUE(differs(k));
-    k = key;
-    k.executableTime++;
-    EXPECT_TRUE(differs(k));
-    k = key;
-    k.executableTail[100] = 'b';  // a member of the payload changed, same size and time
-    EXPECT_TRUE(differs(k));
-    k = key;
-    k.runtime.append("x");
-    EXPECT_TRUE(differs(k));
-    k = key;
-    k.runtimeSize++;
-    EXPECT_TRUE(differs(k));
-    k = key;
-    k.runtimeTime++;
-    EXPECT_TRUE(differs(k));
+    const std::vector<void (*)(ClassDataKey&)> changes = {
+        [](ClassDataKey& k) { k.executable.append("x"); },
+        [](ClassDataKey& k) { k.executableSize++; },
+        [](ClassDataKey& k) { k.executableTime++; },
+        [](ClassDataKey& k) { k.executableTail[100] = 'b'; },  // a member changed, same size and time
+        [](ClassDataKey& k) { k.runtime.append("x"); },
+        [](ClassDataKey& k) { k.runtimeSize++; },
+        [](ClassDataKey& k) { k.runtimeTime++; },
+    };
+    for (size_t i = 0; i < changes.size(); ++i) {
+        ClassDataKey changed = key;
+        changes[i](changed);
+        EXPECT_NE(classDataArchiveName(changed).view(), name) << "change " << i;
+    }
     // Fields do not run into each other.
     ClassDataKey a = key, b = key;
     a.executable.assign("ab");
