@@ -1,7 +1,9 @@
 // The natives of com.mordavin.hux.Instances and the Java receiver binding.
 #include "services/instance_natives.h"
 
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
 #include <vector>
 
 #include "archive/natives.h"
@@ -24,8 +26,17 @@ public:
     void deliver(uint32_t sender, int32_t length, const uint8_t* bytes) override;
 
     int32_t enabled = 0;
+    // Wait for a receiver instead of dropping what arrives before one.
+    void holdUntilBound() {
+        std::lock_guard<std::mutex> guard(waitLock_);
+        hold_ = true;
+    }
 
 private:
+    std::mutex waitLock_;
+    std::condition_variable boundChanged_;
+    bool hold_ = false;
+    bool bound_ = false;
     platform::Mutex lock_;
     jobject loader_ = nullptr;    // global
     jobject receiver_ = nullptr;  // global
@@ -121,6 +132,9 @@ void ReceiverBinding::bind(JNIEnv* env, jobject receiver) {
     }
     if (oldReceiver) env->DeleteGlobalRef(oldReceiver);
     if (oldLoader) env->DeleteGlobalRef(oldLoader);
+    std::lock_guard<std::mutex> guard(waitLock_);
+    bound_ = newReceiver != nullptr;
+    boundChanged_.notify_all();
 }
 
 void ReceiverBinding::deliver(uint32_t sender, int32_t length, const uint8_t* bytes) {
@@ -128,6 +142,12 @@ void ReceiverBinding::deliver(uint32_t sender, int32_t length, const uint8_t* by
     int32_t kind;
     std::memcpy(&kind, bytes, 4);  // little-endian on every target
     if (kind != kKindObject) return;
+    {
+        // Runs on the delivery thread, which is left behind at exit if it
+        // still waits here.
+        std::unique_lock<std::mutex> guard(waitLock_);
+        if (hold_) boundChanged_.wait(guard, [this] { return bound_; });
+    }
     {
         platform::MutexLock guard(lock_);
         if (!receiver_ || !onReceive_) return;
@@ -165,6 +185,7 @@ InstanceChannel* channel() { return activeChannel(); }
 InstanceReceiver& javaReceiver() { return binding(); }
 bool messagingEnabled() { return __atomic_load_n(&binding().enabled, __ATOMIC_ACQUIRE) != 0; }
 void enableMessaging() { __atomic_store_n(&binding().enabled, 1, __ATOMIC_RELEASE); }
+void holdMessagesUntilReceiverBound() { binding().holdUntilBound(); }
 
 }  // namespace hux
 
