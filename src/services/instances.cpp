@@ -33,7 +33,7 @@ constexpr int64_t kHalfWrittenMs = 1000;
 // pump leaves the next chunk in the slot until the receiver catches up.
 constexpr int64_t kMaxBacklogBytes = 64 * 1024 * 1024;
 // How long stopping waits for an idle delivery thread to finish.
-constexpr int kDeliveryStopWaitMs = 50;
+constexpr int kDeliveryStopWaitMs = 5;
 
 }  // namespace
 
