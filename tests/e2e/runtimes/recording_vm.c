@@ -41,6 +41,7 @@ static void* librarySymbol(void* lib, const char* name) { return (void*)GetProcA
 #else
 #include <dlfcn.h>
 #include <pthread.h>
+#include <unistd.h>
 #include <time.h>
 #define EXPORT __attribute__((visibility("default")))
 typedef pthread_mutex_t Lock;
@@ -362,10 +363,21 @@ static void mangle(char* out, size_t cap, const char* text) {
     }
 }
 
-/* Runs a support class's static initialiser once: with "hux.app.path" set it
+/* The support classes that declare natives; their static initialisers load
+   "hux.app.path". */
+static int declaresNatives(const char* name) {
+    static const char* const names[] = {"CarvossClassLoader", "Handler", "Instances", "RedirOutputStream",
+                                        "SystemTray", "SystemTrayMenu"};
+    if (!isSupportClass(name)) return 0;
+    for (size_t i = 0; i < sizeof names / sizeof names[0]; ++i)
+        if (strcmp(name + 17, names[i]) == 0) return 1;
+    return 0;
+}
+
+/* Runs such a class's static initialiser once: with "hux.app.path" set it
    loads that file as a library, like the real classes do. */
 static void initialise(Klass* k) {
-    if (k->initialised || !isSupportClass(k->name)) return;
+    if (k->initialised || !declaresNatives(k->name)) return;
     k->initialised = 1;
     const char* app = property("hux.app.path");
     if (!app) return;
@@ -501,6 +513,11 @@ static int is(const Method* m, const char* owner, const char* name) {
 
 static int hasPrefix(const char* text, const char* prefix) { return strncmp(text, prefix, strlen(prefix)) == 0; }
 
+static int endsWith(const char* text, const char* suffix) {
+    size_t n = strlen(text), m = strlen(suffix);
+    return n >= m && strcmp(text + n - m, suffix) == 0;
+}
+
 /* Byte streams hold their bytes in `data` / `used`. */
 static void streamAppend(Obj* stream, const void* bytes, jsize count) {
     unsigned char* grown = zalloc((size_t)(stream->used + count));
@@ -550,12 +567,10 @@ static Val loaderLoadClass(Obj* loader, Obj* name) {
     intptr_t argv[1] = {(intptr_t)name};
     Obj* c = (Obj*)callNative(klass("com/mordavin/hux/CarvossClassLoader"), loader, "defineClass",
                               "(Ljava/lang/String;)Ljava/lang/Class;", 1, argv, text);
-    if (!c && !pending) throwNew("java/lang/ClassNotFoundException", text);
-    if (pending && !c) {
-        Obj* cause = pending;
+    /* Whatever the native threw, or nothing found: ClassNotFoundException. */
+    if (!c) {
         pending = NULL;
         throwNew("java/lang/ClassNotFoundException", text);
-        pending->link = cause;
     }
     r.l = c;
     return r;
@@ -604,7 +619,7 @@ static Val invoke(Method* m, Obj* self, const Val* args, int argc) {
         r.l = newObject("java/util/Vector$1");
         r.l->link = self;
     } else if (is(m, "java/io/PrintStream", "<init>") || is(m, "java/io/ObjectOutputStream", "<init>") ||
-               is(m, "java/io/ObjectInputStream", "<init>")) {
+               (endsWith(m->owner->name, "ObjectInputStream") && strcmp(m->name, "<init>") == 0)) {
         self->link = args[0].l;
     } else if (is(m, "java/io/ByteArrayInputStream", "<init>")) {
         self->link = args[0].l;
@@ -616,7 +631,7 @@ static Val invoke(Method* m, Obj* self, const Val* args, int argc) {
     } else if (is(m, "java/io/ByteArrayOutputStream", "toByteArray")) {
         r.l = newArray('B', self->used);
         if (self->used) memcpy(r.l->data, self->data, (size_t)self->used);
-    } else if (is(m, "java/io/ObjectInputStream", "readObject")) {
+    } else if (endsWith(m->owner->name, "ObjectInputStream") && strcmp(m->name, "readObject") == 0) {
         Obj* bytes = self->link ? self->link->link : NULL;
         if (bytes && bytes->kind == ARRAY) r.l = newString((const jchar*)bytes->data, bytes->length / 2);
     } else if (strcmp(m->name, "onReceive") == 0) {
@@ -674,6 +689,11 @@ static void readResource(Obj* loader, const char* name) {
         trace("resource %s: no data", name);
         return;
     }
+    const unsigned char* b = (const unsigned char*)data->data;
+    if (data->length >= 4 && b[0] == 0xca && b[1] == 0xfe && b[2] == 0xba && b[3] == 0xbe) {
+        trace("resource %s: %d bytes, a class file", name, (int)data->length);
+        return;
+    }
     char text[80];
     jsize n = data->length < 60 ? data->length : 60;
     for (jsize i = 0; i < n; ++i) {
@@ -689,6 +709,23 @@ static void waitFor(volatile int* flag, const char* what) {
     trace("%s: %s", what, *flag ? "arrived" : "timed out");
 }
 
+/* Straight to the process's standard output, as the runtime's own stream
+   does (no C runtime buffer or text mode in between). */
+static void writeOut(const char* text) {
+#ifdef _WIN32
+    DWORD written = 0;
+    WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), text, (DWORD)strlen(text), &written, NULL);
+#else
+    size_t left = strlen(text);
+    while (left > 0) {
+        ssize_t n = write(1, text, left);
+        if (n <= 0) break;
+        text += n;
+        left -= (size_t)n;
+    }
+#endif
+}
+
 static void printText(const char* text) {
     Obj* raw = sysOut ? sysOut->link : NULL;
     if (raw && strcmp(raw->klass->name, "com/mordavin/hux/RedirOutputStream") == 0) {
@@ -702,8 +739,30 @@ static void printText(const char* text) {
         return;
     }
     trace("print to the process's standard output");
-    fputs(text, stdout);
-    fflush(stdout);
+    writeOut(text);
+}
+
+/* The launcher's stream native, on an object whose handle is the process's
+   current standard output (as the launcher sets it when it installs the
+   wrapper itself). */
+static void writeThroughNative(const char* text) {
+    Obj* raw = supportObject("com/mordavin/hux/RedirOutputStream");
+    Field* h = &raw->fields[raw->fieldCount++];
+    snprintf(h->name, sizeof h->name, "h");
+#ifdef _WIN32
+    h->value = (jlong)(intptr_t)GetStdHandle(STD_OUTPUT_HANDLE);
+#else
+    h->value = 1;
+#endif
+    for (const char* p = text; *p; ++p) {
+        intptr_t argv[1] = {(unsigned char)*p};
+        char shown[8];
+        snprintf(shown, sizeof shown, "%d", (unsigned char)*p);
+        callNative(raw->klass, raw, "write", "(I)V", 1, argv, shown);
+        reportPending("write");
+    }
+    intptr_t newline[1] = {'\n'};
+    callNative(raw->klass, raw, "write", "(I)V", 1, newline, "10");
 }
 
 static void trayScript(void) {
@@ -737,7 +796,8 @@ static void trayScript(void) {
     if (window) {
         PostMessageA(window, 1124, id, WM_LBUTTONUP);
         waitFor(&clicked, "click");
-        PostMessageA(window, WM_COMMAND, 7, 0);
+        /* Menu items carry their id above the command base 50000. */
+        PostMessageA(window, WM_COMMAND, 50007, 0);
         waitFor(&commanded, "command");
     } else {
         trace("no message window");
@@ -778,14 +838,15 @@ static void runScript(Obj* loader) {
             char line[512];
             snprintf(line, sizeof line, "%s\n", arg);
             printText(line);
+        } else if (strcmp(command, "write") == 0) {
+            writeThroughNative(arg);
         } else if (strcmp(command, "receive") == 0) {
             Klass* instances = klass("com/mordavin/hux/Instances");
             intptr_t argv[1] = {(intptr_t)newObject("test/Receiver")};
             callNative(instances, &instances->self, "setReceiver",
                        "(Lcom/mordavin/hux/Instances$ReceiverInterface;)V", 1, argv, "test/Receiver");
             reportPending("setReceiver");
-            fputs("ready\n", stdout);
-            fflush(stdout);
+            writeOut("ready\n");
             waitFor(&received, "message");
         } else if (strcmp(command, "send") == 0) {
             Klass* instances = klass("com/mordavin/hux/Instances");
