@@ -375,3 +375,43 @@ TEST_F(RecordedLaunch, RedirectedStandardOutput) {
     EXPECT_TRUE(holdsInOrder(trace, {"main native com/mordavin/hux/RedirOutputStream.write(110)",
                                      "main native com/mordavin/hux/RedirOutputStream.write(10)"}));
 }
+
+TEST_F(RecordedLaunch, RuntimeRegisteredByCurrentInstallersAndDebugLines) {
+    // Windows: the recording library registered under the key current
+    // installers write, found by the registry source alone.
+    const std::string home = dir_.file("registered");
+    std::filesystem::create_directories(home + "/bin/server");
+    std::filesystem::copy_file(windowsBuildDir() + "/test-runtimes/recording/jvm.dll", home + "/bin/server/jvm.dll");
+    const std::string wine = sourceDir() + "/scripts/wine-run";
+    const std::string key = "HKLM\\SOFTWARE\\JavaSoft\\JDK";
+    ASSERT_EQ(run({wine, "reg", "add", key, "/v", "CurrentVersion", "/d", "99", "/f"}).exitCode, 0);
+    ASSERT_EQ(run({wine, "reg", "add", key + "\\99", "/v", "RuntimeLib", "/d", winePath(home + "/bin/server/jvm.dll"),
+                   "/f"})
+                  .exitCode,
+              0);
+    const std::string exe = packFor(kWindows, "app", {"mainclass app.Main", "jre_order s"}, appFiles());
+    const std::string trace = tracePath(kWindows, "registered");
+    RunOptions o = options(kWindows, trace, "return");
+    o.env["HUX_DEBUG"] = "1";
+    RunResult r = runOn(kWindows, exe, {}, o);
+    run({wine, "reg", "delete", key, "/f"});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_TRUE(has(r.err, "hux: registry key HKLM\\SOFTWARE\\JavaSoft\\JRE: no CurrentVersion\n")) << r.err;
+    EXPECT_TRUE(has(r.err, "hux: runtime library " + winePath(home + "/bin/server/jvm.dll") + "\n")) << r.err;
+    EXPECT_TRUE(holdsInOrder(comparable(kWindows, dir_.file(kWindows.name), readFile(trace)),
+                             {"main created", "main call app/Main.main(L[0]{})"}));
+
+    // Linux: no registry to speak of; absent files are missing, and each
+    // candidate names its source.
+    const std::string linuxExe = packFor(kLinux, "bare", {"mainclass app.Main", "jre_order ie", "jre nowhere"});
+    RunOptions lo = options(kLinux, tracePath(kLinux, "bare"), "return");
+    lo.env["HUX_DEBUG"] = "1";
+    lo.env["JAVA_HOME"] = dir_.file("nojdk");
+    RunResult bare = runOn(kLinux, linuxExe, {}, lo);
+    EXPECT_EQ(bare.exitCode, 1);
+    EXPECT_FALSE(has(bare.err, "registry")) << bare.err;
+    EXPECT_TRUE(has(bare.err, "hux: candidate " + dir_.file("nojdk") + "/libjvm.so (JAVA_HOME=" + dir_.file("nojdk") +
+                                  "): missing\n"))
+        << bare.err;
+    EXPECT_TRUE(has(bare.err, "Java Runtime Environment not found.\n")) << bare.err;
+}
