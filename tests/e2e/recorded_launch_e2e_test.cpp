@@ -403,7 +403,7 @@ TEST_F(RecordedLaunch, RuntimeRegisteredByCurrentInstallersAndDebugLines) {
 
     // Linux: no registry to speak of; absent files are missing, and each
     // candidate names its source.
-    const std::string linuxExe = packFor(kLinux, "bare", {"mainclass app.Main", "jre_order ie", "jre nowhere"});
+    const std::string linuxExe = packFor(kLinux, "bare", {"mainclass app.Main", "jre_order ie"});
     RunOptions lo = options(kLinux, tracePath(kLinux, "bare"), "return");
     lo.env["HUX_DEBUG"] = "1";
     lo.env["JAVA_HOME"] = dir_.file("nojdk");
