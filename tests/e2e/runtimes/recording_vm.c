@@ -132,6 +132,7 @@ static JNIEnv theEnv;
 static _Thread_local const char* threadName;
 static _Thread_local Obj* pending;
 static _Thread_local char threadNameBuffer[16];
+static _Thread_local int attached;
 
 static void* zalloc(size_t n) {
     void* p = calloc(1, n ? n : 1);
@@ -726,16 +727,21 @@ static void writeOut(const char* text) {
 #endif
 }
 
+/* Each byte through the stream native `write` of `raw`. */
+static void writeBytes(Obj* raw, const char* text) {
+    for (const char* p = text; *p; ++p) {
+        intptr_t argv[1] = {(unsigned char)*p};
+        char shown[8];
+        snprintf(shown, sizeof shown, "%d", (unsigned char)*p);
+        callNative(raw->klass, raw, "write", "(I)V", 1, argv, shown);
+        reportPending("write");
+    }
+}
+
 static void printText(const char* text) {
     Obj* raw = sysOut ? sysOut->link : NULL;
     if (raw && strcmp(raw->klass->name, "com/mordavin/hux/RedirOutputStream") == 0) {
-        for (const char* p = text; *p; ++p) {
-            intptr_t argv[1] = {(unsigned char)*p};
-            char shown[8];
-            snprintf(shown, sizeof shown, "%d", (unsigned char)*p);
-            callNative(raw->klass, raw, "write", "(I)V", 1, argv, shown);
-            reportPending("write");
-        }
+        writeBytes(raw, text);
         return;
     }
     trace("print to the process's standard output");
@@ -754,15 +760,8 @@ static void writeThroughNative(const char* text) {
 #else
     h->value = 1;
 #endif
-    for (const char* p = text; *p; ++p) {
-        intptr_t argv[1] = {(unsigned char)*p};
-        char shown[8];
-        snprintf(shown, sizeof shown, "%d", (unsigned char)*p);
-        callNative(raw->klass, raw, "write", "(I)V", 1, argv, shown);
-        reportPending("write");
-    }
-    intptr_t newline[1] = {'\n'};
-    callNative(raw->klass, raw, "write", "(I)V", 1, newline, "10");
+    writeBytes(raw, text);
+    writeBytes(raw, "\n");
 }
 
 static void trayScript(void) {
@@ -1011,99 +1010,63 @@ static jobject JNICALL NewObjectA(JNIEnv* env, jclass cls, jmethodID mid, const 
 
 static jobject JNICALL AllocObject(JNIEnv* env, jclass cls) { (void)env; return (jobject)newObject(((Obj*)cls)->klass->name); }
 
-/* Instance, non-virtual and static calls of every result type. */
-#define CALLS(Type, jtype, field)                                                                              \
-    static jtype JNICALL Call##Type##MethodV(JNIEnv* env, jobject o, jmethodID mid, va_list list) {           \
-        (void)env;                                                                                            \
-        return (jtype)invokeV(o, mid, list).field;                                                            \
-    }                                                                                                         \
-    static jtype JNICALL Call##Type##Method(JNIEnv* env, jobject o, jmethodID mid, ...) {                     \
-        va_list list;                                                                                         \
-        va_start(list, mid);                                                                                  \
-        jtype r = Call##Type##MethodV(env, o, mid, list);                                                     \
-        va_end(list);                                                                                         \
-        return r;                                                                                             \
-    }                                                                                                         \
-    static jtype JNICALL Call##Type##MethodA(JNIEnv* env, jobject o, jmethodID mid, const jvalue* v) {        \
-        (void)env;                                                                                            \
-        return (jtype)invokeA(o, mid, v).field;                                                               \
-    }                                                                                                         \
-    static jtype JNICALL CallNonvirtual##Type##MethodV(JNIEnv* env, jobject o, jclass c, jmethodID mid,       \
-                                                       va_list list) {                                        \
-        (void)env;                                                                                            \
-        (void)c;                                                                                              \
-        return (jtype)invokeV(o, mid, list).field;                                                            \
-    }                                                                                                         \
-    static jtype JNICALL CallNonvirtual##Type##Method(JNIEnv* env, jobject o, jclass c, jmethodID mid, ...) { \
-        va_list list;                                                                                         \
-        va_start(list, mid);                                                                                  \
-        jtype r = CallNonvirtual##Type##MethodV(env, o, c, mid, list);                                        \
-        va_end(list);                                                                                         \
-        return r;                                                                                             \
-    }                                                                                                         \
-    static jtype JNICALL CallNonvirtual##Type##MethodA(JNIEnv* env, jobject o, jclass c, jmethodID mid,       \
-                                                       const jvalue* v) {                                     \
-        (void)env;                                                                                            \
-        (void)c;                                                                                              \
-        return (jtype)invokeA(o, mid, v).field;                                                               \
-    }                                                                                                         \
-    static jtype JNICALL CallStatic##Type##MethodV(JNIEnv* env, jclass c, jmethodID mid, va_list list) {      \
-        (void)env;                                                                                            \
-        (void)c;                                                                                              \
-        return (jtype)invokeV(NULL, mid, list).field;                                                         \
-    }                                                                                                         \
-    static jtype JNICALL CallStatic##Type##Method(JNIEnv* env, jclass c, jmethodID mid, ...) {                \
-        va_list list;                                                                                         \
-        va_start(list, mid);                                                                                  \
-        jtype r = CallStatic##Type##MethodV(env, c, mid, list);                                               \
-        va_end(list);                                                                                         \
-        return r;                                                                                             \
-    }                                                                                                         \
-    static jtype JNICALL CallStatic##Type##MethodA(JNIEnv* env, jclass c, jmethodID mid, const jvalue* v) {   \
-        (void)env;                                                                                            \
-        (void)c;                                                                                              \
-        return (jtype)invokeA(NULL, mid, v).field;                                                            \
-    }
+/* Instance, non-virtual and static calls of every result type: the V forms
+   do the work, the others pass on to them. */
+#define VARARGS(jtype, name, params, last, call) \
+    static jtype JNICALL name params { va_list l; va_start(l, last); jtype r = call; va_end(l); return r; }
+
+#define CALLS(Type, jtype, field)                                                                                 \
+    static jtype JNICALL Call##Type##MethodV(JNIEnv* e, jobject o, jmethodID m, va_list l) {                     \
+        (void)e; return (jtype)invokeV(o, m, l).field; }                                                          \
+    static jtype JNICALL Call##Type##MethodA(JNIEnv* e, jobject o, jmethodID m, const jvalue* v) {               \
+        (void)e; return (jtype)invokeA(o, m, v).field; }                                                          \
+    static jtype JNICALL CallNonvirtual##Type##MethodV(JNIEnv* e, jobject o, jclass c, jmethodID m, va_list l) { \
+        (void)c; return Call##Type##MethodV(e, o, m, l); }                                                        \
+    static jtype JNICALL CallNonvirtual##Type##MethodA(JNIEnv* e, jobject o, jclass c, jmethodID m,              \
+                                                       const jvalue* v) {                                        \
+        (void)c; return Call##Type##MethodA(e, o, m, v); }                                                        \
+    static jtype JNICALL CallStatic##Type##MethodV(JNIEnv* e, jclass c, jmethodID m, va_list l) {                \
+        (void)c; return Call##Type##MethodV(e, NULL, m, l); }                                                     \
+    static jtype JNICALL CallStatic##Type##MethodA(JNIEnv* e, jclass c, jmethodID m, const jvalue* v) {          \
+        (void)c; return Call##Type##MethodA(e, NULL, m, v); }                                                     \
+    VARARGS(jtype, Call##Type##Method, (JNIEnv* e, jobject o, jmethodID m, ...), m, Call##Type##MethodV(e, o, m, l)) \
+    VARARGS(jtype, CallNonvirtual##Type##Method, (JNIEnv* e, jobject o, jclass c, jmethodID m, ...), m,         \
+            CallNonvirtual##Type##MethodV(e, o, c, m, l))                                                          \
+    VARARGS(jtype, CallStatic##Type##Method, (JNIEnv* e, jclass c, jmethodID m, ...), m,                          \
+            CallStatic##Type##MethodV(e, c, m, l))
 
 CALLS(Object, jobject, l)
 CALLS(Boolean, jboolean, i)
 CALLS(Int, jint, i)
 CALLS(Long, jlong, j)
 
-static void JNICALL CallVoidMethodV(JNIEnv* env, jobject o, jmethodID mid, va_list list) { (void)env; invokeV(o, mid, list); }
-static void JNICALL CallVoidMethod(JNIEnv* env, jobject o, jmethodID mid, ...) {
-    va_list list;
-    va_start(list, mid);
-    CallVoidMethodV(env, o, mid, list);
-    va_end(list);
+/* Void calls: an int result thrown away. */
+static void JNICALL CallVoidMethodV(JNIEnv* e, jobject o, jmethodID m, va_list l) { CallIntMethodV(e, o, m, l); }
+static void JNICALL CallVoidMethodA(JNIEnv* e, jobject o, jmethodID m, const jvalue* v) { CallIntMethodA(e, o, m, v); }
+static void JNICALL CallNonvirtualVoidMethodV(JNIEnv* e, jobject o, jclass c, jmethodID m, va_list l) {
+    CallNonvirtualIntMethodV(e, o, c, m, l);
 }
-static void JNICALL CallVoidMethodA(JNIEnv* env, jobject o, jmethodID mid, const jvalue* v) { (void)env; invokeA(o, mid, v); }
-static void JNICALL CallNonvirtualVoidMethodV(JNIEnv* env, jobject o, jclass c, jmethodID mid, va_list list) {
-    (void)env;
-    (void)c;
-    invokeV(o, mid, list);
+static void JNICALL CallStaticVoidMethodV(JNIEnv* e, jclass c, jmethodID m, va_list l) { CallStaticIntMethodV(e, c, m, l); }
+static void JNICALL CallStaticVoidMethodA(JNIEnv* e, jclass c, jmethodID m, const jvalue* v) {
+    CallStaticIntMethodA(e, c, m, v);
 }
-static void JNICALL CallNonvirtualVoidMethod(JNIEnv* env, jobject o, jclass c, jmethodID mid, ...) {
-    va_list list;
-    va_start(list, mid);
-    CallNonvirtualVoidMethodV(env, o, c, mid, list);
-    va_end(list);
+static void JNICALL CallVoidMethod(JNIEnv* e, jobject o, jmethodID m, ...) {
+    va_list l;
+    va_start(l, m);
+    CallIntMethodV(e, o, m, l);
+    va_end(l);
 }
-static void JNICALL CallStaticVoidMethodV(JNIEnv* env, jclass c, jmethodID mid, va_list list) {
-    (void)env;
-    (void)c;
-    invokeV(NULL, mid, list);
+static void JNICALL CallNonvirtualVoidMethod(JNIEnv* e, jobject o, jclass c, jmethodID m, ...) {
+    va_list l;
+    va_start(l, m);
+    CallNonvirtualIntMethodV(e, o, c, m, l);
+    va_end(l);
 }
-static void JNICALL CallStaticVoidMethod(JNIEnv* env, jclass c, jmethodID mid, ...) {
-    va_list list;
-    va_start(list, mid);
-    CallStaticVoidMethodV(env, c, mid, list);
-    va_end(list);
-}
-static void JNICALL CallStaticVoidMethodA(JNIEnv* env, jclass c, jmethodID mid, const jvalue* v) {
-    (void)env;
-    (void)c;
-    invokeA(NULL, mid, v);
+static void JNICALL CallStaticVoidMethod(JNIEnv* e, jclass c, jmethodID m, ...) {
+    va_list l;
+    va_start(l, m);
+    CallStaticIntMethodV(e, c, m, l);
+    va_end(l);
 }
 
 /* Fields: every object has every field; values live on the object. */
@@ -1195,6 +1158,16 @@ static jsize JNICALL GetStringUTFLength(JNIEnv* env, jstring s) {
 }
 static void JNICALL ReleaseStringUTFChars(JNIEnv* env, jstring s, const char* chars) { (void)env; (void)s; free((void*)chars); }
 
+/* The address of elements [start, start + n) of an array of `size`-byte
+   elements, or NULL with ArrayIndexOutOfBoundsException pending. */
+static char* region(jarray a, jsize start, jsize n, size_t size) {
+    Obj* array = (Obj*)a;
+    if (start < 0 || n < 0 || start > array->length - n) {
+        throwNew("java/lang/ArrayIndexOutOfBoundsException", NULL);
+        return NULL;
+    }
+    return (char*)array->data + (size_t)start * size;
+}
 static jsize JNICALL GetArrayLength(JNIEnv* env, jarray a) { (void)env; return ((Obj*)a)->length; }
 static jobjectArray JNICALL NewObjectArray(JNIEnv* env, jsize length, jclass cls, jobject initial) {
     (void)env;
@@ -1203,15 +1176,15 @@ static jobjectArray JNICALL NewObjectArray(JNIEnv* env, jsize length, jclass cls
     for (jsize i = 0; i < length; ++i) ((Obj**)a->data)[i] = (Obj*)initial;
     return (jobjectArray)a;
 }
-static jobject JNICALL GetObjectArrayElement(JNIEnv* env, jobjectArray a, jsize i) { (void)env; return (jobject)((Obj**)((Obj*)a)->data)[i]; }
+static jobject JNICALL GetObjectArrayElement(JNIEnv* env, jobjectArray a, jsize i) {
+    (void)env;
+    Obj** at = (Obj**)region(a, i, 1, sizeof(Obj*));
+    return at ? (jobject)*at : NULL;
+}
 static void JNICALL SetObjectArrayElement(JNIEnv* env, jobjectArray a, jsize i, jobject v) {
     (void)env;
-    Obj* array = (Obj*)a;
-    if (i < 0 || i >= array->length) {
-        throwNew("java/lang/ArrayIndexOutOfBoundsException", NULL);
-        return;
-    }
-    ((Obj**)array->data)[i] = (Obj*)v;
+    Obj** at = (Obj**)region(a, i, 1, sizeof(Obj*));
+    if (at) *at = (Obj*)v;
 }
 static jbyteArray JNICALL NewByteArray(JNIEnv* env, jsize length) { (void)env; return (jbyteArray)newArray('B', length); }
 static jintArray JNICALL NewIntArray(JNIEnv* env, jsize length) { (void)env; return (jintArray)newArray('I', length); }
@@ -1223,25 +1196,18 @@ static jbyte* JNICALL GetByteArrayElements(JNIEnv* env, jbyteArray a, jboolean* 
 static void JNICALL ReleaseByteArrayElements(JNIEnv* env, jbyteArray a, jbyte* e, jint mode) { (void)env; (void)a; (void)e; (void)mode; }
 static void JNICALL GetByteArrayRegion(JNIEnv* env, jbyteArray a, jsize start, jsize n, jbyte* out) {
     (void)env;
-    memcpy(out, (jbyte*)((Obj*)a)->data + start, (size_t)n);
+    char* at = region(a, start, n, 1);
+    if (at) memcpy(out, at, (size_t)n);
 }
 static void JNICALL SetByteArrayRegion(JNIEnv* env, jbyteArray a, jsize start, jsize n, const jbyte* in) {
     (void)env;
-    Obj* array = (Obj*)a;
-    if (start < 0 || n < 0 || start + n > array->length) {
-        throwNew("java/lang/ArrayIndexOutOfBoundsException", NULL);
-        return;
-    }
-    memcpy((jbyte*)array->data + start, in, (size_t)n);
+    char* at = region(a, start, n, 1);
+    if (at) memcpy(at, in, (size_t)n);
 }
 static void JNICALL SetIntArrayRegion(JNIEnv* env, jintArray a, jsize start, jsize n, const jint* in) {
     (void)env;
-    Obj* array = (Obj*)a;
-    if (start < 0 || n < 0 || start + n > array->length) {
-        throwNew("java/lang/ArrayIndexOutOfBoundsException", NULL);
-        return;
-    }
-    memcpy((jint*)array->data + start, in, sizeof(jint) * (size_t)n);
+    char* at = region(a, start, n, sizeof(jint));
+    if (at) memcpy(at, in, sizeof(jint) * (size_t)n);
 }
 
 static jint JNICALL RegisterNatives(JNIEnv* env, jclass cls, const JNINativeMethod* list, jint count) {
@@ -1325,6 +1291,7 @@ static jint attach(void** penv, const char* how) {
         lockDrop(&worldLock);
         threadName = threadNameBuffer;
     }
+    attached = 1;
     trace("%s", how);
     *penv = &theEnv;
     return 0;
@@ -1338,6 +1305,7 @@ static jint JNICALL AttachCurrentThreadAsDaemon(JavaVM* vm, void** penv, void* a
 }
 static jint JNICALL DetachCurrentThread(JavaVM* vm) {
     (void)vm;
+    attached = 0;
     trace("DetachCurrentThread");
     return 0;
 }
@@ -1350,7 +1318,7 @@ static jint JNICALL DestroyJavaVM(JavaVM* vm) {
 static jint JNICALL GetEnv(JavaVM* vm, void** penv, jint version) {
     (void)vm;
     (void)version;
-    if (!threadName || !vmCreated) return JNI_EDETACHED;
+    if (!attached || !vmCreated || vmDestroyed) return JNI_EDETACHED;
     *penv = &theEnv;
     return 0;
 }
@@ -1381,6 +1349,7 @@ EXPORT jint JNICALL JNI_CreateJavaVM(JavaVM** pvm, void** penv, void* vmArgs) {
         locksReady = 1;
     }
     threadName = "main";
+    attached = 1;
     const JavaVMInitArgs* args = (const JavaVMInitArgs*)vmArgs;
     if (vmCreated) {
         trace("JNI_CreateJavaVM again");
