@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
+#include <map>
 #include <regex>
 #include <sstream>
 
@@ -159,6 +160,7 @@ protected:
         o.env["JAVA_HOME"] = std::nullopt;
         o.env["JRE_HOME"] = std::nullopt;
         o.env["HUX_DEBUG"] = std::nullopt;
+        for (const auto& [name, value] : extraEnv_) o.env[name] = value;
         return o;
     }
 
@@ -200,6 +202,7 @@ protected:
 
     Scratch dir_;
     std::string lastWindowsTrace_;
+    std::map<std::string, std::string> extraEnv_;  // for every launch
 };
 
 std::string uniqueAppId(const std::string& what) {
@@ -257,6 +260,24 @@ TEST_F(RecordedLaunch, ExitCodesOfMain) {
     const auto exited = both(lines, {}, "exit 3", 3, appFiles());
     EXPECT_TRUE(holdsInOrder(exited, {"main call java/lang/System.exit(3)"}));
     EXPECT_FALSE(holdsInOrder(exited, {"main DestroyJavaVM"}));
+
+    // Creation refused: nothing is called in the machine afterwards.
+    std::vector<RunResult> runs;
+    extraEnv_ = {{"HUX_DOUBLE_REFUSE", "-6"}};
+    const auto refused = both(lines, {}, "return", 4, appFiles(), &runs);
+    EXPECT_EQ(refused.back(), "main refused with -6");
+    for (const RunResult& r : runs) EXPECT_TRUE(has(r.err, "Java Virtual Machine starts failed.\n")) << r.err;
+
+    // The version limits read "java.version" from the running machine.
+    extraEnv_ = {{"HUX_DOUBLE_VERSION", "1.6.0_45"}};
+    const auto low = both({"mainclass app.Main", "minjre 1.7", "maxjre 9.0"}, {}, "return", 6, appFiles(), &runs);
+    EXPECT_TRUE(holdsInOrder(low, {"main call java/lang/System.getProperty(\"java.version\")", "main DestroyJavaVM"}));
+    EXPECT_FALSE(holdsInOrder(low, {"main call app/Main.main(L[0]{})"}));
+    for (const RunResult& r : runs)
+        EXPECT_TRUE(has(r.err, "Java virtual machine version 1.6.0_45 is too low, require 1.7 or higher.\n")) << r.err;
+    extraEnv_ = {{"HUX_DOUBLE_VERSION", "9.0.4"}};
+    both({"mainclass app.Main", "minjre 1.7", "maxjre 9.0"}, {}, "return", 0, appFiles());
+    extraEnv_.clear();
 }
 
 TEST_F(RecordedLaunch, MissingMainClassAndMissingMain) {

@@ -17,7 +17,8 @@
      return | throw | exit N | class NAME | resource NAME | print TEXT |
      receive | send TEXT | tray
    Every call into the world is written to the file HUX_DOUBLE_TRACE, one line
-   each, prefixed with the calling thread ("main", "t1", ...). */
+   each, prefixed with the calling thread ("main", "t1", ...). HUX_DOUBLE_REFUSE
+   makes creation fail with that code; HUX_DOUBLE_VERSION is "java.version". */
 #define _POSIX_C_SOURCE 200809L
 #define _JNI_IMPLEMENTATION_
 #include <jni.h>
