@@ -10,6 +10,7 @@
 #include "config/messages.h"
 #include "config/paths.h"
 #include "launcher/native_binding.h"
+#include "platform/console.h"
 #include "platform/platform.h"
 #include "runtime/debug_log.h"
 #include "runtime/options.h"
@@ -84,6 +85,8 @@ ByteString instanceMappingName(const ByteString& appId) {
 }
 
 int runMainFlow(int argc, char** argv) {
+    // A GUI-subsystem launcher started from a console writes there.
+    platform::attachParentConsole();
     // 1-3. Locale, configuration, an empty host.
     platform::setLocaleFromEnvironment();
     auto* config = new LaunchConfig(true);
