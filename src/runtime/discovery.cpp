@@ -147,14 +147,14 @@ ByteString findRuntimeLibrary(const LaunchConfig& config) {
                     debugLog("jvmdll: not set");
                     break;
                 }
-                const ByteString path = resolveDataPath(config, dll);
+                const ByteString path = resolveLibraryPath(config, dll);
                 if (tryCandidate(path, "jvmdll")) found = path;
                 break;
             }
             case 'b': {
                 ByteString dir = config::jre(config);
                 if (dir.empty()) dir.assign("./jre/");
-                found = probeRuntimeDirectory(config, resolveDataPath(config, dir), "private jre");
+                found = probeRuntimeDirectory(config, resolveLibraryPath(config, dir), "private jre");
                 break;
             }
             case 'e':
