@@ -253,7 +253,7 @@ TEST_F(RecordedLaunch, OptionsPropertiesClassPathsAndArguments) {
 TEST_F(RecordedLaunch, ExitCodesOfMain) {
     const std::vector<std::string> lines{"mainclass app.Main"};
     both(lines, {}, "return", 0, appFiles());
-    const auto thrown = both(lines, {}, "throw", 0, appFiles());
+    const auto thrown = both(lines, {}, "throw", 1, appFiles());
     EXPECT_TRUE(holdsInOrder(thrown, {"main throw java/lang/IllegalStateException: thrown by main",
                                       "main ExceptionDescribe java/lang/IllegalStateException: thrown by main",
                                       "main DestroyJavaVM"}));
@@ -311,7 +311,7 @@ TEST_F(RecordedLaunch, ClassesAndResourcesFromStoredAndDeflatedNestedJars) {
     std::vector<std::string> files = appFiles();
     files.push_back("lib/outer.jar=" + outer);
     // Class files are served as resource data in compatible mode only.
-    const auto plain = both({"mainclass app.Main"}, {}, "resource lib/One.class", 0, appFiles());
+    const auto plain = both({"mainclass app.Main", "compatible false"}, {}, "resource lib/One.class", 0, appFiles());
     EXPECT_TRUE(holdsInOrder(plain, {"main resource lib/One.class: 0 bytes \"\""}));
 
     const auto trace = both({"mainclass app.Main", "compatible true"}, {},
