@@ -7,6 +7,7 @@
 #include "archive/jni_sink.h"
 #include "archive/name_forms.h"
 #include "archive/natives.h"
+#include "common/utf.h"
 
 namespace hux {
 
@@ -22,76 +23,37 @@ NameForms formsOf(JNIEnv* env, jstring name) {
     return makeNameForms(units.data(), units.size());
 }
 
-void toClassEntry(ByteString& form) {
-    replaceByte(form, '.', '\\');
-    form.append(".class");
-}
-
 void toResourceName(ByteString& form) {
     replaceByte(form, '/', '\\');
     normalizeResourceName(form);
 }
 
-// Reads a class's bytes: the Latin-1 form first, then the UTF-8 form.
-jbyteArray readClassBytes(JNIEnv* env, jstring name, bool searchNested) {
+// Looks `name` up as a resource name: the Latin-1 form first, then the UTF-8
+// form. `fromUtf8` tells which form matched.
+bool locateName(JNIEnv* env, jstring name, ByteString& full, bool& fromUtf8) {
     NameForms forms = formsOf(env, name);
+    fromUtf8 = false;
     if (forms.hasLatin1) {
-        toClassEntry(forms.latin1);
-        if (jbyteArray a = readEntryArray(env, forms.latin1, searchNested)) return a;
-        if (env->ExceptionCheck()) return nullptr;
+        toResourceName(forms.latin1);
+        if (rootArchive().store().locateResource(forms.latin1.view(), {}, full)) return true;
     }
     if (forms.differ || !forms.hasLatin1) {
-        toClassEntry(forms.utf8);
-        return readEntryArray(env, forms.utf8, searchNested);
+        toResourceName(forms.utf8);
+        fromUtf8 = rootArchive().store().locateResource(forms.utf8.view(), {}, full);
     }
-    return nullptr;
+    return fromUtf8;
 }
 
-jclass defineFromArchive(JNIEnv* env, jobject loader, jstring name, bool searchNested, bool definePackage) {
-    jclass loaderClass = env->GetObjectClass(loader);
-    jmethodID define = env->GetMethodID(loaderClass, "defineClass", "(Ljava/lang/String;[BII)Ljava/lang/Class;");
-    if (!define) {
-        env->DeleteLocalRef(loaderClass);
-        return nullptr;  // the lookup's exception stays pending
-    }
-    ensureOpen();
-    jbyteArray bytes = readClassBytes(env, name, searchNested);
-    env->DeleteLocalRef(loaderClass);
-    if (!bytes) return nullptr;
-    if (definePackage) {
-        const char* utf = env->GetStringUTFChars(name, nullptr);
-        std::string text = utf ? utf : "";
-        if (utf) env->ReleaseStringUTFChars(name, utf);
-        const size_t dot = text.rfind('.');
-        if (dot != std::string::npos && dot != 0) {
-            jstring pkg = env->NewStringUTF(text.substr(0, dot).c_str());
-            jclass cls = env->GetObjectClass(loader);
-            jmethodID getPackage = env->GetMethodID(cls, "getPackage", "(Ljava/lang/String;)Ljava/lang/Package;");
-            jobject existing = getPackage ? env->CallObjectMethod(loader, getPackage, pkg) : nullptr;
-            if (!existing && !env->ExceptionCheck()) {
-                jmethodID definePkg = env->GetMethodID(
-                    cls, "definePackage",
-                    "(Ljava/lang/String;Ljava/lang/String;Ljava/lang/String;Ljava/lang/String;Ljava/lang/String;"
-                    "Ljava/lang/String;Ljava/lang/String;Ljava/net/URL;)Ljava/lang/Package;");
-                if (definePkg) {
-                    jobject p = env->CallObjectMethod(loader, definePkg, pkg, nullptr, nullptr, nullptr, nullptr,
-                                                      nullptr, nullptr, nullptr);
-                    if (p) env->DeleteLocalRef(p);
-                }
-            }
-            if (existing) env->DeleteLocalRef(existing);
-            env->DeleteLocalRef(cls);
-            env->DeleteLocalRef(pkg);
-            if (env->ExceptionCheck()) {
-                env->DeleteLocalRef(bytes);
-                return nullptr;
-            }
-        }
-    }
-    auto result = static_cast<jclass>(
-        env->CallObjectMethod(loader, define, name, bytes, 0, env->GetArrayLength(bytes)));
-    env->DeleteLocalRef(bytes);
-    return result;
+bool isClassFileName(jstring name, JNIEnv* env) {
+    if (!name) return false;
+    const jsize length = env->GetStringLength(name);
+    if (length < 6) return false;
+    jchar tail[6];
+    env->GetStringRegion(name, length - 6, 6, tail);
+    static constexpr char16_t kSuffix[] = u".class";
+    for (int i = 0; i < 6; ++i)
+        if (tail[i] != kSuffix[i]) return false;
+    return true;
 }
 
 // The superclass's answer for `name`, through a non-virtual call.
@@ -119,34 +81,46 @@ void reportPendingException(JNIEnv* env) {
 
 using namespace hux;
 
-extern "C" JNIEXPORT jclass JNICALL Java_com_mordavin_hux_CarvossClassLoader_defineClass(JNIEnv* env,
-                                                                                         jobject loader,
-                                                                                         jstring name) {
-    return defineFromArchive(env, loader, name, true, false);
+extern "C" JNIEXPORT jstring JNICALL Java_com_mordavin_hux_CarvossClassLoader_findEntry(JNIEnv* env, jobject,
+                                                                                        jstring name) {
+    ensureOpen();
+    if (!name) return nullptr;
+    ByteString full;
+    bool fromUtf8 = false;
+    if (!locateName(env, name, full, fromUtf8)) return nullptr;
+    replaceByte(full, '\\', '/');
+    std::u16string units;
+    if (fromUtf8) {
+        units = utf8ToUtf16(full.view());
+    } else {
+        for (char c : full.view()) units.push_back(static_cast<char16_t>(static_cast<unsigned char>(c)));
+    }
+    return env->NewString(reinterpret_cast<const jchar*>(units.data()), static_cast<jsize>(units.size()));
 }
 
-extern "C" JNIEXPORT jclass JNICALL Java_com_mordavin_hux_CarvossClassLoader_findClass(JNIEnv* env, jobject loader,
-                                                                                       jstring name) {
-    return defineFromArchive(env, loader, name, false, true);
+extern "C" JNIEXPORT jbyteArray JNICALL Java_com_mordavin_hux_CarvossClassLoader_entryBytes(JNIEnv* env, jobject,
+                                                                                           jstring tree) {
+    ensureOpen();
+    if (!tree) return nullptr;
+    NameForms forms = formsOf(env, tree);
+    if (forms.hasLatin1) {
+        replaceByte(forms.latin1, '/', '\\');
+        if (jbyteArray a = readEntryArray(env, forms.latin1, false)) return a;
+        if (env->ExceptionCheck()) return nullptr;
+    }
+    if (!forms.differ && forms.hasLatin1) return nullptr;
+    replaceByte(forms.utf8, '/', '\\');
+    return readEntryArray(env, forms.utf8, false);
 }
 
 extern "C" JNIEXPORT jobject JNICALL Java_com_mordavin_hux_CarvossClassLoader_findResource(JNIEnv* env,
                                                                                            jobject loader,
                                                                                            jstring name) {
     ensureOpen();
-    NameForms forms = formsOf(env, name);
     ByteString full;
-    bool found = false;
     bool fromUtf8 = false;
-    if (forms.hasLatin1) {
-        toResourceName(forms.latin1);
-        found = rootArchive().store().locateResource(forms.latin1.view(), {}, full);
-    }
-    if (!found && (forms.differ || !forms.hasLatin1)) {
-        toResourceName(forms.utf8);
-        found = rootArchive().store().locateResource(forms.utf8.view(), {}, full);
-        fromUtf8 = found;
-    }
+    // Outside compatible mode the archive's class files are no resources.
+    const bool found = (classFilesAreResources() || !isClassFileName(name, env)) && locateName(env, name, full, fromUtf8);
     if (!found) return superclassCall(env, loader, name, "findResource", "(Ljava/lang/String;)Ljava/net/URL;");
     replaceByte(full, '\\', '/');
     return makeHuxUrl(env, full, fromUtf8);
@@ -166,17 +140,23 @@ extern "C" JNIEXPORT jobject JNICALL Java_com_mordavin_hux_CarvossClassLoader_fi
         if (vectorClass) env->DeleteLocalRef(vectorClass);
         return nullptr;
     }
-    NameForms forms = formsOf(env, name);
     std::vector<ByteString> latin1Matches, utf8Matches;
-    if (forms.hasLatin1) {
+    // The archive's top level is on the parent's class path, which lists its
+    // entries already; outside compatible mode class files are no resources.
+    const bool searched = classFilesAreResources() || !isClassFileName(name, env);
+    NameForms forms = searched ? formsOf(env, name) : NameForms{};
+    auto nestedOnly = [](std::vector<ByteString>& list) {
+        return [&list](const ByteString& full) {
+            if (full.view().find('!') != std::string_view::npos) list.push_back(full);
+        };
+    };
+    if (searched && forms.hasLatin1) {
         toResourceName(forms.latin1);
-        rootArchive().store().locateResource(forms.latin1.view(), {},
-                                             [&](const ByteString& full) { latin1Matches.push_back(full); });
+        rootArchive().store().locateResource(forms.latin1.view(), {}, nestedOnly(latin1Matches));
     }
-    if (forms.differ || !forms.hasLatin1) {
+    if (searched && (forms.differ || !forms.hasLatin1)) {
         toResourceName(forms.utf8);
-        rootArchive().store().locateResource(forms.utf8.view(), {},
-                                             [&](const ByteString& full) { utf8Matches.push_back(full); });
+        rootArchive().store().locateResource(forms.utf8.view(), {}, nestedOnly(utf8Matches));
     }
     for (int pass = 0; pass < 2; ++pass) {
         for (ByteString& full : pass == 0 ? latin1Matches : utf8Matches) {

@@ -50,12 +50,47 @@ bool compatibleMode() {
     return flag == 1;
 }
 
-jbyteArray readUrlEntry(JNIEnv* env, const ByteString& form) {
-    ByteString name(form.view().substr(4));
-    return readEntryArray(env, name, false);
+// Tries the names a URL text can stand for, in order, until `serve` accepts
+// one: its Latin-1 form, its UTF-8 form, then both percent-decoded. Outside
+// `compatible` mode no name of a class file is tried, however it is spelled.
+// False when the text is not a hux: URL or no name served.
+template <class Serve>
+bool forEachUrlName(JNIEnv* env, jstring url, const Serve& serve) {
+    if (!url) return false;
+    const jsize length = env->GetStringLength(url);
+    const jchar* chars = env->GetStringChars(url, nullptr);
+    if (!chars) return false;
+    std::u16string units(reinterpret_cast<const char16_t*>(chars), static_cast<size_t>(length));
+    env->ReleaseStringChars(url, chars);
+    if (units.compare(0, 4, u"hux:") != 0) return false;
+    NameForms forms = makeNameForms(units.data(), units.size());
+    const bool classes = compatibleMode();
+    ByteString tried[4];
+    int count = 0;
+    auto attempt = [&](ByteString form) {
+        replaceByte(form, '/', '\\');
+        normalizeResourceName(form);
+        if (form.length() < 4) return false;
+        ByteString name(form.view().substr(4));
+        for (int i = 0; i < count; ++i)
+            if (tried[i] == name) return false;
+        tried[count++] = name;
+        if (!classes && name.view().size() >= 6 && name.view().substr(name.view().size() - 6) == ".class")
+            return false;
+        return serve(name);
+    };
+    if (forms.hasLatin1 && attempt(forms.latin1)) return true;
+    if (env->ExceptionCheck()) return false;
+    if ((forms.differ || !forms.hasLatin1) && attempt(forms.utf8)) return true;
+    if (env->ExceptionCheck()) return false;
+    if (forms.hasLatin1 && attempt(percentDecode(forms.latin1.view()))) return true;
+    if (env->ExceptionCheck()) return false;
+    return forms.differ && attempt(percentDecode(forms.utf8.view()));
 }
 
 }  // namespace
+
+bool classFilesAreResources() { return compatibleMode(); }
 
 jobject makeHuxUrl(JNIEnv* env, const ByteString& fullName, bool fromUtf8) {
     jobject h = handler(env);
@@ -71,9 +106,9 @@ jobject makeHuxUrl(JNIEnv* env, const ByteString& fullName, bool fromUtf8) {
     }
     std::u16string units = u"hux:";
     if (fromUtf8) {
-        units += utf8ToUtf16(fullName.view());
+        for (char16_t u : utf8ToUtf16(fullName.view())) appendUrlUnit(units, u);
     } else {
-        for (char c : fullName.view()) units.push_back(static_cast<char16_t>(static_cast<unsigned char>(c)));
+        for (char c : fullName.view()) appendUrlUnit(units, static_cast<char16_t>(static_cast<unsigned char>(c)));
     }
     jstring spec = env->NewString(reinterpret_cast<const jchar*>(units.data()), static_cast<jsize>(units.size()));
     jobject url = spec ? env->NewObject(urlClass, init, nullptr, spec, h) : nullptr;
@@ -122,29 +157,25 @@ using namespace hux;
 extern "C" JNIEXPORT jbyteArray JNICALL Java_com_mordavin_hux_Handler_loadResourceData(JNIEnv* env, jobject,
                                                                                        jstring url) {
     ensureOpen();
-    if (!url) return nullptr;
-    const jsize length = env->GetStringLength(url);
-    const jchar* chars = env->GetStringChars(url, nullptr);
-    if (!chars) return nullptr;
-    std::u16string units(reinterpret_cast<const char16_t*>(chars), static_cast<size_t>(length));
-    env->ReleaseStringChars(url, chars);
-    NameForms forms = makeNameForms(units.data(), units.size());
-    for (ByteString* form : {&forms.latin1, &forms.utf8}) {
-        replaceByte(*form, '/', '\\');
-        normalizeResourceName(*form);
-    }
-    if (units.compare(0, 4, u"hux:") != 0) return nullptr;
-    // Class files are not served as resource data unless `compatible` says so.
-    if (units.size() >= 6 && units.compare(units.size() - 6, 6, u".class") == 0 && !compatibleMode()) {
-        return env->NewByteArray(0);
-    }
     jbyteArray result = nullptr;
-    if (forms.hasLatin1 && forms.latin1.length() >= 4) result = readUrlEntry(env, forms.latin1);
-    if (!result && !env->ExceptionCheck() && (forms.differ || !forms.hasLatin1) && forms.utf8.length() >= 4)
-        result = readUrlEntry(env, forms.utf8);
-    if (!result && !env->ExceptionCheck() && forms.hasLatin1) {
-        const ByteString decoded = percentDecode(forms.latin1.view());
-        if (decoded != forms.latin1 && decoded.length() >= 4) result = readUrlEntry(env, decoded);
-    }
+    forEachUrlName(env, url, [&](const ByteString& name) {
+        result = readEntryArray(env, name, false);
+        return result != nullptr;
+    });
     return result;
+}
+
+extern "C" JNIEXPORT jlongArray JNICALL Java_com_mordavin_hux_Handler_entryInfo(JNIEnv* env, jobject, jstring url) {
+    ensureOpen();
+    const ZipEntry* entry = nullptr;
+    forEachUrlName(env, url, [&](const ByteString& name) {
+        entry = rootArchive().store().statEntry(name.view(), false);
+        return entry != nullptr;
+    });
+    if (!entry) return nullptr;
+    const jlong modified = entry->modifiedSeconds == ZipEntry::kNoTime ? INT64_MIN : entry->modifiedSeconds * 1000;
+    const jlong info[3] = {static_cast<jlong>(entry->size), static_cast<jlong>(entry->dosTime), modified};
+    jlongArray array = env->NewLongArray(3);
+    if (array) env->SetLongArrayRegion(array, 0, 3, info);
+    return array;
 }
