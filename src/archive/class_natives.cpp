@@ -1,5 +1,6 @@
 // The class loader's natives: classes and resources out of the archive store,
-// everything else left to java.net.URLClassLoader.
+// everything else left to java.net.URLClassLoader. Classes are defined in
+// Java; the natives resolve a name to its full tree name and read entries.
 #include <vector>
 
 #include "archive/archive_store.h"
@@ -8,20 +9,15 @@
 #include "archive/name_forms.h"
 #include "archive/natives.h"
 #include "common/utf.h"
+#include "jni/exceptions.h"
+#include "jni/java_strings.h"
+#include "jni/local_ref.h"
 
 namespace hux {
 
-namespace {
+using jni::LocalRef;
 
-// The name's two byte forms, read from its UTF-16 units.
-NameForms formsOf(JNIEnv* env, jstring name) {
-    const jsize length = env->GetStringLength(name);
-    const jchar* chars = env->GetStringChars(name, nullptr);
-    if (!chars) return {};
-    std::u16string units(reinterpret_cast<const char16_t*>(chars), static_cast<size_t>(length));
-    env->ReleaseStringChars(name, chars);
-    return makeNameForms(units.data(), units.size());
-}
+namespace {
 
 void toResourceName(ByteString& form) {
     replaceByte(form, '/', '\\');
@@ -31,7 +27,7 @@ void toResourceName(ByteString& form) {
 // Looks `name` up as a resource name: the Latin-1 form first, then the UTF-8
 // form. `fromUtf8` tells which form matched.
 bool locateName(JNIEnv* env, jstring name, ByteString& full, bool& fromUtf8) {
-    NameForms forms = formsOf(env, name);
+    NameForms forms = nameFormsOf(env, name);
     fromUtf8 = false;
     if (forms.hasLatin1) {
         toResourceName(forms.latin1);
@@ -44,7 +40,7 @@ bool locateName(JNIEnv* env, jstring name, ByteString& full, bool& fromUtf8) {
     return fromUtf8;
 }
 
-bool isClassFileName(jstring name, JNIEnv* env) {
+bool isClassFileName(JNIEnv* env, jstring name) {
     if (!name) return false;
     const jsize length = env->GetStringLength(name);
     if (length < 6) return false;
@@ -56,33 +52,11 @@ bool isClassFileName(jstring name, JNIEnv* env) {
     return true;
 }
 
-// The superclass's answer for `name`, through a non-virtual call.
-jobject superclassCall(JNIEnv* env, jobject loader, jstring name, const char* method, const char* signature) {
-    jclass cls = env->GetObjectClass(loader);
-    jclass super = env->GetSuperclass(cls);
-    jobject result = nullptr;
-    jmethodID mid = super ? env->GetMethodID(super, method, signature) : nullptr;
-    if (mid) result = env->CallNonvirtualObjectMethod(loader, super, mid, name);
-    if (super) env->DeleteLocalRef(super);
-    env->DeleteLocalRef(cls);
-    return result;
-}
+// Whether a resource lookup searches the archive for `name`: outside
+// compatible mode the archive's class files are no resources.
+bool searchesArchive(JNIEnv* env, jstring name) { return classFilesAreResources() || !isClassFileName(env, name); }
 
-}  // namespace
-
-void reportPendingException(JNIEnv* env) {
-    if (env->ExceptionCheck()) {
-        env->ExceptionDescribe();
-        env->ExceptionClear();
-    }
-}
-
-}  // namespace hux
-
-using namespace hux;
-
-extern "C" JNIEXPORT jstring JNICALL Java_com_mordavin_hux_CarvossClassLoader_findEntry(JNIEnv* env, jobject,
-                                                                                        jstring name) {
+jstring findEntry(JNIEnv* env, jstring name) {
     ensureOpen();
     if (!name) return nullptr;
     ByteString full;
@@ -95,14 +69,13 @@ extern "C" JNIEXPORT jstring JNICALL Java_com_mordavin_hux_CarvossClassLoader_fi
     } else {
         for (char c : full.view()) units.push_back(static_cast<char16_t>(static_cast<unsigned char>(c)));
     }
-    return env->NewString(reinterpret_cast<const jchar*>(units.data()), static_cast<jsize>(units.size()));
+    return jni::newString(env, units);
 }
 
-extern "C" JNIEXPORT jbyteArray JNICALL Java_com_mordavin_hux_CarvossClassLoader_entryBytes(JNIEnv* env, jobject,
-                                                                                           jstring tree) {
+jbyteArray entryBytes(JNIEnv* env, jstring tree) {
     ensureOpen();
     if (!tree) return nullptr;
-    NameForms forms = formsOf(env, tree);
+    NameForms forms = nameFormsOf(env, tree);
     if (forms.hasLatin1) {
         replaceByte(forms.latin1, '/', '\\');
         if (jbyteArray a = readEntryArray(env, forms.latin1, false)) return a;
@@ -113,43 +86,46 @@ extern "C" JNIEXPORT jbyteArray JNICALL Java_com_mordavin_hux_CarvossClassLoader
     return readEntryArray(env, forms.utf8, false);
 }
 
-extern "C" JNIEXPORT jobject JNICALL Java_com_mordavin_hux_CarvossClassLoader_findResource(JNIEnv* env,
-                                                                                           jobject loader,
-                                                                                           jstring name) {
+// The superclass's answer for `name`, through a non-virtual call.
+jobject superclassCall(JNIEnv* env, jobject loader, jstring name, const char* method, const char* signature) {
+    LocalRef<jclass> cls(env, env->GetObjectClass(loader));
+    LocalRef<jclass> super(env, env->GetSuperclass(cls.get()));
+    jmethodID mid = super ? env->GetMethodID(super.get(), method, signature) : nullptr;
+    return mid ? env->CallNonvirtualObjectMethod(loader, super.get(), mid, name) : nullptr;
+}
+
+jobject findResource(JNIEnv* env, jobject loader, jstring name) {
     ensureOpen();
     ByteString full;
     bool fromUtf8 = false;
-    // Outside compatible mode the archive's class files are no resources.
-    const bool found = (classFilesAreResources() || !isClassFileName(name, env)) && locateName(env, name, full, fromUtf8);
-    if (!found) return superclassCall(env, loader, name, "findResource", "(Ljava/lang/String;)Ljava/net/URL;");
+    if (!searchesArchive(env, name) || !locateName(env, name, full, fromUtf8))
+        return superclassCall(env, loader, name, "findResource", "(Ljava/lang/String;)Ljava/net/URL;");
     replaceByte(full, '\\', '/');
     return makeHuxUrl(env, full, fromUtf8);
 }
 
-extern "C" JNIEXPORT jobject JNICALL Java_com_mordavin_hux_CarvossClassLoader_findResources(JNIEnv* env,
-                                                                                            jobject loader,
-                                                                                            jstring name) {
+jobject findResources(JNIEnv* env, jobject loader, jstring name) {
     ensureOpen();
-    jclass vectorClass = env->FindClass("java/util/Vector");
-    jmethodID init = vectorClass ? env->GetMethodID(vectorClass, "<init>", "()V") : nullptr;
-    jmethodID add = vectorClass ? env->GetMethodID(vectorClass, "add", "(Ljava/lang/Object;)Z") : nullptr;
-    jmethodID elements = vectorClass ? env->GetMethodID(vectorClass, "elements", "()Ljava/util/Enumeration;") : nullptr;
-    jobject vector = (init && add && elements) ? env->NewObject(vectorClass, init) : nullptr;
+    LocalRef<jclass> vectorClass(env, env->FindClass("java/util/Vector"));
+    jmethodID init = vectorClass ? env->GetMethodID(vectorClass.get(), "<init>", "()V") : nullptr;
+    jmethodID add = vectorClass ? env->GetMethodID(vectorClass.get(), "add", "(Ljava/lang/Object;)Z") : nullptr;
+    jmethodID elements =
+        vectorClass ? env->GetMethodID(vectorClass.get(), "elements", "()Ljava/util/Enumeration;") : nullptr;
+    LocalRef<> vector(env, (init && add && elements) ? env->NewObject(vectorClass.get(), init) : nullptr);
     if (!vector) {
-        reportPendingException(env);
-        if (vectorClass) env->DeleteLocalRef(vectorClass);
+        jni::reportPendingException(env);
         return nullptr;
     }
     std::vector<ByteString> latin1Matches, utf8Matches;
     // The archive's top level is on the parent's class path, which lists its
-    // entries already; outside compatible mode class files are no resources.
-    const bool searched = classFilesAreResources() || !isClassFileName(name, env);
-    NameForms forms = searched ? formsOf(env, name) : NameForms{};
+    // entries already: only matches inside nested jars are added here.
     auto nestedOnly = [](std::vector<ByteString>& list) {
         return [&list](const ByteString& full) {
             if (full.view().find('!') != std::string_view::npos) list.push_back(full);
         };
     };
+    const bool searched = searchesArchive(env, name);
+    NameForms forms = searched ? nameFormsOf(env, name) : NameForms{};
     if (searched && forms.hasLatin1) {
         toResourceName(forms.latin1);
         rootArchive().store().locateResource(forms.latin1.view(), {}, nestedOnly(latin1Matches));
@@ -163,35 +139,59 @@ extern "C" JNIEXPORT jobject JNICALL Java_com_mordavin_hux_CarvossClassLoader_fi
             replaceByte(full, '\\', '/');
             // A URL that cannot be made was reported; it is left out, so the
             // enumeration holds URLs only.
-            jobject url = makeHuxUrl(env, full, pass == 1);
-            if (!url) continue;
-            env->CallBooleanMethod(vector, add, url);
-            env->DeleteLocalRef(url);
+            LocalRef<> url(env, makeHuxUrl(env, full, pass == 1));
+            if (url) env->CallBooleanMethod(vector.get(), add, url.get());
         }
     }
-    jobject more = superclassCall(env, loader, name, "findResources", "(Ljava/lang/String;)Ljava/util/Enumeration;");
+    LocalRef<> more(env, superclassCall(env, loader, name, "findResources",
+                                        "(Ljava/lang/String;)Ljava/util/Enumeration;"));
     if (more) {
-        jclass enumClass = env->GetObjectClass(more);
-        jmethodID hasMore = env->GetMethodID(enumClass, "hasMoreElements", "()Z");
-        jmethodID next = env->GetMethodID(enumClass, "nextElement", "()Ljava/lang/Object;");
-        while (hasMore && next && env->CallBooleanMethod(more, hasMore) && !env->ExceptionCheck()) {
-            jobject element = env->CallObjectMethod(more, next);
+        LocalRef<jclass> enumClass(env, env->GetObjectClass(more.get()));
+        jmethodID hasMore = env->GetMethodID(enumClass.get(), "hasMoreElements", "()Z");
+        jmethodID next = env->GetMethodID(enumClass.get(), "nextElement", "()Ljava/lang/Object;");
+        while (hasMore && next && env->CallBooleanMethod(more.get(), hasMore) && !env->ExceptionCheck()) {
+            LocalRef<> element(env, env->CallObjectMethod(more.get(), next));
             if (env->ExceptionCheck()) break;
-            env->CallBooleanMethod(vector, add, element);
-            if (element) env->DeleteLocalRef(element);
+            env->CallBooleanMethod(vector.get(), add, element.get());
         }
-        env->DeleteLocalRef(enumClass);
-        env->DeleteLocalRef(more);
     }
-    if (env->ExceptionCheck()) {
-        // An IOException of the external class path reaches the caller.
-        env->DeleteLocalRef(vector);
-        env->DeleteLocalRef(vectorClass);
-        return nullptr;
-    }
-    jobject result = env->CallObjectMethod(vector, elements);
-    env->DeleteLocalRef(vector);
-    env->DeleteLocalRef(vectorClass);
-    if (!result) reportPendingException(env);
+    // An IOException of the external class path reaches the caller.
+    if (env->ExceptionCheck()) return nullptr;
+    jobject result = env->CallObjectMethod(vector.get(), elements);
+    if (!result) jni::reportPendingException(env);
     return result;
+}
+
+}  // namespace
+
+NameForms nameFormsOf(JNIEnv* env, jstring name) {
+    const std::optional<std::u16string> units = jni::stringUnits(env, name);
+    if (!units) return {};
+    return makeNameForms(units->data(), units->size());
+}
+
+}  // namespace hux
+
+using namespace hux;
+
+extern "C" JNIEXPORT jstring JNICALL Java_com_mordavin_hux_CarvossClassLoader_findEntry(JNIEnv* env, jobject,
+                                                                                        jstring name) {
+    return jni::guardNative(env, [&] { return findEntry(env, name); });
+}
+
+extern "C" JNIEXPORT jbyteArray JNICALL Java_com_mordavin_hux_CarvossClassLoader_entryBytes(JNIEnv* env, jobject,
+                                                                                           jstring tree) {
+    return jni::guardNative(env, [&] { return entryBytes(env, tree); });
+}
+
+extern "C" JNIEXPORT jobject JNICALL Java_com_mordavin_hux_CarvossClassLoader_findResource(JNIEnv* env,
+                                                                                           jobject loader,
+                                                                                           jstring name) {
+    return jni::guardNative(env, [&] { return findResource(env, loader, name); });
+}
+
+extern "C" JNIEXPORT jobject JNICALL Java_com_mordavin_hux_CarvossClassLoader_findResources(JNIEnv* env,
+                                                                                            jobject loader,
+                                                                                            jstring name) {
+    return jni::guardNative(env, [&] { return findResources(env, loader, name); });
 }

@@ -4,6 +4,7 @@
 
 #include <jni.h>
 
+#include "archive/name_forms.h"
 #include "common/byte_string.h"
 
 namespace hux {
@@ -21,8 +22,9 @@ void registerHandlerPackage(JNIEnv* env);
 // out once.
 bool classFilesAreResources();
 
-// Prints and clears a pending Java exception, if any.
-void reportPendingException(JNIEnv* env);
+// The two byte forms of a Java name; no form at all when the name is null or
+// its characters cannot be read.
+NameForms nameFormsOf(JNIEnv* env, jstring name);
 
 }  // namespace hux
 

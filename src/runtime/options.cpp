@@ -5,6 +5,7 @@
 #include "common/utf.h"
 #include "config/config_values.h"
 #include "config/paths.h"
+#include "jni/local_ref.h"
 #include "platform/platform.h"
 #include "runtime/debug_log.h"
 #include "services/wildcard.h"
@@ -196,26 +197,22 @@ void applyPropertyLines(const LaunchConfig& config, JNIEnv_* env) {
         const size_t eq = line.find('=');
         const ByteString name(line.substr(0, eq));
         const ByteString value(eq == std::string_view::npos ? std::string_view() : line.substr(eq + 1));
-        jclass system = env->FindClass("java/lang/System");
+        jni::LocalRef<jclass> system(env, env->FindClass("java/lang/System"));
         jmethodID setProperty =
-            system ? env->GetStaticMethodID(system, "setProperty",
+            system ? env->GetStaticMethodID(system.get(), "setProperty",
                                             "(Ljava/lang/String;Ljava/lang/String;)Ljava/lang/String;")
                    : nullptr;
         if (!setProperty) {
             env->ExceptionClear();
-            if (system) env->DeleteLocalRef(system);
             continue;
         }
-        jstring jname = env->NewStringUTF(name.c_str());
-        jstring jvalue = jname ? env->NewStringUTF(value.c_str()) : nullptr;
+        jni::LocalRef<jstring> jname(env, env->NewStringUTF(name.c_str()));
+        jni::LocalRef<jstring> jvalue(env, jname ? env->NewStringUTF(value.c_str()) : nullptr);
         if (jname && jvalue) {
-            jobject previous = env->CallStaticObjectMethod(system, setProperty, jname, jvalue);
-            if (previous) env->DeleteLocalRef(previous);
+            jni::LocalRef<> previous(env, env->CallStaticObjectMethod(system.get(), setProperty, jname.get(),
+                                                                      jvalue.get()));
         }
         env->ExceptionClear();
-        if (jvalue) env->DeleteLocalRef(jvalue);
-        if (jname) env->DeleteLocalRef(jname);
-        env->DeleteLocalRef(system);
     }
 }
 
