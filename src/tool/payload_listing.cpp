@@ -33,9 +33,9 @@ std::string printable(std::string_view text) {
         bool whole = n > 0 && i + n <= text.size();
         for (size_t j = 1; whole && j < n; ++j)
             whole = (static_cast<unsigned char>(text[i + j]) & 0xC0) == 0x80;
-        if (!whole || (n == 1 && (c < 0x20 || c == 0x7F)) || (n == 1 && c == '\\')) {
+        if (!whole || (n == 1 && (c < 0x20 || c == 0x7F))) {
             char hex[8];
-            std::snprintf(hex, sizeof hex, c == '\\' ? "\\\\" : "\\x%02X", c);
+            std::snprintf(hex, sizeof hex, "\\x%02X", c);
             out += hex;
             ++i;
         } else {

@@ -11,8 +11,8 @@ namespace hux::tool {
 // and manifest); false with one line in `error` when it is not one.
 bool inspect(const std::string& path, std::ostream& out, std::string& error);
 
-// `text` with control characters, backslashes and bytes that are not part of
-// a UTF-8 sequence shown as escapes, so that it cannot garble a terminal.
+// `text` with control characters and bytes that are not part of a UTF-8
+// sequence shown as \xNN escapes, so that it cannot garble a terminal.
 std::string printable(std::string_view text);
 
 }  // namespace hux::tool

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "tool/packer.h"
+#include "tool/payload_listing.h"
 
 using namespace hux::tool;
 
@@ -62,4 +63,12 @@ TEST(Targets, OnlyTheTwoKnownOnes) {
     EXPECT_TRUE(knownTarget("windows-x64"));
     EXPECT_FALSE(knownTarget("windows-x86"));
     EXPECT_FALSE(knownTarget(""));
+}
+
+TEST(InspectText, ControlAndStrayBytesAreEscapedTextStays) {
+    EXPECT_EQ(printable("jvmdll C:\\jre\\bin\\server\\jvm.dll"), "jvmdll C:\\jre\\bin\\server\\jvm.dll");
+    EXPECT_EQ(printable("caf\xC3\xA9 \xE6\x97\xA5 \xF0\x9F\x98\x80"), "caf\xC3\xA9 \xE6\x97\xA5 \xF0\x9F\x98\x80");
+    EXPECT_EQ(printable(std::string("a\x01\x1B[2J\x7F\0z", 9)), "a\\x01\\x1B[2J\\x7F\\x00z");
+    // Stray, cut-off and overlong lead bytes.
+    EXPECT_EQ(printable("\xFF\xC3 \xE6\x97 \xC0\x80"), "\\xFF\\xC3 \\xE6\\x97 \\xC0\\x80");
 }
