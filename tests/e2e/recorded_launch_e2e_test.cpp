@@ -237,7 +237,7 @@ TEST_F(RecordedLaunch, OptionsPropertiesClassPathsAndArguments) {
                 "main call java/lang/System.setProperty(\"prop.two\", \"\")",
                 "main call java/lang/ClassLoader.getSystemClassLoader()",
                 "main call com/mordavin/hux/CarvossClassLoader.loadClass(\"app.Main\")",
-                "main native com/mordavin/hux/CarvossClassLoader.defineClass(app.Main)",
+                "main native com/mordavin/hux/CarvossClassLoader.findEntry(app/Main.class)",
                 "main GetStaticMethodID app/Main.main([Ljava/lang/String;)V",
                 "main call app/Main.main(L[5]{\"first arg\", \"second\", \"x y\", \"caf\\u00e9\", \"\"})",
                 "main DetachCurrentThread",
@@ -283,7 +283,7 @@ TEST_F(RecordedLaunch, ExitCodesOfMain) {
 TEST_F(RecordedLaunch, MissingMainClassAndMissingMain) {
     std::vector<RunResult> runs;
     const auto missing = both({"mainclass app.Missing"}, {}, "return", 7, appFiles(), &runs);
-    EXPECT_TRUE(holdsInOrder(missing, {"main native com/mordavin/hux/CarvossClassLoader.defineClass(app.Missing)",
+    EXPECT_TRUE(holdsInOrder(missing, {"main native com/mordavin/hux/CarvossClassLoader.findEntry(app/Missing.class)",
                                        "main throw java/lang/ClassNotFoundException: app.Missing",
                                        "main ExceptionDescribe java/lang/ClassNotFoundException: app.Missing",
                                        "main DestroyJavaVM"}));
@@ -319,7 +319,7 @@ TEST_F(RecordedLaunch, ClassesAndResourcesFromStoredAndDeflatedNestedJars) {
                             "resource lib2/Two.class;class lib2.Two;class lib.Absent;resource none.txt",
                             0, files);
     EXPECT_TRUE(holdsInOrder(
-        trace, {"main native com/mordavin/hux/CarvossClassLoader.defineClass(lib.One)",
+        trace, {"main native com/mordavin/hux/CarvossClassLoader.findEntry(lib/One.class)",
                 "main call com/mordavin/hux/CarvossClassLoader.defineClass(\"lib.One\", B[273], 0, 273)",
                 "main class lib/One: 273 bytes, main no",
                 "main native com/mordavin/hux/CarvossClassLoader.findResource(lib/shared.txt)",
@@ -333,7 +333,7 @@ TEST_F(RecordedLaunch, ClassesAndResourcesFromStoredAndDeflatedNestedJars) {
                     " bytes, a class file",
                 // Classes are defined from the first level of nested jars only.
                 "main throw java/lang/ClassNotFoundException: lib2.Two",
-                "main native com/mordavin/hux/CarvossClassLoader.defineClass(lib.Absent)",
+                "main native com/mordavin/hux/CarvossClassLoader.findEntry(lib/Absent.class)",
                 "main throw java/lang/ClassNotFoundException: lib.Absent",
                 "main resource none.txt: not found"}));
 }

@@ -566,10 +566,29 @@ static Val loaderLoadClass(Obj* loader, Obj* name) {
         r.l = &k->self;
         return r;
     }
-    intptr_t argv[1] = {(intptr_t)name};
-    Obj* c = (Obj*)callNative(klass("com/mordavin/hux/CarvossClassLoader"), loader, "defineClass",
-                              "(Ljava/lang/String;)Ljava/lang/Class;", 1, argv, text);
-    /* Whatever the native threw, or nothing found: ClassNotFoundException. */
+    /* As the loader's findClass does: the entry's tree name through findEntry,
+       its bytes through entryBytes, then the definition. */
+    Klass* loaderClass = klass("com/mordavin/hux/CarvossClassLoader");
+    char entry[180];
+    snprintf(entry, sizeof entry, "%s.class", text);
+    for (char* p = entry; *p; ++p)
+        if (*p == '.' && p < entry + strlen(text)) *p = '/';
+    intptr_t entryArg[1] = {(intptr_t)stringFromUtf8(entry)};
+    Obj* tree = (Obj*)callNative(loaderClass, loader, "findEntry", "(Ljava/lang/String;)Ljava/lang/String;", 1,
+                                 entryArg, entry);
+    Obj* c = NULL;
+    if (tree && !pending) {
+        char treeText[1024];
+        asciiOf(tree, treeText, sizeof treeText);
+        intptr_t treeArg[1] = {(intptr_t)tree};
+        Obj* bytes = (Obj*)callNative(loaderClass, loader, "entryBytes", "(Ljava/lang/String;)[B", 1, treeArg, treeText);
+        if (bytes && !pending && bytes->kind == ARRAY) {
+            trace("call %s.defineClass(\"%s\", B[%d], 0, %d)", loaderClass->name, text, (int)bytes->length,
+                  (int)bytes->length);
+            c = defineApplicationClass(loader, text, bytes, 0, bytes->length);
+        }
+    }
+    /* Whatever the natives threw, or nothing found: ClassNotFoundException. */
     if (!c) {
         pending = NULL;
         throwNew("java/lang/ClassNotFoundException", text);
