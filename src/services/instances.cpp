@@ -67,16 +67,15 @@ bool InstanceChannel::startPump(InstanceReceiver* receiver) {
 }
 
 void InstanceChannel::stop() {
-    if (running_ == 0) return;
-    __atomic_store_n(&running_, 0, __ATOMIC_RELEASE);
+    if (!running_.exchange(false, std::memory_order_acq_rel)) return;
     if (pumpStarted_) {
         sync_->wakeLocal();
         // A pump that was inside the virtual machine when it was destroyed
         // never comes back (every call into a destroyed VM blocks for good);
         // it is left behind rather than waited for, and touches nothing again.
-        for (int i = 0; i < kStopWaitMs / 10 && !__atomic_load_n(&pumpExited_, __ATOMIC_ACQUIRE); ++i)
+        for (int i = 0; i < kStopWaitMs / 10 && !pumpExited_.load(std::memory_order_acquire); ++i)
             platform::sleepMs(10);
-        if (__atomic_load_n(&pumpExited_, __ATOMIC_ACQUIRE)) pump_.join();
+        if (pumpExited_.load(std::memory_order_acquire)) pump_.join();
         pumpStarted_ = false;
     }
     sync_->stopWatching();
@@ -161,18 +160,18 @@ bool InstanceChannel::queueEmpty() {
 int InstanceChannel::pumpThread(void* channel) {
     auto* self = static_cast<InstanceChannel*>(channel);
     self->pumpLoop();
-    __atomic_store_n(&self->pumpExited_, 1, __ATOMIC_RELEASE);
+    self->pumpExited_.store(true, std::memory_order_release);
     return 0;
 }
 
 void InstanceChannel::pumpLoop() {
-    while (__atomic_load_n(&running_, __ATOMIC_ACQUIRE)) {
+    while (running_.load(std::memory_order_acquire)) {
         // While a chunk for another instance holds the slot, the hub looks
         // again after a while even when nobody wakes it, so that a chunk nobody
         // consumes cannot block every instance for good.
         sync_->wait(lastSeenGeneration_, judging_ ? static_cast<int>(kRetryIntervalMs) : -1,
                     !partials_.empty() || !queueEmpty());
-        if (!__atomic_load_n(&running_, __ATOMIC_ACQUIRE)) break;
+        if (!running_.load(std::memory_order_acquire)) break;
         pumpOnce(receiver_);
     }
 }

@@ -4,6 +4,7 @@
 // length between instances, 1024 bytes at a time.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <vector>
@@ -96,13 +97,13 @@ private:
     std::unique_ptr<platform::InstanceSync> sync_;
     platform::Mutex queueLock_;
     InstanceReceiver* receiver_ = nullptr;
-    volatile int32_t running_ = 1;
+    std::atomic<bool> running_{true};
     OutgoingMessage* head_ = nullptr;
     OutgoingMessage* tail_ = nullptr;
     std::vector<PartialMessage*> partials_;
     platform::Thread pump_;
     bool pumpStarted_ = false;
-    int32_t pumpExited_ = 0;
+    std::atomic<bool> pumpExited_{false};
     // The hub counts a pending chunk's wake-ups at most once per this interval,
     // so that a live but busy addressee is not judged unresponsive by a burst.
     uint32_t countedSerial_ = 0;
