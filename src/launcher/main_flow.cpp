@@ -10,8 +10,10 @@
 #include "config/messages.h"
 #include "config/paths.h"
 #include "launcher/native_binding.h"
+#include "platform/console.h"
 #include "platform/platform.h"
 #include "runtime/debug_log.h"
+#include "runtime/options.h"
 #include "services/instances.h"
 #include "services/splash.h"
 #include "services/stream_redirector.h"
@@ -83,6 +85,8 @@ ByteString instanceMappingName(const ByteString& appId) {
 }
 
 int runMainFlow(int argc, char** argv) {
+    // A GUI-subsystem launcher started from a console writes there.
+    platform::attachParentConsole();
     // 1-3. Locale, configuration, an empty host.
     platform::setLocaleFromEnvironment();
     auto* config = new LaunchConfig(true);
@@ -147,15 +151,17 @@ int runMainFlow(int argc, char** argv) {
     request.hook = vmReadyHook;
     for (int32_t i = 0; i < request.argc; ++i) debugLog("argument: %s", request.argv[i]);
 
-    // 16. The thread.
+    // 16. The thread, with the stack an -Xss option asks for (java gives its
+    // main thread that size too).
+    const size_t stackSize = startThreadStackSize(*config, kVmThreadStack);
     int result = 0;
     if (!config::firstThreadOption(*config).empty()) {
         result = vmThreadProc(&request);
     } else {
         std::fflush(stdout);
         platform::Thread thread;
-        if (!thread.start(vmThreadProc, &request, kVmThreadStack, true) &&
-            !thread.start(vmThreadProc, &request, kVmThreadStack, false)) {
+        if (!thread.start(vmThreadProc, &request, stackSize, true) &&
+            !thread.start(vmThreadProc, &request, stackSize, false)) {
             result = vmThreadProc(&request);
         } else {
             result = thread.join();
