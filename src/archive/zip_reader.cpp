@@ -7,18 +7,15 @@
 
 #include "common/payload_end.h"
 #include "common/utf.h"
+#include "common/zip_format.h"
 
 namespace hux {
 
 namespace {
 
-constexpr uint32_t kEndSignature = 0x06054b50;
-constexpr uint32_t kCentralSignature = 0x02014b50;
-constexpr uint32_t kLocalSignature = 0x04034b50;
-constexpr int64_t kEndRecordSize = 22;
-constexpr int64_t kEndSearchSpan = kEndRecordSize + 65535;  // record plus the largest comment
-constexpr uint32_t kCentralHeaderSize = 46;
-constexpr int64_t kLocalHeaderSize = 30;
+using zip::kEndRecordSize;
+using zip::kLocalHeaderSize;
+constexpr int64_t kEndSearchSpan = kEndRecordSize + zip::kMaxCommentLength;  // record plus the largest comment
 constexpr size_t kInputChunk = 64 * 1024;
 
 // Slack above the ratio limit for the fixed cost of a short stream.
@@ -88,19 +85,13 @@ bool ZipReader::open(std::unique_ptr<ZipSource> source) {
         if (!tailCopy || !source->readAt(spanStart, tailCopy.get(), static_cast<size_t>(span))) return false;
         tail = tailCopy.get();
     }
-    int64_t at = -1;
-    for (int64_t i = span - kEndRecordSize; i >= 0; --i) {
-        if (readLe32(tail + i) == kEndSignature) {
-            at = i;
-            break;
-        }
-    }
+    const int64_t at = zip::findEndRecord(tail, span);
     if (at < 0) return false;
-    const uint8_t* record = tail + at;
+    const zip::EndRecord end = zip::readEndRecord(tail + at);
     const int64_t recordPos = spanStart + at;
-    const uint32_t total = readLe16(record + 10);
-    const uint32_t dirSize = readLe32(record + 12);
-    const uint32_t dirOffset = readLe32(record + 16);
+    const uint32_t total = end.entries;
+    const uint32_t dirSize = end.directorySize;
+    const uint32_t dirOffset = end.directoryOffset;
 
     if (recordPos < static_cast<int64_t>(dirOffset) + static_cast<int64_t>(dirSize)) return false;
     if (dirSize == 0 && total != 0) return false;
@@ -133,22 +124,19 @@ bool ZipReader::readDirectory(const uint8_t* dir, uint32_t dirSize, uint32_t cou
     if (!entries_) return false;
     uint64_t pos = 0;
     for (uint32_t i = 0; i < count; ++i) {
-        if (pos + kCentralHeaderSize > dirSize) return false;
         const uint8_t* h = dir + pos;
-        if (readLe32(h) != kCentralSignature) return false;
-        const uint32_t nameLength = readLe16(h + 28);
-        const uint64_t next = pos + kCentralHeaderSize + nameLength + readLe16(h + 30) + readLe16(h + 32);
-        if (next > dirSize) return false;
+        zip::CentralHeader header;
+        if (!zip::readCentralHeader(h, dirSize - pos, header)) return false;
         ZipEntry& e = entries_[i];
-        e.name = reinterpret_cast<const char*>(h + kCentralHeaderSize);
-        e.nameLength = static_cast<int32_t>(nameLength);
-        e.flags = readLe16(h + 8);
-        e.method = readLe16(h + 10);
-        e.crc = readLe32(h + 16);
-        e.compressedSize = readLe32(h + 20);
-        e.size = readLe32(h + 24);
-        e.localHeaderOffset = readLe32(h + 42);
-        pos = next;
+        e.name = reinterpret_cast<const char*>(h + zip::kCentralHeaderSize);
+        e.nameLength = static_cast<int32_t>(header.nameLength);
+        e.flags = header.flags;
+        e.method = header.method;
+        e.crc = header.crc;
+        e.compressedSize = header.compressedSize;
+        e.size = header.size;
+        e.localHeaderOffset = header.localHeaderOffset;
+        pos += header.totalLength();
     }
     count_ = static_cast<int32_t>(count);
     return true;
@@ -175,7 +163,7 @@ bool ZipReader::dataRange(const ZipEntry& e, int64_t& dataStart) {
     const int64_t header = archiveStart_ + static_cast<int64_t>(e.localHeaderOffset);
     uint8_t local[kLocalHeaderSize];
     if (!source_->readAt(header, local, sizeof local)) return false;
-    if (readLe32(local) != kLocalSignature) return false;
+    if (readLe32(local) != zip::kLocalSignature) return false;
     dataStart = header + kLocalHeaderSize + readLe16(local + 26) + readLe16(local + 28);
     return dataStart + static_cast<int64_t>(e.compressedSize) <= source_->size();
 }

@@ -3,6 +3,7 @@
 #include <zlib.h>
 
 #include "common/utf.h"
+#include "common/zip_format.h"
 
 namespace hux::tool {
 
@@ -88,7 +89,7 @@ bool ZipWriter::add(const std::string& name, const std::vector<uint8_t>& data, M
 bool ZipWriter::finish(std::string& error, const std::string& comment) {
     const uint64_t directoryOffset = out_.size();
     for (const Entry& e : entries_) {
-        put32(out_, 0x02014b50);
+        put32(out_, zip::kCentralSignature);
         put16(out_, 20);
         put16(out_, 20);
         put16(out_, 0x0800);
@@ -108,11 +109,11 @@ bool ZipWriter::finish(std::string& error, const std::string& comment) {
         out_.insert(out_.end(), e.name.begin(), e.name.end());
     }
     const uint64_t directorySize = out_.size() - directoryOffset;
-    if (out_.size() + 22 > kZipLimit || comment.size() > 0xFFFF) {
+    if (out_.size() + zip::kEndRecordSize > kZipLimit || comment.size() > 0xFFFF) {
         error = "the archive would be larger than 4 GiB";
         return false;
     }
-    put32(out_, 0x06054b50);
+    put32(out_, zip::kEndSignature);
     put16(out_, 0);
     put16(out_, 0);
     put16(out_, static_cast<uint16_t>(entries_.size()));
