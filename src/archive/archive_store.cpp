@@ -6,17 +6,13 @@
 
 #include "archive/entry_names.h"
 #include "common/utf.h"
+#include "common/zip_format.h"
 #include "config/launch_config.h"
 
 namespace hux {
 
 namespace {
 
-bool isNestedArchiveName(std::string_view name) {
-    if (name.size() < 5) return false;
-    const std::string_view tail = name.substr(name.size() - 4);
-    return equalsIgnoreCase(tail, ".jar") || equalsIgnoreCase(tail, ".zip");
-}
 
 }  // namespace
 
@@ -81,7 +77,7 @@ void ArchiveStore::buildIndex() {
 void ArchiveStore::openNested() {
     ArchiveStore* owner = budgetOwner_;
     for (const IndexEntry& item : index_) {
-        if (!isNestedArchiveName(item.name.view())) continue;
+        if (!zip::isArchiveName(item.name.view())) continue;
         nestedNames_.push(item.name);
         children_.push(nullptr);
         const ZipEntry& e = reader_.entry(item.number);

@@ -17,8 +17,13 @@ constexpr int kArchiveLengthRecordSize = 20;
 constexpr int kBlockLengthSize = 4;
 constexpr int kReservedSize = 16;
 
-// End-of-central-directory record of the zip format.
-constexpr uint32_t kEndRecordSignature = 0x06054b50;
-constexpr int kEndRecordSize = 22;
+// How far from the end of a file of `size` bytes the end record of its
+// archive is looked for: the last max(size / 100, 51200) bytes before it.
+inline int64_t commentSearchReach(int64_t size) { return size / 100 > 51200 ? size / 100 : 51200; }
+
+// The length of the archive comment that ends a payload of `size` bytes, from
+// the end record nearest the end within the reach; 0 when there is none.
+// `tail` holds the file's last `tailLength` bytes.
+int64_t measureArchiveCommentLength(const uint8_t* tail, int64_t tailLength, int64_t size);
 
 }  // namespace hux

@@ -9,7 +9,9 @@
 #include "common/payload_end.h"
 #include "common/payload_format.h"
 #include "common/utf.h"
+#include "common/zip_format.h"
 #include "config/config_values.h"
+#include "config/paths.h"
 #include "config/payload_marker.h"
 #include "platform/platform.h"
 
@@ -21,23 +23,7 @@ LaunchConfig::LaunchConfig(bool load) {
 
 void LaunchConfig::setExePathForTesting(const ByteString& exePath) {
     exePath_ = exePath;
-    int32_t cut = 0;
-    for (int32_t i = 0; i < exePath_.length(); ++i)
-        if (isSeparator(exePath_[i])) cut = i + 1;
-    exeDir_.assign(exePath_.data(), cut);
-}
-
-int64_t measureArchiveCommentLength(const uint8_t* tail, int64_t tailLength, int64_t size) {
-    // Offsets from size - 22 down to size - max(size / 100, 51200) - 22, not below 0.
-    const int64_t reach = size / 100 > 51200 ? size / 100 : 51200;
-    int64_t lowest = size - reach - kEndRecordSize;
-    if (lowest < 0) lowest = 0;
-    const int64_t tailStart = size - tailLength;
-    if (lowest < tailStart) lowest = tailStart;
-    for (int64_t off = size - kEndRecordSize; off >= lowest; --off) {
-        if (readLe32(tail + (off - tailStart)) == kEndRecordSignature) return size - off - kEndRecordSize;
-    }
-    return 0;
+    exeDir_ = directoryOf(exePath_.view());
 }
 
 void externalConfigCandidates(const ByteString& exePath, ByteString out[4]) {
@@ -62,10 +48,9 @@ void LaunchConfig::loadFrom(const ByteString& exePath, uint32_t archiveLength) {
     if (file.open(exePath.c_str()) && view.map(file)) {
         // A signed executable carries its certificate table after the payload.
         size = payloadEnd(view.data(), view.size());
-        const int64_t reach = size / 100 > 51200 ? size / 100 : 51200;
-        int64_t tailLength = reach + kEndRecordSize + 4;
+        int64_t tailLength = commentSearchReach(size) + zip::kEndRecordSize + 4;
         if (tailLength > size) tailLength = size;
-        const int64_t t = size >= kEndRecordSize
+        const int64_t t = size >= zip::kEndRecordSize
                               ? measureArchiveCommentLength(view.data() + (size - tailLength), tailLength, size)
                               : 0;
         blockEnd_ = size - t - static_cast<int64_t>(archiveLength) - kReservedSize;

@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "common/byte_string.h"
+#include "common/payload_format.h"
 
 namespace hux {
 
@@ -71,7 +72,6 @@ private:
 LaunchConfig* activeConfig();
 void setActiveConfig(LaunchConfig* config);
 
-int64_t measureArchiveCommentLength(const uint8_t* tail, int64_t tailLength, int64_t size);
 
 // The four external-file candidates in the order they are tried.
 void externalConfigCandidates(const ByteString& exePath, ByteString out[4]);

@@ -6,6 +6,13 @@
 
 namespace hux {
 
+ByteString directoryOf(std::string_view path) {
+    size_t cut = 0;
+    for (size_t i = 0; i < path.size(); ++i)
+        if (isSeparator(path[i])) cut = i + 1;
+    return ByteString(path.substr(0, cut));
+}
+
 // On Windows a leading '/' or '\', and a ':' as second character ("E:\x",
 // "D:x"), make a path absolute, and a leading '\' names the root of the base's
 // drive. Linux has neither drives nor backslash separators: only a leading

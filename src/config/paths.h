@@ -13,6 +13,10 @@ namespace hux {
 // drives exist also a leading '\' or a drive ("D:x" counts too).
 bool isAbsoluteConfigPath(const char* path);
 
+// The directory part of `path`: everything through its last separator ('/'
+// or '\\'); empty when it has none.
+ByteString directoryOf(std::string_view path);
+
 // Combines `path` with the directory `base` (unless the path is absolute) and
 // normalises the result into `buffer` of `size` bytes. Returns the length
 // written, 0 on failure, or the required size (greater than `size`) when the

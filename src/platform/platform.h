@@ -265,8 +265,9 @@ const char* runtimeLibraryName();
 // Directories below a runtime directory that may hold the library (each empty
 // or ending in a separator), in the order they are probed; nullptr ends the list.
 const char* const* runtimeProbePrefixes();
-// Separator between class path elements (";" on Windows, ":" elsewhere).
-char classPathSeparator();
+// Separator between the elements of a path list, PATH as well as a class path
+// (";" on Windows, ":" elsewhere).
+char pathListSeparator();
 // Runtime homes the system itself names as its default runtime, in order of
 // preference (none where the registry registrations serve that purpose).
 void systemRuntimeHomes(StringList& out);

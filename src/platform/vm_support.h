@@ -11,9 +11,6 @@ void addLibraryErrorMode();
 // RegisterNatives (true where the executable cannot be loaded as a library).
 bool bindsNativesItself();
 
-// Separator of the PATH list (';' on Windows, ':' elsewhere).
-char pathListSeparator();
-
 // Installs `handler` for SIGINT and SIGTERM. On Windows the runtime library's
 // signal facility calls it on its own thread. Elsewhere the signal handler only
 // wakes a launcher thread, which calls `handler` there (so it may call into the

@@ -4,6 +4,7 @@
 #include "config/config_values.h"
 #include "config/paths.h"
 #include "platform/platform.h"
+#include "platform/splash_support.h"
 #include "runtime/debug_log.h"
 
 namespace hux {
@@ -34,15 +35,6 @@ const char* const kJavaSoftKeys[] = {"SOFTWARE\\JavaSoft\\JRE", "SOFTWARE\\JavaS
 
 }  // namespace
 
-const ByteString& vmPreference(const LaunchConfig& config) {
-    ByteString& cache = config.vmCache();
-    if (cache.empty()) {
-        cache = config::vm(config);
-        if (cache.empty()) cache.assign("-");
-    }
-    return cache;
-}
-
 ByteString runtimeSearchOrder(const LaunchConfig& config) {
     ByteString order = config::jreOrder(config);
     bool known = false;
@@ -64,7 +56,7 @@ ByteString probeRuntimeDirectory(const LaunchConfig& config, const ByteString& d
     ByteString base = directory;
     if (!isSeparator(base.back())) base.push('/');
     const char* library = platform::runtimeLibraryName();
-    const ByteString& preference = vmPreference(config);
+    const ByteString preference = config::vmPreference(config);
     for (const char* const* prefix = platform::runtimeProbePrefixes(); *prefix; ++prefix) {
         ByteString d = base;
         d.append(*prefix);
@@ -111,7 +103,8 @@ ByteString readRegistryRuntime(const LaunchConfig& config, const char* keyPath) 
     source.append(key);
     ByteString runtimeLib;
     if (platform::readRegistryString(platform::kRegistryLocalMachine, key.c_str(), "RuntimeLib", runtimeLib)) {
-        if (!preferenceInForce(vmPreference(config)) && tryCandidate(runtimeLib, source.c_str())) return runtimeLib;
+        if (!preferenceInForce(config::vmPreference(config)) && tryCandidate(runtimeLib, source.c_str()))
+            return runtimeLib;
         // Two components up from <bin>/<vm>/<library> is the bin directory.
         for (int round = 0; round < 2; ++round) {
             int32_t cut = -1;
@@ -208,5 +201,19 @@ ByteString findRuntimeLibrary(const LaunchConfig& config) {
 }
 
 void resetRuntimeSearchForTesting() { searchMemo().assign("-"); }
+
+bool loadWithDirectoryOnPath(platform::DynamicLibrary& library, const ByteString& path, const ByteString& directory,
+                             bool global) {
+    if (library.load(path.c_str(), global)) return true;
+    if (!platform::dependenciesFollowPath()) return false;
+    ByteString current;
+    platform::getEnv("PATH", current);
+    ByteString assignment("PATH=");
+    assignment.append(current);
+    assignment.push(platform::pathListSeparator());
+    assignment.append(directory);
+    platform::putEnv(assignment.c_str());
+    return library.load(path.c_str(), global);
+}
 
 }  // namespace hux

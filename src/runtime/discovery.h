@@ -3,6 +3,7 @@
 
 #include "common/byte_string.h"
 #include "config/launch_config.h"
+#include "platform/platform.h"
 
 namespace hux {
 
@@ -24,12 +25,14 @@ ByteString probeRuntimeDirectory(const LaunchConfig& config, const ByteString& d
 // root, or empty.
 ByteString readRegistryRuntime(const LaunchConfig& config, const char* keyPath);
 
-// The preferred virtual-machine subdirectory (the expanded first `vm` value,
-// "-" when empty), computed once and kept in the configuration. In force only
-// when longer than one character.
-const ByteString& vmPreference(const LaunchConfig& config);
 
 // Forgets the remembered search outcome, so that tests can search again.
 void resetRuntimeSearchForTesting();
+
+// Loads the library at `path`. Where a library's dependencies are found
+// through PATH and the first load fails, `directory` is appended to PATH (for
+// the rest of the process) and the load is tried once more.
+bool loadWithDirectoryOnPath(platform::DynamicLibrary& library, const ByteString& path, const ByteString& directory,
+                             bool global);
 
 }  // namespace hux

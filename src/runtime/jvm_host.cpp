@@ -12,6 +12,7 @@
 #include "common/utf.h"
 #include "config/config_values.h"
 #include "config/messages.h"
+#include "config/paths.h"
 #include "jni/attach.h"
 #include "jni/exceptions.h"
 #include "jni/java_strings.h"
@@ -116,28 +117,17 @@ void JvmHost::releaseOptions() {
 
 int32_t loadRuntimeAndCreateVm(JvmHost& host, const ByteString& libraryPath) {
     platform::addLibraryErrorMode();
-    if (!host.library.load(libraryPath.c_str(), true)) {
-        // Retry with the runtime's bin directory (the parent of the library's) on PATH.
-        int32_t cut = 0;
-        for (int32_t i = 0; i < libraryPath.length(); ++i)
-            if (isSeparator(libraryPath[i])) cut = i + 1;
-        ByteString dir(libraryPath.data(), cut);
-        dir.append("..");
-        ByteString path;
-        platform::getEnv("PATH", path);
-        ByteString assignment("PATH=");
-        assignment.append(path);
-        assignment.push(platform::pathListSeparator());
-        assignment.append(dir);
-        platform::putEnv(assignment.c_str());
-        if (!host.library.load(libraryPath.c_str(), true)) {
-            std::string text(platform::lastLoadErrorText().view());
-            for (size_t at = text.find("%1"); at != std::string::npos; at = text.find("%1", at + libraryPath.length()))
-                text.replace(at, 2, libraryPath.c_str());
-            std::fprintf(stderr, "%s\n", text.c_str());
-            std::fflush(stderr);
-            return kRuntimeNotValid;
-        }
+    // The runtime's bin directory (the parent of the library's) holds what
+    // the library depends on.
+    ByteString binDirectory = directoryOf(libraryPath.view());
+    binDirectory.append("..");
+    if (!loadWithDirectoryOnPath(host.library, libraryPath, binDirectory, true)) {
+        std::string text(platform::lastLoadErrorText().view());
+        for (size_t at = text.find("%1"); at != std::string::npos; at = text.find("%1", at + libraryPath.length()))
+            text.replace(at, 2, libraryPath.c_str());
+        std::fprintf(stderr, "%s\n", text.c_str());
+        std::fflush(stderr);
+        return kRuntimeNotValid;
     }
     auto create = reinterpret_cast<CreateJavaVm>(host.library.symbol("JNI_CreateJavaVM"));
     if (!create) create = reinterpret_cast<CreateJavaVm>(host.library.symbol("JNI_CreateJavaVM_Impl"));

@@ -3,6 +3,7 @@
 #include <jni.h>
 
 #include "common/utf.h"
+#include "common/zip_format.h"
 #include "config/config_values.h"
 #include "config/paths.h"
 #include "jni/local_ref.h"
@@ -61,7 +62,7 @@ struct ElementState {
 // then matched as a pattern or resolved as a configured path.
 void appendElements(void* user, const ByteString& value) {
     auto* st = static_cast<ElementState*>(user);
-    const char separator = platform::classPathSeparator();
+    const char separator = platform::pathListSeparator();
     const std::string_view all = value.view();
     size_t start = 0;
     while (start <= all.size()) {
@@ -85,13 +86,6 @@ void appendElements(void* user, const ByteString& value) {
     }
 }
 
-bool isArchiveName(std::string_view name) {
-    const size_t dot = name.rfind('.');
-    if (dot == std::string_view::npos) return false;
-    const std::string_view extension = name.substr(dot);
-    return equalsIgnoreCase(extension, ".jar") || equalsIgnoreCase(extension, ".zip");
-}
-
 void scanLevel(const ByteString& directory, ByteString& text, int depth) {
     ByteString base = directory;
     if (!isSeparator(base.back())) base.push('/');
@@ -107,8 +101,8 @@ void scanLevel(const ByteString& directory, ByteString& text, int depth) {
             ByteString sub = base;
             sub.append(entry.name);
             scanLevel(sub, text, depth + 1);
-        } else if (isArchiveName(entry.name.view())) {
-            text.push(platform::classPathSeparator());
+        } else if (zip::isArchiveName(entry.name.view())) {
+            text.push(platform::pathListSeparator());
             text.append(base);
             text.append(entry.name);
         }
@@ -143,7 +137,7 @@ void scanArchiveDirectory(const ByteString& directory, ByteString& text) { scanL
 
 ByteString buildClassPath(const LaunchConfig& config, ClassPathFlavour flavour) {
     const bool java = flavour == ClassPathFlavour::Java;
-    const char separator = platform::classPathSeparator();
+    const char separator = platform::pathListSeparator();
     ByteString path;
     if (java) {
         const ByteString exe = config.exePath();

@@ -2,6 +2,7 @@
 
 #include "common/utf.h"
 #include "config/config_values.h"
+#include "config/paths.h"
 #include "platform/platform.h"
 #include "platform/splash_support.h"
 #include "platform/vm_support.h"
@@ -17,26 +18,9 @@ using SplashLoadMemoryFn = int (*)(void*, int);
 
 // The directory part of `path` with its trailing separator (empty when it has
 // none).
-ByteString directoryOf(const ByteString& path) {
-    int32_t cut = 0;
-    for (int32_t i = 0; i < path.length(); ++i)
-        if (isSeparator(path[i])) cut = i + 1;
-    return ByteString(path.data(), cut);
-}
-
+// The libraries it depends on may sit beside it.
 bool loadSplashLibrary(platform::DynamicLibrary& library, const ByteString& path) {
-    if (library.load(path.c_str(), false)) return true;
-    if (!platform::dependenciesFollowPath()) return false;
-    // The libraries it depends on may sit beside it: put its directory on PATH
-    // (for the rest of the process) and try once more.
-    ByteString current;
-    platform::getEnv("PATH", current);
-    ByteString assignment("PATH=");
-    assignment.append(current);
-    assignment.push(platform::pathListSeparator());
-    assignment.append(directoryOf(path));
-    platform::putEnv(assignment.c_str());
-    return library.load(path.c_str(), false);
+    return loadWithDirectoryOnPath(library, path, directoryOf(path.view()), false);
 }
 
 }  // namespace
@@ -44,7 +28,7 @@ bool loadSplashLibrary(platform::DynamicLibrary& library, const ByteString& path
 ByteString findSplashLibrary(const LaunchConfig& config) {
     const ByteString runtime = findRuntimeLibrary(config);
     if (runtime.empty()) return {};
-    ByteString candidate = directoryOf(runtime);
+    ByteString candidate = directoryOf(runtime.view());
     candidate.append("../");
     candidate.append(platform::splashLibraryName());
     if (!platform::isReadable(candidate.c_str())) return {};

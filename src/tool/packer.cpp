@@ -11,6 +11,7 @@
 #include "common/utf.h"
 #include "tool/config_checks.h"
 #include "tool/flatten.h"
+#include "common/zip_format.h"
 #include "tool/signing.h"
 #include "tool/zip_writer.h"
 
@@ -36,10 +37,6 @@ bool validUtf8(const std::string& s) {
     return true;
 }
 
-bool isArchiveName(const std::string& name) {
-    return name.size() >= 5 && (equalsIgnoreCase(std::string_view(name).substr(name.size() - 4), ".jar") ||
-                                equalsIgnoreCase(std::string_view(name).substr(name.size() - 4), ".zip"));
-}
 
 }  // namespace
 
@@ -156,14 +153,14 @@ bool checkArchiveComment(const std::vector<uint8_t>& endRecordAndComment, uint64
     // Signing may add up to 7 bytes of padding before the certificate table.
     constexpr uint64_t kSigningPadding = 8;
     const uint64_t reach = std::max<uint64_t>(fileSize / 100, 51200);
-    const uint64_t comment = endRecordAndComment.size() - kEndRecordSize;
+    const uint64_t comment = endRecordAndComment.size() - zip::kEndRecordSize;
     if (comment + kSigningPadding > reach) {
         error = "the archive comment is " + std::to_string(comment) + " bytes; the launcher finds the archive only "
                 "behind a comment of at most " + std::to_string(reach - kSigningPadding) + " bytes";
         return false;
     }
     for (size_t at = 1; at + 4 <= endRecordAndComment.size(); ++at)
-        if (readLe32(endRecordAndComment.data() + at) == kEndRecordSignature) {
+        if (readLe32(endRecordAndComment.data() + at) == zip::kEndSignature) {
             error = "the archive comment holds an end-of-archive signature (PK 05 06), which would hide the archive";
             return false;
         }
@@ -258,7 +255,7 @@ bool pack(const PackRequest& request, std::string& error, std::vector<std::strin
             error = "cannot read '" + path + "'";
             return false;
         }
-        return zip.add(name, data, isArchiveName(name) ? ZipWriter::Method::Stored : ZipWriter::Method::Deflated,
+        return zip.add(name, data, zip::isArchiveName(name) ? ZipWriter::Method::Stored : ZipWriter::Method::Deflated,
                        error);
     };
     std::error_code ec;
@@ -308,7 +305,7 @@ bool pack(const PackRequest& request, std::string& error, std::vector<std::strin
     file.insert(file.end(), length, length + 4);
     file.insert(file.end(), kReserved, kReserved + kReservedSize);
     file.insert(file.end(), zip.bytes().begin(), zip.bytes().end());
-    const std::vector<uint8_t> endRecord(zip.bytes().begin() + static_cast<std::ptrdiff_t>(archiveLength - kEndRecordSize),
+    const std::vector<uint8_t> endRecord(zip.bytes().begin() + static_cast<std::ptrdiff_t>(archiveLength - zip::kEndRecordSize),
                                          zip.bytes().end());
     if (!checkArchiveComment(endRecord, file.size(), error)) return false;
     if (windows) updatePeChecksum(file);

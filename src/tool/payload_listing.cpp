@@ -8,6 +8,7 @@
 #include "common/payload_end.h"
 #include "common/payload_format.h"
 #include "common/utf.h"
+#include "common/zip_format.h"
 #include "tool/packer.h"
 #include "tool/windows_listing.h"
 
@@ -74,13 +75,7 @@ bool inspect(const std::string& path, std::ostream& out, std::string& error) {
     }
     const auto fileSize = static_cast<int64_t>(file.size());
     const int64_t size = payloadEnd(file.data(), fileSize);
-    int64_t t = 0;
-    const int64_t reach = size / 100 > 51200 ? size / 100 : 51200;
-    for (int64_t off = size - kEndRecordSize; off >= 0 && off >= size - reach - kEndRecordSize; --off)
-        if (readLe32(file.data() + off) == kEndRecordSignature) {
-            t = size - off - kEndRecordSize;
-            break;
-        }
+    const int64_t t = measureArchiveCommentLength(file.data(), size, size);
     const int64_t blockEnd = size - t - a - kReservedSize;
     if (blockEnd < kBlockLengthSize || blockEnd > size) return damaged(path, "block end outside the file", error);
     const uint32_t l = readLe32(file.data() + blockEnd - kBlockLengthSize);
@@ -92,8 +87,8 @@ bool inspect(const std::string& path, std::ostream& out, std::string& error) {
     text.erase(0, 3);
     text.pop_back();
     const int64_t archiveStart = blockEnd + kReservedSize;
-    const int64_t record = archiveStart + a - kEndRecordSize;
-    if (record < archiveStart || record + kEndRecordSize > size || readLe32(file.data() + record) != kEndRecordSignature)
+    const int64_t record = archiveStart + a - zip::kEndRecordSize;
+    if (record < archiveStart || record + zip::kEndRecordSize > size || readLe32(file.data() + record) != zip::kEndSignature)
         return damaged(path, "no end record where its archive length says", error);
 
     out << "file: " << printable(path) << " (" << fileSize << " bytes)\n";
@@ -113,30 +108,25 @@ bool inspect(const std::string& path, std::ostream& out, std::string& error) {
     out << "archive: A = " << a << " bytes at offset " << archiveStart << ", comment T = " << t << " bytes\n";
 
     // Listing from the central directory; offsets count from the archive start.
-    const uint8_t* r = file.data() + record;
-    const uint16_t entries = readLe16(r + 10);
-    const uint32_t dirSize = readLe32(r + 12);
-    const uint32_t dirOffset = readLe32(r + 16);
+    const zip::EndRecord end = zip::readEndRecord(file.data() + record);
+    const uint16_t entries = end.entries;
+    const uint32_t dirSize = end.directorySize;
+    const uint32_t dirOffset = end.directoryOffset;
     int64_t p = archiveStart + dirOffset;
     if (p + dirSize > record) return damaged(path, "central directory", error);
     out << "entries: " << entries << "\n";
     for (uint16_t e = 0; e < entries; ++e) {
-        if (p + 46 > record || readLe32(file.data() + p) != 0x02014b50) return damaged(path, "central directory", error);
         const uint8_t* h = file.data() + p;
-        const uint16_t method = readLe16(h + 10);
-        const uint32_t csize = readLe32(h + 20);
-        const uint32_t usize = readLe32(h + 24);
-        const uint16_t nameLen = readLe16(h + 28);
-        const uint16_t extraLen = readLe16(h + 30);
-        const uint16_t commentLen = readLe16(h + 32);
-        const uint32_t local = readLe32(h + 42);
-        if (p + 46 + nameLen > record) return damaged(path, "central directory", error);
-        const std::string name(reinterpret_cast<const char*>(h + 46), nameLen);
+        zip::CentralHeader header;
+        if (!zip::readCentralHeader(h, static_cast<uint64_t>(record - p), header))
+            return damaged(path, "central directory", error);
+        const std::string name(reinterpret_cast<const char*>(h + zip::kCentralHeaderSize), header.nameLength);
         char line[160];
         std::snprintf(line, sizeof line, "  %-8s %10" PRIu32 " %10" PRIu32 " @%-10" PRIu32 " ",
-                      method == 0 ? "stored" : method == 8 ? "deflated" : "other", usize, csize, local);
+                      header.method == 0 ? "stored" : header.method == 8 ? "deflated" : "other", header.size,
+                      header.compressedSize, header.localHeaderOffset);
         out << line << printable(name) << "\n";
-        p += 46 + nameLen + extraLen + commentLen;
+        p += static_cast<int64_t>(header.totalLength());
     }
     return true;
 }

@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "common/utf.h"
+#include "common/zip_format.h"
 
 namespace hux::tool {
 
@@ -160,7 +161,7 @@ bool ZipWriter::finish(std::string& error, const std::string& comment) {
         put64(out_, recordOffset);
         put32(out_, 1);
     }
-    put32(out_, 0x06054b50);
+    put32(out_, zip::kEndSignature);
     put16(out_, 0);
     put16(out_, 0);
     put16(out_, bigCount ? 0xFFFF : static_cast<uint16_t>(count));

@@ -19,10 +19,10 @@ struct RunResult {
 };
 
 struct RunOptions {
-    std::string cwd;
-    std::map<std::string, std::optional<std::string>> env;  // nullopt removes a variable
+    std::string cwd{};
+    std::map<std::string, std::optional<std::string>> env{};  // nullopt removes a variable
     int timeoutMs = 60000;
-    std::string input;
+    std::string input{};
 };
 
 RunResult run(const std::vector<std::string>& argv, const RunOptions& options = {});

@@ -264,7 +264,9 @@ TEST_F(Launch, FailuresPrintTheirMessageAndExitWithItsNumber) {
             EXPECT_TRUE(has(err, std::string(c.message) + "\n")) << err;
             EXPECT_EQ(err.substr(err.size() - std::string(c.message).size() - 1), std::string(c.message) + "\n");
         }
-        if (c.alsoOnStderr) EXPECT_TRUE(has(err, c.alsoOnStderr)) << err;
+        if (c.alsoOnStderr) {
+            EXPECT_TRUE(has(err, c.alsoOnStderr)) << err;
+        }
     }
     // Versions are formatted into messages 6 and 12.
     const std::string version = std::to_string(jdkMajorVersion(jdk));

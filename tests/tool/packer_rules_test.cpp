@@ -1,6 +1,8 @@
 // The packer's rules for archive names and archive comments.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "tool/packer.h"
 #include "tool/payload_listing.h"
 
@@ -26,14 +28,14 @@ TEST(EntryNames, OneRuleNormalisesOrRefuses) {
 namespace {
 
 std::vector<uint8_t> endRecordWith(const std::string& comment) {
-    std::vector<uint8_t> record(22, 0);
+    std::vector<uint8_t> record(22 + comment.size(), 0);
     record[0] = 'P';
     record[1] = 'K';
     record[2] = 5;
     record[3] = 6;
     record[20] = static_cast<uint8_t>(comment.size());
     record[21] = static_cast<uint8_t>(comment.size() >> 8);
-    record.insert(record.end(), comment.begin(), comment.end());
+    std::copy(comment.begin(), comment.end(), record.begin() + 22);
     return record;
 }
 

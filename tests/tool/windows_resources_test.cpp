@@ -169,8 +169,8 @@ TEST(ResourceTree, BuildAndReadAgreeForNamesNumbersAndLanguages) {
     writeLe32(header + 12, rva);
     writeLe32(header + 16, static_cast<uint32_t>((section.size() + 0x1FF) / 0x200 * 0x200));
     writeLe32(header + 20, 0x400);
-    image.insert(image.end(), section.begin(), section.end());
     image.resize(0x400 + (section.size() + 0x1FF) / 0x200 * 0x200, 0);
+    std::copy(section.begin(), section.end(), image.begin() + 0x400);
 
     PeImage pe;
     std::string error;

@@ -191,9 +191,10 @@ TEST_F(Discovery, DebugLinesNameEachCandidatesSource) {
     find("jre_order si");
     out += testing::internal::GetCapturedStderr();
     EXPECT_EQ(out.find("registry") != std::string::npos, platform::hasRegistry()) << out;
-    if (platform::hasRegistry())
+    if (platform::hasRegistry()) {
         EXPECT_NE(out.find("hux: registry key HKLM\\SOFTWARE\\JavaSoft\\JDK: no CurrentVersion\n"), std::string::npos)
             << out;
+    }
 
 }
 

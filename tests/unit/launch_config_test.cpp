@@ -137,7 +137,7 @@ TEST(Sources, ToAnsiConvertsOnlyValuesWithHighBytes) {
 
 TEST(ArchiveComment, MeasuredFromTheEndRecordNearestTheEnd) {
     uint32_t a = 0;
-    for (const std::string comment : {std::string(), std::string("0123456789"), std::string(3000, 'c')}) {
+    for (const std::string& comment : {std::string(), std::string("0123456789"), std::string(3000, 'c')}) {
         const std::string image = packedImage("x 1\r\n", comment, a);
         const auto* p = reinterpret_cast<const uint8_t*>(image.data());
         EXPECT_EQ(measureArchiveCommentLength(p, static_cast<int64_t>(image.size()),

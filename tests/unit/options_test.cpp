@@ -18,7 +18,7 @@ using hux::test::TempTree;
 namespace {
 
 using V = std::vector<std::string>;
-const std::string kSep(1, platform::classPathSeparator());
+const std::string kSep(1, platform::pathListSeparator());
 
 std::string envValue(const char* name) {
     ByteString value;

@@ -16,7 +16,7 @@ const char* const* runtimeProbePrefixes() {
     return prefixes;
 }
 
-char classPathSeparator() { return ':'; }
+char pathListSeparator() { return ':'; }
 
 void systemRuntimeHomes(StringList& out) {
     // The distribution's default runtime, then the one the `java` alternative

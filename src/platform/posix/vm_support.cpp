@@ -13,7 +13,6 @@ void addLibraryErrorMode() {}
 
 bool bindsNativesItself() { return true; }
 
-char pathListSeparator() { return ':'; }
 
 namespace {
 int wakePipe[2] = {-1, -1};

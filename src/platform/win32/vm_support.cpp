@@ -13,7 +13,6 @@ void addLibraryErrorMode() {
 
 bool bindsNativesItself() { return false; }
 
-char pathListSeparator() { return ';'; }
 
 namespace {
 using CrtHandler = void (*)(int);

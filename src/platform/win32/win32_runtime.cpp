@@ -14,7 +14,7 @@ const char* const* runtimeProbePrefixes() {
     return prefixes;
 }
 
-char classPathSeparator() { return ';'; }
+char pathListSeparator() { return ';'; }
 
 void systemRuntimeHomes(StringList& /*out*/) {}
 

@@ -4,6 +4,7 @@
 #include <random>
 
 #include "common/payload_format.h"
+#include "common/zip_format.h"
 #include "common/utf.h"
 
 namespace hux::test {
@@ -18,8 +19,8 @@ std::unique_ptr<LaunchConfig> loadPackedConfig(const std::filesystem::path& dir,
     writeLe32(length, static_cast<uint32_t>(block.size()));
     bytes.append(reinterpret_cast<const char*>(length), 4);
     bytes.append(static_cast<size_t>(kReservedSize), '\0');
-    std::string archive(static_cast<size_t>(kEndRecordSize), '\0');  // an empty zip: the end record alone
-    writeLe32(reinterpret_cast<uint8_t*>(&archive[0]), kEndRecordSignature);
+    std::string archive(static_cast<size_t>(zip::kEndRecordSize), '\0');  // an empty zip: the end record alone
+    writeLe32(reinterpret_cast<uint8_t*>(&archive[0]), zip::kEndSignature);
     bytes += archive;
     std::ofstream(exe, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
     if (!external.empty()) {
