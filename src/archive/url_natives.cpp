@@ -9,6 +9,7 @@
 #include "archive/natives.h"
 #include "common/utf.h"
 #include "config/config_values.h"
+#include "platform/platform.h"
 
 namespace hux {
 
@@ -71,7 +72,7 @@ jobject makeHuxUrl(JNIEnv* env, const ByteString& fullName, bool fromUtf8) {
     }
     std::u16string units = u"hux:";
     if (fromUtf8) {
-        units += utf8ToUtf16(fullName.view());
+        units += platform::utf8TextToUtf16(fullName.view());
     } else {
         for (char c : fullName.view()) units.push_back(static_cast<char16_t>(static_cast<unsigned char>(c)));
     }

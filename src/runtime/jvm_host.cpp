@@ -123,6 +123,8 @@ int32_t loadRuntimeAndCreateVm(JvmHost& host, const ByteString& libraryPath) {
     void* env = nullptr;
     std::fflush(stdout);
     const jint rc = create(&vm, &env, &args);
+    StringList misread;
+    collectMisreadProperties(host, misread);
     host.releaseOptions();
     if (rc != 0) {
         host.vm = nullptr;
@@ -134,6 +136,7 @@ int32_t loadRuntimeAndCreateVm(JvmHost& host, const ByteString& libraryPath) {
         const LaunchConfig* config = activeConfig();
         host.bindNatives(static_cast<JNIEnv*>(env), config ? config->exePath().c_str() : "");
     }
+    restoreMisreadProperties(misread, static_cast<JNIEnv*>(env));
     return kLaunchOk;
 }
 
@@ -173,8 +176,7 @@ jobject loadMainClass(JvmHost& host, const ByteString& mainClass) {
     }
     // The name exactly as configured: a.b.Main with dots.
     const std::u16string units = platform::ansiToUtf16(mainClass.c_str(), static_cast<size_t>(mainClass.length()));
-    const ByteString utf8 = utf16ToUtf8(units);
-    jstring name = env->NewStringUTF(utf8.c_str());
+    jstring name = env->NewString(reinterpret_cast<const jchar*>(units.data()), static_cast<jsize>(units.size()));
     jobject cls = name ? env->CallObjectMethod(loader, loadClass, name) : nullptr;
     if (!cls) reportPendingException(env);
     if (name) env->DeleteLocalRef(name);

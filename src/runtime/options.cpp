@@ -113,6 +113,35 @@ void applyExportLines(const LaunchConfig& config) {
 
 void scanArchiveDirectory(const ByteString& directory, ByteString& text) { scanLevel(directory, text, 0); }
 
+namespace {
+
+// The virtual machine decodes its options with the locale's character set;
+// an element it would misread is handed over as a name it can open. The
+// application class loader resolves its elements to canonical paths, which
+// only a copy in memory survives (`resolvable`).
+ByteString readableClassPath(const ByteString& path, char separator, bool resolvable) {
+    ByteString out;
+    const std::string_view all = path.view();
+    size_t start = 0;
+    while (start <= all.size()) {
+        size_t end = all.find(separator, start);
+        if (end == std::string_view::npos) end = all.size();
+        const ByteString element(all.substr(start, end - start));
+        if (start > 0) out.push(separator);
+        if (platform::localeDecodes(element.view())) {
+            out.append(element);
+        } else {
+            const ByteString stand = platform::descriptorPath(element.c_str(), resolvable);
+            if (!stand.empty()) debugLog("class path element %s is handed over as %s", element.c_str(), stand.c_str());
+            out.append(stand.empty() ? element : stand);
+        }
+        start = end + 1;
+    }
+    return out;
+}
+
+}  // namespace
+
 ByteString buildClassPath(const LaunchConfig& config, ClassPathFlavour flavour) {
     const bool java = flavour == ClassPathFlavour::Java;
     const char separator = platform::classPathSeparator();
@@ -120,11 +149,17 @@ ByteString buildClassPath(const LaunchConfig& config, ClassPathFlavour flavour) 
     if (java) {
         const ByteString exe = config.exePath();
         // The executable cannot be named where its path holds the separator;
-        // the kernel's link to the running executable stands in for it.
-        if (separator == ':' && exe.view().find(':') != std::string_view::npos) {
-            path.assign("/proc/self/exe");
-        } else {
+        // the kernel's link to the running executable stands in for it. Where
+        // the locale cannot spell its path, the link would lead the class
+        // loader back to that path, so a copy in memory stands in.
+        const bool hasSeparator = separator == ':' && exe.view().find(':') != std::string_view::npos;
+        if (!hasSeparator && !platform::localeDecodes(exe.view())) path = platform::descriptorPath(exe.c_str(), true);
+        if (hasSeparator || (path.empty() && !platform::localeDecodes(exe.view()))) path.assign(platform::kSelfExecutable);
+        if (path.empty()) {
+            if (exe == platform::kSelfExecutable) debugLog("the executable's path is too long to name; using %s", exe.c_str());
             path = exe;
+        } else {
+            debugLog("the executable is on the class path as %s", path.c_str());
         }
     }
     ElementState state{&config, &path};
@@ -149,7 +184,7 @@ ByteString buildClassPath(const LaunchConfig& config, ClassPathFlavour flavour) 
             path.append(value);
         }
     }
-    return path;
+    return readableClassPath(path, separator, java);
 }
 
 bool isProcessElevated() {
@@ -187,36 +222,61 @@ void appendVmOptions(const LaunchConfig& config, JvmHost& host) {
     }
 }
 
+namespace {
+
+// Sets one "name=value" assignment (the whole text is the name when there is
+// no '='), built from UTF-16 so that every character arrives.
+void setSystemProperty(JNIEnv* env, const std::u16string& assignment) {
+    const size_t eq = assignment.find(u'=');
+    const std::u16string name = assignment.substr(0, eq);
+    const std::u16string value = eq == std::u16string::npos ? std::u16string() : assignment.substr(eq + 1);
+    jclass system = env->FindClass("java/lang/System");
+    jmethodID setProperty =
+        system ? env->GetStaticMethodID(system, "setProperty",
+                                        "(Ljava/lang/String;Ljava/lang/String;)Ljava/lang/String;")
+               : nullptr;
+    if (!setProperty) {
+        env->ExceptionClear();
+        if (system) env->DeleteLocalRef(system);
+        return;
+    }
+    jstring jname = env->NewString(reinterpret_cast<const jchar*>(name.data()), static_cast<jsize>(name.size()));
+    jstring jvalue =
+        jname ? env->NewString(reinterpret_cast<const jchar*>(value.data()), static_cast<jsize>(value.size())) : nullptr;
+    if (jname && jvalue) {
+        jobject previous = env->CallStaticObjectMethod(system, setProperty, jname, jvalue);
+        if (previous) env->DeleteLocalRef(previous);
+    }
+    env->ExceptionClear();
+    if (jvalue) env->DeleteLocalRef(jvalue);
+    if (jname) env->DeleteLocalRef(jname);
+    env->DeleteLocalRef(system);
+}
+
+}  // namespace
+
+void collectMisreadProperties(const JvmHost& host, StringList& out) {
+    for (int32_t i = 0; i < host.optionCount(); ++i) {
+        const std::string_view option = host.option(i);
+        if (!startsWith(option, "-D") || platform::localeDecodes(option)) continue;
+        out.append(option.substr(2));
+    }
+}
+
+void restoreMisreadProperties(const StringList& assignments, JNIEnv_* env) {
+    if (!env) return;
+    for (int32_t i = 0; i < assignments.count(); ++i) {
+        const std::string_view text = assignments.view(i);
+        debugLog("property set again from the launcher's text: %s", assignments.at(i));
+        setSystemProperty(env, platform::ansiToUtf16(text.data(), text.size()));
+    }
+}
+
 void applyPropertyLines(const LaunchConfig& config, JNIEnv_* env) {
     if (!env) return;
     StringList lines;
     config::properties(config, lines);
-    for (int32_t i = 0; i < lines.count(); ++i) {
-        const std::string_view line = lines.view(i);
-        const size_t eq = line.find('=');
-        const ByteString name(line.substr(0, eq));
-        const ByteString value(eq == std::string_view::npos ? std::string_view() : line.substr(eq + 1));
-        jclass system = env->FindClass("java/lang/System");
-        jmethodID setProperty =
-            system ? env->GetStaticMethodID(system, "setProperty",
-                                            "(Ljava/lang/String;Ljava/lang/String;)Ljava/lang/String;")
-                   : nullptr;
-        if (!setProperty) {
-            env->ExceptionClear();
-            if (system) env->DeleteLocalRef(system);
-            continue;
-        }
-        jstring jname = env->NewStringUTF(name.c_str());
-        jstring jvalue = jname ? env->NewStringUTF(value.c_str()) : nullptr;
-        if (jname && jvalue) {
-            jobject previous = env->CallStaticObjectMethod(system, setProperty, jname, jvalue);
-            if (previous) env->DeleteLocalRef(previous);
-        }
-        env->ExceptionClear();
-        if (jvalue) env->DeleteLocalRef(jvalue);
-        if (jname) env->DeleteLocalRef(jname);
-        env->DeleteLocalRef(system);
-    }
+    for (int32_t i = 0; i < lines.count(); ++i) setSystemProperty(env, platform::utf8TextToUtf16(lines.view(i)));
 }
 
 }  // namespace hux

@@ -35,6 +35,13 @@ void setElevationOverrideForTesting(int answer);
 // Appends the complete option list, in its fixed order, to the host.
 void appendVmOptions(const LaunchConfig& config, JvmHost& host);
 
+// The "-D" options (without the "-D") that the virtual machine reads with the
+// locale's character set differently from what the launcher meant.
+void collectMisreadProperties(const JvmHost& host, StringList& out);
+// Sets those properties again, from the launcher's own text, in the running
+// virtual machine.
+void restoreMisreadProperties(const StringList& assignments, JNIEnv_* env);
+
 // Sets every `property` line as a system property of the running virtual machine.
 void applyPropertyLines(const LaunchConfig& config, JNIEnv_* env);
 
