@@ -138,13 +138,24 @@ std::string fmt(const Stats& s, const char* unit) {
     return b;
 }
 
+const char kTableHead[] =
+    "| JDK | measure | hux | baseline | ratio of medians | median of pair ratios |\n|---|---|---|---|---|---|\n";
 std::vector<std::string> rows;
-void row(const std::string& jdk, const std::string& what, const Stats& hux, const Stats& base, const char* unit,
-         const std::string& baseline) {
-    char ratio[32];
-    std::snprintf(ratio, sizeof ratio, "%.2f", base.median > 0 ? hux.median / base.median : 0.0);
-    const std::string line = "| " + jdk + " | " + what + " | " + fmt(hux, unit) + " | " + baseline + ": " +
-                             fmt(base, unit) + " | " + ratio + " |";
+void row(const std::string& jdk, const std::string& what, const std::vector<double>& hux,
+         const std::vector<double>& base, const char* unit, const std::string& baseline, bool paired = true) {
+    const Stats h = stats(hux), b = stats(base);
+    char ratio[32], pairRatio[32] = "–";
+    std::snprintf(ratio, sizeof ratio, "%.2f", b.median > 0 ? h.median / b.median : 0.0);
+    // Runs of the same round ran back to back: their ratio cancels drift in
+    // the machine's load.
+    if (paired && hux.size() == base.size()) {
+        std::vector<double> ratios;
+        for (size_t i = 0; i < hux.size(); ++i)
+            if (base[i] > 0) ratios.push_back(hux[i] / base[i]);
+        std::snprintf(pairRatio, sizeof pairRatio, "%.2f", stats(ratios).median);
+    }
+    const std::string line = "| " + jdk + " | " + what + " | " + fmt(h, unit) + " | " + baseline + ": " +
+                             fmt(b, unit) + " | " + ratio + " | " + pairRatio + " |";
     rows.push_back(line);
     std::printf("%s\n", line.c_str());
     std::fflush(stdout);
@@ -166,10 +177,10 @@ std::vector<std::vector<Sample>> measure(const std::vector<std::vector<std::stri
     return out;
 }
 
-Stats of(const std::vector<Sample>& v, const std::function<double(const Sample&)>& f) {
+std::vector<double> of(const std::vector<Sample>& v, const std::function<double(const Sample&)>& f) {
     std::vector<double> x;
     for (const auto& s : v) x.push_back(f(s));
-    return stats(x);
+    return x;
 }
 
 std::string hux(const std::string& target, const std::string& out, const std::vector<std::string>& lines,
@@ -212,6 +223,21 @@ void prepareWorkloads(const std::string& javac, const std::string& jar) {
     }
 }
 
+std::string readText(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// The part of the results written by hand (profiles, findings): from its
+// heading to the end.
+const char kAnalysisHeading[] = "## Where the start-up time goes";
+std::string analysisOf(const std::string& results) {
+    const size_t at = results.find(kAnalysisHeading);
+    return at == std::string::npos ? std::string() : results.substr(at);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -235,7 +261,7 @@ int main(int argc, char** argv) {
         gens += ":" + work + "/gen" + std::to_string(j) + ".jar";
         genFiles += " lib/gen" + std::to_string(j) + ".jar=" + work + "/gen" + std::to_string(j) + ".jar";
     }
-    std::printf("| JDK | measure | hux | baseline | ratio (hux / baseline) |\n|---|---|---|---|---|\n");
+    std::printf("%s", kTableHead);
     for (const std::string& jdk : jdks) {
         const std::string name = fs::path(jdk).filename().string();
         const std::string java = jdk + "/bin/java";
@@ -257,6 +283,9 @@ int main(int argc, char** argv) {
         row(name, "start to main, assystemclassloader FALSE", of(m[1], toMain), of(m[2], toMain), "ms", "java -cp");
         row(name, "start to exit", of(m[0], toExit), of(m[2], toExit), "ms", "java -cp");
         row(name, "start to main vs JNI_CreateJavaVM alone", of(m[0], toMain), of(m[3], toMain), "ms", "VM creation floor");
+        auto rss = [](const Sample& s) { return s.maxRssKb / 1024.0; };
+        row(name, "peak RSS, hello", of(m[0], rss), of(m[2], rss), "MiB", "java -cp");
+        row(name, "peak RSS, hello, assystemclassloader FALSE", of(m[1], rss), of(m[2], rss), "MiB", "java -cp");
 
         const std::string classes = hux("linux-x64", work + "/classes-" + name, lines({}), {benchJar + genFiles});
         auto c = measure({{classes, "classes", "5000", "20"},
@@ -266,6 +295,11 @@ int main(int argc, char** argv) {
         auto workMs = [](const Sample& s) { return s.workMs; };
         row(name, "load 5,000 classes from 20 nested jars", of(c[0], workMs), of(c[1], workMs), "ms", "same jars on -cp");
         row(name, "load 5,000 classes from 20 nested jars", of(c[0], workMs), of(c[2], workMs), "ms", "exploded directory");
+        auto t = measure({{classes, "parallel", "5000", "20", "4"},
+                          {java, "-cp", work + "/bench.jar" + gens, "BenchMain", "parallel", "5000", "20", "4"}},
+                         runs);
+        row(name, "load 5,000 classes from 20 nested jars on 4 threads", of(t[0], workMs), of(t[1], workMs), "ms",
+            "same jars on -cp");
 
         const std::string resources = hux("linux-x64", work + "/res-" + name, lines({}), {benchJar, "lib/res.jar=" + work + "/res.jar"});
         auto r = measure({{resources, "resources", "10000"},
@@ -279,7 +313,6 @@ int main(int argc, char** argv) {
                                 {benchJar, "lib/pad.jar=" + work + "/pad" + std::to_string(mb) + ".jar"})});
         pads.push_back({java, "-cp", work + "/bench.jar:" + work + "/pad200.jar", "BenchMain"});
         auto p = measure(pads, std::max(3, runs / 2));
-        auto rss = [](const Sample& s) { return s.maxRssKb / 1024.0; };
         const char* sizes[] = {"1 MB", "50 MB", "200 MB"};
         for (int i = 0; i < 3; ++i) {
             row(name, std::string("start to main, ") + sizes[i] + " of nested jars", of(p[i], toMain), of(p[0], toMain),
@@ -310,12 +343,17 @@ int main(int argc, char** argv) {
         sh("bash -c 'source " + kSource + "/scripts/wine-env && $HUX_WINESERVER -k'");
     }
 
+    const std::string keptAnalysis = analysisOf(readText(kSource + "/bench/results.md"));
     std::ofstream md(kSource + "/bench/results.md");
     md << "# Benchmark results\n\nProduced by `bench/run` (" << runs << " runs per variant, interleaved; median with min–max).\n\n";
     md << "- machine: " << shOut("uname -srm") << ", " << shOut("nproc") << " cores, "
        << shOut("grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //'") << "\n";
     for (const std::string& jdk : jdks) md << "- " << fs::path(jdk).filename().string() << ": " << shOut(jdk + "/bin/java -version 2>&1 | head -1") << "\n";
-    md << "\n| JDK | measure | hux | baseline | ratio (hux / baseline) |\n|---|---|---|---|---|\n";
+    md << "\n" << kTableHead;
     for (const auto& r : rows) md << r << "\n";
+    // The other benchmarks' output, then the hand-written analysis, which a
+    // run keeps as it is.
+    if (const char* extra = std::getenv("HUX_BENCH_EXTRA")) md << "\n" << readText(extra);
+    if (!keptAnalysis.empty()) md << "\n" << keptAnalysis;
     return 0;
 }

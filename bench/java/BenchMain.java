@@ -13,6 +13,33 @@ public class BenchMain {
             for (int i = 0; i < n; i++) {
                 Class.forName("gen.p" + (i % jars) + ".C" + i);
             }
+        } else if (mode.equals("parallel")) {
+            final int n = Integer.parseInt(args[1]);
+            final int jars = Integer.parseInt(args[2]);
+            final int threads = Integer.parseInt(args[3]);
+            Thread[] all = new Thread[threads];
+            final Throwable[] failure = new Throwable[1];
+            for (int t = 0; t < threads; t++) {
+                final int first = t;
+                all[t] = new Thread() {
+                    public void run() {
+                        try {
+                            for (int i = first; i < n; i += threads) {
+                                Class.forName("gen.p" + (i % jars) + ".C" + i);
+                            }
+                        } catch (Throwable e) {
+                            failure[0] = e;
+                        }
+                    }
+                };
+                all[t].start();
+            }
+            for (Thread t : all) {
+                t.join();
+            }
+            if (failure[0] != null) {
+                throw new IllegalStateException(failure[0]);
+            }
         } else if (mode.equals("resources")) {
             int n = Integer.parseInt(args[1]);
             byte[] buf = new byte[4096];

@@ -7,20 +7,15 @@
 #include "archive/jni_sink.h"
 #include "archive/name_forms.h"
 #include "archive/natives.h"
+#include "jni/exceptions.h"
+#include "jni/java_strings.h"
+#include "jni/local_ref.h"
 
 namespace hux {
 
-namespace {
+using jni::LocalRef;
 
-// The name's two byte forms, read from its UTF-16 units.
-NameForms formsOf(JNIEnv* env, jstring name) {
-    const jsize length = env->GetStringLength(name);
-    const jchar* chars = env->GetStringChars(name, nullptr);
-    if (!chars) return {};
-    std::u16string units(reinterpret_cast<const char16_t*>(chars), static_cast<size_t>(length));
-    env->ReleaseStringChars(name, chars);
-    return makeNameForms(units.data(), units.size());
-}
+namespace {
 
 void toClassEntry(ByteString& form) {
     replaceByte(form, '.', '\\');
@@ -34,7 +29,7 @@ void toResourceName(ByteString& form) {
 
 // Reads a class's bytes: the Latin-1 form first, then the UTF-8 form.
 jbyteArray readClassBytes(JNIEnv* env, jstring name, bool searchNested) {
-    NameForms forms = formsOf(env, name);
+    NameForms forms = nameFormsOf(env, name);
     if (forms.hasLatin1) {
         toClassEntry(forms.latin1);
         if (jbyteArray a = readEntryArray(env, forms.latin1, searchNested)) return a;
@@ -47,94 +42,56 @@ jbyteArray readClassBytes(JNIEnv* env, jstring name, bool searchNested) {
     return nullptr;
 }
 
-jclass defineFromArchive(JNIEnv* env, jobject loader, jstring name, bool searchNested, bool definePackage) {
-    jclass loaderClass = env->GetObjectClass(loader);
-    jmethodID define = env->GetMethodID(loaderClass, "defineClass", "(Ljava/lang/String;[BII)Ljava/lang/Class;");
-    if (!define) {
-        env->DeleteLocalRef(loaderClass);
-        return nullptr;  // the lookup's exception stays pending
+// Defines the package of class `name` (dotted) unless the loader knows it
+// already; a failure stays pending.
+void definePackageOf(JNIEnv* env, jobject loader, jstring name) {
+    const std::string text = jni::modifiedUtf8(env, name);
+    const size_t dot = text.rfind('.');
+    if (dot == std::string::npos || dot == 0) return;
+    LocalRef<jstring> pkg(env, env->NewStringUTF(text.substr(0, dot).c_str()));
+    LocalRef<jclass> cls(env, env->GetObjectClass(loader));
+    jmethodID getPackage = env->GetMethodID(cls.get(), "getPackage", "(Ljava/lang/String;)Ljava/lang/Package;");
+    LocalRef<> existing(env, getPackage ? env->CallObjectMethod(loader, getPackage, pkg.get()) : nullptr);
+    if (existing || env->ExceptionCheck()) return;
+    jmethodID definePkg = env->GetMethodID(
+        cls.get(), "definePackage",
+        "(Ljava/lang/String;Ljava/lang/String;Ljava/lang/String;Ljava/lang/String;Ljava/lang/String;"
+        "Ljava/lang/String;Ljava/lang/String;Ljava/net/URL;)Ljava/lang/Package;");
+    if (definePkg) {
+        LocalRef<> defined(env, env->CallObjectMethod(loader, definePkg, pkg.get(), nullptr, nullptr, nullptr,
+                                                      nullptr, nullptr, nullptr, nullptr));
     }
+}
+
+jclass defineFromArchive(JNIEnv* env, jobject loader, jstring name, bool searchNested, bool definePackage) {
+    jmethodID define;
+    {
+        LocalRef<jclass> loaderClass(env, env->GetObjectClass(loader));
+        define = env->GetMethodID(loaderClass.get(), "defineClass", "(Ljava/lang/String;[BII)Ljava/lang/Class;");
+    }
+    if (!define) return nullptr;  // the lookup's exception stays pending
     ensureOpen();
-    jbyteArray bytes = readClassBytes(env, name, searchNested);
-    env->DeleteLocalRef(loaderClass);
+    LocalRef<jbyteArray> bytes(env, readClassBytes(env, name, searchNested));
     if (!bytes) return nullptr;
     if (definePackage) {
-        const char* utf = env->GetStringUTFChars(name, nullptr);
-        std::string text = utf ? utf : "";
-        if (utf) env->ReleaseStringUTFChars(name, utf);
-        const size_t dot = text.rfind('.');
-        if (dot != std::string::npos && dot != 0) {
-            jstring pkg = env->NewStringUTF(text.substr(0, dot).c_str());
-            jclass cls = env->GetObjectClass(loader);
-            jmethodID getPackage = env->GetMethodID(cls, "getPackage", "(Ljava/lang/String;)Ljava/lang/Package;");
-            jobject existing = getPackage ? env->CallObjectMethod(loader, getPackage, pkg) : nullptr;
-            if (!existing && !env->ExceptionCheck()) {
-                jmethodID definePkg = env->GetMethodID(
-                    cls, "definePackage",
-                    "(Ljava/lang/String;Ljava/lang/String;Ljava/lang/String;Ljava/lang/String;Ljava/lang/String;"
-                    "Ljava/lang/String;Ljava/lang/String;Ljava/net/URL;)Ljava/lang/Package;");
-                if (definePkg) {
-                    jobject p = env->CallObjectMethod(loader, definePkg, pkg, nullptr, nullptr, nullptr, nullptr,
-                                                      nullptr, nullptr, nullptr);
-                    if (p) env->DeleteLocalRef(p);
-                }
-            }
-            if (existing) env->DeleteLocalRef(existing);
-            env->DeleteLocalRef(cls);
-            env->DeleteLocalRef(pkg);
-            if (env->ExceptionCheck()) {
-                env->DeleteLocalRef(bytes);
-                return nullptr;
-            }
-        }
+        definePackageOf(env, loader, name);
+        if (env->ExceptionCheck()) return nullptr;
     }
-    auto result = static_cast<jclass>(
-        env->CallObjectMethod(loader, define, name, bytes, 0, env->GetArrayLength(bytes)));
-    env->DeleteLocalRef(bytes);
-    return result;
+    return static_cast<jclass>(
+        env->CallObjectMethod(loader, define, name, bytes.get(), 0, env->GetArrayLength(bytes.get())));
 }
 
 // The superclass's answer for `name`, through a non-virtual call.
 jobject superclassCall(JNIEnv* env, jobject loader, jstring name, const char* method, const char* signature) {
-    jclass cls = env->GetObjectClass(loader);
-    jclass super = env->GetSuperclass(cls);
-    jobject result = nullptr;
-    jmethodID mid = super ? env->GetMethodID(super, method, signature) : nullptr;
-    if (mid) result = env->CallNonvirtualObjectMethod(loader, super, mid, name);
-    if (super) env->DeleteLocalRef(super);
-    env->DeleteLocalRef(cls);
-    return result;
+    LocalRef<jclass> cls(env, env->GetObjectClass(loader));
+    LocalRef<jclass> super(env, env->GetSuperclass(cls.get()));
+    jmethodID mid = super ? env->GetMethodID(super.get(), method, signature) : nullptr;
+    return mid ? env->CallNonvirtualObjectMethod(loader, super.get(), mid, name) : nullptr;
 }
 
-}  // namespace
-
-void reportPendingException(JNIEnv* env) {
-    if (env->ExceptionCheck()) {
-        env->ExceptionDescribe();
-        env->ExceptionClear();
-    }
-}
-
-}  // namespace hux
-
-using namespace hux;
-
-extern "C" JNIEXPORT jclass JNICALL Java_com_mordavin_hux_CarvossClassLoader_defineClass(JNIEnv* env,
-                                                                                         jobject loader,
-                                                                                         jstring name) {
-    return defineFromArchive(env, loader, name, true, false);
-}
-
-extern "C" JNIEXPORT jclass JNICALL Java_com_mordavin_hux_CarvossClassLoader_findClass(JNIEnv* env, jobject loader,
-                                                                                       jstring name) {
-    return defineFromArchive(env, loader, name, false, true);
-}
-
-extern "C" JNIEXPORT jobject JNICALL Java_com_mordavin_hux_CarvossClassLoader_findResource(JNIEnv* env,
-                                                                                           jobject loader,
-                                                                                           jstring name) {
+jobject findResource(JNIEnv* env, jobject loader, jstring name) {
     ensureOpen();
-    NameForms forms = formsOf(env, name);
+    NameForms forms = nameFormsOf(env, name);
     ByteString full;
     bool found = false;
     bool fromUtf8 = false;
@@ -152,21 +109,19 @@ extern "C" JNIEXPORT jobject JNICALL Java_com_mordavin_hux_CarvossClassLoader_fi
     return makeHuxUrl(env, full, fromUtf8);
 }
 
-extern "C" JNIEXPORT jobject JNICALL Java_com_mordavin_hux_CarvossClassLoader_findResources(JNIEnv* env,
-                                                                                            jobject loader,
-                                                                                            jstring name) {
+jobject findResources(JNIEnv* env, jobject loader, jstring name) {
     ensureOpen();
-    jclass vectorClass = env->FindClass("java/util/Vector");
-    jmethodID init = vectorClass ? env->GetMethodID(vectorClass, "<init>", "()V") : nullptr;
-    jmethodID add = vectorClass ? env->GetMethodID(vectorClass, "add", "(Ljava/lang/Object;)Z") : nullptr;
-    jmethodID elements = vectorClass ? env->GetMethodID(vectorClass, "elements", "()Ljava/util/Enumeration;") : nullptr;
-    jobject vector = (init && add && elements) ? env->NewObject(vectorClass, init) : nullptr;
+    LocalRef<jclass> vectorClass(env, env->FindClass("java/util/Vector"));
+    jmethodID init = vectorClass ? env->GetMethodID(vectorClass.get(), "<init>", "()V") : nullptr;
+    jmethodID add = vectorClass ? env->GetMethodID(vectorClass.get(), "add", "(Ljava/lang/Object;)Z") : nullptr;
+    jmethodID elements =
+        vectorClass ? env->GetMethodID(vectorClass.get(), "elements", "()Ljava/util/Enumeration;") : nullptr;
+    LocalRef<> vector(env, (init && add && elements) ? env->NewObject(vectorClass.get(), init) : nullptr);
     if (!vector) {
-        reportPendingException(env);
-        if (vectorClass) env->DeleteLocalRef(vectorClass);
+        jni::reportPendingException(env);
         return nullptr;
     }
-    NameForms forms = formsOf(env, name);
+    NameForms forms = nameFormsOf(env, name);
     std::vector<ByteString> latin1Matches, utf8Matches;
     if (forms.hasLatin1) {
         toResourceName(forms.latin1);
@@ -183,35 +138,60 @@ extern "C" JNIEXPORT jobject JNICALL Java_com_mordavin_hux_CarvossClassLoader_fi
             replaceByte(full, '\\', '/');
             // A URL that cannot be made was reported; it is left out, so the
             // enumeration holds URLs only.
-            jobject url = makeHuxUrl(env, full, pass == 1);
-            if (!url) continue;
-            env->CallBooleanMethod(vector, add, url);
-            env->DeleteLocalRef(url);
+            LocalRef<> url(env, makeHuxUrl(env, full, pass == 1));
+            if (url) env->CallBooleanMethod(vector.get(), add, url.get());
         }
     }
-    jobject more = superclassCall(env, loader, name, "findResources", "(Ljava/lang/String;)Ljava/util/Enumeration;");
+    LocalRef<> more(env, superclassCall(env, loader, name, "findResources",
+                                        "(Ljava/lang/String;)Ljava/util/Enumeration;"));
     if (more) {
-        jclass enumClass = env->GetObjectClass(more);
-        jmethodID hasMore = env->GetMethodID(enumClass, "hasMoreElements", "()Z");
-        jmethodID next = env->GetMethodID(enumClass, "nextElement", "()Ljava/lang/Object;");
-        while (hasMore && next && env->CallBooleanMethod(more, hasMore) && !env->ExceptionCheck()) {
-            jobject element = env->CallObjectMethod(more, next);
+        LocalRef<jclass> enumClass(env, env->GetObjectClass(more.get()));
+        jmethodID hasMore = env->GetMethodID(enumClass.get(), "hasMoreElements", "()Z");
+        jmethodID next = env->GetMethodID(enumClass.get(), "nextElement", "()Ljava/lang/Object;");
+        while (hasMore && next && env->CallBooleanMethod(more.get(), hasMore) && !env->ExceptionCheck()) {
+            LocalRef<> element(env, env->CallObjectMethod(more.get(), next));
             if (env->ExceptionCheck()) break;
-            env->CallBooleanMethod(vector, add, element);
-            if (element) env->DeleteLocalRef(element);
+            env->CallBooleanMethod(vector.get(), add, element.get());
         }
-        env->DeleteLocalRef(enumClass);
-        env->DeleteLocalRef(more);
     }
-    if (env->ExceptionCheck()) {
-        // An IOException of the external class path reaches the caller.
-        env->DeleteLocalRef(vector);
-        env->DeleteLocalRef(vectorClass);
-        return nullptr;
-    }
-    jobject result = env->CallObjectMethod(vector, elements);
-    env->DeleteLocalRef(vector);
-    env->DeleteLocalRef(vectorClass);
-    if (!result) reportPendingException(env);
+    // An IOException of the external class path reaches the caller.
+    if (env->ExceptionCheck()) return nullptr;
+    jobject result = env->CallObjectMethod(vector.get(), elements);
+    if (!result) jni::reportPendingException(env);
     return result;
+}
+
+}  // namespace
+
+NameForms nameFormsOf(JNIEnv* env, jstring name) {
+    const std::optional<std::u16string> units = jni::stringUnits(env, name);
+    if (!units) return {};
+    return makeNameForms(units->data(), units->size());
+}
+
+}  // namespace hux
+
+using namespace hux;
+
+extern "C" JNIEXPORT jclass JNICALL Java_com_mordavin_hux_CarvossClassLoader_defineClass(JNIEnv* env,
+                                                                                         jobject loader,
+                                                                                         jstring name) {
+    return jni::guardNative(env, [&] { return defineFromArchive(env, loader, name, true, false); });
+}
+
+extern "C" JNIEXPORT jclass JNICALL Java_com_mordavin_hux_CarvossClassLoader_findClass(JNIEnv* env, jobject loader,
+                                                                                       jstring name) {
+    return jni::guardNative(env, [&] { return defineFromArchive(env, loader, name, false, true); });
+}
+
+extern "C" JNIEXPORT jobject JNICALL Java_com_mordavin_hux_CarvossClassLoader_findResource(JNIEnv* env,
+                                                                                           jobject loader,
+                                                                                           jstring name) {
+    return jni::guardNative(env, [&] { return findResource(env, loader, name); });
+}
+
+extern "C" JNIEXPORT jobject JNICALL Java_com_mordavin_hux_CarvossClassLoader_findResources(JNIEnv* env,
+                                                                                            jobject loader,
+                                                                                            jstring name) {
+    return jni::guardNative(env, [&] { return findResources(env, loader, name); });
 }

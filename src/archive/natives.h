@@ -4,6 +4,7 @@
 
 #include <jni.h>
 
+#include "archive/name_forms.h"
 #include "common/byte_string.h"
 
 namespace hux {
@@ -16,8 +17,9 @@ jobject makeHuxUrl(JNIEnv* env, const ByteString& fullName, bool fromUtf8);
 // Puts the launcher's handler package first in "java.protocol.handler.pkgs".
 void registerHandlerPackage(JNIEnv* env);
 
-// Prints and clears a pending Java exception, if any.
-void reportPendingException(JNIEnv* env);
+// The two byte forms of a Java name; no form at all when the name is null or
+// its characters cannot be read.
+NameForms nameFormsOf(JNIEnv* env, jstring name);
 
 }  // namespace hux
 

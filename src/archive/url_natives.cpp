@@ -9,9 +9,14 @@
 #include "archive/natives.h"
 #include "common/utf.h"
 #include "config/config_values.h"
+#include "jni/exceptions.h"
+#include "jni/java_strings.h"
+#include "jni/local_ref.h"
 #include "platform/platform.h"
 
 namespace hux {
+
+using jni::LocalRef;
 
 namespace {
 
@@ -21,14 +26,12 @@ std::atomic<int> compatibleFlag{0};
 
 jobject handler(JNIEnv* env) {
     if (jobject h = handlerInstance.load()) return h;
-    jclass cls = env->FindClass("com/mordavin/hux/Handler");
-    jmethodID init = cls ? env->GetMethodID(cls, "<init>", "()V") : nullptr;
-    jobject local = init ? env->NewObject(cls, init) : nullptr;
-    jobject global = local ? env->NewGlobalRef(local) : nullptr;
-    if (local) env->DeleteLocalRef(local);
-    if (cls) env->DeleteLocalRef(cls);
+    LocalRef<jclass> cls(env, env->FindClass("com/mordavin/hux/Handler"));
+    jmethodID init = cls ? env->GetMethodID(cls.get(), "<init>", "()V") : nullptr;
+    LocalRef<> local(env, init ? env->NewObject(cls.get(), init) : nullptr);
+    jobject global = local ? env->NewGlobalRef(local.get()) : nullptr;
     if (!global) {
-        reportPendingException(env);
+        jni::reportPendingException(env);
         return nullptr;
     }
     // Concurrent first uses may each make one; any of them serves.
@@ -61,13 +64,12 @@ jbyteArray readUrlEntry(JNIEnv* env, const ByteString& form) {
 jobject makeHuxUrl(JNIEnv* env, const ByteString& fullName, bool fromUtf8) {
     jobject h = handler(env);
     if (!h) return nullptr;
-    jclass urlClass = env->FindClass("java/net/URL");
-    jmethodID init = urlClass ? env->GetMethodID(urlClass, "<init>",
+    LocalRef<jclass> urlClass(env, env->FindClass("java/net/URL"));
+    jmethodID init = urlClass ? env->GetMethodID(urlClass.get(), "<init>",
                                                  "(Ljava/net/URL;Ljava/lang/String;Ljava/net/URLStreamHandler;)V")
                               : nullptr;
     if (!init) {
-        reportPendingException(env);
-        if (urlClass) env->DeleteLocalRef(urlClass);
+        jni::reportPendingException(env);
         return nullptr;
     }
     std::u16string units = u"hux:";
@@ -76,69 +78,52 @@ jobject makeHuxUrl(JNIEnv* env, const ByteString& fullName, bool fromUtf8) {
     } else {
         for (char c : fullName.view()) units.push_back(static_cast<char16_t>(static_cast<unsigned char>(c)));
     }
-    jstring spec = env->NewString(reinterpret_cast<const jchar*>(units.data()), static_cast<jsize>(units.size()));
-    jobject url = spec ? env->NewObject(urlClass, init, nullptr, spec, h) : nullptr;
-    if (spec) env->DeleteLocalRef(spec);
-    env->DeleteLocalRef(urlClass);
-    if (!url) reportPendingException(env);
+    LocalRef<jstring> spec(env, jni::newString(env, units));
+    jobject url = spec ? env->NewObject(urlClass.get(), init, nullptr, spec.get(), h) : nullptr;
+    if (!url) jni::reportPendingException(env);
     return url;
 }
 
 void registerHandlerPackage(JNIEnv* env) {
-    jclass system = env->FindClass("java/lang/System");
-    if (!system) {
+    LocalRef<jclass> system(env, env->FindClass("java/lang/System"));
+    jmethodID get = system ? env->GetStaticMethodID(system.get(), "getProperty",
+                                                    "(Ljava/lang/String;)Ljava/lang/String;")
+                           : nullptr;
+    jmethodID set = get ? env->GetStaticMethodID(system.get(), "setProperty",
+                                                 "(Ljava/lang/String;Ljava/lang/String;)Ljava/lang/String;")
+                        : nullptr;
+    if (!set) {
         env->ExceptionClear();
         return;
     }
-    jmethodID get = env->GetStaticMethodID(system, "getProperty", "(Ljava/lang/String;)Ljava/lang/String;");
-    jmethodID set =
-        env->GetStaticMethodID(system, "setProperty", "(Ljava/lang/String;Ljava/lang/String;)Ljava/lang/String;");
-    if (!get || !set) {
-        env->ExceptionClear();
-        env->DeleteLocalRef(system);
-        return;
-    }
-    jstring key = env->NewStringUTF("java.protocol.handler.pkgs");
-    auto old = static_cast<jstring>(env->CallStaticObjectMethod(system, get, key));
+    LocalRef<jstring> key(env, env->NewStringUTF("java.protocol.handler.pkgs"));
+    LocalRef<jstring> old(env, static_cast<jstring>(env->CallStaticObjectMethod(system.get(), get, key.get())));
     std::string value = "com.mordavin";
     if (old) {
-        const char* chars = env->GetStringUTFChars(old, nullptr);
-        if (chars && chars[0]) value = value + "|" + chars;
-        if (chars) env->ReleaseStringUTFChars(old, chars);
-        env->DeleteLocalRef(old);
+        const std::string chars = jni::modifiedUtf8(env, old.get());
+        if (!chars.empty()) value = value + "|" + chars;
     }
-    jstring newValue = env->NewStringUTF(value.c_str());
-    jobject previous = env->CallStaticObjectMethod(system, set, key, newValue);
-    if (previous) env->DeleteLocalRef(previous);
+    LocalRef<jstring> newValue(env, env->NewStringUTF(value.c_str()));
+    LocalRef<> previous(env, env->CallStaticObjectMethod(system.get(), set, key.get(), newValue.get()));
     env->ExceptionClear();
-    env->DeleteLocalRef(newValue);
-    env->DeleteLocalRef(key);
-    env->DeleteLocalRef(system);
 }
 
-}  // namespace hux
+namespace {
 
-using namespace hux;
-
-extern "C" JNIEXPORT jbyteArray JNICALL Java_com_mordavin_hux_Handler_loadResourceData(JNIEnv* env, jobject,
-                                                                                       jstring url) {
+jbyteArray loadResourceData(JNIEnv* env, jstring url) {
     ensureOpen();
     if (!url) return nullptr;
-    const jsize length = env->GetStringLength(url);
-    const jchar* chars = env->GetStringChars(url, nullptr);
-    if (!chars) return nullptr;
-    std::u16string units(reinterpret_cast<const char16_t*>(chars), static_cast<size_t>(length));
-    env->ReleaseStringChars(url, chars);
-    NameForms forms = makeNameForms(units.data(), units.size());
+    NameForms forms = nameFormsOf(env, url);
+    // The scheme and the extension are ASCII, which the UTF-8 form keeps as is.
+    const std::string_view text = forms.utf8.view();
+    if (text.substr(0, 4) != "hux:") return nullptr;
+    const bool classFile = text.size() >= 6 && text.substr(text.size() - 6) == ".class";
     for (ByteString* form : {&forms.latin1, &forms.utf8}) {
         replaceByte(*form, '/', '\\');
         normalizeResourceName(*form);
     }
-    if (units.compare(0, 4, u"hux:") != 0) return nullptr;
     // Class files are not served as resource data unless `compatible` says so.
-    if (units.size() >= 6 && units.compare(units.size() - 6, 6, u".class") == 0 && !compatibleMode()) {
-        return env->NewByteArray(0);
-    }
+    if (classFile && !compatibleMode()) return env->NewByteArray(0);
     jbyteArray result = nullptr;
     if (forms.hasLatin1 && forms.latin1.length() >= 4) result = readUrlEntry(env, forms.latin1);
     if (!result && !env->ExceptionCheck() && (forms.differ || !forms.hasLatin1) && forms.utf8.length() >= 4)
@@ -148,4 +133,15 @@ extern "C" JNIEXPORT jbyteArray JNICALL Java_com_mordavin_hux_Handler_loadResour
         if (decoded != forms.latin1 && decoded.length() >= 4) result = readUrlEntry(env, decoded);
     }
     return result;
+}
+
+}  // namespace
+
+}  // namespace hux
+
+using namespace hux;
+
+extern "C" JNIEXPORT jbyteArray JNICALL Java_com_mordavin_hux_Handler_loadResourceData(JNIEnv* env, jobject,
+                                                                                       jstring url) {
+    return jni::guardNative(env, [&] { return loadResourceData(env, url); });
 }

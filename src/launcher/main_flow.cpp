@@ -12,6 +12,7 @@
 #include "launcher/native_binding.h"
 #include "platform/platform.h"
 #include "runtime/debug_log.h"
+#include "runtime/options.h"
 #include "services/instances.h"
 #include "services/splash.h"
 #include "services/stream_redirector.h"
@@ -147,15 +148,17 @@ int runMainFlow(int argc, char** argv) {
     request.hook = vmReadyHook;
     for (int32_t i = 0; i < request.argc; ++i) debugLog("argument: %s", request.argv[i]);
 
-    // 16. The thread.
+    // 16. The thread, with the stack an -Xss option asks for (java gives its
+    // main thread that size too).
+    const size_t stackSize = startThreadStackSize(*config, kVmThreadStack);
     int result = 0;
     if (!config::firstThreadOption(*config).empty()) {
         result = vmThreadProc(&request);
     } else {
         std::fflush(stdout);
         platform::Thread thread;
-        if (!thread.start(vmThreadProc, &request, kVmThreadStack, true) &&
-            !thread.start(vmThreadProc, &request, kVmThreadStack, false)) {
+        if (!thread.start(vmThreadProc, &request, stackSize, true) &&
+            !thread.start(vmThreadProc, &request, stackSize, false)) {
             result = vmThreadProc(&request);
         } else {
             result = thread.join();

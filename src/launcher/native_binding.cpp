@@ -3,6 +3,9 @@
 #include <cstdio>
 
 #include "archive/natives.h"
+#include "jni/exceptions.h"
+#include "jni/java_strings.h"
+#include "jni/local_ref.h"
 #include "platform/platform.h"
 #include "services/redirect_natives.h"
 #include "services/tray_natives.h"
@@ -81,33 +84,30 @@ const ClassBinding kBindings[] = {
 }  // namespace
 
 void bindSupportNatives(JNIEnv* env, const char* appPath) {
+    using jni::LocalRef;
     for (const ClassBinding& b : kBindings) {
-        jclass cls = env->FindClass(b.name);
+        LocalRef<jclass> cls(env, env->FindClass(b.name));
         if (!cls) {
             env->ExceptionClear();  // an archive without this class simply lacks it
             continue;
         }
         // Looking up a method initialises the class.
-        env->GetMethodID(cls, "<init>", "()V");
+        env->GetMethodID(cls.get(), "<init>", "()V");
         env->ExceptionClear();
-        if (b.count > 0 && env->RegisterNatives(cls, b.methods, b.count) != 0) reportPendingException(env);
-        env->DeleteLocalRef(cls);
+        if (b.count > 0 && env->RegisterNatives(cls.get(), b.methods, b.count) != 0)
+            jni::reportPendingException(env);
     }
-    jclass system = env->FindClass("java/lang/System");
-    jmethodID set = system ? env->GetStaticMethodID(system, "setProperty",
+    LocalRef<jclass> system(env, env->FindClass("java/lang/System"));
+    jmethodID set = system ? env->GetStaticMethodID(system.get(), "setProperty",
                                                     "(Ljava/lang/String;Ljava/lang/String;)Ljava/lang/String;")
                            : nullptr;
     if (set) {
-        jstring key = env->NewStringUTF("hux.app.path");
+        LocalRef<jstring> key(env, env->NewStringUTF("hux.app.path"));
         const std::u16string units = platform::ansiToUtf16(appPath, std::char_traits<char>::length(appPath));
-        jstring value = env->NewString(reinterpret_cast<const jchar*>(units.data()), static_cast<jsize>(units.size()));
-        jobject old = env->CallStaticObjectMethod(system, set, key, value);
-        if (old) env->DeleteLocalRef(old);
-        env->DeleteLocalRef(key);
-        env->DeleteLocalRef(value);
+        LocalRef<jstring> value(env, jni::newString(env, units));
+        LocalRef<> old(env, env->CallStaticObjectMethod(system.get(), set, key.get(), value.get()));
     }
     env->ExceptionClear();
-    if (system) env->DeleteLocalRef(system);
 }
 
 }  // namespace hux

@@ -12,6 +12,10 @@
 #include "common/utf.h"
 #include "config/config_values.h"
 #include "config/messages.h"
+#include "jni/attach.h"
+#include "jni/exceptions.h"
+#include "jni/java_strings.h"
+#include "jni/local_ref.h"
 #include "platform/vm_support.h"
 #include "runtime/discovery.h"
 #include "runtime/options.h"
@@ -21,6 +25,8 @@
 #include "services/wildcard.h"
 
 namespace hux {
+
+using jni::LocalRef;
 
 namespace {
 
@@ -51,14 +57,14 @@ jobject newLoader(JNIEnv* env, jclass loaderClass) {
 }  // namespace
 
 void setContextClassLoader(JNIEnv* env, jobject loader) {
-    jclass thread = env->FindClass("java/lang/Thread");
-    jmethodID current = thread ? env->GetStaticMethodID(thread, "currentThread", "()Ljava/lang/Thread;") : nullptr;
-    jmethodID set = thread ? env->GetMethodID(thread, "setContextClassLoader", "(Ljava/lang/ClassLoader;)V") : nullptr;
-    jobject self = (current && set) ? env->CallStaticObjectMethod(thread, current) : nullptr;
-    if (self) env->CallVoidMethod(self, set, loader);
-    reportPendingException(env);
-    if (self) env->DeleteLocalRef(self);
-    if (thread) env->DeleteLocalRef(thread);
+    LocalRef<jclass> thread(env, env->FindClass("java/lang/Thread"));
+    jmethodID current =
+        thread ? env->GetStaticMethodID(thread.get(), "currentThread", "()Ljava/lang/Thread;") : nullptr;
+    jmethodID set =
+        thread ? env->GetMethodID(thread.get(), "setContextClassLoader", "(Ljava/lang/ClassLoader;)V") : nullptr;
+    LocalRef<> self(env, (current && set) ? env->CallStaticObjectMethod(thread.get(), current) : nullptr);
+    if (self) env->CallVoidMethod(self.get(), set, loader);
+    jni::reportPendingException(env);
 }
 
 JvmHost::~JvmHost() {
@@ -142,84 +148,66 @@ int32_t loadRuntimeAndCreateVm(JvmHost& host, const ByteString& libraryPath) {
 
 jobject loadMainClass(JvmHost& host, const ByteString& mainClass) {
     JNIEnv* env = envOf(host);
-    jclass loaderClass = env->FindClass("com/mordavin/hux/CarvossClassLoader");
-    if (!loaderClass) {
-        env->ExceptionClear();
-        return nullptr;
-    }
-    jmethodID loadClass = env->GetMethodID(loaderClass, "loadClass", "(Ljava/lang/String;)Ljava/lang/Class;");
+    LocalRef<jclass> loaderClass(env, env->FindClass("com/mordavin/hux/CarvossClassLoader"));
+    jmethodID loadClass =
+        loaderClass ? env->GetMethodID(loaderClass.get(), "loadClass", "(Ljava/lang/String;)Ljava/lang/Class;")
+                    : nullptr;
     if (!loadClass) {
         env->ExceptionClear();
-        env->DeleteLocalRef(loaderClass);
         return nullptr;
     }
-    jobject loader = nullptr;
+    LocalRef<> loader;
     const LaunchConfig* config = activeConfig();
     if (config && equalsIgnoreCase(config::asSystemClassLoader(*config).view(), "FALSE")) {
-        loader = newLoader(env, loaderClass);
+        loader = LocalRef<>(env, newLoader(env, loaderClass.get()));
     } else {
-        jclass classLoader = env->FindClass("java/lang/ClassLoader");
-        jmethodID getSystem = classLoader ? env->GetStaticMethodID(classLoader, "getSystemClassLoader",
+        LocalRef<jclass> classLoader(env, env->FindClass("java/lang/ClassLoader"));
+        jmethodID getSystem = classLoader ? env->GetStaticMethodID(classLoader.get(), "getSystemClassLoader",
                                                                    "()Ljava/lang/ClassLoader;")
                                           : nullptr;
-        loader = getSystem ? env->CallStaticObjectMethod(classLoader, getSystem) : nullptr;
+        loader = LocalRef<>(env, getSystem ? env->CallStaticObjectMethod(classLoader.get(), getSystem) : nullptr);
         env->ExceptionClear();
-        if (classLoader) env->DeleteLocalRef(classLoader);
-        if (!loader || !env->IsInstanceOf(loader, loaderClass)) {
-            if (loader) env->DeleteLocalRef(loader);
-            loader = newLoader(env, loaderClass);
-        }
+        if (!loader || !env->IsInstanceOf(loader.get(), loaderClass.get()))
+            loader = LocalRef<>(env, newLoader(env, loaderClass.get()));
     }
-    if (!loader) {
-        env->DeleteLocalRef(loaderClass);
-        return nullptr;
-    }
+    if (!loader) return nullptr;
     // The name exactly as configured: a.b.Main with dots.
     const std::u16string units = platform::ansiToUtf16(mainClass.c_str(), static_cast<size_t>(mainClass.length()));
-    jstring name = env->NewString(reinterpret_cast<const jchar*>(units.data()), static_cast<jsize>(units.size()));
-    jobject cls = name ? env->CallObjectMethod(loader, loadClass, name) : nullptr;
-    if (!cls) reportPendingException(env);
-    if (name) env->DeleteLocalRef(name);
-    env->DeleteLocalRef(loader);
-    env->DeleteLocalRef(loaderClass);
+    LocalRef<jstring> name(env, jni::newString(env, units));
+    jobject cls = name ? env->CallObjectMethod(loader.get(), loadClass, name.get()) : nullptr;
+    if (!cls) jni::reportPendingException(env);
     return cls;
 }
 
 jobjectArray buildArgumentArray(JvmHost& host, const GrowArray<char*>& tokens, int32_t argc, char** argv,
                                 int32_t extraCount, char** extraArgv) {
     JNIEnv* env = envOf(host);
-    jclass string = env->FindClass("java/lang/String");
+    LocalRef<jclass> string(env, env->FindClass("java/lang/String"));
     if (!string) return nullptr;
     const int32_t total = tokens.size() + argc + extraCount;
-    jobjectArray array = env->NewObjectArray(total, string, nullptr);
-    if (!array) {
-        env->DeleteLocalRef(string);
-        return nullptr;
-    }
+    jobjectArray array = env->NewObjectArray(total, string.get(), nullptr);
+    if (!array) return nullptr;
     int32_t index = 0;
     auto put = [&](const char* text) {
         const std::u16string units = text ? platform::ansiToUtf16(text, std::char_traits<char>::length(text))
                                           : std::u16string();
-        jstring s = env->NewString(reinterpret_cast<const jchar*>(units.data()), static_cast<jsize>(units.size()));
-        env->SetObjectArrayElement(array, index++, s);
-        if (s) env->DeleteLocalRef(s);
+        LocalRef<jstring> s(env, jni::newString(env, units));
+        env->SetObjectArrayElement(array, index++, s.get());
     };
     for (char* t : tokens) put(t);
     for (int32_t i = 0; i < argc; ++i) put(argv ? argv[i] : nullptr);
     for (int32_t i = 0; i < extraCount; ++i) put(extraArgv ? extraArgv[i] : nullptr);
-    env->DeleteLocalRef(string);
     return array;
 }
 
 int32_t invokeMainClass(JvmHost& host, const ByteString& mainClass, const StringList& argvValues, int32_t argc,
                         char** argv, int32_t extraCount, char** extraArgv) {
     JNIEnv* env = envOf(host);
-    auto cls = static_cast<jclass>(loadMainClass(host, mainClass));
+    LocalRef<jclass> cls(env, static_cast<jclass>(loadMainClass(host, mainClass)));
     if (!cls) return kMainClassNotFound;
-    jmethodID main = env->GetStaticMethodID(cls, "main", "([Ljava/lang/String;)V");
+    jmethodID main = env->GetStaticMethodID(cls.get(), "main", "([Ljava/lang/String;)V");
     if (!main) {
-        reportPendingException(env);
-        env->DeleteLocalRef(cls);
+        jni::reportPendingException(env);
         return kMainMethodMissing;
     }
     // Each `argv` value is split like a command line; the pieces come first.
@@ -229,12 +217,10 @@ int32_t invokeMainClass(JvmHost& host, const ByteString& mainClass, const String
         buffers[static_cast<size_t>(i)] = ByteString(argvValues.view(i));
         splitCommandLine(buffers[static_cast<size_t>(i)].data(), tokens, nullptr);
     }
-    jobjectArray array = buildArgumentArray(host, tokens, argc, argv, extraCount, extraArgv);
+    LocalRef<jobjectArray> array(env, buildArgumentArray(host, tokens, argc, argv, extraCount, extraArgv));
     std::fflush(stdout);
-    env->CallStaticVoidMethod(cls, main, array);
-    reportPendingException(env);
-    if (array) env->DeleteLocalRef(array);
-    env->DeleteLocalRef(cls);
+    env->CallStaticVoidMethod(cls.get(), main, array.get());
+    jni::reportPendingException(env);
     return kLaunchOk;
 }
 
@@ -286,14 +272,12 @@ void interruptHandler(int signal) {
     removeAllTrayIcons();
     JvmHost* host = activeJvmHost();
     if (host && host->vm) {
-        JavaVM* vm = vmOf(*host);
-        JNIEnv* env = nullptr;
-        if (vm->AttachCurrentThread(reinterpret_cast<void**>(&env), nullptr) == 0 && env) {
-            jclass system = env->FindClass("java/lang/System");
-            jmethodID exit = system ? env->GetStaticMethodID(system, "exit", "(I)V") : nullptr;
-            if (exit) env->CallStaticVoidMethod(system, exit, 0);
+        jni::AttachedThread thread(vmOf(*host));
+        if (JNIEnv* env = thread.env()) {
+            LocalRef<jclass> system(env, env->FindClass("java/lang/System"));
+            jmethodID exit = system ? env->GetStaticMethodID(system.get(), "exit", "(I)V") : nullptr;
+            if (exit) env->CallStaticVoidMethod(system.get(), exit, 0);
             env->ExceptionClear();
-            vm->DetachCurrentThread();
         }
     }
     platform::chainInterruptHandler(signal);

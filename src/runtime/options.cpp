@@ -5,6 +5,8 @@
 #include "common/utf.h"
 #include "config/config_values.h"
 #include "config/paths.h"
+#include "jni/java_strings.h"
+#include "jni/local_ref.h"
 #include "platform/platform.h"
 #include "runtime/debug_log.h"
 #include "services/wildcard.h"
@@ -18,6 +20,33 @@ constexpr const char kToolOptions[] = "JAVA_TOOL_OPTIONS";
 // Directory levels a scan descends at most, so that a symbolic link back up
 // the tree cannot make it run away.
 constexpr int kMaxScanDepth = 32;
+
+constexpr size_t kMinStartStack = 64 * 1024;
+
+// Digits with an optional k, m, g or t (either case) scaling them, the way
+// the virtual machine reads memory sizes; 0 for anything else or overflow.
+uint64_t parseMemorySize(std::string_view text) {
+    if (text.empty()) return 0;
+    uint64_t value = 0;
+    size_t i = 0;
+    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+        if (value > (UINT64_MAX - 9) / 10) return 0;
+        value = value * 10 + static_cast<uint64_t>(text[i] - '0');
+    }
+    if (i == 0) return 0;
+    if (i == text.size()) return value;
+    if (i + 1 != text.size()) return 0;
+    int shift = 0;
+    switch (text[i]) {
+        case 'k': case 'K': shift = 10; break;
+        case 'm': case 'M': shift = 20; break;
+        case 'g': case 'G': shift = 30; break;
+        case 't': case 'T': shift = 40; break;
+        default: return 0;
+    }
+    if (value > (UINT64_MAX >> shift)) return 0;
+    return value << shift;
+}
 
 int& elevationOverride() {
     static int answer = -1;
@@ -222,35 +251,56 @@ void appendVmOptions(const LaunchConfig& config, JvmHost& host) {
     }
 }
 
+uint64_t stackSizeOption(std::string_view option) {
+    constexpr std::string_view kXss = "-Xss";
+    constexpr std::string_view kThreadStackSize = "-XX:ThreadStackSize=";
+    if (option.substr(0, kXss.size()) == kXss) return parseMemorySize(option.substr(kXss.size()));
+    if (option.substr(0, kThreadStackSize.size()) == kThreadStackSize) {
+        const uint64_t kib = parseMemorySize(option.substr(kThreadStackSize.size()));
+        return kib > (UINT64_MAX >> 10) ? 0 : kib << 10;
+    }
+    return 0;
+}
+
+size_t startThreadStackSize(const LaunchConfig& config, size_t fallback) {
+    StringList lines;
+    config::options(config, lines);
+    uint64_t size = 0;
+    bool given = false;
+    for (int32_t i = 0; i < lines.count(); ++i) {
+        const std::string_view line = lines.view(i);
+        if (!startsWith(line, "-Xss") && !startsWith(line, "-XX:ThreadStackSize=")) continue;
+        given = true;  // the last one counts, also when it does not read as a size
+        size = stackSizeOption(line);
+    }
+    if (!given || size == 0 || size > SIZE_MAX) return fallback;
+    return size < kMinStartStack ? kMinStartStack : static_cast<size_t>(size);
+}
+
 namespace {
 
 // Sets one "name=value" assignment (the whole text is the name when there is
 // no '='), built from UTF-16 so that every character arrives.
 void setSystemProperty(JNIEnv* env, const std::u16string& assignment) {
     const size_t eq = assignment.find(u'=');
-    const std::u16string name = assignment.substr(0, eq);
-    const std::u16string value = eq == std::u16string::npos ? std::u16string() : assignment.substr(eq + 1);
-    jclass system = env->FindClass("java/lang/System");
+    const std::u16string_view all(assignment);
+    const std::u16string_view name = all.substr(0, eq);
+    const std::u16string_view value = eq == std::u16string::npos ? std::u16string_view() : all.substr(eq + 1);
+    jni::LocalRef<jclass> system(env, env->FindClass("java/lang/System"));
     jmethodID setProperty =
-        system ? env->GetStaticMethodID(system, "setProperty",
+        system ? env->GetStaticMethodID(system.get(), "setProperty",
                                         "(Ljava/lang/String;Ljava/lang/String;)Ljava/lang/String;")
                : nullptr;
     if (!setProperty) {
         env->ExceptionClear();
-        if (system) env->DeleteLocalRef(system);
         return;
     }
-    jstring jname = env->NewString(reinterpret_cast<const jchar*>(name.data()), static_cast<jsize>(name.size()));
-    jstring jvalue =
-        jname ? env->NewString(reinterpret_cast<const jchar*>(value.data()), static_cast<jsize>(value.size())) : nullptr;
+    jni::LocalRef<jstring> jname(env, jni::newString(env, name));
+    jni::LocalRef<jstring> jvalue(env, jname ? jni::newString(env, value) : nullptr);
     if (jname && jvalue) {
-        jobject previous = env->CallStaticObjectMethod(system, setProperty, jname, jvalue);
-        if (previous) env->DeleteLocalRef(previous);
+        jni::LocalRef<> previous(env, env->CallStaticObjectMethod(system.get(), setProperty, jname.get(), jvalue.get()));
     }
     env->ExceptionClear();
-    if (jvalue) env->DeleteLocalRef(jvalue);
-    if (jname) env->DeleteLocalRef(jname);
-    env->DeleteLocalRef(system);
 }
 
 }  // namespace

@@ -35,6 +35,17 @@ void setElevationOverrideForTesting(int answer);
 // Appends the complete option list, in its fixed order, to the host.
 void appendVmOptions(const LaunchConfig& config, JvmHost& host);
 
+// The stack the start thread gets, as `java` sizes its main thread: the last
+// "-Xss<size>" or "-XX:ThreadStackSize=<KiB>" option line; `fallback` when
+// there is none or it does not read as a size above zero. Never below 64 KiB,
+// so the launcher's own work before the virtual machine refuses a too small
+// value cannot overflow.
+size_t startThreadStackSize(const LaunchConfig& config, size_t fallback);
+
+// The size in bytes an option gives ("-Xss16m", "-XX:ThreadStackSize=2048");
+// 0 when it is neither form or its value is not a size.
+uint64_t stackSizeOption(std::string_view option);
+
 // The "-D" options (without the "-D") that the virtual machine reads with the
 // locale's character set differently from what the launcher meant.
 void collectMisreadProperties(const JvmHost& host, StringList& out);

@@ -2,9 +2,14 @@
 
 #include <jni.h>
 
+#include <algorithm>
+#include <optional>
 #include <string>
 
 #include "config/config_values.h"
+#include "jni/exceptions.h"
+#include "jni/java_strings.h"
+#include "jni/local_ref.h"
 #include "platform/platform.h"
 
 namespace hux {
@@ -82,31 +87,23 @@ bool readJavaVersion(JvmHost& host, ByteString& out) { return readJavaVersion(st
 bool readJavaVersion(JNIEnv* env, ByteString& out) {
     out.clear();
     if (!env) return false;
-    jclass system = env->FindClass("java/lang/System");
+    jni::LocalRef<jclass> system(env, env->FindClass("java/lang/System"));
     jmethodID getProperty =
-        system ? env->GetStaticMethodID(system, "getProperty", "(Ljava/lang/String;)Ljava/lang/String;") : nullptr;
+        system ? env->GetStaticMethodID(system.get(), "getProperty", "(Ljava/lang/String;)Ljava/lang/String;")
+               : nullptr;
     if (!getProperty) {
-        if (env->ExceptionOccurred()) env->ExceptionClear();
-        if (system) env->DeleteLocalRef(system);
+        jni::clearPendingException(env);
         return false;
     }
-    jstring key = env->NewStringUTF("java.version");
-    jobject result = key ? env->CallStaticObjectMethod(system, getProperty, key) : nullptr;
-    if (result) {
-        auto* text = static_cast<jstring>(result);
-        const jchar* chars = env->GetStringChars(text, nullptr);
-        if (chars) {
-            const jsize length = env->GetStringLength(text);
-            std::u16string units;
-            for (jsize i = 0; i < length && chars[i] != 0; ++i) units.push_back(static_cast<char16_t>(chars[i]));
-            env->ReleaseStringChars(text, chars);
-            out = platform::utf16ToAnsi(units.data(), units.size());
-        }
+    jni::LocalRef<jstring> key(env, env->NewStringUTF("java.version"));
+    jni::LocalRef<jstring> result(
+        env, key ? static_cast<jstring>(env->CallStaticObjectMethod(system.get(), getProperty, key.get())) : nullptr);
+    if (std::optional<std::u16string> units = jni::stringUnits(env, result.get())) {
+        // The text ends at its first NUL, if it has one.
+        units->resize(std::min(units->size(), units->find(u'\0')));
+        out = platform::utf16ToAnsi(units->data(), units->size());
     }
-    if (env->ExceptionOccurred()) env->ExceptionClear();
-    if (result) env->DeleteLocalRef(result);
-    if (key) env->DeleteLocalRef(key);
-    env->DeleteLocalRef(system);
+    jni::clearPendingException(env);
     return true;
 }
 

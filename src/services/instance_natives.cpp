@@ -1,13 +1,18 @@
 // The natives of com.mordavin.hux.Instances and the Java receiver binding.
 #include "services/instance_natives.h"
 
+#include <atomic>
 #include <cstring>
 #include <vector>
 
-#include "archive/natives.h"
+#include "jni/attach.h"
+#include "jni/exceptions.h"
+#include "jni/local_ref.h"
 #include "runtime/jvm_host.h"
 
 namespace hux {
+
+using jni::LocalRef;
 
 namespace {
 
@@ -23,7 +28,7 @@ public:
     void bind(JNIEnv* env, jobject receiver);
     void deliver(uint32_t sender, int32_t length, const uint8_t* bytes) override;
 
-    int32_t enabled = 0;
+    std::atomic<bool> enabled{false};
 
 private:
     platform::Mutex lock_;
@@ -43,52 +48,42 @@ jclass inputStreamClass(JNIEnv* env, jobject loader) {
     if (jclass cls = env->FindClass("com/mordavin/hux/ClassLoaderObjectInputStream")) return cls;
     env->ExceptionClear();
     if (!loader) return nullptr;
-    jclass loaderClass = env->GetObjectClass(loader);
-    jmethodID load = env->GetMethodID(loaderClass, "loadClass", "(Ljava/lang/String;)Ljava/lang/Class;");
-    jstring name = env->NewStringUTF("com.mordavin.hux.ClassLoaderObjectInputStream");
-    jobject cls = (load && name) ? env->CallObjectMethod(loader, load, name) : nullptr;
-    reportPendingException(env);
-    if (name) env->DeleteLocalRef(name);
-    env->DeleteLocalRef(loaderClass);
+    LocalRef<jclass> loaderClass(env, env->GetObjectClass(loader));
+    jmethodID load = env->GetMethodID(loaderClass.get(), "loadClass", "(Ljava/lang/String;)Ljava/lang/Class;");
+    LocalRef<jstring> name(env, env->NewStringUTF("com.mordavin.hux.ClassLoaderObjectInputStream"));
+    jobject cls = (load && name) ? env->CallObjectMethod(loader, load, name.get()) : nullptr;
+    jni::reportPendingException(env);
     return static_cast<jclass>(cls);
 }
 
 // Reads one object out of `bytes` through the receiver's class loader; null
 // (the exception printed) when it cannot be read.
 jobject readObject(JNIEnv* env, jobject loader, const uint8_t* bytes, int32_t length) {
-    jbyteArray array = env->NewByteArray(length);
+    LocalRef<jbyteArray> array(env, env->NewByteArray(length));
     if (!array) {
-        reportPendingException(env);
+        jni::reportPendingException(env);
         return nullptr;
     }
-    env->SetByteArrayRegion(array, 0, length, reinterpret_cast<const jbyte*>(bytes));
-    jobject result = nullptr;
-    jclass bisClass = env->FindClass("java/io/ByteArrayInputStream");
-    jmethodID bisInit = bisClass ? env->GetMethodID(bisClass, "<init>", "([B)V") : nullptr;
-    jobject bis = bisInit ? env->NewObject(bisClass, bisInit, array) : nullptr;
-    jclass oisClass = bis ? inputStreamClass(env, loader) : nullptr;
-    jmethodID oisInit =
-        oisClass ? env->GetMethodID(oisClass, "<init>", "(Ljava/io/InputStream;Ljava/lang/ClassLoader;)V") : nullptr;
-    jobject ois = oisInit ? env->NewObject(oisClass, oisInit, bis, loader) : nullptr;
+    env->SetByteArrayRegion(array.get(), 0, length, reinterpret_cast<const jbyte*>(bytes));
+    LocalRef<> result;
+    LocalRef<jclass> bisClass(env, env->FindClass("java/io/ByteArrayInputStream"));
+    jmethodID bisInit = bisClass ? env->GetMethodID(bisClass.get(), "<init>", "([B)V") : nullptr;
+    LocalRef<> bis(env, bisInit ? env->NewObject(bisClass.get(), bisInit, array.get()) : nullptr);
+    LocalRef<jclass> oisClass(env, bis ? inputStreamClass(env, loader) : nullptr);
+    jmethodID oisInit = oisClass ? env->GetMethodID(oisClass.get(), "<init>",
+                                                    "(Ljava/io/InputStream;Ljava/lang/ClassLoader;)V")
+                                 : nullptr;
+    LocalRef<> ois(env, oisInit ? env->NewObject(oisClass.get(), oisInit, bis.get(), loader) : nullptr);
     if (ois) {
-        jmethodID read = env->GetMethodID(oisClass, "readObject", "()Ljava/lang/Object;");
-        result = read ? env->CallObjectMethod(ois, read) : nullptr;
-        if (env->ExceptionCheck()) {
-            reportPendingException(env);
-            if (result) env->DeleteLocalRef(result);
-            result = nullptr;
-        }
-        jmethodID close = env->GetMethodID(oisClass, "close", "()V");
-        if (close) env->CallVoidMethod(ois, close);
-        reportPendingException(env);
-        env->DeleteLocalRef(ois);
+        jmethodID read = env->GetMethodID(oisClass.get(), "readObject", "()Ljava/lang/Object;");
+        result = LocalRef<>(env, read ? env->CallObjectMethod(ois.get(), read) : nullptr);
+        if (jni::reportPendingException(env)) result.reset();
+        jmethodID close = env->GetMethodID(oisClass.get(), "close", "()V");
+        if (close) env->CallVoidMethod(ois.get(), close);
+        jni::reportPendingException(env);
     }
-    reportPendingException(env);
-    if (oisClass) env->DeleteLocalRef(oisClass);
-    if (bis) env->DeleteLocalRef(bis);
-    if (bisClass) env->DeleteLocalRef(bisClass);
-    env->DeleteLocalRef(array);
-    return result;
+    jni::reportPendingException(env);
+    return result.release();
 }
 
 void ReceiverBinding::bind(JNIEnv* env, jobject receiver) {
@@ -96,19 +91,16 @@ void ReceiverBinding::bind(JNIEnv* env, jobject receiver) {
     jobject newLoader = nullptr;
     jmethodID method = nullptr;
     if (receiver) {
-        jclass cls = env->GetObjectClass(receiver);
-        method = env->GetMethodID(cls, "onReceive", "(ILjava/io/Serializable;)V");
-        reportPendingException(env);
-        jclass classClass = env->FindClass("java/lang/Class");
+        LocalRef<jclass> cls(env, env->GetObjectClass(receiver));
+        method = env->GetMethodID(cls.get(), "onReceive", "(ILjava/io/Serializable;)V");
+        jni::reportPendingException(env);
+        LocalRef<jclass> classClass(env, env->FindClass("java/lang/Class"));
         jmethodID getLoader =
-            classClass ? env->GetMethodID(classClass, "getClassLoader", "()Ljava/lang/ClassLoader;") : nullptr;
-        jobject loader = getLoader ? env->CallObjectMethod(cls, getLoader) : nullptr;
-        reportPendingException(env);
+            classClass ? env->GetMethodID(classClass.get(), "getClassLoader", "()Ljava/lang/ClassLoader;") : nullptr;
+        LocalRef<> loader(env, getLoader ? env->CallObjectMethod(cls.get(), getLoader) : nullptr);
+        jni::reportPendingException(env);
         newReceiver = env->NewGlobalRef(receiver);
-        if (loader) newLoader = env->NewGlobalRef(loader);
-        if (loader) env->DeleteLocalRef(loader);
-        if (classClass) env->DeleteLocalRef(classClass);
-        env->DeleteLocalRef(cls);
+        if (loader) newLoader = env->NewGlobalRef(loader.get());
     }
     jobject oldReceiver, oldLoader;
     {
@@ -133,61 +125,79 @@ void ReceiverBinding::deliver(uint32_t sender, int32_t length, const uint8_t* by
         if (!receiver_ || !onReceive_) return;
     }
     JvmHost* host = activeJvmHost();
-    auto* vm = host ? static_cast<JavaVM*>(host->vm) : nullptr;
-    JNIEnv* env = nullptr;
-    if (!vm || vm->AttachCurrentThreadAsDaemon(reinterpret_cast<void**>(&env), nullptr) != 0 || !env) return;
-    jobject receiver = nullptr;
-    jobject loader = nullptr;
+    jni::AttachedThread thread(host ? static_cast<JavaVM*>(host->vm) : nullptr, jni::AttachedThread::Kind::Daemon);
+    JNIEnv* env = thread.env();
+    if (!env) return;
+    LocalRef<> receiver, loader;
     jmethodID method;
     {
         platform::MutexLock guard(lock_);
-        if (receiver_) receiver = env->NewLocalRef(receiver_);
-        if (loader_) loader = env->NewLocalRef(loader_);
+        if (receiver_) receiver = LocalRef<>(env, env->NewLocalRef(receiver_));
+        if (loader_) loader = LocalRef<>(env, env->NewLocalRef(loader_));
         method = onReceive_;
     }
-    if (receiver && method) {
-        setContextClassLoader(env, loader);
-        if (jobject object = readObject(env, loader, bytes + 4, length - 4)) {
-            env->CallVoidMethod(receiver, method, static_cast<jint>(sender), object);
-            reportPendingException(env);
-            env->DeleteLocalRef(object);
-        }
-    }
-    if (receiver) env->DeleteLocalRef(receiver);
-    if (loader) env->DeleteLocalRef(loader);
-    vm->DetachCurrentThread();
+    if (!receiver || !method) return;
+    setContextClassLoader(env, loader.get());
+    LocalRef<> object(env, readObject(env, loader.get(), bytes + 4, length - 4));
+    if (!object) return;
+    env->CallVoidMethod(receiver.get(), method, static_cast<jint>(sender), object.get());
+    jni::reportPendingException(env);
 }
 
 InstanceChannel* channel() { return activeChannel(); }
 
-}  // namespace
-
-InstanceReceiver& javaReceiver() { return binding(); }
-bool messagingEnabled() { return __atomic_load_n(&binding().enabled, __ATOMIC_ACQUIRE) != 0; }
-void enableMessaging() { __atomic_store_n(&binding().enabled, 1, __ATOMIC_RELEASE); }
-
-}  // namespace hux
-
-using namespace hux;
-
-extern "C" {
-
-JNIEXPORT jint JNICALL Java_com_mordavin_hux_Instances_getFirstInstance(JNIEnv*, jclass) {
-    if (!messagingEnabled() || !channel()) return -1;
-    return static_cast<jint>(channel()->hubPid());
+// The serialised form of `object` (ObjectOutputStream); null (the exception
+// printed) when it cannot be written.
+jbyteArray serialize(JNIEnv* env, jobject object) {
+    LocalRef<jclass> bosClass(env, env->FindClass("java/io/ByteArrayOutputStream"));
+    jmethodID bosInit = bosClass ? env->GetMethodID(bosClass.get(), "<init>", "()V") : nullptr;
+    LocalRef<> bos(env, bosInit ? env->NewObject(bosClass.get(), bosInit) : nullptr);
+    LocalRef<jclass> oosClass(env, bos ? env->FindClass("java/io/ObjectOutputStream") : nullptr);
+    jmethodID oosInit = oosClass ? env->GetMethodID(oosClass.get(), "<init>", "(Ljava/io/OutputStream;)V") : nullptr;
+    LocalRef<> oos(env, oosInit ? env->NewObject(oosClass.get(), oosInit, bos.get()) : nullptr);
+    bool ok = false;
+    if (oos) {
+        jmethodID write = env->GetMethodID(oosClass.get(), "writeObject", "(Ljava/lang/Object;)V");
+        if (write) env->CallVoidMethod(oos.get(), write, object);
+        if (write && !env->ExceptionCheck()) {
+            jmethodID close = env->GetMethodID(oosClass.get(), "close", "()V");
+            if (close) env->CallVoidMethod(oos.get(), close);
+            ok = close && !env->ExceptionCheck();
+        }
+    }
+    jni::reportPendingException(env);
+    if (!ok) return nullptr;
+    jmethodID toArray = env->GetMethodID(bosClass.get(), "toByteArray", "()[B");
+    LocalRef<jbyteArray> array(env, toArray ? static_cast<jbyteArray>(env->CallObjectMethod(bos.get(), toArray))
+                                            : nullptr);
+    if (jni::reportPendingException(env)) return nullptr;
+    return array.release();
 }
 
-JNIEXPORT jint JNICALL Java_com_mordavin_hux_Instances_getCurrentInstance(JNIEnv*, jclass) {
-    if (!messagingEnabled() || !channel()) return -1;
-    return static_cast<jint>(channel()->ownPid());
+void sendObject(JNIEnv* env, jint target, jobject object) {
+    InstanceChannel* c = channel();
+    if (!messagingEnabled() || !c) return;
+    const uint32_t to = target == 0 ? c->hubPid() : static_cast<uint32_t>(target);
+    LocalRef<jbyteArray> array(env, serialize(env, object));
+    if (!array) return;
+    const jsize length = env->GetArrayLength(array.get());
+    if (jbyte* elements = env->GetByteArrayElements(array.get(), nullptr)) {
+        ByteBuffer message;
+        const int32_t kind = kKindObject;
+        message.append(&kind, 4);
+        message.append(elements, length);
+        env->ReleaseByteArrayElements(array.get(), elements, JNI_ABORT);
+        c->enqueueMessage(to, message.data(), message.length());
+    }
+    jni::reportPendingException(env);
 }
 
-JNIEXPORT jintArray JNICALL Java_com_mordavin_hux_Instances_getInstances(JNIEnv* env, jclass) {
+jintArray instancePids(JNIEnv* env) {
     std::vector<uint32_t> pids;
     if (InstanceChannel* c = channel()) pids = c->instances();
     jintArray array = env->NewIntArray(static_cast<jsize>(pids.size()));
     if (!array) {
-        reportPendingException(env);
+        jni::reportPendingException(env);
         return nullptr;
     }
     std::vector<jint> values(pids.begin(), pids.end());
@@ -195,67 +205,51 @@ JNIEXPORT jintArray JNICALL Java_com_mordavin_hux_Instances_getInstances(JNIEnv*
     return array;
 }
 
-JNIEXPORT void JNICALL Java_com_mordavin_hux_Instances_sendObject(JNIEnv* env, jclass, jint target,
-                                                                  jobject object) {
-    InstanceChannel* c = channel();
-    if (!messagingEnabled() || !c) return;
-    uint32_t to = target == 0 ? c->hubPid() : static_cast<uint32_t>(target);
+}  // namespace
 
-    jclass bosClass = env->FindClass("java/io/ByteArrayOutputStream");
-    jmethodID bosInit = bosClass ? env->GetMethodID(bosClass, "<init>", "()V") : nullptr;
-    jobject bos = bosInit ? env->NewObject(bosClass, bosInit) : nullptr;
-    jclass oosClass = bos ? env->FindClass("java/io/ObjectOutputStream") : nullptr;
-    jmethodID oosInit = oosClass ? env->GetMethodID(oosClass, "<init>", "(Ljava/io/OutputStream;)V") : nullptr;
-    jobject oos = oosInit ? env->NewObject(oosClass, oosInit, bos) : nullptr;
-    bool ok = false;
-    if (oos) {
-        jmethodID write = env->GetMethodID(oosClass, "writeObject", "(Ljava/lang/Object;)V");
-        if (write) env->CallVoidMethod(oos, write, object);
-        if (write && !env->ExceptionCheck()) {
-            jmethodID close = env->GetMethodID(oosClass, "close", "()V");
-            if (close) env->CallVoidMethod(oos, close);
-            ok = close && !env->ExceptionCheck();
-        }
-    }
-    reportPendingException(env);
-    if (object) env->DeleteLocalRef(object);
-    jbyteArray array = nullptr;
-    if (ok) {
-        jmethodID toArray = env->GetMethodID(bosClass, "toByteArray", "()[B");
-        array = toArray ? static_cast<jbyteArray>(env->CallObjectMethod(bos, toArray)) : nullptr;
-        if (env->ExceptionCheck()) {
-            reportPendingException(env);
-            if (array) env->DeleteLocalRef(array);
-            array = nullptr;
-        }
-    }
-    if (array) {
-        const jsize length = env->GetArrayLength(array);
-        if (jbyte* elements = env->GetByteArrayElements(array, nullptr)) {
-            ByteBuffer message;
-            const int32_t kind = kKindObject;
-            message.append(&kind, 4);
-            message.append(elements, length);
-            env->ReleaseByteArrayElements(array, elements, JNI_ABORT);
-            c->enqueueMessage(to, message.data(), message.length());
-        }
-        reportPendingException(env);
-        env->DeleteLocalRef(array);
-    }
-    if (oos) env->DeleteLocalRef(oos);
-    if (oosClass) env->DeleteLocalRef(oosClass);
-    if (bos) env->DeleteLocalRef(bos);
-    if (bosClass) env->DeleteLocalRef(bosClass);
+InstanceReceiver& javaReceiver() { return binding(); }
+bool messagingEnabled() { return binding().enabled.load(std::memory_order_acquire); }
+void enableMessaging() { binding().enabled.store(true, std::memory_order_release); }
+
+}  // namespace hux
+
+using namespace hux;
+
+extern "C" {
+
+JNIEXPORT jint JNICALL Java_com_mordavin_hux_Instances_getFirstInstance(JNIEnv* env, jclass) {
+    return jni::guardNative(env, []() -> jint {
+        if (!messagingEnabled() || !channel()) return -1;
+        return static_cast<jint>(channel()->hubPid());
+    });
 }
 
-JNIEXPORT void JNICALL Java_com_mordavin_hux_Instances_flush(JNIEnv*, jclass) {
-    InstanceChannel* c = channel();
-    if (!messagingEnabled() || !c) return;
-    for (int i = 0; i < kFlushSteps && !c->queueEmpty(); ++i) platform::sleepMs(kFlushStepMs);
+JNIEXPORT jint JNICALL Java_com_mordavin_hux_Instances_getCurrentInstance(JNIEnv* env, jclass) {
+    return jni::guardNative(env, []() -> jint {
+        if (!messagingEnabled() || !channel()) return -1;
+        return static_cast<jint>(channel()->ownPid());
+    });
+}
+
+JNIEXPORT jintArray JNICALL Java_com_mordavin_hux_Instances_getInstances(JNIEnv* env, jclass) {
+    return jni::guardNative(env, [&] { return instancePids(env); });
+}
+
+JNIEXPORT void JNICALL Java_com_mordavin_hux_Instances_sendObject(JNIEnv* env, jclass, jint target,
+                                                                  jobject object) {
+    jni::guardNative(env, [&] { sendObject(env, target, object); });
+}
+
+JNIEXPORT void JNICALL Java_com_mordavin_hux_Instances_flush(JNIEnv* env, jclass) {
+    jni::guardNative(env, [] {
+        InstanceChannel* c = channel();
+        if (!messagingEnabled() || !c) return;
+        for (int i = 0; i < kFlushSteps && !c->queueEmpty(); ++i) platform::sleepMs(kFlushStepMs);
+    });
 }
 
 JNIEXPORT void JNICALL Java_com_mordavin_hux_Instances_setReceiver(JNIEnv* env, jclass, jobject receiver) {
-    binding().bind(env, receiver);
+    jni::guardNative(env, [&] { binding().bind(env, receiver); });
 }
 
 }  // extern "C"

@@ -52,6 +52,9 @@ ByteString findSplashLibrary(const LaunchConfig& config) {
 }
 
 void startSplash(const LaunchConfig& config, const ByteString& libraryPath, const ByteString& /*exePath*/) {
+    const ByteString image = config::splash(config);
+    const bool imageReadable = !image.empty() && platform::isReadable(image.c_str());
+    if (!imageReadable && !platform::loadsSplashLibraryWithoutImage()) return;
     platform::addLibraryErrorMode();
     if (platform::splashNeedsRuntimeLibrary()) {
         // Loaded for good: the virtual-machine start later loads the same file
@@ -68,8 +71,7 @@ void startSplash(const LaunchConfig& config, const ByteString& libraryPath, cons
     auto loadMemory = reinterpret_cast<SplashLoadMemoryFn>(library.symbol("SplashLoadMemory"));
     if (!init) return;
 
-    const ByteString image = config::splash(config);
-    if (loadFile && !image.empty() && platform::isReadable(image.c_str())) {
+    if (loadFile && imageReadable) {
         init();
         loadFile(image.c_str());
         return;

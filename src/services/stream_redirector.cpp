@@ -4,7 +4,8 @@
 
 #include <atomic>
 
-#include "archive/natives.h"
+#include "jni/exceptions.h"
+#include "jni/local_ref.h"
 #include "services/redirect_natives.h"
 
 namespace hux {
@@ -60,14 +61,18 @@ void StreamRedirector::restore() {
 void StreamRedirector::installJavaRedirect(JNIEnv_* jniEnv) {
     if (!out_.needsJava && !err_.needsJava) return;
     JNIEnv* env = jniEnv;
-    jclass redirClass = env->FindClass("com/mordavin/hux/RedirOutputStream");
-    jmethodID redirInit = redirClass ? env->GetMethodID(redirClass, "<init>", "()V") : nullptr;
-    jfieldID handleField = redirInit ? env->GetFieldID(redirClass, "h", "J") : nullptr;
-    jclass printClass = handleField ? env->FindClass("java/io/PrintStream") : nullptr;
-    jmethodID printInit = printClass ? env->GetMethodID(printClass, "<init>", "(Ljava/io/OutputStream;)V") : nullptr;
-    jclass systemClass = printInit ? env->FindClass("java/lang/System") : nullptr;
-    jmethodID setOut = systemClass ? env->GetStaticMethodID(systemClass, "setOut", "(Ljava/io/PrintStream;)V") : nullptr;
-    jmethodID setErr = setOut ? env->GetStaticMethodID(systemClass, "setErr", "(Ljava/io/PrintStream;)V") : nullptr;
+    using jni::LocalRef;
+    LocalRef<jclass> redirClass(env, env->FindClass("com/mordavin/hux/RedirOutputStream"));
+    jmethodID redirInit = redirClass ? env->GetMethodID(redirClass.get(), "<init>", "()V") : nullptr;
+    jfieldID handleField = redirInit ? env->GetFieldID(redirClass.get(), "h", "J") : nullptr;
+    LocalRef<jclass> printClass(env, handleField ? env->FindClass("java/io/PrintStream") : nullptr);
+    jmethodID printInit =
+        printClass ? env->GetMethodID(printClass.get(), "<init>", "(Ljava/io/OutputStream;)V") : nullptr;
+    LocalRef<jclass> systemClass(env, printInit ? env->FindClass("java/lang/System") : nullptr);
+    jmethodID setOut =
+        systemClass ? env->GetStaticMethodID(systemClass.get(), "setOut", "(Ljava/io/PrintStream;)V") : nullptr;
+    jmethodID setErr =
+        setOut ? env->GetStaticMethodID(systemClass.get(), "setErr", "(Ljava/io/PrintStream;)V") : nullptr;
     // Without the support class or one of its members nothing is installed.
     env->ExceptionClear();
     if (setErr) {
@@ -78,18 +83,13 @@ void StreamRedirector::installJavaRedirect(JNIEnv_* jniEnv) {
         } streams[] = {{out_.needsJava, out_.targetHandle, setOut}, {err_.needsJava, err_.targetHandle, setErr}};
         for (const auto& s : streams) {
             if (!s.wanted) continue;
-            jobject raw = env->NewObject(redirClass, redirInit);
-            if (raw) env->SetLongField(raw, handleField, static_cast<jlong>(s.handle));
-            jobject print = raw ? env->NewObject(printClass, printInit, raw) : nullptr;
-            if (print) env->CallStaticVoidMethod(systemClass, s.setter, print);
-            reportPendingException(env);
-            if (print) env->DeleteLocalRef(print);
-            if (raw) env->DeleteLocalRef(raw);
+            LocalRef<> raw(env, env->NewObject(redirClass.get(), redirInit));
+            if (raw) env->SetLongField(raw.get(), handleField, static_cast<jlong>(s.handle));
+            LocalRef<> print(env, raw ? env->NewObject(printClass.get(), printInit, raw.get()) : nullptr);
+            if (print) env->CallStaticVoidMethod(systemClass.get(), s.setter, print.get());
+            jni::reportPendingException(env);
         }
     }
-    if (systemClass) env->DeleteLocalRef(systemClass);
-    if (printClass) env->DeleteLocalRef(printClass);
-    if (redirClass) env->DeleteLocalRef(redirClass);
 }
 
 StreamRedirector& streamRedirector() { return processRedirector; }
@@ -112,21 +112,24 @@ HandleField handleField;
 
 }  // namespace
 
-extern "C" JNIEXPORT void JNICALL Java_com_mordavin_hux_RedirOutputStream_write(JNIEnv* env, jobject self, jint b) {
+namespace {
+
+void writeByte(JNIEnv* env, jobject self, jint b) {
     if (!self) return;
     jfieldID id = handleField.id.load(std::memory_order_acquire);
     if (!id) {
-        jclass cls = env->GetObjectClass(self);
         bool isInt = false;
-        id = cls ? env->GetFieldID(cls, "h", "J") : nullptr;
-        if (!id && cls) {
-            env->ExceptionClear();
-            id = env->GetFieldID(cls, "h", "I");
-            isInt = true;
+        {
+            hux::jni::LocalRef<jclass> cls(env, env->GetObjectClass(self));
+            id = cls ? env->GetFieldID(cls.get(), "h", "J") : nullptr;
+            if (!id && cls) {
+                env->ExceptionClear();
+                id = env->GetFieldID(cls.get(), "h", "I");
+                isInt = true;
+            }
         }
-        if (cls) env->DeleteLocalRef(cls);
         if (!id) {
-            hux::reportPendingException(env);
+            hux::jni::reportPendingException(env);
             return;
         }
         handleField.isInt.store(isInt, std::memory_order_relaxed);
@@ -136,4 +139,10 @@ extern "C" JNIEXPORT void JNICALL Java_com_mordavin_hux_RedirOutputStream_write(
                                                                            : env->GetLongField(self, id);
     const auto byte = static_cast<unsigned char>(b & 0xFF);
     hux::platform::writeToHandle(static_cast<intptr_t>(handle), &byte, 1);
+}
+
+}  // namespace
+
+extern "C" JNIEXPORT void JNICALL Java_com_mordavin_hux_RedirOutputStream_write(JNIEnv* env, jobject self, jint b) {
+    hux::jni::guardNative(env, [&] { writeByte(env, self, b); });
 }

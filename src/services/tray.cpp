@@ -2,12 +2,17 @@
 
 #include <atomic>
 
-#include "archive/natives.h"
+#include "jni/attach.h"
+#include "jni/exceptions.h"
+#include "jni/java_strings.h"
+#include "jni/local_ref.h"
 #include "runtime/jvm_host.h"
 #include "services/tray_core.h"
 #include "services/tray_natives.h"
 
 namespace hux {
+
+using jni::LocalRef;
 
 namespace {
 
@@ -29,17 +34,16 @@ public:
         if (resolved_) return field_;
         resolved_ = true;
         if (!self_) return field_;
-        jclass cls = env_->GetObjectClass(self_);
-        id_ = env_->GetFieldID(cls, "h", "J");
+        LocalRef<jclass> cls(env_, env_->GetObjectClass(self_));
+        id_ = env_->GetFieldID(cls.get(), "h", "J");
         if (id_) {
             field_ = Field::Long;
         } else {
             env_->ExceptionClear();
-            id_ = env_->GetFieldID(cls, "h", "I");
+            id_ = env_->GetFieldID(cls.get(), "h", "I");
             if (id_) field_ = Field::Int;
             else env_->ExceptionClear();
         }
-        env_->DeleteLocalRef(cls);
         return field_;
     }
     int64_t readHandle() override {
@@ -73,14 +77,11 @@ public:
     JavaText(JNIEnv* env, jstring s) {
         if (!s) return;
         present_ = true;
-        const jsize n = env->GetStringLength(s);
-        const jchar* units = env->GetStringChars(s, nullptr);
-        if (!units) {
+        if (const std::optional<std::u16string> units = jni::stringUnits(env, s)) {
+            text_ = platform::utf16ToAnsi(units->data(), units->size());
+        } else {
             env->ExceptionClear();
-            return;
         }
-        text_ = platform::utf16ToAnsi(reinterpret_cast<const char16_t*>(units), static_cast<size_t>(n));
-        env->ReleaseStringChars(s, units);
     }
     TrayText value() const { return present_ ? TrayText(text_.view()) : std::nullopt; }
     std::string_view view() const { return text_.view(); }
@@ -103,21 +104,18 @@ void withCallback(Call call) {
         platform::MutexLock hold(callbackLock());
         if (!gCallback) return;
     }
-    JNIEnv* env = nullptr;
-    if (vm->AttachCurrentThread(reinterpret_cast<void**>(&env), nullptr) != 0 || !env) return;
-    jobject callback = nullptr;
+    jni::AttachedThread thread(vm);
+    JNIEnv* env = thread.env();
+    if (!env) return;
+    LocalRef<> callback;
     {
         platform::MutexLock hold(callbackLock());
-        if (gCallback) callback = env->NewLocalRef(gCallback);
+        if (gCallback) callback = LocalRef<>(env, env->NewLocalRef(gCallback));
     }
-    if (callback) {
-        jclass cls = env->GetObjectClass(callback);
-        call(env, callback, cls);
-        reportPendingException(env);
-        env->DeleteLocalRef(cls);
-        env->DeleteLocalRef(callback);
-    }
-    vm->DetachCurrentThread();
+    if (!callback) return;
+    LocalRef<jclass> cls(env, env->GetObjectClass(callback.get()));
+    call(env, callback.get(), cls.get());
+    jni::reportPendingException(env);
 }
 
 class JavaTrayEvents : public TrayEvents {
@@ -126,12 +124,12 @@ public:
         withCallback([&](JNIEnv* env, jobject callback, jclass cls) {
             jmethodID method = env->GetMethodID(cls, "OnMouseClick", kMouseSignature);
             if (!method) return;
-            void* tray = nullptr;
+            void* pinned = nullptr;
             const bool found = trayIcons().pinIcon(
-                iconId, [env](void* ref) -> void* { return env->NewLocalRef(static_cast<jobject>(ref)); }, tray);
+                iconId, [env](void* ref) -> void* { return env->NewLocalRef(static_cast<jobject>(ref)); }, pinned);
             if (!found) return;
-            env->CallVoidMethod(callback, method, static_cast<jobject>(tray), static_cast<jint>(message));
-            if (tray) env->DeleteLocalRef(static_cast<jobject>(tray));
+            LocalRef<> tray(env, static_cast<jobject>(pinned));
+            env->CallVoidMethod(callback, method, tray.get(), static_cast<jint>(message));
         });
     }
     void menuCommand(int32_t id) override {
@@ -162,108 +160,132 @@ extern "C" {
 
 JNIEXPORT void JNICALL Java_com_mordavin_hux_SystemTray_init(JNIEnv* env, jobject self, jint icon, jstring tip,
                                                              jstring info, jstring infoTitle, jint infoFlags) {
-    if (!gVm.load()) {
-        JavaVM* vm = nullptr;
-        if (env->GetJavaVM(&vm) == 0) gVm.store(vm);
-    }
-    JniPeer peer(env, self);
-    if (peer.handleField() == TrayPeer::Field::None) return;
-    const JavaText t(env, tip), i(env, info), title(env, infoTitle);
-    trayIcons().init(peer, icon, t.value(), i.value(), title.value(), infoFlags, shellMajorVersion(),
-                     platform::trayWindowHandle());
-    reportPendingException(env);
+    jni::guardNative(env, [&] {
+        if (!gVm.load()) {
+            JavaVM* vm = nullptr;
+            if (env->GetJavaVM(&vm) == 0) gVm.store(vm);
+        }
+        JniPeer peer(env, self);
+        if (peer.handleField() == TrayPeer::Field::None) return;
+        const JavaText t(env, tip), i(env, info), title(env, infoTitle);
+        trayIcons().init(peer, icon, t.value(), i.value(), title.value(), infoFlags, shellMajorVersion(),
+                         platform::trayWindowHandle());
+        jni::reportPendingException(env);
+    });
 }
 
 JNIEXPORT void JNICALL Java_com_mordavin_hux_SystemTray_Change(JNIEnv* env, jobject self, jint icon, jstring tip,
                                                                jstring info, jstring infoTitle, jint infoFlags) {
-    JniPeer peer(env, self);
-    if (peer.handleField() == TrayPeer::Field::None) return;
-    const JavaText t(env, tip), i(env, info), title(env, infoTitle);
-    trayIcons().change(peer, icon, t.value(), i.value(), title.value(), infoFlags);
-    reportPendingException(env);
+    jni::guardNative(env, [&] {
+        JniPeer peer(env, self);
+        if (peer.handleField() == TrayPeer::Field::None) return;
+        const JavaText t(env, tip), i(env, info), title(env, infoTitle);
+        trayIcons().change(peer, icon, t.value(), i.value(), title.value(), infoFlags);
+        jni::reportPendingException(env);
+    });
 }
 
 JNIEXPORT void JNICALL Java_com_mordavin_hux_SystemTray_Show(JNIEnv* env, jobject self) {
-    JniPeer peer(env, self);
-    trayIcons().show(peer);
-    reportPendingException(env);
+    jni::guardNative(env, [&] {
+        JniPeer peer(env, self);
+        trayIcons().show(peer);
+        jni::reportPendingException(env);
+    });
 }
 
 JNIEXPORT void JNICALL Java_com_mordavin_hux_SystemTray_Hide(JNIEnv* env, jobject self) {
-    JniPeer peer(env, self);
-    trayIcons().hide(peer);
-    reportPendingException(env);
+    jni::guardNative(env, [&] {
+        JniPeer peer(env, self);
+        trayIcons().hide(peer);
+        jni::reportPendingException(env);
+    });
 }
 
 JNIEXPORT void JNICALL Java_com_mordavin_hux_SystemTray_finalize(JNIEnv* env, jobject self) {
-    JniPeer peer(env, self);
-    trayIcons().finalize(peer);
-    reportPendingException(env);
+    jni::guardNative(env, [&] {
+        JniPeer peer(env, self);
+        trayIcons().finalize(peer);
+        jni::reportPendingException(env);
+    });
 }
 
 JNIEXPORT void JNICALL Java_com_mordavin_hux_SystemTray_setSystemTrayCallback(JNIEnv* env, jclass, jobject callback) {
-    platform::MutexLock hold(callbackLock());
-    if (gCallback) env->DeleteGlobalRef(gCallback);
-    gCallback = callback ? env->NewGlobalRef(callback) : nullptr;
+    jni::guardNative(env, [&] {
+        platform::MutexLock hold(callbackLock());
+        if (gCallback) env->DeleteGlobalRef(gCallback);
+        gCallback = callback ? env->NewGlobalRef(callback) : nullptr;
+    });
 }
 
 JNIEXPORT void JNICALL Java_com_mordavin_hux_SystemTrayMenu_init(JNIEnv* env, jobject self) {
-    JniPeer peer(env, self);
-    trayMenuInit(peer);
-    reportPendingException(env);
+    jni::guardNative(env, [&] {
+        JniPeer peer(env, self);
+        trayMenuInit(peer);
+        jni::reportPendingException(env);
+    });
 }
 
 JNIEXPORT void JNICALL Java_com_mordavin_hux_SystemTrayMenu_finalize(JNIEnv* env, jobject self) {
-    JniPeer peer(env, self);
-    trayMenuFinalize(peer);
-    reportPendingException(env);
+    jni::guardNative(env, [&] {
+        JniPeer peer(env, self);
+        trayMenuFinalize(peer);
+        jni::reportPendingException(env);
+    });
 }
 
 JNIEXPORT void JNICALL Java_com_mordavin_hux_SystemTrayMenu_Append__Ljava_lang_String_2I(JNIEnv* env, jobject self,
                                                                                         jstring text, jint id) {
-    JniPeer peer(env, self);
-    const JavaText t(env, text);
-    trayMenuAppend(peer, t.view(), id);
-    reportPendingException(env);
+    jni::guardNative(env, [&] {
+        JniPeer peer(env, self);
+        const JavaText t(env, text);
+        trayMenuAppend(peer, t.view(), id);
+        jni::reportPendingException(env);
+    });
 }
 
 JNIEXPORT void JNICALL Java_com_mordavin_hux_SystemTrayMenu_Append__Ljava_lang_String_2Lcom_mordavin_hux_SystemTrayMenu_2(
     JNIEnv* env, jobject self, jstring text, jobject submenu) {
-    if (!submenu) return;  // nothing to attach
-    JniPeer peer(env, self), sub(env, submenu);
-    if (peer.handleField() == TrayPeer::Field::None) return;
-    jclass cls = env->GetObjectClass(self);
-    jfieldID popupsField = env->GetFieldID(cls, "popups", "Ljava/util/HashSet;");
-    env->DeleteLocalRef(cls);
-    if (!popupsField) {
-        env->ExceptionClear();
-        return;
-    }
-    const JavaText t(env, text);
-    trayMenuAppendSubmenu(peer, sub, t.view(), [&]() {
-        jobject popups = env->GetObjectField(self, popupsField);
-        if (!popups) return false;
-        jclass setClass = env->GetObjectClass(popups);
-        jmethodID add = env->GetMethodID(setClass, "add", "(Ljava/lang/Object;)Z");
-        if (add) env->CallBooleanMethod(popups, add, submenu);
-        env->DeleteLocalRef(setClass);
-        env->DeleteLocalRef(popups);
-        reportPendingException(env);
-        return add != nullptr;
+    jni::guardNative(env, [&] {
+        if (!submenu) return;  // nothing to attach
+        JniPeer peer(env, self), sub(env, submenu);
+        if (peer.handleField() == TrayPeer::Field::None) return;
+        jfieldID popupsField;
+        {
+            LocalRef<jclass> cls(env, env->GetObjectClass(self));
+            popupsField = env->GetFieldID(cls.get(), "popups", "Ljava/util/HashSet;");
+        }
+        if (!popupsField) {
+            env->ExceptionClear();
+            return;
+        }
+        const JavaText t(env, text);
+        trayMenuAppendSubmenu(peer, sub, t.view(), [&]() {
+            LocalRef<> popups(env, env->GetObjectField(self, popupsField));
+            if (!popups) return false;
+            LocalRef<jclass> setClass(env, env->GetObjectClass(popups.get()));
+            jmethodID add = env->GetMethodID(setClass.get(), "add", "(Ljava/lang/Object;)Z");
+            if (add) env->CallBooleanMethod(popups.get(), add, submenu);
+            jni::reportPendingException(env);
+            return add != nullptr;
+        });
+        jni::reportPendingException(env);
     });
-    reportPendingException(env);
 }
 
 JNIEXPORT void JNICALL Java_com_mordavin_hux_SystemTrayMenu_AppendSeparator(JNIEnv* env, jobject self) {
-    JniPeer peer(env, self);
-    trayMenuAppendSeparator(peer);
-    reportPendingException(env);
+    jni::guardNative(env, [&] {
+        JniPeer peer(env, self);
+        trayMenuAppendSeparator(peer);
+        jni::reportPendingException(env);
+    });
 }
 
 JNIEXPORT void JNICALL Java_com_mordavin_hux_SystemTrayMenu_Popup(JNIEnv* env, jobject self) {
-    JniPeer peer(env, self);
-    trayMenuPopup(peer);
-    reportPendingException(env);
+    jni::guardNative(env, [&] {
+        JniPeer peer(env, self);
+        trayMenuPopup(peer);
+        jni::reportPendingException(env);
+    });
 }
 
 }  // extern "C"

@@ -168,6 +168,33 @@ TEST_F(Launch, StartOnFirstThreadOnlyWhenAnOptionAsksForIt) {
     EXPECT_TRUE(has(r.out, "firstThread=true")) << r.out;
 }
 
+long depthOf(const RunResult& r) {
+    const size_t at = r.out.find("depth=");
+    return at == std::string::npos ? -1 : std::stol(r.out.substr(at + 6));
+}
+
+TEST_F(Launch, StackSizeOptionReachesMainsThread) {
+    // Interpreted only: how far compiled code got before the stack ran out
+    // would otherwise depend on the machine's load.
+    for (const std::string& jdk : jdks_) {
+        SCOPED_TRACE(jdk);
+        RunResult r =
+            run({jdk + "/bin/java", "-Xint", "-Xss16m", "-cp", appJarDir() + "/app.jar", "app.Main", "depth"});
+        ASSERT_EQ(r.exitCode, 0) << r.err;
+        const long java = depthOf(r);
+        r = runOn(kLinux, packApp(dir_, "deep", jdk, {"option -Xint", "option -Xss16m"}), {"depth"});
+        ASSERT_EQ(r.exitCode, 0) << r.err;
+        const long ours = depthOf(r);
+        EXPECT_GT(ours, java * 9 / 10) << "java -Xss16m: " << java;
+        EXPECT_LT(ours, java * 11 / 10) << "java -Xss16m: " << java;
+        // Without the option main keeps the default stack, a fraction of that.
+        r = runOn(kLinux, packApp(dir_, "shallow", jdk, {"option -Xint"}), {"depth"});
+        ASSERT_EQ(r.exitCode, 0) << r.err;
+        EXPECT_GT(depthOf(r), 0);
+        EXPECT_LT(depthOf(r), java / 4);
+    }
+}
+
 TEST_F(Launch, ExternalClassPathComesAfterTheArchive) {
     dir_.write("ext/lib/shared.txt", "shared from the external class path\n");
     const std::string exe = packApp(dir_, "external", jdks_.front(), {"classpath ext;missing.jar"});

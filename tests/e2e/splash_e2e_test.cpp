@@ -61,12 +61,15 @@ TEST(Splash, TheLibraryIsCalledOnlyForAnImageThatExists) {
             std::string splashLine;
             std::string expected;  // the recorded calls; "file" stands for the image path line
         };
+        // Without an image file Windows still loads the library (a built-in
+        // image could serve); Linux never loads it, since it could show nothing.
+        const std::string withoutImage = t.windows() ? "loaded\n" : "";
         const std::vector<Case> cases = {
             {"splash image.png", "loaded\nSplashInit\nfile\n"},
-            // No image: the library is loaded, but nothing is called.
-            {"", "loaded\n"},
+            // No image: nothing is called.
+            {"", withoutImage},
             // The shipped stub carries no built-in image to fall back to.
-            {"splash missing.png", "loaded\n"},
+            {"splash missing.png", withoutImage},
         };
         for (const Case& c : cases) {
             SCOPED_TRACE(c.splashLine);

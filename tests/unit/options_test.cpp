@@ -219,3 +219,30 @@ TEST_F(Options, DebugSwitchListsTheOptions) {
     for (const std::string& option : list) expected += "hux: option: " + option + "\n";
     EXPECT_EQ(out, expected);
 }
+
+TEST_F(Options, StackSizeOptionsReadAsTheVirtualMachineReadsThem) {
+    EXPECT_EQ(stackSizeOption("-Xss16m"), 16u << 20);
+    EXPECT_EQ(stackSizeOption("-Xss512K"), 512u << 10);
+    EXPECT_EQ(stackSizeOption("-Xss2g"), 2ull << 30);
+    EXPECT_EQ(stackSizeOption("-Xss1048576"), 1u << 20);
+    EXPECT_EQ(stackSizeOption("-XX:ThreadStackSize=2048"), 2u << 20);  // counted in KiB
+    EXPECT_EQ(stackSizeOption("-XX:ThreadStackSize=1m"), 1ull << 30);
+    for (const char* bad : {"-Xss", "-Xssm", "-Xss16mb", "-Xss-1m", "-Xss16x", "-Xss99999999999999999999",
+                            "-Xss99999999999999t", "-Xmx16m", "-XX:ThreadStackSize=", "-xss16m"})
+        EXPECT_EQ(stackSizeOption(bad), 0u) << bad;
+}
+
+TEST_F(Options, StartThreadStackComesFromTheLastStackOption) {
+    const size_t fallback = 1 << 20;
+    EXPECT_EQ(startThreadStackSize(*config("option -Xmx64m"), fallback), fallback);
+    EXPECT_EQ(startThreadStackSize(*config("option -Xss16m"), fallback), 16u << 20);
+    EXPECT_EQ(startThreadStackSize(*config("option -Xss16m\noption -Xss4m"), fallback), 4u << 20);
+    EXPECT_EQ(startThreadStackSize(*config("option -Xss16m\noption -XX:ThreadStackSize=8192"), fallback), 8u << 20);
+    // Zero or an unreadable last value leaves the default, as java does.
+    EXPECT_EQ(startThreadStackSize(*config("option -Xss16m\noption -Xss0"), fallback), fallback);
+    EXPECT_EQ(startThreadStackSize(*config("option -Xss16m\noption -Xssbig"), fallback), fallback);
+    // A value too small to run the launcher itself is raised to its floor.
+    EXPECT_EQ(startThreadStackSize(*config("option -Xss1k"), fallback), 64u << 10);
+    // Smaller than the default is honoured above the floor.
+    EXPECT_EQ(startThreadStackSize(*config("option -Xss256k"), fallback), 256u << 10);
+}

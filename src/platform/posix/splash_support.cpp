@@ -10,6 +10,10 @@ const char* splashLibraryName() { return "libsplashscreen.so"; }
 // to be in the process first.
 bool splashNeedsRuntimeLibrary() { return true; }
 
+// Executables carry no built-in image, and the library maps X11 and a score of
+// other libraries: without an image file it could never show anything.
+bool loadsSplashLibraryWithoutImage() { return false; }
+
 // dlopen of a path with a '/' never searches PATH.
 bool dependenciesFollowPath() { return false; }
 

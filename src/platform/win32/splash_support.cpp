@@ -9,6 +9,8 @@ const char* splashLibraryName() { return "splashscreen.dll"; }
 
 bool splashNeedsRuntimeLibrary() { return false; }
 
+bool loadsSplashLibraryWithoutImage() { return true; }
+
 bool dependenciesFollowPath() { return true; }
 
 bool rawDataResource(int id, const void*& data, uint32_t& size) {

@@ -24,6 +24,13 @@ public class Main {
         return new String(out.toByteArray(), "UTF-8");
     }
 
+    static int depth;
+
+    static void descend() {
+        depth++;
+        descend();
+    }
+
     public static void main(String[] args) throws Exception {
         System.out.println("main entered");
         for (int i = 0; i < args.length; i++) {
@@ -84,6 +91,15 @@ public class Main {
             } else if (cmd.equals("env")) {
                 String key = args[++i];
                 System.out.println("env " + key + "=" + System.getenv(key));
+            } else if (cmd.equals("depth")) {
+                // How deep main's own thread can recurse before its stack runs out.
+                depth = 0;
+                try {
+                    descend();
+                } catch (StackOverflowError e) {
+                    // reached the end of the stack
+                }
+                System.out.println("depth=" + depth);
             } else if (cmd.equals("threads")) {
                 final int threads = Integer.parseInt(args[++i]);
                 final int rounds = Integer.parseInt(args[++i]);
