@@ -5,6 +5,7 @@
 #include <cstring>
 #include <new>
 
+#include "common/payload_end.h"
 #include "common/utf.h"
 
 namespace hux {
@@ -42,6 +43,8 @@ bool FileSource::open(const char* path) {
         return false;
     }
     if (size_ > 0 && view_.map(file_) && view_.size() != size_) view_.unmap();
+    // A signed executable's archive ends where its certificate table begins.
+    if (view_.data()) size_ = payloadEnd(view_.data(), size_);
     return true;
 }
 

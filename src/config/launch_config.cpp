@@ -6,6 +6,7 @@
 #include <cstring>
 #include <string>
 
+#include "common/payload_end.h"
 #include "common/payload_format.h"
 #include "common/utf.h"
 #include "config/config_values.h"
@@ -59,7 +60,8 @@ void LaunchConfig::loadFrom(const ByteString& exePath, uint32_t archiveLength) {
     platform::FileView view;
     int64_t size = 0;
     if (file.open(exePath.c_str()) && view.map(file)) {
-        size = view.size();
+        // A signed executable carries its certificate table after the payload.
+        size = payloadEnd(view.data(), view.size());
         const int64_t reach = size / 100 > 51200 ? size / 100 : 51200;
         int64_t tailLength = reach + kEndRecordSize + 4;
         if (tailLength > size) tailLength = size;

@@ -6,6 +6,8 @@
 
 #include "config/config_values.h"
 #include "config/launch_config.h"
+#include "common/utf.h"
+#include "platform/console.h"
 #include "platform/platform.h"
 
 namespace hux {
@@ -153,6 +155,22 @@ ByteString versionMessage(int number, std::string_view running, std::string_view
 }
 
 void printMessageLine(const ByteString& text) {
+    if (!platform::standardErrorAvailable()) {
+        // A GUI executable started without a console: the user sees a box
+        // titled with the product name, else the executable's file name.
+        ByteString title = platform::ownProductName();
+        if (title.empty()) {
+            const ByteString path = platform::moduleFileName();
+            int32_t cut = 0;
+            for (int32_t i = 0; i < path.length(); ++i)
+                if (isSeparator(path[i])) cut = i + 1;
+            const std::u16string name = platform::ansiToUtf16(path.c_str() + cut, static_cast<size_t>(path.length() - cut));
+            title = utf16ToUtf8(name);
+        }
+        const std::u16string units = platform::ansiToUtf16(text.c_str(), static_cast<size_t>(text.length()));
+        platform::showErrorBox(title, utf16ToUtf8(units));
+        return;
+    }
     std::fprintf(stderr, "%s\n", text.c_str());
     std::fflush(stderr);
 }

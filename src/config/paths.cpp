@@ -47,6 +47,13 @@ ByteString resolveDataPath(const LaunchConfig& config, const ByteString& path) {
     return underExe;
 }
 
+ByteString resolveLibraryPath(const LaunchConfig& config, const ByteString& path) {
+    if (path.empty() || isAbsoluteConfigPath(path.c_str())) return path;
+    ByteString underExe = config.exeDir();
+    underExe.append(path);
+    return underExe;
+}
+
 void applyForcedWorkingDirectory(LaunchConfig& config) {
     const ByteString dir = config::forceCwd(config);
     if (!dir.empty()) {

@@ -24,6 +24,12 @@ int32_t resolveAgainst(const char* base, const char* path, char* buffer, int32_t
 // readable, else the executable's directory + path. Not normalised.
 ByteString resolveDataPath(const LaunchConfig& config, const ByteString& path);
 
+// A configured library (runtime or splash library): absolute paths unchanged;
+// else under the executable's directory only. Libraries run code, so one that
+// happens to lie under whatever directory the user runs the program from is
+// never taken.
+ByteString resolveLibraryPath(const LaunchConfig& config, const ByteString& path);
+
 // Applies `forcecwd` (resolved against the executable's directory) and then
 // refreshes the configuration's working directory.
 void applyForcedWorkingDirectory(LaunchConfig& config);

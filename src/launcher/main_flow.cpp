@@ -10,9 +10,13 @@
 #include "config/messages.h"
 #include "config/paths.h"
 #include "launcher/native_binding.h"
+#include "platform/console.h"
 #include "platform/platform.h"
 #include "runtime/debug_log.h"
+#include "runtime/jvm_host.h"
 #include "runtime/options.h"
+#include "services/forwarded_launch.h"
+#include "services/instance_natives.h"
 #include "services/instances.h"
 #include "services/splash.h"
 #include "services/stream_redirector.h"
@@ -25,6 +29,8 @@ namespace {
 
 constexpr size_t kMappingSize = 4096;
 constexpr size_t kVmThreadStack = 1024 * 1024;
+// How long a forwarded launch waits for the running instance to take it.
+constexpr int kForwardTimeoutMs = 5000;
 
 int vmThreadProc(void* argument) {
     LaunchRequest zero{};
@@ -38,6 +44,10 @@ int vmThreadProc(void* argument) {
 void replaceAll(ByteString& s, char from, char to) {
     for (int32_t i = 0; i < s.length(); ++i)
         if (s[i] == from) s[i] = to;
+}
+
+bool isForwardMode(const LaunchConfig& config) {
+    return equalsIgnoreCase(config::singleInstance(config).view(), "forward");
 }
 
 [[noreturn]] void refuseSecondInstance() {
@@ -61,9 +71,41 @@ void enforceSingleInstance(const LaunchConfig& config, InstanceChannel& channel)
             case platform::NamedMutex::Result::TimedOut:
                 refuseSecondInstance();
         }
-    } else if (equalsIgnoreCase(mode.view(), "custom")) {
+    } else if (equalsIgnoreCase(mode.view(), "custom") || isForwardMode(config)) {
+        // Forward mode: a launch that could not hand over runs as the first.
+        if (isForwardMode(config)) holdMessagesUntilReceiverBound();
         channel.startMessaging();
     }
+}
+
+// Forward mode: a later launch hands its arguments and working directory to
+// the running instance and ends, without a virtual machine.
+[[noreturn]] void endForwardedLaunch(uint32_t hub) {
+    debugLog("forwarded the launch to the running instance %u", hub);
+    std::fflush(stdout);
+    std::exit(0);
+}
+
+void forwardLaunch(const LaunchConfig& config, InstanceChannel& channel, int32_t argc, char** argv) {
+    const uint32_t hub = channel.hubPid();
+    if (hub == channel.ownPid()) {
+        debugLog("no running instance to forward the launch to: starting as the first");
+        return;
+    }
+    StringList argvValues;
+    config::argv(config, argvValues);
+    ByteString dir = config.workDir();
+    if (dir.length() > 1 && isSeparator(dir.back())) dir.resize(dir.length() - 1);
+    const ByteBuffer message =
+        forwardedLaunchMessage(mainArguments(argvValues, argc, argv, 0, nullptr),
+                               platform::ansiToUtf16(dir.c_str(), static_cast<size_t>(dir.length())));
+    if (channel.handOver(message.data(), message.length(), kForwardTimeoutMs)) endForwardedLaunch(hub);
+    debugLog("instance %u did not take the forwarded launch: starting as the first", hub);
+}
+
+void showSplash(const LaunchConfig& config) {
+    const ByteString splashLibrary = findSplashLibrary(config);
+    if (!splashLibrary.empty()) startSplash(config, splashLibrary, config.exePath());
 }
 
 }  // namespace
@@ -84,6 +126,8 @@ ByteString instanceMappingName(const ByteString& appId) {
 }
 
 int runMainFlow(int argc, char** argv) {
+    // A GUI-subsystem launcher started from a console writes there.
+    platform::attachParentConsole();
     // 1-3. Locale, configuration, an empty host.
     platform::setLocaleFromEnvironment();
     auto* config = new LaunchConfig(true);
@@ -108,22 +152,14 @@ int runMainFlow(int argc, char** argv) {
     setActiveChannel(channel);
     platform::initCommonControls();
 
-    // 8. Splash (runs runtime discovery early; its result is remembered).
-    const ByteString splashLibrary = findSplashLibrary(*config);
-    if (!splashLibrary.empty()) startSplash(*config, splashLibrary, config->exePath());
-
-    // 9-11. Working directory, then standard error before standard output.
+    // 8-9. Splash (runs runtime discovery early; its result is remembered),
+    // then the working directory. A launch that may be forwarded shows no
+    // splash before it knows it will run.
+    const bool forward = isForwardMode(*config);
+    if (!forward) showSplash(*config);
     applyForcedWorkingDirectory(*config);
-    const ByteString errTarget = config::stderrTarget(*config);
-    if (!errTarget.empty()) redirectStderr(errTarget);
-    const ByteString outTarget = config::stdoutTarget(*config);
-    if (!outTarget.empty()) redirectStdout(outTarget);
 
-    // 12-13.
-    enforceSingleInstance(*config, *channel);
-    startTrayWindow();
-
-    // 14. Arguments.
+    // 14 (early: a forwarded launch hands these over). Arguments.
     const ByteString wildcard = config::wildcard(*config);
     int mode = 0;
     if (equalsIgnoreCase(wildcard.view(), "true") || equalsIgnoreCase(wildcard.view(), "auto")) mode = 1;
@@ -139,6 +175,20 @@ int runMainFlow(int argc, char** argv) {
         count = expanded.count();
         vector = expandedVector.data();
     }
+    if (forward) {
+        forwardLaunch(*config, *channel, count > 0 ? count - 1 : 0, count > 0 ? vector + 1 : vector);
+        showSplash(*config);
+    }
+
+    // 10-11. Standard error before standard output.
+    const ByteString errTarget = config::stderrTarget(*config);
+    if (!errTarget.empty()) redirectStderr(errTarget);
+    const ByteString outTarget = config::stdoutTarget(*config);
+    if (!outTarget.empty()) redirectStdout(outTarget);
+
+    // 12-13.
+    enforceSingleInstance(*config, *channel);
+    startTrayWindow();
 
     // 15. The request.
     LaunchRequest request;

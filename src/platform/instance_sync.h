@@ -25,6 +25,10 @@ struct InstanceSyncWords {
 // processes, zombies and processes that cannot be opened are not alive).
 bool isProcessAlive(uint32_t pid);
 
+// A number that tells one process with id `pid` from a later one that gets
+// the same id (derived from its start time); 0 when it cannot be read.
+uint32_t processStartToken(uint32_t pid);
+
 // A monotonic clock in milliseconds.
 int64_t steadyMs();
 

@@ -132,14 +132,14 @@ ByteString findRuntimeLibrary(const LaunchConfig& config) {
                     debugLog("jvmdll: not set");
                     break;
                 }
-                const ByteString path = resolveDataPath(config, dll);
+                const ByteString path = resolveLibraryPath(config, dll);
                 if (tryCandidate(path)) found = path;
                 break;
             }
             case 'b': {
                 ByteString dir = config::jre(config);
                 if (dir.empty()) dir.assign("./jre/");
-                found = probeRuntimeDirectory(config, resolveDataPath(config, dir));
+                found = probeRuntimeDirectory(config, resolveLibraryPath(config, dir));
                 break;
             }
             case 'e':

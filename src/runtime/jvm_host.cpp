@@ -179,29 +179,21 @@ jobject loadMainClass(JvmHost& host, const ByteString& mainClass) {
     return cls;
 }
 
-jobjectArray buildArgumentArray(JvmHost& host, const GrowArray<char*>& tokens, int32_t argc, char** argv,
-                                int32_t extraCount, char** extraArgv) {
+jobjectArray buildArgumentArray(JvmHost& host, const std::vector<std::u16string>& arguments) {
     JNIEnv* env = envOf(host);
     LocalRef<jclass> string(env, env->FindClass("java/lang/String"));
     if (!string) return nullptr;
-    const int32_t total = tokens.size() + argc + extraCount;
-    jobjectArray array = env->NewObjectArray(total, string.get(), nullptr);
+    jobjectArray array = env->NewObjectArray(static_cast<jsize>(arguments.size()), string.get(), nullptr);
     if (!array) return nullptr;
-    int32_t index = 0;
-    auto put = [&](const char* text) {
-        const std::u16string units = text ? platform::ansiToUtf16(text, std::char_traits<char>::length(text))
-                                          : std::u16string();
+    jsize index = 0;
+    for (const std::u16string& units : arguments) {
         LocalRef<jstring> s(env, jni::newString(env, units));
         env->SetObjectArrayElement(array, index++, s.get());
-    };
-    for (char* t : tokens) put(t);
-    for (int32_t i = 0; i < argc; ++i) put(argv ? argv[i] : nullptr);
-    for (int32_t i = 0; i < extraCount; ++i) put(extraArgv ? extraArgv[i] : nullptr);
+    }
     return array;
 }
 
-int32_t invokeMainClass(JvmHost& host, const ByteString& mainClass, const StringList& argvValues, int32_t argc,
-                        char** argv, int32_t extraCount, char** extraArgv) {
+int32_t invokeMainClass(JvmHost& host, const ByteString& mainClass, const std::vector<std::u16string>& arguments) {
     JNIEnv* env = envOf(host);
     LocalRef<jclass> cls(env, static_cast<jclass>(loadMainClass(host, mainClass)));
     if (!cls) return kMainClassNotFound;
@@ -210,6 +202,15 @@ int32_t invokeMainClass(JvmHost& host, const ByteString& mainClass, const String
         jni::reportPendingException(env);
         return kMainMethodMissing;
     }
+    LocalRef<jobjectArray> array(env, buildArgumentArray(host, arguments));
+    std::fflush(stdout);
+    env->CallStaticVoidMethod(cls.get(), main, array.get());
+    jni::reportPendingException(env);
+    return kLaunchOk;
+}
+
+std::vector<std::u16string> mainArguments(const StringList& argvValues, int32_t argc, char** argv, int32_t extraCount,
+                                          char** extraArgv) {
     // Each `argv` value is split like a command line; the pieces come first.
     GrowArray<char*> tokens;
     std::vector<ByteString> buffers(static_cast<size_t>(argvValues.count()));
@@ -217,11 +218,14 @@ int32_t invokeMainClass(JvmHost& host, const ByteString& mainClass, const String
         buffers[static_cast<size_t>(i)] = ByteString(argvValues.view(i));
         splitCommandLine(buffers[static_cast<size_t>(i)].data(), tokens, nullptr);
     }
-    LocalRef<jobjectArray> array(env, buildArgumentArray(host, tokens, argc, argv, extraCount, extraArgv));
-    std::fflush(stdout);
-    env->CallStaticVoidMethod(cls.get(), main, array.get());
-    jni::reportPendingException(env);
-    return kLaunchOk;
+    std::vector<std::u16string> out;
+    auto put = [&](const char* text) {
+        out.push_back(text ? platform::ansiToUtf16(text, std::char_traits<char>::length(text)) : std::u16string());
+    };
+    for (char* t : tokens) put(t);
+    for (int32_t i = 0; i < argc; ++i) put(argv ? argv[i] : nullptr);
+    for (int32_t i = 0; i < extraCount; ++i) put(extraArgv ? extraArgv[i] : nullptr);
+    return out;
 }
 
 int32_t startJavaApplication(int32_t argc, char** argv, ReadyHook hook, int32_t extraCount, char** extraArgv) {
@@ -244,7 +248,8 @@ int32_t startJavaApplication(int32_t argc, char** argv, ReadyHook hook, int32_t 
         if (hook) hook();
         StringList argvValues;
         config::argv(config, argvValues);
-        result = invokeMainClass(host, config::mainClass(config), argvValues, argc, argv, extraCount, extraArgv);
+        result = invokeMainClass(host, config::mainClass(config),
+                                 mainArguments(argvValues, argc, argv, extraCount, extraArgv));
     }
     if (result == kVersionTooLow || result == kVersionTooHigh) {
         printMessageLine(versionMessage(result, version.view(), minimum.view(), maximum.view()));

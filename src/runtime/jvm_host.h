@@ -2,6 +2,8 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
+#include <vector>
 
 #include "common/byte_string.h"
 #include "platform/platform.h"
@@ -53,6 +55,12 @@ JvmHost* activeJvmHost();
 void setActiveJvmHost(JvmHost* host);
 
 using ReadyHook = void (*)();
+
+// The strings the application's main method receives: each `argv` value
+// split like a command line, then the launch's `argc` arguments, then the
+// `extraCount` ones, each converted from the platform encoding.
+std::vector<std::u16string> mainArguments(const StringList& argvValues, int32_t argc, char** argv, int32_t extraCount,
+                                          char** extraArgv);
 
 // Runs the Java application; returns its launch result.
 int32_t startJavaApplication(int32_t argc, char** argv, ReadyHook hook, int32_t extraCount, char** extraArgv);

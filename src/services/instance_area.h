@@ -10,6 +10,14 @@ namespace hux {
 
 constexpr int32_t kChunkCapacity = 1024;
 constexpr int32_t kMaxInstances = 250;
+constexpr int32_t kMaxPumps = 120;
+
+// An instance whose pump runs: its pid and the start token of its process
+// (so that a later process given the same pid is not taken for it).
+struct PumpEntry {
+    uint32_t pid;
+    uint32_t token;
+};
 
 struct SharedInstanceArea {
     uint32_t hubPid;          // 0: no hub yet
@@ -33,6 +41,10 @@ struct SharedInstanceArea {
     uint8_t chunkData[kChunkCapacity];
     int32_t instanceCount;
     uint32_t instancePids[kMaxInstances];
+    // Past the registry proper: the instances whose pump runs. A chunk for one
+    // of them is never discarded, however long its receiver takes.
+    int32_t pumpCount;
+    PumpEntry pumps[kMaxPumps];
 };
 
 static_assert(offsetof(SharedInstanceArea, hubPid) == 0, "layout");
@@ -56,8 +68,9 @@ static_assert(offsetof(SharedInstanceArea, chunkLength) == 76, "layout");
 static_assert(offsetof(SharedInstanceArea, chunkData) == 80, "layout");
 static_assert(offsetof(SharedInstanceArea, instanceCount) == 1104, "layout");
 static_assert(offsetof(SharedInstanceArea, instancePids) == 1108, "layout");
-static_assert(sizeof(SharedInstanceArea) == 2112, "layout");  // 2108 bytes used, 8-byte aligned
-static_assert(sizeof(SharedInstanceArea) <= 3072, "fits the executable's shared block");
+static_assert(offsetof(SharedInstanceArea, pumpCount) == 2108, "layout");
+static_assert(offsetof(SharedInstanceArea, pumps) == 2112, "layout");
+static_assert(sizeof(SharedInstanceArea) == 3072, "fills the executable's shared block");
 
 // Atomic access to words of the area, which other processes change at any time.
 template <typename T>

@@ -2,7 +2,9 @@
 #include "services/instance_natives.h"
 
 #include <atomic>
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
 #include <vector>
 
 #include "jni/attach.h"
@@ -29,8 +31,17 @@ public:
     void deliver(uint32_t sender, int32_t length, const uint8_t* bytes) override;
 
     std::atomic<bool> enabled{false};
+    // Wait for a receiver instead of dropping what arrives before one.
+    void holdUntilBound() {
+        std::lock_guard<std::mutex> guard(waitLock_);
+        hold_ = true;
+    }
 
 private:
+    std::mutex waitLock_;
+    std::condition_variable boundChanged_;
+    bool hold_ = false;
+    bool bound_ = false;
     platform::Mutex lock_;
     jobject loader_ = nullptr;    // global
     jobject receiver_ = nullptr;  // global
@@ -113,6 +124,9 @@ void ReceiverBinding::bind(JNIEnv* env, jobject receiver) {
     }
     if (oldReceiver) env->DeleteGlobalRef(oldReceiver);
     if (oldLoader) env->DeleteGlobalRef(oldLoader);
+    std::lock_guard<std::mutex> guard(waitLock_);
+    bound_ = newReceiver != nullptr;
+    boundChanged_.notify_all();
 }
 
 void ReceiverBinding::deliver(uint32_t sender, int32_t length, const uint8_t* bytes) {
@@ -120,6 +134,12 @@ void ReceiverBinding::deliver(uint32_t sender, int32_t length, const uint8_t* by
     int32_t kind;
     std::memcpy(&kind, bytes, 4);  // little-endian on every target
     if (kind != kKindObject) return;
+    {
+        // Runs on the delivery thread, which is left behind at exit if it
+        // still waits here.
+        std::unique_lock<std::mutex> guard(waitLock_);
+        if (hold_) boundChanged_.wait(guard, [this] { return bound_; });
+    }
     {
         platform::MutexLock guard(lock_);
         if (!receiver_ || !onReceive_) return;
@@ -210,6 +230,7 @@ jintArray instancePids(JNIEnv* env) {
 InstanceReceiver& javaReceiver() { return binding(); }
 bool messagingEnabled() { return binding().enabled.load(std::memory_order_acquire); }
 void enableMessaging() { binding().enabled.store(true, std::memory_order_release); }
+void holdMessagesUntilReceiverBound() { binding().holdUntilBound(); }
 
 }  // namespace hux
 

@@ -15,6 +15,10 @@ InstanceReceiver& javaReceiver();
 // until then.
 bool messagingEnabled();
 void enableMessaging();
+// Messages that arrive before the application binds a receiver wait for it
+// instead of being dropped (forwarded launches must not be lost while the
+// first instance starts up).
+void holdMessagesUntilReceiverBound();
 
 }  // namespace hux
 

@@ -1,9 +1,12 @@
 #include "services/instances.h"
 
-#include <atomic>
-
 #include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
+#include <deque>
+#include <mutex>
 
 #include "platform/instance_sync.h"
 #include "runtime/debug_log.h"
@@ -14,15 +17,75 @@ namespace hux {
 
 namespace {
 
-// A pending chunk is judged unresponsive after more than this many counted
-// wake-ups of the hub ...
+// A pending chunk for an instance without a running pump is judged
+// unresponsive after more than this many counted wake-ups of the hub ...
 constexpr int32_t kMaxRetries = 10;
-// ... counted at most once per this interval.
+// ... counted at most once per this interval (which is also how often every
+// instance looks at a pending chunk again) ...
 constexpr int64_t kRetryIntervalMs = 100;
-// How long stopping waits for the pump to finish its pass.
-constexpr int kStopWaitMs = 3000;
+// ... or after any instance has seen it pending this long (the hub may be a
+// process that does not count).
+constexpr int64_t kUnresponsiveMs = 1200;
+// Filling the slot takes its poster microseconds: a chunk left half written
+// this long was left by a poster that died or wrote a stray word.
+constexpr int64_t kHalfWrittenMs = 1000;
+// Completed messages waiting for a slow receiver: past this many bytes the
+// pump leaves the next chunk in the slot until the receiver catches up.
+constexpr int64_t kMaxBacklogBytes = 64 * 1024 * 1024;
+// How long stopping waits for an idle delivery thread to finish.
+constexpr int kDeliveryStopWaitMs = 5;
 
 }  // namespace
+
+// The delivery thread's queue. A thread left inside a destroyed virtual
+// machine never returns; it keeps this record, which is then never freed.
+struct InstanceChannel::Delivery {
+    std::mutex lock;
+    std::condition_variable wake;
+    std::deque<PartialMessage*> queue;
+    int64_t bytes = 0;
+    bool stopping = false;
+    bool exited = false;
+    InstanceReceiver* receiver = nullptr;
+    platform::Thread thread;
+
+    static int run(void* self) {
+        auto* d = static_cast<Delivery*>(self);
+        for (;;) {
+            PartialMessage* m;
+            {
+                std::unique_lock<std::mutex> guard(d->lock);
+                d->wake.wait(guard, [d] { return d->stopping || !d->queue.empty(); });
+                if (d->stopping) break;
+                m = d->queue.front();
+                d->queue.pop_front();
+            }
+            d->receiver->deliver(m->sender, m->bytes.length(), m->bytes.data());
+            {
+                std::lock_guard<std::mutex> guard(d->lock);
+                d->bytes -= m->bytes.length();
+            }
+            delete m;
+        }
+        std::lock_guard<std::mutex> guard(d->lock);
+        d->exited = true;
+        d->wake.notify_all();
+        return 0;
+    }
+    bool backlogFull() {
+        std::lock_guard<std::mutex> guard(lock);
+        return bytes > kMaxBacklogBytes;
+    }
+    void push(PartialMessage* m) {
+        std::lock_guard<std::mutex> guard(lock);
+        bytes += m->bytes.length();
+        queue.push_back(m);
+        wake.notify_all();
+    }
+    ~Delivery() {
+        for (PartialMessage* m : queue) delete m;
+    }
+};
 
 InstanceChannel::InstanceChannel(void* area)
     : area_(static_cast<SharedInstanceArea*>(area)), ownPid_(platform::currentProcessId()) {
@@ -43,14 +106,19 @@ InstanceChannel::InstanceChannel(void* area)
 
 InstanceChannel::~InstanceChannel() {
     stop();
+    clearQueue();
+    for (PartialMessage* p : partials_) delete p;
+    partials_.clear();
+}
+
+void InstanceChannel::clearQueue() {
+    platform::MutexLock guard(queueLock_);
     while (head_) {
         OutgoingMessage* next = head_->next;
         delete head_;
         head_ = next;
     }
     tail_ = nullptr;
-    for (PartialMessage* p : partials_) delete p;
-    partials_.clear();
 }
 
 void InstanceChannel::startMessaging() {
@@ -62,7 +130,18 @@ void InstanceChannel::startMessaging() {
 bool InstanceChannel::startPump(InstanceReceiver* receiver) {
     if (pumpStarted_) return false;
     receiver_ = receiver;
+    delivery_ = new Delivery;
+    delivery_->receiver = receiver;
+    if (!delivery_->thread.start(&Delivery::run, delivery_, 0, false)) {
+        delete delivery_;
+        delivery_ = nullptr;  // the pump delivers itself
+    }
+    registerPump();
     pumpStarted_ = pump_.start(&InstanceChannel::pumpThread, this, 0, false);
+    if (!pumpStarted_) {
+        unregisterPump();
+        stopDelivery();
+    }
     return pumpStarted_;
 }
 
@@ -70,16 +149,93 @@ void InstanceChannel::stop() {
     if (running_ == 0) return;
     __atomic_store_n(&running_, 0, __ATOMIC_RELEASE);
     if (pumpStarted_) {
+        // Peers stop holding chunks for this instance from now on.
+        unregisterPump();
         sync_->wakeLocal();
-        // A pump that was inside the virtual machine when it was destroyed
-        // never comes back (every call into a destroyed VM blocks for good);
-        // it is left behind rather than waited for, and touches nothing again.
-        for (int i = 0; i < kStopWaitMs / 10 && !__atomic_load_n(&pumpExited_, __ATOMIC_ACQUIRE); ++i)
-            platform::sleepMs(10);
-        if (__atomic_load_n(&pumpExited_, __ATOMIC_ACQUIRE)) pump_.join();
+        // The pump never enters the virtual machine, so it ends its pass soon.
+        pump_.join();
         pumpStarted_ = false;
+        stopDelivery();
     }
     sync_->stopWatching();
+}
+
+// A delivery thread that was inside the virtual machine when it was destroyed
+// never comes back (every call into a destroyed VM blocks for good): it is
+// left behind with its record rather than waited for.
+void InstanceChannel::stopDelivery() {
+    Delivery* d = delivery_;
+    delivery_ = nullptr;
+    if (!d) return;
+    bool exited;
+    {
+        std::unique_lock<std::mutex> guard(d->lock);
+        d->stopping = true;
+        d->wake.notify_all();
+        exited = d->wake.wait_for(guard, std::chrono::milliseconds(kDeliveryStopWaitMs), [d] { return d->exited; });
+    }
+    if (!exited) {
+        debugLog("instances: a delivery did not return; not waiting for it");
+        return;
+    }
+    d->thread.join();
+    delete d;
+}
+
+// The table of running pumps is kept under the hub's lock.
+void InstanceChannel::registerPump() {
+    sync_->lock();
+    prunePumps();
+    const int32_t count = loadShared(area_->pumpCount);
+    if (count < kMaxPumps) {
+        storeShared(area_->pumps[count].token, platform::processStartToken(ownPid_));
+        storeShared(area_->pumps[count].pid, ownPid_);
+        storeShared(area_->pumpCount, count + 1);
+    }
+    sync_->unlock();
+}
+
+void InstanceChannel::unregisterPump() {
+    sync_->lock();
+    const int32_t count = std::max(0, std::min(loadShared(area_->pumpCount), kMaxPumps));
+    int32_t kept = 0;
+    for (int32_t i = 0; i < count; ++i) {
+        const PumpEntry e{loadShared(area_->pumps[i].pid), loadShared(area_->pumps[i].token)};
+        if (e.pid == ownPid_) continue;
+        storeShared(area_->pumps[kept].pid, e.pid);
+        storeShared(area_->pumps[kept].token, e.token);
+        ++kept;
+    }
+    storeShared(area_->pumpCount, kept);
+    sync_->unlock();
+}
+
+// Runs under the hub's lock: keeps the entries of processes that still run
+// (and are the processes that registered).
+void InstanceChannel::prunePumps() {
+    const int32_t count = std::max(0, std::min(loadShared(area_->pumpCount), kMaxPumps));
+    int32_t kept = 0;
+    for (int32_t i = 0; i < count; ++i) {
+        const PumpEntry e{loadShared(area_->pumps[i].pid), loadShared(area_->pumps[i].token)};
+        if (!isLivePump(e.pid)) continue;
+        storeShared(area_->pumps[kept].pid, e.pid);
+        storeShared(area_->pumps[kept].token, e.token);
+        ++kept;
+    }
+    storeShared(area_->pumpCount, kept);
+}
+
+bool InstanceChannel::isLivePump(uint32_t pid) {
+    if (pid == 0) return false;
+    const int32_t count = std::max(0, std::min(loadShared(area_->pumpCount), kMaxPumps));
+    for (int32_t i = 0; i < count; ++i) {
+        if (loadShared(area_->pumps[i].pid) != pid) continue;
+        const uint32_t token = loadShared(area_->pumps[i].token);
+        if (!platform::isProcessAlive(pid)) return false;
+        const uint32_t current = platform::processStartToken(pid);
+        return token == 0 || current == 0 || token == current;
+    }
+    return false;
 }
 
 uint32_t InstanceChannel::hubPid() const { return loadShared(area_->hubPid); }
@@ -134,6 +290,7 @@ void InstanceChannel::pruneInstances() {
         if (pid != hub && platform::isProcessAlive(pid)) storeShared(area_->instancePids[kept++], pid);
     }
     storeShared(area_->instanceCount, kept);
+    prunePumps();
 }
 
 void InstanceChannel::enqueueMessage(uint32_t target, const uint8_t* bytes, int32_t length) {
@@ -158,22 +315,51 @@ bool InstanceChannel::queueEmpty() {
     return head_ == nullptr;
 }
 
+bool InstanceChannel::handOver(const uint8_t* bytes, int32_t length, int timeoutMs) {
+    ensureHub();
+    const uint32_t hub = hubPid();
+    if (hub == ownPid_) return false;
+    const int64_t deadline = platform::steadyMs() + timeoutMs;
+    // A hub that is still starting up has no pump yet: it gets one soon.
+    while (!isLivePump(hub)) {
+        if (!platform::isProcessAlive(hub) || platform::steadyMs() >= deadline) return false;
+        platform::sleepMs(10);
+    }
+    enqueueMessage(hub, bytes, length);
+    bool taken = false;
+    while (!taken && platform::steadyMs() < deadline) {
+        pumpOnce(nullptr);
+        // Once the last chunk is posted, the hub has it when the slot no longer
+        // holds it (a live pump's chunks are never discarded).
+        taken = queueEmpty() && __atomic_load_n(slotWord(*area_), __ATOMIC_ACQUIRE) != lastPostedSlot_;
+        if (!taken) sync_->wait(lastSeenGeneration_, 10, true);
+    }
+    taken = taken && isLivePump(hub);
+    if (!taken) clearQueue();  // what is left must not reach a later hub
+    return taken;
+}
+
 int InstanceChannel::pumpThread(void* channel) {
-    auto* self = static_cast<InstanceChannel*>(channel);
-    self->pumpLoop();
-    __atomic_store_n(&self->pumpExited_, 1, __ATOMIC_RELEASE);
+    static_cast<InstanceChannel*>(channel)->pumpLoop();
     return 0;
 }
 
 void InstanceChannel::pumpLoop() {
     while (__atomic_load_n(&running_, __ATOMIC_ACQUIRE)) {
-        // While a chunk for another instance holds the slot, the hub looks
-        // again after a while even when nobody wakes it, so that a chunk nobody
-        // consumes cannot block every instance for good.
+        // While a chunk for another instance holds the slot, every instance
+        // looks again after a while even when nobody wakes it, so that a chunk
+        // nobody consumes cannot block every instance for good.
         sync_->wait(lastSeenGeneration_, judging_ ? static_cast<int>(kRetryIntervalMs) : -1,
                     !partials_.empty() || !queueEmpty());
         if (!__atomic_load_n(&running_, __ATOMIC_ACQUIRE)) break;
-        pumpOnce(receiver_);
+        PartialMessage* completed = pumpPass();
+        if (!completed) continue;
+        if (delivery_) {
+            delivery_->push(completed);
+        } else {
+            if (receiver_) receiver_->deliver(completed->sender, completed->bytes.length(), completed->bytes.data());
+            delete completed;
+        }
     }
 }
 
@@ -201,45 +387,81 @@ void InstanceChannel::countPendingWakeUp() {
 }
 
 void InstanceChannel::pumpOnce(InstanceReceiver* receiver) {
+    if (PartialMessage* completed = pumpPass()) {
+        if (receiver) receiver->deliver(completed->sender, completed->bytes.length(), completed->bytes.data());
+        delete completed;
+    }
+}
+
+// How long this instance has seen the chunk `slot` (addressee and serial)
+// pending; 0 when it is a chunk not seen before.
+int64_t InstanceChannel::pendingFor(uint64_t slot) {
+    const int64_t now = platform::steadyMs();
+    if (!observing_ || slot != observedSlot_) {
+        observing_ = true;
+        observedSlot_ = slot;
+        observedSinceMs_ = now;
+    }
+    return now - observedSinceMs_;
+}
+
+// A chunk for another instance (or one being filled) holds the slot: leave it,
+// or discard it when its addressee is gone or will never take it.
+void InstanceChannel::judgePendingChunk(uint64_t slot, bool& wake, bool& holdOff) {
+    const uint32_t target = slotTarget(slot);
+    if (isHub()) countPendingWakeUp();
+    const int64_t pendingMs = pendingFor(slot);
+    const bool unresponsive = loadShared(area_->retries) > kMaxRetries || pendingMs > kUnresponsiveMs;
+    const char* why = nullptr;
+    if (target == 0) {
+        if (pendingMs > kHalfWrittenMs ||
+            (loadShared(area_->retries) > kMaxRetries && !platform::isProcessAlive(loadShared(area_->senderPid))))
+            why = "left half written";
+    } else if (!platform::isProcessAlive(target)) {
+        why = "addressee gone";
+    } else if (!isLivePump(target) && unresponsive) {
+        // A running pump takes every chunk for it however slow its receiver
+        // is; an instance without one never will.
+        why = "addressee has no pump";
+    }
+    if (!why) {
+        holdOff = true;
+        return;
+    }
+    if (releaseSlot(slot))
+        debugLog("instances: dropped a chunk of message %u from %u to %u (%s, retries %d)", loadShared(area_->messageId),
+                 loadShared(area_->senderPid), target, why, loadShared(area_->retries));
+    wake = true;
+}
+
+InstanceChannel::PartialMessage* InstanceChannel::pumpPass() {
     lastSeenGeneration_ = loadShared(area_->generation);
     ensureHub();
 
     PartialMessage* completed = nullptr;
     bool wake = false;
     bool holdOff = false;
-    if (loadShared(area_->busy) == 1) {
+    const int32_t busy = loadShared(area_->busy);
+    if (busy != 0 && busy != 1) {
+        // No instance writes any other value: a stray word, set right.
+        if (casShared(area_->busy, busy, 0)) debugLog("instances: the slot's busy word read %d; freed", busy);
+        wake = true;
+    } else if (busy == 1) {
         const uint64_t slot = __atomic_load_n(slotWord(*area_), __ATOMIC_ACQUIRE);
-        const uint32_t target = slotTarget(slot);
-        if (target == 0) {
-            // Being filled. Only a poster that died while filling leaves it so.
-            if (isHub()) countPendingWakeUp();
-            if (loadShared(area_->retries) > kMaxRetries && !platform::isProcessAlive(loadShared(area_->senderPid))) {
-                if (releaseSlot(slot)) debugLog("instances: dropped a chunk its dead poster left half written");
-                wake = true;
-            } else {
-                holdOff = true;
-            }
-        } else if (target == ownPid_) {
-            completed = receiveChunk(slot);
-            wake = true;
-        } else if (loadShared(area_->retries) <= kMaxRetries && platform::isProcessAlive(target)) {
-            if (isHub()) countPendingWakeUp();
-            holdOff = true;
+        if (slotTarget(slot) != ownPid_) {
+            judgePendingChunk(slot, wake, holdOff);
+        } else if (delivery_ && delivery_->backlogFull()) {
+            holdOff = true;  // the receiver catches up first
         } else {
-            // Addressee gone or unresponsive.
-            if (releaseSlot(slot))
-                debugLog("instances: dropped a chunk of message %u from %u to %u (retries %d)",
-                         loadShared(area_->messageId), loadShared(area_->senderPid), target, loadShared(area_->retries));
+            completed = receiveChunk(slot);
             wake = true;
         }
     }
-    judging_ = holdOff && isHub();
+    judging_ = holdOff;
+    if (!holdOff) observing_ = false;
     if (!holdOff && loadShared(area_->busy) == 0 && postNextChunk()) wake = true;
     if (wake) sync_->wakeAll();
-    if (completed) {
-        if (receiver) receiver->deliver(completed->sender, completed->bytes.length(), completed->bytes.data());
-        delete completed;
-    }
+    return completed;
 }
 
 bool InstanceChannel::postNextChunk() {
@@ -250,6 +472,7 @@ bool InstanceChannel::postNextChunk() {
     }
     if (!m || !sync_->claimSlot()) return false;
     SharedInstanceArea& a = *area_;
+    storeShared(a.targetPid, 0u);  // being filled, whatever a stray word left there
     storeShared(a.serial, static_cast<uint32_t>(__atomic_fetch_add(&a.nextSerial, 1, __ATOMIC_ACQ_REL)));
     storeShared(a.senderPid, ownPid_);
     storeShared(a.retries, 0);
@@ -264,6 +487,7 @@ bool InstanceChannel::postNextChunk() {
     storeShared(a.chunkLength, chunkLength);
     if (chunkLength > 0) std::memcpy(a.chunkData, m->bytes.data() + m->posted, static_cast<size_t>(chunkLength));
     storeShared(a.targetPid, m->target);  // last: the chunk is complete now
+    lastPostedSlot_ = __atomic_load_n(slotWord(a), __ATOMIC_ACQUIRE);
     m->posted += kChunkCapacity;
     if (m->posted >= length) {
         {

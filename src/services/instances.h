@@ -44,8 +44,9 @@ public:
     void startMessaging();
     // Starts the pump delivering to `receiver`; false when it already runs.
     bool startPump(InstanceReceiver* receiver);
-    // Stops the receiving side and waits for it, so that nothing touches the
-    // shared area once the main flow releases it.
+    // Stops the receiving side and waits for the pump, so that nothing touches
+    // the shared area once the main flow releases it. A delivery stuck inside
+    // a virtual machine that has been destroyed is not waited for.
     void stop();
     void* area() const { return area_; }
 
@@ -58,6 +59,13 @@ public:
     void enqueueMessage(uint32_t target, const uint8_t* bytes, int32_t length);
     bool queueEmpty();
 
+    // Hands `bytes` to the hub without a pump of this process's own: posts
+    // the message chunk by chunk on the calling thread and waits until the hub
+    // has taken the last chunk from the slot, at most `timeoutMs`. False (and
+    // nothing left queued) when there is no other live hub with a running
+    // pump, or the hand-over did not complete.
+    bool handOver(const uint8_t* bytes, int32_t length, int timeoutMs);
+
     // Elects or follows the hub (construction and every pump pass).
     void ensureHub();
     // Removes dead instances and the hub from the list.
@@ -65,6 +73,9 @@ public:
     // One pass of the pump without waiting: inspects the slot, posts the next
     // chunk of the head message and hands a completed message to `receiver`.
     void pumpOnce(InstanceReceiver* receiver);
+    // Whether `pid` is an instance whose pump runs (a chunk for it is never
+    // discarded).
+    bool isLivePump(uint32_t pid);
 
 private:
     struct OutgoingMessage {
@@ -81,8 +92,18 @@ private:
         ByteBuffer bytes;
     };
 
+    struct Delivery;
+
     static int pumpThread(void* channel);
     void pumpLoop();
+    PartialMessage* pumpPass();
+    void judgePendingChunk(uint64_t slot, bool& wake, bool& holdOff);
+    int64_t pendingFor(uint64_t slot);
+    void registerPump();
+    void unregisterPump();
+    void prunePumps();
+    void stopDelivery();
+    void clearQueue();
     PartialMessage* receiveChunk(uint64_t slot);
     bool releaseSlot(uint64_t seen);
     bool postNextChunk();
@@ -102,12 +123,19 @@ private:
     std::vector<PartialMessage*> partials_;
     platform::Thread pump_;
     bool pumpStarted_ = false;
-    int32_t pumpExited_ = 0;
+    // Completed messages go to a thread of their own, so that a slow receiver
+    // never keeps the pump from emptying the slot.
+    Delivery* delivery_ = nullptr;
+    // The pending chunk this instance last looked at, and since when.
+    bool observing_ = false;
+    uint64_t observedSlot_ = 0;
+    uint64_t lastPostedSlot_ = 0;  // addressee and serial of this process's last chunk
+    int64_t observedSinceMs_ = 0;
     // The hub counts a pending chunk's wake-ups at most once per this interval,
     // so that a live but busy addressee is not judged unresponsive by a burst.
     uint32_t countedSerial_ = 0;
     int64_t lastCountMs_ = 0;
-    bool judging_ = false;  // the last pass left a pending chunk to count
+    bool judging_ = false;  // the last pass left a pending chunk to look at again
 };
 
 }  // namespace hux

@@ -33,9 +33,7 @@ int main(int argc, char** argv) {
     std::vector<std::string> inputs;
     std::string dataDir;
     auto* pack = app.add_subcommand("pack", "Write an application executable: stub + configuration + archive");
-    pack->add_option("-t,--target", request.target, "linux-x64 or windows-x64")
-        ->required()
-        ->check(CLI::IsMember({"linux-x64", "windows-x64"}));
+    pack->add_option("-t,--target", request.target, "linux-x64 or windows-x64")->required();
     pack->add_option("-o,--output", request.outputPath, "The executable to write")->required();
     pack->add_option("-c,--config", request.configPath, "A file of 'key value' configuration lines");
     pack->add_option("-l,--line", request.extraLines, "A further configuration line, e.g. \"mainclass app.Main\"")
@@ -43,6 +41,25 @@ int main(int argc, char** argv) {
     pack->add_option("--stub", request.stubPath, "Use this launcher stub instead of the shipped one");
     pack->add_option("--data-dir", dataDir, "Where the stubs and support classes are (default: <bin>/../share/hux)");
     pack->add_option("--archive-comment", request.archiveComment, "A zip comment after the archive's end record");
+    // Windows executables: how the application looks in the shell.
+    std::string versionInfoPath;
+    std::vector<std::pair<std::string, std::string>> versionFields;
+    auto versionOption = [&](const char* name, const char* what) {
+        pack->add_option_function<std::string>(
+            std::string("--") + name, [&versionFields, name](const std::string& v) { versionFields.emplace_back(name, v); },
+            what);
+    };
+    pack->add_option("--icon", request.look.iconPath, "windows-x64: the application icon (.ico, or .png up to 256x256)");
+    pack->add_option("--manifest", request.look.manifestPath, "windows-x64: the application manifest (default: hux's)");
+    pack->add_flag("--gui", request.look.gui, "windows-x64: no console window (GUI subsystem)");
+    versionOption("product-name", "windows-x64: the product name shown by Explorer and Task Manager");
+    versionOption("file-description", "windows-x64: the file description (default: the product name)");
+    versionOption("company", "windows-x64: the company name");
+    versionOption("copyright", "windows-x64: the copyright notice");
+    versionOption("version", "windows-x64: the version, 1.2.3.4");
+    pack->add_option("--version-info", versionInfoPath, "windows-x64: a file of key=value version fields");
+    pack->add_option("--sign-key", request.signKey, "windows-x64: sign with this private key (needs osslsigncode)");
+    pack->add_option("--sign-cert", request.signCert, "windows-x64: the certificate for --sign-key");
     pack->add_option("files", inputs,
                      "Files for the archive: PATH (stored under its file name) or NAME=PATH "
                      "(stored as NAME, e.g. lib/app.jar=build/app.jar)");
@@ -51,7 +68,16 @@ int main(int argc, char** argv) {
     auto* insp = app.add_subcommand("inspect", "Show the configuration, L, A, T and the archive listing");
     insp->add_option("file", inspectPath, "A packed executable")->required();
 
-    CLI11_PARSE(app, argc, argv);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        // Help and version requests print as usual; a mistake on the command
+        // line is one line, like every other refusal.
+        if (e.get_exit_code() == 0) return app.exit(e);
+        const std::string command = *pack ? "hux pack: " : *insp ? "hux inspect: " : "hux: ";
+        std::cerr << command << e.what() << " (see --help)\n";
+        return 2;
+    }
 
     std::string error;
     if (*insp) {
@@ -62,6 +88,33 @@ int main(int argc, char** argv) {
         return 0;
     }
 
+    if (!hux::tool::knownTarget(request.target)) {
+        std::cerr << "hux pack: unknown target '" << request.target << "' (use linux-x64 or windows-x64)\n";
+        return 1;
+    }
+    if (!versionInfoPath.empty()) {
+        std::vector<uint8_t> bytes;
+        if (!hux::tool::readFile(versionInfoPath, bytes)) {
+            std::cerr << "hux pack: cannot read the version information '" << versionInfoPath << "'\n";
+            return 1;
+        }
+        std::vector<std::string> lines;
+        if (!hux::tool::readConfigLines(bytes, lines, error)) {
+            std::cerr << "hux pack: " << versionInfoPath << ": " << error << "\n";
+            return 1;
+        }
+        for (const std::string& line : lines)
+            if (!hux::tool::applyVersionInfoLine(request.look.version, line, error)) {
+                std::cerr << "hux pack: " << versionInfoPath << ": " << error << "\n";
+                return 1;
+            }
+    }
+    for (const auto& [name, value] : versionFields)
+        if (!hux::tool::applyVersionInfoLine(request.look.version, name + "=" + value, error)) {
+            std::cerr << "hux pack: --" << name << ": " << error << "\n";
+            return 1;
+        }
+    request.look.fileName = fs::path(request.outputPath).filename().string();
     const fs::path data = dataDir.empty() ? dataDirectory() : fs::path(dataDir);
     if (request.stubPath.empty()) request.stubPath = (data / "stubs" / request.target / stubFileName(request.target)).string();
     request.javaClassesDir = (data / "java").string();

@@ -9,6 +9,7 @@
 #include "common/byte_string.h"
 #include "common/payload_format.h"
 #include "common/utf.h"
+#include "tool/signing.h"
 #include "tool/zip_writer.h"
 
 namespace fs = std::filesystem;
@@ -114,7 +115,77 @@ int64_t findArchiveLengthField(const std::vector<uint8_t>& stub, int& count) {
     return found;
 }
 
+bool knownTarget(const std::string& target) { return target == "linux-x64" || target == "windows-x64"; }
+
+bool normaliseEntryName(const std::string& name, std::string& normalised, std::string& error) {
+    normalised.clear();
+    const char* why = nullptr;
+    if (name.empty() || name[0] == '/') {
+        why = "it must be a relative path";
+    } else if (name.find('\\') != std::string::npos) {
+        why = "use '/' between folders";
+    } else if (name.back() == '/') {
+        why = "it names a folder, not a file";
+    }
+    size_t i = 0;
+    while (!why && i <= name.size()) {
+        size_t j = name.find('/', i);
+        if (j == std::string::npos) j = name.size();
+        const std::string part = name.substr(i, j - i);
+        if (part == "..") {
+            why = "'..' would leave the archive";
+        } else if (!part.empty() && part != ".") {
+            if (!normalised.empty()) normalised += '/';
+            normalised += part;
+        }
+        i = j + 1;
+    }
+    if (!why && normalised.empty()) why = "it names no file";
+    if (why) {
+        error = "invalid archive name '" + name + "': " + why;
+        return false;
+    }
+    return true;
+}
+
+bool checkArchiveComment(const std::vector<uint8_t>& endRecordAndComment, uint64_t fileSize, std::string& error) {
+    // The launcher looks for the end record from 22 bytes before the file's end
+    // back over max(size / 100, 51200) bytes and takes the first one it meets.
+    // Signing may add up to 7 bytes of padding before the certificate table.
+    constexpr uint64_t kSigningPadding = 8;
+    const uint64_t reach = std::max<uint64_t>(fileSize / 100, 51200);
+    const uint64_t comment = endRecordAndComment.size() - kEndRecordSize;
+    if (comment + kSigningPadding > reach) {
+        error = "the archive comment is " + std::to_string(comment) + " bytes; the launcher finds the archive only "
+                "behind a comment of at most " + std::to_string(reach - kSigningPadding) + " bytes";
+        return false;
+    }
+    for (size_t at = 1; at + 4 <= endRecordAndComment.size(); ++at)
+        if (readLe32(endRecordAndComment.data() + at) == kEndRecordSignature) {
+            error = "the archive comment holds an end-of-archive signature (PK 05 06), which would hide the archive";
+            return false;
+        }
+    return true;
+}
+
 bool pack(const PackRequest& request, std::string& error) {
+    if (!knownTarget(request.target)) {
+        error = "unknown target '" + request.target + "' (use linux-x64 or windows-x64)";
+        return false;
+    }
+    const bool windows = request.target == "windows-x64";
+    if (!windows && asksForWindowsLook(request.look)) {
+        error = "--icon, --manifest, --gui and the version options apply to windows-x64 only";
+        return false;
+    }
+    if (!windows && (!request.signKey.empty() || !request.signCert.empty())) {
+        error = "signing applies to windows-x64 only";
+        return false;
+    }
+    if (request.signKey.empty() != request.signCert.empty()) {
+        error = "signing needs both --sign-key and --sign-cert";
+        return false;
+    }
     // Configuration block.
     std::vector<std::string> lines;
     if (!request.configPath.empty()) {
@@ -166,11 +237,9 @@ bool pack(const PackRequest& request, std::string& error) {
     // Archive: support classes first, then the application's files.
     ZipWriter zip;
     std::set<std::string> names;
-    auto addEntry = [&](const std::string& name, const std::string& path) {
-        if (name.empty() || name[0] == '/' || name.find('\\') != std::string::npos) {
-            error = "invalid archive name '" + name + "' (use '/' between folders, no leading '/')";
-            return false;
-        }
+    auto addEntry = [&](const std::string& given, const std::string& path) {
+        std::string name;
+        if (!normaliseEntryName(given, name, error)) return false;
         if (!names.insert(name).second) {
             error = "duplicate archive name '" + name + "'";
             return false;
@@ -206,25 +275,40 @@ bool pack(const PackRequest& request, std::string& error) {
 
     const uint64_t archiveLength = zip.lengthWithoutComment();
     writeLe32(stub.data() + field, static_cast<uint32_t>(archiveLength));
+    if (windows && !applyWindowsLook(stub, request.look, error)) {
+        error = "'" + request.stubPath + "': " + error;
+        return false;
+    }
+
+    // The whole executable, so that the Windows checksum covers all of it.
+    std::vector<uint8_t> file = std::move(stub);
+    file.insert(file.end(), block.begin(), block.end());
+    uint8_t length[4];
+    writeLe32(length, static_cast<uint32_t>(block.size()));
+    file.insert(file.end(), length, length + 4);
+    file.insert(file.end(), kReserved, kReserved + kReservedSize);
+    file.insert(file.end(), zip.bytes().begin(), zip.bytes().end());
+    const std::vector<uint8_t> endRecord(zip.bytes().begin() + static_cast<std::ptrdiff_t>(archiveLength - kEndRecordSize),
+                                         zip.bytes().end());
+    if (!checkArchiveComment(endRecord, file.size(), error)) return false;
+    if (windows) updatePeChecksum(file);
 
     // Write next to the output, then rename, so a failure leaves nothing behind.
     const fs::path out(request.outputPath);
     const fs::path temp = out.string() + ".hux-partial";
     {
         std::ofstream o(temp, std::ios::binary | std::ios::trunc);
-        uint8_t length[4];
-        writeLe32(length, static_cast<uint32_t>(block.size()));
-        o.write(reinterpret_cast<const char*>(stub.data()), static_cast<std::streamsize>(stub.size()));
-        o.write(reinterpret_cast<const char*>(block.data()), static_cast<std::streamsize>(block.size()));
-        o.write(reinterpret_cast<const char*>(length), 4);
-        o.write(kReserved, kReservedSize);
-        o.write(reinterpret_cast<const char*>(zip.bytes().data()), static_cast<std::streamsize>(zip.bytes().size()));
+        o.write(reinterpret_cast<const char*>(file.data()), static_cast<std::streamsize>(file.size()));
         o.close();
         if (!o) {
             fs::remove(temp, ec);
             error = "cannot write '" + request.outputPath + "'";
             return false;
         }
+    }
+    if (!request.signKey.empty() && !signExecutable(temp.string(), request.signKey, request.signCert, error)) {
+        fs::remove(temp, ec);
+        return false;
     }
     fs::permissions(temp, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
                               fs::perms::others_read | fs::perms::others_exec, ec);

@@ -7,6 +7,8 @@
 #include <utility>
 #include <vector>
 
+#include "tool/windows_image.h"
+
 namespace hux::tool {
 
 struct PackRequest {
@@ -18,7 +20,24 @@ struct PackRequest {
     std::vector<std::pair<std::string, std::string>> files;      // (archive name, path)
     std::string outputPath;
     std::string archiveComment;    // optional zip comment after the end record
+    WindowsLook look;              // windows-x64: icon, version, manifest, subsystem
+    std::string signKey;           // windows-x64: sign with osslsigncode when both are set
+    std::string signCert;
 };
+
+// The targets `hux pack` writes.
+bool knownTarget(const std::string& target);
+
+// Normalises an archive entry name: empty and "." components are dropped; a
+// name that is absolute, holds a backslash or a ".." component, names a
+// directory (ends in '/') or is empty is refused (false with `error`).
+bool normaliseEntryName(const std::string& name, std::string& normalised, std::string& error);
+
+// Checks that the launcher will find the archive's end record (given with
+// the comment after it) in a file of `fileSize` bytes: the comment is short
+// enough for its search and holds no end-record signature, also none formed
+// with the record's last bytes; false with `error` otherwise.
+bool checkArchiveComment(const std::vector<uint8_t>& endRecordAndComment, uint64_t fileSize, std::string& error);
 
 // Packs; on failure returns false with one line in `error` and leaves nothing
 // at the output path.

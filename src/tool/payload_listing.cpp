@@ -1,14 +1,50 @@
 #include "tool/payload_listing.h"
 
+#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
 #include <vector>
 
+#include "common/payload_end.h"
 #include "common/payload_format.h"
 #include "common/utf.h"
 #include "tool/packer.h"
+#include "tool/windows_listing.h"
 
 namespace hux::tool {
+
+namespace {
+
+bool damaged(const std::string& path, const std::string& what, std::string& error) {
+    error = "'" + path + "' has a damaged payload (" + what + ")";
+    return false;
+}
+
+}  // namespace
+
+std::string printable(std::string_view text) {
+    std::string out;
+    size_t i = 0;
+    while (i < text.size()) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        // Whole UTF-8 sequences pass; control bytes and stray bytes are escaped.
+        const size_t n = c < 0x80 ? 1 : (c & 0xE0) == 0xC0 && c >= 0xC2 ? 2 : (c & 0xF0) == 0xE0 ? 3
+                                     : (c & 0xF8) == 0xF0 && c <= 0xF4  ? 4 : 0;
+        bool whole = n > 0 && i + n <= text.size();
+        for (size_t j = 1; whole && j < n; ++j)
+            whole = (static_cast<unsigned char>(text[i + j]) & 0xC0) == 0x80;
+        if (!whole || (n == 1 && (c < 0x20 || c == 0x7F))) {
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "\\x%02X", c);
+            out += hex;
+            ++i;
+        } else {
+            out.append(text.substr(i, n));
+            i += n;
+        }
+    }
+    return out;
+}
 
 bool inspect(const std::string& path, std::ostream& out, std::string& error) {
     std::vector<uint8_t> file;
@@ -16,6 +52,7 @@ bool inspect(const std::string& path, std::ostream& out, std::string& error) {
         error = "cannot read '" + path + "'";
         return false;
     }
+    const bool windows = file.size() >= 2 && file[0] == 'M' && file[1] == 'Z';
     int count = 0;
     const int64_t field = findArchiveLengthField(file, count);
     if (count == 0) {
@@ -23,22 +60,20 @@ bool inspect(const std::string& path, std::ostream& out, std::string& error) {
         return false;
     }
     // The stub's record comes first in the file; archives may repeat the magic.
-    int64_t at = -1;
-    if (field >= 0) {
-        at = field;
-    } else {
-        for (size_t i = 0; i + sizeof kArchiveLengthMagic + 4 <= file.size(); ++i)
-            if (std::equal(kArchiveLengthMagic, kArchiveLengthMagic + sizeof kArchiveLengthMagic, file.begin() + i)) {
-                at = static_cast<int64_t>(i + sizeof kArchiveLengthMagic);
-                break;
-            }
+    int64_t at = field;
+    if (at < 0) {
+        const auto found = std::search(file.begin(), file.end(), kArchiveLengthMagic,
+                                       kArchiveLengthMagic + sizeof kArchiveLengthMagic);
+        at = (found - file.begin()) + static_cast<int64_t>(sizeof kArchiveLengthMagic);
+        if (at + 4 > static_cast<int64_t>(file.size())) return damaged(path, "archive-length record cut off", error);
     }
     const uint32_t a = readLe32(file.data() + at);
     if (a == 0) {
         error = "'" + path + "' is a launcher stub without a payload";
         return false;
     }
-    const auto size = static_cast<int64_t>(file.size());
+    const auto fileSize = static_cast<int64_t>(file.size());
+    const int64_t size = payloadEnd(file.data(), fileSize);
     int64_t t = 0;
     const int64_t reach = size / 100 > 51200 ? size / 100 : 51200;
     for (int64_t off = size - kEndRecordSize; off >= 0 && off >= size - reach - kEndRecordSize; --off)
@@ -47,52 +82,46 @@ bool inspect(const std::string& path, std::ostream& out, std::string& error) {
             break;
         }
     const int64_t blockEnd = size - t - a - kReservedSize;
-    if (blockEnd < kBlockLengthSize || blockEnd > size) {
-        error = "'" + path + "' has a damaged payload (block end outside the file)";
-        return false;
-    }
+    if (blockEnd < kBlockLengthSize || blockEnd > size) return damaged(path, "block end outside the file", error);
     const uint32_t l = readLe32(file.data() + blockEnd - kBlockLengthSize);
     const int64_t blockStart = blockEnd - kBlockLengthSize - l;
-    if (blockStart < 0) {
-        error = "'" + path + "' has a damaged payload (block length " + std::to_string(l) + ")";
+    if (blockStart < 0) return damaged(path, "block length " + std::to_string(l), error);
+    std::string text(reinterpret_cast<const char*>(file.data() + blockStart), l);
+    if (text.size() < 4 || text.compare(0, 3, "\xEF\xBB\xBF") != 0 || text.back() != '\0')
+        return damaged(path, "the configuration block lacks its UTF-8 mark or final NUL", error);
+    text.erase(0, 3);
+    text.pop_back();
+    const int64_t archiveStart = blockEnd + kReservedSize;
+    const int64_t record = archiveStart + a - kEndRecordSize;
+    if (record < archiveStart || record + kEndRecordSize > size || readLe32(file.data() + record) != kEndRecordSignature)
+        return damaged(path, "no end record where its archive length says", error);
+
+    out << "file: " << printable(path) << " (" << fileSize << " bytes)\n";
+    if (windows && !describeWindowsImage(file, out, error)) {
+        error = "'" + path + "': " + error;
         return false;
     }
-    const int64_t archiveStart = blockEnd + kReservedSize;
-    out << "file: " << path << " (" << size << " bytes)\n";
+    if (size != fileSize) out << "signature: certificate table of " << fileSize - size << " bytes at offset " << size << "\n";
     out << "configuration block: L = " << l << " bytes at offset " << blockStart << "\n";
-    std::string text(reinterpret_cast<const char*>(file.data() + blockStart), l);
-    if (text.size() >= 3 && text.compare(0, 3, "\xEF\xBB\xBF") == 0) text.erase(0, 3);
-    if (!text.empty() && text.back() == '\0') text.pop_back();
     size_t i = 0;
     while (i < text.size()) {
         size_t j = text.find("\r\n", i);
         if (j == std::string::npos) j = text.size();
-        out << "  " << text.substr(i, j - i) << "\n";
+        out << "  " << printable(std::string_view(text).substr(i, j - i)) << "\n";
         i = j + 2;
     }
     out << "archive: A = " << a << " bytes at offset " << archiveStart << ", comment T = " << t << " bytes\n";
 
     // Listing from the central directory; offsets count from the archive start.
-    const int64_t record = archiveStart + a - kEndRecordSize;
-    if (record < archiveStart || readLe32(file.data() + record) != kEndRecordSignature) {
-        error = "'" + path + "' has no end record where its archive length says";
-        return false;
-    }
     const uint8_t* r = file.data() + record;
     const uint16_t entries = readLe16(r + 10);
     const uint32_t dirSize = readLe32(r + 12);
     const uint32_t dirOffset = readLe32(r + 16);
     int64_t p = archiveStart + dirOffset;
-    if (p + dirSize > record) {
-        error = "'" + path + "' has a damaged central directory";
-        return false;
-    }
+    if (p + dirSize > record) return damaged(path, "central directory", error);
     out << "entries: " << entries << "\n";
     for (uint16_t e = 0; e < entries; ++e) {
-        if (p + 46 > record || readLe32(file.data() + p) != 0x02014b50) {
-            error = "'" + path + "' has a damaged central directory";
-            return false;
-        }
+        if (p + 46 > record || readLe32(file.data() + p) != 0x02014b50) return damaged(path, "central directory", error);
         const uint8_t* h = file.data() + p;
         const uint16_t method = readLe16(h + 10);
         const uint32_t csize = readLe32(h + 20);
@@ -101,15 +130,12 @@ bool inspect(const std::string& path, std::ostream& out, std::string& error) {
         const uint16_t extraLen = readLe16(h + 30);
         const uint16_t commentLen = readLe16(h + 32);
         const uint32_t local = readLe32(h + 42);
-        if (p + 46 + nameLen > record) {
-            error = "'" + path + "' has a damaged central directory";
-            return false;
-        }
-        std::string name(reinterpret_cast<const char*>(h + 46), nameLen);
+        if (p + 46 + nameLen > record) return damaged(path, "central directory", error);
+        const std::string name(reinterpret_cast<const char*>(h + 46), nameLen);
         char line[160];
         std::snprintf(line, sizeof line, "  %-8s %10" PRIu32 " %10" PRIu32 " @%-10" PRIu32 " ",
                       method == 0 ? "stored" : method == 8 ? "deflated" : "other", usize, csize, local);
-        out << line << name << "\n";
+        out << line << printable(name) << "\n";
         p += 46 + nameLen + extraLen + commentLen;
     }
     return true;

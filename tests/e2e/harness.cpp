@@ -332,21 +332,13 @@ int jdkMajorVersion(const std::string& jdkHome) {
     return std::atoi(v.c_str());
 }
 
-std::string linuxRuntimeDir() {
-    const char* xdg = std::getenv("XDG_RUNTIME_DIR");
-    struct stat st {};
-    if (xdg && xdg[0] == '/' && lstat(xdg, &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == geteuid() &&
-        (st.st_mode & 0022) == 0)
-        return xdg;
-    return "/tmp/hux-" + std::to_string(geteuid());
-}
+std::string linuxRuntimeDir() { return hux::platform::posix::objectDirectory(); }
 
 MutexHolder::MutexHolder(const Target& target, const std::string& name) {
     if (target.windows()) {
         helper_ = std::make_unique<Background>(target.command(windowsBuildDir() + "/bin/hold_mutex.exe", {name}));
         held_ = helper_->waitForOutput("held", 60000);
     } else {
-        mkdir(linuxRuntimeDir().c_str(), 0700);
         const std::string path = linuxRuntimeDir() + "/" + hux::platform::posix::encodeObjectName(name);
         fd_ = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
         held_ = fd_ >= 0 && flock(fd_, LOCK_EX | LOCK_NB) == 0;

@@ -102,7 +102,7 @@ std::string jvmLibraryOf(const std::string& jdkHome);
 // The major version of a JDK home ("17", "25").
 int jdkMajorVersion(const std::string& jdkHome);
 
-// The user's runtime directory as the launcher computes it on Linux.
+// The directory of the user's named objects as the launcher computes it on Linux.
 std::string linuxRuntimeDir();
 
 // Holds the single-instance lock named `name` the way another running

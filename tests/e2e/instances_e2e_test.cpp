@@ -1,11 +1,17 @@
 // Instance registry and messaging between real launches: JVMs on Linux, and the
 // channel protocol between two Windows processes under Wine.
+#include <fcntl.h>
+#include <linux/futex.h>
 #include <signal.h>
+#include <sys/mman.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
+#include <climits>
 #include <map>
 #include <memory>
 #include <random>
@@ -14,6 +20,8 @@
 #include <sstream>
 
 #include "harness.h"
+#include "platform/posix/names.h"
+#include "services/instance_area.h"
 
 using namespace hux::e2e;
 
@@ -291,4 +299,195 @@ TEST(InstancesWine, ProcessesExchangeMessagesAndASurvivorTakesOverTheHub) {
     const std::string survivorPid = survivor.output().substr(4, survivor.output().find(' ') - 4);
     EXPECT_TRUE(has(late.out, "hub=" + survivorPid + " ")) << late.out << survivor.output();
     EXPECT_TRUE(survivor.waitForOutput("len=5000 ", 30000)) << survivor.output();
+}
+
+namespace {
+
+int64_t epochMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+int countOf(const std::string& text, const std::string& part) {
+    int n = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+    return n;
+}
+
+// The area of an application id, mapped the way the launches map it.
+class MappedArea {
+public:
+    explicit MappedArea(const std::string& appId) {
+        std::string name = appId;
+        std::replace(name.begin(), name.end(), '\\', '.');
+        const std::string path =
+            linuxRuntimeDir() + "/" + hux::platform::posix::encodeObjectName(name + ".hux.mapping");
+        fd_ = open(path.c_str(), O_RDWR | O_CLOEXEC);
+        if (fd_ < 0) return;
+        void* p = mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_SHARED, fd_, 0);
+        if (p != MAP_FAILED) area_ = static_cast<hux::SharedInstanceArea*>(p);
+    }
+    ~MappedArea() {
+        if (area_) munmap(area_, 4096);
+        if (fd_ >= 0) close(fd_);
+    }
+    hux::SharedInstanceArea* operator->() { return area_; }
+    bool ok() const { return area_ != nullptr; }
+    // Wakes every instance, as a post does.
+    void wakeAll() {
+        __atomic_add_fetch(&area_->generation, 1, __ATOMIC_ACQ_REL);
+        syscall(SYS_futex, &area_->generation, FUTEX_WAKE, INT_MAX, nullptr, nullptr, 0);
+    }
+    // Milliseconds until the slot no longer holds the wedged chunk (busy 0, or
+    // a new serial), or -1 after `limitMs`.
+    int64_t msUntilFreed(uint32_t wedgedSerial, int limitMs) {
+        const auto start = std::chrono::steady_clock::now();
+        for (;;) {
+            const int64_t ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                                                     start)
+                                   .count();
+            if (__atomic_load_n(&area_->busy, __ATOMIC_ACQUIRE) == 0 ||
+                __atomic_load_n(&area_->serial, __ATOMIC_ACQUIRE) != wedgedSerial)
+                return ms;
+            if (ms > limitMs) return -1;
+            usleep(5000);
+        }
+    }
+
+private:
+    int fd_ = -1;
+    hux::SharedInstanceArea* area_ = nullptr;
+};
+
+}  // namespace
+
+TEST_F(InstancesE2E, ASlowReceiverGetsEveryObject) {
+    const std::string appId = uniqueAppId("slow");
+    const std::string exe = packApp("slow", appId, "custom");
+    // An idle hub counts the pending chunks; the receiver takes 1.5 s per object.
+    Background hub(kLinux.command(exe, {"hub"}));
+    ASSERT_TRUE(hub.waitForOutput("ready\n")) << hub.output();
+    Background receiver(kLinux.command(exe, {"slow", "1500"}));
+    ASSERT_TRUE(receiver.waitForOutput("ready\n")) << receiver.output();
+    const std::string pid = std::to_string(receiver.pid());
+    RunResult sent = runOn(kLinux, exe, {"sendto", pid, "5"});
+    EXPECT_EQ(sent.exitCode, 0) << sent.err;
+    EXPECT_TRUE(receiver.waitForOutput("obj=object 4\n", 20000)) << receiver.output();
+    RunResult r = receiver.finish();
+    for (int i = 0; i < 5; ++i) EXPECT_EQ(countOf(r.out, " obj=object " + std::to_string(i) + "\n"), 1) << r.out;
+}
+
+TEST_F(InstancesE2E, AWedgedSlotRecoversWithinTwoSeconds) {
+    const std::string appId = uniqueAppId("wedge");
+    const std::string exe = packApp("wedge", appId, "custom");
+    Background hub(kLinux.command(exe, {"hub"}));
+    ASSERT_TRUE(hub.waitForOutput("ready\n")) << hub.output();
+    Background other(kLinux.command(exe, {"slow", "0"}));
+    ASSERT_TRUE(other.waitForOutput("ready\n")) << other.output();
+    MappedArea area(appId);
+    ASSERT_TRUE(area.ok());
+
+    const uint32_t self = static_cast<uint32_t>(getpid());  // alive, and no instance
+    struct Wedge {
+        const char* what;
+        int32_t busy;
+        uint32_t target;
+        int32_t chunkLength;
+    };
+    const Wedge wedges[] = {
+        {"unknown busy value", 2, 0, 0},
+        {"half written by a live process that is no instance", 1, 0, 0},
+        {"addressed to a live process without a pump", 1, self, 10},
+        {"out-of-range length for the hub", 1, static_cast<uint32_t>(hub.pid()), 5000},
+        {"negative length for a pumping instance", 1, static_cast<uint32_t>(other.pid()), -7},
+    };
+    int n = 0;
+    for (const Wedge& w : wedges) {
+        SCOPED_TRACE(w.what);
+        const uint32_t serial = 0x5eed0000u + static_cast<uint32_t>(n++);
+        area->senderPid = self;
+        area->messageId = 77;
+        area->chunkIndex = 0;
+        area->lastChunkIndex = 0;
+        area->totalLength = 10;
+        area->chunkLength = w.chunkLength;
+        area->retries = 0;
+        area->serial = serial;
+        area->targetPid = w.target;
+        __atomic_store_n(&area->busy, w.busy, __ATOMIC_RELEASE);
+        area.wakeAll();
+        const int64_t ms = area.msUntilFreed(serial, 5000);
+        std::printf("[ wedge ] %s: freed after %lld ms\n", w.what, static_cast<long long>(ms));
+        EXPECT_GE(ms, 0) << "never freed";
+        EXPECT_LE(ms, 2000);
+    }
+    // The channel still carries objects.
+    RunResult sent = runOn(kLinux, exe, {"sendtext", "after the wedges"});
+    EXPECT_EQ(sent.exitCode, 0) << sent.err;
+    EXPECT_TRUE(hub.waitForOutput("obj=after the wedges\n", 10000)) << hub.output();
+}
+
+TEST_F(InstancesE2E, TwelveInstancesDeliverEveryObjectFiveRunsInARow) {
+    const std::string exe = packApp("twelve", uniqueAppId("twelve"), "custom");
+    for (int run = 0; run < 5; ++run) {
+        SCOPED_TRACE("run " + std::to_string(run));
+        std::vector<std::unique_ptr<Background>> group;
+        for (int i = 0; i < 12; ++i)
+            group.push_back(std::make_unique<Background>(kLinux.command(exe, {"load", "20", "12", "90"})));
+        int delivered = 0, sent = 0;
+        for (auto& b : group) EXPECT_TRUE(b->waitForOutput("done received=", 240000)) << b->output();
+        for (auto& b : group) {
+            RunResult r = b->finish();
+            EXPECT_EQ(r.exitCode, 0) << r.err;
+            LoadSummary s = summaryOf(r.out);
+            EXPECT_EQ(s.bad, 0) << r.out;
+            EXPECT_EQ(s.got.size(), 11u) << r.out;
+            for (const auto& [sender, got] : s.got) EXPECT_EQ(got, 20) << "from " << sender;
+            delivered += s.received;
+            sent += s.expected;
+        }
+        std::printf("[ twelve ] run %d: delivered %d of %d objects\n", run, delivered, sent);
+        EXPECT_EQ(sent, 12 * 11 * 20);
+        EXPECT_EQ(delivered, sent);
+    }
+}
+
+TEST_F(InstancesE2E, ExitsPromptlyWhileObjectsKeepArriving) {
+    const std::string exe = packApp("flood", uniqueAppId("flood"), "custom");
+    int64_t worst = 0;
+    for (int run = 0; run < 20; ++run) {
+        SCOPED_TRACE("run " + std::to_string(run));
+        Background target(kLinux.command(exe, {"flooded", "40"}));
+        ASSERT_TRUE(target.waitForOutput("ready ")) << target.output();
+        const std::string pid = std::to_string(target.pid());
+        Background a(kLinux.command(exe, {"flood", pid}));
+        Background b(kLinux.command(exe, {"flood", pid}));
+        ASSERT_TRUE(target.waitForOutput("returning at=", 60000)) << target.output();
+        RunResult r = target.finish();
+        const int64_t exited = epochMs();
+        EXPECT_EQ(r.exitCode, 0) << r.err;
+        std::smatch m;
+        ASSERT_TRUE(std::regex_search(r.out, m, std::regex("returning at=(\\d+)"))) << r.out;
+        const int64_t ms = exited - std::stoll(m[1].str());
+        worst = std::max(worst, ms);
+        EXPECT_LT(ms, 200) << "exit took " << ms << " ms";
+        a.finish(40000);
+        b.finish(40000);
+    }
+    std::printf("[ flood ] slowest exit after main returned: %lld ms\n", static_cast<long long>(worst));
+}
+
+TEST_F(InstancesE2E, TheApplicationsFilterDecidesWhatIsBuilt) {
+    const std::string appId = uniqueAppId("filter");
+    const std::string exe = packApp("filter", appId, "custom");
+    Background hub(kLinux.command(exe, {"filtered"}));
+    ASSERT_TRUE(hub.waitForOutput("ready\n")) << hub.output();
+    EXPECT_TRUE(has(hub.output(), "refused a string as filter\n")) << hub.output();
+    RunResult sent = runOn(kLinux, exe, {"sendmixed"});
+    EXPECT_EQ(sent.exitCode, 0) << sent.err;
+    EXPECT_TRUE(hub.waitForOutput("obj=7 type=java.lang.Long\n", 10000)) << hub.output();
+    RunResult r = hub.finish();
+    EXPECT_TRUE(has(r.out, "obj=a string type=java.lang.String\n")) << r.out;
+    EXPECT_FALSE(has(r.out, "obj=42")) << r.out;
+    EXPECT_TRUE(has(r.err, "InvalidClassException")) << r.err;
 }

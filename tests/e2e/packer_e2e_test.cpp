@@ -17,6 +17,21 @@ uint32_t le32(const std::string& s, size_t at) {
            (static_cast<uint32_t>(static_cast<uint8_t>(s[at + 3])) << 24);
 }
 
+// Where the image ends and the payload begins: the stub's size on Linux; on
+// Windows the end of the last section, since the packer rewrites resources.
+size_t imageEnd(const std::string& file, size_t stubSize) {
+    if (file.compare(0, 2, "MZ") != 0) return stubSize;
+    const uint32_t pe = le32(file, 0x3C);
+    const uint32_t sections = static_cast<uint8_t>(file[pe + 6]) | (static_cast<uint8_t>(file[pe + 7]) << 8);
+    const uint32_t optSize = static_cast<uint8_t>(file[pe + 20]) | (static_cast<uint8_t>(file[pe + 21]) << 8);
+    size_t end = 0;
+    for (uint32_t i = 0; i < sections; ++i) {
+        const size_t h = pe + 24 + optSize + 40 * i;
+        end = std::max<size_t>(end, le32(file, h + 20) + le32(file, h + 16));
+    }
+    return end;
+}
+
 }  // namespace
 
 TEST(Packer, WritesTheDocumentedLayout) {
@@ -34,11 +49,12 @@ TEST(Packer, WritesTheDocumentedLayout) {
             readFile(buildDir() + "/share/hux/stubs/" + t.name + "/" + t.exeName("hux-stub"));
         const std::string file = readFile(exe);
         ASSERT_GT(file.size(), stub.size());
+        const size_t image = imageEnd(file, stub.size());
         // Block: UTF-8 mark, CR LF lines, one NUL; then L, 16 reserved bytes, the archive.
         const std::string expectedBlock =
             "\xEF\xBB\xBFmainclass app.Main\r\noption -Xmx64m\r\nproperty k=v\xC3\xA9\r\n" + std::string(1, '\0');
-        EXPECT_EQ(file.substr(stub.size(), expectedBlock.size()), expectedBlock);
-        const size_t lengthAt = stub.size() + expectedBlock.size();
+        EXPECT_EQ(file.substr(image, expectedBlock.size()), expectedBlock);
+        const size_t lengthAt = image + expectedBlock.size();
         EXPECT_EQ(le32(file, lengthAt), expectedBlock.size());
         const size_t archiveStart = lengthAt + 4 + 16;
         EXPECT_EQ(le32(file, archiveStart), 0x04034b50u);  // the first local header
@@ -109,5 +125,106 @@ TEST(Packer, RefusesBadInputWithOneLineAndNoOutput) {
         EXPECT_EQ(r.err.rfind("hux pack: ", 0), 0u) << r.err;
         EXPECT_FALSE(std::filesystem::exists(out));
         EXPECT_FALSE(std::filesystem::exists(out + ".hux-partial"));
+    }
+}
+
+TEST(Packer, RefusesArchiveCommentsTheLauncherCouldNotSeePast) {
+    Scratch dir;
+    for (const Target& t : targets()) {
+        SCOPED_TRACE(t.name);
+        const std::string out = dir.file(t.exeName("comment"));
+        for (const std::string& comment : {std::string(60000, 'c'), std::string("see PK\x05\x06 here")}) {
+            RunResult r = pack(t, out, {"mainclass a.B"}, {}, {"--archive-comment", comment});
+            EXPECT_NE(r.exitCode, 0);
+            EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+            EXPECT_EQ(r.err.rfind("hux pack: the archive comment ", 0), 0u) << r.err;
+            EXPECT_FALSE(std::filesystem::exists(out));
+        }
+        // The longest comment it accepts still lets the launcher start.
+        RunResult r = pack(t, out, {"mainclass a.B", "jre_order c"}, {}, {"--archive-comment", std::string(51192, 'c')});
+        ASSERT_EQ(r.exitCode, 0) << r.err;
+        RunResult started = runOn(t, out);
+        EXPECT_EQ(started.exitCode, 1);
+        EXPECT_EQ(started.err, "Java Runtime Environment not found.\n");
+    }
+}
+
+TEST(Packer, OneLineForUnknownTargetsAndWindowsOptionsElsewhere) {
+    Scratch dir;
+    const std::string out = dir.file("out");
+    RunResult r = run({toolPath(), "pack", "-t", "windows-x86", "-o", out, "-l", "mainclass a.B"});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.err, "hux pack: unknown target 'windows-x86' (use linux-x64 or windows-x64)\n");
+    // Command-line mistakes too: one line, exit 2.
+    r = run({toolPath(), "pack", "-t", "linux-x64", "-l", "mainclass a.B"});
+    EXPECT_EQ(r.exitCode, 2);
+    EXPECT_EQ(r.err, "hux pack: --output is required (see --help)\n");
+    r = run({toolPath(), "inspect"});
+    EXPECT_EQ(r.exitCode, 2);
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+    for (const std::vector<std::string>& extra :
+         {std::vector<std::string>{"--gui"}, {"--product-name", "X"}, {"--icon", dir.write("i.ico", "x")}}) {
+        r = pack(Target{"linux-x64"}, out, {"mainclass a.B"}, {}, extra);
+        EXPECT_EQ(r.exitCode, 1);
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+        EXPECT_NE(r.err.find("windows-x64 only"), std::string::npos) << r.err;
+        EXPECT_FALSE(std::filesystem::exists(out));
+    }
+    r = pack(Target{"linux-x64"}, out, {"mainclass a.B"}, {}, {"--version", "1.x"});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.err.rfind("hux pack: --version: the version '1.x' is not of the form", 0), 0u) << r.err;
+}
+
+TEST(Packer, EntryNamesAreNormalisedOrRefusedByOneRule) {
+    Scratch dir;
+    const Target linux{"linux-x64"};
+    const std::string data = dir.write("d.txt", "d");
+    const std::string out = dir.file("names");
+    RunResult r = pack(linux, out, {"mainclass a.B"}, {}, {"./x.txt=" + data, "a//b.txt=" + data, "c/./d.txt=" + data});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    RunResult shown = run({toolPath(), "inspect", out});
+    for (const char* name : {" x.txt\n", " a/b.txt\n", " c/d.txt\n"}) EXPECT_NE(shown.out.find(name), std::string::npos) << name;
+    EXPECT_EQ(shown.out.find("./"), std::string::npos) << shown.out;
+    EXPECT_EQ(shown.out.find("//"), std::string::npos) << shown.out;
+    // Two spellings of one name are one name.
+    r = pack(linux, out, {"mainclass a.B"}, {}, {"x.txt=" + data, "./x.txt=" + data});
+    EXPECT_NE(r.err.find("duplicate archive name 'x.txt'"), std::string::npos) << r.err;
+    for (const char* bad : {"../x.txt", "a/../../x", "dir/", "/abs.txt"}) {
+        SCOPED_TRACE(bad);
+        std::filesystem::remove(out);
+        r = pack(linux, out, {"mainclass a.B"}, {}, {std::string(bad) + "=" + data});
+        EXPECT_EQ(r.exitCode, 1);
+        EXPECT_EQ(r.err.rfind(std::string("hux pack: invalid archive name '") + bad + "'", 0), 0u) << r.err;
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+        EXPECT_FALSE(std::filesystem::exists(out));
+    }
+}
+
+TEST(Packer, InspectOfDamagedOrForeignFilesFailsWithoutGarbage) {
+    Scratch dir;
+    const Target linux{"linux-x64"};
+    const std::string good = dir.file("good");
+    ASSERT_EQ(pack(linux, good, {"mainclass a.B"}).exitCode, 0);
+    const std::string bytes = readFile(good);
+    const std::string stub = readFile(buildDir() + "/share/hux/stubs/linux-x64/hux-stub");
+    // The block replaced by binary bytes; the file cut inside the archive; the
+    // tool itself (it holds the marker's bytes); a file of random bytes.
+    std::string binaryBlock = bytes;
+    for (size_t i = stub.size(); i < stub.size() + 20; ++i) binaryBlock[i] = static_cast<char>(i * 37);
+    std::string noise;
+    for (int i = 0; i < 70000; ++i) noise += static_cast<char>((i * 7919) >> 3);
+    noise += std::string(reinterpret_cast<const char*>("hux.archive.len\xA7"), 16) + "\x10\x00\x00\x00";
+    const std::vector<std::string> files = {dir.write("binary-block", binaryBlock),
+                                            dir.write("cut", bytes.substr(0, bytes.size() - 300)), toolPath(),
+                                            dir.write("noise", noise), "/bin/sh"};
+    for (const std::string& f : files) {
+        SCOPED_TRACE(f);
+        RunResult r = run({toolPath(), "inspect", f});
+        EXPECT_NE(r.exitCode, 0);
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+        EXPECT_EQ(r.err.rfind("hux inspect: ", 0), 0u) << r.err;
+        for (char c : r.out + r.err)
+            EXPECT_TRUE(c == '\n' || (static_cast<unsigned char>(c) >= 0x20 && c != 0x7F)) << static_cast<int>(c);
+        EXPECT_LT(r.out.size(), 4096u);
     }
 }

@@ -78,12 +78,22 @@ TEST_F(Discovery, EveryLetterSearchesItsOwnSource) {
     EXPECT_EQ(find(c + "jre_order xc"), libC);
 }
 
-TEST_F(Discovery, ConfiguredLibraryPathResolvesUnderHomeThenWorkDir) {
+TEST_F(Discovery, RelativeLibraryPathsResolveUnderTheHomeDirectoryOnly) {
+    // A runtime planted in the working directory is never taken: not through
+    // jvmdll, not through a relative jre, not through the default "./jre/".
     const std::string rel = "rt/" + kBin + "server/" + kLib;
     tree.file("work/" + rel);
-    EXPECT_EQ(find("jre_order c\njvmdll " + rel), tree.path("work/" + rel));
+    tree.file("work/jre/" + kBin + "server/" + kLib);
+    tree.file("work/mine/" + kBin + "server/" + kLib);
+    EXPECT_EQ(find("jre_order c\njvmdll " + rel), "");
+    EXPECT_EQ(find("jre_order b"), "");
+    EXPECT_EQ(find("jre_order b\njre mine"), "");
+    EXPECT_EQ(find("jre_order b\njre ./mine/"), "");
+    // Under the executable's directory they are found.
     tree.file(rel);
     EXPECT_EQ(find("jre_order c\njvmdll " + rel), tree.path(rel));
+    tree.file("mine/" + kBin + "server/" + kLib);
+    EXPECT_EQ(find("jre_order b\njre mine"), tree.path("mine/" + kBin + "server/" + kLib));
     EXPECT_EQ(find("jre_order c\njvmdll rt/missing/" + kLib), "");
     // The file is taken whatever its name, without probing below it.
     const std::string other = tree.file("odd-name.bin");

@@ -244,3 +244,115 @@ TEST_F(InstanceChannelTest, PumpThreadDeliversAndStops) {
     channel.stop();  // wakes the waiting pump and joins it
     EXPECT_LT(platform::steadyMs() - before, 1000);
 }
+
+TEST_F(InstanceChannelTest, StrayAndHalfWrittenSlotsAreFreed) {
+    InstanceChannel channel(block_);
+    // No instance writes a busy value other than 0 or 1: freed at the first look.
+    area().busy = 2;
+    channel.pumpOnce(&recorder_);
+    EXPECT_EQ(area().busy, 0);
+    area().busy = -1;
+    channel.pumpOnce(&recorder_);
+    EXPECT_EQ(area().busy, 0);
+
+    // Left half written with a live sender (a stray word): no retries are
+    // counted, yet it is freed after about a second.
+    const std::vector<uint8_t> m = pattern(10, 6);
+    postForeign(channel.ownPid(), 40, 0, m, 0);
+    const int64_t start = platform::steadyMs();
+    while (area().busy == 1 && platform::steadyMs() - start < 3000) {
+        area().retries = 0;
+        channel.pumpOnce(&recorder_);
+        platform::sleepMs(20);
+    }
+    const int64_t took = platform::steadyMs() - start;
+    EXPECT_EQ(area().busy, 0);
+    EXPECT_GE(took, 900);
+    EXPECT_LE(took, 2000);
+
+}
+
+TEST_F(InstanceChannelTest, RunningPumpsAreListedWhileTheyRun) {
+    area().pumpCount = 3;
+    area().pumps[0] = {kDeadPid, 1};
+    // This process's pid with another process's start token: a reused pid.
+    area().pumps[1] = {platform::currentProcessId(), platform::processStartToken(platform::currentProcessId()) ^ 2};
+    area().pumps[2] = {kDeadPid + 2, 0};
+    InstanceChannel channel(block_);
+    channel.instances();  // prunes
+    EXPECT_EQ(area().pumpCount, 0);
+    EXPECT_FALSE(channel.isLivePump(channel.ownPid()));
+
+    ASSERT_TRUE(channel.startPump(&recorder_));
+    EXPECT_TRUE(channel.isLivePump(channel.ownPid()));
+    EXPECT_EQ(area().pumpCount, 1);
+    channel.stop();
+    EXPECT_FALSE(channel.isLivePump(channel.ownPid()));
+    EXPECT_EQ(area().pumpCount, 0);
+    // Out-of-range counts read as an empty or full table, never beyond it.
+    area().pumpCount = -5;
+    EXPECT_FALSE(channel.isLivePump(channel.ownPid()));
+    area().pumpCount = 1 << 30;
+    EXPECT_FALSE(channel.isLivePump(kDeadPid));
+}
+
+namespace {
+
+// A receiver that takes its time, or blocks until released.
+class SlowReceiver : public InstanceReceiver {
+public:
+    explicit SlowReceiver(int ms) : ms_(ms) {}
+    void deliver(uint32_t, int32_t length, const uint8_t* bytes) override {
+        while (__atomic_load_n(&hold, __ATOMIC_ACQUIRE)) platform::sleepMs(5);
+        platform::sleepMs(ms_);
+        platform::MutexLock guard(lock);
+        got.emplace_back(bytes, bytes + length);
+    }
+    size_t count() {
+        platform::MutexLock guard(lock);
+        return got.size();
+    }
+    int hold = 0;
+    platform::Mutex lock;
+    std::vector<std::vector<uint8_t>> got;
+
+private:
+    int ms_;
+};
+
+}  // namespace
+
+TEST_F(InstanceChannelTest, ASlowReceiverDoesNotHoldTheSlot) {
+    SlowReceiver slow(200);
+    InstanceChannel channel(block_);
+    ASSERT_TRUE(channel.startPump(&slow));
+    for (int i = 0; i < 5; ++i) {
+        const std::vector<uint8_t> m = pattern(1500, i);
+        channel.enqueueMessage(channel.ownPid(), m.data(), static_cast<int32_t>(m.size()));
+    }
+    // Every chunk leaves the slot long before the receiver is through.
+    for (int i = 0; i < 100 && !(channel.queueEmpty() && area().busy == 0); ++i) platform::sleepMs(5);
+    EXPECT_TRUE(channel.queueEmpty());
+    EXPECT_EQ(area().busy, 0);
+    EXPECT_LT(slow.count(), 5u);
+    for (int i = 0; i < 300 && slow.count() < 5; ++i) platform::sleepMs(10);
+    ASSERT_EQ(slow.count(), 5u);
+    for (int i = 0; i < 5; ++i) EXPECT_TRUE(slow.got[i] == pattern(1500, i)) << i;
+}
+
+TEST_F(InstanceChannelTest, StoppingDoesNotWaitForADeliveryThatNeverReturns) {
+    static SlowReceiver stuck(0);  // outlives the delivery left behind
+    __atomic_store_n(&stuck.hold, 1, __ATOMIC_RELEASE);
+    {
+        InstanceChannel channel(block_);
+        ASSERT_TRUE(channel.startPump(&stuck));
+        const std::vector<uint8_t> m = pattern(10, 7);
+        channel.enqueueMessage(channel.ownPid(), m.data(), 10);
+        for (int i = 0; i < 200 && !(channel.queueEmpty() && area().busy == 0); ++i) platform::sleepMs(5);
+        platform::sleepMs(20);  // the delivery is under way
+        const int64_t before = platform::steadyMs();
+        channel.stop();
+        EXPECT_LT(platform::steadyMs() - before, 200);
+    }
+    __atomic_store_n(&stuck.hold, 0, __ATOMIC_RELEASE);
+}

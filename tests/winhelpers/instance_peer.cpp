@@ -3,6 +3,10 @@
 //   instance_peer <appid> hub            prints "ready", receives until input ends
 //   instance_peer <appid> send <n>...    sends messages of n bytes to the hub
 //   instance_peer <appid> self           sends a message to itself
+//   instance_peer <appid> forward <arg>...  hands a ForwardedLaunch (working
+//                                        directory C:\fwd) to the hub, as a
+//                                        forwarded launch does, without a pump,
+//                                        and prints the bytes it wrote
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -10,6 +14,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "services/forwarded_launch.h"
 #include "services/instances.h"
 
 using namespace hux;
@@ -55,11 +60,21 @@ int main(int argc, char** argv) {
     if (!area.openNamed(name.c_str(), 4096)) return 3;
     auto* channel = new InstanceChannel(area.data());
     Printer printer;
-    channel->startPump(&printer);
-    printInstances(*channel);
     const std::string mode = argv[2];
+    if (mode != "forward") channel->startPump(&printer);
+    printInstances(*channel);
     int rc = 0;
-    if (mode == "hub") {
+    if (mode == "forward") {
+        std::vector<std::u16string> args;
+        for (int i = 3; i < argc; ++i) args.push_back(platform::ansiToUtf16(argv[i], std::strlen(argv[i])));
+        const ByteBuffer m = forwardedLaunchMessage(args, u"C:\\fwd");
+        const bool taken = channel->handOver(m.data(), m.length(), 5000);
+        std::printf("%s len=%d sum=%016llx\n", taken ? "forwarded" : "not taken", m.length(),
+                    static_cast<unsigned long long>(fnv(m.data(), static_cast<size_t>(m.length()))));
+        for (int32_t i = 0; i < m.length(); ++i) std::printf("%02x", m.data()[i]);
+        std::printf("\n");
+        rc = taken ? 0 : 1;
+    } else if (mode == "hub") {
         std::printf("ready\n");
         std::fflush(stdout);
         while (std::getchar() != EOF) {

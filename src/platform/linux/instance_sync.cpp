@@ -12,7 +12,9 @@
 
 #include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "platform/instance_sync.h"
 
@@ -100,22 +102,48 @@ void dropHub(SyncState* st) {
 
 }  // namespace
 
-bool isProcessAlive(uint32_t pid) {
-    if (pid == 0 || pid > static_cast<uint32_t>(INT_MAX)) return false;
-    if (kill(static_cast<pid_t>(pid), 0) != 0) return false;
+namespace {
+// The fields of /proc/<pid>/stat after the command name (which may hold
+// spaces and parentheses), or empty.
+std::string statFields(uint32_t pid) {
     char path[64];
     std::snprintf(path, sizeof path, "/proc/%u/stat", pid);
     int fd = open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return true;  // no /proc: kill's answer stands
-    char buf[512];
+    if (fd < 0) return {};
+    char buf[1024];
     ssize_t n = read(fd, buf, sizeof buf - 1);
     close(fd);
-    if (n <= 0) return false;  // gone meanwhile
+    if (n <= 0) return {};
     buf[n] = 0;
     const char* paren = std::strrchr(buf, ')');
-    if (!paren || paren[1] != ' ') return true;
-    const char state = paren[2];
+    if (!paren || paren[1] != ' ') return {};
+    return paren + 2;
+}
+}  // namespace
+
+bool isProcessAlive(uint32_t pid) {
+    if (pid == 0 || pid > static_cast<uint32_t>(INT_MAX)) return false;
+    // A process of another user cannot be signalled and counts as not alive.
+    if (kill(static_cast<pid_t>(pid), 0) != 0) return false;
+    if (access("/proc/self/stat", R_OK) != 0) return true;  // no /proc: kill's answer stands
+    const std::string fields = statFields(pid);
+    if (fields.empty()) return false;  // gone meanwhile
+    const char state = fields[0];
     return state != 'Z' && state != 'X' && state != 'x';
+}
+
+uint32_t processStartToken(uint32_t pid) {
+    if (pid == 0 || pid > static_cast<uint32_t>(INT_MAX)) return 0;
+    // Field 22, the start time, is the 20th after the command name.
+    const std::string fields = statFields(pid);
+    size_t at = 0;
+    for (int i = 0; i < 19 && at != std::string::npos; ++i) {
+        at = fields.find(' ', at);
+        if (at != std::string::npos) ++at;
+    }
+    if (at == std::string::npos || at >= fields.size()) return 0;
+    const unsigned long long start = std::strtoull(fields.c_str() + at, nullptr, 10);
+    return static_cast<uint32_t>(start ^ (start >> 32)) | 1u;
 }
 
 int64_t steadyMs() {

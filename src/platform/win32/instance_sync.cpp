@@ -38,6 +38,17 @@ bool isProcessAlive(uint32_t pid) {
     return alive;
 }
 
+uint32_t processStartToken(uint32_t pid) {
+    if (pid == 0) return 0;
+    HANDLE h = OpenProcess(PROCESS_QUERY_INFORMATION, FALSE, pid);
+    if (!h) return 0;
+    FILETIME created{}, exited{}, kernel{}, user{};
+    const bool ok = GetProcessTimes(h, &created, &exited, &kernel, &user) != 0;
+    CloseHandle(h);
+    if (!ok) return 0;
+    return (created.dwLowDateTime ^ created.dwHighDateTime) | 1u;
+}
+
 int64_t steadyMs() { return static_cast<int64_t>(GetTickCount64()); }
 
 InstanceSync::InstanceSync(const InstanceSyncWords& words) : words_(words) {

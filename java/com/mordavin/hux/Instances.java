@@ -34,4 +34,19 @@ public class Instances {
     public static native void flush();
 
     public static native void setReceiver(ReceiverInterface receiver);
+
+    /**
+     * Sets the filter through which every object received from another
+     * instance is read: a {@code java.io.ObjectInputFilter} (the parameter is
+     * typed Object so that these classes still load on Java 8). A class, depth,
+     * reference count or array size the filter rejects is not built, and the
+     * object is not delivered. Null restores the default: the runtime's own
+     * process-wide filter (the {@code jdk.serialFilter} property), if any.
+     *
+     * @throws IllegalArgumentException when {@code filter} is not an ObjectInputFilter
+     * @throws UnsupportedOperationException on a runtime without filters
+     */
+    public static void setObjectFilter(Object filter) {
+        ClassLoaderObjectInputStream.setFilter(filter);
+    }
 }

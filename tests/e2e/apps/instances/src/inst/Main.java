@@ -32,6 +32,18 @@ public class Main {
         return b;
     }
 
+    // Non-ASCII and control characters as \\uXXXX, so the output is plain ASCII.
+    static String escape(String s) {
+        if (s == null) return "null";
+        StringBuilder sb = new StringBuilder();
+        for (int i = 0; i < s.length(); i++) {
+            char c = s.charAt(i);
+            if (c >= 0x20 && c < 0x7f && c != '|' && c != '\\') sb.append(c);
+            else sb.append(String.format("\\u%04x", (int) c));
+        }
+        return sb.toString();
+    }
+
     static void waitForEndOfInput() throws Exception {
         InputStream in = System.in;
         while (in.read() >= 0) {
@@ -116,6 +128,103 @@ public class Main {
             synchronized (lock) {
                 say(got[0] == null ? "self none" : got[0]);
             }
+        } else if (mode.equals("slow")) {
+            // A receiver that takes its time over every object.
+            final long ms = Long.parseLong(args[1]);
+            Instances.setReceiver(new Instances.ReceiverInterface() {
+                public void onReceive(int sender, Serializable o) {
+                    say("recv from=" + sender + " obj=" + o);
+                    try {
+                        Thread.sleep(ms);
+                    } catch (InterruptedException e) {
+                        return;
+                    }
+                }
+            });
+            say(info());
+            say("ready");
+            waitForEndOfInput();
+        } else if (mode.equals("sendto")) {
+            int target = Integer.parseInt(args[1]);
+            int n = Integer.parseInt(args[2]);
+            for (int i = 0; i < n; i++) Instances.sendObject(target, "object " + i);
+            Instances.flush();
+            say("flushed");
+        } else if (mode.equals("filtered")) {
+            // Integers are refused by the filter; other objects pass.
+            Class<?> config = Class.forName("java.io.ObjectInputFilter$Config");
+            Object filter = config.getMethod("createFilter", String.class).invoke(null, "!java.lang.Integer");
+            try {
+                Instances.setObjectFilter("not a filter");
+                say("accepted a string as filter");
+            } catch (IllegalArgumentException e) {
+                say("refused a string as filter");
+            }
+            Instances.setObjectFilter(filter);
+            Instances.setReceiver(new Instances.ReceiverInterface() {
+                public void onReceive(int sender, Serializable o) {
+                    say("recv from=" + sender + " obj=" + o + " type=" + o.getClass().getName());
+                }
+            });
+            say("ready");
+            waitForEndOfInput();
+        } else if (mode.equals("sendmixed")) {
+            Instances.sendObject(0, "a string");
+            Instances.sendObject(0, Integer.valueOf(42));
+            Instances.sendObject(0, Long.valueOf(7));
+            Instances.flush();
+            say("flushed");
+        } else if (mode.equals("flooded")) {
+            // Returns from main while other instances keep sending to it.
+            final int[] got = new int[1];
+            Instances.setReceiver(new Instances.ReceiverInterface() {
+                public void onReceive(int sender, Serializable o) {
+                    synchronized (got) {
+                        got[0]++;
+                        got.notifyAll();
+                    }
+                }
+            });
+            say("ready " + Instances.getCurrentInstance());
+            synchronized (got) {
+                long end = System.currentTimeMillis() + 30000;
+                while (got[0] < Integer.parseInt(args[1]) && System.currentTimeMillis() < end) got.wait(50);
+            }
+            say("returning at=" + System.currentTimeMillis());
+        } else if (mode.equals("flood")) {
+            // Sends to `target` until it is gone (or 30 s).
+            int target = Integer.parseInt(args[1]);
+            byte[] body = pattern(3000, 1);
+            long end = System.currentTimeMillis() + 30000;
+            int sent = 0;
+            while (System.currentTimeMillis() < end) {
+                boolean present = false;
+                for (int p : Instances.getInstances()) present |= p == target;
+                if (!present) break;
+                for (int i = 0; i < 10; i++) Instances.sendObject(target, body);
+                sent += 10;
+                Instances.flush();
+            }
+            say("flood sent=" + sent);
+        } else if (mode.equals("forwardhub")) {
+            // Prints every launch handed over to this instance.
+            final int[] n = new int[1];
+            Instances.setReceiver(new Instances.ReceiverInterface() {
+                public void onReceive(int sender, Serializable o) {
+                    if (!(o instanceof com.mordavin.hux.ForwardedLaunch)) {
+                        say("other " + o);
+                        return;
+                    }
+                    com.mordavin.hux.ForwardedLaunch l = (com.mordavin.hux.ForwardedLaunch) o;
+                    String[] a = l.getArguments();
+                    StringBuilder sb = new StringBuilder();
+                    for (int i = 0; i < a.length && i < 10; i++) sb.append('|').append(escape(a[i]));
+                    say("launch " + (++n[0]) + " n=" + a.length + " hash=" + Arrays.hashCode(a) + " dir="
+                            + escape(l.getWorkingDirectory()) + " args=" + sb);
+                }
+            });
+            say("ready " + Instances.getCurrentInstance() + " first=" + Instances.getFirstInstance());
+            waitForEndOfInput();
         } else if (mode.equals("load")) {
             load(Integer.parseInt(args[1]), Integer.parseInt(args[2]), Integer.parseInt(args[3]));
         }

@@ -1,0 +1,12 @@
+#include "platform/console.h"
+
+namespace hux::platform {
+
+// A Linux process always has standard streams of its own; there is no
+// console to attach to and no message box to show.
+void attachParentConsole() {}
+bool standardErrorAvailable() { return true; }
+void showErrorBox(const ByteString&, const ByteString&) {}
+ByteString ownProductName() { return ByteString(); }
+
+}  // namespace hux::platform

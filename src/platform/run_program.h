@@ -1,0 +1,15 @@
+// Running another program and waiting for it (the hux tool runs signing
+// tools this way).
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace hux::platform {
+
+// Runs `argv` (argv[0] looked up in PATH) with the standard streams of this
+// process and waits for it. Returns its exit code, or -1 with `error` set when
+// it could not be started or did not exit normally.
+int runProgram(const std::vector<std::string>& argv, std::string& error);
+
+}  // namespace hux::platform

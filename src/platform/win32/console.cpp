@@ -1,0 +1,117 @@
+#include "platform/console.h"
+
+#include <windows.h>
+
+#include <fcntl.h>
+#include <io.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace hux::platform {
+
+namespace {
+
+bool usable(HANDLE h) { return h != nullptr && h != INVALID_HANDLE_VALUE; }
+
+bool builtForGuiSubsystem() {
+    const auto* base = reinterpret_cast<const unsigned char*>(GetModuleHandleW(nullptr));
+    const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
+    const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
+    return nt->OptionalHeader.Subsystem == IMAGE_SUBSYSTEM_WINDOWS_GUI;
+}
+
+// Points the C runtime's `stream` and descriptor `fd`, and then the standard
+// handle `id`, at the console: a descriptor on a copy of the console handle
+// becomes `fd`. (Reopening the stream on "CONOUT$" by name fails under some
+// runtimes.) The runtime re-points the standard handle to its own copy, so
+// the handle is set last.
+void pointAtConsole(HANDLE console, DWORD id, FILE* stream, int fd) {
+    HANDLE copy = nullptr;
+    if (DuplicateHandle(GetCurrentProcess(), console, GetCurrentProcess(), &copy, 0, FALSE, DUPLICATE_SAME_ACCESS)) {
+        const int opened = _open_osfhandle(reinterpret_cast<intptr_t>(copy), _O_TEXT);
+        if (opened < 0) {
+            CloseHandle(copy);
+        } else {
+            if (opened != fd) {
+                _dup2(opened, fd);
+                _close(opened);
+            }
+#ifndef _UCRT
+            // The classic runtime leaves such a stream on descriptor -2 and
+            // cannot reopen it; its stream record names the descriptor.
+            if (_fileno(stream) < 0) stream->_file = fd;
+#endif
+            std::clearerr(stream);
+            std::setvbuf(stream, nullptr, fd == 2 ? _IONBF : _IOLBF, fd == 2 ? 0 : 4096);
+        }
+    }
+    SetStdHandle(id, console);
+}
+
+std::wstring widen(const char* text, UINT codePage) {
+    const int n = MultiByteToWideChar(codePage, 0, text, -1, nullptr, 0);
+    if (n <= 0) return std::wstring();
+    std::wstring out(static_cast<size_t>(n), L'\0');
+    MultiByteToWideChar(codePage, 0, text, -1, &out[0], n);
+    out.resize(static_cast<size_t>(n - 1));
+    return out;
+}
+
+}  // namespace
+
+void attachParentConsole() {
+    if (!builtForGuiSubsystem()) return;
+    const bool needOut = !usable(GetStdHandle(STD_OUTPUT_HANDLE));
+    const bool needErr = !usable(GetStdHandle(STD_ERROR_HANDLE));
+    if (!needOut && !needErr) return;
+    // Some systems hand a GUI child its parent's console already; the
+    // console's screen opens either way when there is one.
+    AttachConsole(ATTACH_PARENT_PROCESS);
+    const HANDLE console = CreateFileW(L"CONOUT$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                       nullptr, OPEN_EXISTING, 0, nullptr);
+    if (!usable(console)) return;
+    if (needOut) pointAtConsole(console, STD_OUTPUT_HANDLE, stdout, 1);
+    if (needErr) pointAtConsole(console, STD_ERROR_HANDLE, stderr, 2);
+}
+
+bool standardErrorAvailable() { return usable(GetStdHandle(STD_ERROR_HANDLE)); }
+
+void showErrorBox(const ByteString& title, const ByteString& text) {
+    MessageBoxW(nullptr, widen(text.c_str(), CP_UTF8).c_str(), widen(title.c_str(), CP_UTF8).c_str(),
+                MB_OK | MB_ICONERROR | MB_SETFOREGROUND);
+}
+
+ByteString ownProductName() {
+    wchar_t path[MAX_PATH + 1];
+    const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) return ByteString();
+    DWORD ignored = 0;
+    const DWORD size = GetFileVersionInfoSizeW(path, &ignored);
+    if (size == 0) return ByteString();
+    std::vector<unsigned char> data(size);
+    if (!GetFileVersionInfoW(path, 0, size, data.data())) return ByteString();
+    struct Translation {
+        WORD language;
+        WORD codePage;
+    };
+    Translation* translations = nullptr;
+    UINT bytes = 0;
+    if (!VerQueryValueW(data.data(), L"\\VarFileInfo\\Translation", reinterpret_cast<void**>(&translations), &bytes) ||
+        bytes < sizeof(Translation))
+        return ByteString();
+    wchar_t key[64];
+    swprintf(key, 64, L"\\StringFileInfo\\%04x%04x\\ProductName", translations[0].language, translations[0].codePage);
+    wchar_t* value = nullptr;
+    UINT units = 0;
+    if (!VerQueryValueW(data.data(), key, reinterpret_cast<void**>(&value), &units) || !value || units == 0)
+        return ByteString();
+    const int n = WideCharToMultiByte(CP_UTF8, 0, value, -1, nullptr, 0, nullptr, nullptr);
+    if (n <= 1) return ByteString();
+    std::string out(static_cast<size_t>(n), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, value, -1, &out[0], n, nullptr, nullptr);
+    return ByteString(std::string_view(out.data(), static_cast<size_t>(n - 1)));
+}
+
+}  // namespace hux::platform

@@ -1,0 +1,187 @@
+// Forward mode with real JVMs: later launches hand their arguments and working
+// directory to the running instance and end without a virtual machine.
+#include <signal.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <random>
+#include <regex>
+#include <sstream>
+
+#include "harness.h"
+
+using namespace hux::e2e;
+
+namespace {
+
+const Target kLinux{"linux-x64"};
+
+bool has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+std::u16string utf16Of(const std::string& utf8) {
+    std::u16string out;
+    for (size_t i = 0; i < utf8.size();) {
+        const unsigned char c = static_cast<unsigned char>(utf8[i]);
+        const int n = c < 0x80 ? 1 : c < 0xE0 ? 2 : c < 0xF0 ? 3 : 4;
+        uint32_t cp = n == 1 ? c : n == 2 ? c & 0x1F : n == 3 ? c & 0x0F : c & 0x07;
+        for (int k = 1; k < n; ++k) cp = (cp << 6) | (static_cast<unsigned char>(utf8[i + k]) & 0x3F);
+        i += n;
+        if (cp >= 0x10000) {
+            out.push_back(static_cast<char16_t>(0xD800 + ((cp - 0x10000) >> 10)));
+            out.push_back(static_cast<char16_t>(0xDC00 + ((cp - 0x10000) & 0x3FF)));
+        } else {
+            out.push_back(static_cast<char16_t>(cp));
+        }
+    }
+    return out;
+}
+
+// What the test application prints for a string: ASCII as it is, the rest,
+// '|' and '\' as \uXXXX.
+std::string escaped(const std::string& utf8) {
+    std::string out;
+    for (char16_t c : utf16Of(utf8)) {
+        if (c >= 0x20 && c < 0x7f && c != '|' && c != '\\') {
+            out.push_back(static_cast<char>(c));
+        } else {
+            char buf[8];
+            std::snprintf(buf, sizeof buf, "\\u%04x", static_cast<unsigned>(c));
+            out += buf;
+        }
+    }
+    return out;
+}
+
+// java.util.Arrays.hashCode of the strings.
+int32_t javaHash(const std::vector<std::string>& args) {
+    uint32_t result = 1;
+    for (const std::string& a : args) {
+        uint32_t h = 0;
+        for (char16_t c : utf16Of(a)) h = 31 * h + c;
+        result = 31 * result + h;
+    }
+    return static_cast<int32_t>(result);
+}
+
+std::string expectedLine(int n, const std::vector<std::string>& args, const std::string& dir) {
+    std::string line = "launch " + std::to_string(n) + " n=" + std::to_string(args.size()) +
+                       " hash=" + std::to_string(javaHash(args)) + " dir=" + escaped(dir) + " args=";
+    for (size_t i = 0; i < args.size() && i < 10; ++i) line += "|" + escaped(args[i]);
+    return line + "\n";
+}
+
+class ForwardE2E : public ::testing::Test {
+protected:
+    void SetUp() override {
+        const auto jdks = installedJdks();
+        ASSERT_FALSE(jdks.empty());
+        jdk_ = jdks.back();
+        std::random_device rd;
+        appId_ = "hux\\e2e\\forward." + std::to_string(getpid()) + "." + std::to_string(rd() % 1000000);
+        exe_ = dir_.file("fwd");
+        RunResult r = pack(kLinux, exe_,
+                           {"mainclass inst.Main", "jre_order c", "jvmdll " + jvmLibraryOf(jdk_), "appid " + appId_,
+                            "singleinstance forward"},
+                           {"lib/instances.jar=" + appJarDir() + "/instances.jar"});
+        ASSERT_EQ(r.exitCode, 0) << r.err;
+        options_.env["HUX_DEBUG"] = "1";
+        options_.env["LC_ALL"] = "C.UTF-8";
+    }
+    std::string jdk_, appId_, exe_;
+    RunOptions options_;
+    Scratch dir_;
+};
+
+}  // namespace
+
+TEST_F(ForwardE2E, TwentyLaunchesArriveOnceInOrderWithTheirDirectories) {
+    Background hub(kLinux.command(exe_, {"forwardhub"}), options_);
+    ASSERT_TRUE(hub.waitForOutput("ready ", 60000)) << hub.output();
+    std::vector<std::string> many;
+    for (int i = 0; i < 2000; ++i) many.push_back("arg" + std::to_string(i) + (i % 7 ? "" : " \xc3\xa9"));
+    const std::vector<std::vector<std::string>> launches = {
+        {"plain.txt"},
+        {"\xc3\xa9t\xc3\xa9", "na\xc3\xafve", "\xc2\xa3\xc2\xb5"},                   // Latin-1
+        {"\xe6\x97\xa5\xe6\x9c\xac\xe8\xaa\x9e.txt", "\xe4\xb8\xad"},                // CJK
+        {"\xf0\x9f\x98\x80", "a\xf0\x9f\x8e\x89z"},                                  // emoji
+        {""},                                                                        // one empty argument
+        {},                                                                          // none at all
+        many,                                                                        // 2,000
+        {"with space", "quote\"d", "back\\slash", "pipe|bar"},
+    };
+    std::string expected;
+    for (int i = 0; i < 20; ++i) {
+        const std::vector<std::string>& args = launches[static_cast<size_t>(i) % launches.size()];
+        const std::string cwd = dir_.file("dir" + std::to_string(i) + (i % 3 ? "" : " \xc3\xbc"));
+        std::filesystem::create_directories(cwd);
+        RunOptions o = options_;
+        o.cwd = cwd;
+        RunResult r = runOn(kLinux, exe_, args, o);
+        EXPECT_EQ(r.exitCode, 0) << r.err;
+        EXPECT_TRUE(has(r.err, "forwarded the launch to the running instance " + std::to_string(hub.pid())))
+            << "launch " << i << ": " << r.err;
+        // It never started a virtual machine, so the application never ran.
+        EXPECT_FALSE(has(r.out, "ready")) << r.out;
+        expected += expectedLine(i + 1, args, cwd);
+    }
+    ASSERT_TRUE(hub.waitForOutput("launch 20 ", 30000)) << hub.output();
+    RunResult hubRun = hub.finish();
+    std::string got;
+    std::istringstream in(hubRun.out);
+    for (std::string line; std::getline(in, line);)
+        if (line.rfind("launch ", 0) == 0 || line.rfind("other ", 0) == 0) got += line + "\n";
+    EXPECT_EQ(got, expected);
+}
+
+TEST_F(ForwardE2E, ALaunchAfterTheHubWasKilledStartsAsTheFirst) {
+    {
+        Background hub(kLinux.command(exe_, {"forwardhub"}), options_);
+        ASSERT_TRUE(hub.waitForOutput("ready ", 60000)) << hub.output();
+        ASSERT_EQ(kill(hub.pid(), SIGKILL), 0);
+        hub.finish();
+    }
+    Background next(kLinux.command(exe_, {"forwardhub"}), options_);
+    ASSERT_TRUE(next.waitForOutput("ready ", 60000)) << next.output() << next.finish().err;
+    const std::string pid = std::to_string(next.pid());
+    EXPECT_TRUE(has(next.output(), "ready " + pid + " first=" + pid + "\n")) << next.output();
+    // And it takes the next forwarded launch.
+    RunResult r = runOn(kLinux, exe_, {"after"}, options_);
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_TRUE(next.waitForOutput("args=|after\n", 20000)) << next.output();
+    RunResult done = next.finish();
+    EXPECT_TRUE(has(done.err, "no running instance to forward the launch to")) << done.err;
+}
+
+// The kind word and the bytes the Java runtime's ObjectOutputStream writes for
+// ForwardedLaunch(["one", "", "two words"], "C:\\fwd") (recorded from JDK 17).
+const char* const kForwardedBytes =
+    "00000000aced000573720020636f6d2e6d6f72646176696e2e6875782e466f727761726465644c61756e63686875784657440001"
+    "0200025b0004617267737400135b4c6a6176612f6c616e672f537472696e673b4c0010776f726b696e674469726563746f727974"
+    "00124c6a6176612f6c616e672f537472696e673b7870757200135b4c6a6176612e6c616e672e537472696e673badd256e7e91d7b"
+    "470200007870000000037400036f6e6574000074000974776f20776f726473740006433a5c667764";
+
+// The forwarding side between two Windows processes under Wine writes those
+// bytes, as the Linux launcher does, and the hub receives them.
+TEST(ForwardWine, TheForwardingSideWritesTheRuntimesBytes) {
+    const Target windows{"windows-x64"};
+    const std::string peer = windowsBuildDir() + "/bin/instance_peer.exe";
+    if (access(peer.c_str(), R_OK) != 0) GTEST_SKIP() << "no Windows build";
+    std::random_device rd;
+    const std::string appId = "huxfwd" + std::to_string(getpid()) + "x" + std::to_string(rd() % 100000);
+    // Nobody to hand over to yet.
+    RunResult alone = runOn(windows, peer, {appId, "forward", "one"});
+    EXPECT_EQ(alone.exitCode, 1) << alone.out;
+    EXPECT_TRUE(has(alone.out, "not taken")) << alone.out;
+
+    Background hub(windows.command(peer, {appId, "hub"}));
+    ASSERT_TRUE(hub.waitForOutput("ready", 60000)) << hub.output();
+    RunResult r = runOn(windows, peer, {appId, "forward", "one", "", "two words"});
+    EXPECT_EQ(r.exitCode, 0) << r.out;
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(r.out, m, std::regex("forwarded len=196 (sum=[0-9a-f]+)\n([0-9a-f]+)\n"))) << r.out;
+    EXPECT_EQ(m[2].str(), kForwardedBytes);
+    EXPECT_TRUE(hub.waitForOutput("len=196 " + m[1].str(), 30000)) << hub.output();
+}

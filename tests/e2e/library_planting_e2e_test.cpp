@@ -1,0 +1,72 @@
+// A runtime library planted in the directory the user runs the program from
+// is never loaded: with the default configuration the `b` source looks under
+// the executable's directory only. A stand-in library that records being
+// loaded shows it, natively and under Wine.
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "harness.h"
+
+using namespace hux::e2e;
+
+namespace {
+
+bool exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
+
+// Where the `b` source finds a runtime below a `jre` directory.
+std::string plantedLibrary(const Target& t) {
+    return t.windows() ? "jre/bin/server/jvm.dll" : "jre/lib/server/libjvm.so";
+}
+
+std::string recorder(const Target& t) {
+    return (t.windows() ? windowsBuildDir() : buildDir()) + "/test-runtimes/hux_test_loadrecorder" +
+           (t.windows() ? ".dll" : ".so");
+}
+
+void copy(const std::string& from, const std::string& to) {
+    std::filesystem::create_directories(std::filesystem::path(to).parent_path());
+    std::filesystem::copy_file(from, to, std::filesystem::copy_options::overwrite_existing);
+}
+
+}  // namespace
+
+TEST(LibraryPlanting, ARuntimeInTheWorkingDirectoryIsNeverLoaded) {
+    for (const Target& t : targets()) {
+        SCOPED_TRACE(t.name);
+        if (!exists(recorder(t))) {
+            ADD_FAILURE() << "no stand-in library " << recorder(t);
+            continue;
+        }
+        Scratch dir;
+        const std::string exe = dir.file("app/" + t.exeName("tool"));
+        std::filesystem::create_directories(dir.file("app"));
+        const std::vector<std::string> files{"lib/app.jar=" + appJarDir() + "/app.jar"};
+        // The default configuration: search order "cbsie", jre "./jre/".
+        ASSERT_EQ(pack(t, exe, {"mainclass app.Main"}, files).exitCode, 0);
+        const std::string work = dir.file("work");
+        copy(recorder(t), work + "/" + plantedLibrary(t));
+
+        RunOptions options;
+        options.cwd = work;
+        const std::vector<std::string> jdks = installedJdks();
+        // On Linux the run goes on to a real runtime; Windows has none here.
+        if (!t.windows() && !jdks.empty())
+            options.env["JAVA_HOME"] = jdks.front();
+        else
+            options.env["JAVA_HOME"] = std::nullopt;
+        options.env["JRE_HOME"] = std::nullopt;
+        RunResult r = runOn(t, exe, {}, options);
+        EXPECT_FALSE(exists(work + "/runtime-loaded.txt")) << "the planted library was loaded\n" << r.err;
+        EXPECT_EQ(r.exitCode, t.windows() ? 1 : 0) << r.err;  // Windows: no runtime found
+
+        // The same library beside the executable is the application's own
+        // runtime: it is loaded (and its failing creation entry reported).
+        copy(recorder(t), dir.file("app/" + plantedLibrary(t)));
+        r = runOn(t, exe, {}, options);
+        EXPECT_TRUE(exists(work + "/runtime-loaded.txt")) << r.err;
+        EXPECT_EQ(r.exitCode, 4) << r.err;
+    }
+}

@@ -1,0 +1,255 @@
+// Windows executables as users ship them: icon, version information,
+// manifest and subsystem read back by the system (under Wine) and by
+// independent tools; signing; the GUI subsystem's messages.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+
+#include "harness.h"
+#include "tool/icon_samples.h"
+
+using namespace hux::e2e;
+
+namespace {
+
+const Target kWindows{"windows-x64"};
+const char* const kNotFound = "Java Runtime Environment not found.\n";
+const char* const kStartFailed = "Java Virtual Machine starts failed.\n";
+
+bool has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+std::string testRuntime(const std::string& name) {
+    return winePath(windowsBuildDir() + "/test-runtimes/" + name + ".dll");
+}
+
+std::string utf16(const std::string& ascii) {
+    std::string out;
+    for (char c : ascii) {
+        out += c;
+        out += '\0';
+    }
+    return out;
+}
+
+class WindowsLook : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!windowsStubAvailable()) GTEST_SKIP() << "the Windows stub was not built";
+    }
+    RunResult look(const std::string& exe) {
+        return runOn(kWindows, windowsBuildDir() + "/bin/pe_look.exe", {winePath(exe)});
+    }
+    Scratch dir_;
+};
+
+}  // namespace
+
+TEST_F(WindowsLook, SystemAndIndependentToolsReadIconVersionAndSubsystem) {
+    namespace t = hux::test;
+    const std::string ico = dir_.write("app.ico", t::icoFile({{16, t::bitmapImage(16)}, {32, t::bitmapImage(32)},
+                                                              {48, t::bitmapImage(48)}, {256, t::pngImage(256, 256)}}));
+    const std::string info = dir_.write("version.txt", "product-name=Caf\xC3\xA9 Suite\n# shown by Explorer\n"
+                                                       "company=Mordavin\ncopyright=(c) from the file\nversion=3.1.4.15\n");
+    const std::string exe = dir_.file("suite.exe");
+    RunResult packed = pack(kWindows, exe, {"mainclass app.Main", "jre_order c"}, {},
+                            {"--icon", ico, "--version-info", info, "--copyright", "(c) 2026 Mordavin", "--gui"});
+    ASSERT_EQ(packed.exitCode, 0) << packed.err;
+
+    RunResult seen = look(exe);
+    ASSERT_EQ(seen.exitCode, 0) << seen.err;
+    for (const char* line : {"subsystem 2\n", "exetype gui\n", "fileversion 3.1.4.15\n", "ProductName Caf\xC3\xA9 Suite\n",
+                             "FileDescription Caf\xC3\xA9 Suite\n", "CompanyName Mordavin\n",
+                             "LegalCopyright (c) 2026 Mordavin\n", "FileVersion 3.1.4.15\n", "OriginalFilename suite.exe\n",
+                             "icongroups 1\n", "icon16 bitmap 16x16\n", "icon32 bitmap 32x32\n", "icon48 bitmap 48x48\n"})
+        EXPECT_TRUE(has(seen.out, line)) << line << " in\n" << seen.out;
+
+    RunResult listed = run({"wrestool", "-l", exe});
+    ASSERT_EQ(listed.exitCode, 0) << listed.err;
+    EXPECT_EQ(std::count(listed.out.begin(), listed.out.end(), '\n'), 4 + 1 + 1 + 1 + 1) << listed.out;  // icons, strings, group, version, manifest
+    EXPECT_TRUE(has(listed.out, "--type=14 --name=1 ")) << listed.out;
+    RunResult version = run({"wrestool", "-x", "--raw", "--type=16", "--name=1", exe});
+    EXPECT_TRUE(has(version.out, utf16("ProductVersion"))) << version.out.size();
+    EXPECT_TRUE(has(version.out, utf16("3.1.4.15")));
+    RunResult manifest = run({"wrestool", "-x", "--raw", "--type=24", "--name=1", exe});
+    EXPECT_TRUE(has(manifest.out, "<activeCodePage")) << manifest.out;
+
+    RunResult headers = run({"objdump", "-p", exe});
+    EXPECT_TRUE(has(headers.out, "(Windows GUI)")) << headers.out.substr(0, 2000);
+    // osslsigncode shows a second, calculated checksum only when they differ.
+    // It leaves out the last byte of a file of odd length (the loader pads it
+    // with a zero), so the comparison runs on an even-sized file.
+    std::string evenExe = exe;
+    if (std::filesystem::file_size(exe) % 2 != 0) {
+        evenExe = dir_.file("even.exe");
+        ASSERT_EQ(pack(kWindows, evenExe, {"mainclass app.Main", "jre_order c"}, {},
+                       {"--icon", ico, "--version-info", info, "--gui", "--archive-comment", "x"})
+                      .exitCode,
+                  0);
+        ASSERT_EQ(std::filesystem::file_size(evenExe) % 2, 0u);
+    }
+    RunResult checksum = run({"osslsigncode", "verify", "-in", evenExe});
+    EXPECT_TRUE(has(checksum.out + checksum.err, "PE checksum")) << checksum.out << checksum.err;
+    EXPECT_FALSE(has(checksum.out + checksum.err, "Calculated PE checksum")) << checksum.out;
+
+    RunResult shown = run({toolPath(), "inspect", exe});
+    ASSERT_EQ(shown.exitCode, 0) << shown.err;
+    EXPECT_TRUE(has(shown.out, "subsystem: gui (2)\n")) << shown.out;
+    EXPECT_TRUE(has(shown.out, "icon: 16x16x32 32x32x32 48x48x32 256x256x32\n")) << shown.out;
+    EXPECT_TRUE(has(shown.out, "version: 3.1.4.15\n  ProductName: Caf\xC3\xA9 Suite\n")) << shown.out;
+    EXPECT_TRUE(has(shown.out, "asInvoker")) << shown.out;
+
+    // A PNG wrapped as the icon.
+    const std::string png = dir_.write("app.png", t::pngImage(64, 64));
+    const std::string pngExe = dir_.file("png.exe");
+    ASSERT_EQ(pack(kWindows, pngExe, {"mainclass app.Main"}, {}, {"--icon", png}).exitCode, 0);
+    seen = look(pngExe);
+    EXPECT_TRUE(has(seen.out, "icon48 png 64x64\n")) << seen.out;
+    EXPECT_TRUE(has(seen.out, "exetype console\n")) << seen.out;
+    EXPECT_TRUE(has(seen.out, "version none\n")) << seen.out;
+}
+
+TEST_F(WindowsLook, GuiExecutableStartedFromAConsoleWritesThereWithItsExitCodes) {
+    for (bool gui : {false, true}) {
+        SCOPED_TRACE(gui ? "gui" : "console");
+        std::vector<std::string> extra = {"--product-name", "Quiet"};
+        if (gui) extra.push_back("--gui");
+        const std::string exe = dir_.file(gui ? "gui.exe" : "console.exe");
+        ASSERT_EQ(pack(kWindows, exe, {"mainclass app.Main", "jre_order c"}, {}, extra).exitCode, 0);
+        RunResult r = runOn(kWindows, exe);
+        EXPECT_EQ(r.exitCode, 1);
+        EXPECT_EQ(r.err, kNotFound);
+        // Through the command interpreter, as a user at a console starts it.
+        r = runOn(kWindows, "cmd", {"/c", winePath(exe)});
+        EXPECT_EQ(r.exitCode, 1);
+        EXPECT_EQ(r.err, kNotFound);
+
+        const std::string failing = dir_.file(gui ? "gui4.exe" : "console4.exe");
+        ASSERT_EQ(pack(kWindows, failing, {"mainclass app.Main", "jre_order c", "jvmdll " + testRuntime("hux_test_failcreate")},
+                       {}, extra)
+                      .exitCode,
+                  0);
+        r = runOn(kWindows, failing);
+        EXPECT_EQ(r.exitCode, 4);
+        EXPECT_EQ(r.err, kStartFailed);
+    }
+}
+
+TEST_F(WindowsLook, SignedExecutableVerifiesAndStillFindsItsPayload) {
+    RunResult made = run({"openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", dir_.file("key.pem"),
+                          "-out", dir_.file("cert.pem"), "-days", "2", "-subj", "/CN=hux test signer"});
+    ASSERT_EQ(made.exitCode, 0) << made.err;
+    dir_.write("data.txt", "payload data");
+    const std::vector<std::string> lines = {"mainclass app.Main", "jre_order c",
+                                            "jvmdll " + testRuntime("hux_test_failcreate")};
+
+    // Signed by the packer, and signed afterwards by hand as the README shows.
+    const std::string bySelf = dir_.file("self.exe");
+    RunResult packed = pack(kWindows, bySelf, lines, {dir_.file("data.txt")},
+                            {"--archive-comment", "release", "--sign-key", dir_.file("key.pem"), "--sign-cert",
+                             dir_.file("cert.pem")});
+    ASSERT_EQ(packed.exitCode, 0) << packed.err;
+    const std::string plain = dir_.file("plain.exe");
+    ASSERT_EQ(pack(kWindows, plain, lines, {dir_.file("data.txt")}).exitCode, 0);
+    const std::string byHand = dir_.file("hand.exe");
+    RunResult signedByHand = run({"osslsigncode", "sign", "-certs", dir_.file("cert.pem"), "-key", dir_.file("key.pem"),
+                                  "-in", plain, "-out", byHand});
+    ASSERT_EQ(signedByHand.exitCode, 0) << signedByHand.err;
+
+    for (const std::string& exe : {bySelf, byHand}) {
+        SCOPED_TRACE(exe);
+        RunResult verified = run({"osslsigncode", "verify", "-CAfile", dir_.file("cert.pem"), "-in", exe});
+        EXPECT_EQ(verified.exitCode, 0) << verified.out << verified.err;
+        EXPECT_TRUE(has(verified.out, "Signature verification: ok")) << verified.out;
+
+        RunResult shown = run({toolPath(), "inspect", exe});
+        ASSERT_EQ(shown.exitCode, 0) << shown.err;
+        EXPECT_TRUE(has(shown.out, "signature: certificate table of ")) << shown.out;
+        EXPECT_TRUE(has(shown.out, "  mainclass app.Main\n")) << shown.out;
+        EXPECT_TRUE(has(shown.out, " data.txt\n")) << shown.out;
+
+        // The launcher finds its configuration: it loads the configured runtime.
+        RunResult r = runOn(kWindows, exe);
+        EXPECT_EQ(r.exitCode, 4) << r.err;
+        EXPECT_EQ(r.err, kStartFailed);
+    }
+    EXPECT_EQ(std::filesystem::status(bySelf).permissions() & std::filesystem::perms::owner_exec,
+              std::filesystem::perms::owner_exec);
+
+    // Half a signing request is refused before anything is written.
+    RunResult half = pack(kWindows, dir_.file("half.exe"), lines, {}, {"--sign-key", dir_.file("key.pem")});
+    EXPECT_NE(half.exitCode, 0);
+    EXPECT_EQ(half.err, "hux pack: signing needs both --sign-key and --sign-cert\n");
+    EXPECT_FALSE(std::filesystem::exists(dir_.file("half.exe")));
+}
+
+TEST_F(WindowsLook, DefaultManifestCarriesUnicodeArgumentsAndDirectories) {
+    // The stand-in runtime records the code page, the ANSI command line and
+    // the options it is handed.
+    const std::string folder = dir_.file("Z\xC3\xBCrich-\xE6\x97\xA5\xE6\x9C\xAC");
+    std::filesystem::create_directories(folder);
+    const std::string argument = "\xC3\xA4rger-\xE6\x97\xA5\xE6\x9C\xAC";
+    const std::string log = dir_.file("runtime.log");
+    const std::vector<std::string> lines = {"mainclass app.Main", "jre_order c",
+                                            "jvmdll " + testRuntime("hux_test_recorder")};
+    RunOptions options;
+    options.env["HUX_RUNTIME_LOG"] = winePath(log);
+
+    const std::string exe = folder + "/app.exe";
+    ASSERT_EQ(pack(kWindows, exe, lines).exitCode, 0);
+    RunResult r = runOn(kWindows, exe, {argument}, options);
+    EXPECT_EQ(r.exitCode, 4) << r.err;
+    std::string recorded = readFile(log);
+    // Wine honours the manifest's UTF-8 code page, as Windows 10 1903 and later do.
+    EXPECT_TRUE(has(recorded, "acp 65001\n")) << recorded;
+    EXPECT_TRUE(has(recorded, " " + argument + "\n")) << recorded;
+    EXPECT_TRUE(has(recorded, "option -Djava.class.path=" + winePath(exe) + "\n")) << recorded;
+
+    // Without the setting (a user's manifest, or a system before 1903) the
+    // ANSI code page cannot carry the Japanese characters: the argument
+    // arrives with '?' in their place, and an executable in such a directory
+    // cannot even open itself to read its configuration (so no runtime is
+    // configured and none is found).
+    const std::string manifest = dir_.write("plain.manifest", "<assembly xmlns=\"urn:schemas-microsoft-com:asm.v1\" "
+                                                              "manifestVersion=\"1.0\"></assembly>");
+    const std::string older = dir_.file("older.exe");
+    ASSERT_EQ(pack(kWindows, older, lines, {}, {"--manifest", manifest}).exitCode, 0);
+    std::filesystem::remove(log);
+    r = runOn(kWindows, older, {argument}, options);
+    EXPECT_EQ(r.exitCode, 4) << r.err;
+    recorded = readFile(log);
+    EXPECT_FALSE(has(recorded, "acp 65001\n")) << recorded;
+    EXPECT_FALSE(has(recorded, argument)) << recorded;
+    EXPECT_TRUE(has(recorded, "-??\n")) << recorded;
+
+    std::filesystem::copy_file(older, folder + "/older.exe");
+    r = runOn(kWindows, folder + "/older.exe", {}, options);
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.err, kNotFound);
+}
+
+TEST_F(WindowsLook, GuiExecutableWithoutHandlesAttachesToTheConsoleOrShowsABox) {
+    if (!std::getenv("DISPLAY")) GTEST_SKIP() << "message boxes need a display (scripts/test starts one)";
+    const std::string parent = windowsBuildDir() + "/bin/gui_parent.exe";
+    const std::string named = dir_.file("named.exe");
+    ASSERT_EQ(pack(kWindows, named, {"mainclass app.Main", "jre_order c"}, {},
+                   {"--gui", "--product-name", "Caf\xC3\xA9 Editor"})
+                  .exitCode,
+              0);
+    // Started from a console with no handles of its own: the message is on
+    // that console's screen.
+    RunResult r = runOn(kWindows, parent, {"console", winePath(named)});
+    EXPECT_EQ(r.out, "console Java Runtime Environment not found.\nexit 1\n") << r.err;
+
+    // Started with no console anywhere: a message box titled with the product
+    // name, else with the file name; the exit code stays.
+    r = runOn(kWindows, parent, {"none", winePath(named)});
+    EXPECT_EQ(r.out, "title Caf\xC3\xA9 Editor\ntext Java Runtime Environment not found.\nexit 1\n") << r.err;
+    const std::string unnamed = dir_.file("unnamed.exe");
+    ASSERT_EQ(pack(kWindows, unnamed, {"mainclass app.Main", "jre_order c", "jvmdll " + testRuntime("hux_test_failcreate")},
+                   {}, {"--gui"})
+                  .exitCode,
+              0);
+    r = runOn(kWindows, parent, {"none", winePath(unnamed)});
+    EXPECT_EQ(r.out, "title unnamed.exe\ntext Java Virtual Machine starts failed.\nexit 4\n") << r.err;
+}

@@ -1,0 +1,74 @@
+// The packer's rules for archive names and archive comments.
+#include <gtest/gtest.h>
+
+#include "tool/packer.h"
+#include "tool/payload_listing.h"
+
+using namespace hux::tool;
+
+TEST(EntryNames, OneRuleNormalisesOrRefuses) {
+    const std::pair<const char*, const char*> normalised[] = {
+        {"x", "x"}, {"./x", "x"}, {"a//b", "a/b"}, {"a/./b", "a/b"}, {"lib/app.jar", "lib/app.jar"}, {"a/.b", "a/.b"},
+        {"..x/y", "..x/y"}};
+    for (const auto& [given, expected] : normalised) {
+        std::string out, error;
+        EXPECT_TRUE(normaliseEntryName(given, out, error)) << given << ": " << error;
+        EXPECT_EQ(out, expected);
+    }
+    const char* const refused[] = {"../x", "a/../../x", "a/..", "dir/", "./", ".", "", "/abs", "a\\b", "a//"};
+    for (const char* given : refused) {
+        std::string out, error;
+        EXPECT_FALSE(normaliseEntryName(given, out, error)) << given;
+        EXPECT_NE(error.find(std::string("'") + given + "'"), std::string::npos) << error;
+    }
+}
+
+namespace {
+
+std::vector<uint8_t> endRecordWith(const std::string& comment) {
+    std::vector<uint8_t> record(22, 0);
+    record[0] = 'P';
+    record[1] = 'K';
+    record[2] = 5;
+    record[3] = 6;
+    record[20] = static_cast<uint8_t>(comment.size());
+    record[21] = static_cast<uint8_t>(comment.size() >> 8);
+    record.insert(record.end(), comment.begin(), comment.end());
+    return record;
+}
+
+}  // namespace
+
+TEST(ArchiveComments, TheLauncherMustFindTheEndRecordBehindThem) {
+    std::string error;
+    EXPECT_TRUE(checkArchiveComment(endRecordWith(""), 1000, error)) << error;
+    EXPECT_TRUE(checkArchiveComment(endRecordWith("release 1.0 PK"), 1000, error)) << error;
+    // The launcher searches max(size / 100, 51200) bytes; signing may pad by up to 7.
+    EXPECT_TRUE(checkArchiveComment(endRecordWith(std::string(51192, 'c')), 100000, error)) << error;
+    EXPECT_FALSE(checkArchiveComment(endRecordWith(std::string(51193, 'c')), 100000, error));
+    EXPECT_NE(error.find("51193"), std::string::npos) << error;
+    EXPECT_TRUE(checkArchiveComment(endRecordWith(std::string(60000, 'c')), 7000000, error)) << error;
+    // A signature in the comment, or one formed with the length field before it
+    // (a comment of 0x4B50 bytes starting with 05 06).
+    EXPECT_FALSE(checkArchiveComment(endRecordWith("xxPK\x05\x06yy"), 1000, error));
+    std::string tricky(0x4B50, 'z');
+    tricky[0] = 5;
+    tricky[1] = 6;
+    EXPECT_FALSE(checkArchiveComment(endRecordWith(tricky), 10000000, error));
+    EXPECT_NE(error.find("signature"), std::string::npos) << error;
+}
+
+TEST(Targets, OnlyTheTwoKnownOnes) {
+    EXPECT_TRUE(knownTarget("linux-x64"));
+    EXPECT_TRUE(knownTarget("windows-x64"));
+    EXPECT_FALSE(knownTarget("windows-x86"));
+    EXPECT_FALSE(knownTarget(""));
+}
+
+TEST(InspectText, ControlAndStrayBytesAreEscapedTextStays) {
+    EXPECT_EQ(printable("jvmdll C:\\jre\\bin\\server\\jvm.dll"), "jvmdll C:\\jre\\bin\\server\\jvm.dll");
+    EXPECT_EQ(printable("caf\xC3\xA9 \xE6\x97\xA5 \xF0\x9F\x98\x80"), "caf\xC3\xA9 \xE6\x97\xA5 \xF0\x9F\x98\x80");
+    EXPECT_EQ(printable(std::string("a\x01\x1B[2J\x7F\0z", 9)), "a\\x01\\x1B[2J\\x7F\\x00z");
+    // Stray, cut-off and overlong lead bytes.
+    EXPECT_EQ(printable("\xFF\xC3 \xE6\x97 \xC0\x80"), "\\xFF\\xC3 \\xE6\\x97 \\xC0\\x80");
+}
