@@ -102,7 +102,7 @@ int main(int argc, char** argv) {
 
     // The first instance, kept running on an open pipe.
     int in[2], out[2];
-    if (pipe(in) != 0 || pipe(out) != 0) return 1;
+    if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) return 1;
     const pid_t hub = spawn({exe, "first"}, in[0], out[1]);
     close(in[0]);
     close(out[1]);

@@ -244,6 +244,9 @@ int main(int argc, char** argv) {
     const int runs = argc > 1 ? std::atoi(argv[1]) : 10;
     work = argc > 2 ? argv[2] : kBuild + "/bench-work";
     fs::create_directories(work);
+    // Archives made by `cds auto` go to a cache of the benchmark's own.
+    setenv("XDG_CACHE_HOME", (work + "/cache").c_str(), 1);
+    fs::remove_all(work + "/cache");
     std::vector<std::string> jdks;
     for (const auto& e : fs::directory_iterator("/usr/lib/jvm")) {
         if (!fs::exists(e.path() / "lib/server/libjvm.so") || fs::is_symlink(e.path())) continue;
@@ -300,6 +303,29 @@ int main(int argc, char** argv) {
                          runs);
         row(name, "load 5,000 classes from 20 nested jars on 4 threads", of(t[0], workMs), of(t[1], workMs), "ms",
             "same jars on -cp");
+
+        // Class-data sharing: the loader outside the system class loader, with
+        // and without `cds auto` (its archive made by the warm-up run), against
+        // java -cp with and without an archive of its own.
+        const std::string fresh5k = hux("linux-x64", work + "/classes-fresh-" + name, lines({"assystemclassloader FALSE"}),
+                                        {benchJar + genFiles});
+        const std::string cds5k = hux("linux-x64", work + "/classes-cds-" + name,
+                                      lines({"assystemclassloader FALSE", "cds auto"}), {benchJar + genFiles});
+        const std::string javaArchive = work + "/java-" + name + ".jsa";
+        std::filesystem::remove(javaArchive);
+        sh(java + " -XX:ArchiveClassesAtExit=" + javaArchive + " -cp " + work + "/bench.jar" + gens +
+           " BenchMain classes 5000 20 >/dev/null 2>&1");
+        auto d = measure({{cds5k, "classes", "5000", "20"},
+                          {fresh5k, "classes", "5000", "20"},
+                          {java, "-XX:SharedArchiveFile=" + javaArchive, "-cp", work + "/bench.jar" + gens, "BenchMain",
+                           "classes", "5000", "20"},
+                          {java, "-cp", work + "/bench.jar" + gens, "BenchMain", "classes", "5000", "20"}},
+                         runs);
+        row(name, "5,000 classes, start to exit, cds auto", of(d[0], toExit), of(d[1], toExit), "ms",
+            "same executable without cds");
+        row(name, "5,000 classes, start to exit, cds auto", of(d[0], toExit), of(d[3], toExit), "ms", "java -cp");
+        row(name, "5,000 classes, start to exit, cds auto", of(d[0], toExit), of(d[2], toExit), "ms",
+            "java -cp with its own dynamic archive");
 
         const std::string resources = hux("linux-x64", work + "/res-" + name, lines({}), {benchJar, "lib/res.jar=" + work + "/res.jar"});
         auto r = measure({{resources, "resources", "10000"},

@@ -256,6 +256,7 @@ ByteString vm(const LaunchConfig& c) { return expandedValue(c, "vm"); }
 ByteString minJre(const LaunchConfig& c) { return c.firstValue("minjre", false, true); }
 ByteString maxJre(const LaunchConfig& c) { return c.firstValue("maxjre", false, true); }
 ByteString asSystemClassLoader(const LaunchConfig& c) { return c.firstValue("assystemclassloader", false, true); }
+ByteString classDataSharing(const LaunchConfig& c) { return c.firstValue("cds", false, true); }
 ByteString compatible(const LaunchConfig& c) { return c.firstValue("compatible", true, true); }
 ByteString disableExternal(const LaunchConfig& c) { return c.firstValue("disableexternal", true, true); }
 

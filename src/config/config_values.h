@@ -62,6 +62,8 @@ ByteString vm(const LaunchConfig& c);
 ByteString minJre(const LaunchConfig& c);
 ByteString maxJre(const LaunchConfig& c);
 ByteString asSystemClassLoader(const LaunchConfig& c);
+// "auto" turns on the class-data archive in the user's cache.
+ByteString classDataSharing(const LaunchConfig& c);
 ByteString compatible(const LaunchConfig& c);
 ByteString disableExternal(const LaunchConfig& c);
 // Multi-valued keys, each value expanded.

@@ -308,6 +308,8 @@ void systemRuntimeHomes(StringList& out);
 // fit; always false where there is no registry.
 constexpr int kRegistryLocalMachine = 2;
 bool readRegistryString(int root, const char* keyPath, const char* valueName, ByteString& out);
+// Whether the system has a registry at all (runtime registrations live there).
+bool hasRegistry();
 // The command line as the process received it, as one text; false where the
 // system hands over an argument vector only.
 bool rawCommandLine(ByteString& out);

@@ -18,12 +18,19 @@ ByteString& searchMemo() {
 
 bool preferenceInForce(const ByteString& preference) { return preference.length() > 1; }
 
-// Accepts a candidate when it exists and may be read.
-bool tryCandidate(const ByteString& candidate) {
+// Accepts a candidate when it exists and may be read; `source` names where
+// the candidate came from for the debug lines.
+bool tryCandidate(const ByteString& candidate, const char* source) {
     if (platform::isReadable(candidate.c_str())) return true;
-    debugLog("candidate %s: not readable", candidate.c_str());
+    debugLog("candidate %s (%s): %s", candidate.c_str(), source,
+             platform::pathExists(candidate.c_str()) ? "not readable" : "missing");
     return false;
 }
+
+// Runtime registration keys searched by the `s` source, in order: the two
+// classic keys, then the one current installers write.
+const char* const kJavaSoftKeys[] = {"SOFTWARE\\JavaSoft\\JRE", "SOFTWARE\\JavaSoft\\Java Runtime Environment",
+                                     "SOFTWARE\\JavaSoft\\JDK"};
 
 }  // namespace
 
@@ -47,7 +54,13 @@ ByteString runtimeSearchOrder(const LaunchConfig& config) {
     return order;
 }
 
-ByteString probeRuntimeDirectory(const LaunchConfig& config, const ByteString& directory) {
+ByteString probeRuntimeDirectory(const LaunchConfig& config, const ByteString& directory, const char* source) {
+    ByteString label;
+    if (!source) {
+        label.assign("directory ");
+        label.append(directory);
+        source = label.c_str();
+    }
     ByteString base = directory;
     if (!isSeparator(base.back())) base.push('/');
     const char* library = platform::runtimeLibraryName();
@@ -57,13 +70,13 @@ ByteString probeRuntimeDirectory(const LaunchConfig& config, const ByteString& d
         d.append(*prefix);
         ByteString candidate = d;
         candidate.append(library);
-        if (tryCandidate(candidate)) return candidate;
+        if (tryCandidate(candidate, source)) return candidate;
         if (preferenceInForce(preference)) {
             candidate = d;
             candidate.append(preference);
             candidate.push('/');
             candidate.append(library);
-            if (tryCandidate(candidate)) return candidate;
+            if (tryCandidate(candidate, source)) return candidate;
         }
         ByteString pattern = d;
         pattern.push('*');
@@ -79,7 +92,7 @@ ByteString probeRuntimeDirectory(const LaunchConfig& config, const ByteString& d
             candidate.append(entry.name);
             candidate.push('/');
             candidate.append(library);
-            if (tryCandidate(candidate)) return candidate;
+            if (tryCandidate(candidate, source)) return candidate;
         }
     }
     return {};
@@ -88,15 +101,17 @@ ByteString probeRuntimeDirectory(const LaunchConfig& config, const ByteString& d
 ByteString readRegistryRuntime(const LaunchConfig& config, const char* keyPath) {
     ByteString version;
     if (!platform::readRegistryString(platform::kRegistryLocalMachine, keyPath, "CurrentVersion", version)) {
-        debugLog("registry %s: no CurrentVersion", keyPath);
+        debugLog("registry key HKLM\\%s: no CurrentVersion", keyPath);
         return {};
     }
     ByteString key(keyPath);
     key.push('\\');
     key.append(version);
+    ByteString source("registry key HKLM\\");
+    source.append(key);
     ByteString runtimeLib;
     if (platform::readRegistryString(platform::kRegistryLocalMachine, key.c_str(), "RuntimeLib", runtimeLib)) {
-        if (!preferenceInForce(vmPreference(config)) && tryCandidate(runtimeLib)) return runtimeLib;
+        if (!preferenceInForce(vmPreference(config)) && tryCandidate(runtimeLib, source.c_str())) return runtimeLib;
         // Two components up from <bin>/<vm>/<library> is the bin directory.
         for (int round = 0; round < 2; ++round) {
             int32_t cut = -1;
@@ -108,12 +123,12 @@ ByteString readRegistryRuntime(const LaunchConfig& config, const char* keyPath) 
             }
             if (cut > 0) runtimeLib.resize(cut);
         }
-        return probeRuntimeDirectory(config, runtimeLib);
+        return probeRuntimeDirectory(config, runtimeLib, source.c_str());
     }
     ByteString javaHome;
     if (platform::readRegistryString(platform::kRegistryLocalMachine, key.c_str(), "JavaHome", javaHome))
-        return probeRuntimeDirectory(config, javaHome);
-    debugLog("registry %s: neither RuntimeLib nor JavaHome", key.c_str());
+        return probeRuntimeDirectory(config, javaHome, source.c_str());
+    debugLog("registry key HKLM\\%s: neither RuntimeLib nor JavaHome", key.c_str());
     return {};
 }
 
@@ -133,38 +148,50 @@ ByteString findRuntimeLibrary(const LaunchConfig& config) {
                     break;
                 }
                 const ByteString path = resolveLibraryPath(config, dll);
-                if (tryCandidate(path)) found = path;
+                if (tryCandidate(path, "jvmdll")) found = path;
                 break;
             }
             case 'b': {
                 ByteString dir = config::jre(config);
                 if (dir.empty()) dir.assign("./jre/");
-                found = probeRuntimeDirectory(config, resolveLibraryPath(config, dir));
+                found = probeRuntimeDirectory(config, resolveLibraryPath(config, dir), "private jre");
                 break;
             }
             case 'e':
                 for (const char* name : {"JRE_HOME", "JAVA_HOME"}) {
                     ByteString value;
-                    if (!platform::getEnv(name, value) || value.empty()) {
-                        debugLog("%s: not set or empty", name);
+                    const bool set = platform::getEnv(name, value);
+                    if (!set || value.empty()) {
+                        debugLog("%s: %s", name, set ? "empty" : "not set");
                         continue;
                     }
+                    ByteString source(name);
+                    source.push('=');
+                    source.append(value);
                     // The variable names a directory as it is; it is not resolved.
-                    found = probeRuntimeDirectory(config, value);
+                    found = probeRuntimeDirectory(config, value, source.c_str());
                     if (!found.empty()) break;
                 }
                 break;
             case 'i':
-                found = readRegistryRuntime(config, "SOFTWARE\\IBM\\Java2 Runtime Environment");
+                if (platform::hasRegistry())
+                    found = readRegistryRuntime(config, "SOFTWARE\\IBM\\Java2 Runtime Environment");
                 break;
             case 's': {
-                found = readRegistryRuntime(config, "SOFTWARE\\JavaSoft\\JRE");
-                if (found.empty()) found = readRegistryRuntime(config, "SOFTWARE\\JavaSoft\\Java Runtime Environment");
+                if (platform::hasRegistry()) {
+                    for (const char* key : kJavaSoftKeys) {
+                        if (found.empty()) found = readRegistryRuntime(config, key);
+                    }
+                    break;
+                }
                 // Where there is no registry, the system names its default runtime.
                 StringList homes;
-                if (found.empty()) platform::systemRuntimeHomes(homes);
-                for (int32_t h = 0; h < homes.count() && found.empty(); ++h)
-                    found = probeRuntimeDirectory(config, ByteString(homes.view(h)));
+                platform::systemRuntimeHomes(homes);
+                for (int32_t h = 0; h < homes.count() && found.empty(); ++h) {
+                    ByteString source("system runtime ");
+                    source.append(homes.view(h));
+                    found = probeRuntimeDirectory(config, ByteString(homes.view(h)), source.c_str());
+                }
                 break;
             }
             default:

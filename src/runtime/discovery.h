@@ -15,7 +15,10 @@ ByteString findRuntimeLibrary(const LaunchConfig& config);
 ByteString runtimeSearchOrder(const LaunchConfig& config);
 
 // Path of an accepted library below one runtime directory, or empty.
-ByteString probeRuntimeDirectory(const LaunchConfig& config, const ByteString& directory);
+// `source` names where the directory came from in the debug lines (by default
+// the directory itself).
+ByteString probeRuntimeDirectory(const LaunchConfig& config, const ByteString& directory,
+                                 const char* source = nullptr);
 
 // Library found through one runtime registration key under the local machine
 // root, or empty.

@@ -17,6 +17,7 @@
 #include "jni/java_strings.h"
 #include "jni/local_ref.h"
 #include "platform/vm_support.h"
+#include "runtime/class_data_cache.h"
 #include "runtime/discovery.h"
 #include "runtime/options.h"
 #include "runtime/version_limits.h"
@@ -238,6 +239,7 @@ int32_t startJavaApplication(int32_t argc, char** argv, ReadyHook hook, int32_t 
     appendVmOptions(config, host);
     const ByteString library = findRuntimeLibrary(config);
     if (library.empty()) result = kRuntimeNotFound;
+    if (result == kLaunchOk) appendClassDataOptions(config, host, library);
     if (result == kLaunchOk) result = loadRuntimeAndCreateVm(host, library);
     if (result == kLaunchOk) {
         applyPropertyLines(config, envOf(host));

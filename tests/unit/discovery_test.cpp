@@ -166,9 +166,35 @@ TEST_F(Discovery, DebugSwitchReportsCandidates) {
     find(lines);
     const std::string out = testing::internal::GetCapturedStderr();
     EXPECT_NE(out.find("hux: runtime search order c\n"), std::string::npos) << out;
-    EXPECT_NE(out.find("hux: candidate " + tree.path("missing/" + kLib) + ": not readable\n"), std::string::npos)
+    EXPECT_NE(out.find("hux: candidate " + tree.path("missing/" + kLib) + " (jvmdll): missing\n"), std::string::npos)
         << out;
     EXPECT_NE(out.find("hux: no runtime library found\n"), std::string::npos) << out;
+}
+
+TEST_F(Discovery, DebugLinesNameEachCandidatesSource) {
+    tree.file("home/readme.txt");
+    tree.file("jre/readme.txt");
+    env.set("HUX_DEBUG", "1");
+    const bool canBeEmpty = env.setEmpty("JRE_HOME");  // not where empty means unset
+    env.set("JAVA_HOME", tree.path("home"));
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(find("jre_order ebi"), "");
+    std::string out = testing::internal::GetCapturedStderr();
+    EXPECT_NE(out.find(canBeEmpty ? "hux: JRE_HOME: empty\n" : "hux: JRE_HOME: not set\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("hux: candidate " + tree.path("home/" + kLib) + " (JAVA_HOME=" + tree.path("home") +
+                       "): missing\n"),
+              std::string::npos)
+        << out;
+    EXPECT_NE(out.find(" (private jre): missing\n"), std::string::npos) << out;
+    // Registry keys are named only where there is a registry.
+    testing::internal::CaptureStderr();
+    find("jre_order si");
+    out += testing::internal::GetCapturedStderr();
+    EXPECT_EQ(out.find("registry") != std::string::npos, platform::hasRegistry()) << out;
+    if (platform::hasRegistry())
+        EXPECT_NE(out.find("hux: registry key HKLM\\SOFTWARE\\JavaSoft\\JDK: no CurrentVersion\n"), std::string::npos)
+            << out;
+
 }
 
 TEST_F(Discovery, InstalledRuntimes) {
@@ -238,6 +264,29 @@ TEST_F(Discovery, RegistryRegistrations) {
     test::registryDeleteTree("SOFTWARE\\JavaSoft");
     test::registryDeleteTree("SOFTWARE\\IBM");
     EXPECT_EQ(find("jre_order si"), "");
+}
+
+TEST_F(Discovery, CurrentInstallersKeyComesAfterTheClassicKeys) {
+    if (!test::registryAvailable()) GTEST_SKIP() << "no registry";
+    test::registryDeleteTree("SOFTWARE\\JavaSoft");
+    const std::string jdk = tree.file("jdk/bin/server/jvm.dll");
+    tree.file("jdk/bin/client/jvm.dll");
+    ASSERT_TRUE(test::registrySetString("SOFTWARE\\JavaSoft\\JDK", "CurrentVersion", "21"));
+    ASSERT_TRUE(test::registrySetString("SOFTWARE\\JavaSoft\\JDK\\21", "RuntimeLib", jdk.c_str()));
+    EXPECT_EQ(find("jre_order s"), jdk);
+    // The same RuntimeLib rule: with a preference the bin directory is probed.
+    EXPECT_EQ(find("jre_order s\nvm client"), tree.path("jdk/bin/client/jvm.dll"));
+    // A version without RuntimeLib is found through JavaHome.
+    ASSERT_TRUE(test::registrySetString("SOFTWARE\\JavaSoft\\JDK", "CurrentVersion", "25"));
+    ASSERT_TRUE(test::registrySetString("SOFTWARE\\JavaSoft\\JDK\\25", "JavaHome", tree.path("jdk").c_str()));
+    EXPECT_EQ(find("jre_order s").rfind(tree.path("jdk/bin\\"), 0), 0u);
+
+    // A registration under a classic key wins.
+    const std::string jre = tree.file("jre8/bin/server/jvm.dll");
+    ASSERT_TRUE(test::registrySetString("SOFTWARE\\JavaSoft\\Java Runtime Environment", "CurrentVersion", "1.8"));
+    ASSERT_TRUE(test::registrySetString("SOFTWARE\\JavaSoft\\Java Runtime Environment\\1.8", "RuntimeLib", jre.c_str()));
+    EXPECT_EQ(find("jre_order s"), jre);
+    test::registryDeleteTree("SOFTWARE\\JavaSoft");
 }
 
 TEST(VersionScan, CountsLikeTheScanPattern) {

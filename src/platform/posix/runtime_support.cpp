@@ -37,6 +37,8 @@ bool readRegistryString(int /*root*/, const char* /*keyPath*/, const char* /*val
     return false;
 }
 
+bool hasRegistry() { return false; }
+
 bool rawCommandLine(ByteString& /*out*/) { return false; }
 
 bool isProcessElevated() { return geteuid() == 0; }

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <cwchar>
+#include <string>
 
 #include "common/utf.h"
 #include "platform/platform.h"
@@ -45,31 +46,30 @@ void initCommonControls() {
     if (fn) fn(&init);
 }
 
+// Conversions follow the process's ANSI code page, which is UTF-8 when the
+// executable's manifest asks for it; the C runtime's multibyte functions know
+// nothing of that code page and would take each byte for a character.
 std::u16string ansiToUtf16(const char* text, size_t length) {
-    std::u16string out;
-    std::mbstate_t state{};
-    size_t i = 0;
-    while (i < length) {
-        wchar_t wc = 0;
-        size_t used = std::mbrtowc(&wc, text + i, length - i, &state);
-        if (used == 0 || used == static_cast<size_t>(-1) || used == static_cast<size_t>(-2)) break;
-        i += used;
-        out.push_back(static_cast<char16_t>(wc));
-    }
+    const void* nul = std::memchr(text, 0, length);
+    if (nul) length = static_cast<size_t>(static_cast<const char*>(nul) - text);
+    if (length == 0 || length > static_cast<size_t>(INT_MAX)) return {};
+    const int n = MultiByteToWideChar(CP_ACP, 0, text, static_cast<int>(length), nullptr, 0);
+    if (n <= 0) return {};
+    std::u16string out(static_cast<size_t>(n), u'\0');
+    MultiByteToWideChar(CP_ACP, 0, text, static_cast<int>(length), reinterpret_cast<wchar_t*>(&out[0]), n);
     return out;
 }
 
 ByteString utf16ToAnsi(const char16_t* units, size_t count) {
-    ByteString out;
-    std::mbstate_t state{};
-    char buffer[MB_LEN_MAX > 16 ? MB_LEN_MAX : 16];
-    for (size_t i = 0; i < count; ++i) {
-        if (units[i] == 0) break;
-        size_t n = std::wcrtomb(buffer, static_cast<wchar_t>(units[i]), &state);
-        if (n == static_cast<size_t>(-1)) break;
-        out.append(buffer, static_cast<int32_t>(n));
-    }
-    return out;
+    size_t length = 0;
+    while (length < count && units[length] != 0) ++length;
+    if (length == 0 || length > static_cast<size_t>(INT_MAX)) return {};
+    const auto* wide = reinterpret_cast<const wchar_t*>(units);
+    const int n = WideCharToMultiByte(CP_ACP, 0, wide, static_cast<int>(length), nullptr, 0, nullptr, nullptr);
+    if (n <= 0) return {};
+    std::string out(static_cast<size_t>(n), '\0');
+    WideCharToMultiByte(CP_ACP, 0, wide, static_cast<int>(length), &out[0], n, nullptr, nullptr);
+    return ByteString(out.data(), n);
 }
 
 // Configuration text is decoded by the launcher's own decoder, and every

@@ -40,6 +40,8 @@ bool readRegistryString(int root, const char* keyPath, const char* valueName, By
     return true;
 }
 
+bool hasRegistry() { return true; }
+
 bool rawCommandLine(ByteString& out) {
     const char* line = GetCommandLineA();
     if (!line) return false;

@@ -1,0 +1,121 @@
+#include "runtime/class_data_cache.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "common/utf.h"
+#include "config/config_values.h"
+#include "platform/platform.h"
+#include "platform/user_cache.h"
+#include "runtime/debug_log.h"
+
+namespace hux {
+
+namespace {
+
+// The end of the executable read into the key: the payload archive's end
+// record and (for all but very large archives) its whole directory, whose
+// entries carry every member's checksum.
+constexpr int64_t kTailBytes = 64 * 1024;
+
+struct Fnv {
+    uint64_t h = 0xcbf29ce484222325ULL;
+    void bytes(const void* data, size_t n) {
+        const auto* p = static_cast<const unsigned char*>(data);
+        for (size_t i = 0; i < n; ++i) {
+            h ^= p[i];
+            h *= 0x100000001b3ULL;
+        }
+    }
+    void text(const ByteString& s) {
+        bytes(s.data(), static_cast<size_t>(s.length()));
+        bytes("", 1);  // ends the field, so that fields cannot run into each other
+    }
+    void number(int64_t v) { bytes(&v, sizeof v); }
+};
+
+// Where this process has the virtual machine write `archive`: a name of its
+// own, so that launches starting together never publish a half-written file.
+ByteString temporaryName(const ByteString& archive) {
+    ByteString name = archive;
+    char suffix[32];
+    std::snprintf(suffix, sizeof suffix, ".tmp%u", platform::currentProcessId());
+    name.append(suffix);
+    return name;
+}
+
+// The archive written by this launch, renamed into place once the virtual
+// machine has written it: at exit, which also comes after System.exit.
+ByteString& pendingArchive() {
+    static ByteString* path = new ByteString();
+    return *path;
+}
+
+void publishPendingArchive() {
+    const ByteString& target = pendingArchive();
+    if (target.empty()) return;
+    const ByteString written = temporaryName(target);
+    if (platform::isOwnPrivateFile(written.c_str()) && platform::replaceFile(written.c_str(), target.c_str())) return;
+    platform::removeFile(written.c_str());
+}
+
+}  // namespace
+
+bool readClassDataKey(const ByteString& executable, const ByteString& runtimeLibrary, ClassDataKey& key) {
+    key.executable = executable;
+    key.runtime = runtimeLibrary;
+    if (!platform::fileIdentity(executable.c_str(), key.executableSize, key.executableTime) ||
+        !platform::fileIdentity(runtimeLibrary.c_str(), key.runtimeSize, key.runtimeTime))
+        return false;
+    platform::InputFile file;
+    if (!file.open(executable.c_str())) return false;
+    const int64_t size = file.size();
+    const int64_t n = size < kTailBytes ? size : kTailBytes;
+    key.executableTail.resize(static_cast<int32_t>(n));
+    return file.readAt(size - n, key.executableTail.data(), static_cast<size_t>(n));
+}
+
+ByteString classDataArchiveName(const ClassDataKey& key) {
+    Fnv f;
+    f.text(key.executable);
+    f.number(key.executableSize);
+    f.number(key.executableTime);
+    f.text(key.executableTail);
+    f.text(key.runtime);
+    f.number(key.runtimeSize);
+    f.number(key.runtimeTime);
+    char name[32];
+    std::snprintf(name, sizeof name, "%016llx.jsa", static_cast<unsigned long long>(f.h));
+    return ByteString(name);
+}
+
+void appendClassDataOptions(const LaunchConfig& config, JvmHost& host, const ByteString& runtimeLibrary) {
+    if (!equalsIgnoreCase(config::classDataSharing(config).view(), "auto")) return;
+    if (!equalsIgnoreCase(config::asSystemClassLoader(config).view(), "FALSE")) return;
+    ClassDataKey key;
+    if (!readClassDataKey(config.exePath(), runtimeLibrary, key)) return;
+    const ByteString directory = platform::userCacheDirectory();
+    if (directory.empty()) return;
+    ByteString archive = directory;
+    archive.append(classDataArchiveName(key));
+    ByteString option;
+    if (platform::isOwnPrivateFile(archive.c_str())) {
+        option.assign("-XX:SharedArchiveFile=");
+        option.append(archive);
+        host.addOption(option.c_str());
+        debugLog("class-data archive %s", archive.c_str());
+    } else {
+        option.assign("-XX:ArchiveClassesAtExit=");
+        option.append(temporaryName(archive));
+        host.addOption(option.c_str());
+        pendingArchive() = archive;
+        std::atexit(publishPendingArchive);
+        debugLog("class-data archive %s: written at exit", archive.c_str());
+    }
+    // A mismatching archive is a cache miss, not something to tell the user.
+    host.addOption("-Xshare:auto");
+    host.addOption("-Xlog:cds=off");
+    host.addOption("-Xlog:cds+dynamic=off");
+}
+
+}  // namespace hux

@@ -1,0 +1,41 @@
+// Opt-in class-data sharing for the classes the loader defines ("cds auto"):
+// the first launch has the virtual machine write an archive of the classes it
+// loaded into the user's cache, later launches map it.
+#pragma once
+
+#include <cstdint>
+
+#include "common/byte_string.h"
+#include "config/launch_config.h"
+#include "runtime/jvm_host.h"
+
+namespace hux {
+
+// What an archive is only valid for: the executable (path, size, time and the
+// bytes at its end, which hold the payload's archive directory) and the
+// runtime library (path, size, time).
+struct ClassDataKey {
+    ByteString executable;
+    int64_t executableSize = 0;
+    int64_t executableTime = 0;
+    ByteString executableTail;
+    ByteString runtime;
+    int64_t runtimeSize = 0;
+    int64_t runtimeTime = 0;
+};
+
+// Reads the key of the running executable and `runtimeLibrary`; false when a
+// file cannot be read.
+bool readClassDataKey(const ByteString& executable, const ByteString& runtimeLibrary, ClassDataKey& key);
+
+// The archive's file name for a key: 16 hexadecimal digits of its hash + ".jsa".
+ByteString classDataArchiveName(const ClassDataKey& key);
+
+// With `cds` "auto" and the loader not the system class loader (the virtual
+// machine does not use archived classes of a custom system class loader),
+// adds the options that map the user's archive for this executable and
+// runtime, or that write it at exit when there is none yet. Anything missing
+// (no cache directory, unreadable files) silently adds nothing.
+void appendClassDataOptions(const LaunchConfig& config, JvmHost& host, const ByteString& runtimeLibrary);
+
+}  // namespace hux

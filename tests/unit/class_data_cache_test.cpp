@@ -1,0 +1,138 @@
+// The class-data archive in the user's cache: its key, the options a launch
+// gets, and the cache directory's guards.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+#include "platform/user_cache.h"
+#include "runtime/class_data_cache.h"
+#include "runtime/jvm_host.h"
+#include "test_support.h"
+
+using namespace hux;
+using hux::test::EnvGuard;
+using hux::test::makeConfig;
+using hux::test::TempTree;
+
+namespace {
+
+namespace fs = std::filesystem;
+using V = std::vector<std::string>;
+
+V optionsOf(const JvmHost& host) {
+    V out;
+    for (int32_t i = 0; i < host.optionCount(); ++i) out.emplace_back(host.option(i));
+    return out;
+}
+
+class ClassDataCache : public ::testing::Test {
+protected:
+    void SetUp() override {
+        env.set("XDG_CACHE_HOME", tree.dir("cache"));
+        exe = tree.file("app/app.exe", std::string(100000, 'a') + "TAIL");
+        runtime = tree.file("rt/lib/server/libjvm.so", "runtime");
+    }
+    // The options a launch of `lines` adds.
+    V launch(const std::string& lines) {
+        auto config = makeConfig(lines, exe, tree.path("work/"));
+        JvmHost host;
+        appendClassDataOptions(*config, host, ByteString(runtime.c_str()));
+        return optionsOf(host);
+    }
+    std::string archivePath() {
+        ClassDataKey key;
+        EXPECT_TRUE(readClassDataKey(ByteString(exe.c_str()), ByteString(runtime.c_str()), key));
+        return tree.path("cache/hux/") + std::string(classDataArchiveName(key).view());
+    }
+    TempTree tree;
+    EnvGuard env;
+    std::string exe, runtime;
+};
+
+}  // namespace
+
+TEST_F(ClassDataCache, TheNameChangesWithEveryPartOfTheKey) {
+    ClassDataKey key;
+    ASSERT_TRUE(readClassDataKey(ByteString(exe.c_str()), ByteString(runtime.c_str()), key));
+    EXPECT_EQ(key.executableSize, 100004);
+    EXPECT_EQ(key.executableTail.length(), 64 * 1024);
+    EXPECT_EQ(key.executableTail.view().substr(64 * 1024 - 4), "TAIL");
+    const std::string name(classDataArchiveName(key).view());
+    EXPECT_EQ(name.size(), 20u);
+    EXPECT_EQ(name.substr(16), ".jsa");
+    EXPECT_EQ(classDataArchiveName(key).view(), name);
+    const std::vector<void (*)(ClassDataKey&)> changes = {
+        [](ClassDataKey& k) { k.executable.append("x"); },
+        [](ClassDataKey& k) { k.executableSize++; },
+        [](ClassDataKey& k) { k.executableTime++; },
+        [](ClassDataKey& k) { k.executableTail[100] = 'b'; },  // a member changed, same size and time
+        [](ClassDataKey& k) { k.runtime.append("x"); },
+        [](ClassDataKey& k) { k.runtimeSize++; },
+        [](ClassDataKey& k) { k.runtimeTime++; },
+    };
+    for (size_t i = 0; i < changes.size(); ++i) {
+        ClassDataKey changed = key;
+        changes[i](changed);
+        EXPECT_NE(classDataArchiveName(changed).view(), name) << "change " << i;
+    }
+    // Fields do not run into each other.
+    ClassDataKey a = key, b = key;
+    a.executable.assign("ab");
+    a.executableTail.assign("c");
+    b.executable.assign("a");
+    b.executableTail.assign("bc");
+    EXPECT_NE(classDataArchiveName(a).view(), classDataArchiveName(b).view());
+
+    EXPECT_FALSE(readClassDataKey(ByteString(tree.path("missing").c_str()), ByteString(runtime.c_str()), key));
+    EXPECT_FALSE(readClassDataKey(ByteString(exe.c_str()), ByteString(tree.path("missing").c_str()), key));
+}
+
+TEST_F(ClassDataCache, OnlyAutoWithTheLoaderOutsideTheSystemClassLoader) {
+    EXPECT_EQ(launch("assystemclassloader FALSE"), V{});
+    EXPECT_EQ(launch("cds auto"), V{});
+    EXPECT_EQ(launch("cds off\nassystemclassloader FALSE"), V{});
+}
+
+TEST_F(ClassDataCache, FirstLaunchWritesLaterLaunchesMap) {
+    if (platform::userCacheDirectory().empty()) GTEST_SKIP() << "no user cache here";
+    const std::string archive = archivePath();
+    const std::string temporary = archive + ".tmp" + std::to_string(platform::currentProcessId());
+    const V quiet = {"-Xshare:auto", "-Xlog:cds=off", "-Xlog:cds+dynamic=off"};
+    V expected = {"-XX:ArchiveClassesAtExit=" + temporary};
+    expected.insert(expected.end(), quiet.begin(), quiet.end());
+    EXPECT_EQ(launch("cds auto\nassystemclassloader false"), expected);
+
+    std::ofstream(archive) << "archive";
+    fs::permissions(archive, fs::perms::owner_read | fs::perms::owner_write);
+    expected = {"-XX:SharedArchiveFile=" + archive};
+    expected.insert(expected.end(), quiet.begin(), quiet.end());
+    EXPECT_EQ(launch("cds AUTO\nassystemclassloader FALSE"), expected);
+
+    // An archive others may write is not trusted: it is written anew.
+    fs::permissions(archive, fs::perms::group_write, fs::perm_options::add);
+    EXPECT_EQ(launch("cds auto\nassystemclassloader FALSE")[0], "-XX:ArchiveClassesAtExit=" + temporary);
+    fs::remove(archive);
+    // Nor is a link to a file of the user's own.
+    const std::string elsewhere = tree.file("elsewhere.jsa", "archive");
+    fs::permissions(elsewhere, fs::perms::owner_read | fs::perms::owner_write);
+    fs::create_symlink(elsewhere, archive);
+    EXPECT_EQ(launch("cds auto\nassystemclassloader FALSE")[0], "-XX:ArchiveClassesAtExit=" + temporary);
+}
+
+TEST_F(ClassDataCache, TheCacheDirectoryIsTheUsersOwnOrNone) {
+    if (platform::userCacheDirectory().empty()) GTEST_SKIP() << "no user cache here";
+    EXPECT_EQ(platform::userCacheDirectory().view(), tree.path("cache/hux/"));
+    EXPECT_EQ(fs::status(tree.path("cache/hux")).permissions() & fs::perms::all, fs::perms::owner_all);
+    // A cache others may write to, or a link in its place, is not used.
+    env.set("XDG_CACHE_HOME", tree.dir("open"));
+    fs::permissions(tree.path("open"), fs::perms::others_write, fs::perm_options::add);
+    EXPECT_EQ(platform::userCacheDirectory().view(), "");
+    EXPECT_EQ(launch("cds auto\nassystemclassloader FALSE"), V{});
+    env.set("XDG_CACHE_HOME", tree.dir("linked"));
+    fs::create_directory_symlink(tree.dir("target"), tree.path("linked/hux"));
+    EXPECT_EQ(platform::userCacheDirectory().view(), "");
+}
