@@ -132,15 +132,16 @@ int32_t ArchiveStore::findEntry(const char* name, int32_t length) const {
     return it->number;
 }
 
-bool ArchiveStore::locateResource(std::string_view name, std::string_view prefix, ByteString& fullName) const {
+bool ArchiveStore::locateResource(std::string_view name, std::string_view prefix, ByteString& fullName,
+                                  int32_t depth) const {
     ByteString path(prefix);
-    return locate(name, path, nullptr, &fullName);
+    return locate(name, path, nullptr, &fullName, depth);
 }
 
-bool ArchiveStore::locateResource(std::string_view name, std::string_view prefix,
-                                  const ResourceCallback& callback) const {
+bool ArchiveStore::locateResource(std::string_view name, std::string_view prefix, const ResourceCallback& callback,
+                                  int32_t depth) const {
     ByteString path(prefix);
-    return locate(name, path, &callback, nullptr);
+    return locate(name, path, &callback, nullptr, depth);
 }
 
 // A name without "!" is looked up here and then, depth first, in every nested
@@ -148,8 +149,9 @@ bool ArchiveStore::locateResource(std::string_view name, std::string_view prefix
 // with 'rest'. A name starting with "!" is handed down unchanged and so never
 // matches. Without a callback the first match wins. `path` holds this
 // archive's full tree name on entry and on return; the walk extends it in place.
+// Nested archives are entered while `depth` is above 0.
 bool ArchiveStore::locate(std::string_view name, ByteString& path, const ResourceCallback* callback,
-                          ByteString* fullName) const {
+                          ByteString* fullName, int32_t depth) const {
     const size_t bang = name.find('!');
     const int32_t pathLength = path.length();
     bool found = false;
@@ -168,14 +170,14 @@ bool ArchiveStore::locate(std::string_view name, ByteString& path, const Resourc
     const bool selective = bang != std::string_view::npos && bang >= 1;
     const std::string_view head = selective ? name.substr(0, bang) : std::string_view();
     const std::string_view rest = selective ? name.substr(bang + 1) : name;
-    for (int32_t i = 0; i < children_.size(); ++i) {
+    for (int32_t i = 0; depth > 0 && i < children_.size(); ++i) {
         const ArchiveStore* child = children_[i];
         if (!child) continue;
         const std::string_view stored = nestedNames_[i].view();
         if (selective && !entryNamesEqual(stored, head)) continue;
         if (pathLength > 0) path.push('!');
         path.append(stored);
-        const bool hit = child->locate(rest, path, callback, fullName);
+        const bool hit = child->locate(rest, path, callback, fullName, depth - 1);
         path.resize(pathLength);
         if (hit) {
             if (!callback) return true;
@@ -185,7 +187,8 @@ bool ArchiveStore::locate(std::string_view name, ByteString& path, const Resourc
     return found;
 }
 
-bool ArchiveStore::readEntry(ByteArraySink& sink, std::string_view name, bool searchNested) {
+template <class Found>
+bool ArchiveStore::visitEntry(std::string_view name, bool searchNested, const Found& found) {
     const size_t bang = name.find('!');
     if (bang != std::string_view::npos) {
         if (children_.empty() || !(searchNested || bang >= 1)) return false;
@@ -195,7 +198,7 @@ bool ArchiveStore::readEntry(ByteArraySink& sink, std::string_view name, bool se
             ArchiveStore* child = children_[i];
             if (!child) continue;
             if (bang >= 1 && !entryNamesEqual(nestedNames_[i].view(), head)) continue;
-            if (child->readEntry(sink, rest, false)) return true;
+            if (child->visitEntry(rest, false, found)) return true;
         }
         return false;
     }
@@ -203,12 +206,28 @@ bool ArchiveStore::readEntry(ByteArraySink& sink, std::string_view name, bool se
     ByteString normalized(name);
     normalizeEntryName(normalized);
     const int32_t number = findEntry(normalized.data(), normalized.length());
-    if (number >= 0) return readFound(sink, number);
+    if (number >= 0) return found(*this, number);
     if (searchNested) {
         for (ArchiveStore* child : children_)
-            if (child && child->readEntry(sink, name, false)) return true;
+            if (child && child->visitEntry(name, false, found)) return true;
     }
     return false;
+}
+
+bool ArchiveStore::readEntry(ByteArraySink& sink, std::string_view name, bool searchNested) {
+    return visitEntry(name, searchNested,
+                      [&sink](ArchiveStore& store, int32_t number) { return store.readFound(sink, number); });
+}
+
+const ZipEntry* ArchiveStore::statEntry(std::string_view name, bool searchNested) {
+    const ZipEntry* result = nullptr;
+    visitEntry(name, searchNested, [&result](ArchiveStore& store, int32_t number) {
+        const ZipEntry& e = store.reader_.entry(number);
+        if (e.size != 0 && !store.reader_.canRead(number)) return false;
+        result = &e;
+        return true;
+    });
+    return result;
 }
 
 // Either the complete bytes are committed or nothing is: an entry that cannot
@@ -229,7 +248,10 @@ bool ArchiveStore::readFound(ByteArraySink& sink, int32_t number) {
         return false;
     }
     bool ok;
-    {
+    if (reader_.inMemory()) {
+        // Nothing is shared between reads of an archive in memory.
+        ok = reader_.readEntry(number, out);
+    } else {
         platform::MutexLock lock(entryLock_);
         ok = reader_.readEntry(number, out);
     }

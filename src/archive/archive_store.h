@@ -66,19 +66,30 @@ public:
     // Entry number of the entry whose name equals `name` in index order, or -1.
     int32_t findEntry(const char* name, int32_t length) const;
 
-    // Searches the tree for `name` (see the source for the rules). `prefix` is
-    // the full tree name of this archive (empty for the root). Without a
-    // callback the first match wins and its full tree name goes to `fullName`;
-    // with one, every match is reported in tree order and the result says
-    // whether there was any.
-    bool locateResource(std::string_view name, std::string_view prefix, ByteString& fullName) const;
-    bool locateResource(std::string_view name, std::string_view prefix, const ResourceCallback& callback) const;
+    // How deep class and resource lookups go: this archive and the archives
+    // directly inside it. What lies deeper is reachable only by an explicit
+    // "!" path, for classes and resources alike.
+    static constexpr int32_t kLookupDepth = 1;
+
+    // Searches the tree for `name` (see the source for the rules), down to
+    // `depth` levels of nested archives. `prefix` is the full tree name of
+    // this archive (empty for the root). Without a callback the first match
+    // wins and its full tree name goes to `fullName`; with one, every match is
+    // reported in tree order and the result says whether there was any.
+    bool locateResource(std::string_view name, std::string_view prefix, ByteString& fullName,
+                        int32_t depth = kLookupDepth) const;
+    bool locateResource(std::string_view name, std::string_view prefix, const ResourceCallback& callback,
+                        int32_t depth = kLookupDepth) const;
 
     // Reads the entry `name` resolves to into `sink`; false (nothing
     // committed) when the name resolves nowhere or the entry cannot be read to
     // its end. With `searchNested`, a plain name not found here is looked for
     // in the nested archives of the next level.
     bool readEntry(ByteArraySink& sink, std::string_view name, bool searchNested);
+
+    // The central-directory record of the entry `name` resolves to under the
+    // rules of readEntry, when that entry can be read; null otherwise.
+    const ZipEntry* statEntry(std::string_view name, bool searchNested);
 
     // Inspection.
     int32_t allowance() const { return allowance_; }
@@ -101,8 +112,12 @@ private:
 
     void buildIndex();
     void openNested();
-    bool locate(std::string_view name, ByteString& path, const ResourceCallback* callback,
-                ByteString* fullName) const;
+    bool locate(std::string_view name, ByteString& path, const ResourceCallback* callback, ByteString* fullName,
+                int32_t depth) const;
+    // Walks to the entry `name` resolves to and hands it to `found`, which
+    // says whether it served; an entry that did not serve lets the walk go on.
+    template <class Found>
+    bool visitEntry(std::string_view name, bool searchNested, const Found& found);
     bool readFound(ByteArraySink& sink, int32_t number);
 
     uint8_t* backing_ = nullptr;  // owned, malloc'd; null for a store on a file

@@ -1,5 +1,6 @@
 // The class loader's natives: classes and resources out of the archive store,
-// everything else left to java.net.URLClassLoader.
+// everything else left to java.net.URLClassLoader. Classes are defined in
+// Java; the natives resolve a name to its full tree name and read entries.
 #include <vector>
 
 #include "archive/archive_store.h"
@@ -7,6 +8,7 @@
 #include "archive/jni_sink.h"
 #include "archive/name_forms.h"
 #include "archive/natives.h"
+#include "common/utf.h"
 #include "jni/exceptions.h"
 #include "jni/java_strings.h"
 #include "jni/local_ref.h"
@@ -17,68 +19,71 @@ using jni::LocalRef;
 
 namespace {
 
-void toClassEntry(ByteString& form) {
-    replaceByte(form, '.', '\\');
-    form.append(".class");
-}
-
 void toResourceName(ByteString& form) {
     replaceByte(form, '/', '\\');
     normalizeResourceName(form);
 }
 
-// Reads a class's bytes: the Latin-1 form first, then the UTF-8 form.
-jbyteArray readClassBytes(JNIEnv* env, jstring name, bool searchNested) {
+// Looks `name` up as a resource name: the Latin-1 form first, then the UTF-8
+// form. `fromUtf8` tells which form matched.
+bool locateName(JNIEnv* env, jstring name, ByteString& full, bool& fromUtf8) {
     NameForms forms = nameFormsOf(env, name);
+    fromUtf8 = false;
     if (forms.hasLatin1) {
-        toClassEntry(forms.latin1);
-        if (jbyteArray a = readEntryArray(env, forms.latin1, searchNested)) return a;
-        if (env->ExceptionCheck()) return nullptr;
+        toResourceName(forms.latin1);
+        if (rootArchive().store().locateResource(forms.latin1.view(), {}, full)) return true;
     }
     if (forms.differ || !forms.hasLatin1) {
-        toClassEntry(forms.utf8);
-        return readEntryArray(env, forms.utf8, searchNested);
+        toResourceName(forms.utf8);
+        fromUtf8 = rootArchive().store().locateResource(forms.utf8.view(), {}, full);
     }
-    return nullptr;
+    return fromUtf8;
 }
 
-// Defines the package of class `name` (dotted) unless the loader knows it
-// already; a failure stays pending.
-void definePackageOf(JNIEnv* env, jobject loader, jstring name) {
-    const std::string text = jni::modifiedUtf8(env, name);
-    const size_t dot = text.rfind('.');
-    if (dot == std::string::npos || dot == 0) return;
-    LocalRef<jstring> pkg(env, env->NewStringUTF(text.substr(0, dot).c_str()));
-    LocalRef<jclass> cls(env, env->GetObjectClass(loader));
-    jmethodID getPackage = env->GetMethodID(cls.get(), "getPackage", "(Ljava/lang/String;)Ljava/lang/Package;");
-    LocalRef<> existing(env, getPackage ? env->CallObjectMethod(loader, getPackage, pkg.get()) : nullptr);
-    if (existing || env->ExceptionCheck()) return;
-    jmethodID definePkg = env->GetMethodID(
-        cls.get(), "definePackage",
-        "(Ljava/lang/String;Ljava/lang/String;Ljava/lang/String;Ljava/lang/String;Ljava/lang/String;"
-        "Ljava/lang/String;Ljava/lang/String;Ljava/net/URL;)Ljava/lang/Package;");
-    if (definePkg) {
-        LocalRef<> defined(env, env->CallObjectMethod(loader, definePkg, pkg.get(), nullptr, nullptr, nullptr,
-                                                      nullptr, nullptr, nullptr, nullptr));
-    }
+bool isClassFileName(JNIEnv* env, jstring name) {
+    if (!name) return false;
+    const jsize length = env->GetStringLength(name);
+    if (length < 6) return false;
+    jchar tail[6];
+    env->GetStringRegion(name, length - 6, 6, tail);
+    static constexpr char16_t kSuffix[] = u".class";
+    for (int i = 0; i < 6; ++i)
+        if (tail[i] != kSuffix[i]) return false;
+    return true;
 }
 
-jclass defineFromArchive(JNIEnv* env, jobject loader, jstring name, bool searchNested, bool definePackage) {
-    jmethodID define;
-    {
-        LocalRef<jclass> loaderClass(env, env->GetObjectClass(loader));
-        define = env->GetMethodID(loaderClass.get(), "defineClass", "(Ljava/lang/String;[BII)Ljava/lang/Class;");
-    }
-    if (!define) return nullptr;  // the lookup's exception stays pending
+// Whether a resource lookup searches the archive for `name`: outside
+// compatible mode the archive's class files are no resources.
+bool searchesArchive(JNIEnv* env, jstring name) { return classFilesAreResources() || !isClassFileName(env, name); }
+
+jstring findEntry(JNIEnv* env, jstring name) {
     ensureOpen();
-    LocalRef<jbyteArray> bytes(env, readClassBytes(env, name, searchNested));
-    if (!bytes) return nullptr;
-    if (definePackage) {
-        definePackageOf(env, loader, name);
+    if (!name) return nullptr;
+    ByteString full;
+    bool fromUtf8 = false;
+    if (!locateName(env, name, full, fromUtf8)) return nullptr;
+    replaceByte(full, '\\', '/');
+    std::u16string units;
+    if (fromUtf8) {
+        units = utf8ToUtf16(full.view());
+    } else {
+        for (char c : full.view()) units.push_back(static_cast<char16_t>(static_cast<unsigned char>(c)));
+    }
+    return jni::newString(env, units);
+}
+
+jbyteArray entryBytes(JNIEnv* env, jstring tree) {
+    ensureOpen();
+    if (!tree) return nullptr;
+    NameForms forms = nameFormsOf(env, tree);
+    if (forms.hasLatin1) {
+        replaceByte(forms.latin1, '/', '\\');
+        if (jbyteArray a = readEntryArray(env, forms.latin1, false)) return a;
         if (env->ExceptionCheck()) return nullptr;
     }
-    return static_cast<jclass>(
-        env->CallObjectMethod(loader, define, name, bytes.get(), 0, env->GetArrayLength(bytes.get())));
+    if (!forms.differ && forms.hasLatin1) return nullptr;
+    replaceByte(forms.utf8, '/', '\\');
+    return readEntryArray(env, forms.utf8, false);
 }
 
 // The superclass's answer for `name`, through a non-virtual call.
@@ -91,20 +96,10 @@ jobject superclassCall(JNIEnv* env, jobject loader, jstring name, const char* me
 
 jobject findResource(JNIEnv* env, jobject loader, jstring name) {
     ensureOpen();
-    NameForms forms = nameFormsOf(env, name);
     ByteString full;
-    bool found = false;
     bool fromUtf8 = false;
-    if (forms.hasLatin1) {
-        toResourceName(forms.latin1);
-        found = rootArchive().store().locateResource(forms.latin1.view(), {}, full);
-    }
-    if (!found && (forms.differ || !forms.hasLatin1)) {
-        toResourceName(forms.utf8);
-        found = rootArchive().store().locateResource(forms.utf8.view(), {}, full);
-        fromUtf8 = found;
-    }
-    if (!found) return superclassCall(env, loader, name, "findResource", "(Ljava/lang/String;)Ljava/net/URL;");
+    if (!searchesArchive(env, name) || !locateName(env, name, full, fromUtf8))
+        return superclassCall(env, loader, name, "findResource", "(Ljava/lang/String;)Ljava/net/URL;");
     replaceByte(full, '\\', '/');
     return makeHuxUrl(env, full, fromUtf8);
 }
@@ -121,17 +116,23 @@ jobject findResources(JNIEnv* env, jobject loader, jstring name) {
         jni::reportPendingException(env);
         return nullptr;
     }
-    NameForms forms = nameFormsOf(env, name);
     std::vector<ByteString> latin1Matches, utf8Matches;
-    if (forms.hasLatin1) {
+    // The archive's top level is on the parent's class path, which lists its
+    // entries already: only matches inside nested jars are added here.
+    auto nestedOnly = [](std::vector<ByteString>& list) {
+        return [&list](const ByteString& full) {
+            if (full.view().find('!') != std::string_view::npos) list.push_back(full);
+        };
+    };
+    const bool searched = searchesArchive(env, name);
+    NameForms forms = searched ? nameFormsOf(env, name) : NameForms{};
+    if (searched && forms.hasLatin1) {
         toResourceName(forms.latin1);
-        rootArchive().store().locateResource(forms.latin1.view(), {},
-                                             [&](const ByteString& full) { latin1Matches.push_back(full); });
+        rootArchive().store().locateResource(forms.latin1.view(), {}, nestedOnly(latin1Matches));
     }
-    if (forms.differ || !forms.hasLatin1) {
+    if (searched && (forms.differ || !forms.hasLatin1)) {
         toResourceName(forms.utf8);
-        rootArchive().store().locateResource(forms.utf8.view(), {},
-                                             [&](const ByteString& full) { utf8Matches.push_back(full); });
+        rootArchive().store().locateResource(forms.utf8.view(), {}, nestedOnly(utf8Matches));
     }
     for (int pass = 0; pass < 2; ++pass) {
         for (ByteString& full : pass == 0 ? latin1Matches : utf8Matches) {
@@ -173,15 +174,14 @@ NameForms nameFormsOf(JNIEnv* env, jstring name) {
 
 using namespace hux;
 
-extern "C" JNIEXPORT jclass JNICALL Java_com_mordavin_hux_CarvossClassLoader_defineClass(JNIEnv* env,
-                                                                                         jobject loader,
-                                                                                         jstring name) {
-    return jni::guardNative(env, [&] { return defineFromArchive(env, loader, name, true, false); });
+extern "C" JNIEXPORT jstring JNICALL Java_com_mordavin_hux_CarvossClassLoader_findEntry(JNIEnv* env, jobject,
+                                                                                        jstring name) {
+    return jni::guardNative(env, [&] { return findEntry(env, name); });
 }
 
-extern "C" JNIEXPORT jclass JNICALL Java_com_mordavin_hux_CarvossClassLoader_findClass(JNIEnv* env, jobject loader,
-                                                                                       jstring name) {
-    return jni::guardNative(env, [&] { return defineFromArchive(env, loader, name, false, true); });
+extern "C" JNIEXPORT jbyteArray JNICALL Java_com_mordavin_hux_CarvossClassLoader_entryBytes(JNIEnv* env, jobject,
+                                                                                           jstring tree) {
+    return jni::guardNative(env, [&] { return entryBytes(env, tree); });
 }
 
 extern "C" JNIEXPORT jobject JNICALL Java_com_mordavin_hux_CarvossClassLoader_findResource(JNIEnv* env,

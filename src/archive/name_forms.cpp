@@ -36,6 +36,37 @@ int hexValue(char c) {
 }
 }  // namespace
 
+namespace {
+
+bool needsEncoding(char16_t u) {
+    if (u < 0x20 || u == 0x7F || (u >= 0x80 && u <= 0xA0)) return true;
+    if (u < 0x80) {
+        static constexpr std::string_view kSpecial = " \"#%<>?[\\]^`{|}+";
+        return kSpecial.find(static_cast<char>(u)) != std::string_view::npos;
+    }
+    // Space separators, which a URI does not take either.
+    return u == 0x1680 || (u >= 0x2000 && u <= 0x200A) || u == 0x2028 || u == 0x2029 || u == 0x202F ||
+           u == 0x205F || u == 0x3000;
+}
+
+}  // namespace
+
+void appendUrlUnit(std::u16string& out, char16_t unit) {
+    if (!needsEncoding(unit)) {
+        out.push_back(unit);
+        return;
+    }
+    ByteString bytes;
+    appendUtf8FromUtf16(bytes, &unit, 1, false);
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    for (char c : bytes.view()) {
+        const auto b = static_cast<unsigned char>(c);
+        out.push_back(u'%');
+        out.push_back(static_cast<char16_t>(kHex[b >> 4]));
+        out.push_back(static_cast<char16_t>(kHex[b & 15]));
+    }
+}
+
 ByteString percentDecode(std::string_view text) {
     ByteString out;
     size_t i = 0;

@@ -20,6 +20,11 @@ NameForms makeNameForms(const char16_t* units, size_t count);
 
 void replaceByte(ByteString& s, char from, char to);
 
+// Appends `unit` to URL text, percent-encoded (as UTF-8 bytes) where a URI
+// may not hold it as it is: controls, spaces, and the ASCII characters that
+// are not legal or have a meaning of their own ('%', '#', '?', '+', ...).
+void appendUrlUnit(std::u16string& out, char16_t unit);
+
 // Percent-decoding of URL text: '+' is a space, "%%" one '%', '%' with one or
 // two hexadecimal digits the byte they give; anything else is copied.
 ByteString percentDecode(std::string_view text);

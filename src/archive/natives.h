@@ -17,6 +17,11 @@ jobject makeHuxUrl(JNIEnv* env, const ByteString& fullName, bool fromUtf8);
 // Puts the launcher's handler package first in "java.protocol.handler.pkgs".
 void registerHandlerPackage(JNIEnv* env);
 
+// Whether the archive's class files are served as resources (configuration
+// key `compatible` is "true", which the packer writes by default), worked
+// out once.
+bool classFilesAreResources();
+
 // The two byte forms of a Java name; no form at all when the name is null or
 // its characters cannot be read.
 NameForms nameFormsOf(JNIEnv* env, jstring name);
@@ -24,14 +29,15 @@ NameForms nameFormsOf(JNIEnv* env, jstring name);
 }  // namespace hux
 
 extern "C" {
-JNIEXPORT jclass JNICALL Java_com_mordavin_hux_CarvossClassLoader_defineClass(JNIEnv* env, jobject loader,
-                                                                              jstring name);
-JNIEXPORT jclass JNICALL Java_com_mordavin_hux_CarvossClassLoader_findClass(JNIEnv* env, jobject loader,
-                                                                            jstring name);
+JNIEXPORT jstring JNICALL Java_com_mordavin_hux_CarvossClassLoader_findEntry(JNIEnv* env, jobject loader,
+                                                                             jstring name);
+JNIEXPORT jbyteArray JNICALL Java_com_mordavin_hux_CarvossClassLoader_entryBytes(JNIEnv* env, jobject loader,
+                                                                                jstring tree);
 JNIEXPORT jobject JNICALL Java_com_mordavin_hux_CarvossClassLoader_findResource(JNIEnv* env, jobject loader,
                                                                                 jstring name);
 JNIEXPORT jobject JNICALL Java_com_mordavin_hux_CarvossClassLoader_findResources(JNIEnv* env, jobject loader,
                                                                                  jstring name);
 JNIEXPORT jbyteArray JNICALL Java_com_mordavin_hux_Handler_loadResourceData(JNIEnv* env, jobject handler,
                                                                             jstring url);
+JNIEXPORT jlongArray JNICALL Java_com_mordavin_hux_Handler_entryInfo(JNIEnv* env, jobject handler, jstring url);
 }

@@ -54,12 +54,43 @@ bool compatibleMode() {
     return flag == 1;
 }
 
-jbyteArray readUrlEntry(JNIEnv* env, const ByteString& form) {
-    ByteString name(form.view().substr(4));
-    return readEntryArray(env, name, false);
+// Tries the names a URL text can stand for, in order, until `serve` accepts
+// one: its Latin-1 form, its UTF-8 form, then both percent-decoded. Outside
+// `compatible` mode no name of a class file is tried, however it is spelled.
+// False when the text is not a hux: URL or no name served.
+template <class Serve>
+bool forEachUrlName(JNIEnv* env, jstring url, const Serve& serve) {
+    if (!url) return false;
+    NameForms forms = nameFormsOf(env, url);
+    // The scheme is ASCII, which the UTF-8 form keeps as is.
+    if (forms.utf8.view().substr(0, 4) != "hux:") return false;
+    const bool classes = compatibleMode();
+    ByteString tried[4];
+    int count = 0;
+    auto attempt = [&](ByteString form) {
+        replaceByte(form, '/', '\\');
+        normalizeResourceName(form);
+        if (form.length() < 4) return false;
+        ByteString name(form.view().substr(4));
+        for (int i = 0; i < count; ++i)
+            if (tried[i] == name) return false;
+        tried[count++] = name;
+        if (!classes && name.view().size() >= 6 && name.view().substr(name.view().size() - 6) == ".class")
+            return false;
+        return serve(name);
+    };
+    if (forms.hasLatin1 && attempt(forms.latin1)) return true;
+    if (env->ExceptionCheck()) return false;
+    if ((forms.differ || !forms.hasLatin1) && attempt(forms.utf8)) return true;
+    if (env->ExceptionCheck()) return false;
+    if (forms.hasLatin1 && attempt(percentDecode(forms.latin1.view()))) return true;
+    if (env->ExceptionCheck()) return false;
+    return forms.differ && attempt(percentDecode(forms.utf8.view()));
 }
 
 }  // namespace
+
+bool classFilesAreResources() { return compatibleMode(); }
 
 jobject makeHuxUrl(JNIEnv* env, const ByteString& fullName, bool fromUtf8) {
     jobject h = handler(env);
@@ -74,9 +105,9 @@ jobject makeHuxUrl(JNIEnv* env, const ByteString& fullName, bool fromUtf8) {
     }
     std::u16string units = u"hux:";
     if (fromUtf8) {
-        units += platform::utf8TextToUtf16(fullName.view());
+        for (char16_t u : platform::utf8TextToUtf16(fullName.view())) appendUrlUnit(units, u);
     } else {
-        for (char c : fullName.view()) units.push_back(static_cast<char16_t>(static_cast<unsigned char>(c)));
+        for (char c : fullName.view()) appendUrlUnit(units, static_cast<char16_t>(static_cast<unsigned char>(c)));
     }
     LocalRef<jstring> spec(env, jni::newString(env, units));
     jobject url = spec ? env->NewObject(urlClass.get(), init, nullptr, spec.get(), h) : nullptr;
@@ -112,27 +143,27 @@ namespace {
 
 jbyteArray loadResourceData(JNIEnv* env, jstring url) {
     ensureOpen();
-    if (!url) return nullptr;
-    NameForms forms = nameFormsOf(env, url);
-    // The scheme and the extension are ASCII, which the UTF-8 form keeps as is.
-    const std::string_view text = forms.utf8.view();
-    if (text.substr(0, 4) != "hux:") return nullptr;
-    const bool classFile = text.size() >= 6 && text.substr(text.size() - 6) == ".class";
-    for (ByteString* form : {&forms.latin1, &forms.utf8}) {
-        replaceByte(*form, '/', '\\');
-        normalizeResourceName(*form);
-    }
-    // Class files are not served as resource data unless `compatible` says so.
-    if (classFile && !compatibleMode()) return env->NewByteArray(0);
     jbyteArray result = nullptr;
-    if (forms.hasLatin1 && forms.latin1.length() >= 4) result = readUrlEntry(env, forms.latin1);
-    if (!result && !env->ExceptionCheck() && (forms.differ || !forms.hasLatin1) && forms.utf8.length() >= 4)
-        result = readUrlEntry(env, forms.utf8);
-    if (!result && !env->ExceptionCheck() && forms.hasLatin1) {
-        const ByteString decoded = percentDecode(forms.latin1.view());
-        if (decoded != forms.latin1 && decoded.length() >= 4) result = readUrlEntry(env, decoded);
-    }
+    forEachUrlName(env, url, [&](const ByteString& name) {
+        result = readEntryArray(env, name, false);
+        return result != nullptr;
+    });
     return result;
+}
+
+jlongArray entryInfo(JNIEnv* env, jstring url) {
+    ensureOpen();
+    const ZipEntry* entry = nullptr;
+    forEachUrlName(env, url, [&](const ByteString& name) {
+        entry = rootArchive().store().statEntry(name.view(), false);
+        return entry != nullptr;
+    });
+    if (!entry) return nullptr;
+    const jlong modified = entry->modifiedSeconds == ZipEntry::kNoTime ? INT64_MIN : entry->modifiedSeconds * 1000;
+    const jlong info[3] = {static_cast<jlong>(entry->size), static_cast<jlong>(entry->dosTime), modified};
+    jlongArray array = env->NewLongArray(3);
+    if (array) env->SetLongArrayRegion(array, 0, 3, info);
+    return array;
 }
 
 }  // namespace
@@ -144,4 +175,8 @@ using namespace hux;
 extern "C" JNIEXPORT jbyteArray JNICALL Java_com_mordavin_hux_Handler_loadResourceData(JNIEnv* env, jobject,
                                                                                        jstring url) {
     return jni::guardNative(env, [&] { return loadResourceData(env, url); });
+}
+
+extern "C" JNIEXPORT jlongArray JNICALL Java_com_mordavin_hux_Handler_entryInfo(JNIEnv* env, jobject, jstring url) {
+    return jni::guardNative(env, [&] { return entryInfo(env, url); });
 }

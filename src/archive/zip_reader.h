@@ -55,16 +55,20 @@ private:
     int64_t size_ = 0;
 };
 
-// One central-directory entry, as far as reading needs it.
+// One central-directory entry, as far as reading needs it. Sizes and the
+// offset come from the zip64 extra field where the 32-bit fields say so.
 struct ZipEntry {
+    static constexpr int64_t kNoTime = INT64_MIN;
     const char* name;  // points into the directory bytes; not NUL-terminated
     int32_t nameLength;
     uint16_t flags;  // bit 0: encrypted
     uint16_t method;  // 0 stored, 8 deflate
     uint32_t crc;
-    uint32_t compressedSize;
-    uint32_t size;  // uncompressed
-    uint32_t localHeaderOffset;  // from the archive's first byte
+    uint32_t dosTime;  // MS-DOS date (high 16 bits) and time (low 16 bits)
+    int64_t modifiedSeconds;  // Unix time of the extended timestamp field, or kNoTime
+    uint64_t compressedSize;
+    uint64_t size;  // uncompressed
+    uint64_t localHeaderOffset;  // from the archive's first byte
 };
 
 class ZipReader {
@@ -82,6 +86,9 @@ public:
     bool open(std::unique_ptr<ZipSource> source);
     void close();
     bool isOpen() const { return source_ != nullptr; }
+    // Whether the whole source is in memory (a mapping or a buffer): entry
+    // reads then share no state and may run at the same time.
+    bool inMemory() const { return source_ && source_->bytes(); }
 
     int32_t entryCount() const { return count_; }
     const ZipEntry& entry(int32_t i) const { return entries_[i]; }
@@ -96,7 +103,7 @@ public:
     // Reads the whole entry `i` into `out`, which holds exactly the entry's
     // uncompressed size. True only when every byte was produced, the stream
     // produced no more than that and the CRC-32 matches; otherwise the contents
-    // of `out` are unspecified. One entry at a time: callers serialise.
+    // of `out` are unspecified. One entry at a time unless inMemory().
     bool readEntry(int32_t i, uint8_t* out);
 
     // The bytes of a readable stored entry where the source holds them in
@@ -105,7 +112,7 @@ public:
     const uint8_t* storedData(int32_t i);
 
 private:
-    bool readDirectory(const uint8_t* dir, uint32_t dirSize, uint32_t count);
+    bool readDirectory(const uint8_t* dir, uint64_t dirSize, uint64_t count);
     bool dataRange(const ZipEntry& e, int64_t& dataStart);
     bool inflateEntry(const ZipEntry& e, int64_t dataStart, uint8_t* out);
 

@@ -19,8 +19,8 @@ namespace {
     { const_cast<char*>(name), const_cast<char*>(signature), reinterpret_cast<void*>(function) }
 
 const JNINativeMethod kLoaderNatives[] = {
-    HUX_NATIVE("defineClass", "(Ljava/lang/String;)Ljava/lang/Class;",
-               Java_com_mordavin_hux_CarvossClassLoader_defineClass),
+    HUX_NATIVE("findEntry", "(Ljava/lang/String;)Ljava/lang/String;", Java_com_mordavin_hux_CarvossClassLoader_findEntry),
+    HUX_NATIVE("entryBytes", "(Ljava/lang/String;)[B", Java_com_mordavin_hux_CarvossClassLoader_entryBytes),
     HUX_NATIVE("findResource", "(Ljava/lang/String;)Ljava/net/URL;",
                Java_com_mordavin_hux_CarvossClassLoader_findResource),
     HUX_NATIVE("findResources", "(Ljava/lang/String;)Ljava/util/Enumeration;",
@@ -48,6 +48,7 @@ const JNINativeMethod kTrayMenuNatives[] = {
 };
 const JNINativeMethod kHandlerNatives[] = {
     HUX_NATIVE("loadResourceData", "(Ljava/lang/String;)[B", Java_com_mordavin_hux_Handler_loadResourceData),
+    HUX_NATIVE("entryInfo", "(Ljava/lang/String;)[J", Java_com_mordavin_hux_Handler_entryInfo),
 };
 const JNINativeMethod kRedirNatives[] = {
     HUX_NATIVE("write", "(I)V", Java_com_mordavin_hux_RedirOutputStream_write),
@@ -73,8 +74,8 @@ struct ClassBinding {
 // bound elsewhere or not at all, so that none of them tries to load the
 // executable later.
 const ClassBinding kBindings[] = {
-    {"com/mordavin/hux/CarvossClassLoader", kLoaderNatives, 3},
-    {"com/mordavin/hux/Handler", kHandlerNatives, 1},
+    {"com/mordavin/hux/CarvossClassLoader", kLoaderNatives, 4},
+    {"com/mordavin/hux/Handler", kHandlerNatives, 2},
     {"com/mordavin/hux/Instances", kInstancesNatives, 6},
     {"com/mordavin/hux/SystemTray", kTrayNatives, 6},
     {"com/mordavin/hux/SystemTrayMenu", kTrayMenuNatives, 6},

@@ -207,6 +207,15 @@ bool pack(const PackRequest& request, std::string& error) {
         }
         lines.push_back(line);
     }
+    // Class files are resource data unless the configuration says otherwise:
+    // applications read their own class bytes as they would with `java -cp`.
+    const bool compatibleGiven = std::any_of(lines.begin(), lines.end(), [](const std::string& line) {
+        const size_t start = line.find_first_not_of(" \t");
+        const std::string_view rest = std::string_view(line).substr(start == std::string::npos ? line.size() : start);
+        const std::string_view key = rest.substr(0, std::min(rest.find_first_of(" \t"), rest.size()));
+        return equalsIgnoreCase(key, "compatible");
+    });
+    if (!compatibleGiven) lines.push_back("compatible true");
     // Every character is stored in the launcher's own form, one sequence per
     // UTF-16 unit (a character beyond the Basic Multilingual Plane as two
     // three-byte sequences): the same text gives the same block whether it

@@ -51,8 +51,10 @@ TEST(Packer, WritesTheDocumentedLayout) {
         ASSERT_GT(file.size(), stub.size());
         const size_t image = imageEnd(file, stub.size());
         // Block: UTF-8 mark, CR LF lines, one NUL; then L, 16 reserved bytes, the archive.
-        const std::string expectedBlock =
-            "\xEF\xBB\xBFmainclass app.Main\r\noption -Xmx64m\r\nproperty k=v\xC3\xA9\r\n" + std::string(1, '\0');
+        // Class files are resources unless the configuration says otherwise.
+        const std::string expectedBlock = "\xEF\xBB\xBFmainclass app.Main\r\noption -Xmx64m\r\nproperty k=v\xC3\xA9\r\n"
+                                          "compatible true\r\n" +
+                                          std::string(1, '\0');
         EXPECT_EQ(file.substr(image, expectedBlock.size()), expectedBlock);
         const size_t lengthAt = image + expectedBlock.size();
         EXPECT_EQ(le32(file, lengthAt), expectedBlock.size());
@@ -79,6 +81,18 @@ TEST(Packer, WritesTheDocumentedLayout) {
         EXPECT_NE(shown.out.find("deflated"), std::string::npos);
         EXPECT_NE(shown.out.find(" data.txt"), std::string::npos);
         EXPECT_NE(shown.out.find("com/mordavin/hux/CarvossClassLoader.class"), std::string::npos);
+    }
+}
+
+TEST(Packer, AConfiguredCompatibleLineReplacesTheDefault) {
+    Scratch dir;
+    const Target linux{"linux-x64"};
+    for (const std::string& line : {std::string("compatible false"), std::string("  COMPATIBLE\tno")}) {
+        SCOPED_TRACE(line);
+        ASSERT_EQ(pack(linux, dir.file("app"), {"mainclass a.B", line}).exitCode, 0);
+        const std::string file = readFile(dir.file("app"));
+        EXPECT_NE(file.find(line + "\r\n"), std::string::npos);
+        EXPECT_EQ(file.find("compatible true\r\n"), std::string::npos);
     }
 }
 

@@ -46,7 +46,12 @@ std::string entryName(const hux::ArchiveStore& store, int32_t i) {
 void readAll(hux::ArchiveStore& root, const hux::ArchiveStore& store, const std::string& prefix, BoundedSink& sink) {
     for (int32_t i = 0; i < store.reader().entryCount(); ++i) {
         const std::string name = entryName(store, i);
-        root.readEntry(sink, prefix.empty() ? name : prefix + "!" + name, (i & 1) != 0);
+        const std::string full = prefix.empty() ? name : prefix + "!" + name;
+        root.readEntry(sink, full, (i & 1) != 0);
+        // A record handed out for a connection's size must be one a read accepts.
+        if (const hux::ZipEntry* e = root.statEntry(full, (i & 1) != 0)) {
+            if (e->size > static_cast<uint64_t>(INT32_MAX)) __builtin_trap();
+        }
     }
     for (int32_t i = 0; i < store.nestedCount(); ++i) {
         if (!store.child(i)) continue;

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "archive/archive_store.h"
+#include "archive/name_forms.h"
 #include "archive/entry_names.h"
 #include "zip_builder.h"
 
@@ -157,10 +158,16 @@ TEST(ArchiveStore, NestedArchivesAndExplicitPaths) {
     EXPECT_EQ(read(store, "junk.zip!x", false), "<null>");
     EXPECT_EQ(read(store, "empty.txt", false), "");  // empty, yet found
 
-    EXPECT_EQ(locate(store, "libs\\a.jar!inner\\b.jar!d.txt"), "libs/a.jar!inner/b.jar!d.txt");
+    // Lookups reach the jars directly inside the archive and no deeper, for
+    // classes and resources alike; an explicit path still reads deeper.
+    EXPECT_EQ(locate(store, "libs\\a.jar!inner\\b.jar!d.txt"), "<none>");
     EXPECT_EQ(locate(store, "libs\\a.jar!inner\\b.jar!deep.jar!e.txt"), "<none>");
-    EXPECT_EQ(locate(store, "x\\y.txt"), "libs/a.jar!x\\y.txt");  // plain names search the whole tree
-    EXPECT_EQ(locate(store, "d.txt"), "libs/a.jar!inner/b.jar!d.txt");
+    EXPECT_EQ(locate(store, "x\\y.txt"), "libs/a.jar!x\\y.txt");  // plain names search the first level
+    EXPECT_EQ(locate(store, "d.txt"), "<none>");
+    EXPECT_TRUE(locateAll(store, "d.txt").empty());
+    ByteString deep;
+    EXPECT_TRUE(store.locateResource("d.txt", {}, deep, 2));
+    EXPECT_EQ(std::string(deep.view()), "libs/a.jar!inner/b.jar!d.txt");
     EXPECT_EQ(locate(store, "upper.txt"), "LIB/X.JAR!upper.txt");
     EXPECT_EQ(locate(store, "Top.txt"), "<none>");
     EXPECT_EQ(locate(store, "libs\\a.jar"), "libs\\a.jar");
@@ -181,8 +188,7 @@ TEST(ArchiveStore, SearchOrderOfPlainNames) {
     // Top level first, then the nested archives in index order ('b.jar' before
     // 'm.jar': same length, lower bytes), each depth first.
     EXPECT_EQ(locateAll(store, "dup.txt"),
-              (std::vector<std::string>{"b.jar!dup.txt", "m.jar!dup.txt", "libs/a.jar!dup.txt",
-                                        "libs/a.jar!inner/b.jar!dup.txt"}));
+              (std::vector<std::string>{"b.jar!dup.txt", "m.jar!dup.txt", "libs/a.jar!dup.txt"}));
     EXPECT_EQ(locate(store, "dup.txt"), "b.jar!dup.txt");
     EXPECT_EQ(read(store, "dup.txt", true), "dup in top b");
     EXPECT_EQ(read(store, "dup.txt", false), "<null>");
@@ -220,6 +226,18 @@ TEST(ArchiveStore, UnreadableEntriesResolveLikeMissingNames) {
     EXPECT_EQ(read(store, "crc.txt", true), "<null>");
     EXPECT_EQ(read(store, "n.jar!crc.txt", false), "good");
     EXPECT_EQ(locate(store, "crc.txt"), "crc.txt");  // a lookup does not read
+    // The record of an entry whose fields say it cannot be read is not handed
+    // out for a connection's size; a CRC mismatch shows only when reading.
+    EXPECT_EQ(store.statEntry("enc.txt", false), nullptr);
+    EXPECT_EQ(store.statEntry("method12", false), nullptr);
+    EXPECT_NE(store.statEntry("crc.txt", false), nullptr);
+    const ZipEntry* good = store.statEntry("n.jar!crc.txt", false);
+    ASSERT_NE(good, nullptr);
+    EXPECT_EQ(good->size, 4u);
+    const ZipEntry* nested = store.statEntry("inner-only.txt", true);
+    ASSERT_NE(nested, nullptr);
+    EXPECT_EQ(std::string(nested->name, nested->nameLength), "inner-only.txt");
+    EXPECT_EQ(store.statEntry("inner-only.txt", false), nullptr);
 }
 
 TEST(ArchiveStore, GarbageAndDataBeforeTheArchive) {
@@ -318,4 +336,23 @@ TEST(ArchiveStore, ParallelReadsShareOneReaderPerArchive) {
         EXPECT_EQ(failures, std::vector<int>(4, 0));
     }
     std::filesystem::remove(path);
+}
+
+TEST(UrlText, EncodesWhatAUriCannotHoldAndDecodesBackToTheEntryName) {
+    auto encode = [](const std::u16string& name) {
+        std::u16string out;
+        for (char16_t u : name) appendUrlUnit(out, u);
+        return std::string(out.begin(), out.end());  // ASCII results only below
+    };
+    EXPECT_EQ(encode(u"lib/a.jar!org/x/Y.class"), "lib/a.jar!org/x/Y.class");
+    EXPECT_EQ(encode(u"with space#1?%+[x]\"q\""), "with%20space%231%3F%25%2B%5Bx%5D%22q%22");
+    EXPECT_EQ(encode(u"tab\tnbsp\u00A0"), "tab%09nbsp%C2%A0");
+    // Other characters beyond ASCII stay as they are.
+    std::u16string out;
+    appendUrlUnit(out, u'\u00E9');
+    appendUrlUnit(out, u'\u20AC');
+    EXPECT_EQ(out, u"\u00E9\u20AC");
+    // Decoding gives the UTF-8 bytes of the name back.
+    EXPECT_EQ(std::string(percentDecode("with%20space%231%3F%25%2B%5Bx%5D").view()), "with space#1?%+[x]");
+    EXPECT_EQ(std::string(percentDecode("nbsp%C2%A0").view()), "nbsp\xC2\xA0");
 }

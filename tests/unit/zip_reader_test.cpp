@@ -160,3 +160,123 @@ TEST(ZipReader, EntriesThatCannotBeReadToTheirEnd) {
     ASSERT_TRUE(damaged->ok);
     EXPECT_EQ(readAll(damaged->reader, 0), "<unreadable>");
 }
+
+namespace {
+
+void put64(std::string& s, uint64_t v) {
+    hux::test::put32(s, static_cast<uint32_t>(v));
+    hux::test::put32(s, static_cast<uint32_t>(v >> 32));
+}
+
+// Rewrites an archive's end as JarOutputStream does past 65,535 entries: a
+// zip64 end record and its locator before the end record, whose count (and,
+// with `markers`, size and offset) defer to zip64.
+std::string toZip64(const std::string& zip, bool markers) {
+    const size_t end = endRecord(zip);
+    const uint32_t count = static_cast<uint8_t>(zip[end + 10]) | static_cast<uint8_t>(zip[end + 11]) << 8;
+    std::string dirSize = zip.substr(end + 12, 4), dirOffset = zip.substr(end + 16, 4);
+    auto le32 = [](const std::string& b) {
+        return static_cast<uint32_t>(static_cast<uint8_t>(b[0]) | static_cast<uint8_t>(b[1]) << 8 |
+                                     static_cast<uint8_t>(b[2]) << 16 | static_cast<uint32_t>(static_cast<uint8_t>(b[3])) << 24);
+    };
+    std::string out = zip.substr(0, end);
+    const uint64_t end64At = out.size();
+    hux::test::put32(out, 0x06064b50);
+    put64(out, 44);
+    hux::test::put16(out, 45);
+    hux::test::put16(out, 45);
+    hux::test::put32(out, 0);
+    hux::test::put32(out, 0);
+    put64(out, count);
+    put64(out, count);
+    put64(out, le32(dirSize));
+    put64(out, le32(dirOffset));
+    hux::test::put32(out, 0x07064b50);
+    hux::test::put32(out, 0);
+    put64(out, end64At);
+    hux::test::put32(out, 1);
+    std::string record = zip.substr(end);
+    record[8] = record[9] = record[10] = record[11] = '\xff';
+    if (markers) patch32(record, 12, 0xFFFFFFFF), patch32(record, 16, 0xFFFFFFFF);
+    return out + record;
+}
+
+}  // namespace
+
+TEST(ZipReader, Zip64EndRecordsBehindForeignBytes) {
+    const std::string zip = buildZip({{"a.txt", "alpha", 8}, {"b/c.txt", "gamma", 0}});
+    for (const bool markers : {false, true}) {
+        SCOPED_TRACE(markers ? "sizes deferred to zip64" : "sizes in both records");
+        auto o = openBytes("a launcher image and a configuration block" + toZip64(zip, markers));
+        ASSERT_TRUE(o->ok);
+        ASSERT_EQ(o->reader.entryCount(), 2);
+        EXPECT_EQ(readAll(o->reader, 0), "alpha");
+        EXPECT_EQ(readAll(o->reader, 1), "gamma");
+    }
+    // A zip64 record that disagrees with the end record is not taken: the
+    // archive then reads as the end record alone describes it, which fails here.
+    std::string bad = toZip64(zip, false);
+    const size_t end64 = bad.rfind(std::string("PK\x06\x06", 4));
+    bad[end64 + 24] = 7;  // entries on this disk
+    bad[end64 + 32] = 7;  // entries in total
+    EXPECT_FALSE(openBytes(bad)->ok);
+}
+
+TEST(ZipReader, EntryTimesAndZip64SizesFromExtraFields) {
+    // One entry by hand: a DOS time, an extended timestamp and a zip64 field
+    // that holds the sizes the 32-bit fields defer.
+    const std::string data = "timed data";
+    const uint32_t crc = static_cast<uint32_t>(crc32(0L, reinterpret_cast<const Bytef*>(data.data()), static_cast<uInt>(data.size())));
+    std::string extra;
+    hux::test::put16(extra, 0x5455);
+    hux::test::put16(extra, 5);
+    extra.push_back(1);
+    hux::test::put32(extra, 1700000000);
+    hux::test::put16(extra, 0x0001);
+    hux::test::put16(extra, 16);
+    put64(extra, data.size());
+    put64(extra, data.size());
+    std::string zip;
+    hux::test::put32(zip, 0x04034b50);
+    for (uint32_t v : {20u, 0u, 0u}) hux::test::put16(zip, v);
+    hux::test::put32(zip, 0x5A2B6C3D);
+    hux::test::put32(zip, crc);
+    hux::test::put32(zip, static_cast<uint32_t>(data.size()));
+    hux::test::put32(zip, static_cast<uint32_t>(data.size()));
+    hux::test::put16(zip, 1);
+    hux::test::put16(zip, 0);
+    zip += "t" + data;
+    const size_t dirAt = zip.size();
+    hux::test::put32(zip, 0x02014b50);
+    for (uint32_t v : {45u, 45u, 0u, 0u}) hux::test::put16(zip, v);
+    hux::test::put32(zip, 0x5A2B6C3D);
+    hux::test::put32(zip, crc);
+    hux::test::put32(zip, 0xFFFFFFFF);
+    hux::test::put32(zip, 0xFFFFFFFF);
+    hux::test::put16(zip, 1);
+    hux::test::put16(zip, static_cast<uint32_t>(extra.size()));
+    for (uint32_t v : {0u, 0u, 0u}) hux::test::put16(zip, v);
+    hux::test::put32(zip, 0);
+    hux::test::put32(zip, 0);
+    zip += "t" + extra;
+    const size_t dirSize = zip.size() - dirAt;
+    hux::test::put32(zip, 0x06054b50);
+    for (uint32_t v : {0u, 0u, 1u, 1u}) hux::test::put16(zip, v);
+    hux::test::put32(zip, static_cast<uint32_t>(dirSize));
+    hux::test::put32(zip, static_cast<uint32_t>(dirAt));
+    hux::test::put16(zip, 0);
+
+    auto o = openBytes(zip);
+    ASSERT_TRUE(o->ok);
+    const ZipEntry& e = o->reader.entry(0);
+    EXPECT_EQ(e.dosTime, 0x5A2B6C3Du);
+    EXPECT_EQ(e.modifiedSeconds, 1700000000);
+    EXPECT_EQ(e.size, data.size());
+    EXPECT_EQ(e.compressedSize, data.size());
+    EXPECT_EQ(readAll(o->reader, 0), data);
+
+    // Without the extended field there is no exact time.
+    auto plain = openBytes(buildZip({{"p.txt", "p", 0}}));
+    ASSERT_TRUE(plain->ok);
+    EXPECT_EQ(plain->reader.entry(0).modifiedSeconds, ZipEntry::kNoTime);
+}

@@ -1,27 +1,47 @@
 package com.mordavin.hux;
 
+import java.io.ByteArrayInputStream;
 import java.io.File;
 import java.io.IOException;
-import java.io.InputStream;
 import java.net.MalformedURLException;
 import java.net.URL;
+import java.security.CodeSigner;
+import java.security.CodeSource;
 import java.util.ArrayList;
 import java.util.Enumeration;
+import java.util.HashMap;
 import java.util.List;
+import java.util.Map;
+import java.util.concurrent.ConcurrentHashMap;
+import java.util.jar.Attributes;
+import java.util.jar.JarEntry;
+import java.util.jar.JarInputStream;
 import java.util.jar.Manifest;
 
 /**
  * The system class loader of a hux application: classes and resources come out
  * of the archive appended to the executable (through the executable's natives),
  * everything else from the external class path in "hux.class.path".
+ *
+ * Every class from the archive has the executable as its code source location,
+ * with the signers of its jar when that jar is signed. Packages follow their
+ * jar's manifest (sealing included), and multi-release jars serve the entries
+ * of the running Java version.
  */
 public class CarvossClassLoader extends java.net.URLClassLoader {
+    private static final int FEATURE_VERSION;
+
     static {
         String app = System.getProperty("hux.app.path");
         if (app != null) {
             System.load(app);
         }
+        registerAsParallelCapable();
+        FEATURE_VERSION = featureVersion();
     }
+
+    /** The nested archives classes came from, by their "name!" prefix ("" for the top level). */
+    private final Map<String, Archive> archives = new ConcurrentHashMap<String, Archive>();
 
     public CarvossClassLoader() {
         super(getHuxClassPath());
@@ -47,58 +67,285 @@ public class CarvossClassLoader extends java.net.URLClassLoader {
         return urls.toArray(new URL[0]);
     }
 
+    /** The executable as a file: URL, or null before its path is known. */
+    static URL applicationUrl() {
+        String app = System.getProperty("hux.app.path");
+        if (app == null) {
+            return null;
+        }
+        try {
+            return new File(app).toURI().toURL();
+        } catch (MalformedURLException e) {
+            return null;
+        }
+    }
+
+    /** The executable first (what the archive's classes come from), then the external class path. */
+    @Override
+    public URL[] getURLs() {
+        URL[] external = super.getURLs();
+        URL app = applicationUrl();
+        if (app == null) {
+            return external;
+        }
+        URL[] all = new URL[external.length + 1];
+        all[0] = app;
+        System.arraycopy(external, 0, all, 1, external.length);
+        return all;
+    }
+
+    /**
+     * The JDK asks the system loader for "com.mordavin.&lt;protocol&gt;.Handler"
+     * for every protocol it meets, since the launcher's package is in
+     * java.protocol.handler.pkgs. Only "hux" has one: the others are refused
+     * here, before the external class path is opened (which itself makes URLs
+     * and would ask again).
+     */
+    static boolean isForeignHandlerName(String name) {
+        return name.startsWith("com.mordavin.") && name.endsWith(".Handler")
+                && name.indexOf('.', 13) == name.length() - 8 && !name.equals("com.mordavin.hux.Handler");
+    }
+
+    @Override
+    protected Class<?> loadClass(String name, boolean resolve) throws ClassNotFoundException {
+        if (isForeignHandlerName(name)) {
+            throw new ClassNotFoundException(name);
+        }
+        return super.loadClass(name, resolve);
+    }
+
     @Override
     protected Class<?> findClass(String name) throws ClassNotFoundException {
-        int i = name.lastIndexOf('.');
-        if (i > 0) {
-            String pkg = name.substring(0, i);
-            if (getPackage(pkg) == null) {
-                URL url = findResource(name.replace('.', '/') + ".class");
-                if (url != null && "hux".equals(url.getProtocol())) {
-                    definePackageFrom(pkg, url);
+        String entry = name.replace('.', '/') + ".class";
+        String tree = findEntry(entry);
+        if (tree == null) {
+            return super.findClass(name);
+        }
+        int bang = tree.indexOf('!');
+        Archive archive = archiveOf(bang < 0 ? "" : tree.substring(0, bang + 1));
+        String inJar = bang < 0 ? tree : tree.substring(bang + 1);
+        String versioned = archive.versioned(inJar);
+        if (versioned != inJar) {
+            inJar = versioned;
+            tree = archive.prefix + versioned;
+        }
+        byte[] bytes = entryBytes(tree);
+        if (bytes == null) {
+            throw new ClassNotFoundException(name);
+        }
+        CodeSigner[] signers = archive.signersOf(inJar);
+        int dot = name.lastIndexOf('.');
+        if (dot > 0) {
+            definePackageOf(name.substring(0, dot), archive);
+        }
+        return defineClass(name, bytes, 0, bytes.length, archive.codeSource(signers));
+    }
+
+    /** Defines the package from the archive's manifest, or checks it against the archive's sealing. */
+    private void definePackageOf(String pkg, Archive archive) {
+        Package p = getPackage(pkg);
+        if (p == null) {
+            try {
+                if (archive.manifest != null) {
+                    definePackage(pkg, archive.manifest, archive.sealBase);
+                } else {
+                    definePackage(pkg, null, null, null, null, null, null, null);
+                }
+                return;
+            } catch (IllegalArgumentException alreadyDefined) {
+                // another thread defined the package first
+                p = getPackage(pkg);
+                if (p == null) {
+                    return;
                 }
             }
         }
-        Class<?> c;
-        try {
-            c = defineClass(name);
-        } catch (Throwable t) {
-            throw new ClassNotFoundException(name, t);
+        if (p.isSealed()) {
+            if (!p.isSealed(archive.sealBase)) {
+                throw new SecurityException("sealing violation: package " + pkg + " is sealed");
+            }
+        } else if (archive.manifest != null && isSealed(pkg, archive.manifest)) {
+            throw new SecurityException("sealing violation: can't seal package " + pkg + ": already loaded");
         }
-        if (c != null) {
-            return c;
-        }
-        return super.findClass(name);
     }
 
-    private void definePackageFrom(String pkg, URL classUrl) {
-        String text = classUrl.toString();
-        int cut = Math.max(text.lastIndexOf(':'), text.lastIndexOf('!'));
-        Manifest manifest = null;
+    private static boolean isSealed(String pkg, Manifest manifest) {
+        String sealed = null;
+        Attributes entry = manifest.getAttributes(pkg.replace('.', '/') + "/");
+        if (entry != null) {
+            sealed = entry.getValue(Attributes.Name.SEALED);
+        }
+        if (sealed == null) {
+            sealed = manifest.getMainAttributes().getValue(Attributes.Name.SEALED);
+        }
+        return "true".equalsIgnoreCase(sealed);
+    }
+
+    private Archive archiveOf(String prefix) {
+        Archive a = archives.get(prefix);
+        if (a == null) {
+            a = new Archive(prefix);
+            Archive raced = ((ConcurrentHashMap<String, Archive>) archives).putIfAbsent(prefix, a);
+            if (raced != null) {
+                a = raced;
+            }
+        }
+        return a;
+    }
+
+    private static int featureVersion() {
+        String spec = System.getProperty("java.specification.version", "1.8");
+        if (spec.startsWith("1.")) {
+            spec = spec.substring(2);
+        }
+        int dot = spec.indexOf('.');
         try {
-            InputStream in = new URL(text.substring(0, cut + 1) + "META-INF/MANIFEST.MF").openStream();
-            if (in != null) {
+            return Integer.parseInt(dot < 0 ? spec : spec.substring(0, dot));
+        } catch (NumberFormatException e) {
+            return 8;
+        }
+    }
+
+    /** What the loader knows about one archive classes come from. */
+    private final class Archive {
+        final String prefix;
+        final Manifest manifest;
+        final URL sealBase;
+        final boolean multiRelease;
+        final boolean signed;
+        final CodeSource unsigned;
+        private Map<String, CodeSigner[]> signers;
+        private Map<String, String> failures;
+        private final Map<List<CodeSigner>, CodeSource> sources = new HashMap<List<CodeSigner>, CodeSource>();
+
+        Archive(String prefix) {
+            this.prefix = prefix;
+            Manifest m = null;
+            byte[] bytes = entryBytes(prefix + "META-INF/MANIFEST.MF");
+            if (bytes != null) {
                 try {
-                    manifest = new Manifest(in);
+                    m = new Manifest(new ByteArrayInputStream(bytes));
+                } catch (IOException e) {
+                    m = null;
+                }
+            }
+            manifest = m;
+            URL app = applicationUrl();
+            URL seal = app;
+            if (prefix.length() > 0) {
+                try {
+                    seal = new URL(null, "hux:" + prefix.substring(0, prefix.length() - 1), Handler.shared());
+                } catch (MalformedURLException e) {
+                    seal = app;
+                }
+            }
+            sealBase = seal;
+            multiRelease = FEATURE_VERSION >= 9 && m != null
+                    && "true".equalsIgnoreCase(m.getMainAttributes().getValue("Multi-Release"));
+            signed = prefix.length() > 0 && m != null && hasDigests(m);
+            unsigned = new CodeSource(app, (CodeSigner[]) null);
+        }
+
+        /** The entry the running Java version uses in place of `entry`. */
+        String versioned(String entry) {
+            if (!multiRelease || entry.startsWith("META-INF/")) {
+                return entry;
+            }
+            for (int v = FEATURE_VERSION; v >= 9; v--) {
+                String candidate = "META-INF/versions/" + v + "/" + entry;
+                if (findEntry(prefix + candidate) != null) {
+                    return candidate;
+                }
+            }
+            return entry;
+        }
+
+        CodeSource codeSource(CodeSigner[] by) {
+            if (by == null || by.length == 0) {
+                return unsigned;
+            }
+            List<CodeSigner> key = java.util.Arrays.asList(by);
+            synchronized (sources) {
+                CodeSource cs = sources.get(key);
+                if (cs == null) {
+                    cs = new CodeSource(unsigned.getLocation(), by);
+                    sources.put(key, cs);
+                }
+                return cs;
+            }
+        }
+
+        /** The verified signers of `entry`; a SecurityException when its signed content was altered. */
+        CodeSigner[] signersOf(String entry) {
+            if (!signed) {
+                return null;
+            }
+            synchronized (this) {
+                if (signers == null) {
+                    verify();
+                }
+            }
+            String failure = failures.get(entry);
+            if (failure != null) {
+                throw new SecurityException(failure);
+            }
+            return signers.get(entry);
+        }
+
+        /** Reads the whole jar once through the JDK's verifying reader. */
+        private void verify() {
+            signers = new HashMap<String, CodeSigner[]>();
+            failures = new HashMap<String, String>();
+            byte[] jar = entryBytes(prefix.substring(0, prefix.length() - 1));
+            if (jar == null) {
+                return;
+            }
+            byte[] buffer = new byte[8192];
+            try {
+                JarInputStream in = new JarInputStream(new ByteArrayInputStream(jar), true);
+                try {
+                    JarEntry e;
+                    while ((e = in.getNextJarEntry()) != null) {
+                        try {
+                            while (in.read(buffer) != -1) {
+                                // digests are checked as the entry is read
+                            }
+                            CodeSigner[] by = e.getCodeSigners();
+                            if (by != null) {
+                                signers.put(e.getName(), by);
+                            }
+                        } catch (SecurityException bad) {
+                            failures.put(e.getName(), bad.getMessage());
+                        }
+                    }
                 } finally {
                     in.close();
                 }
+            } catch (IOException e) {
+                // what was read so far stands
+            } catch (SecurityException e) {
+                // a signature that does not verify: its entries count as unsigned
             }
-        } catch (IOException e) {
-            manifest = null;
-        }
-        try {
-            if (manifest != null) {
-                definePackage(pkg, manifest, null);
-            } else {
-                definePackage(pkg, null, null, null, null, null, null, null);
-            }
-        } catch (IllegalArgumentException alreadyDefined) {
-            // another thread defined the package first
         }
     }
 
-    protected native Class<?> defineClass(String name);
+    /** Whether a manifest carries per-entry digests, the mark of a signed jar. */
+    private static boolean hasDigests(Manifest m) {
+        for (Attributes a : m.getEntries().values()) {
+            for (Object key : a.keySet()) {
+                if (key.toString().toUpperCase(java.util.Locale.ROOT).endsWith("-DIGEST")) {
+                    return true;
+                }
+            }
+        }
+        return false;
+    }
+
+    /** The full tree name ('/' separators, "!" between archives) `name` resolves to, or null. */
+    protected native String findEntry(String name);
+
+    /** The bytes of the entry with full tree name `tree`, or null. */
+    protected native byte[] entryBytes(String tree);
 
     @Override
     public native URL findResource(String name);

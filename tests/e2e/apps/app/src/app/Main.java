@@ -79,7 +79,13 @@ public class Main {
                 System.out.println("context=" + Thread.currentThread().getContextClassLoader().getClass().getName());
                 System.out.println("same=" + (Main.class.getClassLoader() == Thread.currentThread().getContextClassLoader()));
             } else if (cmd.equals("urltext")) {
-                System.out.println("urltext=" + read(new URL(args[++i]).openStream()).trim());
+                String text;
+                try {
+                    text = read(new URL(args[++i]).openStream()).trim();
+                } catch (java.io.IOException e) {
+                    text = e.toString();
+                }
+                System.out.println("urltext=" + text);
             } else if (cmd.equals("property")) {
                 String key = args[++i];
                 System.out.println("property " + key + "=" + System.getProperty(key));

@@ -1,0 +1,213 @@
+// Builds the jars of the loader probes into the directory given as the first
+// argument: run as `java JarKit.java <dir>` with a JDK that has its compiler
+// and jarsigner. Each jar exercises one kind of jar the loader must treat as
+// `java -cp` does.
+import java.io.*;
+import java.nio.charset.StandardCharsets;
+import java.nio.file.*;
+import java.util.*;
+import java.util.jar.*;
+import java.util.zip.*;
+import javax.tools.*;
+
+public class JarKit {
+    static Path out;
+    static Path work;
+
+    public static void main(String[] args) throws Exception {
+        out = Paths.get(args[0]);
+        Files.createDirectories(out.resolve("ext/many"));
+        work = Files.createTempDirectory("jarkit");
+
+        Map<String, String> probe = new LinkedHashMap<>();
+        probe.put("probe/Main.java", read("Probe.java"));
+        probe.put("probe/Service.java", "package probe; public interface Service { String name(); }");
+        Path probeClasses = compile("probe", probe);
+        Map<String, byte[]> entries = tree(probeClasses);
+        entries.put("probe/data/f.txt", bytes("f content"));
+        entries.put("probe/data/sub/g.txt", bytes("g content"));
+        entries.put("probe/x.txt", bytes("x content"));
+        entries.put("probe/with space.txt", bytes("spaced"));
+        entries.put("probe/caf\u00e9 #1%.txt", bytes("odd name"));
+        entries.put("shared.txt", bytes("shared one"));
+        jar("probe.jar", manifest("Implementation-Title: probe\n"), entries);
+
+        jar("two.jar", null, map("shared.txt", bytes("shared two")));
+
+        // Multi-release: base, 9 and 21 variants of one class.
+        Map<String, byte[]> mr = new LinkedHashMap<>();
+        mr.putAll(tree(compile("mrbase", src("mr/Version.java", "package mr; public class Version { public static String say() { return \"base\"; } }"))));
+        for (String v : new String[] {"9", "21"}) {
+            for (Map.Entry<String, byte[]> e : tree(compile("mr" + v, src("mr/Version.java",
+                    "package mr; public class Version { public static String say() { return \"version " + v + "\"; } }"))).entrySet()) {
+                mr.put("META-INF/versions/" + v + "/" + e.getKey(), e.getValue());
+            }
+        }
+        jar("mr.jar", manifest("Multi-Release: true\n"), mr);
+
+        // Sealing: one jar seals package "seal", another adds to it.
+        jar("sealA.jar", manifest("Sealed: true\n"), tree(compile("sealA", src("seal/A.java", "package seal; public class A { public static String say() { return \"A\"; } }"))));
+        jar("sealB.jar", null, tree(compile("sealB", src("seal/B.java", "package seal; public class B { public static String say() { return \"B\"; } }"))));
+
+        // Signed, and signed then altered.
+        Map<String, byte[]> sig = tree(compile("sig", src("sig/S.java", "package sig; public class S { public static String say() { return \"signed\"; } }")));
+        Map<String, byte[]> sig2 = tree(compile("sig2", src("sig2/T.java", "package sig2; public class T { public static String say() { return \"original\"; } }")));
+        Map<String, byte[]> sig2Altered = tree(compile("sig2x", src("sig2/T.java", "package sig2; public class T { public static String say() { return \"altered!\"; } }")));
+        Path keystore = work.resolve("keys.p12");
+        run(tool("keytool"), "-genkeypair", "-keystore", keystore.toString(), "-storepass", "secret12", "-keypass", "secret12",
+                "-alias", "probe", "-keyalg", "RSA", "-keysize", "2048", "-dname", "CN=Probe Signer", "-validity", "3650", "-storetype", "PKCS12");
+        jar("signed.jar", null, sig);
+        sign("signed.jar", keystore);
+        sig2.putAll(map("sig2/Plain.class", sig.get("sig/S.class")));
+        jar("tampered.jar", null, sig2);
+        sign("tampered.jar", keystore);
+        replaceEntry(out.resolve("tampered.jar"), "sig2/T.class", sig2Altered.get("sig2/T.class"));
+
+        // Zip64 end records: more entries than 16 bits count.
+        Map<String, byte[]> big = new LinkedHashMap<>(tree(compile("big", src("big/Big.java", "package big; public class Big { public static String say() { return \"big\"; } }"))));
+        for (int i = 0; i < 66000; i++) {
+            big.put("filler/" + i, new byte[0]);
+        }
+        jar("big.jar", null, big);
+
+        // A jar nested in a jar: neither its classes nor its services are on the class path.
+        Map<String, byte[]> inner = tree(compile("inner", src("probe/deep/Impl.java", "package probe.deep; public class Impl implements probe.Service { public String name() { return \"deep\"; } }"), probeClasses));
+        inner.put("META-INF/services/probe.Service", bytes("probe.deep.Impl\n"));
+        jar("inner.jar", null, inner);
+        jar("deep.jar", null, map("inner.jar", Files.readAllBytes(out.resolve("inner.jar"))));
+        Files.delete(out.resolve("inner.jar"));
+
+        // Manifest Class-Path to a jar beside it.
+        jar("cpdep.jar", null, tree(compile("cpdep", src("cpdep/Dep.java", "package cpdep; public class Dep { public static String say() { return \"dependency\"; } }"))));
+        jar("cp.jar", manifest("Class-Path: cpdep.jar\n"), tree(compile("cp", src("cp/Uses.java", "package cp; public class Uses { public static String say() { return \"uses \" + cpdep.Dep.say(); } }"), out.resolve("cpdep.jar"))));
+
+        // The external class path: two jars with the same class, and a folder of many jars.
+        for (String name : new String[] {"b1", "a2"}) {
+            Path dir = out.resolve("ext");
+            jar(dir, name + ".jar", tree(compile("ext" + name, src("ext/Which.java", "package ext; public class Which { public static String say() { return \"" + name + "\"; } }"))));
+        }
+        byte[] last = tree(compile("extlast", src("ext/Last.java", "package ext; public class Last { public static String say() { return \"last of many\"; } }"))).get("ext/Last.class");
+        for (int i = 0; i < 2000; i++) {
+            Map<String, byte[]> e = map("many/" + i + ".txt", bytes("jar " + i));
+            if (i == 1999) e.put("ext/Last.class", last);
+            jar(out.resolve("ext/many"), String.format("m%04d.jar", i), e);
+        }
+    }
+
+    static String read(String name) throws IOException {
+        Path here = Paths.get(System.getProperty("jarkit.dir", "."));
+        return new String(Files.readAllBytes(here.resolve(name)), StandardCharsets.UTF_8);
+    }
+
+    static byte[] bytes(String s) {
+        return s.getBytes(StandardCharsets.UTF_8);
+    }
+
+    static Map<String, String> src(String name, String text) {
+        return Collections.singletonMap(name, text);
+    }
+
+    static Map<String, byte[]> map(String name, byte[] data) {
+        Map<String, byte[]> m = new LinkedHashMap<>();
+        m.put(name, data);
+        return m;
+    }
+
+    static Manifest manifest(String extra) throws IOException {
+        return new Manifest(new ByteArrayInputStream(bytes("Manifest-Version: 1.0\n" + extra)));
+    }
+
+    static Path compile(String name, Map<String, String> sources, Path... classPath) throws IOException {
+        Path srcDir = work.resolve("src-" + name);
+        Path classes = work.resolve("classes-" + name);
+        Files.createDirectories(classes);
+        List<File> files = new ArrayList<>();
+        for (Map.Entry<String, String> e : sources.entrySet()) {
+            Path p = srcDir.resolve(e.getKey());
+            Files.createDirectories(p.getParent());
+            Files.write(p, bytes(e.getValue()));
+            files.add(p.toFile());
+        }
+        JavaCompiler javac = ToolProvider.getSystemJavaCompiler();
+        StandardJavaFileManager fm = javac.getStandardFileManager(null, null, StandardCharsets.UTF_8);
+        List<String> options = new ArrayList<>(Arrays.asList("--release", "8", "-nowarn", "-Xlint:-options", "-d", classes.toString()));
+        if (classPath.length > 0) {
+            StringBuilder cp = new StringBuilder();
+            for (Path p : classPath) cp.append(cp.length() > 0 ? File.pathSeparator : "").append(p);
+            options.add("-cp");
+            options.add(cp.toString());
+        }
+        if (!javac.getTask(null, fm, null, options, null, fm.getJavaFileObjectsFromFiles(files)).call()) {
+            throw new IllegalStateException("compiling " + name + " failed");
+        }
+        return classes;
+    }
+
+    static Map<String, byte[]> tree(Path classes) throws IOException {
+        Map<String, byte[]> m = new TreeMap<>();
+        try (java.util.stream.Stream<Path> s = Files.walk(classes)) {
+            for (Path p : (Iterable<Path>) s::iterator) {
+                if (Files.isRegularFile(p)) m.put(classes.relativize(p).toString().replace('\\', '/'), Files.readAllBytes(p));
+            }
+        }
+        return m;
+    }
+
+    static void jar(String name, Manifest manifest, Map<String, byte[]> entries) throws IOException {
+        write(out.resolve(name), manifest, entries);
+    }
+
+    static void jar(Path dir, String name, Map<String, byte[]> entries) throws IOException {
+        write(dir.resolve(name), null, entries);
+    }
+
+    static void write(Path file, Manifest manifest, Map<String, byte[]> entries) throws IOException {
+        if (manifest == null) manifest = manifest("");
+        try (JarOutputStream jos = new JarOutputStream(Files.newOutputStream(file), manifest)) {
+            for (Map.Entry<String, byte[]> e : entries.entrySet()) {
+                jos.putNextEntry(new JarEntry(e.getKey()));
+                jos.write(e.getValue());
+                jos.closeEntry();
+            }
+        }
+    }
+
+    static String tool(String name) {
+        return Paths.get(System.getProperty("java.home"), "bin", name).toString();
+    }
+
+    static void run(String... command) throws Exception {
+        Process p = new ProcessBuilder(command).redirectErrorStream(true).start();
+        ByteArrayOutputStream o = new ByteArrayOutputStream();
+        try (InputStream in = p.getInputStream()) {
+            byte[] b = new byte[4096];
+            int n;
+            while ((n = in.read(b)) > 0) o.write(b, 0, n);
+        }
+        if (p.waitFor() != 0) throw new IllegalStateException(String.join(" ", command) + ": " + o);
+    }
+
+    static void sign(String jar, Path keystore) throws Exception {
+        run(tool("jarsigner"), "-keystore", keystore.toString(), "-storepass", "secret12", "-storetype", "PKCS12",
+                out.resolve(jar).toString(), "probe");
+    }
+
+    /** Rewrites a jar with one entry's bytes replaced, everything else (signature files included) as it was. */
+    static void replaceEntry(Path file, String name, byte[] data) throws IOException {
+        Path temp = file.resolveSibling(file.getFileName() + ".tmp");
+        try (ZipInputStream in = new ZipInputStream(Files.newInputStream(file));
+             ZipOutputStream zos = new ZipOutputStream(Files.newOutputStream(temp))) {
+            ZipEntry e;
+            while ((e = in.getNextEntry()) != null) {
+                ByteArrayOutputStream b = new ByteArrayOutputStream();
+                byte[] buf = new byte[4096];
+                int n;
+                while ((n = in.read(buf)) > 0) b.write(buf, 0, n);
+                zos.putNextEntry(new ZipEntry(e.getName()));
+                zos.write(e.getName().equals(name) ? data : b.toByteArray());
+                zos.closeEntry();
+            }
+        }
+        Files.move(temp, file, StandardCopyOption.REPLACE_EXISTING);
+    }
+}

@@ -1,0 +1,126 @@
+package probe;
+
+import java.io.*;
+import java.net.*;
+import java.security.CodeSource;
+import java.util.*;
+import java.util.zip.CRC32;
+
+/**
+ * Prints what the class loader answers, one line per command, in a form that
+ * does not depend on where the jars are: run packed and with `java -cp`, the
+ * two outputs must be the same.
+ */
+public class Main {
+    public static void main(String[] args) throws Exception {
+        ClassLoader loader = ClassLoader.getSystemClassLoader();
+        for (int i = 0; i < args.length; i++) {
+            String cmd = args[i];
+            String line;
+            try {
+                switch (cmd) {
+                    case "load": line = load(loader, args[++i]); break;
+                    case "cs": line = codeSource(loader, args[++i]); break;
+                    case "bytes": line = bytes(loader, args[++i]); break;
+                    case "conn": line = connection(loader, args[++i]); break;
+                    case "rel": { String base = args[++i]; line = relative(loader, base, args[++i]); break; }
+                    case "uri": line = uri(loader, args[++i]); break;
+                    case "count": line = String.valueOf(Collections.list(loader.getResources(args[++i])).size()); break;
+                    case "services": line = services(loader); break;
+                    case "urltext": line = content(new URL(args[++i])); break;
+                    case "pkg": line = pkg(loader, args[++i]); break;
+                    case "where": line = new File(Class.forName(args[++i], false, loader).getProtectionDomain().getCodeSource().getLocation().toURI()).getPath(); break;
+                    case "urls": line = urls(loader); break;
+                    default: line = "unknown command"; break;
+                }
+            } catch (Throwable t) {
+                line = describe(t);
+            }
+            System.out.println(cmd + (cmd.equals("services") || cmd.equals("urls") ? "" : " " + args[i]) + ": " + line);
+        }
+    }
+
+    static String describe(Throwable t) {
+        // Messages naming files or URLs differ by layout; the kind of failure must not.
+        if (t instanceof FileNotFoundException || t instanceof ClassNotFoundException) return t.getClass().getName();
+        return t.getClass().getName() + ": " + t.getMessage();
+    }
+
+    static String load(ClassLoader loader, String name) throws Exception {
+        Class<?> c = Class.forName(name, true, loader);
+        return (String) c.getMethod("say").invoke(null);
+    }
+
+    static String codeSource(ClassLoader loader, String name) throws Exception {
+        CodeSource cs = Class.forName(name, false, loader).getProtectionDomain().getCodeSource();
+        if (cs == null) return "no code source";
+        File f = new File(cs.getLocation().toURI());
+        return "file=" + f.isFile() + " signers=" + (cs.getCodeSigners() == null ? 0 : cs.getCodeSigners().length)
+                + (cs.getCodeSigners() == null ? "" : " by " + cs.getCodeSigners()[0].getSignerCertPath().getCertificates().size() + " certificate(s)");
+    }
+
+    static byte[] readAll(InputStream in) throws IOException {
+        try {
+            ByteArrayOutputStream o = new ByteArrayOutputStream();
+            byte[] b = new byte[4096];
+            int n;
+            while ((n = in.read(b)) > 0) o.write(b, 0, n);
+            return o.toByteArray();
+        } finally {
+            in.close();
+        }
+    }
+
+    static String bytes(ClassLoader loader, String name) throws IOException {
+        InputStream in = loader.getResourceAsStream(name);
+        if (in == null) return "null";
+        byte[] b = readAll(in);
+        CRC32 crc = new CRC32();
+        crc.update(b);
+        return "n=" + b.length + " crc=" + Long.toHexString(crc.getValue());
+    }
+
+    /** Size, and the entry time as a library that compares class and source dates reads it. */
+    static String connection(ClassLoader loader, String name) throws IOException {
+        URL url = loader.getResource(name);
+        if (url == null) return "null";
+        URLConnection c = url.openConnection();
+        long time = c instanceof JarURLConnection ? ((JarURLConnection) c).getJarEntry().getTime() : c.getLastModified();
+        return "length=" + c.getContentLengthLong() + " time=" + time;
+    }
+
+    static String content(URL url) throws IOException {
+        return new String(readAll(url.openStream()), "UTF-8");
+    }
+
+    static String relative(ClassLoader loader, String base, String spec) throws IOException {
+        URL url = loader.getResource(base);
+        if (url == null) return "null";
+        return content(new URL(url, spec));
+    }
+
+    static String uri(ClassLoader loader, String name) throws Exception {
+        URL url = loader.getResource(name);
+        if (url == null) return "null";
+        URI uri = url.toURI();
+        return content(new URL(uri.toString())) + " / " + content(uri.toURL());
+    }
+
+    static String services(ClassLoader loader) {
+        StringBuilder b = new StringBuilder("[");
+        for (Service s : ServiceLoader.load(Service.class, loader)) b.append(s.name()).append(' ');
+        return b.append(']').toString();
+    }
+
+    static String urls(ClassLoader loader) throws Exception {
+        if (!(loader instanceof URLClassLoader)) return "not a URLClassLoader";
+        StringBuilder b = new StringBuilder();
+        for (URL u : ((URLClassLoader) loader).getURLs()) b.append(new File(u.toURI()).getPath()).append(' ');
+        return b.toString().trim();
+    }
+
+    static String pkg(ClassLoader loader, String name) throws Exception {
+        Package p = Class.forName(name, false, loader).getPackage();
+        return p == null ? "null" : p.getName() + " sealed=" + p.isSealed() + " title=" + p.getImplementationTitle();
+    }
+}

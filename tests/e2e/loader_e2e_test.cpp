@@ -1,0 +1,205 @@
+// The class loader against `java -cp`: the probe application prints what the
+// loader answers (classes, code sources, URLs, connections, packages, signers,
+// services) and the packed executable must print the same as `java -cp` with
+// the same jars, on every installed JDK.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+
+#include "harness.h"
+
+using namespace hux::e2e;
+
+namespace {
+
+const Target kLinux{"linux-x64"};
+
+bool has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+// Standard output without the virtual machine's class-data-sharing note,
+// which newer JDKs log there when a system class loader is configured.
+std::string appOutput(const RunResult& r) {
+    std::string out;
+    size_t at = 0;
+    while (at < r.out.size()) {
+        size_t end = r.out.find('\n', at);
+        end = end == std::string::npos ? r.out.size() : end + 1;
+        const std::string line = r.out.substr(at, end - at);
+        if (!(line.rfind("[", 0) == 0 && has(line, "][cds]"))) out += line;
+        at = end;
+    }
+    return out;
+}
+
+// The probe jars, built once per run by the kit with the first JDK.
+const std::string& kitDir() {
+    static std::string dir;
+    static std::once_flag once;
+    std::call_once(once, [] {
+        const std::string out = buildDir() + "/tests/e2e/kit";
+        const std::string stamp = out + "/.done";
+        const std::string src = sourceDir() + "/tests/e2e/apps/kit";
+        std::error_code ec;
+        // Reused while newer than the kit's sources.
+        const auto built = std::filesystem::last_write_time(stamp, ec);
+        if (!ec && built > std::filesystem::last_write_time(src + "/JarKit.java", ec) &&
+            built > std::filesystem::last_write_time(src + "/Probe.java", ec)) {
+            dir = out;
+            return;
+        }
+        std::filesystem::remove_all(out, ec);
+        const std::string java = installedJdks().front() + "/bin/java";
+        RunOptions options;
+        options.timeoutMs = 900000;
+        RunResult r = run({java, "-Djarkit.dir=" + src, src + "/JarKit.java", out}, options);
+        if (r.exitCode == 0) {
+            std::ofstream(stamp).put('\n');
+            dir = out;
+        } else {
+            ADD_FAILURE() << "building the probe jars failed: " << r.out << r.err;
+        }
+    });
+    return dir;
+}
+
+const std::vector<std::string> kJars = {"probe", "two", "mr", "sealA", "sealB", "signed",
+                                        "tampered", "big", "deep", "cpdep", "cp"};
+
+std::vector<std::string> packedJars() {
+    std::vector<std::string> files;
+    for (const std::string& j : kJars) files.push_back("lib/" + j + ".jar=" + kitDir() + "/" + j + ".jar");
+    return files;
+}
+
+std::string javaClassPath(const std::vector<std::string>& jars) {
+    std::string cp;
+    for (const std::string& j : jars) cp += (cp.empty() ? "" : ":") + j;
+    return cp;
+}
+
+std::string packProbe(const Scratch& dir, const std::string& name, const std::string& jdk,
+                      std::vector<std::string> lines = {}, std::vector<std::string> files = packedJars()) {
+    lines.insert(lines.begin(), {"mainclass probe.Main", "jre_order c", "jvmdll " + jvmLibraryOf(jdk)});
+    const std::string exe = dir.file(name);
+    RunResult r = pack(kLinux, exe, lines, files);
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    return exe;
+}
+
+RunResult javaCp(const std::string& jdk, const std::string& cp, const std::vector<std::string>& args) {
+    std::vector<std::string> argv = {jdk + "/bin/java", "-cp", cp, "probe.Main"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return run(argv);
+}
+
+class Loader : public ::testing::Test {
+protected:
+    void SetUp() override {
+        jdks_ = installedJdks();
+        ASSERT_FALSE(jdks_.empty());
+        ASSERT_FALSE(kitDir().empty());
+    }
+    std::vector<std::string> jdks_;
+    Scratch dir_;
+};
+
+}  // namespace
+
+TEST_F(Loader, AnswersAsJavaClassPathDoes) {
+    const std::vector<std::string> args = {
+        "load", "mr.Version", "load", "seal.A", "load", "seal.B", "load", "sig.S", "cs", "sig.S", "cs",
+        "probe.Main", "load", "sig2.T", "load", "big.Big", "load", "cp.Uses", "services", "count", "shared.txt",
+        "bytes", "probe/Main.class", "conn", "probe/Main.class", "conn", "probe/data/f.txt", "conn", "probe/none",
+        "rel", "probe/data/sub/g.txt", "../f.txt", "rel", "probe/data/f.txt", "../../probe/x.txt", "rel",
+        "probe/data/f.txt", "/probe/x.txt", "rel", "probe/data/f.txt", "nothere.txt", "uri", "probe/with space.txt",
+        "uri", "probe/caf\xC3\xA9 #1%.txt", "uri", "probe/data/f.txt", "pkg", "probe.Main", "pkg", "seal.A",
+        "load", "probe.deep.Impl"};
+    std::vector<std::string> jars;
+    for (const std::string& j : kJars) jars.push_back(kitDir() + "/" + j + ".jar");
+    for (const std::string& jdk : jdks_) {
+        SCOPED_TRACE(jdk);
+        const std::string exe = packProbe(dir_, "probe", jdk);
+        RunOptions utf8;
+        utf8.env["LC_ALL"] = "C.UTF-8";
+        RunResult packed = runOn(kLinux, exe, args, utf8);
+        packed.out = appOutput(packed);
+        RunResult plain = javaCp(jdk, javaClassPath(jars), args);
+        ASSERT_EQ(plain.exitCode, 0) << plain.err;
+        EXPECT_EQ(packed.exitCode, 0) << packed.err;
+        EXPECT_EQ(packed.out, plain.out);
+        // What both must show, so that a shared fault cannot pass.
+        const int major = jdkMajorVersion(jdk);
+        EXPECT_TRUE(has(packed.out, major >= 21 ? "load mr.Version: version 21\n" : "load mr.Version: version 9\n"))
+            << packed.out;
+        EXPECT_TRUE(has(packed.out, "load seal.B: java.lang.SecurityException: sealing violation: package seal is sealed\n"))
+            << packed.out;
+        EXPECT_TRUE(has(packed.out, "cs sig.S: file=true signers=1 by 1 certificate(s)\n")) << packed.out;
+        EXPECT_TRUE(has(packed.out, "load sig2.T: java.lang.SecurityException: SHA-256 digest error for sig2/T.class\n"))
+            << packed.out;
+        EXPECT_TRUE(has(packed.out, "load big.Big: big\nload cp.Uses: uses dependency\nservices: []\ncount shared.txt: 2\n"))
+            << packed.out;
+        EXPECT_TRUE(has(packed.out, "rel ../f.txt: f content\n")) << packed.out;
+        EXPECT_TRUE(has(packed.out, "rel nothere.txt: java.io.FileNotFoundException\n")) << packed.out;
+        EXPECT_TRUE(has(packed.out, "uri probe/with space.txt: spaced / spaced\n")) << packed.out;
+        EXPECT_TRUE(has(packed.out, "conn probe/none: null\n")) << packed.out;
+        EXPECT_FALSE(has(packed.out, "bytes probe/Main.class: null")) << packed.out;
+    }
+}
+
+TEST_F(Loader, CodeSourceAndUrlsNameTheExecutable) {
+    const std::string& jdk = jdks_.back();
+    const std::string exe = packProbe(dir_, "where", jdk, {"classpath " + kitDir() + "/ext/b1.jar"});
+    RunResult r = runOn(kLinux, exe, {"where", "probe.Main", "where", "big.Big", "urls"});
+    r.out = appOutput(r);
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(r.out, "where probe.Main: " + exe + "\nwhere big.Big: " + exe + "\nurls: " + exe + " " + kitDir() +
+                         "/ext/b1.jar\n");
+}
+
+TEST_F(Loader, ClassFilesAreNoResourcesWhenCompatibleIsOff) {
+    const std::string& jdk = jdks_.front();
+    const std::string exe = packProbe(dir_, "strict", jdk, {"compatible false"});
+    RunResult r = runOn(kLinux, exe,
+                        {"bytes", "probe/Main.class", "conn", "probe/Main.class", "urltext",
+                         "hux:lib/probe.jar!probe/Main.class", "urltext", "hux:lib/probe.jar!probe/Main.clas%73",
+                         "urltext", "hux:lib/probe.jar!probe/Main%2eclass", "load", "big.Big", "bytes",
+                         "probe/data/f.txt"});
+    r.out = appOutput(r);
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(r.out,
+              "bytes probe/Main.class: null\nconn probe/Main.class: null\n"
+              "urltext hux:lib/probe.jar!probe/Main.class: java.io.FileNotFoundException\n"
+              "urltext hux:lib/probe.jar!probe/Main.clas%73: java.io.FileNotFoundException\n"
+              "urltext hux:lib/probe.jar!probe/Main%2eclass: java.io.FileNotFoundException\n"
+              "load big.Big: big\nbytes probe/data/f.txt: n=9 crc=53af6101\n");
+}
+
+TEST_F(Loader, ExternalClassPathKeepsItsOrderAndTakesTwoThousandJars) {
+    const std::string ext = kitDir() + "/ext";
+    std::vector<std::string> many;
+    for (const auto& entry : std::filesystem::directory_iterator(ext + "/many")) many.push_back(entry.path().string());
+    ASSERT_EQ(many.size(), 2000u);
+    const std::vector<std::string> probeOnly = {"lib/probe.jar=" + kitDir() + "/probe.jar"};
+    for (const std::string& jdk : jdks_) {
+        SCOPED_TRACE(jdk);
+        for (const auto& [first, second] : {std::pair{"b1", "a2"}, std::pair{"a2", "b1"}}) {
+            const std::string exe = packProbe(dir_, "order", jdk,
+                                              {std::string("classpath ") + ext + "/" + first + ".jar;" + ext + "/" +
+                                               second + ".jar"},
+                                              probeOnly);
+            RunResult packed = runOn(kLinux, exe, {"load", "ext.Which"});
+            packed.out = appOutput(packed);
+            RunResult plain = javaCp(jdk, kitDir() + "/probe.jar:" + ext + "/" + first + ".jar:" + ext + "/" + second + ".jar",
+                                     {"load", "ext.Which"});
+            EXPECT_EQ(packed.out, std::string("load ext.Which: ") + first + "\n") << packed.err;
+            EXPECT_EQ(packed.out, plain.out);
+        }
+        const std::string exe = packProbe(dir_, "many", jdk, {"libs " + ext + "/many"}, probeOnly);
+        RunResult packed = runOn(kLinux, exe, {"load", "ext.Last", "count", "many/1500.txt"});
+        packed.out = appOutput(packed);
+        EXPECT_EQ(packed.exitCode, 0) << packed.err.substr(0, 2000);
+        EXPECT_EQ(packed.out, "load ext.Last: last of many\ncount many/1500.txt: 1\n") << packed.err.substr(0, 2000);
+    }
+}
