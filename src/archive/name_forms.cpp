@@ -16,7 +16,9 @@ NameForms makeNameForms(const char16_t* units, size_t count) {
         f.latin1.resize(static_cast<int32_t>(count));
         for (size_t i = 0; i < count; ++i) f.latin1[static_cast<int32_t>(i)] = static_cast<char>(units[i]);
     }
-    appendUtf8FromUtf16(f.utf8, units, count, false);
+    // Archive entry names are standard UTF-8: a character beyond the Basic
+    // Multilingual Plane is one four-byte sequence there, not two surrogates.
+    appendUtf8Standard(f.utf8, std::u16string_view(units, count), false);
     return f;
 }
 

@@ -12,7 +12,7 @@ namespace hux {
 struct NameForms {
     bool hasLatin1 = false;  // false when a unit is 256 or above
     ByteString latin1;       // each unit below 256 as the byte of that value
-    ByteString utf8;         // each unit on its own as 1, 2 or 3 bytes
+    ByteString utf8;         // standard UTF-8 (a surrogate pair as four bytes)
     // The forms differ exactly when a unit is 0x80 or above.
     bool differ = false;
 };

@@ -21,6 +21,48 @@ ByteString utf16ToUtf8(std::u16string_view units);
 // sequence cut off by the end of the text ends decoding; a zero unit ends it too.
 std::u16string utf8ToUtf16(std::string_view bytes);
 
+// One step of the decoder below: the character at `i` and the bytes it
+// takes, or (not valid) U+FFFD and the length of the maximal ill-formed
+// subsequence starting there. `i` must lie inside `bytes`.
+struct Utf8Step {
+    char32_t codePoint;
+    size_t length;
+    bool valid;
+};
+Utf8Step readUtf8(std::string_view bytes, size_t i, bool acceptEncodedSurrogates);
+
+// Decodes UTF-8 the way the Java runtime's decoder does: every well-formed
+// sequence of one to four bytes gives its character (two units beyond the
+// Basic Multilingual Plane), and every maximal ill-formed subsequence (a
+// stray byte, or the start of a sequence that breaks off) gives one U+FFFD.
+// Nothing is cut or dropped; a zero byte is a character like any other.
+// With `acceptEncodedSurrogates`, a three-byte form of a surrogate (as the
+// per-unit encoder above writes it) gives that unit instead of U+FFFD, so
+// text written by that encoder reads back unchanged.
+std::u16string decodeUtf8(std::string_view bytes, bool acceptEncodedSurrogates);
+
+// Encodes UTF-16 as standard UTF-8: a surrogate pair becomes one four-byte
+// sequence and a lone surrogate becomes '?', as the Java runtime's encoder
+// writes it. Stops at the first zero unit when `stopAtZero` is set.
+void appendUtf8Standard(ByteString& out, std::u16string_view units, bool stopAtZero = true);
+
+// Rewrites UTF-8 text (well-formed or not, with four-byte sequences or with
+// surrogates written one by one) into the per-unit form of
+// appendUtf8FromUtf16: the same characters always give the same bytes.
+// Ill-formed subsequences become U+FFFD.
+ByteString utf8ToPerUnitForm(std::string_view bytes);
+
+// Simple case folding of one code point (the one-to-one mappings of the
+// Unicode case-folding table): Latin-1, Latin Extended-A and -B, Greek and
+// Coptic, Cyrillic and its supplement, Armenian, Georgian, Latin Extended
+// Additional, Greek Extended and the fullwidth Latin letters. Other code
+// points are returned unchanged.
+char32_t foldCase(char32_t c);
+
+// Reads one code point from UTF-16 at `i` (a pair counts as one; a lone
+// surrogate stands for itself) and advances `i`.
+char32_t nextCodePoint(std::u16string_view units, size_t& i);
+
 inline bool hasHighByte(std::string_view s) {
     for (unsigned char c : s)
         if (c >= 0x80) return true;

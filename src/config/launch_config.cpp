@@ -180,7 +180,7 @@ ByteString LaunchConfig::findValues(std::string_view key, bool embeddedOnly, boo
         }
         ByteString result;
         if (toAnsi && hasHighByte(value)) {
-            const std::u16string units = utf8ToUtf16(value);
+            const std::u16string units = platform::utf8TextToUtf16(value);
             result = platform::utf16ToAnsi(units.data(), units.size());
         } else {
             result.assign(value);

@@ -5,19 +5,30 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "common/byte_string.h"
 
 namespace hux::platform {
 
-// Size of the launcher's path buffers: a path has at most kPathMax - 1 bytes.
+// Size of the launcher's path buffers: a path has at most kPathMax - 1 bytes
+// (the module-name buffer of Windows; the system's PATH_MAX on Linux, whose
+// paths have no shorter limit).
+#if defined(_WIN32)
 constexpr int32_t kPathMax = 260;
+#else
+constexpr int32_t kPathMax = 4096;
+#endif
 
 // ---- process, locale, text ----
 
 // Full path of the running executable, as the module file name gives it
-// (at most kPathMax - 1 bytes; empty when it cannot be read).
+// (at most kPathMax - 1 bytes on Windows, any length the system can report
+// on Linux, else kSelfExecutable; empty when it cannot be read).
 ByteString moduleFileName();
+// What moduleFileName gives on Linux when the system cannot spell the path:
+// a name that opens the running executable whatever its path.
+constexpr const char kSelfExecutable[] = "/proc/self/exe";
 uint32_t currentProcessId();
 // Sets every locale category from the user's environment.
 void setLocaleFromEnvironment();
@@ -26,6 +37,16 @@ void setLocaleFromEnvironment();
 // conversion gets and stop at the first character they cannot convert.
 std::u16string ansiToUtf16(const char* text, size_t length);
 ByteString utf16ToAnsi(const char16_t* units, size_t count);
+// Decodes the launcher's own UTF-8 text (configuration values, archive entry
+// names) for Java and for utf16ToAnsi. Where the ANSI text is UTF-8 (Linux)
+// every character comes through, also beyond the Basic Multilingual Plane in
+// either of its two UTF-8 spellings, and ill-formed bytes become U+FFFD;
+// elsewhere the launcher's own one- to three-byte decoder is used.
+std::u16string utf8TextToUtf16(std::string_view text);
+// Whether the virtual machine, decoding with the current locale's character
+// set, reads `text` (a path handed over in an option) as the launcher means
+// it. Always true where options are ANSI text anyway (Windows).
+bool localeDecodes(std::string_view text);
 // System error code of the last failed call (GetLastError / errno).
 int lastErrorCode();
 // Initialises the common controls library (nothing where there is none).
@@ -45,7 +66,8 @@ public:
     InputFile(const InputFile&) = delete;
     InputFile& operator=(const InputFile&) = delete;
     ~InputFile();
-    // Opens an existing file for reading, sharing read and write.
+    // Opens an existing file for reading, sharing read and write. On Linux
+    // only a regular file opens, without ever waiting (a FIFO is refused).
     bool open(const char* path);
     void close();
     bool isOpen() const { return handle_ != -1; }
@@ -84,6 +106,13 @@ bool setCurrentDirectory(const char* path);
 // 0 on failure, or the required size (greater than `size`) when it does not fit.
 int32_t fullPathName(const char* path, char* buffer, int32_t size);
 
+// A name under which this process can open `path` whatever its spelling:
+// "/proc/self/fd/N" of a descriptor kept open for the life of the process.
+// With `resolvable`, the name also survives being resolved to a canonical
+// path (the descriptor is of a copy in memory; regular files only). Empty
+// where there is none or the path does not open.
+ByteString descriptorPath(const char* path, bool resolvable);
+
 // True where paths may carry a drive ("D:\x", "D:x") and a leading backslash
 // names the root of the current drive (Windows); false where only a leading
 // '/' makes a path absolute (Linux).
@@ -95,6 +124,10 @@ struct DirEntry {
     ByteString name;
     bool isDirectory;
 };
+// The listing's matcher where the system offers none (Linux): '*' and '?'
+// stand for characters, not bytes, and letters match without regard to case
+// by simple case folding.
+bool wildcardMatches(std::string_view pattern, std::string_view name);
 class DirLister {
 public:
     DirLister() = default;

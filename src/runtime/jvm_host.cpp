@@ -150,6 +150,8 @@ int32_t loadRuntimeAndCreateVm(JvmHost& host, const ByteString& libraryPath) {
     void* env = nullptr;
     std::fflush(stdout);
     const jint rc = create(&vm, &env, &args);
+    StringList misread;
+    collectMisreadProperties(host, misread);
     host.releaseOptions();
     if (rc != 0) {
         host.vm = nullptr;
@@ -161,6 +163,7 @@ int32_t loadRuntimeAndCreateVm(JvmHost& host, const ByteString& libraryPath) {
         const LaunchConfig* config = activeConfig();
         host.bindNatives(static_cast<JNIEnv*>(env), config ? config->exePath().c_str() : "");
     }
+    restoreMisreadProperties(misread, static_cast<JNIEnv*>(env));
     return kLaunchOk;
 }
 
@@ -191,8 +194,7 @@ jobject loadMainClass(JvmHost& host, const ByteString& mainClass) {
     if (!loader) return nullptr;
     // The name exactly as configured: a.b.Main with dots.
     const std::u16string units = platform::ansiToUtf16(mainClass.c_str(), static_cast<size_t>(mainClass.length()));
-    const ByteString utf8 = utf16ToUtf8(units);
-    LocalRef<jstring> name(env, env->NewStringUTF(utf8.c_str()));
+    LocalRef<jstring> name(env, jni::newString(env, units));
     jobject cls = name ? env->CallObjectMethod(loader.get(), loadClass, name.get()) : nullptr;
     if (!cls) jni::reportPendingException(env);
     return cls;

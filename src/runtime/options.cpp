@@ -6,6 +6,7 @@
 #include "common/zip_format.h"
 #include "config/config_values.h"
 #include "config/paths.h"
+#include "jni/java_strings.h"
 #include "jni/local_ref.h"
 #include "platform/platform.h"
 #include "runtime/debug_log.h"
@@ -135,6 +136,35 @@ void applyExportLines(const LaunchConfig& config) {
 
 void scanArchiveDirectory(const ByteString& directory, ByteString& text) { scanLevel(directory, text, 0); }
 
+namespace {
+
+// The virtual machine decodes its options with the locale's character set;
+// an element it would misread is handed over as a name it can open. The
+// application class loader resolves its elements to canonical paths, which
+// only a copy in memory survives (`resolvable`).
+ByteString readableClassPath(const ByteString& path, char separator, bool resolvable) {
+    ByteString out;
+    const std::string_view all = path.view();
+    size_t start = 0;
+    while (start <= all.size()) {
+        size_t end = all.find(separator, start);
+        if (end == std::string_view::npos) end = all.size();
+        const ByteString element(all.substr(start, end - start));
+        if (start > 0) out.push(separator);
+        if (platform::localeDecodes(element.view())) {
+            out.append(element);
+        } else {
+            const ByteString stand = platform::descriptorPath(element.c_str(), resolvable);
+            if (!stand.empty()) debugLog("class path element %s is handed over as %s", element.c_str(), stand.c_str());
+            out.append(stand.empty() ? element : stand);
+        }
+        start = end + 1;
+    }
+    return out;
+}
+
+}  // namespace
+
 ByteString buildClassPath(const LaunchConfig& config, ClassPathFlavour flavour) {
     const bool java = flavour == ClassPathFlavour::Java;
     const char separator = platform::pathListSeparator();
@@ -142,11 +172,17 @@ ByteString buildClassPath(const LaunchConfig& config, ClassPathFlavour flavour) 
     if (java) {
         const ByteString exe = config.exePath();
         // The executable cannot be named where its path holds the separator;
-        // the kernel's link to the running executable stands in for it.
-        if (separator == ':' && exe.view().find(':') != std::string_view::npos) {
-            path.assign("/proc/self/exe");
-        } else {
+        // the kernel's link to the running executable stands in for it. Where
+        // the locale cannot spell its path, the link would lead the class
+        // loader back to that path, so a copy in memory stands in.
+        const bool hasSeparator = separator == ':' && exe.view().find(':') != std::string_view::npos;
+        if (!hasSeparator && !platform::localeDecodes(exe.view())) path = platform::descriptorPath(exe.c_str(), true);
+        if (hasSeparator || (path.empty() && !platform::localeDecodes(exe.view()))) path.assign(platform::kSelfExecutable);
+        if (path.empty()) {
+            if (exe == platform::kSelfExecutable) debugLog("the executable's path is too long to name; using %s", exe.c_str());
             path = exe;
+        } else {
+            debugLog("the executable is on the class path as %s", path.c_str());
         }
     }
     ElementState state{&config, &path};
@@ -171,7 +207,7 @@ ByteString buildClassPath(const LaunchConfig& config, ClassPathFlavour flavour) 
             path.append(value);
         }
     }
-    return path;
+    return readableClassPath(path, separator, java);
 }
 
 bool isProcessElevated() {
@@ -235,32 +271,56 @@ size_t startThreadStackSize(const LaunchConfig& config, size_t fallback) {
     return size < kMinStartStack ? kMinStartStack : static_cast<size_t>(size);
 }
 
+namespace {
+
+// Sets one "name=value" assignment (the whole text is the name when there is
+// no '='), built from UTF-16 so that every character arrives.
+void setSystemProperty(JNIEnv* env, const std::u16string& assignment) {
+    const size_t eq = assignment.find(u'=');
+    const std::u16string_view all(assignment);
+    const std::u16string_view name = all.substr(0, eq);
+    const std::u16string_view value = eq == std::u16string::npos ? std::u16string_view() : all.substr(eq + 1);
+    jni::LocalRef<jclass> system(env, env->FindClass("java/lang/System"));
+    jmethodID setProperty =
+        system ? env->GetStaticMethodID(system.get(), "setProperty",
+                                        "(Ljava/lang/String;Ljava/lang/String;)Ljava/lang/String;")
+               : nullptr;
+    if (!setProperty) {
+        env->ExceptionClear();
+        return;
+    }
+    jni::LocalRef<jstring> jname(env, jni::newString(env, name));
+    jni::LocalRef<jstring> jvalue(env, jname ? jni::newString(env, value) : nullptr);
+    if (jname && jvalue) {
+        jni::LocalRef<> previous(env, env->CallStaticObjectMethod(system.get(), setProperty, jname.get(), jvalue.get()));
+    }
+    env->ExceptionClear();
+}
+
+}  // namespace
+
+void collectMisreadProperties(const JvmHost& host, StringList& out) {
+    for (int32_t i = 0; i < host.optionCount(); ++i) {
+        const std::string_view option = host.option(i);
+        if (!startsWith(option, "-D") || platform::localeDecodes(option)) continue;
+        out.append(option.substr(2));
+    }
+}
+
+void restoreMisreadProperties(const StringList& assignments, JNIEnv_* env) {
+    if (!env) return;
+    for (int32_t i = 0; i < assignments.count(); ++i) {
+        const std::string_view text = assignments.view(i);
+        debugLog("property set again from the launcher's text: %s", assignments.at(i));
+        setSystemProperty(env, platform::ansiToUtf16(text.data(), text.size()));
+    }
+}
+
 void applyPropertyLines(const LaunchConfig& config, JNIEnv_* env) {
     if (!env) return;
     StringList lines;
     config::properties(config, lines);
-    for (int32_t i = 0; i < lines.count(); ++i) {
-        const std::string_view line = lines.view(i);
-        const size_t eq = line.find('=');
-        const ByteString name(line.substr(0, eq));
-        const ByteString value(eq == std::string_view::npos ? std::string_view() : line.substr(eq + 1));
-        jni::LocalRef<jclass> system(env, env->FindClass("java/lang/System"));
-        jmethodID setProperty =
-            system ? env->GetStaticMethodID(system.get(), "setProperty",
-                                            "(Ljava/lang/String;Ljava/lang/String;)Ljava/lang/String;")
-                   : nullptr;
-        if (!setProperty) {
-            env->ExceptionClear();
-            continue;
-        }
-        jni::LocalRef<jstring> jname(env, env->NewStringUTF(name.c_str()));
-        jni::LocalRef<jstring> jvalue(env, jname ? env->NewStringUTF(value.c_str()) : nullptr);
-        if (jname && jvalue) {
-            jni::LocalRef<> previous(env, env->CallStaticObjectMethod(system.get(), setProperty, jname.get(),
-                                                                      jvalue.get()));
-        }
-        env->ExceptionClear();
-    }
+    for (int32_t i = 0; i < lines.count(); ++i) setSystemProperty(env, platform::utf8TextToUtf16(lines.view(i)));
 }
 
 }  // namespace hux

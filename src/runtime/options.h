@@ -46,6 +46,13 @@ size_t startThreadStackSize(const LaunchConfig& config, size_t fallback);
 // 0 when it is neither form or its value is not a size.
 uint64_t stackSizeOption(std::string_view option);
 
+// The "-D" options (without the "-D") that the virtual machine reads with the
+// locale's character set differently from what the launcher meant.
+void collectMisreadProperties(const JvmHost& host, StringList& out);
+// Sets those properties again, from the launcher's own text, in the running
+// virtual machine.
+void restoreMisreadProperties(const StringList& assignments, JNIEnv_* env);
+
 // Sets every `property` line as a system property of the running virtual machine.
 void applyPropertyLines(const LaunchConfig& config, JNIEnv_* env);
 

@@ -218,9 +218,14 @@ bool pack(const PackRequest& request, std::string& error, std::vector<std::strin
             externalConfigWarning(request.configPath, request.outputPath, lines, policy.windowsTarget);
         if (!twice.empty()) warnings.push_back(twice);
     }
+    // Every character is stored in the launcher's own form, one sequence per
+    // UTF-16 unit (a character beyond the Basic Multilingual Plane as two
+    // three-byte sequences): the same text gives the same block whether it
+    // came as UTF-8 or as UTF-16, and the virtual machine reads it as it is.
     std::vector<uint8_t> block = {0xEF, 0xBB, 0xBF};
     for (const std::string& line : lines) {
-        block.insert(block.end(), line.begin(), line.end());
+        const ByteString stored = utf8ToPerUnitForm(line);
+        block.insert(block.end(), stored.data(), stored.data() + stored.length());
         block.push_back('\r');
         block.push_back('\n');
     }

@@ -73,3 +73,72 @@ TEST(Utf, DecoderReplacesMalformedSequences) {
     // A sequence cut off by the end ends decoding.
     EXPECT_EQ(utf8ToUtf16("ab\xE2\x82"), u"ab");
 }
+
+namespace {
+std::u16string strict(std::string_view bytes) { return decodeUtf8(bytes, false); }
+}  // namespace
+
+TEST(Utf, DecoderReplacesEachMaximalIllFormedSubsequenceAsTheJavaRuntimeDoes) {
+    const char16_t r = 0xFFFD;
+    EXPECT_EQ(strict("\xFF\xFE" "ab"), (std::u16string{r, r, u'a', u'b'}));
+    // A sequence that breaks off is one replacement; the breaking byte is read again.
+    EXPECT_EQ(strict("\xE2\x82"), (std::u16string{r}));
+    EXPECT_EQ(strict("\xE2\x82x"), (std::u16string{r, u'x'}));
+    EXPECT_EQ(strict("\xF0\x9F\x98x"), (std::u16string{r, u'x'}));
+    EXPECT_EQ(strict("\xED\xA0\xC3\xA9"), (std::u16string{r, 0xE9}));
+    // Overlong forms and code points past U+10FFFF fail at their second byte.
+    EXPECT_EQ(strict("\xC0\xAF"), (std::u16string{r, r}));
+    EXPECT_EQ(strict("\xE0\x80\x80"), (std::u16string{r, r, r}));
+    EXPECT_EQ(strict("\xF4\x90\x80\x80"), (std::u16string{r, r, r, r}));
+    EXPECT_EQ(strict("\xF5"), (std::u16string{r}));
+    // An encoded surrogate is one replacement, unless asked for.
+    EXPECT_EQ(strict("\xED\xA0\x80"), (std::u16string{r}));
+    EXPECT_EQ(decodeUtf8("\xED\xA0\xBD\xED\xB8\x80", true), (std::u16string{0xD83D, 0xDE00}));
+    // The edges of the well-formed ranges, and nothing cut at a zero byte.
+    EXPECT_EQ(strict("\xED\x9F\xBF\xEF\xBF\xBF\xF4\x8F\xBF\xBF"), (std::u16string{0xD7FF, 0xFFFF, 0xDBFF, 0xDFFF}));
+    EXPECT_EQ(strict(std::string_view("a\0b", 3)), (std::u16string{u'a', 0, u'b'}));
+    EXPECT_EQ(strict("r\xC3\xA9" "f \xF0\x9F\x98\x80"), (std::u16string{u'r', 0xE9, u'f', u' ', 0xD83D, 0xDE00}));
+}
+
+TEST(Utf, StandardEncoderJoinsPairsAndReplacesLoneSurrogates) {
+    ByteString out;
+    appendUtf8Standard(out, u"A\u00E9\u20AC\U0001F600");
+    EXPECT_EQ(out, "A\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80");
+    ByteString lone;
+    const char16_t units[] = {0xDC00, u'x', 0xD800, 0};
+    appendUtf8Standard(lone, std::u16string_view(units, 4));
+    EXPECT_EQ(lone, "?x?");
+    // Round trip of every plane boundary.
+    const std::u16string text = u"\u007F\u0080\u07FF\u0800\uFFFF\U00010000\U0010FFFF";
+    ByteString encoded;
+    appendUtf8Standard(encoded, text);
+    EXPECT_EQ(strict(encoded.view()), text);
+}
+
+TEST(Utf, PerUnitFormIsTheSameForBothSpellingsOfACharacter) {
+    const ByteString fromFourBytes = utf8ToPerUnitForm("A\xF0\x9F\x98\x80" "B");
+    const ByteString fromSurrogates = utf8ToPerUnitForm("A\xED\xA0\xBD\xED\xB8\x80" "B");
+    EXPECT_EQ(fromFourBytes, "A\xED\xA0\xBD\xED\xB8\x80" "B");
+    EXPECT_EQ(fromSurrogates, fromFourBytes);
+    EXPECT_EQ(utf8ToPerUnitForm("caf\xC3\xA9"), "caf\xC3\xA9");
+    EXPECT_EQ(utf8ToPerUnitForm("x\xFFy"), "x\xEF\xBF\xBDy");
+}
+
+TEST(Utf, SimpleCaseFoldingCoversEuropeanScripts) {
+    const std::pair<char32_t, char32_t> folds[] = {
+        {U'A', U'a'},       {U'Z', U'z'},        {0xC9, 0xE9},    // É
+        {0xDE, 0xFE},       {0x178, 0xFF},       {0x100, 0x101},  // Ÿ, Ā
+        {0x141, 0x142},     {0x1C4, 0x1C6},      {0x1E9E, 0xDF},  // Ł, Ǆ, ẞ
+        {0x3A3, 0x3C3},     {0x3C2, 0x3C3},      {0x38A, 0x3AF},  // Σ, final ς, Ί
+        {0x391, 0x3B1},     {0x410, 0x430},      {0x401, 0x451},  // Α, А, Ё
+        {0x42F, 0x44F},     {0x490, 0x491},      {0x1F08, 0x1F00},
+        {0xB5, 0x3BC},      {0xFF21, 0xFF41}};
+    for (const auto& [from, to] : folds) {
+        EXPECT_EQ(foldCase(from), to) << std::hex << static_cast<uint32_t>(from);
+        EXPECT_EQ(foldCase(to), to) << std::hex << static_cast<uint32_t>(to);
+    }
+    // Characters without a one-to-one folding stay as they are.
+    for (char32_t c : {U'1', U'_', char32_t{0xDF}, char32_t{0x130}, char32_t{0x131}, char32_t{0x101}, char32_t{0x4E2D},
+                       char32_t{0x1F600}})
+        EXPECT_EQ(foldCase(c), c) << std::hex << static_cast<uint32_t>(c);
+}

@@ -2,6 +2,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/mman.h>
+#include <sys/sendfile.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -31,13 +32,16 @@ InputFile::~InputFile() { close(); }
 
 bool InputFile::open(const char* path) {
     close();
-    int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+    // Opening without blocking: a FIFO (or a device) in the place of a file
+    // would otherwise wait for a writer forever. Only regular files are read.
+    int fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     if (fd < 0) return false;
     struct stat st {};
-    if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         ::close(fd);
         return false;
     }
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     handle_ = fd;
     return true;
 }
@@ -95,6 +99,39 @@ ByteString currentDirectory() {
 
 bool setCurrentDirectory(const char* path) { return path && path[0] && chdir(path) == 0; }
 
+ByteString descriptorPath(const char* path, bool resolvable) {
+    if (!resolvable) {
+        // O_PATH neither reads nor blocks; the descriptor stays open on
+        // purpose, since the name is only good while it is.
+        const int fd = ::open(path, O_PATH | O_CLOEXEC);
+        if (fd < 0) return {};
+        ByteString name("/proc/self/fd/");
+        name.append(std::to_string(fd));
+        return name;
+    }
+    // A reader that resolves links (a canonical path) would follow a
+    // descriptor of the file back to its own name; an anonymous copy in
+    // memory has no name to go back to, so the descriptor's name is final.
+    const int in = ::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    if (in < 0) return {};
+    struct stat st {};
+    int copy = -1;
+    if (fstat(in, &st) == 0 && S_ISREG(st.st_mode)) copy = memfd_create("hux-class-path", MFD_CLOEXEC);
+    off_t done = 0;
+    while (copy >= 0 && done < st.st_size) {
+        const ssize_t n = sendfile(copy, in, &done, static_cast<size_t>(st.st_size - done));
+        if (n > 0) continue;
+        if (n < 0 && errno == EINTR) continue;
+        ::close(copy);
+        copy = -1;
+    }
+    ::close(in);
+    if (copy < 0) return {};
+    ByteString name("/proc/self/fd/");
+    name.append(std::to_string(copy));
+    return name;
+}
+
 // Linux paths have no drives: only a leading '/' makes a path absolute, and a
 // backslash is an ordinary file-name character.
 bool usesDrivePaths() { return false; }
@@ -142,27 +179,54 @@ int32_t fullPathName(const char* path, char* buffer, int32_t size) {
 
 namespace {
 
-bool wildcardMatch(const char* pattern, const char* name) {
-    // Case-insensitive '*' / '?' matcher with backtracking on the last '*'.
-    const char* star = nullptr;
-    const char* resume = nullptr;
-    while (*name) {
-        if (*pattern == '?' || (*pattern && *pattern != '*' && asciiLower(*pattern) == asciiLower(*name))) {
-            ++pattern;
-            ++name;
-        } else if (*pattern == '*') {
-            star = pattern++;
-            resume = name;
-        } else if (star) {
-            pattern = star + 1;
-            name = ++resume;
+// A name as a sequence of characters, each folded to its case-folding form.
+// A byte that starts no well-formed UTF-8 sequence stands for itself (as a
+// value past the last code point), so two different stray bytes never match
+// each other and '?' takes exactly one of them.
+std::u32string foldedCharacters(std::string_view text) {
+    std::u32string out;
+    out.reserve(text.size());
+    for (size_t i = 0; i < text.size();) {
+        const Utf8Step step = readUtf8(text, i, false);
+        if (step.valid) {
+            out.push_back(foldCase(step.codePoint));
+            i += step.length;
+        } else {
+            out.push_back(0x110000 + static_cast<unsigned char>(text[i]));
+            ++i;
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
+bool wildcardMatches(std::string_view patternText, std::string_view nameText) {
+    // '*' and '?' over characters, without regard to case, with backtracking
+    // on the last '*'. "*.*" keeps its plain meaning here: a dot is required.
+    const std::u32string pattern = foldedCharacters(patternText);
+    const std::u32string name = foldedCharacters(nameText);
+    size_t p = 0, n = 0;
+    size_t star = std::u32string::npos, resume = 0;
+    while (n < name.size()) {
+        if (p < pattern.size() && (pattern[p] == U'?' || (pattern[p] != U'*' && pattern[p] == name[n]))) {
+            ++p;
+            ++n;
+        } else if (p < pattern.size() && pattern[p] == U'*') {
+            star = p++;
+            resume = n;
+        } else if (star != std::u32string::npos) {
+            p = star + 1;
+            n = ++resume;
         } else {
             return false;
         }
     }
-    while (*pattern == '*') ++pattern;
-    return *pattern == '\0';
+    while (p < pattern.size() && pattern[p] == U'*') ++p;
+    return p == pattern.size();
 }
+
+namespace {
 
 struct ListState {
     DIR* dir = nullptr;
@@ -206,7 +270,7 @@ bool DirLister::next(DirEntry& entry) {
     auto* st = static_cast<ListState*>(state_);
     if (!st) return false;
     while (dirent* d = readdir(st->dir)) {
-        if (!wildcardMatch(st->pattern.c_str(), d->d_name)) continue;
+        if (!wildcardMatches(st->pattern, d->d_name)) continue;
         entry.name = ByteString(d->d_name);
         bool dir = d->d_type == DT_DIR;
         if (d->d_type == DT_UNKNOWN || d->d_type == DT_LNK) {

@@ -7,18 +7,27 @@
 #include <clocale>
 #include <cstring>
 #include <cwchar>
+#include <langinfo.h>
+#include <string>
+
+#include "common/utf.h"
 
 #include "platform/platform.h"
 
 namespace hux::platform {
 
 ByteString moduleFileName() {
-    char buffer[kPathMax];
-    ssize_t n = readlink("/proc/self/exe", buffer, sizeof buffer);
-    if (n <= 0) return {};
-    // Like the module file name call, a longer path is cut to the buffer.
-    if (n >= kPathMax) n = kPathMax - 1;
-    return ByteString(buffer, static_cast<int32_t>(n));
+    // No fixed limit: the buffer grows until the whole link fits. The kernel
+    // cannot spell a path longer than a page; the link itself still opens the
+    // executable then, so it stands in for the path.
+    std::string buffer(256, '\0');
+    for (;;) {
+        const ssize_t n = readlink("/proc/self/exe", &buffer[0], buffer.size());
+        if (n <= 0) return ByteString(kSelfExecutable);
+        if (static_cast<size_t>(n) < buffer.size()) return ByteString(buffer.data(), static_cast<int32_t>(n));
+        if (buffer.size() >= (size_t{1} << 20)) return {};
+        buffer.resize(buffer.size() * 2);
+    }
 }
 
 uint32_t currentProcessId() { return static_cast<uint32_t>(getpid()); }
@@ -27,47 +36,30 @@ void setLocaleFromEnvironment() { std::setlocale(LC_ALL, ""); }
 
 int lastErrorCode() { return errno; }
 
+// The launcher's multibyte text is UTF-8 whatever the locale says: a locale
+// that is not installed, or "C", must not cost the user any character.
 std::u16string ansiToUtf16(const char* text, size_t length) {
-    std::u16string out;
-    std::mbstate_t state{};
-    size_t i = 0;
-    while (i < length) {
-        wchar_t wc = 0;
-        size_t used = std::mbrtowc(&wc, text + i, length - i, &state);
-        if (used == 0) break;  // a NUL ends the text
-        if (used == static_cast<size_t>(-1) || used == static_cast<size_t>(-2)) break;
-        i += used;
-        auto cp = static_cast<uint32_t>(wc);
-        if (cp >= 0x10000 && cp <= 0x10FFFF) {
-            cp -= 0x10000;
-            out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
-            out.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
-        } else if (cp < 0x10000) {
-            out.push_back(static_cast<char16_t>(cp));
-        } else {
-            break;
-        }
-    }
-    return out;
+    const void* nul = std::memchr(text, 0, length);
+    if (nul) length = static_cast<size_t>(static_cast<const char*>(nul) - text);
+    return decodeUtf8(std::string_view(text, length), false);
 }
 
 ByteString utf16ToAnsi(const char16_t* units, size_t count) {
     ByteString out;
-    std::mbstate_t state{};
-    char buffer[MB_LEN_MAX > 16 ? MB_LEN_MAX : 16];
-    for (size_t i = 0; i < count; ++i) {
-        uint32_t cp = units[i];
-        if (cp == 0) break;
-        if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < count && units[i + 1] >= 0xDC00 &&
-            units[i + 1] <= 0xDFFF) {
-            cp = 0x10000 + ((cp - 0xD800) << 10) + (units[i + 1] - 0xDC00);
-            ++i;
-        }
-        size_t n = std::wcrtomb(buffer, static_cast<wchar_t>(cp), &state);
-        if (n == static_cast<size_t>(-1)) break;
-        out.append(buffer, static_cast<int32_t>(n));
-    }
+    appendUtf8Standard(out, std::u16string_view(units, count));
     return out;
+}
+
+std::u16string utf8TextToUtf16(std::string_view text) { return decodeUtf8(text, true); }
+
+bool localeDecodes(std::string_view text) {
+    if (!hasHighByte(text)) return true;
+    const char* codeset = nl_langinfo(CODESET);
+    if (!codeset || (std::strcmp(codeset, "UTF-8") != 0 && std::strcmp(codeset, "utf8") != 0)) return false;
+    // Well-formed exactly when it survives a round trip.
+    ByteString again;
+    appendUtf8Standard(again, decodeUtf8(text, false));
+    return again.view() == text;
 }
 
 // ---- dynamic libraries ----

@@ -11,6 +11,7 @@
 #include <cwchar>
 #include <string>
 
+#include "common/utf.h"
 #include "platform/platform.h"
 
 namespace hux::platform {
@@ -71,7 +72,16 @@ ByteString utf16ToAnsi(const char16_t* units, size_t count) {
     return ByteString(out.data(), n);
 }
 
+// Configuration text is decoded by the launcher's own decoder, and every
+// option is ANSI text the virtual machine reads back with the same code page.
+std::u16string utf8TextToUtf16(std::string_view text) { return utf8ToUtf16(text); }
+
+bool localeDecodes(std::string_view) { return true; }
+
 // ---- files and directories ----
+
+// Options are ANSI text, which the virtual machine reads as it was written.
+ByteString descriptorPath(const char*, bool) { return {}; }
 
 bool isReadable(const char* path) {
     if (!path || !path[0]) return false;
