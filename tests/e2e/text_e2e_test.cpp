@@ -138,7 +138,9 @@ TEST_F(Text, EveryCharacterReachesJavaInEveryLocale) {
             ASSERT_EQ(local.size() + 1, expected.size());
             local.insert(local.begin() + static_cast<std::ptrdiff_t>(all.size()), expected[all.size()]);
             for (size_t i = 0; i < local.size(); ++i)
-                if (!has(local[i], "\\ufffd")) EXPECT_EQ(local[i], expected[i]);
+                if (!has(local[i], "\\ufffd")) {
+                    EXPECT_EQ(local[i], expected[i]);
+                }
         }
     }
 }
@@ -192,7 +194,9 @@ TEST_F(Text, Utf8AndUtf16ConfigurationsPackToTheSameBlock) {
         const RunResult shown = run({toolPath(), "inspect", exe});
         ASSERT_EQ(shown.exitCode, 0) << shown.err;
         listings.push_back(shown.out.substr(shown.out.find('\n')));  // without the file's name
-        if (listings.size() > 1) EXPECT_EQ(readFile(exe), readFile(dir_.file("exe-utf8")));
+        if (listings.size() > 1) {
+            EXPECT_EQ(readFile(exe), readFile(dir_.file("exe-utf8")));
+        }
         const RunResult r = runOn(kLinux, exe, {}, {.env = locales()[0].env});
         EXPECT_EQ(r.exitCode, 0) << r.err;
         EXPECT_EQ(received(r.out),
