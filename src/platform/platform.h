@@ -184,6 +184,9 @@ public:
     bool start(ThreadProc proc, void* argument, size_t stackSize, bool reserveOnly);
     // Waits without limit and returns the thread's exit code.
     int join();
+    // Lets the thread run on unwatched: nothing waits for it any more, and the
+    // system frees it when it ends. The object becomes empty.
+    void detach();
     bool started() const { return handle_ != 0; }
 
 private:

@@ -176,6 +176,7 @@ void InstanceChannel::stopDelivery() {
     }
     if (!exited) {
         debugLog("instances: a delivery did not return; not waiting for it");
+        d->thread.detach();
         return;
     }
     d->thread.join();

@@ -48,14 +48,22 @@ bool sameFile(const fs::path& a, const fs::path& b, bool ignoreCase) {
 
 }  // namespace
 
+// Where a line's key begins: the launcher skips leading spaces (not tabs).
+size_t keyStart(const std::string& line) {
+    size_t i = 0;
+    while (i < line.size() && line[i] == ' ') ++i;
+    return i;
+}
+
 std::string lineKey(const std::string& line) {
-    size_t n = 0;
+    const size_t start = keyStart(line);
+    size_t n = start;
     while (n < line.size() && isKeyChar(line[n])) ++n;
-    return line.substr(0, n);
+    return line.substr(start, n - start);
 }
 
 std::string lineValue(const std::string& line) {
-    size_t i = lineKey(line).size();
+    size_t i = keyStart(line) + lineKey(line).size();
     while (i < line.size() && line[i] == ' ') ++i;
     if (i < line.size() && line[i] == '=') {
         ++i;

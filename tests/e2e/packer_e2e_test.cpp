@@ -51,9 +51,8 @@ TEST(Packer, WritesTheDocumentedLayout) {
         ASSERT_GT(file.size(), stub.size());
         const size_t image = imageEnd(file, stub.size());
         // Block: UTF-8 mark, CR LF lines, one NUL; then L, 16 reserved bytes, the archive.
-        // Class files are resources unless the configuration says otherwise.
-        const std::string expectedBlock = "\xEF\xBB\xBFmainclass app.Main\r\noption -Xmx64m\r\nproperty k=v\xC3\xA9\r\n"
-                                          "compatible true\r\n" +
+        // --no-compatible and --keep-sharing-note: the block holds the configured lines only.
+        const std::string expectedBlock = "\xEF\xBB\xBFmainclass app.Main\r\noption -Xmx64m\r\nproperty k=v\xC3\xA9\r\n" +
                                           std::string(1, '\0');
         EXPECT_EQ(file.substr(image, expectedBlock.size()), expectedBlock);
         const size_t lengthAt = image + expectedBlock.size();

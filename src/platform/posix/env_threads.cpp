@@ -92,6 +92,14 @@ int Thread::join() {
     return result;
 }
 
+void Thread::detach() {
+    if (!handle_) return;
+    // The state stays alive: the thread still reads it.
+    pthread_detach(static_cast<ThreadState*>(state_)->thread);
+    state_ = nullptr;
+    handle_ = 0;
+}
+
 void sleepMs(int milliseconds) {
     timespec ts{milliseconds / 1000, (milliseconds % 1000) * 1000000L};
     while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {

@@ -279,6 +279,12 @@ int Thread::join() {
     return static_cast<int>(code);
 }
 
+void Thread::detach() {
+    if (!handle_) return;
+    CloseHandle(reinterpret_cast<HANDLE>(handle_));
+    handle_ = 0;
+}
+
 void sleepMs(int milliseconds) { Sleep(static_cast<DWORD>(milliseconds)); }
 
 // ---- single-instance lock ----

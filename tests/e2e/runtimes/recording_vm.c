@@ -1147,6 +1147,15 @@ static const jchar* JNICALL GetStringChars(JNIEnv* env, jstring s, jboolean* cop
     return ((Obj*)s)->chars;
 }
 static void JNICALL ReleaseStringChars(JNIEnv* env, jstring s, const jchar* chars) { (void)env; (void)s; (void)chars; }
+static void JNICALL GetStringRegion(JNIEnv* env, jstring s, jsize start, jsize length, jchar* out) {
+    (void)env;
+    Obj* o = (Obj*)s;
+    if (start < 0 || length < 0 || start + length > o->length) {
+        throwNew("java/lang/StringIndexOutOfBoundsException", "GetStringRegion");
+        return;
+    }
+    if (length) memcpy(out, o->chars + start, (size_t)length * sizeof(jchar));
+}
 static jstring JNICALL NewStringUTF(JNIEnv* env, const char* text) { (void)env; return text ? (jstring)stringFromUtf8(text) : NULL; }
 
 static const char* JNICALL GetStringUTFChars(JNIEnv* env, jstring s, jboolean* copy) {
@@ -1287,7 +1296,8 @@ static void fillEnv(void) {
     SET(CallStaticVoidMethodA);
     SET(GetFieldID); SET(GetLongField); SET(GetIntField); SET(SetLongField); SET(SetIntField);
     SET(GetObjectField); SET(SetObjectField);
-    SET(NewString); SET(GetStringLength); SET(GetStringChars); SET(ReleaseStringChars); SET(NewStringUTF);
+    SET(NewString); SET(GetStringLength); SET(GetStringChars); SET(ReleaseStringChars); SET(GetStringRegion);
+    SET(NewStringUTF);
     SET(GetStringUTFLength); SET(GetStringUTFChars); SET(ReleaseStringUTFChars);
     SET(GetArrayLength); SET(NewObjectArray); SET(GetObjectArrayElement); SET(SetObjectArrayElement);
     SET(NewByteArray); SET(NewIntArray); SET(GetByteArrayElements); SET(ReleaseByteArrayElements);

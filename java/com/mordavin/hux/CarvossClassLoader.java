@@ -193,14 +193,12 @@ public class CarvossClassLoader extends java.net.URLClassLoader {
         return a;
     }
 
+    /** The running JDK's feature version, from its class-file version (52 is Java 8). */
     private static int featureVersion() {
-        String spec = System.getProperty("java.specification.version", "1.8");
-        if (spec.startsWith("1.")) {
-            spec = spec.substring(2);
-        }
-        int dot = spec.indexOf('.');
+        String classVersion = System.getProperty("java.class.version", "52.0");
+        int dot = classVersion.indexOf('.');
         try {
-            return Integer.parseInt(dot < 0 ? spec : spec.substring(0, dot));
+            return Integer.parseInt(dot < 0 ? classVersion : classVersion.substring(0, dot)) - 44;
         } catch (NumberFormatException e) {
             return 8;
         }
