@@ -3,6 +3,7 @@
 #include <cstdarg>
 #include <cstdio>
 
+#include "common/debug_line.h"
 #include "platform/platform.h"
 
 namespace hux {
@@ -14,13 +15,10 @@ bool debugEnabled() {
 
 void debugLog(const char* format, ...) {
     if (!debugEnabled()) return;
-    std::fputs("hux: ", stderr);
     va_list args;
     va_start(args, format);
-    std::vfprintf(stderr, format, args);
+    writeDebugLine(format, args);
     va_end(args);
-    std::fputc('\n', stderr);
-    std::fflush(stderr);
 }
 
 }  // namespace hux

@@ -1,5 +1,7 @@
 #include "platform/posix/names.h"
 
+#include "common/debug_line.h"
+
 #include <errno.h>
 #include <fcntl.h>
 #include <pwd.h>
@@ -28,13 +30,10 @@ uint64_t fnv1a64(std::string_view bytes) {
 void debugNote(const char* format, ...) {
     const char* value = std::getenv("HUX_DEBUG");
     if (!value || std::strcmp(value, "1") != 0) return;
-    std::fputs("hux: ", stderr);
     va_list args;
     va_start(args, format);
-    std::vfprintf(stderr, format, args);
+    writeDebugLine(format, args);
     va_end(args);
-    std::fputc('\n', stderr);
-    std::fflush(stderr);
 }
 
 namespace {
