@@ -162,7 +162,10 @@ bool PeImage::placeResources(std::vector<uint8_t>& bytes, uint32_t rva, const st
     uint32_t rawOffset = 0;
     if (rva == last.virtualAddress) {
         header = sectionTable_ + kSectionHeaderSize * static_cast<size_t>(lastIndex);
-        rawOffset = last.rawOffset;
+        // The old data is overwritten only where nothing follows it in the file;
+        // otherwise (or when it has none) the new data goes after the image.
+        const bool dataAtEnd = last.rawSize != 0 && last.rawOffset + last.rawSize >= imageEnd();
+        rawOffset = dataAtEnd ? last.rawOffset : alignUp(imageEnd(), fileAlignment_);
     } else {
         header = sectionTable_ + kSectionHeaderSize * sectionCount_;
         // The new header must fit in the header area, before any section data.

@@ -198,6 +198,66 @@ TEST(ResourceTree, BuildAndReadAgreeForNamesNumbersAndLanguages) {
     EXPECT_FALSE(back.read(pe, damaged, error));
 }
 
+// Two sections; the resource directory names the second, which comes last by
+// address. `rsrcRaw`/`rsrcRawSize` place its data; `.text` keeps its own.
+static std::vector<uint8_t> twoSectionImage(uint32_t textRaw, uint32_t rsrcRaw, uint32_t rsrcRawSize) {
+    std::vector<uint8_t> image(0x400, 0);
+    image[0] = 'M';
+    image[1] = 'Z';
+    writeLe32(image.data() + 0x3C, 0x80);
+    std::memcpy(image.data() + 0x80, "PE\0\0", 4);
+    writeLe16(image.data() + 0x80 + 6, 2);
+    writeLe16(image.data() + 0x80 + 20, 240);
+    uint8_t* opt = image.data() + 0x98;
+    writeLe16(opt, 0x20B);
+    writeLe32(opt + 32, 0x1000);
+    writeLe32(opt + 36, 0x200);
+    writeLe32(opt + 60, 0x400);
+    writeLe32(opt + 108, 16);
+    writeLe32(opt + 112 + 16, 0x5000);
+    writeLe32(opt + 112 + 20, 0x10);
+    const auto section = [&](size_t index, const char* name, uint32_t va, uint32_t raw, uint32_t rawSize) {
+        uint8_t* h = image.data() + 0x98 + 240 + 40 * index;
+        std::memcpy(h, name, std::strlen(name));
+        writeLe32(h + 8, 0x200);
+        writeLe32(h + 12, va);
+        writeLe32(h + 16, rawSize);
+        writeLe32(h + 20, raw);
+    };
+    section(0, ".text", 0x1000, textRaw, 0x200);
+    section(1, ".rsrc", 0x5000, rsrcRaw, rsrcRawSize);
+    image.resize(std::max<size_t>(textRaw + 0x200, rsrcRawSize ? rsrcRaw + rsrcRawSize : 0), 0);
+    std::fill(image.begin() + textRaw, image.begin() + textRaw + 0x200, 0xC3);
+    return image;
+}
+
+TEST(ResourceTree, PlacedSectionNeverOverwritesOtherSectionsOrReachesOutside) {
+    ResourceTree tree;
+    tree.put(kRtManifest, 1, 0, std::vector<uint8_t>(0x300, 'm'));
+    const std::vector<uint8_t> section = tree.build(0x5000);
+    struct Case {
+        const char* what;
+        uint32_t textRaw, rsrcRaw, rsrcRawSize;
+    };
+    for (const Case& c : {Case{"resource data last in the file", 0x400, 0x600, 0x200},
+                          Case{"resource data before the code's", 0x600, 0x400, 0x200},
+                          Case{"resource section without data, far offset", 0x400, 0xFFFFF000u, 0}}) {
+        SCOPED_TRACE(c.what);
+        std::vector<uint8_t> image = twoSectionImage(c.textRaw, c.rsrcRaw, c.rsrcRawSize);
+        PeImage pe;
+        std::string error;
+        ASSERT_TRUE(pe.parse(image, error)) << error;
+        ASSERT_EQ(pe.resourceSectionAddress(), 0x5000u);
+        ASSERT_TRUE(pe.placeResources(image, 0x5000, section, error)) << error;
+        EXPECT_LT(image.size(), 0x2000u);
+        EXPECT_TRUE(std::all_of(image.begin() + c.textRaw, image.begin() + c.textRaw + 0x200,
+                                [](uint8_t b) { return b == 0xC3; }));
+        ResourceTree back;
+        ASSERT_TRUE(back.read(pe, image, error)) << error;
+        EXPECT_EQ(back.build(0x5000), section);
+    }
+}
+
 class Stub : public ::testing::Test {
 protected:
     void SetUp() override {
