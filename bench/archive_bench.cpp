@@ -37,9 +37,10 @@ struct Lcg {
 // Bytes that compress roughly like class files: a magic number, runs of
 // identifiers from a small vocabulary, and noise.
 std::vector<uint8_t> classBytes(Lcg& rng) {
-    static const char* words[] = {"java/lang/Object", "<init>", "()V", "Code", "LineNumberTable", "java/util/List",
-                                  "toString", "(Ljava/lang/String;)V", "StackMapTable", "hashCode", "equals",
-                                  "com/example/app/Service", "SourceFile", "Exceptions", "value", "this"};
+    static const char* words[] = {"java/lang/Object", "<init>",         "()V",      "Code",
+                                  "LineNumberTable",  "java/util/List", "toString", "(Ljava/lang/String;)V",
+                                  "StackMapTable",    "hashCode",       "equals",   "com/example/app/Service",
+                                  "SourceFile",       "Exceptions",     "value",    "this"};
     std::vector<uint8_t> out = {0xCA, 0xFE, 0xBA, 0xBE, 0, 0, 0, 52};
     const size_t size = 600 + rng.next() % 5400;
     while (out.size() < size) {
@@ -171,7 +172,8 @@ int main(int argc, char** argv) {
             const std::string name = "com/example/p" + std::to_string(c % 37) + "/C" + std::to_string(c) + ".class";
             const std::vector<uint8_t> bytes = classBytes(rng);
             classBytesTotal += static_cast<int64_t>(bytes.size());
-            if (!jar.add(name, bytes, hux::tool::ZipWriter::Method::Deflated, error)) return std::puts(error.c_str()), 1;
+            if (!jar.add(name, bytes, hux::tool::ZipWriter::Method::Deflated, error))
+                return std::puts(error.c_str()), 1;
             std::string backslashed = name;
             for (char& ch : backslashed)
                 if (ch == '/') ch = '\\';
@@ -187,7 +189,8 @@ int main(int argc, char** argv) {
     {
         std::ofstream f(archive, std::ios::binary);
         f << std::string(200 * 1024, '\x90');  // stand-in executable image
-        f.write(reinterpret_cast<const char*>(outer.bytes().data()), static_cast<std::streamsize>(outer.bytes().size()));
+        f.write(reinterpret_cast<const char*>(outer.bytes().data()),
+                static_cast<std::streamsize>(outer.bytes().size()));
     }
     std::printf("archive: %d jars, %d classes, %.1f MB of classes, %.1f MB on disk\n", kJars, kClasses,
                 classBytesTotal / 1e6, std::filesystem::file_size(archive) / 1e6);
@@ -219,9 +222,10 @@ int main(int argc, char** argv) {
     if (found != 2 * static_cast<int64_t>(rounds) * kClasses) return std::puts("lookups failed"), 1;
 
     const double storeMBs = sink.total / readSeconds / 1e6;
-    std::printf("ArchiveStore: open %.1f ms, readEntry %.1f MB/s (%d rounds), locateResource %.0f ns (plain name, "
-                "searches the tree) / %.0f ns (explicit \"!\" path)\n",
-                openSeconds * 1e3, storeMBs, rounds, plainNs, treeNs);
+    std::printf(
+        "ArchiveStore: open %.1f ms, readEntry %.1f MB/s (%d rounds), locateResource %.0f ns (plain name, "
+        "searches the tree) / %.0f ns (explicit \"!\" path)\n",
+        openSeconds * 1e3, storeMBs, rounds, plainNs, treeNs);
 
     // The baseline.
     Baseline base;

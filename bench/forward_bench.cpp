@@ -140,9 +140,10 @@ int main(int argc, char** argv) {
     const bool failed = std::count_if(forwarded.begin(), forwarded.end(), [](double v) { return v < 0; }) > 0 ||
                         std::count_if(normal.begin(), normal.end(), [](double v) { return v < 0; }) > 0;
     const double f = median(forwarded), n = median(normal), t = median(trivial);
-    std::printf("| forwarded launch (%d runs) | median %.1f ms | normal launch %.1f ms: %.1fx faster | /bin/true %.2f ms: "
-                "%.1fx its time |\n",
-                runs, f, n, f > 0 ? n / f : 0.0, t, t > 0 ? f / t : 0.0);
+    std::printf(
+        "| forwarded launch (%d runs) | median %.1f ms | normal launch %.1f ms: %.1fx faster | /bin/true %.2f ms: "
+        "%.1fx its time |\n",
+        runs, f, n, f > 0 ? n / f : 0.0, t, t > 0 ? f / t : 0.0);
     if (failed) std::printf("forward_bench: some launches failed\n");
     return failed ? 1 : 0;
 }

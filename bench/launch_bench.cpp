@@ -154,8 +154,8 @@ void row(const std::string& jdk, const std::string& what, const std::vector<doub
             if (base[i] > 0) ratios.push_back(hux[i] / base[i]);
         std::snprintf(pairRatio, sizeof pairRatio, "%.2f", stats(ratios).median);
     }
-    const std::string line = "| " + jdk + " | " + what + " | " + fmt(h, unit) + " | " + baseline + ": " +
-                             fmt(b, unit) + " | " + ratio + " | " + pairRatio + " |";
+    const std::string line = "| " + jdk + " | " + what + " | " + fmt(h, unit) + " | " + baseline + ": " + fmt(b, unit) +
+                             " | " + ratio + " | " + pairRatio + " |";
     rows.push_back(line);
     std::printf("%s\n", line.c_str());
     std::fflush(stdout);
@@ -194,7 +194,8 @@ std::string hux(const std::string& target, const std::string& out, const std::ve
 
 void prepareWorkloads(const std::string& javac, const std::string& jar) {
     fs::create_directories(work + "/classes");
-    sh(javac + " --release 8 -nowarn -Xlint:-options -d " + work + "/classes " + kSource + "/bench/java/BenchMain.java");
+    sh(javac + " --release 8 -nowarn -Xlint:-options -d " + work + "/classes " + kSource +
+       "/bench/java/BenchMain.java");
     sh(jar + " cf " + work + "/bench.jar -C " + work + "/classes .");
     // 5,000 classes in 20 packages, one jar each, and the same classes exploded.
     if (!fs::exists(work + "/gen0.jar")) {
@@ -269,15 +270,19 @@ int main(int argc, char** argv) {
         const std::string name = fs::path(jdk).filename().string();
         const std::string java = jdk + "/bin/java";
         auto lines = [&](std::vector<std::string> extra) {
-            std::vector<std::string> l = {"mainclass BenchMain", "jre_order c", "jvmdll " + jdk + "/lib/server/libjvm.so"};
+            std::vector<std::string> l = {"mainclass BenchMain", "jre_order c",
+                                          "jvmdll " + jdk + "/lib/server/libjvm.so"};
             l.insert(l.end(), quiet.begin(), quiet.end());
             l.insert(l.end(), extra.begin(), extra.end());
             return l;
         };
         const std::string benchJar = "lib/bench.jar=" + work + "/bench.jar";
         const std::string hello = hux("linux-x64", work + "/hello-" + name, lines({}), {benchJar});
-        const std::string fresh = hux("linux-x64", work + "/fresh-" + name, lines({"assystemclassloader FALSE"}), {benchJar});
-        auto m = measure({{hello}, {fresh}, {java, "-Xshare:auto", "-cp", work + "/bench.jar", "BenchMain"},
+        const std::string fresh =
+            hux("linux-x64", work + "/fresh-" + name, lines({"assystemclassloader FALSE"}), {benchJar});
+        auto m = measure({{hello},
+                          {fresh},
+                          {java, "-Xshare:auto", "-cp", work + "/bench.jar", "BenchMain"},
                           {kBuild + "/bin/vm_floor", jdk + "/lib/server/libjvm.so"}},
                          runs);
         auto toMain = [](const Sample& s) { return s.toMainMs; };
@@ -285,19 +290,23 @@ int main(int argc, char** argv) {
         row(name, "start to main", of(m[0], toMain), of(m[2], toMain), "ms", "java -cp");
         row(name, "start to main, assystemclassloader FALSE", of(m[1], toMain), of(m[2], toMain), "ms", "java -cp");
         row(name, "start to exit", of(m[0], toExit), of(m[2], toExit), "ms", "java -cp");
-        row(name, "start to main vs JNI_CreateJavaVM alone", of(m[0], toMain), of(m[3], toMain), "ms", "VM creation floor");
+        row(name, "start to main vs JNI_CreateJavaVM alone", of(m[0], toMain), of(m[3], toMain), "ms",
+            "VM creation floor");
         auto rss = [](const Sample& s) { return s.maxRssKb / 1024.0; };
         row(name, "peak RSS, hello", of(m[0], rss), of(m[2], rss), "MiB", "java -cp");
         row(name, "peak RSS, hello, assystemclassloader FALSE", of(m[1], rss), of(m[2], rss), "MiB", "java -cp");
 
         const std::string classes = hux("linux-x64", work + "/classes-" + name, lines({}), {benchJar + genFiles});
-        auto c = measure({{classes, "classes", "5000", "20"},
-                          {java, "-cp", work + "/bench.jar" + gens, "BenchMain", "classes", "5000", "20"},
-                          {java, "-cp", work + "/bench.jar:" + work + "/gen-classes", "BenchMain", "classes", "5000", "20"}},
-                         runs);
+        auto c =
+            measure({{classes, "classes", "5000", "20"},
+                     {java, "-cp", work + "/bench.jar" + gens, "BenchMain", "classes", "5000", "20"},
+                     {java, "-cp", work + "/bench.jar:" + work + "/gen-classes", "BenchMain", "classes", "5000", "20"}},
+                    runs);
         auto workMs = [](const Sample& s) { return s.workMs; };
-        row(name, "load 5,000 classes from 20 nested jars", of(c[0], workMs), of(c[1], workMs), "ms", "same jars on -cp");
-        row(name, "load 5,000 classes from 20 nested jars", of(c[0], workMs), of(c[2], workMs), "ms", "exploded directory");
+        row(name, "load 5,000 classes from 20 nested jars", of(c[0], workMs), of(c[1], workMs), "ms",
+            "same jars on -cp");
+        row(name, "load 5,000 classes from 20 nested jars", of(c[0], workMs), of(c[2], workMs), "ms",
+            "exploded directory");
         auto t = measure({{classes, "parallel", "5000", "20", "4"},
                           {java, "-cp", work + "/bench.jar" + gens, "BenchMain", "parallel", "5000", "20", "4"}},
                          runs);
@@ -307,8 +316,8 @@ int main(int argc, char** argv) {
         // Class-data sharing: the loader outside the system class loader, with
         // and without `cds auto` (its archive made by the warm-up run), against
         // java -cp with and without an archive of its own.
-        const std::string fresh5k = hux("linux-x64", work + "/classes-fresh-" + name, lines({"assystemclassloader FALSE"}),
-                                        {benchJar + genFiles});
+        const std::string fresh5k = hux("linux-x64", work + "/classes-fresh-" + name,
+                                        lines({"assystemclassloader FALSE"}), {benchJar + genFiles});
         const std::string cds5k = hux("linux-x64", work + "/classes-cds-" + name,
                                       lines({"assystemclassloader FALSE", "cds auto"}), {benchJar + genFiles});
         const std::string javaArchive = work + "/java-" + name + ".jsa";
@@ -327,11 +336,13 @@ int main(int argc, char** argv) {
         row(name, "5,000 classes, start to exit, cds auto", of(d[0], toExit), of(d[2], toExit), "ms",
             "java -cp with its own dynamic archive");
 
-        const std::string resources = hux("linux-x64", work + "/res-" + name, lines({}), {benchJar, "lib/res.jar=" + work + "/res.jar"});
+        const std::string resources =
+            hux("linux-x64", work + "/res-" + name, lines({}), {benchJar, "lib/res.jar=" + work + "/res.jar"});
         auto r = measure({{resources, "resources", "10000"},
                           {java, "-cp", work + "/bench.jar:" + work + "/res.jar", "BenchMain", "resources", "10000"}},
                          runs);
-        row(name, "10,000 getResourceAsStream (hux: vs jar: URLs)", of(r[0], workMs), of(r[1], workMs), "ms", "class-path jar");
+        row(name, "10,000 getResourceAsStream (hux: vs jar: URLs)", of(r[0], workMs), of(r[1], workMs), "ms",
+            "class-path jar");
 
         std::vector<std::vector<std::string>> pads;
         for (int mb : {1, 50, 200})
@@ -353,7 +364,8 @@ int main(int argc, char** argv) {
     const std::string winStub = kBuild + "/share/hux/stubs/windows-x64/hux-stub.exe";
     const std::string trivial = kSource + "/build/windows/bin/trivial.exe";
     if (fs::exists(winStub) && fs::exists(trivial)) {
-        sh("bash -c 'source " + kSource + "/scripts/wine-env && hux_wine_prefix && ($HUX_WINESERVER -p 2>/dev/null || true)'");
+        sh("bash -c 'source " + kSource +
+           "/scripts/wine-env && hux_wine_prefix && ($HUX_WINESERVER -p 2>/dev/null || true)'");
         const std::string exe = hux("windows-x64", work + "/nojava.exe", {"mainclass BenchMain", "jre_order c"}, {});
         const std::string wineRun = kSource + "/scripts/wine-run";
         // Both exit at once; "entry" is the exit here.
@@ -364,17 +376,20 @@ int main(int argc, char** argv) {
                 if (i > 0) w[static_cast<size_t>(v)].push_back(s);
             }
         }
-        row("wine", "failing launch (no runtime), start to exit", of(w[0], [](const Sample& s) { return s.toExitMs; }), of(w[1], [](const Sample& s) { return s.toExitMs; }), "ms",
-            "trivial static exe");
+        row("wine", "failing launch (no runtime), start to exit", of(w[0], [](const Sample& s) { return s.toExitMs; }),
+            of(w[1], [](const Sample& s) { return s.toExitMs; }), "ms", "trivial static exe");
         sh("bash -c 'source " + kSource + "/scripts/wine-env && $HUX_WINESERVER -k'");
     }
 
     const std::string keptAnalysis = analysisOf(readText(kSource + "/bench/results.md"));
     std::ofstream md(kSource + "/bench/results.md");
-    md << "# Benchmark results\n\nProduced by `bench/run` (" << runs << " runs per variant, interleaved; median with min–max).\n\n";
+    md << "# Benchmark results\n\nProduced by `bench/run` (" << runs
+       << " runs per variant, interleaved; median with min–max).\n\n";
     md << "- machine: " << shOut("uname -srm") << ", " << shOut("nproc") << " cores, "
        << shOut("grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //'") << "\n";
-    for (const std::string& jdk : jdks) md << "- " << fs::path(jdk).filename().string() << ": " << shOut(jdk + "/bin/java -version 2>&1 | head -1") << "\n";
+    for (const std::string& jdk : jdks)
+        md << "- " << fs::path(jdk).filename().string() << ": " << shOut(jdk + "/bin/java -version 2>&1 | head -1")
+           << "\n";
     md << "\n" << kTableHead;
     for (const auto& r : rows) md << r << "\n";
     // The other benchmarks' output, then the hand-written analysis, which a

@@ -11,10 +11,7 @@
 
 namespace hux {
 
-namespace {
-
-
-}  // namespace
+namespace {}  // namespace
 
 ArchiveStore::ArchiveStore(int32_t allowance) : allowance_(allowance) {}
 
@@ -120,10 +117,9 @@ void ArchiveStore::openNested() {
 int32_t ArchiveStore::findEntry(const char* name, int32_t length) const {
     if (length < 0) return -1;
     const std::string_view key(name, static_cast<size_t>(length));
-    const IndexEntry* it = std::lower_bound(index_.begin(), index_.end(), key,
-                                            [](const IndexEntry& e, std::string_view k) {
-                                                return compareEntryNames(e.name.view(), k) < 0;
-                                            });
+    const IndexEntry* it = std::lower_bound(
+        index_.begin(), index_.end(), key,
+        [](const IndexEntry& e, std::string_view k) { return compareEntryNames(e.name.view(), k) < 0; });
     if (it == index_.end() || !entryNamesEqual(it->name.view(), key)) return -1;
     return it->number;
 }

@@ -122,7 +122,7 @@ private:
 
     uint8_t* backing_ = nullptr;  // owned, malloc'd; null for a store on a file
     int32_t backingSize_ = 0;
-    GrowArray<NameRef> nestedNames_;  // point into the reader's directory bytes
+    GrowArray<NameRef> nestedNames_;     // point into the reader's directory bytes
     GrowArray<ArchiveStore*> children_;  // owned; null for an empty slot
     int32_t allowance_;
     ZipReader reader_;

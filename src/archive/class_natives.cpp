@@ -143,8 +143,8 @@ jobject findResources(JNIEnv* env, jobject loader, jstring name) {
             if (url) env->CallBooleanMethod(vector.get(), add, url.get());
         }
     }
-    LocalRef<> more(env, superclassCall(env, loader, name, "findResources",
-                                        "(Ljava/lang/String;)Ljava/util/Enumeration;"));
+    LocalRef<> more(env,
+                    superclassCall(env, loader, name, "findResources", "(Ljava/lang/String;)Ljava/util/Enumeration;"));
     if (more) {
         LocalRef<jclass> enumClass(env, env->GetObjectClass(more.get()));
         jmethodID hasMore = env->GetMethodID(enumClass.get(), "hasMoreElements", "()Z");
@@ -180,18 +180,16 @@ extern "C" JNIEXPORT jstring JNICALL Java_com_mordavin_hux_CarvossClassLoader_fi
 }
 
 extern "C" JNIEXPORT jbyteArray JNICALL Java_com_mordavin_hux_CarvossClassLoader_entryBytes(JNIEnv* env, jobject,
-                                                                                           jstring tree) {
+                                                                                            jstring tree) {
     return jni::guardNative(env, [&] { return entryBytes(env, tree); });
 }
 
-extern "C" JNIEXPORT jobject JNICALL Java_com_mordavin_hux_CarvossClassLoader_findResource(JNIEnv* env,
-                                                                                           jobject loader,
+extern "C" JNIEXPORT jobject JNICALL Java_com_mordavin_hux_CarvossClassLoader_findResource(JNIEnv* env, jobject loader,
                                                                                            jstring name) {
     return jni::guardNative(env, [&] { return findResource(env, loader, name); });
 }
 
-extern "C" JNIEXPORT jobject JNICALL Java_com_mordavin_hux_CarvossClassLoader_findResources(JNIEnv* env,
-                                                                                            jobject loader,
+extern "C" JNIEXPORT jobject JNICALL Java_com_mordavin_hux_CarvossClassLoader_findResources(JNIEnv* env, jobject loader,
                                                                                             jstring name) {
     return jni::guardNative(env, [&] { return findResources(env, loader, name); });
 }

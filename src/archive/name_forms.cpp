@@ -45,8 +45,8 @@ bool needsEncoding(char16_t u) {
         return kSpecial.find(static_cast<char>(u)) != std::string_view::npos;
     }
     // Space separators, which a URI does not take either.
-    return u == 0x1680 || (u >= 0x2000 && u <= 0x200A) || u == 0x2028 || u == 0x2029 || u == 0x202F ||
-           u == 0x205F || u == 0x3000;
+    return u == 0x1680 || (u >= 0x2000 && u <= 0x200A) || u == 0x2028 || u == 0x2029 || u == 0x202F || u == 0x205F ||
+           u == 0x3000;
 }
 
 }  // namespace

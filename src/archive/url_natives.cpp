@@ -75,8 +75,7 @@ bool forEachUrlName(JNIEnv* env, jstring url, const Serve& serve) {
         for (int i = 0; i < count; ++i)
             if (tried[i] == name) return false;
         tried[count++] = name;
-        if (!classes && name.view().size() >= 6 && name.view().substr(name.view().size() - 6) == ".class")
-            return false;
+        if (!classes && name.view().size() >= 6 && name.view().substr(name.view().size() - 6) == ".class") return false;
         return serve(name);
     };
     if (forms.hasLatin1 && attempt(forms.latin1)) return true;
@@ -117,9 +116,9 @@ jobject makeHuxUrl(JNIEnv* env, const ByteString& fullName, bool fromUtf8) {
 
 void registerHandlerPackage(JNIEnv* env) {
     LocalRef<jclass> system(env, env->FindClass("java/lang/System"));
-    jmethodID get = system ? env->GetStaticMethodID(system.get(), "getProperty",
-                                                    "(Ljava/lang/String;)Ljava/lang/String;")
-                           : nullptr;
+    jmethodID get = system
+                        ? env->GetStaticMethodID(system.get(), "getProperty", "(Ljava/lang/String;)Ljava/lang/String;")
+                        : nullptr;
     jmethodID set = get ? env->GetStaticMethodID(system.get(), "setProperty",
                                                  "(Ljava/lang/String;Ljava/lang/String;)Ljava/lang/String;")
                         : nullptr;

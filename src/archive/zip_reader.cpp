@@ -212,8 +212,8 @@ bool ZipReader::readDirectory(const uint8_t* dir, uint64_t dirSize, uint64_t cou
         e.compressedSize = readLe32(h + 20);
         e.size = readLe32(h + 24);
         e.localHeaderOffset = readLe32(h + 42);
-        readExtraFields(e, h + kCentralHeaderSize + nameLength, readLe16(h + 30), readLe32(h + 24),
-                        readLe32(h + 20), readLe32(h + 42));
+        readExtraFields(e, h + kCentralHeaderSize + nameLength, readLe16(h + 30), readLe32(h + 24), readLe32(h + 20),
+                        readLe32(h + 42));
         pos = next;
     }
     count_ = static_cast<int32_t>(count);

@@ -61,13 +61,13 @@ struct ZipEntry {
     static constexpr int64_t kNoTime = INT64_MIN;
     const char* name;  // points into the directory bytes; not NUL-terminated
     int32_t nameLength;
-    uint16_t flags;  // bit 0: encrypted
+    uint16_t flags;   // bit 0: encrypted
     uint16_t method;  // 0 stored, 8 deflate
     uint32_t crc;
-    uint32_t dosTime;  // MS-DOS date (high 16 bits) and time (low 16 bits)
+    uint32_t dosTime;         // MS-DOS date (high 16 bits) and time (low 16 bits)
     int64_t modifiedSeconds;  // Unix time of the extended timestamp field, or kNoTime
     uint64_t compressedSize;
-    uint64_t size;  // uncompressed
+    uint64_t size;               // uncompressed
     uint64_t localHeaderOffset;  // from the archive's first byte
 };
 

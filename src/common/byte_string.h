@@ -39,7 +39,10 @@ public:
     void append(std::string_view text) { append(text.data(), static_cast<int32_t>(text.size())); }
     void append(const ByteString& other) { append(other.data_, other.length_); }
     void push(char c) { append(&c, 1); }
-    void assign(const char* bytes, int32_t length) { resize(0); append(bytes, length); }
+    void assign(const char* bytes, int32_t length) {
+        resize(0);
+        append(bytes, length);
+    }
     void assign(std::string_view text) { assign(text.data(), static_cast<int32_t>(text.size())); }
     // Removes the first `count` bytes.
     void erasePrefix(int32_t count);
@@ -184,9 +187,7 @@ public:
     void append(const char* text) { append(std::string_view(text)); }
     void append(const ByteString& s) { append(s.data(), s.length()); }
     int32_t count() const { return offsets_.size(); }
-    const char* at(int32_t i) const {
-        return reinterpret_cast<const char*>(bytes_.data()) + offsets_[i];
-    }
+    const char* at(int32_t i) const { return reinterpret_cast<const char*>(bytes_.data()) + offsets_[i]; }
     std::string_view view(int32_t i) const { return at(i); }
     const ByteBuffer& bytes() const { return bytes_; }
     void clear() {

@@ -164,15 +164,14 @@ ByteString registryDataTextWith(uint32_t type, const uint8_t* data, int32_t size
             // Short data reads as zero-padded.
             uint8_t b[4] = {0, 0, 0, 0};
             for (int32_t k = 0; k < 4 && k < size; ++k) b[k] = data[k];
-            uint32_t u = type == platform::kRegDword ? readLe32(b)
-                                                      : (static_cast<uint32_t>(b[0]) << 24) |
-                                                            (static_cast<uint32_t>(b[1]) << 16) |
-                                                            (static_cast<uint32_t>(b[2]) << 8) | b[3];
+            uint32_t u = type == platform::kRegDword
+                             ? readLe32(b)
+                             : (static_cast<uint32_t>(b[0]) << 24) | (static_cast<uint32_t>(b[1]) << 16) |
+                                   (static_cast<uint32_t>(b[2]) << 8) | b[3];
             const int64_t v = u >= 0x80000000u ? static_cast<int64_t>(u) - 0x100000000LL : static_cast<int64_t>(u);
             return ByteString(std::to_string(v));
         }
-        default:
-            return {};
+        default: return {};
     }
 }
 

@@ -159,8 +159,8 @@ bool isKeyChar(char c) {
 
 }  // namespace
 
-ByteString LaunchConfig::findValues(std::string_view key, bool embeddedOnly, bool toAnsi,
-                                    std::string_view prefix, ValueSink sink, void* user) const {
+ByteString LaunchConfig::findValues(std::string_view key, bool embeddedOnly, bool toAnsi, std::string_view prefix,
+                                    ValueSink sink, void* user) const {
     const int32_t start = embeddedOnly ? externalLength_ : 0;
     LineCursor cursor(configText_.data() + start, configText_.data() + configText_.length());
     std::string_view line;

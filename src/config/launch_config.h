@@ -72,7 +72,6 @@ private:
 LaunchConfig* activeConfig();
 void setActiveConfig(LaunchConfig* config);
 
-
 // The four external-file candidates in the order they are tried.
 void externalConfigCandidates(const ByteString& exePath, ByteString out[4]);
 

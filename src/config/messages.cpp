@@ -98,9 +98,12 @@ ByteString unescapeMessage(std::string_view text) {
         if (c == '\\') {
             if (++i == text.size()) break;
             c = text[i];
-            if (c == 'n') c = '\n';
-            else if (c == 'r') c = '\r';
-            else if (c == 't') c = '\t';
+            if (c == 'n')
+                c = '\n';
+            else if (c == 'r')
+                c = '\r';
+            else if (c == 't')
+                c = '\t';
         }
         out.push(c);
     }
@@ -164,7 +167,8 @@ void printMessageLine(const ByteString& text) {
             int32_t cut = 0;
             for (int32_t i = 0; i < path.length(); ++i)
                 if (isSeparator(path[i])) cut = i + 1;
-            const std::u16string name = platform::ansiToUtf16(path.c_str() + cut, static_cast<size_t>(path.length() - cut));
+            const std::u16string name =
+                platform::ansiToUtf16(path.c_str() + cut, static_cast<size_t>(path.length() - cut));
             title = utf16ToUtf8(name);
         }
         const std::u16string units = platform::ansiToUtf16(text.c_str(), static_cast<size_t>(text.length()));

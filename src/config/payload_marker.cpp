@@ -8,11 +8,26 @@ namespace hux {
 // the value nor splits the magic from it; the packer rewrites bytes 16..19.
 extern "C" {
 __attribute__((used)) volatile const unsigned char huxArchiveLengthRecord[kArchiveLengthRecordSize] = {
-    kArchiveLengthMagic[0],  kArchiveLengthMagic[1],  kArchiveLengthMagic[2],  kArchiveLengthMagic[3],
-    kArchiveLengthMagic[4],  kArchiveLengthMagic[5],  kArchiveLengthMagic[6],  kArchiveLengthMagic[7],
-    kArchiveLengthMagic[8],  kArchiveLengthMagic[9],  kArchiveLengthMagic[10], kArchiveLengthMagic[11],
-    kArchiveLengthMagic[12], kArchiveLengthMagic[13], kArchiveLengthMagic[14], kArchiveLengthMagic[15],
-    0, 0, 0, 0};
+    kArchiveLengthMagic[0],
+    kArchiveLengthMagic[1],
+    kArchiveLengthMagic[2],
+    kArchiveLengthMagic[3],
+    kArchiveLengthMagic[4],
+    kArchiveLengthMagic[5],
+    kArchiveLengthMagic[6],
+    kArchiveLengthMagic[7],
+    kArchiveLengthMagic[8],
+    kArchiveLengthMagic[9],
+    kArchiveLengthMagic[10],
+    kArchiveLengthMagic[11],
+    kArchiveLengthMagic[12],
+    kArchiveLengthMagic[13],
+    kArchiveLengthMagic[14],
+    kArchiveLengthMagic[15],
+    0,
+    0,
+    0,
+    0};
 }
 
 uint32_t embeddedArchiveLength() {

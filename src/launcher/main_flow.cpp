@@ -62,14 +62,12 @@ void enforceSingleInstance(const LaunchConfig& config, InstanceChannel& channel)
         static platform::NamedMutex mutex;  // owned until the process ends
         int error = 0;
         switch (mutex.acquire(name.c_str(), 100, error)) {
-            case platform::NamedMutex::Result::Owned:
-                return;
+            case platform::NamedMutex::Result::Owned: return;
             case platform::NamedMutex::Result::CreateFailed:
                 std::printf("CreateMutex error: %d\n", error);
                 std::fflush(stdout);
                 refuseSecondInstance();
-            case platform::NamedMutex::Result::TimedOut:
-                refuseSecondInstance();
+            case platform::NamedMutex::Result::TimedOut: refuseSecondInstance();
         }
     } else if (equalsIgnoreCase(mode.view(), "custom") || isForwardMode(config)) {
         // Forward mode: a launch that could not hand over runs as the first.

@@ -19,7 +19,8 @@ namespace {
     { const_cast<char*>(name), const_cast<char*>(signature), reinterpret_cast<void*>(function) }
 
 const JNINativeMethod kLoaderNatives[] = {
-    HUX_NATIVE("findEntry", "(Ljava/lang/String;)Ljava/lang/String;", Java_com_mordavin_hux_CarvossClassLoader_findEntry),
+    HUX_NATIVE("findEntry", "(Ljava/lang/String;)Ljava/lang/String;",
+               Java_com_mordavin_hux_CarvossClassLoader_findEntry),
     HUX_NATIVE("entryBytes", "(Ljava/lang/String;)[B", Java_com_mordavin_hux_CarvossClassLoader_entryBytes),
     HUX_NATIVE("findResource", "(Ljava/lang/String;)Ljava/net/URL;",
                Java_com_mordavin_hux_CarvossClassLoader_findResource),
@@ -95,8 +96,7 @@ void bindSupportNatives(JNIEnv* env, const char* appPath) {
         // Looking up a method initialises the class.
         env->GetMethodID(cls.get(), "<init>", "()V");
         env->ExceptionClear();
-        if (b.count > 0 && env->RegisterNatives(cls.get(), b.methods, b.count) != 0)
-            jni::reportPendingException(env);
+        if (b.count > 0 && env->RegisterNatives(cls.get(), b.methods, b.count) != 0) jni::reportPendingException(env);
     }
     LocalRef<jclass> system(env, env->FindClass("java/lang/System"));
     jmethodID set = system ? env->GetStaticMethodID(system.get(), "setProperty",

@@ -155,16 +155,15 @@ void putEnv(const char* assignment);
 
 enum class RegistryRoot { ClassesRoot, CurrentUser, LocalMachine, Users, CurrentConfig };
 // Value types as the registry reports them.
-constexpr uint32_t kRegString = 1;            // REG_SZ
-constexpr uint32_t kRegExpandString = 2;      // REG_EXPAND_SZ
-constexpr uint32_t kRegDword = 4;             // REG_DWORD
-constexpr uint32_t kRegDwordBigEndian = 5;    // REG_DWORD_BIG_ENDIAN
+constexpr uint32_t kRegString = 1;          // REG_SZ
+constexpr uint32_t kRegExpandString = 2;    // REG_EXPAND_SZ
+constexpr uint32_t kRegDword = 4;           // REG_DWORD
+constexpr uint32_t kRegDwordBigEndian = 5;  // REG_DWORD_BIG_ENDIAN
 // Reads one value (an empty `valueName` reads the key's default value) of the
 // key `keyPath` under `root`, opened for reading in the process's own view.
 // False when the key or the value cannot be read; where there is no registry
 // every read fails.
-bool readRegistryValue(RegistryRoot root, const char* keyPath, const char* valueName, uint32_t& type,
-                       ByteBuffer& data);
+bool readRegistryValue(RegistryRoot root, const char* keyPath, const char* valueName, uint32_t& type, ByteBuffer& data);
 // Entry `number` of the executable's string-table resource, in the default
 // language. False when the block or the entry does not exist or is empty, and
 // where executables carry no string table.

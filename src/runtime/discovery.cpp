@@ -187,8 +187,7 @@ ByteString findRuntimeLibrary(const LaunchConfig& config) {
                 }
                 break;
             }
-            default:
-                break;
+            default: break;
         }
     }
     if (found.empty()) {

@@ -18,13 +18,11 @@ ByteString runtimeSearchOrder(const LaunchConfig& config);
 // Path of an accepted library below one runtime directory, or empty.
 // `source` names where the directory came from in the debug lines (by default
 // the directory itself).
-ByteString probeRuntimeDirectory(const LaunchConfig& config, const ByteString& directory,
-                                 const char* source = nullptr);
+ByteString probeRuntimeDirectory(const LaunchConfig& config, const ByteString& directory, const char* source = nullptr);
 
 // Library found through one runtime registration key under the local machine
 // root, or empty.
 ByteString readRegistryRuntime(const LaunchConfig& config, const char* keyPath);
-
 
 // Forgets the remembered search outcome, so that tests can search again.
 void resetRuntimeSearchForTesting();

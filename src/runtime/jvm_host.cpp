@@ -44,7 +44,6 @@ bool passOption(const char* option) {
     return !(platform::bindsNativesItself() && startsWith(option, "-Dhux.app.path="));
 }
 
-
 jobject newLoader(JNIEnv* env, jclass loaderClass) {
     jmethodID init = env->GetMethodID(loaderClass, "<init>", "()V");
     jobject loader = init ? env->NewObject(loaderClass, init) : nullptr;
@@ -183,9 +182,9 @@ jobject loadMainClass(JvmHost& host, const ByteString& mainClass) {
         loader = LocalRef<>(env, newLoader(env, loaderClass.get()));
     } else {
         LocalRef<jclass> classLoader(env, env->FindClass("java/lang/ClassLoader"));
-        jmethodID getSystem = classLoader ? env->GetStaticMethodID(classLoader.get(), "getSystemClassLoader",
-                                                                   "()Ljava/lang/ClassLoader;")
-                                          : nullptr;
+        jmethodID getSystem =
+            classLoader ? env->GetStaticMethodID(classLoader.get(), "getSystemClassLoader", "()Ljava/lang/ClassLoader;")
+                        : nullptr;
         loader = LocalRef<>(env, getSystem ? env->CallStaticObjectMethod(classLoader.get(), getSystem) : nullptr);
         env->ExceptionClear();
         if (!loader || !env->IsInstanceOf(loader.get(), loaderClass.get()))

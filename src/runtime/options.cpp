@@ -39,10 +39,14 @@ uint64_t parseMemorySize(std::string_view text) {
     if (i + 1 != text.size()) return 0;
     int shift = 0;
     switch (text[i]) {
-        case 'k': case 'K': shift = 10; break;
-        case 'm': case 'M': shift = 20; break;
-        case 'g': case 'G': shift = 30; break;
-        case 't': case 'T': shift = 40; break;
+        case 'k':
+        case 'K': shift = 10; break;
+        case 'm':
+        case 'M': shift = 20; break;
+        case 'g':
+        case 'G': shift = 30; break;
+        case 't':
+        case 'T': shift = 40; break;
         default: return 0;
     }
     if (value > (UINT64_MAX >> shift)) return 0;
@@ -177,9 +181,11 @@ ByteString buildClassPath(const LaunchConfig& config, ClassPathFlavour flavour) 
         // loader back to that path, so a copy in memory stands in.
         const bool hasSeparator = separator == ':' && exe.view().find(':') != std::string_view::npos;
         if (!hasSeparator && !platform::localeDecodes(exe.view())) path = platform::descriptorPath(exe.c_str(), true);
-        if (hasSeparator || (path.empty() && !platform::localeDecodes(exe.view()))) path.assign(platform::kSelfExecutable);
+        if (hasSeparator || (path.empty() && !platform::localeDecodes(exe.view())))
+            path.assign(platform::kSelfExecutable);
         if (path.empty()) {
-            if (exe == platform::kSelfExecutable) debugLog("the executable's path is too long to name; using %s", exe.c_str());
+            if (exe == platform::kSelfExecutable)
+                debugLog("the executable's path is too long to name; using %s", exe.c_str());
             path = exe;
         } else {
             debugLog("the executable is on the class path as %s", path.c_str());
@@ -281,10 +287,9 @@ void setSystemProperty(JNIEnv* env, const std::u16string& assignment) {
     const std::u16string_view name = all.substr(0, eq);
     const std::u16string_view value = eq == std::u16string::npos ? std::u16string_view() : all.substr(eq + 1);
     jni::LocalRef<jclass> system(env, env->FindClass("java/lang/System"));
-    jmethodID setProperty =
-        system ? env->GetStaticMethodID(system.get(), "setProperty",
-                                        "(Ljava/lang/String;Ljava/lang/String;)Ljava/lang/String;")
-               : nullptr;
+    jmethodID setProperty = system ? env->GetStaticMethodID(system.get(), "setProperty",
+                                                            "(Ljava/lang/String;Ljava/lang/String;)Ljava/lang/String;")
+                                   : nullptr;
     if (!setProperty) {
         env->ExceptionClear();
         return;
@@ -292,7 +297,8 @@ void setSystemProperty(JNIEnv* env, const std::u16string& assignment) {
     jni::LocalRef<jstring> jname(env, jni::newString(env, name));
     jni::LocalRef<jstring> jvalue(env, jname ? jni::newString(env, value) : nullptr);
     if (jname && jvalue) {
-        jni::LocalRef<> previous(env, env->CallStaticObjectMethod(system.get(), setProperty, jname.get(), jvalue.get()));
+        jni::LocalRef<> previous(env,
+                                 env->CallStaticObjectMethod(system.get(), setProperty, jname.get(), jvalue.get()));
     }
     env->ExceptionClear();
 }

@@ -20,24 +20,24 @@ struct PumpEntry {
 };
 
 struct SharedInstanceArea {
-    uint32_t hubPid;          // 0: no hub yet
-    int32_t nextMessageId;    // incremented by the poster of a message's first chunk
-    int32_t nextSerial;       // incremented for every chunk posted
-    int32_t reserved;         // never written
-    uint64_t hubMutex;        // handle value in the hub's process (Windows); the registry lock word elsewhere
-    uint64_t hubEvent;        // handle value in the hub's process (Windows)
-    int32_t generation;       // incremented right after every wake-up of all instances
+    uint32_t hubPid;        // 0: no hub yet
+    int32_t nextMessageId;  // incremented by the poster of a message's first chunk
+    int32_t nextSerial;     // incremented for every chunk posted
+    int32_t reserved;       // never written
+    uint64_t hubMutex;      // handle value in the hub's process (Windows); the registry lock word elsewhere
+    uint64_t hubEvent;      // handle value in the hub's process (Windows)
+    int32_t generation;     // incremented right after every wake-up of all instances
     uint32_t senderPid;
-    uint32_t targetPid;       // 0 while the slot is free or being filled
+    uint32_t targetPid;  // 0 while the slot is free or being filled
     uint32_t serial;
-    int32_t busy;             // 1 while the slot holds (or is being filled with) a chunk
-    int32_t retries;          // wake-ups the hub counted with the chunk still pending
+    int32_t busy;     // 1 while the slot holds (or is being filled with) a chunk
+    int32_t retries;  // wake-ups the hub counted with the chunk still pending
     uint32_t messageId;
     int32_t chunkIndex;
-    int32_t lastChunkIndex;   // (totalLength - 1) / 1024
-    int32_t chunkCapacity;    // always 1024
+    int32_t lastChunkIndex;  // (totalLength - 1) / 1024
+    int32_t chunkCapacity;   // always 1024
     uint32_t totalLength;
-    int32_t chunkLength;      // valid bytes in chunkData
+    int32_t chunkLength;  // valid bytes in chunkData
     uint8_t chunkData[kChunkCapacity];
     int32_t instanceCount;
     uint32_t instancePids[kMaxInstances];

@@ -81,9 +81,9 @@ jobject readObject(JNIEnv* env, jobject loader, const uint8_t* bytes, int32_t le
     jmethodID bisInit = bisClass ? env->GetMethodID(bisClass.get(), "<init>", "([B)V") : nullptr;
     LocalRef<> bis(env, bisInit ? env->NewObject(bisClass.get(), bisInit, array.get()) : nullptr);
     LocalRef<jclass> oisClass(env, bis ? inputStreamClass(env, loader) : nullptr);
-    jmethodID oisInit = oisClass ? env->GetMethodID(oisClass.get(), "<init>",
-                                                    "(Ljava/io/InputStream;Ljava/lang/ClassLoader;)V")
-                                 : nullptr;
+    jmethodID oisInit =
+        oisClass ? env->GetMethodID(oisClass.get(), "<init>", "(Ljava/io/InputStream;Ljava/lang/ClassLoader;)V")
+                 : nullptr;
     LocalRef<> ois(env, oisInit ? env->NewObject(oisClass.get(), oisInit, bis.get(), loader) : nullptr);
     if (ois) {
         jmethodID read = env->GetMethodID(oisClass.get(), "readObject", "()Ljava/lang/Object;");
@@ -188,8 +188,8 @@ jbyteArray serialize(JNIEnv* env, jobject object) {
     jni::reportPendingException(env);
     if (!ok) return nullptr;
     jmethodID toArray = env->GetMethodID(bosClass.get(), "toByteArray", "()[B");
-    LocalRef<jbyteArray> array(env, toArray ? static_cast<jbyteArray>(env->CallObjectMethod(bos.get(), toArray))
-                                            : nullptr);
+    LocalRef<jbyteArray> array(env,
+                               toArray ? static_cast<jbyteArray>(env->CallObjectMethod(bos.get(), toArray)) : nullptr);
     if (jni::reportPendingException(env)) return nullptr;
     return array.release();
 }
@@ -256,8 +256,7 @@ JNIEXPORT jintArray JNICALL Java_com_mordavin_hux_Instances_getInstances(JNIEnv*
     return jni::guardNative(env, [&] { return instancePids(env); });
 }
 
-JNIEXPORT void JNICALL Java_com_mordavin_hux_Instances_sendObject(JNIEnv* env, jclass, jint target,
-                                                                  jobject object) {
+JNIEXPORT void JNICALL Java_com_mordavin_hux_Instances_sendObject(JNIEnv* env, jclass, jint target, jobject object) {
     jni::guardNative(env, [&] { sendObject(env, target, object); });
 }
 

@@ -89,8 +89,8 @@ struct InstanceChannel::Delivery {
 
 InstanceChannel::InstanceChannel(void* area)
     : area_(static_cast<SharedInstanceArea*>(area)), ownPid_(platform::currentProcessId()) {
-    sync_ = std::make_unique<platform::InstanceSync>(platform::InstanceSyncWords{
-        &area_->hubMutex, &area_->hubEvent, &area_->generation, &area_->busy});
+    sync_ = std::make_unique<platform::InstanceSync>(
+        platform::InstanceSyncWords{&area_->hubMutex, &area_->hubEvent, &area_->generation, &area_->busy});
     ensureHub();
     // Registration and pruning hold the hub's lock, so that two launches
     // registering at once do not overwrite each other's entry.
@@ -430,8 +430,8 @@ void InstanceChannel::judgePendingChunk(uint64_t slot, bool& wake, bool& holdOff
         return;
     }
     if (releaseSlot(slot))
-        debugLog("instances: dropped a chunk of message %u from %u to %u (%s, retries %d)", loadShared(area_->messageId),
-                 loadShared(area_->senderPid), target, why, loadShared(area_->retries));
+        debugLog("instances: dropped a chunk of message %u from %u to %u (%s, retries %d)",
+                 loadShared(area_->messageId), loadShared(area_->senderPid), target, why, loadShared(area_->retries));
     wake = true;
 }
 
@@ -517,8 +517,8 @@ InstanceChannel::PartialMessage* InstanceChannel::receiveChunk(uint64_t slot) {
     };
     // The fields come from another process: a chunk that does not fit its own
     // message is dropped rather than trusted.
-    const bool valid = length >= 0 && length <= kChunkCapacity && index >= 0 && index <= last &&
-                       total <= 0x7fffffffu && static_cast<int64_t>(last) * kChunkCapacity < int64_t{total} + kChunkCapacity;
+    const bool valid = length >= 0 && length <= kChunkCapacity && index >= 0 && index <= last && total <= 0x7fffffffu &&
+                       static_cast<int64_t>(last) * kChunkCapacity < int64_t{total} + kChunkCapacity;
     PartialMessage* p = nullptr;
     if (valid && index == 0) {
         // A sender posts its messages one after another, so an unfinished

@@ -135,8 +135,8 @@ void writeByte(JNIEnv* env, jobject self, jint b) {
         handleField.isInt.store(isInt, std::memory_order_relaxed);
         handleField.id.store(id, std::memory_order_release);
     }
-    const jlong handle = handleField.isInt.load(std::memory_order_relaxed) ? env->GetIntField(self, id)
-                                                                           : env->GetLongField(self, id);
+    const jlong handle =
+        handleField.isInt.load(std::memory_order_relaxed) ? env->GetIntField(self, id) : env->GetLongField(self, id);
     const auto byte = static_cast<unsigned char>(b & 0xFF);
     hux::platform::writeToHandle(static_cast<intptr_t>(handle), &byte, 1);
 }

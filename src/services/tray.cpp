@@ -41,8 +41,10 @@ public:
         } else {
             env_->ExceptionClear();
             id_ = env_->GetFieldID(cls.get(), "h", "I");
-            if (id_) field_ = Field::Int;
-            else env_->ExceptionClear();
+            if (id_)
+                field_ = Field::Int;
+            else
+                env_->ExceptionClear();
         }
         return field_;
     }
@@ -234,7 +236,7 @@ JNIEXPORT void JNICALL Java_com_mordavin_hux_SystemTrayMenu_finalize(JNIEnv* env
 }
 
 JNIEXPORT void JNICALL Java_com_mordavin_hux_SystemTrayMenu_Append__Ljava_lang_String_2I(JNIEnv* env, jobject self,
-                                                                                        jstring text, jint id) {
+                                                                                         jstring text, jint id) {
     jni::guardNative(env, [&] {
         JniPeer peer(env, self);
         const JavaText t(env, text);
@@ -243,8 +245,11 @@ JNIEXPORT void JNICALL Java_com_mordavin_hux_SystemTrayMenu_Append__Ljava_lang_S
     });
 }
 
-JNIEXPORT void JNICALL Java_com_mordavin_hux_SystemTrayMenu_Append__Ljava_lang_String_2Lcom_mordavin_hux_SystemTrayMenu_2(
-    JNIEnv* env, jobject self, jstring text, jobject submenu) {
+JNIEXPORT void JNICALL
+Java_com_mordavin_hux_SystemTrayMenu_Append__Ljava_lang_String_2Lcom_mordavin_hux_SystemTrayMenu_2(JNIEnv* env,
+                                                                                                   jobject self,
+                                                                                                   jstring text,
+                                                                                                   jobject submenu) {
     jni::guardNative(env, [&] {
         if (!submenu) return;  // nothing to attach
         JniPeer peer(env, self), sub(env, submenu);

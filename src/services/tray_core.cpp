@@ -11,9 +11,7 @@ namespace {
 // Read at program start, before main.
 const int gShellMajorVersion = platform::queryShellMajorVersion();
 
-void setIconImage(platform::TrayIconData& data, int32_t icon) {
-    data.hIcon = platform::loadTrayIcon(icon & 0xFFFF);
-}
+void setIconImage(platform::TrayIconData& data, int32_t icon) { data.hIcon = platform::loadTrayIcon(icon & 0xFFFF); }
 
 void copyTexts(platform::TrayIconData& data, TrayText tip, TrayText info, TrayText title) {
     copyTrayText(data.szTip, 63, tip.value_or(std::string_view()));
@@ -49,8 +47,8 @@ int32_t TrayIconTable::findLocked(TrayPeer& peer, TrayPeer::Field field) {
     return -1;
 }
 
-void TrayIconTable::init(TrayPeer& peer, int32_t icon, TrayText tip, TrayText info, TrayText title,
-                         int32_t infoFlags, int shellMajor, void* window) {
+void TrayIconTable::init(TrayPeer& peer, int32_t icon, TrayText tip, TrayText info, TrayText title, int32_t infoFlags,
+                         int shellMajor, void* window) {
     const TrayPeer::Field field = peer.handleField();
     if (field == TrayPeer::Field::None) return;
     auto* record = static_cast<TrayIconRecord*>(std::calloc(1, sizeof(TrayIconRecord)));
@@ -177,9 +175,7 @@ int32_t TrayIconTable::nextId() {
 
 namespace {
 
-int64_t menuOf(TrayPeer& peer) {
-    return peer.handleField() == TrayPeer::Field::None ? 0 : peer.readHandle();
-}
+int64_t menuOf(TrayPeer& peer) { return peer.handleField() == TrayPeer::Field::None ? 0 : peer.readHandle(); }
 
 }  // namespace
 

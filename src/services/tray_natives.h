@@ -16,9 +16,12 @@ JNIEXPORT void JNICALL Java_com_mordavin_hux_SystemTray_setSystemTrayCallback(JN
 JNIEXPORT void JNICALL Java_com_mordavin_hux_SystemTrayMenu_init(JNIEnv* env, jobject self);
 JNIEXPORT void JNICALL Java_com_mordavin_hux_SystemTrayMenu_finalize(JNIEnv* env, jobject self);
 JNIEXPORT void JNICALL Java_com_mordavin_hux_SystemTrayMenu_Append__Ljava_lang_String_2I(JNIEnv* env, jobject self,
-                                                                                        jstring text, jint id);
-JNIEXPORT void JNICALL Java_com_mordavin_hux_SystemTrayMenu_Append__Ljava_lang_String_2Lcom_mordavin_hux_SystemTrayMenu_2(
-    JNIEnv* env, jobject self, jstring text, jobject submenu);
+                                                                                         jstring text, jint id);
+JNIEXPORT void JNICALL
+Java_com_mordavin_hux_SystemTrayMenu_Append__Ljava_lang_String_2Lcom_mordavin_hux_SystemTrayMenu_2(JNIEnv* env,
+                                                                                                   jobject self,
+                                                                                                   jstring text,
+                                                                                                   jobject submenu);
 JNIEXPORT void JNICALL Java_com_mordavin_hux_SystemTrayMenu_AppendSeparator(JNIEnv* env, jobject self);
 JNIEXPORT void JNICALL Java_com_mordavin_hux_SystemTrayMenu_Popup(JNIEnv* env, jobject self);
 }

@@ -13,10 +13,15 @@ namespace {
 
 // Every key the launcher reads.
 constexpr const char* kKnownKeys[] = {
-    "mainclass", "appid",   "singleinstance", "wildcard",  "forcecwd", "stdout",      "stderr",
-    "splash",    "option",  "property",       "export",    "argv",     "message",     "classpath",
-    "java_classpath", "libs", "java_libs",    "jre_order", "jre",      "jvmdll",      "vm",
-    "minjre",    "maxjre",  "assystemclassloader", "compatible", "disableexternal",
+    "mainclass",  "appid",           "singleinstance",
+    "wildcard",   "forcecwd",        "stdout",
+    "stderr",     "splash",          "option",
+    "property",   "export",          "argv",
+    "message",    "classpath",       "java_classpath",
+    "libs",       "java_libs",       "jre_order",
+    "jre",        "jvmdll",          "vm",
+    "minjre",     "maxjre",          "assystemclassloader",
+    "compatible", "disableexternal",
 };
 
 bool isKeyChar(char c) {

@@ -38,7 +38,9 @@ bool endsWithIgnoreCase(const std::string& s, const char* suffix) {
     return s.size() >= tail.size() && equalsIgnoreCase(std::string_view(s).substr(s.size() - tail.size()), tail);
 }
 
-bool isNestedArchive(const std::string& name) { return endsWithIgnoreCase(name, ".jar") || endsWithIgnoreCase(name, ".zip"); }
+bool isNestedArchive(const std::string& name) {
+    return endsWithIgnoreCase(name, ".jar") || endsWithIgnoreCase(name, ".zip");
+}
 
 }  // namespace
 
@@ -113,8 +115,8 @@ bool Flattener::addJar(const std::string& path, const std::string& label, std::v
         if (!zip_.add(name, data, method, error, e.dosTime)) return false;
     }
     if (shadowed > 0)
-        warnings.push_back("'" + label + "': " + std::to_string(shadowed) + " entries are hidden by earlier ones (first: '" +
-                           firstShadowed + "')");
+        warnings.push_back("'" + label + "': " + std::to_string(shadowed) +
+                           " entries are hidden by earlier ones (first: '" + firstShadowed + "')");
     return true;
 }
 

@@ -19,9 +19,7 @@ fs::path dataDirectory() {
     return fs::path(self.c_str()).parent_path().parent_path() / "share" / "hux";
 }
 
-std::string stubFileName(const std::string& target) {
-    return target == "windows-x64" ? "hux-stub.exe" : "hux-stub";
-}
+std::string stubFileName(const std::string& target) { return target == "windows-x64" ? "hux-stub.exe" : "hux-stub"; }
 
 }  // namespace
 
@@ -55,10 +53,11 @@ int main(int argc, char** argv) {
     std::vector<std::pair<std::string, std::string>> versionFields;
     auto versionOption = [&](const char* name, const char* what) {
         pack->add_option_function<std::string>(
-            std::string("--") + name, [&versionFields, name](const std::string& v) { versionFields.emplace_back(name, v); },
-            what);
+            std::string("--") + name,
+            [&versionFields, name](const std::string& v) { versionFields.emplace_back(name, v); }, what);
     };
-    pack->add_option("--icon", request.look.iconPath, "windows-x64: the application icon (.ico, or .png up to 256x256)");
+    pack->add_option("--icon", request.look.iconPath,
+                     "windows-x64: the application icon (.ico, or .png up to 256x256)");
     pack->add_option("--manifest", request.look.manifestPath, "windows-x64: the application manifest (default: hux's)");
     pack->add_flag("--gui", request.look.gui, "windows-x64: no console window (GUI subsystem)");
     versionOption("product-name", "windows-x64: the product name shown by Explorer and Task Manager");
@@ -125,7 +124,8 @@ int main(int argc, char** argv) {
         }
     request.look.fileName = fs::path(request.outputPath).filename().string();
     const fs::path data = dataDir.empty() ? dataDirectory() : fs::path(dataDir);
-    if (request.stubPath.empty()) request.stubPath = (data / "stubs" / request.target / stubFileName(request.target)).string();
+    if (request.stubPath.empty())
+        request.stubPath = (data / "stubs" / request.target / stubFileName(request.target)).string();
     request.javaClassesDir = (data / "java").string();
     std::error_code ec;
     for (const std::string& input : inputs) {

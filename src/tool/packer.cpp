@@ -37,7 +37,6 @@ bool validUtf8(const std::string& s) {
     return true;
 }
 
-
 }  // namespace
 
 bool readFile(const std::string& path, std::vector<uint8_t>& out) {
@@ -64,7 +63,8 @@ bool readConfigLines(const std::vector<uint8_t>& bytes, std::vector<std::string>
         }
         std::u16string units;
         for (size_t i = 2; i + 1 < bytes.size(); i += 2)
-            units.push_back(static_cast<char16_t>(big ? (bytes[i] << 8) | bytes[i + 1] : bytes[i] | (bytes[i + 1] << 8)));
+            units.push_back(
+                static_cast<char16_t>(big ? (bytes[i] << 8) | bytes[i + 1] : bytes[i] | (bytes[i + 1] << 8)));
         if (units.find(u'\0') != std::u16string::npos) {
             error = "the configuration file holds a NUL character";
             return false;
@@ -155,8 +155,10 @@ bool checkArchiveComment(const std::vector<uint8_t>& endRecordAndComment, uint64
     const uint64_t reach = std::max<uint64_t>(fileSize / 100, 51200);
     const uint64_t comment = endRecordAndComment.size() - zip::kEndRecordSize;
     if (comment + kSigningPadding > reach) {
-        error = "the archive comment is " + std::to_string(comment) + " bytes; the launcher finds the archive only "
-                "behind a comment of at most " + std::to_string(reach - kSigningPadding) + " bytes";
+        error = "the archive comment is " + std::to_string(comment) +
+                " bytes; the launcher finds the archive only "
+                "behind a comment of at most " +
+                std::to_string(reach - kSigningPadding) + " bytes";
         return false;
     }
     for (size_t at = 1; at + 4 <= endRecordAndComment.size(); ++at)
@@ -282,7 +284,8 @@ bool pack(const PackRequest& request, std::string& error, std::vector<std::strin
     }
     Flattener flattener(zip, names);
     for (const auto& [name, path] : request.files) {
-        if (request.flatten && name.size() > 4 && equalsIgnoreCase(std::string_view(name).substr(name.size() - 4), ".jar")) {
+        if (request.flatten && name.size() > 4 &&
+            equalsIgnoreCase(std::string_view(name).substr(name.size() - 4), ".jar")) {
             if (!flattener.addJar(path, name, warnings, error)) return false;
         } else if (!addEntry(name, path)) {
             return false;
@@ -310,8 +313,8 @@ bool pack(const PackRequest& request, std::string& error, std::vector<std::strin
     file.insert(file.end(), length, length + 4);
     file.insert(file.end(), kReserved, kReserved + kReservedSize);
     file.insert(file.end(), zip.bytes().begin(), zip.bytes().end());
-    const std::vector<uint8_t> endRecord(zip.bytes().begin() + static_cast<std::ptrdiff_t>(archiveLength - zip::kEndRecordSize),
-                                         zip.bytes().end());
+    const std::vector<uint8_t> endRecord(
+        zip.bytes().begin() + static_cast<std::ptrdiff_t>(archiveLength - zip::kEndRecordSize), zip.bytes().end());
     if (!checkArchiveComment(endRecord, file.size(), error)) return false;
     if (windows) updatePeChecksum(file);
 
@@ -332,8 +335,10 @@ bool pack(const PackRequest& request, std::string& error, std::vector<std::strin
         fs::remove(temp, ec);
         return false;
     }
-    fs::permissions(temp, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
-                              fs::perms::others_read | fs::perms::others_exec, ec);
+    fs::permissions(temp,
+                    fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec | fs::perms::others_read |
+                        fs::perms::others_exec,
+                    ec);
     fs::rename(temp, out, ec);
     if (ec) {
         fs::remove(temp, ec);

@@ -12,12 +12,12 @@
 namespace hux::tool {
 
 struct PackRequest {
-    std::string target;            // "linux-x64" or "windows-x64"
-    std::string stubPath;          // the launcher stub to start from
-    std::string javaClassesDir;    // support classes, stored at the archive's top level
-    std::string configPath;        // optional file of "key value" lines
-    std::vector<std::string> extraLines;                         // further lines, after the file's
-    std::vector<std::pair<std::string, std::string>> files;      // (archive name, path)
+    std::string target;                                      // "linux-x64" or "windows-x64"
+    std::string stubPath;                                    // the launcher stub to start from
+    std::string javaClassesDir;                              // support classes, stored at the archive's top level
+    std::string configPath;                                  // optional file of "key value" lines
+    std::vector<std::string> extraLines;                     // further lines, after the file's
+    std::vector<std::pair<std::string, std::string>> files;  // (archive name, path)
     std::string outputPath;
     std::string archiveComment;    // optional zip comment after the end record
     bool requireMain = true;       // refuse a configuration without `mainclass`

@@ -29,11 +29,13 @@ std::string printable(std::string_view text) {
     while (i < text.size()) {
         const auto c = static_cast<unsigned char>(text[i]);
         // Whole UTF-8 sequences pass; control bytes and stray bytes are escaped.
-        const size_t n = c < 0x80 ? 1 : (c & 0xE0) == 0xC0 && c >= 0xC2 ? 2 : (c & 0xF0) == 0xE0 ? 3
-                                     : (c & 0xF8) == 0xF0 && c <= 0xF4  ? 4 : 0;
+        const size_t n = c < 0x80                          ? 1
+                         : (c & 0xE0) == 0xC0 && c >= 0xC2 ? 2
+                         : (c & 0xF0) == 0xE0              ? 3
+                         : (c & 0xF8) == 0xF0 && c <= 0xF4 ? 4
+                                                           : 0;
         bool whole = n > 0 && i + n <= text.size();
-        for (size_t j = 1; whole && j < n; ++j)
-            whole = (static_cast<unsigned char>(text[i + j]) & 0xC0) == 0x80;
+        for (size_t j = 1; whole && j < n; ++j) whole = (static_cast<unsigned char>(text[i + j]) & 0xC0) == 0x80;
         if (!whole || (n == 1 && (c < 0x20 || c == 0x7F))) {
             char hex[8];
             std::snprintf(hex, sizeof hex, "\\x%02X", c);
@@ -88,7 +90,8 @@ bool inspect(const std::string& path, std::ostream& out, std::string& error) {
     text.pop_back();
     const int64_t archiveStart = blockEnd + kReservedSize;
     const int64_t record = archiveStart + a - zip::kEndRecordSize;
-    if (record < archiveStart || record + zip::kEndRecordSize > size || readLe32(file.data() + record) != zip::kEndSignature)
+    if (record < archiveStart || record + zip::kEndRecordSize > size ||
+        readLe32(file.data() + record) != zip::kEndSignature)
         return damaged(path, "no end record where its archive length says", error);
 
     out << "file: " << printable(path) << " (" << fileSize << " bytes)\n";
@@ -96,7 +99,8 @@ bool inspect(const std::string& path, std::ostream& out, std::string& error) {
         error = "'" + path + "': " + error;
         return false;
     }
-    if (size != fileSize) out << "signature: certificate table of " << fileSize - size << " bytes at offset " << size << "\n";
+    if (size != fileSize)
+        out << "signature: certificate table of " << fileSize - size << " bytes at offset " << size << "\n";
     out << "configuration block: L = " << l << " bytes at offset " << blockStart << "\n";
     size_t i = 0;
     while (i < text.size()) {
@@ -123,8 +127,10 @@ bool inspect(const std::string& path, std::ostream& out, std::string& error) {
         const std::string name(reinterpret_cast<const char*>(h + zip::kCentralHeaderSize), header.nameLength);
         char line[160];
         std::snprintf(line, sizeof line, "  %-8s %10" PRIu32 " %10" PRIu32 " @%-10" PRIu32 " ",
-                      header.method == 0 ? "stored" : header.method == 8 ? "deflated" : "other", header.size,
-                      header.compressedSize, header.localHeaderOffset);
+                      header.method == 0   ? "stored"
+                      : header.method == 8 ? "deflated"
+                                           : "other",
+                      header.size, header.compressedSize, header.localHeaderOffset);
         out << line << printable(name) << "\n";
         p += static_cast<int64_t>(header.totalLength());
     }

@@ -133,7 +133,8 @@ uint32_t PeImage::imageEnd() const {
 int PeImage::lastSectionIndex() const {
     int last = 0;
     for (size_t i = 1; i < sections_.size(); ++i)
-        if (sections_[i].virtualAddress > sections_[static_cast<size_t>(last)].virtualAddress) last = static_cast<int>(i);
+        if (sections_[i].virtualAddress > sections_[static_cast<size_t>(last)].virtualAddress)
+            last = static_cast<int>(i);
     return last;
 }
 
@@ -200,7 +201,8 @@ bool PeImage::placeResources(std::vector<uint8_t>& bytes, uint32_t rva, const st
     // Initialised data: the raw sizes of the sections that hold it.
     uint32_t initialized = rawSize;
     for (size_t i = 0; i < sections_.size(); ++i)
-        if ((sections_[i].characteristics & kInitializedData) && !(rva == last.virtualAddress && static_cast<int>(i) == lastIndex))
+        if ((sections_[i].characteristics & kInitializedData) &&
+            !(rva == last.virtualAddress && static_cast<int>(i) == lastIndex))
             initialized += sections_[i].rawSize;
     writeLe32(opt + kOptInitializedData, initialized);
     // A section that moved the image's end invalidates any signature.

@@ -19,7 +19,9 @@ struct Reader {
         error = "damaged resource tree (" + what + ")";
         return false;
     }
-    bool within(uint32_t offset, size_t length) const { return offset <= limit - base && limit - base - offset >= length; }
+    bool within(uint32_t offset, size_t length) const {
+        return offset <= limit - base && limit - base - offset >= length;
+    }
 
     bool keyAt(uint32_t raw, ResourceKey& key) {
         if (!(raw & kHighBit)) {
@@ -32,7 +34,8 @@ struct Reader {
         const uint16_t length = readLe16(bytes.data() + base + at);
         if (length == 0 || !within(at + 2, 2u * length)) return fail("name outside the section");
         std::u16string name;
-        for (uint16_t i = 0; i < length; ++i) name.push_back(static_cast<char16_t>(readLe16(bytes.data() + base + at + 2 + 2 * i)));
+        for (uint16_t i = 0; i < length; ++i)
+            name.push_back(static_cast<char16_t>(readLe16(bytes.data() + base + at + 2 + 2 * i)));
         key = ResourceKey(name);
         return true;
     }
@@ -204,7 +207,8 @@ const ResourceTree::Names* ResourceTree::names(const ResourceKey& type) const {
     return t == types_.end() ? nullptr : &t->second;
 }
 
-void ResourceTree::put(const ResourceKey& type, const ResourceKey& name, uint16_t language, std::vector<uint8_t> bytes) {
+void ResourceTree::put(const ResourceKey& type, const ResourceKey& name, uint16_t language,
+                       std::vector<uint8_t> bytes) {
     Languages& langs = types_[type][name];
     langs.clear();
     langs[language].bytes = std::move(bytes);

@@ -17,9 +17,9 @@ bool signExecutable(const std::string& path, const std::string& keyPath, const s
             return false;
         }
     const std::string signedPath = path + ".signed";
-    const int rc = platform::runProgram({"osslsigncode", "sign", "-certs", certPath, "-key", keyPath, "-h", "sha256",
-                                         "-in", path, "-out", signedPath},
-                                        error);
+    const int rc = platform::runProgram(
+        {"osslsigncode", "sign", "-certs", certPath, "-key", keyPath, "-h", "sha256", "-in", path, "-out", signedPath},
+        error);
     if (rc != 0) {
         fs::remove(signedPath, ec);
         if (rc > 0) error = "osslsigncode could not sign the executable (exit " + std::to_string(rc) + ")";

@@ -101,7 +101,9 @@ size_t openNode(std::vector<uint8_t>& out, const std::u16string& key, uint16_t v
     align4(out);
     return at;
 }
-void closeNode(std::vector<uint8_t>& out, size_t at) { writeLe16(out.data() + at, static_cast<uint16_t>(out.size() - at)); }
+void closeNode(std::vector<uint8_t>& out, size_t at) {
+    writeLe16(out.data() + at, static_cast<uint16_t>(out.size() - at));
+}
 
 std::u16string ascii16(const char* s) {
     std::u16string out;
@@ -114,10 +116,11 @@ struct FieldName {
     const char* field;
 };
 constexpr FieldName kFieldNames[] = {
-    {"product-name", "ProductName"},   {"file-description", "FileDescription"}, {"company", "CompanyName"},
-    {"copyright", "LegalCopyright"},   {"version", "FileVersion"},              {nullptr, "ProductVersion"},
-    {nullptr, "InternalName"},         {nullptr, "OriginalFilename"},           {nullptr, "Comments"},
-    {nullptr, "LegalTrademarks"},
+    {"product-name", "ProductName"}, {"file-description", "FileDescription"},
+    {"company", "CompanyName"},      {"copyright", "LegalCopyright"},
+    {"version", "FileVersion"},      {nullptr, "ProductVersion"},
+    {nullptr, "InternalName"},       {nullptr, "OriginalFilename"},
+    {nullptr, "Comments"},           {nullptr, "LegalTrademarks"},
 };
 
 std::string trim(const std::string& s) {
@@ -543,7 +546,8 @@ const std::string& defaultManifest() {
         "      <dpiAwareness xmlns=\"http://schemas.microsoft.com/SMI/2016/WindowsSettings\">PerMonitorV2, "
         "PerMonitor</dpiAwareness>\r\n"
         "      <longPathAware xmlns=\"http://schemas.microsoft.com/SMI/2016/WindowsSettings\">true</longPathAware>\r\n"
-        "      <activeCodePage xmlns=\"http://schemas.microsoft.com/SMI/2019/WindowsSettings\">UTF-8</activeCodePage>\r\n"
+        "      <activeCodePage "
+        "xmlns=\"http://schemas.microsoft.com/SMI/2019/WindowsSettings\">UTF-8</activeCodePage>\r\n"
         "    </windowsSettings>\r\n"
         "  </application>\r\n"
         "</assembly>\r\n";

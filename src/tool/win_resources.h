@@ -11,7 +11,7 @@
 namespace hux::tool {
 
 struct IconImage {
-    uint16_t width = 0;   // 1..256
+    uint16_t width = 0;  // 1..256
     uint16_t height = 0;
     uint16_t planes = 0;
     uint16_t bitCount = 0;

@@ -12,11 +12,11 @@
 namespace hux::tool {
 
 struct WindowsLook {
-    std::string iconPath;       // .ico or .png; empty keeps the stub's icon
-    std::string manifestPath;   // empty writes the default manifest
-    VersionInfo version;        // empty writes no version information
-    bool gui = false;           // GUI subsystem instead of console
-    std::string fileName;       // the executable's file name (InternalName, OriginalFilename)
+    std::string iconPath;      // .ico or .png; empty keeps the stub's icon
+    std::string manifestPath;  // empty writes the default manifest
+    VersionInfo version;       // empty writes no version information
+    bool gui = false;          // GUI subsystem instead of console
+    std::string fileName;      // the executable's file name (InternalName, OriginalFilename)
 };
 
 // Whether any option asks for a Windows-only change.

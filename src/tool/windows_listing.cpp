@@ -13,8 +13,10 @@ bool describeWindowsImage(const std::vector<uint8_t>& file, std::ostream& out, s
     if (!pe.parse(file, error) || !tree.read(pe, file, error)) return false;
     const uint16_t subsystem = pe.subsystem();
     out << "subsystem: "
-        << (subsystem == kSubsystemGui ? "gui" : subsystem == kSubsystemConsole ? "console" : "other") << " ("
-        << subsystem << ")\n";
+        << (subsystem == kSubsystemGui       ? "gui"
+            : subsystem == kSubsystemConsole ? "console"
+                                             : "other")
+        << " (" << subsystem << ")\n";
 
     out << "icon:";
     const ResourceTree::Languages* group = tree.find(kRtGroupIcon, 1);

@@ -73,8 +73,8 @@ bool ZipWriter::add(const std::string& name, const std::vector<uint8_t>& data, M
         crc = crc32(crc, data.data() + at, static_cast<uInt>(n));
         at += n;
     }
-    Entry e{name, static_cast<uint32_t>(crc), dosTime, payload->size(), data.size(), out_.size(),
-            static_cast<uint16_t>(method)};
+    Entry e{name,        static_cast<uint32_t>(crc),   dosTime, payload->size(), data.size(),
+            out_.size(), static_cast<uint16_t>(method)};
     // The local header carries both sizes in a zip64 field when either is too large.
     const bool large = e.size >= limits_.value32 || e.compressedSize >= limits_.value32;
     put32(out_, 0x04034b50);

@@ -17,8 +17,8 @@ public:
     // The largest values the plain records hold; lowered only to test the
     // zip64 records without gigabytes of data.
     struct Limits {
-        uint64_t entries = 0xFFFF;       // 0xFFFF itself marks a zip64 count
-        uint64_t value32 = 0xFFFFFFFF;   // likewise for sizes and offsets
+        uint64_t entries = 0xFFFF;      // 0xFFFF itself marks a zip64 count
+        uint64_t value32 = 0xFFFFFFFF;  // likewise for sizes and offsets
     };
     ZipWriter() = default;
     explicit ZipWriter(Limits limits) : limits_(limits) {}

@@ -62,12 +62,13 @@ TEST(ClassData, FirstLaunchWritesTheArchiveAndTheNextUsesIt) {
         EXPECT_EQ(archivesIn(dir.file("cache/hux")), written);
 
         // A changed executable does not meet the old archive: it gets its own.
-        ASSERT_EQ(pack(kLinux, exe,
-                       {"mainclass app.Main", "jre_order c", "jvmdll " + jvmLibraryOf(jdk), "cds auto",
-                        "assystemclassloader FALSE", "option -Xlog:class+load=info:file=${HUX_CLASS_LOG}", "property x=1"},
-                       {"lib/app.jar=" + appJarDir() + "/app.jar"})
-                      .exitCode,
-                  0);
+        ASSERT_EQ(
+            pack(kLinux, exe,
+                 {"mainclass app.Main", "jre_order c", "jvmdll " + jvmLibraryOf(jdk), "cds auto",
+                  "assystemclassloader FALSE", "option -Xlog:class+load=info:file=${HUX_CLASS_LOG}", "property x=1"},
+                 {"lib/app.jar=" + appJarDir() + "/app.jar"})
+                .exitCode,
+            0);
         logTo("changed.log");
         r = runOn(kLinux, exe, {}, options);
         EXPECT_EQ(r.exitCode, 0) << r.err;

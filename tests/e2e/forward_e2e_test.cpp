@@ -104,12 +104,12 @@ TEST_F(ForwardE2E, TwentyLaunchesArriveOnceInOrderWithTheirDirectories) {
     for (int i = 0; i < 2000; ++i) many.push_back("arg" + std::to_string(i) + (i % 7 ? "" : " \xc3\xa9"));
     const std::vector<std::vector<std::string>> launches = {
         {"plain.txt"},
-        {"\xc3\xa9t\xc3\xa9", "na\xc3\xafve", "\xc2\xa3\xc2\xb5"},                   // Latin-1
-        {"\xe6\x97\xa5\xe6\x9c\xac\xe8\xaa\x9e.txt", "\xe4\xb8\xad"},                // CJK
-        {"\xf0\x9f\x98\x80", "a\xf0\x9f\x8e\x89z"},                                  // emoji
-        {""},                                                                        // one empty argument
-        {},                                                                          // none at all
-        many,                                                                        // 2,000
+        {"\xc3\xa9t\xc3\xa9", "na\xc3\xafve", "\xc2\xa3\xc2\xb5"},     // Latin-1
+        {"\xe6\x97\xa5\xe6\x9c\xac\xe8\xaa\x9e.txt", "\xe4\xb8\xad"},  // CJK
+        {"\xf0\x9f\x98\x80", "a\xf0\x9f\x8e\x89z"},                    // emoji
+        {""},                                                          // one empty argument
+        {},                                                            // none at all
+        many,                                                          // 2,000
         {"with space", "quote\"d", "back\\slash", "pipe|bar"},
     };
     std::string expected;

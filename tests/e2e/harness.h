@@ -12,7 +12,7 @@
 namespace hux::e2e {
 
 struct RunResult {
-    int exitCode = -1;   // -1 when killed or not started
+    int exitCode = -1;  // -1 when killed or not started
     bool timedOut = false;
     std::string out;
     std::string err;
@@ -53,7 +53,7 @@ private:
 
 // Where things are.
 std::string sourceDir();
-std::string buildDir();   // the Linux build
+std::string buildDir();  // the Linux build
 std::string toolPath();
 std::string windowsBuildDir();
 std::string appJarDir();  // the jars built for the end-to-end tests

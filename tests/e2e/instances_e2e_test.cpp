@@ -74,62 +74,63 @@ std::string lineWith(const std::string& out, const std::string& prefix) {
 }  // namespace
 
 TEST_F(InstancesE2E, CustomModeHubReceivesObjectsOfEverySize) {
-  for (const std::string& jdk : jdks_) {
-    SCOPED_TRACE(jdk);
-    jdk_ = jdk;
-    const std::string appId = uniqueAppId("sizes");
-    const std::string exe = packApp("app", appId, "custom");
-    const std::string sender = packApp("sender", appId, "custom", true);
+    for (const std::string& jdk : jdks_) {
+        SCOPED_TRACE(jdk);
+        jdk_ = jdk;
+        const std::string appId = uniqueAppId("sizes");
+        const std::string exe = packApp("app", appId, "custom");
+        const std::string sender = packApp("sender", appId, "custom", true);
 
-    Background hub(kLinux.command(exe, {"hub"}));
-    ASSERT_TRUE(hub.waitForOutput("ready\n")) << "hub did not start";
-    const std::string hubPid = std::to_string(hub.pid());
-    // The first launch is hub; its own pid is reported as hub, not listed twice.
-    EXPECT_TRUE(hub.waitForOutput("first=" + hubPid + " current=" + hubPid + " instances=[" + hubPid + "]\n"));
+        Background hub(kLinux.command(exe, {"hub"}));
+        ASSERT_TRUE(hub.waitForOutput("ready\n")) << "hub did not start";
+        const std::string hubPid = std::to_string(hub.pid());
+        // The first launch is hub; its own pid is reported as hub, not listed twice.
+        EXPECT_TRUE(hub.waitForOutput("first=" + hubPid + " current=" + hubPid + " instances=[" + hubPid + "]\n"));
 
-    // A byte[] of n bytes serialises to n + 27 bytes; with the 4-byte kind word
-    // the messages are 1024 (one chunk), 1025 (two chunks) and 1 MiB (1024 chunks).
-    RunResult sent = runOn(kLinux, sender, {"send", "993", "994", "1048545", "1"});
-    ASSERT_EQ(sent.exitCode, 0) << sent.err;
-    EXPECT_TRUE(has(sent.out, "first=" + hubPid + " current=")) << sent.out;
-    std::regex sentLine("sent len=(\\d+) sha=([0-9a-f]+)");
-    EXPECT_EQ(std::distance(std::sregex_iterator(sent.out.begin(), sent.out.end(), sentLine), std::sregex_iterator()), 4)
-        << sent.out;
+        // A byte[] of n bytes serialises to n + 27 bytes; with the 4-byte kind word
+        // the messages are 1024 (one chunk), 1025 (two chunks) and 1 MiB (1024 chunks).
+        RunResult sent = runOn(kLinux, sender, {"send", "993", "994", "1048545", "1"});
+        ASSERT_EQ(sent.exitCode, 0) << sent.err;
+        EXPECT_TRUE(has(sent.out, "first=" + hubPid + " current=")) << sent.out;
+        std::regex sentLine("sent len=(\\d+) sha=([0-9a-f]+)");
+        EXPECT_EQ(
+            std::distance(std::sregex_iterator(sent.out.begin(), sent.out.end(), sentLine), std::sregex_iterator()), 4)
+            << sent.out;
 
-    // Sending to one's own pid, then unbinding the receiver.
-    RunResult self = runOn(kLinux, exe, {"self"});
-    EXPECT_EQ(self.exitCode, 0) << self.err;
-    const std::string current = lineWith(self.out, "current=").substr(8);
-    // (Newer runtimes print their class-data-sharing note on standard output.)
-    EXPECT_TRUE(has(self.out, "current=" + current + "\nself from=" + current + " obj=to myself\nself from=" + current +
-                                  " obj=to myself\n"))
-        << self.out;
-    EXPECT_FALSE(has(self.out, "after unbind")) << self.out;
+        // Sending to one's own pid, then unbinding the receiver.
+        RunResult self = runOn(kLinux, exe, {"self"});
+        EXPECT_EQ(self.exitCode, 0) << self.err;
+        const std::string current = lineWith(self.out, "current=").substr(8);
+        // (Newer runtimes print their class-data-sharing note on standard output.)
+        EXPECT_TRUE(has(self.out, "current=" + current + "\nself from=" + current +
+                                      " obj=to myself\nself from=" + current + " obj=to myself\n"))
+            << self.out;
+        EXPECT_FALSE(has(self.out, "after unbind")) << self.out;
 
-    // A class the receiver cannot resolve: printed, nothing delivered, and the
-    // channel carries on.
-    RunResult extra = runOn(kLinux, sender, {"sendextra"});
-    EXPECT_EQ(extra.exitCode, 0) << extra.err;
-    EXPECT_TRUE(hub.waitForOutput(" obj=after extra\n"));
-    RunResult hubRun = hub.finish();
-    EXPECT_EQ(hubRun.exitCode, 0);
+        // A class the receiver cannot resolve: printed, nothing delivered, and the
+        // channel carries on.
+        RunResult extra = runOn(kLinux, sender, {"sendextra"});
+        EXPECT_EQ(extra.exitCode, 0) << extra.err;
+        EXPECT_TRUE(hub.waitForOutput(" obj=after extra\n"));
+        RunResult hubRun = hub.finish();
+        EXPECT_EQ(hubRun.exitCode, 0);
 
-    // Every size arrived intact, from the sender's pid, in order.
-    std::string expected;
-    for (std::sregex_iterator it(sent.out.begin(), sent.out.end(), sentLine), end; it != end; ++it)
-        expected += "len=" + (*it)[1].str() + " sha=" + (*it)[2].str() + "\n";
-    std::string got;
-    std::regex recvLine("recv from=(\\d+) len=(\\d+) sha=([0-9a-f]+)");
-    std::set<std::string> senders;
-    for (std::sregex_iterator it(hubRun.out.begin(), hubRun.out.end(), recvLine), end; it != end; ++it) {
-        got += "len=" + (*it)[2].str() + " sha=" + (*it)[3].str() + "\n";
-        senders.insert((*it)[1].str());
+        // Every size arrived intact, from the sender's pid, in order.
+        std::string expected;
+        for (std::sregex_iterator it(sent.out.begin(), sent.out.end(), sentLine), end; it != end; ++it)
+            expected += "len=" + (*it)[1].str() + " sha=" + (*it)[2].str() + "\n";
+        std::string got;
+        std::regex recvLine("recv from=(\\d+) len=(\\d+) sha=([0-9a-f]+)");
+        std::set<std::string> senders;
+        for (std::sregex_iterator it(hubRun.out.begin(), hubRun.out.end(), recvLine), end; it != end; ++it) {
+            got += "len=" + (*it)[2].str() + " sha=" + (*it)[3].str() + "\n";
+            senders.insert((*it)[1].str());
+        }
+        EXPECT_EQ(got, expected) << hubRun.out;
+        EXPECT_EQ(senders.size(), 1u);
+        EXPECT_TRUE(has(hubRun.err, "java.lang.ClassNotFoundException: extra.Payload")) << hubRun.err;
+        EXPECT_FALSE(has(hubRun.out, "extra payload")) << hubRun.out;
     }
-    EXPECT_EQ(got, expected) << hubRun.out;
-    EXPECT_EQ(senders.size(), 1u);
-    EXPECT_TRUE(has(hubRun.err, "java.lang.ClassNotFoundException: extra.Payload")) << hubRun.err;
-    EXPECT_FALSE(has(hubRun.out, "extra payload")) << hubRun.out;
-  }
 }
 
 TEST_F(InstancesE2E, WithoutCustomModeTheNativesAnswerMinusOne) {
@@ -179,7 +180,8 @@ TEST_F(InstancesE2E, FourInstancesExchangeFiveHundredObjectsEach) {
     const std::string exe = packApp("load", uniqueAppId("load"), "custom");
     constexpr int kCount = 500;
     std::vector<std::unique_ptr<Background>> group;
-    for (int i = 0; i < 4; ++i) group.push_back(std::make_unique<Background>(kLinux.command(exe, {"load", "500", "4", "60"})));
+    for (int i = 0; i < 4; ++i)
+        group.push_back(std::make_unique<Background>(kLinux.command(exe, {"load", "500", "4", "60"})));
     int delivered = 0, sent = 0;
     for (auto& b : group) EXPECT_TRUE(b->waitForOutput("done received=", 120000));
     for (auto& b : group) {
@@ -210,9 +212,9 @@ TEST_F(InstancesE2E, KillingTheHubElectsASurvivorWithinOneSecond) {
     ASSERT_TRUE(group[1]->waitForOutput("hub " + hubPid + " at", 60000));
     // Kill the hub while the objects are flowing.
     ASSERT_TRUE(group[1]->waitForOutput("progress 300", 60000)) << "no traffic";
-    const int64_t killedAt = std::chrono::duration_cast<std::chrono::milliseconds>(
-                                 std::chrono::system_clock::now().time_since_epoch())
-                                 .count();
+    const int64_t killedAt =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+            .count();
     ASSERT_EQ(kill(group[0]->pid(), SIGKILL), 0);
     group[0]->finish();
 
@@ -343,9 +345,8 @@ public:
     int64_t msUntilFreed(uint32_t wedgedSerial, int limitMs) {
         const auto start = std::chrono::steady_clock::now();
         for (;;) {
-            const int64_t ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
-                                                                                     start)
-                                   .count();
+            const int64_t ms =
+                std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
             if (__atomic_load_n(&area_->busy, __ATOMIC_ACQUIRE) == 0 ||
                 __atomic_load_n(&area_->serial, __ATOMIC_ACQUIRE) != wedgedSerial)
                 return ms;

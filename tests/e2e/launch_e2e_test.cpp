@@ -105,16 +105,16 @@ TEST_F(Launch, ClassesAndResourcesComeFromTheArchive) {
         const std::string exe = packApp(dir_, "classes", jdk);
         RunResult r = runOn(kLinux, exe,
                             {"loader", "class", "lib.One", "class", "lib.Dup", "class", "lib2.Two", "resource",
-                             "/app/data.txt", "resources", "lib/shared.txt", "urltext",
-                             "hux:lib/app.jar!app/data.txt", "property", "hux.app.path", "property",
-                             "java.protocol.handler.pkgs"});
+                             "/app/data.txt", "resources", "lib/shared.txt", "urltext", "hux:lib/app.jar!app/data.txt",
+                             "property", "hux.app.path", "property", "java.protocol.handler.pkgs"});
         ASSERT_EQ(r.exitCode, 0) << r.err;
         EXPECT_TRUE(has(r.out, "loader=com.mordavin.hux.CarvossClassLoader")) << r.out;
         EXPECT_TRUE(has(r.out, "system=com.mordavin.hux.CarvossClassLoader")) << r.out;
         // A class only in a nested jar is found, its package defined from that
         // jar's manifest; the top level (also on the application class path)
         // wins over a nested jar.
-        EXPECT_TRUE(has(r.out, "class=lib.One loader=com.mordavin.hux.CarvossClassLoader says=one from lib1 version=1.2.3"))
+        EXPECT_TRUE(
+            has(r.out, "class=lib.One loader=com.mordavin.hux.CarvossClassLoader says=one from lib1 version=1.2.3"))
             << r.out;
         EXPECT_TRUE(has(r.out, "says=dup from the top level")) << r.out;
         EXPECT_TRUE(has(r.out, "says=two from lib2")) << r.out;
@@ -122,8 +122,9 @@ TEST_F(Launch, ClassesAndResourcesComeFromTheArchive) {
         // Top level first, then the nested jars in index order (after what the
         // parent loader finds on the application class path).
         // Each once: the top level comes from the parent, as a URL the JDK opens.
-        EXPECT_TRUE(has(r.out, "each=jar:file:" + exe + "!/lib/shared.txt\neach=hux:lib/lib1.jar!lib/shared.txt\n"
-                               "each=hux:lib/lib2.jar!lib/shared.txt\n"))
+        EXPECT_TRUE(has(r.out, "each=jar:file:" + exe +
+                                   "!/lib/shared.txt\neach=hux:lib/lib1.jar!lib/shared.txt\n"
+                                   "each=hux:lib/lib2.jar!lib/shared.txt\n"))
             << r.out;
         EXPECT_FALSE(has(r.out, "each=hux:lib/shared.txt")) << r.out;
         EXPECT_TRUE(has(r.out, "urltext=data from app.jar")) << r.out;
@@ -139,12 +140,12 @@ TEST_F(Launch, NamesBeyondAsciiPercentDecodingAndCompatibleMode) {
         std::vector<std::string> lines = {"property sun.jnu.encoding=UTF-8"};
         if (!compatible) lines.push_back("compatible false");
         const std::string exe = packApp(dir_, compatible ? "compat" : "plain", jdk, lines);
-        RunResult r = runOn(kLinux, exe,
-                            {"resource", "/lib2/caf\xC3\xA9.txt", "resource", "/lib2/\xE2\x82\xACuro.txt", "urltext",
-                             "hux:lib/lib2.jar!lib2/with%20space.txt", "urltext",
-                             "hux:lib/lib2.jar!lib2/with+space.txt", "stream", "lib/One.class", "urltext",
-                             "hux:app/data.txt"},
-                            {.env = {{"LC_ALL", "C.UTF-8"}}});
+        RunResult r =
+            runOn(kLinux, exe,
+                  {"resource", "/lib2/caf\xC3\xA9.txt", "resource", "/lib2/\xE2\x82\xACuro.txt", "urltext",
+                   "hux:lib/lib2.jar!lib2/with%20space.txt", "urltext", "hux:lib/lib2.jar!lib2/with+space.txt",
+                   "stream", "lib/One.class", "urltext", "hux:app/data.txt"},
+                  {.env = {{"LC_ALL", "C.UTF-8"}}});
         ASSERT_EQ(r.exitCode, 0) << r.err;
         EXPECT_TRUE(has(r.out, "content=latin one")) << r.out;
         EXPECT_TRUE(has(r.out, "content=beyond latin one")) << r.out;
@@ -242,9 +243,15 @@ TEST_F(Launch, FailuresPrintTheirMessageAndExitWithItsNumber) {
     const std::string runtimes = buildDir() + "/test-runtimes";
     dir_.write("garbage.so", "this is not a library");
     const std::vector<Case> cases = {
-        {"missing class", {"mainclass app.Missing"}, 7, "The main startup class could not be found.",
+        {"missing class",
+         {"mainclass app.Missing"},
+         7,
+         "The main startup class could not be found.",
          "ClassNotFoundException: app.Missing"},
-        {"no main", {"mainclass app.NoMain"}, 8, "The main startup class is not valid, main method missing.",
+        {"no main",
+         {"mainclass app.NoMain"},
+         8,
+         "The main startup class is not valid, main method missing.",
          "NoSuchMethodError"},
         {"too low", {"minjre 99"}, 6, nullptr, nullptr},
         {"too high", {"minjre 1.6", "maxjre 1.1"}, 12, nullptr, nullptr},
@@ -271,7 +278,10 @@ TEST_F(Launch, FailuresPrintTheirMessageAndExitWithItsNumber) {
     // Versions are formatted into messages 6 and 12.
     const std::string version = std::to_string(jdkMajorVersion(jdk));
     {
-        ASSERT_EQ(pack(kLinux, dir_.file("low"), {"mainclass app.Main", "jre_order c", "jvmdll " + jvmLibraryOf(jdk), "minjre 99"}, appFiles()).exitCode, 0);
+        ASSERT_EQ(pack(kLinux, dir_.file("low"),
+                       {"mainclass app.Main", "jre_order c", "jvmdll " + jvmLibraryOf(jdk), "minjre 99"}, appFiles())
+                      .exitCode,
+                  0);
         RunResult r = runOn(kLinux, dir_.file("low"));
         EXPECT_EQ(r.exitCode, 6);
         EXPECT_TRUE(has(errorLines(r.err), "Java virtual machine version " + version)) << r.err;
@@ -297,8 +307,10 @@ TEST(LaunchFailures, RuntimeNotFoundNotValidAndStartFailedOnEveryTarget) {
         const std::vector<Case> cases = {
             {"not found", path(dir.file("missing" + ext)), 1, "Java Runtime Environment not found.", false},
             {"garbage", path(dir.file("garbage" + ext)), 2, "Java Runtime Environment not valid.", true},
-            {"no creation entry", path(runtimes + "/hux_test_nocreate" + ext), 2, "Java Runtime Environment not valid.", false},
-            {"creation fails", path(runtimes + "/hux_test_failcreate" + ext), 4, "Java Virtual Machine starts failed.", false},
+            {"no creation entry", path(runtimes + "/hux_test_nocreate" + ext), 2, "Java Runtime Environment not valid.",
+             false},
+            {"creation fails", path(runtimes + "/hux_test_failcreate" + ext), 4, "Java Virtual Machine starts failed.",
+             false},
         };
         for (const Case& c : cases) {
             SCOPED_TRACE(c.what);

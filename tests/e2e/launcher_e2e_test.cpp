@@ -33,7 +33,8 @@ TEST(SingleInstance, RefusedWhileAnotherInstanceHoldsTheAppIdMutex) {
     for (const Target& t : targets()) {
         SCOPED_TRACE(t.name);
         const std::string exe = dir.file(t.exeName("app"));
-        ASSERT_EQ(pack(t, exe, {"mainclass app.Main", "singleinstance true", "appid Company\\App", kNoRuntime}).exitCode, 0);
+        ASSERT_EQ(
+            pack(t, exe, {"mainclass app.Main", "singleinstance true", "appid Company\\App", kNoRuntime}).exitCode, 0);
         {
             MutexHolder holder(t, "Company.App.hux.mutex");
             ASSERT_TRUE(holder.held());
@@ -71,7 +72,8 @@ TEST(SingleInstance, OnlyTheWordTrueTurnsItOn) {
     for (const Target& t : targets()) {
         SCOPED_TRACE(t.name);
         const std::string exe = dir.file(t.exeName("yes"));
-        ASSERT_EQ(pack(t, exe, {"mainclass app.Main", "singleinstance yes", "appid Word\\Test", kNoRuntime}).exitCode, 0);
+        ASSERT_EQ(pack(t, exe, {"mainclass app.Main", "singleinstance yes", "appid Word\\Test", kNoRuntime}).exitCode,
+                  0);
         MutexHolder holder(t, "Word.Test.hux.mutex");
         ASSERT_TRUE(holder.held());
         RunResult r = runOn(t, exe);
@@ -121,7 +123,8 @@ TEST(ExternalConfig, DisableExternalInTheEmbeddedBlockDropsIt) {
     for (const Target& t : targets()) {
         SCOPED_TRACE(t.name);
         const std::string exe = dir.file(t.exeName("locked"));
-        ASSERT_EQ(pack(t, exe, {"mainclass app.Main", "appid Locked\\App", "disableexternal TRUE", kNoRuntime}).exitCode, 0);
+        ASSERT_EQ(
+            pack(t, exe, {"mainclass app.Main", "appid Locked\\App", "disableexternal TRUE", kNoRuntime}).exitCode, 0);
         dir.write(t.exeName("locked") + ".cfg", "appid Locked\\App\r\nsingleinstance true\r\n");
         MutexHolder holder(t, "Locked.App.hux.mutex");
         ASSERT_TRUE(holder.held());

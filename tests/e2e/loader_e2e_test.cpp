@@ -64,7 +64,7 @@ const std::string& kitDir() {
     return dir;
 }
 
-const std::vector<std::string> kJars = {"probe", "two", "mr", "sealA", "sealB", "signed",
+const std::vector<std::string> kJars = {"probe",    "two", "mr",   "sealA", "sealB", "signed",
                                         "tampered", "big", "deep", "cpdep", "cp"};
 
 std::vector<std::string> packedJars() {
@@ -108,14 +108,59 @@ protected:
 }  // namespace
 
 TEST_F(Loader, AnswersAsJavaClassPathDoes) {
-    const std::vector<std::string> args = {
-        "load", "mr.Version", "load", "seal.A", "load", "seal.B", "load", "sig.S", "cs", "sig.S", "cs",
-        "probe.Main", "load", "sig2.T", "load", "big.Big", "load", "cp.Uses", "services", "count", "shared.txt",
-        "bytes", "probe/Main.class", "conn", "probe/Main.class", "conn", "probe/data/f.txt", "conn", "probe/none",
-        "rel", "probe/data/sub/g.txt", "../f.txt", "rel", "probe/data/f.txt", "../../probe/x.txt", "rel",
-        "probe/data/f.txt", "/probe/x.txt", "rel", "probe/data/f.txt", "nothere.txt", "uri", "probe/with space.txt",
-        "uri", "probe/caf\xC3\xA9 #1%.txt", "uri", "probe/data/f.txt", "pkg", "probe.Main", "pkg", "seal.A",
-        "load", "probe.deep.Impl"};
+    const std::vector<std::string> args = {"load",
+                                           "mr.Version",
+                                           "load",
+                                           "seal.A",
+                                           "load",
+                                           "seal.B",
+                                           "load",
+                                           "sig.S",
+                                           "cs",
+                                           "sig.S",
+                                           "cs",
+                                           "probe.Main",
+                                           "load",
+                                           "sig2.T",
+                                           "load",
+                                           "big.Big",
+                                           "load",
+                                           "cp.Uses",
+                                           "services",
+                                           "count",
+                                           "shared.txt",
+                                           "bytes",
+                                           "probe/Main.class",
+                                           "conn",
+                                           "probe/Main.class",
+                                           "conn",
+                                           "probe/data/f.txt",
+                                           "conn",
+                                           "probe/none",
+                                           "rel",
+                                           "probe/data/sub/g.txt",
+                                           "../f.txt",
+                                           "rel",
+                                           "probe/data/f.txt",
+                                           "../../probe/x.txt",
+                                           "rel",
+                                           "probe/data/f.txt",
+                                           "/probe/x.txt",
+                                           "rel",
+                                           "probe/data/f.txt",
+                                           "nothere.txt",
+                                           "uri",
+                                           "probe/with space.txt",
+                                           "uri",
+                                           "probe/caf\xC3\xA9 #1%.txt",
+                                           "uri",
+                                           "probe/data/f.txt",
+                                           "pkg",
+                                           "probe.Main",
+                                           "pkg",
+                                           "seal.A",
+                                           "load",
+                                           "probe.deep.Impl"};
     std::vector<std::string> jars;
     for (const std::string& j : kJars) jars.push_back(kitDir() + "/" + j + ".jar");
     for (const std::string& jdk : jdks_) {
@@ -133,12 +178,15 @@ TEST_F(Loader, AnswersAsJavaClassPathDoes) {
         const int major = jdkMajorVersion(jdk);
         EXPECT_TRUE(has(packed.out, major >= 21 ? "load mr.Version: version 21\n" : "load mr.Version: version 9\n"))
             << packed.out;
-        EXPECT_TRUE(has(packed.out, "load seal.B: java.lang.SecurityException: sealing violation: package seal is sealed\n"))
+        EXPECT_TRUE(
+            has(packed.out, "load seal.B: java.lang.SecurityException: sealing violation: package seal is sealed\n"))
             << packed.out;
         EXPECT_TRUE(has(packed.out, "cs sig.S: file=true signers=1 by 1 certificate(s)\n")) << packed.out;
-        EXPECT_TRUE(has(packed.out, "load sig2.T: java.lang.SecurityException: SHA-256 digest error for sig2/T.class\n"))
+        EXPECT_TRUE(
+            has(packed.out, "load sig2.T: java.lang.SecurityException: SHA-256 digest error for sig2/T.class\n"))
             << packed.out;
-        EXPECT_TRUE(has(packed.out, "load big.Big: big\nload cp.Uses: uses dependency\nservices: []\ncount shared.txt: 2\n"))
+        EXPECT_TRUE(
+            has(packed.out, "load big.Big: big\nload cp.Uses: uses dependency\nservices: []\ncount shared.txt: 2\n"))
             << packed.out;
         EXPECT_TRUE(has(packed.out, "rel ../f.txt: f content\n")) << packed.out;
         EXPECT_TRUE(has(packed.out, "rel nothere.txt: java.io.FileNotFoundException\n")) << packed.out;
@@ -161,11 +209,11 @@ TEST_F(Loader, CodeSourceAndUrlsNameTheExecutable) {
 TEST_F(Loader, ClassFilesAreNoResourcesWhenCompatibleIsOff) {
     const std::string& jdk = jdks_.front();
     const std::string exe = packProbe(dir_, "strict", jdk, {"compatible false"});
-    RunResult r = runOn(kLinux, exe,
-                        {"bytes", "probe/Main.class", "conn", "probe/Main.class", "urltext",
-                         "hux:lib/probe.jar!probe/Main.class", "urltext", "hux:lib/probe.jar!probe/Main.clas%73",
-                         "urltext", "hux:lib/probe.jar!probe/Main%2eclass", "load", "big.Big", "bytes",
-                         "probe/data/f.txt"});
+    RunResult r =
+        runOn(kLinux, exe,
+              {"bytes", "probe/Main.class", "conn", "probe/Main.class", "urltext", "hux:lib/probe.jar!probe/Main.class",
+               "urltext", "hux:lib/probe.jar!probe/Main.clas%73", "urltext", "hux:lib/probe.jar!probe/Main%2eclass",
+               "load", "big.Big", "bytes", "probe/data/f.txt"});
     r.out = appOutput(r);
     ASSERT_EQ(r.exitCode, 0) << r.err;
     EXPECT_EQ(r.out,
@@ -185,14 +233,14 @@ TEST_F(Loader, ExternalClassPathKeepsItsOrderAndTakesTwoThousandJars) {
     for (const std::string& jdk : jdks_) {
         SCOPED_TRACE(jdk);
         for (const auto& [first, second] : {std::pair{"b1", "a2"}, std::pair{"a2", "b1"}}) {
-            const std::string exe = packProbe(dir_, "order", jdk,
-                                              {std::string("classpath ") + ext + "/" + first + ".jar;" + ext + "/" +
-                                               second + ".jar"},
-                                              probeOnly);
+            const std::string exe = packProbe(
+                dir_, "order", jdk,
+                {std::string("classpath ") + ext + "/" + first + ".jar;" + ext + "/" + second + ".jar"}, probeOnly);
             RunResult packed = runOn(kLinux, exe, {"load", "ext.Which"});
             packed.out = appOutput(packed);
-            RunResult plain = javaCp(jdk, kitDir() + "/probe.jar:" + ext + "/" + first + ".jar:" + ext + "/" + second + ".jar",
-                                     {"load", "ext.Which"});
+            RunResult plain =
+                javaCp(jdk, kitDir() + "/probe.jar:" + ext + "/" + first + ".jar:" + ext + "/" + second + ".jar",
+                       {"load", "ext.Which"});
             EXPECT_EQ(packed.out, std::string("load ext.Which: ") + first + "\n") << packed.err;
             EXPECT_EQ(packed.out, plain.out);
         }

@@ -180,8 +180,8 @@ TEST_F(NamedObjects, AnObjectThatIsNotTheUsersOwnIsNeverUsed) {
         {"a symlink", "rm -f " + area + " && ln -s " + victim + " " + area},
         {"a second link", "rm -f " + area + " && cp " + victim + " " + area + " && chown " + std::to_string(a_.uid) +
                               " " + area + " && ln " + area + " " + area + ".link"},
-        {"a wrong size", "rm -f " + area + " " + area + ".link && head -c 100 " + victim + " > " + area +
-                             " && chown " + std::to_string(a_.uid) + " " + area + " && chmod 600 " + area},
+        {"a wrong size", "rm -f " + area + " " + area + ".link && head -c 100 " + victim + " > " + area + " && chown " +
+                             std::to_string(a_.uid) + " " + area + " && chmod 600 " + area},
     };
     for (const Plant& p : plants) {
         SCOPED_TRACE(p.what);

@@ -118,8 +118,9 @@ TEST(ConfigChecks, RefusalsWarningsAndDefaults) {
     std::vector<std::string> blankMain = {"mainclass   "};
     EXPECT_FALSE(checkConfiguration(blankMain, policy, warnings, error));
 
-    std::vector<std::string> lines = {"MainClass=app.Main", "mainclas app.Other", "# a note", "libs a;b",
-                                      "java_libs=lib", "-Xmx1g", "assystemclassloader true"};
+    std::vector<std::string> lines = {
+        "MainClass=app.Main",      "mainclas app.Other", "# a note", "libs a;b", "java_libs=lib", "-Xmx1g",
+        "assystemclassloader true"};
     warnings.clear();
     ASSERT_TRUE(checkConfiguration(lines, policy, warnings, error)) << error;
     ASSERT_EQ(warnings.size(), 3u);
@@ -164,9 +165,9 @@ TEST(ConfigChecks, ConfigurationBesideTheOutputIsReportedOnlyWhereItWouldBeReadA
     EXPECT_TRUE(externalConfigWarning(dir.file("APP.CFG"), dir.file("app"), lines, false).empty());
     EXPECT_TRUE(externalConfigWarning(dir.file("conf/app.cfg"), dir.file("app"), lines, false).empty());
     EXPECT_TRUE(externalConfigWarning(dir.file("other.cfg"), dir.file("app"), lines, false).empty());
-    EXPECT_TRUE(externalConfigWarning(dir.file("app.cfg"), dir.file("app"), {"mainclass a.B", "disableexternal TRUE"},
-                                      false)
-                    .empty());
+    EXPECT_TRUE(
+        externalConfigWarning(dir.file("app.cfg"), dir.file("app"), {"mainclass a.B", "disableexternal TRUE"}, false)
+            .empty());
     // Reached through another spelling of the same directory.
     std::filesystem::create_directories(dir.file("sub"));
     EXPECT_FALSE(externalConfigWarning(dir.file("sub/../app.cfg"), dir.file("app"), lines, false).empty());
@@ -189,7 +190,8 @@ TEST(PackerDefaults, ToolRefusesWarnsAndWritesTheDefaults) {
     EXPECT_TRUE(has(shown.out, "  compatible true\n")) << shown.out;
     EXPECT_TRUE(has(shown.out, "  option -Xlog:cds=off\n")) << shown.out;
 
-    ASSERT_EQ(pack(kLinux, dir.file("plain"), {"mainclass a.B"}, {}, {"--no-compatible", "--keep-sharing-note"}).exitCode, 0);
+    ASSERT_EQ(
+        pack(kLinux, dir.file("plain"), {"mainclass a.B"}, {}, {"--no-compatible", "--keep-sharing-note"}).exitCode, 0);
     RunResult plain = run({toolPath(), "inspect", dir.file("plain")});
     EXPECT_FALSE(has(plain.out, "compatible")) << plain.out;
     EXPECT_FALSE(has(plain.out, "-Xlog:cds")) << plain.out;
@@ -204,22 +206,25 @@ TEST(Flatten, JarEntriesGoToTheTopLevelFirstJarWinsServicesMergeSignaturesGo) {
     ASSERT_TRUE(first.add("META-INF/SIGNER.SF", bytesOf("signature"), ZipWriter::Method::Deflated, error));
     ASSERT_TRUE(first.add("META-INF/SIGNER.RSA", bytesOf("block"), ZipWriter::Method::Stored, error));
     ASSERT_TRUE(first.add("META-INF/services/x.Api", bytesOf("a.FirstImpl"), ZipWriter::Method::Deflated, error));
-    ASSERT_TRUE(first.add("META-INF/sisu/javax.inject.Named", bytesOf("a.Component\n"), ZipWriter::Method::Deflated, error));
+    ASSERT_TRUE(
+        first.add("META-INF/sisu/javax.inject.Named", bytesOf("a.Component\n"), ZipWriter::Method::Deflated, error));
     ASSERT_TRUE(first.add("META-INF/plexus/components.xml",
                           bytesOf("<component-set>\n  <components>\n    <component>A</component>\n  </components>\n"
                                   "</component-set>\n"),
                           ZipWriter::Method::Deflated, error));
     ASSERT_TRUE(first.add("p/", {}, ZipWriter::Method::Stored, error));
     constexpr uint32_t kApril2022 = ((42u << 9 | 4u << 5 | 5u) << 16) | (14u << 11 | 33u << 5 | 21u);
-    ASSERT_TRUE(first.add("p/Shared.txt", bytesOf("from the first jar"), ZipWriter::Method::Deflated, error,
-                          kApril2022));
-    ASSERT_TRUE(first.add("inner.jar", bytesOf("PK\x05\x06" + std::string(18, '\0')), ZipWriter::Method::Stored, error));
+    ASSERT_TRUE(
+        first.add("p/Shared.txt", bytesOf("from the first jar"), ZipWriter::Method::Deflated, error, kApril2022));
+    ASSERT_TRUE(
+        first.add("inner.jar", bytesOf("PK\x05\x06" + std::string(18, '\0')), ZipWriter::Method::Stored, error));
     writeZip(dir.file("first.jar"), first);
     ZipWriter second;
     ASSERT_TRUE(second.add("META-INF/MANIFEST.MF", bytesOf("Manifest-Version: 1.0\r\nX-From: second\r\n"),
                            ZipWriter::Method::Deflated, error));
     ASSERT_TRUE(second.add("META-INF/services/x.Api", bytesOf("b.SecondImpl\n"), ZipWriter::Method::Stored, error));
-    ASSERT_TRUE(second.add("META-INF/sisu/javax.inject.Named", bytesOf("b.Component"), ZipWriter::Method::Deflated, error));
+    ASSERT_TRUE(
+        second.add("META-INF/sisu/javax.inject.Named", bytesOf("b.Component"), ZipWriter::Method::Deflated, error));
     ASSERT_TRUE(second.add("META-INF/plexus/components.xml",
                            bytesOf("<?xml version=\"1.0\"?><component-set><components><component>B</component>"
                                    "</components></component-set>"),

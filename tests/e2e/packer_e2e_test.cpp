@@ -45,15 +45,14 @@ TEST(Packer, WritesTheDocumentedLayout) {
                            {"lib/lib.jar=" + dir.file("jars/lib.jar"), dir.file("data.txt")},
                            {"--archive-comment", "0123456789", "--no-compatible", "--keep-sharing-note"});
         ASSERT_EQ(r.exitCode, 0) << r.err;
-        const std::string stub =
-            readFile(buildDir() + "/share/hux/stubs/" + t.name + "/" + t.exeName("hux-stub"));
+        const std::string stub = readFile(buildDir() + "/share/hux/stubs/" + t.name + "/" + t.exeName("hux-stub"));
         const std::string file = readFile(exe);
         ASSERT_GT(file.size(), stub.size());
         const size_t image = imageEnd(file, stub.size());
         // Block: UTF-8 mark, CR LF lines, one NUL; then L, 16 reserved bytes, the archive.
         // --no-compatible and --keep-sharing-note: the block holds the configured lines only.
-        const std::string expectedBlock = "\xEF\xBB\xBFmainclass app.Main\r\noption -Xmx64m\r\nproperty k=v\xC3\xA9\r\n" +
-                                          std::string(1, '\0');
+        const std::string expectedBlock =
+            "\xEF\xBB\xBFmainclass app.Main\r\noption -Xmx64m\r\nproperty k=v\xC3\xA9\r\n" + std::string(1, '\0');
         EXPECT_EQ(file.substr(image, expectedBlock.size()), expectedBlock);
         const size_t lengthAt = image + expectedBlock.size();
         EXPECT_EQ(le32(file, lengthAt), expectedBlock.size());
@@ -126,7 +125,10 @@ TEST(Packer, RefusesBadInputWithOneLineAndNoOutput) {
         {"unreadable config", {}, {}, {"-c", dir.file("missing.cfg")}},
         {"config that is not UTF-8", {}, {}, {"-c", dir.file("bad.cfg")}},
         {"stub without the marker", {"mainclass a.B"}, {}, {"--stub", dir.file("notastub")}},
-        {"duplicate archive names", {"mainclass a.B"}, {"x.txt=" + dir.file("a.txt"), "x.txt=" + dir.file("a.txt")}, {}},
+        {"duplicate archive names",
+         {"mainclass a.B"},
+         {"x.txt=" + dir.file("a.txt"), "x.txt=" + dir.file("a.txt")},
+         {}},
         {"line that cannot be encoded", {"mainclass \xC3"}, {}, {}},
     };
     for (const Case& c : cases) {
@@ -154,7 +156,8 @@ TEST(Packer, RefusesArchiveCommentsTheLauncherCouldNotSeePast) {
             EXPECT_FALSE(std::filesystem::exists(out));
         }
         // The longest comment it accepts still lets the launcher start.
-        RunResult r = pack(t, out, {"mainclass a.B", "jre_order c"}, {}, {"--archive-comment", std::string(51192, 'c')});
+        RunResult r =
+            pack(t, out, {"mainclass a.B", "jre_order c"}, {}, {"--archive-comment", std::string(51192, 'c')});
         ASSERT_EQ(r.exitCode, 0) << r.err;
         RunResult started = runOn(t, out);
         EXPECT_EQ(started.exitCode, 1);
@@ -196,7 +199,8 @@ TEST(Packer, EntryNamesAreNormalisedOrRefusedByOneRule) {
     RunResult r = pack(linux, out, {"mainclass a.B"}, {}, {"./x.txt=" + data, "a//b.txt=" + data, "c/./d.txt=" + data});
     ASSERT_EQ(r.exitCode, 0) << r.err;
     RunResult shown = run({toolPath(), "inspect", out});
-    for (const char* name : {" x.txt\n", " a/b.txt\n", " c/d.txt\n"}) EXPECT_NE(shown.out.find(name), std::string::npos) << name;
+    for (const char* name : {" x.txt\n", " a/b.txt\n", " c/d.txt\n"})
+        EXPECT_NE(shown.out.find(name), std::string::npos) << name;
     EXPECT_EQ(shown.out.find("./"), std::string::npos) << shown.out;
     EXPECT_EQ(shown.out.find("//"), std::string::npos) << shown.out;
     // Two spellings of one name are one name.

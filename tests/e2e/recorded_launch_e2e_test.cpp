@@ -26,7 +26,8 @@ const Target kWindows{"windows-x64"};
 bool has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
 void replaceAll(std::string& s, const std::string& from, const std::string& to) {
-    for (size_t at = s.find(from); at != std::string::npos; at = s.find(from, at + to.size())) s.replace(at, from.size(), to);
+    for (size_t at = s.find(from); at != std::string::npos; at = s.find(from, at + to.size()))
+        s.replace(at, from.size(), to);
 }
 
 std::vector<std::string> linesOf(const std::string& text) {
@@ -86,10 +87,12 @@ std::vector<std::string> comparable(const Target& target, const std::string& dir
             continue;
         }
         if (startsWith(body, "bind ") || startsWith(body, "option -Dhux.app.path=") ||
-            startsWith(body, "option -Dhux.is.elevated=") || has(body, "java/io/PrintStream") || has(body, "System.setOut") || has(body, "System.setErr") ||
+            startsWith(body, "option -Dhux.is.elevated=") || has(body, "java/io/PrintStream") ||
+            has(body, "System.setOut") || has(body, "System.setErr") ||
             body == "print to the process's standard output")
             continue;
-        if (target.windows() && (startsWith(body, "option -Djava.class.path=") || startsWith(body, "option -Dhux.class.path=")))
+        if (target.windows() &&
+            (startsWith(body, "option -Djava.class.path=") || startsWith(body, "option -Dhux.class.path=")))
             replaceAll(line, ";", ":");
         line = std::regex_replace(line, std::regex("onReceive\\(\\d+,"), "onReceive(<pid>,");
         out.push_back(line);
@@ -105,7 +108,8 @@ std::vector<std::string> comparable(const Target& target, const std::string& dir
 }
 
 // Whether `expected` appear in `lines` in this order (other lines between).
-::testing::AssertionResult holdsInOrder(const std::vector<std::string>& lines, const std::vector<std::string>& expected) {
+::testing::AssertionResult holdsInOrder(const std::vector<std::string>& lines,
+                                        const std::vector<std::string>& expected) {
     size_t next = 0;
     for (const std::string& line : lines)
         if (next < expected.size() && line == expected[next]) ++next;
@@ -212,36 +216,28 @@ std::string uniqueAppId(const std::string& what) {
 }  // namespace
 
 TEST_F(RecordedLaunch, OptionsPropertiesClassPathsAndArguments) {
-    const std::vector<std::string> lines{"mainclass app.Main",
-                                         "option -Xmx64m",
-                                         "option -Dfrom.option=a b",
-                                         "option -Xmx64m",
-                                         "java_classpath extra/c.jar",
-                                         "classpath ext/a.jar;;ext/b.jar",
-                                         "property prop.one=v=1",
-                                         "property prop.two",
+    const std::vector<std::string> lines{"mainclass app.Main",         "option -Xmx64m",
+                                         "option -Dfrom.option=a b",   "option -Xmx64m",
+                                         "java_classpath extra/c.jar", "classpath ext/a.jar;;ext/b.jar",
+                                         "property prop.one=v=1",      "property prop.two",
                                          "argv \"first arg\" second"};
     std::vector<RunResult> runs;
     const auto trace = both(lines, {"x y", "caf\xc3\xa9", ""}, "return", 0, appFiles(), &runs);
     EXPECT_TRUE(holdsInOrder(
-        trace, {"main JNI_CreateJavaVM version 0x10002, ignore unrecognized 1",
-                "main option -Xmx64m",
-                "main option -Dfrom.option=a b",
-                "main option -Xmx64m",
-                "main option -Djava.class.path=<dir>/app:<dir>/extra/c.jar",
-                "main option -Dhux.class.path=:<dir>/ext/a.jar:<dir>/ext/b.jar",
-                "main option -Dapplication.home=<dir>/",
-                "main option -Djava.system.class.loader=com.mordavin.hux.CarvossClassLoader",
-                "main created",
-                "main call java/lang/System.setProperty(\"prop.one\", \"v=1\")",
-                "main call java/lang/System.setProperty(\"prop.two\", \"\")",
-                "main call java/lang/ClassLoader.getSystemClassLoader()",
-                "main call com/mordavin/hux/CarvossClassLoader.loadClass(\"app.Main\")",
-                "main native com/mordavin/hux/CarvossClassLoader.findEntry(app/Main.class)",
-                "main GetStaticMethodID app/Main.main([Ljava/lang/String;)V",
-                "main call app/Main.main(L[5]{\"first arg\", \"second\", \"x y\", \"caf\\u00e9\", \"\"})",
-                "main DetachCurrentThread",
-                "main DestroyJavaVM"}));
+        trace,
+        {"main JNI_CreateJavaVM version 0x10002, ignore unrecognized 1", "main option -Xmx64m",
+         "main option -Dfrom.option=a b", "main option -Xmx64m",
+         "main option -Djava.class.path=<dir>/app:<dir>/extra/c.jar",
+         "main option -Dhux.class.path=:<dir>/ext/a.jar:<dir>/ext/b.jar", "main option -Dapplication.home=<dir>/",
+         "main option -Djava.system.class.loader=com.mordavin.hux.CarvossClassLoader", "main created",
+         "main call java/lang/System.setProperty(\"prop.one\", \"v=1\")",
+         "main call java/lang/System.setProperty(\"prop.two\", \"\")",
+         "main call java/lang/ClassLoader.getSystemClassLoader()",
+         "main call com/mordavin/hux/CarvossClassLoader.loadClass(\"app.Main\")",
+         "main native com/mordavin/hux/CarvossClassLoader.findEntry(app/Main.class)",
+         "main GetStaticMethodID app/Main.main([Ljava/lang/String;)V",
+         "main call app/Main.main(L[5]{\"first arg\", \"second\", \"x y\", \"caf\\u00e9\", \"\"})",
+         "main DetachCurrentThread", "main DestroyJavaVM"}));
     // Nothing is pending or unimplemented anywhere in the launch.
     for (const std::string& line : trace) {
         EXPECT_FALSE(has(line, "unimplemented")) << line;
@@ -254,9 +250,9 @@ TEST_F(RecordedLaunch, ExitCodesOfMain) {
     const std::vector<std::string> lines{"mainclass app.Main"};
     both(lines, {}, "return", 0, appFiles());
     const auto thrown = both(lines, {}, "throw", 1, appFiles());
-    EXPECT_TRUE(holdsInOrder(thrown, {"main throw java/lang/IllegalStateException: thrown by main",
-                                      "main ExceptionDescribe java/lang/IllegalStateException: thrown by main",
-                                      "main DestroyJavaVM"}));
+    EXPECT_TRUE(holdsInOrder(
+        thrown, {"main throw java/lang/IllegalStateException: thrown by main",
+                 "main ExceptionDescribe java/lang/IllegalStateException: thrown by main", "main DestroyJavaVM"}));
     const auto exited = both(lines, {}, "exit 3", 3, appFiles());
     EXPECT_TRUE(holdsInOrder(exited, {"main call java/lang/System.exit(3)"}));
     EXPECT_FALSE(holdsInOrder(exited, {"main DestroyJavaVM"}));
@@ -283,16 +279,16 @@ TEST_F(RecordedLaunch, ExitCodesOfMain) {
 TEST_F(RecordedLaunch, MissingMainClassAndMissingMain) {
     std::vector<RunResult> runs;
     const auto missing = both({"mainclass app.Missing"}, {}, "return", 7, appFiles(), &runs);
-    EXPECT_TRUE(holdsInOrder(missing, {"main native com/mordavin/hux/CarvossClassLoader.findEntry(app/Missing.class)",
-                                       "main throw java/lang/ClassNotFoundException: app.Missing",
-                                       "main ExceptionDescribe java/lang/ClassNotFoundException: app.Missing",
-                                       "main DestroyJavaVM"}));
+    EXPECT_TRUE(holdsInOrder(
+        missing, {"main native com/mordavin/hux/CarvossClassLoader.findEntry(app/Missing.class)",
+                  "main throw java/lang/ClassNotFoundException: app.Missing",
+                  "main ExceptionDescribe java/lang/ClassNotFoundException: app.Missing", "main DestroyJavaVM"}));
     for (const RunResult& r : runs) EXPECT_TRUE(has(r.err, "The main startup class could not be found.\n")) << r.err;
 
     const auto noMain = both({"mainclass app.NoMain"}, {}, "return", 8, appFiles(), &runs);
-    EXPECT_TRUE(holdsInOrder(noMain, {"main GetStaticMethodID app/NoMain.main([Ljava/lang/String;)V: missing",
-                                      "main ExceptionDescribe java/lang/NoSuchMethodError: main",
-                                      "main DestroyJavaVM"}));
+    EXPECT_TRUE(
+        holdsInOrder(noMain, {"main GetStaticMethodID app/NoMain.main([Ljava/lang/String;)V: missing",
+                              "main ExceptionDescribe java/lang/NoSuchMethodError: main", "main DestroyJavaVM"}));
     for (const RunResult& r : runs)
         EXPECT_TRUE(has(r.err, "The main startup class is not valid, main method missing.\n")) << r.err;
 }
@@ -328,12 +324,10 @@ TEST_F(RecordedLaunch, ClassesAndResourcesFromStoredAndDeflatedNestedJars) {
                 "main resource lib/One.class: 273 bytes, a class file",
                 // Jars two levels deep (lib2.jar, deflated inside outer.jar) serve
                 // neither classes nor resources: one rule for both.
-                "main resource lib2/only2.txt: not found",
-                "main resource lib2/Two.class: not found",
+                "main resource lib2/only2.txt: not found", "main resource lib2/Two.class: not found",
                 "main throw java/lang/ClassNotFoundException: lib2.Two",
                 "main native com/mordavin/hux/CarvossClassLoader.findEntry(lib/Absent.class)",
-                "main throw java/lang/ClassNotFoundException: lib.Absent",
-                "main resource none.txt: not found"}));
+                "main throw java/lang/ClassNotFoundException: lib.Absent", "main resource none.txt: not found"}));
 }
 
 TEST_F(RecordedLaunch, InstanceMessageReachesTheReceiverInAnotherProcess) {
@@ -356,14 +350,14 @@ TEST_F(RecordedLaunch, InstanceMessageReachesTheReceiverInAnotherProcess) {
     }
     EXPECT_EQ(receivers[0], receivers[1]);
     EXPECT_EQ(senders[0], senders[1]);
-    EXPECT_TRUE(holdsInOrder(linesOf(receivers[0]),
-                             {"main native com/mordavin/hux/Instances.setReceiver(test/Receiver)",
-                              "main message: arrived", "t1 AttachCurrentThreadAsDaemon",
-                              "t1 call test/Receiver.onReceive(<pid>, \"hello there\")"}));
-    EXPECT_TRUE(holdsInOrder(linesOf(senders[0]),
-                             {"main instances: first is not current",
-                              "main native com/mordavin/hux/Instances.sendObject(first, \"hello there\")",
-                              "main call java/io/ObjectOutputStream.writeObject(\"hello there\")"}));
+    EXPECT_TRUE(
+        holdsInOrder(linesOf(receivers[0]),
+                     {"main native com/mordavin/hux/Instances.setReceiver(test/Receiver)", "main message: arrived",
+                      "t1 AttachCurrentThreadAsDaemon", "t1 call test/Receiver.onReceive(<pid>, \"hello there\")"}));
+    EXPECT_TRUE(
+        holdsInOrder(linesOf(senders[0]), {"main instances: first is not current",
+                                           "main native com/mordavin/hux/Instances.sendObject(first, \"hello there\")",
+                                           "main call java/io/ObjectOutputStream.writeObject(\"hello there\")"}));
 }
 
 TEST_F(RecordedLaunch, TrayClickAndMenuCommandReachTheCallback) {
@@ -372,23 +366,23 @@ TEST_F(RecordedLaunch, TrayClickAndMenuCommandReachTheCallback) {
         GTEST_SKIP() << "no display";
     }
     const auto trace = both({"mainclass app.Main"}, {}, "tray", 0, appFiles());
-    EXPECT_TRUE(holdsInOrder(
-        trace, {"main native com/mordavin/hux/SystemTray.setSystemTrayCallback(test/TrayCallback)",
-                "main native com/mordavin/hux/SystemTray.init(1, \"double tip\", null, null, 0)",
-                "main native com/mordavin/hux/SystemTray.Show()",
-                "main native com/mordavin/hux/SystemTrayMenu.Append(\"Item\", 7)", "main events begin",
-                "main events end", "main native com/mordavin/hux/SystemTray.Hide()"}));
+    EXPECT_TRUE(
+        holdsInOrder(trace, {"main native com/mordavin/hux/SystemTray.setSystemTrayCallback(test/TrayCallback)",
+                             "main native com/mordavin/hux/SystemTray.init(1, \"double tip\", null, null, 0)",
+                             "main native com/mordavin/hux/SystemTray.Show()",
+                             "main native com/mordavin/hux/SystemTrayMenu.Append(\"Item\", 7)", "main events begin",
+                             "main events end", "main native com/mordavin/hux/SystemTray.Hide()"}));
     // The message window delivers both events on its own thread.
-    EXPECT_TRUE(holdsInOrder(linesOf(lastWindowsTrace_),
-                             {"main events begin", "t1 AttachCurrentThread",
-                              "t1 call test/TrayCallback.OnMouseClick(com/mordavin/hux/SystemTray, 514)",
-                              "main click: arrived", "t1 call test/TrayCallback.OnMenuCommand(7)",
-                              "main command: arrived", "main events end"}));
+    EXPECT_TRUE(
+        holdsInOrder(linesOf(lastWindowsTrace_),
+                     {"main events begin", "t1 AttachCurrentThread",
+                      "t1 call test/TrayCallback.OnMouseClick(com/mordavin/hux/SystemTray, 514)", "main click: arrived",
+                      "t1 call test/TrayCallback.OnMenuCommand(7)", "main command: arrived", "main events end"}));
 }
 
 TEST_F(RecordedLaunch, RedirectedStandardOutput) {
-    const auto trace = both({"mainclass app.Main", "stdout out.txt"}, {}, "print printed by main;write native", 0,
-                            appFiles());
+    const auto trace =
+        both({"mainclass app.Main", "stdout out.txt"}, {}, "print printed by main;write native", 0, appFiles());
     for (const Target& target : {kLinux, kWindows})
         EXPECT_EQ(readFile(dir_.file(target.name + "/out.txt")), "printed by main\nnative\n") << target.name;
     EXPECT_TRUE(holdsInOrder(trace, {"main native com/mordavin/hux/RedirOutputStream.write(110)",
@@ -404,10 +398,10 @@ TEST_F(RecordedLaunch, RuntimeRegisteredByCurrentInstallersAndDebugLines) {
     const std::string wine = sourceDir() + "/scripts/wine-run";
     const std::string key = "HKLM\\SOFTWARE\\JavaSoft\\JDK";
     ASSERT_EQ(run({wine, "reg", "add", key, "/v", "CurrentVersion", "/d", "99", "/f"}).exitCode, 0);
-    ASSERT_EQ(run({wine, "reg", "add", key + "\\99", "/v", "RuntimeLib", "/d", winePath(home + "/bin/server/jvm.dll"),
-                   "/f"})
-                  .exitCode,
-              0);
+    ASSERT_EQ(
+        run({wine, "reg", "add", key + "\\99", "/v", "RuntimeLib", "/d", winePath(home + "/bin/server/jvm.dll"), "/f"})
+            .exitCode,
+        0);
     const std::string exe = packFor(kWindows, "app", {"mainclass app.Main", "jre_order s"}, appFiles());
     const std::string trace = tracePath(kWindows, "registered");
     RunOptions o = options(kWindows, trace, "return");

@@ -78,10 +78,11 @@ TEST(Redirect, LauncherMessagesGoToTheStderrFileInTheForcedDirectory) {
         EXPECT_FALSE(exists(dir.file("bin/log.txt")));
 
         // One file for both streams, with a message override.
-        ASSERT_EQ(pack(t, exe, {"mainclass app.Main", kNoRuntime, "stdout both.txt", "stderr both.txt",
-                                "message 1=No runtime here"})
-                      .exitCode,
-                  0);
+        ASSERT_EQ(
+            pack(t, exe,
+                 {"mainclass app.Main", kNoRuntime, "stdout both.txt", "stderr both.txt", "message 1=No runtime here"})
+                .exitCode,
+            0);
         r = runOn(t, exe, {}, inDir(dir));
         EXPECT_EQ(r.exitCode, 1);
         EXPECT_EQ(r.out + r.err, "");
@@ -102,8 +103,9 @@ TEST(Redirect, RefusedSecondInstanceWritesMessage13IntoTheStderrFile) {
         SCOPED_TRACE(t.name);
         const std::string exe = dir.file(t.exeName("second"));
         const std::string log = dir.file(t.name + "-second.txt");
-        ASSERT_EQ(pack(t, exe, {"mainclass app.Main", kNoRuntime, "singleinstance true", "appid Redirect\\Second",
-                                "stderr " + t.name + "-second.txt"})
+        ASSERT_EQ(pack(t, exe,
+                       {"mainclass app.Main", kNoRuntime, "singleinstance true", "appid Redirect\\Second",
+                        "stderr " + t.name + "-second.txt"})
                       .exitCode,
                   0);
         MutexHolder holder(t, "Redirect.Second.hux.mutex");
@@ -113,8 +115,9 @@ TEST(Redirect, RefusedSecondInstanceWritesMessage13IntoTheStderrFile) {
         EXPECT_EQ(r.out + r.err, "");
         EXPECT_EQ(textOf(log), kAlreadyRunning);
 
-        ASSERT_EQ(pack(t, exe, {"mainclass app.Main", kNoRuntime, "singleinstance true", "appid Redirect\\Second",
-                                "stderr " + t.name + "-second.txt", "message 13=Busy in another window"})
+        ASSERT_EQ(pack(t, exe,
+                       {"mainclass app.Main", kNoRuntime, "singleinstance true", "appid Redirect\\Second",
+                        "stderr " + t.name + "-second.txt", "message 13=Busy in another window"})
                       .exitCode,
                   0);
         r = runOn(t, exe, {}, inDir(dir));
@@ -132,9 +135,9 @@ TEST(Redirect, CommandTargetIsFedAndNotWaitedFor) {
         const std::string piped = dir.file(t.name + "-piped.txt");
         // The command reads only after a delay the launch does not wait for.
         const int delayMs = 4000;
-        ASSERT_EQ(pack(t, exe, {"mainclass app.Main", kNoRuntime, "stderr |" + appendCommand(t, piped, delayMs)})
-                      .exitCode,
-                  0);
+        ASSERT_EQ(
+            pack(t, exe, {"mainclass app.Main", kNoRuntime, "stderr |" + appendCommand(t, piped, delayMs)}).exitCode,
+            0);
         const auto start = std::chrono::steady_clock::now();
         RunResult r = runOn(t, exe, {}, inDir(dir));
         const auto elapsed =
@@ -229,8 +232,7 @@ TEST_F(RedirectJava, CommandTargetAndUnopenableTarget) {
         SCOPED_TRACE(jdk);
         const std::string piped = dir_.file("piped.txt");
         std::filesystem::remove(piped);
-        const std::string exe =
-            packRedir("cmd", jdk, {"stdout |cat >> '" + piped + "'", "stderr no-such-dir/err.txt"});
+        const std::string exe = packRedir("cmd", jdk, {"stdout |cat >> '" + piped + "'", "stderr no-such-dir/err.txt"});
         RunResult r = runOn(kLinux, exe, {"print", "to the command", "to the console"}, inDir(dir_));
         EXPECT_EQ(r.exitCode, 0);
         EXPECT_EQ(r.out, "");

@@ -116,10 +116,10 @@ TEST(Splash, BuiltInImageServesWhenTheFileIsMissing) {
         EXPECT_EQ(readFile(log), "loaded\nSplashInit\nSplashLoadMemory 21 HUX-TEST-SPLASH-IMAGE\n");
     }
     // An image file that exists wins over the built-in one.
-    ASSERT_EQ(pack(t, exe, {"mainclass app.Main", "jre_order c", runtimeLine(t), "splash image.png"}, {},
-                   {"--stub", stub})
-                  .exitCode,
-              0);
+    ASSERT_EQ(
+        pack(t, exe, {"mainclass app.Main", "jre_order c", runtimeLine(t), "splash image.png"}, {}, {"--stub", stub})
+            .exitCode,
+        0);
     std::filesystem::remove(log);
     RunResult r = runOn(t, exe, {}, options);
     EXPECT_EQ(r.exitCode, 4);

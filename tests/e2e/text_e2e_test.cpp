@@ -33,8 +33,8 @@ struct Locale {
 std::map<std::string, std::optional<std::string>> localeEnv(std::optional<std::string> all,
                                                             std::optional<std::string> lang) {
     std::map<std::string, std::optional<std::string>> env;
-    for (const char* name : {"LC_CTYPE", "LC_MESSAGES", "LC_COLLATE", "LC_NUMERIC", "LC_TIME", "LC_MONETARY",
-                             "LANGUAGE"})
+    for (const char* name :
+         {"LC_CTYPE", "LC_MESSAGES", "LC_COLLATE", "LC_NUMERIC", "LC_TIME", "LC_MONETARY", "LANGUAGE"})
         env[name] = std::nullopt;
     env["LC_ALL"] = std::move(all);
     env["LANG"] = std::move(lang);
@@ -76,8 +76,8 @@ std::string packText(const std::string& exe, const std::string& jdk, std::vector
 }
 
 // What `java` itself gives for the same arguments and -D options.
-RunResult javaRun(const std::string& jdk, const std::vector<std::string>& options,
-                  const std::vector<std::string>& args, const std::map<std::string, std::optional<std::string>>& env) {
+RunResult javaRun(const std::string& jdk, const std::vector<std::string>& options, const std::vector<std::string>& args,
+                  const std::map<std::string, std::optional<std::string>>& env) {
     std::vector<std::string> cmd{jdk + "/bin/java", "-cp", textJar()};
     cmd.insert(cmd.end(), options.begin(), options.end());
     cmd.push_back("text.Main");
@@ -102,8 +102,17 @@ protected:
 }  // namespace
 
 TEST_F(Text, EveryCharacterReachesJavaInEveryLocale) {
-    const std::vector<std::string> commandLine = {"r\xC3\xA9" "f-ab.txt", "\xC3\x9Cn\xC3\xAF" "c\xC3\xB6" "d\xC3\xA9",
-                                                  "\xFF\xFE" "ab", "\xE4\xB8\xAD\xE6\x96\x87", kEmoji, "plain"};
+    const std::vector<std::string> commandLine = {
+        "r\xC3\xA9"
+        "f-ab.txt",
+        "\xC3\x9Cn\xC3\xAF"
+        "c\xC3\xB6"
+        "d\xC3\xA9",
+        "\xFF\xFE"
+        "ab",
+        "\xE4\xB8\xAD\xE6\x96\x87",
+        kEmoji,
+        "plain"};
     const std::vector<std::string> fromArgvLines = {"caf\xC3\xA9", "x", "\xE4\xB8\xAD " + kEmoji};
     const std::vector<std::string> options = {"-Dopt=caf\xC3\xA9" + kEmoji, "-Dp.e=A" + kEmoji + "B tail",
                                               "-Dshow=p.e,opt"};
@@ -111,10 +120,10 @@ TEST_F(Text, EveryCharacterReachesJavaInEveryLocale) {
     all.insert(all.end(), commandLine.begin(), commandLine.end());
     for (const std::string& jdk : jdks_) {
         SCOPED_TRACE(jdk);
-        const std::string exe = packText(dir_.file("text"), jdk,
-                                         {"argv caf\xC3\xA9 x \"\xE4\xB8\xAD " + kEmoji + "\"",
-                                          "property p.e=A" + kEmoji + "B tail", "option " + options[0],
-                                          "property resource=" + kEmoji + ".txt", "option -Dshow=p.e,opt"});
+        const std::string exe =
+            packText(dir_.file("text"), jdk,
+                     {"argv caf\xC3\xA9 x \"\xE4\xB8\xAD " + kEmoji + "\"", "property p.e=A" + kEmoji + "B tail",
+                      "option " + options[0], "property resource=" + kEmoji + ".txt", "option -Dshow=p.e,opt"});
         // In a UTF-8 locale `java` decodes everything; its U+FFFD marks the
         // invalid bytes, and the launcher must give exactly that everywhere.
         const RunResult reference = javaRun(jdk, options, all, utf8Locale());
@@ -148,19 +157,22 @@ TEST_F(Text, EveryCharacterReachesJavaInEveryLocale) {
 TEST_F(Text, ExternalConfigurationWithoutMarkKeepsEveryLine) {
     const std::string& jdk = jdks_.front();
     const std::string exe = packText(dir_.file("ext"), jdk, {"option -Dshow=p.ext"});
-    dir_.write("ext.cfg", "argv x1\r\nproperty p.ext=caf\xE9 \xF0\x9F\x98\x80\r\nargv x2 \xFF\xFE" "ab\r\n");
+    dir_.write("ext.cfg",
+               "argv x1\r\nproperty p.ext=caf\xE9 \xF0\x9F\x98\x80\r\nargv x2 \xFF\xFE"
+               "ab\r\n");
     for (const Locale& locale : locales()) {
         SCOPED_TRACE(locale.name);
         const RunResult r = runOn(kLinux, exe, {}, {.env = locale.env});
         EXPECT_EQ(r.exitCode, 0) << r.err;
         EXPECT_EQ(received(r.out), (std::vector<std::string>{"arg=x1", "arg=x2", "arg=\\ufffd\\ufffdab",
-                                                            "property p.ext=caf\\ufffd \\ud83d\\ude00"}));
+                                                             "property p.ext=caf\\ufffd \\ud83d\\ude00"}));
     }
 }
 
 TEST_F(Text, Utf8AndUtf16ConfigurationsPackToTheSameBlock) {
     const std::string text = "mainclass text.Main\r\njre_order c\r\njvmdll " + jvmLibraryOf(jdks_.front()) +
-                             "\r\nproperty p.e=A" + kEmoji + "B tail\r\noption -Dshow=p.e,q\r\nproperty q=\xC3\xBC\xE4\xB8\xAD\r\n";
+                             "\r\nproperty p.e=A" + kEmoji +
+                             "B tail\r\noption -Dshow=p.e,q\r\nproperty q=\xC3\xBC\xE4\xB8\xAD\r\n";
     std::u16string units;
     for (size_t i = 0; i < text.size();) {
         // A small decoder for the well-formed text above.
@@ -189,7 +201,8 @@ TEST_F(Text, Utf8AndUtf16ConfigurationsPackToTheSameBlock) {
     for (const auto& [name, bytes] : inputs) {
         SCOPED_TRACE(name);
         const std::string exe = dir_.file("exe-" + name);
-        const RunResult packed = pack(kLinux, exe, {}, {"lib/text.jar=" + textJar()}, {"-c", dir_.write(name + ".cfg", bytes)});
+        const RunResult packed =
+            pack(kLinux, exe, {}, {"lib/text.jar=" + textJar()}, {"-c", dir_.write(name + ".cfg", bytes)});
         ASSERT_EQ(packed.exitCode, 0) << packed.err;
         const RunResult shown = run({toolPath(), "inspect", exe});
         ASSERT_EQ(shown.exitCode, 0) << shown.err;
@@ -213,9 +226,7 @@ TEST_F(Text, DeepExecutablePathsRunWithTheirConfiguration) {
         std::filesystem::create_directories(where);
         const std::string exe = packText(where + "/app", jdks_.front(), {"argv embedded"});
         ASSERT_GE(exe.size(), depth);
-        {
-            std::ofstream(where + "/app.cfg") << "argv external\n";
-        }
+        { std::ofstream(where + "/app.cfg") << "argv external\n"; }
         const RunResult r = runOn(kLinux, exe, {"typed"}, {.env = {{"HUX_DEBUG", std::nullopt}}});
         EXPECT_EQ(r.exitCode, 0) << r.err;
         EXPECT_EQ(received(r.out), (std::vector<std::string>{"arg=external", "arg=embedded", "arg=typed"}));
@@ -260,9 +271,9 @@ TEST_F(Text, NonAsciiDirectoryRunsInTheCLocale) {
     std::filesystem::create_directories(where + "/lib");
     for (const std::string& jdk : jdks_) {
         SCOPED_TRACE(jdk);
-        const std::string exe =
-            packText(where + "/app", jdk, {"option -Dshow=hux.app.path,application.home,p", "option -Dload=lib2.Two",
-                                           "classpath lib/lib2.jar", "property p=\xC3\xBC"});
+        const std::string exe = packText(where + "/app", jdk,
+                                         {"option -Dshow=hux.app.path,application.home,p", "option -Dload=lib2.Two",
+                                          "classpath lib/lib2.jar", "property p=\xC3\xBC"});
         std::filesystem::copy_file(appJarDir() + "/lib2.jar", where + "/lib/lib2.jar",
                                    std::filesystem::copy_options::overwrite_existing);
         for (const Locale& locale : locales()) {
@@ -271,12 +282,13 @@ TEST_F(Text, NonAsciiDirectoryRunsInTheCLocale) {
             env["HUX_DEBUG"] = "1";
             const RunResult r = runOn(kLinux, exe, {}, {.env = env});
             EXPECT_EQ(r.exitCode, 0) << r.err;
-            EXPECT_EQ(received(r.out), (std::vector<std::string>{"loaded=lib2.Two", "property hux.app.path=" + escaped + "app",
-                                                                "property application.home=" + escaped,
-                                                                "property p=\\u00fc"}));
+            EXPECT_EQ(received(r.out),
+                      (std::vector<std::string>{"loaded=lib2.Two", "property hux.app.path=" + escaped + "app",
+                                                "property application.home=" + escaped, "property p=\\u00fc"}));
             // Only where the locale cannot spell the path is it handed over another way.
             EXPECT_EQ(has(r.err, "executable is on the class path as /proc/self/fd/"),
-                      locale.env.at("LC_ALL") != "C.UTF-8") << r.err;
+                      locale.env.at("LC_ALL") != "C.UTF-8")
+                << r.err;
             EXPECT_EQ(has(r.err, "lib2.jar is handed over as /proc/self/fd/"), locale.env.at("LC_ALL") != "C.UTF-8");
         }
     }
@@ -286,7 +298,7 @@ TEST(TextWildcards, MatchCharactersWithoutRegardToCase) {
     Scratch dir;
     const std::string cafe = "caf\xC3\xA9.txt";
     const std::string sisyphus = "\xCF\x83\xCE\xAF\xCF\x83\xCF\x85\xCF\x86\xCE\xBF\xCF\x82.txt";  // σίσυφος.txt
-    const std::string peace = "\xD0\xBC\xD0\xB8\xD1\x80.txt";                                        // мир.txt
+    const std::string peace = "\xD0\xBC\xD0\xB8\xD1\x80.txt";                                     // мир.txt
     for (const std::string& f : {cafe, sisyphus, peace, std::string("cafe-x.txt")}) dir.write("work/" + f, "x");
     const std::string exe = dir.file("wild");
     ASSERT_EQ(pack(kLinux, exe, {"mainclass a.B", "jre_order c", "wildcard all"}).exitCode, 0);

@@ -23,9 +23,7 @@ const Target kLinux{"linux-x64"};
 
 bool has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
-std::vector<std::string> appFiles() {
-    return {"lib/app.jar=" + appJarDir() + "/app.jar"};
-}
+std::vector<std::string> appFiles() { return {"lib/app.jar=" + appJarDir() + "/app.jar"}; }
 
 // The "hux: argument: ..." lines a launch reports with HUX_DEBUG=1.
 std::vector<std::string> reportedArguments(const std::string& err) {
@@ -53,13 +51,19 @@ TEST(Messages, OverridesChangeWhatARefusedInstancePrints) {
         MutexHolder holder(t, "Msg.Test.hux.mutex");
         ASSERT_TRUE(holder.held());
         const std::string exe = dir.file(t.exeName("msg"));
-        ASSERT_EQ(pack(t, exe, {"mainclass a.B", "appid Msg\\Test", "singleinstance true", "message 13=Already running."}).exitCode, 0);
+        ASSERT_EQ(
+            pack(t, exe, {"mainclass a.B", "appid Msg\\Test", "singleinstance true", "message 13=Already running."})
+                .exitCode,
+            0);
         RunResult r = runOn(t, exe);
         EXPECT_EQ(r.exitCode, 11);
         EXPECT_EQ(r.err, "Already running.\n");
 
-        ASSERT_EQ(pack(t, exe, {"mainclass a.B", "appid Msg\\Test", "singleinstance true",
-                                "message 13=First line\\nSecond line"}).exitCode, 0);
+        ASSERT_EQ(
+            pack(t, exe,
+                 {"mainclass a.B", "appid Msg\\Test", "singleinstance true", "message 13=First line\\nSecond line"})
+                .exitCode,
+            0);
         r = runOn(t, exe);
         EXPECT_EQ(r.err, "First line\nSecond line\n");
 
@@ -70,7 +74,8 @@ TEST(Messages, OverridesChangeWhatARefusedInstancePrints) {
         std::filesystem::remove(dir.file(t.exeName("msg") + ".cfg"));
 
         // Other messages too, with references expanded.
-        ASSERT_EQ(pack(t, exe, {"mainclass a.B", "jre_order c", "message 1=No Java for %HUX_TEST_WHO%, 100%%"}).exitCode, 0);
+        ASSERT_EQ(
+            pack(t, exe, {"mainclass a.B", "jre_order c", "message 1=No Java for %HUX_TEST_WHO%, 100%%"}).exitCode, 0);
         r = runOn(t, exe, {}, {.env = {{"HUX_TEST_WHO", "us"}}});
         EXPECT_EQ(r.exitCode, 1);
         EXPECT_EQ(r.err, "No Java for us, 100%\n");
@@ -91,8 +96,8 @@ TEST(Values, ReferencesForcedDirectoryAndVersionMessages) {
     const std::string launchDir = dir.file("elsewhere");
     std::filesystem::create_directories(launchDir);
 
-    packWith({"property app.home=${APPLICATION_HOME}lib", "property who=$HUX_TEST_WHO", "property raw=%{NOPE|fallback}%",
-              "property kept=%HUX_SURELY_UNSET%"});
+    packWith({"property app.home=${APPLICATION_HOME}lib", "property who=$HUX_TEST_WHO",
+              "property raw=%{NOPE|fallback}%", "property kept=%HUX_SURELY_UNSET%"});
     RunResult r = runOn(kLinux, exe, {"property", "app.home", "property", "who", "property", "raw", "property", "kept"},
                         {.cwd = launchDir, .env = {{"HUX_TEST_WHO", "tester"}}});
     ASSERT_EQ(r.exitCode, 0) << r.err;
@@ -102,11 +107,15 @@ TEST(Values, ReferencesForcedDirectoryAndVersionMessages) {
     EXPECT_TRUE(has(r.out, "property kept=%HUX_SURELY_UNSET%\n")) << r.out;
 
     // forcecwd is resolved against the executable's directory.
-    for (const auto& [value, expected] : std::vector<std::pair<std::string, std::string>>{
-             {"sub", dir.file("app/sub")}, {"..", dir.path()}, {"missing", launchDir}, {dir.file("app/sub"), dir.file("app/sub")}}) {
+    for (const auto& [value, expected] :
+         std::vector<std::pair<std::string, std::string>>{{"sub", dir.file("app/sub")},
+                                                          {"..", dir.path()},
+                                                          {"missing", launchDir},
+                                                          {dir.file("app/sub"), dir.file("app/sub")}}) {
         SCOPED_TRACE(value);
         packWith({"forcecwd " + value, "property pwd=%PWD%"});
-        r = runOn(kLinux, exe, {"property", "user.dir", "property", "pwd"}, {.cwd = launchDir, .env = {{"PWD", std::nullopt}}});
+        r = runOn(kLinux, exe, {"property", "user.dir", "property", "pwd"},
+                  {.cwd = launchDir, .env = {{"PWD", std::nullopt}}});
         ASSERT_EQ(r.exitCode, 0) << r.err;
         EXPECT_TRUE(has(r.out, "property user.dir=" + expected + "\n")) << r.out;
         EXPECT_TRUE(has(r.out, "property pwd=" + expected + "/\n")) << r.out;
@@ -128,7 +137,8 @@ TEST(Discovery, FindsInstalledRuntimesWithoutAndWithConfiguration) {
     const std::string exe = dir.file("found");
     // No runtime configuration at all: the system's default runtime.
     ASSERT_EQ(pack(kLinux, exe, {"mainclass app.Main"}, appFiles()).exitCode, 0);
-    RunResult r = runOn(kLinux, exe, {"property", "java.home"}, {.env = {{"JAVA_HOME", std::nullopt}, {"JRE_HOME", std::nullopt}}});
+    RunResult r = runOn(kLinux, exe, {"property", "java.home"},
+                        {.env = {{"JAVA_HOME", std::nullopt}, {"JRE_HOME", std::nullopt}}});
     EXPECT_EQ(r.exitCode, 0) << r.err;
     EXPECT_TRUE(has(r.out, "property java.home=/")) << r.out;
     // Through JAVA_HOME, for every installed JDK; HUX_DEBUG shows the choice.

@@ -47,10 +47,13 @@ protected:
 
 TEST_F(WindowsLook, SystemAndIndependentToolsReadIconVersionAndSubsystem) {
     namespace t = hux::test;
-    const std::string ico = dir_.write("app.ico", t::icoFile({{16, t::bitmapImage(16)}, {32, t::bitmapImage(32)},
-                                                              {48, t::bitmapImage(48)}, {256, t::pngImage(256, 256)}}));
-    const std::string info = dir_.write("version.txt", "product-name=Caf\xC3\xA9 Suite\n# shown by Explorer\n"
-                                                       "company=Mordavin\ncopyright=(c) from the file\nversion=3.1.4.15\n");
+    const std::string ico = dir_.write("app.ico", t::icoFile({{16, t::bitmapImage(16)},
+                                                              {32, t::bitmapImage(32)},
+                                                              {48, t::bitmapImage(48)},
+                                                              {256, t::pngImage(256, 256)}}));
+    const std::string info = dir_.write("version.txt",
+                                        "product-name=Caf\xC3\xA9 Suite\n# shown by Explorer\n"
+                                        "company=Mordavin\ncopyright=(c) from the file\nversion=3.1.4.15\n");
     const std::string exe = dir_.file("suite.exe");
     RunResult packed = pack(kWindows, exe, {"mainclass app.Main", "jre_order c"}, {},
                             {"--icon", ico, "--version-info", info, "--copyright", "(c) 2026 Mordavin", "--gui"});
@@ -58,15 +61,17 @@ TEST_F(WindowsLook, SystemAndIndependentToolsReadIconVersionAndSubsystem) {
 
     RunResult seen = look(exe);
     ASSERT_EQ(seen.exitCode, 0) << seen.err;
-    for (const char* line : {"subsystem 2\n", "exetype gui\n", "fileversion 3.1.4.15\n", "ProductName Caf\xC3\xA9 Suite\n",
-                             "FileDescription Caf\xC3\xA9 Suite\n", "CompanyName Mordavin\n",
-                             "LegalCopyright (c) 2026 Mordavin\n", "FileVersion 3.1.4.15\n", "OriginalFilename suite.exe\n",
-                             "icongroups 1\n", "icon16 bitmap 16x16\n", "icon32 bitmap 32x32\n", "icon48 bitmap 48x48\n"})
+    for (const char* line :
+         {"subsystem 2\n", "exetype gui\n", "fileversion 3.1.4.15\n", "ProductName Caf\xC3\xA9 Suite\n",
+          "FileDescription Caf\xC3\xA9 Suite\n", "CompanyName Mordavin\n", "LegalCopyright (c) 2026 Mordavin\n",
+          "FileVersion 3.1.4.15\n", "OriginalFilename suite.exe\n", "icongroups 1\n", "icon16 bitmap 16x16\n",
+          "icon32 bitmap 32x32\n", "icon48 bitmap 48x48\n"})
         EXPECT_TRUE(has(seen.out, line)) << line << " in\n" << seen.out;
 
     RunResult listed = run({"wrestool", "-l", exe});
     ASSERT_EQ(listed.exitCode, 0) << listed.err;
-    EXPECT_EQ(std::count(listed.out.begin(), listed.out.end(), '\n'), 4 + 1 + 1 + 1 + 1) << listed.out;  // icons, strings, group, version, manifest
+    EXPECT_EQ(std::count(listed.out.begin(), listed.out.end(), '\n'), 4 + 1 + 1 + 1 + 1)
+        << listed.out;  // icons, strings, group, version, manifest
     EXPECT_TRUE(has(listed.out, "--type=14 --name=1 ")) << listed.out;
     RunResult version = run({"wrestool", "-x", "--raw", "--type=16", "--name=1", exe});
     EXPECT_TRUE(has(version.out, utf16("ProductVersion"))) << version.out.size();
@@ -125,8 +130,8 @@ TEST_F(WindowsLook, GuiExecutableStartedFromAConsoleWritesThereWithItsExitCodes)
         EXPECT_EQ(r.err, kNotFound);
 
         const std::string failing = dir_.file(gui ? "gui4.exe" : "console4.exe");
-        ASSERT_EQ(pack(kWindows, failing, {"mainclass app.Main", "jre_order c", "jvmdll " + testRuntime("hux_test_failcreate")},
-                       {}, extra)
+        ASSERT_EQ(pack(kWindows, failing,
+                       {"mainclass app.Main", "jre_order c", "jvmdll " + testRuntime("hux_test_failcreate")}, {}, extra)
                       .exitCode,
                   0);
         r = runOn(kWindows, failing);
@@ -145,9 +150,9 @@ TEST_F(WindowsLook, SignedExecutableVerifiesAndStillFindsItsPayload) {
 
     // Signed by the packer, and signed afterwards by hand as the README shows.
     const std::string bySelf = dir_.file("self.exe");
-    RunResult packed = pack(kWindows, bySelf, lines, {dir_.file("data.txt")},
-                            {"--archive-comment", "release", "--sign-key", dir_.file("key.pem"), "--sign-cert",
-                             dir_.file("cert.pem")});
+    RunResult packed = pack(
+        kWindows, bySelf, lines, {dir_.file("data.txt")},
+        {"--archive-comment", "release", "--sign-key", dir_.file("key.pem"), "--sign-cert", dir_.file("cert.pem")});
     ASSERT_EQ(packed.exitCode, 0) << packed.err;
     const std::string plain = dir_.file("plain.exe");
     ASSERT_EQ(pack(kWindows, plain, lines, {dir_.file("data.txt")}).exitCode, 0);
@@ -210,8 +215,9 @@ TEST_F(WindowsLook, DefaultManifestCarriesUnicodeArgumentsAndDirectories) {
     // arrives with '?' in their place, and an executable in such a directory
     // cannot even open itself to read its configuration (so no runtime is
     // configured and none is found).
-    const std::string manifest = dir_.write("plain.manifest", "<assembly xmlns=\"urn:schemas-microsoft-com:asm.v1\" "
-                                                              "manifestVersion=\"1.0\"></assembly>");
+    const std::string manifest = dir_.write("plain.manifest",
+                                            "<assembly xmlns=\"urn:schemas-microsoft-com:asm.v1\" "
+                                            "manifestVersion=\"1.0\"></assembly>");
     const std::string older = dir_.file("older.exe");
     ASSERT_EQ(pack(kWindows, older, lines, {}, {"--manifest", manifest}).exitCode, 0);
     std::filesystem::remove(log);
@@ -246,8 +252,8 @@ TEST_F(WindowsLook, GuiExecutableWithoutHandlesAttachesToTheConsoleOrShowsABox) 
     r = runOn(kWindows, parent, {"none", winePath(named)});
     EXPECT_EQ(r.out, "title Caf\xC3\xA9 Editor\ntext Java Runtime Environment not found.\nexit 1\n") << r.err;
     const std::string unnamed = dir_.file("unnamed.exe");
-    ASSERT_EQ(pack(kWindows, unnamed, {"mainclass app.Main", "jre_order c", "jvmdll " + testRuntime("hux_test_failcreate")},
-                   {}, {"--gui"})
+    ASSERT_EQ(pack(kWindows, unnamed,
+                   {"mainclass app.Main", "jre_order c", "jvmdll " + testRuntime("hux_test_failcreate")}, {}, {"--gui"})
                   .exitCode,
               0);
     r = runOn(kWindows, parent, {"none", winePath(unnamed)});

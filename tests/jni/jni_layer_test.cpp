@@ -95,9 +95,9 @@ std::string takeException(JNIEnv* env) {
     LocalRef<jstring> name(env, static_cast<jstring>(env->CallObjectMethod(
                                     cls.get(), env->GetMethodID(classClass.get(), "getName", "()Ljava/lang/String;"))));
     LocalRef<jclass> throwable(env, env->FindClass("java/lang/Throwable"));
-    LocalRef<jstring> message(env, static_cast<jstring>(env->CallObjectMethod(
-                                       thrown.get(), env->GetMethodID(throwable.get(), "getMessage",
-                                                                      "()Ljava/lang/String;"))));
+    LocalRef<jstring> message(
+        env, static_cast<jstring>(env->CallObjectMethod(
+                 thrown.get(), env->GetMethodID(throwable.get(), "getMessage", "()Ljava/lang/String;"))));
     return jni::modifiedUtf8(env, name.get()) + ": " + jni::modifiedUtf8(env, message.get());
 }
 
@@ -144,9 +144,9 @@ TEST(JniLayer, LocalReferencesFreeTheirObjectsUnlessReleased) {
 
 bool isDaemon(JNIEnv* env) {
     LocalRef<jclass> thread(env, env->FindClass("java/lang/Thread"));
-    LocalRef<> current(env, env->CallStaticObjectMethod(
-                                thread.get(), env->GetStaticMethodID(thread.get(), "currentThread",
-                                                                     "()Ljava/lang/Thread;")));
+    LocalRef<> current(
+        env, env->CallStaticObjectMethod(
+                 thread.get(), env->GetStaticMethodID(thread.get(), "currentThread", "()Ljava/lang/Thread;")));
     return env->CallBooleanMethod(current.get(), env->GetMethodID(thread.get(), "isDaemon", "()Z"));
 }
 
@@ -206,8 +206,7 @@ TEST(JniLayer, GuardTurnsCppExceptionsIntoJavaOnes) {
         EXPECT_EQ(jni::guardNative(env, [] { return jint{7}; }), 7);
         EXPECT_FALSE(env->ExceptionCheck());
 
-        EXPECT_EQ(jni::guardNative(env, []() -> jobject { throw std::runtime_error("archive went away"); }),
-                  nullptr);
+        EXPECT_EQ(jni::guardNative(env, []() -> jobject { throw std::runtime_error("archive went away"); }), nullptr);
         EXPECT_EQ(takeException(env), "java.lang.Error: native failure: archive went away");
 
         EXPECT_EQ(jni::guardNative(env, []() -> jint { throw std::bad_alloc(); }), 0);

@@ -63,8 +63,7 @@ int runVm(void* argument) {
     run->tooHighMax = std::string(max.view());
     run->tooLow = checkRuntimeVersion(*config("minjre 99"), host, v, min, max);
 
-    applyPropertyLines(*config("property hux.t.kv=v=w\nproperty hux.t.empty=\nproperty hux.t.plain\nproperty =x"),
-                       env);
+    applyPropertyLines(*config("property hux.t.kv=v=w\nproperty hux.t.empty=\nproperty hux.t.plain\nproperty =x"), env);
     run->kv = property(env, "hux.t.kv");
     run->empty = property(env, "hux.t.empty");
     run->plain = property(env, "hux.t.plain");

@@ -37,8 +37,12 @@ std::string take(JNIEnv* env, jclass recorder) {
 // Delivers on a thread of its own, as the message window does.
 void deliver(void (*what)()) {
     platform::Thread t;
-    ASSERT_TRUE(t.start([](void* f) { reinterpret_cast<void (*)()>(f)(); return 0; },
-                        reinterpret_cast<void*>(what), 0, false));
+    ASSERT_TRUE(t.start(
+        [](void* f) {
+            reinterpret_cast<void (*)()>(f)();
+            return 0;
+        },
+        reinterpret_cast<void*>(what), 0, false));
     t.join();
 }
 
@@ -77,9 +81,9 @@ int runVm(void* argument) {
     run->afterCommands = take(env, recorder);
 
     jclass tray = env->FindClass("com/mordavin/hux/SystemTray");
-    env->CallStaticVoidMethod(tray, env->GetStaticMethodID(tray, "setSystemTrayCallback",
-                                                           "(Lcom/mordavin/hux/SystemTrayCallback;)V"),
-                              nullptr);
+    env->CallStaticVoidMethod(
+        tray, env->GetStaticMethodID(tray, "setSystemTrayCallback", "(Lcom/mordavin/hux/SystemTrayCallback;)V"),
+        nullptr);
     deliver([] { onTrayCommand(50001); });
     run->afterClearedCallback = take(env, recorder);
 

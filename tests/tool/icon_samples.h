@@ -42,7 +42,8 @@ inline std::string pngImage(uint32_t width, uint32_t height) {
         be32(out, static_cast<uint32_t>(data.size()));
         const std::string body = std::string(type, 4) + data;
         out += body;
-        be32(out, static_cast<uint32_t>(crc32(0, reinterpret_cast<const Bytef*>(body.data()), static_cast<uInt>(body.size()))));
+        be32(out, static_cast<uint32_t>(
+                      crc32(0, reinterpret_cast<const Bytef*>(body.data()), static_cast<uInt>(body.size()))));
     };
     std::string png = "\x89PNG\r\n\x1A\n";
     std::string header;

@@ -10,8 +10,8 @@ using namespace hux::tool;
 
 TEST(EntryNames, OneRuleNormalisesOrRefuses) {
     const std::pair<const char*, const char*> normalised[] = {
-        {"x", "x"}, {"./x", "x"}, {"a//b", "a/b"}, {"a/./b", "a/b"}, {"lib/app.jar", "lib/app.jar"}, {"a/.b", "a/.b"},
-        {"..x/y", "..x/y"}};
+        {"x", "x"},       {"./x", "x"},      {"a//b", "a/b"}, {"a/./b", "a/b"}, {"lib/app.jar", "lib/app.jar"},
+        {"a/.b", "a/.b"}, {"..x/y", "..x/y"}};
     for (const auto& [given, expected] : normalised) {
         std::string out, error;
         EXPECT_TRUE(normaliseEntryName(given, out, error)) << given << ": " << error;

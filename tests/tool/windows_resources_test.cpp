@@ -35,8 +35,8 @@ std::string writeTemp(const std::string& name, const std::string& bytes) {
 }  // namespace
 
 TEST(IconFiles, IcoAndPngImagesBecomeOneGroup) {
-    const std::string ico = test::icoFile({{16, test::bitmapImage(16)}, {48, test::bitmapImage(48)},
-                                           {256, test::pngImage(256, 256)}});
+    const std::string ico =
+        test::icoFile({{16, test::bitmapImage(16)}, {48, test::bitmapImage(48)}, {256, test::pngImage(256, 256)}});
     std::vector<IconImage> images;
     std::string error;
     ASSERT_TRUE(parseIconFile(bytesOf(ico), images, error)) << error;
@@ -67,8 +67,14 @@ TEST(IconFiles, RefusesWhatIsNoIcon) {
     emptyDirectory[4] = 0;
     std::string notBitmap = good;
     notBitmap[22] = 41;  // the image's header size
-    const std::string cases[] = {"", "GIF89a....", cutOff, emptyDirectory, notBitmap, test::pngImage(257, 16),
-                                 test::pngImage(16, 300), test::pngImage(16, 16).substr(0, 20)};
+    const std::string cases[] = {"",
+                                 "GIF89a....",
+                                 cutOff,
+                                 emptyDirectory,
+                                 notBitmap,
+                                 test::pngImage(257, 16),
+                                 test::pngImage(16, 300),
+                                 test::pngImage(16, 16).substr(0, 20)};
     for (const std::string& bytes : cases) {
         std::vector<IconImage> images;
         std::string error;
@@ -106,8 +112,8 @@ TEST(VersionInfo, BlockReadsBackWithEveryField) {
 }
 
 TEST(VersionInfo, RefusesBadLines) {
-    const char* const lines[] = {"no equals sign", "colour=blue", "version=1.2.3.4.5", "version=1.70000",
-                                 "version=", "version=1..2", "ProductVersion=x", "company=\xFF"};
+    const char* const lines[] = {"no equals sign", "colour=blue",  "version=1.2.3.4.5", "version=1.70000",
+                                 "version=",       "version=1..2", "ProductVersion=x",  "company=\xFF"};
     for (const char* line : lines) {
         VersionInfo info;
         std::string error;
@@ -127,9 +133,16 @@ TEST(Manifests, WellFormedAssemblyOnly) {
                                       "<b/><c d='/'></c></asmv1:assembly>"),
                               error))
         << error;
-    const char* const bad[] = {"", "plain text", "<assembly>", "<assembly></assemblyx>", "<a></a>",
-                               "<assembly></assembly><assembly></assembly>", "<assembly><b></assembly></b>",
-                               "<assembly a=\"x></assembly>", "<assembly><!-- </assembly>", "</assembly>"};
+    const char* const bad[] = {"",
+                               "plain text",
+                               "<assembly>",
+                               "<assembly></assemblyx>",
+                               "<a></a>",
+                               "<assembly></assembly><assembly></assembly>",
+                               "<assembly><b></assembly></b>",
+                               "<assembly a=\"x></assembly>",
+                               "<assembly><!-- </assembly>",
+                               "</assembly>"};
     for (const char* text : bad) {
         error.clear();
         EXPECT_FALSE(checkManifest(bytesOf(text), error)) << text;

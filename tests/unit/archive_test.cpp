@@ -103,7 +103,7 @@ std::string treeArchive() {
 }  // namespace
 
 TEST(EntryNames, IndexOrderAndNormalisations) {
-    EXPECT_LT(compareEntryNames("zz", "aaa"), 0);  // shorter first
+    EXPECT_LT(compareEntryNames("zz", "aaa"), 0);    // shorter first
     EXPECT_LT(compareEntryNames("a\x80", "aa"), 0);  // signed bytes: high bytes before ASCII
     EXPECT_EQ(compareEntryNames("a/b\\c", "a\\b/c"), 0);
     EXPECT_NE(compareEntryNames("A", "a"), 0);
@@ -250,7 +250,8 @@ TEST(ArchiveStore, GarbageAndDataBeforeTheArchive) {
     // A resident limit keeps nested archives beyond it closed.
     ArchiveStore limited;
     limited.setResidentLimit(100);
-    openStore(limited, buildZip({{"small.jar", buildZip({}), 8}, {"large.jar", buildZip({{"f", std::string(500, 'f'), 0}}), 8},
+    openStore(limited, buildZip({{"small.jar", buildZip({}), 8},
+                                 {"large.jar", buildZip({{"f", std::string(500, 'f'), 0}}), 8},
                                  {"stored.jar", buildZip({{"s", std::string(500, 's'), 0}}), 0}}));
     ASSERT_EQ(limited.nestedCount(), 3);
     EXPECT_EQ(limited.child(0), nullptr);  // 'large.jar' sorts first
@@ -324,8 +325,7 @@ TEST(ArchiveStore, ParallelReadsShareOneReaderPerArchive) {
                 for (int round = 0; round < 24; ++round) {
                     const int i = (t + round) % 8;
                     TestSink sink;
-                    if (!store.readEntry(sink, "e" + std::to_string(i), false) || sink.bytes != texts[i])
-                        ++failures[t];
+                    if (!store.readEntry(sink, "e" + std::to_string(i), false) || sink.bytes != texts[i]) ++failures[t];
                     TestSink nested;
                     if (!store.readEntry(nested, "n.jar!e" + std::to_string(round % 2), false) ||
                         nested.bytes != texts[round % 2])

@@ -80,7 +80,9 @@ std::u16string strict(std::string_view bytes) { return decodeUtf8(bytes, false);
 
 TEST(Utf, DecoderReplacesEachMaximalIllFormedSubsequenceAsTheJavaRuntimeDoes) {
     const char16_t r = 0xFFFD;
-    EXPECT_EQ(strict("\xFF\xFE" "ab"), (std::u16string{r, r, u'a', u'b'}));
+    EXPECT_EQ(strict("\xFF\xFE"
+                     "ab"),
+              (std::u16string{r, r, u'a', u'b'}));
     // A sequence that breaks off is one replacement; the breaking byte is read again.
     EXPECT_EQ(strict("\xE2\x82"), (std::u16string{r}));
     EXPECT_EQ(strict("\xE2\x82x"), (std::u16string{r, u'x'}));
@@ -97,7 +99,9 @@ TEST(Utf, DecoderReplacesEachMaximalIllFormedSubsequenceAsTheJavaRuntimeDoes) {
     // The edges of the well-formed ranges, and nothing cut at a zero byte.
     EXPECT_EQ(strict("\xED\x9F\xBF\xEF\xBF\xBF\xF4\x8F\xBF\xBF"), (std::u16string{0xD7FF, 0xFFFF, 0xDBFF, 0xDFFF}));
     EXPECT_EQ(strict(std::string_view("a\0b", 3)), (std::u16string{u'a', 0, u'b'}));
-    EXPECT_EQ(strict("r\xC3\xA9" "f \xF0\x9F\x98\x80"), (std::u16string{u'r', 0xE9, u'f', u' ', 0xD83D, 0xDE00}));
+    EXPECT_EQ(strict("r\xC3\xA9"
+                     "f \xF0\x9F\x98\x80"),
+              (std::u16string{u'r', 0xE9, u'f', u' ', 0xD83D, 0xDE00}));
 }
 
 TEST(Utf, StandardEncoderJoinsPairsAndReplacesLoneSurrogates) {
@@ -116,23 +120,28 @@ TEST(Utf, StandardEncoderJoinsPairsAndReplacesLoneSurrogates) {
 }
 
 TEST(Utf, PerUnitFormIsTheSameForBothSpellingsOfACharacter) {
-    const ByteString fromFourBytes = utf8ToPerUnitForm("A\xF0\x9F\x98\x80" "B");
-    const ByteString fromSurrogates = utf8ToPerUnitForm("A\xED\xA0\xBD\xED\xB8\x80" "B");
-    EXPECT_EQ(fromFourBytes, "A\xED\xA0\xBD\xED\xB8\x80" "B");
+    const ByteString fromFourBytes = utf8ToPerUnitForm(
+        "A\xF0\x9F\x98\x80"
+        "B");
+    const ByteString fromSurrogates = utf8ToPerUnitForm(
+        "A\xED\xA0\xBD\xED\xB8\x80"
+        "B");
+    EXPECT_EQ(fromFourBytes,
+              "A\xED\xA0\xBD\xED\xB8\x80"
+              "B");
     EXPECT_EQ(fromSurrogates, fromFourBytes);
     EXPECT_EQ(utf8ToPerUnitForm("caf\xC3\xA9"), "caf\xC3\xA9");
     EXPECT_EQ(utf8ToPerUnitForm("x\xFFy"), "x\xEF\xBF\xBDy");
 }
 
 TEST(Utf, SimpleCaseFoldingCoversEuropeanScripts) {
-    const std::pair<char32_t, char32_t> folds[] = {
-        {U'A', U'a'},       {U'Z', U'z'},        {0xC9, 0xE9},    // É
-        {0xDE, 0xFE},       {0x178, 0xFF},       {0x100, 0x101},  // Ÿ, Ā
-        {0x141, 0x142},     {0x1C4, 0x1C6},      {0x1E9E, 0xDF},  // Ł, Ǆ, ẞ
-        {0x3A3, 0x3C3},     {0x3C2, 0x3C3},      {0x38A, 0x3AF},  // Σ, final ς, Ί
-        {0x391, 0x3B1},     {0x410, 0x430},      {0x401, 0x451},  // Α, А, Ё
-        {0x42F, 0x44F},     {0x490, 0x491},      {0x1F08, 0x1F00},
-        {0xB5, 0x3BC},      {0xFF21, 0xFF41}};
+    const std::pair<char32_t, char32_t> folds[] = {{U'A', U'a'},   {U'Z', U'z'},    {0xC9, 0xE9},    // É
+                                                   {0xDE, 0xFE},   {0x178, 0xFF},   {0x100, 0x101},  // Ÿ, Ā
+                                                   {0x141, 0x142}, {0x1C4, 0x1C6},  {0x1E9E, 0xDF},  // Ł, Ǆ, ẞ
+                                                   {0x3A3, 0x3C3}, {0x3C2, 0x3C3},  {0x38A, 0x3AF},  // Σ, final ς, Ί
+                                                   {0x391, 0x3B1}, {0x410, 0x430},  {0x401, 0x451},  // Α, А, Ё
+                                                   {0x42F, 0x44F}, {0x490, 0x491},  {0x1F08, 0x1F00},
+                                                   {0xB5, 0x3BC},  {0xFF21, 0xFF41}};
     for (const auto& [from, to] : folds) {
         EXPECT_EQ(foldCase(from), to) << std::hex << static_cast<uint32_t>(from);
         EXPECT_EQ(foldCase(to), to) << std::hex << static_cast<uint32_t>(to);

@@ -48,8 +48,8 @@ TEST(SearchOrder, IsLowerCasedAndFallsBackToTheDefault) {
         const char* lines;
         const char* order;
     } cases[] = {
-        {"", "cbsie"}, {"jre_order xyz", "cbsie"}, {"jre_order C", "c"}, {"jre_order cx", "cx"},
-        {"jre_order cc", "cc"}, {"jre_order EbS", "ebs"},
+        {"", "cbsie"},          {"jre_order xyz", "cbsie"}, {"jre_order C", "c"},
+        {"jre_order cx", "cx"}, {"jre_order cc", "cc"},     {"jre_order EbS", "ebs"},
     };
     for (const auto& c : cases) {
         auto config = makeConfig(c.lines, "/x/app.exe", "/x/");
@@ -181,9 +181,9 @@ TEST_F(Discovery, DebugLinesNameEachCandidatesSource) {
     EXPECT_EQ(find("jre_order ebi"), "");
     std::string out = testing::internal::GetCapturedStderr();
     EXPECT_NE(out.find(canBeEmpty ? "hux: JRE_HOME: empty\n" : "hux: JRE_HOME: not set\n"), std::string::npos) << out;
-    EXPECT_NE(out.find("hux: candidate " + tree.path("home/" + kLib) + " (JAVA_HOME=" + tree.path("home") +
-                       "): missing\n"),
-              std::string::npos)
+    EXPECT_NE(
+        out.find("hux: candidate " + tree.path("home/" + kLib) + " (JAVA_HOME=" + tree.path("home") + "): missing\n"),
+        std::string::npos)
         << out;
     EXPECT_NE(out.find(" (private jre): missing\n"), std::string::npos) << out;
     // Registry keys are named only where there is a registry.
@@ -195,7 +195,6 @@ TEST_F(Discovery, DebugLinesNameEachCandidatesSource) {
         EXPECT_NE(out.find("hux: registry key HKLM\\SOFTWARE\\JavaSoft\\JDK: no CurrentVersion\n"), std::string::npos)
             << out;
     }
-
 }
 
 TEST_F(Discovery, InstalledRuntimes) {
@@ -257,10 +256,9 @@ TEST_F(Discovery, RegistryRegistrations) {
     // A value that does not fit the 260-byte buffer counts as absent.
     ASSERT_TRUE(test::registrySetString(ibm, "CurrentVersion", "x"));
     const std::string longPath = "C:\\" + std::string(300, 'a') + "\\jvm.dll";
-    ASSERT_TRUE(test::registrySetString("SOFTWARE\\IBM\\Java2 Runtime Environment\\x", "RuntimeLib",
-                                        longPath.c_str()));
-    ASSERT_TRUE(test::registrySetString("SOFTWARE\\IBM\\Java2 Runtime Environment\\x", "JavaHome",
-                                        tree.path("rt").c_str()));
+    ASSERT_TRUE(test::registrySetString("SOFTWARE\\IBM\\Java2 Runtime Environment\\x", "RuntimeLib", longPath.c_str()));
+    ASSERT_TRUE(
+        test::registrySetString("SOFTWARE\\IBM\\Java2 Runtime Environment\\x", "JavaHome", tree.path("rt").c_str()));
     EXPECT_EQ(find("jre_order i").rfind(tree.path("rt/bin\\"), 0), 0u);
     test::registryDeleteTree("SOFTWARE\\JavaSoft");
     test::registryDeleteTree("SOFTWARE\\IBM");
@@ -285,7 +283,8 @@ TEST_F(Discovery, CurrentInstallersKeyComesAfterTheClassicKeys) {
     // A registration under a classic key wins.
     const std::string jre = tree.file("jre8/bin/server/jvm.dll");
     ASSERT_TRUE(test::registrySetString("SOFTWARE\\JavaSoft\\Java Runtime Environment", "CurrentVersion", "1.8"));
-    ASSERT_TRUE(test::registrySetString("SOFTWARE\\JavaSoft\\Java Runtime Environment\\1.8", "RuntimeLib", jre.c_str()));
+    ASSERT_TRUE(
+        test::registrySetString("SOFTWARE\\JavaSoft\\Java Runtime Environment\\1.8", "RuntimeLib", jre.c_str()));
     EXPECT_EQ(find("jre_order s"), jre);
     test::registryDeleteTree("SOFTWARE\\JavaSoft");
 }
@@ -296,10 +295,20 @@ TEST(VersionScan, CountsLikeTheScanPattern) {
         int32_t count;
         int32_t first;
     } cases[] = {
-        {"", -1, 0},           {"   ", -1, 0},       {"1.8.0_181", 4, 1}, {"11.0.9.1", 3, 11},
-        {"25", 1, 25},         {"17.0.15", 3, 17},   {"ea", 0, 0},        {" +9.1", 2, 9},
-        {"-1.2", 2, -1},       {"1.x", 1, 1},        {"1. 7", 2, 1},      {"99999999999", 1, INT32_MAX},
-        {"-99999999999", 1, INT32_MIN},              {"-", 0, 0},
+        {"", -1, 0},
+        {"   ", -1, 0},
+        {"1.8.0_181", 4, 1},
+        {"11.0.9.1", 3, 11},
+        {"25", 1, 25},
+        {"17.0.15", 3, 17},
+        {"ea", 0, 0},
+        {" +9.1", 2, 9},
+        {"-1.2", 2, -1},
+        {"1.x", 1, 1},
+        {"1. 7", 2, 1},
+        {"99999999999", 1, INT32_MAX},
+        {"-99999999999", 1, INT32_MIN},
+        {"-", 0, 0},
     };
     for (const auto& c : cases) {
         int32_t parts[4] = {0, 0, 0, 0};
@@ -335,7 +344,7 @@ TEST(VersionLimits, ComparesOverTheShorterText) {
         {"17.0.15", "11", "17.0", kLaunchOk},
         {"11.0.9.1", "11.0.9_2", "", kLaunchOk},  // three comparable components
         {"11.0.9.1", "11.0.10", "", kVersionTooLow},
-        {"ea-build", "1.7", "9.0", kLaunchOk},    // not a number: passes both limits
+        {"ea-build", "1.7", "9.0", kLaunchOk},  // not a number: passes both limits
         {"", "1.7", "9.0", kLaunchOk},
         {"1.8", "x", "y", kLaunchOk},
         {"1.8", "", "", kLaunchOk},

@@ -34,8 +34,8 @@ TEST(ForwardedLaunch, BytesAreWhatTheRuntimeWrites) {
     EXPECT_EQ(hexOf(forwardedLaunchMessage({}, u"/w")), kKind + kHead + "000000007400022f77");
     // Latin-1, empty, CJK, a supplementary character (two surrogates, three
     // bytes each) and NUL (C0 80).
-    const std::vector<std::u16string> mixed = {u"a", u"", u"\u00e9t\u00e9", u"\u65e5\u672c", u"\U0001F600",
-                                               std::u16string(u"x\0y", 3)};
+    const std::vector<std::u16string> mixed = {
+        u"a", u"", u"\u00e9t\u00e9", u"\u65e5\u672c", u"\U0001F600", std::u16string(u"x\0y", 3)};
     EXPECT_EQ(hexOf(forwardedLaunchMessage(mixed, u"/d\u00ef r")),
               kKind + kHead +
                   "0000000674000161740000740005c3a974c3a9740006e697a5e69cac740006eda0bdedb88074000478c08079740006"

@@ -269,7 +269,6 @@ TEST_F(InstanceChannelTest, StrayAndHalfWrittenSlotsAreFreed) {
     EXPECT_EQ(area().busy, 0);
     EXPECT_GE(took, 900);
     EXPECT_LE(took, 2000);
-
 }
 
 TEST_F(InstanceChannelTest, RunningPumpsAreListedWhileTheyRun) {

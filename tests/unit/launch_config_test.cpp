@@ -11,7 +11,6 @@ using hux::test::TempDir;
 
 namespace {
 
-
 // A loaded store whose merged text is `text`, all of it embedded.
 struct TextConfig {
     LaunchConfig config{false};
@@ -24,11 +23,10 @@ struct TextConfig {
 
 std::vector<std::string> all(const LaunchConfig& c, const char* key, bool embeddedOnly = false) {
     std::vector<std::string> out;
-    c.findValues(key, embeddedOnly, false, {},
-                 [](void* user, const ByteString& v) {
-                     static_cast<std::vector<std::string>*>(user)->emplace_back(v.view());
-                 },
-                 &out);
+    c.findValues(
+        key, embeddedOnly, false, {},
+        [](void* user, const ByteString& v) { static_cast<std::vector<std::string>*>(user)->emplace_back(v.view()); },
+        &out);
     return out;
 }
 
@@ -90,7 +88,9 @@ TEST(LineSyntax, PrefixFilterAndTextEndsAtNul) {
     EXPECT_EQ(t.config.findValues("option", false, false, "-XstartOnFirstThread"), "-XstartOnFirstThread=1");
     EXPECT_EQ(t.config.findValues("option", false, false, "-xstart"), "");  // prefixes are case-sensitive
     LaunchConfig c(false);
-    const char bytes[] = "\xEF\xBB\xBF" "a 1\r\n\0b 2\r\n";
+    const char bytes[] =
+        "\xEF\xBB\xBF"
+        "a 1\r\n\0b 2\r\n";
     c.appendSource(reinterpret_cast<const uint8_t*>(bytes), sizeof bytes - 1);
     EXPECT_EQ(c.firstValue("a", false, false), "1");
     EXPECT_EQ(c.firstValue("b", false, false), "");
@@ -118,7 +118,9 @@ TEST(Sources, EveryEncodingGivesTheSameText) {
     ansi.appendSource(reinterpret_cast<const uint8_t*>(plain.data()), plain.size());
     EXPECT_EQ(ansi.configText(), plain.c_str());
     // UTF-16 stops at its first zero unit.
-    const char z[] = "\xFF\xFE" "a\0b\0\0\0c\0";
+    const char z[] =
+        "\xFF\xFE"
+        "a\0b\0\0\0c\0";
     LaunchConfig c(false);
     c.appendSource(reinterpret_cast<const uint8_t*>(z), sizeof z - 1);
     EXPECT_EQ(c.configText(), "ab");
@@ -140,9 +142,9 @@ TEST(ArchiveComment, MeasuredFromTheEndRecordNearestTheEnd) {
     for (const std::string& comment : {std::string(), std::string("0123456789"), std::string(3000, 'c')}) {
         const std::string image = packedImage("x 1\r\n", comment, a);
         const auto* p = reinterpret_cast<const uint8_t*>(image.data());
-        EXPECT_EQ(measureArchiveCommentLength(p, static_cast<int64_t>(image.size()),
-                                              static_cast<int64_t>(image.size())),
-                  static_cast<int64_t>(comment.size()));
+        EXPECT_EQ(
+            measureArchiveCommentLength(p, static_cast<int64_t>(image.size()), static_cast<int64_t>(image.size())),
+            static_cast<int64_t>(comment.size()));
     }
     // No end record in reach: T = 0.
     std::string none(100, 'z');
@@ -152,8 +154,8 @@ TEST(ArchiveComment, MeasuredFromTheEndRecordNearestTheEnd) {
 TEST(LoadConfig, FindsTheEmbeddedBlockWithAnArchiveComment) {
     TempDir dir;
     uint32_t a = 0;
-    const std::string exe = dir.write("tool.exe", packedImage("mainclass app.Main\r\noption -Xmx8m\r\n",
-                                                               "0123456789", a));
+    const std::string exe =
+        dir.write("tool.exe", packedImage("mainclass app.Main\r\noption -Xmx8m\r\n", "0123456789", a));
     LaunchConfig c(false);
     c.loadFrom(ByteString(exe.c_str()), a);
     EXPECT_EQ(c.firstValue("mainclass", true, true), "app.Main");
@@ -186,9 +188,10 @@ TEST(LoadConfig, BlockPointingOutsideTheFileIsEmpty) {
 TEST(LoadConfig, ExternalFileOverridesAndDisableExternal) {
     TempDir dir;
     uint32_t a = 0;
-    const std::string exe = dir.write(
-        "app.exe", packedImage("mainclass app.Main\r\nappid embedded\r\noption -Dfrom=embedded\r\n", "", a));
-    dir.write("app.cfg", "appid external\r\nmainclass other.Main\r\noption -Dfrom=external\r\ndisableexternal true\r\n");
+    const std::string exe =
+        dir.write("app.exe", packedImage("mainclass app.Main\r\nappid embedded\r\noption -Dfrom=embedded\r\n", "", a));
+    dir.write("app.cfg",
+              "appid external\r\nmainclass other.Main\r\noption -Dfrom=external\r\ndisableexternal true\r\n");
     LaunchConfig c(false);
     c.loadFrom(ByteString(exe.c_str()), a);
     EXPECT_EQ(c.firstValue("appid", false, true), "external");
@@ -205,8 +208,7 @@ TEST(LoadConfig, ExternalFileOverridesAndDisableExternal) {
     EXPECT_EQ(all(locked, "option"), (std::vector<std::string>{"-Dfrom=embedded"}));
     EXPECT_EQ(locked.externalLength(), 0);
 
-    const std::string exe3 =
-        dir.write("yes.exe", packedImage("appid embedded\r\ndisableexternal yes\r\n", "", a));
+    const std::string exe3 = dir.write("yes.exe", packedImage("appid embedded\r\ndisableexternal yes\r\n", "", a));
     dir.write("yes.exe.config", "appid external\r\n");
     LaunchConfig yes(false);
     yes.loadFrom(ByteString(exe3.c_str()), a);

@@ -78,11 +78,17 @@ TEST_F(Options, ExactListForEveryKey) {
         "option -Xmx64m\n"
         "option -Dx=a b\n"
         "java_classpath lib/a.jar;;lib/missing.jar\n"
-        "java_classpath " + r + "ext/*.jar\n"
+        "java_classpath " +
+        r +
+        "ext/*.jar\n"
         "classpath conf;workonly.jar\n"
-        "classpath " + r + "nomatch/*.zip\n"
+        "classpath " +
+        r +
+        "nomatch/*.zip\n"
         "java_libs jl\n"
-        "libs " + r + "libs\n"
+        "libs " +
+        r +
+        "libs\n"
         "libs missing;other\n"
         "assystemclassloader no\n"
         "export HUX_T_OPT=1\n"
@@ -94,8 +100,8 @@ TEST_F(Options, ExactListForEveryKey) {
         "-Dx=a b",
         "-Djava.class.path=" + r + "app/app.exe" + kSep + r + "app/lib/a.jar" + kSep + r + "app/lib/missing.jar" +
             kSep + r + "ext/e.jar" + kSep + r + "app/jl/j.jar",
-        "-Dhux.class.path=" + kSep + r + "app/conf" + kSep + r + "work/workonly.jar" + kSep + r + "libs/l.JAR" +
-            kSep + "cp1",
+        "-Dhux.class.path=" + kSep + r + "app/conf" + kSep + r + "work/workonly.jar" + kSep + r + "libs/l.JAR" + kSep +
+            "cp1",
         "-Dhux.app.path=" + r + "app/app.exe",
         "-Dapplication.home=" + r + "app/",
         "-Djava.system.class.loader=com.mordavin.hux.CarvossClassLoader",
@@ -131,8 +137,8 @@ TEST_F(Options, ClassPathElements) {
               kSep + r + "x.jar");
     EXPECT_EQ(std::string(buildClassPath(*config("classpath " + r + "app/none*.jar"), ClassPathFlavour::Hux).view()),
               "");
-    const V matches = splitPath(std::string(buildClassPath(*config("java_classpath " + r + "app/?.JAR"),
-                                                           ClassPathFlavour::Java).view()));
+    const V matches = splitPath(
+        std::string(buildClassPath(*config("java_classpath " + r + "app/?.JAR"), ClassPathFlavour::Java).view()));
     ASSERT_EQ(matches.size(), 3u);
     EXPECT_EQ(std::min(matches[1], matches[2]), r + "app/a.jar");
     EXPECT_EQ(std::max(matches[1], matches[2]), r + "app/b.jar");

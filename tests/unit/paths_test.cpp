@@ -131,7 +131,8 @@ TEST(ForcedWorkingDirectory, ResolvesAgainstTheExecutableDirectory) {
     const fs::path start = dir.path();
     auto check = [&](const std::string& value, const fs::path& expected) {
         fs::current_path(start);
-        auto config = test::loadPackedConfig(app, value.empty() ? "mainclass a.B\r\n" : "forcecwd " + value + "\r\n", "");
+        auto config =
+            test::loadPackedConfig(app, value.empty() ? "mainclass a.B\r\n" : "forcecwd " + value + "\r\n", "");
         applyForcedWorkingDirectory(*config);
         EXPECT_TRUE(fs::equivalent(fs::current_path(), expected)) << value << " -> " << fs::current_path();
         const std::string work(config->workDir().view());
@@ -141,7 +142,7 @@ TEST(ForcedWorkingDirectory, ResolvesAgainstTheExecutableDirectory) {
     check("..", dir.path());
     check("../other", dir.path() / "other");
     check((dir.path() / "other").string(), dir.path() / "other");  // absolute, used unchanged
-    check("missing", start);                                      // cannot be entered: unchanged
-    check("", start);                                             // no forcecwd: unchanged
-    check(std::string(300, 'n'), start);                          // 260 bytes or more: unchanged
+    check("missing", start);                                       // cannot be entered: unchanged
+    check("", start);                                              // no forcecwd: unchanged
+    check(std::string(300, 'n'), start);                           // 260 bytes or more: unchanged
 }

@@ -69,7 +69,10 @@ TEST(PayloadEnd, IsWhereTheCertificateTableBeginsOnlyWhenItEndsTheFile) {
     EXPECT_EQ(endOf(unsignedFile), static_cast<int64_t>(unsignedFile.size()));
     const std::string fewDirectories = peFile(body, table, false, 4);
     EXPECT_EQ(endOf(fewDirectories), static_cast<int64_t>(fewDirectories.size()));
-    const std::string elf = "\x7F" "ELF" + body;
+    const std::string elf =
+        "\x7F"
+        "ELF" +
+        body;
     EXPECT_EQ(endOf(elf), static_cast<int64_t>(elf.size()));
     for (size_t cut : {size_t{2}, size_t{63}, size_t{kPe + 10}, size_t{kPe + 200}}) {
         const std::string head = signedFile.substr(0, cut);

@@ -10,9 +10,9 @@ TempDir::TempDir() {
     static std::atomic<int> counter{0};
     std::random_device rd;
     const auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
-    path_ = std::filesystem::temp_directory_path() /
-            ("hux-test-" + std::to_string(rd()) + "-" + std::to_string(stamp % 1000000) + "-" +
-             std::to_string(counter++));
+    path_ =
+        std::filesystem::temp_directory_path() /
+        ("hux-test-" + std::to_string(rd()) + "-" + std::to_string(stamp % 1000000) + "-" + std::to_string(counter++));
     std::filesystem::create_directories(path_);
 }
 

@@ -33,8 +33,8 @@ public:
         static int serial = 0;
         const fs::path base = fs::temp_directory_path();
         for (int attempt = 0; attempt < 1000; ++attempt) {
-            fs::path candidate = base / ("hux-test-" + std::to_string(platform::currentProcessId()) + "-" +
-                                         std::to_string(serial++));
+            fs::path candidate =
+                base / ("hux-test-" + std::to_string(platform::currentProcessId()) + "-" + std::to_string(serial++));
             std::error_code ec;
             if (fs::create_directory(candidate, ec)) {
                 root_ = candidate.generic_string();

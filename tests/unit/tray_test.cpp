@@ -141,11 +141,14 @@ TEST(TrayIcons, RemoveAllOnlyOnceAndPinning) {
     table.show(b);
 
     void* pinned = nullptr;
-    EXPECT_TRUE(table.pinIcon(2, [](void* ref) { return ref; }, pinned));
+    EXPECT_TRUE(table.pinIcon(
+        2, [](void* ref) { return ref; }, pinned));
     EXPECT_EQ(pinned, &b);
-    EXPECT_TRUE(table.pinIcon(1, [](void* ref) { return ref; }, pinned));  // hidden: no reference
+    EXPECT_TRUE(table.pinIcon(
+        1, [](void* ref) { return ref; }, pinned));  // hidden: no reference
     EXPECT_EQ(pinned, nullptr);
-    EXPECT_FALSE(table.pinIcon(7, [](void* ref) { return ref; }, pinned));
+    EXPECT_FALSE(table.pinIcon(
+        7, [](void* ref) { return ref; }, pinned));
 
     table.removeAll();
     EXPECT_EQ(table.count(), 0);

@@ -214,7 +214,7 @@ TEST_F(ExpandTest, RegistryValuesReadBack) {
     EXPECT_EQ(expand("%{HKCU\\Software\\HuxTest\\Expand}%"), "C:\\Sys\\Java");
     EXPECT_EQ(expand("%{HKCU\\Software\\HuxTest\\Dword}%"), "-1");
     EXPECT_EQ(expand("%{HKCU\\Software\\HuxTest\\Big}%"), "258");
-    EXPECT_EQ(expand("[%{HKCU\\Software\\HuxTest\\Bin|d}%]"), "[]");  // other types: empty, defined
+    EXPECT_EQ(expand("[%{HKCU\\Software\\HuxTest\\Bin|d}%]"), "[]");        // other types: empty, defined
     EXPECT_EQ(expand("%{HKCU\\Software\\HuxTest\\Sub\\}%"), "subdefault");  // default value of Sub
     EXPECT_EQ(expand("%{HKCU\\Software\\HuxTest\\Nope|d}%"), "d");
     EXPECT_EQ(expand("%{hkcu\\Software\\HuxTest\\Str}%"), "%{hkcu\\Software\\HuxTest\\Str}%");
@@ -248,8 +248,8 @@ TEST(ConfigValues, AccessorsFollowTheKeyTable) {
     EXPECT_EQ(config::mainClass(*config), "app.Embedded");  // embedded only
     EXPECT_EQ(config::compatible(*config), "true");         // embedded only
     EXPECT_EQ(config::appId(*config), "External\\Id");      // the external file wins
-    EXPECT_EQ(config::jreOrder(*config), "%HUX_T_VAR%");     // not expanded
-    EXPECT_EQ(config::forceCwd(*config), "v/data");          // expanded
+    EXPECT_EQ(config::jreOrder(*config), "%HUX_T_VAR%");    // not expanded
+    EXPECT_EQ(config::forceCwd(*config), "v/data");         // expanded
     StringList options;
     config::options(*config, options);
     ASSERT_EQ(options.count(), 3);

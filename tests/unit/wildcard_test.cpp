@@ -75,14 +75,14 @@ TEST(SplitCommandLine, BlanksQuotesAndBackslashes) {
         {"a\"b c\"d", {"ab cd"}},
         {"\"\"", {""}},
         {"a \"\" b", {"a", "", "b"}},
-        {"a\\\\\\\"b", {"a\\\"b"}},          // three backslashes and a quote
-        {"a\\\\\"b x\"", {"a\\b x"}},         // two backslashes open a quoted part
-        {"a\\\\b", {"a\\\\b"}},               // backslashes not before a quote stay
+        {"a\\\\\\\"b", {"a\\\"b"}},    // three backslashes and a quote
+        {"a\\\\\"b x\"", {"a\\b x"}},  // two backslashes open a quoted part
+        {"a\\\\b", {"a\\\\b"}},        // backslashes not before a quote stay
         {"a\\\"b", {"a\"b"}},
-        {"a\\\\\\\\\"b\"", {"a\\\\b"}},       // four before a quote: two remain
+        {"a\\\\\\\\\"b\"", {"a\\\\b"}},  // four before a quote: two remain
         {"C:\\dir\\ x\\", {"C:\\dir\\", "x\\"}},
         {"\"unterminated x", {"unterminated x"}},
-        {"\"a\"\"b\"", {"ab"}},               // each quote toggles
+        {"\"a\"\"b\"", {"ab"}},  // each quote toggles
     };
     for (const auto& c : cases) {
         EXPECT_EQ(split(c.line).tokens, c.tokens) << c.line;
@@ -173,9 +173,9 @@ TEST(ExpandArguments, ModesOverATree) {
     EXPECT_EQ(got[0], "prog");
     EXPECT_EQ(sorted({got[1], got[2]}), (V{"a.txt", "my file.txt"}));
     EXPECT_EQ(got[3], "my file.txt");
-    EXPECT_EQ(run("prog \"*.txt\"", 1), (V{"prog", "*.txt"}));  // quoted: literal in mode 1
+    EXPECT_EQ(run("prog \"*.txt\"", 1), (V{"prog", "*.txt"}));                         // quoted: literal in mode 1
     EXPECT_EQ(sorted(run("prog \"*.txt\"", 2)), (V{"a.txt", "my file.txt", "prog"}));  // mode 2 expands it
-    EXPECT_EQ(run("prog x?y", 1), (V{"prog", "x?y"}));  // no match: as typed
+    EXPECT_EQ(run("prog x?y", 1), (V{"prog", "x?y"}));                                 // no match: as typed
     EXPECT_EQ(run("prog \"x\"?y", 2), (V{"prog", "x?y"}));
 
     // Mode 0 copies the vector; on a system without a raw command line each

@@ -15,8 +15,8 @@ struct ZipItem {
     std::string data;
     uint16_t method = 8;  // 0 stored, 8 deflate, anything else written as given (stored bytes)
     uint16_t flags = 0;
-    uint32_t crcXor = 0;  // falsifies the directory's CRC-32
-    int64_t declaredSize = -1;  // overrides the directory's uncompressed size
+    uint32_t crcXor = 0;           // falsifies the directory's CRC-32
+    int64_t declaredSize = -1;     // overrides the directory's uncompressed size
     int64_t localOffsetDelta = 0;  // moves the directory's local-header offset
 };
 

@@ -25,8 +25,8 @@ struct Opened {
 std::unique_ptr<Opened> openBytes(std::string bytes) {
     auto o = std::make_unique<Opened>();
     o->bytes = std::move(bytes);
-    o->ok = o->reader.open(std::make_unique<MemorySource>(reinterpret_cast<const uint8_t*>(o->bytes.data()),
-                                                          o->bytes.size()));
+    o->ok = o->reader.open(
+        std::make_unique<MemorySource>(reinterpret_cast<const uint8_t*>(o->bytes.data()), o->bytes.size()));
     return o;
 }
 
@@ -140,7 +140,8 @@ TEST(ZipReader, EntriesThatCannotBeReadToTheirEnd) {
     ZipItem storedMismatch{"stored", text, 0};
     storedMismatch.declaredSize = 100;
     ZipItem fine{"fine", text};
-    auto o = openBytes(buildZip({crc, encrypted, method12, outside, longer, shorter, absurd, huge, storedMismatch, fine}));
+    auto o =
+        openBytes(buildZip({crc, encrypted, method12, outside, longer, shorter, absurd, huge, storedMismatch, fine}));
     ASSERT_TRUE(o->ok);
     for (int32_t i = 0; i < 9; ++i) {
         SCOPED_TRACE(i);
@@ -177,7 +178,8 @@ std::string toZip64(const std::string& zip, bool markers) {
     std::string dirSize = zip.substr(end + 12, 4), dirOffset = zip.substr(end + 16, 4);
     auto le32 = [](const std::string& b) {
         return static_cast<uint32_t>(static_cast<uint8_t>(b[0]) | static_cast<uint8_t>(b[1]) << 8 |
-                                     static_cast<uint8_t>(b[2]) << 16 | static_cast<uint32_t>(static_cast<uint8_t>(b[3])) << 24);
+                                     static_cast<uint8_t>(b[2]) << 16 |
+                                     static_cast<uint32_t>(static_cast<uint8_t>(b[3])) << 24);
     };
     std::string out = zip.substr(0, end);
     const uint64_t end64At = out.size();
@@ -226,7 +228,8 @@ TEST(ZipReader, EntryTimesAndZip64SizesFromExtraFields) {
     // One entry by hand: a DOS time, an extended timestamp and a zip64 field
     // that holds the sizes the 32-bit fields defer.
     const std::string data = "timed data";
-    const uint32_t crc = static_cast<uint32_t>(crc32(0L, reinterpret_cast<const Bytef*>(data.data()), static_cast<uInt>(data.size())));
+    const uint32_t crc =
+        static_cast<uint32_t>(crc32(0L, reinterpret_cast<const Bytef*>(data.data()), static_cast<uInt>(data.size())));
     std::string extra;
     hux::test::put16(extra, 0x5455);
     hux::test::put16(extra, 5);

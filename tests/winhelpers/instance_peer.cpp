@@ -83,7 +83,8 @@ int main(int argc, char** argv) {
         for (int i = 3; i < argc; ++i) {
             const std::vector<uint8_t> m = pattern(static_cast<size_t>(std::atoi(argv[i])), i);
             channel->enqueueMessage(channel->hubPid(), m.data(), static_cast<int32_t>(m.size()));
-            std::printf("sent len=%zu sum=%016llx\n", m.size(), static_cast<unsigned long long>(fnv(m.data(), m.size())));
+            std::printf("sent len=%zu sum=%016llx\n", m.size(),
+                        static_cast<unsigned long long>(fnv(m.data(), m.size())));
         }
         for (int i = 0; i < 400 && !channel->queueEmpty(); ++i) platform::sleepMs(25);
         std::printf(channel->queueEmpty() ? "flushed\n" : "stuck\n");

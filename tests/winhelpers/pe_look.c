@@ -30,8 +30,8 @@ static void versionFields(const wchar_t* path) {
     if (VerQueryValueW(data, L"\\", (void**)&fixed, &length) && fixed)
         printf("fileversion %u.%u.%u.%u\n", HIWORD(fixed->dwFileVersionMS), LOWORD(fixed->dwFileVersionMS),
                HIWORD(fixed->dwFileVersionLS), LOWORD(fixed->dwFileVersionLS));
-    static const wchar_t* const names[] = {L"ProductName", L"FileDescription", L"CompanyName", L"LegalCopyright",
-                                           L"FileVersion", L"ProductVersion", L"OriginalFilename"};
+    static const wchar_t* const names[] = {L"ProductName", L"FileDescription", L"CompanyName",     L"LegalCopyright",
+                                           L"FileVersion", L"ProductVersion",  L"OriginalFilename"};
     for (size_t i = 0; i < sizeof names / sizeof names[0]; ++i) {
         wchar_t key[128];
         wchar_t* value = NULL;
@@ -61,13 +61,14 @@ static void iconSizes(const wchar_t* path) {
         HRSRC image = id ? FindResourceW(module, MAKEINTRESOURCEW(id), (LPCWSTR)RT_ICON) : NULL;
         const BYTE* data = image ? (const BYTE*)LockResource(LoadResource(module, image)) : NULL;
         DWORD size = image ? SizeofResource(module, image) : 0;
-        HICON icon = data ? CreateIconFromResourceEx((BYTE*)data, size, TRUE, 0x00030000, sizes[i], sizes[i],
-                                                     LR_DEFAULTCOLOR)
-                          : NULL;
+        HICON icon =
+            data ? CreateIconFromResourceEx((BYTE*)data, size, TRUE, 0x00030000, sizes[i], sizes[i], LR_DEFAULTCOLOR)
+                 : NULL;
         if (!icon || size < 24) {
             printf("icon%d unreadable\n", sizes[i]);
         } else if (data[0] == 0x89 && data[1] == 'P') {
-            printf("icon%d png %lux%lu\n", sizes[i], (unsigned long)((data[16] << 24) | (data[17] << 16) | (data[18] << 8) | data[19]),
+            printf("icon%d png %lux%lu\n", sizes[i],
+                   (unsigned long)((data[16] << 24) | (data[17] << 16) | (data[18] << 8) | data[19]),
                    (unsigned long)((data[20] << 24) | (data[21] << 16) | (data[22] << 8) | data[23]));
         } else {
             const BITMAPINFOHEADER* header = (const BITMAPINFOHEADER*)data;

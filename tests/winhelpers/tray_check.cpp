@@ -25,7 +25,8 @@ HANDLE gCommand = nullptr;
 struct Recorder : hux::TrayEvents {
     void mouseClick(uint32_t iconId, uint32_t message) override {
         void* pinned = nullptr;
-        const bool found = hux::trayIcons().pinIcon(iconId, [](void* ref) { return ref; }, pinned);
+        const bool found = hux::trayIcons().pinIcon(
+            iconId, [](void* ref) { return ref; }, pinned);
         clickIcon = iconId;
         clickMessage = message;
         clickTarget = found ? pinned : nullptr;
@@ -130,18 +131,21 @@ int main() {
     // Popup on this thread with the window's thread as owner: the first item,
     // chosen with the keyboard, arrives as a menu command at the window.
     {
-        HANDLE chooser = CreateThread(nullptr, 0, [](void*) -> DWORD {
-            for (int i = 0; i < 50; ++i) {
-                Sleep(100);
-                HWND popup = FindWindowA("#32768", nullptr);
-                if (popup && IsWindowVisible(popup)) {
-                    PostMessageA(popup, WM_KEYDOWN, VK_DOWN, 0);
-                    PostMessageA(popup, WM_KEYDOWN, VK_RETURN, 0);
-                    return 1;
+        HANDLE chooser = CreateThread(
+            nullptr, 0,
+            [](void*) -> DWORD {
+                for (int i = 0; i < 50; ++i) {
+                    Sleep(100);
+                    HWND popup = FindWindowA("#32768", nullptr);
+                    if (popup && IsWindowVisible(popup)) {
+                        PostMessageA(popup, WM_KEYDOWN, VK_DOWN, 0);
+                        PostMessageA(popup, WM_KEYDOWN, VK_RETURN, 0);
+                        return 1;
+                    }
                 }
-            }
-            return 0;
-        }, nullptr, 0, nullptr);
+                return 0;
+            },
+            nullptr, 0, nullptr);
         recorder.commands.clear();
         ResetEvent(gCommand);
         hux::trayMenuPopup(menu);

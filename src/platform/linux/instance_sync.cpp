@@ -24,8 +24,8 @@ namespace {
 
 struct SyncState {
     uint32_t ownPid = 0;
-    uint32_t hubPid = 0;     // the followed hub, 0 when none
-    int pidfd = -1;          // on the followed hub
+    uint32_t hubPid = 0;  // the followed hub, 0 when none
+    int pidfd = -1;       // on the followed hub
     int stopPipe[2] = {-1, -1};
     pthread_t watcher{};
     bool watching = false;
@@ -199,8 +199,7 @@ void InstanceSync::lock() {
     int64_t start = steadyMs();
     for (int spins = 0;; ++spins) {
         uint64_t expected = 0;
-        if (__atomic_compare_exchange_n(word, &expected, st->ownPid, false, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE))
-            return;
+        if (__atomic_compare_exchange_n(word, &expected, st->ownPid, false, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE)) return;
         const uint64_t owner = expected;
         if ((owner != st->ownPid && !isProcessAlive(static_cast<uint32_t>(owner))) || steadyMs() - start > 1000) {
             if (__atomic_compare_exchange_n(word, &expected, st->ownPid, false, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE))

@@ -77,8 +77,8 @@ bool FileView::map(const InputFile& file) {
     unmap();
     int64_t size = file.size();
     if (size <= 0) return false;
-    void* p = mmap(nullptr, static_cast<size_t>(size), PROT_READ, MAP_PRIVATE,
-                   static_cast<int>(file.nativeHandle()), 0);
+    void* p =
+        mmap(nullptr, static_cast<size_t>(size), PROT_READ, MAP_PRIVATE, static_cast<int>(file.nativeHandle()), 0);
     if (p == MAP_FAILED) return false;
     data_ = static_cast<const uint8_t*>(p);
     size_ = size;

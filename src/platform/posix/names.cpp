@@ -72,8 +72,7 @@ std::string homeDirectory(uid_t uid) {
     std::vector<char> buffer(16384);
     struct passwd pw {};
     struct passwd* found = nullptr;
-    if (getpwuid_r(uid, &pw, buffer.data(), buffer.size(), &found) != 0 || !found || !pw.pw_dir ||
-        pw.pw_dir[0] != '/')
+    if (getpwuid_r(uid, &pw, buffer.data(), buffer.size(), &found) != 0 || !found || !pw.pw_dir || pw.pw_dir[0] != '/')
         return {};
     return pw.pw_dir;
 }
@@ -134,15 +133,16 @@ int openOwnObject(const std::string& path) {
 }
 
 bool stillLinked(int fd, const std::string& path) {
-    struct stat a {}, b {};
+    struct stat a {
+    }, b{};
     return fstat(fd, &a) == 0 && lstat(path.c_str(), &b) == 0 && a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
 std::string encodeObjectName(std::string_view name) {
     std::string out;
     for (unsigned char c : name) {
-        if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' ||
-            c == '_' || c == '-') {
+        if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' || c == '_' ||
+            c == '-') {
             out.push_back(static_cast<char>(c));
         } else {
             char hex[4];

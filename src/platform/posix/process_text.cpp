@@ -78,9 +78,7 @@ bool DynamicLibrary::load(const char* path, bool global) {
     return true;
 }
 
-void* DynamicLibrary::symbol(const char* name) const {
-    return handle_ ? dlsym(handle_, name) : nullptr;
-}
+void* DynamicLibrary::symbol(const char* name) const { return handle_ ? dlsym(handle_, name) : nullptr; }
 
 void DynamicLibrary::unload() {
     if (handle_) dlclose(handle_);

@@ -141,7 +141,8 @@ bool pointStdStream(StdStream which, const OutputTarget& target, SavedStream& sa
 }
 
 bool stdStreamIs(StdStream which, const OutputTarget& target) {
-    struct stat a {}, b {};
+    struct stat a {
+    }, b{};
     if (!target.isOpen()) return false;
     if (fstat(streamDescriptor(which), &a) != 0 || fstat(static_cast<int>(target.handle()), &b) != 0) return false;
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino;

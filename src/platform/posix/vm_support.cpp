@@ -13,7 +13,6 @@ void addLibraryErrorMode() {}
 
 bool bindsNativesItself() { return true; }
 
-
 namespace {
 int wakePipe[2] = {-1, -1};
 SignalHandler userHandler = nullptr;

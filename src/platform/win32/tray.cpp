@@ -58,8 +58,7 @@ LRESULT CALLBACK trayWindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM l
             case kTrayNotifyMessage:
                 if (handlers->mouse) handlers->mouse(static_cast<uint64_t>(wParam), static_cast<uint64_t>(lParam));
                 return 0;
-            default:
-                break;
+            default: break;
         }
     }
     return DefWindowProcA(hwnd, message, wParam, lParam);
@@ -161,8 +160,8 @@ bool appendMenuItem(int64_t menu, uint32_t mask, uint32_t type, uint32_t id, int
     item.wID = id;
     item.hSubMenu = reinterpret_cast<HMENU>(static_cast<intptr_t>(submenu));
     item.dwTypeData = const_cast<char*>(text);
-    return InsertMenuItemA(reinterpret_cast<HMENU>(static_cast<intptr_t>(menu)), static_cast<UINT>(-1), TRUE,
-                           &item) != FALSE;
+    return InsertMenuItemA(reinterpret_cast<HMENU>(static_cast<intptr_t>(menu)), static_cast<UINT>(-1), TRUE, &item) !=
+           FALSE;
 }
 
 int menuItemCount(int64_t menu) { return GetMenuItemCount(reinterpret_cast<HMENU>(static_cast<intptr_t>(menu))); }

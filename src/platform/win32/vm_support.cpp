@@ -13,7 +13,6 @@ void addLibraryErrorMode() {
 
 bool bindsNativesItself() { return false; }
 
-
 namespace {
 using CrtHandler = void (*)(int);
 CrtHandler previousInt = nullptr;

@@ -88,9 +88,7 @@ bool isReadable(const char* path) {
     return _access(path, 4) == 0;  // read permission; directories pass too
 }
 
-bool pathExists(const char* path) {
-    return path && path[0] && GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES;
-}
+bool pathExists(const char* path) { return path && path[0] && GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES; }
 
 bool isDirectory(const char* path) {
     if (!path || !path[0]) return false;
@@ -143,8 +141,7 @@ bool FileView::map(const InputFile& file) {
     unmap();
     int64_t size = file.size();
     if (size <= 0) return false;
-    HANDLE m = CreateFileMappingA(reinterpret_cast<HANDLE>(file.nativeHandle()), nullptr, PAGE_READONLY, 0, 0,
-                                  nullptr);
+    HANDLE m = CreateFileMappingA(reinterpret_cast<HANDLE>(file.nativeHandle()), nullptr, PAGE_READONLY, 0, 0, nullptr);
     if (!m) return false;
     void* p = MapViewOfFile(m, FILE_MAP_READ, 0, 0, 0);
     if (!p) {
@@ -364,10 +361,9 @@ void DynamicLibrary::unload() {
 
 ByteString lastLoadErrorText() {
     char* text = nullptr;
-    DWORD n = FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
-                                 FORMAT_MESSAGE_IGNORE_INSERTS,
-                             nullptr, GetLastError(), MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT),
-                             reinterpret_cast<char*>(&text), 0, nullptr);
+    DWORD n = FormatMessageA(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+        GetLastError(), MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), reinterpret_cast<char*>(&text), 0, nullptr);
     ByteString out;
     if (n && text) {
         while (n > 0 && (text[n - 1] == '\r' || text[n - 1] == '\n' || text[n - 1] == ' ')) --n;
@@ -393,8 +389,7 @@ bool readRegistryValue(RegistryRoot root, const char* keyPath, const char* value
     if (RegOpenKeyExA(rootKey, keyPath, 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
     DWORD kind = 0;
     DWORD size = 0;
-    bool ok = RegQueryValueExA(key, valueName, nullptr, &kind, nullptr, &size) == ERROR_SUCCESS &&
-              size <= 0x7FFFFFF0;
+    bool ok = RegQueryValueExA(key, valueName, nullptr, &kind, nullptr, &size) == ERROR_SUCCESS && size <= 0x7FFFFFF0;
     if (ok) {
         // One spare byte so a string without its terminator still ends.
         data.resize(static_cast<int32_t>(size) + 1);

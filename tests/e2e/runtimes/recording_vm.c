@@ -72,13 +72,13 @@ typedef struct Field {
 
 struct Obj {
     int kind;
-    Klass* klass;     /* the object's class; for CLASS objects the class described */
-    jchar* chars;     /* STRING: UTF-16 units */
-    jsize length;     /* STRING: units; ARRAY: elements */
-    char elem;        /* ARRAY: 'B', 'I' or 'L' */
-    void* data;       /* ARRAY: the elements; byte streams: their bytes */
-    jsize used;       /* byte streams and vectors: bytes or elements in use */
-    Obj* link;        /* a wrapped stream, a URL's handler, an exception's cause */
+    Klass* klass; /* the object's class; for CLASS objects the class described */
+    jchar* chars; /* STRING: UTF-16 units */
+    jsize length; /* STRING: units; ARRAY: elements */
+    char elem;    /* ARRAY: 'B', 'I' or 'L' */
+    void* data;   /* ARRAY: the elements; byte streams: their bytes */
+    jsize used;   /* byte streams and vectors: bytes or elements in use */
+    Obj* link;    /* a wrapped stream, a URL's handler, an exception's cause */
     Field fields[4];
     int fieldCount;
 };
@@ -95,8 +95,8 @@ struct Klass {
     unsigned char* bytes; /* application classes: the defined class file */
     jsize byteCount;
     int defined, hasMain, initialised;
-    void* library;        /* the library its initialiser loaded */
-    Obj* loader;          /* application classes: the defining loader */
+    void* library; /* the library its initialiser loaded */
+    Obj* loader;   /* application classes: the defining loader */
     Native natives[16];
     int nativeCount;
     Klass* next;
@@ -264,10 +264,19 @@ static Obj* stringFromUtf8(const char* text) {
         unsigned char c = (unsigned char)text[i];
         unsigned long cp;
         int extra;
-        if (c < 0x80) { cp = c; extra = 0; }
-        else if ((c & 0xe0) == 0xc0) { cp = c & 0x1f; extra = 1; }
-        else if ((c & 0xf0) == 0xe0) { cp = c & 0x0f; extra = 2; }
-        else { cp = c & 0x07; extra = 3; }
+        if (c < 0x80) {
+            cp = c;
+            extra = 0;
+        } else if ((c & 0xe0) == 0xc0) {
+            cp = c & 0x1f;
+            extra = 1;
+        } else if ((c & 0xf0) == 0xe0) {
+            cp = c & 0x0f;
+            extra = 2;
+        } else {
+            cp = c & 0x07;
+            extra = 3;
+        }
         ++i;
         for (int k = 0; k < extra && i < n; ++k, ++i) cp = (cp << 6) | ((unsigned char)text[i] & 0x3f);
         if (cp >= 0x10000) {
@@ -303,7 +312,8 @@ static Obj* newArray(char elem, jsize length) {
 static Method* method(Klass* owner, const char* name, const char* sig, int isStatic) {
     lockTake(&worldLock);
     Method* m = methods;
-    while (m && !(m->owner == owner && m->isStatic == isStatic && strcmp(m->name, name) == 0 && strcmp(m->sig, sig) == 0))
+    while (m &&
+           !(m->owner == owner && m->isStatic == isStatic && strcmp(m->name, name) == 0 && strcmp(m->sig, sig) == 0))
         m = m->next;
     if (!m) {
         m = zalloc(sizeof *m);
@@ -355,12 +365,18 @@ static void mangle(char* out, size_t cap, const char* text) {
     for (; *text; ++text) {
         char piece[8];
         unsigned char c = (unsigned char)*text;
-        if (c == '/') snprintf(piece, sizeof piece, "_");
-        else if (c == '_') snprintf(piece, sizeof piece, "_1");
-        else if (c == ';') snprintf(piece, sizeof piece, "_2");
-        else if (c == '[') snprintf(piece, sizeof piece, "_3");
-        else if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')) snprintf(piece, sizeof piece, "%c", c);
-        else snprintf(piece, sizeof piece, "_0%04x", c);
+        if (c == '/')
+            snprintf(piece, sizeof piece, "_");
+        else if (c == '_')
+            snprintf(piece, sizeof piece, "_1");
+        else if (c == ';')
+            snprintf(piece, sizeof piece, "_2");
+        else if (c == '[')
+            snprintf(piece, sizeof piece, "_3");
+        else if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'))
+            snprintf(piece, sizeof piece, "%c", c);
+        else
+            snprintf(piece, sizeof piece, "_0%04x", c);
         put(out, cap, piece);
     }
 }
@@ -368,8 +384,8 @@ static void mangle(char* out, size_t cap, const char* text) {
 /* The support classes that declare natives; their static initialisers load
    "hux.app.path". */
 static int declaresNatives(const char* name) {
-    static const char* const names[] = {"CarvossClassLoader", "Handler", "Instances", "RedirOutputStream",
-                                        "SystemTray", "SystemTrayMenu"};
+    static const char* const names[] = {"CarvossClassLoader", "Handler",    "Instances",
+                                        "RedirOutputStream",  "SystemTray", "SystemTrayMenu"};
     if (!isSupportClass(name)) return 0;
     for (size_t i = 0; i < sizeof names / sizeof names[0]; ++i)
         if (strcmp(name + 17, names[i]) == 0) return 1;
@@ -502,9 +518,12 @@ static void renderArgs(char* out, size_t cap, const char* sig, const Val* args, 
             renderObject(out, cap, args[i].l);
             continue;
         }
-        if (types[i] == 'J') snprintf(piece, sizeof piece, "%lldL", (long long)args[i].j);
-        else if (types[i] == 'F' || types[i] == 'D') snprintf(piece, sizeof piece, "%g", args[i].d);
-        else snprintf(piece, sizeof piece, "%d", (int)args[i].i);
+        if (types[i] == 'J')
+            snprintf(piece, sizeof piece, "%lldL", (long long)args[i].j);
+        else if (types[i] == 'F' || types[i] == 'D')
+            snprintf(piece, sizeof piece, "%g", args[i].d);
+        else
+            snprintf(piece, sizeof piece, "%d", (int)args[i].i);
         put(out, cap, piece);
     }
 }
@@ -550,7 +569,8 @@ static Obj* defineApplicationClass(Obj* loader, const char* name, Obj* bytes, ji
     const char* descriptor = "([Ljava/lang/String;)V";
     for (jint i = 0; i + 6 < length; ++i) {
         if (b[i] == 1 && b[i + 1] == 0 && b[i + 2] == 4 && memcmp(b + i + 3, "main", 4) == 0) named = 1;
-        if (b[i] == 1 && b[i + 1] == 0 && b[i + 2] == 22 && i + 3 + 22 <= length && memcmp(b + i + 3, descriptor, 22) == 0)
+        if (b[i] == 1 && b[i + 1] == 0 && b[i + 2] == 22 && i + 3 + 22 <= length &&
+            memcmp(b + i + 3, descriptor, 22) == 0)
             described = 1;
     }
     k->hasMain = named && described;
@@ -581,7 +601,8 @@ static Val loaderLoadClass(Obj* loader, Obj* name) {
         char treeText[1024];
         asciiOf(tree, treeText, sizeof treeText);
         intptr_t treeArg[1] = {(intptr_t)tree};
-        Obj* bytes = (Obj*)callNative(loaderClass, loader, "entryBytes", "(Ljava/lang/String;)[B", 1, treeArg, treeText);
+        Obj* bytes =
+            (Obj*)callNative(loaderClass, loader, "entryBytes", "(Ljava/lang/String;)[B", 1, treeArg, treeText);
         if (bytes && !pending && bytes->kind == ARRAY) {
             trace("call %s.defineClass(\"%s\", B[%d], 0, %d)", loaderClass->name, text, (int)bytes->length,
                   (int)bytes->length);
@@ -631,7 +652,7 @@ static Val invoke(Method* m, Obj* self, const Val* args, int argc) {
         asciiOf(args[0].l, key, sizeof key);
         r.l = defineApplicationClass(self, key, args[1].l, args[2].i, args[3].i);
     } else if (is(m, "java/net/URL", "<init>")) {
-        self->link = args[1].l;  /* the spec */
+        self->link = args[1].l; /* the spec */
     } else if (is(m, "java/util/Vector", "add")) {
         Obj* item = args[0].l;
         streamAppend(self, &item, (jsize)sizeof item);
@@ -647,8 +668,10 @@ static Val invoke(Method* m, Obj* self, const Val* args, int argc) {
     } else if (is(m, "java/io/ObjectOutputStream", "writeObject")) {
         /* The double's serial form: the string's UTF-16 units. */
         Obj* o = args[0].l;
-        if (o && o->kind == STRING) streamAppend(self->link, o->chars, o->length * (jsize)sizeof(jchar));
-        else throwNew("java/io/NotSerializableException", o ? o->klass->name : "null");
+        if (o && o->kind == STRING)
+            streamAppend(self->link, o->chars, o->length * (jsize)sizeof(jchar));
+        else
+            throwNew("java/io/NotSerializableException", o ? o->klass->name : "null");
     } else if (is(m, "java/io/ByteArrayOutputStream", "toByteArray")) {
         r.l = newArray('B', self->used);
         if (self->used) memcpy(r.l->data, self->data, (size_t)self->used);
@@ -834,8 +857,10 @@ static void runScript(Obj* loader) {
         end = strchr(command, ';');
         if (end) *end++ = '\0';
         char* arg = strchr(command, ' ');
-        if (arg) *arg++ = '\0';
-        else arg = command + strlen(command);
+        if (arg)
+            *arg++ = '\0';
+        else
+            arg = command + strlen(command);
         trace("script %s %s", command, arg);
         if (strcmp(command, "return") == 0) {
             return;
@@ -849,7 +874,9 @@ static void runScript(Obj* loader) {
         } else if (strcmp(command, "class") == 0) {
             Obj* c = call("com/mordavin/hux/CarvossClassLoader", "loadClass", "(Ljava/lang/String;)Ljava/lang/Class;",
                           0, loader, stringFromUtf8(arg), NULL);
-            if (c) trace("class %s: %d bytes, main %s", c->klass->name, (int)c->klass->byteCount, c->klass->hasMain ? "yes" : "no");
+            if (c)
+                trace("class %s: %d bytes, main %s", c->klass->name, (int)c->klass->byteCount,
+                      c->klass->hasMain ? "yes" : "no");
             reportPending("class");
         } else if (strcmp(command, "resource") == 0) {
             readResource(loader, arg);
@@ -862,8 +889,8 @@ static void runScript(Obj* loader) {
         } else if (strcmp(command, "receive") == 0) {
             Klass* instances = klass("com/mordavin/hux/Instances");
             intptr_t argv[1] = {(intptr_t)newObject("test/Receiver")};
-            callNative(instances, &instances->self, "setReceiver",
-                       "(Lcom/mordavin/hux/Instances$ReceiverInterface;)V", 1, argv, "test/Receiver");
+            callNative(instances, &instances->self, "setReceiver", "(Lcom/mordavin/hux/Instances$ReceiverInterface;)V",
+                       1, argv, "test/Receiver");
             reportPending("setReceiver");
             writeOut("ready\n");
             waitFor(&received, "message");
@@ -889,7 +916,10 @@ static void runScript(Obj* loader) {
 
 /* ---- JNIEnv ------------------------------------------------------------- */
 
-static jint JNICALL jniVersion(JNIEnv* env) { (void)env; return JNI_VERSION_1_8; }
+static jint JNICALL jniVersion(JNIEnv* env) {
+    (void)env;
+    return JNI_VERSION_1_8;
+}
 
 static jclass JNICALL FindClass(JNIEnv* env, const char* name) {
     (void)env;
@@ -907,12 +937,18 @@ static jclass JNICALL GetSuperclass(JNIEnv* env, jclass cls) {
     (void)env;
     Klass* k = ((Obj*)cls)->klass;
     trace("GetSuperclass %s", k->name);
-    if (strcmp(k->name, "com/mordavin/hux/CarvossClassLoader") == 0) return (jclass)&klass("java/net/URLClassLoader")->self;
+    if (strcmp(k->name, "com/mordavin/hux/CarvossClassLoader") == 0)
+        return (jclass)&klass("java/net/URLClassLoader")->self;
     if (strcmp(k->name, "java/lang/Object") == 0) return NULL;
     return (jclass)&klass("java/lang/Object")->self;
 }
 
-static jint JNICALL Throw(JNIEnv* env, jthrowable e) { (void)env; pending = (Obj*)e; trace("Throw %s", pending->klass->name); return 0; }
+static jint JNICALL Throw(JNIEnv* env, jthrowable e) {
+    (void)env;
+    pending = (Obj*)e;
+    trace("Throw %s", pending->klass->name);
+    return 0;
+}
 
 static jint JNICALL ThrowNew(JNIEnv* env, jclass cls, const char* message) {
     (void)env;
@@ -920,7 +956,10 @@ static jint JNICALL ThrowNew(JNIEnv* env, jclass cls, const char* message) {
     return 0;
 }
 
-static jthrowable JNICALL ExceptionOccurred(JNIEnv* env) { (void)env; return (jthrowable)pending; }
+static jthrowable JNICALL ExceptionOccurred(JNIEnv* env) {
+    (void)env;
+    return (jthrowable)pending;
+}
 
 static void JNICALL ExceptionDescribe(JNIEnv* env) {
     (void)env;
@@ -928,7 +967,8 @@ static void JNICALL ExceptionDescribe(JNIEnv* env) {
     char message[200];
     asciiOf(pending->link, message, sizeof message);
     trace("ExceptionDescribe %s: %s", pending->klass->name, message);
-    fprintf(stderr, "Exception in thread \"%s\" %s: %s\n", threadName ? threadName : "?", pending->klass->name, message);
+    fprintf(stderr, "Exception in thread \"%s\" %s: %s\n", threadName ? threadName : "?", pending->klass->name,
+            message);
     fflush(stderr);
     pending = NULL;
 }
@@ -939,7 +979,10 @@ static void JNICALL ExceptionClear(JNIEnv* env) {
     pending = NULL;
 }
 
-static jboolean JNICALL ExceptionCheck(JNIEnv* env) { (void)env; return pending != NULL; }
+static jboolean JNICALL ExceptionCheck(JNIEnv* env) {
+    (void)env;
+    return pending != NULL;
+}
 
 static void JNICALL FatalError(JNIEnv* env, const char* message) {
     (void)env;
@@ -947,15 +990,41 @@ static void JNICALL FatalError(JNIEnv* env, const char* message) {
     abort();
 }
 
-static jobject JNICALL NewGlobalRef(JNIEnv* env, jobject o) { (void)env; return o; }
-static void JNICALL DeleteRef(JNIEnv* env, jobject o) { (void)env; (void)o; }
-static jobject JNICALL NewLocalRef(JNIEnv* env, jobject o) { (void)env; return o; }
-static jint JNICALL EnsureLocalCapacity(JNIEnv* env, jint n) { (void)env; (void)n; return 0; }
-static jint JNICALL PushLocalFrame(JNIEnv* env, jint n) { (void)env; (void)n; return 0; }
-static jobject JNICALL PopLocalFrame(JNIEnv* env, jobject o) { (void)env; return o; }
-static jboolean JNICALL IsSameObject(JNIEnv* env, jobject a, jobject b) { (void)env; return a == b; }
+static jobject JNICALL NewGlobalRef(JNIEnv* env, jobject o) {
+    (void)env;
+    return o;
+}
+static void JNICALL DeleteRef(JNIEnv* env, jobject o) {
+    (void)env;
+    (void)o;
+}
+static jobject JNICALL NewLocalRef(JNIEnv* env, jobject o) {
+    (void)env;
+    return o;
+}
+static jint JNICALL EnsureLocalCapacity(JNIEnv* env, jint n) {
+    (void)env;
+    (void)n;
+    return 0;
+}
+static jint JNICALL PushLocalFrame(JNIEnv* env, jint n) {
+    (void)env;
+    (void)n;
+    return 0;
+}
+static jobject JNICALL PopLocalFrame(JNIEnv* env, jobject o) {
+    (void)env;
+    return o;
+}
+static jboolean JNICALL IsSameObject(JNIEnv* env, jobject a, jobject b) {
+    (void)env;
+    return a == b;
+}
 
-static jclass JNICALL GetObjectClass(JNIEnv* env, jobject o) { (void)env; return o ? (jclass)&((Obj*)o)->klass->self : NULL; }
+static jclass JNICALL GetObjectClass(JNIEnv* env, jobject o) {
+    (void)env;
+    return o ? (jclass) & ((Obj*)o)->klass->self : NULL;
+}
 
 static jboolean JNICALL IsInstanceOf(JNIEnv* env, jobject o, jclass cls) {
     (void)env;
@@ -1028,31 +1097,51 @@ static jobject JNICALL NewObjectA(JNIEnv* env, jclass cls, jmethodID mid, const 
     return (jobject)o;
 }
 
-static jobject JNICALL AllocObject(JNIEnv* env, jclass cls) { (void)env; return (jobject)newObject(((Obj*)cls)->klass->name); }
+static jobject JNICALL AllocObject(JNIEnv* env, jclass cls) {
+    (void)env;
+    return (jobject)newObject(((Obj*)cls)->klass->name);
+}
 
 /* Instance, non-virtual and static calls of every result type: the V forms
    do the work, the others pass on to them. */
 #define VARARGS(jtype, name, params, last, call) \
-    static jtype JNICALL name params { va_list l; va_start(l, last); jtype r = call; va_end(l); return r; }
+    static jtype JNICALL name params {           \
+        va_list l;                               \
+        va_start(l, last);                       \
+        jtype r = call;                          \
+        va_end(l);                               \
+        return r;                                \
+    }
 
-#define CALLS(Type, jtype, field)                                                                                 \
-    static jtype JNICALL Call##Type##MethodV(JNIEnv* e, jobject o, jmethodID m, va_list l) {                     \
-        (void)e; return (jtype)invokeV(o, m, l).field; }                                                          \
-    static jtype JNICALL Call##Type##MethodA(JNIEnv* e, jobject o, jmethodID m, const jvalue* v) {               \
-        (void)e; return (jtype)invokeA(o, m, v).field; }                                                          \
-    static jtype JNICALL CallNonvirtual##Type##MethodV(JNIEnv* e, jobject o, jclass c, jmethodID m, va_list l) { \
-        (void)c; return Call##Type##MethodV(e, o, m, l); }                                                        \
-    static jtype JNICALL CallNonvirtual##Type##MethodA(JNIEnv* e, jobject o, jclass c, jmethodID m,              \
-                                                       const jvalue* v) {                                        \
-        (void)c; return Call##Type##MethodA(e, o, m, v); }                                                        \
-    static jtype JNICALL CallStatic##Type##MethodV(JNIEnv* e, jclass c, jmethodID m, va_list l) {                \
-        (void)c; return Call##Type##MethodV(e, NULL, m, l); }                                                     \
-    static jtype JNICALL CallStatic##Type##MethodA(JNIEnv* e, jclass c, jmethodID m, const jvalue* v) {          \
-        (void)c; return Call##Type##MethodA(e, NULL, m, v); }                                                     \
-    VARARGS(jtype, Call##Type##Method, (JNIEnv* e, jobject o, jmethodID m, ...), m, Call##Type##MethodV(e, o, m, l)) \
-    VARARGS(jtype, CallNonvirtual##Type##Method, (JNIEnv* e, jobject o, jclass c, jmethodID m, ...), m,         \
-            CallNonvirtual##Type##MethodV(e, o, c, m, l))                                                          \
-    VARARGS(jtype, CallStatic##Type##Method, (JNIEnv* e, jclass c, jmethodID m, ...), m,                          \
+#define CALLS(Type, jtype, field)                                                                                      \
+    static jtype JNICALL Call##Type##MethodV(JNIEnv* e, jobject o, jmethodID m, va_list l) {                           \
+        (void)e;                                                                                                       \
+        return (jtype)invokeV(o, m, l).field;                                                                          \
+    }                                                                                                                  \
+    static jtype JNICALL Call##Type##MethodA(JNIEnv* e, jobject o, jmethodID m, const jvalue* v) {                     \
+        (void)e;                                                                                                       \
+        return (jtype)invokeA(o, m, v).field;                                                                          \
+    }                                                                                                                  \
+    static jtype JNICALL CallNonvirtual##Type##MethodV(JNIEnv* e, jobject o, jclass c, jmethodID m, va_list l) {       \
+        (void)c;                                                                                                       \
+        return Call##Type##MethodV(e, o, m, l);                                                                        \
+    }                                                                                                                  \
+    static jtype JNICALL CallNonvirtual##Type##MethodA(JNIEnv* e, jobject o, jclass c, jmethodID m, const jvalue* v) { \
+        (void)c;                                                                                                       \
+        return Call##Type##MethodA(e, o, m, v);                                                                        \
+    }                                                                                                                  \
+    static jtype JNICALL CallStatic##Type##MethodV(JNIEnv* e, jclass c, jmethodID m, va_list l) {                      \
+        (void)c;                                                                                                       \
+        return Call##Type##MethodV(e, NULL, m, l);                                                                     \
+    }                                                                                                                  \
+    static jtype JNICALL CallStatic##Type##MethodA(JNIEnv* e, jclass c, jmethodID m, const jvalue* v) {                \
+        (void)c;                                                                                                       \
+        return Call##Type##MethodA(e, NULL, m, v);                                                                     \
+    }                                                                                                                  \
+    VARARGS(jtype, Call##Type##Method, (JNIEnv * e, jobject o, jmethodID m, ...), m, Call##Type##MethodV(e, o, m, l))  \
+    VARARGS(jtype, CallNonvirtual##Type##Method, (JNIEnv * e, jobject o, jclass c, jmethodID m, ...), m,               \
+            CallNonvirtual##Type##MethodV(e, o, c, m, l))                                                              \
+    VARARGS(jtype, CallStatic##Type##Method, (JNIEnv * e, jclass c, jmethodID m, ...), m,                              \
             CallStatic##Type##MethodV(e, c, m, l))
 
 CALLS(Object, jobject, l)
@@ -1066,7 +1155,9 @@ static void JNICALL CallVoidMethodA(JNIEnv* e, jobject o, jmethodID m, const jva
 static void JNICALL CallNonvirtualVoidMethodV(JNIEnv* e, jobject o, jclass c, jmethodID m, va_list l) {
     CallNonvirtualIntMethodV(e, o, c, m, l);
 }
-static void JNICALL CallStaticVoidMethodV(JNIEnv* e, jclass c, jmethodID m, va_list l) { CallStaticIntMethodV(e, c, m, l); }
+static void JNICALL CallStaticVoidMethodV(JNIEnv* e, jclass c, jmethodID m, va_list l) {
+    CallStaticIntMethodV(e, c, m, l);
+}
 static void JNICALL CallStaticVoidMethodA(JNIEnv* e, jclass c, jmethodID m, const jvalue* v) {
     CallStaticIntMethodA(e, c, m, v);
 }
@@ -1125,10 +1216,22 @@ static Field* slot(jobject o, jfieldID id) {
     return f;
 }
 
-static jlong JNICALL GetLongField(JNIEnv* env, jobject o, jfieldID id) { (void)env; return slot(o, id)->value; }
-static jint JNICALL GetIntField(JNIEnv* env, jobject o, jfieldID id) { (void)env; return (jint)slot(o, id)->value; }
-static void JNICALL SetLongField(JNIEnv* env, jobject o, jfieldID id, jlong v) { (void)env; slot(o, id)->value = v; }
-static void JNICALL SetIntField(JNIEnv* env, jobject o, jfieldID id, jint v) { (void)env; slot(o, id)->value = v; }
+static jlong JNICALL GetLongField(JNIEnv* env, jobject o, jfieldID id) {
+    (void)env;
+    return slot(o, id)->value;
+}
+static jint JNICALL GetIntField(JNIEnv* env, jobject o, jfieldID id) {
+    (void)env;
+    return (jint)slot(o, id)->value;
+}
+static void JNICALL SetLongField(JNIEnv* env, jobject o, jfieldID id, jlong v) {
+    (void)env;
+    slot(o, id)->value = v;
+}
+static void JNICALL SetIntField(JNIEnv* env, jobject o, jfieldID id, jint v) {
+    (void)env;
+    slot(o, id)->value = v;
+}
 static jobject JNICALL GetObjectField(JNIEnv* env, jobject o, jfieldID id) {
     (void)env;
     Field* f = slot(o, id);
@@ -1136,17 +1239,30 @@ static jobject JNICALL GetObjectField(JNIEnv* env, jobject o, jfieldID id) {
     if (!f->ref && strstr(((FieldId*)id)->sig, "Set;")) f->ref = newObject("java/util/HashSet");
     return (jobject)f->ref;
 }
-static void JNICALL SetObjectField(JNIEnv* env, jobject o, jfieldID id, jobject v) { (void)env; slot(o, id)->ref = (Obj*)v; }
+static void JNICALL SetObjectField(JNIEnv* env, jobject o, jfieldID id, jobject v) {
+    (void)env;
+    slot(o, id)->ref = (Obj*)v;
+}
 
 /* Strings and arrays. */
-static jstring JNICALL NewString(JNIEnv* env, const jchar* chars, jsize length) { (void)env; return (jstring)newString(chars, length); }
-static jsize JNICALL GetStringLength(JNIEnv* env, jstring s) { (void)env; return ((Obj*)s)->length; }
+static jstring JNICALL NewString(JNIEnv* env, const jchar* chars, jsize length) {
+    (void)env;
+    return (jstring)newString(chars, length);
+}
+static jsize JNICALL GetStringLength(JNIEnv* env, jstring s) {
+    (void)env;
+    return ((Obj*)s)->length;
+}
 static const jchar* JNICALL GetStringChars(JNIEnv* env, jstring s, jboolean* copy) {
     (void)env;
     if (copy) *copy = JNI_FALSE;
     return ((Obj*)s)->chars;
 }
-static void JNICALL ReleaseStringChars(JNIEnv* env, jstring s, const jchar* chars) { (void)env; (void)s; (void)chars; }
+static void JNICALL ReleaseStringChars(JNIEnv* env, jstring s, const jchar* chars) {
+    (void)env;
+    (void)s;
+    (void)chars;
+}
 static void JNICALL GetStringRegion(JNIEnv* env, jstring s, jsize start, jsize length, jchar* out) {
     (void)env;
     Obj* o = (Obj*)s;
@@ -1156,7 +1272,10 @@ static void JNICALL GetStringRegion(JNIEnv* env, jstring s, jsize start, jsize l
     }
     if (length) memcpy(out, o->chars + start, (size_t)length * sizeof(jchar));
 }
-static jstring JNICALL NewStringUTF(JNIEnv* env, const char* text) { (void)env; return text ? (jstring)stringFromUtf8(text) : NULL; }
+static jstring JNICALL NewStringUTF(JNIEnv* env, const char* text) {
+    (void)env;
+    return text ? (jstring)stringFromUtf8(text) : NULL;
+}
 
 static const char* JNICALL GetStringUTFChars(JNIEnv* env, jstring s, jboolean* copy) {
     (void)env;
@@ -1185,7 +1304,11 @@ static jsize JNICALL GetStringUTFLength(JNIEnv* env, jstring s) {
     free((void*)utf);
     return n;
 }
-static void JNICALL ReleaseStringUTFChars(JNIEnv* env, jstring s, const char* chars) { (void)env; (void)s; free((void*)chars); }
+static void JNICALL ReleaseStringUTFChars(JNIEnv* env, jstring s, const char* chars) {
+    (void)env;
+    (void)s;
+    free((void*)chars);
+}
 
 /* The address of elements [start, start + n) of an array of `size`-byte
    elements, or NULL with ArrayIndexOutOfBoundsException pending. */
@@ -1197,7 +1320,10 @@ static char* region(jarray a, jsize start, jsize n, size_t size) {
     }
     return (char*)array->data + (size_t)start * size;
 }
-static jsize JNICALL GetArrayLength(JNIEnv* env, jarray a) { (void)env; return ((Obj*)a)->length; }
+static jsize JNICALL GetArrayLength(JNIEnv* env, jarray a) {
+    (void)env;
+    return ((Obj*)a)->length;
+}
 static jobjectArray JNICALL NewObjectArray(JNIEnv* env, jsize length, jclass cls, jobject initial) {
     (void)env;
     trace("NewObjectArray %d %s", (int)length, ((Obj*)cls)->klass->name);
@@ -1215,14 +1341,25 @@ static void JNICALL SetObjectArrayElement(JNIEnv* env, jobjectArray a, jsize i, 
     Obj** at = (Obj**)region(a, i, 1, sizeof(Obj*));
     if (at) *at = (Obj*)v;
 }
-static jbyteArray JNICALL NewByteArray(JNIEnv* env, jsize length) { (void)env; return (jbyteArray)newArray('B', length); }
-static jintArray JNICALL NewIntArray(JNIEnv* env, jsize length) { (void)env; return (jintArray)newArray('I', length); }
+static jbyteArray JNICALL NewByteArray(JNIEnv* env, jsize length) {
+    (void)env;
+    return (jbyteArray)newArray('B', length);
+}
+static jintArray JNICALL NewIntArray(JNIEnv* env, jsize length) {
+    (void)env;
+    return (jintArray)newArray('I', length);
+}
 static jbyte* JNICALL GetByteArrayElements(JNIEnv* env, jbyteArray a, jboolean* copy) {
     (void)env;
     if (copy) *copy = JNI_FALSE;
     return (jbyte*)((Obj*)a)->data;
 }
-static void JNICALL ReleaseByteArrayElements(JNIEnv* env, jbyteArray a, jbyte* e, jint mode) { (void)env; (void)a; (void)e; (void)mode; }
+static void JNICALL ReleaseByteArrayElements(JNIEnv* env, jbyteArray a, jbyte* e, jint mode) {
+    (void)env;
+    (void)a;
+    (void)e;
+    (void)mode;
+}
 static void JNICALL GetByteArrayRegion(JNIEnv* env, jbyteArray a, jsize start, jsize n, jbyte* out) {
     (void)env;
     char* at = region(a, start, n, 1);
@@ -1252,24 +1389,34 @@ static jint JNICALL RegisterNatives(JNIEnv* env, jclass cls, const JNINativeMeth
     return 0;
 }
 
-static jint JNICALL GetJavaVM(JNIEnv* env, JavaVM** vm) { (void)env; *vm = &theVm; return 0; }
+static jint JNICALL GetJavaVM(JNIEnv* env, JavaVM** vm) {
+    (void)env;
+    *vm = &theVm;
+    return 0;
+}
 
 /* Every other slot: recorded, then the process ends with 99, so a launcher
    that starts using a new function shows up in the trace. */
-#define MISSING(n) \
-    static void JNICALL missing##n(void) { trace("unimplemented JNIEnv function %d", n); exit(99); }
-#define MISSING10(t) MISSING(t##0) MISSING(t##1) MISSING(t##2) MISSING(t##3) MISSING(t##4) \
-    MISSING(t##5) MISSING(t##6) MISSING(t##7) MISSING(t##8) MISSING(t##9)
-MISSING10() MISSING10(1) MISSING10(2) MISSING10(3) MISSING10(4) MISSING10(5) MISSING10(6) MISSING10(7)
-MISSING10(8) MISSING10(9) MISSING10(10) MISSING10(11) MISSING10(12) MISSING10(13) MISSING10(14)
-MISSING10(15) MISSING10(16) MISSING10(17) MISSING10(18) MISSING10(19) MISSING10(20) MISSING10(21)
-MISSING10(22) MISSING10(23)
-#define SLOT10(t) missing##t##0, missing##t##1, missing##t##2, missing##t##3, missing##t##4, \
-    missing##t##5, missing##t##6, missing##t##7, missing##t##8, missing##t##9
-static void(JNICALL* const missingSlots[240])(void) = {
-    SLOT10(), SLOT10(1), SLOT10(2), SLOT10(3), SLOT10(4), SLOT10(5), SLOT10(6), SLOT10(7),
-    SLOT10(8), SLOT10(9), SLOT10(10), SLOT10(11), SLOT10(12), SLOT10(13), SLOT10(14), SLOT10(15),
-    SLOT10(16), SLOT10(17), SLOT10(18), SLOT10(19), SLOT10(20), SLOT10(21), SLOT10(22), SLOT10(23)};
+#define MISSING(n)                                    \
+    static void JNICALL missing##n(void) {            \
+        trace("unimplemented JNIEnv function %d", n); \
+        exit(99);                                     \
+    }
+#define MISSING10(t)                                                                                                \
+    MISSING(t##0)                                                                                                   \
+    MISSING(t##1) MISSING(t##2) MISSING(t##3) MISSING(t##4) MISSING(t##5) MISSING(t##6) MISSING(t##7) MISSING(t##8) \
+        MISSING(t##9)
+MISSING10()
+MISSING10(1) MISSING10(2) MISSING10(3) MISSING10(4) MISSING10(5) MISSING10(6) MISSING10(7) MISSING10(8) MISSING10(9)
+    MISSING10(10) MISSING10(11) MISSING10(12) MISSING10(13) MISSING10(14) MISSING10(15) MISSING10(16) MISSING10(17)
+        MISSING10(18) MISSING10(19) MISSING10(20) MISSING10(21) MISSING10(22) MISSING10(23)
+#define SLOT10(t)                                                                                            \
+    missing##t##0, missing##t##1, missing##t##2, missing##t##3, missing##t##4, missing##t##5, missing##t##6, \
+        missing##t##7, missing##t##8, missing##t##9
+            static void(JNICALL* const missingSlots[240])(void) = {
+                SLOT10(),   SLOT10(1),  SLOT10(2),  SLOT10(3),  SLOT10(4),  SLOT10(5),  SLOT10(6),  SLOT10(7),
+                SLOT10(8),  SLOT10(9),  SLOT10(10), SLOT10(11), SLOT10(12), SLOT10(13), SLOT10(14), SLOT10(15),
+                SLOT10(16), SLOT10(17), SLOT10(18), SLOT10(19), SLOT10(20), SLOT10(21), SLOT10(22), SLOT10(23)};
 
 static struct JNINativeInterface_ envTable;
 static struct JNIInvokeInterface_ vmTable;
@@ -1280,29 +1427,81 @@ static void fillEnv(void) {
     for (size_t i = 0; i < count && i < 240; ++i) slots[i] = (void*)missingSlots[i];
     struct JNINativeInterface_* t = &envTable;
 #define SET(name) t->name = name
-#define SET_CALLS(Type)                                                                                        \
-    SET(Call##Type##Method); SET(Call##Type##MethodV); SET(Call##Type##MethodA);                               \
-    SET(CallNonvirtual##Type##Method); SET(CallNonvirtual##Type##MethodV); SET(CallNonvirtual##Type##MethodA); \
-    SET(CallStatic##Type##Method); SET(CallStatic##Type##MethodV); SET(CallStatic##Type##MethodA)
+#define SET_CALLS(Type)                 \
+    SET(Call##Type##Method);            \
+    SET(Call##Type##MethodV);           \
+    SET(Call##Type##MethodA);           \
+    SET(CallNonvirtual##Type##Method);  \
+    SET(CallNonvirtual##Type##MethodV); \
+    SET(CallNonvirtual##Type##MethodA); \
+    SET(CallStatic##Type##Method);      \
+    SET(CallStatic##Type##MethodV);     \
+    SET(CallStatic##Type##MethodA)
     t->GetVersion = jniVersion;
-    SET(FindClass); SET(GetSuperclass); SET(Throw); SET(ThrowNew); SET(ExceptionOccurred);
-    SET(ExceptionDescribe); SET(ExceptionClear); SET(ExceptionCheck); SET(FatalError);
-    SET(NewGlobalRef); SET(NewLocalRef); SET(EnsureLocalCapacity); SET(PushLocalFrame); SET(PopLocalFrame);
-    SET(IsSameObject); SET(GetObjectClass); SET(IsInstanceOf); SET(GetMethodID); SET(GetStaticMethodID);
-    SET(NewObject); SET(NewObjectV); SET(NewObjectA); SET(AllocObject);
-    SET_CALLS(Object); SET_CALLS(Boolean); SET_CALLS(Int); SET_CALLS(Long);
-    SET(CallVoidMethod); SET(CallVoidMethodV); SET(CallVoidMethodA); SET(CallNonvirtualVoidMethod);
-    SET(CallNonvirtualVoidMethodV); SET(CallStaticVoidMethod); SET(CallStaticVoidMethodV);
+    SET(FindClass);
+    SET(GetSuperclass);
+    SET(Throw);
+    SET(ThrowNew);
+    SET(ExceptionOccurred);
+    SET(ExceptionDescribe);
+    SET(ExceptionClear);
+    SET(ExceptionCheck);
+    SET(FatalError);
+    SET(NewGlobalRef);
+    SET(NewLocalRef);
+    SET(EnsureLocalCapacity);
+    SET(PushLocalFrame);
+    SET(PopLocalFrame);
+    SET(IsSameObject);
+    SET(GetObjectClass);
+    SET(IsInstanceOf);
+    SET(GetMethodID);
+    SET(GetStaticMethodID);
+    SET(NewObject);
+    SET(NewObjectV);
+    SET(NewObjectA);
+    SET(AllocObject);
+    SET_CALLS(Object);
+    SET_CALLS(Boolean);
+    SET_CALLS(Int);
+    SET_CALLS(Long);
+    SET(CallVoidMethod);
+    SET(CallVoidMethodV);
+    SET(CallVoidMethodA);
+    SET(CallNonvirtualVoidMethod);
+    SET(CallNonvirtualVoidMethodV);
+    SET(CallStaticVoidMethod);
+    SET(CallStaticVoidMethodV);
     SET(CallStaticVoidMethodA);
-    SET(GetFieldID); SET(GetLongField); SET(GetIntField); SET(SetLongField); SET(SetIntField);
-    SET(GetObjectField); SET(SetObjectField);
-    SET(NewString); SET(GetStringLength); SET(GetStringChars); SET(ReleaseStringChars); SET(GetStringRegion);
+    SET(GetFieldID);
+    SET(GetLongField);
+    SET(GetIntField);
+    SET(SetLongField);
+    SET(SetIntField);
+    SET(GetObjectField);
+    SET(SetObjectField);
+    SET(NewString);
+    SET(GetStringLength);
+    SET(GetStringChars);
+    SET(ReleaseStringChars);
+    SET(GetStringRegion);
     SET(NewStringUTF);
-    SET(GetStringUTFLength); SET(GetStringUTFChars); SET(ReleaseStringUTFChars);
-    SET(GetArrayLength); SET(NewObjectArray); SET(GetObjectArrayElement); SET(SetObjectArrayElement);
-    SET(NewByteArray); SET(NewIntArray); SET(GetByteArrayElements); SET(ReleaseByteArrayElements);
-    SET(GetByteArrayRegion); SET(SetByteArrayRegion); SET(SetIntArrayRegion);
-    SET(RegisterNatives); SET(GetJavaVM);
+    SET(GetStringUTFLength);
+    SET(GetStringUTFChars);
+    SET(ReleaseStringUTFChars);
+    SET(GetArrayLength);
+    SET(NewObjectArray);
+    SET(GetObjectArrayElement);
+    SET(SetObjectArrayElement);
+    SET(NewByteArray);
+    SET(NewIntArray);
+    SET(GetByteArrayElements);
+    SET(ReleaseByteArrayElements);
+    SET(GetByteArrayRegion);
+    SET(SetByteArrayRegion);
+    SET(SetIntArrayRegion);
+    SET(RegisterNatives);
+    SET(GetJavaVM);
 #undef SET
 #undef SET_CALLS
     t->DeleteGlobalRef = DeleteRef;
@@ -1327,7 +1526,11 @@ static jint attach(void** penv, const char* how) {
     return 0;
 }
 
-static jint JNICALL AttachCurrentThread(JavaVM* vm, void** penv, void* args) { (void)vm; (void)args; return attach(penv, "AttachCurrentThread"); }
+static jint JNICALL AttachCurrentThread(JavaVM* vm, void** penv, void* args) {
+    (void)vm;
+    (void)args;
+    return attach(penv, "AttachCurrentThread");
+}
 static jint JNICALL AttachCurrentThreadAsDaemon(JavaVM* vm, void** penv, void* args) {
     (void)vm;
     (void)args;

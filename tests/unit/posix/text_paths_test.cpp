@@ -51,21 +51,32 @@ TEST(LinuxText, AnsiIsUtf8InEveryLocale) {
         LocaleScope scope(locale);
         ASSERT_TRUE(scope.active()) << locale;
         SCOPED_TRACE(locale);
-        EXPECT_EQ(ansi("r\xC3\xA9" "f-ab.txt"), u"r\u00E9f-ab.txt");
+        EXPECT_EQ(ansi("r\xC3\xA9"
+                       "f-ab.txt"),
+                  u"r\u00E9f-ab.txt");
         EXPECT_EQ(ansi("\xE4\xB8\xAD \xF0\x9F\x98\x80"), u"\u4E2D \U0001F600");
         // Invalid bytes are replaced, nothing after them is lost.
-        EXPECT_EQ(ansi("\xFF\xFE" "ab"), u"\uFFFD\uFFFDab");
+        EXPECT_EQ(ansi("\xFF\xFE"
+                       "ab"),
+                  u"\uFFFD\uFFFDab");
         EXPECT_EQ(ansi("caf\xE9 x"), u"caf\uFFFD x");
         // A NUL still ends a C string.
         EXPECT_EQ(ansi(std::string_view("a\0b", 3)), u"a");
         const std::u16string back = u"\u00DCn\u00EFc\u00F6d\u00E9 \U0001F600";
-        EXPECT_EQ(platform::utf16ToAnsi(back.data(), back.size()), "\xC3\x9Cn\xC3\xAF" "c\xC3\xB6" "d\xC3\xA9 \xF0\x9F\x98\x80");
+        EXPECT_EQ(platform::utf16ToAnsi(back.data(), back.size()),
+                  "\xC3\x9Cn\xC3\xAF"
+                  "c\xC3\xB6"
+                  "d\xC3\xA9 \xF0\x9F\x98\x80");
     }
 }
 
 TEST(LinuxText, ConfigurationTextReadsBothSpellingsOfSupplementaryCharacters) {
-    EXPECT_EQ(platform::utf8TextToUtf16("A\xF0\x9F\x98\x80" "B"), u"A\U0001F600B");
-    EXPECT_EQ(platform::utf8TextToUtf16("A\xED\xA0\xBD\xED\xB8\x80" "B"), u"A\U0001F600B");
+    EXPECT_EQ(platform::utf8TextToUtf16("A\xF0\x9F\x98\x80"
+                                        "B"),
+              u"A\U0001F600B");
+    EXPECT_EQ(platform::utf8TextToUtf16("A\xED\xA0\xBD\xED\xB8\x80"
+                                        "B"),
+              u"A\U0001F600B");
     EXPECT_EQ(platform::utf8TextToUtf16("caf\xE9"), u"caf\uFFFD");
 }
 
@@ -91,20 +102,31 @@ TEST(LinuxWildcards, MatchCharactersWithUnicodeCaseFolding) {
         bool match;
     };
     const Case cases[] = {
-        {"caf?.txt", "caf\xC3\xA9.txt", true},             // one character, two bytes
+        {"caf?.txt", "caf\xC3\xA9.txt", true},  // one character, two bytes
         {"caf??.txt", "caf\xC3\xA9.txt", false},
-        {"CAF\xC3\x89*", "caf\xC3\xA9.txt", true},          // É folds to é
-        {"\xCE\xA3\xCE\x8A\xCE\xA3\xCE\xA5\xCE\xA6\xCE\x9F\xCE\xA3*", "\xCF\x83\xCE\xAF\xCF\x83\xCF\x85\xCF\x86\xCE\xBF\xCF\x82.txt", true},
+        {"CAF\xC3\x89*", "caf\xC3\xA9.txt", true},  // É folds to é
+        {"\xCE\xA3\xCE\x8A\xCE\xA3\xCE\xA5\xCE\xA6\xCE\x9F\xCE\xA3*",
+         "\xCF\x83\xCE\xAF\xCF\x83\xCF\x85\xCF\x86\xCE\xBF\xCF\x82.txt", true},
         {"\xD0\x9C\xD0\x98\xD0\xA0*", "\xD0\xBC\xD0\xB8\xD1\x80.txt", true},  // МИР* / мир.txt
-        {"\xC5\x81\xC3\x93" "D\xC5\xB9.?", "\xC5\x82\xC3\xB3" "d\xC5\xBA.x", true},  // ŁÓDŹ.? / łódź.x
-        {"?", "\xF0\x9F\x98\x80", true},                    // one character beyond the BMP
-        {"?", "\xFF", true},                                // a stray byte is one character
-        {"\xFE", "\xFF", false},                            // two different stray bytes differ
-        {"a?c", "a\xFF\xFE" "c", false},
-        {"*.*", "README", false},                          // a dot is required
+        {"\xC5\x81\xC3\x93"
+         "D\xC5\xB9.?",
+         "\xC5\x82\xC3\xB3"
+         "d\xC5\xBA.x",
+         true},                           // ŁÓDŹ.? / łódź.x
+        {"?", "\xF0\x9F\x98\x80", true},  // one character beyond the BMP
+        {"?", "\xFF", true},              // a stray byte is one character
+        {"\xFE", "\xFF", false},          // two different stray bytes differ
+        {"a?c",
+         "a\xFF\xFE"
+         "c",
+         false},
+        {"*.*", "README", false},  // a dot is required
         {"*.*", "notes.txt", true},
         {"*", ".hidden", true},
-        {"STRASSE", "stra\xC3\x9F" "e", false},            // no one-to-many folding
+        {"STRASSE",
+         "stra\xC3\x9F"
+         "e",
+         false},  // no one-to-many folding
         {"*x*y", "axbxcy", true},
         {"*x*y", "axbxc", false},
     };

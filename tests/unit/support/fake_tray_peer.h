@@ -20,8 +20,10 @@ public:
         return this;
     }
     void deleteGlobalRef(void* ref) override {
-        if (ref == this) --liveRefs;
-        else ++foreignDeletes;
+        if (ref == this)
+            --liveRefs;
+        else
+            ++foreignDeletes;
     }
 
     int64_t h = 0;

@@ -60,9 +60,9 @@ TEST(ZipRoundTrip, WriterOutputReadsBackEntryForEntry) {
     for (const Item& item : items) {
         zip::CentralHeader h;
         ASSERT_TRUE(zip::readCentralHeader(archive.data() + p, static_cast<uint64_t>(at) - p, h)) << item.name;
-        EXPECT_EQ(std::string(reinterpret_cast<const char*>(archive.data() + p + zip::kCentralHeaderSize),
-                              h.nameLength),
-                  item.name);
+        EXPECT_EQ(
+            std::string(reinterpret_cast<const char*>(archive.data() + p + zip::kCentralHeaderSize), h.nameLength),
+            item.name);
         EXPECT_EQ(h.method, static_cast<uint16_t>(item.method)) << item.name;
         EXPECT_EQ(h.size, item.data.size()) << item.name;
         EXPECT_EQ(readLe32(archive.data() + h.localHeaderOffset), zip::kLocalSignature) << item.name;
@@ -110,7 +110,8 @@ TEST(ZipFormat, EndRecordSearchLimitsAndArchiveNames) {
     EXPECT_FALSE(zip::readCentralHeader(header.data(), header.size(), h));
 
     for (const char* name : {"a.jar", "lib/b.ZIP", "x.Jar"}) EXPECT_TRUE(zip::isArchiveName(name)) << name;
-    for (const char* name : {".jar", "jar", "a.jarx", "a.war", "", "a.ja"}) EXPECT_FALSE(zip::isArchiveName(name)) << name;
+    for (const char* name : {".jar", "jar", "a.jarx", "a.war", "", "a.ja"})
+        EXPECT_FALSE(zip::isArchiveName(name)) << name;
 }
 
 }  // namespace
