@@ -5,6 +5,7 @@
 #include <new>
 
 #include "archive/entry_names.h"
+#include "common/never_destroyed.h"
 #include "common/utf.h"
 #include "common/zip_format.h"
 #include "config/launch_config.h"
@@ -256,8 +257,8 @@ bool ArchiveStore::readFound(ByteArraySink& sink, int32_t number) {
 namespace {
 
 platform::Mutex& openLock() {
-    static platform::Mutex lock;
-    return lock;
+    static NeverDestroyed<platform::Mutex> lock;
+    return *lock;
 }
 
 }  // namespace
@@ -280,16 +281,10 @@ void RootArchive::ensureOpen() {
 // System.exit, Java threads may still be inside a native that reads the store
 // while exit-time cleanup runs, so tearing it down then could crash the exit.
 RootArchive& rootArchive() {
-    static RootArchive* root = new RootArchive();
+    static NeverDestroyed<RootArchive> root;
     return *root;
 }
 
 void ensureOpen() { rootArchive().ensureOpen(); }
-
-namespace {
-// Build the open lock and the root during static initialisation (the lock
-// first, so it outlives the root at exit).
-[[maybe_unused]] const bool kRootBuilt = (openLock(), rootArchive(), true);
-}  // namespace
 
 }  // namespace hux

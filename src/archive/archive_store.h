@@ -1,7 +1,10 @@
 // The read-only store over the launcher's appended zip archive and the
 // archives nested in it. Names in the tree are joined with "!":
 // 'libs/a.jar!org/x/Y.class' names an entry of the nested archive stored as
-// 'libs/a.jar'. Nested archives are inflated once, at open, and stay resident.
+// 'libs/a.jar'. Nested archives are opened with their parent and stay open:
+// a stored one is read where its bytes already lie (the mapped file or the
+// parent's buffer), a compressed one is inflated into a buffer of its own as
+// far as the resident limit allows.
 #pragma once
 
 #include <atomic>
@@ -157,8 +160,8 @@ private:
     ByteString path_;
 };
 
-// The process's root archive, constructed during static initialisation and
-// destroyed at exit.
+// The process's root archive, built on first use and never destroyed (natives
+// may still read it while the process exits).
 RootArchive& rootArchive();
 // rootArchive().ensureOpen(): every native that reads the archive calls it first.
 void ensureOpen();

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <string>
 
+#include "common/never_destroyed.h"
 #include "config/config_values.h"
 #include "config/launch_config.h"
 #include "common/utf.h"
@@ -44,8 +45,8 @@ struct OverrideTable {
 };
 
 OverrideTable& overrides() {
-    static OverrideTable table;
-    return table;
+    static NeverDestroyed<OverrideTable> table;
+    return *table;
 }
 
 bool isSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }

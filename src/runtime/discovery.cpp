@@ -1,5 +1,6 @@
 #include "runtime/discovery.h"
 
+#include "common/never_destroyed.h"
 #include "common/utf.h"
 #include "config/config_values.h"
 #include "config/paths.h"
@@ -13,8 +14,8 @@ namespace {
 
 // Outcome of the first search: a path, empty for "not found", or "-" before it.
 ByteString& searchMemo() {
-    static ByteString memo("-");
-    return memo;
+    static NeverDestroyed<ByteString> memo("-");
+    return *memo;
 }
 
 bool preferenceInForce(const ByteString& preference) { return preference.length() > 1; }

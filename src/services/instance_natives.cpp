@@ -7,6 +7,7 @@
 #include <mutex>
 #include <vector>
 
+#include "common/never_destroyed.h"
 #include "jni/attach.h"
 #include "jni/exceptions.h"
 #include "jni/local_ref.h"
@@ -48,9 +49,11 @@ private:
     jmethodID onReceive_ = nullptr;
 };
 
+// Never destroyed: a delivery left inside the virtual machine may still use it
+// while the process exits.
 ReceiverBinding& binding() {
-    static ReceiverBinding instance;
-    return instance;
+    static NeverDestroyed<ReceiverBinding> instance;
+    return *instance;
 }
 
 // com.mordavin.hux.ClassLoaderObjectInputStream, through the system class

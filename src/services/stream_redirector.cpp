@@ -4,6 +4,7 @@
 
 #include <atomic>
 
+#include "common/never_destroyed.h"
 #include "jni/exceptions.h"
 #include "jni/local_ref.h"
 #include "services/redirect_natives.h"
@@ -13,10 +14,6 @@ namespace hux {
 namespace {
 
 using platform::StdStream;
-
-// Constructed during static initialisation, before the main flow; destroyed
-// at process exit, after everything that main returns through.
-StreamRedirector processRedirector;
 
 }  // namespace
 
@@ -92,11 +89,17 @@ void StreamRedirector::installJavaRedirect(JNIEnv_* jniEnv) {
     }
 }
 
-StreamRedirector& streamRedirector() { return processRedirector; }
+// Built on first use and never destroyed: Java threads may still write to the
+// standard streams while the process exits, and must find them pointing at
+// open targets, not at handles closed (and perhaps reused) by a destructor.
+StreamRedirector& streamRedirector() {
+    static NeverDestroyed<StreamRedirector> processRedirector;
+    return *processRedirector;
+}
 
-void redirectStderr(const ByteString& value) { processRedirector.redirect(StdStream::Error, value); }
-void redirectStdout(const ByteString& value) { processRedirector.redirect(StdStream::Output, value); }
-void installJavaRedirect(JNIEnv_* env) { processRedirector.installJavaRedirect(env); }
+void redirectStderr(const ByteString& value) { streamRedirector().redirect(StdStream::Error, value); }
+void redirectStdout(const ByteString& value) { streamRedirector().redirect(StdStream::Output, value); }
+void installJavaRedirect(JNIEnv_* env) { streamRedirector().installJavaRedirect(env); }
 
 }  // namespace hux
 

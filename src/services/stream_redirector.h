@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "common/byte_string.h"
+#include "common/never_destroyed.h"
 #include "platform/redirect.h"
 
 struct JNIEnv_;
@@ -21,8 +22,9 @@ struct RedirectTarget {
 };
 
 // The holder of the standard-output and standard-error targets. The process
-// has one (streamRedirector()); its destruction at process exit puts the
-// standard streams back and closes the targets.
+// has one (streamRedirector()), which is never destroyed: the streams stay on
+// their targets until the process ends, and the system closes the targets
+// then. A redirector of a test puts the streams back when destroyed.
 class StreamRedirector {
 public:
     StreamRedirector() = default;
@@ -74,7 +76,7 @@ private:
     StreamState out_, err_;
 };
 
-// The process-wide redirector, constructed before the main flow runs.
+// The process-wide redirector, built on first use.
 StreamRedirector& streamRedirector();
 
 // The main flow's calls, each with an expanded, non-empty value: standard

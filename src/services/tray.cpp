@@ -2,6 +2,7 @@
 
 #include <atomic>
 
+#include "common/never_destroyed.h"
 #include "jni/attach.h"
 #include "jni/exceptions.h"
 #include "jni/java_strings.h"
@@ -18,8 +19,8 @@ namespace {
 
 std::atomic<JavaVM*> gVm{nullptr};  // captured by the first SystemTray.init
 platform::Mutex& callbackLock() {
-    static platform::Mutex m;
-    return m;
+    static NeverDestroyed<platform::Mutex> m;
+    return *m;
 }
 jobject gCallback = nullptr;  // trayCallbackRef, under callbackLock()
 
@@ -142,12 +143,12 @@ public:
     }
 };
 
-JavaTrayEvents gJavaEvents;
-
 }  // namespace
 
 void startTrayWindow() {
-    setTrayEvents(&gJavaEvents);
+    // The window thread may deliver a click while the process exits.
+    static NeverDestroyed<JavaTrayEvents> javaEvents;
+    setTrayEvents(&javaEvents.get());
     platform::TrayWindowHandlers handlers{onTrayNotification, onTrayCommand};
     platform::startTrayMessageWindow(handlers, 30000);
 }

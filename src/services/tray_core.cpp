@@ -4,12 +4,11 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "common/never_destroyed.h"
+
 namespace hux {
 
 namespace {
-
-// Read at program start, before main.
-const int gShellMajorVersion = platform::queryShellMajorVersion();
 
 void setIconImage(platform::TrayIconData& data, int32_t icon) { data.hIcon = platform::loadTrayIcon(icon & 0xFFFF); }
 
@@ -21,7 +20,12 @@ void copyTexts(platform::TrayIconData& data, TrayText tip, TrayText info, TrayTe
 
 }  // namespace
 
-int shellMajorVersion() { return gShellMajorVersion; }
+int shellMajorVersion() {
+    // Asked on first use (the system library is loaded then, not before main),
+    // once, whichever thread asks first.
+    static const int version = platform::queryShellMajorVersion();
+    return version;
+}
 
 void copyTrayText(char* dest, size_t limit, std::string_view text) {
     const size_t n = text.size() < limit ? text.size() : limit;
@@ -30,8 +34,10 @@ void copyTrayText(char* dest, size_t limit, std::string_view text) {
 }
 
 TrayIconTable& trayIcons() {
-    static TrayIconTable table;  // lives until the process ends
-    return table;
+    // Never destroyed: finalizers and Java threads may call in while the
+    // process exits.
+    static NeverDestroyed<TrayIconTable> table;
+    return *table;
 }
 
 int32_t TrayIconTable::findLocked(TrayPeer& peer, TrayPeer::Field field) {

@@ -14,7 +14,7 @@
 
 namespace hux {
 
-// Major version of the shell library, read once at program start.
+// Major version of the shell library, read once, on first use.
 int shellMajorVersion();
 
 // Icon flags: message, icon, tip, info.

@@ -1,6 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <type_traits>
+
 #include "common/byte_string.h"
+#include "common/never_destroyed.h"
 #include "common/utf.h"
 
 using namespace hux;
@@ -150,4 +154,29 @@ TEST(Utf, SimpleCaseFoldingCoversEuropeanScripts) {
     for (char32_t c : {U'1', U'_', char32_t{0xDF}, char32_t{0x130}, char32_t{0x131}, char32_t{0x101}, char32_t{0x4E2D},
                        char32_t{0x1F600}})
         EXPECT_EQ(foldCase(c), c) << std::hex << static_cast<uint32_t>(c);
+}
+
+namespace {
+struct CountsDestruction {
+    explicit CountsDestruction(int* counter) : counter_(counter) {}
+    ~CountsDestruction() { ++*counter_; }
+    int value = 7;
+    int* counter_;
+};
+}  // namespace
+
+TEST(NeverDestroyed, BuildsInPlaceAndNeverRunsTheDestructor) {
+    // A holder with a destructor would get an exit-time destructor as a static.
+    static_assert(std::is_trivially_destructible_v<NeverDestroyed<CountsDestruction>>);
+    int destroyed = 0;
+    {
+        NeverDestroyed<CountsDestruction> held(&destroyed);
+        EXPECT_EQ(held->value, 7);
+        held.get().value = 9;
+        EXPECT_EQ((*held).value, 9);
+    }
+    EXPECT_EQ(destroyed, 0);
+    // The held object stays aligned for its type.
+    NeverDestroyed<long double> aligned(1.5L);
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(&aligned.get()) % alignof(long double), 0u);
 }
