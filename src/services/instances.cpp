@@ -146,8 +146,7 @@ bool InstanceChannel::startPump(InstanceReceiver* receiver) {
 }
 
 void InstanceChannel::stop() {
-    if (running_ == 0) return;
-    __atomic_store_n(&running_, 0, __ATOMIC_RELEASE);
+    if (!running_.exchange(false, std::memory_order_acq_rel)) return;
     if (pumpStarted_) {
         // Peers stop holding chunks for this instance from now on.
         unregisterPump();
@@ -346,13 +345,13 @@ int InstanceChannel::pumpThread(void* channel) {
 }
 
 void InstanceChannel::pumpLoop() {
-    while (__atomic_load_n(&running_, __ATOMIC_ACQUIRE)) {
+    while (running_.load(std::memory_order_acquire)) {
         // While a chunk for another instance holds the slot, every instance
         // looks again after a while even when nobody wakes it, so that a chunk
         // nobody consumes cannot block every instance for good.
         sync_->wait(lastSeenGeneration_, judging_ ? static_cast<int>(kRetryIntervalMs) : -1,
                     !partials_.empty() || !queueEmpty());
-        if (!__atomic_load_n(&running_, __ATOMIC_ACQUIRE)) break;
+        if (!running_.load(std::memory_order_acquire)) break;
         PartialMessage* completed = pumpPass();
         if (!completed) continue;
         if (delivery_) {

@@ -4,6 +4,7 @@
 // length between instances, 1024 bytes at a time.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <vector>
@@ -117,7 +118,7 @@ private:
     std::unique_ptr<platform::InstanceSync> sync_;
     platform::Mutex queueLock_;
     InstanceReceiver* receiver_ = nullptr;
-    volatile int32_t running_ = 1;
+    std::atomic<bool> running_{true};  // cleared once by stop(); read by the pump
     OutgoingMessage* head_ = nullptr;
     OutgoingMessage* tail_ = nullptr;
     std::vector<PartialMessage*> partials_;

@@ -7,6 +7,7 @@
 //                                        directory C:\fwd) to the hub, as a
 //                                        forwarded launch does, without a pump,
 //                                        and prints the bytes it wrote
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -39,9 +40,9 @@ public:
         std::printf("recv from=%u len=%d sum=%016llx\n", sender, length,
                     static_cast<unsigned long long>(fnv(bytes, static_cast<size_t>(length))));
         std::fflush(stdout);
-        ++count;
+        count.fetch_add(1);
     }
-    volatile int count = 0;
+    std::atomic<int> count{0};  // written by the delivering thread
 };
 
 void printInstances(InstanceChannel& channel) {
@@ -91,8 +92,8 @@ int main(int argc, char** argv) {
     } else if (mode == "self") {
         const std::vector<uint8_t> m = pattern(3000, 1);
         channel->enqueueMessage(channel->ownPid(), m.data(), 3000);
-        for (int i = 0; i < 400 && printer.count == 0; ++i) platform::sleepMs(25);
-        rc = printer.count == 1 ? 0 : 1;
+        for (int i = 0; i < 400 && printer.count.load() == 0; ++i) platform::sleepMs(25);
+        rc = printer.count.load() == 1 ? 0 : 1;
     }
     std::fflush(stdout);
     channel->stop();
