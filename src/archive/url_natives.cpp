@@ -47,7 +47,7 @@ bool compatibleMode() {
     int flag = compatibleFlag.load();
     if (flag == 0) {
         const LaunchConfig* config = activeConfig();
-        const bool set = config && config::compatible(*config) == "true";
+        const bool set = config && config::compatible(*config);
         flag = set ? 1 : 2;
         compatibleFlag.store(flag);
     }

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <string>
 
+#include "common/never_destroyed.h"
 #include "common/utf.h"
 #include "config/paths.h"
 #include "platform/platform.h"
@@ -18,7 +19,7 @@ struct ExpandState {
     int registryReads = 0;
 };
 
-ByteString expandWith(const ByteString& input, int mode, ExpandState& state);
+ByteString expandWith(const ByteString& input, ExpandMode mode, ExpandState& state);
 bool registryValueWith(std::string_view name, ByteString& value, ExpandState& state);
 ByteString registryDataTextWith(uint32_t type, const uint8_t* data, int32_t size, ExpandState& state);
 
@@ -37,8 +38,8 @@ bool resolveName(std::string_view name, ByteString& value, ExpandState& state) {
     return registryValueWith(name, value, state);
 }
 
-void appendValue(ByteString& out, const ByteString& value, int mode) {
-    if (mode == kExpandUtf8 && hasHighByte(value.view())) {
+void appendValue(ByteString& out, const ByteString& value, ExpandMode mode) {
+    if (mode == ExpandMode::Utf8 && hasHighByte(value.view())) {
         const std::u16string units = platform::ansiToUtf16(value.data(), static_cast<size_t>(value.length()));
         appendUtf8FromUtf16(out, units.data(), units.size());
     } else {
@@ -46,7 +47,7 @@ void appendValue(ByteString& out, const ByteString& value, int mode) {
     }
 }
 
-ByteString expandWith(const ByteString& input, int mode, ExpandState& state) {
+ByteString expandWith(const ByteString& input, ExpandMode mode, ExpandState& state) {
     const std::string_view s = input.view();
     const size_t n = s.size();
     ByteString out;
@@ -155,7 +156,7 @@ ByteString registryDataTextWith(uint32_t type, const uint8_t* data, int32_t size
             ByteString text(reinterpret_cast<const char*>(data), length);
             if (type == platform::kRegString || state.depth >= kMaxRegistryExpansionDepth) return text;
             ++state.depth;
-            ByteString expanded = expandWith(text, kExpandAnsi, state);
+            ByteString expanded = expandWith(text, ExpandMode::Ansi, state);
             --state.depth;
             return expanded;
         }
@@ -176,13 +177,13 @@ ByteString registryDataTextWith(uint32_t type, const uint8_t* data, int32_t size
 }
 
 ByteString& composedHome() {
-    static ByteString home;
-    return home;
+    static NeverDestroyed<ByteString> home;
+    return *home;
 }
 
 }  // namespace
 
-ByteString expandReferences(const ByteString& input, int mode) {
+ByteString expandReferences(const ByteString& input, ExpandMode mode) {
     ExpandState state;
     return expandWith(input, mode, state);
 }
@@ -230,11 +231,24 @@ bool specialValue(std::string_view name, ByteString& value) {
 
 void resetSpecialValuesForTesting() { composedHome().clear(); }
 
+SingleInstanceMode parseSingleInstanceMode(std::string_view value) {
+    if (equalsIgnoreCase(value, "true")) return SingleInstanceMode::Mutex;
+    if (equalsIgnoreCase(value, "custom")) return SingleInstanceMode::Custom;
+    if (equalsIgnoreCase(value, "forward")) return SingleInstanceMode::Forward;
+    return SingleInstanceMode::Off;
+}
+
+WildcardMode parseWildcardMode(std::string_view value) {
+    if (equalsIgnoreCase(value, "true") || equalsIgnoreCase(value, "auto")) return WildcardMode::Unquoted;
+    if (equalsIgnoreCase(value, "all")) return WildcardMode::All;
+    return WildcardMode::None;
+}
+
 namespace config {
 
 namespace {
 ByteString expandedValue(const LaunchConfig& c, std::string_view key) {
-    return expandReferences(c.firstValue(key, false, true), kExpandAnsi);
+    return expandReferences(c.firstValue(key, false, true), ExpandMode::Ansi);
 }
 
 void rawSink(void* user, const ByteString& value) { static_cast<StringList*>(user)->append(value); }
@@ -242,8 +256,10 @@ void rawSink(void* user, const ByteString& value) { static_cast<StringList*>(use
 
 ByteString mainClass(const LaunchConfig& c) { return c.firstValue("mainclass", true, true); }
 ByteString appId(const LaunchConfig& c) { return c.firstValue("appid", false, true); }
-ByteString singleInstance(const LaunchConfig& c) { return c.firstValue("singleinstance", false, true); }
-ByteString wildcard(const LaunchConfig& c) { return c.firstValue("wildcard", false, true); }
+SingleInstanceMode singleInstance(const LaunchConfig& c) {
+    return parseSingleInstanceMode(c.firstValue("singleinstance", false, true).view());
+}
+WildcardMode wildcard(const LaunchConfig& c) { return parseWildcardMode(c.firstValue("wildcard", false, true).view()); }
 ByteString forceCwd(const LaunchConfig& c) { return expandedValue(c, "forcecwd"); }
 ByteString stdoutTarget(const LaunchConfig& c) { return expandedValue(c, "stdout"); }
 ByteString stderrTarget(const LaunchConfig& c) { return expandedValue(c, "stderr"); }
@@ -254,10 +270,16 @@ ByteString jvmDll(const LaunchConfig& c) { return expandedValue(c, "jvmdll"); }
 ByteString vm(const LaunchConfig& c) { return expandedValue(c, "vm"); }
 ByteString minJre(const LaunchConfig& c) { return c.firstValue("minjre", false, true); }
 ByteString maxJre(const LaunchConfig& c) { return c.firstValue("maxjre", false, true); }
-ByteString asSystemClassLoader(const LaunchConfig& c) { return c.firstValue("assystemclassloader", false, true); }
-ByteString classDataSharing(const LaunchConfig& c) { return c.firstValue("cds", false, true); }
-ByteString compatible(const LaunchConfig& c) { return c.firstValue("compatible", true, true); }
-ByteString disableExternal(const LaunchConfig& c) { return c.firstValue("disableexternal", true, true); }
+bool asSystemClassLoader(const LaunchConfig& c) {
+    return !equalsIgnoreCase(c.firstValue("assystemclassloader", false, true).view(), "FALSE");
+}
+bool classDataSharing(const LaunchConfig& c) {
+    return equalsIgnoreCase(c.firstValue("cds", false, true).view(), "auto");
+}
+bool compatible(const LaunchConfig& c) { return c.firstValue("compatible", true, true) == "true"; }
+bool disableExternal(const LaunchConfig& c) {
+    return equalsIgnoreCase(c.firstValue("disableexternal", true, true).view(), "true");
+}
 
 void options(const LaunchConfig& c, StringList& out) { c.collectValues("option", out, false, true); }
 void properties(const LaunchConfig& c, StringList& out) { c.collectValues("property", out, false, false); }

@@ -5,12 +5,10 @@
 #include <string_view>
 
 #include "common/byte_string.h"
+#include "config/keywords.h"
 #include "config/launch_config.h"
 
 namespace hux {
-
-constexpr int kExpandAnsi = 0;
-constexpr int kExpandUtf8 = 1;
 
 // Nesting limit for expandable registry strings that refer to further
 // registry values: deeper references are left as written.
@@ -21,9 +19,9 @@ constexpr int kMaxRegistryReadsPerExpansion = 256;
 
 // Replaces %NAME%, %{NAME}%, $NAME and ${NAME} references by the environment,
 // the built-in names and registry values; "%%" and "$$" stand for one sigil.
-// Mode kExpandUtf8 converts substituted values that are not plain ASCII from
+// ExpandMode::Utf8 converts substituted values that are not plain ASCII from
 // the ANSI code page to UTF-8.
-ByteString expandReferences(const ByteString& input, int mode);
+ByteString expandReferences(const ByteString& input, ExpandMode mode);
 
 // The built-in names APPLICATION_HOME, PWD, HUX_APP_PATH and HOME (ASCII case
 // insensitive), read from the configuration in activeConfig(). False when
@@ -42,12 +40,17 @@ ByteString registryDataText(uint32_t type, const uint8_t* data, int32_t size);
 // Forgets the composed HOME value (tests only).
 void resetSpecialValuesForTesting();
 
+// Keyword values, compared ASCII case-insensitively as whole words.
+SingleInstanceMode parseSingleInstanceMode(std::string_view value);
+WildcardMode parseWildcardMode(std::string_view value);
+
 namespace config {
 // Single-valued keys.
 ByteString mainClass(const LaunchConfig& c);
 ByteString appId(const LaunchConfig& c);
-ByteString singleInstance(const LaunchConfig& c);
-ByteString wildcard(const LaunchConfig& c);
+// Keyword keys, read unexpanded and parsed (see keywords.h).
+SingleInstanceMode singleInstance(const LaunchConfig& c);
+WildcardMode wildcard(const LaunchConfig& c);
 ByteString forceCwd(const LaunchConfig& c);
 ByteString stdoutTarget(const LaunchConfig& c);
 ByteString stderrTarget(const LaunchConfig& c);
@@ -61,11 +64,16 @@ ByteString jvmDll(const LaunchConfig& c);
 ByteString vm(const LaunchConfig& c);
 ByteString minJre(const LaunchConfig& c);
 ByteString maxJre(const LaunchConfig& c);
-ByteString asSystemClassLoader(const LaunchConfig& c);
-// "auto" turns on the class-data archive in the user's cache.
-ByteString classDataSharing(const LaunchConfig& c);
-ByteString compatible(const LaunchConfig& c);
-ByteString disableExternal(const LaunchConfig& c);
+// Whether the class loader is installed as the system class loader: only
+// "FALSE" (any case) says no.
+bool asSystemClassLoader(const LaunchConfig& c);
+// `cds` "auto" (any case) turns on the class-data archive in the user's cache.
+bool classDataSharing(const LaunchConfig& c);
+// Embedded only: exactly "true" (case-sensitive) lets class files be served
+// as resources.
+bool compatible(const LaunchConfig& c);
+// Embedded only: "true" (any case) drops the external file.
+bool disableExternal(const LaunchConfig& c);
 // Multi-valued keys, each value expanded.
 void options(const LaunchConfig& c, StringList& out);
 void properties(const LaunchConfig& c, StringList& out);  // UTF-8, UTF-8 mode

@@ -41,7 +41,8 @@ void externalConfigCandidates(const ByteString& exePath, ByteString out[4]) {
 }
 
 void LaunchConfig::loadFrom(const ByteString& exePath, uint32_t archiveLength) {
-    // 1. Locate the block from the end of the file.
+    // The block ends where the archive, the reserved bytes and any archive
+    // comment, counted back from the end of the file, begin.
     platform::InputFile file;
     platform::FileView view;
     int64_t size = 0;
@@ -55,14 +56,16 @@ void LaunchConfig::loadFrom(const ByteString& exePath, uint32_t archiveLength) {
                               : 0;
         blockEnd_ = size - t - static_cast<int64_t>(archiveLength) - kReservedSize;
     }
-    // 2, 3. Anchors.
+    // The anchors the values are resolved against: working directory,
+    // executable path and directory.
     refreshWorkDir();
     setExePathForTesting(exePath);
-    // 4, 5. External file.
+    // The external file comes first, so that its lines win single-valued
+    // lookups; its text ends with a line break of its own.
     readExternalFile();
     if (!configText_.empty()) configText_.append("\r\n");
     externalLength_ = configText_.length();
-    // 6. Embedded block. An executable that was never packed, or a block length
+    // The embedded block follows. An executable that was never packed, or a block length
     // that points outside the file, gives an empty block.
     if (archiveLength != 0 && view.data() && blockEnd_ >= kBlockLengthSize && blockEnd_ <= size) {
         const uint32_t l = readLe32(view.data() + blockEnd_ - kBlockLengthSize);
@@ -76,8 +79,8 @@ void LaunchConfig::loadFrom(const ByteString& exePath, uint32_t archiveLength) {
     }
     view.unmap();
     file.close();
-    // 7. disableexternal, honoured only in the embedded block.
-    if (equalsIgnoreCase(firstValue("disableexternal", true, true).view(), "true")) {
+    // An embedded `disableexternal` drops the external file again.
+    if (config::disableExternal(*this)) {
         configText_.erasePrefix(externalLength_);
         externalLength_ = 0;
     }
@@ -195,7 +198,7 @@ ByteString LaunchConfig::findValues(std::string_view key, bool embeddedOnly, boo
 namespace {
 struct CollectState {
     StringList* out;
-    int mode;
+    ExpandMode mode;
 };
 void collectSink(void* user, const ByteString& value) {
     auto* st = static_cast<CollectState*>(user);
@@ -204,7 +207,7 @@ void collectSink(void* user, const ByteString& value) {
 }  // namespace
 
 void LaunchConfig::collectValues(std::string_view key, StringList& out, bool embeddedOnly, bool toAnsi) const {
-    CollectState st{&out, toAnsi ? kExpandAnsi : kExpandUtf8};
+    CollectState st{&out, toAnsi ? ExpandMode::Ansi : ExpandMode::Utf8};
     findValues(key, embeddedOnly, toAnsi, {}, collectSink, &st);
 }
 

@@ -63,9 +63,6 @@ private:
     int64_t blockEnd_ = 0;
 };
 
-// Measures T, the number of bytes after the archive's end-of-central-directory
-// record, over the tail of a file of `size` bytes whose last `tail.size()`
-// bytes are given (the search reaches back max(size / 100, 51200) bytes).
 // The configuration of the running launch, published by the main flow before
 // any other launcher thread starts, for code that the virtual machine calls
 // (natives, value expansion, message overrides). Null outside a launch.

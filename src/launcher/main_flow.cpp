@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "common/never_destroyed.h"
 #include "common/utf.h"
 #include "config/config_values.h"
 #include "config/launch_config.h"
@@ -46,33 +47,35 @@ void replaceAll(ByteString& s, char from, char to) {
         if (s[i] == from) s[i] = to;
 }
 
-bool isForwardMode(const LaunchConfig& config) {
-    return equalsIgnoreCase(config::singleInstance(config).view(), "forward");
-}
-
 [[noreturn]] void refuseSecondInstance() {
     printMessageLine(messageText(13));
     std::exit(kExitAlreadyRunning);
 }
 
-void enforceSingleInstance(const LaunchConfig& config, InstanceChannel& channel) {
-    const ByteString mode = config::singleInstance(config);
-    if (equalsIgnoreCase(mode.view(), "true")) {
-        const ByteString name = singleInstanceMutexName(config::appId(config), config.exePath());
-        static platform::NamedMutex mutex;  // owned until the process ends
-        int error = 0;
-        switch (mutex.acquire(name.c_str(), 100, error)) {
-            case platform::NamedMutex::Result::Owned: return;
-            case platform::NamedMutex::Result::CreateFailed:
-                std::printf("CreateMutex error: %d\n", error);
-                std::fflush(stdout);
-                refuseSecondInstance();
-            case platform::NamedMutex::Result::TimedOut: refuseSecondInstance();
+void enforceSingleInstance(const LaunchConfig& config, SingleInstanceMode mode, InstanceChannel& channel) {
+    switch (mode) {
+        case SingleInstanceMode::Mutex: {
+            const ByteString name = singleInstanceMutexName(config::appId(config), config.exePath());
+            // Owned until the process ends: never destroyed, so never released early.
+            static NeverDestroyed<platform::NamedMutex> mutex;
+            int error = 0;
+            switch (mutex->acquire(name.c_str(), 100, error)) {
+                case platform::NamedMutex::Result::Owned: return;
+                case platform::NamedMutex::Result::CreateFailed:
+                    std::printf("CreateMutex error: %d\n", error);
+                    std::fflush(stdout);
+                    refuseSecondInstance();
+                case platform::NamedMutex::Result::TimedOut: refuseSecondInstance();
+            }
+            return;
         }
-    } else if (equalsIgnoreCase(mode.view(), "custom") || isForwardMode(config)) {
-        // Forward mode: a launch that could not hand over runs as the first.
-        if (isForwardMode(config)) holdMessagesUntilReceiverBound();
-        channel.startMessaging();
+        case SingleInstanceMode::Forward:
+            // A launch that could not hand over runs as the first.
+            holdMessagesUntilReceiverBound();
+            channel.startMessaging();
+            return;
+        case SingleInstanceMode::Custom: channel.startMessaging(); return;
+        case SingleInstanceMode::Off: return;
     }
 }
 
@@ -126,13 +129,17 @@ ByteString instanceMappingName(const ByteString& appId) {
 int runMainFlow(int argc, char** argv) {
     // A GUI-subsystem launcher started from a console writes there.
     platform::attachParentConsole();
-    // 1-3. Locale, configuration, an empty host.
+    // The user's locale for every conversion, then the configuration and an
+    // empty host. The configuration, the host and the channel below are
+    // reached by natives and handlers on other threads, so they are never
+    // destroyed: a Java thread still running while the process exits must
+    // not meet a freed object.
     platform::setLocaleFromEnvironment();
     auto* config = new LaunchConfig(true);
     auto* host = new JvmHost();
     host->bindNatives = bindSupportNatives;
 
-    // 4. The area shared by the running instances. When the named mapping
+    // The area shared by the running instances. When the named mapping
     // cannot be had, the executable's own area serves; when that fails too, a
     // private block keeps the channel on valid memory.
     platform::SharedArea area;
@@ -143,30 +150,31 @@ int runMainFlow(int argc, char** argv) {
     static unsigned char privateArea[kMappingSize];
     void* areaData = haveArea ? area.data() : privateArea;
 
-    // 5-7.
+    // This launch's registration and messaging, then publishing the three
+    // objects before any other thread starts; the common controls.
     auto* channel = new InstanceChannel(areaData);
     setActiveConfig(config);
     setActiveJvmHost(host);
     setActiveChannel(channel);
     platform::initCommonControls();
 
-    // 8-9. Splash (runs runtime discovery early; its result is remembered),
-    // then the working directory. A launch that may be forwarded shows no
-    // splash before it knows it will run.
-    const bool forward = isForwardMode(*config);
+    // Splash (runs runtime discovery early; its result is remembered), then
+    // the working directory. A launch that may be forwarded shows no splash
+    // before it knows it will run.
+    const SingleInstanceMode instanceMode = config::singleInstance(*config);
+    const bool forward = instanceMode == SingleInstanceMode::Forward;
     if (!forward) showSplash(*config);
     applyForcedWorkingDirectory(*config);
 
-    // 14 (early: a forwarded launch hands these over). Arguments.
-    const ByteString wildcard = config::wildcard(*config);
-    int mode = 0;
-    if (equalsIgnoreCase(wildcard.view(), "true") || equalsIgnoreCase(wildcard.view(), "auto")) mode = 1;
-    if (equalsIgnoreCase(wildcard.view(), "all")) mode = 2;
+    // Wildcard expansion of the arguments, early because a forwarded launch
+    // hands them over. The lists are only read before the virtual machine
+    // thread is joined.
+    const WildcardMode mode = config::wildcard(*config);
     int32_t count = argc;
     char** vector = argv;
-    static StringList expanded;  // lives until the process ends
-    static GrowArray<char*> expandedVector;
-    if (mode != 0) {
+    StringList expanded;
+    GrowArray<char*> expandedVector;
+    if (mode != WildcardMode::None) {
         expandArguments(argc, argv, mode, expanded);
         for (int32_t i = 0; i < expanded.count(); ++i) expandedVector.push(const_cast<char*>(expanded.at(i)));
         expandedVector.push(nullptr);
@@ -178,17 +186,19 @@ int runMainFlow(int argc, char** argv) {
         showSplash(*config);
     }
 
-    // 10-11. Standard error before standard output.
+    // Standard error first, then standard output (equal values share one
+    // target), so that every later launcher message reaches its target.
     const ByteString errTarget = config::stderrTarget(*config);
     if (!errTarget.empty()) redirectStderr(errTarget);
     const ByteString outTarget = config::stdoutTarget(*config);
     if (!outTarget.empty()) redirectStdout(outTarget);
 
-    // 12-13.
-    enforceSingleInstance(*config, *channel);
+    // The single-instance gate (may end the process), then the tray's window.
+    enforceSingleInstance(*config, instanceMode, *channel);
     startTrayWindow();
 
-    // 15. The request.
+    // The request for the virtual machine thread: the arguments without the
+    // program name.
     LaunchRequest request;
     std::memset(&request, 0, sizeof request);
     request.argc = count > 0 ? count - 1 : 0;
@@ -196,8 +206,9 @@ int runMainFlow(int argc, char** argv) {
     request.hook = vmReadyHook;
     for (int32_t i = 0; i < request.argc; ++i) debugLog("argument: %s", request.argv[i]);
 
-    // 16. The thread, with the stack an -Xss option asks for (java gives its
-    // main thread that size too).
+    // The virtual machine runs on this thread when an option asks for the
+    // first thread, else on a thread of its own with the stack an -Xss option
+    // asks for (java gives its main thread that size too).
     const size_t stackSize = startThreadStackSize(*config, kVmThreadStack);
     int result = 0;
     if (!config::firstThreadOption(*config).empty()) {
@@ -213,16 +224,15 @@ int runMainFlow(int argc, char** argv) {
         }
     }
 
-    // 17-21. Teardown.
+    // Teardown: icons first, then the published objects are withdrawn. The
+    // channel stops touching the shared area before a named area is
+    // released. Nothing is deleted (see above).
     removeAllTrayIcons();
     setActiveConfig(nullptr);
     setActiveJvmHost(nullptr);
+    setActiveChannel(nullptr);
     channel->stop();
     if (area.isNamed()) area.close();
-    delete channel;
-    setActiveChannel(nullptr);
-    delete host;
-    delete config;
     return result;
 }
 

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "common/never_destroyed.h"
 #include "common/utf.h"
 #include "config/config_values.h"
 #include "platform/platform.h"
@@ -47,7 +48,7 @@ ByteString temporaryName(const ByteString& archive) {
 // The archive written by this launch, renamed into place once the virtual
 // machine has written it: at exit, which also comes after System.exit.
 ByteString& pendingArchive() {
-    static ByteString* path = new ByteString();
+    static NeverDestroyed<ByteString> path;
     return *path;
 }
 
@@ -90,8 +91,7 @@ ByteString classDataArchiveName(const ClassDataKey& key) {
 }
 
 void appendClassDataOptions(const LaunchConfig& config, JvmHost& host, const ByteString& runtimeLibrary) {
-    if (!equalsIgnoreCase(config::classDataSharing(config).view(), "auto")) return;
-    if (!equalsIgnoreCase(config::asSystemClassLoader(config).view(), "FALSE")) return;
+    if (!config::classDataSharing(config) || config::asSystemClassLoader(config)) return;
     ClassDataKey key;
     if (!readClassDataKey(config.exePath(), runtimeLibrary, key)) return;
     const ByteString directory = platform::userCacheDirectory();

@@ -178,7 +178,7 @@ jobject loadMainClass(JvmHost& host, const ByteString& mainClass) {
     }
     LocalRef<> loader;
     const LaunchConfig* config = activeConfig();
-    if (config && equalsIgnoreCase(config::asSystemClassLoader(*config).view(), "FALSE")) {
+    if (config && !config::asSystemClassLoader(*config)) {
         loader = LocalRef<>(env, newLoader(env, loaderClass.get()));
     } else {
         LocalRef<jclass> classLoader(env, env->FindClass("java/lang/ClassLoader"));

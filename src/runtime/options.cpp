@@ -74,7 +74,7 @@ void appendElements(void* user, const ByteString& value) {
         size_t end = all.find(';', start);
         if (end == std::string_view::npos) end = all.size();
         if (end > start) {
-            const ByteString piece = expandReferences(ByteString(all.substr(start, end - start)), kExpandAnsi);
+            const ByteString piece = expandReferences(ByteString(all.substr(start, end - start)), ExpandMode::Ansi);
             if (piece.view().find_first_of("*?") != std::string_view::npos) {
                 StringList matches;
                 expandPattern(piece.c_str(), matches);
@@ -242,7 +242,7 @@ void appendVmOptions(const LaunchConfig& config, JvmHost& host) {
     option.assign("-Dapplication.home=");
     option.append(config.exeDir());
     host.addOption(option.c_str());
-    if (!equalsIgnoreCase(config::asSystemClassLoader(config).view(), "FALSE"))
+    if (config::asSystemClassLoader(config))
         host.addOption("-Djava.system.class.loader=com.mordavin.hux.CarvossClassLoader");
     if (isProcessElevated()) host.addOption("-Dhux.is.elevated=true");
 

@@ -118,8 +118,8 @@ void expandPattern(const char* pattern, StringList& out) {
     expandFrom(ByteString(pattern), 0, out);
 }
 
-void expandArguments(int32_t argc, char** argv, int mode, StringList& out) {
-    if (mode == 0) {
+void expandArguments(int32_t argc, char** argv, WildcardMode mode, StringList& out) {
+    if (mode == WildcardMode::None) {
         for (int32_t i = 0; i < argc; ++i) out.append(std::string_view(argv[i]));
         return;
     }
@@ -142,10 +142,11 @@ void expandArguments(int32_t argc, char** argv, int mode, StringList& out) {
     expandTokens(tokens.data(), marks.data(), tokens.size(), mode, out);
 }
 
-void expandTokens(char* const* tokens, const int32_t* marks, int32_t count, int mode, StringList& out) {
+void expandTokens(char* const* tokens, const int32_t* marks, int32_t count, WildcardMode mode, StringList& out) {
     for (int32_t t = 0; t < count; ++t) {
         const int32_t mark = marks[t];
-        if (mark == kNoWildcard || (mode == 1 && mark != kWildcardUnquoted)) {
+        if (mark == kNoWildcard || mode == WildcardMode::None ||
+            (mode == WildcardMode::Unquoted && mark != kWildcardUnquoted)) {
             out.append(tokens[t]);
             continue;
         }

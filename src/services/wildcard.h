@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "common/byte_string.h"
+#include "config/keywords.h"
 
 namespace hux {
 
@@ -25,13 +26,13 @@ int32_t splitCommandLine(char* buffer, GrowArray<char*>& tokens, GrowArray<int32
 void expandPattern(const char* pattern, StringList& out);
 
 // Appends each token, or its matches when it is to be expanded under `mode`
-// (1: tokens marked kWildcardUnquoted; 2: every marked token). A token whose
-// pattern matches nothing is appended as it is.
-void expandTokens(char* const* tokens, const int32_t* marks, int32_t count, int mode, StringList& out);
+// (Unquoted: tokens marked kWildcardUnquoted; All: every marked token; None:
+// no token). A token whose pattern matches nothing is appended as it is.
+void expandTokens(char* const* tokens, const int32_t* marks, int32_t count, WildcardMode mode, StringList& out);
 
-// Builds the argument list (program name first) for `mode` 0 (unchanged),
-// 1 (expand tokens with wildcards outside quotes) or 2 (expand every token
-// with wildcards).
-void expandArguments(int32_t argc, char** argv, int mode, StringList& out);
+// Builds the argument list (program name first) for `mode`: None leaves it
+// unchanged, Unquoted expands tokens with wildcards outside quotes, All every
+// token with wildcards.
+void expandArguments(int32_t argc, char** argv, WildcardMode mode, StringList& out);
 
 }  // namespace hux

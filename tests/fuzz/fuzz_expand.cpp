@@ -30,8 +30,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string_view text(reinterpret_cast<const char*>(data), size);
     const ByteString input(text);
 
-    const ByteString ansi = expandReferences(input, kExpandAnsi);
-    const ByteString utf8 = expandReferences(input, kExpandUtf8);
+    const ByteString ansi = expandReferences(input, ExpandMode::Ansi);
+    const ByteString utf8 = expandReferences(input, ExpandMode::Utf8);
     if (ansi.c_str()[ansi.length()] != '\0' || utf8.c_str()[utf8.length()] != '\0') std::abort();
 
     const ByteString unescaped = unescapeMessage(text);

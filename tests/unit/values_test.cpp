@@ -44,7 +44,7 @@ protected:
         setActiveConfig(&config_);
     }
     void TearDown() override { setActiveConfig(saved_); }
-    static std::string expand(const char* text, int mode = kExpandAnsi) {
+    static std::string expand(const char* text, ExpandMode mode = ExpandMode::Ansi) {
         return std::string(expandReferences(ByteString(text), mode).view());
     }
 
@@ -142,10 +142,10 @@ TEST_F(ExpandTest, Utf8ModeConvertsSubstitutedAnsiValues) {
     }
     {
         ScopedEnv var("HUX_T_HIGH", ansi);
-        EXPECT_EQ(expand("<%HUX_T_HIGH%>", kExpandUtf8), "<\xC3\xA9\xE2\x82\xAC>");
-        EXPECT_EQ(expand("<%HUX_T_HIGH%>", kExpandAnsi), std::string("<") + ansi + ">");
+        EXPECT_EQ(expand("<%HUX_T_HIGH%>", ExpandMode::Utf8), "<\xC3\xA9\xE2\x82\xAC>");
+        EXPECT_EQ(expand("<%HUX_T_HIGH%>", ExpandMode::Ansi), std::string("<") + ansi + ">");
         // Text outside references is left alone.
-        EXPECT_EQ(expand("\xC3\xA9", kExpandUtf8), "\xC3\xA9");
+        EXPECT_EQ(expand("\xC3\xA9", ExpandMode::Utf8), "\xC3\xA9");
     }
     std::setlocale(LC_ALL, saved.c_str());
 }
@@ -246,7 +246,7 @@ TEST(ConfigValues, AccessorsFollowTheKeyTable) {
     ScopedEnv var("HUX_T_VAR", "v");
 
     EXPECT_EQ(config::mainClass(*config), "app.Embedded");  // embedded only
-    EXPECT_EQ(config::compatible(*config), "true");         // embedded only
+    EXPECT_TRUE(config::compatible(*config));               // embedded only
     EXPECT_EQ(config::appId(*config), "External\\Id");      // the external file wins
     EXPECT_EQ(config::jreOrder(*config), "%HUX_T_VAR%");    // not expanded
     EXPECT_EQ(config::forceCwd(*config), "v/data");         // expanded
@@ -284,4 +284,83 @@ TEST(ConfigValues, VmPreferenceIsRememberedWithADashForEmpty) {
         EXPECT_EQ(config::vmPreference(*set), "server");
     }
     EXPECT_EQ(config::vmPreference(*set), "server");  // remembered, not read again
+}
+
+namespace {
+
+// A store holding one line `key value` (no line at all for a null value).
+struct OneLine {
+    LaunchConfig config{false};
+    OneLine(const char* key, const char* value) {
+        if (!value) return;
+        const std::string text = std::string("\xEF\xBB\xBF") + key + " " + value + "\r\n";
+        config.appendSource(reinterpret_cast<const uint8_t*>(text.data()), text.size());
+    }
+};
+
+}  // namespace
+
+TEST(KeywordValues, EachKeywordAndMisspellingMapsToItsMeaning) {
+    const struct {
+        const char* value;
+        SingleInstanceMode mode;
+    } instances[] = {
+        {"true", SingleInstanceMode::Mutex},      {"TRUE", SingleInstanceMode::Mutex},
+        {"custom", SingleInstanceMode::Custom},   {"Custom", SingleInstanceMode::Custom},
+        {"forward", SingleInstanceMode::Forward}, {"FORWARD", SingleInstanceMode::Forward},
+        {"yes", SingleInstanceMode::Off},         {"truex", SingleInstanceMode::Off},
+        {"true ", SingleInstanceMode::Off},       {"", SingleInstanceMode::Off},
+        {nullptr, SingleInstanceMode::Off},
+    };
+    for (const auto& c : instances) {
+        OneLine line("singleinstance", c.value);
+        EXPECT_EQ(config::singleInstance(line.config), c.mode) << (c.value ? c.value : "(absent)");
+    }
+
+    const struct {
+        const char* value;
+        WildcardMode mode;
+    } wildcards[] = {
+        {"true", WildcardMode::Unquoted}, {"Auto", WildcardMode::Unquoted}, {"AUTO", WildcardMode::Unquoted},
+        {"all", WildcardMode::All},       {"ALL", WildcardMode::All},       {"false", WildcardMode::None},
+        {"al", WildcardMode::None},       {"1", WildcardMode::None},        {nullptr, WildcardMode::None},
+    };
+    for (const auto& c : wildcards) {
+        OneLine line("wildcard", c.value);
+        EXPECT_EQ(config::wildcard(line.config), c.mode) << (c.value ? c.value : "(absent)");
+    }
+}
+
+TEST(KeywordValues, FlagsKeepTheirOwnSpellingRules) {
+    using Accessor = bool (*)(const LaunchConfig&);
+    const struct {
+        const char* key;
+        Accessor read;
+        const char* value;
+        bool expected;
+    } cases[] = {
+        // Only "FALSE", in any case, keeps the loader from being the system one.
+        {"assystemclassloader", config::asSystemClassLoader, nullptr, true},
+        {"assystemclassloader", config::asSystemClassLoader, "FALSE", false},
+        {"assystemclassloader", config::asSystemClassLoader, "false", false},
+        {"assystemclassloader", config::asSystemClassLoader, "no", true},
+        {"assystemclassloader", config::asSystemClassLoader, "0", true},
+        {"cds", config::classDataSharing, "auto", true},
+        {"cds", config::classDataSharing, "AUTO", true},
+        {"cds", config::classDataSharing, "on", false},
+        {"cds", config::classDataSharing, nullptr, false},
+        // `compatible` is the one flag compared case-sensitively.
+        {"compatible", config::compatible, "true", true},
+        {"compatible", config::compatible, "TRUE", false},
+        {"compatible", config::compatible, "yes", false},
+        {"compatible", config::compatible, nullptr, false},
+        {"disableexternal", config::disableExternal, "true", true},
+        {"disableexternal", config::disableExternal, "True", true},
+        {"disableexternal", config::disableExternal, "1", false},
+        {"disableexternal", config::disableExternal, nullptr, false},
+    };
+    for (const auto& c : cases) {
+        OneLine line(c.key, c.value);
+        EXPECT_EQ(c.read(line.config), c.expected) << c.key << " " << (c.value ? c.value : "(absent)");
+    }
 }

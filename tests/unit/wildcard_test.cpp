@@ -159,7 +159,7 @@ TEST(ExpandArguments, ModesOverATree) {
     InDirectory in(tree.root());
 
     // The Windows road: the raw command line, split with marks.
-    const auto run = [](const char* line, int mode) {
+    const auto run = [](const char* line, WildcardMode mode) {
         std::vector<char> buffer(line, line + std::strlen(line) + 1);
         GrowArray<char*> tokens;
         GrowArray<int32_t> marks;
@@ -168,32 +168,33 @@ TEST(ExpandArguments, ModesOverATree) {
         expandTokens(tokens.data(), marks.data(), tokens.size(), mode, out);
         return toVector(out);
     };
-    V got = run("prog *.txt \"my file.txt\"", 1);
+    V got = run("prog *.txt \"my file.txt\"", WildcardMode::Unquoted);
     ASSERT_EQ(got.size(), 4u);
     EXPECT_EQ(got[0], "prog");
     EXPECT_EQ(sorted({got[1], got[2]}), (V{"a.txt", "my file.txt"}));
     EXPECT_EQ(got[3], "my file.txt");
-    EXPECT_EQ(run("prog \"*.txt\"", 1), (V{"prog", "*.txt"}));                         // quoted: literal in mode 1
-    EXPECT_EQ(sorted(run("prog \"*.txt\"", 2)), (V{"a.txt", "my file.txt", "prog"}));  // mode 2 expands it
-    EXPECT_EQ(run("prog x?y", 1), (V{"prog", "x?y"}));                                 // no match: as typed
-    EXPECT_EQ(run("prog \"x\"?y", 2), (V{"prog", "x?y"}));
+    EXPECT_EQ(run("prog \"*.txt\"", WildcardMode::Unquoted), (V{"prog", "*.txt"}));  // quoted: literal
+    EXPECT_EQ(sorted(run("prog \"*.txt\"", WildcardMode::All)), (V{"a.txt", "my file.txt", "prog"}));  // All expands it
+    EXPECT_EQ(run("prog x?y", WildcardMode::Unquoted), (V{"prog", "x?y"}));  // no match: as typed
+    EXPECT_EQ(run("prog \"x\"?y", WildcardMode::All), (V{"prog", "x?y"}));
+    EXPECT_EQ(run("prog *.txt", WildcardMode::None), (V{"prog", "*.txt"}));  // None expands nothing
 
-    // Mode 0 copies the vector; on a system without a raw command line each
+    // WildcardMode::None copies the vector; on a system without a raw command line each
     // argument is a token and one still holding a wildcard counts as quoted.
     char prog[] = "prog";
     char pattern[] = "*.txt";
     char plain[] = "b";
     char* argv[] = {prog, pattern, plain, nullptr};
     StringList zero;
-    expandArguments(3, argv, 0, zero);
+    expandArguments(3, argv, WildcardMode::None, zero);
     EXPECT_EQ(toVector(zero), (V{"prog", "*.txt", "b"}));
     ByteString raw;
     if (!platform::rawCommandLine(raw)) {
         StringList one;
-        expandArguments(3, argv, 1, one);
+        expandArguments(3, argv, WildcardMode::Unquoted, one);
         EXPECT_EQ(toVector(one), (V{"prog", "*.txt", "b"}));
         StringList two;
-        expandArguments(3, argv, 2, two);
+        expandArguments(3, argv, WildcardMode::All, two);
         const V all = toVector(two);
         ASSERT_EQ(all.size(), 4u);
         EXPECT_EQ(sorted({all[1], all[2]}), (V{"a.txt", "my file.txt"}));
