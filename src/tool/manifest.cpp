@@ -3,6 +3,7 @@
 #include <filesystem>
 #include <string_view>
 
+#include "common/hex_digit.h"
 #include "common/utf.h"
 
 namespace fs = std::filesystem;
@@ -10,13 +11,6 @@ namespace fs = std::filesystem;
 namespace hux::tool {
 
 namespace {
-
-int hexValue(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
 
 // The scheme of a URL ("file", "http"...), lower case; empty when the text
 // is relative. As for java.net.URL: letters, digits, '+', '-' and '.' after a
@@ -159,8 +153,8 @@ bool resolveClassPathEntry(const std::string& jarDir, const std::string& entry, 
             decoded.push_back(text[i]);
             continue;
         }
-        const int high = i + 2 < text.size() ? hexValue(text[i + 1]) : -1;
-        const int low = high >= 0 ? hexValue(text[i + 2]) : -1;
+        const int high = i + 2 < text.size() ? hexDigitValue(text[i + 1]) : -1;
+        const int low = high >= 0 ? hexDigitValue(text[i + 2]) : -1;
         if (low < 0) {
             why = "a broken %-escape";
             return false;
