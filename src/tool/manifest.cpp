@@ -111,6 +111,13 @@ std::string withoutClassPath(const std::string& manifest, bool& removed) {
     std::string out;
     out.reserve(manifest.size());
     bool dropping = false;
+    // Appends what follows a removed line. A kept line ended by a lone CR
+    // must not become CR LF with an LF after the removed lines: it gets its
+    // own LF so that the line ends stay where they were.
+    auto keep = [&](size_t from, size_t to) {
+        if (from < to && removed && !out.empty() && out.back() == '\r' && manifest[from] == '\n') out.push_back('\n');
+        out.append(manifest, from, to - from);
+    };
     size_t at = 0;
     while (at < manifest.size()) {
         const Line line = lineAt(manifest, at);
@@ -120,10 +127,10 @@ std::string withoutClassPath(const std::string& manifest, bool& removed) {
             dropping = line.ended && namesClassPath(body);
             removed = removed || dropping;
         }
-        if (!dropping) out.append(manifest, line.start, line.next - line.start);
+        if (!dropping) keep(line.start, line.next);
         at = line.next;
     }
-    out.append(manifest, at, std::string::npos);
+    keep(at, manifest.size());
     return out;
 }
 

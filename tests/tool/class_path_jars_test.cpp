@@ -91,6 +91,13 @@ TEST(ManifestClassPath, RemovalTakesTheAttributeAndItsContinuationsOnly) {
                                removed),
               "Manifest-Version: 1.0\r\nMain-Class: M\r\n\r\nName: p/\r\nClass-Path: kept\r\n");
     EXPECT_TRUE(removed);
+    // A line ended by a lone CR before the removed one keeps its own end: the
+    // LF of the empty line after must not join it as CR LF (which would pull
+    // the next section's Class-Path into the main section).
+    const std::string loneCr = "X: y\rClass-Path: a.jar\r\n\nClass-Path: b.jar\r\n";
+    const std::string kept = withoutClassPath(loneCr, removed);
+    EXPECT_EQ(kept, "X: y\r\n\nClass-Path: b.jar\r\n");
+    EXPECT_EQ(classPathOf(kept), Entries{});
     const std::string none = "Manifest-Version: 1.0\nX-Long: a\n b\n";
     EXPECT_EQ(withoutClassPath(none, removed), none);
     EXPECT_FALSE(removed);
