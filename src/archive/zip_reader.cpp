@@ -119,12 +119,7 @@ bool ZipReader::readDirectory(const uint8_t* dir, uint64_t dirSize, uint64_t cou
     if (count == 0) return true;
     entries_.reset(new (std::nothrow) ZipEntry[static_cast<size_t>(count)]);
     if (!entries_) return false;
-    uint64_t pos = 0;
-    for (uint64_t i = 0; i < count; ++i) {
-        const uint64_t length = zip::readCentralHeader(dir + pos, dirSize - pos, entries_[i]);
-        if (length == 0) return false;
-        pos += length;
-    }
+    if (!zip::readCentralDirectory(dir, dirSize, count, entries_.get())) return false;
     count_ = static_cast<int32_t>(count);
     return true;
 }

@@ -35,6 +35,30 @@ void readExtraFields(CentralHeader& e, const uint8_t* extra, uint32_t length, ui
     }
 }
 
+// Kept in this file so that the directory loop inlines it.
+inline uint64_t parseCentralHeader(const uint8_t* h, uint64_t available, CentralHeader& out) {
+    if (available < static_cast<uint64_t>(kCentralHeaderSize) || readLe32(h) != kCentralSignature) return 0;
+    const uint16_t nameLength = readLe16(h + 28);
+    const uint16_t extraLength = readLe16(h + 30);
+    const uint64_t total = static_cast<uint64_t>(kCentralHeaderSize) + nameLength + extraLength + readLe16(h + 32);
+    if (total > available) return 0;
+    out.name = reinterpret_cast<const char*>(h + kCentralHeaderSize);
+    out.nameLength = nameLength;
+    out.flags = readLe16(h + 8);
+    out.method = readLe16(h + 10);
+    out.dosTime = readLe32(h + 12);
+    out.crc = readLe32(h + 16);
+    const uint32_t compressed32 = readLe32(h + 20);
+    const uint32_t size32 = readLe32(h + 24);
+    const uint32_t offset32 = readLe32(h + 42);
+    out.compressedSize = compressed32;
+    out.size = size32;
+    out.localHeaderOffset = offset32;
+    out.modifiedSeconds = CentralHeader::kNoTime;
+    readExtraFields(out, h + kCentralHeaderSize + nameLength, extraLength, size32, compressed32, offset32);
+    return total;
+}
+
 }  // namespace
 
 int64_t findEndRecord(const uint8_t* bytes, int64_t length, int64_t lowest) {
@@ -84,26 +108,17 @@ bool locateDirectory(const EndRecord& end, int64_t directoryEnd, DirectoryPlace&
 }
 
 uint64_t readCentralHeader(const uint8_t* h, uint64_t available, CentralHeader& out) {
-    if (available < static_cast<uint64_t>(kCentralHeaderSize) || readLe32(h) != kCentralSignature) return 0;
-    const uint16_t nameLength = readLe16(h + 28);
-    const uint16_t extraLength = readLe16(h + 30);
-    const uint64_t total = static_cast<uint64_t>(kCentralHeaderSize) + nameLength + extraLength + readLe16(h + 32);
-    if (total > available) return 0;
-    out.name = reinterpret_cast<const char*>(h + kCentralHeaderSize);
-    out.nameLength = nameLength;
-    out.flags = readLe16(h + 8);
-    out.method = readLe16(h + 10);
-    out.dosTime = readLe32(h + 12);
-    out.crc = readLe32(h + 16);
-    const uint32_t compressed32 = readLe32(h + 20);
-    const uint32_t size32 = readLe32(h + 24);
-    const uint32_t offset32 = readLe32(h + 42);
-    out.compressedSize = compressed32;
-    out.size = size32;
-    out.localHeaderOffset = offset32;
-    out.modifiedSeconds = CentralHeader::kNoTime;
-    readExtraFields(out, h + kCentralHeaderSize + nameLength, extraLength, size32, compressed32, offset32);
-    return total;
+    return parseCentralHeader(h, available, out);
+}
+
+bool readCentralDirectory(const uint8_t* directory, uint64_t size, uint64_t count, CentralHeader* out) {
+    uint64_t pos = 0;
+    for (uint64_t i = 0; i < count; ++i) {
+        const uint64_t length = parseCentralHeader(directory + pos, size - pos, out[i]);
+        if (length == 0) return false;
+        pos += length;
+    }
+    return true;
 }
 
 int64_t localDataOffset(const uint8_t* header) {

@@ -79,6 +79,11 @@ struct CentralHeader {
 // when the bytes are no header or it runs past `available`.
 uint64_t readCentralHeader(const uint8_t* header, uint64_t available, CentralHeader& out);
 
+// Reads `count` headers one after another from the `size` bytes at
+// `directory` into `out`; false when any of them is no header or runs past
+// the directory.
+bool readCentralDirectory(const uint8_t* directory, uint64_t size, uint64_t count, CentralHeader* out);
+
 // For a local header (kLocalHeaderSize bytes at `header`): how far after its
 // first byte the entry's data begins, or -1 when the signature is wrong.
 int64_t localDataOffset(const uint8_t* header);
