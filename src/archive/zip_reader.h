@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <memory>
 
-#include "platform/platform.h"
+#include "platform/files.h"
 
 namespace hux {
 
