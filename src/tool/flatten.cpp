@@ -3,6 +3,7 @@
 #include <memory>
 
 #include "archive/zip_reader.h"
+#include "common/zip_format.h"
 #include "common/utf.h"
 #include "tool/packer.h"
 
@@ -36,10 +37,6 @@ bool componentList(const std::string& xml, std::string& inner) {
 bool endsWithIgnoreCase(const std::string& s, const char* suffix) {
     const std::string_view tail(suffix);
     return s.size() >= tail.size() && equalsIgnoreCase(std::string_view(s).substr(s.size() - tail.size()), tail);
-}
-
-bool isNestedArchive(const std::string& name) {
-    return endsWithIgnoreCase(name, ".jar") || endsWithIgnoreCase(name, ".zip");
 }
 
 }  // namespace
@@ -110,7 +107,7 @@ bool Flattener::addJar(const std::string& path, const std::string& label, std::v
             if (name != "META-INF/MANIFEST.MF" && shadowed++ == 0) firstShadowed = name;
             continue;
         }
-        const auto method = isNestedArchive(name) ? ZipWriter::Method::Stored : ZipWriter::Method::Deflated;
+        const auto method = zip::isArchiveName(name) ? ZipWriter::Method::Stored : ZipWriter::Method::Deflated;
         // Entry times stay: runtimes compare a class's time with its source's.
         if (!zip_.add(name, data, method, error, e.dosTime)) return false;
     }

@@ -284,8 +284,7 @@ bool pack(const PackRequest& request, std::string& error, std::vector<std::strin
     }
     Flattener flattener(zip, names);
     for (const auto& [name, path] : request.files) {
-        if (request.flatten && name.size() > 4 &&
-            equalsIgnoreCase(std::string_view(name).substr(name.size() - 4), ".jar")) {
+        if (request.flatten && zip::isArchiveName(name)) {
             if (!flattener.addJar(path, name, warnings, error)) return false;
         } else if (!addEntry(name, path)) {
             return false;
