@@ -5,6 +5,7 @@
 #include "archive/zip_reader.h"
 #include "common/zip_format.h"
 #include "common/utf.h"
+#include "tool/manifest.h"
 #include "tool/packer.h"
 
 namespace hux::tool {
@@ -106,6 +107,14 @@ bool Flattener::addJar(const std::string& path, const std::string& label, std::v
         if (!names_.insert(name).second) {
             if (name != "META-INF/MANIFEST.MF" && shadowed++ == 0) firstShadowed = name;
             continue;
+        }
+        if (name == "META-INF/MANIFEST.MF") {
+            // The executable is on the runtime's class path: a Class-Path here
+            // would make it load jars beside the executable (the packer packs
+            // the named jars instead).
+            bool removed = false;
+            const std::string kept = withoutClassPath(std::string(data.begin(), data.end()), removed);
+            if (removed) data.assign(kept.begin(), kept.end());
         }
         const auto method = zip::isArchiveName(name) ? ZipWriter::Method::Stored : ZipWriter::Method::Deflated;
         // Entry times stay: runtimes compare a class's time with its source's.
