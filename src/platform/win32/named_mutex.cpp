@@ -14,7 +14,7 @@ NamedMutex::Result NamedMutex::acquire(const char* name, int timeoutMs, int& err
         error = static_cast<int>(GetLastError());
         return Result::CreateFailed;
     }
-    handle_ = reinterpret_cast<intptr_t>(h);
+    handle_ = win32::handleValue(h);
     DWORD w = WaitForSingleObject(h, static_cast<DWORD>(timeoutMs));
     if (w == WAIT_OBJECT_0 || w == WAIT_ABANDONED) return Result::Owned;
     return Result::TimedOut;

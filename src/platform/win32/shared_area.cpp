@@ -35,7 +35,7 @@ bool SharedArea::openExecutableArea() {
 
 void SharedArea::close() {
     if (named_ && data_) UnmapViewOfFile(data_);
-    if (named_ && handle_ != -1) CloseHandle(reinterpret_cast<HANDLE>(handle_));
+    if (named_ && handle_ != -1) CloseHandle(win32::asHandle(handle_));
     data_ = nullptr;
     size_ = 0;
     handle_ = -1;

@@ -47,7 +47,7 @@ bool OutputTarget::openFile(const char* path) {
                            FILE_ATTRIBUTE_ARCHIVE, nullptr);
     if (h == INVALID_HANDLE_VALUE) return false;
     SetFilePointer(h, 0, nullptr, FILE_END);
-    handle_ = reinterpret_cast<intptr_t>(h);
+    handle_ = win32::handleValue(h);
     // The runtime descriptor owns the handle from here on.
     descriptor_ = _open_osfhandle(handle_, _O_WRONLY | _O_APPEND | _O_TEXT);
     unbuffered_ = true;
@@ -112,7 +112,7 @@ bool pointStdStream(StdStream which, const OutputTarget& target, SavedStream& sa
     // After the runtime (which sets the standard handle to its own copy), so
     // that the standard handle is the target's handle itself.
     SetStdHandle(stdHandleId(which), asHandle(target.handle()));
-    saved.handle = reinterpret_cast<intptr_t>(kept ? kept : previous);
+    saved.handle = win32::handleValue(kept ? kept : previous);
     saved.active = true;
     return true;
 }
