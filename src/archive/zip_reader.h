@@ -9,7 +9,7 @@
 #include <memory>
 
 #include "common/zip_format.h"
-#include "platform/platform.h"
+#include "platform/files.h"
 
 namespace hux {
 

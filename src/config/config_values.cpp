@@ -5,7 +5,9 @@
 
 #include "common/utf.h"
 #include "config/paths.h"
-#include "platform/platform.h"
+#include "platform/environment.h"
+#include "platform/registry.h"
+#include "platform/text.h"
 
 namespace hux {
 

@@ -6,7 +6,7 @@
 #include "jni/exceptions.h"
 #include "jni/java_strings.h"
 #include "jni/local_ref.h"
-#include "platform/platform.h"
+#include "platform/text.h"
 #include "services/redirect_natives.h"
 #include "services/tray_natives.h"
 #include "services/instance_natives.h"

@@ -8,7 +8,8 @@
 
 #include "common/utf.h"
 #include "config/config_values.h"
-#include "platform/platform.h"
+#include "platform/files.h"
+#include "platform/process.h"
 #include "platform/user_cache.h"
 #include "runtime/debug_log.h"
 

@@ -4,7 +4,7 @@
 #include <filesystem>
 #include <iostream>
 
-#include "platform/platform.h"
+#include "platform/process.h"
 #include "tool/payload_listing.h"
 #include "tool/packer.h"
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/platform.h"
+#include "platform/process.h"
 #include "platform/user_cache.h"
 #include "runtime/class_data_cache.h"
 #include "runtime/jvm_host.h"
