@@ -22,7 +22,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/platform.h"
+#include "platform/shared_area.h"
+#include "platform/threads.h"
 #include "services/instances.h"
 
 using namespace hux;

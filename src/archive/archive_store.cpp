@@ -9,6 +9,8 @@
 #include "common/utf.h"
 #include "common/zip_format.h"
 #include "config/launch_config.h"
+#include "platform/mutex.h"
+#include "platform/process.h"
 
 namespace hux {
 

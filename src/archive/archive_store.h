@@ -14,7 +14,7 @@
 
 #include "archive/zip_reader.h"
 #include "common/byte_string.h"
-#include "platform/platform.h"
+#include "platform/mutex.h"
 
 namespace hux {
 

@@ -184,12 +184,14 @@ extern "C" JNIEXPORT jbyteArray JNICALL Java_com_mordavin_hux_CarvossClassLoader
     return jni::guardNative(env, [&] { return entryBytes(env, tree); });
 }
 
-extern "C" JNIEXPORT jobject JNICALL Java_com_mordavin_hux_CarvossClassLoader_findResource(JNIEnv* env, jobject loader,
-                                                                                           jstring name) {
+extern "C" JNIEXPORT jobject JNICALL Java_com_mordavin_hux_CarvossClassLoader_findArchiveResource(JNIEnv* env,
+                                                                                                  jobject loader,
+                                                                                                  jstring name) {
     return jni::guardNative(env, [&] { return findResource(env, loader, name); });
 }
 
-extern "C" JNIEXPORT jobject JNICALL Java_com_mordavin_hux_CarvossClassLoader_findResources(JNIEnv* env, jobject loader,
-                                                                                            jstring name) {
+extern "C" JNIEXPORT jobject JNICALL Java_com_mordavin_hux_CarvossClassLoader_findArchiveResources(JNIEnv* env,
+                                                                                                   jobject loader,
+                                                                                                   jstring name) {
     return jni::guardNative(env, [&] { return findResources(env, loader, name); });
 }

@@ -1,5 +1,6 @@
 #include "archive/name_forms.h"
 
+#include "common/hex_digit.h"
 #include "common/utf.h"
 
 namespace hux {
@@ -26,15 +27,6 @@ void replaceByte(ByteString& s, char from, char to) {
     for (int32_t i = 0; i < s.length(); ++i)
         if (s[i] == from) s[i] = to;
 }
-
-namespace {
-int hexValue(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-}  // namespace
 
 namespace {
 
@@ -78,11 +70,11 @@ ByteString percentDecode(std::string_view text) {
         } else if (c == '%' && i + 1 < text.size() && text[i + 1] == '%') {
             out.push('%');
             i += 2;
-        } else if (c == '%' && i + 1 < text.size() && hexValue(text[i + 1]) >= 0) {
-            int value = hexValue(text[i + 1]);
+        } else if (c == '%' && i + 1 < text.size() && hexDigitValue(text[i + 1]) >= 0) {
+            int value = hexDigitValue(text[i + 1]);
             i += 2;
-            if (i < text.size() && hexValue(text[i]) >= 0) {
-                value = value * 16 + hexValue(text[i]);
+            if (i < text.size() && hexDigitValue(text[i]) >= 0) {
+                value = value * 16 + hexDigitValue(text[i]);
                 ++i;
             }
             out.push(static_cast<char>(value));

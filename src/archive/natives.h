@@ -32,10 +32,10 @@ extern "C" {
 JNIEXPORT jstring JNICALL Java_com_mordavin_hux_CarvossClassLoader_findEntry(JNIEnv* env, jobject loader, jstring name);
 JNIEXPORT jbyteArray JNICALL Java_com_mordavin_hux_CarvossClassLoader_entryBytes(JNIEnv* env, jobject loader,
                                                                                  jstring tree);
-JNIEXPORT jobject JNICALL Java_com_mordavin_hux_CarvossClassLoader_findResource(JNIEnv* env, jobject loader,
-                                                                                jstring name);
-JNIEXPORT jobject JNICALL Java_com_mordavin_hux_CarvossClassLoader_findResources(JNIEnv* env, jobject loader,
-                                                                                 jstring name);
+JNIEXPORT jobject JNICALL Java_com_mordavin_hux_CarvossClassLoader_findArchiveResource(JNIEnv* env, jobject loader,
+                                                                                       jstring name);
+JNIEXPORT jobject JNICALL Java_com_mordavin_hux_CarvossClassLoader_findArchiveResources(JNIEnv* env, jobject loader,
+                                                                                        jstring name);
 JNIEXPORT jbyteArray JNICALL Java_com_mordavin_hux_Handler_loadResourceData(JNIEnv* env, jobject handler, jstring url);
 JNIEXPORT jlongArray JNICALL Java_com_mordavin_hux_Handler_entryInfo(JNIEnv* env, jobject handler, jstring url);
 }

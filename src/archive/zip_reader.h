@@ -8,7 +8,8 @@
 #include <cstdint>
 #include <memory>
 
-#include "platform/platform.h"
+#include "common/zip_format.h"
+#include "platform/files.h"
 
 namespace hux {
 
@@ -55,21 +56,8 @@ private:
     int64_t size_ = 0;
 };
 
-// One central-directory entry, as far as reading needs it. Sizes and the
-// offset come from the zip64 extra field where the 32-bit fields say so.
-struct ZipEntry {
-    static constexpr int64_t kNoTime = INT64_MIN;
-    const char* name;  // points into the directory bytes; not NUL-terminated
-    int32_t nameLength;
-    uint16_t flags;   // bit 0: encrypted
-    uint16_t method;  // 0 stored, 8 deflate
-    uint32_t crc;
-    uint32_t dosTime;         // MS-DOS date (high 16 bits) and time (low 16 bits)
-    int64_t modifiedSeconds;  // Unix time of the extended timestamp field, or kNoTime
-    uint64_t compressedSize;
-    uint64_t size;               // uncompressed
-    uint64_t localHeaderOffset;  // from the archive's first byte
-};
+// One central-directory entry, as the shared zip format parses it.
+using ZipEntry = zip::CentralHeader;
 
 class ZipReader {
 public:

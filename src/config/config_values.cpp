@@ -6,7 +6,9 @@
 #include "common/never_destroyed.h"
 #include "common/utf.h"
 #include "config/paths.h"
-#include "platform/platform.h"
+#include "platform/environment.h"
+#include "platform/registry.h"
+#include "platform/text.h"
 
 namespace hux {
 

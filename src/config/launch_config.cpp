@@ -13,7 +13,9 @@
 #include "config/config_values.h"
 #include "config/paths.h"
 #include "config/payload_marker.h"
-#include "platform/platform.h"
+#include "platform/files.h"
+#include "platform/process.h"
+#include "platform/text.h"
 
 namespace hux {
 

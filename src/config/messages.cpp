@@ -9,7 +9,9 @@
 #include "config/launch_config.h"
 #include "common/utf.h"
 #include "platform/console.h"
-#include "platform/platform.h"
+#include "platform/process.h"
+#include "platform/resources.h"
+#include "platform/text.h"
 
 namespace hux {
 

@@ -2,7 +2,7 @@
 
 #include "common/utf.h"
 #include "config/config_values.h"
-#include "platform/platform.h"
+#include "platform/files.h"
 
 namespace hux {
 

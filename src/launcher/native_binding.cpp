@@ -6,7 +6,7 @@
 #include "jni/exceptions.h"
 #include "jni/java_strings.h"
 #include "jni/local_ref.h"
-#include "platform/platform.h"
+#include "platform/text.h"
 #include "services/redirect_natives.h"
 #include "services/tray_natives.h"
 #include "services/instance_natives.h"
@@ -22,10 +22,10 @@ const JNINativeMethod kLoaderNatives[] = {
     HUX_NATIVE("findEntry", "(Ljava/lang/String;)Ljava/lang/String;",
                Java_com_mordavin_hux_CarvossClassLoader_findEntry),
     HUX_NATIVE("entryBytes", "(Ljava/lang/String;)[B", Java_com_mordavin_hux_CarvossClassLoader_entryBytes),
-    HUX_NATIVE("findResource", "(Ljava/lang/String;)Ljava/net/URL;",
-               Java_com_mordavin_hux_CarvossClassLoader_findResource),
-    HUX_NATIVE("findResources", "(Ljava/lang/String;)Ljava/util/Enumeration;",
-               Java_com_mordavin_hux_CarvossClassLoader_findResources),
+    HUX_NATIVE("findArchiveResource", "(Ljava/lang/String;)Ljava/net/URL;",
+               Java_com_mordavin_hux_CarvossClassLoader_findArchiveResource),
+    HUX_NATIVE("findArchiveResources", "(Ljava/lang/String;)Ljava/util/Enumeration;",
+               Java_com_mordavin_hux_CarvossClassLoader_findArchiveResources),
 };
 const JNINativeMethod kTrayNatives[] = {
     HUX_NATIVE("init", "(ILjava/lang/String;Ljava/lang/String;Ljava/lang/String;I)V",

@@ -29,9 +29,6 @@ bool isProcessAlive(uint32_t pid);
 // the same id (derived from its start time); 0 when it cannot be read.
 uint32_t processStartToken(uint32_t pid);
 
-// A monotonic clock in milliseconds.
-int64_t steadyMs();
-
 class InstanceSync {
 public:
     explicit InstanceSync(const InstanceSyncWords& words);

@@ -1,8 +1,6 @@
 // What the splash screen needs from the operating system.
 #pragma once
 
-#include <cstdint>
-
 namespace hux::platform {
 
 // File name of the runtime's splash library ("splashscreen.dll",
@@ -24,10 +22,5 @@ bool loadsSplashLibraryWithoutImage();
 // PATH, because the system searches PATH for the libraries it depends on
 // (Windows).
 bool dependenciesFollowPath();
-
-// The executable's raw-data resource `id` (RT_RCDATA), its bytes staying valid
-// for the rest of the process. False when it does not exist, and where
-// executables carry no resources.
-bool rawDataResource(int id, const void*& data, uint32_t& size);
 
 }  // namespace hux::platform

@@ -1,12 +1,16 @@
 #include "runtime/class_data_cache.h"
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <string_view>
+#include <vector>
 
 #include "common/never_destroyed.h"
 #include "common/utf.h"
 #include "config/config_values.h"
-#include "platform/platform.h"
+#include "platform/files.h"
+#include "platform/process.h"
 #include "platform/user_cache.h"
 #include "runtime/debug_log.h"
 
@@ -52,11 +56,28 @@ ByteString& pendingArchive() {
     return *path;
 }
 
+// An archive no launch has written for this long is removed when another is
+// published (a used archive is only read, so this costs it one rewrite), and
+// so is a temporary file left by a launch that never reached its exit.
+constexpr int64_t kNanosecondsPerDay = 86400LL * 1000000000LL;
+constexpr int64_t kUnusedArchiveAge = 90 * kNanosecondsPerDay;
+constexpr int64_t kStaleTemporaryAge = kNanosecondsPerDay;
+
+int64_t nowNanoseconds() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
 void publishPendingArchive() {
     const ByteString& target = pendingArchive();
     if (target.empty()) return;
     const ByteString written = temporaryName(target);
-    if (platform::isOwnPrivateFile(written.c_str()) && platform::replaceFile(written.c_str(), target.c_str())) return;
+    if (platform::isOwnPrivateFile(written.c_str()) && platform::replaceFile(written.c_str(), target.c_str())) {
+        const std::string_view path = target.view();
+        const size_t slash = path.rfind('/') + 1;
+        pruneClassDataArchives(ByteString(path.substr(0, slash)), ByteString(path.substr(slash)), nowNanoseconds());
+        return;
+    }
     platform::removeFile(written.c_str());
 }
 
@@ -77,6 +98,11 @@ bool readClassDataKey(const ByteString& executable, const ByteString& runtimeLib
 }
 
 ByteString classDataArchiveName(const ClassDataKey& key) {
+    // The first half names the pair of files, the second what they hold: a
+    // new archive for the same pair replaces the older ones.
+    Fnv place;
+    place.text(key.executable);
+    place.text(key.runtime);
     Fnv f;
     f.text(key.executable);
     f.number(key.executableSize);
@@ -85,9 +111,38 @@ ByteString classDataArchiveName(const ClassDataKey& key) {
     f.text(key.runtime);
     f.number(key.runtimeSize);
     f.number(key.runtimeTime);
-    char name[32];
-    std::snprintf(name, sizeof name, "%016llx.jsa", static_cast<unsigned long long>(f.h));
+    char name[48];
+    std::snprintf(name, sizeof name, "%016llx-%016llx.jsa", static_cast<unsigned long long>(place.h),
+                  static_cast<unsigned long long>(f.h));
     return ByteString(name);
+}
+
+void pruneClassDataArchives(const ByteString& directory, const ByteString& kept, int64_t now) {
+    const std::string_view keptName = kept.view();
+    const std::string_view place = keptName.substr(0, keptName.find('-') + 1);
+    ByteString pattern = directory;
+    pattern.append("*");
+    platform::DirLister lister;
+    if (place.empty() || !lister.open(pattern.c_str())) return;
+    platform::DirEntry entry;
+    std::vector<ByteString> doomed;
+    while (lister.next(entry)) {
+        if (entry.isDirectory) continue;
+        const std::string_view name = entry.name.view();
+        const size_t jsa = name.find(".jsa");
+        if (jsa == std::string_view::npos || name == keptName) continue;
+        ByteString path = directory;
+        path.append(entry.name);
+        int64_t size = 0, modified = 0;
+        if (!platform::isOwnPrivateFile(path.c_str()) || !platform::fileIdentity(path.c_str(), size, modified))
+            continue;
+        const bool temporary = name.compare(jsa, std::string_view::npos, ".jsa") != 0;
+        const bool replaced = !temporary && name.substr(0, place.size()) == place;
+        const int64_t age = now - modified;
+        if (replaced || age > (temporary ? kStaleTemporaryAge : kUnusedArchiveAge)) doomed.push_back(path);
+    }
+    lister.close();
+    for (const ByteString& path : doomed) platform::removeFile(path.c_str());
 }
 
 void appendClassDataOptions(const LaunchConfig& config, JvmHost& host, const ByteString& runtimeLibrary) {

@@ -28,8 +28,17 @@ struct ClassDataKey {
 // file cannot be read.
 bool readClassDataKey(const ByteString& executable, const ByteString& runtimeLibrary, ClassDataKey& key);
 
-// The archive's file name for a key: 16 hexadecimal digits of its hash + ".jsa".
+// The archive's file name for a key: "<place>-<content>.jsa", two hashes of 16
+// hexadecimal digits each, the first of the executable's and the runtime's
+// paths only, the second of the whole key.
 ByteString classDataArchiveName(const ClassDataKey& key);
+
+// Cleans the cache `directory` after `kept` was published there: removes the
+// other archives of the same place (older versions of the executable or the
+// runtime), archives of any place not rewritten for 90 days and temporary
+// files older than a day (launches that ended before their exit). Only the
+// user's own private files are touched. `now` is in nanoseconds since 1970.
+void pruneClassDataArchives(const ByteString& directory, const ByteString& kept, int64_t now);
 
 // With `cds` "auto" and the loader not the system class loader (the virtual
 // machine does not use archived classes of a custom system class loader),

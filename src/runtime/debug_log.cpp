@@ -4,7 +4,7 @@
 #include <cstdio>
 
 #include "common/debug_line.h"
-#include "platform/platform.h"
+#include "platform/environment.h"
 
 namespace hux {
 

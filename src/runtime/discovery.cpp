@@ -4,7 +4,11 @@
 #include "common/utf.h"
 #include "config/config_values.h"
 #include "config/paths.h"
-#include "platform/platform.h"
+#include "platform/environment.h"
+#include "platform/files.h"
+#include "platform/libraries.h"
+#include "platform/registry.h"
+#include "platform/runtime_location.h"
 #include "platform/splash_support.h"
 #include "runtime/debug_log.h"
 
@@ -93,7 +97,7 @@ ByteString probeRuntimeDirectory(const LaunchConfig& config, const ByteString& d
 
 ByteString readRegistryRuntime(const LaunchConfig& config, const char* keyPath) {
     ByteString version;
-    if (!platform::readRegistryString(platform::kRegistryLocalMachine, keyPath, "CurrentVersion", version)) {
+    if (!platform::readRegistryString(platform::RegistryRoot::LocalMachine, keyPath, "CurrentVersion", version)) {
         debugLog("registry key HKLM\\%s: no CurrentVersion", keyPath);
         return {};
     }
@@ -103,7 +107,7 @@ ByteString readRegistryRuntime(const LaunchConfig& config, const char* keyPath) 
     ByteString source("registry key HKLM\\");
     source.append(key);
     ByteString runtimeLib;
-    if (platform::readRegistryString(platform::kRegistryLocalMachine, key.c_str(), "RuntimeLib", runtimeLib)) {
+    if (platform::readRegistryString(platform::RegistryRoot::LocalMachine, key.c_str(), "RuntimeLib", runtimeLib)) {
         if (!preferenceInForce(config::vmPreference(config)) && tryCandidate(runtimeLib, source.c_str()))
             return runtimeLib;
         // Two components up from <bin>/<vm>/<library> is the bin directory.
@@ -120,7 +124,7 @@ ByteString readRegistryRuntime(const LaunchConfig& config, const char* keyPath) 
         return probeRuntimeDirectory(config, runtimeLib, source.c_str());
     }
     ByteString javaHome;
-    if (platform::readRegistryString(platform::kRegistryLocalMachine, key.c_str(), "JavaHome", javaHome))
+    if (platform::readRegistryString(platform::RegistryRoot::LocalMachine, key.c_str(), "JavaHome", javaHome))
         return probeRuntimeDirectory(config, javaHome, source.c_str());
     debugLog("registry key HKLM\\%s: neither RuntimeLib nor JavaHome", key.c_str());
     return {};

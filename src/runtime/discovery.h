@@ -3,7 +3,7 @@
 
 #include "common/byte_string.h"
 #include "config/launch_config.h"
-#include "platform/platform.h"
+#include "platform/libraries.h"
 
 namespace hux {
 

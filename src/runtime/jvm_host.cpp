@@ -17,6 +17,8 @@
 #include "jni/exceptions.h"
 #include "jni/java_strings.h"
 #include "jni/local_ref.h"
+#include "platform/libraries.h"
+#include "platform/text.h"
 #include "platform/vm_support.h"
 #include "runtime/class_data_cache.h"
 #include "runtime/discovery.h"

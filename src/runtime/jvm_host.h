@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "common/byte_string.h"
-#include "platform/platform.h"
+#include "platform/libraries.h"
 
 struct JNIEnv_;
 class _jobject;

@@ -8,7 +8,10 @@
 #include "config/paths.h"
 #include "jni/java_strings.h"
 #include "jni/local_ref.h"
-#include "platform/platform.h"
+#include "platform/environment.h"
+#include "platform/files.h"
+#include "platform/process.h"
+#include "platform/text.h"
 #include "runtime/debug_log.h"
 #include "services/wildcard.h"
 

@@ -10,7 +10,7 @@
 #include "jni/exceptions.h"
 #include "jni/java_strings.h"
 #include "jni/local_ref.h"
-#include "platform/platform.h"
+#include "platform/text.h"
 
 namespace hux {
 

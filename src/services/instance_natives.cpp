@@ -12,6 +12,8 @@
 #include "jni/exceptions.h"
 #include "jni/local_ref.h"
 #include "runtime/jvm_host.h"
+#include "platform/mutex.h"
+#include "platform/threads.h"
 
 namespace hux {
 

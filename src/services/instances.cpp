@@ -9,6 +9,8 @@
 #include <mutex>
 
 #include "platform/instance_sync.h"
+#include "platform/process.h"
+#include "platform/threads.h"
 #include "runtime/debug_log.h"
 #include "services/instance_area.h"
 #include "services/instance_natives.h"

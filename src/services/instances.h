@@ -10,7 +10,8 @@
 #include <vector>
 
 #include "common/byte_string.h"
-#include "platform/platform.h"
+#include "platform/mutex.h"
+#include "platform/threads.h"
 
 namespace hux {
 

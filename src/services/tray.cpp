@@ -10,6 +10,8 @@
 #include "runtime/jvm_host.h"
 #include "services/tray_core.h"
 #include "services/tray_natives.h"
+#include "platform/mutex.h"
+#include "platform/text.h"
 
 namespace hux {
 

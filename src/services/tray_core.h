@@ -9,7 +9,7 @@
 #include <string_view>
 
 #include "common/byte_string.h"
-#include "platform/platform.h"
+#include "platform/mutex.h"
 #include "platform/tray.h"
 
 namespace hux {

@@ -3,7 +3,8 @@
 #include <cstring>
 
 #include "common/utf.h"
-#include "platform/platform.h"
+#include "platform/files.h"
+#include "platform/process.h"
 
 namespace hux {
 

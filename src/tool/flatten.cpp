@@ -3,7 +3,9 @@
 #include <memory>
 
 #include "archive/zip_reader.h"
+#include "common/zip_format.h"
 #include "common/utf.h"
+#include "tool/manifest.h"
 #include "tool/packer.h"
 
 namespace hux::tool {
@@ -36,10 +38,6 @@ bool componentList(const std::string& xml, std::string& inner) {
 bool endsWithIgnoreCase(const std::string& s, const char* suffix) {
     const std::string_view tail(suffix);
     return s.size() >= tail.size() && equalsIgnoreCase(std::string_view(s).substr(s.size() - tail.size()), tail);
-}
-
-bool isNestedArchive(const std::string& name) {
-    return endsWithIgnoreCase(name, ".jar") || endsWithIgnoreCase(name, ".zip");
 }
 
 }  // namespace
@@ -110,7 +108,15 @@ bool Flattener::addJar(const std::string& path, const std::string& label, std::v
             if (name != "META-INF/MANIFEST.MF" && shadowed++ == 0) firstShadowed = name;
             continue;
         }
-        const auto method = isNestedArchive(name) ? ZipWriter::Method::Stored : ZipWriter::Method::Deflated;
+        if (name == "META-INF/MANIFEST.MF") {
+            // The executable is on the runtime's class path: a Class-Path here
+            // would make it load jars beside the executable (the packer packs
+            // the named jars instead).
+            bool removed = false;
+            const std::string kept = withoutClassPath(std::string(data.begin(), data.end()), removed);
+            if (removed) data.assign(kept.begin(), kept.end());
+        }
+        const auto method = zip::isArchiveName(name) ? ZipWriter::Method::Stored : ZipWriter::Method::Deflated;
         // Entry times stay: runtimes compare a class's time with its source's.
         if (!zip_.add(name, data, method, error, e.dosTime)) return false;
     }

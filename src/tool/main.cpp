@@ -4,7 +4,7 @@
 #include <filesystem>
 #include <iostream>
 
-#include "platform/platform.h"
+#include "platform/process.h"
 #include "tool/payload_listing.h"
 #include "tool/packer.h"
 
@@ -48,6 +48,9 @@ int main(int argc, char** argv) {
     pack->add_flag("--flatten", request.flatten,
                    "Store the entries of the .jar files at the top level of the archive instead of the jars "
                    "(for libraries that need a plain jar layout)");
+    bool noClassPathJars = false;
+    pack->add_flag("--no-class-path-jars", noClassPathJars,
+                   "Do not add the jars that the jars' manifests name in Class-Path");
     // Windows executables: how the application looks in the shell.
     std::string versionInfoPath;
     std::vector<std::pair<std::string, std::string>> versionFields;
@@ -139,6 +142,7 @@ int main(int argc, char** argv) {
     request.requireMain = !noMain;
     request.classResources = !noCompatible;
     request.quietSharingNote = !keepSharingNote;
+    request.classPathJars = !noClassPathJars;
     std::vector<std::string> warnings;
     const bool packed = hux::tool::pack(request, error, warnings);
     for (const std::string& warning : warnings) std::cerr << "hux pack: warning: " << warning << "\n";

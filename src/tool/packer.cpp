@@ -9,6 +9,7 @@
 #include "common/byte_string.h"
 #include "common/payload_format.h"
 #include "common/utf.h"
+#include "tool/class_path_jars.h"
 #include "tool/config_checks.h"
 #include "tool/flatten.h"
 #include "common/zip_format.h"
@@ -282,10 +283,11 @@ bool pack(const PackRequest& request, std::string& error, std::vector<std::strin
         for (const auto& [name, path] : classes)
             if (!addEntry(name, path)) return false;
     }
+    std::vector<std::pair<std::string, std::string>> files = request.files;
+    if (request.classPathJars) addClassPathJars(files, warnings);
     Flattener flattener(zip, names);
-    for (const auto& [name, path] : request.files) {
-        if (request.flatten && name.size() > 4 &&
-            equalsIgnoreCase(std::string_view(name).substr(name.size() - 4), ".jar")) {
+    for (const auto& [name, path] : files) {
+        if (request.flatten && zip::isArchiveName(name)) {
             if (!flattener.addJar(path, name, warnings, error)) return false;
         } else if (!addEntry(name, path)) {
             return false;

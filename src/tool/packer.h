@@ -24,6 +24,7 @@ struct PackRequest {
     bool classResources = true;    // write `compatible true` unless the configuration sets it
     bool quietSharingNote = true;  // add the options that silence the class-data sharing note
     bool flatten = false;          // store the jars' entries at the top level instead of the jars
+    bool classPathJars = true;     // also pack the jars that the jars' manifests name in Class-Path
     WindowsLook look;              // windows-x64: icon, version, manifest, subsystem
     std::string signKey;           // windows-x64: sign with osslsigncode when both are set
     std::string signCert;

@@ -3,8 +3,10 @@
 #include <algorithm>
 #include <cinttypes>
 #include <cstdio>
+#include <memory>
 #include <vector>
 
+#include "archive/zip_reader.h"
 #include "common/payload_end.h"
 #include "common/payload_format.h"
 #include "common/utf.h"
@@ -111,28 +113,22 @@ bool inspect(const std::string& path, std::ostream& out, std::string& error) {
     }
     out << "archive: A = " << a << " bytes at offset " << archiveStart << ", comment T = " << t << " bytes\n";
 
-    // Listing from the central directory; offsets count from the archive start.
-    const zip::EndRecord end = zip::readEndRecord(file.data() + record);
-    const uint16_t entries = end.entries;
-    const uint32_t dirSize = end.directorySize;
-    const uint32_t dirOffset = end.directoryOffset;
-    int64_t p = archiveStart + dirOffset;
-    if (p + dirSize > record) return damaged(path, "central directory", error);
-    out << "entries: " << entries << "\n";
-    for (uint16_t e = 0; e < entries; ++e) {
-        const uint8_t* h = file.data() + p;
-        zip::CentralHeader header;
-        if (!zip::readCentralHeader(h, static_cast<uint64_t>(record - p), header))
-            return damaged(path, "central directory", error);
-        const std::string name(reinterpret_cast<const char*>(h + zip::kCentralHeaderSize), header.nameLength);
+    // Listing from the central directory as the launcher's reader sees it;
+    // offsets count from the archive start.
+    ZipReader reader;
+    if (!reader.open(std::make_unique<MemorySource>(file.data() + archiveStart, static_cast<size_t>(a))) ||
+        reader.archiveStart() != 0)
+        return damaged(path, "central directory", error);
+    out << "entries: " << reader.entryCount() << "\n";
+    for (int32_t i = 0; i < reader.entryCount(); ++i) {
+        const ZipEntry& e = reader.entry(i);
         char line[160];
-        std::snprintf(line, sizeof line, "  %-8s %10" PRIu32 " %10" PRIu32 " @%-10" PRIu32 " ",
-                      header.method == 0   ? "stored"
-                      : header.method == 8 ? "deflated"
-                                           : "other",
-                      header.size, header.compressedSize, header.localHeaderOffset);
-        out << line << printable(name) << "\n";
-        p += static_cast<int64_t>(header.totalLength());
+        std::snprintf(line, sizeof line, "  %-8s %10" PRIu64 " %10" PRIu64 " @%-10" PRIu64 " ",
+                      e.method == 0   ? "stored"
+                      : e.method == 8 ? "deflated"
+                                      : "other",
+                      e.size, e.compressedSize, e.localHeaderOffset);
+        out << line << printable(std::string_view(e.name, static_cast<size_t>(e.nameLength))) << "\n";
     }
     return true;
 }

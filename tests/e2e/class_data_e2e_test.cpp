@@ -50,7 +50,7 @@ TEST(ClassData, FirstLaunchWritesTheArchiveAndTheNextUsesIt) {
         EXPECT_EQ(r.err, "");
         const std::vector<std::string> written = archivesIn(dir.file("cache/hux"));
         ASSERT_EQ(written.size(), 1u);
-        EXPECT_EQ(written[0].size(), 20u) << written[0];  // no temporary file left behind
+        EXPECT_EQ(written[0].size(), 37u) << written[0];  // no temporary file left behind
         EXPECT_EQ(readFile(log).find("app.Main source: shared objects file"), std::string::npos);
 
         logTo("second.log");
@@ -61,7 +61,8 @@ TEST(ClassData, FirstLaunchWritesTheArchiveAndTheNextUsesIt) {
         EXPECT_NE(readFile(log).find("app.Main source: shared objects file"), std::string::npos);
         EXPECT_EQ(archivesIn(dir.file("cache/hux")), written);
 
-        // A changed executable does not meet the old archive: it gets its own.
+        // A changed executable does not meet the old archive: it gets its own,
+        // which replaces the old one.
         ASSERT_EQ(
             pack(kLinux, exe,
                  {"mainclass app.Main", "jre_order c", "jvmdll " + jvmLibraryOf(jdk), "cds auto",
@@ -73,6 +74,13 @@ TEST(ClassData, FirstLaunchWritesTheArchiveAndTheNextUsesIt) {
         r = runOn(kLinux, exe, {}, options);
         EXPECT_EQ(r.exitCode, 0) << r.err;
         EXPECT_EQ(readFile(log).find("app.Main source: shared objects file"), std::string::npos);
-        EXPECT_EQ(archivesIn(dir.file("cache/hux")).size(), 2u);
+        const std::vector<std::string> replaced = archivesIn(dir.file("cache/hux"));
+        ASSERT_EQ(replaced.size(), 1u);
+        EXPECT_NE(replaced, written);
+        EXPECT_EQ(replaced[0].substr(0, 17), written[0].substr(0, 17));
+        logTo("changed-again.log");
+        r = runOn(kLinux, exe, {}, options);
+        EXPECT_EQ(r.exitCode, 0) << r.err;
+        EXPECT_NE(readFile(log).find("app.Main source: shared objects file"), std::string::npos);
     }
 }

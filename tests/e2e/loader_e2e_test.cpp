@@ -176,7 +176,7 @@ TEST_F(Loader, AnswersAsJavaClassPathDoes) {
         EXPECT_EQ(packed.out, plain.out);
         // What both must show, so that a shared fault cannot pass.
         const int major = jdkMajorVersion(jdk);
-        EXPECT_TRUE(has(packed.out, major >= 21 ? "load mr.Version: version 21\n" : "load mr.Version: version 9\n"))
+        EXPECT_TRUE(has(packed.out, major >= 21 ? "load mr.Version: version 21\n" : "load mr.Version: version 17\n"))
             << packed.out;
         EXPECT_TRUE(
             has(packed.out, "load seal.B: java.lang.SecurityException: sealing violation: package seal is sealed\n"))
@@ -193,6 +193,47 @@ TEST_F(Loader, AnswersAsJavaClassPathDoes) {
         EXPECT_TRUE(has(packed.out, "uri probe/with space.txt: spaced / spaced\n")) << packed.out;
         EXPECT_TRUE(has(packed.out, "conn probe/none: null\n")) << packed.out;
         EXPECT_FALSE(has(packed.out, "bytes probe/Main.class: null")) << packed.out;
+    }
+}
+
+TEST_F(Loader, MultiReleaseJarServesTheRunningVersionsClassesAndResources) {
+    const std::vector<std::string> args = {"load",       "mr.Version",
+                                           "bytes",      "mr/res.txt",
+                                           "entry",      "mr/res.txt",
+                                           "conn",       "mr/res.txt",
+                                           "each",       "mr/res.txt",
+                                           "rel",        "mr/res.txt",
+                                           "other.txt",  "rel",
+                                           "mr/res.txt", "res.txt",
+                                           "classres",   "mr.Version",
+                                           "res.txt",    "classres",
+                                           "mr.Version", "other.txt",
+                                           "entry",      "mr/other.txt",
+                                           "entry",      "META-INF/versions/9/mr/res.txt",
+                                           "entry",      "META-INF/MANIFEST.MF"};
+    const std::vector<std::string> files = {"lib/probe.jar=" + kitDir() + "/probe.jar",
+                                            "lib/mr.jar=" + kitDir() + "/mr.jar"};
+    const std::string cp = javaClassPath({kitDir() + "/probe.jar", kitDir() + "/mr.jar"});
+    for (const std::string& jdk : jdks_) {
+        SCOPED_TRACE(jdk);
+        const std::string exe = packProbe(dir_, "mr", jdk, {}, files);
+        RunResult packed = runOn(kLinux, exe, args);
+        packed.out = appOutput(packed);
+        RunResult plain = javaCp(jdk, cp, args);
+        ASSERT_EQ(plain.exitCode, 0) << plain.err;
+        EXPECT_EQ(packed.exitCode, 0) << packed.err;
+        EXPECT_EQ(packed.out, plain.out);
+        // The highest version at or below the running one, for the class and
+        // its resources alike; META-INF itself is never versioned.
+        const std::string v = jdkMajorVersion(jdk) >= 21 ? "21" : "17";
+        const std::string seen = v == "17" ? "resource 17 (seventeen)" : "resource 21";
+        EXPECT_TRUE(has(packed.out, "load mr.Version: version " + v + "\n")) << packed.out;
+        EXPECT_TRUE(has(packed.out, "entry mr/res.txt: META-INF/versions/" + v + "/mr/res.txt\n")) << packed.out;
+        EXPECT_TRUE(has(packed.out, "each mr/res.txt: [" + seen + "]\n")) << packed.out;
+        EXPECT_TRUE(has(packed.out, "classres res.txt: " + seen + "\n")) << packed.out;
+        EXPECT_TRUE(has(packed.out, "entry META-INF/MANIFEST.MF: META-INF/MANIFEST.MF\n")) << packed.out;
+        // other.txt has no version 21: version 17 serves it on both, as with `java -cp`.
+        EXPECT_TRUE(has(packed.out, "classres other.txt: other 17\n")) << packed.out;
     }
 }
 

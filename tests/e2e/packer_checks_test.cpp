@@ -234,12 +234,16 @@ TEST(Flatten, JarEntriesGoToTheTopLevelFirstJarWinsServicesMergeSignaturesGo) {
     ASSERT_TRUE(second.add("q/Only.txt", bytesOf("second only"), ZipWriter::Method::Deflated, error));
     ASSERT_TRUE(second.add("../escape.txt", bytesOf("outside"), ZipWriter::Method::Deflated, error));
     writeZip(dir.file("second.jar"), second);
+    // A .zip library is an archive on the class path as a .jar is.
+    ZipWriter third;
+    ASSERT_TRUE(third.add("r/FromZip.txt", bytesOf("from a zip"), ZipWriter::Method::Deflated, error));
+    writeZip(dir.file("third.zip"), third);
     dir.write("notes.txt", "kept as a file");
 
     const std::string exe = dir.file("flat");
     RunResult r = pack(kLinux, exe, {"mainclass a.B"},
                        {"lib/first.jar=" + dir.file("first.jar"), "lib/second.jar=" + dir.file("second.jar"),
-                        "notes.txt=" + dir.file("notes.txt")},
+                        "lib/third.ZIP=" + dir.file("third.zip"), "notes.txt=" + dir.file("notes.txt")},
                        {"--flatten"});
     ASSERT_EQ(r.exitCode, 0) << r.err;
     EXPECT_TRUE(has(r.err, "'lib/second.jar': 1 entries are hidden by earlier ones (first: 'p/Shared.txt')")) << r.err;
@@ -253,6 +257,8 @@ TEST(Flatten, JarEntriesGoToTheTopLevelFirstJarWinsServicesMergeSignaturesGo) {
     EXPECT_NE(times.at("q/Only.txt"), kApril2022);
     EXPECT_EQ(entries.at("q/Only.txt"), "second only");
     EXPECT_EQ(entries.at("notes.txt"), "kept as a file");
+    EXPECT_EQ(entries.count("lib/third.ZIP"), 0u);
+    EXPECT_EQ(entries.at("r/FromZip.txt"), "from a zip");
     EXPECT_EQ(entries.count("inner.jar"), 1u);
     EXPECT_TRUE(has(entries.at("META-INF/MANIFEST.MF"), "X-From: first")) << entries.at("META-INF/MANIFEST.MF");
     EXPECT_EQ(entries.at("META-INF/services/x.Api"), "a.FirstImpl\nb.SecondImpl\n");

@@ -318,7 +318,7 @@ TEST_F(RecordedLaunch, ClassesAndResourcesFromStoredAndDeflatedNestedJars) {
         trace, {"main native com/mordavin/hux/CarvossClassLoader.findEntry(lib/One.class)",
                 "main call com/mordavin/hux/CarvossClassLoader.defineClass(\"lib.One\", B[273], 0, 273)",
                 "main class lib/One: 273 bytes, main no",
-                "main native com/mordavin/hux/CarvossClassLoader.findResource(lib/shared.txt)",
+                "main native com/mordavin/hux/CarvossClassLoader.findArchiveResource(lib/shared.txt)",
                 "main native com/mordavin/hux/Handler.loadResourceData(hux:lib/lib1.jar!lib/shared.txt)",
                 "main resource lib/shared.txt: 17 bytes \"shared from lib1.\"",
                 "main resource lib/One.class: 273 bytes, a class file",

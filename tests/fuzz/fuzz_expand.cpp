@@ -9,7 +9,7 @@
 #include "config/config_values.h"
 #include "config/launch_config.h"
 #include "config/messages.h"
-#include "platform/platform.h"
+#include "platform/environment.h"
 
 using namespace hux;
 

@@ -6,7 +6,7 @@
 #include <string_view>
 
 #include "common/utf.h"
-#include "platform/platform.h"
+#include "platform/files.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string_view bytes(reinterpret_cast<const char*>(data), size);

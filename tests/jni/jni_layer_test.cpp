@@ -17,7 +17,7 @@
 #include "jni/exceptions.h"
 #include "jni/java_strings.h"
 #include "jni/local_ref.h"
-#include "platform/platform.h"
+#include "platform/threads.h"
 #include "test_vm.h"
 
 using namespace hux;

@@ -7,7 +7,7 @@
 
 #include <string>
 
-#include "platform/platform.h"
+#include "platform/threads.h"
 #include "runtime/discovery.h"
 #include "runtime/options.h"
 #include "runtime/version_limits.h"

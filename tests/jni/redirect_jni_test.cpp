@@ -12,7 +12,7 @@
 #include <sstream>
 #include <string>
 
-#include "platform/platform.h"
+#include "platform/threads.h"
 #include "platform/redirect.h"
 #include "runtime/discovery.h"
 #include "runtime/jvm_host.h"

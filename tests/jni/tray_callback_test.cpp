@@ -7,7 +7,7 @@
 
 #include <string>
 
-#include "platform/platform.h"
+#include "platform/threads.h"
 #include "runtime/discovery.h"
 #include "runtime/jvm_host.h"
 #include "launcher/native_binding.h"

@@ -2,12 +2,13 @@
 // gets, and the cache directory's guards.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
 
-#include "platform/platform.h"
+#include "platform/process.h"
 #include "platform/user_cache.h"
 #include "runtime/class_data_cache.h"
 #include "runtime/jvm_host.h"
@@ -62,8 +63,9 @@ TEST_F(ClassDataCache, TheNameChangesWithEveryPartOfTheKey) {
     EXPECT_EQ(key.executableTail.length(), 64 * 1024);
     EXPECT_EQ(key.executableTail.view().substr(64 * 1024 - 4), "TAIL");
     const std::string name(classDataArchiveName(key).view());
-    EXPECT_EQ(name.size(), 20u);
-    EXPECT_EQ(name.substr(16), ".jsa");
+    EXPECT_EQ(name.size(), 37u);
+    EXPECT_EQ(name.substr(33), ".jsa");
+    const std::string place = name.substr(0, 17);
     EXPECT_EQ(classDataArchiveName(key).view(), name);
     const std::vector<void (*)(ClassDataKey&)> changes = {
         [](ClassDataKey& k) { k.executable.append("x"); },
@@ -77,7 +79,11 @@ TEST_F(ClassDataCache, TheNameChangesWithEveryPartOfTheKey) {
     for (size_t i = 0; i < changes.size(); ++i) {
         ClassDataKey changed = key;
         changes[i](changed);
-        EXPECT_NE(classDataArchiveName(changed).view(), name) << "change " << i;
+        const std::string other(classDataArchiveName(changed).view());
+        EXPECT_NE(other, name) << "change " << i;
+        // Only a change of path is a new place; a new version replaces the old.
+        const bool moved = i == 0 || i == 4;
+        EXPECT_EQ(other.substr(0, 17) != place, moved) << "change " << i;
     }
     // Fields do not run into each other.
     ClassDataKey a = key, b = key;
@@ -135,4 +141,40 @@ TEST_F(ClassDataCache, TheCacheDirectoryIsTheUsersOwnOrNone) {
     env.set("XDG_CACHE_HOME", tree.dir("linked"));
     fs::create_directory_symlink(tree.dir("target"), tree.path("linked/hux"));
     EXPECT_EQ(platform::userCacheDirectory().view(), "");
+}
+
+TEST(ClassDataCachePruning, ANewArchiveReplacesItsPredecessorsAndOldLeftovers) {
+    TempTree tree;
+    EnvGuard env;
+    env.set("XDG_CACHE_HOME", tree.dir("xdg"));
+    if (platform::userCacheDirectory().empty()) GTEST_SKIP() << "no user cache here";
+    const std::string dir = tree.dir("cache") + "/";
+    const std::string reference = tree.file("reference", "");
+    int64_t size = 0, now = 0;
+    ASSERT_TRUE(platform::fileIdentity(reference.c_str(), size, now));
+    const auto file = [&](const std::string& name, int hoursOld) {
+        const std::string path = tree.file("cache/" + name, "x");
+        fs::permissions(path, fs::perms::owner_read | fs::perms::owner_write);
+        fs::last_write_time(path, fs::last_write_time(reference) - std::chrono::hours(hoursOld));
+        return path;
+    };
+    const std::string kept = file("aaaa-1111.jsa", 0);
+    const std::string predecessor = file("aaaa-2222.jsa", 0);
+    const std::string otherPlace = file("bbbb-3333.jsa", 24 * 60);
+    const std::string unused = file("cccc-4444.jsa", 24 * 91);
+    const std::string staleTemporary = file("aaaa-5555.jsa.tmp99", 25);
+    const std::string liveTemporary = file("dddd-6666.jsa.tmp98", 1);
+    const std::string notOurs = file("notes.txt", 24 * 400);
+    const std::string shared = file("aaaa-7777.jsa", 0);
+    fs::permissions(shared, fs::perms::group_write, fs::perm_options::add);
+
+    pruneClassDataArchives(ByteString(dir.c_str()), ByteString("aaaa-1111.jsa"), now);
+    EXPECT_TRUE(fs::exists(kept));
+    EXPECT_FALSE(fs::exists(predecessor));
+    EXPECT_TRUE(fs::exists(otherPlace));
+    EXPECT_FALSE(fs::exists(unused));
+    EXPECT_FALSE(fs::exists(staleTemporary));
+    EXPECT_TRUE(fs::exists(liveTemporary));
+    EXPECT_TRUE(fs::exists(notOurs));
+    EXPECT_TRUE(fs::exists(shared));  // not the user's private file: left alone
 }

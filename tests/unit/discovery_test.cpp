@@ -4,7 +4,8 @@
 #include <filesystem>
 #include <string>
 
-#include "platform/platform.h"
+#include "platform/registry.h"
+#include "platform/runtime_location.h"
 #include "runtime/discovery.h"
 #include "runtime/version_limits.h"
 #include "test_support.h"

@@ -6,7 +6,9 @@
 #include <vector>
 
 #include "platform/instance_sync.h"
-#include "platform/platform.h"
+#include "platform/mutex.h"
+#include "platform/process.h"
+#include "platform/threads.h"
 #include "services/instance_area.h"
 #include "services/instances.h"
 

@@ -4,7 +4,8 @@
 
 #include "common/utf.h"
 #include "config/messages.h"
-#include "platform/platform.h"
+#include "platform/environment.h"
+#include "platform/resources.h"
 #include "support/packed_config.h"
 
 using namespace hux;

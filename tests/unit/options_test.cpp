@@ -5,7 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/platform.h"
+#include "platform/environment.h"
+#include "platform/files.h"
 #include "runtime/jvm_host.h"
 #include "runtime/options.h"
 #include "test_support.h"

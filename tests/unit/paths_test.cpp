@@ -6,7 +6,8 @@
 
 #include "config/config_values.h"
 #include "config/paths.h"
-#include "platform/platform.h"
+#include "platform/environment.h"
+#include "platform/files.h"
 #include "support/packed_config.h"
 
 using namespace hux;

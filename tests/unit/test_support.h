@@ -12,7 +12,8 @@
 
 #include "common/byte_string.h"
 #include "config/launch_config.h"
-#include "platform/platform.h"
+#include "platform/environment.h"
+#include "platform/process.h"
 
 namespace hux::test {
 

@@ -6,7 +6,8 @@
 
 #include "common/utf.h"
 #include "config/config_values.h"
-#include "platform/platform.h"
+#include "platform/environment.h"
+#include "platform/registry.h"
 #include "support/packed_config.h"
 #include "support/test_registry.h"
 

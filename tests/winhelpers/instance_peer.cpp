@@ -14,7 +14,9 @@
 #include <string>
 #include <vector>
 
-#include "platform/platform.h"
+#include "platform/shared_area.h"
+#include "platform/text.h"
+#include "platform/threads.h"
 #include "services/forwarded_launch.h"
 #include "services/instances.h"
 

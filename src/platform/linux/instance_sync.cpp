@@ -17,6 +17,7 @@
 #include <string>
 
 #include "platform/instance_sync.h"
+#include "platform/threads.h"
 
 namespace hux::platform {
 
@@ -144,12 +145,6 @@ uint32_t processStartToken(uint32_t pid) {
     if (at == std::string::npos || at >= fields.size()) return 0;
     const unsigned long long start = std::strtoull(fields.c_str() + at, nullptr, 10);
     return static_cast<uint32_t>(start ^ (start >> 32)) | 1u;
-}
-
-int64_t steadyMs() {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
 InstanceSync::InstanceSync(const InstanceSyncWords& words) : words_(words) {

@@ -1,8 +1,7 @@
-// Files, directories and path normalisation on Linux.
+// Files, directories and path normalisation on POSIX systems.
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/mman.h>
-#include <sys/sendfile.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,7 +11,7 @@
 #include <vector>
 
 #include "common/utf.h"
-#include "platform/platform.h"
+#include "platform/files.h"
 
 namespace hux::platform {
 
@@ -99,42 +98,11 @@ ByteString currentDirectory() {
 
 bool setCurrentDirectory(const char* path) { return path && path[0] && chdir(path) == 0; }
 
-ByteString descriptorPath(const char* path, bool resolvable) {
-    if (!resolvable) {
-        // O_PATH neither reads nor blocks; the descriptor stays open on
-        // purpose, since the name is only good while it is.
-        const int fd = ::open(path, O_PATH | O_CLOEXEC);
-        if (fd < 0) return {};
-        ByteString name("/proc/self/fd/");
-        name.append(std::to_string(fd));
-        return name;
-    }
-    // A reader that resolves links (a canonical path) would follow a
-    // descriptor of the file back to its own name; an anonymous copy in
-    // memory has no name to go back to, so the descriptor's name is final.
-    const int in = ::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-    if (in < 0) return {};
-    struct stat st {};
-    int copy = -1;
-    if (fstat(in, &st) == 0 && S_ISREG(st.st_mode)) copy = memfd_create("hux-class-path", MFD_CLOEXEC);
-    off_t done = 0;
-    while (copy >= 0 && done < st.st_size) {
-        const ssize_t n = sendfile(copy, in, &done, static_cast<size_t>(st.st_size - done));
-        if (n > 0) continue;
-        if (n < 0 && errno == EINTR) continue;
-        ::close(copy);
-        copy = -1;
-    }
-    ::close(in);
-    if (copy < 0) return {};
-    ByteString name("/proc/self/fd/");
-    name.append(std::to_string(copy));
-    return name;
-}
-
 // Linux paths have no drives: only a leading '/' makes a path absolute, and a
 // backslash is an ordinary file-name character.
 bool usesDrivePaths() { return false; }
+
+char pathListSeparator() { return ':'; }
 
 int32_t fullPathName(const char* path, char* buffer, int32_t size) {
     if (!path || !path[0]) return 0;

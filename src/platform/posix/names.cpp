@@ -5,6 +5,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <pwd.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/utsname.h>
 #include <unistd.h>
@@ -157,6 +158,78 @@ std::string encodeObjectName(std::string_view name) {
         out = out.substr(0, 180) + hash;
     }
     return out;
+}
+
+// ---- the objects this process holds ----
+
+std::string objectPath(const std::string& name) {
+    const std::string dir = objectDirectory();
+    if (dir.empty()) return {};
+    return dir + "/" + encodeObjectName(name);
+}
+
+bool lockFile(int fd, int operation) {
+    while (flock(fd, operation) != 0)
+        if (errno != EINTR) return false;
+    return true;
+}
+
+namespace {
+
+// Removes the file when this process is the last one holding it. An owner of
+// the exclusive lock removes it outright; a sharer first tries to take the
+// lock exclusively (which fails while anyone else still shares it).
+void removeIfLast(int fd, const std::string& path, bool owner) {
+    if ((owner || flock(fd, LOCK_EX | LOCK_NB) == 0) && stillLinked(fd, path)) unlink(path.c_str());
+}
+
+// The objects this process holds, removed at exit when it is the last holder
+// (a process that ends through exit() never runs the main flow's own
+// teardown). Mappings are left alone there: other threads may still use them.
+struct HeldObject {
+    int fd;
+    std::string path;
+    bool owner;
+};
+
+std::mutex& heldLock() {
+    static std::mutex m;
+    return m;
+}
+std::vector<HeldObject>& held() {
+    static auto* list = new std::vector<HeldObject>;  // outlives every static destructor
+    return *list;
+}
+
+void removeHeldAtExit() {
+    std::lock_guard<std::mutex> guard(heldLock());
+    for (const HeldObject& o : held()) removeIfLast(o.fd, o.path, o.owner);
+    held().clear();
+}
+
+}  // namespace
+
+void holdObject(int fd, const std::string& path, bool owner) {
+    static std::once_flag once;
+    std::call_once(once, [] { std::atexit(removeHeldAtExit); });
+    std::lock_guard<std::mutex> guard(heldLock());
+    held().push_back({fd, path, owner});
+}
+
+void letGoOfObject(int fd) {
+    HeldObject object{-1, {}, false};
+    {
+        std::lock_guard<std::mutex> guard(heldLock());
+        for (auto it = held().begin(); it != held().end(); ++it) {
+            if (it->fd == fd) {
+                object = *it;
+                held().erase(it);
+                break;
+            }
+        }
+    }
+    if (object.fd >= 0) removeIfLast(object.fd, object.path, object.owner);
+    ::close(fd);
 }
 
 }  // namespace hux::platform::posix

@@ -1,6 +1,7 @@
 // Names and the per-user directory of the files that stand in for Windows
 // named kernel objects on Linux (the single-instance lock and the areas shared
-// by the instances of an application).
+// by the instances of an application), and the record of the objects this
+// process holds, so that the last process to leave removes them.
 #pragma once
 
 #include <cstdint>
@@ -38,5 +39,25 @@ void debugNote(const char* format, ...) __attribute__((format(printf, 1, 2)));
 std::string encodeObjectName(std::string_view name);
 
 uint64_t fnv1a64(std::string_view bytes);
+
+// Where the object `name` lives: its encoded name in the object directory;
+// empty when there is no object directory.
+std::string objectPath(const std::string& name);
+
+// flock, retried when a signal interrupts it.
+bool lockFile(int fd, int operation);
+
+// How often an object is opened again when it was removed or replaced between
+// its open and its lock.
+constexpr int kOpenAttempts = 20;
+
+// Records that this process holds the object `path` open on `fd` (as the
+// owner of its exclusive lock, or as one of its sharers). When the process
+// exits, an object it is the last holder of is removed.
+void holdObject(int fd, const std::string& path, bool owner);
+
+// Lets go of the held object on `fd`: removes it when this process is its
+// last holder (unless the exit handler has dealt with it already), then closes.
+void letGoOfObject(int fd);
 
 }  // namespace hux::platform::posix

@@ -11,16 +11,15 @@
 #include <climits>
 #include <cstdio>
 
+#include "platform/posix/pipes.h"
 #include "platform/redirect.h"
+#include "platform/shared/std_streams.h"
 
 extern char** environ;
 
 namespace hux::platform {
 
 namespace {
-
-int streamDescriptor(StdStream which) { return which == StdStream::Output ? 1 : 2; }
-FILE* runtimeStream(StdStream which) { return which == StdStream::Output ? stdout : stderr; }
 
 // Moves `fd` above the standard descriptors (a process started with one of
 // them closed would otherwise get it back from open or pipe, and the later
@@ -60,7 +59,7 @@ bool OutputTarget::startCommand(const char* commandLine) {
     close();
     if (!commandLine) return false;
     int ends[2];
-    if (pipe2(ends, O_CLOEXEC) != 0) return false;
+    if (!posix::closeOnExecPipe(ends)) return false;
     const int readEnd = aboveStandard(ends[0]);
     const int writeEnd = aboveStandard(ends[1]);
     if (readEnd < 0 || writeEnd < 0) {
@@ -115,11 +114,6 @@ void OutputTarget::close() {
     handle_ = kNoStreamHandle;
     descriptor_ = -1;
     unbuffered_ = false;
-}
-
-void flushStdStreams() {
-    std::fflush(stdout);
-    std::fflush(stderr);
 }
 
 bool pointStdStream(StdStream which, const OutputTarget& target, SavedStream& saved) {

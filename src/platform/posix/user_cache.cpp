@@ -9,7 +9,7 @@
 #include <cerrno>
 #include <cstdio>
 
-#include "platform/platform.h"
+#include "platform/environment.h"
 
 namespace hux::platform {
 

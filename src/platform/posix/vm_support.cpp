@@ -1,11 +1,12 @@
 #include "platform/vm_support.h"
 
-#include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
 #include <unistd.h>
 
 #include <cerrno>
+
+#include "platform/posix/pipes.h"
 
 namespace hux::platform {
 
@@ -58,7 +59,7 @@ void installOne(int signal, struct sigaction& previous) {
 void installInterruptHandler(SignalHandler handler) {
     userHandler = handler;
     if (wakePipe[0] < 0) {
-        if (pipe2(wakePipe, O_CLOEXEC) != 0) return;
+        if (!posix::closeOnExecPipe(wakePipe)) return;
         pthread_t thread;
         pthread_attr_t attr;
         pthread_attr_init(&attr);

@@ -1,13 +1,13 @@
 #include "platform/console.h"
 
-#include <windows.h>
-
 #include <fcntl.h>
 #include <io.h>
 
 #include <cstdio>
 #include <string>
 #include <vector>
+
+#include "platform/win32/windows_support.h"
 
 namespace hux::platform {
 
@@ -28,12 +28,11 @@ bool builtForGuiSubsystem() {
 // runtimes.) The runtime re-points the standard handle to its own copy, so
 // the handle is set last.
 void pointAtConsole(HANDLE console, DWORD id, FILE* stream, int fd) {
-    HANDLE copy = nullptr;
-    if (DuplicateHandle(GetCurrentProcess(), console, GetCurrentProcess(), &copy, 0, FALSE, DUPLICATE_SAME_ACCESS)) {
-        const int opened = _open_osfhandle(reinterpret_cast<intptr_t>(copy), _O_TEXT);
-        if (opened < 0) {
-            CloseHandle(copy);
-        } else {
+    win32::ScopedHandle copy(win32::duplicateHandle(console));
+    if (copy) {
+        const int opened = _open_osfhandle(win32::handleValue(copy.get()), _O_TEXT);
+        if (opened >= 0) {
+            copy.release();  // the runtime's descriptor owns it now
             if (opened != fd) {
                 _dup2(opened, fd);
                 _close(opened);

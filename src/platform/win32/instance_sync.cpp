@@ -1,18 +1,19 @@
 // Instance synchronisation on Windows: the hub's unnamed mutex and manual-reset
 // event, duplicated into every other instance, and the hub's process handle.
-#include <windows.h>
-
 #include "platform/instance_sync.h"
+#include "platform/win32/windows_support.h"
 
 namespace hux::platform {
 
 namespace {
 
+using win32::ScopedHandle;
+
 struct SyncState {
-    HANDLE mutex = nullptr;
-    HANDLE event = nullptr;
-    HANDLE hubProcess = nullptr;
-    HANDLE localWake = nullptr;  // auto-reset, wakes this process's pump only
+    ScopedHandle mutex;
+    ScopedHandle event;
+    ScopedHandle hubProcess;
+    ScopedHandle localWake;  // auto-reset, wakes this process's pump only
 };
 
 constexpr DWORD kHubAccess = SYNCHRONIZE | PROCESS_QUERY_INFORMATION | PROCESS_DUP_HANDLE;
@@ -30,65 +31,48 @@ uint64_t valueOf(HANDLE h) { return static_cast<uint64_t>(reinterpret_cast<uintp
 
 bool isProcessAlive(uint32_t pid) {
     if (pid == 0) return false;
-    HANDLE h = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_DUP_HANDLE, FALSE, pid);
-    if (!h) return false;
+    const ScopedHandle process(OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_DUP_HANDLE, FALSE, pid));
     DWORD code = 0;
-    const bool alive = GetExitCodeProcess(h, &code) && code == STILL_ACTIVE;
-    CloseHandle(h);
-    return alive;
+    return process && GetExitCodeProcess(process.get(), &code) && code == STILL_ACTIVE;
 }
 
 uint32_t processStartToken(uint32_t pid) {
     if (pid == 0) return 0;
-    HANDLE h = OpenProcess(PROCESS_QUERY_INFORMATION, FALSE, pid);
-    if (!h) return 0;
+    const ScopedHandle process(OpenProcess(PROCESS_QUERY_INFORMATION, FALSE, pid));
     FILETIME created{}, exited{}, kernel{}, user{};
-    const bool ok = GetProcessTimes(h, &created, &exited, &kernel, &user) != 0;
-    CloseHandle(h);
-    if (!ok) return 0;
+    if (!process || !GetProcessTimes(process.get(), &created, &exited, &kernel, &user)) return 0;
     return (created.dwLowDateTime ^ created.dwHighDateTime) | 1u;
 }
 
-int64_t steadyMs() { return static_cast<int64_t>(GetTickCount64()); }
-
 InstanceSync::InstanceSync(const InstanceSyncWords& words) : words_(words) {
     auto* st = new SyncState;
-    st->localWake = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    st->localWake.reset(CreateEventA(nullptr, FALSE, FALSE, nullptr));
     state_ = st;
 }
 
-InstanceSync::~InstanceSync() {
-    auto* st = static_cast<SyncState*>(state_);
-    if (st->mutex) CloseHandle(st->mutex);
-    if (st->event) CloseHandle(st->event);
-    if (st->hubProcess) CloseHandle(st->hubProcess);
-    if (st->localWake) CloseHandle(st->localWake);
-    delete st;
-}
+InstanceSync::~InstanceSync() { delete static_cast<SyncState*>(state_); }
 
 void InstanceSync::becomeHub() {
     auto* st = static_cast<SyncState*>(state_);
-    if (!st->mutex) st->mutex = CreateMutexA(nullptr, FALSE, nullptr);
-    if (!st->event) st->event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    __atomic_store_n(words_.hubMutex, valueOf(st->mutex), __ATOMIC_RELEASE);
-    __atomic_store_n(words_.hubEvent, valueOf(st->event), __ATOMIC_RELEASE);
-    if (st->hubProcess) CloseHandle(st->hubProcess);
-    st->hubProcess = nullptr;
+    if (!st->mutex) st->mutex.reset(CreateMutexA(nullptr, FALSE, nullptr));
+    if (!st->event) st->event.reset(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+    __atomic_store_n(words_.hubMutex, valueOf(st->mutex.get()), __ATOMIC_RELEASE);
+    __atomic_store_n(words_.hubEvent, valueOf(st->event.get()), __ATOMIC_RELEASE);
+    st->hubProcess.reset();
 }
 
 void InstanceSync::followHub(uint32_t pid) {
     auto* st = static_cast<SyncState*>(state_);
-    if (st->hubProcess) CloseHandle(st->hubProcess);
-    st->hubProcess = OpenProcess(kHubAccess, FALSE, pid);
+    st->hubProcess.reset(OpenProcess(kHubAccess, FALSE, pid));
     if (!st->hubProcess) return;
     // Later hubs publish the same kernel objects under their own handle values,
     // so the objects are taken over once per instance.
     if (!st->mutex)
-        DuplicateHandle(st->hubProcess, handleFrom(__atomic_load_n(words_.hubMutex, __ATOMIC_ACQUIRE)),
-                        GetCurrentProcess(), &st->mutex, 0, FALSE, DUPLICATE_SAME_ACCESS);
+        DuplicateHandle(st->hubProcess.get(), handleFrom(__atomic_load_n(words_.hubMutex, __ATOMIC_ACQUIRE)),
+                        GetCurrentProcess(), st->mutex.receive(), 0, FALSE, DUPLICATE_SAME_ACCESS);
     if (!st->event)
-        DuplicateHandle(st->hubProcess, handleFrom(__atomic_load_n(words_.hubEvent, __ATOMIC_ACQUIRE)),
-                        GetCurrentProcess(), &st->event, 0, FALSE, DUPLICATE_SAME_ACCESS);
+        DuplicateHandle(st->hubProcess.get(), handleFrom(__atomic_load_n(words_.hubEvent, __ATOMIC_ACQUIRE)),
+                        GetCurrentProcess(), st->event.receive(), 0, FALSE, DUPLICATE_SAME_ACCESS);
 }
 
 void InstanceSync::stopWatching() {}
@@ -96,17 +80,17 @@ void InstanceSync::stopWatching() {}
 bool InstanceSync::followedHubRunning() const {
     auto* st = static_cast<SyncState*>(state_);
     DWORD code = 0;
-    return st->hubProcess && GetExitCodeProcess(st->hubProcess, &code) && code == STILL_ACTIVE;
+    return st->hubProcess && GetExitCodeProcess(st->hubProcess.get(), &code) && code == STILL_ACTIVE;
 }
 
 void InstanceSync::lock() {
     auto* st = static_cast<SyncState*>(state_);
-    if (st->mutex) WaitForSingleObject(st->mutex, INFINITE);  // an abandoned mutex is owned too
+    if (st->mutex) WaitForSingleObject(st->mutex.get(), INFINITE);  // an abandoned mutex is owned too
 }
 
 void InstanceSync::unlock() {
     auto* st = static_cast<SyncState*>(state_);
-    if (st->mutex) ReleaseMutex(st->mutex);
+    if (st->mutex) ReleaseMutex(st->mutex.get());
 }
 
 bool InstanceSync::claimSlot() {
@@ -125,9 +109,9 @@ void InstanceSync::wait(int32_t seen, int timeoutMs, bool pending) {
     if (__atomic_load_n(words_.generation, __ATOMIC_ACQUIRE) != seen) return;
     HANDLE handles[3];
     DWORD count = 0;
-    if (st->event) handles[count++] = st->event;
-    if (st->localWake) handles[count++] = st->localWake;
-    if (st->hubProcess) handles[count++] = st->hubProcess;
+    if (st->event) handles[count++] = st->event.get();
+    if (st->localWake) handles[count++] = st->localWake.get();
+    if (st->hubProcess) handles[count++] = st->hubProcess.get();
     if (count == 0) {
         Sleep(limit);
         return;
@@ -137,13 +121,13 @@ void InstanceSync::wait(int32_t seen, int timeoutMs, bool pending) {
 
 int32_t InstanceSync::wakeAll() {
     auto* st = static_cast<SyncState*>(state_);
-    if (st->event) PulseEvent(st->event);
+    if (st->event) PulseEvent(st->event.get());
     return __atomic_add_fetch(words_.generation, 1, __ATOMIC_ACQ_REL);
 }
 
 void InstanceSync::wakeLocal() {
     auto* st = static_cast<SyncState*>(state_);
-    if (st->localWake) SetEvent(st->localWake);
+    if (st->localWake) SetEvent(st->localWake.get());
 }
 
 }  // namespace hux::platform

@@ -1,9 +1,8 @@
 // In-process lock on a critical section.
-#include <windows.h>
-
 #include <new>
 
-#include "platform/platform.h"
+#include "platform/mutex.h"
+#include "platform/win32/windows_support.h"
 
 namespace hux::platform {
 

@@ -2,7 +2,6 @@
 // set to the target's handle, and the C runtime's descriptors 1 and 2 are
 // re-pointed at a runtime descriptor over that handle, so that the launcher's
 // own stdout and stderr writes reach the target too.
-#include <windows.h>
 #include <fcntl.h>
 #include <io.h>
 
@@ -10,25 +9,18 @@
 #include <string>
 
 #include "platform/redirect.h"
+#include "platform/shared/std_streams.h"
+#include "platform/win32/windows_support.h"
 
 namespace hux::platform {
 
 namespace {
 
+using win32::asHandle;
+using win32::duplicateHandle;
+using win32::ScopedHandle;
+
 DWORD stdHandleId(StdStream which) { return which == StdStream::Output ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE; }
-int streamDescriptor(StdStream which) { return which == StdStream::Output ? 1 : 2; }
-FILE* runtimeStream(StdStream which) { return which == StdStream::Output ? stdout : stderr; }
-
-HANDLE asHandle(intptr_t h) { return reinterpret_cast<HANDLE>(h); }
-
-// A second reference to `h` in this process, not inherited by children.
-HANDLE duplicate(HANDLE h) {
-    HANDLE copy = nullptr;
-    if (!h || h == INVALID_HANDLE_VALUE) return nullptr;
-    if (!DuplicateHandle(GetCurrentProcess(), h, GetCurrentProcess(), &copy, 0, FALSE, DUPLICATE_SAME_ACCESS))
-        return nullptr;
-    return copy;
-}
 
 // Makes the C runtime descriptor `fd` refer to a copy of the handle behind
 // `from`. The runtime hands the copy out as inheritable; it is made private
@@ -55,7 +47,7 @@ bool OutputTarget::openFile(const char* path) {
                            FILE_ATTRIBUTE_ARCHIVE, nullptr);
     if (h == INVALID_HANDLE_VALUE) return false;
     SetFilePointer(h, 0, nullptr, FILE_END);
-    handle_ = reinterpret_cast<intptr_t>(h);
+    handle_ = win32::handleValue(h);
     // The runtime descriptor owns the handle from here on.
     descriptor_ = _open_osfhandle(handle_, _O_WRONLY | _O_APPEND | _O_TEXT);
     unbuffered_ = true;
@@ -66,35 +58,28 @@ bool OutputTarget::startCommand(const char* commandLine) {
     close();
     if (!commandLine) return false;
     SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
-    HANDLE readEnd = nullptr, firstWriteEnd = nullptr;
-    if (!CreatePipe(&readEnd, &firstWriteEnd, &inheritable, 0)) return false;
+    ScopedHandle readEnd, firstWriteEnd;
+    if (!CreatePipe(readEnd.receive(), firstWriteEnd.receive(), &inheritable, 0)) return false;
     // Only the read end may reach the command.
-    HANDLE writeEnd = duplicate(firstWriteEnd);
-    CloseHandle(firstWriteEnd);
-    if (!writeEnd) {
-        CloseHandle(readEnd);
-        return false;
-    }
+    ScopedHandle writeEnd(duplicateHandle(firstWriteEnd.get()));
+    firstWriteEnd.reset();
+    if (!writeEnd) return false;
     STARTUPINFOA startup{};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = readEnd;
+    startup.hStdInput = readEnd.get();
     startup.hStdOutput = nullptr;
     startup.hStdError = nullptr;
     PROCESS_INFORMATION process{};
     std::string line(commandLine);  // CreateProcessA may write into its command line
     if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr, nullptr, &startup,
-                        &process)) {
-        CloseHandle(readEnd);
-        CloseHandle(writeEnd);
+                        &process))
         return false;
-    }
-    // The command runs on by itself; the launcher's copy of the read end would
+    // The command runs on by itself: its process and thread handles are not
+    // needed, and the launcher's copy of the read end (closed on return) would
     // only keep it from ever seeing end-of-file.
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
-    CloseHandle(readEnd);
-    handle_ = reinterpret_cast<intptr_t>(writeEnd);
+    const ScopedHandle thread(process.hThread), child(process.hProcess);
+    handle_ = win32::handleValue(writeEnd.release());
     // Text mode like a file target; a pipe has no end to append at.
     descriptor_ = _open_osfhandle(handle_, _O_WRONLY | _O_TEXT);
     unbuffered_ = false;
@@ -112,11 +97,6 @@ void OutputTarget::close() {
     unbuffered_ = false;
 }
 
-void flushStdStreams() {
-    std::fflush(stdout);
-    std::fflush(stderr);
-}
-
 bool pointStdStream(StdStream which, const OutputTarget& target, SavedStream& saved) {
     if (!target.isOpen()) return false;
     FILE* stream = runtimeStream(which);
@@ -124,7 +104,7 @@ bool pointStdStream(StdStream which, const OutputTarget& target, SavedStream& sa
     const HANDLE previous = GetStdHandle(stdHandleId(which));
     // The runtime's descriptor usually owns the previous handle and closes it
     // when re-pointed; a private reference keeps it for the restore.
-    const HANDLE kept = duplicate(previous);
+    const HANDLE kept = duplicateHandle(previous);
     if (target.runtimeDescriptor() >= 0) {
         repointDescriptor(target.runtimeDescriptor(), streamDescriptor(which));
         if (target.unbuffered()) std::setvbuf(stream, nullptr, _IONBF, 0);
@@ -132,7 +112,7 @@ bool pointStdStream(StdStream which, const OutputTarget& target, SavedStream& sa
     // After the runtime (which sets the standard handle to its own copy), so
     // that the standard handle is the target's handle itself.
     SetStdHandle(stdHandleId(which), asHandle(target.handle()));
-    saved.handle = reinterpret_cast<intptr_t>(kept ? kept : previous);
+    saved.handle = win32::handleValue(kept ? kept : previous);
     saved.active = true;
     return true;
 }
@@ -147,14 +127,12 @@ void restoreStdStream(StdStream which, SavedStream& saved) {
     std::fflush(stream);
     const HANDLE previous = asHandle(saved.handle);
     // The runtime's descriptor goes back to (a copy of) the previous handle.
-    if (HANDLE copy = duplicate(previous)) {
-        const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(copy), _O_WRONLY | _O_TEXT);
-        if (fd >= 0) {
-            repointDescriptor(fd, streamDescriptor(which));
-            _close(fd);
-        } else {
-            CloseHandle(copy);
-        }
+    ScopedHandle copy(duplicateHandle(previous));
+    const int fd = copy ? _open_osfhandle(win32::handleValue(copy.get()), _O_WRONLY | _O_TEXT) : -1;
+    if (fd >= 0) {
+        copy.release();  // the runtime's descriptor owns it now
+        repointDescriptor(fd, streamDescriptor(which));
+        _close(fd);
     }
     SetStdHandle(stdHandleId(which), previous);
     saved = SavedStream{};

@@ -1,5 +1,6 @@
 // The notification area through the shell and a hidden message window.
-#include <windows.h>
+#include "platform/win32/windows_support.h"
+
 #include <process.h>
 #include <shellapi.h>
 
@@ -118,11 +119,9 @@ void startTrayMessageWindow(const TrayWindowHandlers& handlers, int timeoutMs) {
     gWindow.handlers.store(&gWindow.handlerStore);
     gWindow.ready = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     if (gWindow.ready) {
-        uintptr_t thread = _beginthreadex(nullptr, 0, trayWindowThread, nullptr, 0, nullptr);
-        if (thread) {
-            WaitForSingleObject(gWindow.ready, static_cast<DWORD>(timeoutMs));
-            CloseHandle(reinterpret_cast<HANDLE>(thread));
-        }
+        const win32::ScopedHandle thread(
+            win32::asHandle(static_cast<intptr_t>(_beginthreadex(nullptr, 0, trayWindowThread, nullptr, 0, nullptr))));
+        if (thread) WaitForSingleObject(gWindow.ready, static_cast<DWORD>(timeoutMs));
     }
     gNativesReady.store(true);
 }

@@ -1,8 +1,7 @@
 // The per-user cache on Windows: not offered yet (class-data archives are
 // created on Linux only), so every cached use falls back to none.
-#include <windows.h>
-
 #include "platform/user_cache.h"
+#include "platform/win32/windows_support.h"
 
 namespace hux::platform {
 

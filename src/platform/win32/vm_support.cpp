@@ -1,8 +1,8 @@
 #include "platform/vm_support.h"
 
-#include <windows.h>
-
 #include <csignal>
+
+#include "platform/win32/windows_support.h"
 
 namespace hux::platform {
 

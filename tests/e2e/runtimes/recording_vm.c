@@ -716,9 +716,9 @@ static Obj* supportObject(const char* className) {
 static void readResource(Obj* loader, const char* name) {
     Obj* jname = stringFromUtf8(name);
     intptr_t argv[1] = {(intptr_t)jname};
-    Obj* url = (Obj*)callNative(klass("com/mordavin/hux/CarvossClassLoader"), loader, "findResource",
+    Obj* url = (Obj*)callNative(klass("com/mordavin/hux/CarvossClassLoader"), loader, "findArchiveResource",
                                 "(Ljava/lang/String;)Ljava/net/URL;", 1, argv, name);
-    reportPending("findResource");
+    reportPending("findArchiveResource");
     if (!url) {
         trace("resource %s: not found", name);
         return;

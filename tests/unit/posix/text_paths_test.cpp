@@ -14,7 +14,9 @@
 #include <string>
 
 #include "common/utf.h"
-#include "platform/platform.h"
+#include "platform/files.h"
+#include "platform/process.h"
+#include "platform/text.h"
 
 using namespace hux;
 namespace fs = std::filesystem;

@@ -59,14 +59,16 @@ TEST(ZipRoundTrip, WriterOutputReadsBackEntryForEntry) {
     uint64_t p = end.directoryOffset;
     for (const Item& item : items) {
         zip::CentralHeader h;
-        ASSERT_TRUE(zip::readCentralHeader(archive.data() + p, static_cast<uint64_t>(at) - p, h)) << item.name;
-        EXPECT_EQ(
-            std::string(reinterpret_cast<const char*>(archive.data() + p + zip::kCentralHeaderSize), h.nameLength),
-            item.name);
+        const uint64_t length = zip::readCentralHeader(archive.data() + p, static_cast<uint64_t>(at) - p, h);
+        ASSERT_GT(length, 0u) << item.name;
+        EXPECT_EQ(std::string(h.name, static_cast<size_t>(h.nameLength)), item.name);
         EXPECT_EQ(h.method, static_cast<uint16_t>(item.method)) << item.name;
         EXPECT_EQ(h.size, item.data.size()) << item.name;
         EXPECT_EQ(readLe32(archive.data() + h.localHeaderOffset), zip::kLocalSignature) << item.name;
-        p += h.totalLength();
+        EXPECT_EQ(zip::localDataOffset(archive.data() + h.localHeaderOffset),
+                  zip::kLocalHeaderSize + static_cast<int64_t>(item.name.size()))
+            << item.name;
+        p += length;
     }
     EXPECT_EQ(p, static_cast<uint64_t>(at));
 
@@ -88,6 +90,44 @@ TEST(ZipRoundTrip, WriterOutputReadsBackEntryForEntry) {
     }
 }
 
+TEST(ZipRoundTrip, Zip64RecordsReadBackThroughTheSharedParsers) {
+    // Limits low enough that the count, sizes and offsets all go to zip64.
+    tool::ZipWriter writer(tool::ZipWriter::Limits{2, 200});
+    std::string error;
+    const std::vector<std::vector<uint8_t>> data = {noise(300), bytesOf("small"), noise(150), noise(10)};
+    for (size_t i = 0; i < data.size(); ++i)
+        ASSERT_TRUE(writer.add("e" + std::to_string(i), data[i], tool::ZipWriter::Method::Stored, error)) << error;
+    ASSERT_TRUE(writer.finish(error)) << error;
+    const std::vector<uint8_t>& archive = writer.bytes();
+    const auto size = static_cast<int64_t>(archive.size());
+
+    const int64_t at = zip::findEndRecord(archive.data(), size);
+    ASSERT_GE(at, zip::kZip64EndSize + zip::kZip64LocatorSize);
+    zip::EndRecord end = zip::readEndRecord(archive.data() + at);
+    EXPECT_EQ(end.entries, 0xFFFFu);
+    ASSERT_TRUE(zip::applyZip64End(archive.data() + at - zip::kZip64EndSize - zip::kZip64LocatorSize, end));
+    EXPECT_EQ(end.entries, data.size());
+    zip::DirectoryPlace place;
+    ASSERT_TRUE(zip::locateDirectory(end, at - zip::kZip64EndSize - zip::kZip64LocatorSize, place));
+    EXPECT_EQ(place.archiveStart, 0);
+    // A directory that claims more than the bytes before its end record is refused.
+    EXPECT_FALSE(zip::locateDirectory(end, place.start + static_cast<int64_t>(end.directorySize) - 1, place));
+
+    std::vector<uint8_t> packed = noise(777);
+    packed.insert(packed.end(), archive.begin(), archive.end());
+    ZipReader reader;
+    ASSERT_TRUE(reader.open(std::make_unique<MemorySource>(packed.data(), packed.size())));
+    EXPECT_EQ(reader.archiveStart(), 777);
+    ASSERT_EQ(reader.entryCount(), static_cast<int32_t>(data.size()));
+    for (int32_t i = 0; i < reader.entryCount(); ++i) {
+        const auto& want = data[static_cast<size_t>(i)];
+        ASSERT_EQ(reader.entry(i).size, want.size());
+        std::vector<uint8_t> out(want.size());
+        ASSERT_TRUE(reader.readEntry(i, out.data())) << i;
+        EXPECT_EQ(out, want) << i;
+    }
+}
+
 TEST(ZipFormat, EndRecordSearchLimitsAndArchiveNames) {
     std::vector<uint8_t> bytes(100, 0);
     EXPECT_EQ(zip::findEndRecord(bytes.data(), 100), -1);
@@ -104,10 +144,10 @@ TEST(ZipFormat, EndRecordSearchLimitsAndArchiveNames) {
     std::vector<uint8_t> header(zip::kCentralHeaderSize + 3, 0);
     writeLe32(header.data(), zip::kCentralSignature);
     header[28] = 3;  // name length
-    EXPECT_TRUE(zip::readCentralHeader(header.data(), header.size(), h));
-    EXPECT_FALSE(zip::readCentralHeader(header.data(), header.size() - 1, h));  // the name runs past the end
+    EXPECT_EQ(zip::readCentralHeader(header.data(), header.size(), h), header.size());
+    EXPECT_EQ(zip::readCentralHeader(header.data(), header.size() - 1, h), 0u);  // the name runs past the end
     header[0] = 0;
-    EXPECT_FALSE(zip::readCentralHeader(header.data(), header.size(), h));
+    EXPECT_EQ(zip::readCentralHeader(header.data(), header.size(), h), 0u);
 
     for (const char* name : {"a.jar", "lib/b.ZIP", "x.Jar"}) EXPECT_TRUE(zip::isArchiveName(name)) << name;
     for (const char* name : {".jar", "jar", "a.jarx", "a.war", "", "a.ja"})

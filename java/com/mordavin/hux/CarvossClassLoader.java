@@ -345,9 +345,79 @@ public class CarvossClassLoader extends java.net.URLClassLoader {
     /** The bytes of the entry with full tree name `tree`, or null. */
     protected native byte[] entryBytes(String tree);
 
+    /** The resource's URL: its archive entry first, then the external class path. */
     @Override
-    public native URL findResource(String name);
+    public URL findResource(String name) {
+        URL url = findArchiveResource(name);
+        return url == null ? null : versionedUrl(url);
+    }
 
+    /** Every match: the nested jars' entries, then the external class path's. */
     @Override
-    public native Enumeration<URL> findResources(String name) throws IOException;
+    public Enumeration<URL> findResources(String name) throws IOException {
+        Enumeration<URL> found = findArchiveResources(name);
+        if (FEATURE_VERSION < 9 || found == null) {
+            return found;
+        }
+        java.util.Vector<URL> urls = new java.util.Vector<URL>();
+        while (found.hasMoreElements()) {
+            urls.add(versionedUrl(found.nextElement()));
+        }
+        return urls.elements();
+    }
+
+    /**
+     * `url` itself, or, for an entry of a nested multi-release jar, the URL of
+     * the versioned entry the running Java version uses in its place (the
+     * same entry a class of that name comes from).
+     */
+    private URL versionedUrl(URL url) {
+        if (FEATURE_VERSION < 9 || !"hux".equals(url.getProtocol())) {
+            return url;
+        }
+        String path = url.getPath();
+        int bang = path.indexOf('!');
+        if (bang < 0) {
+            return url;
+        }
+        String prefix = percentDecoded(path.substring(0, bang + 1));
+        String inJar = percentDecoded(path.substring(bang + 1));
+        if (prefix == null || inJar == null) {
+            return url;
+        }
+        Archive archive = archiveOf(prefix);
+        String versioned = archive.versioned(inJar);
+        if (versioned == inJar) {
+            return url;
+        }
+        // The versioned entry differs from the base one by its directory only,
+        // which needs no escaping.
+        String directory = versioned.substring(0, versioned.length() - inJar.length());
+        try {
+            return new URL(null, "hux:" + path.substring(0, bang + 1) + directory + path.substring(bang + 1),
+                    Handler.shared());
+        } catch (MalformedURLException e) {
+            return url;
+        }
+    }
+
+    /** A URL path's %XX escapes decoded as UTF-8 ('+' stays itself), or null when they are malformed. */
+    static String percentDecoded(String path) {
+        if (path.indexOf('%') < 0) {
+            return path;
+        }
+        try {
+            return java.net.URLDecoder.decode(path.replace("+", "%2B"), "UTF-8");
+        } catch (java.io.UnsupportedEncodingException e) {
+            return null;
+        } catch (IllegalArgumentException e) {
+            return null;
+        }
+    }
+
+    /** The archive's URL for resource `name`, or the external class path's, or null. */
+    protected native URL findArchiveResource(String name);
+
+    /** The nested jars' URLs for resource `name`, then the external class path's. */
+    protected native Enumeration<URL> findArchiveResources(String name) throws IOException;
 }

@@ -34,15 +34,20 @@ public class JarKit {
 
         jar("two.jar", null, map("shared.txt", bytes("shared two")));
 
-        // Multi-release: base, 9 and 21 variants of one class.
+        // Multi-release: base, 9, 17 and 21 variants of one class and one
+        // resource; a second resource only in the base and version 17.
         Map<String, byte[]> mr = new LinkedHashMap<>();
         mr.putAll(tree(compile("mrbase", src("mr/Version.java", "package mr; public class Version { public static String say() { return \"base\"; } }"))));
-        for (String v : new String[] {"9", "21"}) {
+        mr.put("mr/res.txt", bytes("resource base"));
+        mr.put("mr/other.txt", bytes("other base"));
+        for (String v : new String[] {"9", "17", "21"}) {
             for (Map.Entry<String, byte[]> e : tree(compile("mr" + v, src("mr/Version.java",
                     "package mr; public class Version { public static String say() { return \"version " + v + "\"; } }"))).entrySet()) {
                 mr.put("META-INF/versions/" + v + "/" + e.getKey(), e.getValue());
             }
+            mr.put("META-INF/versions/" + v + "/mr/res.txt", bytes("resource " + v + (v.equals("17") ? " (seventeen)" : "")));
         }
+        mr.put("META-INF/versions/17/mr/other.txt", bytes("other 17"));
         jar("mr.jar", manifest("Multi-Release: true\n"), mr);
 
         // Sealing: one jar seals package "seal", another adds to it.

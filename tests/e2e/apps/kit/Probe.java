@@ -31,6 +31,9 @@ public class Main {
                     case "pkg": line = pkg(loader, args[++i]); break;
                     case "where": line = new File(Class.forName(args[++i], false, loader).getProtectionDomain().getCodeSource().getLocation().toURI()).getPath(); break;
                     case "urls": line = urls(loader); break;
+                    case "each": line = each(loader, args[++i]); break;
+                    case "entry": line = entryName(loader.getResource(args[++i])); break;
+                    case "classres": { String c = args[++i]; line = classResource(loader, c, args[++i]); break; }
                     default: line = "unknown command"; break;
                 }
             } catch (Throwable t) {
@@ -104,6 +107,27 @@ public class Main {
         if (url == null) return "null";
         URI uri = url.toURI();
         return content(new URL(uri.toString())) + " / " + content(uri.toURL());
+    }
+
+    /** The content of every URL the loader lists for `name`, in order. */
+    static String each(ClassLoader loader, String name) throws IOException {
+        StringBuilder b = new StringBuilder();
+        for (URL u : Collections.list(loader.getResources(name))) b.append('[').append(content(u).trim()).append(']');
+        return b.toString();
+    }
+
+    /** The entry a URL names inside its jar, whatever the URL's scheme. */
+    static String entryName(URL url) {
+        if (url == null) return "null";
+        String path = url.getPath();
+        String entry = path.substring(path.lastIndexOf('!') + 1);
+        return entry.startsWith("/") ? entry.substring(1) : entry;
+    }
+
+    /** A resource named relative to a class, as the class itself reads it. */
+    static String classResource(ClassLoader loader, String className, String name) throws Exception {
+        InputStream in = Class.forName(className, false, loader).getResourceAsStream(name);
+        return in == null ? "null" : new String(readAll(in), "UTF-8").trim();
     }
 
     static String services(ClassLoader loader) {

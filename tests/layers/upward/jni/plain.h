@@ -1,4 +1,4 @@
 // A JNI-layer header that only includes lower layers.
 #pragma once
 #include "config/launch_config.h"
-#include "platform/platform.h"
+#include "platform/files.h"

@@ -1,11 +1,10 @@
-// Java runtime location, command line and privileges on Linux.
-#include <unistd.h>
-
+// Java runtimes on Linux: libjvm.so under the runtime's lib directories, and
+// the distribution's default runtime.
 #include <climits>
 #include <cstdlib>
 #include <string>
 
-#include "platform/platform.h"
+#include "platform/runtime_location.h"
 
 namespace hux::platform {
 
@@ -15,8 +14,6 @@ const char* const* runtimeProbePrefixes() {
     static const char* const prefixes[] = {"", "lib/", "jre/lib/", "jre/lib/amd64/", "../jre/lib/", nullptr};
     return prefixes;
 }
-
-char pathListSeparator() { return ':'; }
 
 void systemRuntimeHomes(StringList& out) {
     // The distribution's default runtime, then the one the `java` alternative
@@ -32,15 +29,5 @@ void systemRuntimeHomes(StringList& out) {
     }
     out.append(std::string_view(home));
 }
-
-bool readRegistryString(int /*root*/, const char* /*keyPath*/, const char* /*valueName*/, ByteString& /*out*/) {
-    return false;
-}
-
-bool hasRegistry() { return false; }
-
-bool rawCommandLine(ByteString& /*out*/) { return false; }
-
-bool isProcessElevated() { return geteuid() == 0; }
 
 }  // namespace hux::platform

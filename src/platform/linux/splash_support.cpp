@@ -17,7 +17,4 @@ bool loadsSplashLibraryWithoutImage() { return false; }
 // dlopen of a path with a '/' never searches PATH.
 bool dependenciesFollowPath() { return false; }
 
-// Executables carry no resources here; the image comes from a file only.
-bool rawDataResource(int, const void*&, uint32_t&) { return false; }
-
 }  // namespace hux::platform

@@ -1,0 +1,28 @@
+// Dynamic libraries loaded into the process.
+#pragma once
+
+#include "common/byte_string.h"
+
+namespace hux::platform {
+
+class DynamicLibrary {
+public:
+    DynamicLibrary() = default;
+    DynamicLibrary(const DynamicLibrary&) = delete;
+    DynamicLibrary& operator=(const DynamicLibrary&) = delete;
+    ~DynamicLibrary() = default;  // libraries stay loaded unless unload() is called
+    bool load(const char* path, bool global);
+    void* symbol(const char* name) const;
+    void unload();
+    bool loaded() const { return handle_ != nullptr; }
+    void* handle() const { return handle_; }
+
+private:
+    void* handle_ = nullptr;
+};
+
+// The system's text for the last library-loading failure, without a trailing
+// line break (dlerror on Linux; the system message table on Windows).
+ByteString lastLoadErrorText();
+
+}  // namespace hux::platform

@@ -1,0 +1,43 @@
+// Environment variables on POSIX systems.
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "common/utf.h"
+#include "platform/environment.h"
+
+extern char** environ;
+
+namespace hux::platform {
+
+bool getEnv(const char* name, ByteString& value) {
+    if (!name || !name[0]) return false;
+    if (const char* v = std::getenv(name)) {
+        value = ByteString(v);
+        return true;
+    }
+    // Configuration written for Windows names variables without regard to case.
+    const size_t n = std::strlen(name);
+    for (char** e = environ; e && *e; ++e) {
+        const char* eq = std::strchr(*e, '=');
+        if (!eq || static_cast<size_t>(eq - *e) != n) continue;
+        if (equalsIgnoreCase(std::string_view(*e, n), std::string_view(name, n))) {
+            value = ByteString(eq + 1);
+            return true;
+        }
+    }
+    return false;
+}
+
+void putEnv(const char* assignment) {
+    const char* eq = assignment ? std::strchr(assignment, '=') : nullptr;
+    if (!eq || eq == assignment) return;
+    std::string name(assignment, static_cast<size_t>(eq - assignment));
+    if (eq[1] == '\0') {
+        unsetenv(name.c_str());
+    } else {
+        setenv(name.c_str(), eq + 1, 1);
+    }
+}
+
+}  // namespace hux::platform

@@ -1,0 +1,117 @@
+// Shared areas on POSIX systems: files in the user's private object
+// directory, mapped MAP_SHARED.
+//
+// A shared area is one file: every process that uses it holds a shared flock
+// on it. A process that can take the lock exclusively knows no one else uses
+// the file, so it zeroes it (a fresh area reads zero even after a crash left
+// the file behind) and, when leaving, removes it. A lock is only trusted
+// once the path still names the locked file, so a file removed by a leaver
+// between someone's open and lock is never used by that someone.
+#include <sys/file.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <string>
+
+#include "platform/posix/names.h"
+#include "platform/process.h"
+#include "platform/shared_area.h"
+
+namespace hux::platform {
+
+using posix::debugNote;
+using posix::holdObject;
+using posix::kOpenAttempts;
+using posix::letGoOfObject;
+using posix::lockFile;
+using posix::objectPath;
+using posix::openOwnObject;
+using posix::stillLinked;
+
+SharedArea::~SharedArea() { close(); }
+
+namespace {
+
+bool openSharedObject(const std::string& name, size_t size, void*& data, intptr_t& lock) {
+    const std::string path = objectPath(name);
+    if (path.empty()) return false;
+    for (int attempt = 0; attempt < kOpenAttempts; ++attempt) {
+        const int fd = openOwnObject(path);
+        if (fd < 0) return false;
+        const bool fresh = flock(fd, LOCK_EX | LOCK_NB) == 0;
+        if (!fresh && !lockFile(fd, LOCK_SH)) {
+            ::close(fd);
+            return false;
+        }
+        if (!stillLinked(fd, path)) {
+            ::close(fd);
+            continue;
+        }
+        struct stat st {};
+        if (fstat(fd, &st) != 0) {
+            ::close(fd);
+            return false;
+        }
+        // A file of another size is some other object (only one just created
+        // is still empty).
+        if (static_cast<size_t>(st.st_size) != size && !(fresh && st.st_size == 0)) {
+            debugNote("named objects: %s has %lld bytes, not %zu: not used", path.c_str(),
+                      static_cast<long long>(st.st_size), size);
+            ::close(fd);
+            return false;
+        }
+        // No one else uses it: whatever is in it is left over; start from zero.
+        if (fresh && (ftruncate(fd, 0) != 0 || ftruncate(fd, static_cast<off_t>(size)) != 0)) {
+            ::close(fd);
+            return false;
+        }
+        void* p = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+        if (p == MAP_FAILED) {
+            ::close(fd);
+            return false;
+        }
+        if (fresh) lockFile(fd, LOCK_SH);
+        data = p;
+        lock = fd;
+        holdObject(fd, path, false);
+        return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+bool SharedArea::openNamed(const char* name, size_t size) {
+    close();
+    if (!openSharedObject(std::string(name), size, data_, lock_)) return false;
+    size_ = size;
+    handle_ = lock_;
+    named_ = true;
+    return true;
+}
+
+bool SharedArea::openExecutableArea() {
+    close();
+    ByteString exe = moduleFileName();
+    char name[64];
+    std::snprintf(name, sizeof name, "exe.%016llx.hux.area",
+                  static_cast<unsigned long long>(posix::fnv1a64(exe.view())));
+    if (!openSharedObject(name, kExecutableAreaSize, data_, lock_)) return false;
+    size_ = kExecutableAreaSize;
+    handle_ = lock_;
+    named_ = false;
+    return true;
+}
+
+void SharedArea::close() {
+    if (data_) munmap(data_, size_);
+    if (lock_ != -1) letGoOfObject(static_cast<int>(lock_));
+    data_ = nullptr;
+    size_ = 0;
+    handle_ = -1;
+    lock_ = -1;
+}
+
+}  // namespace hux::platform

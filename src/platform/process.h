@@ -1,0 +1,34 @@
+// The running process: its executable, its id, how it was started and with
+// what rights, and the system's code for the last failed call.
+#pragma once
+
+#include <cstdint>
+
+#include "common/byte_string.h"
+
+namespace hux::platform {
+
+// Full path of the running executable, as the module file name gives it
+// (at most kPathMax - 1 bytes on Windows, any length the system can report
+// on Linux, else kSelfExecutable; empty when it cannot be read).
+ByteString moduleFileName();
+// What moduleFileName gives on Linux when the system cannot spell the path:
+// a name that opens the running executable whatever its path.
+constexpr const char kSelfExecutable[] = "/proc/self/exe";
+
+uint32_t currentProcessId();
+
+// System error code of the last failed call (GetLastError / errno).
+int lastErrorCode();
+
+// The command line as the process received it, as one text; false where the
+// system hands over an argument vector only.
+bool rawCommandLine(ByteString& out);
+
+// Whether the process runs with elevated (administrator / root) rights.
+bool isProcessElevated();
+
+// Initialises the common controls library (nothing where there is none).
+void initCommonControls();
+
+}  // namespace hux::platform

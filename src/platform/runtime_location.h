@@ -1,0 +1,20 @@
+// Where a Java runtime keeps its virtual-machine library, and the runtimes the
+// system itself names.
+#pragma once
+
+#include "common/byte_string.h"
+
+namespace hux::platform {
+
+// File name of the runtime's virtual-machine library ("jvm.dll", "libjvm.so").
+const char* runtimeLibraryName();
+
+// Directories below a runtime directory that may hold the library (each empty
+// or ending in a separator), in the order they are probed; nullptr ends the list.
+const char* const* runtimeProbePrefixes();
+
+// Runtime homes the system itself names as its default runtime, in order of
+// preference (none where the registry registrations serve that purpose).
+void systemRuntimeHomes(StringList& out);
+
+}  // namespace hux::platform

@@ -1,0 +1,39 @@
+// Memory shared between processes: named mappings and the executable's own
+// shared block.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace hux::platform {
+
+// Size of the executable's own shared block.
+constexpr size_t kExecutableAreaSize = 3072;
+
+// A block of memory shared by processes. A fresh block reads all zero.
+class SharedArea {
+public:
+    SharedArea() = default;
+    SharedArea(const SharedArea&) = delete;
+    SharedArea& operator=(const SharedArea&) = delete;
+    ~SharedArea();
+    // A named mapping of `size` bytes shared by every process that opens the
+    // same name (created when it does not exist yet).
+    bool openNamed(const char* name, size_t size);
+    // The executable's own shared block: shared by every process started from
+    // the same executable file.
+    bool openExecutableArea();
+    void close();
+    void* data() const { return data_; }
+    size_t size() const { return size_; }
+    bool isNamed() const { return named_; }
+
+private:
+    void* data_ = nullptr;
+    size_t size_ = 0;
+    bool named_ = false;
+    intptr_t handle_ = -1;
+    intptr_t lock_ = -1;
+};
+
+}  // namespace hux::platform

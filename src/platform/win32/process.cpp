@@ -1,0 +1,61 @@
+// The running process on Windows: its module file name, its id, its command
+// line, its token's elevation and the common controls.
+#include <cstring>
+
+#include "platform/files.h"
+#include "platform/process.h"
+#include "platform/win32/windows_support.h"
+
+namespace hux::platform {
+
+ByteString moduleFileName() {
+    char buffer[kPathMax];
+    DWORD n = GetModuleFileNameA(nullptr, buffer, kPathMax);
+    if (n == 0) return {};
+    if (n >= static_cast<DWORD>(kPathMax)) n = kPathMax - 1;
+    return ByteString(buffer, static_cast<int32_t>(n));
+}
+
+uint32_t currentProcessId() { return GetCurrentProcessId(); }
+
+int lastErrorCode() { return static_cast<int>(GetLastError()); }
+
+bool rawCommandLine(ByteString& out) {
+    const char* line = GetCommandLineA();
+    if (!line) return false;
+    out.assign(line, static_cast<int32_t>(std::strlen(line)));
+    return true;
+}
+
+bool isProcessElevated() {
+    // Systems before user account control count as elevated.
+    OSVERSIONINFOA version{};
+    version.dwOSVersionInfoSize = sizeof version;
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+    const BOOL known = GetVersionExA(&version);
+#pragma GCC diagnostic pop
+    if (!known || version.dwPlatformId != VER_PLATFORM_WIN32_NT || version.dwMajorVersion <= 5) return true;
+    win32::ScopedHandle token;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.receive())) return false;
+    TOKEN_ELEVATION elevation{};
+    DWORD size = 0;
+    const BOOL ok = GetTokenInformation(token.get(), TokenElevation, &elevation, sizeof elevation, &size);
+    return ok && elevation.TokenIsElevated != 0;
+}
+
+void initCommonControls() {
+    // InitCommonControlsEx with a size-8 structure and no classes; the result is
+    // not needed, and the library may be missing.
+    HMODULE comctl = LoadLibraryA("comctl32.dll");
+    if (!comctl) return;
+    struct {
+        DWORD size;
+        DWORD classes;
+    } init = {8, 0};
+    using InitFn = BOOL(WINAPI*)(void*);
+    auto fn = reinterpret_cast<InitFn>(reinterpret_cast<void*>(GetProcAddress(comctl, "InitCommonControlsEx")));
+    if (fn) fn(&init);
+}
+
+}  // namespace hux::platform

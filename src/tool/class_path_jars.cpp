@@ -1,0 +1,167 @@
+#include "tool/class_path_jars.h"
+
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <set>
+
+#include "archive/zip_reader.h"
+#include "common/utf.h"
+#include "common/zip_format.h"
+#include "tool/manifest.h"
+#include "tool/packer.h"
+
+namespace fs = std::filesystem;
+
+namespace hux::tool {
+
+namespace {
+
+constexpr std::string_view kManifestName = "META-INF/MANIFEST.MF";
+
+// The manifest's Class-Path entries of the jar at `path`; false when the file
+// is not a readable zip archive.
+bool jarClassPath(const std::string& path, std::vector<std::string>& entries) {
+    std::vector<uint8_t> bytes;
+    if (!readFile(path, bytes)) return false;
+    ZipReader reader;
+    if (!reader.open(std::make_unique<MemorySource>(bytes.data(), bytes.size()))) return false;
+    // The exact name first; then, as the runtime does, any spelling of it.
+    int32_t found = -1;
+    for (int pass = 0; pass < 2 && found < 0; ++pass)
+        for (int32_t i = 0; i < reader.entryCount() && found < 0; ++i) {
+            const ZipEntry& e = reader.entry(i);
+            const std::string_view name(e.name, static_cast<size_t>(e.nameLength));
+            if (pass == 0 ? name == kManifestName : equalsIgnoreCase(name, kManifestName)) found = i;
+        }
+    entries.clear();
+    if (found < 0 || !reader.canRead(found)) return true;
+    std::vector<uint8_t> manifest(reader.entry(found).size);
+    if (!reader.readEntry(found, manifest.data())) return true;
+    entries = manifestClassPath(manifest.data(), manifest.size());
+    return true;
+}
+
+// The file's identity: its path with links resolved where it exists.
+std::string identityOf(const std::string& path) {
+    std::error_code ec;
+    fs::path canonical = fs::weakly_canonical(fs::absolute(path, ec), ec);
+    if (ec) canonical = fs::absolute(path, ec).lexically_normal();
+    return canonical.string();
+}
+
+std::string withSuffix(const std::string& name, int n) {
+    const size_t slash = name.rfind('/');
+    const size_t dot = name.rfind('.');
+    const size_t at = dot == std::string::npos || (slash != std::string::npos && dot < slash) ? name.size() : dot;
+    return name.substr(0, at) + "-" + std::to_string(n) + name.substr(at);
+}
+
+class Expansion {
+public:
+    Expansion(const std::vector<std::pair<std::string, std::string>>& given, std::vector<std::string>& warnings)
+        : warnings_(warnings) {
+        for (const auto& [name, path] : given) {
+            used_.insert(name);
+            if (zip::isArchiveName(name)) givenNames_.emplace(identityOf(path), name);
+        }
+    }
+
+    void add(const std::string& name, const std::string& path) {
+        if (!zip::isArchiveName(name)) {
+            out_.emplace_back(name, path);
+            return;
+        }
+        const std::string identity = identityOf(path);
+        if (reached_.count(identity)) return;  // a Class-Path brought it earlier
+        given_.insert(identity);
+        out_.emplace_back(name, path);
+        follow(name, path, fs::path(identity).parent_path());
+    }
+
+    std::vector<std::pair<std::string, std::string>> take() { return std::move(out_); }
+
+private:
+    // Adds the jars that the jar stored as `name` names, each followed by the
+    // jars it names in turn.
+    void follow(const std::string& name, const std::string& path, const fs::path& base) {
+        std::vector<std::string> entries;
+        if (!jarClassPath(path, entries)) return;  // not a jar: stored as a plain file
+        const size_t slash = name.rfind('/');
+        const std::string folder = slash == std::string::npos ? std::string() : name.substr(0, slash + 1);
+        for (const std::string& entry : entries) {
+            const std::string where = "Class-Path entry '" + entry + "' of '" + name + "'";
+            ClassPathTarget target;
+            std::string why;
+            if (!resolveClassPathEntry(base.string(), entry, target, why)) {
+                warnings_.push_back(where + ": " + why + "; left out");
+                continue;
+            }
+            const std::string& resolved = target.path;
+            std::error_code ec;
+            const fs::file_status status = fs::status(resolved, ec);
+            if (!fs::exists(status)) {
+                warnings_.push_back(where + ": '" + resolved + "' does not exist; left out");
+                continue;
+            }
+            if (target.directory || fs::is_directory(status)) {
+                warnings_.push_back(where + ": '" + resolved + "' is a directory, which is not packed; left out");
+                continue;
+            }
+            const std::string identity = identityOf(resolved);
+            if (given_.count(identity) || reached_.count(identity)) continue;
+            std::vector<std::string> probe;
+            if (!jarClassPath(resolved, probe)) {
+                warnings_.push_back(where + ": '" + resolved + "' is not a readable jar; left out");
+                continue;
+            }
+            reached_.insert(identity);
+            const auto given = givenNames_.find(identity);
+            std::string stored;
+            if (given != givenNames_.end()) {
+                stored = given->second;
+                given_.insert(identity);
+            } else {
+                stored = archiveName(folder, entry, resolved);
+            }
+            out_.emplace_back(stored, resolved);
+            follow(stored, resolved, fs::path(resolved).parent_path());
+        }
+    }
+
+    // Where a found jar goes: its entry's path from the naming jar's folder
+    // when that stays in the archive, else its file name in that folder; a
+    // name that the launcher would not open as a jar gets ".jar".
+    std::string archiveName(const std::string& folder, const std::string& entry, const std::string& resolved) {
+        ClassPathTarget relative;
+        std::string name, why;
+        // Resolved against no folder, a relative entry gives its own path.
+        const bool inside =
+            resolveClassPathEntry("", entry, relative, why) && relative.relative &&
+            normaliseEntryName(fs::path(folder + relative.path).lexically_normal().generic_string(), name, why);
+        if (!inside) normaliseEntryName(folder + fs::path(resolved).filename().string(), name, why);
+        if (name.empty()) name = folder + "class-path.jar";
+        if (!zip::isArchiveName(name)) name += ".jar";
+        std::string unique = name;
+        for (int n = 2; used_.count(unique); ++n) unique = withSuffix(name, n);
+        used_.insert(unique);
+        return unique;
+    }
+
+    std::vector<std::string>& warnings_;
+    std::vector<std::pair<std::string, std::string>> out_;
+    std::map<std::string, std::string> givenNames_;  // identity -> name given on the command line
+    std::set<std::string> given_;                    // identities stored under a given name
+    std::set<std::string> reached_;                  // identities a Class-Path brought
+    std::set<std::string> used_;                     // archive names taken
+};
+
+}  // namespace
+
+void addClassPathJars(std::vector<std::pair<std::string, std::string>>& files, std::vector<std::string>& warnings) {
+    Expansion expansion(files, warnings);
+    for (const auto& [name, path] : files) expansion.add(name, path);
+    files = expansion.take();
+}
+
+}  // namespace hux::tool

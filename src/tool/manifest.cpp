@@ -1,0 +1,184 @@
+#include "tool/manifest.h"
+
+#include <filesystem>
+#include <string_view>
+
+#include "common/hex_digit.h"
+#include "common/utf.h"
+
+namespace fs = std::filesystem;
+
+namespace hux::tool {
+
+namespace {
+
+// The scheme of a URL ("file", "http"...), lower case; empty when the text
+// is relative. As for java.net.URL: letters, digits, '+', '-' and '.' after a
+// letter, before the first ':' and before any '/'.
+std::string schemeOf(const std::string& url) {
+    const size_t colon = url.find(':');
+    if (colon == std::string::npos || colon == 0 || url.find('/') < colon) return {};
+    std::string scheme;
+    for (size_t i = 0; i < colon; ++i) {
+        const char c = url[i];
+        const bool letter = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+        if (!letter && (i == 0 || !((c >= '0' && c <= '9') || c == '+' || c == '-' || c == '.'))) return {};
+        scheme.push_back(letter ? static_cast<char>(c | 0x20) : c);
+    }
+    return scheme;
+}
+
+constexpr std::string_view kClassPath = "Class-Path";
+
+// One physical line of the main section: [start, end) is its text, `next`
+// where the following line starts; `ended` tells whether a line end follows.
+struct Line {
+    size_t start = 0, end = 0, next = 0;
+    bool ended = false;
+};
+
+Line lineAt(std::string_view text, size_t at) {
+    Line line;
+    line.start = at;
+    size_t i = at;
+    while (i < text.size() && text[i] != '\r' && text[i] != '\n') ++i;
+    line.end = i;
+    if (i < text.size()) {
+        line.ended = true;
+        i += (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') ? 2 : 1;
+    }
+    line.next = i;
+    return line;
+}
+
+// Whether a header line names the Class-Path attribute ("Class-Path: ...").
+bool namesClassPath(std::string_view line) {
+    const size_t colon = line.find(':');
+    return colon != std::string_view::npos && colon + 1 < line.size() && line[colon + 1] == ' ' &&
+           equalsIgnoreCase(line.substr(0, colon), kClassPath);
+}
+
+}  // namespace
+
+std::vector<std::string> manifestClassPath(const uint8_t* data, size_t size) {
+    const std::string_view text(reinterpret_cast<const char*>(data), size);
+    std::string value;         // of the attribute being read
+    bool inClassPath = false;  // the attribute being read is Class-Path
+    bool found = false;
+    std::string classPath;
+    auto close = [&] {
+        if (inClassPath) {
+            classPath = value;
+            found = true;
+        }
+        inClassPath = false;
+        value.clear();
+    };
+    for (size_t at = 0; at < text.size();) {
+        const Line line = lineAt(text, at);
+        at = line.next;
+        if (!line.ended) break;  // the runtime drops a last line without an end
+        const std::string_view body = text.substr(line.start, line.end - line.start);
+        if (body.empty()) break;  // the main section ends at the first empty line
+        if (body[0] == ' ') {
+            value.append(body.substr(1));
+            continue;
+        }
+        close();
+        if (namesClassPath(body)) {
+            inClassPath = true;
+            value.assign(body.substr(body.find(':') + 2));
+        }
+    }
+    close();
+    std::vector<std::string> entries;
+    if (!found) return entries;
+    size_t i = 0;
+    constexpr std::string_view kSpace = " \t\r\n\f";
+    while (true) {
+        i = classPath.find_first_not_of(kSpace, i);
+        if (i == std::string::npos) break;
+        size_t j = classPath.find_first_of(kSpace, i);
+        if (j == std::string::npos) j = classPath.size();
+        entries.push_back(classPath.substr(i, j - i));
+        i = j;
+    }
+    return entries;
+}
+
+std::string withoutClassPath(const std::string& manifest, bool& removed) {
+    removed = false;
+    std::string out;
+    out.reserve(manifest.size());
+    bool dropping = false;
+    // Appends what follows a removed line. A kept line ended by a lone CR
+    // must not become CR LF with an LF after the removed lines: it gets its
+    // own LF so that the line ends stay where they were.
+    auto keep = [&](size_t from, size_t to) {
+        if (from < to && removed && !out.empty() && out.back() == '\r' && manifest[from] == '\n') out.push_back('\n');
+        out.append(manifest, from, to - from);
+    };
+    size_t at = 0;
+    while (at < manifest.size()) {
+        const Line line = lineAt(manifest, at);
+        const std::string_view body(manifest.data() + line.start, line.end - line.start);
+        if (body.empty()) break;  // the rest (other sections) stays as it is
+        if (!(body[0] == ' ' && dropping)) {
+            dropping = line.ended && namesClassPath(body);
+            removed = removed || dropping;
+        }
+        if (!dropping) keep(line.start, line.next);
+        at = line.next;
+    }
+    keep(at, manifest.size());
+    return out;
+}
+
+bool resolveClassPathEntry(const std::string& jarDir, const std::string& entry, ClassPathTarget& target,
+                           std::string& why) {
+    std::string text = entry.substr(0, entry.find('#'));
+    const std::string scheme = schemeOf(text);
+    if (!scheme.empty()) {
+        if (scheme != "file") {
+            why = "not a local file (" + scheme + ":)";
+            return false;
+        }
+        text.erase(0, 5);
+        if (text.rfind("//", 0) == 0) {
+            const size_t end = text.find('/', 2);
+            if (end != 2) {
+                why = "a file on another host";
+                return false;
+            }
+            text.erase(0, 2);
+        }
+    }
+    const bool absolute = !text.empty() && text[0] == '/';
+    std::string decoded;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != '%') {
+            decoded.push_back(text[i]);
+            continue;
+        }
+        const int high = i + 2 < text.size() ? hexDigitValue(text[i + 1]) : -1;
+        const int low = high >= 0 ? hexDigitValue(text[i + 2]) : -1;
+        if (low < 0) {
+            why = "a broken %-escape";
+            return false;
+        }
+        decoded.push_back(static_cast<char>(high << 4 | low));
+        i += 2;
+    }
+    if (decoded.empty() || decoded.find('\0') != std::string::npos) {
+        why = decoded.empty() ? "an empty path" : "a NUL character in the path";
+        return false;
+    }
+    target.directory = decoded.back() == '/';
+    target.relative = !absolute;
+    const fs::path resolved = absolute || jarDir.empty() ? fs::path(decoded) : fs::path(jarDir) / decoded;
+    target.path = resolved.lexically_normal().generic_string();
+    if (target.path.size() > 1 && target.path.back() == '/') target.path.pop_back();
+    return true;
+}
+
+}  // namespace hux::tool

@@ -1,0 +1,38 @@
+// Jar manifests as the Java runtime reads them: the main section's
+// attributes, and the Class-Path attribute in particular.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace hux::tool {
+
+// The entries of the main section's Class-Path attribute, in order; empty
+// when there is none. Lines end in CR, LF or CR LF; a line starting with a
+// space continues the previous one (without that space); a last line with no
+// line end after it does not count; names compare without regard to case and
+// the last of repeated attributes wins; entries are separated by white space.
+std::vector<std::string> manifestClassPath(const uint8_t* data, size_t size);
+
+// The manifest without the main section's Class-Path attribute (with its
+// continuation lines); everything else byte for byte. `removed` tells whether
+// there was one.
+std::string withoutClassPath(const std::string& manifest, bool& removed);
+
+// One Class-Path entry resolved against the directory of the jar that names
+// it (`jarDir`, a file-system path), as a `file:` URL relative to that jar
+// would be: "%XX" escapes decoded, "." and ".." applied to the path's text,
+// "file:" URLs taken, a fragment ("#...") dropped. False with `why` for what
+// cannot be a local jar: another scheme, a "file://host/" URL, a broken
+// escape, an empty path.
+struct ClassPathTarget {
+    std::string path;        // resolved; relative to nothing when `jarDir` is empty
+    bool directory = false;  // the entry ends in '/'
+    bool relative = false;   // the entry is a relative path (not "/..." nor "file:/...")
+};
+bool resolveClassPathEntry(const std::string& jarDir, const std::string& entry, ClassPathTarget& target,
+                           std::string& why);
+
+}  // namespace hux::tool

@@ -1,0 +1,3 @@
+// The one place that includes the system header: accepted.
+#pragma once
+#include <windows.h>

@@ -1,0 +1,3 @@
+// Portable code that calls the system directly: rejected.
+#include <cstdio>
+#include <unistd.h>

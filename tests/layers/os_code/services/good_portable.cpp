@@ -1,0 +1,5 @@
+// Portable code with standard headers only: accepted.
+#include <csignal>
+#include <cstdio>
+#include <signal.h>
+#include "platform/files.h"

@@ -1,0 +1,215 @@
+// The packer's reading of manifest Class-Path attributes and its choice of
+// the jars they bring, checked against what the Java runtime does with them.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "tool/class_path_jars.h"
+#include "tool/manifest.h"
+#include "tool/zip_writer.h"
+
+namespace fs = std::filesystem;
+using namespace hux::tool;
+
+namespace {
+
+std::vector<std::string> classPathOf(const std::string& manifest) {
+    return manifestClassPath(reinterpret_cast<const uint8_t*>(manifest.data()), manifest.size());
+}
+
+using Entries = std::vector<std::string>;
+using Files = std::vector<std::pair<std::string, std::string>>;
+
+// A scratch folder of jars whose manifests name each other.
+class JarTree {
+public:
+    JarTree() {
+        root_ =
+            fs::temp_directory_path() / ("hux-cp-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
+                                         "-" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(root_);
+        fs::create_directories(root_);
+    }
+    ~JarTree() { fs::remove_all(root_); }
+    // Writes a jar at `relative` whose manifest has the given Class-Path
+    // (none when empty) and one class named after the jar.
+    std::string jar(const std::string& relative, const std::string& classPath = "") const {
+        ZipWriter zip;
+        std::string error;
+        std::string manifest = "Manifest-Version: 1.0\r\n";
+        if (!classPath.empty()) manifest += "Class-Path: " + classPath + "\r\n";
+        EXPECT_TRUE(zip.add("META-INF/MANIFEST.MF", std::vector<uint8_t>(manifest.begin(), manifest.end()),
+                            ZipWriter::Method::Deflated, error));
+        EXPECT_TRUE(zip.add("x/" + fs::path(relative).stem().string() + ".class", {0xCA, 0xFE},
+                            ZipWriter::Method::Stored, error));
+        EXPECT_TRUE(zip.finish(error)) << error;
+        return write(relative, std::string(zip.bytes().begin(), zip.bytes().end()));
+    }
+    std::string write(const std::string& relative, const std::string& bytes) const {
+        const fs::path path = root_ / relative;
+        fs::create_directories(path.parent_path());
+        std::ofstream(path, std::ios::binary) << bytes;
+        return path.string();
+    }
+    std::string path(const std::string& relative) const { return (root_ / relative).string(); }
+
+private:
+    fs::path root_;
+};
+
+bool mentions(const std::vector<std::string>& warnings, const std::string& text) {
+    for (const std::string& w : warnings)
+        if (w.find(text) != std::string::npos) return true;
+    return false;
+}
+
+}  // namespace
+
+TEST(ManifestClassPath, ReadsTheMainSectionAsTheRuntimeDoes) {
+    EXPECT_EQ(classPathOf("Manifest-Version: 1.0\r\nClass-Path: a.jar  lib/b.jar\tc.jar\r\n"),
+              (Entries{"a.jar", "lib/b.jar", "c.jar"}));
+    // Any case of the name; LF and lone CR line ends; continuation lines join
+    // without their leading space (so a space must come before the break).
+    EXPECT_EQ(classPathOf("class-PATH: a.jar \n b.jar\rX: y\n"), (Entries{"a.jar", "b.jar"}));
+    EXPECT_EQ(classPathOf("Class-Path: lib/lo\r\n ng.jar\r\n"), (Entries{"lib/long.jar"}));
+    // The last of repeated attributes wins.
+    EXPECT_EQ(classPathOf("Class-Path: first.jar\r\nClass-Path: second.jar\r\n"), (Entries{"second.jar"}));
+    // A last line without a line end is dropped; other sections do not count.
+    EXPECT_EQ(classPathOf("Manifest-Version: 1.0\r\nClass-Path: a.jar"), Entries{});
+    EXPECT_EQ(classPathOf("Manifest-Version: 1.0\r\n\r\nName: p/\r\nClass-Path: a.jar\r\n"), Entries{});
+    // Not the attribute: no space after the colon, another name, an empty value.
+    EXPECT_EQ(classPathOf("Class-Path:a.jar\r\nClass-Paths: b.jar\r\nX-Class-Path: c.jar\r\n"), Entries{});
+    EXPECT_EQ(classPathOf("Class-Path: \r\n"), Entries{});
+    EXPECT_EQ(classPathOf(""), Entries{});
+}
+
+TEST(ManifestClassPath, RemovalTakesTheAttributeAndItsContinuationsOnly) {
+    bool removed = false;
+    EXPECT_EQ(withoutClassPath("Manifest-Version: 1.0\r\nClass-Path: a.jar\r\n b.jar\r\nMain-Class: M\r\n\r\n"
+                               "Name: p/\r\nClass-Path: kept\r\n",
+                               removed),
+              "Manifest-Version: 1.0\r\nMain-Class: M\r\n\r\nName: p/\r\nClass-Path: kept\r\n");
+    EXPECT_TRUE(removed);
+    // A line ended by a lone CR before the removed one keeps its own end: the
+    // LF of the empty line after must not join it as CR LF (which would pull
+    // the next section's Class-Path into the main section).
+    const std::string loneCr = "X: y\rClass-Path: a.jar\r\n\nClass-Path: b.jar\r\n";
+    const std::string kept = withoutClassPath(loneCr, removed);
+    EXPECT_EQ(kept, "X: y\r\n\nClass-Path: b.jar\r\n");
+    EXPECT_EQ(classPathOf(kept), Entries{});
+    const std::string none = "Manifest-Version: 1.0\nX-Long: a\n b\n";
+    EXPECT_EQ(withoutClassPath(none, removed), none);
+    EXPECT_FALSE(removed);
+}
+
+TEST(ClassPathEntries, ResolveAsFileUrlsRelativeToTheJar) {
+    ClassPathTarget t;
+    std::string why;
+    ASSERT_TRUE(resolveClassPathEntry("/opt/app/lib", "util.jar", t, why)) << why;
+    EXPECT_EQ(t.path, "/opt/app/lib/util.jar");
+    EXPECT_TRUE(t.relative);
+    ASSERT_TRUE(resolveClassPathEntry("/opt/app/lib", "../ext/./a%20b%2Bc.jar", t, why));
+    EXPECT_EQ(t.path, "/opt/app/ext/a b+c.jar");
+    ASSERT_TRUE(resolveClassPathEntry("/opt/app/lib", "file:/usr/share/java/x.jar#frag", t, why));
+    EXPECT_EQ(t.path, "/usr/share/java/x.jar");
+    EXPECT_FALSE(t.relative);
+    ASSERT_TRUE(resolveClassPathEntry("/opt/app/lib", "FILE:///usr/y.jar", t, why));
+    EXPECT_EQ(t.path, "/usr/y.jar");
+    ASSERT_TRUE(resolveClassPathEntry("/opt/app/lib", "/abs/z.jar", t, why));
+    EXPECT_EQ(t.path, "/abs/z.jar");
+    ASSERT_TRUE(resolveClassPathEntry("/opt/app/lib", "file:rel.jar", t, why));
+    EXPECT_EQ(t.path, "/opt/app/lib/rel.jar");
+    ASSERT_TRUE(resolveClassPathEntry("/opt/app/lib", "classes/", t, why));
+    EXPECT_TRUE(t.directory);
+    EXPECT_EQ(t.path, "/opt/app/lib/classes");
+    // A ':' after a '/' is part of a relative name.
+    ASSERT_TRUE(resolveClassPathEntry("/opt", "lib/a:b.jar", t, why));
+    EXPECT_EQ(t.path, "/opt/lib/a:b.jar");
+
+    for (const char* refused : {"http://host/a.jar", "jar:file:/a.jar!/", "C:/a.jar", "file://host/a.jar", "a%2.jar",
+                                "a%zz.jar", "a%00.jar", "#only"}) {
+        EXPECT_FALSE(resolveClassPathEntry("/opt", refused, t, why)) << refused;
+        EXPECT_FALSE(why.empty()) << refused;
+    }
+}
+
+TEST(ClassPathJars, FollowedDepthFirstOnceInTheRuntimeOrder) {
+    JarTree tree;
+    // main -> lib/a (-> c, lib/b), lib/b -> main (a cycle); then other.jar.
+    const std::string main = tree.jar("app/main.jar", "lib/a.jar lib/b.jar");
+    tree.jar("app/lib/a.jar", "c%20d.jar b.jar");
+    tree.jar("app/lib/c d.jar");
+    tree.jar("app/lib/b.jar", "../main.jar");
+    const std::string other = tree.jar("other.jar");
+    Files files{{"main.jar", main}, {"notes.txt", tree.write("notes.txt", "n")}, {"other.jar", other}};
+    std::vector<std::string> warnings;
+    addClassPathJars(files, warnings);
+    EXPECT_TRUE(warnings.empty()) << warnings.front();
+    EXPECT_EQ(files, (Files{{"main.jar", main},
+                            {"lib/a.jar", tree.path("app/lib/a.jar")},
+                            {"lib/c d.jar", tree.path("app/lib/c d.jar")},
+                            {"lib/b.jar", tree.path("app/lib/b.jar")},
+                            {"notes.txt", tree.path("notes.txt")},
+                            {"other.jar", other}}));
+}
+
+TEST(ClassPathJars, GivenJarsKeepTheirNamesAndLinksCountAsTheSameFile) {
+    JarTree tree;
+    const std::string main = tree.jar("app/main.jar", "util.jar alias.jar shared.jar");
+    const std::string util = tree.jar("app/util.jar");
+    fs::create_symlink("util.jar", tree.path("app/alias.jar"));
+    const std::string shared = tree.jar("app/shared.jar");
+    // util.jar is given later under its own name: it moves up to where the
+    // Class-Path names it; the link to it adds nothing.
+    Files files{{"lib/main.jar", main}, {"deps/util-1.0.jar", util}};
+    std::vector<std::string> warnings;
+    addClassPathJars(files, warnings);
+    EXPECT_TRUE(warnings.empty());
+    EXPECT_EQ(files, (Files{{"lib/main.jar", main},
+                            {"deps/util-1.0.jar", tree.path("app/util.jar")},
+                            {"lib/shared.jar", tree.path("app/shared.jar")}}));
+}
+
+TEST(ClassPathJars, NamesStayInsideTheArchiveAndUnique) {
+    JarTree tree;
+    // "../x/dep.jar" would leave the archive from the top level: the file name
+    // is used; two different dep.jar files get distinct names; a name the
+    // launcher would not open as a jar gets ".jar".
+    const std::string main =
+        tree.jar("app/main.jar", "../x/dep.jar ../y/dep.jar " + ("file:" + tree.path("z/plain")) + " dep.jar");
+    tree.jar("x/dep.jar");
+    tree.jar("y/dep.jar");
+    tree.jar("z/plain");
+    tree.jar("app/dep.jar");
+    Files files{{"main.jar", main}};
+    std::vector<std::string> warnings;
+    addClassPathJars(files, warnings);
+    EXPECT_EQ(files, (Files{{"main.jar", main},
+                            {"dep.jar", tree.path("x/dep.jar")},
+                            {"dep-2.jar", tree.path("y/dep.jar")},
+                            {"plain.jar", tree.path("z/plain")},
+                            {"dep-3.jar", tree.path("app/dep.jar")}}));
+}
+
+TEST(ClassPathJars, WhatCannotBePackedIsOneWarningEach) {
+    JarTree tree;
+    const std::string main =
+        tree.jar("main.jar", "missing.jar classes/ dir http://example.org/r.jar broken.jar a%zz.jar ok.jar");
+    fs::create_directories(tree.path("classes"));
+    fs::create_directories(tree.path("dir"));
+    tree.write("broken.jar", "not a zip");
+    tree.jar("ok.jar");
+    Files files{{"main.jar", main}};
+    std::vector<std::string> warnings;
+    addClassPathJars(files, warnings);
+    EXPECT_EQ(files, (Files{{"main.jar", main}, {"ok.jar", tree.path("ok.jar")}}));
+    ASSERT_EQ(warnings.size(), 6u);
+    EXPECT_TRUE(mentions(
+        warnings, "Class-Path entry 'missing.jar' of 'main.jar': '" + tree.path("missing.jar") + "' does not exist"));
+    EXPECT_TRUE(mentions(warnings, "'classes/'"));
+    EXPECT_TRUE(mentions(warnings, "'" + tree.path("dir") + "' is a directory"));
+    EXPECT_TRUE(mentions(warnings, "not a local file (http:)"));
+    EXPECT_TRUE(mentions(warnings, "'" + tree.path("broken.jar") + "' is not a readable jar"));
+    EXPECT_TRUE(mentions(warnings, "broken %-escape"));
+}
