@@ -471,7 +471,9 @@ TEST_F(InstancesE2E, ExitsPromptlyWhileObjectsKeepArriving) {
         ASSERT_TRUE(std::regex_search(r.out, m, std::regex("returning at=(\\d+)"))) << r.out;
         const int64_t ms = exited - std::stoll(m[1].str());
         worst = std::max(worst, ms);
-        EXPECT_LT(ms, 200) << "exit took " << ms << " ms";
+        // The fault this catches is an exit held up by the flood (a second or
+        // more); a loaded machine alone takes up to a few hundred milliseconds.
+        EXPECT_LT(ms, 500) << "exit took " << ms << " ms";
         a.finish(40000);
         b.finish(40000);
     }
