@@ -32,6 +32,28 @@ std::string writeTemp(const std::string& name, const std::string& bytes) {
     return path.string();
 }
 
+// The headers of a minimal PE32+ image: 0x400 bytes of headers, file
+// alignment 0x200, section alignment 0x1000, `sections` section headers from
+// offset 0x188, and a resource directory entry. Returns the image.
+std::vector<uint8_t> peHeaders(uint16_t sections, uint32_t resourceRva, uint32_t resourceSize) {
+    std::vector<uint8_t> image(0x400, 0);
+    image[0] = 'M';
+    image[1] = 'Z';
+    writeLe32(image.data() + 0x3C, 0x80);
+    std::memcpy(image.data() + 0x80, "PE\0\0", 4);
+    writeLe16(image.data() + 0x80 + 6, sections);
+    writeLe16(image.data() + 0x80 + 20, 240);
+    uint8_t* opt = image.data() + 0x98;
+    writeLe16(opt, 0x20B);
+    writeLe32(opt + 32, 0x1000);
+    writeLe32(opt + 36, 0x200);
+    writeLe32(opt + 60, 0x400);
+    writeLe32(opt + 108, 16);
+    writeLe32(opt + 112 + 16, resourceRva);
+    writeLe32(opt + 112 + 20, resourceSize);
+    return image;
+}
+
 }  // namespace
 
 TEST(IconFiles, IcoAndPngImagesBecomeOneGroup) {
@@ -161,22 +183,8 @@ TEST(ResourceTree, BuildAndReadAgreeForNamesNumbersAndLanguages) {
     // A fake image holding the section at RVA 0x5000 as the only section.
     const uint32_t rva = 0x5000;
     const std::vector<uint8_t> section = tree.build(rva);
-    std::vector<uint8_t> image(0x400, 0);
-    image[0] = 'M';
-    image[1] = 'Z';
-    writeLe32(image.data() + 0x3C, 0x80);
-    std::memcpy(image.data() + 0x80, "PE\0\0", 4);
-    writeLe16(image.data() + 0x80 + 6, 1);
-    writeLe16(image.data() + 0x80 + 20, 240);
-    uint8_t* opt = image.data() + 0x98;
-    writeLe16(opt, 0x20B);
-    writeLe32(opt + 32, 0x1000);
-    writeLe32(opt + 36, 0x200);
-    writeLe32(opt + 60, 0x400);
-    writeLe32(opt + 108, 16);
-    writeLe32(opt + 112 + 16, rva);
-    writeLe32(opt + 112 + 20, static_cast<uint32_t>(section.size()));
-    uint8_t* header = opt + 240;
+    std::vector<uint8_t> image = peHeaders(1, rva, static_cast<uint32_t>(section.size()));
+    uint8_t* header = image.data() + 0x98 + 240;
     std::memcpy(header, ".rsrc", 5);
     writeLe32(header + 8, static_cast<uint32_t>(section.size()));
     writeLe32(header + 12, rva);
@@ -214,21 +222,7 @@ TEST(ResourceTree, BuildAndReadAgreeForNamesNumbersAndLanguages) {
 // Two sections; the resource directory names the second, which comes last by
 // address. `rsrcRaw`/`rsrcRawSize` place its data; `.text` keeps its own.
 static std::vector<uint8_t> twoSectionImage(uint32_t textRaw, uint32_t rsrcRaw, uint32_t rsrcRawSize) {
-    std::vector<uint8_t> image(0x400, 0);
-    image[0] = 'M';
-    image[1] = 'Z';
-    writeLe32(image.data() + 0x3C, 0x80);
-    std::memcpy(image.data() + 0x80, "PE\0\0", 4);
-    writeLe16(image.data() + 0x80 + 6, 2);
-    writeLe16(image.data() + 0x80 + 20, 240);
-    uint8_t* opt = image.data() + 0x98;
-    writeLe16(opt, 0x20B);
-    writeLe32(opt + 32, 0x1000);
-    writeLe32(opt + 36, 0x200);
-    writeLe32(opt + 60, 0x400);
-    writeLe32(opt + 108, 16);
-    writeLe32(opt + 112 + 16, 0x5000);
-    writeLe32(opt + 112 + 20, 0x10);
+    std::vector<uint8_t> image = peHeaders(2, 0x5000, 0x10);
     const auto section = [&](size_t index, const char* name, uint32_t va, uint32_t raw, uint32_t rawSize) {
         uint8_t* h = image.data() + 0x98 + 240 + 40 * index;
         std::memcpy(h, name, std::strlen(name));
