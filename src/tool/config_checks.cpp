@@ -21,7 +21,7 @@ constexpr const char* kKnownKeys[] = {
     "libs",       "java_libs",       "jre_order",
     "jre",        "jvmdll",          "vm",
     "minjre",     "maxjre",          "assystemclassloader",
-    "compatible", "disableexternal",
+    "compatible", "disableexternal", "cds",
 };
 
 bool isKeyChar(char c) {

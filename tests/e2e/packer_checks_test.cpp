@@ -118,9 +118,14 @@ TEST(ConfigChecks, RefusalsWarningsAndDefaults) {
     std::vector<std::string> blankMain = {"mainclass   "};
     EXPECT_FALSE(checkConfiguration(blankMain, policy, warnings, error));
 
-    std::vector<std::string> lines = {
-        "MainClass=app.Main",      "mainclas app.Other", "# a note", "libs a;b", "java_libs=lib", "-Xmx1g",
-        "assystemclassloader true"};
+    std::vector<std::string> lines = {"MainClass=app.Main",
+                                      "mainclas app.Other",
+                                      "# a note",
+                                      "libs a;b",
+                                      "java_libs=lib",
+                                      "-Xmx1g",
+                                      "assystemclassloader true",
+                                      "cds auto"};
     warnings.clear();
     ASSERT_TRUE(checkConfiguration(lines, policy, warnings, error)) << error;
     ASSERT_EQ(warnings.size(), 3u);
