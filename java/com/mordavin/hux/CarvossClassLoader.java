@@ -3,7 +3,6 @@ package com.mordavin.hux;
 import java.io.ByteArrayInputStream;
 import java.io.File;
 import java.io.IOException;
-import java.net.MalformedURLException;
 import java.net.URL;
 import java.security.CodeSigner;
 import java.security.CodeSource;
@@ -49,18 +48,7 @@ public class CarvossClassLoader extends java.net.URLClassLoader {
      * the virtual machine binds.
      */
     static void linkNatives(Class<?> c) {
-        boolean bound;
-        try {
-            bound = bindNatives(c, c.getName());
-        } catch (UnsatisfiedLinkError e) {
-            bound = false;
-        }
-        if (!bound) {
-            String app = System.getProperty("hux.app.path");
-            if (app != null) {
-                System.load(app);
-            }
-        }
+        Seldom.linkNatives(c);
     }
 
     private static native boolean bindNatives(Class<?> c, String name);
@@ -91,7 +79,7 @@ public class CarvossClassLoader extends java.net.URLClassLoader {
             if (end > start) {
                 try {
                     urls.add(new File(path.substring(start, end)).toURI().toURL());
-                } catch (MalformedURLException e) {
+                } catch (IOException e) {
                     // an element that cannot be a URL is left out
                 }
             }
@@ -122,28 +110,83 @@ public class CarvossClassLoader extends java.net.URLClassLoader {
      */
     private PermissionCollection permissionsNow(CodeSource cs) {
         PermissionCollection permissions = super.getPermissions(cs);
-        if (grantsExit()) {
-            permissions.add(new RuntimePermission("exitVM"));
-        }
+        Seldom.grantExit(permissions);
         return permissions;
     }
 
-    private static volatile Boolean exitGranted;
+    /**
+     * The loader's seldom-taken paths, in a class of their own: verifying the
+     * loader at start then loads none of the types only they use.
+     */
+    private static final class Seldom {
+        private static volatile Boolean exitGranted;
 
-    /** Whether the JDK's application class loader, which loaded this class, grants "exitVM". */
-    private static boolean grantsExit() {
-        Boolean granted = exitGranted;
-        if (granted == null) {
+        static void linkNatives(Class<?> c) {
+            boolean bound;
             try {
-                PermissionCollection own = CarvossClassLoader.class.getProtectionDomain().getPermissions();
-                granted = own != null && own.implies(new RuntimePermission("exitVM"));
-            } catch (SecurityException e) {
-                // only a runtime with a security manager gets here, and those grant it
-                granted = Boolean.TRUE;
+                bound = bindNatives(c, c.getName());
+            } catch (UnsatisfiedLinkError e) {
+                bound = false;
             }
-            exitGranted = granted;
+            if (!bound) {
+                String app = System.getProperty("hux.app.path");
+                if (app != null) {
+                    System.load(app);
+                }
+            }
         }
-        return granted;
+
+        /** Adds "exitVM" when the JDK's application class loader, which loaded this class, grants it. */
+        static void grantExit(PermissionCollection permissions) {
+            Boolean granted = exitGranted;
+            if (granted == null) {
+                try {
+                    PermissionCollection own = CarvossClassLoader.class.getProtectionDomain().getPermissions();
+                    granted = own != null && own.implies(new RuntimePermission("exitVM"));
+                } catch (SecurityException e) {
+                    // only a runtime with a security manager gets here, and those grant it
+                    granted = Boolean.TRUE;
+                }
+                exitGranted = granted;
+            }
+            if (granted) {
+                permissions.add(new RuntimePermission("exitVM"));
+            }
+        }
+
+        static RuntimeException security(String message) {
+            return new SecurityException(message);
+        }
+
+        /** Reads a whole jar through the JDK's verifying reader: each entry's signers, or why it failed. */
+        static void readSigned(byte[] jar, Map<String, CodeSigner[]> signers, Map<String, String> failures) {
+            byte[] buffer = new byte[8192];
+            try {
+                JarInputStream in = new JarInputStream(new ByteArrayInputStream(jar), true);
+                try {
+                    JarEntry e;
+                    while ((e = in.getNextJarEntry()) != null) {
+                        try {
+                            while (in.read(buffer) != -1) {
+                                // digests are checked as the entry is read
+                            }
+                            CodeSigner[] by = e.getCodeSigners();
+                            if (by != null) {
+                                signers.put(e.getName(), by);
+                            }
+                        } catch (SecurityException bad) {
+                            failures.put(e.getName(), bad.getMessage());
+                        }
+                    }
+                } finally {
+                    in.close();
+                }
+            } catch (IOException e) {
+                // what was read so far stands
+            } catch (SecurityException e) {
+                // a signature that does not verify: its entries count as unsigned
+            }
+        }
     }
 
     /** A code source's permissions, made by the loader on first use. */
@@ -173,7 +216,7 @@ public class CarvossClassLoader extends java.net.URLClassLoader {
         @Override
         public void add(Permission permission) {
             if (isReadOnly()) {
-                throw new SecurityException("attempt to add a Permission to a readonly PermissionCollection");
+                throw Seldom.security("attempt to add a Permission to a readonly PermissionCollection");
             }
             permissions().add(permission);
         }
@@ -208,7 +251,7 @@ public class CarvossClassLoader extends java.net.URLClassLoader {
         }
         try {
             return new File(app).toURI().toURL();
-        } catch (MalformedURLException e) {
+        } catch (IOException e) {
             return null;
         }
     }
@@ -291,10 +334,10 @@ public class CarvossClassLoader extends java.net.URLClassLoader {
         }
         if (p.isSealed()) {
             if (!p.isSealed(archive.sealBase)) {
-                throw new SecurityException("sealing violation: package " + pkg + " is sealed");
+                throw Seldom.security("sealing violation: package " + pkg + " is sealed");
             }
         } else if (archive.manifest != null && isSealed(pkg, archive.manifest)) {
-            throw new SecurityException("sealing violation: can't seal package " + pkg + ": already loaded");
+            throw Seldom.security("sealing violation: can't seal package " + pkg + ": already loaded");
         }
     }
 
@@ -325,12 +368,17 @@ public class CarvossClassLoader extends java.net.URLClassLoader {
     /** The running JDK's feature version, from its class-file version (52 is Java 8). */
     private static int featureVersion() {
         String classVersion = System.getProperty("java.class.version", "52.0");
-        int dot = classVersion.indexOf('.');
-        try {
-            return Integer.parseInt(dot < 0 ? classVersion : classVersion.substring(0, dot)) - 44;
-        } catch (NumberFormatException e) {
-            return 8;
+        int major = 0;
+        int i = 0;
+        for (; i < classVersion.length() && i < 6; i++) {
+            char c = classVersion.charAt(i);
+            if (c < '0' || c > '9') {
+                break;
+            }
+            major = major * 10 + (c - '0');
         }
+        boolean whole = i > 0 && (i == classVersion.length() || classVersion.charAt(i) == '.');
+        return whole && major >= 52 ? major - 44 : 8;
     }
 
     /** What the loader knows about one archive classes come from. */
@@ -362,7 +410,7 @@ public class CarvossClassLoader extends java.net.URLClassLoader {
             if (prefix.length() > 0) {
                 try {
                     seal = new URL(null, "hux:" + prefix.substring(0, prefix.length() - 1), Handler.shared());
-                } catch (MalformedURLException e) {
+                } catch (IOException e) {
                     seal = app;
                 }
             }
@@ -400,7 +448,7 @@ public class CarvossClassLoader extends java.net.URLClassLoader {
             }
             String failure = failures.get(entry);
             if (failure != null) {
-                throw new SecurityException(failure);
+                throw Seldom.security(failure);
             }
             return signers.get(entry);
         }
@@ -410,34 +458,8 @@ public class CarvossClassLoader extends java.net.URLClassLoader {
             signers = new HashMap<String, CodeSigner[]>();
             failures = new HashMap<String, String>();
             byte[] jar = entryBytes(prefix.substring(0, prefix.length() - 1));
-            if (jar == null) {
-                return;
-            }
-            byte[] buffer = new byte[8192];
-            try {
-                JarInputStream in = new JarInputStream(new ByteArrayInputStream(jar), true);
-                try {
-                    JarEntry e;
-                    while ((e = in.getNextJarEntry()) != null) {
-                        try {
-                            while (in.read(buffer) != -1) {
-                                // digests are checked as the entry is read
-                            }
-                            CodeSigner[] by = e.getCodeSigners();
-                            if (by != null) {
-                                signers.put(e.getName(), by);
-                            }
-                        } catch (SecurityException bad) {
-                            failures.put(e.getName(), bad.getMessage());
-                        }
-                    }
-                } finally {
-                    in.close();
-                }
-            } catch (IOException e) {
-                // what was read so far stands
-            } catch (SecurityException e) {
-                // a signature that does not verify: its entries count as unsigned
+            if (jar != null) {
+                Seldom.readSigned(jar, signers, failures);
             }
         }
     }
