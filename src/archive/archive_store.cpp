@@ -14,7 +14,42 @@
 
 namespace hux {
 
-namespace {}  // namespace
+namespace {
+
+constexpr std::string_view kVersionsDirectory = "META-INF/versions/";
+
+enum : int32_t { kVersionsNotServed = 0, kVersionsBuilding = 1, kVersionsServed = 2 };
+
+// The version of an entry in a version directory: the number after
+// 'META-INF/versions/' when it is written without leading zeros and followed
+// by '/', with `directoryLength` the length up to and including that '/';
+// 0 for any other name. Numbers above kLastVersion count as kLastVersion + 1.
+int32_t versionOf(std::string_view name, int32_t& directoryLength) {
+    if (name.size() <= kVersionsDirectory.size() || name.substr(0, kVersionsDirectory.size()) != kVersionsDirectory)
+        return 0;
+    const size_t start = kVersionsDirectory.size();
+    if (name[start] < '1' || name[start] > '9') return 0;
+    int64_t version = 0;
+    for (size_t i = start; i < name.size(); ++i) {
+        const char c = name[i];
+        if (c == '/') {
+            directoryLength = static_cast<int32_t>(i + 1);
+            return static_cast<int32_t>(std::min<int64_t>(version, ArchiveStore::kLastVersion + 1));
+        }
+        if (c < '0' || c > '9') return 0;
+        if (version <= ArchiveStore::kLastVersion) version = version * 10 + (c - '0');
+    }
+    return 0;
+}
+
+// Whether a requested name lies under META-INF, whose names are never versioned.
+bool isMetaInfName(std::string_view name) {
+    constexpr std::string_view kMetaInf = "META-INF";
+    return name.size() > kMetaInf.size() && name.substr(0, kMetaInf.size()) == kMetaInf &&
+           (name[kMetaInf.size()] == '/' || name[kMetaInf.size()] == '\\');
+}
+
+}  // namespace
 
 ArchiveStore::ArchiveStore(int32_t allowance) : allowance_(allowance) {}
 
@@ -67,6 +102,9 @@ void ArchiveStore::buildIndex() {
     for (int32_t i = 0; i < count; ++i) {
         const ZipEntry& e = reader_.entry(i);
         index_[i] = IndexEntry{NameRef{e.name, e.nameLength}, i};
+        if (!versionDirectories_ && e.nameLength > static_cast<int32_t>(kVersionsDirectory.size()) &&
+            std::string_view(e.name, kVersionsDirectory.size()) == kVersionsDirectory)
+            versionDirectories_ = true;
     }
     // Stable, so that of two equal names the one earlier in the directory wins.
     std::stable_sort(index_.begin(), index_.end(), [](const IndexEntry& a, const IndexEntry& b) {
@@ -127,6 +165,42 @@ int32_t ArchiveStore::findEntry(const char* name, int32_t length) const {
     return it->number;
 }
 
+void ArchiveStore::serveVersions(int32_t feature) {
+    int32_t expected = kVersionsNotServed;
+    if (!versionState_.compare_exchange_strong(expected, kVersionsBuilding, std::memory_order_acq_rel)) return;
+    for (const IndexEntry& item : index_) {
+        const std::string_view name = item.name.view();
+        int32_t directoryLength = 0;
+        const int32_t version = versionOf(name, directoryLength);
+        if (version < kFirstVersion || version > feature) continue;
+        const std::string_view base = name.substr(static_cast<size_t>(directoryLength));
+        // Directories are not served, nor names the reader never versions.
+        if (base.empty() || name.back() == '/' || isMetaInfName(base)) continue;
+        versions_.push(VersionedEntry{item.name, directoryLength, version});
+    }
+    // By base name, the highest version first; of equal names in one
+    // directory the first in the index (the earlier in the central directory).
+    std::stable_sort(versions_.begin(), versions_.end(), [](const VersionedEntry& a, const VersionedEntry& b) {
+        const int order = compareEntryNames(a.base(), b.base());
+        return order != 0 ? order < 0 : a.version > b.version;
+    });
+    int32_t kept = 0;
+    for (int32_t i = 0; i < versions_.size(); ++i) {
+        if (kept > 0 && entryNamesEqual(versions_[kept - 1].base(), versions_[i].base())) continue;
+        versions_[kept++] = versions_[i];
+    }
+    versions_.resize(kept);
+    versionState_.store(kVersionsServed, std::memory_order_release);
+}
+
+const ArchiveStore::VersionedEntry* ArchiveStore::servedVersion(std::string_view name) const {
+    if (versionState_.load(std::memory_order_acquire) != kVersionsServed || isMetaInfName(name)) return nullptr;
+    const VersionedEntry* it = std::lower_bound(
+        versions_.begin(), versions_.end(), name,
+        [](const VersionedEntry& e, std::string_view k) { return compareEntryNames(e.base(), k) < 0; });
+    return it != versions_.end() && entryNamesEqual(it->base(), name) ? it : nullptr;
+}
+
 bool ArchiveStore::locateResource(std::string_view name, std::string_view prefix, ByteString& fullName,
                                   int32_t depth) const {
     ByteString path(prefix);
@@ -144,14 +218,19 @@ bool ArchiveStore::locateResource(std::string_view name, std::string_view prefix
 // with 'rest'. A name starting with "!" is handed down unchanged and so never
 // matches. Without a callback the first match wins. `path` holds this
 // archive's full tree name on entry and on return; the walk extends it in place.
-// Nested archives are entered while `depth` is above 0.
+// Nested archives are entered while `depth` is above 0. In an archive that
+// serves its versions, a name held by a version directory matches there.
 bool ArchiveStore::locate(std::string_view name, ByteString& path, const ResourceCallback* callback,
                           ByteString* fullName, int32_t depth) const {
     const size_t bang = name.find('!');
     const int32_t pathLength = path.length();
     bool found = false;
-    if (bang == std::string_view::npos && findEntry(name.data(), static_cast<int32_t>(name.size())) >= 0) {
+    const VersionedEntry* versioned = bang == std::string_view::npos ? servedVersion(name) : nullptr;
+    if (versioned ||
+        (bang == std::string_view::npos && findEntry(name.data(), static_cast<int32_t>(name.size())) >= 0)) {
         if (pathLength > 0) path.push('!');
+        // A version entry differs from the name by its directory only.
+        if (versioned) path.append(versioned->directory());
         path.append(name);
         if (!callback) {
             fullName->assign(path.data(), path.length());

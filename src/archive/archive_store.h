@@ -84,6 +84,22 @@ public:
     bool locateResource(std::string_view name, std::string_view prefix, const ResourceCallback& callback,
                         int32_t depth = kLookupDepth) const;
 
+    // Multi-release archives. Whether this archive has entries in version
+    // directories ('META-INF/versions/<N>/...'), known once it is open.
+    bool hasVersionDirectories() const { return versionDirectories_; }
+    // From this call on, plain names looked up here by locateResource resolve
+    // to the entry of the highest version directory from 8 up to `feature`
+    // that holds the name, in place of the entry outside the version
+    // directories and also where there is no such entry, as the running Java
+    // version reads a multi-release jar. Only files in directories named by a
+    // version number without leading zeros count; names under 'META-INF/' are
+    // never replaced. The first call decides, later ones change nothing.
+    // Lookups may run in other threads meanwhile.
+    void serveVersions(int32_t feature);
+    // Smallest and largest version directory a multi-release archive reads.
+    static constexpr int32_t kFirstVersion = 8;
+    static constexpr int32_t kLastVersion = 1 << 20;
+
     // Reads the entry `name` resolves to into `sink`; false (nothing
     // committed) when the name resolves nowhere or the entry cannot be read to
     // its end. With `searchNested`, a plain name not found here is looked for
@@ -100,6 +116,7 @@ public:
     int32_t nestedCount() const { return nestedNames_.size(); }
     std::string_view nestedName(int32_t i) const { return nestedNames_[i].view(); }
     const ArchiveStore* child(int32_t i) const { return children_[i]; }
+    ArchiveStore* child(int32_t i) { return children_[i]; }
     const ZipReader& reader() const { return reader_; }
 
 private:
@@ -113,7 +130,19 @@ private:
         int32_t number;  // position in the central directory
     };
 
+    // An entry of a version directory served for the name that follows the
+    // directory ('META-INF/versions/11/' in 'META-INF/versions/11/a/B.class').
+    struct VersionedEntry {
+        NameRef name;  // the whole entry name
+        int32_t directoryLength;
+        int32_t version;
+        std::string_view directory() const { return name.view().substr(0, static_cast<size_t>(directoryLength)); }
+        std::string_view base() const { return name.view().substr(static_cast<size_t>(directoryLength)); }
+    };
+
     void buildIndex();
+    // The version entry served in place of the plain name `name`, or null.
+    const VersionedEntry* servedVersion(std::string_view name) const;
     void openNested();
     bool locate(std::string_view name, ByteString& path, const ResourceCallback* callback, ByteString* fullName,
                 int32_t depth) const;
@@ -130,6 +159,11 @@ private:
     int32_t allowance_;
     ZipReader reader_;
     GrowArray<IndexEntry> index_;
+    bool versionDirectories_ = false;
+    // Sorted by base name, one per name; complete and read-only once
+    // versionState_ is kVersionsServed.
+    GrowArray<VersionedEntry> versions_;
+    std::atomic<int32_t> versionState_{0};
     platform::Mutex entryLock_;
     bool opened_ = false;
     int64_t residentLimit_ = INT64_MAX;

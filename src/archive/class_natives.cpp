@@ -56,6 +56,13 @@ bool isClassFileName(JNIEnv* env, jstring name) {
 // compatible mode the archive's class files are no resources.
 bool searchesArchive(JNIEnv* env, jstring name) { return classFilesAreResources() || !isClassFileName(env, name); }
 
+// Each byte as the character of that value.
+std::u16string latin1Units(std::string_view bytes) {
+    std::u16string units;
+    for (char c : bytes) units.push_back(static_cast<char16_t>(static_cast<unsigned char>(c)));
+    return units;
+}
+
 jstring findEntry(JNIEnv* env, jstring name) {
     ensureOpen();
     if (!name) return nullptr;
@@ -63,13 +70,55 @@ jstring findEntry(JNIEnv* env, jstring name) {
     bool fromUtf8 = false;
     if (!locateName(env, name, full, fromUtf8)) return nullptr;
     replaceByte(full, '\\', '/');
-    std::u16string units;
-    if (fromUtf8) {
-        units = utf8ToUtf16(full.view());
-    } else {
-        for (char c : full.view()) units.push_back(static_cast<char16_t>(static_cast<unsigned char>(c)));
+    return jni::newString(env, fromUtf8 ? utf8ToUtf16(full.view()) : latin1Units(full.view()));
+}
+
+// The "name!" prefixes of the nested archives plain names are looked up in
+// that have version directories, in search order, spelled as findEntry spells
+// the names of their entries for a name in ASCII.
+jobjectArray versionedArchives(JNIEnv* env) {
+    ensureOpen();
+    const ArchiveStore& root = rootArchive().store();
+    std::vector<int32_t> versioned;
+    for (int32_t i = 0; i < root.nestedCount(); ++i)
+        if (root.child(i) && root.child(i)->hasVersionDirectories()) versioned.push_back(i);
+    LocalRef<jclass> stringClass(env, env->FindClass("java/lang/String"));
+    jobjectArray result =
+        stringClass ? env->NewObjectArray(static_cast<jsize>(versioned.size()), stringClass.get(), nullptr) : nullptr;
+    if (!result) {
+        jni::reportPendingException(env);
+        return nullptr;
     }
-    return jni::newString(env, units);
+    for (jsize k = 0; k < static_cast<jsize>(versioned.size()); ++k) {
+        ByteString prefix(root.nestedName(versioned[k]));
+        prefix.push('!');
+        replaceByte(prefix, '\\', '/');
+        LocalRef<jstring> text(env, jni::newString(env, latin1Units(prefix.view())));
+        if (!text) return nullptr;
+        env->SetObjectArrayElement(result, k, text.get());
+    }
+    return result;
+}
+
+// Whether `prefix` ("name!") names the nested archive stored as `stored`.
+bool isPrefixOf(const ByteString& prefix, std::string_view stored) {
+    const std::string_view p = prefix.view();
+    return !p.empty() && p.back() == '!' && entryNamesEqual(p.substr(0, p.size() - 1), stored);
+}
+
+void serveVersions(JNIEnv* env, jstring prefix, jint feature) {
+    ensureOpen();
+    if (!prefix) return;
+    const NameForms forms = nameFormsOf(env, prefix);
+    ArchiveStore& root = rootArchive().store();
+    for (int32_t i = 0; i < root.nestedCount(); ++i) {
+        ArchiveStore* child = root.child(i);
+        const std::string_view stored = root.nestedName(i);
+        if (child && ((forms.hasLatin1 && isPrefixOf(forms.latin1, stored)) || isPrefixOf(forms.utf8, stored))) {
+            child->serveVersions(feature);
+            return;
+        }
+    }
 }
 
 jbyteArray entryBytes(JNIEnv* env, jstring tree) {
@@ -182,6 +231,16 @@ extern "C" JNIEXPORT jstring JNICALL Java_com_mordavin_hux_CarvossClassLoader_fi
 extern "C" JNIEXPORT jbyteArray JNICALL Java_com_mordavin_hux_CarvossClassLoader_entryBytes(JNIEnv* env, jobject,
                                                                                             jstring tree) {
     return jni::guardNative(env, [&] { return entryBytes(env, tree); });
+}
+
+extern "C" JNIEXPORT jobjectArray JNICALL Java_com_mordavin_hux_CarvossClassLoader_versionedArchives(JNIEnv* env,
+                                                                                                     jobject) {
+    return jni::guardNative(env, [&] { return versionedArchives(env); });
+}
+
+extern "C" JNIEXPORT void JNICALL Java_com_mordavin_hux_CarvossClassLoader_serveVersions(JNIEnv* env, jobject,
+                                                                                         jstring prefix, jint feature) {
+    jni::guardNative(env, [&] { serveVersions(env, prefix, feature); });
 }
 
 extern "C" JNIEXPORT jobject JNICALL Java_com_mordavin_hux_CarvossClassLoader_findArchiveResource(JNIEnv* env,

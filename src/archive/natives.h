@@ -32,6 +32,9 @@ extern "C" {
 JNIEXPORT jstring JNICALL Java_com_mordavin_hux_CarvossClassLoader_findEntry(JNIEnv* env, jobject loader, jstring name);
 JNIEXPORT jbyteArray JNICALL Java_com_mordavin_hux_CarvossClassLoader_entryBytes(JNIEnv* env, jobject loader,
                                                                                  jstring tree);
+JNIEXPORT jobjectArray JNICALL Java_com_mordavin_hux_CarvossClassLoader_versionedArchives(JNIEnv* env, jobject loader);
+JNIEXPORT void JNICALL Java_com_mordavin_hux_CarvossClassLoader_serveVersions(JNIEnv* env, jobject loader,
+                                                                              jstring prefix, jint feature);
 JNIEXPORT jobject JNICALL Java_com_mordavin_hux_CarvossClassLoader_findArchiveResource(JNIEnv* env, jobject loader,
                                                                                        jstring name);
 JNIEXPORT jobject JNICALL Java_com_mordavin_hux_CarvossClassLoader_findArchiveResources(JNIEnv* env, jobject loader,

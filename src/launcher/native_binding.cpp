@@ -26,6 +26,9 @@ const JNINativeMethod kLoaderNatives[] = {
                Java_com_mordavin_hux_CarvossClassLoader_findArchiveResource),
     HUX_NATIVE("findArchiveResources", "(Ljava/lang/String;)Ljava/util/Enumeration;",
                Java_com_mordavin_hux_CarvossClassLoader_findArchiveResources),
+    HUX_NATIVE("versionedArchives", "()[Ljava/lang/String;",
+               Java_com_mordavin_hux_CarvossClassLoader_versionedArchives),
+    HUX_NATIVE("serveVersions", "(Ljava/lang/String;I)V", Java_com_mordavin_hux_CarvossClassLoader_serveVersions),
 };
 const JNINativeMethod kTrayNatives[] = {
     HUX_NATIVE("init", "(ILjava/lang/String;Ljava/lang/String;Ljava/lang/String;I)V",
@@ -75,7 +78,7 @@ struct ClassBinding {
 // bound elsewhere or not at all, so that none of them tries to load the
 // executable later.
 const ClassBinding kBindings[] = {
-    {"com/mordavin/hux/CarvossClassLoader", kLoaderNatives, 4},
+    {"com/mordavin/hux/CarvossClassLoader", kLoaderNatives, 6},
     {"com/mordavin/hux/Handler", kHandlerNatives, 2},
     {"com/mordavin/hux/Instances", kInstancesNatives, 6},
     {"com/mordavin/hux/SystemTray", kTrayNatives, 6},

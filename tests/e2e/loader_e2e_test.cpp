@@ -197,23 +197,23 @@ TEST_F(Loader, AnswersAsJavaClassPathDoes) {
 }
 
 TEST_F(Loader, MultiReleaseJarServesTheRunningVersionsClassesAndResources) {
-    const std::vector<std::string> args = {"load",       "mr.Version",
-                                           "bytes",      "mr/res.txt",
-                                           "entry",      "mr/res.txt",
-                                           "conn",       "mr/res.txt",
-                                           "each",       "mr/res.txt",
-                                           "rel",        "mr/res.txt",
-                                           "other.txt",  "rel",
-                                           "mr/res.txt", "res.txt",
-                                           "classres",   "mr.Version",
-                                           "res.txt",    "classres",
-                                           "mr.Version", "other.txt",
-                                           "entry",      "mr/other.txt",
-                                           "entry",      "META-INF/versions/9/mr/res.txt",
-                                           "entry",      "META-INF/MANIFEST.MF"};
-    const std::vector<std::string> files = {"lib/probe.jar=" + kitDir() + "/probe.jar",
-                                            "lib/mr.jar=" + kitDir() + "/mr.jar"};
-    const std::string cp = javaClassPath({kitDir() + "/probe.jar", kitDir() + "/mr.jar"});
+    const std::vector<std::string> args = {
+        "load", "mr.Version", "bytes", "mr/res.txt", "entry", "mr/res.txt", "conn", "mr/res.txt", "each", "mr/res.txt",
+        "rel", "mr/res.txt", "other.txt", "rel", "mr/res.txt", "res.txt", "classres", "mr.Version", "res.txt",
+        "classres", "mr.Version", "other.txt", "entry", "mr/other.txt", "entry", "META-INF/versions/9/mr/res.txt",
+        "entry", "META-INF/MANIFEST.MF",
+        // names only a version directory holds
+        "load", "mr.Only9", "load", "mr.Only11", "load", "mr.Only21", "load", "mr.Uses", "load", "mr.Nothing", "cs",
+        "mr.Only11", "pkg", "mr.Only11", "entry", "mr/only.txt", "bytes", "mr/only.txt", "each", "mr/only.txt", "conn",
+        "mr/only.txt", "classres", "mr.Only11", "only.txt", "entry", "mr/eight.txt", "entry", "META-INF/mr.txt",
+        "entry", "mr/zero.txt", "load", "nomr.Base", "load", "nomr.Hidden", "entry", "nomr/hidden.txt", "load",
+        "mrsig.Only", "cs", "mrsig.Only"};
+    std::vector<std::string> files, jars;
+    for (const std::string j : {"probe", "mr", "nomr", "mrsigned"}) {
+        files.push_back("lib/" + j + ".jar=" + kitDir() + "/" + j + ".jar");
+        jars.push_back(kitDir() + "/" + j + ".jar");
+    }
+    const std::string cp = javaClassPath(jars);
     for (const std::string& jdk : jdks_) {
         SCOPED_TRACE(jdk);
         const std::string exe = packProbe(dir_, "mr", jdk, {}, files);
@@ -234,6 +234,27 @@ TEST_F(Loader, MultiReleaseJarServesTheRunningVersionsClassesAndResources) {
         EXPECT_TRUE(has(packed.out, "entry META-INF/MANIFEST.MF: META-INF/MANIFEST.MF\n")) << packed.out;
         // other.txt has no version 21: version 17 serves it on both, as with `java -cp`.
         EXPECT_TRUE(has(packed.out, "classres other.txt: other 17\n")) << packed.out;
+        // Names only a version directory holds, up to the running version,
+        // only in a multi-release jar, with the jar's code source and signers.
+        EXPECT_TRUE(has(packed.out, "load mr.Only9: only in 9\nload mr.Only11: only in 11\nload mr.Only21: " +
+                                        std::string(v == "21" ? "only in 21" : "java.lang.ClassNotFoundException") +
+                                        "\nload mr.Uses: uses only in 11\n"
+                                        "load mr.Nothing: java.lang.ClassNotFoundException\n"
+                                        "cs mr.Only11: file=true signers=0\n"))
+            << packed.out;
+        EXPECT_TRUE(has(packed.out,
+                        "entry mr/only.txt: META-INF/versions/17/mr/only.txt\n"
+                        "bytes mr/only.txt: n=7 crc="))
+            << packed.out;
+        EXPECT_TRUE(has(packed.out, "each mr/only.txt: [only 17]\n")) << packed.out;
+        EXPECT_TRUE(has(packed.out,
+                        "classres only.txt: only 17\nentry mr/eight.txt: META-INF/versions/8/mr/eight.txt\n"
+                        "entry META-INF/mr.txt: null\nentry mr/zero.txt: null\n"
+                        "load nomr.Base: base\nload nomr.Hidden: java.lang.ClassNotFoundException\n"
+                        "entry nomr/hidden.txt: null\n"
+                        "load mrsig.Only: signed only in 11\n"
+                        "cs mrsig.Only: file=true signers=1 by 1 certificate(s)\n"))
+            << packed.out;
     }
 }
 

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -336,6 +337,102 @@ TEST(ArchiveStore, ParallelReadsShareOneReaderPerArchive) {
         EXPECT_EQ(failures, std::vector<int>(4, 0));
     }
     std::filesystem::remove(path);
+}
+
+namespace {
+
+ArchiveStore* nestedStore(ArchiveStore& root, std::string_view name) {
+    for (int32_t i = 0; i < root.nestedCount(); ++i)
+        if (root.nestedName(i) == name) return root.child(i);
+    return nullptr;
+}
+
+// root: b.jar (plain, x/only.txt), mr.jar (version directories), and
+// c.jar, which only has a directory named like a version directory.
+std::string versionedArchive() {
+    const std::string mr = buildZip({{"x/both.txt", "both base"},
+                                     {"META-INF/versions/9/x/both.txt", "both 9"},
+                                     {"META-INF/versions/11/x/both.txt", "both 11"},
+                                     {"META-INF/versions/21/x/both.txt", "both 21"},
+                                     {"META-INF/versions/9/x/only.txt", "only 9"},
+                                     {"META-INF/versions/21/x/future.txt", "future"},
+                                     {"META-INF/versions/8/x/eight.txt", "eight"},
+                                     {"META-INF/versions/7/x/seven.txt", "seven"},
+                                     {"META-INF/versions/09/x/zero.txt", "zero"},
+                                     {"META-INF/versions/99999999999/x/huge.txt", "huge"},
+                                     {"META-INF/versions/9/META-INF/m.txt", "meta"},
+                                     {"META-INF/versions/9/d/", ""},
+                                     {"meta-inf/versions/9/x/lower.txt", "lower"},
+                                     {"META-INF/versions/9/x/twice.txt", "first"},
+                                     {"META-INF/versions/9/x/twice.txt", "second"}});
+    return buildZip({{"b.jar", buildZip({{"x/only.txt", "only in b"}}), 0},
+                     {"mr.jar", mr, 8},
+                     {"c.jar", buildZip({{"META-INF/versions/", ""}, {"y.txt", "Y"}}), 0}});
+}
+
+}  // namespace
+
+TEST(ArchiveStore, MultiReleaseArchivesServeTheirVersions) {
+    ArchiveStore store;
+    openStore(store, versionedArchive());
+    ArchiveStore* mr = nestedStore(store, "mr.jar");
+    ASSERT_NE(mr, nullptr);
+    EXPECT_TRUE(mr->hasVersionDirectories());
+    EXPECT_FALSE(nestedStore(store, "b.jar")->hasVersionDirectories());
+    EXPECT_FALSE(nestedStore(store, "c.jar")->hasVersionDirectories());
+
+    // Until told, the archive serves its base names only.
+    EXPECT_EQ(locate(store, "x\\both.txt"), "mr.jar!x\\both.txt");
+    EXPECT_EQ(locateAll(store, "x\\only.txt"), (std::vector<std::string>{"b.jar!x\\only.txt"}));
+
+    mr->serveVersions(17);
+    const std::string v11 = "mr.jar!META-INF/versions/11/x\\both.txt";
+    EXPECT_EQ(locate(store, "x\\both.txt"), v11);
+    EXPECT_EQ(read(store, v11, false), "both 11");
+    // A name only a version directory holds is found there, in the archive's
+    // place in the search order, and reads back through its full name.
+    EXPECT_EQ(locateAll(store, "x\\only.txt"),
+              (std::vector<std::string>{"b.jar!x\\only.txt", "mr.jar!META-INF/versions/9/x\\only.txt"}));
+    EXPECT_EQ(locate(store, "mr.jar!x\\only.txt"), "mr.jar!META-INF/versions/9/x\\only.txt");
+    EXPECT_EQ(read(store, "mr.jar!META-INF/versions/9/x/only.txt", false), "only 9");
+    EXPECT_EQ(locate(store, "x\\eight.txt"), "mr.jar!META-INF/versions/8/x\\eight.txt");
+    EXPECT_EQ(locate(store, "x\\twice.txt"), "mr.jar!META-INF/versions/9/x\\twice.txt");
+    EXPECT_EQ(read(store, "mr.jar!META-INF/versions/9/x/twice.txt", false), "first");
+    // Not served: above the feature version, below 8, leading zeros, numbers
+    // past any version, META-INF names, directories, other spellings.
+    for (const char* name : {"x\\future.txt", "x\\seven.txt", "x\\zero.txt", "x\\huge.txt", "META-INF\\m.txt",
+                             "META-INF/m.txt", "d\\", "d", "x\\lower.txt"})
+        EXPECT_EQ(locate(store, name), "<none>") << name;
+    // Version entries keep their own names, and the choice is made once.
+    EXPECT_EQ(locate(store, "META-INF\\versions\\21\\x\\future.txt"), "mr.jar!META-INF\\versions\\21\\x\\future.txt");
+    mr->serveVersions(25);
+    EXPECT_EQ(locate(store, "x\\future.txt"), "<none>");
+    EXPECT_EQ(locate(store, "x\\both.txt"), v11);
+}
+
+TEST(ArchiveStore, VersionsServedWhileOtherThreadsLookUp) {
+    ArchiveStore store;
+    openStore(store, versionedArchive());
+    ArchiveStore* mr = nestedStore(store, "mr.jar");
+    ASSERT_NE(mr, nullptr);
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> threads;
+    std::vector<int> wrong(2, 0);
+    for (int t = 0; t < 2; ++t)
+        threads.emplace_back([&, t] {
+            while (!stop.load()) {
+                // Before the switch the base entry, after it the version entry: never anything else.
+                const std::string found = locate(store, "x\\both.txt");
+                if (found != "mr.jar!x\\both.txt" && found != "mr.jar!META-INF/versions/11/x\\both.txt") ++wrong[t];
+            }
+        });
+    mr->serveVersions(17);
+    std::thread other([&] { mr->serveVersions(21); });
+    other.join();
+    stop.store(true);
+    for (std::thread& th : threads) th.join();
+    EXPECT_EQ(wrong, std::vector<int>(2, 0));
+    EXPECT_EQ(locate(store, "x\\both.txt"), "mr.jar!META-INF/versions/11/x\\both.txt");
 }
 
 TEST(UrlText, EncodesWhatAUriCannotHoldAndDecodesBackToTheEntryName) {

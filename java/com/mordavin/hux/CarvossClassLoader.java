@@ -116,6 +116,7 @@ public class CarvossClassLoader extends java.net.URLClassLoader {
 
     @Override
     protected Class<?> findClass(String name) throws ClassNotFoundException {
+        serveVersionsOnce();
         String entry = name.replace('.', '/') + ".class";
         String tree = findEntry(entry);
         if (tree == null) {
@@ -124,11 +125,6 @@ public class CarvossClassLoader extends java.net.URLClassLoader {
         int bang = tree.indexOf('!');
         Archive archive = archiveOf(bang < 0 ? "" : tree.substring(0, bang + 1));
         String inJar = bang < 0 ? tree : tree.substring(bang + 1);
-        String versioned = archive.versioned(inJar);
-        if (versioned != inJar) {
-            inJar = versioned;
-            tree = archive.prefix + versioned;
-        }
         byte[] bytes = entryBytes(tree);
         if (bytes == null) {
             throw new ClassNotFoundException(name);
@@ -244,20 +240,6 @@ public class CarvossClassLoader extends java.net.URLClassLoader {
             unsigned = new CodeSource(app, (CodeSigner[]) null);
         }
 
-        /** The entry the running Java version uses in place of `entry`. */
-        String versioned(String entry) {
-            if (!multiRelease || entry.startsWith("META-INF/")) {
-                return entry;
-            }
-            for (int v = FEATURE_VERSION; v >= 9; v--) {
-                String candidate = "META-INF/versions/" + v + "/" + entry;
-                if (findEntry(prefix + candidate) != null) {
-                    return candidate;
-                }
-            }
-            return entry;
-        }
-
         CodeSource codeSource(CodeSigner[] by) {
             if (by == null || by.length == 0) {
                 return unsigned;
@@ -348,72 +330,67 @@ public class CarvossClassLoader extends java.net.URLClassLoader {
     /** The resource's URL: its archive entry first, then the external class path. */
     @Override
     public URL findResource(String name) {
-        URL url = findArchiveResource(name);
-        return url == null ? null : versionedUrl(url);
+        serveVersionsOnce();
+        return findArchiveResource(name);
     }
 
     /** Every match: the nested jars' entries, then the external class path's. */
     @Override
     public Enumeration<URL> findResources(String name) throws IOException {
-        Enumeration<URL> found = findArchiveResources(name);
-        if (FEATURE_VERSION < 9 || found == null) {
-            return found;
+        serveVersionsOnce();
+        return findArchiveResources(name);
+    }
+
+    /** Set once the nested multi-release jars serve the running version's entries. */
+    private volatile boolean versionsServed;
+    /** True while this loader's thread works out the multi-release jars (under versionLock). */
+    private boolean servingVersions;
+    private final Object versionLock = new Object();
+
+    /**
+     * Before the first lookup: the natives name the nested jars that have
+     * version directories (none in most applications, which so pay for no
+     * manifest), and those whose manifest says "Multi-Release: true" are told
+     * to serve the running Java version's entries from then on, also for names
+     * that only a version directory holds. Later lookups, hits and misses,
+     * make no native call more than before.
+     */
+    private void serveVersionsOnce() {
+        if (versionsServed) {
+            return;
         }
-        java.util.Vector<URL> urls = new java.util.Vector<URL>();
-        while (found.hasMoreElements()) {
-            urls.add(versionedUrl(found.nextElement()));
+        synchronized (versionLock) {
+            // A lookup made while the jars are looked at (by this thread) goes on without them.
+            if (versionsServed || servingVersions) {
+                return;
+            }
+            servingVersions = true;
+            try {
+                String[] candidates = FEATURE_VERSION >= 9 ? versionedArchives() : null;
+                for (int i = 0; candidates != null && i < candidates.length; i++) {
+                    if (archiveOf(candidates[i]).multiRelease) {
+                        serveVersions(candidates[i], FEATURE_VERSION);
+                    }
+                }
+            } finally {
+                servingVersions = false;
+                versionsServed = true;
+            }
         }
-        return urls.elements();
     }
 
     /**
-     * `url` itself, or, for an entry of a nested multi-release jar, the URL of
-     * the versioned entry the running Java version uses in its place (the
-     * same entry a class of that name comes from).
+     * The "name!" prefixes of the nested jars with version directories
+     * ("META-INF/versions/N/"), spelled as findEntry spells their entries.
      */
-    private URL versionedUrl(URL url) {
-        if (FEATURE_VERSION < 9 || !"hux".equals(url.getProtocol())) {
-            return url;
-        }
-        String path = url.getPath();
-        int bang = path.indexOf('!');
-        if (bang < 0) {
-            return url;
-        }
-        String prefix = percentDecoded(path.substring(0, bang + 1));
-        String inJar = percentDecoded(path.substring(bang + 1));
-        if (prefix == null || inJar == null) {
-            return url;
-        }
-        Archive archive = archiveOf(prefix);
-        String versioned = archive.versioned(inJar);
-        if (versioned == inJar) {
-            return url;
-        }
-        // The versioned entry differs from the base one by its directory only,
-        // which needs no escaping.
-        String directory = versioned.substring(0, versioned.length() - inJar.length());
-        try {
-            return new URL(null, "hux:" + path.substring(0, bang + 1) + directory + path.substring(bang + 1),
-                    Handler.shared());
-        } catch (MalformedURLException e) {
-            return url;
-        }
-    }
+    protected native String[] versionedArchives();
 
-    /** A URL path's %XX escapes decoded as UTF-8 ('+' stays itself), or null when they are malformed. */
-    static String percentDecoded(String path) {
-        if (path.indexOf('%') < 0) {
-            return path;
-        }
-        try {
-            return java.net.URLDecoder.decode(path.replace("+", "%2B"), "UTF-8");
-        } catch (java.io.UnsupportedEncodingException e) {
-            return null;
-        } catch (IllegalArgumentException e) {
-            return null;
-        }
-    }
+    /**
+     * From now on, lookups by name in the nested jar `prefix` resolve to the
+     * entry of its highest version directory up to `feature` that holds the
+     * name, where one does.
+     */
+    protected native void serveVersions(String prefix, int feature);
 
     /** The archive's URL for resource `name`, or the external class path's, or null. */
     protected native URL findArchiveResource(String name);

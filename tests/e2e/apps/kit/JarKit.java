@@ -48,7 +48,39 @@ public class JarKit {
             mr.put("META-INF/versions/" + v + "/mr/res.txt", bytes("resource " + v + (v.equals("17") ? " (seventeen)" : "")));
         }
         mr.put("META-INF/versions/17/mr/other.txt", bytes("other 17"));
+        // Names only a version directory holds: classes in 9, 11 and 21, a
+        // resource in 11 and 17, one in 8, one under META-INF (never
+        // versioned) and one in "09" (no version); a base class using the
+        // version-11 class.
+        Path only11 = null;
+        for (String v : new String[] {"9", "11", "21"}) {
+            Path classes = compile("mronly" + v, src("mr/Only" + v + ".java",
+                    "package mr; public class Only" + v + " { public static String say() { return \"only in " + v + "\"; } }"));
+            if (v.equals("11")) only11 = classes;
+            for (Map.Entry<String, byte[]> e : tree(classes).entrySet()) {
+                mr.put("META-INF/versions/" + v + "/" + e.getKey(), e.getValue());
+            }
+        }
+        mr.putAll(tree(compile("mruses", src("mr/Uses.java",
+                "package mr; public class Uses { public static String say() { return \"uses \" + Only11.say(); } }"), only11)));
+        mr.put("META-INF/versions/11/mr/only.txt", bytes("only 11"));
+        mr.put("META-INF/versions/17/mr/only.txt", bytes("only 17"));
+        mr.put("META-INF/versions/8/mr/eight.txt", bytes("eight"));
+        mr.put("META-INF/versions/9/META-INF/mr.txt", bytes("never"));
+        mr.put("META-INF/versions/09/mr/zero.txt", bytes("never"));
         jar("mr.jar", manifest("Multi-Release: true\n"), mr);
+
+        // The same layout without "Multi-Release: true": only the base counts.
+        Map<String, byte[]> nomr = new LinkedHashMap<>(tree(compile("nomrbase", src("nomr/Base.java",
+                "package nomr; public class Base { public static String say() { return \"base\"; } }"))));
+        for (String c : new String[] {"Base", "Hidden"}) {
+            for (Map.Entry<String, byte[]> e : tree(compile("nomr" + c, src("nomr/" + c + ".java",
+                    "package nomr; public class " + c + " { public static String say() { return \"version 9\"; } }"))).entrySet()) {
+                nomr.put("META-INF/versions/9/" + e.getKey(), e.getValue());
+            }
+        }
+        nomr.put("META-INF/versions/9/nomr/hidden.txt", bytes("hidden"));
+        jar("nomr.jar", null, nomr);
 
         // Sealing: one jar seals package "seal", another adds to it.
         jar("sealA.jar", manifest("Sealed: true\n"), tree(compile("sealA", src("seal/A.java", "package seal; public class A { public static String say() { return \"A\"; } }"))));
@@ -67,6 +99,14 @@ public class JarKit {
         jar("tampered.jar", null, sig2);
         sign("tampered.jar", keystore);
         replaceEntry(out.resolve("tampered.jar"), "sig2/T.class", sig2Altered.get("sig2/T.class"));
+        // Signed multi-release: a class only version 11 holds.
+        Map<String, byte[]> mrsig = new LinkedHashMap<>();
+        for (Map.Entry<String, byte[]> e : tree(compile("mrsig", src("mrsig/Only.java",
+                "package mrsig; public class Only { public static String say() { return \"signed only in 11\"; } }"))).entrySet()) {
+            mrsig.put("META-INF/versions/11/" + e.getKey(), e.getValue());
+        }
+        jar("mrsigned.jar", manifest("Multi-Release: true\n"), mrsig);
+        sign("mrsigned.jar", keystore);
 
         // Zip64 end records: more entries than 16 bits count.
         Map<String, byte[]> big = new LinkedHashMap<>(tree(compile("big", src("big/Big.java", "package big; public class Big { public static String say() { return \"big\"; } }"))));
