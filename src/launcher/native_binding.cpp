@@ -91,14 +91,12 @@ const ClassBinding kBindings[] = {
 void bindSupportNatives(JNIEnv* env, const char* appPath) {
     using jni::LocalRef;
     for (const ClassBinding& b : kBindings) {
+        // FindClass initialises the class it finds.
         LocalRef<jclass> cls(env, env->FindClass(b.name));
         if (!cls) {
             env->ExceptionClear();  // an archive without this class simply lacks it
             continue;
         }
-        // Looking up a method initialises the class.
-        env->GetMethodID(cls.get(), "<init>", "()V");
-        env->ExceptionClear();
         if (b.count > 0 && env->RegisterNatives(cls.get(), b.methods, b.count) != 0) jni::reportPendingException(env);
     }
     LocalRef<jclass> system(env, env->FindClass("java/lang/System"));

@@ -472,8 +472,8 @@ TEST_F(InstancesE2E, ExitsPromptlyWhileObjectsKeepArriving) {
         const int64_t ms = exited - std::stoll(m[1].str());
         worst = std::max(worst, ms);
         // The fault this catches is an exit held up by the flood (a second or
-        // more); a loaded machine alone takes up to a few hundred milliseconds.
-        EXPECT_LT(ms, 500) << "exit took " << ms << " ms";
+        // more); a machine loaded by parallel builds alone takes up to 800 ms.
+        EXPECT_LT(ms, 1000) << "exit took " << ms << " ms";
         a.finish(40000);
         b.finish(40000);
     }

@@ -160,7 +160,11 @@ TEST_F(Loader, AnswersAsJavaClassPathDoes) {
                                            "pkg",
                                            "seal.A",
                                            "load",
-                                           "probe.deep.Impl"};
+                                           "probe.deep.Impl",
+                                           "perm",
+                                           "probe.Main",
+                                           "perm",
+                                           "sig.S"};
     std::vector<std::string> jars;
     for (const std::string& j : kJars) jars.push_back(kitDir() + "/" + j + ".jar");
     for (const std::string& jdk : jdks_) {
@@ -182,6 +186,11 @@ TEST_F(Loader, AnswersAsJavaClassPathDoes) {
             has(packed.out, "load seal.B: java.lang.SecurityException: sealing violation: package seal is sealed\n"))
             << packed.out;
         EXPECT_TRUE(has(packed.out, "cs sig.S: file=true signers=1 by 1 certificate(s)\n")) << packed.out;
+        // JDK 17 grants reading the code source and "exitVM"; later ones grant nothing.
+        EXPECT_TRUE(has(packed.out,
+                        major >= 24 ? "perm probe.Main: read=false write=false readonly=true add refused elements=0\n"
+                                    : "perm probe.Main: read=true write=false readonly=true add refused elements=2\n"))
+            << packed.out;
         EXPECT_TRUE(
             has(packed.out, "load sig2.T: java.lang.SecurityException: SHA-256 digest error for sig2/T.class\n"))
             << packed.out;

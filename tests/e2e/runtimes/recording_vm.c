@@ -930,6 +930,8 @@ static jclass JNICALL FindClass(JNIEnv* env, const char* name) {
         return NULL;
     }
     trace("FindClass %s", name);
+    /* Like the real machine, FindClass initialises the class it finds. */
+    initialise(k);
     return (jclass)&k->self;
 }
 

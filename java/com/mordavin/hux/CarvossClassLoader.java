@@ -7,6 +7,8 @@ import java.net.MalformedURLException;
 import java.net.URL;
 import java.security.CodeSigner;
 import java.security.CodeSource;
+import java.security.Permission;
+import java.security.PermissionCollection;
 import java.util.ArrayList;
 import java.util.Enumeration;
 import java.util.HashMap;
@@ -54,17 +56,125 @@ public class CarvossClassLoader extends java.net.URLClassLoader {
     public static URL[] getHuxClassPath() {
         String path = System.getProperty("hux.class.path", "");
         List<URL> urls = new ArrayList<URL>();
-        for (String piece : path.split(java.util.regex.Pattern.quote(File.pathSeparator))) {
-            if (piece.length() == 0) {
-                continue;
+        // Split by hand: a regular expression here would be the first of the
+        // launch and cost its whole set-up before main.
+        char separator = File.pathSeparatorChar;
+        int start = 0;
+        while (start <= path.length()) {
+            int end = path.indexOf(separator, start);
+            if (end < 0) {
+                end = path.length();
             }
-            try {
-                urls.add(new File(piece).toURI().toURL());
-            } catch (MalformedURLException e) {
-                // an element that cannot be a URL is left out
+            if (end > start) {
+                try {
+                    urls.add(new File(path.substring(start, end)).toURI().toURL());
+                } catch (MalformedURLException e) {
+                    // an element that cannot be a URL is left out
+                }
             }
+            start = end + 1;
         }
         return urls.toArray(new URL[0]);
+    }
+
+    /**
+     * The permissions of a code source, worked out when first asked for, as
+     * the JDK's own class-path loader does: the file permission of the
+     * location costs the set-up of the security properties, which most
+     * applications never need. With a security manager installed they are
+     * worked out at once, under its checks.
+     */
+    @Override
+    @SuppressWarnings("removal")
+    protected PermissionCollection getPermissions(CodeSource cs) {
+        if (System.getSecurityManager() != null) {
+            return super.getPermissions(cs);
+        }
+        return new LazyPermissions(this, cs);
+    }
+
+    /**
+     * What URLClassLoader grants, and "exitVM" where the JDK's own
+     * application class loader grants it to the classes it loads.
+     */
+    private PermissionCollection permissionsNow(CodeSource cs) {
+        PermissionCollection permissions = super.getPermissions(cs);
+        if (grantsExit()) {
+            permissions.add(new RuntimePermission("exitVM"));
+        }
+        return permissions;
+    }
+
+    private static volatile Boolean exitGranted;
+
+    /** Whether the JDK's application class loader, which loaded this class, grants "exitVM". */
+    private static boolean grantsExit() {
+        Boolean granted = exitGranted;
+        if (granted == null) {
+            try {
+                PermissionCollection own = CarvossClassLoader.class.getProtectionDomain().getPermissions();
+                granted = own != null && own.implies(new RuntimePermission("exitVM"));
+            } catch (SecurityException e) {
+                // only a runtime with a security manager gets here, and those grant it
+                granted = Boolean.TRUE;
+            }
+            exitGranted = granted;
+        }
+        return granted;
+    }
+
+    /** A code source's permissions, made by the loader on first use. */
+    private static final class LazyPermissions extends PermissionCollection {
+        private static final long serialVersionUID = 1L;
+        private final transient CarvossClassLoader loader;
+        private final transient CodeSource source;
+        private PermissionCollection permissions;
+        private boolean frozen;
+
+        LazyPermissions(CarvossClassLoader loader, CodeSource source) {
+            this.loader = loader;
+            this.source = source;
+        }
+
+        private synchronized PermissionCollection permissions() {
+            if (permissions == null) {
+                PermissionCollection made = loader.permissionsNow(source);
+                if (frozen) {
+                    made.setReadOnly();
+                }
+                permissions = made;
+            }
+            return permissions;
+        }
+
+        @Override
+        public void add(Permission permission) {
+            if (isReadOnly()) {
+                throw new SecurityException("attempt to add a Permission to a readonly PermissionCollection");
+            }
+            permissions().add(permission);
+        }
+
+        @Override
+        public boolean implies(Permission permission) {
+            return permissions().implies(permission);
+        }
+
+        @Override
+        public Enumeration<Permission> elements() {
+            return permissions().elements();
+        }
+
+        @Override
+        public void setReadOnly() {
+            synchronized (this) {
+                frozen = true;
+                if (permissions != null) {
+                    permissions.setReadOnly();
+                }
+            }
+            super.setReadOnly();
+        }
     }
 
     /** The executable as a file: URL, or null before its path is known. */

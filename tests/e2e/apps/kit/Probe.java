@@ -21,6 +21,7 @@ public class Main {
                 switch (cmd) {
                     case "load": line = load(loader, args[++i]); break;
                     case "cs": line = codeSource(loader, args[++i]); break;
+                    case "perm": line = permissions(loader, args[++i]); break;
                     case "bytes": line = bytes(loader, args[++i]); break;
                     case "conn": line = connection(loader, args[++i]); break;
                     case "rel": { String base = args[++i]; line = relative(loader, base, args[++i]); break; }
@@ -60,6 +61,24 @@ public class Main {
         File f = new File(cs.getLocation().toURI());
         return "file=" + f.isFile() + " signers=" + (cs.getCodeSigners() == null ? 0 : cs.getCodeSigners().length)
                 + (cs.getCodeSigners() == null ? "" : " by " + cs.getCodeSigners()[0].getSignerCertPath().getCertificates().size() + " certificate(s)");
+    }
+
+    /** What a class's protection domain grants on its own code source's file, and whether it is sealed. */
+    static String permissions(ClassLoader loader, String name) throws Exception {
+        java.security.ProtectionDomain pd = Class.forName(name, false, loader).getProtectionDomain();
+        java.security.PermissionCollection p = pd.getPermissions();
+        if (p == null) return "none";
+        String file = new File(pd.getCodeSource().getLocation().toURI()).getPath();
+        String added;
+        try {
+            p.add(new RuntimePermission("exitVM"));
+            added = "added";
+        } catch (SecurityException e) {
+            added = "refused";
+        }
+        return "read=" + p.implies(new FilePermission(file, "read")) + " write="
+                + p.implies(new FilePermission(file, "write")) + " readonly=" + p.isReadOnly() + " add " + added
+                + " elements=" + Collections.list(p.elements()).size();
     }
 
     static byte[] readAll(InputStream in) throws IOException {
