@@ -2,9 +2,12 @@
 // classes in all, behind a stand-in executable image. Measures the open, name
 // lookups and entry reads through ArchiveStore, and the same reads done by a
 // baseline in the same run (Python's zipfile when python3 exists, else
-// `unzip -p`), and prints the ratios.
+// `unzip -p`), and prints the ratios. Then the cost of a miss (a name no jar
+// holds) when one more jar is multi-release, against the same misses before
+// that jar serves its versions.
 //
 //   archive_bench [rounds]
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -151,6 +154,82 @@ Baseline runUnzip(const std::filesystem::path& dir, const std::filesystem::path&
     return b;
 }
 
+// Misses through 20 plain jars and one multi-release jar (100 classes with
+// versions 9, 11 and 17, 100 classes only version 11 has): per miss before the
+// jar serves its versions (the baseline), after, and with a lookup per version
+// directory 25..8 in that jar, which is what finding version-only names would
+// cost without the store's table.
+int multiReleaseMisses(int rounds) {
+    hux::tool::ZipWriter outer;
+    std::string error;
+    const std::vector<uint8_t> bytes = {0xCA, 0xFE, 0xBA, 0xBE};
+    auto add = [&](hux::tool::ZipWriter& zip, const std::string& name, const std::vector<uint8_t>& data,
+                   hux::tool::ZipWriter::Method method) { return zip.add(name, data, method, error); };
+    for (int j = 0; j < kJars; ++j) {
+        hux::tool::ZipWriter jar;
+        for (int c = j; c < kClasses; c += kJars)
+            if (!add(jar, "com/example/p" + std::to_string(c % 37) + "/C" + std::to_string(c) + ".class", bytes,
+                     hux::tool::ZipWriter::Method::Stored))
+                return std::puts(error.c_str()), 1;
+        if (!jar.finish(error) ||
+            !add(outer, "lib" + std::to_string(j) + ".jar", jar.bytes(), hux::tool::ZipWriter::Method::Stored))
+            return std::puts(error.c_str()), 1;
+    }
+    hux::tool::ZipWriter mr;
+    for (int c = 0; c < 100; ++c) {
+        const std::string name = "com/example/mr/C" + std::to_string(c) + ".class";
+        bool ok = add(mr, name, bytes, hux::tool::ZipWriter::Method::Stored);
+        for (const char* v : {"9", "11", "17"})
+            ok = ok && add(mr, std::string("META-INF/versions/") + v + "/" + name, bytes,
+                           hux::tool::ZipWriter::Method::Stored);
+        ok = ok && add(mr, "META-INF/versions/11/com/example/mr/Only" + std::to_string(c) + ".class", bytes,
+                       hux::tool::ZipWriter::Method::Stored);
+        if (!ok) return std::puts(error.c_str()), 1;
+    }
+    if (!mr.finish(error) || !add(outer, "mr.jar", mr.bytes(), hux::tool::ZipWriter::Method::Stored) ||
+        !outer.finish(error))
+        return std::puts(error.c_str()), 1;
+    auto* copy = static_cast<uint8_t*>(std::malloc(outer.bytes().size()));
+    std::copy(outer.bytes().begin(), outer.bytes().end(), copy);
+    hux::ArchiveStore store;
+    store.openFromMemory(copy, static_cast<int32_t>(outer.bytes().size()));
+    hux::ArchiveStore* versioned = nullptr;
+    for (int32_t i = 0; i < store.nestedCount(); ++i)
+        if (store.nestedName(i) == "mr.jar") versioned = store.child(i);
+    if (!versioned || !versioned->hasVersionDirectories()) return std::puts("the multi-release jar did not open"), 1;
+
+    std::vector<std::string> misses;
+    for (int i = 0; i < kClasses; ++i) misses.push_back("com\\example\\none\\M" + std::to_string(i) + ".class");
+    hux::ByteString full;
+    int64_t found = 0;
+    auto perMiss = [&](auto&& lookup) {
+        const auto t = Clock::now();
+        for (int r = 0; r < rounds; ++r)
+            for (const std::string& name : misses) found += lookup(name);
+        return secondsSince(t) * 1e9 / (static_cast<double>(rounds) * misses.size());
+    };
+    auto plain = [&](const std::string& name) { return store.locateResource(name, "", full); };
+    const double before = perMiss(plain);
+    const double probes = perMiss([&](const std::string& name) {
+        int hits = plain(name);
+        for (int v = 25; v >= hux::ArchiveStore::kFirstVersion; --v)
+            hits += store.locateResource("mr.jar!META-INF\\versions\\" + std::to_string(v) + "\\" + name, "", full);
+        return hits;
+    });
+    versioned->serveVersions(25);
+    const double after = perMiss(plain);
+    if (found != 0) return std::puts("a miss was found"), 1;
+    for (int c = 0; c < 100; ++c)
+        found += plain("com\\example\\mr\\Only" + std::to_string(c) + ".class") &&
+                 full.view().find("META-INF/versions/11/") != std::string_view::npos;
+    if (found != 100) return std::puts("version-only names were not found"), 1;
+    std::printf(
+        "multi-release: a miss through %d jars + 1 multi-release jar: %.0f ns before it serves its versions "
+        "(baseline), %.0f ns after (%.2fx), %.0f ns with a lookup per version 25..8 (%.2fx)\n",
+        kJars, before, after, after / before, probes, probes / before);
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -243,5 +322,5 @@ int main(int argc, char** argv) {
         std::printf("\n");
     }
     std::filesystem::remove_all(dir);
-    return 0;
+    return multiReleaseMisses(rounds);
 }

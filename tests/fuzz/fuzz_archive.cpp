@@ -1,6 +1,7 @@
 // Opens arbitrary bytes as an archive store (nested archives included), reads
 // every entry of every opened level through the byte-array seam and searches a
-// few names.
+// few names, then has the nested archives serve their version directories and
+// searches the names those hold.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -76,9 +77,37 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::vector<std::string> names = {"a", "!a", "META-INF\\MANIFEST.MF", "x!y!z", "..\\a\\..\\b"};
     if (store.reader().entryCount() > 0) names.push_back(entryName(store, store.reader().entryCount() - 1));
     if (store.nestedCount() > 0) names.push_back(std::string(store.nestedName(0)) + "!a");
+    // Multi-release: every first-level archive with version directories
+    // serves them (for a feature version the input picks), and the names they
+    // hold are searched too; a hit names an entry that exists.
+    const int32_t feature = size > 0 ? 8 + data[0] % 24 : 17;
+    for (int32_t i = 0; i < store.nestedCount(); ++i) {
+        hux::ArchiveStore* child = store.child(i);
+        if (!child || !child->hasVersionDirectories()) continue;
+        child->serveVersions(feature);
+        for (int32_t k = 0; k < child->reader().entryCount() && names.size() < 64; ++k) {
+            const std::string name = entryName(*child, k);
+            const size_t slash = name.find('/', 18);
+            if (name.rfind("META-INF/versions/", 0) == 0 && slash != std::string::npos) {
+                names.push_back(name.substr(slash + 1));
+                names.push_back(std::string(store.nestedName(i)) + "!" + name.substr(slash + 1));
+            }
+        }
+    }
     for (const std::string& n : names) {
         hux::ByteString full;
-        store.locateResource(n, "", full);
+        if (store.locateResource(n, "", full)) {
+            const std::string_view f = full.view();
+            const size_t bang = f.find('!');
+            if (bang != std::string_view::npos) {
+                const std::string_view inner = f.substr(bang + 1);
+                bool exists = false;
+                for (int32_t i = 0; i < store.nestedCount() && !exists; ++i)
+                    exists = store.child(i) && hux::entryNamesEqual(store.nestedName(i), f.substr(0, bang)) &&
+                             store.child(i)->findEntry(inner.data(), static_cast<int32_t>(inner.size())) >= 0;
+                if (!exists && inner.find('!') == std::string_view::npos) __builtin_trap();
+            }
+        }
         int matches = 0;
         store.locateResource(n, "", [&](const hux::ByteString&) { ++matches; });
         hux::ByteString normalized(n);
