@@ -7,6 +7,7 @@
 #include "jni/java_strings.h"
 #include "jni/local_ref.h"
 #include "platform/text.h"
+#include "platform/vm_support.h"
 #include "services/redirect_natives.h"
 #include "services/tray_natives.h"
 #include "services/instance_natives.h"
@@ -29,6 +30,8 @@ const JNINativeMethod kLoaderNatives[] = {
     HUX_NATIVE("versionedArchives", "()[Ljava/lang/String;",
                Java_com_mordavin_hux_CarvossClassLoader_versionedArchives),
     HUX_NATIVE("serveVersions", "(Ljava/lang/String;I)V", Java_com_mordavin_hux_CarvossClassLoader_serveVersions),
+    HUX_NATIVE("bindNatives", "(Ljava/lang/Class;Ljava/lang/String;)Z",
+               Java_com_mordavin_hux_CarvossClassLoader_bindNatives),
 };
 const JNINativeMethod kTrayNatives[] = {
     HUX_NATIVE("init", "(ILjava/lang/String;Ljava/lang/String;Ljava/lang/String;I)V",
@@ -74,23 +77,41 @@ struct ClassBinding {
     jint count;
 };
 
-// Every support class is initialised here, also those whose natives are
-// bound elsewhere or not at all, so that none of them tries to load the
-// executable later.
-const ClassBinding kBindings[] = {
-    {"com/mordavin/hux/CarvossClassLoader", kLoaderNatives, 6},
+// The classes every launch uses, initialised and bound at start (their
+// static initialisers run while "hux.app.path" is still unset, so they load
+// nothing).
+const ClassBinding kEagerBindings[] = {
+    {"com/mordavin/hux/CarvossClassLoader", kLoaderNatives, sizeof kLoaderNatives / sizeof kLoaderNatives[0]},
     {"com/mordavin/hux/Handler", kHandlerNatives, 2},
-    {"com/mordavin/hux/Instances", kInstancesNatives, 6},
-    {"com/mordavin/hux/SystemTray", kTrayNatives, 6},
-    {"com/mordavin/hux/SystemTrayMenu", kTrayMenuNatives, 6},
-    {"com/mordavin/hux/RedirOutputStream", kRedirNatives, 1},
 };
+
+// The classes only some applications use: each binds its natives from its
+// static initialiser, through CarvossClassLoader.bindNatives, when it is
+// first used (loading them at every start cost more than a tenth of the
+// start-up of a small application).
+const ClassBinding kLazyBindings[] = {
+    {"com.mordavin.hux.Instances", kInstancesNatives, 6},
+    {"com.mordavin.hux.SystemTray", kTrayNatives, 6},
+    {"com.mordavin.hux.SystemTrayMenu", kTrayMenuNatives, 6},
+    {"com.mordavin.hux.RedirOutputStream", kRedirNatives, 1},
+};
+
+jboolean bindNatives(JNIEnv* env, jclass cls, jstring name) {
+    if (!platform::bindsNativesItself() || !cls || !name) return JNI_FALSE;
+    const std::string chars = jni::modifiedUtf8(env, name);
+    for (const ClassBinding& b : kLazyBindings) {
+        if (chars != b.name) continue;
+        if (env->RegisterNatives(cls, b.methods, b.count) != 0) return JNI_FALSE;
+        return JNI_TRUE;
+    }
+    return JNI_FALSE;
+}
 
 }  // namespace
 
 void bindSupportNatives(JNIEnv* env, const char* appPath) {
     using jni::LocalRef;
-    for (const ClassBinding& b : kBindings) {
+    for (const ClassBinding& b : kEagerBindings) {
         // FindClass initialises the class it finds.
         LocalRef<jclass> cls(env, env->FindClass(b.name));
         if (!cls) {
@@ -113,3 +134,11 @@ void bindSupportNatives(JNIEnv* env, const char* appPath) {
 }
 
 }  // namespace hux
+
+// Where the launcher binds the natives itself, binds those of the support
+// class `cls` named `name` and answers true; elsewhere (the virtual machine
+// binds them from the executable's exports) answers false.
+extern "C" JNIEXPORT jboolean JNICALL Java_com_mordavin_hux_CarvossClassLoader_bindNatives(JNIEnv* env, jclass,
+                                                                                           jclass cls, jstring name) {
+    return hux::jni::guardNative(env, [&] { return hux::bindNatives(env, cls, name); });
+}

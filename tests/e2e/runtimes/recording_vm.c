@@ -392,11 +392,39 @@ static int declaresNatives(const char* name) {
     return 0;
 }
 
-/* Runs such a class's static initialiser once: with "hux.app.path" set it
-   loads that file as a library, like the real classes do. */
+/* The support classes whose initialisers first ask the class loader's
+   bindNatives to bind their natives (a launcher that binds natives itself
+   answers true). */
+static int bindsThroughLoader(const char* name) {
+    static const char* const names[] = {"Instances", "RedirOutputStream", "SystemTray", "SystemTrayMenu"};
+    if (!isSupportClass(name)) return 0;
+    for (size_t i = 0; i < sizeof names / sizeof names[0]; ++i)
+        if (strcmp(name + 17, names[i]) == 0) return 1;
+    return 0;
+}
+
+static intptr_t callNative(Klass* k, void* receiver, const char* name, const char* sig, int argc, const intptr_t* argv,
+                           const char* shown);
+
+/* Runs such a class's static initialiser once, like the real classes do:
+   a class that binds through the loader asks it first; otherwise, with
+   "hux.app.path" set, the class loads that file as a library. */
 static void initialise(Klass* k) {
     if (k->initialised || !declaresNatives(k->name)) return;
     k->initialised = 1;
+    if (bindsThroughLoader(k->name)) {
+        Klass* loader = klass("com/mordavin/hux/CarvossClassLoader");
+        char dotted[256];
+        snprintf(dotted, sizeof dotted, "%s", k->name);
+        for (char* c = dotted; *c; ++c)
+            if (*c == '/') *c = '.';
+        const intptr_t argv[2] = {(intptr_t)&k->self, (intptr_t)stringFromUtf8(dotted)};
+        const intptr_t bound =
+            callNative(loader, &loader->self, "bindNatives", "(Ljava/lang/Class;Ljava/lang/String;)Z", 2, argv, dotted);
+        /* An unsatisfied link is caught: the class loads the library then. */
+        pending = NULL;
+        if ((bound & 0xff) != 0) return;
+    }
     const char* app = property("hux.app.path");
     if (!app) return;
     k->library = openLibrary(app);

@@ -42,6 +42,29 @@ public class CarvossClassLoader extends java.net.URLClassLoader {
         FEATURE_VERSION = featureVersion();
     }
 
+    /**
+     * Makes the natives of support class `c` callable, from its static
+     * initialiser: a launcher that binds natives itself binds them now;
+     * otherwise the executable is loaded as a native library, whose exports
+     * the virtual machine binds.
+     */
+    static void linkNatives(Class<?> c) {
+        boolean bound;
+        try {
+            bound = bindNatives(c, c.getName());
+        } catch (UnsatisfiedLinkError e) {
+            bound = false;
+        }
+        if (!bound) {
+            String app = System.getProperty("hux.app.path");
+            if (app != null) {
+                System.load(app);
+            }
+        }
+    }
+
+    private static native boolean bindNatives(Class<?> c, String name);
+
     /** The nested archives classes came from, by their "name!" prefix ("" for the top level). */
     private final Map<String, Archive> archives = new ConcurrentHashMap<String, Archive>();
 

@@ -5,10 +5,7 @@ import java.io.Serializable;
 /** The running instances of this application and messages between them. */
 public class Instances {
     static {
-        String app = System.getProperty("hux.app.path");
-        if (app != null) {
-            System.load(app);
-        }
+        CarvossClassLoader.linkNatives(Instances.class);
     }
 
     /** Receives the objects other instances send to this one. */

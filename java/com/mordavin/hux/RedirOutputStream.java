@@ -6,10 +6,7 @@ import java.io.OutputStream;
 /** Writes to the launcher's redirection target for System.out / System.err. */
 public class RedirOutputStream extends OutputStream {
     static {
-        String app = System.getProperty("hux.app.path");
-        if (app != null) {
-            System.load(app);
-        }
+        CarvossClassLoader.linkNatives(RedirOutputStream.class);
     }
 
     protected long h;

@@ -15,10 +15,7 @@ public class SystemTray {
     public static final int MIDDLE_DOUBLE_CLICK = 521;
 
     static {
-        String app = System.getProperty("hux.app.path");
-        if (app != null) {
-            System.load(app);
-        }
+        CarvossClassLoader.linkNatives(SystemTray.class);
     }
 
     protected long h;

@@ -5,10 +5,7 @@ import java.util.HashSet;
 /** A pop-up menu for a notification-area icon. */
 public class SystemTrayMenu {
     static {
-        String app = System.getProperty("hux.app.path");
-        if (app != null) {
-            System.load(app);
-        }
+        CarvossClassLoader.linkNatives(SystemTrayMenu.class);
     }
 
     protected long h;
