@@ -155,11 +155,24 @@ std::u16string decodeUtf8(std::string_view bytes, bool acceptEncodedSurrogates) 
     return out;
 }
 
-void appendUtf8Standard(ByteString& out, std::u16string_view units, bool stopAtZero) {
+bool decodeUtf8Strict(std::string_view bytes, std::u16string& out) {
+    out.clear();
+    out.reserve(bytes.size());
+    for (size_t i = 0; i < bytes.size();) {
+        const Utf8Step step = readUtf8(bytes, i, false);
+        if (!step.valid) return false;
+        pushCodePoint(out, step.codePoint);
+        i += step.length;
+    }
+    return true;
+}
+
+void appendUtf8Standard(ByteString& out, std::u16string_view units, bool stopAtZero, char32_t loneSurrogate) {
     char buffer[4];
     for (size_t i = 0; i < units.size();) {
         if (units[i] == 0 && stopAtZero) break;
-        const char32_t cp = nextCodePoint(units, i);
+        char32_t cp = nextCodePoint(units, i);
+        if (cp >= 0xD800 && cp <= 0xDFFF) cp = loneSurrogate;
         int n;
         if (cp < 0x80) {
             buffer[0] = static_cast<char>(cp);
@@ -168,9 +181,6 @@ void appendUtf8Standard(ByteString& out, std::u16string_view units, bool stopAtZ
             buffer[0] = static_cast<char>(0xC0 | (cp >> 6));
             buffer[1] = static_cast<char>(0x80 | (cp & 0x3F));
             n = 2;
-        } else if (cp >= 0xD800 && cp <= 0xDFFF) {
-            buffer[0] = '?';
-            n = 1;
         } else if (cp < 0x10000) {
             buffer[0] = static_cast<char>(0xE0 | (cp >> 12));
             buffer[1] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
@@ -185,6 +195,12 @@ void appendUtf8Standard(ByteString& out, std::u16string_view units, bool stopAtZ
         }
         out.append(buffer, n);
     }
+}
+
+ByteString utf16ToUtf8Standard(std::u16string_view units, char32_t loneSurrogate) {
+    ByteString out;
+    appendUtf8Standard(out, units, false, loneSurrogate);
+    return out;
 }
 
 ByteString utf8ToPerUnitForm(std::string_view bytes) {

@@ -41,10 +41,20 @@ Utf8Step readUtf8(std::string_view bytes, size_t i, bool acceptEncodedSurrogates
 // text written by that encoder reads back unchanged.
 std::u16string decodeUtf8(std::string_view bytes, bool acceptEncodedSurrogates);
 
+// Decodes well-formed UTF-8 only: exactly the text decodeUtf8 reads without
+// a single U+FFFD of its own (no stray or missing continuation byte, no
+// overlong form, no surrogate, nothing past U+10FFFF, no sequence cut off by
+// the end). True with the whole text in `out`; false at the first ill-formed
+// byte, with `out` holding what came before it. A zero byte is a character.
+bool decodeUtf8Strict(std::string_view bytes, std::u16string& out);
+
 // Encodes UTF-16 as standard UTF-8: a surrogate pair becomes one four-byte
-// sequence and a lone surrogate becomes '?', as the Java runtime's encoder
-// writes it. Stops at the first zero unit when `stopAtZero` is set.
-void appendUtf8Standard(ByteString& out, std::u16string_view units, bool stopAtZero = true);
+// sequence and a lone surrogate becomes `loneSurrogate` ('?', as the Java
+// runtime's encoder writes it, unless a caller asks for U+FFFD). Stops at the
+// first zero unit when `stopAtZero` is set.
+void appendUtf8Standard(ByteString& out, std::u16string_view units, bool stopAtZero = true,
+                        char32_t loneSurrogate = U'?');
+ByteString utf16ToUtf8Standard(std::u16string_view units, char32_t loneSurrogate);
 
 // Rewrites UTF-8 text (well-formed or not, with four-byte sequences or with
 // surrogates written one by one) into the per-unit form of

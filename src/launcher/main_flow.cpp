@@ -145,14 +145,16 @@ int runMainFlow(int argc, char** argv) {
 
     // The area shared by the running instances. When the named mapping
     // cannot be had, the executable's own area serves; when that fails too, a
-    // private block keeps the channel on valid memory.
-    platform::SharedArea area;
+    // private block keeps the channel on valid memory. Like the channel that
+    // works on it, the area stays mapped until the process ends (see the
+    // teardown below).
+    auto* area = new platform::SharedArea;
     const ByteString appId = config::appId(*config);
     bool haveArea = false;
-    if (!appId.empty()) haveArea = area.openNamed(instanceMappingName(appId).c_str(), kMappingSize);
-    if (!haveArea) haveArea = area.openExecutableArea();
+    if (!appId.empty()) haveArea = area->openNamed(instanceMappingName(appId).c_str(), kMappingSize);
+    if (!haveArea) haveArea = area->openExecutableArea();
     static unsigned char privateArea[kMappingSize];
-    void* areaData = haveArea ? area.data() : privateArea;
+    void* areaData = haveArea ? area->data() : privateArea;
 
     // This launch's registration and messaging, then publishing the three
     // objects before any other thread starts; the common controls.
@@ -228,15 +230,21 @@ int runMainFlow(int argc, char** argv) {
         }
     }
 
-    // Teardown: icons first, then the published objects are withdrawn. The
-    // channel stops touching the shared area before a named area is
-    // released. Nothing is deleted (see above).
+    // Teardown: icons first, then the published objects are withdrawn, then
+    // what other instances see of this one: its registration and pump, then
+    // its share of a named area. The area itself stays mapped: the virtual
+    // machine returns while daemon threads still run, and one of them may be
+    // inside a native that loaded the channel before it was withdrawn (or be
+    // about to use it) and touches the area until the process ends. A mapping
+    // that is never unmapped (and that the platform layer never lets shrink)
+    // is safe on those paths without any check. Nothing is deleted (see
+    // above).
     removeAllTrayIcons();
     setActiveConfig(nullptr);
     setActiveJvmHost(nullptr);
     setActiveChannel(nullptr);
     channel->stop();
-    if (area.isNamed()) area.close();
+    if (area->isNamed()) area->withdraw();
     return result;
 }
 

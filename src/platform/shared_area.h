@@ -23,7 +23,15 @@ public:
     // The executable's own shared block: shared by every process started from
     // the same executable file.
     bool openExecutableArea();
+    // Unmaps the memory and releases the name and the lock.
     void close();
+    // Releases what other processes see of this process's share (its lock,
+    // and the name when this process is the last to use it), but leaves the
+    // memory mapped until the process ends: threads that still run while the
+    // process exits (a Java daemon thread inside a native) may touch it until
+    // then. Afterwards the object owns nothing; close() and the destructor
+    // leave the mapping alone.
+    void withdraw();
     void* data() const { return data_; }
     size_t size() const { return size_; }
     bool isNamed() const { return named_; }

@@ -159,6 +159,21 @@ void InstanceChannel::stop() {
         stopDelivery();
     }
     sync_->stopWatching();
+    unregisterInstance();
+}
+
+// Other instances stop listing this one (a later prune would only drop it
+// once the process has ended).
+void InstanceChannel::unregisterInstance() {
+    sync_->lock();
+    const int32_t count = std::max(0, std::min(loadShared(area_->instanceCount), kMaxInstances));
+    int32_t kept = 0;
+    for (int32_t i = 0; i < count; ++i) {
+        const uint32_t pid = loadShared(area_->instancePids[i]);
+        if (pid != ownPid_) storeShared(area_->instancePids[kept++], pid);
+    }
+    storeShared(area_->instanceCount, kept);
+    sync_->unlock();
 }
 
 // A delivery thread that was inside the virtual machine when it was destroyed

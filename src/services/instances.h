@@ -46,9 +46,10 @@ public:
     void startMessaging();
     // Starts the pump delivering to `receiver`; false when it already runs.
     bool startPump(InstanceReceiver* receiver);
-    // Stops the receiving side and waits for the pump, so that nothing touches
-    // the shared area once the main flow releases it. A delivery stuck inside
-    // a virtual machine that has been destroyed is not waited for.
+    // Stops the receiving side and waits for the pump, then takes this
+    // process out of the instance list. The channel stays usable by threads
+    // that still call in (they find no pump and no registration). A delivery
+    // stuck inside a virtual machine that has been destroyed is not waited for.
     void stop();
     void* area() const { return area_; }
 
@@ -103,6 +104,7 @@ private:
     int64_t pendingFor(uint64_t slot);
     void registerPump();
     void unregisterPump();
+    void unregisterInstance();
     void prunePumps();
     void stopDelivery();
     void clearQueue();

@@ -15,63 +15,8 @@ uint32_t readBe32(const uint8_t* p) {
            (static_cast<uint32_t>(p[2]) << 8) | p[3];
 }
 
-// Full UTF-8 (up to four bytes, no overlong forms, no surrogates) to UTF-16.
-bool utf8ToUtf16Strict(const std::string& in, std::u16string& out) {
-    out.clear();
-    size_t i = 0;
-    while (i < in.size()) {
-        const auto c = static_cast<unsigned char>(in[i]);
-        const size_t n = c < 0x80 ? 1 : (c & 0xE0) == 0xC0 ? 2 : (c & 0xF0) == 0xE0 ? 3 : (c & 0xF8) == 0xF0 ? 4 : 0;
-        if (n == 0 || i + n > in.size()) return false;
-        uint32_t cp = n == 1 ? c : n == 2 ? (c & 0x1F) : n == 3 ? (c & 0x0F) : (c & 0x07);
-        for (size_t j = 1; j < n; ++j) {
-            const auto b = static_cast<unsigned char>(in[i + j]);
-            if ((b & 0xC0) != 0x80) return false;
-            cp = (cp << 6) | (b & 0x3F);
-        }
-        const uint32_t minimum = n == 1 ? 0 : n == 2 ? 0x80 : n == 3 ? 0x800 : 0x10000;
-        if (cp < minimum || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
-        if (cp >= 0x10000) {
-            cp -= 0x10000;
-            out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
-            out.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
-        } else {
-            out.push_back(static_cast<char16_t>(cp));
-        }
-        i += n;
-    }
-    return true;
-}
-
-// UTF-16 to UTF-8, pairing surrogates; a lone surrogate becomes U+FFFD.
-std::string utf16ToUtf8Paired(const std::u16string& in) {
-    std::string out;
-    for (size_t i = 0; i < in.size(); ++i) {
-        uint32_t cp = in[i];
-        if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < in.size() && in[i + 1] >= 0xDC00 && in[i + 1] <= 0xDFFF) {
-            cp = 0x10000 + ((cp - 0xD800) << 10) + (in[i + 1] - 0xDC00);
-            ++i;
-        } else if (cp >= 0xD800 && cp <= 0xDFFF) {
-            cp = 0xFFFD;
-        }
-        if (cp < 0x80) {
-            out.push_back(static_cast<char>(cp));
-        } else if (cp < 0x800) {
-            out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-            out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-        } else if (cp < 0x10000) {
-            out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-            out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-        } else {
-            out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-            out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-        }
-    }
-    return out;
-}
+// Version strings read back from an image: a lone surrogate becomes U+FFFD.
+std::string utf8Of(const std::u16string& in) { return std::string(utf16ToUtf8Standard(in, U'\uFFFD').view()); }
 
 void put16(std::vector<uint8_t>& out, uint16_t v) {
     out.push_back(static_cast<uint8_t>(v));
@@ -285,7 +230,7 @@ bool applyVersionInfoLine(VersionInfo& info, const std::string& rawLine, std::st
         return false;
     }
     std::u16string units;
-    if (!utf8ToUtf16Strict(value, units)) {
+    if (!decodeUtf8Strict(value, units)) {
         error = "the value of '" + key + "' is not valid UTF-8";
         return false;
     }
@@ -336,7 +281,7 @@ std::vector<uint8_t> versionResource(const VersionInfo& info) {
     const size_t table = openNode(out, u"040904B0", 0, 1);
     for (const auto& [key, value] : info.strings) {
         std::u16string units;
-        utf8ToUtf16Strict(value, units);
+        decodeUtf8Strict(value, units);
         const size_t node = openNode(out, ascii16(key.c_str()), static_cast<uint16_t>(units.size() + 1), 1);
         putText(out, units);
         closeNode(out, node);
@@ -419,7 +364,7 @@ bool parseVersionResource(const std::vector<uint8_t>& b, VersionInfo& info) {
                         if (c == 0) break;
                         value.push_back(static_cast<char16_t>(c));
                     }
-                    info.strings.emplace_back(utf16ToUtf8Paired(str.key), utf16ToUtf8Paired(value));
+                    info.strings.emplace_back(utf8Of(str.key), utf8Of(value));
                     s = (str.end + 3) / 4 * 4;
                 }
                 t = (table.end + 3) / 4 * 4;
@@ -434,7 +379,7 @@ bool checkManifest(const std::vector<uint8_t>& bytes, std::string& error) {
     std::string text(bytes.begin(), bytes.end());
     if (text.compare(0, 3, "\xEF\xBB\xBF") == 0) text.erase(0, 3);
     std::u16string units;
-    if (text.find('\0') != std::string::npos || !utf8ToUtf16Strict(text, units)) {
+    if (text.find('\0') != std::string::npos || !decodeUtf8Strict(text, units)) {
         error = "the manifest is not UTF-8 text";
         return false;
     }

@@ -480,6 +480,51 @@ TEST_F(InstancesE2E, ExitsPromptlyWhileObjectsKeepArriving) {
     std::printf("[ flood ] slowest exit after main returned: %lld ms\n", static_cast<long long>(worst));
 }
 
+// The launcher's teardown runs while daemon threads may still be inside the
+// instance natives. The virtual machine waits a while for threads in native
+// code before it returns, so the threads are kept there longer: another
+// process holds the instances' lock when the application leaves, and their
+// calls spin until they take it over (a second later), while the launcher
+// tears down. Every exit, by returning from main or by System.exit, ends with
+// code 0 and no fault.
+TEST_F(InstancesE2E, DaemonThreadsInsideTheNativesDuringExitNeverCrashIt) {
+    const std::string appId = uniqueAppId("busyexit");
+    std::vector<std::string> exes;
+    for (size_t i = 0; i < jdks_.size(); ++i) {
+        jdk_ = jdks_[i];
+        exes.push_back(packApp("busyexit" + std::to_string(i), appId, "custom"));
+    }
+    // Another instance shares the area throughout.
+    Background peer(kLinux.command(exes[0], {"hub"}));
+    ASSERT_TRUE(peer.waitForOutput("ready\n")) << peer.output();
+    MappedArea area(appId);
+    ASSERT_TRUE(area.ok());
+    for (int run = 0; run < 30; ++run) {
+        const std::string how = run % 2 == 0 ? "return" : "exit";
+        const size_t jdk = static_cast<size_t>(run / 2) % exes.size();
+        SCOPED_TRACE("run " + std::to_string(run) + ", " + how + ", " + jdks_[jdk]);
+        Background app(kLinux.command(exes[jdk], {"busyexit", how}));
+        ASSERT_TRUE(app.waitForOutput("ready\n", 60000)) << app.output();
+        // Taken as an instance takes it (the calls hold it for moments).
+        for (uint64_t free = 0; !__atomic_compare_exchange_n(&area->hubMutex, &free, uint64_t{uint32_t(getpid())},
+                                                             false, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE);
+             free = 0) {
+        }
+        RunResult r = app.finish(60000);
+        EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+        EXPECT_TRUE(has(r.out, "leaving\n")) << r.out;
+    }
+    // The area is intact: the peer is still hub, and a new launch finds only
+    // the two of them.
+    RunResult info = runOn(kLinux, exes[0], {"info"});
+    const std::string peerPid = std::to_string(peer.pid());
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(info.out, m, std::regex("first=(\\d+) current=(\\d+) instances=(\\[[^\\]]*\\])\n")))
+        << info.out;
+    EXPECT_EQ(m[1].str(), peerPid);
+    EXPECT_EQ(m[3].str(), "[" + peerPid + ", " + m[2].str() + "]");
+}
+
 TEST_F(InstancesE2E, TheApplicationsFilterDecidesWhatIsBuilt) {
     const std::string appId = uniqueAppId("filter");
     const std::string exe = packApp("filter", appId, "custom");

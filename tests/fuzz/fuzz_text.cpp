@@ -20,6 +20,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     hux::ByteString again;
     hux::appendUtf8Standard(again, strict, false);
     if (hux::decodeUtf8(again.view(), false) != strict) __builtin_trap();
+    // The refusing decoder takes every well-formed text and reads it as the
+    // replacing one does; when it refuses, what it kept is read the same way.
+    std::u16string refusing;
+    if (!hux::decodeUtf8Strict(again.view(), refusing) || refusing != strict) __builtin_trap();
+    if (hux::decodeUtf8Strict(bytes, refusing) ? refusing != strict : strict.compare(0, refusing.size(), refusing) != 0)
+        __builtin_trap();
     // The per-unit form is a fixed point and reads back as the same units.
     const hux::ByteString perUnit = hux::utf8ToPerUnitForm(bytes);
     if (hux::utf8ToPerUnitForm(perUnit.view()) != perUnit) __builtin_trap();

@@ -108,6 +108,28 @@ TEST(Utf, DecoderReplacesEachMaximalIllFormedSubsequenceAsTheJavaRuntimeDoes) {
               (std::u16string{u'r', 0xE9, u'f', u' ', 0xD83D, 0xDE00}));
 }
 
+TEST(Utf, StrictDecoderRefusesWhatTheReplacingDecoderWouldReplace) {
+    std::u16string out;
+    for (std::string_view bad : {"\xFF", "\xE2\x82", "\xE2\x82x", "\xC0\xAF", "\xE0\x80\x80", "\xF4\x90\x80\x80",
+                                 "\xF5\x80\x80\x80", "\xED\xA0\x80", "\x80"}) {
+        SCOPED_TRACE(testing::PrintToString(std::string(bad)));
+        EXPECT_FALSE(decodeUtf8Strict(bad, out));
+        EXPECT_NE(strict(bad).find(char16_t{0xFFFD}), std::u16string::npos);
+    }
+    // What came before the first ill-formed byte is kept.
+    EXPECT_FALSE(decodeUtf8Strict("ab\xC3\xA9\xC3", out));
+    EXPECT_EQ(out, (std::u16string{u'a', u'b', 0xE9}));
+    const std::string_view good[] = {"",
+                                     "r\xC3\xA9"
+                                     "f \xF0\x9F\x98\x80",
+                                     "\xED\x9F\xBF\xEF\xBF\xBD\xF4\x8F\xBF\xBF", std::string_view("a\0b", 3)};
+    for (std::string_view text : good) {
+        SCOPED_TRACE(testing::PrintToString(std::string(text)));
+        EXPECT_TRUE(decodeUtf8Strict(text, out));
+        EXPECT_EQ(out, strict(text));
+    }
+}
+
 TEST(Utf, StandardEncoderJoinsPairsAndReplacesLoneSurrogates) {
     ByteString out;
     appendUtf8Standard(out, u"A\u00E9\u20AC\U0001F600");
@@ -116,6 +138,9 @@ TEST(Utf, StandardEncoderJoinsPairsAndReplacesLoneSurrogates) {
     const char16_t units[] = {0xDC00, u'x', 0xD800, 0};
     appendUtf8Standard(lone, std::u16string_view(units, 4));
     EXPECT_EQ(lone, "?x?");
+    // Or with U+FFFD, past a zero unit when asked.
+    EXPECT_EQ(utf16ToUtf8Standard(std::u16string_view(units, 4), U'\uFFFD'),
+              ByteString("\xEF\xBF\xBDx\xEF\xBF\xBD\0", 8));
     // Round trip of every plane boundary.
     const std::u16string text = u"\u007F\u0080\u07FF\u0800\uFFFF\U00010000\U0010FFFF";
     ByteString encoded;

@@ -91,6 +91,21 @@ TEST_F(InstanceChannelTest, FirstChannelBecomesHubAndPrunesDeadEntries) {
     EXPECT_EQ(area().instanceCount, 1);
 }
 
+TEST_F(InstanceChannelTest, AStoppedChannelLeavesTheListAndStaysUsable) {
+    InstanceChannel hub(block_);
+    InstanceChannel second(block_);
+    ASSERT_EQ(area().instanceCount, 1);
+    ASSERT_TRUE(second.startPump(&recorder_));
+    second.stop();
+    EXPECT_EQ(area().instanceCount, 0);
+    EXPECT_EQ(area().pumpCount, 0);
+    // Threads still calling in after the stop find the hub and no trace of it.
+    EXPECT_EQ(second.instances(), std::vector<uint32_t>{platform::currentProcessId()});
+    const std::vector<uint8_t> m = pattern(10, 3);
+    second.enqueueMessage(second.ownPid(), m.data(), 10);
+    EXPECT_EQ(area().instanceCount, 0);
+}
+
 TEST_F(InstanceChannelTest, TakesOverFromADeadHub) {
     area().hubPid = kDeadPid;
     InstanceChannel channel(block_);

@@ -1,21 +1,23 @@
 // Dynamic libraries on POSIX systems: dlopen and dlsym.
 #include <dlfcn.h>
 
-#include <string>
+#include <cstdio>
 
 #include "platform/libraries.h"
 
 namespace hux::platform {
 
 namespace {
-thread_local std::string lastLoadError;
-}
+// A plain buffer (nothing to destroy at exit), large enough for a message
+// that names a path of PATH_MAX bytes.
+thread_local char lastLoadError[4096 + 256];
+}  // namespace
 
 bool DynamicLibrary::load(const char* path, bool global) {
     handle_ = dlopen(path, RTLD_NOW | (global ? RTLD_GLOBAL : RTLD_LOCAL));
     if (!handle_) {
         const char* e = dlerror();
-        lastLoadError = e ? e : "cannot load library";
+        std::snprintf(lastLoadError, sizeof lastLoadError, "%s", e ? e : "cannot load library");
         return false;
     }
     return true;

@@ -1,6 +1,7 @@
 #include "platform/posix/names.h"
 
 #include "common/debug_line.h"
+#include "common/never_destroyed.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -103,13 +104,13 @@ std::string chooseObjectDirectory() {
 }  // namespace
 
 std::string objectDirectory() {
-    static std::once_flag once;
-    static std::string dir;
-    std::call_once(once, [] {
-        dir = chooseObjectDirectory();
-        if (!dir.empty()) debugNote("named objects in %s", dir.c_str());
-    });
-    return dir;
+    // Never destroyed: threads that still run while the process exits may ask.
+    static NeverDestroyed<std::string> dir([] {
+        std::string chosen = chooseObjectDirectory();
+        if (!chosen.empty()) debugNote("named objects in %s", chosen.c_str());
+        return chosen;
+    }());
+    return *dir;
 }
 
 int openOwnObject(const std::string& path) {

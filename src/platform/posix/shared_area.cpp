@@ -7,12 +7,18 @@
 // the file behind) and, when leaving, removes it. A lock is only trusted
 // once the path still names the locked file, so a file removed by a leaver
 // between someone's open and lock is never used by that someone.
+//
+// An area file never shrinks once it has its size: a process that has let go
+// of the file may keep it mapped until it ends, and touching a shared mapping
+// past the end of its file faults. So a fresh area is zeroed through the
+// mapping, not by truncating the file.
 #include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 #include "platform/posix/names.h"
@@ -62,8 +68,7 @@ bool openSharedObject(const std::string& name, size_t size, void*& data, intptr_
             ::close(fd);
             return false;
         }
-        // No one else uses it: whatever is in it is left over; start from zero.
-        if (fresh && (ftruncate(fd, 0) != 0 || ftruncate(fd, static_cast<off_t>(size)) != 0)) {
+        if (st.st_size == 0 && ftruncate(fd, static_cast<off_t>(size)) != 0) {
             ::close(fd);
             return false;
         }
@@ -72,7 +77,11 @@ bool openSharedObject(const std::string& name, size_t size, void*& data, intptr_
             ::close(fd);
             return false;
         }
-        if (fresh) lockFile(fd, LOCK_SH);
+        // No one else uses it: whatever is in it is left over; start from zero.
+        if (fresh) {
+            std::memset(p, 0, size);
+            lockFile(fd, LOCK_SH);
+        }
         data = p;
         lock = fd;
         holdObject(fd, path, false);
@@ -107,11 +116,16 @@ bool SharedArea::openExecutableArea() {
 
 void SharedArea::close() {
     if (data_) munmap(data_, size_);
+    withdraw();
+}
+
+void SharedArea::withdraw() {
     if (lock_ != -1) letGoOfObject(static_cast<int>(lock_));
     data_ = nullptr;
     size_ = 0;
     handle_ = -1;
     lock_ = -1;
+    named_ = false;
 }
 
 }  // namespace hux::platform

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "common/utf.h"
 #include "platform/win32/windows_support.h"
 
 namespace hux::platform {
@@ -49,13 +50,10 @@ void pointAtConsole(HANDLE console, DWORD id, FILE* stream, int fd) {
     SetStdHandle(id, console);
 }
 
-std::wstring widen(const char* text, UINT codePage) {
-    const int n = MultiByteToWideChar(codePage, 0, text, -1, nullptr, 0);
-    if (n <= 0) return std::wstring();
-    std::wstring out(static_cast<size_t>(n), L'\0');
-    MultiByteToWideChar(codePage, 0, text, -1, &out[0], n);
-    out.resize(static_cast<size_t>(n - 1));
-    return out;
+// The text up to its first zero; invalid bytes become U+FFFD.
+std::wstring widen(const ByteString& text) {
+    const std::u16string units = decodeUtf8(std::string_view(text.c_str()), false);
+    return std::wstring(units.begin(), units.end());
 }
 
 }  // namespace
@@ -78,8 +76,7 @@ void attachParentConsole() {
 bool standardErrorAvailable() { return usable(GetStdHandle(STD_ERROR_HANDLE)); }
 
 void showErrorBox(const ByteString& title, const ByteString& text) {
-    MessageBoxW(nullptr, widen(text.c_str(), CP_UTF8).c_str(), widen(title.c_str(), CP_UTF8).c_str(),
-                MB_OK | MB_ICONERROR | MB_SETFOREGROUND);
+    MessageBoxW(nullptr, widen(text).c_str(), widen(title).c_str(), MB_OK | MB_ICONERROR | MB_SETFOREGROUND);
 }
 
 ByteString ownProductName() {
@@ -106,11 +103,8 @@ ByteString ownProductName() {
     UINT units = 0;
     if (!VerQueryValueW(data.data(), key, reinterpret_cast<void**>(&value), &units) || !value || units == 0)
         return ByteString();
-    const int n = WideCharToMultiByte(CP_UTF8, 0, value, -1, nullptr, 0, nullptr, nullptr);
-    if (n <= 1) return ByteString();
-    std::string out(static_cast<size_t>(n), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, value, -1, &out[0], n, nullptr, nullptr);
-    return ByteString(std::string_view(out.data(), static_cast<size_t>(n - 1)));
+    // Up to the first zero unit; a lone surrogate becomes U+FFFD.
+    return utf16ToUtf8Standard(std::u16string_view(reinterpret_cast<const char16_t*>(value)), U'\uFFFD');
 }
 
 }  // namespace hux::platform

@@ -35,6 +35,12 @@ bool SharedArea::openExecutableArea() {
 
 void SharedArea::close() {
     if (named_ && data_) UnmapViewOfFile(data_);
+    withdraw();
+}
+
+// The view keeps the mapping object, and with it its name, alive until the
+// process ends; only the handle goes now.
+void SharedArea::withdraw() {
     if (named_ && handle_ != -1) CloseHandle(win32::asHandle(handle_));
     data_ = nullptr;
     size_ = 0;

@@ -191,6 +191,34 @@ public class Main {
                 while (got[0] < Integer.parseInt(args[1]) && System.currentTimeMillis() < end) got.wait(50);
             }
             say("returning at=" + System.currentTimeMillis());
+        } else if (mode.equals("busyexit")) {
+            // Daemon threads keep calling the natives while main returns
+            // ("return") or the application exits ("exit").
+            final int self = Instances.getCurrentInstance();
+            Instances.setReceiver(new Instances.ReceiverInterface() {
+                public void onReceive(int sender, Serializable o) {
+                }
+            });
+            final java.util.concurrent.atomic.AtomicInteger calls = new java.util.concurrent.atomic.AtomicInteger();
+            for (int t = 0; t < 3; t++) {
+                Thread busy = new Thread() {
+                    public void run() {
+                        byte[] body = pattern(200, 5);
+                        for (int i = 0;; i++) {
+                            Instances.getInstances();
+                            if (i % 4 == 0) Instances.sendObject(i % 8 == 0 ? self : 0, body);
+                            calls.incrementAndGet();
+                        }
+                    }
+                };
+                busy.setDaemon(true);
+                busy.start();
+            }
+            while (calls.get() < 300) Thread.sleep(1);
+            say("ready");
+            waitForEndOfInput();
+            say("leaving");
+            if (args[1].equals("exit")) System.exit(0);
         } else if (mode.equals("flood")) {
             // Sends to `target` until it is gone (or 30 s).
             int target = Integer.parseInt(args[1]);
