@@ -267,6 +267,35 @@ TEST_F(Loader, MultiReleaseJarServesTheRunningVersionsClassesAndResources) {
     }
 }
 
+TEST_F(Loader, MultiReleaseJarsFollowTheJdksProperties) {
+    // A lower version to read jars as, or none at all, as the JDK's jar reader takes them.
+    const std::vector<std::string> args = {"load",      "mr.Version", "load",         "mr.Only9", "load",
+                                           "mr.Only11", "entry",      "mr/eight.txt", "entry",    "mr/only.txt"};
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"-Djdk.util.jar.version=9",
+         "load mr.Version: version 9\nload mr.Only9: only in 9\nload mr.Only11: java.lang.ClassNotFoundException\n"
+         "entry mr/eight.txt: META-INF/versions/8/mr/eight.txt\nentry mr/only.txt: null\n"},
+        {"-Djdk.util.jar.enableMultiRelease=false",
+         "load mr.Version: base\nload mr.Only9: java.lang.ClassNotFoundException\n"
+         "load mr.Only11: java.lang.ClassNotFoundException\nentry mr/eight.txt: null\nentry mr/only.txt: null\n"}};
+    const std::vector<std::string> files = {"lib/probe.jar=" + kitDir() + "/probe.jar",
+                                            "lib/mr.jar=" + kitDir() + "/mr.jar"};
+    for (const std::string& jdk : jdks_) {
+        for (const auto& [option, expected] : cases) {
+            SCOPED_TRACE(jdk + " " + option);
+            const std::string exe = packProbe(dir_, "mrprops", jdk, {"option " + option}, files);
+            RunResult packed = runOn(kLinux, exe, args);
+            packed.out = appOutput(packed);
+            std::vector<std::string> argv = {jdk + "/bin/java", option, "-cp",
+                                             kitDir() + "/probe.jar:" + kitDir() + "/mr.jar", "probe.Main"};
+            argv.insert(argv.end(), args.begin(), args.end());
+            RunResult plain = run(argv);
+            EXPECT_EQ(plain.out, expected);
+            EXPECT_EQ(packed.out, expected) << packed.err;
+        }
+    }
+}
+
 TEST_F(Loader, CodeSourceAndUrlsNameTheExecutable) {
     const std::string& jdk = jdks_.back();
     const std::string exe = packProbe(dir_, "where", jdk, {"classpath " + kitDir() + "/ext/b1.jar"});

@@ -521,10 +521,11 @@ public class CarvossClassLoader extends java.net.URLClassLoader {
             }
             servingVersions = true;
             try {
-                String[] candidates = FEATURE_VERSION >= 9 ? versionedArchives() : null;
+                int feature = servedFeatureVersion();
+                String[] candidates = feature >= 9 ? versionedArchives() : null;
                 for (int i = 0; candidates != null && i < candidates.length; i++) {
                     if (archiveOf(candidates[i]).multiRelease) {
-                        serveVersions(candidates[i], FEATURE_VERSION);
+                        serveVersions(candidates[i], feature);
                     }
                 }
             } finally {
@@ -532,6 +533,27 @@ public class CarvossClassLoader extends java.net.URLClassLoader {
                 versionsServed = true;
             }
         }
+    }
+
+    /**
+     * The feature version whose entries multi-release jars serve, as the JDK's
+     * jar reader works it out: the running one, or a lower one that
+     * "jdk.util.jar.version" names; 0 (none) with
+     * "jdk.util.jar.enableMultiRelease=false".
+     */
+    private static int servedFeatureVersion() {
+        if ("false".equals(System.getProperty("jdk.util.jar.enableMultiRelease"))) {
+            return 0;
+        }
+        String version = System.getProperty("jdk.util.jar.version");
+        if (version != null) {
+            try {
+                return Math.min(FEATURE_VERSION, Integer.parseInt(version));
+            } catch (NumberFormatException e) {
+                // the running version, which a malformed value leaves in place
+            }
+        }
+        return FEATURE_VERSION;
     }
 
     /**
