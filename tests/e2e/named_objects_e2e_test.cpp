@@ -35,11 +35,13 @@ struct User {
     bool ok = false;
 };
 
-// A throwaway user (made once, kept for later runs).
-User throwawayUser(const std::string& name) {
+// A throwaway user (made once, kept for later runs), with a home directory
+// or, like many service accounts, with one that does not exist.
+User throwawayUser(const std::string& name, bool withHome = true) {
     User u;
     if (!getpwnam(name.c_str())) {
-        RunResult r = run({"useradd", "--create-home", "--shell", "/bin/sh", name});
+        RunResult r = run({"useradd", withHome ? "--create-home" : "--no-create-home", "--home-dir",
+                           withHome ? "/home/" + name : "/nonexistent/" + name, "--shell", "/bin/sh", name});
         if (r.exitCode != 0) return u;
     }
     const passwd* pw = getpwnam(name.c_str());
@@ -156,6 +158,44 @@ TEST_F(NamedObjects, AnotherUserCannotSquatTheFirstLaunch) {
         EXPECT_TRUE(has(r.out, "instances=[")) << r.out;
     }
     run({"rm", "-rf", tmp, shm});
+}
+
+// A user with neither a runtime directory nor a home keeps their objects in
+// the last-resort directory below /tmp, which another user can take first:
+// that must not refuse the launch (it runs without the lock), while with the
+// directory free a second launch is still refused.
+TEST_F(NamedObjects, AUserWithoutAHomeCanStillNotBeKeptFromStarting) {
+    const User c = throwawayUser("huxobjc", false);
+    ASSERT_TRUE(c.ok);
+    ASSERT_FALSE(exists(c.home));
+    ASSERT_FALSE(exists("/run/user/" + std::to_string(c.uid)));
+    const std::string exe = packApp("homeless", {"appid " + uniqueName("Homeless\\App"), "singleinstance true"});
+    const std::string tmp = "/tmp/hux-" + std::to_string(c.uid);
+    run({"rm", "-rf", tmp});
+    {
+        Background running(as(c, kLinux.command(exe, {"hub"})));
+        ASSERT_TRUE(running.waitForOutput("ready\n", 60000)) << running.output();
+        RunResult second = run(as(c, kLinux.command(exe, {"info"})));
+        EXPECT_EQ(second.exitCode, 11) << second.out << second.err;
+        EXPECT_EQ(running.finish().exitCode, 0);
+    }
+    const std::vector<std::string> squats = {
+        "mkdir -m 777 " + tmp,
+        ": > " + tmp + " && chmod 666 " + tmp,
+        "ln -s /tmp " + tmp,
+    };
+    RunOptions debug;
+    debug.env["HUX_DEBUG"] = "1";
+    for (const std::string& squat : squats) {
+        SCOPED_TRACE(squat);
+        run({"rm", "-rf", tmp});
+        ASSERT_EQ(run(as(b_, {"sh", "-c", squat})).exitCode, 0);
+        RunResult r = run(as(c, kLinux.command(exe, {"info"})), debug);
+        EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+        EXPECT_TRUE(has(r.out, "instances=[")) << r.out;
+        EXPECT_TRUE(has(r.err, "running without it")) << r.err;
+    }
+    run({"rm", "-rf", tmp});
 }
 
 TEST_F(NamedObjects, AnObjectThatIsNotTheUsersOwnIsNeverUsed) {
