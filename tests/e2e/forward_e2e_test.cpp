@@ -181,6 +181,28 @@ TEST_F(ForwardE2E, ALaunchAfterTheHubWasKilledStartsAsTheFirst) {
     }
 }
 
+// A hub that cannot take the launch in time (stopped, as Ctrl-Z stops a
+// terminal's program): after the 5 s hand-over the launch runs on its own, and
+// the hub, once resumed, does not open that launch a second time.
+TEST_F(ForwardE2E, ALaunchTheHubDoesNotTakeInTimeRunsOnItsOwnAndOnlyThere) {
+    packFor(jdks_.front());
+    Background hub(kLinux.command(exe_, {"forwardhub"}), options_);
+    ASSERT_TRUE(hub.waitForOutput("ready ", 60000)) << hub.output();
+    ASSERT_EQ(kill(hub.pid(), SIGSTOP), 0);
+    RunResult r = runOn(kLinux, exe_, {"info", "while stopped"}, options_);
+    kill(hub.pid(), SIGCONT);
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_TRUE(has(r.err, "did not take the forwarded launch: starting as the first")) << r.err;
+    EXPECT_TRUE(has(r.out, "first=" + std::to_string(hub.pid()) + " current=")) << r.out;
+    // Resumed, the hub still takes later launches, and only those.
+    RunResult next = runOn(kLinux, exe_, {"after"}, options_);
+    EXPECT_EQ(next.exitCode, 0) << next.err;
+    EXPECT_TRUE(hub.waitForOutput("args=|after\n", 20000)) << hub.output();
+    const std::string out = hub.finish().out;
+    EXPECT_FALSE(has(out, "while stopped")) << out;
+    EXPECT_TRUE(has(out, "launch 1 n=1 ")) << out;
+}
+
 // The kind word and the bytes the Java runtime's ObjectOutputStream writes for
 // ForwardedLaunch(["one", "", "two words"], "C:\\fwd") (recorded from JDK 17).
 const char* const kForwardedBytes =

@@ -561,4 +561,24 @@ TEST_F(InstancesE2E, TheApplicationsFilterDecidesWhatIsBuilt) {
     EXPECT_TRUE(has(r.out, "obj=a string type=java.lang.String\n")) << r.out;
     EXPECT_FALSE(has(r.out, "obj=42")) << r.out;
     EXPECT_TRUE(has(r.err, "InvalidClassException")) << r.err;
+
+    // Without a filter of the application's, the runtime's process-wide one
+    // decides, given as the README says (on the last runtime installed).
+    jdk_ = jdks_.back();
+    const std::string otherId = uniqueAppId("runtimefilter");
+    const std::string filtered = dir_.file("runtimefilter");
+    ASSERT_EQ(pack(kLinux, filtered,
+                   {"mainclass inst.Main", "jre_order c", "jvmdll " + jvmLibraryOf(jdk_), "appid " + otherId,
+                    "singleinstance custom", "option -Djdk.serialFilter=!java.lang.Integer"},
+                   {"lib/instances.jar=" + appJarDir() + "/instances.jar"})
+                  .exitCode,
+              0);
+    Background plain(kLinux.command(filtered, {"hub"}));
+    ASSERT_TRUE(plain.waitForOutput("ready\n")) << plain.output();
+    EXPECT_EQ(runOn(kLinux, filtered, {"sendmixed"}).exitCode, 0);
+    EXPECT_TRUE(plain.waitForOutput(" obj=7\n", 10000)) << plain.output();
+    r = plain.finish();
+    EXPECT_TRUE(has(r.out, " obj=a string\n")) << r.out;
+    EXPECT_FALSE(has(r.out, " obj=42")) << r.out;
+    EXPECT_TRUE(has(r.err, "REJECTED")) << r.err;
 }

@@ -3,6 +3,7 @@
 // useradd, launches run as them through setpriv.
 #include <fcntl.h>
 #include <pwd.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/utsname.h>
 #include <unistd.h>
@@ -278,4 +279,28 @@ TEST_F(NamedObjects, NothingIsLeftBehindAfterTenExecutables) {
         EXPECT_EQ(running.finish().exitCode, 0);
     }
     for (const std::string& n : names) EXPECT_FALSE(exists(n)) << n << " was left behind";
+}
+
+// A launch killed outright leaves its objects; the next launch reuses them and
+// removes them when it leaves.
+TEST_F(NamedObjects, ACrashLeavesOnlyWhatTheNextLaunchRemoves) {
+    const std::string dir = hux::platform::posix::objectDirectory();
+    ASSERT_FALSE(dir.empty());
+    const std::string appId = uniqueName("Crash\\App");
+    const std::string exe = packApp("crash", {"appid " + appId, "singleinstance true"});
+    std::string name = appId;
+    std::replace(name.begin(), name.end(), '\\', '.');
+    const std::vector<std::string> objects{dir + "/" + encodeObjectName(name + ".hux.mapping"),
+                                           dir + "/" + encodeObjectName(name + ".hux.mutex")};
+    {
+        Background running(kLinux.command(exe, {"hub"}));
+        ASSERT_TRUE(running.waitForOutput("ready\n", 60000)) << running.output();
+        ASSERT_EQ(kill(running.pid(), SIGKILL), 0);
+        running.finish();
+    }
+    for (const std::string& o : objects) EXPECT_TRUE(exists(o)) << o;
+    RunResult next = runOn(kLinux, exe, {"info"});
+    EXPECT_EQ(next.exitCode, 0) << next.err;  // the dead owner's lock is free
+    EXPECT_TRUE(has(next.out, "instances=[")) << next.out;
+    for (const std::string& o : objects) EXPECT_FALSE(exists(o)) << o << " was left behind";
 }
