@@ -175,16 +175,22 @@ TEST_F(Text, AMainClassNamedBeyondTheBasicPlaneStarts) {
 
 TEST_F(Text, ExternalConfigurationWithoutMarkKeepsEveryLine) {
     const std::string& jdk = jdks_.front();
-    const std::string exe = packText(dir_.file("ext"), jdk, {"option -Dshow=p.ext"});
+    const std::string exe = packText(dir_.file("ext"), jdk, {"option -Dshow=p.ext,p.env"});
+    // Environment values are the same UTF-8 text, read by the same rules.
     dir_.write("ext.cfg",
                "argv x1\r\nproperty p.ext=caf\xE9 \xF0\x9F\x98\x80\r\nargv x2 \xFF\xFE"
-               "ab\r\n");
+               "ab\r\nargv %HUX_TEXT_ENV%\r\nproperty p.env=%HUX_TEXT_ENV%\r\n");
+    const std::string fromEnvironment = "\\ud83d\\ude00|\\ufffd|\\u00e9";
     for (const Locale& locale : locales()) {
         SCOPED_TRACE(locale.name);
-        const RunResult r = runOn(kLinux, exe, {}, {.env = locale.env});
+        auto env = locale.env;
+        env["HUX_TEXT_ENV"] = kEmoji + "|\xFF|\xC3\xA9";
+        const RunResult r = runOn(kLinux, exe, {}, {.env = env});
         EXPECT_EQ(r.exitCode, 0) << r.err;
-        EXPECT_EQ(received(r.out), (std::vector<std::string>{"arg=x1", "arg=x2", "arg=\\ufffd\\ufffdab",
-                                                             "property p.ext=caf\\ufffd \\ud83d\\ude00"}));
+        EXPECT_EQ(received(r.out),
+                  (std::vector<std::string>{"arg=x1", "arg=x2", "arg=\\ufffd\\ufffdab", "arg=" + fromEnvironment,
+                                            "property p.ext=caf\\ufffd \\ud83d\\ude00",
+                                            "property p.env=" + fromEnvironment}));
     }
 }
 
@@ -288,30 +294,41 @@ TEST_F(Text, AnExecutableBeyondWhatTheSystemCanSpellStillRunsItsConfiguration) {
 }
 
 TEST_F(Text, NonAsciiDirectoryRunsInTheCLocale) {
-    const std::string where = dir_.path() + "/\xC3\xBC dir";
-    const std::string escaped = dir_.path() + "/\\u00fc dir/";
-    std::filesystem::create_directories(where + "/lib");
-    for (const std::string& jdk : jdks_) {
-        SCOPED_TRACE(jdk);
-        const std::string exe = packText(where + "/app", jdk,
-                                         {"option -Dshow=hux.app.path,application.home,p", "option -Dload=lib2.Two",
-                                          "classpath lib/lib2.jar", "property p=\xC3\xBC"});
+    // The "/tmp/ü dir/", and one holding a character beyond the Basic
+    // Multilingual Plane, which `java -cp` cannot take in any locale (its
+    // class path reader fails to decode the file URL it makes of it).
+    struct Directory {
+        std::string name, escaped;
+        bool javaOpensInUtf8;
+    };
+    for (const Directory& d : {Directory{"\xC3\xBC dir", "\\u00fc dir", true},
+                               Directory{"\xC3\xBC \xF0\x9F\x98\x80 dir", "\\u00fc \\ud83d\\ude00 dir", false}}) {
+        SCOPED_TRACE(d.escaped);
+        const std::string where = dir_.path() + "/" + d.name;
+        const std::string escaped = dir_.path() + "/" + d.escaped + "/";
+        std::filesystem::create_directories(where + "/lib");
         std::filesystem::copy_file(appJarDir() + "/lib2.jar", where + "/lib/lib2.jar",
                                    std::filesystem::copy_options::overwrite_existing);
-        for (const Locale& locale : locales()) {
-            SCOPED_TRACE(locale.name);
-            auto env = locale.env;
-            env["HUX_DEBUG"] = "1";
-            const RunResult r = runOn(kLinux, exe, {}, {.env = env});
-            EXPECT_EQ(r.exitCode, 0) << r.err;
-            EXPECT_EQ(received(r.out),
-                      (std::vector<std::string>{"loaded=lib2.Two", "property hux.app.path=" + escaped + "app",
-                                                "property application.home=" + escaped, "property p=\\u00fc"}));
-            // Only where the locale cannot spell the path is it handed over another way.
-            EXPECT_EQ(has(r.err, "executable is on the class path as /proc/self/fd/"),
-                      locale.env.at("LC_ALL") != "C.UTF-8")
-                << r.err;
-            EXPECT_EQ(has(r.err, "lib2.jar is handed over as /proc/self/fd/"), locale.env.at("LC_ALL") != "C.UTF-8");
+        for (const std::string& jdk : jdks_) {
+            SCOPED_TRACE(jdk);
+            const std::string exe = packText(where + "/app", jdk,
+                                             {"option -Dshow=hux.app.path,application.home,p", "option -Dload=lib2.Two",
+                                              "classpath lib/lib2.jar", "property p=\xC3\xBC"});
+            for (const Locale& locale : locales()) {
+                SCOPED_TRACE(locale.name);
+                auto env = locale.env;
+                env["HUX_DEBUG"] = "1";
+                const RunResult r = runOn(kLinux, exe, {}, {.env = env});
+                EXPECT_EQ(r.exitCode, 0) << r.err;
+                EXPECT_EQ(received(r.out),
+                          (std::vector<std::string>{"loaded=lib2.Two", "property hux.app.path=" + escaped + "app",
+                                                    "property application.home=" + escaped, "property p=\\u00fc"}));
+                // Only where the virtual machine cannot open the path by its
+                // name is it handed over another way.
+                const bool handedOver = !d.javaOpensInUtf8 || locale.env.at("LC_ALL") != "C.UTF-8";
+                EXPECT_EQ(has(r.err, "executable is on the class path as /proc/self/fd/"), handedOver) << r.err;
+                EXPECT_EQ(has(r.err, "lib2.jar is handed over as /proc/self/fd/"), handedOver);
+            }
         }
     }
 }
