@@ -241,6 +241,8 @@ TEST_F(Text, Utf8AndUtf16ConfigurationsPackToTheSameBlock) {
                   (std::vector<std::string>{"property p.e=A\\ud83d\\ude00B tail", "property q=\\u00fc\\u4e2d"}));
     }
     for (const std::string& listing : listings) EXPECT_EQ(listing, listings.front());
+    // The listing shows the character as it was written, not its two halves.
+    EXPECT_TRUE(has(listings.front(), "\n  property p.e=A" + kEmoji + "B tail\n")) << listings.front();
 }
 
 TEST_F(Text, DeepExecutablePathsRunWithTheirConfiguration) {
