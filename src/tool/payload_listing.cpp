@@ -23,32 +23,6 @@ bool damaged(const std::string& path, const std::string& what, std::string& erro
     return false;
 }
 
-// The block spells a character beyond the Basic Multilingual Plane as one
-// three-byte sequence per surrogate; the listing shows the character itself
-// (four bytes), so that it reads as the configuration was written. Anything
-// else is left for printable().
-std::string joinSurrogatePairs(std::string_view text) {
-    auto surrogateAt = [&](size_t i, char32_t low, char32_t high) {
-        if (i + 3 > text.size()) return false;
-        const Utf8Step step = readUtf8(text, i, true);
-        return step.valid && step.length == 3 && step.codePoint >= low && step.codePoint <= high;
-    };
-    std::string out;
-    for (size_t i = 0; i < text.size();) {
-        if (surrogateAt(i, 0xD800, 0xDBFF) && surrogateAt(i + 3, 0xDC00, 0xDFFF)) {
-            const char16_t pair[2] = {static_cast<char16_t>(readUtf8(text, i, true).codePoint),
-                                      static_cast<char16_t>(readUtf8(text, i + 3, true).codePoint)};
-            ByteString joined;
-            appendUtf8Standard(joined, std::u16string_view(pair, 2));
-            out.append(joined.view());
-            i += 6;
-        } else {
-            out.push_back(text[i++]);
-        }
-    }
-    return out;
-}
-
 }  // namespace
 
 std::string printable(std::string_view text) {
@@ -134,7 +108,7 @@ bool inspect(const std::string& path, std::ostream& out, std::string& error) {
     while (i < text.size()) {
         size_t j = text.find("\r\n", i);
         if (j == std::string::npos) j = text.size();
-        out << "  " << printable(joinSurrogatePairs(std::string_view(text).substr(i, j - i))) << "\n";
+        out << "  " << printable(joinSurrogatePairs(std::string_view(text).substr(i, j - i)).view()) << "\n";
         i = j + 2;
     }
     out << "archive: A = " << a << " bytes at offset " << archiveStart << ", comment T = " << t << " bytes\n";
