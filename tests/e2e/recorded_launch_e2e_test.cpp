@@ -342,6 +342,16 @@ TEST_F(RecordedLaunch, ClassesAndResourcesFromStoredAndDeflatedNestedJars) {
                 "main throw java/lang/ClassNotFoundException: lib.Absent", "main resource none.txt: not found"}));
 }
 
+TEST_F(RecordedLaunch, AResourceNamedBeyondTheBasicPlaneOnBothTargets) {
+    // The archive spells the name in four-byte UTF-8: the hux: URL made from
+    // it must name the same character again, so that reading it finds the
+    // entry on both targets.
+    const std::string name = "text/\xF0\x9F\x98\x80.txt";
+    const auto trace = both({"mainclass app.Main"}, {}, "resource " + name, 0,
+                            {"lib/app.jar=" + appJarDir() + "/app.jar", "lib/text.jar=" + appJarDir() + "/text.jar"});
+    EXPECT_TRUE(holdsInOrder(trace, {"main resource " + name + ": 11 bytes \"smile .....\""})) << joined(trace);
+}
+
 TEST_F(RecordedLaunch, InstanceMessageReachesTheReceiverInAnotherProcess) {
     std::vector<std::string> receivers, senders;
     for (const Target& target : {kLinux, kWindows}) {
