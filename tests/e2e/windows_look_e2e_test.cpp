@@ -259,3 +259,54 @@ TEST_F(WindowsLook, GuiExecutableWithoutHandlesAttachesToTheConsoleOrShowsABox) 
     r = runOn(kWindows, parent, {"none", winePath(unnamed)});
     EXPECT_EQ(r.out, "title unnamed.exe\ntext Java Virtual Machine starts failed.\nexit 4\n") << r.err;
 }
+
+TEST_F(WindowsLook, GuiApplicationsStandardStreamsReachTheConsoleOrTheConfiguredFiles) {
+    if (!std::getenv("DISPLAY")) GTEST_SKIP() << "message boxes need a display (scripts/test starts one)";
+    // The recording runtime as the application's private one: `main` runs,
+    // prints through System.out, then throws (the report goes to System.err).
+    const std::string server = dir_.file("jre/bin/server");
+    std::filesystem::create_directories(server);
+    std::filesystem::copy_file(windowsBuildDir() + "/test-runtimes/recording/jvm.dll", server + "/jvm.dll");
+    const std::vector<std::string> files = {"lib/app.jar=" + appJarDir() + "/app.jar"};
+    const std::string exe = dir_.file("gui.exe");
+    ASSERT_EQ(pack(kWindows, exe, {"mainclass app.Main"}, files, {"--gui"}).exitCode, 0);
+    RunOptions options;
+    options.env["HUX_DOUBLE_TRACE"] = winePath(dir_.file("trace.txt"));
+    options.env["HUX_DOUBLE_SCRIPT"] = "print printed by main;throw";
+    const std::string parent = windowsBuildDir() + "/bin/gui_parent.exe";
+
+    // From a console: both streams appear there, and the exit code is the launch's.
+    RunResult r = runOn(kWindows, parent, {"console", winePath(exe)}, options);
+    EXPECT_EQ(r.out,
+              "console printed by main\n"
+              "console Exception in thread \"main\" java/lang/IllegalStateException: thrown by main\n"
+              "exit 1\n")
+        << r.err;
+
+    // With no console: no message box for the application's own output, which
+    // goes nowhere; exit codes stay.
+    options.env["HUX_DOUBLE_SCRIPT"] = "print printed by main;exit 3";
+    r = runOn(kWindows, parent, {"none", winePath(exe)}, options);
+    EXPECT_EQ(r.out, "nobox\nexit 3\n") << r.err;
+
+    // ... unless standard output and error are configured: then they, and a
+    // launch failure's message, go to their files.
+    const std::string redirected = dir_.file("redirected.exe");
+    const std::vector<std::string> lines = {"mainclass app.Main", "stdout out.txt", "stderr err.txt"};
+    ASSERT_EQ(pack(kWindows, redirected, lines, files, {"--gui"}).exitCode, 0);
+    options.cwd = dir_.path();
+    options.env["HUX_DOUBLE_SCRIPT"] = "print printed by main;throw";
+    r = runOn(kWindows, parent, {"none", winePath(redirected)}, options);
+    EXPECT_EQ(r.out, "nobox\nexit 1\n") << r.err;
+    EXPECT_EQ(readFile(dir_.file("out.txt")), "printed by main\n");
+    EXPECT_EQ(readFile(dir_.file("err.txt")),
+              "Exception in thread \"main\" java/lang/IllegalStateException: thrown by main\r\n");
+    std::vector<std::string> noRuntime = lines;
+    noRuntime.push_back("jre_order c");
+    ASSERT_EQ(pack(kWindows, redirected, noRuntime, files, {"--gui"}).exitCode, 0);
+    r = runOn(kWindows, parent, {"none", winePath(redirected)}, options);
+    EXPECT_EQ(r.out, "nobox\nexit 1\n") << r.err;
+    EXPECT_EQ(readFile(dir_.file("err.txt")),
+              "Exception in thread \"main\" java/lang/IllegalStateException: thrown by main\r\n"
+              "Java Runtime Environment not found.\r\n");
+}
