@@ -55,11 +55,15 @@ bool replaceMainIcon(ResourceTree& tree, const std::vector<IconImage>& images) {
 
 }  // namespace
 
-bool applyWindowsLook(std::vector<uint8_t>& image, const WindowsLook& look, std::string& error) {
+bool applyWindowsLook(std::vector<uint8_t>& image, const WindowsLook& look, std::string& error, bool* imageAtFault) {
+    bool ignored = false;
+    bool& imageFault = imageAtFault ? *imageAtFault : ignored;
+    imageFault = true;
     PeImage pe;
     if (!pe.parse(image, error)) return false;
     ResourceTree tree;
     if (!tree.read(pe, image, error)) return false;
+    imageFault = false;
 
     if (!look.iconPath.empty()) {
         std::vector<uint8_t> bytes;
@@ -107,7 +111,10 @@ bool applyWindowsLook(std::vector<uint8_t>& image, const WindowsLook& look, std:
 
     if (pe.imageEnd() < image.size()) image.resize(pe.imageEnd());
     const uint32_t rva = pe.resourceSectionAddress();
-    if (!pe.placeResources(image, rva, tree.build(rva), error)) return false;
+    if (!pe.placeResources(image, rva, tree.build(rva), error)) {
+        imageFault = true;
+        return false;
+    }
     pe.setSubsystem(image, look.gui ? kSubsystemGui : kSubsystemConsole);
     return true;
 }

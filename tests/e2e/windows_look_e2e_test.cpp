@@ -114,6 +114,24 @@ TEST_F(WindowsLook, SystemAndIndependentToolsReadIconVersionAndSubsystem) {
     EXPECT_TRUE(has(seen.out, "version none\n")) << seen.out;
 }
 
+TEST_F(WindowsLook, MistakesInTheUsersFilesNameThoseFilesOnly) {
+    const std::string out = dir_.file("app.exe");
+    const std::string missing = dir_.file("missing.ico");
+    const std::string manifest = dir_.write("utf16.manifest", std::string("\xFF\xFE<\0a\0", 6));
+    const std::pair<std::vector<std::string>, std::string> cases[] = {
+        {{"--icon", missing}, "hux pack: cannot read the icon '" + missing + "'\n"},
+        {{"--manifest", manifest}, "hux pack: " + manifest + ": the manifest is not UTF-8 text\n"},
+        {{"--product-name", std::string(40000, 'n')},
+         "hux pack: the version information takes 160504 bytes, more than the 65535 a version resource can hold\n"},
+    };
+    for (const auto& [extra, message] : cases) {
+        RunResult r = pack(kWindows, out, {"mainclass a.B"}, {}, extra);
+        EXPECT_EQ(r.exitCode, 1);
+        EXPECT_EQ(r.err, message);
+        EXPECT_FALSE(std::filesystem::exists(out));
+    }
+}
+
 TEST_F(WindowsLook, GuiExecutableStartedFromAConsoleWritesThereWithItsExitCodes) {
     for (bool gui : {false, true}) {
         SCOPED_TRACE(gui ? "gui" : "console");

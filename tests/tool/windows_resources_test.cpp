@@ -358,12 +358,16 @@ TEST_F(Stub, RefusesBrokenUserFiles) {
     look.iconPath = writeTemp("broken.ico", "not an icon");
     std::vector<uint8_t> image = stub_;
     std::string error;
-    EXPECT_FALSE(applyWindowsLook(image, look, error));
+    bool imageAtFault = true;
+    EXPECT_FALSE(applyWindowsLook(image, look, error, &imageAtFault));
     EXPECT_NE(error.find("broken.ico"), std::string::npos) << error;
+    EXPECT_FALSE(imageAtFault);
     look.iconPath.clear();
     look.manifestPath = writeTemp("broken.manifest", "<assembly>");
-    EXPECT_FALSE(applyWindowsLook(image, look, error));
+    imageAtFault = true;
+    EXPECT_FALSE(applyWindowsLook(image, look, error, &imageAtFault));
     EXPECT_NE(error.find("broken.manifest"), std::string::npos) << error;
+    EXPECT_FALSE(imageAtFault);
     // An icon of more images than the resource ids left: another group keeps
     // image 9, so new images take 10..65535.
     {
@@ -416,5 +420,6 @@ TEST_F(Stub, RefusesBrokenUserFiles) {
         EXPECT_EQ(back.get("FileDescription").size(), length);
     }
     std::vector<uint8_t> elf = {0x7F, 'E', 'L', 'F', 0, 0, 0, 0};
-    EXPECT_FALSE(applyWindowsLook(elf, WindowsLook(), error));
+    EXPECT_FALSE(applyWindowsLook(elf, WindowsLook(), error, &imageAtFault));
+    EXPECT_TRUE(imageAtFault);
 }
