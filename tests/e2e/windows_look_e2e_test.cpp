@@ -199,6 +199,27 @@ TEST_F(WindowsLook, SignedExecutableVerifiesAndStillFindsItsPayload) {
     EXPECT_EQ(std::filesystem::status(bySelf).permissions() & std::filesystem::perms::owner_exec,
               std::filesystem::perms::owner_exec);
 
+    // With a runtime that runs `main`: the class comes out of a jar in the
+    // signed executable's archive (behind an archive comment), and a resource
+    // is read through the launcher's natives.
+    const std::string server = dir_.file("jre/bin/server");
+    std::filesystem::create_directories(server);
+    std::filesystem::copy_file(windowsBuildDir() + "/test-runtimes/recording/jvm.dll", server + "/jvm.dll");
+    const std::string running = dir_.file("running.exe");
+    packed = pack(
+        kWindows, running, {"mainclass app.Main"},
+        {"lib/app.jar=" + appJarDir() + "/app.jar", "lib/lib1.jar=" + appJarDir() + "/lib1.jar"},
+        {"--archive-comment", "release 7", "--sign-key", dir_.file("key.pem"), "--sign-cert", dir_.file("cert.pem")});
+    ASSERT_EQ(packed.exitCode, 0) << packed.err;
+    RunOptions options;
+    options.env["HUX_DOUBLE_TRACE"] = winePath(dir_.file("trace.txt"));
+    options.env["HUX_DOUBLE_SCRIPT"] = "resource lib/shared.txt";
+    RunResult r = runOn(kWindows, running, {}, options);
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    const std::string trace = readFile(dir_.file("trace.txt"));
+    EXPECT_TRUE(has(trace, "main call app/Main.main(L[0]{})\n")) << trace;
+    EXPECT_TRUE(has(trace, "main resource lib/shared.txt: 17 bytes \"shared from lib1.\"\n")) << trace;
+
     // Half a signing request is refused before anything is written.
     RunResult half = pack(kWindows, dir_.file("half.exe"), lines, {}, {"--sign-key", dir_.file("key.pem")});
     EXPECT_NE(half.exitCode, 0);
@@ -299,13 +320,13 @@ TEST_F(WindowsLook, GuiApplicationsStandardStreamsReachTheConsoleOrTheConfigured
               "console printed by main\n"
               "console Exception in thread \"main\" java/lang/IllegalStateException: thrown by main\n"
               "exit 1\n")
-        << r.err;
+        << "exit " << r.exitCode << ", " << r.err;
 
     // With no console: no message box for the application's own output, which
     // goes nowhere; exit codes stay.
     options.env["HUX_DOUBLE_SCRIPT"] = "print printed by main;exit 3";
     r = runOn(kWindows, parent, {"none", winePath(exe)}, options);
-    EXPECT_EQ(r.out, "nobox\nexit 3\n") << r.err;
+    EXPECT_EQ(r.out, "nobox\nexit 3\n") << "exit " << r.exitCode << ", " << r.err;
 
     // ... unless standard output and error are configured: then they, and a
     // launch failure's message, go to their files.
@@ -315,7 +336,7 @@ TEST_F(WindowsLook, GuiApplicationsStandardStreamsReachTheConsoleOrTheConfigured
     options.cwd = dir_.path();
     options.env["HUX_DOUBLE_SCRIPT"] = "print printed by main;throw";
     r = runOn(kWindows, parent, {"none", winePath(redirected)}, options);
-    EXPECT_EQ(r.out, "nobox\nexit 1\n") << r.err;
+    EXPECT_EQ(r.out, "nobox\nexit 1\n") << "exit " << r.exitCode << ", " << r.err;
     EXPECT_EQ(readFile(dir_.file("out.txt")), "printed by main\n");
     EXPECT_EQ(readFile(dir_.file("err.txt")),
               "Exception in thread \"main\" java/lang/IllegalStateException: thrown by main\r\n");
@@ -323,7 +344,7 @@ TEST_F(WindowsLook, GuiApplicationsStandardStreamsReachTheConsoleOrTheConfigured
     noRuntime.push_back("jre_order c");
     ASSERT_EQ(pack(kWindows, redirected, noRuntime, files, {"--gui"}).exitCode, 0);
     r = runOn(kWindows, parent, {"none", winePath(redirected)}, options);
-    EXPECT_EQ(r.out, "nobox\nexit 1\n") << r.err;
+    EXPECT_EQ(r.out, "nobox\nexit 1\n") << "exit " << r.exitCode << ", " << r.err;
     EXPECT_EQ(readFile(dir_.file("err.txt")),
               "Exception in thread \"main\" java/lang/IllegalStateException: thrown by main\r\n"
               "Java Runtime Environment not found.\r\n");
