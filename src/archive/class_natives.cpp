@@ -70,7 +70,9 @@ jstring findEntry(JNIEnv* env, jstring name) {
     bool fromUtf8 = false;
     if (!locateName(env, name, full, fromUtf8)) return nullptr;
     replaceByte(full, '\\', '/');
-    return jni::newString(env, fromUtf8 ? utf8ToUtf16(full.view()) : latin1Units(full.view()));
+    // A name found by its UTF-8 form is spelled as the archive stores it
+    // (standard UTF-8, four bytes beyond the Basic Multilingual Plane).
+    return jni::newString(env, fromUtf8 ? decodeUtf8(full.view(), true) : latin1Units(full.view()));
 }
 
 // The "name!" prefixes of the nested archives plain names are looked up in

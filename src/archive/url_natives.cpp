@@ -12,7 +12,6 @@
 #include "jni/exceptions.h"
 #include "jni/java_strings.h"
 #include "jni/local_ref.h"
-#include "platform/text.h"
 
 namespace hux {
 
@@ -104,7 +103,7 @@ jobject makeHuxUrl(JNIEnv* env, const ByteString& fullName, bool fromUtf8) {
     }
     std::u16string units = u"hux:";
     if (fromUtf8) {
-        for (char16_t u : platform::utf8TextToUtf16(fullName.view())) appendUrlUnit(units, u);
+        for (char16_t u : decodeUtf8(fullName.view(), true)) appendUrlUnit(units, u);
     } else {
         for (char c : fullName.view()) appendUrlUnit(units, static_cast<char16_t>(static_cast<unsigned char>(c)));
     }

@@ -198,6 +198,13 @@ int runMainFlow(int argc, char** argv) {
     if (!errTarget.empty()) redirectStderr(errTarget);
     const ByteString outTarget = config::stdoutTarget(*config);
     if (!outTarget.empty()) redirectStdout(outTarget);
+    // An executable deeper than the system can name runs from its embedded
+    // configuration only; the files beside it are out of reach, and the user
+    // is told so instead of finding an external configuration ignored.
+    if (config->exePath() == platform::kSelfExecutable)
+        printMessageLine(
+            ByteString("hux: the executable's path is too long to name; files beside it (an external "
+                       "configuration, paths relative to its directory) are not read"));
 
     // The single-instance gate (may end the process), then the tray's window.
     enforceSingleInstance(*config, instanceMode, *channel);

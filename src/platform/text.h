@@ -31,4 +31,11 @@ std::u16string utf8TextToUtf16(std::string_view text);
 // it. Always true where options are ANSI text anyway (Windows).
 bool localeDecodes(std::string_view text);
 
+// Whether the virtual machine opens `path` by that name as a class path
+// element: the locale must decode it, and on Linux its class path reader
+// cannot take a character beyond the Basic Multilingual Plane in any locale
+// (its file URLs encode each surrogate on its own and then fail to decode
+// them; `java -cp` fails there too). Always true on Windows.
+bool classPathOpensByName(std::string_view path);
+
 }  // namespace hux::platform

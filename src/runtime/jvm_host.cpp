@@ -150,6 +150,10 @@ int32_t loadRuntimeAndCreateVm(JvmHost& host, const ByteString& libraryPath) {
     JavaVM* vm = nullptr;
     void* env = nullptr;
     std::fflush(stdout);
+    // From here on the runtime library stays loaded: DestroyJavaVM (and a
+    // failed start) can leave the runtime's threads alive, with its code on
+    // their stacks, until the process ends.
+    host.keepLibrary = true;
     const jint rc = create(&vm, &env, &args);
     StringList misread;
     collectMisreadProperties(host, misread);
@@ -292,7 +296,7 @@ void shutdownVm(JvmHost& host) {
         host.vm = nullptr;
         host.env = nullptr;
     }
-    if (host.library.loaded()) host.library.unload();
+    if (host.library.loaded() && !host.keepLibrary) host.library.unload();
 }
 
 namespace {

@@ -50,8 +50,9 @@ public:
     // Binds the support classes' natives after creation where the virtual
     // machine cannot load the executable as a library; set by the launcher.
     void (*bindNatives)(JNIEnv_* env, const char* appPath) = nullptr;
-    void* vm = nullptr;   // JavaVM*
-    void* env = nullptr;  // JNIEnv* of the creating thread
+    void* vm = nullptr;        // JavaVM*
+    void* env = nullptr;       // JNIEnv* of the creating thread
+    bool keepLibrary = false;  // the runtime was asked for a virtual machine
 };
 
 // The host of the running launch, published by the main flow for launcher
@@ -69,7 +70,8 @@ std::vector<std::u16string> mainArguments(const StringList& argvValues, int32_t 
 
 // Runs the Java application; returns its launch result.
 int32_t startJavaApplication(int32_t argc, char** argv, ReadyHook hook, int32_t extraCount, char** extraArgv);
-// Detaches, destroys the virtual machine and unloads the runtime; safe to repeat.
+// Detaches and destroys the virtual machine; unloads the runtime library only
+// when it was never asked for one. Safe to repeat.
 void shutdownVm(JvmHost& host);
 // The code the virtual machine exits with after SIGINT or SIGTERM: 128 plus
 // the signal number, as `java` exits (130 and 143).

@@ -145,10 +145,9 @@ void scanArchiveDirectory(const ByteString& directory, ByteString& text) { scanL
 
 namespace {
 
-// The virtual machine decodes its options with the locale's character set;
-// an element it would misread is handed over as a name it can open. The
-// application class loader resolves its elements to canonical paths, which
-// only a copy in memory survives (`resolvable`).
+// An element the virtual machine would misread is handed over as a name it
+// can open. The application class loader resolves its elements to canonical
+// paths, which only a copy in memory survives (`resolvable`).
 ByteString readableClassPath(const ByteString& path, char separator, bool resolvable) {
     ByteString out;
     const std::string_view all = path.view();
@@ -158,7 +157,7 @@ ByteString readableClassPath(const ByteString& path, char separator, bool resolv
         if (end == std::string_view::npos) end = all.size();
         const ByteString element(all.substr(start, end - start));
         if (start > 0) out.push(separator);
-        if (platform::localeDecodes(element.view())) {
+        if (platform::classPathOpensByName(element.view())) {
             out.append(element);
         } else {
             const ByteString stand = platform::descriptorPath(element.c_str(), resolvable);
@@ -180,11 +179,13 @@ ByteString buildClassPath(const LaunchConfig& config, ClassPathFlavour flavour) 
         const ByteString exe = config.exePath();
         // The executable cannot be named where its path holds the separator;
         // the kernel's link to the running executable stands in for it. Where
-        // the locale cannot spell its path, the link would lead the class
-        // loader back to that path, so a copy in memory stands in.
+        // the virtual machine cannot open its path by name, the link would
+        // lead the class loader back to that path, so a copy in memory stands
+        // in.
         const bool hasSeparator = separator == ':' && exe.view().find(':') != std::string_view::npos;
-        if (!hasSeparator && !platform::localeDecodes(exe.view())) path = platform::descriptorPath(exe.c_str(), true);
-        if (hasSeparator || (path.empty() && !platform::localeDecodes(exe.view())))
+        if (!hasSeparator && !platform::classPathOpensByName(exe.view()))
+            path = platform::descriptorPath(exe.c_str(), true);
+        if (hasSeparator || (path.empty() && !platform::classPathOpensByName(exe.view())))
             path.assign(platform::kSelfExecutable);
         if (path.empty()) {
             if (exe == platform::kSelfExecutable)

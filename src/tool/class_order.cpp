@@ -6,6 +6,7 @@
 #include "archive/entry_names.h"
 #include "archive/zip_reader.h"
 #include "common/zip_format.h"
+#include "tool/packer.h"
 
 namespace hux::tool {
 
@@ -27,16 +28,17 @@ bool isPlainClass(const std::string& name) {
 
 void warnOnReorderedClasses(const std::vector<std::pair<std::string, std::string>>& files,
                             std::vector<std::string>& warnings) {
-    std::vector<size_t> jars;  // indexes into `files`
+    std::vector<std::string> stored;  // the jars' names as the archive stores them
     std::map<std::string, std::vector<Copy>> copies;
     for (size_t i = 0; i < files.size(); ++i) {
-        if (!zip::isArchiveName(files[i].first)) continue;
+        std::string name, why;
+        if (!zip::isArchiveName(files[i].first) || !normaliseEntryName(files[i].first, name, why)) continue;
         auto source = std::make_unique<FileSource>();
         if (!source->open(files[i].second.c_str())) continue;
         ZipReader reader;
         if (!reader.open(std::move(source))) continue;
-        const size_t jar = jars.size();
-        jars.push_back(i);
+        const size_t jar = stored.size();
+        stored.push_back(name);
         for (int32_t e = 0; e < reader.entryCount(); ++e) {
             const ZipEntry& entry = reader.entry(e);
             std::string name(entry.name, static_cast<size_t>(entry.nameLength));
@@ -47,19 +49,18 @@ void warnOnReorderedClasses(const std::vector<std::pair<std::string, std::string
     std::map<std::pair<size_t, size_t>, std::pair<size_t, std::string>> reordered;
     for (const auto& [name, list] : copies) {
         if (list.size() < 2) continue;
-        const Copy* first = &list.front();  // class-path order: the lowest position
-        const Copy* served = &list.front();
-        for (const Copy& c : list) {
-            if (c.jar < first->jar) first = &c;
-            if (compareEntryNames(files[jars[c.jar]].first, files[jars[served->jar]].first) < 0) served = &c;
-        }
+        // Copies are listed in class-path order, so the first is what java -cp loads.
+        const Copy* first = &list.front();
+        const Copy* served = first;
+        for (const Copy& c : list)
+            if (compareEntryNames(stored[c.jar], stored[served->jar]) < 0) served = &c;
         if (first == served || (first->crc == served->crc && first->size == served->size)) continue;
         auto& [count, example] = reordered[{first->jar, served->jar}];
         if (count++ == 0) example = name;
     }
     for (const auto& [jarsPair, found] : reordered) {
-        const std::string& listed = files[jars[jarsPair.first]].first;
-        const std::string& chosen = files[jars[jarsPair.second]].first;
+        const std::string& listed = stored[jarsPair.first];
+        const std::string& chosen = stored[jarsPair.second];
         warnings.push_back("'" + listed + "' and '" + chosen + "' hold " + std::to_string(found.first) +
                            " differing classes (first: '" + found.second +
                            "'): java -cp with the jars in the given "

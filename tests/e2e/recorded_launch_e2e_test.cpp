@@ -246,10 +246,21 @@ TEST_F(RecordedLaunch, OptionsPropertiesClassPathsAndArguments) {
     for (const RunResult& r : runs) EXPECT_EQ(r.err, "");
 }
 
+namespace {
+// Whether the runtime library was unloaded before the process ended, which
+// the application's daemon threads, still running its code, would not survive.
+bool unloadedEarly(const std::vector<std::string>& trace) {
+    for (const std::string& line : trace)
+        if (has(line, "runtime library unloaded")) return true;
+    return false;
+}
+}  // namespace
+
 TEST_F(RecordedLaunch, ExitCodesOfMain) {
     const std::vector<std::string> lines{"mainclass app.Main"};
-    both(lines, {}, "return", 0, appFiles());
+    EXPECT_FALSE(unloadedEarly(both(lines, {}, "return", 0, appFiles())));
     const auto thrown = both(lines, {}, "throw", 1, appFiles());
+    EXPECT_FALSE(unloadedEarly(thrown));
     EXPECT_TRUE(holdsInOrder(
         thrown, {"main throw java/lang/IllegalStateException: thrown by main",
                  "main ExceptionDescribe java/lang/IllegalStateException: thrown by main", "main DestroyJavaVM"}));
@@ -262,6 +273,7 @@ TEST_F(RecordedLaunch, ExitCodesOfMain) {
     extraEnv_ = {{"HUX_DOUBLE_REFUSE", "-6"}};
     const auto refused = both(lines, {}, "return", 4, appFiles(), &runs);
     EXPECT_EQ(refused.back(), "main refused with -6");
+    EXPECT_FALSE(unloadedEarly(refused));
     for (const RunResult& r : runs) EXPECT_TRUE(has(r.err, "Java Virtual Machine starts failed.\n")) << r.err;
 
     // The version limits read "java.version" from the running machine.
@@ -328,6 +340,16 @@ TEST_F(RecordedLaunch, ClassesAndResourcesFromStoredAndDeflatedNestedJars) {
                 "main throw java/lang/ClassNotFoundException: lib2.Two",
                 "main native com/mordavin/hux/CarvossClassLoader.findEntry(lib/Absent.class)",
                 "main throw java/lang/ClassNotFoundException: lib.Absent", "main resource none.txt: not found"}));
+}
+
+TEST_F(RecordedLaunch, AResourceNamedBeyondTheBasicPlaneOnBothTargets) {
+    // The archive spells the name in four-byte UTF-8: the hux: URL made from
+    // it must name the same character again, so that reading it finds the
+    // entry on both targets.
+    const std::string name = "text/\xF0\x9F\x98\x80.txt";
+    const auto trace = both({"mainclass app.Main"}, {}, "resource " + name, 0,
+                            {"lib/app.jar=" + appJarDir() + "/app.jar", "lib/text.jar=" + appJarDir() + "/text.jar"});
+    EXPECT_TRUE(holdsInOrder(trace, {"main resource " + name + ": 11 bytes \"smile .....\""})) << joined(trace);
 }
 
 TEST_F(RecordedLaunch, InstanceMessageReachesTheReceiverInAnotherProcess) {

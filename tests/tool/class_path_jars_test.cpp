@@ -259,5 +259,10 @@ TEST(ReorderedClasses, WarnsWhereTheLaunchersPickDiffersFromTheClassPaths) {
     warnOnReorderedClasses({{"lib/long-name.jar", longer}, {"lib/other.jar", longer}}, warnings);
     warnOnReorderedClasses({{"lib/long-name.jar", longer}, {"lib/bad.jar", tree.write("bad.jar", "not a zip")}},
                            warnings);
+    // Orders are those of the stored names: "././././old.jar" is stored as "old.jar".
+    warnOnReorderedClasses({{"././././old.jar", shorter}, {"lib/long.jar", longer}}, warnings);
     EXPECT_TRUE(warnings.empty()) << warnings[0];
+    warnOnReorderedClasses({{"lib/./long-name.jar", longer}, {"lib//old.jar", shorter}}, warnings);
+    ASSERT_EQ(warnings.size(), 1u);
+    EXPECT_TRUE(mentions(warnings, "'lib/long-name.jar' and 'lib/old.jar' hold 2 differing classes")) << warnings[0];
 }

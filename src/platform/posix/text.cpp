@@ -32,4 +32,10 @@ bool localeDecodes(std::string_view text) {
     return again.view() == text;
 }
 
+bool classPathOpensByName(std::string_view path) {
+    for (const char c : path)
+        if (static_cast<unsigned char>(c) >= 0xF0) return false;
+    return localeDecodes(path);
+}
+
 }  // namespace hux::platform

@@ -20,6 +20,7 @@
    each, prefixed with the calling thread ("main", "t1", ...). HUX_DOUBLE_REFUSE
    makes creation fail with that code; HUX_DOUBLE_VERSION is "java.version". */
 #define _POSIX_C_SOURCE 200809L
+#define _DEFAULT_SOURCE /* on_exit */
 #define _JNI_IMPLEMENTATION_
 #include <jni.h>
 
@@ -1432,14 +1433,15 @@ static jint JNICALL GetJavaVM(JNIEnv* env, JavaVM** vm) {
         trace("unimplemented JNIEnv function %d", n); \
         exit(99);                                     \
     }
-#define MISSING10(t)                                                                                                \
-    MISSING(t##0)                                                                                                   \
-    MISSING(t##1) MISSING(t##2) MISSING(t##3) MISSING(t##4) MISSING(t##5) MISSING(t##6) MISSING(t##7) MISSING(t##8) \
-        MISSING(t##9)
+#define MISSING10(t) \
+    MISSING(t##0)    \
+    MISSING(t##1)    \
+    MISSING(t##2) MISSING(t##3) MISSING(t##4) MISSING(t##5) MISSING(t##6) MISSING(t##7) MISSING(t##8) MISSING(t##9)
 MISSING10()
-MISSING10(1) MISSING10(2) MISSING10(3) MISSING10(4) MISSING10(5) MISSING10(6) MISSING10(7) MISSING10(8) MISSING10(9)
-    MISSING10(10) MISSING10(11) MISSING10(12) MISSING10(13) MISSING10(14) MISSING10(15) MISSING10(16) MISSING10(17)
-        MISSING10(18) MISSING10(19) MISSING10(20) MISSING10(21) MISSING10(22) MISSING10(23)
+MISSING10(1)
+MISSING10(2) MISSING10(3) MISSING10(4) MISSING10(5) MISSING10(6) MISSING10(7) MISSING10(8) MISSING10(9) MISSING10(10)
+    MISSING10(11) MISSING10(12) MISSING10(13) MISSING10(14) MISSING10(15) MISSING10(16) MISSING10(17) MISSING10(18)
+        MISSING10(19) MISSING10(20) MISSING10(21) MISSING10(22) MISSING10(23)
 #define SLOT10(t)                                                                                            \
     missing##t##0, missing##t##1, missing##t##2, missing##t##3, missing##t##4, missing##t##5, missing##t##6, \
         missing##t##7, missing##t##8, missing##t##9
@@ -1588,6 +1590,36 @@ static jint JNICALL GetEnv(JavaVM* vm, void** penv, jint version) {
 
 /* ---- the invocation interface ------------------------------------------ */
 
+/* ---- unloading ---------------------------------------------------------- */
+
+/* A real runtime cannot be unloaded once it has been asked for a machine: its
+   threads outlive DestroyJavaVM. An unload before the process ends is traced. */
+#ifdef _WIN32
+BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
+    (void)instance;
+    /* No reserved pointer: FreeLibrary, not the end of the process. */
+    if (reason == DLL_PROCESS_DETACH && reserved == NULL) trace("runtime library unloaded");
+    return TRUE;
+}
+static void watchUnloading(void) {}
+#else
+static volatile int exiting, asked;
+/* on_exit, unlike atexit, is not tied to this library: it runs only when the
+   process ends, before the libraries' destructors. */
+static void markExiting(int status, void* unused) {
+    (void)status;
+    (void)unused;
+    exiting = 1;
+}
+static void watchUnloading(void) {
+    asked = 1;
+    on_exit(markExiting, NULL);
+}
+__attribute__((destructor)) static void unloading(void) {
+    if (asked && !exiting) trace("runtime library unloaded");
+}
+#endif
+
 EXPORT jint JNICALL JNI_GetDefaultJavaVMInitArgs(void* args) {
     JavaVMInitArgs* a = (JavaVMInitArgs*)args;
     if (a->version != JNI_VERSION_1_2 && a->version < JNI_VERSION_1_4) return JNI_EVERSION;
@@ -1609,6 +1641,7 @@ EXPORT jint JNICALL JNI_CreateJavaVM(JavaVM** pvm, void** penv, void* vmArgs) {
     if (!locksReady) {
         lockInit(&worldLock);
         lockInit(&traceLock);
+        watchUnloading();
         locksReady = 1;
     }
     threadName = "main";

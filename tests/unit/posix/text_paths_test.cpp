@@ -94,6 +94,12 @@ TEST(LinuxText, LocaleDecodesOnlyWhatTheVirtualMachineReadsBack) {
         EXPECT_TRUE(platform::localeDecodes("/tmp/\xC3\xBC dir/app"));
         EXPECT_FALSE(platform::localeDecodes("/tmp/\xFF dir/app"));
         EXPECT_FALSE(platform::localeDecodes("/tmp/\xED\xA0\x80"));
+        // Options carry a character beyond the Basic Multilingual Plane; the
+        // class path reader does not, in any locale.
+        EXPECT_TRUE(platform::localeDecodes("/tmp/\xF0\x9F\x98\x80/app"));
+        EXPECT_FALSE(platform::classPathOpensByName("/tmp/\xF0\x9F\x98\x80/app"));
+        EXPECT_TRUE(platform::classPathOpensByName("/tmp/\xC3\xBC \xEF\xBF\xBF/app"));
+        EXPECT_FALSE(platform::classPathOpensByName("/tmp/\xFF/app"));
     }
 }
 

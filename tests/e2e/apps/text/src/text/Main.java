@@ -62,3 +62,14 @@ public class Main {
         }
     }
 }
+
+/**
+ * A main class named beyond the Basic Multilingual Plane (U+1D49C, a letter
+ * Java takes in names): it says so, then prints what Main prints.
+ */
+class 𝒜 {
+    public static void main(String[] args) {
+        System.out.println("main class " + Main.escape(𝒜.class.getName()));
+        Main.main(args);
+    }
+}
