@@ -197,6 +197,30 @@ void appendUtf8Standard(ByteString& out, std::u16string_view units, bool stopAtZ
     }
 }
 
+ByteString joinSurrogatePairs(std::string_view text) {
+    auto surrogateAt = [&](size_t i, char32_t low, char32_t high) {
+        if (i + 3 > text.size()) return false;
+        const Utf8Step step = readUtf8(text, i, true);
+        return step.valid && step.length == 3 && step.codePoint >= low && step.codePoint <= high;
+    };
+    ByteString out;
+    size_t copied = 0;
+    for (size_t i = 0; i + 6 <= text.size();) {
+        if (!surrogateAt(i, 0xD800, 0xDBFF) || !surrogateAt(i + 3, 0xDC00, 0xDFFF)) {
+            ++i;
+            continue;
+        }
+        const char16_t pair[2] = {static_cast<char16_t>(readUtf8(text, i, true).codePoint),
+                                  static_cast<char16_t>(readUtf8(text, i + 3, true).codePoint)};
+        out.append(text.substr(copied, i - copied));
+        appendUtf8Standard(out, std::u16string_view(pair, 2), false);
+        i += 6;
+        copied = i;
+    }
+    out.append(text.substr(copied));
+    return out;
+}
+
 ByteString utf16ToUtf8Standard(std::u16string_view units, char32_t loneSurrogate) {
     ByteString out;
     appendUtf8Standard(out, units, false, loneSurrogate);

@@ -62,6 +62,12 @@ ByteString utf16ToUtf8Standard(std::u16string_view units, char32_t loneSurrogate
 // Ill-formed subsequences become U+FFFD.
 ByteString utf8ToPerUnitForm(std::string_view bytes);
 
+// Rewrites every pair of surrogates spelled one three-byte sequence per unit
+// (the per-unit form) as the one four-byte sequence of its character, and
+// leaves every other byte as it is: the per-unit form shown as standard
+// UTF-8. Decoding the result gives the same units as decoding `text`.
+ByteString joinSurrogatePairs(std::string_view text);
+
 // Simple case folding of one code point (the one-to-one mappings of the
 // Unicode case-folding table): Latin-1, Latin Extended-A and -B, Greek and
 // Coptic, Cyrillic and its supplement, Armenian, Georgian, Latin Extended

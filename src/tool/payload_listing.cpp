@@ -108,7 +108,7 @@ bool inspect(const std::string& path, std::ostream& out, std::string& error) {
     while (i < text.size()) {
         size_t j = text.find("\r\n", i);
         if (j == std::string::npos) j = text.size();
-        out << "  " << printable(std::string_view(text).substr(i, j - i)) << "\n";
+        out << "  " << printable(joinSurrogatePairs(std::string_view(text).substr(i, j - i)).view()) << "\n";
         i = j + 2;
     }
     out << "archive: A = " << a << " bytes at offset " << archiveStart << ", comment T = " << t << " bytes\n";

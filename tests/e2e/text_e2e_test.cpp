@@ -162,7 +162,9 @@ TEST_F(Text, AMainClassNamedBeyondTheBasicPlaneStarts) {
         SCOPED_TRACE(jdk);
         const std::string exe = dir_.file("supplementary");
         std::vector<std::string> lines{"mainclass " + name, "jre_order c", "jvmdll " + jvmLibraryOf(jdk)};
-        ASSERT_EQ(pack(kLinux, exe, lines, {"lib/text.jar=" + textJar()}).exitCode, 0);
+        // The jar's own name too: its classes are read by the tree name
+        // "lib/😀.jar!text/…" that comes back.
+        ASSERT_EQ(pack(kLinux, exe, lines, {"lib/" + kEmoji + ".jar=" + textJar()}).exitCode, 0);
         for (const Locale& locale : locales()) {
             SCOPED_TRACE(locale.name);
             const RunResult r = runOn(kLinux, exe, {kEmoji}, {.env = locale.env});
@@ -241,20 +243,34 @@ TEST_F(Text, Utf8AndUtf16ConfigurationsPackToTheSameBlock) {
                   (std::vector<std::string>{"property p.e=A\\ud83d\\ude00B tail", "property q=\\u00fc\\u4e2d"}));
     }
     for (const std::string& listing : listings) EXPECT_EQ(listing, listings.front());
+    // The listing shows the character as it was written, not its two halves.
+    EXPECT_TRUE(has(listings.front(), "\n  property p.e=A" + kEmoji + "B tail\n")) << listings.front();
 }
 
 TEST_F(Text, DeepExecutablePathsRunWithTheirConfiguration) {
+    // Every path below is as deep as the executable: the private runtime
+    // ("jre", a link to the JDK there), the class path entry and the forced
+    // working directory, each resolved against the executable's directory.
     for (const size_t depth : {size_t{300}, size_t{3000}}) {
         SCOPED_TRACE(depth);
         std::string where = dir_.path() + "/deep" + std::to_string(depth);
         while (where.size() < depth) where += "/" + std::string(120, 'd');
-        std::filesystem::create_directories(where);
-        const std::string exe = packText(where + "/app", jdks_.front(), {"argv embedded"});
+        std::filesystem::create_directories(where + "/lib");
+        std::filesystem::create_directory_symlink(jdks_.front(), where + "/jdk");
+        std::filesystem::copy_file(appJarDir() + "/lib2.jar", where + "/lib/lib2.jar");
+        const std::string exe = where + "/app";
+        ASSERT_EQ(pack(kLinux, exe,
+                       {"mainclass text.Main", "jre_order b", "jre jdk", "argv embedded", "classpath lib/lib2.jar",
+                        "forcecwd .", "option -Dload=lib2.Two", "option -Dshow=user.dir"},
+                       {"lib/text.jar=" + textJar()})
+                      .exitCode,
+                  0);
         ASSERT_GE(exe.size(), depth);
         { std::ofstream(where + "/app.cfg") << "argv external\n"; }
-        const RunResult r = runOn(kLinux, exe, {"typed"}, {.env = {{"HUX_DEBUG", std::nullopt}}});
+        const RunResult r = runOn(kLinux, exe, {"typed"}, {.cwd = dir_.path(), .env = {{"HUX_DEBUG", std::nullopt}}});
         EXPECT_EQ(r.exitCode, 0) << r.err;
-        EXPECT_EQ(received(r.out), (std::vector<std::string>{"arg=external", "arg=embedded", "arg=typed"}));
+        EXPECT_EQ(received(r.out), (std::vector<std::string>{"arg=external", "arg=embedded", "arg=typed",
+                                                             "loaded=lib2.Two", "property user.dir=" + where}));
     }
 }
 

@@ -30,6 +30,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const hux::ByteString perUnit = hux::utf8ToPerUnitForm(bytes);
     if (hux::utf8ToPerUnitForm(perUnit.view()) != perUnit) __builtin_trap();
     if (hux::decodeUtf8(perUnit.view(), true) != lenient) __builtin_trap();
+    // Joining surrogate pairs never changes what the text reads as, and
+    // leaves nothing to join.
+    const hux::ByteString joined = hux::joinSurrogatePairs(bytes);
+    if (hux::decodeUtf8(joined.view(), true) != lenient) __builtin_trap();
+    if (hux::joinSurrogatePairs(joined.view()) != joined) __builtin_trap();
     // Split the input into a pattern and a name for the matcher; a text
     // without wildcards always matches itself.
     const size_t cut = size / 2;

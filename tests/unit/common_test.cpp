@@ -161,6 +161,16 @@ TEST(Utf, PerUnitFormIsTheSameForBothSpellingsOfACharacter) {
     EXPECT_EQ(fromSurrogates, fromFourBytes);
     EXPECT_EQ(utf8ToPerUnitForm("caf\xC3\xA9"), "caf\xC3\xA9");
     EXPECT_EQ(utf8ToPerUnitForm("x\xFFy"), "x\xEF\xBF\xBDy");
+    // Back to four bytes for showing; a lone half, a reversed pair and stray
+    // bytes stay as they are.
+    EXPECT_EQ(joinSurrogatePairs(fromFourBytes.view()),
+              "A\xF0\x9F\x98\x80"
+              "B");
+    EXPECT_EQ(joinSurrogatePairs("\xED\xA0\xBDx\xED\xB8\x80\xED\xA0\xBD\xFF"),
+              "\xED\xA0\xBDx\xED\xB8\x80\xED\xA0\xBD\xFF");
+    EXPECT_EQ(joinSurrogatePairs("\xED\xB8\x80\xED\xA0\xBD"), "\xED\xB8\x80\xED\xA0\xBD");
+    EXPECT_EQ(joinSurrogatePairs("\xE2\xED\xA0\xBD\xED\xB8\x80\xED\xA0\xBD\xED\xB8\x80"),
+              "\xE2\xF0\x9F\x98\x80\xF0\x9F\x98\x80");
 }
 
 TEST(Utf, SimpleCaseFoldingCoversEuropeanScripts) {
