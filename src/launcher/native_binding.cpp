@@ -77,22 +77,20 @@ struct ClassBinding {
     jint count;
 };
 
-// The classes every launch uses, initialised and bound at start (their
-// static initialisers run while "hux.app.path" is still unset, so they load
-// nothing).
+// The class every launch uses, initialised and bound at start (its static
+// initialiser runs while "hux.app.path" is still unset, so it loads nothing).
 const ClassBinding kEagerBindings[] = {
     {"com/mordavin/hux/CarvossClassLoader", kLoaderNatives, sizeof kLoaderNatives / sizeof kLoaderNatives[0]},
-    {"com/mordavin/hux/Handler", kHandlerNatives, 2},
 };
 
-// The classes only some applications use: each binds its natives from its
-// static initialiser, through CarvossClassLoader.bindNatives, when it is
-// first used (loading them at every start cost more than a tenth of the
-// start-up of a small application).
+// The classes only some applications use (the URL handler only serves
+// entries of nested archives): each binds its natives from its static
+// initialiser, through CarvossClassLoader.bindNatives, when it is first used
+// (loading them at every start cost more than a tenth of the start-up of a
+// small application).
 const ClassBinding kLazyBindings[] = {
-    {"com.mordavin.hux.Instances", kInstancesNatives, 6},
-    {"com.mordavin.hux.SystemTray", kTrayNatives, 6},
-    {"com.mordavin.hux.SystemTrayMenu", kTrayMenuNatives, 6},
+    {"com.mordavin.hux.Handler", kHandlerNatives, 2},         {"com.mordavin.hux.Instances", kInstancesNatives, 6},
+    {"com.mordavin.hux.SystemTray", kTrayNatives, 6},         {"com.mordavin.hux.SystemTrayMenu", kTrayMenuNatives, 6},
     {"com.mordavin.hux.RedirOutputStream", kRedirNatives, 1},
 };
 

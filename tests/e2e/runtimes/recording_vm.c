@@ -397,7 +397,7 @@ static int declaresNatives(const char* name) {
    bindNatives to bind their natives (a launcher that binds natives itself
    answers true). */
 static int bindsThroughLoader(const char* name) {
-    static const char* const names[] = {"Instances", "RedirOutputStream", "SystemTray", "SystemTrayMenu"};
+    static const char* const names[] = {"Handler", "Instances", "RedirOutputStream", "SystemTray", "SystemTrayMenu"};
     if (!isSupportClass(name)) return 0;
     for (size_t i = 0; i < sizeof names / sizeof names[0]; ++i)
         if (strcmp(name + 17, names[i]) == 0) return 1;
@@ -1439,9 +1439,10 @@ static jint JNICALL GetJavaVM(JNIEnv* env, JavaVM** vm) {
     MISSING(t##2) MISSING(t##3) MISSING(t##4) MISSING(t##5) MISSING(t##6) MISSING(t##7) MISSING(t##8) MISSING(t##9)
 MISSING10()
 MISSING10(1)
-MISSING10(2) MISSING10(3) MISSING10(4) MISSING10(5) MISSING10(6) MISSING10(7) MISSING10(8) MISSING10(9) MISSING10(10)
-    MISSING10(11) MISSING10(12) MISSING10(13) MISSING10(14) MISSING10(15) MISSING10(16) MISSING10(17) MISSING10(18)
-        MISSING10(19) MISSING10(20) MISSING10(21) MISSING10(22) MISSING10(23)
+MISSING10(2)
+MISSING10(3) MISSING10(4) MISSING10(5) MISSING10(6) MISSING10(7) MISSING10(8) MISSING10(9) MISSING10(10) MISSING10(11)
+    MISSING10(12) MISSING10(13) MISSING10(14) MISSING10(15) MISSING10(16) MISSING10(17) MISSING10(18) MISSING10(19)
+        MISSING10(20) MISSING10(21) MISSING10(22) MISSING10(23)
 #define SLOT10(t)                                                                                            \
     missing##t##0, missing##t##1, missing##t##2, missing##t##3, missing##t##4, missing##t##5, missing##t##6, \
         missing##t##7, missing##t##8, missing##t##9

@@ -101,7 +101,7 @@ public class CarvossClassLoader extends java.net.URLClassLoader {
         if (System.getSecurityManager() != null) {
             return super.getPermissions(cs);
         }
-        return new LazyPermissions(this, cs);
+        return LazyPermissions.of(this, cs);
     }
 
     /**
@@ -120,6 +120,27 @@ public class CarvossClassLoader extends java.net.URLClassLoader {
      */
     private static final class Seldom {
         private static volatile Boolean exitGranted;
+
+        /**
+         * The feature version whose entries multi-release jars serve, as the JDK's
+         * jar reader works it out: the running one, or a lower one that
+         * "jdk.util.jar.version" names; 0 (none) with
+         * "jdk.util.jar.enableMultiRelease=false".
+         */
+        static int servedFeatureVersion() {
+            if ("false".equals(System.getProperty("jdk.util.jar.enableMultiRelease"))) {
+                return 0;
+            }
+            String version = System.getProperty("jdk.util.jar.version");
+            if (version != null) {
+                try {
+                    return Math.min(FEATURE_VERSION, Integer.parseInt(version));
+                } catch (NumberFormatException e) {
+                    // the running version, which a malformed value leaves in place
+                }
+            }
+            return FEATURE_VERSION;
+        }
 
         static void linkNatives(Class<?> c) {
             boolean bound;
@@ -197,7 +218,12 @@ public class CarvossClassLoader extends java.net.URLClassLoader {
         private PermissionCollection permissions;
         private boolean frozen;
 
-        LazyPermissions(CarvossClassLoader loader, CodeSource source) {
+        /** Typed as its superclass, so that verifying the loader does not load this class. */
+        static PermissionCollection of(CarvossClassLoader loader, CodeSource source) {
+            return new LazyPermissions(loader, source);
+        }
+
+        private LazyPermissions(CarvossClassLoader loader, CodeSource source) {
             this.loader = loader;
             this.source = source;
         }
@@ -521,9 +547,10 @@ public class CarvossClassLoader extends java.net.URLClassLoader {
             }
             servingVersions = true;
             try {
-                int feature = servedFeatureVersion();
-                String[] candidates = feature >= 9 ? versionedArchives() : null;
-                for (int i = 0; candidates != null && i < candidates.length; i++) {
+                // Only jars with version directories need the served version worked out.
+                String[] candidates = versionedArchives();
+                int feature = candidates != null && candidates.length > 0 ? Seldom.servedFeatureVersion() : 0;
+                for (int i = 0; feature >= 9 && i < candidates.length; i++) {
                     if (archiveOf(candidates[i]).multiRelease) {
                         serveVersions(candidates[i], feature);
                     }
@@ -533,27 +560,6 @@ public class CarvossClassLoader extends java.net.URLClassLoader {
                 versionsServed = true;
             }
         }
-    }
-
-    /**
-     * The feature version whose entries multi-release jars serve, as the JDK's
-     * jar reader works it out: the running one, or a lower one that
-     * "jdk.util.jar.version" names; 0 (none) with
-     * "jdk.util.jar.enableMultiRelease=false".
-     */
-    private static int servedFeatureVersion() {
-        if ("false".equals(System.getProperty("jdk.util.jar.enableMultiRelease"))) {
-            return 0;
-        }
-        String version = System.getProperty("jdk.util.jar.version");
-        if (version != null) {
-            try {
-                return Math.min(FEATURE_VERSION, Integer.parseInt(version));
-            } catch (NumberFormatException e) {
-                // the running version, which a malformed value leaves in place
-            }
-        }
-        return FEATURE_VERSION;
     }
 
     /**

@@ -25,10 +25,7 @@ public class Handler extends URLStreamHandler {
 
     static {
         loadedData = new Hashtable<String, SoftReference<byte[]>>();
-        String app = System.getProperty("hux.app.path");
-        if (app != null) {
-            System.load(app);
-        }
+        CarvossClassLoader.linkNatives(Handler.class);
         SHARED = new Handler();
     }
 
