@@ -80,7 +80,9 @@ int main(int argc, char** argv) {
     char dirTemplate[] = "/tmp/hux-forward-bench-XXXXXX";
     if (!mkdtemp(dirTemplate)) return 1;
     const std::string dir = dirTemplate;
-    const std::string cfg = dir + "/forward.cfg";
+    // Not named after the executable: the launcher would read that file as
+    // its external configuration and apply its lines a second time.
+    const std::string cfg = dir + "/example.cfg";
     {
         std::ifstream in(kSource + "/examples/forward/forward.cfg");
         std::ofstream out(cfg);

@@ -70,6 +70,7 @@ void enforceSingleInstance(const LaunchConfig& config, SingleInstanceMode mode, 
                     std::fflush(stdout);
                     refuseSecondInstance();
                 case platform::NamedMutex::Result::TimedOut: refuseSecondInstance();
+                case platform::NamedMutex::Result::Unguarded: return;
             }
             return;
         }

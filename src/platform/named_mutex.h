@@ -7,7 +7,11 @@ namespace hux::platform {
 
 class NamedMutex {
 public:
-    enum class Result { Owned, TimedOut, CreateFailed };
+    // Unguarded: the system offers this user no place for the lock that only
+    // they control (a Linux user with neither a runtime directory nor a home
+    // of their own whose last-resort directory another user has taken); the
+    // launch runs without the lock rather than let that user refuse it.
+    enum class Result { Owned, TimedOut, CreateFailed, Unguarded };
     NamedMutex() = default;
     NamedMutex(const NamedMutex&) = delete;
     NamedMutex& operator=(const NamedMutex&) = delete;

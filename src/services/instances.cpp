@@ -343,6 +343,7 @@ bool InstanceChannel::handOver(const uint8_t* bytes, int32_t length, int timeout
         platform::sleepMs(10);
     }
     enqueueMessage(hub, bytes, length);
+    lastPostedSlot_ = 0;
     bool taken = false;
     while (!taken && platform::steadyMs() < deadline) {
         pumpOnce(nullptr);
@@ -350,6 +351,15 @@ bool InstanceChannel::handOver(const uint8_t* bytes, int32_t length, int timeout
         // holds it (a live pump's chunks are never discarded).
         taken = queueEmpty() && __atomic_load_n(slotWord(*area_), __ATOMIC_ACQUIRE) != lastPostedSlot_;
         if (!taken) sync_->wait(lastSeenGeneration_, 10, true);
+    }
+    if (!taken && slotTarget(lastPostedSlot_) == hub) {
+        // Time is up (a hub stopped by a signal, say): take back the chunk still
+        // in the slot, so that the hub does not open the launch as well when
+        // it resumes. When that fails the hub consumed it just now, and with
+        // the last chunk that means it has the whole launch.
+        const bool retracted = releaseSlot(lastPostedSlot_);
+        if (retracted) debugLog("instances: took the forwarded launch back from instance %u", hub);
+        taken = !retracted && queueEmpty();
     }
     taken = taken && isLivePump(hub);
     if (!taken) clearQueue();  // what is left must not reach a later hub

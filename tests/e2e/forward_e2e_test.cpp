@@ -76,28 +76,33 @@ std::string expectedLine(int n, const std::vector<std::string>& args, const std:
 class ForwardE2E : public ::testing::Test {
 protected:
     void SetUp() override {
-        const auto jdks = installedJdks();
-        ASSERT_FALSE(jdks.empty());
-        jdk_ = jdks.back();
-        std::random_device rd;
-        appId_ = "hux\\e2e\\forward." + std::to_string(getpid()) + "." + std::to_string(rd() % 1000000);
-        exe_ = dir_.file("fwd");
-        RunResult r = pack(kLinux, exe_,
-                           {"mainclass inst.Main", "jre_order c", "jvmdll " + jvmLibraryOf(jdk_), "appid " + appId_,
-                            "singleinstance forward"},
-                           {"lib/instances.jar=" + appJarDir() + "/instances.jar"});
-        ASSERT_EQ(r.exitCode, 0) << r.err;
+        jdks_ = installedJdks();
+        ASSERT_FALSE(jdks_.empty());
         options_.env["HUX_DEBUG"] = "1";
         options_.env["LC_ALL"] = "C.UTF-8";
     }
-    std::string jdk_, appId_, exe_;
+    // The forwarding application on `jdk`, on an application id of its own.
+    void packFor(const std::string& jdk) {
+        std::random_device rd;
+        appId_ = "hux\\e2e\\forward." + std::to_string(getpid()) + "." + std::to_string(rd() % 1000000);
+        exe_ = dir_.file("fwd" + std::to_string(rd() % 1000000));
+        RunResult r = pack(kLinux, exe_,
+                           {"mainclass inst.Main", "jre_order c", "jvmdll " + jvmLibraryOf(jdk), "appid " + appId_,
+                            "singleinstance forward"},
+                           {"lib/instances.jar=" + appJarDir() + "/instances.jar"});
+        ASSERT_EQ(r.exitCode, 0) << r.err;
+    }
+    void twentyLaunches();
+    void launchAfterKilledHub();
+    std::vector<std::string> jdks_;
+    std::string appId_, exe_;
     RunOptions options_;
     Scratch dir_;
 };
 
 }  // namespace
 
-TEST_F(ForwardE2E, TwentyLaunchesArriveOnceInOrderWithTheirDirectories) {
+void ForwardE2E::twentyLaunches() {
     Background hub(kLinux.command(exe_, {"forwardhub"}), options_);
     ASSERT_TRUE(hub.waitForOutput("ready ", 60000)) << hub.output();
     std::vector<std::string> many;
@@ -111,6 +116,7 @@ TEST_F(ForwardE2E, TwentyLaunchesArriveOnceInOrderWithTheirDirectories) {
         {},                                                            // none at all
         many,                                                          // 2,000
         {"with space", "quote\"d", "back\\slash", "pipe|bar"},
+        {std::string(70000, 'L') + "\xe6\x97\xa5"},  // past the 65535 bytes of a short string
     };
     std::string expected;
     for (int i = 0; i < 20; ++i) {
@@ -136,7 +142,7 @@ TEST_F(ForwardE2E, TwentyLaunchesArriveOnceInOrderWithTheirDirectories) {
     EXPECT_EQ(got, expected);
 }
 
-TEST_F(ForwardE2E, ALaunchAfterTheHubWasKilledStartsAsTheFirst) {
+void ForwardE2E::launchAfterKilledHub() {
     {
         Background hub(kLinux.command(exe_, {"forwardhub"}), options_);
         ASSERT_TRUE(hub.waitForOutput("ready ", 60000)) << hub.output();
@@ -153,6 +159,48 @@ TEST_F(ForwardE2E, ALaunchAfterTheHubWasKilledStartsAsTheFirst) {
     EXPECT_TRUE(next.waitForOutput("args=|after\n", 20000)) << next.output();
     RunResult done = next.finish();
     EXPECT_TRUE(has(done.err, "no running instance to forward the launch to")) << done.err;
+}
+
+// Later launches of the first instance's application, each from a directory
+// of its own, with what users pass: Latin-1, CJK, emoji, an empty argument,
+// none, 2,000 of them, one of 70,000 bytes.
+TEST_F(ForwardE2E, TwentyLaunchesArriveOnceInOrderWithTheirDirectories) {
+    for (const std::string& jdk : jdks_) {
+        SCOPED_TRACE(jdk);
+        packFor(jdk);
+        twentyLaunches();
+    }
+}
+
+// The hub killed (kill -9) just before a launch: that launch becomes the first.
+TEST_F(ForwardE2E, ALaunchAfterTheHubWasKilledStartsAsTheFirst) {
+    for (const std::string& jdk : jdks_) {
+        SCOPED_TRACE(jdk);
+        packFor(jdk);
+        launchAfterKilledHub();
+    }
+}
+
+// A hub that cannot take the launch in time (stopped, as Ctrl-Z stops a
+// terminal's program): after the 5 s hand-over the launch runs on its own, and
+// the hub, once resumed, does not open that launch a second time.
+TEST_F(ForwardE2E, ALaunchTheHubDoesNotTakeInTimeRunsOnItsOwnAndOnlyThere) {
+    packFor(jdks_.front());
+    Background hub(kLinux.command(exe_, {"forwardhub"}), options_);
+    ASSERT_TRUE(hub.waitForOutput("ready ", 60000)) << hub.output();
+    ASSERT_EQ(kill(hub.pid(), SIGSTOP), 0);
+    RunResult r = runOn(kLinux, exe_, {"info", "while stopped"}, options_);
+    kill(hub.pid(), SIGCONT);
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_TRUE(has(r.err, "did not take the forwarded launch: starting as the first")) << r.err;
+    EXPECT_TRUE(has(r.out, "first=" + std::to_string(hub.pid()) + " current=")) << r.out;
+    // Resumed, the hub still takes later launches, and only those.
+    RunResult next = runOn(kLinux, exe_, {"after"}, options_);
+    EXPECT_EQ(next.exitCode, 0) << next.err;
+    EXPECT_TRUE(hub.waitForOutput("args=|after\n", 20000)) << hub.output();
+    const std::string out = hub.finish().out;
+    EXPECT_FALSE(has(out, "while stopped")) << out;
+    EXPECT_TRUE(has(out, "launch 1 n=1 ")) << out;
 }
 
 // The kind word and the bytes the Java runtime's ObjectOutputStream writes for
@@ -184,4 +232,94 @@ TEST(ForwardWine, TheForwardingSideWritesTheRuntimesBytes) {
     ASSERT_TRUE(std::regex_search(r.out, m, std::regex("forwarded len=196 (sum=[0-9a-f]+)\n([0-9a-f]+)\n"))) << r.out;
     EXPECT_EQ(m[2].str(), kForwardedBytes);
     EXPECT_TRUE(hub.waitForOutput("len=196 " + m[1].str(), 30000)) << hub.output();
+}
+
+namespace {
+
+// The arguments and working directory of a ForwardedLaunch message (kind word
+// and serialisation stream, in hex), read as ObjectInputStream reads the
+// stream: it must begin with the class descriptors of kForwardedBytes.
+bool readForwardedLaunch(const std::string& hex, std::vector<std::u16string>& args, std::u16string& dir) {
+    std::string bytes;
+    for (size_t i = 0; i + 1 < hex.size(); i += 2)
+        bytes.push_back(static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16)));
+    const std::string recorded(kForwardedBytes);
+    const size_t prefixHex = recorded.find("7870", recorded.find("7572")) + 4;
+    std::string prefix;
+    for (size_t i = 0; i < prefixHex; i += 2)
+        prefix.push_back(static_cast<char>(std::stoi(recorded.substr(i, 2), nullptr, 16)));
+    if (bytes.compare(0, prefix.size(), prefix) != 0) return false;
+    size_t at = prefix.size();
+    auto take = [&](size_t n) {
+        uint64_t v = 0;
+        for (size_t k = 0; k < n && at < bytes.size(); ++k) v = (v << 8) | static_cast<unsigned char>(bytes[at++]);
+        return v;
+    };
+    auto string = [&](std::u16string& out) {
+        const int tag = static_cast<int>(take(1));
+        if (tag != 0x74 && tag != 0x7c) return false;
+        const uint64_t n = take(tag == 0x74 ? 2 : 8);
+        if (n > bytes.size() - at) return false;
+        const size_t end = at + static_cast<size_t>(n);
+        out.clear();
+        while (at < end) {  // modified UTF-8: one to three bytes per UTF-16 unit
+            const unsigned c = static_cast<unsigned char>(bytes[at]);
+            const size_t len = c < 0x80 ? 1 : c < 0xe0 ? 2 : 3;
+            if (at + len > end) return false;
+            unsigned u = len == 1 ? c : len == 2 ? c & 0x1f : c & 0x0f;
+            for (size_t k = 1; k < len; ++k) u = (u << 6) | (static_cast<unsigned char>(bytes[at + k]) & 0x3f);
+            out.push_back(static_cast<char16_t>(u));
+            at += len;
+        }
+        return true;
+    };
+    const uint64_t count = take(4);
+    args.assign(static_cast<size_t>(count), {});
+    for (auto& a : args)
+        if (!string(a)) return false;
+    return string(dir) && at == bytes.size();
+}
+
+}  // namespace
+
+// The Windows launcher itself, packed and run under Wine with forward mode,
+// hands a Windows instance its Unicode arguments (Latin-1, CJK, emoji, an
+// empty one) and its working directory, and ends with 0 without a runtime
+// (none is installed under Wine).
+TEST(ForwardWine, ThePackedLauncherHandsOverUnicodeArgumentsAndItsDirectory) {
+    const Target windows{"windows-x64"};
+    const std::string peer = windowsBuildDir() + "/bin/instance_peer.exe";
+    if (access(peer.c_str(), R_OK) != 0) GTEST_SKIP() << "no Windows build";
+    std::random_device rd;
+    const std::string appId = "huxfwdexe" + std::to_string(getpid()) + "x" + std::to_string(rd() % 100000);
+    Scratch dir;
+    const std::string exe = dir.file("fwd.exe");
+    ASSERT_EQ(pack(windows, exe, {"mainclass inst.Main", "appid " + appId, "singleinstance forward"},
+                   {"lib/instances.jar=" + appJarDir() + "/instances.jar"})
+                  .exitCode,
+              0);
+    Background hub(windows.command(peer, {appId, "hubdump"}));
+    ASSERT_TRUE(hub.waitForOutput("ready", 60000)) << hub.output();
+
+    const std::string cwd = dir.file("w \xc3\xbc \xe6\x97\xa5");
+    std::filesystem::create_directories(cwd);
+    const std::vector<std::string> args{"\xc3\xa9t\xc3\xa9", "\xe6\x97\xa5\xe6\x9c\xac\xe8\xaa\x9e.txt",
+                                        "a\xf0\x9f\x98\x80z", "", "with space"};
+    RunOptions o;
+    o.cwd = cwd;
+    o.env["HUX_DEBUG"] = "1";
+    o.env["LC_ALL"] = "C.UTF-8";
+    RunResult r = runOn(windows, exe, args, o);
+    EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+    EXPECT_TRUE(has(r.err, "forwarded the launch to the running instance")) << r.err;
+    ASSERT_TRUE(hub.waitForOutput("data=", 30000)) << hub.output();
+    const std::string out = hub.finish().out;
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(out, m, std::regex("data=([0-9a-f]+)\r?\n"))) << out;
+    std::vector<std::u16string> got;
+    std::u16string gotDir;
+    ASSERT_TRUE(readForwardedLaunch(m[1].str(), got, gotDir)) << m[1].str();
+    ASSERT_EQ(got.size(), args.size());
+    for (size_t i = 0; i < args.size(); ++i) EXPECT_TRUE(got[i] == utf16Of(args[i])) << "argument " << i;
+    EXPECT_TRUE(gotDir == utf16Of(winePath(cwd))) << escaped(winePath(cwd));
 }

@@ -58,6 +58,18 @@ protected:
         EXPECT_EQ(r.exitCode, 0) << r.err;
         return exe;
     }
+    // The application once for every installed runtime, all on `appId`: the
+    // instances of one group then run on different runtimes.
+    std::vector<std::string> packForEveryJdk(const std::string& name, const std::string& appId,
+                                             const std::string& mode) {
+        std::vector<std::string> exes;
+        for (size_t i = 0; i < jdks_.size(); ++i) {
+            jdk_ = jdks_[i];
+            exes.push_back(packApp(name + std::to_string(i), appId, mode));
+        }
+        jdk_ = jdks_.front();
+        return exes;
+    }
     std::vector<std::string> jdks_;
     std::string jdk_;
     Scratch dir_;
@@ -364,11 +376,13 @@ private:
 
 TEST_F(InstancesE2E, ASlowReceiverGetsEveryObject) {
     const std::string appId = uniqueAppId("slow");
-    const std::string exe = packApp("slow", appId, "custom");
-    // An idle hub counts the pending chunks; the receiver takes 1.5 s per object.
+    const std::vector<std::string> exes = packForEveryJdk("slow", appId, "custom");
+    const std::string& exe = exes.front();
+    // An idle hub counts the pending chunks; the receiver (on the last
+    // runtime) takes 1.5 s per object.
     Background hub(kLinux.command(exe, {"hub"}));
     ASSERT_TRUE(hub.waitForOutput("ready\n")) << hub.output();
-    Background receiver(kLinux.command(exe, {"slow", "1500"}));
+    Background receiver(kLinux.command(exes.back(), {"slow", "1500"}));
     ASSERT_TRUE(receiver.waitForOutput("ready\n")) << receiver.output();
     const std::string pid = std::to_string(receiver.pid());
     RunResult sent = runOn(kLinux, exe, {"sendto", pid, "5"});
@@ -429,12 +443,14 @@ TEST_F(InstancesE2E, AWedgedSlotRecoversWithinTwoSeconds) {
 }
 
 TEST_F(InstancesE2E, TwelveInstancesDeliverEveryObjectFiveRunsInARow) {
-    const std::string exe = packApp("twelve", uniqueAppId("twelve"), "custom");
+    // The group runs on every installed runtime at once.
+    const std::vector<std::string> exes = packForEveryJdk("twelve", uniqueAppId("twelve"), "custom");
     for (int run = 0; run < 5; ++run) {
         SCOPED_TRACE("run " + std::to_string(run));
         std::vector<std::unique_ptr<Background>> group;
-        for (int i = 0; i < 12; ++i)
-            group.push_back(std::make_unique<Background>(kLinux.command(exe, {"load", "20", "12", "90"})));
+        for (size_t i = 0; i < 12; ++i)
+            group.push_back(
+                std::make_unique<Background>(kLinux.command(exes[i % exes.size()], {"load", "20", "12", "90"})));
         int delivered = 0, sent = 0;
         for (auto& b : group) EXPECT_TRUE(b->waitForOutput("done received=", 240000)) << b->output();
         for (auto& b : group) {
@@ -454,11 +470,13 @@ TEST_F(InstancesE2E, TwelveInstancesDeliverEveryObjectFiveRunsInARow) {
 }
 
 TEST_F(InstancesE2E, ExitsPromptlyWhileObjectsKeepArriving) {
-    const std::string exe = packApp("flood", uniqueAppId("flood"), "custom");
-    int64_t worst = 0;
+    // The runs take the installed runtimes in turn.
+    const std::vector<std::string> exes = packForEveryJdk("flood", uniqueAppId("flood"), "custom");
+    const std::string& exe = exes.front();
+    std::vector<int64_t> exits;
     for (int run = 0; run < 20; ++run) {
         SCOPED_TRACE("run " + std::to_string(run));
-        Background target(kLinux.command(exe, {"flooded", "40"}));
+        Background target(kLinux.command(exes[static_cast<size_t>(run) % exes.size()], {"flooded", "40"}));
         ASSERT_TRUE(target.waitForOutput("ready ")) << target.output();
         const std::string pid = std::to_string(target.pid());
         Background a(kLinux.command(exe, {"flood", pid}));
@@ -470,14 +488,19 @@ TEST_F(InstancesE2E, ExitsPromptlyWhileObjectsKeepArriving) {
         std::smatch m;
         ASSERT_TRUE(std::regex_search(r.out, m, std::regex("returning at=(\\d+)"))) << r.out;
         const int64_t ms = exited - std::stoll(m[1].str());
-        worst = std::max(worst, ms);
+        exits.push_back(ms);
         // The fault this catches is an exit held up by the flood (a second or
         // more); a machine loaded by parallel builds alone takes up to 800 ms.
         EXPECT_LT(ms, 1000) << "exit took " << ms << " ms";
         a.finish(40000);
         b.finish(40000);
     }
-    std::printf("[ flood ] slowest exit after main returned: %lld ms\n", static_cast<long long>(worst));
+    ASSERT_EQ(exits.size(), 20u);
+    std::sort(exits.begin(), exits.end());
+    std::printf("[ flood ] exit after main returned: median %lld ms, slowest %lld ms of 20\n",
+                static_cast<long long>(exits[10]), static_cast<long long>(exits.back()));
+    // Within 200 ms as a rule (the median, which a passing load burst does not move).
+    EXPECT_LT(exits[10], 200);
 }
 
 // The launcher's teardown runs while daemon threads may still be inside the
@@ -538,4 +561,24 @@ TEST_F(InstancesE2E, TheApplicationsFilterDecidesWhatIsBuilt) {
     EXPECT_TRUE(has(r.out, "obj=a string type=java.lang.String\n")) << r.out;
     EXPECT_FALSE(has(r.out, "obj=42")) << r.out;
     EXPECT_TRUE(has(r.err, "InvalidClassException")) << r.err;
+
+    // Without a filter of the application's, the runtime's process-wide one
+    // decides, given as the README says (on the last runtime installed).
+    jdk_ = jdks_.back();
+    const std::string otherId = uniqueAppId("runtimefilter");
+    const std::string filtered = dir_.file("runtimefilter");
+    ASSERT_EQ(pack(kLinux, filtered,
+                   {"mainclass inst.Main", "jre_order c", "jvmdll " + jvmLibraryOf(jdk_), "appid " + otherId,
+                    "singleinstance custom", "option -Djdk.serialFilter=!java.lang.Integer"},
+                   {"lib/instances.jar=" + appJarDir() + "/instances.jar"})
+                  .exitCode,
+              0);
+    Background plain(kLinux.command(filtered, {"hub"}));
+    ASSERT_TRUE(plain.waitForOutput("ready\n")) << plain.output();
+    EXPECT_EQ(runOn(kLinux, filtered, {"sendmixed"}).exitCode, 0);
+    EXPECT_TRUE(plain.waitForOutput(" obj=7\n", 10000)) << plain.output();
+    r = plain.finish();
+    EXPECT_TRUE(has(r.out, " obj=a string\n")) << r.out;
+    EXPECT_FALSE(has(r.out, " obj=42")) << r.out;
+    EXPECT_TRUE(has(r.err, "REJECTED")) << r.err;
 }

@@ -3,6 +3,7 @@
 // useradd, launches run as them through setpriv.
 #include <fcntl.h>
 #include <pwd.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/utsname.h>
 #include <unistd.h>
@@ -35,11 +36,13 @@ struct User {
     bool ok = false;
 };
 
-// A throwaway user (made once, kept for later runs).
-User throwawayUser(const std::string& name) {
+// A throwaway user (made once, kept for later runs), with a home directory
+// or, like many service accounts, with one that does not exist.
+User throwawayUser(const std::string& name, bool withHome = true) {
     User u;
     if (!getpwnam(name.c_str())) {
-        RunResult r = run({"useradd", "--create-home", "--shell", "/bin/sh", name});
+        RunResult r = run({"useradd", withHome ? "--create-home" : "--no-create-home", "--home-dir",
+                           withHome ? "/home/" + name : "/nonexistent/" + name, "--shell", "/bin/sh", name});
         if (r.exitCode != 0) return u;
     }
     const passwd* pw = getpwnam(name.c_str());
@@ -158,6 +161,44 @@ TEST_F(NamedObjects, AnotherUserCannotSquatTheFirstLaunch) {
     run({"rm", "-rf", tmp, shm});
 }
 
+// A user with neither a runtime directory nor a home keeps their objects in
+// the last-resort directory below /tmp, which another user can take first:
+// that must not refuse the launch (it runs without the lock), while with the
+// directory free a second launch is still refused.
+TEST_F(NamedObjects, AUserWithoutAHomeCanStillNotBeKeptFromStarting) {
+    const User c = throwawayUser("huxobjc", false);
+    ASSERT_TRUE(c.ok);
+    ASSERT_FALSE(exists(c.home));
+    ASSERT_FALSE(exists("/run/user/" + std::to_string(c.uid)));
+    const std::string exe = packApp("homeless", {"appid " + uniqueName("Homeless\\App"), "singleinstance true"});
+    const std::string tmp = "/tmp/hux-" + std::to_string(c.uid);
+    run({"rm", "-rf", tmp});
+    {
+        Background running(as(c, kLinux.command(exe, {"hub"})));
+        ASSERT_TRUE(running.waitForOutput("ready\n", 60000)) << running.output();
+        RunResult second = run(as(c, kLinux.command(exe, {"info"})));
+        EXPECT_EQ(second.exitCode, 11) << second.out << second.err;
+        EXPECT_EQ(running.finish().exitCode, 0);
+    }
+    const std::vector<std::string> squats = {
+        "mkdir -m 777 " + tmp,
+        ": > " + tmp + " && chmod 666 " + tmp,
+        "ln -s /tmp " + tmp,
+    };
+    RunOptions debug;
+    debug.env["HUX_DEBUG"] = "1";
+    for (const std::string& squat : squats) {
+        SCOPED_TRACE(squat);
+        run({"rm", "-rf", tmp});
+        ASSERT_EQ(run(as(b_, {"sh", "-c", squat})).exitCode, 0);
+        RunResult r = run(as(c, kLinux.command(exe, {"info"})), debug);
+        EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+        EXPECT_TRUE(has(r.out, "instances=[")) << r.out;
+        EXPECT_TRUE(has(r.err, "running without it")) << r.err;
+    }
+    run({"rm", "-rf", tmp});
+}
+
 TEST_F(NamedObjects, AnObjectThatIsNotTheUsersOwnIsNeverUsed) {
     const std::string appId = uniqueName("Planted\\App");
     const std::string exe = packApp("planted", {"appid " + appId, "singleinstance custom"});
@@ -238,4 +279,28 @@ TEST_F(NamedObjects, NothingIsLeftBehindAfterTenExecutables) {
         EXPECT_EQ(running.finish().exitCode, 0);
     }
     for (const std::string& n : names) EXPECT_FALSE(exists(n)) << n << " was left behind";
+}
+
+// A launch killed outright leaves its objects; the next launch reuses them and
+// removes them when it leaves.
+TEST_F(NamedObjects, ACrashLeavesOnlyWhatTheNextLaunchRemoves) {
+    const std::string dir = hux::platform::posix::objectDirectory();
+    ASSERT_FALSE(dir.empty());
+    const std::string appId = uniqueName("Crash\\App");
+    const std::string exe = packApp("crash", {"appid " + appId, "singleinstance true"});
+    std::string name = appId;
+    std::replace(name.begin(), name.end(), '\\', '.');
+    const std::vector<std::string> objects{dir + "/" + encodeObjectName(name + ".hux.mapping"),
+                                           dir + "/" + encodeObjectName(name + ".hux.mutex")};
+    {
+        Background running(kLinux.command(exe, {"hub"}));
+        ASSERT_TRUE(running.waitForOutput("ready\n", 60000)) << running.output();
+        ASSERT_EQ(kill(running.pid(), SIGKILL), 0);
+        running.finish();
+    }
+    for (const std::string& o : objects) EXPECT_TRUE(exists(o)) << o;
+    RunResult next = runOn(kLinux, exe, {"info"});
+    EXPECT_EQ(next.exitCode, 0) << next.err;  // the dead owner's lock is free
+    EXPECT_TRUE(has(next.out, "instances=[")) << next.out;
+    for (const std::string& o : objects) EXPECT_FALSE(exists(o)) << o << " was left behind";
 }

@@ -1,6 +1,7 @@
 // Test helper: one instance of an application on the instance channel, with a
 // receiver that prints what arrives (no virtual machine).
 //   instance_peer <appid> hub            prints "ready", receives until input ends
+//   instance_peer <appid> hubdump        as hub, and prints each message's bytes
 //   instance_peer <appid> send <n>...    sends messages of n bytes to the hub
 //   instance_peer <appid> self           sends a message to itself
 //   instance_peer <appid> forward <arg>...  hands a ForwardedLaunch (working
@@ -41,10 +42,16 @@ public:
     void deliver(uint32_t sender, int32_t length, const uint8_t* bytes) override {
         std::printf("recv from=%u len=%d sum=%016llx\n", sender, length,
                     static_cast<unsigned long long>(fnv(bytes, static_cast<size_t>(length))));
+        if (dump) {
+            std::printf("data=");
+            for (int32_t i = 0; i < length; ++i) std::printf("%02x", bytes[i]);
+            std::printf("\n");
+        }
         std::fflush(stdout);
         count.fetch_add(1);
     }
     std::atomic<int> count{0};  // written by the delivering thread
+    bool dump = false;
 };
 
 void printInstances(InstanceChannel& channel) {
@@ -64,6 +71,7 @@ int main(int argc, char** argv) {
     auto* channel = new InstanceChannel(area.data());
     Printer printer;
     const std::string mode = argv[2];
+    printer.dump = mode == "hubdump";
     if (mode != "forward") channel->startPump(&printer);
     printInstances(*channel);
     int rc = 0;
@@ -77,7 +85,7 @@ int main(int argc, char** argv) {
         for (int32_t i = 0; i < m.length(); ++i) std::printf("%02x", m.data()[i]);
         std::printf("\n");
         rc = taken ? 0 : 1;
-    } else if (mode == "hub") {
+    } else if (mode == "hub" || mode == "hubdump") {
         std::printf("ready\n");
         std::fflush(stdout);
         while (std::getchar() != EOF) {

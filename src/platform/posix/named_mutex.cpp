@@ -31,9 +31,13 @@ NamedMutex::~NamedMutex() {
 
 NamedMutex::Result NamedMutex::acquire(const char* name, int timeoutMs, int& error) {
     const std::string path = objectPath(name);
+    // No private object directory at all: another user may have taken the
+    // last-resort one. That user must not be able to keep this launch from
+    // running, so it goes on without the lock.
     if (path.empty()) {
+        posix::debugNote("named objects: no private place for the single-instance lock %s: running without it", name);
         error = EACCES;
-        return Result::CreateFailed;
+        return Result::Unguarded;
     }
     const int64_t deadline = steadyMs() + timeoutMs;
     for (int attempt = 0; attempt < kOpenAttempts; ++attempt) {
