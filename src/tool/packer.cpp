@@ -304,8 +304,9 @@ bool pack(const PackRequest& request, std::string& error, std::vector<std::strin
         return false;
     }
     writeLe32(stub.data() + field, static_cast<uint32_t>(archiveLength));
-    if (windows && !applyWindowsLook(stub, request.look, error)) {
-        error = "'" + request.stubPath + "': " + error;
+    bool stubAtFault = false;
+    if (windows && !applyWindowsLook(stub, request.look, error, &stubAtFault)) {
+        if (stubAtFault) error = "'" + request.stubPath + "': " + error;
         return false;
     }
 

@@ -3,6 +3,7 @@
 // `hux inspect`. Pure byte work, no resource toolchain.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <utility>
@@ -54,7 +55,9 @@ bool applyVersionInfoLine(VersionInfo& info, const std::string& line, std::strin
 // ProductVersion, FileDescription, InternalName, OriginalFilename) from the
 // given ones and the executable's file name.
 void completeVersionInfo(VersionInfo& info, const std::string& fileName);
-// The VS_VERSIONINFO block (language 0409, Unicode code page).
+// The VS_VERSIONINFO block (language 0409, Unicode code page). Its lengths
+// are 16-bit: a block longer than kMaxVersionResourceBytes is unreadable.
+constexpr size_t kMaxVersionResourceBytes = 0xFFFF;
 std::vector<uint8_t> versionResource(const VersionInfo& info);
 // Decodes a VS_VERSIONINFO block; false when damaged.
 bool parseVersionResource(const std::vector<uint8_t>& bytes, VersionInfo& info);

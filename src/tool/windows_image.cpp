@@ -1,6 +1,7 @@
 #include "tool/windows_image.h"
 
 #include <algorithm>
+#include <string>
 
 #include "common/utf.h"
 #include "tool/packer.h"
@@ -15,8 +16,9 @@ bool asksForWindowsLook(const WindowsLook& look) {
 
 namespace {
 
-// Replaces icon group 1 and the icon images only it used.
-void replaceMainIcon(ResourceTree& tree, const std::vector<IconImage>& images) {
+// Replaces icon group 1 and the icon images only it used; false when the
+// images do not fit the 16-bit resource ids left.
+bool replaceMainIcon(ResourceTree& tree, const std::vector<IconImage>& images) {
     const uint16_t language = tree.languageOf(kRtGroupIcon, 1, kLangEnglishUs);
     std::vector<uint16_t> stillUsed;
     if (const ResourceTree::Names* groups = tree.names(kRtGroupIcon)) {
@@ -44,18 +46,24 @@ void replaceMainIcon(ResourceTree& tree, const std::vector<IconImage>& images) {
     if (const ResourceTree::Names* icons = tree.names(kRtIcon))
         for (const auto& [name, langs] : *icons)
             if (!name.isName() && name.id >= firstId) firstId = static_cast<uint16_t>(name.id + 1);
+    if (firstId == 0 || images.size() > size_t{0xFFFF} - firstId + 1) return false;
     for (size_t i = 0; i < images.size(); ++i)
         tree.put(kRtIcon, static_cast<uint16_t>(firstId + i), language, images[i].data);
     tree.put(kRtGroupIcon, 1, language, iconGroup(images, firstId));
+    return true;
 }
 
 }  // namespace
 
-bool applyWindowsLook(std::vector<uint8_t>& image, const WindowsLook& look, std::string& error) {
+bool applyWindowsLook(std::vector<uint8_t>& image, const WindowsLook& look, std::string& error, bool* imageAtFault) {
+    bool ignored = false;
+    bool& imageFault = imageAtFault ? *imageAtFault : ignored;
+    imageFault = true;
     PeImage pe;
     if (!pe.parse(image, error)) return false;
     ResourceTree tree;
     if (!tree.read(pe, image, error)) return false;
+    imageFault = false;
 
     if (!look.iconPath.empty()) {
         std::vector<uint8_t> bytes;
@@ -68,7 +76,10 @@ bool applyWindowsLook(std::vector<uint8_t>& image, const WindowsLook& look, std:
             error = look.iconPath + ": " + error;
             return false;
         }
-        replaceMainIcon(tree, images);
+        if (!replaceMainIcon(tree, images)) {
+            error = look.iconPath + ": " + std::to_string(images.size()) + " images are more than an icon can hold";
+            return false;
+        }
     }
 
     std::vector<uint8_t> manifest(defaultManifest().begin(), defaultManifest().end());
@@ -88,12 +99,22 @@ bool applyWindowsLook(std::vector<uint8_t>& image, const WindowsLook& look, std:
     if (!look.version.empty()) {
         VersionInfo info = look.version;
         completeVersionInfo(info, look.fileName);
-        tree.put(kRtVersion, 1, tree.languageOf(kRtVersion, 1, kLangEnglishUs), versionResource(info));
+        const std::vector<uint8_t> block = versionResource(info);
+        // Every length in the block is 16 bits wide: a longer one cannot be read.
+        if (block.size() > kMaxVersionResourceBytes) {
+            error = "the version information takes " + std::to_string(block.size()) + " bytes, more than the " +
+                    std::to_string(kMaxVersionResourceBytes) + " a version resource can hold";
+            return false;
+        }
+        tree.put(kRtVersion, 1, tree.languageOf(kRtVersion, 1, kLangEnglishUs), block);
     }
 
     if (pe.imageEnd() < image.size()) image.resize(pe.imageEnd());
     const uint32_t rva = pe.resourceSectionAddress();
-    if (!pe.placeResources(image, rva, tree.build(rva), error)) return false;
+    if (!pe.placeResources(image, rva, tree.build(rva), error)) {
+        imageFault = true;
+        return false;
+    }
     pe.setSubsystem(image, look.gui ? kSubsystemGui : kSubsystemConsole);
     return true;
 }

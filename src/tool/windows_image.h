@@ -23,8 +23,10 @@ struct WindowsLook {
 bool asksForWindowsLook(const WindowsLook& look);
 
 // Rewrites `image` (a PE32+ stub without a payload) as `look` asks; false with
-// one line in `error`.
-bool applyWindowsLook(std::vector<uint8_t>& image, const WindowsLook& look, std::string& error);
+// one line in `error`. `imageAtFault`, when given, tells whether the image was
+// what could not be used (rather than one of the user's files or fields).
+bool applyWindowsLook(std::vector<uint8_t>& image, const WindowsLook& look, std::string& error,
+                      bool* imageAtFault = nullptr);
 
 // Sets the PE checksum of a complete executable (image and payload).
 void updatePeChecksum(std::vector<uint8_t>& file);

@@ -114,6 +114,24 @@ TEST_F(WindowsLook, SystemAndIndependentToolsReadIconVersionAndSubsystem) {
     EXPECT_TRUE(has(seen.out, "version none\n")) << seen.out;
 }
 
+TEST_F(WindowsLook, MistakesInTheUsersFilesNameThoseFilesOnly) {
+    const std::string out = dir_.file("app.exe");
+    const std::string missing = dir_.file("missing.ico");
+    const std::string manifest = dir_.write("utf16.manifest", std::string("\xFF\xFE<\0a\0", 6));
+    const std::pair<std::vector<std::string>, std::string> cases[] = {
+        {{"--icon", missing}, "hux pack: cannot read the icon '" + missing + "'\n"},
+        {{"--manifest", manifest}, "hux pack: " + manifest + ": the manifest is not UTF-8 text\n"},
+        {{"--product-name", std::string(40000, 'n')},
+         "hux pack: the version information takes 160504 bytes, more than the 65535 a version resource can hold\n"},
+    };
+    for (const auto& [extra, message] : cases) {
+        RunResult r = pack(kWindows, out, {"mainclass a.B"}, {}, extra);
+        EXPECT_EQ(r.exitCode, 1);
+        EXPECT_EQ(r.err, message);
+        EXPECT_FALSE(std::filesystem::exists(out));
+    }
+}
+
 TEST_F(WindowsLook, GuiExecutableStartedFromAConsoleWritesThereWithItsExitCodes) {
     for (bool gui : {false, true}) {
         SCOPED_TRACE(gui ? "gui" : "console");
@@ -180,6 +198,27 @@ TEST_F(WindowsLook, SignedExecutableVerifiesAndStillFindsItsPayload) {
     }
     EXPECT_EQ(std::filesystem::status(bySelf).permissions() & std::filesystem::perms::owner_exec,
               std::filesystem::perms::owner_exec);
+
+    // With a runtime that runs `main`: the class comes out of a jar in the
+    // signed executable's archive (behind an archive comment), and a resource
+    // is read through the launcher's natives.
+    const std::string server = dir_.file("jre/bin/server");
+    std::filesystem::create_directories(server);
+    std::filesystem::copy_file(windowsBuildDir() + "/test-runtimes/recording/jvm.dll", server + "/jvm.dll");
+    const std::string running = dir_.file("running.exe");
+    packed = pack(
+        kWindows, running, {"mainclass app.Main"},
+        {"lib/app.jar=" + appJarDir() + "/app.jar", "lib/lib1.jar=" + appJarDir() + "/lib1.jar"},
+        {"--archive-comment", "release 7", "--sign-key", dir_.file("key.pem"), "--sign-cert", dir_.file("cert.pem")});
+    ASSERT_EQ(packed.exitCode, 0) << packed.err;
+    RunOptions options;
+    options.env["HUX_DOUBLE_TRACE"] = winePath(dir_.file("trace.txt"));
+    options.env["HUX_DOUBLE_SCRIPT"] = "resource lib/shared.txt";
+    RunResult r = runOn(kWindows, running, {}, options);
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    const std::string trace = readFile(dir_.file("trace.txt"));
+    EXPECT_TRUE(has(trace, "main call app/Main.main(L[0]{})\n")) << trace;
+    EXPECT_TRUE(has(trace, "main resource lib/shared.txt: 17 bytes \"shared from lib1.\"\n")) << trace;
 
     // Half a signing request is refused before anything is written.
     RunResult half = pack(kWindows, dir_.file("half.exe"), lines, {}, {"--sign-key", dir_.file("key.pem")});
@@ -258,4 +297,55 @@ TEST_F(WindowsLook, GuiExecutableWithoutHandlesAttachesToTheConsoleOrShowsABox) 
               0);
     r = runOn(kWindows, parent, {"none", winePath(unnamed)});
     EXPECT_EQ(r.out, "title unnamed.exe\ntext Java Virtual Machine starts failed.\nexit 4\n") << r.err;
+}
+
+TEST_F(WindowsLook, GuiApplicationsStandardStreamsReachTheConsoleOrTheConfiguredFiles) {
+    if (!std::getenv("DISPLAY")) GTEST_SKIP() << "message boxes need a display (scripts/test starts one)";
+    // The recording runtime as the application's private one: `main` runs,
+    // prints through System.out, then throws (the report goes to System.err).
+    const std::string server = dir_.file("jre/bin/server");
+    std::filesystem::create_directories(server);
+    std::filesystem::copy_file(windowsBuildDir() + "/test-runtimes/recording/jvm.dll", server + "/jvm.dll");
+    const std::vector<std::string> files = {"lib/app.jar=" + appJarDir() + "/app.jar"};
+    const std::string exe = dir_.file("gui.exe");
+    ASSERT_EQ(pack(kWindows, exe, {"mainclass app.Main"}, files, {"--gui"}).exitCode, 0);
+    RunOptions options;
+    options.env["HUX_DOUBLE_TRACE"] = winePath(dir_.file("trace.txt"));
+    options.env["HUX_DOUBLE_SCRIPT"] = "print printed by main;throw";
+    const std::string parent = windowsBuildDir() + "/bin/gui_parent.exe";
+
+    // From a console: both streams appear there, and the exit code is the launch's.
+    RunResult r = runOn(kWindows, parent, {"console", winePath(exe)}, options);
+    EXPECT_EQ(r.out,
+              "console printed by main\n"
+              "console Exception in thread \"main\" java/lang/IllegalStateException: thrown by main\n"
+              "exit 1\n")
+        << "exit " << r.exitCode << ", " << r.err;
+
+    // With no console: no message box for the application's own output, which
+    // goes nowhere; exit codes stay.
+    options.env["HUX_DOUBLE_SCRIPT"] = "print printed by main;exit 3";
+    r = runOn(kWindows, parent, {"none", winePath(exe)}, options);
+    EXPECT_EQ(r.out, "nobox\nexit 3\n") << "exit " << r.exitCode << ", " << r.err;
+
+    // ... unless standard output and error are configured: then they, and a
+    // launch failure's message, go to their files.
+    const std::string redirected = dir_.file("redirected.exe");
+    const std::vector<std::string> lines = {"mainclass app.Main", "stdout out.txt", "stderr err.txt"};
+    ASSERT_EQ(pack(kWindows, redirected, lines, files, {"--gui"}).exitCode, 0);
+    options.cwd = dir_.path();
+    options.env["HUX_DOUBLE_SCRIPT"] = "print printed by main;throw";
+    r = runOn(kWindows, parent, {"none", winePath(redirected)}, options);
+    EXPECT_EQ(r.out, "nobox\nexit 1\n") << "exit " << r.exitCode << ", " << r.err;
+    EXPECT_EQ(readFile(dir_.file("out.txt")), "printed by main\n");
+    EXPECT_EQ(readFile(dir_.file("err.txt")),
+              "Exception in thread \"main\" java/lang/IllegalStateException: thrown by main\r\n");
+    std::vector<std::string> noRuntime = lines;
+    noRuntime.push_back("jre_order c");
+    ASSERT_EQ(pack(kWindows, redirected, noRuntime, files, {"--gui"}).exitCode, 0);
+    r = runOn(kWindows, parent, {"none", winePath(redirected)}, options);
+    EXPECT_EQ(r.out, "nobox\nexit 1\n") << "exit " << r.exitCode << ", " << r.err;
+    EXPECT_EQ(readFile(dir_.file("err.txt")),
+              "Exception in thread \"main\" java/lang/IllegalStateException: thrown by main\r\n"
+              "Java Runtime Environment not found.\r\n");
 }

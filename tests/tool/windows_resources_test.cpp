@@ -358,12 +358,68 @@ TEST_F(Stub, RefusesBrokenUserFiles) {
     look.iconPath = writeTemp("broken.ico", "not an icon");
     std::vector<uint8_t> image = stub_;
     std::string error;
-    EXPECT_FALSE(applyWindowsLook(image, look, error));
+    bool imageAtFault = true;
+    EXPECT_FALSE(applyWindowsLook(image, look, error, &imageAtFault));
     EXPECT_NE(error.find("broken.ico"), std::string::npos) << error;
+    EXPECT_FALSE(imageAtFault);
     look.iconPath.clear();
     look.manifestPath = writeTemp("broken.manifest", "<assembly>");
-    EXPECT_FALSE(applyWindowsLook(image, look, error));
+    imageAtFault = true;
+    EXPECT_FALSE(applyWindowsLook(image, look, error, &imageAtFault));
     EXPECT_NE(error.find("broken.manifest"), std::string::npos) << error;
+    EXPECT_FALSE(imageAtFault);
+    // An icon of more images than the resource ids left: another group keeps
+    // image 9, so new images take 10..65535.
+    {
+        std::vector<uint8_t> kept = stub_;
+        PeImage pe;
+        ResourceTree tree;
+        ASSERT_TRUE(pe.parse(kept, error) && tree.read(pe, kept, error)) << error;
+        std::vector<IconImage> one;
+        ASSERT_TRUE(parseIconFile(bytesOf(test::icoFile({{16, test::bitmapImage(16)}})), one, error)) << error;
+        tree.put(kRtIcon, 9, kLangEnglishUs, one[0].data);
+        tree.put(kRtGroupIcon, 2, kLangEnglishUs, iconGroup(one, 9));
+        if (pe.imageEnd() < kept.size()) kept.resize(pe.imageEnd());
+        const uint32_t rva = pe.resourceSectionAddress();
+        ASSERT_TRUE(pe.placeResources(kept, rva, tree.build(rva), error)) << error;
+        look.manifestPath.clear();
+        for (size_t count : {size_t{65527}, size_t{65526}}) {
+            SCOPED_TRACE(count);
+            look.iconPath = writeTemp("many.ico", test::icoFile(std::vector<std::pair<uint32_t, std::string>>(
+                                                      count, {1, test::bitmapImage(1)})));
+            image = kept;
+            EXPECT_EQ(applyWindowsLook(image, look, error), count == 65526) << error;
+            if (count == 65527) {
+                EXPECT_NE(error.find("65527 images are more than an icon can hold"), std::string::npos) << error;
+            }
+        }
+        look.iconPath.clear();
+    }
+    // Version fields that would overflow the block's 16-bit lengths; the
+    // longest that fit still make a block that reads back whole.
+    for (size_t length : {size_t{40000}, size_t{15000}}) {
+        SCOPED_TRACE(length);
+        look.version = VersionInfo();
+        ASSERT_TRUE(applyVersionInfoLine(look.version, "product-name=" + std::string(length, 'n'), error)) << error;
+        image = stub_;
+        const bool written = applyWindowsLook(image, look, error);
+        if (length == 40000) {
+            EXPECT_FALSE(written);
+            EXPECT_NE(error.find("more than the 65535 a version resource can hold"), std::string::npos) << error;
+            continue;
+        }
+        ASSERT_TRUE(written) << error;
+        PeImage pe;
+        ResourceTree tree;
+        ASSERT_TRUE(pe.parse(image, error) && tree.read(pe, image, error)) << error;
+        const ResourceTree::Languages* version = tree.find(kRtVersion, 1);
+        ASSERT_NE(version, nullptr);
+        VersionInfo back;
+        ASSERT_TRUE(parseVersionResource(version->begin()->second.bytes, back));
+        EXPECT_EQ(back.get("ProductName").size(), length);
+        EXPECT_EQ(back.get("FileDescription").size(), length);
+    }
     std::vector<uint8_t> elf = {0x7F, 'E', 'L', 'F', 0, 0, 0, 0};
-    EXPECT_FALSE(applyWindowsLook(elf, WindowsLook(), error));
+    EXPECT_FALSE(applyWindowsLook(elf, WindowsLook(), error, &imageAtFault));
+    EXPECT_TRUE(imageAtFault);
 }

@@ -281,6 +281,21 @@ TEST_F(Discovery, CurrentInstallersKeyComesAfterTheClassicKeys) {
     ASSERT_TRUE(test::registrySetString("SOFTWARE\\JavaSoft\\JDK\\25", "JavaHome", tree.path("jdk").c_str()));
     EXPECT_EQ(find("jre_order s").rfind(tree.path("jdk/bin\\"), 0), 0u);
 
+    // The debug lines name the registration a missing library came from.
+    ASSERT_TRUE(test::registrySetString("SOFTWARE\\JavaSoft\\JDK", "CurrentVersion", "26"));
+    const std::string gone = tree.path("gone/bin/server/jvm.dll");
+    ASSERT_TRUE(test::registrySetString("SOFTWARE\\JavaSoft\\JDK\\26", "RuntimeLib", gone.c_str()));
+    env.set("HUX_DEBUG", "1");
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(find("jre_order s"), "");
+    const std::string out = testing::internal::GetCapturedStderr();
+    env.unset("HUX_DEBUG");
+    EXPECT_NE(out.find("hux: registry key HKLM\\SOFTWARE\\JavaSoft\\JRE: no CurrentVersion\n"), std::string::npos)
+        << out;
+    EXPECT_NE(out.find("hux: candidate " + gone + " (registry key HKLM\\SOFTWARE\\JavaSoft\\JDK\\26): missing\n"),
+              std::string::npos)
+        << out;
+
     // A registration under a classic key wins.
     const std::string jre = tree.file("jre8/bin/server/jvm.dll");
     ASSERT_TRUE(test::registrySetString("SOFTWARE\\JavaSoft\\Java Runtime Environment", "CurrentVersion", "1.8"));

@@ -46,6 +46,8 @@ int wmain(int argc, wchar_t** argv) {
         return 2;
     }
     const int withConsole = wcscmp(argv[1], L"console") == 0;
+    /* Each line as it is known, so that a report cut short still shows how far it got. */
+    setvbuf(stdout, NULL, _IONBF, 0);
     /* Our own output must survive the console changes: keep the handle. */
     HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
     FreeConsole();

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "common/utf.h"
+#include "platform/win32/runtime_streams.h"
 #include "platform/win32/windows_support.h"
 
 namespace hux::platform {
@@ -38,12 +39,7 @@ void pointAtConsole(HANDLE console, DWORD id, FILE* stream, int fd) {
                 _dup2(opened, fd);
                 _close(opened);
             }
-#ifndef _UCRT
-            // The classic runtime leaves such a stream on descriptor -2 and
-            // cannot reopen it; its stream record names the descriptor.
-            if (_fileno(stream) < 0) stream->_file = fd;
-#endif
-            std::clearerr(stream);
+            win32::bindStreamToDescriptor(stream, fd);
             std::setvbuf(stream, nullptr, fd == 2 ? _IONBF : _IOLBF, fd == 2 ? 0 : 4096);
         }
     }

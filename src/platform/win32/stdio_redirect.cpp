@@ -10,6 +10,7 @@
 
 #include "platform/redirect.h"
 #include "platform/shared/std_streams.h"
+#include "platform/win32/runtime_streams.h"
 #include "platform/win32/windows_support.h"
 
 namespace hux::platform {
@@ -107,6 +108,8 @@ bool pointStdStream(StdStream which, const OutputTarget& target, SavedStream& sa
     const HANDLE kept = duplicateHandle(previous);
     if (target.runtimeDescriptor() >= 0) {
         repointDescriptor(target.runtimeDescriptor(), streamDescriptor(which));
+        // A GUI launch without handles: the stream follows its new descriptor.
+        win32::bindStreamToDescriptor(stream, streamDescriptor(which));
         if (target.unbuffered()) std::setvbuf(stream, nullptr, _IONBF, 0);
     }
     // After the runtime (which sets the standard handle to its own copy), so
