@@ -308,21 +308,56 @@ public class CarvossClassLoader extends java.net.URLClassLoader {
                 && name.indexOf('.', 13) == name.length() - 8 && !name.equals("com.mordavin.hux.Handler");
     }
 
+    /**
+     * Parent first, as ClassLoader.loadClass does, except that a class found
+     * nowhere costs one exception, as under java -cp: the parent's stands for
+     * this loader's when neither the archive nor the external class path
+     * holds the class (applications that probe for classes meet many).
+     */
     @Override
     protected Class<?> loadClass(String name, boolean resolve) throws ClassNotFoundException {
         if (isForeignHandlerName(name)) {
             throw new ClassNotFoundException(name);
         }
-        return super.loadClass(name, resolve);
+        ClassLoader parent = getParent();
+        if (parent == null) {
+            return super.loadClass(name, resolve);
+        }
+        synchronized (getClassLoadingLock(name)) {
+            Class<?> c = findLoadedClass(name);
+            if (c == null) {
+                try {
+                    c = parent.loadClass(name);
+                } catch (ClassNotFoundException missing) {
+                    c = findArchiveClass(name);
+                    if (c == null) {
+                        if (super.getURLs().length == 0) {
+                            throw missing;
+                        }
+                        c = super.findClass(name);
+                    }
+                }
+            }
+            if (resolve) {
+                resolveClass(c);
+            }
+            return c;
+        }
     }
 
     @Override
     protected Class<?> findClass(String name) throws ClassNotFoundException {
+        Class<?> c = findArchiveClass(name);
+        return c != null ? c : super.findClass(name);
+    }
+
+    /** The class from the archive, or null where the archive does not hold it. */
+    private Class<?> findArchiveClass(String name) throws ClassNotFoundException {
         serveVersionsOnce();
         String entry = name.replace('.', '/') + ".class";
         String tree = findEntry(entry);
         if (tree == null) {
-            return super.findClass(name);
+            return null;
         }
         int bang = tree.indexOf('!');
         Archive archive = archiveOf(bang < 0 ? "" : tree.substring(0, bang + 1));
