@@ -31,14 +31,14 @@ void warnOnReorderedClasses(const std::vector<std::pair<std::string, std::string
     std::vector<std::string> stored;  // the jars' names as the archive stores them
     std::map<std::string, std::vector<Copy>> copies;
     for (size_t i = 0; i < files.size(); ++i) {
-        std::string name, why;
-        if (!zip::isArchiveName(files[i].first) || !normaliseEntryName(files[i].first, name, why)) continue;
+        std::string jarName, why;
+        if (!zip::isArchiveName(files[i].first) || !normaliseEntryName(files[i].first, jarName, why)) continue;
         auto source = std::make_unique<FileSource>();
         if (!source->open(files[i].second.c_str())) continue;
         ZipReader reader;
         if (!reader.open(std::move(source))) continue;
         const size_t jar = stored.size();
-        stored.push_back(name);
+        stored.push_back(jarName);
         for (int32_t e = 0; e < reader.entryCount(); ++e) {
             const ZipEntry& entry = reader.entry(e);
             std::string name(entry.name, static_cast<size_t>(entry.nameLength));
