@@ -280,21 +280,26 @@ int main(int argc, char** argv) {
         const std::string hello = hux("linux-x64", work + "/hello-" + name, lines({}), {benchJar});
         const std::string fresh =
             hux("linux-x64", work + "/fresh-" + name, lines({"assystemclassloader FALSE"}), {benchJar});
+        // Flattened: no nested archive, so the JDK's own loader serves it all.
+        const std::string flat = hux("linux-x64", work + "/flat-" + name, lines({}), {"--flatten", benchJar});
         auto m = measure({{hello},
                           {fresh},
                           {java, "-Xshare:auto", "-cp", work + "/bench.jar", "BenchMain"},
-                          {kBuild + "/bin/vm_floor", jdk + "/lib/server/libjvm.so"}},
+                          {kBuild + "/bin/vm_floor", jdk + "/lib/server/libjvm.so"},
+                          {flat}},
                          runs);
         auto toMain = [](const Sample& s) { return s.toMainMs; };
         auto toExit = [](const Sample& s) { return s.toExitMs; };
         row(name, "start to main", of(m[0], toMain), of(m[2], toMain), "ms", "java -cp");
         row(name, "start to main, assystemclassloader FALSE", of(m[1], toMain), of(m[2], toMain), "ms", "java -cp");
+        row(name, "start to main, flattened (no nested archive)", of(m[4], toMain), of(m[2], toMain), "ms", "java -cp");
         row(name, "start to exit", of(m[0], toExit), of(m[2], toExit), "ms", "java -cp");
         row(name, "start to main vs JNI_CreateJavaVM alone", of(m[0], toMain), of(m[3], toMain), "ms",
             "VM creation floor");
         auto rss = [](const Sample& s) { return s.maxRssKb / 1024.0; };
         row(name, "peak RSS, hello", of(m[0], rss), of(m[2], rss), "MiB", "java -cp");
         row(name, "peak RSS, hello, assystemclassloader FALSE", of(m[1], rss), of(m[2], rss), "MiB", "java -cp");
+        row(name, "peak RSS, hello, flattened", of(m[4], rss), of(m[2], rss), "MiB", "java -cp");
 
         const std::string classes = hux("linux-x64", work + "/classes-" + name, lines({}), {benchJar + genFiles});
         auto c =

@@ -368,4 +368,15 @@ RootArchive& rootArchive() {
 
 void ensureOpen() { rootArchive().ensureOpen(); }
 
+bool holdsNestedArchives(const char* path) {
+    auto source = std::make_unique<FileSource>();
+    ZipReader reader;
+    if (!path || !source->open(path) || !reader.open(std::move(source))) return true;
+    for (int32_t i = 0; i < reader.entryCount(); ++i) {
+        const ZipEntry& e = reader.entry(i);
+        if (zip::isArchiveName(std::string_view(e.name, static_cast<size_t>(e.nameLength)))) return true;
+    }
+    return false;
+}
+
 }  // namespace hux

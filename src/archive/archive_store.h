@@ -200,4 +200,10 @@ RootArchive& rootArchive();
 // rootArchive().ensureOpen(): every native that reads the archive calls it first.
 void ensureOpen();
 
+// Whether the archive in the file at `path` holds archives (jar or zip
+// entries, at any depth of its own tree) that only the launcher's class
+// loader can serve. Reads the central directory alone; true when the file
+// cannot be read as an archive, so that the caller keeps the loader.
+bool holdsNestedArchives(const char* path);
+
 }  // namespace hux

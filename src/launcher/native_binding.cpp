@@ -30,8 +30,9 @@ const JNINativeMethod kLoaderNatives[] = {
     HUX_NATIVE("versionedArchives", "()[Ljava/lang/String;",
                Java_com_mordavin_hux_CarvossClassLoader_versionedArchives),
     HUX_NATIVE("serveVersions", "(Ljava/lang/String;I)V", Java_com_mordavin_hux_CarvossClassLoader_serveVersions),
-    HUX_NATIVE("bindNatives", "(Ljava/lang/Class;Ljava/lang/String;)Z",
-               Java_com_mordavin_hux_CarvossClassLoader_bindNatives),
+};
+const JNINativeMethod kLinkNatives[] = {
+    HUX_NATIVE("bindNatives", "(Ljava/lang/Class;Ljava/lang/String;)Z", Java_com_mordavin_hux_NativeLink_bindNatives),
 };
 const JNINativeMethod kTrayNatives[] = {
     HUX_NATIVE("init", "(ILjava/lang/String;Ljava/lang/String;Ljava/lang/String;I)V",
@@ -77,22 +78,40 @@ struct ClassBinding {
     jint count;
 };
 
-// The class every launch uses, initialised and bound at start (its static
-// initialiser runs while "hux.app.path" is still unset, so it loads nothing).
-const ClassBinding kEagerBindings[] = {
-    {"com/mordavin/hux/CarvossClassLoader", kLoaderNatives, sizeof kLoaderNatives / sizeof kLoaderNatives[0]},
+template <size_t N>
+constexpr jint countOf(const JNINativeMethod (&)[N]) {
+    return static_cast<jint>(N);
+}
+
+// The small class through which the others bind, bound at every start.
+const ClassBinding kLinkBinding = {"com/mordavin/hux/NativeLink", kLinkNatives, countOf(kLinkNatives)};
+const ClassBinding kLoaderBinding = {"com/mordavin/hux/CarvossClassLoader", kLoaderNatives, countOf(kLoaderNatives)};
+
+// Every other support class binds its natives from its static initialiser,
+// through NativeLink.bindNatives, when it is first used: loading and
+// verifying them at every start cost more than a tenth of the start-up of a
+// small application, and a launch the JDK's own loader serves never loads
+// the class loader at all.
+const ClassBinding kLazyBindings[] = {
+    {"com.mordavin.hux.CarvossClassLoader", kLoaderNatives, countOf(kLoaderNatives)},
+    {"com.mordavin.hux.Handler", kHandlerNatives, countOf(kHandlerNatives)},
+    {"com.mordavin.hux.Instances", kInstancesNatives, countOf(kInstancesNatives)},
+    {"com.mordavin.hux.SystemTray", kTrayNatives, countOf(kTrayNatives)},
+    {"com.mordavin.hux.SystemTrayMenu", kTrayMenuNatives, countOf(kTrayMenuNatives)},
+    {"com.mordavin.hux.RedirOutputStream", kRedirNatives, countOf(kRedirNatives)},
 };
 
-// The classes only some applications use (the URL handler only serves
-// entries of nested archives): each binds its natives from its static
-// initialiser, through CarvossClassLoader.bindNatives, when it is first used
-// (loading them at every start cost more than a tenth of the start-up of a
-// small application).
-const ClassBinding kLazyBindings[] = {
-    {"com.mordavin.hux.Handler", kHandlerNatives, 2},         {"com.mordavin.hux.Instances", kInstancesNatives, 6},
-    {"com.mordavin.hux.SystemTray", kTrayNatives, 6},         {"com.mordavin.hux.SystemTrayMenu", kTrayMenuNatives, 6},
-    {"com.mordavin.hux.RedirOutputStream", kRedirNatives, 1},
-};
+// Finds (and so initialises) the class of `b` and registers its natives;
+// false when the archive lacks the class.
+bool bindNow(JNIEnv* env, const ClassBinding& b) {
+    jni::LocalRef<jclass> cls(env, env->FindClass(b.name));
+    if (!cls) {
+        env->ExceptionClear();  // an archive without this class simply lacks it
+        return false;
+    }
+    if (env->RegisterNatives(cls.get(), b.methods, b.count) != 0) jni::reportPendingException(env);
+    return true;
+}
 
 jboolean bindNatives(JNIEnv* env, jclass cls, jstring name) {
     if (!platform::bindsNativesItself() || !cls || !name) return JNI_FALSE;
@@ -107,17 +126,12 @@ jboolean bindNatives(JNIEnv* env, jclass cls, jstring name) {
 
 }  // namespace
 
-void bindSupportNatives(JNIEnv* env, const char* appPath) {
+void bindSupportNatives(JNIEnv* env, const char* appPath, bool loaderInUse) {
     using jni::LocalRef;
-    for (const ClassBinding& b : kEagerBindings) {
-        // FindClass initialises the class it finds.
-        LocalRef<jclass> cls(env, env->FindClass(b.name));
-        if (!cls) {
-            env->ExceptionClear();  // an archive without this class simply lacks it
-            continue;
-        }
-        if (b.count > 0 && env->RegisterNatives(cls.get(), b.methods, b.count) != 0) jni::reportPendingException(env);
-    }
+    bindNow(env, kLinkBinding);
+    // As the system class loader, the loader was initialised while the
+    // virtual machine started, before anything could be bound.
+    if (loaderInUse) bindNow(env, kLoaderBinding);
     LocalRef<jclass> system(env, env->FindClass("java/lang/System"));
     jmethodID set = system ? env->GetStaticMethodID(system.get(), "setProperty",
                                                     "(Ljava/lang/String;Ljava/lang/String;)Ljava/lang/String;")
@@ -136,7 +150,7 @@ void bindSupportNatives(JNIEnv* env, const char* appPath) {
 // Where the launcher binds the natives itself, binds those of the support
 // class `cls` named `name` and answers true; elsewhere (the virtual machine
 // binds them from the executable's exports) answers false.
-extern "C" JNIEXPORT jboolean JNICALL Java_com_mordavin_hux_CarvossClassLoader_bindNatives(JNIEnv* env, jclass,
-                                                                                           jclass cls, jstring name) {
+extern "C" JNIEXPORT jboolean JNICALL Java_com_mordavin_hux_NativeLink_bindNatives(JNIEnv* env, jclass, jclass cls,
+                                                                                   jstring name) {
     return hux::jni::guardNative(env, [&] { return hux::bindNatives(env, cls, name); });
 }

@@ -6,14 +6,13 @@
 
 namespace hux {
 
-// Initialises the class loader and the URL handler (their static initialisers
-// run while "hux.app.path" is still unset, so they load nothing), registers
-// their natives, then sets "hux.app.path" to `appPath`. The other support
-// classes bind theirs when first used (CarvossClassLoader.bindNatives).
-// Failures are reported and cleared.
-void bindSupportNatives(JNIEnv* env, const char* appPath);
+// Binds NativeLink, through which the support classes bind their natives
+// when first used, and, when the launch goes through it (`loaderInUse`), the
+// class loader; then sets "hux.app.path" to `appPath` (the classes
+// initialised before that load nothing). Failures are reported and cleared.
+void bindSupportNatives(JNIEnv* env, const char* appPath, bool loaderInUse);
 
 }  // namespace hux
 
-extern "C" JNIEXPORT jboolean JNICALL Java_com_mordavin_hux_CarvossClassLoader_bindNatives(JNIEnv* env, jclass,
-                                                                                           jclass cls, jstring name);
+extern "C" JNIEXPORT jboolean JNICALL Java_com_mordavin_hux_NativeLink_bindNatives(JNIEnv* env, jclass, jclass cls,
+                                                                                   jstring name);

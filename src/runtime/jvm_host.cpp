@@ -166,7 +166,7 @@ int32_t loadRuntimeAndCreateVm(JvmHost& host, const ByteString& libraryPath) {
     host.env = env;
     if (platform::bindsNativesItself() && host.bindNatives) {
         const LaunchConfig* config = activeConfig();
-        host.bindNatives(static_cast<JNIEnv*>(env), config ? config->exePath().c_str() : "");
+        host.bindNatives(static_cast<JNIEnv*>(env), config ? config->exePath().c_str() : "", !host.direct);
     }
     restoreMisreadProperties(misread, static_cast<JNIEnv*>(env));
     return kLaunchOk;
@@ -174,7 +174,8 @@ int32_t loadRuntimeAndCreateVm(JvmHost& host, const ByteString& libraryPath) {
 
 jobject loadMainClass(JvmHost& host, const ByteString& mainClass) {
     JNIEnv* env = envOf(host);
-    LocalRef<jclass> loaderClass(env, env->FindClass("com/mordavin/hux/CarvossClassLoader"));
+    LocalRef<jclass> loaderClass(
+        env, env->FindClass(host.direct ? "java/lang/ClassLoader" : "com/mordavin/hux/CarvossClassLoader"));
     jmethodID loadClass =
         loaderClass ? env->GetMethodID(loaderClass.get(), "loadClass", "(Ljava/lang/String;)Ljava/lang/Class;")
                     : nullptr;
@@ -184,7 +185,12 @@ jobject loadMainClass(JvmHost& host, const ByteString& mainClass) {
     }
     LocalRef<> loader;
     const LaunchConfig* config = activeConfig();
-    if (config && !config::asSystemClassLoader(*config)) {
+    if (host.direct) {
+        jmethodID getSystem =
+            env->GetStaticMethodID(loaderClass.get(), "getSystemClassLoader", "()Ljava/lang/ClassLoader;");
+        loader = LocalRef<>(env, getSystem ? env->CallStaticObjectMethod(loaderClass.get(), getSystem) : nullptr);
+        env->ExceptionClear();
+    } else if (config && !config::asSystemClassLoader(*config)) {
         loader = LocalRef<>(env, newLoader(env, loaderClass.get()));
     } else {
         LocalRef<jclass> classLoader(env, env->FindClass("java/lang/ClassLoader"));
@@ -272,7 +278,8 @@ int32_t startJavaApplication(int32_t argc, char** argv, ReadyHook hook, int32_t 
         result = checkRuntimeVersion(config, host, version, minimum, maximum);
     }
     if (result == kLaunchOk) {
-        registerHandlerPackage(envOf(host));
+        // Only the launcher's loader makes URLs of its own protocol.
+        if (!host.direct) registerHandlerPackage(envOf(host));
         if (hook) hook();
         StringList argvValues;
         config::argv(config, argvValues);

@@ -49,7 +49,13 @@ public:
     platform::DynamicLibrary library;
     // Binds the support classes' natives after creation where the virtual
     // machine cannot load the executable as a library; set by the launcher.
-    void (*bindNatives)(JNIEnv_* env, const char* appPath) = nullptr;
+    // `loaderInUse`: the launch goes through the launcher's class loader.
+    void (*bindNatives)(JNIEnv_* env, const char* appPath, bool loaderInUse) = nullptr;
+    // The launch needs no class loader of its own: not the system class
+    // loader, no external class path and no nested archives, so the JDK's
+    // class-path loader over the executable serves every class, as under
+    // `java -cp`. Set with the options.
+    bool direct = false;
     void* vm = nullptr;        // JavaVM*
     void* env = nullptr;       // JNIEnv* of the creating thread
     bool keepLibrary = false;  // the runtime was asked for a virtual machine

@@ -2,6 +2,7 @@
 
 #include <jni.h>
 
+#include "archive/archive_store.h"
 #include "common/utf.h"
 #include "common/zip_format.h"
 #include "config/config_values.h"
@@ -238,8 +239,12 @@ void appendVmOptions(const LaunchConfig& config, JvmHost& host) {
     option.append(buildClassPath(config, ClassPathFlavour::Java));
     host.addOption(option.c_str());
     option.assign("-Dhux.class.path=");
-    option.append(buildClassPath(config, ClassPathFlavour::Hux));
+    const ByteString huxClassPath = buildClassPath(config, ClassPathFlavour::Hux);
+    option.append(huxClassPath);
     host.addOption(option.c_str());
+    host.direct =
+        !config::asSystemClassLoader(config) && huxClassPath.empty() && !holdsNestedArchives(config.exePath().c_str());
+    if (host.direct) debugLog("no nested archives and no external class path: the runtime's own loader serves");
     option.assign("-Dhux.app.path=");
     option.append(config.exePath());
     host.addOption(option.c_str());

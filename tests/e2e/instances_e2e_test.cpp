@@ -46,15 +46,16 @@ protected:
     }
     // Packs the instances test application; `extra` adds a class only this
     // executable has.
-    std::string packApp(const std::string& name, const std::string& appId, const std::string& mode,
-                        bool extra = false) {
+    std::string packApp(const std::string& name, const std::string& appId, const std::string& mode, bool extra = false,
+                        bool flatten = false) {
         std::vector<std::string> lines{"mainclass inst.Main", "jre_order c", "jvmdll " + jvmLibraryOf(jdk_),
                                        "appid " + appId};
         if (!mode.empty()) lines.push_back("singleinstance " + mode);
         std::vector<std::string> files{"lib/instances.jar=" + appJarDir() + "/instances.jar"};
         if (extra) files.push_back("lib/instextra.jar=" + appJarDir() + "/instextra.jar");
         const std::string exe = dir_.file(name);
-        RunResult r = pack(kLinux, exe, lines, files);
+        RunResult r = pack(kLinux, exe, lines, files,
+                           flatten ? std::vector<std::string>{"--flatten"} : std::vector<std::string>{});
         EXPECT_EQ(r.exitCode, 0) << r.err;
         return exe;
     }
@@ -142,6 +143,28 @@ TEST_F(InstancesE2E, CustomModeHubReceivesObjectsOfEverySize) {
         EXPECT_EQ(senders.size(), 1u);
         EXPECT_TRUE(has(hubRun.err, "java.lang.ClassNotFoundException: extra.Payload")) << hubRun.err;
         EXPECT_FALSE(has(hubRun.out, "extra payload")) << hubRun.out;
+    }
+}
+
+// Flattened, the application runs on the runtime's own class loader and the
+// launcher's loader is never loaded; the instance natives still bind when the
+// application first uses them, on both sides of a message.
+TEST_F(InstancesE2E, AFlattenedApplicationSendsAndReceivesWithoutTheLauncherLoader) {
+    for (const std::string& jdk : jdks_) {
+        SCOPED_TRACE(jdk);
+        jdk_ = jdk;
+        const std::string appId = uniqueAppId("flat");
+        const std::string exe = packApp("flat", appId, "custom", false, true);
+        Background hub(kLinux.command(exe, {"hub"}));
+        ASSERT_TRUE(hub.waitForOutput("ready\n")) << "hub did not start";
+        RunResult sent = runOn(kLinux, exe, {"send", "10", "1"});
+        ASSERT_EQ(sent.exitCode, 0) << sent.err;
+        EXPECT_TRUE(hub.waitForOutput(" len=10 ")) << "nothing received";
+        RunResult hubRun = hub.finish();
+        EXPECT_EQ(hubRun.exitCode, 0) << hubRun.err;
+        const std::string sha = lineWith(sent.out, "sent len=10 sha=");
+        ASSERT_FALSE(sha.empty()) << sent.out;
+        EXPECT_TRUE(has(hubRun.out, sha.substr(5) + "\n")) << hubRun.out;
     }
 }
 

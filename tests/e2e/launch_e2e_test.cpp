@@ -231,6 +231,49 @@ TEST_F(Launch, FreshLoaderWhenNotTheSystemClassLoader) {
     }
 }
 
+// With no nested archives and no external class path (what --flatten
+// packs), the JDK's class-path loader over the executable serves everything,
+// as under `java -cp`, and the launcher's own loader is never loaded; an
+// external class path brings it back.
+TEST_F(Launch, WithoutNestedArchivesTheRuntimesOwnLoaderServesAsUnderJavaCp) {
+    const std::string jars = appJarDir();
+    const std::vector<std::string> files = {"lib/app.jar=" + jars + "/app.jar", "lib/lib1.jar=" + jars + "/lib1.jar",
+                                            "lib/lib2.jar=" + jars + "/lib2.jar"};
+    const std::vector<std::string> args = {
+        "loader", "class", "lib.One", "class", "lib2.Two", "property", "java.protocol.handler.pkgs"};
+    dir_.write("ext/ext.txt", "outside\n");
+    for (const std::string& jdk : jdks_) {
+        SCOPED_TRACE(jdk);
+        RunResult plain = run({jdk + "/bin/java", "-cp", jars + "/app.jar:" + jars + "/lib1.jar:" + jars + "/lib2.jar",
+                               "app.Main", "loader", "property", "java.protocol.handler.pkgs"});
+        ASSERT_EQ(plain.exitCode, 0) << plain.err;
+        for (const bool external : {false, true}) {
+            SCOPED_TRACE(external ? "with an external class path" : "archive only");
+            const std::string log = dir_.file(external ? "loaded-ext.txt" : "loaded.txt");
+            std::vector<std::string> lines = {"mainclass app.Main", "jre_order c", "jvmdll " + jvmLibraryOf(jdk),
+                                              "option -Xlog:class+load:file=" + log};
+            if (external) lines.push_back("classpath ext");
+            const std::string exe = dir_.file(external ? "flat-ext" : "flat");
+            RunResult packed = pack(kLinux, exe, lines, files, {"--flatten"});
+            ASSERT_EQ(packed.exitCode, 0) << packed.err;
+            RunResult r = runOn(kLinux, exe, args);
+            ASSERT_EQ(r.exitCode, 0) << r.err;
+            EXPECT_TRUE(has(r.out, "says=one from lib1")) << r.out;
+            EXPECT_TRUE(has(r.out, "says=two from lib2")) << r.out;
+            const std::string loaded = readFile(log);
+            if (!external) {
+                EXPECT_TRUE(has(r.out, plain.out.substr(0, plain.out.find("property")))) << r.out;
+                EXPECT_TRUE(has(r.out, "property java.protocol.handler.pkgs=null\n")) << r.out;
+                EXPECT_TRUE(has(plain.out, "loader=jdk.internal.loader.ClassLoaders$AppClassLoader\n")) << plain.out;
+                EXPECT_FALSE(has(loaded, "com.mordavin.hux.CarvossClassLoader ")) << loaded;
+            } else {
+                EXPECT_TRUE(has(r.out, "context=com.mordavin.hux.CarvossClassLoader\n")) << r.out;
+                EXPECT_TRUE(has(loaded, "com.mordavin.hux.CarvossClassLoader ")) << loaded;
+            }
+        }
+    }
+}
+
 TEST_F(Launch, FailuresPrintTheirMessageAndExitWithItsNumber) {
     const std::string& jdk = jdks_.front();
     struct Case {

@@ -86,9 +86,12 @@ std::vector<std::string> comparable(const Target& target, const std::string& dir
             if (startsWith(body, "call java/lang/System.setProperty(\"hux.app.path\"")) inBinding = false;
             continue;
         }
-        if (startsWith(body, "bind ") || startsWith(body, "option -Dhux.app.path=") ||
-            startsWith(body, "option -Dhux.is.elevated=") || has(body, "java/io/PrintStream") ||
-            has(body, "System.setOut") || has(body, "System.setErr") ||
+        // How natives get bound differs by platform: the launcher registers
+        // them through NativeLink on Linux, the runtime binds the
+        // executable's exports on Windows.
+        if (startsWith(body, "bind ") || startsWith(body, "native com/mordavin/hux/NativeLink.bindNatives(") ||
+            startsWith(body, "option -Dhux.app.path=") || startsWith(body, "option -Dhux.is.elevated=") ||
+            has(body, "java/io/PrintStream") || has(body, "System.setOut") || has(body, "System.setErr") ||
             body == "print to the process's standard output")
             continue;
         if (target.windows() &&

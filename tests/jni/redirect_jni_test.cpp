@@ -59,7 +59,7 @@ int runVm(void* argument) {
     // would wait for threads the test does not own.
     host.vm = nullptr;
     host.env = nullptr;
-    bindSupportNatives(env, "");
+    bindSupportNatives(env, "", false);
 
     platform::OutputTarget out, err;
     if (!out.openFile(run->outPath.c_str()) || !err.openFile(run->errPath.c_str())) return 0;

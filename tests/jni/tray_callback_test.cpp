@@ -53,7 +53,7 @@ int runVm(void* argument) {
     run->created = true;
     JNIEnv* env = static_cast<JNIEnv*>(host.env);
     setActiveJvmHost(&host);
-    bindSupportNatives(env, "/nowhere/app");
+    bindSupportNatives(env, "/nowhere/app", false);
     startTrayWindow();
 
     jclass recorder = env->FindClass("TrayRecorder");

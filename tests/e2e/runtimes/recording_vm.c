@@ -382,22 +382,11 @@ static void mangle(char* out, size_t cap, const char* text) {
     }
 }
 
-/* The support classes that declare natives; their static initialisers load
-   "hux.app.path". */
+/* The support classes that declare natives, each bound from its static
+   initialiser (see initialise). */
 static int declaresNatives(const char* name) {
     static const char* const names[] = {"CarvossClassLoader", "Handler",    "Instances",
                                         "RedirOutputStream",  "SystemTray", "SystemTrayMenu"};
-    if (!isSupportClass(name)) return 0;
-    for (size_t i = 0; i < sizeof names / sizeof names[0]; ++i)
-        if (strcmp(name + 17, names[i]) == 0) return 1;
-    return 0;
-}
-
-/* The support classes whose initialisers first ask the class loader's
-   bindNatives to bind their natives (a launcher that binds natives itself
-   answers true). */
-static int bindsThroughLoader(const char* name) {
-    static const char* const names[] = {"Handler", "Instances", "RedirOutputStream", "SystemTray", "SystemTrayMenu"};
     if (!isSupportClass(name)) return 0;
     for (size_t i = 0; i < sizeof names / sizeof names[0]; ++i)
         if (strcmp(name + 17, names[i]) == 0) return 1;
@@ -408,24 +397,29 @@ static intptr_t callNative(Klass* k, void* receiver, const char* name, const cha
                            const char* shown);
 
 /* Runs such a class's static initialiser once, like the real classes do:
-   a class that binds through the loader asks it first; otherwise, with
+   the class loader binds nothing while "hux.app.path" is unset (the launcher
+   binds it itself); a class that binds through NativeLink asks it first
+   where the launcher binds natives itself (not on Windows); otherwise, with
    "hux.app.path" set, the class loads that file as a library. */
 static void initialise(Klass* k) {
     if (k->initialised || !declaresNatives(k->name)) return;
     k->initialised = 1;
-    if (bindsThroughLoader(k->name)) {
-        Klass* loader = klass("com/mordavin/hux/CarvossClassLoader");
+    if (strcmp(k->name + 17, "CarvossClassLoader") == 0 && !property("hux.app.path")) return;
+#ifndef _WIN32
+    {
+        Klass* link = klass("com/mordavin/hux/NativeLink");
         char dotted[256];
         snprintf(dotted, sizeof dotted, "%s", k->name);
         for (char* c = dotted; *c; ++c)
             if (*c == '/') *c = '.';
         const intptr_t argv[2] = {(intptr_t)&k->self, (intptr_t)stringFromUtf8(dotted)};
         const intptr_t bound =
-            callNative(loader, &loader->self, "bindNatives", "(Ljava/lang/Class;Ljava/lang/String;)Z", 2, argv, dotted);
+            callNative(link, &link->self, "bindNatives", "(Ljava/lang/Class;Ljava/lang/String;)Z", 2, argv, dotted);
         /* An unsatisfied link is caught: the class loads the library then. */
         pending = NULL;
         if ((bound & 0xff) != 0) return;
     }
+#endif
     const char* app = property("hux.app.path");
     if (!app) return;
     k->library = openLibrary(app);
@@ -1440,9 +1434,10 @@ static jint JNICALL GetJavaVM(JNIEnv* env, JavaVM** vm) {
 MISSING10()
 MISSING10(1)
 MISSING10(2)
-MISSING10(3) MISSING10(4) MISSING10(5) MISSING10(6) MISSING10(7) MISSING10(8) MISSING10(9) MISSING10(10) MISSING10(11)
-    MISSING10(12) MISSING10(13) MISSING10(14) MISSING10(15) MISSING10(16) MISSING10(17) MISSING10(18) MISSING10(19)
-        MISSING10(20) MISSING10(21) MISSING10(22) MISSING10(23)
+MISSING10(3)
+MISSING10(4) MISSING10(5) MISSING10(6) MISSING10(7) MISSING10(8) MISSING10(9) MISSING10(10) MISSING10(11) MISSING10(12)
+    MISSING10(13) MISSING10(14) MISSING10(15) MISSING10(16) MISSING10(17) MISSING10(18) MISSING10(19) MISSING10(20)
+        MISSING10(21) MISSING10(22) MISSING10(23)
 #define SLOT10(t)                                                                                            \
     missing##t##0, missing##t##1, missing##t##2, missing##t##3, missing##t##4, missing##t##5, missing##t##6, \
         missing##t##7, missing##t##8, missing##t##9

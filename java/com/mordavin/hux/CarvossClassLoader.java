@@ -33,25 +33,15 @@ public class CarvossClassLoader extends java.net.URLClassLoader {
     private static final int FEATURE_VERSION;
 
     static {
-        String app = System.getProperty("hux.app.path");
-        if (app != null) {
-            System.load(app);
+        // Without the property the launcher is still starting the runtime
+        // (this loader as the system class loader), and binds the natives
+        // itself once it can.
+        if (System.getProperty("hux.app.path") != null) {
+            NativeLink.link(CarvossClassLoader.class);
         }
         registerAsParallelCapable();
         FEATURE_VERSION = featureVersion();
     }
-
-    /**
-     * Makes the natives of support class `c` callable, from its static
-     * initialiser: a launcher that binds natives itself binds them now;
-     * otherwise the executable is loaded as a native library, whose exports
-     * the virtual machine binds.
-     */
-    static void linkNatives(Class<?> c) {
-        Seldom.linkNatives(c);
-    }
-
-    private static native boolean bindNatives(Class<?> c, String name);
 
     /** The nested archives classes came from, by their "name!" prefix ("" for the top level). */
     private final Map<String, Archive> archives = new ConcurrentHashMap<String, Archive>();
@@ -79,8 +69,10 @@ public class CarvossClassLoader extends java.net.URLClassLoader {
             if (end > start) {
                 try {
                     urls.add(new File(path.substring(start, end)).toURI().toURL());
-                } catch (IOException e) {
-                    // an element that cannot be a URL is left out
+                } catch (Exception e) {
+                    // an element that cannot be a URL is left out (the catch
+                    // names a class the runtime has loaded already: verifying
+                    // the loader at start then loads none)
                 }
             }
             start = end + 1;
@@ -142,18 +134,12 @@ public class CarvossClassLoader extends java.net.URLClassLoader {
             return FEATURE_VERSION;
         }
 
-        static void linkNatives(Class<?> c) {
-            boolean bound;
+        /** The "hux:" URL of the nested archive `tree`; null when it cannot be made. */
+        static URL archiveUrl(String tree) {
             try {
-                bound = bindNatives(c, c.getName());
-            } catch (UnsatisfiedLinkError e) {
-                bound = false;
-            }
-            if (!bound) {
-                String app = System.getProperty("hux.app.path");
-                if (app != null) {
-                    System.load(app);
-                }
+                return new URL(null, "hux:" + tree, Handler.shared());
+            } catch (IOException e) {
+                return null;
             }
         }
 
@@ -277,7 +263,7 @@ public class CarvossClassLoader extends java.net.URLClassLoader {
         }
         try {
             return new File(app).toURI().toURL();
-        } catch (IOException e) {
+        } catch (Exception e) {
             return null;
         }
     }
@@ -380,7 +366,10 @@ public class CarvossClassLoader extends java.net.URLClassLoader {
         if (p == null) {
             try {
                 if (archive.manifest != null) {
-                    definePackage(pkg, archive.manifest, archive.sealBase);
+                    // The seal base only counts for a sealed package; made
+                    // only then, since a nested archive's costs the URL handler.
+                    definePackage(pkg, archive.manifest,
+                            isSealed(pkg, archive.manifest) ? archive.sealBase() : null);
                 } else {
                     definePackage(pkg, null, null, null, null, null, null, null);
                 }
@@ -394,7 +383,7 @@ public class CarvossClassLoader extends java.net.URLClassLoader {
             }
         }
         if (p.isSealed()) {
-            if (!p.isSealed(archive.sealBase)) {
+            if (!p.isSealed(archive.sealBase())) {
                 throw Seldom.security("sealing violation: package " + pkg + " is sealed");
             }
         } else if (archive.manifest != null && isSealed(pkg, archive.manifest)) {
@@ -446,7 +435,7 @@ public class CarvossClassLoader extends java.net.URLClassLoader {
     private final class Archive {
         final String prefix;
         final Manifest manifest;
-        final URL sealBase;
+        private URL sealBase;
         final boolean multiRelease;
         final boolean signed;
         final CodeSource unsigned;
@@ -461,25 +450,32 @@ public class CarvossClassLoader extends java.net.URLClassLoader {
             if (bytes != null) {
                 try {
                     m = new Manifest(new ByteArrayInputStream(bytes));
-                } catch (IOException e) {
+                } catch (Exception e) {
+                    // unreadable: served as a jar without a manifest
                     m = null;
                 }
             }
             manifest = m;
             URL app = applicationUrl();
-            URL seal = app;
-            if (prefix.length() > 0) {
-                try {
-                    seal = new URL(null, "hux:" + prefix.substring(0, prefix.length() - 1), Handler.shared());
-                } catch (IOException e) {
-                    seal = app;
-                }
-            }
-            sealBase = seal;
             multiRelease = FEATURE_VERSION >= 9 && m != null
                     && "true".equalsIgnoreCase(m.getMainAttributes().getValue("Multi-Release"));
             signed = prefix.length() > 0 && m != null && hasDigests(m);
             unsigned = new CodeSource(app, (CodeSigner[]) null);
+        }
+
+        /** What a package sealed by this archive's manifest is sealed to: the archive's own URL. */
+        synchronized URL sealBase() {
+            if (sealBase == null) {
+                URL seal = unsigned.getLocation();
+                if (prefix.length() > 0) {
+                    URL own = Seldom.archiveUrl(prefix.substring(0, prefix.length() - 1));
+                    if (own != null) {
+                        seal = own;
+                    }
+                }
+                sealBase = seal;
+            }
+            return sealBase;
         }
 
         CodeSource codeSource(CodeSigner[] by) {

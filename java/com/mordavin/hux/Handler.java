@@ -25,7 +25,7 @@ public class Handler extends URLStreamHandler {
 
     static {
         loadedData = new Hashtable<String, SoftReference<byte[]>>();
-        CarvossClassLoader.linkNatives(Handler.class);
+        NativeLink.link(Handler.class);
         SHARED = new Handler();
     }
 

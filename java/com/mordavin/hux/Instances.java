@@ -5,7 +5,7 @@ import java.io.Serializable;
 /** The running instances of this application and messages between them. */
 public class Instances {
     static {
-        CarvossClassLoader.linkNatives(Instances.class);
+        NativeLink.link(Instances.class);
     }
 
     /** Receives the objects other instances send to this one. */

@@ -6,7 +6,7 @@ import java.io.OutputStream;
 /** Writes to the launcher's redirection target for System.out / System.err. */
 public class RedirOutputStream extends OutputStream {
     static {
-        CarvossClassLoader.linkNatives(RedirOutputStream.class);
+        NativeLink.link(RedirOutputStream.class);
     }
 
     protected long h;

@@ -15,7 +15,7 @@ public class SystemTray {
     public static final int MIDDLE_DOUBLE_CLICK = 521;
 
     static {
-        CarvossClassLoader.linkNatives(SystemTray.class);
+        NativeLink.link(SystemTray.class);
     }
 
     protected long h;

@@ -5,7 +5,7 @@ import java.util.HashSet;
 /** A pop-up menu for a notification-area icon. */
 public class SystemTrayMenu {
     static {
-        CarvossClassLoader.linkNatives(SystemTrayMenu.class);
+        NativeLink.link(SystemTrayMenu.class);
     }
 
     protected long h;
