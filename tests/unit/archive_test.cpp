@@ -295,6 +295,29 @@ TEST(ArchiveStore, GarbageAndDataBeforeTheArchive) {
     std::filesystem::remove_all(dir);
 }
 
+// Whether a launch needs the launcher's loader: any jar or zip entry, at any
+// depth of the archive's own tree, does; a file that cannot be read as an
+// archive keeps the loader too.
+TEST(ArchiveStore, HoldsNestedArchivesDecidesWhetherTheLoaderIsNeeded) {
+    const auto dir = std::filesystem::temp_directory_path() / "hux_nested_test";
+    std::filesystem::create_directories(dir);
+    auto write = [&](const std::string& name, const std::string& bytes) {
+        const std::string path = (dir / name).string();
+        std::ofstream(path, std::ios::binary) << std::string(4096, 'S') << bytes;
+        return path;
+    };
+    const std::string jar = buildZip({{"k", "K"}});
+    EXPECT_FALSE(holdsNestedArchives(
+        write("flat", buildZip({{"a/B.class", "B"}, {"META-INF/MANIFEST.MF", "M"}, {"lib/", ""}, {"x.jar.txt", "J"}}))
+            .c_str()));
+    EXPECT_TRUE(holdsNestedArchives(write("deep", buildZip({{"a/B.class", "B"}, {"lib/deep/a.jar", jar, 0}})).c_str()));
+    EXPECT_TRUE(holdsNestedArchives(write("upper", buildZip({{"LIB/X.ZIP", jar, 8}})).c_str()));
+    EXPECT_TRUE(holdsNestedArchives(write("garbage", "not an archive at all").c_str()));
+    EXPECT_TRUE(holdsNestedArchives((dir / "missing").string().c_str()));
+    EXPECT_TRUE(holdsNestedArchives(nullptr));
+    std::filesystem::remove_all(dir);
+}
+
 TEST(ArchiveStore, ParallelReadsShareOneReaderPerArchive) {
     // Deflated entries read from a file go through the reader's one input
     // buffer; the entry lock keeps concurrent reads apart.
