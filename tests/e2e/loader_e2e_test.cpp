@@ -351,3 +351,32 @@ TEST_F(Loader, ExternalClassPathKeepsItsOrderAndTakesTwoThousandJars) {
         EXPECT_EQ(packed.out, "load ext.Last: last of many\ncount many/1500.txt: 1\n") << packed.err.substr(0, 2000);
     }
 }
+
+// After many classes from a nested jar the loader looks in nested jars
+// before asking its parent, for classes only they can hold: the order must
+// stay parent-first wherever the parent can answer (a runtime module's
+// package, the executable's top level), in both loader modes.
+TEST_F(Loader, ManyNestedClassesKeepTheParentFirstOrder) {
+    const std::string kit = kitDir();
+    const std::vector<std::string> files = {"lib/probe.jar=" + kit + "/probe.jar", "lib/many.jar=" + kit + "/many.jar",
+                                            "many/C7.class=" + kit + "/manytop/many/C7.class"};
+    const std::vector<std::string> args = {"many", "100", "load", "many.C7", "loaderof", "many.C7", "load", "many.C42",
+                                           "load", "javax.xml.namespace.QName"};
+    for (const std::string& jdk : jdks_) {
+        SCOPED_TRACE(jdk);
+        RunResult plain = javaCp(jdk, kit + "/manytop:" + kit + "/probe.jar:" + kit + "/many.jar", args);
+        ASSERT_EQ(plain.exitCode, 0) << plain.err;
+        EXPECT_TRUE(has(plain.out, "many 100: 100 loaded C7=top\nload many.C7: top\nloaderof many.C7: "
+                                   "jdk.internal.loader.ClassLoaders$AppClassLoader\nload many.C42: c42\n"))
+            << plain.out;
+        EXPECT_FALSE(has(plain.out, "shadow")) << plain.out;
+        for (const std::string mode : {"true", "false"}) {
+            SCOPED_TRACE("assystemclassloader " + mode);
+            const std::string exe = packProbe(dir_, "many-" + mode, jdk, {"assystemclassloader " + mode}, files);
+            RunResult packed = runOn(kLinux, exe, args);
+            packed.out = appOutput(packed);
+            EXPECT_EQ(packed.exitCode, 0) << packed.err;
+            EXPECT_EQ(packed.out, plain.out);
+        }
+    }
+}

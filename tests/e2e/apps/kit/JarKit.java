@@ -126,6 +126,19 @@ public class JarKit {
         jar("cpdep.jar", null, tree(compile("cpdep", src("cpdep/Dep.java", "package cpdep; public class Dep { public static String say() { return \"dependency\"; } }"))));
         jar("cp.jar", manifest("Class-Path: cpdep.jar\n"), tree(compile("cp", src("cp/Uses.java", "package cp; public class Uses { public static String say() { return \"uses \" + cpdep.Dep.say(); } }"), out.resolve("cpdep.jar"))));
 
+        // Many classes of one nested jar (more than the loader takes from the
+        // parent before it looks in nested jars first), a class of a runtime
+        // module's package, and one copy of many.C7 for the top level.
+        Map<String, String> many = new LinkedHashMap<>();
+        for (int i = 0; i < 100; i++) {
+            many.put("many/C" + i + ".java", "package many; public class C" + i + " { public static String say() { return \"c" + i + "\"; } }");
+        }
+        many.put("javax/xml/namespace/QName.java", "package javax.xml.namespace; public class QName { public static String say() { return \"shadow\"; } }");
+        jar("many.jar", null, tree(compile("many", many)));
+        Files.createDirectories(out.resolve("manytop/many"));
+        Files.write(out.resolve("manytop/many/C7.class"), tree(compile("manytop", src("many/C7.java",
+                "package many; public class C7 { public static String say() { return \"top\"; } }"))).get("many/C7.class"));
+
         // The external class path: two jars with the same class, and a folder of many jars.
         for (String name : new String[] {"b1", "a2"}) {
             Path dir = out.resolve("ext");

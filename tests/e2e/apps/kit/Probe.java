@@ -13,7 +13,9 @@ import java.util.zip.CRC32;
  */
 public class Main {
     public static void main(String[] args) throws Exception {
-        ClassLoader loader = ClassLoader.getSystemClassLoader();
+        // The loader of the probe's own classes: the system class loader under
+        // `java -cp`, and the launcher's loader in either of its modes.
+        ClassLoader loader = Main.class.getClassLoader();
         for (int i = 0; i < args.length; i++) {
             String cmd = args[i];
             String line;
@@ -21,6 +23,8 @@ public class Main {
                 switch (cmd) {
                     case "load": line = load(loader, args[++i]); break;
                     case "cs": line = codeSource(loader, args[++i]); break;
+                    case "many": line = many(loader, Integer.parseInt(args[++i])); break;
+                    case "loaderof": line = Class.forName(args[++i], false, loader).getClassLoader().getClass().getName(); break;
                     case "perm": line = permissions(loader, args[++i]); break;
                     case "bytes": line = bytes(loader, args[++i]); break;
                     case "conn": line = connection(loader, args[++i]); break;
@@ -53,6 +57,16 @@ public class Main {
     static String load(ClassLoader loader, String name) throws Exception {
         Class<?> c = Class.forName(name, true, loader);
         return (String) c.getMethod("say").invoke(null);
+    }
+
+    // Loads many.C(n-1) down to many.C0 and says what each says, in short.
+    static String many(ClassLoader loader, int n) throws Exception {
+        StringBuilder said = new StringBuilder();
+        for (int k = n - 1; k >= 0; k--) {
+            String s = (String) Class.forName("many.C" + k, true, loader).getMethod("say").invoke(null);
+            if (!s.equals("c" + k)) said.append(" C").append(k).append('=').append(s);
+        }
+        return n + " loaded" + said;
     }
 
     static String codeSource(ClassLoader loader, String name) throws Exception {
