@@ -46,12 +46,22 @@ public class CarvossClassLoader extends java.net.URLClassLoader {
     /** The nested archives classes came from, by their "name!" prefix ("" for the top level). */
     private final Map<String, Archive> archives = new ConcurrentHashMap<String, Archive>();
 
+    /**
+     * Whether the parent is the loader of the executable's top level (the
+     * JDK's application class loader, which loaded this class), whose reach
+     * NestedFirst knows; a loader made with any other parent always asks it
+     * first.
+     */
+    private final boolean parentIsTopLevel;
+
     public CarvossClassLoader() {
         super(getHuxClassPath());
+        parentIsTopLevel = getParent() == CarvossClassLoader.class.getClassLoader();
     }
 
     public CarvossClassLoader(ClassLoader parent) {
         super(getHuxClassPath(), parent);
+        parentIsTopLevel = parent == CarvossClassLoader.class.getClassLoader();
     }
 
     public static URL[] getHuxClassPath() {
@@ -380,14 +390,16 @@ public class CarvossClassLoader extends java.net.URLClassLoader {
         }
         synchronized (getClassLoadingLock(name)) {
             Class<?> c = findLoadedClass(name);
-            if (c == null && NestedFirst.applies(name)) {
+            if (c == null && parentIsTopLevel && NestedFirst.applies(name)) {
                 c = findArchiveClass(name, true);
             }
             if (c == null) {
                 try {
                     c = parent.loadClass(name);
                 } catch (ClassNotFoundException missing) {
-                    NestedFirst.parentMissed();
+                    if (parentIsTopLevel) {
+                        NestedFirst.parentMissed();
+                    }
                     c = findArchiveClass(name, false);
                     if (c == null) {
                         if (super.getURLs().length == 0) {
