@@ -101,16 +101,14 @@ const ClassBinding kLazyBindings[] = {
     {"com.mordavin.hux.RedirOutputStream", kRedirNatives, countOf(kRedirNatives)},
 };
 
-// Finds (and so initialises) the class of `b` and registers its natives;
-// false when the archive lacks the class.
-bool bindNow(JNIEnv* env, const ClassBinding& b) {
+// Finds (and so initialises) the class of `b` and registers its natives.
+void bindNow(JNIEnv* env, const ClassBinding& b) {
     jni::LocalRef<jclass> cls(env, env->FindClass(b.name));
     if (!cls) {
         env->ExceptionClear();  // an archive without this class simply lacks it
-        return false;
+        return;
     }
     if (env->RegisterNatives(cls.get(), b.methods, b.count) != 0) jni::reportPendingException(env);
-    return true;
 }
 
 jboolean bindNatives(JNIEnv* env, jclass cls, jstring name) {

@@ -390,8 +390,13 @@ public class CarvossClassLoader extends java.net.URLClassLoader {
         }
         synchronized (getClassLoadingLock(name)) {
             Class<?> c = findLoadedClass(name);
+            // The archive is searched once: a class the nested-first lookup
+            // did not find is not there for the parent's miss either (the
+            // top level, which it leaves out, is the parent's).
+            boolean searched = false;
             if (c == null && parentIsTopLevel && NestedFirst.applies(name)) {
                 c = findArchiveClass(name, true);
+                searched = true;
             }
             if (c == null) {
                 try {
@@ -400,7 +405,7 @@ public class CarvossClassLoader extends java.net.URLClassLoader {
                     if (parentIsTopLevel) {
                         NestedFirst.parentMissed();
                     }
-                    c = findArchiveClass(name, false);
+                    c = searched ? null : findArchiveClass(name, false);
                     if (c == null) {
                         if (super.getURLs().length == 0) {
                             throw missing;
