@@ -68,18 +68,26 @@ int64_t nowNanoseconds() {
         .count();
 }
 
+// Once: from the virtual machine's exit hook when the process ends through
+// it, else from the exit handler.
 void publishPendingArchive() {
-    const ByteString& target = pendingArchive();
+    const ByteString target = pendingArchive();
     if (target.empty()) return;
+    pendingArchive() = ByteString();
     const ByteString written = temporaryName(target);
     if (platform::isOwnPrivateFile(written.c_str()) && platform::replaceFile(written.c_str(), target.c_str())) {
         const std::string_view path = target.view();
-        const size_t slash = path.rfind('/') + 1;
+        const size_t slash = path.find_last_of("/\\") + 1;
         pruneClassDataArchives(ByteString(path.substr(0, slash)), ByteString(path.substr(slash)), nowNanoseconds());
         return;
     }
     platform::removeFile(written.c_str());
 }
+
+// The virtual machine has written its archive by the time it calls this; on
+// Windows the runtime's own C library ends the process, which need not run
+// the launcher's exit handlers.
+void publishAtVmExit(int32_t) { publishPendingArchive(); }
 
 }  // namespace
 
@@ -165,6 +173,7 @@ void appendClassDataOptions(const LaunchConfig& config, JvmHost& host, const Byt
         host.addOption(option.c_str());
         pendingArchive() = archive;
         std::atexit(publishPendingArchive);
+        host.exitHook = publishAtVmExit;
         debugLog("class-data archive %s: written at exit", archive.c_str());
     }
     // A mismatching archive is a cache miss, not something to tell the user.

@@ -142,6 +142,12 @@ int32_t loadRuntimeAndCreateVm(JvmHost& host, const ByteString& libraryPath) {
         o.extraInfo = nullptr;
         options.push(o);
     }
+    if (host.exitHook) {
+        JavaVMOption o{};
+        o.optionString = const_cast<char*>("exit");
+        o.extraInfo = reinterpret_cast<void*>(host.exitHook);
+        options.push(o);
+    }
     JavaVMInitArgs args{};
     args.version = JNI_VERSION_1_2;
     args.nOptions = options.size();

@@ -56,6 +56,10 @@ public:
     // class-path loader over the executable serves every class, as under
     // `java -cp`. Set with the options.
     bool direct = false;
+    // Called by the virtual machine when it exits the process (System.exit,
+    // a fatal signal's shutdown), after its own work at exit; it returns and
+    // the virtual machine ends the process. Null: none.
+    void (*exitHook)(int32_t code) = nullptr;
     void* vm = nullptr;        // JavaVM*
     void* env = nullptr;       // JNIEnv* of the creating thread
     bool keepLibrary = false;  // the runtime was asked for a virtual machine

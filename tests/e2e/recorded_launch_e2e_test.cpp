@@ -453,3 +453,55 @@ TEST_F(RecordedLaunch, RuntimeRegisteredByCurrentInstallersAndDebugLines) {
         << bare.err;
     EXPECT_TRUE(has(bare.err, "Java Runtime Environment not found.\n")) << bare.err;
 }
+
+TEST_F(RecordedLaunch, ClassDataArchiveIsPublishedAtEitherExitAndMappedByTheNextLaunch) {
+    // The runtime writes the archive as it exits; the launcher publishes it
+    // from the runtime's exit hook (System.exit) or from its own exit (main
+    // returned), and the next launch maps it: it names the archive only once
+    // the file is there and the user's own. (Wine sets LOCALAPPDATA itself,
+    // so the Windows cache is the prefix's.)
+    const auto writtenArchive = [](const std::string& trace) {
+        const std::string option = "option -XX:ArchiveClassesAtExit=";
+        const size_t at = trace.find(option);
+        if (at == std::string::npos) return std::string();
+        const size_t from = at + option.size();
+        return trace.substr(from, trace.find(".tmp", from) - from);
+    };
+    for (const Target& target : {kLinux, kWindows}) {
+        SCOPED_TRACE(target.name);
+        extraEnv_.clear();
+        if (!target.windows()) extraEnv_["XDG_CACHE_HOME"] = dir_.file("linux-cache");
+        const std::vector<std::string> lines = {"mainclass app.Main", "cds auto", "assystemclassloader FALSE"};
+        const std::string exe = packFor(target, "app", lines, appFiles());
+
+        Traced first = launch(target, exe, {}, "exit 3", "cds-first");
+        EXPECT_EQ(first.run.exitCode, 3) << first.run.err;
+        EXPECT_TRUE(
+            holdsInOrder(first.lines, {"main option exit", "main class-data archive written", "main exit hook 3"}));
+        const std::string archive = writtenArchive(first.raw);
+        ASSERT_FALSE(archive.empty()) << first.raw;
+        EXPECT_EQ(archive.substr(archive.size() - 4), ".jsa");
+
+        Traced second = launch(target, exe, {}, "return", "cds-second");
+        EXPECT_EQ(second.run.exitCode, 0) << second.run.err;
+        EXPECT_TRUE(has(second.raw, "option -XX:SharedArchiveFile=" + archive + "\n")) << second.raw;
+        EXPECT_FALSE(has(second.raw, "ArchiveClassesAtExit")) << second.raw;
+        EXPECT_FALSE(has(second.raw, "option exit")) << second.raw;
+
+        // A changed executable writes its own archive as main returns; the
+        // launch after it maps that one.
+        std::vector<std::string> changed = lines;
+        changed.push_back("property changed=1");
+        packFor(target, "app", changed, appFiles());
+        Traced third = launch(target, exe, {}, "return", "cds-third");
+        EXPECT_EQ(third.run.exitCode, 0) << third.run.err;
+        EXPECT_TRUE(holdsInOrder(third.lines, {"main DestroyJavaVM", "main class-data archive written"}));
+        const std::string replacement = writtenArchive(third.raw);
+        EXPECT_NE(replacement, archive);
+        EXPECT_EQ(replacement.substr(0, replacement.size() - 21), archive.substr(0, archive.size() - 21));
+        Traced fourth = launch(target, exe, {}, "return", "cds-fourth");
+        EXPECT_TRUE(has(fourth.raw, "option -XX:SharedArchiveFile=" + replacement + "\n")) << fourth.raw;
+        if (target.windows()) run({sourceDir() + "/scripts/wine-run", "cmd", "/c", "del", replacement});
+    }
+    extraEnv_.clear();
+}

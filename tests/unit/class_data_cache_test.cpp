@@ -2,6 +2,7 @@
 // gets, and the cache directory's guards.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -15,8 +16,11 @@
 #include "test_support.h"
 
 using namespace hux;
+using hux::test::cacheBaseVariable;
 using hux::test::EnvGuard;
+using hux::test::letOthersWrite;
 using hux::test::makeConfig;
+using hux::test::makeLink;
 using hux::test::TempTree;
 
 namespace {
@@ -33,7 +37,7 @@ V optionsOf(const JvmHost& host) {
 class ClassDataCache : public ::testing::Test {
 protected:
     void SetUp() override {
-        env.set("XDG_CACHE_HOME", tree.dir("cache"));
+        env.set(cacheBaseVariable(), tree.dir("cache"));
         exe = tree.file("app/app.exe", std::string(100000, 'a') + "TAIL");
         runtime = tree.file("rt/lib/server/libjvm.so", "runtime");
     }
@@ -47,7 +51,7 @@ protected:
     std::string archivePath() {
         ClassDataKey key;
         EXPECT_TRUE(readClassDataKey(ByteString(exe.c_str()), ByteString(runtime.c_str()), key));
-        return tree.path("cache/hux/") + std::string(classDataArchiveName(key).view());
+        return std::string(platform::userCacheDirectory().view()) + std::string(classDataArchiveName(key).view());
     }
     TempTree tree;
     EnvGuard env;
@@ -119,34 +123,43 @@ TEST_F(ClassDataCache, FirstLaunchWritesLaterLaunchesMap) {
     EXPECT_EQ(launch("cds AUTO\nassystemclassloader FALSE"), expected);
 
     // An archive others may write is not trusted: it is written anew.
-    fs::permissions(archive, fs::perms::group_write, fs::perm_options::add);
+    ASSERT_TRUE(letOthersWrite(archive));
     EXPECT_EQ(launch("cds auto\nassystemclassloader FALSE")[0], "-XX:ArchiveClassesAtExit=" + temporary);
     fs::remove(archive);
     // Nor is a link to a file of the user's own.
     const std::string elsewhere = tree.file("elsewhere.jsa", "archive");
     fs::permissions(elsewhere, fs::perms::owner_read | fs::perms::owner_write);
-    fs::create_symlink(elsewhere, archive);
-    EXPECT_EQ(launch("cds auto\nassystemclassloader FALSE")[0], "-XX:ArchiveClassesAtExit=" + temporary);
+    if (makeLink(elsewhere, archive, false)) {
+        EXPECT_EQ(launch("cds auto\nassystemclassloader FALSE")[0], "-XX:ArchiveClassesAtExit=" + temporary);
+    }
 }
 
 TEST_F(ClassDataCache, TheCacheDirectoryIsTheUsersOwnOrNone) {
     if (platform::userCacheDirectory().empty()) GTEST_SKIP() << "no user cache here";
-    EXPECT_EQ(platform::userCacheDirectory().view(), tree.path("cache/hux/"));
+    std::string directory(platform::userCacheDirectory().view());
+    std::replace(directory.begin(), directory.end(), '\\', '/');
+    EXPECT_EQ(directory, tree.path("cache/hux/"));
+#ifndef _WIN32
     EXPECT_EQ(fs::status(tree.path("cache/hux")).permissions() & fs::perms::all, fs::perms::owner_all);
+#endif
     // A cache others may write to, or a link in its place, is not used.
-    env.set("XDG_CACHE_HOME", tree.dir("open"));
-    fs::permissions(tree.path("open"), fs::perms::others_write, fs::perm_options::add);
+    env.set(cacheBaseVariable(), tree.dir("open"));
+    ASSERT_TRUE(letOthersWrite(tree.path("open")));
     EXPECT_EQ(platform::userCacheDirectory().view(), "");
     EXPECT_EQ(launch("cds auto\nassystemclassloader FALSE"), V{});
-    env.set("XDG_CACHE_HOME", tree.dir("linked"));
-    fs::create_directory_symlink(tree.dir("target"), tree.path("linked/hux"));
-    EXPECT_EQ(platform::userCacheDirectory().view(), "");
+    env.set(cacheBaseVariable(), tree.dir("linked"));
+    if (makeLink(tree.dir("target"), tree.path("linked/hux"), true)) {
+        EXPECT_EQ(platform::userCacheDirectory().view(), "");
+    }
+    // Nor is a base that is not an absolute path.
+    env.set(cacheBaseVariable(), "relative");
+    EXPECT_NE(platform::userCacheDirectory().view().find_first_of("/\\"), std::string_view::npos);
 }
 
 TEST(ClassDataCachePruning, ANewArchiveReplacesItsPredecessorsAndOldLeftovers) {
     TempTree tree;
     EnvGuard env;
-    env.set("XDG_CACHE_HOME", tree.dir("xdg"));
+    env.set(cacheBaseVariable(), tree.dir("xdg"));
     if (platform::userCacheDirectory().empty()) GTEST_SKIP() << "no user cache here";
     const std::string dir = tree.dir("cache") + "/";
     const std::string reference = tree.file("reference", "");
@@ -166,7 +179,7 @@ TEST(ClassDataCachePruning, ANewArchiveReplacesItsPredecessorsAndOldLeftovers) {
     const std::string liveTemporary = file("dddd-6666.jsa.tmp98", 1);
     const std::string notOurs = file("notes.txt", 24 * 400);
     const std::string shared = file("aaaa-7777.jsa", 0);
-    fs::permissions(shared, fs::perms::group_write, fs::perm_options::add);
+    ASSERT_TRUE(letOthersWrite(shared));
 
     pruneClassDataArchives(ByteString(dir.c_str()), ByteString("aaaa-1111.jsa"), now);
     EXPECT_TRUE(fs::exists(kept));

@@ -25,6 +25,13 @@ void registryDeleteTree(const char* keyPath);
 bool setEnvEmpty(const char* name);
 // Whether a command target's text is a /bin/sh command line here (Linux).
 bool commandsAreShellLines();
+// The user's cache: the variable that names its base, and the ways another
+// user could reach into it: write access for others (group write on Linux,
+// an entry for Everyone on Windows) and a link in place of a file or
+// directory (false where links cannot be made).
+const char* cacheBaseVariable();
+bool letOthersWrite(const std::string& path);
+bool makeLink(const std::string& target, const std::string& link, bool directory);
 
 // A fresh directory below the system's temporary directory, removed at the end.
 class TempTree {

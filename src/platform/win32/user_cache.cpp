@@ -1,21 +1,170 @@
-// The per-user cache on Windows: not offered yet (class-data archives are
-// created on Linux only), so every cached use falls back to none.
+// The per-user cache on Windows: %LOCALAPPDATA%\hux when that is an absolute
+// path, else <the user's local application data folder>\hux.
+//
+// What "the user's own" means here: the owner is the user (or the token's
+// default owner, the Administrators group for an elevated user) and the access
+// list lets nobody but the user, that owner, SYSTEM and the Administrators
+// change it. A reparse point (link or junction) is never used.
+#include <aclapi.h>
+#include <shlobj.h>
+
+#include <string>
+#include <vector>
+
 #include "platform/user_cache.h"
 #include "platform/win32/windows_support.h"
 
 namespace hux::platform {
 
-ByteString userCacheDirectory() { return {}; }
+namespace {
+
+// A buffer of token information, sized by the first call.
+bool tokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS what, std::vector<unsigned char>& out) {
+    DWORD size = 0;
+    GetTokenInformation(token, what, nullptr, 0, &size);
+    if (size == 0) return false;
+    out.resize(size);
+    return GetTokenInformation(token, what, out.data(), size, &size) != 0;
+}
+
+// The SIDs that may own and write the user's private files.
+class TrustedSids {
+public:
+    TrustedSids() {
+        win32::ScopedHandle token;
+        if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.receive())) return;
+        if (!tokenInformation(token.get(), TokenUser, user_) || !tokenInformation(token.get(), TokenOwner, owner_))
+            return;
+        DWORD size = sizeof system_;
+        DWORD adminSize = sizeof administrators_;
+        ok_ = CreateWellKnownSid(WinLocalSystemSid, nullptr, system_, &size) &&
+              CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, administrators_, &adminSize);
+    }
+    bool ok() const { return ok_; }
+    PSID user() const { return reinterpret_cast<const TOKEN_USER*>(user_.data())->User.Sid; }
+    PSID owner() const { return reinterpret_cast<const TOKEN_OWNER*>(owner_.data())->Owner; }
+    bool mayOwn(PSID sid) const { return EqualSid(sid, user()) || EqualSid(sid, owner()); }
+    bool mayWrite(PSID sid) const {
+        return mayOwn(sid) || EqualSid(sid, const_cast<unsigned char*>(system_)) ||
+               EqualSid(sid, const_cast<unsigned char*>(administrators_));
+    }
+
+private:
+    std::vector<unsigned char> user_, owner_;
+    unsigned char system_[SECURITY_MAX_SID_SIZE] = {};
+    unsigned char administrators_[SECURITY_MAX_SID_SIZE] = {};
+    bool ok_ = false;
+};
+
+// Access that changes a file or directory, its entries, its attributes or its
+// access list.
+constexpr ACCESS_MASK kChangingAccess = FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_WRITE_EA | FILE_WRITE_ATTRIBUTES |
+                                        FILE_DELETE_CHILD | DELETE | WRITE_DAC | WRITE_OWNER | GENERIC_WRITE |
+                                        GENERIC_ALL | MAXIMUM_ALLOWED;
+
+bool isPrivate(const wchar_t* path, bool directory) {
+    const DWORD attributes = GetFileAttributesW(path);
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) ||
+        ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) != directory)
+        return false;
+    const TrustedSids trusted;
+    if (!trusted.ok()) return false;
+    PSID owner = nullptr;
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (GetNamedSecurityInfoW(path, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner,
+                              nullptr, &dacl, nullptr, &descriptor) != ERROR_SUCCESS)
+        return false;
+    // A missing access list grants everyone everything.
+    bool ok = owner && dacl && trusted.mayOwn(owner);
+    for (DWORD i = 0; ok && i < dacl->AceCount; ++i) {
+        void* ace = nullptr;
+        if (!GetAce(dacl, i, &ace)) {
+            ok = false;
+            break;
+        }
+        const auto* header = static_cast<const ACE_HEADER*>(ace);
+        if (header->AceFlags & INHERIT_ONLY_ACE) continue;  // applies to children only
+        if (header->AceType == ACCESS_DENIED_ACE_TYPE) continue;
+        if (header->AceType != ACCESS_ALLOWED_ACE_TYPE) {
+            ok = false;  // conditional and object grants are not worked out: not private
+            break;
+        }
+        const auto* allowed = static_cast<const ACCESS_ALLOWED_ACE*>(ace);
+        PSID sid = const_cast<DWORD*>(&allowed->SidStart);
+        if ((allowed->Mask & kChangingAccess) && !trusted.mayWrite(sid)) ok = false;
+    }
+    LocalFree(descriptor);
+    return ok;
+}
+
+std::wstring widePath(const char* path) {
+    if (!path) return {};
+    const int n = MultiByteToWideChar(CP_ACP, 0, path, -1, nullptr, 0);
+    if (n <= 0) return {};
+    std::wstring wide(static_cast<size_t>(n), L'\0');
+    MultiByteToWideChar(CP_ACP, 0, path, -1, wide.data(), n);
+    wide.resize(static_cast<size_t>(n - 1));
+    return wide;
+}
+
+// The path in the code page the launcher's paths and the runtime's options
+// use; empty when a character has no place there.
+ByteString narrowPath(const std::wstring& path) {
+    BOOL lossy = FALSE;
+    const int n = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, path.c_str(), -1, nullptr, 0, nullptr, &lossy);
+    if (n <= 0 || lossy) return {};
+    std::vector<char> bytes(static_cast<size_t>(n));
+    WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, path.c_str(), -1, bytes.data(), n, nullptr, &lossy);
+    return lossy ? ByteString() : ByteString(bytes.data());
+}
+
+bool isAbsolute(const std::wstring& path) {
+    return (path.size() >= 3 && path[1] == L':' && (path[2] == L'\\' || path[2] == L'/')) ||
+           (path.size() >= 2 && (path[0] == L'\\' || path[0] == L'/') && path[0] == path[1]);
+}
+
+bool ensureDirectory(const std::wstring& path) {
+    if (!CreateDirectoryW(path.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) return false;
+    return isPrivate(path.c_str(), true);
+}
+
+}  // namespace
+
+ByteString userCacheDirectory() {
+    std::wstring base;
+    wchar_t buffer[32768];
+    const DWORD n = GetEnvironmentVariableW(L"LOCALAPPDATA", buffer, 32768);
+    if (n > 0 && n < 32768) base.assign(buffer, n);
+    if (!isAbsolute(base)) {
+        wchar_t folder[MAX_PATH];
+        if (SHGetFolderPathW(nullptr, CSIDL_LOCAL_APPDATA, nullptr, SHGFP_TYPE_CURRENT, folder) != S_OK) return {};
+        base.assign(folder);
+        if (!isAbsolute(base)) return {};
+    }
+    while (base.size() > 3 && (base.back() == L'\\' || base.back() == L'/')) base.pop_back();
+    if (!ensureDirectory(base)) return {};
+    base.append(L"\\hux");
+    if (!ensureDirectory(base)) return {};
+    base.push_back(L'\\');
+    return narrowPath(base);
+}
 
 bool fileIdentity(const char* path, int64_t& size, int64_t& modified) {
     WIN32_FILE_ATTRIBUTE_DATA data;
     if (!path || !GetFileAttributesExA(path, GetFileExInfoStandard, &data)) return false;
     size = (static_cast<int64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
-    modified = (static_cast<int64_t>(data.ftLastWriteTime.dwHighDateTime) << 32) | data.ftLastWriteTime.dwLowDateTime;
+    // 100 ns units since 1601, as nanoseconds since 1970 like the Linux side.
+    const int64_t ticks =
+        (static_cast<int64_t>(data.ftLastWriteTime.dwHighDateTime) << 32) | data.ftLastWriteTime.dwLowDateTime;
+    modified = (ticks - 116444736000000000LL) * 100;
     return true;
 }
 
-bool isOwnPrivateFile(const char*) { return false; }
+bool isOwnPrivateFile(const char* path) {
+    const std::wstring wide = widePath(path);
+    return !wide.empty() && isPrivate(wide.c_str(), false);
+}
 
 bool replaceFile(const char* from, const char* to) { return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING) != 0; }
 

@@ -126,6 +126,22 @@ static Obj* sysOut;
 static char* props[64][2];
 static int propCount;
 static int vmCreated, vmDestroyed;
+
+/* -XX:ArchiveClassesAtExit: a real runtime writes the archive as it exits
+   (System.exit or DestroyJavaVM), before it calls the "exit" option's hook. */
+static void trace(const char* format, ...);
+static char archiveAtExit[1024];
+static void(JNICALL* exitHook)(jint);
+static void writeArchiveAtExit(void) {
+    if (!archiveAtExit[0]) return;
+    FILE* f = fopen(archiveAtExit, "wb");
+    if (f) {
+        fputs("recorded class-data archive", f);
+        fclose(f);
+        trace("class-data archive written");
+    }
+    archiveAtExit[0] = '\0';
+}
 static int attachCount;
 static volatile int received, clicked, commanded;
 static JavaVM theVm;
@@ -660,6 +676,11 @@ static Val invoke(Method* m, Obj* self, const Val* args, int argc) {
         r.l = old ? stringFromUtf8(old) : NULL;
         setProperty(key, value);
     } else if (is(m, "java/lang/System", "exit")) {
+        writeArchiveAtExit();
+        if (exitHook) {
+            trace("exit hook %d", (int)args[0].i);
+            exitHook(args[0].i);
+        }
         exit(args[0].i);
     } else if (is(m, "java/lang/System", "setOut")) {
         sysOut = args[0].l;
@@ -1435,9 +1456,10 @@ MISSING10()
 MISSING10(1)
 MISSING10(2)
 MISSING10(3)
-MISSING10(4) MISSING10(5) MISSING10(6) MISSING10(7) MISSING10(8) MISSING10(9) MISSING10(10) MISSING10(11) MISSING10(12)
-    MISSING10(13) MISSING10(14) MISSING10(15) MISSING10(16) MISSING10(17) MISSING10(18) MISSING10(19) MISSING10(20)
-        MISSING10(21) MISSING10(22) MISSING10(23)
+MISSING10(4)
+MISSING10(5) MISSING10(6) MISSING10(7) MISSING10(8) MISSING10(9) MISSING10(10) MISSING10(11) MISSING10(12) MISSING10(13)
+    MISSING10(14) MISSING10(15) MISSING10(16) MISSING10(17) MISSING10(18) MISSING10(19) MISSING10(20) MISSING10(21)
+        MISSING10(22) MISSING10(23)
 #define SLOT10(t)                                                                                            \
     missing##t##0, missing##t##1, missing##t##2, missing##t##3, missing##t##4, missing##t##5, missing##t##6, \
         missing##t##7, missing##t##8, missing##t##9
@@ -1573,6 +1595,7 @@ static jint JNICALL DetachCurrentThread(JavaVM* vm) {
 static jint JNICALL DestroyJavaVM(JavaVM* vm) {
     (void)vm;
     trace("DestroyJavaVM");
+    writeArchiveAtExit();
     vmDestroyed = 1;
     return 0;
 }
@@ -1652,6 +1675,9 @@ EXPORT jint JNICALL JNI_CreateJavaVM(JavaVM** pvm, void** penv, void* vmArgs) {
     for (jint i = 0; i < args->nOptions; ++i) {
         const char* option = args->options[i].optionString;
         trace("option %s", option);
+        if (strcmp(option, "exit") == 0) exitHook = (void(JNICALL*)(jint))args->options[i].extraInfo;
+        if (hasPrefix(option, "-XX:ArchiveClassesAtExit="))
+            snprintf(archiveAtExit, sizeof archiveAtExit, "%s", option + strlen("-XX:ArchiveClassesAtExit="));
         if (hasPrefix(option, "-D")) {
             char key[256];
             const char* eq = strchr(option, '=');

@@ -1,5 +1,6 @@
 // Test helpers for systems without a registry.
 #include <cstdlib>
+#include <filesystem>
 
 #include "test_support.h"
 
@@ -11,5 +12,22 @@ void registryDeleteTree(const char*) {}
 bool setEnvEmpty(const char* name) { return setenv(name, "", 1) == 0; }
 
 bool commandsAreShellLines() { return true; }
+
+const char* cacheBaseVariable() { return "XDG_CACHE_HOME"; }
+
+bool letOthersWrite(const std::string& path) {
+    std::error_code ec;
+    std::filesystem::permissions(path, std::filesystem::perms::group_write, std::filesystem::perm_options::add, ec);
+    return !ec;
+}
+
+bool makeLink(const std::string& target, const std::string& link, bool directory) {
+    std::error_code ec;
+    if (directory)
+        std::filesystem::create_directory_symlink(target, link, ec);
+    else
+        std::filesystem::create_symlink(target, link, ec);
+    return !ec;
+}
 
 }  // namespace hux::test

@@ -1,5 +1,8 @@
-// Test helpers that write the Windows registry (local machine root).
+// Test helpers that write the Windows registry (local machine root) and
+// change who may write a file.
 #include <windows.h>
+// after windows.h
+#include <aclapi.h>
 
 #include <cstring>
 
@@ -25,5 +28,45 @@ void registryDeleteTree(const char* keyPath) { RegDeleteTreeA(HKEY_LOCAL_MACHINE
 bool setEnvEmpty(const char*) { return false; }
 
 bool commandsAreShellLines() { return false; }
+
+const char* cacheBaseVariable() { return "LOCALAPPDATA"; }
+
+bool letOthersWrite(const std::string& path) {
+    PACL current = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (GetNamedSecurityInfoA(path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &current,
+                              nullptr, &descriptor) != ERROR_SUCCESS)
+        return false;
+    unsigned char everyone[SECURITY_MAX_SID_SIZE];
+    DWORD size = sizeof everyone;
+    PACL changed = nullptr;
+    EXPLICIT_ACCESSA entry{};
+    entry.grfAccessPermissions = FILE_GENERIC_WRITE;
+    entry.grfAccessMode = GRANT_ACCESS;
+    entry.grfInheritance = NO_INHERITANCE;
+    entry.Trustee.TrusteeForm = TRUSTEE_IS_SID;
+    entry.Trustee.TrusteeType = TRUSTEE_IS_WELL_KNOWN_GROUP;
+    entry.Trustee.ptstrName = reinterpret_cast<char*>(everyone);
+    bool ok = CreateWellKnownSid(WinWorldSid, nullptr, everyone, &size) &&
+              SetEntriesInAclA(1, &entry, current, &changed) == ERROR_SUCCESS &&
+              SetNamedSecurityInfoA(const_cast<char*>(path.c_str()), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
+                                    nullptr, changed, nullptr) == ERROR_SUCCESS;
+    LocalFree(changed);
+    LocalFree(descriptor);
+    return ok;
+}
+
+// Wine makes a Unix link that it does not report as a reparse point: that is
+// no Windows link to test with.
+bool makeLink(const std::string& target, const std::string& link, bool directory) {
+    if (!CreateSymbolicLinkA(link.c_str(), target.c_str(), directory ? SYMBOLIC_LINK_FLAG_DIRECTORY : 0)) return false;
+    const DWORD attributes = GetFileAttributesA(link.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) return true;
+    if (directory)
+        RemoveDirectoryA(link.c_str());
+    else
+        DeleteFileA(link.c_str());
+    return false;
+}
 
 }  // namespace hux::test
