@@ -1,6 +1,7 @@
 #include "archive/archive_store.h"
 
 #include <algorithm>
+#include <cstring>
 #include <cstdlib>
 #include <new>
 
@@ -112,9 +113,14 @@ void ArchiveStore::buildIndex() {
     });
 }
 
+// Nested archives are searched in the order the directory lists them: the
+// packer writes jars in class-path order, so the first jar that holds a name
+// serves it, as on `java -cp`.
 void ArchiveStore::openNested() {
     ArchiveStore* owner = budgetOwner_;
-    for (const IndexEntry& item : index_) {
+    for (int32_t number = 0; number < reader_.entryCount(); ++number) {
+        const ZipEntry& entry = reader_.entry(number);
+        const IndexEntry item{NameRef{entry.name, entry.nameLength}, number};
         if (!zip::isArchiveName(item.name.view())) continue;
         nestedNames_.push(item.name);
         children_.push(nullptr);
@@ -155,14 +161,34 @@ void ArchiveStore::openNested() {
     }
 }
 
-int32_t ArchiveStore::findEntry(const char* name, int32_t length) const {
-    if (length < 0) return -1;
-    const std::string_view key(name, static_cast<size_t>(length));
+int32_t ArchiveStore::findExact(std::string_view key) const {
     const IndexEntry* it = std::lower_bound(
         index_.begin(), index_.end(), key,
         [](const IndexEntry& e, std::string_view k) { return compareEntryNames(e.name.view(), k) < 0; });
     if (it == index_.end() || !entryNamesEqual(it->name.view(), key)) return -1;
     return it->number;
+}
+
+// A name that is not an entry finds the directory entry of that name, as the
+// JDK's zip reader finds "dir/" for "dir". Class files are left out: a
+// directory named like one is no class, and class lookups miss often.
+int32_t ArchiveStore::findEntry(const char* name, int32_t length) const {
+    if (length < 0) return -1;
+    const std::string_view key(name, static_cast<size_t>(length));
+    const int32_t exact = findExact(key);
+    constexpr std::string_view kClassSuffix = ".class";
+    if (exact >= 0 || key.empty() || key.back() == '/' || key.back() == '\\' ||
+        (key.size() >= kClassSuffix.size() && key.substr(key.size() - kClassSuffix.size()) == kClassSuffix))
+        return exact;
+    char buffer[256];
+    if (key.size() < sizeof buffer) {
+        std::memcpy(buffer, key.data(), key.size());
+        buffer[key.size()] = '/';
+        return findExact(std::string_view(buffer, key.size() + 1));
+    }
+    ByteString directory(key);
+    directory.push('/');
+    return findExact(directory.view());
 }
 
 void ArchiveStore::serveVersions(int32_t feature) {

@@ -1,7 +1,8 @@
 // The read-only store over the launcher's appended zip archive and the
 // archives nested in it. Names in the tree are joined with "!":
 // 'libs/a.jar!org/x/Y.class' names an entry of the nested archive stored as
-// 'libs/a.jar'. Nested archives are opened with their parent and stay open:
+// 'libs/a.jar'. Nested archives are searched in directory order (the packer
+// writes them in class-path order). They are opened with their parent and stay open:
 // a stored one is read where its bytes already lie (the mapped file or the
 // parent's buffer), a compressed one is inflated into a buffer of its own as
 // far as the resident limit allows.
@@ -66,7 +67,9 @@ public:
     // archives that would exceed it stay closed.
     void setResidentLimit(int64_t bytes) { residentLimit_ = bytes; }
 
-    // Entry number of the entry whose name equals `name` in index order, or -1.
+    // Entry number of the entry whose name equals `name` in index order, or
+    // -1. A name that is no entry finds the directory entry "name/", as the
+    // JDK's zip reader does (not for class files).
     int32_t findEntry(const char* name, int32_t length) const;
 
     // How deep class and resource lookups go: this archive and the archives
@@ -113,6 +116,7 @@ public:
     // Inspection.
     int32_t allowance() const { return allowance_; }
     int32_t entryCount() const { return index_.size(); }
+    // Nested archives, in directory order.
     int32_t nestedCount() const { return nestedNames_.size(); }
     std::string_view nestedName(int32_t i) const { return nestedNames_[i].view(); }
     const ArchiveStore* child(int32_t i) const { return children_[i]; }
@@ -144,6 +148,7 @@ private:
     // The version entry served in place of the plain name `name`, or null.
     const VersionedEntry* servedVersion(std::string_view name) const;
     void openNested();
+    int32_t findExact(std::string_view key) const;
     bool locate(std::string_view name, ByteString& path, const ResourceCallback* callback, ByteString* fullName,
                 int32_t depth) const;
     // Walks to the entry `name` resolves to and hands it to `found`, which

@@ -9,7 +9,6 @@
 #include "common/byte_string.h"
 #include "common/payload_format.h"
 #include "common/utf.h"
-#include "tool/class_order.h"
 #include "tool/class_path_jars.h"
 #include "tool/config_checks.h"
 #include "tool/flatten.h"
@@ -286,7 +285,6 @@ bool pack(const PackRequest& request, std::string& error, std::vector<std::strin
     }
     std::vector<std::pair<std::string, std::string>> files = request.files;
     if (request.classPathJars) addClassPathJars(files, warnings);
-    if (!request.flatten) warnOnReorderedClasses(files, warnings);
     Flattener flattener(zip, names);
     for (const auto& [name, path] : files) {
         if (request.flatten && zip::isArchiveName(name)) {

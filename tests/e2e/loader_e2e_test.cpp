@@ -360,19 +360,49 @@ TEST_F(Loader, ManyNestedClassesKeepTheParentFirstOrder) {
     const std::string kit = kitDir();
     const std::vector<std::string> files = {"lib/probe.jar=" + kit + "/probe.jar", "lib/many.jar=" + kit + "/many.jar",
                                             "many/C7.class=" + kit + "/manytop/many/C7.class"};
-    const std::vector<std::string> args = {"many", "100", "load", "many.C7", "loaderof", "many.C7", "load", "many.C42",
-                                           "load", "javax.xml.namespace.QName"};
+    const std::vector<std::string> args = {"many",    "100",  "load",     "many.C7", "loaderof",
+                                           "many.C7", "load", "many.C42", "load",    "javax.xml.namespace.QName"};
     for (const std::string& jdk : jdks_) {
         SCOPED_TRACE(jdk);
         RunResult plain = javaCp(jdk, kit + "/manytop:" + kit + "/probe.jar:" + kit + "/many.jar", args);
         ASSERT_EQ(plain.exitCode, 0) << plain.err;
-        EXPECT_TRUE(has(plain.out, "many 100: 100 loaded C7=top\nload many.C7: top\nloaderof many.C7: "
-                                   "jdk.internal.loader.ClassLoaders$AppClassLoader\nload many.C42: c42\n"))
+        EXPECT_TRUE(has(plain.out,
+                        "many 100: 100 loaded C7=top\nload many.C7: top\nloaderof many.C7: "
+                        "jdk.internal.loader.ClassLoaders$AppClassLoader\nload many.C42: c42\n"))
             << plain.out;
         EXPECT_FALSE(has(plain.out, "shadow")) << plain.out;
         for (const std::string mode : {"true", "false"}) {
             SCOPED_TRACE("assystemclassloader " + mode);
             const std::string exe = packProbe(dir_, "many-" + mode, jdk, {"assystemclassloader " + mode}, files);
+            RunResult packed = runOn(kLinux, exe, args);
+            packed.out = appOutput(packed);
+            EXPECT_EQ(packed.exitCode, 0) << packed.err;
+            EXPECT_EQ(packed.out, plain.out);
+        }
+    }
+}
+
+TEST_F(Loader, NestedJarsServeInClassPathOrderWhateverTheirNames) {
+    // The jar listed first is stored under the name that would sort last.
+    const std::string kit = kitDir();
+    const std::vector<std::string> files = {"lib/probe.jar=" + kit + "/probe.jar",
+                                            "lib/zz-listed-first.jar=" + kit + "/order-a.jar",
+                                            "lib/b.jar=" + kit + "/order-b.jar"};
+    const std::vector<std::string> args = {"load",      "order.Which", "each",        "order.txt", "services", "entry",
+                                           "order.txt", "entry",       "order",       "count",     "order",    "count",
+                                           "order/",    "entry",       "order.Which", "count",     "ord"};
+    for (const std::string& jdk : jdks_) {
+        SCOPED_TRACE(jdk);
+        RunResult plain = javaCp(jdk, kit + "/probe.jar:" + kit + "/order-a.jar:" + kit + "/order-b.jar", args);
+        ASSERT_EQ(plain.exitCode, 0) << plain.err;
+        // Only order-b.jar holds the directory entry "order/": "order" finds it as well.
+        EXPECT_EQ(plain.out,
+                  "load order.Which: a\neach order.txt: [order a][order b]\nservices: [a b ]\nentry order.txt: "
+                  "order.txt\nentry order: order\ncount order: 1\ncount order/: 1\nentry order.Which: null\ncount "
+                  "ord: 0\n");
+        for (const std::string mode : {"true", "false"}) {
+            SCOPED_TRACE("assystemclassloader " + mode);
+            const std::string exe = packProbe(dir_, "order-" + mode, jdk, {"assystemclassloader " + mode}, files);
             RunResult packed = runOn(kLinux, exe, args);
             packed.out = appOutput(packed);
             EXPECT_EQ(packed.exitCode, 0) << packed.err;

@@ -5,7 +5,6 @@
 #include <filesystem>
 #include <fstream>
 
-#include "tool/class_order.h"
 #include "tool/class_path_jars.h"
 #include "tool/manifest.h"
 #include "tool/zip_writer.h"
@@ -213,56 +212,4 @@ TEST(ClassPathJars, WhatCannotBePackedIsOneWarningEach) {
     EXPECT_TRUE(mentions(warnings, "not a local file (http:)"));
     EXPECT_TRUE(mentions(warnings, "'" + tree.path("broken.jar") + "' is not a readable jar"));
     EXPECT_TRUE(mentions(warnings, "broken %-escape"));
-}
-
-// Two jars with the same classes: the launcher serves the copy of the jar
-// whose stored name sorts first (shorter first); the packer warns only where
-// that is not the copy `java -cp` would load.
-TEST(ReorderedClasses, WarnsWhereTheLaunchersPickDiffersFromTheClassPaths) {
-    JarTree tree;
-    auto jarWith = [&](const std::string& relative, const std::vector<std::pair<std::string, std::string>>& entries) {
-        ZipWriter zip;
-        std::string error;
-        for (const auto& [name, content] : entries)
-            EXPECT_TRUE(zip.add(name, std::vector<uint8_t>(content.begin(), content.end()), ZipWriter::Method::Deflated,
-                                error));
-        EXPECT_TRUE(zip.finish(error)) << error;
-        return tree.write(relative, std::string(zip.bytes().begin(), zip.bytes().end()));
-    };
-    const std::string longer = jarWith("long-name.jar", {{"p/A.class", "new A"},
-                                                         {"p/B.class", "same B"},
-                                                         {"p/C.class", "new C"},
-                                                         {"META-INF/versions/11/p/A.class", "v11"},
-                                                         {"module-info.class", "m1"}});
-    const std::string shorter = jarWith("old.jar", {{"p/A.class", "old A"},
-                                                    {"p/B.class", "same B"},
-                                                    {"p/C.class", "old C"},
-                                                    {"META-INF/versions/11/p/A.class", "v11 other"},
-                                                    {"module-info.class", "m2"}});
-    const std::string other = jarWith("z.jar", {{"q/D.class", "D"}});
-
-    // The longer name listed first: the launcher serves the shorter one's copies.
-    std::vector<std::string> warnings;
-    warnOnReorderedClasses(
-        {{"lib/long-name.jar", longer}, {"lib/old.jar", shorter}, {"lib/z.jar", other}, {"readme.txt", longer}},
-        warnings);
-    ASSERT_EQ(warnings.size(), 1u);
-    EXPECT_TRUE(mentions(warnings,
-                         "'lib/long-name.jar' and 'lib/old.jar' hold 2 differing classes (first: "
-                         "'p/A.class'): java -cp with the jars in the given order loads those of "
-                         "'lib/long-name.jar', the launcher those of 'lib/old.jar'"))
-        << warnings[0];
-
-    // Both orders agree, the copies are equal, or a file is no readable jar: nothing to say.
-    warnings.clear();
-    warnOnReorderedClasses({{"lib/old.jar", shorter}, {"lib/long-name.jar", longer}}, warnings);
-    warnOnReorderedClasses({{"lib/long-name.jar", longer}, {"lib/other.jar", longer}}, warnings);
-    warnOnReorderedClasses({{"lib/long-name.jar", longer}, {"lib/bad.jar", tree.write("bad.jar", "not a zip")}},
-                           warnings);
-    // Orders are those of the stored names: "././././old.jar" is stored as "old.jar".
-    warnOnReorderedClasses({{"././././old.jar", shorter}, {"lib/long.jar", longer}}, warnings);
-    EXPECT_TRUE(warnings.empty()) << warnings[0];
-    warnOnReorderedClasses({{"lib/./long-name.jar", longer}, {"lib//old.jar", shorter}}, warnings);
-    ASSERT_EQ(warnings.size(), 1u);
-    EXPECT_TRUE(mentions(warnings, "'lib/long-name.jar' and 'lib/old.jar' hold 2 differing classes")) << warnings[0];
 }

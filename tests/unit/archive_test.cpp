@@ -128,16 +128,16 @@ TEST(ArchiveStore, NestedArchivesAndExplicitPaths) {
     ArchiveStore store;
     openStore(store, treeArchive());
     ASSERT_EQ(store.entryCount(), 10);
-    // Nested archives in index order; '.jar' alone is too short to be one.
+    // Nested archives in directory order; '.jar' alone is too short to be one.
     std::vector<std::string> nested;
     for (int32_t i = 0; i < store.nestedCount(); ++i) nested.emplace_back(store.nestedName(i));
-    EXPECT_EQ(nested, (std::vector<std::string>{"b.jar", "m.jar", "bad.jar", "junk.zip", "zero.jar", "LIB/X.JAR",
-                                                "libs/a.jar"}));
-    EXPECT_EQ(store.child(2), nullptr);  // bad.jar: its inflated bytes fail the CRC check
-    ASSERT_NE(store.child(3), nullptr);  // junk.zip: present but empty
-    EXPECT_EQ(store.child(3)->entryCount(), 0);
+    EXPECT_EQ(nested, (std::vector<std::string>{"libs/a.jar", "m.jar", "b.jar", "LIB/X.JAR", "zero.jar", "junk.zip",
+                                                "bad.jar"}));
+    EXPECT_EQ(store.child(6), nullptr);  // bad.jar: its inflated bytes fail the CRC check
+    ASSERT_NE(store.child(5), nullptr);  // junk.zip: present but empty
+    EXPECT_EQ(store.child(5)->entryCount(), 0);
     EXPECT_EQ(store.child(4), nullptr);  // zero.jar: size 0
-    const ArchiveStore* a = store.child(6);
+    const ArchiveStore* a = store.child(0);
     ASSERT_NE(a, nullptr);
     EXPECT_EQ(a->allowance(), 1);
     ASSERT_EQ(a->nestedCount(), 1);
@@ -186,12 +186,14 @@ TEST(ArchiveStore, NestedArchivesAndExplicitPaths) {
 TEST(ArchiveStore, SearchOrderOfPlainNames) {
     ArchiveStore store;
     openStore(store, treeArchive());
-    // Top level first, then the nested archives in index order ('b.jar' before
-    // 'm.jar': same length, lower bytes), each depth first.
+    // Top level first, then the nested archives in directory order, the
+    // class-path order the packer writes (not by name: 'libs/a.jar' comes
+    // first although 'b.jar' and 'm.jar' are shorter), each depth first.
     EXPECT_EQ(locateAll(store, "dup.txt"),
-              (std::vector<std::string>{"b.jar!dup.txt", "m.jar!dup.txt", "libs/a.jar!dup.txt"}));
-    EXPECT_EQ(locate(store, "dup.txt"), "b.jar!dup.txt");
-    EXPECT_EQ(read(store, "dup.txt", true), "dup in top b");
+              (std::vector<std::string>{"libs/a.jar!dup.txt", "m.jar!dup.txt", "b.jar!dup.txt"}));
+    EXPECT_EQ(locate(store, "dup.txt"), "libs/a.jar!dup.txt");
+    EXPECT_EQ(read(store, "dup.txt", true), "dup in a");
+    EXPECT_EQ(read(store, "b.jar!dup.txt", false), "dup in top b");
     EXPECT_EQ(read(store, "dup.txt", false), "<null>");
     EXPECT_EQ(read(store, "libs\\a.jar!dup.txt", false), "dup in a");
     EXPECT_EQ(read(store, "m.jar!dup.txt", false), "dup in m");
@@ -205,6 +207,26 @@ TEST(ArchiveStore, SearchOrderOfPlainNames) {
     EXPECT_EQ(read(store, "x\\..\\top.txt", false), "TOP");
     EXPECT_EQ(read(store, "libs\\a.jar!q\\..\\x\\y.txt", false), "Y");
     EXPECT_EQ(read(store, "z\\..\\only-m.txt", true), "M");
+}
+
+TEST(ArchiveStore, ADirectoryIsFoundWithoutItsSlashAsByTheJdksReader) {
+    ArchiveStore store;
+    openStore(store,
+              buildZip({{"top/", "", 0},
+                        {"top/f.txt", "F", 8},
+                        {"odd.class/", "", 0},
+                        {"n.jar", buildZip({{"inner/", "", 0}, {"inner", "a file wins", 0}, {"only/", "", 0}}), 0}}));
+    EXPECT_EQ(store.findEntry("top", 3), store.findEntry("top/", 4));
+    EXPECT_GE(store.findEntry("top", 3), 0);
+    EXPECT_EQ(store.findEntry("top\\f.txt", 9), 1);
+    EXPECT_EQ(store.findEntry("to", 2), -1);
+    EXPECT_EQ(store.findEntry("odd.class", 9), -1);  // class lookups never end at a directory
+    EXPECT_EQ(locate(store, "top"), "top");
+    EXPECT_EQ(read(store, "top", true), "");
+    EXPECT_EQ(locate(store, "only"), "n.jar!only");
+    EXPECT_EQ(read(store, "n.jar!only", false), "");
+    EXPECT_EQ(read(store, "inner", true), "a file wins");       // an entry of that very name comes first
+    EXPECT_EQ(locate(store, std::string(300, 'x')), "<none>");  // a long name takes the slow path
 }
 
 TEST(ArchiveStore, UnreadableEntriesResolveLikeMissingNames) {
@@ -255,8 +277,8 @@ TEST(ArchiveStore, GarbageAndDataBeforeTheArchive) {
                                  {"large.jar", buildZip({{"f", std::string(500, 'f'), 0}}), 8},
                                  {"stored.jar", buildZip({{"s", std::string(500, 's'), 0}}), 0}}));
     ASSERT_EQ(limited.nestedCount(), 3);
-    EXPECT_EQ(limited.child(0), nullptr);  // 'large.jar' sorts first
-    EXPECT_NE(limited.child(1), nullptr);
+    EXPECT_NE(limited.child(0), nullptr);  // 'small.jar' comes first and fits
+    EXPECT_EQ(limited.child(1), nullptr);
     // A stored archive is used in place, inside its parent's bytes: it costs no
     // resident memory, and its entries still check their own CRC-32.
     ASSERT_NE(limited.child(2), nullptr);

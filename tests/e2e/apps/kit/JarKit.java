@@ -139,6 +139,22 @@ public class JarKit {
         Files.write(out.resolve("manytop/many/C7.class"), tree(compile("manytop", src("many/C7.java",
                 "package many; public class C7 { public static String say() { return \"top\"; } }"))).get("many/C7.class"));
 
+        // Two jars holding the same class, resource and service file, with
+        // differing contents: which one serves follows the class-path order.
+        for (String name : new String[] {"a", "b"}) {
+            Map<String, String> src = new LinkedHashMap<>();
+            src.put("order/Which.java", "package order; public class Which { public static String say() { return \"" + name + "\"; } }");
+            src.put("order/Provider" + name + ".java", "package order; public class Provider" + name
+                    + " implements probe.Service { public String name() { return \"" + name + "\"; } }");
+            Map<String, byte[]> e = tree(compile("order" + name, src, probeClasses));
+            e.put("order.txt", bytes("order " + name));
+            if (name.equals("b")) {
+                e.put("order/", new byte[0]);  // a directory entry: found by "order" too
+            }
+            e.put("META-INF/services/probe.Service", bytes("order.Provider" + name + "\n"));
+            jar("order-" + name + ".jar", null, e);
+        }
+
         // The external class path: two jars with the same class, and a folder of many jars.
         for (String name : new String[] {"b1", "a2"}) {
             Path dir = out.resolve("ext");
