@@ -201,6 +201,8 @@ TEST_F(Loader, AnswersAsJavaClassPathDoes) {
         EXPECT_TRUE(has(packed.out, "rel nothere.txt: java.io.FileNotFoundException\n")) << packed.out;
         EXPECT_TRUE(has(packed.out, "uri probe/with space.txt: spaced / spaced\n")) << packed.out;
         EXPECT_TRUE(has(packed.out, "conn probe/none: null\n")) << packed.out;
+        EXPECT_TRUE(has(packed.out, "type=application/java-vm\n")) << packed.out;  // a class file, by its bytes
+        EXPECT_TRUE(has(packed.out, "type=text/plain\n")) << packed.out;
         EXPECT_FALSE(has(packed.out, "bytes probe/Main.class: null")) << packed.out;
     }
 }

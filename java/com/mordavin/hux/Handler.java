@@ -194,9 +194,26 @@ public class Handler extends URLStreamHandler {
             return null;
         }
 
+        /**
+         * As the JDK's jar: connections answer: from the entry's first bytes
+         * (a class file is "application/java-vm"), else from its name.
+         */
         @Override
         public String getContentType() {
-            String type = guessContentTypeFromName(text);
+            String type = null;
+            try {
+                InputStream in = getInputStream();
+                try {
+                    type = guessContentTypeFromStream(in);
+                } finally {
+                    in.close();
+                }
+            } catch (IOException e) {
+                // a missing entry is typed by its name alone
+            }
+            if (type == null) {
+                type = guessContentTypeFromName(text);
+            }
             return type == null ? "content/unknown" : type;
         }
     }

@@ -122,7 +122,7 @@ public class Main {
         if (url == null) return "null";
         URLConnection c = url.openConnection();
         long time = c instanceof JarURLConnection ? ((JarURLConnection) c).getJarEntry().getTime() : c.getLastModified();
-        return "length=" + c.getContentLengthLong() + " time=" + time;
+        return "length=" + c.getContentLengthLong() + " time=" + time + " type=" + c.getContentType();
     }
 
     static String content(URL url) throws IOException {
