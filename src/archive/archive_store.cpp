@@ -291,6 +291,15 @@ template <class Found>
 bool ArchiveStore::visitEntry(std::string_view name, bool searchNested, const Found& found) {
     const size_t bang = name.find('!');
     if (bang != std::string_view::npos) {
+        // "a.jar!" is the root of the nested archive 'a.jar': its bytes are
+        // those of the archive, so that a class-path scanner that cuts a
+        // package's URL down to its jar can read the jar as a stream.
+        if (bang >= 1 && bang + 1 == name.size()) {
+            const std::string_view head = name.substr(0, bang);
+            for (int32_t i = 0; i < nestedNames_.size(); ++i)
+                if (entryNamesEqual(nestedNames_[i].view(), head)) return visitEntry(head, false, found);
+            return false;
+        }
         if (children_.empty() || !(searchNested || bang >= 1)) return false;
         const std::string_view head = name.substr(0, bang);
         const std::string_view rest = bang >= 1 ? name.substr(bang + 1) : name;

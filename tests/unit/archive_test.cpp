@@ -150,6 +150,11 @@ TEST(ArchiveStore, NestedArchivesAndExplicitPaths) {
     EXPECT_EQ(read(store, "libs\\a.jar!inner\\b.jar!d.txt", false), "D");
     EXPECT_EQ(read(store, "libs\\a.jar!inner\\b.jar!deep.jar!e.txt", false), "<null>");
     EXPECT_EQ(read(store, "libs\\a.jar!inner\\b.jar!deep.jar", false).substr(0, 2), "PK");
+    // "x.jar!" is the nested archive's root: its bytes are the archive's.
+    EXPECT_EQ(read(store, "libs\\a.jar!", false), read(store, "libs\\a.jar", false));
+    EXPECT_EQ(read(store, "libs\\a.jar!inner\\b.jar!", false).substr(0, 2), "PK");
+    EXPECT_EQ(read(store, "empty.txt!", false), "<null>");  // no nested archive of that name
+    EXPECT_EQ(read(store, "!", true), "<null>");
     EXPECT_EQ(read(store, "LIB\\X.JAR!upper.txt", false), "U");
     EXPECT_EQ(read(store, "lib\\x.jar!upper.txt", false), "<null>");  // letter case counts
     EXPECT_EQ(read(store, "LIBS\\A.JAR!x\\y.txt", false), "<null>");
