@@ -132,10 +132,14 @@ bool ensureDirectory(const std::wstring& path) {
 }  // namespace
 
 ByteString userCacheDirectory() {
+    // On the heap: the start thread may run on a small stack.
     std::wstring base;
-    wchar_t buffer[32768];
-    const DWORD n = GetEnvironmentVariableW(L"LOCALAPPDATA", buffer, 32768);
-    if (n > 0 && n < 32768) base.assign(buffer, n);
+    const DWORD size = GetEnvironmentVariableW(L"LOCALAPPDATA", nullptr, 0);
+    if (size > 1) {
+        base.resize(size);
+        const DWORD n = GetEnvironmentVariableW(L"LOCALAPPDATA", base.data(), size);
+        base.resize(n < size ? n : 0);
+    }
     if (!isAbsolute(base)) {
         wchar_t folder[MAX_PATH];
         if (SHGetFolderPathW(nullptr, CSIDL_LOCAL_APPDATA, nullptr, SHGFP_TYPE_CURRENT, folder) != S_OK) return {};
