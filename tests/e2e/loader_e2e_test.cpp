@@ -149,6 +149,12 @@ TEST_F(Loader, AnswersAsJavaClassPathDoes) {
                                            "rel",
                                            "probe/data/f.txt",
                                            "nothere.txt",
+                                           "rel",
+                                           "probe/data/f.txt",
+                                           "#part",
+                                           "rel",
+                                           "probe/data/f.txt",
+                                           "",
                                            "uri",
                                            "probe/with space.txt",
                                            "uri",
@@ -199,6 +205,7 @@ TEST_F(Loader, AnswersAsJavaClassPathDoes) {
             << packed.out;
         EXPECT_TRUE(has(packed.out, "rel ../f.txt: f content\n")) << packed.out;
         EXPECT_TRUE(has(packed.out, "rel nothere.txt: java.io.FileNotFoundException\n")) << packed.out;
+        EXPECT_TRUE(has(packed.out, "rel #part: f content\n")) << packed.out;  // a fragment keeps the entry
         EXPECT_TRUE(has(packed.out, "uri probe/with space.txt: spaced / spaced\n")) << packed.out;
         EXPECT_TRUE(has(packed.out, "conn probe/none: null\n")) << packed.out;
         EXPECT_TRUE(has(packed.out, "type=application/java-vm\n")) << packed.out;  // a class file, by its bytes

@@ -42,7 +42,11 @@ public class Handler extends URLStreamHandler {
         // A context path is present only when `spec` is relative to a hux: URL.
         String context = u.getPath();
         if (context != null && !spec.regionMatches(true, 0, "hux:", 0, 4)) {
-            path = resolve(context, path);
+            // A reference alone ("#part") keeps the context's entry and only
+            // changes the fragment, as with jar: URLs (an empty spec still
+            // names the context's directory, as there).
+            boolean referenceOnly = path.isEmpty() && limit < spec.length() && spec.charAt(limit) == '#';
+            path = referenceOnly ? context : resolve(context, path);
         }
         setURL(u, "hux", null, -1, null, null, path, null, u.getRef());
     }
