@@ -419,3 +419,28 @@ TEST_F(Loader, NestedJarsServeInClassPathOrderWhateverTheirNames) {
         }
     }
 }
+
+TEST_F(Loader, AClassInARuntimeModulesPackageIsNotTakenFromAJar) {
+    const std::string kit = kitDir();
+    const std::vector<std::string> files = {"lib/probe.jar=" + kit + "/probe.jar",
+                                            "lib/runtimepkg.jar=" + kit + "/runtimepkg.jar"};
+    const std::vector<std::string> args = {"load", "javax.xml.parsers.HuxExtra", "load", "java.util.HuxExtra",
+                                           "load", "org.w3c.dom.svg.HuxSvg"};
+    for (const std::string& jdk : jdks_) {
+        SCOPED_TRACE(jdk);
+        RunResult plain = javaCp(jdk, kit + "/probe.jar:" + kit + "/runtimepkg.jar", args);
+        ASSERT_EQ(plain.exitCode, 0) << plain.err;
+        EXPECT_EQ(plain.out,
+                  "load javax.xml.parsers.HuxExtra: java.lang.ClassNotFoundException\n"
+                  "load java.util.HuxExtra: java.lang.ClassNotFoundException\n"
+                  "load org.w3c.dom.svg.HuxSvg: not a runtime package\n");
+        for (const std::string mode : {"true", "false"}) {
+            SCOPED_TRACE("assystemclassloader " + mode);
+            const std::string exe = packProbe(dir_, "runtimepkg-" + mode, jdk, {"assystemclassloader " + mode}, files);
+            RunResult packed = runOn(kLinux, exe, args);
+            packed.out = appOutput(packed);
+            EXPECT_EQ(packed.exitCode, 0) << packed.err;
+            EXPECT_EQ(packed.out, plain.out);
+        }
+    }
+}

@@ -221,9 +221,12 @@ public class CarvossClassLoader extends java.net.URLClassLoader {
     private static final class NestedFirst {
         private static final int MISSES_BEFORE = 64;
         private static volatile int misses;
-        /** The runtime modules' packages; null while not (yet) known. */
+        /** The runtime modules' packages once nested-first applies; null while it does not. */
         private static volatile java.util.Set<String> runtimePackages;
         private static volatile boolean unavailable;
+        /** The boot layer's packages, made once; null while not (yet) known. */
+        private static volatile java.util.Set<String> bootPackages;
+        private static volatile boolean noModules;
 
         static void parentMissed() {
             if (runtimePackages == null && !unavailable && ++misses >= MISSES_BEFORE) {
@@ -246,17 +249,59 @@ public class CarvossClassLoader extends java.net.URLClassLoader {
         }
 
         /**
+         * Whether `name` is in a package of a runtime module. The JDK's
+         * application class loader serves such a package from its module
+         * alone and never from the class path, so a copy in a jar is not
+         * found there either. The set is made for names that can be in such
+         * a package (or once the nested-first lookup made it anyway), so
+         * that an application whose classes lie elsewhere never pays for it.
+         */
+        static boolean inRuntimeModule(String name) {
+            int dot = name.lastIndexOf('.');
+            if (dot < 0) {
+                return false;
+            }
+            java.util.Set<String> packages = bootPackages;
+            if (packages == null) {
+                if (noModules || !mayBeRuntimeName(name)) {
+                    return false;
+                }
+                packages = bootLayerPackages();
+                if (packages == null) {
+                    return false;
+                }
+            }
+            return packages.contains(name.substring(0, dot));
+        }
+
+        private static boolean mayBeRuntimeName(String name) {
+            return name.startsWith("java.") || name.startsWith("javax.") || name.startsWith("jdk.")
+                    || name.startsWith("sun.") || name.startsWith("com.sun.") || name.startsWith("org.w3c.")
+                    || name.startsWith("org.xml.") || name.startsWith("org.ietf.") || name.startsWith("netscape.")
+                    || name.startsWith("org.graalvm.");
+        }
+
+        /**
          * The packages of every module of the boot layer (those the JDK's
          * own loaders serve), or null where the parent may find classes
          * elsewhere too: a runtime without modules, an appended boot class
          * path, or a class path beyond the executable.
          */
-        @SuppressWarnings("unchecked")
         private static java.util.Set<String> packagesOfRuntimeModules() {
             String bootAppend = System.getProperty("jdk.boot.class.path.append");
             String classPath = System.getProperty("java.class.path", "");
             if ((bootAppend != null && bootAppend.length() > 0) || classPath.indexOf(File.pathSeparatorChar) >= 0) {
                 return null;
+            }
+            return bootLayerPackages();
+        }
+
+        /** The boot layer's packages, through reflection (none on Java 8); null without modules. */
+        @SuppressWarnings("unchecked")
+        private static java.util.Set<String> bootLayerPackages() {
+            java.util.Set<String> known = bootPackages;
+            if (known != null || noModules) {
+                return known;
             }
             try {
                 Class<?> layer = Class.forName("java.lang.ModuleLayer");
@@ -266,8 +311,10 @@ public class CarvossClassLoader extends java.net.URLClassLoader {
                 for (Object module : (java.util.Set<Object>) layer.getMethod("modules").invoke(boot)) {
                     all.addAll((java.util.Set<String>) packagesOf.invoke(module));
                 }
+                bootPackages = all;
                 return all;
             } catch (Exception e) {
+                noModules = true;
                 return null;
             }
         }
@@ -404,6 +451,11 @@ public class CarvossClassLoader extends java.net.URLClassLoader {
                 } catch (ClassNotFoundException missing) {
                     if (parentIsTopLevel) {
                         NestedFirst.parentMissed();
+                        // Standing in for the application class loader, which
+                        // looks for a runtime module's package nowhere else.
+                        if (NestedFirst.inRuntimeModule(name)) {
+                            throw missing;
+                        }
                     }
                     c = searched ? null : findArchiveClass(name, false);
                     if (c == null) {

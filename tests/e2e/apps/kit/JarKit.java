@@ -139,6 +139,14 @@ public class JarKit {
         Files.write(out.resolve("manytop/many/C7.class"), tree(compile("manytop", src("many/C7.java",
                 "package many; public class C7 { public static String say() { return \"top\"; } }"))).get("many/C7.class"));
 
+        // New classes in packages of runtime modules: the application class
+        // loader never looks for those on the class path.
+        Map<String, String> runtimePackages = new LinkedHashMap<>();
+        runtimePackages.put("javax/xml/parsers/HuxExtra.java", "package javax.xml.parsers; public class HuxExtra { public static String say() { return \"extra\"; } }");
+        runtimePackages.put("java/util/HuxExtra.java", "package java.util; public class HuxExtra { public static String say() { return \"extra\"; } }");
+        runtimePackages.put("org/w3c/dom/svg/HuxSvg.java", "package org.w3c.dom.svg; public class HuxSvg { public static String say() { return \"not a runtime package\"; } }");
+        jar("runtimepkg.jar", null, tree(compile("runtimepkg", runtimePackages)));
+
         // Two jars holding the same class, resource and service file, with
         // differing contents: which one serves follows the class-path order.
         for (String name : new String[] {"a", "b"}) {
