@@ -231,18 +231,111 @@ jobjectArray buildArgumentArray(JvmHost& host, const std::vector<std::u16string>
     return array;
 }
 
+namespace {
+
+// Whether the pending exception is a NoSuchMethodError (the method is not
+// there) rather than the class's initialisation failing.
+bool pendingIsNoSuchMethod(JNIEnv* env) {
+    LocalRef<jthrowable> thrown(env, env->ExceptionOccurred());
+    if (!thrown) return false;
+    env->ExceptionClear();
+    LocalRef<jclass> noSuchMethod(env, env->FindClass("java/lang/NoSuchMethodError"));
+    const bool is = noSuchMethod && env->IsInstanceOf(thrown.get(), noSuchMethod.get());
+    env->ExceptionClear();
+    env->Throw(thrown.get());
+    return is;
+}
+
+// Whether the method is private (java.lang.reflect.Modifier.PRIVATE).
+bool isPrivate(JNIEnv* env, jclass cls, jmethodID method, bool isStatic) {
+    LocalRef<> reflected(env, env->ToReflectedMethod(cls, method, isStatic ? JNI_TRUE : JNI_FALSE));
+    LocalRef<jclass> type(env, reflected ? env->GetObjectClass(reflected.get()) : nullptr);
+    jmethodID modifiers = type ? env->GetMethodID(type.get(), "getModifiers", "()I") : nullptr;
+    const jint bits = modifiers ? env->CallIntMethod(reflected.get(), modifiers) : 0;
+    env->ExceptionClear();
+    return (bits & 0x2) != 0;
+}
+
+// The other entry points the JDK's launcher takes from Java 25 on, when the
+// class has no static main(String[]): an instance main(String[]), then a
+// static or instance main() without parameters, none of them private. An
+// instance is made with the class's no-argument constructor.
+struct MainEntry {
+    jmethodID method = nullptr;
+    bool isStatic = false;
+    bool withArguments = false;
+};
+
+// Java 25 and later (asked only when the class has no static main(String[])).
+bool runsLaterMainEntries(JNIEnv* env) {
+    ByteString version;
+    int32_t components[4] = {0, 0, 0, 0};
+    return readJavaVersion(env, version) && scanVersion(version.c_str(), components) >= 1 && components[0] >= 25;
+}
+
+MainEntry findLaterMainEntry(JNIEnv* env, jclass cls) {
+    const struct {
+        const char* signature;
+        bool isStatic;
+    } forms[] = {{"([Ljava/lang/String;)V", false}, {"()V", true}, {"()V", false}};
+    for (const auto& form : forms) {
+        jmethodID m = form.isStatic ? env->GetStaticMethodID(cls, "main", form.signature)
+                                    : env->GetMethodID(cls, "main", form.signature);
+        env->ExceptionClear();
+        if (m && !isPrivate(env, cls, m, form.isStatic)) return MainEntry{m, form.isStatic, form.signature[1] == '['};
+    }
+    return {};
+}
+
+}  // namespace
+
 int32_t invokeMainClass(JvmHost& host, const ByteString& mainClass, const std::vector<std::u16string>& arguments) {
     JNIEnv* env = envOf(host);
     LocalRef<jclass> cls(env, static_cast<jclass>(loadMainClass(host, mainClass)));
     if (!cls) return kMainClassNotFound;
-    jmethodID main = env->GetStaticMethodID(cls.get(), "main", "([Ljava/lang/String;)V");
-    if (!main) {
-        jni::reportPendingException(env);
-        return kMainMethodMissing;
+    // Looking main up initialises the class: a failing initialiser ends the
+    // launch as an exception of main does, with its trace and exit code 1.
+    MainEntry entry{env->GetStaticMethodID(cls.get(), "main", "([Ljava/lang/String;)V"), true, true};
+    if (!entry.method) {
+        if (!pendingIsNoSuchMethod(env)) {
+            dispatchUncaughtException(env);
+            return kMainThrew;
+        }
+        LocalRef<jthrowable> missing(env, env->ExceptionOccurred());
+        env->ExceptionClear();
+        if (runsLaterMainEntries(env)) {
+            entry = findLaterMainEntry(env, cls.get());
+        }
+        if (!entry.method) {
+            env->Throw(missing.get());
+            jni::reportPendingException(env);
+            return kMainMethodMissing;
+        }
     }
-    LocalRef<jobjectArray> array(env, buildArgumentArray(host, arguments));
+    LocalRef<> instance;
+    if (!entry.isStatic) {
+        jmethodID constructor = env->GetMethodID(cls.get(), "<init>", "()V");
+        if (!constructor || isPrivate(env, cls.get(), constructor, false)) {
+            jni::reportPendingException(env);
+            return kMainMethodMissing;
+        }
+        std::fflush(stdout);
+        instance = LocalRef<>(env, env->NewObject(cls.get(), constructor));
+        if (!instance) {
+            dispatchUncaughtException(env);
+            return kMainThrew;
+        }
+    }
+    LocalRef<jobjectArray> array(env, entry.withArguments ? buildArgumentArray(host, arguments) : nullptr);
     std::fflush(stdout);
-    env->CallStaticVoidMethod(cls.get(), main, array.get());
+    if (entry.isStatic && entry.withArguments)
+        env->CallStaticVoidMethod(cls.get(), entry.method, array.get());
+    else if (entry.isStatic)
+        env->CallStaticVoidMethod(cls.get(), entry.method);
+    else if (entry.withArguments)
+        env->CallVoidMethod(instance.get(), entry.method, array.get());
+    else
+        env->CallVoidMethod(instance.get(), entry.method);
     const bool threw = env->ExceptionCheck() == JNI_TRUE;
     if (threw) dispatchUncaughtException(env);
     return threw ? kMainThrew : kLaunchOk;

@@ -444,3 +444,42 @@ TEST_F(Loader, AClassInARuntimeModulesPackageIsNotTakenFromAJar) {
         }
     }
 }
+
+TEST_F(Loader, EntryPointsAndFailingInitialisersAsTheJavaLauncherTakesThem) {
+    // Java 25 also runs instance mains and mains without parameters; earlier
+    // runtimes refuse them. A failing initialiser is an exception of main.
+    const std::string kit = kitDir();
+    for (const std::string& jdk : jdks_) {
+        SCOPED_TRACE(jdk);
+        const bool later = jdkMajorVersion(jdk) >= 25;
+        for (const std::string mainClass :
+             {"mains.Instance", "mains.InstanceArgs", "mains.NoArgs", "mains.PrivateOnly", "mains.BadInit"}) {
+            SCOPED_TRACE(mainClass);
+            RunResult plain = run({jdk + "/bin/java", "-cp", kit + "/mains.jar", mainClass, "one", "two"});
+            const std::string exe = dir_.file("mains-" + mainClass);
+            ASSERT_EQ(pack(kLinux, exe, {"mainclass " + mainClass, "jre_order c", "jvmdll " + jvmLibraryOf(jdk)},
+                           {"lib/mains.jar=" + kit + "/mains.jar"})
+                          .exitCode,
+                      0);
+            RunResult packed = runOn(kLinux, exe, {"one", "two"});
+            packed.out = appOutput(packed);
+            const bool runs = later && mainClass != "mains.PrivateOnly" && mainClass != "mains.BadInit";
+            EXPECT_EQ(plain.exitCode, runs ? 0 : 1) << plain.err;
+            if (runs) {
+                EXPECT_EQ(packed.exitCode, 0) << packed.err;
+                EXPECT_EQ(packed.out, plain.out);
+                EXPECT_EQ(packed.err, "");
+            } else if (mainClass == "mains.BadInit") {
+                EXPECT_EQ(packed.exitCode, 1) << packed.err;
+                EXPECT_TRUE(has(packed.err, "java.lang.ExceptionInInitializerError")) << packed.err;
+                EXPECT_TRUE(has(packed.err, "Caused by: java.lang.IllegalStateException: initialiser failed"))
+                    << packed.err;
+                EXPECT_EQ(packed.out, "");
+            } else {
+                EXPECT_EQ(packed.exitCode, 8) << packed.err;  // the launcher's "main method missing"
+                EXPECT_TRUE(has(packed.err, "main method missing")) << packed.err;
+                EXPECT_EQ(packed.out, "");
+            }
+        }
+    }
+}

@@ -139,6 +139,16 @@ public class JarKit {
         Files.write(out.resolve("manytop/many/C7.class"), tree(compile("manytop", src("many/C7.java",
                 "package many; public class C7 { public static String say() { return \"top\"; } }"))).get("many/C7.class"));
 
+        // Entry points other than a static main(String[]), and a class whose
+        // initialiser fails.
+        Map<String, String> mains = new LinkedHashMap<>();
+        mains.put("mains/Instance.java", "package mains; public class Instance { void main() { System.out.println(\"instance main\"); } }");
+        mains.put("mains/InstanceArgs.java", "package mains; public class InstanceArgs { void main(String[] a) { System.out.println(\"instance main with \" + a.length); } void main() { System.out.println(\"not this one\"); } }");
+        mains.put("mains/NoArgs.java", "package mains; public class NoArgs { static void main() { System.out.println(\"static main without arguments\"); } }");
+        mains.put("mains/PrivateOnly.java", "package mains; public class PrivateOnly { private void main() { System.out.println(\"private\"); } }");
+        mains.put("mains/BadInit.java", "package mains; public class BadInit { static { if (true) throw new IllegalStateException(\"initialiser failed\"); } public static void main(String[] a) { System.out.println(\"unreachable\"); } }");
+        jar("mains.jar", null, tree(compile("mains", mains)));
+
         // New classes in packages of runtime modules: the application class
         // loader never looks for those on the class path.
         Map<String, String> runtimePackages = new LinkedHashMap<>();
