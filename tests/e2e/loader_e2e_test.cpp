@@ -170,7 +170,9 @@ TEST_F(Loader, AnswersAsJavaClassPathDoes) {
                                            "perm",
                                            "probe.Main",
                                            "perm",
-                                           "sig.S"};
+                                           "sig.S",
+                                           "loadername",
+                                           "probe.Main"};
     std::vector<std::string> jars;
     for (const std::string& j : kJars) jars.push_back(kitDir() + "/" + j + ".jar");
     for (const std::string& jdk : jdks_) {
@@ -206,6 +208,7 @@ TEST_F(Loader, AnswersAsJavaClassPathDoes) {
         EXPECT_TRUE(has(packed.out, "rel ../f.txt: f content\n")) << packed.out;
         EXPECT_TRUE(has(packed.out, "rel nothere.txt: java.io.FileNotFoundException\n")) << packed.out;
         EXPECT_TRUE(has(packed.out, "rel #part: f content\n")) << packed.out;  // a fragment keeps the entry
+        EXPECT_TRUE(has(packed.out, "loadername probe.Main: app\n")) << packed.out;
         EXPECT_TRUE(has(packed.out, "uri probe/with space.txt: spaced / spaced\n")) << packed.out;
         EXPECT_TRUE(has(packed.out, "conn probe/none: null\n")) << packed.out;
         EXPECT_TRUE(has(packed.out, "type=application/java-vm\n")) << packed.out;  // a class file, by its bytes

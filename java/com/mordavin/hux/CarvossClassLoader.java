@@ -64,6 +64,14 @@ public class CarvossClassLoader extends java.net.URLClassLoader {
         parentIsTopLevel = parent == CarvossClassLoader.class.getClassLoader();
     }
 
+    /**
+     * "app", the name of the JDK's application class loader, which loads an
+     * application's classes under java -cp (Java 9 and later ask for it).
+     */
+    public String getName() {
+        return "app";
+    }
+
     public static URL[] getHuxClassPath() {
         String path = System.getProperty("hux.class.path", "");
         List<URL> urls = new ArrayList<URL>();

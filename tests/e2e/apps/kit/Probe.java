@@ -25,6 +25,7 @@ public class Main {
                     case "cs": line = codeSource(loader, args[++i]); break;
                     case "many": line = many(loader, Integer.parseInt(args[++i])); break;
                     case "loaderof": line = Class.forName(args[++i], false, loader).getClassLoader().getClass().getName(); break;
+                    case "loadername": line = String.valueOf(ClassLoader.class.getMethod("getName").invoke(Class.forName(args[++i], false, loader).getClassLoader())); break;
                     case "perm": line = permissions(loader, args[++i]); break;
                     case "bytes": line = bytes(loader, args[++i]); break;
                     case "conn": line = connection(loader, args[++i]); break;
