@@ -486,3 +486,30 @@ TEST_F(Loader, EntryPointsAndFailingInitialisersAsTheJavaLauncherTakesThem) {
         }
     }
 }
+
+TEST_F(Loader, SignedJarsAreVerifiedWhereverTheirManifestIsStored) {
+    // The manifest stored last: the signers still count, and altered signed
+    // content still fails.
+    const std::string kit = kitDir();
+    const std::vector<std::string> files = {"lib/probe.jar=" + kit + "/probe.jar",
+                                            "lib/signed-late.jar=" + kit + "/signed-late.jar",
+                                            "lib/tampered-late.jar=" + kit + "/tampered-late.jar"};
+    const std::vector<std::string> args = {"cs", "sig.S", "load", "sig2.T", "load", "sig2.Plain"};
+    for (const std::string& jdk : jdks_) {
+        SCOPED_TRACE(jdk);
+        RunResult plain =
+            javaCp(jdk, kit + "/probe.jar:" + kit + "/signed-late.jar:" + kit + "/tampered-late.jar", args);
+        ASSERT_EQ(plain.exitCode, 0) << plain.err;
+        EXPECT_TRUE(has(plain.out, "cs sig.S: file=true signers=1 by 1 certificate(s)\n")) << plain.out;
+        EXPECT_TRUE(has(plain.out, "load sig2.T: java.lang.SecurityException: SHA-256 digest error for sig2/T.class\n"))
+            << plain.out;
+        for (const std::string mode : {"true", "false"}) {
+            SCOPED_TRACE("assystemclassloader " + mode);
+            const std::string exe = packProbe(dir_, "late-" + mode, jdk, {"assystemclassloader " + mode}, files);
+            RunResult packed = runOn(kLinux, exe, args);
+            packed.out = appOutput(packed);
+            EXPECT_EQ(packed.exitCode, 0) << packed.err;
+            EXPECT_EQ(packed.out, plain.out);
+        }
+    }
+}

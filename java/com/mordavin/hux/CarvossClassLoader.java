@@ -179,6 +179,53 @@ public class CarvossClassLoader extends java.net.URLClassLoader {
             }
         }
 
+        /**
+         * As readSigned, through a JarFile over a private temporary copy of
+         * the jar (only signed jars whose manifest is not at their start get
+         * here).
+         */
+        static void readSignedFile(byte[] jar, Map<String, CodeSigner[]> signers, Map<String, String> failures) {
+            java.nio.file.Path copy = null;
+            try {
+                copy = java.nio.file.Files.createTempFile("hux-signed", ".jar");
+                java.nio.file.Files.write(copy, jar);
+                java.util.jar.JarFile file = new java.util.jar.JarFile(copy.toFile(), true);
+                try {
+                    byte[] buffer = new byte[8192];
+                    Enumeration<JarEntry> entries = file.entries();
+                    while (entries.hasMoreElements()) {
+                        JarEntry e = entries.nextElement();
+                        try {
+                            java.io.InputStream in = file.getInputStream(e);
+                            try {
+                                while (in.read(buffer) != -1) {
+                                    // digests are checked as the entry is read
+                                }
+                            } finally {
+                                in.close();
+                            }
+                            CodeSigner[] by = e.getCodeSigners();
+                            if (by != null) {
+                                signers.put(e.getName(), by);
+                            }
+                        } catch (SecurityException bad) {
+                            failures.put(e.getName(), bad.getMessage());
+                        }
+                    }
+                } finally {
+                    file.close();
+                }
+            } catch (IOException e) {
+                // what was read so far stands
+            } catch (SecurityException e) {
+                // a signature that does not verify: its entries count as unsigned
+            } finally {
+                if (copy != null) {
+                    copy.toFile().delete();
+                }
+            }
+        }
+
         static RuntimeException security(String message) {
             return new SecurityException(message);
         }
@@ -189,6 +236,12 @@ public class CarvossClassLoader extends java.net.URLClassLoader {
             try {
                 JarInputStream in = new JarInputStream(new ByteArrayInputStream(jar), true);
                 try {
+                    if (in.getManifest() == null) {
+                        // The stream reader verifies only a jar whose manifest
+                        // comes first; the JDK's jar files verify any order.
+                        readSignedFile(jar, signers, failures);
+                        return;
+                    }
                     JarEntry e;
                     while ((e = in.getNextJarEntry()) != null) {
                         try {

@@ -99,6 +99,9 @@ public class JarKit {
         jar("tampered.jar", null, sig2);
         sign("tampered.jar", keystore);
         replaceEntry(out.resolve("tampered.jar"), "sig2/T.class", sig2Altered.get("sig2/T.class"));
+        // The same two jars with their manifest stored last.
+        manifestLast(out.resolve("signed.jar"), out.resolve("signed-late.jar"));
+        manifestLast(out.resolve("tampered.jar"), out.resolve("tampered-late.jar"));
         // Signed multi-release: a class only version 11 holds.
         Map<String, byte[]> mrsig = new LinkedHashMap<>();
         for (Map.Entry<String, byte[]> e : tree(compile("mrsig", src("mrsig/Only.java",
@@ -285,6 +288,29 @@ public class JarKit {
     }
 
     /** Rewrites a jar with one entry's bytes replaced, everything else (signature files included) as it was. */
+    static void manifestLast(Path from, Path to) throws IOException {
+        Map<String, byte[]> entries = new LinkedHashMap<>();
+        try (ZipInputStream in = new ZipInputStream(Files.newInputStream(from))) {
+            ZipEntry e;
+            while ((e = in.getNextEntry()) != null) {
+                ByteArrayOutputStream b = new ByteArrayOutputStream();
+                byte[] buf = new byte[4096];
+                int n;
+                while ((n = in.read(buf)) > 0) b.write(buf, 0, n);
+                entries.put(e.getName(), b.toByteArray());
+            }
+        }
+        byte[] manifest = entries.remove("META-INF/MANIFEST.MF");
+        entries.put("META-INF/MANIFEST.MF", manifest);
+        try (ZipOutputStream zos = new ZipOutputStream(Files.newOutputStream(to))) {
+            for (Map.Entry<String, byte[]> e : entries.entrySet()) {
+                zos.putNextEntry(new ZipEntry(e.getKey()));
+                zos.write(e.getValue());
+                zos.closeEntry();
+            }
+        }
+    }
+
     static void replaceEntry(Path file, String name, byte[] data) throws IOException {
         Path temp = file.resolveSibling(file.getFileName() + ".tmp");
         try (ZipInputStream in = new ZipInputStream(Files.newInputStream(file));
