@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <mutex>
 
@@ -101,6 +102,36 @@ protected:
         ASSERT_FALSE(jdks_.empty());
         ASSERT_FALSE(kitDir().empty());
     }
+    // Runs the probe with `args` under `java -cp` over the kit's `jars` (as
+    // {stored name, kit jar}, in class-path order) and packed from them in
+    // both loader modes, on every JDK: the outputs must agree, and
+    // `checkJava` looks at `java -cp`'s, so that a shared fault cannot pass.
+    void expectAsJavaCp(const std::string& name, const std::vector<std::pair<std::string, std::string>>& jars,
+                        const std::vector<std::string>& args,
+                        const std::function<void(const std::string&)>& checkJava) {
+        const std::string kit = kitDir();
+        std::vector<std::string> files;
+        std::string cp;
+        for (const auto& [stored, jar] : jars) {
+            files.push_back(stored + "=" + kit + "/" + jar);
+            cp += (cp.empty() ? "" : ":") + kit + "/" + jar;
+        }
+        for (const std::string& jdk : jdks_) {
+            SCOPED_TRACE(jdk);
+            RunResult plain = javaCp(jdk, cp, args);
+            ASSERT_EQ(plain.exitCode, 0) << plain.err;
+            checkJava(plain.out);
+            for (const std::string mode : {"true", "false"}) {
+                SCOPED_TRACE("assystemclassloader " + mode);
+                const std::string exe = packProbe(dir_, name + "-" + mode, jdk, {"assystemclassloader " + mode}, files);
+                RunResult packed = runOn(kLinux, exe, args);
+                packed.out = appOutput(packed);
+                EXPECT_EQ(packed.exitCode, 0) << packed.err;
+                EXPECT_EQ(packed.out, plain.out);
+            }
+        }
+    }
+
     std::vector<std::string> jdks_;
     Scratch dir_;
 };
@@ -396,56 +427,30 @@ TEST_F(Loader, ManyNestedClassesKeepTheParentFirstOrder) {
 
 TEST_F(Loader, NestedJarsServeInClassPathOrderWhateverTheirNames) {
     // The jar listed first is stored under the name that would sort last.
-    const std::string kit = kitDir();
-    const std::vector<std::string> files = {"lib/probe.jar=" + kit + "/probe.jar",
-                                            "lib/zz-listed-first.jar=" + kit + "/order-a.jar",
-                                            "lib/b.jar=" + kit + "/order-b.jar"};
-    const std::vector<std::string> args = {"load",      "order.Which", "each",        "order.txt", "services", "entry",
-                                           "order.txt", "entry",       "order",       "count",     "order",    "count",
-                                           "order/",    "entry",       "order.Which", "count",     "ord"};
-    for (const std::string& jdk : jdks_) {
-        SCOPED_TRACE(jdk);
-        RunResult plain = javaCp(jdk, kit + "/probe.jar:" + kit + "/order-a.jar:" + kit + "/order-b.jar", args);
-        ASSERT_EQ(plain.exitCode, 0) << plain.err;
-        // Only order-b.jar holds the directory entry "order/": "order" finds it as well.
-        EXPECT_EQ(plain.out,
-                  "load order.Which: a\neach order.txt: [order a][order b]\nservices: [a b ]\nentry order.txt: "
-                  "order.txt\nentry order: order\ncount order: 1\ncount order/: 1\nentry order.Which: null\ncount "
-                  "ord: 0\n");
-        for (const std::string mode : {"true", "false"}) {
-            SCOPED_TRACE("assystemclassloader " + mode);
-            const std::string exe = packProbe(dir_, "order-" + mode, jdk, {"assystemclassloader " + mode}, files);
-            RunResult packed = runOn(kLinux, exe, args);
-            packed.out = appOutput(packed);
-            EXPECT_EQ(packed.exitCode, 0) << packed.err;
-            EXPECT_EQ(packed.out, plain.out);
-        }
-    }
+    // Only order-b.jar holds the directory entry "order/": "order" finds it as well.
+    expectAsJavaCp(
+        "order",
+        {{"lib/probe.jar", "probe.jar"}, {"lib/zz-listed-first.jar", "order-a.jar"}, {"lib/b.jar", "order-b.jar"}},
+        {"load", "order.Which", "each", "order.txt", "services", "entry", "order.txt", "entry", "order", "count",
+         "order", "count", "order/", "entry", "order.Which", "count", "ord"},
+        [](const std::string& out) {
+            EXPECT_EQ(out,
+                      "load order.Which: a\neach order.txt: [order a][order b]\nservices: [a b ]\nentry "
+                      "order.txt: order.txt\nentry order: order\ncount order: 1\ncount order/: 1\nentry "
+                      "order.Which: null\ncount ord: 0\n");
+        });
 }
 
 TEST_F(Loader, AClassInARuntimeModulesPackageIsNotTakenFromAJar) {
-    const std::string kit = kitDir();
-    const std::vector<std::string> files = {"lib/probe.jar=" + kit + "/probe.jar",
-                                            "lib/runtimepkg.jar=" + kit + "/runtimepkg.jar"};
-    const std::vector<std::string> args = {"load", "javax.xml.parsers.HuxExtra", "load", "java.util.HuxExtra",
-                                           "load", "org.w3c.dom.svg.HuxSvg"};
-    for (const std::string& jdk : jdks_) {
-        SCOPED_TRACE(jdk);
-        RunResult plain = javaCp(jdk, kit + "/probe.jar:" + kit + "/runtimepkg.jar", args);
-        ASSERT_EQ(plain.exitCode, 0) << plain.err;
-        EXPECT_EQ(plain.out,
-                  "load javax.xml.parsers.HuxExtra: java.lang.ClassNotFoundException\n"
-                  "load java.util.HuxExtra: java.lang.ClassNotFoundException\n"
-                  "load org.w3c.dom.svg.HuxSvg: not a runtime package\n");
-        for (const std::string mode : {"true", "false"}) {
-            SCOPED_TRACE("assystemclassloader " + mode);
-            const std::string exe = packProbe(dir_, "runtimepkg-" + mode, jdk, {"assystemclassloader " + mode}, files);
-            RunResult packed = runOn(kLinux, exe, args);
-            packed.out = appOutput(packed);
-            EXPECT_EQ(packed.exitCode, 0) << packed.err;
-            EXPECT_EQ(packed.out, plain.out);
-        }
-    }
+    expectAsJavaCp(
+        "runtimepkg", {{"lib/probe.jar", "probe.jar"}, {"lib/runtimepkg.jar", "runtimepkg.jar"}},
+        {"load", "javax.xml.parsers.HuxExtra", "load", "java.util.HuxExtra", "load", "org.w3c.dom.svg.HuxSvg"},
+        [](const std::string& out) {
+            EXPECT_EQ(out,
+                      "load javax.xml.parsers.HuxExtra: java.lang.ClassNotFoundException\n"
+                      "load java.util.HuxExtra: java.lang.ClassNotFoundException\n"
+                      "load org.w3c.dom.svg.HuxSvg: not a runtime package\n");
+        });
 }
 
 TEST_F(Loader, EntryPointsAndFailingInitialisersAsTheJavaLauncherTakesThem) {
@@ -490,26 +495,14 @@ TEST_F(Loader, EntryPointsAndFailingInitialisersAsTheJavaLauncherTakesThem) {
 TEST_F(Loader, SignedJarsAreVerifiedWhereverTheirManifestIsStored) {
     // The manifest stored last: the signers still count, and altered signed
     // content still fails.
-    const std::string kit = kitDir();
-    const std::vector<std::string> files = {"lib/probe.jar=" + kit + "/probe.jar",
-                                            "lib/signed-late.jar=" + kit + "/signed-late.jar",
-                                            "lib/tampered-late.jar=" + kit + "/tampered-late.jar"};
-    const std::vector<std::string> args = {"cs", "sig.S", "load", "sig2.T", "load", "sig2.Plain"};
-    for (const std::string& jdk : jdks_) {
-        SCOPED_TRACE(jdk);
-        RunResult plain =
-            javaCp(jdk, kit + "/probe.jar:" + kit + "/signed-late.jar:" + kit + "/tampered-late.jar", args);
-        ASSERT_EQ(plain.exitCode, 0) << plain.err;
-        EXPECT_TRUE(has(plain.out, "cs sig.S: file=true signers=1 by 1 certificate(s)\n")) << plain.out;
-        EXPECT_TRUE(has(plain.out, "load sig2.T: java.lang.SecurityException: SHA-256 digest error for sig2/T.class\n"))
-            << plain.out;
-        for (const std::string mode : {"true", "false"}) {
-            SCOPED_TRACE("assystemclassloader " + mode);
-            const std::string exe = packProbe(dir_, "late-" + mode, jdk, {"assystemclassloader " + mode}, files);
-            RunResult packed = runOn(kLinux, exe, args);
-            packed.out = appOutput(packed);
-            EXPECT_EQ(packed.exitCode, 0) << packed.err;
-            EXPECT_EQ(packed.out, plain.out);
-        }
-    }
+    expectAsJavaCp(
+        "late",
+        {{"lib/probe.jar", "probe.jar"},
+         {"lib/signed-late.jar", "signed-late.jar"},
+         {"lib/tampered-late.jar", "tampered-late.jar"}},
+        {"cs", "sig.S", "load", "sig2.T", "load", "sig2.Plain"}, [](const std::string& out) {
+            EXPECT_TRUE(has(out, "cs sig.S: file=true signers=1 by 1 certificate(s)\n")) << out;
+            EXPECT_TRUE(has(out, "load sig2.T: java.lang.SecurityException: SHA-256 digest error for sig2/T.class\n"))
+                << out;
+        });
 }

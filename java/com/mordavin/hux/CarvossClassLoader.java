@@ -195,21 +195,11 @@ public class CarvossClassLoader extends java.net.URLClassLoader {
                     Enumeration<JarEntry> entries = file.entries();
                     while (entries.hasMoreElements()) {
                         JarEntry e = entries.nextElement();
+                        java.io.InputStream in = file.getInputStream(e);
                         try {
-                            java.io.InputStream in = file.getInputStream(e);
-                            try {
-                                while (in.read(buffer) != -1) {
-                                    // digests are checked as the entry is read
-                                }
-                            } finally {
-                                in.close();
-                            }
-                            CodeSigner[] by = e.getCodeSigners();
-                            if (by != null) {
-                                signers.put(e.getName(), by);
-                            }
-                        } catch (SecurityException bad) {
-                            failures.put(e.getName(), bad.getMessage());
+                            readEntry(e, in, buffer, signers, failures);
+                        } finally {
+                            in.close();
                         }
                     }
                 } finally {
@@ -223,6 +213,25 @@ public class CarvossClassLoader extends java.net.URLClassLoader {
                 if (copy != null) {
                     copy.toFile().delete();
                 }
+            }
+        }
+
+        /**
+         * Reads one entry to its end, which checks its digest, then records
+         * its signers, or why it failed.
+         */
+        private static void readEntry(JarEntry e, java.io.InputStream in, byte[] buffer,
+                Map<String, CodeSigner[]> signers, Map<String, String> failures) throws IOException {
+            try {
+                while (in.read(buffer) != -1) {
+                    // digests are checked as the entry is read
+                }
+                CodeSigner[] by = e.getCodeSigners();
+                if (by != null) {
+                    signers.put(e.getName(), by);
+                }
+            } catch (SecurityException bad) {
+                failures.put(e.getName(), bad.getMessage());
             }
         }
 
@@ -244,17 +253,7 @@ public class CarvossClassLoader extends java.net.URLClassLoader {
                     }
                     JarEntry e;
                     while ((e = in.getNextJarEntry()) != null) {
-                        try {
-                            while (in.read(buffer) != -1) {
-                                // digests are checked as the entry is read
-                            }
-                            CodeSigner[] by = e.getCodeSigners();
-                            if (by != null) {
-                                signers.put(e.getName(), by);
-                            }
-                        } catch (SecurityException bad) {
-                            failures.put(e.getName(), bad.getMessage());
-                        }
+                        readEntry(e, in, buffer, signers, failures);
                     }
                 } finally {
                     in.close();

@@ -287,10 +287,10 @@ public class JarKit {
                 out.resolve(jar).toString(), "probe");
     }
 
-    /** Rewrites a jar with one entry's bytes replaced, everything else (signature files included) as it was. */
-    static void manifestLast(Path from, Path to) throws IOException {
+    /** A jar's entries and their bytes, in the order the jar stores them. */
+    static Map<String, byte[]> entriesOf(Path file) throws IOException {
         Map<String, byte[]> entries = new LinkedHashMap<>();
-        try (ZipInputStream in = new ZipInputStream(Files.newInputStream(from))) {
+        try (ZipInputStream in = new ZipInputStream(Files.newInputStream(file))) {
             ZipEntry e;
             while ((e = in.getNextEntry()) != null) {
                 ByteArrayOutputStream b = new ByteArrayOutputStream();
@@ -300,9 +300,12 @@ public class JarKit {
                 entries.put(e.getName(), b.toByteArray());
             }
         }
-        byte[] manifest = entries.remove("META-INF/MANIFEST.MF");
-        entries.put("META-INF/MANIFEST.MF", manifest);
-        try (ZipOutputStream zos = new ZipOutputStream(Files.newOutputStream(to))) {
+        return entries;
+    }
+
+    /** Writes the entries as they are, in their order (no manifest of its own). */
+    static void writeEntries(Path file, Map<String, byte[]> entries) throws IOException {
+        try (ZipOutputStream zos = new ZipOutputStream(Files.newOutputStream(file))) {
             for (Map.Entry<String, byte[]> e : entries.entrySet()) {
                 zos.putNextEntry(new ZipEntry(e.getKey()));
                 zos.write(e.getValue());
@@ -311,21 +314,18 @@ public class JarKit {
         }
     }
 
+    /** A copy of a jar with its manifest stored last, everything else as it was. */
+    static void manifestLast(Path from, Path to) throws IOException {
+        Map<String, byte[]> entries = entriesOf(from);
+        byte[] manifest = entries.remove("META-INF/MANIFEST.MF");
+        entries.put("META-INF/MANIFEST.MF", manifest);
+        writeEntries(to, entries);
+    }
+
+    /** Rewrites a jar with one entry's bytes replaced, everything else (signature files included) as it was. */
     static void replaceEntry(Path file, String name, byte[] data) throws IOException {
-        Path temp = file.resolveSibling(file.getFileName() + ".tmp");
-        try (ZipInputStream in = new ZipInputStream(Files.newInputStream(file));
-             ZipOutputStream zos = new ZipOutputStream(Files.newOutputStream(temp))) {
-            ZipEntry e;
-            while ((e = in.getNextEntry()) != null) {
-                ByteArrayOutputStream b = new ByteArrayOutputStream();
-                byte[] buf = new byte[4096];
-                int n;
-                while ((n = in.read(buf)) > 0) b.write(buf, 0, n);
-                zos.putNextEntry(new ZipEntry(e.getName()));
-                zos.write(e.getName().equals(name) ? data : b.toByteArray());
-                zos.closeEntry();
-            }
-        }
-        Files.move(temp, file, StandardCopyOption.REPLACE_EXISTING);
+        Map<String, byte[]> entries = entriesOf(file);
+        entries.put(name, data);
+        writeEntries(file, entries);
     }
 }
