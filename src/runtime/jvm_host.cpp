@@ -233,17 +233,17 @@ jobjectArray buildArgumentArray(JvmHost& host, const std::vector<std::u16string>
 
 namespace {
 
-// Whether the pending exception is a NoSuchMethodError (the method is not
-// there) rather than the class's initialisation failing.
-bool pendingIsNoSuchMethod(JNIEnv* env) {
+// Whether the pending exception comes from the class's initialisation rather
+// than from a method that is not there (a NoSuchMethodError, or nothing).
+bool pendingIsFailedInitialisation(JNIEnv* env) {
     LocalRef<jthrowable> thrown(env, env->ExceptionOccurred());
     if (!thrown) return false;
     env->ExceptionClear();
     LocalRef<jclass> noSuchMethod(env, env->FindClass("java/lang/NoSuchMethodError"));
-    const bool is = noSuchMethod && env->IsInstanceOf(thrown.get(), noSuchMethod.get());
+    const bool missing = noSuchMethod && env->IsInstanceOf(thrown.get(), noSuchMethod.get());
     env->ExceptionClear();
     env->Throw(thrown.get());
-    return is;
+    return !missing;
 }
 
 // Whether the method is private (java.lang.reflect.Modifier.PRIVATE).
@@ -297,7 +297,7 @@ int32_t invokeMainClass(JvmHost& host, const ByteString& mainClass, const std::v
     // launch as an exception of main does, with its trace and exit code 1.
     MainEntry entry{env->GetStaticMethodID(cls.get(), "main", "([Ljava/lang/String;)V"), true, true};
     if (!entry.method) {
-        if (!pendingIsNoSuchMethod(env)) {
+        if (pendingIsFailedInitialisation(env)) {
             dispatchUncaughtException(env);
             return kMainThrew;
         }
