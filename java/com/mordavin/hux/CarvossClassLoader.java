@@ -322,16 +322,10 @@ public class CarvossClassLoader extends java.net.URLClassLoader {
                 return false;
             }
             java.util.Set<String> packages = bootPackages;
-            if (packages == null) {
-                if (noModules || !mayBeRuntimeName(name)) {
-                    return false;
-                }
+            if (packages == null && mayBeRuntimeName(name)) {
                 packages = bootLayerPackages();
-                if (packages == null) {
-                    return false;
-                }
             }
-            return packages.contains(name.substring(0, dot));
+            return packages != null && packages.contains(name.substring(0, dot));
         }
 
         private static boolean mayBeRuntimeName(String name) {
