@@ -328,6 +328,17 @@ bool ArchiveStore::readEntry(ByteArraySink& sink, std::string_view name, bool se
                       [&sink](ArchiveStore& store, int32_t number) { return store.readFound(sink, number); });
 }
 
+const ArchiveStore* ArchiveStore::archiveAt(std::string_view path) const {
+    if (path.empty()) return this;
+    const size_t bang = path.find('!');
+    if (bang == std::string_view::npos || bang == 0) return nullptr;
+    const std::string_view head = path.substr(0, bang);
+    for (int32_t i = 0; i < children_.size() && i < nestedNames_.size(); ++i)
+        if (children_[i] && entryNamesEqual(nestedNames_[i].view(), head))
+            return children_[i]->archiveAt(path.substr(bang + 1));
+    return nullptr;
+}
+
 const ZipEntry* ArchiveStore::statEntry(std::string_view name, bool searchNested) {
     const ZipEntry* result = nullptr;
     visitEntry(name, searchNested, [&result](ArchiveStore& store, int32_t number) {

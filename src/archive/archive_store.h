@@ -113,6 +113,11 @@ public:
     // rules of readEntry, when that entry can be read; null otherwise.
     const ZipEntry* statEntry(std::string_view name, bool searchNested);
 
+    // The archive `path` names: this one for "", a nested one for
+    // "libs/a.jar!", one inside that for "libs/a.jar!b.jar!"; null when no
+    // open archive has that name.
+    const ArchiveStore* archiveAt(std::string_view path) const;
+
     // Inspection.
     int32_t allowance() const { return allowance_; }
     int32_t entryCount() const { return index_.size(); }

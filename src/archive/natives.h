@@ -41,4 +41,6 @@ JNIEXPORT jobject JNICALL Java_com_mordavin_hux_CarvossClassLoader_findArchiveRe
                                                                                         jstring name);
 JNIEXPORT jbyteArray JNICALL Java_com_mordavin_hux_Handler_loadResourceData(JNIEnv* env, jobject handler, jstring url);
 JNIEXPORT jlongArray JNICALL Java_com_mordavin_hux_Handler_entryInfo(JNIEnv* env, jobject handler, jstring url);
+JNIEXPORT jobjectArray JNICALL Java_com_mordavin_hux_Handler_archiveNames(JNIEnv* env, jobject handler,
+                                                                          jstring archive);
 }

@@ -1,6 +1,7 @@
 // "hux:" URLs: made for the class loader's natives, served by the handler's
 // native, and registered as a protocol handler package.
 #include <atomic>
+#include <vector>
 
 #include "archive/archive_store.h"
 #include "archive/entry_names.h"
@@ -164,6 +165,45 @@ jlongArray entryInfo(JNIEnv* env, jstring url) {
     return array;
 }
 
+// Each entry name as Java text: UTF-8 where the bytes are well-formed UTF-8,
+// Latin-1 otherwise (the forms the URL natives try). Outside `compatible`
+// mode class files are left out, as no URL reads them.
+jobjectArray archiveNames(JNIEnv* env, jstring path) {
+    ensureOpen();
+    if (!path) return nullptr;
+    const NameForms forms = nameFormsOf(env, path);
+    const ArchiveStore* archive = nullptr;
+    if (forms.hasLatin1) archive = rootArchive().store().archiveAt(forms.latin1.view());
+    if (!archive && (forms.differ || !forms.hasLatin1)) archive = rootArchive().store().archiveAt(forms.utf8.view());
+    if (!archive) return nullptr;
+    const bool classes = compatibleMode();
+    const ZipReader& reader = archive->reader();
+    std::vector<int32_t> listed;
+    for (int32_t i = 0; i < reader.entryCount(); ++i) {
+        const ZipEntry& e = reader.entry(i);
+        const std::string_view name(e.name, static_cast<size_t>(e.nameLength));
+        if (!classes && name.size() >= 6 && name.substr(name.size() - 6) == ".class") continue;
+        listed.push_back(i);
+    }
+    LocalRef<jclass> stringClass(env, env->FindClass("java/lang/String"));
+    jobjectArray out =
+        stringClass ? env->NewObjectArray(static_cast<jsize>(listed.size()), stringClass.get(), nullptr) : nullptr;
+    if (!out) return nullptr;
+    for (size_t k = 0; k < listed.size(); ++k) {
+        const ZipEntry& e = reader.entry(listed[k]);
+        const std::string_view name(e.name, static_cast<size_t>(e.nameLength));
+        std::u16string units;
+        if (!decodeUtf8Strict(name, units)) {
+            units.clear();
+            for (char c : name) units.push_back(static_cast<char16_t>(static_cast<unsigned char>(c)));
+        }
+        LocalRef<jstring> text(env, jni::newString(env, units));
+        if (!text) return nullptr;
+        env->SetObjectArrayElement(out, static_cast<jsize>(k), text.get());
+    }
+    return out;
+}
+
 }  // namespace
 
 }  // namespace hux
@@ -177,4 +217,9 @@ extern "C" JNIEXPORT jbyteArray JNICALL Java_com_mordavin_hux_Handler_loadResour
 
 extern "C" JNIEXPORT jlongArray JNICALL Java_com_mordavin_hux_Handler_entryInfo(JNIEnv* env, jobject, jstring url) {
     return jni::guardNative(env, [&] { return entryInfo(env, url); });
+}
+
+extern "C" JNIEXPORT jobjectArray JNICALL Java_com_mordavin_hux_Handler_archiveNames(JNIEnv* env, jobject,
+                                                                                     jstring archive) {
+    return jni::guardNative(env, [&] { return archiveNames(env, archive); });
 }

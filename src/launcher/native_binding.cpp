@@ -57,6 +57,7 @@ const JNINativeMethod kTrayMenuNatives[] = {
 const JNINativeMethod kHandlerNatives[] = {
     HUX_NATIVE("loadResourceData", "(Ljava/lang/String;)[B", Java_com_mordavin_hux_Handler_loadResourceData),
     HUX_NATIVE("entryInfo", "(Ljava/lang/String;)[J", Java_com_mordavin_hux_Handler_entryInfo),
+    HUX_NATIVE("archiveNames", "(Ljava/lang/String;)[Ljava/lang/String;", Java_com_mordavin_hux_Handler_archiveNames),
 };
 const JNINativeMethod kRedirNatives[] = {
     HUX_NATIVE("write", "(I)V", Java_com_mordavin_hux_RedirOutputStream_write),

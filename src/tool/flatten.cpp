@@ -93,9 +93,7 @@ bool Flattener::addJar(const std::string& path, const std::string& label, std::v
             return false;
         }
         if (isLineIndex(name)) {
-            std::string& merged = services_[name];
-            merged.append(reinterpret_cast<const char*>(data.data()), data.size());
-            if (!merged.empty() && merged.back() != '\n') merged.push_back('\n');
+            addIndex(name, data);
             continue;
         }
         std::string inner;
@@ -124,6 +122,14 @@ bool Flattener::addJar(const std::string& path, const std::string& label, std::v
         warnings.push_back("'" + label + "': " + std::to_string(shadowed) +
                            " entries are hidden by earlier ones (first: '" + firstShadowed + "')");
     return true;
+}
+
+bool Flattener::isIndex(const std::string& name) { return isLineIndex(name); }
+
+void Flattener::addIndex(const std::string& name, const std::vector<uint8_t>& data) {
+    std::string& merged = services_[name];
+    merged.append(reinterpret_cast<const char*>(data.data()), data.size());
+    if (!merged.empty() && merged.back() != '\n') merged.push_back('\n');
 }
 
 bool Flattener::finish(std::string& error) {

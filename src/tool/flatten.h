@@ -25,6 +25,13 @@ public:
     // with `error` when the jar cannot be read.
     bool addJar(const std::string& path, const std::string& label, std::vector<std::string>& warnings,
                 std::string& error);
+    // Whether `name` is an index file that lists one name per line
+    // (META-INF/services/*, META-INF/sisu/*); such files of every input are
+    // merged into one.
+    static bool isIndex(const std::string& name);
+    // Adds the lines of an index file that is no jar's (a support file, or an
+    // application file stored at the top level).
+    void addIndex(const std::string& name, const std::vector<uint8_t>& data);
     // Writes the merged index files and component descriptors.
     bool finish(std::string& error);
 

@@ -251,9 +251,21 @@ bool pack(const PackRequest& request, std::string& error, std::vector<std::strin
     // Archive: support classes first, then the application's files.
     ZipWriter zip;
     std::set<std::string> names;
+    // Index files (service lists) of the support classes and of top-level
+    // application files are merged with those of flattened jars.
+    Flattener flattener(zip, names);
     auto addEntry = [&](const std::string& given, const std::string& path) {
         std::string name;
         if (!normaliseEntryName(given, name, error)) return false;
+        if (Flattener::isIndex(name)) {
+            std::vector<uint8_t> data;
+            if (!readFile(path, data)) {
+                error = "cannot read '" + path + "'";
+                return false;
+            }
+            flattener.addIndex(name, data);
+            return true;
+        }
         if (!names.insert(name).second) {
             error = "duplicate archive name '" + name + "'";
             return false;
@@ -285,7 +297,6 @@ bool pack(const PackRequest& request, std::string& error, std::vector<std::strin
     }
     std::vector<std::pair<std::string, std::string>> files = request.files;
     if (request.classPathJars) addClassPathJars(files, warnings);
-    Flattener flattener(zip, names);
     for (const auto& [name, path] : files) {
         if (request.flatten && zip::isArchiveName(name)) {
             if (!flattener.addJar(path, name, warnings, error)) return false;

@@ -356,7 +356,7 @@ TEST_F(Loader, ClassFilesAreNoResourcesWhenCompatibleIsOff) {
         runOn(kLinux, exe,
               {"bytes", "probe/Main.class", "conn", "probe/Main.class", "urltext", "hux:lib/probe.jar!probe/Main.class",
                "urltext", "hux:lib/probe.jar!probe/Main.clas%73", "urltext", "hux:lib/probe.jar!probe/Main%2eclass",
-               "load", "big.Big", "bytes", "probe/data/f.txt"});
+               "load", "big.Big", "bytes", "probe/data/f.txt", "fslist", "hux:lib/probe.jar!probe"});
     r.out = appOutput(r);
     ASSERT_EQ(r.exitCode, 0) << r.err;
     EXPECT_EQ(r.out,
@@ -364,7 +364,8 @@ TEST_F(Loader, ClassFilesAreNoResourcesWhenCompatibleIsOff) {
               "urltext hux:lib/probe.jar!probe/Main.class: java.io.FileNotFoundException\n"
               "urltext hux:lib/probe.jar!probe/Main.clas%73: java.io.FileNotFoundException\n"
               "urltext hux:lib/probe.jar!probe/Main%2eclass: java.io.FileNotFoundException\n"
-              "load big.Big: big\nbytes probe/data/f.txt: n=9 crc=53af6101\n");
+              "load big.Big: big\nbytes probe/data/f.txt: n=9 crc=53af6101\n"
+              "fslist hux:lib/probe.jar!probe: [caf\u00e9 #1%.txt, data, with space.txt, x.txt]\n");
 }
 
 TEST_F(Loader, ExternalClassPathKeepsItsOrderAndTakesTwoThousandJars) {
@@ -439,6 +440,22 @@ TEST_F(Loader, NestedJarsServeInClassPathOrderWhateverTheirNames) {
                       "order.txt: order.txt\nentry order: order\ncount order: 1\ncount order/: 1\nentry "
                       "order.Which: null\ncount ord: 0\n");
         });
+}
+
+TEST_F(Loader, ResourceDirectoriesWalkWithFileSystemPathsAsJarUrisDo) {
+    // A directory only implied by its file, odd names through their URIs,
+    // globs, and a missing file.
+    expectAsJavaCp("walk", {{"lib/probe.jar", "probe.jar"}, {"lib/tree.jar", "tree.jar"}},
+                   {"walk", "tree/data", "walk", "tree/data/", "fsread", "tree/data/odd name \u00e9 #1%.txt"},
+                   [](const std::string& out) {
+                       const std::string tree =
+                           "[/][f.txt 9 true f content][h.md 1 true h][odd name \u00e9 #1%.txt 8 true odd "
+                           "name][sub/][sub/g.txt 9 true g content] glob [f.txt, odd name \u00e9 #1%.txt] missing "
+                           "false NoSuchFileException";
+                       EXPECT_EQ(out, "walk tree/data: " + tree + "\nwalk tree/data/: " + tree +
+                                          "\nfsread tree/data/odd name \u00e9 #1%.txt: odd name \u00e9 #1%.txt odd "
+                                          "name\n");
+                   });
 }
 
 TEST_F(Loader, AClassInARuntimeModulesPackageIsNotTakenFromAJar) {

@@ -211,6 +211,8 @@ TEST(Flatten, JarEntriesGoToTheTopLevelFirstJarWinsServicesMergeSignaturesGo) {
     ASSERT_TRUE(first.add("META-INF/SIGNER.SF", bytesOf("signature"), ZipWriter::Method::Deflated, error));
     ASSERT_TRUE(first.add("META-INF/SIGNER.RSA", bytesOf("block"), ZipWriter::Method::Stored, error));
     ASSERT_TRUE(first.add("META-INF/services/x.Api", bytesOf("a.FirstImpl"), ZipWriter::Method::Deflated, error));
+    ASSERT_TRUE(first.add("META-INF/services/java.nio.file.spi.FileSystemProvider", bytesOf("a.Fs\n"),
+                          ZipWriter::Method::Deflated, error));
     ASSERT_TRUE(
         first.add("META-INF/sisu/javax.inject.Named", bytesOf("a.Component\n"), ZipWriter::Method::Deflated, error));
     ASSERT_TRUE(first.add("META-INF/plexus/components.xml",
@@ -244,11 +246,13 @@ TEST(Flatten, JarEntriesGoToTheTopLevelFirstJarWinsServicesMergeSignaturesGo) {
     ASSERT_TRUE(third.add("r/FromZip.txt", bytesOf("from a zip"), ZipWriter::Method::Deflated, error));
     writeZip(dir.file("third.zip"), third);
     dir.write("notes.txt", "kept as a file");
+    dir.write("top.Api", "c.TopImpl");
 
     const std::string exe = dir.file("flat");
     RunResult r = pack(kLinux, exe, {"mainclass a.B"},
                        {"lib/first.jar=" + dir.file("first.jar"), "lib/second.jar=" + dir.file("second.jar"),
-                        "lib/third.ZIP=" + dir.file("third.zip"), "notes.txt=" + dir.file("notes.txt")},
+                        "lib/third.ZIP=" + dir.file("third.zip"), "notes.txt=" + dir.file("notes.txt"),
+                        "META-INF/services/x.Api=" + dir.file("top.Api")},
                        {"--flatten"});
     ASSERT_EQ(r.exitCode, 0) << r.err;
     EXPECT_TRUE(has(r.err, "'lib/second.jar': 1 entries are hidden by earlier ones (first: 'p/Shared.txt')")) << r.err;
@@ -266,7 +270,10 @@ TEST(Flatten, JarEntriesGoToTheTopLevelFirstJarWinsServicesMergeSignaturesGo) {
     EXPECT_EQ(entries.at("r/FromZip.txt"), "from a zip");
     EXPECT_EQ(entries.count("inner.jar"), 1u);
     EXPECT_TRUE(has(entries.at("META-INF/MANIFEST.MF"), "X-From: first")) << entries.at("META-INF/MANIFEST.MF");
-    EXPECT_EQ(entries.at("META-INF/services/x.Api"), "a.FirstImpl\nb.SecondImpl\n");
+    // A service list stored at the top level, and the launcher's own, join the jars' lists.
+    EXPECT_EQ(entries.at("META-INF/services/x.Api"), "a.FirstImpl\nb.SecondImpl\nc.TopImpl\n");
+    EXPECT_EQ(entries.at("META-INF/services/java.nio.file.spi.FileSystemProvider"),
+              "com.mordavin.hux.ArchiveFileSystemProvider\na.Fs\n");
     EXPECT_EQ(entries.at("META-INF/sisu/javax.inject.Named"), "a.Component\nb.Component\n");
     const std::string& components = entries.at("META-INF/plexus/components.xml");
     EXPECT_TRUE(has(components, "<components>\n    <component>A</component>\n  <component>B</component></components>"))

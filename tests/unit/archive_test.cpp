@@ -180,6 +180,16 @@ TEST(ArchiveStore, NestedArchivesAndExplicitPaths) {
     EXPECT_EQ(store.findEntry("libs\\a.jar", 10), 1);
     EXPECT_EQ(store.findEntry("libs\\a.ja", 9), -1);
 
+    // Archives by their "!" path, as a file system over one of them finds it.
+    EXPECT_EQ(store.archiveAt(""), &store);
+    EXPECT_EQ(store.archiveAt("libs/a.jar!"), a);
+    EXPECT_EQ(store.archiveAt("libs\\a.jar!inner/b.jar!"), a->child(0));
+    EXPECT_EQ(store.archiveAt("libs/a.jar!inner/b.jar!deep.jar!"), nullptr);  // never opened
+    EXPECT_EQ(store.archiveAt("libs/a.jar"), nullptr);
+    EXPECT_EQ(store.archiveAt("!"), nullptr);
+    EXPECT_EQ(store.archiveAt("bad.jar!"), nullptr);
+    EXPECT_EQ(store.archiveAt("LIBS/A.JAR!"), nullptr);
+
     // A name beginning with "!" never resolves.
     EXPECT_EQ(locate(store, "!top.txt"), "<none>");
     EXPECT_EQ(locate(store, "!x\\y.txt"), "<none>");

@@ -222,8 +222,15 @@ public class Handler extends URLStreamHandler {
         }
     }
 
+    /** The entry names of the archive `archive` names ("" or "libs/a.jar!"), or null when it names none. */
+    static String[] entryNames(String archive) {
+        return SHARED.archiveNames(archive);
+    }
+
     protected native byte[] loadResourceData(String url);
 
     /** {size, DOS time, extended time in ms or Long.MIN_VALUE}, or null when the URL names nothing. */
     protected native long[] entryInfo(String url);
+
+    protected native String[] archiveNames(String archive);
 }

@@ -176,6 +176,17 @@ public class JarKit {
             jar("order-" + name + ".jar", null, e);
         }
 
+        // A resource tree for file-system walks: explicit directory entries
+        // for some directories, "tree/data/sub/" only implied by its file.
+        Map<String, byte[]> walk = new LinkedHashMap<>();
+        walk.put("tree/", new byte[0]);
+        walk.put("tree/data/", new byte[0]);
+        walk.put("tree/data/f.txt", bytes("f content"));
+        walk.put("tree/data/sub/g.txt", bytes("g content"));
+        walk.put("tree/data/odd name \u00e9 #1%.txt", bytes("odd name"));
+        walk.put("tree/data/h.md", bytes("h"));
+        jar("tree.jar", null, walk);
+
         // The external class path: two jars with the same class, and a folder of many jars.
         for (String name : new String[] {"b1", "a2"}) {
             Path dir = out.resolve("ext");

@@ -39,6 +39,9 @@ public class Main {
                     case "urls": line = urls(loader); break;
                     case "each": line = each(loader, args[++i]); break;
                     case "entry": line = entryName(loader.getResource(args[++i])); break;
+                    case "walk": line = walk(loader, args[++i]); break;
+                    case "fslist": { java.util.List<String> names = new java.util.ArrayList<>(); try (java.util.stream.Stream<java.nio.file.Path> s = java.nio.file.Files.list(pathOf(new URI(args[++i])))) { s.forEach(p -> names.add(p.getFileName().toString())); } Collections.sort(names); line = names.toString(); break; }
+                    case "fsread": { java.nio.file.Path p = pathOf(loader.getResource(args[++i]).toURI()); line = p.getFileName() + " " + new String(java.nio.file.Files.readAllBytes(p), "UTF-8"); break; }
                     case "classres": { String c = args[++i]; line = classResource(loader, c, args[++i]); break; }
                     default: line = "unknown command"; break;
                 }
@@ -46,6 +49,56 @@ public class Main {
                 line = describe(t);
             }
             System.out.println(cmd + (cmd.equals("services") || cmd.equals("urls") ? "" : " " + args[i]) + ": " + line);
+        }
+    }
+
+    /**
+     * A resource directory walked with java.nio.file, the way applications
+     * list their own resources: a path from the resource's URI, with a file
+     * system made for it where the scheme needs one first.
+     */
+    static String walk(ClassLoader loader, String dir) throws Exception {
+        java.nio.file.Path root = pathOf(loader.getResource(dir).toURI());
+        StringBuilder b = new StringBuilder();
+        java.util.List<java.nio.file.Path> all;
+        try (java.util.stream.Stream<java.nio.file.Path> s = java.nio.file.Files.walk(root)) {
+            all = s.sorted().collect(java.util.stream.Collectors.toList());
+        }
+        for (java.nio.file.Path p : all) {
+            b.append('[').append(root.relativize(p));
+            if (java.nio.file.Files.isDirectory(p)) {
+                b.append("/]");
+                continue;
+            }
+            java.nio.file.attribute.BasicFileAttributes a =
+                    java.nio.file.Files.readAttributes(p, java.nio.file.attribute.BasicFileAttributes.class);
+            byte[] data = java.nio.file.Files.readAllBytes(p);
+            b.append(' ').append(a.size()).append(' ').append(a.isRegularFile()).append(' ')
+                    .append(new String(data, "UTF-8")).append(']');
+            // the path's own URI leads back to the same entry
+            b.append(java.nio.file.Files.size(pathOf(p.toUri())) == data.length ? "" : "(uri differs)");
+        }
+        java.util.List<String> globbed = new java.util.ArrayList<>();
+        try (java.nio.file.DirectoryStream<java.nio.file.Path> ds = java.nio.file.Files.newDirectoryStream(root, "*.t?t")) {
+            for (java.nio.file.Path p : ds) globbed.add(p.getFileName().toString());
+        }
+        Collections.sort(globbed);
+        b.append(" glob ").append(globbed);
+        b.append(" missing ").append(java.nio.file.Files.exists(root.resolve("missing.txt")));
+        try {
+            java.nio.file.Files.newBufferedReader(root.resolve("missing.txt"));
+        } catch (java.nio.file.NoSuchFileException e) {
+            b.append(" NoSuchFileException");
+        }
+        return b.toString();
+    }
+
+    static java.nio.file.Path pathOf(URI uri) throws IOException {
+        try {
+            return java.nio.file.Paths.get(uri);
+        } catch (java.nio.file.FileSystemNotFoundException e) {
+            java.nio.file.FileSystems.newFileSystem(uri, Collections.<String, Object>emptyMap());
+            return java.nio.file.Paths.get(uri);
         }
     }
 
