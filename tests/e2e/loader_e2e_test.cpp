@@ -458,15 +458,19 @@ TEST_F(Loader, ResourceDirectoriesWalkWithFileSystemPathsAsJarUrisDo) {
                    });
 }
 
-TEST_F(Loader, AClassInARuntimeModulesPackageIsNotTakenFromAJar) {
+TEST_F(Loader, AClassInARuntimeModulesPackageIsNotTakenFromAJarButAResourceIs) {
     expectAsJavaCp(
         "runtimepkg", {{"lib/probe.jar", "probe.jar"}, {"lib/runtimepkg.jar", "runtimepkg.jar"}},
-        {"load", "javax.xml.parsers.HuxExtra", "load", "java.util.HuxExtra", "load", "org.w3c.dom.svg.HuxSvg"},
+        {"load", "javax.xml.parsers.HuxExtra", "load", "java.util.HuxExtra", "load", "org.w3c.dom.svg.HuxSvg", "entry",
+         "javax/xml/parsers/hux.txt", "count", "java/util/hux.properties", "entry", "org/w3c/dom/svg/hux.txt"},
         [](const std::string& out) {
             EXPECT_EQ(out,
                       "load javax.xml.parsers.HuxExtra: java.lang.ClassNotFoundException\n"
                       "load java.util.HuxExtra: java.lang.ClassNotFoundException\n"
-                      "load org.w3c.dom.svg.HuxSvg: not a runtime package\n");
+                      "load org.w3c.dom.svg.HuxSvg: not a runtime package\n"
+                      "entry javax/xml/parsers/hux.txt: javax/xml/parsers/hux.txt\n"
+                      "count java/util/hux.properties: 1\n"
+                      "entry org/w3c/dom/svg/hux.txt: org/w3c/dom/svg/hux.txt\n");
         });
 }
 

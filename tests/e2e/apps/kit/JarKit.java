@@ -158,7 +158,11 @@ public class JarKit {
         runtimePackages.put("javax/xml/parsers/HuxExtra.java", "package javax.xml.parsers; public class HuxExtra { public static String say() { return \"extra\"; } }");
         runtimePackages.put("java/util/HuxExtra.java", "package java.util; public class HuxExtra { public static String say() { return \"extra\"; } }");
         runtimePackages.put("org/w3c/dom/svg/HuxSvg.java", "package org.w3c.dom.svg; public class HuxSvg { public static String say() { return \"not a runtime package\"; } }");
-        jar("runtimepkg.jar", null, tree(compile("runtimepkg", runtimePackages)));
+        Map<String, byte[]> runtimeEntries = tree(compile("runtimepkg", runtimePackages));
+        runtimeEntries.put("javax/xml/parsers/hux.txt", bytes("hidden"));
+        runtimeEntries.put("java/util/hux.properties", bytes("hidden"));
+        runtimeEntries.put("org/w3c/dom/svg/hux.txt", bytes("found"));
+        jar("runtimepkg.jar", null, runtimeEntries);
 
         // Two jars holding the same class, resource and service file, with
         // differing contents: which one serves follows the class-path order.
