@@ -16,6 +16,7 @@ constexpr const char kMetaInf[] = "META-INF/";
 constexpr const char kServices[] = "META-INF/services/";
 constexpr const char kSisuIndexes[] = "META-INF/sisu/";
 constexpr const char kPlexusComponents[] = "META-INF/plexus/components.xml";
+constexpr const char kManifest[] = "META-INF/MANIFEST.MF";
 
 bool startsWith(const std::string& s, const char* prefix) { return s.rfind(prefix, 0) == 0; }
 
@@ -102,17 +103,22 @@ bool Flattener::addJar(const std::string& path, const std::string& label, std::v
             haveComponents_ = true;
             continue;
         }
+        const bool manifest = name == kManifest;
+        if (manifest) multiRelease_ = multiRelease_ || saysMultiRelease(data.data(), data.size());
         if (!names_.insert(name).second) {
-            if (name != "META-INF/MANIFEST.MF" && shadowed++ == 0) firstShadowed = name;
+            if (!manifest && shadowed++ == 0) firstShadowed = name;
             continue;
         }
-        if (name == "META-INF/MANIFEST.MF") {
+        if (manifest) {
             // The executable is on the runtime's class path: a Class-Path here
             // would make it load jars beside the executable (the packer packs
-            // the named jars instead).
+            // the named jars instead). Written last, once it is known whether
+            // any jar is a multi-release one.
             bool removed = false;
-            const std::string kept = withoutClassPath(std::string(data.begin(), data.end()), removed);
-            if (removed) data.assign(kept.begin(), kept.end());
+            manifest_ = withoutClassPath(std::string(data.begin(), data.end()), removed);
+            manifestTime_ = e.dosTime;
+            haveManifest_ = true;
+            continue;
         }
         const auto method = zip::isArchiveName(name) ? ZipWriter::Method::Stored : ZipWriter::Method::Deflated;
         // Entry times stay: runtimes compare a class's time with its source's.
@@ -142,6 +148,26 @@ bool Flattener::finish(std::string& error) {
             return false;
     }
     services_.clear();
+    // One multi-release jar makes the merged archive one, so that its
+    // versioned classes serve as they do from the jar (versions that only
+    // other jars hold are rare: a jar that is no multi-release one seldom
+    // has version directories).
+    if (multiRelease_ && !haveManifest_) {
+        manifest_ = "Manifest-Version: 1.0\r\n";
+        haveManifest_ = names_.insert(kManifest).second;
+        if (!haveManifest_) {
+            error = std::string("duplicate archive name '") + kManifest + "'";
+            return false;
+        }
+        manifestTime_ = ZipWriter::kDefaultDosTime;
+    }
+    if (haveManifest_) {
+        if (multiRelease_) manifest_ = withMultiRelease(manifest_);
+        if (!zip_.add(kManifest, std::vector<uint8_t>(manifest_.begin(), manifest_.end()), ZipWriter::Method::Deflated,
+                      error, manifestTime_))
+            return false;
+        haveManifest_ = false;
+    }
     if (haveComponents_) {
         const std::string xml = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<component-set>\n  <components>" +
                                 components_ + "</components>\n</component-set>\n";

@@ -21,7 +21,9 @@ public:
     // The first jar to bring a name wins, as on a class path. Index files
     // (META-INF/services, META-INF/sisu) and component descriptors
     // (META-INF/plexus/components.xml) of every jar are merged. Signature
-    // files are dropped (the merged archive is not what was signed). False
+    // files are dropped (the merged archive is not what was signed). The
+    // first manifest is kept (without Class-Path), saying "Multi-Release:
+    // true" when any jar's does. False
     // with `error` when the jar cannot be read.
     bool addJar(const std::string& path, const std::string& label, std::vector<std::string>& warnings,
                 std::string& error);
@@ -41,6 +43,10 @@ private:
     std::map<std::string, std::string> services_;  // line indexes, merged
     std::string components_;                       // component descriptors' elements
     bool haveComponents_ = false;
+    std::string manifest_;  // the first jar's, written by finish
+    uint32_t manifestTime_ = ZipWriter::kDefaultDosTime;
+    bool haveManifest_ = false;
+    bool multiRelease_ = false;  // some jar says "Multi-Release: true"
 };
 
 // Whether `name` is a jar signature file (META-INF/*.SF, .RSA, .DSA, .EC, SIG-*).

@@ -51,27 +51,28 @@ Line lineAt(std::string_view text, size_t at) {
     return line;
 }
 
-// Whether a header line names the Class-Path attribute ("Class-Path: ...").
-bool namesClassPath(std::string_view line) {
+// Whether a header line names the attribute `name` ("Name: ...").
+bool namesAttribute(std::string_view line, std::string_view name) {
     const size_t colon = line.find(':');
     return colon != std::string_view::npos && colon + 1 < line.size() && line[colon + 1] == ' ' &&
-           equalsIgnoreCase(line.substr(0, colon), kClassPath);
+           equalsIgnoreCase(line.substr(0, colon), name);
 }
+
+bool namesClassPath(std::string_view line) { return namesAttribute(line, kClassPath); }
 
 }  // namespace
 
-std::vector<std::string> manifestClassPath(const uint8_t* data, size_t size) {
+bool manifestAttribute(const uint8_t* data, size_t size, std::string_view name, std::string& out) {
     const std::string_view text(reinterpret_cast<const char*>(data), size);
-    std::string value;         // of the attribute being read
-    bool inClassPath = false;  // the attribute being read is Class-Path
+    std::string value;     // of the attribute being read
+    bool inNamed = false;  // the attribute being read is `name`
     bool found = false;
-    std::string classPath;
     auto close = [&] {
-        if (inClassPath) {
-            classPath = value;
+        if (inNamed) {
+            out = value;
             found = true;
         }
-        inClassPath = false;
+        inNamed = false;
         value.clear();
     };
     for (size_t at = 0; at < text.size();) {
@@ -85,14 +86,43 @@ std::vector<std::string> manifestClassPath(const uint8_t* data, size_t size) {
             continue;
         }
         close();
-        if (namesClassPath(body)) {
-            inClassPath = true;
+        if (namesAttribute(body, name)) {
+            inNamed = true;
             value.assign(body.substr(body.find(':') + 2));
         }
     }
     close();
+    return found;
+}
+
+bool saysMultiRelease(const uint8_t* data, size_t size) {
+    std::string value;
+    if (!manifestAttribute(data, size, "Multi-Release", value)) return false;
+    return equalsIgnoreCase(value, "true");
+}
+
+std::string withMultiRelease(const std::string& manifest) {
+    const auto* bytes = reinterpret_cast<const uint8_t*>(manifest.data());
+    if (saysMultiRelease(bytes, manifest.size())) return manifest;
+    // After the main section's last line (a later attribute wins over an
+    // earlier one of the same name), with that line's own line end.
+    size_t at = 0;
+    std::string end = "\r\n";
+    while (at < manifest.size()) {
+        const Line line = lineAt(manifest, at);
+        if (!line.ended || line.end == line.start) break;
+        end = manifest.substr(line.end, line.next - line.end);
+        at = line.next;
+    }
+    std::string out = manifest;
+    out.insert(at, "Multi-Release: true" + end);
+    return out;
+}
+
+std::vector<std::string> manifestClassPath(const uint8_t* data, size_t size) {
+    std::string classPath;
     std::vector<std::string> entries;
-    if (!found) return entries;
+    if (!manifestAttribute(data, size, kClassPath, classPath)) return entries;
     size_t i = 0;
     constexpr std::string_view kSpace = " \t\r\n\f";
     while (true) {

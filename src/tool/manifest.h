@@ -5,9 +5,22 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace hux::tool {
+
+// The value of the main section's attribute `name` (continuation lines
+// joined), read by the rules below; false when there is none.
+bool manifestAttribute(const uint8_t* data, size_t size, std::string_view name, std::string& value);
+
+// Whether the main section says "Multi-Release: true" (in any letter case),
+// as the runtime decides that a jar is one.
+bool saysMultiRelease(const uint8_t* data, size_t size);
+
+// The manifest with "Multi-Release: true" at the end of its main section,
+// unless it says so already; unchanged otherwise.
+std::string withMultiRelease(const std::string& manifest);
 
 // The entries of the main section's Class-Path attribute, in order; empty
 // when there is none. Lines end in CR, LF or CR LF; a line starting with a

@@ -107,8 +107,8 @@ protected:
     // both loader modes, on every JDK: the outputs must agree, and
     // `checkJava` looks at `java -cp`'s, so that a shared fault cannot pass.
     void expectAsJavaCp(const std::string& name, const std::vector<std::pair<std::string, std::string>>& jars,
-                        const std::vector<std::string>& args,
-                        const std::function<void(const std::string&)>& checkJava) {
+                        const std::vector<std::string>& args, const std::function<void(const std::string&)>& checkJava,
+                        bool alsoFlattened = false) {
         const std::string kit = kitDir();
         std::vector<std::string> files;
         std::string cp;
@@ -124,6 +124,18 @@ protected:
             for (const std::string mode : {"true", "false"}) {
                 SCOPED_TRACE("assystemclassloader " + mode);
                 const std::string exe = packProbe(dir_, name + "-" + mode, jdk, {"assystemclassloader " + mode}, files);
+                RunResult packed = runOn(kLinux, exe, args);
+                packed.out = appOutput(packed);
+                EXPECT_EQ(packed.exitCode, 0) << packed.err;
+                EXPECT_EQ(packed.out, plain.out);
+            }
+            if (alsoFlattened) {
+                SCOPED_TRACE("flattened");
+                const std::string exe = dir_.file(name + "-flat");
+                ASSERT_EQ(pack(kLinux, exe, {"mainclass probe.Main", "jre_order c", "jvmdll " + jvmLibraryOf(jdk)},
+                               files, {"--flatten"})
+                              .exitCode,
+                          0);
                 RunResult packed = runOn(kLinux, exe, args);
                 packed.out = appOutput(packed);
                 EXPECT_EQ(packed.exitCode, 0) << packed.err;
@@ -456,6 +468,15 @@ TEST_F(Loader, ResourceDirectoriesWalkWithFileSystemPathsAsJarUrisDo) {
                                           "\nfsread tree/data/odd name \u00e9 #1%.txt: odd name \u00e9 #1%.txt odd "
                                           "name\n");
                    });
+}
+
+TEST_F(Loader, AMultiReleaseJarServesItsVersionsAlsoFlattenedAfterAPlainJar) {
+    // The first jar's manifest, which the flattened archive keeps, says
+    // nothing of versions; the second jar's does.
+    expectAsJavaCp(
+        "mrflat", {{"lib/probe.jar", "probe.jar"}, {"lib/mr.jar", "mr.jar"}},
+        {"load", "mr.Version", "bytes", "mr/other.txt"},
+        [](const std::string& out) { EXPECT_EQ(out.find("load mr.Version: base"), std::string::npos) << out; }, true);
 }
 
 TEST_F(Loader, AClassInARuntimeModulesPackageIsNotTakenFromAJarButAResourceIs) {

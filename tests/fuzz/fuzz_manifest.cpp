@@ -1,6 +1,7 @@
 // libFuzzer target: the packer's manifest reader (Class-Path of the jars it
-// packs), the attribute's removal from flattened manifests, and the
-// resolution of Class-Path entries to file paths.
+// packs), the attribute's removal from flattened manifests, marking a
+// flattened manifest multi-release, and the resolution of Class-Path entries
+// to file paths.
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -31,5 +32,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         __builtin_trap();
     bool again = true;
     if (hux::tool::withoutClassPath(without, again) != without || again) __builtin_trap();
+    // Marking a manifest multi-release always makes it read as one, and keeps
+    // every other main-section attribute (Class-Path here) as it read before.
+    const std::string text(reinterpret_cast<const char*>(data), size);
+    const std::string marked = hux::tool::withMultiRelease(text);
+    const auto* markedBytes = reinterpret_cast<const uint8_t*>(marked.data());
+    if (!hux::tool::saysMultiRelease(markedBytes, marked.size())) __builtin_trap();
+    if (hux::tool::manifestClassPath(markedBytes, marked.size()) != entries) __builtin_trap();
+    if (hux::tool::saysMultiRelease(data, size) && marked != text) __builtin_trap();
     return 0;
 }

@@ -103,6 +103,31 @@ TEST(ManifestClassPath, RemovalTakesTheAttributeAndItsContinuationsOnly) {
     EXPECT_FALSE(removed);
 }
 
+TEST(ManifestMultiRelease, ReadAsTheRuntimeReadsItAndAddedAtTheEndOfTheMainSection) {
+    auto says = [](const std::string& m) {
+        return saysMultiRelease(reinterpret_cast<const uint8_t*>(m.data()), m.size());
+    };
+    EXPECT_TRUE(says("Manifest-Version: 1.0\r\nMulti-Release: true\r\n"));
+    EXPECT_TRUE(says("multi-release: TRUE\n"));
+    EXPECT_FALSE(says("Multi-Release: true \n"));                   // the runtime takes the value as it stands
+    EXPECT_FALSE(says("Multi-Release: true"));                      // a last line without an end does not count
+    EXPECT_FALSE(says("X: 1\n\nName: a/\nMulti-Release: true\n"));  // not in the main section
+    EXPECT_FALSE(says("Multi-Release: tr\n ue-ish\n"));
+
+    EXPECT_EQ(withMultiRelease("Manifest-Version: 1.0\r\nMain-Class: M\r\n\r\nName: p/\r\nX: y\r\n"),
+              "Manifest-Version: 1.0\r\nMain-Class: M\r\nMulti-Release: true\r\n\r\nName: p/\r\nX: y\r\n");
+    EXPECT_EQ(withMultiRelease("Manifest-Version: 1.0\nMulti-Release: false\n"),
+              "Manifest-Version: 1.0\nMulti-Release: false\nMulti-Release: true\n");  // the last one wins
+    EXPECT_EQ(withMultiRelease("A: b\nCut"), "A: b\nMulti-Release: true\nCut");
+    EXPECT_EQ(withMultiRelease(""), "Multi-Release: true\r\n");
+    const std::string already = "Manifest-Version: 1.0\nMulti-Release: True\n";
+    EXPECT_EQ(withMultiRelease(already), already);
+    std::string value;
+    ASSERT_TRUE(
+        manifestAttribute(reinterpret_cast<const uint8_t*>(already.data()), already.size(), "multi-release", value));
+    EXPECT_EQ(value, "True");
+}
+
 TEST(ClassPathEntries, ResolveAsFileUrlsRelativeToTheJar) {
     ClassPathTarget t;
     std::string why;
