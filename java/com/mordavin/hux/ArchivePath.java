@@ -160,26 +160,33 @@ final class ArchivePath implements Path {
         return of(join(n, beginIndex, endIndex));
     }
 
-    @Override
-    public boolean startsWith(Path other) {
-        if (!(other instanceof ArchivePath) || ((ArchivePath) other).fs != fs) {
-            return false;
-        }
-        ArchivePath o = (ArchivePath) other;
-        if (o.isAbsolute() != isAbsolute() || (o.path.isEmpty() && !path.isEmpty())) {
-            return false;
-        }
+    /** `other` when it is a path of this same file system, else null. */
+    private ArchivePath sameSystem(Path other) {
+        return other instanceof ArchivePath && ((ArchivePath) other).fs == fs ? (ArchivePath) other : null;
+    }
+
+    /** Whether this path's first (or last) names are `theirs`. */
+    private boolean holdsNames(String[] theirs, boolean atEnd) {
         String[] mine = names();
-        String[] theirs = o.names();
         if (theirs.length > mine.length) {
             return false;
         }
+        int offset = atEnd ? mine.length - theirs.length : 0;
         for (int i = 0; i < theirs.length; i++) {
-            if (!theirs[i].equals(mine[i])) {
+            if (!theirs[i].equals(mine[offset + i])) {
                 return false;
             }
         }
         return true;
+    }
+
+    @Override
+    public boolean startsWith(Path other) {
+        ArchivePath o = sameSystem(other);
+        if (o == null || o.isAbsolute() != isAbsolute() || (o.path.isEmpty() && !path.isEmpty())) {
+            return false;
+        }
+        return holdsNames(o.names(), false);
     }
 
     @Override
@@ -189,27 +196,17 @@ final class ArchivePath implements Path {
 
     @Override
     public boolean endsWith(Path other) {
-        if (!(other instanceof ArchivePath) || ((ArchivePath) other).fs != fs) {
+        ArchivePath o = sameSystem(other);
+        if (o == null) {
             return false;
         }
-        ArchivePath o = (ArchivePath) other;
         if (o.isAbsolute()) {
             return o.path.equals(path);
         }
         if (o.path.isEmpty()) {
             return path.isEmpty();
         }
-        String[] mine = names();
-        String[] theirs = o.names();
-        if (theirs.length > mine.length) {
-            return false;
-        }
-        for (int i = 1; i <= theirs.length; i++) {
-            if (!theirs[theirs.length - i].equals(mine[mine.length - i])) {
-                return false;
-            }
-        }
-        return true;
+        return holdsNames(o.names(), true);
     }
 
     @Override

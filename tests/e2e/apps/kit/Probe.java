@@ -40,6 +40,7 @@ public class Main {
                     case "each": line = each(loader, args[++i]); break;
                     case "entry": line = entryName(loader.getResource(args[++i])); break;
                     case "walk": line = walk(loader, args[++i]); break;
+                    case "pathops": line = pathOps(loader, args[++i]); break;
                     case "fslist": { java.util.List<String> names = new java.util.ArrayList<>(); try (java.util.stream.Stream<java.nio.file.Path> s = java.nio.file.Files.list(pathOf(new URI(args[++i])))) { s.forEach(p -> names.add(p.getFileName().toString())); } Collections.sort(names); line = names.toString(); break; }
                     case "fsread": { java.nio.file.Path p = pathOf(loader.getResource(args[++i]).toURI()); line = p.getFileName() + " " + new String(java.nio.file.Files.readAllBytes(p), "UTF-8"); break; }
                     case "classres": { String c = args[++i]; line = classResource(loader, c, args[++i]); break; }
@@ -91,6 +92,49 @@ public class Main {
             b.append(" NoSuchFileException");
         }
         return b.toString();
+    }
+
+    /** Path operations and matchers on a resource directory's path, which the JDK's zip file system also answers. */
+    static String pathOps(ClassLoader loader, String dir) throws Exception {
+        java.nio.file.Path root = pathOf(loader.getResource(dir).toURI());
+        java.nio.file.FileSystem fs = root.getFileSystem();
+        java.nio.file.Path rel = fs.getPath("a", "./b/", "../c//d");
+        java.util.List<Object> out = new java.util.ArrayList<>();
+        out.add(root);
+        out.add(root.getFileName());
+        out.add(root.getParent());
+        out.add(root.getRoot());
+        out.add(root.getNameCount());
+        out.add(root.subpath(0, 1));
+        out.add(root.resolve("x/../y").normalize());
+        out.add(root.resolveSibling("z"));
+        out.add(root.relativize(root.resolve("p/q")));
+        out.add(root.resolve("p/q").relativize(root));
+        out.add(root.startsWith("/tree") + " " + root.startsWith("/tre") + " " + root.endsWith("data") + " " + root.endsWith("/tree/data"));
+        out.add(rel + " " + rel.normalize() + " " + rel.isAbsolute() + " " + rel.getNameCount() + " " + rel.getParent());
+        out.add(fs.getPath("/../a/./b/..").normalize() + " " + fs.getPath("../../a").normalize() + " " + fs.getPath("").getNameCount());
+        out.add(rel.toAbsolutePath().startsWith(fs.getPath("/")) + " " + fs.getPath("").resolve(rel).equals(rel));
+        java.util.List<String> matched = new java.util.ArrayList<>();
+        for (String glob : new String[] {"glob:**/*.txt", "glob:*.txt", "glob:/tree/data/{f,h}.*", "glob:/tree/data/[a-g].txt",
+                "glob:/tree/data/[!f]*", "glob:/tree/**", "regex:.*/sub/.*"}) {
+            java.nio.file.PathMatcher m = fs.getPathMatcher(glob);
+            java.util.List<String> hits = new java.util.ArrayList<>();
+            try (java.util.stream.Stream<java.nio.file.Path> s = java.nio.file.Files.walk(root)) {
+                s.filter(m::matches).forEach(p -> hits.add(root.relativize(p).toString()));
+            }
+            Collections.sort(hits);
+            matched.add(glob + "=" + hits);
+        }
+        out.add(matched);
+        out.add(root.resolve("sub/../f.txt").toRealPath());
+        // (the zip file system is writable where the archive is not: isWritable differs by design)
+        out.add(java.nio.file.Files.isReadable(root.resolve("f.txt")) + " " + java.nio.file.Files.isReadable(root.resolve("nope")));
+        try {
+            java.nio.file.Files.newDirectoryStream(root.resolve("f.txt"));
+        } catch (java.nio.file.NotDirectoryException e) {
+            out.add("NotDirectoryException");
+        }
+        return out.toString();
     }
 
     static java.nio.file.Path pathOf(URI uri) throws IOException {
