@@ -80,7 +80,7 @@ bool Flattener::addJar(const std::string& path, const std::string& label, std::v
         // package index would misdescribe it.
         if (name.back() == '/' || isSignatureFile(name) || name == "META-INF/INDEX.LIST") {
             if (name.back() == '/' && names_.insert(name).second &&
-                !zip_.add(name, {}, ZipWriter::Method::Stored, error, e.dosTime))
+                !zip_.add(name, {}, ZipWriter::Method::Stored, error, e.dosTime, e.modifiedSeconds))
                 return false;
             continue;
         }
@@ -117,12 +117,15 @@ bool Flattener::addJar(const std::string& path, const std::string& label, std::v
             bool removed = false;
             manifest_ = withoutClassPath(std::string(data.begin(), data.end()), removed);
             manifestTime_ = e.dosTime;
+            manifestUnixTime_ = e.modifiedSeconds;
             haveManifest_ = true;
             continue;
         }
         const auto method = zip::isArchiveName(name) ? ZipWriter::Method::Stored : ZipWriter::Method::Deflated;
-        // Entry times stay: runtimes compare a class's time with its source's.
-        if (!zip_.add(name, data, method, error, e.dosTime)) return false;
+        // Entry times stay, extended timestamps included: runtimes compare a
+        // class's time with its source's, and a reader converts an MS-DOS
+        // time through the time-zone rules where an extended one is missing.
+        if (!zip_.add(name, data, method, error, e.dosTime, e.modifiedSeconds)) return false;
     }
     if (shadowed > 0)
         warnings.push_back("'" + label + "': " + std::to_string(shadowed) +
@@ -160,11 +163,12 @@ bool Flattener::finish(std::string& error) {
             return false;
         }
         manifestTime_ = ZipWriter::kDefaultDosTime;
+        manifestUnixTime_ = ZipWriter::kNoUnixTime;
     }
     if (haveManifest_) {
         if (multiRelease_) manifest_ = withMultiRelease(manifest_);
         if (!zip_.add(kManifest, std::vector<uint8_t>(manifest_.begin(), manifest_.end()), ZipWriter::Method::Deflated,
-                      error, manifestTime_))
+                      error, manifestTime_, manifestUnixTime_))
             return false;
         haveManifest_ = false;
     }

@@ -45,6 +45,7 @@ private:
     bool haveComponents_ = false;
     std::string manifest_;  // the first jar's, written by finish
     uint32_t manifestTime_ = ZipWriter::kDefaultDosTime;
+    int64_t manifestUnixTime_ = ZipWriter::kNoUnixTime;
     bool haveManifest_ = false;
     bool multiRelease_ = false;  // some jar says "Multi-Release: true"
 };

@@ -23,6 +23,16 @@ void put32(std::vector<uint8_t>& v, uint32_t x) {
 void put64(std::vector<uint8_t>& v, uint64_t x) {
     for (int i = 0; i < 8; ++i) v.push_back(static_cast<uint8_t>(x >> (8 * i)));
 }
+
+// The extended timestamp field with the modification time alone, as both
+// the local header and the directory carry it.
+constexpr uint16_t kUnixTimeFieldSize = 9;
+void putUnixTime(std::vector<uint8_t>& v, int32_t seconds) {
+    put16(v, 0x5455);
+    put16(v, 5);
+    v.push_back(0x01);  // modification time present
+    put32(v, static_cast<uint32_t>(seconds));
+}
 }  // namespace
 
 bool deflateRaw(const std::vector<uint8_t>& data, std::vector<uint8_t>& out) {
@@ -52,7 +62,7 @@ bool deflateRaw(const std::vector<uint8_t>& data, std::vector<uint8_t>& out) {
 }
 
 bool ZipWriter::add(const std::string& name, const std::vector<uint8_t>& data, Method method, std::string& error,
-                    uint32_t dosTime) {
+                    uint32_t dosTime, int64_t unixTime) {
     if (name.empty() || name.size() > 0xFFFF) {
         error = "archive name '" + name + "' is empty or too long";
         return false;
@@ -73,8 +83,16 @@ bool ZipWriter::add(const std::string& name, const std::vector<uint8_t>& data, M
         crc = crc32(crc, data.data() + at, static_cast<uInt>(n));
         at += n;
     }
-    Entry e{name,        static_cast<uint32_t>(crc),   dosTime, payload->size(), data.size(),
-            out_.size(), static_cast<uint16_t>(method)};
+    const bool hasUnixTime = unixTime != kNoUnixTime && unixTime >= INT32_MIN && unixTime <= INT32_MAX;
+    Entry e{name,
+            static_cast<uint32_t>(crc),
+            dosTime,
+            payload->size(),
+            data.size(),
+            out_.size(),
+            static_cast<uint16_t>(method),
+            hasUnixTime,
+            hasUnixTime ? static_cast<int32_t>(unixTime) : 0};
     // The local header carries both sizes in a zip64 field when either is too large.
     const bool large = e.size >= limits_.value32 || e.compressedSize >= limits_.value32;
     put32(out_, 0x04034b50);
@@ -86,7 +104,7 @@ bool ZipWriter::add(const std::string& name, const std::vector<uint8_t>& data, M
     put32(out_, large ? 0xFFFFFFFF : static_cast<uint32_t>(e.compressedSize));
     put32(out_, large ? 0xFFFFFFFF : static_cast<uint32_t>(e.size));
     put16(out_, static_cast<uint16_t>(name.size()));
-    put16(out_, large ? 20 : 0);
+    put16(out_, static_cast<uint16_t>((large ? 20 : 0) + (e.hasUnixTime ? kUnixTimeFieldSize : 0)));
     out_.insert(out_.end(), name.begin(), name.end());
     if (large) {
         put16(out_, 0x0001);
@@ -94,6 +112,7 @@ bool ZipWriter::add(const std::string& name, const std::vector<uint8_t>& data, M
         put64(out_, e.size);
         put64(out_, e.compressedSize);
     }
+    if (e.hasUnixTime) putUnixTime(out_, e.unixTime);
     out_.insert(out_.end(), payload->begin(), payload->end());
     entries_.push_back(std::move(e));
     return true;
@@ -124,7 +143,8 @@ bool ZipWriter::finish(std::string& error, const std::string& comment) {
         put32(out_, bigCompressed ? 0xFFFFFFFF : static_cast<uint32_t>(e.compressedSize));
         put32(out_, bigSize ? 0xFFFFFFFF : static_cast<uint32_t>(e.size));
         put16(out_, static_cast<uint16_t>(e.name.size()));
-        put16(out_, static_cast<uint16_t>(extra.empty() ? 0 : extra.size() + 4));
+        put16(out_,
+              static_cast<uint16_t>((extra.empty() ? 0 : extra.size() + 4) + (e.hasUnixTime ? kUnixTimeFieldSize : 0)));
         put16(out_, 0);
         put16(out_, 0);
         put16(out_, 0);
@@ -136,6 +156,7 @@ bool ZipWriter::finish(std::string& error, const std::string& comment) {
             put16(out_, static_cast<uint16_t>(extra.size()));
             out_.insert(out_.end(), extra.begin(), extra.end());
         }
+        if (e.hasUnixTime) putUnixTime(out_, e.unixTime);
     }
     const uint64_t directorySize = out_.size() - directoryOffset;
     const uint64_t count = entries_.size();

@@ -26,10 +26,16 @@ public:
     // A fixed timestamp keeps packed files reproducible (1 Jan 2000, 00:00).
     static constexpr uint32_t kDefaultDosTime = ((20u << 9 | 1u << 5 | 1u) << 16);
 
+    // No extended timestamp: the entry has its MS-DOS time alone.
+    static constexpr int64_t kNoUnixTime = INT64_MIN;
+
     // Adds an entry; false (with `error` set) when a name is unusable or
     // deflating fails. `dosTime`: MS-DOS date (high 16 bits) and time.
+    // `unixTime`: the modification time in Unix seconds for an extended
+    // timestamp field ("UT"), which readers prefer to the MS-DOS time (exact
+    // to the second, in UTC); left out when kNoUnixTime or beyond 32 bits.
     bool add(const std::string& name, const std::vector<uint8_t>& data, Method method, std::string& error,
-             uint32_t dosTime = kDefaultDosTime);
+             uint32_t dosTime = kDefaultDosTime, int64_t unixTime = kNoUnixTime);
     // Appends the central directory and the end record (with `comment`).
     bool finish(std::string& error, const std::string& comment = {});
     const std::vector<uint8_t>& bytes() const { return out_; }
@@ -46,6 +52,8 @@ private:
         uint64_t size;
         uint64_t offset;
         uint16_t method;
+        bool hasUnixTime;
+        int32_t unixTime;
     };
     Limits limits_;
     std::vector<uint8_t> out_;

@@ -35,7 +35,8 @@ size_t lineCount(const std::string& text) { return static_cast<size_t>(std::coun
 // The entries of the archive inside a packed executable, read by the
 // launcher's own reader.
 std::map<std::string, std::string> archiveEntries(const std::string& exe,
-                                                  std::map<std::string, uint32_t>* times = nullptr) {
+                                                  std::map<std::string, uint32_t>* times = nullptr,
+                                                  std::map<std::string, int64_t>* unixTimes = nullptr) {
     std::map<std::string, std::string> out;
     auto source = std::make_unique<hux::FileSource>();
     if (!source->open(exe.c_str())) return out;
@@ -47,6 +48,7 @@ std::map<std::string, std::string> archiveEntries(const std::string& exe,
         if (e.size > 0 && !reader.readEntry(i, reinterpret_cast<uint8_t*>(&data[0]))) data = "<unreadable>";
         out[std::string(e.name, static_cast<size_t>(e.nameLength))] = data;
         if (times) (*times)[std::string(e.name, static_cast<size_t>(e.nameLength))] = e.dosTime;
+        if (unixTimes) (*unixTimes)[std::string(e.name, static_cast<size_t>(e.nameLength))] = e.modifiedSeconds;
     }
     return out;
 }
@@ -60,8 +62,11 @@ TEST(Zip64, RecordsAppearWhereAFieldOverflowsAndIndependentReadersAgree) {
     std::string error;
     const std::string big(150, 'b');  // over the lowered 32-bit limit: sizes move to zip64
     ASSERT_TRUE(zip.add("a.txt", bytesOf("alpha"), ZipWriter::Method::Deflated, error));
-    ASSERT_TRUE(zip.add("big.bin", bytesOf(big), ZipWriter::Method::Stored, error));
-    ASSERT_TRUE(zip.add("late.txt", bytesOf("at an offset past the limit"), ZipWriter::Method::Deflated, error));
+    // Extended timestamps beside the zip64 fields, in both headers.
+    ASSERT_TRUE(
+        zip.add("big.bin", bytesOf(big), ZipWriter::Method::Stored, error, ZipWriter::kDefaultDosTime, 1673107975));
+    ASSERT_TRUE(zip.add("late.txt", bytesOf("at an offset past the limit"), ZipWriter::Method::Deflated, error,
+                        ZipWriter::kDefaultDosTime, 1673107975));
     ASSERT_TRUE(zip.add("d/last.txt", bytesOf("fourth entry, past the entry limit"), ZipWriter::Method::Stored, error));
     const std::string path = dir.file("small64.zip");
     writeZip(path, zip);
@@ -71,6 +76,8 @@ TEST(Zip64, RecordsAppearWhereAFieldOverflowsAndIndependentReadersAgree) {
     EXPECT_TRUE(has(tested.out, "No errors detected")) << tested.out;
     EXPECT_EQ(run({"unzip", "-p", path, "big.bin"}).out, big);
     EXPECT_EQ(run({"unzip", "-p", path, "late.txt"}).out, "at an offset past the limit");
+    RunResult described = run({"unzip", "-Z", "-v", path, "big.bin"}, {.env = {{"TZ", "UTC"}}});
+    EXPECT_TRUE(has(described.out, "(UT extra field modtime): 2023 Jan 7 16:12:55 UTC")) << described.out;
     for (const std::string& jdk : installedJdks()) {
         SCOPED_TRACE(jdk);
         RunResult listed = run({jdk + "/bin/jar", "tf", path});
@@ -221,8 +228,8 @@ TEST(Flatten, JarEntriesGoToTheTopLevelFirstJarWinsServicesMergeSignaturesGo) {
                           ZipWriter::Method::Deflated, error));
     ASSERT_TRUE(first.add("p/", {}, ZipWriter::Method::Stored, error));
     constexpr uint32_t kApril2022 = ((42u << 9 | 4u << 5 | 5u) << 16) | (14u << 11 | 33u << 5 | 21u);
-    ASSERT_TRUE(
-        first.add("p/Shared.txt", bytesOf("from the first jar"), ZipWriter::Method::Deflated, error, kApril2022));
+    ASSERT_TRUE(first.add("p/Shared.txt", bytesOf("from the first jar"), ZipWriter::Method::Deflated, error, kApril2022,
+                          1649169081));
     ASSERT_TRUE(
         first.add("inner.jar", bytesOf("PK\x05\x06" + std::string(18, '\0')), ZipWriter::Method::Stored, error));
     writeZip(dir.file("first.jar"), first);
@@ -258,8 +265,12 @@ TEST(Flatten, JarEntriesGoToTheTopLevelFirstJarWinsServicesMergeSignaturesGo) {
     EXPECT_TRUE(has(r.err, "'lib/second.jar': 1 entries are hidden by earlier ones (first: 'p/Shared.txt')")) << r.err;
     EXPECT_TRUE(has(r.err, "'../escape.txt' left out")) << r.err;
     std::map<std::string, uint32_t> times;
-    const auto entries = archiveEntries(exe, &times);
+    std::map<std::string, int64_t> unixTimes;
+    const auto entries = archiveEntries(exe, &times, &unixTimes);
     ASSERT_FALSE(entries.empty());
+    // Extended timestamps stay too: a reader needs no time-zone rules for them.
+    EXPECT_EQ(unixTimes.at("p/Shared.txt"), 1649169081);
+    EXPECT_EQ(unixTimes.at("q/Only.txt"), hux::ZipEntry::kNoTime);
     EXPECT_EQ(entries.count("lib/first.jar"), 0u);
     EXPECT_EQ(entries.at("p/Shared.txt"), "from the first jar");
     EXPECT_EQ(times.at("p/Shared.txt"), kApril2022);  // runtimes compare class and source times

@@ -27,21 +27,28 @@ std::vector<uint8_t> noise(size_t n) {
 }
 
 TEST(ZipRoundTrip, WriterOutputReadsBackEntryForEntry) {
+    constexpr int64_t kNone = tool::ZipWriter::kNoUnixTime;
     struct Item {
         std::string name;
         std::vector<uint8_t> data;
         tool::ZipWriter::Method method;
+        int64_t unixTime;  // an extended timestamp, or kNone
     };
     const std::vector<Item> items = {
-        {"META-INF/MANIFEST.MF", bytesOf("Manifest-Version: 1.0\r\n"), tool::ZipWriter::Method::Deflated},
-        {"lib/inner.jar", noise(5000), tool::ZipWriter::Method::Stored},
-        {"empty.txt", {}, tool::ZipWriter::Method::Deflated},
-        {"caf\xC3\xA9/r\xC3\xA9sum\xC3\xA9.txt", std::vector<uint8_t>(70000, 'a'), tool::ZipWriter::Method::Deflated},
-        {"dir/", {}, tool::ZipWriter::Method::Stored},
+        {"META-INF/MANIFEST.MF", bytesOf("Manifest-Version: 1.0\r\n"), tool::ZipWriter::Method::Deflated, kNone},
+        {"lib/inner.jar", noise(5000), tool::ZipWriter::Method::Stored, 1673107975},
+        {"empty.txt", {}, tool::ZipWriter::Method::Deflated, -86400},  // before 1970
+        {"caf\xC3\xA9/r\xC3\xA9sum\xC3\xA9.txt", std::vector<uint8_t>(70000, 'a'), tool::ZipWriter::Method::Deflated,
+         int64_t{1} << 33},  // beyond the field: left out
+        {"dir/", {}, tool::ZipWriter::Method::Stored, 1673107975},
     };
+    auto stamped = [&](const Item& item) { return item.unixTime != kNone && item.unixTime < (int64_t{1} << 31); };
     tool::ZipWriter writer;
     std::string error;
-    for (const Item& item : items) ASSERT_TRUE(writer.add(item.name, item.data, item.method, error)) << error;
+    for (const Item& item : items)
+        ASSERT_TRUE(
+            writer.add(item.name, item.data, item.method, error, tool::ZipWriter::kDefaultDosTime, item.unixTime))
+            << error;
     const std::string comment = "made by the round-trip test";
     ASSERT_TRUE(writer.finish(error, comment)) << error;
     const std::vector<uint8_t>& archive = writer.bytes();
@@ -66,8 +73,10 @@ TEST(ZipRoundTrip, WriterOutputReadsBackEntryForEntry) {
         EXPECT_EQ(h.size, item.data.size()) << item.name;
         EXPECT_EQ(readLe32(archive.data() + h.localHeaderOffset), zip::kLocalSignature) << item.name;
         EXPECT_EQ(zip::localDataOffset(archive.data() + h.localHeaderOffset),
-                  zip::kLocalHeaderSize + static_cast<int64_t>(item.name.size()))
+                  zip::kLocalHeaderSize + static_cast<int64_t>(item.name.size()) + (stamped(item) ? 9 : 0))
             << item.name;
+        EXPECT_EQ(h.modifiedSeconds, stamped(item) ? item.unixTime : zip::CentralHeader::kNoTime) << item.name;
+        EXPECT_EQ(h.dosTime, tool::ZipWriter::kDefaultDosTime) << item.name;
         p += length;
     }
     EXPECT_EQ(p, static_cast<uint64_t>(at));
