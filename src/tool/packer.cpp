@@ -257,16 +257,8 @@ bool pack(const PackRequest& request, std::string& error, std::vector<std::strin
     auto addEntry = [&](const std::string& given, const std::string& path) {
         std::string name;
         if (!normaliseEntryName(given, name, error)) return false;
-        if (Flattener::isIndex(name)) {
-            std::vector<uint8_t> data;
-            if (!readFile(path, data)) {
-                error = "cannot read '" + path + "'";
-                return false;
-            }
-            flattener.addIndex(name, data);
-            return true;
-        }
-        if (!names.insert(name).second) {
+        const bool index = Flattener::isIndex(name);
+        if (!index && !names.insert(name).second) {
             error = "duplicate archive name '" + name + "'";
             return false;
         }
@@ -274,6 +266,10 @@ bool pack(const PackRequest& request, std::string& error, std::vector<std::strin
         if (!readFile(path, data)) {
             error = "cannot read '" + path + "'";
             return false;
+        }
+        if (index) {
+            flattener.addIndex(name, data);
+            return true;
         }
         return zip.add(name, data, zip::isArchiveName(name) ? ZipWriter::Method::Stored : ZipWriter::Method::Deflated,
                        error);

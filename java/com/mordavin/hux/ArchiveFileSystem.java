@@ -10,6 +10,7 @@ import java.nio.file.ClosedFileSystemException;
 import java.nio.file.FileStore;
 import java.nio.file.FileSystem;
 import java.nio.file.FileSystemException;
+import java.nio.file.NoSuchFileException;
 import java.nio.file.Path;
 import java.nio.file.PathMatcher;
 import java.nio.file.WatchService;
@@ -128,6 +129,15 @@ final class ArchiveFileSystem extends FileSystem {
         return index.nodes.get(entryName);
     }
 
+    /** The node of an existing path; NoSuchFileException otherwise. */
+    Node existing(ArchivePath path) throws NoSuchFileException {
+        Node node = node(path.entryName());
+        if (node == null) {
+            throw new NoSuchFileException(path.toString());
+        }
+        return node;
+    }
+
     void ensureOpen() {
         if (!open) {
             throw new ClosedFileSystemException();
@@ -140,7 +150,7 @@ final class ArchiveFileSystem extends FileSystem {
     }
 
     byte[] read(ArchivePath path) throws IOException {
-        Node node = provider.existing(path);
+        Node node = existing(path);
         if (node.directory) {
             throw new FileSystemException(path.toString(), null, "is a directory");
         }
@@ -152,7 +162,7 @@ final class ArchiveFileSystem extends FileSystem {
     }
 
     BasicFileAttributes attributes(ArchivePath path) throws IOException {
-        Node node = provider.existing(path);
+        Node node = existing(path);
         long size = 0;
         long time = -1;
         if (node.entry != null) {

@@ -27,6 +27,7 @@ import java.nio.file.attribute.FileAttributeView;
 import java.nio.file.attribute.FileTime;
 import java.nio.file.spi.FileSystemProvider;
 import java.util.ArrayList;
+import java.util.HashMap;
 import java.util.Iterator;
 import java.util.LinkedHashMap;
 import java.util.List;
@@ -43,8 +44,8 @@ import java.util.concurrent.ConcurrentHashMap;
  * written for "jar:" URIs works whichever of the two it tries first.
  */
 public final class ArchiveFileSystemProvider extends FileSystemProvider {
-    private final Map<String, ArchiveFileSystem> shared = new ConcurrentHashMap<String, ArchiveFileSystem>();
-    private final Map<String, ArchiveFileSystem.Index> indexes =
+    private final Map<String, ArchiveFileSystem> shared = new HashMap<String, ArchiveFileSystem>();  // under its lock
+    private final ConcurrentHashMap<String, ArchiveFileSystem.Index> indexes =
             new ConcurrentHashMap<String, ArchiveFileSystem.Index>();
 
     public ArchiveFileSystemProvider() {
@@ -71,8 +72,11 @@ public final class ArchiveFileSystemProvider extends FileSystemProvider {
             if (names == null) {
                 throw new FileSystemNotFoundException("no archive '" + archive + "' in the executable");
             }
-            index = new ArchiveFileSystem.Index(names);
-            indexes.put(archive, index);
+            ArchiveFileSystem.Index made = new ArchiveFileSystem.Index(names);
+            index = indexes.putIfAbsent(archive, made);
+            if (index == null) {
+                index = made;
+            }
         }
         return index;
     }
@@ -129,13 +133,9 @@ public final class ArchiveFileSystemProvider extends FileSystemProvider {
     }
 
     /** The node of an existing path; NoSuchFileException otherwise. */
-    ArchiveFileSystem.Node existing(Path path) throws NoSuchFileException {
+    private static ArchiveFileSystem.Node existing(Path path) throws NoSuchFileException {
         ArchivePath p = archivePath(path);
-        ArchiveFileSystem.Node node = p.getFileSystem().node(p.entryName());
-        if (node == null) {
-            throw new NoSuchFileException(path.toString());
-        }
-        return node;
+        return p.getFileSystem().existing(p);
     }
 
     private static void readOnly(Set<? extends OpenOption> options) {
