@@ -41,6 +41,26 @@ bool endsWithIgnoreCase(const std::string& s, const char* suffix) {
     return s.size() >= tail.size() && equalsIgnoreCase(std::string_view(s).substr(s.size() - tail.size()), tail);
 }
 
+// The package attributes of a manifest, without the rest (a signed jar's
+// manifest has a section for every entry).
+ManifestSections packageAttributesOf(const std::vector<uint8_t>& manifest) {
+    ManifestSections all = readManifest(manifest.data(), manifest.size());
+    auto keep = [](std::vector<ManifestAttribute>& attributes) {
+        std::vector<ManifestAttribute> kept;
+        for (ManifestAttribute& a : attributes)
+            for (std::string_view name : kPackageAttributes)
+                if (equalsIgnoreCase(a.name, name)) kept.push_back({std::string(name), std::move(a.value)});
+        attributes = std::move(kept);
+        return !attributes.empty();
+    };
+    ManifestSections out;
+    keep(all.main);
+    out.main = std::move(all.main);
+    for (auto& [name, attributes] : all.sections)
+        if (keep(attributes)) out.sections.emplace(name, std::move(attributes));
+    return out;
+}
+
 }  // namespace
 
 bool isSignatureFile(const std::string& name) {
@@ -65,6 +85,7 @@ bool Flattener::addJar(const std::string& path, const std::string& label, std::v
     }
     size_t shadowed = 0;
     std::string firstShadowed;
+    JarPackages& jar = jars_.emplace_back();
     std::vector<uint8_t> data;
     for (int32_t i = 0; i < reader.entryCount(); ++i) {
         const ZipEntry& e = reader.entry(i);
@@ -104,7 +125,16 @@ bool Flattener::addJar(const std::string& path, const std::string& label, std::v
             continue;
         }
         const bool manifest = name == kManifest;
-        if (manifest) multiRelease_ = multiRelease_ || saysMultiRelease(data.data(), data.size());
+        if (manifest) {
+            multiRelease_ = multiRelease_ || saysMultiRelease(data.data(), data.size());
+            jar.attributes = packageAttributesOf(data);
+        }
+        // A package is defined from the jar of its first class loaded: the
+        // first jar to hold one of its classes.
+        const size_t slash = name.rfind('/');
+        if (slash != std::string::npos && !startsWith(name, kMetaInf) && name.size() > 6 &&
+            name.compare(name.size() - 6, 6, ".class") == 0 && packages_.insert(name.substr(0, slash + 1)).second)
+            jar.packages.push_back(name.substr(0, slash + 1));
         if (!names_.insert(name).second) {
             if (!manifest && shadowed++ == 0) firstShadowed = name;
             continue;
@@ -131,6 +161,30 @@ bool Flattener::addJar(const std::string& path, const std::string& label, std::v
         warnings.push_back("'" + label + "': " + std::to_string(shadowed) +
                            " entries are hidden by earlier ones (first: '" + firstShadowed + "')");
     return true;
+}
+
+std::string Flattener::packageSections() const {
+    const ManifestSections merged = readManifest(reinterpret_cast<const uint8_t*>(manifest_.data()), manifest_.size());
+    std::string sections;
+    for (const JarPackages& jar : jars_) {
+        for (const std::string& dir : jar.packages) {
+            std::string section;
+            for (std::string_view name : kPackageAttributes) {
+                const std::string* own = packageAttribute(jar.attributes, dir, name);
+                const std::string* read = packageAttribute(merged, dir, name);
+                if (own == read || (own != nullptr && read != nullptr && *own == *read)) continue;
+                // A second value in a section the manifest has already would
+                // make the runtime warn of a duplicate on standard error.
+                const auto kept = merged.sections.find(dir);
+                if (kept != merged.sections.end() && findAttribute(kept->second, name) != nullptr) continue;
+                // An attribute the jar does not have reads as empty: a
+                // section cannot take back what the main section says.
+                section += manifestHeader(name, own != nullptr ? *own : std::string());
+            }
+            if (!section.empty()) sections += manifestHeader("Name", dir) + section + "\r\n";
+        }
+    }
+    return sections;
 }
 
 bool Flattener::isIndex(const std::string& name) { return isLineIndex(name); }
@@ -167,6 +221,7 @@ bool Flattener::finish(std::string& error) {
     }
     if (haveManifest_) {
         if (multiRelease_) manifest_ = withMultiRelease(manifest_);
+        manifest_ = withSections(manifest_, packageSections());
         if (!zip_.add(kManifest, std::vector<uint8_t>(manifest_.begin(), manifest_.end()), ZipWriter::Method::Deflated,
                       error, manifestTime_, manifestUnixTime_))
             return false;

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "tool/manifest.h"
 #include "tool/zip_writer.h"
 
 namespace hux::tool {
@@ -23,8 +24,10 @@ public:
     // (META-INF/plexus/components.xml) of every jar are merged. Signature
     // files are dropped (the merged archive is not what was signed). The
     // first manifest is kept (without Class-Path), saying "Multi-Release:
-    // true" when any jar's does. False
-    // with `error` when the jar cannot be read.
+    // true" when any jar's does, with a section for each package whose
+    // attributes (titles, versions, vendors, sealing) would otherwise read
+    // differently from its own jar's. False with `error` when the jar
+    // cannot be read.
     bool addJar(const std::string& path, const std::string& label, std::vector<std::string>& warnings,
                 std::string& error);
     // Whether `name` is an index file that lists one name per line
@@ -38,6 +41,9 @@ public:
     bool finish(std::string& error);
 
 private:
+    // Sections that give each package the attributes its own jar gives it.
+    std::string packageSections() const;
+
     ZipWriter& zip_;
     std::set<std::string>& names_;
     std::map<std::string, std::string> services_;  // line indexes, merged
@@ -48,6 +54,14 @@ private:
     int64_t manifestUnixTime_ = ZipWriter::kNoUnixTime;
     bool haveManifest_ = false;
     bool multiRelease_ = false;  // some jar says "Multi-Release: true"
+    // Per jar: its manifest's package attributes, and the packages ("a/b/")
+    // whose first class is its.
+    struct JarPackages {
+        ManifestSections attributes;
+        std::vector<std::string> packages;
+    };
+    std::vector<JarPackages> jars_;
+    std::set<std::string> packages_;  // every package seen
 };
 
 // Whether `name` is a jar signature file (META-INF/*.SF, .RSA, .DSA, .EC, SIG-*).

@@ -62,37 +62,118 @@ bool namesClassPath(std::string_view line) { return namesAttribute(line, kClassP
 
 }  // namespace
 
-bool manifestAttribute(const uint8_t* data, size_t size, std::string_view name, std::string& out) {
-    const std::string_view text(reinterpret_cast<const char*>(data), size);
-    std::string value;     // of the attribute being read
-    bool inNamed = false;  // the attribute being read is `name`
-    bool found = false;
-    auto close = [&] {
-        if (inNamed) {
-            out = value;
-            found = true;
-        }
-        inNamed = false;
-        value.clear();
-    };
-    for (size_t at = 0; at < text.size();) {
+namespace {
+
+// Reads one block of header lines (the main section, or a named section)
+// from `at` up to the empty line that ends it, into `out`. False when the
+// text ends first: a last line without a line end does not count.
+bool readBlock(std::string_view text, size_t& at, std::vector<ManifestAttribute>& out) {
+    bool current = false;  // the last line read began an attribute that continuations extend
+    while (at < text.size()) {
         const Line line = lineAt(text, at);
+        if (!line.ended) return false;
         at = line.next;
-        if (!line.ended) break;  // the runtime drops a last line without an end
         const std::string_view body = text.substr(line.start, line.end - line.start);
-        if (body.empty()) break;  // the main section ends at the first empty line
+        if (body.empty()) return true;
         if (body[0] == ' ') {
-            value.append(body.substr(1));
+            if (current) out.back().value.append(body.substr(1));
             continue;
         }
-        close();
-        if (namesAttribute(body, name)) {
-            inNamed = true;
-            value.assign(body.substr(body.find(':') + 2));
-        }
+        const size_t colon = body.find(':');
+        current = colon != std::string_view::npos && colon + 1 < body.size() && body[colon + 1] == ' ';
+        if (current) out.push_back({std::string(body.substr(0, colon)), std::string(body.substr(colon + 2))});
     }
-    close();
+    return false;
+}
+
+}  // namespace
+
+ManifestSections readManifest(const uint8_t* data, size_t size) {
+    const std::string_view text(reinterpret_cast<const char*>(data), size);
+    ManifestSections manifest;
+    size_t at = 0;
+    if (!readBlock(text, at, manifest.main)) return manifest;
+    while (at < text.size()) {
+        const Line line = lineAt(text, at);
+        if (!line.ended) break;
+        if (line.end == line.start) {  // empty lines between sections
+            at = line.next;
+            continue;
+        }
+        std::vector<ManifestAttribute> block;
+        const bool complete = readBlock(text, at, block);
+        if (block.empty() || !equalsIgnoreCase(block.front().name, "Name")) break;
+        std::vector<ManifestAttribute>& section = manifest.sections[block.front().value];
+        section.insert(section.end(), block.begin() + 1, block.end());
+        if (!complete) break;
+    }
+    return manifest;
+}
+
+const std::string* findAttribute(const std::vector<ManifestAttribute>& attributes, std::string_view name) {
+    const std::string* found = nullptr;
+    for (const ManifestAttribute& a : attributes)
+        if (equalsIgnoreCase(a.name, name)) found = &a.value;
     return found;
+}
+
+const std::vector<std::string_view> kPackageAttributes = {"Specification-Title",
+                                                          "Specification-Version",
+                                                          "Specification-Vendor",
+                                                          "Implementation-Title",
+                                                          "Implementation-Version",
+                                                          "Implementation-Vendor",
+                                                          "Sealed"};
+
+const std::string* packageAttribute(const ManifestSections& manifest, const std::string& dir, std::string_view name) {
+    const auto section = manifest.sections.find(dir);
+    if (section != manifest.sections.end())
+        if (const std::string* value = findAttribute(section->second, name)) return value;
+    return findAttribute(manifest.main, name);
+}
+
+std::string manifestHeader(std::string_view name, std::string_view value) {
+    constexpr size_t kLineBytes = 72;
+    std::string line;
+    line.append(name).append(": ").append(value);
+    std::string out;
+    size_t at = 0;
+    while (true) {
+        const size_t room = at == 0 ? kLineBytes : kLineBytes - 1;
+        size_t end = std::min(line.size(), at + room);
+        // Back to a character's first byte: at most three bytes back (what
+        // is no UTF-8 splits anywhere).
+        auto inside = [&](size_t i) { return i < line.size() && (static_cast<unsigned char>(line[i]) & 0xC0) == 0x80; };
+        size_t start = end;
+        while (start > end - 3 && inside(start)) --start;
+        if (!inside(start)) end = start;
+        if (at > 0) out.push_back(' ');
+        out.append(line, at, end - at).append("\r\n");
+        if (end >= line.size()) return out;
+        at = end;
+    }
+}
+
+std::string withSections(const std::string& manifest, const std::string& sections) {
+    if (sections.empty()) return manifest;
+    size_t at = 0;
+    bool blockOpen = true;  // the text up to `at` ends inside a block (or is empty)
+    while (at < manifest.size()) {
+        const Line line = lineAt(manifest, at);
+        if (!line.ended) break;
+        blockOpen = line.end != line.start;
+        at = line.next;
+    }
+    std::string out = manifest;
+    out.insert(at, (blockOpen ? std::string("\r\n") : std::string()) + sections);
+    return out;
+}
+
+bool manifestAttribute(const uint8_t* data, size_t size, std::string_view name, std::string& out) {
+    const ManifestSections manifest = readManifest(data, size);
+    const std::string* value = findAttribute(manifest.main, name);
+    if (value != nullptr) out = *value;
+    return value != nullptr;
 }
 
 bool saysMultiRelease(const uint8_t* data, size_t size) {

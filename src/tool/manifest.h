@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -13,6 +14,44 @@ namespace hux::tool {
 // The value of the main section's attribute `name` (continuation lines
 // joined), read by the rules below; false when there is none.
 bool manifestAttribute(const uint8_t* data, size_t size, std::string_view name, std::string& value);
+
+// One attribute as read: continuation lines joined.
+struct ManifestAttribute {
+    std::string name, value;
+};
+
+// A manifest as the runtime reads it: the main section's attributes, and
+// those of every named section, where sections of the same name are one
+// (in order: a later attribute of the same name wins).
+struct ManifestSections {
+    std::vector<ManifestAttribute> main;
+    std::map<std::string, std::vector<ManifestAttribute>> sections;
+};
+// Reads a manifest by the rules below. Reading stops at what the runtime
+// would refuse (a named section that does not start with "Name: ").
+ManifestSections readManifest(const uint8_t* data, size_t size);
+
+// The value of `name` (in any letter case) among `attributes`: the last one
+// wins. Null when there is none.
+const std::string* findAttribute(const std::vector<ManifestAttribute>& attributes, std::string_view name);
+
+// The attributes that describe a package (specification and implementation
+// title, version and vendor, and "Sealed"), in their usual spelling.
+extern const std::vector<std::string_view> kPackageAttributes;
+
+// A package attribute as the runtime gives it to the package of directory
+// `dir` ("a/b/"): the section named `dir` says, else the main section.
+const std::string* packageAttribute(const ManifestSections& manifest, const std::string& dir, std::string_view name);
+
+// One header ("Name: value") with its line end, in lines of at most 72
+// bytes as the runtime writes them (a continuation line starts with a
+// space; a UTF-8 character is never split).
+std::string manifestHeader(std::string_view name, std::string_view value);
+
+// The manifest with `sections` (complete named sections, each ended by an
+// empty line) after its last complete line, ending the section that line is
+// in first.
+std::string withSections(const std::string& manifest, const std::string& sections);
 
 // Whether the main section says "Multi-Release: true" (in any letter case),
 // as the runtime decides that a jar is one.

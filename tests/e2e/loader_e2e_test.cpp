@@ -480,6 +480,24 @@ TEST_F(Loader, AMultiReleaseJarServesItsVersionsAlsoFlattenedAfterAPlainJar) {
         [](const std::string& out) { EXPECT_EQ(out.find("load mr.Version: base"), std::string::npos) << out; }, true);
 }
 
+TEST_F(Loader, PackagesKeepTheirOwnJarsTitlesAndVersionsAlsoFlattened) {
+    // The flattened archive's manifest is the first jar's (the probe's,
+    // titled "probe"): the second jar's packages read their own attributes,
+    // from its main section and from a package's own section.
+    expectAsJavaCp(
+        "pkgattrs", {{"lib/probe.jar", "probe.jar"}, {"lib/pkgattrs.jar", "pkgattrs.jar"}},
+        {"pkg", "pa.A", "pkg", "pa.sec.B", "pkg", "probe.Main"},
+        [](const std::string& out) {
+            EXPECT_TRUE(has(out, "pkg pa.A: pa sealed=false title=lib version=2.0 spec=Lib \xC3\xA9/1.1/null\n"))
+                << out;
+            EXPECT_TRUE(
+                has(out, "pkg pa.sec.B: pa.sec sealed=false title=section version=2.0 spec=Lib \xC3\xA9/1.1/vendor"))
+                << out;
+            EXPECT_TRUE(has(out, "title=probe version=null")) << out;
+        },
+        true);
+}
+
 TEST_F(Loader, AClassInARuntimeModulesPackageIsNotTakenFromAJarButAResourceIs) {
     expectAsJavaCp(
         "runtimepkg", {{"lib/probe.jar", "probe.jar"}, {"lib/runtimepkg.jar", "runtimepkg.jar"}},

@@ -1,7 +1,8 @@
 // libFuzzer target: the packer's manifest reader (Class-Path of the jars it
 // packs), the attribute's removal from flattened manifests, marking a
-// flattened manifest multi-release, and the resolution of Class-Path entries
-// to file paths.
+// flattened manifest multi-release, the sections a flattened manifest gains
+// for packages, and the resolution of Class-Path entries to file paths.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -40,5 +41,32 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (!hux::tool::saysMultiRelease(markedBytes, marked.size())) __builtin_trap();
     if (hux::tool::manifestClassPath(markedBytes, marked.size()) != entries) __builtin_trap();
     if (hux::tool::saysMultiRelease(data, size) && marked != text) __builtin_trap();
+    // Sections added after the text leave its main section as it read; after
+    // a text of one section, they read back.
+    using hux::tool::readManifest;
+    auto read = [](const std::string& s) { return readManifest(reinterpret_cast<const uint8_t*>(s.data()), s.size()); };
+    const std::string sealed =
+        hux::tool::manifestHeader("Name", "p/") + hux::tool::manifestHeader("Sealed", "true") + "\r\n";
+    const std::string extended = hux::tool::withSections(text, sealed);
+    const hux::tool::ManifestSections before = read(text), after = read(extended);
+    if (after.main.size() != before.main.size()) __builtin_trap();
+    for (size_t i = 0; i < before.main.size(); ++i)
+        if (after.main[i].name != before.main[i].name || after.main[i].value != before.main[i].value) __builtin_trap();
+    const bool oneBlock = (text.empty() || (text[0] != '\r' && text[0] != '\n')) &&
+                          text.find("\n\n") == std::string::npos && text.find("\r\r") == std::string::npos &&
+                          text.find("\n\r") == std::string::npos;
+    if (oneBlock) {
+        const std::string* value = hux::tool::packageAttribute(after, "p/", "Sealed");
+        if (value == nullptr || *value != "true") __builtin_trap();
+    }
+    // Any value (without line ends) wraps into lines of at most 72 bytes and reads back whole.
+    std::string value = text.substr(0, 300);
+    value.erase(std::remove_if(value.begin(), value.end(), [](char c) { return c == '\r' || c == '\n'; }), value.end());
+    const std::string header = hux::tool::manifestHeader("X-Value", value);
+    for (size_t start = 0, end; (end = header.find("\r\n", start)) != std::string::npos; start = end + 2)
+        if (end - start > 72) __builtin_trap();
+    const hux::tool::ManifestSections one = read("M: 1\r\n" + header);
+    const std::string* back = hux::tool::findAttribute(one.main, "x-value");
+    if (back == nullptr || *back != value) __builtin_trap();
     return 0;
 }

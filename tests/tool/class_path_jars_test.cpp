@@ -128,6 +128,61 @@ TEST(ManifestMultiRelease, ReadAsTheRuntimeReadsItAndAddedAtTheEndOfTheMainSecti
     EXPECT_EQ(value, "True");
 }
 
+TEST(ManifestSections, PackageAttributesComeFromTheirSectionElseTheMainOne) {
+    const std::string text =
+        "Manifest-Version: 1.0\r\nImplementation-Title: main\r\nimplementation-version: 1\r\n\r\n"
+        "Name: a/b\r\n /\r\nImplementation-Title: sec\r\n tion\r\n\r\n\r\n"  // a continued name
+        "Name: c/\r\nSealed: true\r\n\r\n"
+        "Name: a/b/\r\nImplementation-Title: later\r\n\r\n"  // the same section again: the later value wins
+        "Name: d/\r\nSealed: false\r\nCut";                  // a last line without an end does not count
+    const ManifestSections m = readManifest(reinterpret_cast<const uint8_t*>(text.data()), text.size());
+    ASSERT_EQ(m.sections.size(), 3u);
+    EXPECT_EQ(*packageAttribute(m, "a/b/", "Implementation-Title"), "later");
+    EXPECT_EQ(*packageAttribute(m, "a/b/", "Implementation-Version"), "1");
+    EXPECT_EQ(*packageAttribute(m, "c/", "Implementation-Title"), "main");
+    EXPECT_EQ(*packageAttribute(m, "c/", "sealed"), "true");
+    EXPECT_EQ(*packageAttribute(m, "d/", "Sealed"), "false");
+    EXPECT_EQ(packageAttribute(m, "e/", "Sealed"), nullptr);
+
+    // A named section that does not start with "Name: " ends the reading, as
+    // the runtime refuses the rest.
+    const std::string broken = "A: 1\n\nX: y\n\nName: p/\nSealed: true\n";
+    const ManifestSections b = readManifest(reinterpret_cast<const uint8_t*>(broken.data()), broken.size());
+    EXPECT_TRUE(b.sections.empty());
+    EXPECT_EQ(*findAttribute(b.main, "a"), "1");
+}
+
+TEST(ManifestSections, HeadersWrapAt72BytesAndSectionsFollowAnEndedBlock) {
+    EXPECT_EQ(manifestHeader("Name", "a/"), "Name: a/\r\n");
+    const std::string longValue = std::string(64, 'x') + "\xC3\xA9" + std::string(80, 'y');
+    const std::string header = manifestHeader("Implementation-Title", longValue);
+    // No line over 72 bytes, no character split, and it reads back whole.
+    size_t start = 0;
+    for (size_t end; (end = header.find("\r\n", start)) != std::string::npos; start = end + 2) {
+        EXPECT_LE(end - start, 72u);
+        if (start > 0) {
+            EXPECT_EQ(header[start], ' ');
+            EXPECT_NE(static_cast<unsigned char>(header[start + 1]) & 0xC0, 0x80);
+        }
+    }
+    EXPECT_EQ(start, header.size());
+    const std::string text = "M: 1\r\n\r\n" + manifestHeader("Name", "p/") + header + "\r\n";
+    const ManifestSections m = readManifest(reinterpret_cast<const uint8_t*>(text.data()), text.size());
+    EXPECT_EQ(*packageAttribute(m, "p/", "Implementation-Title"), longValue);
+
+    const std::string section = "Name: p/\r\nSealed: true\r\n\r\n";
+    EXPECT_EQ(withSections("M: 1\r\n", section), "M: 1\r\n\r\n" + section);
+    EXPECT_EQ(withSections("M: 1\n\nName: q/\nX: y\n\n", section), "M: 1\n\nName: q/\nX: y\n\n" + section);
+    EXPECT_EQ(withSections("M: 1\nCut", section), "M: 1\n\r\n" + section + "Cut");
+    EXPECT_EQ(withSections("", section), "\r\n" + section);  // an empty main section first
+    EXPECT_EQ(withSections("M: 1\n", ""), "M: 1\n");
+    for (const std::string base : {"M: 1\r\n", "M: 1\nCut", "", "M: 1\n\nName: p/\nSealed: false\n"}) {
+        const std::string out = withSections(base, section);
+        const ManifestSections r = readManifest(reinterpret_cast<const uint8_t*>(out.data()), out.size());
+        EXPECT_EQ(*packageAttribute(r, "p/", "Sealed"), "true") << base;
+    }
+}
+
 TEST(ClassPathEntries, ResolveAsFileUrlsRelativeToTheJar) {
     ClassPathTarget t;
     std::string why;

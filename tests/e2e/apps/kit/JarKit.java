@@ -84,6 +84,10 @@ public class JarKit {
 
         // Sealing: one jar seals package "seal", another adds to it.
         jar("sealA.jar", manifest("Sealed: true\n"), tree(compile("sealA", src("seal/A.java", "package seal; public class A { public static String say() { return \"A\"; } }"))));
+        // Package attributes from the main section and from a package's own section.
+        jar("pkgattrs.jar", manifest("Implementation-Title: lib\nImplementation-Version: 2.0\nSpecification-Title: Lib \u00e9\n"
+                + "Specification-Version: 1.1\n\nName: pa/sec/\nImplementation-Title: section\nSpecification-Vendor: " + String.join("", Collections.nCopies(20, "vendor ")) + "\n"),
+            tree(compile("pkgattrs", sources("pa/A.java", "package pa; public class A {}", "pa/sec/B.java", "package pa.sec; public class B {}"))));
         jar("sealB.jar", null, tree(compile("sealB", src("seal/B.java", "package seal; public class B { public static String say() { return \"B\"; } }"))));
 
         // Signed, and signed then altered.
@@ -211,6 +215,12 @@ public class JarKit {
 
     static byte[] bytes(String s) {
         return s.getBytes(StandardCharsets.UTF_8);
+    }
+
+    static Map<String, String> sources(String... namesAndTexts) {
+        Map<String, String> m = new LinkedHashMap<>();
+        for (int i = 0; i < namesAndTexts.length; i += 2) m.put(namesAndTexts[i], namesAndTexts[i + 1]);
+        return m;
     }
 
     static Map<String, String> src(String name, String text) {

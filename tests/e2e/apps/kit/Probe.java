@@ -276,6 +276,8 @@ public class Main {
 
     static String pkg(ClassLoader loader, String name) throws Exception {
         Package p = Class.forName(name, false, loader).getPackage();
-        return p == null ? "null" : p.getName() + " sealed=" + p.isSealed() + " title=" + p.getImplementationTitle();
+        return p == null ? "null" : p.getName() + " sealed=" + p.isSealed() + " title=" + p.getImplementationTitle()
+                + " version=" + p.getImplementationVersion() + " spec=" + p.getSpecificationTitle() + "/"
+                + p.getSpecificationVersion() + "/" + p.getSpecificationVendor();
     }
 }
