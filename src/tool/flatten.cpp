@@ -63,6 +63,25 @@ ManifestSections packageAttributesOf(const std::vector<uint8_t>& manifest) {
 
 }  // namespace
 
+std::string nestedJarHint(const std::vector<uint8_t>& data) {
+    // A class each such library always has, and what then fails.
+    static const std::pair<const char*, const char*> kLibraries[] = {
+        {"org/springframework/core/io/support/PathMatchingResourcePatternResolver.class",
+         "Spring's classpath*: patterns and component scan find nothing in a nested jar"},
+        {"org/python/core/PySystemState.class", "Jython finds its Lib only in a jar file"},
+        {"org/apache/tools/ant/launch/Launcher.class", "Ant's launcher looks for Ant's jars beside its own jar file"},
+    };
+    ZipReader reader;
+    if (!reader.open(std::make_unique<MemorySource>(data.data(), data.size()))) return {};
+    for (int32_t i = 0; i < reader.entryCount(); ++i) {
+        const ZipEntry& e = reader.entry(i);
+        const std::string_view name(e.name, static_cast<size_t>(e.nameLength));
+        for (const auto& [marker, hint] : kLibraries)
+            if (name == marker) return hint;
+    }
+    return {};
+}
+
 bool isSignatureFile(const std::string& name) {
     if (name.compare(0, sizeof kMetaInf - 1, kMetaInf) != 0) return false;
     const std::string rest = name.substr(sizeof kMetaInf - 1);

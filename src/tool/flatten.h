@@ -64,6 +64,11 @@ private:
     std::set<std::string> packages_;  // every package seen
 };
 
+// Why the jar `data` may not work nested: libraries that read their own jar
+// as a file, or list a folder only through a `jar:` URL, find nothing in a
+// nested jar. One sentence naming the library, or empty.
+std::string nestedJarHint(const std::vector<uint8_t>& data);
+
 // Whether `name` is a jar signature file (META-INF/*.SF, .RSA, .DSA, .EC, SIG-*).
 bool isSignatureFile(const std::string& name);
 

@@ -254,6 +254,7 @@ bool pack(const PackRequest& request, std::string& error, std::vector<std::strin
     // Index files (service lists) of the support classes and of top-level
     // application files are merged with those of flattened jars.
     Flattener flattener(zip, names);
+    std::set<std::string> hinted;  // libraries that may not work nested, each told once
     auto addEntry = [&](const std::string& given, const std::string& path) {
         std::string name;
         if (!normaliseEntryName(given, name, error)) return false;
@@ -270,6 +271,11 @@ bool pack(const PackRequest& request, std::string& error, std::vector<std::strin
         if (index) {
             flattener.addIndex(name, data);
             return true;
+        }
+        if (zip::isArchiveName(name)) {
+            const std::string hint = nestedJarHint(data);
+            if (!hint.empty() && hinted.insert(hint).second)
+                warnings.push_back("'" + name + "': " + hint + "; pack with --flatten");
         }
         return zip.add(name, data, zip::isArchiveName(name) ? ZipWriter::Method::Stored : ZipWriter::Method::Deflated,
                        error);
