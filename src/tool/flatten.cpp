@@ -1,5 +1,6 @@
 #include "tool/flatten.h"
 
+#include <algorithm>
 #include <memory>
 
 #include "archive/zip_reader.h"
@@ -7,6 +8,7 @@
 #include "common/utf.h"
 #include "tool/manifest.h"
 #include "tool/packer.h"
+#include "tool/properties.h"
 
 namespace hux::tool {
 
@@ -20,10 +22,24 @@ constexpr const char kManifest[] = "META-INF/MANIFEST.MF";
 
 bool startsWith(const std::string& s, const char* prefix) { return s.rfind(prefix, 0) == 0; }
 
-// Index files that list one name per line: every jar's lines are kept.
+constexpr const char kSpringIndexes[] = "META-INF/spring/";
+constexpr const char kSpringFactories[] = "META-INF/spring.factories";
+
+// Index files whose readers take every jar's copy in class-path order and
+// read them as one text: one name per line (service lists, component
+// indexes, Spring's import lists), or properties where a later copy's key
+// wins (Spring's namespace handlers, schemas and tooling, Netty's version
+// list). Every jar's lines are kept, in order.
 bool isLineIndex(const std::string& name) {
-    return (startsWith(name, kServices) && name.find('/', sizeof kServices - 1) == std::string::npos) ||
-           (startsWith(name, kSisuIndexes) && name.find('/', sizeof kSisuIndexes - 1) == std::string::npos);
+    auto directlyIn = [&](const char* folder, size_t length) {
+        return startsWith(name, folder) && name.size() > length && name.find('/', length) == std::string::npos;
+    };
+    if (directlyIn(kServices, sizeof kServices - 1) || directlyIn(kSisuIndexes, sizeof kSisuIndexes - 1)) return true;
+    if (directlyIn(kSpringIndexes, sizeof kSpringIndexes - 1) && name.size() > 8 &&
+        name.compare(name.size() - 8, 8, ".imports") == 0)
+        return true;
+    return name == "META-INF/spring.handlers" || name == "META-INF/spring.schemas" ||
+           name == "META-INF/spring.tooling" || name == "META-INF/io.netty.versions.properties";
 }
 
 // The <component> elements of a component descriptor: what lies between its
@@ -133,7 +149,7 @@ bool Flattener::addJar(const std::string& path, const std::string& label, std::v
             error = "'" + path + "': entry '" + name + "' is damaged";
             return false;
         }
-        if (isLineIndex(name)) {
+        if (isIndex(name)) {
             addIndex(name, data);
             continue;
         }
@@ -206,12 +222,34 @@ std::string Flattener::packageSections() const {
     return sections;
 }
 
-bool Flattener::isIndex(const std::string& name) { return isLineIndex(name); }
+bool Flattener::isIndex(const std::string& name) { return isLineIndex(name) || name == kSpringFactories; }
 
 void Flattener::addIndex(const std::string& name, const std::vector<uint8_t>& data) {
+    const std::string text(data.begin(), data.end());
+    if (name == kSpringFactories) {
+        // Spring's factory lists: the reader joins each key's lists of all
+        // copies, in class-path order.
+        for (auto& [key, value] : rawProperties(text)) {
+            auto same = std::find_if(factories_.begin(), factories_.end(),
+                                     [&key = key](const auto& kv) { return kv.first == key; });
+            if (same == factories_.end())
+                factories_.emplace_back(key, value);
+            else if (!value.empty())
+                same->second += (same->second.empty() ? "" : ",") + value;
+        }
+        haveFactories_ = true;
+        return;
+    }
     std::string& merged = services_[name];
-    merged.append(reinterpret_cast<const char*>(data.data()), data.size());
+    merged += text;
+    // Each copy starts on a line of its own, also after a last line that a
+    // backslash would continue.
     if (!merged.empty() && merged.back() != '\n') merged.push_back('\n');
+    size_t end = merged.size() - 1;  // the last line's end
+    if (end > 0 && merged[end - 1] == '\r') --end;
+    size_t slashes = 0;
+    while (end > slashes && merged[end - 1 - slashes] == '\\') ++slashes;
+    if (slashes % 2 == 1) merged.push_back('\n');
 }
 
 bool Flattener::finish(std::string& error) {
@@ -224,6 +262,18 @@ bool Flattener::finish(std::string& error) {
             return false;
     }
     services_.clear();
+    if (haveFactories_) {
+        std::string text;
+        for (const auto& [key, value] : factories_) text += key + "=" + value + "\n";
+        if (!names_.insert(kSpringFactories).second) {
+            error = std::string("duplicate archive name '") + kSpringFactories + "'";
+            return false;
+        }
+        if (!zip_.add(kSpringFactories, std::vector<uint8_t>(text.begin(), text.end()), ZipWriter::Method::Deflated,
+                      error))
+            return false;
+        haveFactories_ = false;
+    }
     // One multi-release jar makes the merged archive one, so that its
     // versioned classes serve as they do from the jar (versions that only
     // other jars hold are rare: a jar that is no multi-release one seldom

@@ -20,7 +20,7 @@ public:
 
     // Adds the entries of the jar at `path` (`label` names it in messages).
     // The first jar to bring a name wins, as on a class path. Index files
-    // (META-INF/services, META-INF/sisu) and component descriptors
+    // (see isIndex) and component descriptors
     // (META-INF/plexus/components.xml) of every jar are merged. Signature
     // files are dropped (the merged archive is not what was signed). The
     // first manifest is kept (without Class-Path), saying "Multi-Release:
@@ -30,9 +30,10 @@ public:
     // cannot be read.
     bool addJar(const std::string& path, const std::string& label, std::vector<std::string>& warnings,
                 std::string& error);
-    // Whether `name` is an index file that lists one name per line
-    // (META-INF/services/*, META-INF/sisu/*); such files of every input are
-    // merged into one.
+    // Whether `name` is an index file that readers take from every jar
+    // (service lists, component indexes, Spring's handler, schema and
+    // factory lists, Netty's versions); such files of every input are
+    // merged into one that reads as all of them.
     static bool isIndex(const std::string& name);
     // Adds the lines of an index file that is no jar's (a support file, or an
     // application file stored at the top level).
@@ -46,8 +47,10 @@ private:
 
     ZipWriter& zip_;
     std::set<std::string>& names_;
-    std::map<std::string, std::string> services_;  // line indexes, merged
-    std::string components_;                       // component descriptors' elements
+    std::map<std::string, std::string> services_;                 // line indexes, merged
+    std::vector<std::pair<std::string, std::string>> factories_;  // Spring's factory lists, merged by key
+    bool haveFactories_ = false;
+    std::string components_;  // component descriptors' elements
     bool haveComponents_ = false;
     std::string manifest_;  // the first jar's, written by finish
     uint32_t manifestTime_ = ZipWriter::kDefaultDosTime;

@@ -1,12 +1,14 @@
 // libFuzzer target: the packer's manifest reader (Class-Path of the jars it
 // packs), the attribute's removal from flattened manifests, marking a
 // flattened manifest multi-release, the sections a flattened manifest gains
-// for packages, and the resolution of Class-Path entries to file paths.
+// for packages, the resolution of Class-Path entries to file paths, and the
+// properties reader that merges Spring's factory lists.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <string>
 
+#include "tool/properties.h"
 #include "tool/manifest.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -68,5 +70,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const hux::tool::ManifestSections one = read("M: 1\r\n" + header);
     const std::string* back = hux::tool::findAttribute(one.main, "x-value");
     if (back == nullptr || *back != value) __builtin_trap();
+    // Properties written back as "key=value" lines read as they did: the
+    // merged factory lists rely on it.
+    const auto pairs = hux::tool::rawProperties(text);
+    std::string written;
+    for (const auto& [key, v] : pairs) written += key + "=" + v + "\n";
+    if (hux::tool::rawProperties(written) != pairs) __builtin_trap();
     return 0;
 }

@@ -1,0 +1,56 @@
+#include "tool/properties.h"
+
+#include <algorithm>
+#include <string_view>
+
+namespace hux::tool {
+
+std::vector<std::pair<std::string, std::string>> rawProperties(const std::string& text) {
+    auto isBlank = [](char c) { return c == ' ' || c == '\t' || c == '\f'; };
+    std::vector<std::string_view> lines;  // natural lines: CR, LF or CR LF ends one
+    for (size_t at = 0; at < text.size();) {
+        size_t end = text.find_first_of("\r\n", at);
+        if (end == std::string::npos) end = text.size();
+        lines.push_back(std::string_view(text).substr(at, end - at));
+        at = end + (end + 1 < text.size() && text[end] == '\r' && text[end + 1] == '\n' ? 2 : 1);
+    }
+    auto withoutLeadingBlanks = [&](std::string_view line) {
+        while (!line.empty() && isBlank(line.front())) line.remove_prefix(1);
+        return line;
+    };
+    auto continues = [](std::string_view line) {
+        size_t slashes = 0;
+        while (slashes < line.size() && line[line.size() - 1 - slashes] == '\\') ++slashes;
+        return slashes % 2 == 1;
+    };
+    std::vector<std::pair<std::string, std::string>> out;
+    for (size_t n = 0; n < lines.size(); ++n) {
+        std::string_view part = withoutLeadingBlanks(lines[n]);
+        if (part.empty() || part.front() == '#' || part.front() == '!') continue;
+        // A line ending in an odd number of backslashes goes on with the
+        // next one, whose leading blanks are dropped.
+        std::string line;
+        while (continues(part)) {
+            line.append(part.substr(0, part.size() - 1));
+            if (++n == lines.size()) break;
+            part = withoutLeadingBlanks(lines[n]);
+        }
+        if (!continues(part)) line.append(part);
+        // The key ends at the first '=', ':' or blank that no backslash escapes.
+        size_t i = 0;
+        while (i < line.size() && line[i] != '=' && line[i] != ':' && !isBlank(line[i])) i += line[i] == '\\' ? 2 : 1;
+        std::string key = line.substr(0, std::min(i, line.size()));
+        while (i < line.size() && isBlank(line[i])) ++i;
+        if (i < line.size() && (line[i] == '=' || line[i] == ':')) ++i;
+        while (i < line.size() && isBlank(line[i])) ++i;
+        std::string value = line.substr(std::min(i, line.size()));
+        auto same = std::find_if(out.begin(), out.end(), [&](const auto& kv) { return kv.first == key; });
+        if (same != out.end())
+            same->second = std::move(value);
+        else
+            out.emplace_back(std::move(key), std::move(value));
+    }
+    return out;
+}
+
+}  // namespace hux::tool

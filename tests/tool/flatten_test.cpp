@@ -1,0 +1,76 @@
+// The flattener's merging of the files that readers take from every jar,
+// checked against what those readers make of the separate copies.
+#include <gtest/gtest.h>
+
+#include <map>
+#include <memory>
+#include <set>
+
+#include "archive/zip_reader.h"
+#include "tool/flatten.h"
+#include "tool/properties.h"
+#include "tool/zip_writer.h"
+
+using namespace hux::tool;
+using Pairs = std::vector<std::pair<std::string, std::string>>;
+
+TEST(Properties, SplitAsJavaPropertiesSplitsThem) {
+    // What java.util.Properties reads from this text, escapes left as written.
+    const std::string text =
+        "# comment \\\nnot.continued=1\n  ! also comment\n\na = 1\nb:2\nc 3\nd\\ key = x\\\n    y\\\\\ne=\\\n\n"
+        " f \t= tab\r\ng=last\\\r\n  line\rh=\nk=first\nk=second\n=empty key\nmulti=a,\\\n  b\nend\\";
+    EXPECT_EQ(rawProperties(text), (Pairs{{"not.continued", "1"},
+                                          {"a", "1"},
+                                          {"b", "2"},
+                                          {"c", "3"},
+                                          {"d\\ key", "xy\\\\"},
+                                          {"e", ""},
+                                          {"f", "tab"},
+                                          {"g", "lastline"},
+                                          {"h", ""},
+                                          {"k", "second"},
+                                          {"", "empty key"},
+                                          {"multi", "a,b"},
+                                          {"end", ""}}));
+}
+
+TEST(Flatten, IndexesThatReadersTakeFromEveryJarReadAsAllTheCopies) {
+    EXPECT_TRUE(Flattener::isIndex("META-INF/spring.factories"));
+    EXPECT_TRUE(Flattener::isIndex("META-INF/spring.handlers"));
+    EXPECT_TRUE(Flattener::isIndex("META-INF/spring/org.example.AutoConfiguration.imports"));
+    EXPECT_TRUE(Flattener::isIndex("META-INF/io.netty.versions.properties"));
+    EXPECT_FALSE(Flattener::isIndex("META-INF/spring/a/b.imports"));
+    EXPECT_FALSE(Flattener::isIndex("META-INF/spring/.imports.txt"));
+    EXPECT_FALSE(Flattener::isIndex("META-INF/services/"));
+    EXPECT_FALSE(Flattener::isIndex("META-INF/services/a/b"));
+    EXPECT_FALSE(Flattener::isIndex("app/spring.handlers"));
+
+    ZipWriter zip;
+    std::set<std::string> names;
+    Flattener flattener(zip, names);
+    auto add = [&](const std::string& name, const std::string& text) {
+        flattener.addIndex(name, std::vector<uint8_t>(text.begin(), text.end()));
+    };
+    // Spring joins each factory key's lists of all copies, in class-path order.
+    add("META-INF/spring.factories", "# first\nx.Api = a.One,\\\n  a.Two\ny.Other=a.Three\n");
+    add("META-INF/spring.factories", "x.Api:b.One\nz.New=b.Two\ny.Other=\n");
+    // A copy whose last line a backslash continues does not swallow the next copy.
+    add("META-INF/spring.handlers", "http\\://a=a.Handler\nlast=x\\");
+    add("META-INF/spring.handlers", "http\\://b=b.Handler\r\n");
+    std::string error;
+    ASSERT_TRUE(flattener.finish(error)) << error;
+    ASSERT_TRUE(zip.finish(error)) << error;
+    hux::ZipReader reader;
+    ASSERT_TRUE(reader.open(std::make_unique<hux::MemorySource>(zip.bytes().data(), zip.bytes().size())));
+    std::map<std::string, std::string> entries;
+    for (int32_t i = 0; i < reader.entryCount(); ++i) {
+        const hux::ZipEntry& e = reader.entry(i);
+        std::string data(e.size, '\0');
+        ASSERT_TRUE(e.size == 0 || reader.readEntry(i, reinterpret_cast<uint8_t*>(&data[0])));
+        entries[std::string(e.name, static_cast<size_t>(e.nameLength))] = data;
+    }
+    ASSERT_EQ(entries.size(), 2u);
+    EXPECT_EQ(entries["META-INF/spring.factories"], "x.Api=a.One,a.Two,b.One\ny.Other=a.Three\nz.New=b.Two\n");
+    EXPECT_EQ(rawProperties(entries["META-INF/spring.handlers"]),
+              (Pairs{{"http\\://a", "a.Handler"}, {"last", "x"}, {"http\\://b", "b.Handler"}}));
+}
