@@ -8,7 +8,7 @@
 #include "common/utf.h"
 #include "tool/manifest.h"
 #include "tool/packer.h"
-#include "tool/properties.h"
+#include "tool/index_files.h"
 
 namespace hux::tool {
 
@@ -24,6 +24,7 @@ bool startsWith(const std::string& s, const char* prefix) { return s.rfind(prefi
 
 constexpr const char kSpringIndexes[] = "META-INF/spring/";
 constexpr const char kSpringFactories[] = "META-INF/spring.factories";
+constexpr const char kLog4jPlugins[] = "META-INF/org/apache/logging/log4j/core/config/plugins/Log4j2Plugins.dat";
 
 // Index files whose readers take every jar's copy in class-path order and
 // read them as one text: one name per line (service lists, component
@@ -222,9 +223,24 @@ std::string Flattener::packageSections() const {
     return sections;
 }
 
-bool Flattener::isIndex(const std::string& name) { return isLineIndex(name) || name == kSpringFactories; }
+bool Flattener::isIndex(const std::string& name) {
+    return isLineIndex(name) || name == kSpringFactories || name == kLog4jPlugins;
+}
 
 void Flattener::addIndex(const std::string& name, const std::vector<uint8_t>& data) {
+    if (name == kLog4jPlugins) {
+        // The reader takes the copies' categories one after the other and
+        // lets the first entry of a name win: one list of all the copies'
+        // categories reads the same. A copy it cannot read is left out.
+        uint32_t count = 0;
+        size_t end = 0;
+        if (log4jPluginCategories(data, count, end) && count <= UINT32_MAX - pluginCount_) {
+            pluginCount_ += count;
+            pluginBody_.append(data.begin() + 4, data.begin() + static_cast<std::ptrdiff_t>(end));
+            havePlugins_ = true;
+        }
+        return;
+    }
     const std::string text(data.begin(), data.end());
     if (name == kSpringFactories) {
         // Spring's factory lists: the reader joins each key's lists of all
@@ -262,6 +278,17 @@ bool Flattener::finish(std::string& error) {
             return false;
     }
     services_.clear();
+    if (havePlugins_) {
+        std::vector<uint8_t> bytes(4 + pluginBody_.size());
+        for (int i = 0; i < 4; ++i) bytes[i] = static_cast<uint8_t>(pluginCount_ >> (24 - 8 * i));
+        std::copy(pluginBody_.begin(), pluginBody_.end(), bytes.begin() + 4);
+        if (!names_.insert(kLog4jPlugins).second) {
+            error = std::string("duplicate archive name '") + kLog4jPlugins + "'";
+            return false;
+        }
+        if (!zip_.add(kLog4jPlugins, bytes, ZipWriter::Method::Deflated, error)) return false;
+        havePlugins_ = false;
+    }
     if (haveFactories_) {
         std::string text;
         for (const auto& [key, value] : factories_) text += key + "=" + value + "\n";

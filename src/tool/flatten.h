@@ -32,8 +32,8 @@ public:
                 std::string& error);
     // Whether `name` is an index file that readers take from every jar
     // (service lists, component indexes, Spring's handler, schema and
-    // factory lists, Netty's versions); such files of every input are
-    // merged into one that reads as all of them.
+    // factory lists, Netty's versions, Log4j's plugin cache); such files of
+    // every input are merged into one that reads as all of them.
     static bool isIndex(const std::string& name);
     // Adds the lines of an index file that is no jar's (a support file, or an
     // application file stored at the top level).
@@ -50,6 +50,9 @@ private:
     std::map<std::string, std::string> services_;                 // line indexes, merged
     std::vector<std::pair<std::string, std::string>> factories_;  // Spring's factory lists, merged by key
     bool haveFactories_ = false;
+    uint32_t pluginCount_ = 0;  // the logging library's plugin cache: categories of every copy
+    std::string pluginBody_;
+    bool havePlugins_ = false;
     std::string components_;  // component descriptors' elements
     bool haveComponents_ = false;
     std::string manifest_;  // the first jar's, written by finish

@@ -2,13 +2,14 @@
 // packs), the attribute's removal from flattened manifests, marking a
 // flattened manifest multi-release, the sections a flattened manifest gains
 // for packages, the resolution of Class-Path entries to file paths, and the
-// properties reader that merges Spring's factory lists.
+// readers of the index files that flattening merges (properties, the logging
+// library's plugin cache).
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <string>
 
-#include "tool/properties.h"
+#include "tool/index_files.h"
 #include "tool/manifest.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -76,5 +77,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string written;
     for (const auto& [key, v] : pairs) written += key + "=" + v + "\n";
     if (hux::tool::rawProperties(written) != pairs) __builtin_trap();
+    // A plugin cache read ends inside the bytes, and two copies' categories
+    // joined under the summed count read as one cache that ends at its end.
+    const std::vector<uint8_t> bytes(data, data + size);
+    uint32_t count = 0;
+    size_t end = 0;
+    if (hux::tool::log4jPluginCategories(bytes, count, end)) {
+        if (end < 4 || end > size) __builtin_trap();
+        if (count <= UINT32_MAX / 2) {
+            std::vector<uint8_t> joined(4);
+            for (int i = 0; i < 4; ++i) joined[i] = static_cast<uint8_t>((2 * count) >> (24 - 8 * i));
+            for (int copy = 0; copy < 2; ++copy) joined.insert(joined.end(), bytes.begin() + 4, bytes.begin() + end);
+            uint32_t joinedCount = 0;
+            size_t joinedEnd = 0;
+            if (!hux::tool::log4jPluginCategories(joined, joinedCount, joinedEnd) || joinedCount != 2 * count ||
+                joinedEnd != joined.size())
+                __builtin_trap();
+        }
+    }
     return 0;
 }

@@ -8,7 +8,7 @@
 
 #include "archive/zip_reader.h"
 #include "tool/flatten.h"
-#include "tool/properties.h"
+#include "tool/index_files.h"
 #include "tool/zip_writer.h"
 
 using namespace hux::tool;
@@ -73,4 +73,36 @@ TEST(Flatten, IndexesThatReadersTakeFromEveryJarReadAsAllTheCopies) {
     EXPECT_EQ(entries["META-INF/spring.factories"], "x.Api=a.One,a.Two,b.One\ny.Other=a.Three\nz.New=b.Two\n");
     EXPECT_EQ(rawProperties(entries["META-INF/spring.handlers"]),
               (Pairs{{"http\\://a", "a.Handler"}, {"last", "x"}, {"http\\://b", "b.Handler"}}));
+}
+
+TEST(Flatten, PluginCachesOfTheLoggingLibraryJoinTheirCategories) {
+    const std::string plugins = "META-INF/org/apache/logging/log4j/core/config/plugins/Log4j2Plugins.dat";
+    ASSERT_TRUE(Flattener::isIndex(plugins));
+    auto name = [](const std::string& s) { return std::string{'\0', static_cast<char>(s.size())} + s; };
+    auto entry = [&](const std::string& key) {
+        return name(key) + name("a." + key) + name(key) + std::string("\x01\x00", 2);
+    };
+    // One category of two entries; then two categories, one of them again.
+    const std::string first =
+        std::string("\0\0\0\x01", 4) + name("core") + std::string("\0\0\0\x02", 4) + entry("console") + entry("file");
+    const std::string second = std::string("\0\0\0\x02", 4) + name("converter") + std::string("\0\0\0\x01", 4) +
+                               entry("v1level") + name("Core") + std::string("\0\0\0\x01", 4) + entry("console");
+    ZipWriter zip;
+    std::set<std::string> names;
+    Flattener flattener(zip, names);
+    for (const std::string& copy : {first, second.substr(0, second.size() - 3), second, first + "trailing"})
+        flattener.addIndex(plugins, std::vector<uint8_t>(copy.begin(), copy.end()));
+    std::string error;
+    ASSERT_TRUE(flattener.finish(error)) << error;
+    ASSERT_TRUE(zip.finish(error)) << error;
+    hux::ZipReader reader;
+    ASSERT_TRUE(reader.open(std::make_unique<hux::MemorySource>(zip.bytes().data(), zip.bytes().size())));
+    ASSERT_EQ(reader.entryCount(), 1);
+    std::string merged(reader.entry(0).size, '\0');
+    ASSERT_TRUE(reader.readEntry(0, reinterpret_cast<uint8_t*>(&merged[0])));
+    // The cut copy is left out (its reader fails on it), what follows a
+    // copy's categories is not taken, and the reader's own rules (category
+    // names without regard to case, the first entry of a name wins) apply to
+    // the joined list as they did across the copies.
+    EXPECT_EQ(merged, std::string("\0\0\0\x04", 4) + first.substr(4) + second.substr(4) + first.substr(4));
 }

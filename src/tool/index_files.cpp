@@ -1,4 +1,4 @@
-#include "tool/properties.h"
+#include "tool/index_files.h"
 
 #include <algorithm>
 #include <string_view>
@@ -51,6 +51,31 @@ std::vector<std::pair<std::string, std::string>> rawProperties(const std::string
             out.emplace_back(std::move(key), std::move(value));
     }
     return out;
+}
+
+bool log4jPluginCategories(const std::vector<uint8_t>& data, uint32_t& count, size_t& end) {
+    size_t at = 0;
+    auto u32 = [&](uint32_t& v) {
+        if (data.size() - at < 4) return false;
+        v = uint32_t{data[at]} << 24 | uint32_t{data[at + 1]} << 16 | uint32_t{data[at + 2]} << 8 | data[at + 3];
+        at += 4;
+        return true;
+    };
+    auto skip = [&](size_t n) {
+        if (data.size() - at < n) return false;
+        at += n;
+        return true;
+    };
+    auto name = [&] { return skip(2) && skip(size_t{data[at - 2]} << 8 | data[at - 1]); };
+    if (!u32(count)) return false;
+    for (uint32_t c = 0; c < count; ++c) {
+        uint32_t entries = 0;
+        if (!name() || !u32(entries)) return false;
+        for (uint32_t e = 0; e < entries; ++e)
+            if (!name() || !name() || !name() || !skip(2)) return false;
+    }
+    end = at;
+    return true;
 }
 
 }  // namespace hux::tool
