@@ -24,6 +24,20 @@ bool startsWith(const std::string& s, const char* prefix) { return s.rfind(prefi
 
 constexpr const char kSpringIndexes[] = "META-INF/spring/";
 constexpr const char kSpringFactories[] = "META-INF/spring.factories";
+constexpr const char kGroovyModule[] = "org.codehaus.groovy.runtime.ExtensionModule";
+
+// Properties files whose reader takes a key's lists from every copy, and
+// which keys are such lists: Spring's factory lists (every key), Groovy's
+// extension-module descriptors (the extension class lists; the module's
+// name and version stay the first copy's, and every copy's methods are
+// registered).
+bool mergesKeys(const std::string& name) {
+    return name == kSpringFactories || name == std::string(kServices) + kGroovyModule ||
+           name == std::string("META-INF/groovy/") + kGroovyModule;
+}
+bool joinsKey(const std::string& name, const std::string& key) {
+    return name == kSpringFactories || key == "extensionClasses" || key == "staticExtensionClasses";
+}
 constexpr const char kLog4jPlugins[] = "META-INF/org/apache/logging/log4j/core/config/plugins/Log4j2Plugins.dat";
 
 // Index files whose readers take every jar's copy in class-path order and
@@ -224,7 +238,7 @@ std::string Flattener::packageSections() const {
 }
 
 bool Flattener::isIndex(const std::string& name) {
-    return isLineIndex(name) || name == kSpringFactories || name == kLog4jPlugins;
+    return isLineIndex(name) || mergesKeys(name) || name == kLog4jPlugins;
 }
 
 void Flattener::addIndex(const std::string& name, const std::vector<uint8_t>& data) {
@@ -242,18 +256,18 @@ void Flattener::addIndex(const std::string& name, const std::vector<uint8_t>& da
         return;
     }
     const std::string text(data.begin(), data.end());
-    if (name == kSpringFactories) {
-        // Spring's factory lists: the reader joins each key's lists of all
-        // copies, in class-path order.
+    if (mergesKeys(name)) {
+        // Lists joined with "," in class-path order, as their readers join
+        // them; for other keys the first copy's value stays.
+        auto& merged = keyed_[name];
         for (auto& [key, value] : rawProperties(text)) {
-            auto same = std::find_if(factories_.begin(), factories_.end(),
-                                     [&key = key](const auto& kv) { return kv.first == key; });
-            if (same == factories_.end())
-                factories_.emplace_back(key, value);
-            else if (!value.empty())
+            auto same =
+                std::find_if(merged.begin(), merged.end(), [&key = key](const auto& kv) { return kv.first == key; });
+            if (same == merged.end())
+                merged.emplace_back(key, value);
+            else if (joinsKey(name, key) && !value.empty())
                 same->second += (same->second.empty() ? "" : ",") + value;
         }
-        haveFactories_ = true;
         return;
     }
     std::string& merged = services_[name];
@@ -289,18 +303,17 @@ bool Flattener::finish(std::string& error) {
         if (!zip_.add(kLog4jPlugins, bytes, ZipWriter::Method::Deflated, error)) return false;
         havePlugins_ = false;
     }
-    if (haveFactories_) {
+    for (const auto& [name, pairs] : keyed_) {
         std::string text;
-        for (const auto& [key, value] : factories_) text += key + "=" + value + "\n";
-        if (!names_.insert(kSpringFactories).second) {
-            error = std::string("duplicate archive name '") + kSpringFactories + "'";
+        for (const auto& [key, value] : pairs) text += key + "=" + value + "\n";
+        if (!names_.insert(name).second) {
+            error = "duplicate archive name '" + name + "'";
             return false;
         }
-        if (!zip_.add(kSpringFactories, std::vector<uint8_t>(text.begin(), text.end()), ZipWriter::Method::Deflated,
-                      error))
+        if (!zip_.add(name, std::vector<uint8_t>(text.begin(), text.end()), ZipWriter::Method::Deflated, error))
             return false;
-        haveFactories_ = false;
     }
+    keyed_.clear();
     // One multi-release jar makes the merged archive one, so that its
     // versioned classes serve as they do from the jar (versions that only
     // other jars hold are rare: a jar that is no multi-release one seldom

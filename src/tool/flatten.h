@@ -32,8 +32,9 @@ public:
                 std::string& error);
     // Whether `name` is an index file that readers take from every jar
     // (service lists, component indexes, Spring's handler, schema and
-    // factory lists, Netty's versions, Log4j's plugin cache); such files of
-    // every input are merged into one that reads as all of them.
+    // factory lists, Groovy's extension modules, Netty's versions, Log4j's
+    // plugin cache); such files of every input are merged into one that
+    // reads as all of them.
     static bool isIndex(const std::string& name);
     // Adds the lines of an index file that is no jar's (a support file, or an
     // application file stored at the top level).
@@ -47,9 +48,9 @@ private:
 
     ZipWriter& zip_;
     std::set<std::string>& names_;
-    std::map<std::string, std::string> services_;                 // line indexes, merged
-    std::vector<std::pair<std::string, std::string>> factories_;  // Spring's factory lists, merged by key
-    bool haveFactories_ = false;
+    std::map<std::string, std::string> services_;  // line indexes, merged
+    // Properties files merged by key (Spring's factories, Groovy's modules)
+    std::map<std::string, std::vector<std::pair<std::string, std::string>>> keyed_;
     uint32_t pluginCount_ = 0;  // the logging library's plugin cache: categories of every copy
     std::string pluginBody_;
     bool havePlugins_ = false;

@@ -54,6 +54,10 @@ TEST(Flatten, IndexesThatReadersTakeFromEveryJarReadAsAllTheCopies) {
     // Spring joins each factory key's lists of all copies, in class-path order.
     add("META-INF/spring.factories", "# first\nx.Api = a.One,\\\n  a.Two\ny.Other=a.Three\n");
     add("META-INF/spring.factories", "x.Api:b.One\nz.New=b.Two\ny.Other=\n");
+    // Groovy registers every copy's extension classes; name and version stay the first's.
+    const std::string groovy = "META-INF/services/org.codehaus.groovy.runtime.ExtensionModule";
+    add(groovy, "moduleName=nio\nmoduleVersion=1\nextensionClasses=a.Nio\nstaticExtensionClasses=\n");
+    add(groovy, "moduleName=xml\nmoduleVersion=2\nextensionClasses=b.Xml, b.More\nstaticExtensionClasses=b.Static\n");
     // A copy whose last line a backslash continues does not swallow the next copy.
     add("META-INF/spring.handlers", "http\\://a=a.Handler\nlast=x\\");
     add("META-INF/spring.handlers", "http\\://b=b.Handler\r\n");
@@ -69,7 +73,10 @@ TEST(Flatten, IndexesThatReadersTakeFromEveryJarReadAsAllTheCopies) {
         ASSERT_TRUE(e.size == 0 || reader.readEntry(i, reinterpret_cast<uint8_t*>(&data[0])));
         entries[std::string(e.name, static_cast<size_t>(e.nameLength))] = data;
     }
-    ASSERT_EQ(entries.size(), 2u);
+    ASSERT_EQ(entries.size(), 3u);
+    EXPECT_EQ(
+        entries[groovy],
+        "moduleName=nio\nmoduleVersion=1\nextensionClasses=a.Nio,b.Xml, b.More\nstaticExtensionClasses=b.Static\n");
     EXPECT_EQ(entries["META-INF/spring.factories"], "x.Api=a.One,a.Two,b.One\ny.Other=a.Three\nz.New=b.Two\n");
     EXPECT_EQ(rawProperties(entries["META-INF/spring.handlers"]),
               (Pairs{{"http\\://a", "a.Handler"}, {"last", "x"}, {"http\\://b", "b.Handler"}}));
