@@ -6,9 +6,9 @@
 #include "archive/zip_reader.h"
 #include "common/zip_format.h"
 #include "common/utf.h"
+#include "tool/index_files.h"
 #include "tool/manifest.h"
 #include "tool/packer.h"
-#include "tool/index_files.h"
 
 namespace hux::tool {
 
@@ -25,6 +25,7 @@ bool startsWith(const std::string& s, const char* prefix) { return s.rfind(prefi
 constexpr const char kSpringIndexes[] = "META-INF/spring/";
 constexpr const char kSpringFactories[] = "META-INF/spring.factories";
 constexpr const char kGroovyModule[] = "org.codehaus.groovy.runtime.ExtensionModule";
+constexpr const char kLog4jPlugins[] = "META-INF/org/apache/logging/log4j/core/config/plugins/Log4j2Plugins.dat";
 
 // Properties files whose reader takes a key's lists from every copy, and
 // which keys are such lists: Spring's factory lists (every key), Groovy's
@@ -38,8 +39,6 @@ bool mergesKeys(const std::string& name) {
 bool joinsKey(const std::string& name, const std::string& key) {
     return name == kSpringFactories || key == "extensionClasses" || key == "staticExtensionClasses";
 }
-constexpr const char kLog4jPlugins[] = "META-INF/org/apache/logging/log4j/core/config/plugins/Log4j2Plugins.dat";
-
 // Index files whose readers take every jar's copy in class-path order and
 // read them as one text: one name per line (service lists, component
 // indexes, Spring's import lists), or properties where a later copy's key
@@ -272,9 +271,10 @@ void Flattener::addIndex(const std::string& name, const std::vector<uint8_t>& da
     }
     std::string& merged = services_[name];
     merged += text;
+    if (merged.empty()) return;
     // Each copy starts on a line of its own, also after a last line that a
     // backslash would continue.
-    if (!merged.empty() && merged.back() != '\n') merged.push_back('\n');
+    if (merged.back() != '\n') merged.push_back('\n');
     size_t end = merged.size() - 1;  // the last line's end
     if (end > 0 && merged[end - 1] == '\r') --end;
     size_t slashes = 0;
@@ -282,36 +282,28 @@ void Flattener::addIndex(const std::string& name, const std::vector<uint8_t>& da
     if (slashes % 2 == 1) merged.push_back('\n');
 }
 
-bool Flattener::finish(std::string& error) {
-    for (const auto& [name, text] : services_) {
-        if (!names_.insert(name).second) {
-            error = "duplicate archive name '" + name + "'";
-            return false;
-        }
-        if (!zip_.add(name, std::vector<uint8_t>(text.begin(), text.end()), ZipWriter::Method::Deflated, error))
-            return false;
+bool Flattener::addMerged(const std::string& name, const std::string& text, std::string& error) {
+    if (!names_.insert(name).second) {
+        error = "duplicate archive name '" + name + "'";
+        return false;
     }
+    return zip_.add(name, std::vector<uint8_t>(text.begin(), text.end()), ZipWriter::Method::Deflated, error);
+}
+
+bool Flattener::finish(std::string& error) {
+    for (const auto& [name, text] : services_)
+        if (!addMerged(name, text, error)) return false;
     services_.clear();
     if (havePlugins_) {
-        std::vector<uint8_t> bytes(4 + pluginBody_.size());
-        for (int i = 0; i < 4; ++i) bytes[i] = static_cast<uint8_t>(pluginCount_ >> (24 - 8 * i));
-        std::copy(pluginBody_.begin(), pluginBody_.end(), bytes.begin() + 4);
-        if (!names_.insert(kLog4jPlugins).second) {
-            error = std::string("duplicate archive name '") + kLog4jPlugins + "'";
-            return false;
-        }
-        if (!zip_.add(kLog4jPlugins, bytes, ZipWriter::Method::Deflated, error)) return false;
+        std::string bytes(4, '\0');
+        for (int i = 0; i < 4; ++i) bytes[i] = static_cast<char>(pluginCount_ >> (24 - 8 * i));
+        if (!addMerged(kLog4jPlugins, bytes + pluginBody_, error)) return false;
         havePlugins_ = false;
     }
     for (const auto& [name, pairs] : keyed_) {
         std::string text;
         for (const auto& [key, value] : pairs) text += key + "=" + value + "\n";
-        if (!names_.insert(name).second) {
-            error = "duplicate archive name '" + name + "'";
-            return false;
-        }
-        if (!zip_.add(name, std::vector<uint8_t>(text.begin(), text.end()), ZipWriter::Method::Deflated, error))
-            return false;
+        if (!addMerged(name, text, error)) return false;
     }
     keyed_.clear();
     // One multi-release jar makes the merged archive one, so that its
@@ -339,13 +331,7 @@ bool Flattener::finish(std::string& error) {
     if (haveComponents_) {
         const std::string xml = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<component-set>\n  <components>" +
                                 components_ + "</components>\n</component-set>\n";
-        if (!names_.insert(kPlexusComponents).second) {
-            error = std::string("duplicate archive name '") + kPlexusComponents + "'";
-            return false;
-        }
-        if (!zip_.add(kPlexusComponents, std::vector<uint8_t>(xml.begin(), xml.end()), ZipWriter::Method::Deflated,
-                      error))
-            return false;
+        if (!addMerged(kPlexusComponents, xml, error)) return false;
         haveComponents_ = false;
     }
     return true;

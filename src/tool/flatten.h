@@ -43,6 +43,8 @@ public:
     bool finish(std::string& error);
 
 private:
+    // Stores a merged file under `name`, which no other entry may have.
+    bool addMerged(const std::string& name, const std::string& text, std::string& error);
     // Sections that give each package the attributes its own jar gives it.
     std::string packageSections() const;
 

@@ -54,6 +54,9 @@ TEST(Flatten, IndexesThatReadersTakeFromEveryJarReadAsAllTheCopies) {
     // Spring joins each factory key's lists of all copies, in class-path order.
     add("META-INF/spring.factories", "# first\nx.Api = a.One,\\\n  a.Two\ny.Other=a.Three\n");
     add("META-INF/spring.factories", "x.Api:b.One\nz.New=b.Two\ny.Other=\n");
+    // An empty copy (some jars have one) adds nothing.
+    add("META-INF/services/x.Api", "");
+    add("META-INF/services/x.Api", "a.Impl");
     // Groovy registers every copy's extension classes; name and version stay the first's.
     const std::string groovy = "META-INF/services/org.codehaus.groovy.runtime.ExtensionModule";
     add(groovy, "moduleName=nio\nmoduleVersion=1\nextensionClasses=a.Nio\nstaticExtensionClasses=\n");
@@ -73,7 +76,8 @@ TEST(Flatten, IndexesThatReadersTakeFromEveryJarReadAsAllTheCopies) {
         ASSERT_TRUE(e.size == 0 || reader.readEntry(i, reinterpret_cast<uint8_t*>(&data[0])));
         entries[std::string(e.name, static_cast<size_t>(e.nameLength))] = data;
     }
-    ASSERT_EQ(entries.size(), 3u);
+    ASSERT_EQ(entries.size(), 4u);
+    EXPECT_EQ(entries["META-INF/services/x.Api"], "a.Impl\n");
     EXPECT_EQ(
         entries[groovy],
         "moduleName=nio\nmoduleVersion=1\nextensionClasses=a.Nio,b.Xml, b.More\nstaticExtensionClasses=b.Static\n");
