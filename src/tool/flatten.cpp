@@ -206,7 +206,9 @@ bool Flattener::addJar(const std::string& path, const std::string& label, std::v
         // time through the time-zone rules where an extended one is missing.
         if (!zip_.add(name, data, method, error, e.dosTime, e.modifiedSeconds)) return false;
     }
-    if (shadowed > 0)
+    if (shadowed == 1)
+        warnings.push_back("'" + label + "': 1 entry is hidden by an earlier one ('" + firstShadowed + "')");
+    else if (shadowed > 1)
         warnings.push_back("'" + label + "': " + std::to_string(shadowed) +
                            " entries are hidden by earlier ones (first: '" + firstShadowed + "')");
     return true;

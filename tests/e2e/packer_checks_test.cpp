@@ -262,7 +262,7 @@ TEST(Flatten, JarEntriesGoToTheTopLevelFirstJarWinsServicesMergeSignaturesGo) {
                         "META-INF/services/x.Api=" + dir.file("top.Api")},
                        {"--flatten"});
     ASSERT_EQ(r.exitCode, 0) << r.err;
-    EXPECT_TRUE(has(r.err, "'lib/second.jar': 1 entries are hidden by earlier ones (first: 'p/Shared.txt')")) << r.err;
+    EXPECT_TRUE(has(r.err, "'lib/second.jar': 1 entry is hidden by an earlier one ('p/Shared.txt')")) << r.err;
     EXPECT_TRUE(has(r.err, "'../escape.txt' left out")) << r.err;
     std::map<std::string, uint32_t> times;
     std::map<std::string, int64_t> unixTimes;
