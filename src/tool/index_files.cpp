@@ -24,18 +24,7 @@ std::vector<std::pair<std::string, std::string>> rawProperties(const std::string
         return slashes % 2 == 1;
     };
     std::vector<std::pair<std::string, std::string>> out;
-    for (size_t n = 0; n < lines.size(); ++n) {
-        std::string_view part = withoutLeadingBlanks(lines[n]);
-        if (part.empty() || part.front() == '#' || part.front() == '!') continue;
-        // A line ending in an odd number of backslashes goes on with the
-        // next one, whose leading blanks are dropped.
-        std::string line;
-        while (continues(part)) {
-            line.append(part.substr(0, part.size() - 1));
-            if (++n == lines.size()) break;
-            part = withoutLeadingBlanks(lines[n]);
-        }
-        if (!continues(part)) line.append(part);
+    auto add = [&](const std::string& line) {
         // The key ends at the first '=', ':' or blank that no backslash escapes.
         size_t i = 0;
         while (i < line.size() && line[i] != '=' && line[i] != ':' && !isBlank(line[i])) i += line[i] == '\\' ? 2 : 1;
@@ -49,7 +38,25 @@ std::vector<std::pair<std::string, std::string>> rawProperties(const std::string
             same->second = std::move(value);
         else
             out.emplace_back(std::move(key), std::move(value));
+    };
+    // A logical line is one or more natural lines: one ending in an odd
+    // number of backslashes goes on with the next, whose leading blanks are
+    // dropped. While a logical line holds nothing yet, a blank line ends it
+    // and '#' or '!' starts a comment (to the end of that natural line, which
+    // a backslash does not continue).
+    std::string line;
+    for (std::string_view natural : lines) {
+        std::string_view part = withoutLeadingBlanks(natural);
+        if (line.empty() && (part.empty() || part.front() == '#' || part.front() == '!')) continue;
+        if (continues(part)) {
+            line.append(part.substr(0, part.size() - 1));
+            continue;
+        }
+        line.append(part);
+        add(line);
+        line.clear();
     }
+    if (!line.empty()) add(line);  // continued at the end of the text
     return out;
 }
 

@@ -32,6 +32,12 @@ TEST(Properties, SplitAsJavaPropertiesSplitsThem) {
                                           {"", "empty key"},
                                           {"multi", "a,b"},
                                           {"end", ""}}));
+    // A line that a backslash continues but that holds nothing yet leaves
+    // the logical line empty: what follows is a blank line or a comment.
+    EXPECT_EQ(rawProperties("\\\n\n"), Pairs{});
+    EXPECT_EQ(rawProperties("\\\n!10\n"), Pairs{});
+    EXPECT_EQ(rawProperties("C\r\n\\\r!10"), (Pairs{{"C", ""}}));
+    EXPECT_EQ(rawProperties("a\\\n   \nb=1"), (Pairs{{"a", ""}, {"b", "1"}}));
 }
 
 TEST(Flatten, IndexesThatReadersTakeFromEveryJarReadAsAllTheCopies) {
