@@ -25,6 +25,7 @@ bool startsWith(const std::string& s, const char* prefix) { return s.rfind(prefi
 constexpr const char kSpringIndexes[] = "META-INF/spring/";
 constexpr const char kSpringFactories[] = "META-INF/spring.factories";
 constexpr const char kGroovyModule[] = "org.codehaus.groovy.runtime.ExtensionModule";
+constexpr const char kMimeTypes[] = "META-INF/mime.types";
 constexpr const char kLog4jPlugins[] = "META-INF/org/apache/logging/log4j/core/config/plugins/Log4j2Plugins.dat";
 
 // Properties files whose reader takes a key's lists from every copy, and
@@ -43,7 +44,8 @@ bool joinsKey(const std::string& name, const std::string& key) {
 // read them as one text: one name per line (service lists, component
 // indexes, Spring's import lists), or properties where a later copy's key
 // wins (Spring's namespace handlers, schemas and tooling, Netty's version
-// list). Every jar's lines are kept, in order.
+// list), or entries where the first copy's wins and, within a copy, the
+// first entry (activation's mailcap). Every jar's lines are kept, in order.
 bool isLineIndex(const std::string& name) {
     auto directlyIn = [&](const char* folder, size_t length) {
         return startsWith(name, folder) && name.size() > length && name.find('/', length) == std::string::npos;
@@ -53,7 +55,8 @@ bool isLineIndex(const std::string& name) {
         name.compare(name.size() - 8, 8, ".imports") == 0)
         return true;
     return name == "META-INF/spring.handlers" || name == "META-INF/spring.schemas" ||
-           name == "META-INF/spring.tooling" || name == "META-INF/io.netty.versions.properties";
+           name == "META-INF/spring.tooling" || name == "META-INF/io.netty.versions.properties" ||
+           name == "META-INF/mailcap";
 }
 
 // The <component> elements of a component descriptor: what lies between its
@@ -239,7 +242,7 @@ std::string Flattener::packageSections() const {
 }
 
 bool Flattener::isIndex(const std::string& name) {
-    return isLineIndex(name) || mergesKeys(name) || name == kLog4jPlugins;
+    return isLineIndex(name) || mergesKeys(name) || name == kLog4jPlugins || name == kMimeTypes;
 }
 
 void Flattener::addIndex(const std::string& name, const std::vector<uint8_t>& data) {
@@ -257,6 +260,12 @@ void Flattener::addIndex(const std::string& name, const std::vector<uint8_t>& da
         return;
     }
     const std::string text(data.begin(), data.end());
+    if (name == kMimeTypes) {
+        // Activation lets the first copy's type of an extension win, and
+        // within one file the last entry: the copies are joined last first.
+        mimeTypes_.push_back(text);
+        return;
+    }
     if (mergesKeys(name)) {
         // Lists joined with "," in class-path order, as their readers join
         // them; for other keys the first copy's value stays.
@@ -301,6 +310,13 @@ bool Flattener::finish(std::string& error) {
         for (int i = 0; i < 4; ++i) bytes[i] = static_cast<char>(pluginCount_ >> (24 - 8 * i));
         if (!addMerged(kLog4jPlugins, bytes + pluginBody_, error)) return false;
         havePlugins_ = false;
+    }
+    if (!mimeTypes_.empty()) {
+        std::string text;
+        for (auto copy = mimeTypes_.rbegin(); copy != mimeTypes_.rend(); ++copy)
+            if (!copy->empty()) text += *copy + (copy->back() == '\n' ? "" : "\n");
+        if (!addMerged(kMimeTypes, text, error)) return false;
+        mimeTypes_.clear();
     }
     for (const auto& [name, pairs] : keyed_) {
         std::string text;

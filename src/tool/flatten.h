@@ -32,9 +32,9 @@ public:
                 std::string& error);
     // Whether `name` is an index file that readers take from every jar
     // (service lists, component indexes, Spring's handler, schema and
-    // factory lists, Groovy's extension modules, Netty's versions, Log4j's
-    // plugin cache); such files of every input are merged into one that
-    // reads as all of them.
+    // factory lists, Groovy's extension modules, Netty's versions,
+    // activation's mailcap and type lists, Log4j's plugin cache); such files
+    // of every input are merged into one that reads as all of them.
     static bool isIndex(const std::string& name);
     // Adds the lines of an index file that is no jar's (a support file, or an
     // application file stored at the top level).
@@ -55,6 +55,7 @@ private:
     std::map<std::string, std::vector<std::pair<std::string, std::string>>> keyed_;
     uint32_t pluginCount_ = 0;  // the logging library's plugin cache: categories of every copy
     std::string pluginBody_;
+    std::vector<std::string> mimeTypes_;  // activation's type lists, in class-path order
     bool havePlugins_ = false;
     std::string components_;  // component descriptors' elements
     bool haveComponents_ = false;

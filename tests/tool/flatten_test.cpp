@@ -60,6 +60,10 @@ TEST(Flatten, IndexesThatReadersTakeFromEveryJarReadAsAllTheCopies) {
     // Spring joins each factory key's lists of all copies, in class-path order.
     add("META-INF/spring.factories", "# first\nx.Api = a.One,\\\n  a.Two\ny.Other=a.Three\n");
     add("META-INF/spring.factories", "x.Api:b.One\nz.New=b.Two\ny.Other=\n");
+    // Activation lets the first copy's type of an extension win and, within
+    // a copy, the last: the copies are joined last first.
+    add("META-INF/mime.types", "text/a x\ntext/a2 x");
+    add("META-INF/mime.types", "text/b x y\n");
     // An empty copy (some jars have one) adds nothing.
     add("META-INF/services/x.Api", "");
     add("META-INF/services/x.Api", "a.Impl");
@@ -82,7 +86,8 @@ TEST(Flatten, IndexesThatReadersTakeFromEveryJarReadAsAllTheCopies) {
         ASSERT_TRUE(e.size == 0 || reader.readEntry(i, reinterpret_cast<uint8_t*>(&data[0])));
         entries[std::string(e.name, static_cast<size_t>(e.nameLength))] = data;
     }
-    ASSERT_EQ(entries.size(), 4u);
+    ASSERT_EQ(entries.size(), 5u);
+    EXPECT_EQ(entries["META-INF/mime.types"], "text/b x y\ntext/a x\ntext/a2 x\n");
     EXPECT_EQ(entries["META-INF/services/x.Api"], "a.Impl\n");
     EXPECT_EQ(
         entries[groovy],
