@@ -179,6 +179,23 @@ bool PeImage::placeResources(std::vector<uint8_t>& bytes, uint32_t rva, const st
         }
         rawOffset = alignUp(imageEnd(), fileAlignment_);
     }
+    if (rva < std::max<uint32_t>(sizeOfHeaders_, 1)) {
+        error = "the executable's sections leave the resources no address after its headers";
+        return false;
+    }
+    // No other section may claim the addresses the resources take (the
+    // loader refuses overlapping sections, and a reader would map the
+    // resources' addresses into the other one).
+    const uint64_t end = uint64_t{rva} + std::max<uint64_t>(section.size(), 1);
+    for (size_t i = 0; i < sections_.size(); ++i) {
+        if (rva == last.virtualAddress && static_cast<int>(i) == lastIndex) continue;
+        const PeSection& s = sections_[i];
+        const uint64_t sEnd = uint64_t{s.virtualAddress} + std::max(s.virtualSize, s.rawSize);
+        if (s.virtualAddress < end && rva < sEnd) {
+            error = "the executable's sections overlap the addresses of its resources";
+            return false;
+        }
+    }
     const uint32_t rawSize = alignUp(static_cast<uint32_t>(section.size()), fileAlignment_);
     bytes.resize(rawOffset, 0);
     bytes.insert(bytes.end(), section.begin(), section.end());

@@ -263,6 +263,19 @@ TEST(ResourceTree, PlacedSectionNeverOverwritesOtherSectionsOrReachesOutside) {
         ASSERT_TRUE(back.read(pe, image, error)) << error;
         EXPECT_EQ(back.build(0x5000), section);
     }
+    // A section whose addresses reach into the resources' is refused: a
+    // reader would find the resources in it (and the loader refuses it).
+    std::vector<uint8_t> overlapping = twoSectionImage(0x400, 0x600, 0x200);
+    writeLe32(overlapping.data() + 0x98 + 240 + 8, 0x4800);  // .text's virtual size
+    PeImage pe;
+    std::string error;
+    ASSERT_TRUE(pe.parse(overlapping, error)) << error;
+    EXPECT_FALSE(pe.placeResources(overlapping, 0x5000, section, error));
+    EXPECT_NE(error.find("overlap"), std::string::npos) << error;
+    // Nor can the resources take the headers' addresses.
+    std::vector<uint8_t> plain = twoSectionImage(0x400, 0x600, 0x200);
+    ASSERT_TRUE(pe.parse(plain, error)) << error;
+    EXPECT_FALSE(pe.placeResources(plain, 0, section, error));
 }
 
 class Stub : public ::testing::Test {
