@@ -170,8 +170,11 @@ std::string withSections(const std::string& manifest, const std::string& section
 }
 
 bool manifestAttribute(const uint8_t* data, size_t size, std::string_view name, std::string& out) {
-    const ManifestSections manifest = readManifest(data, size);
-    const std::string* value = findAttribute(manifest.main, name);
+    // Only the main section: a signed jar's manifest has a section per entry.
+    std::vector<ManifestAttribute> main;
+    size_t at = 0;
+    readBlock(std::string_view(reinterpret_cast<const char*>(data), size), at, main);
+    const std::string* value = findAttribute(main, name);
     if (value != nullptr) out = *value;
     return value != nullptr;
 }

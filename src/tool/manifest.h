@@ -35,8 +35,9 @@ ManifestSections readManifest(const uint8_t* data, size_t size);
 // wins. Null when there is none.
 const std::string* findAttribute(const std::vector<ManifestAttribute>& attributes, std::string_view name);
 
-// The attributes that describe a package (specification and implementation
-// title, version and vendor, and "Sealed"), in their usual spelling.
+// The attributes that describe a package (the titles, versions and vendors
+// of the API it follows and of its implementation, and "Sealed"), in their
+// usual spelling.
 extern const std::vector<std::string_view> kPackageAttributes;
 
 // A package attribute as the runtime gives it to the package of directory
