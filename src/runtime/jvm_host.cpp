@@ -341,7 +341,7 @@ int32_t invokeMainClass(JvmHost& host, const ByteString& mainClass, const std::v
     return threw ? kMainThrew : kLaunchOk;
 }
 
-std::vector<std::u16string> mainArguments(const StringList& argvValues, int32_t argc, char** argv, int32_t extraCount,
+std::vector<ByteString> mainArgumentTexts(const StringList& argvValues, int32_t argc, char** argv, int32_t extraCount,
                                           char** extraArgv) {
     // Each `argv` value is split like a command line; the pieces come first.
     GrowArray<char*> tokens;
@@ -350,14 +350,30 @@ std::vector<std::u16string> mainArguments(const StringList& argvValues, int32_t 
         buffers[static_cast<size_t>(i)] = ByteString(argvValues.view(i));
         splitCommandLine(buffers[static_cast<size_t>(i)].data(), tokens, nullptr);
     }
-    std::vector<std::u16string> out;
-    auto put = [&](const char* text) {
-        out.push_back(text ? platform::ansiToUtf16(text, std::char_traits<char>::length(text)) : std::u16string());
-    };
+    std::vector<ByteString> out;
+    auto put = [&](const char* text) { out.emplace_back(text ? std::string_view(text) : std::string_view()); };
     for (char* t : tokens) put(t);
     for (int32_t i = 0; i < argc; ++i) put(argv ? argv[i] : nullptr);
     for (int32_t i = 0; i < extraCount; ++i) put(extraArgv ? extraArgv[i] : nullptr);
     return out;
+}
+
+std::vector<std::u16string> mainArguments(const StringList& argvValues, int32_t argc, char** argv, int32_t extraCount,
+                                          char** extraArgv) {
+    std::vector<std::u16string> out;
+    for (const ByteString& text : mainArgumentTexts(argvValues, argc, argv, extraCount, extraArgv))
+        out.push_back(platform::ansiToUtf16(text.c_str(), static_cast<size_t>(text.length())));
+    return out;
+}
+
+ByteString commandOption(std::string_view mainClass, const std::vector<ByteString>& arguments) {
+    ByteString option("-Dsun.java.command=");
+    option.append(mainClass);
+    for (const ByteString& argument : arguments) {
+        option.push(' ');
+        option.append(argument);
+    }
+    return option;
 }
 
 int32_t startJavaApplication(int32_t argc, char** argv, ReadyHook hook, int32_t extraCount, char** extraArgv) {
@@ -366,8 +382,19 @@ int32_t startJavaApplication(int32_t argc, char** argv, ReadyHook hook, int32_t 
     ByteString version, minimum, maximum;
     int32_t result = kLaunchOk;
 
+    StringList argvValues;
+    config::argv(config, argvValues);
+    const std::vector<ByteString> arguments = mainArgumentTexts(argvValues, argc, argv, extraCount, extraArgv);
+
     applyExportLines(config);
     appendVmOptions(config, host);
+    // As `java` does, unless an option line names the command itself.
+    StringList optionLines;
+    config::options(config, optionLines);
+    bool commandGiven = false;
+    for (int32_t i = 0; i < optionLines.count(); ++i)
+        commandGiven = commandGiven || startsWith(optionLines.view(i), "-Dsun.java.command=");
+    if (!commandGiven) host.addOption(commandOption(config::mainClass(config).view(), arguments).c_str());
     const ByteString library = findRuntimeLibrary(config);
     if (library.empty()) result = kRuntimeNotFound;
     if (result == kLaunchOk) appendClassDataOptions(config, host, library);
@@ -380,10 +407,10 @@ int32_t startJavaApplication(int32_t argc, char** argv, ReadyHook hook, int32_t 
         // Only the launcher's loader makes URLs of its own protocol.
         if (!host.direct) registerHandlerPackage(envOf(host));
         if (hook) hook();
-        StringList argvValues;
-        config::argv(config, argvValues);
-        result = invokeMainClass(host, config::mainClass(config),
-                                 mainArguments(argvValues, argc, argv, extraCount, extraArgv));
+        std::vector<std::u16string> wide;
+        for (const ByteString& text : arguments)
+            wide.push_back(platform::ansiToUtf16(text.c_str(), static_cast<size_t>(text.length())));
+        result = invokeMainClass(host, config::mainClass(config), wide);
     }
     if (result == kMainThrew) return kExitAfterException;
     if (result == kVersionTooLow || result == kVersionTooHigh) {

@@ -74,9 +74,17 @@ using ReadyHook = void (*)();
 
 // The strings the application's main method receives: each `argv` value
 // split like a command line, then the launch's `argc` arguments, then the
-// `extraCount` ones, each converted from the platform encoding.
+// `extraCount` ones, in the platform encoding (`mainArgumentTexts`) or
+// converted from it (`mainArguments`).
+std::vector<ByteString> mainArgumentTexts(const StringList& argvValues, int32_t argc, char** argv, int32_t extraCount,
+                                          char** extraArgv);
 std::vector<std::u16string> mainArguments(const StringList& argvValues, int32_t argc, char** argv, int32_t extraCount,
                                           char** extraArgv);
+
+// The "-Dsun.java.command=" option `java` gives the virtual machine: the main
+// class and the arguments, each after one blank. Monitoring tools (jps,
+// jcmd) name a running application by it.
+ByteString commandOption(std::string_view mainClass, const std::vector<ByteString>& arguments);
 
 // Runs the Java application; returns its launch result.
 int32_t startJavaApplication(int32_t argc, char** argv, ReadyHook hook, int32_t extraCount, char** extraArgv);

@@ -99,6 +99,37 @@ TEST_F(Launch, InterruptAndTerminationExitWith128PlusTheSignalAfterShutdownHooks
     }
 }
 
+// Monitoring tools name a running application by the command `java` hands
+// the virtual machine: its main class and arguments.
+TEST_F(Launch, MonitoringToolsNameTheApplicationAsUnderJavaCp) {
+    const std::string jars = appJarDir();
+    for (const std::string& jdk : jdks_) {
+        SCOPED_TRACE(jdk);
+        const std::vector<std::string> args = {"property", "sun.java.command", "x y"};
+        RunResult plain = run({jdk + "/bin/java", "-cp", jars + "/app.jar:" + jars + "/lib1.jar", "app.Main", "argv",
+                               "property", "sun.java.command", "x y"});
+        ASSERT_EQ(plain.exitCode, 0) << plain.err;
+        const std::string exe = packApp(dir_, "named", jdk, {"argv argv"});
+        RunResult r = runOn(kLinux, exe, args);
+        ASSERT_EQ(r.exitCode, 0) << r.err;
+        EXPECT_TRUE(has(plain.out, "property sun.java.command=app.Main argv property sun.java.command x y\n"))
+            << plain.out;
+        EXPECT_EQ(r.out, plain.out);
+
+        // jps lists it under that name; an option line that names the command wins.
+        const std::string named = packApp(dir_, "renamed", jdk, {"option -Dsun.java.command=Custom name"});
+        for (const auto& [program, shown] :
+             {std::pair{exe, "app.Main argv sleep 60000"}, std::pair{named, "Custom name"}}) {
+            Background app(kLinux.command(program, {"sleep", "60000"}));
+            ASSERT_TRUE(app.waitForOutput("sleeping", 30000));
+            RunResult jps = run({jdk + "/bin/jps", "-lm"});
+            EXPECT_TRUE(has(jps.out, std::to_string(app.pid()) + " " + shown + "\n")) << jps.out;
+            kill(app.pid(), SIGTERM);
+            app.finish(30000);
+        }
+    }
+}
+
 TEST_F(Launch, ClassesAndResourcesComeFromTheArchive) {
     for (const std::string& jdk : jdks_) {
         SCOPED_TRACE(jdk);
