@@ -6,6 +6,7 @@
 
 #include <filesystem>
 #include <functional>
+#include <regex>
 #include <fstream>
 #include <mutex>
 
@@ -89,8 +90,11 @@ std::string packProbe(const Scratch& dir, const std::string& name, const std::st
     return exe;
 }
 
-RunResult javaCp(const std::string& jdk, const std::string& cp, const std::vector<std::string>& args) {
-    std::vector<std::string> argv = {jdk + "/bin/java", "-cp", cp, "probe.Main"};
+RunResult javaCp(const std::string& jdk, const std::string& cp, const std::vector<std::string>& args,
+                 const std::vector<std::string>& options = {}) {
+    std::vector<std::string> argv = {jdk + "/bin/java"};
+    argv.insert(argv.end(), options.begin(), options.end());
+    argv.insert(argv.end(), {"-cp", cp, "probe.Main"});
     argv.insert(argv.end(), args.begin(), args.end());
     return run(argv);
 }
@@ -108,7 +112,7 @@ protected:
     // `checkJava` looks at `java -cp`'s, so that a shared fault cannot pass.
     void expectAsJavaCp(const std::string& name, const std::vector<std::pair<std::string, std::string>>& jars,
                         const std::vector<std::string>& args, const std::function<void(const std::string&)>& checkJava,
-                        bool alsoFlattened = false) {
+                        bool alsoFlattened = false, const std::vector<std::string>& options = {}) {
         const std::string kit = kitDir();
         std::vector<std::string> files;
         std::string cp;
@@ -118,12 +122,16 @@ protected:
         }
         for (const std::string& jdk : jdks_) {
             SCOPED_TRACE(jdk);
-            RunResult plain = javaCp(jdk, cp, args);
+            RunResult plain = javaCp(jdk, cp, args, options);
             ASSERT_EQ(plain.exitCode, 0) << plain.err;
             checkJava(plain.out);
+            std::vector<std::string> lines;
+            for (const std::string& option : options) lines.push_back("option " + option);
             for (const std::string mode : {"true", "false"}) {
                 SCOPED_TRACE("assystemclassloader " + mode);
-                const std::string exe = packProbe(dir_, name + "-" + mode, jdk, {"assystemclassloader " + mode}, files);
+                lines.push_back("assystemclassloader " + mode);
+                const std::string exe = packProbe(dir_, name + "-" + mode, jdk, lines, files);
+                lines.pop_back();
                 RunResult packed = runOn(kLinux, exe, args);
                 packed.out = appOutput(packed);
                 EXPECT_EQ(packed.exitCode, 0) << packed.err;
@@ -132,10 +140,9 @@ protected:
             if (alsoFlattened) {
                 SCOPED_TRACE("flattened");
                 const std::string exe = dir_.file(name + "-flat");
-                ASSERT_EQ(pack(kLinux, exe, {"mainclass probe.Main", "jre_order c", "jvmdll " + jvmLibraryOf(jdk)},
-                               files, {"--flatten"})
-                              .exitCode,
-                          0);
+                std::vector<std::string> flat = {"mainclass probe.Main", "jre_order c", "jvmdll " + jvmLibraryOf(jdk)};
+                flat.insert(flat.end(), lines.begin(), lines.end());
+                ASSERT_EQ(pack(kLinux, exe, flat, files, {"--flatten"}).exitCode, 0);
                 RunResult packed = runOn(kLinux, exe, args);
                 packed.out = appOutput(packed);
                 EXPECT_EQ(packed.exitCode, 0) << packed.err;
@@ -452,6 +459,22 @@ TEST_F(Loader, NestedJarsServeInClassPathOrderWhateverTheirNames) {
                       "order.txt: order.txt\nentry order: order\ncount order: 1\ncount order/: 1\nentry "
                       "order.Which: null\ncount ord: 0\n");
         });
+}
+
+// A -javaagent runs before the launcher has bound the loader's natives:
+// the machine adds the agent's jar to the system class loader's path (which
+// needs the loader to take it) and loads premain from there.
+TEST_F(Loader, JavaAgentsRunAsUnderJavaCp) {
+    const std::string agent = "-javaagent:" + kitDir() + "/agent.jar=opts";
+    expectAsJavaCp("agent", {{"lib/probe.jar", "probe.jar"}}, {"count", "shared.txt"},
+                   [](const std::string& out) {
+                       EXPECT_TRUE(std::regex_match(out, std::regex("premain opts by the system loader true\n"
+                                                                    "own class file jar\n"
+                                                                    "transform probe/Main of [1-9][0-9]* bytes\n"
+                                                                    "count shared.txt: 1\n")))
+                           << out;
+                   },
+                   true, {agent});
 }
 
 TEST_F(Loader, ResourceDirectoriesWalkWithFileSystemPathsAsJarUrisDo) {

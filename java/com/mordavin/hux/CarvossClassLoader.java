@@ -433,6 +433,34 @@ public class CarvossClassLoader extends java.net.URLClassLoader {
         }
     }
 
+    /** Set once the archive's natives are known to be bound. */
+    private static volatile boolean archiveBound;
+
+    /**
+     * Whether the archive can be read: the launcher binds the natives, and
+     * then sets "hux.app.path", right after the virtual machine has started
+     * (on Windows the static initialiser binds them). A -javaagent's premain
+     * runs while the machine starts, before that: its classes then come from
+     * the parent and the external class path, where its jar was added.
+     */
+    private static boolean archiveBound() {
+        if (!archiveBound && System.getProperty("hux.app.path") != null) {
+            archiveBound = true;
+        }
+        return archiveBound;
+    }
+
+    /**
+     * Called by the virtual machine for a -javaagent jar (and by
+     * Instrumentation.appendToSystemClassLoaderSearch): the jar joins the
+     * external class path, as the JDK's application class loader takes it.
+     * Without this method the machine refuses to start with an agent.
+     */
+    @SuppressWarnings("unused")
+    private void appendToClassPathForInstrumentation(String path) throws java.net.MalformedURLException {
+        addURL(new File(path).toURI().toURL());
+    }
+
     /** The executable as a file: URL, or null before its path is known. */
     static URL applicationUrl() {
         String app = System.getProperty("hux.app.path");
@@ -539,6 +567,9 @@ public class CarvossClassLoader extends java.net.URLClassLoader {
      * finds it).
      */
     private Class<?> findArchiveClass(String name, boolean nestedOnly) throws ClassNotFoundException {
+        if (!archiveBound()) {
+            return null;
+        }
         serveVersionsOnce();
         String entry = name.replace('.', '/') + ".class";
         String tree = findEntry(entry);
@@ -745,6 +776,9 @@ public class CarvossClassLoader extends java.net.URLClassLoader {
     /** The resource's URL: its archive entry first, then the external class path. */
     @Override
     public URL findResource(String name) {
+        if (!archiveBound()) {
+            return super.findResource(name);
+        }
         serveVersionsOnce();
         return findArchiveResource(name);
     }
@@ -752,6 +786,9 @@ public class CarvossClassLoader extends java.net.URLClassLoader {
     /** Every match: the nested jars' entries, then the external class path's. */
     @Override
     public Enumeration<URL> findResources(String name) throws IOException {
+        if (!archiveBound()) {
+            return super.findResources(name);
+        }
         serveVersionsOnce();
         return findArchiveResources(name);
     }

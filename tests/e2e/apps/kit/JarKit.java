@@ -34,6 +34,27 @@ public class JarKit {
 
         jar("two.jar", null, map("shared.txt", bytes("shared two")));
 
+        // A -javaagent: the virtual machine adds its jar to the system class
+        // loader's path and runs premain while it starts; its transformer
+        // then sees the application's classes.
+        jar("agent.jar", manifest("Premain-Class: agent.Agent\n"), tree(compile("agent", src("agent/Agent.java",
+                "package agent;\n"
+                + "import java.lang.instrument.*;\n"
+                + "public class Agent {\n"
+                + "    public static void premain(String args, Instrumentation inst) {\n"
+                + "        ClassLoader system = ClassLoader.getSystemClassLoader();\n"
+                + "        System.out.println(\"premain \" + args + \" by the system loader \" + (Agent.class.getClassLoader() == system));\n"
+                + "        java.net.URL own = Agent.class.getResource(\"/agent/Agent.class\");\n"
+                + "        System.out.println(\"own class file \" + (own == null ? null : own.getProtocol()));\n"
+                + "        inst.addTransformer(new ClassFileTransformer() {\n"
+                + "            public byte[] transform(ClassLoader l, String name, Class<?> c, java.security.ProtectionDomain pd, byte[] b) {\n"
+                + "                if (\"probe/Main\".equals(name)) System.out.println(\"transform \" + name + \" of \" + b.length + \" bytes\");\n"
+                + "                return null;\n"
+                + "            }\n"
+                + "        });\n"
+                + "    }\n"
+                + "}\n"))));
+
         // Multi-release: base, 9, 17 and 21 variants of one class and one
         // resource; a second resource only in the base and version 17.
         Map<String, byte[]> mr = new LinkedHashMap<>();
