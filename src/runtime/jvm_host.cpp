@@ -287,12 +287,73 @@ MainEntry findLaterMainEntry(JNIEnv* env, jclass cls) {
     return {};
 }
 
+// Calls `obj.name()` for a String, or returns null with nothing pending.
+jstring callString(JNIEnv* env, jobject obj, const char* name) {
+    LocalRef<jclass> type(env, obj ? env->GetObjectClass(obj) : nullptr);
+    jmethodID m = type ? env->GetMethodID(type.get(), name, "()Ljava/lang/String;") : nullptr;
+    jstring s = m ? static_cast<jstring>(env->CallObjectMethod(obj, m)) : nullptr;
+    env->ExceptionClear();
+    return s;
+}
+
+std::u16string unitsOf(JNIEnv* env, jstring s) {
+    if (!s) return u"null";
+    return jni::stringUnits(env, s).value_or(u"null");
+}
+
+// `java` looks main up through reflection (Class.getMethod) before it
+// initialises the class, which resolves the types in the signatures of its
+// public methods: a missing one ends the launch there with two lines on
+// standard error and exit code 1, where calling main would have run it.
+// Answers false after printing those lines; any other outcome (no such
+// public method: the lookups below decide) answers true.
+bool mainClassLinks(JNIEnv* env, jclass cls) {
+    LocalRef<jclass> classType(env, env->FindClass("java/lang/Class"));
+    LocalRef<jclass> stringArray(env, env->FindClass("[Ljava/lang/String;"));
+    jmethodID getMethod = classType
+                              ? env->GetMethodID(classType.get(), "getMethod",
+                                                 "(Ljava/lang/String;[Ljava/lang/Class;)Ljava/lang/reflect/Method;")
+                              : nullptr;
+    LocalRef<jobjectArray> types(
+        env, getMethod && stringArray ? env->NewObjectArray(1, classType.get(), stringArray.get()) : nullptr);
+    LocalRef<jstring> name(env, types ? env->NewStringUTF("main") : nullptr);
+    if (!name) {
+        env->ExceptionClear();
+        return true;
+    }
+    LocalRef<> method(env, env->CallObjectMethod(cls, getMethod, name.get(), types.get()));
+    LocalRef<jthrowable> thrown(env, env->ExceptionOccurred());
+    if (!thrown) return true;
+    env->ExceptionClear();
+    LocalRef<jclass> linkage(env, env->FindClass("java/lang/LinkageError"));
+    const bool unlinked = linkage && env->IsInstanceOf(thrown.get(), linkage.get());
+    env->ExceptionClear();
+    if (!unlinked) return true;
+
+    LocalRef<jstring> className(env, callString(env, cls, "getName"));
+    LocalRef<jclass> thrownType(env, env->GetObjectClass(thrown.get()));
+    LocalRef<jstring> thrownName(env, callString(env, thrownType.get(), "getName"));
+    LocalRef<jstring> message(env, callString(env, thrown.get(), "getLocalizedMessage"));
+    const std::u16string text = u"Error: Unable to initialize main class " + unitsOf(env, className.get()) +
+                                u"\nCaused by: " + unitsOf(env, thrownName.get()) + u": " + unitsOf(env, message.get());
+    LocalRef<jclass> system(env, env->FindClass("java/lang/System"));
+    jfieldID errField = system ? env->GetStaticFieldID(system.get(), "err", "Ljava/io/PrintStream;") : nullptr;
+    LocalRef<> err(env, errField ? env->GetStaticObjectField(system.get(), errField) : nullptr);
+    LocalRef<jclass> printStream(env, err ? env->GetObjectClass(err.get()) : nullptr);
+    jmethodID println = printStream ? env->GetMethodID(printStream.get(), "println", "(Ljava/lang/String;)V") : nullptr;
+    LocalRef<jstring> line(env, println ? jni::newString(env, text) : nullptr);
+    if (line) env->CallVoidMethod(err.get(), println, line.get());
+    env->ExceptionClear();
+    return false;
+}
+
 }  // namespace
 
 int32_t invokeMainClass(JvmHost& host, const ByteString& mainClass, const std::vector<std::u16string>& arguments) {
     JNIEnv* env = envOf(host);
     LocalRef<jclass> cls(env, static_cast<jclass>(loadMainClass(host, mainClass)));
     if (!cls) return kMainClassNotFound;
+    if (!mainClassLinks(env, cls.get())) return kMainThrew;
     // Looking main up initialises the class: a failing initialiser ends the
     // launch as an exception of main does, with its trace and exit code 1.
     MainEntry entry{env->GetStaticMethodID(cls.get(), "main", "([Ljava/lang/String;)V"), true, true};

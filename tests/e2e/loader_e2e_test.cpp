@@ -539,13 +539,15 @@ TEST_F(Loader, AClassInARuntimeModulesPackageIsNotTakenFromAJarButAResourceIs) {
 
 TEST_F(Loader, EntryPointsAndFailingInitialisersAsTheJavaLauncherTakesThem) {
     // Java 25 also runs instance mains and mains without parameters; earlier
-    // runtimes refuse them. A failing initialiser is an exception of main.
+    // runtimes refuse them. A failing initialiser is an exception of main. A
+    // class that a public method's signature names and nobody has ends the
+    // launch before main runs.
     const std::string kit = kitDir();
     for (const std::string& jdk : jdks_) {
         SCOPED_TRACE(jdk);
         const bool later = jdkMajorVersion(jdk) >= 25;
-        for (const std::string mainClass :
-             {"mains.Instance", "mains.InstanceArgs", "mains.NoArgs", "mains.PrivateOnly", "mains.BadInit"}) {
+        for (const std::string mainClass : {"mains.Instance", "mains.InstanceArgs", "mains.NoArgs", "mains.PrivateOnly",
+                                            "mains.BadInit", "mains.Unlinked"}) {
             SCOPED_TRACE(mainClass);
             RunResult plain = run({jdk + "/bin/java", "-cp", kit + "/mains.jar", mainClass, "one", "two"});
             const std::string exe = dir_.file("mains-" + mainClass);
@@ -555,12 +557,20 @@ TEST_F(Loader, EntryPointsAndFailingInitialisersAsTheJavaLauncherTakesThem) {
                       0);
             RunResult packed = runOn(kLinux, exe, {"one", "two"});
             packed.out = appOutput(packed);
-            const bool runs = later && mainClass != "mains.PrivateOnly" && mainClass != "mains.BadInit";
+            const bool runs = later && mainClass != "mains.PrivateOnly" && mainClass != "mains.BadInit" &&
+                              mainClass != "mains.Unlinked";
             EXPECT_EQ(plain.exitCode, runs ? 0 : 1) << plain.err;
             if (runs) {
                 EXPECT_EQ(packed.exitCode, 0) << packed.err;
                 EXPECT_EQ(packed.out, plain.out);
                 EXPECT_EQ(packed.err, "");
+            } else if (mainClass == "mains.Unlinked") {
+                EXPECT_EQ(plain.err,
+                          "Error: Unable to initialize main class mains.Unlinked\n"
+                          "Caused by: java.lang.NoClassDefFoundError: mains/Gone\n");
+                EXPECT_EQ(packed.exitCode, 1) << packed.err;
+                EXPECT_EQ(packed.err, plain.err);
+                EXPECT_EQ(packed.out, "");
             } else if (mainClass == "mains.BadInit") {
                 EXPECT_EQ(packed.exitCode, 1) << packed.err;
                 EXPECT_TRUE(has(packed.err, "java.lang.ExceptionInInitializerError")) << packed.err;

@@ -175,7 +175,12 @@ public class JarKit {
         mains.put("mains/NoArgs.java", "package mains; public class NoArgs { static void main() { System.out.println(\"static main without arguments\"); } }");
         mains.put("mains/PrivateOnly.java", "package mains; public class PrivateOnly { private void main() { System.out.println(\"private\"); } }");
         mains.put("mains/BadInit.java", "package mains; public class BadInit { static { if (true) throw new IllegalStateException(\"initialiser failed\"); } public static void main(String[] a) { System.out.println(\"unreachable\"); } }");
-        jar("mains.jar", null, tree(compile("mains", mains)));
+        // A public method's signature names a class the jar lacks.
+        mains.put("mains/Unlinked.java", "package mains; public class Unlinked { public static void main(String[] a) { System.out.println(\"main ran\"); } public static Gone make() { return null; } }");
+        mains.put("mains/Gone.java", "package mains; public class Gone { }");
+        Map<String, byte[]> mainEntries = tree(compile("mains", mains));
+        mainEntries.remove("mains/Gone.class");
+        jar("mains.jar", null, mainEntries);
 
         // New classes in packages of runtime modules: the application class
         // loader never looks for those on the class path.
