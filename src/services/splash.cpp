@@ -17,6 +17,7 @@ namespace {
 using SplashInitFn = void (*)();
 using SplashLoadFileFn = int (*)(const char*);
 using SplashLoadMemoryFn = int (*)(void*, int);
+using SplashSetFileJarNameFn = void (*)(const char*, const char*);
 
 // The directory part of `path` with its trailing separator (empty when it has
 // none).
@@ -60,6 +61,10 @@ void startSplash(const LaunchConfig& config, const ByteString& libraryPath, cons
     if (loadFile && imageReadable) {
         init();
         loadFile(image.c_str());
+        // Named after loading, as `java -splash:` does: the runtime's
+        // SplashScreen.getImageURL then gives the file.
+        if (auto setName = reinterpret_cast<SplashSetFileJarNameFn>(library.symbol("SplashSetFileJarName")))
+            setName(image.c_str(), nullptr);
         return;
     }
     const void* bytes = nullptr;

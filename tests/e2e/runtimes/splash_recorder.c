@@ -21,6 +21,12 @@ __attribute__((constructor)) static void loaded(void) { record("loaded", NULL); 
 
 EXPORT void SplashInit(void) { record("SplashInit", NULL); }
 
+EXPORT void SplashSetFileJarName(const char* file, const char* jar) {
+    char detail[1024];
+    snprintf(detail, sizeof detail, "%s %s", file ? file : "(null)", jar ? jar : "(no jar)");
+    record("SplashSetFileJarName", detail);
+}
+
 EXPORT int SplashLoadFile(const char* name) {
     record("SplashLoadFile", name);
     return 1;

@@ -37,8 +37,8 @@ public class Main {
                 out.write(args[++i].getBytes("UTF-8"));
                 out.write('\n');
             } else if (cmd.equals("splash")) {
-                Object splash = java.awt.SplashScreen.getSplashScreen();
-                System.out.println("splash=" + (splash == null ? "null" : "shown"));
+                java.awt.SplashScreen splash = java.awt.SplashScreen.getSplashScreen();
+                System.out.println("splash=" + (splash == null ? "null" : "shown url=" + splash.getImageURL()));
             } else if (cmd.equals("sleep")) {
                 System.out.println("sleeping");
                 System.out.flush();
