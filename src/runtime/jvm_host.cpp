@@ -309,13 +309,16 @@ std::u16string unitsOf(JNIEnv* env, jstring s) {
 // public method: the lookups below decide) answers true.
 bool mainClassLinks(JNIEnv* env, jclass cls) {
     LocalRef<jclass> classType(env, env->FindClass("java/lang/Class"));
-    LocalRef<jclass> stringArray(env, env->FindClass("[Ljava/lang/String;"));
+    LocalRef<jclass> stringArray(env, classType ? env->FindClass("[Ljava/lang/String;") : nullptr);
+    if (!stringArray) {
+        env->ExceptionClear();
+        return true;
+    }
     jmethodID getMethod = classType
                               ? env->GetMethodID(classType.get(), "getMethod",
                                                  "(Ljava/lang/String;[Ljava/lang/Class;)Ljava/lang/reflect/Method;")
                               : nullptr;
-    LocalRef<jobjectArray> types(
-        env, getMethod && stringArray ? env->NewObjectArray(1, classType.get(), stringArray.get()) : nullptr);
+    LocalRef<jobjectArray> types(env, getMethod ? env->NewObjectArray(1, classType.get(), stringArray.get()) : nullptr);
     LocalRef<jstring> name(env, types ? env->NewStringUTF("main") : nullptr);
     if (!name) {
         env->ExceptionClear();
@@ -419,12 +422,18 @@ std::vector<ByteString> mainArgumentTexts(const StringList& argvValues, int32_t 
     return out;
 }
 
-std::vector<std::u16string> mainArguments(const StringList& argvValues, int32_t argc, char** argv, int32_t extraCount,
-                                          char** extraArgv) {
+namespace {
+std::vector<std::u16string> widened(const std::vector<ByteString>& texts) {
     std::vector<std::u16string> out;
-    for (const ByteString& text : mainArgumentTexts(argvValues, argc, argv, extraCount, extraArgv))
+    for (const ByteString& text : texts)
         out.push_back(platform::ansiToUtf16(text.c_str(), static_cast<size_t>(text.length())));
     return out;
+}
+}  // namespace
+
+std::vector<std::u16string> mainArguments(const StringList& argvValues, int32_t argc, char** argv, int32_t extraCount,
+                                          char** extraArgv) {
+    return widened(mainArgumentTexts(argvValues, argc, argv, extraCount, extraArgv));
 }
 
 ByteString commandOption(std::string_view mainClass, const std::vector<ByteString>& arguments) {
@@ -468,10 +477,7 @@ int32_t startJavaApplication(int32_t argc, char** argv, ReadyHook hook, int32_t 
         // Only the launcher's loader makes URLs of its own protocol.
         if (!host.direct) registerHandlerPackage(envOf(host));
         if (hook) hook();
-        std::vector<std::u16string> wide;
-        for (const ByteString& text : arguments)
-            wide.push_back(platform::ansiToUtf16(text.c_str(), static_cast<size_t>(text.length())));
-        result = invokeMainClass(host, config::mainClass(config), wide);
+        result = invokeMainClass(host, config::mainClass(config), widened(arguments));
     }
     if (result == kMainThrew) return kExitAfterException;
     if (result == kVersionTooLow || result == kVersionTooHigh) {
