@@ -103,6 +103,12 @@ std::string nestedJarHint(const std::vector<uint8_t>& data) {
          "Spring's classpath*: patterns and component scan find nothing in a nested jar"},
         {"org/python/core/PySystemState.class", "Jython finds its Lib only in a jar file"},
         {"org/apache/tools/ant/launch/Launcher.class", "Ant's launcher looks for Ant's jars beside its own jar file"},
+        // The Kotlin compiler (also in its relocated, embeddable form) finds
+        // its home through IntelliJ's PathManager, from a jar: or file: URL.
+        {"com/intellij/openapi/application/PathManager.class",
+         "IntelliJ's PathManager (the Kotlin compiler) finds its home only from a jar file"},
+        {"org/jetbrains/kotlin/com/intellij/openapi/application/PathManager.class",
+         "IntelliJ's PathManager (the Kotlin compiler) finds its home only from a jar file"},
     };
     ZipReader reader;
     if (!reader.open(std::make_unique<MemorySource>(data.data(), data.size()))) return {};

@@ -128,3 +128,27 @@ TEST(Flatten, PluginCachesOfTheLoggingLibraryJoinTheirCategories) {
     // the joined list as they did across the copies.
     EXPECT_EQ(merged, std::string("\0\0\0\x04", 4) + first.substr(4) + second.substr(4) + first.substr(4));
 }
+
+TEST(Flatten, ThePackerNamesLibrariesThatNeedAJarFile) {
+    auto jar = [](const std::vector<std::string>& names) {
+        ZipWriter zip;
+        std::string error;
+        for (const std::string& name : names)
+            EXPECT_TRUE(zip.add(name, {'x'}, ZipWriter::Method::Deflated, error)) << error;
+        EXPECT_TRUE(zip.finish(error)) << error;
+        return zip.bytes();
+    };
+    EXPECT_NE(nestedJarHint(jar({"a/B.class", "org/python/core/PySystemState.class"})).find("Jython"),
+              std::string::npos);
+    EXPECT_NE(nestedJarHint(jar({"org/springframework/core/io/support/PathMatchingResourcePatternResolver.class"}))
+                  .find("Spring"),
+              std::string::npos);
+    EXPECT_NE(nestedJarHint(jar({"org/apache/tools/ant/launch/Launcher.class"})).find("Ant"), std::string::npos);
+    for (const char* pathManager : {"com/intellij/openapi/application/PathManager.class",
+                                    "org/jetbrains/kotlin/com/intellij/openapi/application/PathManager.class"})
+        EXPECT_NE(nestedJarHint(jar({pathManager})).find("Kotlin"), std::string::npos) << pathManager;
+    // Only the class itself counts, and nothing in a plain jar or in bytes that are no jar.
+    EXPECT_EQ(nestedJarHint(jar({"org/python/core/PySystemState.java", "app/Main.class"})), "");
+    EXPECT_EQ(nestedJarHint(jar({"x/org/python/core/PySystemState.class"})), "");
+    EXPECT_EQ(nestedJarHint({'P', 'K', 3, 4}), "");
+}
