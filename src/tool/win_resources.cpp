@@ -358,8 +358,11 @@ bool parseVersionResource(const std::vector<uint8_t>& b, VersionInfo& info) {
                 for (size_t s = table.children; s < table.end;) {
                     Node str;
                     if (!readNode(b, s, table.end, str)) return false;
+                    // A text value's length counts units, a binary one's bytes
+                    // (readNode checked that either fits).
+                    const size_t units = str.type == 1 ? str.valueLength : str.valueLength / 2u;
                     std::u16string value;
-                    for (size_t i = 0; i < str.valueLength; ++i) {
+                    for (size_t i = 0; i < units; ++i) {
                         const uint16_t c = readLe16(b.data() + str.value + 2 * i);
                         if (c == 0) break;
                         value.push_back(static_cast<char16_t>(c));

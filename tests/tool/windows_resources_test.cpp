@@ -131,6 +131,19 @@ TEST(VersionInfo, BlockReadsBackWithEveryField) {
 
     for (size_t cut : {size_t{0}, size_t{5}, size_t{40}, block.size() - 2})
         EXPECT_FALSE(parseVersionResource(std::vector<uint8_t>(block.begin(), block.begin() + cut), back)) << cut;
+
+    // A string typed as binary counts its value in bytes, not units: only
+    // those are read ("Mordavin\0" is 9 units, so 9 bytes: 4 units).
+    std::vector<uint8_t> binary = block;
+    const std::u16string key = u"CompanyName";
+    const auto at = std::search(binary.begin(), binary.end(), reinterpret_cast<const uint8_t*>(key.data()),
+                                reinterpret_cast<const uint8_t*>(key.data() + key.size()));
+    ASSERT_NE(at, binary.end());
+    const size_t header = static_cast<size_t>(at - binary.begin()) - 6;
+    ASSERT_EQ(readLe16(binary.data() + header + 2), 9);
+    binary[header + 4] = 0;
+    ASSERT_TRUE(parseVersionResource(binary, back));
+    EXPECT_EQ(back.get("CompanyName"), "Mord");
 }
 
 TEST(VersionInfo, RefusesBadLines) {
