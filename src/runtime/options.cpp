@@ -229,11 +229,35 @@ bool isProcessElevated() {
 
 void setElevationOverrideForTesting(int answer) { elevationOverride() = answer; }
 
+ByteString vmOptionForm(std::string_view line) {
+    // The options `java` takes with their value as the next argument and
+    // hands the virtual machine as "name=value"; the machine itself knows
+    // only that form and would ignore the other without a word.
+    static constexpr std::string_view kSpaced[] = {
+        "--add-reads",    "--add-exports", "--add-opens",           "--add-modules",          "--limit-modules",
+        "--patch-module", "--module-path", "--upgrade-module-path", "--enable-native-access",
+    };
+    const size_t blank = line.find_first_of(" \t");
+    if (blank != std::string_view::npos) {
+        std::string_view name = line.substr(0, blank);
+        const size_t valueAt = line.find_first_not_of(" \t", blank);
+        if (name == "-p") name = "--module-path";
+        for (const std::string_view known : kSpaced) {
+            if (name != known || valueAt == std::string_view::npos) continue;
+            ByteString form(name);
+            form.push('=');
+            form.append(line.substr(valueAt));
+            return form;
+        }
+    }
+    return ByteString(line);
+}
+
 void appendVmOptions(const LaunchConfig& config, JvmHost& host) {
     const int32_t first = host.optionCount();
     StringList lines;
     config::options(config, lines);
-    for (int32_t i = 0; i < lines.count(); ++i) host.addOption(lines.at(i));
+    for (int32_t i = 0; i < lines.count(); ++i) host.addOption(vmOptionForm(lines.view(i)).c_str());
 
     ByteString option("-Djava.class.path=");
     option.append(buildClassPath(config, ClassPathFlavour::Java));

@@ -32,6 +32,12 @@ bool isProcessElevated();
 // -1: ask the system (default); 0 or 1: answer that.
 void setElevationOverrideForTesting(int answer);
 
+// An `option` line as the virtual machine takes it: "--add-opens a/b=C", as
+// `java` accepts it, becomes "--add-opens=a/b=C" (likewise the other module
+// options whose value `java` takes as the next argument, "-p" as
+// "--module-path"); every other line stays as it is.
+ByteString vmOptionForm(std::string_view line);
+
 // Appends the complete option list, in its fixed order, to the host.
 void appendVmOptions(const LaunchConfig& config, JvmHost& host);
 

@@ -99,6 +99,28 @@ TEST_F(Launch, InterruptAndTerminationExitWith128PlusTheSignalAfterShutdownHooks
     }
 }
 
+// Module options written as on java's command line ("--add-opens a/b=C")
+// reach the virtual machine, which knows only the "=" form.
+TEST_F(Launch, ModuleOptionsWorkAsOnJavasCommandLine) {
+    const std::string jars = appJarDir();
+    for (const std::string& jdk : jdks_) {
+        SCOPED_TRACE(jdk);
+        RunResult plain = run({jdk + "/bin/java", "--add-opens", "java.base/java.lang=ALL-UNNAMED", "-cp",
+                               jars + "/app.jar:" + jars + "/lib1.jar", "app.Main", "access"});
+        ASSERT_EQ(plain.exitCode, 0) << plain.err;
+        EXPECT_TRUE(has(plain.out, "access=true\n")) << plain.out;
+        for (const std::string line : {"option --add-opens java.base/java.lang=ALL-UNNAMED",
+                                       "option --add-opens=java.base/java.lang=ALL-UNNAMED", ""}) {
+            SCOPED_TRACE(line);
+            const std::string exe =
+                packApp(dir_, "opens", jdk, line.empty() ? std::vector<std::string>{} : std::vector<std::string>{line});
+            RunResult r = runOn(kLinux, exe, {"access"});
+            ASSERT_EQ(r.exitCode, 0) << r.err;
+            EXPECT_EQ(r.out, line.empty() ? "main entered\naccess=false\nmain done\n" : plain.out);
+        }
+    }
+}
+
 // Monitoring tools name a running application by the command `java` hands
 // the virtual machine: its main class and arguments.
 TEST_F(Launch, MonitoringToolsNameTheApplicationAsUnderJavaCp) {

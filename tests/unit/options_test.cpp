@@ -111,6 +111,22 @@ TEST_F(Options, ExactListForEveryKey) {
     EXPECT_EQ(optionList(*c), expected);
 }
 
+TEST_F(Options, ModuleOptionsWrittenAsForJavaReachTheMachineInItsForm) {
+    EXPECT_EQ(std::string(vmOptionForm("--add-opens java.base/java.lang=ALL-UNNAMED").view()),
+              "--add-opens=java.base/java.lang=ALL-UNNAMED");
+    EXPECT_EQ(std::string(vmOptionForm("--add-exports \t a/b=c").view()), "--add-exports=a/b=c");
+    EXPECT_EQ(std::string(vmOptionForm("-p mods:more").view()), "--module-path=mods:more");
+    EXPECT_EQ(std::string(vmOptionForm("--add-modules ALL-SYSTEM").view()), "--add-modules=ALL-SYSTEM");
+    // Everything else as written: the "=" form, other options, a name alone.
+    for (const char* same : {"--add-opens=java.base/java.lang=ALL-UNNAMED", "-Dx=a b", "-Xmx64m", "--add-opens",
+                             "--add-opens ", "-XX:+UseG1GC", "--add-opensx a", "-pa b"})
+        EXPECT_EQ(std::string(vmOptionForm(same).view()), same);
+    const V list = optionList(*config("option --add-reads a=b\noption -Dp=q r\n"));
+    ASSERT_GE(list.size(), 2u);
+    EXPECT_EQ(list[0], "--add-reads=a=b");
+    EXPECT_EQ(list[1], "-Dp=q r");
+}
+
 TEST_F(Options, SystemClassLoaderSwitchAndElevation) {
     const std::string loader = "-Djava.system.class.loader=com.mordavin.hux.CarvossClassLoader";
     for (const char* value : {"false", "False", "FALSE"}) {

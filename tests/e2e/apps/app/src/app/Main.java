@@ -86,6 +86,16 @@ public class Main {
                     text = e.toString();
                 }
                 System.out.println("urltext=" + text);
+            } else if (cmd.equals("access")) {
+                // Whether java.lang is open to this code (--add-opens).
+                boolean open;
+                try {
+                    String.class.getDeclaredField("value").setAccessible(true);
+                    open = true;
+                } catch (RuntimeException closed) {
+                    open = false;
+                }
+                System.out.println("access=" + open);
             } else if (cmd.equals("property")) {
                 String key = args[++i];
                 System.out.println("property " + key + "=" + System.getProperty(key));
