@@ -44,6 +44,34 @@ bool findValue(const std::vector<std::string>& lines, const char* key, std::stri
     return false;
 }
 
+// What an `option` line holds that only `java` itself understands: the
+// virtual machine, created with unrecognised options ignored, drops it
+// without a word. Empty when the line is an option the machine takes.
+std::string launcherOnlyOption(const std::string& option) {
+    const std::string name = option.substr(0, option.find_first_of(" \t="));
+    static const std::pair<const char*, const char*> kLauncherOnly[] = {
+        {"-cp", "list the class path with 'classpath' or 'java_classpath' lines"},
+        {"-classpath", "list the class path with 'classpath' or 'java_classpath' lines"},
+        {"--class-path", "list the class path with 'classpath' or 'java_classpath' lines"},
+        {"-jar", "name the main class with 'mainclass' and pack the jar"},
+        {"-m", "name the main class with 'mainclass'"},
+        {"--module", "name the main class with 'mainclass'"},
+        {"--source", "compile the source first"},
+        {"-version", "the launcher has no such switch"},
+        {"-showversion", "the launcher has no such switch"},
+        {"--show-version", "the launcher has no such switch"},
+        {"--version", "the launcher has no such switch"},
+        {"--dry-run", "the launcher has no such switch"},
+        {"-client", "name the runtime library with 'jvmdll' or the VM with 'vm'"},
+        {"-server", "name the runtime library with 'jvmdll' or the VM with 'vm'"},
+    };
+    for (const auto& [known, instead] : kLauncherOnly)
+        if (name == known) return instead;
+    if (option.rfind("-splash:", 0) == 0) return "show an image with a 'splash' line";
+    if (option.rfind("-XshowSettings", 0) == 0 || option == "-Xdiag") return "the launcher has no such switch";
+    return {};
+}
+
 bool sameFile(const fs::path& a, const fs::path& b, bool ignoreCase) {
     std::error_code ec;
     const std::string x = fs::weakly_canonical(a, ec).string();
@@ -87,6 +115,10 @@ bool checkConfiguration(std::vector<std::string>& lines, const ConfigPolicy& pol
             warnings.push_back("the configuration line '" + line + "' has no key; the launcher ignores it");
         } else if (!known(key)) {
             warnings.push_back("unknown configuration key '" + key + "'; the launcher ignores the line '" + line + "'");
+        } else if (equalsIgnoreCase(key, "option") && !launcherOnlyOption(lineValue(line)).empty()) {
+            warnings.push_back("'" + lineValue(line) +
+                               "' is an option of the java command that the virtual machine ignores; " +
+                               launcherOnlyOption(lineValue(line)));
         } else if ((equalsIgnoreCase(key, "libs") || equalsIgnoreCase(key, "java_libs")) &&
                    lineValue(line).find(';') != std::string::npos) {
             warnings.push_back("'" + key + "' takes one directory per line; '" + lineValue(line) +

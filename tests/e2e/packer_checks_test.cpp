@@ -142,6 +142,28 @@ TEST(ConfigChecks, RefusalsWarningsAndDefaults) {
     EXPECT_EQ(std::count(lines.begin(), lines.end(), "compatible true"), 1);
     EXPECT_EQ(std::count(lines.begin(), lines.end(), "option -Xlog:cds=off"), 1);
 
+    // Options only the java command understands: the machine would drop them.
+    std::vector<std::string> launcherOnly = {"mainclass a.B",
+                                             "option -cp lib/a.jar",
+                                             "option -splash:s.png",
+                                             "option --module=m/x",
+                                             "option -XshowSettings:all",
+                                             "option -Xmx1g",
+                                             "option --add-opens a/b=C",
+                                             "option -client",
+                                             "option -cpx",
+                                             "option -ea"};
+    warnings.clear();
+    ASSERT_TRUE(checkConfiguration(launcherOnly, policy, warnings, error)) << error;
+    ASSERT_EQ(warnings.size(), 5u);
+    EXPECT_EQ(warnings[0],
+              "'-cp lib/a.jar' is an option of the java command that the virtual machine ignores; list "
+              "the class path with 'classpath' or 'java_classpath' lines");
+    EXPECT_TRUE(has(warnings[1], "'-splash:s.png'") && has(warnings[1], "'splash' line")) << warnings[1];
+    EXPECT_TRUE(has(warnings[2], "'--module=m/x'")) << warnings[2];
+    EXPECT_TRUE(has(warnings[3], "'-XshowSettings:all'")) << warnings[3];
+    EXPECT_TRUE(has(warnings[4], "'-client'")) << warnings[4];
+
     // What the configuration says itself stays; a fresh loader needs no note silenced.
     std::vector<std::string> own = {"mainclass a.B", "Compatible = false", "assystemclassloader FALSE"};
     ASSERT_TRUE(checkConfiguration(own, policy, warnings, error));
