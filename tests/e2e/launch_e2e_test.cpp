@@ -1,5 +1,6 @@
 // Launching real Java applications out of packed executables: every installed
 // JDK on Linux; the failure paths that need no JVM also under Wine.
+#include <filesystem>
 #include <signal.h>
 #include <unistd.h>
 
@@ -139,6 +140,7 @@ TEST_F(Launch, MonitoringToolsNameTheApplicationAsUnderJavaCp) {
         EXPECT_EQ(r.out, plain.out);
 
         // jps lists it under that name; an option line that names the command wins.
+        if (!std::filesystem::exists(jdk + "/bin/jps")) continue;  // a runtime without the tools
         const std::string named = packApp(dir_, "renamed", jdk, {"option -Dsun.java.command=Custom name"});
         for (const auto& [program, shown] :
              {std::pair{exe, "app.Main argv sleep 60000"}, std::pair{named, "Custom name"}}) {
