@@ -233,15 +233,22 @@ jobjectArray buildArgumentArray(JvmHost& host, const std::vector<std::u16string>
 
 namespace {
 
+// Whether `object` is an instance of the class named `name` (false where
+// that class cannot be found); leaves nothing pending.
+bool isInstanceOfNamed(JNIEnv* env, jobject object, const char* name) {
+    LocalRef<jclass> type(env, env->FindClass(name));
+    const bool is = type && env->IsInstanceOf(object, type.get());
+    env->ExceptionClear();
+    return is;
+}
+
 // Whether the pending exception comes from the class's initialisation rather
 // than from a method that is not there (a NoSuchMethodError, or nothing).
 bool pendingIsFailedInitialisation(JNIEnv* env) {
     LocalRef<jthrowable> thrown(env, env->ExceptionOccurred());
     if (!thrown) return false;
     env->ExceptionClear();
-    LocalRef<jclass> noSuchMethod(env, env->FindClass("java/lang/NoSuchMethodError"));
-    const bool missing = noSuchMethod && env->IsInstanceOf(thrown.get(), noSuchMethod.get());
-    env->ExceptionClear();
+    const bool missing = isInstanceOfNamed(env, thrown.get(), "java/lang/NoSuchMethodError");
     env->Throw(thrown.get());
     return !missing;
 }
@@ -328,10 +335,7 @@ bool mainClassLinks(JNIEnv* env, jclass cls) {
     LocalRef<jthrowable> thrown(env, env->ExceptionOccurred());
     if (!thrown) return true;
     env->ExceptionClear();
-    LocalRef<jclass> linkage(env, env->FindClass("java/lang/LinkageError"));
-    const bool unlinked = linkage && env->IsInstanceOf(thrown.get(), linkage.get());
-    env->ExceptionClear();
-    if (!unlinked) return true;
+    if (!isInstanceOfNamed(env, thrown.get(), "java/lang/LinkageError")) return true;
 
     LocalRef<jstring> className(env, callString(env, cls, "getName"));
     LocalRef<jclass> thrownType(env, env->GetObjectClass(thrown.get()));
