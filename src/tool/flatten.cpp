@@ -193,10 +193,17 @@ bool Flattener::addJar(const std::string& path, const std::string& label, std::v
         if (slash != std::string::npos && !startsWith(name, kMetaInf) && name.size() > 6 &&
             name.compare(name.size() - 6, 6, ".class") == 0 && packages_.insert(name.substr(0, slash + 1)).second)
             jar.packages.push_back(name.substr(0, slash + 1));
+        const Content content{e.size, crcOf(data)};
         if (!names_.insert(name).second) {
-            if (!manifest && shadowed++ == 0) firstShadowed = name;
+            // A copy of what an earlier jar brought (a licence file, a
+            // repackaged class) changes nothing a reader gets.
+            const auto kept = contents_.find(name);
+            const bool same =
+                kept != contents_.end() && kept->second.size == content.size && kept->second.crc == content.crc;
+            if (!manifest && !same && shadowed++ == 0) firstShadowed = name;
             continue;
         }
+        if (!manifest) contents_.emplace(name, content);
         if (manifest) {
             // The executable is on the runtime's class path: a Class-Path here
             // would make it load jars beside the executable (the packer packs

@@ -19,7 +19,8 @@ public:
     Flattener(ZipWriter& zip, std::set<std::string>& names) : zip_(zip), names_(names) {}
 
     // Adds the entries of the jar at `path` (`label` names it in messages).
-    // The first jar to bring a name wins, as on a class path. Index files
+    // The first jar to bring a name wins, as on a class path; a warning
+    // names a jar's hidden entries that differ from the ones kept. Index files
     // (see isIndex) and component descriptors
     // (META-INF/plexus/components.xml) of every jar are merged. Signature
     // files are dropped (the merged archive is not what was signed). The
@@ -72,6 +73,13 @@ private:
     };
     std::vector<JarPackages> jars_;
     std::set<std::string> packages_;  // every package seen
+    // Size and CRC-32 of each jar entry kept, to tell a hidden copy of it
+    // from a hidden entry that differs.
+    struct Content {
+        uint64_t size;
+        uint32_t crc;
+    };
+    std::map<std::string, Content> contents_;
 };
 
 // Why the jar `data` may not work nested: libraries that read their own jar

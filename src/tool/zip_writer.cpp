@@ -61,6 +61,17 @@ bool deflateRaw(const std::vector<uint8_t>& data, std::vector<uint8_t>& out) {
     return rc == Z_STREAM_END;
 }
 
+uint32_t crcOf(const std::vector<uint8_t>& data) {
+    // crc32 takes at most 4 GiB - 1 bytes at a time.
+    uLong crc = crc32(0L, Z_NULL, 0);
+    for (size_t at = 0; at < data.size();) {
+        const size_t n = std::min<size_t>(data.size() - at, 0x40000000);
+        crc = crc32(crc, data.data() + at, static_cast<uInt>(n));
+        at += n;
+    }
+    return static_cast<uint32_t>(crc);
+}
+
 bool ZipWriter::add(const std::string& name, const std::vector<uint8_t>& data, Method method, std::string& error,
                     uint32_t dosTime, int64_t unixTime) {
     if (name.empty() || name.size() > 0xFFFF) {
@@ -76,16 +87,10 @@ bool ZipWriter::add(const std::string& name, const std::vector<uint8_t>& data, M
         }
         payload = &deflated;
     }
-    // crc32 takes at most 4 GiB - 1 bytes at a time.
-    uLong crc = crc32(0L, Z_NULL, 0);
-    for (size_t at = 0; at < data.size();) {
-        const size_t n = std::min<size_t>(data.size() - at, 0x40000000);
-        crc = crc32(crc, data.data() + at, static_cast<uInt>(n));
-        at += n;
-    }
+    const uint32_t crc = crcOf(data);
     const bool hasUnixTime = unixTime != kNoUnixTime && unixTime >= INT32_MIN && unixTime <= INT32_MAX;
     Entry e{name,
-            static_cast<uint32_t>(crc),
+            crc,
             dosTime,
             payload->size(),
             data.size(),

@@ -64,4 +64,7 @@ private:
 // Raw-deflates `data` (no zlib header), as zip entries hold it.
 bool deflateRaw(const std::vector<uint8_t>& data, std::vector<uint8_t>& out);
 
+// The CRC-32 of `data`, as a zip entry records it.
+uint32_t crcOf(const std::vector<uint8_t>& data);
+
 }  // namespace hux::tool

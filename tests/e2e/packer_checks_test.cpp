@@ -254,6 +254,7 @@ TEST(Flatten, JarEntriesGoToTheTopLevelFirstJarWinsServicesMergeSignaturesGo) {
                           1649169081));
     ASSERT_TRUE(
         first.add("inner.jar", bytesOf("PK\x05\x06" + std::string(18, '\0')), ZipWriter::Method::Stored, error));
+    ASSERT_TRUE(first.add("META-INF/LICENSE", bytesOf("the same licence"), ZipWriter::Method::Deflated, error));
     writeZip(dir.file("first.jar"), first);
     ZipWriter second;
     ASSERT_TRUE(second.add("META-INF/MANIFEST.MF", bytesOf("Manifest-Version: 1.0\r\nX-From: second\r\n"),
@@ -268,6 +269,8 @@ TEST(Flatten, JarEntriesGoToTheTopLevelFirstJarWinsServicesMergeSignaturesGo) {
     ASSERT_TRUE(second.add("p/", {}, ZipWriter::Method::Stored, error));
     ASSERT_TRUE(second.add("p/Shared.txt", bytesOf("from the second jar"), ZipWriter::Method::Deflated, error));
     ASSERT_TRUE(second.add("q/Only.txt", bytesOf("second only"), ZipWriter::Method::Deflated, error));
+    // A copy of an entry the first jar has is not worth a warning.
+    ASSERT_TRUE(second.add("META-INF/LICENSE", bytesOf("the same licence"), ZipWriter::Method::Stored, error));
     ASSERT_TRUE(second.add("../escape.txt", bytesOf("outside"), ZipWriter::Method::Deflated, error));
     writeZip(dir.file("second.jar"), second);
     // A .zip library is an archive on the class path as a .jar is.
