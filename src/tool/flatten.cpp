@@ -26,6 +26,7 @@ constexpr const char kSpringIndexes[] = "META-INF/spring/";
 constexpr const char kSpringFactories[] = "META-INF/spring.factories";
 constexpr const char kGroovyModule[] = "org.codehaus.groovy.runtime.ExtensionModule";
 constexpr const char kMimeTypes[] = "META-INF/mime.types";
+constexpr const char kReferenceConf[] = "reference.conf";
 constexpr const char kLog4jPlugins[] = "META-INF/org/apache/logging/log4j/core/config/plugins/Log4j2Plugins.dat";
 
 // Properties files whose reader takes a key's lists from every copy, and
@@ -44,8 +45,9 @@ bool joinsKey(const std::string& name, const std::string& key) {
 // read them as one text: one name per line (service lists, component
 // indexes, Spring's import lists), or properties where a later copy's key
 // wins (Spring's namespace handlers, schemas and tooling, Netty's version
-// list), or entries where the first copy's wins and, within a copy, the
-// first entry (activation's mailcap). Every jar's lines are kept, in order.
+// list, the mail library's address-type map), or entries where the first
+// copy's wins and, within a copy, the first entry (activation's mailcap, the
+// mail library's provider list). Every jar's lines are kept, in order.
 bool isLineIndex(const std::string& name) {
     auto directlyIn = [&](const char* folder, size_t length) {
         return startsWith(name, folder) && name.size() > length && name.find('/', length) == std::string::npos;
@@ -56,7 +58,8 @@ bool isLineIndex(const std::string& name) {
         return true;
     return name == "META-INF/spring.handlers" || name == "META-INF/spring.schemas" ||
            name == "META-INF/spring.tooling" || name == "META-INF/io.netty.versions.properties" ||
-           name == "META-INF/mailcap";
+           name == "META-INF/mailcap" || name == "META-INF/javamail.providers" ||
+           name == "META-INF/javamail.address.map";
 }
 
 // The <component> elements of a component descriptor: what lies between its
@@ -255,7 +258,8 @@ std::string Flattener::packageSections() const {
 }
 
 bool Flattener::isIndex(const std::string& name) {
-    return isLineIndex(name) || mergesKeys(name) || name == kLog4jPlugins || name == kMimeTypes;
+    return isLineIndex(name) || mergesKeys(name) || name == kLog4jPlugins || name == kMimeTypes ||
+           name == kReferenceConf;
 }
 
 void Flattener::addIndex(const std::string& name, const std::vector<uint8_t>& data) {
@@ -273,6 +277,10 @@ void Flattener::addIndex(const std::string& name, const std::vector<uint8_t>& da
         return;
     }
     const std::string text(data.begin(), data.end());
+    if (name == kReferenceConf) {
+        referenceConfs_.push_back(text);
+        return;
+    }
     if (name == kMimeTypes) {
         // Activation lets the first copy's type of an extension win, and
         // within one file the last entry: the copies are joined last first.
@@ -330,6 +338,24 @@ bool Flattener::finish(std::string& error) {
             if (!copy->empty()) text += *copy + (copy->back() == '\n' ? "" : "\n");
         if (!addMerged(kMimeTypes, text, error)) return false;
         mimeTypes_.clear();
+    }
+    if (!referenceConfs_.empty()) {
+        // The configuration library reads every copy and lets the first
+        // copy's value of a key win, merging objects: in one document a later
+        // value wins and objects merge, so the copies are joined last first.
+        std::string text;
+        for (auto copy = referenceConfs_.rbegin(); copy != referenceConfs_.rend(); ++copy) {
+            std::string body;
+            if (!hoconRootBody(*copy, body)) {
+                // One that cannot be joined: the first copy, as before.
+                text = referenceConfs_.front();
+                break;
+            }
+            text += body + "\n";
+        }
+        if (referenceConfs_.size() == 1) text = referenceConfs_.front();
+        if (!addMerged(kReferenceConf, text, error)) return false;
+        referenceConfs_.clear();
     }
     for (const auto& [name, pairs] : keyed_) {
         std::string text;

@@ -34,7 +34,9 @@ public:
     // Whether `name` is an index file that readers take from every jar
     // (service lists, component indexes, Spring's handler, schema and
     // factory lists, Groovy's extension modules, Netty's versions,
-    // activation's mailcap and type lists, Log4j's plugin cache); such files
+    // activation's mailcap and type lists, the mail library's provider and
+    // address lists, Log4j's plugin cache, HOCON defaults in
+    // reference.conf); such files
     // of every input are merged into one that reads as all of them.
     static bool isIndex(const std::string& name);
     // Adds the lines of an index file that is no jar's (a support file, or an
@@ -56,7 +58,8 @@ private:
     std::map<std::string, std::vector<std::pair<std::string, std::string>>> keyed_;
     uint32_t pluginCount_ = 0;  // the logging library's plugin cache: categories of every copy
     std::string pluginBody_;
-    std::vector<std::string> mimeTypes_;  // activation's type lists, in class-path order
+    std::vector<std::string> mimeTypes_;       // activation's type lists, in class-path order
+    std::vector<std::string> referenceConfs_;  // the configuration library's defaults, in class-path order
     bool havePlugins_ = false;
     std::string components_;  // component descriptors' elements
     bool haveComponents_ = false;

@@ -1,6 +1,7 @@
 #include "tool/index_files.h"
 
 #include <algorithm>
+#include <cctype>
 #include <string_view>
 
 namespace hux::tool {
@@ -83,6 +84,45 @@ bool log4jPluginCategories(const std::vector<uint8_t>& data, uint32_t& count, si
     }
     end = at;
     return true;
+}
+
+bool hoconRootBody(const std::string& text, std::string& body) {
+    const size_t start = text.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;
+    auto commentAt = [&](size_t i) {
+        return text[i] == '#' || (text[i] == '/' && i + 1 < text.size() && text[i + 1] == '/');
+    };
+    size_t open = start;
+    while (open < text.size()) {
+        if (std::isspace(static_cast<unsigned char>(text[open]))) {
+            ++open;
+        } else if (commentAt(open)) {
+            open = text.find('\n', open);
+            if (open == std::string::npos) open = text.size();
+        } else {
+            break;
+        }
+    }
+    if (open == text.size() || text[open] != '{') {
+        body = text.substr(start);
+        return true;
+    }
+    // The last line that is neither blank nor a comment ends with the root's
+    // closing brace.
+    size_t end = text.size();  // the end of the line looked at
+    while (end > open + 1) {
+        const size_t newline = text.rfind('\n', end - 1);
+        const size_t lineStart = newline == std::string::npos || newline < open ? open + 1 : newline + 1;
+        size_t first = lineStart, last = end;
+        while (first < last && std::isspace(static_cast<unsigned char>(text[first]))) ++first;
+        while (last > first && std::isspace(static_cast<unsigned char>(text[last - 1]))) --last;
+        if (first < last && !commentAt(first)) {
+            if (text[last - 1] != '}') return false;
+            body = text.substr(start, open - start) + text.substr(open + 1, last - 1 - (open + 1)) + text.substr(last);
+            return true;
+        }
+        end = lineStart == open + 1 ? open + 1 : lineStart - 1;
+    }
+    return false;
 }
 
 }  // namespace hux::tool

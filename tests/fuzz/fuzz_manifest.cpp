@@ -3,7 +3,7 @@
 // flattened manifest multi-release, the sections a flattened manifest gains
 // for packages, the resolution of Class-Path entries to file paths, and the
 // readers of the index files that flattening merges (properties, the logging
-// library's plugin cache).
+// library's plugin cache, HOCON documents to join).
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -94,6 +94,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 joinedEnd != joined.size())
                 __builtin_trap();
         }
+    }
+    // A HOCON body is the text less a byte-order mark, or less a braced
+    // root's two braces.
+    std::string body;
+    if (hux::tool::hoconRootBody(text, body)) {
+        const size_t mark = text.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;
+        if (body.size() != text.size() - mark && body.size() != text.size() - mark - 2) __builtin_trap();
+        if (body.size() == text.size() - mark && body != text.substr(mark)) __builtin_trap();
     }
     return 0;
 }

@@ -50,6 +50,9 @@ TEST(Flatten, IndexesThatReadersTakeFromEveryJarReadAsAllTheCopies) {
     EXPECT_FALSE(Flattener::isIndex("META-INF/services/"));
     EXPECT_FALSE(Flattener::isIndex("META-INF/services/a/b"));
     EXPECT_FALSE(Flattener::isIndex("app/spring.handlers"));
+    EXPECT_TRUE(Flattener::isIndex("META-INF/javamail.providers"));
+    EXPECT_TRUE(Flattener::isIndex("META-INF/javamail.address.map"));
+    EXPECT_FALSE(Flattener::isIndex("META-INF/javamail.default.providers"));  // read from the first jar only
 
     ZipWriter zip;
     std::set<std::string> names;
@@ -95,6 +98,38 @@ TEST(Flatten, IndexesThatReadersTakeFromEveryJarReadAsAllTheCopies) {
     EXPECT_EQ(entries["META-INF/spring.factories"], "x.Api=a.One,a.Two,b.One\ny.Other=a.Three\nz.New=b.Two\n");
     EXPECT_EQ(rawProperties(entries["META-INF/spring.handlers"]),
               (Pairs{{"http\\://a", "a.Handler"}, {"last", "x"}, {"http\\://b", "b.Handler"}}));
+}
+
+TEST(Flatten, HoconDefaultsJoinLastCopyFirstSoThatTheFirstCopyWins) {
+    // reference.conf as the flattener writes it from `copies`, in class-path order.
+    auto joined = [](const std::vector<std::string>& copies) {
+        ZipWriter zip;
+        std::set<std::string> names;
+        Flattener flattener(zip, names);
+        for (const std::string& copy : copies)
+            flattener.addIndex("reference.conf", std::vector<uint8_t>(copy.begin(), copy.end()));
+        std::string error, text;
+        EXPECT_TRUE(flattener.finish(error) && zip.finish(error)) << error;
+        hux::ZipReader reader;
+        EXPECT_TRUE(reader.open(std::make_unique<hux::MemorySource>(zip.bytes().data(), zip.bytes().size())));
+        EXPECT_EQ(reader.entryCount(), 1);
+        if (reader.entryCount() != 1) return text;
+        text.resize(reader.entry(0).size);
+        EXPECT_TRUE(text.empty() || reader.readEntry(0, reinterpret_cast<uint8_t*>(&text[0])));
+        return text;
+    };
+    // In one document a later value wins and objects merge: the first copy
+    // comes last. A copy whose root has braces loses them (two braced roots
+    // do not read as one document), and a byte-order mark goes.
+    EXPECT_EQ(joined({"a.x = 1\nshared { k = a }",
+                      "\xEF\xBB\xBF# json\n// too\n { \"b\" : { \"y\" : \"}\" } }\n# end\n\n", "c = 3\n"}),
+              "c = 3\n\n# json\n// too\n  \"b\" : { \"y\" : \"}\" } \n# end\n\n\na.x = 1\nshared { k = a }\n");
+    // A braced root closed on a line with a comment after the brace cannot be
+    // told for sure: the first copy alone, as a class-path lookup reads it.
+    EXPECT_EQ(joined({"a = 1\n", "{ b = 2 } # closed\n"}), "a = 1\n");
+    EXPECT_EQ(joined({"a = 1\n", "{\n b = 2\n"}), "a = 1\n");
+    // One copy stays as it is.
+    EXPECT_EQ(joined({"\xEF\xBB\xBF{ a = 1 }"}), "\xEF\xBB\xBF{ a = 1 }");
 }
 
 TEST(Flatten, PluginCachesOfTheLoggingLibraryJoinTheirCategories) {
