@@ -26,4 +26,12 @@ inline int64_t commentSearchReach(int64_t size) { return size / 100 > 51200 ? si
 // `tail` holds the file's last `tailLength` bytes.
 int64_t measureArchiveCommentLength(const uint8_t* tail, int64_t tailLength, int64_t size);
 
+// Whether the `size` bytes at `file` end with a whole archive of
+// `archiveLength` bytes (an archive comment may follow): the end record
+// nearest the end describes a central directory that lies inside those
+// bytes, begins with a central header, and counts its offsets from the
+// archive's first byte, which holds a local header. False for a truncated
+// or altered file, where the configuration block's place is unknown too.
+bool payloadArchiveIntact(const uint8_t* file, int64_t size, uint32_t archiveLength);
+
 }  // namespace hux

@@ -45,6 +45,10 @@ public:
     const ByteString& configText() const { return configText_; }
     int32_t externalLength() const { return externalLength_; }
     int64_t blockEnd() const { return blockEnd_; }
+    // False when the executable carries a payload whose archive is not whole
+    // (a truncated download, an altered file): the block read from it, if
+    // any, is not to be trusted either.
+    bool archiveIntact() const { return archiveIntact_; }
     ByteString& vmCache() const { return vmCache_; }
 
     // Test seams: set the anchors without touching the file system.
@@ -61,6 +65,7 @@ private:
     ByteString workDir_;
     mutable ByteString vmCache_;
     int64_t blockEnd_ = 0;
+    bool archiveIntact_ = true;
 };
 
 // The configuration of the running launch, published by the main flow before

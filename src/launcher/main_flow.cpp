@@ -141,6 +141,16 @@ int runMainFlow(int argc, char** argv) {
     // not meet a freed object.
     platform::setLocaleFromEnvironment();
     auto* config = new LaunchConfig(true);
+    if (!config->archiveIntact()) {
+        // A truncated or altered executable: neither its configuration nor
+        // its classes can be read, and the virtual machine would only fail
+        // on them with an internal error.
+        ByteString line("hux: '");
+        line.append(config->exePath());
+        line.append("' is damaged: its application archive is incomplete or altered");
+        printMessageLine(line);
+        return kMainClassNotFound;
+    }
     auto* host = new JvmHost();
     host->bindNatives = bindSupportNatives;
 

@@ -2,6 +2,7 @@
 // file, and single-instance refusal while another process holds the lock.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 
 #include "harness.h"
@@ -79,6 +80,45 @@ TEST(SingleInstance, OnlyTheWordTrueTurnsItOn) {
         RunResult r = runOn(t, exe);
         EXPECT_EQ(r.exitCode, 1);
         EXPECT_EQ(r.err, kNotFound);
+    }
+}
+
+TEST(Payload, ATruncatedOrAlteredExecutableSaysSoInOneLine) {
+    Scratch dir;
+    for (const Target& t : targets()) {
+        SCOPED_TRACE(t.name);
+        const std::string exe = dir.file(t.exeName("whole"));
+        ASSERT_EQ(
+            pack(t, exe, {"mainclass app.Main", kNoRuntime}, {"lib/app.jar=" + appJarDir() + "/app.jar"}).exitCode, 0);
+        const std::string bytes = readFile(exe);
+        ASSERT_GT(bytes.size(), 100000u);
+        auto launch = [&](const std::string& name, const std::string& content) {
+            const std::string path = dir.write(t.exeName(name), content);
+            std::filesystem::permissions(path, std::filesystem::perms::owner_all);
+            return runOn(t, path);
+        };
+        // Whole, and with bytes appended after it (the runtime reads such an
+        // archive too): the launch goes on and finds no runtime here.
+        for (const std::string& content : {bytes, bytes + "appended after the archive"}) {
+            RunResult r = launch("intact", content);
+            EXPECT_EQ(r.exitCode, 1) << r.err;
+            EXPECT_EQ(r.err, kNotFound);
+        }
+        // Cut short anywhere (a download that stopped), or with the end
+        // record's directory offset altered: one line naming the file, and
+        // neither the configuration nor the virtual machine is tried.
+        std::string altered = bytes;
+        altered[altered.size() - 6] ^= 0x10;
+        for (const std::string& content : {bytes.substr(0, bytes.size() - 1), bytes.substr(0, bytes.size() - 40),
+                                           bytes.substr(0, bytes.size() - 3000), altered}) {
+            RunResult r = launch("damaged", content);
+            EXPECT_EQ(r.exitCode, 7) << r.err;
+            EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+            EXPECT_NE(
+                r.err.find(t.exeName("damaged") + "' is damaged: its application archive is incomplete or altered\n"),
+                std::string::npos)
+                << r.err;
+        }
     }
 }
 

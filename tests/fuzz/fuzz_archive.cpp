@@ -1,7 +1,8 @@
 // Opens arbitrary bytes as an archive store (nested archives included), reads
 // every entry of every opened level through the byte-array seam and searches a
 // few names, then has the nested archives serve their version directories and
-// searches the names those hold.
+// searches the names those hold; and checks the same bytes as a payload the
+// launcher finds whole or damaged.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -10,6 +11,7 @@
 
 #include "archive/archive_store.h"
 #include "archive/entry_names.h"
+#include "common/payload_format.h"
 
 namespace {
 
@@ -113,6 +115,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         hux::ByteString normalized(n);
         hux::normalizeResourceName(normalized);
         store.readEntry(sink, normalized.view(), true);
+    }
+    // The launcher's check that its payload archive is whole: an archive
+    // found whole for one length is not whole for its neighbours (its first
+    // byte must sit exactly where the length puts it).
+    const uint32_t lengths[] = {
+        static_cast<uint32_t>(size), static_cast<uint32_t>(size - (size ? data[0] : 0)),
+        size >= 4 ? static_cast<uint32_t>(data[0] | data[1] << 8 | data[2] << 16 | static_cast<uint32_t>(data[3]) << 24)
+                  : 0u};
+    for (const uint32_t length : lengths) {
+        const auto whole = [&](uint32_t n) { return hux::payloadArchiveIntact(data, static_cast<int64_t>(size), n); };
+        if (whole(length) && (whole(length + 1) || (length > 0 && whole(length - 1)))) __builtin_trap();
     }
     return 0;
 }

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "archive/zip_reader.h"
+#include "common/payload_format.h"
 #include "zip_builder.h"
 
 using namespace hux;
@@ -222,6 +223,41 @@ TEST(ZipReader, Zip64EndRecordsBehindForeignBytes) {
     bad[end64 + 24] = 7;  // entries on this disk
     bad[end64 + 32] = 7;  // entries in total
     EXPECT_FALSE(openBytes(bad)->ok);
+}
+
+TEST(Payload, TheArchiveIsWholeOnlyWhereItsLengthAndEndRecordAgree) {
+    auto intact = [](const std::string& file, size_t archiveLength) {
+        return hux::payloadArchiveIntact(reinterpret_cast<const uint8_t*>(file.data()),
+                                         static_cast<int64_t>(file.size()), static_cast<uint32_t>(archiveLength));
+    };
+    const std::string image = "a launcher image and a configuration block";
+    const std::string zip = buildZip({{"a.txt", "alpha", 8}, {"b/c.txt", "gamma", 0}});
+    EXPECT_TRUE(intact(image + zip, zip.size()));
+    EXPECT_TRUE(intact(image + zip + "bytes appended later", zip.size()));
+    const std::string commented = buildZip({{"a.txt", "alpha", 8}}, "release 7");
+    EXPECT_TRUE(intact(image + commented, commented.size() - 9));
+    for (const bool markers : {false, true}) {
+        const std::string zip64 = toZip64(zip, markers);
+        EXPECT_TRUE(intact(image + zip64, zip64.size())) << markers;
+        EXPECT_FALSE(intact(image + zip64.substr(0, zip64.size() - 1), zip64.size())) << markers;
+    }
+    const std::string empty = buildZip({});
+    EXPECT_TRUE(intact(image + empty, empty.size()));
+
+    // Cut short, a length that does not fit the file, a directory that does
+    // not begin with a central header, an archive without a local header.
+    for (size_t cut : {1, 22, 30, 200})
+        EXPECT_FALSE(intact(image + zip.substr(0, zip.size() - cut), zip.size())) << cut;
+    EXPECT_FALSE(intact(image + zip, zip.size() + 1));
+    EXPECT_FALSE(intact(image + zip, zip.size() - 1));
+    EXPECT_FALSE(intact(zip, zip.size() + image.size()));
+    std::string noCentral = image + zip;
+    noCentral[noCentral.find("PK\x01\x02") + 2] = '\x09';
+    EXPECT_FALSE(intact(noCentral, zip.size()));
+    std::string noLocal = image + zip;
+    noLocal[image.size() + 3] = '\x09';
+    EXPECT_FALSE(intact(noLocal, zip.size()));
+    EXPECT_FALSE(intact(image, 22));
 }
 
 TEST(ZipReader, EntryTimesAndZip64SizesFromExtraFields) {
