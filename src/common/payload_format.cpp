@@ -13,13 +13,17 @@ int64_t measureArchiveCommentLength(const uint8_t* tail, int64_t tailLength, int
 
 bool payloadArchiveIntact(const uint8_t* file, int64_t size, uint32_t archiveLength) {
     if (archiveLength < static_cast<uint32_t>(zip::kEndRecordSize) || size < zip::kEndRecordSize) return false;
+    auto signatureAt = [&](int64_t at) {
+        return static_cast<uint32_t>(file[at]) | static_cast<uint32_t>(file[at + 1]) << 8 |
+               static_cast<uint32_t>(file[at + 2]) << 16 | static_cast<uint32_t>(file[at + 3]) << 24;
+    };
+    // The end record the configuration block is found from (a comment
+    // length of 0 also stands for "none found").
     int64_t tailLength = commentSearchReach(size) + zip::kEndRecordSize + 4;
     if (tailLength > size) tailLength = size;
-    const int64_t tailStart = size - tailLength;
-    const int64_t hit = zip::findEndRecord(file + tailStart, tailLength,
-                                           size - commentSearchReach(size) - zip::kEndRecordSize - tailStart);
-    if (hit < 0) return false;
-    const int64_t endAt = tailStart + hit;
+    const int64_t endAt =
+        size - measureArchiveCommentLength(file + (size - tailLength), tailLength, size) - zip::kEndRecordSize;
+    if (signatureAt(endAt) != zip::kEndSignature) return false;
     const int64_t archiveStart = endAt + zip::kEndRecordSize - static_cast<int64_t>(archiveLength);
     if (archiveStart < 0) return false;
     zip::EndRecord end = zip::readEndRecord(file + endAt);
@@ -30,10 +34,6 @@ bool payloadArchiveIntact(const uint8_t* file, int64_t size, uint32_t archiveLen
     zip::DirectoryPlace place;
     if (!zip::locateDirectory(end, directoryEnd, place) || place.archiveStart != archiveStart) return false;
     if (end.entries == 0) return true;
-    auto signatureAt = [&](int64_t at) {
-        return static_cast<uint32_t>(file[at]) | static_cast<uint32_t>(file[at + 1]) << 8 |
-               static_cast<uint32_t>(file[at + 2]) << 16 | static_cast<uint32_t>(file[at + 3]) << 24;
-    };
     return place.start + 4 <= directoryEnd && signatureAt(place.start) == zip::kCentralSignature &&
            signatureAt(archiveStart) == zip::kLocalSignature;
 }
