@@ -11,7 +11,7 @@ int64_t measureArchiveCommentLength(const uint8_t* tail, int64_t tailLength, int
     return at < 0 ? 0 : tailLength - at - zip::kEndRecordSize;
 }
 
-bool payloadArchiveIntact(const uint8_t* file, int64_t size, uint32_t archiveLength) {
+bool payloadArchiveIntact(const uint8_t* file, int64_t size, uint32_t archiveLength, int64_t commentLength) {
     if (archiveLength < static_cast<uint32_t>(zip::kEndRecordSize) || size < zip::kEndRecordSize) return false;
     auto signatureAt = [&](int64_t at) {
         return static_cast<uint32_t>(file[at]) | static_cast<uint32_t>(file[at + 1]) << 8 |
@@ -19,11 +19,13 @@ bool payloadArchiveIntact(const uint8_t* file, int64_t size, uint32_t archiveLen
     };
     // The end record the configuration block is found from (a comment
     // length of 0 also stands for "none found").
-    int64_t tailLength = commentSearchReach(size) + zip::kEndRecordSize + 4;
-    if (tailLength > size) tailLength = size;
-    const int64_t endAt =
-        size - measureArchiveCommentLength(file + (size - tailLength), tailLength, size) - zip::kEndRecordSize;
-    if (signatureAt(endAt) != zip::kEndSignature) return false;
+    if (commentLength < 0) {
+        int64_t tailLength = commentSearchReach(size) + zip::kEndRecordSize + 4;
+        if (tailLength > size) tailLength = size;
+        commentLength = measureArchiveCommentLength(file + (size - tailLength), tailLength, size);
+    }
+    const int64_t endAt = size - commentLength - zip::kEndRecordSize;
+    if (endAt < 0 || signatureAt(endAt) != zip::kEndSignature) return false;
     const int64_t archiveStart = endAt + zip::kEndRecordSize - static_cast<int64_t>(archiveLength);
     if (archiveStart < 0) return false;
     zip::EndRecord end = zip::readEndRecord(file + endAt);

@@ -32,6 +32,8 @@ int64_t measureArchiveCommentLength(const uint8_t* tail, int64_t tailLength, int
 // bytes, begins with a central header, and counts its offsets from the
 // archive's first byte, which holds a local header. False for a truncated
 // or altered file, where the configuration block's place is unknown too.
-bool payloadArchiveIntact(const uint8_t* file, int64_t size, uint32_t archiveLength);
+// `commentLength` is the archive comment's length when the caller has
+// measured it already (measureArchiveCommentLength), else -1.
+bool payloadArchiveIntact(const uint8_t* file, int64_t size, uint32_t archiveLength, int64_t commentLength = -1);
 
 }  // namespace hux

@@ -57,7 +57,7 @@ void LaunchConfig::loadFrom(const ByteString& exePath, uint32_t archiveLength) {
                               ? measureArchiveCommentLength(view.data() + (size - tailLength), tailLength, size)
                               : 0;
         blockEnd_ = size - t - static_cast<int64_t>(archiveLength) - kReservedSize;
-        archiveIntact_ = archiveLength == 0 || payloadArchiveIntact(view.data(), size, archiveLength);
+        archiveIntact_ = archiveLength == 0 || payloadArchiveIntact(view.data(), size, archiveLength, t);
     }
     // The anchors the values are resolved against: working directory,
     // executable path and directory.
