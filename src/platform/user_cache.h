@@ -2,6 +2,7 @@
 // archives), and the file facts that key and guard it.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "common/byte_string.h"
@@ -24,5 +25,37 @@ bool isOwnPrivateFile(const char* path);
 // Replaces `to` by `from` in one step; false when that fails.
 bool replaceFile(const char* from, const char* to);
 void removeFile(const char* path);
+
+// Creates `path` as a new private file of the user's own (failing when
+// something is there already) and writes `bytes`; false when the directory
+// cannot be written or the bytes do not fit. A file made in part is removed.
+bool writeNewPrivateFile(const char* path, const void* bytes, size_t count);
+
+// Bytes an unprivileged write may still add to the file system holding
+// `directory`; -1 when unknown.
+int64_t freeBytes(const char* directory);
+
+// A marker file this process holds while it lives: a later process can tell
+// a marker whose holder died (it ended without dropping it) from one held by
+// a running process.
+class LiveMarker {
+public:
+    LiveMarker() = default;
+    LiveMarker(const LiveMarker&) = delete;
+    LiveMarker& operator=(const LiveMarker&) = delete;
+    // Creates (or takes over) the marker at `path` and holds it; false when it
+    // cannot be written or another process holds it.
+    bool hold(const char* path);
+    // Closes and removes the marker. Safe to repeat.
+    void drop(const char* path);
+    bool held() const { return handle_ != -1; }
+
+private:
+    intptr_t handle_ = -1;
+};
+
+// Whether `path` is a marker of the user's own that was armed by a process
+// which no longer holds it: that process ended without dropping it.
+bool isAbandonedMarker(const char* path);
 
 }  // namespace hux::platform

@@ -1,7 +1,9 @@
 #include "runtime/class_data_cache.h"
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <cstdlib>
 #include <string_view>
 #include <vector>
@@ -11,6 +13,7 @@
 #include "config/config_values.h"
 #include "platform/files.h"
 #include "platform/process.h"
+#include "platform/threads.h"
 #include "platform/user_cache.h"
 #include "runtime/debug_log.h"
 
@@ -39,21 +42,78 @@ struct Fnv {
     void number(int64_t v) { bytes(&v, sizeof v); }
 };
 
+ByteString withPid(const ByteString& base, const char* suffix) {
+    ByteString name = base;
+    char text[32];
+    std::snprintf(text, sizeof text, "%s%u", suffix, platform::currentProcessId());
+    name.append(text);
+    return name;
+}
+
 // Where this process has the virtual machine write `archive`: a name of its
 // own, so that launches starting together never publish a half-written file.
-ByteString temporaryName(const ByteString& archive) {
-    ByteString name = archive;
-    char suffix[32];
-    std::snprintf(suffix, sizeof suffix, ".tmp%u", platform::currentProcessId());
+ByteString temporaryName(const ByteString& archive) { return withPid(archive, ".tmp"); }
+
+// `<dir>/<place>-<content>` of `<dir>/<place>-<content>.jsa`.
+ByteString stemOf(const ByteString& archive) {
+    const std::string_view path = archive.view();
+    return ByteString(path.substr(0, path.size() - 4));
+}
+
+ByteString withSuffix(const ByteString& archive, const char* suffix) {
+    ByteString name = stemOf(archive);
     name.append(suffix);
     return name;
 }
+
+// The record beside the archive: its length and checksum.
+ByteString recordName(const ByteString& archive) { return withSuffix(archive, ".sum"); }
+
+// The marker a launch mapping the archive holds through its first seconds.
+ByteString markerName(const ByteString& archive) { return withPid(withSuffix(archive, ".run"), ""); }
+
+// A launch that maps the archive holds its marker until the application has
+// run this long or the process exits through the virtual machine or the
+// launcher; a marker whose process died before then (a crash, a fatal
+// signal) marks the archive bad for the next launch.
+constexpr int kCrashWindowMs = 10000;
+
+// Creating an archive needs room: it is not asked for when the cache's file
+// system has less than this plus a few times the executable's size free.
+constexpr int64_t kMinimumFreeBytes = 64LL * 1024 * 1024;
+constexpr int64_t kFreeBytesPerExecutableByte = 4;
+
+constexpr char kRecordTag[] = "hux class-data archive";
 
 // The archive written by this launch, renamed into place once the virtual
 // machine has written it: at exit, which also comes after System.exit.
 ByteString& pendingArchive() {
     static NeverDestroyed<ByteString> path;
     return *path;
+}
+
+// The marker of the archive this launch maps, dropped once: by whichever of
+// the timer, the virtual machine's exit hook and the exit handler comes first.
+struct MappedArchive {
+    ByteString marker;
+    platform::LiveMarker held;
+    std::atomic<bool> dropped{false};
+};
+MappedArchive& mappedArchive() {
+    static NeverDestroyed<MappedArchive> mapped;
+    return *mapped;
+}
+
+void dropMarker() {
+    MappedArchive& mapped = mappedArchive();
+    if (!mapped.held.held() || mapped.dropped.exchange(true)) return;
+    mapped.held.drop(mapped.marker.c_str());
+}
+
+int dropMarkerLater(void*) {
+    platform::sleepMs(kCrashWindowMs);
+    dropMarker();
+    return 0;
 }
 
 // An archive no launch has written for this long is removed when another is
@@ -68,26 +128,111 @@ int64_t nowNanoseconds() {
         .count();
 }
 
+// Length and checksum of the file at `path`.
+bool measureFile(const ByteString& path, int64_t& length, uint64_t& checksum) {
+    platform::InputFile file;
+    if (!file.open(path.c_str())) return false;
+    length = file.size();
+    if (length <= 0) return false;
+    platform::FileView view;
+    if (!view.map(file) || view.size() != length) return false;
+    checksum = classDataChecksum(view.data(), static_cast<size_t>(length));
+    return true;
+}
+
+ByteString recordText(int64_t length, uint64_t checksum) {
+    char text[96];
+    std::snprintf(text, sizeof text, "%s %lld %016llx\n", kRecordTag, static_cast<long long>(length),
+                  static_cast<unsigned long long>(checksum));
+    return ByteString(text);
+}
+
+// Writes the record of `written`, the file that is about to become
+// `archive`: under a name of its own, then renamed into place.
+bool writeRecord(const ByteString& archive, const ByteString& written) {
+    int64_t length = 0;
+    uint64_t checksum = 0;
+    if (!measureFile(written, length, checksum)) return false;
+    const ByteString text = recordText(length, checksum);
+    const ByteString record = recordName(archive);
+    const ByteString temporary = withPid(record, ".tmp");
+    platform::removeFile(temporary.c_str());
+    if (!platform::writeNewPrivateFile(temporary.c_str(), text.data(), static_cast<size_t>(text.length())))
+        return false;
+    if (platform::replaceFile(temporary.c_str(), record.c_str())) return true;
+    platform::removeFile(temporary.c_str());
+    return false;
+}
+
 // Once: from the virtual machine's exit hook when the process ends through
-// it, else from the exit handler.
+// it, else from the exit handler. The record goes first: an archive is never
+// in place without the record of its bytes, and a record without its archive
+// (or beside an older one) fails the check.
 void publishPendingArchive() {
     const ByteString target = pendingArchive();
     if (target.empty()) return;
     pendingArchive() = ByteString();
     const ByteString written = temporaryName(target);
-    if (platform::isOwnPrivateFile(written.c_str()) && platform::replaceFile(written.c_str(), target.c_str())) {
-        const std::string_view path = target.view();
-        const size_t slash = path.find_last_of("/\\") + 1;
-        pruneClassDataArchives(ByteString(path.substr(0, slash)), ByteString(path.substr(slash)), nowNanoseconds());
-        return;
+    if (platform::isOwnPrivateFile(written.c_str()) && writeRecord(target, written)) {
+        if (platform::replaceFile(written.c_str(), target.c_str())) {
+            const std::string_view path = target.view();
+            const size_t slash = path.find_last_of("/\\") + 1;
+            pruneClassDataArchives(ByteString(path.substr(0, slash)), ByteString(path.substr(slash)),
+                                   nowNanoseconds());
+            return;
+        }
+        platform::removeFile(recordName(target).c_str());
     }
     platform::removeFile(written.c_str());
 }
 
-// The virtual machine has written its archive by the time it calls this; on
+// The virtual machine calls this after it has written its archive; on
 // Windows the runtime's own C library ends the process, which need not run
 // the launcher's exit handlers.
-void publishAtVmExit(int32_t) { publishPendingArchive(); }
+void finishAtVmExit(int32_t) {
+    publishPendingArchive();
+    dropMarker();
+}
+
+// The exit handler. An archive is published only once the virtual machine
+// is gone: the machine also ends the process with exit() when it fails (as
+// when writing the archive fails), and a file it left then is not whole.
+void finishAtExit() {
+    const JvmHost* host = activeJvmHost();
+    if (!host || !host->vm) {
+        publishPendingArchive();
+    } else {
+        const ByteString target = pendingArchive();
+        pendingArchive() = ByteString();
+        if (!target.empty()) platform::removeFile(temporaryName(target).c_str());
+    }
+    dropMarker();
+}
+
+// Removes the archive and what belongs to it: its record and the markers of
+// launches that died with it mapped.
+void discardArchive(const ByteString& directory, const ByteString& archive) {
+    platform::removeFile(archive.c_str());
+    platform::removeFile(recordName(archive).c_str());
+    for (const ByteString& marker : abandonedMarkers(directory, archive)) platform::removeFile(marker.c_str());
+}
+
+// Whether this launch may ask for an archive to be written to `temporary`:
+// the cache takes a new file there and has room for an archive.
+bool mayWriteArchive(const ByteString& directory, const ByteString& temporary, int64_t executableSize) {
+    const int64_t free = platform::freeBytes(directory.c_str());
+    if (free >= 0 && free < kMinimumFreeBytes + kFreeBytesPerExecutableByte * executableSize) {
+        debugLog("class-data archive: %lld bytes free in the cache, none written", static_cast<long long>(free));
+        return false;
+    }
+    platform::removeFile(temporary.c_str());
+    if (!platform::writeNewPrivateFile(temporary.c_str(), "", 0)) {
+        debugLog("class-data archive: the cache cannot be written, none written");
+        return false;
+    }
+    platform::removeFile(temporary.c_str());
+    return true;
+}
 
 }  // namespace
 
@@ -125,8 +270,81 @@ ByteString classDataArchiveName(const ClassDataKey& key) {
     return ByteString(name);
 }
 
+uint64_t classDataChecksum(const uint8_t* data, size_t size) {
+    // Four independent lanes of multiply-rotate rounds over 32-byte blocks,
+    // then the tail bytes: a few gigabytes a second, and every bit of the
+    // input reaches every bit of the result.
+    constexpr uint64_t k1 = 0x9E3779B185EBCA87ULL, k2 = 0xC2B2AE3D27D4EB4FULL, k3 = 0x165667B19E3779F9ULL,
+                       k4 = 0x85EBCA77C2B2AE63ULL, k5 = 0x27D4EB2F165667C5ULL;
+    const auto rotl = [](uint64_t x, int r) { return (x << r) | (x >> (64 - r)); };
+    const auto word = [](const uint8_t* p) {
+        uint64_t v;
+        std::memcpy(&v, p, sizeof v);
+        return v;
+    };
+    const auto round = [&](uint64_t acc, uint64_t lane) { return rotl(acc + lane * k2, 31) * k1; };
+    const auto merge = [&](uint64_t h, uint64_t acc) { return (h ^ round(0, acc)) * k1 + k4; };
+    const uint8_t* p = data;
+    const uint8_t* end = data + size;
+    uint64_t h;
+    if (size >= 32) {
+        uint64_t a = k1 + k2, b = k2, c = 0, d = 0 - k1;
+        for (; end - p >= 32; p += 32) {
+            a = round(a, word(p));
+            b = round(b, word(p + 8));
+            c = round(c, word(p + 16));
+            d = round(d, word(p + 24));
+        }
+        h = rotl(a, 1) + rotl(b, 7) + rotl(c, 12) + rotl(d, 18);
+        h = merge(merge(merge(merge(h, a), b), c), d);
+    } else {
+        h = k5;
+    }
+    h += static_cast<uint64_t>(size);
+    for (; end - p >= 8; p += 8) h = rotl(h ^ round(0, word(p)), 27) * k1 + k4;
+    for (; p < end; ++p) h = rotl(h ^ (*p * k5), 11) * k1;
+    h ^= h >> 33;
+    h *= k2;
+    h ^= h >> 29;
+    h *= k3;
+    return h ^ (h >> 32);
+}
+
+bool classDataArchiveIsWhole(const ByteString& archive) {
+    const ByteString record = recordName(archive);
+    platform::InputFile file;
+    char text[128] = {};
+    if (!platform::isOwnPrivateFile(record.c_str()) || !file.open(record.c_str())) return false;
+    const int64_t n = file.size();
+    if (n <= 0 || n >= static_cast<int64_t>(sizeof text) || !file.readAt(0, text, static_cast<size_t>(n)))
+        return false;
+    int64_t length = 0;
+    uint64_t checksum = 0;
+    if (!measureFile(archive, length, checksum)) return false;
+    return recordText(length, checksum).view() == std::string_view(text, static_cast<size_t>(n));
+}
+
+std::vector<ByteString> abandonedMarkers(const ByteString& directory, const ByteString& archive) {
+    std::vector<ByteString> found;
+    const std::string_view path = archive.view();
+    const std::string_view name = path.substr(path.find_last_of("/\\") + 1);
+    ByteString pattern = directory;
+    pattern.append(name.substr(0, name.size() - 4));
+    pattern.append(".run*");
+    platform::DirLister lister;
+    if (!lister.open(pattern.c_str())) return found;
+    platform::DirEntry entry;
+    while (lister.next(entry)) {
+        ByteString marker = directory;
+        marker.append(entry.name);
+        if (!entry.isDirectory && platform::isAbandonedMarker(marker.c_str())) found.push_back(marker);
+    }
+    return found;
+}
+
 void pruneClassDataArchives(const ByteString& directory, const ByteString& kept, int64_t now) {
     const std::string_view keptName = kept.view();
+    const std::string_view keptStem = keptName.substr(0, keptName.find('.'));
     const std::string_view place = keptName.substr(0, keptName.find('-') + 1);
     ByteString pattern = directory;
     pattern.append("*");
@@ -136,16 +354,23 @@ void pruneClassDataArchives(const ByteString& directory, const ByteString& kept,
     std::vector<ByteString> doomed;
     while (lister.next(entry)) {
         if (entry.isDirectory) continue;
+        // <place>-<content>.jsa and .sum: an archive and its record, kept and
+        // dropped together; anything longer (.jsa.tmp<pid>, .sum.tmp<pid>,
+        // .run<pid>) lives only while a launch runs.
         const std::string_view name = entry.name.view();
-        const size_t jsa = name.find(".jsa");
-        if (jsa == std::string_view::npos || name == keptName) continue;
+        const size_t dot = name.find('.');
+        if (dot == std::string_view::npos || name.substr(0, dot).find('-') == std::string_view::npos) continue;
+        const std::string_view stem = name.substr(0, dot), kind = name.substr(dot);
+        const bool kept = kind == ".jsa" || kind == ".sum";
+        const bool temporary = !kept && (kind.substr(0, 8) == ".jsa.tmp" || kind.substr(0, 8) == ".sum.tmp" ||
+                                         kind.substr(0, 4) == ".run");
+        if ((!kept && !temporary) || stem == keptStem) continue;
         ByteString path = directory;
         path.append(entry.name);
         int64_t size = 0, modified = 0;
         if (!platform::isOwnPrivateFile(path.c_str()) || !platform::fileIdentity(path.c_str(), size, modified))
             continue;
-        const bool temporary = name.compare(jsa, std::string_view::npos, ".jsa") != 0;
-        const bool replaced = !temporary && name.substr(0, place.size()) == place;
+        const bool replaced = kept && stem.substr(0, place.size()) == place;
         const int64_t age = now - modified;
         if (replaced || age > (temporary ? kStaleTemporaryAge : kUnusedArchiveAge)) doomed.push_back(path);
     }
@@ -163,17 +388,40 @@ void appendClassDataOptions(const LaunchConfig& config, JvmHost& host, const Byt
     archive.append(classDataArchiveName(key));
     ByteString option;
     if (platform::isOwnPrivateFile(archive.c_str())) {
-        option.assign("-XX:SharedArchiveFile=");
-        option.append(archive);
-        host.addOption(option.c_str());
-        debugLog("class-data archive %s", archive.c_str());
-    } else {
+        // Mapped only when whole and not left behind by a launch that died
+        // with it mapped; else removed and written anew. The virtual machine
+        // does not check an archive's contents itself: a damaged one crashes
+        // it.
+        if (!abandonedMarkers(directory, archive).empty() || !classDataArchiveIsWhole(archive)) {
+            debugLog("class-data archive %s: damaged or crashed a launch, removed", archive.c_str());
+            discardArchive(directory, archive);
+        } else {
+            // Without its marker a crash would go unnoticed: then no archive.
+            MappedArchive& mapped = mappedArchive();
+            if (mapped.held.held()) mapped.held.drop(mapped.marker.c_str());  // an earlier launch in this process
+            mapped.marker = markerName(archive);
+            mapped.dropped = false;
+            if (!mapped.held.hold(mapped.marker.c_str())) return;
+            platform::Thread timer;
+            if (timer.start(dropMarkerLater, nullptr, 64 * 1024, false)) timer.detach();
+            std::atexit(finishAtExit);
+            host.exitHook = finishAtVmExit;
+            option.assign("-XX:SharedArchiveFile=");
+            option.append(archive);
+            host.addOption(option.c_str());
+            debugLog("class-data archive %s", archive.c_str());
+        }
+    }
+    if (option.empty()) {
+        // Writing an archive is an optimisation: a cache that cannot take
+        // one must not make the virtual machine fail at exit.
+        if (!mayWriteArchive(directory, temporaryName(archive), key.executableSize)) return;
         option.assign("-XX:ArchiveClassesAtExit=");
         option.append(temporaryName(archive));
         host.addOption(option.c_str());
         pendingArchive() = archive;
-        std::atexit(publishPendingArchive);
-        host.exitHook = publishAtVmExit;
+        std::atexit(finishAtExit);
+        host.exitHook = finishAtVmExit;
         debugLog("class-data archive %s: written at exit", archive.c_str());
     }
     // A mismatching archive is a cache miss, not something to tell the user.

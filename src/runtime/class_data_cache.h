@@ -3,7 +3,9 @@
 // loaded into the user's cache, later launches map it.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "common/byte_string.h"
 #include "config/launch_config.h"
@@ -33,6 +35,18 @@ bool readClassDataKey(const ByteString& executable, const ByteString& runtimeLib
 // paths only, the second of the whole key.
 ByteString classDataArchiveName(const ClassDataKey& key);
 
+// The fast 64-bit checksum the record beside an archive holds.
+uint64_t classDataChecksum(const uint8_t* data, size_t size);
+
+// Whether the archive at `archive` is the whole file that was published: the
+// record beside it (`<place>-<content>.sum`, the user's private file) gives
+// its length and checksum.
+bool classDataArchiveIsWhole(const ByteString& archive);
+
+// The markers (`<place>-<content>.run<pid>`) of launches that mapped
+// `archive` and died within their first seconds, in `directory`.
+std::vector<ByteString> abandonedMarkers(const ByteString& directory, const ByteString& archive);
+
 // Cleans the cache `directory` after `kept` was published there: removes the
 // other archives of the same place (older versions of the executable or the
 // runtime), archives of any place not rewritten for 90 days and temporary
@@ -43,8 +57,11 @@ void pruneClassDataArchives(const ByteString& directory, const ByteString& kept,
 // With `cds` "auto" and the loader not the system class loader (the virtual
 // machine does not use archived classes of a custom system class loader),
 // adds the options that map the user's archive for this executable and
-// runtime, or that write it at exit when there is none yet. Anything missing
-// (no cache directory, unreadable files) silently adds nothing.
+// runtime, or that write it at exit when there is none yet. An archive that
+// fails its record or crashed a launch is removed and written anew; no
+// archive is asked for where the cache cannot be written or lacks room.
+// Anything missing (no cache directory, unreadable files) silently adds
+// nothing.
 void appendClassDataOptions(const LaunchConfig& config, JvmHost& host, const ByteString& runtimeLibrary);
 
 }  // namespace hux

@@ -13,10 +13,18 @@ namespace {
 
 const Target kLinux{"linux-x64"};
 
-std::vector<std::string> archivesIn(const std::string& dir) {
+std::vector<std::string> filesIn(const std::string& dir) {
     std::vector<std::string> names;
     std::error_code ec;
     for (const auto& e : std::filesystem::directory_iterator(dir, ec)) names.push_back(e.path().filename().string());
+    return names;
+}
+
+// The archives in `dir`, without their records.
+std::vector<std::string> archivesIn(const std::string& dir) {
+    std::vector<std::string> names;
+    for (const std::string& name : filesIn(dir))
+        if (name.find(".sum") == std::string::npos) names.push_back(name);
     return names;
 }
 
@@ -51,6 +59,9 @@ TEST(ClassData, FirstLaunchWritesTheArchiveAndTheNextUsesIt) {
         const std::vector<std::string> written = archivesIn(dir.file("cache/hux"));
         ASSERT_EQ(written.size(), 1u);
         EXPECT_EQ(written[0].size(), 37u) << written[0];  // no temporary file left behind
+        // Beside it, the record of its length and checksum, and nothing else.
+        EXPECT_EQ(filesIn(dir.file("cache/hux")).size(), 2u);
+        EXPECT_TRUE(std::filesystem::exists(dir.file("cache/hux/" + written[0].substr(0, 33) + ".sum")));
         EXPECT_EQ(readFile(log).find("app.Main source: shared objects file"), std::string::npos);
 
         logTo("second.log");

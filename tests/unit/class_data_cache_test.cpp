@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -47,6 +48,26 @@ protected:
         JvmHost host;
         appendClassDataOptions(*config, host, ByteString(runtime.c_str()));
         return optionsOf(host);
+    }
+    // Puts `bytes` in place as a published archive with its record.
+    static void publish(const std::string& archive, const std::string& bytes) {
+        writePrivate(archive, bytes);
+        writePrivate(recordOf(archive), recordFor(bytes));
+    }
+    static std::string recordOf(const std::string& archive) {
+        return archive.substr(0, archive.size() - 4) + ".sum";
+    }
+    static std::string recordFor(const std::string& bytes) {
+        char text[96];
+        std::snprintf(text, sizeof text, "hux class-data archive %zu %016llx\n", bytes.size(),
+                      static_cast<unsigned long long>(classDataChecksum(
+                          reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size())));
+        return text;
+    }
+    static void writePrivate(const std::string& path, const std::string& bytes) {
+        if (fs::exists(path)) fs::permissions(path, fs::perms::owner_read | fs::perms::owner_write);
+        std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+        fs::permissions(path, fs::perms::owner_read | fs::perms::owner_write);
     }
     std::string archivePath() {
         ClassDataKey key;
@@ -116,8 +137,7 @@ TEST_F(ClassDataCache, FirstLaunchWritesLaterLaunchesMap) {
     expected.insert(expected.end(), quiet.begin(), quiet.end());
     EXPECT_EQ(launch("cds auto\nassystemclassloader false"), expected);
 
-    std::ofstream(archive) << "archive";
-    fs::permissions(archive, fs::perms::owner_read | fs::perms::owner_write);
+    publish(archive, "archive");
     expected = {"-XX:SharedArchiveFile=" + archive};
     expected.insert(expected.end(), quiet.begin(), quiet.end());
     EXPECT_EQ(launch("cds AUTO\nassystemclassloader FALSE"), expected);
@@ -178,6 +198,15 @@ TEST(ClassDataCachePruning, ANewArchiveReplacesItsPredecessorsAndOldLeftovers) {
     const std::string staleTemporary = file("aaaa-5555.jsa.tmp99", 25);
     const std::string liveTemporary = file("dddd-6666.jsa.tmp98", 1);
     const std::string notOurs = file("notes.txt", 24 * 400);
+    // Records go with their archives; markers and record temporaries age
+    // like temporary archives.
+    const std::string keptRecord = file("aaaa-1111.sum", 0);
+    const std::string keptMarker = file("aaaa-1111.run77", 48);
+    const std::string predecessorRecord = file("aaaa-2222.sum", 0);
+    const std::string otherRecord = file("bbbb-3333.sum", 24 * 60);
+    const std::string staleMarker = file("bbbb-3333.run5", 25);
+    const std::string liveMarker = file("bbbb-3333.run6", 1);
+    const std::string staleRecordTemporary = file("cccc-4444.sum.tmp12", 25);
     const std::string shared = file("aaaa-7777.jsa", 0);
     ASSERT_TRUE(letOthersWrite(shared));
 
@@ -190,4 +219,96 @@ TEST(ClassDataCachePruning, ANewArchiveReplacesItsPredecessorsAndOldLeftovers) {
     EXPECT_TRUE(fs::exists(liveTemporary));
     EXPECT_TRUE(fs::exists(notOurs));
     EXPECT_TRUE(fs::exists(shared));  // not the user's private file: left alone
+    EXPECT_TRUE(fs::exists(keptRecord));
+    EXPECT_TRUE(fs::exists(keptMarker));
+    EXPECT_FALSE(fs::exists(predecessorRecord));
+    EXPECT_TRUE(fs::exists(otherRecord));
+    EXPECT_FALSE(fs::exists(staleMarker));
+    EXPECT_TRUE(fs::exists(liveMarker));
+    EXPECT_FALSE(fs::exists(staleRecordTemporary));
+}
+
+TEST(ClassDataChecksum, EveryFlippedBitAndEveryLengthChangesIt) {
+    std::string bytes(4099, '\0');
+    for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>(i * 131 + 7);
+    const auto sum = [](const std::string& b) {
+        return classDataChecksum(reinterpret_cast<const uint8_t*>(b.data()), b.size());
+    };
+    const uint64_t whole = sum(bytes);
+    EXPECT_EQ(sum(bytes), whole);
+    // Every bit in the lanes, the 8-byte tail and the last bytes.
+    for (size_t at : {size_t{0}, size_t{31}, size_t{2048}, size_t{4095}, size_t{4096}, size_t{4098}}) {
+        for (int bit = 0; bit < 8; ++bit) {
+            std::string flipped = bytes;
+            flipped[at] ^= static_cast<char>(1 << bit);
+            EXPECT_NE(sum(flipped), whole) << at << ":" << bit;
+        }
+    }
+    for (size_t length : {size_t{0}, size_t{1}, size_t{31}, size_t{32}, size_t{4098}})
+        EXPECT_NE(sum(bytes.substr(0, length)), whole) << length;
+    EXPECT_NE(sum(bytes + '\0'), whole);
+}
+
+TEST_F(ClassDataCache, AnArchiveThatFailsItsRecordIsRemovedAndWrittenAnew) {
+    if (platform::userCacheDirectory().empty()) GTEST_SKIP() << "no user cache here";
+    const std::string archive = archivePath();
+    const std::string record = recordOf(archive);
+    const std::string bytes(10000, 'j');
+    struct Case {
+        const char* name;
+        void (*damage)(const std::string& archive, const std::string& record);
+    };
+    const Case cases[] = {
+        {"no record", [](const std::string&, const std::string& r) { fs::remove(r); }},
+        {"truncated", [](const std::string& a, const std::string&) { fs::resize_file(a, 4096); }},
+        {"one byte changed", [](const std::string& a, const std::string&) { writePrivate(a, std::string(9999, 'j') + 'k'); }},
+        {"grown", [](const std::string& a, const std::string&) { writePrivate(a, std::string(10001, 'j')); }},
+        {"record of another file", [](const std::string&, const std::string& r) { writePrivate(r, recordFor("x")); }},
+        {"record others may write", [](const std::string&, const std::string& r) { letOthersWrite(r); }},
+        {"empty record", [](const std::string&, const std::string& r) { writePrivate(r, ""); }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        publish(archive, bytes);
+        ASSERT_TRUE(classDataArchiveIsWhole(ByteString(archive.c_str())));
+        c.damage(archive, record);
+        EXPECT_FALSE(classDataArchiveIsWhole(ByteString(archive.c_str())));
+        const V options = launch("cds auto\nassystemclassloader false");
+        ASSERT_FALSE(options.empty());
+        EXPECT_EQ(options[0].rfind("-XX:ArchiveClassesAtExit=", 0), 0u) << options[0];
+        EXPECT_FALSE(fs::exists(archive));
+        EXPECT_FALSE(fs::exists(record));
+        fs::remove(record);
+    }
+}
+
+TEST_F(ClassDataCache, AMarkerLeftByADeadLaunchMarksTheArchiveBad) {
+    if (platform::userCacheDirectory().empty()) GTEST_SKIP() << "no user cache here";
+    const std::string archive = archivePath();
+    const std::string stem = archive.substr(0, archive.size() - 4);
+    const ByteString directory = platform::userCacheDirectory();
+    publish(archive, "archive");
+    // Held by a running launch (this process, through another handle): not
+    // abandoned; empty (being made): not abandoned; armed and let go: abandoned.
+    platform::LiveMarker live;
+    ASSERT_TRUE(live.hold((stem + ".run1").c_str()));
+    writePrivate(stem + ".run2", "");
+    EXPECT_EQ(abandonedMarkers(directory, ByteString(archive.c_str())).size(), 0u);
+    EXPECT_EQ(launch("cds auto\nassystemclassloader false")[0], "-XX:SharedArchiveFile=" + archive);
+    // This launch's own marker is held too.
+    const std::string own = stem + ".run" + std::to_string(platform::currentProcessId());
+    EXPECT_TRUE(fs::exists(own));
+    EXPECT_FALSE(platform::isAbandonedMarker(own.c_str()));
+
+    writePrivate(stem + ".run3", "1");
+    const auto found = abandonedMarkers(directory, ByteString(archive.c_str()));
+    ASSERT_EQ(found.size(), 1u);
+    EXPECT_EQ(std::string(found[0].view()), stem + ".run3");
+    EXPECT_EQ(launch("cds auto\nassystemclassloader false")[0].rfind("-XX:ArchiveClassesAtExit=", 0), 0u);
+    EXPECT_FALSE(fs::exists(archive));
+    EXPECT_FALSE(fs::exists(stem + ".sum"));
+    EXPECT_FALSE(fs::exists(stem + ".run3"));
+    EXPECT_TRUE(fs::exists(stem + ".run1"));
+    live.drop((stem + ".run1").c_str());
+    EXPECT_FALSE(fs::exists(stem + ".run1"));
 }

@@ -2,8 +2,11 @@
 // path, else <home from the password database>/.cache/hux.
 #include "platform/user_cache.h"
 
+#include <fcntl.h>
 #include <pwd.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -19,6 +22,22 @@ namespace {
 bool isOwnPrivateDirectory(const char* path) {
     struct stat st {};
     return lstat(path, &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == geteuid() && (st.st_mode & 022) == 0;
+}
+
+bool isOwnPrivate(const struct stat& st) {
+    return S_ISREG(st.st_mode) && st.st_uid == geteuid() && (st.st_mode & 022) == 0;
+}
+
+bool writeAll(int fd, const void* bytes, size_t count) {
+    const auto* p = static_cast<const char*>(bytes);
+    while (count > 0) {
+        const ssize_t n = write(fd, p, count);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        p += n;
+        count -= static_cast<size_t>(n);
+    }
+    return true;
 }
 
 bool ensureDirectory(const ByteString& path) {
@@ -55,11 +74,61 @@ bool fileIdentity(const char* path, int64_t& size, int64_t& modified) {
 
 bool isOwnPrivateFile(const char* path) {
     struct stat st {};
-    return path && lstat(path, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == geteuid() && (st.st_mode & 022) == 0;
+    return path && lstat(path, &st) == 0 && isOwnPrivate(st);
 }
 
 bool replaceFile(const char* from, const char* to) { return std::rename(from, to) == 0; }
 
 void removeFile(const char* path) { unlink(path); }
+
+bool writeNewPrivateFile(const char* path, const void* bytes, size_t count) {
+    const int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd < 0) return false;
+    const bool written = writeAll(fd, bytes, count);
+    if (close(fd) == 0 && written) return true;
+    unlink(path);
+    return false;
+}
+
+int64_t freeBytes(const char* directory) {
+    struct statvfs st {};
+    if (statvfs(directory, &st) != 0) return -1;
+    return static_cast<int64_t>(st.f_bavail) * static_cast<int64_t>(st.f_frsize);
+}
+
+// The holder keeps an exclusive lock on the marker for as long as it lives,
+// and the system lets go of it when the process ends, however it ends. An
+// empty marker is one being made: its lock may not be taken yet.
+bool LiveMarker::hold(const char* path) {
+    if (handle_ != -1) return true;
+    const int fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);
+    if (fd < 0) return false;
+    struct stat st {};
+    if (fstat(fd, &st) != 0 || !isOwnPrivate(st) || flock(fd, LOCK_EX | LOCK_NB) != 0 || ftruncate(fd, 0) != 0 ||
+        !writeAll(fd, "1", 1)) {
+        close(fd);
+        return false;
+    }
+    handle_ = fd;
+    return true;
+}
+
+void LiveMarker::drop(const char* path) {
+    if (handle_ == -1) return;
+    // Removed while still locked: nobody sees it armed without a holder.
+    unlink(path);
+    close(static_cast<int>(handle_));
+    handle_ = -1;
+}
+
+bool isAbandonedMarker(const char* path) {
+    const int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    if (fd < 0) return false;
+    struct stat st {};
+    const bool abandoned =
+        fstat(fd, &st) == 0 && isOwnPrivate(st) && st.st_size > 0 && flock(fd, LOCK_SH | LOCK_NB) == 0;
+    close(fd);
+    return abandoned;
+}
 
 }  // namespace hux::platform
