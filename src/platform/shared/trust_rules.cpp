@@ -13,8 +13,16 @@ constexpr uint32_t kOtherWrite = 0002;  // S_IWOTH
 
 bool separates(char c, bool windowsNames) { return c == '/' || (windowsNames && c == '\\'); }
 
+// Windows names compare without regard to case, and either separator
+// matches the other.
 bool sameName(std::string_view a, std::string_view b, bool windowsNames) {
-    return windowsNames ? equalsIgnoreCase(a, b) : a == b;
+    if (!windowsNames) return a == b;
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        if (separates(a[i], true) && separates(b[i], true)) continue;
+        if (asciiLower(a[i]) != asciiLower(b[i])) return false;
+    }
+    return true;
 }
 
 // Whether `dir` is `anchor` or one of its ancestors.
