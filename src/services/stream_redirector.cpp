@@ -111,7 +111,10 @@ bool targetDirectoryTrusted(const ByteString& value, const LaunchConfig& config)
     const int32_t n = resolveAgainst(config.workDir().c_str(), value.c_str(), buffer, platform::kPathMax);
     if (n <= 0 || n >= platform::kPathMax) return true;  // opening fails as well
     const ByteString target(buffer, n);
-    const ByteString directory = directoryOf(target.view());
+    ByteString directory = directoryOf(target.view());
+    if (directory.length() > 1 && (directory.back() == '/' || directory.back() == '\\') &&
+        directory[directory.length() - 2] != ':')
+        directory.resize(directory.length() - 1);
     if (directory.empty() || !platform::isDirectory(directory.c_str()) || !liesBesideExecutable(config, directory))
         return true;
     return trustedBesideExecutable(config, target, "redirection target", &directory);
