@@ -213,3 +213,50 @@ TEST_F(BesideTheExecutable, TheUsersOwnFilesAreUsed) {
         EXPECT_EQ(r.exitCode, 4) << r.err;
     }
 }
+
+// Under Wine the same user runs everything, and a file's Unix permission
+// bits are its access list: write access for others reads as an entry that
+// lets Everyone write. Such a configuration or runtime beside the Windows
+// executable is passed over; the same files without it are used.
+TEST(BesideTheExecutableUnderWine, FilesEveryoneMayWriteArePassedOver) {
+    if (!windowsStubAvailable()) GTEST_SKIP() << "no Windows stub";
+    const Target win{"windows-x64"};
+    const std::string dll = windowsBuildDir() + "/test-runtimes/hux_test_loadrecorder.dll";
+    ASSERT_TRUE(exists(dll)) << dll;
+    const struct {
+        const char* name;
+        std::string file;   // made beside the executable
+        std::string opened; // what is made writable by others
+        std::string warning;
+    } cases[] = {
+        {"configuration", "tool.cfg", "tool.cfg", "tool.cfg': writable by other users (Everyone)"},
+        {"private runtime", "jre/bin/server/jvm.dll", "jre/bin", "bin' is writable by other users (Everyone)"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        for (const bool open : {false, true}) {
+            Scratch dir;
+            const std::string exe = dir.file("app/tool.exe");
+            std::filesystem::create_directories(dir.file("app"));
+            ASSERT_EQ(pack(win, exe, {"mainclass app.Main", "jre_order cb"}, {"lib/app.jar=" + appJarDir() + "/app.jar"})
+                          .exitCode,
+                      0);
+            std::filesystem::create_directories(dir.file("app/jre/bin/server"));
+            std::filesystem::copy_file(dll, dir.file("app/rt.dll"));
+            if (c.file == "tool.cfg") {
+                dir.write("app/tool.cfg", "jvmdll rt.dll\r\n");
+            } else {
+                std::filesystem::copy_file(dll, dir.file("app/" + c.file));
+            }
+            if (open) chmod(dir.file("app/" + c.opened).c_str(), c.file == "tool.cfg" ? 0666 : 0777);
+            RunOptions options;
+            options.cwd = dir.path();
+            options.env["JAVA_HOME"] = std::nullopt;
+            options.env["JRE_HOME"] = std::nullopt;
+            RunResult r = runOn(win, exe, {}, options);
+            EXPECT_EQ(exists(dir.file("runtime-loaded.txt")), !open) << r.err;
+            EXPECT_EQ(r.exitCode, open ? 1 : 4) << r.err;  // 1: no runtime found
+            EXPECT_EQ(has(r.err, c.warning), open) << r.err;
+        }
+    }
+}
