@@ -94,6 +94,10 @@ void LaunchConfig::readExternalFile() {
     externalConfigCandidates(exePath_, candidates);
     for (const ByteString& candidate : candidates) {
         if (!platform::isReadable(candidate.c_str())) continue;
+        // A file another user could have put or changed there is passed
+        // over: its lines would choose the runtime, the options and where
+        // output goes.
+        if (!trustedBesideExecutable(exeDir_, candidate, "external configuration")) continue;
         platform::InputFile f;
         if (!f.open(candidate.c_str())) continue;
         const int64_t size = f.size();

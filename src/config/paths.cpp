@@ -1,8 +1,13 @@
 #include "config/paths.h"
 
+#include <cstdio>
+
+#include "common/never_destroyed.h"
 #include "common/utf.h"
 #include "config/config_values.h"
+#include "platform/environment.h"
 #include "platform/files.h"
+#include "platform/trust.h"
 
 namespace hux {
 
@@ -59,6 +64,34 @@ ByteString resolveLibraryPath(const LaunchConfig& config, const ByteString& path
     ByteString underExe = config.exeDir();
     underExe.append(path);
     return underExe;
+}
+
+bool trustedBesideExecutable(const ByteString& exeDir, const ByteString& path, const char* what,
+                             const ByteString* examined) {
+    ByteString reason = platform::distrustReason(examined ? examined->c_str() : path.c_str(), exeDir.c_str());
+    if (reason.empty()) return true;
+    if (examined && !startsWith(reason.view(), "directory '")) {
+        ByteString named("directory '");
+        named.append(*examined);
+        named.append("' is ");
+        named.append(reason);
+        reason = named;
+    }
+    ByteString debug;
+    if (platform::getEnv("HUX_DEBUG", debug) && debug == "1")
+        std::fprintf(stderr, "hux: %s %s passed over: %s\n", what, path.c_str(), reason.c_str());
+    // One warning per path, however often the launch comes across it.
+    static NeverDestroyed<StringList> warned;
+    for (int32_t i = 0; i < warned->count(); ++i)
+        if (warned->view(i) == path.view()) return false;
+    warned->append(path);
+    std::fprintf(stderr, "hux: warning: ignoring '%s': %s\n", path.c_str(), reason.c_str());
+    std::fflush(stderr);
+    return false;
+}
+
+bool liesBesideExecutable(const LaunchConfig& config, const ByteString& path) {
+    return !config.exeDir().empty() && platform::liesWithin(path.c_str(), config.exeDir().c_str());
 }
 
 void applyForcedWorkingDirectory(LaunchConfig& config) {

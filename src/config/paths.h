@@ -34,6 +34,25 @@ ByteString resolveDataPath(const LaunchConfig& config, const ByteString& path);
 // never taken.
 ByteString resolveLibraryPath(const LaunchConfig& config, const ByteString& path);
 
+// Whether `path`, found beside the executable (in its directory, below it,
+// or through a path configured relative to it), may be used by the running
+// user: see platform::distrustReason, with the executable's directory as the
+// anchor. When not, it is passed over: one warning line "hux: warning:
+// ignoring '<path>': <reason>" on standard error (once per path in the
+// process) and, under HUX_DEBUG=1, a line naming `what` it was.
+// When `examined` is given, that path (a directory `path` would be made in)
+// is the one examined, and the reason names it.
+bool trustedBesideExecutable(const ByteString& exeDir, const ByteString& path, const char* what,
+                             const ByteString* examined = nullptr);
+inline bool trustedBesideExecutable(const LaunchConfig& config, const ByteString& path, const char* what,
+                                    const ByteString* examined = nullptr) {
+    return trustedBesideExecutable(config.exeDir(), path, what, examined);
+}
+
+// Whether `path` (a full path or one relative to the current directory) is
+// the executable's directory or lies below it.
+bool liesBesideExecutable(const LaunchConfig& config, const ByteString& path);
+
 // Applies `forcecwd` (resolved against the executable's directory) and then
 // refreshes the configuration's working directory.
 void applyForcedWorkingDirectory(LaunchConfig& config);

@@ -206,9 +206,9 @@ int runMainFlow(int argc, char** argv) {
     // Standard error first, then standard output (equal values share one
     // target), so that every later launcher message reaches its target.
     const ByteString errTarget = config::stderrTarget(*config);
-    if (!errTarget.empty()) redirectStderr(errTarget);
+    if (!errTarget.empty()) redirectStderr(errTarget, *config);
     const ByteString outTarget = config::stdoutTarget(*config);
-    if (!outTarget.empty()) redirectStdout(outTarget);
+    if (!outTarget.empty()) redirectStdout(outTarget, *config);
     // An executable deeper than the system can name runs from its embedded
     // configuration only; the files beside it are out of reach, and the user
     // is told so instead of finding an external configuration ignored.

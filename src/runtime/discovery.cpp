@@ -25,12 +25,19 @@ ByteString& searchMemo() {
 bool preferenceInForce(const ByteString& preference) { return preference.length() > 1; }
 
 // Accepts a candidate when it exists and may be read; `source` names where
-// the candidate came from for the debug lines.
-bool tryCandidate(const ByteString& candidate, const char* source) {
-    if (platform::isReadable(candidate.c_str())) return true;
-    debugLog("candidate %s (%s): %s", candidate.c_str(), source,
-             platform::pathExists(candidate.c_str()) ? "not readable" : "missing");
-    return false;
+// the candidate came from for the debug lines. One found beside the
+// executable (lying below its directory, or reached through a path
+// configured relative to it) must also be the running user's to trust: a
+// library there that another user could have put or changed runs their code.
+bool tryCandidate(const LaunchConfig& config, const ByteString& candidate, const char* source,
+                  bool relativeToExecutable) {
+    if (!platform::isReadable(candidate.c_str())) {
+        debugLog("candidate %s (%s): %s", candidate.c_str(), source,
+                 platform::pathExists(candidate.c_str()) ? "not readable" : "missing");
+        return false;
+    }
+    if (!relativeToExecutable && !liesBesideExecutable(config, candidate)) return true;
+    return trustedBesideExecutable(config, candidate, source);
 }
 
 // Runtime registration keys searched by the `s` source, in order: the two
@@ -51,7 +58,8 @@ ByteString runtimeSearchOrder(const LaunchConfig& config) {
     return order;
 }
 
-ByteString probeRuntimeDirectory(const LaunchConfig& config, const ByteString& directory, const char* source) {
+ByteString probeRuntimeDirectory(const LaunchConfig& config, const ByteString& directory, const char* source,
+                                 bool relativeToExecutable) {
     ByteString label;
     if (!source) {
         label.assign("directory ");
@@ -67,13 +75,13 @@ ByteString probeRuntimeDirectory(const LaunchConfig& config, const ByteString& d
         d.append(*prefix);
         ByteString candidate = d;
         candidate.append(library);
-        if (tryCandidate(candidate, source)) return candidate;
+        if (tryCandidate(config, candidate, source, relativeToExecutable)) return candidate;
         if (preferenceInForce(preference)) {
             candidate = d;
             candidate.append(preference);
             candidate.push('/');
             candidate.append(library);
-            if (tryCandidate(candidate, source)) return candidate;
+            if (tryCandidate(config, candidate, source, relativeToExecutable)) return candidate;
         }
         ByteString pattern = d;
         pattern.push('*');
@@ -89,7 +97,7 @@ ByteString probeRuntimeDirectory(const LaunchConfig& config, const ByteString& d
             candidate.append(entry.name);
             candidate.push('/');
             candidate.append(library);
-            if (tryCandidate(candidate, source)) return candidate;
+            if (tryCandidate(config, candidate, source, relativeToExecutable)) return candidate;
         }
     }
     return {};
@@ -108,7 +116,7 @@ ByteString readRegistryRuntime(const LaunchConfig& config, const char* keyPath) 
     source.append(key);
     ByteString runtimeLib;
     if (platform::readRegistryString(platform::RegistryRoot::LocalMachine, key.c_str(), "RuntimeLib", runtimeLib)) {
-        if (!preferenceInForce(config::vmPreference(config)) && tryCandidate(runtimeLib, source.c_str()))
+        if (!preferenceInForce(config::vmPreference(config)) && tryCandidate(config, runtimeLib, source.c_str(), false))
             return runtimeLib;
         // Two components up from <bin>/<vm>/<library> is the bin directory.
         for (int round = 0; round < 2; ++round) {
@@ -146,13 +154,14 @@ ByteString findRuntimeLibrary(const LaunchConfig& config) {
                     break;
                 }
                 const ByteString path = resolveLibraryPath(config, dll);
-                if (tryCandidate(path, "jvmdll")) found = path;
+                if (tryCandidate(config, path, "jvmdll", !isAbsoluteConfigPath(dll.c_str()))) found = path;
                 break;
             }
             case 'b': {
                 ByteString dir = config::jre(config);
                 if (dir.empty()) dir.assign("./jre/");
-                found = probeRuntimeDirectory(config, resolveLibraryPath(config, dir), "private jre");
+                found = probeRuntimeDirectory(config, resolveLibraryPath(config, dir), "private jre",
+                                              !isAbsoluteConfigPath(dir.c_str()));
                 break;
             }
             case 'e':

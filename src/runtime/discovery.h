@@ -17,8 +17,11 @@ ByteString runtimeSearchOrder(const LaunchConfig& config);
 
 // Path of an accepted library below one runtime directory, or empty.
 // `source` names where the directory came from in the debug lines (by default
-// the directory itself).
-ByteString probeRuntimeDirectory(const LaunchConfig& config, const ByteString& directory, const char* source = nullptr);
+// the directory itself). A candidate beside the executable (below its
+// directory, or below a directory configured relative to it when
+// `relativeToExecutable`) is taken only when the running user may trust it.
+ByteString probeRuntimeDirectory(const LaunchConfig& config, const ByteString& directory, const char* source = nullptr,
+                                 bool relativeToExecutable = false);
 
 // Library found through one runtime registration key under the local machine
 // root, or empty.

@@ -35,12 +35,19 @@ ByteString findSplashLibrary(const LaunchConfig& config) {
     candidate.append("../");
     candidate.append(platform::splashLibraryName());
     if (!platform::isReadable(candidate.c_str())) return {};
+    // A private runtime's splash library runs code like its runtime does.
+    if (liesBesideExecutable(config, candidate) && !trustedBesideExecutable(config, candidate, "splash library"))
+        return {};
     return candidate;
 }
 
 void startSplash(const LaunchConfig& config, const ByteString& libraryPath, const ByteString& /*exePath*/) {
     const ByteString image = config::splash(config);
-    const bool imageReadable = !image.empty() && platform::isReadable(image.c_str());
+    // An image beside the executable that another user could have put or
+    // changed there is not handed to the image decoders.
+    const bool imageReadable = !image.empty() && platform::isReadable(image.c_str()) &&
+                               (!liesBesideExecutable(config, image) ||
+                                trustedBesideExecutable(config, image, "splash image"));
     if (!imageReadable && !platform::loadsSplashLibraryWithoutImage()) return;
     platform::addLibraryErrorMode();
     if (platform::splashNeedsRuntimeLibrary()) {

@@ -5,6 +5,8 @@
 #include <atomic>
 
 #include "common/never_destroyed.h"
+#include "config/paths.h"
+#include "platform/files.h"
 #include "jni/exceptions.h"
 #include "jni/local_ref.h"
 #include "services/redirect_natives.h"
@@ -97,8 +99,35 @@ StreamRedirector& streamRedirector() {
     return *processRedirector;
 }
 
-void redirectStderr(const ByteString& value) { streamRedirector().redirect(StdStream::Error, value); }
-void redirectStdout(const ByteString& value) { streamRedirector().redirect(StdStream::Output, value); }
+namespace {
+
+// A file made or appended to in a directory beside the executable that
+// another user could write to (or own) may be theirs already: a link to the
+// user's own files, or a file they read. Such a target is not opened; the
+// stream stays where it is.
+bool targetDirectoryTrusted(const ByteString& value, const LaunchConfig& config) {
+    if (isCommandTarget(value)) return true;
+    char buffer[platform::kPathMax];
+    const int32_t n = resolveAgainst(config.workDir().c_str(), value.c_str(), buffer, platform::kPathMax);
+    if (n <= 0 || n >= platform::kPathMax) return true;  // opening fails as well
+    const ByteString target(buffer, n);
+    ByteString directory = directoryOf(target.view());
+    if (directory.length() > 1 && (directory.back() == '/' || directory.back() == '\\') &&
+        directory[directory.length() - 2] != ':')
+        directory.resize(directory.length() - 1);
+    if (directory.empty() || !platform::isDirectory(directory.c_str()) || !liesBesideExecutable(config, directory))
+        return true;
+    return trustedBesideExecutable(config, target, "redirection target", &directory);
+}
+
+}  // namespace
+
+void redirectStderr(const ByteString& value, const LaunchConfig& config) {
+    if (targetDirectoryTrusted(value, config)) streamRedirector().redirect(StdStream::Error, value);
+}
+void redirectStdout(const ByteString& value, const LaunchConfig& config) {
+    if (targetDirectoryTrusted(value, config)) streamRedirector().redirect(StdStream::Output, value);
+}
 void installJavaRedirect(JNIEnv_* env) { streamRedirector().installJavaRedirect(env); }
 
 }  // namespace hux

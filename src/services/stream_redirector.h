@@ -5,6 +5,7 @@
 
 #include "common/byte_string.h"
 #include "common/never_destroyed.h"
+#include "config/launch_config.h"
 #include "platform/redirect.h"
 
 struct JNIEnv_;
@@ -80,9 +81,11 @@ private:
 StreamRedirector& streamRedirector();
 
 // The main flow's calls, each with an expanded, non-empty value: standard
-// error first, then standard output.
-void redirectStderr(const ByteString& value);
-void redirectStdout(const ByteString& value);
+// error first, then standard output. A file target whose directory lies
+// beside the executable is used only when the running user may trust that
+// directory (`config` gives the executable's and the working directory).
+void redirectStderr(const ByteString& value, const LaunchConfig& config);
+void redirectStdout(const ByteString& value, const LaunchConfig& config);
 
 // Called by the ready hook with the new virtual machine's environment.
 void installJavaRedirect(JNIEnv_* env);
