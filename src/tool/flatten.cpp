@@ -99,7 +99,7 @@ ManifestSections packageAttributesOf(const std::vector<uint8_t>& manifest) {
 
 }  // namespace
 
-std::string nestedJarHint(const std::vector<uint8_t>& data) {
+std::string libraryHint(std::string_view entryName) {
     // A class each such library always has, and what then fails.
     static const std::pair<const char*, const char*> kLibraries[] = {
         {"org/springframework/core/io/support/PathMatchingResourcePatternResolver.class",
@@ -112,14 +112,29 @@ std::string nestedJarHint(const std::vector<uint8_t>& data) {
          "IntelliJ's PathManager (the Kotlin compiler) finds its home only from a jar file"},
         {"org/jetbrains/kotlin/com/intellij/openapi/application/PathManager.class",
          "IntelliJ's PathManager (the Kotlin compiler) finds its home only from a jar file"},
+        // Scanners that list a package's classes by reading jar files or
+        // file: directories named by the class path or a jar: URL.
+        {"org/testng/TestNG.class", "TestNG finds the test classes of a package or suite only in a jar file"},
+        {"org/junit/platform/commons/util/ClasspathScanner.class",
+         "JUnit's class-path scan (package, class-path root and module selectors) finds nothing in a nested jar"},
+        {"io/github/classgraph/ClassGraph.class", "ClassGraph's scan finds nothing in a nested jar"},
+        {"org/hibernate/boot/archive/scan/spi/AbstractScannerImpl.class",
+         "Hibernate's entity scan finds no annotated classes in a nested jar"},
+        {"org/jboss/weld/environment/se/Weld.class",
+         "Weld (CDI) discovers bean archives only in jar files and directories"},
     };
+    for (const auto& [marker, hint] : kLibraries)
+        if (entryName == marker) return hint;
+    return {};
+}
+
+std::string nestedJarHint(const std::vector<uint8_t>& data) {
     ZipReader reader;
     if (!reader.open(std::make_unique<MemorySource>(data.data(), data.size()))) return {};
     for (int32_t i = 0; i < reader.entryCount(); ++i) {
         const ZipEntry& e = reader.entry(i);
-        const std::string_view name(e.name, static_cast<size_t>(e.nameLength));
-        for (const auto& [marker, hint] : kLibraries)
-            if (name == marker) return hint;
+        const std::string hint = libraryHint(std::string_view(e.name, static_cast<size_t>(e.nameLength)));
+        if (!hint.empty()) return hint;
     }
     return {};
 }

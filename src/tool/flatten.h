@@ -7,6 +7,7 @@
 #include <map>
 #include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "tool/manifest.h"
@@ -89,6 +90,9 @@ private:
 // as a file, or list a folder only through a `jar:` URL, find nothing in a
 // nested jar. One sentence naming the library, or empty.
 std::string nestedJarHint(const std::vector<uint8_t>& data);
+// The same for one entry name: the sentence when the entry is the class a
+// library is known by.
+std::string libraryHint(std::string_view entryName);
 
 // Whether `name` is a jar signature file (META-INF/*.SF, .RSA, .DSA, .EC, SIG-*).
 bool isSignatureFile(const std::string& name);
