@@ -27,32 +27,6 @@ fs::path dataDirectory() {
 
 std::string stubFileName(const std::string& target) { return target == "windows-x64" ? "hux-stub.exe" : "hux-stub"; }
 
-// Splits an argument file's text as javac and jar do: arguments between
-// white space; single or double quotes around one with blanks (inside
-// them a backslash takes the next character as it is).
-bool splitArgumentFile(const std::string& text, std::vector<std::string>& out) {
-    size_t i = 0;
-    while (true) {
-        while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i]))) ++i;
-        if (i >= text.size()) return true;
-        std::string arg;
-        while (i < text.size() && !std::isspace(static_cast<unsigned char>(text[i]))) {
-            const char c = text[i++];
-            if (c != '"' && c != '\'') {
-                arg.push_back(c);
-                continue;
-            }
-            while (i < text.size() && text[i] != c) {
-                if (text[i] == '\\' && i + 1 < text.size()) ++i;
-                arg.push_back(text[i++]);
-            }
-            if (i >= text.size()) return false;  // no closing quote
-            ++i;
-        }
-        out.push_back(arg);
-    }
-}
-
 // Whether standard error is a terminal: its descriptor names a terminal
 // device (nothing where there is no such view of descriptors).
 bool errorIsTerminal() {
@@ -117,7 +91,7 @@ int main(int argc, char** argv) {
         std::ifstream in(arg.substr(1), std::ios::binary);
         std::stringstream text;
         text << in.rdbuf();
-        if (!in || !splitArgumentFile(text.str(), args)) {
+        if (!in || !hux::tool::splitArgumentFile(text.str(), args)) {
             std::cerr << "hux: " << (in ? "an argument in '" : "cannot read the argument file '") << arg.substr(1)
                       << (in ? "' has no closing quote\n" : "'\n");
             return 2;

@@ -1,6 +1,7 @@
 #include "tool/packer.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -100,6 +101,29 @@ bool readConfigLines(const std::vector<uint8_t>& bytes, std::vector<std::string>
         i = j + ((text[j] == '\r' && j + 1 < text.size() && text[j + 1] == '\n') ? 2 : 1);
     }
     return true;
+}
+
+bool splitArgumentFile(const std::string& text, std::vector<std::string>& out) {
+    size_t i = 0;
+    while (true) {
+        while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i]))) ++i;
+        if (i >= text.size()) return true;
+        std::string arg;
+        while (i < text.size() && !std::isspace(static_cast<unsigned char>(text[i]))) {
+            const char c = text[i++];
+            if (c != '"' && c != '\'') {
+                arg.push_back(c);
+                continue;
+            }
+            while (i < text.size() && text[i] != c) {
+                if (text[i] == '\\' && i + 1 < text.size()) ++i;
+                arg.push_back(text[i++]);
+            }
+            if (i >= text.size()) return false;  // no closing quote
+            ++i;
+        }
+        out.push_back(arg);
+    }
 }
 
 int64_t findArchiveLengthField(const std::vector<uint8_t>& stub, int& count) {

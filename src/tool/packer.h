@@ -73,4 +73,10 @@ int64_t findArchiveLengthField(const std::vector<uint8_t>& stub, int& count);
 
 bool readFile(const std::string& path, std::vector<uint8_t>& out);
 
+// Splits an argument file's text as javac and jar do: arguments between
+// white space; single or double quotes around one with blanks (inside them a
+// backslash takes the next character as it is). False when a quote is not
+// closed.
+bool splitArgumentFile(const std::string& text, std::vector<std::string>& out);
+
 }  // namespace hux::tool

@@ -276,7 +276,11 @@ bool ZipWriter::addFile(const std::string& name, const std::string& path, Method
     // Deflate can grow incompressible data by a little: room for that.
     const bool large = size + (deflating ? size / 1000 + 64 : 0) >= limits_.value32;
     uint64_t crcAt = 0, zip64At = 0;
-    if (!writeLocalHeader(e, large, crcAt, zip64At)) return writeFailed(error);
+    // What is filled in afterwards is written as zeros first (the sink's
+    // running checksum counts a patch over zeros only).
+    Entry placeholder = e;
+    if (deflating) placeholder.size = 0;
+    if (!writeLocalHeader(placeholder, large, crcAt, zip64At)) return writeFailed(error);
     z_stream zs{};
     if (deflating && deflateInit2(&zs, Z_BEST_COMPRESSION, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) != Z_OK) {
         error = "cannot compress '" + name + "'";
