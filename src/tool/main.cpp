@@ -233,7 +233,9 @@ int main(int argc, char** argv) {
     std::vector<std::string> warnings;
     const bool packed = hux::tool::pack(request, error, warnings);
     progress.finish();
-    for (const std::string& warning : warnings) std::cerr << "hux pack: warning: " << warning << "\n";
+    // A refusal is its one line: the warnings are about a file not written.
+    if (packed)
+        for (const std::string& warning : warnings) std::cerr << "hux pack: warning: " << warning << "\n";
     if (!packed) {
         std::cerr << "hux pack: " << error << "\n";
         return 1;

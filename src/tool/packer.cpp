@@ -246,6 +246,7 @@ public:
         }
         for (const auto& [name, path] : files)
             if (zip::isArchiveName(name)) jarPaths_.push_back({name, path});
+        packsClasses_ = !jarPaths_.empty() || !looseClasses_.empty();
     }
 
     std::vector<std::string> hints;  // "'lib/x.jar': <what fails>", each library once
@@ -272,7 +273,8 @@ public:
     std::string mainWarning(const std::string& mainClass, bool externalClassPath) {
         if (mainEntry_.empty()) return {};
         if (!mainFound_) {
-            if (externalClassPath) return {};
+            // Nothing packed, or a class path outside: it may come from there.
+            if (externalClassPath || !packsClasses_) return {};
             return "the main class '" + mainClass +
                    "' is in none of the packed files (the launcher would fail with ClassNotFoundException); check "
                    "'mainclass' and the jars given";
@@ -339,6 +341,7 @@ private:
     }
 
     const std::string mainEntry_;
+    bool packsClasses_ = false;
     bool mainFound_ = false;
     std::string mainWhere_;
     std::vector<uint8_t> mainBytes_;
