@@ -545,7 +545,6 @@ bool pack(const PackRequest& request, std::string& error, std::vector<std::strin
         error = "cannot write '" + request.outputPath + "'";
         return fail();
     }
-    const uint64_t archiveStart = sink.size();
 
     // Archive: support classes first, then the application's files.
     ZipWriter zip(sink);
@@ -619,7 +618,6 @@ bool pack(const PackRequest& request, std::string& error, std::vector<std::strin
         writeLe32(checksum, sink.peChecksum(checksumAt, zeros));
         written = written && sink.patch(checksumAt, checksum, 4);
     }
-    (void)archiveStart;
     if (!written || !sink.close()) {
         error = "cannot write '" + request.outputPath + "'";
         return fail();
