@@ -8,6 +8,7 @@
 #include "archive/zip_reader.h"
 #include "common/utf.h"
 #include "common/zip_format.h"
+#include "tool/jar_facts.h"
 #include "tool/manifest.h"
 #include "tool/packer.h"
 
@@ -22,23 +23,11 @@ constexpr std::string_view kManifestName = "META-INF/MANIFEST.MF";
 // The manifest's Class-Path entries of the jar at `path`; false when the file
 // is not a readable zip archive.
 bool jarClassPath(const std::string& path, std::vector<std::string>& entries) {
-    std::vector<uint8_t> bytes;
-    if (!readFile(path, bytes)) return false;
-    ZipReader reader;
-    if (!reader.open(std::make_unique<MemorySource>(bytes.data(), bytes.size()))) return false;
-    // The exact name first; then, as the runtime does, any spelling of it.
-    int32_t found = -1;
-    for (int pass = 0; pass < 2 && found < 0; ++pass)
-        for (int32_t i = 0; i < reader.entryCount() && found < 0; ++i) {
-            const ZipEntry& e = reader.entry(i);
-            const std::string_view name(e.name, static_cast<size_t>(e.nameLength));
-            if (pass == 0 ? name == kManifestName : equalsIgnoreCase(name, kManifestName)) found = i;
-        }
+    Jar jar;
+    if (!jar.open(path)) return false;
     entries.clear();
-    if (found < 0 || !reader.canRead(found)) return true;
-    std::vector<uint8_t> manifest(reader.entry(found).size);
-    if (!reader.readEntry(found, manifest.data())) return true;
-    entries = manifestClassPath(manifest.data(), manifest.size());
+    std::vector<uint8_t> manifest;
+    if (jar.manifest(manifest)) entries = manifestClassPath(manifest.data(), manifest.size());
     return true;
 }
 
@@ -59,8 +48,9 @@ std::string withSuffix(const std::string& name, int n) {
 
 class Expansion {
 public:
-    Expansion(const std::vector<std::pair<std::string, std::string>>& given, std::vector<std::string>& warnings)
-        : warnings_(warnings) {
+    Expansion(const std::vector<std::pair<std::string, std::string>>& given, std::vector<std::string>& warnings,
+              bool verbose)
+        : warnings_(warnings), verbose_(verbose) {
         for (const auto& [name, path] : given) {
             used_.insert(name);
             if (zip::isArchiveName(name)) givenNames_.emplace(identityOf(path), name);
@@ -89,6 +79,7 @@ private:
         if (!jarClassPath(path, entries)) return;  // not a jar: stored as a plain file
         const size_t slash = name.rfind('/');
         const std::string folder = slash == std::string::npos ? std::string() : name.substr(0, slash + 1);
+        std::vector<std::string> missing;  // one line each, told as one unless verbose
         for (const std::string& entry : entries) {
             const std::string where = "Class-Path entry '" + entry + "' of '" + name + "'";
             ClassPathTarget target;
@@ -101,7 +92,7 @@ private:
             std::error_code ec;
             const fs::file_status status = fs::status(resolved, ec);
             if (!fs::exists(status)) {
-                warnings_.push_back(where + ": '" + resolved + "' does not exist; left out");
+                missing.push_back(where + ": '" + resolved + "' does not exist; left out");
                 continue;
             }
             if (target.directory || fs::is_directory(status)) {
@@ -127,6 +118,15 @@ private:
             out_.emplace_back(stored, resolved);
             follow(stored, resolved, fs::path(resolved).parent_path());
         }
+        // Distributions' jars often name many jars that are not installed;
+        // java skips them silently.
+        if (verbose_ || missing.size() == 1) {
+            warnings_.insert(warnings_.end(), missing.begin(), missing.end());
+        } else if (!missing.empty()) {
+            warnings_.push_back("'" + name + "' names " + std::to_string(missing.size()) +
+                                " jars in its manifest's Class-Path that do not exist (java skips them); left out "
+                                "(--verbose lists them)");
+        }
     }
 
     // Where a found jar goes: its entry's path from the naming jar's folder
@@ -149,6 +149,7 @@ private:
     }
 
     std::vector<std::string>& warnings_;
+    bool verbose_;
     std::vector<std::pair<std::string, std::string>> out_;
     std::map<std::string, std::string> givenNames_;  // identity -> name given on the command line
     std::set<std::string> given_;                    // identities stored under a given name
@@ -158,8 +159,9 @@ private:
 
 }  // namespace
 
-void addClassPathJars(std::vector<std::pair<std::string, std::string>>& files, std::vector<std::string>& warnings) {
-    Expansion expansion(files, warnings);
+void addClassPathJars(std::vector<std::pair<std::string, std::string>>& files, std::vector<std::string>& warnings,
+                      bool verbose) {
+    Expansion expansion(files, warnings, verbose);
     for (const auto& [name, path] : files) expansion.add(name, path);
     files = expansion.take();
 }

@@ -18,7 +18,9 @@ namespace hux::tool {
 // file name in that folder when the name leaves the archive; a name in use by
 // another file gets "-2", "-3"... before ".jar". Entries that are missing,
 // directories, not local files or not readable jars are left out with one
-// warning line each.
-void addClassPathJars(std::vector<std::pair<std::string, std::string>>& files, std::vector<std::string>& warnings);
+// warning line each, except that the jars a jar names which do not exist are
+// told in one line for that jar unless `verbose`.
+void addClassPathJars(std::vector<std::pair<std::string, std::string>>& files, std::vector<std::string>& warnings,
+                      bool verbose = false);
 
 }  // namespace hux::tool

@@ -72,6 +72,36 @@ std::string launcherOnlyOption(const std::string& option) {
     return {};
 }
 
+// Keys whose value the launcher takes whole, as one name, path, number or
+// switch: a blank or tab around it becomes part of it.
+constexpr const char* kSingleValued[] = {
+    "mainclass", "appid",  "singleinstance", "wildcard", "forcecwd", "stdout",
+    "stderr",    "splash", "jre",            "jvmdll",   "vm",       "minjre",
+    "maxjre",    "assystemclassloader", "compatible", "disableexternal", "cds", "jre_order",
+};
+
+bool singleValued(const std::string& key) {
+    return std::any_of(std::begin(kSingleValued), std::end(kSingleValued),
+                       [&](const char* k) { return equalsIgnoreCase(key, k); });
+}
+
+// Whether an `option` value holds more than one option: a later word that
+// starts like an option ("-Xmx1g -Dx=y"). A value with blanks of its own
+// ("-Dtitle=My App", "--add-opens a/b=C") has none.
+bool severalOptions(const std::string& value) {
+    size_t i = value.find_first_of(" \t");
+    while (i != std::string::npos) {
+        const size_t word = value.find_first_not_of(" \t", i);
+        if (word == std::string::npos) return false;
+        if (value[word] == '-' && word + 1 < value.size() &&
+            (value[word + 1] == '-' || (value[word + 1] >= 'A' && value[word + 1] <= 'Z') ||
+             (value[word + 1] >= 'a' && value[word + 1] <= 'z')))
+            return true;
+        i = value.find_first_of(" \t", word);
+    }
+    return false;
+}
+
 bool sameFile(const fs::path& a, const fs::path& b, bool ignoreCase) {
     std::error_code ec;
     const std::string x = fs::weakly_canonical(a, ec).string();
@@ -119,6 +149,14 @@ bool checkConfiguration(std::vector<std::string>& lines, const ConfigPolicy& pol
             warnings.push_back("'" + lineValue(line) +
                                "' is an option of the java command that the virtual machine ignores; " +
                                launcherOnlyOption(lineValue(line)));
+        } else if (equalsIgnoreCase(key, "option") && severalOptions(lineValue(line))) {
+            warnings.push_back("the line '" + line +
+                               "' holds several options, which the virtual machine takes as one; write one "
+                               "'option' line for each");
+        } else if (singleValued(key) && !lineValue(line).empty() &&
+                   (lineValue(line).back() == ' ' || lineValue(line).back() == '\t' || lineValue(line)[0] == '\t')) {
+            warnings.push_back("the value of '" + key + "' in '" + line +
+                               "' ends in a blank or holds a tab, which the launcher keeps as part of it; remove it");
         } else if ((equalsIgnoreCase(key, "libs") || equalsIgnoreCase(key, "java_libs")) &&
                    lineValue(line).find(';') != std::string::npos) {
             warnings.push_back("'" + key + "' takes one directory per line; '" + lineValue(line) +

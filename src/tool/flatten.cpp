@@ -1,12 +1,14 @@
 #include "tool/flatten.h"
 
 #include <algorithm>
+#include <filesystem>
 #include <memory>
 
 #include "archive/zip_reader.h"
 #include "common/zip_format.h"
 #include "common/utf.h"
 #include "tool/index_files.h"
+#include "tool/jar_facts.h"
 #include "tool/manifest.h"
 #include "tool/packer.h"
 
@@ -99,7 +101,7 @@ ManifestSections packageAttributesOf(const std::vector<uint8_t>& manifest) {
 
 }  // namespace
 
-std::string nestedJarHint(const std::vector<uint8_t>& data) {
+std::string libraryHint(std::string_view entryName) {
     // A class each such library always has, and what then fails.
     static const std::pair<const char*, const char*> kLibraries[] = {
         {"org/springframework/core/io/support/PathMatchingResourcePatternResolver.class",
@@ -112,14 +114,29 @@ std::string nestedJarHint(const std::vector<uint8_t>& data) {
          "IntelliJ's PathManager (the Kotlin compiler) finds its home only from a jar file"},
         {"org/jetbrains/kotlin/com/intellij/openapi/application/PathManager.class",
          "IntelliJ's PathManager (the Kotlin compiler) finds its home only from a jar file"},
+        // Scanners that list a package's classes by reading jar files or
+        // file: directories named by the class path or a jar: URL.
+        {"org/testng/TestNG.class", "TestNG finds the test classes of a package or suite only in a jar file"},
+        {"org/junit/platform/commons/util/ClasspathScanner.class",
+         "JUnit's class-path scan (package, class-path root and module selectors) finds nothing in a nested jar"},
+        {"io/github/classgraph/ClassGraph.class", "ClassGraph's scan finds nothing in a nested jar"},
+        {"org/hibernate/boot/archive/scan/spi/AbstractScannerImpl.class",
+         "Hibernate's entity scan finds no annotated classes in a nested jar"},
+        {"org/jboss/weld/environment/se/Weld.class",
+         "Weld (CDI) discovers bean archives only in jar files and directories"},
     };
+    for (const auto& [marker, hint] : kLibraries)
+        if (entryName == marker) return hint;
+    return {};
+}
+
+std::string nestedJarHint(const std::vector<uint8_t>& data) {
     ZipReader reader;
     if (!reader.open(std::make_unique<MemorySource>(data.data(), data.size()))) return {};
     for (int32_t i = 0; i < reader.entryCount(); ++i) {
         const ZipEntry& e = reader.entry(i);
-        const std::string_view name(e.name, static_cast<size_t>(e.nameLength));
-        for (const auto& [marker, hint] : kLibraries)
-            if (name == marker) return hint;
+        const std::string hint = libraryHint(std::string_view(e.name, static_cast<size_t>(e.nameLength)));
+        if (!hint.empty()) return hint;
     }
     return {};
 }
@@ -132,18 +149,26 @@ bool isSignatureFile(const std::string& name) {
            endsWithIgnoreCase(rest, ".EC") || (rest.size() > 4 && equalsIgnoreCase(rest.substr(0, 4), "SIG-"));
 }
 
+void Flattener::noteClass(JarPackages& jar, const std::string& name) {
+    // A package is defined from the jar of its first class loaded: the
+    // first jar to hold one of its classes.
+    const size_t slash = name.rfind('/');
+    if (slash != std::string::npos && !startsWith(name, kMetaInf) && name.size() > 6 &&
+        name.compare(name.size() - 6, 6, ".class") == 0 && packages_.insert(name.substr(0, slash + 1)).second)
+        jar.packages.push_back(name.substr(0, slash + 1));
+}
+
 bool Flattener::addJar(const std::string& path, const std::string& label, std::vector<std::string>& warnings,
                        std::string& error) {
-    std::vector<uint8_t> bytes;
-    if (!readFile(path, bytes)) {
-        error = "cannot read '" + path + "'";
+    // The jar is mapped; entries that go over unchanged are copied as they
+    // are stored, without inflating and deflating them again.
+    Jar source;
+    if (!source.open(path)) {
+        error = std::filesystem::is_regular_file(path) ? "'" + path + "' is not a readable jar"
+                                                       : "cannot read '" + path + "'";
         return false;
     }
-    ZipReader reader;
-    if (!reader.open(std::make_unique<MemorySource>(bytes.data(), bytes.size()))) {
-        error = "'" + path + "' is not a readable jar";
-        return false;
-    }
+    ZipReader& reader = source.reader();
     size_t shadowed = 0;
     std::string firstShadowed;
     JarPackages& jar = jars_.emplace_back();
@@ -170,6 +195,33 @@ bool Flattener::addJar(const std::string& path, const std::string& label, std::v
             error = "'" + path + "': entry '" + name + "' cannot be read";
             return false;
         }
+        const bool manifest = name == kManifest;
+        if (!manifest && !isIndex(name) && name != kPlexusComponents) {
+            noteClass(jar, name);
+            if (!names_.insert(name).second) {
+                // A copy of what an earlier jar brought (a licence file, a
+                // repackaged class) changes nothing a reader gets.
+                const auto kept = contents_.find(name);
+                const bool same = kept != contents_.end() && kept->second.size == e.size && kept->second.crc == e.crc;
+                if (!same && shadowed++ == 0) firstShadowed = name;
+                continue;
+            }
+            contents_.emplace(name, Content{e.size, e.crc});
+            const uint8_t* stored = source.rawData(i);
+            if (!stored) {
+                error = "'" + path + "': entry '" + name + "' is damaged";
+                return false;
+            }
+            // Entry times stay, extended timestamps included: runtimes
+            // compare a class's time with its source's, and a reader converts
+            // an MS-DOS time through the time-zone rules where an extended
+            // one is missing.
+            if (!zip_.addRaw(name, stored, e.compressedSize,
+                             e.method == 8 ? ZipWriter::Method::Deflated : ZipWriter::Method::Stored, e.crc, e.size,
+                             error, e.dosTime, e.modifiedSeconds))
+                return false;
+            continue;
+        }
         data.resize(e.size);
         if (!reader.readEntry(i, data.data())) {
             error = "'" + path + "': entry '" + name + "' is damaged";
@@ -185,45 +237,25 @@ bool Flattener::addJar(const std::string& path, const std::string& label, std::v
             haveComponents_ = true;
             continue;
         }
-        const bool manifest = name == kManifest;
-        if (manifest) {
-            multiRelease_ = multiRelease_ || saysMultiRelease(data.data(), data.size());
-            jar.attributes = packageAttributesOf(data);
-        }
-        // A package is defined from the jar of its first class loaded: the
-        // first jar to hold one of its classes.
-        const size_t slash = name.rfind('/');
-        if (slash != std::string::npos && !startsWith(name, kMetaInf) && name.size() > 6 &&
-            name.compare(name.size() - 6, 6, ".class") == 0 && packages_.insert(name.substr(0, slash + 1)).second)
-            jar.packages.push_back(name.substr(0, slash + 1));
-        const Content content{e.size, crcOf(data)};
-        if (!names_.insert(name).second) {
-            // A copy of what an earlier jar brought (a licence file, a
-            // repackaged class) changes nothing a reader gets.
-            const auto kept = contents_.find(name);
-            const bool same =
-                kept != contents_.end() && kept->second.size == content.size && kept->second.crc == content.crc;
-            if (!manifest && !same && shadowed++ == 0) firstShadowed = name;
+        if (!manifest) {  // a component descriptor without a list: an entry like others
+            if (names_.insert(name).second &&
+                !zip_.add(name, data, ZipWriter::Method::Deflated, error, e.dosTime, e.modifiedSeconds))
+                return false;
             continue;
         }
-        if (!manifest) contents_.emplace(name, content);
-        if (manifest) {
-            // The executable is on the runtime's class path: a Class-Path here
-            // would make it load jars beside the executable (the packer packs
-            // the named jars instead). Written last, once it is known whether
-            // any jar is a multi-release one.
-            bool removed = false;
-            manifest_ = withoutClassPath(std::string(data.begin(), data.end()), removed);
-            manifestTime_ = e.dosTime;
-            manifestUnixTime_ = e.modifiedSeconds;
-            haveManifest_ = true;
-            continue;
-        }
-        const auto method = zip::isArchiveName(name) ? ZipWriter::Method::Stored : ZipWriter::Method::Deflated;
-        // Entry times stay, extended timestamps included: runtimes compare a
-        // class's time with its source's, and a reader converts an MS-DOS
-        // time through the time-zone rules where an extended one is missing.
-        if (!zip_.add(name, data, method, error, e.dosTime, e.modifiedSeconds)) return false;
+        // The manifest: the first jar's is kept.
+        multiRelease_ = multiRelease_ || saysMultiRelease(data.data(), data.size());
+        jar.attributes = packageAttributesOf(data);
+        if (!names_.insert(name).second) continue;
+        // The executable is on the runtime's class path: a Class-Path here
+        // would make it load jars beside the executable (the packer packs
+        // the named jars instead). Written last, once it is known whether
+        // any jar is a multi-release one.
+        bool removed = false;
+        manifest_ = withoutClassPath(std::string(data.begin(), data.end()), removed);
+        manifestTime_ = e.dosTime;
+        manifestUnixTime_ = e.modifiedSeconds;
+        haveManifest_ = true;
     }
     if (shadowed == 1)
         warnings.push_back("'" + label + "': 1 entry is hidden by an earlier one ('" + firstShadowed + "')");
@@ -233,8 +265,29 @@ bool Flattener::addJar(const std::string& path, const std::string& label, std::v
     return true;
 }
 
-std::string Flattener::packageSections() const {
-    const ManifestSections merged = readManifest(reinterpret_cast<const uint8_t*>(manifest_.data()), manifest_.size());
+std::string Flattener::packageSections() {
+    // A section can give a package a value but cannot take back one the main
+    // section gives: a package attribute that some package's own jar lacks
+    // leaves the main section, and the packages that have it get it in
+    // sections of their own.
+    ManifestSections merged = readManifest(reinterpret_cast<const uint8_t*>(manifest_.data()), manifest_.size());
+    std::vector<std::string_view> lacking;
+    for (std::string_view name : kPackageAttributes) {
+        if (!findAttribute(merged.main, name)) continue;
+        bool lacked = false;
+        for (const JarPackages& jar : jars_)
+            for (const std::string& dir : jar.packages) {
+                const auto kept = merged.sections.find(dir);
+                const bool sectionSays = kept != merged.sections.end() && findAttribute(kept->second, name);
+                lacked = lacked || (!sectionSays && !packageAttribute(jar.attributes, dir, name));
+            }
+        if (lacked) lacking.push_back(name);
+    }
+    if (!lacking.empty()) {
+        bool removed = false;
+        manifest_ = withoutMainAttributes(manifest_, lacking, removed);
+        merged = readManifest(reinterpret_cast<const uint8_t*>(manifest_.data()), manifest_.size());
+    }
     std::string sections;
     for (const JarPackages& jar : jars_) {
         for (const std::string& dir : jar.packages) {
@@ -242,14 +295,14 @@ std::string Flattener::packageSections() const {
             for (std::string_view name : kPackageAttributes) {
                 const std::string* own = packageAttribute(jar.attributes, dir, name);
                 const std::string* read = packageAttribute(merged, dir, name);
-                if (own == read || (own != nullptr && read != nullptr && *own == *read)) continue;
+                // Only the attributes the jar has: one it lacks reads as
+                // absent already.
+                if (own == nullptr || (read != nullptr && *own == *read)) continue;
                 // A second value in a section the manifest has already would
                 // make the runtime warn of a duplicate on standard error.
                 const auto kept = merged.sections.find(dir);
                 if (kept != merged.sections.end() && findAttribute(kept->second, name) != nullptr) continue;
-                // An attribute the jar does not have reads as empty: a
-                // section cannot take back what the main section says.
-                section += manifestHeader(name, own != nullptr ? *own : std::string());
+                section += manifestHeader(name, *own);
             }
             if (!section.empty()) sections += manifestHeader("Name", dir) + section + "\r\n";
         }
@@ -379,7 +432,8 @@ bool Flattener::finish(std::string& error) {
     }
     if (haveManifest_) {
         if (multiRelease_) manifest_ = withMultiRelease(manifest_);
-        manifest_ = withSections(manifest_, packageSections());
+        const std::string sections = packageSections();  // may take attributes out of manifest_
+        manifest_ = withSections(manifest_, sections);
         if (!zip_.add(kManifest, std::vector<uint8_t>(manifest_.begin(), manifest_.end()), ZipWriter::Method::Deflated,
                       error, manifestTime_, manifestUnixTime_))
             return false;

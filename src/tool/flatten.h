@@ -7,6 +7,7 @@
 #include <map>
 #include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "tool/manifest.h"
@@ -49,7 +50,9 @@ private:
     // Stores a merged file under `name`, which no other entry may have.
     bool addMerged(const std::string& name, const std::string& text, std::string& error);
     // Sections that give each package the attributes its own jar gives it.
-    std::string packageSections() const;
+    // Takes out of the kept manifest's main section the package attributes
+    // that some package's own jar lacks.
+    std::string packageSections();
 
     ZipWriter& zip_;
     std::set<std::string>& names_;
@@ -75,6 +78,8 @@ private:
         std::vector<std::string> packages;
     };
     std::vector<JarPackages> jars_;
+    // Records the package of a class entry when no earlier jar brought it.
+    void noteClass(JarPackages& jar, const std::string& name);
     std::set<std::string> packages_;  // every package seen
     // Size and CRC-32 of each jar entry kept, to tell a hidden copy of it
     // from a hidden entry that differs.
@@ -89,6 +94,9 @@ private:
 // as a file, or list a folder only through a `jar:` URL, find nothing in a
 // nested jar. One sentence naming the library, or empty.
 std::string nestedJarHint(const std::vector<uint8_t>& data);
+// The same for one entry name: the sentence when the entry is the class a
+// library is known by.
+std::string libraryHint(std::string_view entryName);
 
 // Whether `name` is a jar signature file (META-INF/*.SF, .RSA, .DSA, .EC, SIG-*).
 bool isSignatureFile(const std::string& name);

@@ -1,8 +1,14 @@
 // hux: packs Java applications into launcher executables and inspects them.
 #include <CLI/CLI.hpp>
 
+#include <algorithm>
+#include <cctype>
+#include <chrono>
+#include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <iostream>
+#include <sstream>
 
 #include "platform/process.h"
 #include "tool/payload_listing.h"
@@ -21,18 +27,87 @@ fs::path dataDirectory() {
 
 std::string stubFileName(const std::string& target) { return target == "windows-x64" ? "hux-stub.exe" : "hux-stub"; }
 
+// Whether standard error is a terminal: its descriptor names a terminal
+// device (nothing where there is no such view of descriptors).
+bool errorIsTerminal() {
+    std::error_code ec;
+    const std::string target = fs::read_symlink("/proc/self/fd/2", ec).string();
+    return !ec && (target.rfind("/dev/pts/", 0) == 0 || target.rfind("/dev/tty", 0) == 0 || target == "/dev/console");
+}
+
+// A line on a terminal that tells how far packing is, rewritten in place,
+// shown once packing has taken a second.
+class ProgressLine {
+public:
+    explicit ProgressLine(bool terminal) : terminal_(terminal), start_(Clock::now()) {}
+    void update(uint64_t files, uint64_t bytes) {
+        files_ = files;
+        bytes_ = bytes;
+        show(false);
+    }
+    // Ends the line when it was shown.
+    void finish() { show(true); }
+
+private:
+    void show(bool done) {
+        const uint64_t files = files_, bytes = bytes_;
+        if (!terminal_) return;
+        const auto now = Clock::now();
+        const double seconds = std::chrono::duration<double>(now - start_).count();
+        if (!done && (seconds < 1.0 || now - last_ < std::chrono::milliseconds(200))) return;
+        if (done && !shown_) return;
+        last_ = now;
+        shown_ = true;
+        char line[160];
+        std::snprintf(line, sizeof line, "\rhux pack: %llu files, %.1f MB, %.1f MB/s%s",
+                      static_cast<unsigned long long>(files), static_cast<double>(bytes) / 1e6,
+                      seconds > 0 ? static_cast<double>(bytes) / 1e6 / seconds : 0.0,
+                      done ? "\n" : "   ");
+        std::cerr << line << std::flush;
+    }
+
+    using Clock = std::chrono::steady_clock;
+    bool terminal_;
+    uint64_t files_ = 0, bytes_ = 0;
+    bool shown_ = false;
+    Clock::time_point start_, last_;
+};
+
 }  // namespace
 
 int main(int argc, char** argv) {
     CLI::App app{"hux: turns a Java application into one executable"};
-    app.require_subcommand(1);
+    app.require_subcommand(0, 1);
+    app.set_version_flag("--version", "hux " HUX_VERSION);
+
+    // @FILE arguments: the arguments that FILE holds.
+    std::vector<std::string> args;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg.size() < 2 || arg[0] != '@') {
+            args.push_back(arg);
+            continue;
+        }
+        std::ifstream in(arg.substr(1), std::ios::binary);
+        std::stringstream text;
+        text << in.rdbuf();
+        if (!in || !hux::tool::splitArgumentFile(text.str(), args)) {
+            std::cerr << "hux: " << (in ? "an argument in '" : "cannot read the argument file '") << arg.substr(1)
+                      << (in ? "' has no closing quote\n" : "'\n");
+            return 2;
+        }
+    }
+    std::reverse(args.begin(), args.end());  // as CLI11 takes them
 
     hux::tool::PackRequest request;
     std::vector<std::string> inputs;
     std::string dataDir;
     auto* pack = app.add_subcommand("pack", "Write an application executable: stub + configuration + archive");
-    pack->add_option("-t,--target", request.target, "linux-x64 or windows-x64")->required();
-    pack->add_option("-o,--output", request.outputPath, "The executable to write")->required();
+    request.target = HUX_HOST_TARGET;
+    pack->add_option("-t,--target", request.target, "linux-x64 or windows-x64 (default: this host's, " HUX_HOST_TARGET ")");
+    pack->add_option("-o,--output", request.outputPath,
+                     "The executable to write (default: the first jar's name without .jar, .exe added for "
+                     "windows-x64, in the current directory)");
     pack->add_option("-c,--config", request.configPath, "A file of 'key value' configuration lines");
     pack->add_option("-l,--line", request.extraLines, "A further configuration line, e.g. \"mainclass app.Main\"")
         ->allow_extra_args(false);
@@ -48,6 +123,7 @@ int main(int argc, char** argv) {
     pack->add_flag("--flatten", request.flatten,
                    "Store the entries of the .jar files at the top level of the archive instead of the jars "
                    "(for libraries that need a plain jar layout)");
+    pack->add_flag("--verbose", request.verbose, "List every absent jar that a manifest's Class-Path names");
     bool noClassPathJars = false;
     pack->add_flag("--no-class-path-jars", noClassPathJars,
                    "Do not add the jars that the jars' manifests name in Class-Path");
@@ -80,7 +156,7 @@ int main(int argc, char** argv) {
     insp->add_option("file", inspectPath, "A packed executable")->required();
 
     try {
-        app.parse(argc, argv);
+        app.parse(args);
     } catch (const CLI::ParseError& e) {
         // Help and version requests print as usual; a mistake on the command
         // line is one line, like every other refusal.
@@ -90,6 +166,10 @@ int main(int argc, char** argv) {
         return 2;
     }
 
+    if (!*pack && !*insp) {
+        std::cerr << "hux: name a command: pack or inspect (see --help)\n";
+        return 2;
+    }
     std::string error;
     if (*insp) {
         if (!hux::tool::inspect(inspectPath, std::cout, error)) {
@@ -125,11 +205,6 @@ int main(int argc, char** argv) {
             std::cerr << "hux pack: --" << name << ": " << error << "\n";
             return 1;
         }
-    request.look.fileName = fs::path(request.outputPath).filename().string();
-    const fs::path data = dataDir.empty() ? dataDirectory() : fs::path(dataDir);
-    if (request.stubPath.empty())
-        request.stubPath = (data / "stubs" / request.target / stubFileName(request.target)).string();
-    request.javaClassesDir = (data / "java").string();
     std::error_code ec;
     for (const std::string& input : inputs) {
         const size_t eq = input.find('=');
@@ -139,13 +214,28 @@ int main(int argc, char** argv) {
             request.files.emplace_back(fs::path(input).filename().string(), input);
         }
     }
+    if (request.outputPath.empty()) request.outputPath = hux::tool::defaultOutputName(request.files, request.target);
+    if (request.outputPath.empty()) {
+        std::cerr << "hux pack: name the executable to write with -o (no jar to name it after)\n";
+        return 2;
+    }
+    request.look.fileName = fs::path(request.outputPath).filename().string();
+    const fs::path data = dataDir.empty() ? dataDirectory() : fs::path(dataDir);
+    if (request.stubPath.empty())
+        request.stubPath = (data / "stubs" / request.target / stubFileName(request.target)).string();
+    request.javaClassesDir = (data / "java").string();
     request.requireMain = !noMain;
     request.classResources = !noCompatible;
     request.quietSharingNote = !keepSharingNote;
     request.classPathJars = !noClassPathJars;
+    ProgressLine progress(errorIsTerminal());
+    request.progress = [&progress](uint64_t files, uint64_t bytes) { progress.update(files, bytes); };
     std::vector<std::string> warnings;
     const bool packed = hux::tool::pack(request, error, warnings);
-    for (const std::string& warning : warnings) std::cerr << "hux pack: warning: " << warning << "\n";
+    progress.finish();
+    // A refusal is its one line: the warnings are about a file not written.
+    if (packed)
+        for (const std::string& warning : warnings) std::cerr << "hux pack: warning: " << warning << "\n";
     if (!packed) {
         std::cerr << "hux pack: " << error << "\n";
         return 1;

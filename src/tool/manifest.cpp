@@ -1,5 +1,6 @@
 #include "tool/manifest.h"
 
+#include <algorithm>
 #include <filesystem>
 #include <string_view>
 
@@ -58,7 +59,6 @@ bool namesAttribute(std::string_view line, std::string_view name) {
            equalsIgnoreCase(line.substr(0, colon), name);
 }
 
-bool namesClassPath(std::string_view line) { return namesAttribute(line, kClassPath); }
 
 }  // namespace
 
@@ -221,6 +221,11 @@ std::vector<std::string> manifestClassPath(const uint8_t* data, size_t size) {
 }
 
 std::string withoutClassPath(const std::string& manifest, bool& removed) {
+    return withoutMainAttributes(manifest, {kClassPath}, removed);
+}
+
+std::string withoutMainAttributes(const std::string& manifest, const std::vector<std::string_view>& names,
+                                  bool& removed) {
     removed = false;
     std::string out;
     out.reserve(manifest.size());
@@ -238,7 +243,9 @@ std::string withoutClassPath(const std::string& manifest, bool& removed) {
         const std::string_view body(manifest.data() + line.start, line.end - line.start);
         if (body.empty()) break;  // the rest (other sections) stays as it is
         if (!(body[0] == ' ' && dropping)) {
-            dropping = line.ended && namesClassPath(body);
+            dropping = line.ended && std::any_of(names.begin(), names.end(), [&](std::string_view name) {
+                           return namesAttribute(body, name);
+                       });
             removed = removed || dropping;
         }
         if (!dropping) keep(line.start, line.next);

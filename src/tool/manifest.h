@@ -73,6 +73,9 @@ std::vector<std::string> manifestClassPath(const uint8_t* data, size_t size);
 // continuation lines); everything else byte for byte. `removed` tells whether
 // there was one.
 std::string withoutClassPath(const std::string& manifest, bool& removed);
+// The same for every main-section attribute named in `names` (any letter case).
+std::string withoutMainAttributes(const std::string& manifest, const std::vector<std::string_view>& names,
+                                  bool& removed);
 
 // One Class-Path entry resolved against the directory of the jar that names
 // it (`jarDir`, a file-system path), as a `file:` URL relative to that jar

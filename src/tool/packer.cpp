@@ -1,9 +1,11 @@
 #include "tool/packer.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <set>
 
 #include "common/byte_string.h"
@@ -13,6 +15,9 @@
 #include "tool/config_checks.h"
 #include "tool/flatten.h"
 #include "common/zip_format.h"
+#include "tool/jar_facts.h"
+#include "tool/manifest.h"
+#include "tool/pe_image.h"
 #include "tool/signing.h"
 #include "tool/zip_writer.h"
 
@@ -26,16 +31,8 @@ namespace {
 constexpr char kReserved[kReservedSize + 1] = "hux-payload-v1\0\0";
 
 bool validUtf8(const std::string& s) {
-    size_t i = 0;
-    while (i < s.size()) {
-        const auto c = static_cast<unsigned char>(s[i]);
-        size_t n = c < 0x80 ? 1 : (c & 0xE0) == 0xC0 ? 2 : (c & 0xF0) == 0xE0 ? 3 : (c & 0xF8) == 0xF0 ? 4 : 0;
-        if (n == 0 || i + n > s.size() || (n == 2 && c < 0xC2)) return false;
-        for (size_t j = 1; j < n; ++j)
-            if ((static_cast<unsigned char>(s[i + j]) & 0xC0) != 0x80) return false;
-        i += n;
-    }
-    return true;
+    std::u16string ignored;
+    return decodeUtf8Strict(s, ignored);
 }
 
 }  // namespace
@@ -70,8 +67,14 @@ bool readConfigLines(const std::vector<uint8_t>& bytes, std::vector<std::string>
             error = "the configuration file holds a NUL character";
             return false;
         }
-        ByteString utf8;
-        appendUtf8FromUtf16(utf8, units.data(), units.size(), false);
+        for (size_t i = 0; i < units.size();) {
+            const char32_t c = nextCodePoint(units, i);
+            if (c >= 0xD800 && c <= 0xDFFF) {
+                error = "the configuration file holds a lone UTF-16 surrogate";
+                return false;
+            }
+        }
+        const ByteString utf8 = utf16ToUtf8Standard(units, U'?');
         text.assign(utf8.data(), static_cast<size_t>(utf8.length()));
     } else {
         size_t start = bytes.size() >= 3 && bytes[0] == 0xEF && bytes[1] == 0xBB && bytes[2] == 0xBF ? 3 : 0;
@@ -89,7 +92,8 @@ bool readConfigLines(const std::vector<uint8_t>& bytes, std::vector<std::string>
             return false;
         }
         if (!validUtf8(line)) {
-            error = "configuration line " + std::to_string(lineNumber) + " is not valid UTF-8";
+            error = "configuration line " + std::to_string(lineNumber) +
+                    " is not valid UTF-8 (save the file as UTF-8)";
             return false;
         }
         if (line.find_first_not_of(" \t") != std::string::npos) lines.push_back(line);
@@ -97,6 +101,29 @@ bool readConfigLines(const std::vector<uint8_t>& bytes, std::vector<std::string>
         i = j + ((text[j] == '\r' && j + 1 < text.size() && text[j + 1] == '\n') ? 2 : 1);
     }
     return true;
+}
+
+bool splitArgumentFile(const std::string& text, std::vector<std::string>& out) {
+    size_t i = 0;
+    while (true) {
+        while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i]))) ++i;
+        if (i >= text.size()) return true;
+        std::string arg;
+        while (i < text.size() && !std::isspace(static_cast<unsigned char>(text[i]))) {
+            const char c = text[i++];
+            if (c != '"' && c != '\'') {
+                arg.push_back(c);
+                continue;
+            }
+            while (i < text.size() && text[i] != c) {
+                if (text[i] == '\\' && i + 1 < text.size()) ++i;
+                arg.push_back(text[i++]);
+            }
+            if (i >= text.size()) return false;  // no closing quote
+            ++i;
+        }
+        out.push_back(arg);
+    }
 }
 
 int64_t findArchiveLengthField(const std::vector<uint8_t>& stub, int& count) {
@@ -170,6 +197,189 @@ bool checkArchiveComment(const std::vector<uint8_t>& endRecordAndComment, uint64
     return true;
 }
 
+
+namespace {
+
+// The first archive among the files given, or null.
+const std::pair<std::string, std::string>* firstJar(const std::vector<std::pair<std::string, std::string>>& files) {
+    for (const auto& file : files)
+        if (zip::isArchiveName(file.first)) return &file;
+    return nullptr;
+}
+
+// The first value of `key` among configuration lines; false when none has it.
+bool configValue(const std::vector<std::string>& lines, const char* key, std::string& value) {
+    for (const std::string& line : lines)
+        if (equalsIgnoreCase(lineKey(line), key)) {
+            value = lineValue(line);
+            return true;
+        }
+    return false;
+}
+
+std::string trimmed(const std::string& s) {
+    const size_t first = s.find_first_not_of(" \t");
+    if (first == std::string::npos) return {};
+    return s.substr(first, s.find_last_not_of(" \t") - first + 1);
+}
+
+// What the packer learns from the files before it writes them: the library
+// hints, the newest class file version, and where the main class is.
+class Survey {
+public:
+    Survey(const std::vector<std::pair<std::string, std::string>>& files, const std::string& mainClass)
+        : mainEntry_(mainClass.empty() ? std::string() : classEntryOf(mainClass)) {
+        for (const auto& [name, path] : files) {
+            if (zip::isArchiveName(name)) {
+                surveyJar(name, path);
+            } else if (endsWith(name, ".class") && !startsWith(name, "META-INF/")) {
+                std::vector<uint8_t> data;
+                if (!readFile(path, data)) continue;
+                noteClass(classMajor(data.data(), data.size()), name, "");
+                if (name == mainEntry_ && !mainFound_) {
+                    mainFound_ = true;
+                    mainWhere_ = "";
+                    mainBytes_ = std::move(data);
+                }
+                looseClasses_.emplace(name, path);
+            }
+        }
+        for (const auto& [name, path] : files)
+            if (zip::isArchiveName(name)) jarPaths_.push_back({name, path});
+        packsClasses_ = !jarPaths_.empty() || !looseClasses_.empty();
+    }
+
+    std::vector<std::string> hints;  // "'lib/x.jar': <what fails>", each library once
+
+    // The warning about class versions newer than `minjre` allows; empty
+    // when there is none.
+    std::string versionWarning(const std::vector<std::string>& lines) const {
+        std::string minjre;
+        const bool hasMin = configValue(lines, "minjre", minjre);
+        const int allowed = hasMin ? javaReleaseOfVersion(trimmed(minjre)) : 8;
+        const int needed = javaReleaseOf(newestMajor_);
+        if (needed == 0 || allowed == 0 || needed <= allowed) return {};
+        const std::string where =
+            "'" + newestClass_ + "'" + (newestJar_.empty() ? std::string() : " in '" + newestJar_ + "'");
+        return "the packed classes need Java " + std::to_string(needed) + " (class file version " +
+               std::to_string(newestMajor_) + ", " + where + "), but " +
+               (hasMin ? "'minjre " + trimmed(minjre) + "' allows Java " + std::to_string(allowed)
+                       : std::string("without 'minjre' the launcher accepts Java 8")) +
+               "; set 'minjre " + std::to_string(needed) + "'";
+    }
+
+    // The warning about the main class `mainClass`; empty when it is there
+    // with its main method, or when it may come from elsewhere.
+    std::string mainWarning(const std::string& mainClass, bool externalClassPath) {
+        if (mainEntry_.empty()) return {};
+        if (!mainFound_) {
+            // Nothing packed, or a class path outside: it may come from there.
+            if (externalClassPath || !packsClasses_) return {};
+            return "the main class '" + mainClass +
+                   "' is in none of the packed files (the launcher would fail with ClassNotFoundException); check "
+                   "'mainclass' and the jars given";
+        }
+        // The method may be inherited: follow the superclasses the packed
+        // files hold.
+        std::vector<uint8_t> bytes = mainBytes_;
+        for (int depth = 0; depth < 32; ++depth) {
+            std::string super;
+            const MainMethod found = mainMethodOf(bytes.data(), bytes.size(), super);
+            if (found == MainMethod::Runnable || found == MainMethod::NotAClass) return {};
+            if (super.empty() || super == "java/lang/Object") break;
+            if (!findClass(super + ".class", bytes)) return {};  // a superclass from elsewhere: cannot tell
+        }
+        return "'" + mainClass + "'" + (mainWhere_.empty() ? std::string() : " (in '" + mainWhere_ + "')") +
+               " has no 'public static void main(String[])' (only Java 25 and later run an instance or "
+               "argument-less main); name the class that has one with 'mainclass'";
+    }
+
+private:
+    static std::string classEntryOf(const std::string& mainClass) {
+        std::string entry = mainClass;
+        std::replace(entry.begin(), entry.end(), '.', '/');
+        return entry + ".class";
+    }
+
+    void noteClass(int major, const std::string& entry, const std::string& jar) {
+        if (major > newestMajor_) {
+            newestMajor_ = major;
+            newestClass_ = entry;
+            newestJar_ = jar;
+        }
+    }
+
+    void surveyJar(const std::string& name, const std::string& path) {
+        Jar jar;
+        if (!jar.open(path)) return;
+        for (int32_t i = 0; i < jar.count(); ++i) {
+            const std::string_view entry = jar.name(i);
+            const std::string hint = libraryHint(entry);
+            if (!hint.empty() && hinted_.insert(hint).second) hints.push_back("'" + name + "': " + hint);
+            if (!endsWith(entry, ".class") || startsWith(entry, "META-INF/")) continue;
+            uint8_t head[8];
+            size_t produced = 0;
+            if (jar.head(i, head, sizeof head, produced)) noteClass(classMajor(head, produced), std::string(entry), name);
+            if (!mainFound_ && entry == mainEntry_ && jar.read(i, mainBytes_)) {
+                mainFound_ = true;
+                mainWhere_ = name;
+            }
+        }
+    }
+
+    // The class file `entry` from the first packed file that has it.
+    bool findClass(const std::string& entry, std::vector<uint8_t>& out) {
+        const auto loose = looseClasses_.find(entry);
+        if (loose != looseClasses_.end()) return readFile(loose->second, out);
+        for (const auto& [name, path] : jarPaths_) {
+            Jar jar;
+            if (!jar.open(path)) continue;
+            const int32_t i = jar.find(entry);
+            if (i >= 0) return jar.read(i, out);
+        }
+        return false;
+    }
+
+    const std::string mainEntry_;
+    bool packsClasses_ = false;
+    bool mainFound_ = false;
+    std::string mainWhere_;
+    std::vector<uint8_t> mainBytes_;
+    int newestMajor_ = 0;
+    std::string newestClass_, newestJar_;
+    std::set<std::string> hinted_;
+    std::map<std::string, std::string> looseClasses_;
+    std::vector<std::pair<std::string, std::string>> jarPaths_;
+};
+
+// Whether two paths name the same file (device and inode, or the file
+// index), whatever their spelling.
+bool sameFileAs(const std::string& a, const std::string& b) {
+    std::error_code ec;
+    return !a.empty() && !b.empty() && fs::equivalent(a, b, ec) && !ec;
+}
+
+}  // namespace
+
+std::string jarMainClass(const std::string& path) {
+    Jar jar;
+    std::vector<uint8_t> manifest;
+    std::string value;
+    if (!jar.open(path) || !jar.manifest(manifest) ||
+        !manifestAttribute(manifest.data(), manifest.size(), "Main-Class", value))
+        return {};
+    return trimmed(value);
+}
+
+std::string defaultOutputName(const std::vector<std::pair<std::string, std::string>>& files,
+                              const std::string& target) {
+    const auto* jar = firstJar(files);
+    if (!jar) return {};
+    std::string base = fs::path(jar->second).filename().string();
+    if (base.size() > 4) base.erase(base.size() - 4);  // ".jar" or ".zip", any case
+    return target == "windows-x64" ? base + ".exe" : base;
+}
+
 bool pack(const PackRequest& request, std::string& error, std::vector<std::string>& warnings) {
     if (!knownTarget(request.target)) {
         error = "unknown target '" + request.target + "' (use linux-x64 or windows-x64)";
@@ -188,6 +398,25 @@ bool pack(const PackRequest& request, std::string& error, std::vector<std::strin
         error = "signing needs both --sign-key and --sign-cert";
         return false;
     }
+    if (request.outputPath.empty()) {
+        error = "no output named (pass -o FILE, or give a jar to name it after)";
+        return false;
+    }
+    // The output replaces its file only at the end, and must not be one of
+    // the files read to make it.
+    auto refuseOutput = [&](const std::string& path, const char* what) {
+        if (!sameFileAs(path, request.outputPath)) return false;
+        error = "the output '" + request.outputPath + "' is " + what + " '" + path +
+                "'; writing it would destroy that file (name another output with -o)";
+        return true;
+    };
+    if (refuseOutput(request.configPath, "the configuration file") || refuseOutput(request.stubPath, "the stub") ||
+        refuseOutput(request.look.iconPath, "the icon") || refuseOutput(request.look.manifestPath, "the manifest") ||
+        refuseOutput(request.signKey, "the signing key") || refuseOutput(request.signCert, "the certificate"))
+        return false;
+    for (const auto& file : request.files)
+        if (refuseOutput(file.second, "the input")) return false;
+
     // Configuration block.
     std::vector<std::string> lines;
     if (!request.configPath.empty()) {
@@ -209,16 +438,28 @@ bool pack(const PackRequest& request, std::string& error, std::vector<std::strin
         }
         lines.push_back(line);
     }
+    // As `java -jar` does: without a main class named, the first jar's
+    // manifest names it.
+    std::string mainClass;
+    const auto* first = firstJar(request.files);
+    if (!configValue(lines, "mainclass", mainClass) && request.requireMain && first) {
+        mainClass = jarMainClass(first->second);
+        if (!mainClass.empty()) lines.insert(lines.begin(), "mainclass " + mainClass);
+    }
     ConfigPolicy policy;
     policy.requireMain = request.requireMain;
     policy.classResources = request.classResources;
     policy.quietSharingNote = request.quietSharingNote;
-    policy.windowsTarget = request.target == "windows-x64";
+    policy.windowsTarget = windows;
     policy.flatten = request.flatten;
-    if (!checkConfiguration(lines, policy, warnings, error)) return false;
+    if (!checkConfiguration(lines, policy, warnings, error)) {
+        if (first && mainClass.empty() && request.requireMain)
+            error = "'" + first->first + "' names no Main-Class in its manifest and the configuration no "
+                    "'mainclass' (add -l \"mainclass your.app.Main\", or pass --no-main)";
+        return false;
+    }
     if (!request.configPath.empty()) {
-        const std::string twice =
-            externalConfigWarning(request.configPath, request.outputPath, lines, policy.windowsTarget);
+        const std::string twice = externalConfigWarning(request.configPath, request.outputPath, lines, windows);
         if (!twice.empty()) warnings.push_back(twice);
     }
     // Every character is stored in the launcher's own form, one sequence per
@@ -241,50 +482,105 @@ bool pack(const PackRequest& request, std::string& error, std::vector<std::strin
         return false;
     }
     int count = 0;
-    const int64_t field = findArchiveLengthField(stub, count);
-    if (field < 0) {
+    if (findArchiveLengthField(stub, count) < 0) {
         error = count == 0 ? "'" + request.stubPath + "' is not a hux launcher stub (no archive-length marker)"
                            : "'" + request.stubPath + "' holds the archive-length marker more than once";
         return false;
     }
+    bool stubAtFault = false;
+    if (windows && !applyWindowsLook(stub, request.look, error, &stubAtFault)) {
+        if (stubAtFault) error = "'" + request.stubPath + "': " + error;
+        return false;
+    }
+    // The length is written once the archive is; the checksum once the file is.
+    const int64_t field = findArchiveLengthField(stub, count);
+    if (field < 0) {
+        error = "'" + request.stubPath + "': the archive-length marker is gone after the resources were written";
+        return false;
+    }
+    writeLe32(stub.data() + field, 0);
+    const size_t checksumAt = windows ? checksumFieldOffset(stub) : 0;
+    if (windows) writeLe32(stub.data() + checksumAt, 0);
+
+    std::vector<std::pair<std::string, std::string>> files = request.files;
+    if (request.classPathJars) addClassPathJars(files, warnings, request.verbose);
+    for (size_t i = request.files.size(); i < files.size(); ++i)
+        if (refuseOutput(files[i].second, "the jar that a Class-Path names,")) return false;
+    {
+        std::string external;
+        const bool externalClassPath = configValue(lines, "classpath", external) ||
+                                       configValue(lines, "java_classpath", external) ||
+                                       configValue(lines, "libs", external) || configValue(lines, "java_libs", external);
+        configValue(lines, "mainclass", mainClass);
+        Survey survey(files, trimmed(mainClass));
+        if (!request.flatten)
+            for (const std::string& hint : survey.hints) warnings.push_back(hint + "; pack with --flatten");
+        const std::string main = survey.mainWarning(trimmed(mainClass), externalClassPath);
+        if (!main.empty()) warnings.push_back(main);
+        const std::string version = survey.versionWarning(lines);
+        if (!version.empty()) warnings.push_back(version);
+    }
+
+    // Write next to the output, then rename, so a failure leaves nothing behind.
+    const fs::path out(request.outputPath);
+    const fs::path temp = out.string() + ".hux-partial";
+    std::error_code ec;
+    FileSink sink;
+    auto fail = [&]() {
+        sink.close();
+        fs::remove(temp, ec);
+        return false;
+    };
+    if (!sink.open(temp.string())) {
+        error = "cannot write '" + request.outputPath + "'";
+        return false;
+    }
+    if (windows) sink.keepChecksum();
+    uint64_t filesDone = 0;
+    if (request.progress) sink.onWrite = [&](uint64_t bytes) { request.progress(filesDone, bytes); };
+    uint8_t length[4];
+    writeLe32(length, static_cast<uint32_t>(block.size()));
+    if (!sink.write(stub.data(), stub.size()) || !sink.write(block.data(), block.size()) || !sink.write(length, 4) ||
+        !sink.write(reinterpret_cast<const uint8_t*>(kReserved), kReservedSize)) {
+        error = "cannot write '" + request.outputPath + "'";
+        return fail();
+    }
 
     // Archive: support classes first, then the application's files.
-    ZipWriter zip;
+    ZipWriter zip(sink);
     std::set<std::string> names;
     // Index files (service lists) of the support classes and of top-level
     // application files are merged with those of flattened jars.
     Flattener flattener(zip, names);
-    std::set<std::string> hinted;  // libraries that may not work nested, each told once
     auto addEntry = [&](const std::string& given, const std::string& path) {
         std::string name;
         if (!normaliseEntryName(given, name, error)) return false;
+        ++filesDone;
         const bool index = Flattener::isIndex(name);
         if (!index && !names.insert(name).second) {
             error = "duplicate archive name '" + name + "'";
             return false;
         }
-        std::vector<uint8_t> data;
-        if (!readFile(path, data)) {
-            error = "cannot read '" + path + "'";
-            return false;
-        }
         if (index) {
+            std::vector<uint8_t> data;
+            if (!readFile(path, data)) {
+                error = "cannot read '" + path + "'";
+                return false;
+            }
             flattener.addIndex(name, data);
             return true;
         }
-        if (zip::isArchiveName(name)) {
-            const std::string hint = nestedJarHint(data);
-            if (!hint.empty() && hinted.insert(hint).second)
-                warnings.push_back("'" + name + "': " + hint + "; pack with --flatten");
+        if (!fs::is_regular_file(path, ec)) {
+            error = "cannot read '" + path + "'";
+            return false;
         }
-        return zip.add(name, data, zip::isArchiveName(name) ? ZipWriter::Method::Stored : ZipWriter::Method::Deflated,
-                       error);
+        return zip.addFile(name, path,
+                           zip::isArchiveName(name) ? ZipWriter::Method::Stored : ZipWriter::Method::Deflated, error);
     };
-    std::error_code ec;
     if (!request.javaClassesDir.empty()) {
         if (!fs::is_directory(request.javaClassesDir, ec)) {
             error = "the Java support classes are missing at '" + request.javaClassesDir + "'";
-            return false;
+            return fail();
         }
         std::vector<std::pair<std::string, std::string>> classes;
         for (auto it = fs::recursive_directory_iterator(request.javaClassesDir, ec);
@@ -295,58 +591,38 @@ bool pack(const PackRequest& request, std::string& error, std::vector<std::strin
         }
         std::sort(classes.begin(), classes.end());
         for (const auto& [name, path] : classes)
-            if (!addEntry(name, path)) return false;
+            if (!addEntry(name, path)) return fail();
     }
-    std::vector<std::pair<std::string, std::string>> files = request.files;
-    if (request.classPathJars) addClassPathJars(files, warnings);
     for (const auto& [name, path] : files) {
         if (request.flatten && zip::isArchiveName(name)) {
-            if (!flattener.addJar(path, name, warnings, error)) return false;
+            ++filesDone;
+            if (!flattener.addJar(path, name, warnings, error)) return fail();
         } else if (!addEntry(name, path)) {
-            return false;
+            return fail();
         }
     }
-    if (!flattener.finish(error) || !zip.finish(error, request.archiveComment)) return false;
+    if (!flattener.finish(error) || !zip.finish(error, request.archiveComment)) return fail();
 
     // The launcher finds the archive through a 32-bit length in the stub.
     const uint64_t archiveLength = zip.lengthWithoutComment();
     if (archiveLength > 0xFFFFFFFFull) {
         error = "the archive would be larger than 4 GiB, more than the launcher can address";
-        return false;
+        return fail();
     }
-    writeLe32(stub.data() + field, static_cast<uint32_t>(archiveLength));
-    bool stubAtFault = false;
-    if (windows && !applyWindowsLook(stub, request.look, error, &stubAtFault)) {
-        if (stubAtFault) error = "'" + request.stubPath + "': " + error;
-        return false;
+    if (!checkArchiveComment(zip.endRecord(), sink.size(), error)) return fail();
+    writeLe32(length, static_cast<uint32_t>(archiveLength));
+    bool written = sink.patch(static_cast<uint64_t>(field), length, 4);
+    if (windows) {
+        const uint8_t zeros[4] = {0, 0, 0, 0};
+        uint8_t checksum[4];
+        writeLe32(checksum, sink.peChecksum(checksumAt, zeros));
+        written = written && sink.patch(checksumAt, checksum, 4);
     }
-
-    // The whole executable, so that the Windows checksum covers all of it.
-    std::vector<uint8_t> file = std::move(stub);
-    file.insert(file.end(), block.begin(), block.end());
-    uint8_t length[4];
-    writeLe32(length, static_cast<uint32_t>(block.size()));
-    file.insert(file.end(), length, length + 4);
-    file.insert(file.end(), kReserved, kReserved + kReservedSize);
-    file.insert(file.end(), zip.bytes().begin(), zip.bytes().end());
-    const std::vector<uint8_t> endRecord(
-        zip.bytes().begin() + static_cast<std::ptrdiff_t>(archiveLength - zip::kEndRecordSize), zip.bytes().end());
-    if (!checkArchiveComment(endRecord, file.size(), error)) return false;
-    if (windows) updatePeChecksum(file);
-
-    // Write next to the output, then rename, so a failure leaves nothing behind.
-    const fs::path out(request.outputPath);
-    const fs::path temp = out.string() + ".hux-partial";
-    {
-        std::ofstream o(temp, std::ios::binary | std::ios::trunc);
-        o.write(reinterpret_cast<const char*>(file.data()), static_cast<std::streamsize>(file.size()));
-        o.close();
-        if (!o) {
-            fs::remove(temp, ec);
-            error = "cannot write '" + request.outputPath + "'";
-            return false;
-        }
+    if (!written || !sink.close()) {
+        error = "cannot write '" + request.outputPath + "'";
+        return fail();
     }
+    if (request.progress) request.progress(filesDone, sink.size());
     if (!request.signKey.empty() && !signExecutable(temp.string(), request.signKey, request.signCert, error)) {
         fs::remove(temp, ec);
         return false;

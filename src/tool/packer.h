@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -25,10 +26,22 @@ struct PackRequest {
     bool quietSharingNote = true;  // add the options that silence the class-data sharing note
     bool flatten = false;          // store the jars' entries at the top level instead of the jars
     bool classPathJars = true;     // also pack the jars that the jars' manifests name in Class-Path
+    bool verbose = false;          // tell every absent Class-Path jar, not one line per naming jar
     WindowsLook look;              // windows-x64: icon, version, manifest, subsystem
     std::string signKey;           // windows-x64: sign with osslsigncode when both are set
     std::string signCert;
+    // Called as the executable is written: files packed and bytes written.
+    std::function<void(uint64_t files, uint64_t bytes)> progress;
 };
+
+// The Main-Class of the jar at `path` (trimmed), as `java -jar` takes it;
+// empty when it has none.
+std::string jarMainClass(const std::string& path);
+
+// The output `hux pack` writes when none is named: the first jar's file
+// name without ".jar" (with ".exe" for windows-x64); empty without a jar.
+std::string defaultOutputName(const std::vector<std::pair<std::string, std::string>>& files,
+                              const std::string& target);
 
 // The targets `hux pack` writes.
 bool knownTarget(const std::string& target);
@@ -45,7 +58,8 @@ bool normaliseEntryName(const std::string& name, std::string& normalised, std::s
 bool checkArchiveComment(const std::vector<uint8_t>& endRecordAndComment, uint64_t fileSize, std::string& error);
 
 // Packs; on failure returns false with one line in `error` and leaves nothing
-// at the output path. `warnings` receives one line per doubtful input.
+// at the output path (an output that is one of the files read, by identity,
+// is refused before anything is written). `warnings` receives one line per doubtful input.
 bool pack(const PackRequest& request, std::string& error, std::vector<std::string>& warnings);
 
 // Decodes a configuration file (UTF-8 with or without a mark, UTF-16 with a
@@ -58,5 +72,11 @@ bool readConfigLines(const std::vector<uint8_t>& bytes, std::vector<std::string>
 int64_t findArchiveLengthField(const std::vector<uint8_t>& stub, int& count);
 
 bool readFile(const std::string& path, std::vector<uint8_t>& out);
+
+// Splits an argument file's text as javac and jar do: arguments between
+// white space; single or double quotes around one with blanks (inside them a
+// backslash takes the next character as it is). False when a quote is not
+// closed.
+bool splitArgumentFile(const std::string& text, std::vector<std::string>& out);
 
 }  // namespace hux::tool

@@ -171,10 +171,10 @@ TEST(Packer, OneLineForUnknownTargetsAndWindowsOptionsElsewhere) {
     RunResult r = run({toolPath(), "pack", "-t", "windows-x86", "-o", out, "-l", "mainclass a.B"});
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_EQ(r.err, "hux pack: unknown target 'windows-x86' (use linux-x64 or windows-x64)\n");
-    // Command-line mistakes too: one line, exit 2.
+    // Command-line mistakes too: one line, exit 2 (without a jar, -o has no default).
     r = run({toolPath(), "pack", "-t", "linux-x64", "-l", "mainclass a.B"});
     EXPECT_EQ(r.exitCode, 2);
-    EXPECT_EQ(r.err, "hux pack: --output is required (see --help)\n");
+    EXPECT_EQ(r.err, "hux pack: name the executable to write with -o (no jar to name it after)\n");
     r = run({toolPath(), "inspect"});
     EXPECT_EQ(r.exitCode, 2);
     EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;

@@ -293,3 +293,26 @@ TEST(ClassPathJars, WhatCannotBePackedIsOneWarningEach) {
     EXPECT_TRUE(mentions(warnings, "'" + tree.path("broken.jar") + "' is not a readable jar"));
     EXPECT_TRUE(mentions(warnings, "broken %-escape"));
 }
+
+TEST(ClassPathJars, AbsentJarsAreOneLinePerNamingJarUnlessVerbose) {
+    JarTree tree;
+    const std::string saxon = tree.jar("saxon.jar", "a.jar b.jar c.jar ok.jar");
+    const std::string one = tree.jar("one.jar", "gone.jar");
+    tree.jar("ok.jar");
+    for (const bool verbose : {false, true}) {
+        Files files{{"saxon.jar", saxon}, {"one.jar", one}};
+        std::vector<std::string> warnings;
+        addClassPathJars(files, warnings, verbose);
+        EXPECT_EQ(files.size(), 3u);
+        if (verbose) {
+            ASSERT_EQ(warnings.size(), 4u);
+            EXPECT_TRUE(mentions(warnings, "Class-Path entry 'c.jar' of 'saxon.jar'"));
+        } else {
+            ASSERT_EQ(warnings.size(), 2u);
+            EXPECT_EQ(warnings[0],
+                      "'saxon.jar' names 3 jars in its manifest's Class-Path that do not exist (java skips them); "
+                      "left out (--verbose lists them)");
+            EXPECT_TRUE(mentions(warnings, "Class-Path entry 'gone.jar' of 'one.jar'"));  // one is told as it is
+        }
+    }
+}
