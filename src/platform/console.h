@@ -17,6 +17,10 @@ void attachParentConsole();
 // file). Always true where processes always have one.
 bool standardErrorAvailable();
 
+// Whether standard error is an interactive terminal (a console window), not a
+// pipe or a file: where a progress line rewritten in place makes sense.
+bool standardErrorIsTerminal();
+
 // Shows `text` in a modal error message box titled `title` (UTF-8 both);
 // nothing where there are no message boxes.
 void showErrorBox(const ByteString& title, const ByteString& text);

@@ -10,6 +10,7 @@
 #include <iostream>
 #include <sstream>
 
+#include "platform/console.h"
 #include "platform/process.h"
 #include "tool/payload_listing.h"
 #include "tool/packer.h"
@@ -26,14 +27,6 @@ fs::path dataDirectory() {
 }
 
 std::string stubFileName(const std::string& target) { return target == "windows-x64" ? "hux-stub.exe" : "hux-stub"; }
-
-// Whether standard error is a terminal: its descriptor names a terminal
-// device (nothing where there is no such view of descriptors).
-bool errorIsTerminal() {
-    std::error_code ec;
-    const std::string target = fs::read_symlink("/proc/self/fd/2", ec).string();
-    return !ec && (target.rfind("/dev/pts/", 0) == 0 || target.rfind("/dev/tty", 0) == 0 || target == "/dev/console");
-}
 
 // A line on a terminal that tells how far packing is, rewritten in place,
 // shown once packing has taken a second.
@@ -228,7 +221,7 @@ int main(int argc, char** argv) {
     request.classResources = !noCompatible;
     request.quietSharingNote = !keepSharingNote;
     request.classPathJars = !noClassPathJars;
-    ProgressLine progress(errorIsTerminal());
+    ProgressLine progress(hux::platform::standardErrorIsTerminal());
     request.progress = [&progress](uint64_t files, uint64_t bytes) { progress.update(files, bytes); };
     std::vector<std::string> warnings;
     const bool packed = hux::tool::pack(request, error, warnings);

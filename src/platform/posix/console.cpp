@@ -1,11 +1,14 @@
 #include "platform/console.h"
 
+#include <unistd.h>
+
 namespace hux::platform {
 
 // A Linux process always has standard streams of its own; there is no
 // console to attach to and no message box to show.
 void attachParentConsole() {}
 bool standardErrorAvailable() { return true; }
+bool standardErrorIsTerminal() { return isatty(STDERR_FILENO) == 1; }
 void showErrorBox(const ByteString&, const ByteString&) {}
 ByteString ownProductName() { return ByteString(); }
 

@@ -71,6 +71,11 @@ void attachParentConsole() {
 
 bool standardErrorAvailable() { return usable(GetStdHandle(STD_ERROR_HANDLE)); }
 
+bool standardErrorIsTerminal() {
+    DWORD mode = 0;
+    return GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode) != 0;
+}
+
 void showErrorBox(const ByteString& title, const ByteString& text) {
     MessageBoxW(nullptr, widen(text).c_str(), widen(title).c_str(), MB_OK | MB_ICONERROR | MB_SETFOREGROUND);
 }
