@@ -86,21 +86,20 @@ std::vector<Pixmap> decodeIcon(const uint8_t* bytes, size_t size) {
 
 void addScaledSizes(std::vector<Pixmap>& images, const std::vector<int32_t>& sizes) {
     if (images.empty()) return;
+    const Pixmap source = *std::max_element(images.begin(), images.end(), [](const Pixmap& a, const Pixmap& b) {
+        return a.width < b.width;
+    });
     for (int32_t target : sizes) {
-        const auto largest = std::max_element(images.begin(), images.end(), [](const Pixmap& a, const Pixmap& b) {
-            return a.width < b.width;
-        });
-        if (largest->width >= target) continue;
-        const int32_t factor = target / largest->width;
-        if (factor < 2) continue;
+        const int32_t factor = target / source.width;
+        if (factor < 2 || target % source.width != 0) continue;
         Pixmap scaled;
-        scaled.width = largest->width * factor;
-        scaled.height = largest->height * factor;
+        scaled.width = source.width * factor;
+        scaled.height = source.height * factor;
         scaled.argb.resize(static_cast<size_t>(scaled.width) * scaled.height * 4);
         for (int32_t y = 0; y < scaled.height; ++y) {
             for (int32_t x = 0; x < scaled.width; ++x) {
-                const size_t from = (static_cast<size_t>(y / factor) * largest->width + x / factor) * 4;
-                std::memcpy(&scaled.argb[(static_cast<size_t>(y) * scaled.width + x) * 4], &largest->argb[from], 4);
+                const size_t from = (static_cast<size_t>(y / factor) * source.width + x / factor) * 4;
+                std::memcpy(&scaled.argb[(static_cast<size_t>(y) * scaled.width + x) * 4], &source.argb[from], 4);
             }
         }
         images.push_back(std::move(scaled));

@@ -27,9 +27,9 @@ struct Pixmap {
 // over. Empty for a damaged file.
 std::vector<Pixmap> decodeIcon(const uint8_t* bytes, size_t size);
 
-// Adds a copy of the largest image scaled by whole factors (nearest pixel) to
-// each size of `sizes` it does not reach yet, so panels of larger icons get
-// crisp edges instead of a blur.
+// Adds copies of the largest image scaled by a whole factor (nearest pixel)
+// to each size of `sizes` that is such a multiple of it, so panels of larger
+// icons get crisp edges instead of a blur.
 void addScaledSizes(std::vector<Pixmap>& images, const std::vector<int32_t>& sizes);
 
 // A menu text with Windows mnemonics ("&File", "&&" for "&") in the form the
