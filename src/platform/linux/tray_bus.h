@@ -37,6 +37,9 @@ Shared& shared();
 // notification area: false without a session bus, the D-Bus library or a
 // watcher.
 bool iconRequest(TrayRequest request, uint32_t id, const std::string& tip, const std::vector<Pixmap>* images);
+// Delivers a click on icon `id` to the mouse handler on the calling thread:
+// a press and a release, as the Windows shell reports one.
+void deliverClick(uint32_t id, uint64_t down, uint64_t up);
 // Tells the bus thread that the menus changed (call without the lock held).
 void menusChanged();
 
