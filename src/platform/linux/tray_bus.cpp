@@ -1,0 +1,671 @@
+// The bus thread of the Linux tray (see tray_bus.h). Everything that touches
+// the D-Bus library runs on this one thread: the connection, its watches,
+// requests for bus names, the watcher registration and every reply.
+#include "platform/linux/tray_bus.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <cstring>
+#include <set>
+
+#include "platform/linux/dbus_library.h"
+#include "platform/linux/dbus_message.h"
+#include "platform/linux/tray_menu_export.h"
+#include "platform/posix/names.h"
+#include "platform/threads.h"
+
+namespace hux::platform::tray {
+
+using namespace dbus;
+
+namespace {
+
+const char kWatcherName[] = "org.kde.StatusNotifierWatcher";
+const char kWatcherPath[] = "/StatusNotifierWatcher";
+const char kItemPath[] = "/StatusNotifierItem";
+const char kItemInterface[] = "org.kde.StatusNotifierItem";
+const char kMenuPathPrefix[] = "/MenuBar/";
+const char kMenuInterface[] = "com.canonical.dbusmenu";
+const char kPropertiesInterface[] = "org.freedesktop.DBus.Properties";
+const char kIntrospectInterface[] = "org.freedesktop.DBus.Introspectable";
+const int kStartWaitMs = 1500;
+
+const char kItemXml[] =
+    "<node><interface name=\"org.kde.StatusNotifierItem\">"
+    "<property name=\"Category\" type=\"s\" access=\"read\"/><property name=\"Id\" type=\"s\" access=\"read\"/>"
+    "<property name=\"Title\" type=\"s\" access=\"read\"/><property name=\"Status\" type=\"s\" access=\"read\"/>"
+    "<property name=\"WindowId\" type=\"i\" access=\"read\"/>"
+    "<property name=\"IconName\" type=\"s\" access=\"read\"/>"
+    "<property name=\"IconPixmap\" type=\"a(iiay)\" access=\"read\"/>"
+    "<property name=\"OverlayIconName\" type=\"s\" access=\"read\"/>"
+    "<property name=\"OverlayIconPixmap\" type=\"a(iiay)\" access=\"read\"/>"
+    "<property name=\"AttentionIconName\" type=\"s\" access=\"read\"/>"
+    "<property name=\"AttentionIconPixmap\" type=\"a(iiay)\" access=\"read\"/>"
+    "<property name=\"AttentionMovieName\" type=\"s\" access=\"read\"/>"
+    "<property name=\"ToolTip\" type=\"(sa(iiay)ss)\" access=\"read\"/>"
+    "<property name=\"ItemIsMenu\" type=\"b\" access=\"read\"/><property name=\"Menu\" type=\"o\" access=\"read\"/>"
+    "<property name=\"IconThemePath\" type=\"s\" access=\"read\"/>"
+    "<method name=\"ContextMenu\"><arg type=\"i\" direction=\"in\"/><arg type=\"i\" direction=\"in\"/></method>"
+    "<method name=\"Activate\"><arg type=\"i\" direction=\"in\"/><arg type=\"i\" direction=\"in\"/></method>"
+    "<method name=\"SecondaryActivate\"><arg type=\"i\" direction=\"in\"/><arg type=\"i\" direction=\"in\"/>"
+    "</method><method name=\"Scroll\"><arg type=\"i\" direction=\"in\"/><arg type=\"s\" direction=\"in\"/>"
+    "</method><signal name=\"NewTitle\"/><signal name=\"NewIcon\"/><signal name=\"NewToolTip\"/>"
+    "<signal name=\"NewStatus\"><arg type=\"s\"/></signal></interface></node>";
+
+// Mouse messages the Windows shell sends for a press and a release.
+constexpr uint64_t kLeftDown = 513, kLeftUp = 514, kRightDown = 516, kRightUp = 517, kMiddleDown = 519,
+                   kMiddleUp = 520;
+
+// ---- writing and reading messages ----
+
+void pixmaps(Writer& w, const std::vector<Pixmap>* images) {
+    Writer array(w, kTypeArray, "(iiay)");
+    if (!images) return;
+    for (const Pixmap& p : *images) {
+        Writer s(array, kTypeStruct, nullptr);
+        s.int32(p.width);
+        s.int32(p.height);
+        Writer a(s, kTypeArray, "y");
+        a.bytes(p.argb);
+    }
+}
+
+// ---- the thread ----
+
+enum class State { Idle, Starting, Ready, Failed };
+
+struct BusIcon {
+    bool owned = false;       // holds its bus name
+    bool registered = false;  // the watcher took it
+};
+
+struct Bus {
+    const Library* d = nullptr;
+    DBusConnection* conn = nullptr;
+    std::vector<DBusWatch*> watches;
+    int wake[2] = {-1, -1};
+    std::map<uint32_t, BusIcon> icons;       // bus thread only
+    std::map<uint32_t, uint32_t> pendingRegistrations;  // serial -> icon id
+    bool disconnected = false;
+    std::string appId;
+
+    // Shared with Java threads.
+    std::mutex stateLock;
+    std::condition_variable stateChanged;
+    State state = State::Idle;
+    std::atomic<bool> watcherPresent{false};
+    std::set<uint32_t> dirtyIcons;  // under shared().lock
+    bool menuDirty = false;         // under shared().lock
+};
+
+Bus& bus() {
+    static Bus* b = new Bus;  // lives until the process ends, the thread with it
+    return *b;
+}
+
+void wakeBus() {
+    Bus& b = bus();
+    if (b.wake[1] < 0) return;
+    const char byte = 1;
+    ssize_t n = write(b.wake[1], &byte, 1);  // a full pipe is as good as a wake-up
+    (void)n;
+}
+
+void setState(State s) {
+    Bus& b = bus();
+    {
+        std::lock_guard<std::mutex> hold(b.stateLock);
+        b.state = s;
+    }
+    b.stateChanged.notify_all();
+}
+
+std::string sessionAddress() {
+    if (const char* a = std::getenv("DBUS_SESSION_BUS_ADDRESS")) return a;
+    // Where the user's session bus listens when nothing names it.
+    if (const char* dir = std::getenv("XDG_RUNTIME_DIR")) {
+        const std::string socket = std::string(dir) + "/bus";
+        struct stat st {};
+        if (stat(socket.c_str(), &st) == 0 && S_ISSOCK(st.st_mode) && st.st_uid == getuid()) {
+            return "unix:path=" + socket;
+        }
+    }
+    return std::string();
+}
+
+std::string executableName() {
+    char path[4096];
+    const ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
+    if (n <= 0) return "hux";
+    path[n] = '\0';
+    const char* slash = std::strrchr(path, '/');
+    return slash ? slash + 1 : path;
+}
+
+void send(DBusMessage* m) {
+    Bus& b = bus();
+    if (!m) return;
+    b.d->connection_send(b.conn, m, nullptr);
+    b.d->message_unref(m);
+}
+
+std::string menuPath(uint32_t id) { return kMenuPathPrefix + std::to_string(id); }
+
+void sendRegistration(uint32_t id) {
+    Bus& b = bus();
+    DBusMessage* m =
+        b.d->message_new_method_call(kWatcherName, kWatcherPath, kWatcherName, "RegisterStatusNotifierItem");
+    if (!m) return;
+    {
+        Writer w(*b.d, m);
+        w.string(itemBusName(id));
+    }
+    uint32_t serial = 0;
+    if (b.d->connection_send(b.conn, m, &serial)) b.pendingRegistrations[serial] = id;
+    b.d->message_unref(m);
+}
+
+void emitItemSignal(const char* name) {
+    Bus& b = bus();
+    send(b.d->message_new_signal(kItemPath, kItemInterface, name));
+}
+
+void emitLayoutUpdated(uint32_t id, uint32_t revision) {
+    Bus& b = bus();
+    DBusMessage* m = b.d->message_new_signal(menuPath(id).c_str(), kMenuInterface, "LayoutUpdated");
+    if (!m) return;
+    {
+        Writer w(*b.d, m);
+        w.uint32(revision);
+        w.int32(0);
+    }
+    send(m);
+}
+
+// Brings the bus in line with what the application asked for.
+void applyChanges() {
+    Bus& b = bus();
+    Shared& s = shared();
+    std::map<uint32_t, bool> wanted;
+    bool menuDirty;
+    uint32_t revision;
+    {
+        std::lock_guard<std::mutex> hold(s.lock);
+        for (uint32_t id : b.dirtyIcons) {
+            auto it = s.icons.find(id);
+            wanted[id] = it != s.icons.end() && it->second.wanted;
+            if (it != s.icons.end() && !it->second.wanted) s.icons.erase(it);
+        }
+        b.dirtyIcons.clear();
+        menuDirty = b.menuDirty;
+        b.menuDirty = false;
+        revision = s.menus.revision();
+    }
+    for (const auto& [id, want] : wanted) {
+        BusIcon& icon = b.icons[id];
+        const std::string name = itemBusName(id);
+        if (want && !icon.owned) {
+            DBusError e;
+            b.d->error_init(&e);
+            const int r = b.d->bus_request_name(b.conn, name.c_str(), kNameDoNotQueue, &e);
+            if (b.d->error_is_set(&e)) b.d->error_free(&e);
+            icon.owned = r == kRequestNamePrimaryOwner;
+            if (icon.owned && b.watcherPresent.load()) sendRegistration(id);
+        } else if (!want) {
+            if (icon.owned) {
+                DBusError e;
+                b.d->error_init(&e);
+                b.d->bus_release_name(b.conn, name.c_str(), &e);
+                if (b.d->error_is_set(&e)) b.d->error_free(&e);
+            }
+            b.icons.erase(id);
+        } else {
+            // One connection serves every icon, so hosts reread the item.
+            emitItemSignal("NewIcon");
+            emitItemSignal("NewToolTip");
+            emitItemSignal("NewTitle");
+        }
+    }
+    if (menuDirty) {
+        for (const auto& [id, icon] : b.icons) {
+            if (icon.owned) emitLayoutUpdated(id, revision);
+        }
+    }
+}
+
+// ---- answering the hosts ----
+
+struct IconView {
+    std::string tip;
+    const std::vector<Pixmap>* images = nullptr;
+};
+
+bool iconView(uint32_t id, IconView& out) {
+    Shared& s = shared();
+    std::lock_guard<std::mutex> hold(s.lock);
+    auto it = s.icons.find(id);
+    if (it == s.icons.end() || !it->second.wanted) return false;
+    out.tip = it->second.tip;
+    out.images = it->second.images;
+    return true;
+}
+
+// The icon a call to the item object is meant for: by the bus name it was
+// sent to, else (sent to the connection's own name) the first icon shown.
+uint32_t targetIcon(DBusMessage* m) {
+    Bus& b = bus();
+    if (uint32_t id = itemIdOfBusName(b.d->message_get_destination(m))) return b.icons.count(id) ? id : 0;
+    for (const auto& [id, icon] : b.icons) {
+        if (icon.owned) return id;
+    }
+    return 0;
+}
+
+// The value of item property `name`, as a variant.
+void itemValue(Writer& entry, const char* name, uint32_t id, const IconView& view) {
+    Bus& b = bus();
+    const std::string title = view.tip.empty() ? b.appId : view.tip;
+    if (!std::strcmp(name, "Category")) return variantString(entry, "ApplicationStatus");
+    if (!std::strcmp(name, "Id")) return variantString(entry, b.appId.c_str());
+    if (!std::strcmp(name, "Title")) return variantString(entry, title.c_str());
+    if (!std::strcmp(name, "Status")) return variantString(entry, "Active");
+    if (!std::strcmp(name, "WindowId")) {
+        Writer v(entry, kTypeVariant, "i");
+        return v.int32(0);
+    }
+    if (!std::strcmp(name, "IconPixmap")) {
+        Writer v(entry, kTypeVariant, "a(iiay)");
+        return pixmaps(v, view.images);
+    }
+    if (!std::strcmp(name, "OverlayIconPixmap") || !std::strcmp(name, "AttentionIconPixmap")) {
+        Writer v(entry, kTypeVariant, "a(iiay)");
+        return pixmaps(v, nullptr);
+    }
+    if (!std::strcmp(name, "ToolTip")) {
+        Writer v(entry, kTypeVariant, "(sa(iiay)ss)");
+        Writer s(v, kTypeStruct, nullptr);
+        s.string("");
+        pixmaps(s, nullptr);
+        s.string(view.tip);
+        s.string("");
+        return;
+    }
+    if (!std::strcmp(name, "ItemIsMenu")) {
+        Writer v(entry, kTypeVariant, "b");
+        return v.boolean(false);
+    }
+    if (!std::strcmp(name, "Menu")) {
+        Writer v(entry, kTypeVariant, "o");
+        return v.path(menuPath(id));
+    }
+    variantString(entry, "");  // the icon, overlay and attention names, the theme path
+}
+
+void itemProperty(Writer& dict, const char* name, uint32_t id, const IconView& view) {
+    Writer entry(dict, kTypeDictEntry, nullptr);
+    entry.string(name);
+    itemValue(entry, name, id, view);
+}
+
+const char* const kItemProperties[] = {"Category",          "Id",
+                                       "Title",             "Status",
+                                       "WindowId",          "IconName",
+                                       "IconPixmap",        "OverlayIconName",
+                                       "OverlayIconPixmap", "AttentionIconName",
+                                       "AttentionIconPixmap", "AttentionMovieName",
+                                       "ToolTip",           "ItemIsMenu",
+                                       "Menu",              "IconThemePath"};
+
+bool knownItemProperty(const std::string& name) {
+    for (const char* p : kItemProperties) {
+        if (name == p) return true;
+    }
+    return false;
+}
+
+DBusMessage* errorReply(DBusMessage* call, const char* name, const char* text) {
+    return bus().d->message_new_error(call, name, text);
+}
+
+// Properties.Get / GetAll on the item object.
+DBusMessage* itemProperties(DBusMessage* call, const char* member, uint32_t id) {
+    const Library& d = *bus().d;
+    Reader r(d, call);
+    std::string iface, name;
+    r.string(iface);
+    const bool all = !std::strcmp(member, "GetAll");
+    if (!all && (!r.string(name) || iface != kItemInterface || !knownItemProperty(name))) {
+        return errorReply(call, "org.freedesktop.DBus.Error.UnknownProperty", "no such property");
+    }
+    IconView view;
+    if (!iconView(id, view)) return errorReply(call, "org.freedesktop.DBus.Error.UnknownObject", "no such icon");
+    DBusMessage* reply = d.message_new_method_return(call);
+    if (!reply) return nullptr;
+    Writer w(d, reply);
+    if (all) {
+        Writer dict(w, kTypeArray, "{sv}");
+        if (iface == kItemInterface) {
+            for (const char* p : kItemProperties) itemProperty(dict, p, id, view);
+        }
+    } else {
+        itemValue(w, name.c_str(), id, view);
+    }
+    return reply;
+}
+
+void command(uint32_t commandId) {
+    TrayWindowHandlers h;
+    {
+        std::lock_guard<std::mutex> hold(shared().lock);
+        h = shared().handlers;
+    }
+    if (h.command) h.command(commandId);
+}
+
+DBusMessage* introspection(DBusMessage* call, const char* xml) {
+    DBusMessage* reply = bus().d->message_new_method_return(call);
+    if (reply) {
+        Writer w(*bus().d, reply);
+        w.string(xml);
+    }
+    return reply;
+}
+
+// Method calls to the item and menu objects; mouse clicks and menu commands
+// reach the application after the reply has gone out.
+int onMethodCall(DBusMessage* m) {
+    Bus& b = bus();
+    const char* path = b.d->message_get_path(m);
+    const char* iface = b.d->message_get_interface(m);
+    const char* member = b.d->message_get_member(m);
+    if (!path || !member) return kHandlerNotYetHandled;
+    iface = iface ? iface : "";
+    DBusMessage* reply = nullptr;
+    uint32_t clickId = 0;
+    uint64_t down = 0, up = 0;
+    std::vector<uint32_t> commands;
+    if (!std::strcmp(path, kItemPath)) {
+        const uint32_t id = targetIcon(m);
+        if (!std::strcmp(iface, kIntrospectInterface)) {
+            reply = introspection(m, kItemXml);
+        } else if (id == 0) {
+            reply = errorReply(m, "org.freedesktop.DBus.Error.UnknownObject", "no icon is shown");
+        } else if (!std::strcmp(iface, kPropertiesInterface) &&
+                   (!std::strcmp(member, "Get") || !std::strcmp(member, "GetAll"))) {
+            reply = itemProperties(m, member, id);
+        } else if (!std::strcmp(iface, kItemInterface) || iface[0] == '\0') {
+            if (!std::strcmp(member, "Activate")) {
+                clickId = id, down = kLeftDown, up = kLeftUp;
+            } else if (!std::strcmp(member, "SecondaryActivate")) {
+                clickId = id, down = kMiddleDown, up = kMiddleUp;
+            } else if (!std::strcmp(member, "ContextMenu")) {
+                clickId = id, down = kRightDown, up = kRightUp;
+            } else if (std::strcmp(member, "Scroll") != 0) {
+                return kHandlerNotYetHandled;
+            }
+            reply = b.d->message_new_method_return(m);
+        } else {
+            return kHandlerNotYetHandled;
+        }
+    } else if (!std::strncmp(path, kMenuPathPrefix, std::strlen(kMenuPathPrefix))) {
+        const uint32_t id = static_cast<uint32_t>(std::strtoul(path + std::strlen(kMenuPathPrefix), nullptr, 10));
+        if (!std::strcmp(iface, kIntrospectInterface)) {
+            reply = introspection(m, kMenuXml);
+        } else if (!std::strcmp(iface, kPropertiesInterface)) {
+            reply = menuProperties(*b.d, m, member);
+        } else if (!std::strcmp(iface, kMenuInterface) || iface[0] == '\0') {
+            reply = menuCall(*b.d, m, member, id, commands);
+            if (!reply) return kHandlerNotYetHandled;
+        } else {
+            return kHandlerNotYetHandled;
+        }
+    } else {
+        return kHandlerNotYetHandled;
+    }
+    send(reply);
+    if (clickId) deliverClick(clickId, down, up);
+    for (uint32_t c : commands) command(c);
+    return kHandlerHandled;
+}
+
+void onWatcherOwner(const std::string& owner) {
+    Bus& b = bus();
+    const bool present = !owner.empty();
+    b.watcherPresent.store(present);
+    for (auto& [id, icon] : b.icons) {
+        icon.registered = false;
+        if (present && icon.owned) sendRegistration(id);
+    }
+    posix::debugNote("tray: status notifier watcher %s", present ? "present" : "gone");
+}
+
+int filter(DBusConnection*, DBusMessage* m, void*) {
+    Bus& b = bus();
+    const int type = b.d->message_get_type(m);
+    if (type == kMessageMethodCall) return onMethodCall(m);
+    if (type == kMessageMethodReturn || type == kMessageError) {
+        auto it = b.pendingRegistrations.find(b.d->message_get_reply_serial(m));
+        if (it == b.pendingRegistrations.end()) return kHandlerNotYetHandled;
+        auto icon = b.icons.find(it->second);
+        if (icon != b.icons.end()) icon->second.registered = type == kMessageMethodReturn;
+        if (type == kMessageError) posix::debugNote("tray: the watcher refused icon %u", it->second);
+        b.pendingRegistrations.erase(it);
+        return kHandlerHandled;
+    }
+    if (type == kMessageSignal) {
+        const char* iface = b.d->message_get_interface(m);
+        const char* member = b.d->message_get_member(m);
+        if (iface && member && !std::strcmp(iface, "org.freedesktop.DBus.Local") &&
+            !std::strcmp(member, "Disconnected")) {
+            b.disconnected = true;
+        } else if (iface && member && !std::strcmp(iface, "org.freedesktop.DBus") &&
+                   !std::strcmp(member, "NameOwnerChanged")) {
+            Reader r(*b.d, m);
+            std::string name, oldOwner, newOwner;
+            if (r.string(name) && r.string(oldOwner) && r.string(newOwner) && name == kWatcherName) {
+                onWatcherOwner(newOwner);
+            }
+        }
+    }
+    return kHandlerNotYetHandled;
+}
+
+dbus_bool_t addWatch(DBusWatch* w, void*) {
+    bus().watches.push_back(w);
+    return 1;
+}
+void removeWatch(DBusWatch* w, void*) {
+    auto& ws = bus().watches;
+    for (size_t i = 0; i < ws.size(); ++i) {
+        if (ws[i] == w) {
+            ws.erase(ws.begin() + static_cast<long>(i));
+            return;
+        }
+    }
+}
+void toggleWatch(DBusWatch*, void*) {}  // the poll set is rebuilt on every turn
+
+bool connect() {
+    Bus& b = bus();
+    const std::string address = sessionAddress();
+    if (address.empty()) {
+        posix::debugNote("tray: no session bus");
+        return false;
+    }
+    DBusError e;
+    b.d->error_init(&e);
+    b.conn = b.d->connection_open_private(address.c_str(), &e);
+    if (!b.conn || !b.d->bus_register(b.conn, &e)) {
+        posix::debugNote("tray: cannot reach the session bus (%s)", b.d->error_is_set(&e) && e.message ? e.message : "");
+        if (b.d->error_is_set(&e)) b.d->error_free(&e);
+        return false;  // the connection, if any, is left to the process's end
+    }
+    b.d->connection_set_exit_on_disconnect(b.conn, 0);
+    b.d->connection_add_filter(b.conn, filter, nullptr, nullptr);
+    b.d->connection_set_watch_functions(b.conn, addWatch, removeWatch, toggleWatch, nullptr, nullptr);
+    b.d->bus_add_match(b.conn,
+                       "type='signal',sender='org.freedesktop.DBus',interface='org.freedesktop.DBus',"
+                       "member='NameOwnerChanged',arg0='org.kde.StatusNotifierWatcher'",
+                       &e);
+    if (b.d->error_is_set(&e)) b.d->error_free(&e);
+    const bool present = b.d->bus_name_has_owner(b.conn, kWatcherName, &e) != 0;
+    if (b.d->error_is_set(&e)) b.d->error_free(&e);
+    b.watcherPresent.store(present);
+    posix::debugNote("tray: on the session bus, watcher %s", present ? "present" : "absent");
+    return true;
+}
+
+int busThread(void*) {
+    Bus& b = bus();
+    if (!connect()) {
+        setState(State::Failed);
+        return 0;
+    }
+    setState(State::Ready);
+    std::vector<pollfd> fds;
+    while (!b.disconnected) {
+        applyChanges();
+        while (b.d->connection_dispatch(b.conn) == kDispatchDataRemains) {
+        }
+        if (b.disconnected) break;
+        fds.clear();
+        fds.push_back(pollfd{b.wake[0], POLLIN, 0});
+        std::vector<DBusWatch*> active;
+        for (DBusWatch* w : b.watches) {
+            if (!b.d->watch_get_enabled(w)) continue;
+            const unsigned flags = b.d->watch_get_flags(w);
+            short events = 0;
+            if (flags & kWatchReadable) events |= POLLIN;
+            if (flags & kWatchWritable) events |= POLLOUT;
+            fds.push_back(pollfd{b.d->watch_get_unix_fd(w), events, 0});
+            active.push_back(w);
+        }
+        if (poll(fds.data(), fds.size(), -1) < 0) continue;
+        if (fds[0].revents & POLLIN) {
+            char buf[64];
+            while (read(b.wake[0], buf, sizeof buf) > 0) {
+            }
+        }
+        for (size_t i = 0; i < active.size(); ++i) {
+            const short r = fds[i + 1].revents;
+            if (!r) continue;
+            unsigned flags = 0;
+            if (r & POLLIN) flags |= kWatchReadable;
+            if (r & POLLOUT) flags |= kWatchWritable;
+            if (r & POLLERR) flags |= kWatchError;
+            if (r & POLLHUP) flags |= kWatchHangup;
+            b.d->watch_handle(active[i], flags);
+        }
+    }
+    posix::debugNote("tray: the session bus went away");
+    b.watcherPresent.store(false);
+    setState(State::Failed);
+    return 0;
+}
+
+// Starts the bus thread once and waits a bounded time for its connection.
+State ensureStarted() {
+    Bus& b = bus();
+    std::unique_lock<std::mutex> hold(b.stateLock);
+    if (b.state == State::Idle) {
+        b.state = State::Failed;
+        b.d = library();
+        if (b.d && pipe2(b.wake, O_NONBLOCK | O_CLOEXEC) == 0) {
+            b.appId = executableName();
+            b.state = State::Starting;
+            Thread t;
+            if (t.start(busThread, nullptr, 0, false)) {
+                t.detach();
+            } else {
+                b.state = State::Failed;
+            }
+        }
+    }
+    b.stateChanged.wait_for(hold, std::chrono::milliseconds(kStartWaitMs),
+                            [&] { return b.state != State::Starting; });
+    return b.state;
+}
+
+}  // namespace
+
+void deliverClick(uint32_t id, uint64_t down, uint64_t up) {
+    TrayWindowHandlers h;
+    {
+        std::lock_guard<std::mutex> hold(shared().lock);
+        h = shared().handlers;
+    }
+    if (!h.mouse) return;
+    h.mouse(id, down);
+    h.mouse(id, up);
+}
+
+Shared& shared() {
+    static Shared* s = new Shared;  // lives until the process ends
+    return *s;
+}
+
+std::string itemBusName(uint32_t id) {
+    return "org.kde.StatusNotifierItem-" + std::to_string(getpid()) + "-" + std::to_string(id);
+}
+
+uint32_t itemIdOfBusName(const char* name) {
+    if (!name) return 0;
+    const std::string prefix = "org.kde.StatusNotifierItem-" + std::to_string(getpid()) + "-";
+    if (std::strncmp(name, prefix.c_str(), prefix.size()) != 0) return 0;
+    char* end = nullptr;
+    const unsigned long id = std::strtoul(name + prefix.size(), &end, 10);
+    return end && *end == '\0' && id <= UINT32_MAX ? static_cast<uint32_t>(id) : 0;
+}
+
+bool iconRequest(TrayRequest request, uint32_t id, const std::string& tip, const std::vector<Pixmap>* images) {
+    Bus& b = bus();
+    if (request == TrayRequest::Add) {
+        const State s = ensureStarted();
+        if (s == State::Failed) return false;
+    } else {
+        std::lock_guard<std::mutex> hold(b.stateLock);
+        if (b.state == State::Idle || b.state == State::Failed) return false;
+    }
+    Shared& sh = shared();
+    {
+        std::lock_guard<std::mutex> hold(sh.lock);
+        auto it = sh.icons.find(id);
+        switch (request) {
+            case TrayRequest::Add: sh.icons[id] = IconState{tip, images, true}; break;
+            case TrayRequest::Modify:
+                if (it == sh.icons.end() || !it->second.wanted) return false;
+                it->second.tip = tip;
+                it->second.images = images;
+                break;
+            case TrayRequest::Delete:
+                if (it == sh.icons.end()) return false;
+                it->second.wanted = false;
+                break;
+        }
+        b.dirtyIcons.insert(id);
+    }
+    wakeBus();
+    return b.watcherPresent.load();
+}
+
+void menusChanged() {
+    Bus& b = bus();
+    {
+        std::lock_guard<std::mutex> hold(b.stateLock);
+        if (b.state == State::Idle || b.state == State::Failed) return;
+    }
+    {
+        std::lock_guard<std::mutex> hold(shared().lock);
+        b.menuDirty = true;
+    }
+    wakeBus();
+}
+
+}  // namespace hux::platform::tray
