@@ -22,6 +22,19 @@ const std::string kLib = platform::runtimeLibraryName();
 const std::string kBin = platform::runtimeProbePrefixes()[1];
 const bool kLinuxLayout = kLib == "libjvm.so";
 
+// The files these tests make are not libraries: loading is decided by name.
+// A library whose path holds "broken" does not load, one whose path holds
+// "noentry" exports no creation entry; every other one loads.
+LoadOutcome loadByName(const ByteString& library, ByteString& error) {
+    if (library.view().find("broken") != std::string_view::npos) {
+        error.assign(library);
+        error.append(": invalid ELF header");
+        return LoadOutcome::NotLoadable;
+    }
+    if (library.view().find("noentry") != std::string_view::npos) return LoadOutcome::NoCreationEntry;
+    return LoadOutcome::Loaded;
+}
+
 // A fresh search with the given configuration text, with no runtime in the
 // environment unless the test puts one there.
 class Discovery : public ::testing::Test {
@@ -31,8 +44,12 @@ protected:
         env.unset("JAVA_HOME");
         env.unset("HUX_DEBUG");
         resetRuntimeSearchForTesting();
+        setRuntimeLoadProbeForTesting(loadByName);
     }
-    void TearDown() override { resetRuntimeSearchForTesting(); }
+    void TearDown() override {
+        resetRuntimeSearchForTesting();
+        setRuntimeLoadProbeForTesting(nullptr);
+    }
     std::string find(const std::string& lines) {
         resetRuntimeSearchForTesting();
         auto config = makeConfig(lines, tree.path("app.exe"), tree.path("work/"));
