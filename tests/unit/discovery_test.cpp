@@ -298,7 +298,10 @@ TEST_F(Discovery, CurrentInstallersKeyComesAfterTheClassicKeys) {
     ASSERT_TRUE(test::registrySetString("SOFTWARE\\JavaSoft\\JDK\\25", "JavaHome", tree.path("jdk").c_str()));
     EXPECT_EQ(find("jre_order s").rfind(tree.path("jdk/bin\\"), 0), 0u);
 
-    // The debug lines name the registration a missing library came from.
+    // The debug lines name the registration a missing library came from
+    // (the other versions, which the search would go on to, are gone).
+    test::registryDeleteTree("SOFTWARE\\JavaSoft\\JDK\\21");
+    test::registryDeleteTree("SOFTWARE\\JavaSoft\\JDK\\25");
     ASSERT_TRUE(test::registrySetString("SOFTWARE\\JavaSoft\\JDK", "CurrentVersion", "26"));
     const std::string gone = tree.path("gone/bin/server/jvm.dll");
     ASSERT_TRUE(test::registrySetString("SOFTWARE\\JavaSoft\\JDK\\26", "RuntimeLib", gone.c_str()));
