@@ -29,4 +29,9 @@ bool readRegistryValue(RegistryRoot root, const char* keyPath, const char* value
 // does not fit; always false where there is no registry.
 bool readRegistryString(RegistryRoot root, const char* keyPath, const char* valueName, ByteString& out);
 
+// Names of the subkeys of `keyPath` under `root` (process's own view), in the
+// order the registry lists them. False when the key cannot be opened; always
+// false where there is no registry.
+bool listRegistrySubkeys(RegistryRoot root, const char* keyPath, StringList& out);
+
 }  // namespace hux::platform

@@ -17,4 +17,9 @@ const char* const* runtimeProbePrefixes();
 // preference (none where the registry registrations serve that purpose).
 void systemRuntimeHomes(StringList& out);
 
+// The `java` launcher the command search would run (the first one on PATH),
+// as a full path with every link resolved, so that two levels above it is
+// its runtime's home. False when PATH holds none.
+bool javaLauncherOnPath(ByteString& launcher);
+
 }  // namespace hux::platform

@@ -1,5 +1,10 @@
 #include "runtime/discovery.h"
 
+#include <algorithm>
+#include <cstdio>
+#include <string>
+#include <vector>
+
 #include "common/never_destroyed.h"
 #include "common/utf.h"
 #include "config/config_values.h"
@@ -10,16 +15,27 @@
 #include "platform/registry.h"
 #include "platform/runtime_location.h"
 #include "platform/splash_support.h"
+#include "platform/vm_support.h"
 #include "runtime/debug_log.h"
+#include "runtime/version_limits.h"
 
 namespace hux {
 
 namespace {
 
-// Outcome of the first search: a path, empty for "not found", or "-" before it.
-ByteString& searchMemo() {
-    static NeverDestroyed<ByteString> memo("-");
+struct SearchMemo {
+    bool searched = false;
+    RuntimeChoice choice;
+};
+
+SearchMemo& searchMemo() {
+    static NeverDestroyed<SearchMemo> memo;
     return *memo;
+}
+
+RuntimeLoadProbe& loadProbeOverride() {
+    static RuntimeLoadProbe probe = nullptr;
+    return probe;
 }
 
 bool preferenceInForce(const ByteString& preference) { return preference.length() > 1; }
@@ -30,7 +46,7 @@ bool preferenceInForce(const ByteString& preference) { return preference.length(
 // configured relative to it) must also be the running user's to trust: a
 // library there that another user could have put or changed runs their code.
 bool tryCandidate(const LaunchConfig& config, const ByteString& candidate, const char* source,
-                  bool relativeToExecutable) {
+                  bool relativeToExecutable = false) {
     if (!platform::isReadable(candidate.c_str())) {
         debugLog("candidate %s (%s): %s", candidate.c_str(), source,
                  platform::pathExists(candidate.c_str()) ? "not readable" : "missing");
@@ -41,9 +57,333 @@ bool tryCandidate(const LaunchConfig& config, const ByteString& candidate, const
 }
 
 // Runtime registration keys searched by the `s` source, in order: the two
-// classic keys, then the one current installers write.
+// classic keys, then the ones current installers and JDKs write.
 const char* const kJavaSoftKeys[] = {"SOFTWARE\\JavaSoft\\JRE", "SOFTWARE\\JavaSoft\\Java Runtime Environment",
-                                     "SOFTWARE\\JavaSoft\\JDK"};
+                                     "SOFTWARE\\JavaSoft\\JDK", "SOFTWARE\\JavaSoft\\Java Development Kit"};
+
+// Keys under which the common distributions register their installations,
+// read after the JavaSoft keys: a tree of version (and VM) subkeys whose
+// leaves name the runtime's home in "InstallationPath", "JavaHome", or "Path"
+// of a key named "MSI".
+const char* const kVendorKeys[] = {
+    "SOFTWARE\\Eclipse Adoptium",   "SOFTWARE\\Eclipse Foundation",
+    "SOFTWARE\\AdoptOpenJDK",       "SOFTWARE\\Azul Systems\\Zulu",
+    "SOFTWARE\\Amazon Corretto",    "SOFTWARE\\Microsoft\\JDK",
+    "SOFTWARE\\BellSoft\\Liberica", "SOFTWARE\\Semeru",
+    "SOFTWARE\\IBM\\Semeru",
+};
+constexpr int kVendorDepth = 4;
+
+// Per-machine registrations first, then the user's own (per-user installs).
+// Both in the process's own view, so a 64-bit launcher never meets a 32-bit
+// runtime's registration and a 32-bit one reads the 32-bit view.
+const platform::RegistryRoot kRegistryRoots[] = {platform::RegistryRoot::LocalMachine,
+                                                 platform::RegistryRoot::CurrentUser};
+
+const char* rootLabel(platform::RegistryRoot root) {
+    return root == platform::RegistryRoot::CurrentUser ? "HKCU" : "HKLM";
+}
+
+// The version a key name carries ("17.0.8.101", "zulu-17", "Liberica JDK 21"):
+// the text from its first digit on.
+const char* versionPart(std::string_view name, const std::string& holder) {
+    const size_t digit = name.find_first_of("0123456789");
+    return digit == std::string_view::npos ? "" : holder.c_str() + digit;
+}
+
+// Subkey names, highest version first; names without a version keep the
+// listing's order after them.
+std::vector<std::string> subkeysHighestFirst(platform::RegistryRoot root, const std::string& key) {
+    StringList names;
+    std::vector<std::string> out;
+    if (!platform::listRegistrySubkeys(root, key.c_str(), names)) return out;
+    for (int32_t i = 0; i < names.count(); ++i) out.emplace_back(names.view(i));
+    std::stable_sort(out.begin(), out.end(), [](const std::string& a, const std::string& b) {
+        const char* va = versionPart(a, a);
+        const char* vb = versionPart(b, b);
+        if (!*va || !*vb) return *va && !*vb;
+        return compareVersionTexts(va, vb) > 0;
+    });
+    return out;
+}
+
+// Cuts `path` at its last separator that is not the first character (the
+// separator goes too); false when there is none.
+bool cutLastComponent(ByteString& path) {
+    for (int32_t i = path.length() - 1; i > 0; --i) {
+        if (isSeparator(path[i])) {
+            path.resize(i);
+            return true;
+        }
+    }
+    return false;
+}
+
+// Reads JAVA_VERSION="..." out of a release file; false when the file is not
+// there. `version` is empty when the file names none.
+bool readReleaseFile(const ByteString& path, ByteString& version) {
+    version.clear();
+    platform::InputFile file;
+    if (!platform::isReadable(path.c_str()) || platform::isDirectory(path.c_str()) || !file.open(path.c_str()))
+        return false;
+    const int64_t size = std::min<int64_t>(file.size(), 64 * 1024);
+    std::string text(static_cast<size_t>(size > 0 ? size : 0), '\0');
+    if (size > 0 && !file.readAt(0, text.data(), text.size())) return true;
+    size_t at = 0;
+    while (at < text.size()) {
+        size_t end = text.find_first_of("\r\n", at);
+        if (end == std::string::npos) end = text.size();
+        std::string_view line(text.data() + at, end - at);
+        at = end + 1;
+        constexpr std::string_view key = "JAVA_VERSION=";
+        if (line.substr(0, key.size()) != key) continue;
+        line.remove_prefix(key.size());
+        while (!line.empty() && (line.back() == ' ' || line.back() == '\t')) line.remove_suffix(1);
+        if (line.size() >= 2 && line.front() == '"' && line.back() == '"') line = line.substr(1, line.size() - 2);
+        version.assign(line);
+        break;
+    }
+    return true;
+}
+
+// The real load step: the library is loaded as the start loads it (with the
+// runtime's bin directory on PATH where dependencies are found through it) and
+// must export a creation entry. PATH is put back when the candidate fails.
+LoadOutcome loadCandidate(const ByteString& library, ByteString& error) {
+    platform::addLibraryErrorMode();
+    ByteString savedPath;
+    const bool hadPath = platform::getEnv("PATH", savedPath);
+    ByteString binDirectory = directoryOf(library.view());
+    binDirectory.append("..");
+    platform::DynamicLibrary loaded;
+    LoadOutcome outcome = LoadOutcome::Loaded;
+    if (!loadWithDirectoryOnPath(loaded, library, binDirectory, true)) {
+        std::string text(platform::lastLoadErrorText().view());
+        for (size_t at = text.find("%1"); at != std::string::npos; at = text.find("%1", at + library.length()))
+            text.replace(at, 2, library.c_str());
+        error.assign(text);
+        outcome = LoadOutcome::NotLoadable;
+    } else if (!loaded.symbol("JNI_CreateJavaVM") && !loaded.symbol("JNI_CreateJavaVM_Impl")) {
+        loaded.unload();
+        outcome = LoadOutcome::NoCreationEntry;
+    }
+    if (outcome != LoadOutcome::Loaded) {
+        ByteString assignment("PATH=");
+        if (hadPath) assignment.append(savedPath);
+        platform::putEnv(assignment.c_str());
+        return outcome;
+    }
+    // The chosen library stays loaded for the process: the start and the
+    // splash load the same file again, which only counts another reference.
+    return outcome;
+}
+
+// The filter every candidate passes through, in the order the sources yield
+// them: readable (checked where the candidate is made), not tried before,
+// within the limits where its release file gives its version, loadable.
+class CandidateFilter {
+public:
+    CandidateFilter(const LaunchConfig& config, RuntimeChoice& choice)
+        : choice_(choice), min_(config::minJre(config)), max_(config::maxJre(config)) {}
+
+    bool taken() const { return !choice_.library.empty(); }
+
+    // Offers one candidate (empty: the source yielded none); true when it is
+    // chosen and the search ends.
+    bool offer(const ByteString& library, const char* source) {
+        if (library.empty() || taken()) return taken();
+        for (const ByteString& earlier : tried_) {
+            if (earlier == library) {
+                debugLog("candidate %s (%s): tried already", library.c_str(), source);
+                return false;
+            }
+        }
+        tried_.push_back(library);
+        ByteString version;
+        if (!min_.empty() || !max_.empty()) {
+            version = runtimeReleaseVersion(library);
+            if (!version.empty() && !withinLimits(library, version, source)) return false;
+        }
+        ByteString error;
+        RuntimeLoadProbe probe = loadProbeOverride() ? loadProbeOverride() : loadCandidate;
+        switch (probe(library, error)) {
+            case LoadOutcome::NotLoadable:
+                debugLog("candidate %s (%s): does not load: %s", library.c_str(), source, error.c_str());
+                choice_.loadError = error;
+                ++unloadable_;
+                return false;
+            case LoadOutcome::NoCreationEntry:
+                debugLog("candidate %s (%s): exports no JNI_CreateJavaVM", library.c_str(), source);
+                ++unloadable_;
+                return false;
+            case LoadOutcome::Loaded: break;
+        }
+        choice_.library = library;
+        choice_.version = version;
+        if (!version.empty()) debugLog("candidate %s (%s): version %s", library.c_str(), source, version.c_str());
+        debugLog("runtime library %s", library.c_str());
+        return true;
+    }
+
+    // Settles why nothing was chosen, when nothing was.
+    void finish() {
+        if (taken()) return;
+        if (!highestTooLow_.empty()) {
+            choice_.failure = kVersionTooLow;
+            choice_.closestVersion = highestTooLow_;
+        } else if (!lowestTooHigh_.empty()) {
+            choice_.failure = kVersionTooHigh;
+            choice_.closestVersion = lowestTooHigh_;
+        } else {
+            choice_.failure = unloadable_ > 0 ? kRuntimeNotValid : kRuntimeNotFound;
+        }
+        debugLog("no runtime library found");
+    }
+
+private:
+    bool withinLimits(const ByteString& library, const ByteString& version, const char* source) {
+        const int32_t verdict = compareVersionLimits(version.c_str(), min_.c_str(), max_.c_str());
+        if (verdict == kVersionTooLow) {
+            debugLog("candidate %s (%s): version %s is below minjre %s", library.c_str(), source, version.c_str(),
+                     min_.c_str());
+            if (highestTooLow_.empty() || compareVersionTexts(version.c_str(), highestTooLow_.c_str()) > 0)
+                highestTooLow_ = version;
+            return false;
+        }
+        if (verdict == kVersionTooHigh) {
+            debugLog("candidate %s (%s): version %s is above maxjre %s", library.c_str(), source, version.c_str(),
+                     max_.c_str());
+            if (lowestTooHigh_.empty() || compareVersionTexts(version.c_str(), lowestTooHigh_.c_str()) < 0)
+                lowestTooHigh_ = version;
+            return false;
+        }
+        return true;
+    }
+
+    RuntimeChoice& choice_;
+    const ByteString min_;
+    const ByteString max_;
+    std::vector<ByteString> tried_;
+    ByteString highestTooLow_;
+    ByteString lowestTooHigh_;
+    int unloadable_ = 0;
+};
+
+// The library a version subkey of a registration names: "RuntimeLib" (taken
+// as it is unless a VM preference is in force), else "JavaHome" probed.
+ByteString registryLabel(platform::RegistryRoot root, std::string_view key) {
+    ByteString source("registry key ");
+    source.append(rootLabel(root));
+    source.push('\\');
+    source.append(key);
+    return source;
+}
+
+ByteString registeredRuntime(const LaunchConfig& config, platform::RegistryRoot root, const ByteString& key) {
+    const ByteString source = registryLabel(root, key.view());
+    ByteString runtimeLib;
+    if (platform::readRegistryString(root, key.c_str(), "RuntimeLib", runtimeLib)) {
+        if (!preferenceInForce(config::vmPreference(config)) && tryCandidate(config, runtimeLib, source.c_str()))
+            return runtimeLib;
+        // Two components up from <bin>/<vm>/<library> is the bin directory.
+        cutLastComponent(runtimeLib);
+        cutLastComponent(runtimeLib);
+        return probeRuntimeDirectory(config, runtimeLib, source.c_str());
+    }
+    ByteString javaHome;
+    if (platform::readRegistryString(root, key.c_str(), "JavaHome", javaHome))
+        return probeRuntimeDirectory(config, javaHome, source.c_str());
+    debugLog("registry key %s\\%s: neither RuntimeLib nor JavaHome", rootLabel(root), key.c_str());
+    return {};
+}
+
+// One JavaSoft-style registration key: the version CurrentVersion names
+// first, then every other version subkey, highest first (a missing or stale
+// CurrentVersion leaves the others to choose from).
+void offerRegistrations(const LaunchConfig& config, CandidateFilter& filter, platform::RegistryRoot root,
+                        const char* keyPath) {
+    ByteString current;
+    if (platform::readRegistryString(root, keyPath, "CurrentVersion", current)) {
+        ByteString key(keyPath);
+        key.push('\\');
+        key.append(current);
+        if (filter.offer(registeredRuntime(config, root, key), registryLabel(root, key.view()).c_str())) return;
+    } else {
+        debugLog("registry key %s\\%s: no CurrentVersion", rootLabel(root), keyPath);
+    }
+    for (const std::string& version : subkeysHighestFirst(root, keyPath)) {
+        if (version == current.view()) continue;
+        ByteString key(keyPath);
+        key.push('\\');
+        key.append(version);
+        if (filter.offer(registeredRuntime(config, root, key), registryLabel(root, key.view()).c_str())) return;
+    }
+}
+
+// A distribution's registration tree: each key's home values, then its
+// subkeys, highest version first.
+void offerVendorTree(const LaunchConfig& config, CandidateFilter& filter, platform::RegistryRoot root,
+                     const std::string& key, int depth) {
+    const ByteString source = registryLabel(root, key);
+    const size_t slash = key.rfind('\\');
+    const std::string_view last = std::string_view(key).substr(slash == std::string::npos ? 0 : slash + 1);
+    const bool msi =
+        last.size() == 3 && asciiLower(last[0]) == 'm' && asciiLower(last[1]) == 's' && asciiLower(last[2]) == 'i';
+    for (const char* value : {"InstallationPath", "JavaHome", msi ? "Path" : nullptr}) {
+        ByteString home;
+        if (value && platform::readRegistryString(root, key.c_str(), value, home) && !home.empty() &&
+            filter.offer(probeRuntimeDirectory(config, home, source.c_str()), source.c_str()))
+            return;
+    }
+    if (depth == 0) return;
+    for (const std::string& sub : subkeysHighestFirst(root, key)) {
+        offerVendorTree(config, filter, root, key + "\\" + sub, depth - 1);
+        if (filter.taken()) return;
+    }
+}
+
+// Two levels above <home>/bin/java.
+void offerJavaOnPath(const LaunchConfig& config, CandidateFilter& filter) {
+    ByteString launcher;
+    if (!platform::javaLauncherOnPath(launcher)) {
+        debugLog("PATH: no java");
+        return;
+    }
+    ByteString home = launcher;
+    if (!cutLastComponent(home) || !cutLastComponent(home)) return;
+    ByteString source("java on PATH ");
+    source.append(launcher);
+    filter.offer(probeRuntimeDirectory(config, home, source.c_str()), source.c_str());
+}
+
+// The `s` source: the registrations (or, where there is no registry, the
+// system's default runtimes), then the `java` on PATH.
+void offerSystemRuntimes(const LaunchConfig& config, CandidateFilter& filter) {
+    if (platform::hasRegistry()) {
+        for (const char* key : kJavaSoftKeys) {
+            for (platform::RegistryRoot root : kRegistryRoots) {
+                offerRegistrations(config, filter, root, key);
+                if (filter.taken()) return;
+            }
+        }
+        for (const char* key : kVendorKeys) {
+            for (platform::RegistryRoot root : kRegistryRoots) {
+                offerVendorTree(config, filter, root, key, kVendorDepth);
+                if (filter.taken()) return;
+            }
+        }
+    } else {
+        StringList homes;
+        platform::systemRuntimeHomes(homes);
+        for (int32_t h = 0; h < homes.count(); ++h) {
+            ByteString source("system runtime ");
+            source.append(homes.view(h));
+            if (filter.offer(probeRuntimeDirectory(config, ByteString(homes.view(h)), source.c_str()), source.c_str()))
+                return;
+        }
+    }
+    offerJavaOnPath(config, filter);
+}
 
 }  // namespace
 
@@ -112,40 +452,38 @@ ByteString readRegistryRuntime(const LaunchConfig& config, const char* keyPath) 
     ByteString key(keyPath);
     key.push('\\');
     key.append(version);
-    ByteString source("registry key HKLM\\");
-    source.append(key);
-    ByteString runtimeLib;
-    if (platform::readRegistryString(platform::RegistryRoot::LocalMachine, key.c_str(), "RuntimeLib", runtimeLib)) {
-        if (!preferenceInForce(config::vmPreference(config)) && tryCandidate(config, runtimeLib, source.c_str(), false))
-            return runtimeLib;
-        // Two components up from <bin>/<vm>/<library> is the bin directory.
-        for (int round = 0; round < 2; ++round) {
-            int32_t cut = -1;
-            for (int32_t i = runtimeLib.length() - 1; i > 0; --i) {
-                if (isSeparator(runtimeLib[i])) {
-                    cut = i;
-                    break;
-                }
-            }
-            if (cut > 0) runtimeLib.resize(cut);
-        }
-        return probeRuntimeDirectory(config, runtimeLib, source.c_str());
+    return registeredRuntime(config, platform::RegistryRoot::LocalMachine, key);
+}
+
+ByteString runtimeReleaseVersion(const ByteString& library) {
+    // <home>/lib/server/<library> and <home>/bin/server/<library> have their
+    // home two levels above the library's directory, the old
+    // <home>/jre/lib/amd64/server layout four.
+    ByteString dir = library;
+    ByteString version;
+    for (int level = 0; level <= 4; ++level) {
+        if (!cutLastComponent(dir)) break;
+        // Above a ".." the lexical parent is not the real one.
+        const int32_t start = dir.length() >= 2 ? dir.length() - 2 : 0;
+        if (dir.view().substr(static_cast<size_t>(start)) == ".." && (start == 0 || isSeparator(dir[start - 1]))) break;
+        ByteString release = dir;
+        release.push('/');
+        release.append("release");
+        if (readReleaseFile(release, version)) return version;
     }
-    ByteString javaHome;
-    if (platform::readRegistryString(platform::RegistryRoot::LocalMachine, key.c_str(), "JavaHome", javaHome))
-        return probeRuntimeDirectory(config, javaHome, source.c_str());
-    debugLog("registry key HKLM\\%s: neither RuntimeLib nor JavaHome", key.c_str());
     return {};
 }
 
-ByteString findRuntimeLibrary(const LaunchConfig& config) {
-    ByteString& memo = searchMemo();
-    if (memo != "-") return memo;
-    memo.clear();
+const RuntimeChoice& chooseRuntime(const LaunchConfig& config) {
+    SearchMemo& memo = searchMemo();
+    if (memo.searched) return memo.choice;
+    memo.searched = true;
+    RuntimeChoice& choice = memo.choice;
+    choice = RuntimeChoice{};
+    CandidateFilter filter(config, choice);
     const ByteString order = runtimeSearchOrder(config);
     debugLog("runtime search order %s", order.c_str());
-    ByteString found;
-    for (int32_t i = 0; i < order.length() && found.empty(); ++i) {
+    for (int32_t i = 0; i < order.length() && !filter.taken(); ++i) {
         switch (order[i]) {
             case 'c': {
                 const ByteString dll = config::jvmDll(config);
@@ -154,14 +492,15 @@ ByteString findRuntimeLibrary(const LaunchConfig& config) {
                     break;
                 }
                 const ByteString path = resolveLibraryPath(config, dll);
-                if (tryCandidate(config, path, "jvmdll", !isAbsoluteConfigPath(dll.c_str()))) found = path;
+                if (tryCandidate(config, path, "jvmdll", !isAbsoluteConfigPath(dll.c_str()))) filter.offer(path, "jvmdll");
                 break;
             }
             case 'b': {
                 ByteString dir = config::jre(config);
                 if (dir.empty()) dir.assign("./jre/");
-                found = probeRuntimeDirectory(config, resolveLibraryPath(config, dir), "private jre",
-                                              !isAbsoluteConfigPath(dir.c_str()));
+                filter.offer(probeRuntimeDirectory(config, resolveLibraryPath(config, dir), "private jre",
+                                                   !isAbsoluteConfigPath(dir.c_str())),
+                             "private jre");
                 break;
             }
             case 'e':
@@ -176,44 +515,44 @@ ByteString findRuntimeLibrary(const LaunchConfig& config) {
                     source.push('=');
                     source.append(value);
                     // The variable names a directory as it is; it is not resolved.
-                    found = probeRuntimeDirectory(config, value, source.c_str());
-                    if (!found.empty()) break;
+                    if (filter.offer(probeRuntimeDirectory(config, value, source.c_str()), source.c_str())) break;
                 }
                 break;
             case 'i':
-                if (platform::hasRegistry())
-                    found = readRegistryRuntime(config, "SOFTWARE\\IBM\\Java2 Runtime Environment");
-                break;
-            case 's': {
-                if (platform::hasRegistry()) {
-                    for (const char* key : kJavaSoftKeys) {
-                        if (found.empty()) found = readRegistryRuntime(config, key);
-                    }
-                    break;
-                }
-                // Where there is no registry, the system names its default runtime.
-                StringList homes;
-                platform::systemRuntimeHomes(homes);
-                for (int32_t h = 0; h < homes.count() && found.empty(); ++h) {
-                    ByteString source("system runtime ");
-                    source.append(homes.view(h));
-                    found = probeRuntimeDirectory(config, ByteString(homes.view(h)), source.c_str());
+                if (!platform::hasRegistry()) break;
+                for (platform::RegistryRoot root : kRegistryRoots) {
+                    offerRegistrations(config, filter, root, "SOFTWARE\\IBM\\Java2 Runtime Environment");
+                    if (filter.taken()) break;
                 }
                 break;
-            }
+            case 's': offerSystemRuntimes(config, filter); break;
             default: break;
         }
     }
-    if (found.empty()) {
-        debugLog("no runtime library found");
-    } else {
-        debugLog("runtime library %s", found.c_str());
-    }
-    memo = found;
-    return memo;
+    filter.finish();
+    return choice;
 }
 
-void resetRuntimeSearchForTesting() { searchMemo().assign("-"); }
+ByteString findRuntimeLibrary(const LaunchConfig& config) { return chooseRuntime(config).library; }
+
+int32_t unusableRuntimeResult(const LaunchConfig& config, const RuntimeChoice& choice, ByteString& version,
+                              ByteString& min, ByteString& max) {
+    min = config::minJre(config);
+    max = config::maxJre(config);
+    version = choice.closestVersion;
+    if (choice.failure == kRuntimeNotValid && !choice.loadError.empty()) {
+        std::fprintf(stderr, "%s\n", choice.loadError.c_str());
+        std::fflush(stderr);
+    }
+    return choice.failure;
+}
+
+void resetRuntimeSearchForTesting() {
+    searchMemo().searched = false;
+    searchMemo().choice = RuntimeChoice{};
+}
+
+void setRuntimeLoadProbeForTesting(RuntimeLoadProbe probe) { loadProbeOverride() = probe; }
 
 bool loadWithDirectoryOnPath(platform::DynamicLibrary& library, const ByteString& path, const ByteString& directory,
                              bool global) {

@@ -469,8 +469,11 @@ int32_t startJavaApplication(int32_t argc, char** argv, ReadyHook hook, int32_t 
     for (int32_t i = 0; i < optionLines.count(); ++i)
         commandGiven = commandGiven || startsWith(optionLines.view(i), "-Dsun.java.command=");
     if (!commandGiven) host.addOption(commandOption(config::mainClass(config).view(), arguments).c_str());
-    const ByteString library = findRuntimeLibrary(config);
-    if (library.empty()) result = kRuntimeNotFound;
+    // Candidates outside the version limits or that do not load are passed
+    // over by the search; it reports why when none is left.
+    const RuntimeChoice& runtime = chooseRuntime(config);
+    const ByteString library = runtime.library;
+    if (library.empty()) result = unusableRuntimeResult(config, runtime, version, minimum, maximum);
     if (result == kLaunchOk) appendClassDataOptions(config, host, library);
     if (result == kLaunchOk) result = loadRuntimeAndCreateVm(host, library);
     if (result == kLaunchOk) {

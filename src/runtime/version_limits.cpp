@@ -82,6 +82,18 @@ int32_t compareVersionLimits(const char* version, const char* min, const char* m
     return kLaunchOk;
 }
 
+int32_t compareVersionTexts(const char* a, const char* b) {
+    int32_t x[4] = {0, 0, 0, 0};
+    int32_t y[4] = {0, 0, 0, 0};
+    const int32_t nx = scanVersion(a, x);
+    const int32_t ny = scanVersion(b, y);
+    const int32_t n = nx < ny ? nx : ny;
+    for (int32_t i = 0; i < n; ++i) {
+        if (x[i] != y[i]) return x[i] < y[i] ? -1 : 1;
+    }
+    return 0;
+}
+
 bool readJavaVersion(JvmHost& host, ByteString& out) { return readJavaVersion(static_cast<JNIEnv*>(host.env), out); }
 
 bool readJavaVersion(JNIEnv* env, ByteString& out) {

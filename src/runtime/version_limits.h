@@ -22,6 +22,10 @@ int32_t scanVersion(const char* text, int32_t components[4]);
 // many components count as both texts have.
 int32_t compareVersionLimits(const char* version, const char* min, const char* max);
 
+// Orders two version texts over the components both have (as the limits
+// do): negative when `a` is lower, 0 when equal that far, positive when higher.
+int32_t compareVersionTexts(const char* a, const char* b);
+
 // The running virtual machine's "java.version" as narrow text (empty when the
 // property is null). False without a JNIEnv or when System.getProperty is
 // missing. The host form uses the JNIEnv of the creating thread.

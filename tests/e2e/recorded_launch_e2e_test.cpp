@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <regex>
 #include <sstream>
@@ -505,4 +506,118 @@ TEST_F(RecordedLaunch, ClassDataArchiveIsPublishedAtEitherExitAndMappedByTheNext
         if (target.windows()) run({sourceDir() + "/scripts/wine-run", "cmd", "/c", "del", replacement});
     }
     extraEnv_.clear();
+}
+
+// Windows: candidates outside the version limits or whose jvm.dll does not
+// load are passed over; registrations without CurrentVersion, per user and
+// under a distribution's own key are found. (The recording library stands in
+// for every runtime; a release file gives each its version.)
+TEST_F(RecordedLaunch, WindowsCandidatesArePassedOverUntilOneFits) {
+    namespace fs = std::filesystem;
+    const std::string wine = sourceDir() + "/scripts/wine-run";
+    const std::string recording = windowsBuildDir() + "/test-runtimes/recording/jvm.dll";
+    auto runtimeHome = [&](const std::string& name, const std::string& version) {
+        const std::string home = dir_.file(name);
+        fs::create_directories(home + "/bin/server");
+        fs::copy_file(recording, home + "/bin/server/jvm.dll", fs::copy_options::overwrite_existing);
+        std::ofstream(home + "/release") << "JAVA_VERSION=\"" << version << "\"\n";
+        return home;
+    };
+    const std::string home8 = runtimeHome("jdk8", "1.8.0_392");
+    const std::string home21 = runtimeHome("jdk21", "21.0.2");
+    const std::string home25 = runtimeHome("jdk25", "25.0.1");
+    auto reg = [&](const std::vector<std::string>& args) {
+        std::vector<std::string> command = {wine, "reg"};
+        command.insert(command.end(), args.begin(), args.end());
+        return run(command).exitCode;
+    };
+    struct Case {
+        const char* what;
+        std::vector<std::string> lines;
+        std::string javaHome;  // empty: unset
+        bool garbagePrivateJre;
+        std::vector<std::vector<std::string>> keys;  // reg add arguments
+        int code;
+        std::string running;  // the recording runtime's java.version
+        std::vector<std::string> debugLines;
+    };
+    const std::string jdkKey = "HKLM\\SOFTWARE\\JavaSoft\\JDK";
+    const std::vector<Case> cases = {
+        {"Java 8 and JDK 21 registered, minjre 17",
+         {"jre_order s", "minjre 17"},
+         "",
+         false,
+         {{"add", jdkKey, "/v", "CurrentVersion", "/d", "1.8", "/f"},
+          {"add", jdkKey + "\\1.8", "/v", "JavaHome", "/d", winePath(home8), "/f"},
+          {"add", jdkKey + "\\21", "/v", "JavaHome", "/d", winePath(home21), "/f"}},
+         0,
+         "21.0.2",
+         {"(registry key HKLM\\SOFTWARE\\JavaSoft\\JDK\\1.8): version 1.8.0_392 is below minjre 17\n",
+          "hux: runtime library " + winePath(home21) + "/bin\\server/jvm.dll\n"}},
+        {"no CurrentVersion: the highest that fits",
+         {"jre_order s", "maxjre 21"},
+         "",
+         false,
+         {{"add", jdkKey + "\\25", "/v", "JavaHome", "/d", winePath(home25), "/f"},
+          {"add", jdkKey + "\\21", "/v", "JavaHome", "/d", winePath(home21), "/f"},
+          {"add", jdkKey + "\\1.8", "/v", "JavaHome", "/d", winePath(home8), "/f"}},
+         0,
+         "21.0.2",
+         {"hux: registry key HKLM\\SOFTWARE\\JavaSoft\\JDK: no CurrentVersion\n",
+          "(registry key HKLM\\SOFTWARE\\JavaSoft\\JDK\\25): version 25.0.1 is above maxjre 21\n"}},
+        {"per-user install under a distribution's key",
+         {"jre_order s"},
+         "",
+         false,
+         {{"add", "HKCU\\SOFTWARE\\Eclipse Adoptium\\JDK\\25.0.1.9\\hotspot\\MSI", "/v", "Path", "/d", winePath(home25),
+           "/f"}},
+         0,
+         "25.0.1",
+         {"hux: runtime library " + winePath(home25) + "/bin\\server/jvm.dll\n"}},
+        {"an invalid jvm.dll before a good JAVA_HOME",
+         {"jre_order be"},
+         winePath(home21),
+         true,
+         {},
+         0,
+         "21.0.2",
+         {"(private jre): does not load: ", "hux: runtime library " + winePath(home21) + "/bin\\server/jvm.dll\n"}},
+        {"nothing loads", {"jre_order b"}, "", true, {}, 2, "21.0.2", {"Java Runtime Environment not valid.\n"}},
+        {"nothing fits: the closest is named",
+         {"jre_order se", "minjre 99"},
+         winePath(home25),
+         false,
+         {},
+         6,
+         "30.0.0",
+         {"Java virtual machine version 25.0.1 is too low, require 99 or higher.\n"}},
+        {"no release file: the running virtual machine is checked",
+         {"jre_order b", "minjre 99"},
+         "",
+         false,
+         {},
+         6,
+         "30.0.0",
+         {"Java virtual machine version 30.0.0 is too low, require 99 or higher.\n"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        for (const auto& key : c.keys) ASSERT_EQ(reg(key), 0);
+        std::vector<std::string> lines = c.lines;
+        lines.insert(lines.begin(), "mainclass app.Main");
+        const std::string exe = packFor(kWindows, "app", lines, appFiles());
+        // The private runtime packFor lays out is the recording library with no
+        // release file; replaced by a file that is no library where asked.
+        if (c.garbagePrivateJre)
+            std::ofstream(dir_.file(kWindows.name + "/jre/bin/server/jvm.dll"), std::ios::trunc) << "not a library";
+        RunOptions o = options(kWindows, tracePath(kWindows, "filter"), "return");
+        o.env["HUX_DEBUG"] = "1";
+        o.env["HUX_DOUBLE_VERSION"] = c.running;
+        if (!c.javaHome.empty()) o.env["JAVA_HOME"] = c.javaHome;
+        RunResult r = runOn(kWindows, exe, {}, o);
+        reg({"delete", jdkKey, "/f"});
+        reg({"delete", "HKCU\\SOFTWARE\\Eclipse Adoptium", "/f"});
+        EXPECT_EQ(r.exitCode, c.code) << r.err;
+        for (const std::string& line : c.debugLines) EXPECT_TRUE(has(r.err, line)) << line << "\n" << r.err;
+    }
 }

@@ -22,6 +22,19 @@ const std::string kLib = platform::runtimeLibraryName();
 const std::string kBin = platform::runtimeProbePrefixes()[1];
 const bool kLinuxLayout = kLib == "libjvm.so";
 
+// The files these tests make are not libraries: loading is decided by name.
+// A library whose path holds "broken" does not load, one whose path holds
+// "noentry" exports no creation entry; every other one loads.
+LoadOutcome loadByName(const ByteString& library, ByteString& error) {
+    if (library.view().find("broken") != std::string_view::npos) {
+        error.assign(library);
+        error.append(": invalid ELF header");
+        return LoadOutcome::NotLoadable;
+    }
+    if (library.view().find("noentry") != std::string_view::npos) return LoadOutcome::NoCreationEntry;
+    return LoadOutcome::Loaded;
+}
+
 // A fresh search with the given configuration text, with no runtime in the
 // environment unless the test puts one there.
 class Discovery : public ::testing::Test {
@@ -31,8 +44,12 @@ protected:
         env.unset("JAVA_HOME");
         env.unset("HUX_DEBUG");
         resetRuntimeSearchForTesting();
+        setRuntimeLoadProbeForTesting(loadByName);
     }
-    void TearDown() override { resetRuntimeSearchForTesting(); }
+    void TearDown() override {
+        resetRuntimeSearchForTesting();
+        setRuntimeLoadProbeForTesting(nullptr);
+    }
     std::string find(const std::string& lines) {
         resetRuntimeSearchForTesting();
         auto config = makeConfig(lines, tree.path("app.exe"), tree.path("work/"));
@@ -281,7 +298,10 @@ TEST_F(Discovery, CurrentInstallersKeyComesAfterTheClassicKeys) {
     ASSERT_TRUE(test::registrySetString("SOFTWARE\\JavaSoft\\JDK\\25", "JavaHome", tree.path("jdk").c_str()));
     EXPECT_EQ(find("jre_order s").rfind(tree.path("jdk/bin\\"), 0), 0u);
 
-    // The debug lines name the registration a missing library came from.
+    // The debug lines name the registration a missing library came from
+    // (the other versions, which the search would go on to, are gone).
+    test::registryDeleteTree("SOFTWARE\\JavaSoft\\JDK\\21");
+    test::registryDeleteTree("SOFTWARE\\JavaSoft\\JDK\\25");
     ASSERT_TRUE(test::registrySetString("SOFTWARE\\JavaSoft\\JDK", "CurrentVersion", "26"));
     const std::string gone = tree.path("gone/bin/server/jvm.dll");
     ASSERT_TRUE(test::registrySetString("SOFTWARE\\JavaSoft\\JDK\\26", "RuntimeLib", gone.c_str()));

@@ -1,5 +1,7 @@
 // Java runtimes on Linux: libjvm.so under the runtime's lib directories, and
 // the distribution's default runtime.
+#include <unistd.h>
+
 #include <climits>
 #include <cstdlib>
 #include <string>
@@ -28,6 +30,26 @@ void systemRuntimeHomes(StringList& out) {
         home.resize(cut);
     }
     out.append(std::string_view(home));
+}
+
+bool javaLauncherOnPath(ByteString& launcher) {
+    const char* path = std::getenv("PATH");
+    if (!path) return false;
+    std::string_view rest(path);
+    while (true) {
+        const size_t colon = rest.find(':');
+        std::string dir(rest.substr(0, colon));
+        // An empty element names the current directory, as the shell has it.
+        if (dir.empty()) dir = ".";
+        const std::string candidate = dir + "/java";
+        char resolved[PATH_MAX];
+        if (access(candidate.c_str(), X_OK) == 0 && realpath(candidate.c_str(), resolved)) {
+            launcher.assign(resolved);
+            return true;
+        }
+        if (colon == std::string_view::npos) return false;
+        rest.remove_prefix(colon + 1);
+    }
 }
 
 }  // namespace hux::platform

@@ -8,4 +8,6 @@ bool hasRegistry() { return false; }
 
 bool readRegistryValue(RegistryRoot, const char*, const char*, uint32_t&, ByteBuffer&) { return false; }
 
+bool listRegistrySubkeys(RegistryRoot, const char*, StringList&) { return false; }
+
 }  // namespace hux::platform

@@ -7,16 +7,24 @@ namespace hux::platform {
 
 bool hasRegistry() { return true; }
 
+namespace {
+
+HKEY rootKeyOf(RegistryRoot root) {
+    switch (root) {
+        case RegistryRoot::ClassesRoot: return HKEY_CLASSES_ROOT;
+        case RegistryRoot::CurrentUser: return HKEY_CURRENT_USER;
+        case RegistryRoot::LocalMachine: return HKEY_LOCAL_MACHINE;
+        case RegistryRoot::Users: return HKEY_USERS;
+        case RegistryRoot::CurrentConfig: return HKEY_CURRENT_CONFIG;
+    }
+    return HKEY_CURRENT_USER;
+}
+
+}  // namespace
+
 bool readRegistryValue(RegistryRoot root, const char* keyPath, const char* valueName, uint32_t& type,
                        ByteBuffer& data) {
-    HKEY rootKey = HKEY_CURRENT_USER;
-    switch (root) {
-        case RegistryRoot::ClassesRoot: rootKey = HKEY_CLASSES_ROOT; break;
-        case RegistryRoot::CurrentUser: rootKey = HKEY_CURRENT_USER; break;
-        case RegistryRoot::LocalMachine: rootKey = HKEY_LOCAL_MACHINE; break;
-        case RegistryRoot::Users: rootKey = HKEY_USERS; break;
-        case RegistryRoot::CurrentConfig: rootKey = HKEY_CURRENT_CONFIG; break;
-    }
+    const HKEY rootKey = rootKeyOf(root);
     win32::ScopedRegistryKey key;
     if (RegOpenKeyExA(rootKey, keyPath, 0, KEY_READ, key.receive()) != ERROR_SUCCESS) return false;
     DWORD kind = 0;
@@ -32,6 +40,21 @@ bool readRegistryValue(RegistryRoot root, const char* keyPath, const char* value
     }
     if (!ok) return false;
     type = kind;
+    return true;
+}
+
+bool listRegistrySubkeys(RegistryRoot root, const char* keyPath, StringList& out) {
+    win32::ScopedRegistryKey key;
+    if (RegOpenKeyExA(rootKeyOf(root), keyPath, 0, KEY_READ, key.receive()) != ERROR_SUCCESS) return false;
+    // Key names are at most 255 characters.
+    char name[256];
+    for (DWORD index = 0;; ++index) {
+        DWORD length = sizeof name;
+        const LONG rc = RegEnumKeyExA(key.get(), index, name, &length, nullptr, nullptr, nullptr, nullptr);
+        if (rc == ERROR_NO_MORE_ITEMS) break;
+        if (rc != ERROR_SUCCESS) continue;
+        out.append(std::string_view(name, length));
+    }
     return true;
 }
 
