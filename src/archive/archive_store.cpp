@@ -1,6 +1,8 @@
 #include "archive/archive_store.h"
 
 #include <algorithm>
+#include <cstdio>
+#include <string>
 #include <cstring>
 #include <cstdlib>
 #include <new>
@@ -88,11 +90,19 @@ void ArchiveStore::openFromMemory(uint8_t* bytes, int32_t size) {
     if (allowance_ > 0) openNested();
 }
 
-void ArchiveStore::openInPlace(const uint8_t* bytes, int32_t size) {
+void ArchiveStore::openInPlace(const uint8_t* bytes, int64_t size) {
+    if (opened_) return;
+    if (!bytes || size <= 0) {
+        opened_ = true;
+        return;
+    }
+    openInPlace(std::make_unique<MemorySource>(bytes, static_cast<size_t>(size)));
+}
+
+void ArchiveStore::openInPlace(std::unique_ptr<ZipSource> source) {
     if (opened_) return;
     opened_ = true;
-    if (!bytes || size <= 0) return;
-    if (!reader_.open(std::make_unique<MemorySource>(bytes, static_cast<size_t>(size)))) return;
+    if (!source || !reader_.open(std::move(source))) return;
     buildIndex();
     if (allowance_ > 0) openNested();
 }
@@ -113,45 +123,79 @@ void ArchiveStore::buildIndex() {
     });
 }
 
+namespace {
+
+std::string mebibytes(uint64_t bytes) { return std::to_string((bytes + (1u << 20) - 1) >> 20) + " MiB"; }
+
+}  // namespace
+
+void ArchiveStore::refuseNested(std::string reason) {
+    unopened_.push_back(Unopened{nestedNames_.size() - 1, std::move(reason)});
+}
+
 // Nested archives are searched in the order the directory lists them: the
 // packer writes jars in class-path order, so the first jar that holds a name
-// serves it, as on `java -cp`.
+// serves it, as on `java -cp`. One that has bytes but cannot be opened keeps
+// an empty slot and its reason, which the root reports once.
 void ArchiveStore::openNested() {
     ArchiveStore* owner = budgetOwner_;
     for (int32_t number = 0; number < reader_.entryCount(); ++number) {
-        const ZipEntry& entry = reader_.entry(number);
-        const IndexEntry item{NameRef{entry.name, entry.nameLength}, number};
-        if (!zip::isArchiveName(item.name.view())) continue;
-        nestedNames_.push(item.name);
+        const ZipEntry& e = reader_.entry(number);
+        const NameRef name{e.name, e.nameLength};
+        if (!zip::isArchiveName(name.view())) continue;
+        nestedNames_.push(name);
         children_.push(nullptr);
-        const ZipEntry& e = reader_.entry(item.number);
-        const int32_t size = static_cast<int32_t>(e.size);
-        if (size <= 0) continue;  // nothing to open
-        // Archives whose bytes cannot be read in full stay closed.
-        if (!reader_.canRead(item.number)) continue;
-        // A stored archive whose bytes are already in memory (the mapped
-        // executable, or a parent's buffer) is used where it is: no copy, no
-        // resident cost, and its entries still check their own CRC-32.
-        if (const uint8_t* inPlace = reader_.storedData(item.number)) {
-            auto* child = new (std::nothrow) ArchiveStore(allowance_ - 1);
-            if (!child) continue;
-            child->budgetOwner_ = owner;
-            children_[children_.size() - 1] = child;
-            child->openInPlace(inPlace, size);
+        if (e.size == 0) continue;  // nothing to open
+        if (!reader_.canStream(number)) {
+            refuseNested(e.flags & 1 ? "it is encrypted"
+                         : e.method != 0 && e.method != 8
+                             ? "it is compressed with method " + std::to_string(e.method) + ", which the launcher cannot read"
+                             : "its entry in the archive is damaged");
             continue;
         }
-        if (size > owner->residentLimit_ - owner->residentUsed_) continue;
+        // A stored archive whose bytes are already in memory (the mapped
+        // executable, or a parent's buffer) is used where it is, whatever its
+        // size: no copy, no resident cost, and its entries still check their
+        // own CRC-32.
+        if (const uint8_t* inPlace = reader_.storedData(number)) {
+            auto* child = new (std::nothrow) ArchiveStore(allowance_ - 1);
+            if (!child) {
+                refuseNested("not enough memory");
+                continue;
+            }
+            child->budgetOwner_ = owner;
+            children_[children_.size() - 1] = child;
+            child->openInPlace(reader_.sourceInside(inPlace, static_cast<int64_t>(e.size)));
+            continue;
+        }
+        // A compressed one is inflated into memory, within the owner's budget
+        // (and within a buffer's limit).
+        const uint64_t budget = static_cast<uint64_t>(std::max<int64_t>(0, owner->residentLimit_ - owner->residentUsed_));
+        if (e.size > budget || e.size > static_cast<uint64_t>(INT32_MAX)) {
+            std::string reason = "it is compressed and inflates to " + mebibytes(e.size) + ", more than the " +
+                                 mebibytes(static_cast<uint64_t>(std::max<int64_t>(0, owner->residentLimit_))) +
+                                 " compressed nested jars may take in memory";
+            if (owner->residentUsed_ > 0) reason += " (" + mebibytes(owner->residentUsed_) + " taken already)";
+            refuseNested(reason + "; store it uncompressed");
+            continue;
+        }
+        const auto size = static_cast<int32_t>(e.size);
         auto* bytes = static_cast<uint8_t*>(std::malloc(static_cast<size_t>(size)));
-        if (!bytes) continue;
+        if (!bytes) {
+            refuseNested("not enough memory to inflate its " + mebibytes(e.size));
+            continue;
+        }
         // No entry lock: opening runs under the open lock before any reader
         // can reach this store.
-        if (!reader_.readEntry(item.number, bytes)) {
+        if (!reader_.readEntry(number, bytes)) {
             std::free(bytes);
+            refuseNested("its compressed data is damaged");
             continue;
         }
         auto* child = new (std::nothrow) ArchiveStore(allowance_ - 1);
         if (!child) {
             std::free(bytes);
+            refuseNested("not enough memory");
             continue;
         }
         owner->residentUsed_ += size;
@@ -159,6 +203,18 @@ void ArchiveStore::openNested() {
         children_[children_.size() - 1] = child;
         child->openFromMemory(bytes, size);
     }
+}
+
+void ArchiveStore::forEachUnopened(const UnopenedCallback& report, std::string_view prefix) const {
+    auto fullName = [&](int32_t slot) {
+        std::string name(prefix);
+        if (!name.empty()) name += '!';
+        name += nestedNames_[slot].view();
+        return name;
+    };
+    for (const Unopened& u : unopened_) report(fullName(u.slot), u.reason);
+    for (int32_t i = 0; i < children_.size(); ++i)
+        if (children_[i]) children_[i]->forEachUnopened(report, fullName(i));
 }
 
 int32_t ArchiveStore::findExact(std::string_view key) const {
@@ -343,8 +399,19 @@ const ZipEntry* ArchiveStore::statEntry(std::string_view name, bool searchNested
     const ZipEntry* result = nullptr;
     visitEntry(name, searchNested, [&result](ArchiveStore& store, int32_t number) {
         const ZipEntry& e = store.reader_.entry(number);
-        if (e.size != 0 && !store.reader_.canRead(number)) return false;
+        if (e.size != 0 && !store.reader_.canStream(number)) return false;
         result = &e;
+        return true;
+    });
+    return result;
+}
+
+std::unique_ptr<EntryStream> ArchiveStore::openStream(std::string_view name, bool searchNested) {
+    std::unique_ptr<EntryStream> result;
+    visitEntry(name, searchNested, [&result](ArchiveStore& store, int32_t number) {
+        auto stream = std::unique_ptr<EntryStream>(new (std::nothrow) EntryStream);
+        if (!stream || !stream->open(store.reader_, number, true)) return false;
+        result = std::move(stream);
         return true;
     });
     return result;
@@ -401,6 +468,13 @@ void RootArchive::ensureOpen() {
     }
     // A failed open leaves the store empty and is never retried.
     if (!path.empty()) store_.openFromFile(path.c_str());
+    // Classes and resources of a nested jar that stays closed are not found:
+    // the user learns which jar and why, once, rather than from a trace.
+    store_.forEachUnopened([](std::string_view name, std::string_view reason) {
+        std::fprintf(stderr, "hux: cannot open the nested jar '%.*s': %.*s\n", static_cast<int>(name.size()),
+                     name.data(), static_cast<int>(reason.size()), reason.data());
+    });
+    std::fflush(stderr);
     opened_.store(1, std::memory_order_release);
 }
 

@@ -11,7 +11,10 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <memory>
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "archive/zip_reader.h"
 #include "common/byte_string.h"
@@ -59,13 +62,23 @@ public:
     void openFromFile(const char* path);
     void openFromMemory(uint8_t* bytes, int32_t size);
     // Opens the store on bytes it does not own, which outlive it (a stored
-    // nested archive inside its parent's mapping or buffer).
-    void openInPlace(const uint8_t* bytes, int32_t size);
+    // nested archive inside its parent's mapping or buffer), or on a source
+    // over such bytes.
+    void openInPlace(const uint8_t* bytes, int64_t size);
+    void openInPlace(std::unique_ptr<ZipSource> source);
 
-    // Upper bound on the bytes of nested archives this store and its
-    // descendants keep resident (default: none); set before opening. Nested
-    // archives that would exceed it stay closed.
+    // The bytes that compressed nested archives of this store and its
+    // descendants may take in memory once inflated, in all; set before
+    // opening. Nested archives that would exceed it stay closed (and are
+    // listed by forEachUnopened). Stored ones cost nothing.
+    static constexpr int64_t kDefaultResidentLimit = int64_t{1} << 30;
     void setResidentLimit(int64_t bytes) { residentLimit_ = bytes; }
+
+    // Calls `report` with the full tree name and the reason of every nested
+    // archive of this store and its descendants that has bytes but could not
+    // be opened (too large to inflate, damaged, unsupported).
+    using UnopenedCallback = std::function<void(std::string_view name, std::string_view reason)>;
+    void forEachUnopened(const UnopenedCallback& report, std::string_view prefix = {}) const;
 
     // Entry number of the entry whose name equals `name` in index order, or
     // -1. A name that is no entry finds the directory entry "name/", as the
@@ -110,8 +123,15 @@ public:
     bool readEntry(ByteArraySink& sink, std::string_view name, bool searchNested);
 
     // The central-directory record of the entry `name` resolves to under the
-    // rules of readEntry, when that entry can be read; null otherwise.
+    // rules of readEntry, when that entry can be streamed (it may be too
+    // large for readEntry); null otherwise.
     const ZipEntry* statEntry(std::string_view name, bool searchNested);
+
+    // A stream over the entry `name` resolves to under the rules of
+    // readEntry, of any size; null when there is none or it cannot be
+    // streamed. It reads without the entry lock and may be used on any
+    // thread while the store lives.
+    std::unique_ptr<EntryStream> openStream(std::string_view name, bool searchNested);
 
     // The archive `path` names: this one for "", a nested one for
     // "libs/a.jar!", one inside that for "libs/a.jar!b.jar!"; null when no
@@ -149,7 +169,13 @@ private:
         std::string_view base() const { return name.view().substr(static_cast<size_t>(directoryLength)); }
     };
 
+    struct Unopened {
+        int32_t slot;  // in nestedNames_
+        std::string reason;
+    };
+
     void buildIndex();
+    void refuseNested(std::string reason);
     // The version entry served in place of the plain name `name`, or null.
     const VersionedEntry* servedVersion(std::string_view name) const;
     void openNested();
@@ -176,7 +202,8 @@ private:
     std::atomic<int32_t> versionState_{0};
     platform::Mutex entryLock_;
     bool opened_ = false;
-    int64_t residentLimit_ = INT64_MAX;
+    std::vector<Unopened> unopened_;
+    int64_t residentLimit_ = kDefaultResidentLimit;
     int64_t residentUsed_ = 0;
     ArchiveStore* budgetOwner_ = this;  // the store whose limit and count apply
 };
@@ -191,7 +218,9 @@ public:
     RootArchive& operator=(const RootArchive&) = delete;
 
     // Opens the store on first use, on the path given to setPath or, without
-    // one, on the executable path the launch configuration records.
+    // one, on the executable path the launch configuration records. Prints
+    // one line on standard error for each nested archive that could not be
+    // opened ("hux: cannot open the nested jar '<name>': <reason>"), once.
     void ensureOpen();
     // The file ensureOpen opens; set before the first ensureOpen.
     void setPath(const ByteString& path) { path_ = path; }

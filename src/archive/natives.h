@@ -43,4 +43,8 @@ JNIEXPORT jbyteArray JNICALL Java_com_mordavin_hux_Handler_loadResourceData(JNIE
 JNIEXPORT jlongArray JNICALL Java_com_mordavin_hux_Handler_entryInfo(JNIEnv* env, jobject handler, jstring url);
 JNIEXPORT jobjectArray JNICALL Java_com_mordavin_hux_Handler_archiveNames(JNIEnv* env, jobject handler,
                                                                           jstring archive);
+JNIEXPORT jlong JNICALL Java_com_mordavin_hux_Handler_openStream(JNIEnv* env, jobject handler, jstring url);
+JNIEXPORT jint JNICALL Java_com_mordavin_hux_Handler_readStream(JNIEnv* env, jobject handler, jlong stream,
+                                                                jbyteArray buffer, jint offset, jint length);
+JNIEXPORT void JNICALL Java_com_mordavin_hux_Handler_closeStream(JNIEnv* env, jobject handler, jlong stream);
 }

@@ -5,6 +5,7 @@
 
 #include "archive/archive_store.h"
 #include "archive/entry_names.h"
+#include "archive/entry_reader.h"
 #include "archive/jni_sink.h"
 #include "archive/name_forms.h"
 #include "archive/natives.h"
@@ -204,11 +205,71 @@ jobjectArray archiveNames(JNIEnv* env, jstring path) {
     return out;
 }
 
+// A handle to a stream over the entry the URL names, or 0 when it names none.
+jlong openStream(JNIEnv* env, jstring url) {
+    ensureOpen();
+    std::unique_ptr<EntryStream> stream;
+    forEachUrlName(env, url, [&](const ByteString& name) {
+        stream = rootArchive().store().openStream(name.view(), false);
+        return stream != nullptr;
+    });
+    if (!stream) return 0;
+    auto* reader = new EntryReader(std::move(stream));
+    return static_cast<jlong>(reinterpret_cast<intptr_t>(reader));
+}
+
+void throwIOException(JNIEnv* env, const char* message) {
+    LocalRef<jclass> type(env, env->FindClass("java/io/IOException"));
+    if (type) env->ThrowNew(type.get(), message);
+}
+
+// Bytes into buffer[offset, offset + length): the count, -1 at the end, or
+// an IOException when the entry cannot be read to its end.
+jint readStream(JNIEnv* env, jlong handle, jbyteArray buffer, jint offset, jint length) {
+    auto* reader = reinterpret_cast<EntryReader*>(static_cast<intptr_t>(handle));
+    if (!reader) {
+        throwIOException(env, "Stream closed");
+        return -1;
+    }
+    if (!buffer) {
+        LocalRef<jclass> type(env, env->FindClass("java/lang/NullPointerException"));
+        if (type) env->ThrowNew(type.get(), nullptr);
+        return -1;
+    }
+    const jsize capacity = env->GetArrayLength(buffer);
+    if (offset < 0 || length < 0 || length > capacity - offset) {
+        LocalRef<jclass> type(env, env->FindClass("java/lang/IndexOutOfBoundsException"));
+        if (type) env->ThrowNew(type.get(), nullptr);
+        return -1;
+    }
+    const int64_t n = reader->fill(length, [&](const uint8_t* bytes, size_t count, int64_t at) {
+        env->SetByteArrayRegion(buffer, offset + static_cast<jint>(at), static_cast<jsize>(count),
+                                reinterpret_cast<const jbyte*>(bytes));
+        return !env->ExceptionCheck();
+    });
+    if (n == -2) throwIOException(env, "the archive entry is damaged: it cannot be read to its end");
+    return n < 0 ? -1 : static_cast<jint>(n);
+}
+
 }  // namespace
 
 }  // namespace hux
 
 using namespace hux;
+
+extern "C" JNIEXPORT jlong JNICALL Java_com_mordavin_hux_Handler_openStream(JNIEnv* env, jobject, jstring url) {
+    return jni::guardNative(env, [&] { return openStream(env, url); });
+}
+
+extern "C" JNIEXPORT jint JNICALL Java_com_mordavin_hux_Handler_readStream(JNIEnv* env, jobject, jlong stream,
+                                                                           jbyteArray buffer, jint offset,
+                                                                           jint length) {
+    return jni::guardNative(env, [&] { return readStream(env, stream, buffer, offset, length); });
+}
+
+extern "C" JNIEXPORT void JNICALL Java_com_mordavin_hux_Handler_closeStream(JNIEnv*, jobject, jlong stream) {
+    delete reinterpret_cast<EntryReader*>(static_cast<intptr_t>(stream));
+}
 
 extern "C" JNIEXPORT jbyteArray JNICALL Java_com_mordavin_hux_Handler_loadResourceData(JNIEnv* env, jobject,
                                                                                        jstring url) {

@@ -28,6 +28,12 @@ bool MemorySource::readAt(int64_t offset, void* buffer, size_t count) {
     return true;
 }
 
+bool MemorySource::streamAt(int64_t offset, void* buffer, size_t count) {
+    if (!file_) return readAt(offset, buffer, count);
+    if (offset < 0 || count > size_ || static_cast<uint64_t>(offset) > size_ - count) return false;
+    return file_->streamAt(fileOffset_ + offset, buffer, count);
+}
+
 bool FileSource::open(const char* path) {
     if (!file_.open(path)) return false;
     size_ = file_.size();
@@ -53,6 +59,13 @@ bool FileSource::readAt(int64_t offset, void* buffer, size_t count) {
     return file_.readAt(offset, buffer, count);
 }
 
+bool FileSource::streamAt(int64_t offset, void* buffer, size_t count) {
+    if (offset < 0 || static_cast<uint64_t>(count) > static_cast<uint64_t>(size_) ||
+        offset > size_ - static_cast<int64_t>(count))
+        return false;
+    return file_.readAt(offset, buffer, count);
+}
+
 // ---- reader ----
 
 ZipReader::~ZipReader() { close(); }
@@ -61,7 +74,6 @@ void ZipReader::close() {
     source_.reset();
     dirCopy_.reset();
     entries_.reset();
-    inputBuffer_.reset();
     count_ = 0;
     archiveStart_ = 0;
 }
@@ -124,13 +136,17 @@ bool ZipReader::readDirectory(const uint8_t* dir, uint64_t dirSize, uint64_t cou
     return true;
 }
 
-bool ZipReader::canRead(int32_t i) const {
+bool ZipReader::canStream(int32_t i) const {
     if (!source_ || i < 0 || i >= count_) return false;
     const ZipEntry& e = entries_[i];
     if (e.flags & 1) return false;  // encrypted: no password is ever supplied
-    if (e.size > static_cast<uint64_t>(INT32_MAX)) return false;
-    // No entry of a readable size takes more than 4 GiB compressed.
-    if (e.compressedSize > UINT32_MAX || e.localHeaderOffset > static_cast<uint64_t>(INT64_MAX / 4)) return false;
+    // No source is that large; this keeps the sums below in range.
+    const int64_t sourceSize = source_->size();
+    if (sourceSize > INT64_MAX / 4) return false;
+    // Nothing an archive holds lies past the end of its source.
+    if (e.compressedSize > static_cast<uint64_t>(sourceSize) ||
+        e.localHeaderOffset > static_cast<uint64_t>(sourceSize))
+        return false;
     if (e.method == 0) {
         if (e.compressedSize != e.size) return false;
     } else if (e.method == 8) {
@@ -140,7 +156,14 @@ bool ZipReader::canRead(int32_t i) const {
     }
     const int64_t end = archiveStart_ + static_cast<int64_t>(e.localHeaderOffset) + zip::kLocalHeaderSize +
                         static_cast<int64_t>(e.compressedSize);
-    return end <= source_->size();
+    return end <= sourceSize;
+}
+
+bool ZipReader::canRead(int32_t i) const {
+    if (!canStream(i)) return false;
+    const ZipEntry& e = entries_[i];
+    // A Java array's limit; no entry of such a size takes 4 GiB compressed.
+    return e.size <= static_cast<uint64_t>(INT32_MAX) && e.compressedSize <= UINT32_MAX;
 }
 
 bool ZipReader::dataRange(const ZipEntry& e, int64_t& dataStart) {
@@ -155,76 +178,182 @@ bool ZipReader::dataRange(const ZipEntry& e, int64_t& dataStart) {
 
 bool ZipReader::readEntry(int32_t i, uint8_t* out) {
     if (!canRead(i)) return false;
-    const ZipEntry& e = entries_[i];
-    int64_t dataStart = 0;
-    if (!dataRange(e, dataStart)) return false;
-    if (e.method == 0) {
-        if (!source_->readAt(dataStart, out, e.size)) return false;
-    } else if (!inflateEntry(e, dataStart, out)) {
-        return false;
+    EntryStream stream;
+    if (!stream.open(*this, i)) return false;
+    uint64_t done = 0;
+    while (done < stream.size()) {
+        const int64_t n = stream.read(out + done, static_cast<size_t>(stream.size() - done));
+        if (n <= 0) return false;
+        done += static_cast<uint64_t>(n);
     }
-    return crc32(0L, out, static_cast<uInt>(e.size)) == e.crc;
+    // Also checks an empty entry's stream and CRC-32.
+    return stream.read(out, 0) == 0;
 }
 
 const uint8_t* ZipReader::storedData(int32_t i) {
-    if (!canRead(i) || entries_[i].method != 0 || !source_->bytes()) return nullptr;
+    if (!canStream(i) || entries_[i].method != 0 || !source_->bytes()) return nullptr;
     int64_t dataStart = 0;
     if (!dataRange(entries_[i], dataStart)) return nullptr;
     return source_->bytes() + dataStart;
 }
 
-bool ZipReader::inflateEntry(const ZipEntry& e, int64_t dataStart, uint8_t* out) {
-    const uint8_t* memory = source_->bytes();
-    if (!memory && !inputBuffer_) {
-        inputBuffer_.reset(new (std::nothrow) uint8_t[kInputChunk]);
-        if (!inputBuffer_) return false;
-    }
-    z_stream zs;
-    std::memset(&zs, 0, sizeof zs);
-    if (inflateInit2(&zs, -15) != Z_OK) return false;
+std::unique_ptr<ZipSource> ZipReader::sourceInside(const uint8_t* data, int64_t size) {
+    const uint8_t* base = source_ ? source_->bytes() : nullptr;
+    if (!base || data < base || size < 0 || data - base > source_->size() - size) return nullptr;
+    return std::make_unique<MemorySource>(data, static_cast<size_t>(size), source_.get(), data - base);
+}
 
-    int64_t inputPos = dataStart;
-    auto inputLeft = static_cast<uint32_t>(e.compressedSize);
-    uint8_t spare = 0;
-    bool full = false;  // every declared byte produced; output now goes to `spare`
-    bool ok = false;
-    zs.next_out = out;
-    zs.avail_out = static_cast<uInt>(e.size);
-    for (;;) {
-        if (zs.avail_in == 0 && inputLeft > 0) {
-            if (memory) {
-                zs.next_in = const_cast<Bytef*>(memory + inputPos);
-                zs.avail_in = inputLeft;
-                inputLeft = 0;
-            } else {
-                const uint32_t chunk = inputLeft < kInputChunk ? inputLeft : static_cast<uint32_t>(kInputChunk);
-                if (!source_->readAt(inputPos, inputBuffer_.get(), chunk)) break;
-                inputPos += chunk;
-                inputLeft -= chunk;
-                zs.next_in = inputBuffer_.get();
-                zs.avail_in = chunk;
-            }
+// ---- entry streams ----
+
+namespace {
+
+// What one inflate call or one CRC-32 update takes at most (their lengths are
+// 32-bit).
+constexpr uint64_t kMaxStep = 1u << 30;
+
+z_stream& inflater(void* zs) { return *static_cast<z_stream*>(zs); }
+
+uint32_t updateCrc(uint32_t crc, const uint8_t* bytes, size_t count) {
+    while (count > 0) {
+        const auto step = static_cast<uInt>(count < kMaxStep ? count : kMaxStep);
+        crc = static_cast<uint32_t>(crc32(crc, bytes, step));
+        bytes += step;
+        count -= step;
+    }
+    return crc;
+}
+
+}  // namespace
+
+EntryStream::~EntryStream() {
+    if (zs_) {
+        inflateEnd(&inflater(zs_));
+        delete static_cast<z_stream*>(zs_);
+    }
+}
+
+bool EntryStream::open(ZipReader& reader, int32_t i, bool passOnce) {
+    if (source_ || !reader.canStream(i)) return false;
+    const ZipEntry& e = reader.entries_[i];
+    int64_t dataStart = 0;
+    if (!reader.dataRange(e, dataStart)) return false;
+    if (e.method == 8) {
+        auto* zs = new (std::nothrow) z_stream;
+        if (!zs) return false;
+        std::memset(zs, 0, sizeof *zs);
+        if (inflateInit2(zs, -15) != Z_OK) {
+            delete zs;
+            return false;
         }
-        if (zs.avail_out == 0 && !full) {
-            // A stream may still hold its end marker; anything it produces
-            // beyond the declared size makes the entry unreadable.
-            full = true;
-            zs.next_out = &spare;
-            zs.avail_out = 1;
+        zs_ = zs;
+        deflated_ = true;
+    }
+    source_ = reader.source_.get();
+    passOnce_ = passOnce;
+    size_ = e.size;
+    expectedCrc_ = e.crc;
+    inputPos_ = dataStart;
+    inputLeft_ = e.compressedSize;
+    return true;
+}
+
+int64_t EntryStream::read(uint8_t* out, size_t count) {
+    if (failed_ || !source_) return -1;
+    if (produced_ == size_) {
+        if (!verified_ && !verifyEnd()) {
+            failed_ = true;
+            return -1;
         }
+        return 0;
+    }
+    const uint64_t left = size_ - produced_;
+    const size_t n = count < left ? count : static_cast<size_t>(left);
+    if (n == 0) return 0;
+    bool ok;
+    if (deflated_) {
+        ok = inflateInto(out, n);
+    } else {
+        ok = passOnce_ ? source_->streamAt(inputPos_, out, n) : source_->readAt(inputPos_, out, n);
+        inputPos_ += static_cast<int64_t>(n);
+        inputLeft_ -= n;
+    }
+    if (ok) crc_ = updateCrc(crc_, out, n);
+    if (ok && produced_ + n == size_) ok = verifyEnd();
+    if (!ok) {
+        failed_ = true;
+        return -1;
+    }
+    produced_ += n;
+    return static_cast<int64_t>(n);
+}
+
+bool EntryStream::fillInput() {
+    z_stream& zs = inflater(zs_);
+    const uint8_t* memory = passOnce_ ? nullptr : source_->bytes();
+    size_t chunk;
+    if (memory) {
+        chunk = static_cast<size_t>(inputLeft_ < kMaxStep ? inputLeft_ : kMaxStep);
+        zs.next_in = const_cast<Bytef*>(memory + inputPos_);
+    } else {
+        if (!input_) {
+            input_.reset(new (std::nothrow) uint8_t[kInputChunk]);
+            if (!input_) return false;
+        }
+        chunk = static_cast<size_t>(inputLeft_ < kInputChunk ? inputLeft_ : kInputChunk);
+        if (!source_->streamAt(inputPos_, input_.get(), chunk)) return false;
+        zs.next_in = input_.get();
+    }
+    zs.avail_in = static_cast<uInt>(chunk);
+    inputPos_ += static_cast<int64_t>(chunk);
+    inputLeft_ -= chunk;
+    return true;
+}
+
+bool EntryStream::inflateInto(uint8_t* out, size_t count) {
+    z_stream& zs = inflater(zs_);
+    while (count > 0) {
+        // The stream ended before its declared size.
+        if (streamEnded_) return false;
+        if (zs.avail_in == 0 && inputLeft_ > 0 && !fillInput()) return false;
+        const auto step = static_cast<uInt>(count < kMaxStep ? count : kMaxStep);
+        zs.next_out = out;
+        zs.avail_out = step;
         const int ret = inflate(&zs, Z_SYNC_FLUSH);
-        if (full && zs.avail_out == 0) break;  // longer than declared
+        const size_t got = step - zs.avail_out;
+        out += got;
+        count -= got;
         if (ret == Z_STREAM_END) {
-            ok = full || zs.avail_out == 0;
-            break;
+            streamEnded_ = true;
+            continue;
         }
         if (ret == Z_OK) continue;
-        if (ret == Z_BUF_ERROR && zs.avail_in == 0 && inputLeft > 0) continue;
-        if (ret == Z_BUF_ERROR && zs.avail_out == 0 && !full) continue;
-        break;  // damaged or cut-off stream
+        if (ret == Z_BUF_ERROR && zs.avail_in == 0 && inputLeft_ > 0) continue;
+        return false;  // damaged or cut off
     }
-    inflateEnd(&zs);
-    return ok;
+    return true;
+}
+
+bool EntryStream::verifyEnd() {
+    verified_ = true;
+    if (deflated_ && !streamEnded_) {
+        // The stream may still hold its end marker; a byte beyond the
+        // declared size makes the entry unreadable.
+        z_stream& zs = inflater(zs_);
+        uint8_t spare = 0;
+        for (;;) {
+            if (zs.avail_in == 0 && inputLeft_ > 0 && !fillInput()) return false;
+            zs.next_out = &spare;
+            zs.avail_out = 1;
+            const int ret = inflate(&zs, Z_SYNC_FLUSH);
+            if (zs.avail_out == 0) return false;
+            if (ret == Z_STREAM_END) break;
+            if (ret == Z_OK) continue;
+            if (ret == Z_BUF_ERROR && zs.avail_in == 0 && inputLeft_ > 0) continue;
+            return false;
+        }
+        streamEnded_ = true;
+    }
+    return crc_ == expectedCrc_;
 }
 
 }  // namespace hux

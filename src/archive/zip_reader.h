@@ -23,20 +23,30 @@ public:
     virtual bool readAt(int64_t offset, void* buffer, size_t count) = 0;
     // The whole source as one contiguous block, or null when it is not in memory.
     virtual const uint8_t* bytes() const { return nullptr; }
+    // As readAt, for a stream that passes over the bytes once: from the file
+    // beneath where there is one, not through a mapping, so that the pages
+    // read do not stay in the process's memory.
+    virtual bool streamAt(int64_t offset, void* buffer, size_t count) { return readAt(offset, buffer, count); }
 };
 
 // Presents bytes held elsewhere as a source: no copy, no ownership. The bytes
 // must outlive the source.
+// When the bytes lie inside another source's mapping (`file`, from
+// `fileOffset` on), streams read them from there.
 class MemorySource final : public ZipSource {
 public:
-    MemorySource(const uint8_t* data, size_t size) : data_(data), size_(size) {}
+    MemorySource(const uint8_t* data, size_t size, ZipSource* file = nullptr, int64_t fileOffset = 0)
+        : data_(data), size_(size), file_(file), fileOffset_(fileOffset) {}
     int64_t size() const override { return static_cast<int64_t>(size_); }
     bool readAt(int64_t offset, void* buffer, size_t count) override;
     const uint8_t* bytes() const override { return data_; }
+    bool streamAt(int64_t offset, void* buffer, size_t count) override;
 
 private:
     const uint8_t* data_;
     size_t size_;
+    ZipSource* file_;
+    int64_t fileOffset_;
 };
 
 // A file opened read-only through the platform layer. Data before the archive
@@ -49,6 +59,7 @@ public:
     int64_t size() const override { return size_; }
     bool readAt(int64_t offset, void* buffer, size_t count) override;
     const uint8_t* bytes() const override { return view_.data(); }
+    bool streamAt(int64_t offset, void* buffer, size_t count) override;
 
 private:
     platform::InputFile file_;
@@ -58,6 +69,58 @@ private:
 
 // One central-directory entry, as the shared zip format parses it.
 using ZipEntry = zip::CentralHeader;
+
+class ZipReader;
+
+// Reads one entry in pieces: stored bytes straight from the source, deflated
+// ones through an inflater of its own. It shares nothing with the reader's
+// own reads or with other streams, so streams of one archive may be read on
+// different threads (each stream by one thread at a time). The reader and
+// its source must outlive the stream.
+class EntryStream {
+public:
+    EntryStream() = default;
+    EntryStream(const EntryStream&) = delete;
+    EntryStream& operator=(const EntryStream&) = delete;
+    ~EntryStream();
+
+    // Positions the stream at the start of entry `i`; false when the entry
+    // cannot be streamed (see ZipReader::canStream) or its local header is bad.
+    // With `passOnce` the bytes come through ZipSource::streamAt (a stream
+    // over a large entry then leaves no pages of the mapping behind); without
+    // it, compressed bytes in memory are inflated where they lie.
+    bool open(ZipReader& reader, int32_t i, bool passOnce = false);
+    // Produces up to `count` bytes into `out`: the number produced (above 0
+    // while bytes remain and `count` is), 0 at the end, -1 when the entry cannot be read to
+    // its end (a damaged or cut-off stream, a stream longer than declared, a
+    // CRC-32 mismatch, a read error). The read that would produce the last
+    // bytes checks the CRC-32 and the stream's end first, so that complete
+    // bytes are never handed over wrong; a damaged stream stays damaged.
+    int64_t read(uint8_t* out, size_t count);
+    uint64_t size() const { return size_; }
+    uint64_t position() const { return produced_; }
+
+private:
+    bool fillInput();
+    bool inflateInto(uint8_t* out, size_t count);
+    // At the declared size: the stream must end there and the CRC-32 match.
+    bool verifyEnd();
+
+    ZipSource* source_ = nullptr;
+    uint64_t size_ = 0;
+    uint64_t produced_ = 0;
+    uint32_t crc_ = 0;
+    uint32_t expectedCrc_ = 0;
+    int64_t inputPos_ = 0;    // next byte of entry data in the source
+    uint64_t inputLeft_ = 0;  // entry data bytes not yet read from the source
+    bool deflated_ = false;
+    bool failed_ = false;
+    bool verified_ = false;
+    bool streamEnded_ = false;  // the inflater met the stream's end
+    bool passOnce_ = false;
+    void* zs_ = nullptr;      // z_stream, owned
+    std::unique_ptr<uint8_t[]> input_;  // compressed bytes read from a file
+};
 
 class ZipReader {
 public:
@@ -87,6 +150,9 @@ public:
     // not encrypted, stored or deflated, sizes consistent with the method and
     // with the source, size within a Java array's limit.
     bool canRead(int32_t i) const;
+    // As canRead, of any size the format can hold: what an EntryStream reads
+    // and what a stored nested archive may span.
+    bool canStream(int32_t i) const;
 
     // Reads the whole entry `i` into `out`, which holds exactly the entry's
     // uncompressed size. True only when every byte was produced, the stream
@@ -94,22 +160,24 @@ public:
     // of `out` are unspecified. One entry at a time unless inMemory().
     bool readEntry(int32_t i, uint8_t* out);
 
-    // The bytes of a readable stored entry where the source holds them in
-    // memory (a mapping or a buffer), so they can be used in place; null
-    // otherwise. Their CRC-32 is not checked here.
+    // The bytes of a stored entry of any streamable size where the source
+    // holds them in memory (a mapping or a buffer), so they can be used in
+    // place; null otherwise. Their CRC-32 is not checked here.
     const uint8_t* storedData(int32_t i);
+    // A source over those bytes (of `size` bytes) whose streams read them from
+    // this reader's source; null when `data` is not inside it.
+    std::unique_ptr<ZipSource> sourceInside(const uint8_t* data, int64_t size);
 
 private:
+    friend class EntryStream;
     bool readDirectory(const uint8_t* dir, uint64_t dirSize, uint64_t count);
     bool dataRange(const ZipEntry& e, int64_t& dataStart);
-    bool inflateEntry(const ZipEntry& e, int64_t dataStart, uint8_t* out);
 
     std::unique_ptr<ZipSource> source_;
     std::unique_ptr<uint8_t[]> dirCopy_;  // directory bytes when the source is a file
     std::unique_ptr<ZipEntry[]> entries_;
     int32_t count_ = 0;
     int64_t archiveStart_ = 0;
-    std::unique_ptr<uint8_t[]> inputBuffer_;  // compressed bytes read from a file
 };
 
 }  // namespace hux

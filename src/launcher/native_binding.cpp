@@ -58,6 +58,9 @@ const JNINativeMethod kHandlerNatives[] = {
     HUX_NATIVE("loadResourceData", "(Ljava/lang/String;)[B", Java_com_mordavin_hux_Handler_loadResourceData),
     HUX_NATIVE("entryInfo", "(Ljava/lang/String;)[J", Java_com_mordavin_hux_Handler_entryInfo),
     HUX_NATIVE("archiveNames", "(Ljava/lang/String;)[Ljava/lang/String;", Java_com_mordavin_hux_Handler_archiveNames),
+    HUX_NATIVE("openStream", "(Ljava/lang/String;)J", Java_com_mordavin_hux_Handler_openStream),
+    HUX_NATIVE("readStream", "(J[BII)I", Java_com_mordavin_hux_Handler_readStream),
+    HUX_NATIVE("closeStream", "(J)V", Java_com_mordavin_hux_Handler_closeStream),
 };
 const JNINativeMethod kRedirNatives[] = {
     HUX_NATIVE("write", "(I)V", Java_com_mordavin_hux_RedirOutputStream_write),

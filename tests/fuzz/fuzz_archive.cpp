@@ -1,11 +1,13 @@
 // Opens arbitrary bytes as an archive store (nested archives included), reads
-// every entry of every opened level through the byte-array seam and searches a
+// every entry of every opened level through the byte-array seam and as a
+// stream in uneven pieces, and searches a
 // few names, then has the nested archives serve their version directories and
 // searches the names those hold; and checks the same bytes as a payload the
 // launcher finds whole or damaged.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -51,9 +53,21 @@ void readAll(hux::ArchiveStore& root, const hux::ArchiveStore& store, const std:
         const std::string name = entryName(store, i);
         const std::string full = prefix.empty() ? name : prefix + "!" + name;
         root.readEntry(sink, full, (i & 1) != 0);
-        // A record handed out for a connection's size must be one a read accepts.
+        // A stream opens on the entry a connection reports (a damaged local
+        // header may still refuse it), has its size, never produces more, and
+        // ends or fails.
         if (const hux::ZipEntry* e = root.statEntry(full, (i & 1) != 0)) {
-            if (e->size > static_cast<uint64_t>(INT32_MAX)) __builtin_trap();
+            std::unique_ptr<hux::EntryStream> stream = root.openStream(full, (i & 1) != 0);
+            if (!stream) continue;
+            if (stream->size() != e->size) __builtin_trap();
+            uint8_t piece[4099];
+            uint64_t total = 0;
+            for (int step = 0; step < 4096; ++step) {
+                const int64_t n = stream->read(piece, 1 + (step * 977) % sizeof piece);
+                if (n <= 0) break;
+                total += static_cast<uint64_t>(n);
+                if (total > e->size) __builtin_trap();
+            }
         }
     }
     for (int32_t i = 0; i < store.nestedCount(); ++i) {

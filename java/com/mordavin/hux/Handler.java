@@ -152,6 +152,9 @@ public class Handler extends URLStreamHandler {
         @Override
         public InputStream getInputStream() throws IOException {
             connect();
+            if (info[0] >= STREAM_FROM) {
+                return EntryInputStream.open(text, info[0]);
+            }
             byte[] data = data(text);
             if (data == null) {
                 throw new FileNotFoundException(text);
@@ -222,6 +225,185 @@ public class Handler extends URLStreamHandler {
         }
     }
 
+    /**
+     * Entries of this size and more are read as a stream, a piece at a time,
+     * so that memory does not grow with their size; smaller ones are read
+     * whole in one native call (and kept under a soft reference), which is
+     * faster for them.
+     */
+    static final long STREAM_FROM = 1 << 20;
+
+    /**
+     * Reads one entry in pieces through the native stream whose handle its
+     * Peer holds. The handle is freed on close() or, for a stream dropped
+     * unclosed, at the next open after the collector found it unreachable.
+     */
+    static final class EntryInputStream extends InputStream {
+        private final String text;
+        private final Peer peer;
+        private long remaining;
+
+        private EntryInputStream(String text, long size) {
+            this.text = text;
+            this.remaining = size;
+            this.peer = new Peer(this);
+        }
+
+        static EntryInputStream open(String text, long size) throws IOException {
+            Peer.freeUnreachable();
+            EntryInputStream in = new EntryInputStream(text, size);
+            long h = SHARED.openStream(text);
+            if (h == 0) {
+                in.peer.free();
+                throw new FileNotFoundException(text);
+            }
+            in.peer.take(h);
+            return in;
+        }
+
+        /** Bytes taken from the native stream ahead of small reads. */
+        private byte[] buffer;
+        private int position;
+        private int limit;
+
+        @Override
+        public synchronized int read() throws IOException {
+            ensureOpen();
+            if (position == limit && !refill()) {
+                return -1;
+            }
+            return buffer[position++] & 0xff;
+        }
+
+        @Override
+        public synchronized int read(byte[] b, int off, int len) throws IOException {
+            if (b == null) {
+                throw new NullPointerException();
+            }
+            if (off < 0 || len < 0 || len > b.length - off) {
+                throw new IndexOutOfBoundsException();
+            }
+            ensureOpen();
+            if (len == 0) {
+                return 0;
+            }
+            if (position < limit) {
+                int n = Math.min(len, limit - position);
+                System.arraycopy(buffer, position, b, off, n);
+                position += n;
+                return n;
+            }
+            // Large reads go straight into the caller's array.
+            if (len >= SMALL_READ) {
+                return readNative(b, off, len);
+            }
+            if (!refill()) {
+                return -1;
+            }
+            int n = Math.min(len, limit);
+            System.arraycopy(buffer, 0, b, off, n);
+            position = n;
+            return n;
+        }
+
+        private static final int SMALL_READ = 8192;
+
+        private void ensureOpen() throws IOException {
+            if (peer.h == 0) {
+                throw new IOException("Stream closed");
+            }
+        }
+
+        private boolean refill() throws IOException {
+            if (buffer == null) {
+                buffer = new byte[SMALL_READ];
+            }
+            int n = readNative(buffer, 0, buffer.length);
+            position = 0;
+            limit = Math.max(n, 0);
+            return n > 0;
+        }
+
+        private int readNative(byte[] b, int off, int len) throws IOException {
+            int n;
+            // Under the peer's lock the handle cannot be freed meanwhile,
+            // not even when this stream has become unreachable.
+            synchronized (peer) {
+                if (peer.h == 0) {
+                    throw new IOException("Stream closed");
+                }
+                try {
+                    n = SHARED.readStream(peer.h, b, off, len);
+                } catch (IOException e) {
+                    throw new IOException(text + ": " + e.getMessage(), e);
+                }
+            }
+            if (n > 0) {
+                remaining -= n;
+            }
+            return n;
+        }
+
+        @Override
+        public synchronized long skip(long n) throws IOException {
+            long skipped = 0;
+            if (n > 0 && position < limit) {
+                skipped = Math.min(n, limit - position);
+                position += (int) skipped;
+            }
+            return skipped + (n > skipped ? super.skip(n - skipped) : 0);
+        }
+
+        @Override
+        public synchronized int available() throws IOException {
+            ensureOpen();
+            return (int) Math.min(remaining + (limit - position), Integer.MAX_VALUE);
+        }
+
+        @Override
+        public void close() {
+            peer.free();
+        }
+    }
+
+    /** The native handle of one EntryInputStream, freed once. */
+    static final class Peer extends java.lang.ref.PhantomReference<EntryInputStream> {
+        private static final java.lang.ref.ReferenceQueue<EntryInputStream> UNREACHABLE =
+                new java.lang.ref.ReferenceQueue<EntryInputStream>();
+        /** Keeps every peer whose handle is live reachable until it is freed. */
+        private static final java.util.Set<Peer> LIVE =
+                java.util.Collections.synchronizedSet(new java.util.HashSet<Peer>());
+
+        /** The native stream; 0 once freed (or before one is taken). */
+        long h;
+
+        Peer(EntryInputStream owner) {
+            super(owner, UNREACHABLE);
+        }
+
+        synchronized void take(long handle) {
+            h = handle;
+            LIVE.add(this);
+        }
+
+        synchronized void free() {
+            if (h != 0) {
+                long handle = h;
+                h = 0;
+                SHARED.closeStream(handle);
+            }
+            LIVE.remove(this);
+        }
+
+        /** Frees the handles of streams dropped without close(). */
+        static void freeUnreachable() {
+            java.lang.ref.Reference<? extends EntryInputStream> r;
+            while ((r = UNREACHABLE.poll()) != null) {
+                ((Peer) r).free();
+            }
+        }
+    }
+
     /** The entry names of the archive `archive` names ("" or "libs/a.jar!"), or null when it names none. */
     static String[] entryNames(String archive) {
         return SHARED.archiveNames(archive);
@@ -233,4 +415,15 @@ public class Handler extends URLStreamHandler {
     protected native long[] entryInfo(String url);
 
     protected native String[] archiveNames(String archive);
+
+    /** A native stream over the entry the URL names, or 0 when it names none. */
+    protected native long openStream(String url);
+
+    /**
+     * Up to `len` bytes into b[off..]: the count, -1 at the end; an
+     * IOException when the entry cannot be read to its end.
+     */
+    protected native int readStream(long stream, byte[] b, int off, int len) throws IOException;
+
+    protected native void closeStream(long stream);
 }
