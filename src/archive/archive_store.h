@@ -190,8 +190,8 @@ public:
     RootArchive(const RootArchive&) = delete;
     RootArchive& operator=(const RootArchive&) = delete;
 
-    // Opens the store on first use, on the path given to setPath or, without
-    // one, on the executable path the launch configuration records.
+    // Opens the store on first use, on the path given to setPath (the launcher
+    // gives the executable's) or, without one, on the module's own file.
     void ensureOpen();
     // The file ensureOpen opens; set before the first ensureOpen.
     void setPath(const ByteString& path) { path_ = path; }

@@ -12,6 +12,7 @@
 #include "config/config_values.h"
 #include "jni/exceptions.h"
 #include "jni/java_strings.h"
+#include "jni/launch_context.h"
 #include "jni/local_ref.h"
 
 namespace hux {
@@ -46,8 +47,8 @@ jobject handler(JNIEnv* env) {
 bool compatibleMode() {
     int flag = compatibleFlag.load();
     if (flag == 0) {
-        const LaunchConfig* config = activeConfig();
-        const bool set = config && config::compatible(*config);
+        const LaunchContext* context = launchContext();
+        const bool set = context && context->config && config::compatible(*context->config);
         flag = set ? 1 : 2;
         compatibleFlag.store(flag);
     }

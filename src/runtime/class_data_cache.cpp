@@ -12,7 +12,7 @@
 #include "platform/files.h"
 #include "platform/process.h"
 #include "platform/user_cache.h"
-#include "runtime/debug_log.h"
+#include "config/debug_log.h"
 
 namespace hux {
 

@@ -10,7 +10,7 @@
 #include "platform/registry.h"
 #include "platform/runtime_location.h"
 #include "platform/splash_support.h"
-#include "runtime/debug_log.h"
+#include "config/debug_log.h"
 
 namespace hux {
 
@@ -205,19 +205,5 @@ ByteString findRuntimeLibrary(const LaunchConfig& config) {
 }
 
 void resetRuntimeSearchForTesting() { searchMemo().assign("-"); }
-
-bool loadWithDirectoryOnPath(platform::DynamicLibrary& library, const ByteString& path, const ByteString& directory,
-                             bool global) {
-    if (library.load(path.c_str(), global)) return true;
-    if (!platform::dependenciesFollowPath()) return false;
-    ByteString current;
-    platform::getEnv("PATH", current);
-    ByteString assignment("PATH=");
-    assignment.append(current);
-    assignment.push(platform::pathListSeparator());
-    assignment.append(directory);
-    platform::putEnv(assignment.c_str());
-    return library.load(path.c_str(), global);
-}
 
 }  // namespace hux

@@ -27,10 +27,4 @@ ByteString readRegistryRuntime(const LaunchConfig& config, const char* keyPath);
 // Forgets the remembered search outcome, so that tests can search again.
 void resetRuntimeSearchForTesting();
 
-// Loads the library at `path`. Where a library's dependencies are found
-// through PATH and the first load fails, `directory` is appended to PATH (for
-// the rest of the process) and the load is tried once more.
-bool loadWithDirectoryOnPath(platform::DynamicLibrary& library, const ByteString& path, const ByteString& directory,
-                             bool global);
-
 }  // namespace hux
