@@ -5,7 +5,7 @@
 #include "archive/natives.h"
 #include "jni/attach.h"
 #include "jni/launch_context.h"
-#include "jni/local_ref.h"
+#include "jni/java_calls.h"
 #include "platform/vm_support.h"
 #include "services/stream_redirector.h"
 #include "services/tray.h"
@@ -23,10 +23,7 @@ void interruptHandler(int signal) {
     if (JavaVM* vm = context ? context->runningVm() : nullptr) {
         jni::AttachedThread thread(vm);
         if (JNIEnv* env = thread.env()) {
-            jni::LocalRef<jclass> system(env, env->FindClass("java/lang/System"));
-            jmethodID exit = system ? env->GetStaticMethodID(system.get(), "exit", "(I)V") : nullptr;
-            if (exit) env->CallStaticVoidMethod(system.get(), exit, interruptExitCode(signal));
-            env->ExceptionClear();
+            jni::systemExit(env, interruptExitCode(signal));
         }
     }
     platform::chainInterruptHandler(signal);

@@ -220,14 +220,7 @@ bool mainClassLinks(JNIEnv* env, jclass cls) {
     LocalRef<jstring> message(env, callString(env, thrown.get(), "getLocalizedMessage"));
     const std::u16string text = u"Error: Unable to initialize main class " + unitsOf(env, className.get()) +
                                 u"\nCaused by: " + unitsOf(env, thrownName.get()) + u": " + unitsOf(env, message.get());
-    LocalRef<jclass> system(env, env->FindClass("java/lang/System"));
-    jfieldID errField = system ? env->GetStaticFieldID(system.get(), "err", "Ljava/io/PrintStream;") : nullptr;
-    LocalRef<> err(env, errField ? env->GetStaticObjectField(system.get(), errField) : nullptr);
-    LocalRef<jclass> printStream(env, err ? env->GetObjectClass(err.get()) : nullptr);
-    jmethodID println = printStream ? env->GetMethodID(printStream.get(), "println", "(Ljava/lang/String;)V") : nullptr;
-    LocalRef<jstring> line(env, println ? jni::newString(env, text) : nullptr);
-    if (line) env->CallVoidMethod(err.get(), println, line.get());
-    env->ExceptionClear();
+    jni::printToSystemErr(env, text);
     return false;
 }
 

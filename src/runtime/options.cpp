@@ -6,6 +6,7 @@
 #include "common/zip_format.h"
 #include "config/config_values.h"
 #include "config/paths.h"
+#include "jni/java_calls.h"
 #include "jni/java_strings.h"
 #include "jni/local_ref.h"
 #include "platform/environment.h"
@@ -318,21 +319,7 @@ void setSystemProperty(JNIEnv* env, const std::u16string& assignment) {
     const std::u16string_view all(assignment);
     const std::u16string_view name = all.substr(0, eq);
     const std::u16string_view value = eq == std::u16string::npos ? std::u16string_view() : all.substr(eq + 1);
-    jni::LocalRef<jclass> system(env, env->FindClass("java/lang/System"));
-    jmethodID setProperty = system ? env->GetStaticMethodID(system.get(), "setProperty",
-                                                            "(Ljava/lang/String;Ljava/lang/String;)Ljava/lang/String;")
-                                   : nullptr;
-    if (!setProperty) {
-        env->ExceptionClear();
-        return;
-    }
-    jni::LocalRef<jstring> jname(env, jni::newString(env, name));
-    jni::LocalRef<jstring> jvalue(env, jname ? jni::newString(env, value) : nullptr);
-    if (jname && jvalue) {
-        jni::LocalRef<> previous(env,
-                                 env->CallStaticObjectMethod(system.get(), setProperty, jname.get(), jvalue.get()));
-    }
-    env->ExceptionClear();
+    jni::setSystemProperty(env, name, value);
 }
 
 }  // namespace
