@@ -59,44 +59,6 @@ void dispatchUncaughtException(JNIEnv* env) {
     }
 }
 
-jobject loadMainClass(const LaunchConfig& config, JvmHost& host, const ByteString& mainClass) {
-    JNIEnv* env = host.jniEnv();
-    LocalRef<jclass> loaderClass(
-        env, env->FindClass(host.direct ? "java/lang/ClassLoader" : "com/mordavin/hux/CarvossClassLoader"));
-    jmethodID loadClass =
-        loaderClass ? env->GetMethodID(loaderClass.get(), "loadClass", "(Ljava/lang/String;)Ljava/lang/Class;")
-                    : nullptr;
-    if (!loadClass) {
-        env->ExceptionClear();
-        return nullptr;
-    }
-    LocalRef<> loader;
-    if (host.direct) {
-        jmethodID getSystem =
-            env->GetStaticMethodID(loaderClass.get(), "getSystemClassLoader", "()Ljava/lang/ClassLoader;");
-        loader = LocalRef<>(env, getSystem ? env->CallStaticObjectMethod(loaderClass.get(), getSystem) : nullptr);
-        env->ExceptionClear();
-    } else if (!config::asSystemClassLoader(config)) {
-        loader = LocalRef<>(env, newLoader(env, loaderClass.get()));
-    } else {
-        LocalRef<jclass> classLoader(env, env->FindClass("java/lang/ClassLoader"));
-        jmethodID getSystem =
-            classLoader ? env->GetStaticMethodID(classLoader.get(), "getSystemClassLoader", "()Ljava/lang/ClassLoader;")
-                        : nullptr;
-        loader = LocalRef<>(env, getSystem ? env->CallStaticObjectMethod(classLoader.get(), getSystem) : nullptr);
-        env->ExceptionClear();
-        if (!loader || !env->IsInstanceOf(loader.get(), loaderClass.get()))
-            loader = LocalRef<>(env, newLoader(env, loaderClass.get()));
-    }
-    if (!loader) return nullptr;
-    // The name exactly as configured: a.b.Main with dots.
-    const std::u16string units = platform::ansiToUtf16(mainClass.c_str(), static_cast<size_t>(mainClass.length()));
-    LocalRef<jstring> name(env, jni::newString(env, units));
-    jobject cls = name ? env->CallObjectMethod(loader.get(), loadClass, name.get()) : nullptr;
-    if (!cls) jni::reportPendingException(env);
-    return cls;
-}
-
 jobjectArray buildArgumentArray(JNIEnv* env, const std::vector<std::u16string>& arguments) {
     LocalRef<jclass> string(env, env->FindClass("java/lang/String"));
     if (!string) return nullptr;
@@ -225,6 +187,44 @@ bool mainClassLinks(JNIEnv* env, jclass cls) {
 }
 
 }  // namespace
+
+jobject loadMainClass(const LaunchConfig& config, JvmHost& host, const ByteString& mainClass) {
+    JNIEnv* env = host.jniEnv();
+    LocalRef<jclass> loaderClass(
+        env, env->FindClass(host.direct ? "java/lang/ClassLoader" : "com/mordavin/hux/CarvossClassLoader"));
+    jmethodID loadClass =
+        loaderClass ? env->GetMethodID(loaderClass.get(), "loadClass", "(Ljava/lang/String;)Ljava/lang/Class;")
+                    : nullptr;
+    if (!loadClass) {
+        env->ExceptionClear();
+        return nullptr;
+    }
+    LocalRef<> loader;
+    if (host.direct) {
+        jmethodID getSystem =
+            env->GetStaticMethodID(loaderClass.get(), "getSystemClassLoader", "()Ljava/lang/ClassLoader;");
+        loader = LocalRef<>(env, getSystem ? env->CallStaticObjectMethod(loaderClass.get(), getSystem) : nullptr);
+        env->ExceptionClear();
+    } else if (!config::asSystemClassLoader(config)) {
+        loader = LocalRef<>(env, newLoader(env, loaderClass.get()));
+    } else {
+        LocalRef<jclass> classLoader(env, env->FindClass("java/lang/ClassLoader"));
+        jmethodID getSystem =
+            classLoader ? env->GetStaticMethodID(classLoader.get(), "getSystemClassLoader", "()Ljava/lang/ClassLoader;")
+                        : nullptr;
+        loader = LocalRef<>(env, getSystem ? env->CallStaticObjectMethod(classLoader.get(), getSystem) : nullptr);
+        env->ExceptionClear();
+        if (!loader || !env->IsInstanceOf(loader.get(), loaderClass.get()))
+            loader = LocalRef<>(env, newLoader(env, loaderClass.get()));
+    }
+    if (!loader) return nullptr;
+    // The name exactly as configured: a.b.Main with dots.
+    const std::u16string units = platform::ansiToUtf16(mainClass.c_str(), static_cast<size_t>(mainClass.length()));
+    LocalRef<jstring> name(env, jni::newString(env, units));
+    jobject cls = name ? env->CallObjectMethod(loader.get(), loadClass, name.get()) : nullptr;
+    if (!cls) jni::reportPendingException(env);
+    return cls;
+}
 
 int32_t invokeMainClass(const LaunchConfig& config, JvmHost& host, const ByteString& mainClass,
                         const std::vector<std::u16string>& arguments) {
