@@ -28,7 +28,8 @@ bool systemProperty(JNIEnv* env, const char* name, LocalRef<jstring>& value) {
     if (!get.method) return false;
     LocalRef<jstring> key(env, env->NewStringUTF(name));
     value = LocalRef<jstring>(
-        env, key ? static_cast<jstring>(env->CallStaticObjectMethod(get.system.get(), get.method, key.get())) : nullptr);
+        env,
+        key ? static_cast<jstring>(env->CallStaticObjectMethod(get.system.get(), get.method, key.get())) : nullptr);
     if (env->ExceptionCheck()) {
         env->ExceptionClear();
         value.reset();

@@ -163,9 +163,8 @@ void forwardLaunch(const LaunchConfig& config, InstanceChannel& channel, int32_t
     config::argv(config, argvValues);
     ByteString dir = config.workDir();
     if (dir.length() > 1 && isSeparator(dir.back())) dir.resize(dir.length() - 1);
-    const ByteBuffer message =
-        forwardedLaunchMessage(mainArguments(argvValues, argc, argv),
-                               platform::ansiToUtf16(dir.c_str(), static_cast<size_t>(dir.length())));
+    const ByteBuffer message = forwardedLaunchMessage(
+        mainArguments(argvValues, argc, argv), platform::ansiToUtf16(dir.c_str(), static_cast<size_t>(dir.length())));
     if (channel.handOver(message.data(), message.length(), kForwardTimeoutMs)) endForwardedLaunch(hub);
     debugLog("instance %u did not take the forwarded launch: starting as the first", hub);
 }
@@ -224,8 +223,8 @@ void redirectStandardStreams(const LaunchConfig& config) {
 int runVirtualMachine(const LaunchConfig& config, JvmHost& host, const CommandLine& commandLine) {
     StringList argvValues;
     config::argv(config, argvValues);
-    LaunchRequest request{&config, &host,
-                          mainArgumentTexts(argvValues, commandLine.count(), commandLine.arguments()), 0};
+    LaunchRequest request{&config, &host, mainArgumentTexts(argvValues, commandLine.count(), commandLine.arguments()),
+                          0};
     for (int32_t i = 0; i < commandLine.count(); ++i) debugLog("argument: %s", commandLine.arguments()[i]);
 
     if (!config::firstThreadOption(config).empty()) return vmThreadProc(&request);

@@ -19,8 +19,8 @@ V texts(const V& argvValues, std::vector<const char*> args) {
     StringList values;
     for (const std::string& v : argvValues) values.append(v);
     V out;
-    for (const ByteString& t : mainArgumentTexts(values, static_cast<int32_t>(args.size()),
-                                                 const_cast<char* const*>(args.data())))
+    for (const ByteString& t :
+         mainArgumentTexts(values, static_cast<int32_t>(args.size()), const_cast<char* const*>(args.data())))
         out.emplace_back(t.view());
     return out;
 }
@@ -38,7 +38,7 @@ TEST(MainArguments, ConfiguredValuesAreSplitAndComeFirst) {
         {{"-x \"two words\" y"}, {"z"}, {"-x", "two words", "y", "z"}},
         {{"one", "\"\" two"}, {}, {"one", "", "two"}},  // each value on its own; quotes give an empty piece
         {{"a\\\"b"}, {"c"}, {"a\"b", "c"}},             // a backslash escapes a quote
-        {{"   "}, {"c"}, {"c"}},                         // blanks alone give nothing
+        {{"   "}, {"c"}, {"c"}},                        // blanks alone give nothing
     };
     for (const auto& c : cases) {
         EXPECT_EQ(texts(c.argvValues, c.args), c.expected) << (c.argvValues.empty() ? "" : c.argvValues[0]);

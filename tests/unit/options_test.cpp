@@ -327,8 +327,10 @@ TEST_F(Options, ClassPathPatternsGoToTheHandedInMatcher) {
     OptionInputs in;
     in.matchPattern = matchTwo;
     matcherCalls = 0;
-    EXPECT_EQ(std::string(hux::buildClassPath(*config("classpath " + r + "*.jar;b.jar"), ClassPathFlavour::Hux, in).view()),
-              kSep + r + "*.jar.1" + kSep + r + "*.jar.2" + kSep + r + "app/b.jar");
+    EXPECT_EQ(
+        std::string(hux::buildClassPath(*config("classpath " + r + "*.jar;b.jar"), ClassPathFlavour::Hux, in).view()),
+        kSep + r + "*.jar.1" + kSep + r + "*.jar.2" + kSep + r + "app/b.jar");
     EXPECT_EQ(matcherCalls, 1);
-    EXPECT_EQ(std::string(hux::buildClassPath(*config("classpath " + r + "*.jar"), ClassPathFlavour::Hux, {}).view()), "");
+    EXPECT_EQ(std::string(hux::buildClassPath(*config("classpath " + r + "*.jar"), ClassPathFlavour::Hux, {}).view()),
+              "");
 }
