@@ -11,7 +11,6 @@
 #include "common/never_destroyed.h"
 #include "common/utf.h"
 #include "common/zip_format.h"
-#include "config/launch_config.h"
 #include "platform/mutex.h"
 #include "platform/process.h"
 
@@ -461,11 +460,9 @@ void RootArchive::ensureOpen() {
     if (opened_.load(std::memory_order_acquire) != 0) return;
     platform::MutexLock lock(openLock());
     if (opened_.load(std::memory_order_relaxed) != 0) return;
-    ByteString path = path_;
-    if (path.empty()) {
-        const LaunchConfig* config = activeConfig();
-        path = config ? config->exePath() : platform::moduleFileName();
-    }
+    // The launcher sets the executable's path; without one (tests, a library
+    // load outside a launch) the module's own file serves.
+    const ByteString path = path_.empty() ? platform::moduleFileName() : path_;
     // A failed open leaves the store empty and is never retried.
     if (!path.empty()) store_.openFromFile(path.c_str());
     // Classes and resources of a nested jar that stays closed are not found:

@@ -217,10 +217,10 @@ public:
     RootArchive(const RootArchive&) = delete;
     RootArchive& operator=(const RootArchive&) = delete;
 
-    // Opens the store on first use, on the path given to setPath or, without
-    // one, on the executable path the launch configuration records. Prints
-    // one line on standard error for each nested archive that could not be
-    // opened ("hux: cannot open the nested jar '<name>': <reason>"), once.
+    // Opens the store on first use, on the path given to setPath (the launcher
+    // gives the executable's) or, without one, on the module's own file.
+    // Prints one line on standard error for each nested archive that could
+    // not be opened ("hux: cannot open the nested jar '<name>': <reason>"), once.
     void ensureOpen();
     // The file ensureOpen opens; set before the first ensureOpen.
     void setPath(const ByteString& path) { path_ = path; }

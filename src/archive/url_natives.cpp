@@ -12,7 +12,9 @@
 #include "common/utf.h"
 #include "config/config_values.h"
 #include "jni/exceptions.h"
+#include "jni/java_calls.h"
 #include "jni/java_strings.h"
+#include "jni/launch_context.h"
 #include "jni/local_ref.h"
 
 namespace hux {
@@ -47,8 +49,8 @@ jobject handler(JNIEnv* env) {
 bool compatibleMode() {
     int flag = compatibleFlag.load();
     if (flag == 0) {
-        const LaunchConfig* config = activeConfig();
-        const bool set = config && config::compatible(*config);
+        const LaunchContext* context = launchContext();
+        const bool set = context && context->config && config::compatible(*context->config);
         flag = set ? 1 : 2;
         compatibleFlag.store(flag);
     }
@@ -116,27 +118,17 @@ jobject makeHuxUrl(JNIEnv* env, const ByteString& fullName, bool fromUtf8) {
 }
 
 void registerHandlerPackage(JNIEnv* env) {
-    LocalRef<jclass> system(env, env->FindClass("java/lang/System"));
-    jmethodID get = system
-                        ? env->GetStaticMethodID(system.get(), "getProperty", "(Ljava/lang/String;)Ljava/lang/String;")
-                        : nullptr;
-    jmethodID set = get ? env->GetStaticMethodID(system.get(), "setProperty",
-                                                 "(Ljava/lang/String;Ljava/lang/String;)Ljava/lang/String;")
-                        : nullptr;
-    if (!set) {
-        env->ExceptionClear();
-        return;
-    }
-    LocalRef<jstring> key(env, env->NewStringUTF("java.protocol.handler.pkgs"));
-    LocalRef<jstring> old(env, static_cast<jstring>(env->CallStaticObjectMethod(system.get(), get, key.get())));
+    constexpr const char kKey[] = "java.protocol.handler.pkgs";
+    LocalRef<jstring> old;
+    if (!jni::systemProperty(env, kKey, old)) return;
     std::string value = "com.mordavin";
     if (old) {
         const std::string chars = jni::modifiedUtf8(env, old.get());
         if (!chars.empty()) value = value + "|" + chars;
     }
+    LocalRef<jstring> key(env, env->NewStringUTF(kKey));
     LocalRef<jstring> newValue(env, env->NewStringUTF(value.c_str()));
-    LocalRef<> previous(env, env->CallStaticObjectMethod(system.get(), set, key.get(), newValue.get()));
-    env->ExceptionClear();
+    jni::setSystemProperty(env, key.get(), newValue.get());
 }
 
 namespace {

@@ -17,6 +17,7 @@ namespace {
 // Budget of one top-level expansion, shared by the nested expansions of
 // expandable registry strings.
 struct ExpandState {
+    const LaunchConfig* config = nullptr;  // for the built-in names
     int depth = 0;
     int registryReads = 0;
 };
@@ -36,7 +37,7 @@ bool resolveName(std::string_view name, ByteString& value, ExpandState& state) {
     if (name.find('\0') != std::string_view::npos) return false;
     const ByteString cname(name);
     if (platform::getEnv(cname.c_str(), value)) return true;
-    if (specialValue(name, value)) return true;
+    if (specialValue(name, value, state.config)) return true;
     return registryValueWith(name, value, state);
 }
 
@@ -185,8 +186,9 @@ ByteString& composedHome() {
 
 }  // namespace
 
-ByteString expandReferences(const ByteString& input, ExpandMode mode) {
+ByteString expandReferences(const ByteString& input, ExpandMode mode, const LaunchConfig* config) {
     ExpandState state;
+    state.config = config;
     return expandWith(input, mode, state);
 }
 
@@ -200,7 +202,7 @@ ByteString registryDataText(uint32_t type, const uint8_t* data, int32_t size) {
     return registryDataTextWith(type, data, size, state);
 }
 
-bool specialValue(std::string_view name, ByteString& value) {
+bool specialValue(std::string_view name, ByteString& value, const LaunchConfig* config) {
     if (equalsIgnoreCase(name, "HOME")) {
         ByteString& home = composedHome();
         if (home.empty()) {
@@ -214,7 +216,6 @@ bool specialValue(std::string_view name, ByteString& value) {
         value = home;
         return true;
     }
-    const LaunchConfig* config = activeConfig();
     if (!config) return false;
     if (equalsIgnoreCase(name, "APPLICATION_HOME")) {
         value = config->exeDir();
@@ -250,7 +251,7 @@ namespace config {
 
 namespace {
 ByteString expandedValue(const LaunchConfig& c, std::string_view key) {
-    return expandReferences(c.firstValue(key, false, true), ExpandMode::Ansi);
+    return expandReferences(c.firstValue(key, false, true), ExpandMode::Ansi, &c);
 }
 
 void rawSink(void* user, const ByteString& value) { static_cast<StringList*>(user)->append(value); }

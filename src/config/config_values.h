@@ -20,13 +20,14 @@ constexpr int kMaxRegistryReadsPerExpansion = 256;
 // Replaces %NAME%, %{NAME}%, $NAME and ${NAME} references by the environment,
 // the built-in names and registry values; "%%" and "$$" stand for one sigil.
 // ExpandMode::Utf8 converts substituted values that are not plain ASCII from
-// the ANSI code page to UTF-8.
-ByteString expandReferences(const ByteString& input, ExpandMode mode);
+// the ANSI code page to UTF-8. `config` gives the built-in names; null leaves
+// those that need it as written.
+ByteString expandReferences(const ByteString& input, ExpandMode mode, const LaunchConfig* config);
 
 // The built-in names APPLICATION_HOME, PWD, HUX_APP_PATH and HOME (ASCII case
-// insensitive), read from the configuration in activeConfig(). False when
-// the name is not one of them (or no configuration is published).
-bool specialValue(std::string_view name, ByteString& value);
+// insensitive), the first three read from `config`. False when the name is
+// not one of them (or it needs a configuration and `config` is null).
+bool specialValue(std::string_view name, ByteString& value, const LaunchConfig* config);
 
 // A registry reference: "HKCU\key\value", "HKLM\key\" (default value),
 // optionally followed by "|default". False when the name is not defined.

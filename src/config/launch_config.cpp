@@ -1,7 +1,5 @@
 #include "config/launch_config.h"
 
-#include <atomic>
-
 #include <cctype>
 #include <cstring>
 #include <string>
@@ -206,15 +204,16 @@ namespace {
 struct CollectState {
     StringList* out;
     ExpandMode mode;
+    const LaunchConfig* config;
 };
 void collectSink(void* user, const ByteString& value) {
     auto* st = static_cast<CollectState*>(user);
-    st->out->append(expandReferences(value, st->mode));
+    st->out->append(expandReferences(value, st->mode, st->config));
 }
 }  // namespace
 
 void LaunchConfig::collectValues(std::string_view key, StringList& out, bool embeddedOnly, bool toAnsi) const {
-    CollectState st{&out, toAnsi ? ExpandMode::Ansi : ExpandMode::Utf8};
+    CollectState st{&out, toAnsi ? ExpandMode::Ansi : ExpandMode::Utf8, this};
     findValues(key, embeddedOnly, toAnsi, {}, collectSink, &st);
 }
 
@@ -225,12 +224,5 @@ void LaunchConfig::refreshWorkDir() {
     workDir_ = platform::currentDirectory();
     if (!workDir_.empty() && !isSeparator(workDir_.back())) workDir_.push('/');
 }
-
-namespace {
-std::atomic<LaunchConfig*> activeConfigPointer{nullptr};
-}  // namespace
-
-LaunchConfig* activeConfig() { return activeConfigPointer.load(std::memory_order_acquire); }
-void setActiveConfig(LaunchConfig* config) { activeConfigPointer.store(config, std::memory_order_release); }
 
 }  // namespace hux

@@ -68,12 +68,6 @@ private:
     bool archiveIntact_ = true;
 };
 
-// The configuration of the running launch, published by the main flow before
-// any other launcher thread starts, for code that the virtual machine calls
-// (natives, value expansion, message overrides). Null outside a launch.
-LaunchConfig* activeConfig();
-void setActiveConfig(LaunchConfig* config);
-
 // The four external-file candidates in the order they are tried.
 void externalConfigCandidates(const ByteString& exePath, ByteString out[4]);
 

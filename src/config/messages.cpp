@@ -113,9 +113,9 @@ ByteString unescapeMessage(std::string_view text) {
     return out;
 }
 
-ByteString messageText(int number) {
+ByteString messageText(const LaunchConfig& config, int number) {
     OverrideTable& table = overrides();
-    if (!table.built && activeConfig()) buildOverrides(*activeConfig(), table);
+    if (!table.built) buildOverrides(config, table);
     if (number > 0) {
         for (const auto& pair : table.pairs)
             if (pair.number == number && pair.index >= 0 && pair.index < table.texts.count())
@@ -153,8 +153,9 @@ void formatText(ByteString& out, std::string_view format, const std::string_view
     }
 }
 
-ByteString versionMessage(int number, std::string_view running, std::string_view minimum, std::string_view maximum) {
-    const ByteString format = messageText(number);
+ByteString versionMessage(const LaunchConfig& config, int number, std::string_view running, std::string_view minimum,
+                          std::string_view maximum) {
+    const ByteString format = messageText(config, number);
     ByteString out;
     formatText(out, format.view(), {running, minimum, maximum, std::string_view(), std::string_view()});
     return out;

@@ -6,14 +6,15 @@
 #include <string_view>
 
 #include "common/byte_string.h"
+#include "config/launch_config.h"
 
 namespace hux {
 
 // The ANSI text of a message: the first `message` override of that number,
 // else the executable's string-table text, else the compiled-in text; empty
-// when none exists. The overrides are read from the configuration published
-// in activeConfig() on the first call that finds one.
-ByteString messageText(int number);
+// when none exists. The overrides are read from `config` on the first call
+// and kept for the process.
+ByteString messageText(const LaunchConfig& config, int number);
 
 // The compiled-in text of a message (the same texts as the Windows string
 // table); null for numbers without a text.
@@ -34,7 +35,8 @@ inline void formatText(ByteString& out, std::string_view format, std::initialize
 
 // Message 6 or 12 formatted with the running version, the minimum and the
 // maximum (followed by two empty arguments).
-ByteString versionMessage(int number, std::string_view running, std::string_view minimum, std::string_view maximum);
+ByteString versionMessage(const LaunchConfig& config, int number, std::string_view running, std::string_view minimum,
+                          std::string_view maximum);
 
 // Writes `text` followed by a line feed to standard error.
 void printMessageLine(const ByteString& text);

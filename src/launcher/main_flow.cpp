@@ -2,22 +2,28 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
+#include <vector>
 
+#include "archive/archive_store.h"
 #include "common/never_destroyed.h"
 #include "common/utf.h"
 #include "config/config_values.h"
+#include "config/debug_log.h"
 #include "config/launch_config.h"
 #include "config/messages.h"
 #include "config/paths.h"
+#include "jni/launch_context.h"
+#include "launcher/main_arguments.h"
 #include "launcher/native_binding.h"
+#include "launcher/vm_hooks.h"
 #include "platform/console.h"
 #include "platform/named_mutex.h"
 #include "platform/process.h"
 #include "platform/shared_area.h"
 #include "platform/text.h"
 #include "platform/threads.h"
-#include "runtime/debug_log.h"
+#include "runtime/discovery.h"
+#include "runtime/java_start.h"
 #include "runtime/jvm_host.h"
 #include "runtime/options.h"
 #include "services/forwarded_launch.h"
@@ -37,12 +43,24 @@ constexpr size_t kVmThreadStack = 1024 * 1024;
 // How long a forwarded launch waits for the running instance to take it.
 constexpr int kForwardTimeoutMs = 5000;
 
+// What the virtual machine thread runs: the start, then the teardown of the
+// virtual machine.
+struct LaunchRequest {
+    const LaunchConfig* config;
+    JvmHost* host;
+    std::vector<ByteString> arguments;  // main's, in the platform encoding
+    int result;
+};
+
 int vmThreadProc(void* argument) {
-    LaunchRequest zero{};
-    auto* request = argument ? static_cast<LaunchRequest*>(argument) : &zero;
-    request->result = startJavaApplication(request->argc, request->argv, request->hook, request->reserved,
-                                           static_cast<char**>(request->reservedPointer));
-    if (JvmHost* host = activeJvmHost()) shutdownVm(*host);
+    auto* request = static_cast<LaunchRequest*>(argument);
+    // Option building takes the argument expansion's pattern matcher and the
+    // archive's look at nested archives from here.
+    OptionInputs inputs;
+    inputs.matchPattern = expandPattern;
+    inputs.holdsNestedArchives = holdsNestedArchives;
+    request->result = startJavaApplication(*request->config, *request->host, request->arguments, inputs, vmReadyHook);
+    shutdownVm(*request->host);
     return request->result;
 }
 
@@ -51,8 +69,51 @@ void replaceAll(ByteString& s, char from, char to) {
         if (s[i] == from) s[i] = to;
 }
 
-[[noreturn]] void refuseSecondInstance() {
-    printMessageLine(messageText(13));
+// The configuration beside and inside the executable, in the user's locale;
+// null (the user told) when the executable is damaged.
+LaunchConfig* loadConfiguration() {
+    // A GUI-subsystem launcher started from a console writes there.
+    platform::attachParentConsole();
+    platform::setLocaleFromEnvironment();
+    auto* config = new LaunchConfig(true);
+    if (!config->archiveIntact()) {
+        // A truncated or altered executable: neither its configuration nor
+        // its classes can be read, and the virtual machine would only fail
+        // on them with an internal error.
+        ByteString line("hux: '");
+        line.append(config->exePath());
+        line.append("' is damaged: its application archive is incomplete or altered");
+        printMessageLine(line);
+        return nullptr;
+    }
+    return config;
+}
+
+// The area shared by the running instances. When the named mapping cannot be
+// had, the executable's own area serves; when that fails too, a private block
+// keeps the channel on valid memory. Like the channel that works on it, the
+// area stays mapped until the process ends (see tearDown).
+void* openInstanceArea(const LaunchConfig& config, platform::SharedArea& area) {
+    const ByteString appId = config::appId(config);
+    bool haveArea = false;
+    if (!appId.empty()) haveArea = area.openNamed(instanceMappingName(appId).c_str(), kMappingSize);
+    if (!haveArea) haveArea = area.openExecutableArea();
+    static unsigned char privateArea[kMappingSize];
+    return haveArea ? area.data() : privateArea;
+}
+
+// Publishes the launch for the natives and the interrupt handler, before any
+// other thread starts.
+void publishLaunch(const LaunchConfig& config, JvmHost& host, InstanceChannel& channel) {
+    static LaunchContext context;
+    context.config = &config;
+    context.vm = &host.vm;
+    context.channel = &channel;
+    publishLaunchContext(&context);
+}
+
+[[noreturn]] void refuseSecondInstance(const LaunchConfig& config) {
+    printMessageLine(messageText(config, 13));
     std::exit(kExitAlreadyRunning);
 }
 
@@ -68,8 +129,8 @@ void enforceSingleInstance(const LaunchConfig& config, SingleInstanceMode mode, 
                 case platform::NamedMutex::Result::CreateFailed:
                     std::printf("CreateMutex error: %d\n", error);
                     std::fflush(stdout);
-                    refuseSecondInstance();
-                case platform::NamedMutex::Result::TimedOut: refuseSecondInstance();
+                    refuseSecondInstance(config);
+                case platform::NamedMutex::Result::TimedOut: refuseSecondInstance(config);
                 case platform::NamedMutex::Result::Unguarded: return;
             }
             return;
@@ -92,7 +153,7 @@ void enforceSingleInstance(const LaunchConfig& config, SingleInstanceMode mode, 
     std::exit(0);
 }
 
-void forwardLaunch(const LaunchConfig& config, InstanceChannel& channel, int32_t argc, char** argv) {
+void forwardLaunch(const LaunchConfig& config, InstanceChannel& channel, int32_t argc, char* const* argv) {
     const uint32_t hub = channel.hubPid();
     if (hub == channel.ownPid()) {
         debugLog("no running instance to forward the launch to: starting as the first");
@@ -102,16 +163,94 @@ void forwardLaunch(const LaunchConfig& config, InstanceChannel& channel, int32_t
     config::argv(config, argvValues);
     ByteString dir = config.workDir();
     if (dir.length() > 1 && isSeparator(dir.back())) dir.resize(dir.length() - 1);
-    const ByteBuffer message =
-        forwardedLaunchMessage(mainArguments(argvValues, argc, argv, 0, nullptr),
-                               platform::ansiToUtf16(dir.c_str(), static_cast<size_t>(dir.length())));
+    const ByteBuffer message = forwardedLaunchMessage(
+        mainArguments(argvValues, argc, argv), platform::ansiToUtf16(dir.c_str(), static_cast<size_t>(dir.length())));
     if (channel.handOver(message.data(), message.length(), kForwardTimeoutMs)) endForwardedLaunch(hub);
     debugLog("instance %u did not take the forwarded launch: starting as the first", hub);
 }
 
+// Runs runtime discovery early; its result is remembered for the start.
 void showSplash(const LaunchConfig& config) {
-    const ByteString splashLibrary = findSplashLibrary(config);
-    if (!splashLibrary.empty()) startSplash(config, splashLibrary, config.exePath());
+    const ByteString runtimeLibrary = findRuntimeLibrary(config);
+    const ByteString splashLibrary = findSplashLibrary(config, runtimeLibrary);
+    if (!splashLibrary.empty()) startSplash(config, splashLibrary, runtimeLibrary);
+}
+
+// The launch's arguments after wildcard expansion, without the program name.
+class CommandLine {
+public:
+    CommandLine(const LaunchConfig& config, int argc, char** argv) : count_(argc), vector_(argv) {
+        const WildcardMode mode = config::wildcard(config);
+        if (mode == WildcardMode::None) return;
+        expandArguments(argc, argv, mode, expanded_);
+        for (int32_t i = 0; i < expanded_.count(); ++i) expandedVector_.push(const_cast<char*>(expanded_.at(i)));
+        expandedVector_.push(nullptr);
+        count_ = expanded_.count();
+        vector_ = expandedVector_.data();
+    }
+    CommandLine(const CommandLine&) = delete;
+    CommandLine& operator=(const CommandLine&) = delete;
+
+    int32_t count() const { return count_ > 0 ? count_ - 1 : 0; }
+    char* const* arguments() const { return count_ > 0 ? vector_ + 1 : vector_; }
+
+private:
+    int32_t count_;
+    char** vector_;
+    StringList expanded_;
+    GrowArray<char*> expandedVector_;
+};
+
+// Standard error first, then standard output (equal values share one
+// target), so that every later launcher message reaches its target.
+void redirectStandardStreams(const LaunchConfig& config) {
+    const ByteString errTarget = config::stderrTarget(config);
+    if (!errTarget.empty()) redirectStderr(errTarget, config);
+    const ByteString outTarget = config::stdoutTarget(config);
+    if (!outTarget.empty()) redirectStdout(outTarget, config);
+    // An executable deeper than the system can name runs from its embedded
+    // configuration only; the files beside it are out of reach, and the user
+    // is told so instead of finding an external configuration ignored.
+    if (config.exePath() == platform::kSelfExecutable)
+        printMessageLine(
+            ByteString("hux: the executable's path is too long to name; files beside it (an external "
+                       "configuration, paths relative to its directory) are not read"));
+}
+
+// The virtual machine runs on this thread when an option asks for the first
+// thread, else on a thread of its own with the stack an -Xss option asks for
+// (java gives its main thread that size too).
+int runVirtualMachine(const LaunchConfig& config, JvmHost& host, const CommandLine& commandLine) {
+    StringList argvValues;
+    config::argv(config, argvValues);
+    LaunchRequest request{&config, &host, mainArgumentTexts(argvValues, commandLine.count(), commandLine.arguments()),
+                          0};
+    for (int32_t i = 0; i < commandLine.count(); ++i) debugLog("argument: %s", commandLine.arguments()[i]);
+
+    if (!config::firstThreadOption(config).empty()) return vmThreadProc(&request);
+    const size_t stackSize = startThreadStackSize(config, kVmThreadStack);
+    std::fflush(stdout);
+    platform::Thread thread;
+    if (!thread.start(vmThreadProc, &request, stackSize, true) &&
+        !thread.start(vmThreadProc, &request, stackSize, false)) {
+        return vmThreadProc(&request);
+    }
+    return thread.join();
+}
+
+// Icons first, then the published launch is withdrawn, then what other
+// instances see of this one: its registration and pump, then its share of a
+// named area. The area itself stays mapped: the virtual machine returns while
+// daemon threads still run, and one of them may be inside a native that
+// loaded the channel before it was withdrawn (or be about to use it) and
+// touches the area until the process ends. A mapping that is never unmapped
+// (and that the platform layer never lets shrink) is safe on those paths
+// without any check. Nothing is deleted (see runMainFlow).
+void tearDown(InstanceChannel& channel, platform::SharedArea& area) {
+    removeAllTrayIcons();
+    publishLaunchContext(nullptr);
+    channel.stop();
+    if (area.isNamed()) area.withdraw();
 }
 
 }  // namespace
@@ -132,137 +271,38 @@ ByteString instanceMappingName(const ByteString& appId) {
 }
 
 int runMainFlow(int argc, char** argv) {
-    // A GUI-subsystem launcher started from a console writes there.
-    platform::attachParentConsole();
-    // The user's locale for every conversion, then the configuration and an
-    // empty host. The configuration, the host and the channel below are
-    // reached by natives and handlers on other threads, so they are never
-    // destroyed: a Java thread still running while the process exits must
-    // not meet a freed object.
-    platform::setLocaleFromEnvironment();
-    auto* config = new LaunchConfig(true);
-    if (!config->archiveIntact()) {
-        // A truncated or altered executable: neither its configuration nor
-        // its classes can be read, and the virtual machine would only fail
-        // on them with an internal error.
-        ByteString line("hux: '");
-        line.append(config->exePath());
-        line.append("' is damaged: its application archive is incomplete or altered");
-        printMessageLine(line);
-        return kMainClassNotFound;
-    }
+    // The configuration, the host, the area and the channel are reached by
+    // natives and handlers on other threads, so they are never destroyed: a
+    // Java thread still running while the process exits must not meet a
+    // freed object.
+    LaunchConfig* config = loadConfiguration();
+    if (!config) return kMainClassNotFound;
+    rootArchive().setPath(config->exePath());
     auto* host = new JvmHost();
     host->bindNatives = bindSupportNatives;
-
-    // The area shared by the running instances. When the named mapping
-    // cannot be had, the executable's own area serves; when that fails too, a
-    // private block keeps the channel on valid memory. Like the channel that
-    // works on it, the area stays mapped until the process ends (see the
-    // teardown below).
     auto* area = new platform::SharedArea;
-    const ByteString appId = config::appId(*config);
-    bool haveArea = false;
-    if (!appId.empty()) haveArea = area->openNamed(instanceMappingName(appId).c_str(), kMappingSize);
-    if (!haveArea) haveArea = area->openExecutableArea();
-    static unsigned char privateArea[kMappingSize];
-    void* areaData = haveArea ? area->data() : privateArea;
-
-    // This launch's registration and messaging, then publishing the three
-    // objects before any other thread starts; the common controls.
-    auto* channel = new InstanceChannel(areaData);
-    setActiveConfig(config);
-    setActiveJvmHost(host);
-    setActiveChannel(channel);
+    auto* channel = new InstanceChannel(openInstanceArea(*config, *area));
+    publishLaunch(*config, *host, *channel);
     platform::initCommonControls();
 
-    // Splash (runs runtime discovery early; its result is remembered), then
-    // the working directory. A launch that may be forwarded shows no splash
-    // before it knows it will run.
+    // A launch that may be forwarded shows no splash before it knows it will
+    // run; the arguments are expanded early because it hands them over.
     const SingleInstanceMode instanceMode = config::singleInstance(*config);
     const bool forward = instanceMode == SingleInstanceMode::Forward;
     if (!forward) showSplash(*config);
     applyForcedWorkingDirectory(*config);
-
-    // Wildcard expansion of the arguments, early because a forwarded launch
-    // hands them over. The lists are only read before the virtual machine
-    // thread is joined.
-    const WildcardMode mode = config::wildcard(*config);
-    int32_t count = argc;
-    char** vector = argv;
-    StringList expanded;
-    GrowArray<char*> expandedVector;
-    if (mode != WildcardMode::None) {
-        expandArguments(argc, argv, mode, expanded);
-        for (int32_t i = 0; i < expanded.count(); ++i) expandedVector.push(const_cast<char*>(expanded.at(i)));
-        expandedVector.push(nullptr);
-        count = expanded.count();
-        vector = expandedVector.data();
-    }
+    const CommandLine commandLine(*config, argc, argv);
     if (forward) {
-        forwardLaunch(*config, *channel, count > 0 ? count - 1 : 0, count > 0 ? vector + 1 : vector);
+        forwardLaunch(*config, *channel, commandLine.count(), commandLine.arguments());
         showSplash(*config);
     }
 
-    // Standard error first, then standard output (equal values share one
-    // target), so that every later launcher message reaches its target.
-    const ByteString errTarget = config::stderrTarget(*config);
-    if (!errTarget.empty()) redirectStderr(errTarget, *config);
-    const ByteString outTarget = config::stdoutTarget(*config);
-    if (!outTarget.empty()) redirectStdout(outTarget, *config);
-    // An executable deeper than the system can name runs from its embedded
-    // configuration only; the files beside it are out of reach, and the user
-    // is told so instead of finding an external configuration ignored.
-    if (config->exePath() == platform::kSelfExecutable)
-        printMessageLine(
-            ByteString("hux: the executable's path is too long to name; files beside it (an external "
-                       "configuration, paths relative to its directory) are not read"));
-
-    // The single-instance gate (may end the process), then the tray's window.
+    redirectStandardStreams(*config);
+    // The single-instance gate may end the process.
     enforceSingleInstance(*config, instanceMode, *channel);
-    startTrayWindow();
-
-    // The request for the virtual machine thread: the arguments without the
-    // program name.
-    LaunchRequest request;
-    std::memset(&request, 0, sizeof request);
-    request.argc = count > 0 ? count - 1 : 0;
-    request.argv = count > 0 ? vector + 1 : vector;
-    request.hook = vmReadyHook;
-    for (int32_t i = 0; i < request.argc; ++i) debugLog("argument: %s", request.argv[i]);
-
-    // The virtual machine runs on this thread when an option asks for the
-    // first thread, else on a thread of its own with the stack an -Xss option
-    // asks for (java gives its main thread that size too).
-    const size_t stackSize = startThreadStackSize(*config, kVmThreadStack);
-    int result = 0;
-    if (!config::firstThreadOption(*config).empty()) {
-        result = vmThreadProc(&request);
-    } else {
-        std::fflush(stdout);
-        platform::Thread thread;
-        if (!thread.start(vmThreadProc, &request, stackSize, true) &&
-            !thread.start(vmThreadProc, &request, stackSize, false)) {
-            result = vmThreadProc(&request);
-        } else {
-            result = thread.join();
-        }
-    }
-
-    // Teardown: icons first, then the published objects are withdrawn, then
-    // what other instances see of this one: its registration and pump, then
-    // its share of a named area. The area itself stays mapped: the virtual
-    // machine returns while daemon threads still run, and one of them may be
-    // inside a native that loaded the channel before it was withdrawn (or be
-    // about to use it) and touches the area until the process ends. A mapping
-    // that is never unmapped (and that the platform layer never lets shrink)
-    // is safe on those paths without any check. Nothing is deleted (see
-    // above).
-    removeAllTrayIcons();
-    setActiveConfig(nullptr);
-    setActiveJvmHost(nullptr);
-    setActiveChannel(nullptr);
-    channel->stop();
-    if (area->isNamed()) area->withdraw();
+    startTrayWindow(host->vm);
+    const int result = runVirtualMachine(*config, *host, commandLine);
+    tearDown(*channel, *area);
     return result;
 }
 

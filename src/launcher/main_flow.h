@@ -1,20 +1,10 @@
+// The launcher's main flow: the only place that wires the configuration, the
+// runtime and the services together.
 #pragma once
 
-#include <cstdint>
-
-#include "runtime/jvm_host.h"
+#include "common/byte_string.h"
 
 namespace hux {
-
-// What the main flow hands to the start on the chosen thread.
-struct LaunchRequest {
-    int32_t argc;
-    char** argv;
-    ReadyHook hook;
-    int32_t reserved;
-    void* reservedPointer;
-    int32_t result;
-};
 
 // The launcher's main flow; returns the process exit code.
 int runMainFlow(int argc, char** argv);

@@ -4,6 +4,7 @@
 
 #include "archive/natives.h"
 #include "jni/exceptions.h"
+#include "jni/java_calls.h"
 #include "jni/java_strings.h"
 #include "jni/local_ref.h"
 #include "platform/text.h"
@@ -134,17 +135,8 @@ void bindSupportNatives(JNIEnv* env, const char* appPath, bool loaderInUse) {
     // As the system class loader, the loader was initialised while the
     // virtual machine started, before anything could be bound.
     if (loaderInUse) bindNow(env, kLoaderBinding);
-    LocalRef<jclass> system(env, env->FindClass("java/lang/System"));
-    jmethodID set = system ? env->GetStaticMethodID(system.get(), "setProperty",
-                                                    "(Ljava/lang/String;Ljava/lang/String;)Ljava/lang/String;")
-                           : nullptr;
-    if (set) {
-        LocalRef<jstring> key(env, env->NewStringUTF("hux.app.path"));
-        const std::u16string units = platform::ansiToUtf16(appPath, std::char_traits<char>::length(appPath));
-        LocalRef<jstring> value(env, jni::newString(env, units));
-        LocalRef<> old(env, env->CallStaticObjectMethod(system.get(), set, key.get(), value.get()));
-    }
-    env->ExceptionClear();
+    const std::u16string units = platform::ansiToUtf16(appPath, std::char_traits<char>::length(appPath));
+    jni::setSystemProperty(env, u"hux.app.path", units);
 }
 
 }  // namespace hux

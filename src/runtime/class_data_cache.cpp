@@ -15,7 +15,7 @@
 #include "platform/process.h"
 #include "platform/threads.h"
 #include "platform/user_cache.h"
-#include "runtime/debug_log.h"
+#include "config/debug_log.h"
 
 namespace hux {
 
@@ -90,6 +90,13 @@ constexpr char kRecordTag[] = "hux class-data archive";
 ByteString& pendingArchive() {
     static NeverDestroyed<ByteString> path;
     return *path;
+}
+
+// The virtual machine of the launch that asked for the archive, for the exit
+// handler to tell whether the machine is gone (the host lives until exit).
+std::atomic<const jni::VmSlot*>& launchVm() {
+    static std::atomic<const jni::VmSlot*> slot{nullptr};
+    return slot;
 }
 
 // The marker of the archive this launch maps, dropped once: by whichever of
@@ -198,8 +205,8 @@ void finishAtVmExit(int32_t) {
 // is gone: the machine also ends the process with exit() when it fails (as
 // when writing the archive fails), and a file it left then is not whole.
 void finishAtExit() {
-    const JvmHost* host = activeJvmHost();
-    if (!host || !host->vm) {
+    const jni::VmSlot* vm = launchVm().load(std::memory_order_acquire);
+    if (!vm || !*vm) {
         publishPendingArchive();
     } else {
         const ByteString target = pendingArchive();
@@ -404,6 +411,7 @@ void appendClassDataOptions(const LaunchConfig& config, JvmHost& host, const Byt
             if (!mapped.held.hold(mapped.marker.c_str())) return;
             platform::Thread timer;
             if (timer.start(dropMarkerLater, nullptr, 64 * 1024, false)) timer.detach();
+            launchVm().store(&host.vm, std::memory_order_release);
             std::atexit(finishAtExit);
             host.exitHook = finishAtVmExit;
             option.assign("-XX:SharedArchiveFile=");
@@ -420,6 +428,7 @@ void appendClassDataOptions(const LaunchConfig& config, JvmHost& host, const Byt
         option.append(temporaryName(archive));
         host.addOption(option.c_str());
         pendingArchive() = archive;
+        launchVm().store(&host.vm, std::memory_order_release);
         std::atexit(finishAtExit);
         host.exitHook = finishAtVmExit;
         debugLog("class-data archive %s: written at exit", archive.c_str());

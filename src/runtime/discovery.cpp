@@ -15,8 +15,8 @@
 #include "platform/registry.h"
 #include "platform/runtime_location.h"
 #include "platform/splash_support.h"
+#include "config/debug_log.h"
 #include "platform/vm_support.h"
-#include "runtime/debug_log.h"
 #include "runtime/version_limits.h"
 
 namespace hux {
@@ -157,7 +157,7 @@ LoadOutcome loadCandidate(const ByteString& library, ByteString& error) {
     binDirectory.append("..");
     platform::DynamicLibrary loaded;
     LoadOutcome outcome = LoadOutcome::Loaded;
-    if (!loadWithDirectoryOnPath(loaded, library, binDirectory, true)) {
+    if (!platform::loadWithDirectoryOnPath(loaded, library, binDirectory, true)) {
         std::string text(platform::lastLoadErrorText().view());
         for (size_t at = text.find("%1"); at != std::string::npos; at = text.find("%1", at + library.length()))
             text.replace(at, 2, library.c_str());
@@ -553,19 +553,5 @@ void resetRuntimeSearchForTesting() {
 }
 
 void setRuntimeLoadProbeForTesting(RuntimeLoadProbe probe) { loadProbeOverride() = probe; }
-
-bool loadWithDirectoryOnPath(platform::DynamicLibrary& library, const ByteString& path, const ByteString& directory,
-                             bool global) {
-    if (library.load(path.c_str(), global)) return true;
-    if (!platform::dependenciesFollowPath()) return false;
-    ByteString current;
-    platform::getEnv("PATH", current);
-    ByteString assignment("PATH=");
-    assignment.append(current);
-    assignment.push(platform::pathListSeparator());
-    assignment.append(directory);
-    platform::putEnv(assignment.c_str());
-    return library.load(path.c_str(), global);
-}
 
 }  // namespace hux

@@ -72,10 +72,4 @@ using RuntimeLoadProbe = LoadOutcome (*)(const ByteString& library, ByteString& 
 // Replaces the load step of the search (nullptr restores the real one).
 void setRuntimeLoadProbeForTesting(RuntimeLoadProbe probe);
 
-// Loads the library at `path`. Where a library's dependencies are found
-// through PATH and the first load fails, `directory` is appended to PATH (for
-// the rest of the process) and the load is tried once more.
-bool loadWithDirectoryOnPath(platform::DynamicLibrary& library, const ByteString& path, const ByteString& directory,
-                             bool global);
-
 }  // namespace hux

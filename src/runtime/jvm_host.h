@@ -1,15 +1,14 @@
-// The process-wide holder of the Java virtual machine and the start sequence.
+// The holder of a launch's Java virtual machine: its pending options, the
+// runtime library and the created machine, and its teardown.
 #pragma once
 
 #include <cstdint>
-#include <string>
-#include <vector>
 
 #include "common/byte_string.h"
+#include "jni/vm_slot.h"
 #include "platform/libraries.h"
 
 struct JNIEnv_;
-class _jobject;
 
 namespace hux {
 
@@ -39,13 +38,14 @@ public:
     ~JvmHost();
 
     // Pending virtual-machine options, in the order they were added.
-    void addOption(const char* text);
-    int32_t optionCount() const { return optionOffsets.size(); }
-    const char* option(int32_t i) const { return optionText.c_str() + optionOffsets[i]; }
-    void releaseOptions();
+    void addOption(const char* text) { options.append(text); }
+    int32_t optionCount() const { return options.count(); }
+    const char* option(int32_t i) const { return options.at(i); }
+    void releaseOptions() { options.clear(); }
 
-    GrowArray<int32_t> optionOffsets;
-    ByteString optionText;
+    JNIEnv_* jniEnv() const { return static_cast<JNIEnv_*>(env); }
+
+    StringList options;
     platform::DynamicLibrary library;
     // Binds the support classes' natives after creation where the virtual
     // machine cannot load the executable as a library; set by the launcher.
@@ -60,45 +60,13 @@ public:
     // a fatal signal's shutdown), after its own work at exit; it returns and
     // the virtual machine ends the process. Null: none.
     void (*exitHook)(int32_t code) = nullptr;
-    void* vm = nullptr;        // JavaVM*
+    jni::VmSlot vm;            // the one record of the running virtual machine
     void* env = nullptr;       // JNIEnv* of the creating thread
     bool keepLibrary = false;  // the runtime was asked for a virtual machine
 };
 
-// The host of the running launch, published by the main flow for launcher
-// threads and natives that call into Java. Null outside a launch.
-JvmHost* activeJvmHost();
-void setActiveJvmHost(JvmHost* host);
-
-using ReadyHook = void (*)();
-
-// The strings the application's main method receives: each `argv` value
-// split like a command line, then the launch's `argc` arguments, then the
-// `extraCount` ones, in the platform encoding (`mainArgumentTexts`) or
-// converted from it (`mainArguments`).
-std::vector<ByteString> mainArgumentTexts(const StringList& argvValues, int32_t argc, char** argv, int32_t extraCount,
-                                          char** extraArgv);
-std::vector<std::u16string> mainArguments(const StringList& argvValues, int32_t argc, char** argv, int32_t extraCount,
-                                          char** extraArgv);
-
-// The "-Dsun.java.command=" option `java` gives the virtual machine: the main
-// class and the arguments, each after one blank. Monitoring tools (jps,
-// jcmd) name a running application by it.
-ByteString commandOption(std::string_view mainClass, const std::vector<ByteString>& arguments);
-
-// Runs the Java application; returns its launch result.
-int32_t startJavaApplication(int32_t argc, char** argv, ReadyHook hook, int32_t extraCount, char** extraArgv);
 // Detaches and destroys the virtual machine; unloads the runtime library only
 // when it was never asked for one. Safe to repeat.
 void shutdownVm(JvmHost& host);
-// The code the virtual machine exits with after SIGINT or SIGTERM: 128 plus
-// the signal number, as `java` exits (130 and 143).
-int32_t interruptExitCode(int signal);
-// The ready hook the main flow passes.
-void vmReadyHook();
-
-// Makes `loader` (a java.lang.ClassLoader) the current thread's context class
-// loader; a Java exception on the way is reported and cleared.
-void setContextClassLoader(JNIEnv_* env, _jobject* loader);
 
 }  // namespace hux

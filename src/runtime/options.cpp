@@ -2,19 +2,18 @@
 
 #include <jni.h>
 
-#include "archive/archive_store.h"
 #include "common/utf.h"
 #include "common/zip_format.h"
 #include "config/config_values.h"
 #include "config/paths.h"
+#include "jni/java_calls.h"
 #include "jni/java_strings.h"
 #include "jni/local_ref.h"
 #include "platform/environment.h"
 #include "platform/files.h"
 #include "platform/process.h"
 #include "platform/text.h"
-#include "runtime/debug_log.h"
-#include "services/wildcard.h"
+#include "config/debug_log.h"
 
 namespace hux {
 
@@ -65,6 +64,7 @@ int& elevationOverride() {
 struct ElementState {
     const LaunchConfig* config;
     ByteString* text;
+    const OptionInputs* inputs;
 };
 
 // Receives one class path value: its ";"-separated pieces, each expanded,
@@ -78,10 +78,10 @@ void appendElements(void* user, const ByteString& value) {
         size_t end = all.find(';', start);
         if (end == std::string_view::npos) end = all.size();
         if (end > start) {
-            const ByteString piece = expandReferences(ByteString(all.substr(start, end - start)), ExpandMode::Ansi);
+            const ByteString piece = expandReferences(ByteString(all.substr(start, end - start)), ExpandMode::Ansi, st->config);
             if (piece.view().find_first_of("*?") != std::string_view::npos) {
                 StringList matches;
-                expandPattern(piece.c_str(), matches);
+                if (st->inputs->matchPattern) st->inputs->matchPattern(piece.c_str(), matches);
                 for (int32_t m = 0; m < matches.count(); ++m) {
                     st->text->push(separator);
                     st->text->append(matches.view(m));
@@ -172,7 +172,7 @@ ByteString readableClassPath(const ByteString& path, char separator, bool resolv
 
 }  // namespace
 
-ByteString buildClassPath(const LaunchConfig& config, ClassPathFlavour flavour) {
+ByteString buildClassPath(const LaunchConfig& config, ClassPathFlavour flavour, const OptionInputs& inputs) {
     const bool java = flavour == ClassPathFlavour::Java;
     const char separator = platform::pathListSeparator();
     ByteString path;
@@ -196,7 +196,7 @@ ByteString buildClassPath(const LaunchConfig& config, ClassPathFlavour flavour) 
             debugLog("the executable is on the class path as %s", path.c_str());
         }
     }
-    ElementState state{&config, &path};
+    ElementState state{&config, &path, &inputs};
     config.findValues(java ? "java_classpath" : "classpath", false, true, {}, appendElements, &state);
 
     StringList directories;
@@ -253,21 +253,21 @@ ByteString vmOptionForm(std::string_view line) {
     return ByteString(line);
 }
 
-void appendVmOptions(const LaunchConfig& config, JvmHost& host) {
+void appendVmOptions(const LaunchConfig& config, JvmHost& host, const OptionInputs& inputs) {
     const int32_t first = host.optionCount();
     StringList lines;
     config::options(config, lines);
     for (int32_t i = 0; i < lines.count(); ++i) host.addOption(vmOptionForm(lines.view(i)).c_str());
 
     ByteString option("-Djava.class.path=");
-    option.append(buildClassPath(config, ClassPathFlavour::Java));
+    option.append(buildClassPath(config, ClassPathFlavour::Java, inputs));
     host.addOption(option.c_str());
     option.assign("-Dhux.class.path=");
-    const ByteString huxClassPath = buildClassPath(config, ClassPathFlavour::Hux);
+    const ByteString huxClassPath = buildClassPath(config, ClassPathFlavour::Hux, inputs);
     option.append(huxClassPath);
     host.addOption(option.c_str());
-    host.direct =
-        !config::asSystemClassLoader(config) && huxClassPath.empty() && !holdsNestedArchives(config.exePath().c_str());
+    host.direct = !config::asSystemClassLoader(config) && huxClassPath.empty() && inputs.holdsNestedArchives &&
+                  !inputs.holdsNestedArchives(config.exePath().c_str());
     if (host.direct) debugLog("no nested archives and no external class path: the runtime's own loader serves");
     option.assign("-Dhux.app.path=");
     option.append(config.exePath());
@@ -319,21 +319,7 @@ void setSystemProperty(JNIEnv* env, const std::u16string& assignment) {
     const std::u16string_view all(assignment);
     const std::u16string_view name = all.substr(0, eq);
     const std::u16string_view value = eq == std::u16string::npos ? std::u16string_view() : all.substr(eq + 1);
-    jni::LocalRef<jclass> system(env, env->FindClass("java/lang/System"));
-    jmethodID setProperty = system ? env->GetStaticMethodID(system.get(), "setProperty",
-                                                            "(Ljava/lang/String;Ljava/lang/String;)Ljava/lang/String;")
-                                   : nullptr;
-    if (!setProperty) {
-        env->ExceptionClear();
-        return;
-    }
-    jni::LocalRef<jstring> jname(env, jni::newString(env, name));
-    jni::LocalRef<jstring> jvalue(env, jname ? jni::newString(env, value) : nullptr);
-    if (jname && jvalue) {
-        jni::LocalRef<> previous(env,
-                                 env->CallStaticObjectMethod(system.get(), setProperty, jname.get(), jvalue.get()));
-    }
-    env->ExceptionClear();
+    jni::setSystemProperty(env, name, value);
 }
 
 }  // namespace

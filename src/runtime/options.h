@@ -15,13 +15,27 @@ enum class ClassPathFlavour {
     Hux,   // "hux.class.path": `classpath`, `libs`, CLASSPATH, CLASS_PATH
 };
 
+// What option building takes from the launcher's other parts; the launcher
+// hands it in, so that the runtime reads no archive and expands no argument
+// itself.
+struct OptionInputs {
+    // Appends the paths a class path pattern ('*' or '?' in it) matches, in
+    // listing order (the arguments' wildcard expansion). Null: a pattern
+    // matches nothing.
+    void (*matchPattern)(const char* pattern, StringList& out) = nullptr;
+    // Whether the archive in the file at `path` holds archives only the
+    // launcher's class loader serves; asked only when nothing else decides.
+    // Null: it does (the loader is kept).
+    bool (*holdsNestedArchives)(const char* path) = nullptr;
+};
+
 // Puts every `export` line holding "=" into the process environment and
 // removes an inherited "JAVA_TOOL_OPTIONS" unless a line exported it.
 void applyExportLines(const LaunchConfig& config);
 
 // Builds one of the two class paths; elements are separated by the platform's
 // class path separator.
-ByteString buildClassPath(const LaunchConfig& config, ClassPathFlavour flavour);
+ByteString buildClassPath(const LaunchConfig& config, ClassPathFlavour flavour, const OptionInputs& inputs);
 
 // Appends separator + path of every ".jar" and ".zip" file below `directory`,
 // depth first in listing order.
@@ -39,7 +53,7 @@ void setElevationOverrideForTesting(int answer);
 ByteString vmOptionForm(std::string_view line);
 
 // Appends the complete option list, in its fixed order, to the host.
-void appendVmOptions(const LaunchConfig& config, JvmHost& host);
+void appendVmOptions(const LaunchConfig& config, JvmHost& host, const OptionInputs& inputs);
 
 // The stack the start thread gets, as `java` sizes its main thread: the last
 // "-Xss<size>" or "-XX:ThreadStackSize=<KiB>" option line; `fallback` when

@@ -8,6 +8,7 @@
 
 #include "config/config_values.h"
 #include "jni/exceptions.h"
+#include "jni/java_calls.h"
 #include "jni/java_strings.h"
 #include "jni/local_ref.h"
 #include "platform/text.h"
@@ -99,17 +100,8 @@ bool readJavaVersion(JvmHost& host, ByteString& out) { return readJavaVersion(st
 bool readJavaVersion(JNIEnv* env, ByteString& out) {
     out.clear();
     if (!env) return false;
-    jni::LocalRef<jclass> system(env, env->FindClass("java/lang/System"));
-    jmethodID getProperty =
-        system ? env->GetStaticMethodID(system.get(), "getProperty", "(Ljava/lang/String;)Ljava/lang/String;")
-               : nullptr;
-    if (!getProperty) {
-        jni::clearPendingException(env);
-        return false;
-    }
-    jni::LocalRef<jstring> key(env, env->NewStringUTF("java.version"));
-    jni::LocalRef<jstring> result(
-        env, key ? static_cast<jstring>(env->CallStaticObjectMethod(system.get(), getProperty, key.get())) : nullptr);
+    jni::LocalRef<jstring> result;
+    if (!jni::systemProperty(env, "java.version", result)) return false;
     if (std::optional<std::u16string> units = jni::stringUnits(env, result.get())) {
         // The text ends at its first NUL, if it has one.
         units->resize(std::min(units->size(), units->find(u'\0')));

@@ -10,8 +10,9 @@
 #include "common/never_destroyed.h"
 #include "jni/attach.h"
 #include "jni/exceptions.h"
+#include "jni/java_calls.h"
+#include "jni/launch_context.h"
 #include "jni/local_ref.h"
-#include "runtime/jvm_host.h"
 #include "platform/mutex.h"
 #include "platform/threads.h"
 
@@ -149,8 +150,10 @@ void ReceiverBinding::deliver(uint32_t sender, int32_t length, const uint8_t* by
         platform::MutexLock guard(lock_);
         if (!receiver_ || !onReceive_) return;
     }
-    JvmHost* host = activeJvmHost();
-    jni::AttachedThread thread(host ? static_cast<JavaVM*>(host->vm) : nullptr, jni::AttachedThread::Kind::Daemon);
+    // The pump thread enters Java here, like a native: it reads the published
+    // launch for the virtual machine.
+    const LaunchContext* context = launchContext();
+    jni::AttachedThread thread(context ? context->runningVm() : nullptr, jni::AttachedThread::Kind::Daemon);
     JNIEnv* env = thread.env();
     if (!env) return;
     LocalRef<> receiver, loader;
@@ -162,14 +165,17 @@ void ReceiverBinding::deliver(uint32_t sender, int32_t length, const uint8_t* by
         method = onReceive_;
     }
     if (!receiver || !method) return;
-    setContextClassLoader(env, loader.get());
+    jni::setContextClassLoader(env, loader.get());
     LocalRef<> object(env, readObject(env, loader.get(), bytes + 4, length - 4));
     if (!object) return;
     env->CallVoidMethod(receiver.get(), method, static_cast<jint>(sender), object.get());
     jni::reportPendingException(env);
 }
 
-InstanceChannel* channel() { return activeChannel(); }
+InstanceChannel* channel() {
+    const LaunchContext* context = launchContext();
+    return context ? context->channel : nullptr;
+}
 
 // The serialised form of `object` (ObjectOutputStream); null (the exception
 // printed) when it cannot be written.

@@ -11,7 +11,7 @@
 #include "platform/instance_sync.h"
 #include "platform/process.h"
 #include "platform/threads.h"
-#include "runtime/debug_log.h"
+#include "config/debug_log.h"
 #include "services/instance_area.h"
 #include "services/instance_natives.h"
 
@@ -583,12 +583,5 @@ InstanceChannel::PartialMessage* InstanceChannel::receiveChunk(uint64_t slot) {
     releaseSlot(slot);
     return completed;
 }
-
-namespace {
-std::atomic<InstanceChannel*> activeChannelPointer{nullptr};
-}  // namespace
-
-InstanceChannel* activeChannel() { return activeChannelPointer.load(std::memory_order_acquire); }
-void setActiveChannel(InstanceChannel* channel) { activeChannelPointer.store(channel, std::memory_order_release); }
 
 }  // namespace hux

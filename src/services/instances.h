@@ -27,13 +27,6 @@ public:
     virtual void deliver(uint32_t sender, int32_t length, const uint8_t* bytes) = 0;
 };
 
-class InstanceChannel;
-
-// The channel of the running launch, published by the main flow for the
-// natives. Null outside a launch.
-InstanceChannel* activeChannel();
-void setActiveChannel(InstanceChannel* channel);
-
 class InstanceChannel {
 public:
     explicit InstanceChannel(void* area);

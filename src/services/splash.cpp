@@ -8,7 +8,6 @@
 #include "platform/resources.h"
 #include "platform/splash_support.h"
 #include "platform/vm_support.h"
-#include "runtime/discovery.h"
 
 namespace hux {
 
@@ -23,13 +22,12 @@ using SplashSetFileJarNameFn = void (*)(const char*, const char*);
 // none).
 // The libraries it depends on may sit beside it.
 bool loadSplashLibrary(platform::DynamicLibrary& library, const ByteString& path) {
-    return loadWithDirectoryOnPath(library, path, directoryOf(path.view()), false);
+    return platform::loadWithDirectoryOnPath(library, path, directoryOf(path.view()), false);
 }
 
 }  // namespace
 
-ByteString findSplashLibrary(const LaunchConfig& config) {
-    const ByteString runtime = findRuntimeLibrary(config);
+ByteString findSplashLibrary(const LaunchConfig& config, const ByteString& runtime) {
     if (runtime.empty()) return {};
     ByteString candidate = directoryOf(runtime.view());
     candidate.append("../");
@@ -41,7 +39,7 @@ ByteString findSplashLibrary(const LaunchConfig& config) {
     return candidate;
 }
 
-void startSplash(const LaunchConfig& config, const ByteString& libraryPath, const ByteString& /*exePath*/) {
+void startSplash(const LaunchConfig& config, const ByteString& libraryPath, const ByteString& runtimePath) {
     const ByteString image = config::splash(config);
     // An image beside the executable that another user could have put or
     // changed there is not handed to the image decoders.
@@ -54,7 +52,6 @@ void startSplash(const LaunchConfig& config, const ByteString& libraryPath, cons
         // Loaded for good: the virtual-machine start later loads the same file
         // again, which only counts another reference.
         platform::DynamicLibrary runtime;
-        const ByteString runtimePath = findRuntimeLibrary(config);
         if (!runtimePath.empty()) runtime.load(runtimePath.c_str(), true);
     }
     // Never unloaded: the splash window belongs to the library.

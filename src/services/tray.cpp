@@ -1,13 +1,12 @@
 #include "services/tray.h"
 
-#include <atomic>
 
 #include "common/never_destroyed.h"
 #include "jni/attach.h"
 #include "jni/exceptions.h"
 #include "jni/java_strings.h"
 #include "jni/local_ref.h"
-#include "runtime/jvm_host.h"
+#include "jni/vm_slot.h"
 #include "services/tray_core.h"
 #include "services/tray_natives.h"
 #include "platform/mutex.h"
@@ -19,7 +18,6 @@ using jni::LocalRef;
 
 namespace {
 
-std::atomic<JavaVM*> gVm{nullptr};  // captured by the first SystemTray.init
 platform::Mutex& callbackLock() {
     static NeverDestroyed<platform::Mutex> m;
     return *m;
@@ -97,14 +95,12 @@ private:
 };
 
 // Attaches the window thread for one call into the application's callback.
+// Once the launcher has shut the virtual machine down (its library may be
+// unloaded), the slot is empty and a late click does not attach to it.
 template <typename Call>
-void withCallback(Call call) {
-    JavaVM* vm = gVm.load();
+void withCallback(const jni::VmSlot& slot, Call call) {
+    JavaVM* vm = slot.get();
     if (!vm) return;
-    // Once the launcher has shut the virtual machine down (its library may be
-    // unloaded) or cleared its host, a late click must not attach to it.
-    const JvmHost* host = activeJvmHost();
-    if (!host || !host->vm) return;
     {
         platform::MutexLock hold(callbackLock());
         if (!gCallback) return;
@@ -125,8 +121,9 @@ void withCallback(Call call) {
 
 class JavaTrayEvents : public TrayEvents {
 public:
+    explicit JavaTrayEvents(const jni::VmSlot& vm) : vm_(vm) {}
     void mouseClick(uint32_t iconId, uint32_t message) override {
-        withCallback([&](JNIEnv* env, jobject callback, jclass cls) {
+        withCallback(vm_, [&](JNIEnv* env, jobject callback, jclass cls) {
             jmethodID method = env->GetMethodID(cls, "OnMouseClick", kMouseSignature);
             if (!method) return;
             void* pinned = nullptr;
@@ -138,18 +135,21 @@ public:
         });
     }
     void menuCommand(int32_t id) override {
-        withCallback([&](JNIEnv* env, jobject callback, jclass cls) {
+        withCallback(vm_, [&](JNIEnv* env, jobject callback, jclass cls) {
             jmethodID method = env->GetMethodID(cls, "OnMenuCommand", "(I)V");
             if (method) env->CallVoidMethod(callback, method, static_cast<jint>(id));
         });
     }
+
+private:
+    const jni::VmSlot& vm_;
 };
 
 }  // namespace
 
-void startTrayWindow() {
+void startTrayWindow(const jni::VmSlot& vm) {
     // The window thread may deliver a click while the process exits.
-    static NeverDestroyed<JavaTrayEvents> javaEvents;
+    static NeverDestroyed<JavaTrayEvents> javaEvents(vm);
     setTrayEvents(&javaEvents.get());
     platform::TrayWindowHandlers handlers{onTrayNotification, onTrayCommand};
     platform::startTrayMessageWindow(handlers, 30000);
@@ -166,10 +166,6 @@ extern "C" {
 JNIEXPORT void JNICALL Java_com_mordavin_hux_SystemTray_init(JNIEnv* env, jobject self, jint icon, jstring tip,
                                                              jstring info, jstring infoTitle, jint infoFlags) {
     jni::guardNative(env, [&] {
-        if (!gVm.load()) {
-            JavaVM* vm = nullptr;
-            if (env->GetJavaVM(&vm) == 0) gVm.store(vm);
-        }
         JniPeer peer(env, self);
         if (peer.handleField() == TrayPeer::Field::None) return;
         const JavaText t(env, tip), i(env, info), title(env, infoTitle);

@@ -13,12 +13,17 @@
 
 using namespace hux;
 
+namespace {
+LaunchConfig& anchors() {
+    static LaunchConfig* config = new LaunchConfig(false);
+    return *config;
+}
+}  // namespace
+
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     std::setlocale(LC_ALL, "C.UTF-8");
-    static LaunchConfig config(false);
-    config.setExePathForTesting("/opt/app/tool");
-    config.setWorkDirForTesting("/work/");
-    setActiveConfig(&config);
+    anchors().setExePathForTesting("/opt/app/tool");
+    anchors().setWorkDirForTesting("/work/");
     platform::putEnv("HUX_F=v%HUX_F%$$\xC3\xA9");
     platform::putEnv("HOMEDRIVE=D:");
     platform::putEnv("HOMEPATH=\\h");
@@ -30,8 +35,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string_view text(reinterpret_cast<const char*>(data), size);
     const ByteString input(text);
 
-    const ByteString ansi = expandReferences(input, ExpandMode::Ansi);
-    const ByteString utf8 = expandReferences(input, ExpandMode::Utf8);
+    const ByteString ansi = expandReferences(input, ExpandMode::Ansi, &anchors());
+    const ByteString utf8 = expandReferences(input, ExpandMode::Utf8, &anchors());
     if (ansi.c_str()[ansi.length()] != '\0' || utf8.c_str()[utf8.length()] != '\0') std::abort();
 
     const ByteString unescaped = unescapeMessage(text);

@@ -34,12 +34,12 @@ JavaVM* testVm() {
         auto create = [](void* argument) -> int {
             auto* h = static_cast<JvmHost*>(argument);
             if (!test::createTestVm(*h, HUX_SUPPORT_CLASSES)) return 0;
-            static_cast<JavaVM*>(h->vm)->DetachCurrentThread();
+            h->vm.get()->DetachCurrentThread();
             return 0;
         };
         if (!thread.start(create, host, size_t{1} << 20, false)) return static_cast<JavaVM*>(nullptr);
         thread.join();
-        return static_cast<JavaVM*>(host->vm);
+        return host->vm.get();
     }();
     return vm;
 }

@@ -1,5 +1,6 @@
 // The launcher's JNI calls against a real virtual machine: reading
-// "java.version", the version check and the `property` lines. The runtime is
+// "java.version", the version check, the `property` lines and the System
+// property helpers they go through. The runtime is
 // the one discovery finds on this machine; without one the tests skip.
 #include <gtest/gtest.h>
 
@@ -7,6 +8,9 @@
 
 #include <string>
 
+#include "archive/natives.h"
+#include "jni/java_calls.h"
+#include "jni/java_strings.h"
 #include "platform/threads.h"
 #include "runtime/discovery.h"
 #include "runtime/options.h"
@@ -27,6 +31,13 @@ struct VmRun {
     int32_t tooLow = -1;
     std::string tooHighMax;
     std::string kv, empty, plain;
+    // The property helpers: what reads back, and whether anything was left
+    // pending after each step.
+    std::u16string wideBack;
+    bool unsetIsNull = false, unsetReached = false;
+    bool nullNameReached = false;
+    std::string handlersFresh, handlersAppended;
+    bool pending = false;
 };
 
 std::string property(JNIEnv* env, const char* name) {
@@ -67,6 +78,30 @@ int runVm(void* argument) {
     run->kv = property(env, "hux.t.kv");
     run->empty = property(env, "hux.t.empty");
     run->plain = property(env, "hux.t.plain");
+
+    // Every UTF-16 unit arrives (a character beyond the Basic Multilingual
+    // Plane, an '=' in the value), and reads back unchanged.
+    const std::u16string wide = u"a=\U0001F600\u00e9";
+    jni::setSystemProperty(env, u"hux.t.wide", wide);
+    run->pending = run->pending || env->ExceptionCheck();
+    jni::LocalRef<jstring> back;
+    jni::systemProperty(env, "hux.t.wide", back);
+    run->wideBack = jni::stringUnits(env, back.get()).value_or(u"<none>");
+    jni::LocalRef<jstring> unset;
+    run->unsetReached = jni::systemProperty(env, "hux.t.never.set", unset);
+    run->unsetIsNull = !unset;
+    // A null name is not handed to System.setProperty (it would throw).
+    jni::LocalRef<jstring> value(env, env->NewStringUTF("v"));
+    run->nullNameReached = jni::setSystemProperty(env, static_cast<jstring>(nullptr), value.get());
+    run->pending = run->pending || env->ExceptionCheck();
+
+    // The URL handler package goes in front of what the application set.
+    registerHandlerPackage(env);
+    run->handlersFresh = property(env, "java.protocol.handler.pkgs");
+    jni::setSystemProperty(env, u"java.protocol.handler.pkgs", u"org.example");
+    registerHandlerPackage(env);
+    run->handlersAppended = property(env, "java.protocol.handler.pkgs");
+    run->pending = run->pending || env->ExceptionCheck();
     // The virtual machine stays until the process ends; destroying it here
     // would wait for threads the test does not own.
     host.vm = nullptr;
@@ -93,4 +128,11 @@ TEST(JvmCalls, VersionAndProperties) {
     EXPECT_EQ(run.kv, "v=w");
     EXPECT_EQ(run.empty, "");
     EXPECT_EQ(run.plain, "");
+    EXPECT_EQ(run.wideBack, u"a=\U0001F600\u00e9");
+    EXPECT_TRUE(run.unsetReached);
+    EXPECT_TRUE(run.unsetIsNull);
+    EXPECT_TRUE(run.nullNameReached);
+    EXPECT_EQ(run.handlersFresh, "com.mordavin");
+    EXPECT_EQ(run.handlersAppended, "com.mordavin|org.example");
+    EXPECT_FALSE(run.pending);
 }

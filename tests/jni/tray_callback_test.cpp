@@ -52,9 +52,8 @@ int runVm(void* argument) {
     if (!test::createTestVm(host, HUX_SUPPORT_CLASSES ":" HUX_RECORDER_CLASSES)) return 0;
     run->created = true;
     JNIEnv* env = static_cast<JNIEnv*>(host.env);
-    setActiveJvmHost(&host);
     bindSupportNatives(env, "/nowhere/app", false);
-    startTrayWindow();
+    startTrayWindow(host.vm);
 
     jclass recorder = env->FindClass("TrayRecorder");
     if (!recorder) {
@@ -87,7 +86,6 @@ int runVm(void* argument) {
     deliver([] { onTrayCommand(50001); });
     run->afterClearedCallback = take(env, recorder);
 
-    setActiveJvmHost(nullptr);
     host.vm = nullptr;
     host.env = nullptr;
     return 0;

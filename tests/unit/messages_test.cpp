@@ -12,27 +12,19 @@ using namespace hux;
 
 namespace {
 
-// Publishes a configuration built from `embedded` and `external` and forgets
-// the override table before and after each test.
+// Loads a configuration built from `embedded` and `external` and forgets the
+// override table before and after each test.
 class MessageTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        saved_ = activeConfig();
-        resetMessageOverridesForTesting();
-    }
-    void TearDown() override {
-        setActiveConfig(saved_);
-        resetMessageOverridesForTesting();
-    }
-    void publish(const std::string& embedded, const std::string& external = "") {
+    void SetUp() override { resetMessageOverridesForTesting(); }
+    void TearDown() override { resetMessageOverridesForTesting(); }
+    void load(const std::string& embedded, const std::string& external = "") {
         config_ = test::loadPackedConfig(dir_.path(), embedded, external);
-        setActiveConfig(config_.get());
     }
-    static std::string text(int number) { return std::string(messageText(number).view()); }
+    std::string text(int number) const { return std::string(messageText(*config_, number).view()); }
 
     test::TaggedTempDir dir_{"messages"};
     std::unique_ptr<LaunchConfig> config_;
-    LaunchConfig* saved_ = nullptr;
 };
 
 std::string format(std::string_view fmt, std::initializer_list<std::string_view> args) {
@@ -44,7 +36,7 @@ std::string format(std::string_view fmt, std::initializer_list<std::string_view>
 }  // namespace
 
 TEST_F(MessageTest, BuiltInTextsWithoutOverrides) {
-    publish("mainclass a.B\r\n");
+    load("mainclass a.B\r\n");
     EXPECT_EQ(text(1), "Java Runtime Environment not found.");
     EXPECT_EQ(text(13), "There is already an instance of this program running.");
     EXPECT_EQ(text(10), "Error");
@@ -71,7 +63,7 @@ TEST(MessageResources, StringTableMatchesCompiledInTexts) {
 }
 
 TEST_F(MessageTest, OverridesParseTheNumberAndTheFirstLineWins) {
-    publish(
+    load(
         "message 13=Embedded text\r\n"
         "message 7 = Missing class\r\n"
         "message 5abc=five\r\n"
@@ -96,9 +88,9 @@ TEST_F(MessageTest, OverridesParseTheNumberAndTheFirstLineWins) {
 
 TEST_F(MessageTest, OverrideTableIsBuiltOnceAndExpanded) {
     platform::putEnv("HUX_T_MSG=expanded");
-    publish("message 13=%HUX_T_MSG% \\tvalue\r\n");
+    load("message 13=%HUX_T_MSG% \\tvalue\r\n");
     EXPECT_EQ(text(13), "expanded \tvalue");
-    publish("message 13=changed\r\n");  // the table is kept for the process
+    load("message 13=changed\r\n");  // the table is kept for the process
     EXPECT_EQ(text(13), "expanded \tvalue");
     platform::putEnv("HUX_T_MSG=");
 }
@@ -126,13 +118,13 @@ TEST(MessageFormat, HostileFormatsNeverReadMissingArguments) {
 }
 
 TEST_F(MessageTest, VersionMessageUsesOverrides) {
-    publish("message 6=Need %s, have %s %d\r\nmessage 12=%s>%s..%s%s%s%s\r\n");
-    EXPECT_EQ(std::string(versionMessage(6, "1.8", "11", "17").view()), "Need 1.8, have 11 %d");
-    EXPECT_EQ(std::string(versionMessage(12, "21", "11", "17").view()), "21>11..17");
+    load("message 6=Need %s, have %s %d\r\nmessage 12=%s>%s..%s%s%s%s\r\n");
+    EXPECT_EQ(std::string(versionMessage(*config_, 6, "1.8", "11", "17").view()), "Need 1.8, have 11 %d");
+    EXPECT_EQ(std::string(versionMessage(*config_, 12, "21", "11", "17").view()), "21>11..17");
     resetMessageOverridesForTesting();
-    publish("mainclass a.B\r\n");
-    EXPECT_EQ(std::string(versionMessage(6, "1.8", "11", "").view()),
+    load("mainclass a.B\r\n");
+    EXPECT_EQ(std::string(versionMessage(*config_, 6, "1.8", "11", "").view()),
               "Java virtual machine version 1.8 is too low, require 11 or higher.");
-    EXPECT_EQ(std::string(versionMessage(12, "21", "11", "17").view()),
+    EXPECT_EQ(std::string(versionMessage(*config_, 12, "21", "11", "17").view()),
               "Java virtual machine version 21 is too high, version between 11 and 17 is required.");
 }

@@ -9,6 +9,8 @@
 #include "platform/files.h"
 #include "runtime/jvm_host.h"
 #include "runtime/options.h"
+#include "services/wildcard.h"
+#include "archive/archive_store.h"
 #include "test_support.h"
 
 using namespace hux;
@@ -26,9 +28,22 @@ std::string envValue(const char* name) {
     return platform::getEnv(name, value) ? std::string(value.view()) : std::string("<unset>");
 }
 
+// What the launcher hands in: the argument expansion's matcher and the
+// archive's look for nested archives.
+OptionInputs inputs() {
+    OptionInputs in;
+    in.matchPattern = expandPattern;
+    in.holdsNestedArchives = holdsNestedArchives;
+    return in;
+}
+
+ByteString buildClassPath(const LaunchConfig& config, ClassPathFlavour flavour) {
+    return hux::buildClassPath(config, flavour, inputs());
+}
+
 V optionList(const LaunchConfig& config) {
     JvmHost host;
-    appendVmOptions(config, host);
+    appendVmOptions(config, host, inputs());
     V out;
     for (int32_t i = 0; i < host.optionCount(); ++i) out.emplace_back(host.option(i));
     return out;
@@ -268,4 +283,54 @@ TEST_F(Options, StartThreadStackComesFromTheLastStackOption) {
     EXPECT_EQ(startThreadStackSize(*config("option -Xss1k"), fallback), 64u << 10);
     // Smaller than the default is honoured above the floor.
     EXPECT_EQ(startThreadStackSize(*config("option -Xss256k"), fallback), 256u << 10);
+}
+
+namespace {
+bool answersNested(const char*) { return true; }
+bool answersFlat(const char*) { return false; }
+int matcherCalls = 0;
+void matchTwo(const char* pattern, StringList& out) {
+    ++matcherCalls;
+    out.append(std::string(pattern) + ".1");
+    out.append(std::string(pattern) + ".2");
+}
+}  // namespace
+
+// The runtime's own loader serves only when the configuration asks for no
+// loader of its own and the handed-in archive look finds no nested archive;
+// without that look the loader is kept.
+TEST_F(Options, DirectLaunchFollowsTheHandedInInputs) {
+    const struct {
+        const char* lines;
+        bool (*nested)(const char*);
+        bool direct;
+    } cases[] = {
+        {"assystemclassloader false", answersFlat, true},
+        {"assystemclassloader false", answersNested, false},
+        {"assystemclassloader false", nullptr, false},
+        {"", answersFlat, false},  // the system class loader by default
+        {"assystemclassloader false\nclasspath x.jar", answersFlat, false},
+    };
+    for (const auto& c : cases) {
+        OptionInputs in;
+        in.holdsNestedArchives = c.nested;
+        JvmHost host;
+        appendVmOptions(*config(c.lines), host, in);
+        EXPECT_EQ(host.direct, c.direct) << c.lines << (c.nested ? "" : " (no archive look)");
+    }
+}
+
+// A class path pattern goes to the handed-in matcher, and each match becomes
+// an element; without a matcher a pattern gives nothing.
+TEST_F(Options, ClassPathPatternsGoToTheHandedInMatcher) {
+    const std::string r = tree.root();
+    OptionInputs in;
+    in.matchPattern = matchTwo;
+    matcherCalls = 0;
+    EXPECT_EQ(
+        std::string(hux::buildClassPath(*config("classpath " + r + "*.jar;b.jar"), ClassPathFlavour::Hux, in).view()),
+        kSep + r + "*.jar.1" + kSep + r + "*.jar.2" + kSep + r + "app/b.jar");
+    EXPECT_EQ(matcherCalls, 1);
+    EXPECT_EQ(std::string(hux::buildClassPath(*config("classpath " + r + "*.jar"), ClassPathFlavour::Hux, {}).view()),
+              "");
 }

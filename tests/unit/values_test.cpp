@@ -35,22 +35,19 @@ private:
     bool had_ = false;
 };
 
-// Publishes a configuration with known anchors for the built-in names.
+// Expands against a configuration with known anchors for the built-in names.
 class ExpandTest : public ::testing::Test {
 protected:
     void SetUp() override {
         config_.setExePathForTesting("/opt/app/tool.exe");
         config_.setWorkDirForTesting("/home/u/work/");
-        saved_ = activeConfig();
-        setActiveConfig(&config_);
     }
-    void TearDown() override { setActiveConfig(saved_); }
-    static std::string expand(const char* text, ExpandMode mode = ExpandMode::Ansi) {
-        return std::string(expandReferences(ByteString(text), mode).view());
+    std::string expand(const char* text, ExpandMode mode = ExpandMode::Ansi) const {
+        return std::string(expandReferences(ByteString(text), mode, anchors_).view());
     }
 
     LaunchConfig config_{false};
-    LaunchConfig* saved_ = nullptr;
+    const LaunchConfig* anchors_ = &config_;
 };
 
 }  // namespace
@@ -106,8 +103,8 @@ TEST_F(ExpandTest, BuiltInNamesKeepTheirSeparators) {
     // The environment comes first.
     ScopedEnv pwdSet("PWD", "/elsewhere");
     EXPECT_EQ(expand("%PWD%"), "/elsewhere");
-    // Without a published configuration the names are not defined.
-    setActiveConfig(nullptr);
+    // Without a configuration the names are not defined.
+    anchors_ = nullptr;
     EXPECT_EQ(expand("%APPLICATION_HOME%"), "%APPLICATION_HOME%");
 }
 

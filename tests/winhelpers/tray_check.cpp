@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/tray.h"
+#include "jni/vm_slot.h"
 #include "services/tray.h"
 #include "services/tray_core.h"
 #include "support/fake_tray_peer.h"
@@ -66,7 +67,8 @@ int main() {
                hux::platform::trayWindowHandle());
     line("early_window", icons.recordOf(early)->data.hWnd == nullptr ? "none" : "set");
 
-    hux::startTrayWindow();
+    static hux::jni::VmSlot noVm;  // no virtual machine: the recorder below takes the events
+    hux::startTrayWindow(noVm);
     Recorder recorder;
     hux::setTrayEvents(&recorder);
     HWND window = static_cast<HWND>(hux::platform::trayWindowHandle());

@@ -1,4 +1,4 @@
-#include "runtime/debug_log.h"
+#include "config/debug_log.h"
 
 #include <cstdarg>
 #include <cstdio>
