@@ -529,6 +529,22 @@ bool pack(const PackRequest& request, std::string& error, std::vector<std::strin
         if (!version.empty()) warnings.push_back(version);
     }
 
+    // Archives go in stored: when they alone pass the launcher's 32-bit
+    // archive length, refuse before writing gigabytes.
+    constexpr const char* kTooLarge = "the archive would be larger than 4 GiB, more than the launcher can address";
+    if (!request.flatten) {
+        uint64_t stored = 0;
+        for (const auto& [name, path] : files) {
+            std::error_code sizeError;
+            const uintmax_t size = fs::file_size(path, sizeError);
+            if (!sizeError && zip::isArchiveName(name)) stored += size;
+        }
+        if (stored > 0xFFFFFFFFull) {
+            error = kTooLarge;
+            return false;
+        }
+    }
+
     // Write next to the output, then rename, so a failure leaves nothing behind.
     const fs::path out(request.outputPath);
     const fs::path temp = out.string() + ".hux-partial";
@@ -614,7 +630,7 @@ bool pack(const PackRequest& request, std::string& error, std::vector<std::strin
     // The launcher finds the archive through a 32-bit length in the stub.
     const uint64_t archiveLength = zip.lengthWithoutComment();
     if (archiveLength > 0xFFFFFFFFull) {
-        error = "the archive would be larger than 4 GiB, more than the launcher can address";
+        error = kTooLarge;
         return fail();
     }
     if (!checkArchiveComment(zip.endRecord(), sink.size(), error)) return fail();

@@ -138,6 +138,19 @@ TEST(LargeArchives, DeflatedNestedArchivesTheLauncherCannotInflate) {
         << warned.err;
 }
 
+TEST(LargeArchives, ArchivesOverFourGibibytesAreRefusedBeforeTheyAreWritten) {
+    Scratch dir;
+    // Sparse: no disk space taken, and the packer refuses before copying it.
+    const std::string big = dir.write("big.jar", "");
+    std::filesystem::resize_file(big, (uint64_t{4} << 30) + 1);
+    RunResult r = pack(kLinux, dir.file("app"), {"mainclass app.Main"},
+                       {"lib/app.jar=" + appJarDir() + "/app.jar", "lib/big.jar=" + big});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.err, "hux pack: the archive would be larger than 4 GiB, more than the launcher can address\n");
+    EXPECT_FALSE(std::filesystem::exists(dir.file("app")));
+    EXPECT_FALSE(std::filesystem::exists(dir.file("app.hux-partial")));
+}
+
 TEST(LargeArchives, SignedExecutablesWithZip64RecordsAreRefused) {
     if (!windowsStubAvailable()) GTEST_SKIP() << "no Windows stub built";
     Scratch dir;
