@@ -43,8 +43,9 @@ EndRecord readEndRecord(const uint8_t* record);
 // end record. When they are a zip64 end record followed by its locator, and
 // each field of `end` either agrees with it or is the marker that defers to
 // it, `end` takes the zip64 values and the result is true. The locator's own
-// offset is not used: data before the archive makes it unusable, so the zip64
-// record is taken as adjacent.
+// offset is not used: the packer writes it as a file position, executables
+// packed earlier as one within the archive, so the zip64 record is taken as
+// adjacent.
 bool applyZip64End(const uint8_t* before, EndRecord& end);
 
 // Where the central directory lies in a source whose directory ends at

@@ -1,6 +1,7 @@
 #include "tool/flatten.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <filesystem>
 #include <memory>
 
@@ -141,6 +142,14 @@ std::string nestedJarHint(const std::vector<uint8_t>& data) {
     return {};
 }
 
+std::string inflatedArchiveProblem(const std::string& label, std::string_view name, uint16_t method, uint64_t size) {
+    if (method != 8 || size <= kLargestInflatedNestedArchive || !zip::isArchiveName(name)) return {};
+    char gib[32];
+    std::snprintf(gib, sizeof gib, "%.1f", static_cast<double>(size) / (1024.0 * 1024.0 * 1024.0));
+    return "'" + label + "': the archive '" + std::string(name) + "' in it is deflated and inflates to " + gib +
+           " GiB; the launcher opens deflated nested archives of up to 2 GiB";
+}
+
 bool isSignatureFile(const std::string& name) {
     if (name.compare(0, sizeof kMetaInf - 1, kMetaInf) != 0) return false;
     const std::string rest = name.substr(sizeof kMetaInf - 1);
@@ -190,6 +199,13 @@ bool Flattener::addJar(const std::string& path, const std::string& label, std::v
                 !zip_.add(name, {}, ZipWriter::Method::Stored, error, e.dosTime, e.modifiedSeconds))
                 return false;
             continue;
+        }
+        // Flattened, a deflated archive lands at the top level, where the
+        // launcher opens it as a nested one: it must inflate in one buffer.
+        const std::string tooLarge = inflatedArchiveProblem(label, name, e.method, e.size);
+        if (!tooLarge.empty()) {
+            error = tooLarge + " (pack it as a file of its own: it is then stored)";
+            return false;
         }
         if (!reader.canRead(i)) {
             error = "'" + path + "': entry '" + name + "' cannot be read";

@@ -98,6 +98,15 @@ std::string nestedJarHint(const std::vector<uint8_t>& data);
 // library is known by.
 std::string libraryHint(std::string_view entryName);
 
+// The launcher inflates a deflated nested archive into one buffer of at most
+// 2^31 - 1 bytes (a Java array's limit); a larger one never opens, and the
+// classes in it are not found. Stored nested archives are read in place.
+constexpr uint64_t kLargestInflatedNestedArchive = 0x7FFFFFFF;
+// Why the entry `name` of the archive `label` cannot open in the launcher
+// when the packed archive holds it: a nested archive stored deflated that
+// inflates past kLargestInflatedNestedArchive. One clause, or empty.
+std::string inflatedArchiveProblem(const std::string& label, std::string_view name, uint16_t method, uint64_t size);
+
 // Whether `name` is a jar signature file (META-INF/*.SF, .RSA, .DSA, .EC, SIG-*).
 bool isSignatureFile(const std::string& name);
 

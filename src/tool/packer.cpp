@@ -250,6 +250,7 @@ public:
     }
 
     std::vector<std::string> hints;  // "'lib/x.jar': <what fails>", each library once
+    std::vector<std::string> largeArchives;  // archives in jars that the launcher cannot inflate
 
     // The warning about class versions newer than `minjre` allows; empty
     // when there is none.
@@ -316,6 +317,11 @@ private:
             const std::string_view entry = jar.name(i);
             const std::string hint = libraryHint(entry);
             if (!hint.empty() && hinted_.insert(hint).second) hints.push_back("'" + name + "': " + hint);
+            // An archive in a nested one is reached only by a hux: URL
+            // naming it; flattening refuses it instead.
+            const ZipEntry& e = jar.reader().entry(i);
+            const std::string tooLarge = inflatedArchiveProblem(name, entry, e.method, e.size);
+            if (!tooLarge.empty()) largeArchives.push_back(tooLarge + "; hux: URLs into it will find nothing");
             if (!endsWith(entry, ".class") || startsWith(entry, "META-INF/")) continue;
             uint8_t head[8];
             size_t produced = 0;
@@ -513,12 +519,30 @@ bool pack(const PackRequest& request, std::string& error, std::vector<std::strin
                                        configValue(lines, "libs", external) || configValue(lines, "java_libs", external);
         configValue(lines, "mainclass", mainClass);
         Survey survey(files, trimmed(mainClass));
-        if (!request.flatten)
+        if (!request.flatten) {
             for (const std::string& hint : survey.hints) warnings.push_back(hint + "; pack with --flatten");
+            warnings.insert(warnings.end(), survey.largeArchives.begin(), survey.largeArchives.end());
+        }
         const std::string main = survey.mainWarning(trimmed(mainClass), externalClassPath);
         if (!main.empty()) warnings.push_back(main);
         const std::string version = survey.versionWarning(lines);
         if (!version.empty()) warnings.push_back(version);
+    }
+
+    // Archives go in stored: when they alone pass the launcher's 32-bit
+    // archive length, refuse before writing gigabytes.
+    constexpr const char* kTooLarge = "the archive would be larger than 4 GiB, more than the launcher can address";
+    if (!request.flatten) {
+        uint64_t stored = 0;
+        for (const auto& [name, path] : files) {
+            std::error_code sizeError;
+            const uintmax_t size = fs::file_size(path, sizeError);
+            if (!sizeError && zip::isArchiveName(name)) stored += size;
+        }
+        if (stored > 0xFFFFFFFFull) {
+            error = kTooLarge;
+            return false;
+        }
     }
 
     // Write next to the output, then rename, so a failure leaves nothing behind.
@@ -606,10 +630,20 @@ bool pack(const PackRequest& request, std::string& error, std::vector<std::strin
     // The launcher finds the archive through a 32-bit length in the stub.
     const uint64_t archiveLength = zip.lengthWithoutComment();
     if (archiveLength > 0xFFFFFFFFull) {
-        error = "the archive would be larger than 4 GiB, more than the launcher can address";
+        error = kTooLarge;
         return fail();
     }
     if (!checkArchiveComment(zip.endRecord(), sink.size(), error)) return fail();
+    // With bytes after its end record, the JDK checks the archive through the
+    // plain end record's directory size and offset alone, which miss the
+    // directory by the zip64 records between them: it would not open the
+    // executable, and neither classes nor support classes would load.
+    if (!request.signKey.empty() && zip.wroteZip64()) {
+        error = "an archive of " + std::to_string(zip.entryCount()) +
+                " entries needs zip64 records, which the JDK no longer finds once a signature follows the "
+                "archive; signed executables hold at most 65,534 entries";
+        return fail();
+    }
     writeLe32(length, static_cast<uint32_t>(archiveLength));
     bool written = sink.patch(static_cast<uint64_t>(field), length, 4);
     if (windows) {

@@ -395,8 +395,16 @@ bool ZipWriter::finish(std::string& error, const std::string& comment) {
     const bool bigDirOffset = directoryOffset >= limits_.value32;
     if (bigCount || bigDirSize || bigDirOffset) {
         // Zip64 end record, then its locator, then the plain end record with
-        // the overflowing fields saturated.
+        // the overflowing fields saturated. The locator names the record's
+        // place in the file, not in the archive: the JDK's zip reader and
+        // unzip seek there directly, and miss the record behind a launcher
+        // image otherwise (the JDK then reads the plain end record, whose
+        // directory starts 76 bytes early, and refuses the whole file). The
+        // record's own offsets count from the archive's first byte, as the
+        // plain record's do; readers take the image's length from their
+        // difference to where the directory really is.
         const uint64_t recordOffset = directoryOffset + directorySize;
+        const uint64_t recordPosition = start_ + recordOffset;
         put32(out, 0x06064b50);
         put64(out, 44);
         put16(out, kZip64Version);
@@ -409,8 +417,9 @@ bool ZipWriter::finish(std::string& error, const std::string& comment) {
         put64(out, directoryOffset);
         put32(out, 0x07064b50);
         put32(out, 0);
-        put64(out, recordOffset);
+        put64(out, recordPosition);
         put32(out, 1);
+        zip64_ = true;
     }
     endRecord_.clear();
     put32(endRecord_, zip::kEndSignature);

@@ -1,9 +1,11 @@
 // Writes a zip archive: stored or deflated entries, a central directory and
 // the end record, into memory or straight into a file (an entry at a time, so
 // that packing needs no more memory than the largest entry takes). Offsets
-// count from the archive's first byte. Zip64 records are written exactly
-// where a field would overflow: more than 65,534 entries, or a size or offset
-// of 4 GiB or more.
+// count from the archive's first byte, except the zip64 locator's, which
+// names the zip64 end record's place in the sink (the file, with the launcher
+// image before the archive), where the JDK and unzip look for it. Zip64
+// records are written exactly where a field would overflow: more than 65,534
+// entries, or a size or offset of 4 GiB or more.
 #pragma once
 
 #include <cstdint>
@@ -121,6 +123,8 @@ public:
     // The end record and the comment after it, once finished.
     const std::vector<uint8_t>& endRecord() const { return endRecord_; }
     size_t entryCount() const { return entries_.size(); }
+    // Whether finish wrote the zip64 end record and locator.
+    bool wroteZip64() const { return zip64_; }
 
 private:
     struct Entry {
@@ -148,6 +152,7 @@ private:
     std::vector<Entry> entries_;
     uint64_t lengthWithoutComment_ = 0;
     std::vector<uint8_t> endRecord_;
+    bool zip64_ = false;
 };
 
 // Raw-deflates `data` (no zlib header), as zip entries hold it.
