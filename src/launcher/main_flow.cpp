@@ -141,6 +141,13 @@ int runMainFlow(int argc, char** argv) {
     // not meet a freed object.
     platform::setLocaleFromEnvironment();
     auto* config = new LaunchConfig(true);
+    if (config->exePath().empty()) {
+        // Without its own whole path the launcher could read neither its
+        // configuration nor its archive; a cut path would lead to an ancestor
+        // folder's files instead.
+        printMessageLine(ByteString("hux: the executable's own path cannot be read whole"));
+        return kMainClassNotFound;
+    }
     if (!config->archiveIntact()) {
         // A truncated or altered executable: neither its configuration nor
         // its classes can be read, and the virtual machine would only fail

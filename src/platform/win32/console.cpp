@@ -81,14 +81,15 @@ void showErrorBox(const ByteString& title, const ByteString& text) {
 }
 
 ByteString ownProductName() {
-    wchar_t path[MAX_PATH + 1];
-    const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
-    if (length == 0 || length >= MAX_PATH) return ByteString();
+    const std::wstring module = win32::moduleFileNameWide(nullptr);
+    if (module.empty()) return ByteString();
+    // The version functions take the prefixed form of a long path.
+    const std::wstring path = win32::longForm(module);
     DWORD ignored = 0;
-    const DWORD size = GetFileVersionInfoSizeW(path, &ignored);
+    const DWORD size = GetFileVersionInfoSizeW(path.c_str(), &ignored);
     if (size == 0) return ByteString();
     std::vector<unsigned char> data(size);
-    if (!GetFileVersionInfoW(path, 0, size, data.data())) return ByteString();
+    if (!GetFileVersionInfoW(path.c_str(), 0, size, data.data())) return ByteString();
     struct Translation {
         WORD language;
         WORD codePage;
