@@ -145,7 +145,8 @@ int runMainFlow(int argc, char** argv) {
         // Without its own whole path the launcher could read neither its
         // configuration nor its archive; a cut path would lead to an ancestor
         // folder's files instead.
-        printMessageLine(ByteString("hux: the executable's own path cannot be read whole"));
+        printMessageLine(ByteString("hux: cannot read the executable's own path whole (too long, or characters "
+                                    "outside the ANSI code page)"));
         return kMainClassNotFound;
     }
     if (!config->archiveIntact()) {

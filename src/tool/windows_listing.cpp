@@ -17,6 +17,11 @@ bool describeWindowsImage(const std::vector<uint8_t>& file, std::ostream& out, s
             : subsystem == kSubsystemConsole ? "console"
                                              : "other")
         << " (" << subsystem << ")\n";
+    // The section table in file order: one ".rsrc", last, is what resource
+    // editors expect.
+    out << "sections:";
+    for (const PeSection& s : pe.sections()) out << " " << printable(s.name);
+    out << "\n";
 
     out << "icon:";
     const ResourceTree::Languages* group = tree.find(kRtGroupIcon, 1);

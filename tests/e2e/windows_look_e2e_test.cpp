@@ -252,8 +252,8 @@ TEST_F(WindowsLook, DefaultManifestCarriesUnicodeArgumentsAndDirectories) {
     // Without the setting (a user's manifest, or a system before 1903) the
     // ANSI code page cannot carry the Japanese characters: the argument
     // arrives with '?' in their place, and an executable in such a directory
-    // cannot even open itself to read its configuration (so no runtime is
-    // configured and none is found).
+    // cannot name itself: one line, exit 7, rather than a launch from a
+    // misspelt path.
     const std::string manifest = dir_.write("plain.manifest",
                                             "<assembly xmlns=\"urn:schemas-microsoft-com:asm.v1\" "
                                             "manifestVersion=\"1.0\"></assembly>");
@@ -269,8 +269,8 @@ TEST_F(WindowsLook, DefaultManifestCarriesUnicodeArgumentsAndDirectories) {
 
     std::filesystem::copy_file(older, folder + "/older.exe");
     r = runOn(kWindows, folder + "/older.exe", {}, options);
-    EXPECT_EQ(r.exitCode, 1);
-    EXPECT_EQ(r.err, kNotFound);
+    EXPECT_EQ(r.exitCode, 7);
+    EXPECT_EQ(r.err, "hux: cannot read the executable's own path whole (too long, or characters outside the ANSI code page)\n");
 }
 
 TEST_F(WindowsLook, GuiExecutableWithoutHandlesAttachesToTheConsoleOrShowsABox) {
@@ -348,4 +348,45 @@ TEST_F(WindowsLook, GuiApplicationsStandardStreamsReachTheConsoleOrTheConfigured
     EXPECT_EQ(readFile(dir_.file("err.txt")),
               "Exception in thread \"main\" java/lang/IllegalStateException: thrown by main\r\n"
               "Java Runtime Environment not found.\r\n");
+}
+
+TEST_F(WindowsLook, ResourceEditorsSeeEveryResourceAndOneResourceSection) {
+    const std::string exe = dir_.file("edited.exe");
+    RunResult packed =
+        pack(kWindows, exe, {"mainclass app.Main", "jre_order c"}, {}, {"--product-name", "Edited", "--version", "2.0.0.1"});
+    ASSERT_EQ(packed.exitCode, 0) << packed.err;
+    const RunResult inspected = run({toolPath(), "inspect", exe});
+    ASSERT_EQ(inspected.exitCode, 0) << inspected.err;
+    const size_t sections = inspected.out.find("sections:");
+    ASSERT_NE(sections, std::string::npos) << inspected.out;
+    const std::string table = inspected.out.substr(sections, inspected.out.find('\n', sections) - sections);
+    EXPECT_EQ(table.find(" .rsrc"), table.rfind(" .rsrc")) << table;
+    EXPECT_EQ(table.substr(table.size() - 6), " .rsrc") << table;
+
+    // The system's resource updater changes one resource (a new one, then
+    // the manifest) and keeps every other: string table, icon, version.
+    const std::string updater = windowsBuildDir() + "/bin/update_resource.exe";
+    const RunResult before = runOn(kWindows, updater, {winePath(exe)});
+    ASSERT_EQ(before.exitCode, 0) << before.err;
+    for (const char* resource : {"6 1 1033", "14 1 1033", "16 1 1033", "24 1 1033"})
+        EXPECT_TRUE(has(before.out, std::string(resource) + " ")) << resource << "\n" << before.out;
+    const RunResult added = runOn(kWindows, updater, {winePath(exe), "10", "7", "edited"});
+    ASSERT_EQ(added.exitCode, 0) << added.err;
+    EXPECT_EQ(added.out, [&] {
+        std::string expected = before.out;
+        const size_t at = expected.find("14 1 1033");
+        return expected.insert(at, "10 7 1033 12\n");
+    }());
+    const RunResult manifest =
+        runOn(kWindows, updater, {winePath(exe), "24", "1", "<assembly manifestVersion='1.0'/>"});
+    ASSERT_EQ(manifest.exitCode, 0) << manifest.err;
+    EXPECT_TRUE(has(manifest.out, "16 1 1033 ")) << manifest.out;
+    EXPECT_TRUE(has(manifest.out, "24 1 1033 66\n")) << manifest.out;
+    const RunResult shown = look(exe);
+    EXPECT_TRUE(has(shown.out, "ProductName Edited")) << shown.out;
+    EXPECT_TRUE(has(shown.out, "fileversion 2.0.0.1")) << shown.out;
+    // The payload after the image is still read: no runtime, message 1.
+    const RunResult launched = runOn(kWindows, exe);
+    EXPECT_EQ(launched.exitCode, 1) << launched.err;
+    EXPECT_EQ(launched.err, kNotFound);
 }

@@ -321,14 +321,32 @@ TEST_F(Stub, RewrittenWithIconVersionManifestAndGuiKeepsEverythingElse) {
     ASSERT_TRUE(after.parse(image, error)) << error;
     ASSERT_TRUE(tree.read(after, image, error)) << error;
     EXPECT_EQ(after.subsystem(), kSubsystemGui);
-    // Sections before the new one are untouched, byte for byte.
-    ASSERT_GE(after.sections().size(), before.sections().size());
-    for (size_t i = 0; i + 1 < before.sections().size(); ++i) {
+    // One resource section, the last; the stub's relocations moved in front
+    // of it byte for byte, and the sections before are untouched.
+    ASSERT_EQ(after.sections().size(), before.sections().size());
+    EXPECT_EQ(std::count_if(after.sections().begin(), after.sections().end(),
+                            [](const PeSection& s) { return s.name == ".rsrc"; }),
+              1);
+    EXPECT_EQ(after.sections().back().name, ".rsrc");
+    const size_t n = before.sections().size();
+    ASSERT_EQ(before.sections()[n - 2].name, ".rsrc");
+    for (size_t i = 0; i + 2 < n; ++i) {
         const PeSection& s = before.sections()[i];
         EXPECT_TRUE(std::equal(stub_.begin() + s.rawOffset, stub_.begin() + s.rawOffset + s.rawSize,
                                image.begin() + s.rawOffset))
             << s.name;
     }
+    const PeSection& oldRelocs = before.sections()[n - 1];
+    const PeSection& relocs = after.sections()[n - 2];
+    EXPECT_EQ(relocs.name, ".reloc");
+    EXPECT_EQ(relocs.virtualAddress, before.sections()[n - 2].virtualAddress);
+    EXPECT_TRUE(std::equal(stub_.begin() + oldRelocs.rawOffset, stub_.begin() + oldRelocs.rawOffset + oldRelocs.rawSize,
+                           image.begin() + relocs.rawOffset));
+    uint32_t oldRelocRva = 0, relocRva = 0, relocSize = 0, oldRelocSize = 0;
+    before.dataDirectory(kDirBaseRelocations, oldRelocRva, oldRelocSize);
+    after.dataDirectory(kDirBaseRelocations, relocRva, relocSize);
+    EXPECT_EQ(relocRva - relocs.virtualAddress, oldRelocRva - oldRelocs.virtualAddress);
+    EXPECT_EQ(relocSize, oldRelocSize);
     // The image size covers the last section; the directory names the tree.
     uint32_t rva = 0, size = 0;
     after.dataDirectory(kDirResources, rva, size);
