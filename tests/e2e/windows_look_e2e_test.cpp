@@ -390,3 +390,28 @@ TEST_F(WindowsLook, ResourceEditorsSeeEveryResourceAndOneResourceSection) {
     EXPECT_EQ(launched.exitCode, 1) << launched.err;
     EXPECT_EQ(launched.err, kNotFound);
 }
+
+TEST_F(WindowsLook, NonAsciiMessagesReadTheSameOnAConsoleInAPipeAndInTheBox) {
+    if (!std::getenv("DISPLAY")) GTEST_SKIP() << "consoles and message boxes need a display (scripts/test starts one)";
+    const std::string text = "Java fehlt \xE2\x80\x94 bitte Java installieren\xE2\x80\xA6";
+    for (bool gui : {false, true}) {
+        SCOPED_TRACE(gui ? "gui" : "console");
+        std::vector<std::string> extra = {"--product-name", "Fehlt"};
+        if (gui) extra.push_back("--gui");
+        const std::string exe = dir_.file(gui ? "gui.exe" : "console.exe");
+        ASSERT_EQ(pack(kWindows, exe, {"mainclass app.Main", "jre_order c", "message 1=" + text}, {}, extra).exitCode,
+                  0);
+        // A console shows the characters whatever its code page.
+        const std::string parent = windowsBuildDir() + "/bin/gui_parent.exe";
+        RunResult r = runOn(kWindows, parent, {gui ? "console" : "shell", winePath(exe)});
+        EXPECT_EQ(r.out, "console " + text + "\nexit 1\n");
+        // A pipe gets UTF-8 bytes, as the box gets the characters.
+        r = runOn(kWindows, exe);
+        EXPECT_EQ(r.exitCode, 1);
+        EXPECT_EQ(r.err, text + "\n");
+        if (gui) {
+            r = runOn(kWindows, parent, {"none", winePath(exe)});
+            EXPECT_TRUE(has(r.out, "text " + text + "\n")) << r.out;
+        }
+    }
+}

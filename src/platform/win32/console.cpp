@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "common/utf.h"
+#include "platform/text.h"
 #include "platform/win32/runtime_streams.h"
 #include "platform/win32/windows_support.h"
 
@@ -74,6 +75,31 @@ bool standardErrorAvailable() { return usable(GetStdHandle(STD_ERROR_HANDLE)); }
 bool standardErrorIsTerminal() {
     DWORD mode = 0;
     return GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode) != 0;
+}
+
+void writeErrorLine(const ByteString& text) {
+    const HANDLE err = GetStdHandle(STD_ERROR_HANDLE);
+    DWORD mode = 0;
+    if (usable(err) && GetConsoleMode(err, &mode)) {
+        // A console shows bytes in its own code page, not the process's
+        // ANSI one: the text goes as characters. What the C runtime still
+        // holds goes first, to keep the order.
+        std::fflush(stderr);
+        std::u16string units = ansiToUtf16(text.c_str(), static_cast<size_t>(text.length()));
+        units.push_back(u'\n');
+        const auto* p = reinterpret_cast<const wchar_t*>(units.data());
+        DWORD left = static_cast<DWORD>(units.size());
+        while (left > 0) {
+            DWORD written = 0;
+            if (!WriteConsoleW(err, p, left, &written, nullptr) || written == 0) break;
+            p += written;
+            left -= written;
+        }
+        return;
+    }
+    std::fwrite(text.c_str(), 1, static_cast<size_t>(text.length()), stderr);
+    std::fputc('\n', stderr);
+    std::fflush(stderr);
 }
 
 void showErrorBox(const ByteString& title, const ByteString& text) {
