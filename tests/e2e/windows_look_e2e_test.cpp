@@ -101,7 +101,7 @@ TEST_F(WindowsLook, SystemAndIndependentToolsReadIconVersionAndSubsystem) {
     ASSERT_EQ(shown.exitCode, 0) << shown.err;
     EXPECT_TRUE(has(shown.out, "subsystem: gui (2)\n")) << shown.out;
     EXPECT_TRUE(has(shown.out, "icon: 16x16x32 32x32x32 48x48x32 256x256x32\n")) << shown.out;
-    EXPECT_TRUE(has(shown.out, "version: 3.1.4.15\n  ProductName: Caf\xC3\xA9 Suite\n")) << shown.out;
+    EXPECT_TRUE(has(shown.out, "version: 3.1.4.15 (product 3.1.4.15, language 0409)\n  ProductName: Caf\xC3\xA9 Suite\n")) << shown.out;
     EXPECT_TRUE(has(shown.out, "asInvoker")) << shown.out;
 
     // A PNG wrapped as the icon.
@@ -413,5 +413,46 @@ TEST_F(WindowsLook, NonAsciiMessagesReadTheSameOnAConsoleInAPipeAndInTheBox) {
             r = runOn(kWindows, parent, {"none", winePath(exe)});
             EXPECT_TRUE(has(r.out, "text " + text + "\n")) << r.out;
         }
+    }
+}
+
+TEST_F(WindowsLook, ProductVersionTextVersionsAndLanguageAsTheSystemReadsThem) {
+    struct Case {
+        std::vector<std::string> options;
+        std::string fileVersion, productVersion, fileText, productText, language;
+    };
+    const std::vector<Case> cases = {
+        {{"--version", "2.1.0.7", "--product-version", "2.1.0.0"}, "2.1.0.7", "2.1.0.0", "2.1.0.7", "2.1.0.0", "0409"},
+        {{"--version", "2.1-beta", "--language", "0x0407"}, "2.1.0.0", "2.1.0.0", "2.1-beta", "2.1-beta", "0407"},
+        {{"--version", "3.0.2", "--product-version", "3.0 RC1", "--language", "de-CH"},
+         "3.0.2.0", "3.0.0.0", "3.0.2", "3.0 RC1", "0807"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.options[1]);
+        const std::string exe = dir_.file("versioned.exe");
+        std::vector<std::string> options = c.options;
+        options.insert(options.end(), {"--product-name", "Versioned"});
+        RunResult packed = pack(kWindows, exe, {"mainclass app.Main"}, {}, options);
+        ASSERT_EQ(packed.exitCode, 0) << packed.err;
+        const RunResult seen = look(exe);
+        EXPECT_TRUE(has(seen.out, "fileversion " + c.fileVersion + "\n")) << seen.out;
+        EXPECT_TRUE(has(seen.out, "productversion " + c.productVersion + "\n")) << seen.out;
+        EXPECT_TRUE(has(seen.out, "language " + c.language + "\n")) << seen.out;
+        // The strings are found under the language's table.
+        EXPECT_TRUE(has(seen.out, "ProductName Versioned\n")) << seen.out;
+        EXPECT_TRUE(has(seen.out, "FileVersion " + c.fileText + "\n")) << seen.out;
+        EXPECT_TRUE(has(seen.out, "ProductVersion " + c.productText + "\n")) << seen.out;
+        const RunResult shown = run({toolPath(), "inspect", exe});
+        EXPECT_TRUE(has(shown.out, "version: " + c.fileVersion + " (product " + c.productVersion + ", language " +
+                                       c.language + ")\n"))
+            << shown.out;
+    }
+    // A language the packer does not know, a version without a number.
+    for (const std::vector<std::string>& bad : {std::vector<std::string>{"--language", "xx-YY"},
+                                                {"--language", "0x10000"},
+                                                {"--product-version", "beta"}}) {
+        const RunResult r = pack(kWindows, dir_.file("bad.exe"), {"mainclass app.Main"}, {}, bad);
+        EXPECT_EQ(r.exitCode, 1) << bad[1];
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
     }
 }
