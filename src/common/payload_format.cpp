@@ -11,6 +11,17 @@ int64_t measureArchiveCommentLength(const uint8_t* tail, int64_t tailLength, int
     return at < 0 ? 0 : tailLength - at - zip::kEndRecordSize;
 }
 
+bool configurationBlockFramed(const uint8_t* file, int64_t blockEnd) {
+    if (blockEnd < kBlockLengthSize) return false;
+    const uint8_t* field = file + blockEnd - kBlockLengthSize;
+    const uint32_t length = static_cast<uint32_t>(field[0]) | static_cast<uint32_t>(field[1]) << 8 |
+                            static_cast<uint32_t>(field[2]) << 16 | static_cast<uint32_t>(field[3]) << 24;
+    const int64_t start = blockEnd - kBlockLengthSize - static_cast<int64_t>(length);
+    if (length < 4 || start < 0) return false;
+    const uint8_t* block = file + start;
+    return block[0] == 0xEF && block[1] == 0xBB && block[2] == 0xBF && block[length - 1] == 0;
+}
+
 bool payloadArchiveIntact(const uint8_t* file, int64_t size, uint32_t archiveLength, int64_t commentLength) {
     if (archiveLength < static_cast<uint32_t>(zip::kEndRecordSize) || size < zip::kEndRecordSize) return false;
     auto signatureAt = [&](int64_t at) {
@@ -35,6 +46,7 @@ bool payloadArchiveIntact(const uint8_t* file, int64_t size, uint32_t archiveLen
         directoryEnd = endAt - kZip64Tail;
     zip::DirectoryPlace place;
     if (!zip::locateDirectory(end, directoryEnd, place) || place.archiveStart != archiveStart) return false;
+    if (!configurationBlockFramed(file, archiveStart - kReservedSize)) return false;
     if (end.entries == 0) return true;
     return place.start + 4 <= directoryEnd && signatureAt(place.start) == zip::kCentralSignature &&
            signatureAt(archiveStart) == zip::kLocalSignature;

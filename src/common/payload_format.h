@@ -26,12 +26,20 @@ inline int64_t commentSearchReach(int64_t size) { return size / 100 > 51200 ? si
 // `tail` holds the file's last `tailLength` bytes.
 int64_t measureArchiveCommentLength(const uint8_t* tail, int64_t tailLength, int64_t size);
 
+// Whether the configuration block that ends at file offset `blockEnd` (just
+// past its length field) has the packer's framing: a length that stays
+// inside the file, the UTF-8 mark first and a NUL last. A flipped bit in the
+// length or the block would otherwise start the application with no
+// configuration.
+bool configurationBlockFramed(const uint8_t* file, int64_t blockEnd);
+
 // Whether the `size` bytes at `file` end with a whole archive of
 // `archiveLength` bytes (an archive comment may follow): the end record
 // nearest the end describes a central directory that lies inside those
 // bytes, begins with a central header, and counts its offsets from the
-// archive's first byte, which holds a local header. False for a truncated
-// or altered file, where the configuration block's place is unknown too.
+// archive's first byte, which holds a local header; and the configuration
+// block before it is framed (configurationBlockFramed). False for a
+// truncated or altered file.
 // `commentLength` is the archive comment's length when the caller has
 // measured it already (measureArchiveCommentLength), else -1.
 bool payloadArchiveIntact(const uint8_t* file, int64_t size, uint32_t archiveLength, int64_t commentLength = -1);

@@ -179,8 +179,7 @@ void printMessageLine(const ByteString& text) {
         platform::showErrorBox(title, utf16ToUtf8(units));
         return;
     }
-    std::fprintf(stderr, "%s\n", text.c_str());
-    std::fflush(stderr);
+    platform::writeErrorLine(text);
 }
 
 void resetMessageOverridesForTesting() {

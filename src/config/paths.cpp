@@ -5,6 +5,7 @@
 #include "common/never_destroyed.h"
 #include "common/utf.h"
 #include "config/config_values.h"
+#include "platform/console.h"
 #include "platform/environment.h"
 #include "platform/files.h"
 #include "platform/trust.h"
@@ -78,15 +79,25 @@ bool trustedBesideExecutable(const ByteString& exeDir, const ByteString& path, c
         reason = named;
     }
     ByteString debug;
-    if (platform::getEnv("HUX_DEBUG", debug) && debug == "1")
-        std::fprintf(stderr, "hux: %s %s passed over: %s\n", what, path.c_str(), reason.c_str());
+    if (platform::getEnv("HUX_DEBUG", debug) && debug == "1") {
+        ByteString line("hux: ");
+        line.append(what);
+        line.push(' ');
+        line.append(path);
+        line.append(" passed over: ");
+        line.append(reason);
+        platform::writeErrorLine(line);
+    }
     // One warning per path, however often the launch comes across it.
     static NeverDestroyed<StringList> warned;
     for (int32_t i = 0; i < warned->count(); ++i)
         if (warned->view(i) == path.view()) return false;
     warned->append(path);
-    std::fprintf(stderr, "hux: warning: ignoring '%s': %s\n", path.c_str(), reason.c_str());
-    std::fflush(stderr);
+    ByteString line("hux: warning: ignoring '");
+    line.append(path);
+    line.append("': ");
+    line.append(reason);
+    platform::writeErrorLine(line);
     return false;
 }
 

@@ -76,6 +76,14 @@ LaunchConfig* loadConfiguration() {
     platform::attachParentConsole();
     platform::setLocaleFromEnvironment();
     auto* config = new LaunchConfig(true);
+    if (config->exePath().empty()) {
+        // Without its own whole path the launcher could read neither its
+        // configuration nor its archive; a cut path would lead to an ancestor
+        // folder's files instead.
+        printMessageLine(ByteString("hux: cannot read the executable's own path whole (too long, or characters "
+                                    "outside the ANSI code page)"));
+        return nullptr;
+    }
     if (!config->archiveIntact()) {
         // A truncated or altered executable: neither its configuration nor
         // its classes can be read, and the virtual machine would only fail

@@ -21,6 +21,12 @@ bool standardErrorAvailable();
 // pipe or a file: where a progress line rewritten in place makes sense.
 bool standardErrorIsTerminal();
 
+// Writes `text` (ANSI, as the launcher's messages are) and a line feed to
+// standard error, flushed: a console gets it as UTF-16 (WriteConsoleW), so
+// it shows every character whatever the console's code page; a pipe or a
+// file gets the bytes as they are.
+void writeErrorLine(const ByteString& text);
+
 // Shows `text` in a modal error message box titled `title` (UTF-8 both);
 // nothing where there are no message boxes.
 void showErrorBox(const ByteString& title, const ByteString& text);

@@ -136,7 +136,9 @@ int main(int argc, char** argv) {
     versionOption("file-description", "windows-x64: the file description (default: the product name)");
     versionOption("company", "windows-x64: the company name");
     versionOption("copyright", "windows-x64: the copyright notice");
-    versionOption("version", "windows-x64: the version, 1.2.3.4");
+    versionOption("version", "windows-x64: the file version, 1.2.3.4 or text after it (2.1-beta)");
+    versionOption("product-version", "windows-x64: the product version (default: the file version)");
+    versionOption("language", "windows-x64: the version information's language, 0x0407 or de-DE (default: en-US)");
     pack->add_option("--version-info", versionInfoPath, "windows-x64: a file of key=value version fields");
     pack->add_option("--sign-key", request.signKey, "windows-x64: sign with this private key (needs osslsigncode)");
     pack->add_option("--sign-cert", request.signCert, "windows-x64: the certificate for --sign-key");

@@ -142,12 +142,42 @@ void PeImage::setSubsystem(std::vector<uint8_t>& bytes, uint16_t value) const {
     writeLe16(bytes.data() + optionalHeader_ + kOptSubsystem, value);
 }
 
+int PeImage::movableRelocationsAfterResources() const {
+    // The section the resource directory starts, then exactly one section:
+    // the base relocations and nothing else. Their blocks name the pages
+    // of other sections, never their own address, so they can move.
+    uint32_t rsrc = 0, rsrcSize = 0, reloc = 0, relocSize = 0;
+    dataDirectory(kDirResources, rsrc, rsrcSize);
+    dataDirectory(kDirBaseRelocations, reloc, relocSize);
+    const size_t n = sections_.size();
+    if (rsrc == 0 || reloc == 0 || n < 2) return -1;
+    const PeSection& r = sections_[n - 2];
+    const PeSection& m = sections_[n - 1];
+    if (r.virtualAddress != rsrc || m.virtualAddress != reloc || lastSectionIndex() != static_cast<int>(n - 1)) return -1;
+    if (m.rawSize == 0 || r.rawSize == 0 || r.rawOffset + r.rawSize > m.rawOffset) return -1;
+    if (uint64_t{reloc} + relocSize > uint64_t{m.virtualAddress} + std::max(m.virtualSize, m.rawSize)) return -1;
+    for (uint32_t i = 0; i < dataDirCount_; ++i) {
+        if (i == kDirBaseRelocations || i == kDirSecurity || dirAddress_[i] == 0) continue;
+        if (dirAddress_[i] >= m.virtualAddress &&
+            dirAddress_[i] < uint64_t{m.virtualAddress} + std::max(m.virtualSize, m.rawSize))
+            return -1;
+    }
+    return static_cast<int>(n - 2);
+}
+
 uint32_t PeImage::resourceSectionAddress() const {
     const PeSection& last = sections_[static_cast<size_t>(lastSectionIndex())];
     uint32_t rva = 0, size = 0;
     dataDirectory(kDirResources, rva, size);
     // The resource section is last and holds nothing else: it is rewritten.
     if (rva != 0 && rva == last.virtualAddress) return last.virtualAddress;
+    // The resource section is followed by the relocations only: they take
+    // its place and the resources follow them, last.
+    const int movable = movableRelocationsAfterResources();
+    if (movable >= 0) {
+        const PeSection& r = sections_[static_cast<size_t>(movable)];
+        return alignUp(r.virtualAddress + std::max(last.virtualSize, last.rawSize), sectionAlignment_);
+    }
     return alignUp(last.virtualAddress + std::max(last.virtualSize, last.rawSize), sectionAlignment_);
 }
 
@@ -159,14 +189,43 @@ bool PeImage::placeResources(std::vector<uint8_t>& bytes, uint32_t rva, const st
     }
     const int lastIndex = lastSectionIndex();
     const PeSection& last = sections_[static_cast<size_t>(lastIndex)];
+    // One resource section in every case: the old one is rewritten in place
+    // when it is last, or gives its place to the relocations that followed
+    // it; only a stub with neither gets a new section after its last.
+    uint32_t oldRva = 0, oldSize = 0;
+    dataDirectory(kDirResources, oldRva, oldSize);
+    const bool inPlace = rva == last.virtualAddress && oldRva == last.virtualAddress;
+    const int movable = inPlace ? -1 : movableRelocationsAfterResources();
+    // The section the old resources occupied, whose raw size leaves the
+    // initialised data, and the section table slot of the new one.
+    int replaced = -1;
     size_t header = 0;
     uint32_t rawOffset = 0;
-    if (rva == last.virtualAddress) {
+    if (inPlace) {
+        replaced = lastIndex;
         header = sectionTable_ + kSectionHeaderSize * static_cast<size_t>(lastIndex);
         // The old data is overwritten only where nothing follows it in the file;
         // otherwise (or when it has none) the new data goes after the image.
         const bool dataAtEnd = last.rawSize != 0 && last.rawOffset + last.rawSize >= imageEnd();
         rawOffset = dataAtEnd ? last.rawOffset : alignUp(imageEnd(), fileAlignment_);
+    } else if (movable >= 0) {
+        replaced = movable;
+        const PeSection& r = sections_[static_cast<size_t>(movable)];
+        const PeSection& m = last;
+        // The relocations' bytes and header move into the resources' slot.
+        const std::vector<uint8_t> relocations(bytes.begin() + m.rawOffset, bytes.begin() + m.rawOffset + m.rawSize);
+        std::vector<uint8_t> relocHeader(bytes.begin() + static_cast<std::ptrdiff_t>(sectionTable_ + kSectionHeaderSize * lastIndex),
+                                         bytes.begin() + static_cast<std::ptrdiff_t>(sectionTable_ + kSectionHeaderSize * (lastIndex + 1)));
+        writeLe32(relocHeader.data() + 12, r.virtualAddress);
+        writeLe32(relocHeader.data() + 20, r.rawOffset);
+        bytes.resize(r.rawOffset);
+        bytes.insert(bytes.end(), relocations.begin(), relocations.end());
+        std::memcpy(bytes.data() + sectionTable_ + kSectionHeaderSize * static_cast<size_t>(movable),
+                    relocHeader.data(), kSectionHeaderSize);
+        const uint32_t relocRva = dirAddress_[kDirBaseRelocations] - m.virtualAddress + r.virtualAddress;
+        writeLe32(bytes.data() + dataDirs_ + 8 * kDirBaseRelocations, relocRva);
+        header = sectionTable_ + kSectionHeaderSize * static_cast<size_t>(lastIndex);
+        rawOffset = alignUp(static_cast<uint32_t>(bytes.size()), fileAlignment_);
     } else {
         header = sectionTable_ + kSectionHeaderSize * sectionCount_;
         // The new header must fit in the header area, before any section data.
@@ -188,7 +247,7 @@ bool PeImage::placeResources(std::vector<uint8_t>& bytes, uint32_t rva, const st
     // resources' addresses into the other one).
     const uint64_t end = uint64_t{rva} + std::max<uint64_t>(section.size(), 1);
     for (size_t i = 0; i < sections_.size(); ++i) {
-        if (rva == last.virtualAddress && static_cast<int>(i) == lastIndex) continue;
+        if (static_cast<int>(i) == replaced || (movable >= 0 && static_cast<int>(i) == lastIndex)) continue;
         const PeSection& s = sections_[i];
         const uint64_t sEnd = uint64_t{s.virtualAddress} + std::max(s.virtualSize, s.rawSize);
         if (s.virtualAddress < end && rva < sEnd) {
@@ -209,7 +268,7 @@ bool PeImage::placeResources(std::vector<uint8_t>& bytes, uint32_t rva, const st
     writeLe32(h + 16, rawSize);
     writeLe32(h + 20, rawOffset);
     writeLe32(h + 36, kInitializedData | kMemRead);
-    if (rva != last.virtualAddress) writeLe16(bytes.data() + optionalHeader_ - 24 + 6, sectionCount_ + 1);
+    if (!inPlace && movable < 0) writeLe16(bytes.data() + optionalHeader_ - 24 + 6, sectionCount_ + 1);
 
     uint8_t* opt = bytes.data() + optionalHeader_;
     writeLe32(bytes.data() + dataDirs_ + 8 * kDirResources, rva);
@@ -218,8 +277,7 @@ bool PeImage::placeResources(std::vector<uint8_t>& bytes, uint32_t rva, const st
     // Initialised data: the raw sizes of the sections that hold it.
     uint32_t initialized = rawSize;
     for (size_t i = 0; i < sections_.size(); ++i)
-        if ((sections_[i].characteristics & kInitializedData) &&
-            !(rva == last.virtualAddress && static_cast<int>(i) == lastIndex))
+        if ((sections_[i].characteristics & kInitializedData) && static_cast<int>(i) != replaced)
             initialized += sections_[i].rawSize;
     writeLe32(opt + kOptInitializedData, initialized);
     // A section that moved the image's end invalidates any signature.

@@ -21,6 +21,7 @@ struct PeSection {
 // Data directory slots used here.
 constexpr int kDirResources = 2;
 constexpr int kDirSecurity = 4;
+constexpr int kDirBaseRelocations = 5;
 
 // Subsystem values of the optional header.
 constexpr uint16_t kSubsystemGui = 2;
@@ -50,8 +51,10 @@ public:
     // Edits of the bytes passed to parse (they must still be the same buffer).
     void setSubsystem(std::vector<uint8_t>& bytes, uint16_t value) const;
     // Replaces the resource data directory's content by `section` (built for
-    // the RVA `rva`, see resourceSectionAddress): in the last section when
-    // that is the resource section, else in a new section after the last one.
+    // the RVA `rva`, see resourceSectionAddress), so that the image has one
+    // resource section, its last: rewritten in place when it is last already;
+    // when only the base relocations follow it, they move into its place and
+    // the resources follow them; else in a new section after the last one.
     // Drops any bytes after the image. Re-parses on success.
     bool placeResources(std::vector<uint8_t>& bytes, uint32_t rva, const std::vector<uint8_t>& section,
                         std::string& error);
@@ -60,6 +63,9 @@ public:
 
 private:
     int lastSectionIndex() const;
+    // Index of the resource section when the base relocations alone follow
+    // it (they can move in front of it), else -1.
+    int movableRelocationsAfterResources() const;
     size_t optionalHeader_ = 0;
     size_t sectionTable_ = 0;
     uint16_t sectionCount_ = 0;

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "common/hex_digit.h"
 #include "common/utf.h"
 
 namespace hux::tool {
@@ -63,7 +64,7 @@ struct FieldName {
 constexpr FieldName kFieldNames[] = {
     {"product-name", "ProductName"}, {"file-description", "FileDescription"},
     {"company", "CompanyName"},      {"copyright", "LegalCopyright"},
-    {"version", "FileVersion"},      {nullptr, "ProductVersion"},
+    {"version", "FileVersion"},      {"product-version", "ProductVersion"},
     {nullptr, "InternalName"},       {nullptr, "OriginalFilename"},
     {nullptr, "Comments"},           {nullptr, "LegalTrademarks"},
 };
@@ -212,6 +213,61 @@ bool parseVersionNumber(const std::string& text, uint16_t out[4]) {
     return true;
 }
 
+bool parseVersionText(const std::string& text, uint16_t out[4]) {
+    // The longest leading run of digits and dots is the number; the rest,
+    // if any, is free text.
+    size_t end = 0;
+    while (end < text.size() && ((text[end] >= '0' && text[end] <= '9') || text[end] == '.')) ++end;
+    return parseVersionNumber(text.substr(0, end), out);
+}
+
+namespace {
+
+struct LanguageName {
+    const char* name;
+    uint16_t id;
+};
+constexpr LanguageName kLanguageNames[] = {
+    {"neutral", 0x0000}, {"en-US", 0x0409}, {"en-GB", 0x0809}, {"de-DE", 0x0407}, {"de-AT", 0x0C07},
+    {"de-CH", 0x0807},   {"fr-FR", 0x040C}, {"fr-CA", 0x0C0C}, {"fr-CH", 0x100C}, {"it-IT", 0x0410},
+    {"es-ES", 0x0C0A},   {"es-MX", 0x080A}, {"pt-BR", 0x0416}, {"pt-PT", 0x0816}, {"nl-NL", 0x0413},
+    {"da-DK", 0x0406},   {"sv-SE", 0x041D}, {"nb-NO", 0x0414}, {"fi-FI", 0x040B}, {"pl-PL", 0x0415},
+    {"cs-CZ", 0x0405},   {"hu-HU", 0x040E}, {"ru-RU", 0x0419}, {"uk-UA", 0x0422}, {"tr-TR", 0x041F},
+    {"el-GR", 0x0408},   {"ja-JP", 0x0411}, {"ko-KR", 0x0412}, {"zh-CN", 0x0804}, {"zh-TW", 0x0404},
+};
+
+bool equalsAsciiIgnoringCase(const std::string& a, const char* b) {
+    if (a.size() != std::strlen(b)) return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        const char x = a[i] >= 'A' && a[i] <= 'Z' ? static_cast<char>(a[i] + 32) : a[i];
+        const char y = b[i] >= 'A' && b[i] <= 'Z' ? static_cast<char>(b[i] + 32) : b[i];
+        if (x != y) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool parseLanguage(const std::string& text, uint16_t& out) {
+    for (const LanguageName& l : kLanguageNames)
+        if (equalsAsciiIgnoringCase(text, l.name)) {
+            out = l.id;
+            return true;
+        }
+    const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+    const size_t from = hex ? 2 : 0;
+    if (text.size() == from || text.size() - from > 5) return false;
+    uint32_t value = 0;
+    for (size_t i = from; i < text.size(); ++i) {
+        const int digit = hex ? hexDigitValue(text[i]) : (text[i] >= '0' && text[i] <= '9' ? text[i] - '0' : -1);
+        if (digit < 0) return false;
+        value = value * (hex ? 16 : 10) + static_cast<uint32_t>(digit);
+    }
+    if (value > 0xFFFF) return false;
+    out = static_cast<uint16_t>(value);
+    return true;
+}
+
 bool applyVersionInfoLine(VersionInfo& info, const std::string& rawLine, std::string& error) {
     const std::string line = trim(rawLine);
     if (line.empty() || line[0] == '#') return true;
@@ -222,6 +278,14 @@ bool applyVersionInfoLine(VersionInfo& info, const std::string& rawLine, std::st
     }
     const std::string key = trim(line.substr(0, eq));
     const std::string value = trim(line.substr(eq + 1));
+    if (key == "language" || key == "Language") {
+        if (!parseLanguage(value, info.language)) {
+            error = "unknown language '" + value + "' (a Windows language id such as 0x0407, or a name such as de-DE)";
+            return false;
+        }
+        info.languageSet = true;
+        return true;
+    }
     const char* field = nullptr;
     for (const FieldName& f : kFieldNames)
         if ((f.option && key == f.option) || key == f.field) field = f.field;
@@ -235,12 +299,20 @@ bool applyVersionInfoLine(VersionInfo& info, const std::string& rawLine, std::st
         return false;
     }
     if (std::strcmp(field, "FileVersion") == 0 || std::strcmp(field, "ProductVersion") == 0) {
+        // Text such as "2.1-beta" stays in the string field; its number
+        // goes into the fixed block.
         uint16_t numbers[4];
-        if (!parseVersionNumber(value, numbers)) {
-            error = "the version '" + value + "' is not of the form 1.2.3.4 (numbers up to 65535)";
+        if (!parseVersionText(value, numbers)) {
+            error = "the version '" + value +
+                    "' is not of the form 1.2.3.4 (numbers up to 65535), optionally followed by text such as -beta";
             return false;
         }
-        if (std::strcmp(field, "FileVersion") == 0) std::memcpy(info.version, numbers, sizeof numbers);
+        if (std::strcmp(field, "FileVersion") == 0) {
+            std::memcpy(info.version, numbers, sizeof numbers);
+        } else {
+            std::memcpy(info.productVersion, numbers, sizeof numbers);
+            info.productVersionSet = true;
+        }
     }
     info.set(field, value);
     return true;
@@ -268,8 +340,10 @@ std::vector<uint8_t> versionResource(const VersionInfo& info) {
     put32(out, 0x00010000);  // structure version
     put32(out, ms);          // file version
     put32(out, ls);
-    put32(out, ms);  // product version
-    put32(out, ls);
+    // The product version has numbers of its own when it was given.
+    const uint16_t* product = info.productVersionSet ? info.productVersion : info.version;
+    put32(out, (static_cast<uint32_t>(product[0]) << 16) | product[1]);  // product version
+    put32(out, (static_cast<uint32_t>(product[2]) << 16) | product[3]);
     put32(out, 0x3F);     // flags mask
     put32(out, 0);        // flags
     put32(out, 0x40004);  // Windows NT, 32-bit API
@@ -278,7 +352,11 @@ std::vector<uint8_t> versionResource(const VersionInfo& info) {
     put32(out, 0);        // date
     put32(out, 0);
     const size_t stringInfo = openNode(out, u"StringFileInfo", 0, 1);
-    const size_t table = openNode(out, u"040904B0", 0, 1);
+    // The string table is named after the language and code page 1200.
+    std::u16string tableName;
+    for (int shift = 12; shift >= 0; shift -= 4) tableName.push_back(static_cast<char16_t>("0123456789ABCDEF"[(info.language >> shift) & 0xF]));
+    tableName += u"04B0";
+    const size_t table = openNode(out, tableName, 0, 1);
     for (const auto& [key, value] : info.strings) {
         std::u16string units;
         decodeUtf8Strict(value, units);
@@ -290,7 +368,7 @@ std::vector<uint8_t> versionResource(const VersionInfo& info) {
     closeNode(out, stringInfo);
     const size_t varInfo = openNode(out, u"VarFileInfo", 0, 1);
     const size_t var = openNode(out, u"Translation", 4, 0);
-    put16(out, 0x0409);
+    put16(out, info.language);
     put16(out, 1200);
     closeNode(out, var);
     closeNode(out, varInfo);
@@ -347,6 +425,13 @@ bool parseVersionResource(const std::vector<uint8_t>& b, VersionInfo& info) {
         info.version[1] = static_cast<uint16_t>(ms);
         info.version[2] = static_cast<uint16_t>(ls >> 16);
         info.version[3] = static_cast<uint16_t>(ls);
+        const uint32_t pms = readLe32(b.data() + root.value + 16);
+        const uint32_t pls = readLe32(b.data() + root.value + 20);
+        info.productVersion[0] = static_cast<uint16_t>(pms >> 16);
+        info.productVersion[1] = static_cast<uint16_t>(pms);
+        info.productVersion[2] = static_cast<uint16_t>(pls >> 16);
+        info.productVersion[3] = static_cast<uint16_t>(pls);
+        info.productVersionSet = true;
     }
     for (size_t at = root.children; at < root.end;) {
         Node child;
@@ -355,6 +440,18 @@ bool parseVersionResource(const std::vector<uint8_t>& b, VersionInfo& info) {
             for (size_t t = child.children; t < child.end;) {
                 Node table;
                 if (!readNode(b, t, child.end, table)) return false;
+                // "LLLLCCCC": the language, then the code page.
+                uint16_t language = 0;
+                bool named = table.key.size() == 8;
+                for (size_t i = 0; named && i < 4; ++i) {
+                    const int d = table.key[i] < 128 ? hexDigitValue(static_cast<char>(table.key[i])) : -1;
+                    named = d >= 0;
+                    language = static_cast<uint16_t>(language << 4 | (d & 0xF));
+                }
+                if (named && !info.languageSet) {
+                    info.language = language;
+                    info.languageSet = true;
+                }
                 for (size_t s = table.children; s < table.end;) {
                     Node str;
                     if (!readNode(b, s, table.end, str)) return false;

@@ -106,7 +106,9 @@ bool applyWindowsLook(std::vector<uint8_t>& image, const WindowsLook& look, std:
                     std::to_string(kMaxVersionResourceBytes) + " a version resource can hold";
             return false;
         }
-        tree.put(kRtVersion, 1, tree.languageOf(kRtVersion, 1, kLangEnglishUs), block);
+        // A language asked for is the resource's too; else it keeps the stub's.
+        tree.put(kRtVersion, 1, info.languageSet ? info.language : tree.languageOf(kRtVersion, 1, kLangEnglishUs),
+                 block);
     }
 
     if (pe.imageEnd() < image.size()) image.resize(pe.imageEnd());

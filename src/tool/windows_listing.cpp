@@ -1,5 +1,8 @@
 #include "tool/windows_listing.h"
 
+#include <cstdio>
+#include <string>
+
 #include "tool/payload_listing.h"
 #include "tool/pe_image.h"
 #include "tool/pe_resources.h"
@@ -17,6 +20,11 @@ bool describeWindowsImage(const std::vector<uint8_t>& file, std::ostream& out, s
             : subsystem == kSubsystemConsole ? "console"
                                              : "other")
         << " (" << subsystem << ")\n";
+    // The section table in file order: one ".rsrc", last, is what resource
+    // editors expect.
+    out << "sections:";
+    for (const PeSection& s : pe.sections()) out << " " << printable(s.name);
+    out << "\n";
 
     out << "icon:";
     const ResourceTree::Languages* group = tree.find(kRtGroupIcon, 1);
@@ -38,8 +46,14 @@ bool describeWindowsImage(const std::vector<uint8_t>& file, std::ostream& out, s
     } else if (!parseVersionResource(version->begin()->second.bytes, info)) {
         out << "version: damaged\n";
     } else {
-        out << "version: " << info.version[0] << "." << info.version[1] << "." << info.version[2] << "."
-            << info.version[3] << "\n";
+        auto dotted = [](const uint16_t* v) {
+            return std::to_string(v[0]) + "." + std::to_string(v[1]) + "." + std::to_string(v[2]) + "." +
+                   std::to_string(v[3]);
+        };
+        char language[8];
+        std::snprintf(language, sizeof language, "%04X", info.language);
+        out << "version: " << dotted(info.version) << " (product " << dotted(info.productVersion) << ", language "
+            << language << ")\n";
         for (const auto& [key, value] : info.strings) out << "  " << printable(key) << ": " << printable(value) << "\n";
     }
 

@@ -109,9 +109,23 @@ TEST(Payload, ATruncatedOrAlteredExecutableSaysSoInOneLine) {
         // neither the configuration nor the virtual machine is tried.
         std::string altered = bytes;
         altered[altered.size() - 6] ^= 0x10;
+        // The configuration block's framing too: a flipped bit in its length
+        // (low and high byte), its UTF-8 mark or its final NUL altered.
+        const size_t blockAt = bytes.find("\xEF\xBB\xBFmainclass");
+        ASSERT_NE(blockAt, std::string::npos);
+        const size_t lengthAt = bytes.find('\0', blockAt) + 1;
+        std::vector<std::string> framing(4, bytes);
+        framing[0][lengthAt] ^= 0x01;
+        framing[1][lengthAt + 3] ^= 0x80;
+        framing[2][blockAt] = 'x';
+        framing[3][lengthAt - 1] = 'x';
         for (const std::string& content : {bytes.substr(0, bytes.size() - 1), bytes.substr(0, bytes.size() - 40),
-                                           bytes.substr(0, bytes.size() - 3000), altered}) {
+                                           bytes.substr(0, bytes.size() - 3000), altered, framing[0], framing[1],
+                                           framing[2], framing[3]}) {
             RunResult r = launch("damaged", content);
+            // The packer's inspector calls the same files damaged.
+            const RunResult inspected = run({toolPath(), "inspect", dir.file(t.exeName("damaged"))});
+            EXPECT_NE(inspected.exitCode, 0) << inspected.out;
             EXPECT_EQ(r.exitCode, 7) << r.err;
             EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
             EXPECT_NE(

@@ -101,7 +101,7 @@ TEST_F(WindowsLook, SystemAndIndependentToolsReadIconVersionAndSubsystem) {
     ASSERT_EQ(shown.exitCode, 0) << shown.err;
     EXPECT_TRUE(has(shown.out, "subsystem: gui (2)\n")) << shown.out;
     EXPECT_TRUE(has(shown.out, "icon: 16x16x32 32x32x32 48x48x32 256x256x32\n")) << shown.out;
-    EXPECT_TRUE(has(shown.out, "version: 3.1.4.15\n  ProductName: Caf\xC3\xA9 Suite\n")) << shown.out;
+    EXPECT_TRUE(has(shown.out, "version: 3.1.4.15 (product 3.1.4.15, language 0409)\n  ProductName: Caf\xC3\xA9 Suite\n")) << shown.out;
     EXPECT_TRUE(has(shown.out, "asInvoker")) << shown.out;
 
     // A PNG wrapped as the icon.
@@ -252,8 +252,8 @@ TEST_F(WindowsLook, DefaultManifestCarriesUnicodeArgumentsAndDirectories) {
     // Without the setting (a user's manifest, or a system before 1903) the
     // ANSI code page cannot carry the Japanese characters: the argument
     // arrives with '?' in their place, and an executable in such a directory
-    // cannot even open itself to read its configuration (so no runtime is
-    // configured and none is found).
+    // cannot name itself: one line, exit 7, rather than a launch from a
+    // misspelt path.
     const std::string manifest = dir_.write("plain.manifest",
                                             "<assembly xmlns=\"urn:schemas-microsoft-com:asm.v1\" "
                                             "manifestVersion=\"1.0\"></assembly>");
@@ -269,8 +269,8 @@ TEST_F(WindowsLook, DefaultManifestCarriesUnicodeArgumentsAndDirectories) {
 
     std::filesystem::copy_file(older, folder + "/older.exe");
     r = runOn(kWindows, folder + "/older.exe", {}, options);
-    EXPECT_EQ(r.exitCode, 1);
-    EXPECT_EQ(r.err, kNotFound);
+    EXPECT_EQ(r.exitCode, 7);
+    EXPECT_EQ(r.err, "hux: cannot read the executable's own path whole (too long, or characters outside the ANSI code page)\n");
 }
 
 TEST_F(WindowsLook, GuiExecutableWithoutHandlesAttachesToTheConsoleOrShowsABox) {
@@ -348,4 +348,111 @@ TEST_F(WindowsLook, GuiApplicationsStandardStreamsReachTheConsoleOrTheConfigured
     EXPECT_EQ(readFile(dir_.file("err.txt")),
               "Exception in thread \"main\" java/lang/IllegalStateException: thrown by main\r\n"
               "Java Runtime Environment not found.\r\n");
+}
+
+TEST_F(WindowsLook, ResourceEditorsSeeEveryResourceAndOneResourceSection) {
+    const std::string exe = dir_.file("edited.exe");
+    RunResult packed =
+        pack(kWindows, exe, {"mainclass app.Main", "jre_order c"}, {}, {"--product-name", "Edited", "--version", "2.0.0.1"});
+    ASSERT_EQ(packed.exitCode, 0) << packed.err;
+    const RunResult inspected = run({toolPath(), "inspect", exe});
+    ASSERT_EQ(inspected.exitCode, 0) << inspected.err;
+    const size_t sections = inspected.out.find("sections:");
+    ASSERT_NE(sections, std::string::npos) << inspected.out;
+    const std::string table = inspected.out.substr(sections, inspected.out.find('\n', sections) - sections);
+    EXPECT_EQ(table.find(" .rsrc"), table.rfind(" .rsrc")) << table;
+    EXPECT_EQ(table.substr(table.size() - 6), " .rsrc") << table;
+
+    // The system's resource updater changes one resource (a new one, then
+    // the manifest) and keeps every other: string table, icon, version.
+    const std::string updater = windowsBuildDir() + "/bin/update_resource.exe";
+    const RunResult before = runOn(kWindows, updater, {winePath(exe)});
+    ASSERT_EQ(before.exitCode, 0) << before.err;
+    for (const char* resource : {"6 1 1033", "14 1 1033", "16 1 1033", "24 1 1033"})
+        EXPECT_TRUE(has(before.out, std::string(resource) + " ")) << resource << "\n" << before.out;
+    const RunResult added = runOn(kWindows, updater, {winePath(exe), "10", "7", "edited"});
+    ASSERT_EQ(added.exitCode, 0) << added.err;
+    EXPECT_EQ(added.out, [&] {
+        std::string expected = before.out;
+        const size_t at = expected.find("14 1 1033");
+        return expected.insert(at, "10 7 1033 12\n");
+    }());
+    const RunResult manifest =
+        runOn(kWindows, updater, {winePath(exe), "24", "1", "<assembly manifestVersion='1.0'/>"});
+    ASSERT_EQ(manifest.exitCode, 0) << manifest.err;
+    EXPECT_TRUE(has(manifest.out, "16 1 1033 ")) << manifest.out;
+    EXPECT_TRUE(has(manifest.out, "24 1 1033 66\n")) << manifest.out;
+    const RunResult shown = look(exe);
+    EXPECT_TRUE(has(shown.out, "ProductName Edited")) << shown.out;
+    EXPECT_TRUE(has(shown.out, "fileversion 2.0.0.1")) << shown.out;
+    // The payload after the image is still read: no runtime, message 1.
+    const RunResult launched = runOn(kWindows, exe);
+    EXPECT_EQ(launched.exitCode, 1) << launched.err;
+    EXPECT_EQ(launched.err, kNotFound);
+}
+
+TEST_F(WindowsLook, NonAsciiMessagesReadTheSameOnAConsoleInAPipeAndInTheBox) {
+    if (!std::getenv("DISPLAY")) GTEST_SKIP() << "consoles and message boxes need a display (scripts/test starts one)";
+    const std::string text = "Java fehlt \xE2\x80\x94 bitte Java installieren\xE2\x80\xA6";
+    for (bool gui : {false, true}) {
+        SCOPED_TRACE(gui ? "gui" : "console");
+        std::vector<std::string> extra = {"--product-name", "Fehlt"};
+        if (gui) extra.push_back("--gui");
+        const std::string exe = dir_.file(gui ? "gui.exe" : "console.exe");
+        ASSERT_EQ(pack(kWindows, exe, {"mainclass app.Main", "jre_order c", "message 1=" + text}, {}, extra).exitCode,
+                  0);
+        // A console shows the characters whatever its code page.
+        const std::string parent = windowsBuildDir() + "/bin/gui_parent.exe";
+        RunResult r = runOn(kWindows, parent, {gui ? "console" : "shell", winePath(exe)});
+        EXPECT_EQ(r.out, "console " + text + "\nexit 1\n");
+        // A pipe gets UTF-8 bytes, as the box gets the characters.
+        r = runOn(kWindows, exe);
+        EXPECT_EQ(r.exitCode, 1);
+        EXPECT_EQ(r.err, text + "\n");
+        if (gui) {
+            r = runOn(kWindows, parent, {"none", winePath(exe)});
+            EXPECT_TRUE(has(r.out, "text " + text + "\n")) << r.out;
+        }
+    }
+}
+
+TEST_F(WindowsLook, ProductVersionTextVersionsAndLanguageAsTheSystemReadsThem) {
+    struct Case {
+        std::vector<std::string> options;
+        std::string fileVersion, productVersion, fileText, productText, language;
+    };
+    const std::vector<Case> cases = {
+        {{"--version", "2.1.0.7", "--product-version", "2.1.0.0"}, "2.1.0.7", "2.1.0.0", "2.1.0.7", "2.1.0.0", "0409"},
+        {{"--version", "2.1-beta", "--language", "0x0407"}, "2.1.0.0", "2.1.0.0", "2.1-beta", "2.1-beta", "0407"},
+        {{"--version", "3.0.2", "--product-version", "3.0 RC1", "--language", "de-CH"},
+         "3.0.2.0", "3.0.0.0", "3.0.2", "3.0 RC1", "0807"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.options[1]);
+        const std::string exe = dir_.file("versioned.exe");
+        std::vector<std::string> options = c.options;
+        options.insert(options.end(), {"--product-name", "Versioned"});
+        RunResult packed = pack(kWindows, exe, {"mainclass app.Main"}, {}, options);
+        ASSERT_EQ(packed.exitCode, 0) << packed.err;
+        const RunResult seen = look(exe);
+        EXPECT_TRUE(has(seen.out, "fileversion " + c.fileVersion + "\n")) << seen.out;
+        EXPECT_TRUE(has(seen.out, "productversion " + c.productVersion + "\n")) << seen.out;
+        EXPECT_TRUE(has(seen.out, "language " + c.language + "\n")) << seen.out;
+        // The strings are found under the language's table.
+        EXPECT_TRUE(has(seen.out, "ProductName Versioned\n")) << seen.out;
+        EXPECT_TRUE(has(seen.out, "FileVersion " + c.fileText + "\n")) << seen.out;
+        EXPECT_TRUE(has(seen.out, "ProductVersion " + c.productText + "\n")) << seen.out;
+        const RunResult shown = run({toolPath(), "inspect", exe});
+        EXPECT_TRUE(has(shown.out, "version: " + c.fileVersion + " (product " + c.productVersion + ", language " +
+                                       c.language + ")\n"))
+            << shown.out;
+    }
+    // A language the packer does not know, a version without a number.
+    for (const std::vector<std::string>& bad : {std::vector<std::string>{"--language", "xx-YY"},
+                                                {"--language", "0x10000"},
+                                                {"--product-version", "beta"}}) {
+        const RunResult r = pack(kWindows, dir_.file("bad.exe"), {"mainclass app.Main"}, {}, bad);
+        EXPECT_EQ(r.exitCode, 1) << bad[1];
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+    }
 }

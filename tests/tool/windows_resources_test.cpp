@@ -146,9 +146,44 @@ TEST(VersionInfo, BlockReadsBackWithEveryField) {
     EXPECT_EQ(back.get("CompanyName"), "Mord");
 }
 
+TEST(VersionInfo, ProductVersionTextAndLanguageReadBack) {
+    struct Case {
+        std::vector<std::string> lines;
+        uint16_t file[4], product[4], language;
+        const char* productText;
+    };
+    const std::vector<Case> cases = {
+        {{"version=2.1.0.7", "product-version=2.1.0.0"}, {2, 1, 0, 7}, {2, 1, 0, 0}, 0x0409, "2.1.0.0"},
+        {{"version=2.1-beta"}, {2, 1, 0, 0}, {2, 1, 0, 0}, 0x0409, "2.1-beta"},
+        {{"version=4", "ProductVersion=5.0 final", "language=0x0407"}, {4, 0, 0, 0}, {5, 0, 0, 0}, 0x0407,
+         "5.0 final"},
+        {{"language=ja-jp", "version=1.2.3.4"}, {1, 2, 3, 4}, {1, 2, 3, 4}, 0x0411, "1.2.3.4"},
+        {{"language=1031"}, {0, 0, 0, 0}, {0, 0, 0, 0}, 0x0407, "0.0.0.0"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.lines.front());
+        VersionInfo info;
+        std::string error;
+        for (const std::string& line : c.lines) ASSERT_TRUE(applyVersionInfoLine(info, line, error)) << error;
+        ASSERT_TRUE(applyVersionInfoLine(info, "product-name=P", error)) << error;
+        completeVersionInfo(info, "p.exe");
+        VersionInfo back;
+        ASSERT_TRUE(parseVersionResource(versionResource(info), back));
+        EXPECT_TRUE(std::equal(c.file, c.file + 4, back.version));
+        EXPECT_TRUE(std::equal(c.product, c.product + 4, back.productVersion));
+        EXPECT_EQ(back.language, c.language);
+        EXPECT_EQ(back.get("ProductVersion"), c.productText);
+        EXPECT_EQ(back.get("ProductName"), "P");
+    }
+    uint16_t language = 0;
+    for (const char* bad : {"", "0x", "xx-YY", "0x10000", "65536", "de_DE", "0x04 07"})
+        EXPECT_FALSE(parseLanguage(bad, language)) << bad;
+}
+
 TEST(VersionInfo, RefusesBadLines) {
-    const char* const lines[] = {"no equals sign", "colour=blue",  "version=1.2.3.4.5", "version=1.70000",
-                                 "version=",       "version=1..2", "ProductVersion=x",  "company=\xFF"};
+    const char* const lines[] = {"no equals sign", "colour=blue",     "version=1.2.3.4.5", "version=1.70000",
+                                 "version=",       "version=1..2",    "ProductVersion=x",  "company=\xFF",
+                                 "version=1.x",    "version=-beta",   "version=2.1.",      "language=xx"};
     for (const char* line : lines) {
         VersionInfo info;
         std::string error;
@@ -321,14 +356,32 @@ TEST_F(Stub, RewrittenWithIconVersionManifestAndGuiKeepsEverythingElse) {
     ASSERT_TRUE(after.parse(image, error)) << error;
     ASSERT_TRUE(tree.read(after, image, error)) << error;
     EXPECT_EQ(after.subsystem(), kSubsystemGui);
-    // Sections before the new one are untouched, byte for byte.
-    ASSERT_GE(after.sections().size(), before.sections().size());
-    for (size_t i = 0; i + 1 < before.sections().size(); ++i) {
+    // One resource section, the last; the stub's relocations moved in front
+    // of it byte for byte, and the sections before are untouched.
+    ASSERT_EQ(after.sections().size(), before.sections().size());
+    EXPECT_EQ(std::count_if(after.sections().begin(), after.sections().end(),
+                            [](const PeSection& s) { return s.name == ".rsrc"; }),
+              1);
+    EXPECT_EQ(after.sections().back().name, ".rsrc");
+    const size_t n = before.sections().size();
+    ASSERT_EQ(before.sections()[n - 2].name, ".rsrc");
+    for (size_t i = 0; i + 2 < n; ++i) {
         const PeSection& s = before.sections()[i];
         EXPECT_TRUE(std::equal(stub_.begin() + s.rawOffset, stub_.begin() + s.rawOffset + s.rawSize,
                                image.begin() + s.rawOffset))
             << s.name;
     }
+    const PeSection& oldRelocs = before.sections()[n - 1];
+    const PeSection& relocs = after.sections()[n - 2];
+    EXPECT_EQ(relocs.name, ".reloc");
+    EXPECT_EQ(relocs.virtualAddress, before.sections()[n - 2].virtualAddress);
+    EXPECT_TRUE(std::equal(stub_.begin() + oldRelocs.rawOffset, stub_.begin() + oldRelocs.rawOffset + oldRelocs.rawSize,
+                           image.begin() + relocs.rawOffset));
+    uint32_t oldRelocRva = 0, relocRva = 0, relocSize = 0, oldRelocSize = 0;
+    before.dataDirectory(kDirBaseRelocations, oldRelocRva, oldRelocSize);
+    after.dataDirectory(kDirBaseRelocations, relocRva, relocSize);
+    EXPECT_EQ(relocRva - relocs.virtualAddress, oldRelocRva - oldRelocs.virtualAddress);
+    EXPECT_EQ(relocSize, oldRelocSize);
     // The image size covers the last section; the directory names the tree.
     uint32_t rva = 0, size = 0;
     after.dataDirectory(kDirResources, rva, size);

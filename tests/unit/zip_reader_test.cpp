@@ -230,9 +230,30 @@ TEST(Payload, TheArchiveIsWholeOnlyWhereItsLengthAndEndRecordAgree) {
         return hux::payloadArchiveIntact(reinterpret_cast<const uint8_t*>(file.data()),
                                          static_cast<int64_t>(file.size()), static_cast<uint32_t>(archiveLength));
     };
-    const std::string image = "a launcher image and a configuration block";
+    // A launcher image, then the configuration block as the packer frames
+    // it: UTF-8 mark, lines, NUL, its length, 16 reserved bytes.
+    auto framed = [](const std::string& block) {
+        std::string out = "a launcher image" + block;
+        hux::test::put32(out, static_cast<uint32_t>(block.size()));
+        return out + std::string(16, 'r');
+    };
+    const std::string block = std::string("\xEF\xBB\xBFmainclass app.Main\r\n") + '\0';
+    const std::string image = framed(block);
     const std::string zip = buildZip({{"a.txt", "alpha", 8}, {"b/c.txt", "gamma", 0}});
     EXPECT_TRUE(intact(image + zip, zip.size()));
+    EXPECT_TRUE(intact(framed(std::string("\xEF\xBB\xBF") + '\0') + zip, zip.size()));
+    // The block's framing: every flipped bit of its length, a missing mark,
+    // a missing final NUL; all read as damaged, never as an empty block.
+    const size_t lengthAt = image.size() - 16 - 4;
+    for (size_t byte = 0; byte < 4; ++byte)
+        for (int bit = 0; bit < 8; ++bit) {
+            std::string flipped = image + zip;
+            flipped[lengthAt + byte] = static_cast<char>(flipped[lengthAt + byte] ^ (1 << bit));
+            EXPECT_FALSE(intact(flipped, zip.size())) << byte << " " << bit;
+        }
+    EXPECT_FALSE(intact(framed("mainclass app.Main\r\n" + std::string(1, '\0')) + zip, zip.size()));
+    EXPECT_FALSE(intact(framed("\xEF\xBB\xBFmainclass app.Main\r\n") + zip, zip.size()));
+    EXPECT_FALSE(intact(framed("\xEF\xBB") + zip, zip.size()));
     EXPECT_TRUE(intact(image + zip + "bytes appended later", zip.size()));
     const std::string commented = buildZip({{"a.txt", "alpha", 8}}, "release 7");
     EXPECT_TRUE(intact(image + commented, commented.size() - 9));

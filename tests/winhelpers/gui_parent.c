@@ -1,6 +1,8 @@
 /* Starts a program the way a shell would start a GUI program, without giving
    it standard handles, and reports what the user would see:
      gui_parent console EXE  - from a console of its own: the console's text
+     gui_parent shell EXE    - the same, the program inheriting the console's
+                               standard handles as a console program does
      gui_parent none EXE     - with no console anywhere: the message box's title
                                and text (then presses OK)
    followed by the program's exit code. Output is UTF-8, one "key value" line each. */
@@ -42,10 +44,11 @@ static BOOL CALLBACK staticText(HWND hwnd, LPARAM param) {
 
 int wmain(int argc, wchar_t** argv) {
     if (argc != 3) {
-        fprintf(stderr, "usage: gui_parent console|none EXE\n");
+        fprintf(stderr, "usage: gui_parent console|shell|none EXE\n");
         return 2;
     }
-    const int withConsole = wcscmp(argv[1], L"console") == 0;
+    const int inherit = wcscmp(argv[1], L"shell") == 0;
+    const int withConsole = inherit || wcscmp(argv[1], L"console") == 0;
     /* Each line as it is known, so that a report cut short still shows how far it got. */
     setvbuf(stdout, NULL, _IONBF, 0);
     /* Our own output must survive the console changes: keep the handle. */
@@ -60,9 +63,17 @@ int wmain(int argc, wchar_t** argv) {
     ZeroMemory(&si, sizeof si);
     si.cb = sizeof si;
     si.dwFlags = STARTF_USESTDHANDLES; /* all three NULL, as for a double click */
+    if (inherit) {
+        /* The console's screen as standard output and error, as a shell hands it on. */
+        SECURITY_ATTRIBUTES sa = {sizeof sa, NULL, TRUE};
+        HANDLE screen = CreateFileW(L"CONOUT$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &sa,
+                                    OPEN_EXISTING, 0, NULL);
+        si.hStdOutput = screen;
+        si.hStdError = screen;
+    }
     wchar_t commandLine[1024];
     swprintf(commandLine, 1024, L"\"%ls\"", argv[2]);
-    if (!CreateProcessW(argv[2], commandLine, NULL, NULL, FALSE, withConsole ? 0 : DETACHED_PROCESS, NULL, NULL, &si,
+    if (!CreateProcessW(argv[2], commandLine, NULL, NULL, inherit, withConsole ? 0 : DETACHED_PROCESS, NULL, NULL, &si,
                         &pi)) {
         printf("nostart %lu\n", GetLastError());
         return 3;

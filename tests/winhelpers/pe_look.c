@@ -27,15 +27,26 @@ static void versionFields(const wchar_t* path) {
     }
     VS_FIXEDFILEINFO* fixed = NULL;
     UINT length = 0;
-    if (VerQueryValueW(data, L"\\", (void**)&fixed, &length) && fixed)
+    if (VerQueryValueW(data, L"\\", (void**)&fixed, &length) && fixed) {
         printf("fileversion %u.%u.%u.%u\n", HIWORD(fixed->dwFileVersionMS), LOWORD(fixed->dwFileVersionMS),
                HIWORD(fixed->dwFileVersionLS), LOWORD(fixed->dwFileVersionLS));
+        printf("productversion %u.%u.%u.%u\n", HIWORD(fixed->dwProductVersionMS), LOWORD(fixed->dwProductVersionMS),
+               HIWORD(fixed->dwProductVersionLS), LOWORD(fixed->dwProductVersionLS));
+    }
+    /* The first translation names the string table, as Explorer reads it. */
+    WORD* translation = NULL;
+    unsigned language = 0x0409, codePage = 1200;
+    if (VerQueryValueW(data, L"\\VarFileInfo\\Translation", (void**)&translation, &length) && length >= 4) {
+        language = translation[0];
+        codePage = translation[1];
+    }
+    printf("language %04X\n", language);
     static const wchar_t* const names[] = {L"ProductName", L"FileDescription", L"CompanyName",     L"LegalCopyright",
                                            L"FileVersion", L"ProductVersion",  L"OriginalFilename"};
     for (size_t i = 0; i < sizeof names / sizeof names[0]; ++i) {
         wchar_t key[128];
         wchar_t* value = NULL;
-        swprintf(key, 128, L"\\StringFileInfo\\040904B0\\%ls", names[i]);
+        swprintf(key, 128, L"\\StringFileInfo\\%04x%04x\\%ls", language, codePage, names[i]);
         if (VerQueryValueW(data, key, (void**)&value, &length) && value) {
             char name[64];
             WideCharToMultiByte(CP_UTF8, 0, names[i], -1, name, sizeof name, NULL, NULL);

@@ -2,6 +2,8 @@
 
 #include <unistd.h>
 
+#include <cstdio>
+
 namespace hux::platform {
 
 // A Linux process always has standard streams of its own; there is no
@@ -9,6 +11,10 @@ namespace hux::platform {
 void attachParentConsole() {}
 bool standardErrorAvailable() { return true; }
 bool standardErrorIsTerminal() { return isatty(STDERR_FILENO) == 1; }
+void writeErrorLine(const ByteString& text) {
+    std::fprintf(stderr, "%s\n", text.c_str());
+    std::fflush(stderr);
+}
 void showErrorBox(const ByteString&, const ByteString&) {}
 ByteString ownProductName() { return ByteString(); }
 

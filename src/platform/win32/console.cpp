@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "common/utf.h"
+#include "platform/text.h"
 #include "platform/win32/runtime_streams.h"
 #include "platform/win32/windows_support.h"
 
@@ -76,19 +77,45 @@ bool standardErrorIsTerminal() {
     return GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode) != 0;
 }
 
+void writeErrorLine(const ByteString& text) {
+    const HANDLE err = GetStdHandle(STD_ERROR_HANDLE);
+    DWORD mode = 0;
+    if (usable(err) && GetConsoleMode(err, &mode)) {
+        // A console shows bytes in its own code page, not the process's
+        // ANSI one: the text goes as characters. What the C runtime still
+        // holds goes first, to keep the order.
+        std::fflush(stderr);
+        std::u16string units = ansiToUtf16(text.c_str(), static_cast<size_t>(text.length()));
+        units.push_back(u'\n');
+        const auto* p = reinterpret_cast<const wchar_t*>(units.data());
+        DWORD left = static_cast<DWORD>(units.size());
+        while (left > 0) {
+            DWORD written = 0;
+            if (!WriteConsoleW(err, p, left, &written, nullptr) || written == 0) break;
+            p += written;
+            left -= written;
+        }
+        return;
+    }
+    std::fwrite(text.c_str(), 1, static_cast<size_t>(text.length()), stderr);
+    std::fputc('\n', stderr);
+    std::fflush(stderr);
+}
+
 void showErrorBox(const ByteString& title, const ByteString& text) {
     MessageBoxW(nullptr, widen(text).c_str(), widen(title).c_str(), MB_OK | MB_ICONERROR | MB_SETFOREGROUND);
 }
 
 ByteString ownProductName() {
-    wchar_t path[MAX_PATH + 1];
-    const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
-    if (length == 0 || length >= MAX_PATH) return ByteString();
+    const std::wstring module = win32::moduleFileNameWide(nullptr);
+    if (module.empty()) return ByteString();
+    // The version functions take the prefixed form of a long path.
+    const std::wstring path = win32::longForm(module);
     DWORD ignored = 0;
-    const DWORD size = GetFileVersionInfoSizeW(path, &ignored);
+    const DWORD size = GetFileVersionInfoSizeW(path.c_str(), &ignored);
     if (size == 0) return ByteString();
     std::vector<unsigned char> data(size);
-    if (!GetFileVersionInfoW(path, 0, size, data.data())) return ByteString();
+    if (!GetFileVersionInfoW(path.c_str(), 0, size, data.data())) return ByteString();
     struct Translation {
         WORD language;
         WORD codePage;

@@ -1,24 +1,102 @@
-// Files, directories and path conventions on Windows.
+// Files, directories and path conventions on Windows. Paths are ANSI text of
+// any length; every call takes them through the wide form, which with the
+// "\\?\" prefix is not bound to MAX_PATH.
 #include <io.h>
 
+#include <string>
+
+#include <cstring>
+
 #include "platform/files.h"
+#include "platform/text.h"
 #include "platform/win32/windows_support.h"
 
 namespace hux::platform {
 
+namespace win32 {
+
+namespace {
+
+std::wstring toWide(const char* text) {
+    const std::u16string units = ansiToUtf16(text, std::char_traits<char>::length(text));
+    return std::wstring(units.begin(), units.end());
+}
+
+// Below this length every call takes a path as it is (CreateDirectory's limit
+// is MAX_PATH less room for an 8.3 name).
+constexpr size_t kPlainPathLimit = MAX_PATH - 12;
+
+bool hasPrefix(const std::wstring& s, const wchar_t* prefix) { return s.rfind(prefix, 0) == 0; }
+
+// GetFullPathNameW at any length; empty on failure.
+std::wstring fullWidePath(const std::wstring& wide) {
+    std::wstring full(wide.size() + MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD n = GetFullPathNameW(wide.c_str(), static_cast<DWORD>(full.size()), &full[0], nullptr);
+        if (n == 0) return {};
+        if (n < full.size()) {
+            full.resize(n);
+            return full;
+        }
+        full.resize(n + 1);
+    }
+}
+
+}  // namespace
+
+std::wstring widePath(const char* path) { return longForm(toWide(path ? path : "")); }
+
+std::wstring longForm(const std::wstring& wide) {
+    if (wide.size() < kPlainPathLimit || hasPrefix(wide, L"\\\\?\\") || hasPrefix(wide, L"\\\\.\\")) return wide;
+    // The prefixed form is taken literally: it must be absolute, with
+    // backslashes and without "." or ".." segments.
+    const std::wstring full = fullWidePath(wide);
+    if (full.empty()) return wide;
+    if (hasPrefix(full, L"\\\\")) return L"\\\\?\\UNC\\" + full.substr(2);
+    return L"\\\\?\\" + full;
+}
+
+bool narrowExactly(const std::wstring& wide, ByteString& out) {
+    const std::u16string units(wide.begin(), wide.end());
+    out = utf16ToAnsi(units.data(), units.size());
+    return ansiToUtf16(out.c_str(), static_cast<size_t>(out.length())) == units;
+}
+
+std::wstring moduleFileNameWide(HMODULE module) {
+    // The name is cut to the buffer without a word (error 122 at most), so the
+    // buffer grows until the name fits with room to spare.
+    std::wstring buffer(MAX_PATH, L'\0');
+    for (;;) {
+        SetLastError(ERROR_SUCCESS);
+        const DWORD n = GetModuleFileNameW(module, &buffer[0], static_cast<DWORD>(buffer.size()));
+        if (n == 0) return {};
+        if (n < buffer.size() - 1 && GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
+            buffer.resize(n);
+            return buffer;
+        }
+        if (buffer.size() >= 65536) return {};
+        buffer.resize(buffer.size() * 2);
+    }
+}
+
+}  // namespace win32
+
 using win32::asHandle;
 using win32::handleValue;
+using win32::widePath;
 
 bool isReadable(const char* path) {
     if (!path || !path[0]) return false;
-    return _access(path, 4) == 0;  // read permission; directories pass too
+    return _waccess(widePath(path).c_str(), 4) == 0;  // read permission; directories pass too
 }
 
-bool pathExists(const char* path) { return path && path[0] && GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES; }
+bool pathExists(const char* path) {
+    return path && path[0] && GetFileAttributesW(widePath(path).c_str()) != INVALID_FILE_ATTRIBUTES;
+}
 
 bool isDirectory(const char* path) {
     if (!path || !path[0]) return false;
-    DWORD a = GetFileAttributesA(path);
+    DWORD a = GetFileAttributesW(widePath(path).c_str());
     return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY);
 }
 
@@ -26,7 +104,7 @@ InputFile::~InputFile() { close(); }
 
 bool InputFile::open(const char* path) {
     close();
-    HANDLE h = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+    HANDLE h = CreateFileW(widePath(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                            FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) return false;
     handle_ = handleValue(h);
@@ -96,7 +174,16 @@ ByteString currentDirectory() {
 bool setCurrentDirectory(const char* path) { return path && path[0] && SetCurrentDirectoryA(path); }
 
 int32_t fullPathName(const char* path, char* buffer, int32_t size) {
-    return static_cast<int32_t>(GetFullPathNameA(path, static_cast<DWORD>(size), buffer, nullptr));
+    // The wide call takes paths of any length; the result is handed back in
+    // ANSI with the contract of GetFullPathNameA.
+    const std::wstring full = win32::fullWidePath(win32::toWide(path ? path : ""));
+    if (full.empty()) return 0;
+    ByteString ansi;
+    if (!win32::narrowExactly(full, ansi)) return 0;
+    const int32_t n = ansi.length();
+    if (n >= size) return n + 1;
+    std::memcpy(buffer, ansi.c_str(), static_cast<size_t>(n) + 1);
+    return n;
 }
 
 // Options are ANSI text, which the virtual machine reads as it was written.
@@ -111,7 +198,7 @@ char pathListSeparator() { return ';'; }
 namespace {
 struct FindState {
     win32::ScopedFindHandle search;
-    WIN32_FIND_DATAA data{};
+    WIN32_FIND_DATAW data{};
     bool pending = false;
 };
 }  // namespace
@@ -121,7 +208,7 @@ DirLister::~DirLister() { close(); }
 bool DirLister::open(const char* pattern) {
     close();
     auto* st = new FindState;
-    st->search.reset(FindFirstFileA(pattern, &st->data));
+    st->search.reset(FindFirstFileW(widePath(pattern).c_str(), &st->data));
     if (!st->search) {
         delete st;
         return false;
@@ -134,9 +221,11 @@ bool DirLister::open(const char* pattern) {
 bool DirLister::next(DirEntry& entry) {
     auto* st = static_cast<FindState*>(state_);
     if (!st) return false;
-    if (!st->pending && !FindNextFileA(st->search.get(), &st->data)) return false;
+    if (!st->pending && !FindNextFileW(st->search.get(), &st->data)) return false;
     st->pending = false;
-    entry.name = ByteString(st->data.cFileName);
+    const std::wstring name(st->data.cFileName);
+    const std::u16string units(name.begin(), name.end());
+    entry.name = utf16ToAnsi(units.data(), units.size());
     entry.isDirectory = (st->data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
     return true;
 }

@@ -1,11 +1,12 @@
-// Dynamic libraries on Windows: LoadLibraryA and GetProcAddress.
+// Dynamic libraries on Windows: LoadLibraryW (a path of any length) and
+// GetProcAddress.
 #include "platform/libraries.h"
 #include "platform/win32/windows_support.h"
 
 namespace hux::platform {
 
 bool DynamicLibrary::load(const char* path, bool /*global*/) {
-    handle_ = LoadLibraryA(path);
+    handle_ = LoadLibraryW(win32::widePath(path).c_str());
     return handle_ != nullptr;
 }
 

@@ -9,11 +9,13 @@
 namespace hux::platform {
 
 ByteString moduleFileName() {
-    char buffer[kPathMax];
-    DWORD n = GetModuleFileNameA(nullptr, buffer, kPathMax);
-    if (n == 0) return {};
-    if (n >= static_cast<DWORD>(kPathMax)) n = kPathMax - 1;
-    return ByteString(buffer, static_cast<int32_t>(n));
+    // Whole or not at all: a cut name would make an ancestor folder the
+    // application's home, its files the configuration and its libraries the
+    // runtime. A name the ANSI code page cannot spell is refused as well.
+    const std::wstring wide = win32::moduleFileNameWide(nullptr);
+    ByteString path;
+    if (wide.empty() || !win32::narrowExactly(wide, path)) return {};
+    return path;
 }
 
 uint32_t currentProcessId() { return GetCurrentProcessId(); }

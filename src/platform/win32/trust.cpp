@@ -3,6 +3,7 @@
 #include <sddl.h>
 
 #include <string>
+#include <vector>
 
 #include "common/never_destroyed.h"
 #include "platform/files.h"
@@ -62,8 +63,10 @@ ByteString checkComponent(const char* path) {
     PSID owner = nullptr;
     PACL dacl = nullptr;
     PSECURITY_DESCRIPTOR descriptor = nullptr;
-    const DWORD rc = GetNamedSecurityInfoA(path, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
-                                           &owner, nullptr, &dacl, nullptr, &descriptor);
+    const std::wstring wide = win32::widePath(path);
+    const DWORD rc = GetNamedSecurityInfoW(wide.c_str(), SE_FILE_OBJECT,
+                                           OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner, nullptr,
+                                           &dacl, nullptr, &descriptor);
     if (rc != ERROR_SUCCESS)
         return ByteString(rc == ERROR_FILE_NOT_FOUND || rc == ERROR_PATH_NOT_FOUND ? "missing" : "not examinable");
     trust::AccessFacts facts;
@@ -106,11 +109,16 @@ ByteString checkComponent(const char* path) {
     return trust::judgeAccess(facts);
 }
 
+// The normalised path at whatever length it has.
 ByteString fullPath(const char* path) {
-    char buffer[kPathMax];
-    const int32_t n = fullPathName(path, buffer, kPathMax);
-    if (n <= 0 || n >= kPathMax) return ByteString(path);
-    return ByteString(buffer, n);
+    std::vector<char> buffer(kPathMax);
+    int32_t n = fullPathName(path, buffer.data(), kPathMax);
+    if (n >= kPathMax) {
+        buffer.resize(static_cast<size_t>(n));
+        n = fullPathName(path, buffer.data(), n);
+    }
+    if (n <= 0 || n >= static_cast<int32_t>(buffer.size())) return ByteString(path);
+    return ByteString(buffer.data(), n);
 }
 
 }  // namespace

@@ -6,6 +6,9 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <string>
+
+#include "common/byte_string.h"
 
 namespace hux::platform::win32 {
 
@@ -93,5 +96,22 @@ inline HANDLE duplicateHandle(HANDLE h) {
         return nullptr;
     return copy;
 }
+
+// Paths at full length (files.cpp). The launcher carries paths as ANSI
+// text of any length; the plain ANSI calls stop at MAX_PATH, so every file
+// call goes through the wide form.
+
+// `path` (ANSI) in UTF-16 for the wide calls: unchanged while it is short,
+// else made absolute and given the "\\?\" (or "\\?\UNC\") prefix that lifts
+// the MAX_PATH limit.
+std::wstring widePath(const char* path);
+// The same for a path in UTF-16.
+std::wstring longForm(const std::wstring& path);
+// UTF-16 text as ANSI; false when a character has no ANSI form (the text
+// would not name the same file).
+bool narrowExactly(const std::wstring& wide, ByteString& out);
+// The full path of `module` (null: the executable) in UTF-16, at any length;
+// empty when the system does not give it whole.
+std::wstring moduleFileNameWide(HMODULE module);
 
 }  // namespace hux::platform::win32

@@ -1,0 +1,86 @@
+// An executable whose path is longer than the system's classic 260-character
+// limit is its own home: its configuration beside it is read, its private
+// runtime is loaded, and a runtime library planted in an ancestor folder,
+// where a cut path would lead, is never loaded. Natively and under Wine.
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "harness.h"
+
+using namespace hux::e2e;
+
+namespace {
+
+bool exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
+
+std::string runtimeLibrary(const Target& t) {
+    return t.windows() ? "jre/bin/server/jvm.dll" : "jre/lib/server/libjvm.so";
+}
+
+std::string recorder(const Target& t) {
+    return (t.windows() ? windowsBuildDir() : buildDir()) + "/test-runtimes/hux_test_loadrecorder" +
+           (t.windows() ? ".dll" : ".so");
+}
+
+void copy(const std::string& from, const std::string& to) {
+    std::filesystem::create_directories(std::filesystem::path(to).parent_path());
+    std::filesystem::copy_file(from, to, std::filesystem::copy_options::overwrite_existing);
+}
+
+// Length of `path` as the program sees it (Wine adds its drive letter).
+size_t seenLength(const Target& t, const std::string& path) {
+    return t.windows() ? winePath(path).size() : path.size();
+}
+
+}  // namespace
+
+TEST(LongPath, AnExecutableBeyond260CharactersIsItsOwnHome) {
+    for (const Target& t : targets()) {
+        SCOPED_TRACE(t.name);
+        if (!exists(recorder(t))) {
+            ADD_FAILURE() << "no stand-in library " << recorder(t);
+            continue;
+        }
+        // The whole executable path's length, as the program sees it.
+        for (size_t wanted : {288u, 371u}) {
+            SCOPED_TRACE(wanted);
+            Scratch dir;
+            // An ancestor well below 259 characters, then one folder long
+            // enough that a path cut at 259 ends inside its name.
+            std::string ancestor = dir.file(std::string(200 - seenLength(t, dir.path()), 'p'));
+            const std::string exeName = t.exeName("tool");
+            const size_t nameLength = wanted - seenLength(t, ancestor) - 1 - 1 - exeName.size();
+            const std::string app = ancestor + "/" + std::string(nameLength, 'a');
+            const std::string exe = app + "/" + exeName;
+            ASSERT_EQ(seenLength(t, exe), wanted);
+            std::filesystem::create_directories(app);
+            ASSERT_EQ(pack(t, exe, {"mainclass app.Main", "jre_order b"}, {"lib/app.jar=" + appJarDir() + "/app.jar"})
+                          .exitCode,
+                      0);
+            // The configuration beside the executable names the failure.
+            dir.write(app.substr(dir.path().size() + 1) + "/tool.cfg", "message 1=from beside\r\n");
+            // A library where the cut path's "jre" would be.
+            copy(recorder(t), ancestor + "/" + runtimeLibrary(t));
+
+            const std::string work = dir.file("work");
+            std::filesystem::create_directories(work);
+            RunOptions options;
+            options.cwd = work;
+            options.env["JAVA_HOME"] = std::nullopt;
+            options.env["JRE_HOME"] = std::nullopt;
+            RunResult r = runOn(t, exe, {}, options);
+            EXPECT_FALSE(exists(work + "/runtime-loaded.txt")) << "the ancestor's library was loaded\n" << r.err;
+            EXPECT_EQ(r.exitCode, 1) << r.err;
+            EXPECT_EQ(r.err, "from beside\n");
+
+            // The application's own runtime beside it is loaded.
+            copy(recorder(t), app + "/" + runtimeLibrary(t));
+            r = runOn(t, exe, {}, options);
+            EXPECT_TRUE(exists(work + "/runtime-loaded.txt")) << r.err;
+            EXPECT_EQ(r.exitCode, 4) << r.err;
+        }
+    }
+}
