@@ -43,15 +43,19 @@ public:
     LiveMarker() = default;
     LiveMarker(const LiveMarker&) = delete;
     LiveMarker& operator=(const LiveMarker&) = delete;
+    ~LiveMarker() { drop(); }
     // Creates (or takes over) the marker at `path` and holds it; false when it
-    // cannot be written or another process holds it.
+    // cannot be written or another process holds it. While held, nobody else
+    // can remove it on Windows.
     bool hold(const char* path);
-    // Closes and removes the marker. Safe to repeat.
-    void drop(const char* path);
+    // Disarms, closes and removes the marker: its name is gone when this
+    // returns. Safe to repeat.
+    void drop();
     bool held() const { return handle_ != -1; }
 
 private:
     intptr_t handle_ = -1;
+    ByteString path_;
 };
 
 // Whether `path` is a marker of the user's own that was armed by a process

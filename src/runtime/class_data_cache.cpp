@@ -4,7 +4,9 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <condition_variable>
 #include <cstdlib>
+#include <mutex>
 #include <string_view>
 #include <vector>
 
@@ -100,11 +102,11 @@ std::atomic<const jni::VmSlot*>& launchVm() {
 }
 
 // The marker of the archive this launch maps, dropped once: by whichever of
-// the timer, the virtual machine's exit hook and the exit handler comes first.
+// the watch, the virtual machine's exit hook and the exit handler comes
+// first, or by a later launch in this process.
 struct MappedArchive {
-    ByteString marker;
     platform::LiveMarker held;
-    std::atomic<bool> dropped{false};
+    std::atomic<bool> dropped{true};
 };
 MappedArchive& mappedArchive() {
     static NeverDestroyed<MappedArchive> mapped;
@@ -113,14 +115,68 @@ MappedArchive& mappedArchive() {
 
 void dropMarker() {
     MappedArchive& mapped = mappedArchive();
-    if (!mapped.held.held() || mapped.dropped.exchange(true)) return;
-    mapped.held.drop(mapped.marker.c_str());
+    if (mapped.dropped.exchange(true)) return;
+    mapped.held.drop();
 }
 
-int dropMarkerLater(void*) {
-    platform::sleepMs(kCrashWindowMs);
+// One thread per process watches the crash window of the launch that holds
+// the marker; a later launch re-arms it (a thread per launch would pile up
+// in a process that launches again, as the tests do). Arming and the watch's
+// drop take the lock; the exit paths only need `dropped`.
+struct MarkerWatch {
+    std::mutex lock;
+    std::condition_variable wake;
+    std::chrono::steady_clock::time_point deadline;
+    bool armed = false;
+    bool started = false;
+};
+MarkerWatch& markerWatch() {
+    static NeverDestroyed<MarkerWatch> watch;
+    return *watch;
+}
+
+int watchMarker(void*) {
+    MarkerWatch& watch = markerWatch();
+    std::unique_lock<std::mutex> hold(watch.lock);
+    for (;;) {
+        if (!watch.armed) {
+            watch.wake.wait(hold);
+        } else if (std::chrono::steady_clock::now() >= watch.deadline) {
+            watch.armed = false;
+            dropMarker();
+        } else {
+            watch.wake.wait_until(hold, watch.deadline);
+        }
+    }
+}
+
+// Ends the watch of an earlier launch in this process: its marker is dropped.
+void endEarlierLaunch() {
+    MarkerWatch& watch = markerWatch();
+    const std::lock_guard<std::mutex> hold(watch.lock);
+    watch.armed = false;
     dropMarker();
-    return 0;
+}
+
+// Holds `marker` for this launch and starts its crash window; false when it
+// cannot be held.
+bool holdMarker(const ByteString& marker) {
+    MarkerWatch& watch = markerWatch();
+    const std::lock_guard<std::mutex> hold(watch.lock);
+    MappedArchive& mapped = mappedArchive();
+    dropMarker();
+    if (!mapped.held.hold(marker.c_str())) return false;
+    mapped.dropped = false;
+    watch.deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kCrashWindowMs);
+    watch.armed = true;
+    if (!watch.started) {
+        // Without the thread the marker is held until the process exits.
+        platform::Thread thread;
+        watch.started = thread.start(watchMarker, nullptr, 64 * 1024, false);
+        thread.detach();
+    }
+    watch.wake.notify_one();
+    return true;
 }
 
 // An archive no launch has written for this long is removed when another is
@@ -214,6 +270,12 @@ void finishAtExit() {
         if (!target.empty()) platform::removeFile(temporaryName(target).c_str());
     }
     dropMarker();
+}
+
+// Once per process, however many launches it makes.
+void registerExitHandler() {
+    static std::once_flag once;
+    std::call_once(once, [] { std::atexit(finishAtExit); });
 }
 
 // Removes the archive and what belongs to it: its record and the markers of
@@ -386,6 +448,7 @@ void pruneClassDataArchives(const ByteString& directory, const ByteString& kept,
 }
 
 void appendClassDataOptions(const LaunchConfig& config, JvmHost& host, const ByteString& runtimeLibrary) {
+    endEarlierLaunch();
     if (!config::classDataSharing(config) || config::asSystemClassLoader(config)) return;
     ClassDataKey key;
     if (!readClassDataKey(config.exePath(), runtimeLibrary, key)) return;
@@ -404,15 +467,9 @@ void appendClassDataOptions(const LaunchConfig& config, JvmHost& host, const Byt
             discardArchive(directory, archive);
         } else {
             // Without its marker a crash would go unnoticed: then no archive.
-            MappedArchive& mapped = mappedArchive();
-            if (mapped.held.held()) mapped.held.drop(mapped.marker.c_str());  // an earlier launch in this process
-            mapped.marker = markerName(archive);
-            mapped.dropped = false;
-            if (!mapped.held.hold(mapped.marker.c_str())) return;
-            platform::Thread timer;
-            if (timer.start(dropMarkerLater, nullptr, 64 * 1024, false)) timer.detach();
+            if (!holdMarker(markerName(archive))) return;
             launchVm().store(&host.vm, std::memory_order_release);
-            std::atexit(finishAtExit);
+            registerExitHandler();
             host.exitHook = finishAtVmExit;
             option.assign("-XX:SharedArchiveFile=");
             option.append(archive);
@@ -429,7 +486,7 @@ void appendClassDataOptions(const LaunchConfig& config, JvmHost& host, const Byt
         host.addOption(option.c_str());
         pendingArchive() = archive;
         launchVm().store(&host.vm, std::memory_order_release);
-        std::atexit(finishAtExit);
+        registerExitHandler();
         host.exitHook = finishAtVmExit;
         debugLog("class-data archive %s: written at exit", archive.c_str());
     }

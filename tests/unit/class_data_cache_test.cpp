@@ -309,6 +309,67 @@ TEST_F(ClassDataCache, AMarkerLeftByADeadLaunchMarksTheArchiveBad) {
     EXPECT_FALSE(fs::exists(stem + ".sum"));
     EXPECT_FALSE(fs::exists(stem + ".run3"));
     EXPECT_TRUE(fs::exists(stem + ".run1"));
-    live.drop((stem + ".run1").c_str());
+    live.drop();
     EXPECT_FALSE(fs::exists(stem + ".run1"));
+}
+
+TEST_F(ClassDataCache, ALaterLaunchInTheProcessEndsTheEarlierOnesMarker) {
+    if (platform::userCacheDirectory().empty()) GTEST_SKIP() << "no user cache here";
+    const std::string archive = archivePath();
+    const std::string own = archive.substr(0, archive.size() - 4) + ".run" + std::to_string(platform::currentProcessId());
+    publish(archive, "archive");
+    // Each kind of later launch: mapping the same archive again, one without
+    // the cache, one of another executable.
+    const std::string app = exe, other = tree.file("other/app.exe", "other");
+    const struct {
+        const char* lines;
+        const std::string& executable;
+        bool ownAfter;
+    } cases[] = {
+        {"cds auto\nassystemclassloader false", app, true},
+        {"assystemclassloader false", app, false},
+        {"cds auto\nassystemclassloader false", other, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.lines);
+        exe = app;
+        ASSERT_EQ(launch("cds auto\nassystemclassloader false")[0], "-XX:SharedArchiveFile=" + archive);
+        ASSERT_FALSE(platform::isAbandonedMarker(own.c_str()));
+        exe = c.executable;
+        launch(c.lines);
+        EXPECT_EQ(fs::exists(own), c.ownAfter);
+        EXPECT_FALSE(platform::isAbandonedMarker(own.c_str()));
+    }
+    // Nothing of this process stays in the cache: it can be removed at once.
+    launch("cds off");
+    std::error_code error;
+    fs::remove_all(tree.path("cache"), error);
+    EXPECT_FALSE(error) << error.message();
+    EXPECT_FALSE(fs::exists(tree.path("cache")));
+}
+
+TEST(LiveMarker, ADroppedOrForgottenMarkerLeavesNothingAndAHeldOneIsNotAbandoned) {
+    TempTree tree;
+    const std::string path = tree.path("m.run1");
+    for (bool explicitDrop : {true, false}) {
+        SCOPED_TRACE(explicitDrop ? "dropped" : "destroyed");
+        {
+            platform::LiveMarker marker;
+            ASSERT_TRUE(marker.hold(path.c_str()));
+            EXPECT_TRUE(marker.hold(path.c_str()));  // held already
+            EXPECT_TRUE(fs::exists(path));
+            EXPECT_FALSE(platform::isAbandonedMarker(path.c_str()));
+            // A second holder, in this process too, cannot take it.
+            platform::LiveMarker second;
+            EXPECT_FALSE(second.hold(path.c_str()));
+            EXPECT_FALSE(platform::isAbandonedMarker(path.c_str()));
+            if (explicitDrop) {
+                marker.drop();
+                marker.drop();
+            }
+        }
+        EXPECT_FALSE(fs::exists(path));
+        // The name is gone, not pending: the directory is empty.
+        EXPECT_TRUE(fs::is_empty(tree.root()));
+    }
 }

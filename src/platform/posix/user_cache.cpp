@@ -110,13 +110,14 @@ bool LiveMarker::hold(const char* path) {
         return false;
     }
     handle_ = fd;
+    path_ = ByteString(path);
     return true;
 }
 
-void LiveMarker::drop(const char* path) {
+void LiveMarker::drop() {
     if (handle_ == -1) return;
     // Removed while still locked: nobody sees it armed without a holder.
-    unlink(path);
+    unlink(path_.c_str());
     close(static_cast<int>(handle_));
     handle_ = -1;
 }

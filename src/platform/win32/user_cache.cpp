@@ -201,10 +201,17 @@ int64_t freeBytes(const char* directory) {
 // The holder keeps a lock on the marker's first byte for as long as it
 // lives, and the system lets go of it when the process ends, however it
 // ends. An empty marker is one being made: its lock may not be taken yet.
+//
+// Locks belong to the handle: another handle, in this process too, cannot
+// take the locked byte, which is how isAbandonedMarker tells a held marker.
+// The marker is not shared for deletion: a file removed while a handle is
+// open stays listed (delete pending) until the handle closes, and keeps its
+// directory from being removed; so nobody removes a held marker, and its
+// holder disarms and closes it before removing it.
 bool LiveMarker::hold(const char* path) {
     if (handle_ != -1) return true;
-    HANDLE file = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                              nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    HANDLE file = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (file == INVALID_HANDLE_VALUE) return false;
     OVERLAPPED at{};
     DWORD n = 0;
@@ -216,15 +223,21 @@ bool LiveMarker::hold(const char* path) {
         return false;
     }
     handle_ = win32::handleValue(file);
+    path_ = ByteString(path);
     return true;
 }
 
-void LiveMarker::drop(const char* path) {
+void LiveMarker::drop() {
     if (handle_ == -1) return;
-    // Removed while still locked: nobody sees it armed without a holder.
-    DeleteFileA(path);
-    CloseHandle(win32::asHandle(handle_));
+    // Emptied while still locked, so that nobody sees it armed without a
+    // holder in the moment between closing and removing it.
+    HANDLE file = win32::asHandle(handle_);
+    LARGE_INTEGER zero{};
+    SetFilePointerEx(file, zero, nullptr, FILE_BEGIN);
+    SetEndOfFile(file);
+    CloseHandle(file);
     handle_ = -1;
+    DeleteFileA(path_.c_str());
 }
 
 bool isAbandonedMarker(const char* path) {
