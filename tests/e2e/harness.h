@@ -11,6 +11,16 @@
 
 namespace hux::e2e {
 
+// What a launch that finds no runtime writes (without `minjre`): the message
+// and the line that says what to do.
+constexpr const char* kNoRuntimeAdvice =
+    "hux: this application needs a Java runtime: install it, or set JAVA_HOME to its folder (HUX_DEBUG=1 shows "
+    "where hux looked)\n";
+constexpr const char* kNotFound =
+    "Java Runtime Environment not found.\n"
+    "hux: this application needs a Java runtime: install it, or set JAVA_HOME to its folder (HUX_DEBUG=1 shows "
+    "where hux looked)\n";
+
 struct RunResult {
     int exitCode = -1;  // -1 when killed or not started
     bool timedOut = false;

@@ -403,7 +403,8 @@ TEST(LaunchFailures, RuntimeNotFoundNotValidAndStartFailedOnEveryTarget) {
             bool systemText;
         };
         const std::vector<Case> cases = {
-            {"not found", path(dir.file("missing" + ext)), 1, "Java Runtime Environment not found.", false},
+            {"not found", path(dir.file("missing" + ext)), 1,
+             std::string("Java Runtime Environment not found.\n") + kNoRuntimeAdvice, false},
             {"garbage", path(dir.file("garbage" + ext)), 2, "Java Runtime Environment not valid.", true},
             {"no creation entry", path(runtimes + "/hux_test_nocreate" + ext), 2, "Java Runtime Environment not valid.",
              false},
@@ -421,7 +422,7 @@ TEST(LaunchFailures, RuntimeNotFoundNotValidAndStartFailedOnEveryTarget) {
                 ASSERT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 2) << r.err;
                 EXPECT_TRUE(has(r.err, "\n" + c.last + "\n")) << r.err;
             } else {
-                EXPECT_EQ(r.err, c.last + "\n");
+                EXPECT_EQ(r.err, c.last.back() == '\n' ? c.last : c.last + "\n");
             }
         }
     }

@@ -12,7 +12,6 @@ using namespace hux::e2e;
 namespace {
 
 const char* const kAlreadyRunning = "There is already an instance of this program running.\n";
-const char* const kNotFound = "Java Runtime Environment not found.\n";
 // No runtime can be found with this order, so a launch that gets past the
 // single-instance check ends with message 1.
 const char* const kNoRuntime = "jre_order c";

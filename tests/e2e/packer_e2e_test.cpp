@@ -161,7 +161,7 @@ TEST(Packer, RefusesArchiveCommentsTheLauncherCouldNotSeePast) {
         ASSERT_EQ(r.exitCode, 0) << r.err;
         RunResult started = runOn(t, out);
         EXPECT_EQ(started.exitCode, 1);
-        EXPECT_EQ(started.err, "Java Runtime Environment not found.\n");
+        EXPECT_EQ(started.err, kNotFound);
     }
 }
 

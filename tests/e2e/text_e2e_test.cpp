@@ -394,6 +394,6 @@ TEST(TextFifo, AFifoInPlaceOfTheConfigurationIsSkipped) {
     const auto elapsed = std::chrono::steady_clock::now() - start;
     EXPECT_FALSE(r.timedOut);
     EXPECT_EQ(r.exitCode, 1);
-    EXPECT_EQ(r.err, "no runtime here\n");
+    EXPECT_EQ(r.err, std::string("no runtime here\n") + kNoRuntimeAdvice);
     EXPECT_LT(elapsed, std::chrono::seconds(1));
 }

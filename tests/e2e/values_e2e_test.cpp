@@ -78,7 +78,7 @@ TEST(Messages, OverridesChangeWhatARefusedInstancePrints) {
             pack(t, exe, {"mainclass a.B", "jre_order c", "message 1=No Java for %HUX_TEST_WHO%, 100%%"}).exitCode, 0);
         r = runOn(t, exe, {}, {.env = {{"HUX_TEST_WHO", "us"}}});
         EXPECT_EQ(r.exitCode, 1);
-        EXPECT_EQ(r.err, "No Java for us, 100%\n");
+        EXPECT_EQ(r.err, std::string("No Java for us, 100%\n") + kNoRuntimeAdvice);
     }
 }
 
