@@ -182,12 +182,12 @@ void removeUnused(const ByteString& runtimes, const std::string& keep, char sepa
 }
 
 // Test hook: HUX_TEST_UNPACK_PAUSE=<seconds> stops an unpack half way, after
-// saying so on standard error, so that a test can end the process there.
+// saying so on standard output, so that a test can end the process there.
 void pauseForTesting() {
     ByteString value;
     if (!platform::getEnv("HUX_TEST_UNPACK_PAUSE", value) || value.empty()) return;
-    std::fprintf(stderr, "hux: test: unpack paused\n");
-    std::fflush(stderr);
+    std::fprintf(stdout, "hux: test: unpack paused\n");
+    std::fflush(stdout);
     platform::sleepMs(std::atoi(value.c_str()) * 1000);
 }
 
@@ -301,7 +301,7 @@ ByteString embeddedRuntimeHome(const LaunchConfig& config, ByteString& failure) 
     const ByteString tree = withPid(home, ".tmp");
     platform::removeTree(tree.c_str());  // left by a process of this number that died
     std::string why;
-    debugLog("embedded runtime: unpacking %zu files (%llu bytes) into %s", index.files.size(),
+    debugLog("embedded runtime: unpacking %lu files (%llu bytes) into %s", static_cast<unsigned long>(index.files.size()),
              static_cast<unsigned long long>(index.totalBytes), tree.c_str());
     if (!platform::makePrivateDirectory(tree.c_str())) {
         why = "cannot create directories there";
