@@ -187,9 +187,17 @@ bool copyRuntimeImage(const std::string& from, const std::string& to, std::strin
     }
     for (const std::string& name : names) {
         const fs::path target = fs::path(to) / name;
+        // Links in the image (jlink's legal notices) are copied as the files they name.
         fs::create_directories(target.parent_path(), ec);
-        if (ec || !fs::copy_file(fs::path(from) / name, target, ec)) {
-            error = "cannot copy the runtime image to '" + to + "': " + ec.message();
+        std::ifstream in(fs::path(from) / name, std::ios::binary);
+        std::ofstream out(target, std::ios::binary | std::ios::trunc);
+        char buffer[1 << 16];
+        while (in && out) {
+            in.read(buffer, sizeof buffer);
+            out.write(buffer, in.gcount());
+        }
+        if (ec || !in.eof() || !out.flush()) {
+            error = "cannot copy the runtime image to '" + to + "' (is the disk full?)";
             return false;
         }
         fs::permissions(target, isExecutable(fs::path(from) / name) ? fs::perms(0755) : fs::perms(0644), ec);

@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <memory>
 #include <thread>
@@ -306,6 +307,71 @@ TEST_F(EmbeddedRuntimeLaunch, AnotherUsersDirectoryInTheCacheIsRefused) {
         } else {
             EXPECT_TRUE(has(r.out, "property java.home=" + runtimes() + "/")) << r.out;
         }
+    }
+}
+
+// The packer's runtime options: a refusal is one line and writes nothing.
+TEST(ShippedRuntimePacking, RefusalsAreOneLineAndWriteNothing) {
+    Scratch dir;
+    fs::create_directories(dir.file("notruntime/lib"));
+    dir.write("nojmods/bin/jlink", "");
+    fs::create_directories(dir.file("nojlink/jmods"));
+    const std::string jar = "lib/app.jar=" + appJarDir() + "/app.jar";
+    const struct {
+        std::vector<std::string> args;
+        int exitCode;
+        std::string line;
+    } cases[] = {
+        {{"--runtime", dir.file("notruntime"), "--jlink"}, 2, "--runtime, --embed-runtime and --jlink each name"},
+        {{"--embed"}, 2, "--embed goes with --jlink"},
+        {{"--jdk", dir.file("nojmods")}, 2, "--jdk and --add-modules go with --jlink"},
+        {{"--runtime", dir.file("notruntime")}, 1,
+         "'" + dir.file("notruntime") + "' is not a runtime image for linux-x64 (it has no lib/server/libjvm.so)"},
+        {{"--embed-runtime", dir.file("missing")}, 1, "the runtime image '" + dir.file("missing") + "' is not a folder"},
+        {{"--jlink", "--jdk", dir.file("nojlink")}, 1, "the JDK at '" + dir.file("nojlink") + "' has no jlink"},
+        {{"--jlink", "--jdk", dir.file("nojmods")}, 1, "the JDK at '" + dir.file("nojmods") + "' has no jmods folder"},
+        {{"-t", "windows-x64", "--jlink"}, 1, "--jlink for windows-x64 needs that system's JDK for its modules"},
+        {{"hux-runtime/x=" + appJarDir() + "/app.jar"}, 1, "the archive name 'hux-runtime/x' is reserved"},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> cmd{toolPath(), "pack", "-o", dir.file("out/app"), "-l", "mainclass app.Main", jar};
+        fs::create_directories(dir.file("out"));
+        cmd.insert(cmd.end(), c.args.begin(), c.args.end());
+        const RunResult r = run(cmd);
+        EXPECT_EQ(r.exitCode, c.exitCode) << c.line << r.err;
+        EXPECT_TRUE(has(r.err, c.line)) << r.err;
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+        EXPECT_TRUE(fs::is_empty(dir.file("out"))) << c.line;
+    }
+}
+
+// --jlink writes jre/ beside the executable; --runtime copies an image there.
+TEST(ShippedRuntimePacking, TheJreFolderBesideRunsWithNoOtherJava) {
+    std::string jdk;
+    for (const std::string& home : installedJdks())
+        if (jdkMajorVersion(home) == 17 && fs::is_directory(home + "/jmods")) jdk = home;
+    if (jdk.empty()) GTEST_SKIP() << "needs JDK 17 with its jmods";
+    Scratch dir;
+    fs::create_directories(dir.file("a"));
+    fs::create_directories(dir.file("b"));
+    const std::string jar = "lib/app.jar=" + appJarDir() + "/app.jar";
+    RunResult r = pack(kLinux, dir.file("a/app"), {"mainclass app.Main", "jre_order b"}, {jar},
+                       {"--jlink", "--jdk", jdk, "--add-modules", "java.logging"});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_TRUE(has(r.out, "hux pack: wrote " + dir.file("a/app") + " (")) << r.out;
+    EXPECT_TRUE(has(r.out, ") and " + dir.file("a/jre") + "/ (")) << r.out;
+    EXPECT_TRUE(has(readFile(dir.file("a/jre/release")), "java.logging")) << "the module asked for is there";
+    r = pack(kLinux, dir.file("b/app"), {"mainclass app.Main", "jre_order b"}, {jar}, {"--runtime", dir.file("a/jre")});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(fs::status(dir.file("b/jre/bin/java")).permissions() & fs::perms::owner_exec, fs::perms::owner_exec);
+    for (const char* app : {"a", "b"}) {
+        RunOptions o;
+        o.env["PATH"] = "/nonexistent";
+        o.env["JAVA_HOME"] = std::nullopt;
+        o.env["JRE_HOME"] = std::nullopt;
+        r = runOn(kLinux, dir.file(std::string(app) + "/app"), {"property", "java.home"}, o);
+        EXPECT_EQ(r.exitCode, 0) << app << r.err;
+        EXPECT_TRUE(has(r.out, "property java.home=" + dir.file(std::string(app) + "/jre"))) << r.out;
     }
 }
 

@@ -198,17 +198,6 @@ TEST_F(EmbeddedRuntime, ADamagedOrUnfinishedCopyIsUnpackedAgain) {
     }
 }
 
-TEST_F(EmbeddedRuntime, ATreeLeftByADeadLaunchIsNeverUsed) {
-    // A launch that died half way left its temporary tree, library included.
-    const std::string left = home + ".tmp999999";
-    fs::create_directories(left + "/lib/server");
-    std::ofstream(left + "/lib/server/libjvm.so") << "half";
-    const ByteString got = unpack();
-    ASSERT_FALSE(got.empty());
-    EXPECT_EQ(fs::path(got.c_str()), fs::path(home));
-    EXPECT_EQ(fs::file_size(library()), 70000u);
-}
-
 TEST_F(EmbeddedRuntime, CopiesUnusedFor90DaysGoWhenAnotherIsUnpacked) {
     const auto now = fs::file_time_type::clock::now();
     const std::string runtimes = tree.path("cache/hux/runtimes/");
