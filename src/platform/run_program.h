@@ -12,4 +12,8 @@ namespace hux::platform {
 // it could not be started or did not exit normally.
 int runProgram(const std::vector<std::string>& argv, std::string& error);
 
+// The same, with the program's standard output written to the file at
+// `outputPath` (created or emptied) instead.
+int runProgramToFile(const std::vector<std::string>& argv, const std::string& outputPath, std::string& error);
+
 }  // namespace hux::platform

@@ -21,6 +21,8 @@ bool fileIdentity(const char* path, int64_t& size, int64_t& modified);
 // Whether `path` is a regular file (not a link) of the user's own that nobody
 // else may write.
 bool isOwnPrivateFile(const char* path);
+// The same for a directory.
+bool isOwnPrivateDirectory(const char* path);
 
 // Replaces `to` by `from` in one step; false when that fails.
 bool replaceFile(const char* from, const char* to);

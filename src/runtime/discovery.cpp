@@ -17,6 +17,7 @@
 #include "platform/splash_support.h"
 #include "config/debug_log.h"
 #include "platform/vm_support.h"
+#include "runtime/embedded_runtime.h"
 #include "runtime/version_limits.h"
 
 namespace hux {
@@ -392,9 +393,12 @@ ByteString runtimeSearchOrder(const LaunchConfig& config) {
     bool known = false;
     for (int32_t i = 0; i < order.length(); ++i) {
         order[i] = asciiLower(order[i]);
-        if (order[i] == 'c' || order[i] == 'b' || order[i] == 's' || order[i] == 'i' || order[i] == 'e') known = true;
+        if (order[i] == 'c' || order[i] == 'b' || order[i] == 'r' || order[i] == 's' || order[i] == 'i' ||
+            order[i] == 'e')
+            known = true;
     }
-    if (!known) order.assign("cbsie");
+    // An executable carrying its runtime takes it right after the private jre.
+    if (!known) order.assign(payloadCarriesRuntime(config) ? "cbrsie" : "cbsie");
     return order;
 }
 
@@ -503,6 +507,17 @@ const RuntimeChoice& chooseRuntime(const LaunchConfig& config) {
                              "private jre");
                 break;
             }
+            case 'r': {
+                ByteString failure;
+                const ByteString home = embeddedRuntimeHome(config, failure);
+                if (home.empty()) {
+                    debugLog("embedded runtime: %s", failure.empty() ? "none in this executable" : failure.c_str());
+                    if (!failure.empty()) choice.unpackFailure = failure;
+                    break;
+                }
+                filter.offer(probeRuntimeDirectory(config, home, "embedded runtime"), "embedded runtime");
+                break;
+            }
             case 'e':
                 for (const char* name : {"JRE_HOME", "JAVA_HOME"}) {
                     ByteString value;
@@ -542,6 +557,9 @@ int32_t unusableRuntimeResult(const LaunchConfig& config, const RuntimeChoice& c
     version = choice.closestVersion;
     if (choice.failure == kRuntimeNotValid && !choice.loadError.empty()) {
         std::fprintf(stderr, "%s\n", choice.loadError.c_str());
+        std::fflush(stderr);
+    } else if (choice.failure == kRuntimeNotFound && !choice.unpackFailure.empty()) {
+        std::fprintf(stderr, "hux: %s\n", choice.unpackFailure.c_str());
         std::fflush(stderr);
     }
     return choice.failure;

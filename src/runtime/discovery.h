@@ -24,6 +24,7 @@ struct RuntimeChoice {
     int32_t failure = kRuntimeNotFound;
     ByteString closestVersion;  // the candidate nearest the limits, for messages 6 and 12
     ByteString loadError;       // system's text of the last load failure, the path in place of "%1"
+    ByteString unpackFailure;   // why the embedded runtime could not be made ready, when it could not
 };
 
 // The search outcome. The first call searches; every later call returns the
@@ -39,8 +40,9 @@ ByteString findRuntimeLibrary(const LaunchConfig& config);
 int32_t unusableRuntimeResult(const LaunchConfig& config, const RuntimeChoice& choice, ByteString& version,
                               ByteString& min, ByteString& max);
 
-// The search order: the first `jre_order` value in lower case, or "cbsie" when
-// it holds none of the letters c, b, s, i, e.
+// The search order: the first `jre_order` value in lower case, or, when it
+// holds none of the letters c, b, r, s, i, e, "cbrsie" for an executable that
+// carries its runtime and "cbsie" for one that does not.
 ByteString runtimeSearchOrder(const LaunchConfig& config);
 
 // Path of an accepted library below one runtime directory, or empty.

@@ -142,6 +142,23 @@ int main(int argc, char** argv) {
     pack->add_option("--version-info", versionInfoPath, "windows-x64: a file of key=value version fields");
     pack->add_option("--sign-key", request.signKey, "windows-x64: sign with this private key (needs osslsigncode)");
     pack->add_option("--sign-cert", request.signCert, "windows-x64: the certificate for --sign-key");
+    // The runtime shipped with the application.
+    std::string runtimeDir, embedRuntimeDir;
+    bool embed = false;
+    pack->add_option("--runtime", runtimeDir, "Copy this runtime image (a JDK or a jlink output) beside the "
+                                              "executable as its private jre/ folder");
+    pack->add_option("--embed-runtime", embedRuntimeDir,
+                     "Store this runtime image inside the executable (unpacked once per user into the cache)");
+    pack->add_flag("--jlink", request.runtime.jlink,
+                   "Make a small runtime with jdeps and jlink (modules the packed jars need) as jre/ beside the "
+                   "executable");
+    pack->add_flag("--embed", embed, "With --jlink: store that runtime inside the executable instead");
+    pack->add_option("--jdk", request.runtime.jdk,
+                     "With --jlink: the JDK whose modules are linked (default: JAVA_HOME, else the javac on PATH); "
+                     "for windows-x64 from another system, a Windows JDK's folder");
+    pack->add_option("--add-modules", request.runtime.addModules,
+                     "With --jlink: modules to add to those jdeps finds, comma-separated")
+        ->allow_extra_args(false);
     pack->add_option("files", inputs,
                      "Files for the archive: PATH (stored under its file name) or NAME=PATH "
                      "(stored as NAME, e.g. lib/app.jar=build/app.jar)");
@@ -174,6 +191,22 @@ int main(int argc, char** argv) {
         return 0;
     }
 
+    if (!runtimeDir.empty() + !embedRuntimeDir.empty() + request.runtime.jlink > 1) {
+        std::cerr << "hux pack: --runtime, --embed-runtime and --jlink each name the runtime: use one\n";
+        return 2;
+    }
+    if (embed && !request.runtime.jlink) {
+        std::cerr << "hux pack: --embed goes with --jlink (to store a runtime you have, use --embed-runtime DIR)\n";
+        return 2;
+    }
+    if (!request.runtime.jlink && (!request.runtime.jdk.empty() || !request.runtime.addModules.empty())) {
+        std::cerr << "hux pack: --jdk and --add-modules go with --jlink\n";
+        return 2;
+    }
+    request.runtime.imageDir = runtimeDir.empty() ? embedRuntimeDir : runtimeDir;
+    request.runtime.embed = embed || !embedRuntimeDir.empty();
+    request.runtime.hostTarget = HUX_HOST_TARGET;
+    request.report = [](const std::string& line) { std::cout << "hux pack: " << line << std::endl; };
     if (!hux::tool::knownTarget(request.target)) {
         std::cerr << "hux pack: unknown target '" << request.target << "' (use linux-x64 or windows-x64)\n";
         return 1;

@@ -10,6 +10,7 @@
 
 #include "common/byte_string.h"
 #include "common/payload_format.h"
+#include "common/runtime_index.h"
 #include "common/utf.h"
 #include "tool/class_path_jars.h"
 #include "tool/config_checks.h"
@@ -18,6 +19,7 @@
 #include "tool/jar_facts.h"
 #include "tool/manifest.h"
 #include "tool/pe_image.h"
+#include "tool/runtime_image.h"
 #include "tool/signing.h"
 #include "tool/zip_writer.h"
 
@@ -386,6 +388,115 @@ std::string defaultOutputName(const std::vector<std::pair<std::string, std::stri
     return target == "windows-x64" ? base + ".exe" : base;
 }
 
+namespace {
+
+std::string megabytes(uint64_t bytes) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f MB", static_cast<double>(bytes) / 1e6);
+    return text;
+}
+
+// The runtime that goes with the executable: an image given or linked, stored
+// in the payload or staged as `jre` beside the output and put in place once
+// the executable is.
+class ShippedRuntime {
+public:
+    ShippedRuntime(const PackRequest& request, const fs::path& out)
+        : request_(request.runtime), target_(request.target), out_(out) {
+        const fs::path dir = out.parent_path();
+        jre_ = dir / "jre";
+        staging_ = dir / (out.filename().string() + ".hux-jre-partial");
+    }
+    ShippedRuntime(const ShippedRuntime&) = delete;
+    ShippedRuntime& operator=(const ShippedRuntime&) = delete;
+    ~ShippedRuntime() {
+        std::error_code ec;
+        if (staged_) fs::remove_all(staging_, ec);
+    }
+
+    bool prepare(const std::vector<std::string>& lines, const std::vector<std::pair<std::string, std::string>>& files,
+                 std::vector<std::string>& warnings, std::string& error) {
+        if (!request_.wanted()) return true;
+        std::string order;
+        if (configValue(lines, "jre_order", order)) {
+            const char letter = request_.embed ? 'r' : 'b';
+            std::string lower = order;
+            for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+            if (lower.find_first_of("cbrsie") != std::string::npos && lower.find(letter) == std::string::npos)
+                warnings.push_back(std::string("jre_order '") + order + "' has no '" + letter + "': the launcher will " +
+                                   "not use the runtime packed with it (add the letter)");
+        }
+        std::error_code ec;
+        if (!request_.jlink) {
+            if (!checkRuntimeImage(request_.imageDir, target_, error)) return false;
+            if (!request_.embed && fs::exists(jre_, ec) && fs::equivalent(request_.imageDir, jre_, ec)) {
+                error = "the runtime image '" + request_.imageDir + "' is the jre folder the output's would replace";
+                return false;
+            }
+        }
+        fs::remove_all(staging_, ec);
+        if (request_.jlink) {
+            std::vector<std::string> jars;
+            for (const auto& file : files)
+                if (file.first.size() > 4 && file.first.compare(file.first.size() - 4, 4, ".jar") == 0)
+                    jars.push_back(file.second);
+            std::string minjre;
+            configValue(lines, "minjre", minjre);
+            staged_ = true;
+            if (!linkRuntime(request_, target_, jars, trimmed(minjre), staging_.string(), error)) return false;
+            image_ = staging_.string();
+            if (!checkRuntimeImage(image_, target_, error)) return false;
+        } else if (!request_.embed) {
+            staged_ = true;
+            if (!copyRuntimeImage(request_.imageDir, staging_.string(), error)) return false;
+            image_ = staging_.string();
+        } else {
+            image_ = request_.imageDir;
+        }
+        if (request_.embed && !indexRuntimeImage(image_, index_, error)) return false;
+        return true;
+    }
+
+    bool addTo(ZipWriter& zip, std::string& error) {
+        return !request_.wanted() || !request_.embed || addRuntimeImage(zip, image_, index_, error);
+    }
+
+    // Puts the staged folder in place of the output's `jre`.
+    bool publish(std::string& error) {
+        if (!request_.wanted() || request_.embed) return true;
+        std::error_code ec;
+        const fs::path old = jre_.string() + ".hux-old";
+        fs::remove_all(old, ec);
+        if (fs::exists(jre_, ec)) fs::rename(jre_, old, ec);
+        if (!ec) fs::rename(staging_, jre_, ec);
+        if (ec) {
+            error = "cannot put the runtime in place at '" + jre_.string() + "': " + ec.message();
+            return false;
+        }
+        staged_ = false;
+        fs::remove_all(old, ec);
+        return true;
+    }
+
+    std::string summary(uint64_t executableBytes) const {
+        const std::string exe = out_.string() + " (" + megabytes(executableBytes) + ")";
+        if (request_.embed)
+            return "wrote " + exe + " carrying its runtime (" + megabytes(index_.totalBytes) + " unpacked)";
+        return "wrote " + exe + " and " + jre_.generic_string() + "/ (" + megabytes(treeBytes(jre_.string())) + ")";
+    }
+
+private:
+    const RuntimeRequest& request_;
+    const std::string target_;
+    const fs::path out_;
+    fs::path jre_, staging_;
+    bool staged_ = false;
+    std::string image_;
+    RuntimeIndex index_;
+};
+
+}  // namespace
+
 bool pack(const PackRequest& request, std::string& error, std::vector<std::string>& warnings) {
     if (!knownTarget(request.target)) {
         error = "unknown target '" + request.target + "' (use linux-x64 or windows-x64)";
@@ -549,6 +660,8 @@ bool pack(const PackRequest& request, std::string& error, std::vector<std::strin
     const fs::path out(request.outputPath);
     const fs::path temp = out.string() + ".hux-partial";
     std::error_code ec;
+    ShippedRuntime runtime(request, out);
+    if (!runtime.prepare(lines, files, warnings, error)) return false;
     FileSink sink;
     auto fail = [&]() {
         sink.close();
@@ -579,6 +692,10 @@ bool pack(const PackRequest& request, std::string& error, std::vector<std::strin
     auto addEntry = [&](const std::string& given, const std::string& path) {
         std::string name;
         if (!normaliseEntryName(given, name, error)) return false;
+        if (name == kRuntimeIndexName || name.compare(0, kRuntimeEntryPrefix.size(), kRuntimeEntryPrefix) == 0) {
+            error = "the archive name '" + name + "' is reserved for the executable's runtime";
+            return false;
+        }
         ++filesDone;
         const bool index = Flattener::isIndex(name);
         if (!index && !names.insert(name).second) {
@@ -625,7 +742,8 @@ bool pack(const PackRequest& request, std::string& error, std::vector<std::strin
             return fail();
         }
     }
-    if (!flattener.finish(error) || !zip.finish(error, request.archiveComment)) return fail();
+    if (!flattener.finish(error) || !runtime.addTo(zip, error) || !zip.finish(error, request.archiveComment))
+        return fail();
 
     // The launcher finds the archive through a 32-bit length in the stub.
     const uint64_t archiveLength = zip.lengthWithoutComment();
@@ -671,6 +789,8 @@ bool pack(const PackRequest& request, std::string& error, std::vector<std::strin
         error = "cannot write '" + request.outputPath + "'";
         return false;
     }
+    if (!runtime.publish(error)) return false;
+    if (request.report && request.runtime.wanted()) request.report(runtime.summary(sink.size()));
     return true;
 }
 

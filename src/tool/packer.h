@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "tool/runtime_image.h"
 #include "tool/windows_image.h"
 
 namespace hux::tool {
@@ -30,8 +31,12 @@ struct PackRequest {
     WindowsLook look;              // windows-x64: icon, version, manifest, subsystem
     std::string signKey;           // windows-x64: sign with osslsigncode when both are set
     std::string signCert;
+    RuntimeRequest runtime;        // a runtime shipped beside the executable or inside it
     // Called as the executable is written: files packed and bytes written.
     std::function<void(uint64_t files, uint64_t bytes)> progress;
+    // Called once packing succeeded with a line saying what was written, when
+    // more than the executable was (the runtime and its size).
+    std::function<void(const std::string& line)> report;
 };
 
 // The Main-Class of the jar at `path` (trimmed), as `java -jar` takes it;

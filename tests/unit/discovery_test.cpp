@@ -68,6 +68,7 @@ TEST(SearchOrder, IsLowerCasedAndFallsBackToTheDefault) {
     } cases[] = {
         {"", "cbsie"},          {"jre_order xyz", "cbsie"}, {"jre_order C", "c"},
         {"jre_order cx", "cx"}, {"jre_order cc", "cc"},     {"jre_order EbS", "ebs"},
+        {"jre_order R", "r"},  // the embedded runtime alone; the default has no r without one
     };
     for (const auto& c : cases) {
         auto config = makeConfig(c.lines, "/x/app.exe", "/x/");

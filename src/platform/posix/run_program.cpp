@@ -1,5 +1,6 @@
 #include "platform/run_program.h"
 
+#include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
 
@@ -10,7 +11,9 @@ extern char** environ;
 
 namespace hux::platform {
 
-int runProgram(const std::vector<std::string>& argv, std::string& error) {
+namespace {
+
+int spawnAndWait(const std::vector<std::string>& argv, const std::string* outputPath, std::string& error) {
     if (argv.empty()) {
         error = "no program to run";
         return -1;
@@ -19,7 +22,12 @@ int runProgram(const std::vector<std::string>& argv, std::string& error) {
     for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
     pid_t pid = 0;
-    const int rc = posix_spawnp(&pid, args[0], nullptr, nullptr, args.data(), environ);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    if (outputPath)
+        posix_spawn_file_actions_addopen(&actions, 1, outputPath->c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const int rc = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
     if (rc != 0) {
         error = "cannot run " + argv[0] + ": " + std::strerror(rc);
         return -1;
@@ -36,6 +44,14 @@ int runProgram(const std::vector<std::string>& argv, std::string& error) {
         return -1;
     }
     return WEXITSTATUS(status);
+}
+
+}  // namespace
+
+int runProgram(const std::vector<std::string>& argv, std::string& error) { return spawnAndWait(argv, nullptr, error); }
+
+int runProgramToFile(const std::vector<std::string>& argv, const std::string& outputPath, std::string& error) {
+    return spawnAndWait(argv, &outputPath, error);
 }
 
 }  // namespace hux::platform

@@ -18,12 +18,6 @@ namespace hux::platform {
 
 namespace {
 
-// A directory of the user's own that only the user may write, never a link.
-bool isOwnPrivateDirectory(const char* path) {
-    struct stat st {};
-    return lstat(path, &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == geteuid() && (st.st_mode & 022) == 0;
-}
-
 bool isOwnPrivate(const struct stat& st) {
     return S_ISREG(st.st_mode) && st.st_uid == geteuid() && (st.st_mode & 022) == 0;
 }
@@ -75,6 +69,12 @@ bool fileIdentity(const char* path, int64_t& size, int64_t& modified) {
 bool isOwnPrivateFile(const char* path) {
     struct stat st {};
     return path && lstat(path, &st) == 0 && isOwnPrivate(st);
+}
+
+// A directory of the user's own that only the user may write, never a link.
+bool isOwnPrivateDirectory(const char* path) {
+    struct stat st {};
+    return path && lstat(path, &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == geteuid() && (st.st_mode & 022) == 0;
 }
 
 bool replaceFile(const char* from, const char* to) { return std::rename(from, to) == 0; }

@@ -1,8 +1,12 @@
 #include "platform/run_program.h"
 
+#include <fcntl.h>
+#include <io.h>
 #include <process.h>
+#include <sys/stat.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 namespace hux::platform {
@@ -40,6 +44,24 @@ int runProgram(const std::vector<std::string>& argv, std::string& error) {
         return -1;
     }
     return static_cast<int>(rc);
+}
+
+int runProgramToFile(const std::vector<std::string>& argv, const std::string& outputPath, std::string& error) {
+    // The child inherits this process's descriptor 1, pointed at the file for
+    // the time of the call.
+    std::fflush(stdout);
+    const int file = _open(outputPath.c_str(), _O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY, _S_IREAD | _S_IWRITE);
+    if (file < 0) {
+        error = "cannot write " + outputPath;
+        return -1;
+    }
+    const int saved = _dup(1);
+    _dup2(file, 1);
+    _close(file);
+    const int rc = runProgram(argv, error);
+    _dup2(saved, 1);
+    _close(saved);
+    return rc;
 }
 
 }  // namespace hux::platform

@@ -170,6 +170,11 @@ bool isOwnPrivateFile(const char* path) {
     return !wide.empty() && isPrivate(wide.c_str(), false);
 }
 
+bool isOwnPrivateDirectory(const char* path) {
+    const std::wstring wide = widePath(path);
+    return !wide.empty() && isPrivate(wide.c_str(), true);
+}
+
 bool replaceFile(const char* from, const char* to) { return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING) != 0; }
 
 void removeFile(const char* path) { DeleteFileA(path); }

@@ -1,0 +1,98 @@
+#include "platform/private_tree.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <string>
+
+#include "platform/user_cache.h"
+
+namespace hux::platform {
+
+namespace {
+
+bool writeAll(int fd, const char* p, size_t count) {
+    while (count > 0) {
+        const ssize_t n = write(fd, p, count);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        p += n;
+        count -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// Removes the entries of the directory open as `fd` (which it closes), then
+// nothing else: the caller removes the directory itself.
+void removeEntries(int fd) {
+    DIR* dir = fdopendir(fd);
+    if (!dir) {
+        close(fd);
+        return;
+    }
+    while (const dirent* entry = readdir(dir)) {
+        const std::string name = entry->d_name;
+        if (name == "." || name == "..") continue;
+        struct stat st {};
+        if (fstatat(fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+        if (S_ISDIR(st.st_mode)) {
+            const int child = openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+            if (child >= 0) removeEntries(child);
+            unlinkat(fd, name.c_str(), AT_REMOVEDIR);
+        } else {
+            unlinkat(fd, name.c_str(), 0);
+        }
+    }
+    closedir(dir);
+}
+
+}  // namespace
+
+bool makePrivateDirectory(const char* path) {
+    if (mkdir(path, 0700) != 0 && errno != EEXIST) return false;
+    return isOwnPrivateDirectory(path);
+}
+
+bool writeNewFile(const char* path, const void* bytes, size_t count, bool executable) {
+    const int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, executable ? 0700 : 0600);
+    if (fd < 0) return false;
+    const bool written = writeAll(fd, static_cast<const char*>(bytes), count);
+    if (close(fd) == 0 && written) return true;
+    unlink(path);
+    return false;
+}
+
+bool plainFileSize(const char* path, int64_t& size) {
+    struct stat st {};
+    if (lstat(path, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != geteuid() || (st.st_mode & 022) != 0)
+        return false;
+    size = static_cast<int64_t>(st.st_size);
+    return true;
+}
+
+bool renameDirectory(const char* from, const char* to) {
+    struct stat st {};
+    // rename() would replace an empty directory; a file there is never replaced.
+    if (lstat(to, &st) == 0 && !S_ISDIR(st.st_mode)) return false;
+    return std::rename(from, to) == 0;
+}
+
+void removeTree(const char* path) {
+    struct stat st {};
+    if (lstat(path, &st) != 0) return;
+    if (!S_ISDIR(st.st_mode)) {
+        unlink(path);
+        return;
+    }
+    const int fd = open(path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd >= 0) removeEntries(fd);
+    rmdir(path);
+}
+
+void touchFile(const char* path) { utimensat(AT_FDCWD, path, nullptr, AT_SYMLINK_NOFOLLOW); }
+
+}  // namespace hux::platform

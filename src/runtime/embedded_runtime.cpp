@@ -1,0 +1,328 @@
+#include "runtime/embedded_runtime.h"
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include "archive/zip_reader.h"
+#include "common/never_destroyed.h"
+#include "common/runtime_index.h"
+#include "platform/environment.h"
+#include "platform/files.h"
+#include "platform/private_tree.h"
+#include "platform/process.h"
+#include "platform/threads.h"
+#include "platform/user_cache.h"
+#include "config/debug_log.h"
+
+namespace hux {
+
+namespace {
+
+constexpr int64_t kNanosecondsPerDay = 86400LL * 1000000000LL;
+// A copy no launch has used for this long goes when another is published.
+constexpr int64_t kUnusedRuntimeAge = 90 * kNanosecondsPerDay;
+// A launch marks its copy used at most this often (one write a day).
+constexpr int64_t kUseRefreshAge = kNanosecondsPerDay;
+// Temporary and set-aside trees older than this belong to launches that died.
+constexpr int64_t kStaleTreeAge = kNanosecondsPerDay;
+// Room left free beyond the image itself.
+constexpr int64_t kFreeMargin = 16LL * 1024 * 1024;
+
+struct PayloadRuntime {
+    bool read = false;
+    bool carries = false;
+    std::string indexError;
+    RuntimeIndex index;
+};
+
+PayloadRuntime& payloadRuntime() {
+    static NeverDestroyed<PayloadRuntime> memo;
+    return *memo;
+}
+
+int64_t nowNanoseconds() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+bool openPayload(const LaunchConfig& config, ZipReader& reader) {
+    auto source = std::make_unique<FileSource>();
+    if (config.exePath().empty() || !source->open(config.exePath().c_str())) return false;
+    return reader.open(std::move(source));
+}
+
+int32_t findEntry(const ZipReader& reader, std::string_view name) {
+    for (int32_t i = 0; i < reader.entryCount(); ++i) {
+        const ZipEntry& e = reader.entry(i);
+        if (std::string_view(e.name, static_cast<size_t>(e.nameLength)) == name) return i;
+    }
+    return -1;
+}
+
+const PayloadRuntime& readPayload(const LaunchConfig& config) {
+    PayloadRuntime& memo = payloadRuntime();
+    if (memo.read) return memo;
+    memo.read = true;
+    ZipReader reader;
+    if (!openPayload(config, reader)) return memo;
+    const int32_t at = findEntry(reader, kRuntimeIndexName);
+    if (at < 0) return memo;
+    memo.carries = true;
+    const ZipEntry& e = reader.entry(at);
+    std::string text(static_cast<size_t>(e.size), '\0');
+    if (e.size > 16 * 1024 * 1024 || !reader.canRead(at) ||
+        !reader.readEntry(at, reinterpret_cast<uint8_t*>(text.data()))) {
+        memo.indexError = "the runtime index cannot be read";
+        return memo;
+    }
+    if (!parseRuntimeIndex(text, memo.index, memo.indexError)) memo.index = RuntimeIndex{};
+    return memo;
+}
+
+ByteString joined(const ByteString& directory, std::string_view relative, char separator) {
+    ByteString path = directory;
+    path.push(separator);
+    for (char c : relative) path.push(c == '/' ? separator : c);
+    return path;
+}
+
+ByteString withPid(const ByteString& base, const char* suffix) {
+    ByteString name = base;
+    char text[48];
+    std::snprintf(text, sizeof text, "%s%u", suffix, platform::currentProcessId());
+    name.append(text);
+    return name;
+}
+
+// Whether the completion file and every file of the index are there as the
+// index describes them: one small read and one status query per file.
+bool isComplete(const ByteString& home, const RuntimeIndex& index, char separator) {
+    if (!platform::isOwnPrivateDirectory(home.c_str())) return false;
+    const ByteString marker = joined(home, kRuntimeCompleteName, separator);
+    const std::string expected = runtimeCompletionText(index);
+    platform::InputFile file;
+    if (!platform::isOwnPrivateFile(marker.c_str()) || !file.open(marker.c_str()) ||
+        file.size() != static_cast<int64_t>(expected.size()))
+        return false;
+    std::string text(expected.size(), '\0');
+    if (!file.readAt(0, text.data(), text.size()) || text != expected) return false;
+    for (const RuntimeIndex::File& f : index.files) {
+        int64_t size = 0;
+        if (!platform::plainFileSize(joined(home, f.path, separator).c_str(), size) ||
+            size != static_cast<int64_t>(f.size)) {
+            debugLog("embedded runtime %s: %s is missing or has changed", home.c_str(), f.path.c_str());
+            return false;
+        }
+    }
+    return true;
+}
+
+// Marks a copy used, at most once a day, so that the removal of unused copies
+// passes it over.
+void markUsed(const ByteString& home, char separator) {
+    const ByteString marker = joined(home, kRuntimeCompleteName, separator);
+    int64_t size = 0, modified = 0;
+    if (platform::fileIdentity(marker.c_str(), size, modified) && nowNanoseconds() - modified > kUseRefreshAge)
+        platform::touchFile(marker.c_str());
+}
+
+bool isHashName(std::string_view name) {
+    if (name.size() != kRuntimeHashDigits) return false;
+    for (char c : name)
+        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
+    return true;
+}
+
+// Removes copies unused for 90 days and trees left by launches that died,
+// the user's own only. A copy is first renamed aside, so that no launch
+// finds it half removed.
+void removeUnused(const ByteString& runtimes, const std::string& keep, char separator) {
+    ByteString pattern = runtimes;
+    pattern.push(separator);
+    pattern.push('*');
+    platform::DirLister lister;
+    if (!lister.open(pattern.c_str())) return;
+    std::vector<std::pair<ByteString, bool>> doomed;  // path, rename aside first
+    const int64_t now = nowNanoseconds();
+    platform::DirEntry entry;
+    while (lister.next(entry)) {
+        const std::string_view name = entry.name.view();
+        if (!entry.isDirectory || name == "." || name == ".." || name == keep) continue;
+        const ByteString path = joined(runtimes, name, separator);
+        if (!platform::isOwnPrivateDirectory(path.c_str())) continue;
+        int64_t size = 0, modified = 0;
+        if (isHashName(name)) {
+            const ByteString marker = joined(path, kRuntimeCompleteName, separator);
+            if (!platform::fileIdentity(marker.c_str(), size, modified) &&
+                !platform::fileIdentity(path.c_str(), size, modified))
+                continue;
+            if (now - modified > kUnusedRuntimeAge) doomed.emplace_back(path, true);
+        } else if (name.size() > kRuntimeHashDigits && isHashName(name.substr(0, kRuntimeHashDigits))) {
+            if (platform::fileIdentity(path.c_str(), size, modified) && now - modified > kStaleTreeAge)
+                doomed.emplace_back(path, false);
+        }
+    }
+    lister.close();
+    for (const auto& [path, aside] : doomed) {
+        debugLog("embedded runtime: removing unused %s", path.c_str());
+        if (!aside) {
+            platform::removeTree(path.c_str());
+            continue;
+        }
+        const ByteString moved = withPid(path, ".old");
+        if (platform::renameDirectory(path.c_str(), moved.c_str())) platform::removeTree(moved.c_str());
+    }
+}
+
+// Test hook: HUX_TEST_UNPACK_PAUSE=<seconds> stops an unpack half way, after
+// saying so on standard output, so that a test can end the process there.
+void pauseForTesting() {
+    ByteString value;
+    if (!platform::getEnv("HUX_TEST_UNPACK_PAUSE", value) || value.empty()) return;
+    std::fprintf(stdout, "hux: test: unpack paused\n");
+    std::fflush(stdout);
+    platform::sleepMs(std::atoi(value.c_str()) * 1000);
+}
+
+// Writes every file of the index from the payload into `tree`.
+bool unpackInto(const LaunchConfig& config, const RuntimeIndex& index, const ByteString& tree, char separator,
+                std::string& failure) {
+    ZipReader reader;
+    if (!openPayload(config, reader)) {
+        failure = "the executable's archive cannot be read";
+        return false;
+    }
+    std::unordered_map<std::string_view, int32_t> entries;
+    for (int32_t i = 0; i < reader.entryCount(); ++i) {
+        const ZipEntry& e = reader.entry(i);
+        const std::string_view name(e.name, static_cast<size_t>(e.nameLength));
+        if (name.substr(0, kRuntimeEntryPrefix.size()) == kRuntimeEntryPrefix)
+            entries.emplace(name.substr(kRuntimeEntryPrefix.size()), i);
+    }
+    std::unordered_set<std::string> made;
+    std::vector<uint8_t> buffer;
+    size_t done = 0;
+    for (const RuntimeIndex::File& f : index.files) {
+        const auto found = entries.find(f.path);
+        if (found == entries.end() || reader.entry(found->second).size != f.size || !reader.canRead(found->second)) {
+            failure = "the executable's runtime image lacks " + f.path;
+            return false;
+        }
+        for (size_t slash = f.path.find('/'); slash != std::string::npos; slash = f.path.find('/', slash + 1)) {
+            const std::string parent = f.path.substr(0, slash);
+            if (made.insert(parent).second && !platform::makePrivateDirectory(joined(tree, parent, separator).c_str())) {
+                failure = "cannot create directories there";
+                return false;
+            }
+        }
+        buffer.resize(static_cast<size_t>(f.size));
+        if (!reader.readEntry(found->second, buffer.data())) {
+            failure = "the executable's runtime image is damaged at " + f.path;
+            return false;
+        }
+        if (!platform::writeNewFile(joined(tree, f.path, separator).c_str(), buffer.data(), buffer.size(),
+                                    f.executable)) {
+            failure = "cannot write there (is the disk full?)";
+            return false;
+        }
+        if (++done == index.files.size() / 2) pauseForTesting();
+    }
+    const std::string complete = runtimeCompletionText(index);
+    if (!platform::writeNewPrivateFile(joined(tree, kRuntimeCompleteName, separator).c_str(), complete.data(),
+                                       complete.size())) {
+        failure = "cannot write there (is the disk full?)";
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool payloadCarriesRuntime(const LaunchConfig& config) { return readPayload(config).carries; }
+
+ByteString embeddedRuntimeHome(const LaunchConfig& config, ByteString& failure) {
+    failure.clear();
+    const PayloadRuntime& payload = readPayload(config);
+    if (!payload.carries) return {};
+    if (!payload.indexError.empty()) {
+        failure.assign("the executable's runtime image is damaged: " + payload.indexError);
+        return {};
+    }
+    const RuntimeIndex& index = payload.index;
+    ByteString runtimes = platform::userCacheDirectory();
+    if (runtimes.empty()) {
+        failure.assign("no private cache directory of the user's own to unpack the runtime into");
+        return {};
+    }
+    const char separator = runtimes.back();
+    runtimes.append("runtimes");
+    if (!platform::makePrivateDirectory(runtimes.c_str())) {
+        failure.assign("cannot unpack the runtime: '");
+        failure.append(runtimes);
+        failure.append("' is not a private directory of the user's own");
+        return {};
+    }
+    const ByteString home = joined(runtimes, index.hash, separator);
+    if (platform::pathExists(home.c_str())) {
+        if (isComplete(home, index, separator)) {
+            markUsed(home, separator);
+            debugLog("embedded runtime %s: ready", home.c_str());
+            return home;
+        }
+        debugLog("embedded runtime %s: incomplete or changed, unpacking it again", home.c_str());
+        const ByteString aside = withPid(home, ".old");
+        if (platform::renameDirectory(home.c_str(), aside.c_str())) {
+            platform::removeTree(aside.c_str());
+        } else if (platform::pathExists(home.c_str())) {
+            failure.assign("cannot replace the damaged runtime at '");
+            failure.append(home);
+            failure.append("'");
+            return {};
+        }
+    }
+    const int64_t room = platform::freeBytes(runtimes.c_str());
+    const int64_t needed = static_cast<int64_t>(index.totalBytes) + kFreeMargin;
+    if (room >= 0 && room < needed) {
+        char text[160];
+        std::snprintf(text, sizeof text, "' (%.1f MB free, %.1f MB needed)", static_cast<double>(room) / 1e6,
+                      static_cast<double>(needed) / 1e6);
+        failure.assign("not enough room to unpack the runtime into '");
+        failure.append(runtimes);
+        failure.append(text);
+        return {};
+    }
+    const ByteString tree = withPid(home, ".tmp");
+    platform::removeTree(tree.c_str());  // left by a process of this number that died
+    std::string why;
+    debugLog("embedded runtime: unpacking %lu files (%llu bytes) into %s", static_cast<unsigned long>(index.files.size()),
+             static_cast<unsigned long long>(index.totalBytes), tree.c_str());
+    if (!platform::makePrivateDirectory(tree.c_str())) {
+        why = "cannot create directories there";
+    } else if (unpackInto(config, index, tree, separator, why)) {
+        if (platform::renameDirectory(tree.c_str(), home.c_str())) {
+            removeUnused(runtimes, index.hash, separator);
+            return home;
+        }
+        // Another launch published the same image first.
+        platform::removeTree(tree.c_str());
+        if (isComplete(home, index, separator)) return home;
+        why = "cannot rename the unpacked runtime into place";
+    }
+    platform::removeTree(tree.c_str());
+    failure.assign("cannot unpack the runtime into '");
+    failure.append(runtimes);
+    failure.append("': ");
+    failure.append(why);
+    return {};
+}
+
+void resetEmbeddedRuntimeForTesting() { payloadRuntime() = PayloadRuntime{}; }
+
+}  // namespace hux

@@ -1,0 +1,66 @@
+// The runtime an executable ships with: a runtime image (a JDK or a jlink
+// output) copied beside the executable as its `jre` folder, or stored inside
+// its payload; and the jdeps and jlink runs that make a small one.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "common/runtime_index.h"
+#include "tool/zip_writer.h"
+
+namespace hux::tool {
+
+// What the packer does about a runtime.
+struct RuntimeRequest {
+    std::string imageDir;      // --runtime / --embed-runtime: an existing image
+    bool jlink = false;        // --jlink: make one from a JDK's modules
+    bool embed = false;        // store it in the payload instead of beside the executable
+    std::string jdk;           // --jdk: the JDK whose modules are linked
+    std::vector<std::string> addModules;  // --add-modules, beside those jdeps finds
+    std::string hostTarget;    // the target this machine runs (its jlink links for it)
+    bool wanted() const { return jlink || !imageDir.empty(); }
+};
+
+// Where an image for `target` keeps its runtime library, relative to its home.
+const char* runtimeLibraryIn(const std::string& target);
+
+// Checks that `dir` is a runtime image for `target`; false with one line.
+bool checkRuntimeImage(const std::string& dir, const std::string& target, std::string& error);
+
+// The image's files (links followed), sorted, with their sizes, executable
+// bits and the content hash over all of them.
+bool indexRuntimeImage(const std::string& dir, RuntimeIndex& index, std::string& error);
+
+// Stores the image in the archive: each file deflated under
+// kRuntimeEntryPrefix, then the index as kRuntimeIndexName.
+bool addRuntimeImage(ZipWriter& zip, const std::string& dir, const RuntimeIndex& index, std::string& error);
+
+// Copies the image to `to` (which must not exist), keeping executable bits.
+bool copyRuntimeImage(const std::string& from, const std::string& to, std::string& error);
+
+// Total size of the files below `dir`.
+uint64_t treeBytes(const std::string& dir);
+
+// The Java version modules are resolved for: the major version of `minjre`
+// ("1.8" gives 8, "17.0.2" gives 17), else the JDK's own from its release file.
+int multiReleaseVersion(const std::string& minjre, const std::string& jdkHome);
+
+// Runs jdeps over `jars` and jlink into `outputDir` (which must not exist):
+// the modules jdeps names plus request.addModules. False with one line.
+bool linkRuntime(const RuntimeRequest& request, const std::string& target, const std::vector<std::string>& jars,
+                 const std::string& minjre, const std::string& outputDir, std::string& error);
+
+// The content hash of the bytes fed to it: two independent 64-bit lanes.
+class ContentHash {
+public:
+    void update(const uint8_t* data, size_t size);
+    std::string hex() const;
+
+private:
+    uint64_t a_ = 0x9e3779b97f4a7c15ULL;
+    uint64_t b_ = 0xcbf29ce484222325ULL;
+};
+
+}  // namespace hux::tool

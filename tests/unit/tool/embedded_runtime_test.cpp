@@ -1,0 +1,268 @@
+// A runtime image stored in a payload by the packer and unpacked by the
+// launcher into the user's cache: once, whole, reused while it matches its
+// index, unpacked again when it does not, and never into a directory that is
+// not the user's own. The index format itself is checked line by line.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+
+#include "common/runtime_index.h"
+#include "platform/user_cache.h"
+#include "runtime/embedded_runtime.h"
+#include "test_support.h"
+#include "tool/runtime_image.h"
+#include "tool/zip_writer.h"
+
+using namespace hux;
+using hux::test::cacheBaseVariable;
+using hux::test::EnvGuard;
+using hux::test::makeConfig;
+using hux::test::TempTree;
+namespace fs = std::filesystem;
+
+namespace {
+
+TEST(RuntimeIndex, ParsesWhatItFormatsAndRefusesEveryMalformedLine) {
+    RuntimeIndex index;
+    index.hash = std::string(32, 'a');
+    index.files = {{"bin/java", 5, true}, {"lib/server/libjvm.so", 7, false}};
+    index.totalBytes = 12;
+    const std::string text = formatRuntimeIndex(index);
+    RuntimeIndex back;
+    std::string error;
+    ASSERT_TRUE(parseRuntimeIndex(text, back, error)) << error;
+    EXPECT_EQ(back.hash, index.hash);
+    ASSERT_EQ(back.files.size(), 2u);
+    EXPECT_TRUE(back.files[0].executable);
+    EXPECT_EQ(back.files[1].path, "lib/server/libjvm.so");
+    EXPECT_EQ(back.totalBytes, 12u);
+
+    const std::string head = "hux runtime index 1\nhash " + std::string(32, 'a') + "\n";
+    const struct {
+        const char* what;
+        std::string text;
+    } bad[] = {
+        {"other header", "hux runtime index 2\n" + text.substr(text.find('\n') + 1)},
+        {"short hash", "hux runtime index 1\nhash abc\nfiles 0 0\n"},
+        {"upper-case hash", "hux runtime index 1\nhash " + std::string(32, 'A') + "\nfiles 0 0\n"},
+        {"count too high", head + "files 2 5\n- 5 a\n"},
+        {"total wrong", head + "files 1 6\n- 5 a\n"},
+        {"no line feed at the end", head + "files 1 5\n- 5 a"},
+        {"kind not x or -", head + "files 1 5\nr 5 a\n"},
+        {"size not a number", head + "files 1 5\n- 5k a\n"},
+        {"parent step", head + "files 1 5\n- 5 lib/../../x\n"},
+        {"absolute", head + "files 1 5\n- 5 /etc/x\n"},
+        {"backslash", head + "files 1 5\n- 5 lib\\x\n"},
+        {"drive or stream", head + "files 1 5\n- 5 c:x\n"},
+        {"empty component", head + "files 1 5\n- 5 lib//x\n"},
+        {"the completion file", head + "files 1 5\n- 5 .hux-complete\n"},
+        {"no files line", head},
+    };
+    for (const auto& c : bad) EXPECT_FALSE(parseRuntimeIndex(c.text, back, error)) << c.what;
+}
+
+TEST(RuntimeIndex, TheContentHashFollowsEveryByteNameAndMode) {
+    TempTree a, b;
+    for (TempTree* t : {&a, &b}) {
+        t->file("lib/server/libjvm.so", "library");
+        t->file("release", "JAVA_VERSION=\"17\"\n");
+    }
+    RuntimeIndex ia, ib;
+    std::string error;
+    ASSERT_TRUE(tool::indexRuntimeImage(a.root(), ia, error)) << error;
+    ASSERT_TRUE(tool::indexRuntimeImage(b.root(), ib, error)) << error;
+    EXPECT_EQ(ia.hash, ib.hash) << "the same image gives the same hash";
+    ASSERT_EQ(ia.files.size(), 2u);
+    const struct {
+        const char* what;
+        void (*change)(const TempTree&);
+    } changes[] = {
+        {"one byte", [](const TempTree& t) { t.file("lib/server/libjvm.so", "librarz"); }},
+        {"one more byte", [](const TempTree& t) { t.file("release", "JAVA_VERSION=\"17\"\n\n"); }},
+        {"a renamed file",
+         [](const TempTree& t) {
+             fs::rename(t.path("release"), t.path("releasf"));
+         }},
+        {"a new empty file", [](const TempTree& t) { t.file("empty", ""); }},
+    };
+    for (const auto& c : changes) {
+        TempTree t;
+        t.file("lib/server/libjvm.so", "library");
+        t.file("release", "JAVA_VERSION=\"17\"\n");
+        c.change(t);
+        RuntimeIndex changed;
+        ASSERT_TRUE(tool::indexRuntimeImage(t.root(), changed, error)) << error;
+        EXPECT_NE(changed.hash, ia.hash) << c.what;
+    }
+}
+
+TEST(RuntimeIndex, MultiReleaseVersionComesFromMinjreElseTheJdk) {
+    TempTree jdk;
+    jdk.file("release", "IMPLEMENTOR=\"x\"\nJAVA_VERSION=\"21.0.2\"\n");
+    const struct {
+        const char* minjre;
+        int version;
+    } cases[] = {{"1.8", 8}, {"11", 11}, {"17.0.2", 17}, {"", 21}};
+    for (const auto& c : cases) EXPECT_EQ(tool::multiReleaseVersion(c.minjre, jdk.root()), c.version) << c.minjre;
+}
+
+// An executable whose payload carries a small runtime image.
+class EmbeddedRuntime : public ::testing::Test {
+protected:
+    void SetUp() override {
+        env.set(cacheBaseVariable(), tree.dir("cache"));
+        if (platform::userCacheDirectory().empty()) GTEST_SKIP() << "no user cache here";
+        image.file("lib/server/libjvm.so", std::string(70000, 'j'));
+        image.file("bin/java", "#!/bin/sh\n");
+        fs::permissions(image.path("bin/java"), fs::perms(0755));
+        image.file("release", "JAVA_VERSION=\"17\"\n");
+        std::string error;
+        ASSERT_TRUE(tool::indexRuntimeImage(image.root(), index, error)) << error;
+        tool::ZipWriter zip;
+        ASSERT_TRUE(zip.add("app.jar", std::vector<uint8_t>(10, 1), tool::ZipWriter::Method::Stored, error));
+        ASSERT_TRUE(tool::addRuntimeImage(zip, image.root(), index, error)) << error;
+        ASSERT_TRUE(zip.finish(error));
+        exe = tree.path("app");
+        std::ofstream(exe, std::ios::binary)
+            .write(reinterpret_cast<const char*>(zip.bytes().data()), static_cast<std::streamsize>(zip.bytes().size()));
+        home = tree.path("cache/hux/runtimes/" + index.hash);
+    }
+    void TearDown() override { resetEmbeddedRuntimeForTesting(); }
+
+    ByteString unpack(ByteString* failure = nullptr) {
+        resetEmbeddedRuntimeForTesting();
+        auto config = makeConfig("", exe, tree.path("work/"));
+        ByteString why;
+        const ByteString result = embeddedRuntimeHome(*config, why);
+        if (failure) *failure = why;
+        return result;
+    }
+    std::string library() const { return home + "/lib/server/libjvm.so"; }
+
+    EnvGuard env;
+    TempTree tree, image;
+    RuntimeIndex index;
+    std::string exe, home;
+};
+
+TEST_F(EmbeddedRuntime, UnpacksOnceAndLaterLaunchesFindItReady) {
+    const ByteString first = unpack();
+    ASSERT_FALSE(first.empty());
+    EXPECT_EQ(fs::path(first.c_str()), fs::path(home));
+    EXPECT_EQ(fs::file_size(library()), 70000u);
+    EXPECT_TRUE(fs::exists(home + "/.hux-complete"));
+#ifndef _WIN32
+    EXPECT_NE(fs::status(home + "/bin/java").permissions() & fs::perms::owner_exec, fs::perms::none);
+    EXPECT_EQ(fs::status(home + "/release").permissions() & fs::perms::owner_exec, fs::perms::none);
+#endif
+    // A later launch reuses the copy: a file added to it stays, nothing is
+    // unpacked and no temporary tree appears.
+    std::ofstream(home + "/lib/extra").put('x');
+    EXPECT_EQ(std::string(unpack().c_str()), std::string(first.c_str()));
+    EXPECT_TRUE(fs::exists(home + "/lib/extra"));
+    int trees = 0;
+    for (const auto& e : fs::directory_iterator(tree.path("cache/hux/runtimes"))) trees += e.is_directory();
+    EXPECT_EQ(trees, 1);
+}
+
+TEST_F(EmbeddedRuntime, ADamagedOrUnfinishedCopyIsUnpackedAgain) {
+    const struct {
+        const char* what;
+        void (*damage)(const std::string& home);
+    } cases[] = {
+        {"the library cut short", [](const std::string& h) { fs::resize_file(h + "/lib/server/libjvm.so", 100); }},
+        {"the library grown", [](const std::string& h) { fs::resize_file(h + "/lib/server/libjvm.so", 70001); }},
+        {"a file removed", [](const std::string& h) { fs::remove(h + "/release"); }},
+        {"no completion file", [](const std::string& h) { fs::remove(h + "/.hux-complete"); }},
+        {"another completion text", [](const std::string& h) { std::ofstream(h + "/.hux-complete") << "x\n"; }},
+        {"a file swapped for a directory",
+         [](const std::string& h) {
+             fs::remove(h + "/release");
+             fs::create_directory(h + "/release");
+         }},
+    };
+    for (const auto& c : cases) {
+        ASSERT_FALSE(unpack().empty()) << c.what;
+        c.damage(home);
+        ASSERT_FALSE(unpack().empty()) << c.what;
+        EXPECT_EQ(fs::file_size(library()), 70000u) << c.what;
+        EXPECT_TRUE(fs::is_regular_file(home + "/release")) << c.what;
+        int entries = 0;
+        for (const auto& e : fs::directory_iterator(tree.path("cache/hux/runtimes"))) {
+            (void)e;
+            ++entries;
+        }
+        EXPECT_EQ(entries, 1) << c.what << ": the damaged copy is gone";
+    }
+}
+
+TEST_F(EmbeddedRuntime, CopiesUnusedFor90DaysGoWhenAnotherIsUnpacked) {
+    const auto now = fs::file_time_type::clock::now();
+    const std::string runtimes = tree.path("cache/hux/runtimes/");
+    const struct {
+        std::string name;
+        std::chrono::hours age;
+        bool kept;
+    } others[] = {
+        {std::string(32, '1'), std::chrono::hours(24 * 91), false},
+        {std::string(32, '2'), std::chrono::hours(24 * 89), true},
+        {std::string(32, '3') + ".tmp42", std::chrono::hours(25), false},
+        {std::string(32, '4') + ".tmp43", std::chrono::hours(1), true},
+        {"not-ours", std::chrono::hours(24 * 400), true},
+    };
+    for (const auto& o : others) {
+        fs::create_directories(runtimes + o.name);
+        std::ofstream(runtimes + o.name + "/.hux-complete") << "x\n";
+        fs::last_write_time(runtimes + o.name + "/.hux-complete", now - o.age);
+        fs::last_write_time(runtimes + o.name, now - o.age);
+    }
+    ASSERT_FALSE(unpack().empty());
+    for (const auto& o : others) EXPECT_EQ(fs::exists(runtimes + o.name), o.kept) << o.name;
+}
+
+TEST_F(EmbeddedRuntime, ACacheOthersCanChangeIsRefused) {
+    const struct {
+        const char* what;
+        bool (*spoil)(const TempTree& tree);
+    } cases[] = {
+        {"runtimes writable by others",
+         [](const TempTree& t) {
+             fs::create_directories(t.path("cache/hux/runtimes"));
+             return hux::test::letOthersWrite(t.path("cache/hux/runtimes"));
+         }},
+        {"runtimes a link",
+         [](const TempTree& t) {
+             fs::create_directories(t.path("elsewhere"));
+             fs::create_directories(t.path("cache/hux"));
+             return hux::test::makeLink(t.path("elsewhere"), t.path("cache/hux/runtimes"), true);
+         }},
+    };
+    for (const auto& c : cases) {
+        TempTree fresh;
+        env.set(cacheBaseVariable(), fresh.dir("cache"));
+        if (!c.spoil(fresh)) continue;  // links cannot be made here
+        ByteString failure;
+        EXPECT_TRUE(unpack(&failure).empty()) << c.what;
+        EXPECT_NE(std::string(failure.c_str()).find("is not a private directory of the user's own"),
+                  std::string::npos)
+            << c.what << ": " << failure.c_str();
+        EXPECT_FALSE(fs::exists(fresh.path("elsewhere/" + index.hash))) << c.what;
+    }
+}
+
+TEST_F(EmbeddedRuntime, AnExecutableWithoutARuntimeHasNone) {
+    tool::ZipWriter zip;
+    std::string error;
+    ASSERT_TRUE(zip.add("app.jar", std::vector<uint8_t>(10, 1), tool::ZipWriter::Method::Stored, error));
+    ASSERT_TRUE(zip.finish(error));
+    std::ofstream(exe, std::ios::binary | std::ios::trunc)
+        .write(reinterpret_cast<const char*>(zip.bytes().data()), static_cast<std::streamsize>(zip.bytes().size()));
+    ByteString failure;
+    EXPECT_TRUE(unpack(&failure).empty());
+    EXPECT_TRUE(failure.empty()) << failure.c_str();
+    EXPECT_FALSE(fs::exists(tree.path("cache/hux/runtimes")));
+}
+
+}  // namespace
