@@ -34,8 +34,11 @@ namespace {
 
 constexpr size_t kMappingSize = 4096;
 constexpr size_t kVmThreadStack = 1024 * 1024;
-// How long a forwarded launch waits for the running instance to take it.
+// How long a forwarded launch waits for the running instance's receiver to
+// confirm it; past that a launch the instance has not taken runs here ...
 constexpr int kForwardTimeoutMs = 5000;
+// ... and one it took (its receiver was ready) is waited for this much longer.
+constexpr int kForwardConfirmMs = 30000;
 
 int vmThreadProc(void* argument) {
     LaunchRequest zero{};
@@ -105,7 +108,15 @@ void forwardLaunch(const LaunchConfig& config, InstanceChannel& channel, int32_t
     const ByteBuffer message =
         forwardedLaunchMessage(mainArguments(argvValues, argc, argv, 0, nullptr),
                                platform::ansiToUtf16(dir.c_str(), static_cast<size_t>(dir.length())));
-    if (channel.handOver(message.data(), message.length(), kForwardTimeoutMs)) endForwardedLaunch(hub);
+    switch (channel.handOver(message.data(), message.length(), kForwardTimeoutMs, kForwardConfirmMs)) {
+        case HandOverResult::Delivered: endForwardedLaunch(hub);
+        case HandOverResult::Unconfirmed:
+            // Running it here as well could open it twice.
+            printMessageLine(ByteString("hux: the running instance took the launch but has not confirmed it"));
+            std::fflush(stdout);
+            std::exit(kExitAlreadyRunning);
+        case HandOverResult::NotTaken: break;
+    }
     debugLog("instance %u did not take the forwarded launch: starting as the first", hub);
 }
 
