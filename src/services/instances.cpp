@@ -494,7 +494,7 @@ void InstanceChannel::pumpLoop() {
         sync_->wait(lastSeenGeneration_, judging_ ? static_cast<int>(kRetryIntervalMs) : -1,
                     !partials_.empty() || !queueEmpty());
         if (!running_.load(std::memory_order_acquire)) break;
-        PartialMessage* completed = pumpPass();
+        PartialMessage* completed = pumpPass(receiver_);
         if (!completed) continue;
         if (takeReceipt(*completed)) {
             delete completed;
@@ -530,7 +530,7 @@ void InstanceChannel::countPendingWakeUp() {
 }
 
 void InstanceChannel::pumpOnce(InstanceReceiver* receiver) {
-    if (PartialMessage* completed = pumpPass()) {
+    if (PartialMessage* completed = pumpPass(receiver)) {
         if (takeReceipt(*completed))
             delete completed;
         else
@@ -610,8 +610,8 @@ bool InstanceChannel::settleInFlight() {
 // The chunk for this process in the slot is the last one of a confirmed
 // message that its receiver cannot take yet: it stays there, where its
 // sender can still take it back, rather than wait inside this process.
-bool InstanceChannel::awaitsReceiver() {
-    if (!receiver_ || receiver_->ready()) return false;
+bool InstanceChannel::awaitsReceiver(InstanceReceiver* receiver) {
+    if (!receiver || receiver->ready()) return false;
     const SharedInstanceArea& a = *area_;
     const int32_t index = loadShared(a.chunkIndex);
     if (index != loadShared(a.lastChunkIndex)) return false;
@@ -670,7 +670,7 @@ void InstanceChannel::judgePendingChunk(uint64_t slot, bool& wake, bool& holdOff
     wake = true;
 }
 
-InstanceChannel::PartialMessage* InstanceChannel::pumpPass() {
+InstanceChannel::PartialMessage* InstanceChannel::pumpPass(InstanceReceiver* receiver) {
     lastSeenGeneration_ = loadShared(area_->generation);
     ensureHub();
 
@@ -687,7 +687,7 @@ InstanceChannel::PartialMessage* InstanceChannel::pumpPass() {
         const uint64_t slot = __atomic_load_n(slotWord(*area_), __ATOMIC_ACQUIRE);
         if (slotTarget(slot) != ownPid_) {
             judgePendingChunk(slot, wake, holdOff);
-        } else if ((delivery_ && delivery_->backlogFull()) || awaitsReceiver()) {
+        } else if ((delivery_ && delivery_->backlogFull()) || awaitsReceiver(receiver)) {
             holdOff = true;  // the receiver catches up (or is bound) first
         } else {
             completed = receiveChunk(slot);
@@ -702,12 +702,14 @@ InstanceChannel::PartialMessage* InstanceChannel::pumpPass() {
 }
 
 bool InstanceChannel::postNextChunk() {
+    // Settled first: settling may drop the head message.
+    if (!settleInFlight()) return false;
     OutgoingMessage* m;
     {
         platform::MutexLock guard(queueLock_);
         m = head_;
     }
-    if (!m || !settleInFlight() || !sync_->claimSlot()) return false;
+    if (!m || !sync_->claimSlot()) return false;
     SharedInstanceArea& a = *area_;
     storeShared(a.targetPid, 0u);  // being filled, whatever a stray word left there
     const auto serial = static_cast<uint32_t>(__atomic_fetch_add(&a.nextSerial, 1, __ATOMIC_ACQ_REL));

@@ -152,10 +152,10 @@ private:
     bool settleInFlight();
     bool takeReceipt(const PartialMessage& m);
     void deliverCompleted(InstanceReceiver* receiver, PartialMessage* m);
-    bool awaitsReceiver();
+    bool awaitsReceiver(InstanceReceiver* receiver);
     bool addresseeTakes(uint32_t target);
     void pumpLoop();
-    PartialMessage* pumpPass();
+    PartialMessage* pumpPass(InstanceReceiver* receiver);
     void judgePendingChunk(uint64_t slot, bool& wake, bool& holdOff);
     int64_t pendingFor(uint64_t slot);
     void registerPump();
