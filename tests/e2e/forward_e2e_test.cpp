@@ -133,6 +133,9 @@ void ForwardE2E::twentyLaunches() {
         // It never started a virtual machine, so the application never ran.
         EXPECT_FALSE(has(r.out, "ready")) << r.out;
         expected += expectedLine(i + 1, args, cwd);
+        // The hub's receiver prints each launch before the launch is
+        // confirmed: its output is read, so that it never blocks on a full pipe.
+        ASSERT_TRUE(hub.waitForOutput("launch " + std::to_string(i + 1) + " ", 30000)) << i;
     }
     ASSERT_TRUE(hub.waitForOutput("launch 20 ", 30000)) << hub.output();
     RunResult hubRun = hub.finish();
