@@ -126,16 +126,19 @@ void ForwardE2E::twentyLaunches() {
         std::filesystem::create_directories(cwd);
         RunOptions o = options_;
         o.cwd = cwd;
-        RunResult r = runOn(kLinux, exe_, args, o);
+        // The launch waits until the hub's receiver has printed it, and a
+        // line past the pipe's 64 KiB blocks the receiver until it is read:
+        // the hub's output is read while the launch runs.
+        Background launch(kLinux.command(exe_, args), o);
+        const std::string line = expectedLine(i + 1, args, cwd);
+        EXPECT_TRUE(hub.waitForOutput(line, 30000)) << "launch " << i;
+        RunResult r = launch.finish(60000);
         EXPECT_EQ(r.exitCode, 0) << r.err;
         EXPECT_TRUE(has(r.err, "forwarded the launch to the running instance " + std::to_string(hub.pid())))
             << "launch " << i << ": " << r.err;
         // It never started a virtual machine, so the application never ran.
         EXPECT_FALSE(has(r.out, "ready")) << r.out;
-        expected += expectedLine(i + 1, args, cwd);
-        // The hub's receiver prints each launch before the launch is
-        // confirmed: its output is read, so that it never blocks on a full pipe.
-        ASSERT_TRUE(hub.waitForOutput("launch " + std::to_string(i + 1) + " ", 30000)) << i;
+        expected += line;
     }
     ASSERT_TRUE(hub.waitForOutput("launch 20 ", 30000)) << hub.output();
     RunResult hubRun = hub.finish();
