@@ -357,7 +357,9 @@ TEST_F(InstanceChannelTest, ASlowReceiverDoesNotHoldTheSlot) {
 }
 
 TEST_F(InstanceChannelTest, StoppingDoesNotWaitForADeliveryThatNeverReturns) {
-    static SlowReceiver stuck(0);  // outlives the delivery left behind
+    // Outlives the delivery left behind, and is never destroyed: that thread
+    // may still write to it while the process exits.
+    static SlowReceiver& stuck = *new SlowReceiver(0);
     __atomic_store_n(&stuck.hold, 1, __ATOMIC_RELEASE);
     {
         InstanceChannel channel(block_);
