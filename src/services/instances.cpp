@@ -593,7 +593,7 @@ bool InstanceChannel::settleInFlight() {
     {
         platform::MutexLock guard(queueLock_);
         if (!taken) {
-            dropped_.push_back(inFlight_.seq);
+            if (!inFlight_.receipt) dropped_.push_back(inFlight_.seq);
             if (!inFlight_.last && head_ && head_->seq == inFlight_.seq) {
                 unsent = head_;
                 head_ = head_->next;
@@ -602,7 +602,9 @@ bool InstanceChannel::settleInFlight() {
         }
         settledSeq_ = std::max(settledSeq_, inFlight_.seq);
     }
-    if (!taken) debugLog("instances: a message to %u was not delivered", inFlight_.target);
+    // (A receipt's addressee, a forwarded launch, may well have ended already.)
+    if (!taken && !inFlight_.receipt)
+        debugLog("instances: a message to %u was not delivered (its addressee takes none now)", inFlight_.target);
     delete unsent;
     return true;
 }
@@ -732,7 +734,8 @@ bool InstanceChannel::postNextChunk() {
     lastPostedSlot_ = (uint64_t{serial} << 32) | m->target;
     lastPostedMessageId_ = m->messageId;
     m->posted += kChunkCapacity;
-    inFlight_ = InFlight{true, lastPostedSlot_, m->target, m->seq, m->posted >= length};
+    inFlight_ = InFlight{true, lastPostedSlot_, m->target, m->seq, m->posted >= length,
+                         kindOf(m->bytes) == kMessageReceipt};
     if (m->posted >= length) {
         {
             platform::MutexLock guard(queueLock_);

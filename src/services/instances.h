@@ -140,6 +140,7 @@ private:
         uint32_t target = 0;
         uint64_t seq = 0;
         bool last = false;
+        bool receipt = false;  // the channel's own: never reported by flush
     };
     struct Receipt {
         uint32_t from = 0;
