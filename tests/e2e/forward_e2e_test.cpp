@@ -251,6 +251,26 @@ TEST_F(ForwardE2E, ALaunchWhoseInstanceDiesBeforeItsReceiverHasItRunsOnItsOwn) {
     }
 }
 
+// An instance whose receiver is bound only after 8 s: a launch meanwhile
+// waits 5 s, takes its launch back and runs on its own; the instance, once
+// bound, never opens that launch too, and takes the next one.
+TEST_F(ForwardE2E, ALaunchTheReceiverIsNotReadyForRunsOnItsOwnAndOnlyThere) {
+    packFor(jdks_.front());
+    Background hub(kLinux.command(exe_, {"forwardlate", "8000"}), options_);
+    ASSERT_TRUE(hub.waitForOutput("ready ", 60000)) << hub.output();
+    RunResult r = runOn(kLinux, exe_, {"info", "too early"}, options_);
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_TRUE(has(r.err, "took the forwarded launch back from instance " + std::to_string(hub.pid()))) << r.err;
+    EXPECT_TRUE(has(r.out, "flushed ms=")) << r.out;
+    ASSERT_TRUE(hub.waitForOutput("bound\n", 30000)) << hub.output();
+    RunResult next = runOn(kLinux, exe_, {"after"}, options_);
+    EXPECT_EQ(next.exitCode, 0) << next.err;
+    EXPECT_TRUE(hub.waitForOutput("args=|after\n", 20000)) << hub.output();
+    const std::string out = hub.finish().out;
+    EXPECT_FALSE(has(out, "too early")) << out;
+    EXPECT_TRUE(has(out, "launch 1 n=1 ")) << out;
+}
+
 // The kind word of a confirmed object and the bytes the Java runtime's
 // ObjectOutputStream writes for ForwardedLaunch(["one", "", "two words"],
 // "C:\\fwd") (recorded from JDK 17).
