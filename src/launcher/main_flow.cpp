@@ -40,8 +40,11 @@ namespace {
 
 constexpr size_t kMappingSize = 4096;
 constexpr size_t kVmThreadStack = 1024 * 1024;
-// How long a forwarded launch waits for the running instance to take it.
+// How long a forwarded launch waits for the running instance's receiver to
+// confirm it; past that a launch the instance has not taken runs here ...
 constexpr int kForwardTimeoutMs = 5000;
+// ... and one it took (its receiver was ready) is waited for this much longer.
+constexpr int kForwardConfirmMs = 30000;
 
 // What the virtual machine thread runs: the start, then the teardown of the
 // virtual machine.
@@ -171,9 +174,18 @@ void forwardLaunch(const LaunchConfig& config, InstanceChannel& channel, int32_t
     config::argv(config, argvValues);
     ByteString dir = config.workDir();
     if (dir.length() > 1 && isSeparator(dir.back())) dir.resize(dir.length() - 1);
-    const ByteBuffer message = forwardedLaunchMessage(
-        mainArguments(argvValues, argc, argv), platform::ansiToUtf16(dir.c_str(), static_cast<size_t>(dir.length())));
-    if (channel.handOver(message.data(), message.length(), kForwardTimeoutMs)) endForwardedLaunch(hub);
+    const ByteBuffer message =
+        forwardedLaunchMessage(mainArguments(argvValues, argc, argv),
+                               platform::ansiToUtf16(dir.c_str(), static_cast<size_t>(dir.length())));
+    switch (channel.handOver(message.data(), message.length(), kForwardTimeoutMs, kForwardConfirmMs)) {
+        case HandOverResult::Delivered: endForwardedLaunch(hub);
+        case HandOverResult::Unconfirmed:
+            // Running it here as well could open it twice.
+            printMessageLine(ByteString("hux: the running instance took the launch but has not confirmed it"));
+            std::fflush(stdout);
+            std::exit(kExitAlreadyRunning);
+        case HandOverResult::NotTaken: break;
+    }
     debugLog("instance %u did not take the forwarded launch: starting as the first", hub);
 }
 

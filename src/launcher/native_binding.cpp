@@ -73,6 +73,7 @@ const JNINativeMethod kInstancesNatives[] = {
     HUX_NATIVE("getInstances", "()[I", Java_com_mordavin_hux_Instances_getInstances),
     HUX_NATIVE("sendObject", "(ILjava/io/Serializable;)V", Java_com_mordavin_hux_Instances_sendObject),
     HUX_NATIVE("flush", "()V", Java_com_mordavin_hux_Instances_flush),
+    HUX_NATIVE("flushWithin", "(J)I", Java_com_mordavin_hux_Instances_flushWithin),
     HUX_NATIVE("setReceiver", "(Lcom/mordavin/hux/Instances$ReceiverInterface;)V",
                Java_com_mordavin_hux_Instances_setReceiver),
 };

@@ -1,5 +1,7 @@
 #include "services/forwarded_launch.h"
 
+#include "services/instances.h"
+
 namespace hux {
 
 namespace {
@@ -79,8 +81,8 @@ void appendSerializedString(ByteBuffer& out, std::u16string_view text) {
 
 ByteBuffer forwardedLaunchMessage(const std::vector<std::u16string>& args, const std::u16string& workingDirectory) {
     ByteBuffer out;
-    const uint8_t kind[] = {0, 0, 0, 0};  // an object
-    out.append(kind, 4);
+    const int32_t kind = kMessageConfirmedObject;  // an object, answered with a receipt
+    out.append(&kind, 4);
     out.append(kMagic, 4);
     // The object and its class: two object fields, sorted by name.
     put8(out, kObject);

@@ -11,10 +11,10 @@
 
 namespace hux {
 
-// The message the instance natives would send for a ForwardedLaunch object:
-// the 4-byte kind word 0 followed by the object's serialisation stream
-// (stream header included), byte for byte what ObjectOutputStream writes for
-// a fresh instance with these values.
+// The message for a ForwardedLaunch object: the 4-byte kind word of a
+// confirmed object (its receiver answers with a receipt) followed by the
+// object's serialisation stream (stream header included), byte for byte what
+// ObjectOutputStream writes for a fresh instance with these values.
 ByteBuffer forwardedLaunchMessage(const std::vector<std::u16string>& args, const std::u16string& workingDirectory);
 
 // Appends `text` as ObjectOutputStream writes a new String: TC_STRING with a

@@ -22,9 +22,11 @@ using jni::LocalRef;
 
 namespace {
 
-constexpr int32_t kKindObject = 0;
-constexpr int kFlushSteps = 100;
-constexpr int kFlushStepMs = 50;
+constexpr int32_t kKindObject = kMessageObject;
+// Instances.flush() (and the flush at exit) gives up after this long without
+// any progress, or this long in all.
+constexpr int64_t kFlushStallMs = 5000;
+constexpr int64_t kFlushLimitMs = 60000;
 
 // Calls the bound Java receiver with each object that arrives. The binding may
 // change on a Java thread while the pump delivers, so it is read under a lock
@@ -32,7 +34,16 @@ constexpr int kFlushStepMs = 50;
 class ReceiverBinding : public InstanceReceiver {
 public:
     void bind(JNIEnv* env, jobject receiver);
-    void deliver(uint32_t sender, int32_t length, const uint8_t* bytes) override;
+    void deliver(uint32_t sender, int32_t length, const uint8_t* bytes) override { handToJava(sender, length, bytes); }
+    // Confirmed once onReceive has been called and has returned (an exception
+    // it throws is the application's: it had the object).
+    bool deliverConfirmed(uint32_t sender, int32_t length, const uint8_t* bytes) override {
+        return handToJava(sender, length, bytes);
+    }
+    bool ready() override {
+        std::lock_guard<std::mutex> guard(waitLock_);
+        return bound_;
+    }
 
     std::atomic<bool> enabled{false};
     // Wait for a receiver instead of dropping what arrives before one.
@@ -42,6 +53,7 @@ public:
     }
 
 private:
+    bool handToJava(uint32_t sender, int32_t length, const uint8_t* bytes);
     std::mutex waitLock_;
     std::condition_variable boundChanged_;
     bool hold_ = false;
@@ -135,11 +147,11 @@ void ReceiverBinding::bind(JNIEnv* env, jobject receiver) {
     boundChanged_.notify_all();
 }
 
-void ReceiverBinding::deliver(uint32_t sender, int32_t length, const uint8_t* bytes) {
-    if (length < 4) return;
+bool ReceiverBinding::handToJava(uint32_t sender, int32_t length, const uint8_t* bytes) {
+    if (length < 4) return false;
     int32_t kind;
     std::memcpy(&kind, bytes, 4);  // little-endian on every target
-    if (kind != kKindObject) return;
+    if (kind != kKindObject) return false;
     {
         // Runs on the delivery thread, which is left behind at exit if it
         // still waits here.
@@ -148,14 +160,14 @@ void ReceiverBinding::deliver(uint32_t sender, int32_t length, const uint8_t* by
     }
     {
         platform::MutexLock guard(lock_);
-        if (!receiver_ || !onReceive_) return;
+        if (!receiver_ || !onReceive_) return false;
     }
     // The pump thread enters Java here, like a native: it reads the published
     // launch for the virtual machine.
     const LaunchContext* context = launchContext();
     jni::AttachedThread thread(context ? context->runningVm() : nullptr, jni::AttachedThread::Kind::Daemon);
     JNIEnv* env = thread.env();
-    if (!env) return;
+    if (!env) return false;
     LocalRef<> receiver, loader;
     jmethodID method;
     {
@@ -164,12 +176,13 @@ void ReceiverBinding::deliver(uint32_t sender, int32_t length, const uint8_t* by
         if (loader_) loader = LocalRef<>(env, env->NewLocalRef(loader_));
         method = onReceive_;
     }
-    if (!receiver || !method) return;
+    if (!receiver || !method) return false;
     jni::setContextClassLoader(env, loader.get());
     LocalRef<> object(env, readObject(env, loader.get(), bytes + 4, length - 4));
-    if (!object) return;
+    if (!object) return false;
     env->CallVoidMethod(receiver.get(), method, static_cast<jint>(sender), object.get());
     jni::reportPendingException(env);
+    return true;
 }
 
 InstanceChannel* channel() {
@@ -275,7 +288,16 @@ JNIEXPORT void JNICALL Java_com_mordavin_hux_Instances_flush(JNIEnv* env, jclass
     jni::guardNative(env, [] {
         InstanceChannel* c = channel();
         if (!messagingEnabled() || !c) return;
-        for (int i = 0; i < kFlushSteps && !c->queueEmpty(); ++i) platform::sleepMs(kFlushStepMs);
+        c->flush(kFlushLimitMs, kFlushStallMs);
+    });
+}
+
+JNIEXPORT jint JNICALL Java_com_mordavin_hux_Instances_flushWithin(JNIEnv* env, jclass, jlong timeoutMillis) {
+    return jni::guardNative(env, [timeoutMillis]() -> jint {
+        InstanceChannel* c = channel();
+        if (!messagingEnabled() || !c) return 0;
+        const int64_t bound = timeoutMillis < 0 ? 0 : static_cast<int64_t>(timeoutMillis);
+        return static_cast<jint>(c->flush(bound, bound));
     });
 }
 

@@ -28,5 +28,6 @@ JNIEXPORT jint JNICALL Java_com_mordavin_hux_Instances_getCurrentInstance(JNIEnv
 JNIEXPORT jintArray JNICALL Java_com_mordavin_hux_Instances_getInstances(JNIEnv* env, jclass cls);
 JNIEXPORT void JNICALL Java_com_mordavin_hux_Instances_sendObject(JNIEnv* env, jclass cls, jint target, jobject object);
 JNIEXPORT void JNICALL Java_com_mordavin_hux_Instances_flush(JNIEnv* env, jclass cls);
+JNIEXPORT jint JNICALL Java_com_mordavin_hux_Instances_flushWithin(JNIEnv* env, jclass cls, jlong timeoutMillis);
 JNIEXPORT void JNICALL Java_com_mordavin_hux_Instances_setReceiver(JNIEnv* env, jclass cls, jobject receiver);
 }

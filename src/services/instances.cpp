@@ -36,6 +36,31 @@ constexpr int64_t kHalfWrittenMs = 1000;
 constexpr int64_t kMaxBacklogBytes = 64 * 1024 * 1024;
 // How long stopping waits for an idle delivery thread to finish.
 constexpr int kDeliveryStopWaitMs = 5;
+// How long stopping waits for messages still queued (receipts, say) to leave.
+constexpr int64_t kStopFlushMs = 1000;
+// How often the answer to "does this addressee take chunks" is looked up again.
+constexpr int64_t kTakesCheckMs = 100;
+
+int32_t readWord(const uint8_t* p) {
+    int32_t v;
+    std::memcpy(&v, p, 4);  // little-endian on every target
+    return v;
+}
+
+int32_t kindOf(const ByteBuffer& bytes) { return bytes.length() >= 4 ? readWord(bytes.data()) : -1; }
+
+// A confirmed message reaches its receiver as an ordinary object.
+void markAsObject(ByteBuffer& bytes) {
+    const int32_t kind = kMessageObject;
+    std::memcpy(bytes.data(), &kind, 4);
+}
+
+ByteBuffer receiptFor(uint32_t messageId, bool taken) {
+    ByteBuffer out;
+    const int32_t words[] = {kMessageReceipt, static_cast<int32_t>(messageId), taken ? 1 : 0};
+    out.append(words, kReceiptLength);
+    return out;
+}
 
 }  // namespace
 
@@ -49,6 +74,7 @@ struct InstanceChannel::Delivery {
     bool stopping = false;
     bool exited = false;
     InstanceReceiver* receiver = nullptr;
+    InstanceChannel* channel = nullptr;
     platform::Thread thread;
 
     static int run(void* self) {
@@ -62,10 +88,23 @@ struct InstanceChannel::Delivery {
                 m = d->queue.front();
                 d->queue.pop_front();
             }
-            d->receiver->deliver(m->sender, m->bytes.length(), m->bytes.data());
+            const int32_t length = m->bytes.length();
+            if (kindOf(m->bytes) == kMessageConfirmedObject) {
+                markAsObject(m->bytes);
+                const bool taken = d->receiver->deliverConfirmed(m->sender, length, m->bytes.data());
+                // The receipt, unless the channel is being stopped (a thread
+                // left behind may come back after the channel is gone).
+                std::lock_guard<std::mutex> guard(d->lock);
+                if (!d->stopping) {
+                    const ByteBuffer r = receiptFor(m->messageId, taken);
+                    d->channel->enqueueMessage(m->sender, r.data(), r.length());
+                }
+            } else {
+                d->receiver->deliver(m->sender, length, m->bytes.data());
+            }
             {
                 std::lock_guard<std::mutex> guard(d->lock);
-                d->bytes -= m->bytes.length();
+                d->bytes -= length;
             }
             delete m;
         }
@@ -113,14 +152,18 @@ InstanceChannel::~InstanceChannel() {
     partials_.clear();
 }
 
+// Drops every queued message (each counts as not delivered).
 void InstanceChannel::clearQueue() {
     platform::MutexLock guard(queueLock_);
     while (head_) {
         OutgoingMessage* next = head_->next;
+        dropped_.push_back(head_->seq);
         delete head_;
         head_ = next;
     }
     tail_ = nullptr;
+    settledSeq_ = queuedSeq_;
+    inFlight_.active = false;  // no pump runs, or this is its thread
 }
 
 void InstanceChannel::startMessaging() {
@@ -134,6 +177,7 @@ bool InstanceChannel::startPump(InstanceReceiver* receiver) {
     receiver_ = receiver;
     delivery_ = new Delivery;
     delivery_->receiver = receiver;
+    delivery_->channel = this;
     if (!delivery_->thread.start(&Delivery::run, delivery_, 0, false)) {
         delete delivery_;
         delivery_ = nullptr;  // the pump delivers itself
@@ -144,11 +188,17 @@ bool InstanceChannel::startPump(InstanceReceiver* receiver) {
         unregisterPump();
         stopDelivery();
     }
+    pumping_.store(pumpStarted_, std::memory_order_release);
     return pumpStarted_;
 }
 
 void InstanceChannel::stop() {
+    // What is still queued (a receipt for a forwarded launch, objects sent
+    // just before the end) gets a short while to leave.
+    if (pumping_.load(std::memory_order_acquire) && running_.load(std::memory_order_acquire) && !queueEmpty())
+        flush(kStopFlushMs, kStopFlushMs);
     if (!running_.exchange(false, std::memory_order_acq_rel)) return;
+    pumping_.store(false, std::memory_order_release);
     if (pumpStarted_) {
         // Peers stop holding chunks for this instance from now on.
         unregisterPump();
@@ -318,6 +368,7 @@ void InstanceChannel::enqueueMessage(uint32_t target, const uint8_t* bytes, int3
     m->bytes.append(bytes, length);
     {
         platform::MutexLock guard(queueLock_);
+        m->seq = ++queuedSeq_;
         if (tail_)
             tail_->next = m;
         else
@@ -332,38 +383,102 @@ bool InstanceChannel::queueEmpty() {
     return head_ == nullptr;
 }
 
-bool InstanceChannel::handOver(const uint8_t* bytes, int32_t length, int timeoutMs) {
+int32_t InstanceChannel::flush(int64_t timeoutMs, int64_t stallMs) {
+    uint64_t until;
+    {
+        platform::MutexLock guard(queueLock_);
+        until = queuedSeq_;
+    }
+    const int64_t start = platform::steadyMs();
+    int64_t lastMoveMs = start;
+    uint64_t moved = moved_.load(std::memory_order_acquire);
+    for (;;) {
+        {
+            platform::MutexLock guard(queueLock_);
+            if (settledSeq_ >= until) break;
+        }
+        // Only a running pump moves anything (a channel that merely hands
+        // over settles its own messages).
+        if (!pumping_.load(std::memory_order_acquire)) break;
+        const int64_t now = platform::steadyMs();
+        const uint64_t m = moved_.load(std::memory_order_acquire);
+        if (m != moved) {
+            moved = m;
+            lastMoveMs = now;
+        }
+        if (now - start >= timeoutMs || now - lastMoveMs >= stallMs) break;
+        platform::sleepMs(10);
+    }
+    platform::MutexLock guard(queueLock_);
+    int32_t missing = settledSeq_ < until ? static_cast<int32_t>(until - settledSeq_) : 0;
+    auto reported = std::remove_if(dropped_.begin(), dropped_.end(), [until](uint64_t seq) { return seq <= until; });
+    missing += static_cast<int32_t>(dropped_.end() - reported);
+    dropped_.erase(reported, dropped_.end());
+    return missing;
+}
+
+HandOverResult InstanceChannel::handOver(const uint8_t* bytes, int32_t length, int timeoutMs, int confirmMs) {
     ensureHub();
     const uint32_t hub = hubPid();
-    if (hub == ownPid_) return false;
+    if (hub == ownPid_) return HandOverResult::NotTaken;
     const int64_t deadline = platform::steadyMs() + timeoutMs;
     // A hub that is still starting up has no pump yet: it gets one soon.
     while (!isLivePump(hub)) {
-        if (!platform::isProcessAlive(hub) || platform::steadyMs() >= deadline) return false;
+        if (!platform::isProcessAlive(hub) || platform::steadyMs() >= deadline) return HandOverResult::NotTaken;
         platform::sleepMs(10);
     }
+    // Listed as a pump while it waits, so that no instance discards the
+    // receipt on its way here.
+    registerPump();
+    receipt_ = Receipt{};
     enqueueMessage(hub, bytes, length);
     lastPostedSlot_ = 0;
-    bool taken = false;
-    while (!taken && platform::steadyMs() < deadline) {
-        pumpOnce(nullptr);
-        // Once the last chunk is posted, the hub has it when the slot no longer
-        // holds it (a live pump's chunks are never discarded).
-        taken = queueEmpty() && __atomic_load_n(slotWord(*area_), __ATOMIC_ACQUIRE) != lastPostedSlot_;
-        if (!taken) sync_->wait(lastSeenGeneration_, 10, true);
+    uint32_t messageId = 0;
+    bool hubAlive = true;
+    auto answered = [&] { return receipt_.arrived && receipt_.from == hub && receipt_.messageId == messageId; };
+    auto waitUntil = [&](int64_t until) {
+        while (!answered() && platform::steadyMs() < until) {
+            pumpOnce(nullptr);
+            if (lastPostedSlot_ != 0) messageId = lastPostedMessageId_;
+            if (answered()) break;
+            if (!platform::isProcessAlive(hub)) {
+                hubAlive = false;
+                break;
+            }
+            sync_->wait(lastSeenGeneration_, 10, true);
+        }
+    };
+    waitUntil(deadline);
+    HandOverResult result = HandOverResult::NotTaken;
+    if (answered()) {
+        result = receipt_.taken ? HandOverResult::Delivered : HandOverResult::NotTaken;
+        if (!receipt_.taken) debugLog("instances: instance %u did not take the forwarded launch", hub);
+    } else if (hubAlive) {
+        // Time is up. A launch whose last chunk is still in the slot (a hub
+        // stopped by a signal, or whose receiver is not bound yet) is taken
+        // back, so that the hub does not open it as well later; when that
+        // fails the hub took the whole launch just now.
+        bool whole = queueEmpty();
+        if (whole && slotTarget(lastPostedSlot_) == hub && releaseSlot(lastPostedSlot_)) {
+            debugLog("instances: took the forwarded launch back from instance %u", hub);
+            whole = false;
+        }
+        if (whole) {
+            // The hub only takes a confirmed launch's last chunk when its
+            // receiver is ready: the launch is on its way to the receiver,
+            // and may no longer run here too.
+            debugLog("instances: instance %u has the forwarded launch; waiting for its receiver", hub);
+            waitUntil(platform::steadyMs() + confirmMs);
+            if (answered())
+                result = receipt_.taken ? HandOverResult::Delivered : HandOverResult::NotTaken;
+            else if (hubAlive)
+                result = HandOverResult::Unconfirmed;
+        }
     }
-    if (!taken && slotTarget(lastPostedSlot_) == hub) {
-        // Time is up (a hub stopped by a signal, say): take back the chunk still
-        // in the slot, so that the hub does not open the launch as well when
-        // it resumes. When that fails the hub consumed it just now, and with
-        // the last chunk that means it has the whole launch.
-        const bool retracted = releaseSlot(lastPostedSlot_);
-        if (retracted) debugLog("instances: took the forwarded launch back from instance %u", hub);
-        taken = !retracted && queueEmpty();
-    }
-    taken = taken && isLivePump(hub);
-    if (!taken) clearQueue();  // what is left must not reach a later hub
-    return taken;
+    if (!hubAlive) debugLog("instances: instance %u ended before it confirmed the forwarded launch", hub);
+    clearQueue();  // what is left must not reach a later hub
+    unregisterPump();
+    return result;
 }
 
 int InstanceChannel::pumpThread(void* channel) {
@@ -379,13 +494,14 @@ void InstanceChannel::pumpLoop() {
         sync_->wait(lastSeenGeneration_, judging_ ? static_cast<int>(kRetryIntervalMs) : -1,
                     !partials_.empty() || !queueEmpty());
         if (!running_.load(std::memory_order_acquire)) break;
-        PartialMessage* completed = pumpPass();
+        PartialMessage* completed = pumpPass(receiver_);
         if (!completed) continue;
-        if (delivery_) {
+        if (takeReceipt(*completed)) {
+            delete completed;
+        } else if (delivery_) {
             delivery_->push(completed);
         } else {
-            if (receiver_) receiver_->deliver(completed->sender, completed->bytes.length(), completed->bytes.data());
-            delete completed;
+            deliverCompleted(receiver_, completed);
         }
     }
 }
@@ -414,10 +530,105 @@ void InstanceChannel::countPendingWakeUp() {
 }
 
 void InstanceChannel::pumpOnce(InstanceReceiver* receiver) {
-    if (PartialMessage* completed = pumpPass()) {
-        if (receiver) receiver->deliver(completed->sender, completed->bytes.length(), completed->bytes.data());
-        delete completed;
+    if (PartialMessage* completed = pumpPass(receiver)) {
+        if (takeReceipt(*completed))
+            delete completed;
+        else
+            deliverCompleted(receiver, completed);
     }
+}
+
+// Hands a completed message to `receiver` on this thread (a confirmed one is
+// answered with a receipt) and frees it.
+void InstanceChannel::deliverCompleted(InstanceReceiver* receiver, PartialMessage* m) {
+    if (kindOf(m->bytes) == kMessageConfirmedObject) {
+        markAsObject(m->bytes);
+        const bool taken = receiver && receiver->deliverConfirmed(m->sender, m->bytes.length(), m->bytes.data());
+        const ByteBuffer r = receiptFor(m->messageId, taken);
+        enqueueMessage(m->sender, r.data(), r.length());
+    } else if (receiver) {
+        receiver->deliver(m->sender, m->bytes.length(), m->bytes.data());
+    }
+    delete m;
+}
+
+// A receipt is the channel's own business: it is kept (the hand-over waits
+// for it), never delivered.
+bool InstanceChannel::takeReceipt(const PartialMessage& m) {
+    if (kindOf(m.bytes) != kMessageReceipt) return false;
+    if (m.bytes.length() >= kReceiptLength) {
+        receipt_.from = m.sender;
+        receipt_.messageId = static_cast<uint32_t>(readWord(m.bytes.data() + 4));
+        receipt_.taken = readWord(m.bytes.data() + 8) == 1;
+        receipt_.arrived = true;
+    }
+    return true;
+}
+
+// Whether `target` takes the chunks sent to it: this process, or an instance
+// whose pump runs (chunks for others are discarded after a while).
+bool InstanceChannel::addresseeTakes(uint32_t target) {
+    if (target == ownPid_) return true;
+    const int64_t now = platform::steadyMs();
+    if (target != takesPid_ || now - takesCheckedMs_ >= kTakesCheckMs) {
+        takesPid_ = target;
+        takes_ = isLivePump(target);
+        takesCheckedMs_ = now;
+    }
+    return takes_;
+}
+
+// Looks whether the chunk this process posted last has left the slot, and
+// settles its message: delivered once its last chunk was taken, dropped as
+// soon as any chunk was discarded (the rest of it is not sent). False while
+// the chunk is still in the slot.
+bool InstanceChannel::settleInFlight() {
+    if (!inFlight_.active) return true;
+    if (__atomic_load_n(slotWord(*area_), __ATOMIC_ACQUIRE) == inFlight_.slot) return false;
+    inFlight_.active = false;
+    moved_.fetch_add(1, std::memory_order_acq_rel);
+    const bool taken = addresseeTakes(inFlight_.target);
+    if (taken && !inFlight_.last) return true;
+    OutgoingMessage* unsent = nullptr;
+    {
+        platform::MutexLock guard(queueLock_);
+        if (!taken) {
+            if (!inFlight_.receipt) dropped_.push_back(inFlight_.seq);
+            if (!inFlight_.last && head_ && head_->seq == inFlight_.seq) {
+                unsent = head_;
+                head_ = head_->next;
+                if (!head_) tail_ = nullptr;
+            }
+        }
+        settledSeq_ = std::max(settledSeq_, inFlight_.seq);
+    }
+    // (A receipt's addressee, a forwarded launch, may well have ended already.)
+    if (!taken && !inFlight_.receipt)
+        debugLog("instances: a message to %u was not delivered (its addressee takes none now)", inFlight_.target);
+    delete unsent;
+    return true;
+}
+
+// The chunk for this process in the slot is the last one of a confirmed
+// message that its receiver cannot take yet: it stays there, where its
+// sender can still take it back, rather than wait inside this process.
+bool InstanceChannel::awaitsReceiver(InstanceReceiver* receiver) {
+    if (!receiver || receiver->ready()) return false;
+    const SharedInstanceArea& a = *area_;
+    const int32_t index = loadShared(a.chunkIndex);
+    if (index != loadShared(a.lastChunkIndex)) return false;
+    const uint32_t sender = loadShared(a.senderPid);
+    int32_t kind = -1;
+    if (index == 0) {
+        if (loadShared(a.chunkLength) >= 4) kind = readWord(a.chunkData);
+    } else {
+        const uint32_t id = loadShared(a.messageId);
+        for (PartialMessage* p : partials_)
+            if (p->messageId == id && p->sender == sender) kind = kindOf(p->bytes);
+    }
+    // A sender that is gone waits for nothing: its launch goes to the
+    // receiver whenever one is bound.
+    return kind == kMessageConfirmedObject && platform::isProcessAlive(sender);
 }
 
 // How long this instance has seen the chunk `slot` (addressee and serial)
@@ -461,10 +672,11 @@ void InstanceChannel::judgePendingChunk(uint64_t slot, bool& wake, bool& holdOff
     wake = true;
 }
 
-InstanceChannel::PartialMessage* InstanceChannel::pumpPass() {
+InstanceChannel::PartialMessage* InstanceChannel::pumpPass(InstanceReceiver* receiver) {
     lastSeenGeneration_ = loadShared(area_->generation);
     ensureHub();
 
+    settleInFlight();
     PartialMessage* completed = nullptr;
     bool wake = false;
     bool holdOff = false;
@@ -477,8 +689,8 @@ InstanceChannel::PartialMessage* InstanceChannel::pumpPass() {
         const uint64_t slot = __atomic_load_n(slotWord(*area_), __ATOMIC_ACQUIRE);
         if (slotTarget(slot) != ownPid_) {
             judgePendingChunk(slot, wake, holdOff);
-        } else if (delivery_ && delivery_->backlogFull()) {
-            holdOff = true;  // the receiver catches up first
+        } else if ((delivery_ && delivery_->backlogFull()) || awaitsReceiver(receiver)) {
+            holdOff = true;  // the receiver catches up (or is bound) first
         } else {
             completed = receiveChunk(slot);
             wake = true;
@@ -492,6 +704,8 @@ InstanceChannel::PartialMessage* InstanceChannel::pumpPass() {
 }
 
 bool InstanceChannel::postNextChunk() {
+    // Settled first: settling may drop the head message.
+    if (!settleInFlight()) return false;
     OutgoingMessage* m;
     {
         platform::MutexLock guard(queueLock_);
@@ -500,7 +714,8 @@ bool InstanceChannel::postNextChunk() {
     if (!m || !sync_->claimSlot()) return false;
     SharedInstanceArea& a = *area_;
     storeShared(a.targetPid, 0u);  // being filled, whatever a stray word left there
-    storeShared(a.serial, static_cast<uint32_t>(__atomic_fetch_add(&a.nextSerial, 1, __ATOMIC_ACQ_REL)));
+    const auto serial = static_cast<uint32_t>(__atomic_fetch_add(&a.nextSerial, 1, __ATOMIC_ACQ_REL));
+    storeShared(a.serial, serial);
     storeShared(a.senderPid, ownPid_);
     storeShared(a.retries, 0);
     if (m->posted == 0) m->messageId = static_cast<uint32_t>(__atomic_fetch_add(&a.nextMessageId, 1, __ATOMIC_ACQ_REL));
@@ -514,8 +729,13 @@ bool InstanceChannel::postNextChunk() {
     storeShared(a.chunkLength, chunkLength);
     if (chunkLength > 0) std::memcpy(a.chunkData, m->bytes.data() + m->posted, static_cast<size_t>(chunkLength));
     storeShared(a.targetPid, m->target);  // last: the chunk is complete now
-    lastPostedSlot_ = __atomic_load_n(slotWord(a), __ATOMIC_ACQUIRE);
+    // What the slot word reads until the chunk leaves (read back, it may
+    // already be released).
+    lastPostedSlot_ = (uint64_t{serial} << 32) | m->target;
+    lastPostedMessageId_ = m->messageId;
     m->posted += kChunkCapacity;
+    inFlight_ = InFlight{true, lastPostedSlot_, m->target, m->seq, m->posted >= length,
+                         kindOf(m->bytes) == kMessageReceipt};
     if (m->posted >= length) {
         {
             platform::MutexLock guard(queueLock_);

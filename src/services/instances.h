@@ -20,11 +20,39 @@ namespace platform {
 class InstanceSync;
 }
 
+// The first word of every message says what it carries.
+constexpr int32_t kMessageObject = 0;  // a serialised object
+// The answer to a confirmed object: the word, the message id it answers and
+// 1 when the receiver took the object, 0 when it did not.
+constexpr int32_t kMessageReceipt = 1;
+// A serialised object whose sender waits for a receipt (a forwarded launch).
+// Its receiver sees it as an ordinary object. Instances that do not know the
+// kind drop it, so its sender never takes their silence for delivery.
+constexpr int32_t kMessageConfirmedObject = 2;
+constexpr int32_t kReceiptLength = 12;
+
 // Receives the completed messages addressed to this process, on the pump thread.
 class InstanceReceiver {
 public:
     virtual ~InstanceReceiver() = default;
     virtual void deliver(uint32_t sender, int32_t length, const uint8_t* bytes) = 0;
+    // A message whose sender waits for a receipt (its kind word already reads
+    // as an ordinary object): true once the receiver has taken it.
+    virtual bool deliverConfirmed(uint32_t sender, int32_t length, const uint8_t* bytes) {
+        deliver(sender, length, bytes);
+        return true;
+    }
+    // Whether a confirmed message taken now would reach the receiver soon;
+    // until then its last chunk stays in the slot, where its sender can take
+    // it back.
+    virtual bool ready() { return true; }
+};
+
+// How a hand-over ended.
+enum class HandOverResult {
+    Delivered,    // the receiver confirmed it
+    NotTaken,     // the receiver never got it (or refused it): the launch may run here
+    Unconfirmed,  // the receiving instance has it, but no receipt came in time
 };
 
 class InstanceChannel {
@@ -54,13 +82,20 @@ public:
     // Queues a message for `target`; any thread.
     void enqueueMessage(uint32_t target, const uint8_t* bytes, int32_t length);
     bool queueEmpty();
+    // Waits until every message queued before the call has reached its
+    // addressee's process or has been dropped, at most `timeoutMs` in all and
+    // `stallMs` without any chunk of this process moving. Returns how many of
+    // those messages were not delivered: dropped (reported once), or still on
+    // their way when time ran out (they stay queued). Any thread.
+    int32_t flush(int64_t timeoutMs, int64_t stallMs);
 
-    // Hands `bytes` to the hub without a pump of this process's own: posts
-    // the message chunk by chunk on the calling thread and waits until the hub
-    // has taken the last chunk from the slot, at most `timeoutMs`. False (and
-    // nothing left queued) when there is no other live hub with a running
-    // pump, or the hand-over did not complete.
-    bool handOver(const uint8_t* bytes, int32_t length, int timeoutMs);
+    // Hands `bytes` (a confirmed message) to the hub without a pump of this
+    // process's own: posts it chunk by chunk on the calling thread and waits
+    // for the hub's receipt, at most `timeoutMs`. Past that, a launch still in
+    // the slot is taken back (NotTaken); one the hub took already is its own:
+    // its receipt is awaited while the hub lives, at most `confirmMs` more.
+    // Nothing is left queued afterwards.
+    HandOverResult handOver(const uint8_t* bytes, int32_t length, int timeoutMs, int confirmMs);
 
     // Elects or follows the hub (construction and every pump pass).
     void ensureHub();
@@ -80,6 +115,7 @@ private:
         OutgoingMessage* next = nullptr;
         int32_t posted = 0;
         uint32_t messageId = 0;
+        uint64_t seq = 0;  // this process's count of queued messages
     };
     struct PartialMessage {
         uint32_t messageId = 0;
@@ -90,9 +126,30 @@ private:
 
     struct Delivery;
 
+    // The chunk of this process last posted, until it leaves the slot.
+    struct InFlight {
+        bool active = false;
+        uint64_t slot = 0;
+        uint32_t target = 0;
+        uint64_t seq = 0;
+        bool last = false;
+        bool receipt = false;  // the channel's own: never reported by flush
+    };
+    struct Receipt {
+        uint32_t from = 0;
+        uint32_t messageId = 0;
+        bool taken = false;
+        bool arrived = false;
+    };
+
     static int pumpThread(void* channel);
+    bool settleInFlight();
+    bool takeReceipt(const PartialMessage& m);
+    void deliverCompleted(InstanceReceiver* receiver, PartialMessage* m);
+    bool awaitsReceiver(InstanceReceiver* receiver);
+    bool addresseeTakes(uint32_t target);
     void pumpLoop();
-    PartialMessage* pumpPass();
+    PartialMessage* pumpPass(InstanceReceiver* receiver);
     void judgePendingChunk(uint64_t slot, bool& wake, bool& holdOff);
     int64_t pendingFor(uint64_t slot);
     void registerPump();
@@ -127,12 +184,26 @@ private:
     bool observing_ = false;
     uint64_t observedSlot_ = 0;
     uint64_t lastPostedSlot_ = 0;  // addressee and serial of this process's last chunk
+    uint32_t lastPostedMessageId_ = 0;
     int64_t observedSinceMs_ = 0;
     // The hub counts a pending chunk's wake-ups at most once per this interval,
     // so that a live but busy addressee is not judged unresponsive by a burst.
     uint32_t countedSerial_ = 0;
     int64_t lastCountMs_ = 0;
     bool judging_ = false;  // the last pass left a pending chunk to look at again
+    std::atomic<bool> pumping_{false};  // the pump thread runs
+    // Delivery of this process's messages (for flush), under queueLock_:
+    // messages are queued and settled (delivered or dropped) in order.
+    uint64_t queuedSeq_ = 0;
+    uint64_t settledSeq_ = 0;
+    std::vector<uint64_t> dropped_;  // not yet reported by flush
+    std::atomic<uint64_t> moved_{0};  // chunks of this process that left the slot
+    InFlight inFlight_;  // pump thread (or the handing-over thread) only
+    Receipt receipt_;    // likewise
+    // Whether an addressee takes chunks, looked up at most every 100 ms.
+    uint32_t takesPid_ = 0;
+    bool takes_ = false;
+    int64_t takesCheckedMs_ = 0;
 };
 
 }  // namespace hux

@@ -7,6 +7,7 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <memory>
 #include <random>
 #include <regex>
 #include <sstream>
@@ -125,13 +126,19 @@ void ForwardE2E::twentyLaunches() {
         std::filesystem::create_directories(cwd);
         RunOptions o = options_;
         o.cwd = cwd;
-        RunResult r = runOn(kLinux, exe_, args, o);
+        // The launch waits until the hub's receiver has printed it, and a
+        // line past the pipe's 64 KiB blocks the receiver until it is read:
+        // the hub's output is read while the launch runs.
+        Background launch(kLinux.command(exe_, args), o);
+        const std::string line = expectedLine(i + 1, args, cwd);
+        EXPECT_TRUE(hub.waitForOutput(line, 30000)) << "launch " << i;
+        RunResult r = launch.finish(60000);
         EXPECT_EQ(r.exitCode, 0) << r.err;
         EXPECT_TRUE(has(r.err, "forwarded the launch to the running instance " + std::to_string(hub.pid())))
             << "launch " << i << ": " << r.err;
         // It never started a virtual machine, so the application never ran.
         EXPECT_FALSE(has(r.out, "ready")) << r.out;
-        expected += expectedLine(i + 1, args, cwd);
+        expected += line;
     }
     ASSERT_TRUE(hub.waitForOutput("launch 20 ", 30000)) << hub.output();
     RunResult hubRun = hub.finish();
@@ -203,10 +210,72 @@ TEST_F(ForwardE2E, ALaunchTheHubDoesNotTakeInTimeRunsOnItsOwnAndOnlyThere) {
     EXPECT_TRUE(has(out, "launch 1 n=1 ")) << out;
 }
 
-// The kind word and the bytes the Java runtime's ObjectOutputStream writes for
-// ForwardedLaunch(["one", "", "two words"], "C:\\fwd") (recorded from JDK 17).
+// The running instance killed (kill -9) while a forwarded launch is on its way
+// to its receiver, which is not bound yet (an application still starting) or
+// busy over an earlier launch for a minute: the launch never reports itself
+// handed over, and runs on its own instead, as does the earlier launch whose
+// receiver never returned.
+TEST_F(ForwardE2E, ALaunchWhoseInstanceDiesBeforeItsReceiverHasItRunsOnItsOwn) {
+    packFor(jdks_.front());
+    const struct {
+        const char* name;
+        std::vector<std::string> hub;
+        bool earlierLaunch;
+    } cases[] = {
+        {"receiver bound late", {"forwardlate", "60000"}, false},
+        {"receiver busy", {"forwardslow", "60000"}, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Background hub(kLinux.command(exe_, c.hub), options_);
+        ASSERT_TRUE(hub.waitForOutput("ready ", 60000)) << hub.output();
+        std::vector<std::unique_ptr<Background>> launches;
+        if (c.earlierLaunch) {
+            launches.push_back(std::make_unique<Background>(kLinux.command(exe_, {"info", "earlier"}), options_));
+            ASSERT_TRUE(hub.waitForOutput("args=|info|earlier\n", 20000)) << hub.output();
+        }
+        launches.push_back(std::make_unique<Background>(kLinux.command(exe_, {"info", "later"}), options_));
+        // A hand-over takes milliseconds; the launch then waits (5 s at
+        // most) for the receiver's receipt, and the instance dies meanwhile.
+        usleep(1500 * 1000);
+        ASSERT_EQ(kill(hub.pid(), SIGKILL), 0);
+        hub.finish();
+        for (auto& launch : launches) {
+            RunResult r = launch->finish(60000);
+            EXPECT_EQ(r.exitCode, 0) << r.err;
+            EXPECT_FALSE(has(r.err, "forwarded the launch to the running instance")) << r.err;
+            EXPECT_TRUE(has(r.err, "ended before it confirmed the forwarded launch")) << r.err;
+            // It ran the application itself.
+            EXPECT_TRUE(has(r.out, "flushed ms=")) << r.out;
+        }
+    }
+}
+
+// An instance whose receiver is bound only after 8 s: a launch meanwhile
+// waits 5 s, takes its launch back and runs on its own; the instance, once
+// bound, never opens that launch too, and takes the next one.
+TEST_F(ForwardE2E, ALaunchTheReceiverIsNotReadyForRunsOnItsOwnAndOnlyThere) {
+    packFor(jdks_.front());
+    Background hub(kLinux.command(exe_, {"forwardlate", "8000"}), options_);
+    ASSERT_TRUE(hub.waitForOutput("ready ", 60000)) << hub.output();
+    RunResult r = runOn(kLinux, exe_, {"info", "too early"}, options_);
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_TRUE(has(r.err, "took the forwarded launch back from instance " + std::to_string(hub.pid()))) << r.err;
+    EXPECT_TRUE(has(r.out, "flushed ms=")) << r.out;
+    ASSERT_TRUE(hub.waitForOutput("bound\n", 30000)) << hub.output();
+    RunResult next = runOn(kLinux, exe_, {"after"}, options_);
+    EXPECT_EQ(next.exitCode, 0) << next.err;
+    EXPECT_TRUE(hub.waitForOutput("args=|after\n", 20000)) << hub.output();
+    const std::string out = hub.finish().out;
+    EXPECT_FALSE(has(out, "too early")) << out;
+    EXPECT_TRUE(has(out, "launch 1 n=1 ")) << out;
+}
+
+// The kind word of a confirmed object and the bytes the Java runtime's
+// ObjectOutputStream writes for ForwardedLaunch(["one", "", "two words"],
+// "C:\\fwd") (recorded from JDK 17).
 const char* const kForwardedBytes =
-    "00000000aced000573720020636f6d2e6d6f72646176696e2e6875782e466f727761726465644c61756e63686875784657440001"
+    "02000000aced000573720020636f6d2e6d6f72646176696e2e6875782e466f727761726465644c61756e63686875784657440001"
     "0200025b0004617267737400135b4c6a6176612f6c616e672f537472696e673b4c0010776f726b696e674469726563746f727974"
     "00124c6a6176612f6c616e672f537472696e673b7870757200135b4c6a6176612e6c616e672e537472696e673badd256e7e91d7b"
     "470200007870000000037400036f6e6574000074000974776f20776f726473740006433a5c667764";
@@ -231,19 +300,28 @@ TEST(ForwardWine, TheForwardingSideWritesTheRuntimesBytes) {
     std::smatch m;
     ASSERT_TRUE(std::regex_search(r.out, m, std::regex("forwarded len=196 (sum=[0-9a-f]+)\n([0-9a-f]+)\n"))) << r.out;
     EXPECT_EQ(m[2].str(), kForwardedBytes);
-    EXPECT_TRUE(hub.waitForOutput("len=196 " + m[1].str(), 30000)) << hub.output();
+    // The hub's receiver sees an ordinary object: kind word 0, the rest as
+    // written (the peer prints the FNV-1a hash of what arrives).
+    uint64_t sum = 1469598103934665603ull;
+    const std::string hex = m[2].str();
+    for (size_t i = 0; i + 1 < hex.size(); i += 2)
+        sum = (sum ^ (i < 8 ? 0u : std::stoul(hex.substr(i, 2), nullptr, 16))) * 1099511628211ull;
+    char received[40];
+    std::snprintf(received, sizeof received, "len=196 sum=%016llx", static_cast<unsigned long long>(sum));
+    EXPECT_TRUE(hub.waitForOutput(received, 30000)) << hub.output();
 }
 
 namespace {
 
-// The arguments and working directory of a ForwardedLaunch message (kind word
-// and serialisation stream, in hex), read as ObjectInputStream reads the
-// stream: it must begin with the class descriptors of kForwardedBytes.
+// The arguments and working directory of a ForwardedLaunch message as its
+// receiver sees it (kind word 0 and serialisation stream, in hex), read as
+// ObjectInputStream reads the stream: it must begin with the class
+// descriptors of kForwardedBytes.
 bool readForwardedLaunch(const std::string& hex, std::vector<std::u16string>& args, std::u16string& dir) {
     std::string bytes;
     for (size_t i = 0; i + 1 < hex.size(); i += 2)
         bytes.push_back(static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16)));
-    const std::string recorded(kForwardedBytes);
+    const std::string recorded = "00000000" + std::string(kForwardedBytes).substr(8);
     const size_t prefixHex = recorded.find("7870", recorded.find("7572")) + 4;
     std::string prefix;
     for (size_t i = 0; i < prefixHex; i += 2)

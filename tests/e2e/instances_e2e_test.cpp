@@ -211,6 +211,46 @@ LoadSummary summaryOf(const std::string& out) {
 
 }  // namespace
 
+// Two 64 MiB objects sent and the sender gone right after flush: both arrive.
+// flush(ms) says how many did not: still on their way when its bound is up
+// (they arrive all the same: the end of main flushes again), or sent to a
+// process that takes no messages.
+TEST_F(InstancesE2E, FlushWaitsUntilObjectsArriveOrSaysHowManyDidNot) {
+    const std::string appId = uniqueAppId("flush");
+    const std::string exe = packApp("app", appId, "custom");
+    Background hub(kLinux.command(exe, {"hub"}));
+    ASSERT_TRUE(hub.waitForOutput("ready\n", 60000)) << hub.output();
+    const std::string big = std::to_string(64 << 20), bigger = std::to_string((64 << 20) + 1);
+    const std::string notAnInstance = std::to_string(getpid());
+    const struct {
+        const char* name;
+        std::vector<std::string> args;
+        std::regex flushed;
+        bool arrive;
+    } cases[] = {
+        {"flush(), then the end", {"sendbig", "-1", "0", big, big}, std::regex("\nflushed\n"), true},
+        {"a bound too short", {"sendbig", "1", "0", bigger, bigger}, std::regex("flushed missing=[12]\n"), true},
+        {"no taker", {"sendbig", "10000", notAnInstance, "1000", "2000"}, std::regex("flushed missing=2\n"), false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const auto start = std::chrono::steady_clock::now();
+        RunResult sent = runOn(kLinux, exe, c.args);
+        const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+        std::printf("[ %s: %lld ms ]\n", c.name, static_cast<long long>(ms.count()));
+        EXPECT_EQ(sent.exitCode, 0) << sent.err;
+        EXPECT_TRUE(std::regex_search(sent.out, c.flushed)) << sent.out;
+        if (!c.arrive) continue;
+        std::regex sentLine("sent len=(\\d+) sha=([0-9a-f]+)");
+        int count = 0;
+        for (std::sregex_iterator it(sent.out.begin(), sent.out.end(), sentLine), end; it != end; ++it, ++count)
+            EXPECT_TRUE(hub.waitForOutput(" len=" + (*it)[1].str() + " sha=" + (*it)[2].str() + "\n", 60000))
+                << hub.output();
+        EXPECT_EQ(count, 2) << sent.out;
+    }
+    hub.finish();
+}
+
 TEST_F(InstancesE2E, FourInstancesExchangeFiveHundredObjectsEach) {
     const std::string exe = packApp("load", uniqueAppId("load"), "custom");
     constexpr int kCount = 500;

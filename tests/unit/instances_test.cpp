@@ -357,7 +357,9 @@ TEST_F(InstanceChannelTest, ASlowReceiverDoesNotHoldTheSlot) {
 }
 
 TEST_F(InstanceChannelTest, StoppingDoesNotWaitForADeliveryThatNeverReturns) {
-    static SlowReceiver stuck(0);  // outlives the delivery left behind
+    // Outlives the delivery left behind, and is never destroyed: that thread
+    // may still write to it while the process exits.
+    static SlowReceiver& stuck = *new SlowReceiver(0);
     __atomic_store_n(&stuck.hold, 1, __ATOMIC_RELEASE);
     {
         InstanceChannel channel(block_);
@@ -371,4 +373,134 @@ TEST_F(InstanceChannelTest, StoppingDoesNotWaitForADeliveryThatNeverReturns) {
         EXPECT_LT(platform::steadyMs() - before, 200);
     }
     __atomic_store_n(&stuck.hold, 0, __ATOMIC_RELEASE);
+}
+
+namespace {
+
+// A receiver whose readiness and answer to confirmed messages the test sets.
+class ConfirmingReceiver : public Recorder {
+public:
+    bool deliverConfirmed(uint32_t sender, int32_t length, const uint8_t* bytes) override {
+        deliver(sender, length, bytes);
+        return !refuse;
+    }
+    bool ready() override { return isReady; }
+    bool isReady = true;
+    bool refuse = false;
+};
+
+std::vector<uint8_t> withKind(int32_t kind, std::vector<uint8_t> body) {
+    std::memcpy(body.data(), &kind, 4);
+    return body;
+}
+
+int32_t slotWordAt(const SharedInstanceArea& a, int index) {
+    int32_t v;
+    std::memcpy(&v, a.chunkData + 4 * index, 4);
+    return v;
+}
+
+}  // namespace
+
+// A confirmed message (a forwarded launch): its last chunk stays in the slot
+// until the receiver is ready, unless its sender is gone; the receiver sees an
+// ordinary object, and the sender gets a receipt saying whether it was taken.
+TEST_F(InstanceChannelTest, ConfirmedMessagesWaitInTheSlotForTheReceiverAndAreAnswered) {
+    const struct {
+        const char* what;
+        size_t length;
+        bool senderAlive;
+        bool refuse;
+        int heldPasses;  // passes that leave the last chunk in the slot
+    } cases[] = {
+        {"one chunk", 600, true, false, 3},
+        {"three chunks", 2500, true, false, 3},
+        {"refused by the receiver", 600, true, true, 1},
+        {"sender gone", 2500, false, false, 0},
+    };
+    uint32_t id = 60;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::memset(block_, 0, sizeof block_);
+        ConfirmingReceiver receiver;
+        InstanceChannel channel(block_);
+        const uint32_t self = channel.ownPid();
+        const uint32_t sender = c.senderAlive ? self : kDeadPid;
+        const std::vector<uint8_t> m = withKind(kMessageConfirmedObject, pattern(c.length, 9));
+        const int32_t last = static_cast<int32_t>((c.length - 1) / 1024);
+        ++id;
+        for (int32_t i = 0; i < last; ++i) {
+            postForeign(sender, id, i, m, self);
+            receiver.isReady = false;
+            channel.pumpOnce(&receiver);  // the receiver's readiness only matters for the last chunk
+            ASSERT_EQ(area().busy, 0);
+        }
+        postForeign(sender, id, last, m, self);
+        receiver.refuse = c.refuse;
+        receiver.isReady = false;
+        for (int pass = 0; pass < c.heldPasses; ++pass) {
+            channel.pumpOnce(&receiver);
+            EXPECT_EQ(area().busy, 1);
+            EXPECT_EQ(receiver.count(), 0u);
+        }
+        receiver.isReady = c.senderAlive;  // a gone sender's message is taken regardless
+        channel.pumpOnce(&receiver);  // takes the last chunk, delivers, queues the receipt
+        ASSERT_EQ(receiver.count(), 1u);
+        EXPECT_EQ(receiver.got[0].sender, sender);
+        EXPECT_TRUE(receiver.got[0].bytes == withKind(kMessageObject, m));
+        channel.pumpOnce(&receiver);  // posts the receipt
+        ASSERT_EQ(area().busy, 1);
+        EXPECT_EQ(area().targetPid, sender);
+        ASSERT_EQ(area().chunkLength, kReceiptLength);
+        EXPECT_EQ(slotWordAt(area(), 0), kMessageReceipt);
+        EXPECT_EQ(slotWordAt(area(), 1), static_cast<int32_t>(id));
+        EXPECT_EQ(slotWordAt(area(), 2), c.refuse ? 0 : 1);
+        // Taken by its addressee (here this channel), or discarded when the
+        // addressee is gone; a receipt never reaches the receiver.
+        channel.pumpOnce(&receiver);
+        EXPECT_EQ(area().busy, 0);
+        EXPECT_EQ(receiver.count(), 1u);
+        // Receipts are the channel's own: flush never counts them, even lost.
+        channel.pumpOnce(&receiver);
+        EXPECT_EQ(channel.flush(0, 0), 0);
+    }
+}
+
+// flush: 0 once everything sent before it arrived; otherwise how many did
+// not (each drop reported once), and objects held up past its bound stay
+// queued and still arrive.
+TEST_F(InstanceChannelTest, FlushCountsWhatWasNotDelivered) {
+    InstanceChannel channel(block_);
+    ASSERT_TRUE(channel.startPump(&recorder_));
+    const std::vector<uint8_t> small = pattern(100, 1), large = pattern(5000, 2);
+    const uint32_t self = channel.ownPid();
+    channel.enqueueMessage(self, large.data(), 5000);
+    channel.enqueueMessage(self, small.data(), 100);
+    EXPECT_EQ(channel.flush(5000, 5000), 0);
+    EXPECT_EQ(recorder_.count(), 2u);
+
+    // To a process that is gone: every chunk is discarded, and the rest of a
+    // message whose chunk was discarded is not even sent.
+    const uint32_t serialBefore = static_cast<uint32_t>(__atomic_load_n(&area().nextSerial, __ATOMIC_ACQUIRE));
+    for (int i = 0; i < 3; ++i) channel.enqueueMessage(kDeadPid, large.data(), 5000);
+    channel.enqueueMessage(self, small.data(), 100);
+    EXPECT_EQ(channel.flush(5000, 5000), 3);
+    EXPECT_EQ(static_cast<uint32_t>(__atomic_load_n(&area().nextSerial, __ATOMIC_ACQUIRE)) - serialBefore,
+              4u);  // one chunk each
+    EXPECT_EQ(channel.flush(5000, 5000), 0);  // reported once
+    EXPECT_EQ(recorder_.count(), 3u);
+
+    // The slot held by a chunk a live poster is still filling (freed after
+    // about a second): the bound comes first and the object stays queued.
+    postForeign(self, 90, 0, small, 0);
+    channel.enqueueMessage(self, small.data(), 100);
+    const int64_t start = platform::steadyMs();
+    EXPECT_EQ(channel.flush(200, 200), 1);
+    EXPECT_LT(platform::steadyMs() - start, 700);
+    EXPECT_EQ(channel.flush(5000, 5000), 0);
+    EXPECT_EQ(recorder_.count(), 4u);
+    channel.stop();
+    // Without a pump nothing moves: flush answers at once.
+    channel.enqueueMessage(self, small.data(), 100);
+    EXPECT_EQ(channel.flush(5000, 5000), 1);
 }

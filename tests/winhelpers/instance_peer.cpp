@@ -79,7 +79,7 @@ int main(int argc, char** argv) {
         std::vector<std::u16string> args;
         for (int i = 3; i < argc; ++i) args.push_back(platform::ansiToUtf16(argv[i], std::strlen(argv[i])));
         const ByteBuffer m = forwardedLaunchMessage(args, u"C:\\fwd");
-        const bool taken = channel->handOver(m.data(), m.length(), 5000);
+        const bool taken = channel->handOver(m.data(), m.length(), 5000, 5000) == HandOverResult::Delivered;
         std::printf("%s len=%d sum=%016llx\n", taken ? "forwarded" : "not taken", m.length(),
                     static_cast<unsigned long long>(fnv(m.data(), static_cast<size_t>(m.length()))));
         for (int32_t i = 0; i < m.length(); ++i) std::printf("%02x", m.data()[i]);

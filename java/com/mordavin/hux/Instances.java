@@ -6,6 +6,19 @@ import java.io.Serializable;
 public class Instances {
     static {
         NativeLink.link(Instances.class);
+        // Objects still on their way when the application ends (main returns
+        // or System.exit) are flushed first, bounded as flush() is.
+        try {
+            Runtime.getRuntime().addShutdownHook(new Thread("hux instances flush") {
+                public void run() {
+                    flush();
+                }
+            });
+        } catch (IllegalStateException e) {
+            // already shutting down
+        } catch (SecurityException e) {
+            // not allowed: objects still queued at the end may be lost
+        }
     }
 
     /** Receives the objects other instances send to this one. */
@@ -28,7 +41,28 @@ public class Instances {
 
     public static native void sendObject(int target, Serializable object);
 
+    /**
+     * Waits until every object sent before the call has reached its receiving
+     * instance (or has been dropped because that instance is gone or takes no
+     * messages), giving up after 5 seconds in which nothing moved or 60
+     * seconds in all.
+     */
     public static native void flush();
+
+    /**
+     * Waits, at most {@code timeoutMillis}, until every object sent before the
+     * call has reached its receiving instance.
+     *
+     * @return how many objects sent before the call were not delivered:
+     *         dropped since an earlier flush reported them (their instance is
+     *         gone or takes no messages), or still on their way when the time
+     *         was up (those stay queued); 0 when all arrived
+     */
+    public static int flush(long timeoutMillis) {
+        return flushWithin(timeoutMillis);
+    }
+
+    private static native int flushWithin(long timeoutMillis);
 
     public static native void setReceiver(ReceiverInterface receiver);
 

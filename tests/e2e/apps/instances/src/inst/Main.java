@@ -236,26 +236,65 @@ public class Main {
             say("flood sent=" + sent);
         } else if (mode.equals("forwardhub")) {
             // Prints every launch handed over to this instance.
-            final int[] n = new int[1];
-            Instances.setReceiver(new Instances.ReceiverInterface() {
-                public void onReceive(int sender, Serializable o) {
-                    if (!(o instanceof com.mordavin.hux.ForwardedLaunch)) {
-                        say("other " + o);
-                        return;
-                    }
-                    com.mordavin.hux.ForwardedLaunch l = (com.mordavin.hux.ForwardedLaunch) o;
-                    String[] a = l.getArguments();
-                    StringBuilder sb = new StringBuilder();
-                    for (int i = 0; i < a.length && i < 10; i++) sb.append('|').append(escape(a[i]));
-                    say("launch " + (++n[0]) + " n=" + a.length + " hash=" + Arrays.hashCode(a) + " dir="
-                            + escape(l.getWorkingDirectory()) + " args=" + sb);
-                }
-            });
+            Instances.setReceiver(launchPrinter(0));
             say("ready " + Instances.getCurrentInstance() + " first=" + Instances.getFirstInstance());
             waitForEndOfInput();
+        } else if (mode.equals("forwardlate")) {
+            // Binds its receiver only after `ms`, as an application still
+            // starting up does.
+            say("ready " + Instances.getCurrentInstance() + " first=" + Instances.getFirstInstance());
+            Thread.sleep(Long.parseLong(args[1]));
+            Instances.setReceiver(launchPrinter(0));
+            say("bound");
+            waitForEndOfInput();
+        } else if (mode.equals("forwardslow")) {
+            // Takes `ms` over every launch after printing it.
+            Instances.setReceiver(launchPrinter(Long.parseLong(args[1])));
+            say("ready " + Instances.getCurrentInstance() + " first=" + Instances.getFirstInstance());
+            waitForEndOfInput();
+        } else if (mode.equals("sendbig")) {
+            // Sends byte[]s of the given sizes to the first instance, flushes
+            // with the given bound (-1: plain flush()) and returns from main.
+            long bound = Long.parseLong(args[1]);
+            int target = Integer.parseInt(args[2]);
+            for (int i = 3; i < args.length; i++) {
+                byte[] b = pattern(Integer.parseInt(args[i]), i);
+                Instances.sendObject(target == 0 ? Instances.getFirstInstance() : target, b);
+                say("sent len=" + b.length + " sha=" + sha(b));
+            }
+            if (bound < 0) {
+                Instances.flush();
+                say("flushed");
+            } else {
+                say("flushed missing=" + Instances.flush(bound));
+            }
         } else if (mode.equals("load")) {
             load(Integer.parseInt(args[1]), Integer.parseInt(args[2]), Integer.parseInt(args[3]));
         }
+    }
+
+    // Prints every launch handed over to this instance, then takes `ms`.
+    static Instances.ReceiverInterface launchPrinter(final long ms) {
+        final int[] n = new int[1];
+        return new Instances.ReceiverInterface() {
+            public void onReceive(int sender, Serializable o) {
+                if (!(o instanceof com.mordavin.hux.ForwardedLaunch)) {
+                    say("other " + o);
+                    return;
+                }
+                com.mordavin.hux.ForwardedLaunch l = (com.mordavin.hux.ForwardedLaunch) o;
+                String[] a = l.getArguments();
+                StringBuilder sb = new StringBuilder();
+                for (int i = 0; i < a.length && i < 10; i++) sb.append('|').append(escape(a[i]));
+                say("launch " + (++n[0]) + " n=" + a.length + " hash=" + Arrays.hashCode(a) + " dir="
+                        + escape(l.getWorkingDirectory()) + " args=" + sb);
+                try {
+                    Thread.sleep(ms);
+                } catch (InterruptedException e) {
+                    return;
+                }
+            }
+        };
     }
 
     // Every instance sends `n` objects to each other instance and checks what
