@@ -302,6 +302,44 @@ TEST_F(WindowsLook, GuiExecutableWithoutHandlesAttachesToTheConsoleOrShowsABox) 
     EXPECT_EQ(r.out, "title unnamed.exe\ntext Java Virtual Machine starts failed.\nexit 4\n") << r.err;
 }
 
+TEST_F(WindowsLook, ConsoleExecutableWithoutAConsoleNeverWaitsOnABox) {
+    if (!std::getenv("DISPLAY")) GTEST_SKIP() << "message boxes need a display (scripts/test starts one)";
+    const std::string parent = windowsBuildDir() + "/bin/gui_parent.exe";
+    const std::string exe = dir_.file("job.exe");
+    ASSERT_EQ(pack(kWindows, exe, {"mainclass app.Main", "jre_order c"}, {}, {"--product-name", "Nightly Job"})
+                  .exitCode,
+              0);
+    const std::string failing = dir_.file("job4.exe");
+    ASSERT_EQ(pack(kWindows, failing,
+                   {"mainclass app.Main", "jre_order c", "jvmdll " + testRuntime("hux_test_failcreate")}, {}, {})
+                  .exitCode,
+              0);
+    // As a scheduled task or a service wrapper starts it: no console, no
+    // handles. The helper waits for a box up to 30 s; the job exits at once
+    // with its code and shows none.
+    RunResult r = runOn(kWindows, parent, {"none", winePath(exe)});
+    EXPECT_EQ(r.out, "nobox\nexit 1\n") << r.err;
+    r = runOn(kWindows, parent, {"none", winePath(failing)});
+    EXPECT_EQ(r.out, "nobox\nexit 4\n") << r.err;
+
+    // A console of its own but empty handles: the line is on its screen.
+    r = runOn(kWindows, parent, {"console", winePath(exe)});
+    EXPECT_EQ(r.out.rfind("console Java Runtime Environment not found.\nconsole hux: this application needs", 0), 0u)
+        << r.out;
+    EXPECT_TRUE(r.out.size() > 7 && r.out.substr(r.out.size() - 7) == "exit 1\n") << r.out;
+
+    // A configured standard error still gets the message.
+    const std::string logged = dir_.file("logged.exe");
+    ASSERT_EQ(pack(kWindows, logged, {"mainclass app.Main", "jre_order c", "stderr err.txt"}, {}, {}).exitCode, 0);
+    RunOptions options;
+    options.cwd = dir_.path();
+    r = runOn(kWindows, parent, {"none", winePath(logged)}, options);
+    EXPECT_EQ(r.out, "nobox\nexit 1\n") << r.err;
+    EXPECT_EQ(readFile(dir_.file("err.txt")),
+              "Java Runtime Environment not found.\r\n" +
+                  std::string(kNoRuntimeAdvice).insert(std::string(kNoRuntimeAdvice).size() - 1, "\r"));
+}
+
 TEST_F(WindowsLook, GuiApplicationsStandardStreamsReachTheConsoleOrTheConfiguredFiles) {
     if (!std::getenv("DISPLAY")) GTEST_SKIP() << "message boxes need a display (scripts/test starts one)";
     // The recording runtime as the application's private one: `main` runs,
