@@ -609,6 +609,14 @@ bool pack(const PackRequest& request, std::string& error, std::vector<std::strin
         if (stubAtFault) error = "'" + request.stubPath + "': " + error;
         return false;
     }
+    // Without the UTF-8 code page the launcher's ANSI calls see only the
+    // system's code page: other characters arrive as '?'.
+    std::vector<uint8_t> userManifest;
+    if (windows && !request.look.manifestPath.empty() && readFile(request.look.manifestPath, userManifest) &&
+        !manifestSetsUtf8CodePage(userManifest))
+        warnings.push_back("'" + request.look.manifestPath +
+                           "' sets no <activeCodePage>UTF-8</activeCodePage>: on Windows, non-ASCII paths and "
+                           "arguments outside the system's code page will arrive as \"?\"");
     // The length is written once the archive is; the checksum once the file is.
     const int64_t field = findArchiveLengthField(stub, count);
     if (field < 0) {

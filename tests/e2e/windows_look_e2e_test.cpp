@@ -131,6 +131,29 @@ TEST_F(WindowsLook, MistakesInTheUsersFilesNameThoseFilesOnly) {
     }
 }
 
+TEST_F(WindowsLook, ManifestWithoutTheUtf8CodePageIsPackedWithAWarning) {
+    const std::string out = dir_.file("app.exe");
+    const std::string plain =
+        dir_.write("plain.manifest", "<assembly xmlns=\"urn:schemas-microsoft-com:asm.v1\" manifestVersion=\"1.0\"/>");
+    const std::string utf8 = dir_.write("utf8.manifest",
+                                        "<assembly xmlns=\"urn:schemas-microsoft-com:asm.v1\" manifestVersion=\"1.0\">"
+                                        "<application><windowsSettings><activeCodePage xmlns=\"http://schemas."
+                                        "microsoft.com/SMI/2019/WindowsSettings\">UTF-8</activeCodePage>"
+                                        "</windowsSettings></application></assembly>");
+    RunResult r = pack(kWindows, out, {"mainclass a.B"}, {}, {"--manifest", plain});
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(r.err, "hux pack: warning: '" + plain +
+                         "' sets no <activeCodePage>UTF-8</activeCodePage>: on Windows, non-ASCII paths and arguments "
+                         "outside the system's code page will arrive as \"?\"\n");
+    EXPECT_TRUE(std::filesystem::exists(out));
+    // With it, and with the default manifest: no warning.
+    for (const std::vector<std::string>& extra : {std::vector<std::string>{"--manifest", utf8}, {}}) {
+        r = pack(kWindows, out, {"mainclass a.B"}, {}, extra);
+        EXPECT_EQ(r.exitCode, 0);
+        EXPECT_EQ(r.err, "");
+    }
+}
+
 TEST_F(WindowsLook, GuiExecutableStartedFromAConsoleWritesThereWithItsExitCodes) {
     for (bool gui : {false, true}) {
         SCOPED_TRACE(gui ? "gui" : "console");
