@@ -111,6 +111,15 @@ TEST_F(WindowsLook, SystemAndIndependentToolsReadIconVersionAndSubsystem) {
     EXPECT_TRUE(has(seen.out, "icon48 png 64x64\n")) << seen.out;
     EXPECT_TRUE(has(seen.out, "exetype console\n")) << seen.out;
     EXPECT_TRUE(has(seen.out, "version none\n")) << seen.out;
+
+    // Without --icon: the stub's own icon, drawn at each size the shell asks for.
+    const std::string plainExe = dir_.file("plain.exe");
+    ASSERT_EQ(pack(kWindows, plainExe, {"mainclass app.Main"}, {}, {"--product-name", "Plain"}).exitCode, 0);
+    seen = look(plainExe);
+    for (const char* line : {"icon16 bitmap 16x16\n", "icon32 bitmap 32x32\n", "icon48 bitmap 48x48\n"})
+        EXPECT_TRUE(has(seen.out, line)) << line << " in\n" << seen.out;
+    shown = run({toolPath(), "inspect", plainExe});
+    EXPECT_TRUE(has(shown.out, "icon: 16x16x32 32x32x32 48x48x32 256x256x32\n")) << shown.out;
 }
 
 TEST_F(WindowsLook, MistakesInTheUsersFilesNameThoseFilesOnly) {
