@@ -6,7 +6,7 @@ namespace hux {
 
 int64_t measureArchiveCommentLength(const uint8_t* tail, int64_t tailLength, int64_t size) {
     const int64_t tailStart = size - tailLength;
-    const int64_t lowest = size - commentSearchReach(size) - zip::kEndRecordSize - tailStart;
+    const int64_t lowest = size - kCommentSearchReach - zip::kEndRecordSize - tailStart;
     const int64_t at = zip::findEndRecord(tail, tailLength, lowest);
     return at < 0 ? 0 : tailLength - at - zip::kEndRecordSize;
 }
@@ -31,7 +31,7 @@ bool payloadArchiveIntact(const uint8_t* file, int64_t size, uint32_t archiveLen
     // The end record the configuration block is found from (a comment
     // length of 0 also stands for "none found").
     if (commentLength < 0) {
-        int64_t tailLength = commentSearchReach(size) + zip::kEndRecordSize + 4;
+        int64_t tailLength = kCommentSearchReach + zip::kEndRecordSize + 4;
         if (tailLength > size) tailLength = size;
         commentLength = measureArchiveCommentLength(file + (size - tailLength), tailLength, size);
     }

@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+#include "common/zip_format.h"
+
 namespace hux {
 
 // The launcher carries the archive length A in a 20-byte record: this 16-byte
@@ -17,9 +19,11 @@ constexpr int kArchiveLengthRecordSize = 20;
 constexpr int kBlockLengthSize = 4;
 constexpr int kReservedSize = 16;
 
-// How far from the end of a file of `size` bytes the end record of its
-// archive is looked for: the last max(size / 100, 51200) bytes before it.
-inline int64_t commentSearchReach(int64_t size) { return size / 100 > 51200 ? size / 100 : 51200; }
+// How many bytes may follow the end record of the payload's archive (its
+// comment, signing padding, bytes appended later): as many as the longest
+// archive comment, which is how far the runtime's zip reader and our own
+// look back for the record.
+constexpr int64_t kCommentSearchReach = zip::kMaxCommentLength;
 
 // The length of the archive comment that ends a payload of `size` bytes, from
 // the end record nearest the end within the reach; 0 when there is none.

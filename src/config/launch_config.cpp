@@ -49,7 +49,7 @@ void LaunchConfig::loadFrom(const ByteString& exePath, uint32_t archiveLength) {
     if (file.open(exePath.c_str()) && view.map(file)) {
         // A signed executable carries its certificate table after the payload.
         size = payloadEnd(view.data(), view.size());
-        int64_t tailLength = commentSearchReach(size) + zip::kEndRecordSize + 4;
+        int64_t tailLength = kCommentSearchReach + zip::kEndRecordSize + 4;
         if (tailLength > size) tailLength = size;
         const int64_t t = size >= zip::kEndRecordSize
                               ? measureArchiveCommentLength(view.data() + (size - tailLength), tailLength, size)

@@ -163,6 +163,10 @@ ByteString versionMessage(const LaunchConfig& config, int number, std::string_vi
 
 void printMessageLine(const ByteString& text) {
     if (!platform::standardErrorAvailable()) {
+        // A console program without a console is a job nobody watches (a
+        // scheduled task, a service): a modal box would hold it forever, so
+        // the line goes nowhere and the exit code tells.
+        if (!platform::guiSubsystem()) return;
         // A GUI executable started without a console: the user sees a box
         // titled with the product name, else the executable's file name.
         ByteString title = platform::ownProductName();

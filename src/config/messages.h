@@ -38,7 +38,9 @@ inline void formatText(ByteString& out, std::string_view format, std::initialize
 ByteString versionMessage(const LaunchConfig& config, int number, std::string_view running, std::string_view minimum,
                           std::string_view maximum);
 
-// Writes `text` followed by a line feed to standard error.
+// Writes `text` followed by a line feed to standard error. Without one, a
+// GUI-subsystem executable shows it in a message box; a console one drops it
+// (nobody watches a detached job, and a box would hold it).
 void printMessageLine(const ByteString& text);
 
 // Forgets the override table, so the next messageText call reads it again

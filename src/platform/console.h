@@ -7,10 +7,16 @@
 
 namespace hux::platform {
 
-// For a GUI-subsystem executable started without standard output and error
-// handles: attaches to the parent process's console when it has one and
-// points the missing standard handles and the C runtime's streams at it.
-// Handles the process inherited (pipes, files) are kept. Nothing elsewhere.
+// Whether the executable's own image names the GUI subsystem (read from the
+// loaded image's header at run time: the packer sets it per executable).
+// False where there is no such distinction.
+bool guiSubsystem();
+
+// For an executable started without standard output and error handles:
+// points the missing standard handles and the C runtime's streams at its
+// console, a GUI-subsystem one first attaching to its parent's console.
+// Handles the process inherited (pipes, files) are kept. Nothing without a
+// console, and nothing where processes always have standard streams.
 void attachParentConsole();
 
 // Whether standard error currently leads somewhere (a console, a pipe, a
@@ -27,8 +33,8 @@ bool standardErrorIsTerminal();
 // file gets the bytes as they are.
 void writeErrorLine(const ByteString& text);
 
-// Shows `text` in a modal error message box titled `title` (UTF-8 both);
-// nothing where there are no message boxes.
+// Shows `text` in a modal error message box titled `title` (UTF-8 both) and
+// waits for the user; nothing where there are no message boxes.
 void showErrorBox(const ByteString& title, const ByteString& text);
 
 // The ProductName of the executable's own version information, in UTF-8;

@@ -177,12 +177,12 @@ bool normaliseEntryName(const std::string& name, std::string& normalised, std::s
     return true;
 }
 
-bool checkArchiveComment(const std::vector<uint8_t>& endRecordAndComment, uint64_t fileSize, std::string& error) {
+bool checkArchiveComment(const std::vector<uint8_t>& endRecordAndComment, std::string& error) {
     // The launcher looks for the end record from 22 bytes before the file's end
-    // back over max(size / 100, 51200) bytes and takes the first one it meets.
+    // back over kCommentSearchReach bytes and takes the first one it meets.
     // Signing may add up to 7 bytes of padding before the certificate table.
     constexpr uint64_t kSigningPadding = 8;
-    const uint64_t reach = std::max<uint64_t>(fileSize / 100, 51200);
+    constexpr uint64_t reach = kCommentSearchReach;
     const uint64_t comment = endRecordAndComment.size() - zip::kEndRecordSize;
     if (comment + kSigningPadding > reach) {
         error = "the archive comment is " + std::to_string(comment) +
@@ -609,6 +609,14 @@ bool pack(const PackRequest& request, std::string& error, std::vector<std::strin
         if (stubAtFault) error = "'" + request.stubPath + "': " + error;
         return false;
     }
+    // Without the UTF-8 code page the launcher's ANSI calls see only the
+    // system's code page: other characters arrive as '?'.
+    std::vector<uint8_t> userManifest;
+    if (windows && !request.look.manifestPath.empty() && readFile(request.look.manifestPath, userManifest) &&
+        !manifestSetsUtf8CodePage(userManifest))
+        warnings.push_back("'" + request.look.manifestPath +
+                           "' sets no <activeCodePage>UTF-8</activeCodePage>: on Windows, non-ASCII paths and "
+                           "arguments outside the system's code page will arrive as \"?\"");
     // The length is written once the archive is; the checksum once the file is.
     const int64_t field = findArchiveLengthField(stub, count);
     if (field < 0) {
@@ -751,7 +759,7 @@ bool pack(const PackRequest& request, std::string& error, std::vector<std::strin
         error = kTooLarge;
         return fail();
     }
-    if (!checkArchiveComment(zip.endRecord(), sink.size(), error)) return fail();
+    if (!checkArchiveComment(zip.endRecord(), error)) return fail();
     // With bytes after its end record, the JDK checks the archive through the
     // plain end record's directory size and offset alone, which miss the
     // directory by the zip64 records between them: it would not open the

@@ -57,10 +57,10 @@ bool knownTarget(const std::string& target);
 bool normaliseEntryName(const std::string& name, std::string& normalised, std::string& error);
 
 // Checks that the launcher will find the archive's end record (given with
-// the comment after it) in a file of `fileSize` bytes: the comment is short
-// enough for its search and holds no end-record signature, also none formed
+// the comment after it): the comment leaves room for signing padding within
+// its search and holds no end-record signature, also none formed
 // with the record's last bytes; false with `error` otherwise.
-bool checkArchiveComment(const std::vector<uint8_t>& endRecordAndComment, uint64_t fileSize, std::string& error);
+bool checkArchiveComment(const std::vector<uint8_t>& endRecordAndComment, std::string& error);
 
 // Packs; on failure returns false with one line in `error` and leaves nothing
 // at the output path (an output that is one of the files read, by identity,

@@ -565,6 +565,38 @@ bool checkManifest(const std::vector<uint8_t>& bytes, std::string& error) {
     return true;
 }
 
+bool manifestSetsUtf8CodePage(const std::vector<uint8_t>& bytes) {
+    const std::string text(bytes.begin(), bytes.end());
+    auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
+    size_t i = 0;
+    while ((i = text.find('<', i)) != std::string::npos) {
+        if (text.compare(i, 4, "<!--") == 0) {
+            const size_t end = text.find("-->", i + 4);
+            if (end == std::string::npos) return false;
+            i = end + 3;
+            continue;
+        }
+        size_t nameEnd = i + 1;
+        while (nameEnd < text.size() && !blank(text[nameEnd]) && text[nameEnd] != '>' && text[nameEnd] != '/')
+            ++nameEnd;
+        std::string name = text.substr(i + 1, nameEnd - i - 1);
+        const size_t colon = name.find(':');
+        if (colon != std::string::npos) name.erase(0, colon + 1);
+        const size_t tagEnd = text.find('>', nameEnd);
+        if (tagEnd == std::string::npos) return false;
+        i = tagEnd + 1;
+        if (name != "activeCodePage" || text[tagEnd - 1] == '/') continue;
+        const size_t valueEnd = text.find('<', i);
+        if (valueEnd == std::string::npos) return false;
+        size_t from = i;
+        size_t to = valueEnd;
+        while (from < to && blank(text[from])) ++from;
+        while (to > from && blank(text[to - 1])) --to;
+        return equalsIgnoreCase(text.substr(from, to - from), "UTF-8");
+    }
+    return false;
+}
+
 const std::string& defaultManifest() {
     static const std::string text =
         "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"yes\"?>\r\n"

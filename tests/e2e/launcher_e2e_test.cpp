@@ -96,9 +96,12 @@ TEST(Payload, ATruncatedOrAlteredExecutableSaysSoInOneLine) {
             std::filesystem::permissions(path, std::filesystem::perms::owner_all);
             return runOn(t, path);
         };
-        // Whole, and with bytes appended after it (the runtime reads such an
-        // archive too): the launch goes on and finds no runtime here.
-        for (const std::string& content : {bytes, bytes + "appended after the archive"}) {
+        // Whole, and with bytes appended after it, up to the 65535 the
+        // runtime's zip reader looks past: the launch goes on and finds no
+        // runtime here.
+        for (const std::string& content :
+             {bytes, bytes + "appended after the archive", bytes + std::string(60000, 'x'),
+              bytes + std::string(65535, 'x')}) {
             RunResult r = launch("intact", content);
             EXPECT_EQ(r.exitCode, 1) << r.err;
             EXPECT_EQ(r.err, kNotFound);
@@ -118,9 +121,10 @@ TEST(Payload, ATruncatedOrAlteredExecutableSaysSoInOneLine) {
         framing[1][lengthAt + 3] ^= 0x80;
         framing[2][blockAt] = 'x';
         framing[3][lengthAt - 1] = 'x';
+        // One byte more appended than a zip reader looks past hides the archive too.
         for (const std::string& content : {bytes.substr(0, bytes.size() - 1), bytes.substr(0, bytes.size() - 40),
                                            bytes.substr(0, bytes.size() - 3000), altered, framing[0], framing[1],
-                                           framing[2], framing[3]}) {
+                                           framing[2], framing[3], bytes + std::string(65536, 'x')}) {
             RunResult r = launch("damaged", content);
             // The packer's inspector calls the same files damaged.
             const RunResult inspected = run({toolPath(), "inspect", dir.file(t.exeName("damaged"))});

@@ -148,7 +148,7 @@ TEST(Packer, RefusesArchiveCommentsTheLauncherCouldNotSeePast) {
     for (const Target& t : targets()) {
         SCOPED_TRACE(t.name);
         const std::string out = dir.file(t.exeName("comment"));
-        for (const std::string& comment : {std::string(60000, 'c'), std::string("see PK\x05\x06 here")}) {
+        for (const std::string& comment : {std::string(65528, 'c'), std::string("see PK\x05\x06 here")}) {
             RunResult r = pack(t, out, {"mainclass a.B"}, {}, {"--archive-comment", comment});
             EXPECT_NE(r.exitCode, 0);
             EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
@@ -157,7 +157,7 @@ TEST(Packer, RefusesArchiveCommentsTheLauncherCouldNotSeePast) {
         }
         // The longest comment it accepts still lets the launcher start.
         RunResult r =
-            pack(t, out, {"mainclass a.B", "jre_order c"}, {}, {"--archive-comment", std::string(51192, 'c')});
+            pack(t, out, {"mainclass a.B", "jre_order c"}, {}, {"--archive-comment", std::string(65527, 'c')});
         ASSERT_EQ(r.exitCode, 0) << r.err;
         RunResult started = runOn(t, out);
         EXPECT_EQ(started.exitCode, 1);

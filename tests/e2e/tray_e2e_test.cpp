@@ -156,7 +156,6 @@ TEST(Tray, StatusItemsOnAPrivateSessionBus) {
         {"item_is_menu", "0"},
         {"pixmap_sizes", "16x16,32x32,48x48"},
         {"pixels_match", "1"},
-        {"doubled_match", "1"},
         {"second_title", "second"},
         {"menu_version", "3"},
         {"layout_before", "empty"},

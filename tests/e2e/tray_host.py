@@ -57,19 +57,35 @@ class Watcher(ServiceInterface):
         return 0
 
 
-def icon_argb(path):
-    """The first image of an .ico file (32-bit bitmap) as ARGB rows, top first."""
+def icon_frames(path):
+    """The 32-bit bitmap images of an .ico file, width -> ARGB rows, top
+    first (PNG images left out, as the launcher leaves them)."""
     data = open(path, "rb").read()
     _, _, count = struct.unpack_from("<HHH", data, 0)
-    w, h, _, _, _, _, size, offset = struct.unpack_from("<BBBBHHII", data, 6)
-    header = struct.unpack_from("<I", data, offset)[0]
-    pixels = data[offset + header:]
+    frames = {}
+    for i in range(count):
+        w, h, _, _, _, _, size, offset = struct.unpack_from("<BBBBHHII", data, 6 + 16 * i)
+        if data[offset:offset + 4] == b"\x89PNG":
+            continue
+        header = struct.unpack_from("<I", data, offset)[0]
+        pixels = data[offset + header:]
+        out = bytearray()
+        for y in range(h - 1, -1, -1):
+            for x in range(w):
+                b, g, r, a = pixels[(y * w + x) * 4:(y * w + x) * 4 + 4]
+                out += bytes((a, r, g, b))
+        frames[w] = bytes(out)
+    return frames
+
+
+def scaled(argb, w, factor):
+    """`argb` (w x w) with each pixel repeated factor x factor times."""
     out = bytearray()
-    for y in range(h - 1, -1, -1):
-        for x in range(w):
-            b, g, r, a = pixels[(y * w + x) * 4:(y * w + x) * 4 + 4]
-            out += bytes((a, r, g, b))
-    return w, h, bytes(out)
+    for y in range(w * factor):
+        for x in range(w * factor):
+            src = ((y // factor) * w + x // factor) * 4
+            out += argb[src:src + 4]
+    return bytes(out)
 
 
 class App:
@@ -173,19 +189,20 @@ async def main(exe, icon_path):
         say("item_is_menu", int(props["ItemIsMenu"].value))
         pixmaps = props["IconPixmap"].value
         say("pixmap_sizes", ",".join(f"{w}x{h}" for w, h, _ in pixmaps))
-        w, h, expected = icon_argb(icon_path)
-        exact = [p for p in pixmaps if p[0] == w and p[1] == h]
-        say("pixels_match", int(bool(exact) and bytes(exact[0][2]) == expected))
-        doubled = [p for p in pixmaps if p[0] == 2 * w]
-        ok = bool(doubled)
-        if ok:
-            big = bytes(doubled[0][2])
-            for y in range(2 * h):
-                for x in range(2 * w):
-                    src = ((y // 2) * w + x // 2) * 4
-                    if big[(y * 2 * w + x) * 4:(y * 2 * w + x) * 4 + 4] != expected[src:src + 4]:
-                        ok = False
-        say("doubled_match", int(ok))
+        # Each pixmap is the file's image of its size, else a whole-multiple
+        # copy of its largest one.
+        frames = icon_frames(icon_path)
+        largest = max(frames)
+        ok = bool(pixmaps)
+        for w, h, argb in pixmaps:
+            if w in frames:
+                expected = frames[w]
+            elif w % largest == 0:
+                expected = scaled(frames[largest], largest, w // largest)
+            else:
+                expected = None
+            ok = ok and w == h and bytes(argb) == expected
+        say("pixels_match", int(ok))
         second_title = (await call(bus, second, "/StatusNotifierItem", PROPS, "Get", "ss", [ITEM, "Title"]))[0]
         say("second_title", second_title.value)
         menu_path = props["Menu"].value

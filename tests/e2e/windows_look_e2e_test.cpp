@@ -111,6 +111,15 @@ TEST_F(WindowsLook, SystemAndIndependentToolsReadIconVersionAndSubsystem) {
     EXPECT_TRUE(has(seen.out, "icon48 png 64x64\n")) << seen.out;
     EXPECT_TRUE(has(seen.out, "exetype console\n")) << seen.out;
     EXPECT_TRUE(has(seen.out, "version none\n")) << seen.out;
+
+    // Without --icon: the stub's own icon, drawn at each size the shell asks for.
+    const std::string plainExe = dir_.file("plain.exe");
+    ASSERT_EQ(pack(kWindows, plainExe, {"mainclass app.Main"}, {}, {"--product-name", "Plain"}).exitCode, 0);
+    seen = look(plainExe);
+    for (const char* line : {"icon16 bitmap 16x16\n", "icon32 bitmap 32x32\n", "icon48 bitmap 48x48\n"})
+        EXPECT_TRUE(has(seen.out, line)) << line << " in\n" << seen.out;
+    shown = run({toolPath(), "inspect", plainExe});
+    EXPECT_TRUE(has(shown.out, "icon: 16x16x32 32x32x32 48x48x32 256x256x32\n")) << shown.out;
 }
 
 TEST_F(WindowsLook, MistakesInTheUsersFilesNameThoseFilesOnly) {
@@ -128,6 +137,29 @@ TEST_F(WindowsLook, MistakesInTheUsersFilesNameThoseFilesOnly) {
         EXPECT_EQ(r.exitCode, 1);
         EXPECT_EQ(r.err, message);
         EXPECT_FALSE(std::filesystem::exists(out));
+    }
+}
+
+TEST_F(WindowsLook, ManifestWithoutTheUtf8CodePageIsPackedWithAWarning) {
+    const std::string out = dir_.file("app.exe");
+    const std::string plain =
+        dir_.write("plain.manifest", "<assembly xmlns=\"urn:schemas-microsoft-com:asm.v1\" manifestVersion=\"1.0\"/>");
+    const std::string utf8 = dir_.write("utf8.manifest",
+                                        "<assembly xmlns=\"urn:schemas-microsoft-com:asm.v1\" manifestVersion=\"1.0\">"
+                                        "<application><windowsSettings><activeCodePage xmlns=\"http://schemas."
+                                        "microsoft.com/SMI/2019/WindowsSettings\">UTF-8</activeCodePage>"
+                                        "</windowsSettings></application></assembly>");
+    RunResult r = pack(kWindows, out, {"mainclass a.B"}, {}, {"--manifest", plain});
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(r.err, "hux pack: warning: '" + plain +
+                         "' sets no <activeCodePage>UTF-8</activeCodePage>: on Windows, non-ASCII paths and arguments "
+                         "outside the system's code page will arrive as \"?\"\n");
+    EXPECT_TRUE(std::filesystem::exists(out));
+    // With it, and with the default manifest: no warning.
+    for (const std::vector<std::string>& extra : {std::vector<std::string>{"--manifest", utf8}, {}}) {
+        r = pack(kWindows, out, {"mainclass a.B"}, {}, extra);
+        EXPECT_EQ(r.exitCode, 0);
+        EXPECT_EQ(r.err, "");
     }
 }
 
@@ -300,6 +332,44 @@ TEST_F(WindowsLook, GuiExecutableWithoutHandlesAttachesToTheConsoleOrShowsABox) 
               0);
     r = runOn(kWindows, parent, {"none", winePath(unnamed)});
     EXPECT_EQ(r.out, "title unnamed.exe\ntext Java Virtual Machine starts failed.\nexit 4\n") << r.err;
+}
+
+TEST_F(WindowsLook, ConsoleExecutableWithoutAConsoleNeverWaitsOnABox) {
+    if (!std::getenv("DISPLAY")) GTEST_SKIP() << "message boxes need a display (scripts/test starts one)";
+    const std::string parent = windowsBuildDir() + "/bin/gui_parent.exe";
+    const std::string exe = dir_.file("job.exe");
+    ASSERT_EQ(pack(kWindows, exe, {"mainclass app.Main", "jre_order c"}, {}, {"--product-name", "Nightly Job"})
+                  .exitCode,
+              0);
+    const std::string failing = dir_.file("job4.exe");
+    ASSERT_EQ(pack(kWindows, failing,
+                   {"mainclass app.Main", "jre_order c", "jvmdll " + testRuntime("hux_test_failcreate")}, {}, {})
+                  .exitCode,
+              0);
+    // As a scheduled task or a service wrapper starts it: no console, no
+    // handles. The helper waits for a box up to 30 s; the job exits at once
+    // with its code and shows none.
+    RunResult r = runOn(kWindows, parent, {"none", winePath(exe)});
+    EXPECT_EQ(r.out, "nobox\nexit 1\n") << r.err;
+    r = runOn(kWindows, parent, {"none", winePath(failing)});
+    EXPECT_EQ(r.out, "nobox\nexit 4\n") << r.err;
+
+    // A console of its own but empty handles: the line is on its screen.
+    r = runOn(kWindows, parent, {"console", winePath(exe)});
+    EXPECT_EQ(r.out.rfind("console Java Runtime Environment not found.\nconsole hux: this application needs", 0), 0u)
+        << r.out;
+    EXPECT_TRUE(r.out.size() > 7 && r.out.substr(r.out.size() - 7) == "exit 1\n") << r.out;
+
+    // A configured standard error still gets the message.
+    const std::string logged = dir_.file("logged.exe");
+    ASSERT_EQ(pack(kWindows, logged, {"mainclass app.Main", "jre_order c", "stderr err.txt"}, {}, {}).exitCode, 0);
+    RunOptions options;
+    options.cwd = dir_.path();
+    r = runOn(kWindows, parent, {"none", winePath(logged)}, options);
+    EXPECT_EQ(r.out, "nobox\nexit 1\n") << r.err;
+    EXPECT_EQ(readFile(dir_.file("err.txt")),
+              "Java Runtime Environment not found.\r\n" +
+                  std::string(kNoRuntimeAdvice).insert(std::string(kNoRuntimeAdvice).size() - 1, "\r"));
 }
 
 TEST_F(WindowsLook, GuiApplicationsStandardStreamsReachTheConsoleOrTheConfiguredFiles) {

@@ -223,6 +223,27 @@ TEST(Manifests, WellFormedAssemblyOnly) {
     EXPECT_NE(defaultManifest().find(">UTF-8</activeCodePage>"), std::string::npos);
 }
 
+TEST(Manifests, Utf8CodePageOnlyFromTheElementItself) {
+    EXPECT_TRUE(manifestSetsUtf8CodePage(bytesOf(defaultManifest())));
+    const struct {
+        const char* text;
+        bool utf8;
+    } cases[] = {
+        {"<assembly><application><windowsSettings><activeCodePage>UTF-8</activeCodePage>"
+         "</windowsSettings></application></assembly>",
+         true},
+        {"<assembly><ws:activeCodePage xmlns:ws='x'> utf-8\r\n</ws:activeCodePage></assembly>", true},
+        {"<assembly></assembly>", false},
+        {"<assembly><activeCodePage>Legacy</activeCodePage></assembly>", false},
+        {"<assembly><activeCodePage>windows-1252</activeCodePage></assembly>", false},
+        {"<assembly><activeCodePage/>UTF-8</assembly>", false},
+        {"<assembly><!-- <activeCodePage>UTF-8</activeCodePage> --></assembly>", false},
+        {"<assembly><activeCodePageX>UTF-8</activeCodePageX></assembly>", false},
+        {"<assembly><description>activeCodePage UTF-8</description></assembly>", false},
+    };
+    for (const auto& c : cases) EXPECT_EQ(manifestSetsUtf8CodePage(bytesOf(c.text)), c.utf8) << c.text;
+}
+
 TEST(ResourceTree, BuildAndReadAgreeForNamesNumbersAndLanguages) {
     ResourceTree tree;
     tree.put(kRtString, 1, 0x409, {1, 2, 3});

@@ -8,6 +8,7 @@ namespace hux::platform {
 
 // A Linux process always has standard streams of its own; there is no
 // console to attach to and no message box to show.
+bool guiSubsystem() { return false; }
 void attachParentConsole() {}
 bool standardErrorAvailable() { return true; }
 bool standardErrorIsTerminal() { return isatty(STDERR_FILENO) == 1; }

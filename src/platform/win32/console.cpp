@@ -18,13 +18,6 @@ namespace {
 
 bool usable(HANDLE h) { return h != nullptr && h != INVALID_HANDLE_VALUE; }
 
-bool builtForGuiSubsystem() {
-    const auto* base = reinterpret_cast<const unsigned char*>(GetModuleHandleW(nullptr));
-    const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
-    const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
-    return nt->OptionalHeader.Subsystem == IMAGE_SUBSYSTEM_WINDOWS_GUI;
-}
-
 // Points the C runtime's `stream` and descriptor `fd`, and then the standard
 // handle `id`, at the console: a descriptor on a copy of the console handle
 // becomes `fd`. (Reopening the stream on "CONOUT$" by name fails under some
@@ -55,14 +48,24 @@ std::wstring widen(const ByteString& text) {
 
 }  // namespace
 
+bool guiSubsystem() {
+    // The packer writes the subsystem into the stub's header, so only the
+    // loaded image knows it.
+    const auto* base = reinterpret_cast<const unsigned char*>(GetModuleHandleW(nullptr));
+    const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
+    const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
+    return nt->OptionalHeader.Subsystem == IMAGE_SUBSYSTEM_WINDOWS_GUI;
+}
+
 void attachParentConsole() {
-    if (!builtForGuiSubsystem()) return;
     const bool needOut = !usable(GetStdHandle(STD_OUTPUT_HANDLE));
     const bool needErr = !usable(GetStdHandle(STD_ERROR_HANDLE));
     if (!needOut && !needErr) return;
     // Some systems hand a GUI child its parent's console already; the
-    // console's screen opens either way when there is one.
-    AttachConsole(ATTACH_PARENT_PROCESS);
+    // console's screen opens either way when there is one. A console
+    // program started with empty handles has its console already, or none
+    // at all (a detached job), and then the screen does not open.
+    if (guiSubsystem()) AttachConsole(ATTACH_PARENT_PROCESS);
     const HANDLE console = CreateFileW(L"CONOUT$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                        nullptr, OPEN_EXISTING, 0, nullptr);
     if (!usable(console)) return;

@@ -159,3 +159,25 @@ TEST(TrayModel, LayoutIdsAndCommands) {
     EXPECT_EQ(m.popup(), 0);
     EXPECT_EQ(m.count(root), -1);
 }
+
+extern const unsigned char kHuxTrayIcon[];
+extern const size_t kHuxTrayIconSize;
+
+// The shipped default icon (resources/hux.ico, compiled in): its bitmap
+// images decode at each size the tray exports, drawn with transparent
+// corners; the 256-pixel PNG image is left to Windows.
+TEST(TrayModel, ShippedIconDecodesAtEachSize) {
+    const std::vector<Pixmap> images = decodeIcon(kHuxTrayIcon, kHuxTrayIconSize);
+    ASSERT_EQ(images.size(), 3u);
+    const int sizes[] = {16, 32, 48};
+    for (size_t i = 0; i < 3; ++i) {
+        const Pixmap& p = images[i];
+        SCOPED_TRACE(p.width);
+        EXPECT_EQ(p.width, sizes[i]);
+        EXPECT_EQ(p.height, sizes[i]);
+        const auto alpha = [&](int x, int y) { return p.argb[(static_cast<size_t>(y) * p.width + x) * 4]; };
+        EXPECT_EQ(alpha(0, 0), 0);
+        EXPECT_EQ(alpha(p.width - 1, p.height - 1), 0);
+        EXPECT_EQ(alpha(p.width / 2, p.height / 8), 255);  // the square's top edge, inside
+    }
+}
