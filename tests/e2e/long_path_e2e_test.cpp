@@ -74,7 +74,7 @@ TEST(LongPath, AnExecutableBeyond260CharactersIsItsOwnHome) {
             RunResult r = runOn(t, exe, {}, options);
             EXPECT_FALSE(exists(work + "/runtime-loaded.txt")) << "the ancestor's library was loaded\n" << r.err;
             EXPECT_EQ(r.exitCode, 1) << r.err;
-            EXPECT_EQ(r.err, "from beside\n");
+            EXPECT_EQ(r.err, std::string("from beside\n") + kNoRuntimeAdvice);
 
             // The application's own runtime beside it is loaded.
             copy(recorder(t), app + "/" + runtimeLibrary(t));
