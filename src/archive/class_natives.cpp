@@ -72,7 +72,7 @@ jstring findEntry(JNIEnv* env, jstring name) {
     replaceByte(full, '\\', '/');
     // A name found by its UTF-8 form is spelled as the archive stores it
     // (standard UTF-8, four bytes beyond the Basic Multilingual Plane).
-    return jni::newString(env, fromUtf8 ? decodeUtf8(full.view(), true) : latin1Units(full.view()));
+    return jni::newString(env, fromUtf8 ? decodeUtf8Replacing(full.view(), true) : latin1Units(full.view()));
 }
 
 // The "name!" prefixes of the nested archives plain names are looked up in

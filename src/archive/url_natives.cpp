@@ -107,7 +107,7 @@ jobject makeHuxUrl(JNIEnv* env, const ByteString& fullName, bool fromUtf8) {
     }
     std::u16string units = u"hux:";
     if (fromUtf8) {
-        for (char16_t u : decodeUtf8(fullName.view(), true)) appendUrlUnit(units, u);
+        for (char16_t u : decodeUtf8Replacing(fullName.view(), true)) appendUrlUnit(units, u);
     } else {
         for (char c : fullName.view()) appendUrlUnit(units, static_cast<char16_t>(static_cast<unsigned char>(c)));
     }
@@ -186,7 +186,7 @@ jobjectArray archiveNames(JNIEnv* env, jstring path) {
         const ZipEntry& e = reader.entry(listed[k]);
         const std::string_view name(e.name, static_cast<size_t>(e.nameLength));
         std::u16string units;
-        if (!decodeUtf8Strict(name, units)) {
+        if (!decodeUtf8OrReject(name, units)) {
             units.clear();
             for (char c : name) units.push_back(static_cast<char16_t>(static_cast<unsigned char>(c)));
         }

@@ -32,7 +32,7 @@ ByteString utf16ToUtf8(std::u16string_view units) {
     return out;
 }
 
-std::u16string utf8ToUtf16(std::string_view bytes) {
+std::u16string decodeUtf8WithQuestionMarks(std::string_view bytes) {
     std::u16string out;
     out.reserve(bytes.size());
     size_t i = 0;
@@ -110,7 +110,7 @@ void secondByteRange(unsigned char lead, unsigned char& low, unsigned char& high
 
 }  // namespace
 
-Utf8Step readUtf8(std::string_view bytes, size_t i, bool acceptEncodedSurrogates) {
+Utf8Step readUtf8OrReplacement(std::string_view bytes, size_t i, bool acceptEncodedSurrogates) {
     const size_t n = bytes.size();
     const auto c = static_cast<unsigned char>(bytes[i]);
     if (c < 0x80) return {c, 1, true};
@@ -144,22 +144,22 @@ Utf8Step readUtf8(std::string_view bytes, size_t i, bool acceptEncodedSurrogates
     return {cp, need, true};
 }
 
-std::u16string decodeUtf8(std::string_view bytes, bool acceptEncodedSurrogates) {
+std::u16string decodeUtf8Replacing(std::string_view bytes, bool acceptEncodedSurrogates) {
     std::u16string out;
     out.reserve(bytes.size());
     for (size_t i = 0; i < bytes.size();) {
-        const Utf8Step step = readUtf8(bytes, i, acceptEncodedSurrogates);
+        const Utf8Step step = readUtf8OrReplacement(bytes, i, acceptEncodedSurrogates);
         pushCodePoint(out, step.codePoint);
         i += step.length;
     }
     return out;
 }
 
-bool decodeUtf8Strict(std::string_view bytes, std::u16string& out) {
+bool decodeUtf8OrReject(std::string_view bytes, std::u16string& out) {
     out.clear();
     out.reserve(bytes.size());
     for (size_t i = 0; i < bytes.size();) {
-        const Utf8Step step = readUtf8(bytes, i, false);
+        const Utf8Step step = readUtf8OrReplacement(bytes, i, false);
         if (!step.valid) return false;
         pushCodePoint(out, step.codePoint);
         i += step.length;
@@ -200,7 +200,7 @@ void appendUtf8Standard(ByteString& out, std::u16string_view units, bool stopAtZ
 ByteString joinSurrogatePairs(std::string_view text) {
     auto surrogateAt = [&](size_t i, char32_t low, char32_t high) {
         if (i + 3 > text.size()) return false;
-        const Utf8Step step = readUtf8(text, i, true);
+        const Utf8Step step = readUtf8OrReplacement(text, i, true);
         return step.valid && step.length == 3 && step.codePoint >= low && step.codePoint <= high;
     };
     ByteString out;
@@ -210,8 +210,8 @@ ByteString joinSurrogatePairs(std::string_view text) {
             ++i;
             continue;
         }
-        const char16_t pair[2] = {static_cast<char16_t>(readUtf8(text, i, true).codePoint),
-                                  static_cast<char16_t>(readUtf8(text, i + 3, true).codePoint)};
+        const char16_t pair[2] = {static_cast<char16_t>(readUtf8OrReplacement(text, i, true).codePoint),
+                                  static_cast<char16_t>(readUtf8OrReplacement(text, i + 3, true).codePoint)};
         out.append(text.substr(copied, i - copied));
         appendUtf8Standard(out, std::u16string_view(pair, 2), false);
         i += 6;
@@ -228,7 +228,7 @@ ByteString utf16ToUtf8Standard(std::u16string_view units, char32_t loneSurrogate
 }
 
 ByteString utf8ToPerUnitForm(std::string_view bytes) {
-    const std::u16string units = decodeUtf8(bytes, true);
+    const std::u16string units = decodeUtf8Replacing(bytes, true);
     ByteString out;
     appendUtf8FromUtf16(out, units.data(), units.size(), false);
     return out;

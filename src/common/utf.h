@@ -15,11 +15,16 @@ namespace hux {
 void appendUtf8FromUtf16(ByteString& out, const char16_t* units, size_t count, bool stopAtZero = true);
 ByteString utf16ToUtf8(std::u16string_view units);
 
+// The UTF-8 decoders are named by what they do with ill-formed input:
+// decodeUtf8WithQuestionMarks writes '?' (and stops at a cut-off end),
+// decodeUtf8Replacing and readUtf8OrReplacement give U+FFFD, and
+// decodeUtf8OrReject refuses the text.
+
 // Decodes one-, two- and three-byte sequences to one code unit each. A byte that
 // is neither ASCII nor a two- or three-byte lead gives '?'; a missing
 // continuation byte gives '?' and that byte is read again as a new sequence; a
 // sequence cut off by the end of the text ends decoding; a zero unit ends it too.
-std::u16string utf8ToUtf16(std::string_view bytes);
+std::u16string decodeUtf8WithQuestionMarks(std::string_view bytes);
 
 // One step of the decoder below: the character at `i` and the bytes it
 // takes, or (not valid) U+FFFD and the length of the maximal ill-formed
@@ -29,7 +34,7 @@ struct Utf8Step {
     size_t length;
     bool valid;
 };
-Utf8Step readUtf8(std::string_view bytes, size_t i, bool acceptEncodedSurrogates);
+Utf8Step readUtf8OrReplacement(std::string_view bytes, size_t i, bool acceptEncodedSurrogates);
 
 // Decodes UTF-8 the way the Java runtime's decoder does: every well-formed
 // sequence of one to four bytes gives its character (two units beyond the
@@ -39,14 +44,14 @@ Utf8Step readUtf8(std::string_view bytes, size_t i, bool acceptEncodedSurrogates
 // With `acceptEncodedSurrogates`, a three-byte form of a surrogate (as the
 // per-unit encoder above writes it) gives that unit instead of U+FFFD, so
 // text written by that encoder reads back unchanged.
-std::u16string decodeUtf8(std::string_view bytes, bool acceptEncodedSurrogates);
+std::u16string decodeUtf8Replacing(std::string_view bytes, bool acceptEncodedSurrogates);
 
-// Decodes well-formed UTF-8 only: exactly the text decodeUtf8 reads without
+// Decodes well-formed UTF-8 only: exactly the text decodeUtf8Replacing reads without
 // a single U+FFFD of its own (no stray or missing continuation byte, no
 // overlong form, no surrogate, nothing past U+10FFFF, no sequence cut off by
 // the end). True with the whole text in `out`; false at the first ill-formed
 // byte, with `out` holding what came before it. A zero byte is a character.
-bool decodeUtf8Strict(std::string_view bytes, std::u16string& out);
+bool decodeUtf8OrReject(std::string_view bytes, std::u16string& out);
 
 // Encodes UTF-16 as standard UTF-8: a surrogate pair becomes one four-byte
 // sequence and a lone surrogate becomes `loneSurrogate` ('?', as the Java

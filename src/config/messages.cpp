@@ -20,19 +20,11 @@ struct BuiltinText {
     int number;
     const char* text;
 };
-// Keep in step with the STRINGTABLE of resources/hux.rc.
+// The same list makes the STRINGTABLE of resources/hux.rc.
 constexpr BuiltinText kBuiltinTexts[] = {
-    {1, "Java Runtime Environment not found."},
-    {2, "Java Runtime Environment not valid."},
-    {3, "Java Virtual Machine initialize failed."},
-    {4, "Java Virtual Machine starts failed."},
-    {5, "Can not get the virtual machine version."},
-    {6, "Java virtual machine version %s is too low, require %s or higher."},
-    {7, "The main startup class could not be found."},
-    {8, "The main startup class is not valid, main method missing."},
-    {10, "Error"},
-    {12, "Java virtual machine version %s is too high, version between %s and %s is required."},
-    {13, "There is already an instance of this program running."},
+#define HUX_MESSAGE(number, text) {number, text},
+#include "config/message_texts.inc"
+#undef HUX_MESSAGE
 };
 
 struct OverridePair {

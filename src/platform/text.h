@@ -20,11 +20,11 @@ std::u16string ansiToUtf16(const char* text, size_t length);
 ByteString utf16ToAnsi(const char16_t* units, size_t count);
 
 // Decodes the launcher's own UTF-8 text (configuration values) for Java and
-// for utf16ToAnsi; archive entry names use decodeUtf8 on every target. Where
-// the ANSI text is UTF-8 (Linux) every character comes through, also beyond
-// the Basic Multilingual Plane in either of its two UTF-8 spellings, and
-// ill-formed bytes become U+FFFD; elsewhere the launcher's own one- to
-// three-byte decoder is used.
+// for utf16ToAnsi; archive entry names use decodeUtf8Replacing on every
+// target. Where the ANSI text is UTF-8 (Linux) every character comes through,
+// also beyond the Basic Multilingual Plane in either of its two UTF-8
+// spellings, and ill-formed bytes become U+FFFD; elsewhere the launcher's own
+// one- to three-byte decoder (decodeUtf8WithQuestionMarks) is used.
 std::u16string utf8TextToUtf16(std::string_view text);
 
 // Whether the virtual machine, decoding with the current locale's character

@@ -34,7 +34,7 @@ constexpr char kReserved[kReservedSize + 1] = "hux-payload-v1\0\0";
 
 bool validUtf8(const std::string& s) {
     std::u16string ignored;
-    return decodeUtf8Strict(s, ignored);
+    return decodeUtf8OrReject(s, ignored);
 }
 
 }  // namespace

@@ -294,7 +294,7 @@ bool applyVersionInfoLine(VersionInfo& info, const std::string& rawLine, std::st
         return false;
     }
     std::u16string units;
-    if (!decodeUtf8Strict(value, units)) {
+    if (!decodeUtf8OrReject(value, units)) {
         error = "the value of '" + key + "' is not valid UTF-8";
         return false;
     }
@@ -359,7 +359,7 @@ std::vector<uint8_t> versionResource(const VersionInfo& info) {
     const size_t table = openNode(out, tableName, 0, 1);
     for (const auto& [key, value] : info.strings) {
         std::u16string units;
-        decodeUtf8Strict(value, units);
+        decodeUtf8OrReject(value, units);
         const size_t node = openNode(out, ascii16(key.c_str()), static_cast<uint16_t>(units.size() + 1), 1);
         putText(out, units);
         closeNode(out, node);
@@ -479,7 +479,7 @@ bool checkManifest(const std::vector<uint8_t>& bytes, std::string& error) {
     std::string text(bytes.begin(), bytes.end());
     if (text.compare(0, 3, "\xEF\xBB\xBF") == 0) text.erase(0, 3);
     std::u16string units;
-    if (text.find('\0') != std::string::npos || !decodeUtf8Strict(text, units)) {
+    if (text.find('\0') != std::string::npos || !decodeUtf8OrReject(text, units)) {
         error = "the manifest is not UTF-8 text";
         return false;
     }

@@ -20,36 +20,6 @@ namespace {
 
 const Target kLinux{"linux-x64"};
 
-bool has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
-bool exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
-
-struct User {
-    uid_t uid = 0;
-    gid_t gid = 0;
-    bool ok = false;
-};
-
-// The same throwaway users the named-object tests make (kept for later runs).
-User throwawayUser(const std::string& name) {
-    User u;
-    if (!getpwnam(name.c_str()) &&
-        run({"useradd", "--create-home", "--home-dir", "/home/" + name, "--shell", "/bin/sh", name}).exitCode != 0)
-        return u;
-    const passwd* pw = getpwnam(name.c_str());
-    if (!pw) return u;
-    u.uid = pw->pw_uid;
-    u.gid = pw->pw_gid;
-    u.ok = true;
-    return u;
-}
-
-std::vector<std::string> as(const User& u, const std::vector<std::string>& command) {
-    std::vector<std::string> argv{"setpriv", "--reuid=" + std::to_string(u.uid), "--regid=" + std::to_string(u.gid),
-                                  "--init-groups"};
-    argv.insert(argv.end(), command.begin(), command.end());
-    return argv;
-}
-
 std::string recorder() { return buildDir() + "/test-runtimes/hux_test_loadrecorder.so"; }
 
 class BesideTheExecutable : public ::testing::Test {

@@ -13,13 +13,6 @@ namespace {
 
 const Target kLinux{"linux-x64"};
 
-std::vector<std::string> filesIn(const std::string& dir) {
-    std::vector<std::string> names;
-    std::error_code ec;
-    for (const auto& e : std::filesystem::directory_iterator(dir, ec)) names.push_back(e.path().filename().string());
-    return names;
-}
-
 // The archives in `dir`, without their records.
 std::vector<std::string> archivesIn(const std::string& dir) {
     std::vector<std::string> names;

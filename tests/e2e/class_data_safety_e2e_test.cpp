@@ -23,16 +23,6 @@ namespace {
 const Target kLinux{"linux-x64"};
 constexpr char kFromArchive[] = "app.Main source: shared objects file";
 
-bool has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
-
-std::vector<std::string> filesIn(const std::string& dir) {
-    std::vector<std::string> names;
-    std::error_code ec;
-    for (const auto& e : fs::directory_iterator(dir, ec)) names.push_back(e.path().filename().string());
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
 std::string archiveIn(const std::string& dir) {
     for (const std::string& name : filesIn(dir))
         if (name.size() == 37 && name.substr(33) == ".jsa") return dir + "/" + name;

@@ -18,8 +18,6 @@ namespace {
 
 const Target kLinux{"linux-x64"};
 
-bool has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
-
 // Copies the jar `from` to `to` with `manifest` as its manifest.
 void copyJarWithManifest(const std::string& from, const std::string& to, const std::string& manifest) {
     auto source = std::make_unique<hux::FileSource>();

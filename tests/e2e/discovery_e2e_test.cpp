@@ -15,8 +15,6 @@ namespace {
 
 const Target kLinux{"linux-x64"};
 
-bool has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
-
 // JAVA_VERSION of a JDK's release file.
 std::string releaseVersion(const std::string& home) {
     std::istringstream in(readFile(home + "/release"));

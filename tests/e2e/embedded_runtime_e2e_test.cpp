@@ -27,8 +27,6 @@ namespace {
 const Target kLinux{"linux-x64"};
 const Target kWindows{"windows-x64"};
 
-bool has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
-
 // The one packed application and the JDK it was linked from, for the suite.
 struct Packed {
     Scratch dir;
@@ -252,25 +250,6 @@ TEST_F(EmbeddedRuntimeLaunch, AFullDiskFallsBackOrFailsWithOneLineNeverHalfARunt
         const RunResult r = launch();
         EXPECT_EQ(r.exitCode, 0) << r.err;
     }
-}
-
-struct User {
-    uid_t uid = 0;
-    gid_t gid = 0;
-    bool ok = false;
-};
-
-User throwawayUser(const std::string& name) {
-    User u;
-    if (!getpwnam(name.c_str()) &&
-        run({"useradd", "--create-home", "--home-dir", "/home/" + name, "--shell", "/bin/sh", name}).exitCode != 0)
-        return u;
-    const passwd* pw = getpwnam(name.c_str());
-    if (!pw) return u;
-    u.uid = pw->pw_uid;
-    u.gid = pw->pw_gid;
-    u.ok = true;
-    return u;
 }
 
 TEST_F(EmbeddedRuntimeLaunch, AnotherUsersDirectoryInTheCacheIsRefused) {

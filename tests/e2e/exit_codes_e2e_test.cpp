@@ -24,12 +24,8 @@ std::string withoutSharingNote(const std::string& err) {
     return out;
 }
 
-class ExitCodes : public ::testing::Test {
+class ExitCodes : public JdkTest {
 protected:
-    void SetUp() override {
-        jdks_ = installedJdks();
-        ASSERT_FALSE(jdks_.empty()) << "no JDK under /usr/lib/jvm";
-    }
     std::string jar() const { return appJarDir() + "/exits.jar"; }
     std::string packFor(const std::string& jdk) {
         const std::string exe = dir_.file("exits-" + std::to_string(jdkMajorVersion(jdk)));

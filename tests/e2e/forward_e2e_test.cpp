@@ -20,8 +20,6 @@ namespace {
 
 const Target kLinux{"linux-x64"};
 
-bool has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
-
 std::u16string utf16Of(const std::string& utf8) {
     std::u16string out;
     for (size_t i = 0; i < utf8.size();) {
@@ -74,11 +72,11 @@ std::string expectedLine(int n, const std::vector<std::string>& args, const std:
     return line + "\n";
 }
 
-class ForwardE2E : public ::testing::Test {
+class ForwardE2E : public JdkTest {
 protected:
     void SetUp() override {
-        jdks_ = installedJdks();
-        ASSERT_FALSE(jdks_.empty());
+        JdkTest::SetUp();
+        if (HasFatalFailure()) return;
         options_.env["HUX_DEBUG"] = "1";
         options_.env["LC_ALL"] = "C.UTF-8";
     }
@@ -95,10 +93,8 @@ protected:
     }
     void twentyLaunches();
     void launchAfterKilledHub();
-    std::vector<std::string> jdks_;
     std::string appId_, exe_;
     RunOptions options_;
-    Scratch dir_;
 };
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pwd.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/file.h>
@@ -330,6 +331,49 @@ int jdkMajorVersion(const std::string& jdkHome) {
     std::string v = release.substr(at + 14);
     if (v.rfind("1.", 0) == 0) v = v.substr(2);
     return std::atoi(v.c_str());
+}
+
+std::string errorLines(const std::string& err) {
+    std::istringstream in(err);
+    std::string line, out;
+    while (std::getline(in, line)) {
+        if (line.find("warning") != std::string::npos || line.find("sharing") != std::string::npos) continue;
+        out += line + "\n";
+    }
+    return out;
+}
+
+bool exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
+
+std::vector<std::string> filesIn(const std::string& dir) {
+    std::vector<std::string> names;
+    std::error_code ec;
+    for (const auto& e : std::filesystem::directory_iterator(dir, ec)) names.push_back(e.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+User throwawayUser(const std::string& name, bool withHome) {
+    User u;
+    if (!getpwnam(name.c_str())) {
+        RunResult r = run({"useradd", withHome ? "--create-home" : "--no-create-home", "--home-dir",
+                           withHome ? "/home/" + name : "/nonexistent/" + name, "--shell", "/bin/sh", name});
+        if (r.exitCode != 0) return u;
+    }
+    const passwd* pw = getpwnam(name.c_str());
+    if (!pw) return u;
+    u.uid = pw->pw_uid;
+    u.gid = pw->pw_gid;
+    u.home = pw->pw_dir;
+    u.ok = true;
+    return u;
+}
+
+std::vector<std::string> as(const User& u, const std::vector<std::string>& command) {
+    std::vector<std::string> argv{"setpriv", "--reuid=" + std::to_string(u.uid), "--regid=" + std::to_string(u.gid),
+                                  "--init-groups"};
+    argv.insert(argv.end(), command.begin(), command.end());
+    return argv;
 }
 
 std::string linuxRuntimeDir() { return hux::platform::posix::objectDirectory(); }

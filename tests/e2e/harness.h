@@ -3,13 +3,20 @@
 // exit code and a time limit.
 #pragma once
 
+#include <gtest/gtest.h>
+#include <sys/types.h>
+
 #include <map>
 #include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "../support/text_checks.h"
+
 namespace hux::e2e {
+
+using hux::test::has;
 
 // What a launch that finds no runtime writes (without `minjre`): the message
 // and the line that says what to do.
@@ -111,6 +118,38 @@ std::vector<std::string> installedJdks();
 std::string jvmLibraryOf(const std::string& jdkHome);
 // The major version of a JDK home ("17", "25").
 int jdkMajorVersion(const std::string& jdkHome);
+
+// A test over the JDKs installed here (at least one), with a scratch directory.
+class JdkTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        jdks_ = installedJdks();
+        ASSERT_FALSE(jdks_.empty()) << "no JDK under /usr/lib/jvm";
+    }
+    std::vector<std::string> jdks_;
+    Scratch dir_;
+};
+
+// Standard error without the virtual machine's own warnings (a class-data
+// sharing note appears when a system class loader is configured).
+std::string errorLines(const std::string& err);
+
+// Whether `path` names an existing file or directory (links followed).
+bool exists(const std::string& path);
+// The names in directory `dir`, sorted (none when it cannot be read).
+std::vector<std::string> filesIn(const std::string& dir);
+
+// A throwaway user (made once, kept for later runs; needs root), with a home
+// directory or, like many service accounts, with one that does not exist.
+struct User {
+    uid_t uid = 0;
+    gid_t gid = 0;
+    std::string home;
+    bool ok = false;
+};
+User throwawayUser(const std::string& name, bool withHome = true);
+// `command` run as user `u` (through setpriv).
+std::vector<std::string> as(const User& u, const std::vector<std::string>& command);
 
 // The directory of the user's named objects as the launcher computes it on Linux.
 std::string linuxRuntimeDir();

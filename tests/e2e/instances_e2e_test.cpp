@@ -29,19 +29,17 @@ namespace {
 
 const Target kLinux{"linux-x64"};
 
-bool has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
-
 // An application id no other run shares, so that runs never meet in the area.
 std::string uniqueAppId(const std::string& name) {
     std::random_device rd;
     return "hux\\e2e\\" + name + "." + std::to_string(getpid()) + "." + std::to_string(rd() % 1000000);
 }
 
-class InstancesE2E : public ::testing::Test {
+class InstancesE2E : public JdkTest {
 protected:
     void SetUp() override {
-        jdks_ = installedJdks();
-        ASSERT_FALSE(jdks_.empty()) << "no JDK under /usr/lib/jvm";
+        JdkTest::SetUp();
+        if (HasFatalFailure()) return;
         jdk_ = jdks_.front();
     }
     // Packs the instances test application; `extra` adds a class only this
@@ -71,9 +69,7 @@ protected:
         jdk_ = jdks_.front();
         return exes;
     }
-    std::vector<std::string> jdks_;
     std::string jdk_;
-    Scratch dir_;
 };
 
 std::string lineWith(const std::string& out, const std::string& prefix) {

@@ -20,8 +20,6 @@ namespace {
 
 const Target kLinux{"linux-x64"};
 
-bool has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
-
 void save(const std::string& path, ZipWriter& zip) {
     std::string error;
     ASSERT_TRUE(zip.finish(error)) << error;

@@ -35,29 +35,7 @@ std::string packApp(const Scratch& dir, const std::string& name, const std::stri
     return exe;
 }
 
-// Standard error without the virtual machine's own warnings (a class-data
-// sharing note appears when a system class loader is configured).
-std::string errorLines(const std::string& err) {
-    std::istringstream in(err);
-    std::string line, out;
-    while (std::getline(in, line)) {
-        if (line.find("warning") != std::string::npos || line.find("sharing") != std::string::npos) continue;
-        out += line + "\n";
-    }
-    return out;
-}
-
-bool has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
-
-class Launch : public ::testing::Test {
-protected:
-    void SetUp() override {
-        jdks_ = installedJdks();
-        ASSERT_FALSE(jdks_.empty()) << "no JDK under /usr/lib/jvm";
-    }
-    std::vector<std::string> jdks_;
-    Scratch dir_;
-};
+class Launch : public JdkTest {};
 
 }  // namespace
 

@@ -14,8 +14,6 @@ using namespace hux::e2e;
 
 namespace {
 
-bool exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
-
 // Where the `b` source finds a runtime below a `jre` directory.
 std::string plantedLibrary(const Target& t) {
     return t.windows() ? "jre/bin/server/jvm.dll" : "jre/lib/server/libjvm.so";

@@ -18,8 +18,6 @@ namespace {
 
 const Target kLinux{"linux-x64"};
 
-bool has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
-
 // Standard output without the virtual machine's class-data-sharing note,
 // which newer JDKs log there when a system class loader is configured.
 std::string appOutput(const RunResult& r) {

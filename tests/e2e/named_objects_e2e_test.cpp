@@ -23,52 +23,20 @@ namespace {
 
 const Target kLinux{"linux-x64"};
 
-bool has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
-bool exists(const std::string& path) {
+// Whether `path` is there as an entry of its own (a dangling link counts).
+bool entryExists(const std::string& path) {
     struct stat st {};
     return lstat(path.c_str(), &st) == 0;
-}
-
-struct User {
-    uid_t uid = 0;
-    gid_t gid = 0;
-    std::string home;
-    bool ok = false;
-};
-
-// A throwaway user (made once, kept for later runs), with a home directory
-// or, like many service accounts, with one that does not exist.
-User throwawayUser(const std::string& name, bool withHome = true) {
-    User u;
-    if (!getpwnam(name.c_str())) {
-        RunResult r = run({"useradd", withHome ? "--create-home" : "--no-create-home", "--home-dir",
-                           withHome ? "/home/" + name : "/nonexistent/" + name, "--shell", "/bin/sh", name});
-        if (r.exitCode != 0) return u;
-    }
-    const passwd* pw = getpwnam(name.c_str());
-    if (!pw) return u;
-    u.uid = pw->pw_uid;
-    u.gid = pw->pw_gid;
-    u.home = pw->pw_dir;
-    u.ok = true;
-    return u;
 }
 
 // Where the user's named objects are: the runtime directory the system made
 // for them, else a directory below their home.
 std::string objectDirectoryOf(const User& u) {
     const std::string run = "/run/user/" + std::to_string(u.uid);
-    if (exists(run)) return run + "/hux";
+    if (entryExists(run)) return run + "/hux";
     utsname n{};
     uname(&n);
     return u.home + "/.hux/" + encodeObjectName(n.nodename);
-}
-
-std::vector<std::string> as(const User& u, const std::vector<std::string>& command) {
-    std::vector<std::string> argv{"setpriv", "--reuid=" + std::to_string(u.uid), "--regid=" + std::to_string(u.gid),
-                                  "--init-groups"};
-    argv.insert(argv.end(), command.begin(), command.end());
-    return argv;
 }
 
 std::string uniqueName(const std::string& base) {
@@ -168,8 +136,8 @@ TEST_F(NamedObjects, AnotherUserCannotSquatTheFirstLaunch) {
 TEST_F(NamedObjects, AUserWithoutAHomeCanStillNotBeKeptFromStarting) {
     const User c = throwawayUser("huxobjc", false);
     ASSERT_TRUE(c.ok);
-    ASSERT_FALSE(exists(c.home));
-    ASSERT_FALSE(exists("/run/user/" + std::to_string(c.uid)));
+    ASSERT_FALSE(entryExists(c.home));
+    ASSERT_FALSE(entryExists("/run/user/" + std::to_string(c.uid)));
     const std::string exe = packApp("homeless", {"appid " + uniqueName("Homeless\\App"), "singleinstance true"});
     const std::string tmp = "/tmp/hux-" + std::to_string(c.uid);
     run({"rm", "-rf", tmp});
@@ -271,14 +239,14 @@ TEST_F(NamedObjects, NothingIsLeftBehindAfterTenExecutables) {
         // While it runs its objects are there ...
         Background running(kLinux.command(exe, {"hub"}));
         ASSERT_TRUE(running.waitForOutput("ready\n", 60000)) << running.output();
-        for (size_t k = names.size() - 2; k < names.size(); ++k) EXPECT_TRUE(exists(names[k])) << names[k];
+        for (size_t k = names.size() - 2; k < names.size(); ++k) EXPECT_TRUE(entryExists(names[k])) << names[k];
         // ... and a refused second launch does not take them away.
         RunResult second = runOn(kLinux, exe, {"info"});
         EXPECT_EQ(second.exitCode, 11);
-        for (size_t k = names.size() - 2; k < names.size(); ++k) EXPECT_TRUE(exists(names[k])) << names[k];
+        for (size_t k = names.size() - 2; k < names.size(); ++k) EXPECT_TRUE(entryExists(names[k])) << names[k];
         EXPECT_EQ(running.finish().exitCode, 0);
     }
-    for (const std::string& n : names) EXPECT_FALSE(exists(n)) << n << " was left behind";
+    for (const std::string& n : names) EXPECT_FALSE(entryExists(n)) << n << " was left behind";
 }
 
 // A launch killed outright leaves its objects; the next launch reuses them and
@@ -298,9 +266,9 @@ TEST_F(NamedObjects, ACrashLeavesOnlyWhatTheNextLaunchRemoves) {
         ASSERT_EQ(kill(running.pid(), SIGKILL), 0);
         running.finish();
     }
-    for (const std::string& o : objects) EXPECT_TRUE(exists(o)) << o;
+    for (const std::string& o : objects) EXPECT_TRUE(entryExists(o)) << o;
     RunResult next = runOn(kLinux, exe, {"info"});
     EXPECT_EQ(next.exitCode, 0) << next.err;  // the dead owner's lock is free
     EXPECT_TRUE(has(next.out, "instances=[")) << next.out;
-    for (const std::string& o : objects) EXPECT_FALSE(exists(o)) << o << " was left behind";
+    for (const std::string& o : objects) EXPECT_FALSE(entryExists(o)) << o << " was left behind";
 }

@@ -28,8 +28,6 @@ void writeZip(const std::string& path, ZipWriter& zip) {
     o.write(reinterpret_cast<const char*>(zip.bytes().data()), static_cast<std::streamsize>(zip.bytes().size()));
 }
 
-bool has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
-
 size_t lineCount(const std::string& text) { return static_cast<size_t>(std::count(text.begin(), text.end(), '\n')); }
 
 // The entries of the archive inside a packed executable, read by the

@@ -13,8 +13,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-bool has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
-
 // Compiles `sources` (path under src/ -> text) for `release` into `classes`
 // and jars them with `manifest` (none when empty).
 void makeJar(const Scratch& dir, const std::string& jar, const std::map<std::string, std::string>& sources,

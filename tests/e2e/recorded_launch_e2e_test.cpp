@@ -24,8 +24,6 @@ namespace {
 const Target kLinux{"linux-x64"};
 const Target kWindows{"windows-x64"};
 
-bool has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
-
 void replaceAll(std::string& s, const std::string& from, const std::string& to) {
     for (size_t at = s.find(from); at != std::string::npos; at = s.find(from, at + to.size()))
         s.replace(at, from.size(), to);

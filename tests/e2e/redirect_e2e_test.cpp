@@ -33,8 +33,6 @@ RunOptions inDir(const Scratch& dir) {
     return options;
 }
 
-bool exists(const std::string& path) { return std::filesystem::exists(path); }
-
 // Waits up to `ms` for `path` to hold `expected` (or only to contain it).
 bool eventually(const std::string& path, const std::string& expected, int ms, bool contains = false) {
     const auto done = [&] {
@@ -150,12 +148,8 @@ TEST(Redirect, CommandTargetIsFedAndNotWaitedFor) {
 
 namespace {
 
-class RedirectJava : public ::testing::Test {
+class RedirectJava : public JdkTest {
 protected:
-    void SetUp() override {
-        jdks_ = installedJdks();
-        ASSERT_FALSE(jdks_.empty()) << "no JDK under /usr/lib/jvm";
-    }
     std::string packRedir(const std::string& name, const std::string& jdk, std::vector<std::string> lines,
                           const std::string& mainClass = "redir.Main") {
         lines.insert(lines.begin(), {"mainclass " + mainClass, "jre_order c", "jvmdll " + jvmLibraryOf(jdk)});
@@ -164,8 +158,6 @@ protected:
         EXPECT_EQ(r.exitCode, 0) << r.err;
         return exe;
     }
-    std::vector<std::string> jdks_;
-    Scratch dir_;
 };
 
 // Lines the virtual machine writes by itself: its warnings (class-data

@@ -85,19 +85,9 @@ RunResult javaRun(const std::string& jdk, const std::vector<std::string>& option
     return run(cmd, {.env = env});
 }
 
-bool has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
-
 const std::string kEmoji = "\xF0\x9F\x98\x80";  // U+1F600
 
-class Text : public ::testing::Test {
-protected:
-    void SetUp() override {
-        jdks_ = installedJdks();
-        ASSERT_FALSE(jdks_.empty()) << "no JDK under /usr/lib/jvm";
-    }
-    std::vector<std::string> jdks_;
-    Scratch dir_;
-};
+class Text : public JdkTest {};
 
 }  // namespace
 

@@ -28,16 +28,6 @@ std::map<std::string, std::string> observations(const std::string& out) {
     return lines;
 }
 
-std::string errorLines(const std::string& err) {
-    std::istringstream in(err);
-    std::string line, out;
-    while (std::getline(in, line)) {
-        if (line.find("warning") != std::string::npos || line.find("sharing") != std::string::npos) continue;
-        out += line + "\n";
-    }
-    return out;
-}
-
 }  // namespace
 
 TEST(Tray, ShellAndMessageWindowUnderWine) {

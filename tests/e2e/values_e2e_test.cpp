@@ -21,8 +21,6 @@ namespace {
 
 const Target kLinux{"linux-x64"};
 
-bool has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
-
 std::vector<std::string> appFiles() { return {"lib/app.jar=" + appJarDir() + "/app.jar"}; }
 
 // The "hux: argument: ..." lines a launch reports with HUX_DEBUG=1.

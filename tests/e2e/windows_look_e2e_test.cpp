@@ -16,8 +16,6 @@ namespace {
 const Target kWindows{"windows-x64"};
 const char* const kStartFailed = "Java Virtual Machine starts failed.\n";
 
-bool has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
-
 std::string testRuntime(const std::string& name) {
     return winePath(windowsBuildDir() + "/test-runtimes/" + name + ".dll");
 }

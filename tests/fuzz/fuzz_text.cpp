@@ -10,8 +10,8 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string_view bytes(reinterpret_cast<const char*>(data), size);
-    const std::u16string strict = hux::decodeUtf8(bytes, false);
-    const std::u16string lenient = hux::decodeUtf8(bytes, true);
+    const std::u16string strict = hux::decodeUtf8Replacing(bytes, false);
+    const std::u16string lenient = hux::decodeUtf8Replacing(bytes, true);
     // Never more units than bytes: each byte yields at most one unit, and four
     // bytes yield two.
     if (strict.size() > size || lenient.size() > size) __builtin_trap();
@@ -19,21 +19,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // again changes nothing.
     hux::ByteString again;
     hux::appendUtf8Standard(again, strict, false);
-    if (hux::decodeUtf8(again.view(), false) != strict) __builtin_trap();
+    if (hux::decodeUtf8Replacing(again.view(), false) != strict) __builtin_trap();
     // The refusing decoder takes every well-formed text and reads it as the
     // replacing one does; when it refuses, what it kept is read the same way.
     std::u16string refusing;
-    if (!hux::decodeUtf8Strict(again.view(), refusing) || refusing != strict) __builtin_trap();
-    if (hux::decodeUtf8Strict(bytes, refusing) ? refusing != strict : strict.compare(0, refusing.size(), refusing) != 0)
+    if (!hux::decodeUtf8OrReject(again.view(), refusing) || refusing != strict) __builtin_trap();
+    if (hux::decodeUtf8OrReject(bytes, refusing) ? refusing != strict
+                                                 : strict.compare(0, refusing.size(), refusing) != 0)
         __builtin_trap();
     // The per-unit form is a fixed point and reads back as the same units.
     const hux::ByteString perUnit = hux::utf8ToPerUnitForm(bytes);
     if (hux::utf8ToPerUnitForm(perUnit.view()) != perUnit) __builtin_trap();
-    if (hux::decodeUtf8(perUnit.view(), true) != lenient) __builtin_trap();
+    if (hux::decodeUtf8Replacing(perUnit.view(), true) != lenient) __builtin_trap();
     // Joining surrogate pairs never changes what the text reads as, and
     // leaves nothing to join.
     const hux::ByteString joined = hux::joinSurrogatePairs(bytes);
-    if (hux::decodeUtf8(joined.view(), true) != lenient) __builtin_trap();
+    if (hux::decodeUtf8Replacing(joined.view(), true) != lenient) __builtin_trap();
     if (hux::joinSurrogatePairs(joined.view()) != joined) __builtin_trap();
     // Split the input into a pattern and a name for the matcher; a text
     // without wildcards always matches itself.

@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "../support/temp_dir.h"
 #include "tool/class_path_jars.h"
 #include "tool/manifest.h"
 #include "tool/zip_writer.h"
@@ -24,14 +25,7 @@ using Files = std::vector<std::pair<std::string, std::string>>;
 // A scratch folder of jars whose manifests name each other.
 class JarTree {
 public:
-    JarTree() {
-        root_ =
-            fs::temp_directory_path() / ("hux-cp-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
-                                         "-" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(root_);
-        fs::create_directories(root_);
-    }
-    ~JarTree() { fs::remove_all(root_); }
+    JarTree() : root_(dir_.path()) {}
     // Writes a jar at `relative` whose manifest has the given Class-Path
     // (none when empty) and one class named after the jar.
     std::string jar(const std::string& relative, const std::string& classPath = "") const {
@@ -55,6 +49,7 @@ public:
     std::string path(const std::string& relative) const { return (root_ / relative).string(); }
 
 private:
+    hux::test::TempDir dir_;
     fs::path root_;
 };
 

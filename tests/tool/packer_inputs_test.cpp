@@ -7,6 +7,7 @@
 #include <fstream>
 #include <memory>
 
+#include "../support/temp_dir.h"
 #include "archive/zip_reader.h"
 #include "tool/config_checks.h"
 #include "tool/flatten.h"
@@ -140,9 +141,8 @@ TEST(NestedJarHints, EachScannerByTheClassItIsKnownBy) {
 }
 
 TEST(FileSink, StreamedArchiveReadsBackAndKeepsThePeChecksum) {
-    int sink0 = 0;
-    const fs::path dir = fs::temp_directory_path() / ("hux-sink-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + "-" + std::to_string(reinterpret_cast<uintptr_t>(&sink0)));
-    fs::create_directories(dir);
+    const hux::test::TempDir scratch;
+    const fs::path dir = scratch.path();
     std::string big(3 << 20, '\0');  // three pieces of the writer's chunk size
     uint32_t x = 7;
     for (char& c : big) c = static_cast<char>((x = x * 1103515245 + 12345) >> 16);
@@ -184,5 +184,4 @@ TEST(FileSink, StreamedArchiveReadsBackAndKeepsThePeChecksum) {
     // The running sum, CRC patches included, is the checksum of the file as
     // written: no second pass needed.
     EXPECT_EQ(streamed, peChecksum(file, 0));
-    fs::remove_all(dir);
 }

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "../support/temp_dir.h"
 #include "common/utf.h"
 #include "icon_samples.h"
 #include "tool/packer.h"
@@ -26,10 +27,10 @@ namespace {
 
 std::vector<uint8_t> bytesOf(const std::string& s) { return std::vector<uint8_t>(s.begin(), s.end()); }
 
+// A file in one scratch directory for the whole run.
 std::string writeTemp(const std::string& name, const std::string& bytes) {
-    const auto path = std::filesystem::temp_directory_path() / ("hux-tool-test-" + name);
-    std::ofstream(path, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    return path.string();
+    static const test::TempDir dir;
+    return dir.write(name, bytes);
 }
 
 // The headers of a minimal PE32+ image: 0x400 bytes of headers, file

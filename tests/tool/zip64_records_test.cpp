@@ -9,6 +9,7 @@
 #include <memory>
 #include <set>
 
+#include "../support/temp_dir.h"
 #include "archive/zip_reader.h"
 #include "tool/flatten.h"
 #include "tool/zip_writer.h"
@@ -125,8 +126,8 @@ TEST(NestedArchives, DeflatedOnesOverTheLaunchersBufferAreNamedAndRefusedWhenFla
     // Flattening puts the inner archive at the top level: a 3 GiB one is
     // refused before any of it is copied, one of 2 GiB - 1 goes in. The
     // compressed bytes are filler: only the sizes matter here.
-    const fs::path dir = fs::temp_directory_path() / ("hux-nested-" + std::to_string(reinterpret_cast<uintptr_t>(&cases)));
-    fs::create_directories(dir);
+    const hux::test::TempDir scratch;
+    const fs::path dir = scratch.path();
     const std::vector<uint8_t> compressed(static_cast<size_t>((uint64_t{3} << 30) / 1032 + 1), 0x03);
     for (const uint64_t size : {uint64_t{3} << 30, kLargestInflatedNestedArchive}) {
         SCOPED_TRACE(size);
@@ -156,5 +157,4 @@ TEST(NestedArchives, DeflatedOnesOverTheLaunchersBufferAreNamedAndRefusedWhenFla
             EXPECT_EQ(names.count("inner.jar"), 1u);
         }
     }
-    fs::remove_all(dir);
 }

@@ -13,6 +13,7 @@
 #include "archive/archive_store.h"
 #include "archive/name_forms.h"
 #include "archive/entry_names.h"
+#include "test_support.h"
 #include "zip_builder.h"
 
 using namespace hux;
@@ -299,8 +300,8 @@ TEST(ArchiveStore, GarbageAndDataBeforeTheArchive) {
     ASSERT_NE(limited.child(2), nullptr);
     EXPECT_EQ(read(limited, "stored.jar!s", false), std::string(500, 's'));
 
-    const auto dir = std::filesystem::temp_directory_path() / "hux_archive_test";
-    std::filesystem::create_directories(dir);
+    const test::TempDir scratch;
+    const auto dir = scratch.path();
     const std::string exe = (dir / "app.exe").string();
     {
         std::ofstream f(exe, std::ios::binary);
@@ -328,16 +329,15 @@ TEST(ArchiveStore, GarbageAndDataBeforeTheArchive) {
         good.setPath(exe.c_str());
         good.ensureOpen();
         EXPECT_EQ(read(good.store(), "libs/a.jar!k", false), "K");
-    }  // files closed before they are removed
-    std::filesystem::remove_all(dir);
+    }  // files closed before the directory goes
 }
 
 // Whether a launch needs the launcher's loader: any jar or zip entry, at any
 // depth of the archive's own tree, does; a file that cannot be read as an
 // archive keeps the loader too.
 TEST(ArchiveStore, HoldsNestedArchivesDecidesWhetherTheLoaderIsNeeded) {
-    const auto dir = std::filesystem::temp_directory_path() / "hux_nested_test";
-    std::filesystem::create_directories(dir);
+    const test::TempDir scratch;
+    const auto dir = scratch.path();
     auto write = [&](const std::string& name, const std::string& bytes) {
         const std::string path = (dir / name).string();
         std::ofstream(path, std::ios::binary) << std::string(4096, 'S') << bytes;
@@ -352,7 +352,6 @@ TEST(ArchiveStore, HoldsNestedArchivesDecidesWhetherTheLoaderIsNeeded) {
     EXPECT_TRUE(holdsNestedArchives(write("garbage", "not an archive at all").c_str()));
     EXPECT_TRUE(holdsNestedArchives((dir / "missing").string().c_str()));
     EXPECT_TRUE(holdsNestedArchives(nullptr));
-    std::filesystem::remove_all(dir);
 }
 
 TEST(ArchiveStore, ParallelReadsShareOneReaderPerArchive) {
@@ -371,7 +370,8 @@ TEST(ArchiveStore, ParallelReadsShareOneReaderPerArchive) {
         items.push_back({"e" + std::to_string(i), text});
     }
     items.push_back({"n.jar", buildZip({items[0], items[1]}), 0});
-    const auto path = std::filesystem::temp_directory_path() / "hux_archive_parallel.bin";
+    const test::TempDir scratch;
+    const auto path = scratch.path() / "parallel.bin";
     {
         std::ofstream f(path, std::ios::binary);
         f << buildZip(items);
@@ -396,7 +396,6 @@ TEST(ArchiveStore, ParallelReadsShareOneReaderPerArchive) {
         for (std::thread& th : threads) th.join();
         EXPECT_EQ(failures, std::vector<int>(4, 0));
     }
-    std::filesystem::remove(path);
 }
 
 namespace {

@@ -69,17 +69,17 @@ TEST(Utf, EncoderWorksPerCodeUnit) {
 }
 
 TEST(Utf, DecoderReplacesMalformedSequences) {
-    EXPECT_EQ(utf8ToUtf16("A\xC3\xA9\xE2\x82\xAC"), (std::u16string{u'A', 0xE9, 0x20AC}));
+    EXPECT_EQ(decodeUtf8WithQuestionMarks("A\xC3\xA9\xE2\x82\xAC"), (std::u16string{u'A', 0xE9, 0x20AC}));
     // A stray continuation byte and a four-byte lead give '?'.
-    EXPECT_EQ(utf8ToUtf16("\x80x\xF0"), u"?x?");
+    EXPECT_EQ(decodeUtf8WithQuestionMarks("\x80x\xF0"), u"?x?");
     // A missing continuation gives '?' and the byte is read again.
-    EXPECT_EQ(utf8ToUtf16("\xC3x"), u"?x");
+    EXPECT_EQ(decodeUtf8WithQuestionMarks("\xC3x"), u"?x");
     // A sequence cut off by the end ends decoding.
-    EXPECT_EQ(utf8ToUtf16("ab\xE2\x82"), u"ab");
+    EXPECT_EQ(decodeUtf8WithQuestionMarks("ab\xE2\x82"), u"ab");
 }
 
 namespace {
-std::u16string strict(std::string_view bytes) { return decodeUtf8(bytes, false); }
+std::u16string strict(std::string_view bytes) { return decodeUtf8Replacing(bytes, false); }
 }  // namespace
 
 TEST(Utf, DecoderReplacesEachMaximalIllFormedSubsequenceAsTheJavaRuntimeDoes) {
@@ -99,7 +99,7 @@ TEST(Utf, DecoderReplacesEachMaximalIllFormedSubsequenceAsTheJavaRuntimeDoes) {
     EXPECT_EQ(strict("\xF5"), (std::u16string{r}));
     // An encoded surrogate is one replacement, unless asked for.
     EXPECT_EQ(strict("\xED\xA0\x80"), (std::u16string{r}));
-    EXPECT_EQ(decodeUtf8("\xED\xA0\xBD\xED\xB8\x80", true), (std::u16string{0xD83D, 0xDE00}));
+    EXPECT_EQ(decodeUtf8Replacing("\xED\xA0\xBD\xED\xB8\x80", true), (std::u16string{0xD83D, 0xDE00}));
     // The edges of the well-formed ranges, and nothing cut at a zero byte.
     EXPECT_EQ(strict("\xED\x9F\xBF\xEF\xBF\xBF\xF4\x8F\xBF\xBF"), (std::u16string{0xD7FF, 0xFFFF, 0xDBFF, 0xDFFF}));
     EXPECT_EQ(strict(std::string_view("a\0b", 3)), (std::u16string{u'a', 0, u'b'}));
@@ -113,11 +113,11 @@ TEST(Utf, StrictDecoderRefusesWhatTheReplacingDecoderWouldReplace) {
     for (std::string_view bad : {"\xFF", "\xE2\x82", "\xE2\x82x", "\xC0\xAF", "\xE0\x80\x80", "\xF4\x90\x80\x80",
                                  "\xF5\x80\x80\x80", "\xED\xA0\x80", "\x80"}) {
         SCOPED_TRACE(testing::PrintToString(std::string(bad)));
-        EXPECT_FALSE(decodeUtf8Strict(bad, out));
+        EXPECT_FALSE(decodeUtf8OrReject(bad, out));
         EXPECT_NE(strict(bad).find(char16_t{0xFFFD}), std::u16string::npos);
     }
     // What came before the first ill-formed byte is kept.
-    EXPECT_FALSE(decodeUtf8Strict("ab\xC3\xA9\xC3", out));
+    EXPECT_FALSE(decodeUtf8OrReject("ab\xC3\xA9\xC3", out));
     EXPECT_EQ(out, (std::u16string{u'a', u'b', 0xE9}));
     const std::string_view good[] = {"",
                                      "r\xC3\xA9"
@@ -125,7 +125,7 @@ TEST(Utf, StrictDecoderRefusesWhatTheReplacingDecoderWouldReplace) {
                                      "\xED\x9F\xBF\xEF\xBF\xBD\xF4\x8F\xBF\xBF", std::string_view("a\0b", 3)};
     for (std::string_view text : good) {
         SCOPED_TRACE(testing::PrintToString(std::string(text)));
-        EXPECT_TRUE(decodeUtf8Strict(text, out));
+        EXPECT_TRUE(decodeUtf8OrReject(text, out));
         EXPECT_EQ(out, strict(text));
     }
 }

@@ -7,6 +7,7 @@
 #include "platform/environment.h"
 #include "platform/resources.h"
 #include "support/packed_config.h"
+#include "test_support.h"
 
 using namespace hux;
 
@@ -23,7 +24,7 @@ protected:
     }
     std::string text(int number) const { return std::string(messageText(*config_, number).view()); }
 
-    test::TaggedTempDir dir_{"messages"};
+    test::TempDir dir_;
     std::unique_ptr<LaunchConfig> config_;
 };
 

@@ -9,6 +9,7 @@
 #include "platform/environment.h"
 #include "platform/files.h"
 #include "support/packed_config.h"
+#include "test_support.h"
 
 using namespace hux;
 namespace fs = std::filesystem;
@@ -89,7 +90,7 @@ TEST(ResolveAgainst, PlatformAbsoluteRules) {
 }
 
 TEST(ResolveDataPath, ExecutableDirectoryThenWorkingDirectory) {
-    test::TaggedTempDir dir("datapath");
+    test::TempDir dir;
     touch(dir.path() / "app" / "img" / "a.png");
     touch(dir.path() / "work" / "img" / "b.png");
     touch(dir.path() / "app" / "img" / "both.png");
@@ -114,7 +115,7 @@ TEST(ResolveDataPath, ExecutableDirectoryThenWorkingDirectory) {
 }
 
 TEST(ResolveDataPath, SplashValueIsExpandedThenResolved) {
-    test::TaggedTempDir dir("splash");
+    test::TempDir dir;
     fs::create_directories(dir.path() / "app");
     touch(dir.path() / "app" / "img" / "s.png");
     auto config = test::loadPackedConfig(dir.path() / "app", "splash img/%HUX_T_IMG%.png\r\n", "");
@@ -125,7 +126,7 @@ TEST(ResolveDataPath, SplashValueIsExpandedThenResolved) {
 
 TEST(ForcedWorkingDirectory, ResolvesAgainstTheExecutableDirectory) {
     CwdGuard guard;
-    test::TaggedTempDir dir("forcecwd");
+    test::TempDir dir;
     const fs::path app = dir.path() / "app";
     fs::create_directories(app / "data");
     fs::create_directories(dir.path() / "other");

@@ -16,6 +16,7 @@
 
 using namespace hux;
 using hux::test::EnvGuard;
+using hux::test::has;
 using hux::test::makeConfig;
 using hux::test::TempTree;
 
@@ -73,8 +74,6 @@ protected:
     TempTree tree;
     EnvGuard env;
 };
-
-bool has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
 }  // namespace
 

@@ -11,6 +11,7 @@
 #include "common/utf.h"
 #include "config/launch_config.h"
 #include "support/packed_config.h"
+#include "test_support.h"
 #include "zip_builder.h"
 
 namespace hux {
@@ -82,7 +83,7 @@ TEST(PayloadEnd, IsWhereTheCertificateTableBeginsOnlyWhenItEndsTheFile) {
 }
 
 TEST(PayloadEnd, SignedExecutableKeepsItsConfigurationAndArchive) {
-    test::TaggedTempDir dir("signed");
+    test::TempDir dir;
     const std::string archive = test::buildZip({{"app/Main.class", std::string(300, 'c')}}, "0123456789");
     std::string payload = "\xEF\xBB\xBFmainclass app.Main\r\n" + std::string(1, '\0');
     const auto blockLength = static_cast<uint32_t>(payload.size());

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "../support/temp_dir.h"
+#include "../support/text_checks.h"
 #include "common/byte_string.h"
 #include "config/launch_config.h"
 #include "platform/environment.h"
@@ -33,27 +35,10 @@ const char* cacheBaseVariable();
 bool letOthersWrite(const std::string& path);
 bool makeLink(const std::string& target, const std::string& link, bool directory);
 
-// A fresh directory below the system's temporary directory, removed at the end.
+// A TempDir addressed by text paths with '/' separators.
 class TempTree {
 public:
-    TempTree() {
-        namespace fs = std::filesystem;
-        static int serial = 0;
-        const fs::path base = fs::temp_directory_path();
-        for (int attempt = 0; attempt < 1000; ++attempt) {
-            fs::path candidate =
-                base / ("hux-test-" + std::to_string(platform::currentProcessId()) + "-" + std::to_string(serial++));
-            std::error_code ec;
-            if (fs::create_directory(candidate, ec)) {
-                root_ = candidate.generic_string();
-                return;
-            }
-        }
-    }
-    ~TempTree() {
-        std::error_code ec;
-        std::filesystem::remove_all(root_, ec);
-    }
+    TempTree() : root_(dir_.path().generic_string()) {}
     // Root with a trailing '/'.
     std::string root() const { return root_ + "/"; }
     std::string path(const std::string& relative) const { return root() + relative; }
@@ -76,6 +61,7 @@ public:
     }
 
 private:
+    TempDir dir_;
     std::string root_;
 };
 
@@ -142,22 +128,6 @@ inline std::vector<std::string> toVector(const StringList& list) {
     for (int32_t i = 0; i < list.count(); ++i) out.emplace_back(list.view(i));
     return out;
 }
-
-// A fresh directory under the system's temporary directory, removed again.
-class TempDir {
-public:
-    TempDir();
-    ~TempDir();
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    const std::filesystem::path& path() const { return path_; }
-    std::string file(const std::string& relative) const { return (path_ / relative).string(); }
-    // Writes `bytes` to `relative`, creating parent directories.
-    std::string write(const std::string& relative, const std::string& bytes) const;
-
-private:
-    std::filesystem::path path_;
-};
 
 inline std::string bytesOf(const std::vector<uint8_t>& v) { return std::string(v.begin(), v.end()); }
 

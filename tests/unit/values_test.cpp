@@ -9,6 +9,7 @@
 #include "platform/environment.h"
 #include "platform/registry.h"
 #include "support/packed_config.h"
+#include "test_support.h"
 #include "support/test_registry.h"
 
 using namespace hux;
@@ -223,7 +224,7 @@ TEST_F(ExpandTest, RegistryValuesReadBack) {
 }
 
 TEST(ConfigValues, AccessorsFollowTheKeyTable) {
-    test::TaggedTempDir dir("values");
+    test::TempDir dir;
     const std::string embedded =
         "mainclass app.Embedded\r\n"
         "appid Embedded\\Id\r\n"
@@ -270,12 +271,12 @@ TEST(ConfigValues, AccessorsFollowTheKeyTable) {
 }
 
 TEST(ConfigValues, VmPreferenceIsRememberedWithADashForEmpty) {
-    test::TaggedTempDir dir("vm");
+    test::TempDir dir;
     auto empty = test::loadPackedConfig(dir.path(), "mainclass a.B\r\n", "");
     EXPECT_EQ(config::vmPreference(*empty), "-");
     EXPECT_EQ(empty->vmCache(), "-");
 
-    test::TaggedTempDir dir2("vm2");
+    test::TempDir dir2;
     auto set = test::loadPackedConfig(dir2.path(), "vm %HUX_T_VM%\r\n", "");
     {
         ScopedEnv v("HUX_T_VM", "server");

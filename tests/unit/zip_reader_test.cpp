@@ -8,6 +8,7 @@
 
 #include "archive/zip_reader.h"
 #include "common/payload_format.h"
+#include "test_support.h"
 #include "zip_builder.h"
 
 using namespace hux;
@@ -70,7 +71,8 @@ TEST(ZipReader, StoredAndDeflatedEntriesBehindForeignBytesAndComment) {
     EXPECT_EQ(readAll(o->reader, 2), "");
 
     // The same through a file, which reads compressed input in chunks.
-    const auto path = std::filesystem::temp_directory_path() / "hux_zip_reader_test.bin";
+    const test::TempDir scratch;
+    const auto path = scratch.path() / "reader.bin";
     {
         std::ofstream f(path, std::ios::binary);
         f << front << zip;
@@ -82,7 +84,6 @@ TEST(ZipReader, StoredAndDeflatedEntriesBehindForeignBytesAndComment) {
     EXPECT_EQ(readAll(r, 0), "stored bytes");
     EXPECT_EQ(readAll(r, 1), big);
     r.close();
-    std::filesystem::remove(path);
 }
 
 TEST(ZipReader, EndRecordSearchAndConsistencyChecks) {

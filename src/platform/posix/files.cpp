@@ -155,7 +155,7 @@ std::u32string foldedCharacters(std::string_view text) {
     std::u32string out;
     out.reserve(text.size());
     for (size_t i = 0; i < text.size();) {
-        const Utf8Step step = readUtf8(text, i, false);
+        const Utf8Step step = readUtf8OrReplacement(text, i, false);
         if (step.valid) {
             out.push_back(foldCase(step.codePoint));
             i += step.length;

@@ -12,7 +12,9 @@ namespace hux::platform {
 
 // A locale that is not installed, or "C", must not cost the user any
 // character.
-std::u16string ansiToUtf16(const char* text, size_t length) { return decodeUtf8(textBeforeNul(text, length), false); }
+std::u16string ansiToUtf16(const char* text, size_t length) {
+    return decodeUtf8Replacing(textBeforeNul(text, length), false);
+}
 
 ByteString utf16ToAnsi(const char16_t* units, size_t count) {
     ByteString out;
@@ -20,7 +22,7 @@ ByteString utf16ToAnsi(const char16_t* units, size_t count) {
     return out;
 }
 
-std::u16string utf8TextToUtf16(std::string_view text) { return decodeUtf8(text, true); }
+std::u16string utf8TextToUtf16(std::string_view text) { return decodeUtf8Replacing(text, true); }
 
 bool localeDecodes(std::string_view text) {
     if (!hasHighByte(text)) return true;
@@ -28,7 +30,7 @@ bool localeDecodes(std::string_view text) {
     if (!codeset || (std::strcmp(codeset, "UTF-8") != 0 && std::strcmp(codeset, "utf8") != 0)) return false;
     // Well-formed exactly when it survives a round trip.
     ByteString again;
-    appendUtf8Standard(again, decodeUtf8(text, false));
+    appendUtf8Standard(again, decodeUtf8Replacing(text, false));
     return again.view() == text;
 }
 

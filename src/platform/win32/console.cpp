@@ -42,7 +42,7 @@ void pointAtConsole(HANDLE console, DWORD id, FILE* stream, int fd) {
 
 // The text up to its first zero; invalid bytes become U+FFFD.
 std::wstring widen(const ByteString& text) {
-    const std::u16string units = decodeUtf8(std::string_view(text.c_str()), false);
+    const std::u16string units = decodeUtf8Replacing(std::string_view(text.c_str()), false);
     return std::wstring(units.begin(), units.end());
 }
 

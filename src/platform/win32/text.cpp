@@ -37,7 +37,7 @@ ByteString utf16ToAnsi(const char16_t* units, size_t count) {
 
 // Configuration text is decoded by the launcher's own decoder, and every
 // option is ANSI text the virtual machine reads back with the same code page.
-std::u16string utf8TextToUtf16(std::string_view text) { return utf8ToUtf16(text); }
+std::u16string utf8TextToUtf16(std::string_view text) { return decodeUtf8WithQuestionMarks(text); }
 
 bool localeDecodes(std::string_view) { return true; }
 bool classPathOpensByName(std::string_view) { return true; }

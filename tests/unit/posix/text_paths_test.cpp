@@ -17,6 +17,7 @@
 #include "platform/files.h"
 #include "platform/process.h"
 #include "platform/text.h"
+#include "test_support.h"
 
 using namespace hux;
 namespace fs = std::filesystem;
@@ -38,13 +39,6 @@ private:
 };
 
 std::u16string ansi(std::string_view text) { return platform::ansiToUtf16(text.data(), text.size()); }
-
-fs::path scratchDirectory(const char* name) {
-    fs::path dir = fs::temp_directory_path() / (std::string("hux-text-") + name + "-" + std::to_string(getpid()));
-    fs::remove_all(dir);
-    fs::create_directories(dir);
-    return dir;
-}
 
 }  // namespace
 
@@ -147,7 +141,8 @@ TEST(LinuxPaths, DeepExecutablePathsAndDirectoriesAreNotCut) {
     EXPECT_EQ(self, fs::read_symlink("/proc/self/exe").string());
 
     // A working directory 3,000 bytes deep is reported whole.
-    const fs::path base = scratchDirectory("deep");
+    const test::TempDir scratch;
+    const fs::path base = scratch.path();
     fs::path deep = base;
     while (deep.string().size() < 3000) deep /= std::string(200, 'd');
     fs::create_directories(deep);
@@ -155,11 +150,11 @@ TEST(LinuxPaths, DeepExecutablePathsAndDirectoriesAreNotCut) {
     ASSERT_TRUE(platform::setCurrentDirectory(deep.c_str()));
     EXPECT_EQ(std::string(platform::currentDirectory().c_str()), deep.string());
     fs::current_path(saved);
-    fs::remove_all(base);
 }
 
 TEST(LinuxPaths, DescriptorPathOpensWhatTheOriginalNames) {
-    const fs::path dir = scratchDirectory("fd");
+    const test::TempDir scratch;
+    const fs::path dir = scratch.path();
     const fs::path file = dir / "\xC3\xBC.jar";
     std::ofstream(file) << "content";
     for (const bool resolvable : {false, true}) {
@@ -179,11 +174,11 @@ TEST(LinuxPaths, DescriptorPathOpensWhatTheOriginalNames) {
     // A directory has no copy; it is still named by a descriptor.
     EXPECT_TRUE(platform::descriptorPath(dir.c_str(), true).empty());
     EXPECT_FALSE(platform::descriptorPath(dir.c_str(), false).empty());
-    fs::remove_all(dir);
 }
 
 TEST(LinuxPaths, OnlyRegularFilesOpenAndAFifoNeverBlocks) {
-    const fs::path dir = scratchDirectory("fifo");
+    const test::TempDir scratch;
+    const fs::path dir = scratch.path();
     const fs::path fifo = dir / "app.cfg";
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     const auto start = std::chrono::steady_clock::now();
@@ -200,5 +195,4 @@ TEST(LinuxPaths, OnlyRegularFilesOpenAndAFifoNeverBlocks) {
     EXPECT_TRUE(f.readAt(6, buffer, 4));
     EXPECT_EQ(std::string(buffer, 4), "6789");
     f.close();
-    fs::remove_all(dir);
 }

@@ -1,7 +1,6 @@
 #include "support/packed_config.h"
 
 #include <fstream>
-#include <random>
 
 #include "common/payload_format.h"
 #include "common/zip_format.h"
@@ -30,17 +29,6 @@ std::unique_ptr<LaunchConfig> loadPackedConfig(const std::filesystem::path& dir,
     auto config = std::make_unique<LaunchConfig>(false);
     config->loadFrom(ByteString(exe.string()), static_cast<uint32_t>(archive.size()));
     return config;
-}
-
-TaggedTempDir::TaggedTempDir(const char* tag) {
-    std::random_device rd;
-    path_ = std::filesystem::temp_directory_path() / (std::string("hux-") + tag + "-" + std::to_string(rd()));
-    std::filesystem::create_directories(path_);
-}
-
-TaggedTempDir::~TaggedTempDir() {
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
 }
 
 }  // namespace hux::test

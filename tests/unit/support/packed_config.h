@@ -16,15 +16,4 @@ namespace hux::test {
 std::unique_ptr<LaunchConfig> loadPackedConfig(const std::filesystem::path& dir, const std::string& embedded,
                                                const std::string& external);
 
-// A fresh directory under the system's temporary directory, removed on exit.
-class TaggedTempDir {
-public:
-    explicit TaggedTempDir(const char* tag);
-    ~TaggedTempDir();
-    const std::filesystem::path& path() const { return path_; }
-
-private:
-    std::filesystem::path path_;
-};
-
 }  // namespace hux::test
