@@ -378,6 +378,20 @@ std::vector<std::string> as(const User& u, const std::vector<std::string>& comma
 
 std::string linuxRuntimeDir() { return hux::platform::posix::objectDirectory(); }
 
+std::string privateRuntimeLibrary(const Target& t) {
+    return t.windows() ? "jre/bin/server/jvm.dll" : "jre/lib/server/libjvm.so";
+}
+
+std::string loadRecorder(const Target& t) {
+    return (t.windows() ? windowsBuildDir() : buildDir()) + "/test-runtimes/hux_test_loadrecorder" +
+           (t.windows() ? ".dll" : ".so");
+}
+
+void copyInto(const std::string& from, const std::string& to) {
+    std::filesystem::create_directories(std::filesystem::path(to).parent_path());
+    std::filesystem::copy_file(from, to, std::filesystem::copy_options::overwrite_existing);
+}
+
 MutexHolder::MutexHolder(const Target& target, const std::string& name) {
     if (target.windows()) {
         helper_ = std::make_unique<Background>(target.command(windowsBuildDir() + "/bin/hold_mutex.exe", {name}));

@@ -154,6 +154,14 @@ std::vector<std::string> as(const User& u, const std::vector<std::string>& comma
 // The directory of the user's named objects as the launcher computes it on Linux.
 std::string linuxRuntimeDir();
 
+// Where the `b` source finds a runtime library below the executable's `jre`.
+std::string privateRuntimeLibrary(const Target& t);
+// The stand-in runtime library that writes "runtime-loaded.txt" in the current
+// directory when it is loaded (its creation entry fails).
+std::string loadRecorder(const Target& t);
+// Copies a file, making the folders on the way.
+void copyInto(const std::string& from, const std::string& to);
+
 // Holds the single-instance lock named `name` the way another running
 // instance would: the lock file on Linux, the named mutex (through a helper)
 // under Wine.

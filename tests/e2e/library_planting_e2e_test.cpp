@@ -12,30 +12,12 @@
 
 using namespace hux::e2e;
 
-namespace {
-
-// Where the `b` source finds a runtime below a `jre` directory.
-std::string plantedLibrary(const Target& t) {
-    return t.windows() ? "jre/bin/server/jvm.dll" : "jre/lib/server/libjvm.so";
-}
-
-std::string recorder(const Target& t) {
-    return (t.windows() ? windowsBuildDir() : buildDir()) + "/test-runtimes/hux_test_loadrecorder" +
-           (t.windows() ? ".dll" : ".so");
-}
-
-void copy(const std::string& from, const std::string& to) {
-    std::filesystem::create_directories(std::filesystem::path(to).parent_path());
-    std::filesystem::copy_file(from, to, std::filesystem::copy_options::overwrite_existing);
-}
-
-}  // namespace
 
 TEST(LibraryPlanting, ARuntimeInTheWorkingDirectoryIsNeverLoaded) {
     for (const Target& t : targets()) {
         SCOPED_TRACE(t.name);
-        if (!exists(recorder(t))) {
-            ADD_FAILURE() << "no stand-in library " << recorder(t);
+        if (!exists(loadRecorder(t))) {
+            ADD_FAILURE() << "no stand-in library " << loadRecorder(t);
             continue;
         }
         // The default configuration (search order "cbsie", jre "./jre/"), a
@@ -46,8 +28,8 @@ TEST(LibraryPlanting, ARuntimeInTheWorkingDirectoryIsNeverLoaded) {
         };
         const std::string dll = t.windows() ? "rt/jvm.dll" : "rt/libjvm.so";
         const std::vector<Case> cases = {
-            {{"mainclass app.Main"}, plantedLibrary(t)},
-            {{"mainclass app.Main", "jre private"}, "private/" + plantedLibrary(t).substr(4)},
+            {{"mainclass app.Main"}, privateRuntimeLibrary(t)},
+            {{"mainclass app.Main", "jre private"}, "private/" + privateRuntimeLibrary(t).substr(4)},
             {{"mainclass app.Main", "jvmdll " + dll}, dll},
         };
         for (const Case& c : cases) {
@@ -58,7 +40,7 @@ TEST(LibraryPlanting, ARuntimeInTheWorkingDirectoryIsNeverLoaded) {
             const std::vector<std::string> files{"lib/app.jar=" + appJarDir() + "/app.jar"};
             ASSERT_EQ(pack(t, exe, c.lines, files).exitCode, 0);
             const std::string work = dir.file("work");
-            copy(recorder(t), work + "/" + c.library);
+            copyInto(loadRecorder(t), work + "/" + c.library);
 
             RunOptions options;
             options.cwd = work;
@@ -75,7 +57,7 @@ TEST(LibraryPlanting, ARuntimeInTheWorkingDirectoryIsNeverLoaded) {
 
             // The same library beside the executable is the application's own
             // runtime: it is loaded (and its failing creation entry reported).
-            copy(recorder(t), dir.file("app/" + c.library));
+            copyInto(loadRecorder(t), dir.file("app/" + c.library));
             r = runOn(t, exe, {}, options);
             EXPECT_TRUE(exists(work + "/runtime-loaded.txt")) << r.err;
             EXPECT_EQ(r.exitCode, 4) << r.err;

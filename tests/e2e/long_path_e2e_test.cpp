@@ -14,19 +14,6 @@ using namespace hux::e2e;
 
 namespace {
 
-std::string runtimeLibrary(const Target& t) {
-    return t.windows() ? "jre/bin/server/jvm.dll" : "jre/lib/server/libjvm.so";
-}
-
-std::string recorder(const Target& t) {
-    return (t.windows() ? windowsBuildDir() : buildDir()) + "/test-runtimes/hux_test_loadrecorder" +
-           (t.windows() ? ".dll" : ".so");
-}
-
-void copy(const std::string& from, const std::string& to) {
-    std::filesystem::create_directories(std::filesystem::path(to).parent_path());
-    std::filesystem::copy_file(from, to, std::filesystem::copy_options::overwrite_existing);
-}
 
 // Length of `path` as the program sees it (Wine adds its drive letter).
 size_t seenLength(const Target& t, const std::string& path) {
@@ -38,8 +25,8 @@ size_t seenLength(const Target& t, const std::string& path) {
 TEST(LongPath, AnExecutableBeyond260CharactersIsItsOwnHome) {
     for (const Target& t : targets()) {
         SCOPED_TRACE(t.name);
-        if (!exists(recorder(t))) {
-            ADD_FAILURE() << "no stand-in library " << recorder(t);
+        if (!exists(loadRecorder(t))) {
+            ADD_FAILURE() << "no stand-in library " << loadRecorder(t);
             continue;
         }
         // The whole executable path's length, as the program sees it.
@@ -61,7 +48,7 @@ TEST(LongPath, AnExecutableBeyond260CharactersIsItsOwnHome) {
             // The configuration beside the executable names the failure.
             dir.write(app.substr(dir.path().size() + 1) + "/tool.cfg", "message 1=from beside\r\n");
             // A library where the cut path's "jre" would be.
-            copy(recorder(t), ancestor + "/" + runtimeLibrary(t));
+            copyInto(loadRecorder(t), ancestor + "/" + privateRuntimeLibrary(t));
 
             const std::string work = dir.file("work");
             std::filesystem::create_directories(work);
@@ -75,7 +62,7 @@ TEST(LongPath, AnExecutableBeyond260CharactersIsItsOwnHome) {
             EXPECT_EQ(r.err, std::string("from beside\n") + kNoRuntimeAdvice);
 
             // The application's own runtime beside it is loaded.
-            copy(recorder(t), app + "/" + runtimeLibrary(t));
+            copyInto(loadRecorder(t), app + "/" + privateRuntimeLibrary(t));
             r = runOn(t, exe, {}, options);
             EXPECT_TRUE(exists(work + "/runtime-loaded.txt")) << r.err;
             EXPECT_EQ(r.exitCode, 4) << r.err;
