@@ -10,21 +10,11 @@
 #include <string>
 
 #include "platform/user_cache.h"
+#include "platform/posix/write_all.h"
 
 namespace hux::platform {
 
 namespace {
-
-bool writeAll(int fd, const char* p, size_t count) {
-    while (count > 0) {
-        const ssize_t n = write(fd, p, count);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        p += n;
-        count -= static_cast<size_t>(n);
-    }
-    return true;
-}
 
 // Removes the entries of the directory open as `fd` (which it closes), then
 // nothing else: the caller removes the directory itself.
@@ -60,7 +50,7 @@ bool makePrivateDirectory(const char* path) {
 bool writeNewFile(const char* path, const void* bytes, size_t count, bool executable) {
     const int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, executable ? 0700 : 0600);
     if (fd < 0) return false;
-    const bool written = writeAll(fd, static_cast<const char*>(bytes), count);
+    const bool written = posix::writeAll(fd, bytes, count);
     if (close(fd) == 0 && written) return true;
     unlink(path);
     return false;

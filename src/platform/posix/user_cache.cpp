@@ -13,6 +13,7 @@
 #include <cstdio>
 
 #include "platform/environment.h"
+#include "platform/posix/write_all.h"
 
 namespace hux::platform {
 
@@ -20,18 +21,6 @@ namespace {
 
 bool isOwnPrivate(const struct stat& st) {
     return S_ISREG(st.st_mode) && st.st_uid == geteuid() && (st.st_mode & 022) == 0;
-}
-
-bool writeAll(int fd, const void* bytes, size_t count) {
-    const auto* p = static_cast<const char*>(bytes);
-    while (count > 0) {
-        const ssize_t n = write(fd, p, count);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        p += n;
-        count -= static_cast<size_t>(n);
-    }
-    return true;
 }
 
 bool ensureDirectory(const ByteString& path) {
@@ -84,7 +73,7 @@ void removeFile(const char* path) { unlink(path); }
 bool writeNewPrivateFile(const char* path, const void* bytes, size_t count) {
     const int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (fd < 0) return false;
-    const bool written = writeAll(fd, bytes, count);
+    const bool written = posix::writeAll(fd, bytes, count);
     if (close(fd) == 0 && written) return true;
     unlink(path);
     return false;
@@ -105,7 +94,7 @@ bool LiveMarker::hold(const char* path) {
     if (fd < 0) return false;
     struct stat st {};
     if (fstat(fd, &st) != 0 || !isOwnPrivate(st) || flock(fd, LOCK_EX | LOCK_NB) != 0 || ftruncate(fd, 0) != 0 ||
-        !writeAll(fd, "1", 1)) {
+        !posix::writeAll(fd, "1", 1)) {
         close(fd);
         return false;
     }
