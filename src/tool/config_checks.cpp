@@ -176,6 +176,16 @@ bool checkConfiguration(std::vector<std::string>& lines, const ConfigPolicy& pol
         systemLoader = "false";
         lines.push_back("assystemclassloader false");
     }
+    std::string sharing;
+    if (findValue(lines, "cds", sharing) && equalsIgnoreCase(sharing, "auto") &&
+        !equalsIgnoreCase(systemLoader, "false")) {
+        // The virtual machine never maps archived classes that a custom
+        // system class loader defines, and turns its archived module graph
+        // off for one: the archive would cost a slower first launch for nothing.
+        warnings.push_back("'cds auto' has no effect while the launcher's loader is the system class loader; "
+                           "pack with --flatten, or add 'assystemclassloader false' if the application "
+                           "does not need its classes from ClassLoader.getSystemClassLoader()");
+    }
     if (policy.quietSharingNote && !equalsIgnoreCase(systemLoader, "false")) {
         // The class-data sharing note the virtual machine prints when the
         // launcher's loader is the system class loader: a unified-logging line (on standard

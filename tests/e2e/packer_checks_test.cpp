@@ -133,10 +133,11 @@ TEST(ConfigChecks, RefusalsWarningsAndDefaults) {
                                       "cds auto"};
     warnings.clear();
     ASSERT_TRUE(checkConfiguration(lines, policy, warnings, error)) << error;
-    ASSERT_EQ(warnings.size(), 3u);
+    ASSERT_EQ(warnings.size(), 4u);
     EXPECT_TRUE(has(warnings[0], "unknown configuration key 'mainclas'")) << warnings[0];
     EXPECT_TRUE(has(warnings[1], "'libs' takes one directory per line")) << warnings[1];
     EXPECT_TRUE(has(warnings[2], "'-Xmx1g' has no key")) << warnings[2];
+    EXPECT_TRUE(has(warnings[3], "'cds auto' has no effect")) << warnings[3];
     EXPECT_EQ(std::count(lines.begin(), lines.end(), "compatible true"), 1);
     EXPECT_EQ(std::count(lines.begin(), lines.end(), "option -Xlog:cds=off"), 1);
 
@@ -173,6 +174,10 @@ TEST(ConfigChecks, RefusalsWarningsAndDefaults) {
     std::vector<std::string> flatLines = {"mainclass a.B"};
     ASSERT_TRUE(checkConfiguration(flatLines, flat, warnings, error));
     EXPECT_EQ(flatLines, (std::vector<std::string>{"mainclass a.B", "compatible true", "assystemclassloader false"}));
+    std::vector<std::string> flatSharing = {"mainclass a.B", "cds auto"};
+    warnings.clear();
+    ASSERT_TRUE(checkConfiguration(flatSharing, flat, warnings, error));
+    EXPECT_TRUE(warnings.empty()) << warnings[0];
     std::vector<std::string> flatOwn = {"mainclass a.B", "assystemclassloader true"};
     ASSERT_TRUE(checkConfiguration(flatOwn, flat, warnings, error));
     EXPECT_EQ(std::count(flatOwn.begin(), flatOwn.end(), "assystemclassloader false"), 0);
