@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <string_view>
 
 #include "common/byte_string.h"
@@ -18,6 +19,16 @@ constexpr int32_t kPathMax = 260;
 #else
 constexpr int32_t kPathMax = 4096;
 #endif
+
+// Makes the paths this layer takes and gives (files, the arguments of
+// programs it runs, the executable's own name) UTF-8 text whatever the
+// system's ANSI code page, and a console show UTF-8 output while the process
+// runs: the hux tool's choice, which reads its arguments as UTF-8. Nothing
+// where paths are bytes anyway (Linux). Called once, before other calls.
+void usePathsInUtf8();
+
+// std::fopen for a path in this layer's path text.
+std::FILE* openStdioFile(const char* path, const char* mode);
 
 // Read-permission access test (directories pass too).
 bool isReadable(const char* path);

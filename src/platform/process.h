@@ -3,6 +3,8 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
+#include <vector>
 
 #include "common/byte_string.h"
 
@@ -24,6 +26,11 @@ int lastErrorCode();
 // The command line as the process received it, as one text; false where the
 // system hands over an argument vector only.
 bool rawCommandLine(ByteString& out);
+
+// The arguments after the program's name as UTF-8, split from the wide
+// command line; false where the argument vector `main` receives is already
+// what the system holds (Linux: bytes).
+bool utf8Arguments(std::vector<std::string>& out);
 
 // Whether the process runs with elevated (administrator / root) rights.
 bool isProcessElevated();

@@ -11,6 +11,7 @@
 #include "tool/jar_facts.h"
 #include "tool/manifest.h"
 #include "tool/packer.h"
+#include "tool/file_names.h"
 
 namespace fs = std::filesystem;
 
@@ -34,9 +35,9 @@ bool jarClassPath(const std::string& path, std::vector<std::string>& entries) {
 // The file's identity: its path with links resolved where it exists.
 std::string identityOf(const std::string& path) {
     std::error_code ec;
-    fs::path canonical = fs::weakly_canonical(fs::absolute(path, ec), ec);
-    if (ec) canonical = fs::absolute(path, ec).lexically_normal();
-    return canonical.string();
+    fs::path canonical = fs::weakly_canonical(fs::absolute(pathOf(path), ec), ec);
+    if (ec) canonical = fs::absolute(pathOf(path), ec).lexically_normal();
+    return textOf(canonical);
 }
 
 std::string withSuffix(const std::string& name, int n) {
@@ -66,7 +67,7 @@ public:
         if (reached_.count(identity)) return;  // a Class-Path brought it earlier
         given_.insert(identity);
         out_.emplace_back(name, path);
-        follow(name, path, fs::path(identity).parent_path());
+        follow(name, path, pathOf(identity).parent_path());
     }
 
     std::vector<std::pair<std::string, std::string>> take() { return std::move(out_); }
@@ -84,13 +85,13 @@ private:
             const std::string where = "Class-Path entry '" + entry + "' of '" + name + "'";
             ClassPathTarget target;
             std::string why;
-            if (!resolveClassPathEntry(base.string(), entry, target, why)) {
+            if (!resolveClassPathEntry(textOf(base), entry, target, why)) {
                 warnings_.push_back(where + ": " + why + "; left out");
                 continue;
             }
             const std::string& resolved = target.path;
             std::error_code ec;
-            const fs::file_status status = fs::status(resolved, ec);
+            const fs::file_status status = fs::status(pathOf(resolved), ec);
             if (!fs::exists(status)) {
                 missing.push_back(where + ": '" + resolved + "' does not exist; left out");
                 continue;
@@ -116,7 +117,7 @@ private:
                 stored = archiveName(folder, entry, resolved);
             }
             out_.emplace_back(stored, resolved);
-            follow(stored, resolved, fs::path(resolved).parent_path());
+            follow(stored, resolved, pathOf(resolved).parent_path());
         }
         // Distributions' jars often name many jars that are not installed;
         // java skips them silently.
@@ -138,8 +139,8 @@ private:
         // Resolved against no folder, a relative entry gives its own path.
         const bool inside =
             resolveClassPathEntry("", entry, relative, why) && relative.relative &&
-            normaliseEntryName(fs::path(folder + relative.path).lexically_normal().generic_string(), name, why);
-        if (!inside) normaliseEntryName(folder + fs::path(resolved).filename().string(), name, why);
+            normaliseEntryName(genericTextOf(pathOf(folder + relative.path).lexically_normal()), name, why);
+        if (!inside) normaliseEntryName(folder + textOf(pathOf(resolved).filename()), name, why);
         if (name.empty()) name = folder + "class-path.jar";
         if (!zip::isArchiveName(name)) name += ".jar";
         std::string unique = name;

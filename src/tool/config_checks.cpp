@@ -4,6 +4,7 @@
 #include <filesystem>
 
 #include "common/utf.h"
+#include "tool/file_names.h"
 
 namespace fs = std::filesystem;
 
@@ -104,8 +105,8 @@ bool severalOptions(const std::string& value) {
 
 bool sameFile(const fs::path& a, const fs::path& b, bool ignoreCase) {
     std::error_code ec;
-    const std::string x = fs::weakly_canonical(a, ec).string();
-    const std::string y = fs::weakly_canonical(b, ec).string();
+    const std::string x = textOf(fs::weakly_canonical(a, ec));
+    const std::string y = textOf(fs::weakly_canonical(b, ec));
     return ignoreCase ? equalsIgnoreCase(x, y) : x == y;
 }
 
@@ -200,17 +201,17 @@ std::string externalConfigWarning(const std::string& configPath, const std::stri
                                   const std::vector<std::string>& lines, bool windowsTarget) {
     std::string disable;
     if (findValue(lines, "disableexternal", disable) && equalsIgnoreCase(disable, "true")) return {};
-    const fs::path out(outputPath);
-    std::vector<fs::path> places = {out.string() + ".cfg", out.string() + ".config"};
+    const fs::path out = pathOf(outputPath);
+    std::vector<fs::path> places = {pathOf(outputPath + ".cfg"), pathOf(outputPath + ".config")};
     if (out.has_extension()) {
         fs::path stem = out;
         stem.replace_extension();
-        places.push_back(stem.string() + ".cfg");
-        places.push_back(stem.string() + ".config");
+        places.push_back(pathOf(textOf(stem) + ".cfg"));
+        places.push_back(pathOf(textOf(stem) + ".config"));
     }
     for (const fs::path& place : places) {
-        if (!sameFile(configPath, place, windowsTarget)) continue;
-        return "'" + configPath + "' sits where '" + out.filename().string() +
+        if (!sameFile(pathOf(configPath), place, windowsTarget)) continue;
+        return "'" + configPath + "' sits where '" + textOf(out.filename()) +
                "' reads its external configuration at run time, so its lines would apply twice "
                "(argv, option and property lines repeated); move or rename it, or add 'disableexternal true'";
     }

@@ -12,6 +12,7 @@
 #include "tool/jar_facts.h"
 #include "tool/manifest.h"
 #include "tool/packer.h"
+#include "tool/file_names.h"
 
 namespace hux::tool {
 
@@ -173,7 +174,7 @@ bool Flattener::addJar(const std::string& path, const std::string& label, std::v
     // are stored, without inflating and deflating them again.
     Jar source;
     if (!source.open(path)) {
-        error = std::filesystem::is_regular_file(path) ? "'" + path + "' is not a readable jar"
+        error = std::filesystem::is_regular_file(pathOf(path)) ? "'" + path + "' is not a readable jar"
                                                        : "cannot read '" + path + "'";
         return false;
     }

@@ -11,9 +11,11 @@
 #include <sstream>
 
 #include "platform/console.h"
+#include "platform/files.h"
 #include "platform/process.h"
 #include "tool/payload_listing.h"
 #include "tool/packer.h"
+#include "tool/file_names.h"
 
 namespace fs = std::filesystem;
 
@@ -23,7 +25,7 @@ namespace {
 // installation alike.
 fs::path dataDirectory() {
     const hux::ByteString self = hux::platform::moduleFileName();
-    return fs::path(self.c_str()).parent_path().parent_path() / "share" / "hux";
+    return hux::tool::pathOf(self.c_str()).parent_path().parent_path() / "share" / "hux";
 }
 
 std::string stubFileName(const std::string& target) { return target == "windows-x64" ? "hux-stub.exe" : "hux-stub"; }
@@ -73,15 +75,20 @@ int main(int argc, char** argv) {
     app.require_subcommand(0, 1);
     app.set_version_flag("--version", "hux " HUX_VERSION);
 
+    // Paths are UTF-8 text throughout; on Windows the arguments are read from
+    // the wide command line, so that any file name comes through.
+    hux::platform::usePathsInUtf8();
+    std::vector<std::string> given;
+    if (!hux::platform::utf8Arguments(given)) given.assign(argv + 1, argv + argc);
+
     // @FILE arguments: the arguments that FILE holds.
     std::vector<std::string> args;
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
+    for (const std::string& arg : given) {
         if (arg.size() < 2 || arg[0] != '@') {
             args.push_back(arg);
             continue;
         }
-        std::ifstream in(arg.substr(1), std::ios::binary);
+        std::ifstream in(hux::tool::pathOf(arg.substr(1)), std::ios::binary);
         std::stringstream text;
         text << in.rdbuf();
         if (!in || !hux::tool::splitArgumentFile(text.str(), args)) {
@@ -236,10 +243,10 @@ int main(int argc, char** argv) {
     std::error_code ec;
     for (const std::string& input : inputs) {
         const size_t eq = input.find('=');
-        if (eq != std::string::npos && eq > 0 && !fs::exists(input, ec)) {
+        if (eq != std::string::npos && eq > 0 && !fs::exists(hux::tool::pathOf(input), ec)) {
             request.files.emplace_back(input.substr(0, eq), input.substr(eq + 1));
         } else {
-            request.files.emplace_back(fs::path(input).filename().string(), input);
+            request.files.emplace_back(hux::tool::textOf(hux::tool::pathOf(input).filename()), input);
         }
     }
     if (request.outputPath.empty()) request.outputPath = hux::tool::defaultOutputName(request.files, request.target);
@@ -247,11 +254,11 @@ int main(int argc, char** argv) {
         std::cerr << "hux pack: name the executable to write with -o (no jar to name it after)\n";
         return 2;
     }
-    request.look.fileName = fs::path(request.outputPath).filename().string();
-    const fs::path data = dataDir.empty() ? dataDirectory() : fs::path(dataDir);
+    request.look.fileName = hux::tool::textOf(hux::tool::pathOf(request.outputPath).filename());
+    const fs::path data = dataDir.empty() ? dataDirectory() : hux::tool::pathOf(dataDir);
     if (request.stubPath.empty())
-        request.stubPath = (data / "stubs" / request.target / stubFileName(request.target)).string();
-    request.javaClassesDir = (data / "java").string();
+        request.stubPath = hux::tool::textOf(data / "stubs" / request.target / stubFileName(request.target));
+    request.javaClassesDir = hux::tool::textOf(data / "java");
     request.requireMain = !noMain;
     request.classResources = !noCompatible;
     request.quietSharingNote = !keepSharingNote;

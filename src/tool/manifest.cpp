@@ -6,6 +6,7 @@
 
 #include "common/hex_digit.h"
 #include "common/utf.h"
+#include "tool/file_names.h"
 
 namespace fs = std::filesystem;
 
@@ -296,8 +297,8 @@ bool resolveClassPathEntry(const std::string& jarDir, const std::string& entry, 
     }
     target.directory = decoded.back() == '/';
     target.relative = !absolute;
-    const fs::path resolved = absolute || jarDir.empty() ? fs::path(decoded) : fs::path(jarDir) / decoded;
-    target.path = resolved.lexically_normal().generic_string();
+    const fs::path resolved = absolute || jarDir.empty() ? pathOf(decoded) : pathOf(jarDir) / pathOf(decoded);
+    target.path = genericTextOf(resolved.lexically_normal());
     if (target.path.size() > 1 && target.path.back() == '/') target.path.pop_back();
     return true;
 }

@@ -22,6 +22,7 @@
 #include "tool/runtime_image.h"
 #include "tool/signing.h"
 #include "tool/zip_writer.h"
+#include "tool/file_names.h"
 
 namespace fs = std::filesystem;
 
@@ -41,8 +42,8 @@ bool validUtf8(const std::string& s) {
 
 bool readFile(const std::string& path, std::vector<uint8_t>& out) {
     std::error_code ec;
-    if (!fs::is_regular_file(path, ec)) return false;
-    std::ifstream in(path, std::ios::binary);
+    if (!fs::is_regular_file(pathOf(path), ec)) return false;
+    std::ifstream in(pathOf(path), std::ios::binary);
     if (!in) return false;
     in.seekg(0, std::ios::end);
     const auto size = static_cast<std::streamoff>(in.tellg());
@@ -364,7 +365,7 @@ private:
 // index), whatever their spelling.
 bool sameFileAs(const std::string& a, const std::string& b) {
     std::error_code ec;
-    return !a.empty() && !b.empty() && fs::equivalent(a, b, ec) && !ec;
+    return !a.empty() && !b.empty() && fs::equivalent(pathOf(a), pathOf(b), ec) && !ec;
 }
 
 }  // namespace
@@ -383,7 +384,7 @@ std::string defaultOutputName(const std::vector<std::pair<std::string, std::stri
                               const std::string& target) {
     const auto* jar = firstJar(files);
     if (!jar) return {};
-    std::string base = fs::path(jar->second).filename().string();
+    std::string base = textOf(pathOf(jar->second).filename());
     if (base.size() > 4) base.erase(base.size() - 4);  // ".jar" or ".zip", any case
     return target == "windows-x64" ? base + ".exe" : base;
 }
@@ -405,7 +406,7 @@ public:
         : request_(request.runtime), target_(request.target), out_(out) {
         const fs::path dir = out.parent_path();
         jre_ = dir / "jre";
-        staging_ = dir / (out.filename().string() + ".hux-jre-partial");
+        staging_ = dir / pathOf(textOf(out.filename()) + ".hux-jre-partial");
     }
     ShippedRuntime(const ShippedRuntime&) = delete;
     ShippedRuntime& operator=(const ShippedRuntime&) = delete;
@@ -429,7 +430,7 @@ public:
         std::error_code ec;
         if (!request_.jlink) {
             if (!checkRuntimeImage(request_.imageDir, target_, error)) return false;
-            if (!request_.embed && fs::exists(jre_, ec) && fs::equivalent(request_.imageDir, jre_, ec)) {
+            if (!request_.embed && fs::exists(jre_, ec) && fs::equivalent(pathOf(request_.imageDir), jre_, ec)) {
                 error = "the runtime image '" + request_.imageDir + "' is the jre folder the output's would replace";
                 return false;
             }
@@ -443,13 +444,13 @@ public:
             std::string minjre;
             configValue(lines, "minjre", minjre);
             staged_ = true;
-            if (!linkRuntime(request_, target_, jars, trimmed(minjre), staging_.string(), error)) return false;
-            image_ = staging_.string();
+            if (!linkRuntime(request_, target_, jars, trimmed(minjre), textOf(staging_), error)) return false;
+            image_ = textOf(staging_);
             if (!checkRuntimeImage(image_, target_, error)) return false;
         } else if (!request_.embed) {
             staged_ = true;
-            if (!copyRuntimeImage(request_.imageDir, staging_.string(), error)) return false;
-            image_ = staging_.string();
+            if (!copyRuntimeImage(request_.imageDir, textOf(staging_), error)) return false;
+            image_ = textOf(staging_);
         } else {
             image_ = request_.imageDir;
         }
@@ -465,12 +466,12 @@ public:
     bool publish(std::string& error) {
         if (!request_.wanted() || request_.embed) return true;
         std::error_code ec;
-        const fs::path old = jre_.string() + ".hux-old";
+        const fs::path old = pathOf(textOf(jre_) + ".hux-old");
         fs::remove_all(old, ec);
         if (fs::exists(jre_, ec)) fs::rename(jre_, old, ec);
         if (!ec) fs::rename(staging_, jre_, ec);
         if (ec) {
-            error = "cannot put the runtime in place at '" + jre_.string() + "': " + ec.message();
+            error = "cannot put the runtime in place at '" + textOf(jre_) + "': " + ec.message();
             return false;
         }
         staged_ = false;
@@ -479,10 +480,10 @@ public:
     }
 
     std::string summary(uint64_t executableBytes) const {
-        const std::string exe = out_.string() + " (" + megabytes(executableBytes) + ")";
+        const std::string exe = textOf(out_) + " (" + megabytes(executableBytes) + ")";
         if (request_.embed)
             return "wrote " + exe + " carrying its runtime (" + megabytes(index_.totalBytes) + " unpacked)";
-        return "wrote " + exe + " and " + jre_.generic_string() + "/ (" + megabytes(treeBytes(jre_.string())) + ")";
+        return "wrote " + exe + " and " + genericTextOf(jre_) + "/ (" + megabytes(treeBytes(textOf(jre_))) + ")";
     }
 
 private:
@@ -655,7 +656,7 @@ bool pack(const PackRequest& request, std::string& error, std::vector<std::strin
         uint64_t stored = 0;
         for (const auto& [name, path] : files) {
             std::error_code sizeError;
-            const uintmax_t size = fs::file_size(path, sizeError);
+            const uintmax_t size = fs::file_size(pathOf(path), sizeError);
             if (!sizeError && zip::isArchiveName(name)) stored += size;
         }
         if (stored > 0xFFFFFFFFull) {
@@ -665,8 +666,8 @@ bool pack(const PackRequest& request, std::string& error, std::vector<std::strin
     }
 
     // Write next to the output, then rename, so a failure leaves nothing behind.
-    const fs::path out(request.outputPath);
-    const fs::path temp = out.string() + ".hux-partial";
+    const fs::path out = pathOf(request.outputPath);
+    const fs::path temp = pathOf(request.outputPath + ".hux-partial");
     std::error_code ec;
     ShippedRuntime runtime(request, out);
     if (!runtime.prepare(lines, files, warnings, error)) return false;
@@ -676,7 +677,7 @@ bool pack(const PackRequest& request, std::string& error, std::vector<std::strin
         fs::remove(temp, ec);
         return false;
     };
-    if (!sink.open(temp.string())) {
+    if (!sink.open(textOf(temp))) {
         error = "cannot write '" + request.outputPath + "'";
         return false;
     }
@@ -719,7 +720,7 @@ bool pack(const PackRequest& request, std::string& error, std::vector<std::strin
             flattener.addIndex(name, data);
             return true;
         }
-        if (!fs::is_regular_file(path, ec)) {
+        if (!fs::is_regular_file(pathOf(path), ec)) {
             error = "cannot read '" + path + "'";
             return false;
         }
@@ -727,16 +728,16 @@ bool pack(const PackRequest& request, std::string& error, std::vector<std::strin
                            zip::isArchiveName(name) ? ZipWriter::Method::Stored : ZipWriter::Method::Deflated, error);
     };
     if (!request.javaClassesDir.empty()) {
-        if (!fs::is_directory(request.javaClassesDir, ec)) {
+        if (!fs::is_directory(pathOf(request.javaClassesDir), ec)) {
             error = "the Java support classes are missing at '" + request.javaClassesDir + "'";
             return fail();
         }
         std::vector<std::pair<std::string, std::string>> classes;
-        for (auto it = fs::recursive_directory_iterator(request.javaClassesDir, ec);
+        for (auto it = fs::recursive_directory_iterator(pathOf(request.javaClassesDir), ec);
              !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
             if (!it->is_regular_file()) continue;
-            classes.emplace_back(fs::relative(it->path(), request.javaClassesDir).generic_string(),
-                                 it->path().string());
+            classes.emplace_back(genericTextOf(fs::relative(it->path(), pathOf(request.javaClassesDir))),
+                                 textOf(it->path()));
         }
         std::sort(classes.begin(), classes.end());
         for (const auto& [name, path] : classes)
@@ -783,7 +784,7 @@ bool pack(const PackRequest& request, std::string& error, std::vector<std::strin
         return fail();
     }
     if (request.progress) request.progress(filesDone, sink.size());
-    if (!request.signKey.empty() && !signExecutable(temp.string(), request.signKey, request.signCert, error)) {
+    if (!request.signKey.empty() && !signExecutable(textOf(temp), request.signKey, request.signCert, error)) {
         fs::remove(temp, ec);
         return false;
     }

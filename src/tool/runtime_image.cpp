@@ -9,6 +9,7 @@
 
 #include "platform/files.h"
 #include "platform/run_program.h"
+#include "tool/file_names.h"
 
 namespace fs = std::filesystem;
 
@@ -31,14 +32,14 @@ bool isExecutable(const fs::path& path) {
 bool listImage(const std::string& dir, std::vector<std::string>& names, std::string& error) {
     std::error_code ec;
     const auto options = fs::directory_options::follow_directory_symlink;
-    for (auto it = fs::recursive_directory_iterator(dir, options, ec); !ec && it != fs::recursive_directory_iterator();
+    for (auto it = fs::recursive_directory_iterator(pathOf(dir), options, ec); !ec && it != fs::recursive_directory_iterator();
          it.increment(ec)) {
         if (it->is_directory(ec)) continue;
         if (!it->is_regular_file(ec)) {
-            error = "the runtime image holds '" + it->path().string() + "', which is not a file (a broken link?)";
+            error = "the runtime image holds '" + textOf(it->path()) + "', which is not a file (a broken link?)";
             return false;
         }
-        names.push_back(fs::relative(it->path(), dir, ec).generic_string());
+        names.push_back(genericTextOf(fs::relative(it->path(), pathOf(dir), ec)));
     }
     if (ec) {
         error = "cannot read the runtime image '" + dir + "': " + ec.message();
@@ -57,7 +58,7 @@ fs::path findOnPath(const std::string& name) {
     while (std::getline(dirs, dir, platform::pathListSeparator())) {
         if (dir.empty()) continue;
         for (const char* suffix : {"", ".exe"}) {
-            const fs::path candidate = fs::path(dir) / (name + suffix);
+            const fs::path candidate = pathOf(dir) / pathOf(name + suffix);
             if (fs::is_regular_file(candidate, ec)) return candidate;
         }
     }
@@ -74,13 +75,13 @@ std::string hostJdk() {
         const fs::path found = findOnPath(tool);
         if (found.empty()) continue;
         const fs::path real = fs::canonical(found, ec);
-        if (!ec) return real.parent_path().parent_path().string();
+        if (!ec) return textOf(real.parent_path().parent_path());
     }
     return {};
 }
 
 std::string toolPath(const std::string& jdk, const char* tool, const std::string& hostTarget) {
-    return (fs::path(jdk) / "bin" / (std::string(tool) + (hostTarget == "windows-x64" ? ".exe" : ""))).string();
+    return textOf(pathOf(jdk) / "bin" / (std::string(tool) + (hostTarget == "windows-x64" ? ".exe" : "")));
 }
 
 std::string trimmedText(const std::string& text) {
@@ -119,11 +120,11 @@ const char* runtimeLibraryIn(const std::string& target) {
 
 bool checkRuntimeImage(const std::string& dir, const std::string& target, std::string& error) {
     std::error_code ec;
-    if (!fs::is_directory(dir, ec)) {
+    if (!fs::is_directory(pathOf(dir), ec)) {
         error = "the runtime image '" + dir + "' is not a folder";
         return false;
     }
-    if (!fs::is_regular_file(fs::path(dir) / runtimeLibraryIn(target), ec)) {
+    if (!fs::is_regular_file(pathOf(dir) / runtimeLibraryIn(target), ec)) {
         error = "'" + dir + "' is not a runtime image for " + target + " (it has no " + runtimeLibraryIn(target) + ")";
         return false;
     }
@@ -141,13 +142,13 @@ bool indexRuntimeImage(const std::string& dir, RuntimeIndex& index, std::string&
             error = "the runtime image holds a file whose name cannot be unpacked everywhere: '" + name + "'";
             return false;
         }
-        const fs::path path = fs::path(dir) / name;
+        const fs::path path = pathOf(dir) / pathOf(name);
         RuntimeIndex::File file;
         file.path = name;
         file.executable = isExecutable(path);
         std::ifstream in(path, std::ios::binary);
         if (!in) {
-            error = "cannot read '" + path.string() + "'";
+            error = "cannot read '" + textOf(path) + "'";
             return false;
         }
         hash.update(reinterpret_cast<const uint8_t*>(name.c_str()), name.size() + 1);
@@ -169,7 +170,7 @@ bool indexRuntimeImage(const std::string& dir, RuntimeIndex& index, std::string&
 
 bool addRuntimeImage(ZipWriter& zip, const std::string& dir, const RuntimeIndex& index, std::string& error) {
     for (const RuntimeIndex::File& file : index.files)
-        if (!zip.addFile(std::string(kRuntimeEntryPrefix) + file.path, (fs::path(dir) / file.path).string(),
+        if (!zip.addFile(std::string(kRuntimeEntryPrefix) + file.path, textOf(pathOf(dir) / pathOf(file.path)),
                          ZipWriter::Method::Deflated, error))
             return false;
     const std::string text = formatRuntimeIndex(index);
@@ -181,15 +182,15 @@ bool copyRuntimeImage(const std::string& from, const std::string& to, std::strin
     std::vector<std::string> names;
     if (!listImage(from, names, error)) return false;
     std::error_code ec;
-    if (!fs::create_directory(to, ec)) {
+    if (!fs::create_directory(pathOf(to), ec)) {
         error = "cannot create '" + to + "'";
         return false;
     }
     for (const std::string& name : names) {
-        const fs::path target = fs::path(to) / name;
+        const fs::path target = pathOf(to) / pathOf(name);
         // Links in the image (jlink's legal notices) are copied as the files they name.
         fs::create_directories(target.parent_path(), ec);
-        std::ifstream in(fs::path(from) / name, std::ios::binary);
+        std::ifstream in(pathOf(from) / pathOf(name), std::ios::binary);
         std::ofstream out(target, std::ios::binary | std::ios::trunc);
         char buffer[1 << 16];
         while (in && out) {
@@ -200,7 +201,7 @@ bool copyRuntimeImage(const std::string& from, const std::string& to, std::strin
             error = "cannot copy the runtime image to '" + to + "' (is the disk full?)";
             return false;
         }
-        fs::permissions(target, isExecutable(fs::path(from) / name) ? fs::perms(0755) : fs::perms(0644), ec);
+        fs::permissions(target, isExecutable(pathOf(from) / pathOf(name)) ? fs::perms(0755) : fs::perms(0644), ec);
     }
     return true;
 }
@@ -208,7 +209,7 @@ bool copyRuntimeImage(const std::string& from, const std::string& to, std::strin
 uint64_t treeBytes(const std::string& dir) {
     uint64_t total = 0;
     std::error_code ec;
-    for (auto it = fs::recursive_directory_iterator(dir, ec); !ec && it != fs::recursive_directory_iterator();
+    for (auto it = fs::recursive_directory_iterator(pathOf(dir), ec); !ec && it != fs::recursive_directory_iterator();
          it.increment(ec))
         if (it->is_regular_file(ec)) total += it->file_size(ec);
     return total;
@@ -217,7 +218,7 @@ uint64_t treeBytes(const std::string& dir) {
 int multiReleaseVersion(const std::string& minjre, const std::string& jdkHome) {
     std::string version = minjre;
     if (version.empty()) {
-        std::ifstream in(fs::path(jdkHome) / "release");
+        std::ifstream in(pathOf(jdkHome) / "release");
         std::string line;
         while (std::getline(in, line)) {
             if (line.rfind("JAVA_VERSION=", 0) != 0) continue;
@@ -246,11 +247,11 @@ bool linkRuntime(const RuntimeRequest& request, const std::string& target, const
         return false;
     }
     const std::string jlink = toolPath(tools, "jlink", request.hostTarget);
-    if (!fs::is_regular_file(jlink, ec)) {
+    if (!fs::is_regular_file(pathOf(jlink), ec)) {
         error = "the JDK at '" + tools + "' has no jlink (" + jlink + "): --jlink needs a JDK 9 or later, not a runtime";
         return false;
     }
-    const fs::path jmods = fs::path(modules) / "jmods";
+    const fs::path jmods = pathOf(modules) / "jmods";
     if (!fs::is_directory(jmods, ec)) {
         error = "the JDK at '" + modules + "' has no jmods folder, which jlink links from (Debian and Ubuntu ship it "
                 "as openjdk-<version>-jmods)";
@@ -275,11 +276,11 @@ bool linkRuntime(const RuntimeRequest& request, const std::string& target, const
         const std::string listing = outputDir + ".jdeps";
         std::string runError;
         const int rc = platform::runProgramToFile(argv, listing, runError);
-        std::ifstream in(listing);
+        std::ifstream in(pathOf(listing));
         std::stringstream text;
         text << in.rdbuf();
         in.close();
-        fs::remove(listing, ec);
+        fs::remove(pathOf(listing), ec);
         if (rc != 0) {
             error = rc < 0 ? runError
                            : "jdeps could not tell which modules the jars need (exit " + std::to_string(rc) +
@@ -297,12 +298,12 @@ bool linkRuntime(const RuntimeRequest& request, const std::string& target, const
     std::string moduleList;
     for (const std::string& m : ordered) moduleList += (moduleList.empty() ? "" : ",") + m;
     std::string runError;
-    const int rc = platform::runProgram({jlink, "--module-path", jmods.string(), "--add-modules", moduleList,
+    const int rc = platform::runProgram({jlink, "--module-path", textOf(jmods), "--add-modules", moduleList,
                                          "--strip-debug", "--no-man-pages", "--no-header-files", "--output",
                                          outputDir},
                                         runError);
     if (rc != 0) {
-        fs::remove_all(outputDir, ec);
+        fs::remove_all(pathOf(outputDir), ec);
         error = rc < 0 ? runError : "jlink could not link " + moduleList + " (exit " + std::to_string(rc) + ")";
         return false;
     }

@@ -3,6 +3,7 @@
 #include <filesystem>
 
 #include "platform/run_program.h"
+#include "tool/file_names.h"
 
 namespace fs = std::filesystem;
 
@@ -12,7 +13,7 @@ bool signExecutable(const std::string& path, const std::string& keyPath, const s
                     std::string& error) {
     std::error_code ec;
     for (const std::string& input : {keyPath, certPath})
-        if (!fs::is_regular_file(input, ec)) {
+        if (!fs::is_regular_file(pathOf(input), ec)) {
             error = "cannot read '" + input + "' for signing";
             return false;
         }
@@ -21,15 +22,15 @@ bool signExecutable(const std::string& path, const std::string& keyPath, const s
         {"osslsigncode", "sign", "-certs", certPath, "-key", keyPath, "-h", "sha256", "-in", path, "-out", signedPath},
         error);
     if (rc != 0) {
-        fs::remove(signedPath, ec);
+        fs::remove(pathOf(signedPath), ec);
         if (rc > 0) error = "osslsigncode could not sign the executable (exit " + std::to_string(rc) + ")";
         if (rc == 127 || error.find("No such file") != std::string::npos)
             error = "signing needs osslsigncode (apt install osslsigncode)";
         return false;
     }
-    fs::rename(signedPath, path, ec);
+    fs::rename(pathOf(signedPath), pathOf(path), ec);
     if (ec) {
-        fs::remove(signedPath, ec);
+        fs::remove(pathOf(signedPath), ec);
         error = "cannot replace '" + path + "' by its signed copy";
         return false;
     }

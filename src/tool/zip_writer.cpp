@@ -8,6 +8,8 @@
 
 #include "common/utf.h"
 #include "common/zip_format.h"
+#include "platform/files.h"
+#include "tool/file_names.h"
 
 namespace hux::tool {
 
@@ -64,7 +66,7 @@ FileSink::~FileSink() {
 }
 
 bool FileSink::open(const std::string& path) {
-    file_ = std::fopen(path.c_str(), "wb");
+    file_ = platform::openStdioFile(path.c_str(), "wb");
     buffer_.reserve(kChunk);
     return file_ != nullptr;
 }
@@ -263,8 +265,8 @@ bool ZipWriter::addFile(const std::string& name, const std::string& path, Method
                         uint32_t dosTime, int64_t unixTime) {
     if (!checkName(name, error)) return false;
     std::error_code ec;
-    const uint64_t size = std::filesystem::file_size(path, ec);
-    std::unique_ptr<std::FILE, FileCloser> in(ec ? nullptr : std::fopen(path.c_str(), "rb"));
+    const uint64_t size = std::filesystem::file_size(pathOf(path), ec);
+    std::unique_ptr<std::FILE, FileCloser> in(ec ? nullptr : platform::openStdioFile(path.c_str(), "rb"));
     if (!in) {
         error = "cannot read '" + path + "'";
         return false;

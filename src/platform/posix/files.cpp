@@ -15,6 +15,10 @@
 
 namespace hux::platform {
 
+void usePathsInUtf8() {}
+
+std::FILE* openStdioFile(const char* path, const char* mode) { return std::fopen(path, mode); }
+
 bool isReadable(const char* path) { return path && path[0] && access(path, R_OK) == 0; }
 
 bool pathExists(const char* path) {

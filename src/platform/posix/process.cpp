@@ -15,6 +15,8 @@ int lastErrorCode() { return errno; }
 // The shell has split the command line into the argument vector already.
 bool rawCommandLine(ByteString& /*out*/) { return false; }
 
+bool utf8Arguments(std::vector<std::string>& /*out*/) { return false; }
+
 bool isProcessElevated() { return geteuid() == 0; }
 
 void initCommonControls() {}

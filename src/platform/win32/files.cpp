@@ -1,8 +1,12 @@
 // Files, directories and path conventions on Windows. Paths are ANSI text of
-// any length; every call takes them through the wide form, which with the
-// "\\?\" prefix is not bound to MAX_PATH.
+// any length (UTF-8 in the hux tool, see usePathsInUtf8); every call takes
+// them through the wide form, which with the "\\?\" prefix is not bound to
+// MAX_PATH.
 #include <io.h>
 
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
 #include <string>
 
 #include <cstring>
@@ -13,14 +17,44 @@
 
 namespace hux::platform {
 
-namespace win32 {
-
 namespace {
 
+std::atomic<bool> pathsInUtf8{false};
+
+UINT consoleCodePage = 0;
+void restoreConsoleCodePage() { SetConsoleOutputCP(consoleCodePage); }
+
+}  // namespace
+
+void usePathsInUtf8() {
+    pathsInUtf8.store(true, std::memory_order_relaxed);
+    // The tool's messages name paths in UTF-8: a console shows them as such
+    // while it runs, and gets its own code page back at exit.
+    consoleCodePage = GetConsoleOutputCP();
+    if (consoleCodePage != 0 && consoleCodePage != CP_UTF8 && SetConsoleOutputCP(CP_UTF8))
+        std::atexit(restoreConsoleCodePage);
+}
+
+std::FILE* openStdioFile(const char* path, const char* mode) {
+    const std::wstring wideMode(mode, mode + std::char_traits<char>::length(mode));
+    return _wfopen(win32::widePath(path).c_str(), wideMode.c_str());
+}
+
+namespace win32 {
+
 std::wstring toWide(const char* text) {
-    const std::u16string units = ansiToUtf16(text, std::char_traits<char>::length(text));
+    const size_t length = std::char_traits<char>::length(text);
+    if (pathsInUtf8.load(std::memory_order_relaxed)) {
+        const int n = MultiByteToWideChar(CP_UTF8, 0, text, static_cast<int>(length), nullptr, 0);
+        std::wstring wide(static_cast<size_t>(n), L'\0');
+        if (n > 0) MultiByteToWideChar(CP_UTF8, 0, text, static_cast<int>(length), &wide[0], n);
+        return wide;
+    }
+    const std::u16string units = ansiToUtf16(text, length);
     return std::wstring(units.begin(), units.end());
 }
+
+namespace {
 
 // Below this length every call takes a path as it is (CreateDirectory's limit
 // is MAX_PATH less room for an 8.3 name).
@@ -57,6 +91,18 @@ std::wstring longForm(const std::wstring& wide) {
 }
 
 bool narrowExactly(const std::wstring& wide, ByteString& out) {
+    if (pathsInUtf8.load(std::memory_order_relaxed)) {
+        // Only an unpaired surrogate has no UTF-8 form.
+        const int n = WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, wide.data(), static_cast<int>(wide.size()),
+                                          nullptr, 0, nullptr, nullptr);
+        if (n <= 0 && !wide.empty()) return false;
+        std::string bytes(static_cast<size_t>(n), '\0');
+        if (n > 0)
+            WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), &bytes[0], n, nullptr,
+                                nullptr);
+        out.assign(bytes.data(), static_cast<int32_t>(bytes.size()));
+        return true;
+    }
     const std::u16string units(wide.begin(), wide.end());
     out = utf16ToAnsi(units.data(), units.size());
     return ansiToUtf16(out.c_str(), static_cast<size_t>(out.length())) == units;

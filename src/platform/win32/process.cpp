@@ -5,6 +5,8 @@
 #include "platform/files.h"
 #include "platform/process.h"
 #include "platform/win32/windows_support.h"
+// After windows.h, which it needs.
+#include <shellapi.h>
 
 namespace hux::platform {
 
@@ -26,6 +28,22 @@ bool rawCommandLine(ByteString& out) {
     const char* line = GetCommandLineA();
     if (!line) return false;
     out.assign(line, static_cast<int32_t>(std::strlen(line)));
+    return true;
+}
+
+bool utf8Arguments(std::vector<std::string>& out) {
+    int count = 0;
+    wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &count);
+    if (!argv) return false;
+    out.clear();
+    for (int i = 1; i < count; ++i) {
+        const int length = static_cast<int>(wcslen(argv[i]));
+        const int n = WideCharToMultiByte(CP_UTF8, 0, argv[i], length, nullptr, 0, nullptr, nullptr);
+        std::string arg(static_cast<size_t>(n > 0 ? n : 0), '\0');
+        if (n > 0) WideCharToMultiByte(CP_UTF8, 0, argv[i], length, &arg[0], n, nullptr, nullptr);
+        out.push_back(arg);
+    }
+    LocalFree(argv);
     return true;
 }
 

@@ -8,6 +8,9 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <string>
+
+#include "platform/win32/windows_support.h"
 
 namespace hux::platform {
 
@@ -35,10 +38,13 @@ int runProgram(const std::vector<std::string>& argv, std::string& error) {
         q.push_back('"');
         quoted.push_back(q);
     }
-    std::vector<const char*> args;
-    for (const std::string& q : quoted) args.push_back(q.c_str());
+    // Wide, so that a name the ANSI code page cannot spell reaches the child.
+    std::vector<std::wstring> wide;
+    for (const std::string& q : quoted) wide.push_back(win32::toWide(q.c_str()));
+    std::vector<const wchar_t*> args;
+    for (const std::wstring& w : wide) args.push_back(w.c_str());
     args.push_back(nullptr);
-    const intptr_t rc = _spawnvp(_P_WAIT, argv[0].c_str(), args.data());
+    const intptr_t rc = _wspawnvp(_P_WAIT, win32::toWide(argv[0].c_str()).c_str(), args.data());
     if (rc == -1) {
         error = "cannot run " + argv[0] + ": " + std::strerror(errno);
         return -1;
@@ -50,7 +56,7 @@ int runProgramToFile(const std::vector<std::string>& argv, const std::string& ou
     // The child inherits this process's descriptor 1, pointed at the file for
     // the time of the call.
     std::fflush(stdout);
-    const int file = _open(outputPath.c_str(), _O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY, _S_IREAD | _S_IWRITE);
+    const int file = _wopen(win32::widePath(outputPath.c_str()).c_str(), _O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY, _S_IREAD | _S_IWRITE);
     if (file < 0) {
         error = "cannot write " + outputPath;
         return -1;

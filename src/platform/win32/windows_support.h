@@ -101,13 +101,15 @@ inline HANDLE duplicateHandle(HANDLE h) {
 // text of any length; the plain ANSI calls stop at MAX_PATH, so every file
 // call goes through the wide form.
 
+// Path text (ANSI, or UTF-8 after usePathsInUtf8) in UTF-16, as it is.
+std::wstring toWide(const char* text);
 // `path` (ANSI) in UTF-16 for the wide calls: unchanged while it is short,
 // else made absolute and given the "\\?\" (or "\\?\UNC\") prefix that lifts
 // the MAX_PATH limit.
 std::wstring widePath(const char* path);
 // The same for a path in UTF-16.
 std::wstring longForm(const std::wstring& path);
-// UTF-16 text as ANSI; false when a character has no ANSI form (the text
+// UTF-16 text as ANSI (UTF-8 after usePathsInUtf8); false when a character has no ANSI form (the text
 // would not name the same file).
 bool narrowExactly(const std::wstring& wide, ByteString& out);
 // The full path of `module` (null: the executable) in UTF-16, at any length;
