@@ -13,6 +13,7 @@
 #include "platform/files.h"
 #include "platform/process.h"
 #include "platform/text.h"
+#include "platform/trust.h"
 #include "config/debug_log.h"
 
 namespace hux {
@@ -67,11 +68,41 @@ struct ElementState {
     const OptionInputs* inputs;
 };
 
+// A class path entry beside the executable is code the launch runs: one that
+// another user could have put there or could change is left out, with the
+// warning the other files found there get.
+// A missing entry stays (the loaders skip it, and `java.class.path` lists it
+// as written) unless its directory lets others create it before a loader
+// first opens it: that directory is judged in its place, the executable's
+// own directory too (a shared directory like /tmp).
+void appendEntry(const LaunchConfig& config, ByteString& text, std::string_view entry) {
+    const ByteString path(entry);
+    if (liesBesideExecutable(config, path)) {
+        bool trusted;
+        if (platform::pathExists(path.c_str())) {
+            trusted = trustedBesideExecutable(config, path, "class path entry");
+        } else {
+            const auto trimmed = [](ByteString dir) {
+                while (dir.length() > 1 && isSeparator(dir.back()) && dir[dir.length() - 2] != ':')
+                    dir.resize(dir.length() - 1);
+                return dir;
+            };
+            const ByteString directory = trimmed(directoryOf(entry));
+            ByteString anchor = trimmed(config.exeDir());
+            if (platform::liesWithin(anchor.c_str(), directory.c_str())) anchor = directoryOf(anchor.view());
+            trusted = !platform::isDirectory(directory.c_str()) ||
+                      trustedBesideExecutable(anchor, path, "class path entry", &directory);
+        }
+        if (!trusted) return;
+    }
+    text.push(platform::pathListSeparator());
+    text.append(entry);
+}
+
 // Receives one class path value: its ";"-separated pieces, each expanded,
 // then matched as a pattern or resolved as a configured path.
 void appendElements(void* user, const ByteString& value) {
     auto* st = static_cast<ElementState*>(user);
-    const char separator = platform::pathListSeparator();
     const std::string_view all = value.view();
     size_t start = 0;
     while (start <= all.size()) {
@@ -82,20 +113,16 @@ void appendElements(void* user, const ByteString& value) {
             if (piece.view().find_first_of("*?") != std::string_view::npos) {
                 StringList matches;
                 if (st->inputs->matchPattern) st->inputs->matchPattern(piece.c_str(), matches);
-                for (int32_t m = 0; m < matches.count(); ++m) {
-                    st->text->push(separator);
-                    st->text->append(matches.view(m));
-                }
+                for (int32_t m = 0; m < matches.count(); ++m) appendEntry(*st->config, *st->text, matches.view(m));
             } else {
-                st->text->push(separator);
-                st->text->append(resolveDataPath(*st->config, piece));
+                appendEntry(*st->config, *st->text, resolveDataPath(*st->config, piece).view());
             }
         }
         start = end + 1;
     }
 }
 
-void scanLevel(const ByteString& directory, ByteString& text, int depth) {
+void scanLevel(const LaunchConfig& config, const ByteString& directory, ByteString& text, int depth) {
     ByteString base = directory;
     if (!isSeparator(base.back())) base.push('/');
     ByteString pattern = base;
@@ -109,11 +136,11 @@ void scanLevel(const ByteString& directory, ByteString& text, int depth) {
             if (depth >= kMaxScanDepth) continue;
             ByteString sub = base;
             sub.append(entry.name);
-            scanLevel(sub, text, depth + 1);
+            scanLevel(config, sub, text, depth + 1);
         } else if (zip::isArchiveName(entry.name.view())) {
-            text.push(platform::pathListSeparator());
-            text.append(base);
-            text.append(entry.name);
+            ByteString path = base;
+            path.append(entry.name);
+            appendEntry(config, text, path.view());
         }
     }
 }
@@ -142,7 +169,9 @@ void applyExportLines(const LaunchConfig& config) {
     if (!toolOptionsExported) platform::putEnv("JAVA_TOOL_OPTIONS=");
 }
 
-void scanArchiveDirectory(const ByteString& directory, ByteString& text) { scanLevel(directory, text, 0); }
+void scanArchiveDirectory(const LaunchConfig& config, const ByteString& directory, ByteString& text) {
+    scanLevel(config, directory, text, 0);
+}
 
 namespace {
 
@@ -207,7 +236,7 @@ ByteString buildClassPath(const LaunchConfig& config, ClassPathFlavour flavour, 
     }
     for (int32_t i = 0; i < directories.count(); ++i) {
         ByteString found;
-        scanArchiveDirectory(resolveDataPath(config, ByteString(directories.view(i))), found);
+        scanArchiveDirectory(config, resolveDataPath(config, ByteString(directories.view(i))), found);
         if (!found.empty()) path.append(found);
     }
     if (!java) {

@@ -38,8 +38,9 @@ void applyExportLines(const LaunchConfig& config);
 ByteString buildClassPath(const LaunchConfig& config, ClassPathFlavour flavour, const OptionInputs& inputs);
 
 // Appends separator + path of every ".jar" and ".zip" file below `directory`,
-// depth first in listing order.
-void scanArchiveDirectory(const ByteString& directory, ByteString& text);
+// depth first in listing order; beside the executable, only those its user
+// may trust.
+void scanArchiveDirectory(const LaunchConfig& config, const ByteString& directory, ByteString& text);
 
 // Whether the launcher runs elevated; tests may force the answer.
 bool isProcessElevated();

@@ -19,6 +19,8 @@ using namespace hux::e2e;
 namespace {
 
 const Target kLinux{"linux-x64"};
+// Run as the other user with $D the shared directory: a jar holding planted.txt.
+const char kPlantJar[] = "mkdir $D/plugins && cd $D/plugins && echo planted > planted.txt && zip -q extra.jar planted.txt";
 
 std::string recorder() { return buildDir() + "/test-runtimes/hux_test_loadrecorder.so"; }
 
@@ -91,6 +93,7 @@ TEST_F(BesideTheExecutable, AnotherUsersFilesArePassedOver) {
         std::vector<std::string> lines;  // the victim's embedded configuration
         std::string plant;               // run as the other user
         std::string warning;             // what the warning line holds
+        std::vector<std::string> args{"resources", "planted.txt"};
     } cases[] = {
         {"cfg-jvmdll", {}, "cp $R $D/evil.so && printf 'jvmdll '$D'/evil.so\\njre_order c\\n' > $D/tool.cfg",
          "tool.cfg': owned by " + otherUid},
@@ -105,6 +108,13 @@ TEST_F(BesideTheExecutable, AnotherUsersFilesArePassedOver) {
         // A file of theirs waiting in the shared directory for the output.
         {"target-shared", {"forcecwd .", "stdout out.log"}, "touch $D/out.log && chmod 666 $D/out.log",
          "' is writable by other users"},
+        // Jars on the class path the victim's configuration names: by name, by
+        // pattern, in a scanned directory, and one not there yet that the
+        // shared directory would let them make later.
+        {"classpath-jar", {"classpath plugins/extra.jar"}, kPlantJar, "plugins/extra.jar': owned by " + otherUid},
+        {"classpath-pattern", {"classpath %APPLICATION_HOME%plugins/*.jar"}, kPlantJar, "plugins/extra.jar': owned by " + otherUid},
+        {"libs", {"libs plugins"}, kPlantJar, "plugins/extra.jar': owned by " + otherUid},
+        {"classpath-missing", {"classpath late.jar"}, "true", "' is writable by other users"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -112,8 +122,9 @@ TEST_F(BesideTheExecutable, AnotherUsersFilesArePassedOver) {
         ASSERT_EQ(run(as(other_, {"sh", "-c", "D=" + d + " R=" + dir_.file("recorder.so") + "; " + c.plant}))
                       .exitCode,
                   0);
-        RunResult r = launch(d);
+        RunResult r = launch(d, c.args);
         EXPECT_FALSE(marker()) << "the other user's library ran\n" << r.err;
+        EXPECT_FALSE(has(r.out, "each=")) << "the other user's jar was on the class path\n" << r.out;
         EXPECT_EQ(r.exitCode, 0) << r.err;
         EXPECT_TRUE(has(r.out, "main entered")) << "the output went elsewhere\n" << r.out << r.err;
         EXPECT_EQ(profile(), "# mine\n");
@@ -161,16 +172,19 @@ TEST_F(BesideTheExecutable, AnOwnRuntimeBelowADirectoryOthersMayWriteIsPassedOve
 TEST_F(BesideTheExecutable, TheUsersOwnFilesAreUsed) {
     for (const bool groupWritable : {false, true}) {
         SCOPED_TRACE(groupWritable ? "group-writable" : "plain");
-        const std::string d = place(groupWritable ? "own-g" : "own", {"forcecwd .", "stdout logs/out.log"}, false);
+        const std::string d = place(groupWritable ? "own-g" : "own",
+                                    {"forcecwd .", "stdout logs/out.log", "classpath plugins/*.jar"}, false);
         const std::string umask = groupWritable ? "umask 002; " : "umask 022; ";
         ASSERT_EQ(run(as(victim_, {"sh", "-c",
-                                   umask + "cd " + d + " && mkdir logs && printf 'argv args\\n' > tool.cfg"}))
+                                   umask + "D=" + d + "; cd $D && mkdir logs && printf 'argv args\\n' > tool.cfg && " +
+                                       kPlantJar}))
                       .exitCode,
                   0);
-        RunResult r = launch(d, {"args"});
+        RunResult r = launch(d, {"args", "resources", "planted.txt"});
         EXPECT_EQ(r.exitCode, 0) << r.err;
         EXPECT_FALSE(has(r.err, "warning")) << r.err;
         EXPECT_TRUE(has(readFile(d + "/logs/out.log"), "arg[0]=args")) << r.out << r.err;
+        EXPECT_TRUE(has(readFile(d + "/logs/out.log"), "each=")) << "their own plugin jar was left out";
 
         // Their own runtime there is loaded (the stand-in's creation fails).
         ASSERT_EQ(run(as(victim_, {"sh", "-c",

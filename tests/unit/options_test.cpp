@@ -198,8 +198,9 @@ TEST_F(Options, ArchiveScanIsDepthFirst) {
     tree.file("libs/jar");
     tree.file("libs/sub/w1.jar");
     tree.file("libs/sub/deeper/w2.Zip");
+    auto elsewhere = makeConfig("", "/opt/elsewhere/app", "/tmp/");
     ByteString text;
-    scanArchiveDirectory(ByteString(tree.path("libs").c_str()), text);
+    scanArchiveDirectory(*elsewhere, ByteString(tree.path("libs").c_str()), text);
     V found = splitPath(std::string(text.view()));
     ASSERT_FALSE(found.empty());
     EXPECT_EQ(found.front(), "");  // every element has the separator in front
@@ -217,10 +218,10 @@ TEST_F(Options, ArchiveScanIsDepthFirst) {
     EXPECT_EQ(std::abs(static_cast<int>(w1 - w2)), 1);
 
     ByteString none;
-    scanArchiveDirectory(ByteString(tree.path("missing").c_str()), none);
+    scanArchiveDirectory(*elsewhere, ByteString(tree.path("missing").c_str()), none);
     EXPECT_EQ(none, "");
     ByteString withSlash;
-    scanArchiveDirectory(ByteString(tree.path("libs/sub/deeper/").c_str()), withSlash);
+    scanArchiveDirectory(*elsewhere, ByteString(tree.path("libs/sub/deeper/").c_str()), withSlash);
     EXPECT_EQ(withSlash, kSep + base + "sub/deeper/w2.Zip");
 }
 
