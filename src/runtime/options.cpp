@@ -68,35 +68,42 @@ struct ElementState {
     const OptionInputs* inputs;
 };
 
-// A class path entry beside the executable is code the launch runs: one that
-// another user could have put there or could change is left out, with the
-// warning the other files found there get.
-// A missing entry stays (the loaders skip it, and `java.class.path` lists it
-// as written) unless its directory lets others create it before a loader
-// first opens it: that directory is judged in its place, the executable's
-// own directory too (a shared directory like /tmp).
-void appendEntry(const LaunchConfig& config, ByteString& text, std::string_view entry) {
+// A class path entry or an agent beside the executable is code the launch
+// runs: one that another user could have put there or could change is left
+// out, with the warning the other files found there get. A missing one stays
+// (the loaders skip it, and `java.class.path` lists it as written) unless the
+// folder it would appear in lets others create it before it is first opened:
+// that folder is judged in its place, the executable's own one included (a
+// shared folder like /tmp).
+bool usableBesideExecutable(const LaunchConfig& config, std::string_view entry, const char* what) {
     const ByteString path(entry);
-    if (liesBesideExecutable(config, path)) {
-        bool trusted;
-        if (platform::pathExists(path.c_str())) {
-            trusted = trustedBesideExecutable(config, path, "class path entry");
-        } else {
-            const auto trimmed = [](ByteString dir) {
-                while (dir.length() > 1 && isSeparator(dir.back()) && dir[dir.length() - 2] != ':')
-                    dir.resize(dir.length() - 1);
-                return dir;
-            };
-            const ByteString directory = trimmed(directoryOf(entry));
-            ByteString anchor = trimmed(config.exeDir());
-            if (platform::liesWithin(anchor.c_str(), directory.c_str())) anchor = directoryOf(anchor.view());
-            trusted = !platform::isDirectory(directory.c_str()) ||
-                      trustedBesideExecutable(anchor, path, "class path entry", &directory);
-        }
-        if (!trusted) return;
-    }
+    if (!liesBesideExecutable(config, path)) return true;
+    if (platform::pathExists(path.c_str())) return trustedBesideExecutable(config, path, what);
+    const auto trimmed = [](ByteString dir) {
+        while (dir.length() > 1 && isSeparator(dir.back()) && dir[dir.length() - 2] != ':')
+            dir.resize(dir.length() - 1);
+        return dir;
+    };
+    const ByteString directory = trimmed(directoryOf(entry));
+    ByteString anchor = trimmed(config.exeDir());
+    if (platform::liesWithin(anchor.c_str(), directory.c_str())) anchor = directoryOf(anchor.view());
+    return !platform::isDirectory(directory.c_str()) || trustedBesideExecutable(anchor, path, what, &directory);
+}
+
+void appendEntry(const LaunchConfig& config, ByteString& text, std::string_view entry) {
+    if (!usableBesideExecutable(config, entry, "class path entry")) return;
     text.push(platform::pathListSeparator());
     text.append(entry);
+}
+
+// The file of a `-javaagent:` or `-agentpath:` option, empty for other options.
+std::string_view agentFile(std::string_view option) {
+    for (const std::string_view prefix : {std::string_view("-javaagent:"), std::string_view("-agentpath:")}) {
+        if (option.substr(0, prefix.size()) != prefix) continue;
+        const std::string_view rest = option.substr(prefix.size());
+        return rest.substr(0, rest.find('='));
+    }
+    return {};
 }
 
 // Receives one class path value: its ";"-separated pieces, each expanded,
@@ -286,7 +293,11 @@ void appendVmOptions(const LaunchConfig& config, JvmHost& host, const OptionInpu
     const int32_t first = host.optionCount();
     StringList lines;
     config::options(config, lines);
-    for (int32_t i = 0; i < lines.count(); ++i) host.addOption(vmOptionForm(lines.view(i)).c_str());
+    for (int32_t i = 0; i < lines.count(); ++i) {
+        const std::string_view agent = agentFile(lines.view(i));
+        if (!agent.empty() && !usableBesideExecutable(config, agent, "agent")) continue;
+        host.addOption(vmOptionForm(lines.view(i)).c_str());
+    }
 
     ByteString option("-Djava.class.path=");
     option.append(buildClassPath(config, ClassPathFlavour::Java, inputs));

@@ -115,6 +115,8 @@ TEST_F(BesideTheExecutable, AnotherUsersFilesArePassedOver) {
         {"classpath-pattern", {"classpath %APPLICATION_HOME%plugins/*.jar"}, kPlantJar, "plugins/extra.jar': owned by " + otherUid},
         {"libs", {"libs plugins"}, kPlantJar, "plugins/extra.jar': owned by " + otherUid},
         {"classpath-missing", {"classpath late.jar"}, "true", "' is writable by other users"},
+        {"agentpath", {"option -agentpath:%APPLICATION_HOME%agent.so=opts"}, "cp $R $D/agent.so",
+         "agent.so': owned by " + otherUid},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
