@@ -148,8 +148,9 @@ TEST(Tray, StatusItemsOnAPrivateSessionBus) {
         {"pixels_match", "1"},
         {"second_title", "second"},
         {"menu_version", "3"},
-        {"layout_before", "empty"},
-        {"about_to_show_update", "1"},
+        // Before the first Popup the root shows the top-level menu.
+        {"layout_before", "[_Open;-;More[Inner];Big__id]"},
+        {"about_to_show_update", "0"},
         {"layout", "[_Open;-;More[Inner];Big__id]"},
         {"group_label", "_Open"},
         // Item 1001 is out of the command range: its pick is not delivered.
