@@ -482,11 +482,15 @@ TEST(Tray, IconsAndMenuInXfcePanel) {
     ASSERT_EQ(run({"xdotool", "key", "Down", "Return"}, RunOptions{"", env}).exitCode, 0);
     EXPECT_TRUE(app.waitForOutput("command 5\n", 10000)) << app.output() << seeShots;
 
-    // A hidden icon leaves the panel.
+    // A hidden icon leaves the panel, and comes back when shown again.
     ASSERT_TRUE(app.send("hide second\n"));
     ASSERT_TRUE(app.waitForOutput("did hide second\n", 10000)) << app.output();
     EXPECT_TRUE(within(10000, [&] { return look("hidden") && iconsIn(screen, kPanelSize).size() == 1; }))
         << iconsIn(screen, kPanelSize).size() << " icons after hiding one" << seeShots;
+    ASSERT_TRUE(app.send("show second\n"));
+    ASSERT_TRUE(app.waitForOutput("did show second\n", 10000)) << app.output();
+    EXPECT_TRUE(within(10000, [&] { return look("shown again") && iconsIn(screen, kPanelSize).size() == 2; }))
+        << iconsIn(screen, kPanelSize).size() << " icons after showing it again" << seeShots;
 
     ASSERT_TRUE(app.send("quit\n"));
     RunResult r = app.finish(30000);
