@@ -492,13 +492,20 @@ TEST(Tray, IconsAndMenuInXfcePanel) {
     EXPECT_TRUE(within(10000, [&] { return look("shown again") && iconsIn(screen, kPanelSize).size() == 2; }))
         << iconsIn(screen, kPanelSize).size() << " icons after showing it again" << seeShots;
 
+    // A panel started anew (a new watcher) gets both icons again.
+    panel.finish(0);
+    EXPECT_TRUE(within(10000, [&] { return look("panel gone") && iconsIn(screen, kPanelSize).empty(); })) << seeShots;
+    Background restarted({"xfce4-panel", "--disable-wm-check"}, RunOptions{"", env});
+    EXPECT_TRUE(within(30000, [&] { return look("panel restarted") && iconsIn(screen, kPanelSize).size() == 2; }))
+        << iconsIn(screen, kPanelSize).size() << " icons in the restarted panel" << seeShots;
+
     ASSERT_TRUE(app.send("quit\n"));
     RunResult r = app.finish(30000);
     EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
     // The icons were shown before the panel's watcher existed.
     EXPECT_NE(r.err.find("tray: on the session bus, watcher absent\n"), std::string::npos) << r.err;
     EXPECT_NE(r.err.find("tray: status notifier watcher present\n"), std::string::npos) << r.err;
-    panel.finish(0);
+    restarted.finish(0);
     bus.finish(0);  // the settings daemon it started is in its process group
     x.finish(0);
     std::cout << "tray panel test: icons after " << iconsAfter << " ms, done after "
