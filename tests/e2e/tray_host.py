@@ -239,7 +239,9 @@ async def main(exe, icon_path):
         # Changes show at once.
         signals.clear()
         await app.send("change new tip")
-        await wait_for(lambda: any(s.member == "NewToolTip" for s in signals))
+        # The three come one after another; wait for all, or the time-out.
+        await wait_for(lambda: {"NewIcon", "NewTitle", "NewToolTip"}
+                       <= {s.member for s in signals if s.interface == ITEM})
         say("change_signals", ",".join(sorted({s.member for s in signals if s.interface == ITEM})))
         title = (await call(bus, first, "/StatusNotifierItem", PROPS, "Get", "ss", [ITEM, "Title"]))[0]
         say("changed_title", title.value)
