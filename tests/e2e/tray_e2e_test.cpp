@@ -481,6 +481,15 @@ TEST(Tray, IconsAndMenuInXfcePanel) {
     ASSERT_TRUE(menuOpen) << "no menu below the panel" << seeShots;
     ASSERT_EQ(run({"xdotool", "key", "Down", "Return"}, RunOptions{"", env}).exitCode, 0);
     EXPECT_TRUE(app.waitForOutput("command 5\n", 10000)) << app.output() << seeShots;
+    // Opened again, the submenu's entry (past the separator) is command 7. A
+    // tooltip may show meanwhile: far fewer light pixels than a menu.
+    ASSERT_TRUE(within(10000, [&] { return look("menu closed") && menuPixels(screen, kPanelSize + 4) < 1000; }))
+        << "the menu stayed open" << seeShots;
+    ASSERT_TRUE(click(icons[1], "3"));
+    ASSERT_TRUE(within(10000, [&] { return look("menu again") && menuPixels(screen, kPanelSize + 4) > 1000; }))
+        << "no menu below the panel" << seeShots;
+    ASSERT_EQ(run({"xdotool", "key", "Down", "Down", "Right", "Return"}, RunOptions{"", env}).exitCode, 0);
+    EXPECT_TRUE(app.waitForOutput("command 7\n", 10000)) << app.output() << seeShots;
 
     // A hidden icon leaves the panel, and comes back when shown again.
     ASSERT_TRUE(app.send("hide second\n"));
