@@ -167,6 +167,7 @@ TEST(Tray, StatusItemsOnAPrivateSessionBus) {
         {"reregistrations", "2"},
         {"hidden_gone", "1"},
         {"reshown_registered", "1"},
+        {"quick_reshows_owned", "1"},
         {"exit", "0"},
         {"quit_gone", "1"},
         {"host", "finished"},

@@ -270,6 +270,22 @@ async def main(exe, icon_path):
         await app.send("show second")
         await wait_for(lambda: len(watcher.items) >= count + 3)
         say("reshown_registered", int(len(watcher.items) >= count + 3))
+        # Hidden and shown again at once, ten times: the item keeps its name
+        # (the showing may reach the bus before the hidden icon's connection
+        # has gone).
+        for _ in range(10):
+            await app.send("hide second")
+            await app.send("show second")
+        owned = [False]
+
+        async def poll_owner():
+            end = asyncio.get_running_loop().time() + 5
+            while not owned[0] and asyncio.get_running_loop().time() < end:
+                owned[0] = (await call(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+                                       "NameHasOwner", "s", [second]))[0]
+                await asyncio.sleep(0.05)
+        await poll_owner()
+        say("quick_reshows_owned", int(owned[0]))
         app_proc.stdin.write(b"quit\n")
         await app_proc.stdin.drain()
         await app.expect("done")
