@@ -244,6 +244,15 @@ void applyChanges() {
             icon.owned = r == kRequestNamePrimaryOwner;
             if (icon.owned && b.watcherPresent.load()) sendRegistration(id);
         } else if (!want) {
+            if (icon.link && icon.owned) {
+                // Released with a reply before the connection closes, so a
+                // showing right after (a new connection) finds the name free:
+                // the bus orders nothing between two connections.
+                DBusError e;
+                b.d->error_init(&e);
+                b.d->bus_release_name(icon.link->conn, name.c_str(), &e);
+                if (b.d->error_is_set(&e)) b.d->error_free(&e);
+            }
             if (icon.link) closeLink(icon.link);
             b.icons.erase(id);
         } else {
