@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <memory>
 #include <sstream>
 
 #include "harness.h"
@@ -361,6 +362,14 @@ bool within(int timeoutMs, Probe probe) {
 
 std::string firstLine(const std::string& text) { return text.substr(0, text.find('\n')); }
 
+// Kills a server of the test (and its process group) when the test ends,
+// also when it fails midway: servers do not end with their standard input.
+struct Server {
+    Background process;
+    Server(const std::vector<std::string>& argv, const RunOptions& options) : process(argv, options) {}
+    ~Server() { process.finish(0); }
+};
+
 // Which icon ("first", "second") the callback line "click <icon> <message>"
 // names for `message`; empty when there is none.
 std::string clickedIcon(const std::string& out, const std::string& message) {
@@ -398,15 +407,15 @@ TEST(Tray, IconsAndMenuInXfcePanel) {
     std::error_code ec;
     std::filesystem::remove_all(outDir, ec);
 
-    Background x({"Xvfb", "-displayfd", "1", "-screen", "0", "400x300x24", "-fbdir", dir.path(), "-nolisten", "tcp"});
-    ASSERT_TRUE(x.waitForOutput("\n", 30000)) << "Xvfb did not start";
+    Server x({"Xvfb", "-displayfd", "1", "-screen", "0", "400x300x24", "-fbdir", dir.path(), "-nolisten", "tcp"}, {});
+    ASSERT_TRUE(x.process.waitForOutput("\n", 30000)) << "Xvfb did not start";
     const std::string config = dir.path() + "/config/xfce4/xfconf/xfce-perchannel-xml";
     std::filesystem::create_directories(config);
     std::ofstream(config + "/xfce4-panel.xml") << kPanelConfig;
     // The bus starts the settings daemon (xfconfd) itself, with this
     // environment: it reads the panel's configuration from the scratch folder.
     std::map<std::string, std::optional<std::string>> env{
-        {"DISPLAY", ":" + firstLine(x.output())},
+        {"DISPLAY", ":" + firstLine(x.process.output())},
         {"XDG_CONFIG_HOME", dir.path() + "/config"},
         {"XDG_CACHE_HOME", dir.path() + "/cache"},
         {"XDG_DATA_HOME", dir.path() + "/data"},
@@ -415,15 +424,16 @@ TEST(Tray, IconsAndMenuInXfcePanel) {
         {"NO_AT_BRIDGE", "1"},  // no accessibility bus of its own
         {"GTK_A11Y", "none"},
     };
-    Background bus({"dbus-daemon", "--session", "--nofork", "--nopidfile", "--print-address=1"}, RunOptions{"", env});
-    ASSERT_TRUE(bus.waitForOutput("\n", 30000)) << "dbus-daemon did not start";
-    env["DBUS_SESSION_BUS_ADDRESS"] = firstLine(bus.output());
+    // Its process group holds the settings daemon it starts.
+    Server bus({"dbus-daemon", "--session", "--nofork", "--nopidfile", "--print-address=1"}, RunOptions{"", env});
+    ASSERT_TRUE(bus.process.waitForOutput("\n", 30000)) << "dbus-daemon did not start";
+    env["DBUS_SESSION_BUS_ADDRESS"] = firstLine(bus.process.output());
 
     std::map<std::string, std::optional<std::string>> appEnv = env;
     appEnv["HUX_DEBUG"] = "1";
     Background app({exe}, RunOptions{"", appEnv});
     ASSERT_TRUE(app.waitForOutput("shown ", 60000)) << app.output();
-    Background panel({"xfce4-panel", "--disable-wm-check"}, RunOptions{"", env});
+    auto panel = std::make_unique<Server>(std::vector<std::string>{"xfce4-panel", "--disable-wm-check"}, RunOptions{"", env});
 
     const std::string screenFile = dir.file("Xvfb_screen0");
     std::vector<std::pair<std::string, Screen>> shots;  // the last of each step
@@ -503,9 +513,9 @@ TEST(Tray, IconsAndMenuInXfcePanel) {
         << iconsIn(screen, kPanelSize).size() << " icons after showing it again" << seeShots;
 
     // A panel started anew (a new watcher) gets both icons again.
-    panel.finish(0);
+    panel.reset();
     EXPECT_TRUE(within(10000, [&] { return look("panel gone") && iconsIn(screen, kPanelSize).empty(); })) << seeShots;
-    Background restarted({"xfce4-panel", "--disable-wm-check"}, RunOptions{"", env});
+    panel = std::make_unique<Server>(std::vector<std::string>{"xfce4-panel", "--disable-wm-check"}, RunOptions{"", env});
     EXPECT_TRUE(within(30000, [&] { return look("panel restarted") && iconsIn(screen, kPanelSize).size() == 2; }))
         << iconsIn(screen, kPanelSize).size() << " icons in the restarted panel" << seeShots;
 
@@ -515,9 +525,6 @@ TEST(Tray, IconsAndMenuInXfcePanel) {
     // The icons were shown before the panel's watcher existed.
     EXPECT_NE(r.err.find("tray: on the session bus, watcher absent\n"), std::string::npos) << r.err;
     EXPECT_NE(r.err.find("tray: status notifier watcher present\n"), std::string::npos) << r.err;
-    restarted.finish(0);
-    bus.finish(0);  // the settings daemon it started is in its process group
-    x.finish(0);
     std::cout << "tray panel test: icons after " << iconsAfter << " ms, done after "
               << hux::platform::steadyMs() - start << " ms\n";
 }
