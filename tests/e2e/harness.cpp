@@ -183,6 +183,10 @@ bool Background::waitForOutput(const std::string& text, int timeoutMs) {
     return false;
 }
 
+bool Background::send(const std::string& text) {
+    return in_ >= 0 && write(in_, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+}
+
 RunResult Background::finish(int timeoutMs) {
     if (in_ >= 0) close(in_);
     in_ = -1;

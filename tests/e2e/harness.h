@@ -54,7 +54,9 @@ public:
     Background& operator=(const Background&) = delete;
     // Waits until standard output holds `text`; false on time-out or exit.
     bool waitForOutput(const std::string& text, int timeoutMs = 30000);
-    // Closes standard input and waits for the exit.
+    // Writes `text` to standard input; false once it is closed.
+    bool send(const std::string& text);
+    // Closes standard input and waits for the exit (0: kills at once).
     RunResult finish(int timeoutMs = 30000);
     int pid() const { return pid_; }
     // Standard output read so far (by waitForOutput).

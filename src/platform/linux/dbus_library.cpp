@@ -28,6 +28,8 @@ const Library* load() {
     HUX_BIND(error_free);
     HUX_BIND(error_is_set);
     HUX_BIND(connection_open_private);
+    HUX_BIND(connection_close);
+    HUX_BIND(connection_unref);
     HUX_BIND(bus_register);
     HUX_BIND(bus_request_name);
     HUX_BIND(bus_release_name);

@@ -70,6 +70,8 @@ struct Library {
     dbus_bool_t (*error_is_set)(const DBusError*);
 
     DBusConnection* (*connection_open_private)(const char*, DBusError*);
+    void (*connection_close)(DBusConnection*);
+    void (*connection_unref)(DBusConnection*);
     dbus_bool_t (*bus_register)(DBusConnection*, DBusError*);
     int (*bus_request_name)(DBusConnection*, const char*, unsigned, DBusError*);
     int (*bus_release_name)(DBusConnection*, const char*, DBusError*);

@@ -89,7 +89,7 @@ void popupMenu(int64_t menu) {
     {
         std::lock_guard<std::mutex> hold(shared().lock);
         if (shared().menus.count(menu) < 0) return;
-        changed = shared().menus.popup() != menu;
+        changed = shared().menus.shown() != menu;
         shared().menus.setPopup(menu);
     }
     if (changed) tray::menusChanged();

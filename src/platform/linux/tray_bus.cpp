@@ -1,6 +1,12 @@
 // The bus thread of the Linux tray (see tray_bus.h). Everything that touches
-// the D-Bus library runs on this one thread: the connection, its watches,
+// the D-Bus library runs on this one thread: the connections, their watches,
 // requests for bus names, the watcher registration and every reply.
+//
+// Each shown icon has a connection of its own. Hosts built on GDBus proxies
+// send their calls to the unique name behind the item's well-known name, at
+// the one item path the protocol gives; on a shared connection every icon
+// would answer as the first. A hidden icon's connection is closed, which
+// tells every host at once that the item is gone.
 #include "platform/linux/tray_bus.h"
 
 #include <fcntl.h>
@@ -81,19 +87,27 @@ void pixmaps(Writer& w, const std::vector<Pixmap>* images) {
 
 enum class State { Idle, Starting, Ready, Failed };
 
+// One connection to the bus: the thread's own (icon 0), which follows the
+// watcher, or one icon's.
+struct Link {
+    DBusConnection* conn = nullptr;
+    uint32_t icon = 0;
+    std::vector<DBusWatch*> watches;
+    std::set<uint32_t> pendingRegistrations;  // serials of requests to the watcher
+    bool disconnected = false;
+};
+
 struct BusIcon {
+    Link* link = nullptr;     // open while shown
     bool owned = false;       // holds its bus name
     bool registered = false;  // the watcher took it
 };
 
 struct Bus {
     const Library* d = nullptr;
-    DBusConnection* conn = nullptr;
-    std::vector<DBusWatch*> watches;
+    Link main;
     int wake[2] = {-1, -1};
     std::map<uint32_t, BusIcon> icons;       // bus thread only
-    std::map<uint32_t, uint32_t> pendingRegistrations;  // serial -> icon id
-    bool disconnected = false;
     std::string appId;
 
     // Shared with Java threads.
@@ -149,11 +163,16 @@ std::string executableName() {
     return slash ? slash + 1 : path;
 }
 
-void send(DBusMessage* m) {
+void send(Link* link, DBusMessage* m) {
     Bus& b = bus();
     if (!m) return;
-    b.d->connection_send(b.conn, m, nullptr);
+    if (link && link->conn) b.d->connection_send(link->conn, m, nullptr);
     b.d->message_unref(m);
+}
+
+Link* linkOf(uint32_t id) {
+    auto it = bus().icons.find(id);
+    return it == bus().icons.end() ? nullptr : it->second.link;
 }
 
 std::string menuPath(uint32_t id) { return kMenuPathPrefix + std::to_string(id); }
@@ -168,13 +187,14 @@ void sendRegistration(uint32_t id) {
         w.string(itemBusName(id));
     }
     uint32_t serial = 0;
-    if (b.d->connection_send(b.conn, m, &serial)) b.pendingRegistrations[serial] = id;
+    Link* link = linkOf(id);
+    if (link && b.d->connection_send(link->conn, m, &serial)) link->pendingRegistrations.insert(serial);
     b.d->message_unref(m);
 }
 
-void emitItemSignal(const char* name) {
+void emitItemSignal(uint32_t id, const char* name) {
     Bus& b = bus();
-    send(b.d->message_new_signal(kItemPath, kItemInterface, name));
+    send(linkOf(id), b.d->message_new_signal(kItemPath, kItemInterface, name));
 }
 
 void emitLayoutUpdated(uint32_t id, uint32_t revision) {
@@ -186,8 +206,11 @@ void emitLayoutUpdated(uint32_t id, uint32_t revision) {
         w.uint32(revision);
         w.int32(0);
     }
-    send(m);
+    send(linkOf(id), m);
 }
+
+Link* openLink(uint32_t icon);
+void closeLink(Link* link);
 
 // Brings the bus in line with what the application asked for.
 void applyChanges() {
@@ -212,25 +235,30 @@ void applyChanges() {
         BusIcon& icon = b.icons[id];
         const std::string name = itemBusName(id);
         if (want && !icon.owned) {
+            if (!icon.link) icon.link = openLink(id);
+            if (!icon.link) continue;
             DBusError e;
             b.d->error_init(&e);
-            const int r = b.d->bus_request_name(b.conn, name.c_str(), kNameDoNotQueue, &e);
+            const int r = b.d->bus_request_name(icon.link->conn, name.c_str(), kNameDoNotQueue, &e);
             if (b.d->error_is_set(&e)) b.d->error_free(&e);
             icon.owned = r == kRequestNamePrimaryOwner;
             if (icon.owned && b.watcherPresent.load()) sendRegistration(id);
         } else if (!want) {
-            if (icon.owned) {
+            if (icon.link && icon.owned) {
+                // Released with a reply before the connection closes, so a
+                // showing right after (a new connection) finds the name free:
+                // the bus orders nothing between two connections.
                 DBusError e;
                 b.d->error_init(&e);
-                b.d->bus_release_name(b.conn, name.c_str(), &e);
+                b.d->bus_release_name(icon.link->conn, name.c_str(), &e);
                 if (b.d->error_is_set(&e)) b.d->error_free(&e);
             }
+            if (icon.link) closeLink(icon.link);
             b.icons.erase(id);
         } else {
-            // One connection serves every icon, so hosts reread the item.
-            emitItemSignal("NewIcon");
-            emitItemSignal("NewToolTip");
-            emitItemSignal("NewTitle");
+            emitItemSignal(id, "NewIcon");
+            emitItemSignal(id, "NewToolTip");
+            emitItemSignal(id, "NewTitle");
         }
     }
     if (menuDirty) {
@@ -255,17 +283,6 @@ bool iconView(uint32_t id, IconView& out) {
     out.tip = it->second.tip;
     out.images = it->second.images;
     return true;
-}
-
-// The icon a call to the item object is meant for: by the bus name it was
-// sent to, else (sent to the connection's own name) the first icon shown.
-uint32_t targetIcon(DBusMessage* m) {
-    Bus& b = bus();
-    if (uint32_t id = itemIdOfBusName(b.d->message_get_destination(m))) return b.icons.count(id) ? id : 0;
-    for (const auto& [id, icon] : b.icons) {
-        if (icon.owned) return id;
-    }
-    return 0;
 }
 
 // The value of item property `name`, as a variant.
@@ -378,10 +395,11 @@ DBusMessage* introspection(DBusMessage* call, const char* xml) {
     return reply;
 }
 
-// Method calls to the item and menu objects; mouse clicks and menu commands
-// reach the application after the reply has gone out.
-int onMethodCall(DBusMessage* m) {
+// Method calls to the item and menu objects of the icon behind `link`; mouse
+// clicks and menu commands reach the application after the reply has gone out.
+int onMethodCall(Link* link, DBusMessage* m) {
     Bus& b = bus();
+    if (link->icon == 0) return kHandlerNotYetHandled;
     const char* path = b.d->message_get_path(m);
     const char* iface = b.d->message_get_interface(m);
     const char* member = b.d->message_get_member(m);
@@ -392,7 +410,7 @@ int onMethodCall(DBusMessage* m) {
     uint64_t down = 0, up = 0;
     std::vector<uint32_t> commands;
     if (!std::strcmp(path, kItemPath)) {
-        const uint32_t id = targetIcon(m);
+        const uint32_t id = b.icons.count(link->icon) ? link->icon : 0;
         if (!std::strcmp(iface, kIntrospectInterface)) {
             reply = introspection(m, kItemXml);
         } else if (id == 0) {
@@ -416,6 +434,7 @@ int onMethodCall(DBusMessage* m) {
         }
     } else if (!std::strncmp(path, kMenuPathPrefix, std::strlen(kMenuPathPrefix))) {
         const uint32_t id = static_cast<uint32_t>(std::strtoul(path + std::strlen(kMenuPathPrefix), nullptr, 10));
+        if (id != link->icon) return kHandlerNotYetHandled;
         if (!std::strcmp(iface, kIntrospectInterface)) {
             reply = introspection(m, kMenuXml);
         } else if (!std::strcmp(iface, kPropertiesInterface)) {
@@ -429,7 +448,7 @@ int onMethodCall(DBusMessage* m) {
     } else {
         return kHandlerNotYetHandled;
     }
-    send(reply);
+    send(link, reply);
     if (clickId) deliverClick(clickId, down, up);
     for (uint32_t c : commands) command(c);
     return kHandlerHandled;
@@ -446,17 +465,16 @@ void onWatcherOwner(const std::string& owner) {
     posix::debugNote("tray: status notifier watcher %s", present ? "present" : "gone");
 }
 
-int filter(DBusConnection*, DBusMessage* m, void*) {
+int filter(DBusConnection*, DBusMessage* m, void* data) {
     Bus& b = bus();
+    Link* link = static_cast<Link*>(data);
     const int type = b.d->message_get_type(m);
-    if (type == kMessageMethodCall) return onMethodCall(m);
+    if (type == kMessageMethodCall) return onMethodCall(link, m);
     if (type == kMessageMethodReturn || type == kMessageError) {
-        auto it = b.pendingRegistrations.find(b.d->message_get_reply_serial(m));
-        if (it == b.pendingRegistrations.end()) return kHandlerNotYetHandled;
-        auto icon = b.icons.find(it->second);
+        if (link->pendingRegistrations.erase(b.d->message_get_reply_serial(m)) == 0) return kHandlerNotYetHandled;
+        auto icon = b.icons.find(link->icon);
         if (icon != b.icons.end()) icon->second.registered = type == kMessageMethodReturn;
-        if (type == kMessageError) posix::debugNote("tray: the watcher refused icon %u", it->second);
-        b.pendingRegistrations.erase(it);
+        if (type == kMessageError) posix::debugNote("tray: the watcher refused icon %u", link->icon);
         return kHandlerHandled;
     }
     if (type == kMessageSignal) {
@@ -464,8 +482,8 @@ int filter(DBusConnection*, DBusMessage* m, void*) {
         const char* member = b.d->message_get_member(m);
         if (iface && member && !std::strcmp(iface, "org.freedesktop.DBus.Local") &&
             !std::strcmp(member, "Disconnected")) {
-            b.disconnected = true;
-        } else if (iface && member && !std::strcmp(iface, "org.freedesktop.DBus") &&
+            link->disconnected = true;
+        } else if (link == &b.main && iface && member && !std::strcmp(iface, "org.freedesktop.DBus") &&
                    !std::strcmp(member, "NameOwnerChanged")) {
             Reader r(*b.d, m);
             std::string name, oldOwner, newOwner;
@@ -477,12 +495,12 @@ int filter(DBusConnection*, DBusMessage* m, void*) {
     return kHandlerNotYetHandled;
 }
 
-dbus_bool_t addWatch(DBusWatch* w, void*) {
-    bus().watches.push_back(w);
+dbus_bool_t addWatch(DBusWatch* w, void* data) {
+    static_cast<Link*>(data)->watches.push_back(w);
     return 1;
 }
-void removeWatch(DBusWatch* w, void*) {
-    auto& ws = bus().watches;
+void removeWatch(DBusWatch* w, void* data) {
+    auto& ws = static_cast<Link*>(data)->watches;
     for (size_t i = 0; i < ws.size(); ++i) {
         if (ws[i] == w) {
             ws.erase(ws.begin() + static_cast<long>(i));
@@ -492,7 +510,9 @@ void removeWatch(DBusWatch* w, void*) {
 }
 void toggleWatch(DBusWatch*, void*) {}  // the poll set is rebuilt on every turn
 
-bool connect() {
+// Opens a connection for `link`, with its filter and watches; false (the
+// connection, if any, left to the process's end) when the bus cannot be had.
+bool openConnection(Link& link) {
     Bus& b = bus();
     const std::string address = sessionAddress();
     if (address.empty()) {
@@ -501,21 +521,49 @@ bool connect() {
     }
     DBusError e;
     b.d->error_init(&e);
-    b.conn = b.d->connection_open_private(address.c_str(), &e);
-    if (!b.conn || !b.d->bus_register(b.conn, &e)) {
+    link.conn = b.d->connection_open_private(address.c_str(), &e);
+    if (!link.conn || !b.d->bus_register(link.conn, &e)) {
         posix::debugNote("tray: cannot reach the session bus (%s)", b.d->error_is_set(&e) && e.message ? e.message : "");
         if (b.d->error_is_set(&e)) b.d->error_free(&e);
-        return false;  // the connection, if any, is left to the process's end
+        link.conn = nullptr;
+        return false;
     }
-    b.d->connection_set_exit_on_disconnect(b.conn, 0);
-    b.d->connection_add_filter(b.conn, filter, nullptr, nullptr);
-    b.d->connection_set_watch_functions(b.conn, addWatch, removeWatch, toggleWatch, nullptr, nullptr);
-    b.d->bus_add_match(b.conn,
+    b.d->connection_set_exit_on_disconnect(link.conn, 0);
+    b.d->connection_add_filter(link.conn, filter, &link, nullptr);
+    b.d->connection_set_watch_functions(link.conn, addWatch, removeWatch, toggleWatch, &link, nullptr);
+    return true;
+}
+
+Link* openLink(uint32_t icon) {
+    Link* link = new Link;
+    link->icon = icon;
+    if (openConnection(*link)) return link;
+    delete link;
+    return nullptr;
+}
+
+// Closes an icon's connection, which drops its names, and frees the link: its
+// watches are withdrawn first, so nothing refers to it afterwards.
+void closeLink(Link* link) {
+    Bus& b = bus();
+    b.d->connection_set_watch_functions(link->conn, nullptr, nullptr, nullptr, nullptr, nullptr);
+    b.d->connection_flush(link->conn);
+    b.d->connection_close(link->conn);
+    b.d->connection_unref(link->conn);
+    delete link;
+}
+
+bool connect() {
+    Bus& b = bus();
+    if (!openConnection(b.main)) return false;
+    DBusError e;
+    b.d->error_init(&e);
+    b.d->bus_add_match(b.main.conn,
                        "type='signal',sender='org.freedesktop.DBus',interface='org.freedesktop.DBus',"
                        "member='NameOwnerChanged',arg0='org.kde.StatusNotifierWatcher'",
                        &e);
     if (b.d->error_is_set(&e)) b.d->error_free(&e);
-    const bool present = b.d->bus_name_has_owner(b.conn, kWatcherName, &e) != 0;
+    const bool present = b.d->bus_name_has_owner(b.main.conn, kWatcherName, &e) != 0;
     if (b.d->error_is_set(&e)) b.d->error_free(&e);
     b.watcherPresent.store(present);
     posix::debugNote("tray: on the session bus, watcher %s", present ? "present" : "absent");
@@ -530,22 +578,31 @@ int busThread(void*) {
     }
     setState(State::Ready);
     std::vector<pollfd> fds;
-    while (!b.disconnected) {
+    std::vector<Link*> links;
+    while (!b.main.disconnected) {
         applyChanges();
-        while (b.d->connection_dispatch(b.conn) == kDispatchDataRemains) {
+        links.assign(1, &b.main);
+        for (const auto& [id, icon] : b.icons) {
+            if (icon.link && !icon.link->disconnected) links.push_back(icon.link);
         }
-        if (b.disconnected) break;
+        for (Link* link : links) {
+            while (b.d->connection_dispatch(link->conn) == kDispatchDataRemains) {
+            }
+        }
+        if (b.main.disconnected) break;
         fds.clear();
         fds.push_back(pollfd{b.wake[0], POLLIN, 0});
         std::vector<DBusWatch*> active;
-        for (DBusWatch* w : b.watches) {
-            if (!b.d->watch_get_enabled(w)) continue;
-            const unsigned flags = b.d->watch_get_flags(w);
-            short events = 0;
-            if (flags & kWatchReadable) events |= POLLIN;
-            if (flags & kWatchWritable) events |= POLLOUT;
-            fds.push_back(pollfd{b.d->watch_get_unix_fd(w), events, 0});
-            active.push_back(w);
+        for (Link* link : links) {
+            for (DBusWatch* w : link->watches) {
+                if (!b.d->watch_get_enabled(w)) continue;
+                const unsigned flags = b.d->watch_get_flags(w);
+                short events = 0;
+                if (flags & kWatchReadable) events |= POLLIN;
+                if (flags & kWatchWritable) events |= POLLOUT;
+                fds.push_back(pollfd{b.d->watch_get_unix_fd(w), events, 0});
+                active.push_back(w);
+            }
         }
         if (poll(fds.data(), fds.size(), -1) < 0) continue;
         if (fds[0].revents & POLLIN) {
@@ -613,15 +670,6 @@ Shared& shared() {
 
 std::string itemBusName(uint32_t id) {
     return "org.kde.StatusNotifierItem-" + std::to_string(getpid()) + "-" + std::to_string(id);
-}
-
-uint32_t itemIdOfBusName(const char* name) {
-    if (!name) return 0;
-    const std::string prefix = "org.kde.StatusNotifierItem-" + std::to_string(getpid()) + "-";
-    if (std::strncmp(name, prefix.c_str(), prefix.size()) != 0) return 0;
-    char* end = nullptr;
-    const unsigned long id = std::strtoul(name + prefix.size(), &end, 10);
-    return end && *end == '\0' && id <= UINT32_MAX ? static_cast<uint32_t>(id) : 0;
 }
 
 bool iconRequest(TrayRequest request, uint32_t id, const std::string& tip, const std::vector<Pixmap>* images) {

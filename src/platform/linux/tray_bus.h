@@ -1,7 +1,7 @@
 // The Linux tray on the session bus: every shown icon is a status item
 // (org.kde.StatusNotifierItem) registered with the desktop's watcher, with
 // the pop-up menu exported as com.canonical.dbusmenu. One thread of its own
-// owns the bus connection; Java threads only change the shared state below
+// owns the bus connections; Java threads only change the shared state below
 // and wake it, so no call from the application waits on the bus for long.
 #pragma once
 
@@ -45,7 +45,5 @@ void menusChanged();
 
 // The well-known bus name of icon `id` in this process.
 std::string itemBusName(uint32_t id);
-// The icon id a status-item bus name of this process stands for (0: none).
-uint32_t itemIdOfBusName(const char* name);
 
 }  // namespace hux::platform::tray

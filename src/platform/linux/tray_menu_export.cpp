@@ -79,15 +79,13 @@ void layoutNode(Writer& w, const LayoutNode& node, const std::vector<std::string
 // root shows). True when the layout changed meanwhile.
 bool aboutToShowRoot(uint32_t id) {
     uint32_t before;
-    int64_t popupBefore;
     {
         std::lock_guard<std::mutex> hold(shared().lock);
         before = shared().menus.revision();
-        popupBefore = shared().menus.popup();
     }
     deliverClick(id, kRightDown, kRightUp);
     std::lock_guard<std::mutex> hold(shared().lock);
-    return shared().menus.revision() != before || shared().menus.popup() != popupBefore;
+    return shared().menus.revision() != before;
 }
 
 }  // namespace

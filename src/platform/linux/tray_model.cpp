@@ -135,6 +135,7 @@ int64_t MenuStore::create() {
 
 bool MenuStore::destroy(int64_t menu) {
     if (menus_.erase(menu) != 1) return false;
+    changedAt_.erase(menu);
     if (menu == popup_) popup_ = 0;
     ++revision_;
     return true;
@@ -144,6 +145,7 @@ bool MenuStore::append(int64_t menu, const Item& item) {
     auto it = menus_.find(menu);
     if (it == menus_.end()) return false;
     it->second.push_back(item);
+    changedAt_[menu] = ++changes_;
     ++revision_;
     return true;
 }
@@ -155,8 +157,24 @@ int MenuStore::count(int64_t menu) const {
 
 void MenuStore::setPopup(int64_t menu) {
     if (menu == popup_) return;
+    const int64_t before = shown();
     popup_ = menu;
-    ++revision_;
+    if (shown() != before) ++revision_;
+}
+
+int64_t MenuStore::shown() const {
+    if (popup_) return popup_;
+    int64_t best = 0;
+    uint64_t bestAt = 0;
+    for (const auto& [menu, at] : changedAt_) {
+        if (at <= bestAt) continue;
+        bool held = false;
+        for (const auto& [other, items] : menus_) {
+            for (const Item& item : items) held = held || ((item.mask & kMenuMaskSubmenu) && item.submenu == menu);
+        }
+        if (!held) best = menu, bestAt = at;
+    }
+    return best;
 }
 
 int32_t MenuStore::idOf(const Key& key) {
@@ -205,7 +223,7 @@ std::optional<LayoutNode> MenuStore::layout(int32_t parent, int32_t depth) {
     LayoutNode node;
     std::vector<int64_t> path;
     if (parent == 0) {
-        fill(node, popup_, depth, path);
+        fill(node, shown(), depth, path);
         return node;
     }
     const Item* item = itemOf(parent);

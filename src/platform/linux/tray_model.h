@@ -47,7 +47,8 @@ struct LayoutNode {
 
 // The pop-up menus of the process (handles are small non-zero numbers), the
 // menu the application last popped up, and a revision that changes whenever
-// what that menu shows may have changed. Not locked: the caller holds a lock.
+// what the exported root shows may have changed. Not locked: the caller holds
+// a lock.
 class MenuStore {
 public:
     struct Item {
@@ -63,9 +64,14 @@ public:
     bool append(int64_t menu, const Item& item);
     int count(int64_t menu) const;
 
-    // The menu the exported layout's root shows (0: none, an empty root).
+    // The menu the application popped up last (0: none yet).
     void setPopup(int64_t menu);
     int64_t popup() const { return popup_; }
+    // The menu the exported layout's root shows: the popped-up one; before
+    // the first Popup, the top-level menu (one no other menu holds) changed
+    // last, since a desktop opens only a menu with items and the application
+    // picks its menu only once the user opens it. 0: none, an empty root.
+    int64_t shown() const;
     uint32_t revision() const { return revision_; }
 
     // The layout below item `parent` (0: the root), `depth` levels deep (-1:
@@ -86,6 +92,8 @@ private:
     int64_t next_ = 1;
     int64_t popup_ = 0;
     uint32_t revision_ = 1;
+    std::map<int64_t, uint64_t> changedAt_;  // menu -> when it last changed
+    uint64_t changes_ = 0;
     std::map<Key, int32_t> ids_;
     std::map<int32_t, Key> keys_;
     int32_t nextId_ = 1;

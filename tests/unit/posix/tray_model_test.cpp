@@ -128,7 +128,7 @@ TEST(TrayModel, LayoutIdsAndCommands) {
     ASSERT_TRUE(m.append(root, {kMenuMaskSubmenu | kMenuMaskType, 0, 0, sub, "More"}));
     ASSERT_TRUE(m.append(sub, {kMenuMaskSubmenu | kMenuMaskType, 0, 0, root, "Loop"}));  // a cycle
 
-    EXPECT_EQ(render(*m.layout(0, -1)), "");  // nothing popped up yet
+    EXPECT_EQ(render(*m.layout(0, -1)), "");  // each menu holds the other: none is top-level
     const uint32_t before = m.revision();
     m.setPopup(root);
     EXPECT_NE(m.revision(), before);
@@ -158,6 +158,32 @@ TEST(TrayModel, LayoutIdsAndCommands) {
     ASSERT_TRUE(m.destroy(root));
     EXPECT_EQ(m.popup(), 0);
     EXPECT_EQ(m.count(root), -1);
+}
+
+// Before the first Popup the root shows the top-level menu changed last;
+// afterwards the popped-up one, and a Popup of the menu already shown is no
+// change to announce.
+TEST(TrayModel, RootShowsThePopupElseTheLatestTopLevelMenu) {
+    MenuStore m;
+    EXPECT_EQ(m.shown(), 0);
+    const int64_t a = m.create(), sub = m.create(), b = m.create();
+    EXPECT_EQ(m.shown(), 0);  // menus without items
+    ASSERT_TRUE(m.append(a, {kMenuMaskSubmenu | kMenuMaskType, 0, 0, sub, "Sub"}));
+    ASSERT_TRUE(m.append(sub, {kMenuMaskId | kMenuMaskType, 0, 50001, 0, "Inner"}));
+    EXPECT_EQ(m.shown(), a);  // the submenu changed last but is held
+    ASSERT_TRUE(m.append(b, {kMenuMaskId | kMenuMaskType, 0, 50002, 0, "B"}));
+    EXPECT_EQ(m.shown(), b);
+    uint32_t revision = m.revision();
+    m.setPopup(b);
+    EXPECT_EQ(m.revision(), revision);
+    m.setPopup(a);
+    EXPECT_EQ(m.shown(), a);
+    EXPECT_NE(m.revision(), revision);
+    ASSERT_TRUE(m.append(b, {kMenuMaskId | kMenuMaskType, 0, 50003, 0, "B2"}));
+    EXPECT_EQ(m.shown(), a);  // a popped-up menu stays
+    ASSERT_TRUE(m.destroy(a));
+    EXPECT_EQ(m.shown(), b);
+    EXPECT_EQ(render(*m.layout(0, -1)), "[B;B2]");
 }
 
 extern const unsigned char kHuxTrayIcon[];
