@@ -64,7 +64,16 @@ int spawn(const std::vector<std::string>& argv, const RunOptions& options, int& 
     if (!options.cwd.empty()) posix_spawn_file_actions_addchdir_np(&fa, options.cwd.c_str());
     posix_spawnattr_t attr;
     posix_spawnattr_init(&attr);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);
+    // A program under test starts with the signals a terminal gives it, also
+    // when the suite itself runs as a background job (which ignores SIGINT)
+    // or under nohup.
+    sigset_t defaults, none;
+    sigemptyset(&defaults);
+    for (const int sig : {SIGINT, SIGQUIT, SIGTERM, SIGHUP}) sigaddset(&defaults, sig);
+    sigemptyset(&none);
+    posix_spawnattr_setsigdefault(&attr, &defaults);
+    posix_spawnattr_setsigmask(&attr, &none);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
     posix_spawnattr_setpgroup(&attr, 0);
     std::vector<char*> args;
     for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
