@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -34,6 +35,9 @@ bool commandsAreShellLines();
 const char* cacheBaseVariable();
 bool letOthersWrite(const std::string& path);
 bool makeLink(const std::string& target, const std::string& link, bool directory);
+// Sets the modification time of a file or directory to `age` before now (the
+// C++ library cannot set a directory's time on Windows).
+bool makeOlder(const std::string& path, std::chrono::hours age);
 
 // A TempDir addressed by text paths with '/' separators.
 class TempTree {

@@ -30,4 +30,10 @@ bool makeLink(const std::string& target, const std::string& link, bool directory
     return !ec;
 }
 
+bool makeOlder(const std::string& path, std::chrono::hours age) {
+    std::error_code ec;
+    std::filesystem::last_write_time(path, std::filesystem::file_time_type::clock::now() - age, ec);
+    return !ec;
+}
+
 }  // namespace hux::test

@@ -199,7 +199,6 @@ TEST_F(EmbeddedRuntime, ADamagedOrUnfinishedCopyIsUnpackedAgain) {
 }
 
 TEST_F(EmbeddedRuntime, CopiesUnusedFor90DaysGoWhenAnotherIsUnpacked) {
-    const auto now = fs::file_time_type::clock::now();
     const std::string runtimes = tree.path("cache/hux/runtimes/");
     const struct {
         std::string name;
@@ -215,8 +214,8 @@ TEST_F(EmbeddedRuntime, CopiesUnusedFor90DaysGoWhenAnotherIsUnpacked) {
     for (const auto& o : others) {
         fs::create_directories(runtimes + o.name);
         std::ofstream(runtimes + o.name + "/.hux-complete") << "x\n";
-        fs::last_write_time(runtimes + o.name + "/.hux-complete", now - o.age);
-        fs::last_write_time(runtimes + o.name, now - o.age);
+        ASSERT_TRUE(hux::test::makeOlder(runtimes + o.name + "/.hux-complete", o.age));
+        ASSERT_TRUE(hux::test::makeOlder(runtimes + o.name, o.age));
     }
     ASSERT_FALSE(unpack().empty());
     for (const auto& o : others) EXPECT_EQ(fs::exists(runtimes + o.name), o.kept) << o.name;

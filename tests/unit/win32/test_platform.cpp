@@ -69,4 +69,23 @@ bool makeLink(const std::string& target, const std::string& link, bool directory
     return false;
 }
 
+bool makeOlder(const std::string& path, std::chrono::hours age) {
+    const HANDLE file = CreateFileA(path.c_str(), FILE_WRITE_ATTRIBUTES,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                    FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    ULARGE_INTEGER t;
+    t.LowPart = now.dwLowDateTime;
+    t.HighPart = now.dwHighDateTime;
+    t.QuadPart -= static_cast<ULONGLONG>(age.count()) * 3600ULL * 10000000ULL;  // 100 ns units
+    FILETIME then;
+    then.dwLowDateTime = t.LowPart;
+    then.dwHighDateTime = t.HighPart;
+    const bool ok = SetFileTime(file, nullptr, nullptr, &then) != 0;
+    CloseHandle(file);
+    return ok;
+}
+
 }  // namespace hux::test
