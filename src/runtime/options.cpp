@@ -294,9 +294,8 @@ void appendVmOptions(const LaunchConfig& config, JvmHost& host, const OptionInpu
     StringList lines;
     config::options(config, lines);
     for (int32_t i = 0; i < lines.count(); ++i) {
-        const std::string_view agent = agentFile(lines.view(i));
-        if (!agent.empty() && !usableBesideExecutable(config, agent, "agent")) continue;
-        host.addOption(vmOptionForm(lines.view(i)).c_str());
+        const ByteString option = withTrustedFiles(config, vmOptionForm(lines.view(i)));
+        if (!option.empty()) host.addOption(option.c_str());
     }
 
     ByteString option("-Djava.class.path=");
@@ -322,6 +321,34 @@ void appendVmOptions(const LaunchConfig& config, JvmHost& host, const OptionInpu
     if (debugEnabled()) {
         for (int32_t i = first; i < host.optionCount(); ++i) debugLog("option: %s", host.option(i));
     }
+}
+
+ByteString withTrustedFiles(const LaunchConfig& config, const ByteString& option) {
+    const std::string_view text = option.view();
+    const std::string_view agent = agentFile(text);
+    if (!agent.empty()) return usableBesideExecutable(config, agent, "agent") ? option : ByteString();
+    for (const std::string_view prefix : {std::string_view("-Xbootclasspath/a:"), std::string_view("--module-path="),
+                                          std::string_view("--upgrade-module-path=")}) {
+        if (text.substr(0, prefix.size()) != prefix) continue;
+        const char separator = platform::pathListSeparator();
+        const std::string_view list = text.substr(prefix.size());
+        ByteString kept(prefix);
+        bool any = false;
+        size_t start = 0;
+        while (start <= list.size()) {
+            size_t end = list.find(separator, start);
+            if (end == std::string_view::npos) end = list.size();
+            const std::string_view element = list.substr(start, end - start);
+            if (!element.empty() && usableBesideExecutable(config, element, "class path entry")) {
+                if (any) kept.push(separator);
+                kept.append(element);
+                any = true;
+            }
+            start = end + 1;
+        }
+        return any ? kept : ByteString();
+    }
+    return option;
 }
 
 uint64_t stackSizeOption(std::string_view option) {

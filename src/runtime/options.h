@@ -53,6 +53,14 @@ void setElevationOverrideForTesting(int answer);
 // "--module-path"); every other line stays as it is.
 ByteString vmOptionForm(std::string_view line);
 
+// An option in that form with the files it names for the virtual machine to
+// load (a `-javaagent:` or `-agentpath:` file, the elements of
+// `-Xbootclasspath/a:`, `--module-path=` and `--upgrade-module-path=`) left
+// out where they lie beside the executable and another user could have put
+// them there or could change them, with one warning each; empty when nothing
+// of the option is left.
+ByteString withTrustedFiles(const LaunchConfig& config, const ByteString& option);
+
 // Appends the complete option list, in its fixed order, to the host.
 void appendVmOptions(const LaunchConfig& config, JvmHost& host, const OptionInputs& inputs);
 

@@ -117,6 +117,10 @@ TEST_F(BesideTheExecutable, AnotherUsersFilesArePassedOver) {
         {"classpath-missing", {"classpath late.jar"}, "true", "' is writable by other users"},
         {"agentpath", {"option -agentpath:%APPLICATION_HOME%agent.so=opts"}, "cp $R $D/agent.so",
          "agent.so': owned by " + otherUid},
+        {"bootclasspath", {"option -Xbootclasspath/a:%APPLICATION_HOME%plugins/extra.jar"}, kPlantJar,
+         "plugins/extra.jar': owned by " + otherUid},
+        {"module-path", {"option -p %APPLICATION_HOME%plugins", "option --add-modules ALL-MODULE-PATH"}, kPlantJar,
+         "plugins': owned by " + otherUid},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);

@@ -142,6 +142,27 @@ TEST_F(Options, ModuleOptionsWrittenAsForJavaReachTheMachineInItsForm) {
     EXPECT_EQ(list[1], "-Dp=q r");
 }
 
+// The user's own files beside the executable and files elsewhere stay in
+// place and in order; empty list elements go.
+TEST_F(Options, OptionsNamingFilesKeepTrustedOnes) {
+    auto c = config("");
+    tree.file("app/a.jar");
+    const std::string s(1, hux::platform::pathListSeparator());
+    const std::string a = tree.path("app/a.jar"), late = tree.path("app/late.jar");
+    const struct {
+        std::string option, expected;
+    } cases[] = {
+        {"-Xbootclasspath/a:" + a + s + s + "/elsewhere/b.jar", "-Xbootclasspath/a:" + a + s + "/elsewhere/b.jar"},
+        {"--module-path=" + late + s + a, "--module-path=" + late + s + a},
+        {"--upgrade-module-path=" + s, ""},
+        {"-javaagent:" + a + "=x=y", "-javaagent:" + a + "=x=y"},
+        {"-agentpath:/elsewhere/lib.so", "-agentpath:/elsewhere/lib.so"},
+        {"-Xbootclasspath/p:x", "-Xbootclasspath/p:x"},
+    };
+    for (const auto& k : cases)
+        EXPECT_EQ(std::string(withTrustedFiles(*c, ByteString(k.option)).view()), k.expected) << k.option;
+}
+
 TEST_F(Options, SystemClassLoaderSwitchAndElevation) {
     const std::string loader = "-Djava.system.class.loader=com.mordavin.hux.CarvossClassLoader";
     for (const char* value : {"false", "False", "FALSE"}) {
