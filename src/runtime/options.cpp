@@ -62,6 +62,19 @@ int& elevationOverride() {
     return answer;
 }
 
+// Calls `each` with every `separator`-separated piece of `list`, empty ones
+// included, in order.
+template <typename Each>
+void forEachPiece(std::string_view list, char separator, Each&& each) {
+    size_t start = 0;
+    while (start <= list.size()) {
+        size_t end = list.find(separator, start);
+        if (end == std::string_view::npos) end = list.size();
+        each(list.substr(start, end - start));
+        start = end + 1;
+    }
+}
+
 struct ElementState {
     const LaunchConfig* config;
     ByteString* text;
@@ -110,23 +123,17 @@ std::string_view agentFile(std::string_view option) {
 // then matched as a pattern or resolved as a configured path.
 void appendElements(void* user, const ByteString& value) {
     auto* st = static_cast<ElementState*>(user);
-    const std::string_view all = value.view();
-    size_t start = 0;
-    while (start <= all.size()) {
-        size_t end = all.find(';', start);
-        if (end == std::string_view::npos) end = all.size();
-        if (end > start) {
-            const ByteString piece = expandReferences(ByteString(all.substr(start, end - start)), ExpandMode::Ansi, st->config);
-            if (piece.view().find_first_of("*?") != std::string_view::npos) {
-                StringList matches;
-                if (st->inputs->matchPattern) st->inputs->matchPattern(piece.c_str(), matches);
-                for (int32_t m = 0; m < matches.count(); ++m) appendEntry(*st->config, *st->text, matches.view(m));
-            } else {
-                appendEntry(*st->config, *st->text, resolveDataPath(*st->config, piece).view());
-            }
+    forEachPiece(value.view(), ';', [st](std::string_view written) {
+        if (written.empty()) return;
+        const ByteString piece = expandReferences(ByteString(written), ExpandMode::Ansi, st->config);
+        if (piece.view().find_first_of("*?") != std::string_view::npos) {
+            StringList matches;
+            if (st->inputs->matchPattern) st->inputs->matchPattern(piece.c_str(), matches);
+            for (int32_t m = 0; m < matches.count(); ++m) appendEntry(*st->config, *st->text, matches.view(m));
+        } else {
+            appendEntry(*st->config, *st->text, resolveDataPath(*st->config, piece).view());
         }
-        start = end + 1;
-    }
+    });
 }
 
 void scanLevel(const LaunchConfig& config, const ByteString& directory, ByteString& text, int depth) {
@@ -187,13 +194,11 @@ namespace {
 // paths, which only a copy in memory survives (`resolvable`).
 ByteString readableClassPath(const ByteString& path, char separator, bool resolvable) {
     ByteString out;
-    const std::string_view all = path.view();
-    size_t start = 0;
-    while (start <= all.size()) {
-        size_t end = all.find(separator, start);
-        if (end == std::string_view::npos) end = all.size();
-        const ByteString element(all.substr(start, end - start));
-        if (start > 0) out.push(separator);
+    bool first = true;
+    forEachPiece(path.view(), separator, [&](std::string_view piece) {
+        const ByteString element(piece);
+        if (!first) out.push(separator);
+        first = false;
         if (platform::classPathOpensByName(element.view())) {
             out.append(element);
         } else {
@@ -201,8 +206,7 @@ ByteString readableClassPath(const ByteString& path, char separator, bool resolv
             if (!stand.empty()) debugLog("class path element %s is handed over as %s", element.c_str(), stand.c_str());
             out.append(stand.empty() ? element : stand);
         }
-        start = end + 1;
-    }
+    });
     return out;
 }
 
@@ -331,21 +335,14 @@ ByteString withTrustedFiles(const LaunchConfig& config, const ByteString& option
                                           std::string_view("--upgrade-module-path=")}) {
         if (text.substr(0, prefix.size()) != prefix) continue;
         const char separator = platform::pathListSeparator();
-        const std::string_view list = text.substr(prefix.size());
         ByteString kept(prefix);
         bool any = false;
-        size_t start = 0;
-        while (start <= list.size()) {
-            size_t end = list.find(separator, start);
-            if (end == std::string_view::npos) end = list.size();
-            const std::string_view element = list.substr(start, end - start);
-            if (!element.empty() && usableBesideExecutable(config, element, "class path entry")) {
-                if (any) kept.push(separator);
-                kept.append(element);
-                any = true;
-            }
-            start = end + 1;
-        }
+        forEachPiece(text.substr(prefix.size()), separator, [&](std::string_view element) {
+            if (element.empty() || !usableBesideExecutable(config, element, "class path entry")) return;
+            if (any) kept.push(separator);
+            kept.append(element);
+            any = true;
+        });
         return any ? kept : ByteString();
     }
     return option;
