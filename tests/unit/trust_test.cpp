@@ -234,6 +234,9 @@ TEST(TrustWalk, FromTheRootDownThroughEveryLink) {
         {"/tmp/planted.cfg", "owned by uid 1001"},
         {"/tmp/theirs/app.jar", "directory '/tmp/theirs' is owned by uid 1001"},  // sticky, foreign next
         {"/tmp", "writable by other users"},  // what is made or looked up in it could be anyone's
+        {"/tmp/.", "writable by other users"},
+        {"/tmp/own/..", "writable by other users"},
+        {"/tmp/own/sys/..", ""},  // "/usr"
         {"/tmp/open/vic/libjvm.so", "directory '/tmp/open' is writable by other users"},
         {"/tmp/grp/x", "directory '/tmp/grp' is writable by other users"},
         {"/tmp/mine/x", ""},

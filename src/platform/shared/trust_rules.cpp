@@ -118,6 +118,7 @@ ByteString walkPosix(const ByteString& path, PosixLookUp lookUp, uint32_t user) 
     if (!root.failure.empty()) return pending.empty() ? root.failure : onTheWay("/", root.failure);
     ByteString reason = judgeOnTheWay(root, user, pending.empty());
     if (!reason.empty()) return pending.empty() ? reason : onTheWay("/", reason);
+    bool namedJudged = pending.empty();  // whether what the path names was judged as such
     int links = 0;
     while (!pending.empty()) {
         const std::string name = pending.back();
@@ -139,6 +140,7 @@ ByteString walkPosix(const ByteString& path, PosixLookUp lookUp, uint32_t user) 
                 return last ? owned : onTheWay(candidate, owned);
             }
             if (++links > kMostLinks) return ByteString("a loop of links");
+            if (entry.target.empty()) return last ? ByteString("missing") : onTheWay(candidate, ByteString("missing"));
             if (entry.target[0] == '/') resolved.clear();
             pushNamesInFront(entry.target.view(), pending);
             continue;
@@ -146,8 +148,14 @@ ByteString walkPosix(const ByteString& path, PosixLookUp lookUp, uint32_t user) 
         reason = judgeOnTheWay(entry, user, last);
         if (!reason.empty()) return last ? reason : onTheWay(candidate, reason);
         resolved = candidate;
+        namedJudged = last;
     }
-    return {};
+    // A path ending in "." or ".." names a directory passed on the way: it is
+    // judged again as what the path names, where sticky is not enough.
+    if (namedJudged) return {};
+    const std::string named = resolved.empty() ? std::string("/") : resolved;
+    const PosixEntry entry = lookUp(named.c_str());
+    return entry.failure.empty() ? judgeOnTheWay(entry, user, true) : entry.failure;
 }
 
 Principal classifySid(std::string_view sid, std::string_view userSid) {
