@@ -31,10 +31,10 @@ constexpr auto kMostTime = std::chrono::seconds(40);
 // (pausing `pauseUs` after each), until it is killed.
 class Swapper {
 public:
-    Swapper(const User& as, const std::vector<std::pair<std::string, std::string>>& pairs, useconds_t pauseUs = 0) {
+    Swapper(const User& who, const std::vector<std::pair<std::string, std::string>>& pairs, useconds_t pauseUs = 0) {
         pid_ = fork();
         if (pid_ != 0) return;
-        if (setgroups(0, nullptr) != 0 || setgid(as.gid) != 0 || setuid(as.uid) != 0) _exit(1);
+        if (setgroups(0, nullptr) != 0 || setgid(who.gid) != 0 || setuid(who.uid) != 0) _exit(1);
         for (;;) {
             for (const auto& p : pairs) renameat2(AT_FDCWD, p.first.c_str(), AT_FDCWD, p.second.c_str(), RENAME_EXCHANGE);
             if (pauseUs) usleep(pauseUs);
@@ -71,9 +71,10 @@ protected:
         ASSERT_EQ(chown(home_.c_str(), victim_.uid, victim_.gid), 0);
     }
     std::string user(const User& u) const { return std::to_string(u.uid) + ":" + std::to_string(u.gid); }
-    void sh(const std::string& script, const User* as = nullptr) {
-        ASSERT_EQ(run(as ? ::as(*as, {"sh", "-c", script}) : std::vector<std::string>{"sh", "-c", script}).exitCode, 0)
-            << script;
+    // Runs `script` as root, or as `who`.
+    void sh(const std::string& script, const User* who = nullptr) {
+        const std::vector<std::string> command{"sh", "-c", script};
+        ASSERT_EQ(run(who ? as(*who, command) : command).exitCode, 0) << script;
     }
     RunResult launch(const std::string& exe, const std::vector<std::string>& args, RunOptions o) {
         o.cwd = home_;
