@@ -11,7 +11,8 @@ namespace hux::platform {
 
 // The user's cache directory for hux, with a trailing separator, created when
 // missing. Empty where there is none, or when it (or the directory it is made
-// in) is not the user's own, is a symbolic link or others may write to it.
+// in) is not the user's own, is a symbolic link or others may write to it, or
+// (on Linux) when a directory above fails platform::distrustReason.
 ByteString userCacheDirectory();
 
 // Size and modification time (nanoseconds) of a file; false when it cannot be

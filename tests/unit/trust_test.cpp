@@ -179,6 +179,88 @@ TEST(TrustWalk, TheFirstDistrustedComponentGivesTheReason) {
     verdicts.clear();
 }
 
+// A made-up file system for the walk from "/": a name's owner and mode, or a
+// link's owner and text. Everything not listed is missing.
+std::map<std::string, PosixEntry> fakeTree;
+PosixEntry fakeLookUp(const char* path) {
+    const auto it = fakeTree.find(path);
+    if (it != fakeTree.end()) return it->second;
+    PosixEntry missing;
+    missing.failure = "missing";
+    return missing;
+}
+PosixEntry fakeDir(uint32_t owner, uint32_t mode) { return {"", false, true, "", {owner, 040000 | mode, false}}; }
+PosixEntry fakeFile(uint32_t owner, uint32_t mode) { return {"", false, false, "", {owner, 0100000 | mode, false}}; }
+PosixEntry fakeLink(uint32_t owner, const char* target) { return {"", true, false, target, {owner, 0120777, false}}; }
+
+TEST(TrustWalk, FromTheRootDownThroughEveryLink) {
+    constexpr uint32_t kUser = 1000, kOther = 1001;
+    PosixEntry privateGroupDir = fakeDir(kUser, 0775);
+    privateGroupDir.facts.privateGroup = true;
+    fakeTree = {
+        {"/", fakeDir(0, 0755)},
+        {"/tmp", fakeDir(0, 01777)},                         // sticky, open to all
+        {"/tmp/own", fakeDir(kUser, 0755)},
+        {"/tmp/own/app.jar", fakeFile(kUser, 0644)},
+        {"/tmp/theirs", fakeDir(kOther, 0755)},              // another user's, in the sticky one
+        {"/tmp/theirs/app.jar", fakeFile(kUser, 0644)},
+        {"/tmp/app.cfg", fakeFile(kUser, 0644)},
+        {"/tmp/planted.cfg", fakeFile(kOther, 0644)},
+        {"/tmp/open", fakeDir(kUser, 0777)},                 // the user's, open to all, not sticky
+        {"/tmp/open/vic", fakeDir(kUser, 0700)},
+        {"/tmp/open/vic/libjvm.so", fakeFile(kUser, 0644)},
+        {"/tmp/grp", fakeDir(kUser, 0775)},                  // a group with other members may write
+        {"/tmp/grp/x", fakeFile(kUser, 0644)},
+        {"/tmp/mine", privateGroupDir},                      // the user's private group may write
+        {"/tmp/mine/x", fakeFile(kUser, 0644)},
+        {"/usr", fakeDir(0, 0755)},
+        {"/usr/jdk", fakeDir(0, 0755)},
+        {"/usr/jdk/libjvm.so", fakeFile(0, 0644)},
+        {"/tmp/own/jre", fakeLink(kUser, "/tmp/theirs/jre")},   // through another user's directory
+        {"/tmp/theirs/jre", fakeLink(kOther, "/usr/jdk")},
+        {"/tmp/own/sys", fakeLink(kUser, "../../usr/jdk")},     // relative, up from the link's directory
+        {"/tmp/own/via", fakeLink(kUser, "/tmp/own/sys")},      // a link to a link
+        {"/tmp/own/lent", fakeLink(kOther, "/usr/jdk")},        // a link another user owns
+        {"/tmp/own/root", fakeLink(0, "app.jar")},
+        {"/tmp/own/loop", fakeLink(kUser, "loop")},
+        {"/tmp/own/file", fakeLink(kUser, "app.jar")},
+    };
+    const struct {
+        const char* path;
+        const char* reason;
+    } cases[] = {
+        {"/tmp/own/app.jar", ""},
+        {"/tmp/app.cfg", ""},  // the user's own in a sticky directory
+        {"/tmp/planted.cfg", "owned by uid 1001"},
+        {"/tmp/theirs/app.jar", "directory '/tmp/theirs' is owned by uid 1001"},  // sticky, foreign next
+        {"/tmp", "writable by other users"},  // what is made or looked up in it could be anyone's
+        {"/tmp/.", "writable by other users"},
+        {"/tmp/own/..", "writable by other users"},
+        {"/tmp/own/sys/..", ""},  // "/usr"
+        {"/tmp/open/vic/libjvm.so", "directory '/tmp/open' is writable by other users"},
+        {"/tmp/grp/x", "directory '/tmp/grp' is writable by other users"},
+        {"/tmp/mine/x", ""},
+        {"/tmp/own/jre/libjvm.so", "directory '/tmp/theirs' is owned by uid 1001"},
+        {"/tmp/own/jre", "directory '/tmp/theirs' is owned by uid 1001"},
+        {"/tmp/own/sys/libjvm.so", ""},
+        {"/tmp/own/via/libjvm.so", ""},
+        {"/tmp/own/./sys/../jdk/libjvm.so", ""},  // ".." goes up from where the link led
+        {"/tmp/own/jre/../app.jar", "directory '/tmp/theirs' is owned by uid 1001"},  // ".." after the link
+        {"/tmp/own/lent/libjvm.so", "directory '/tmp/own/lent' is a link owned by uid 1001"},
+        {"/tmp/own/lent", "a link owned by uid 1001"},
+        {"/tmp/own/root", ""},
+        {"/tmp/own/loop", "a loop of links"},
+        {"/tmp/own/file/x", "directory '/tmp/own/app.jar' is not a directory"},
+        {"/tmp/own/gone.jar", "missing"},
+        {"/tmp/gone/app.jar", "directory '/tmp/gone' is missing"},
+        {"relative/x", "not a full path"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(text(walkPosix(c.path, fakeLookUp, kUser)), c.reason) << c.path;
+    fakeTree["/"] = fakeDir(kOther, 0755);
+    EXPECT_EQ(text(walkPosix("/tmp/app.cfg", fakeLookUp, kUser)), "directory '/' is owned by uid 1001");
+    fakeTree.clear();
+}
+
 // Real files: the user's own are used; one that others may write, or that
 // lies in a directory others may write below the executable's, is refused.
 // The executable's directory itself may be open to others (a sticky shared
@@ -200,6 +282,13 @@ TEST(TrustOnThisSystem, OthersWriteAccessOnTheFileOrADirectoryBelowRefusesIt) {
     EXPECT_NE(reason.find("shared' is writable by other users"), std::string::npos) << reason;
 
     openToOthers(exeDir);
+#ifndef _WIN32
+    // Here a directory open to others anywhere above refuses what lies below,
+    // unless it is sticky.
+    EXPECT_EQ(text(platform::distrustReason(own.c_str(), exeDir.c_str())),
+              "directory '" + exeDir + "' is writable by other users");
+    std::filesystem::permissions(exeDir, std::filesystem::perms::sticky_bit, std::filesystem::perm_options::add);
+#endif
     EXPECT_EQ(text(platform::distrustReason(own.c_str(), exeDir.c_str())), "");
     EXPECT_TRUE(platform::liesWithin(own.c_str(), exeDir.c_str()));
     EXPECT_FALSE(platform::liesWithin(tree.path("elsewhere").c_str(), exeDir.c_str()));

@@ -44,25 +44,42 @@ bool isPrivateGroup(gid_t gid) {
     return true;
 }
 
-ByteString checkComponent(const char* path) {
+trust::PosixEntry lookUp(const char* path) {
+    trust::PosixEntry entry;
     struct stat st {};
-    if (lstat(path, &st) != 0) return ByteString(errno == ENOENT ? "missing" : "not examinable");
-    const uid_t user = geteuid();
-    if (S_ISLNK(st.st_mode)) {
-        // Whoever owns the link chooses what it points to.
-        if (st.st_uid != user && st.st_uid != 0) {
-            ByteString reason("a link owned by uid ");
-            reason.append(std::to_string(st.st_uid));
-            return reason;
-        }
-        if (stat(path, &st) != 0) return ByteString("a link to nothing");
+    if (lstat(path, &st) != 0) {
+        entry.failure = ByteString(errno == ENOENT ? "missing" : "not examinable");
+        return entry;
     }
-    trust::PosixFacts facts;
-    facts.owner = st.st_uid;
-    facts.mode = st.st_mode;
-    facts.privateGroup =
+    entry.facts.owner = st.st_uid;
+    entry.facts.mode = st.st_mode;
+    if (S_ISLNK(st.st_mode)) {
+        entry.isLink = true;
+        std::vector<char> target(kPathMax);
+        const ssize_t n = readlink(path, target.data(), target.size());
+        if (n <= 0 || n >= static_cast<ssize_t>(target.size())) {
+            entry.failure = ByteString("not examinable");
+            return entry;
+        }
+        entry.target = ByteString(target.data(), static_cast<int32_t>(n));
+        return entry;
+    }
+    entry.isDirectory = S_ISDIR(st.st_mode);
+    entry.facts.privateGroup =
         (st.st_mode & S_IWGRP) && isPrivateGroup(st.st_gid) && !posix::hasExtendedAccessList(path);
-    return trust::judgePosix(facts, user);
+    return entry;
+}
+
+// `path` made full against the current directory as it is written: the
+// system resolves "a/link/../b" through the link, so the walk must too.
+ByteString absolutePath(const char* path) {
+    if (path[0] == '/') return ByteString(path);
+    std::vector<char> cwd(kPathMax);
+    if (!getcwd(cwd.data(), cwd.size())) return ByteString(path);
+    ByteString full(cwd.data());
+    full.push('/');
+    full.append(path);
+    return full;
 }
 
 ByteString fullPath(const char* path) {
@@ -74,8 +91,15 @@ ByteString fullPath(const char* path) {
 
 }  // namespace
 
-ByteString distrustReason(const char* path, const char* anchor) {
-    return trust::walkDistrust(fullPath(path), fullPath(anchor), checkComponent, false);
+// Every directory from "/" down is judged, and every link on the way with
+// the directories its target runs through: the executable's directory and
+// its ancestors too, since whoever may change one of them chooses what the
+// path names. Judged from the top, each lookup goes through directories that
+// no one else can change any more, so what passed stays what the path names
+// when it is opened later.
+ByteString distrustReason(const char* path, const char* /*anchor*/) {
+    if (!path || !path[0]) return ByteString("missing");
+    return trust::walkPosix(absolutePath(path), lookUp, geteuid());
 }
 
 bool liesWithin(const char* path, const char* directory) {

@@ -1,5 +1,6 @@
 // The per-user cache on Linux: $XDG_CACHE_HOME/hux when that is an absolute
-// path, else <home from the password database>/.cache/hux.
+// path, else <home from the password database>/.cache/hux, used only when
+// every directory from "/" down to it passes the trust walk.
 #include "platform/user_cache.h"
 
 #include <fcntl.h>
@@ -14,6 +15,7 @@
 
 #include "platform/environment.h"
 #include "platform/posix/write_all.h"
+#include "platform/trust.h"
 
 namespace hux::platform {
 
@@ -43,6 +45,9 @@ ByteString userCacheDirectory() {
     if (!ensureDirectory(base)) return {};
     base.append("/hux");
     if (!ensureDirectory(base)) return {};
+    // Runtimes unpacked here are loaded by name: no other user may change any
+    // directory above, or they could swap in a tree of their own.
+    if (!distrustReason(base.c_str(), base.c_str()).empty()) return {};
     base.push('/');
     return base;
 }

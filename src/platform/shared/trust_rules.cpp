@@ -1,6 +1,7 @@
 #include "platform/shared/trust_rules.h"
 
 #include <string>
+#include <vector>
 
 #include "common/utf.h"
 
@@ -65,6 +66,96 @@ ByteString judgePosix(const PosixFacts& facts, uint32_t user) {
     if ((facts.mode & kOtherWrite) || ((facts.mode & kGroupWrite) && !facts.privateGroup))
         return ByteString("writable by other users");
     return {};
+}
+
+namespace {
+
+constexpr uint32_t kSticky = 01000;  // S_ISVTX
+constexpr int kMostLinks = 40;       // as the system's own limit (ELOOP)
+
+// Puts the names of `path` in front of `pending` (which keeps the next name
+// last), in order.
+void pushNamesInFront(std::string_view path, std::vector<std::string>& pending) {
+    std::vector<std::string> names;
+    size_t start = 0;
+    while (start <= path.size()) {
+        size_t end = path.find('/', start);
+        if (end == std::string_view::npos) end = path.size();
+        if (end > start) names.emplace_back(path.substr(start, end - start));
+        start = end + 1;
+    }
+    pending.insert(pending.end(), names.rbegin(), names.rend());
+}
+
+ByteString onTheWay(const std::string& dir, const ByteString& reason) {
+    ByteString text("directory '");
+    text.append(dir);
+    text.append("' is ");
+    text.append(reason);
+    return text;
+}
+
+// The reason against one directory or file found on the walk; `last` when it
+// is what the path names.
+ByteString judgeOnTheWay(const PosixEntry& entry, uint32_t user, bool last) {
+    if (!last && !entry.isDirectory) return ByteString("not a directory");
+    const bool trustedOwner = entry.facts.owner == user || entry.facts.owner == 0;
+    // A sticky directory lets others add entries of their own, never touch
+    // the user's or root's, and the walk judges the next one in turn.
+    if (!last && trustedOwner && (entry.facts.mode & kSticky)) return {};
+    return judgePosix(entry.facts, user);
+}
+
+}  // namespace
+
+ByteString walkPosix(const ByteString& path, PosixLookUp lookUp, uint32_t user) {
+    if (path.empty() || path[0] != '/') return ByteString("not a full path");
+    // The names still to walk, the next one last.
+    std::vector<std::string> pending;
+    pushNamesInFront(path.view(), pending);
+    std::string resolved;  // link-free and judged so far; empty for "/"
+    PosixEntry root = lookUp("/");
+    if (!root.failure.empty()) return pending.empty() ? root.failure : onTheWay("/", root.failure);
+    ByteString reason = judgeOnTheWay(root, user, pending.empty());
+    if (!reason.empty()) return pending.empty() ? reason : onTheWay("/", reason);
+    bool namedJudged = pending.empty();  // whether what the path names was judged as such
+    int links = 0;
+    while (!pending.empty()) {
+        const std::string name = pending.back();
+        pending.pop_back();
+        if (name == ".") continue;
+        if (name == "..") {
+            resolved.resize(resolved.rfind('/') == std::string::npos ? 0 : resolved.rfind('/'));
+            continue;
+        }
+        const std::string candidate = resolved + "/" + name;
+        const bool last = pending.empty();
+        const PosixEntry entry = lookUp(candidate.c_str());
+        if (!entry.failure.empty()) return last ? entry.failure : onTheWay(candidate, entry.failure);
+        if (entry.isLink) {
+            // Whoever owns the link chooses what it points to.
+            if (entry.facts.owner != user && entry.facts.owner != 0) {
+                ByteString owned("a link owned by uid ");
+                owned.append(std::to_string(entry.facts.owner));
+                return last ? owned : onTheWay(candidate, owned);
+            }
+            if (++links > kMostLinks) return ByteString("a loop of links");
+            if (entry.target.empty()) return last ? ByteString("missing") : onTheWay(candidate, ByteString("missing"));
+            if (entry.target[0] == '/') resolved.clear();
+            pushNamesInFront(entry.target.view(), pending);
+            continue;
+        }
+        reason = judgeOnTheWay(entry, user, last);
+        if (!reason.empty()) return last ? reason : onTheWay(candidate, reason);
+        resolved = candidate;
+        namedJudged = last;
+    }
+    // A path ending in "." or ".." names a directory passed on the way: it is
+    // judged again as what the path names, where sticky is not enough.
+    if (namedJudged) return {};
+    const std::string named = resolved.empty() ? std::string("/") : resolved;
+    const PosixEntry entry = lookUp(named.c_str());
+    return entry.failure.empty() ? judgeOnTheWay(entry, user, true) : entry.failure;
 }
 
 Principal classifySid(std::string_view sid, std::string_view userSid) {

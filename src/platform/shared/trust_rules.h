@@ -21,6 +21,28 @@ struct PosixFacts {
 // "writable by other users".
 ByteString judgePosix(const PosixFacts& facts, uint32_t user);
 
+// What lstat(2) (and readlink(2) for a link) say about one name.
+struct PosixEntry {
+    ByteString failure;        // "missing", "not examinable": nothing more is known
+    bool isLink = false;
+    bool isDirectory = false;
+    ByteString target;         // a link's text
+    PosixFacts facts;          // for a link, only its owner counts
+};
+// Looks up a full path whose directories hold no links (the walk resolved them).
+using PosixLookUp = PosixEntry (*)(const char* path);
+
+// The walk over the absolute `path` from "/" down, resolving each link where
+// the system would (a link's owner is judged, then its target is walked in
+// its place, ".." going up from the directory the link lies in). Every
+// directory passed through must be owned by `user` or root and writable by
+// nobody else unless it is sticky (its other entries then stay their owners',
+// and the next one is judged in turn). What the path finally names must be
+// owned by `user` or root and writable by nobody else, sticky or not. Empty
+// when trusted; else the reason for what the path names ("owned by uid N"),
+// or "directory '<dir>' is <reason>" for a directory or a link on the way.
+ByteString walkPosix(const ByteString& path, PosixLookUp lookUp, uint32_t user);
+
 // Who an owner or an access entry names, as far as trust goes.
 enum class Principal {
     User,              // the running user
