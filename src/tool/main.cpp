@@ -102,7 +102,7 @@ int main(int argc, char** argv) {
     hux::tool::PackRequest request;
     std::vector<std::string> inputs;
     std::string dataDir;
-    auto* pack = app.add_subcommand("pack", "Write an application executable: stub + configuration + archive");
+    auto* pack = app.add_subcommand("pack", "Pack a Java application (its jars and settings) into one executable for Linux or Windows");
     request.target = HUX_HOST_TARGET;
     pack->add_option("-t,--target", request.target, "linux-x64 or windows-x64 (default: this host's, " HUX_HOST_TARGET ")");
     pack->add_option("-o,--output", request.outputPath,
