@@ -27,6 +27,12 @@ constexpr const char kManifest[] = "META-INF/MANIFEST.MF";
 
 bool startsWith(const std::string& s, const char* prefix) { return s.rfind(prefix, 0) == 0; }
 
+// A module's descriptor, at the top level or in a multi-release version
+// folder: a class path never reads one.
+bool isModuleDescriptor(const std::string& name) {
+    return name == "module-info.class" || (startsWith(name, "META-INF/versions/") && endsWith(name, "/module-info.class"));
+}
+
 constexpr const char kSpringIndexes[] = "META-INF/spring/";
 constexpr const char kSpringFactories[] = "META-INF/spring.factories";
 constexpr const char kGroovyModule[] = "org.codehaus.groovy.runtime.ExtensionModule";
@@ -221,9 +227,11 @@ bool Flattener::addJar(const std::string& path, const std::string& label, std::v
                 // repackaged class) changes nothing a reader gets.
                 const auto kept = contents_.find(name);
                 const bool same = kept != contents_.end() && kept->second.size == e.size && kept->second.crc == e.crc;
-                if (!same && isNoticeFile(name)) {
+                if (same || isModuleDescriptor(name)) {
+                    // A class path never reads a module descriptor: the copy hidden changes nothing.
+                } else if (isNoticeFile(name)) {
                     if (notices++ == 0 && firstNotice_.empty()) firstNotice_ = "'" + label + "': '" + name + "'";
-                } else if (!same && shadowed++ == 0) {
+                } else if (shadowed++ == 0) {
                     firstShadowed = name;
                 }
                 continue;
@@ -298,7 +306,7 @@ bool Flattener::isNoticeFile(const std::string& name) {
     if (upper.find("/LICENSES/") != std::string::npos || upper.find("/LICENSE/") != std::string::npos) return true;
     const std::string base = upper.substr(slash == std::string::npos ? 0 : slash + 1);
     for (const char* prefix : {"LICENSE", "LICENCE", "NOTICE", "COPYING", "COPYRIGHT", "DEPENDENCIES", "THIRD-PARTY",
-                               "THIRD_PARTY", "THIRDPARTY"})
+                               "THIRD_PARTY", "THIRDPARTY", "README", "ABOUT.HTML", "AL2.0", "ASL2.0", "LGPL2.1"})
         if (startsWith(base, prefix)) return true;
     return false;
 }
