@@ -93,7 +93,7 @@ private:
             std::error_code ec;
             const fs::file_status status = fs::status(pathOf(resolved), ec);
             if (!fs::exists(status)) {
-                missing.push_back("'" + entry + "' (" + resolved + ")");
+                missing.push_back("'" + entry + "'" + (resolved == entry ? std::string() : " (" + resolved + ")"));
                 continue;
             }
             if (target.directory || fs::is_directory(status)) {

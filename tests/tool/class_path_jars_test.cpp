@@ -293,7 +293,7 @@ TEST(ClassPathJars, WhatCannotBePackedIsOneWarningEach) {
 TEST(ClassPathJars, AbsentJarsAreOneLinePerNamingJarInOneWording) {
     JarTree tree;
     const std::string saxon = tree.jar("saxon.jar", "a.jar b.jar c.jar ok.jar");
-    const std::string one = tree.jar("one.jar", "gone.jar");
+    const std::string one = tree.jar("one.jar", "gone.jar " + tree.path("gone-too.jar"));
     tree.jar("ok.jar");
     const std::string said = "Class-Path jars that do not exist, left out as java skips them: ";
     const struct {
@@ -302,11 +302,11 @@ TEST(ClassPathJars, AbsentJarsAreOneLinePerNamingJarInOneWording) {
     } cases[] = {
         {false,
          {"'saxon.jar': " + said + "'a.jar' (" + tree.path("a.jar") + ") and 2 more (--verbose lists them)",
-          "'one.jar': " + said + "'gone.jar' (" + tree.path("gone.jar") + ")"}},
+          "'one.jar': " + said + "'gone.jar' (" + tree.path("gone.jar") + ") and 1 more (--verbose lists them)"}},
         {true,
          {"'saxon.jar': " + said + "'a.jar' (" + tree.path("a.jar") + "), 'b.jar' (" + tree.path("b.jar") +
               "), 'c.jar' (" + tree.path("c.jar") + ")",
-          "'one.jar': " + said + "'gone.jar' (" + tree.path("gone.jar") + ")"}},
+          "'one.jar': " + said + "'gone.jar' (" + tree.path("gone.jar") + "), '" + tree.path("gone-too.jar") + "'"}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.verbose);
