@@ -268,6 +268,7 @@ TEST(PackerInputs, MistakesNameTheirCauseAndCommandLineMistakesExitTwo) {
         {{"pack", "--embed", "app.jar"}, 2, ""},
         {{"pack", "--no-such-option", "app.jar"}, 2, ""},
         {{"inspect"}, 2, ""},
+        {{"inspect", "nonexist"}, 1, "hux inspect: cannot read 'nonexist': No such file or directory\n"},
         {{}, 2, "hux: name a command: pack or inspect (see --help)\n"},
     };
     for (const auto& c : cases) {
