@@ -9,6 +9,8 @@
 #include "common/utf.h"
 #include "common/zip_format.h"
 #include "config/config_values.h"
+#include "config/debug_log.h"
+#include "config/known_keys.h"
 #include "config/paths.h"
 #include "config/payload_marker.h"
 #include "platform/files.h"
@@ -81,7 +83,9 @@ void LaunchConfig::loadFrom(const ByteString& exePath, uint32_t archiveLength) {
     view.unmap();
     file.close();
     // An embedded `disableexternal` drops the external file again.
-    if (config::disableExternal(*this)) {
+    const bool dropped = config::disableExternal(*this);
+    if (debugEnabled()) reportExternalFile(dropped);
+    if (dropped) {
         configText_.erasePrefix(externalLength_);
         externalLength_ = 0;
     }
@@ -105,6 +109,7 @@ void LaunchConfig::readExternalFile() {
         bytes.resize(static_cast<int32_t>(size));
         if (size > 0 && !f.readAt(0, bytes.data(), static_cast<size_t>(size))) continue;
         appendSource(bytes.data(), static_cast<size_t>(size));
+        externalPath_ = candidate;
         return;
     }
 }
@@ -166,6 +171,49 @@ bool isKeyChar(char c) {
 }
 
 }  // namespace
+
+void LaunchConfig::reportExternalFile(bool dropped) const {
+    if (externalPath_.empty()) {
+        ByteString candidates[4];
+        externalConfigCandidates(exePath_, candidates);
+        ByteString looked;
+        for (int i = 0; i < 4; ++i) {
+            bool again = false;
+            for (int j = 0; j < i; ++j) again = again || candidates[j] == candidates[i];
+            if (again) continue;
+            if (!looked.empty()) looked.append(", ");
+            looked.append(candidates[i].view());
+        }
+        debugLog("no external configuration (looked for %s)", looked.c_str());
+        return;
+    }
+    if (dropped) {
+        debugLog("external configuration %s not used: the embedded one says disableexternal", externalPath_.c_str());
+        return;
+    }
+    debugLog("read the external configuration %s", externalPath_.c_str());
+    LineCursor cursor(configText_.data(), configText_.data() + externalLength_);
+    std::string_view line;
+    int number = 0;
+    while (cursor.next(line)) {
+        ++number;
+        size_t start = 0;
+        while (start < line.size() && line[start] == ' ') ++start;
+        size_t end = start;
+        while (end < line.size() && isKeyChar(line[end])) ++end;
+        const std::string_view key = line.substr(start, end - start);
+        const size_t text = line.find_first_not_of(" \t");
+        if (text == std::string_view::npos || line[text] == '#' || line[text] == ';') continue;  // blank, or a note
+        if (key.empty()) {
+            debugLog("external configuration %s line %d has no key at its start; ignored", externalPath_.c_str(),
+                     number);
+        } else if (!knownConfigKey(key)) {
+            const ByteString name(key);
+            debugLog("external configuration %s line %d: unknown key '%s'; ignored", externalPath_.c_str(), number,
+                     name.c_str());
+        }
+    }
+}
 
 ByteString LaunchConfig::findValues(std::string_view key, bool embeddedOnly, bool toAnsi, std::string_view prefix,
                                     ValueSink sink, void* user) const {

@@ -57,8 +57,12 @@ public:
 
 private:
     void readExternalFile();
+    // Under HUX_DEBUG: which external file was read (or that none was), and
+    // its lines whose key the launcher does not read.
+    void reportExternalFile(bool dropped) const;
 
     ByteString configText_;
+    ByteString externalPath_;  // the external file read, if any
     int32_t externalLength_ = 0;
     ByteString exePath_;
     ByteString exeDir_;

@@ -193,13 +193,14 @@ public:
     // chosen and the search ends.
     bool offer(const ByteString& library, const char* source) {
         if (library.empty() || taken()) return taken();
-        for (const ByteString& earlier : tried_) {
+        for (const auto& [earlier, verdict] : tried_) {
             if (earlier == library) {
                 debugLog("candidate %s (%s): tried already", library.c_str(), source);
+                verdict_ = verdict;
                 return false;
             }
         }
-        tried_.push_back(library);
+        tried_.emplace_back(library, ByteString());
         ByteString version;
         if (!min_.empty() || !max_.empty()) {
             version = runtimeReleaseVersion(library);
@@ -212,10 +213,12 @@ public:
                 debugLog("candidate %s (%s): does not load: %s", library.c_str(), source, error.c_str());
                 choice_.loadError = error;
                 ++unloadable_;
+                passOver("holds a runtime library that does not load");
                 return false;
             case LoadOutcome::NoCreationEntry:
                 debugLog("candidate %s (%s): exports no JNI_CreateJavaVM", library.c_str(), source);
                 ++unloadable_;
+                passOver("holds a runtime library without JNI_CreateJavaVM");
                 return false;
             case LoadOutcome::Loaded: break;
         }
@@ -225,6 +228,10 @@ public:
         debugLog("runtime library %s", library.c_str());
         return true;
     }
+
+    // Why the last candidate offered was passed over ("is Java 11, below
+    // minjre 17"), its directory being the subject.
+    const ByteString& verdict() const { return verdict_; }
 
     // Settles why nothing was chosen, when nothing was.
     void finish() {
@@ -249,6 +256,7 @@ private:
                      min_.c_str());
             if (highestTooLow_.empty() || compareVersionTexts(version.c_str(), highestTooLow_.c_str()) > 0)
                 highestTooLow_ = version;
+            passOver("is Java ", version, ", below minjre ", min_);
             return false;
         }
         if (verdict == kVersionTooHigh) {
@@ -256,15 +264,27 @@ private:
                      max_.c_str());
             if (lowestTooHigh_.empty() || compareVersionTexts(version.c_str(), lowestTooHigh_.c_str()) < 0)
                 lowestTooHigh_ = version;
+            passOver("is Java ", version, ", above maxjre ", max_);
             return false;
         }
         return true;
     }
 
+    // Records why the candidate just tried was passed over.
+    void passOver(std::string_view what, const ByteString& version = {}, std::string_view limit = {},
+                  const ByteString& bound = {}) {
+        verdict_.assign(what);
+        verdict_.append(version.view());
+        verdict_.append(limit);
+        verdict_.append(bound.view());
+        tried_.back().second = verdict_;
+    }
+
     RuntimeChoice& choice_;
     const ByteString min_;
     const ByteString max_;
-    std::vector<ByteString> tried_;
+    std::vector<std::pair<ByteString, ByteString>> tried_;  // each library offered, and why it was passed over
+    ByteString verdict_;
     ByteString highestTooLow_;
     ByteString lowestTooHigh_;
     int unloadable_ = 0;
@@ -478,6 +498,27 @@ ByteString runtimeReleaseVersion(const ByteString& library) {
     return {};
 }
 
+namespace {
+
+// Records why the runtime directory that the variable `name` gives was passed
+// over; `verdict` is the filter's, empty when the directory holds no library.
+void noteHomeProblem(RuntimeChoice& choice, const char* name, const ByteString& home, const ByteString& verdict) {
+    ByteString why = verdict;
+    if (why.empty() && !platform::pathExists(home.c_str())) why.assign("does not exist");
+    if (why.empty()) {
+        why.assign("holds no ");
+        why.append(platform::runtimeLibraryName());
+    }
+    choice.homeProblem.assign(name);
+    choice.homeProblem.append(" names no usable runtime ('");
+    choice.homeProblem.append(home.view());
+    choice.homeProblem.append("' ");
+    choice.homeProblem.append(why.view());
+    choice.homeProblem.push(')');
+}
+
+}  // namespace
+
 const RuntimeChoice& chooseRuntime(const LaunchConfig& config) {
     SearchMemo& memo = searchMemo();
     if (memo.searched) return memo.choice;
@@ -530,7 +571,9 @@ const RuntimeChoice& chooseRuntime(const LaunchConfig& config) {
                     source.push('=');
                     source.append(value);
                     // The variable names a directory as it is; it is not resolved.
-                    if (filter.offer(probeRuntimeDirectory(config, value, source.c_str()), source.c_str())) break;
+                    const ByteString library = probeRuntimeDirectory(config, value, source.c_str());
+                    if (filter.offer(library, source.c_str())) break;
+                    noteHomeProblem(choice, name, value, library.empty() ? ByteString() : filter.verdict());
                 }
                 break;
             case 'i':

@@ -25,6 +25,10 @@ struct RuntimeChoice {
     ByteString closestVersion;  // the candidate nearest the limits, for messages 6 and 12
     ByteString loadError;       // system's text of the last load failure, the path in place of "%1"
     ByteString unpackFailure;   // why the embedded runtime could not be made ready, when it could not
+    // When nothing was chosen and JAVA_HOME (or JRE_HOME) is set: why the
+    // runtime it names was passed over ("JAVA_HOME names no usable runtime
+    // ('/opt/jdk' does not exist)"); empty otherwise.
+    ByteString homeProblem;
 };
 
 // The search outcome. The first call searches; every later call returns the

@@ -70,7 +70,7 @@ int32_t startJavaApplication(const LaunchConfig& config, JvmHost& host, const st
                           : messageText(config, result);
     // A runtime that is missing or of the wrong version: one more line says
     // which Java the application needs and how to point the launcher at one.
-    const ByteString advice = runtimeAdvice(config, result);
+    const ByteString advice = runtimeAdvice(config, result, runtime.homeProblem);
     if (!advice.empty()) {
         text.push('\n');
         text.append(advice.view());

@@ -80,7 +80,7 @@ private:
         if (!jarClassPath(path, entries)) return;  // not a jar: stored as a plain file
         const size_t slash = name.rfind('/');
         const std::string folder = slash == std::string::npos ? std::string() : name.substr(0, slash + 1);
-        std::vector<std::string> missing;  // one line each, told as one unless verbose
+        std::vector<std::string> missing;  // told in one line, all of them when verbose
         for (const std::string& entry : entries) {
             const std::string where = "Class-Path entry '" + entry + "' of '" + name + "'";
             ClassPathTarget target;
@@ -93,7 +93,7 @@ private:
             std::error_code ec;
             const fs::file_status status = fs::status(pathOf(resolved), ec);
             if (!fs::exists(status)) {
-                missing.push_back(where + ": '" + resolved + "' does not exist; left out");
+                missing.push_back("'" + entry + "'" + (resolved == entry ? std::string() : " (" + resolved + ")"));
                 continue;
             }
             if (target.directory || fs::is_directory(status)) {
@@ -121,13 +121,13 @@ private:
         }
         // Distributions' jars often name many jars that are not installed;
         // java skips them silently.
-        if (verbose_ || missing.size() == 1) {
-            warnings_.insert(warnings_.end(), missing.begin(), missing.end());
-        } else if (!missing.empty()) {
-            warnings_.push_back("'" + name + "' names " + std::to_string(missing.size()) +
-                                " jars in its manifest's Class-Path that do not exist (java skips them); left out "
-                                "(--verbose lists them)");
-        }
+        if (missing.empty()) return;
+        std::string line = "'" + name + "': Class-Path jars that do not exist, left out as java skips them: ";
+        const size_t shown = verbose_ ? missing.size() : 1;
+        for (size_t i = 0; i < shown; ++i) line += (i ? ", " : "") + missing[i];
+        if (shown < missing.size())
+            line += " and " + std::to_string(missing.size() - shown) + " more (--verbose lists them)";
+        warnings_.push_back(line);
     }
 
     // Where a found jar goes: its entry's path from the naming jar's folder

@@ -19,7 +19,7 @@ namespace hux::tool {
 // another file gets "-2", "-3"... before ".jar". Entries that are missing,
 // directories, not local files or not readable jars are left out with one
 // warning line each, except that the jars a jar names which do not exist are
-// told in one line for that jar unless `verbose`.
+// told in one line for that jar, naming the first (every one when `verbose`).
 void addClassPathJars(std::vector<std::pair<std::string, std::string>>& files, std::vector<std::string>& warnings,
                       bool verbose = false);
 

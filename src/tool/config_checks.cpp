@@ -4,6 +4,7 @@
 #include <filesystem>
 
 #include "common/utf.h"
+#include "config/known_keys.h"
 #include "tool/file_names.h"
 
 namespace fs = std::filesystem;
@@ -12,27 +13,11 @@ namespace hux::tool {
 
 namespace {
 
-// Every key the launcher reads.
-constexpr const char* kKnownKeys[] = {
-    "mainclass",  "appid",           "singleinstance",
-    "wildcard",   "forcecwd",        "stdout",
-    "stderr",     "splash",          "option",
-    "property",   "export",          "argv",
-    "message",    "classpath",       "java_classpath",
-    "libs",       "java_libs",       "jre_order",
-    "jre",        "jvmdll",          "vm",
-    "minjre",     "maxjre",          "assystemclassloader",
-    "compatible", "disableexternal", "cds",
-};
-
 bool isKeyChar(char c) {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
 }
 
-bool known(const std::string& key) {
-    return std::any_of(std::begin(kKnownKeys), std::end(kKnownKeys),
-                       [&](const char* k) { return equalsIgnoreCase(key, k); });
-}
+bool known(const std::string& key) { return knownConfigKey(key); }
 
 // The first value of `key`, and whether any line has it.
 bool findValue(const std::vector<std::string>& lines, const char* key, std::string& value) {

@@ -1,6 +1,7 @@
 #include "tool/flatten.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <filesystem>
 #include <memory>
@@ -25,6 +26,12 @@ constexpr const char kPlexusComponents[] = "META-INF/plexus/components.xml";
 constexpr const char kManifest[] = "META-INF/MANIFEST.MF";
 
 bool startsWith(const std::string& s, const char* prefix) { return s.rfind(prefix, 0) == 0; }
+
+// A module's descriptor, at the top level or in a multi-release version
+// folder: a class path never reads one.
+bool isModuleDescriptor(const std::string& name) {
+    return name == "module-info.class" || (startsWith(name, "META-INF/versions/") && endsWith(name, "/module-info.class"));
+}
 
 constexpr const char kSpringIndexes[] = "META-INF/spring/";
 constexpr const char kSpringFactories[] = "META-INF/spring.factories";
@@ -179,7 +186,7 @@ bool Flattener::addJar(const std::string& path, const std::string& label, std::v
         return false;
     }
     ZipReader& reader = source.reader();
-    size_t shadowed = 0;
+    size_t shadowed = 0, notices = 0;  // hidden entries: licence and notice files apart
     std::string firstShadowed;
     JarPackages& jar = jars_.emplace_back();
     std::vector<uint8_t> data;
@@ -220,7 +227,13 @@ bool Flattener::addJar(const std::string& path, const std::string& label, std::v
                 // repackaged class) changes nothing a reader gets.
                 const auto kept = contents_.find(name);
                 const bool same = kept != contents_.end() && kept->second.size == e.size && kept->second.crc == e.crc;
-                if (!same && shadowed++ == 0) firstShadowed = name;
+                if (same || isModuleDescriptor(name)) {
+                    // A class path never reads a module descriptor: the copy hidden changes nothing.
+                } else if (isNoticeFile(name)) {
+                    if (notices++ == 0 && firstNotice_.empty()) firstNotice_ = "'" + label + "': '" + name + "'";
+                } else if (shadowed++ == 0) {
+                    firstShadowed = name;
+                }
                 continue;
             }
             contents_.emplace(name, Content{e.size, e.crc});
@@ -274,12 +287,35 @@ bool Flattener::addJar(const std::string& path, const std::string& label, std::v
         manifestUnixTime_ = e.modifiedSeconds;
         haveManifest_ = true;
     }
+    hiddenNotices_ += notices;
+    noticeJars_ += notices > 0;
     if (shadowed == 1)
         warnings.push_back("'" + label + "': 1 entry is hidden by an earlier one ('" + firstShadowed + "')");
     else if (shadowed > 1)
         warnings.push_back("'" + label + "': " + std::to_string(shadowed) +
                            " entries are hidden by earlier ones (first: '" + firstShadowed + "')");
     return true;
+}
+
+bool Flattener::isNoticeFile(const std::string& name) {
+    if (endsWith(name, ".class")) return false;
+    const size_t slash = name.rfind('/');
+    if (slash != std::string::npos && !startsWith(name, kMetaInf)) return false;
+    std::string upper = name;
+    for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    if (upper.find("/LICENSES/") != std::string::npos || upper.find("/LICENSE/") != std::string::npos) return true;
+    const std::string base = upper.substr(slash == std::string::npos ? 0 : slash + 1);
+    for (const char* prefix : {"LICENSE", "LICENCE", "NOTICE", "COPYING", "COPYRIGHT", "DEPENDENCIES", "THIRD-PARTY",
+                               "THIRD_PARTY", "THIRDPARTY", "README", "ABOUT.HTML", "AL2.0", "ASL2.0", "LGPL2.1"})
+        if (startsWith(base, prefix)) return true;
+    return false;
+}
+
+std::string Flattener::hiddenNoticesWarning() const {
+    if (hiddenNotices_ == 0) return {};
+    return std::to_string(hiddenNotices_) + " licence and notice file" + (hiddenNotices_ == 1 ? "" : "s") + " in " +
+           std::to_string(noticeJars_) + " jar" + (noticeJars_ == 1 ? "" : "s") +
+           (hiddenNotices_ == 1 ? " is" : " are") + " hidden by earlier jars' copies (first: " + firstNotice_ + ")";
 }
 
 std::string Flattener::packageSections() {

@@ -40,6 +40,13 @@ public:
     // reference.conf); such files
     // of every input are merged into one that reads as all of them.
     static bool isIndex(const std::string& name);
+    // Whether `name` is a licence or notice file (META-INF/LICENSE.txt,
+    // NOTICE, META-INF/licenses/..., at the top level or under META-INF),
+    // which most jars carry and whose hidden copies change no behaviour.
+    static bool isNoticeFile(const std::string& name);
+    // One line summing the licence and notice files that earlier jars hid,
+    // over all jars added; empty when none was.
+    std::string hiddenNoticesWarning() const;
     // Adds the lines of an index file that is no jar's (a support file, or an
     // application file stored at the top level).
     void addIndex(const std::string& name, const std::vector<uint8_t>& data);
@@ -78,6 +85,8 @@ private:
         std::vector<std::string> packages;
     };
     std::vector<JarPackages> jars_;
+    size_t hiddenNotices_ = 0, noticeJars_ = 0;  // licence and notice files hidden, and in how many jars
+    std::string firstNotice_;                    // "'jar': 'name'" of the first
     // Records the package of a class entry when no earlier jar brought it.
     void noteClass(JarPackages& jar, const std::string& name);
     std::set<std::string> packages_;  // every package seen

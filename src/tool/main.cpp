@@ -71,7 +71,7 @@ private:
 }  // namespace
 
 int main(int argc, char** argv) {
-    CLI::App app{"hux: turns a Java application into one executable"};
+    CLI::App app{"hux: turns a Java application into one executable", "hux"};
     app.require_subcommand(0, 1);
     app.set_version_flag("--version", "hux " HUX_VERSION);
 
@@ -102,7 +102,7 @@ int main(int argc, char** argv) {
     hux::tool::PackRequest request;
     std::vector<std::string> inputs;
     std::string dataDir;
-    auto* pack = app.add_subcommand("pack", "Write an application executable: stub + configuration + archive");
+    auto* pack = app.add_subcommand("pack", "Pack a Java application (its jars and settings) into one executable for Linux or Windows");
     request.target = HUX_HOST_TARGET;
     pack->add_option("-t,--target", request.target, "linux-x64 or windows-x64 (default: this host's, " HUX_HOST_TARGET ")");
     pack->add_option("-o,--output", request.outputPath,
@@ -171,7 +171,7 @@ int main(int argc, char** argv) {
                      "(stored as NAME, e.g. lib/app.jar=build/app.jar)");
 
     std::string inspectPath;
-    auto* insp = app.add_subcommand("inspect", "Show the configuration, L, A, T and the archive listing");
+    auto* insp = app.add_subcommand("inspect", "Show what a packed executable holds: its configuration and the files in it");
     insp->add_option("file", inspectPath, "A packed executable")->required();
 
     try {
@@ -216,7 +216,7 @@ int main(int argc, char** argv) {
     request.report = [](const std::string& line) { std::cout << "hux pack: " << line << std::endl; };
     if (!hux::tool::knownTarget(request.target)) {
         std::cerr << "hux pack: unknown target '" << request.target << "' (use linux-x64 or windows-x64)\n";
-        return 1;
+        return 2;
     }
     if (!versionInfoPath.empty()) {
         std::vector<uint8_t> bytes;
@@ -238,7 +238,7 @@ int main(int argc, char** argv) {
     for (const auto& [name, value] : versionFields)
         if (!hux::tool::applyVersionInfoLine(request.look.version, name + "=" + value, error)) {
             std::cerr << "hux pack: --" << name << ": " << error << "\n";
-            return 1;
+            return 2;
         }
     std::error_code ec;
     for (const std::string& input : inputs) {
@@ -248,6 +248,10 @@ int main(int argc, char** argv) {
         } else {
             request.files.emplace_back(hux::tool::textOf(hux::tool::pathOf(input).filename()), input);
         }
+    }
+    if (request.files.empty() && request.configPath.empty() && request.extraLines.empty()) {
+        std::cerr << "hux pack: nothing to pack: name the jar (hux pack app.jar; see --help)\n";
+        return 2;
     }
     if (request.outputPath.empty()) request.outputPath = hux::tool::defaultOutputName(request.files, request.target);
     if (request.outputPath.empty()) {
@@ -263,6 +267,11 @@ int main(int argc, char** argv) {
     request.classResources = !noCompatible;
     request.quietSharingNote = !keepSharingNote;
     request.classPathJars = !noClassPathJars;
+    const std::string mistake = hux::tool::commandLineProblem(request);
+    if (!mistake.empty()) {
+        std::cerr << "hux pack: " << mistake << "\n";
+        return 2;
+    }
     ProgressLine progress(hux::platform::standardErrorIsTerminal());
     request.progress = [&progress](uint64_t files, uint64_t bytes) { progress.update(files, bytes); };
     std::vector<std::string> warnings;

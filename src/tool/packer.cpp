@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -220,6 +221,15 @@ bool configValue(const std::vector<std::string>& lines, const char* key, std::st
     return false;
 }
 
+// Whether a class path could load the class file `entry`: not a module's
+// descriptor (a class path never reads one), nor a class of a multi-release
+// jar's version folder (only runtimes of that version or later read them).
+bool loadableClassEntry(std::string_view entry) {
+    if (!endsWith(entry, ".class") || startsWith(entry, "META-INF/")) return false;
+    const size_t slash = entry.rfind('/');
+    return entry.substr(slash == std::string_view::npos ? 0 : slash + 1) != "module-info.class";
+}
+
 std::string trimmed(const std::string& s) {
     const size_t first = s.find_first_not_of(" \t");
     if (first == std::string::npos) return {};
@@ -235,7 +245,7 @@ public:
         for (const auto& [name, path] : files) {
             if (zip::isArchiveName(name)) {
                 surveyJar(name, path);
-            } else if (endsWith(name, ".class") && !startsWith(name, "META-INF/")) {
+            } else if (loadableClassEntry(name)) {
                 std::vector<uint8_t> data;
                 if (!readFile(path, data)) continue;
                 noteClass(classMajor(data.data(), data.size()), name, "");
@@ -325,7 +335,7 @@ private:
             const ZipEntry& e = jar.reader().entry(i);
             const std::string tooLarge = inflatedArchiveProblem(name, entry, e.method, e.size);
             if (!tooLarge.empty()) largeArchives.push_back(tooLarge + "; hux: URLs into it will find nothing");
-            if (!endsWith(entry, ".class") || startsWith(entry, "META-INF/")) continue;
+            if (!loadableClassEntry(entry)) continue;
             uint8_t head[8];
             size_t produced = 0;
             if (jar.head(i, head, sizeof head, produced)) noteClass(classMajor(head, produced), std::string(entry), name);
@@ -498,26 +508,53 @@ private:
 
 }  // namespace
 
-bool pack(const PackRequest& request, std::string& error, std::vector<std::string>& warnings) {
-    if (!knownTarget(request.target)) {
-        error = "unknown target '" + request.target + "' (use linux-x64 or windows-x64)";
-        return false;
-    }
+std::string commandLineProblem(const PackRequest& request) {
+    if (!knownTarget(request.target)) return "unknown target '" + request.target + "' (use linux-x64 or windows-x64)";
     const bool windows = request.target == "windows-x64";
-    if (!windows && asksForWindowsLook(request.look)) {
-        error = "--icon, --manifest, --gui and the version options apply to windows-x64 only";
+    if (!windows && asksForWindowsLook(request.look))
+        return "--icon, --manifest, --gui and the version options apply to windows-x64 only";
+    if (!windows && (!request.signKey.empty() || !request.signCert.empty()))
+        return "signing applies to windows-x64 only";
+    if (request.signKey.empty() != request.signCert.empty()) return "signing needs both --sign-key and --sign-cert";
+    if (request.outputPath.empty()) return "no output named (pass -o FILE, or give a jar to name it after)";
+    for (const std::string& line : request.extraLines)
+        if (line.find_first_of("\r\n") != std::string::npos || line.find('\0') != std::string::npos ||
+            !validUtf8(line))
+            return "the configuration line '" + line + "' cannot be encoded (line break, NUL or invalid UTF-8)";
+    return {};
+}
+
+bool readableFile(const std::string& path, std::string& why) {
+    std::error_code ec;
+    const fs::file_status status = fs::status(pathOf(path), ec);
+    if (!fs::exists(status)) {
+        why = ec && ec != std::errc::no_such_file_or_directory
+                  ? ec.message()
+                  : std::make_error_code(std::errc::no_such_file_or_directory).message();
         return false;
     }
-    if (!windows && (!request.signKey.empty() || !request.signCert.empty())) {
-        error = "signing applies to windows-x64 only";
+    if (fs::is_directory(status)) {
+        why = "it is a folder";
         return false;
     }
-    if (request.signKey.empty() != request.signCert.empty()) {
-        error = "signing needs both --sign-key and --sign-cert";
-        return false;
-    }
-    if (request.outputPath.empty()) {
-        error = "no output named (pass -o FILE, or give a jar to name it after)";
+    errno = 0;
+    std::ifstream in(pathOf(path), std::ios::binary);
+    if (in) return true;
+    why = errno != 0 ? std::generic_category().message(errno) : "it cannot be opened";
+    return false;
+}
+
+bool pack(const PackRequest& request, std::string& error, std::vector<std::string>& warnings) {
+    error = commandLineProblem(request);
+    if (!error.empty()) return false;
+    const bool windows = request.target == "windows-x64";
+    // A folder that is not there is named before anything is made in it
+    // (the runtime linked for it included).
+    const fs::path outputFolder = pathOf(request.outputPath).parent_path();
+    std::error_code folderError;
+    if (!outputFolder.empty() && !fs::is_directory(outputFolder, folderError)) {
+        error = "cannot write '" + request.outputPath + "': the folder '" + textOf(outputFolder) + "' " +
+                (fs::exists(outputFolder, folderError) ? "is not a folder" : "does not exist");
         return false;
     }
     // The output replaces its file only at the end, and must not be one of
@@ -534,13 +571,19 @@ bool pack(const PackRequest& request, std::string& error, std::vector<std::strin
         return false;
     for (const auto& file : request.files)
         if (refuseOutput(file.second, "the input")) return false;
+    std::string why;
+    for (const auto& file : request.files)
+        if (!readableFile(file.second, why)) {
+            error = "cannot read '" + file.second + "': " + why;
+            return false;
+        }
 
     // Configuration block.
     std::vector<std::string> lines;
     if (!request.configPath.empty()) {
         std::vector<uint8_t> bytes;
-        if (!readFile(request.configPath, bytes)) {
-            error = "cannot read the configuration file '" + request.configPath + "'";
+        if (!readableFile(request.configPath, why) || !readFile(request.configPath, bytes)) {
+            error = "cannot read the configuration file '" + request.configPath + "'" + (why.empty() ? "" : ": " + why);
             return false;
         }
         if (!readConfigLines(bytes, lines, error)) {
@@ -548,14 +591,7 @@ bool pack(const PackRequest& request, std::string& error, std::vector<std::strin
             return false;
         }
     }
-    for (const std::string& line : request.extraLines) {
-        if (line.find_first_of("\r\n") != std::string::npos || line.find('\0') != std::string::npos ||
-            !validUtf8(line)) {
-            error = "the configuration line '" + line + "' cannot be encoded (line break, NUL or invalid UTF-8)";
-            return false;
-        }
-        lines.push_back(line);
-    }
+    lines.insert(lines.end(), request.extraLines.begin(), request.extraLines.end());
     // As `java -jar` does: without a main class named, the first jar's
     // manifest names it.
     std::string mainClass;
@@ -571,9 +607,12 @@ bool pack(const PackRequest& request, std::string& error, std::vector<std::strin
     policy.windowsTarget = windows;
     policy.flatten = request.flatten;
     if (!checkConfiguration(lines, policy, warnings, error)) {
+        Jar jar;
         if (first && mainClass.empty() && request.requireMain)
-            error = "'" + first->first + "' names no Main-Class in its manifest and the configuration no "
-                    "'mainclass' (add -l \"mainclass your.app.Main\", or pass --no-main)";
+            error = "'" + first->first + "' " +
+                    (jar.open(first->second) ? "names no Main-Class in its manifest"
+                                             : "is not a jar (no zip archive), so it names no Main-Class,") +
+                    " and the configuration no 'mainclass' (add -l \"mainclass your.app.Main\", or pass --no-main)";
         return false;
     }
     if (!request.configPath.empty()) {
@@ -677,8 +716,10 @@ bool pack(const PackRequest& request, std::string& error, std::vector<std::strin
         fs::remove(temp, ec);
         return false;
     };
+    errno = 0;
     if (!sink.open(textOf(temp))) {
-        error = "cannot write '" + request.outputPath + "'";
+        error = "cannot write '" + request.outputPath + "'" +
+                (errno != 0 ? ": " + std::generic_category().message(errno) : std::string());
         return false;
     }
     if (windows) sink.keepChecksum();
@@ -751,6 +792,8 @@ bool pack(const PackRequest& request, std::string& error, std::vector<std::strin
             return fail();
         }
     }
+    const std::string notices = flattener.hiddenNoticesWarning();
+    if (!notices.empty()) warnings.push_back(notices);
     if (!flattener.finish(error) || !runtime.addTo(zip, error) || !zip.finish(error, request.archiveComment))
         return fail();
 

@@ -62,6 +62,14 @@ bool normaliseEntryName(const std::string& name, std::string& normalised, std::s
 // with the record's last bytes; false with `error` otherwise.
 bool checkArchiveComment(const std::vector<uint8_t>& endRecordAndComment, std::string& error);
 
+// What the command line got wrong in `request` (targets, options that go
+// with another one); empty when nothing. Checked again by pack().
+std::string commandLineProblem(const PackRequest& request);
+
+// Whether the file at `path` can be read; false with the reason ("No such
+// file or directory", "it is a folder") otherwise.
+bool readableFile(const std::string& path, std::string& why);
+
 // Packs; on failure returns false with one line in `error` and leaves nothing
 // at the output path (an output that is one of the files read, by identity,
 // is refused before anything is written). `warnings` receives one line per doubtful input.

@@ -53,8 +53,9 @@ std::string printable(std::string_view text) {
 
 bool inspect(const std::string& path, std::ostream& out, std::string& error) {
     std::vector<uint8_t> file;
-    if (!readFile(path, file)) {
-        error = "cannot read '" + path + "'";
+    std::string why;
+    if (!readableFile(path, why) || !readFile(path, file)) {
+        error = "cannot read '" + path + "'" + (why.empty() ? std::string() : ": " + why);
         return false;
     }
     const bool windows = file.size() >= 2 && file[0] == 'M' && file[1] == 'Z';

@@ -175,6 +175,33 @@ TEST(ExternalConfig, OverridesTheEmbeddedBlockInEveryEncoding) {
     }
 }
 
+TEST(ExternalConfig, DebugLinesNameTheFileReadAndItsUnknownKeysAndAJavaHomeThatIsNoRuntimeIsNamed) {
+    Scratch dir;
+    for (const Target& t : targets()) {
+        SCOPED_TRACE(t.name);
+        const std::string exe = dir.file(t.exeName("told"));
+        ASSERT_EQ(pack(t, exe, {"mainclass app.Main", "jre_order e"}).exitCode, 0);
+        dir.write(t.exeName("told") + ".cfg", "option -Dx=y\r\npropety foo=bar\r\n");
+        const std::string shown = t.windows() ? winePath(exe) : exe;
+        const std::string home = t.windows() ? winePath(dir.file("nowhere")) : dir.file("nowhere");
+        RunOptions o{.env = {{"JAVA_HOME", home}, {"JRE_HOME", std::nullopt}}};
+        const std::string advice =
+            "Java Runtime Environment not found.\nhux: this application needs a Java runtime, and JAVA_HOME names no "
+            "usable runtime ('" + home + "' does not exist): point it at a runtime's folder, or install one "
+            "(HUX_DEBUG=1 shows where hux looked)\n";
+        RunResult r = runOn(t, exe, {}, o);
+        EXPECT_EQ(r.exitCode, 1);
+        EXPECT_EQ(r.err, advice);
+        o.env["HUX_DEBUG"] = "1";
+        r = runOn(t, exe, {}, o);
+        EXPECT_EQ(r.exitCode, 1);
+        EXPECT_TRUE(has(r.err, "hux: read the external configuration " + shown + ".cfg\n")) << r.err;
+        EXPECT_TRUE(has(r.err, "hux: external configuration " + shown + ".cfg line 2: unknown key 'propety'; ignored\n"))
+            << r.err;
+        EXPECT_EQ(r.err.substr(r.err.size() - std::min(r.err.size(), advice.size())), advice);
+    }
+}
+
 TEST(ExternalConfig, DisableExternalInTheEmbeddedBlockDropsIt) {
     Scratch dir;
     for (const Target& t : targets()) {

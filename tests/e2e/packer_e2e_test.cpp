@@ -169,7 +169,7 @@ TEST(Packer, OneLineForUnknownTargetsAndWindowsOptionsElsewhere) {
     Scratch dir;
     const std::string out = dir.file("out");
     RunResult r = run({toolPath(), "pack", "-t", "windows-x86", "-o", out, "-l", "mainclass a.B"});
-    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.exitCode, 2);
     EXPECT_EQ(r.err, "hux pack: unknown target 'windows-x86' (use linux-x64 or windows-x64)\n");
     // Command-line mistakes too: one line, exit 2 (without a jar, -o has no default).
     r = run({toolPath(), "pack", "-t", "linux-x64", "-l", "mainclass a.B"});
@@ -181,13 +181,13 @@ TEST(Packer, OneLineForUnknownTargetsAndWindowsOptionsElsewhere) {
     for (const std::vector<std::string>& extra :
          {std::vector<std::string>{"--gui"}, {"--product-name", "X"}, {"--icon", dir.write("i.ico", "x")}}) {
         r = pack(Target{"linux-x64"}, out, {"mainclass a.B"}, {}, extra);
-        EXPECT_EQ(r.exitCode, 1);
+        EXPECT_EQ(r.exitCode, 2);
         EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
         EXPECT_NE(r.err.find("windows-x64 only"), std::string::npos) << r.err;
         EXPECT_FALSE(std::filesystem::exists(out));
     }
     r = pack(Target{"linux-x64"}, out, {"mainclass a.B"}, {}, {"--version", "1.x"});
-    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.exitCode, 2);
     EXPECT_EQ(r.err.rfind("hux pack: --version: the version '1.x' is not of the form", 0), 0u) << r.err;
 }
 

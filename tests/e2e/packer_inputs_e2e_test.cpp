@@ -7,6 +7,7 @@
 #include <fstream>
 
 #include "harness.h"
+#include "tool/zip_writer.h"
 
 using namespace hux::e2e;
 namespace fs = std::filesystem;
@@ -141,6 +142,21 @@ TEST(PackerInputs, WarningsAboutTheClassesPacked) {
              {"demo/NoMain.java", "package demo;\npublic class NoMain { static void main(String[] a) {} }\n"}},
             "", 8);
     makeJar(dir, "new.jar", {{"lib/New.java", "package lib;\npublic class New {}\n"}}, "", 11);
+    // Java 8 classes beside a module descriptor and a multi-release jar's
+    // classes for later Java versions, which a class path on Java 8 never loads.
+    {
+        hux::tool::ZipWriter modular;
+        std::string error;
+        auto classOf = [](uint8_t major) { return std::vector<uint8_t>{0xCA, 0xFE, 0xBA, 0xBE, 0, 0, 0, major}; };
+        ASSERT_TRUE(modular.add("lib/Old.class", classOf(52), hux::tool::ZipWriter::Method::Deflated, error));
+        ASSERT_TRUE(modular.add("module-info.class", classOf(53), hux::tool::ZipWriter::Method::Deflated, error));
+        ASSERT_TRUE(modular.add("META-INF/versions/11/lib/Old.class", classOf(55),
+                                hux::tool::ZipWriter::Method::Deflated, error));
+        ASSERT_TRUE(modular.add("META-INF/versions/9/module-info.class", classOf(53),
+                                hux::tool::ZipWriter::Method::Deflated, error));
+        ASSERT_TRUE(modular.finish(error)) << error;
+        dir.write("modular.jar", std::string(modular.bytes().begin(), modular.bytes().end()));
+    }
     struct Case {
         const char* what;
         std::vector<std::string> lines;
@@ -159,6 +175,7 @@ TEST(PackerInputs, WarningsAboutTheClassesPacked) {
         {"classes for Java 11, minjre 1.8", {"mainclass demo.Main", "minjre 1.8"}, {"app.jar", "new.jar"},
          "but 'minjre 1.8' allows Java 8; set 'minjre 11'"},
         {"classes for Java 11, minjre 11", {"mainclass demo.Main", "minjre 11.0.2"}, {"app.jar", "new.jar"}, ""},
+        {"a module descriptor and versioned classes", {"mainclass demo.Main"}, {"app.jar", "modular.jar"}, ""},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -212,4 +229,65 @@ TEST(PackerInputs, FlattenedPackagesReadTheirOwnJarsAttributesAsWithJavaCp) {
         RunResult flattened = runOn(Target{"linux-x64"}, exe);
         EXPECT_EQ(flattened.out, expected.out) << flattened.err;
     }
+}
+
+TEST(PackerInputs, MistakesNameTheirCauseAndCommandLineMistakesExitTwo) {
+    Scratch dir;
+    makeJar(dir, "app.jar", {{"demo/Main.java", kMain}}, "Main-Class: demo.Main\n");
+    dir.write("notzip.jar", "not a zip archive");
+    const std::vector<std::string> before = filesIn(dir.path());
+    const struct {
+        std::vector<std::string> args;
+        int code;
+        std::string line;  // all of standard error
+    } cases[] = {
+        {{"pack", "nonexist.jar"}, 1, "hux pack: cannot read 'nonexist.jar': No such file or directory\n"},
+        {{"pack", "-o", "out", "app.jar", "."}, 1, "hux pack: cannot read '.': it is a folder\n"},
+        {{"pack", "-c", "missing.cfg", "app.jar"}, 1,
+         "hux pack: cannot read the configuration file 'missing.cfg': No such file or directory\n"},
+        {{"pack", "notzip.jar"}, 1,
+         "hux pack: 'notzip.jar' is not a jar (no zip archive), so it names no Main-Class, and the configuration no "
+         "'mainclass' (add -l \"mainclass your.app.Main\", or pass --no-main)\n"},
+        {{"pack", "-o", "missingdir/app", "app.jar"}, 1,
+         "hux pack: cannot write 'missingdir/app': the folder 'missingdir' does not exist\n"},
+        {{"pack", "--jlink", "-o", "missingdir/app", "app.jar"}, 1,
+         "hux pack: cannot write 'missingdir/app': the folder 'missingdir' does not exist\n"},
+        {{"pack", "-o", "app.jar/app", "app.jar"}, 1,
+         "hux pack: cannot write 'app.jar/app': the folder 'app.jar' is not a folder\n"},
+        {{"pack"}, 2, "hux pack: nothing to pack: name the jar (hux pack app.jar; see --help)\n"},
+        {{"pack", "-t", "macos", "app.jar"}, 2, "hux pack: unknown target 'macos' (use linux-x64 or windows-x64)\n"},
+        {{"pack", "-t", "linux-x64", "--gui", "app.jar"}, 2,
+         "hux pack: --icon, --manifest, --gui and the version options apply to windows-x64 only\n"},
+        {{"pack", "-t", "linux-x64", "--sign-key", "k.pem", "--sign-cert", "c.pem", "app.jar"}, 2,
+         "hux pack: signing applies to windows-x64 only\n"},
+        {{"pack", "-t", "windows-x64", "--sign-key", "k.pem", "app.jar"}, 2,
+         "hux pack: signing needs both --sign-key and --sign-cert\n"},
+        {{"pack", "-t", "windows-x64", "--language", "xx-nowhere", "app.jar"}, 2, ""},
+        {{"pack", "-l", "mainclass a\nb", "app.jar"}, 2,
+         "hux pack: the configuration line 'mainclass a\nb' cannot be encoded (line break, NUL or invalid UTF-8)\n"},
+        {{"pack", "--embed", "app.jar"}, 2, ""},
+        {{"pack", "--no-such-option", "app.jar"}, 2, ""},
+        {{"inspect"}, 2, ""},
+        {{"inspect", "nonexist"}, 1, "hux inspect: cannot read 'nonexist': No such file or directory\n"},
+        {{}, 2, "hux: name a command: pack or inspect (see --help)\n"},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> argv = {toolPath()};
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        SCOPED_TRACE(testing::PrintToString(c.args));
+        RunResult r = run(argv, {.cwd = dir.path()});
+        EXPECT_EQ(r.exitCode, c.code) << r.err;
+        if (c.line.empty()) {
+            EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+        } else {
+            EXPECT_EQ(r.err, c.line);
+        }
+        EXPECT_EQ(filesIn(dir.path()), before);  // nothing written
+    }
+    // The usage line names the program; the commands are told in a user's words.
+    RunResult help = run({toolPath(), "--help"});
+    EXPECT_EQ(help.exitCode, 0);
+    EXPECT_TRUE(has(help.out, "Usage: hux [OPTIONS] [SUBCOMMAND]")) << help.out;
+    EXPECT_TRUE(has(help.out, "Show what a packed executable holds: its configuration and the files in it"))
+        << help.out;
 }

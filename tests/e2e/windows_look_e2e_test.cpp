@@ -519,12 +519,13 @@ TEST_F(WindowsLook, ProductVersionTextVersionsAndLanguageAsTheSystemReadsThem) {
                                        c.language + ")\n"))
             << shown.out;
     }
-    // A language the packer does not know, a version without a number.
+    // A language the packer does not know, a version without a number: a
+    // mistake on the command line.
     for (const std::vector<std::string>& bad : {std::vector<std::string>{"--language", "xx-YY"},
                                                 {"--language", "0x10000"},
                                                 {"--product-version", "beta"}}) {
         const RunResult r = pack(kWindows, dir_.file("bad.exe"), {"mainclass app.Main"}, {}, bad);
-        EXPECT_EQ(r.exitCode, 1) << bad[1];
+        EXPECT_EQ(r.exitCode, 2) << bad[1];
         EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
     }
 }

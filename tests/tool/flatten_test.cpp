@@ -6,6 +6,7 @@
 #include <memory>
 #include <set>
 
+#include "../support/temp_dir.h"
 #include "archive/zip_reader.h"
 #include "tool/flatten.h"
 #include "tool/index_files.h"
@@ -186,4 +187,59 @@ TEST(Flatten, ThePackerNamesLibrariesThatNeedAJarFile) {
     EXPECT_EQ(nestedJarHint(jar({"org/python/core/PySystemState.java", "app/Main.class"})), "");
     EXPECT_EQ(nestedJarHint(jar({"x/org/python/core/PySystemState.class"})), "");
     EXPECT_EQ(nestedJarHint({'P', 'K', 3, 4}), "");
+}
+
+TEST(Flatten, HiddenLicenceFilesAreSummedInOneLineAndHiddenClassesToldPerJar) {
+    const hux::test::TempDir dir;
+    // Each jar's entries, name to content; differing copies hide each other.
+    const std::vector<std::pair<std::string, Pairs>> jars = {
+        {"lib/first.jar",
+         {{"META-INF/LICENSE", "first licence"},
+          {"NOTICE.txt", "first"},
+          {"a/A.class", "first A"},
+          {"module-info.class", "module first"},
+          {"META-INF/versions/11/module-info.class", "module first"}}},
+        {"lib/second.jar",
+         {{"META-INF/LICENSE", "second licence"},
+          {"META-INF/NOTICE", "second"},
+          {"NOTICE.txt", "second"},
+          {"META-INF/licenses/x/COPYING", "x"},
+          {"module-info.class", "module second"},
+          {"META-INF/versions/11/module-info.class", "module second"}}},
+        {"lib/third.jar",
+         {{"META-INF/LICENSE", "third licence"},
+          {"a/A.class", "third A"},
+          {"META-INF/licenses/x/COPYING", "y"},
+          {"meta/LICENSE.class", "a class, whatever its name"}}},
+        {"lib/fourth.jar", {{"meta/LICENSE.class", "another class"}, {"a/License.txt", "not a notice here"}}},
+        {"lib/fifth.jar", {{"a/License.txt", "hidden"}}},
+    };
+    ZipWriter packed;
+    std::set<std::string> names;
+    Flattener flattener(packed, names);
+    std::vector<std::string> warnings;
+    std::string error;
+    for (const auto& [label, entries] : jars) {
+        ZipWriter jar;
+        for (const auto& [name, text] : entries)
+            ASSERT_TRUE(jar.add(name, std::vector<uint8_t>(text.begin(), text.end()), ZipWriter::Method::Deflated,
+                                error))
+                << error;
+        ASSERT_TRUE(jar.finish(error)) << error;
+        const std::string path = dir.write(label, std::string(jar.bytes().begin(), jar.bytes().end()));
+        ASSERT_TRUE(flattener.addJar(path, label, warnings, error)) << error;
+    }
+    EXPECT_EQ(warnings, (std::vector<std::string>{
+                            "'lib/third.jar': 1 entry is hidden by an earlier one ('a/A.class')",
+                            "'lib/fourth.jar': 1 entry is hidden by an earlier one ('meta/LICENSE.class')",
+                            "'lib/fifth.jar': 1 entry is hidden by an earlier one ('a/License.txt')",
+                        }));
+    EXPECT_EQ(flattener.hiddenNoticesWarning(),
+              "4 licence and notice files in 2 jars are hidden by earlier jars' copies (first: 'lib/second.jar': "
+              "'META-INF/LICENSE')");
+    for (const char* notice : {"META-INF/LICENSE.md", "LICENCE", "META-INF/NOTICE", "META-INF/DEPENDENCIES",
+                               "META-INF/licenses/x/y.txt", "COPYING.LESSER", "THIRD-PARTY.txt"})
+        EXPECT_TRUE(Flattener::isNoticeFile(notice)) << notice;
+    for (const char* other : {"org/x/LICENSE", "LICENSE.class", "META-INF/MANIFEST.MF", "META-INF/services/a.B"})
+        EXPECT_FALSE(Flattener::isNoticeFile(other)) << other;
 }

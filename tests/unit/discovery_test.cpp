@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <string>
 
+#include "config/runtime_advice.h"
 #include "platform/registry.h"
 #include "platform/runtime_location.h"
 #include "runtime/discovery.h"
@@ -159,6 +160,52 @@ TEST_F(Discovery, EnvironmentVariables) {
     env.unset("JAVA_HOME");
     env.unset("JRE_HOME");
     EXPECT_EQ(find("jre_order e"), "");
+}
+
+TEST_F(Discovery, AJavaHomeThatGivesNoRuntimeIsNamedWithTheReason) {
+    tree.dir("empty");
+    tree.file("old/" + kBin + "server/" + kLib);
+    tree.file("old/release", "JAVA_VERSION=\"11.0.2\"\n");
+    tree.file("broken/" + kBin + "server/" + kLib);
+    tree.file("good/" + kBin + "server/" + kLib);
+    const struct {
+        const char* what;
+        std::string lines, jreHome, javaHome;
+        std::string problem;  // empty: a runtime is chosen, or no variable is set
+    } cases[] = {
+        {"missing", "jre_order e", "", tree.path("nowhere"),
+         "JAVA_HOME names no usable runtime ('" + tree.path("nowhere") + "' does not exist)"},
+        {"no library", "jre_order e", "", tree.path("empty"),
+         "JAVA_HOME names no usable runtime ('" + tree.path("empty") + "' holds no " + kLib + ")"},
+        {"too old", "jre_order e\nminjre 17", "", tree.path("old"),
+         "JAVA_HOME names no usable runtime ('" + tree.path("old") + "' is Java 11.0.2, below minjre 17)"},
+        {"too new", "jre_order e\nmaxjre 1.8", "", tree.path("old"),
+         "JAVA_HOME names no usable runtime ('" + tree.path("old") + "' is Java 11.0.2, above maxjre 1.8)"},
+        {"tried already by jvmdll", "jre_order ce\nminjre 17\njvmdll " + tree.path("old/" + kBin + "server/" + kLib),
+         "", tree.path("old"),
+         "JAVA_HOME names no usable runtime ('" + tree.path("old") + "' is Java 11.0.2, below minjre 17)"},
+        {"does not load", "jre_order eb", "", tree.path("broken"),
+         "JAVA_HOME names no usable runtime ('" + tree.path("broken") + "' holds a runtime library that does not load)"},
+        {"JRE_HOME alone", "jre_order e", tree.path("empty"), "",
+         "JRE_HOME names no usable runtime ('" + tree.path("empty") + "' holds no " + kLib + ")"},
+        {"JRE_HOME passed over, JAVA_HOME good", "jre_order e", tree.path("empty"), tree.path("good"), ""},
+        {"neither set", "jre_order e", "", "", ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        if (c.jreHome.empty()) env.unset("JRE_HOME"); else env.set("JRE_HOME", c.jreHome);
+        if (c.javaHome.empty()) env.unset("JAVA_HOME"); else env.set("JAVA_HOME", c.javaHome);
+        resetRuntimeSearchForTesting();
+        auto config = makeConfig(c.lines, tree.path("app.exe"), tree.path("work/"));
+        const RuntimeChoice& choice = chooseRuntime(*config);
+        EXPECT_EQ(choice.library.empty() ? std::string(choice.homeProblem.view()) : "", c.problem);
+    }
+    // The advice line says so instead of telling the user to set the variable.
+    auto config = makeConfig("minjre 17", tree.path("app.exe"), tree.path("work/"));
+    EXPECT_EQ(runtimeAdvice(*config, 6, ByteString("JAVA_HOME names no usable runtime ('/j' is Java 11, below minjre 17)")),
+              "hux: this application needs Java 17 or later, and JAVA_HOME names no usable runtime ('/j' is Java 11, "
+              "below minjre 17): point it at a runtime of that version, or install one (HUX_DEBUG=1 shows where hux "
+              "looked)");
 }
 
 TEST_F(Discovery, OutcomeIsRememberedForTheProcess) {

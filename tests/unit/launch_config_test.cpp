@@ -227,6 +227,53 @@ TEST(LoadConfig, EmptyExternalFileIsTakenAndStopsTheSearch) {
     EXPECT_EQ(c.firstValue("appid", false, true), "embedded");
 }
 
+TEST(LoadConfig, DebugLinesNameTheExternalFileAndItsLinesWithUnknownKeys) {
+    TempDir dir;
+    test::EnvGuard env;
+    uint32_t a = 0;
+    const struct {
+        const char* what;
+        std::string embedded;
+        const char* external;  // null: none beside the executable
+        std::vector<std::string> lines;
+    } cases[] = {
+        {"a typo and a line without key",
+         "mainclass app.Main\r\n",
+         "# settings\r\n\r\npropety foo=bar\r\nOption=-Xmx1g\r\n  -Dx=y\r\n; note\r\nproperty a=b\n\tjre_order e\n",
+         {"read the external configuration %s.cfg", "external configuration %s.cfg line 3: unknown key 'propety'; ignored",
+          "external configuration %s.cfg line 5 has no key at its start; ignored",
+          "external configuration %s.cfg line 8 has no key at its start; ignored"}},
+        {"every key known", "mainclass app.Main\r\n", "option -Xmx1g\r\nMESSAGE 1=x\r\n",
+         {"read the external configuration %s.cfg"}},
+        {"dropped", "disableexternal true\r\n", "propety foo=bar\r\n",
+         {"external configuration %s.cfg not used: the embedded one says disableexternal"}},
+        {"none", "mainclass app.Main\r\n", nullptr, {"no external configuration (looked for %s.cfg, %s.config)"}},
+    };
+    int n = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::string base = dir.path().string() + "/app" + std::to_string(++n);
+        dir.write("app" + std::to_string(n), packedImage(c.embedded, "", a));
+        if (c.external) dir.write("app" + std::to_string(n) + ".cfg", c.external);
+        std::string expected;
+        for (std::string line : c.lines) {
+            for (size_t at = line.find("%s"); at != std::string::npos; at = line.find("%s", at))
+                line.replace(at, 2, base);
+            expected += "hux: " + line + "\n";
+        }
+        env.unset("HUX_DEBUG");
+        testing::internal::CaptureStderr();
+        LaunchConfig quiet(false);
+        quiet.loadFrom(ByteString(base.c_str()), a);
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+        env.set("HUX_DEBUG", "1");
+        testing::internal::CaptureStderr();
+        LaunchConfig told(false);
+        told.loadFrom(ByteString(base.c_str()), a);
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), expected);
+    }
+}
+
 TEST(ExternalCandidates, OrderAndExtensionRule) {
     ByteString c[4];
     externalConfigCandidates(ByteString("D:\\apps\\tool.exe"), c);
