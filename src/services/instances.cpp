@@ -95,10 +95,7 @@ struct InstanceChannel::Delivery {
                 // The receipt, unless the channel is being stopped (a thread
                 // left behind may come back after the channel is gone).
                 std::lock_guard<std::mutex> guard(d->lock);
-                if (!d->stopping) {
-                    const ByteBuffer r = receiptFor(m->messageId, taken);
-                    d->channel->enqueueMessage(m->sender, r.data(), r.length());
-                }
+                if (!d->stopping) d->channel->answer(*m, taken);
             } else {
                 d->receiver->deliver(m->sender, length, m->bytes.data());
             }
@@ -207,6 +204,10 @@ void InstanceChannel::stop() {
         pump_.join();
         pumpStarted_ = false;
         stopDelivery();
+        // A confirmed message its receiver never answered: the slot goes
+        // back to the group (its sender, seeing no receipt, decides).
+        const uint64_t held = heldSlot_.exchange(0, std::memory_order_acq_rel);
+        if (held != 0) releaseSlot(held);
     }
     sync_->stopWatching();
     unregisterInstance();
@@ -442,7 +443,9 @@ HandOverResult InstanceChannel::handOver(const uint8_t* bytes, int32_t length, i
             if (lastPostedSlot_ != 0) messageId = lastPostedMessageId_;
             if (answered()) break;
             if (!platform::isProcessAlive(hub)) {
-                hubAlive = false;
+                // A receipt the hub left in the slot before it ended counts.
+                pumpOnce(nullptr);
+                hubAlive = answered();
                 break;
             }
             sync_->wait(lastSeenGeneration_, 10, true);
@@ -544,8 +547,7 @@ void InstanceChannel::deliverCompleted(InstanceReceiver* receiver, PartialMessag
     if (kindOf(m->bytes) == kMessageConfirmedObject) {
         markAsObject(m->bytes);
         const bool taken = receiver && receiver->deliverConfirmed(m->sender, m->bytes.length(), m->bytes.data());
-        const ByteBuffer r = receiptFor(m->messageId, taken);
-        enqueueMessage(m->sender, r.data(), r.length());
+        answer(*m, taken);
     } else if (receiver) {
         receiver->deliver(m->sender, m->bytes.length(), m->bytes.data());
     }
@@ -689,6 +691,8 @@ InstanceChannel::PartialMessage* InstanceChannel::pumpPass(InstanceReceiver* rec
         const uint64_t slot = __atomic_load_n(slotWord(*area_), __ATOMIC_ACQUIRE);
         if (slotTarget(slot) != ownPid_) {
             judgePendingChunk(slot, wake, holdOff);
+        } else if (slot == heldSlot_.load(std::memory_order_acquire)) {
+            holdOff = true;  // a confirmed message's receiver has it: its receipt comes here
         } else if ((delivery_ && delivery_->backlogFull()) || awaitsReceiver(receiver)) {
             holdOff = true;  // the receiver catches up (or is bound) first
         } else {
@@ -800,8 +804,71 @@ InstanceChannel::PartialMessage* InstanceChannel::receiveChunk(uint64_t slot) {
     } else {
         debugLog("instances: orphan chunk %d of message %u from %u", index, id, sender);
     }
+    if (completed && kindOf(completed->bytes) == kMessageConfirmedObject) {
+        // Its sender may have taken it back meanwhile: then it runs there.
+        if (holdSlot(slot, *completed)) return completed;
+        debugLog("instances: message %u from %u was taken back by its sender", id, sender);
+        delete completed;
+        return nullptr;
+    }
     releaseSlot(slot);
     return completed;
+}
+
+// The last chunk of a confirmed message stays in the slot, under a serial of
+// its own, while its receiver has the message: its sender can no longer take
+// it back, and this process cannot lose the answer by ending before it has
+// posted it (the receipt later takes the chunk's place in one store). Other
+// instances never discard a chunk for a live pump, so the slot waits for the
+// receiver.
+bool InstanceChannel::holdSlot(uint64_t seen, PartialMessage& m) {
+    const auto serial = static_cast<uint32_t>(__atomic_fetch_add(&area_->nextSerial, 1, __ATOMIC_ACQ_REL));
+    const uint64_t held = (uint64_t{serial} << 32) | ownPid_;
+    uint64_t expected = seen;
+    if (!__atomic_compare_exchange_n(slotWord(*area_), &expected, held, false, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE))
+        return false;
+    m.heldSlot = held;
+    heldSlot_.store(held, std::memory_order_release);
+    return true;
+}
+
+// Answers a confirmed message: in the slot it holds when it still can, else
+// through the queue.
+void InstanceChannel::answer(const PartialMessage& m, bool taken) {
+    if (answerInSlot(m, taken)) return;
+    const ByteBuffer r = receiptFor(m.messageId, taken);
+    enqueueMessage(m.sender, r.data(), r.length());
+}
+
+// Turns the held chunk into the receipt for its sender. The slot is first
+// marked as being filled (addressee 0) under a new serial, so that nothing is
+// written when the held chunk was discarded meanwhile; the receipt's
+// addressee, written last, makes it complete. A process that ends before
+// that store leaves a half-written chunk (freed by the others after a
+// while) and its sender runs the launch itself.
+bool InstanceChannel::answerInSlot(const PartialMessage& m, bool taken) {
+    uint64_t held = m.heldSlot;
+    if (held == 0) return false;
+    heldSlot_.compare_exchange_strong(held, 0, std::memory_order_acq_rel);
+    SharedInstanceArea& a = *area_;
+    const auto serial = static_cast<uint32_t>(__atomic_fetch_add(&a.nextSerial, 1, __ATOMIC_ACQ_REL));
+    uint64_t expected = m.heldSlot;
+    if (!__atomic_compare_exchange_n(slotWord(a), &expected, uint64_t{serial} << 32, false, __ATOMIC_ACQ_REL,
+                                     __ATOMIC_ACQUIRE))
+        return false;
+    const ByteBuffer r = receiptFor(m.messageId, taken);
+    storeShared(a.senderPid, ownPid_);
+    storeShared(a.retries, 0);
+    storeShared(a.messageId, static_cast<uint32_t>(__atomic_fetch_add(&a.nextMessageId, 1, __ATOMIC_ACQ_REL)));
+    storeShared(a.chunkCapacity, kChunkCapacity);
+    storeShared(a.totalLength, static_cast<uint32_t>(kReceiptLength));
+    storeShared(a.lastChunkIndex, 0);
+    storeShared(a.chunkIndex, 0);
+    storeShared(a.chunkLength, kReceiptLength);
+    std::memcpy(a.chunkData, r.data(), kReceiptLength);
+    storeShared(a.targetPid, m.sender);  // last: the receipt is complete now
+    sync_->wakeAll();
+    return true;
 }
 
 }  // namespace hux

@@ -122,6 +122,9 @@ private:
         uint32_t sender = 0;
         int32_t expectedIndex = 0;
         ByteBuffer bytes;
+        // A confirmed message keeps its last chunk in the slot, under this
+        // word, until its receipt takes that place (0: none held).
+        uint64_t heldSlot = 0;
     };
 
     struct Delivery;
@@ -160,6 +163,9 @@ private:
     void clearQueue();
     PartialMessage* receiveChunk(uint64_t slot);
     bool releaseSlot(uint64_t seen);
+    bool holdSlot(uint64_t seen, PartialMessage& m);
+    bool answerInSlot(const PartialMessage& m, bool taken);
+    void answer(const PartialMessage& m, bool taken);
     bool postNextChunk();
     void countPendingWakeUp();
     bool isHub() const { return knownHub_ == ownPid_; }
@@ -200,6 +206,10 @@ private:
     std::atomic<uint64_t> moved_{0};  // chunks of this process that left the slot
     InFlight inFlight_;  // pump thread (or the handing-over thread) only
     Receipt receipt_;    // likewise
+    // The slot word under which this process holds the last chunk of a
+    // confirmed message while its receiver has it (0: none). Set by the
+    // pump, cleared by whoever answers.
+    std::atomic<uint64_t> heldSlot_{0};
     // Whether an addressee takes chunks, looked up at most every 100 ms.
     uint32_t takesPid_ = 0;
     bool takes_ = false;
