@@ -40,6 +40,10 @@ constexpr int kDeliveryStopWaitMs = 5;
 constexpr int64_t kStopFlushMs = 1000;
 // How often the answer to "does this addressee take chunks" is looked up again.
 constexpr int64_t kTakesCheckMs = 100;
+// A chunk gone from the slot while its live addressee was not listed as a
+// pump is looked at this long before it counts as discarded: a stray write
+// over the pump table unlists every pump until its next pass lists it again.
+constexpr int64_t kRelistMs = 1000;
 
 int32_t readWord(const uint8_t* p) {
     int32_t v;
@@ -253,6 +257,13 @@ void InstanceChannel::stopDelivery() {
 // The table of running pumps is kept under the hub's lock.
 void InstanceChannel::registerPump() {
     sync_->lock();
+    listedAsPump_.store(true, std::memory_order_release);
+    appendPumpEntry();
+    sync_->unlock();
+}
+
+// Runs under the hub's lock.
+void InstanceChannel::appendPumpEntry() {
     prunePumps();
     const int32_t count = loadShared(area_->pumpCount);
     if (count < kMaxPumps) {
@@ -260,11 +271,24 @@ void InstanceChannel::registerPump() {
         storeShared(area_->pumps[count].pid, ownPid_);
         storeShared(area_->pumpCount, count + 1);
     }
+}
+
+// Lists this process again when its entry is gone from the pump table (a
+// stray write over the area), so that its chunks are neither discarded nor
+// counted as not delivered by their senders.
+void InstanceChannel::relistPump() {
+    if (!listedAsPump_.load(std::memory_order_acquire) || isLivePump(ownPid_)) return;
+    sync_->lock();
+    if (listedAsPump_.load(std::memory_order_acquire) && !isLivePump(ownPid_)) {
+        debugLog("instances: this instance's pump entry was gone; listed again");
+        appendPumpEntry();
+    }
     sync_->unlock();
 }
 
 void InstanceChannel::unregisterPump() {
     sync_->lock();
+    listedAsPump_.store(false, std::memory_order_release);
     const int32_t count = std::max(0, std::min(loadShared(area_->pumpCount), kMaxPumps));
     int32_t kept = 0;
     for (int32_t i = 0; i < count; ++i) {
@@ -586,10 +610,14 @@ bool InstanceChannel::addresseeTakes(uint32_t target) {
 // the chunk is still in the slot.
 bool InstanceChannel::settleInFlight() {
     if (!inFlight_.active) return true;
-    if (__atomic_load_n(slotWord(*area_), __ATOMIC_ACQUIRE) == inFlight_.slot) return false;
-    inFlight_.active = false;
-    moved_.fetch_add(1, std::memory_order_acq_rel);
+    if (inFlight_.leftMs == 0) {
+        if (__atomic_load_n(slotWord(*area_), __ATOMIC_ACQUIRE) == inFlight_.slot) return false;
+        inFlight_.leftMs = platform::steadyMs();
+        moved_.fetch_add(1, std::memory_order_acq_rel);
+    }
     const bool taken = addresseeTakes(inFlight_.target);
+    if (!taken && addresseeInDoubt()) return false;
+    inFlight_.active = false;
     if (taken && !inFlight_.last) return true;
     OutgoingMessage* unsent = nullptr;
     {
@@ -608,6 +636,22 @@ bool InstanceChannel::settleInFlight() {
     if (!taken && !inFlight_.receipt)
         debugLog("instances: a message to %u was not delivered (its addressee takes none now)", inFlight_.target);
     delete unsent;
+    return true;
+}
+
+// The addressee of a chunk gone from the slot lives but is not listed as a
+// pump: only a chunk for an instance without one is discarded, but a stray
+// write may have emptied the table. Until the addressee's pump had time to
+// list itself again the chunk is in doubt; listed by then, it was taken.
+bool InstanceChannel::addresseeInDoubt() {
+    const uint32_t target = inFlight_.target;
+    if (platform::steadyMs() - inFlight_.leftMs >= kRelistMs || !platform::isProcessAlive(target)) return false;
+    if (isLivePump(target)) {
+        takesPid_ = target;
+        takes_ = true;
+        takesCheckedMs_ = platform::steadyMs();
+        return false;
+    }
     return true;
 }
 
@@ -677,8 +721,11 @@ void InstanceChannel::judgePendingChunk(uint64_t slot, bool& wake, bool& holdOff
 InstanceChannel::PartialMessage* InstanceChannel::pumpPass(InstanceReceiver* receiver) {
     lastSeenGeneration_ = loadShared(area_->generation);
     ensureHub();
+    relistPump();
 
+    const bool wasInDoubt = inFlight_.active && inFlight_.leftMs != 0;
     settleInFlight();
+    const bool inDoubt = inFlight_.active && inFlight_.leftMs != 0;
     PartialMessage* completed = nullptr;
     bool wake = false;
     bool holdOff = false;
@@ -700,7 +747,13 @@ InstanceChannel::PartialMessage* InstanceChannel::pumpPass(InstanceReceiver* rec
             wake = true;
         }
     }
-    judging_ = holdOff;
+    // In doubt about the last chunk's addressee: its pump is woken to list
+    // itself, and this one looks again soon.
+    if (inDoubt && (!wasInDoubt || platform::steadyMs() - doubtWokeMs_ >= kRetryIntervalMs)) {
+        wake = true;
+        doubtWokeMs_ = platform::steadyMs();
+    }
+    judging_ = holdOff || inDoubt;
     if (!holdOff) observing_ = false;
     if (!holdOff && loadShared(area_->busy) == 0 && postNextChunk()) wake = true;
     if (wake) sync_->wakeAll();
@@ -738,8 +791,8 @@ bool InstanceChannel::postNextChunk() {
     lastPostedSlot_ = (uint64_t{serial} << 32) | m->target;
     lastPostedMessageId_ = m->messageId;
     m->posted += kChunkCapacity;
-    inFlight_ = InFlight{true, lastPostedSlot_, m->target, m->seq, m->posted >= length,
-                         kindOf(m->bytes) == kMessageReceipt};
+    inFlight_ =
+        InFlight{true, lastPostedSlot_, m->target, m->seq, m->posted >= length, kindOf(m->bytes) == kMessageReceipt};
     if (m->posted >= length) {
         {
             platform::MutexLock guard(queueLock_);

@@ -137,6 +137,7 @@ private:
         uint64_t seq = 0;
         bool last = false;
         bool receipt = false;  // the channel's own: never reported by flush
+        int64_t leftMs = 0;    // when it was seen gone from the slot (0: still there)
     };
     struct Receipt {
         uint32_t from = 0;
@@ -157,6 +158,9 @@ private:
     int64_t pendingFor(uint64_t slot);
     void registerPump();
     void unregisterPump();
+    void relistPump();
+    void appendPumpEntry();
+    bool addresseeInDoubt();
     void unregisterInstance();
     void prunePumps();
     void stopDelivery();
@@ -196,16 +200,19 @@ private:
     // so that a live but busy addressee is not judged unresponsive by a burst.
     uint32_t countedSerial_ = 0;
     int64_t lastCountMs_ = 0;
-    bool judging_ = false;  // the last pass left a pending chunk to look at again
+    bool judging_ = false;              // the last pass left a pending chunk to look at again
     std::atomic<bool> pumping_{false};  // the pump thread runs
+    // This process's entry belongs in the pump table (changed under the hub's lock).
+    std::atomic<bool> listedAsPump_{false};
     // Delivery of this process's messages (for flush), under queueLock_:
     // messages are queued and settled (delivered or dropped) in order.
     uint64_t queuedSeq_ = 0;
     uint64_t settledSeq_ = 0;
-    std::vector<uint64_t> dropped_;  // not yet reported by flush
+    std::vector<uint64_t> dropped_;   // not yet reported by flush
     std::atomic<uint64_t> moved_{0};  // chunks of this process that left the slot
-    InFlight inFlight_;  // pump thread (or the handing-over thread) only
-    Receipt receipt_;    // likewise
+    InFlight inFlight_;               // pump thread (or the handing-over thread) only
+    int64_t doubtWokeMs_ = 0;  // likewise: when a chunk in doubt last woke the group
+    Receipt receipt_;                 // likewise
     // The slot word under which this process holds the last chunk of a
     // confirmed message while its receiver has it (0: none). Set by the
     // pump, cleared by whoever answers.
