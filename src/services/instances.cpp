@@ -95,11 +95,12 @@ struct InstanceChannel::Delivery {
             const int32_t length = m->bytes.length();
             if (kindOf(m->bytes) == kMessageConfirmedObject) {
                 markAsObject(m->bytes);
-                const bool taken = d->receiver->deliverConfirmed(m->sender, length, m->bytes.data());
                 // The receipt, unless the channel is being stopped (a thread
                 // left behind may come back after the channel is gone).
-                std::lock_guard<std::mutex> guard(d->lock);
-                if (!d->stopping) d->channel->answer(*m, taken);
+                d->receiver->deliverAnswering(m->sender, length, m->bytes.data(), [d, m](bool taken) {
+                    std::lock_guard<std::mutex> guard(d->lock);
+                    if (!d->stopping) d->channel->answer(*m, taken);
+                });
             } else {
                 d->receiver->deliver(m->sender, length, m->bytes.data());
             }
@@ -570,8 +571,11 @@ void InstanceChannel::pumpOnce(InstanceReceiver* receiver) {
 void InstanceChannel::deliverCompleted(InstanceReceiver* receiver, PartialMessage* m) {
     if (kindOf(m->bytes) == kMessageConfirmedObject) {
         markAsObject(m->bytes);
-        const bool taken = receiver && receiver->deliverConfirmed(m->sender, m->bytes.length(), m->bytes.data());
-        answer(*m, taken);
+        if (receiver)
+            receiver->deliverAnswering(m->sender, m->bytes.length(), m->bytes.data(),
+                                       [this, m](bool taken) { answer(*m, taken); });
+        else
+            answer(*m, false);
     } else if (receiver) {
         receiver->deliver(m->sender, m->bytes.length(), m->bytes.data());
     }

@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -41,6 +42,13 @@ public:
     virtual bool deliverConfirmed(uint32_t sender, int32_t length, const uint8_t* bytes) {
         deliver(sender, length, bytes);
         return true;
+    }
+    // The same, calling `answered` once with the result as soon as it is
+    // known (a receiver in a virtual machine does so before it leaves it), so
+    // that the sender's receipt does not wait for the receiver's own teardown.
+    virtual void deliverAnswering(uint32_t sender, int32_t length, const uint8_t* bytes,
+                                  const std::function<void(bool)>& answered) {
+        answered(deliverConfirmed(sender, length, bytes));
     }
     // Whether a confirmed message taken now would reach the receiver soon;
     // until then its last chunk stays in the slot, where its sender can take
@@ -211,7 +219,7 @@ private:
     std::vector<uint64_t> dropped_;   // not yet reported by flush
     std::atomic<uint64_t> moved_{0};  // chunks of this process that left the slot
     InFlight inFlight_;               // pump thread (or the handing-over thread) only
-    int64_t doubtWokeMs_ = 0;  // likewise: when a chunk in doubt last woke the group
+    int64_t doubtWokeMs_ = 0;         // likewise: when a chunk in doubt last woke the group
     Receipt receipt_;                 // likewise
     // The slot word under which this process holds the last chunk of a
     // confirmed message while its receiver has it (0: none). Set by the
