@@ -131,7 +131,9 @@ struct InstanceChannel::Delivery {
 };
 
 InstanceChannel::InstanceChannel(void* area)
-    : area_(static_cast<SharedInstanceArea*>(area)), ownPid_(platform::currentProcessId()) {
+    : area_(static_cast<SharedInstanceArea*>(area)),
+      ownPid_(platform::currentProcessId()),
+      ownToken_(platform::processStartToken(ownPid_)) {
     sync_ = std::make_unique<platform::InstanceSync>(
         platform::InstanceSyncWords{&area_->hubMutex, &area_->hubEvent, &area_->generation, &area_->busy});
     ensureHub();
@@ -268,7 +270,7 @@ void InstanceChannel::appendPumpEntry() {
     prunePumps();
     const int32_t count = loadShared(area_->pumpCount);
     if (count < kMaxPumps) {
-        storeShared(area_->pumps[count].token, platform::processStartToken(ownPid_));
+        storeShared(area_->pumps[count].token, ownToken_);
         storeShared(area_->pumps[count].pid, ownPid_);
         storeShared(area_->pumpCount, count + 1);
     }
@@ -278,13 +280,22 @@ void InstanceChannel::appendPumpEntry() {
 // stray write over the area), so that its chunks are neither discarded nor
 // counted as not delivered by their senders.
 void InstanceChannel::relistPump() {
-    if (!listedAsPump_.load(std::memory_order_acquire) || isLivePump(ownPid_)) return;
+    if (!listedAsPump_.load(std::memory_order_acquire) || listedInPumpTable()) return;
     sync_->lock();
-    if (listedAsPump_.load(std::memory_order_acquire) && !isLivePump(ownPid_)) {
+    if (listedAsPump_.load(std::memory_order_acquire) && !listedInPumpTable()) {
         debugLog("instances: this instance's pump entry was gone; listed again");
         appendPumpEntry();
     }
     sync_->unlock();
+}
+
+// Whether this process's own entry (pid and start token) is in the table; no
+// system call, since every pump pass asks.
+bool InstanceChannel::listedInPumpTable() {
+    const int32_t count = std::max(0, std::min(loadShared(area_->pumpCount), kMaxPumps));
+    for (int32_t i = 0; i < count; ++i)
+        if (loadShared(area_->pumps[i].pid) == ownPid_ && loadShared(area_->pumps[i].token) == ownToken_) return true;
+    return false;
 }
 
 void InstanceChannel::unregisterPump() {

@@ -168,6 +168,7 @@ private:
     void unregisterPump();
     void relistPump();
     void appendPumpEntry();
+    bool listedInPumpTable();
     bool addresseeInDoubt();
     void unregisterInstance();
     void prunePumps();
@@ -184,6 +185,7 @@ private:
 
     SharedInstanceArea* area_;
     uint32_t ownPid_;
+    uint32_t ownToken_;  // this process's start token, as its pump entry holds it
     uint32_t knownHub_ = 0;
     int32_t lastSeenGeneration_ = 0;
     std::unique_ptr<platform::InstanceSync> sync_;
