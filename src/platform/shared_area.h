@@ -1,5 +1,5 @@
 // Memory shared between processes: named mappings and the executable's own
-// shared block.
+// block, named after its path.
 #pragma once
 
 #include <cstddef>
@@ -20,8 +20,8 @@ public:
     // A named mapping of `size` bytes shared by every process that opens the
     // same name (created when it does not exist yet).
     bool openNamed(const char* name, size_t size);
-    // The executable's own shared block: shared by every process started from
-    // the same executable file.
+    // The executable's own shared block: shared by the user's processes
+    // started from the same executable file (on Windows, in the same session).
     bool openExecutableArea();
     // Unmaps the memory and releases the name and the lock.
     void close();

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstring>
+#include <functional>
 #include <mutex>
 #include <vector>
 
@@ -40,6 +41,18 @@ public:
     bool deliverConfirmed(uint32_t sender, int32_t length, const uint8_t* bytes) override {
         return handToJava(sender, length, bytes);
     }
+    // Answered as soon as onReceive has returned, before the thread leaves
+    // the virtual machine (detaching takes far longer than the answer).
+    void deliverAnswering(uint32_t sender, int32_t length, const uint8_t* bytes,
+                          const std::function<void(bool)>& answered) override {
+        bool called = false;
+        const std::function<void(bool)> once = [&](bool taken) {
+            if (called) return;
+            called = true;
+            answered(taken);
+        };
+        once(handToJava(sender, length, bytes, &once));
+    }
     bool ready() override {
         std::lock_guard<std::mutex> guard(waitLock_);
         return bound_;
@@ -53,7 +66,8 @@ public:
     }
 
 private:
-    bool handToJava(uint32_t sender, int32_t length, const uint8_t* bytes);
+    bool handToJava(uint32_t sender, int32_t length, const uint8_t* bytes,
+                    const std::function<void(bool)>* returned = nullptr);
     std::mutex waitLock_;
     std::condition_variable boundChanged_;
     bool hold_ = false;
@@ -147,7 +161,8 @@ void ReceiverBinding::bind(JNIEnv* env, jobject receiver) {
     boundChanged_.notify_all();
 }
 
-bool ReceiverBinding::handToJava(uint32_t sender, int32_t length, const uint8_t* bytes) {
+bool ReceiverBinding::handToJava(uint32_t sender, int32_t length, const uint8_t* bytes,
+                                 const std::function<void(bool)>* returned) {
     if (length < 4) return false;
     int32_t kind;
     std::memcpy(&kind, bytes, 4);  // little-endian on every target
@@ -181,6 +196,7 @@ bool ReceiverBinding::handToJava(uint32_t sender, int32_t length, const uint8_t*
     LocalRef<> object(env, readObject(env, loader.get(), bytes + 4, length - 4));
     if (!object) return false;
     env->CallVoidMethod(receiver.get(), method, static_cast<jint>(sender), object.get());
+    if (returned) (*returned)(true);
     jni::reportPendingException(env);
     return true;
 }

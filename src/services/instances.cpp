@@ -40,6 +40,10 @@ constexpr int kDeliveryStopWaitMs = 5;
 constexpr int64_t kStopFlushMs = 1000;
 // How often the answer to "does this addressee take chunks" is looked up again.
 constexpr int64_t kTakesCheckMs = 100;
+// A chunk gone from the slot while its live addressee was not listed as a
+// pump is looked at this long before it counts as discarded: a stray write
+// over the pump table unlists every pump until its next pass lists it again.
+constexpr int64_t kRelistMs = 1000;
 
 int32_t readWord(const uint8_t* p) {
     int32_t v;
@@ -91,14 +95,12 @@ struct InstanceChannel::Delivery {
             const int32_t length = m->bytes.length();
             if (kindOf(m->bytes) == kMessageConfirmedObject) {
                 markAsObject(m->bytes);
-                const bool taken = d->receiver->deliverConfirmed(m->sender, length, m->bytes.data());
                 // The receipt, unless the channel is being stopped (a thread
                 // left behind may come back after the channel is gone).
-                std::lock_guard<std::mutex> guard(d->lock);
-                if (!d->stopping) {
-                    const ByteBuffer r = receiptFor(m->messageId, taken);
-                    d->channel->enqueueMessage(m->sender, r.data(), r.length());
-                }
+                d->receiver->deliverAnswering(m->sender, length, m->bytes.data(), [d, m](bool taken) {
+                    std::lock_guard<std::mutex> guard(d->lock);
+                    if (!d->stopping) d->channel->answer(*m, taken);
+                });
             } else {
                 d->receiver->deliver(m->sender, length, m->bytes.data());
             }
@@ -129,7 +131,9 @@ struct InstanceChannel::Delivery {
 };
 
 InstanceChannel::InstanceChannel(void* area)
-    : area_(static_cast<SharedInstanceArea*>(area)), ownPid_(platform::currentProcessId()) {
+    : area_(static_cast<SharedInstanceArea*>(area)),
+      ownPid_(platform::currentProcessId()),
+      ownToken_(platform::processStartToken(ownPid_)) {
     sync_ = std::make_unique<platform::InstanceSync>(
         platform::InstanceSyncWords{&area_->hubMutex, &area_->hubEvent, &area_->generation, &area_->busy});
     ensureHub();
@@ -207,6 +211,10 @@ void InstanceChannel::stop() {
         pump_.join();
         pumpStarted_ = false;
         stopDelivery();
+        // A confirmed message its receiver never answered: the slot goes
+        // back to the group (its sender, seeing no receipt, decides).
+        const uint64_t held = heldSlot_.exchange(0, std::memory_order_acq_rel);
+        if (held != 0) releaseSlot(held);
     }
     sync_->stopWatching();
     unregisterInstance();
@@ -252,18 +260,47 @@ void InstanceChannel::stopDelivery() {
 // The table of running pumps is kept under the hub's lock.
 void InstanceChannel::registerPump() {
     sync_->lock();
+    listedAsPump_.store(true, std::memory_order_release);
+    appendPumpEntry();
+    sync_->unlock();
+}
+
+// Runs under the hub's lock.
+void InstanceChannel::appendPumpEntry() {
     prunePumps();
     const int32_t count = loadShared(area_->pumpCount);
     if (count < kMaxPumps) {
-        storeShared(area_->pumps[count].token, platform::processStartToken(ownPid_));
+        storeShared(area_->pumps[count].token, ownToken_);
         storeShared(area_->pumps[count].pid, ownPid_);
         storeShared(area_->pumpCount, count + 1);
+    }
+}
+
+// Lists this process again when its entry is gone from the pump table (a
+// stray write over the area), so that its chunks are neither discarded nor
+// counted as not delivered by their senders.
+void InstanceChannel::relistPump() {
+    if (!listedAsPump_.load(std::memory_order_acquire) || listedInPumpTable()) return;
+    sync_->lock();
+    if (listedAsPump_.load(std::memory_order_acquire) && !listedInPumpTable()) {
+        debugLog("instances: this instance's pump entry was gone; listed again");
+        appendPumpEntry();
     }
     sync_->unlock();
 }
 
+// Whether this process's own entry (pid and start token) is in the table; no
+// system call, since every pump pass asks.
+bool InstanceChannel::listedInPumpTable() {
+    const int32_t count = std::max(0, std::min(loadShared(area_->pumpCount), kMaxPumps));
+    for (int32_t i = 0; i < count; ++i)
+        if (loadShared(area_->pumps[i].pid) == ownPid_ && loadShared(area_->pumps[i].token) == ownToken_) return true;
+    return false;
+}
+
 void InstanceChannel::unregisterPump() {
     sync_->lock();
+    listedAsPump_.store(false, std::memory_order_release);
     const int32_t count = std::max(0, std::min(loadShared(area_->pumpCount), kMaxPumps));
     int32_t kept = 0;
     for (int32_t i = 0; i < count; ++i) {
@@ -442,7 +479,9 @@ HandOverResult InstanceChannel::handOver(const uint8_t* bytes, int32_t length, i
             if (lastPostedSlot_ != 0) messageId = lastPostedMessageId_;
             if (answered()) break;
             if (!platform::isProcessAlive(hub)) {
-                hubAlive = false;
+                // A receipt the hub left in the slot before it ended counts.
+                pumpOnce(nullptr);
+                hubAlive = answered();
                 break;
             }
             sync_->wait(lastSeenGeneration_, 10, true);
@@ -543,9 +582,11 @@ void InstanceChannel::pumpOnce(InstanceReceiver* receiver) {
 void InstanceChannel::deliverCompleted(InstanceReceiver* receiver, PartialMessage* m) {
     if (kindOf(m->bytes) == kMessageConfirmedObject) {
         markAsObject(m->bytes);
-        const bool taken = receiver && receiver->deliverConfirmed(m->sender, m->bytes.length(), m->bytes.data());
-        const ByteBuffer r = receiptFor(m->messageId, taken);
-        enqueueMessage(m->sender, r.data(), r.length());
+        if (receiver)
+            receiver->deliverAnswering(m->sender, m->bytes.length(), m->bytes.data(),
+                                       [this, m](bool taken) { answer(*m, taken); });
+        else
+            answer(*m, false);
     } else if (receiver) {
         receiver->deliver(m->sender, m->bytes.length(), m->bytes.data());
     }
@@ -584,10 +625,14 @@ bool InstanceChannel::addresseeTakes(uint32_t target) {
 // the chunk is still in the slot.
 bool InstanceChannel::settleInFlight() {
     if (!inFlight_.active) return true;
-    if (__atomic_load_n(slotWord(*area_), __ATOMIC_ACQUIRE) == inFlight_.slot) return false;
-    inFlight_.active = false;
-    moved_.fetch_add(1, std::memory_order_acq_rel);
+    if (inFlight_.leftMs == 0) {
+        if (__atomic_load_n(slotWord(*area_), __ATOMIC_ACQUIRE) == inFlight_.slot) return false;
+        inFlight_.leftMs = platform::steadyMs();
+        moved_.fetch_add(1, std::memory_order_acq_rel);
+    }
     const bool taken = addresseeTakes(inFlight_.target);
+    if (!taken && addresseeInDoubt()) return false;
+    inFlight_.active = false;
     if (taken && !inFlight_.last) return true;
     OutgoingMessage* unsent = nullptr;
     {
@@ -606,6 +651,22 @@ bool InstanceChannel::settleInFlight() {
     if (!taken && !inFlight_.receipt)
         debugLog("instances: a message to %u was not delivered (its addressee takes none now)", inFlight_.target);
     delete unsent;
+    return true;
+}
+
+// The addressee of a chunk gone from the slot lives but is not listed as a
+// pump: only a chunk for an instance without one is discarded, but a stray
+// write may have emptied the table. Until the addressee's pump had time to
+// list itself again the chunk is in doubt; listed by then, it was taken.
+bool InstanceChannel::addresseeInDoubt() {
+    const uint32_t target = inFlight_.target;
+    if (platform::steadyMs() - inFlight_.leftMs >= kRelistMs || !platform::isProcessAlive(target)) return false;
+    if (isLivePump(target)) {
+        takesPid_ = target;
+        takes_ = true;
+        takesCheckedMs_ = platform::steadyMs();
+        return false;
+    }
     return true;
 }
 
@@ -675,8 +736,11 @@ void InstanceChannel::judgePendingChunk(uint64_t slot, bool& wake, bool& holdOff
 InstanceChannel::PartialMessage* InstanceChannel::pumpPass(InstanceReceiver* receiver) {
     lastSeenGeneration_ = loadShared(area_->generation);
     ensureHub();
+    relistPump();
 
+    const bool wasInDoubt = inFlight_.active && inFlight_.leftMs != 0;
     settleInFlight();
+    const bool inDoubt = inFlight_.active && inFlight_.leftMs != 0;
     PartialMessage* completed = nullptr;
     bool wake = false;
     bool holdOff = false;
@@ -689,6 +753,8 @@ InstanceChannel::PartialMessage* InstanceChannel::pumpPass(InstanceReceiver* rec
         const uint64_t slot = __atomic_load_n(slotWord(*area_), __ATOMIC_ACQUIRE);
         if (slotTarget(slot) != ownPid_) {
             judgePendingChunk(slot, wake, holdOff);
+        } else if (slot == heldSlot_.load(std::memory_order_acquire)) {
+            holdOff = true;  // a confirmed message's receiver has it: its receipt comes here
         } else if ((delivery_ && delivery_->backlogFull()) || awaitsReceiver(receiver)) {
             holdOff = true;  // the receiver catches up (or is bound) first
         } else {
@@ -696,7 +762,13 @@ InstanceChannel::PartialMessage* InstanceChannel::pumpPass(InstanceReceiver* rec
             wake = true;
         }
     }
-    judging_ = holdOff;
+    // In doubt about the last chunk's addressee: its pump is woken to list
+    // itself, and this one looks again soon.
+    if (inDoubt && (!wasInDoubt || platform::steadyMs() - doubtWokeMs_ >= kRetryIntervalMs)) {
+        wake = true;
+        doubtWokeMs_ = platform::steadyMs();
+    }
+    judging_ = holdOff || inDoubt;
     if (!holdOff) observing_ = false;
     if (!holdOff && loadShared(area_->busy) == 0 && postNextChunk()) wake = true;
     if (wake) sync_->wakeAll();
@@ -734,8 +806,8 @@ bool InstanceChannel::postNextChunk() {
     lastPostedSlot_ = (uint64_t{serial} << 32) | m->target;
     lastPostedMessageId_ = m->messageId;
     m->posted += kChunkCapacity;
-    inFlight_ = InFlight{true, lastPostedSlot_, m->target, m->seq, m->posted >= length,
-                         kindOf(m->bytes) == kMessageReceipt};
+    inFlight_ =
+        InFlight{true, lastPostedSlot_, m->target, m->seq, m->posted >= length, kindOf(m->bytes) == kMessageReceipt};
     if (m->posted >= length) {
         {
             platform::MutexLock guard(queueLock_);
@@ -800,8 +872,71 @@ InstanceChannel::PartialMessage* InstanceChannel::receiveChunk(uint64_t slot) {
     } else {
         debugLog("instances: orphan chunk %d of message %u from %u", index, id, sender);
     }
+    if (completed && kindOf(completed->bytes) == kMessageConfirmedObject) {
+        // Its sender may have taken it back meanwhile: then it runs there.
+        if (holdSlot(slot, *completed)) return completed;
+        debugLog("instances: message %u from %u was taken back by its sender", id, sender);
+        delete completed;
+        return nullptr;
+    }
     releaseSlot(slot);
     return completed;
+}
+
+// The last chunk of a confirmed message stays in the slot, under a serial of
+// its own, while its receiver has the message: its sender can no longer take
+// it back, and this process cannot lose the answer by ending before it has
+// posted it (the receipt later takes the chunk's place in one store). Other
+// instances never discard a chunk for a live pump, so the slot waits for the
+// receiver.
+bool InstanceChannel::holdSlot(uint64_t seen, PartialMessage& m) {
+    const auto serial = static_cast<uint32_t>(__atomic_fetch_add(&area_->nextSerial, 1, __ATOMIC_ACQ_REL));
+    const uint64_t held = (uint64_t{serial} << 32) | ownPid_;
+    uint64_t expected = seen;
+    if (!__atomic_compare_exchange_n(slotWord(*area_), &expected, held, false, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE))
+        return false;
+    m.heldSlot = held;
+    heldSlot_.store(held, std::memory_order_release);
+    return true;
+}
+
+// Answers a confirmed message: in the slot it holds when it still can, else
+// through the queue.
+void InstanceChannel::answer(const PartialMessage& m, bool taken) {
+    if (answerInSlot(m, taken)) return;
+    const ByteBuffer r = receiptFor(m.messageId, taken);
+    enqueueMessage(m.sender, r.data(), r.length());
+}
+
+// Turns the held chunk into the receipt for its sender. The slot is first
+// marked as being filled (addressee 0) under a new serial, so that nothing is
+// written when the held chunk was discarded meanwhile; the receipt's
+// addressee, written last, makes it complete. A process that ends before
+// that store leaves a half-written chunk (freed by the others after a
+// while) and its sender runs the launch itself.
+bool InstanceChannel::answerInSlot(const PartialMessage& m, bool taken) {
+    uint64_t held = m.heldSlot;
+    if (held == 0) return false;
+    heldSlot_.compare_exchange_strong(held, 0, std::memory_order_acq_rel);
+    SharedInstanceArea& a = *area_;
+    const auto serial = static_cast<uint32_t>(__atomic_fetch_add(&a.nextSerial, 1, __ATOMIC_ACQ_REL));
+    uint64_t expected = m.heldSlot;
+    if (!__atomic_compare_exchange_n(slotWord(a), &expected, uint64_t{serial} << 32, false, __ATOMIC_ACQ_REL,
+                                     __ATOMIC_ACQUIRE))
+        return false;
+    const ByteBuffer r = receiptFor(m.messageId, taken);
+    storeShared(a.senderPid, ownPid_);
+    storeShared(a.retries, 0);
+    storeShared(a.messageId, static_cast<uint32_t>(__atomic_fetch_add(&a.nextMessageId, 1, __ATOMIC_ACQ_REL)));
+    storeShared(a.chunkCapacity, kChunkCapacity);
+    storeShared(a.totalLength, static_cast<uint32_t>(kReceiptLength));
+    storeShared(a.lastChunkIndex, 0);
+    storeShared(a.chunkIndex, 0);
+    storeShared(a.chunkLength, kReceiptLength);
+    std::memcpy(a.chunkData, r.data(), kReceiptLength);
+    storeShared(a.targetPid, m.sender);  // last: the receipt is complete now
+    sync_->wakeAll();
+    return true;
 }
 
 }  // namespace hux

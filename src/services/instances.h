@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -41,6 +42,13 @@ public:
     virtual bool deliverConfirmed(uint32_t sender, int32_t length, const uint8_t* bytes) {
         deliver(sender, length, bytes);
         return true;
+    }
+    // The same, calling `answered` once with the result as soon as it is
+    // known (a receiver in a virtual machine does so before it leaves it), so
+    // that the sender's receipt does not wait for the receiver's own teardown.
+    virtual void deliverAnswering(uint32_t sender, int32_t length, const uint8_t* bytes,
+                                  const std::function<void(bool)>& answered) {
+        answered(deliverConfirmed(sender, length, bytes));
     }
     // Whether a confirmed message taken now would reach the receiver soon;
     // until then its last chunk stays in the slot, where its sender can take
@@ -122,6 +130,9 @@ private:
         uint32_t sender = 0;
         int32_t expectedIndex = 0;
         ByteBuffer bytes;
+        // A confirmed message keeps its last chunk in the slot, under this
+        // word, until its receipt takes that place (0: none held).
+        uint64_t heldSlot = 0;
     };
 
     struct Delivery;
@@ -134,6 +145,7 @@ private:
         uint64_t seq = 0;
         bool last = false;
         bool receipt = false;  // the channel's own: never reported by flush
+        int64_t leftMs = 0;    // when it was seen gone from the slot (0: still there)
     };
     struct Receipt {
         uint32_t from = 0;
@@ -154,18 +166,26 @@ private:
     int64_t pendingFor(uint64_t slot);
     void registerPump();
     void unregisterPump();
+    void relistPump();
+    void appendPumpEntry();
+    bool listedInPumpTable();
+    bool addresseeInDoubt();
     void unregisterInstance();
     void prunePumps();
     void stopDelivery();
     void clearQueue();
     PartialMessage* receiveChunk(uint64_t slot);
     bool releaseSlot(uint64_t seen);
+    bool holdSlot(uint64_t seen, PartialMessage& m);
+    bool answerInSlot(const PartialMessage& m, bool taken);
+    void answer(const PartialMessage& m, bool taken);
     bool postNextChunk();
     void countPendingWakeUp();
     bool isHub() const { return knownHub_ == ownPid_; }
 
     SharedInstanceArea* area_;
     uint32_t ownPid_;
+    uint32_t ownToken_;  // this process's start token, as its pump entry holds it
     uint32_t knownHub_ = 0;
     int32_t lastSeenGeneration_ = 0;
     std::unique_ptr<platform::InstanceSync> sync_;
@@ -190,16 +210,23 @@ private:
     // so that a live but busy addressee is not judged unresponsive by a burst.
     uint32_t countedSerial_ = 0;
     int64_t lastCountMs_ = 0;
-    bool judging_ = false;  // the last pass left a pending chunk to look at again
+    bool judging_ = false;              // the last pass left a pending chunk to look at again
     std::atomic<bool> pumping_{false};  // the pump thread runs
+    // This process's entry belongs in the pump table (changed under the hub's lock).
+    std::atomic<bool> listedAsPump_{false};
     // Delivery of this process's messages (for flush), under queueLock_:
     // messages are queued and settled (delivered or dropped) in order.
     uint64_t queuedSeq_ = 0;
     uint64_t settledSeq_ = 0;
-    std::vector<uint64_t> dropped_;  // not yet reported by flush
+    std::vector<uint64_t> dropped_;   // not yet reported by flush
     std::atomic<uint64_t> moved_{0};  // chunks of this process that left the slot
-    InFlight inFlight_;  // pump thread (or the handing-over thread) only
-    Receipt receipt_;    // likewise
+    InFlight inFlight_;               // pump thread (or the handing-over thread) only
+    int64_t doubtWokeMs_ = 0;         // likewise: when a chunk in doubt last woke the group
+    Receipt receipt_;                 // likewise
+    // The slot word under which this process holds the last chunk of a
+    // confirmed message while its receiver has it (0: none). Set by the
+    // pump, cleared by whoever answers.
+    std::atomic<uint64_t> heldSlot_{0};
     // Whether an addressee takes chunks, looked up at most every 100 ms.
     uint32_t takesPid_ = 0;
     bool takes_ = false;

@@ -1,18 +1,22 @@
 // Forward mode with real JVMs: later launches hand their arguments and working
 // directory to the running instance and end without a virtual machine.
+#include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <random>
 #include <regex>
 #include <sstream>
 
 #include "harness.h"
+#include "platform/posix/names.h"
 
 using namespace hux::e2e;
 
@@ -265,6 +269,141 @@ TEST_F(ForwardE2E, ALaunchTheReceiverIsNotReadyForRunsOnItsOwnAndOnlyThere) {
     const std::string out = hub.finish().out;
     EXPECT_FALSE(has(out, "too early")) << out;
     EXPECT_TRUE(has(out, "launch 1 n=1 ")) << out;
+}
+
+namespace {
+
+// The hub of an application id, read from its area as the launches map it.
+uint32_t hubOf(const std::string& appId) {
+    std::string name = appId;
+    std::replace(name.begin(), name.end(), '\\', '.');
+    const std::string path = linuxRuntimeDir() + "/" + hux::platform::posix::encodeObjectName(name + ".hux.mapping");
+    uint32_t hub = 0;
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return 0;
+    if (pread(fd, &hub, sizeof hub, 0) != static_cast<ssize_t>(sizeof hub)) hub = 0;
+    close(fd);
+    return hub;
+}
+
+// The tags of the launches an instance's receiver printed, in order.
+std::vector<std::string> loggedTags(const std::string& out) {
+    std::vector<std::string> tags;
+    const std::string mark = "args=|forwardhub|";
+    for (size_t at = out.find(mark); at != std::string::npos; at = out.find(mark, at + 1)) {
+        const size_t from = at + mark.size();
+        tags.push_back(out.substr(from, out.find('\n', from) - from));
+    }
+    return tags;
+}
+
+struct BurstLaunch {
+    std::string tag;
+    std::unique_ptr<Background> process;
+    bool ended = false;
+    bool ranHere = false;  // its own machine started (it prints "ready")
+};
+
+}  // namespace
+
+// Bursts of forwarded launches, eight at a time, with the running instance
+// killed (kill -9) at random points of each burst; launches that run on their
+// own then become the next running instance. Every launch is either delivered
+// (one receiver printed it, and it ended with 0 as forwarded) or ran on its
+// own and no receiver printed it. The one launch a killed instance may have
+// been inside onReceive with is the only one allowed to do both.
+TEST_F(ForwardE2E, KillingTheRunningInstanceDuringABurstRunsNoLaunchTwiceAndLosesNone) {
+    packFor(jdks_.front());
+    constexpr int kBursts = 4, kLaunches = 100, kAtOnce = 50;
+    std::mt19937 random(std::random_device{}());
+    std::map<std::string, int> reasons;  // why launches ran on their own
+    int duplicates = 0, lost = 0, insideOnReceive = 0, delivered = 0, ranHere = 0, kills = 0;
+    for (int burst = 0; burst < kBursts; ++burst) {
+        SCOPED_TRACE("burst " + std::to_string(burst));
+        std::vector<std::unique_ptr<Background>> instances;  // every process that ran the application
+        instances.push_back(std::make_unique<Background>(kLinux.command(exe_, {"forwardhub", "first"}), options_));
+        ASSERT_TRUE(instances.back()->waitForOutput("ready ", 60000)) << instances.back()->output();
+        std::vector<BurstLaunch> launches(kLaunches);
+        std::vector<int> killAt{static_cast<int>(random() % 40) + 5, static_cast<int>(random() % 40) + 50};
+        std::vector<std::string> lastLoggedByKilled;
+        int next = 0;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        for (;;) {
+            int inFlight = 0;
+            for (BurstLaunch& l : launches) {
+                if (!l.process || l.ended || l.ranHere) continue;
+                l.ended = l.process->poll();
+                l.ranHere = has(l.process->output(), "ready ");
+                if (!l.ended && !l.ranHere) ++inFlight;
+            }
+            if (next == kLaunches && inFlight == 0) break;
+            ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "launches still running";
+            if (next < kLaunches && inFlight < kAtOnce) {
+                BurstLaunch& l = launches[static_cast<size_t>(next)];
+                l.tag = "b" + std::to_string(burst) + "." + std::to_string(next);
+                l.process = std::make_unique<Background>(kLinux.command(exe_, {"forwardhub", l.tag}), options_);
+                if (std::find(killAt.begin(), killAt.end(), next) != killAt.end()) {
+                    usleep(static_cast<useconds_t>(random() % 20000));
+                    // The running instance is one of this test's processes.
+                    const int hub = static_cast<int>(hubOf(appId_));
+                    Background* victim = nullptr;
+                    for (auto& i : instances)
+                        if (i->pid() == hub) victim = i.get();
+                    for (BurstLaunch& o : launches)
+                        if (o.process && o.ranHere && o.process->pid() == hub) victim = o.process.get();
+                    if (victim && kill(victim->pid(), SIGKILL) == 0) {
+                        ++kills;
+                        const std::vector<std::string> tags = loggedTags(victim->finish(5000).out);
+                        if (!tags.empty()) lastLoggedByKilled.push_back(tags.back());
+                    }
+                }
+                ++next;
+            } else {
+                usleep(2000);
+            }
+        }
+        // Every launch has ended or runs its own machine: the instances'
+        // receivers have printed all they will.
+        std::map<std::string, int> logged;
+        auto count = [&](Background& b) {
+            for (const std::string& tag : loggedTags(b.finish().out)) ++logged[tag];
+        };
+        for (auto& i : instances) count(*i);
+        for (BurstLaunch& l : launches)
+            if (l.ranHere) count(*l.process);
+        for (BurstLaunch& l : launches) {
+            const RunResult r = l.process->finish();
+            const int n = logged[l.tag];
+            const bool forwarded =
+                r.exitCode == 0 && has(r.err, "forwarded the launch to the running instance") && !l.ranHere;
+            if (l.ranHere && n > 0) {
+                if (n == 1 && std::find(lastLoggedByKilled.begin(), lastLoggedByKilled.end(), l.tag) !=
+                                  lastLoggedByKilled.end()) {
+                    ++insideOnReceive;
+                } else {
+                    ++duplicates;
+                    ADD_FAILURE() << l.tag << " was printed " << n << " times and ran on its own";
+                }
+            } else if (l.ranHere) {
+                ++ranHere;
+                for (const char* why : {"ended before it confirmed", "took the forwarded launch back"})
+                    if (has(r.err, why)) ++reasons[why];
+            } else if (n == 1 && forwarded) {
+                ++delivered;
+            } else {
+                ++lost;
+                ADD_FAILURE() << l.tag << " printed " << n << " times, exit " << r.exitCode << ": " << r.err;
+            }
+        }
+    }
+    std::printf(
+        "[ burst ] %d launches, %d kills: %d delivered, %d ran on their own, %d duplicates, %d lost, "
+        "%d inside onReceive at a kill\n",
+        kBursts * kLaunches, kills, delivered, ranHere, duplicates, lost, insideOnReceive);
+    for (const auto& [why, n] : reasons) std::printf("[ burst ] %s: %d\n", why.c_str(), n);
+    EXPECT_EQ(duplicates, 0);
+    EXPECT_EQ(lost, 0);
+    EXPECT_GE(kills, kBursts);
 }
 
 // The kind word of a confirmed object and the bytes the Java runtime's

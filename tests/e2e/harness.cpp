@@ -192,6 +192,12 @@ bool Background::waitForOutput(const std::string& text, int timeoutMs) {
     return false;
 }
 
+bool Background::poll() {
+    drain(0);
+    if (!done_ && reap(pid_, result_, false)) done_ = true;
+    return done_;
+}
+
 bool Background::send(const std::string& text) {
     return in_ >= 0 && write(in_, text.data(), text.size()) == static_cast<ssize_t>(text.size());
 }

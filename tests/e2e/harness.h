@@ -58,6 +58,8 @@ public:
     bool send(const std::string& text);
     // Closes standard input and waits for the exit (0: kills at once).
     RunResult finish(int timeoutMs = 30000);
+    // Reads what is there without waiting; true once the process has ended.
+    bool poll();
     int pid() const { return pid_; }
     // Standard output read so far (by waitForOutput).
     const std::string& output() const { return result_.out; }

@@ -60,11 +60,15 @@ std::vector<uint8_t> messageFor(JNIEnv* env, jclass recorder, const std::string&
 struct Delivery {
     std::vector<uint8_t> bytes;
     bool taken = false;
+    int answers = 0;  // each confirmed message is answered exactly once
 };
 
 int deliverConfirmed(void* argument) {
     auto* d = static_cast<Delivery*>(argument);
-    d->taken = javaReceiver().deliverConfirmed(7, static_cast<int32_t>(d->bytes.size()), d->bytes.data());
+    javaReceiver().deliverAnswering(7, static_cast<int32_t>(d->bytes.size()), d->bytes.data(), [d](bool taken) {
+        d->taken = taken;
+        ++d->answers;
+    });
     return 0;
 }
 
@@ -99,6 +103,7 @@ int runVm(void* argument) {
         }
         t.join();
         if (d.taken != s.taken) run->failures.push_back(prefix + (d.taken ? "taken" : "not taken"));
+        if (d.answers != 1) run->failures.push_back(prefix + std::to_string(d.answers) + " answers");
         const std::string log = takeLog(env, recorder);
         if (log != s.log) run->failures.push_back(prefix + "received '" + log + "'");
     }

@@ -8,6 +8,13 @@
 //                                        directory C:\fwd) to the hub, as a
 //                                        forwarded launch does, without a pump,
 //                                        and prints the bytes it wrote
+//   instance_peer - <mode>...            the same on the executable's own area
+//   instance_peer probe <name>           opens the mapping <name> as another
+//                                        process would and prints its first
+//                                        word (the hub) and its access list
+#include <windows.h>
+#include <aclapi.h>
+
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -61,13 +68,49 @@ void printInstances(InstanceChannel& channel) {
     std::fflush(stdout);
 }
 
+// The hub word and the access list of the mapping `name`: how many entries,
+// and whether the only one grants this process's user.
+int probe(const char* name) {
+    HANDLE h = OpenFileMappingA(FILE_MAP_READ | READ_CONTROL, FALSE, name);
+    if (!h) {
+        std::printf("no mapping (error %lu)\n", GetLastError());
+        return 1;
+    }
+    const auto* view = static_cast<const uint32_t*>(MapViewOfFile(h, FILE_MAP_READ, 0, 0, 0));
+    MEMORY_BASIC_INFORMATION info{};
+    if (view && VirtualQuery(view, &info, sizeof info))
+        std::printf("hub=%u size=%zu\n", view[0], static_cast<size_t>(info.RegionSize));
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    if (GetSecurityInfo(h, SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl, nullptr, &sd) ==
+            ERROR_SUCCESS &&
+        dacl) {
+        HANDLE token = nullptr;
+        unsigned char user[512];
+        DWORD size = 0;
+        OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token);
+        GetTokenInformation(token, TokenUser, user, sizeof user, &size);
+        void* ace = nullptr;
+        bool onlyUser =
+            dacl->AceCount == 1 && GetAce(dacl, 0, &ace) &&
+            static_cast<ACE_HEADER*>(ace)->AceType == ACCESS_ALLOWED_ACE_TYPE &&
+            EqualSid(&static_cast<ACCESS_ALLOWED_ACE*>(ace)->SidStart, reinterpret_cast<TOKEN_USER*>(user)->User.Sid);
+        std::printf("aces=%u only the user=%s\n", dacl->AceCount, onlyUser ? "yes" : "no");
+    } else {
+        std::printf("no access list\n");
+    }
+    std::fflush(stdout);
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     if (argc < 3) return 2;
+    if (std::strcmp(argv[1], "probe") == 0) return probe(argv[2]);
     const std::string name = std::string(argv[1]) + ".hux.mapping";
     platform::SharedArea area;
-    if (!area.openNamed(name.c_str(), 4096)) return 3;
+    if (std::strcmp(argv[1], "-") == 0 ? !area.openExecutableArea() : !area.openNamed(name.c_str(), 4096)) return 3;
     auto* channel = new InstanceChannel(area.data());
     Printer printer;
     const std::string mode = argv[2];
