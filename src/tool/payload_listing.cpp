@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cinttypes>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <new>
 #include <vector>
@@ -65,6 +66,8 @@ constexpr uint32_t kBlockLimit = 16u << 20;
 // up to this size (the packer stores every archive).
 constexpr uint64_t kInflateLimit = 32u << 20;
 constexpr size_t kSearchChunk = 1u << 20;
+// Where a stub's archive-length record can lie: stubs are a few megabytes.
+constexpr int64_t kStubReach = 64LL << 20;
 
 // Reads a byte range of a file with pread only: checking an entry then
 // leaves no pages of a mapping behind, whatever the file's size.
@@ -87,16 +90,17 @@ private:
 };
 
 // The offset just past the first archive-length magic in the file, read a
-// chunk at a time; -1 when there is none.
+// chunk at a time; -1 when there is none. The stub holds it, so only the
+// stub's reach is searched.
 int64_t findMagic(const platform::InputFile& file, int64_t size) {
     constexpr int64_t kMagic = sizeof kArchiveLengthMagic;
+    const std::boyer_moore_horspool_searcher searcher(kArchiveLengthMagic, kArchiveLengthMagic + kMagic);
     std::vector<uint8_t> chunk(kSearchChunk);
+    size = std::min(size, kStubReach);
     for (int64_t at = 0; at < size; at += static_cast<int64_t>(kSearchChunk) - (kMagic - 1)) {
         const auto n = static_cast<size_t>(std::min<int64_t>(static_cast<int64_t>(kSearchChunk), size - at));
         if (!file.readAt(at, chunk.data(), n)) return -1;
-        const auto found =
-            std::search(chunk.begin(), chunk.begin() + static_cast<std::ptrdiff_t>(n), kArchiveLengthMagic,
-                        kArchiveLengthMagic + kMagic);
+        const auto found = std::search(chunk.begin(), chunk.begin() + static_cast<std::ptrdiff_t>(n), searcher);
         if (found != chunk.begin() + static_cast<std::ptrdiff_t>(n)) return at + (found - chunk.begin()) + kMagic;
         if (static_cast<int64_t>(n) < static_cast<int64_t>(kSearchChunk)) break;
     }
