@@ -257,8 +257,8 @@ private:
 
 }  // namespace
 
-bool ZipReader::storedDataOffset(int32_t i, int64_t& dataStart) {
-    return canStream(i) && entries_[i].method == 0 && dataRange(entries_[i], dataStart);
+bool ZipReader::dataOffset(int32_t i, int64_t& dataStart) {
+    return canStream(i) && dataRange(entries_[i], dataStart);
 }
 
 std::unique_ptr<ZipSource> ZipReader::sourceAt(int64_t offset, int64_t size) {

@@ -179,9 +179,9 @@ public:
     // A source over those bytes (of `size` bytes) whose streams read them from
     // this reader's source; null when `data` is not inside it.
     std::unique_ptr<ZipSource> sourceInside(const uint8_t* data, int64_t size);
-    // Where a stored entry's bytes begin in the source, whether or not it is
-    // in memory; false when the entry cannot be streamed or is not stored.
-    bool storedDataOffset(int32_t i, int64_t& dataStart);
+    // Where an entry's (stored or compressed) bytes begin in the source,
+    // whether or not it is in memory; false when it cannot be streamed.
+    bool dataOffset(int32_t i, int64_t& dataStart);
     // A source over `size` bytes of this reader's source from `offset`, read
     // through it (and in place where it is in memory); null when the range
     // leaves the source.

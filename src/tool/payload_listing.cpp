@@ -138,7 +138,7 @@ void verifyNested(ZipReader& reader, int32_t i, const std::string& name, int dep
     std::unique_ptr<uint8_t[]> inflated;
     std::unique_ptr<ZipSource> source;
     int64_t dataStart = 0;
-    if (e.method == 0 && reader.storedDataOffset(i, dataStart)) {
+    if (e.method == 0 && reader.dataOffset(i, dataStart)) {
         source = reader.sourceAt(dataStart, static_cast<int64_t>(e.size));
     } else if (e.size <= kInflateLimit) {
         inflated.reset(new (std::nothrow) uint8_t[static_cast<size_t>(e.size)]);
