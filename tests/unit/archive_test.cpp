@@ -279,6 +279,59 @@ TEST(ArchiveStore, UnreadableEntriesResolveLikeMissingNames) {
     EXPECT_EQ(store.statEntry("inner-only.txt", false), nullptr);
 }
 
+std::vector<std::string>& reportedDamage() {
+    static std::vector<std::string> names;
+    return names;
+}
+
+TEST(ArchiveStore, DamagedEntriesAreReportedByTheirTreeNameAndOnlyThose) {
+    const std::string text(3000, 'q');
+    auto falsified = [&](const char* name, uint32_t crcXor, uint16_t method = 8) {
+        ZipItem item{name, text, method};
+        item.crcXor = crcXor;
+        return item;
+    };
+    ZipItem longer{"long.txt", text};
+    longer.declaredSize = 2000;
+    ZipItem encrypted{"enc.txt", text, 0};
+    encrypted.flags = 1;
+    ZipItem empty{"empty.txt", ""};
+    empty.crcXor = 1;
+    const std::string inner = buildZip({falsified("bad.class", 4), {"good.class", "G"}});
+    // A stored jar whose directory was altered after its end record was written.
+    std::string altered = buildZip({{"x.class", "X"}});
+    altered[altered.find("PK\x01\x02") + 28] = '\x7f';  // the name length
+    ZipItem compressed{"z.jar", inner};
+    compressed.crcXor = 8;
+    reportedDamage().clear();
+    setDamageHandler([](std::string_view name) { reportedDamage().emplace_back(name); });
+    ArchiveStore store;
+    openStore(store, buildZip({falsified("crc.txt", 0x10), falsified("stored.txt", 2, 0), longer, encrypted, empty,
+                               {"method12", text, 12}, {"n.jar", inner, 0}, {"d.jar", altered, 0},
+                               {"named.jar", "not an archive", 0}, compressed}));
+    // Nested archives are checked as they are opened.
+    EXPECT_EQ(reportedDamage(), (std::vector<std::string>{"d.jar", "z.jar"}));
+    const struct {
+        const char* name;
+        const char* reported;  // null: unreadable, but no damage
+    } cases[] = {
+        {"crc.txt", "crc.txt"},         {"stored.txt", "stored.txt"},        {"long.txt", "long.txt"},
+        {"empty.txt", "empty.txt"},     {"n.jar!bad.class", "n.jar!bad.class"}, {"enc.txt", nullptr},
+        {"method12", nullptr},          {"n.jar!good.class", nullptr},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        reportedDamage().clear();
+        const std::string bytes = read(store, c.name, false);
+        EXPECT_EQ(reportedDamage(), c.reported ? std::vector<std::string>{c.reported} : std::vector<std::string>{});
+        EXPECT_EQ(bytes == "<null>", c.reported != nullptr || std::string(c.name) != "n.jar!good.class");
+    }
+    setDamageHandler(nullptr);
+    reportedDamage().clear();
+    EXPECT_EQ(read(store, "crc.txt", false), "<null>");
+    EXPECT_TRUE(reportedDamage().empty());
+}
+
 TEST(ArchiveStore, GarbageAndDataBeforeTheArchive) {
     ArchiveStore empty;
     openStore(empty, "not a zip at all");
