@@ -541,14 +541,27 @@ bool supportClassesIntact(const char* path, std::string& damaged) {
     ZipReader reader;
     if (!path || !source->open(path) || !reader.open(std::move(source))) return true;
     std::vector<uint8_t> buffer;
+    // The classes every start needs: a changed name in the directory would
+    // hide them from the machine's reader.
+    std::string_view needed[] = {"com/mordavin/hux/CarvossClassLoader.class", "com/mordavin/hux/NativeLink.class"};
+    bool any = false;
     for (int32_t i = 0; i < reader.entryCount(); ++i) {
         const ZipEntry& e = reader.entry(i);
         const std::string_view name(e.name, static_cast<size_t>(e.nameLength));
         if (name.substr(0, kSupportClassFolder.size()) != kSupportClassFolder) continue;
+        any = true;
+        for (std::string_view& n : needed)
+            if (n == name) n = {};
         bool bad = false;
         if (reader.canRead(i)) buffer.resize(static_cast<size_t>(e.size));
         if (!reader.readEntry(i, buffer.data(), &bad) && (bad || !reader.supported(i))) {
             damaged.assign(name);
+            return false;
+        }
+    }
+    for (const std::string_view n : needed) {
+        if (any && !n.empty()) {
+            damaged.assign(n);
             return false;
         }
     }

@@ -271,8 +271,9 @@ constexpr std::string_view kSupportClassFolder = "com/mordavin/hux/";
 // `path` to its CRC-32 and the end of its stream. The runtime reads these
 // classes from the executable through its own zip reader, which checks
 // neither. False, with the entry's name in `damaged`, for the first that
-// fails; true when the file holds no readable archive (a damaged directory is
-// the configuration check's to find).
+// fails, or for the loader's and the native link's class when the folder
+// lacks one (a name changed in the directory); true when the file holds no
+// readable archive (a damaged directory is the configuration check's to find).
 bool supportClassesIntact(const char* path, std::string& damaged);
 
 }  // namespace hux

@@ -407,6 +407,36 @@ TEST(ArchiveStore, HoldsNestedArchivesDecidesWhetherTheLoaderIsNeeded) {
     EXPECT_TRUE(holdsNestedArchives(nullptr));
 }
 
+TEST(ArchiveStore, SupportClassesAreCheckedToTheirCrcAndTheBootClassesMustBeThere) {
+    const test::TempDir scratch;
+    const std::string text(2000, 'c');
+    const ZipItem loader{"com/mordavin/hux/CarvossClassLoader.class", text};
+    const ZipItem link{"com/mordavin/hux/NativeLink.class", "link", 0};
+    ZipItem altered{"com/mordavin/hux/Handler.class", text};
+    altered.crcXor = 1;
+    ZipItem appAltered{"lib/app.jar", text, 0};
+    appAltered.crcXor = 1;
+    const struct {
+        const char* name;
+        std::vector<ZipItem> items;
+        const char* damaged;  // null: intact
+    } cases[] = {
+        {"intact", {loader, link, {"com/mordavin/hux/Handler.class", text}}, nullptr},
+        {"a support class altered", {loader, link, altered}, "com/mordavin/hux/Handler.class"},
+        {"the loader's name changed", {{"com/mordavin/hux/CarvossClassLoadex.class", text}, link},
+         "com/mordavin/hux/CarvossClassLoader.class"},
+        {"no support classes", {{"a/B.class", "B"}}, nullptr},
+        {"only the application's entries altered", {loader, link, appAltered}, nullptr},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string path = scratch.write(c.name, std::string(4096, 'S') + buildZip(c.items));
+        std::string damaged;
+        EXPECT_EQ(supportClassesIntact(path.c_str(), damaged), c.damaged == nullptr);
+        EXPECT_EQ(damaged, c.damaged ? c.damaged : "");
+    }
+}
+
 TEST(ArchiveStore, ParallelReadsShareOneReaderPerArchive) {
     // Deflated entries read from a file go through the reader's one input
     // buffer; the entry lock keeps concurrent reads apart.
