@@ -179,3 +179,35 @@ TEST(ArchiveDamage, InspectingKeepsLittleMemoryWhateverTheFileSize) {
     std::printf("inspect of a %lld-byte executable: %ld KiB peak\n",
                 static_cast<long long>(std::filesystem::file_size(large)), kib);
 }
+
+// The support classes are checked before any runtime is looked for, on both
+// targets: no Java is needed to tell a damaged executable.
+TEST(ArchiveDamage, ADamagedSupportClassStopsTheLaunchBeforeTheRuntimeSearch) {
+    Scratch dir;
+    for (const Target& t : targets()) {
+        SCOPED_TRACE(t.name);
+        const std::string exe = dir.file(t.exeName("whole"));
+        ASSERT_EQ(pack(t, exe, {"mainclass app.Main", "jre_order c"}, {"lib/app.jar=" + appJarDir() + "/app.jar"})
+                      .exitCode,
+                  0);
+        const std::string bytes = readFile(exe);
+        const std::string name = "com/mordavin/hux/Handler.class";
+        int found = 0;
+        for (const Range& r : entryDataOf(exe)) {
+            if (r.name != name) continue;
+            ++found;
+            std::string copy = bytes;
+            copy[static_cast<size_t>(r.start + r.size / 2)] ^= 0x5A;
+            const std::string path = dir.write(t.exeName("damaged"), copy);
+            chmod(path.c_str(), 0755);
+            const RunResult run = runOn(t, path);
+            EXPECT_EQ(run.exitCode, 7) << run.err;
+            EXPECT_EQ(run.out, "");
+            EXPECT_TRUE(has(run.err, t.exeName("damaged") + "' is damaged: its archive entry '" + name +
+                                         "' is altered\n"))
+                << run.err;
+            EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
+        }
+        EXPECT_EQ(found, 1);
+    }
+}
