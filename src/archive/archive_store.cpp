@@ -540,27 +540,39 @@ bool supportClassesIntact(const char* path, std::string& damaged) {
     auto source = std::make_unique<FileSource>();
     ZipReader reader;
     if (!path || !source->open(path) || !reader.open(std::move(source))) return true;
-    std::vector<uint8_t> buffer;
-    // The classes every start needs: a changed name in the directory would
-    // hide them from the machine's reader.
-    std::string_view needed[] = {"com/mordavin/hux/CarvossClassLoader.class", "com/mordavin/hux/NativeLink.class"};
-    bool any = false;
-    for (int32_t i = 0; i < reader.entryCount(); ++i) {
+    auto nameOf = [&](int32_t i) {
         const ZipEntry& e = reader.entry(i);
-        const std::string_view name(e.name, static_cast<size_t>(e.nameLength));
-        if (name.substr(0, kSupportClassFolder.size()) != kSupportClassFolder) continue;
-        any = true;
-        for (std::string_view& n : needed)
-            if (n == name) n = {};
+        return std::string_view(e.name, static_cast<size_t>(e.nameLength));
+    };
+    auto supportClass = [&](int32_t i) {
+        return nameOf(i).substr(0, kSupportClassFolder.size()) == kSupportClassFolder;
+    };
+    // The packer writes the support classes first, one after the other: a
+    // name changed in the directory still lies within their run.
+    int32_t last = -1;
+    for (int32_t i = 0; i < reader.entryCount(); ++i)
+        if (supportClass(i)) last = i;
+    // The classes every start needs.
+    std::string_view needed[] = {"com/mordavin/hux/CarvossClassLoader.class", "com/mordavin/hux/NativeLink.class"};
+    std::vector<uint8_t> buffer;
+    for (int32_t i = 0; i <= last; ++i) {
+        const ZipEntry& e = reader.entry(i);
         bool bad = false;
-        if (reader.canRead(i)) buffer.resize(static_cast<size_t>(e.size));
-        if (!reader.readEntry(i, buffer.data(), &bad) && (bad || !reader.supported(i))) {
-            damaged.assign(name);
+        if (supportClass(i)) {
+            for (std::string_view& n : needed)
+                if (n == nameOf(i)) n = {};
+            if (reader.canRead(i)) buffer.resize(static_cast<size_t>(e.size));
+            bad = !reader.readEntry(i, buffer.data(), &bad) && (bad || !reader.supported(i));
+        }
+        // The packer writes each name twice: a changed byte in the
+        // directory's copy would hide the class from the machine's reader.
+        if (bad || !reader.localNameMatches(i)) {
+            damaged.assign(nameOf(i));
             return false;
         }
     }
     for (const std::string_view n : needed) {
-        if (any && !n.empty()) {
+        if (last >= 0 && !n.empty()) {
             damaged.assign(n);
             return false;
         }

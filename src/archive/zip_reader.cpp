@@ -261,6 +261,19 @@ bool ZipReader::dataOffset(int32_t i, int64_t& dataStart) {
     return canStream(i) && dataRange(entries_[i], dataStart);
 }
 
+bool ZipReader::localNameMatches(int32_t i) {
+    if (!source_ || i < 0 || i >= count_) return false;
+    const ZipEntry& e = entries_[i];
+    const int64_t header = archiveStart_ + static_cast<int64_t>(e.localHeaderOffset);
+    uint8_t local[zip::kLocalHeaderSize];
+    if (e.nameLength < 0 || !source_->readAt(header, local, sizeof local) ||
+        readLe32(local) != zip::kLocalSignature || readLe16(local + 26) != static_cast<uint32_t>(e.nameLength))
+        return false;
+    std::unique_ptr<char[]> name(new (std::nothrow) char[static_cast<size_t>(e.nameLength) + 1]);
+    return name && source_->readAt(header + zip::kLocalHeaderSize, name.get(), static_cast<size_t>(e.nameLength)) &&
+           std::memcmp(name.get(), e.name, static_cast<size_t>(e.nameLength)) == 0;
+}
+
 std::unique_ptr<ZipSource> ZipReader::sourceAt(int64_t offset, int64_t size) {
     if (!source_ || offset < 0 || size < 0 || offset > source_->size() - size) return nullptr;
     return std::make_unique<SliceSource>(*source_, offset, size);

@@ -186,6 +186,11 @@ public:
     // through it (and in place where it is in memory); null when the range
     // leaves the source.
     std::unique_ptr<ZipSource> sourceAt(int64_t offset, int64_t size);
+    // Whether the entry's local header carries the same name as its
+    // directory record. The directory has no checksum of its own; for an
+    // archive whose writer is known to repeat names (the packer's own
+    // archive), a difference is a changed byte in one of the two.
+    bool localNameMatches(int32_t i);
     // Whether the last open found an end record, whether or not the
     // directory it led to held together: bytes that end like an archive.
     bool lastOpenFoundEnd() const { return foundEnd_; }

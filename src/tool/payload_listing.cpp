@@ -119,7 +119,8 @@ void verifyArchive(ZipReader& reader, const std::string& prefix, int depth, std:
         const ZipEntry& e = reader.entry(i);
         const std::string name = prefix + entryName(e);
         if (!reader.supported(i)) continue;  // the launcher never reads it either
-        const bool intact = reader.verifyEntry(i);
+        // The packer's own archive repeats each name in the local header.
+        const bool intact = reader.verifyEntry(i) && (!prefix.empty() || reader.localNameMatches(i));
         // A stored archive that fails is looked into, to name the entry.
         const bool nested = depth > 0 && e.size > 0 && zip::isArchiveName(entryName(e));
         if (!intact && !(nested && e.method == 0)) {

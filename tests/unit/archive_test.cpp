@@ -435,6 +435,20 @@ TEST(ArchiveStore, SupportClassesAreCheckedToTheirCrcAndTheBootClassesMustBeTher
         EXPECT_EQ(supportClassesIntact(path.c_str(), damaged), c.damaged == nullptr);
         EXPECT_EQ(damaged, c.damaged ? c.damaged : "");
     }
+    // A name changed in the directory alone, inside the folder or out of it.
+    const std::string zip = buildZip({loader, {"com/mordavin/hux/Handler.class", text}, link, {"lib/a.jar", "A", 0}});
+    const size_t directory = zip.find("PK\x01\x02");
+    for (const auto& [from, to] : {std::pair<const char*, const char*>{"Handler", "Handlex"}, {"com/mordavin/hux/H", "cxm/mordavin/hux/H"}}) {
+        SCOPED_TRACE(to);
+        std::string altered = zip;
+        const size_t at = altered.find(from, directory);
+        ASSERT_NE(at, std::string::npos);
+        altered.replace(at, std::strlen(from), to);
+        const std::string path = scratch.write("renamed", std::string(4096, 'S') + altered);
+        std::string damaged;
+        EXPECT_FALSE(supportClassesIntact(path.c_str(), damaged));
+        EXPECT_NE(damaged.find(to), std::string::npos) << damaged;
+    }
 }
 
 TEST(ArchiveStore, ParallelReadsShareOneReaderPerArchive) {
