@@ -180,6 +180,42 @@ TEST(ArchiveDamage, InspectingKeepsLittleMemoryWhateverTheFileSize) {
                 static_cast<long long>(std::filesystem::file_size(large)), kib);
 }
 
+// Any byte of the payload, directories and configuration block included: as
+// packed, or one line and exit 7, never a trace.
+TEST(ArchiveDamage, EveryChangedPayloadByteRunsAsPackedOrEndsInOneLine) {
+    const std::string jdk = installedJdks().front();
+    Scratch dir;
+    const std::string exe = dir.file("probe");
+    ASSERT_EQ(pack(kLinux, exe, {"mainclass app.Main", "jre_order c", "jvmdll " + jvmLibraryOf(jdk)},
+                   {"lib/app.jar=" + appJarDir() + "/app.jar", "lib/lib1.jar=" + appJarDir() + "/lib1.jar"})
+                  .exitCode,
+              0);
+    const std::string bytes = readFile(exe);
+    const size_t payload = bytes.find("\xEF\xBB\xBFmainclass");
+    ASSERT_NE(payload, std::string::npos);
+    std::mt19937_64 random(4407);
+    int ran = 0;
+    for (int k = 0; k < 100; ++k) {
+        const size_t at = payload + random() % (bytes.size() - payload);
+        SCOPED_TRACE(at - payload);
+        std::string copy = bytes;
+        copy[at] ^= static_cast<char>(1 + random() % 255);
+        const std::string path = dir.write("copy", copy);
+        chmod(path.c_str(), 0755);
+        const RunResult r = runOn(kLinux, path, {"args"});
+        if (r.exitCode == 0 && r.out == kNormal && r.err.empty()) {
+            ++ran;
+            continue;
+        }
+        EXPECT_EQ(r.exitCode, 7) << r.out << r.err;
+        EXPECT_EQ(r.out.find("main done"), std::string::npos);
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n') + std::count(r.out.begin(), r.out.end(), '\n'),
+                  r.out.find("main entered") == 0 ? 2 : 1)
+            << r.out << r.err;
+    }
+    std::printf("any payload byte: 100 copies, %d ran as packed, %d ended in one line\n", ran, 100 - ran);
+}
+
 // The support classes are checked before any runtime is looked for, on both
 // targets: no Java is needed to tell a damaged executable.
 TEST(ArchiveDamage, ADamagedSupportClassStopsTheLaunchBeforeTheRuntimeSearch) {
