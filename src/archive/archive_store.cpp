@@ -128,6 +128,22 @@ std::string mebibytes(uint64_t bytes) { return std::to_string((bytes + (1u << 20
 
 }  // namespace
 
+ArchiveStore* ArchiveStore::newChild(std::string_view name) {
+    auto* child = new (std::nothrow) ArchiveStore(allowance_ - 1);
+    if (!child) {
+        refuseNested("not enough memory");
+        return nullptr;
+    }
+    child->budgetOwner_ = budgetOwner_;
+    if (!treeName_.empty()) {
+        child->treeName_ = treeName_;
+        child->treeName_.push('!');
+    }
+    child->treeName_.append(name);
+    children_[children_.size() - 1] = child;
+    return child;
+}
+
 void ArchiveStore::refuseNested(std::string reason) {
     unopened_.push_back(Unopened{nestedNames_.size() - 1, std::move(reason)});
 }
@@ -146,6 +162,7 @@ void ArchiveStore::openNested() {
         children_.push(nullptr);
         if (e.size == 0) continue;  // nothing to open
         if (!reader_.canStream(number)) {
+            if (reader_.supported(number)) reportDamage(name.view());
             refuseNested(e.flags & 1 ? "it is encrypted"
                          : e.method != 0 && e.method != 8
                              ? "it is compressed with method " + std::to_string(e.method) + ", which the launcher cannot read"
@@ -157,14 +174,14 @@ void ArchiveStore::openNested() {
         // size: no copy, no resident cost, and its entries still check their
         // own CRC-32.
         if (const uint8_t* inPlace = reader_.storedData(number)) {
-            auto* child = new (std::nothrow) ArchiveStore(allowance_ - 1);
-            if (!child) {
-                refuseNested("not enough memory");
-                continue;
-            }
-            child->budgetOwner_ = owner;
-            children_[children_.size() - 1] = child;
+            ArchiveStore* child = newChild(name.view());
+            if (!child) continue;
             child->openInPlace(reader_.sourceInside(inPlace, static_cast<int64_t>(e.size)));
+            // Its bytes are not checked as a whole (that would read every
+            // page): bytes that end like an archive but whose directory does
+            // not hold together are damage (a file merely named like an
+            // archive is not), and its entries check their own CRC-32.
+            if (!child->reader_.isOpen() && child->reader_.lastOpenFoundEnd()) reportDamage(name.view());
             continue;
         }
         // A compressed one is inflated into memory, within the owner's budget
@@ -186,20 +203,19 @@ void ArchiveStore::openNested() {
         }
         // No entry lock: opening runs under the open lock before any reader
         // can reach this store.
-        if (!reader_.readEntry(number, bytes)) {
+        bool damaged = false;
+        if (!reader_.readEntry(number, bytes, &damaged)) {
             std::free(bytes);
+            if (damaged) reportDamage(name.view());
             refuseNested("its compressed data is damaged");
             continue;
         }
-        auto* child = new (std::nothrow) ArchiveStore(allowance_ - 1);
+        ArchiveStore* child = newChild(name.view());
         if (!child) {
             std::free(bytes);
-            refuseNested("not enough memory");
             continue;
         }
         owner->residentUsed_ += size;
-        child->budgetOwner_ = owner;
-        children_[children_.size() - 1] = child;
         child->openFromMemory(bytes, size);
     }
 }
@@ -418,15 +434,26 @@ std::unique_ptr<EntryStream> ArchiveStore::openStream(std::string_view name, boo
 
 // Either the complete bytes are committed or nothing is: an entry that cannot
 // be read to its end (encrypted, unknown method, damaged or cut-off stream,
-// CRC mismatch, sizes the source cannot hold) resolves like a missing name.
+// CRC mismatch, sizes the source cannot hold) resolves like a missing name,
+// once a damaged one has been reported.
 bool ArchiveStore::readFound(ByteArraySink& sink, int32_t number) {
     const ZipEntry& e = reader_.entry(number);
     if (e.size == 0) {
+        // An empty entry still has a stream and a CRC-32 to check.
+        bool damaged = false;
+        if (!reader_.readEntry(number, nullptr, &damaged)) {
+            if (damaged) reportDamage(std::string_view(e.name, static_cast<size_t>(e.nameLength)));
+            return false;
+        }
         if (!sink.create(0)) return false;
         sink.commit(true);
         return true;
     }
-    if (!reader_.canRead(number)) return false;
+    if (!reader_.canRead(number)) {
+        if (reader_.supported(number) && !reader_.canStream(number))
+            reportDamage(std::string_view(e.name, static_cast<size_t>(e.nameLength)));
+        return false;
+    }
     if (!sink.create(static_cast<int32_t>(e.size))) return false;
     uint8_t* out = sink.elements();
     if (!out) {
@@ -434,15 +461,39 @@ bool ArchiveStore::readFound(ByteArraySink& sink, int32_t number) {
         return false;
     }
     bool ok;
+    bool damaged = false;
     if (reader_.inMemory()) {
         // Nothing is shared between reads of an archive in memory.
-        ok = reader_.readEntry(number, out);
+        ok = reader_.readEntry(number, out, &damaged);
     } else {
         platform::MutexLock lock(entryLock_);
-        ok = reader_.readEntry(number, out);
+        ok = reader_.readEntry(number, out, &damaged);
     }
     sink.commit(ok);
+    if (damaged) reportDamage(std::string_view(e.name, static_cast<size_t>(e.nameLength)));
     return ok;
+}
+
+// ---- damage ----
+
+namespace {
+
+std::atomic<DamageHandler>& damageHandler() {
+    static std::atomic<DamageHandler> handler{nullptr};
+    return handler;
+}
+
+}  // namespace
+
+void setDamageHandler(DamageHandler handler) { damageHandler().store(handler, std::memory_order_release); }
+
+void reportDamagedEntry(std::string_view archive, std::string_view entry) {
+    const DamageHandler handler = damageHandler().load(std::memory_order_acquire);
+    if (!handler) return;
+    std::string name(archive);
+    if (!name.empty()) name += '!';
+    name += entry;
+    handler(name);
 }
 
 // ---- the root ----
@@ -484,6 +535,50 @@ RootArchive& rootArchive() {
 }
 
 void ensureOpen() { rootArchive().ensureOpen(); }
+
+bool supportClassesIntact(const char* path, std::string& damaged) {
+    auto source = std::make_unique<FileSource>();
+    ZipReader reader;
+    if (!path || !source->open(path) || !reader.open(std::move(source))) return true;
+    auto nameOf = [&](int32_t i) {
+        const ZipEntry& e = reader.entry(i);
+        return std::string_view(e.name, static_cast<size_t>(e.nameLength));
+    };
+    auto supportClass = [&](int32_t i) {
+        return nameOf(i).substr(0, kSupportClassFolder.size()) == kSupportClassFolder;
+    };
+    // The packer writes the support classes first, one after the other: a
+    // name changed in the directory still lies within their run.
+    int32_t last = -1;
+    for (int32_t i = 0; i < reader.entryCount(); ++i)
+        if (supportClass(i)) last = i;
+    // The classes every start needs.
+    std::string_view needed[] = {"com/mordavin/hux/CarvossClassLoader.class", "com/mordavin/hux/NativeLink.class"};
+    std::vector<uint8_t> buffer;
+    for (int32_t i = 0; i <= last; ++i) {
+        const ZipEntry& e = reader.entry(i);
+        bool bad = false;
+        if (supportClass(i)) {
+            for (std::string_view& n : needed)
+                if (n == nameOf(i)) n = {};
+            if (reader.canRead(i)) buffer.resize(static_cast<size_t>(e.size));
+            bad = !reader.readEntry(i, buffer.data(), &bad) && (bad || !reader.supported(i));
+        }
+        // The packer writes each name twice: a changed byte in the
+        // directory's copy would hide the class from the machine's reader.
+        if (bad || !reader.localNameMatches(i)) {
+            damaged.assign(nameOf(i));
+            return false;
+        }
+    }
+    for (const std::string_view n : needed) {
+        if (last >= 0 && !n.empty()) {
+            damaged.assign(n);
+            return false;
+        }
+    }
+    return true;
+}
 
 bool holdsNestedArchives(const char* path) {
     auto source = std::make_unique<FileSource>();

@@ -40,6 +40,18 @@ public:
     virtual void commit(bool ok) = 0;
 };
 
+// Told the full tree name of an entry whose bytes do not match the
+// archive's record of them ("lib/a.jar!org/x/Y.class"; "lib/a.jar" for a
+// nested archive that cannot be opened for that reason). The launcher's
+// handler ends the process with the "damaged" line; without a handler, or
+// when it returns, such an entry reads as not found.
+using DamageHandler = void (*)(std::string_view treeName);
+// Sets the process's handler; null for none (the default).
+void setDamageHandler(DamageHandler handler);
+// Calls the handler, if any, with `archive` ("" for the root) and `entry`
+// joined by "!".
+void reportDamagedEntry(std::string_view archive, std::string_view entry);
+
 // Receives the full tree name of every match of a resource search.
 using ResourceCallback = std::function<void(const ByteString& fullName)>;
 
@@ -140,6 +152,9 @@ public:
 
     // Inspection.
     int32_t allowance() const { return allowance_; }
+    // The full tree name of this archive: "" for the root, "lib/a.jar" for
+    // a nested one.
+    std::string_view treeName() const { return treeName_.view(); }
     int32_t entryCount() const { return index_.size(); }
     // Nested archives, in directory order.
     int32_t nestedCount() const { return nestedNames_.size(); }
@@ -179,6 +194,9 @@ private:
     // The version entry served in place of the plain name `name`, or null.
     const VersionedEntry* servedVersion(std::string_view name) const;
     void openNested();
+    // Makes a child store for the nested archive just pushed, named below this one.
+    ArchiveStore* newChild(std::string_view name);
+    void reportDamage(std::string_view entry) const { reportDamagedEntry(treeName_.view(), entry); }
     int32_t findExact(std::string_view key) const;
     bool locate(std::string_view name, ByteString& path, const ResourceCallback* callback, ByteString* fullName,
                 int32_t depth) const;
@@ -193,6 +211,7 @@ private:
     GrowArray<NameRef> nestedNames_;     // point into the reader's directory bytes
     GrowArray<ArchiveStore*> children_;  // owned; null for an empty slot
     int32_t allowance_;
+    ByteString treeName_;
     ZipReader reader_;
     GrowArray<IndexEntry> index_;
     bool versionDirectories_ = false;
@@ -244,5 +263,17 @@ void ensureOpen();
 // loader can serve. Reads the central directory alone; true when the file
 // cannot be read as an archive, so that the caller keeps the loader.
 bool holdsNestedArchives(const char* path);
+
+// The support classes' folder at the top level of every packed archive.
+constexpr std::string_view kSupportClassFolder = "com/mordavin/hux/";
+
+// Checks every entry under kSupportClassFolder in the archive of the file at
+// `path` to its CRC-32 and the end of its stream. The runtime reads these
+// classes from the executable through its own zip reader, which checks
+// neither. False, with the entry's name in `damaged`, for the first that
+// fails, or for the loader's and the native link's class when the folder
+// lacks one (a name changed in the directory); true when the file holds no
+// readable archive (a damaged directory is the configuration check's to find).
+bool supportClassesIntact(const char* path, std::string& damaged);
 
 }  // namespace hux

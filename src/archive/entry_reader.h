@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "archive/zip_reader.h"
+#include "common/byte_string.h"
 
 namespace hux {
 
@@ -15,7 +16,9 @@ public:
     // Bytes produced per step between copies into the Java array.
     static constexpr size_t kChunk = 64 * 1024;
 
-    explicit EntryReader(std::unique_ptr<EntryStream> stream) : stream_(std::move(stream)) {}
+    // `name` is the entry's full tree name, for the damage report.
+    EntryReader(std::unique_ptr<EntryStream> stream, const ByteString& name)
+        : stream_(std::move(stream)), name_(name) {}
 
     // Fills `length` bytes through `deliver(bytes, count, at)` (`at` counts
     // from the first byte of this call), a chunk at a time, until `length`
@@ -27,9 +30,11 @@ public:
 
     uint64_t size() const { return stream_->size(); }
     uint64_t position() const { return stream_->position(); }
+    const ByteString& name() const { return name_; }
 
 private:
     std::unique_ptr<EntryStream> stream_;
+    ByteString name_;
     std::unique_ptr<uint8_t[]> chunk_;
 };
 

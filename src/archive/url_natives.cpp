@@ -201,12 +201,15 @@ jobjectArray archiveNames(JNIEnv* env, jstring path) {
 jlong openStream(JNIEnv* env, jstring url) {
     ensureOpen();
     std::unique_ptr<EntryStream> stream;
+    ByteString found;
     forEachUrlName(env, url, [&](const ByteString& name) {
         stream = rootArchive().store().openStream(name.view(), false);
+        if (stream) found = name;
         return stream != nullptr;
     });
     if (!stream) return 0;
-    auto* reader = new EntryReader(std::move(stream));
+    replaceByte(found, '\\', '/');
+    auto* reader = new EntryReader(std::move(stream), found);
     return static_cast<jlong>(reinterpret_cast<intptr_t>(reader));
 }
 
@@ -239,7 +242,10 @@ jint readStream(JNIEnv* env, jlong handle, jbyteArray buffer, jint offset, jint 
                                 reinterpret_cast<const jbyte*>(bytes));
         return !env->ExceptionCheck();
     });
-    if (n == -2) throwIOException(env, "the archive entry is damaged: it cannot be read to its end");
+    if (n == -2) {
+        reportDamagedEntry({}, reader->name().view());
+        throwIOException(env, "the archive entry is damaged: it cannot be read to its end");
+    }
     return n < 0 ? -1 : static_cast<jint>(n);
 }
 

@@ -80,6 +80,7 @@ void ZipReader::close() {
 
 bool ZipReader::open(std::unique_ptr<ZipSource> source) {
     close();
+    foundEnd_ = false;
     if (!source) return false;
     const int64_t size = source->size();
     if (size < zip::kEndRecordSize) return false;
@@ -96,6 +97,7 @@ bool ZipReader::open(std::unique_ptr<ZipSource> source) {
     }
     const int64_t at = zip::findEndRecord(tail, span);
     if (at < 0) return false;
+    foundEnd_ = true;
     zip::EndRecord end = zip::readEndRecord(tail + at);
     int64_t directoryEnd = spanStart + at;
     constexpr int64_t kZip64Before = zip::kZip64EndSize + zip::kZip64LocatorSize;
@@ -159,6 +161,12 @@ bool ZipReader::canStream(int32_t i) const {
     return end <= sourceSize;
 }
 
+bool ZipReader::supported(int32_t i) const {
+    if (!source_ || i < 0 || i >= count_) return false;
+    const ZipEntry& e = entries_[i];
+    return (e.flags & 1) == 0 && (e.method == 0 || e.method == 8);
+}
+
 bool ZipReader::canRead(int32_t i) const {
     if (!canStream(i)) return false;
     const ZipEntry& e = entries_[i];
@@ -176,18 +184,37 @@ bool ZipReader::dataRange(const ZipEntry& e, int64_t& dataStart) {
     return dataStart + static_cast<int64_t>(e.compressedSize) <= source_->size();
 }
 
-bool ZipReader::readEntry(int32_t i, uint8_t* out) {
-    if (!canRead(i)) return false;
+bool ZipReader::readEntry(int32_t i, uint8_t* out, bool* damaged) {
+    if (damaged) *damaged = false;
+    if (!canRead(i)) {
+        // Too large for one array is no damage; sizes that cannot hold are.
+        if (damaged) *damaged = supported(i) && !canStream(i);
+        return false;
+    }
     EntryStream stream;
-    if (!stream.open(*this, i)) return false;
+    bool ok = stream.open(*this, i);
     uint64_t done = 0;
-    while (done < stream.size()) {
+    while (ok && done < stream.size()) {
         const int64_t n = stream.read(out + done, static_cast<size_t>(stream.size() - done));
-        if (n <= 0) return false;
-        done += static_cast<uint64_t>(n);
+        ok = n > 0;
+        if (ok) done += static_cast<uint64_t>(n);
     }
     // Also checks an empty entry's stream and CRC-32.
-    return stream.read(out, 0) == 0;
+    ok = ok && stream.read(out, 0) == 0;
+    if (damaged) *damaged = !ok;
+    return ok;
+}
+
+bool ZipReader::verifyEntry(int32_t i, size_t chunk) {
+    if (!canStream(i) || chunk == 0) return false;
+    std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[chunk]);
+    EntryStream stream;
+    if (!buffer || !stream.open(*this, i, true)) return false;
+    for (;;) {
+        const int64_t n = stream.read(buffer.get(), chunk);
+        if (n < 0) return false;
+        if (n == 0) return true;
+    }
 }
 
 const uint8_t* ZipReader::storedData(int32_t i) {
@@ -201,6 +228,55 @@ std::unique_ptr<ZipSource> ZipReader::sourceInside(const uint8_t* data, int64_t 
     const uint8_t* base = source_ ? source_->bytes() : nullptr;
     if (!base || data < base || size < 0 || data - base > source_->size() - size) return nullptr;
     return std::make_unique<MemorySource>(data, static_cast<size_t>(size), source_.get(), data - base);
+}
+
+namespace {
+
+// A range of another source, read through it.
+class SliceSource final : public ZipSource {
+public:
+    SliceSource(ZipSource& base, int64_t offset, int64_t size) : base_(base), offset_(offset), size_(size) {}
+    int64_t size() const override { return size_; }
+    bool readAt(int64_t offset, void* buffer, size_t count) override {
+        return inside(offset, count) && base_.readAt(offset_ + offset, buffer, count);
+    }
+    const uint8_t* bytes() const override { return base_.bytes() ? base_.bytes() + offset_ : nullptr; }
+    bool streamAt(int64_t offset, void* buffer, size_t count) override {
+        return inside(offset, count) && base_.streamAt(offset_ + offset, buffer, count);
+    }
+
+private:
+    bool inside(int64_t offset, size_t count) const {
+        return offset >= 0 && static_cast<uint64_t>(count) <= static_cast<uint64_t>(size_) &&
+               offset <= size_ - static_cast<int64_t>(count);
+    }
+    ZipSource& base_;
+    int64_t offset_;
+    int64_t size_;
+};
+
+}  // namespace
+
+bool ZipReader::dataOffset(int32_t i, int64_t& dataStart) {
+    return canStream(i) && dataRange(entries_[i], dataStart);
+}
+
+bool ZipReader::localNameMatches(int32_t i) {
+    if (!source_ || i < 0 || i >= count_) return false;
+    const ZipEntry& e = entries_[i];
+    const int64_t header = archiveStart_ + static_cast<int64_t>(e.localHeaderOffset);
+    uint8_t local[zip::kLocalHeaderSize];
+    if (e.nameLength < 0 || !source_->readAt(header, local, sizeof local) ||
+        readLe32(local) != zip::kLocalSignature || readLe16(local + 26) != static_cast<uint32_t>(e.nameLength))
+        return false;
+    std::unique_ptr<char[]> name(new (std::nothrow) char[static_cast<size_t>(e.nameLength) + 1]);
+    return name && source_->readAt(header + zip::kLocalHeaderSize, name.get(), static_cast<size_t>(e.nameLength)) &&
+           std::memcmp(name.get(), e.name, static_cast<size_t>(e.nameLength)) == 0;
+}
+
+std::unique_ptr<ZipSource> ZipReader::sourceAt(int64_t offset, int64_t size) {
+    if (!source_ || offset < 0 || size < 0 || offset > source_->size() - size) return nullptr;
+    return std::make_unique<SliceSource>(*source_, offset, size);
 }
 
 // ---- entry streams ----

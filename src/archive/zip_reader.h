@@ -153,12 +153,24 @@ public:
     // As canRead, of any size the format can hold: what an EntryStream reads
     // and what a stored nested archive may span.
     bool canStream(int32_t i) const;
+    // Whether the entry's method and flags are ones this reader produces
+    // (not encrypted, stored or deflated). An entry that is supported but
+    // cannot be streamed, or whose stream fails, is damaged.
+    bool supported(int32_t i) const;
 
     // Reads the whole entry `i` into `out`, which holds exactly the entry's
     // uncompressed size. True only when every byte was produced, the stream
     // produced no more than that and the CRC-32 matches; otherwise the contents
     // of `out` are unspecified. One entry at a time unless inMemory().
-    bool readEntry(int32_t i, uint8_t* out);
+    // `damaged` (when given) says whether a failure was damage: a supported
+    // entry whose fields or bytes do not hold together (sizes past the
+    // source, a bad local header, a broken stream, a CRC-32 mismatch, a read
+    // error), rather than one this reader cannot produce.
+    bool readEntry(int32_t i, uint8_t* out, bool* damaged = nullptr);
+    // Streams the whole entry `i` through its CRC-32 check without keeping
+    // its bytes (`chunk` bytes at a time, read from the file beneath a
+    // mapping); false when it cannot be read to its end. For checking only.
+    bool verifyEntry(int32_t i, size_t chunk = 64 * 1024);
 
     // The bytes of a stored entry of any streamable size where the source
     // holds them in memory (a mapping or a buffer), so they can be used in
@@ -167,6 +179,21 @@ public:
     // A source over those bytes (of `size` bytes) whose streams read them from
     // this reader's source; null when `data` is not inside it.
     std::unique_ptr<ZipSource> sourceInside(const uint8_t* data, int64_t size);
+    // Where an entry's (stored or compressed) bytes begin in the source,
+    // whether or not it is in memory; false when it cannot be streamed.
+    bool dataOffset(int32_t i, int64_t& dataStart);
+    // A source over `size` bytes of this reader's source from `offset`, read
+    // through it (and in place where it is in memory); null when the range
+    // leaves the source.
+    std::unique_ptr<ZipSource> sourceAt(int64_t offset, int64_t size);
+    // Whether the entry's local header carries the same name as its
+    // directory record. The directory has no checksum of its own; for an
+    // archive whose writer is known to repeat names (the packer's own
+    // archive), a difference is a changed byte in one of the two.
+    bool localNameMatches(int32_t i);
+    // Whether the last open found an end record, whether or not the
+    // directory it led to held together: bytes that end like an archive.
+    bool lastOpenFoundEnd() const { return foundEnd_; }
 
 private:
     friend class EntryStream;
@@ -178,6 +205,7 @@ private:
     std::unique_ptr<ZipEntry[]> entries_;
     int32_t count_ = 0;
     int64_t archiveStart_ = 0;
+    bool foundEnd_ = false;
 };
 
 }  // namespace hux

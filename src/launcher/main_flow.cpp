@@ -1,6 +1,9 @@
 #include "launcher/main_flow.h"
 
+#include <atomic>
 #include <cstdio>
+#include <string>
+#include <string_view>
 #include <cstdlib>
 #include <vector>
 
@@ -98,6 +101,55 @@ LaunchConfig* loadConfiguration() {
         return nullptr;
     }
     return config;
+}
+
+// The executable whose archive the damage handler names.
+const LaunchConfig*& damagedExecutable() {
+    static const LaunchConfig* config = nullptr;
+    return config;
+}
+
+// The archive store's damage handler: an entry whose bytes are not those that
+// were packed ends the launch with one line, whichever thread met it (Java
+// threads may be inside natives meanwhile, so the process ends at once; a
+// second thread that meets damage waits for that).
+void endDamagedLaunch(std::string_view entry) {
+    static std::atomic<bool> ending{false};
+    if (ending.exchange(true)) {
+        for (;;) platform::sleepMs(1000);
+    }
+    ByteString line("hux: '");
+    if (damagedExecutable()) line.append(damagedExecutable()->exePath());
+    line.append("' is damaged: its archive entry '");
+    // A damaged name may hold any byte: control and non-ASCII bytes are
+    // shown as \xNN, so that the line cannot garble a terminal.
+    for (const char c : entry) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte >= 0x20 && byte < 0x7F) {
+            line.push(c);
+        } else {
+            static constexpr char kHex[] = "0123456789ABCDEF";
+            const char escaped[] = {'\\', 'x', kHex[byte >> 4], kHex[byte & 15], '\0'};
+            line.append(escaped);
+        }
+    }
+    line.append("' is altered");
+    std::fflush(stdout);
+    printMessageLine(line);
+    std::fflush(stderr);
+    std::_Exit(kMainClassNotFound);
+}
+
+// The support classes are read by the runtime's own zip reader, which checks
+// no CRC-32: they are checked here, before the virtual machine starts. Every
+// other entry is checked as the archive store reads it.
+bool supportClassesChecked(const LaunchConfig& config) {
+    damagedExecutable() = &config;
+    setDamageHandler(endDamagedLaunch);
+    std::string damaged;
+    if (supportClassesIntact(config.exePath().c_str(), damaged)) return true;
+    endDamagedLaunch(damaged);
+    return false;
 }
 
 // The area shared by the running instances. When the named mapping cannot be
@@ -296,7 +348,7 @@ int runMainFlow(int argc, char** argv) {
     // Java thread still running while the process exits must not meet a
     // freed object.
     LaunchConfig* config = loadConfiguration();
-    if (!config) return kMainClassNotFound;
+    if (!config || !supportClassesChecked(*config)) return kMainClassNotFound;
     rootArchive().setPath(config->exePath());
     auto* host = new JvmHost();
     host->bindNatives = bindSupportNatives;

@@ -61,6 +61,29 @@ private:
     ByteString path_;
 };
 
+// A file held in memory that another component of the process (the virtual
+// machine) opens and writes by its path, so that a file system filling up
+// cannot fail that write; its bytes are copied to disk afterwards. Where the
+// system has no such file (Windows), create() fails.
+class MemoryFile {
+public:
+    MemoryFile() = default;
+    MemoryFile(const MemoryFile&) = delete;
+    MemoryFile& operator=(const MemoryFile&) = delete;
+    ~MemoryFile() { close(); }
+    bool create();
+    // The path that opens it, for as long as it is open.
+    const ByteString& path() const { return path_; }
+    // Copies its bytes into a new private file at `target`
+    // (writeNewPrivateFile); false when it is empty or they do not fit.
+    bool copyTo(const char* target) const;
+    void close();
+
+private:
+    intptr_t handle_ = -1;
+    ByteString path_;
+};
+
 // Whether `path` is a marker of the user's own that was armed by a process
 // which no longer holds it: that process ended without dropping it.
 bool isAbandonedMarker(const char* path);

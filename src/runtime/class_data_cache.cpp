@@ -94,6 +94,16 @@ ByteString& pendingArchive() {
     return *path;
 }
 
+// Where the virtual machine writes the archive at exit, where the system has
+// it: a file in memory, so that a file system filling up meanwhile cannot
+// fail the write (the machine would then print its error and end the process
+// with exit code 1 in place of the application's). Publishing copies it to the
+// cache; a copy that does not fit is thrown away.
+platform::MemoryFile& dumpFile() {
+    static NeverDestroyed<platform::MemoryFile> file;
+    return *file;
+}
+
 // The virtual machine of the launch that asked for the archive, for the exit
 // handler to tell whether the machine is gone (the host lives until exit).
 std::atomic<const jni::VmSlot*>& launchVm() {
@@ -236,6 +246,16 @@ void publishPendingArchive() {
     if (target.empty()) return;
     pendingArchive() = ByteString();
     const ByteString written = temporaryName(target);
+    if (!dumpFile().path().empty()) {
+        platform::removeFile(written.c_str());
+        const bool copied = dumpFile().copyTo(written.c_str());
+        dumpFile().close();
+        if (!copied) {
+            debugLog("class-data archive %s: it could not be written to the cache (full or unwritable), thrown away",
+                     target.c_str());
+            return;
+        }
+    }
     if (platform::isOwnPrivateFile(written.c_str()) && writeRecord(target, written)) {
         if (platform::replaceFile(written.c_str(), target.c_str())) {
             const std::string_view path = target.view();
@@ -267,7 +287,10 @@ void finishAtExit() {
     } else {
         const ByteString target = pendingArchive();
         pendingArchive() = ByteString();
-        if (!target.empty()) platform::removeFile(temporaryName(target).c_str());
+        if (!target.empty()) {
+            debugLog("class-data archive %s: the virtual machine did not write it, thrown away", target.c_str());
+            platform::removeFile(temporaryName(target).c_str());
+        }
     }
     dropMarker();
 }
@@ -482,7 +505,7 @@ void appendClassDataOptions(const LaunchConfig& config, JvmHost& host, const Byt
         // one must not make the virtual machine fail at exit.
         if (!mayWriteArchive(directory, temporaryName(archive), key.executableSize)) return;
         option.assign("-XX:ArchiveClassesAtExit=");
-        option.append(temporaryName(archive));
+        option.append(dumpFile().create() ? dumpFile().path() : temporaryName(archive));
         host.addOption(option.c_str());
         pendingArchive() = archive;
         launchVm().store(&host.vm, std::memory_order_release);

@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <fstream>
 #include <random>
+#include <thread>
 
 #include "harness.h"
 
@@ -197,6 +198,48 @@ TEST_F(ClassDataSafety, ACacheThatCannotTakeAnArchiveKeepsTheApplicationsExitCod
         RunResult r = runOn(kLinux, exe, {}, options(base));  // main returns
         EXPECT_EQ(r.exitCode, 0) << r.err;
         EXPECT_TRUE(has(r.out, "main done"));
+    }
+}
+
+// A cache with room for an archive when the launch starts, filled by another
+// writer while the application runs: the archive is thrown away quietly and
+// the application's exit code stands.
+TEST_F(ClassDataSafety, ACacheThatFillsWhileTheApplicationRunsKeepsItsExitCode) {
+    if (geteuid() != 0) GTEST_SKIP() << "mounting file systems needs root";
+    for (const std::string& jdk : installedJdks()) {
+        SCOPED_TRACE(jdk);
+        const std::string exe = packFor(jdk);
+        const std::string base = dir_.file("filling-" + std::to_string(jdkMajorVersion(jdk)));
+        fs::create_directories(base);
+        Mount mounted("tmpfs", base, "tmpfs", 0, "size=68m,mode=0700");
+        ASSERT_TRUE(mounted.ok()) << strerror(errno);
+        for (int launch = 0; launch < 6; ++launch) {
+            SCOPED_TRACE(launch);
+            // The writer starts once the launch has looked at the free space.
+            std::thread writer([&] {
+                std::this_thread::sleep_for(std::chrono::milliseconds(400));
+                std::ofstream fill(base + "/filler", std::ios::binary);
+                const std::string block(1 << 20, 'f');
+                while (fill.write(block.data(), static_cast<std::streamsize>(block.size())) && fill.flush()) {
+                }
+            });
+            // Every other launch says under HUX_DEBUG what became of the archive.
+            const bool debug = launch % 2 == 1;
+            RunOptions o = options(base);
+            if (debug) o.env["HUX_DEBUG"] = "1";
+            RunResult r = runOn(kLinux, exe, {"sleep", "1500", "exit", "42"}, o);
+            writer.join();
+            EXPECT_EQ(r.exitCode, 42) << r.out << r.err;
+            EXPECT_EQ(r.out, "main entered\nsleeping\nshutdown hook ran\n");
+            if (debug) {
+                EXPECT_TRUE(has(r.err, "it could not be written to the cache (full or unwritable), thrown away"))
+                    << r.err;
+            } else {
+                EXPECT_EQ(r.err, "");
+            }
+            EXPECT_EQ(filesIn(base + "/hux"), std::vector<std::string>{});
+            fs::remove(base + "/filler");
+        }
     }
 }
 

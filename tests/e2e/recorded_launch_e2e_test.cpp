@@ -460,12 +460,18 @@ TEST_F(RecordedLaunch, ClassDataArchiveIsPublishedAtEitherExitAndMappedByTheNext
     // returned), and the next launch maps it: it names the archive only once
     // the file is there and the user's own. (Wine sets LOCALAPPDATA itself,
     // so the Windows cache is the prefix's.)
-    const auto writtenArchive = [](const std::string& trace) {
+    // On Linux the runtime writes into a file in memory, which the launcher
+    // publishes in the cache; on Windows to the archive's temporary name.
+    const auto writtenArchive = [&](const Target& target, const std::string& trace) {
         const std::string option = "option -XX:ArchiveClassesAtExit=";
         const size_t at = trace.find(option);
         if (at == std::string::npos) return std::string();
         const size_t from = at + option.size();
-        return trace.substr(from, trace.find(".tmp", from) - from);
+        if (target.windows()) return trace.substr(from, trace.find(".tmp", from) - from);
+        EXPECT_EQ(trace.compare(from, 14, "/proc/self/fd/"), 0) << trace.substr(from, 40);
+        for (const std::string& name : filesIn(dir_.file("linux-cache/hux")))
+            if (name.size() > 4 && name.substr(name.size() - 4) == ".jsa") return dir_.file("linux-cache/hux/" + name);
+        return std::string();
     };
     for (const Target& target : {kLinux, kWindows}) {
         SCOPED_TRACE(target.name);
@@ -478,7 +484,7 @@ TEST_F(RecordedLaunch, ClassDataArchiveIsPublishedAtEitherExitAndMappedByTheNext
         EXPECT_EQ(first.run.exitCode, 3) << first.run.err;
         EXPECT_TRUE(
             holdsInOrder(first.lines, {"main option exit", "main class-data archive written", "main exit hook 3"}));
-        const std::string archive = writtenArchive(first.raw);
+        const std::string archive = writtenArchive(target, first.raw);
         ASSERT_FALSE(archive.empty()) << first.raw;
         EXPECT_EQ(archive.substr(archive.size() - 4), ".jsa");
 
@@ -498,7 +504,7 @@ TEST_F(RecordedLaunch, ClassDataArchiveIsPublishedAtEitherExitAndMappedByTheNext
         Traced third = launch(target, exe, {}, "return", "cds-third");
         EXPECT_EQ(third.run.exitCode, 0) << third.run.err;
         EXPECT_TRUE(holdsInOrder(third.lines, {"main DestroyJavaVM", "main class-data archive written"}));
-        const std::string replacement = writtenArchive(third.raw);
+        const std::string replacement = writtenArchive(target, third.raw);
         EXPECT_NE(replacement, archive);
         EXPECT_EQ(replacement.substr(0, replacement.size() - 21), archive.substr(0, archive.size() - 21));
         Traced fourth = launch(target, exe, {}, "return", "cds-fourth");

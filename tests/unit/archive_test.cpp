@@ -279,6 +279,59 @@ TEST(ArchiveStore, UnreadableEntriesResolveLikeMissingNames) {
     EXPECT_EQ(store.statEntry("inner-only.txt", false), nullptr);
 }
 
+std::vector<std::string>& reportedDamage() {
+    static std::vector<std::string> names;
+    return names;
+}
+
+TEST(ArchiveStore, DamagedEntriesAreReportedByTheirTreeNameAndOnlyThose) {
+    const std::string text(3000, 'q');
+    auto falsified = [&](const char* name, uint32_t crcXor, uint16_t method = 8) {
+        ZipItem item{name, text, method};
+        item.crcXor = crcXor;
+        return item;
+    };
+    ZipItem longer{"long.txt", text};
+    longer.declaredSize = 2000;
+    ZipItem encrypted{"enc.txt", text, 0};
+    encrypted.flags = 1;
+    ZipItem empty{"empty.txt", ""};
+    empty.crcXor = 1;
+    const std::string inner = buildZip({falsified("bad.class", 4), {"good.class", "G"}});
+    // A stored jar whose directory was altered after its end record was written.
+    std::string altered = buildZip({{"x.class", "X"}});
+    altered[altered.find("PK\x01\x02") + 28] = '\x7f';  // the name length
+    ZipItem compressed{"z.jar", inner};
+    compressed.crcXor = 8;
+    reportedDamage().clear();
+    setDamageHandler([](std::string_view name) { reportedDamage().emplace_back(name); });
+    ArchiveStore store;
+    openStore(store, buildZip({falsified("crc.txt", 0x10), falsified("stored.txt", 2, 0), longer, encrypted, empty,
+                               {"method12", text, 12}, {"n.jar", inner, 0}, {"d.jar", altered, 0},
+                               {"named.jar", "not an archive", 0}, compressed}));
+    // Nested archives are checked as they are opened.
+    EXPECT_EQ(reportedDamage(), (std::vector<std::string>{"d.jar", "z.jar"}));
+    const struct {
+        const char* name;
+        const char* reported;  // null: unreadable, but no damage
+    } cases[] = {
+        {"crc.txt", "crc.txt"},         {"stored.txt", "stored.txt"},        {"long.txt", "long.txt"},
+        {"empty.txt", "empty.txt"},     {"n.jar!bad.class", "n.jar!bad.class"}, {"enc.txt", nullptr},
+        {"method12", nullptr},          {"n.jar!good.class", nullptr},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        reportedDamage().clear();
+        const std::string bytes = read(store, c.name, false);
+        EXPECT_EQ(reportedDamage(), c.reported ? std::vector<std::string>{c.reported} : std::vector<std::string>{});
+        EXPECT_EQ(bytes == "<null>", c.reported != nullptr || std::string(c.name) != "n.jar!good.class");
+    }
+    setDamageHandler(nullptr);
+    reportedDamage().clear();
+    EXPECT_EQ(read(store, "crc.txt", false), "<null>");
+    EXPECT_TRUE(reportedDamage().empty());
+}
+
 TEST(ArchiveStore, GarbageAndDataBeforeTheArchive) {
     ArchiveStore empty;
     openStore(empty, "not a zip at all");
@@ -352,6 +405,50 @@ TEST(ArchiveStore, HoldsNestedArchivesDecidesWhetherTheLoaderIsNeeded) {
     EXPECT_TRUE(holdsNestedArchives(write("garbage", "not an archive at all").c_str()));
     EXPECT_TRUE(holdsNestedArchives((dir / "missing").string().c_str()));
     EXPECT_TRUE(holdsNestedArchives(nullptr));
+}
+
+TEST(ArchiveStore, SupportClassesAreCheckedToTheirCrcAndTheBootClassesMustBeThere) {
+    const test::TempDir scratch;
+    const std::string text(2000, 'c');
+    const ZipItem loader{"com/mordavin/hux/CarvossClassLoader.class", text};
+    const ZipItem link{"com/mordavin/hux/NativeLink.class", "link", 0};
+    ZipItem altered{"com/mordavin/hux/Handler.class", text};
+    altered.crcXor = 1;
+    ZipItem appAltered{"lib/app.jar", text, 0};
+    appAltered.crcXor = 1;
+    const struct {
+        const char* name;
+        std::vector<ZipItem> items;
+        const char* damaged;  // null: intact
+    } cases[] = {
+        {"intact", {loader, link, {"com/mordavin/hux/Handler.class", text}}, nullptr},
+        {"a support class altered", {loader, link, altered}, "com/mordavin/hux/Handler.class"},
+        {"the loader's name changed", {{"com/mordavin/hux/CarvossClassLoadex.class", text}, link},
+         "com/mordavin/hux/CarvossClassLoader.class"},
+        {"no support classes", {{"a/B.class", "B"}}, nullptr},
+        {"only the application's entries altered", {loader, link, appAltered}, nullptr},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string path = scratch.write(c.name, std::string(4096, 'S') + buildZip(c.items));
+        std::string damaged;
+        EXPECT_EQ(supportClassesIntact(path.c_str(), damaged), c.damaged == nullptr);
+        EXPECT_EQ(damaged, c.damaged ? c.damaged : "");
+    }
+    // A name changed in the directory alone, inside the folder or out of it.
+    const std::string zip = buildZip({loader, {"com/mordavin/hux/Handler.class", text}, link, {"lib/a.jar", "A", 0}});
+    const size_t directory = zip.find("PK\x01\x02");
+    for (const auto& [from, to] : {std::pair<const char*, const char*>{"Handler", "Handlex"}, {"com/mordavin/hux/H", "cxm/mordavin/hux/H"}}) {
+        SCOPED_TRACE(to);
+        std::string altered = zip;
+        const size_t at = altered.find(from, directory);
+        ASSERT_NE(at, std::string::npos);
+        altered.replace(at, std::strlen(from), to);
+        const std::string path = scratch.write("renamed", std::string(4096, 'S') + altered);
+        std::string damaged;
+        EXPECT_FALSE(supportClassesIntact(path.c_str(), damaged));
+        EXPECT_NE(damaged.find(to), std::string::npos) << damaged;
+    }
 }
 
 TEST(ArchiveStore, ParallelReadsShareOneReaderPerArchive) {

@@ -126,7 +126,7 @@ TEST(EntryReader, FillsAcrossChunksAndSaysWhereTheEntryEnds) {
         EXPECT_TRUE(s->open(reader, i, true));
         return s;
     };
-    EntryReader good(streamOf(0));
+    EntryReader good(streamOf(0), ByteString("a"));
     std::string out;
     size_t callStart = 0;
     int deliveries = 0;
@@ -148,12 +148,12 @@ TEST(EntryReader, FillsAcrossChunksAndSaysWhereTheEntryEnds) {
     EXPECT_EQ(good.fill(100, deliver), -1);
     EXPECT_EQ(good.fill(0, deliver), 0);
 
-    EntryReader bad(streamOf(1));
+    EntryReader bad(streamOf(1), ByteString("b"));
     int64_t last = 0;
     for (int k = 0; k < 10 && last >= 0; ++k) last = bad.fill(EntryReader::kChunk, [](const uint8_t*, size_t, int64_t) { return true; });
     EXPECT_EQ(last, -2);
 
-    EntryReader refused(streamOf(0));
+    EntryReader refused(streamOf(0), ByteString("c"));
     EXPECT_EQ(refused.fill(100, [](const uint8_t*, size_t, int64_t) { return false; }), -3);
 }
 

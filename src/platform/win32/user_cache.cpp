@@ -259,4 +259,10 @@ bool isAbandonedMarker(const char* path) {
     return abandoned;
 }
 
+// Windows has no file in memory that the virtual machine could open by a
+// path: the archive is written to the cache directly.
+bool MemoryFile::create() { return false; }
+bool MemoryFile::copyTo(const char*) const { return false; }
+void MemoryFile::close() {}
+
 }  // namespace hux::platform
