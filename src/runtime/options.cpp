@@ -119,6 +119,27 @@ std::string_view agentFile(std::string_view option) {
     return {};
 }
 
+// A relative pattern is matched the way a relative entry is resolved: beside
+// the executable when it matches anything there, else in the working
+// directory. Matching it in the working directory alone would let a jar
+// planted where the user runs the program load as application code.
+void matchDataPattern(const LaunchConfig& config, const OptionInputs& inputs, const ByteString& pattern,
+                      StringList& matches) {
+    if (!inputs.matchPattern) return;
+    if (isAbsoluteConfigPath(pattern.c_str())) {
+        inputs.matchPattern(pattern.c_str(), matches);
+        return;
+    }
+    for (const ByteString& anchor : {config.exeDir(), config.workDir()}) {
+        // An unknown working directory leaves the pattern relative to it.
+        ByteString anchored = anchor;
+        if (!anchored.empty() && !isSeparator(anchored.back())) anchored.push('/');
+        anchored.append(pattern);
+        inputs.matchPattern(anchored.c_str(), matches);
+        if (matches.count() > 0) return;
+    }
+}
+
 // Receives one class path value: its ";"-separated pieces, each expanded,
 // then matched as a pattern or resolved as a configured path.
 void appendElements(void* user, const ByteString& value) {
@@ -128,7 +149,7 @@ void appendElements(void* user, const ByteString& value) {
         const ByteString piece = expandReferences(ByteString(written), ExpandMode::Ansi, st->config);
         if (piece.view().find_first_of("*?") != std::string_view::npos) {
             StringList matches;
-            if (st->inputs->matchPattern) st->inputs->matchPattern(piece.c_str(), matches);
+            matchDataPattern(*st->config, *st->inputs, piece, matches);
             for (int32_t m = 0; m < matches.count(); ++m) appendEntry(*st->config, *st->text, matches.view(m));
         } else {
             appendEntry(*st->config, *st->text, resolveDataPath(*st->config, piece).view());
