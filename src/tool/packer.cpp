@@ -220,6 +220,17 @@ bool configValue(const std::vector<std::string>& lines, const char* key, std::st
     return false;
 }
 
+// A main class written with slashes ("pkg/Main", as some manifests name it)
+// is stored with dots, the one form the virtual machine loads; `java` turns
+// one into the other the same way.
+void dotMainClass(std::vector<std::string>& lines) {
+    for (std::string& line : lines) {
+        if (!equalsIgnoreCase(lineKey(line), "mainclass")) continue;
+        const size_t valueAt = line.size() - lineValue(line).size();
+        std::replace(line.begin() + static_cast<std::ptrdiff_t>(valueAt), line.end(), '/', '.');
+    }
+}
+
 std::string trimmed(const std::string& s) {
     const size_t first = s.find_first_not_of(" \t");
     if (first == std::string::npos) return {};
@@ -564,6 +575,7 @@ bool pack(const PackRequest& request, std::string& error, std::vector<std::strin
         mainClass = jarMainClass(first->second);
         if (!mainClass.empty()) lines.insert(lines.begin(), "mainclass " + mainClass);
     }
+    dotMainClass(lines);
     ConfigPolicy policy;
     policy.requireMain = request.requireMain;
     policy.classResources = request.classResources;

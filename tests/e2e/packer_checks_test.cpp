@@ -232,6 +232,10 @@ TEST(PackerDefaults, ToolRefusesWarnsAndWritesTheDefaults) {
     RunResult plain = run({toolPath(), "inspect", dir.file("plain")});
     EXPECT_FALSE(has(plain.out, "compatible")) << plain.out;
     EXPECT_FALSE(has(plain.out, "-Xlog:cds")) << plain.out;
+
+    // A main class written with slashes is stored as the machine loads it.
+    ASSERT_EQ(pack(kLinux, dir.file("slashed"), {"mainclass  app/sub/Main"}).exitCode, 0);
+    EXPECT_TRUE(has(run({toolPath(), "inspect", dir.file("slashed")}).out, "  mainclass  app.sub.Main\n"));
 }
 
 TEST(Flatten, JarEntriesGoToTheTopLevelFirstJarWinsServicesMergeSignaturesGo) {
