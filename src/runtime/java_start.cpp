@@ -39,7 +39,6 @@ int32_t startJavaApplication(const LaunchConfig& config, JvmHost& host, const st
     ByteString version, minimum, maximum;
     int32_t result = kLaunchOk;
 
-    applyExportLines(config);
     appendVmOptions(config, host, inputs);
     // As `java` does, unless an option line names the command itself.
     StringList optionLines;

@@ -260,6 +260,16 @@ TEST_F(RecordedLaunch, RelativePatternMatchesBesideTheExecutable) {
     EXPECT_TRUE(holdsInOrder(trace, {"main option -Dhux.class.path=:<dir>/ext/extra.jar"}));
 }
 
+// A main class written with slashes loads by its dotted name, as under
+// `java`; `argv` lines see the `export` lines as options do.
+TEST_F(RecordedLaunch, SlashedMainClassAndArgumentsThatSeeExports) {
+    const auto trace = both({"mainclass app/Main", "export HUX_XV=exported", "option -Dq=%HUX_XV%", "argv [%HUX_XV%]"},
+                            {"given"}, "return", 0, appFiles());
+    EXPECT_TRUE(holdsInOrder(trace, {"main option -Dq=exported", "main option -Dsun.java.command=app.Main [exported] given",
+                                     "main call com/mordavin/hux/CarvossClassLoader.loadClass(\"app.Main\")",
+                                     "main call app/Main.main(L[2]{\"[exported]\", \"given\"})"}));
+}
+
 namespace {
 // Whether the runtime library was unloaded before the process ended, which
 // the application's daemon threads, still running its code, would not survive.
