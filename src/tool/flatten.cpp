@@ -183,6 +183,7 @@ bool Flattener::addJar(const std::string& path, const std::string& label, std::v
     std::string firstShadowed;
     JarPackages& jar = jars_.emplace_back();
     std::vector<uint8_t> data;
+    bool isSigned = false;
     for (int32_t i = 0; i < reader.entryCount(); ++i) {
         const ZipEntry& e = reader.entry(i);
         const std::string raw(e.name, static_cast<size_t>(e.nameLength));
@@ -196,6 +197,12 @@ bool Flattener::addJar(const std::string& path, const std::string& label, std::v
         // Signatures no longer match the merged archive, and one jar's
         // package index would misdescribe it.
         if (name.back() == '/' || isSignatureFile(name) || name == "META-INF/INDEX.LIST") {
+            if (!isSigned && endsWithIgnoreCase(name, ".SF")) {
+                isSigned = true;
+                warnings.push_back("'" + label +
+                                   "' is signed: flattened, its signature is dropped and its classes run unverified "
+                                   "(pack without --flatten to keep the check)");
+            }
             if (name.back() == '/' && names_.insert(name).second &&
                 !zip_.add(name, {}, ZipWriter::Method::Stored, error, e.dosTime, e.modifiedSeconds))
                 return false;

@@ -296,6 +296,10 @@ TEST(Flatten, JarEntriesGoToTheTopLevelFirstJarWinsServicesMergeSignaturesGo) {
     ASSERT_EQ(r.exitCode, 0) << r.err;
     EXPECT_TRUE(has(r.err, "'lib/second.jar': 1 entry is hidden by an earlier one ('p/Shared.txt')")) << r.err;
     EXPECT_TRUE(has(r.err, "'../escape.txt' left out")) << r.err;
+    EXPECT_TRUE(has(r.err, "warning: 'lib/first.jar' is signed: flattened, its signature is dropped and its classes "
+                           "run unverified"))
+        << r.err;
+    EXPECT_FALSE(has(r.err, "'lib/second.jar' is signed")) << r.err;
     std::map<std::string, uint32_t> times;
     std::map<std::string, int64_t> unixTimes;
     const auto entries = archiveEntries(exe, &times, &unixTimes);
