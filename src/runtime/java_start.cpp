@@ -2,6 +2,7 @@
 
 #include "common/utf.h"
 #include "config/config_values.h"
+#include "config/debug_log.h"
 #include "config/messages.h"
 #include "config/runtime_advice.h"
 #include "platform/text.h"
@@ -53,6 +54,10 @@ int32_t startJavaApplication(const LaunchConfig& config, JvmHost& host, const st
     const ByteString library = runtime.library;
     if (library.empty()) result = unusableRuntimeResult(config, runtime, version, minimum, maximum);
     if (result == kLaunchOk) appendClassDataOptions(config, host, library);
+    if (result == kLaunchOk && sharingNoteNeedsWarningsOff(config, library, runtimeReleaseVersion(library))) {
+        debugLog("a runtime before Java 21 with a class-data archive: its warnings are turned off");
+        host.addOption("-XX:-PrintWarnings");
+    }
     if (result == kLaunchOk) result = loadRuntimeAndCreateVm(host, library, config.exePath());
     if (result == kLaunchOk) {
         applyPropertyLines(config, host.jniEnv());
