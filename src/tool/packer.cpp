@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -18,6 +19,7 @@
 #include "common/zip_format.h"
 #include "tool/jar_facts.h"
 #include "tool/manifest.h"
+#include "tool/option_check.h"
 #include "tool/pe_image.h"
 #include "tool/runtime_image.h"
 #include "tool/signing.h"
@@ -402,6 +404,21 @@ std::string defaultOutputName(const std::vector<std::pair<std::string, std::stri
 
 namespace {
 
+// The runtimes whose JVM the option lines are tried on: JAVA_HOME's, the one
+// of the `java` on PATH, the JDK given to link with, and the image shipped.
+std::vector<std::string> jvmHomes(const PackRequest& request, const std::string& image) {
+    std::vector<std::string> homes;
+    const char* javaHome = std::getenv("JAVA_HOME");
+    if (javaHome && *javaHome) homes.push_back(javaHome);
+    std::error_code ec;
+    const fs::path java = findOnPath("java");
+    const fs::path real = java.empty() ? fs::path() : fs::canonical(java, ec);
+    if (!java.empty() && !ec) homes.push_back(textOf(real.parent_path().parent_path()));
+    homes.push_back(request.runtime.jdk);
+    homes.push_back(image);
+    return homes;
+}
+
 std::string megabytes(uint64_t bytes) {
     char text[32];
     std::snprintf(text, sizeof text, "%.1f MB", static_cast<double>(bytes) / 1e6);
@@ -489,6 +506,9 @@ public:
         fs::remove_all(old, ec);
         return true;
     }
+
+    // The image linked or given; empty when none ships.
+    const std::string& image() const { return image_; }
 
     std::string summary(uint64_t executableBytes) const {
         const std::string exe = textOf(out_) + " (" + megabytes(executableBytes) + ")";
@@ -693,6 +713,8 @@ bool pack(const PackRequest& request, std::string& error, std::vector<std::strin
         error = "cannot write '" + request.outputPath + "'";
         return false;
     }
+    checkOptionLines(lines, runnableJavas(jvmHomes(request, runtime.image()), request.runtime.hostTarget == "windows-x64"),
+                     textOf(temp) + ".options", warnings);
     if (windows) sink.keepChecksum();
     uint64_t filesDone = 0;
     if (request.progress) sink.onWrite = [&](uint64_t bytes) { request.progress(filesDone, bytes); };
