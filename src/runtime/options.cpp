@@ -14,6 +14,7 @@
 #include "platform/process.h"
 #include "platform/text.h"
 #include "platform/trust.h"
+#include "platform/user_cache.h"
 #include "config/debug_log.h"
 
 namespace hux {
@@ -231,6 +232,35 @@ ByteString readableClassPath(const ByteString& path, char separator, bool resolv
     return out;
 }
 
+// Where the runtime's own loader serves the flattened classes from the
+// executable, tools that read `java.class.path` (in-process compilers
+// compiling against the application's libraries) take only names ending in
+// ".jar" or ".zip" as archives: a link of that name in the user's private
+// cache stands in for the executable there. Empty where none is needed or
+// none can be made.
+ByteString jarNamedExecutable(const LaunchConfig& config, const OptionInputs& inputs) {
+    const ByteString exe = config.exePath();
+    if (config::asSystemClassLoader(config) || zip::isArchiveName(exe.view()) || !inputs.holdsNestedArchives ||
+        exe == platform::kSelfExecutable || !platform::pathExists(exe.c_str()) ||
+        inputs.holdsNestedArchives(exe.c_str()))
+        return {};
+    // One link per executable path: 64 bits of FNV-1a, then the file's name.
+    uint64_t hash = 0xcbf29ce484222325ULL;
+    for (int32_t i = 0; i < exe.length(); ++i) hash = (hash ^ static_cast<uint8_t>(exe[i])) * 0x100000001b3ULL;
+    char digits[17];
+    for (int i = 15; i >= 0; --i, hash >>= 4) digits[i] = "0123456789abcdef"[hash & 15];
+    digits[16] = '\0';
+    ByteString name(digits);
+    name.push('-');
+    const std::string_view whole = exe.view();
+    size_t cut = 0;
+    for (size_t i = 0; i < whole.size(); ++i)
+        if (isSeparator(whole[i])) cut = i + 1;
+    name.append(whole.substr(cut));
+    name.append(".jar");
+    return platform::linkInUserCache(exe, name);
+}
+
 }  // namespace
 
 ByteString buildClassPath(const LaunchConfig& config, ClassPathFlavour flavour, const OptionInputs& inputs) {
@@ -249,6 +279,7 @@ ByteString buildClassPath(const LaunchConfig& config, ClassPathFlavour flavour, 
             path = platform::descriptorPath(exe.c_str(), true);
         if (hasSeparator || (path.empty() && !platform::classPathOpensByName(exe.view())))
             path.assign(platform::kSelfExecutable);
+        if (path.empty()) path = jarNamedExecutable(config, inputs);
         if (path.empty()) {
             if (exe == platform::kSelfExecutable)
                 debugLog("the executable's path is too long to name; using %s", exe.c_str());

@@ -126,6 +126,9 @@ std::string libraryHint(std::string_view entryName) {
          "Hibernate's entity scan finds no annotated classes in a nested jar"},
         {"org/jboss/weld/environment/se/Weld.class",
          "Weld (CDI) discovers bean archives only in jar files and directories"},
+        // An in-process compiler compiles against what java.class.path lists.
+        {"org/eclipse/jdt/internal/compiler/batch/Main.class",
+         "the Eclipse compiler compiles against the jars java.class.path lists, and finds no nested jar there"},
     };
     for (const auto& [marker, hint] : kLibraries)
         if (entryName == marker) return hint;

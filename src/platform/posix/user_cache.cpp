@@ -11,6 +11,8 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <string>
+#include <string_view>
 
 #include "platform/environment.h"
 #include "platform/posix/write_all.h"
@@ -119,6 +121,27 @@ bool isAbandonedMarker(const char* path) {
         fstat(fd, &st) == 0 && isOwnPrivate(st) && st.st_size > 0 && flock(fd, LOCK_SH | LOCK_NB) == 0;
     close(fd);
     return abandoned;
+}
+
+ByteString linkInUserCache(const ByteString& target, const ByteString& name) {
+    const ByteString directory = userCacheDirectory();
+    if (directory.empty() || name.view().find('/') != std::string_view::npos) return {};
+    ByteString link = directory;
+    link.append(name);
+    char held[4096];
+    const ssize_t length = readlink(link.c_str(), held, sizeof held);
+    if (length >= 0 && std::string_view(held, static_cast<size_t>(length)) == target.view()) return link;
+    // Made under a name of this process's, then put in place in one step.
+    ByteString fresh = link;
+    fresh.append(".new-");
+    fresh.append(std::to_string(getpid()));
+    unlink(fresh.c_str());
+    if (symlink(target.c_str(), fresh.c_str()) != 0) return {};
+    if (std::rename(fresh.c_str(), link.c_str()) != 0) {
+        unlink(fresh.c_str());
+        return {};
+    }
+    return link;
 }
 
 }  // namespace hux::platform

@@ -259,4 +259,8 @@ bool isAbandonedMarker(const char* path) {
     return abandoned;
 }
 
+// Symbolic links need a privilege most users lack; the executable keeps its
+// own name there.
+ByteString linkInUserCache(const ByteString&, const ByteString&) { return {}; }
+
 }  // namespace hux::platform
