@@ -242,10 +242,12 @@ TEST_F(Launch, JvmWarningsGoOffOnlyWhereTheSharingNoteNeedsIt) {
         SCOPED_TRACE(jdk);
         RunOptions debug;
         debug.env["HUX_DEBUG"] = "1";
-        RunResult r = runOn(kLinux, packApp(dir_, "warned", jdk), {}, debug);
+        RunResult r =
+            runOn(kLinux, packApp(dir_, "warned", jdk, {"option -Xmx40g", "option -XX:+UseCompressedOops"}), {}, debug);
         EXPECT_EQ(r.exitCode, 0) << r.err;
         EXPECT_FALSE(has(r.err + r.out, "Archived non-system classes")) << r.err << r.out;
         EXPECT_EQ(has(r.err, "its warnings are turned off"), has(jdk, "-17-")) << r.err;
+        EXPECT_EQ(has(r.err, "warning: Max heap size too large for Compressed Oops"), !has(jdk, "-17-")) << r.err;
         EXPECT_FALSE(has(r.err, "option: -XX:-PrintWarnings")) << "the packer wrote it";
     }
 }
