@@ -96,8 +96,16 @@ void checkOptionLines(const std::vector<std::string>& lines, const std::vector<s
         if (all.exitCode <= 0) continue;  // accepted, or not runnable here
         const std::string runtime = textOf(pathOf(java).parent_path().parent_path());
         bool named = false;
+        // Each option alone, after the switches that unlock diagnostic and
+        // experimental ones.
+        std::vector<std::string> unlocks;
+        for (const std::string& option : options)
+            if (option == "-XX:+UnlockDiagnosticVMOptions" || option == "-XX:+UnlockExperimentalVMOptions")
+                unlocks.push_back(option);
         for (size_t i = 0; i < options.size(); ++i) {
-            const Trial alone = tryOptions(java, {options[i]}, scratch);
+            std::vector<std::string> trial = unlocks;
+            trial.push_back(options[i]);
+            const Trial alone = tryOptions(java, trial, scratch);
             if (alone.exitCode <= 0) continue;
             named = true;
             refusers[i].push_back(runtime);

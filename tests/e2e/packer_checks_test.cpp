@@ -256,7 +256,9 @@ TEST(PackerDefaults, OptionsSomeJvmRefusesAreNamed) {
     const std::vector<std::string> argv = {toolPath(), "pack", "-t", "linux-x64", "--no-main", "-o", dir.file("app"),
                                            "-l", "option -Xmx64m", "-l", "option -XX:+UseBiasedLocking",
                                            "-l", "option -Xfoo", "-l", "option @more.txt",
-                                           "-l", "option -Xlog:gc:file=gc.log", "-l", "option -Dx=%HOME%"};
+                                           "-l", "option -Xlog:gc:file=gc.log", "-l", "option -Dx=%HOME%",
+                                           "-l", "option -XX:+UnlockExperimentalVMOptions",
+                                           "-l", "option -XX:+UseEpsilonGC"};
     RunResult r = run(argv, env);
     ASSERT_EQ(r.exitCode, 0) << r.err;
     EXPECT_TRUE(has(r.err, "warning: '-XX:+UseBiasedLocking' is refused by the JVM in '" + jdks.back() +
