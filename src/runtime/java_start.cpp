@@ -60,6 +60,7 @@ int32_t startJavaApplication(const LaunchConfig& config, JvmHost& host, const st
     }
     if (result == kLaunchOk) result = loadRuntimeAndCreateVm(host, library, config.exePath());
     if (result == kLaunchOk) {
+        applyClassPathProperty(host);
         applyPropertyLines(config, host.jniEnv());
         result = checkRuntimeVersion(config, host, version, minimum, maximum);
     }

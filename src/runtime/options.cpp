@@ -236,8 +236,10 @@ ByteString readableClassPath(const ByteString& path, char separator, bool resolv
 // executable, tools that read `java.class.path` (in-process compilers
 // compiling against the application's libraries) take only names ending in
 // ".jar" or ".zip" as archives: a link of that name in the user's private
-// cache stands in for the executable there. Empty where none is needed or
-// none can be made.
+// cache stands in for the executable in the property once the loader has
+// read it (the classes keep the executable as their code source, so that
+// code looking beside its own jar finds the executable's folder). Empty
+// where none is needed or none can be made.
 ByteString jarNamedExecutable(const LaunchConfig& config, const OptionInputs& inputs) {
     const ByteString exe = config.exePath();
     if (config::asSystemClassLoader(config) || zip::isArchiveName(exe.view()) || !inputs.holdsNestedArchives ||
@@ -279,7 +281,6 @@ ByteString buildClassPath(const LaunchConfig& config, ClassPathFlavour flavour, 
             path = platform::descriptorPath(exe.c_str(), true);
         if (hasSeparator || (path.empty() && !platform::classPathOpensByName(exe.view())))
             path.assign(platform::kSelfExecutable);
-        if (path.empty()) path = jarNamedExecutable(config, inputs);
         if (path.empty()) {
             if (exe == platform::kSelfExecutable)
                 debugLog("the executable's path is too long to name; using %s", exe.c_str());
@@ -357,6 +358,17 @@ void appendVmOptions(const LaunchConfig& config, JvmHost& host, const OptionInpu
     ByteString option("-Djava.class.path=");
     option.append(buildClassPath(config, ClassPathFlavour::Java, inputs));
     host.addOption(option.c_str());
+    // The executable leads the value as itself, not as a stand-in name.
+    const ByteString link = jarNamedExecutable(config, inputs);
+    const std::string_view value = option.view().substr(sizeof "-Djava.class.path=" - 1);
+    const ByteString exePath = config.exePath();
+    const std::string_view exe = exePath.view();
+    if (!link.empty() && startsWith(value, exe) &&
+        (value.size() == exe.size() || value[exe.size()] == platform::pathListSeparator())) {
+        host.classPathProperty = link;
+        host.classPathProperty.append(value.substr(exe.size()));
+        debugLog("java.class.path names the executable as %s once the runtime has started", link.c_str());
+    }
     option.assign("-Dhux.class.path=");
     const ByteString huxClassPath = buildClassPath(config, ClassPathFlavour::Hux, inputs);
     option.append(huxClassPath);
@@ -455,6 +467,14 @@ void restoreMisreadProperties(const StringList& assignments, JNIEnv_* env) {
         debugLog("property set again from the launcher's text: %s", assignments.at(i));
         setSystemProperty(env, platform::ansiToUtf16(text.data(), text.size()));
     }
+}
+
+void applyClassPathProperty(JvmHost& host) {
+    if (host.classPathProperty.empty() || !host.jniEnv()) return;
+    std::u16string assignment = u"java.class.path=";
+    const std::string_view value = host.classPathProperty.view();
+    assignment += platform::ansiToUtf16(value.data(), value.size());
+    setSystemProperty(host.jniEnv(), assignment);
 }
 
 void applyPropertyLines(const LaunchConfig& config, JNIEnv_* env) {

@@ -230,7 +230,8 @@ TEST(PackerInputs, AManifestMainClassWrittenWithSlashesRuns) {
 // An in-process compiler (Debian's Eclipse compiler) compiling against a
 // library packed with it finds the library through `java.class.path`, which
 // it reads only as a list of directories and ".jar" files: flattened, that
-// names a link ending in ".jar" that leads to the executable.
+// names a link ending in ".jar" that leads to the executable, while the
+// classes keep the executable as their code source.
 TEST(PackerInputs, AnInProcessCompilerCompilesAgainstTheFlattenedLibrary) {
     const std::string ecj = "/usr/share/java/eclipse-jdt-core.jar";
     if (!fs::exists(ecj)) GTEST_SKIP() << "no " << ecj << " (apt install ecj)";
@@ -240,6 +241,7 @@ TEST(PackerInputs, AnInProcessCompilerCompilesAgainstTheFlattenedLibrary) {
             {{"b/Build.java",
               "package b;\nimport java.lang.reflect.*;\npublic class Build {\n"
               "  public static void main(String[] a) throws Exception {\n"
+              "    System.out.println(\"from \" + Build.class.getProtectionDomain().getCodeSource().getLocation());\n"
               "    Method compile = null;\n"
               "    for (Method m : Class.forName(\"org.eclipse.jdt.internal.compiler.batch.Main\").getMethods())\n"
               "      if (m.getName().equals(\"compile\") && Modifier.isStatic(m.getModifiers())\n"
@@ -270,5 +272,7 @@ TEST(PackerInputs, AnInProcessCompilerCompilesAgainstTheFlattenedLibrary) {
         EXPECT_EQ(ran.exitCode, 0) << ran.out << ran.err;
         EXPECT_FALSE(has(ran.out + ran.err, "incorrect classpath")) << ran.out << ran.err;
         EXPECT_TRUE(fs::exists(dir.file("out/U.class"))) << ran.out << ran.err;
+        // The classes' code source stays the executable.
+        EXPECT_TRUE(has(ran.out, "from file:" + exe + "\n")) << ran.out;
     }
 }

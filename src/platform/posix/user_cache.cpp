@@ -2,6 +2,7 @@
 // path, else <home from the password database>/.cache/hux.
 #include "platform/user_cache.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <pwd.h>
 #include <sys/file.h>
@@ -123,6 +124,27 @@ bool isAbandonedMarker(const char* path) {
     return abandoned;
 }
 
+namespace {
+
+// Links of executables that are gone, looked for whenever a link is made, so
+// that the cache does not fill with them.
+void removeDeadLinks(const ByteString& directory) {
+    DIR* listing = opendir(directory.c_str());
+    if (!listing) return;
+    while (const struct dirent* entry = readdir(listing)) {
+        const std::string_view name(entry->d_name);
+        if (name.size() < 4 || name.substr(name.size() - 4) != ".jar") continue;
+        ByteString path = directory;
+        path.append(name);
+        struct stat st {};
+        if (lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode) && stat(path.c_str(), &st) != 0 && errno == ENOENT)
+            unlink(path.c_str());
+    }
+    closedir(listing);
+}
+
+}  // namespace
+
 ByteString linkInUserCache(const ByteString& target, const ByteString& name) {
     const ByteString directory = userCacheDirectory();
     if (directory.empty() || name.view().find('/') != std::string_view::npos) return {};
@@ -141,6 +163,7 @@ ByteString linkInUserCache(const ByteString& target, const ByteString& name) {
         unlink(fresh.c_str());
         return {};
     }
+    removeDeadLinks(directory);
     return link;
 }
 
