@@ -257,7 +257,14 @@ ByteString expandedValue(const LaunchConfig& c, std::string_view key) {
 void rawSink(void* user, const ByteString& value) { static_cast<StringList*>(user)->append(value); }
 }  // namespace
 
-ByteString mainClass(const LaunchConfig& c) { return c.firstValue("mainclass", true, true); }
+// Written with slashes too, as `java` takes it (some manifests name
+// "pkg/Main"); the virtual machine knows only the dotted name.
+ByteString mainClass(const LaunchConfig& c) {
+    ByteString name = c.firstValue("mainclass", true, true);
+    for (int32_t i = 0; i < name.length(); ++i)
+        if (name[i] == '/') name[i] = '.';
+    return name;
+}
 ByteString appId(const LaunchConfig& c) { return c.firstValue("appid", false, true); }
 SingleInstanceMode singleInstance(const LaunchConfig& c) {
     return parseSingleInstanceMode(c.firstValue("singleinstance", false, true).view());

@@ -216,12 +216,23 @@ void enforceSingleInstance(const LaunchConfig& config, SingleInstanceMode mode, 
     std::exit(0);
 }
 
+// The `export` lines go into the environment once, before the `argv` lines
+// are read, so that those see them as the options do: a value that names the
+// variable it sets (PATH=%PATH%;more) must not grow twice.
+void applyExportsOnce(const LaunchConfig& config) {
+    static bool applied = false;
+    if (applied) return;
+    applied = true;
+    applyExportLines(config);
+}
+
 void forwardLaunch(const LaunchConfig& config, InstanceChannel& channel, int32_t argc, char* const* argv) {
     const uint32_t hub = channel.hubPid();
     if (hub == channel.ownPid()) {
         debugLog("no running instance to forward the launch to: starting as the first");
         return;
     }
+    applyExportsOnce(config);
     StringList argvValues;
     config::argv(config, argvValues);
     ByteString dir = config.workDir();
@@ -293,6 +304,7 @@ void redirectStandardStreams(const LaunchConfig& config) {
 // thread, else on a thread of its own with the stack an -Xss option asks for
 // (java gives its main thread that size too).
 int runVirtualMachine(const LaunchConfig& config, JvmHost& host, const CommandLine& commandLine) {
+    applyExportsOnce(config);
     StringList argvValues;
     config::argv(config, argvValues);
     LaunchRequest request{&config, &host, mainArgumentTexts(argvValues, commandLine.count(), commandLine.arguments()),

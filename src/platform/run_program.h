@@ -16,4 +16,8 @@ int runProgram(const std::vector<std::string>& argv, std::string& error);
 // `outputPath` (created or emptied) instead.
 int runProgramToFile(const std::vector<std::string>& argv, const std::string& outputPath, std::string& error);
 
+// The same, with both its standard output and its standard error written to
+// the file.
+int runProgramCapturing(const std::vector<std::string>& argv, const std::string& outputPath, std::string& error);
+
 }  // namespace hux::platform

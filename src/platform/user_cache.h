@@ -88,4 +88,10 @@ private:
 // which no longer holds it: that process ended without dropping it.
 bool isAbandonedMarker(const char* path);
 
+// A symbolic link named `name` in the user's cache directory that leads to
+// `target` (an absolute path), made or renewed as needed; its path, or empty
+// where there is no such cache or links cannot be made (Windows without the
+// privilege). The cache being the user's alone, nobody else can swap it.
+ByteString linkInUserCache(const ByteString& target, const ByteString& name);
+
 }  // namespace hux::platform

@@ -13,10 +13,12 @@
 #include "common/never_destroyed.h"
 #include "common/utf.h"
 #include "config/config_values.h"
+#include "config/paths.h"
 #include "platform/files.h"
 #include "platform/process.h"
 #include "platform/threads.h"
 #include "platform/user_cache.h"
+#include "runtime/version_limits.h"
 #include "config/debug_log.h"
 
 namespace hux {
@@ -517,6 +519,33 @@ void appendClassDataOptions(const LaunchConfig& config, JvmHost& host, const Byt
     host.addOption("-Xshare:auto");
     host.addOption("-Xlog:cds=off");
     host.addOption("-Xlog:cds+dynamic=off");
+}
+
+bool sharingNoteNeedsWarningsOff(const LaunchConfig& config, const ByteString& library, const ByteString& version) {
+    if (!config::asSystemClassLoader(config)) return false;
+    int32_t parts[4] = {0, 0, 0, 0};
+    const int32_t count = scanVersion(version.c_str(), parts);
+    // "1.8.0_402" counts as 8; Java 21 logs the note under the cds tags.
+    const int32_t major = count >= 2 && parts[0] == 1 ? parts[1] : parts[0];
+    if (count > 0 && major >= 21) return false;
+    StringList lines;
+    config::options(config, lines);
+    bool quieted = false, namedArchive = false;
+    for (int32_t i = 0; i < lines.count(); ++i) {
+        const std::string_view line = lines.view(i);
+        if (line == "-Xlog:cds=off") quieted = true;
+        if (startsWith(line, "-XX:SharedArchiveFile=")) namedArchive = true;
+        if (line == "-Xshare:off" || line == "-XX:+PrintWarnings" || line == "-XX:-PrintWarnings") return false;
+    }
+    if (!quieted) return false;
+    if (namedArchive) return true;
+    const ByteString directory = directoryOf(library.view());
+    for (const char* name : {"classes.jsa", "classes_nocoops.jsa"}) {
+        ByteString archive = directory;
+        archive.append(name);
+        if (platform::pathExists(archive.c_str())) return true;
+    }
+    return false;
 }
 
 }  // namespace hux

@@ -64,4 +64,14 @@ void pruneClassDataArchives(const ByteString& directory, const ByteString& kept,
 // nothing.
 void appendClassDataOptions(const LaunchConfig& config, JvmHost& host, const ByteString& runtimeLibrary);
 
+// Whether the launch needs "-XX:-PrintWarnings" to hide the note a runtime
+// before Java 21 prints as a plain warning when a custom system class loader
+// turns its archived classes off: the launcher's loader is the system class
+// loader, the configuration silences that note (the packer's
+// "-Xlog:cds=off" line, which alone quiets it from 21 on), the runtime maps
+// an archive (its default one beside `library`, or one an option names), and
+// no option of the user's decides about warnings or turns sharing off.
+// `version` is the runtime's release version, empty when unknown.
+bool sharingNoteNeedsWarningsOff(const LaunchConfig& config, const ByteString& library, const ByteString& version);
+
 }  // namespace hux

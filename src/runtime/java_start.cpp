@@ -2,6 +2,7 @@
 
 #include "common/utf.h"
 #include "config/config_values.h"
+#include "config/debug_log.h"
 #include "config/messages.h"
 #include "config/runtime_advice.h"
 #include "platform/text.h"
@@ -39,7 +40,6 @@ int32_t startJavaApplication(const LaunchConfig& config, JvmHost& host, const st
     ByteString version, minimum, maximum;
     int32_t result = kLaunchOk;
 
-    applyExportLines(config);
     appendVmOptions(config, host, inputs);
     // As `java` does, unless an option line names the command itself.
     StringList optionLines;
@@ -54,8 +54,13 @@ int32_t startJavaApplication(const LaunchConfig& config, JvmHost& host, const st
     const ByteString library = runtime.library;
     if (library.empty()) result = unusableRuntimeResult(config, runtime, version, minimum, maximum);
     if (result == kLaunchOk) appendClassDataOptions(config, host, library);
+    if (result == kLaunchOk && sharingNoteNeedsWarningsOff(config, library, runtimeReleaseVersion(library))) {
+        debugLog("a runtime before Java 21 with a class-data archive: its warnings are turned off");
+        host.addOption("-XX:-PrintWarnings");
+    }
     if (result == kLaunchOk) result = loadRuntimeAndCreateVm(host, library, config.exePath());
     if (result == kLaunchOk) {
+        applyClassPathProperty(host);
         applyPropertyLines(config, host.jniEnv());
         result = checkRuntimeVersion(config, host, version, minimum, maximum);
     }

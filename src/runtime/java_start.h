@@ -24,7 +24,8 @@ ByteString commandOption(std::string_view mainClass, const std::vector<ByteStrin
 
 // Runs the Java application in `host` with `arguments` (main's strings, in
 // the platform encoding); returns the process exit code after `main` threw,
-// else its launch result, whose message it has printed.
+// else its launch result, whose message it has printed. The caller has
+// applied the `export` lines (before reading the `argv` lines).
 int32_t startJavaApplication(const LaunchConfig& config, JvmHost& host, const std::vector<ByteString>& arguments,
                              const OptionInputs& inputs, ReadyHook ready);
 

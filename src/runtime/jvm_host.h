@@ -56,6 +56,10 @@ public:
     // class-path loader over the executable serves every class, as under
     // `java -cp`. Set with the options.
     bool direct = false;
+    // The "java.class.path" value to set once the runtime has started, when
+    // it differs from the one its loader was made with; empty: none. Set
+    // with the options.
+    ByteString classPathProperty;
     // Called by the virtual machine when it exits the process (System.exit,
     // a fatal signal's shutdown), after its own work at exit; it returns and
     // the virtual machine ends the process. Null: none.

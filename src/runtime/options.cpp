@@ -14,6 +14,7 @@
 #include "platform/process.h"
 #include "platform/text.h"
 #include "platform/trust.h"
+#include "platform/user_cache.h"
 #include "config/debug_log.h"
 
 namespace hux {
@@ -119,6 +120,27 @@ std::string_view agentFile(std::string_view option) {
     return {};
 }
 
+// A relative pattern is matched the way a relative entry is resolved: beside
+// the executable when it matches anything there, else in the working
+// directory. Matching it in the working directory alone would let a jar
+// planted where the user runs the program load as application code.
+void matchDataPattern(const LaunchConfig& config, const OptionInputs& inputs, const ByteString& pattern,
+                      StringList& matches) {
+    if (!inputs.matchPattern) return;
+    if (isAbsoluteConfigPath(pattern.c_str())) {
+        inputs.matchPattern(pattern.c_str(), matches);
+        return;
+    }
+    for (const ByteString& anchor : {config.exeDir(), config.workDir()}) {
+        // An unknown working directory leaves the pattern relative to it.
+        ByteString anchored = anchor;
+        if (!anchored.empty() && !isSeparator(anchored.back())) anchored.push('/');
+        anchored.append(pattern);
+        inputs.matchPattern(anchored.c_str(), matches);
+        if (matches.count() > 0) return;
+    }
+}
+
 // Receives one class path value: its ";"-separated pieces, each expanded,
 // then matched as a pattern or resolved as a configured path.
 void appendElements(void* user, const ByteString& value) {
@@ -128,7 +150,7 @@ void appendElements(void* user, const ByteString& value) {
         const ByteString piece = expandReferences(ByteString(written), ExpandMode::Ansi, st->config);
         if (piece.view().find_first_of("*?") != std::string_view::npos) {
             StringList matches;
-            if (st->inputs->matchPattern) st->inputs->matchPattern(piece.c_str(), matches);
+            matchDataPattern(*st->config, *st->inputs, piece, matches);
             for (int32_t m = 0; m < matches.count(); ++m) appendEntry(*st->config, *st->text, matches.view(m));
         } else {
             appendEntry(*st->config, *st->text, resolveDataPath(*st->config, piece).view());
@@ -208,6 +230,37 @@ ByteString readableClassPath(const ByteString& path, char separator, bool resolv
         }
     });
     return out;
+}
+
+// Where the runtime's own loader serves the flattened classes from the
+// executable, tools that read `java.class.path` (in-process compilers
+// compiling against the application's libraries) take only names ending in
+// ".jar" or ".zip" as archives: a link of that name in the user's private
+// cache stands in for the executable in the property once the loader has
+// read it (the classes keep the executable as their code source, so that
+// code looking beside its own jar finds the executable's folder). Empty
+// where none is needed or none can be made.
+ByteString jarNamedExecutable(const LaunchConfig& config, const OptionInputs& inputs) {
+    const ByteString exe = config.exePath();
+    if (config::asSystemClassLoader(config) || zip::isArchiveName(exe.view()) || !inputs.holdsNestedArchives ||
+        exe == platform::kSelfExecutable || !platform::pathExists(exe.c_str()) ||
+        inputs.holdsNestedArchives(exe.c_str()))
+        return {};
+    // One link per executable path: 64 bits of FNV-1a, then the file's name.
+    uint64_t hash = 0xcbf29ce484222325ULL;
+    for (int32_t i = 0; i < exe.length(); ++i) hash = (hash ^ static_cast<uint8_t>(exe[i])) * 0x100000001b3ULL;
+    char digits[17];
+    for (int i = 15; i >= 0; --i, hash >>= 4) digits[i] = "0123456789abcdef"[hash & 15];
+    digits[16] = '\0';
+    ByteString name(digits);
+    name.push('-');
+    const std::string_view whole = exe.view();
+    size_t cut = 0;
+    for (size_t i = 0; i < whole.size(); ++i)
+        if (isSeparator(whole[i])) cut = i + 1;
+    name.append(whole.substr(cut));
+    name.append(".jar");
+    return platform::linkInUserCache(exe, name);
 }
 
 }  // namespace
@@ -305,6 +358,17 @@ void appendVmOptions(const LaunchConfig& config, JvmHost& host, const OptionInpu
     ByteString option("-Djava.class.path=");
     option.append(buildClassPath(config, ClassPathFlavour::Java, inputs));
     host.addOption(option.c_str());
+    // The executable leads the value as itself, not as a stand-in name.
+    const ByteString link = jarNamedExecutable(config, inputs);
+    const std::string_view value = option.view().substr(sizeof "-Djava.class.path=" - 1);
+    const ByteString exePath = config.exePath();
+    const std::string_view exe = exePath.view();
+    if (!link.empty() && startsWith(value, exe) &&
+        (value.size() == exe.size() || value[exe.size()] == platform::pathListSeparator())) {
+        host.classPathProperty = link;
+        host.classPathProperty.append(value.substr(exe.size()));
+        debugLog("java.class.path names the executable as %s once the runtime has started", link.c_str());
+    }
     option.assign("-Dhux.class.path=");
     const ByteString huxClassPath = buildClassPath(config, ClassPathFlavour::Hux, inputs);
     option.append(huxClassPath);
@@ -403,6 +467,14 @@ void restoreMisreadProperties(const StringList& assignments, JNIEnv_* env) {
         debugLog("property set again from the launcher's text: %s", assignments.at(i));
         setSystemProperty(env, platform::ansiToUtf16(text.data(), text.size()));
     }
+}
+
+void applyClassPathProperty(JvmHost& host) {
+    if (host.classPathProperty.empty() || !host.jniEnv()) return;
+    std::u16string assignment = u"java.class.path=";
+    const std::string_view value = host.classPathProperty.view();
+    assignment += platform::ansiToUtf16(value.data(), value.size());
+    setSystemProperty(host.jniEnv(), assignment);
 }
 
 void applyPropertyLines(const LaunchConfig& config, JNIEnv_* env) {

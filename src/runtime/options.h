@@ -82,6 +82,9 @@ void collectMisreadProperties(const JvmHost& host, StringList& out);
 // virtual machine.
 void restoreMisreadProperties(const StringList& assignments, JNIEnv_* env);
 
+// Sets "java.class.path" to the host's `classPathProperty` when it has one.
+void applyClassPathProperty(JvmHost& host);
+
 // Sets every `property` line as a system property of the running virtual machine.
 void applyPropertyLines(const LaunchConfig& config, JNIEnv_* env);
 

@@ -175,9 +175,9 @@ bool checkConfiguration(std::vector<std::string>& lines, const ConfigPolicy& pol
     if (policy.quietSharingNote && !equalsIgnoreCase(systemLoader, "false")) {
         // The class-data sharing note the virtual machine prints when the
         // launcher's loader is the system class loader: a unified-logging line (on standard
-        // output) from JDK 21 on, a plain VM warning before.
+        // output) from JDK 21 on, a plain VM warning before, which the
+        // launcher hides where the runtime it found would print it.
         lines.push_back("option -Xlog:cds=off");
-        lines.push_back("option -XX:-PrintWarnings");
     }
     return true;
 }

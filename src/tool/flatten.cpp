@@ -133,6 +133,9 @@ std::string libraryHint(std::string_view entryName) {
          "Hibernate's entity scan finds no annotated classes in a nested jar"},
         {"org/jboss/weld/environment/se/Weld.class",
          "Weld (CDI) discovers bean archives only in jar files and directories"},
+        // An in-process compiler compiles against what java.class.path lists.
+        {"org/eclipse/jdt/internal/compiler/batch/Main.class",
+         "the Eclipse compiler compiles against the jars java.class.path lists, and finds no nested jar there"},
     };
     for (const auto& [marker, hint] : kLibraries)
         if (entryName == marker) return hint;
@@ -190,6 +193,7 @@ bool Flattener::addJar(const std::string& path, const std::string& label, std::v
     std::string firstShadowed;
     JarPackages& jar = jars_.emplace_back();
     std::vector<uint8_t> data;
+    bool isSigned = false;
     for (int32_t i = 0; i < reader.entryCount(); ++i) {
         const ZipEntry& e = reader.entry(i);
         const std::string raw(e.name, static_cast<size_t>(e.nameLength));
@@ -203,6 +207,12 @@ bool Flattener::addJar(const std::string& path, const std::string& label, std::v
         // Signatures no longer match the merged archive, and one jar's
         // package index would misdescribe it.
         if (name.back() == '/' || isSignatureFile(name) || name == "META-INF/INDEX.LIST") {
+            if (!isSigned && endsWithIgnoreCase(name, ".SF")) {
+                isSigned = true;
+                warnings.push_back("'" + label +
+                                   "' is signed: flattened, its signature is dropped and its classes run unverified "
+                                   "(pack without --flatten to keep the check)");
+            }
             if (name.back() == '/' && names_.insert(name).second &&
                 !zip_.add(name, {}, ZipWriter::Method::Stored, error, e.dosTime, e.modifiedSeconds))
                 return false;

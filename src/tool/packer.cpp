@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -19,6 +20,7 @@
 #include "common/zip_format.h"
 #include "tool/jar_facts.h"
 #include "tool/manifest.h"
+#include "tool/option_check.h"
 #include "tool/pe_image.h"
 #include "tool/runtime_image.h"
 #include "tool/signing.h"
@@ -230,6 +232,17 @@ bool loadableClassEntry(std::string_view entry) {
     return entry.substr(slash == std::string_view::npos ? 0 : slash + 1) != "module-info.class";
 }
 
+// A main class written with slashes ("pkg/Main", as some manifests name it)
+// is stored with dots, the one form the virtual machine loads; `java` turns
+// one into the other the same way.
+void dotMainClass(std::vector<std::string>& lines) {
+    for (std::string& line : lines) {
+        if (!equalsIgnoreCase(lineKey(line), "mainclass")) continue;
+        const size_t valueAt = line.size() - lineValue(line).size();
+        std::replace(line.begin() + static_cast<std::ptrdiff_t>(valueAt), line.end(), '/', '.');
+    }
+}
+
 std::string trimmed(const std::string& s) {
     const size_t first = s.find_first_not_of(" \t");
     if (first == std::string::npos) return {};
@@ -401,6 +414,21 @@ std::string defaultOutputName(const std::vector<std::pair<std::string, std::stri
 
 namespace {
 
+// The runtimes whose JVM the option lines are tried on: JAVA_HOME's, the one
+// of the `java` on PATH, the JDK given to link with, and the image shipped.
+std::vector<std::string> jvmHomes(const PackRequest& request, const std::string& image) {
+    std::vector<std::string> homes;
+    const char* javaHome = std::getenv("JAVA_HOME");
+    if (javaHome && *javaHome) homes.push_back(javaHome);
+    std::error_code ec;
+    const fs::path java = findOnPath("java");
+    const fs::path real = java.empty() ? fs::path() : fs::canonical(java, ec);
+    if (!java.empty() && !ec) homes.push_back(textOf(real.parent_path().parent_path()));
+    homes.push_back(request.runtime.jdk);
+    homes.push_back(image);
+    return homes;
+}
+
 std::string megabytes(uint64_t bytes) {
     char text[32];
     std::snprintf(text, sizeof text, "%.1f MB", static_cast<double>(bytes) / 1e6);
@@ -488,6 +516,9 @@ public:
         fs::remove_all(old, ec);
         return true;
     }
+
+    // The image linked or given; empty when none ships.
+    const std::string& image() const { return image_; }
 
     std::string summary(uint64_t executableBytes) const {
         const std::string exe = textOf(out_) + " (" + megabytes(executableBytes) + ")";
@@ -600,6 +631,7 @@ bool pack(const PackRequest& request, std::string& error, std::vector<std::strin
         mainClass = jarMainClass(first->second);
         if (!mainClass.empty()) lines.insert(lines.begin(), "mainclass " + mainClass);
     }
+    dotMainClass(lines);
     ConfigPolicy policy;
     policy.requireMain = request.requireMain;
     policy.classResources = request.classResources;
@@ -722,6 +754,8 @@ bool pack(const PackRequest& request, std::string& error, std::vector<std::strin
                 (errno != 0 ? ": " + std::generic_category().message(errno) : std::string());
         return false;
     }
+    checkOptionLines(lines, runnableJavas(jvmHomes(request, runtime.image()), request.runtime.hostTarget == "windows-x64"),
+                     textOf(temp) + ".options", warnings);
     if (windows) sink.keepChecksum();
     uint64_t filesDone = 0;
     if (request.progress) sink.onWrite = [&](uint64_t bytes) { request.progress(filesDone, bytes); };

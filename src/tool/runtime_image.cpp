@@ -49,6 +49,8 @@ bool listImage(const std::string& dir, std::vector<std::string>& names, std::str
     return true;
 }
 
+}  // namespace
+
 fs::path findOnPath(const std::string& name) {
     const char* path = std::getenv("PATH");
     if (!path) return {};
@@ -79,6 +81,8 @@ std::string hostJdk() {
     }
     return {};
 }
+
+namespace {
 
 std::string toolPath(const std::string& jdk, const char* tool, const std::string& hostTarget) {
     return textOf(pathOf(jdk) / "bin" / (std::string(tool) + (hostTarget == "windows-x64" ? ".exe" : "")));

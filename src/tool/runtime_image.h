@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -22,6 +23,13 @@ struct RuntimeRequest {
     std::string hostTarget;    // the target this machine runs (its jlink links for it)
     bool wanted() const { return jlink || !imageDir.empty(); }
 };
+
+// The first `name` (or `name`.exe) in a folder of PATH; empty when none.
+std::filesystem::path findOnPath(const std::string& name);
+
+// The JDK this machine runs: JAVA_HOME, else the home of the javac (then the
+// java) on PATH, links resolved; empty when there is none.
+std::string hostJdk();
 
 // Where an image for `target` keeps its runtime library, relative to its home.
 const char* runtimeLibraryIn(const std::string& target);

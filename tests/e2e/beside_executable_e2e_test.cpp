@@ -114,6 +114,7 @@ TEST_F(BesideTheExecutable, AnotherUsersFilesArePassedOver) {
         // shared directory would let them make later.
         {"classpath-jar", {"classpath plugins/extra.jar"}, kPlantJar, "plugins' is owned by " + otherUid},
         {"classpath-pattern", {"classpath %APPLICATION_HOME%plugins/*.jar"}, kPlantJar, "plugins' is owned by " + otherUid},
+        {"classpath-relative-pattern", {"classpath plugins/*.jar"}, kPlantJar, "plugins' is owned by " + otherUid},
         {"libs", {"libs plugins"}, kPlantJar, "plugins' is owned by " + otherUid},
         {"classpath-missing", {"classpath late.jar"}, "true", "' is writable by other users"},
         {"agentpath", {"option -agentpath:%APPLICATION_HOME%agent.so=opts"}, "cp $R $D/agent.so",
@@ -180,7 +181,7 @@ TEST_F(BesideTheExecutable, TheUsersOwnFilesAreUsed) {
     for (const bool groupWritable : {false, true}) {
         SCOPED_TRACE(groupWritable ? "group-writable" : "plain");
         const std::string d = place(groupWritable ? "own-g" : "own",
-                                    {"forcecwd .", "stdout logs/out.log", "classpath plugins/*.jar"}, false);
+                                    {"stdout %APPLICATION_HOME%logs/out.log", "classpath plugins/*.jar"}, false);
         const std::string umask = groupWritable ? "umask 002; " : "umask 022; ";
         ASSERT_EQ(run(as(victim_, {"sh", "-c",
                                    umask + "D=" + d + "; cd $D && mkdir logs && printf 'argv args\\n' > tool.cfg && " +
@@ -200,7 +201,7 @@ TEST_F(BesideTheExecutable, TheUsersOwnFilesAreUsed) {
                       .exitCode,
                   0);
         r = launch(d);
-        EXPECT_TRUE(marker()) << r.err;  // discovery loads it before "forcecwd" applies
+        EXPECT_TRUE(marker()) << r.err;
         EXPECT_EQ(r.exitCode, 4) << r.err;
     }
 }

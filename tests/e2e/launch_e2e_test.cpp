@@ -234,6 +234,24 @@ TEST_F(Launch, StackSizeOptionReachesMainsThread) {
     }
 }
 
+// The JVM's warnings about the user's own options reach them: only Java 17,
+// where the class-data note of the launcher's loader is a plain warning,
+// gets them turned off, and the note stays hidden on both.
+TEST_F(Launch, JvmWarningsGoOffOnlyWhereTheSharingNoteNeedsIt) {
+    for (const std::string& jdk : jdks_) {
+        SCOPED_TRACE(jdk);
+        RunOptions debug;
+        debug.env["HUX_DEBUG"] = "1";
+        RunResult r =
+            runOn(kLinux, packApp(dir_, "warned", jdk, {"option -Xmx40g", "option -XX:+UseCompressedOops"}), {}, debug);
+        EXPECT_EQ(r.exitCode, 0) << r.err;
+        EXPECT_FALSE(has(r.err + r.out, "Archived non-system classes")) << r.err << r.out;
+        EXPECT_EQ(has(r.err, "its warnings are turned off"), has(jdk, "-17-")) << r.err;
+        EXPECT_EQ(has(r.err, "warning: Max heap size too large for Compressed Oops"), !has(jdk, "-17-")) << r.err;
+        EXPECT_FALSE(has(r.err, "option: -XX:-PrintWarnings")) << "the packer wrote it";
+    }
+}
+
 TEST_F(Launch, ExternalClassPathComesAfterTheArchive) {
     dir_.write("ext/lib/shared.txt", "shared from the external class path\n");
     const std::string exe = packApp(dir_, "external", jdks_.front(), {"classpath ext;missing.jar"});

@@ -232,6 +232,42 @@ TEST(PackerDefaults, ToolRefusesWarnsAndWritesTheDefaults) {
     RunResult plain = run({toolPath(), "inspect", dir.file("plain")});
     EXPECT_FALSE(has(plain.out, "compatible")) << plain.out;
     EXPECT_FALSE(has(plain.out, "-Xlog:cds")) << plain.out;
+
+    // A main class written with slashes is stored as the machine loads it.
+    ASSERT_EQ(pack(kLinux, dir.file("slashed"), {"mainclass  app/sub/Main"}).exitCode, 0);
+    EXPECT_TRUE(has(run({toolPath(), "inspect", dir.file("slashed")}).out, "  mainclass  app.sub.Main\n"));
+}
+
+// The option lines are tried on every JVM the packer finds (JAVA_HOME's and
+// the one on PATH here): each option one of them refuses gets one line
+// naming the JVMs; options it would write files for are left untried.
+TEST(PackerDefaults, OptionsSomeJvmRefusesAreNamed) {
+    std::vector<std::string> jdks = installedJdks();
+    std::sort(jdks.begin(), jdks.end(), [](const std::string& a, const std::string& b) {
+        return jdkMajorVersion(a) < jdkMajorVersion(b);
+    });
+    if (jdks.size() < 2 || jdkMajorVersion(jdks.front()) >= 18 || jdkMajorVersion(jdks.back()) < 18)
+        GTEST_SKIP() << "needs a JDK before 18 and one after";
+    Scratch dir;
+    RunOptions env;
+    env.env["JAVA_HOME"] = jdks.back();
+    env.env["PATH"] = jdks.front() + "/bin:/usr/bin:/bin";
+    env.cwd = dir.path();
+    const std::vector<std::string> argv = {toolPath(), "pack", "-t", "linux-x64", "--no-main", "-o", dir.file("app"),
+                                           "-l", "option -Xmx64m", "-l", "option -XX:+UseBiasedLocking",
+                                           "-l", "option -Xfoo", "-l", "option @more.txt",
+                                           "-l", "option -Xlog:gc:file=gc.log", "-l", "option -Dx=%HOME%",
+                                           "-l", "option -XX:+UnlockExperimentalVMOptions",
+                                           "-l", "option -XX:+UseEpsilonGC"};
+    RunResult r = run(argv, env);
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_TRUE(has(r.err, "warning: '-XX:+UseBiasedLocking' is refused by the JVM in '" + jdks.back() +
+                               "' (Unrecognized VM option 'UseBiasedLocking'); the launcher's JVM ignores"))
+        << r.err;
+    EXPECT_TRUE(has(r.err, "warning: '-Xfoo' is refused by the JVMs in '" + jdks.back() + "' and '")) << r.err;
+    EXPECT_TRUE(has(r.err, "warning: '@more.txt': the JVM does not read argument files")) << r.err;
+    EXPECT_EQ(lineCount(r.err), 3u) << r.err;
+    EXPECT_FALSE(std::filesystem::exists(dir.file("gc.log")));
 }
 
 TEST(Flatten, JarEntriesGoToTheTopLevelFirstJarWinsServicesMergeSignaturesGo) {
@@ -292,6 +328,10 @@ TEST(Flatten, JarEntriesGoToTheTopLevelFirstJarWinsServicesMergeSignaturesGo) {
     ASSERT_EQ(r.exitCode, 0) << r.err;
     EXPECT_TRUE(has(r.err, "'lib/second.jar': 1 entry is hidden by an earlier one ('p/Shared.txt')")) << r.err;
     EXPECT_TRUE(has(r.err, "'../escape.txt' left out")) << r.err;
+    EXPECT_TRUE(has(r.err, "warning: 'lib/first.jar' is signed: flattened, its signature is dropped and its classes "
+                           "run unverified"))
+        << r.err;
+    EXPECT_FALSE(has(r.err, "'lib/second.jar' is signed")) << r.err;
     std::map<std::string, uint32_t> times;
     std::map<std::string, int64_t> unixTimes;
     const auto entries = archiveEntries(exe, &times, &unixTimes);

@@ -291,3 +291,66 @@ TEST(PackerInputs, MistakesNameTheirCauseAndCommandLineMistakesExitTwo) {
     EXPECT_TRUE(has(help.out, "Show what a packed executable holds: its configuration and the files in it"))
         << help.out;
 }
+
+// A manifest naming its main class with slashes runs, as under `java -jar`.
+TEST(PackerInputs, AManifestMainClassWrittenWithSlashesRuns) {
+    Scratch dir;
+    makeJar(dir, "app.jar", {{"demo/Main.java", kMain}}, "Main-Class: demo/Main\n");
+    for (const std::string& jdk : installedJdks()) {
+        SCOPED_TRACE(jdk);
+        ASSERT_EQ(run({toolPath(), "pack", "-t", "linux-x64", "app.jar"}, {.cwd = dir.path()}).exitCode, 0);
+        RunResult ran = runOn(Target{"linux-x64"}, dir.file("app"), {}, {.env = {{"JAVA_HOME", jdk}}});
+        EXPECT_EQ(ran.out, "hello from demo\n") << ran.err;
+        EXPECT_EQ(ran.exitCode, 0) << ran.err;
+    }
+}
+
+// An in-process compiler (Debian's Eclipse compiler) compiling against a
+// library packed with it finds the library through `java.class.path`, which
+// it reads only as a list of directories and ".jar" files: flattened, that
+// names a link ending in ".jar" that leads to the executable, while the
+// classes keep the executable as their code source.
+TEST(PackerInputs, AnInProcessCompilerCompilesAgainstTheFlattenedLibrary) {
+    const std::string ecj = "/usr/share/java/eclipse-jdt-core.jar";
+    if (!fs::exists(ecj)) GTEST_SKIP() << "no " << ecj << " (apt install ecj)";
+    Scratch dir;
+    makeJar(dir, "lib.jar", {{"p/Lib.java", "package p;\npublic class Lib { public static int six() { return 6; } }\n"}});
+    makeJar(dir, "build.jar",
+            {{"b/Build.java",
+              "package b;\nimport java.lang.reflect.*;\npublic class Build {\n"
+              "  public static void main(String[] a) throws Exception {\n"
+              "    System.out.println(\"from \" + Build.class.getProtectionDomain().getCodeSource().getLocation());\n"
+              "    Method compile = null;\n"
+              "    for (Method m : Class.forName(\"org.eclipse.jdt.internal.compiler.batch.Main\").getMethods())\n"
+              "      if (m.getName().equals(\"compile\") && Modifier.isStatic(m.getModifiers())\n"
+              "          && m.getParameterCount() == 4 && m.getParameterTypes()[0] == String[].class) compile = m;\n"
+              "    Object ok = compile.invoke(null, new String[] {\"-17\", \"-proc:none\", \"-d\", a[1], a[0]},\n"
+              "        new java.io.PrintWriter(System.out, true), new java.io.PrintWriter(System.err, true), null);\n"
+              "    System.exit(Boolean.TRUE.equals(ok) ? 0 : 3);\n  }\n}\n"}},
+            "", 17, "build");
+    const std::string source = dir.write("src/U.java", "public class U { int v = p.Lib.six(); }\n");
+    RunOptions home;
+    home.env["XDG_CACHE_HOME"] = dir.file("cache");
+    // Nested, the packer says it needs --flatten.
+    RunResult nested = run({toolPath(), "pack", "-t", "linux-x64", "-l", "mainclass b.Build", "-o", dir.file("nested"),
+                            dir.file("build.jar"), dir.file("lib.jar"), ecj});
+    EXPECT_TRUE(has(nested.err, "the Eclipse compiler compiles against the jars java.class.path lists")) << nested.err;
+    EXPECT_TRUE(has(nested.err, "pack with --flatten")) << nested.err;
+    for (const std::string& jdk : installedJdks()) {
+        if (jdkMajorVersion(jdk) < 17) continue;
+        SCOPED_TRACE(jdk);
+        const std::string exe = dir.file("build");
+        RunResult packed = run({toolPath(), "pack", "-t", "linux-x64", "--flatten", "-l", "mainclass b.Build", "-l",
+                                "jvmdll " + jvmLibraryOf(jdk), "-l", "jre_order c", "-o", exe, dir.file("build.jar"),
+                                dir.file("lib.jar"), ecj});
+        ASSERT_EQ(packed.exitCode, 0) << packed.err;
+        EXPECT_FALSE(has(packed.err, "the Eclipse compiler")) << packed.err;
+        fs::remove_all(dir.file("out"));
+        RunResult ran = runOn(Target{"linux-x64"}, exe, {source, dir.file("out")}, home);
+        EXPECT_EQ(ran.exitCode, 0) << ran.out << ran.err;
+        EXPECT_FALSE(has(ran.out + ran.err, "incorrect classpath")) << ran.out << ran.err;
+        EXPECT_TRUE(fs::exists(dir.file("out/U.class"))) << ran.out << ran.err;
+        // The classes' code source stays the executable.
+        EXPECT_TRUE(has(ran.out, "from file:" + exe + "\n")) << ran.out;
+    }
+}

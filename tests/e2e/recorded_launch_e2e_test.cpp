@@ -158,7 +158,7 @@ protected:
 
     RunOptions options(const Target& target, const std::string& trace, const std::string& script) {
         RunOptions o;
-        o.cwd = dir_.file(target.name);
+        o.cwd = cwd_.empty() ? dir_.file(target.name) : cwd_;
         o.env["HUX_DOUBLE_TRACE"] = target.windows() ? winePath(trace) : trace;
         o.env["HUX_DOUBLE_SCRIPT"] = script;
         o.env["CLASSPATH"] = std::nullopt;
@@ -209,6 +209,7 @@ protected:
     Scratch dir_;
     std::string lastWindowsTrace_;
     std::map<std::string, std::string> extraEnv_;  // for every launch
+    std::string cwd_;                               // the launches' working directory, else the application's
 };
 
 std::string uniqueAppId(const std::string& what) {
@@ -247,6 +248,26 @@ TEST_F(RecordedLaunch, OptionsPropertiesClassPathsAndArguments) {
         EXPECT_FALSE(has(line, "UnsatisfiedLinkError")) << line;
     }
     for (const RunResult& r : runs) EXPECT_EQ(r.err, "");
+}
+
+// A relative pattern matches the executable's own jars, not the ones of the
+// same name in the folder the user runs it from.
+TEST_F(RecordedLaunch, RelativePatternMatchesBesideTheExecutable) {
+    cwd_ = dir_.file("elsewhere");
+    for (const char* jar : {"elsewhere/ext/planted.jar", "linux-x64/ext/extra.jar", "windows-x64/ext/extra.jar"})
+        dir_.write(jar, "PK");
+    const auto trace = both({"mainclass app.Main", "classpath ext/*.jar"}, {}, "return", 0, appFiles());
+    EXPECT_TRUE(holdsInOrder(trace, {"main option -Dhux.class.path=:<dir>/ext/extra.jar"}));
+}
+
+// A main class written with slashes loads by its dotted name, as under
+// `java`; `argv` lines see the `export` lines as options do.
+TEST_F(RecordedLaunch, SlashedMainClassAndArgumentsThatSeeExports) {
+    const auto trace = both({"mainclass app/Main", "export HUX_XV=exported", "option -Dq=%HUX_XV%", "argv [%HUX_XV%]"},
+                            {"given"}, "return", 0, appFiles());
+    EXPECT_TRUE(holdsInOrder(trace, {"main option -Dq=exported", "main option -Dsun.java.command=app.Main [exported] given",
+                                     "main call com/mordavin/hux/CarvossClassLoader.loadClass(\"app.Main\")",
+                                     "main call app/Main.main(L[2]{\"[exported]\", \"given\"})"}));
 }
 
 namespace {

@@ -383,3 +383,34 @@ TEST(LiveMarker, ADroppedOrForgottenMarkerLeavesNothingAndAHeldOneIsNotAbandoned
         EXPECT_TRUE(fs::is_empty(tree.root()));
     }
 }
+
+// Warnings go off only where a runtime before Java 21 would print the sharing
+// note as a plain warning: it maps an archive and the packer's line quiets the
+// note; otherwise the user's own option warnings stay visible.
+TEST_F(ClassDataCache, WarningsGoOffOnlyWhereTheSharingNoteWouldShow) {
+    const std::string quiet = "option -Xlog:cds=off\n";
+    const struct {
+        std::string lines, version;
+        bool archive, off;
+    } cases[] = {
+        {quiet, "17.0.2", true, true},
+        {quiet, "1.8.0_402", true, true},
+        {quiet, "", true, true},  // no release file: as before
+        {quiet, "21.0.1", true, false},
+        {quiet, "25", true, false},
+        {quiet, "17.0.2", false, false},  // no archive, no note
+        {quiet + "option -XX:SharedArchiveFile=/x.jsa\n", "17.0.2", false, true},
+        {quiet + "option -Xshare:off\n", "17.0.2", true, false},
+        {quiet + "option -XX:+PrintWarnings\n", "17.0.2", true, false},
+        {quiet + "assystemclassloader false\n", "17.0.2", true, false},
+        {"", "17.0.2", true, false},  // packed with --keep-sharing-note
+    };
+    for (const auto& c : cases) {
+        if (c.archive) tree.file("rt/lib/server/classes.jsa", "archive");
+        else fs::remove(tree.path("rt/lib/server/classes.jsa"));
+        auto config = makeConfig(c.lines, exe, tree.path("work/"));
+        EXPECT_EQ(sharingNoteNeedsWarningsOff(*config, ByteString(runtime.c_str()), ByteString(c.version.c_str())),
+                  c.off)
+            << c.lines << c.version << (c.archive ? " with an archive" : "");
+    }
+}

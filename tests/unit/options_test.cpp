@@ -196,6 +196,14 @@ TEST_F(Options, ClassPathElements) {
     EXPECT_EQ(std::min(matches[1], matches[2]), r + "app/a.jar");
     EXPECT_EQ(std::max(matches[1], matches[2]), r + "app/b.jar");
 
+    // A relative pattern matches beside the executable when anything matches
+    // there, else in the working directory, as a relative entry resolves.
+    tree.file("app/ext/own.jar");
+    tree.file("work/ext/planted.jar");
+    tree.file("work/only/w.jar");
+    EXPECT_EQ(std::string(buildClassPath(*config("classpath ext/*.jar;only/*.jar"), ClassPathFlavour::Hux).view()),
+              kSep + r + "app/ext/own.jar" + kSep + r + "work/only/w.jar");
+
     // Both environment variables, even when empty.
     env.set("CLASS_PATH", "cp2");
     EXPECT_EQ(std::string(buildClassPath(*config(""), ClassPathFlavour::Hux).view()), kSep + "cp2");

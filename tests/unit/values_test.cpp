@@ -270,6 +270,13 @@ TEST(ConfigValues, AccessorsFollowTheKeyTable) {
     EXPECT_EQ(config::jre(*config), "");
 }
 
+// Executables packed before the packer wrote dots still load theirs.
+TEST(ConfigValues, MainClassWrittenWithSlashesReadsDotted) {
+    test::TempDir dir;
+    auto config = test::loadPackedConfig(dir.path(), "mainclass some_pkg/sub/Main\r\n", "");
+    EXPECT_EQ(config::mainClass(*config), "some_pkg.sub.Main");
+}
+
 TEST(ConfigValues, VmPreferenceIsRememberedWithADashForEmpty) {
     test::TempDir dir;
     auto empty = test::loadPackedConfig(dir.path(), "mainclass a.B\r\n", "");

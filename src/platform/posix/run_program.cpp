@@ -13,7 +13,8 @@ namespace hux::platform {
 
 namespace {
 
-int spawnAndWait(const std::vector<std::string>& argv, const std::string* outputPath, std::string& error) {
+int spawnAndWait(const std::vector<std::string>& argv, const std::string* outputPath, std::string& error,
+                 bool withErrors = false) {
     if (argv.empty()) {
         error = "no program to run";
         return -1;
@@ -26,6 +27,7 @@ int spawnAndWait(const std::vector<std::string>& argv, const std::string* output
     posix_spawn_file_actions_init(&actions);
     if (outputPath)
         posix_spawn_file_actions_addopen(&actions, 1, outputPath->c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (outputPath && withErrors) posix_spawn_file_actions_adddup2(&actions, 1, 2);
     const int rc = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     if (rc != 0) {
@@ -52,6 +54,10 @@ int runProgram(const std::vector<std::string>& argv, std::string& error) { retur
 
 int runProgramToFile(const std::vector<std::string>& argv, const std::string& outputPath, std::string& error) {
     return spawnAndWait(argv, &outputPath, error);
+}
+
+int runProgramCapturing(const std::vector<std::string>& argv, const std::string& outputPath, std::string& error) {
+    return spawnAndWait(argv, &outputPath, error, true);
 }
 
 }  // namespace hux::platform

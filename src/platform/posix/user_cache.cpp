@@ -3,6 +3,7 @@
 // every directory from "/" down to it passes the trust walk.
 #include "platform/user_cache.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <pwd.h>
 #include <sys/file.h>
@@ -12,6 +13,8 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <string>
+#include <string_view>
 
 #include "platform/environment.h"
 #include "platform/posix/write_all.h"
@@ -124,6 +127,49 @@ bool isAbandonedMarker(const char* path) {
         fstat(fd, &st) == 0 && isOwnPrivate(st) && st.st_size > 0 && flock(fd, LOCK_SH | LOCK_NB) == 0;
     close(fd);
     return abandoned;
+}
+
+namespace {
+
+// Links of executables that are gone, looked for whenever a link is made, so
+// that the cache does not fill with them.
+void removeDeadLinks(const ByteString& directory) {
+    DIR* listing = opendir(directory.c_str());
+    if (!listing) return;
+    while (const struct dirent* entry = readdir(listing)) {
+        const std::string_view name(entry->d_name);
+        if (name.size() < 4 || name.substr(name.size() - 4) != ".jar") continue;
+        ByteString path = directory;
+        path.append(name);
+        struct stat st {};
+        if (lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode) && stat(path.c_str(), &st) != 0 && errno == ENOENT)
+            unlink(path.c_str());
+    }
+    closedir(listing);
+}
+
+}  // namespace
+
+ByteString linkInUserCache(const ByteString& target, const ByteString& name) {
+    const ByteString directory = userCacheDirectory();
+    if (directory.empty() || name.view().find('/') != std::string_view::npos) return {};
+    ByteString link = directory;
+    link.append(name);
+    char held[4096];
+    const ssize_t length = readlink(link.c_str(), held, sizeof held);
+    if (length >= 0 && std::string_view(held, static_cast<size_t>(length)) == target.view()) return link;
+    // Made under a name of this process's, then put in place in one step.
+    ByteString fresh = link;
+    fresh.append(".new-");
+    fresh.append(std::to_string(getpid()));
+    unlink(fresh.c_str());
+    if (symlink(target.c_str(), fresh.c_str()) != 0) return {};
+    if (std::rename(fresh.c_str(), link.c_str()) != 0) {
+        unlink(fresh.c_str());
+        return {};
+    }
+    removeDeadLinks(directory);
+    return link;
 }
 
 }  // namespace hux::platform

@@ -52,22 +52,42 @@ int runProgram(const std::vector<std::string>& argv, std::string& error) {
     return static_cast<int>(rc);
 }
 
-int runProgramToFile(const std::vector<std::string>& argv, const std::string& outputPath, std::string& error) {
-    // The child inherits this process's descriptor 1, pointed at the file for
-    // the time of the call.
+namespace {
+
+// The child inherits this process's descriptor 1 (and 2 `withErrors`),
+// pointed at the file for the time of the call.
+int runToFile(const std::vector<std::string>& argv, const std::string& outputPath, std::string& error,
+              bool withErrors) {
     std::fflush(stdout);
+    std::fflush(stderr);
     const int file = _wopen(win32::widePath(outputPath.c_str()).c_str(), _O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY, _S_IREAD | _S_IWRITE);
     if (file < 0) {
         error = "cannot write " + outputPath;
         return -1;
     }
     const int saved = _dup(1);
+    const int savedErrors = withErrors ? _dup(2) : -1;
     _dup2(file, 1);
+    if (withErrors) _dup2(file, 2);
     _close(file);
     const int rc = runProgram(argv, error);
     _dup2(saved, 1);
     _close(saved);
+    if (withErrors) {
+        _dup2(savedErrors, 2);
+        _close(savedErrors);
+    }
     return rc;
+}
+
+}  // namespace
+
+int runProgramToFile(const std::vector<std::string>& argv, const std::string& outputPath, std::string& error) {
+    return runToFile(argv, outputPath, error, false);
+}
+
+int runProgramCapturing(const std::vector<std::string>& argv, const std::string& outputPath, std::string& error) {
+    return runToFile(argv, outputPath, error, true);
 }
 
 }  // namespace hux::platform

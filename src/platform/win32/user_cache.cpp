@@ -265,4 +265,8 @@ bool MemoryFile::create() { return false; }
 bool MemoryFile::copyTo(const char*) const { return false; }
 void MemoryFile::close() {}
 
+// Symbolic links need a privilege most users lack; the executable keeps its
+// own name there.
+ByteString linkInUserCache(const ByteString&, const ByteString&) { return {}; }
+
 }  // namespace hux::platform
