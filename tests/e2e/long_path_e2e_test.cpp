@@ -1,7 +1,9 @@
 // An executable whose path is longer than the system's classic 260-character
 // limit is its own home: its configuration beside it is read, its private
 // runtime is loaded, and a runtime library planted in an ancestor folder,
-// where a cut path would lead, is never loaded. Natively and under Wine.
+// where a cut path would lead, is never loaded; with a runtime that starts,
+// the support classes' natives bind and main is reached. Natively and under
+// Wine.
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -18,6 +20,12 @@ namespace {
 // Length of `path` as the program sees it (Wine adds its drive letter).
 size_t seenLength(const Target& t, const std::string& path) {
     return t.windows() ? winePath(path).size() : path.size();
+}
+
+// The stand-in runtime that starts and runs a script as main.
+std::string recordingRuntime(const Target& t) {
+    return t.windows() ? windowsBuildDir() + "/test-runtimes/recording/jvm.dll"
+                       : buildDir() + "/test-runtimes/recording/libjvm.so";
 }
 
 }  // namespace
@@ -66,6 +74,14 @@ TEST(LongPath, AnExecutableBeyond260CharactersIsItsOwnHome) {
             r = runOn(t, exe, {}, options);
             EXPECT_TRUE(exists(work + "/runtime-loaded.txt")) << r.err;
             EXPECT_EQ(r.exitCode, 4) << r.err;
+
+            // A runtime that starts binds the natives (the loader reads the
+            // main class out of the archive) and reaches main.
+            copyInto(recordingRuntime(t), app + "/" + privateRuntimeLibrary(t));
+            options.env["HUX_DOUBLE_SCRIPT"] = "print reached main";
+            r = runOn(t, exe, {}, options);
+            EXPECT_EQ(r.exitCode, 0) << r.err;
+            EXPECT_EQ(r.out, "reached main\n") << r.err;
         }
     }
 }
