@@ -138,26 +138,49 @@ TEST_F(WindowsLook, MistakesInTheUsersFilesNameThoseFilesOnly) {
     }
 }
 
-TEST_F(WindowsLook, ManifestWithoutTheUtf8CodePageIsPackedWithAWarning) {
+TEST_F(WindowsLook, ManifestWithoutTheUtf8CodePageOrLongPathsIsPackedWithAWarning) {
     const std::string out = dir_.file("app.exe");
+    auto manifest = [&](const char* name, const std::string& settings) {
+        return dir_.write(name, "<assembly xmlns=\"urn:schemas-microsoft-com:asm.v1\" manifestVersion=\"1.0\">"
+                                "<application><windowsSettings>" +
+                                    settings + "</windowsSettings></application></assembly>");
+    };
+    const std::string utf8Element = "<activeCodePage xmlns=\"http://schemas.microsoft.com/SMI/2019/WindowsSettings\">"
+                                    "UTF-8</activeCodePage>";
+    const std::string longElement = "<longPathAware xmlns=\"http://schemas.microsoft.com/SMI/2016/WindowsSettings\">"
+                                    "true</longPathAware>";
+    auto utf8Warning = [](const std::string& path) {
+        return "hux pack: warning: '" + path +
+               "' sets no <activeCodePage>UTF-8</activeCodePage>: on Windows, non-ASCII paths and arguments "
+               "outside the system's code page will arrive as \"?\"\n";
+    };
+    auto longWarning = [](const std::string& path) {
+        return "hux pack: warning: '" + path +
+               "' sets no <longPathAware>true</longPathAware>: on Windows, the executable will not open files whose "
+               "paths are 260 characters or longer\n";
+    };
     const std::string plain =
         dir_.write("plain.manifest", "<assembly xmlns=\"urn:schemas-microsoft-com:asm.v1\" manifestVersion=\"1.0\"/>");
-    const std::string utf8 = dir_.write("utf8.manifest",
-                                        "<assembly xmlns=\"urn:schemas-microsoft-com:asm.v1\" manifestVersion=\"1.0\">"
-                                        "<application><windowsSettings><activeCodePage xmlns=\"http://schemas."
-                                        "microsoft.com/SMI/2019/WindowsSettings\">UTF-8</activeCodePage>"
-                                        "</windowsSettings></application></assembly>");
-    RunResult r = pack(kWindows, out, {"mainclass a.B"}, {}, {"--manifest", plain});
-    EXPECT_EQ(r.exitCode, 0);
-    EXPECT_EQ(r.err, "hux pack: warning: '" + plain +
-                         "' sets no <activeCodePage>UTF-8</activeCodePage>: on Windows, non-ASCII paths and arguments "
-                         "outside the system's code page will arrive as \"?\"\n");
-    EXPECT_TRUE(std::filesystem::exists(out));
-    // With it, and with the default manifest: no warning.
-    for (const std::vector<std::string>& extra : {std::vector<std::string>{"--manifest", utf8}, {}}) {
-        r = pack(kWindows, out, {"mainclass a.B"}, {}, extra);
+    const std::string utf8 = manifest("utf8.manifest", utf8Element);
+    const std::string deep = manifest("long.manifest", longElement);
+    const std::string both = manifest("both.manifest", utf8Element + longElement);
+    const struct {
+        std::vector<std::string> extra;
+        std::string warnings;
+    } cases[] = {
+        {{"--manifest", plain}, utf8Warning(plain) + longWarning(plain)},
+        {{"--manifest", utf8}, longWarning(utf8)},
+        {{"--manifest", deep}, utf8Warning(deep)},
+        {{"--manifest", both}, ""},
+        {{}, ""},  // the default manifest
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.warnings);
+        std::filesystem::remove(out);
+        RunResult r = pack(kWindows, out, {"mainclass a.B"}, {}, c.extra);
         EXPECT_EQ(r.exitCode, 0);
-        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(r.err, c.warnings);
+        EXPECT_TRUE(std::filesystem::exists(out));
     }
 }
 
@@ -252,8 +275,90 @@ TEST_F(WindowsLook, SignedExecutableVerifiesAndStillFindsItsPayload) {
     // Half a signing request is refused before anything is written.
     RunResult half = pack(kWindows, dir_.file("half.exe"), lines, {}, {"--sign-key", dir_.file("key.pem")});
     EXPECT_NE(half.exitCode, 0);
-    EXPECT_EQ(half.err, "hux pack: signing needs both --sign-key and --sign-cert\n");
+    EXPECT_EQ(half.err, "hux pack: signing needs both --sign-key and --sign-cert (or a .pfx or .p12 --sign-key alone)\n");
     EXPECT_FALSE(std::filesystem::exists(dir_.file("half.exe")));
+}
+
+// Signing as a build pipeline does, with no terminal: encrypted keys (PKCS#12
+// and PEM) whose pass phrase comes from a file or from the environment, a
+// time stamp from an RFC 3161 server on the loopback address, and nothing of
+// the signing tool's on the packer's standard output.
+TEST_F(WindowsLook, PipelineSignsWithEncryptedKeysAndATimeStamp) {
+    const std::string secret = "hux-winpub-secret 7";
+    auto openssl = [&](std::vector<std::string> args) {
+        args.insert(args.begin(), "openssl");
+        RunResult r = run(args);
+        EXPECT_EQ(r.exitCode, 0) << r.err;
+    };
+    openssl({"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", dir_.file("key.pem"), "-out",
+             dir_.file("cert.pem"), "-days", "2", "-subj", "/CN=hux test signer"});
+    openssl({"pkcs12", "-export", "-inkey", dir_.file("key.pem"), "-in", dir_.file("cert.pem"), "-out",
+             dir_.file("signer.pfx"), "-passout", "pass:" + secret});
+    openssl({"pkey", "-in", dir_.file("key.pem"), "-aes256", "-out", dir_.file("locked.pem"), "-passout",
+             "pass:" + secret});
+    openssl({"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", dir_.file("tsa.key"), "-out",
+             dir_.file("tsa.pem"), "-days", "2", "-subj", "/CN=hux test time stamps", "-addext",
+             "extendedKeyUsage=critical,timeStamping"});
+    dir_.write("pass.txt", secret + "\n");
+    Background tsa({"/usr/bin/python3", sourceDir() + "/tests/e2e/timestamp_server.py", dir_.path()});
+    ASSERT_TRUE(tsa.waitForOutput("\n")) << tsa.output();
+    const std::string url = "http://127.0.0.1:" + tsa.output().substr(5, tsa.output().find('\n') - 5);
+
+    const std::string pfx = dir_.file("signer.pfx"), pass = dir_.file("pass.txt");
+    const struct {
+        const char* name;
+        std::vector<std::string> args;
+    } cases[] = {
+        {"pkcs12, pass phrase file", {"--sign-key", pfx, "--sign-pass-file", pass, "--timestamp", url}},
+        {"pkcs12, pass phrase in the environment", {"--sign-key", pfx, "--sign-pass-env", "HUX_WINPUB_PASS", "--timestamp", url}},
+        {"encrypted PEM", {"--sign-key", dir_.file("locked.pem"), "--sign-cert", dir_.file("cert.pem"),
+                           "--sign-pass-file", pass, "--timestamp", url}},
+    };
+    RunOptions env;
+    env.env["HUX_WINPUB_PASS"] = secret;
+    env.input = "";  // no terminal, no answer to a prompt
+    int stamped = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string exe = dir_.file(std::string("signed-") + std::to_string(stamped) + ".exe");
+        std::vector<std::string> cmd{toolPath(), "pack", "-t", "windows-x64", "-o", exe, "--line", "mainclass app.Main"};
+        cmd.insert(cmd.end(), c.args.begin(), c.args.end());
+        RunResult packed = run(cmd, env);
+        ASSERT_EQ(packed.exitCode, 0) << packed.err;
+        EXPECT_EQ(packed.out, "");
+        EXPECT_EQ(readFile(dir_.file("queries")), std::to_string(++stamped));
+        RunResult verified = run({"osslsigncode", "verify", "-CAfile", dir_.file("cert.pem"), "-TSA-CAfile",
+                                  dir_.file("tsa.pem"), "-in", exe});
+        EXPECT_EQ(verified.exitCode, 0) << verified.out << verified.err;
+        EXPECT_TRUE(has(verified.out, "Signature verification: ok")) << verified.out;
+        EXPECT_FALSE(has(verified.out, "Timestamp is not available")) << verified.out;
+        EXPECT_TRUE(has(verified.out, "Timestamp Server Signature verification: ok")) << verified.out;
+    }
+
+    // Refusals: each one line, nothing written.
+    dir_.write("wrong.txt", "not it\n");
+    const struct {
+        std::vector<std::string> args;
+        std::string line;
+    } refusals[] = {
+        {{"--sign-key", pfx, "--sign-pass-file", dir_.file("wrong.txt")}, "osslsigncode could not sign the executable (exit 255)"},
+        {{"--sign-key", pfx, "--sign-pass-env", "HUX_WINPUB_UNSET"},
+         "the environment variable HUX_WINPUB_UNSET named by --sign-pass-env is not set"},
+        {{"--sign-key", pfx, "--sign-cert", dir_.file("cert.pem")}, "a PKCS#12 key holds its certificate: drop --sign-cert"},
+        {{"--timestamp", url}, "--sign-pass-file, --sign-pass-env and --timestamp need --sign-key"},
+    };
+    for (const auto& refusal : refusals) {
+        SCOPED_TRACE(refusal.line);
+        const std::string exe = dir_.file("refused.exe");
+        RunResult r = pack(kWindows, exe, {"mainclass app.Main"}, {}, refusal.args);
+        EXPECT_EQ(r.exitCode, 1);
+        EXPECT_EQ(r.out, "");
+        EXPECT_TRUE(r.err.size() > refusal.line.size() + 1 &&
+                    r.err.compare(r.err.size() - refusal.line.size() - 1, std::string::npos, refusal.line + "\n") == 0)
+            << r.err;
+        EXPECT_FALSE(std::filesystem::exists(exe));
+    }
+    tsa.finish();
 }
 
 TEST_F(WindowsLook, DefaultManifestCarriesUnicodeArgumentsAndDirectories) {
