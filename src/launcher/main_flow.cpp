@@ -97,6 +97,7 @@ LaunchConfig* loadConfiguration() {
         printMessageLine(line);
         return nullptr;
     }
+    setGuiErrorMode(config::guiErrors(*config));
     return config;
 }
 

@@ -125,13 +125,15 @@ int runQuietly(const std::vector<std::string>& argv, const std::string& logPath,
 bool signWithSigntool(const std::string& path, const SignRequest& request, const std::string& logPath,
                       std::string& error) {
     if (!isPkcs12(request.key)) {
-        error = "signtool signs with a PKCS#12 file (.pfx; make one with openssl pkcs12 -export), "
-                "or install osslsigncode";
+        error =
+            "signtool signs with a PKCS#12 file (.pfx; make one with openssl pkcs12 -export), "
+            "or install osslsigncode";
         return false;
     }
     if (!request.passFile.empty() || !request.passEnv.empty()) {
-        error = "signtool takes a pass phrase only on its command line: install osslsigncode to sign with an "
-                "encrypted key from a file or the environment";
+        error =
+            "signtool takes a pass phrase only on its command line: install osslsigncode to sign with an "
+            "encrypted key from a file or the environment";
         return false;
     }
     std::vector<std::string> argv = {"signtool", "sign", "/fd", "sha256", "/f", request.key};

@@ -275,7 +275,8 @@ TEST_F(WindowsLook, SignedExecutableVerifiesAndStillFindsItsPayload) {
     // Half a signing request is refused before anything is written.
     RunResult half = pack(kWindows, dir_.file("half.exe"), lines, {}, {"--sign-key", dir_.file("key.pem")});
     EXPECT_NE(half.exitCode, 0);
-    EXPECT_EQ(half.err, "hux pack: signing needs both --sign-key and --sign-cert (or a .pfx or .p12 --sign-key alone)\n");
+    EXPECT_EQ(half.err,
+              "hux pack: signing needs both --sign-key and --sign-cert (or a .pfx or .p12 --sign-key alone)\n");
     EXPECT_FALSE(std::filesystem::exists(dir_.file("half.exe")));
 }
 
@@ -310,9 +311,11 @@ TEST_F(WindowsLook, PipelineSignsWithEncryptedKeysAndATimeStamp) {
         std::vector<std::string> args;
     } cases[] = {
         {"pkcs12, pass phrase file", {"--sign-key", pfx, "--sign-pass-file", pass, "--timestamp", url}},
-        {"pkcs12, pass phrase in the environment", {"--sign-key", pfx, "--sign-pass-env", "HUX_WINPUB_PASS", "--timestamp", url}},
-        {"encrypted PEM", {"--sign-key", dir_.file("locked.pem"), "--sign-cert", dir_.file("cert.pem"),
-                           "--sign-pass-file", pass, "--timestamp", url}},
+        {"pkcs12, pass phrase in the environment",
+         {"--sign-key", pfx, "--sign-pass-env", "HUX_WINPUB_PASS", "--timestamp", url}},
+        {"encrypted PEM",
+         {"--sign-key", dir_.file("locked.pem"), "--sign-cert", dir_.file("cert.pem"), "--sign-pass-file", pass,
+          "--timestamp", url}},
     };
     RunOptions env;
     env.env["HUX_WINPUB_PASS"] = secret;
@@ -321,7 +324,8 @@ TEST_F(WindowsLook, PipelineSignsWithEncryptedKeysAndATimeStamp) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         const std::string exe = dir_.file(std::string("signed-") + std::to_string(stamped) + ".exe");
-        std::vector<std::string> cmd{toolPath(), "pack", "-t", "windows-x64", "-o", exe, "--line", "mainclass app.Main"};
+        std::vector<std::string> cmd{toolPath(), "pack", "-t",     "windows-x64",
+                                     "-o",       exe,    "--line", "mainclass app.Main"};
         cmd.insert(cmd.end(), c.args.begin(), c.args.end());
         RunResult packed = run(cmd, env);
         ASSERT_EQ(packed.exitCode, 0) << packed.err;
@@ -341,10 +345,12 @@ TEST_F(WindowsLook, PipelineSignsWithEncryptedKeysAndATimeStamp) {
         std::vector<std::string> args;
         std::string line;
     } refusals[] = {
-        {{"--sign-key", pfx, "--sign-pass-file", dir_.file("wrong.txt")}, "osslsigncode could not sign the executable (exit 255)"},
+        {{"--sign-key", pfx, "--sign-pass-file", dir_.file("wrong.txt")},
+         "osslsigncode could not sign the executable (exit 255)"},
         {{"--sign-key", pfx, "--sign-pass-env", "HUX_WINPUB_UNSET"},
          "the environment variable HUX_WINPUB_UNSET named by --sign-pass-env is not set"},
-        {{"--sign-key", pfx, "--sign-cert", dir_.file("cert.pem")}, "a PKCS#12 key holds its certificate: drop --sign-cert"},
+        {{"--sign-key", pfx, "--sign-cert", dir_.file("cert.pem")},
+         "a PKCS#12 key holds its certificate: drop --sign-cert"},
         {{"--timestamp", url}, "--sign-pass-file, --sign-pass-env and --timestamp need --sign-key"},
     };
     for (const auto& refusal : refusals) {
@@ -404,7 +410,9 @@ TEST_F(WindowsLook, DefaultManifestCarriesUnicodeArgumentsAndDirectories) {
     std::filesystem::copy_file(older, folder + "/older.exe");
     r = runOn(kWindows, folder + "/older.exe", {}, options);
     EXPECT_EQ(r.exitCode, 7);
-    EXPECT_EQ(r.err, "hux: cannot read the executable's own path whole (too long, or characters outside the ANSI code page)\n");
+    EXPECT_EQ(
+        r.err,
+        "hux: cannot read the executable's own path whole (too long, or characters outside the ANSI code page)\n");
 }
 
 TEST_F(WindowsLook, GuiExecutableWithoutHandlesAttachesToTheConsoleOrShowsABox) {
@@ -435,6 +443,36 @@ TEST_F(WindowsLook, GuiExecutableWithoutHandlesAttachesToTheConsoleOrShowsABox) 
               0);
     r = runOn(kWindows, parent, {"none", winePath(unnamed)});
     EXPECT_EQ(r.out, "title unnamed.exe\ntext Java Virtual Machine starts failed.\nexit 4\n") << r.err;
+}
+
+// Where nobody can press OK (a window station nobody sees, as a service's or
+// a scheduled task's), and with `guierrors stderr`, a GUI executable never
+// waits on a box: the exit code tells, and a configured standard error file
+// gets the line.
+TEST_F(WindowsLook, GuiExecutableWithoutAVisibleDesktopOrAskedNotToNeverWaitsOnABox) {
+    if (!std::getenv("DISPLAY")) GTEST_SKIP() << "message boxes need a display (scripts/test starts one)";
+    const std::string parent = windowsBuildDir() + "/bin/gui_parent.exe";
+    const struct {
+        const char* name;
+        const char* how;
+        std::vector<std::string> lines;
+    } cases[] = {
+        {"hidden.exe", "hidden", {}},
+        {"quiet.exe", "none", {"guierrors stderr"}},
+        {"logged.exe", "none", {"guierrors STDERR", "stderr err.txt"}},
+    };
+    RunOptions options;
+    options.cwd = dir_.path();
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<std::string> lines = {"mainclass app.Main", "jre_order c"};
+        lines.insert(lines.end(), c.lines.begin(), c.lines.end());
+        const std::string exe = dir_.file(c.name);
+        ASSERT_EQ(pack(kWindows, exe, lines, {}, {"--gui"}).exitCode, 0);
+        RunResult r = runOn(kWindows, parent, {c.how, winePath(exe)}, options);
+        EXPECT_EQ(r.out, "nobox\nexit 1\n") << r.err;
+    }
+    EXPECT_EQ(readFile(dir_.file("err.txt")).rfind("Java Runtime Environment not found.\r\n", 0), 0u);
 }
 
 TEST_F(WindowsLook, ConsoleExecutableWithoutAConsoleNeverWaitsOnABox) {
