@@ -50,7 +50,8 @@ TEST(LongPath, AnExecutableBeyond260CharactersIsItsOwnHome) {
             const std::string exe = app + "/" + exeName;
             ASSERT_EQ(seenLength(t, exe), wanted);
             std::filesystem::create_directories(app);
-            ASSERT_EQ(pack(t, exe, {"mainclass app.Main", "jre_order b"}, {"lib/app.jar=" + appJarDir() + "/app.jar"})
+            ASSERT_EQ(pack(t, exe, {"mainclass app.Main", "jre_order b"},
+                           {"lib/app.jar=" + appJarDir() + "/app.jar", "lib/lib1.jar=" + appJarDir() + "/lib1.jar"})
                           .exitCode,
                       0);
             // The configuration beside the executable names the failure.
@@ -75,13 +76,20 @@ TEST(LongPath, AnExecutableBeyond260CharactersIsItsOwnHome) {
             EXPECT_TRUE(exists(work + "/runtime-loaded.txt")) << r.err;
             EXPECT_EQ(r.exitCode, 4) << r.err;
 
-            // A runtime that starts binds the natives (the loader reads the
-            // main class out of the archive) and reaches main.
+            // A runtime that starts binds the natives: the loader reads the
+            // main class out of the archive, main is reached, and the URL
+            // handler, bound on first use, reads a resource.
             copyInto(recordingRuntime(t), app + "/" + privateRuntimeLibrary(t));
-            options.env["HUX_DOUBLE_SCRIPT"] = "print reached main";
+            const std::string trace = dir.file("trace.txt");
+            options.env["HUX_DOUBLE_TRACE"] = t.windows() ? winePath(trace) : trace;
+            options.env["HUX_DOUBLE_SCRIPT"] = "print reached main;resource lib/shared.txt";
             r = runOn(t, exe, {}, options);
             EXPECT_EQ(r.exitCode, 0) << r.err;
             EXPECT_EQ(r.out, "reached main\n") << r.err;
+            const std::string traced = readFile(trace);
+            EXPECT_NE(traced.find("main resource lib/shared.txt: 17 bytes \"shared from lib1.\"\n"), std::string::npos)
+                << traced;
+            EXPECT_EQ(traced.find("UnsatisfiedLinkError"), std::string::npos) << traced;
         }
     }
 }
