@@ -126,8 +126,8 @@ bool signWithSigntool(const std::string& path, const SignRequest& request, const
                       std::string& error) {
     if (!isPkcs12(request.key)) {
         error =
-            "signtool signs with a PKCS#12 file (.pfx; make one with openssl pkcs12 -export), "
-            "or install osslsigncode";
+            "signing a PEM key needs osslsigncode on PATH (signtool takes a PKCS#12 .pfx only: make one "
+            "with openssl pkcs12 -export)";
         return false;
     }
     if (!request.passFile.empty() || !request.passEnv.empty()) {

@@ -3,6 +3,7 @@
 // independent tools; signing; the GUI subsystem's messages.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 
@@ -365,6 +366,29 @@ TEST_F(WindowsLook, PipelineSignsWithEncryptedKeysAndATimeStamp) {
         EXPECT_FALSE(std::filesystem::exists(exe));
     }
     tsa.finish();
+
+    // hux.exe on a Windows host without osslsigncode: advice that fits it.
+    const struct {
+        std::vector<std::string> args;
+        std::string err;
+    } onWindows[] = {
+        {{"--sign-key", winePath(dir_.file("key.pem")), "--sign-cert", winePath(dir_.file("cert.pem"))},
+         "hux pack: signing a PEM key needs osslsigncode on PATH (signtool takes a PKCS#12 .pfx only: make one with "
+         "openssl pkcs12 -export)\n"},
+        {{"--sign-key", winePath(pfx)}, "hux pack: signing needs osslsigncode or signtool (Windows SDK) on PATH\n"},
+    };
+    for (const auto& c : onWindows) {
+        SCOPED_TRACE(c.err);
+        std::vector<std::string> args = {"pack", "-t", "windows-x64", "-o", winePath(dir_.file("host.exe")), "--line",
+                                         "mainclass app.Main"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        RunResult r = runOn(kWindows, windowsBuildDir() + "/bin/hux.exe", args);
+        std::string err = r.err;
+        err.erase(std::remove(err.begin(), err.end(), '\r'), err.end());
+        EXPECT_EQ(r.exitCode, 1);
+        EXPECT_EQ(err, c.err);
+        EXPECT_FALSE(std::filesystem::exists(dir_.file("host.exe")));
+    }
 }
 
 TEST_F(WindowsLook, DefaultManifestCarriesUnicodeArgumentsAndDirectories) {
