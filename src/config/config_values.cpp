@@ -241,6 +241,10 @@ SingleInstanceMode parseSingleInstanceMode(std::string_view value) {
     return SingleInstanceMode::Off;
 }
 
+GuiErrorMode parseGuiErrorMode(std::string_view value) {
+    return equalsIgnoreCase(value, "stderr") ? GuiErrorMode::StandardError : GuiErrorMode::Box;
+}
+
 WildcardMode parseWildcardMode(std::string_view value) {
     if (equalsIgnoreCase(value, "true") || equalsIgnoreCase(value, "auto")) return WildcardMode::Unquoted;
     if (equalsIgnoreCase(value, "all")) return WildcardMode::All;
@@ -270,6 +274,9 @@ SingleInstanceMode singleInstance(const LaunchConfig& c) {
     return parseSingleInstanceMode(c.firstValue("singleinstance", false, true).view());
 }
 WildcardMode wildcard(const LaunchConfig& c) { return parseWildcardMode(c.firstValue("wildcard", false, true).view()); }
+GuiErrorMode guiErrors(const LaunchConfig& c) {
+    return parseGuiErrorMode(c.firstValue("guierrors", false, true).view());
+}
 ByteString forceCwd(const LaunchConfig& c) { return expandedValue(c, "forcecwd"); }
 ByteString stdoutTarget(const LaunchConfig& c) { return expandedValue(c, "stdout"); }
 ByteString stderrTarget(const LaunchConfig& c) { return expandedValue(c, "stderr"); }

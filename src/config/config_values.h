@@ -44,6 +44,7 @@ void resetSpecialValuesForTesting();
 // Keyword values, compared ASCII case-insensitively as whole words.
 SingleInstanceMode parseSingleInstanceMode(std::string_view value);
 WildcardMode parseWildcardMode(std::string_view value);
+GuiErrorMode parseGuiErrorMode(std::string_view value);
 
 namespace config {
 // Single-valued keys.
@@ -52,6 +53,7 @@ ByteString appId(const LaunchConfig& c);
 // Keyword keys, read unexpanded and parsed (see keywords.h).
 SingleInstanceMode singleInstance(const LaunchConfig& c);
 WildcardMode wildcard(const LaunchConfig& c);
+GuiErrorMode guiErrors(const LaunchConfig& c);
 ByteString forceCwd(const LaunchConfig& c);
 ByteString stdoutTarget(const LaunchConfig& c);
 ByteString stderrTarget(const LaunchConfig& c);

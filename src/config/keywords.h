@@ -20,4 +20,10 @@ enum class WildcardMode { None, Unquoted, All };
 // plain ASCII.
 enum class ExpandMode { Ansi, Utf8 };
 
+// `guierrors`: how a GUI-subsystem executable without standard error tells
+// a failure: "box" (the default) in a message box when someone can see it,
+// "stderr" never in a box (standard error, when it leads somewhere, e.g. a
+// `stderr` file).
+enum class GuiErrorMode { Box, StandardError };
+
 }  // namespace hux

@@ -20,6 +20,7 @@ inline constexpr const char* kKnownConfigKeys[] = {
     "jre",        "jvmdll",          "vm",
     "minjre",     "maxjre",          "assystemclassloader",
     "compatible", "disableexternal", "cds",
+    "guierrors",
 };
 
 // Whether the launcher reads lines with the key `key` (any case).

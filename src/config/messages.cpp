@@ -153,12 +153,20 @@ ByteString versionMessage(const LaunchConfig& config, int number, std::string_vi
     return out;
 }
 
+namespace {
+GuiErrorMode guiErrorMode = GuiErrorMode::Box;
+}  // namespace
+
+void setGuiErrorMode(GuiErrorMode mode) { guiErrorMode = mode; }
+
 void printMessageLine(const ByteString& text) {
     if (!platform::standardErrorAvailable()) {
         // A console program without a console is a job nobody watches (a
         // scheduled task, a service): a modal box would hold it forever, so
         // the line goes nowhere and the exit code tells.
         if (!platform::guiSubsystem()) return;
+        // Nobody would see the box either, or the application asked for none.
+        if (guiErrorMode != GuiErrorMode::Box || !platform::interactiveDesktop()) return;
         // A GUI executable started without a console: the user sees a box
         // titled with the product name, else the executable's file name.
         ByteString title = platform::ownProductName();

@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "common/byte_string.h"
+#include "config/keywords.h"
 #include "config/launch_config.h"
 
 namespace hux {
@@ -41,7 +42,13 @@ ByteString versionMessage(const LaunchConfig& config, int number, std::string_vi
 // Writes `text` followed by a line feed to standard error. Without one, a
 // GUI-subsystem executable shows it in a message box; a console one drops it
 // (nobody watches a detached job, and a box would hold it).
+// A box is shown only with `guierrors box` (setGuiErrorMode) and only where
+// the process's window station is visible: a scheduled task or a service has
+// nobody to press OK.
 void printMessageLine(const ByteString& text);
+
+// How printMessageLine tells a GUI executable's failures from now on.
+void setGuiErrorMode(GuiErrorMode mode);
 
 // Forgets the override table, so the next messageText call reads it again
 // (tests only).

@@ -19,6 +19,27 @@ ByteString directoryOf(std::string_view path) {
     return ByteString(path.substr(0, cut));
 }
 
+ByteString shownPath(std::string_view path) {
+    const char separator = platform::usesDrivePaths() ? '\\' : '/';
+    ByteString out;
+    size_t i = 0;
+    for (; i < path.size() && isSeparator(path[i]); ++i) out.push(separator);
+    const int32_t rootLength = out.length();
+    while (i < path.size()) {
+        size_t end = i;
+        while (end < path.size() && !isSeparator(path[end])) ++end;
+        const std::string_view part = path.substr(i, end - i);
+        if (!part.empty() && part != ".") {
+            if (out.length() > rootLength) out.push(separator);
+            out.append(part);
+        }
+        i = end + 1;
+    }
+    if (out.length() > rootLength && isSeparator(path.back())) out.push(separator);
+    if (out.empty() && !path.empty()) out.push('.');
+    return out;
+}
+
 // On Windows a leading '/' or '\', and a ':' as second character ("E:\x",
 // "D:x"), make a path absolute, and a leading '\' names the root of the base's
 // drive. Linux has neither drives nor backslash separators: only a leading

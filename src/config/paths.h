@@ -17,6 +17,11 @@ bool isAbsoluteConfigPath(const char* path);
 // or '\\'); empty when it has none.
 ByteString directoryOf(std::string_view path);
 
+// `path` as the debug lines show it: the platform's one separator ('\\' on
+// Windows, '/' elsewhere) and no "." components; a repeated separator is kept
+// only where it starts the path (a network share). Not for opening files.
+ByteString shownPath(std::string_view path);
+
 // Combines `path` with the directory `base` (unless the path is absolute) and
 // normalises the result into `buffer` of `size` bytes. Returns the length
 // written, 0 on failure, or the required size (greater than `size`) when the

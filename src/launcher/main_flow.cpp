@@ -100,6 +100,7 @@ LaunchConfig* loadConfiguration() {
         printMessageLine(line);
         return nullptr;
     }
+    setGuiErrorMode(config::guiErrors(*config));
     return config;
 }
 

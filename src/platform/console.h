@@ -37,6 +37,10 @@ void writeErrorLine(const ByteString& text);
 // waits for the user; nothing where there are no message boxes.
 void showErrorBox(const ByteString& title, const ByteString& text);
 
+// Whether the process runs on a window station a user sees (not a service's
+// or a scheduled task's without a desktop): false where there are no boxes.
+bool interactiveDesktop();
+
 // The ProductName of the executable's own version information, in UTF-8;
 // empty when it has none.
 ByteString ownProductName();

@@ -8,7 +8,8 @@ namespace hux::platform {
 void addLibraryErrorMode();
 
 // Whether the launcher binds the support classes' natives itself with
-// RegisterNatives (true where the executable cannot be loaded as a library).
+// RegisterNatives (true where the executable cannot be loaded as a library:
+// on Linux, and on Windows when its path is MAX_PATH characters or longer).
 bool bindsNativesItself();
 
 // Installs `handler` for SIGINT and SIGTERM. On Windows the runtime library's

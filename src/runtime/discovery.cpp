@@ -49,7 +49,7 @@ bool preferenceInForce(const ByteString& preference) { return preference.length(
 bool tryCandidate(const LaunchConfig& config, const ByteString& candidate, const char* source,
                   bool relativeToExecutable = false) {
     if (!platform::isReadable(candidate.c_str())) {
-        debugLog("candidate %s (%s): %s", candidate.c_str(), source,
+        debugLog("candidate %s (%s): %s", shownPath(candidate.view()).c_str(), shownPath(source).c_str(),
                  platform::pathExists(candidate.c_str()) ? "not readable" : "missing");
         return false;
     }
@@ -195,7 +195,8 @@ public:
         if (library.empty() || taken()) return taken();
         for (const auto& [earlier, verdict] : tried_) {
             if (earlier == library) {
-                debugLog("candidate %s (%s): tried already", library.c_str(), source);
+                debugLog("candidate %s (%s): tried already", shownPath(library.view()).c_str(),
+                         shownPath(source).c_str());
                 verdict_ = verdict;
                 return false;
             }
@@ -210,13 +211,15 @@ public:
         RuntimeLoadProbe probe = loadProbeOverride() ? loadProbeOverride() : loadCandidate;
         switch (probe(library, error)) {
             case LoadOutcome::NotLoadable:
-                debugLog("candidate %s (%s): does not load: %s", library.c_str(), source, error.c_str());
+                debugLog("candidate %s (%s): does not load: %s", shownPath(library.view()).c_str(),
+                         shownPath(source).c_str(), error.c_str());
                 choice_.loadError = error;
                 ++unloadable_;
                 passOver("holds a runtime library that does not load");
                 return false;
             case LoadOutcome::NoCreationEntry:
-                debugLog("candidate %s (%s): exports no JNI_CreateJavaVM", library.c_str(), source);
+                debugLog("candidate %s (%s): exports no JNI_CreateJavaVM", shownPath(library.view()).c_str(),
+                         shownPath(source).c_str());
                 ++unloadable_;
                 passOver("holds a runtime library without JNI_CreateJavaVM");
                 return false;
@@ -224,8 +227,10 @@ public:
         }
         choice_.library = library;
         choice_.version = version;
-        if (!version.empty()) debugLog("candidate %s (%s): version %s", library.c_str(), source, version.c_str());
-        debugLog("runtime library %s", library.c_str());
+        if (!version.empty())
+            debugLog("candidate %s (%s): version %s", shownPath(library.view()).c_str(), shownPath(source).c_str(),
+                     version.c_str());
+        debugLog("runtime library %s", shownPath(library.view()).c_str());
         return true;
     }
 
@@ -252,16 +257,16 @@ private:
     bool withinLimits(const ByteString& library, const ByteString& version, const char* source) {
         const int32_t verdict = compareVersionLimits(version.c_str(), min_.c_str(), max_.c_str());
         if (verdict == kVersionTooLow) {
-            debugLog("candidate %s (%s): version %s is below minjre %s", library.c_str(), source, version.c_str(),
-                     min_.c_str());
+            debugLog("candidate %s (%s): version %s is below minjre %s", shownPath(library.view()).c_str(),
+                     shownPath(source).c_str(), version.c_str(), min_.c_str());
             if (highestTooLow_.empty() || compareVersionTexts(version.c_str(), highestTooLow_.c_str()) > 0)
                 highestTooLow_ = version;
             passOver("is Java ", version, ", below minjre ", min_);
             return false;
         }
         if (verdict == kVersionTooHigh) {
-            debugLog("candidate %s (%s): version %s is above maxjre %s", library.c_str(), source, version.c_str(),
-                     max_.c_str());
+            debugLog("candidate %s (%s): version %s is above maxjre %s", shownPath(library.view()).c_str(),
+                     shownPath(source).c_str(), version.c_str(), max_.c_str());
             if (lowestTooHigh_.empty() || compareVersionTexts(version.c_str(), lowestTooHigh_.c_str()) < 0)
                 lowestTooHigh_ = version;
             passOver("is Java ", version, ", above maxjre ", max_);
@@ -350,12 +355,17 @@ void offerVendorTree(const LaunchConfig& config, CandidateFilter& filter, platfo
     const std::string_view last = std::string_view(key).substr(slash == std::string::npos ? 0 : slash + 1);
     const bool msi =
         last.size() == 3 && asciiLower(last[0]) == 'm' && asciiLower(last[1]) == 's' && asciiLower(last[2]) == 'i';
+    bool named = false;
     for (const char* value : {"InstallationPath", "JavaHome", msi ? "Path" : nullptr}) {
         ByteString home;
-        if (value && platform::readRegistryString(root, key.c_str(), value, home) && !home.empty() &&
-            filter.offer(probeRuntimeDirectory(config, home, source.c_str()), source.c_str()))
-            return;
+        if (!value || !platform::readRegistryString(root, key.c_str(), value, home) || home.empty()) continue;
+        named = true;
+        if (filter.offer(probeRuntimeDirectory(config, home, source.c_str()), source.c_str())) return;
     }
+    // Each key tried is told, the absent ones too.
+    if (!named)
+        debugLog("registry key %s\\%s: %s", rootLabel(root), key.c_str(),
+                 msi ? "no InstallationPath, JavaHome or Path" : "no InstallationPath or JavaHome");
     if (depth == 0) return;
     for (const std::string& sub : subkeysHighestFirst(root, key)) {
         offerVendorTree(config, filter, root, key + "\\" + sub, depth - 1);
@@ -451,7 +461,7 @@ ByteString probeRuntimeDirectory(const LaunchConfig& config, const ByteString& d
         pattern.push('*');
         platform::DirLister lister;
         if (!lister.open(pattern.c_str())) {
-            debugLog("directory %s: cannot be listed", d.c_str());
+            debugLog("directory %s: cannot be listed", shownPath(d.view()).c_str());
             continue;
         }
         platform::DirEntry entry;

@@ -63,7 +63,7 @@ std::string launcherOnlyOption(const std::string& option) {
 constexpr const char* kSingleValued[] = {
     "mainclass", "appid",  "singleinstance", "wildcard", "forcecwd", "stdout",
     "stderr",    "splash", "jre",            "jvmdll",   "vm",       "minjre",
-    "maxjre",    "assystemclassloader", "compatible", "disableexternal", "cds", "jre_order",
+    "maxjre",    "assystemclassloader", "compatible", "disableexternal", "cds", "jre_order", "guierrors",
 };
 
 bool singleValued(const std::string& key) {
@@ -86,6 +86,28 @@ bool severalOptions(const std::string& value) {
         i = value.find_first_of(" \t", word);
     }
     return false;
+}
+
+// The registry references without a default ("%{HKLM\\Key\\Value}%") in
+// `line`: on Linux there is no registry and such a reference stays as text.
+std::vector<std::string> registryReferencesWithoutDefault(const std::string& line) {
+    static const char* const kRoots[] = {"HKCR\\", "HKCU\\", "HKLM\\", "HKU\\", "HKCC\\", "HKEY_"};
+    std::vector<std::string> found;
+    for (size_t at = line.find('{'); at != std::string::npos; at = line.find('{', at + 1)) {
+        if (at == 0 || (line[at - 1] != '%' && line[at - 1] != '$')) continue;
+        const size_t close = line.find('}', at);
+        if (close == std::string::npos) break;
+        const std::string name = line.substr(at + 1, close - at - 1);
+        const bool registry = std::any_of(std::begin(kRoots), std::end(kRoots),
+                                          [&](const char* root) { return name.rfind(root, 0) == 0; });
+        if (registry && name.find('|') == std::string::npos) {
+            const size_t end = line[at - 1] == '%' && close + 1 < line.size() && line[close + 1] == '%' ? close + 2
+                                                                                                       : close + 1;
+            found.push_back(line.substr(at - 1, end - at + 1));
+        }
+        at = close;
+    }
+    return found;
 }
 
 bool sameFile(const fs::path& a, const fs::path& b, bool ignoreCase) {
@@ -148,6 +170,11 @@ bool checkConfiguration(std::vector<std::string>& lines, const ConfigPolicy& pol
             warnings.push_back("'" + key + "' takes one directory per line; '" + lineValue(line) +
                                "' names a single directory (write one '" + key + "' line per directory)");
         }
+        if (!policy.windowsTarget)
+            for (const std::string& reference : registryReferencesWithoutDefault(line))
+                warnings.push_back("the registry reference " + reference + " in '" + line +
+                                   "' has no default: on Linux, which has no registry, it stays as this text "
+                                   "(give one after '|', as in %{HKLM\\Key\\Value|default}%)");
     }
     std::string mainClass;
     findValue(lines, "mainclass", mainClass);

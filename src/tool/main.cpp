@@ -147,13 +147,23 @@ int main(int argc, char** argv) {
     versionOption("product-version", "windows-x64: the product version (default: the file version)");
     versionOption("language", "windows-x64: the version information's language, 0x0407 or de-DE (default: en-US)");
     pack->add_option("--version-info", versionInfoPath, "windows-x64: a file of key=value version fields");
-    pack->add_option("--sign-key", request.signKey, "windows-x64: sign with this private key (needs osslsigncode)");
-    pack->add_option("--sign-cert", request.signCert, "windows-x64: the certificate for --sign-key");
+    pack->add_option("--sign-key", request.sign.key,
+                     "windows-x64: sign with this private key, PEM or PKCS#12 (.pfx, .p12; needs osslsigncode, "
+                     "or signtool on Windows)");
+    pack->add_option("--sign-cert", request.sign.cert, "windows-x64: the certificate for a PEM --sign-key");
+    pack->add_option("--sign-pass-file", request.sign.passFile,
+                     "windows-x64: read the key's pass phrase from this file");
+    pack->add_option("--sign-pass-env", request.sign.passEnv,
+                     "windows-x64: take the key's pass phrase from this environment variable");
+    pack->add_option("--timestamp", request.sign.timestampUrl,
+                     "windows-x64: time-stamp the signature at this RFC 3161 server (URL)");
+    request.sign.hostTarget = HUX_HOST_TARGET;
     // The runtime shipped with the application.
     std::string runtimeDir, embedRuntimeDir;
     bool embed = false;
-    pack->add_option("--runtime", runtimeDir, "Copy this runtime image (a JDK or a jlink output) beside the "
-                                              "executable as its private jre/ folder");
+    pack->add_option("--runtime", runtimeDir,
+                     "Copy this runtime image (a JDK or a jlink output) beside the "
+                     "executable as its private jre/ folder");
     pack->add_option("--embed-runtime", embedRuntimeDir,
                      "Store this runtime image inside the executable (unpacked once per user into the cache)");
     pack->add_flag("--jlink", request.runtime.jlink,

@@ -544,9 +544,8 @@ std::string commandLineProblem(const PackRequest& request) {
     const bool windows = request.target == "windows-x64";
     if (!windows && asksForWindowsLook(request.look))
         return "--icon, --manifest, --gui and the version options apply to windows-x64 only";
-    if (!windows && (!request.signKey.empty() || !request.signCert.empty()))
-        return "signing applies to windows-x64 only";
-    if (request.signKey.empty() != request.signCert.empty()) return "signing needs both --sign-key and --sign-cert";
+    if (!windows && request.sign.wanted()) return "signing applies to windows-x64 only";
+    if (std::string problem = signRequestProblem(request.sign); !problem.empty()) return problem;
     if (request.outputPath.empty()) return "no output named (pass -o FILE, or give a jar to name it after)";
     for (const std::string& line : request.extraLines)
         if (line.find_first_of("\r\n") != std::string::npos || line.find('\0') != std::string::npos ||
@@ -598,7 +597,8 @@ bool pack(const PackRequest& request, std::string& error, std::vector<std::strin
     };
     if (refuseOutput(request.configPath, "the configuration file") || refuseOutput(request.stubPath, "the stub") ||
         refuseOutput(request.look.iconPath, "the icon") || refuseOutput(request.look.manifestPath, "the manifest") ||
-        refuseOutput(request.signKey, "the signing key") || refuseOutput(request.signCert, "the certificate"))
+        refuseOutput(request.sign.key, "the signing key") || refuseOutput(request.sign.cert, "the certificate") ||
+        refuseOutput(request.sign.passFile, "the pass phrase file"))
         return false;
     for (const auto& file : request.files)
         if (refuseOutput(file.second, "the input")) return false;
@@ -689,6 +689,10 @@ bool pack(const PackRequest& request, std::string& error, std::vector<std::strin
         warnings.push_back("'" + request.look.manifestPath +
                            "' sets no <activeCodePage>UTF-8</activeCodePage>: on Windows, non-ASCII paths and "
                            "arguments outside the system's code page will arrive as \"?\"");
+    if (windows && !userManifest.empty() && !manifestIsLongPathAware(userManifest))
+        warnings.push_back("'" + request.look.manifestPath +
+                           "' sets no <longPathAware>true</longPathAware>: on Windows, the executable will not open "
+                           "files whose paths are 260 characters or longer");
     // The length is written once the archive is; the checksum once the file is.
     const int64_t field = findArchiveLengthField(stub, count);
     if (field < 0) {
@@ -842,7 +846,7 @@ bool pack(const PackRequest& request, std::string& error, std::vector<std::strin
     // plain end record's directory size and offset alone, which miss the
     // directory by the zip64 records between them: it would not open the
     // executable, and neither classes nor support classes would load.
-    if (!request.signKey.empty() && zip.wroteZip64()) {
+    if (request.sign.wanted() && zip.wroteZip64()) {
         error = "an archive of " + std::to_string(zip.entryCount()) +
                 " entries needs zip64 records, which the JDK no longer finds once a signature follows the "
                 "archive; signed executables hold at most 65,534 entries";
@@ -861,7 +865,7 @@ bool pack(const PackRequest& request, std::string& error, std::vector<std::strin
         return fail();
     }
     if (request.progress) request.progress(filesDone, sink.size());
-    if (!request.signKey.empty() && !signExecutable(textOf(temp), request.signKey, request.signCert, error)) {
+    if (request.sign.wanted() && !signExecutable(textOf(temp), request.sign, error)) {
         fs::remove(temp, ec);
         return false;
     }

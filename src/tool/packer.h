@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "tool/runtime_image.h"
+#include "tool/signing.h"
 #include "tool/windows_image.h"
 
 namespace hux::tool {
@@ -29,8 +30,7 @@ struct PackRequest {
     bool classPathJars = true;     // also pack the jars that the jars' manifests name in Class-Path
     bool verbose = false;          // tell every absent Class-Path jar, not one line per naming jar
     WindowsLook look;              // windows-x64: icon, version, manifest, subsystem
-    std::string signKey;           // windows-x64: sign with osslsigncode when both are set
-    std::string signCert;
+    SignRequest sign;              // windows-x64: signed when a key is named
     RuntimeRequest runtime;        // a runtime shipped beside the executable or inside it
     // Called as the executable is written: files packed and bytes written.
     std::function<void(uint64_t files, uint64_t bytes)> progress;

@@ -565,7 +565,11 @@ bool checkManifest(const std::vector<uint8_t>& bytes, std::string& error) {
     return true;
 }
 
-bool manifestSetsUtf8CodePage(const std::vector<uint8_t>& bytes) {
+namespace {
+
+// Whether the first <element> (any namespace prefix) outside comments has the
+// text `value` (case and surrounding blanks ignored).
+bool manifestElementIs(const std::vector<uint8_t>& bytes, const char* element, const char* value) {
     const std::string text(bytes.begin(), bytes.end());
     auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
     size_t i = 0;
@@ -585,16 +589,26 @@ bool manifestSetsUtf8CodePage(const std::vector<uint8_t>& bytes) {
         const size_t tagEnd = text.find('>', nameEnd);
         if (tagEnd == std::string::npos) return false;
         i = tagEnd + 1;
-        if (name != "activeCodePage" || text[tagEnd - 1] == '/') continue;
+        if (name != element || text[tagEnd - 1] == '/') continue;
         const size_t valueEnd = text.find('<', i);
         if (valueEnd == std::string::npos) return false;
         size_t from = i;
         size_t to = valueEnd;
         while (from < to && blank(text[from])) ++from;
         while (to > from && blank(text[to - 1])) --to;
-        return equalsIgnoreCase(text.substr(from, to - from), "UTF-8");
+        return equalsIgnoreCase(text.substr(from, to - from), value);
     }
     return false;
+}
+
+}  // namespace
+
+bool manifestSetsUtf8CodePage(const std::vector<uint8_t>& bytes) {
+    return manifestElementIs(bytes, "activeCodePage", "UTF-8");
+}
+
+bool manifestIsLongPathAware(const std::vector<uint8_t>& bytes) {
+    return manifestElementIs(bytes, "longPathAware", "true");
 }
 
 const std::string& defaultManifest() {

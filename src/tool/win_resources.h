@@ -80,6 +80,8 @@ bool checkManifest(const std::vector<uint8_t>& bytes, std::string& error);
 // to UTF-8: an <activeCodePage> element (any namespace prefix) outside
 // comments whose text is "UTF-8" (case and surrounding blanks ignored).
 bool manifestSetsUtf8CodePage(const std::vector<uint8_t>& bytes);
+// Whether it declares <longPathAware>true</longPathAware> (same reading).
+bool manifestIsLongPathAware(const std::vector<uint8_t>& bytes);
 // The manifest written when none is given.
 const std::string& defaultManifest();
 

@@ -1,7 +1,9 @@
 // An executable whose path is longer than the system's classic 260-character
 // limit is its own home: its configuration beside it is read, its private
 // runtime is loaded, and a runtime library planted in an ancestor folder,
-// where a cut path would lead, is never loaded. Natively and under Wine.
+// where a cut path would lead, is never loaded; with a runtime that starts,
+// the support classes' natives bind and main is reached. Natively and under
+// Wine.
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -18,6 +20,12 @@ namespace {
 // Length of `path` as the program sees it (Wine adds its drive letter).
 size_t seenLength(const Target& t, const std::string& path) {
     return t.windows() ? winePath(path).size() : path.size();
+}
+
+// The stand-in runtime that starts and runs a script as main.
+std::string recordingRuntime(const Target& t) {
+    return t.windows() ? windowsBuildDir() + "/test-runtimes/recording/jvm.dll"
+                       : buildDir() + "/test-runtimes/recording/libjvm.so";
 }
 
 }  // namespace
@@ -42,7 +50,8 @@ TEST(LongPath, AnExecutableBeyond260CharactersIsItsOwnHome) {
             const std::string exe = app + "/" + exeName;
             ASSERT_EQ(seenLength(t, exe), wanted);
             std::filesystem::create_directories(app);
-            ASSERT_EQ(pack(t, exe, {"mainclass app.Main", "jre_order b"}, {"lib/app.jar=" + appJarDir() + "/app.jar"})
+            ASSERT_EQ(pack(t, exe, {"mainclass app.Main", "jre_order b"},
+                           {"lib/app.jar=" + appJarDir() + "/app.jar", "lib/lib1.jar=" + appJarDir() + "/lib1.jar"})
                           .exitCode,
                       0);
             // The configuration beside the executable names the failure.
@@ -66,6 +75,21 @@ TEST(LongPath, AnExecutableBeyond260CharactersIsItsOwnHome) {
             r = runOn(t, exe, {}, options);
             EXPECT_TRUE(exists(work + "/runtime-loaded.txt")) << r.err;
             EXPECT_EQ(r.exitCode, 4) << r.err;
+
+            // A runtime that starts binds the natives: the loader reads the
+            // main class out of the archive, main is reached, and the URL
+            // handler, bound on first use, reads a resource.
+            copyInto(recordingRuntime(t), app + "/" + privateRuntimeLibrary(t));
+            const std::string trace = dir.file("trace.txt");
+            options.env["HUX_DOUBLE_TRACE"] = t.windows() ? winePath(trace) : trace;
+            options.env["HUX_DOUBLE_SCRIPT"] = "print reached main;resource lib/shared.txt";
+            r = runOn(t, exe, {}, options);
+            EXPECT_EQ(r.exitCode, 0) << r.err;
+            EXPECT_EQ(r.out, "reached main\n") << r.err;
+            const std::string traced = readFile(trace);
+            EXPECT_NE(traced.find("main resource lib/shared.txt: 17 bytes \"shared from lib1.\"\n"), std::string::npos)
+                << traced;
+            EXPECT_EQ(traced.find("UnsatisfiedLinkError"), std::string::npos) << traced;
         }
     }
 }

@@ -111,6 +111,37 @@ TEST(Zip64, PlainArchivesStayPlainAndSeventyThousandEntriesGetZip64) {
     EXPECT_EQ(run({"unzip", "-p", path, "e/65536"}).out, "65536");
 }
 
+// A registry reference without a default stays as text on Linux, which has
+// no registry: warned about when packing for Linux only.
+TEST(ConfigChecks, RegistryReferencesWithoutADefaultWarnForLinux) {
+    const struct {
+        const char* line;
+        bool windows;
+        std::vector<std::string> references;
+    } cases[] = {
+        {"option -Dhome=%{HKLM\\Software\\X\\Home}%", false, {"%{HKLM\\Software\\X\\Home}%"}},
+        {"classpath ${HKEY_CURRENT_USER\\Software\\Y\\Jars}/a.jar", false, {"${HKEY_CURRENT_USER\\Software\\Y\\Jars}"}},
+        {"option -Da=%{HKCU\\A\\B}%:%{HKLM\\C\\D|none}%%{HKU\\E\\F}%", false,
+         {"%{HKCU\\A\\B}%", "%{HKU\\E\\F}%"}},
+        {"option -Dhome=%{HKLM\\Software\\X\\Home|/opt/x}%", false, {}},
+        {"option -Dhome=%{JAVA_HOME}%:{HKLM\\literal}", false, {}},
+        {"option -Dhome=%{HKLM\\Software\\X\\Home}%", true, {}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.line);
+        hux::tool::ConfigPolicy policy;
+        policy.windowsTarget = c.windows;
+        std::vector<std::string> lines = {"mainclass a.B", c.line}, warnings;
+        std::string error;
+        ASSERT_TRUE(hux::tool::checkConfiguration(lines, policy, warnings, error)) << error;
+        ASSERT_EQ(warnings.size(), c.references.size());
+        for (size_t i = 0; i < warnings.size(); ++i) {
+            EXPECT_EQ(warnings[i].rfind("the registry reference " + c.references[i] + " in '", 0), 0u) << warnings[i];
+            EXPECT_TRUE(has(warnings[i], "has no default: on Linux")) << warnings[i];
+        }
+    }
+}
+
 TEST(ConfigChecks, RefusalsWarningsAndDefaults) {
     using hux::tool::checkConfiguration;
     hux::tool::ConfigPolicy policy;

@@ -261,7 +261,7 @@ TEST(PackerInputs, MistakesNameTheirCauseAndCommandLineMistakesExitTwo) {
         {{"pack", "-t", "linux-x64", "--sign-key", "k.pem", "--sign-cert", "c.pem", "app.jar"}, 2,
          "hux pack: signing applies to windows-x64 only\n"},
         {{"pack", "-t", "windows-x64", "--sign-key", "k.pem", "app.jar"}, 2,
-         "hux pack: signing needs both --sign-key and --sign-cert\n"},
+         "hux pack: signing needs both --sign-key and --sign-cert (or a .pfx or .p12 --sign-key alone)\n"},
         {{"pack", "-t", "windows-x64", "--language", "xx-nowhere", "app.jar"}, 2, ""},
         {{"pack", "-l", "mainclass a\nb", "app.jar"}, 2,
          "hux pack: the configuration line 'mainclass a\nb' cannot be encoded (line break, NUL or invalid UTF-8)\n"},

@@ -3,6 +3,7 @@
 // independent tools; signing; the GUI subsystem's messages.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 
@@ -138,26 +139,49 @@ TEST_F(WindowsLook, MistakesInTheUsersFilesNameThoseFilesOnly) {
     }
 }
 
-TEST_F(WindowsLook, ManifestWithoutTheUtf8CodePageIsPackedWithAWarning) {
+TEST_F(WindowsLook, ManifestWithoutTheUtf8CodePageOrLongPathsIsPackedWithAWarning) {
     const std::string out = dir_.file("app.exe");
+    auto manifest = [&](const char* name, const std::string& settings) {
+        return dir_.write(name, "<assembly xmlns=\"urn:schemas-microsoft-com:asm.v1\" manifestVersion=\"1.0\">"
+                                "<application><windowsSettings>" +
+                                    settings + "</windowsSettings></application></assembly>");
+    };
+    const std::string utf8Element = "<activeCodePage xmlns=\"http://schemas.microsoft.com/SMI/2019/WindowsSettings\">"
+                                    "UTF-8</activeCodePage>";
+    const std::string longElement = "<longPathAware xmlns=\"http://schemas.microsoft.com/SMI/2016/WindowsSettings\">"
+                                    "true</longPathAware>";
+    auto utf8Warning = [](const std::string& path) {
+        return "hux pack: warning: '" + path +
+               "' sets no <activeCodePage>UTF-8</activeCodePage>: on Windows, non-ASCII paths and arguments "
+               "outside the system's code page will arrive as \"?\"\n";
+    };
+    auto longWarning = [](const std::string& path) {
+        return "hux pack: warning: '" + path +
+               "' sets no <longPathAware>true</longPathAware>: on Windows, the executable will not open files whose "
+               "paths are 260 characters or longer\n";
+    };
     const std::string plain =
         dir_.write("plain.manifest", "<assembly xmlns=\"urn:schemas-microsoft-com:asm.v1\" manifestVersion=\"1.0\"/>");
-    const std::string utf8 = dir_.write("utf8.manifest",
-                                        "<assembly xmlns=\"urn:schemas-microsoft-com:asm.v1\" manifestVersion=\"1.0\">"
-                                        "<application><windowsSettings><activeCodePage xmlns=\"http://schemas."
-                                        "microsoft.com/SMI/2019/WindowsSettings\">UTF-8</activeCodePage>"
-                                        "</windowsSettings></application></assembly>");
-    RunResult r = pack(kWindows, out, {"mainclass a.B"}, {}, {"--manifest", plain});
-    EXPECT_EQ(r.exitCode, 0);
-    EXPECT_EQ(r.err, "hux pack: warning: '" + plain +
-                         "' sets no <activeCodePage>UTF-8</activeCodePage>: on Windows, non-ASCII paths and arguments "
-                         "outside the system's code page will arrive as \"?\"\n");
-    EXPECT_TRUE(std::filesystem::exists(out));
-    // With it, and with the default manifest: no warning.
-    for (const std::vector<std::string>& extra : {std::vector<std::string>{"--manifest", utf8}, {}}) {
-        r = pack(kWindows, out, {"mainclass a.B"}, {}, extra);
+    const std::string utf8 = manifest("utf8.manifest", utf8Element);
+    const std::string deep = manifest("long.manifest", longElement);
+    const std::string both = manifest("both.manifest", utf8Element + longElement);
+    const struct {
+        std::vector<std::string> extra;
+        std::string warnings;
+    } cases[] = {
+        {{"--manifest", plain}, utf8Warning(plain) + longWarning(plain)},
+        {{"--manifest", utf8}, longWarning(utf8)},
+        {{"--manifest", deep}, utf8Warning(deep)},
+        {{"--manifest", both}, ""},
+        {{}, ""},  // the default manifest
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.warnings);
+        std::filesystem::remove(out);
+        RunResult r = pack(kWindows, out, {"mainclass a.B"}, {}, c.extra);
         EXPECT_EQ(r.exitCode, 0);
-        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(r.err, c.warnings);
+        EXPECT_TRUE(std::filesystem::exists(out));
     }
 }
 
@@ -252,8 +276,119 @@ TEST_F(WindowsLook, SignedExecutableVerifiesAndStillFindsItsPayload) {
     // Half a signing request is refused before anything is written.
     RunResult half = pack(kWindows, dir_.file("half.exe"), lines, {}, {"--sign-key", dir_.file("key.pem")});
     EXPECT_NE(half.exitCode, 0);
-    EXPECT_EQ(half.err, "hux pack: signing needs both --sign-key and --sign-cert\n");
+    EXPECT_EQ(half.err,
+              "hux pack: signing needs both --sign-key and --sign-cert (or a .pfx or .p12 --sign-key alone)\n");
     EXPECT_FALSE(std::filesystem::exists(dir_.file("half.exe")));
+}
+
+// Signing as a build pipeline does, with no terminal: encrypted keys (PKCS#12
+// and PEM) whose pass phrase comes from a file or from the environment, a
+// time stamp from an RFC 3161 server on the loopback address, and nothing of
+// the signing tool's on the packer's standard output.
+TEST_F(WindowsLook, PipelineSignsWithEncryptedKeysAndATimeStamp) {
+    const std::string secret = "hux-winpub-secret 7";
+    auto openssl = [&](std::vector<std::string> args) {
+        args.insert(args.begin(), "openssl");
+        RunResult r = run(args);
+        EXPECT_EQ(r.exitCode, 0) << r.err;
+    };
+    openssl({"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", dir_.file("key.pem"), "-out",
+             dir_.file("cert.pem"), "-days", "2", "-subj", "/CN=hux test signer"});
+    openssl({"pkcs12", "-export", "-inkey", dir_.file("key.pem"), "-in", dir_.file("cert.pem"), "-out",
+             dir_.file("signer.pfx"), "-passout", "pass:" + secret});
+    openssl({"pkey", "-in", dir_.file("key.pem"), "-aes256", "-out", dir_.file("locked.pem"), "-passout",
+             "pass:" + secret});
+    openssl({"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", dir_.file("tsa.key"), "-out",
+             dir_.file("tsa.pem"), "-days", "2", "-subj", "/CN=hux test time stamps", "-addext",
+             "extendedKeyUsage=critical,timeStamping"});
+    dir_.write("pass.txt", secret + "\n");
+    Background tsa({"/usr/bin/python3", sourceDir() + "/tests/e2e/timestamp_server.py", dir_.path()});
+    ASSERT_TRUE(tsa.waitForOutput("\n")) << tsa.output();
+    const std::string url = "http://127.0.0.1:" + tsa.output().substr(5, tsa.output().find('\n') - 5);
+
+    const std::string pfx = dir_.file("signer.pfx"), pass = dir_.file("pass.txt");
+    const struct {
+        const char* name;
+        std::vector<std::string> args;
+    } cases[] = {
+        {"pkcs12, pass phrase file", {"--sign-key", pfx, "--sign-pass-file", pass, "--timestamp", url}},
+        {"pkcs12, pass phrase in the environment",
+         {"--sign-key", pfx, "--sign-pass-env", "HUX_WINPUB_PASS", "--timestamp", url}},
+        {"encrypted PEM",
+         {"--sign-key", dir_.file("locked.pem"), "--sign-cert", dir_.file("cert.pem"), "--sign-pass-file", pass,
+          "--timestamp", url}},
+    };
+    RunOptions env;
+    env.env["HUX_WINPUB_PASS"] = secret;
+    env.input = "";  // no terminal, no answer to a prompt
+    int stamped = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string exe = dir_.file(std::string("signed-") + std::to_string(stamped) + ".exe");
+        std::vector<std::string> cmd{toolPath(), "pack", "-t",     "windows-x64",
+                                     "-o",       exe,    "--line", "mainclass app.Main"};
+        cmd.insert(cmd.end(), c.args.begin(), c.args.end());
+        RunResult packed = run(cmd, env);
+        ASSERT_EQ(packed.exitCode, 0) << packed.err;
+        EXPECT_EQ(packed.out, "");
+        EXPECT_EQ(readFile(dir_.file("queries")), std::to_string(++stamped));
+        RunResult verified = run({"osslsigncode", "verify", "-CAfile", dir_.file("cert.pem"), "-TSA-CAfile",
+                                  dir_.file("tsa.pem"), "-in", exe});
+        EXPECT_EQ(verified.exitCode, 0) << verified.out << verified.err;
+        EXPECT_TRUE(has(verified.out, "Signature verification: ok")) << verified.out;
+        EXPECT_FALSE(has(verified.out, "Timestamp is not available")) << verified.out;
+        EXPECT_TRUE(has(verified.out, "Timestamp Server Signature verification: ok")) << verified.out;
+    }
+
+    // Refusals: each one line, nothing written.
+    dir_.write("wrong.txt", "not it\n");
+    const struct {
+        std::vector<std::string> args;
+        std::string line;
+    } refusals[] = {
+        {{"--sign-key", pfx, "--sign-pass-file", dir_.file("wrong.txt")},
+         "osslsigncode could not sign the executable (exit 255)"},
+        {{"--sign-key", pfx, "--sign-pass-env", "HUX_WINPUB_UNSET"},
+         "the environment variable HUX_WINPUB_UNSET named by --sign-pass-env is not set"},
+        {{"--sign-key", pfx, "--sign-cert", dir_.file("cert.pem")},
+         "a PKCS#12 key holds its certificate: drop --sign-cert"},
+        {{"--timestamp", url}, "--sign-pass-file, --sign-pass-env and --timestamp need --sign-key"},
+    };
+    for (const auto& refusal : refusals) {
+        SCOPED_TRACE(refusal.line);
+        const std::string exe = dir_.file("refused.exe");
+        RunResult r = pack(kWindows, exe, {"mainclass app.Main"}, {}, refusal.args);
+        EXPECT_EQ(r.exitCode, 1);
+        EXPECT_EQ(r.out, "");
+        EXPECT_TRUE(r.err.size() > refusal.line.size() + 1 &&
+                    r.err.compare(r.err.size() - refusal.line.size() - 1, std::string::npos, refusal.line + "\n") == 0)
+            << r.err;
+        EXPECT_FALSE(std::filesystem::exists(exe));
+    }
+    tsa.finish();
+
+    // hux.exe on a Windows host without osslsigncode: advice that fits it.
+    const struct {
+        std::vector<std::string> args;
+        std::string err;
+    } onWindows[] = {
+        {{"--sign-key", winePath(dir_.file("key.pem")), "--sign-cert", winePath(dir_.file("cert.pem"))},
+         "hux pack: signing a PEM key needs osslsigncode on PATH (signtool takes a PKCS#12 .pfx only: make one with "
+         "openssl pkcs12 -export)\n"},
+        {{"--sign-key", winePath(pfx)}, "hux pack: signing needs osslsigncode or signtool (Windows SDK) on PATH\n"},
+    };
+    for (const auto& c : onWindows) {
+        SCOPED_TRACE(c.err);
+        std::vector<std::string> args = {"pack", "-t", "windows-x64", "-o", winePath(dir_.file("host.exe")), "--line",
+                                         "mainclass app.Main"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        RunResult r = runOn(kWindows, windowsBuildDir() + "/bin/hux.exe", args);
+        std::string err = r.err;
+        err.erase(std::remove(err.begin(), err.end(), '\r'), err.end());
+        EXPECT_EQ(r.exitCode, 1);
+        EXPECT_EQ(err, c.err);
+        EXPECT_FALSE(std::filesystem::exists(dir_.file("host.exe")));
+    }
 }
 
 TEST_F(WindowsLook, DefaultManifestCarriesUnicodeArgumentsAndDirectories) {
@@ -299,7 +434,9 @@ TEST_F(WindowsLook, DefaultManifestCarriesUnicodeArgumentsAndDirectories) {
     std::filesystem::copy_file(older, folder + "/older.exe");
     r = runOn(kWindows, folder + "/older.exe", {}, options);
     EXPECT_EQ(r.exitCode, 7);
-    EXPECT_EQ(r.err, "hux: cannot read the executable's own path whole (too long, or characters outside the ANSI code page)\n");
+    EXPECT_EQ(
+        r.err,
+        "hux: cannot read the executable's own path whole (too long, or characters outside the ANSI code page)\n");
 }
 
 TEST_F(WindowsLook, GuiExecutableWithoutHandlesAttachesToTheConsoleOrShowsABox) {
@@ -330,6 +467,36 @@ TEST_F(WindowsLook, GuiExecutableWithoutHandlesAttachesToTheConsoleOrShowsABox) 
               0);
     r = runOn(kWindows, parent, {"none", winePath(unnamed)});
     EXPECT_EQ(r.out, "title unnamed.exe\ntext Java Virtual Machine starts failed.\nexit 4\n") << r.err;
+}
+
+// Where nobody can press OK (a window station nobody sees, as a service's or
+// a scheduled task's), and with `guierrors stderr`, a GUI executable never
+// waits on a box: the exit code tells, and a configured standard error file
+// gets the line.
+TEST_F(WindowsLook, GuiExecutableWithoutAVisibleDesktopOrAskedNotToNeverWaitsOnABox) {
+    if (!std::getenv("DISPLAY")) GTEST_SKIP() << "message boxes need a display (scripts/test starts one)";
+    const std::string parent = windowsBuildDir() + "/bin/gui_parent.exe";
+    const struct {
+        const char* name;
+        const char* how;
+        std::vector<std::string> lines;
+    } cases[] = {
+        {"hidden.exe", "hidden", {}},
+        {"quiet.exe", "none", {"guierrors stderr"}},
+        {"logged.exe", "none", {"guierrors STDERR", "stderr err.txt"}},
+    };
+    RunOptions options;
+    options.cwd = dir_.path();
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<std::string> lines = {"mainclass app.Main", "jre_order c"};
+        lines.insert(lines.end(), c.lines.begin(), c.lines.end());
+        const std::string exe = dir_.file(c.name);
+        ASSERT_EQ(pack(kWindows, exe, lines, {}, {"--gui"}).exitCode, 0);
+        RunResult r = runOn(kWindows, parent, {c.how, winePath(exe)}, options);
+        EXPECT_EQ(r.out, "nobox\nexit 1\n") << r.err;
+    }
+    EXPECT_EQ(readFile(dir_.file("err.txt")).rfind("Java Runtime Environment not found.\r\n", 0), 0u);
 }
 
 TEST_F(WindowsLook, ConsoleExecutableWithoutAConsoleNeverWaitsOnABox) {

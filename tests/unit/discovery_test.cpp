@@ -5,6 +5,7 @@
 #include <string>
 
 #include "config/runtime_advice.h"
+#include "config/paths.h"
 #include "platform/registry.h"
 #include "platform/runtime_location.h"
 #include "runtime/discovery.h"
@@ -221,6 +222,8 @@ TEST_F(Discovery, OutcomeIsRememberedForTheProcess) {
     EXPECT_EQ(findRuntimeLibrary(*config), first);
 }
 
+static std::string shown(const std::string& path) { return std::string(shownPath(path).view()); }
+
 TEST_F(Discovery, DebugSwitchReportsCandidates) {
     const std::string lines = "jre_order c\njvmdll " + tree.path("missing/" + kLib);
     testing::internal::CaptureStderr();
@@ -232,7 +235,9 @@ TEST_F(Discovery, DebugSwitchReportsCandidates) {
     find(lines);
     const std::string out = testing::internal::GetCapturedStderr();
     EXPECT_NE(out.find("hux: runtime search order c\n"), std::string::npos) << out;
-    EXPECT_NE(out.find("hux: candidate " + tree.path("missing/" + kLib) + " (jvmdll): missing\n"), std::string::npos)
+    // Paths in the debug lines in one separator style.
+    EXPECT_NE(out.find("hux: candidate " + shown(tree.path("missing/" + kLib)) + " (jvmdll): missing\n"),
+              std::string::npos)
         << out;
     EXPECT_NE(out.find("hux: no runtime library found\n"), std::string::npos) << out;
 }
@@ -248,7 +253,8 @@ TEST_F(Discovery, DebugLinesNameEachCandidatesSource) {
     std::string out = testing::internal::GetCapturedStderr();
     EXPECT_NE(out.find(canBeEmpty ? "hux: JRE_HOME: empty\n" : "hux: JRE_HOME: not set\n"), std::string::npos) << out;
     EXPECT_NE(
-        out.find("hux: candidate " + tree.path("home/" + kLib) + " (JAVA_HOME=" + tree.path("home") + "): missing\n"),
+        out.find("hux: candidate " + shown(tree.path("home/" + kLib)) + " (" + shown("JAVA_HOME=" + tree.path("home")) +
+                 "): missing\n"),
         std::string::npos)
         << out;
     EXPECT_NE(out.find(" (private jre): missing\n"), std::string::npos) << out;
@@ -360,9 +366,19 @@ TEST_F(Discovery, CurrentInstallersKeyComesAfterTheClassicKeys) {
     env.unset("HUX_DEBUG");
     EXPECT_NE(out.find("hux: registry key HKLM\\SOFTWARE\\JavaSoft\\JRE: no CurrentVersion\n"), std::string::npos)
         << out;
-    EXPECT_NE(out.find("hux: candidate " + gone + " (registry key HKLM\\SOFTWARE\\JavaSoft\\JDK\\26): missing\n"),
+    // The candidate's path in one separator style; each distribution key
+    // tried is told, absent ones too.
+    EXPECT_NE(out.find("hux: candidate " + shown(gone) +
+                       " (registry key HKLM\\SOFTWARE\\JavaSoft\\JDK\\26): missing\n"),
               std::string::npos)
         << out;
+    for (const char* root : {"HKLM", "HKCU"})
+        for (const char* vendor : {"Eclipse Adoptium", "Azul Systems\\Zulu", "Microsoft\\JDK", "IBM\\Semeru"})
+            EXPECT_NE(out.find(std::string("hux: registry key ") + root + "\\SOFTWARE\\" + vendor +
+                               ": no InstallationPath or JavaHome\n"),
+                      std::string::npos)
+                << root << " " << vendor << "\n" << out;
+    EXPECT_EQ(out.find("/"), std::string::npos) << out;
 
     // A registration under a classic key wins.
     const std::string jre = tree.file("jre8/bin/server/jvm.dll");

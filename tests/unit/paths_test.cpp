@@ -42,6 +42,26 @@ private:
 
 }  // namespace
 
+// The debug lines' form of a path: one separator style, no "." components,
+// a leading pair (a network share) kept.
+TEST(ShownPath, OneSeparatorStyleAndNoDotComponents) {
+    const bool win = platform::usesDrivePaths();
+    const struct {
+        const char* path;
+        const char* windows;
+        const char* linux;
+    } cases[] = {
+        {"Z:\\app\\./jre/bin/server/jvm.dll", "Z:\\app\\jre\\bin\\server\\jvm.dll", "Z:/app/jre/bin/server/jvm.dll"},
+        {"/opt/app/./jre//lib/./server/", "\\opt\\app\\jre\\lib\\server\\", "/opt/app/jre/lib/server/"},
+        {"./jre", "jre", "jre"},
+        {".", ".", "."},
+        {"\\\\server\\share\\.\\x", "\\\\server\\share\\x", "//server/share/x"},
+        {"a/../b", "a\\..\\b", "a/../b"},
+        {"", "", ""},
+    };
+    for (const auto& c : cases) EXPECT_EQ(std::string(shownPath(c.path).view()), win ? c.windows : c.linux) << c.path;
+}
+
 TEST(ResolveAgainst, RelativeAbsoluteAndDotSegments) {
     const char* base = platform::usesDrivePaths() ? "D:\\app\\" : "/opt/app/";
     const std::string sep = platform::usesDrivePaths() ? "\\" : "/";

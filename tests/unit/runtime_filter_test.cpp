@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <string>
 
+#include "config/paths.h"
 #include "platform/registry.h"
 #include "platform/runtime_location.h"
 #include "runtime/discovery.h"
@@ -143,6 +144,9 @@ TEST_F(RuntimeFilter, VersionLimitsPassCandidatesOverAndNameTheClosest) {
     EXPECT_EQ(choose("jre_order e\nminjre 25").library, new21);
 }
 
+// The debug lines' form of a path (one separator style).
+static std::string shown(const std::string& path) { return std::string(hux::shownPath(path).view()); }
+
 TEST_F(RuntimeFilter, LibrariesThatDoNotLoadArePassedOver) {
     const std::string broken = runtime("broken", "");
     const std::string noentry = runtime("noentry", "");
@@ -151,10 +155,10 @@ TEST_F(RuntimeFilter, LibrariesThatDoNotLoadArePassedOver) {
     env.set("JAVA_HOME", tree.path("good"));
     std::string debug;
     EXPECT_EQ(choose("jre_order e", &debug).library, good);
-    EXPECT_TRUE(has(debug, "hux: candidate " + broken + " (JRE_HOME=" + tree.path("broken") +
+    EXPECT_TRUE(has(debug, "hux: candidate " + shown(broken) + " (" + shown("JRE_HOME=" + tree.path("broken")) +
                                "): does not load: cannot open " + broken + "\n"))
         << debug;
-    EXPECT_TRUE(has(debug, "hux: runtime library " + good + "\n")) << debug;
+    EXPECT_TRUE(has(debug, "hux: runtime library " + shown(good) + "\n")) << debug;
 
     // None loads: message 2, with the system's text of the last failure.
     env.set("JAVA_HOME", tree.path("noentry"));
@@ -162,14 +166,15 @@ TEST_F(RuntimeFilter, LibrariesThatDoNotLoadArePassedOver) {
     EXPECT_EQ(choice.library, "");
     EXPECT_EQ(choice.failure, kRuntimeNotValid);
     EXPECT_EQ(choice.loadError, "cannot open " + broken);
-    EXPECT_TRUE(has(debug, "hux: candidate " + noentry + " (JAVA_HOME=" + tree.path("noentry") +
+    EXPECT_TRUE(has(debug, "hux: candidate " + shown(noentry) + " (" + shown("JAVA_HOME=" + tree.path("noentry")) +
                                "): exports no JNI_CreateJavaVM\n"))
         << debug;
 
     // The same library offered twice is tried once.
     env.set("JAVA_HOME", tree.path("broken"));
     choice = choose("jre_order e", &debug);
-    EXPECT_TRUE(has(debug, "hux: candidate " + broken + " (JAVA_HOME=" + tree.path("broken") + "): tried already\n"))
+    EXPECT_TRUE(has(debug, "hux: candidate " + shown(broken) + " (" + shown("JAVA_HOME=" + tree.path("broken")) +
+                               "): tried already\n"))
         << debug;
 
     // A runtime passed over for its version outweighs one that does not load.
@@ -179,7 +184,8 @@ TEST_F(RuntimeFilter, LibrariesThatDoNotLoadArePassedOver) {
     choice = choose("jre_order e\nminjre 17", &debug);
     EXPECT_EQ(choice.failure, kVersionTooLow);
     EXPECT_EQ(choice.closestVersion, "11.0.1");
-    EXPECT_TRUE(has(debug, "(JAVA_HOME=" + tree.path("low") + "): version 11.0.1 is below minjre 17\n")) << debug;
+    EXPECT_TRUE(has(debug, "(" + shown("JAVA_HOME=" + tree.path("low")) + "): version 11.0.1 is below minjre 17\n"))
+        << debug;
     EXPECT_TRUE(has(debug, "hux: no runtime library found\n")) << debug;
 }
 

@@ -5,6 +5,9 @@
                                standard handles as a console program does
      gui_parent none EXE     - with no console anywhere: the message box's title
                                and text (then presses OK)
+     gui_parent hidden EXE   - the same on a window station of its own that no
+                               one sees, as a service's or a scheduled task's:
+                               "timeout" when the program waits there
    followed by the program's exit code. Output is UTF-8, one "key value" line each. */
 #include <windows.h>
 #include <stdio.h>
@@ -44,7 +47,7 @@ static BOOL CALLBACK staticText(HWND hwnd, LPARAM param) {
 
 int wmain(int argc, wchar_t** argv) {
     if (argc != 3) {
-        fprintf(stderr, "usage: gui_parent console|shell|none EXE\n");
+        fprintf(stderr, "usage: gui_parent console|shell|none|hidden EXE\n");
         return 2;
     }
     const int inherit = wcscmp(argv[1], L"shell") == 0;
@@ -63,6 +66,17 @@ int wmain(int argc, wchar_t** argv) {
     ZeroMemory(&si, sizeof si);
     si.cb = sizeof si;
     si.dwFlags = STARTF_USESTDHANDLES; /* all three NULL, as for a double click */
+    if (wcscmp(argv[1], L"hidden") == 0) {
+        /* A station created without WSF_VISIBLE, and a desktop on it. */
+        HWINSTA own = GetProcessWindowStation();
+        HWINSTA station = CreateWindowStationW(L"huxwinpubhidden", 0, WINSTA_ALL_ACCESS, NULL);
+        if (!station || !SetProcessWindowStation(station) ||
+            !CreateDesktopW(L"Default", NULL, NULL, 0, GENERIC_ALL, NULL) || !SetProcessWindowStation(own)) {
+            printf("nostation %lu\n", GetLastError());
+            return 3;
+        }
+        si.lpDesktop = L"huxwinpubhidden\\Default";
+    }
     if (inherit) {
         /* The console's screen as standard output and error, as a shell hands it on. */
         SECURITY_ATTRIBUTES sa = {sizeof sa, NULL, TRUE};

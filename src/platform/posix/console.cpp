@@ -17,6 +17,7 @@ void writeErrorLine(const ByteString& text) {
     std::fflush(stderr);
 }
 void showErrorBox(const ByteString&, const ByteString&) {}
+bool interactiveDesktop() { return false; }
 ByteString ownProductName() { return ByteString(); }
 
 }  // namespace hux::platform

@@ -109,6 +109,14 @@ void showErrorBox(const ByteString& title, const ByteString& text) {
     MessageBoxW(nullptr, widen(text).c_str(), widen(title).c_str(), MB_OK | MB_ICONERROR | MB_SETFOREGROUND);
 }
 
+bool interactiveDesktop() {
+    HWINSTA station = GetProcessWindowStation();
+    USEROBJECTFLAGS flags{};
+    DWORD needed = 0;
+    if (!station || !GetUserObjectInformationW(station, UOI_FLAGS, &flags, sizeof flags, &needed)) return false;
+    return (flags.dwFlags & WSF_VISIBLE) != 0;
+}
+
 ByteString ownProductName() {
     const std::wstring module = win32::moduleFileNameWide(nullptr);
     if (module.empty()) return ByteString();

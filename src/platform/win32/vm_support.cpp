@@ -11,7 +11,14 @@ void addLibraryErrorMode() {
     SetErrorMode(mode | SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
 }
 
-bool bindsNativesItself() { return false; }
+// The runtime loads a library through the classic Windows calls, which take
+// no path of MAX_PATH characters or more: an executable that deep binds
+// through RegisterNatives instead, as on Linux. NativeLink.java draws the
+// same line on the length of "hux.app.path".
+bool bindsNativesItself() {
+    static const bool tooDeep = win32::moduleFileNameWide(nullptr).size() >= MAX_PATH;
+    return tooDeep;
+}
 
 namespace {
 using CrtHandler = void (*)(int);

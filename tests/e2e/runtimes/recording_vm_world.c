@@ -188,13 +188,18 @@ static int declaresNatives(const char* name) {
 /* Runs such a class's static initialiser once, like the real classes do:
    the class loader binds nothing while "hux.app.path" is unset (the launcher
    binds it itself); a class that binds through NativeLink asks it first
-   where the launcher binds natives itself (not on Windows); otherwise, with
+   where the launcher binds natives itself (on Windows only from a path too
+   long to load); otherwise, with
    "hux.app.path" set, the class loads that file as a library. */
 void initialise(Klass* k) {
     if (k->initialised || !declaresNatives(k->name)) return;
     k->initialised = 1;
     if (strcmp(k->name + 17, "CarvossClassLoader") == 0 && !property("hux.app.path")) return;
-#ifndef _WIN32
+#ifdef _WIN32
+    /* Windows: only a path too long to load (MAX_PATH or more) is bound by the
+       launcher, as NativeLink.java decides. */
+    if (property("hux.app.path") && strlen(property("hux.app.path")) >= 260)
+#endif
     {
         Klass* link = klass("com/mordavin/hux/NativeLink");
         char dotted[256];
@@ -208,7 +213,6 @@ void initialise(Klass* k) {
         pending = NULL;
         if ((bound & 0xff) != 0) return;
     }
-#endif
     const char* app = property("hux.app.path");
     if (!app) return;
     k->library = openLibrary(app);

@@ -10,18 +10,25 @@ import java.io.File;
  * applications that use them.
  */
 final class NativeLink {
+    /**
+     * The length from which a Windows path cannot be loaded as a library by
+     * the classic calls (MAX_PATH): the launcher then binds natives itself.
+     */
+    private static final int MAX_LOADABLE_PATH = 260;
+
     private NativeLink() {
     }
 
     /**
      * Where the launcher binds natives itself (everywhere but Windows), it
      * binds those of `c` now; on Windows the executable is loaded as a native
-     * library instead, and the virtual machine binds its exports.
+     * library instead, and the virtual machine binds its exports, unless its
+     * path is too long to load.
      */
     static void link(Class<?> c) {
         String app = System.getProperty("hux.app.path");
         boolean bound = false;
-        if (File.separatorChar != '\\') {
+        if (File.separatorChar != '\\' || app != null && app.length() >= MAX_LOADABLE_PATH) {
             try {
                 bound = bindNatives(c, c.getName());
             } catch (LinkageError e) {
