@@ -210,7 +210,9 @@ bool unpackInto(const LaunchConfig& config, const RuntimeIndex& index, const Byt
     std::vector<uint8_t> buffer;
     size_t done = 0;
     for (const RuntimeIndex::File& f : index.files) {
-        const auto found = entries.find(f.path);
+        // A link is written as a copy of the file it leads to, which every
+        // system can create.
+        const auto found = entries.find(f.linkTo.empty() ? f.path : f.linkTo);
         if (found == entries.end() || reader.entry(found->second).size != f.size || !reader.canRead(found->second)) {
             failure = "the executable's runtime image lacks " + f.path;
             return false;
