@@ -512,10 +512,21 @@ const RuntimeChoice& chooseRuntime(const LaunchConfig& config) {
                 const ByteString home = embeddedRuntimeHome(config, failure);
                 if (home.empty()) {
                     debugLog("embedded runtime: %s", failure.empty() ? "none in this executable" : failure.c_str());
-                    if (!failure.empty()) choice.unpackFailure = failure;
+                    if (!failure.empty()) choice.unpackFailure = choice.embeddedUnused = failure;
                     break;
                 }
-                filter.offer(probeRuntimeDirectory(config, home, "embedded runtime"), "embedded runtime");
+                const ByteString library = probeRuntimeDirectory(config, home, "embedded runtime");
+                const ByteString loadErrorBefore = choice.loadError;
+                if (filter.offer(library, "embedded runtime")) break;
+                embeddedRuntimeStartEnded();
+                choice.embeddedUnused.assign("the runtime unpacked at '");
+                choice.embeddedUnused.append(home);
+                if (library.empty())
+                    choice.embeddedUnused.append("' has no runtime library");
+                else if (choice.loadError != loadErrorBefore)
+                    choice.embeddedUnused.append("' does not load");
+                else
+                    choice.embeddedUnused.append("' is not one this configuration accepts (minjre, maxjre)");
                 break;
             }
             case 'e':
@@ -545,6 +556,11 @@ const RuntimeChoice& chooseRuntime(const LaunchConfig& config) {
         }
     }
     filter.finish();
+    if (!choice.library.empty() && !choice.embeddedUnused.empty()) {
+        std::fprintf(stderr, "hux: warning: %s; running on %s instead\n", choice.embeddedUnused.c_str(),
+                     choice.library.c_str());
+        std::fflush(stderr);
+    }
     return choice;
 }
 

@@ -25,10 +25,15 @@ struct RuntimeChoice {
     ByteString closestVersion;  // the candidate nearest the limits, for messages 6 and 12
     ByteString loadError;       // system's text of the last load failure, the path in place of "%1"
     ByteString unpackFailure;   // why the embedded runtime could not be made ready, when it could not
+    ByteString embeddedUnused;  // why the embedded runtime was passed over, when it was
 };
 
 // The search outcome. The first call searches; every later call returns the
 // remembered outcome (and the chosen library stays loaded for the process).
+// When the executable carries a runtime that could not be unpacked or used
+// and another runtime is chosen, the first call writes one warning line to
+// standard error saying why, so that a publisher sees what a machine without
+// that other runtime would not start with.
 const RuntimeChoice& chooseRuntime(const LaunchConfig& config);
 
 // Full path of the chosen runtime library, or empty.

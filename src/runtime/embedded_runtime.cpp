@@ -10,6 +10,8 @@
 #include <unordered_set>
 #include <vector>
 
+#include <zlib.h>
+
 #include "archive/zip_reader.h"
 #include "common/never_destroyed.h"
 #include "common/runtime_index.h"
@@ -181,6 +183,78 @@ void removeUnused(const ByteString& runtimes, const std::string& keep, char sepa
     }
 }
 
+// A launch holds <copy>/.hux-start<pid> from the moment it takes the copy
+// until the application's main method is called. A marker whose holder is
+// gone belongs to a start that died before main (a crash while the virtual
+// machine came up, which a damaged library causes): the next launch checks
+// the copy's contents before it trusts it.
+constexpr std::string_view kStartMarkerName = ".hux-start";
+
+platform::LiveMarker& startMarker() {
+    static NeverDestroyed<platform::LiveMarker> marker;
+    return *marker;
+}
+
+void holdStartMarker(const ByteString& home, char separator) {
+    // Without the marker a crash goes unnoticed; the copy is still used.
+    if (!startMarker().hold(withPid(joined(home, kStartMarkerName, separator), "").c_str()))
+        debugLog("embedded runtime %s: no start marker", home.c_str());
+}
+
+// The markers of starts from the copy at `home` that died before main.
+std::vector<ByteString> abandonedStarts(const ByteString& home, char separator) {
+    std::vector<ByteString> found;
+    ByteString pattern = joined(home, kStartMarkerName, separator);
+    pattern.push('*');
+    platform::DirLister lister;
+    if (!lister.open(pattern.c_str())) return found;
+    platform::DirEntry entry;
+    while (lister.next(entry)) {
+        const ByteString marker = joined(home, entry.name.view(), separator);
+        if (!entry.isDirectory && platform::isAbandonedMarker(marker.c_str())) found.push_back(marker);
+    }
+    return found;
+}
+
+// The CRC-32 of the file at `path`; false when it cannot be read whole.
+bool fileCrc(const ByteString& path, uint64_t size, std::vector<uint8_t>& buffer, uint32_t& crc) {
+    platform::InputFile file;
+    if (!file.open(path.c_str()) || file.size() != static_cast<int64_t>(size)) return false;
+    crc = static_cast<uint32_t>(crc32(0, nullptr, 0));
+    for (uint64_t at = 0; at < size;) {
+        const size_t n = static_cast<size_t>(size - at < buffer.size() ? size - at : buffer.size());
+        if (!file.readAt(static_cast<int64_t>(at), buffer.data(), n)) return false;
+        crc = static_cast<uint32_t>(crc32(crc, buffer.data(), static_cast<uInt>(n)));
+        at += n;
+    }
+    return true;
+}
+
+// Whether every file of the copy has the contents the packer recorded: the
+// CRC-32 of its archive entry (the entry of the file a link leads to).
+bool contentsMatch(const LaunchConfig& config, const RuntimeIndex& index, const ByteString& home, char separator) {
+    ZipReader reader;
+    if (!openPayload(config, reader)) return false;
+    std::unordered_map<std::string_view, uint32_t> recorded;
+    for (int32_t i = 0; i < reader.entryCount(); ++i) {
+        const ZipEntry& e = reader.entry(i);
+        const std::string_view name(e.name, static_cast<size_t>(e.nameLength));
+        if (name.substr(0, kRuntimeEntryPrefix.size()) == kRuntimeEntryPrefix)
+            recorded.emplace(name.substr(kRuntimeEntryPrefix.size()), e.crc);
+    }
+    std::vector<uint8_t> buffer(1 << 20);
+    for (const RuntimeIndex::File& f : index.files) {
+        const auto found = recorded.find(f.linkTo.empty() ? f.path : f.linkTo);
+        uint32_t crc = 0;
+        if (found == recorded.end() || !fileCrc(joined(home, f.path, separator), f.size, buffer, crc) ||
+            crc != found->second) {
+            debugLog("embedded runtime %s: %s is damaged", home.c_str(), f.path.c_str());
+            return false;
+        }
+    }
+    return true;
+}
+
 // Test hook: HUX_TEST_UNPACK_PAUSE=<seconds> stops an unpack half way, after
 // saying so on standard output, so that a test can end the process there.
 void pauseForTesting() {
@@ -273,9 +347,17 @@ ByteString embeddedRuntimeHome(const LaunchConfig& config, ByteString& failure) 
     }
     const ByteString home = joined(runtimes, index.hash, separator);
     if (platform::pathExists(home.c_str())) {
-        if (isComplete(home, index, separator)) {
+        bool ready = isComplete(home, index, separator);
+        const std::vector<ByteString> crashed = ready ? abandonedStarts(home, separator) : std::vector<ByteString>();
+        if (!crashed.empty()) {
+            debugLog("embedded runtime %s: a start died before main, checking its contents", home.c_str());
+            ready = contentsMatch(config, index, home, separator);
+        }
+        for (const ByteString& marker : crashed) platform::removeFile(marker.c_str());
+        if (ready) {
             markUsed(home, separator);
             debugLog("embedded runtime %s: ready", home.c_str());
+            holdStartMarker(home, separator);
             return home;
         }
         debugLog("embedded runtime %s: incomplete or changed, unpacking it again", home.c_str());
@@ -310,11 +392,15 @@ ByteString embeddedRuntimeHome(const LaunchConfig& config, ByteString& failure) 
     } else if (unpackInto(config, index, tree, separator, why)) {
         if (platform::renameDirectory(tree.c_str(), home.c_str())) {
             removeUnused(runtimes, index.hash, separator);
+            holdStartMarker(home, separator);
             return home;
         }
         // Another launch published the same image first.
         platform::removeTree(tree.c_str());
-        if (isComplete(home, index, separator)) return home;
+        if (isComplete(home, index, separator)) {
+            holdStartMarker(home, separator);
+            return home;
+        }
         why = "cannot rename the unpacked runtime into place";
     }
     platform::removeTree(tree.c_str());
@@ -325,6 +411,11 @@ ByteString embeddedRuntimeHome(const LaunchConfig& config, ByteString& failure) 
     return {};
 }
 
-void resetEmbeddedRuntimeForTesting() { payloadRuntime() = PayloadRuntime{}; }
+void embeddedRuntimeStartEnded() { startMarker().drop(); }
+
+void resetEmbeddedRuntimeForTesting() {
+    payloadRuntime() = PayloadRuntime{};
+    startMarker().drop();
+}
 
 }  // namespace hux

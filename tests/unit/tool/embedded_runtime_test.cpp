@@ -212,6 +212,41 @@ TEST_F(EmbeddedRuntime, ADamagedOrUnfinishedCopyIsUnpackedAgain) {
     }
 }
 
+// A start that died before main leaves its marker: the next launch checks the
+// contents, which the per-launch size check does not.
+TEST_F(EmbeddedRuntime, AfterAStartDiedBeforeMainTheContentsAreCheckedAndRepaired) {
+    const struct {
+        const char* what;
+        bool died, flipped;
+        char expected;  // the library's byte 1000 after the next launch
+    } cases[] = {
+        {"a start died, a byte flipped", true, true, 'j'},
+        {"a start died, nothing changed", true, false, 'j'},
+        {"no start died: the contents are not read", false, true, 'k'},
+    };
+    for (const auto& c : cases) {
+        fs::remove_all(tree.path("cache/hux/runtimes"));
+        ASSERT_FALSE(unpack().empty()) << c.what;
+        const std::string marker = home + "/.hux-start" + std::to_string(1u << 22);
+        if (c.died) {
+            std::ofstream(marker) << "1";  // as a holder leaves it, unlocked
+            fs::permissions(marker, fs::perms(0600));
+        }
+        if (c.flipped) {
+            std::fstream file(library(), std::ios::in | std::ios::out | std::ios::binary);
+            file.seekp(1000);
+            file.put('k');
+        }
+        resetEmbeddedRuntimeForTesting();
+        ASSERT_FALSE(unpack().empty()) << c.what;
+        std::ifstream file(library(), std::ios::binary);
+        file.seekg(1000);
+        EXPECT_EQ(file.get(), c.expected) << c.what;
+        EXPECT_FALSE(fs::exists(marker)) << c.what << ": the marker is dealt with";
+        EXPECT_EQ(fs::file_size(library()), 70000u) << c.what;
+    }
+}
+
 // jlink's legal notices link to java.base's; a JDK's cacerts leads out of it.
 TEST_F(EmbeddedRuntime, LinksAreStoredOnceAndUnpackedAsCopiesUnderTheirOwnNames) {
     image.file("legal/java.base/LICENSE", "the license");
