@@ -226,6 +226,14 @@ public:
         return true;
     }
 
+    // Offers a candidate tried before again, its files having been replaced.
+    bool retry(const ByteString& library, const char* source) {
+        tried_.erase(std::remove(tried_.begin(), tried_.end(), library), tried_.end());
+        if (!offer(library, source)) return false;
+        --unloadable_;
+        return true;
+    }
+
     // Settles why nothing was chosen, when nothing was.
     void finish() {
         if (taken()) return;
@@ -518,6 +526,11 @@ const RuntimeChoice& chooseRuntime(const LaunchConfig& config) {
                 const ByteString library = probeRuntimeDirectory(config, home, "embedded runtime");
                 const ByteString loadErrorBefore = choice.loadError;
                 if (filter.offer(library, "embedded runtime")) break;
+                // A library that does not load may be a damaged copy: once
+                // repaired, it is offered again.
+                if (choice.loadError != loadErrorBefore && !repairedRuntimeHome(config, failure).empty() &&
+                    filter.retry(library, "embedded runtime"))
+                    break;
                 embeddedRuntimeStartEnded();
                 choice.embeddedUnused.assign("the runtime unpacked at '");
                 choice.embeddedUnused.append(home);

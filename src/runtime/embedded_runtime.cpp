@@ -323,8 +323,14 @@ bool unpackInto(const LaunchConfig& config, const RuntimeIndex& index, const Byt
 
 bool payloadCarriesRuntime(const LaunchConfig& config) { return readPayload(config).carries; }
 
-ByteString embeddedRuntimeHome(const LaunchConfig& config, ByteString& failure) {
+namespace {
+
+// The copy ready for use, as embeddedRuntimeHome describes; `checkContents`
+// checks a complete copy's contents too, and `unpacked` says whether it was
+// unpacked anew.
+ByteString readyCopy(const LaunchConfig& config, bool checkContents, bool& unpacked, ByteString& failure) {
     failure.clear();
+    unpacked = false;
     const PayloadRuntime& payload = readPayload(config);
     if (!payload.carries) return {};
     if (!payload.indexError.empty()) {
@@ -349,8 +355,9 @@ ByteString embeddedRuntimeHome(const LaunchConfig& config, ByteString& failure) 
     if (platform::pathExists(home.c_str())) {
         bool ready = isComplete(home, index, separator);
         const std::vector<ByteString> crashed = ready ? abandonedStarts(home, separator) : std::vector<ByteString>();
-        if (!crashed.empty()) {
-            debugLog("embedded runtime %s: a start died before main, checking its contents", home.c_str());
+        if (ready && (checkContents || !crashed.empty())) {
+            debugLog("embedded runtime %s: %s, checking its contents", home.c_str(),
+                     checkContents ? "its library does not load" : "a start died before main");
             ready = contentsMatch(config, index, home, separator);
         }
         for (const ByteString& marker : crashed) platform::removeFile(marker.c_str());
@@ -393,6 +400,7 @@ ByteString embeddedRuntimeHome(const LaunchConfig& config, ByteString& failure) 
         if (platform::renameDirectory(tree.c_str(), home.c_str())) {
             removeUnused(runtimes, index.hash, separator);
             holdStartMarker(home, separator);
+            unpacked = true;
             return home;
         }
         // Another launch published the same image first.
@@ -409,6 +417,19 @@ ByteString embeddedRuntimeHome(const LaunchConfig& config, ByteString& failure) 
     failure.append("': ");
     failure.append(why);
     return {};
+}
+
+}  // namespace
+
+ByteString embeddedRuntimeHome(const LaunchConfig& config, ByteString& failure) {
+    bool unpacked = false;
+    return readyCopy(config, false, unpacked, failure);
+}
+
+ByteString repairedRuntimeHome(const LaunchConfig& config, ByteString& failure) {
+    bool unpacked = false;
+    const ByteString home = readyCopy(config, true, unpacked, failure);
+    return unpacked ? home : ByteString();
 }
 
 void embeddedRuntimeStartEnded() { startMarker().drop(); }

@@ -34,6 +34,13 @@ ByteString embeddedRuntimeHome(const LaunchConfig& config, ByteString& failure);
 // contents against the CRC-32 the packer recorded in its archive entry, and
 // unpacks the copy again when one differs.
 
+// For a copy whose runtime library does not load: checks the copy's
+// contents and unpacks it again when they differ from the archive's. The
+// home when it was unpacked anew; empty when its contents were whole (the
+// library is not this machine's to load) or when it cannot be made ready
+// (`failure` holds one line saying why).
+ByteString repairedRuntimeHome(const LaunchConfig& config, ByteString& failure);
+
 // The start no longer depends on the copy (the application's main method is
 // about to run, or the search passed the copy over): the start marker goes.
 void embeddedRuntimeStartEnded();
