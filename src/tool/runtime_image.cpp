@@ -184,6 +184,7 @@ constexpr struct {
     {"java.scripting", "javax/script/"},
     {"java.prefs", "java/util/prefs/"},
     {"java.compiler", "javax/tools/ javax/lang/model/ javax/annotation/processing/"},
+    {"jdk.compiler", "javax/tools/ToolProvider com/sun/tools/javac/"},  // the system compiler, found at run time
     {"java.instrument", "java/lang/instrument/"},
     {"java.rmi", "java/rmi/"},
     {"java.net.http", "java/net/http/"},
