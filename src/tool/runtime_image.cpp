@@ -234,6 +234,27 @@ bool jdkHasModule(const std::string& jdk, const std::string& module) {
            fs::is_regular_file(pathOf(jdk) / "jmods" / (module + ".jmod"), ec);
 }
 
+// Runs jdeps (`argv`, then `jars`) with its output in `listing`: its exit
+// code, with the modules it printed in `found`; -1 with `error` when it
+// could not run.
+int runJdeps(const std::vector<std::string>& argv, const std::vector<std::string>& jars, const std::string& listing,
+             std::string& found, std::string& error) {
+    std::vector<std::string> command = argv;
+    command.insert(command.end(), jars.begin(), jars.end());
+    const int rc = platform::runProgramToFile(command, listing, error);
+    std::ifstream in(pathOf(listing));
+    std::stringstream text;
+    text << in.rdbuf();
+    in.close();
+    std::error_code ec;
+    fs::remove(pathOf(listing), ec);
+    found.clear();
+    std::string line;
+    while (std::getline(text, line))
+        if (!trimmedText(line).empty()) found = trimmedText(line);
+    return rc;
+}
+
 }  // namespace
 
 std::vector<std::string> modulesNamedIn(const std::vector<std::string>& jars) {
@@ -448,31 +469,34 @@ bool linkRuntime(const RuntimeRequest& request, const std::string& target, const
             if (!item.empty() && wanted.insert(item).second) ordered.push_back(item);
         }
     };
+    std::string unread;  // jars jdeps could not read, for the modules line
     if (!jars.empty()) {
         const int release = multiReleaseVersion(minjre, modules);
-        std::vector<std::string> argv = {toolPath(tools, "jdeps", request.hostTarget), "--multi-release",
-                                         release >= 9 ? std::to_string(release) : "base", "--print-module-deps",
-                                         "--ignore-missing-deps"};
-        argv.insert(argv.end(), jars.begin(), jars.end());
-        const std::string listing = outputDir + ".jdeps";
-        std::string runError;
-        const int rc = platform::runProgramToFile(argv, listing, runError);
-        std::ifstream in(pathOf(listing));
-        std::stringstream text;
-        text << in.rdbuf();
-        in.close();
-        fs::remove(pathOf(listing), ec);
-        if (rc != 0) {
-            error = rc < 0 ? runError
-                           : "jdeps could not tell which modules the jars need (exit " + std::to_string(rc) +
-                                 "); name them with --add-modules";
+        const std::vector<std::string> jdeps = {toolPath(tools, "jdeps", request.hostTarget), "--multi-release",
+                                                release >= 9 ? std::to_string(release) : "base",
+                                                "--print-module-deps", "--ignore-missing-deps"};
+        std::string found;
+        int rc = runJdeps(jdeps, jars, outputDir + ".jdeps", found, error);
+        if (rc < 0) return false;
+        if (rc == 0) want(found);
+        // A module jar whose required modules are not among the jars fails
+        // the whole run: then each jar alone, passing over those that fail.
+        size_t failed = 0;
+        for (size_t i = 0; rc > 0 && jars.size() > 1 && i < jars.size(); ++i) {
+            const int one = runJdeps(jdeps, {jars[i]}, outputDir + ".jdeps", found, error);
+            if (one < 0) return false;
+            if (one == 0) {
+                want(found);
+            } else if (failed++ == 0) {
+                unread = textOf(pathOf(jars[i]).filename());
+            }
+        }
+        if (rc > 0 && (jars.size() == 1 || failed == jars.size())) {
+            error = "jdeps could not tell which modules the jars need (exit " + std::to_string(rc) +
+                    "); name them with --add-modules";
             return false;
         }
-        std::string last;
-        std::string line;
-        while (std::getline(text, line))
-            if (!trimmedText(line).empty()) last = trimmedText(line);
-        want(last);
+        if (failed > 1) unread += " and " + std::to_string(failed - 1) + " more";
     }
     if (ordered.empty()) want("java.base");
     std::string named;
@@ -487,6 +511,7 @@ bool linkRuntime(const RuntimeRequest& request, const std::string& target, const
     if (modulesLine)
         *modulesLine = "linking the runtime with " + moduleList +
                        (named.empty() ? "" : " (" + named + " because the jars name their packages)") +
+                       (unread.empty() ? "" : " (jdeps could not read " + unread + ")") +
                        "; name others the application loads by name with --add-modules";
     std::string runError;
     std::vector<std::string> argv = {jlink};

@@ -473,6 +473,27 @@ TEST(EmbeddedRuntimeModules, SeveralModulesRunWhereNoJavaIsInstalledAsJavaCpDoes
     }
 }
 
+// A module jar whose required modules are missing fails jdeps over all jars:
+// then each jar is read alone, and the one that fails is named.
+TEST(EmbeddedRuntimeModules, AJarJdepsCannotReadIsPassedOverByName) {
+    const std::string moduleJar = "/usr/share/java/jaxb-api.jar";  // requires java.activation
+    std::string jdk;
+    for (const std::string& home : installedJdks())
+        if (fs::is_directory(home + "/jmods")) jdk = home;
+    if (jdk.empty() || !fs::exists(moduleJar)) GTEST_SKIP() << "needs a JDK with jmods and " << moduleJar;
+    Scratch dir;
+    RunOptions slow;
+    slow.timeoutMs = 300000;
+    const RunResult packed = run({toolPath(), "pack", "-o", dir.file("app"), "-l", "mainclass modules.Main",
+                                  "--jlink", "--jdk", jdk, "lib/modules.jar=" + appJarDir() + "/modules.jar",
+                                  "lib/jaxb-api.jar=" + moduleJar},
+                                 slow);
+    ASSERT_EQ(packed.exitCode, 0) << packed.out << packed.err;
+    EXPECT_TRUE(has(packed.out, "(jdeps could not read jaxb-api.jar)")) << packed.out;
+    for (const char* module : {"java.desktop", "java.sql"})
+        EXPECT_TRUE(has(packed.out.substr(0, packed.out.find('\n')), module)) << packed.out;
+}
+
 // Debian's and Temurin's JDKs link lib/security/cacerts to /etc/ssl: the
 // link is carried as the file it leads to, with one warning line.
 TEST(EmbeddedRuntimeModules, AnImageWhoseCertificatesAreALinkIsCarriedAsTheFile) {
