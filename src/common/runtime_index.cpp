@@ -1,6 +1,7 @@
 #include "common/runtime_index.h"
 
 #include <cstdlib>
+#include <unordered_map>
 
 namespace hux {
 
@@ -33,6 +34,27 @@ std::string_view nextWord(std::string_view& line) {
     return word;
 }
 
+// Each link names a stored file (not another link) of its own size, and no
+// path is there twice.
+bool linksAreSound(const RuntimeIndex& index, std::string& error) {
+    std::unordered_map<std::string_view, const RuntimeIndex::File*> byPath;
+    for (const RuntimeIndex::File& file : index.files) {
+        if (!byPath.emplace(file.path, &file).second) {
+            error = "the runtime index names " + file.path + " twice";
+            return false;
+        }
+    }
+    for (const RuntimeIndex::File& file : index.files) {
+        if (file.linkTo.empty()) continue;
+        const auto found = byPath.find(file.linkTo);
+        if (found == byPath.end() || !found->second->linkTo.empty() || found->second->size != file.size) {
+            error = "the runtime index links " + file.path + " to " + file.linkTo + ", which it does not store";
+            return false;
+        }
+    }
+    return true;
+}
+
 }  // namespace
 
 bool isPlainRelativePath(std::string_view path) {
@@ -54,8 +76,12 @@ std::string formatRuntimeIndex(const RuntimeIndex& index) {
     std::string text(kHeader);
     text += "\nhash " + index.hash + "\nfiles " + std::to_string(index.files.size()) + " " +
             std::to_string(index.totalBytes) + "\n";
-    for (const RuntimeIndex::File& file : index.files)
-        text += std::string(file.executable ? "x " : "- ") + std::to_string(file.size) + " " + file.path + "\n";
+    for (const RuntimeIndex::File& file : index.files) {
+        const char* kind = !file.linkTo.empty() ? "= " : file.executable ? "x " : "- ";
+        text += kind + std::to_string(file.size) + " " + file.path;
+        if (!file.linkTo.empty()) text += "\t" + file.linkTo;
+        text += "\n";
+    }
     return text;
 }
 
@@ -84,7 +110,14 @@ bool parseRuntimeIndex(std::string_view text, RuntimeIndex& index, std::string& 
         } else {
             RuntimeIndex::File file;
             const std::string_view kind = nextWord(line);
-            ok = (kind == "x" || kind == "-") && parseNumber(nextWord(line), file.size) && isPlainRelativePath(line);
+            ok = (kind == "x" || kind == "-" || kind == "=") && parseNumber(nextWord(line), file.size);
+            if (kind == "=") {
+                const size_t tab = line.find('\t');
+                ok = ok && tab != std::string_view::npos && isPlainRelativePath(line.substr(tab + 1));
+                if (ok) file.linkTo.assign(line.substr(tab + 1));
+                line = line.substr(0, tab);
+            }
+            ok = ok && isPlainRelativePath(line);
             file.executable = kind == "x";
             file.path.assign(line);
             index.totalBytes += file.size;
@@ -99,7 +132,7 @@ bool parseRuntimeIndex(std::string_view text, RuntimeIndex& index, std::string& 
         error = "the runtime index's counts do not match its files";
         return false;
     }
-    return true;
+    return linksAreSound(index, error);
 }
 
 std::string runtimeCompletionText(const RuntimeIndex& index) {

@@ -24,6 +24,10 @@ struct RuntimeIndex {
         std::string path;  // relative, '/'-separated
         uint64_t size = 0;
         bool executable = false;
+        // A link inside the image: the path of the stored file whose bytes
+        // this one has. The archive holds no entry of its own for it; the
+        // launcher writes a copy of the target under `path`.
+        std::string linkTo;
     };
     std::string hash;  // kRuntimeHashDigits lower-case hexadecimal digits
     std::vector<File> files;
@@ -31,12 +35,14 @@ struct RuntimeIndex {
 };
 
 // The index as text: a header line, "hash <hex>", "files <count> <bytes>",
-// then one "<x|-> <size> <path>" line per file.
+// then one "<x|-> <size> <path>" line per stored file and one
+// "= <size> <path>\t<target>" line per link to a stored file.
 std::string formatRuntimeIndex(const RuntimeIndex& index);
 
 // Reads an index; false with `error` when a line is malformed, a path is not
-// a plain relative name (see isPlainRelativePath), the counts disagree with
-// the lines or the hash is not kRuntimeHashDigits hexadecimal digits.
+// a plain relative name (see isPlainRelativePath), a link's target is not a
+// stored file of the index, the counts disagree with the lines or the hash is
+// not kRuntimeHashDigits hexadecimal digits.
 bool parseRuntimeIndex(std::string_view text, RuntimeIndex& index, std::string& error);
 
 // A relative path every system can create below a directory: '/'-separated

@@ -237,6 +237,13 @@ public:
     // Why the last candidate offered was passed over ("is Java 11, below
     // minjre 17"), its directory being the subject.
     const ByteString& verdict() const { return verdict_; }
+    // Offers a candidate tried before again, its files having been replaced.
+    bool retry(const ByteString& library, const char* source) {
+        tried_.erase(std::remove(tried_.begin(), tried_.end(), library), tried_.end());
+        if (!offer(library, source)) return false;
+        --unloadable_;
+        return true;
+    }
 
     // Settles why nothing was chosen, when nothing was.
     void finish() {
@@ -563,10 +570,26 @@ const RuntimeChoice& chooseRuntime(const LaunchConfig& config) {
                 const ByteString home = embeddedRuntimeHome(config, failure);
                 if (home.empty()) {
                     debugLog("embedded runtime: %s", failure.empty() ? "none in this executable" : failure.c_str());
-                    if (!failure.empty()) choice.unpackFailure = failure;
+                    if (!failure.empty()) choice.unpackFailure = choice.embeddedUnused = failure;
                     break;
                 }
-                filter.offer(probeRuntimeDirectory(config, home, "embedded runtime"), "embedded runtime");
+                const ByteString library = probeRuntimeDirectory(config, home, "embedded runtime");
+                const ByteString loadErrorBefore = choice.loadError;
+                if (filter.offer(library, "embedded runtime")) break;
+                // A library that does not load may be a damaged copy: once
+                // repaired, it is offered again.
+                if (choice.loadError != loadErrorBefore && !repairedRuntimeHome(config, failure).empty() &&
+                    filter.retry(library, "embedded runtime"))
+                    break;
+                embeddedRuntimeStartEnded();
+                choice.embeddedUnused.assign("the runtime unpacked at '");
+                choice.embeddedUnused.append(home);
+                if (library.empty())
+                    choice.embeddedUnused.append("' has no runtime library");
+                else if (choice.loadError != loadErrorBefore)
+                    choice.embeddedUnused.append("' does not load");
+                else
+                    choice.embeddedUnused.append("' is not one this configuration accepts (minjre, maxjre)");
                 break;
             }
             case 'e':
@@ -598,6 +621,11 @@ const RuntimeChoice& chooseRuntime(const LaunchConfig& config) {
         }
     }
     filter.finish();
+    if (!choice.library.empty() && !choice.embeddedUnused.empty()) {
+        std::fprintf(stderr, "hux: warning: %s; running on %s instead\n", choice.embeddedUnused.c_str(),
+                     choice.library.c_str());
+        std::fflush(stderr);
+    }
     return choice;
 }
 

@@ -29,10 +29,15 @@ struct RuntimeChoice {
     // runtime it names was passed over ("JAVA_HOME names no usable runtime
     // ('/opt/jdk' does not exist)"); empty otherwise.
     ByteString homeProblem;
+    ByteString embeddedUnused;  // why the embedded runtime was passed over, when it was
 };
 
 // The search outcome. The first call searches; every later call returns the
 // remembered outcome (and the chosen library stays loaded for the process).
+// When the executable carries a runtime that could not be unpacked or used
+// and another runtime is chosen, the first call writes one warning line to
+// standard error saying why, so that a publisher sees what a machine without
+// that other runtime would not start with.
 const RuntimeChoice& chooseRuntime(const LaunchConfig& config);
 
 // Full path of the chosen runtime library, or empty.

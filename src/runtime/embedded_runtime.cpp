@@ -1,5 +1,6 @@
 #include "runtime/embedded_runtime.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -9,6 +10,8 @@
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
+
+#include <zlib.h>
 
 #include "archive/zip_reader.h"
 #include "common/never_destroyed.h"
@@ -181,6 +184,78 @@ void removeUnused(const ByteString& runtimes, const std::string& keep, char sepa
     }
 }
 
+// A launch holds <copy>/.hux-start<pid> from the moment it takes the copy
+// until the application's main method is called. A marker whose holder is
+// gone belongs to a start that died before main (a crash while the virtual
+// machine came up, which a damaged library causes): the next launch checks
+// the copy's contents before it trusts it.
+constexpr std::string_view kStartMarkerName = ".hux-start";
+
+platform::LiveMarker& startMarker() {
+    static NeverDestroyed<platform::LiveMarker> marker;
+    return *marker;
+}
+
+void holdStartMarker(const ByteString& home, char separator) {
+    // Without the marker a crash goes unnoticed; the copy is still used.
+    if (!startMarker().hold(withPid(joined(home, kStartMarkerName, separator), "").c_str()))
+        debugLog("embedded runtime %s: no start marker", home.c_str());
+}
+
+// The markers of starts from the copy at `home` that died before main.
+std::vector<ByteString> abandonedStarts(const ByteString& home, char separator) {
+    std::vector<ByteString> found;
+    ByteString pattern = joined(home, kStartMarkerName, separator);
+    pattern.push('*');
+    platform::DirLister lister;
+    if (!lister.open(pattern.c_str())) return found;
+    platform::DirEntry entry;
+    while (lister.next(entry)) {
+        const ByteString marker = joined(home, entry.name.view(), separator);
+        if (!entry.isDirectory && platform::isAbandonedMarker(marker.c_str())) found.push_back(marker);
+    }
+    return found;
+}
+
+// The CRC-32 of the file at `path`; false when it cannot be read whole.
+bool fileCrc(const ByteString& path, uint64_t size, std::vector<uint8_t>& buffer, uint32_t& crc) {
+    platform::InputFile file;
+    if (!file.open(path.c_str()) || file.size() != static_cast<int64_t>(size)) return false;
+    crc = static_cast<uint32_t>(crc32(0, nullptr, 0));
+    for (uint64_t at = 0; at < size;) {
+        const size_t n = static_cast<size_t>(size - at < buffer.size() ? size - at : buffer.size());
+        if (!file.readAt(static_cast<int64_t>(at), buffer.data(), n)) return false;
+        crc = static_cast<uint32_t>(crc32(crc, buffer.data(), static_cast<uInt>(n)));
+        at += n;
+    }
+    return true;
+}
+
+// Whether every file of the copy has the contents the packer recorded: the
+// CRC-32 of its archive entry (the entry of the file a link leads to).
+bool contentsMatch(const LaunchConfig& config, const RuntimeIndex& index, const ByteString& home, char separator) {
+    ZipReader reader;
+    if (!openPayload(config, reader)) return false;
+    std::unordered_map<std::string_view, uint32_t> recorded;
+    for (int32_t i = 0; i < reader.entryCount(); ++i) {
+        const ZipEntry& e = reader.entry(i);
+        const std::string_view name(e.name, static_cast<size_t>(e.nameLength));
+        if (name.substr(0, kRuntimeEntryPrefix.size()) == kRuntimeEntryPrefix)
+            recorded.emplace(name.substr(kRuntimeEntryPrefix.size()), e.crc);
+    }
+    std::vector<uint8_t> buffer(1 << 20);
+    for (const RuntimeIndex::File& f : index.files) {
+        const auto found = recorded.find(f.linkTo.empty() ? f.path : f.linkTo);
+        uint32_t crc = 0;
+        if (found == recorded.end() || !fileCrc(joined(home, f.path, separator), f.size, buffer, crc) ||
+            crc != found->second) {
+            debugLog("embedded runtime %s: %s is damaged", home.c_str(), f.path.c_str());
+            return false;
+        }
+    }
+    return true;
+}
+
 // Test hook: HUX_TEST_UNPACK_PAUSE=<seconds> stops an unpack half way, after
 // saying so on standard output, so that a test can end the process there.
 void pauseForTesting() {
@@ -191,12 +266,22 @@ void pauseForTesting() {
     platform::sleepMs(std::atoi(value.c_str()) * 1000);
 }
 
-// Writes every file of the index from the payload into `tree`.
-bool unpackInto(const LaunchConfig& config, const RuntimeIndex& index, const ByteString& tree, char separator,
-                std::string& failure) {
+// One thread's share of an unpack: files of the index written from the
+// payload into the tree, with the thread's own reader.
+struct UnpackShare {
+    const LaunchConfig* config = nullptr;
+    const ByteString* tree = nullptr;
+    char separator = '/';
+    std::vector<const RuntimeIndex::File*> files;
+    bool pauses = false;  // the test hook stops this share half way
+    bool ok = false;
+    std::string failure;
+};
+
+bool writeShare(UnpackShare& share) {
     ZipReader reader;
-    if (!openPayload(config, reader)) {
-        failure = "the executable's archive cannot be read";
+    if (!openPayload(*share.config, reader)) {
+        share.failure = "the executable's archive cannot be read";
         return false;
     }
     std::unordered_map<std::string_view, int32_t> entries;
@@ -206,15 +291,44 @@ bool unpackInto(const LaunchConfig& config, const RuntimeIndex& index, const Byt
         if (name.substr(0, kRuntimeEntryPrefix.size()) == kRuntimeEntryPrefix)
             entries.emplace(name.substr(kRuntimeEntryPrefix.size()), i);
     }
-    std::unordered_set<std::string> made;
     std::vector<uint8_t> buffer;
     size_t done = 0;
-    for (const RuntimeIndex::File& f : index.files) {
-        const auto found = entries.find(f.path);
-        if (found == entries.end() || reader.entry(found->second).size != f.size || !reader.canRead(found->second)) {
-            failure = "the executable's runtime image lacks " + f.path;
+    for (const RuntimeIndex::File* f : share.files) {
+        // A link is written as a copy of the file it leads to, which every
+        // system can create.
+        const auto found = entries.find(f->linkTo.empty() ? f->path : f->linkTo);
+        if (found == entries.end() || reader.entry(found->second).size != f->size || !reader.canRead(found->second)) {
+            share.failure = "the executable's runtime image lacks " + f->path;
             return false;
         }
+        buffer.resize(static_cast<size_t>(f->size));
+        if (!reader.readEntry(found->second, buffer.data())) {
+            share.failure = "the executable's runtime image is damaged at " + f->path;
+            return false;
+        }
+        if (!platform::writeNewFile(joined(*share.tree, f->path, share.separator).c_str(), buffer.data(),
+                                    buffer.size(), f->executable)) {
+            share.failure = "cannot write there (is the disk full?)";
+            return false;
+        }
+        if (share.pauses && ++done == (share.files.size() + 1) / 2) pauseForTesting();
+    }
+    return true;
+}
+
+int unpackThread(void* argument) {
+    UnpackShare& share = *static_cast<UnpackShare*>(argument);
+    share.ok = writeShare(share);
+    return 0;
+}
+
+// Writes every file of the index from the payload into `tree`: the
+// directories first, then the files in two shares of about equal bytes, one
+// on a second thread (inflating is most of a first launch's time).
+bool unpackInto(const LaunchConfig& config, const RuntimeIndex& index, const ByteString& tree, char separator,
+                std::string& failure) {
+    std::unordered_set<std::string> made;
+    for (const RuntimeIndex::File& f : index.files) {
         for (size_t slash = f.path.find('/'); slash != std::string::npos; slash = f.path.find('/', slash + 1)) {
             const std::string parent = f.path.substr(0, slash);
             if (made.insert(parent).second && !platform::makePrivateDirectory(joined(tree, parent, separator).c_str())) {
@@ -222,17 +336,36 @@ bool unpackInto(const LaunchConfig& config, const RuntimeIndex& index, const Byt
                 return false;
             }
         }
-        buffer.resize(static_cast<size_t>(f.size));
-        if (!reader.readEntry(found->second, buffer.data())) {
-            failure = "the executable's runtime image is damaged at " + f.path;
+    }
+    std::vector<const RuntimeIndex::File*> bySize;
+    for (const RuntimeIndex::File& f : index.files) bySize.push_back(&f);
+    std::stable_sort(bySize.begin(), bySize.end(),
+                     [](const RuntimeIndex::File* a, const RuntimeIndex::File* b) { return a->size > b->size; });
+    UnpackShare shares[2];
+    uint64_t bytes[2] = {0, 0};
+    for (const RuntimeIndex::File* f : bySize) {
+        const int lighter = bytes[1] < bytes[0] ? 1 : 0;
+        shares[lighter].files.push_back(f);
+        bytes[lighter] += f->size;
+    }
+    for (UnpackShare& share : shares) {
+        share.config = &config;
+        share.tree = &tree;
+        share.separator = separator;
+    }
+    shares[0].pauses = true;
+    platform::Thread second;
+    const bool parallel = second.start(unpackThread, &shares[1], 256 * 1024, false);
+    shares[0].ok = writeShare(shares[0]);
+    if (parallel)
+        second.join();
+    else
+        unpackThread(&shares[1]);
+    for (const UnpackShare& share : shares) {
+        if (!share.ok) {
+            failure = share.failure;
             return false;
         }
-        if (!platform::writeNewFile(joined(tree, f.path, separator).c_str(), buffer.data(), buffer.size(),
-                                    f.executable)) {
-            failure = "cannot write there (is the disk full?)";
-            return false;
-        }
-        if (++done == index.files.size() / 2) pauseForTesting();
     }
     const std::string complete = runtimeCompletionText(index);
     if (!platform::writeNewPrivateFile(joined(tree, kRuntimeCompleteName, separator).c_str(), complete.data(),
@@ -247,8 +380,14 @@ bool unpackInto(const LaunchConfig& config, const RuntimeIndex& index, const Byt
 
 bool payloadCarriesRuntime(const LaunchConfig& config) { return readPayload(config).carries; }
 
-ByteString embeddedRuntimeHome(const LaunchConfig& config, ByteString& failure) {
+namespace {
+
+// The copy ready for use, as embeddedRuntimeHome describes; `checkContents`
+// checks a complete copy's contents too, and `unpacked` says whether it was
+// unpacked anew.
+ByteString readyCopy(const LaunchConfig& config, bool checkContents, bool& unpacked, ByteString& failure) {
     failure.clear();
+    unpacked = false;
     const PayloadRuntime& payload = readPayload(config);
     if (!payload.carries) return {};
     if (!payload.indexError.empty()) {
@@ -271,9 +410,18 @@ ByteString embeddedRuntimeHome(const LaunchConfig& config, ByteString& failure) 
     }
     const ByteString home = joined(runtimes, index.hash, separator);
     if (platform::pathExists(home.c_str())) {
-        if (isComplete(home, index, separator)) {
+        bool ready = isComplete(home, index, separator);
+        const std::vector<ByteString> crashed = ready ? abandonedStarts(home, separator) : std::vector<ByteString>();
+        if (ready && (checkContents || !crashed.empty())) {
+            debugLog("embedded runtime %s: %s, checking its contents", home.c_str(),
+                     checkContents ? "its library does not load" : "a start died before main");
+            ready = contentsMatch(config, index, home, separator);
+        }
+        for (const ByteString& marker : crashed) platform::removeFile(marker.c_str());
+        if (ready) {
             markUsed(home, separator);
             debugLog("embedded runtime %s: ready", home.c_str());
+            holdStartMarker(home, separator);
             return home;
         }
         debugLog("embedded runtime %s: incomplete or changed, unpacking it again", home.c_str());
@@ -308,11 +456,16 @@ ByteString embeddedRuntimeHome(const LaunchConfig& config, ByteString& failure) 
     } else if (unpackInto(config, index, tree, separator, why)) {
         if (platform::renameDirectory(tree.c_str(), home.c_str())) {
             removeUnused(runtimes, index.hash, separator);
+            holdStartMarker(home, separator);
+            unpacked = true;
             return home;
         }
         // Another launch published the same image first.
         platform::removeTree(tree.c_str());
-        if (isComplete(home, index, separator)) return home;
+        if (isComplete(home, index, separator)) {
+            holdStartMarker(home, separator);
+            return home;
+        }
         why = "cannot rename the unpacked runtime into place";
     }
     platform::removeTree(tree.c_str());
@@ -323,6 +476,24 @@ ByteString embeddedRuntimeHome(const LaunchConfig& config, ByteString& failure) 
     return {};
 }
 
-void resetEmbeddedRuntimeForTesting() { payloadRuntime() = PayloadRuntime{}; }
+}  // namespace
+
+ByteString embeddedRuntimeHome(const LaunchConfig& config, ByteString& failure) {
+    bool unpacked = false;
+    return readyCopy(config, false, unpacked, failure);
+}
+
+ByteString repairedRuntimeHome(const LaunchConfig& config, ByteString& failure) {
+    bool unpacked = false;
+    const ByteString home = readyCopy(config, true, unpacked, failure);
+    return unpacked ? home : ByteString();
+}
+
+void embeddedRuntimeStartEnded() { startMarker().drop(); }
+
+void resetEmbeddedRuntimeForTesting() {
+    payloadRuntime() = PayloadRuntime{};
+    startMarker().drop();
+}
 
 }  // namespace hux

@@ -8,6 +8,7 @@
 #include "platform/text.h"
 #include "runtime/class_data_cache.h"
 #include "runtime/discovery.h"
+#include "runtime/embedded_runtime.h"
 #include "runtime/main_class.h"
 #include "runtime/version_limits.h"
 #include "runtime/vm_creation.h"
@@ -66,6 +67,7 @@ int32_t startJavaApplication(const LaunchConfig& config, JvmHost& host, const st
     }
     if (result == kLaunchOk) {
         if (ready) ready(host);
+        embeddedRuntimeStartEnded();
         result = invokeMainClass(config, host, config::mainClass(config), widened(arguments));
     }
     if (result == kMainThrew) return kExitAfterException;

@@ -482,7 +482,7 @@ public:
             std::string minjre;
             configValue(lines, "minjre", minjre);
             staged_ = true;
-            if (!linkRuntime(request_, target_, jars, trimmed(minjre), textOf(staging_), error)) return false;
+            if (!linkRuntime(request_, target_, jars, trimmed(minjre), textOf(staging_), error, &modulesLine_)) return false;
             image_ = textOf(staging_);
             if (!checkRuntimeImage(image_, target_, error)) return false;
         } else if (!request_.embed) {
@@ -492,7 +492,7 @@ public:
         } else {
             image_ = request_.imageDir;
         }
-        if (request_.embed && !indexRuntimeImage(image_, index_, error)) return false;
+        if (request_.embed && !indexRuntimeImage(image_, index_, error, &warnings)) return false;
         return true;
     }
 
@@ -519,6 +519,8 @@ public:
 
     // The image linked or given; empty when none ships.
     const std::string& image() const { return image_; }
+    // The line naming the modules linked; empty when none were.
+    const std::string& modulesLine() const { return modulesLine_; }
 
     std::string summary(uint64_t executableBytes) const {
         const std::string exe = textOf(out_) + " (" + megabytes(executableBytes) + ")";
@@ -535,6 +537,7 @@ private:
     bool staged_ = false;
     std::string image_;
     RuntimeIndex index_;
+    std::string modulesLine_;
 };
 
 }  // namespace
@@ -880,6 +883,7 @@ bool pack(const PackRequest& request, std::string& error, std::vector<std::strin
         return false;
     }
     if (!runtime.publish(error)) return false;
+    if (request.report && !runtime.modulesLine().empty()) request.report(runtime.modulesLine());
     if (request.report && request.runtime.wanted()) request.report(runtime.summary(sink.size()));
     return true;
 }

@@ -10,6 +10,7 @@
 #include "platform/files.h"
 #include "platform/run_program.h"
 #include "tool/file_names.h"
+#include "tool/jar_facts.h"
 
 namespace fs = std::filesystem;
 
@@ -28,25 +29,98 @@ bool isExecutable(const fs::path& path) {
     return !ec && (perms & fs::perms::owner_exec) != fs::perms::none;
 }
 
-// Regular files below `dir` (links followed), as sorted '/'-separated names.
-bool listImage(const std::string& dir, std::vector<std::string>& names, std::string& error) {
+// One file of a runtime image as the packer stores it.
+struct ImageFile {
+    std::string name;     // relative, '/'-separated, the link's own name for a link
+    std::string linkTo;   // a link to a file of the image: that file's name
+    std::string outside;  // a link leaving the image: the file it leads to
+};
+
+// `path` relative to `root` when it lies below it, else empty.
+std::string nameBelow(const fs::path& path, const fs::path& root) {
+    const fs::path relative = path.lexically_relative(root);
+    if (relative.empty() || *relative.begin() == "..") return {};
+    return genericTextOf(relative);
+}
+
+// Sorts out one symbolic link of the image: a link to one of its files, a
+// link leaving it (stored as the file it leads to) or one that cannot be
+// stored (false, with the file and why).
+bool classifyLink(const fs::path& path, const fs::path& realRoot, ImageFile& file, std::string& error) {
     std::error_code ec;
+    const fs::path target = fs::read_symlink(path, ec);
+    const fs::path real = fs::canonical(path, ec);
+    if (ec) {
+        error = "the runtime image holds '" + textOf(path) + "', a link to '" + textOf(target) +
+                "', which does not exist";
+        return false;
+    }
+    if (!fs::is_regular_file(real, ec)) {
+        error = "the runtime image holds '" + textOf(path) + "', a link to '" + textOf(real) +
+                "', which is not a file";
+        return false;
+    }
+    file.linkTo = nameBelow(real, realRoot);
+    if (file.linkTo.empty()) file.outside = textOf(real);
+    return true;
+}
+
+// The files below `dir`, sorted by name. Links to files of the image are
+// kept as links (when what they lead to is stored itself), links leaving it
+// lead to the files stored in their place; directories linked are walked.
+bool listImage(const std::string& dir, std::vector<ImageFile>& files, std::string& error) {
+    std::error_code ec;
+    fs::path root = pathOf(dir).lexically_normal();
+    if (!root.has_filename()) root = root.parent_path();
+    const fs::path realRoot = fs::canonical(root, ec);
+    if (ec) {
+        error = "cannot read the runtime image '" + dir + "': " + ec.message();
+        return false;
+    }
     const auto options = fs::directory_options::follow_directory_symlink;
-    for (auto it = fs::recursive_directory_iterator(pathOf(dir), options, ec); !ec && it != fs::recursive_directory_iterator();
+    for (auto it = fs::recursive_directory_iterator(root, options, ec); !ec && it != fs::recursive_directory_iterator();
          it.increment(ec)) {
         if (it->is_directory(ec)) continue;
-        if (!it->is_regular_file(ec)) {
-            error = "the runtime image holds '" + textOf(it->path()) + "', which is not a file (a broken link?)";
+        ImageFile file;
+        file.name = nameBelow(it->path(), root);
+        if (!isPlainRelativePath(file.name)) {
+            error = "the runtime image holds a file whose name cannot be unpacked everywhere: '" + file.name + "'";
             return false;
         }
-        names.push_back(genericTextOf(fs::relative(it->path(), pathOf(dir), ec)));
+        if (it->is_symlink(ec)) {
+            if (!classifyLink(it->path(), realRoot, file, error)) return false;
+        } else if (!it->is_regular_file(ec)) {
+            error = "the runtime image holds '" + textOf(it->path()) +
+                    "', which is neither a file nor a link (a device or a pipe cannot be carried)";
+            return false;
+        }
+        files.push_back(std::move(file));
     }
     if (ec) {
         error = "cannot read the runtime image '" + dir + "': " + ec.message();
         return false;
     }
-    std::sort(names.begin(), names.end());
+    std::sort(files.begin(), files.end(), [](const ImageFile& a, const ImageFile& b) { return a.name < b.name; });
+    // A link leads to a stored file or is stored as a copy of what it leads
+    // to (through a linked directory, or to another link).
+    std::set<std::string> stored;
+    for (const ImageFile& f : files)
+        if (f.linkTo.empty()) stored.insert(f.name);
+    for (ImageFile& f : files)
+        if (!f.linkTo.empty() && !stored.count(f.linkTo)) f.linkTo.clear();
     return true;
+}
+
+// The one warning about links leaving the image, empty when there are none.
+std::string outsideLinksWarning(const std::vector<ImageFile>& files) {
+    std::vector<const ImageFile*> outside;
+    for (const ImageFile& f : files)
+        if (!f.outside.empty()) outside.push_back(&f);
+    if (outside.empty()) return {};
+    std::string text = "the runtime image's '" + outside[0]->name + "' links to '" + outside[0]->outside + "'";
+    if (outside.size() > 1) text += " (and " + std::to_string(outside.size() - 1) + " more links)";
+    return text + " outside the image: the executable carries a copy of " +
+           (outside.size() > 1 ? "those files" : "that file") + " as it is on this machine";
 }
 
 }  // namespace
@@ -94,7 +168,122 @@ std::string trimmedText(const std::string& text) {
     return text.substr(start, text.find_last_not_of(" \t\r\n") - start + 1);
 }
 
+// Modules an application commonly reaches by name at run time (a logging
+// facade, a JDBC driver, an XML parser found through a service file), which
+// jdeps does not see: each is added when a package of it is named in a
+// class's constants or a service file's name.
+constexpr struct {
+    const char* module;
+    const char* packages;  // '/'-separated prefixes, ' '-separated
+} kNamedModules[] = {
+    {"java.logging", "java/util/logging/"},
+    {"java.sql", "java/sql/ javax/sql/"},
+    {"java.xml", "javax/xml/parsers/ javax/xml/transform/ javax/xml/stream/ javax/xml/xpath/ javax/xml/validation/ "
+                 "javax/xml/datatype/ javax/xml/namespace/ org/w3c/dom/ org/xml/sax/"},
+    {"java.desktop", "java/awt/ javax/swing/ javax/imageio/ java/beans/ javax/sound/"},
+    {"java.naming", "javax/naming/"},
+    {"java.management", "java/lang/management/ javax/management/"},
+    {"jdk.management", "com/sun/management/"},
+    {"jdk.unsupported", "sun/misc/ sun/reflect/"},
+    {"java.scripting", "javax/script/"},
+    {"java.prefs", "java/util/prefs/"},
+    {"java.compiler", "javax/tools/ javax/lang/model/ javax/annotation/processing/"},
+    {"jdk.compiler", "javax/tools/ToolProvider com/sun/tools/javac/"},  // the system compiler, found at run time
+    {"java.instrument", "java/lang/instrument/"},
+    {"java.rmi", "java/rmi/"},
+    {"java.net.http", "java/net/http/"},
+    {"java.security.jgss", "org/ietf/jgss/ javax/security/auth/kerberos/"},
+    {"java.xml.crypto", "javax/xml/crypto/"},
+    {"java.transaction.xa", "javax/transaction/xa/"},
+    {"java.sql.rowset", "javax/sql/rowset/"},
+    {"jdk.httpserver", "com/sun/net/httpserver/"},
+    {"jdk.crypto.ec", "javax/net/ssl/"},
+    {"jdk.zipfs", "jdk/nio/zipfs/"},
+};
+
+// One package prefix of kNamedModules in both spellings a class file holds:
+// internal ("java/sql/") and as a class name in a string ("java.sql.").
+struct NamedPrefix {
+    std::string slashed, dotted;
+    size_t module;
+};
+
+std::vector<NamedPrefix> namedPrefixes() {
+    std::vector<NamedPrefix> out;
+    for (size_t m = 0; m < sizeof kNamedModules / sizeof kNamedModules[0]; ++m) {
+        std::stringstream words(kNamedModules[m].packages);
+        std::string word;
+        while (words >> word) {
+            std::string dotted = word;
+            std::replace(dotted.begin(), dotted.end(), '/', '.');
+            out.push_back({word, dotted, m});
+        }
+    }
+    return out;
+}
+
+// Marks in `found` the modules whose packages `bytes` names.
+void markNamed(std::string_view bytes, const std::vector<NamedPrefix>& prefixes, std::vector<bool>& found) {
+    for (const NamedPrefix& p : prefixes)
+        if (!found[p.module] && (bytes.find(p.slashed) != std::string_view::npos ||
+                                 bytes.find(p.dotted) != std::string_view::npos))
+            found[p.module] = true;
+}
+
+// Whether the JDK whose modules are linked has `module` (each module has its
+// legal folder in a JDK image and its jmod in the jmods folder).
+bool jdkHasModule(const std::string& jdk, const std::string& module) {
+    std::error_code ec;
+    return fs::is_directory(pathOf(jdk) / "legal" / module, ec) ||
+           fs::is_regular_file(pathOf(jdk) / "jmods" / (module + ".jmod"), ec);
+}
+
+// Runs jdeps (`argv`, then `jars`) with its output in `listing`: its exit
+// code, with the modules it printed in `found`; -1 with `error` when it
+// could not run.
+int runJdeps(const std::vector<std::string>& argv, const std::vector<std::string>& jars, const std::string& listing,
+             std::string& found, std::string& error) {
+    std::vector<std::string> command = argv;
+    command.insert(command.end(), jars.begin(), jars.end());
+    const int rc = platform::runProgramToFile(command, listing, error);
+    std::ifstream in(pathOf(listing));
+    std::stringstream text;
+    text << in.rdbuf();
+    in.close();
+    std::error_code ec;
+    fs::remove(pathOf(listing), ec);
+    found.clear();
+    std::string line;
+    while (std::getline(text, line))
+        if (!trimmedText(line).empty()) found = trimmedText(line);
+    return rc;
+}
+
 }  // namespace
+
+std::vector<std::string> modulesNamedIn(const std::vector<std::string>& jars) {
+    const std::vector<NamedPrefix> prefixes = namedPrefixes();
+    std::vector<bool> found(sizeof kNamedModules / sizeof kNamedModules[0], false);
+    std::vector<uint8_t> bytes;
+    for (const std::string& path : jars) {
+        Jar jar;
+        if (!jar.open(path)) continue;
+        for (int32_t i = 0; i < jar.count(); ++i) {
+            const std::string_view name = jar.name(i);
+            constexpr std::string_view services = "META-INF/services/";
+            if (name.substr(0, services.size()) == services) {
+                markNamed(name.substr(services.size()), prefixes, found);
+                if (jar.read(i, bytes)) markNamed({reinterpret_cast<const char*>(bytes.data()), bytes.size()}, prefixes, found);
+            } else if (name.size() > 6 && name.substr(name.size() - 6) == ".class" && jar.read(i, bytes)) {
+                markNamed({reinterpret_cast<const char*>(bytes.data()), bytes.size()}, prefixes, found);
+            }
+        }
+    }
+    std::vector<std::string> modules;
+    for (size_t m = 0; m < found.size(); ++m)
+        if (found[m]) modules.push_back(kNamedModules[m].module);
+    return modules;
+}
 
 void ContentHash::update(const uint8_t* data, size_t size) {
     for (size_t i = 0; i < size; ++i) {
@@ -135,33 +324,39 @@ bool checkRuntimeImage(const std::string& dir, const std::string& target, std::s
     return true;
 }
 
-bool indexRuntimeImage(const std::string& dir, RuntimeIndex& index, std::string& error) {
-    std::vector<std::string> names;
-    if (!listImage(dir, names, error)) return false;
+bool indexRuntimeImage(const std::string& dir, RuntimeIndex& index, std::string& error,
+                       std::vector<std::string>* warnings) {
+    std::vector<ImageFile> files;
+    if (!listImage(dir, files, error)) return false;
     index = RuntimeIndex{};
     ContentHash hash;
     std::vector<char> buffer(1 << 20);
-    for (const std::string& name : names) {
-        if (!isPlainRelativePath(name)) {
-            error = "the runtime image holds a file whose name cannot be unpacked everywhere: '" + name + "'";
-            return false;
-        }
-        const fs::path path = pathOf(dir) / pathOf(name);
+    for (const ImageFile& image : files) {
+        const fs::path path = pathOf(dir) / pathOf(image.name);
         RuntimeIndex::File file;
-        file.path = name;
-        file.executable = isExecutable(path);
-        std::ifstream in(path, std::ios::binary);
-        if (!in) {
-            error = "cannot read '" + textOf(path) + "'";
-            return false;
-        }
-        hash.update(reinterpret_cast<const uint8_t*>(name.c_str()), name.size() + 1);
+        file.path = image.name;
+        file.linkTo = image.linkTo;
+        file.executable = image.linkTo.empty() && isExecutable(path);
+        hash.update(reinterpret_cast<const uint8_t*>(file.path.c_str()), file.path.size() + 1);
         hash.update(reinterpret_cast<const uint8_t*>(file.executable ? "x" : "-"), 1);
-        while (in) {
-            in.read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
-            const auto n = static_cast<size_t>(in.gcount());
-            hash.update(reinterpret_cast<const uint8_t*>(buffer.data()), n);
-            file.size += n;
+        if (!file.linkTo.empty()) {
+            // The same bytes as the stored file it leads to, which the hash covers.
+            hash.update(reinterpret_cast<const uint8_t*>("="), 1);
+            hash.update(reinterpret_cast<const uint8_t*>(file.linkTo.c_str()), file.linkTo.size() + 1);
+            std::error_code ec;
+            file.size = static_cast<uint64_t>(fs::file_size(path, ec));
+        } else {
+            std::ifstream in(path, std::ios::binary);
+            if (!in) {
+                error = "cannot read '" + textOf(path) + "'";
+                return false;
+            }
+            while (in) {
+                in.read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
+                const auto n = static_cast<size_t>(in.gcount());
+                hash.update(reinterpret_cast<const uint8_t*>(buffer.data()), n);
+                file.size += n;
+            }
         }
         const std::string size = std::to_string(file.size);
         hash.update(reinterpret_cast<const uint8_t*>(size.c_str()), size.size() + 1);
@@ -169,12 +364,14 @@ bool indexRuntimeImage(const std::string& dir, RuntimeIndex& index, std::string&
         index.files.push_back(std::move(file));
     }
     index.hash = hash.hex();
+    const std::string warning = outsideLinksWarning(files);
+    if (warnings && !warning.empty()) warnings->push_back(warning);
     return true;
 }
 
 bool addRuntimeImage(ZipWriter& zip, const std::string& dir, const RuntimeIndex& index, std::string& error) {
     for (const RuntimeIndex::File& file : index.files)
-        if (!zip.addFile(std::string(kRuntimeEntryPrefix) + file.path, textOf(pathOf(dir) / pathOf(file.path)),
+        if (file.linkTo.empty() && !zip.addFile(std::string(kRuntimeEntryPrefix) + file.path, textOf(pathOf(dir) / pathOf(file.path)),
                          ZipWriter::Method::Deflated, error))
             return false;
     const std::string text = formatRuntimeIndex(index);
@@ -183,14 +380,15 @@ bool addRuntimeImage(ZipWriter& zip, const std::string& dir, const RuntimeIndex&
 }
 
 bool copyRuntimeImage(const std::string& from, const std::string& to, std::string& error) {
-    std::vector<std::string> names;
-    if (!listImage(from, names, error)) return false;
+    std::vector<ImageFile> files;
+    if (!listImage(from, files, error)) return false;
     std::error_code ec;
     if (!fs::create_directory(pathOf(to), ec)) {
         error = "cannot create '" + to + "'";
         return false;
     }
-    for (const std::string& name : names) {
+    for (const ImageFile& file : files) {
+        const std::string& name = file.name;
         const fs::path target = pathOf(to) / pathOf(name);
         // Links in the image (jlink's legal notices) are copied as the files they name.
         fs::create_directories(target.parent_path(), ec);
@@ -236,7 +434,8 @@ int multiReleaseVersion(const std::string& minjre, const std::string& jdkHome) {
 }
 
 bool linkRuntime(const RuntimeRequest& request, const std::string& target, const std::vector<std::string>& jars,
-                 const std::string& minjre, const std::string& outputDir, std::string& error) {
+                 const std::string& minjre, const std::string& outputDir, std::string& error,
+                 std::string* modulesLine) {
     const bool cross = target != request.hostTarget;
     std::string tools = cross ? hostJdk() : (request.jdk.empty() ? hostJdk() : request.jdk);
     if (cross && request.jdk.empty()) {
@@ -255,10 +454,13 @@ bool linkRuntime(const RuntimeRequest& request, const std::string& target, const
         error = "the JDK at '" + tools + "' has no jlink (" + jlink + "): --jlink needs a JDK 9 or later, not a runtime";
         return false;
     }
+    // Without jmods a JDK 24 or later links from its own run-time image, and
+    // its jlink knows whether it can: only another system's modules must come
+    // as jmods.
     const fs::path jmods = pathOf(modules) / "jmods";
-    if (!fs::is_directory(jmods, ec)) {
-        error = "the JDK at '" + modules + "' has no jmods folder, which jlink links from (Debian and Ubuntu ship it "
-                "as openjdk-<version>-jmods)";
+    const bool haveJmods = fs::is_directory(jmods, ec);
+    if (!haveJmods && cross) {
+        error = "the JDK at '" + modules + "' has no jmods folder, which jlink links another system's runtime from";
         return false;
     }
     std::set<std::string> wanted;
@@ -271,44 +473,62 @@ bool linkRuntime(const RuntimeRequest& request, const std::string& target, const
             if (!item.empty() && wanted.insert(item).second) ordered.push_back(item);
         }
     };
+    std::string unread;  // jars jdeps could not read, for the modules line
     if (!jars.empty()) {
         const int release = multiReleaseVersion(minjre, modules);
-        std::vector<std::string> argv = {toolPath(tools, "jdeps", request.hostTarget), "--multi-release",
-                                         release >= 9 ? std::to_string(release) : "base", "--print-module-deps",
-                                         "--ignore-missing-deps"};
-        argv.insert(argv.end(), jars.begin(), jars.end());
-        const std::string listing = outputDir + ".jdeps";
-        std::string runError;
-        const int rc = platform::runProgramToFile(argv, listing, runError);
-        std::ifstream in(pathOf(listing));
-        std::stringstream text;
-        text << in.rdbuf();
-        in.close();
-        fs::remove(pathOf(listing), ec);
-        if (rc != 0) {
-            error = rc < 0 ? runError
-                           : "jdeps could not tell which modules the jars need (exit " + std::to_string(rc) +
-                                 "); name them with --add-modules";
+        const std::vector<std::string> jdeps = {toolPath(tools, "jdeps", request.hostTarget), "--multi-release",
+                                                release >= 9 ? std::to_string(release) : "base",
+                                                "--print-module-deps", "--ignore-missing-deps"};
+        std::string found;
+        int rc = runJdeps(jdeps, jars, outputDir + ".jdeps", found, error);
+        if (rc < 0) return false;
+        if (rc == 0) want(found);
+        // A module jar whose required modules are not among the jars fails
+        // the whole run: then each jar alone, passing over those that fail.
+        size_t failed = 0;
+        for (size_t i = 0; rc > 0 && jars.size() > 1 && i < jars.size(); ++i) {
+            const int one = runJdeps(jdeps, {jars[i]}, outputDir + ".jdeps", found, error);
+            if (one < 0) return false;
+            if (one == 0) {
+                want(found);
+            } else if (failed++ == 0) {
+                unread = textOf(pathOf(jars[i]).filename());
+            }
+        }
+        if (rc > 0 && (jars.size() == 1 || failed == jars.size())) {
+            error = "jdeps could not tell which modules the jars need (exit " + std::to_string(rc) +
+                    "); name them with --add-modules";
             return false;
         }
-        std::string last;
-        std::string line;
-        while (std::getline(text, line))
-            if (!trimmedText(line).empty()) last = trimmedText(line);
-        want(last);
+        if (failed > 1) unread += " and " + std::to_string(failed - 1) + " more";
+    }
+    if (ordered.empty()) want("java.base");
+    std::string named;
+    for (const std::string& m : modulesNamedIn(jars)) {
+        if (wanted.count(m) || !jdkHasModule(modules, m)) continue;
+        want(m);
+        named += (named.empty() ? "" : ",") + m;
     }
     for (const std::string& list : request.addModules) want(list);
-    if (ordered.empty()) want("java.base");
     std::string moduleList;
     for (const std::string& m : ordered) moduleList += (moduleList.empty() ? "" : ",") + m;
+    if (modulesLine)
+        *modulesLine = "linking the runtime with " + moduleList +
+                       (named.empty() ? "" : " (" + named + " because the jars name their packages)") +
+                       (unread.empty() ? "" : " (jdeps could not read " + unread + ")") +
+                       "; name others the application loads by name with --add-modules";
     std::string runError;
-    const int rc = platform::runProgram({jlink, "--module-path", textOf(jmods), "--add-modules", moduleList,
-                                         "--strip-debug", "--no-man-pages", "--no-header-files", "--output",
-                                         outputDir},
-                                        runError);
+    std::vector<std::string> argv = {jlink};
+    if (haveJmods) argv.insert(argv.end(), {"--module-path", textOf(jmods)});
+    argv.insert(argv.end(), {"--add-modules", moduleList, "--strip-debug", "--no-man-pages", "--no-header-files",
+                             "--output", outputDir});
+    const int rc = platform::runProgram(argv, runError);
     if (rc != 0) {
         fs::remove_all(pathOf(outputDir), ec);
         error = rc < 0 ? runError : "jlink could not link " + moduleList + " (exit " + std::to_string(rc) + ")";
+        if (!haveJmods)
+            error += "; the JDK at '" + modules + "' has no jmods folder, which jlink before JDK 24 links from "
+                     "(Debian and Ubuntu ship it as openjdk-<version>-jmods)";
         return false;
     }
     return true;

@@ -37,11 +37,17 @@ const char* runtimeLibraryIn(const std::string& target);
 // Checks that `dir` is a runtime image for `target`; false with one line.
 bool checkRuntimeImage(const std::string& dir, const std::string& target, std::string& error);
 
-// The image's files (links followed), sorted, with their sizes, executable
-// bits and the content hash over all of them.
-bool indexRuntimeImage(const std::string& dir, RuntimeIndex& index, std::string& error);
+// The image's files, sorted, with their sizes, executable bits and the
+// content hash over all of them. A symbolic link to a file of the image is
+// indexed as a link to it (stored once, unpacked as a copy under the link's
+// name); a link leaving the image is indexed as the file it leads to, with
+// one line added to `warnings` for all such links. Linked directories are
+// walked. A link to nothing or to no file, or a device or pipe, is refused,
+// naming it.
+bool indexRuntimeImage(const std::string& dir, RuntimeIndex& index, std::string& error,
+                       std::vector<std::string>* warnings = nullptr);
 
-// Stores the image in the archive: each file deflated under
+// Stores the image in the archive: each file but the links deflated under
 // kRuntimeEntryPrefix, then the index as kRuntimeIndexName.
 bool addRuntimeImage(ZipWriter& zip, const std::string& dir, const RuntimeIndex& index, std::string& error);
 
@@ -56,9 +62,17 @@ uint64_t treeBytes(const std::string& dir);
 int multiReleaseVersion(const std::string& minjre, const std::string& jdkHome);
 
 // Runs jdeps over `jars` and jlink into `outputDir` (which must not exist):
-// the modules jdeps names plus request.addModules. False with one line.
+// the modules jdeps names, those modulesNamedIn finds that the JDK has, plus
+// request.addModules. False with one line. `modulesLine` gets the line that
+// tells the publisher the modules chosen.
 bool linkRuntime(const RuntimeRequest& request, const std::string& target, const std::vector<std::string>& jars,
-                 const std::string& minjre, const std::string& outputDir, std::string& error);
+                 const std::string& minjre, const std::string& outputDir, std::string& error,
+                 std::string* modulesLine = nullptr);
+
+// The modules applications commonly reach by name at run time (through
+// reflection or a service file) whose packages the jars' classes or service
+// files name, which jdeps does not report; in a fixed order.
+std::vector<std::string> modulesNamedIn(const std::vector<std::string>& jars);
 
 // The content hash of the bytes fed to it: two independent 64-bit lanes.
 class ContentHash {

@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <thread>
 
@@ -184,6 +185,51 @@ TEST_F(EmbeddedRuntimeLaunch, ADamagedCopyIsNoticedAndUnpackedAgain) {
     }
 }
 
+// The offset in an ELF library of the code of its exported `symbol`, from
+// nm; 0 when nm cannot tell (text is loaded at its file offset in libjvm).
+uint64_t symbolOffset(const std::string& library, const std::string& symbol) {
+    const RunResult r = run({"nm", "-D", "--defined-only", library});
+    const size_t at = r.out.find(" T " + symbol + "@");
+    if (r.exitCode != 0 || at == std::string::npos) return 0;
+    return std::stoull(r.out.substr(r.out.rfind('\n', at) + 1, at), nullptr, 16);
+}
+
+void flipByte(const std::string& file, uint64_t offset) {
+    std::fstream f(file, std::ios::in | std::ios::out | std::ios::binary);
+    f.seekg(static_cast<std::streamoff>(offset));
+    const char c = static_cast<char>(f.get() ^ 0xff);
+    f.seekp(static_cast<std::streamoff>(offset));
+    f.put(c);
+}
+
+// One flipped byte keeps the size the per-launch check looks at: the launch
+// that meets it fails (the machine crashes coming up) or repairs the copy at
+// once (the library does not load); the launch after it runs in any case.
+TEST_F(EmbeddedRuntimeLaunch, AFlippedByteInTheLibraryIsRepairedByTheNextLaunch) {
+    ASSERT_EQ(launch().exitCode, 0);
+    const std::string library = home() + "/lib/server/libjvm.so";
+    const std::string original = readFile(library);
+    const uint64_t entry = symbolOffset(library, "JNI_CreateJavaVM");
+    if (entry == 0) GTEST_SKIP() << "nm cannot find JNI_CreateJavaVM in " << library;
+    const struct {
+        const char* what;
+        uint64_t offset;
+    } damages[] = {{"the creation entry's code", entry + 4}, {"the dynamic symbols", 0x1000}};
+    for (const auto& d : damages) {
+        flipByte(library, d.offset);
+        const RunResult first = launch();
+        RecordProperty(std::string("exit code after damage to ") + d.what, first.exitCode);
+        for (int i = 0; i < 2; ++i) {
+            const RunResult r = launch();
+            EXPECT_EQ(r.exitCode, 0) << d.what << ": " << r.err;
+            EXPECT_TRUE(has(r.out, "property java.home=" + home() + "\n")) << d.what << ": " << r.out;
+        }
+        EXPECT_TRUE(readFile(library) == original) << d.what;
+        for (const auto& e : fs::directory_iterator(home()))
+            EXPECT_NE(e.path().filename().string().rfind(".hux-start", 0), 0u) << d.what << ": " << e.path();
+    }
+}
+
 // A small file system of its own as the cache, mounted for the test.
 class SmallDisk {
 public:
@@ -224,6 +270,11 @@ TEST_F(EmbeddedRuntimeLaunch, AFullDiskFallsBackOrFailsWithOneLineNeverHalfARunt
         r = launch("", o);
         EXPECT_EQ(r.exitCode, 0) << r.err;
         EXPECT_FALSE(has(r.out, runtimes())) << r.out;
+        // One line tells the publisher why, with the path.
+        EXPECT_EQ(r.err.rfind("hux: warning: not enough room to unpack the runtime into '" + runtimes() + "' (", 0), 0u)
+            << r.err;
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+        EXPECT_TRUE(has(r.err, "; running on /")) << r.err;
     }
     {
         // Room for one copy and a half: concurrent first launches run out of
@@ -293,7 +344,10 @@ TEST_F(EmbeddedRuntimeLaunch, AnotherUsersDirectoryInTheCacheIsRefused) {
 TEST(ShippedRuntimePacking, RefusalsAreOneLineAndWriteNothing) {
     Scratch dir;
     fs::create_directories(dir.file("notruntime/lib"));
-    dir.write("nojmods/bin/jlink", "");
+    // A JDK without jmods whose jlink cannot link from its run-time image.
+    dir.write("nojmods/bin/jdeps", "#!/bin/sh\necho java.base\n");
+    dir.write("nojmods/bin/jlink", "#!/bin/sh\nexit 1\n");
+    for (const char* tool : {"jdeps", "jlink"}) chmod(dir.file(std::string("nojmods/bin/") + tool).c_str(), 0755);
     fs::create_directories(dir.file("nojlink/jmods"));
     const std::string jar = "lib/app.jar=" + appJarDir() + "/app.jar";
     const struct {
@@ -308,7 +362,9 @@ TEST(ShippedRuntimePacking, RefusalsAreOneLineAndWriteNothing) {
          "'" + dir.file("notruntime") + "' is not a runtime image for linux-x64 (it has no lib/server/libjvm.so)"},
         {{"--embed-runtime", dir.file("missing")}, 1, "the runtime image '" + dir.file("missing") + "' is not a folder"},
         {{"--jlink", "--jdk", dir.file("nojlink")}, 1, "the JDK at '" + dir.file("nojlink") + "' has no jlink"},
-        {{"--jlink", "--jdk", dir.file("nojmods")}, 1, "the JDK at '" + dir.file("nojmods") + "' has no jmods folder"},
+        {{"--jlink", "--jdk", dir.file("nojmods")}, 1,
+         "jlink could not link java.base (exit 1); the JDK at '" + dir.file("nojmods") +
+             "' has no jmods folder, which jlink before JDK 24 links from"},
         {{"-t", "windows-x64", "--jlink"}, 1, "--jlink for windows-x64 needs that system's JDK for its modules"},
         {{"hux-runtime/x=" + appJarDir() + "/app.jar"}, 1, "the archive name 'hux-runtime/x' is reserved"},
     };
@@ -356,6 +412,118 @@ TEST(ShippedRuntimePacking, TheJreFolderBesideRunsWithNoOtherJava) {
 
 // Under Wine: the recording runtime as the image, unpacked into the user's
 // local application data and started from there, then found ready.
+// `argv` run where no runtime is installed: empty folders over the system's
+// runtimes and their alternatives, in a mount namespace of its own.
+std::vector<std::string> withoutJava(const std::vector<std::string>& argv) {
+    std::vector<std::string> wrapped = {"unshare", "-m", "--propagation", "private", "sh", "-c",
+                                        "mount -t tmpfs tmpfs /usr/lib/jvm && mount -t tmpfs tmpfs /etc/alternatives "
+                                        "&& exec \"$@\"",
+                                        "sh"};
+    wrapped.insert(wrapped.end(), argv.begin(), argv.end());
+    return wrapped;
+}
+
+RunOptions inCache(const std::string& cache) {
+    fs::create_directories(cache);
+    chmod(cache.c_str(), 0700);
+    RunOptions o;
+    o.env["PATH"] = "/usr/bin:/bin";
+    o.env["JAVA_HOME"] = std::nullopt;
+    o.env["JRE_HOME"] = std::nullopt;
+    o.env["XDG_CACHE_HOME"] = cache;
+    o.env["HUX_DEBUG"] = std::nullopt;
+    return o;
+}
+
+// An application that needs java.xml, java.sql, java.desktop and (by name
+// only) java.logging, linked from each JDK here (17 from its jmods, 25 from
+// its run-time image), runs where no Java is installed as `java -cp` runs it.
+TEST(EmbeddedRuntimeModules, SeveralModulesRunWhereNoJavaIsInstalledAsJavaCpDoes) {
+    if (geteuid() != 0) GTEST_SKIP() << "a mount namespace needs root";
+    const std::string jar = appJarDir() + "/modules.jar";
+    for (const std::string& jdk : installedJdks()) {
+        Scratch dir;
+        const std::string exe = dir.file("modules");
+        // Linking and deflating some 90 MB takes a while on a small machine.
+        RunOptions slow;
+        slow.timeoutMs = 300000;
+        const RunResult packed = run({toolPath(), "pack", "-o", exe, "-l", "mainclass modules.Main", "--jlink",
+                                      "--embed", "--jdk", jdk, "lib/modules.jar=" + jar},
+                                     slow);
+        ASSERT_EQ(packed.exitCode, 0) << jdk << ": " << packed.out << packed.err;
+        EXPECT_TRUE(has(packed.out, "hux pack: linking the runtime with java.base,")) << packed.out;
+        for (const char* module : {"java.desktop", "java.sql", "java.xml", "java.logging"})
+            EXPECT_TRUE(has(packed.out.substr(0, packed.out.find('\n')), module)) << jdk << ": " << packed.out;
+        EXPECT_TRUE(has(packed.out, "--add-modules")) << packed.out;
+        // Each name once: jlink's legal notices are links.
+        const RunResult listing = run({toolPath(), "inspect", exe});
+        size_t notices = 0;
+        for (size_t at = listing.out.find("hux-runtime/legal/java.base/LICENSE"); at != std::string::npos;
+             at = listing.out.find("hux-runtime/legal/java.base/LICENSE", at + 1))
+            ++notices;
+        EXPECT_EQ(notices, 1u) << listing.out;
+        const RunResult expected = run({jdk + "/bin/java", "-cp", jar, "modules.Main"});
+        ASSERT_EQ(expected.exitCode, 0) << expected.err;
+        for (int launch = 0; launch < 2; ++launch) {
+            const RunResult r = run(withoutJava({exe}), inCache(dir.file("cache")));
+            EXPECT_EQ(r.exitCode, 0) << jdk << ": " << r.err;
+            EXPECT_EQ(r.out, expected.out) << jdk;
+            EXPECT_EQ(errorLines(r.err), "") << jdk;
+        }
+    }
+}
+
+// A module jar whose required modules are missing fails jdeps over all jars:
+// then each jar is read alone, and the one that fails is named.
+TEST(EmbeddedRuntimeModules, AJarJdepsCannotReadIsPassedOverByName) {
+    const std::string moduleJar = "/usr/share/java/jaxb-api.jar";  // requires java.activation
+    std::string jdk;
+    for (const std::string& home : installedJdks())
+        if (fs::is_directory(home + "/jmods")) jdk = home;
+    if (jdk.empty() || !fs::exists(moduleJar)) GTEST_SKIP() << "needs a JDK with jmods and " << moduleJar;
+    Scratch dir;
+    RunOptions slow;
+    slow.timeoutMs = 300000;
+    const RunResult packed = run({toolPath(), "pack", "-o", dir.file("app"), "-l", "mainclass modules.Main",
+                                  "--jlink", "--jdk", jdk, "lib/modules.jar=" + appJarDir() + "/modules.jar",
+                                  "lib/jaxb-api.jar=" + moduleJar},
+                                 slow);
+    ASSERT_EQ(packed.exitCode, 0) << packed.out << packed.err;
+    EXPECT_TRUE(has(packed.out, "(jdeps could not read jaxb-api.jar)")) << packed.out;
+    for (const char* module : {"java.desktop", "java.sql"})
+        EXPECT_TRUE(has(packed.out.substr(0, packed.out.find('\n')), module)) << packed.out;
+}
+
+// Debian's and Temurin's JDKs link lib/security/cacerts to /etc/ssl: the
+// link is carried as the file it leads to, with one warning line.
+TEST(EmbeddedRuntimeModules, AnImageWhoseCertificatesAreALinkIsCarriedAsTheFile) {
+    if (geteuid() != 0) GTEST_SKIP() << "a mount namespace needs root";
+    std::string jdk;
+    for (const std::string& home : installedJdks())
+        if (fs::is_symlink(home + "/lib/security/cacerts")) jdk = home;
+    if (jdk.empty()) GTEST_SKIP() << "no JDK here whose cacerts is a link";
+    Scratch dir;
+    const std::string image = dir.file("image");
+    ASSERT_EQ(run({jdk + "/bin/jlink", "--add-modules", "java.base", "--output", image}).exitCode, 0);
+    fs::remove(image + "/lib/security/cacerts");
+    fs::create_symlink(fs::read_symlink(jdk + "/lib/security/cacerts"), image + "/lib/security/cacerts");
+    const std::string jar = appJarDir() + "/modules.jar";
+    const std::string exe = dir.file("certificates");
+    const RunResult packed =
+        pack(kLinux, exe, {"mainclass modules.Main"}, {"lib/modules.jar=" + jar}, {"--embed-runtime", image});
+    ASSERT_EQ(packed.exitCode, 0) << packed.out << packed.err;
+    const std::string target = fs::canonical(image + "/lib/security/cacerts").string();
+    EXPECT_TRUE(has(packed.err, "hux pack: warning: the runtime image's 'lib/security/cacerts' links to '" + target +
+                                    "' outside the image: the executable carries a copy of that file"))
+        << packed.err;
+    EXPECT_EQ(std::count(packed.err.begin(), packed.err.end(), '\n'), 1) << packed.err;
+    const RunResult expected = run({jdk + "/bin/java", "-cp", jar, "modules.Main", "certificates"});
+    ASSERT_TRUE(has(expected.out, "trusted certificates ")) << expected.err;
+    const RunResult r = run(withoutJava({exe, "certificates"}), inCache(dir.file("cache")));
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(r.out, expected.out);
+}
+
 TEST(EmbeddedRuntimeWindows, UnpacksAndRunsFromTheUsersCache) {
     if (!windowsStubAvailable()) {
         if (std::getenv("HUX_REQUIRE_WINDOWS")) FAIL() << "the Windows build is required";

@@ -27,17 +27,20 @@ namespace {
 TEST(RuntimeIndex, ParsesWhatItFormatsAndRefusesEveryMalformedLine) {
     RuntimeIndex index;
     index.hash = std::string(32, 'a');
-    index.files = {{"bin/java", 5, true}, {"lib/server/libjvm.so", 7, false}};
-    index.totalBytes = 12;
+    index.files = {{"bin/java", 5, true, ""}, {"legal/a/LICENSE", 7, false, "lib/server/libjvm.so"},
+                   {"lib/server/libjvm.so", 7, false, ""}};
+    index.totalBytes = 19;
     const std::string text = formatRuntimeIndex(index);
     RuntimeIndex back;
     std::string error;
     ASSERT_TRUE(parseRuntimeIndex(text, back, error)) << error;
     EXPECT_EQ(back.hash, index.hash);
-    ASSERT_EQ(back.files.size(), 2u);
+    ASSERT_EQ(back.files.size(), 3u);
     EXPECT_TRUE(back.files[0].executable);
-    EXPECT_EQ(back.files[1].path, "lib/server/libjvm.so");
-    EXPECT_EQ(back.totalBytes, 12u);
+    EXPECT_EQ(back.files[1].path, "legal/a/LICENSE");
+    EXPECT_EQ(back.files[1].linkTo, "lib/server/libjvm.so");
+    EXPECT_EQ(back.files[2].path, "lib/server/libjvm.so");
+    EXPECT_EQ(back.totalBytes, 19u);
 
     const std::string head = "hux runtime index 1\nhash " + std::string(32, 'a') + "\n";
     const struct {
@@ -59,6 +62,12 @@ TEST(RuntimeIndex, ParsesWhatItFormatsAndRefusesEveryMalformedLine) {
         {"empty component", head + "files 1 5\n- 5 lib//x\n"},
         {"the completion file", head + "files 1 5\n- 5 .hux-complete\n"},
         {"no files line", head},
+        {"the same name twice", head + "files 2 10\n- 5 a\n- 5 a\n"},
+        {"a link without its target", head + "files 2 10\n- 5 a\n= 5 b\n"},
+        {"a link to nothing stored", head + "files 2 10\n- 5 a\n= 5 b\tc\n"},
+        {"a link to a link", head + "files 3 15\n- 5 a\n= 5 b\ta\n= 5 c\tb\n"},
+        {"a link of another size", head + "files 2 11\n- 5 a\n= 6 b\ta\n"},
+        {"a link leaving the image", head + "files 2 10\n- 5 a\n= 5 b\t../a\n"},
     };
     for (const auto& c : bad) EXPECT_FALSE(parseRuntimeIndex(c.text, back, error)) << c.what;
 }
@@ -118,8 +127,14 @@ protected:
         image.file("bin/java", "#!/bin/sh\n");
         fs::permissions(image.path("bin/java"), fs::perms(0755));
         image.file("release", "JAVA_VERSION=\"17\"\n");
+        packImage();
+    }
+    void TearDown() override { resetEmbeddedRuntimeForTesting(); }
+
+    // Writes the executable carrying `image`.
+    void packImage(std::vector<std::string>* warnings = nullptr) {
         std::string error;
-        ASSERT_TRUE(tool::indexRuntimeImage(image.root(), index, error)) << error;
+        ASSERT_TRUE(tool::indexRuntimeImage(image.root(), index, error, warnings)) << error;
         tool::ZipWriter zip;
         ASSERT_TRUE(zip.add("app.jar", std::vector<uint8_t>(10, 1), tool::ZipWriter::Method::Stored, error));
         ASSERT_TRUE(tool::addRuntimeImage(zip, image.root(), index, error)) << error;
@@ -129,7 +144,6 @@ protected:
             .write(reinterpret_cast<const char*>(zip.bytes().data()), static_cast<std::streamsize>(zip.bytes().size()));
         home = tree.path("cache/hux/runtimes/" + index.hash);
     }
-    void TearDown() override { resetEmbeddedRuntimeForTesting(); }
 
     ByteString unpack(ByteString* failure = nullptr) {
         resetEmbeddedRuntimeForTesting();
@@ -196,6 +210,95 @@ TEST_F(EmbeddedRuntime, ADamagedOrUnfinishedCopyIsUnpackedAgain) {
         }
         EXPECT_EQ(entries, 1) << c.what << ": the damaged copy is gone";
     }
+}
+
+// A start that died before main leaves its marker: the next launch checks the
+// contents, which the per-launch size check does not.
+TEST_F(EmbeddedRuntime, AfterAStartDiedBeforeMainTheContentsAreCheckedAndRepaired) {
+    const struct {
+        const char* what;
+        bool died, flipped;
+        char expected;  // the library's byte 1000 after the next launch
+    } cases[] = {
+        {"a start died, a byte flipped", true, true, 'j'},
+        {"a start died, nothing changed", true, false, 'j'},
+        {"no start died: the contents are not read", false, true, 'k'},
+    };
+    for (const auto& c : cases) {
+        fs::remove_all(tree.path("cache/hux/runtimes"));
+        ASSERT_FALSE(unpack().empty()) << c.what;
+        const std::string marker = home + "/.hux-start" + std::to_string(1u << 22);
+        if (c.died) {
+            std::ofstream(marker) << "1";  // as a holder leaves it, unlocked
+            fs::permissions(marker, fs::perms(0600));
+        }
+        if (c.flipped) {
+            std::fstream file(library(), std::ios::in | std::ios::out | std::ios::binary);
+            file.seekp(1000);
+            file.put('k');
+        }
+        resetEmbeddedRuntimeForTesting();
+        ASSERT_FALSE(unpack().empty()) << c.what;
+        std::ifstream file(library(), std::ios::binary);
+        file.seekg(1000);
+        EXPECT_EQ(file.get(), c.expected) << c.what;
+        EXPECT_FALSE(fs::exists(marker)) << c.what << ": the marker is dealt with";
+        EXPECT_EQ(fs::file_size(library()), 70000u) << c.what;
+    }
+}
+
+// jlink's legal notices link to java.base's; a JDK's cacerts leads out of it.
+TEST_F(EmbeddedRuntime, LinksAreStoredOnceAndUnpackedAsCopiesUnderTheirOwnNames) {
+    image.file("legal/java.base/LICENSE", "the license");
+    TempTree elsewhere;
+    const std::string certs = elsewhere.file("etc/ssl/certs/java/cacerts", "certificates");
+    fs::create_directories(image.path("legal/java.xml"));
+    fs::create_directories(image.path("lib/security"));
+    if (!hux::test::makeLink("../java.base/LICENSE", image.path("legal/java.xml/LICENSE"), false) ||
+        !hux::test::makeLink("../java.xml/LICENSE", image.path("legal/java.base/NOTICE"), false) ||
+        !hux::test::makeLink(certs, image.path("lib/security/cacerts"), false))
+        GTEST_SKIP() << "links cannot be made here";
+    std::vector<std::string> warnings;
+    packImage(&warnings);
+    ASSERT_EQ(warnings.size(), 1u);
+    EXPECT_NE(warnings[0].find("'lib/security/cacerts' links to '" + fs::canonical(certs).generic_string() + "'"),
+              std::string::npos)
+        << warnings[0];
+    const std::string text = formatRuntimeIndex(index);
+    EXPECT_NE(text.find("= 11 legal/java.xml/LICENSE\tlegal/java.base/LICENSE\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("= 11 legal/java.base/NOTICE\tlegal/java.base/LICENSE\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("- 12 lib/security/cacerts\n"), std::string::npos) << text;
+    // Each name is in the archive once, the links' not at all.
+    std::ifstream in(exe, std::ios::binary);
+    const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    for (const char* name : {"hux-runtime/legal/java.base/LICENSE", "hux-runtime/lib/security/cacerts"}) {
+        size_t count = 0;
+        for (size_t at = bytes.find(name); at != std::string::npos; at = bytes.find(name, at + 1)) ++count;
+        EXPECT_EQ(count, 2u) << name << ": a local header and a directory entry";
+    }
+    EXPECT_EQ(bytes.find("hux-runtime/legal/java.xml/LICENSE"), std::string::npos);
+
+    ASSERT_FALSE(unpack().empty());
+    const struct {
+        const char* path;
+        const char* content;
+    } files[] = {{"legal/java.base/LICENSE", "the license"},
+                 {"legal/java.xml/LICENSE", "the license"},
+                 {"legal/java.base/NOTICE", "the license"},
+                 {"lib/security/cacerts", "certificates"}};
+    for (const auto& f : files) {
+        EXPECT_FALSE(fs::is_symlink(home + "/" + f.path)) << f.path;
+        std::ifstream file(home + "/" + f.path, std::ios::binary);
+        EXPECT_EQ(std::string((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>()), f.content)
+            << f.path;
+    }
+
+    // What cannot be carried is refused by name.
+    fs::remove(certs);
+    std::string error;
+    EXPECT_FALSE(tool::indexRuntimeImage(image.root(), index, error));
+    EXPECT_NE(error.find("lib/security/cacerts', a link to '" + certs + "', which does not exist"), std::string::npos)
+        << error;
 }
 
 TEST_F(EmbeddedRuntime, CopiesUnusedFor90DaysGoWhenAnotherIsUnpacked) {
