@@ -239,7 +239,8 @@ public:
     const ByteString& verdict() const { return verdict_; }
     // Offers a candidate tried before again, its files having been replaced.
     bool retry(const ByteString& library, const char* source) {
-        tried_.erase(std::remove(tried_.begin(), tried_.end(), library), tried_.end());
+        tried_.erase(std::remove_if(tried_.begin(), tried_.end(), [&](const auto& t) { return t.first == library; }),
+                     tried_.end());
         if (!offer(library, source)) return false;
         --unloadable_;
         return true;
