@@ -119,6 +119,45 @@ public final class CoreTest {
         for (String[] row : table) check(row[0], row[2], row[1]);
     }
 
+    /** A one-jar request with runtime settings: jlink, embed, runtime image, jdk, modules. */
+    private static String runtime(boolean jlink, boolean embed, String image, String jdk, String modules) {
+        PackRequest r = new PackRequest();
+        r.addJar(new File("a.jar"), null);
+        r.setJlink(jlink);
+        r.setEmbed(embed);
+        if (image != null) r.setRuntime(new File(image));
+        if (jdk != null) r.setJdk(new File(jdk));
+        r.addModules(modules);
+        String args = error(() -> String.join(" ", r.arguments(PackRequest.LINUX)));
+        return args.equals("no error") ? String.join(" ", runtimeArguments(r)) : args;
+    }
+
+    private static List<String> runtimeArguments(PackRequest r) {
+        try {
+            List<String> all = r.arguments(PackRequest.LINUX);
+            return all.subList(5, all.indexOf("--"));
+        } catch (PackException e) {
+            throw new IllegalStateException(e);
+        }
+    }
+
+    private static void runtimeOptions() {
+        String[][] table = {
+            {"jlink beside", runtime(true, false, null, null, null), "--jlink"},
+            {"jlink embedded, with a JDK and modules", runtime(true, true, null, "/jdk", "java.sql, jdk.unsupported,"),
+             "--jlink --embed --jdk /jdk --add-modules java.sql,jdk.unsupported"},
+            {"an image beside", runtime(false, false, "/rt", null, null), "--runtime /rt"},
+            {"an image embedded", runtime(false, true, "/rt", null, null), "--embed-runtime /rt"},
+            {"an image and jlink", runtime(true, false, "/rt", null, null),
+             "give either a runtime image or jlink, not both"},
+            {"modules without jlink", runtime(false, false, null, null, "java.sql"),
+             "the jdk and addModules settings need jlink"},
+            {"embed with nothing to embed", runtime(false, true, null, null, null),
+             "embed needs jlink or a runtime image"},
+        };
+        for (String[] row : table) check(row[0], row[2], row[1]);
+    }
+
     private static File script(File dir, String name, String body) throws IOException {
         File f = new File(dir, name);
         Files.write(f.toPath(), ("#!/bin/sh\n" + body).getBytes(StandardCharsets.UTF_8));
@@ -199,6 +238,7 @@ public final class CoreTest {
         File scratch = new File(args[0]).getAbsoluteFile();
         commandLines();
         refusals();
+        runtimeOptions();
         findingTheTool(scratch);
         running(scratch);
         System.out.println("core: " + passed + " passed, " + failed + " failed");
