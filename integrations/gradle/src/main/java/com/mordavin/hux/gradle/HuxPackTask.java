@@ -74,10 +74,11 @@ public class HuxPackTask extends DefaultTask {
 
     @OutputFile
     public File getOutputFile() {
+        // Named without resolving the class path: Gradle asks for outputs while it holds its locks.
         try {
-            return request().outputFile(target);
+            return named(new PackRequest()).outputFile(target);
         } catch (PackException e) {
-            return new File(outputDirectory(), getName());
+            throw new IllegalStateException(e);  // cannot happen: the name is always set
         }
     }
 
@@ -105,9 +106,15 @@ public class HuxPackTask extends DefaultTask {
 
     private String lastError;
 
+    private PackRequest named(PackRequest request) {
+        request.setOutputDirectory(outputDirectory());
+        request.setOutputName(settings.getName() != null ? settings.getName() : getProject().getName());
+        return request;
+    }
+
     PackRequest request() throws PackException {
         Project project = getProject();
-        PackRequest request = new PackRequest();
+        PackRequest request = named(new PackRequest());
         for (File jar : projectJar.getFiles()) request.addJar(jar, String.valueOf(project.getGroup()));
         if (runtimeClasspath != null) {
             Map<File, String> groups = new HashMap<>();
@@ -117,8 +124,6 @@ public class HuxPackTask extends DefaultTask {
                 if (file.isFile()) request.addJar(file, groups.get(file));
         }
         request.addTarget(target);
-        request.setOutputDirectory(outputDirectory());
-        request.setOutputName(settings.getName() != null ? settings.getName() : project.getName());
         request.setConfigFile(settings.getConfigFile());
         for (String line : settings.getConfig()) request.addLine(line);
         request.setMainClass(settings.getMainClass() != null ? settings.getMainClass() : applicationMainClass(project));
