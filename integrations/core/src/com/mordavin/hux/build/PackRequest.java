@@ -179,6 +179,15 @@ public final class PackRequest {
             if (!module.trim().isEmpty()) addModules.add(module.trim());
     }
 
+    /** Every file the pack reads: the jars, then the files the settings name. */
+    public List<File> inputFiles() {
+        List<File> files = new ArrayList<>();
+        for (Jar jar : jars) files.add(jar.file);
+        for (File f : new File[] {configFile, icon, manifest, versionInfo, signKey, signCert, runtime})
+            if (f != null) files.add(f);
+        return files;
+    }
+
     /** The file {@code hux pack} writes for a target (null: this machine's). */
     public File outputFile(String target) throws PackException {
         String base = outputName;

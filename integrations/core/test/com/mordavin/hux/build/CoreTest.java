@@ -234,6 +234,45 @@ public final class CoreTest {
                 cannot.substring(0, Math.min(cannot.length(), ("cannot run " + scratch + "/args: ").length())));
     }
 
+    private static void write(File file, String text) throws IOException {
+        file.getParentFile().mkdirs();
+        Files.write(file.toPath(), text.getBytes(StandardCharsets.UTF_8));
+    }
+
+    /** What makes a pack stale: each row changes one thing and says whether the fingerprint moves. */
+    private static void packState(File scratch) throws Exception {
+        File jar = new File(scratch, "state/app.jar");
+        File image = new File(scratch, "state/jre");
+        File release = new File(image, "lib/release");
+        File out = new File(scratch, "state/app");
+        File stateFile = new File(scratch, "state/.app.hux-inputs");
+        write(jar, "classes");
+        write(release, "JAVA_VERSION=17");
+        List<File> inputs = Arrays.asList(jar, image);
+        String base = PackState.fingerprint(Arrays.asList("pack", "-t", "linux-x64"), inputs);
+        Object[][] table = {
+            {"the same inputs", (Step) () -> null, false},
+            {"another argument", (Step) () -> { write(jar, "classes"); return "pack -t windows-x64"; }, true},
+            {"a jar's content", (Step) () -> { write(jar, "classes 2"); return null; }, true},
+            {"a file inside a runtime image", (Step) () -> { write(jar, "classes"); write(release, "JAVA_VERSION=21");
+                return null; }, true},
+        };
+        for (Object[] row : table) {
+            Object args = ((Step) row[1]).run();
+            List<String> arguments = args == null ? Arrays.asList("pack", "-t", "linux-x64")
+                    : Arrays.asList(args.toString().split(" "));
+            check("the fingerprint moves with " + row[0], row[2], !base.equals(PackState.fingerprint(arguments, inputs)));
+        }
+        String now = PackState.fingerprint(Arrays.asList("pack"), inputs);
+        check("stale before any pack", false, PackState.upToDate(stateFile, now, Arrays.asList(out)));
+        PackState.record(stateFile, now);
+        check("stale while the executable is missing", false, PackState.upToDate(stateFile, now, Arrays.asList(out)));
+        write(out, "exe");
+        check("up to date after the pack", true, PackState.upToDate(stateFile, now, Arrays.asList(out)));
+        PackState.forget(stateFile);
+        check("stale once forgotten", false, PackState.upToDate(stateFile, now, Arrays.asList(out)));
+    }
+
     public static void main(String[] args) throws Exception {
         File scratch = new File(args[0]).getAbsoluteFile();
         commandLines();
@@ -241,6 +280,7 @@ public final class CoreTest {
         runtimeOptions();
         findingTheTool(scratch);
         running(scratch);
+        packState(scratch);
         System.out.println("core: " + passed + " passed, " + failed + " failed");
         System.exit(failed == 0 ? 0 : 1);
     }
