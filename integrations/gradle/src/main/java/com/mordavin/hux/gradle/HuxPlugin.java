@@ -1,6 +1,7 @@
 package com.mordavin.hux.gradle;
 
 import java.util.concurrent.Callable;
+import org.gradle.api.GradleException;
 import org.gradle.api.Plugin;
 import org.gradle.api.Project;
 import org.gradle.api.Task;
@@ -34,6 +35,18 @@ public class HuxPlugin implements Plugin<Project> {
             pack.dependsOn(jar);
             all.dependsOn((Callable<Object>) () -> settings.getTargets().contains(target[0]) ? pack : null);
         }
+        all.dependsOn((Callable<Object>) () -> checkTargets(settings));
         project.getTasks().getByName("assemble").dependsOn(all);
+    }
+
+    /** A target that no task packs fails the build rather than pack nothing for it. */
+    private static Object checkTargets(HuxExtension settings) {
+        for (String target : settings.getTargets()) {
+            boolean known = false;
+            for (String[] t : TARGETS) known |= t[0].equals(target);
+            if (!known)
+                throw new GradleException("unknown hux target '" + target + "' (use linux-x64 or windows-x64)");
+        }
+        return null;
     }
 }
