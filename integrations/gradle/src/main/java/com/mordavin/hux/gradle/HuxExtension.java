@@ -9,7 +9,8 @@ import java.util.List;
  * The {@code hux { … }} block: the Maven plugin's settings under the same
  * names. Unset values take the project's (name, version, description) or the
  * tool's defaults (the main class from the application plugin or the jar's
- * manifest).
+ * manifest). Booleans have {@code getX} getters so that the Kotlin DSL
+ * spells them as Groovy does ({@code flatten = true}).
  */
 public class HuxExtension {
     private String huxTool;
@@ -57,7 +58,7 @@ public class HuxExtension {
     public void setMainClass(String mainClass) { this.mainClass = mainClass; }
     public List<String> getOptions() { return options; }
     public void setOptions(List<String> options) { this.options = new ArrayList<>(options); }
-    public boolean isFlatten() { return flatten; }
+    public boolean getFlatten() { return flatten; }
     public void setFlatten(boolean flatten) { this.flatten = flatten; }
     public List<String> getArguments() { return arguments; }
     public void setArguments(List<String> arguments) { this.arguments = new ArrayList<>(arguments); }
@@ -65,7 +66,7 @@ public class HuxExtension {
     public void setIcon(File icon) { this.icon = icon; }
     public File getManifest() { return manifest; }
     public void setManifest(File manifest) { this.manifest = manifest; }
-    public boolean isGui() { return gui; }
+    public boolean getGui() { return gui; }
     public void setGui(boolean gui) { this.gui = gui; }
     public File getVersionInfo() { return versionInfo; }
     public void setVersionInfo(File versionInfo) { this.versionInfo = versionInfo; }
@@ -87,9 +88,9 @@ public class HuxExtension {
     public void setSignKey(File signKey) { this.signKey = signKey; }
     public File getSignCert() { return signCert; }
     public void setSignCert(File signCert) { this.signCert = signCert; }
-    public boolean isJlink() { return jlink; }
+    public boolean getJlink() { return jlink; }
     public void setJlink(boolean jlink) { this.jlink = jlink; }
-    public boolean isEmbed() { return embed; }
+    public boolean getEmbed() { return embed; }
     public void setEmbed(boolean embed) { this.embed = embed; }
     public File getRuntime() { return runtime; }
     public void setRuntime(File runtime) { this.runtime = runtime; }

@@ -128,11 +128,11 @@ public class HuxPackTask extends DefaultTask {
         for (String line : settings.getConfig()) request.addLine(line);
         request.setMainClass(settings.getMainClass() != null ? settings.getMainClass() : applicationMainClass(project));
         for (String option : settings.getOptions()) request.addOption(option);
-        request.setFlatten(settings.isFlatten());
+        request.setFlatten(settings.getFlatten());
         for (String argument : settings.getArguments()) request.addArgument(argument);
         request.setIcon(settings.getIcon());
         request.setManifest(settings.getManifest());
-        request.setGui(settings.isGui());
+        request.setGui(settings.getGui());
         request.setVersionInfo(settings.getVersionInfo());
         // The project's own facts fill the version information unless a file gives it.
         boolean fromProject = settings.getVersionInfo() == null;
@@ -147,8 +147,8 @@ public class HuxPackTask extends DefaultTask {
         request.setVersionField("product-version", settings.getProductVersion());
         request.setVersionField("language", settings.getLanguage());
         request.setSigning(settings.getSignKey(), settings.getSignCert());
-        request.setJlink(settings.isJlink());
-        request.setEmbed(settings.isEmbed());
+        request.setJlink(settings.getJlink());
+        request.setEmbed(settings.getEmbed());
         request.setRuntime(settings.getRuntime());
         request.setJdk(settings.getJdk());
         for (String modules : settings.getAddModules()) request.addModules(modules);
