@@ -47,6 +47,11 @@ public final class PackRequest {
     private File versionInfo;
     private File signKey;
     private File signCert;
+    private boolean jlink;
+    private boolean embed;
+    private File runtime;
+    private File jdk;
+    private final List<String> addModules = new ArrayList<>();
 
     /**
      * Adds a jar after the ones added so far. It is stored under its file name;
@@ -147,6 +152,42 @@ public final class PackRequest {
         signCert = cert;
     }
 
+    /** Make a small runtime with jlink beside the executable (inside it with {@link #setEmbed}). */
+    public void setJlink(boolean jlink) {
+        this.jlink = jlink;
+    }
+
+    /** Store the runtime (jlink's, or {@link #setRuntime}'s) inside the executable instead of beside it. */
+    public void setEmbed(boolean embed) {
+        this.embed = embed;
+    }
+
+    /** A runtime image (a JDK or a jlink output) to ship with the executable. */
+    public void setRuntime(File runtime) {
+        this.runtime = runtime;
+    }
+
+    /** The JDK whose modules jlink links. */
+    public void setJdk(File jdk) {
+        this.jdk = jdk;
+    }
+
+    /** Modules jlink adds to those jdeps finds; entries may be comma-separated. */
+    public void addModules(String modules) {
+        if (modules == null) return;
+        for (String module : modules.split(","))
+            if (!module.trim().isEmpty()) addModules.add(module.trim());
+    }
+
+    /** Every file the pack reads: the jars, then the files the settings name. */
+    public List<File> inputFiles() {
+        List<File> files = new ArrayList<>();
+        for (Jar jar : jars) files.add(jar.file);
+        for (File f : new File[] {configFile, icon, manifest, versionInfo, signKey, signCert, runtime})
+            if (f != null) files.add(f);
+        return files;
+    }
+
     /** The file {@code hux pack} writes for a target (null: this machine's). */
     public File outputFile(String target) throws PackException {
         String base = outputName;
@@ -199,11 +240,28 @@ public final class PackRequest {
                 addPair(args, "--sign-cert", signCert.getPath());
             }
         }
+        addRuntimeArguments(args);
         args.addAll(extraArguments);
         // After "--" every argument is a file, even one that starts with '-'.
         args.add("--");
         for (Jar jar : jars) args.add(jar.name + "=" + jar.file.getPath());
         return args;
+    }
+
+    private void addRuntimeArguments(List<String> args) throws PackException {
+        if (runtime != null && jlink)
+            throw new PackException("give either a runtime image or jlink, not both");
+        if (!jlink && (jdk != null || !addModules.isEmpty()))
+            throw new PackException("the jdk and addModules settings need jlink");
+        if (runtime != null) addPair(args, embed ? "--embed-runtime" : "--runtime", runtime.getPath());
+        if (jlink) {
+            args.add("--jlink");
+            if (embed) args.add("--embed");
+            if (jdk != null) addPair(args, "--jdk", jdk.getPath());
+            if (!addModules.isEmpty()) addPair(args, "--add-modules", String.join(",", addModules));
+        } else if (embed && runtime == null) {
+            throw new PackException("embed needs jlink or a runtime image");
+        }
     }
 
     private static void addPair(List<String> args, String option, String value) {

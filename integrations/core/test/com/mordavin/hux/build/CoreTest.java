@@ -119,6 +119,45 @@ public final class CoreTest {
         for (String[] row : table) check(row[0], row[2], row[1]);
     }
 
+    /** A one-jar request with runtime settings: jlink, embed, runtime image, jdk, modules. */
+    private static String runtime(boolean jlink, boolean embed, String image, String jdk, String modules) {
+        PackRequest r = new PackRequest();
+        r.addJar(new File("a.jar"), null);
+        r.setJlink(jlink);
+        r.setEmbed(embed);
+        if (image != null) r.setRuntime(new File(image));
+        if (jdk != null) r.setJdk(new File(jdk));
+        r.addModules(modules);
+        String args = error(() -> String.join(" ", r.arguments(PackRequest.LINUX)));
+        return args.equals("no error") ? String.join(" ", runtimeArguments(r)) : args;
+    }
+
+    private static List<String> runtimeArguments(PackRequest r) {
+        try {
+            List<String> all = r.arguments(PackRequest.LINUX);
+            return all.subList(5, all.indexOf("--"));
+        } catch (PackException e) {
+            throw new IllegalStateException(e);
+        }
+    }
+
+    private static void runtimeOptions() {
+        String[][] table = {
+            {"jlink beside", runtime(true, false, null, null, null), "--jlink"},
+            {"jlink embedded, with a JDK and modules", runtime(true, true, null, "/jdk", "java.sql, jdk.unsupported,"),
+             "--jlink --embed --jdk /jdk --add-modules java.sql,jdk.unsupported"},
+            {"an image beside", runtime(false, false, "/rt", null, null), "--runtime /rt"},
+            {"an image embedded", runtime(false, true, "/rt", null, null), "--embed-runtime /rt"},
+            {"an image and jlink", runtime(true, false, "/rt", null, null),
+             "give either a runtime image or jlink, not both"},
+            {"modules without jlink", runtime(false, false, null, null, "java.sql"),
+             "the jdk and addModules settings need jlink"},
+            {"embed with nothing to embed", runtime(false, true, null, null, null),
+             "embed needs jlink or a runtime image"},
+        };
+        for (String[] row : table) check(row[0], row[2], row[1]);
+    }
+
     private static File script(File dir, String name, String body) throws IOException {
         File f = new File(dir, name);
         Files.write(f.toPath(), ("#!/bin/sh\n" + body).getBytes(StandardCharsets.UTF_8));
@@ -195,12 +234,53 @@ public final class CoreTest {
                 cannot.substring(0, Math.min(cannot.length(), ("cannot run " + scratch + "/args: ").length())));
     }
 
+    private static void write(File file, String text) throws IOException {
+        file.getParentFile().mkdirs();
+        Files.write(file.toPath(), text.getBytes(StandardCharsets.UTF_8));
+    }
+
+    /** What makes a pack stale: each row changes one thing and says whether the fingerprint moves. */
+    private static void packState(File scratch) throws Exception {
+        File jar = new File(scratch, "state/app.jar");
+        File image = new File(scratch, "state/jre");
+        File release = new File(image, "lib/release");
+        File out = new File(scratch, "state/app");
+        File stateFile = new File(scratch, "state/.app.hux-inputs");
+        write(jar, "classes");
+        write(release, "JAVA_VERSION=17");
+        List<File> inputs = Arrays.asList(jar, image);
+        String base = PackState.fingerprint(Arrays.asList("pack", "-t", "linux-x64"), inputs);
+        Object[][] table = {
+            {"the same inputs", (Step) () -> null, false},
+            {"another argument", (Step) () -> { write(jar, "classes"); return "pack -t windows-x64"; }, true},
+            {"a jar's content", (Step) () -> { write(jar, "classes 2"); return null; }, true},
+            {"a file inside a runtime image", (Step) () -> { write(jar, "classes"); write(release, "JAVA_VERSION=21");
+                return null; }, true},
+        };
+        for (Object[] row : table) {
+            Object args = ((Step) row[1]).run();
+            List<String> arguments = args == null ? Arrays.asList("pack", "-t", "linux-x64")
+                    : Arrays.asList(args.toString().split(" "));
+            check("the fingerprint moves with " + row[0], row[2], !base.equals(PackState.fingerprint(arguments, inputs)));
+        }
+        String now = PackState.fingerprint(Arrays.asList("pack"), inputs);
+        check("stale before any pack", false, PackState.upToDate(stateFile, now, Arrays.asList(out)));
+        PackState.record(stateFile, now);
+        check("stale while the executable is missing", false, PackState.upToDate(stateFile, now, Arrays.asList(out)));
+        write(out, "exe");
+        check("up to date after the pack", true, PackState.upToDate(stateFile, now, Arrays.asList(out)));
+        PackState.forget(stateFile);
+        check("stale once forgotten", false, PackState.upToDate(stateFile, now, Arrays.asList(out)));
+    }
+
     public static void main(String[] args) throws Exception {
         File scratch = new File(args[0]).getAbsoluteFile();
         commandLines();
         refusals();
+        runtimeOptions();
         findingTheTool(scratch);
         running(scratch);
+        packState(scratch);
         System.out.println("core: " + passed + " passed, " + failed + " failed");
         System.exit(failed == 0 ? 0 : 1);
     }

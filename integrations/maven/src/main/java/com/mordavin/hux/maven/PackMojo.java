@@ -3,7 +3,9 @@ package com.mordavin.hux.maven;
 import com.mordavin.hux.build.HuxTool;
 import com.mordavin.hux.build.PackException;
 import com.mordavin.hux.build.PackRequest;
+import com.mordavin.hux.build.PackState;
 import java.io.File;
+import java.util.ArrayList;
 import java.util.List;
 import org.apache.maven.artifact.Artifact;
 import org.apache.maven.model.Organization;
@@ -105,6 +107,30 @@ public class PackMojo extends AbstractMojo {
     @Parameter
     private File signCert;
 
+    /** Make a small runtime with jdeps and jlink as jre/ beside the executable. */
+    @Parameter(defaultValue = "false")
+    private boolean jlink;
+
+    /** Store the runtime (jlink's or the runtime image) inside the executable. */
+    @Parameter(defaultValue = "false")
+    private boolean embed;
+
+    /** A runtime image (a JDK or a jlink output) to ship with the executable. */
+    @Parameter
+    private File runtime;
+
+    /** With jlink: the JDK whose modules are linked. */
+    @Parameter
+    private File jdk;
+
+    /** With jlink: modules to add to those jdeps finds. */
+    @Parameter
+    private List<String> addModules;
+
+    /** Pack even when nothing changed since the last pack. */
+    @Parameter(property = "hux.force", defaultValue = "false")
+    private boolean force;
+
     @Parameter(property = "hux.skip", defaultValue = "false")
     private boolean skip;
 
@@ -117,8 +143,25 @@ public class PackMojo extends AbstractMojo {
         try {
             HuxTool tool = HuxTool.find(huxTool, System.getenv("PATH"), isWindowsHost());
             PackRequest request = request();
+            List<String> arguments = new ArrayList<>();
+            List<File> outputs = new ArrayList<>();
+            for (String target : request.targets().isEmpty() ? java.util.Collections.<String>singletonList(null)
+                    : request.targets()) {
+                arguments.addAll(request.arguments(target));
+                outputs.add(request.outputFile(target));
+            }
+            List<File> inputs = new ArrayList<>(request.inputFiles());
+            inputs.add(tool.executable());
+            String fingerprint = PackState.fingerprint(arguments, inputs);
+            File state = new File(outputDirectory, "." + outputs.get(0).getName() + ".hux-inputs");
+            if (!force && PackState.upToDate(state, fingerprint, outputs)) {
+                getLog().info("hux: " + outputs + " up to date (nothing changed since the last pack)");
+                return;
+            }
+            PackState.forget(state);
             for (File written : tool.pack(request, project.getBasedir(), new MavenLog()))
                 getLog().info("hux: wrote " + written.getPath());
+            PackState.record(state, fingerprint);
         } catch (PackException e) {
             throw new MojoExecutionException(e.getMessage());
         }
@@ -172,6 +215,12 @@ public class PackMojo extends AbstractMojo {
         request.setVersionField("product-version", productVersion);
         request.setVersionField("language", language);
         request.setSigning(signKey, signCert);
+        request.setJlink(jlink);
+        request.setEmbed(embed);
+        request.setRuntime(runtime);
+        request.setJdk(jdk);
+        if (addModules != null)
+            for (String modules : addModules) request.addModules(modules);
         return request;
     }
 
