@@ -1,0 +1,167 @@
+// Installers made by `hux installer`, installed into the machine the test
+// runs on under a package name of the test's own, and always removed.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+
+#include "harness.h"
+#include "tool/icon_samples.h"
+
+using namespace hux::e2e;
+namespace fs = std::filesystem;
+
+namespace {
+
+const Target kLinux{"linux-x64"};
+constexpr const char* kPackage = "huxinstallertest";
+
+bool onPath(const std::string& program) { return run({"sh", "-c", "command -v " + program}).exitCode == 0; }
+
+// Removes the test's package whatever the test did.
+struct PackageGuard {
+    PackageGuard() { remove(); }
+    ~PackageGuard() { remove(); }
+    static RunResult remove() { return run({"dpkg", "--purge", kPackage}); }
+};
+
+std::vector<std::string> lines(const std::string& text) {
+    std::vector<std::string> out;
+    size_t i = 0;
+    while (i < text.size()) {
+        size_t j = text.find('\n', i);
+        if (j == std::string::npos) j = text.size();
+        if (j > i) out.push_back(text.substr(i, j - i));
+        i = j + 1;
+    }
+    return out;
+}
+
+class DebInstaller : public JdkTest {
+protected:
+    void SetUp() override {
+        JdkTest::SetUp();
+        if (geteuid() != 0) GTEST_SKIP() << "installing a package needs root";
+        for (const char* tool : {"dpkg-deb", "dpkg", "lintian", "desktop-file-validate"})
+            if (!onPath(tool)) GTEST_SKIP() << tool << " is not installed (scripts/install-deps test)";
+        exe_ = dir_.file(kPackage);
+        RunResult packed = pack(kLinux, exe_, {"mainclass app.Main"}, {appJarDir() + "/app.jar"});
+        ASSERT_EQ(packed.exitCode, 0) << packed.err;
+    }
+    // Writes the package of `version` with a `size` pixel icon.
+    std::string installer(const std::string& version, unsigned size) {
+        const std::string icon = dir_.write("icon" + std::to_string(size) + ".png", hux::test::pngImage(size, size));
+        const std::string deb = dir_.file(std::string(kPackage) + "_" + version + "_amd64.deb");
+        RunResult made = run({toolPath(), "installer", exe_, "-o", deb, "--version", version, "--product-name",
+                              "Hux Installer Test", "--company", "Mordavin", "--maintainer", "Mordavin Team <team@mordavin.org>", "--icon", icon, "--associate",
+                              ".huxit=Hux test document", "--associate", ".huxit2"});
+        EXPECT_EQ(made.exitCode, 0) << made.err;
+        EXPECT_EQ(made.err, "");
+        return deb;
+    }
+    std::string exe_;
+};
+
+}  // namespace
+
+TEST_F(DebInstaller, InstallsRunsUpgradesAndLeavesNothingBehind) {
+    PackageGuard guard;
+    const std::string older = installer("1.0.0", 32);
+    const std::string newer = installer("1.2.3", 48);
+
+    RunResult lint = run({"lintian", "--no-tag-display-limit", newer});
+    EXPECT_EQ(lint.exitCode, 0) << lint.out << lint.err;
+    EXPECT_FALSE(has(lint.out, "E: ")) << lint.out;
+    EXPECT_FALSE(has(lint.out, "W: ")) << lint.out;
+
+    std::vector<std::pair<std::string, bool>> existedBefore;
+    for (const std::string& deb : {older, newer})
+        for (const std::string& line : lines(run({"dpkg-deb", "-c", deb}).out)) {
+            std::string path = line.substr(line.find("./") + 1);
+            path = path.substr(0, path.find(" -> "));
+            std::error_code ec;
+            existedBefore.emplace_back(path, fs::exists(fs::symlink_status(path, ec)));
+        }
+    ASSERT_GT(existedBefore.size(), 20u);
+
+    RunResult installed = run({"dpkg", "-i", older});
+    ASSERT_EQ(installed.exitCode, 0) << installed.out << installed.err;
+    EXPECT_TRUE(fs::exists("/usr/share/icons/hicolor/32x32/apps/huxinstallertest.png"));
+
+    installed = run({"dpkg", "-i", newer});
+    ASSERT_EQ(installed.exitCode, 0) << installed.out << installed.err;
+    EXPECT_EQ(run({"dpkg-query", "-W", "-f=${Version} ${Architecture} ${Maintainer}", kPackage}).out,
+              "1.2.3 amd64 Mordavin Team <team@mordavin.org>");
+    // The upgrade took away what only the older version had.
+    EXPECT_FALSE(fs::exists("/usr/share/icons/hicolor/32x32/apps/huxinstallertest.png"));
+    EXPECT_TRUE(fs::exists("/usr/share/icons/hicolor/48x48/apps/huxinstallertest.png"));
+    EXPECT_EQ(fs::read_symlink("/usr/bin/huxinstallertest"), "/opt/huxinstallertest/huxinstallertest");
+    EXPECT_EQ(fs::status("/opt/huxinstallertest/huxinstallertest").permissions(), fs::perms(0755));
+
+    const std::string desktop = "/usr/share/applications/huxinstallertest.desktop";
+    RunResult valid = run({"desktop-file-validate", desktop});
+    EXPECT_EQ(valid.exitCode, 0) << valid.out << valid.err;
+    EXPECT_EQ(valid.out, "");
+    const std::string entry = readFile(desktop);
+    for (const char* line : {"Name=Hux Installer Test\n", "Exec=huxinstallertest %F\n", "Icon=huxinstallertest\n",
+                             "MimeType=application/x-huxinstallertest-huxit;application/x-huxinstallertest-huxit2;\n"})
+        EXPECT_TRUE(has(entry, line)) << line << " in\n" << entry;
+    const std::string mime = readFile("/usr/share/mime/packages/huxinstallertest.xml");
+    EXPECT_TRUE(has(mime, "<comment>Hux test document</comment>\n    <glob pattern=\"*.huxit\"/>")) << mime;
+    EXPECT_TRUE(has(mime, "<comment>huxit2 document</comment>")) << mime;
+
+    for (const std::string& jdk : jdks_) {
+        const std::vector<std::string> args = {"args", "a b", "\xC3\xA9"};
+        std::vector<std::string> java = {jdk + "/bin/java", "-cp", appJarDir() + "/app.jar", "app.Main"};
+        java.insert(java.end(), args.begin(), args.end());
+        std::vector<std::string> command = {"huxinstallertest"};
+        command.insert(command.end(), args.begin(), args.end());
+        RunResult expected = run(java);
+        RunResult got = run(command, {.cwd = dir_.path(), .env = {{"JAVA_HOME", jdk}}});
+        EXPECT_EQ(got.exitCode, expected.exitCode) << jdk << got.err;
+        EXPECT_EQ(got.out, expected.out) << jdk;
+        EXPECT_EQ(errorLines(got.err), "") << jdk;
+    }
+
+    RunResult removed = run({"dpkg", "-r", kPackage});
+    ASSERT_EQ(removed.exitCode, 0) << removed.out << removed.err;
+    // What either version brought is gone; what was there before stays.
+    for (const auto& [path, before] : existedBefore) {
+        std::error_code ec;
+        EXPECT_EQ(fs::exists(fs::symlink_status(path, ec)), before) << path;
+    }
+    EXPECT_FALSE(fs::exists("/opt/huxinstallertest"));
+    EXPECT_NE(run({"dpkg-query", "-W", kPackage}).exitCode, 0);
+}
+
+TEST_F(DebInstaller, RefusesInOneLine) {
+    struct Case {
+        std::vector<std::string> args;
+        int code;
+        std::string line;
+    } cases[] = {
+        {{exe_, "--version", "1.0", "--sign-key", "k", "--sign-cert", "c"}, 2,
+         "hux installer: --sign-key and --per-machine go with Windows installers (--format msi)\n"},
+        {{exe_}, 2, "hux installer: name the version with --version (1.2.3)\n"},
+        {{exe_, "--version", "1.0", "--maintainer", "Mordavin"}, 2,
+         "hux installer: name the package's maintainer with --maintainer \"Name <address>\"\n"},
+        {{exe_, "--version", "1.0", "--maintainer", "M <m@mordavin.org>", "--associate", ".a b"}, 2,
+         "hux installer: --associate '.a b': give an extension of letters, digits, '-' or '_', as .ext or "
+         ".ext=description\n"},
+        {{exe_, "--version", "1.0", "--maintainer", "M <m@mordavin.org>", "--name", "Big"}, 2,
+         "hux installer: the name 'Big' is not a package name: lower-case letters, digits, '.', '+' and '-', at "
+         "least two, starting with a letter or digit (give one with --name)\n"},
+        {{dir_.file("missing"), "--version", "1.0", "--maintainer", "M <m@mordavin.org>", "-o", dir_.file("x.deb")}, 1,
+         "hux installer: cannot read the executable '" + dir_.file("missing") + "'\n"},
+        {{exe_, "--version", "1.0", "--maintainer", "M <m@mordavin.org>", "--icon", exe_, "-o", dir_.file("x.deb")}, 1,
+         "hux installer: " + exe_ + ": not an icon file (.ico) or a PNG image\n"},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> command = {toolPath(), "installer"};
+        command.insert(command.end(), c.args.begin(), c.args.end());
+        RunResult r = run(command, {.cwd = dir_.path()});
+        EXPECT_EQ(r.exitCode, c.code) << c.line;
+        EXPECT_EQ(r.err, c.line);
+        EXPECT_FALSE(fs::exists(dir_.file("x.deb"))) << c.line;
+    }
+}
