@@ -58,6 +58,13 @@ std::string desktopEntry(const InstallerRequest& request, bool hasIcon);
 std::string mimePackage(const InstallerRequest& request);
 std::string mimeTypeOf(const std::string& name, const FileAssociation& association);
 
+// The WiX source for the package, with the executable's file read from
+// `exePath` (a signed copy of request.executablePath); and
+// the name-based identifier (a version 5 UUID) that gives the upgrade code
+// and the components their stable identity.
+std::string wixSource(const InstallerRequest& request, const std::string& exePath);
+std::string nameBasedUuid(const std::string& name);
+
 // Converts an icon (.png, or the largest image of an .ico) to PNG bytes and
 // its size in pixels; false with `error` for an image it cannot convert.
 bool iconAsPng(const std::vector<uint8_t>& iconFile, std::vector<uint8_t>& png, unsigned& size, std::string& error);

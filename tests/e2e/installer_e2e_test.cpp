@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <filesystem>
 
 #include "harness.h"
@@ -164,4 +165,99 @@ TEST_F(DebInstaller, RefusesInOneLine) {
         EXPECT_EQ(r.err, c.line);
         EXPECT_FALSE(fs::exists(dir_.file("x.deb"))) << c.line;
     }
+}
+
+namespace {
+
+const Target kWindows{"windows-x64"};
+
+class MsiInstaller : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!windowsStubAvailable()) GTEST_SKIP() << "the Windows stub was not built";
+        for (const char* tool : {"wixl", "osslsigncode", "openssl"})
+            if (!onPath(tool)) GTEST_SKIP() << tool << " is not installed (scripts/install-deps test)";
+        RunResult made = run({"openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", dir_.file("key.pem"),
+                              "-out", dir_.file("cert.pem"), "-days", "2", "-subj", "/CN=hux installer test"});
+        ASSERT_EQ(made.exitCode, 0) << made.err;
+        exe_ = dir_.file("HuxMsiTest.exe");
+        const std::string icon = dir_.write("icon.png", hux::test::pngImage(32, 32));
+        RunResult packed = pack(kWindows, exe_, {"mainclass app.Main"}, {appJarDir() + "/app.jar"}, {"--icon", icon});
+        ASSERT_EQ(packed.exitCode, 0) << packed.err;
+        dir_.write("jre/release", "JAVA_VERSION=\"17\"\n");
+        dir_.write("jre/bin/server/jvm.dll", "not a runtime");
+    }
+    std::string installer(const std::string& version) {
+        const std::string msi = dir_.file("huxmsitest-" + version + ".msi");
+        RunResult made = run({toolPath(), "installer", exe_, "-o", msi, "--version", version, "--product-name",
+                              "Hux Msi Test", "--company", "Mordavin", "--associate", ".huxmt=Hux test document",
+                              "--sign-key", dir_.file("key.pem"), "--sign-cert", dir_.file("cert.pem")});
+        EXPECT_EQ(made.exitCode, 0) << made.err;
+        return msi;
+    }
+public:
+    static RunResult wine(const std::vector<std::string>& args) {
+        std::vector<std::string> command = {sourceDir() + "/scripts/wine-run"};
+        command.insert(command.end(), args.begin(), args.end());
+        return run(command, {.timeoutMs = 120000});
+    }
+protected:
+    std::string prefix() const {
+        const char* set = std::getenv("WINEPREFIX");
+        return set ? set : sourceDir() + "/build/wineprefix";
+    }
+    Scratch dir_;
+    std::string exe_;
+};
+
+}  // namespace
+
+TEST_F(MsiInstaller, InstallsPerUserAssociatesUpgradesAndUninstallsCleanly) {
+    const std::string older = installer("1.0.0");
+    const std::string newer = installer("1.2.3");
+    auto verifies = [this](const std::string& file) {
+        RunResult verified = run({"osslsigncode", "verify", "-CAfile", dir_.file("cert.pem"), "-in", file});
+        return has(verified.out, "Signature verification: ok");
+    };
+    EXPECT_TRUE(verifies(newer));
+    // The original stays unsigned: the installer signs its own copy.
+    EXPECT_FALSE(verifies(exe_));
+
+    const std::string home = prefix() + "/drive_c/users/" + std::string(std::getenv("USER") ? std::getenv("USER") : "root");
+    const std::string installed = home + "/AppData/Local/Programs/huxmsitest";
+    const std::string shortcut = home + "/AppData/Roaming/Microsoft/Windows/Start Menu/Programs/Hux Msi Test.lnk";
+    const std::string uninstallKeys = "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall";
+    struct Cleanup {
+        MsiInstaller* test;
+        std::string msi;
+        ~Cleanup() { test->wine({"msiexec", "/x", winePath(msi), "/qn"}); }
+    } cleanup{this, newer};
+
+    ASSERT_EQ(wine({"msiexec", "/i", winePath(older), "/qn"}).exitCode, 0);
+    RunResult upgraded = wine({"msiexec", "/i", winePath(newer), "/qn"});
+    ASSERT_EQ(upgraded.exitCode, 0) << upgraded.out << upgraded.err;
+
+    EXPECT_TRUE(verifies(installed + "/HuxMsiTest.exe"));
+    EXPECT_EQ(readFile(installed + "/jre/bin/server/jvm.dll"), "not a runtime");
+    EXPECT_TRUE(fs::exists(shortcut));
+    RunResult apps = wine({"reg", "query", uninstallKeys, "/s"});
+    // The upgrade replaced 1.0.0: one entry.
+    EXPECT_EQ(apps.out.find("Hux Msi Test"), apps.out.rfind("Hux Msi Test")) << apps.out;
+    EXPECT_TRUE(has(apps.out, "Hux Msi Test")) << apps.out;
+    EXPECT_TRUE(has(apps.out, "DisplayVersion    REG_SZ    1.2.3")) << apps.out;
+    EXPECT_TRUE(has(apps.out, "Publisher    REG_SZ    Mordavin")) << apps.out;
+    RunResult extension = wine({"reg", "query", "HKCR\\.huxmt", "/ve"});
+    EXPECT_TRUE(has(extension.out, "REG_SZ    huxmsitest.huxmt")) << extension.out;
+    RunResult command = wine({"reg", "query", "HKCR\\huxmsitest.huxmt\\shell\\open\\command", "/ve"});
+    EXPECT_TRUE(has(command.out, "\\AppData\\Local\\Programs\\huxmsitest\\HuxMsiTest.exe\" \"%1\"")) << command.out;
+    RunResult icon = wine({"reg", "query", "HKCR\\huxmsitest.huxmt\\DefaultIcon", "/ve"});
+    EXPECT_TRUE(has(icon.out, "\\HuxMsiTest.exe,0")) << icon.out;
+
+    RunResult removed = wine({"msiexec", "/x", winePath(newer), "/qn"});
+    ASSERT_EQ(removed.exitCode, 0) << removed.out << removed.err;
+    EXPECT_FALSE(fs::exists(installed));
+    EXPECT_FALSE(fs::exists(shortcut));
+    EXPECT_FALSE(has(wine({"reg", "query", uninstallKeys, "/s"}).out, "Hux Msi Test"));
+    EXPECT_NE(wine({"reg", "query", "HKCR\\.huxmt"}).exitCode, 0);
+    EXPECT_NE(wine({"reg", "query", "HKCR\\huxmsitest.huxmt"}).exitCode, 0);
 }
