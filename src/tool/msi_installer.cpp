@@ -129,6 +129,8 @@ void runtimeFolder(const InstallerRequest& request, const fs::path& dir, const s
         runtimeFolder(request, sub, relative + "/" + textOf(sub.filename()), out, indent + "  ");
         out.xml += indent + "</Directory>\n";
     }
+    // A folder that holds only folders comes and goes with them.
+    if (files.empty() && !dirs.empty()) return;
     const std::string component = out.id("Runtime");
     out.xml += indent + "<Component Id=\"" + component + "\" Win64=\"yes\" Guid=\"" +
                nameBasedUuid(request.name + "|" + (request.perMachine ? "machine|" : "user|") + relative) + "\">\n";
@@ -157,7 +159,7 @@ std::string wixSource(const InstallerRequest& request, const std::string& exePat
             "    <Package InstallerVersion=\"500\" Compressed=\"yes\" InstallScope=\"" +
             (request.perMachine ? "perMachine" : "perUser") + "\" Description=\"" +
             xmlText(field(request, "FileDescription", product)) + "\" Manufacturer=\"" + publisher + "\"/>\n"
-            "    <MajorUpgrade DowngradeErrorMessage=\"A newer version of " + product + " is already installed.\"/>\n"
+            "    <MajorUpgrade Schedule=\"afterInstallInitialize\" DowngradeErrorMessage=\"A newer version of " + product + " is already installed.\"/>\n"
             "    <Media Id=\"1\" Cabinet=\"app.cab\" EmbedCab=\"yes\"/>\n"
             "    <Icon Id=\"AppIcon.exe\" SourceFile=\"" + sourcePath(pathOf(exePath)) + "\"/>\n"
             "    <Property Id=\"ARPPRODUCTICON\" Value=\"AppIcon.exe\"/>\n"
