@@ -229,9 +229,11 @@ TEST_F(MsiInstaller, InstallsPerUserAssociatesUpgradesAndUninstallsCleanly) {
     const std::string uninstallKeys = "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall";
     struct Cleanup {
         MsiInstaller* test;
-        std::string msi;
-        ~Cleanup() { test->wine({"msiexec", "/x", winePath(msi), "/qn"}); }
-    } cleanup{this, newer};
+        std::vector<std::string> msis;
+        ~Cleanup() {
+            for (const std::string& msi : msis) test->wine({"msiexec", "/x", winePath(msi), "/qn"});
+        }
+    } cleanup{this, {newer, older}};
 
     ASSERT_EQ(wine({"msiexec", "/i", winePath(older), "/qn"}).exitCode, 0);
     RunResult upgraded = wine({"msiexec", "/i", winePath(newer), "/qn"});
