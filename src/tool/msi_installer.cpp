@@ -159,7 +159,7 @@ std::string wixSource(const InstallerRequest& request, const std::string& exePat
             "    <Package InstallerVersion=\"500\" Compressed=\"yes\" InstallScope=\"" +
             (request.perMachine ? "perMachine" : "perUser") + "\" Description=\"" +
             xmlText(field(request, "FileDescription", product)) + "\" Manufacturer=\"" + publisher + "\"/>\n"
-            "    <MajorUpgrade Schedule=\"afterInstallInitialize\" DowngradeErrorMessage=\"A newer version of " + product + " is already installed.\"/>\n"
+            "    <MajorUpgrade DowngradeErrorMessage=\"A newer version of " + product + " is already installed.\"/>\n"
             "    <Media Id=\"1\" Cabinet=\"app.cab\" EmbedCab=\"yes\"/>\n"
             "    <Icon Id=\"AppIcon.exe\" SourceFile=\"" + sourcePath(pathOf(exePath)) + "\"/>\n"
             "    <Property Id=\"ARPPRODUCTICON\" Value=\"AppIcon.exe\"/>\n"
@@ -178,10 +178,10 @@ std::string wixSource(const InstallerRequest& request, const std::string& exePat
              "              <File Id=\"MainExe\" Name=\"" + exeName + "\" Source=\"" + sourcePath(pathOf(exePath)) +
              "\" KeyPath=\"yes\">\n"
              "                <Shortcut Id=\"StartMenu\" Directory=\"ProgramMenuFolder\" Name=\"" + product +
-             "\" WorkingDirectory=\"INSTALLDIR\" Icon=\"AppIcon.exe\" Advertise=\"no\"/>\n";
+             "\" WorkingDirectory=\"INSTALLDIR\" Icon=\"AppIcon.exe\"/>\n";
     if (request.desktopShortcut)
         s.xml += "                <Shortcut Id=\"Desktop\" Directory=\"DesktopFolder\" Name=\"" + product +
-                 "\" WorkingDirectory=\"INSTALLDIR\" Icon=\"AppIcon.exe\" Advertise=\"no\"/>\n";
+                 "\" WorkingDirectory=\"INSTALLDIR\" Icon=\"AppIcon.exe\"/>\n";
     s.xml += "              </File>\n              <RemoveFolder Id=\"RemoveInstallDir\" On=\"uninstall\"/>\n";
     for (const FileAssociation& a : request.associations)
         s.xml += "              <ProgId Id=\"" + xmlText(request.name + "." + a.extension) + "\" Description=\"" +

@@ -193,6 +193,7 @@ protected:
                               "Hux Msi Test", "--company", "Mordavin", "--associate", ".huxmt=Hux test document",
                               "--sign-key", dir_.file("key.pem"), "--sign-cert", dir_.file("cert.pem")});
         EXPECT_EQ(made.exitCode, 0) << made.err;
+        EXPECT_EQ(made.err, "");
         return msi;
     }
 public:
