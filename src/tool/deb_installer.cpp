@@ -233,6 +233,16 @@ bool writeDeb(const InstallerRequest& request, std::string& error) {
     }
     const fs::path output = pathOf(request.outputPath);
     const fs::path root = fs::path(output).concat(".hux-stage");
+    const std::string kNeeds =
+        "writing a .deb needs dpkg-deb (Debian: apt install dpkg; macOS: brew install dpkg; Windows: run hux in WSL)";
+    // Asked first, so that a host without it hears so before anything is laid out.
+    std::string probeError;
+    const int probe = platform::runProgramToFile({"dpkg-deb", "--version"}, textOf(root) + ".log", probeError);
+    fs::remove(fs::path(root).concat(".log"), ec);
+    if (probe != 0) {
+        error = kNeeds;
+        return false;
+    }
     const fs::path partial = fs::path(output).concat(".hux-partial");
     fs::remove_all(root, ec);
     bool ok = stage(request, root, error);
@@ -246,7 +256,7 @@ bool writeDeb(const InstallerRequest& request, std::string& error) {
             {"dpkg-deb", "--root-owner-group", "--build", textOf(root), textOf(partial)}, textOf(root) + ".log",
             error);
         if (rc != 0) {
-            if (rc == 127 || rc < 0) error = "writing a .deb needs dpkg-deb (apt install dpkg, or brew install dpkg)";
+            if (rc == 127 || rc < 0) error = kNeeds;
             else error = "dpkg-deb could not write the package (exit " + std::to_string(rc) + ")";
             ok = false;
         }

@@ -264,3 +264,29 @@ TEST_F(MsiInstaller, InstallsPerUserAssociatesUpgradesAndUninstallsCleanly) {
     EXPECT_NE(wine({"reg", "query", "HKCR\\.huxmt"}).exitCode, 0);
     EXPECT_NE(wine({"reg", "query", "HKCR\\huxmsitest.huxmt"}).exitCode, 0);
 }
+
+// On a host without the builders (Windows, where neither is on PATH here),
+// each format is refused in one line that names what to install.
+TEST(InstallerOnWindows, NamesWhatToInstall) {
+    if (!windowsStubAvailable()) GTEST_SKIP() << "the Windows build is not there";
+    Scratch dir;
+    const std::string exe = dir.write("app.exe", "MZ not a real executable");
+    struct Case {
+        const char* output;
+        std::vector<std::string> extra;
+        const char* line;
+    } cases[] = {
+        {"app.msi", {}, "hux installer: writing a .msi needs wixl (apt install wixl; on Windows, msitools from MSYS2)\n"},
+        {"app.deb", {"--maintainer", "M <m@mordavin.org>"},
+         "hux installer: writing a .deb needs dpkg-deb (Debian: apt install dpkg; macOS: brew install dpkg; Windows: "
+         "run hux in WSL)\n"},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> args = {"installer", winePath(exe), "--version", "1.0", "-o", winePath(dir.file(c.output))};
+        args.insert(args.end(), c.extra.begin(), c.extra.end());
+        RunResult r = runOn(Target{"windows-x64"}, windowsBuildDir() + "/bin/hux.exe", args);
+        EXPECT_EQ(r.exitCode, 1) << c.output;
+        EXPECT_EQ(r.err, c.line);
+        EXPECT_FALSE(fs::exists(dir.file(c.output)));
+    }
+}
