@@ -182,7 +182,10 @@ protected:
         ASSERT_EQ(made.exitCode, 0) << made.err;
         exe_ = dir_.file("HuxMsiTest.exe");
         const std::string icon = dir_.write("icon.png", hux::test::pngImage(32, 32));
-        RunResult packed = pack(kWindows, exe_, {"mainclass app.Main"}, {appJarDir() + "/app.jar"}, {"--icon", icon});
+        // The stand-in runtime records the command line the association gives.
+        const std::string recorder = winePath(windowsBuildDir() + "/test-runtimes/hux_test_recorder.dll");
+        RunResult packed = pack(kWindows, exe_, {"mainclass app.Main", "jre_order c", "jvmdll " + recorder},
+                                {appJarDir() + "/app.jar"}, {"--icon", icon});
         ASSERT_EQ(packed.exitCode, 0) << packed.err;
         dir_.write("jre/release", "JAVA_VERSION=\"17\"\n");
         dir_.write("jre/bin/server/jvm.dll", "not a runtime");
@@ -197,10 +200,12 @@ protected:
         return msi;
     }
 public:
-    static RunResult wine(const std::vector<std::string>& args) {
+    static RunResult wine(const std::vector<std::string>& args, const RunOptions& given = {}) {
         std::vector<std::string> command = {sourceDir() + "/scripts/wine-run"};
         command.insert(command.end(), args.begin(), args.end());
-        return run(command, {.timeoutMs = 120000});
+        RunOptions options = given;
+        options.timeoutMs = 120000;
+        return run(command, options);
     }
 protected:
     std::string prefix() const {
@@ -255,6 +260,14 @@ TEST_F(MsiInstaller, InstallsPerUserAssociatesUpgradesAndUninstallsCleanly) {
     EXPECT_TRUE(has(command.out, "\\AppData\\Local\\Programs\\huxmsitest\\HuxMsiTest.exe\" \"%1\"")) << command.out;
     RunResult icon = wine({"reg", "query", "HKCR\\huxmsitest.huxmt\\DefaultIcon", "/ve"});
     EXPECT_TRUE(has(icon.out, "\\HuxMsiTest.exe,0")) << icon.out;
+
+    // Opening a document runs the installed executable with its name.
+    const std::string document = dir_.write("notes one.huxmt", "a document");
+    RunOptions recording;
+    recording.env["HUX_RUNTIME_LOG"] = winePath(dir_.file("runtime.log"));
+    RunResult opened = wine({"start", "/wait", winePath(document)}, recording);
+    const std::string recorded = readFile(dir_.file("runtime.log"));
+    EXPECT_TRUE(has(recorded, "\\AppData\\Local\\Programs\\huxmsitest\\HuxMsiTest.exe\" \"" + winePath(document) + "\"")) << recorded << opened.err;
 
     RunResult removed = wine({"msiexec", "/x", winePath(newer), "/qn"});
     ASSERT_EQ(removed.exitCode, 0) << removed.out << removed.err;
