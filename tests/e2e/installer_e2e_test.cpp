@@ -190,11 +190,14 @@ protected:
         dir_.write("jre/release", "JAVA_VERSION=\"17\"\n");
         dir_.write("jre/bin/server/jvm.dll", "not a runtime");
     }
-    std::string installer(const std::string& version) {
+    std::string installer(const std::string& version, const std::vector<std::string>& extra = {}) {
         const std::string msi = dir_.file("huxmsitest-" + version + ".msi");
-        RunResult made = run({toolPath(), "installer", exe_, "-o", msi, "--version", version, "--product-name",
-                              "Hux Msi Test", "--company", "Mordavin", "--associate", ".huxmt=Hux test document",
-                              "--sign-key", dir_.file("key.pem"), "--sign-cert", dir_.file("cert.pem")});
+        std::vector<std::string> command = {toolPath(), "installer", exe_, "-o", msi, "--version", version,
+                                            "--product-name", "Hux Msi Test", "--company", "Mordavin", "--associate",
+                                            ".huxmt=Hux test document", "--sign-key", dir_.file("key.pem"),
+                                            "--sign-cert", dir_.file("cert.pem")};
+        command.insert(command.end(), extra.begin(), extra.end());
+        RunResult made = run(command);
         EXPECT_EQ(made.exitCode, 0) << made.err;
         EXPECT_EQ(made.err, "");
         return msi;
@@ -302,4 +305,25 @@ TEST(InstallerOnWindows, NamesWhatToInstall) {
         EXPECT_EQ(r.err, c.line);
         EXPECT_FALSE(fs::exists(dir.file(c.output)));
     }
+}
+
+TEST_F(MsiInstaller, InstallsPerMachineWithADesktopShortcutOnRequest) {
+    const std::string msi = installer("2.0.0", {"--per-machine", "--desktop-shortcut"});
+    const std::string installed = prefix() + "/drive_c/Program Files/huxmsitest";
+    // Wine gives a per-machine install the user's Start menu and desktop.
+    const std::string home = prefix() + "/drive_c/users/" + std::string(std::getenv("USER") ? std::getenv("USER") : "root");
+    const std::string shortcut = home + "/AppData/Roaming/Microsoft/Windows/Start Menu/Programs/Hux Msi Test.lnk";
+    const std::string desktop = home + "/Desktop/Hux Msi Test.lnk";
+    struct Cleanup {
+        std::string msi;
+        ~Cleanup() { MsiInstaller::wine({"msiexec", "/x", winePath(msi), "/qn"}); }
+    } cleanup{msi};
+    RunResult installedRun = wine({"msiexec", "/i", winePath(msi), "/qn"});
+    ASSERT_EQ(installedRun.exitCode, 0) << installedRun.err;
+    EXPECT_TRUE(fs::exists(installed + "/HuxMsiTest.exe"));
+    EXPECT_TRUE(fs::exists(installed + "/jre/release"));
+    EXPECT_TRUE(fs::exists(shortcut));
+    EXPECT_TRUE(fs::exists(desktop));
+    ASSERT_EQ(wine({"msiexec", "/x", winePath(msi), "/qn"}).exitCode, 0);
+    for (const std::string& path : {installed, shortcut, desktop}) EXPECT_FALSE(fs::exists(path)) << path;
 }
