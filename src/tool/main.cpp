@@ -14,6 +14,7 @@
 #include "platform/files.h"
 #include "platform/process.h"
 #include "tool/payload_listing.h"
+#include "tool/installer_command.h"
 #include "tool/packer.h"
 #include "tool/file_names.h"
 
@@ -183,6 +184,7 @@ int main(int argc, char** argv) {
     std::string inspectPath;
     auto* insp = app.add_subcommand("inspect", "Show what a packed executable holds: its configuration and the files in it");
     insp->add_option("file", inspectPath, "A packed executable")->required();
+    hux::tool::InstallerCommand installer(app);
 
     try {
         app.parse(args);
@@ -190,15 +192,16 @@ int main(int argc, char** argv) {
         // Help and version requests print as usual; a mistake on the command
         // line is one line, like every other refusal.
         if (e.get_exit_code() == 0) return app.exit(e);
-        const std::string command = *pack ? "hux pack: " : *insp ? "hux inspect: " : "hux: ";
+        const std::string command = *pack ? "hux pack: " : *insp ? "hux inspect: " : installer.given() ? "hux installer: " : "hux: ";
         std::cerr << command << e.what() << " (see --help)\n";
         return 2;
     }
 
-    if (!*pack && !*insp) {
-        std::cerr << "hux: name a command: pack or inspect (see --help)\n";
+    if (!*pack && !*insp && !installer.given()) {
+        std::cerr << "hux: name a command: pack, inspect or installer (see --help)\n";
         return 2;
     }
+    if (installer.given()) return installer.run();
     std::string error;
     if (*insp) {
         if (!hux::tool::inspect(inspectPath, std::cout, error)) {

@@ -1,0 +1,29 @@
+// `hux installer`: its options on the command line and its run.
+#pragma once
+
+#include <CLI/CLI.hpp>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "tool/installer.h"
+
+namespace hux::tool {
+
+class InstallerCommand {
+public:
+    explicit InstallerCommand(CLI::App& app);
+    bool given() const { return static_cast<bool>(*command_); }
+    // Writes the installer; the exit code (0, 1 when it failed, 2 for a
+    // mistake on the command line), with one line on standard error.
+    int run();
+
+private:
+    CLI::App* command_;
+    InstallerRequest request_;
+    std::string versionInfoPath_;
+    std::vector<std::pair<std::string, std::string>> versionFields_;
+    std::vector<std::string> associations_;
+};
+
+}  // namespace hux::tool
