@@ -9,6 +9,7 @@
 
 #include "archive/entry_names.h"
 #include "common/never_destroyed.h"
+#include "common/runtime_index.h"
 #include "common/utf.h"
 #include "common/zip_format.h"
 #include "platform/mutex.h"
@@ -539,7 +540,13 @@ void ensureOpen() { rootArchive().ensureOpen(); }
 bool supportClassesIntact(const char* path, std::string& damaged) {
     auto source = std::make_unique<FileSource>();
     ZipReader reader;
-    if (!path || !source->open(path) || !reader.open(std::move(source))) return true;
+    if (!path || !source->open(path)) return true;
+    // An end record whose directory does not hold together hides every
+    // class from the machine's reader too: the directory itself is damaged.
+    if (!reader.open(std::move(source))) {
+        damaged.clear();
+        return !reader.lastOpenFoundEnd();
+    }
     auto nameOf = [&](int32_t i) {
         const ZipEntry& e = reader.entry(i);
         return std::string_view(e.name, static_cast<size_t>(e.nameLength));
@@ -586,7 +593,9 @@ bool holdsNestedArchives(const char* path) {
     if (!path || !source->open(path) || !reader.open(std::move(source))) return true;
     for (int32_t i = 0; i < reader.entryCount(); ++i) {
         const ZipEntry& e = reader.entry(i);
-        if (zip::isArchiveName(std::string_view(e.name, static_cast<size_t>(e.nameLength)))) return true;
+        const std::string_view name(e.name, static_cast<size_t>(e.nameLength));
+        // A carried runtime's own archives (lib/jrt-fs.jar) are no application jars.
+        if (zip::isArchiveName(name) && name.substr(0, kRuntimeEntryPrefix.size()) != kRuntimeEntryPrefix) return true;
     }
     return false;
 }

@@ -259,9 +259,10 @@ RootArchive& rootArchive();
 void ensureOpen();
 
 // Whether the archive in the file at `path` holds archives (jar or zip
-// entries, at any depth of its own tree) that only the launcher's class
-// loader can serve. Reads the central directory alone; true when the file
-// cannot be read as an archive, so that the caller keeps the loader.
+// entries at any depth of its own tree, a carried runtime's own files aside)
+// that only the launcher's class loader can serve. Reads the central
+// directory alone; true when the file cannot be read as an archive, so that
+// the caller keeps the loader.
 bool holdsNestedArchives(const char* path);
 
 // The support classes' folder at the top level of every packed archive.
@@ -272,8 +273,10 @@ constexpr std::string_view kSupportClassFolder = "com/mordavin/hux/";
 // classes from the executable through its own zip reader, which checks
 // neither. False, with the entry's name in `damaged`, for the first that
 // fails, or for the loader's and the native link's class when the folder
-// lacks one (a name changed in the directory); true when the file holds no
-// readable archive (a damaged directory is the configuration check's to find).
+// lacks one (a name changed in the directory); false with `damaged` empty
+// when the archive's end record leads to a directory that does not hold
+// together; true when the file holds no archive at all (the configuration
+// check's to report).
 bool supportClassesIntact(const char* path, std::string& damaged);
 
 }  // namespace hux

@@ -121,20 +121,24 @@ void endDamagedLaunch(std::string_view entry) {
     }
     ByteString line("hux: '");
     if (damagedExecutable()) line.append(damagedExecutable()->exePath());
-    line.append("' is damaged: its archive entry '");
-    // A damaged name may hold any byte: control and non-ASCII bytes are
-    // shown as \xNN, so that the line cannot garble a terminal.
-    for (const char c : entry) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte >= 0x20 && byte < 0x7F) {
-            line.push(c);
-        } else {
-            static constexpr char kHex[] = "0123456789ABCDEF";
-            const char escaped[] = {'\\', 'x', kHex[byte >> 4], kHex[byte & 15], '\0'};
-            line.append(escaped);
+    if (entry.empty()) {
+        line.append("' is damaged: its archive directory is altered");
+    } else {
+        line.append("' is damaged: its archive entry '");
+        // A damaged name may hold any byte: control and non-ASCII bytes are
+        // shown as \xNN, so that the line cannot garble a terminal.
+        for (const char c : entry) {
+            const auto byte = static_cast<unsigned char>(c);
+            if (byte >= 0x20 && byte < 0x7F) {
+                line.push(c);
+            } else {
+                static constexpr char kHex[] = "0123456789ABCDEF";
+                const char escaped[] = {'\\', 'x', kHex[byte >> 4], kHex[byte & 15], '\0'};
+                line.append(escaped);
+            }
         }
+        line.append("' is altered");
     }
-    line.append("' is altered");
     std::fflush(stdout);
     printMessageLine(line);
     std::fflush(stderr);

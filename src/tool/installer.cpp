@@ -118,14 +118,14 @@ std::string installerRequestProblem(const InstallerRequest& request) {
         return "name the version with --version (1.2.3)";
     if (version.find_first_of(" _/\\:") != std::string::npos)
         return "the version '" + version + "' cannot hold blanks, '_', '/', '\\' or ':' in a package";
-    if (request.format == "deb" && (!request.signKey.empty() || request.perMachine))
+    if (request.format == "deb" && (request.sign.wanted() || request.perMachine))
         return "--sign-key and --per-machine go with Windows installers (--format msi)";
     const std::string& m = request.maintainer;
     const size_t at = m.find('@'), open = m.find('<');
     if (request.format == "deb" && (open == std::string::npos || open == 0 || at < open || at == std::string::npos ||
                                     m.back() != '>' || m.find_first_of("\r\n") != std::string::npos))
         return "name the package's maintainer with --maintainer \"Name <address>\"";
-    if (request.signKey.empty() != request.signCert.empty()) return "--sign-key and --sign-cert go together";
+    if (std::string problem = signRequestProblem(request.sign); !problem.empty()) return problem;
     return "";
 }
 

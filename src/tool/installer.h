@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "tool/signing.h"
 #include "tool/win_resources.h"
 
 namespace hux::tool {
@@ -28,7 +29,7 @@ struct InstallerRequest {
     bool dependsOnJava = false;  // deb: depend on a Java runtime when none is carried
     bool perMachine = false;     // msi: Program Files for every user instead of the user's own folder
     bool desktopShortcut = false;
-    std::string signKey, signCert;  // msi: sign the executable, then the package
+    SignRequest sign;  // msi: sign the executable, then the package
 };
 
 // Parses one --associate value, ".ext" or ".ext=description"; false with

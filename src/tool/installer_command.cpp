@@ -46,8 +46,13 @@ InstallerCommand::InstallerCommand(CLI::App& app)
     c->add_flag("--depends-java", request_.dependsOnJava, "deb: depend on a Java runtime package");
     c->add_flag("--per-machine", request_.perMachine, "msi: install for every user under Program Files");
     c->add_flag("--desktop-shortcut", request_.desktopShortcut, "msi: also put a shortcut on the desktop");
-    c->add_option("--sign-key", request_.signKey, "msi: sign the executable and the package with this key");
-    c->add_option("--sign-cert", request_.signCert, "msi: the certificate for --sign-key");
+    request_.sign.hostTarget = HUX_HOST_TARGET;
+    c->add_option("--sign-key", request_.sign.key,
+                  "msi: sign the executable and the package with this key, PEM or PKCS#12 (.pfx, .p12)");
+    c->add_option("--sign-cert", request_.sign.cert, "msi: the certificate for a PEM --sign-key");
+    c->add_option("--sign-pass-file", request_.sign.passFile, "msi: the key's pass phrase is this file's first line");
+    c->add_option("--sign-pass-env", request_.sign.passEnv, "msi: the key's pass phrase is in this environment variable");
+    c->add_option("--timestamp", request_.sign.timestampUrl, "msi: time-stamp the signatures at this RFC 3161 server");
 }
 
 int InstallerCommand::run() {

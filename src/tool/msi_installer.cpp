@@ -217,8 +217,8 @@ bool writeMsi(const InstallerRequest& request, std::string& error) {
     const fs::path exe = work / textOf(source.filename());
     bool ok = fs::copy_file(source, exe, fs::copy_options::overwrite_existing, ec);
     if (!ok) error = "cannot copy '" + request.executablePath + "': " + ec.message();
-    const bool sign = !request.signKey.empty();
-    if (ok && sign) ok = signExecutable(textOf(exe), request.signKey, request.signCert, error);
+    const bool sign = request.sign.wanted();
+    if (ok && sign) ok = signExecutable(textOf(exe), request.sign, error);
     std::string wxs;
     if (ok) {
         wxs = wixSource(request, textOf(exe));
@@ -242,7 +242,7 @@ bool writeMsi(const InstallerRequest& request, std::string& error) {
             ok = false;
         }
     }
-    if (ok && sign) ok = signExecutable(textOf(partial), request.signKey, request.signCert, error);
+    if (ok && sign) ok = signExecutable(textOf(partial), request.sign, error);
     if (ok) {
         fs::rename(partial, output, ec);
         if (ec) {

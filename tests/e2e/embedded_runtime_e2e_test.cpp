@@ -556,7 +556,7 @@ TEST(EmbeddedRuntimeWindows, UnpacksAndRunsFromTheUsersCache) {
     ASSERT_EQ(r.exitCode, 0) << r.err;
     EXPECT_TRUE(has(r.err, "hux: embedded runtime: unpacking 2 files")) << r.err;
     EXPECT_TRUE(has(r.err, "\\hux\\runtimes\\")) << r.err;
-    EXPECT_TRUE(has(r.err, "server/jvm.dll\n")) << r.err;
+    EXPECT_TRUE(has(r.err, "server\\jvm.dll\n")) << r.err;
     EXPECT_TRUE(has(readFile(dir.file("trace.txt")), "created")) << "the runtime ran";
 
     r = runOn(kWindows, exe, {}, o);

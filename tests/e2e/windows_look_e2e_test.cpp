@@ -344,21 +344,22 @@ TEST_F(WindowsLook, PipelineSignsWithEncryptedKeysAndATimeStamp) {
     dir_.write("wrong.txt", "not it\n");
     const struct {
         std::vector<std::string> args;
+        int code;  // 2 for a command-line mistake
         std::string line;
     } refusals[] = {
-        {{"--sign-key", pfx, "--sign-pass-file", dir_.file("wrong.txt")},
+        {{"--sign-key", pfx, "--sign-pass-file", dir_.file("wrong.txt")}, 1,
          "osslsigncode could not sign the executable (exit 255)"},
-        {{"--sign-key", pfx, "--sign-pass-env", "HUX_WINPUB_UNSET"},
+        {{"--sign-key", pfx, "--sign-pass-env", "HUX_WINPUB_UNSET"}, 1,
          "the environment variable HUX_WINPUB_UNSET named by --sign-pass-env is not set"},
-        {{"--sign-key", pfx, "--sign-cert", dir_.file("cert.pem")},
+        {{"--sign-key", pfx, "--sign-cert", dir_.file("cert.pem")}, 2,
          "a PKCS#12 key holds its certificate: drop --sign-cert"},
-        {{"--timestamp", url}, "--sign-pass-file, --sign-pass-env and --timestamp need --sign-key"},
+        {{"--timestamp", url}, 2, "--sign-pass-file, --sign-pass-env and --timestamp need --sign-key"},
     };
     for (const auto& refusal : refusals) {
         SCOPED_TRACE(refusal.line);
         const std::string exe = dir_.file("refused.exe");
         RunResult r = pack(kWindows, exe, {"mainclass app.Main"}, {}, refusal.args);
-        EXPECT_EQ(r.exitCode, 1);
+        EXPECT_EQ(r.exitCode, refusal.code);
         EXPECT_EQ(r.out, "");
         EXPECT_TRUE(r.err.size() > refusal.line.size() + 1 &&
                     r.err.compare(r.err.size() - refusal.line.size() - 1, std::string::npos, refusal.line + "\n") == 0)

@@ -54,7 +54,8 @@ TEST(Installer, NamesPackagesAndRefusesBadRequests) {
         {[](InstallerRequest& q) { q.version.set("ProductVersion", "1.0 rc"); }, "the version '1.0 rc' cannot"},
         {[](InstallerRequest& q) { q.maintainer = "a@b.org"; }, "name the package's maintainer"},
         {[](InstallerRequest& q) { q.perMachine = true; }, "--sign-key and --per-machine go with"},
-        {[](InstallerRequest& q) { q.format = "msi", q.signKey = "k"; }, "--sign-key and --sign-cert go together"},
+        {[](InstallerRequest& q) { q.format = "msi", q.sign.key = "k"; },
+         "signing needs both --sign-key and --sign-cert (or a .pfx or .p12 --sign-key alone)"},
     };
     for (const Case& c : cases) {
         InstallerRequest spoiled = r;
