@@ -269,7 +269,7 @@ TEST(PackerInputs, MistakesNameTheirCauseAndCommandLineMistakesExitTwo) {
         {{"pack", "--no-such-option", "app.jar"}, 2, ""},
         {{"inspect"}, 2, ""},
         {{"inspect", "nonexist"}, 1, "hux inspect: cannot read 'nonexist': No such file or directory\n"},
-        {{}, 2, "hux: name a command: pack or inspect (see --help)\n"},
+        {{}, 2, "hux: name a command: pack, inspect or installer (see --help)\n"},
     };
     for (const auto& c : cases) {
         std::vector<std::string> argv = {toolPath()};
