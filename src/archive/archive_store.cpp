@@ -164,10 +164,10 @@ void ArchiveStore::openNested() {
         if (e.size == 0) continue;  // nothing to open
         if (!reader_.canStream(number)) {
             if (reader_.supported(number)) reportDamage(name.view());
-            refuseNested(e.flags & 1 ? "it is encrypted"
-                         : e.method != 0 && e.method != 8
-                             ? "it is compressed with method " + std::to_string(e.method) + ", which the launcher cannot read"
-                             : "its entry in the archive is damaged");
+            refuseNested(e.flags & 1                      ? "it is encrypted"
+                         : e.method != 0 && e.method != 8 ? "it is compressed with method " + std::to_string(e.method) +
+                                                                ", which the launcher cannot read"
+                                                          : "its entry in the archive is damaged");
             continue;
         }
         // A stored archive whose bytes are already in memory (the mapped
@@ -187,7 +187,8 @@ void ArchiveStore::openNested() {
         }
         // A compressed one is inflated into memory, within the owner's budget
         // (and within a buffer's limit).
-        const uint64_t budget = static_cast<uint64_t>(std::max<int64_t>(0, owner->residentLimit_ - owner->residentUsed_));
+        const uint64_t budget =
+            static_cast<uint64_t>(std::max<int64_t>(0, owner->residentLimit_ - owner->residentUsed_));
         if (e.size > budget || e.size > static_cast<uint64_t>(INT32_MAX)) {
             std::string reason = "it is compressed and inflates to " + mebibytes(e.size) + ", more than the " +
                                  mebibytes(static_cast<uint64_t>(std::max<int64_t>(0, owner->residentLimit_))) +

@@ -146,8 +146,7 @@ bool ZipReader::canStream(int32_t i) const {
     const int64_t sourceSize = source_->size();
     if (sourceSize > INT64_MAX / 4) return false;
     // Nothing an archive holds lies past the end of its source.
-    if (e.compressedSize > static_cast<uint64_t>(sourceSize) ||
-        e.localHeaderOffset > static_cast<uint64_t>(sourceSize))
+    if (e.compressedSize > static_cast<uint64_t>(sourceSize) || e.localHeaderOffset > static_cast<uint64_t>(sourceSize))
         return false;
     if (e.method == 0) {
         if (e.compressedSize != e.size) return false;
@@ -257,17 +256,15 @@ private:
 
 }  // namespace
 
-bool ZipReader::dataOffset(int32_t i, int64_t& dataStart) {
-    return canStream(i) && dataRange(entries_[i], dataStart);
-}
+bool ZipReader::dataOffset(int32_t i, int64_t& dataStart) { return canStream(i) && dataRange(entries_[i], dataStart); }
 
 bool ZipReader::localNameMatches(int32_t i) {
     if (!source_ || i < 0 || i >= count_) return false;
     const ZipEntry& e = entries_[i];
     const int64_t header = archiveStart_ + static_cast<int64_t>(e.localHeaderOffset);
     uint8_t local[zip::kLocalHeaderSize];
-    if (e.nameLength < 0 || !source_->readAt(header, local, sizeof local) ||
-        readLe32(local) != zip::kLocalSignature || readLe16(local + 26) != static_cast<uint32_t>(e.nameLength))
+    if (e.nameLength < 0 || !source_->readAt(header, local, sizeof local) || readLe32(local) != zip::kLocalSignature ||
+        readLe16(local + 26) != static_cast<uint32_t>(e.nameLength))
         return false;
     std::unique_ptr<char[]> name(new (std::nothrow) char[static_cast<size_t>(e.nameLength) + 1]);
     return name && source_->readAt(header + zip::kLocalHeaderSize, name.get(), static_cast<size_t>(e.nameLength)) &&

@@ -118,7 +118,7 @@ private:
     bool verified_ = false;
     bool streamEnded_ = false;  // the inflater met the stream's end
     bool passOnce_ = false;
-    void* zs_ = nullptr;      // z_stream, owned
+    void* zs_ = nullptr;                // z_stream, owned
     std::unique_ptr<uint8_t[]> input_;  // compressed bytes read from a file
 };
 

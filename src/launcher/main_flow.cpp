@@ -86,8 +86,9 @@ LaunchConfig* loadConfiguration() {
         // Without its own whole path the launcher could read neither its
         // configuration nor its archive; a cut path would lead to an ancestor
         // folder's files instead.
-        printMessageLine(ByteString("hux: cannot read the executable's own path whole (too long, or characters "
-                                    "outside the ANSI code page)"));
+        printMessageLine(
+            ByteString("hux: cannot read the executable's own path whole (too long, or characters "
+                       "outside the ANSI code page)"));
         return nullptr;
     }
     if (!config->archiveIntact()) {
@@ -242,9 +243,8 @@ void forwardLaunch(const LaunchConfig& config, InstanceChannel& channel, int32_t
     config::argv(config, argvValues);
     ByteString dir = config.workDir();
     if (dir.length() > 1 && isSeparator(dir.back())) dir.resize(dir.length() - 1);
-    const ByteBuffer message =
-        forwardedLaunchMessage(mainArguments(argvValues, argc, argv),
-                               platform::ansiToUtf16(dir.c_str(), static_cast<size_t>(dir.length())));
+    const ByteBuffer message = forwardedLaunchMessage(
+        mainArguments(argvValues, argc, argv), platform::ansiToUtf16(dir.c_str(), static_cast<size_t>(dir.length())));
     switch (channel.handOver(message.data(), message.length(), kForwardTimeoutMs, kForwardConfirmMs)) {
         case HandOverResult::Delivered: endForwardedLaunch(hub);
         case HandOverResult::Unconfirmed:

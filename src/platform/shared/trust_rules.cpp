@@ -50,7 +50,8 @@ std::string_view parentOf(std::string_view path, bool windowsNames) {
 }
 
 std::string_view withoutTrailingSeparator(std::string_view path, bool windowsNames) {
-    while (path.size() > 1 && separates(path.back(), windowsNames) && !(windowsNames && path.size() == 3 && path[1] == ':'))
+    while (path.size() > 1 && separates(path.back(), windowsNames) &&
+           !(windowsNames && path.size() == 3 && path[1] == ':'))
         path.remove_suffix(1);
     return path;
 }

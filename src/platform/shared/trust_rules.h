@@ -14,8 +14,8 @@ namespace hux::platform::trust {
 // One object as stat(2) describes it.
 struct PosixFacts {
     uint32_t owner = 0;
-    uint32_t mode = 0;            // permission bits as stat gives them
-    bool privateGroup = false;    // its group holds the user alone (and no access list widens it)
+    uint32_t mode = 0;          // permission bits as stat gives them
+    bool privateGroup = false;  // its group holds the user alone (and no access list widens it)
 };
 // Empty when the object may be used by `user`; else "owned by uid N" or
 // "writable by other users".
@@ -23,11 +23,11 @@ ByteString judgePosix(const PosixFacts& facts, uint32_t user);
 
 // What lstat(2) (and readlink(2) for a link) say about one name.
 struct PosixEntry {
-    ByteString failure;        // "missing", "not examinable": nothing more is known
+    ByteString failure;  // "missing", "not examinable": nothing more is known
     bool isLink = false;
     bool isDirectory = false;
-    ByteString target;         // a link's text
-    PosixFacts facts;          // for a link, only its owner counts
+    ByteString target;  // a link's text
+    PosixFacts facts;   // for a link, only its owner counts
 };
 // Looks up a full path whose directories hold no links (the walk resolved them).
 using PosixLookUp = PosixEntry (*)(const char* path);
@@ -57,8 +57,8 @@ enum class Principal {
 // Access rights that let a holder change what the object is or holds: write
 // or append data (add a file or a subdirectory), delete it or its children,
 // change its access list or owner, and the generic forms of those.
-constexpr uint32_t kWriteLikeRights = 0x00000002u | 0x00000004u | 0x00000040u | 0x00010000u | 0x00040000u |
-                                      0x00080000u | 0x10000000u | 0x40000000u;
+constexpr uint32_t kWriteLikeRights =
+    0x00000002u | 0x00000004u | 0x00000040u | 0x00010000u | 0x00040000u | 0x00080000u | 0x10000000u | 0x40000000u;
 
 // The principal a SID in its text form ("S-1-5-18") stands for, given the
 // running user's SID in the same form.
@@ -69,7 +69,7 @@ struct AccessEntry {
     bool inheritOnly = false;  // applies to children only, not to the object
     uint32_t mask = 0;
     Principal who = Principal::Other;
-    ByteString name;           // the account as text, for the reason
+    ByteString name;  // the account as text, for the reason
 };
 
 struct AccessFacts {

@@ -60,7 +60,8 @@ int runToFile(const std::vector<std::string>& argv, const std::string& outputPat
               bool withErrors) {
     std::fflush(stdout);
     std::fflush(stderr);
-    const int file = _wopen(win32::widePath(outputPath.c_str()).c_str(), _O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY, _S_IREAD | _S_IWRITE);
+    const int file = _wopen(win32::widePath(outputPath.c_str()).c_str(), _O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY,
+                            _S_IREAD | _S_IWRITE);
     if (file < 0) {
         error = "cannot write " + outputPath;
         return -1;

@@ -221,7 +221,8 @@ bool LiveMarker::hold(const char* path) {
     OVERLAPPED at{};
     DWORD n = 0;
     LARGE_INTEGER zero{};
-    if (!isOwnPrivateFile(path) || !LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at) ||
+    if (!isOwnPrivateFile(path) ||
+        !LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at) ||
         !SetFilePointerEx(file, zero, nullptr, FILE_BEGIN) || !SetEndOfFile(file) ||
         !WriteFile(file, "1", 1, &n, nullptr) || n != 1) {
         CloseHandle(file);
@@ -252,8 +253,8 @@ bool isAbandonedMarker(const char* path) {
     if (file == INVALID_HANDLE_VALUE) return false;
     LARGE_INTEGER size{};
     OVERLAPPED at{};
-    bool abandoned = GetFileSizeEx(file, &size) && size.QuadPart > 0 &&
-                     LockFileEx(file, LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at);
+    bool abandoned =
+        GetFileSizeEx(file, &size) && size.QuadPart > 0 && LockFileEx(file, LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at);
     if (abandoned) UnlockFileEx(file, 0, 1, 0, &at);
     CloseHandle(file);
     return abandoned;
