@@ -5,6 +5,7 @@
 
 #include "common/never_destroyed.h"
 #include "common/utf.h"
+#include "config/config_keys.h"
 #include "config/paths.h"
 #include "platform/environment.h"
 #include "platform/registry.h"
@@ -254,65 +255,75 @@ WildcardMode parseWildcardMode(std::string_view value) {
 namespace config {
 
 namespace {
-ByteString expandedValue(const LaunchConfig& c, std::string_view key) {
-    return expandReferences(c.firstValue(key, false, true), ExpandMode::Ansi, &c);
+// The first value of a single-valued key, from the sources the table allows,
+// expanded (ANSI mode) where the table says so.
+ByteString value(const LaunchConfig& c, ConfigKey key) {
+    const ConfigKeyInfo& info = configKey(key);
+    ByteString text = c.firstValue(info.name, info.embeddedOnly(), true);
+    return info.expanded() ? expandReferences(text, ExpandMode::Ansi, &c) : text;
 }
 
-void rawSink(void* user, const ByteString& value) { static_cast<StringList*>(user)->append(value); }
+// Every value of a multi-valued key, expanded in `mode`.
+void values(const LaunchConfig& c, ConfigKey key, StringList& out, ExpandMode mode = ExpandMode::Ansi) {
+    const ConfigKeyInfo& info = configKey(key);
+    c.collectValues(info.name, out, info.embeddedOnly(), mode == ExpandMode::Ansi);
+}
+
+void rawSink(void* user, const ByteString& text) { static_cast<StringList*>(user)->append(text); }
+
+void rawValues(const LaunchConfig& c, ConfigKey key, StringList& out) {
+    const ConfigKeyInfo& info = configKey(key);
+    c.findValues(info.name, info.embeddedOnly(), true, {}, rawSink, &out);
+}
 }  // namespace
 
 // Written with slashes too, as `java` takes it (some manifests name
 // "pkg/Main"); the virtual machine knows only the dotted name.
 ByteString mainClass(const LaunchConfig& c) {
-    ByteString name = c.firstValue("mainclass", true, true);
+    ByteString name = value(c, ConfigKey::MainClass);
     for (int32_t i = 0; i < name.length(); ++i)
         if (name[i] == '/') name[i] = '.';
     return name;
 }
-ByteString appId(const LaunchConfig& c) { return c.firstValue("appid", false, true); }
+ByteString appId(const LaunchConfig& c) { return value(c, ConfigKey::AppId); }
 SingleInstanceMode singleInstance(const LaunchConfig& c) {
-    return parseSingleInstanceMode(c.firstValue("singleinstance", false, true).view());
+    return parseSingleInstanceMode(value(c, ConfigKey::SingleInstance).view());
 }
-WildcardMode wildcard(const LaunchConfig& c) { return parseWildcardMode(c.firstValue("wildcard", false, true).view()); }
-GuiErrorMode guiErrors(const LaunchConfig& c) {
-    return parseGuiErrorMode(c.firstValue("guierrors", false, true).view());
-}
-ByteString forceCwd(const LaunchConfig& c) { return expandedValue(c, "forcecwd"); }
-ByteString stdoutTarget(const LaunchConfig& c) { return expandedValue(c, "stdout"); }
-ByteString stderrTarget(const LaunchConfig& c) { return expandedValue(c, "stderr"); }
-ByteString splash(const LaunchConfig& c) { return resolveDataPath(c, expandedValue(c, "splash")); }
-ByteString jreOrder(const LaunchConfig& c) { return c.firstValue("jre_order", false, true); }
-ByteString jre(const LaunchConfig& c) { return expandedValue(c, "jre"); }
-ByteString jvmDll(const LaunchConfig& c) { return expandedValue(c, "jvmdll"); }
-ByteString vm(const LaunchConfig& c) { return expandedValue(c, "vm"); }
-ByteString minJre(const LaunchConfig& c) { return c.firstValue("minjre", false, true); }
-ByteString maxJre(const LaunchConfig& c) { return c.firstValue("maxjre", false, true); }
+WildcardMode wildcard(const LaunchConfig& c) { return parseWildcardMode(value(c, ConfigKey::Wildcard).view()); }
+GuiErrorMode guiErrors(const LaunchConfig& c) { return parseGuiErrorMode(value(c, ConfigKey::GuiErrors).view()); }
+ByteString forceCwd(const LaunchConfig& c) { return value(c, ConfigKey::ForceCwd); }
+ByteString stdoutTarget(const LaunchConfig& c) { return value(c, ConfigKey::Stdout); }
+ByteString stderrTarget(const LaunchConfig& c) { return value(c, ConfigKey::Stderr); }
+ByteString splash(const LaunchConfig& c) { return resolveDataPath(c, value(c, ConfigKey::Splash)); }
+ByteString jreOrder(const LaunchConfig& c) { return value(c, ConfigKey::JreOrder); }
+ByteString jre(const LaunchConfig& c) { return value(c, ConfigKey::Jre); }
+ByteString jvmDll(const LaunchConfig& c) { return value(c, ConfigKey::JvmDll); }
+ByteString vm(const LaunchConfig& c) { return value(c, ConfigKey::Vm); }
+ByteString minJre(const LaunchConfig& c) { return value(c, ConfigKey::MinJre); }
+ByteString maxJre(const LaunchConfig& c) { return value(c, ConfigKey::MaxJre); }
 bool asSystemClassLoader(const LaunchConfig& c) {
-    return !equalsIgnoreCase(c.firstValue("assystemclassloader", false, true).view(), "FALSE");
+    return !equalsIgnoreCase(value(c, ConfigKey::AsSystemClassLoader).view(), "FALSE");
 }
-bool classDataSharing(const LaunchConfig& c) {
-    return equalsIgnoreCase(c.firstValue("cds", false, true).view(), "auto");
-}
-bool compatible(const LaunchConfig& c) { return c.firstValue("compatible", true, true) == "true"; }
+bool classDataSharing(const LaunchConfig& c) { return equalsIgnoreCase(value(c, ConfigKey::Cds).view(), "auto"); }
+bool compatible(const LaunchConfig& c) { return value(c, ConfigKey::Compatible) == "true"; }
 bool disableExternal(const LaunchConfig& c) {
-    return equalsIgnoreCase(c.firstValue("disableexternal", true, true).view(), "true");
+    return equalsIgnoreCase(value(c, ConfigKey::DisableExternal).view(), "true");
 }
 
-void options(const LaunchConfig& c, StringList& out) { c.collectValues("option", out, false, true); }
-void properties(const LaunchConfig& c, StringList& out) { c.collectValues("property", out, false, false); }
-void exports(const LaunchConfig& c, StringList& out) { c.collectValues("export", out, false, true); }
-void argv(const LaunchConfig& c, StringList& out) { c.collectValues("argv", out, false, true); }
-void messages(const LaunchConfig& c, StringList& out) { c.collectValues("message", out, false, true); }
-void libs(const LaunchConfig& c, StringList& out) { c.collectValues("libs", out, false, true); }
-void javaLibs(const LaunchConfig& c, StringList& out) { c.collectValues("java_libs", out, false, true); }
+void options(const LaunchConfig& c, StringList& out) { values(c, ConfigKey::Option, out); }
+void properties(const LaunchConfig& c, StringList& out) { values(c, ConfigKey::Property, out, ExpandMode::Utf8); }
+void exports(const LaunchConfig& c, StringList& out) { values(c, ConfigKey::Export, out); }
+void argv(const LaunchConfig& c, StringList& out) { values(c, ConfigKey::Argv, out); }
+void messages(const LaunchConfig& c, StringList& out) { values(c, ConfigKey::Message, out); }
+void libs(const LaunchConfig& c, StringList& out) { values(c, ConfigKey::Libs, out); }
+void javaLibs(const LaunchConfig& c, StringList& out) { values(c, ConfigKey::JavaLibs, out); }
 
-void classPathRaw(const LaunchConfig& c, StringList& out) { c.findValues("classpath", false, true, {}, rawSink, &out); }
-void javaClassPathRaw(const LaunchConfig& c, StringList& out) {
-    c.findValues("java_classpath", false, true, {}, rawSink, &out);
-}
+void classPathRaw(const LaunchConfig& c, StringList& out) { rawValues(c, ConfigKey::ClassPath, out); }
+void javaClassPathRaw(const LaunchConfig& c, StringList& out) { rawValues(c, ConfigKey::JavaClassPath, out); }
 
 ByteString firstThreadOption(const LaunchConfig& c) {
-    return c.findValues("option", false, true, "-XstartOnFirstThread");
+    const ConfigKeyInfo& info = configKey(ConfigKey::Option);
+    return c.findValues(info.name, info.embeddedOnly(), true, "-XstartOnFirstThread");
 }
 
 ByteString vmPreference(const LaunchConfig& c) {

@@ -8,9 +8,9 @@
 #include "common/payload_format.h"
 #include "common/utf.h"
 #include "common/zip_format.h"
+#include "config/config_keys.h"
 #include "config/config_values.h"
 #include "config/debug_log.h"
-#include "config/known_keys.h"
 #include "config/paths.h"
 #include "config/payload_marker.h"
 #include "platform/files.h"
@@ -207,7 +207,7 @@ void LaunchConfig::reportExternalFile(bool dropped) const {
         if (key.empty()) {
             debugLog("external configuration %s line %d has no key at its start; ignored", externalPath_.c_str(),
                      number);
-        } else if (!knownConfigKey(key)) {
+        } else if (!findConfigKey(key)) {
             const ByteString name(key);
             debugLog("external configuration %s line %d: unknown key '%s'; ignored", externalPath_.c_str(), number,
                      name.c_str());

@@ -4,6 +4,7 @@
 
 #include "common/utf.h"
 #include "common/zip_format.h"
+#include "config/config_keys.h"
 #include "config/config_values.h"
 #include "config/paths.h"
 #include "jni/java_calls.h"
@@ -290,7 +291,8 @@ ByteString buildClassPath(const LaunchConfig& config, ClassPathFlavour flavour, 
         }
     }
     ElementState state{&config, &path, &inputs};
-    config.findValues(java ? "java_classpath" : "classpath", false, true, {}, appendElements, &state);
+    const ConfigKeyInfo& key = configKey(java ? ConfigKey::JavaClassPath : ConfigKey::ClassPath);
+    config.findValues(key.name, key.embeddedOnly(), true, {}, appendElements, &state);
 
     StringList directories;
     if (java) {

@@ -4,7 +4,7 @@
 #include <filesystem>
 
 #include "common/utf.h"
-#include "config/known_keys.h"
+#include "config/config_keys.h"
 #include "tool/file_names.h"
 
 namespace fs = std::filesystem;
@@ -16,8 +16,6 @@ namespace {
 bool isKeyChar(char c) {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
 }
-
-bool known(const std::string& key) { return knownConfigKey(key); }
 
 // The first value of `key`, and whether any line has it.
 bool findValue(const std::vector<std::string>& lines, const char* key, std::string& value) {
@@ -58,17 +56,11 @@ std::string launcherOnlyOption(const std::string& option) {
     return {};
 }
 
-// Keys whose value the launcher takes whole, as one name, path, number or
-// switch: a blank or tab around it becomes part of it.
-constexpr const char* kSingleValued[] = {
-    "mainclass", "appid",  "singleinstance", "wildcard", "forcecwd", "stdout",
-    "stderr",    "splash", "jre",            "jvmdll",   "vm",       "minjre",
-    "maxjre",    "assystemclassloader", "compatible", "disableexternal", "cds", "jre_order", "guierrors",
-};
-
+// Whether the launcher takes the value of `key` whole, as one name, path,
+// number or switch: a blank or tab around it becomes part of it.
 bool singleValued(const std::string& key) {
-    return std::any_of(std::begin(kSingleValued), std::end(kSingleValued),
-                       [&](const char* k) { return equalsIgnoreCase(key, k); });
+    const ConfigKeyInfo* info = findConfigKey(key);
+    return info && info->singleValued();
 }
 
 // Whether an `option` value holds more than one option: a later word that
@@ -101,8 +93,8 @@ std::vector<std::string> registryReferencesWithoutDefault(const std::string& lin
         const bool registry = std::any_of(std::begin(kRoots), std::end(kRoots),
                                           [&](const char* root) { return name.rfind(root, 0) == 0; });
         if (registry && name.find('|') == std::string::npos) {
-            const size_t end = line[at - 1] == '%' && close + 1 < line.size() && line[close + 1] == '%' ? close + 2
-                                                                                                       : close + 1;
+            const size_t end =
+                line[at - 1] == '%' && close + 1 < line.size() && line[close + 1] == '%' ? close + 2 : close + 1;
             found.push_back(line.substr(at - 1, end - at + 1));
         }
         at = close;
@@ -151,7 +143,7 @@ bool checkConfiguration(std::vector<std::string>& lines, const ConfigPolicy& pol
         if (first != std::string::npos && (line[first] == '#' || line[first] == ';')) continue;  // a note
         if (key.empty()) {
             warnings.push_back("the configuration line '" + line + "' has no key; the launcher ignores it");
-        } else if (!known(key)) {
+        } else if (!findConfigKey(key)) {
             warnings.push_back("unknown configuration key '" + key + "'; the launcher ignores the line '" + line + "'");
         } else if (equalsIgnoreCase(key, "option") && !launcherOnlyOption(lineValue(line)).empty()) {
             warnings.push_back("'" + lineValue(line) +
@@ -195,9 +187,10 @@ bool checkConfiguration(std::vector<std::string>& lines, const ConfigPolicy& pol
         // The virtual machine never maps archived classes that a custom
         // system class loader defines, and turns its archived module graph
         // off for one: the archive would cost a slower first launch for nothing.
-        warnings.push_back("'cds auto' has no effect while the launcher's loader is the system class loader; "
-                           "pack with --flatten, or add 'assystemclassloader false' if the application "
-                           "does not need its classes from ClassLoader.getSystemClassLoader()");
+        warnings.push_back(
+            "'cds auto' has no effect while the launcher's loader is the system class loader; "
+            "pack with --flatten, or add 'assystemclassloader false' if the application "
+            "does not need its classes from ClassLoader.getSystemClassLoader()");
     }
     if (policy.quietSharingNote && !equalsIgnoreCase(systemLoader, "false")) {
         // The class-data sharing note the virtual machine prints when the
