@@ -1,13 +1,15 @@
 // The class loader's natives: classes and resources out of the archive store,
 // everything else left to java.net.URLClassLoader. Classes are defined in
 // Java; the natives resolve a name to its full tree name and read entries.
+#include "archive/class_natives.h"
+
 #include <vector>
 
 #include "archive/archive_store.h"
 #include "archive/entry_names.h"
 #include "archive/jni_sink.h"
 #include "archive/name_forms.h"
-#include "archive/natives.h"
+#include "archive/url_natives.h"
 #include "common/utf.h"
 #include "jni/exceptions.h"
 #include "jni/java_strings.h"

@@ -1,14 +1,16 @@
 // "hux:" URLs: made for the class loader's natives, served by the handler's
 // native, and registered as a protocol handler package.
+#include "archive/url_natives.h"
+
 #include <atomic>
 #include <vector>
 
 #include "archive/archive_store.h"
+#include "archive/class_natives.h"
 #include "archive/entry_names.h"
 #include "archive/entry_reader.h"
 #include "archive/jni_sink.h"
 #include "archive/name_forms.h"
-#include "archive/natives.h"
 #include "common/utf.h"
 #include "config/config_values.h"
 #include "jni/exceptions.h"

@@ -2,7 +2,8 @@
 
 #include <cstdio>
 
-#include "archive/natives.h"
+#include "archive/class_natives.h"
+#include "archive/url_natives.h"
 #include "jni/exceptions.h"
 #include "jni/java_calls.h"
 #include "jni/java_strings.h"

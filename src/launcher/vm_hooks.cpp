@@ -2,7 +2,7 @@
 
 #include <jni.h>
 
-#include "archive/natives.h"
+#include "archive/url_natives.h"
 #include "jni/attach.h"
 #include "jni/launch_context.h"
 #include "jni/java_calls.h"

@@ -1,6 +1,8 @@
 // Notification-area icons and menus.
 #pragma once
 
+#include <jni.h>
+
 namespace hux {
 
 namespace jni {
@@ -14,5 +16,8 @@ class VmSlot;
 void startTrayWindow(const jni::VmSlot& vm);
 // Removes every icon; only the first call does anything.
 void removeAllTrayIcons();
+// The application's callback for clicks and menu commands, held as a global
+// reference (null drops it); the natives set it.
+void setTrayCallback(JNIEnv* env, jobject callback);
 
 }  // namespace hux

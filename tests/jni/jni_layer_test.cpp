@@ -12,7 +12,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "archive/natives.h"
+#include "archive/class_natives.h"
 #include "jni/attach.h"
 #include "jni/exceptions.h"
 #include "jni/java_strings.h"

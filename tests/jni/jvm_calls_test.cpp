@@ -8,7 +8,7 @@
 
 #include <string>
 
-#include "archive/natives.h"
+#include "archive/url_natives.h"
 #include "jni/java_calls.h"
 #include "jni/java_strings.h"
 #include "platform/threads.h"

@@ -1,10 +1,9 @@
-// JNI natives of the class loader and the "hux:" URL handler, served from the
-// archive store.
+// "hux:" URLs: the natives of the launcher's URL handler, served from the
+// archive store, and the URLs the class loader's natives hand out.
 #pragma once
 
 #include <jni.h>
 
-#include "archive/name_forms.h"
 #include "common/byte_string.h"
 
 namespace hux {
@@ -22,23 +21,9 @@ void registerHandlerPackage(JNIEnv* env);
 // out once.
 bool classFilesAreResources();
 
-// The two byte forms of a Java name; no form at all when the name is null or
-// its characters cannot be read.
-NameForms nameFormsOf(JNIEnv* env, jstring name);
-
 }  // namespace hux
 
 extern "C" {
-JNIEXPORT jstring JNICALL Java_com_mordavin_hux_CarvossClassLoader_findEntry(JNIEnv* env, jobject loader, jstring name);
-JNIEXPORT jbyteArray JNICALL Java_com_mordavin_hux_CarvossClassLoader_entryBytes(JNIEnv* env, jobject loader,
-                                                                                 jstring tree);
-JNIEXPORT jobjectArray JNICALL Java_com_mordavin_hux_CarvossClassLoader_versionedArchives(JNIEnv* env, jobject loader);
-JNIEXPORT void JNICALL Java_com_mordavin_hux_CarvossClassLoader_serveVersions(JNIEnv* env, jobject loader,
-                                                                              jstring prefix, jint feature);
-JNIEXPORT jobject JNICALL Java_com_mordavin_hux_CarvossClassLoader_findArchiveResource(JNIEnv* env, jobject loader,
-                                                                                       jstring name);
-JNIEXPORT jobject JNICALL Java_com_mordavin_hux_CarvossClassLoader_findArchiveResources(JNIEnv* env, jobject loader,
-                                                                                        jstring name);
 JNIEXPORT jbyteArray JNICALL Java_com_mordavin_hux_Handler_loadResourceData(JNIEnv* env, jobject handler, jstring url);
 JNIEXPORT jlongArray JNICALL Java_com_mordavin_hux_Handler_entryInfo(JNIEnv* env, jobject handler, jstring url);
 JNIEXPORT jobjectArray JNICALL Java_com_mordavin_hux_Handler_archiveNames(JNIEnv* env, jobject handler,

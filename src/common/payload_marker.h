@@ -1,3 +1,4 @@
+// The archive length record that the packer patches into the stub.
 #pragma once
 
 #include <cstdint>

@@ -1,4 +1,4 @@
-#include "config/payload_marker.h"
+#include "common/payload_marker.h"
 
 #include "common/payload_format.h"
 

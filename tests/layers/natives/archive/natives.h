@@ -1,0 +1,2 @@
+// A natives header whose definitions live under other names: rejected.
+#pragma once

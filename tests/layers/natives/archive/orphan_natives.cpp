@@ -1,0 +1,1 @@
+// Natives defined without the header that declares them: rejected too.

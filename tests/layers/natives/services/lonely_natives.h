@@ -1,0 +1,3 @@
+// Natives declared with nowhere named to define them: the layer check must
+// reject this tree.
+#pragma once

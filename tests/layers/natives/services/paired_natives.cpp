@@ -1,0 +1,2 @@
+// The definitions beside paired_natives.h: accepted.
+#include "services/paired_natives.h"

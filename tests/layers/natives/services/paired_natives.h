@@ -1,0 +1,2 @@
+// A paired natives header: accepted.
+#pragma once
