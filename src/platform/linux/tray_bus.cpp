@@ -23,6 +23,7 @@
 
 #include "platform/linux/dbus_library.h"
 #include "platform/linux/dbus_message.h"
+#include "platform/linux/tray_item_export.h"
 #include "platform/linux/tray_menu_export.h"
 #include "platform/posix/names.h"
 #include "platform/threads.h"
@@ -37,51 +38,13 @@ const char kWatcherName[] = "org.kde.StatusNotifierWatcher";
 const char kWatcherPath[] = "/StatusNotifierWatcher";
 const char kItemPath[] = "/StatusNotifierItem";
 const char kItemInterface[] = "org.kde.StatusNotifierItem";
-const char kMenuPathPrefix[] = "/MenuBar/";
 const char kMenuInterface[] = "com.canonical.dbusmenu";
 const char kPropertiesInterface[] = "org.freedesktop.DBus.Properties";
 const char kIntrospectInterface[] = "org.freedesktop.DBus.Introspectable";
 const int kStartWaitMs = 1500;
 
-const char kItemXml[] =
-    "<node><interface name=\"org.kde.StatusNotifierItem\">"
-    "<property name=\"Category\" type=\"s\" access=\"read\"/><property name=\"Id\" type=\"s\" access=\"read\"/>"
-    "<property name=\"Title\" type=\"s\" access=\"read\"/><property name=\"Status\" type=\"s\" access=\"read\"/>"
-    "<property name=\"WindowId\" type=\"i\" access=\"read\"/>"
-    "<property name=\"IconName\" type=\"s\" access=\"read\"/>"
-    "<property name=\"IconPixmap\" type=\"a(iiay)\" access=\"read\"/>"
-    "<property name=\"OverlayIconName\" type=\"s\" access=\"read\"/>"
-    "<property name=\"OverlayIconPixmap\" type=\"a(iiay)\" access=\"read\"/>"
-    "<property name=\"AttentionIconName\" type=\"s\" access=\"read\"/>"
-    "<property name=\"AttentionIconPixmap\" type=\"a(iiay)\" access=\"read\"/>"
-    "<property name=\"AttentionMovieName\" type=\"s\" access=\"read\"/>"
-    "<property name=\"ToolTip\" type=\"(sa(iiay)ss)\" access=\"read\"/>"
-    "<property name=\"ItemIsMenu\" type=\"b\" access=\"read\"/><property name=\"Menu\" type=\"o\" access=\"read\"/>"
-    "<property name=\"IconThemePath\" type=\"s\" access=\"read\"/>"
-    "<method name=\"ContextMenu\"><arg type=\"i\" direction=\"in\"/><arg type=\"i\" direction=\"in\"/></method>"
-    "<method name=\"Activate\"><arg type=\"i\" direction=\"in\"/><arg type=\"i\" direction=\"in\"/></method>"
-    "<method name=\"SecondaryActivate\"><arg type=\"i\" direction=\"in\"/><arg type=\"i\" direction=\"in\"/>"
-    "</method><method name=\"Scroll\"><arg type=\"i\" direction=\"in\"/><arg type=\"s\" direction=\"in\"/>"
-    "</method><signal name=\"NewTitle\"/><signal name=\"NewIcon\"/><signal name=\"NewToolTip\"/>"
-    "<signal name=\"NewStatus\"><arg type=\"s\"/></signal></interface></node>";
-
 // Mouse messages the Windows shell sends for a press and a release.
-constexpr uint64_t kLeftDown = 513, kLeftUp = 514, kRightDown = 516, kRightUp = 517, kMiddleDown = 519,
-                   kMiddleUp = 520;
-
-// ---- writing and reading messages ----
-
-void pixmaps(Writer& w, const std::vector<Pixmap>* images) {
-    Writer array(w, kTypeArray, "(iiay)");
-    if (!images) return;
-    for (const Pixmap& p : *images) {
-        Writer s(array, kTypeStruct, nullptr);
-        s.int32(p.width);
-        s.int32(p.height);
-        Writer a(s, kTypeArray, "y");
-        a.bytes(p.argb);
-    }
-}
+constexpr uint64_t kLeftDown = 513, kLeftUp = 514, kRightDown = 516, kRightUp = 517, kMiddleDown = 519, kMiddleUp = 520;
 
 // ---- the thread ----
 
@@ -107,7 +70,7 @@ struct Bus {
     const Library* d = nullptr;
     Link main;
     int wake[2] = {-1, -1};
-    std::map<uint32_t, BusIcon> icons;       // bus thread only
+    std::map<uint32_t, BusIcon> icons;  // bus thread only
     std::string appId;
 
     // Shared with Java threads.
@@ -174,8 +137,6 @@ Link* linkOf(uint32_t id) {
     auto it = bus().icons.find(id);
     return it == bus().icons.end() ? nullptr : it->second.link;
 }
-
-std::string menuPath(uint32_t id) { return kMenuPathPrefix + std::to_string(id); }
 
 void sendRegistration(uint32_t id) {
     Bus& b = bus();
@@ -270,111 +231,8 @@ void applyChanges() {
 
 // ---- answering the hosts ----
 
-struct IconView {
-    std::string tip;
-    const std::vector<Pixmap>* images = nullptr;
-};
-
-bool iconView(uint32_t id, IconView& out) {
-    Shared& s = shared();
-    std::lock_guard<std::mutex> hold(s.lock);
-    auto it = s.icons.find(id);
-    if (it == s.icons.end() || !it->second.wanted) return false;
-    out.tip = it->second.tip;
-    out.images = it->second.images;
-    return true;
-}
-
-// The value of item property `name`, as a variant.
-void itemValue(Writer& entry, const char* name, uint32_t id, const IconView& view) {
-    Bus& b = bus();
-    const std::string title = view.tip.empty() ? b.appId : view.tip;
-    if (!std::strcmp(name, "Category")) return variantString(entry, "ApplicationStatus");
-    if (!std::strcmp(name, "Id")) return variantString(entry, b.appId.c_str());
-    if (!std::strcmp(name, "Title")) return variantString(entry, title.c_str());
-    if (!std::strcmp(name, "Status")) return variantString(entry, "Active");
-    if (!std::strcmp(name, "WindowId")) {
-        Writer v(entry, kTypeVariant, "i");
-        return v.int32(0);
-    }
-    if (!std::strcmp(name, "IconPixmap")) {
-        Writer v(entry, kTypeVariant, "a(iiay)");
-        return pixmaps(v, view.images);
-    }
-    if (!std::strcmp(name, "OverlayIconPixmap") || !std::strcmp(name, "AttentionIconPixmap")) {
-        Writer v(entry, kTypeVariant, "a(iiay)");
-        return pixmaps(v, nullptr);
-    }
-    if (!std::strcmp(name, "ToolTip")) {
-        Writer v(entry, kTypeVariant, "(sa(iiay)ss)");
-        Writer s(v, kTypeStruct, nullptr);
-        s.string("");
-        pixmaps(s, nullptr);
-        s.string(view.tip);
-        s.string("");
-        return;
-    }
-    if (!std::strcmp(name, "ItemIsMenu")) {
-        Writer v(entry, kTypeVariant, "b");
-        return v.boolean(false);
-    }
-    if (!std::strcmp(name, "Menu")) {
-        Writer v(entry, kTypeVariant, "o");
-        return v.path(menuPath(id));
-    }
-    variantString(entry, "");  // the icon, overlay and attention names, the theme path
-}
-
-void itemProperty(Writer& dict, const char* name, uint32_t id, const IconView& view) {
-    Writer entry(dict, kTypeDictEntry, nullptr);
-    entry.string(name);
-    itemValue(entry, name, id, view);
-}
-
-const char* const kItemProperties[] = {"Category",          "Id",
-                                       "Title",             "Status",
-                                       "WindowId",          "IconName",
-                                       "IconPixmap",        "OverlayIconName",
-                                       "OverlayIconPixmap", "AttentionIconName",
-                                       "AttentionIconPixmap", "AttentionMovieName",
-                                       "ToolTip",           "ItemIsMenu",
-                                       "Menu",              "IconThemePath"};
-
-bool knownItemProperty(const std::string& name) {
-    for (const char* p : kItemProperties) {
-        if (name == p) return true;
-    }
-    return false;
-}
-
 DBusMessage* errorReply(DBusMessage* call, const char* name, const char* text) {
     return bus().d->message_new_error(call, name, text);
-}
-
-// Properties.Get / GetAll on the item object.
-DBusMessage* itemProperties(DBusMessage* call, const char* member, uint32_t id) {
-    const Library& d = *bus().d;
-    Reader r(d, call);
-    std::string iface, name;
-    r.string(iface);
-    const bool all = !std::strcmp(member, "GetAll");
-    if (!all && (!r.string(name) || iface != kItemInterface || !knownItemProperty(name))) {
-        return errorReply(call, "org.freedesktop.DBus.Error.UnknownProperty", "no such property");
-    }
-    IconView view;
-    if (!iconView(id, view)) return errorReply(call, "org.freedesktop.DBus.Error.UnknownObject", "no such icon");
-    DBusMessage* reply = d.message_new_method_return(call);
-    if (!reply) return nullptr;
-    Writer w(d, reply);
-    if (all) {
-        Writer dict(w, kTypeArray, "{sv}");
-        if (iface == kItemInterface) {
-            for (const char* p : kItemProperties) itemProperty(dict, p, id, view);
-        }
-    } else {
-        itemValue(w, name.c_str(), id, view);
-    }
-    return reply;
 }
 
 void command(uint32_t commandId) {
@@ -417,7 +275,7 @@ int onMethodCall(Link* link, DBusMessage* m) {
             reply = errorReply(m, "org.freedesktop.DBus.Error.UnknownObject", "no icon is shown");
         } else if (!std::strcmp(iface, kPropertiesInterface) &&
                    (!std::strcmp(member, "Get") || !std::strcmp(member, "GetAll"))) {
-            reply = itemProperties(m, member, id);
+            reply = itemProperties(*b.d, m, member, id, b.appId);
         } else if (!std::strcmp(iface, kItemInterface) || iface[0] == '\0') {
             if (!std::strcmp(member, "Activate")) {
                 clickId = id, down = kLeftDown, up = kLeftUp;
@@ -523,7 +381,8 @@ bool openConnection(Link& link) {
     b.d->error_init(&e);
     link.conn = b.d->connection_open_private(address.c_str(), &e);
     if (!link.conn || !b.d->bus_register(link.conn, &e)) {
-        posix::debugNote("tray: cannot reach the session bus (%s)", b.d->error_is_set(&e) && e.message ? e.message : "");
+        posix::debugNote("tray: cannot reach the session bus (%s)",
+                         b.d->error_is_set(&e) && e.message ? e.message : "");
         if (b.d->error_is_set(&e)) b.d->error_free(&e);
         link.conn = nullptr;
         return false;
@@ -645,8 +504,7 @@ State ensureStarted() {
             }
         }
     }
-    b.stateChanged.wait_for(hold, std::chrono::milliseconds(kStartWaitMs),
-                            [&] { return b.state != State::Starting; });
+    b.stateChanged.wait_for(hold, std::chrono::milliseconds(kStartWaitMs), [&] { return b.state != State::Starting; });
     return b.state;
 }
 
