@@ -1,5 +1,6 @@
 #include "common/runtime_index.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <unordered_map>
 
@@ -78,6 +79,12 @@ std::string formatRuntimeIndex(const RuntimeIndex& index) {
             std::to_string(index.totalBytes) + "\n";
     for (const RuntimeIndex::File& file : index.files) {
         const char* kind = !file.linkTo.empty() ? "= " : file.executable ? "x " : "- ";
+        if (file.zstd && file.linkTo.empty()) {
+            char crc[10];
+            std::snprintf(crc, sizeof crc, " %08x", static_cast<unsigned>(file.crc));
+            text += std::string("z") + kind[0] + " " + std::to_string(file.size) + crc + " " + file.path + "\n";
+            continue;
+        }
         text += kind + std::to_string(file.size) + " " + file.path;
         if (!file.linkTo.empty()) text += "\t" + file.linkTo;
         text += "\n";
@@ -109,8 +116,15 @@ bool parseRuntimeIndex(std::string_view text, RuntimeIndex& index, std::string& 
                  parseNumber(nextWord(line), declaredTotal) && line.empty();
         } else {
             RuntimeIndex::File file;
-            const std::string_view kind = nextWord(line);
-            ok = (kind == "x" || kind == "-" || kind == "=") && parseNumber(nextWord(line), file.size);
+            std::string_view kind = nextWord(line);
+            file.zstd = kind == "zx" || kind == "z-";
+            if (file.zstd) kind.remove_prefix(1);
+            ok = (kind == "x" || kind == "-" || (kind == "=" && !file.zstd)) && parseNumber(nextWord(line), file.size);
+            if (ok && file.zstd) {
+                const std::string_view crc = nextWord(line);
+                ok = crc.size() == 8 && isHexDigits(crc);
+                if (ok) file.crc = static_cast<uint32_t>(std::strtoul(std::string(crc).c_str(), nullptr, 16));
+            }
             if (kind == "=") {
                 const size_t tab = line.find('\t');
                 ok = ok && tab != std::string_view::npos && isPlainRelativePath(line.substr(tab + 1));

@@ -28,6 +28,11 @@ struct RuntimeIndex {
         // this one has. The archive holds no entry of its own for it; the
         // launcher writes a copy of the target under `path`.
         std::string linkTo;
+        // Whether the entry holds the file as one Zstandard frame (stored, so
+        // that the JDK's own zip reader still opens the executable), and the
+        // CRC-32 of the file itself, which such an entry's header cannot carry.
+        bool zstd = false;
+        uint32_t crc = 0;
     };
     std::string hash;  // kRuntimeHashDigits lower-case hexadecimal digits
     std::vector<File> files;
@@ -35,8 +40,9 @@ struct RuntimeIndex {
 };
 
 // The index as text: a header line, "hash <hex>", "files <count> <bytes>",
-// then one "<x|-> <size> <path>" line per stored file and one
-// "= <size> <path>\t<target>" line per link to a stored file.
+// then one "<x|-> <size> <path>" line per stored file ("zx" or "z-" and
+// "<size> <crc> <path>" for a Zstandard frame, the CRC-32 as 8 hexadecimal
+// digits) and one "= <size> <path>\t<target>" line per link to a stored file.
 std::string formatRuntimeIndex(const RuntimeIndex& index);
 
 // Reads an index; false with `error` when a line is malformed, a path is not

@@ -14,6 +14,7 @@
 #include <zlib.h>
 
 #include "archive/zip_reader.h"
+#include "archive/zstd_entry.h"
 #include "common/never_destroyed.h"
 #include "common/runtime_index.h"
 #include "platform/environment.h"
@@ -243,6 +244,9 @@ bool contentsMatch(const LaunchConfig& config, const RuntimeIndex& index, const 
         if (name.substr(0, kRuntimeEntryPrefix.size()) == kRuntimeEntryPrefix)
             recorded.emplace(name.substr(kRuntimeEntryPrefix.size()), e.crc);
     }
+    // A Zstandard entry's CRC-32 is of the frame; the index holds the file's.
+    for (const RuntimeIndex::File& f : index.files)
+        if (f.zstd) recorded[f.path] = f.crc;
     std::vector<uint8_t> buffer(1 << 20);
     for (const RuntimeIndex::File& f : index.files) {
         const auto found = recorded.find(f.linkTo.empty() ? f.path : f.linkTo);
@@ -273,6 +277,8 @@ struct UnpackShare {
     const ByteString* tree = nullptr;
     char separator = '/';
     std::vector<const RuntimeIndex::File*> files;
+    // Every stored file of the index by path: what a link leads to.
+    const std::unordered_map<std::string_view, const RuntimeIndex::File*>* stored = nullptr;
     bool pauses = false;  // the test hook stops this share half way
     bool ok = false;
     std::string failure;
@@ -297,17 +303,26 @@ bool writeShare(UnpackShare& share) {
         // A link is written as a copy of the file it leads to, which every
         // system can create.
         const auto found = entries.find(f->linkTo.empty() ? f->path : f->linkTo);
-        if (found == entries.end() || reader.entry(found->second).size != f->size || !reader.canRead(found->second)) {
+        // The index's own check makes every link lead to a stored file.
+        const auto target = share.stored->find(f->linkTo.empty() ? f->path : f->linkTo);
+        if (target == share.stored->end()) {
+            share.failure = "the executable's runtime image lacks " + f->path;
+            return false;
+        }
+        const RuntimeIndex::File& stored = *target->second;
+        if (found == entries.end() || (!stored.zstd && reader.entry(found->second).size != f->size) ||
+            !(stored.zstd ? zstdSupported() : reader.canRead(found->second))) {
             share.failure = "the executable's runtime image lacks " + f->path;
             return false;
         }
         buffer.resize(static_cast<size_t>(f->size));
-        if (!reader.readEntry(found->second, buffer.data())) {
+        if (!(stored.zstd ? readZstdEntry(reader, found->second, buffer.data(), buffer.size())
+                          : reader.readEntry(found->second, buffer.data()))) {
             share.failure = "the executable's runtime image is damaged at " + f->path;
             return false;
         }
-        if (!platform::writeNewFile(joined(*share.tree, f->path, share.separator).c_str(), buffer.data(),
-                                    buffer.size(), f->executable)) {
+        if (!platform::writeNewFile(joined(*share.tree, f->path, share.separator).c_str(), buffer.data(), buffer.size(),
+                                    f->executable)) {
             share.failure = "cannot write there (is the disk full?)";
             return false;
         }
@@ -331,7 +346,8 @@ bool unpackInto(const LaunchConfig& config, const RuntimeIndex& index, const Byt
     for (const RuntimeIndex::File& f : index.files) {
         for (size_t slash = f.path.find('/'); slash != std::string::npos; slash = f.path.find('/', slash + 1)) {
             const std::string parent = f.path.substr(0, slash);
-            if (made.insert(parent).second && !platform::makePrivateDirectory(joined(tree, parent, separator).c_str())) {
+            if (made.insert(parent).second &&
+                !platform::makePrivateDirectory(joined(tree, parent, separator).c_str())) {
                 failure = "cannot create directories there";
                 return false;
             }
@@ -348,7 +364,11 @@ bool unpackInto(const LaunchConfig& config, const RuntimeIndex& index, const Byt
         shares[lighter].files.push_back(f);
         bytes[lighter] += f->size;
     }
+    std::unordered_map<std::string_view, const RuntimeIndex::File*> stored;
+    for (const RuntimeIndex::File& f : index.files)
+        if (f.linkTo.empty()) stored.emplace(f.path, &f);
     for (UnpackShare& share : shares) {
+        share.stored = &stored;
         share.config = &config;
         share.tree = &tree;
         share.separator = separator;
@@ -449,8 +469,9 @@ ByteString readyCopy(const LaunchConfig& config, bool checkContents, bool& unpac
     const ByteString tree = withPid(home, ".tmp");
     platform::removeTree(tree.c_str());  // left by a process of this number that died
     std::string why;
-    debugLog("embedded runtime: unpacking %lu files (%llu bytes) into %s", static_cast<unsigned long>(index.files.size()),
-             static_cast<unsigned long long>(index.totalBytes), tree.c_str());
+    debugLog("embedded runtime: unpacking %lu files (%llu bytes) into %s",
+             static_cast<unsigned long>(index.files.size()), static_cast<unsigned long long>(index.totalBytes),
+             tree.c_str());
     if (!platform::makePrivateDirectory(tree.c_str())) {
         why = "cannot create directories there";
     } else if (unpackInto(config, index, tree, separator, why)) {

@@ -497,7 +497,7 @@ public:
     }
 
     bool addTo(ZipWriter& zip, std::string& error) {
-        return !request_.wanted() || !request_.embed || addRuntimeImage(zip, image_, index_, error);
+        return !request_.wanted() || !request_.embed || addRuntimeImage(zip, image_, index_, zstdForTarget(target_), error);
     }
 
     // Puts the staged folder in place of the output's `jre`.

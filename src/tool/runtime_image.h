@@ -15,12 +15,12 @@ namespace hux::tool {
 
 // What the packer does about a runtime.
 struct RuntimeRequest {
-    std::string imageDir;      // --runtime / --embed-runtime: an existing image
-    bool jlink = false;        // --jlink: make one from a JDK's modules
-    bool embed = false;        // store it in the payload instead of beside the executable
-    std::string jdk;           // --jdk: the JDK whose modules are linked
+    std::string imageDir;                 // --runtime / --embed-runtime: an existing image
+    bool jlink = false;                   // --jlink: make one from a JDK's modules
+    bool embed = false;                   // store it in the payload instead of beside the executable
+    std::string jdk;                      // --jdk: the JDK whose modules are linked
     std::vector<std::string> addModules;  // --add-modules, beside those jdeps finds
-    std::string hostTarget;    // the target this machine runs (its jlink links for it)
+    std::string hostTarget;               // the target this machine runs (its jlink links for it)
     bool wanted() const { return jlink || !imageDir.empty(); }
 };
 
@@ -47,9 +47,16 @@ bool checkRuntimeImage(const std::string& dir, const std::string& target, std::s
 bool indexRuntimeImage(const std::string& dir, RuntimeIndex& index, std::string& error,
                        std::vector<std::string>* warnings = nullptr);
 
-// Stores the image in the archive: each file but the links deflated under
-// kRuntimeEntryPrefix, then the index as kRuntimeIndexName.
-bool addRuntimeImage(ZipWriter& zip, const std::string& dir, const RuntimeIndex& index, std::string& error);
+// Stores the image in the archive: each file but the links under
+// kRuntimeEntryPrefix (deflated, or the larger ones as Zstandard frames
+// when `zstd`), then the index as kRuntimeIndexName.
+bool addRuntimeImage(ZipWriter& zip, const std::string& dir, RuntimeIndex index, bool zstd, std::string& error);
+// Whether this tool writes the runtime's larger files with Zstandard for
+// `target` (the Linux launcher reads them; this tool's Linux build writes them).
+bool zstdForTarget(const std::string& target);
+// Writes the image's default class-data archive by running its own java
+// (images for the host only); an image where that fails stays without one.
+void writeClassDataArchive(const std::string& imageDir, const std::string& hostTarget);
 
 // Copies the image to `to` (which must not exist), keeping executable bits.
 bool copyRuntimeImage(const std::string& from, const std::string& to, std::string& error);

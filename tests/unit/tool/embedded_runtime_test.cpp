@@ -7,6 +7,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 
 #include "common/runtime_index.h"
 #include "platform/user_cache.h"
@@ -27,7 +28,8 @@ namespace {
 TEST(RuntimeIndex, ParsesWhatItFormatsAndRefusesEveryMalformedLine) {
     RuntimeIndex index;
     index.hash = std::string(32, 'a');
-    index.files = {{"bin/java", 5, true, ""}, {"legal/a/LICENSE", 7, false, "lib/server/libjvm.so"},
+    index.files = {{"bin/java", 5, true, ""},
+                   {"legal/a/LICENSE", 7, false, "lib/server/libjvm.so"},
                    {"lib/server/libjvm.so", 7, false, ""}};
     index.totalBytes = 19;
     const std::string text = formatRuntimeIndex(index);
@@ -90,10 +92,7 @@ TEST(RuntimeIndex, TheContentHashFollowsEveryByteNameAndMode) {
     } changes[] = {
         {"one byte", [](const TempTree& t) { t.file("lib/server/libjvm.so", "librarz"); }},
         {"one more byte", [](const TempTree& t) { t.file("release", "JAVA_VERSION=\"17\"\n\n"); }},
-        {"a renamed file",
-         [](const TempTree& t) {
-             fs::rename(t.path("release"), t.path("releasf"));
-         }},
+        {"a renamed file", [](const TempTree& t) { fs::rename(t.path("release"), t.path("releasf")); }},
         {"a new empty file", [](const TempTree& t) { t.file("empty", ""); }},
     };
     for (const auto& c : changes) {
@@ -137,7 +136,8 @@ protected:
         ASSERT_TRUE(tool::indexRuntimeImage(image.root(), index, error, warnings)) << error;
         tool::ZipWriter zip;
         ASSERT_TRUE(zip.add("app.jar", std::vector<uint8_t>(10, 1), tool::ZipWriter::Method::Stored, error));
-        ASSERT_TRUE(tool::addRuntimeImage(zip, image.root(), index, error)) << error;
+        // The Linux launcher's files go in with Zstandard where this build writes it.
+        ASSERT_TRUE(tool::addRuntimeImage(zip, image.root(), index, tool::zstdForTarget("linux-x64"), error)) << error;
         ASSERT_TRUE(zip.finish(error));
         exe = tree.path("app");
         std::ofstream(exe, std::ios::binary)
@@ -210,6 +210,35 @@ TEST_F(EmbeddedRuntime, ADamagedOrUnfinishedCopyIsUnpackedAgain) {
         }
         EXPECT_EQ(entries, 1) << c.what << ": the damaged copy is gone";
     }
+}
+
+TEST_F(EmbeddedRuntime, AChangedByteInTheCarriedLibraryIsNamedAndNothingIsUnpacked) {
+    // The library's compressed bytes (Zstandard on Linux, deflate elsewhere):
+    // one of them changed makes the unpack fail on that file, whichever method
+    // wrote it, and leaves no tree behind.
+    std::string bytes;
+    {
+        std::ifstream in(exe, std::ios::binary);
+        bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+    const std::string name = "hux-runtime/lib/server/libjvm.so";
+    const size_t at = bytes.find(name);  // the local header's copy comes first
+    ASSERT_NE(at, std::string::npos);
+    const auto le = [&](size_t p, int n) {
+        uint32_t v = 0;
+        for (int k = n - 1; k >= 0; --k) v = v << 8 | static_cast<uint8_t>(bytes[p + static_cast<size_t>(k)]);
+        return v;
+    };
+    const size_t local = at - 30;
+    const size_t data = at + name.size() + le(local + 28, 2);
+    bytes[data + le(local + 18, 4) / 2] ^= 0x20;
+    std::ofstream(exe, std::ios::binary | std::ios::trunc) << bytes;
+
+    ByteString failure;
+    EXPECT_TRUE(unpack(&failure).empty());
+    EXPECT_NE(std::string(failure.c_str()).find("damaged at lib/server/libjvm.so"), std::string::npos)
+        << failure.c_str();
+    EXPECT_FALSE(fs::exists(home));
 }
 
 // A start that died before main leaves its marker: the next launch checks the
@@ -348,8 +377,7 @@ TEST_F(EmbeddedRuntime, ACacheOthersCanChangeIsRefused) {
         if (!c.spoil(fresh)) continue;  // links cannot be made here
         ByteString failure;
         EXPECT_TRUE(unpack(&failure).empty()) << c.what;
-        EXPECT_NE(std::string(failure.c_str()).find("is not a private directory of the user's own"),
-                  std::string::npos)
+        EXPECT_NE(std::string(failure.c_str()).find("is not a private directory of the user's own"), std::string::npos)
             << c.what << ": " << failure.c_str();
         EXPECT_FALSE(fs::exists(fresh.path("elsewhere/" + index.hash))) << c.what;
     }
