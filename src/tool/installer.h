@@ -21,11 +21,11 @@ struct InstallerRequest {
     std::string format;          // "deb" or "msi"
     std::string executablePath;  // the packed executable; a jre/ beside it goes in too
     std::string outputPath;
-    std::string name;        // the package, folder and command name
-    VersionInfo version;     // product name, version, publisher (company), description, copyright
-    std::string iconPath;    // .png or .ico; empty: none (msi: the executable's own icon)
+    std::string name;      // the package, folder and command name
+    VersionInfo version;   // product name, version, publisher (company), description, copyright
+    std::string iconPath;  // .png or .ico; empty: none (msi: the executable's own icon)
     std::vector<FileAssociation> associations;
-    std::string maintainer;  // deb: "Name <address>"
+    std::string maintainer;      // deb: "Name <address>"
     bool dependsOnJava = false;  // deb: depend on a Java runtime when none is carried
     bool perMachine = false;     // msi: Program Files for every user instead of the user's own folder
     bool desktopShortcut = false;

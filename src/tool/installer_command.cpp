@@ -51,7 +51,8 @@ InstallerCommand::InstallerCommand(CLI::App& app)
                   "msi: sign the executable and the package with this key, PEM or PKCS#12 (.pfx, .p12)");
     c->add_option("--sign-cert", request_.sign.cert, "msi: the certificate for a PEM --sign-key");
     c->add_option("--sign-pass-file", request_.sign.passFile, "msi: the key's pass phrase is this file's first line");
-    c->add_option("--sign-pass-env", request_.sign.passEnv, "msi: the key's pass phrase is in this environment variable");
+    c->add_option("--sign-pass-env", request_.sign.passEnv,
+                  "msi: the key's pass phrase is in this environment variable");
     c->add_option("--timestamp", request_.sign.timestampUrl, "msi: time-stamp the signatures at this RFC 3161 server");
 }
 
@@ -67,7 +68,8 @@ int InstallerCommand::run() {
             if (!applyVersionInfoLine(request_.version, line, error)) return refuse(versionInfoPath_ + ": " + error, 1);
     }
     for (const auto& [name, value] : versionFields_)
-        if (!applyVersionInfoLine(request_.version, name + "=" + value, error)) return refuse("--" + name + ": " + error, 2);
+        if (!applyVersionInfoLine(request_.version, name + "=" + value, error))
+            return refuse("--" + name + ": " + error, 2);
     if (request_.version.get("ProductVersion").empty() && !request_.version.get("FileVersion").empty())
         request_.version.set("ProductVersion", request_.version.get("FileVersion"));
     for (const std::string& text : associations_) {
@@ -80,8 +82,8 @@ int InstallerCommand::run() {
         return s.size() >= t.size() && s.compare(s.size() - t.size(), t.size(), t) == 0;
     };
     if (request_.format.empty())
-        request_.format = endsWith(request_.outputPath, ".msi") || (request_.outputPath.empty() &&
-                                                                    endsWith(request_.executablePath, ".exe"))
+        request_.format = endsWith(request_.outputPath, ".msi") ||
+                                  (request_.outputPath.empty() && endsWith(request_.executablePath, ".exe"))
                               ? "msi"
                               : "deb";
     if (request_.name.empty()) request_.name = defaultPackageName(request_.executablePath);
