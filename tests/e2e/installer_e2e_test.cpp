@@ -3,8 +3,11 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <random>
+#include <sstream>
 
 #include "harness.h"
 #include "tool/icon_samples.h"
@@ -134,6 +137,63 @@ TEST_F(DebInstaller, InstallsRunsUpgradesAndLeavesNothingBehind) {
     }
     EXPECT_FALSE(fs::exists("/opt/huxinstallertest"));
     EXPECT_NE(run({"dpkg-query", "-W", kPackage}).exitCode, 0);
+}
+
+namespace {
+
+// The entry's Exec= line as the desktop runs it for `file`: its words, with
+// the file for the field code.
+std::vector<std::string> execFor(const std::string& entry, const std::string& file) {
+    const size_t at = entry.find("\nExec=") + 6;
+    std::istringstream words(entry.substr(at, entry.find('\n', at) - at));
+    std::vector<std::string> argv;
+    for (std::string w; words >> w;) argv.push_back(w == "%f" || w == "%F" || w == "%u" || w == "%U" ? file : w);
+    return argv;
+}
+
+}  // namespace
+
+// With `singleinstance forward`, a document opened while the installed
+// application runs goes to the running instance: the first one started
+// through the entry's Exec line, the second opened as the desktop opens it
+// (gio: the file's MIME type, the entry that takes it, its Exec line).
+TEST_F(DebInstaller, ASecondDocumentGoesToTheRunningInstance) {
+    PackageGuard guard;
+    std::random_device rd;
+    const std::string appId = "hux\\e2e\\installer." + std::to_string(getpid()) + "." + std::to_string(rd() % 1000000);
+    RunResult packed = pack(kLinux, exe_,
+                            {"mainclass inst.Main", "jre_order c", "jvmdll " + jvmLibraryOf(jdks_.front()),
+                             "appid " + appId, "singleinstance forward", "argv documents"},
+                            {"lib/instances.jar=" + appJarDir() + "/instances.jar"});
+    ASSERT_EQ(packed.exitCode, 0) << packed.err;
+    RunResult installed = run({"dpkg", "-i", installer("1.2.3", 48)});
+    ASSERT_EQ(installed.exitCode, 0) << installed.out << installed.err;
+    const std::string entry = readFile("/usr/share/applications/huxinstallertest.desktop");
+    const std::string first = dir_.write("first notes.huxit", "one");
+    const std::string second = dir_.write("second notes.huxit", "two");
+    RunOptions options;
+    options.env["HUX_DEBUG"] = "1";
+    options.cwd = dir_.path();
+
+    Background running(execFor(entry, first), options);
+    ASSERT_TRUE(running.waitForOutput(" opened|" + first + "\n", 60000)) << running.output() << running.finish().err;
+    const std::string pid = std::to_string(running.pid());
+    EXPECT_TRUE(has(running.output(), "ready " + pid + " opened")) << running.output();
+
+    // Its output read through a pipe that the launched command holds too, so
+    // that what gio starts has ended when the run returns.
+    const bool gio = onPath("gio");
+    RunResult opened = run(
+        gio ? std::vector<std::string>{"sh", "-c", "gio open \"$1\" 2>&1 | cat", "sh", second} : execFor(entry, second),
+        options);
+    const std::string said = opened.out + opened.err;
+    EXPECT_EQ(opened.exitCode, 0) << said;
+    EXPECT_TRUE(has(said, "forwarded the launch to the running instance " + pid)) << said;
+    // No second application ran: the launch started no machine of its own.
+    EXPECT_FALSE(has(said, "ready ")) << said;
+    EXPECT_TRUE(running.waitForOutput("args=|documents|" + second + "\n", 30000)) << running.output();
+    const std::string out = running.finish().out;
+    EXPECT_EQ(out.find("launch "), out.rfind("launch ")) << out;
 }
 
 TEST_F(DebInstaller, RefusesInOneLine) {
@@ -305,6 +365,45 @@ TEST_F(MsiInstaller, InstallsPerUserAssociatesUpgradesAndUninstallsCleanly) {
     EXPECT_FALSE(has(wine({"reg", "query", uninstallKeys, "/s"}).out, "Hux Msi Test"));
     EXPECT_NE(wine({"reg", "query", "HKCR\\.huxmt"}).exitCode, 0);
     EXPECT_NE(wine({"reg", "query", "HKCR\\huxmsitest.huxmt"}).exitCode, 0);
+}
+
+// With `singleinstance forward`, a document opened through the association
+// (`start doc.ext`, as Explorer opens it) while the application runs goes to
+// the running instance. Under Wine no Java runtime runs, so a Windows process
+// on the application's id (the instance test helper) takes the running
+// instance's part; a launch that ran on its own would find no runtime and fail.
+TEST_F(MsiInstaller, ADocumentOpenedWhileTheApplicationRunsGoesToTheRunningInstance) {
+    const std::string peer = windowsBuildDir() + "/bin/instance_peer.exe";
+    if (access(peer.c_str(), R_OK) != 0) GTEST_SKIP() << "no Windows build";
+    std::random_device rd;
+    const std::string appId = "huxmsifwd" + std::to_string(getpid()) + "x" + std::to_string(rd() % 100000);
+    RunResult packed = pack(kWindows, exe_, {"mainclass inst.Main", "appid " + appId, "singleinstance forward"},
+                            {"lib/instances.jar=" + appJarDir() + "/instances.jar"});
+    ASSERT_EQ(packed.exitCode, 0) << packed.err;
+    const std::string msi = installer("3.0.0");
+    struct Cleanup {
+        std::string msi;
+        ~Cleanup() { MsiInstaller::wine({"msiexec", "/x", winePath(msi), "/qn"}); }
+    } cleanup{msi};
+    RunResult installedRun = wine({"msiexec", "/i", winePath(msi), "/qn"});
+    ASSERT_EQ(installedRun.exitCode, 0) << installedRun.err;
+
+    Background running(kWindows.command(peer, {appId, "hubdump"}));
+    ASSERT_TRUE(running.waitForOutput("ready", 60000)) << running.output();
+    const std::string document = dir_.write("second notes.huxmt", "two");
+    RunResult opened = wine({"start", "/wait", winePath(document)});
+    EXPECT_EQ(opened.exitCode, 0) << opened.out << opened.err;
+    ASSERT_TRUE(running.waitForOutput("data=", 30000)) << running.output();
+    const std::string out = running.finish().out;
+    // The forwarded launch's one argument is the document's name.
+    std::string hex;
+    for (const unsigned char c : winePath(document)) {
+        char digits[3];
+        std::snprintf(digits, sizeof digits, "%02x", c);
+        hex += digits;
+    }
+    EXPECT_TRUE(has(out, hex)) << out;
+    EXPECT_EQ(out.find("data="), out.rfind("data=")) << out;
 }
 
 // On a host without the builders (Windows, where neither is on PATH here),
