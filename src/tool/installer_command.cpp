@@ -46,7 +46,7 @@ InstallerCommand::InstallerCommand(CLI::App& app)
     c->add_flag("--depends-java", request_.dependsOnJava, "deb: depend on a Java runtime package");
     c->add_flag("--per-machine", request_.perMachine, "msi: install for every user under Program Files");
     c->add_flag("--desktop-shortcut", request_.desktopShortcut, "msi: also put a shortcut on the desktop");
-    request_.sign.hostTarget = HUX_HOST_TARGET;
+    request_.sign.hostTarget = request_.hostTarget = HUX_HOST_TARGET;
     c->add_option("--sign-key", request_.sign.key,
                   "msi: sign the executable and the package with this key, PEM or PKCS#12 (.pfx, .p12)");
     c->add_option("--sign-cert", request_.sign.cert, "msi: the certificate for a PEM --sign-key");

@@ -5,12 +5,14 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <map>
 
 #include "platform/run_program.h"
 #include "tool/file_names.h"
 #include "tool/installer.h"
+#include "tool/runtime_image.h"
 #include "tool/signing.h"
 
 namespace fs = std::filesystem;
@@ -226,6 +228,27 @@ std::string wixSource(const InstallerRequest& request, const std::string& exePat
     return s.xml + "    </Feature>\n  </Product>\n</Wix>\n";
 }
 
+std::vector<MsiStep> msiBuildSteps(const std::string& hostTarget, const std::function<bool(const std::string&)>& found,
+                                   const std::string& wxs, const std::string& object, const std::string& output,
+                                   std::string& error) {
+    const bool windows = hostTarget == "windows-x64";
+    // The source is the version 3 schema that wixl reads; `wix convert`
+    // rewrites it in place for version 4 and later. The per-user components
+    // keep their files as key paths, which wixl takes and the validation
+    // that needs the Windows Installer service (-sval) would refuse.
+    if (windows && found("wix"))
+        return {{{"wix", "convert", "-nologo", wxs}, false},
+                {{"wix", "build", "-nologo", "-arch", "x64", "-sval", "-o", output, wxs}}};
+    if (windows && found("candle") && found("light"))
+        return {{{"candle", "-nologo", "-arch", "x64", "-out", object, wxs}},
+                {{"light", "-nologo", "-sval", "-out", output, object}}};
+    if (found("wixl")) return {{{"wixl", "-a", "x64", "-o", output, wxs}}};
+    error = windows ? "writing a .msi needs the WiX toolset on PATH (dotnet tool install --global wix), or wixl "
+                      "(msitools from MSYS2)"
+                    : "writing a .msi needs wixl (apt install wixl)";
+    return {};
+}
+
 bool writeMsi(const InstallerRequest& request, std::string& error) {
     std::error_code ec;
     const fs::path source = pathOf(request.executablePath);
@@ -256,15 +279,20 @@ bool writeMsi(const InstallerRequest& request, std::string& error) {
         }
     }
     if (ok) {
-        const int rc =
-            platform::runProgramToFile({"wixl", "-a", "x64", "-o", textOf(partial), textOf(work / "installer.wxs")},
-                                       textOf(work / "wixl.log"), error);
-        if (rc == 127 || rc < 0) {
-            error = "writing a .msi needs wixl (apt install wixl; on Windows, msitools from MSYS2)";
-            ok = false;
-        } else if (rc != 0) {
-            error = "wixl could not write the installer (exit " + std::to_string(rc) + ")";
-            ok = false;
+        const std::string log = textOf(work / "build.log");
+        auto found = [](const std::string& program) { return !findOnPath(program).empty(); };
+        const std::vector<MsiStep> steps = msiBuildSteps(request.hostTarget, found, textOf(work / "installer.wxs"),
+                                                         textOf(work / "installer.wixobj"), textOf(partial), error);
+        ok = !steps.empty();
+        for (const MsiStep& step : steps) {
+            // What a step whose exit code does not count says is no failure.
+            const int rc = step.checked ? platform::runProgramToFile(step.argv, log, error)
+                                        : platform::runProgramCapturing(step.argv, log, error);
+            if (step.checked && rc != 0) {
+                error = step.argv[0] + " could not write the installer (exit " + std::to_string(rc) + ")";
+                ok = false;
+                break;
+            }
         }
     }
     if (ok && sign) ok = signExecutable(textOf(partial), request.sign, error);

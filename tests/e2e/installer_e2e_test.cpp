@@ -419,7 +419,8 @@ TEST(InstallerOnWindows, NamesWhatToInstall) {
     } cases[] = {
         {"app.msi",
          {},
-         "hux installer: writing a .msi needs wixl (apt install wixl; on Windows, msitools from MSYS2)\n"},
+         "hux installer: writing a .msi needs the WiX toolset on PATH (dotnet tool install --global wix), or wixl "
+         "(msitools from MSYS2)\n"},
         {"app.deb",
          {"--maintainer", "M <m@mordavin.org>"},
          "hux installer: writing a .deb needs dpkg-deb (Debian: apt install dpkg; macOS: brew install dpkg; Windows: "
