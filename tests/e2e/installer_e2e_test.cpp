@@ -196,6 +196,59 @@ TEST_F(DebInstaller, ASecondDocumentGoesToTheRunningInstance) {
     EXPECT_EQ(out.find("launch "), out.rfind("launch ")) << out;
 }
 
+namespace {
+
+class InstallerFromJars : public JdkTest {};
+
+}  // namespace
+
+// One command from the jar: packed for the format's system first (with the
+// icon and version for Windows), then put in the package, and the packed
+// executable gone.
+TEST_F(InstallerFromJars, PacksTheJarForTheFormatsSystemFirst) {
+    if (!windowsStubAvailable()) GTEST_SKIP() << "the Windows stub was not built";
+    for (const char* tool : {"dpkg-deb", "wixl", "msiextract"})
+        if (!onPath(tool)) GTEST_SKIP() << tool << " is not installed (scripts/install-deps test)";
+    Scratch dir;
+    const std::string icon = dir.write("icon.png", hux::test::pngImage(32, 32));
+    struct Case {
+        std::string output, exe;
+        std::vector<std::string> extra;
+    } cases[] = {
+        {"app_1.2.3_amd64.deb", "opt/app/app", {"--maintainer", "Mordavin <apps@mordavin.org>"}},
+        {"app.msi", "Programs/app/app.exe", {"--product-name", "Jar App"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.output);
+        std::vector<std::string> command = {toolPath(), "installer", appJarDir() + "/app.jar", "-o",
+                                            dir.file(c.output)};
+        command.insert(command.end(), {"--line", "mainclass app.Main", "--version", "1.2.3", "--icon", icon});
+        command.insert(command.end(), c.extra.begin(), c.extra.end());
+        RunResult made = run(command, {.cwd = dir.path()});
+        ASSERT_EQ(made.exitCode, 0) << made.err;
+        EXPECT_EQ(made.err, "");
+        EXPECT_FALSE(fs::exists(dir.file(c.output + ".hux-pack")));
+        const std::string root = dir.file(c.output + ".files");
+        fs::create_directories(root);
+        const bool deb = c.output.back() == 'b';
+        RunResult opened = deb ? run({"dpkg-deb", "-x", dir.file(c.output), root})
+                               : run({"msiextract", "-C", root, dir.file(c.output)});
+        ASSERT_EQ(opened.exitCode, 0) << opened.err;
+        const std::string exe = root + "/" + c.exe;
+        RunResult shown = run({toolPath(), "inspect", exe});
+        EXPECT_TRUE(has(shown.out, "  mainclass app.Main\n")) << shown.out << shown.err;
+        if (deb) {
+            RunResult got = run({exe, "args", "x"}, {.env = {{"JAVA_HOME", jdks_.front()}}});
+            RunResult expected =
+                run({jdks_.front() + "/bin/java", "-cp", appJarDir() + "/app.jar", "app.Main", "args", "x"});
+            EXPECT_EQ(got.out, expected.out) << got.err;
+        } else {
+            // The Windows executable carries the version the installer shows.
+            EXPECT_TRUE(has(readFile(exe), std::string("1\0.\0002\0.\0003\0", 10))) << "no version 1.2.3";
+        }
+    }
+}
+
 TEST_F(DebInstaller, RefusesInOneLine) {
     struct Case {
         std::vector<std::string> args;
