@@ -3,6 +3,7 @@
 // WiX toolset), each with a menu entry, the icon and file associations.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -21,15 +22,16 @@ struct InstallerRequest {
     std::string format;          // "deb" or "msi"
     std::string executablePath;  // the packed executable; a jre/ beside it goes in too
     std::string outputPath;
-    std::string name;        // the package, folder and command name
-    VersionInfo version;     // product name, version, publisher (company), description, copyright
-    std::string iconPath;    // .png or .ico; empty: none (msi: the executable's own icon)
+    std::string name;      // the package, folder and command name
+    VersionInfo version;   // product name, version, publisher (company), description, copyright
+    std::string iconPath;  // .png or .ico; empty: none (msi: the executable's own icon)
     std::vector<FileAssociation> associations;
-    std::string maintainer;  // deb: "Name <address>"
+    std::string maintainer;      // deb: "Name <address>"
     bool dependsOnJava = false;  // deb: depend on a Java runtime when none is carried
     bool perMachine = false;     // msi: Program Files for every user instead of the user's own folder
     bool desktopShortcut = false;
-    SignRequest sign;  // msi: sign the executable, then the package
+    SignRequest sign;        // msi: sign the executable, then the package
+    std::string hostTarget;  // the system the tool runs on: windows-x64 builds a .msi with the WiX toolset
 };
 
 // Parses one --associate value, ".ext" or ".ext=description"; false with
@@ -65,6 +67,23 @@ std::string mimeTypeOf(const std::string& name, const FileAssociation& associati
 // and the components their stable identity.
 std::string wixSource(const InstallerRequest& request, const std::string& exePath);
 std::string nameBasedUuid(const std::string& name);
+
+// One step of building the package from its WiX source: a command, and
+// whether its exit code counts (`wix convert` reports each change it made
+// as an error).
+struct MsiStep {
+    std::vector<std::string> argv;
+    bool checked = true;
+};
+
+// The steps that build `wxs` into `output` on `hostTarget`, with the first
+// builder `found` says is on PATH: on Windows the WiX toolset (`wix`, version 4
+// and later, else version 3's candle and light, with `object` as the compiled
+// file between them), else wixl; elsewhere wixl. Empty with `error` naming
+// what to install when none is there.
+std::vector<MsiStep> msiBuildSteps(const std::string& hostTarget, const std::function<bool(const std::string&)>& found,
+                                   const std::string& wxs, const std::string& object, const std::string& output,
+                                   std::string& error);
 
 // Converts an icon (.png, or the largest image of an .ico) to PNG bytes and
 // its size in pixels; false with `error` for an image it cannot convert.

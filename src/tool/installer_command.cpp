@@ -1,9 +1,13 @@
 #include "tool/installer_command.h"
 
+#include <filesystem>
 #include <iostream>
 
+#include "platform/process.h"
 #include "tool/file_names.h"
 #include "tool/packer.h"
+
+namespace fs = std::filesystem;
 
 namespace hux::tool {
 
@@ -17,10 +21,12 @@ int refuse(const std::string& line, int code) {
 }  // namespace
 
 InstallerCommand::InstallerCommand(CLI::App& app)
-    : command_(app.add_subcommand("installer", "Make an installer (.deb or .msi) for a packed executable")) {
+    : command_(app.add_subcommand(
+          "installer", "Make an installer (.deb or .msi) for a packed executable, or for jars packed first")) {
     CLI::App* c = command_;
-    c->add_option("executable", request_.executablePath,
-                  "The packed executable (a jre/ folder beside it goes into the installer too)")
+    c->add_option("inputs", inputs_,
+                  "The packed executable (a jre/ folder beside it goes into the installer too), or the jars "
+                  "and files hux pack takes (PATH or NAME=PATH), packed first for the installer's system")
         ->required();
     c->add_option("-o,--output", request_.outputPath,
                   "The installer to write (default: NAME_VERSION_amd64.deb, or NAME.msi for a .exe)");
@@ -46,17 +52,92 @@ InstallerCommand::InstallerCommand(CLI::App& app)
     c->add_flag("--depends-java", request_.dependsOnJava, "deb: depend on a Java runtime package");
     c->add_flag("--per-machine", request_.perMachine, "msi: install for every user under Program Files");
     c->add_flag("--desktop-shortcut", request_.desktopShortcut, "msi: also put a shortcut on the desktop");
-    request_.sign.hostTarget = HUX_HOST_TARGET;
+    c->add_option("-c,--config", configPath_, "With jars: a file of 'key value' configuration lines, as for hux pack");
+    c->add_option("-l,--line", lines_, "With jars: a further configuration line, e.g. \"mainclass app.Main\"")
+        ->allow_extra_args(false);
+    c->add_flag("--jlink", runtime_.jlink, "With jars: make a small runtime with jdeps and jlink, installed as jre/");
+    c->add_option("--jdk", runtime_.jdk, "With --jlink: the JDK whose modules are linked");
+    c->add_option("--add-modules", runtime_.addModules, "With --jlink: modules to add, comma-separated")
+        ->allow_extra_args(false);
+    c->add_option("--runtime", runtimeDir_, "With jars: install this runtime image as jre/");
+    c->add_flag("--flatten", flatten_, "With jars: store the jars' entries at the top level, as hux pack --flatten");
+    c->add_flag("--gui", gui_, "With jars, msi: no console window");
+    request_.sign.hostTarget = request_.hostTarget = runtime_.hostTarget = HUX_HOST_TARGET;
     c->add_option("--sign-key", request_.sign.key,
                   "msi: sign the executable and the package with this key, PEM or PKCS#12 (.pfx, .p12)");
     c->add_option("--sign-cert", request_.sign.cert, "msi: the certificate for a PEM --sign-key");
     c->add_option("--sign-pass-file", request_.sign.passFile, "msi: the key's pass phrase is this file's first line");
-    c->add_option("--sign-pass-env", request_.sign.passEnv, "msi: the key's pass phrase is in this environment variable");
+    c->add_option("--sign-pass-env", request_.sign.passEnv,
+                  "msi: the key's pass phrase is in this environment variable");
     c->add_option("--timestamp", request_.sign.timestampUrl, "msi: time-stamp the signatures at this RFC 3161 server");
+}
+
+namespace {
+
+bool isJar(const std::string& input) {
+    const std::string ext = textOf(pathOf(input).extension());
+    return ext == ".jar" || ext == ".JAR";
+}
+
+// Data shipped with the tool: <bin>/../share/hux.
+fs::path dataDirectory() {
+    const ByteString self = platform::moduleFileName();
+    return pathOf(self.c_str()).parent_path().parent_path() / "share" / "hux";
+}
+
+}  // namespace
+
+int InstallerCommand::packFirst(const std::string& folder) {
+    PackRequest job;
+    job.target = request_.format == "msi" ? "windows-x64" : "linux-x64";
+    std::error_code ec;
+    for (const std::string& input : inputs_) {
+        const size_t eq = input.find('=');
+        if (eq != std::string::npos && eq > 0 && !fs::exists(pathOf(input), ec))
+            job.files.emplace_back(input.substr(0, eq), input.substr(eq + 1));
+        else
+            job.files.emplace_back(textOf(pathOf(input).filename()), input);
+    }
+    job.configPath = configPath_;
+    job.extraLines = lines_;
+    job.flatten = flatten_;
+    job.runtime = runtime_;
+    job.runtime.imageDir = runtimeDir_;
+    const bool windows = job.target == "windows-x64";
+    const std::string fileName = request_.name + (windows ? ".exe" : "");
+    job.outputPath = textOf(pathOf(folder) / fileName);
+    if (windows) {
+        // The executable carries the icon and the version the installer shows;
+        // the installer signs its copy.
+        job.look.iconPath = request_.iconPath;
+        job.look.version = request_.version;
+        job.look.gui = gui_;
+        job.look.fileName = fileName;
+    } else if (gui_) {
+        return refuse("--gui goes with Windows installers (--format msi)", 2);
+    }
+    const fs::path data = dataDirectory();
+    job.stubPath = textOf(data / "stubs" / job.target / (windows ? "hux-stub.exe" : "hux-stub"));
+    job.javaClassesDir = textOf(data / "java");
+    job.report = [](const std::string& line) { std::cout << "hux installer: " << line << std::endl; };
+    if (const std::string mistake = commandLineProblem(job); !mistake.empty()) return refuse(mistake, 2);
+    fs::create_directories(pathOf(folder), ec);
+    std::string error;
+    std::vector<std::string> warnings;
+    if (!pack(job, error, warnings)) return refuse(error, 1);
+    for (const std::string& warning : warnings) std::cerr << "hux installer: warning: " << warning << "\n";
+    request_.executablePath = job.outputPath;
+    return 0;
 }
 
 int InstallerCommand::run() {
     std::string error;
+    const bool fromJars = inputs_.size() > 1 || isJar(inputs_[0]) || inputs_[0].find('=') != std::string::npos;
+    if (!fromJars) request_.executablePath = inputs_[0];
+    if (!fromJars &&
+        (!configPath_.empty() || !lines_.empty() || runtime_.jlink || !runtimeDir_.empty() || flatten_ || gui_))
+        return refuse("-c, --line, --jlink, --runtime, --flatten and --gui go with jars (hux installer app.jar ...)",
+                      2);
     if (!versionInfoPath_.empty()) {
         std::vector<uint8_t> bytes;
         std::vector<std::string> lines;
@@ -67,7 +148,8 @@ int InstallerCommand::run() {
             if (!applyVersionInfoLine(request_.version, line, error)) return refuse(versionInfoPath_ + ": " + error, 1);
     }
     for (const auto& [name, value] : versionFields_)
-        if (!applyVersionInfoLine(request_.version, name + "=" + value, error)) return refuse("--" + name + ": " + error, 2);
+        if (!applyVersionInfoLine(request_.version, name + "=" + value, error))
+            return refuse("--" + name + ": " + error, 2);
     if (request_.version.get("ProductVersion").empty() && !request_.version.get("FileVersion").empty())
         request_.version.set("ProductVersion", request_.version.get("FileVersion"));
     for (const std::string& text : associations_) {
@@ -80,14 +162,29 @@ int InstallerCommand::run() {
         return s.size() >= t.size() && s.compare(s.size() - t.size(), t.size(), t) == 0;
     };
     if (request_.format.empty())
-        request_.format = endsWith(request_.outputPath, ".msi") || (request_.outputPath.empty() &&
-                                                                    endsWith(request_.executablePath, ".exe"))
+        request_.format = endsWith(request_.outputPath, ".msi") ||
+                                  (request_.outputPath.empty() && endsWith(request_.executablePath, ".exe"))
                               ? "msi"
                               : "deb";
-    if (request_.name.empty()) request_.name = defaultPackageName(request_.executablePath);
+    // From jars, the first one's name (the path of a NAME=PATH input).
+    if (request_.name.empty())
+        request_.name = defaultPackageName(fromJars ? textOf(pathOf(inputs_[0].substr(inputs_[0].find('=') + 1)).stem())
+                                                    : request_.executablePath);
     const std::string mistake = installerRequestProblem(request_);
     if (!mistake.empty()) return refuse(mistake, 2);
     if (request_.outputPath.empty()) request_.outputPath = defaultInstallerName(request_);
+    // From jars: the executable (and its jre/) is packed beside the output,
+    // and goes once the installer holds it.
+    const std::string packed = request_.outputPath + ".hux-pack";
+    struct Cleanup {
+        std::string folder;
+        ~Cleanup() {
+            std::error_code ec;
+            if (!folder.empty()) fs::remove_all(pathOf(folder), ec);
+        }
+    } cleanup{fromJars ? packed : ""};
+    if (fromJars)
+        if (const int code = packFirst(packed); code != 0) return code;
     const bool written = request_.format == "msi" ? writeMsi(request_, error) : writeDeb(request_, error);
     if (!written) return refuse(error, 1);
     std::cout << "hux installer: wrote " << request_.outputPath << std::endl;

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "tool/installer.h"
+#include "tool/runtime_image.h"
 
 namespace hux::tool {
 
@@ -19,8 +20,18 @@ public:
     int run();
 
 private:
+    // Packs the jars into an executable in `folder`, as `hux pack` does with
+    // the same options, for the installer's format; 0 or the exit code.
+    int packFirst(const std::string& folder);
+
     CLI::App* command_;
     InstallerRequest request_;
+    std::vector<std::string> inputs_;  // the packed executable, or what `hux pack` takes
+    std::string configPath_;
+    std::vector<std::string> lines_;
+    RuntimeRequest runtime_;
+    std::string runtimeDir_;
+    bool flatten_ = false, gui_ = false;
     std::string versionInfoPath_;
     std::vector<std::pair<std::string, std::string>> versionFields_;
     std::vector<std::string> associations_;

@@ -5,12 +5,14 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <map>
 
 #include "platform/run_program.h"
 #include "tool/file_names.h"
 #include "tool/installer.h"
+#include "tool/runtime_image.h"
 #include "tool/signing.h"
 
 namespace fs = std::filesystem;
@@ -36,7 +38,10 @@ std::vector<uint8_t> sha1(const std::vector<uint8_t>& message) {
         for (int i = 16; i < 80; ++i) w[i] = rotl(w[i - 3] ^ w[i - 8] ^ w[i - 14] ^ w[i - 16], 1);
         uint32_t a = h[0], b = h[1], c = h[2], d = h[3], e = h[4];
         for (int i = 0; i < 80; ++i) {
-            const uint32_t f = i < 20 ? (b & c) | (~b & d) : i < 40 ? b ^ c ^ d : i < 60 ? (b & c) | (b & d) | (c & d) : b ^ c ^ d;
+            const uint32_t f = i < 20   ? (b & c) | (~b & d)
+                               : i < 40 ? b ^ c ^ d
+                               : i < 60 ? (b & c) | (b & d) | (c & d)
+                                        : b ^ c ^ d;
             const uint32_t k = i < 20 ? 0x5A827999 : i < 40 ? 0x6ED9EBA1 : i < 60 ? 0x8F1BBCDC : 0xCA62C1D6;
             const uint32_t t = rotl(a, 5) + f + e + k + w[i];
             e = d;
@@ -77,11 +82,16 @@ namespace {
 std::string xmlText(const std::string& text) {
     std::string out;
     for (const char c : text) {
-        if (c == '&') out += "&amp;";
-        else if (c == '<') out += "&lt;";
-        else if (c == '>') out += "&gt;";
-        else if (c == '"') out += "&quot;";
-        else out += c;
+        if (c == '&')
+            out += "&amp;";
+        else if (c == '<')
+            out += "&lt;";
+        else if (c == '>')
+            out += "&gt;";
+        else if (c == '"')
+            out += "&quot;";
+        else
+            out += c;
     }
     return out;
 }
@@ -151,21 +161,30 @@ std::string wixSource(const InstallerRequest& request, const std::string& exePat
     const std::string exeName = xmlText(textOf(pathOf(request.executablePath).filename()));
     const std::string scope = request.perMachine ? "machine|" : "user|";
     Source s;
-    s.xml = "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n"
-            "<Wix xmlns=\"http://schemas.microsoft.com/wix/2006/wi\">\n"
-            "  <Product Id=\"*\" Name=\"" + product + "\" Language=\"1033\" Version=\"" + msiVersion(request.version) +
-            "\" Manufacturer=\"" + publisher + "\" UpgradeCode=\"" + nameBasedUuid(request.name + "|" + publisher) +
-            "\">\n"
-            "    <Package InstallerVersion=\"500\" Compressed=\"yes\" InstallScope=\"" +
-            (request.perMachine ? "perMachine" : "perUser") + "\" Description=\"" +
-            xmlText(field(request, "FileDescription", product)) + "\" Manufacturer=\"" + publisher + "\"/>\n"
-            "    <MajorUpgrade DowngradeErrorMessage=\"A newer version of " + product + " is already installed.\"/>\n"
-            "    <Media Id=\"1\" Cabinet=\"app.cab\" EmbedCab=\"yes\"/>\n"
-            "    <Icon Id=\"AppIcon.exe\" SourceFile=\"" + sourcePath(pathOf(exePath)) + "\"/>\n"
-            "    <Property Id=\"ARPPRODUCTICON\" Value=\"AppIcon.exe\"/>\n"
-            "    <Directory Id=\"TARGETDIR\" Name=\"SourceDir\">\n";
-    s.xml += request.perMachine ? "      <Directory Id=\"ProgramFiles64Folder\">\n        <Directory Id=\"Programs\">\n"
-                                : "      <Directory Id=\"LocalAppDataFolder\">\n        <Directory Id=\"Programs\" Name=\"Programs\">\n";
+    s.xml =
+        "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n"
+        "<Wix xmlns=\"http://schemas.microsoft.com/wix/2006/wi\">\n"
+        "  <Product Id=\"*\" Name=\"" +
+        product + "\" Language=\"1033\" Version=\"" + msiVersion(request.version) + "\" Manufacturer=\"" + publisher +
+        "\" UpgradeCode=\"" + nameBasedUuid(request.name + "|" + publisher) +
+        "\">\n"
+        "    <Package InstallerVersion=\"500\" Compressed=\"yes\" InstallScope=\"" +
+        (request.perMachine ? "perMachine" : "perUser") + "\" Description=\"" +
+        xmlText(field(request, "FileDescription", product)) + "\" Manufacturer=\"" + publisher +
+        "\"/>\n"
+        "    <MajorUpgrade DowngradeErrorMessage=\"A newer version of " +
+        product +
+        " is already installed.\"/>\n"
+        "    <Media Id=\"1\" Cabinet=\"app.cab\" EmbedCab=\"yes\"/>\n"
+        "    <Icon Id=\"AppIcon.exe\" SourceFile=\"" +
+        sourcePath(pathOf(exePath)) +
+        "\"/>\n"
+        "    <Property Id=\"ARPPRODUCTICON\" Value=\"AppIcon.exe\"/>\n"
+        "    <Directory Id=\"TARGETDIR\" Name=\"SourceDir\">\n";
+    s.xml +=
+        request.perMachine
+            ? "      <Directory Id=\"ProgramFiles64Folder\">\n        <Directory Id=\"Programs\">\n"
+            : "      <Directory Id=\"LocalAppDataFolder\">\n        <Directory Id=\"Programs\" Name=\"Programs\">\n";
     s.xml += "          <Directory Id=\"INSTALLDIR\" Name=\"" + xmlText(request.name) + "\">\n";
     std::error_code ec;
     const fs::path jre = pathOf(request.executablePath).parent_path() / "jre";
@@ -174,31 +193,60 @@ std::string wixSource(const InstallerRequest& request, const std::string& exePat
         runtimeFolder(request, jre, "jre", s, "              ");
         s.xml += "            </Directory>\n";
     }
-    s.xml += "            <Component Id=\"Main\" Win64=\"yes\" Guid=\"" + nameBasedUuid(request.name + "|" + scope + "main") + "\">\n"
-             "              <File Id=\"MainExe\" Name=\"" + exeName + "\" Source=\"" + sourcePath(pathOf(exePath)) +
+    s.xml += "            <Component Id=\"Main\" Win64=\"yes\" Guid=\"" +
+             nameBasedUuid(request.name + "|" + scope + "main") +
+             "\">\n"
+             "              <File Id=\"MainExe\" Name=\"" +
+             exeName + "\" Source=\"" + sourcePath(pathOf(exePath)) +
              "\" KeyPath=\"yes\">\n"
-             "                <Shortcut Id=\"StartMenu\" Directory=\"ProgramMenuFolder\" Name=\"" + product +
-             "\" WorkingDirectory=\"INSTALLDIR\" Icon=\"AppIcon.exe\"/>\n";
+             "                <Shortcut Id=\"StartMenu\" Directory=\"ProgramMenuFolder\" Name=\"" +
+             product + "\" WorkingDirectory=\"INSTALLDIR\" Icon=\"AppIcon.exe\"/>\n";
     if (request.desktopShortcut)
         s.xml += "                <Shortcut Id=\"Desktop\" Directory=\"DesktopFolder\" Name=\"" + product +
                  "\" WorkingDirectory=\"INSTALLDIR\" Icon=\"AppIcon.exe\"/>\n";
     s.xml += "              </File>\n              <RemoveFolder Id=\"RemoveInstallDir\" On=\"uninstall\"/>\n";
     for (const FileAssociation& a : request.associations)
         s.xml += "              <ProgId Id=\"" + xmlText(request.name + "." + a.extension) + "\" Description=\"" +
-                 xmlText(a.description) + "\">\n"
-                 "                <Extension Id=\"" + xmlText(a.extension) + "\" ContentType=\"" +
-                 xmlText(mimeTypeOf(request.name, a)) + "\">\n"
-                 "                  <Verb Id=\"open\" Command=\"Open\" TargetFile=\"MainExe\" Argument=\"&quot;%1&quot;\"/>\n"
+                 xmlText(a.description) +
+                 "\">\n"
+                 "                <Extension Id=\"" +
+                 xmlText(a.extension) + "\" ContentType=\"" + xmlText(mimeTypeOf(request.name, a)) +
+                 "\">\n"
+                 "                  <Verb Id=\"open\" Command=\"Open\" TargetFile=\"MainExe\" "
+                 "Argument=\"&quot;%1&quot;\"/>\n"
                  "                </Extension>\n              </ProgId>\n"
-                 "              <RegistryValue Root=\"HKCR\" Key=\"" + xmlText(request.name + "." + a.extension) +
+                 "              <RegistryValue Root=\"HKCR\" Key=\"" +
+                 xmlText(request.name + "." + a.extension) +
                  "\\DefaultIcon\" Type=\"string\" Value=\"[#MainExe],0\"/>\n";
     s.xml += "            </Component>\n";
     s.components.push_back("Main");
-    s.xml += "          </Directory>\n        </Directory>\n      </Directory>\n"
-             "      <Directory Id=\"ProgramMenuFolder\"/>\n      <Directory Id=\"DesktopFolder\"/>\n"
-             "    </Directory>\n    <Feature Id=\"Application\" Level=\"1\">\n";
+    s.xml +=
+        "          </Directory>\n        </Directory>\n      </Directory>\n"
+        "      <Directory Id=\"ProgramMenuFolder\"/>\n      <Directory Id=\"DesktopFolder\"/>\n"
+        "    </Directory>\n    <Feature Id=\"Application\" Level=\"1\">\n";
     for (const std::string& c : s.components) s.xml += "      <ComponentRef Id=\"" + c + "\"/>\n";
     return s.xml + "    </Feature>\n  </Product>\n</Wix>\n";
+}
+
+std::vector<MsiStep> msiBuildSteps(const std::string& hostTarget, const std::function<bool(const std::string&)>& found,
+                                   const std::string& wxs, const std::string& object, const std::string& output,
+                                   std::string& error) {
+    const bool windows = hostTarget == "windows-x64";
+    // The source is the version 3 schema that wixl reads; `wix convert`
+    // rewrites it in place for version 4 and later. The per-user components
+    // keep their files as key paths, which wixl takes and the validation
+    // that needs the Windows Installer service (-sval) would refuse.
+    if (windows && found("wix"))
+        return {{{"wix", "convert", "-nologo", wxs}, false},
+                {{"wix", "build", "-nologo", "-arch", "x64", "-sval", "-o", output, wxs}}};
+    if (windows && found("candle") && found("light"))
+        return {{{"candle", "-nologo", "-arch", "x64", "-out", object, wxs}},
+                {{"light", "-nologo", "-sval", "-out", output, object}}};
+    if (found("wixl")) return {{{"wixl", "-a", "x64", "-o", output, wxs}}};
+    error = windows ? "writing a .msi needs the WiX toolset on PATH (dotnet tool install --global wix), or wixl "
+                      "(msitools from MSYS2)"
+                    : "writing a .msi needs wixl (apt install wixl)";
+    return {};
 }
 
 bool writeMsi(const InstallerRequest& request, std::string& error) {
@@ -231,15 +279,20 @@ bool writeMsi(const InstallerRequest& request, std::string& error) {
         }
     }
     if (ok) {
-        const int rc = platform::runProgramToFile(
-            {"wixl", "-a", "x64", "-o", textOf(partial), textOf(work / "installer.wxs")}, textOf(work / "wixl.log"),
-            error);
-        if (rc == 127 || rc < 0) {
-            error = "writing a .msi needs wixl (apt install wixl; on Windows, msitools from MSYS2)";
-            ok = false;
-        } else if (rc != 0) {
-            error = "wixl could not write the installer (exit " + std::to_string(rc) + ")";
-            ok = false;
+        const std::string log = textOf(work / "build.log");
+        auto found = [](const std::string& program) { return !findOnPath(program).empty(); };
+        const std::vector<MsiStep> steps = msiBuildSteps(request.hostTarget, found, textOf(work / "installer.wxs"),
+                                                         textOf(work / "installer.wixobj"), textOf(partial), error);
+        ok = !steps.empty();
+        for (const MsiStep& step : steps) {
+            // What a step whose exit code does not count says is no failure.
+            const int rc = step.checked ? platform::runProgramToFile(step.argv, log, error)
+                                        : platform::runProgramCapturing(step.argv, log, error);
+            if (step.checked && rc != 0) {
+                error = step.argv[0] + " could not write the installer (exit " + std::to_string(rc) + ")";
+                ok = false;
+                break;
+            }
         }
     }
     if (ok && sign) ok = signExecutable(textOf(partial), request.sign, error);

@@ -3,8 +3,11 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <random>
+#include <sstream>
 
 #include "harness.h"
 #include "tool/icon_samples.h"
@@ -53,9 +56,10 @@ protected:
     std::string installer(const std::string& version, unsigned size) {
         const std::string icon = dir_.write("icon" + std::to_string(size) + ".png", hux::test::pngImage(size, size));
         const std::string deb = dir_.file(std::string(kPackage) + "_" + version + "_amd64.deb");
-        RunResult made = run({toolPath(), "installer", exe_, "-o", deb, "--version", version, "--product-name",
-                              "Hux Installer Test", "--company", "Mordavin", "--maintainer", "Mordavin Team <team@mordavin.org>", "--icon", icon, "--associate",
-                              ".huxit=Hux test document", "--associate", ".huxit2"});
+        RunResult made =
+            run({toolPath(), "installer", exe_, "-o", deb, "--version", version, "--product-name", "Hux Installer Test",
+                 "--company", "Mordavin", "--maintainer", "Mordavin Team <team@mordavin.org>", "--icon", icon,
+                 "--associate", ".huxit=Hux test document", "--associate", ".huxit2"});
         EXPECT_EQ(made.exitCode, 0) << made.err;
         EXPECT_EQ(made.err, "");
         return deb;
@@ -135,26 +139,142 @@ TEST_F(DebInstaller, InstallsRunsUpgradesAndLeavesNothingBehind) {
     EXPECT_NE(run({"dpkg-query", "-W", kPackage}).exitCode, 0);
 }
 
+namespace {
+
+// The entry's Exec= line as the desktop runs it for `file`: its words, with
+// the file for the field code.
+std::vector<std::string> execFor(const std::string& entry, const std::string& file) {
+    const size_t at = entry.find("\nExec=") + 6;
+    std::istringstream words(entry.substr(at, entry.find('\n', at) - at));
+    std::vector<std::string> argv;
+    for (std::string w; words >> w;) argv.push_back(w == "%f" || w == "%F" || w == "%u" || w == "%U" ? file : w);
+    return argv;
+}
+
+}  // namespace
+
+// With `singleinstance forward`, a document opened while the installed
+// application runs goes to the running instance: the first one started
+// through the entry's Exec line, the second opened as the desktop opens it
+// (gio: the file's MIME type, the entry that takes it, its Exec line).
+TEST_F(DebInstaller, ASecondDocumentGoesToTheRunningInstance) {
+    PackageGuard guard;
+    std::random_device rd;
+    const std::string appId = "hux\\e2e\\installer." + std::to_string(getpid()) + "." + std::to_string(rd() % 1000000);
+    RunResult packed = pack(kLinux, exe_,
+                            {"mainclass inst.Main", "jre_order c", "jvmdll " + jvmLibraryOf(jdks_.front()),
+                             "appid " + appId, "singleinstance forward", "argv documents"},
+                            {"lib/instances.jar=" + appJarDir() + "/instances.jar"});
+    ASSERT_EQ(packed.exitCode, 0) << packed.err;
+    RunResult installed = run({"dpkg", "-i", installer("1.2.3", 48)});
+    ASSERT_EQ(installed.exitCode, 0) << installed.out << installed.err;
+    const std::string entry = readFile("/usr/share/applications/huxinstallertest.desktop");
+    const std::string first = dir_.write("first notes.huxit", "one");
+    const std::string second = dir_.write("second notes.huxit", "two");
+    RunOptions options;
+    options.env["HUX_DEBUG"] = "1";
+    options.cwd = dir_.path();
+
+    Background running(execFor(entry, first), options);
+    ASSERT_TRUE(running.waitForOutput(" opened|" + first + "\n", 60000)) << running.output() << running.finish().err;
+    const std::string pid = std::to_string(running.pid());
+    EXPECT_TRUE(has(running.output(), "ready " + pid + " opened")) << running.output();
+
+    // Its output read through a pipe that the launched command holds too, so
+    // that what gio starts has ended when the run returns.
+    const bool gio = onPath("gio");
+    RunResult opened = run(
+        gio ? std::vector<std::string>{"sh", "-c", "gio open \"$1\" 2>&1 | cat", "sh", second} : execFor(entry, second),
+        options);
+    const std::string said = opened.out + opened.err;
+    EXPECT_EQ(opened.exitCode, 0) << said;
+    EXPECT_TRUE(has(said, "forwarded the launch to the running instance " + pid)) << said;
+    // No second application ran: the launch started no machine of its own.
+    EXPECT_FALSE(has(said, "ready ")) << said;
+    EXPECT_TRUE(running.waitForOutput("args=|documents|" + second + "\n", 30000)) << running.output();
+    const std::string out = running.finish().out;
+    EXPECT_EQ(out.find("launch "), out.rfind("launch ")) << out;
+}
+
+namespace {
+
+class InstallerFromJars : public JdkTest {};
+
+}  // namespace
+
+// One command from the jar: packed for the format's system first (with the
+// icon and version for Windows), then put in the package, and the packed
+// executable gone.
+TEST_F(InstallerFromJars, PacksTheJarForTheFormatsSystemFirst) {
+    if (!windowsStubAvailable()) GTEST_SKIP() << "the Windows stub was not built";
+    for (const char* tool : {"dpkg-deb", "wixl", "msiextract"})
+        if (!onPath(tool)) GTEST_SKIP() << tool << " is not installed (scripts/install-deps test)";
+    Scratch dir;
+    const std::string icon = dir.write("icon.png", hux::test::pngImage(32, 32));
+    struct Case {
+        std::string output, exe;
+        std::vector<std::string> extra;
+    } cases[] = {
+        {"app_1.2.3_amd64.deb", "opt/app/app", {"--maintainer", "Mordavin <apps@mordavin.org>"}},
+        {"app.msi", "Programs/app/app.exe", {"--product-name", "Jar App"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.output);
+        std::vector<std::string> command = {toolPath(), "installer", appJarDir() + "/app.jar", "-o",
+                                            dir.file(c.output)};
+        command.insert(command.end(), {"--line", "mainclass app.Main", "--version", "1.2.3", "--icon", icon});
+        command.insert(command.end(), c.extra.begin(), c.extra.end());
+        RunResult made = run(command, {.cwd = dir.path()});
+        ASSERT_EQ(made.exitCode, 0) << made.err;
+        EXPECT_EQ(made.err, "");
+        EXPECT_FALSE(fs::exists(dir.file(c.output + ".hux-pack")));
+        const std::string root = dir.file(c.output + ".files");
+        fs::create_directories(root);
+        const bool deb = c.output.back() == 'b';
+        RunResult opened = deb ? run({"dpkg-deb", "-x", dir.file(c.output), root})
+                               : run({"msiextract", "-C", root, dir.file(c.output)});
+        ASSERT_EQ(opened.exitCode, 0) << opened.err;
+        const std::string exe = root + "/" + c.exe;
+        RunResult shown = run({toolPath(), "inspect", exe});
+        EXPECT_TRUE(has(shown.out, "  mainclass app.Main\n")) << shown.out << shown.err;
+        if (deb) {
+            RunResult got = run({exe, "args", "x"}, {.env = {{"JAVA_HOME", jdks_.front()}}});
+            RunResult expected =
+                run({jdks_.front() + "/bin/java", "-cp", appJarDir() + "/app.jar", "app.Main", "args", "x"});
+            EXPECT_EQ(got.out, expected.out) << got.err;
+        } else {
+            // The Windows executable carries the version the installer shows.
+            EXPECT_TRUE(has(readFile(exe), std::string("1\0.\0002\0.\0003\0", 10))) << "no version 1.2.3";
+        }
+    }
+}
+
 TEST_F(DebInstaller, RefusesInOneLine) {
     struct Case {
         std::vector<std::string> args;
         int code;
         std::string line;
     } cases[] = {
-        {{exe_, "--version", "1.0", "--sign-key", "k", "--sign-cert", "c"}, 2,
+        {{exe_, "--version", "1.0", "--sign-key", "k", "--sign-cert", "c"},
+         2,
          "hux installer: --sign-key and --per-machine go with Windows installers (--format msi)\n"},
         {{exe_}, 2, "hux installer: name the version with --version (1.2.3)\n"},
-        {{exe_, "--version", "1.0", "--maintainer", "Mordavin"}, 2,
+        {{exe_, "--version", "1.0", "--maintainer", "Mordavin"},
+         2,
          "hux installer: name the package's maintainer with --maintainer \"Name <address>\"\n"},
-        {{exe_, "--version", "1.0", "--maintainer", "M <m@mordavin.org>", "--associate", ".a b"}, 2,
+        {{exe_, "--version", "1.0", "--maintainer", "M <m@mordavin.org>", "--associate", ".a b"},
+         2,
          "hux installer: --associate '.a b': give an extension of letters, digits, '-' or '_', as .ext or "
          ".ext=description\n"},
-        {{exe_, "--version", "1.0", "--maintainer", "M <m@mordavin.org>", "--name", "Big"}, 2,
+        {{exe_, "--version", "1.0", "--maintainer", "M <m@mordavin.org>", "--name", "Big"},
+         2,
          "hux installer: the name 'Big' is not a package name: lower-case letters, digits, '.', '+' and '-', at "
          "least two, starting with a letter or digit (give one with --name)\n"},
-        {{dir_.file("missing"), "--version", "1.0", "--maintainer", "M <m@mordavin.org>", "-o", dir_.file("x.deb")}, 1,
+        {{dir_.file("missing"), "--version", "1.0", "--maintainer", "M <m@mordavin.org>", "-o", dir_.file("x.deb")},
+         1,
          "hux installer: cannot read the executable '" + dir_.file("missing") + "'\n"},
-        {{exe_, "--version", "1.0", "--maintainer", "M <m@mordavin.org>", "--icon", exe_, "-o", dir_.file("x.deb")}, 1,
+        {{exe_, "--version", "1.0", "--maintainer", "M <m@mordavin.org>", "--icon", exe_, "-o", dir_.file("x.deb")},
+         1,
          "hux installer: " + exe_ + ": not an icon file (.ico) or a PNG image\n"},
     };
     for (const Case& c : cases) {
@@ -177,8 +297,9 @@ protected:
         if (!windowsStubAvailable()) GTEST_SKIP() << "the Windows stub was not built";
         for (const char* tool : {"wixl", "osslsigncode", "openssl"})
             if (!onPath(tool)) GTEST_SKIP() << tool << " is not installed (scripts/install-deps test)";
-        RunResult made = run({"openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", dir_.file("key.pem"),
-                              "-out", dir_.file("cert.pem"), "-days", "2", "-subj", "/CN=hux installer test"});
+        RunResult made =
+            run({"openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", dir_.file("key.pem"), "-out",
+                 dir_.file("cert.pem"), "-days", "2", "-subj", "/CN=hux installer test"});
         ASSERT_EQ(made.exitCode, 0) << made.err;
         exe_ = dir_.file("HuxMsiTest.exe");
         const std::string icon = dir_.write("icon.png", hux::test::pngImage(32, 32));
@@ -192,16 +313,30 @@ protected:
     }
     std::string installer(const std::string& version, const std::vector<std::string>& extra = {}) {
         const std::string msi = dir_.file("huxmsitest-" + version + ".msi");
-        std::vector<std::string> command = {toolPath(), "installer", exe_, "-o", msi, "--version", version,
-                                            "--product-name", "Hux Msi Test", "--company", "Mordavin", "--associate",
-                                            ".huxmt=Hux test document", "--sign-key", dir_.file("key.pem"),
-                                            "--sign-cert", dir_.file("cert.pem")};
+        std::vector<std::string> command = {toolPath(),
+                                            "installer",
+                                            exe_,
+                                            "-o",
+                                            msi,
+                                            "--version",
+                                            version,
+                                            "--product-name",
+                                            "Hux Msi Test",
+                                            "--company",
+                                            "Mordavin",
+                                            "--associate",
+                                            ".huxmt=Hux test document",
+                                            "--sign-key",
+                                            dir_.file("key.pem"),
+                                            "--sign-cert",
+                                            dir_.file("cert.pem")};
         command.insert(command.end(), extra.begin(), extra.end());
         RunResult made = run(command);
         EXPECT_EQ(made.exitCode, 0) << made.err;
         EXPECT_EQ(made.err, "");
         return msi;
     }
+
 public:
     static RunResult wine(const std::vector<std::string>& args, const RunOptions& given = {}) {
         std::vector<std::string> command = {sourceDir() + "/scripts/wine-run"};
@@ -210,6 +345,7 @@ public:
         options.timeoutMs = 120000;
         return run(command, options);
     }
+
 protected:
     std::string prefix() const {
         const char* set = std::getenv("WINEPREFIX");
@@ -232,7 +368,8 @@ TEST_F(MsiInstaller, InstallsPerUserAssociatesUpgradesAndUninstallsCleanly) {
     // The original stays unsigned: the installer signs its own copy.
     EXPECT_FALSE(verifies(exe_));
 
-    const std::string home = prefix() + "/drive_c/users/" + std::string(std::getenv("USER") ? std::getenv("USER") : "root");
+    const std::string home =
+        prefix() + "/drive_c/users/" + std::string(std::getenv("USER") ? std::getenv("USER") : "root");
     const std::string installed = home + "/AppData/Local/Programs/huxmsitest";
     const std::string shortcut = home + "/AppData/Roaming/Microsoft/Windows/Start Menu/Programs/Hux Msi Test.lnk";
     const std::string uninstallKeys = "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall";
@@ -270,7 +407,9 @@ TEST_F(MsiInstaller, InstallsPerUserAssociatesUpgradesAndUninstallsCleanly) {
     recording.env["HUX_RUNTIME_LOG"] = winePath(dir_.file("runtime.log"));
     RunResult opened = wine({"start", "/wait", winePath(document)}, recording);
     const std::string recorded = readFile(dir_.file("runtime.log"));
-    EXPECT_TRUE(has(recorded, "\\AppData\\Local\\Programs\\huxmsitest\\HuxMsiTest.exe\" \"" + winePath(document) + "\"")) << recorded << opened.err;
+    EXPECT_TRUE(
+        has(recorded, "\\AppData\\Local\\Programs\\huxmsitest\\HuxMsiTest.exe\" \"" + winePath(document) + "\""))
+        << recorded << opened.err;
 
     RunResult removed = wine({"msiexec", "/x", winePath(newer), "/qn"});
     ASSERT_EQ(removed.exitCode, 0) << removed.out << removed.err;
@@ -279,6 +418,45 @@ TEST_F(MsiInstaller, InstallsPerUserAssociatesUpgradesAndUninstallsCleanly) {
     EXPECT_FALSE(has(wine({"reg", "query", uninstallKeys, "/s"}).out, "Hux Msi Test"));
     EXPECT_NE(wine({"reg", "query", "HKCR\\.huxmt"}).exitCode, 0);
     EXPECT_NE(wine({"reg", "query", "HKCR\\huxmsitest.huxmt"}).exitCode, 0);
+}
+
+// With `singleinstance forward`, a document opened through the association
+// (`start doc.ext`, as Explorer opens it) while the application runs goes to
+// the running instance. Under Wine no Java runtime runs, so a Windows process
+// on the application's id (the instance test helper) takes the running
+// instance's part; a launch that ran on its own would find no runtime and fail.
+TEST_F(MsiInstaller, ADocumentOpenedWhileTheApplicationRunsGoesToTheRunningInstance) {
+    const std::string peer = windowsBuildDir() + "/bin/instance_peer.exe";
+    if (access(peer.c_str(), R_OK) != 0) GTEST_SKIP() << "no Windows build";
+    std::random_device rd;
+    const std::string appId = "huxmsifwd" + std::to_string(getpid()) + "x" + std::to_string(rd() % 100000);
+    RunResult packed = pack(kWindows, exe_, {"mainclass inst.Main", "appid " + appId, "singleinstance forward"},
+                            {"lib/instances.jar=" + appJarDir() + "/instances.jar"});
+    ASSERT_EQ(packed.exitCode, 0) << packed.err;
+    const std::string msi = installer("3.0.0");
+    struct Cleanup {
+        std::string msi;
+        ~Cleanup() { MsiInstaller::wine({"msiexec", "/x", winePath(msi), "/qn"}); }
+    } cleanup{msi};
+    RunResult installedRun = wine({"msiexec", "/i", winePath(msi), "/qn"});
+    ASSERT_EQ(installedRun.exitCode, 0) << installedRun.err;
+
+    Background running(kWindows.command(peer, {appId, "hubdump"}));
+    ASSERT_TRUE(running.waitForOutput("ready", 60000)) << running.output();
+    const std::string document = dir_.write("second notes.huxmt", "two");
+    RunResult opened = wine({"start", "/wait", winePath(document)});
+    EXPECT_EQ(opened.exitCode, 0) << opened.out << opened.err;
+    ASSERT_TRUE(running.waitForOutput("data=", 30000)) << running.output();
+    const std::string out = running.finish().out;
+    // The forwarded launch's one argument is the document's name.
+    std::string hex;
+    for (const unsigned char c : winePath(document)) {
+        char digits[3];
+        std::snprintf(digits, sizeof digits, "%02x", c);
+        hex += digits;
+    }
+    EXPECT_TRUE(has(out, hex)) << out;
+    EXPECT_EQ(out.find("data="), out.rfind("data=")) << out;
 }
 
 // On a host without the builders (Windows, where neither is on PATH here),
@@ -292,13 +470,18 @@ TEST(InstallerOnWindows, NamesWhatToInstall) {
         std::vector<std::string> extra;
         const char* line;
     } cases[] = {
-        {"app.msi", {}, "hux installer: writing a .msi needs wixl (apt install wixl; on Windows, msitools from MSYS2)\n"},
-        {"app.deb", {"--maintainer", "M <m@mordavin.org>"},
+        {"app.msi",
+         {},
+         "hux installer: writing a .msi needs the WiX toolset on PATH (dotnet tool install --global wix), or wixl "
+         "(msitools from MSYS2)\n"},
+        {"app.deb",
+         {"--maintainer", "M <m@mordavin.org>"},
          "hux installer: writing a .deb needs dpkg-deb (Debian: apt install dpkg; macOS: brew install dpkg; Windows: "
          "run hux in WSL)\n"},
     };
     for (const Case& c : cases) {
-        std::vector<std::string> args = {"installer", winePath(exe), "--version", "1.0", "-o", winePath(dir.file(c.output))};
+        std::vector<std::string> args = {"installer", winePath(exe), "--version",
+                                         "1.0",       "-o",          winePath(dir.file(c.output))};
         args.insert(args.end(), c.extra.begin(), c.extra.end());
         RunResult r = runOn(Target{"windows-x64"}, windowsBuildDir() + "/bin/hux.exe", args);
         EXPECT_EQ(r.exitCode, 1) << c.output;
@@ -311,7 +494,8 @@ TEST_F(MsiInstaller, InstallsPerMachineWithADesktopShortcutOnRequest) {
     const std::string msi = installer("2.0.0", {"--per-machine", "--desktop-shortcut"});
     const std::string installed = prefix() + "/drive_c/Program Files/huxmsitest";
     // Wine gives a per-machine install the user's Start menu and desktop.
-    const std::string home = prefix() + "/drive_c/users/" + std::string(std::getenv("USER") ? std::getenv("USER") : "root");
+    const std::string home =
+        prefix() + "/drive_c/users/" + std::string(std::getenv("USER") ? std::getenv("USER") : "root");
     const std::string shortcut = home + "/AppData/Roaming/Microsoft/Windows/Start Menu/Programs/Hux Msi Test.lnk";
     const std::string desktop = home + "/Desktop/Hux Msi Test.lnk";
     struct Cleanup {

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <set>
+
 #include "icon_samples.h"
 #include "tool/installer.h"
 
@@ -15,10 +17,14 @@ TEST(Installer, ParsesAssociations) {
         const char* extension;
         const char* description;
     } cases[] = {
-        {".hxd", true, "hxd", "hxd document"},       {"hxd=Hux drawing", true, "hxd", "Hux drawing"},
-        {".tar-gz=Archive", true, "tar-gz", "Archive"}, {".", false, "", ""},
-        {".a b", false, "", ""},                      {".a/b", false, "", ""},
-        {".x=<b>", false, "", ""},                    {"=desc", false, "", ""},
+        {".hxd", true, "hxd", "hxd document"},
+        {"hxd=Hux drawing", true, "hxd", "Hux drawing"},
+        {".tar-gz=Archive", true, "tar-gz", "Archive"},
+        {".", false, "", ""},
+        {".a b", false, "", ""},
+        {".a/b", false, "", ""},
+        {".x=<b>", false, "", ""},
+        {"=desc", false, "", ""},
     };
     for (const Case& c : cases) {
         FileAssociation a;
@@ -70,7 +76,9 @@ TEST(Installer, ConvertsTheLargestIconImageToPng) {
     struct Case {
         std::string file;
         unsigned size;
-    } cases[] = {{png, 48}, {t::icoFile({{16, t::bitmapImage(16)}, {48, png}}), 48}, {t::icoFile({{32, t::bitmapImage(32)}}), 32}};
+    } cases[] = {{png, 48},
+                 {t::icoFile({{16, t::bitmapImage(16)}, {48, png}}), 48},
+                 {t::icoFile({{32, t::bitmapImage(32)}}), 32}};
     for (const Case& c : cases) {
         std::vector<uint8_t> out;
         unsigned size = 0;
@@ -118,4 +126,40 @@ TEST(Installer, UpgradeCodeIsAStableNameBasedUuid) {
     EXPECT_NE(first.find("InstallScope=\"perUser\""), std::string::npos);
     r.perMachine = true;
     EXPECT_NE(wixSource(r, "/nowhere/app.exe").find("<Directory Id=\"ProgramFiles64Folder\">"), std::string::npos);
+}
+
+TEST(Installer, BuildsTheMsiWithTheToolThatIsThere) {
+    struct Case {
+        const char* host;
+        std::set<std::string> onPath;
+        std::vector<std::vector<std::string>> commands;  // empty: refused
+        const char* refusal;
+    } cases[] = {
+        {"windows-x64",
+         {"wix", "candle", "light", "wixl"},
+         {{"wix", "convert", "-nologo", "s.wxs"},
+          {"wix", "build", "-nologo", "-arch", "x64", "-sval", "-o", "o.msi", "s.wxs"}},
+         ""},
+        {"windows-x64",
+         {"candle", "light", "wixl"},
+         {{"candle", "-nologo", "-arch", "x64", "-out", "s.wixobj", "s.wxs"},
+          {"light", "-nologo", "-sval", "-out", "o.msi", "s.wixobj"}},
+         ""},
+        {"windows-x64", {"candle", "wixl"}, {{"wixl", "-a", "x64", "-o", "o.msi", "s.wxs"}}, ""},
+        {"linux-x64", {"wix", "candle", "light", "wixl"}, {{"wixl", "-a", "x64", "-o", "o.msi", "s.wxs"}}, ""},
+        {"windows-x64", {"light"}, {}, "writing a .msi needs the WiX toolset on PATH"},
+        {"linux-x64", {"wix"}, {}, "writing a .msi needs wixl (apt install wixl)"},
+    };
+    for (const Case& c : cases) {
+        std::string error;
+        const std::vector<MsiStep> steps = msiBuildSteps(
+            c.host, [&](const std::string& program) { return c.onPath.count(program) > 0; }, "s.wxs", "s.wixobj",
+            "o.msi", error);
+        std::vector<std::vector<std::string>> commands;
+        for (const MsiStep& step : steps) commands.push_back(step.argv);
+        EXPECT_EQ(commands, c.commands) << c.host << " " << c.onPath.size();
+        EXPECT_EQ(error.rfind(c.refusal, 0), 0u) << error;
+        // Only the conversion's exit code does not count.
+        for (const MsiStep& step : steps) EXPECT_EQ(step.checked, step.argv[1] != "convert");
+    }
 }

@@ -239,6 +239,14 @@ public class Main {
             Instances.setReceiver(launchPrinter(0));
             say("ready " + Instances.getCurrentInstance() + " first=" + Instances.getFirstInstance());
             waitForEndOfInput();
+        } else if (mode.equals("documents")) {
+            // An application that opens the documents it is started with, and
+            // those of the launches handed over to it.
+            Instances.setReceiver(launchPrinter(0));
+            StringBuilder sb = new StringBuilder();
+            for (int i = 1; i < args.length; i++) sb.append('|').append(escape(args[i]));
+            say("ready " + Instances.getCurrentInstance() + " opened" + sb);
+            waitForEndOfInput();
         } else if (mode.equals("forwardlate")) {
             // Binds its receiver only after `ms`, as an application still
             // starting up does.
