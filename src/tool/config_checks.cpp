@@ -61,9 +61,25 @@ std::string launcherOnlyOption(const std::string& option) {
 // Keys whose value the launcher takes whole, as one name, path, number or
 // switch: a blank or tab around it becomes part of it.
 constexpr const char* kSingleValued[] = {
-    "mainclass", "appid",  "singleinstance", "wildcard", "forcecwd", "stdout",
-    "stderr",    "splash", "jre",            "jvmdll",   "vm",       "minjre",
-    "maxjre",    "assystemclassloader", "compatible", "disableexternal", "cds", "jre_order", "guierrors",
+    "mainclass",
+    "appid",
+    "singleinstance",
+    "wildcard",
+    "forcecwd",
+    "stdout",
+    "stderr",
+    "splash",
+    "jre",
+    "jvmdll",
+    "vm",
+    "minjre",
+    "maxjre",
+    "assystemclassloader",
+    "compatible",
+    "disableexternal",
+    "cds",
+    "jre_order",
+    "guierrors",
 };
 
 bool singleValued(const std::string& key) {
@@ -101,8 +117,8 @@ std::vector<std::string> registryReferencesWithoutDefault(const std::string& lin
         const bool registry = std::any_of(std::begin(kRoots), std::end(kRoots),
                                           [&](const char* root) { return name.rfind(root, 0) == 0; });
         if (registry && name.find('|') == std::string::npos) {
-            const size_t end = line[at - 1] == '%' && close + 1 < line.size() && line[close + 1] == '%' ? close + 2
-                                                                                                       : close + 1;
+            const size_t end =
+                line[at - 1] == '%' && close + 1 < line.size() && line[close + 1] == '%' ? close + 2 : close + 1;
             found.push_back(line.substr(at - 1, end - at + 1));
         }
         at = close;
@@ -190,14 +206,18 @@ bool checkConfiguration(std::vector<std::string>& lines, const ConfigPolicy& pol
         lines.push_back("assystemclassloader false");
     }
     std::string sharing;
-    if (findValue(lines, "cds", sharing) && equalsIgnoreCase(sharing, "auto") &&
-        !equalsIgnoreCase(systemLoader, "false")) {
+    if (!findValue(lines, "cds", sharing) && policy.classDataCache) {
+        sharing = "auto";
+        lines.push_back("cds auto");
+    }
+    if (equalsIgnoreCase(sharing, "auto") && !equalsIgnoreCase(systemLoader, "false")) {
         // The virtual machine never maps archived classes that a custom
         // system class loader defines, and turns its archived module graph
         // off for one: the archive would cost a slower first launch for nothing.
-        warnings.push_back("'cds auto' has no effect while the launcher's loader is the system class loader; "
-                           "pack with --flatten, or add 'assystemclassloader false' if the application "
-                           "does not need its classes from ClassLoader.getSystemClassLoader()");
+        warnings.push_back(
+            "'cds auto' has no effect while the launcher's loader is the system class loader; "
+            "pack with --flatten, or add 'assystemclassloader false' if the application "
+            "does not need its classes from ClassLoader.getSystemClassLoader()");
     }
     if (policy.quietSharingNote && !equalsIgnoreCase(systemLoader, "false")) {
         // The class-data sharing note the virtual machine prints when the

@@ -124,6 +124,9 @@ int main(int argc, char** argv) {
     pack->add_flag("--flatten", request.flatten,
                    "Store the entries of the .jar files at the top level of the archive instead of the jars "
                    "(for libraries that need a plain jar layout)");
+    pack->add_flag("--fast", request.fast,
+                   "The fastest start with java -cp's class loading: --flatten, the JDK's own class loader and "
+                   "a class-data archive (cds auto)");
     pack->add_flag("--verbose", request.verbose, "List every absent jar that a manifest's Class-Path names");
     bool noClassPathJars = false;
     pack->add_flag("--no-class-path-jars", noClassPathJars,

@@ -578,6 +578,12 @@ bool readableFile(const std::string& path, std::string& why) {
 }
 
 bool pack(const PackRequest& request, std::string& error, std::vector<std::string>& warnings) {
+    if (request.fast && !request.flatten) {
+        // --fast stores the jars as --flatten does.
+        PackRequest flattened = request;
+        flattened.flatten = true;
+        return pack(flattened, error, warnings);
+    }
     error = commandLineProblem(request);
     if (!error.empty()) return false;
     const bool windows = request.target == "windows-x64";
@@ -641,6 +647,7 @@ bool pack(const PackRequest& request, std::string& error, std::vector<std::strin
     policy.quietSharingNote = request.quietSharingNote;
     policy.windowsTarget = windows;
     policy.flatten = request.flatten;
+    policy.classDataCache = request.fast;
     if (!checkConfiguration(lines, policy, warnings, error)) {
         Jar jar;
         if (first && mainClass.empty() && request.requireMain)
