@@ -15,12 +15,14 @@ namespace hux::tool {
 
 // What the packer does about a runtime.
 struct RuntimeRequest {
-    std::string imageDir;      // --runtime / --embed-runtime: an existing image
-    bool jlink = false;        // --jlink: make one from a JDK's modules
-    bool embed = false;        // store it in the payload instead of beside the executable
-    std::string jdk;           // --jdk: the JDK whose modules are linked
+    std::string imageDir;                 // --runtime / --embed-runtime: an existing image
+    bool jlink = false;                   // --jlink: make one from a JDK's modules
+    bool embed = false;                   // store it in the payload instead of beside the executable
+    std::string jdk;                      // --jdk: the JDK whose modules are linked
     std::vector<std::string> addModules;  // --add-modules, beside those jdeps finds
-    std::string hostTarget;    // the target this machine runs (its jlink links for it)
+    std::string hostTarget;               // the target this machine runs (its jlink links for it)
+    bool train = false;                   // --train: an ahead-of-time cache made by one run on the carried runtime
+    std::vector<std::string> trainArgs;   // the arguments of that run
     bool wanted() const { return jlink || !imageDir.empty(); }
 };
 
