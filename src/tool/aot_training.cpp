@@ -83,15 +83,18 @@ bool splitTrainingArguments(const std::string& text, std::vector<std::string>& a
     return splitArgumentFile(text, args);
 }
 
+bool checkTrainingRuntime(const std::string& image, std::string& error) {
+    const int version = multiReleaseVersion("", image);
+    if (version >= 24) return true;
+    error = "--train needs a runtime of Java 24 or later, for its ahead-of-time cache; '" + image + "' is " +
+            (version > 0 ? "Java " + std::to_string(version) : "of no known version");
+    return false;
+}
+
 bool trainRuntime(const PackRequest& request, const std::vector<std::string>& lines, const std::string& image,
                   std::vector<std::string>& warnings, std::string& error) {
+    if (!checkTrainingRuntime(image, error)) return false;
     const int version = multiReleaseVersion("", image);
-    if (version < 24) {
-        error = "--train needs a runtime of Java 24 or later, for its ahead-of-time cache; '" + image + "' is " +
-                (version > 0 ? "Java " + std::to_string(version) : "of no known version") +
-                " (name a newer JDK with --jdk)";
-        return false;
-    }
     std::string mainClass;
     for (const std::string& line : lines)
         if (equalsIgnoreCase(lineKey(line), "mainclass")) {

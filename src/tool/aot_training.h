@@ -21,6 +21,10 @@ constexpr int kTrainingGraceSeconds = 60;
 // when nothing (or when no training is asked for).
 std::string trainingProblem(const PackRequest& request);
 
+// For a runtime image given (--embed-runtime), whether its Java can make
+// the cache (24 or later, by its release file); false with `error`.
+bool checkTrainingRuntime(const std::string& image, std::string& error);
+
 // Splits the --train text into the run's arguments as a command line is
 // split (white space between them, quotes around one with blanks); false when
 // a quote is not closed.

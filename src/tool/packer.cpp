@@ -469,6 +469,7 @@ public:
         std::error_code ec;
         if (!request_.jlink) {
             if (!checkRuntimeImage(request_.imageDir, target_, error)) return false;
+            if (request_.train && !checkTrainingRuntime(request_.imageDir, error)) return false;
             if (!request_.embed && fs::exists(jre_, ec) && fs::equivalent(pathOf(request_.imageDir), jre_, ec)) {
                 error = "the runtime image '" + request_.imageDir + "' is the jre folder the output's would replace";
                 return false;

@@ -46,8 +46,8 @@ protected:
         packed->jdk = jdk;
         chmod(packed->dir.path().c_str(), 0755);
         packed->exe = packed->dir.file("app");
-        const RunResult r = pack(kLinux, packed->exe, {"mainclass app.Main"}, {"lib/app.jar=" + appJarDir() + "/app.jar"},
-                                 {"--jlink", "--embed", "--jdk", jdk});
+        const RunResult r = pack(kLinux, packed->exe, {"mainclass app.Main"},
+                                 {"lib/app.jar=" + appJarDir() + "/app.jar"}, {"--jlink", "--embed", "--jdk", jdk});
         if (r.exitCode != 0 || !has(r.out, "carrying its runtime")) {
             ADD_FAILURE() << r.out << r.err;
             delete packed;
@@ -139,7 +139,8 @@ TEST_F(EmbeddedRuntimeLaunch, RunsWithNoOtherJavaAndUnpacksOnce) {
 TEST_F(EmbeddedRuntimeLaunch, TenFirstLaunchesAtOnceAllStart) {
     std::vector<std::unique_ptr<Background>> launches;
     for (int i = 0; i < 10; ++i)
-        launches.push_back(std::make_unique<Background>(kLinux.command(exeFor("r"), {"property", "java.home"}), alone()));
+        launches.push_back(
+            std::make_unique<Background>(kLinux.command(exeFor("r"), {"property", "java.home"}), alone()));
     for (auto& l : launches) {
         const RunResult r = l->finish(120000);
         EXPECT_EQ(r.exitCode, 0) << r.err;
@@ -324,8 +325,12 @@ TEST_F(EmbeddedRuntimeLaunch, AnotherUsersDirectoryInTheCacheIsRefused) {
         chmod(cache_.c_str(), 0700);
         chmod((cache_ + "/hux").c_str(), 0700);
         chmod(runtimes().c_str(), 0755);
-        std::vector<std::string> argv{"setpriv", "--reuid=" + std::to_string(victim.uid),
-                                      "--regid=" + std::to_string(victim.gid), "--init-groups", exe, "property",
+        std::vector<std::string> argv{"setpriv",
+                                      "--reuid=" + std::to_string(victim.uid),
+                                      "--regid=" + std::to_string(victim.gid),
+                                      "--init-groups",
+                                      exe,
+                                      "property",
                                       "java.home"};
         const RunResult r = run(argv, alone());
         EXPECT_EQ(r.exitCode, c.exitCode) << c.what << ": " << r.err;
@@ -349,6 +354,8 @@ TEST(ShippedRuntimePacking, RefusalsAreOneLineAndWriteNothing) {
     dir.write("nojmods/bin/jlink", "#!/bin/sh\nexit 1\n");
     for (const char* tool : {"jdeps", "jlink"}) chmod(dir.file(std::string("nojmods/bin/") + tool).c_str(), 0755);
     fs::create_directories(dir.file("nojlink/jmods"));
+    dir.write("java17/lib/server/libjvm.so", "");
+    dir.write("java17/release", "JAVA_VERSION=\"17.0.2\"\n");
     const std::string jar = "lib/app.jar=" + appJarDir() + "/app.jar";
     const struct {
         std::vector<std::string> args;
@@ -358,15 +365,26 @@ TEST(ShippedRuntimePacking, RefusalsAreOneLineAndWriteNothing) {
         {{"--runtime", dir.file("notruntime"), "--jlink"}, 2, "--runtime, --embed-runtime and --jlink each name"},
         {{"--embed"}, 2, "--embed goes with --jlink"},
         {{"--jdk", dir.file("nojmods")}, 2, "--jdk and --add-modules go with --jlink"},
-        {{"--runtime", dir.file("notruntime")}, 1,
+        {{"--runtime", dir.file("notruntime")},
+         1,
          "'" + dir.file("notruntime") + "' is not a runtime image for linux-x64 (it has no lib/server/libjvm.so)"},
-        {{"--embed-runtime", dir.file("missing")}, 1, "the runtime image '" + dir.file("missing") + "' is not a folder"},
+        {{"--embed-runtime", dir.file("missing")},
+         1,
+         "the runtime image '" + dir.file("missing") + "' is not a folder"},
         {{"--jlink", "--jdk", dir.file("nojlink")}, 1, "the JDK at '" + dir.file("nojlink") + "' has no jlink"},
-        {{"--jlink", "--jdk", dir.file("nojmods")}, 1,
+        {{"--jlink", "--jdk", dir.file("nojmods")},
+         1,
          "jlink could not link java.base (exit 1); the JDK at '" + dir.file("nojmods") +
              "' has no jmods folder, which jlink before JDK 24 links from"},
         {{"-t", "windows-x64", "--jlink"}, 1, "--jlink for windows-x64 needs that system's JDK for its modules"},
         {{"hux-runtime/x=" + appJarDir() + "/app.jar"}, 1, "the archive name 'hux-runtime/x' is reserved"},
+        {{"--jlink", "--train", "a"}, 2, "--train makes the cache of a runtime stored in the executable"},
+        {{"--jlink", "--embed", "-t", "windows-x64", "--train", "a"}, 2, "packs for this machine's target"},
+        {{"--jlink", "--embed", "--train", "'a"}, 2, "--train: an argument has no closing quote"},
+        {{"--embed-runtime", dir.file("java17"), "--train", ""},
+         1,
+         "--train needs a runtime of Java 24 or later, for its ahead-of-time cache; '" + dir.file("java17") +
+             "' is Java 17"},
     };
     for (const auto& c : cases) {
         std::vector<std::string> cmd{toolPath(), "pack", "-o", dir.file("out/app"), "-l", "mainclass app.Main", jar};
@@ -415,7 +433,12 @@ TEST(ShippedRuntimePacking, TheJreFolderBesideRunsWithNoOtherJava) {
 // `argv` run where no runtime is installed: empty folders over the system's
 // runtimes and their alternatives, in a mount namespace of its own.
 std::vector<std::string> withoutJava(const std::vector<std::string>& argv) {
-    std::vector<std::string> wrapped = {"unshare", "-m", "--propagation", "private", "sh", "-c",
+    std::vector<std::string> wrapped = {"unshare",
+                                        "-m",
+                                        "--propagation",
+                                        "private",
+                                        "sh",
+                                        "-c",
                                         "mount -t tmpfs tmpfs /usr/lib/jvm && mount -t tmpfs tmpfs /etc/alternatives "
                                         "&& exec \"$@\"",
                                         "sh"};
@@ -484,10 +507,10 @@ TEST(EmbeddedRuntimeModules, AJarJdepsCannotReadIsPassedOverByName) {
     Scratch dir;
     RunOptions slow;
     slow.timeoutMs = 300000;
-    const RunResult packed = run({toolPath(), "pack", "-o", dir.file("app"), "-l", "mainclass modules.Main",
-                                  "--jlink", "--jdk", jdk, "lib/modules.jar=" + appJarDir() + "/modules.jar",
-                                  "lib/jaxb-api.jar=" + moduleJar},
-                                 slow);
+    const RunResult packed =
+        run({toolPath(), "pack", "-o", dir.file("app"), "-l", "mainclass modules.Main", "--jlink", "--jdk", jdk,
+             "lib/modules.jar=" + appJarDir() + "/modules.jar", "lib/jaxb-api.jar=" + moduleJar},
+            slow);
     ASSERT_EQ(packed.exitCode, 0) << packed.out << packed.err;
     EXPECT_TRUE(has(packed.out, "(jdeps could not read jaxb-api.jar)")) << packed.out;
     for (const char* module : {"java.desktop", "java.sql"})
@@ -535,8 +558,8 @@ TEST(EmbeddedRuntimeWindows, UnpacksAndRunsFromTheUsersCache) {
     fs::copy_file(windowsBuildDir() + "/test-runtimes/recording/jvm.dll", image + "/bin/server/jvm.dll");
     dir.write("image/release", "JAVA_VERSION=\"17.0.9\"\n");
     const std::string exe = dir.file("app.exe");
-    RunResult r = pack(kWindows, exe, {"mainclass app.Main", "jre_order r"}, {"lib/app.jar=" + appJarDir() + "/app.jar"},
-                       {"--embed-runtime", image});
+    RunResult r = pack(kWindows, exe, {"mainclass app.Main", "jre_order r"},
+                       {"lib/app.jar=" + appJarDir() + "/app.jar"}, {"--embed-runtime", image});
     ASSERT_EQ(r.exitCode, 0) << r.err;
     EXPECT_TRUE(has(r.out, "carrying its runtime")) << r.out;
     // A first launch in this Wine prefix: its users' unpacked runtimes go.
