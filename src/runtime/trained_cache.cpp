@@ -50,6 +50,17 @@ bool appendTrainedCacheOptions(const LaunchConfig& config, JvmHost& host, const 
     // The unpacked copy is the user's own and checked as a whole; files of
     // anybody else are never named to the virtual machine.
     if (!platform::isOwnPrivateFile(jar.c_str()) || !platform::isOwnPrivateFile(cache.c_str())) return false;
+    // The machine refuses to start with the cache beside any other sharing
+    // option: an option line of the user's decides about sharing then.
+    for (int32_t i = 0; i < host.optionCount(); ++i) {
+        const std::string_view option = host.option(i);
+        for (const std::string_view sharing : {"-Xshare:", "-XX:SharedArchiveFile", "-XX:ArchiveClassesAtExit",
+                                               "-XX:AOT", "-XX:DumpLoadedClassList", "-XX:SharedClassListFile"})
+            if (option.substr(0, sharing.size()) == sharing) {
+                debugLog("trained cache: the option %s decides about sharing; not used", host.option(i));
+                return false;
+            }
+    }
     int64_t seconds = 0;
     if (!platform::fileSeconds(jar.c_str(), seconds)) return false;
     if (seconds != kTrainedJarTime && !platform::setFileSeconds(jar.c_str(), kTrainedJarTime)) {

@@ -97,6 +97,10 @@ TEST(FastStart, CarriedRuntimeTrainedAtPackTimeMapsItsCacheFromTheFirstLaunch) {
     fs::copy_file(exe, dir.file("elsewhere/app"));
     chmod(dir.file("elsewhere/app").c_str(), 0755);
     launch(dir.file("elsewhere/app"), "copied", true);
+    // An option line that decides about sharing keeps the cache out (the
+    // machine would not start with both).
+    dir.write("elsewhere/app.cfg", "option -Xshare:off\n");
+    launch(dir.file("elsewhere/app"), "unshared", false);
     // A cache the machine refuses (its header spoilt, the size kept) is
     // passed over without a word.
     std::string aot;
