@@ -33,4 +33,12 @@ void removeTree(const char* path);
 // Sets a file's modification time to now.
 void touchFile(const char* path);
 
+// The modification time of a plain file in whole seconds since 1970; false
+// when there is none.
+bool fileSeconds(const char* path, int64_t& seconds);
+
+// Sets a file's modification time to `seconds` since 1970 (the file itself,
+// never a link's target); false when it cannot.
+bool setFileSeconds(const char* path, int64_t seconds);
+
 }  // namespace hux::platform

@@ -20,4 +20,13 @@ int runProgramToFile(const std::vector<std::string>& argv, const std::string& ou
 // the file.
 int runProgramCapturing(const std::vector<std::string>& argv, const std::string& outputPath, std::string& error);
 
+// Runs `argv` as runProgramCapturing does, with standard input empty, for at
+// most `limitSeconds`: then it is asked to end (SIGTERM to its process group;
+// on Windows it is ended), and killed with everything it started when it is
+// still there `graceSeconds` later. `timedOut` says whether the limit was
+// reached. Returns its exit code, or -1 with `error` when it did not exit by
+// itself.
+int runProgramCapturingWithin(const std::vector<std::string>& argv, const std::string& outputPath, int limitSeconds,
+                              int graceSeconds, bool& timedOut, std::string& error);
+
 }  // namespace hux::platform

@@ -10,6 +10,7 @@
 #include "runtime/discovery.h"
 #include "runtime/embedded_runtime.h"
 #include "runtime/main_class.h"
+#include "runtime/trained_cache.h"
 #include "runtime/version_limits.h"
 #include "runtime/vm_creation.h"
 
@@ -54,7 +55,10 @@ int32_t startJavaApplication(const LaunchConfig& config, JvmHost& host, const st
     const RuntimeChoice& runtime = chooseRuntime(config);
     const ByteString library = runtime.library;
     if (library.empty()) result = unusableRuntimeResult(config, runtime, version, minimum, maximum);
-    if (result == kLaunchOk) appendClassDataOptions(config, host, library);
+    // A cache made at pack time for the carried runtime takes the place of
+    // the class-data archive.
+    if (result == kLaunchOk && !appendTrainedCacheOptions(config, host, library))
+        appendClassDataOptions(config, host, library);
     if (result == kLaunchOk && sharingNoteNeedsWarningsOff(config, library, runtimeReleaseVersion(library))) {
         debugLog("a runtime before Java 21 with a class-data archive: its warnings are turned off");
         host.addOption("-XX:-PrintWarnings");

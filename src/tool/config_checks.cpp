@@ -182,8 +182,11 @@ bool checkConfiguration(std::vector<std::string>& lines, const ConfigPolicy& pol
         lines.push_back("assystemclassloader false");
     }
     std::string sharing;
-    if (findValue(lines, "cds", sharing) && equalsIgnoreCase(sharing, "auto") &&
-        !equalsIgnoreCase(systemLoader, "false")) {
+    if (!findValue(lines, "cds", sharing) && policy.classDataCache) {
+        sharing = "auto";
+        lines.push_back("cds auto");
+    }
+    if (equalsIgnoreCase(sharing, "auto") && !equalsIgnoreCase(systemLoader, "false")) {
         // The virtual machine never maps archived classes that a custom
         // system class loader defines, and turns its archived module graph
         // off for one: the archive would cost a slower first launch for nothing.

@@ -23,6 +23,9 @@ struct ConfigPolicy {
     // application's classes (served by it from the executable) have the
     // system loader as their loader, as with `java -cp`.
     bool flatten = false;
+    // `--fast`: the class-data archive that fits the runtime (`cds auto`)
+    // unless a line says otherwise.
+    bool classDataCache = false;
 };
 
 // Checks `lines` and adds the default lines the policy asks for. Returns false

@@ -13,6 +13,7 @@
 #include "platform/console.h"
 #include "platform/files.h"
 #include "platform/process.h"
+#include "tool/aot_training.h"
 #include "tool/payload_listing.h"
 #include "tool/installer_command.h"
 #include "tool/packer.h"
@@ -124,6 +125,9 @@ int main(int argc, char** argv) {
     pack->add_flag("--flatten", request.flatten,
                    "Store the entries of the .jar files at the top level of the archive instead of the jars "
                    "(for libraries that need a plain jar layout)");
+    pack->add_flag("--fast", request.fast,
+                   "The fastest start with java -cp's class loading: --flatten, the JDK's own class loader and "
+                   "a class-data archive (cds auto)");
     pack->add_flag("--verbose", request.verbose, "List every absent jar that a manifest's Class-Path names");
     bool noClassPathJars = false;
     pack->add_flag("--no-class-path-jars", noClassPathJars,
@@ -177,6 +181,11 @@ int main(int argc, char** argv) {
     pack->add_option("--add-modules", request.runtime.addModules,
                      "With --jlink: modules to add to those jdeps finds, comma-separated")
         ->allow_extra_args(false);
+    std::string trainText;
+    pack->add_option("--train", trainText,
+                     "With --jlink --embed or --embed-runtime of Java 24+: run the application once at pack time "
+                     "with these arguments (one text, split as a command line) and store its ahead-of-time cache")
+        ->allow_extra_args(false);
     pack->add_option("files", inputs,
                      "Files for the archive: PATH (stored under its file name) or NAME=PATH "
                      "(stored as NAME, e.g. lib/app.jar=build/app.jar)");
@@ -226,6 +235,11 @@ int main(int argc, char** argv) {
     request.runtime.imageDir = runtimeDir.empty() ? embedRuntimeDir : runtimeDir;
     request.runtime.embed = embed || !embedRuntimeDir.empty();
     request.runtime.hostTarget = HUX_HOST_TARGET;
+    request.runtime.train = pack->count("--train") > 0;
+    if (request.runtime.train && !hux::tool::splitTrainingArguments(trainText, request.runtime.trainArgs)) {
+        std::cerr << "hux pack: --train: an argument has no closing quote\n";
+        return 2;
+    }
     request.report = [](const std::string& line) { std::cout << "hux pack: " << line << std::endl; };
     if (!hux::tool::knownTarget(request.target)) {
         std::cerr << "hux pack: unknown target '" << request.target << "' (use linux-x64 or windows-x64)\n";

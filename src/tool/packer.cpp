@@ -14,6 +14,7 @@
 #include "common/payload_format.h"
 #include "common/runtime_index.h"
 #include "common/utf.h"
+#include "tool/aot_training.h"
 #include "tool/class_path_jars.h"
 #include "tool/config_checks.h"
 #include "tool/flatten.h"
@@ -441,7 +442,7 @@ std::string megabytes(uint64_t bytes) {
 class ShippedRuntime {
 public:
     ShippedRuntime(const PackRequest& request, const fs::path& out)
-        : request_(request.runtime), target_(request.target), out_(out) {
+        : pack_(request), request_(request.runtime), target_(request.target), out_(out) {
         const fs::path dir = out.parent_path();
         jre_ = dir / "jre";
         staging_ = dir / pathOf(textOf(out.filename()) + ".hux-jre-partial");
@@ -468,6 +469,7 @@ public:
         std::error_code ec;
         if (!request_.jlink) {
             if (!checkRuntimeImage(request_.imageDir, target_, error)) return false;
+            if (request_.train && !checkTrainingRuntime(request_.imageDir, error)) return false;
             if (!request_.embed && fs::exists(jre_, ec) && fs::equivalent(pathOf(request_.imageDir), jre_, ec)) {
                 error = "the runtime image '" + request_.imageDir + "' is the jre folder the output's would replace";
                 return false;
@@ -485,13 +487,15 @@ public:
             if (!linkRuntime(request_, target_, jars, trimmed(minjre), textOf(staging_), error, &modulesLine_)) return false;
             image_ = textOf(staging_);
             if (!checkRuntimeImage(image_, target_, error)) return false;
-        } else if (!request_.embed) {
+        } else if (!request_.embed || request_.train) {
+            // A runtime trained at pack time gets files of its own: a copy.
             staged_ = true;
             if (!copyRuntimeImage(request_.imageDir, textOf(staging_), error)) return false;
             image_ = textOf(staging_);
         } else {
             image_ = request_.imageDir;
         }
+        if (request_.train && !trainRuntime(pack_, lines, image_, warnings, error)) return false;
         if (request_.embed && !indexRuntimeImage(image_, index_, error, &warnings)) return false;
         return true;
     }
@@ -530,6 +534,7 @@ public:
     }
 
 private:
+    const PackRequest& pack_;
     const RuntimeRequest& request_;
     const std::string target_;
     const fs::path out_;
@@ -549,6 +554,7 @@ std::string commandLineProblem(const PackRequest& request) {
         return "--icon, --manifest, --gui and the version options apply to windows-x64 only";
     if (!windows && request.sign.wanted()) return "signing applies to windows-x64 only";
     if (std::string problem = signRequestProblem(request.sign); !problem.empty()) return problem;
+    if (std::string problem = trainingProblem(request); !problem.empty()) return problem;
     if (request.outputPath.empty()) return "no output named (pass -o FILE, or give a jar to name it after)";
     for (const std::string& line : request.extraLines)
         if (line.find_first_of("\r\n") != std::string::npos || line.find('\0') != std::string::npos ||
@@ -578,6 +584,12 @@ bool readableFile(const std::string& path, std::string& why) {
 }
 
 bool pack(const PackRequest& request, std::string& error, std::vector<std::string>& warnings) {
+    if ((request.fast || request.runtime.train) && !request.flatten) {
+        // --fast and --train store the jars as --flatten does.
+        PackRequest flattened = request;
+        flattened.flatten = true;
+        return pack(flattened, error, warnings);
+    }
     error = commandLineProblem(request);
     if (!error.empty()) return false;
     const bool windows = request.target == "windows-x64";
@@ -641,6 +653,7 @@ bool pack(const PackRequest& request, std::string& error, std::vector<std::strin
     policy.quietSharingNote = request.quietSharingNote;
     policy.windowsTarget = windows;
     policy.flatten = request.flatten;
+    policy.classDataCache = request.fast;
     if (!checkConfiguration(lines, policy, warnings, error)) {
         Jar jar;
         if (first && mainClass.empty() && request.requireMain)

@@ -27,6 +27,7 @@ struct PackRequest {
     bool classResources = true;    // write `compatible true` unless the configuration sets it
     bool quietSharingNote = true;  // add the options that silence the class-data sharing note
     bool flatten = false;          // store the jars' entries at the top level instead of the jars
+    bool fast = false;             // --fast: flattened, the JDK's loader and `cds auto`
     bool classPathJars = true;     // also pack the jars that the jars' manifests name in Class-Path
     bool verbose = false;          // tell every absent Class-Path jar, not one line per naming jar
     WindowsLook look;              // windows-x64: icon, version, manifest, subsystem
@@ -45,8 +46,7 @@ std::string jarMainClass(const std::string& path);
 
 // The output `hux pack` writes when none is named: the first jar's file
 // name without ".jar" (with ".exe" for windows-x64); empty without a jar.
-std::string defaultOutputName(const std::vector<std::pair<std::string, std::string>>& files,
-                              const std::string& target);
+std::string defaultOutputName(const std::vector<std::pair<std::string, std::string>>& files, const std::string& target);
 
 // The targets `hux pack` writes.
 bool knownTarget(const std::string& target);

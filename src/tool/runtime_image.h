@@ -21,6 +21,8 @@ struct RuntimeRequest {
     std::string jdk;                      // --jdk: the JDK whose modules are linked
     std::vector<std::string> addModules;  // --add-modules, beside those jdeps finds
     std::string hostTarget;               // the target this machine runs (its jlink links for it)
+    bool train = false;                   // --train: an ahead-of-time cache made by one run on the carried runtime
+    std::vector<std::string> trainArgs;   // the arguments of that run
     bool wanted() const { return jlink || !imageDir.empty(); }
 };
 

@@ -363,6 +363,8 @@ TEST(ShippedRuntimePacking, RefusalsAreOneLineAndWriteNothing) {
     dir.write("nojmods/bin/jlink", "#!/bin/sh\nexit 1\n");
     for (const char* tool : {"jdeps", "jlink"}) chmod(dir.file(std::string("nojmods/bin/") + tool).c_str(), 0755);
     fs::create_directories(dir.file("nojlink/jmods"));
+    dir.write("java17/lib/server/libjvm.so", "");
+    dir.write("java17/release", "JAVA_VERSION=\"17.0.2\"\n");
     const std::string jar = "lib/app.jar=" + appJarDir() + "/app.jar";
     const struct {
         std::vector<std::string> args;
@@ -385,6 +387,13 @@ TEST(ShippedRuntimePacking, RefusalsAreOneLineAndWriteNothing) {
              "' has no jmods folder, which jlink before JDK 24 links from"},
         {{"-t", "windows-x64", "--jlink"}, 1, "--jlink for windows-x64 needs that system's JDK for its modules"},
         {{"hux-runtime/x=" + appJarDir() + "/app.jar"}, 1, "the archive name 'hux-runtime/x' is reserved"},
+        {{"--jlink", "--train", "a"}, 2, "--train makes the cache of a runtime stored in the executable"},
+        {{"--jlink", "--embed", "-t", "windows-x64", "--train", "a"}, 2, "packs for this machine's target"},
+        {{"--jlink", "--embed", "--train", "'a"}, 2, "--train: an argument has no closing quote"},
+        {{"--embed-runtime", dir.file("java17"), "--train", ""},
+         1,
+         "--train needs a runtime of Java 24 or later, for its ahead-of-time cache; '" + dir.file("java17") +
+             "' is Java 17"},
     };
     for (const auto& c : cases) {
         std::vector<std::string> cmd{toolPath(), "pack", "-o", dir.file("out/app"), "-l", "mainclass app.Main", jar};

@@ -85,4 +85,18 @@ void removeTree(const char* path) {
 
 void touchFile(const char* path) { utimensat(AT_FDCWD, path, nullptr, AT_SYMLINK_NOFOLLOW); }
 
+bool fileSeconds(const char* path, int64_t& seconds) {
+    struct stat st {};
+    if (lstat(path, &st) != 0 || !S_ISREG(st.st_mode)) return false;
+    seconds = static_cast<int64_t>(st.st_mtim.tv_sec);
+    return true;
+}
+
+bool setFileSeconds(const char* path, int64_t seconds) {
+    struct timespec times[2] = {};
+    times[0].tv_nsec = UTIME_OMIT;
+    times[1].tv_sec = static_cast<time_t>(seconds);
+    return utimensat(AT_FDCWD, path, times, AT_SYMLINK_NOFOLLOW) == 0;
+}
+
 }  // namespace hux::platform

@@ -2,7 +2,9 @@
 
 #include <fcntl.h>
 #include <spawn.h>
+#include <signal.h>
 #include <sys/wait.h>
+#include <time.h>
 
 #include <cerrno>
 #include <cstring>
@@ -58,6 +60,69 @@ int runProgramToFile(const std::vector<std::string>& argv, const std::string& ou
 
 int runProgramCapturing(const std::vector<std::string>& argv, const std::string& outputPath, std::string& error) {
     return spawnAndWait(argv, &outputPath, error, true);
+}
+
+int runProgramCapturingWithin(const std::vector<std::string>& argv, const std::string& outputPath, int limitSeconds,
+                              int graceSeconds, bool& timedOut, std::string& error) {
+    timedOut = false;
+    if (argv.empty()) {
+        error = "no program to run";
+        return -1;
+    }
+    std::vector<char*> args;
+    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, outputPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_adddup2(&actions, 1, 2);
+    // A group of its own, so that the processes it starts end with it.
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
+    posix_spawnattr_setpgroup(&attributes, 0);
+    pid_t pid = 0;
+    const int rc = posix_spawnp(&pid, args[0], &actions, &attributes, args.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attributes);
+    if (rc != 0) {
+        error = "cannot run " + argv[0] + ": " + std::strerror(rc);
+        return -1;
+    }
+    const auto now = [] {
+        struct timespec t {};
+        clock_gettime(CLOCK_MONOTONIC, &t);
+        return static_cast<int64_t>(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
+    };
+    const int64_t start = now();
+    bool terminated = false, killed = false;
+    int status = 0;
+    while (true) {
+        const pid_t done = waitpid(pid, &status, WNOHANG);
+        if (done == pid) break;
+        if (done < 0 && errno != EINTR) {
+            error = "lost " + argv[0] + ": " + std::strerror(errno);
+            return -1;
+        }
+        const int64_t elapsed = now() - start;
+        if (!terminated && elapsed >= static_cast<int64_t>(limitSeconds) * 1000) {
+            timedOut = terminated = true;
+            kill(-pid, SIGTERM);
+        } else if (terminated && !killed && elapsed >= static_cast<int64_t>(limitSeconds + graceSeconds) * 1000) {
+            killed = true;
+            kill(-pid, SIGKILL);
+        }
+        struct timespec pause = {0, 20 * 1000 * 1000};
+        nanosleep(&pause, nullptr);
+    }
+    // What it started and left behind goes too.
+    kill(-pid, SIGKILL);
+    if (!WIFEXITED(status)) {
+        error = argv[0] + " did not exit by itself";
+        return -1;
+    }
+    return WEXITSTATUS(status);
 }
 
 }  // namespace hux::platform

@@ -80,4 +80,34 @@ void touchFile(const char* path) {
     CloseHandle(file);
 }
 
+namespace {
+
+// 100-nanosecond intervals between 1601 and 1970.
+constexpr int64_t kUnixEpochInFileTime = 116444736000000000LL;
+
+}  // namespace
+
+bool fileSeconds(const char* path, int64_t& seconds) {
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExA(path, GetFileExInfoStandard, &data) || (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+        return false;
+    const int64_t ticks =
+        (static_cast<int64_t>(data.ftLastWriteTime.dwHighDateTime) << 32) | data.ftLastWriteTime.dwLowDateTime;
+    seconds = (ticks - kUnixEpochInFileTime) / 10000000;
+    return true;
+}
+
+bool setFileSeconds(const char* path, int64_t seconds) {
+    HANDLE file = CreateFileA(path, FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    const int64_t ticks = seconds * 10000000 + kUnixEpochInFileTime;
+    FILETIME time;
+    time.dwLowDateTime = static_cast<DWORD>(ticks & 0xFFFFFFFF);
+    time.dwHighDateTime = static_cast<DWORD>(ticks >> 32);
+    const bool set = SetFileTime(file, nullptr, nullptr, &time) != 0;
+    CloseHandle(file);
+    return set;
+}
+
 }  // namespace hux::platform
