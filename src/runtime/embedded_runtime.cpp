@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <new>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -297,7 +298,10 @@ bool writeShare(UnpackShare& share) {
         if (name.substr(0, kRuntimeEntryPrefix.size()) == kRuntimeEntryPrefix)
             entries.emplace(name.substr(kRuntimeEntryPrefix.size()), i);
     }
-    std::vector<uint8_t> buffer;
+    // Not zero-filled: every byte is written before it is read. The files
+    // come largest first, so it is allocated once.
+    std::unique_ptr<uint8_t[]> buffer;
+    size_t capacity = 0;
     size_t done = 0;
     for (const RuntimeIndex::File* f : share.files) {
         // A link is written as a copy of the file it leads to, which every
@@ -315,13 +319,21 @@ bool writeShare(UnpackShare& share) {
             share.failure = "the executable's runtime image lacks " + f->path;
             return false;
         }
-        buffer.resize(static_cast<size_t>(f->size));
-        if (!(stored.zstd ? readZstdEntry(reader, found->second, buffer.data(), buffer.size())
-                          : reader.readEntry(found->second, buffer.data()))) {
+        const auto size = static_cast<size_t>(f->size);
+        if (size > capacity) {
+            buffer.reset(new (std::nothrow) uint8_t[size]);
+            capacity = buffer ? size : 0;
+        }
+        if (!buffer && size > 0) {
+            share.failure = "not enough memory to unpack " + f->path;
+            return false;
+        }
+        if (!(stored.zstd ? readZstdEntry(reader, found->second, buffer.get(), size)
+                          : reader.readEntry(found->second, buffer.get()))) {
             share.failure = "the executable's runtime image is damaged at " + f->path;
             return false;
         }
-        if (!platform::writeNewFile(joined(*share.tree, f->path, share.separator).c_str(), buffer.data(), buffer.size(),
+        if (!platform::writeNewFile(joined(*share.tree, f->path, share.separator).c_str(), buffer.get(), size,
                                     f->executable)) {
             share.failure = "cannot write there (is the disk full?)";
             return false;
