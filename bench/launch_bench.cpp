@@ -106,14 +106,14 @@ Sample runOnce(const std::vector<std::string>& argv) {
     ssize_t n;
     while ((n = read(out[0], buf, sizeof buf)) > 0) text.append(buf, static_cast<size_t>(n));
     close(out[0]);
-    s.toExitMs = (t1 - t0) / 1e6;
+    s.toExitMs = static_cast<double>(t1 - t0) / 1e6;
     s.maxRssKb = ru.ru_maxrss;
     std::istringstream in(text);
     std::string word;
     long long value;
     while (in >> word >> value) {
-        if (word == "entry") s.toMainMs = (value - t0) / 1e6;
-        if (word == "work") s.workMs = value / 1e6;
+        if (word == "entry") s.toMainMs = static_cast<double>(value - t0) / 1e6;
+        if (word == "work") s.workMs = static_cast<double>(value) / 1e6;
     }
     s.ok = WIFEXITED(status) && WEXITSTATUS(status) == 0 && s.toMainMs > 0;
     return s;
@@ -296,7 +296,7 @@ int main(int argc, char** argv) {
         row(name, "start to exit", of(m[0], toExit), of(m[2], toExit), "ms", "java -cp");
         row(name, "start to main vs JNI_CreateJavaVM alone", of(m[0], toMain), of(m[3], toMain), "ms",
             "VM creation floor");
-        auto rss = [](const Sample& s) { return s.maxRssKb / 1024.0; };
+        auto rss = [](const Sample& s) { return static_cast<double>(s.maxRssKb) / 1024.0; };
         row(name, "peak RSS, hello", of(m[0], rss), of(m[2], rss), "MiB", "java -cp");
         row(name, "peak RSS, hello, assystemclassloader FALSE", of(m[1], rss), of(m[2], rss), "MiB", "java -cp");
         row(name, "peak RSS, hello, flattened", of(m[4], rss), of(m[2], rss), "MiB", "java -cp");

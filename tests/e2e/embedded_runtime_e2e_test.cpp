@@ -33,7 +33,7 @@ struct Packed {
     Scratch dir;
     std::string exe, jdk, hash;
 };
-Packed* packed = nullptr;
+Packed* shared = nullptr;
 
 class EmbeddedRuntimeLaunch : public ::testing::Test {
 protected:
@@ -42,24 +42,24 @@ protected:
         for (const std::string& home : installedJdks())
             if (jdkMajorVersion(home) == 17 && fs::is_directory(home + "/jmods")) jdk = home;
         if (jdk.empty()) return;
-        packed = new Packed;
-        packed->jdk = jdk;
-        chmod(packed->dir.path().c_str(), 0755);
-        packed->exe = packed->dir.file("app");
-        const RunResult r = pack(kLinux, packed->exe, {"mainclass app.Main"}, {"lib/app.jar=" + appJarDir() + "/app.jar"},
+        shared = new Packed;
+        shared->jdk = jdk;
+        chmod(shared->dir.path().c_str(), 0755);
+        shared->exe = shared->dir.file("app");
+        const RunResult r = pack(kLinux, shared->exe, {"mainclass app.Main"}, {"lib/app.jar=" + appJarDir() + "/app.jar"},
                                  {"--jlink", "--embed", "--jdk", jdk});
         if (r.exitCode != 0 || !has(r.out, "carrying its runtime")) {
             ADD_FAILURE() << r.out << r.err;
-            delete packed;
-            packed = nullptr;
+            delete shared;
+            shared = nullptr;
         }
     }
     static void TearDownTestSuite() {
-        delete packed;
-        packed = nullptr;
+        delete shared;
+        shared = nullptr;
     }
     void SetUp() override {
-        if (!packed) GTEST_SKIP() << "needs JDK 17 with its jmods";
+        if (!shared) GTEST_SKIP() << "needs JDK 17 with its jmods";
         cache_ = dir_.file("cache");
         fs::create_directories(cache_);
         chmod(cache_.c_str(), 0700);
@@ -82,7 +82,7 @@ protected:
     std::string exeFor(const std::string& order) const {
         const std::string exe = dir_.file("app-" + (order.empty() ? std::string("default") : order));
         if (!fs::exists(exe)) {
-            fs::copy_file(packed->exe, exe);
+            fs::copy_file(shared->exe, exe);
             if (!order.empty()) dir_.write("app-" + order + ".cfg", "jre_order " + order + "\n");
         }
         return exe;

@@ -118,7 +118,7 @@ TEST(Payload, ATruncatedOrAlteredExecutableSaysSoInOneLine) {
         const size_t lengthAt = bytes.find('\0', blockAt) + 1;
         std::vector<std::string> framing(4, bytes);
         framing[0][lengthAt] ^= 0x01;
-        framing[1][lengthAt + 3] ^= 0x80;
+        framing[1][lengthAt + 3] = static_cast<char>(framing[1][lengthAt + 3] ^ 0x80);
         framing[2][blockAt] = 'x';
         framing[3][lengthAt - 1] = 'x';
         // One byte more appended than a zip reader looks past hides the archive too.

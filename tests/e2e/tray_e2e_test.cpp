@@ -266,7 +266,7 @@ void writePng(const Screen& s, const std::string& path) {
     auto chunk = [&](const std::string& type, const std::string& data) {
         const std::string body = type + data;
         return be(static_cast<uint32_t>(data.size())) + body +
-               be(static_cast<uint32_t>(crc32(0, reinterpret_cast<const Bytef*>(body.data()), body.size())));
+               be(static_cast<uint32_t>(crc32(0, reinterpret_cast<const Bytef*>(body.data()), static_cast<uInt>(body.size()))));
     };
     const std::string header = be(static_cast<uint32_t>(s.width)) + be(static_cast<uint32_t>(s.height)) +
                                std::string{8, 2, 0, 0, 0};  // 8-bit RGB
