@@ -18,7 +18,7 @@
 #include <memory>
 #include <thread>
 
-#include "harness.h"
+#include "support/harness.h"
 
 using namespace hux::e2e;
 namespace fs = std::filesystem;
@@ -30,7 +30,7 @@ const Target kWindows{"windows-x64"};
 
 // The one packed application and the JDK it was linked from, for the suite.
 struct Packed {
-    Scratch dir;
+    TempDir dir;
     std::string exe, jdk, hash;
 };
 Packed* shared = nullptr;
@@ -46,8 +46,8 @@ protected:
         shared->jdk = jdk;
         chmod(shared->dir.path().c_str(), 0755);
         shared->exe = shared->dir.file("app");
-        const RunResult r = pack(kLinux, shared->exe, {"mainclass app.Main"}, {"lib/app.jar=" + appJarDir() + "/app.jar"},
-                                 {"--jlink", "--embed", "--jdk", jdk});
+        const RunResult r = pack(kLinux, shared->exe, {"mainclass app.Main"},
+                                 {"lib/app.jar=" + appJarDir() + "/app.jar"}, {"--jlink", "--embed", "--jdk", jdk});
         if (r.exitCode != 0 || !has(r.out, "carrying its runtime")) {
             ADD_FAILURE() << r.out << r.err;
             delete shared;
@@ -105,7 +105,7 @@ protected:
         return "";
     }
 
-    Scratch dir_;
+    TempDir dir_;
     std::string cache_;
 };
 
@@ -139,7 +139,8 @@ TEST_F(EmbeddedRuntimeLaunch, RunsWithNoOtherJavaAndUnpacksOnce) {
 TEST_F(EmbeddedRuntimeLaunch, TenFirstLaunchesAtOnceAllStart) {
     std::vector<std::unique_ptr<Background>> launches;
     for (int i = 0; i < 10; ++i)
-        launches.push_back(std::make_unique<Background>(kLinux.command(exeFor("r"), {"property", "java.home"}), alone()));
+        launches.push_back(
+            std::make_unique<Background>(kLinux.command(exeFor("r"), {"property", "java.home"}), alone()));
     for (auto& l : launches) {
         const RunResult r = l->finish(120000);
         EXPECT_EQ(r.exitCode, 0) << r.err;
@@ -324,8 +325,12 @@ TEST_F(EmbeddedRuntimeLaunch, AnotherUsersDirectoryInTheCacheIsRefused) {
         chmod(cache_.c_str(), 0700);
         chmod((cache_ + "/hux").c_str(), 0700);
         chmod(runtimes().c_str(), 0755);
-        std::vector<std::string> argv{"setpriv", "--reuid=" + std::to_string(victim.uid),
-                                      "--regid=" + std::to_string(victim.gid), "--init-groups", exe, "property",
+        std::vector<std::string> argv{"setpriv",
+                                      "--reuid=" + std::to_string(victim.uid),
+                                      "--regid=" + std::to_string(victim.gid),
+                                      "--init-groups",
+                                      exe,
+                                      "property",
                                       "java.home"};
         const RunResult r = run(argv, alone());
         EXPECT_EQ(r.exitCode, c.exitCode) << c.what << ": " << r.err;
@@ -342,7 +347,7 @@ TEST_F(EmbeddedRuntimeLaunch, AnotherUsersDirectoryInTheCacheIsRefused) {
 
 // The packer's runtime options: a refusal is one line and writes nothing.
 TEST(ShippedRuntimePacking, RefusalsAreOneLineAndWriteNothing) {
-    Scratch dir;
+    TempDir dir;
     fs::create_directories(dir.file("notruntime/lib"));
     // A JDK without jmods whose jlink cannot link from its run-time image.
     dir.write("nojmods/bin/jdeps", "#!/bin/sh\necho java.base\n");
@@ -358,11 +363,15 @@ TEST(ShippedRuntimePacking, RefusalsAreOneLineAndWriteNothing) {
         {{"--runtime", dir.file("notruntime"), "--jlink"}, 2, "--runtime, --embed-runtime and --jlink each name"},
         {{"--embed"}, 2, "--embed goes with --jlink"},
         {{"--jdk", dir.file("nojmods")}, 2, "--jdk and --add-modules go with --jlink"},
-        {{"--runtime", dir.file("notruntime")}, 1,
+        {{"--runtime", dir.file("notruntime")},
+         1,
          "'" + dir.file("notruntime") + "' is not a runtime image for linux-x64 (it has no lib/server/libjvm.so)"},
-        {{"--embed-runtime", dir.file("missing")}, 1, "the runtime image '" + dir.file("missing") + "' is not a folder"},
+        {{"--embed-runtime", dir.file("missing")},
+         1,
+         "the runtime image '" + dir.file("missing") + "' is not a folder"},
         {{"--jlink", "--jdk", dir.file("nojlink")}, 1, "the JDK at '" + dir.file("nojlink") + "' has no jlink"},
-        {{"--jlink", "--jdk", dir.file("nojmods")}, 1,
+        {{"--jlink", "--jdk", dir.file("nojmods")},
+         1,
          "jlink could not link java.base (exit 1); the JDK at '" + dir.file("nojmods") +
              "' has no jmods folder, which jlink before JDK 24 links from"},
         {{"-t", "windows-x64", "--jlink"}, 1, "--jlink for windows-x64 needs that system's JDK for its modules"},
@@ -386,7 +395,7 @@ TEST(ShippedRuntimePacking, TheJreFolderBesideRunsWithNoOtherJava) {
     for (const std::string& home : installedJdks())
         if (jdkMajorVersion(home) == 17 && fs::is_directory(home + "/jmods")) jdk = home;
     if (jdk.empty()) GTEST_SKIP() << "needs JDK 17 with its jmods";
-    Scratch dir;
+    TempDir dir;
     fs::create_directories(dir.file("a"));
     fs::create_directories(dir.file("b"));
     const std::string jar = "lib/app.jar=" + appJarDir() + "/app.jar";
@@ -415,7 +424,12 @@ TEST(ShippedRuntimePacking, TheJreFolderBesideRunsWithNoOtherJava) {
 // `argv` run where no runtime is installed: empty folders over the system's
 // runtimes and their alternatives, in a mount namespace of its own.
 std::vector<std::string> withoutJava(const std::vector<std::string>& argv) {
-    std::vector<std::string> wrapped = {"unshare", "-m", "--propagation", "private", "sh", "-c",
+    std::vector<std::string> wrapped = {"unshare",
+                                        "-m",
+                                        "--propagation",
+                                        "private",
+                                        "sh",
+                                        "-c",
                                         "mount -t tmpfs tmpfs /usr/lib/jvm && mount -t tmpfs tmpfs /etc/alternatives "
                                         "&& exec \"$@\"",
                                         "sh"};
@@ -442,7 +456,7 @@ TEST(EmbeddedRuntimeModules, SeveralModulesRunWhereNoJavaIsInstalledAsJavaCpDoes
     if (geteuid() != 0) GTEST_SKIP() << "a mount namespace needs root";
     const std::string jar = appJarDir() + "/modules.jar";
     for (const std::string& jdk : installedJdks()) {
-        Scratch dir;
+        TempDir dir;
         const std::string exe = dir.file("modules");
         // Linking and deflating some 90 MB takes a while on a small machine.
         RunOptions slow;
@@ -481,13 +495,13 @@ TEST(EmbeddedRuntimeModules, AJarJdepsCannotReadIsPassedOverByName) {
     for (const std::string& home : installedJdks())
         if (fs::is_directory(home + "/jmods")) jdk = home;
     if (jdk.empty() || !fs::exists(moduleJar)) GTEST_SKIP() << "needs a JDK with jmods and " << moduleJar;
-    Scratch dir;
+    TempDir dir;
     RunOptions slow;
     slow.timeoutMs = 300000;
-    const RunResult packed = run({toolPath(), "pack", "-o", dir.file("app"), "-l", "mainclass modules.Main",
-                                  "--jlink", "--jdk", jdk, "lib/modules.jar=" + appJarDir() + "/modules.jar",
-                                  "lib/jaxb-api.jar=" + moduleJar},
-                                 slow);
+    const RunResult packed =
+        run({toolPath(), "pack", "-o", dir.file("app"), "-l", "mainclass modules.Main", "--jlink", "--jdk", jdk,
+             "lib/modules.jar=" + appJarDir() + "/modules.jar", "lib/jaxb-api.jar=" + moduleJar},
+            slow);
     ASSERT_EQ(packed.exitCode, 0) << packed.out << packed.err;
     EXPECT_TRUE(has(packed.out, "(jdeps could not read jaxb-api.jar)")) << packed.out;
     for (const char* module : {"java.desktop", "java.sql"})
@@ -502,7 +516,7 @@ TEST(EmbeddedRuntimeModules, AnImageWhoseCertificatesAreALinkIsCarriedAsTheFile)
     for (const std::string& home : installedJdks())
         if (fs::is_symlink(home + "/lib/security/cacerts")) jdk = home;
     if (jdk.empty()) GTEST_SKIP() << "no JDK here whose cacerts is a link";
-    Scratch dir;
+    TempDir dir;
     const std::string image = dir.file("image");
     ASSERT_EQ(run({jdk + "/bin/jlink", "--add-modules", "java.base", "--output", image}).exitCode, 0);
     fs::remove(image + "/lib/security/cacerts");
@@ -529,14 +543,14 @@ TEST(EmbeddedRuntimeWindows, UnpacksAndRunsFromTheUsersCache) {
         if (std::getenv("HUX_REQUIRE_WINDOWS")) FAIL() << "the Windows build is required";
         GTEST_SKIP() << "no Windows build";
     }
-    Scratch dir;
+    TempDir dir;
     const std::string image = dir.file("image");
     fs::create_directories(image + "/bin/server");
     fs::copy_file(windowsBuildDir() + "/test-runtimes/recording/jvm.dll", image + "/bin/server/jvm.dll");
     dir.write("image/release", "JAVA_VERSION=\"17.0.9\"\n");
     const std::string exe = dir.file("app.exe");
-    RunResult r = pack(kWindows, exe, {"mainclass app.Main", "jre_order r"}, {"lib/app.jar=" + appJarDir() + "/app.jar"},
-                       {"--embed-runtime", image});
+    RunResult r = pack(kWindows, exe, {"mainclass app.Main", "jre_order r"},
+                       {"lib/app.jar=" + appJarDir() + "/app.jar"}, {"--embed-runtime", image});
     ASSERT_EQ(r.exitCode, 0) << r.err;
     EXPECT_TRUE(has(r.out, "carrying its runtime")) << r.out;
     // A first launch in this Wine prefix: its users' unpacked runtimes go.

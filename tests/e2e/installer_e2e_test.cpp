@@ -6,8 +6,8 @@
 #include <cstdlib>
 #include <filesystem>
 
-#include "harness.h"
-#include "tool/icon_samples.h"
+#include "support/harness.h"
+#include "support/icon_samples.h"
 
 using namespace hux::e2e;
 namespace fs = std::filesystem;
@@ -53,9 +53,10 @@ protected:
     std::string installer(const std::string& version, unsigned size) {
         const std::string icon = dir_.write("icon" + std::to_string(size) + ".png", hux::test::pngImage(size, size));
         const std::string deb = dir_.file(std::string(kPackage) + "_" + version + "_amd64.deb");
-        RunResult made = run({toolPath(), "installer", exe_, "-o", deb, "--version", version, "--product-name",
-                              "Hux Installer Test", "--company", "Mordavin", "--maintainer", "Mordavin Team <team@mordavin.org>", "--icon", icon, "--associate",
-                              ".huxit=Hux test document", "--associate", ".huxit2"});
+        RunResult made =
+            run({toolPath(), "installer", exe_, "-o", deb, "--version", version, "--product-name", "Hux Installer Test",
+                 "--company", "Mordavin", "--maintainer", "Mordavin Team <team@mordavin.org>", "--icon", icon,
+                 "--associate", ".huxit=Hux test document", "--associate", ".huxit2"});
         EXPECT_EQ(made.exitCode, 0) << made.err;
         EXPECT_EQ(made.err, "");
         return deb;
@@ -141,20 +142,26 @@ TEST_F(DebInstaller, RefusesInOneLine) {
         int code;
         std::string line;
     } cases[] = {
-        {{exe_, "--version", "1.0", "--sign-key", "k", "--sign-cert", "c"}, 2,
+        {{exe_, "--version", "1.0", "--sign-key", "k", "--sign-cert", "c"},
+         2,
          "hux installer: --sign-key and --per-machine go with Windows installers (--format msi)\n"},
         {{exe_}, 2, "hux installer: name the version with --version (1.2.3)\n"},
-        {{exe_, "--version", "1.0", "--maintainer", "Mordavin"}, 2,
+        {{exe_, "--version", "1.0", "--maintainer", "Mordavin"},
+         2,
          "hux installer: name the package's maintainer with --maintainer \"Name <address>\"\n"},
-        {{exe_, "--version", "1.0", "--maintainer", "M <m@mordavin.org>", "--associate", ".a b"}, 2,
+        {{exe_, "--version", "1.0", "--maintainer", "M <m@mordavin.org>", "--associate", ".a b"},
+         2,
          "hux installer: --associate '.a b': give an extension of letters, digits, '-' or '_', as .ext or "
          ".ext=description\n"},
-        {{exe_, "--version", "1.0", "--maintainer", "M <m@mordavin.org>", "--name", "Big"}, 2,
+        {{exe_, "--version", "1.0", "--maintainer", "M <m@mordavin.org>", "--name", "Big"},
+         2,
          "hux installer: the name 'Big' is not a package name: lower-case letters, digits, '.', '+' and '-', at "
          "least two, starting with a letter or digit (give one with --name)\n"},
-        {{dir_.file("missing"), "--version", "1.0", "--maintainer", "M <m@mordavin.org>", "-o", dir_.file("x.deb")}, 1,
+        {{dir_.file("missing"), "--version", "1.0", "--maintainer", "M <m@mordavin.org>", "-o", dir_.file("x.deb")},
+         1,
          "hux installer: cannot read the executable '" + dir_.file("missing") + "'\n"},
-        {{exe_, "--version", "1.0", "--maintainer", "M <m@mordavin.org>", "--icon", exe_, "-o", dir_.file("x.deb")}, 1,
+        {{exe_, "--version", "1.0", "--maintainer", "M <m@mordavin.org>", "--icon", exe_, "-o", dir_.file("x.deb")},
+         1,
          "hux installer: " + exe_ + ": not an icon file (.ico) or a PNG image\n"},
     };
     for (const Case& c : cases) {
@@ -177,8 +184,9 @@ protected:
         if (!windowsStubAvailable()) GTEST_SKIP() << "the Windows stub was not built";
         for (const char* tool : {"wixl", "osslsigncode", "openssl"})
             if (!onPath(tool)) GTEST_SKIP() << tool << " is not installed (scripts/install-deps test)";
-        RunResult made = run({"openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", dir_.file("key.pem"),
-                              "-out", dir_.file("cert.pem"), "-days", "2", "-subj", "/CN=hux installer test"});
+        RunResult made =
+            run({"openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", dir_.file("key.pem"), "-out",
+                 dir_.file("cert.pem"), "-days", "2", "-subj", "/CN=hux installer test"});
         ASSERT_EQ(made.exitCode, 0) << made.err;
         exe_ = dir_.file("HuxMsiTest.exe");
         const std::string icon = dir_.write("icon.png", hux::test::pngImage(32, 32));
@@ -192,16 +200,30 @@ protected:
     }
     std::string installer(const std::string& version, const std::vector<std::string>& extra = {}) {
         const std::string msi = dir_.file("huxmsitest-" + version + ".msi");
-        std::vector<std::string> command = {toolPath(), "installer", exe_, "-o", msi, "--version", version,
-                                            "--product-name", "Hux Msi Test", "--company", "Mordavin", "--associate",
-                                            ".huxmt=Hux test document", "--sign-key", dir_.file("key.pem"),
-                                            "--sign-cert", dir_.file("cert.pem")};
+        std::vector<std::string> command = {toolPath(),
+                                            "installer",
+                                            exe_,
+                                            "-o",
+                                            msi,
+                                            "--version",
+                                            version,
+                                            "--product-name",
+                                            "Hux Msi Test",
+                                            "--company",
+                                            "Mordavin",
+                                            "--associate",
+                                            ".huxmt=Hux test document",
+                                            "--sign-key",
+                                            dir_.file("key.pem"),
+                                            "--sign-cert",
+                                            dir_.file("cert.pem")};
         command.insert(command.end(), extra.begin(), extra.end());
         RunResult made = run(command);
         EXPECT_EQ(made.exitCode, 0) << made.err;
         EXPECT_EQ(made.err, "");
         return msi;
     }
+
 public:
     static RunResult wine(const std::vector<std::string>& args, const RunOptions& given = {}) {
         std::vector<std::string> command = {sourceDir() + "/scripts/wine-run"};
@@ -210,12 +232,13 @@ public:
         options.timeoutMs = 120000;
         return run(command, options);
     }
+
 protected:
     std::string prefix() const {
         const char* set = std::getenv("WINEPREFIX");
         return set ? set : sourceDir() + "/build/wineprefix";
     }
-    Scratch dir_;
+    TempDir dir_;
     std::string exe_;
 };
 
@@ -232,7 +255,8 @@ TEST_F(MsiInstaller, InstallsPerUserAssociatesUpgradesAndUninstallsCleanly) {
     // The original stays unsigned: the installer signs its own copy.
     EXPECT_FALSE(verifies(exe_));
 
-    const std::string home = prefix() + "/drive_c/users/" + std::string(std::getenv("USER") ? std::getenv("USER") : "root");
+    const std::string home =
+        prefix() + "/drive_c/users/" + std::string(std::getenv("USER") ? std::getenv("USER") : "root");
     const std::string installed = home + "/AppData/Local/Programs/huxmsitest";
     const std::string shortcut = home + "/AppData/Roaming/Microsoft/Windows/Start Menu/Programs/Hux Msi Test.lnk";
     const std::string uninstallKeys = "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall";
@@ -270,7 +294,9 @@ TEST_F(MsiInstaller, InstallsPerUserAssociatesUpgradesAndUninstallsCleanly) {
     recording.env["HUX_RUNTIME_LOG"] = winePath(dir_.file("runtime.log"));
     RunResult opened = wine({"start", "/wait", winePath(document)}, recording);
     const std::string recorded = readFile(dir_.file("runtime.log"));
-    EXPECT_TRUE(has(recorded, "\\AppData\\Local\\Programs\\huxmsitest\\HuxMsiTest.exe\" \"" + winePath(document) + "\"")) << recorded << opened.err;
+    EXPECT_TRUE(
+        has(recorded, "\\AppData\\Local\\Programs\\huxmsitest\\HuxMsiTest.exe\" \"" + winePath(document) + "\""))
+        << recorded << opened.err;
 
     RunResult removed = wine({"msiexec", "/x", winePath(newer), "/qn"});
     ASSERT_EQ(removed.exitCode, 0) << removed.out << removed.err;
@@ -285,20 +311,24 @@ TEST_F(MsiInstaller, InstallsPerUserAssociatesUpgradesAndUninstallsCleanly) {
 // each format is refused in one line that names what to install.
 TEST(InstallerOnWindows, NamesWhatToInstall) {
     if (!windowsStubAvailable()) GTEST_SKIP() << "the Windows build is not there";
-    Scratch dir;
+    TempDir dir;
     const std::string exe = dir.write("app.exe", "MZ not a real executable");
     struct Case {
         const char* output;
         std::vector<std::string> extra;
         const char* line;
     } cases[] = {
-        {"app.msi", {}, "hux installer: writing a .msi needs wixl (apt install wixl; on Windows, msitools from MSYS2)\n"},
-        {"app.deb", {"--maintainer", "M <m@mordavin.org>"},
+        {"app.msi",
+         {},
+         "hux installer: writing a .msi needs wixl (apt install wixl; on Windows, msitools from MSYS2)\n"},
+        {"app.deb",
+         {"--maintainer", "M <m@mordavin.org>"},
          "hux installer: writing a .deb needs dpkg-deb (Debian: apt install dpkg; macOS: brew install dpkg; Windows: "
          "run hux in WSL)\n"},
     };
     for (const Case& c : cases) {
-        std::vector<std::string> args = {"installer", winePath(exe), "--version", "1.0", "-o", winePath(dir.file(c.output))};
+        std::vector<std::string> args = {"installer", winePath(exe), "--version",
+                                         "1.0",       "-o",          winePath(dir.file(c.output))};
         args.insert(args.end(), c.extra.begin(), c.extra.end());
         RunResult r = runOn(Target{"windows-x64"}, windowsBuildDir() + "/bin/hux.exe", args);
         EXPECT_EQ(r.exitCode, 1) << c.output;
@@ -311,7 +341,8 @@ TEST_F(MsiInstaller, InstallsPerMachineWithADesktopShortcutOnRequest) {
     const std::string msi = installer("2.0.0", {"--per-machine", "--desktop-shortcut"});
     const std::string installed = prefix() + "/drive_c/Program Files/huxmsitest";
     // Wine gives a per-machine install the user's Start menu and desktop.
-    const std::string home = prefix() + "/drive_c/users/" + std::string(std::getenv("USER") ? std::getenv("USER") : "root");
+    const std::string home =
+        prefix() + "/drive_c/users/" + std::string(std::getenv("USER") ? std::getenv("USER") : "root");
     const std::string shortcut = home + "/AppData/Roaming/Microsoft/Windows/Start Menu/Programs/Hux Msi Test.lnk";
     const std::string desktop = home + "/Desktop/Hux Msi Test.lnk";
     struct Cleanup {

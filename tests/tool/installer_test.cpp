@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
-#include "icon_samples.h"
+#include "support/icon_samples.h"
 #include "tool/installer.h"
 
 using namespace hux::tool;
@@ -15,10 +15,14 @@ TEST(Installer, ParsesAssociations) {
         const char* extension;
         const char* description;
     } cases[] = {
-        {".hxd", true, "hxd", "hxd document"},       {"hxd=Hux drawing", true, "hxd", "Hux drawing"},
-        {".tar-gz=Archive", true, "tar-gz", "Archive"}, {".", false, "", ""},
-        {".a b", false, "", ""},                      {".a/b", false, "", ""},
-        {".x=<b>", false, "", ""},                    {"=desc", false, "", ""},
+        {".hxd", true, "hxd", "hxd document"},
+        {"hxd=Hux drawing", true, "hxd", "Hux drawing"},
+        {".tar-gz=Archive", true, "tar-gz", "Archive"},
+        {".", false, "", ""},
+        {".a b", false, "", ""},
+        {".a/b", false, "", ""},
+        {".x=<b>", false, "", ""},
+        {"=desc", false, "", ""},
     };
     for (const Case& c : cases) {
         FileAssociation a;
@@ -70,7 +74,9 @@ TEST(Installer, ConvertsTheLargestIconImageToPng) {
     struct Case {
         std::string file;
         unsigned size;
-    } cases[] = {{png, 48}, {t::icoFile({{16, t::bitmapImage(16)}, {48, png}}), 48}, {t::icoFile({{32, t::bitmapImage(32)}}), 32}};
+    } cases[] = {{png, 48},
+                 {t::icoFile({{16, t::bitmapImage(16)}, {48, png}}), 48},
+                 {t::icoFile({{32, t::bitmapImage(32)}}), 32}};
     for (const Case& c : cases) {
         std::vector<uint8_t> out;
         unsigned size = 0;

@@ -13,8 +13,8 @@
 #include "archive/archive_store.h"
 #include "archive/name_forms.h"
 #include "archive/entry_names.h"
-#include "test_support.h"
-#include "zip_builder.h"
+#include "support/test_support.h"
+#include "support/zip_builder.h"
 
 using namespace hux;
 using hux::test::buildZip;

@@ -10,7 +10,7 @@
 #include "archive/archive_store.h"
 #include "archive/entry_reader.h"
 #include "archive/zip_reader.h"
-#include "zip_builder.h"
+#include "support/zip_builder.h"
 
 using namespace hux;
 using hux::test::buildZip;

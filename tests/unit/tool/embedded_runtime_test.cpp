@@ -11,7 +11,7 @@
 #include "common/runtime_index.h"
 #include "platform/user_cache.h"
 #include "runtime/embedded_runtime.h"
-#include "test_support.h"
+#include "support/test_support.h"
 #include "tool/runtime_image.h"
 #include "tool/zip_writer.h"
 
@@ -27,7 +27,8 @@ namespace {
 TEST(RuntimeIndex, ParsesWhatItFormatsAndRefusesEveryMalformedLine) {
     RuntimeIndex index;
     index.hash = std::string(32, 'a');
-    index.files = {{"bin/java", 5, true, ""}, {"legal/a/LICENSE", 7, false, "lib/server/libjvm.so"},
+    index.files = {{"bin/java", 5, true, ""},
+                   {"legal/a/LICENSE", 7, false, "lib/server/libjvm.so"},
                    {"lib/server/libjvm.so", 7, false, ""}};
     index.totalBytes = 19;
     const std::string text = formatRuntimeIndex(index);
@@ -90,10 +91,7 @@ TEST(RuntimeIndex, TheContentHashFollowsEveryByteNameAndMode) {
     } changes[] = {
         {"one byte", [](const TempTree& t) { t.file("lib/server/libjvm.so", "librarz"); }},
         {"one more byte", [](const TempTree& t) { t.file("release", "JAVA_VERSION=\"17\"\n\n"); }},
-        {"a renamed file",
-         [](const TempTree& t) {
-             fs::rename(t.path("release"), t.path("releasf"));
-         }},
+        {"a renamed file", [](const TempTree& t) { fs::rename(t.path("release"), t.path("releasf")); }},
         {"a new empty file", [](const TempTree& t) { t.file("empty", ""); }},
     };
     for (const auto& c : changes) {
@@ -348,8 +346,7 @@ TEST_F(EmbeddedRuntime, ACacheOthersCanChangeIsRefused) {
         if (!c.spoil(fresh)) continue;  // links cannot be made here
         ByteString failure;
         EXPECT_TRUE(unpack(&failure).empty()) << c.what;
-        EXPECT_NE(std::string(failure.c_str()).find("is not a private directory of the user's own"),
-                  std::string::npos)
+        EXPECT_NE(std::string(failure.c_str()).find("is not a private directory of the user's own"), std::string::npos)
             << c.what << ": " << failure.c_str();
         EXPECT_FALSE(fs::exists(fresh.path("elsewhere/" + index.hash))) << c.what;
     }
