@@ -284,7 +284,8 @@ int main(int argc, char** argv) {
                 static_cast<std::streamsize>(outer.bytes().size()));
     }
     std::printf("archive: %d jars, %d classes, %.1f MB of classes, %.1f MB on disk\n", kJars, kClasses,
-                classBytesTotal / 1e6, std::filesystem::file_size(archive) / 1e6);
+                static_cast<double>(classBytesTotal) / 1e6,
+                static_cast<double>(std::filesystem::file_size(archive)) / 1e6);
 
     // The store.
     auto t = Clock::now();
@@ -305,14 +306,15 @@ int main(int argc, char** argv) {
     t = Clock::now();
     for (int r = 0; r < rounds; ++r)
         for (const std::string& name : plainNames) found += store.locateResource(name, "", full);
-    const double plainNs = secondsSince(t) * 1e9 / (static_cast<double>(rounds) * plainNames.size());
+    const double plainNs =
+        secondsSince(t) * 1e9 / (static_cast<double>(rounds) * static_cast<double>(plainNames.size()));
     t = Clock::now();
     for (int r = 0; r < rounds; ++r)
         for (const std::string& name : treeNames) found += store.locateResource(name, "", full);
-    const double treeNs = secondsSince(t) * 1e9 / (static_cast<double>(rounds) * treeNames.size());
+    const double treeNs = secondsSince(t) * 1e9 / (static_cast<double>(rounds) * static_cast<double>(treeNames.size()));
     if (found != 2 * static_cast<int64_t>(rounds) * kClasses) return std::puts("lookups failed"), 1;
 
-    const double storeMBs = sink.total / readSeconds / 1e6;
+    const double storeMBs = static_cast<double>(sink.total) / readSeconds / 1e6;
     std::printf(
         "ArchiveStore: open %.1f ms, readEntry %.1f MB/s (%d rounds), locateResource %.0f ns (plain name, "
         "searches the tree) / %.0f ns (explicit \"!\" path)\n",
@@ -325,7 +327,7 @@ int main(int argc, char** argv) {
     if (!base.ok) {
         std::puts("no baseline could be run (neither python3 nor unzip)");
     } else {
-        const double baseMBs = base.bytes / base.read / 1e6;
+        const double baseMBs = static_cast<double>(base.bytes) / base.read / 1e6;
         std::printf("baseline (%s): open %.1f ms, read %.1f MB/s", base.tool.c_str(), base.open * 1e3, baseMBs);
         if (base.lookupNs > 0) std::printf(", name lookup %.0f ns", base.lookupNs);
         std::printf("\nratio store/baseline: read throughput %.2fx, open time %.2fx", storeMBs / baseMBs,

@@ -93,6 +93,8 @@ int main(int argc, char** argv) {
     if (!fs::exists(pad))
         sh("cd " + work + " && head -c 200M /dev/urandom > pad200.bin && zip -q -0 pad200.jar pad200.bin");
     const std::string hello = kBuild + "/examples/hello/hello.jar";
+    std::printf(
+        "\n| JDK | measure | check (first in a fresh process) | launch, same run | share |\n|---|---|---|---|---|\n");
     for (const char* jdk : {"java-17-openjdk-amd64", "temurin-25-jdk-amd64"}) {
         const std::string lib = std::string("/usr/lib/jvm/") + jdk + "/lib/server/libjvm.so";
         if (!fs::exists(lib)) continue;
@@ -107,10 +109,12 @@ int main(int argc, char** argv) {
             for (int i = 0; i < 10 * runs; ++i) fresh.push_back(freshCheckMs(exe));
             for (int i = 0; i < runs; ++i) launches.push_back(launchMs(exe));
             const double c = median(checks), f = median(fresh), l = median(launches);
-            std::printf("| %s | support-class check, %s | %.3f ms (%.3f ms repeated in one process) | start to exit "
-                        "%.1f ms | %.2f %% |\n",
-                        jdk, exe == small ? "hello world" : "200 MB payload", f, c, l, 100 * f / l);
+            std::printf(
+                "| %s | support-class check, %s | %.3f ms (%.3f ms repeated in one process) | start to exit "
+                "%.1f ms | %.2f %% |\n",
+                jdk, exe == small ? "hello world" : "200 MB payload", f, c, l, 100 * f / l);
         }
     }
+    std::printf("\n");
     return 0;
 }

@@ -106,14 +106,14 @@ Sample runOnce(const std::vector<std::string>& argv) {
     ssize_t n;
     while ((n = read(out[0], buf, sizeof buf)) > 0) text.append(buf, static_cast<size_t>(n));
     close(out[0]);
-    s.toExitMs = (t1 - t0) / 1e6;
+    s.toExitMs = static_cast<double>(t1 - t0) / 1e6;
     s.maxRssKb = ru.ru_maxrss;
     std::istringstream in(text);
     std::string word;
     long long value;
     while (in >> word >> value) {
-        if (word == "entry") s.toMainMs = (value - t0) / 1e6;
-        if (word == "work") s.workMs = value / 1e6;
+        if (word == "entry") s.toMainMs = static_cast<double>(value - t0) / 1e6;
+        if (word == "work") s.workMs = static_cast<double>(value) / 1e6;
     }
     s.ok = WIFEXITED(status) && WEXITSTATUS(status) == 0 && s.toMainMs > 0;
     return s;
@@ -231,13 +231,29 @@ std::string readText(const std::string& path) {
     return text.str();
 }
 
-// The part of the results written by hand (profiles, findings): from its
-// heading to the end.
-const char kAnalysisHeading[] = "## Where the start-up time goes";
-std::string analysisOf(const std::string& results) {
-    const size_t at = results.find(kAnalysisHeading);
+// The tables of the other bench scripts (phases, real applications, packing,
+// ...): from the first one's heading to the end, kept as they are.
+const char kKeptHeading[] = "## Start-up phases (`bench/phases`)";
+std::string keptTablesOf(const std::string& results) {
+    const size_t at = results.find(kKeptHeading);
     return at == std::string::npos ? std::string() : results.substr(at);
 }
+
+const char kLaunchSection[] =
+    "## Start-up, memory and class loading (`bench/launch_bench`)\n\n"
+    "The hello application and generated workloads packed with hux, each variant run interleaved with its baseline "
+    "in\nthe same run: `java -cp` over the same jars unless the baseline column names another (the bare\n"
+    "`JNI_CreateJavaVM` floor, an exploded directory, the executable without `cds`, the 1 MB payload, a trivial "
+    "Windows\nexecutable under Wine). Times are start to `main` or start to exit; \"ratio of medians\" divides the "
+    "two medians,\n\"median of pair ratios\" takes each run against the baseline run beside it.\n\n";
+const char kOtherSection[] =
+    "## Archive store, archive check, instance channel and forwarded launch\n\n"
+    "What `bench/archive_bench`, `bench/integrity_bench`, `bench/instances_bench` and `bench/forward_bench` print: "
+    "reading\n20 nested jars through the archive store against Python's `zipfile` over the same archive (and a "
+    "class-loading\nmiss past a multi-release jar against one without); the launcher's check of the support classes "
+    "(CRC-32 and\nnames), first in a fresh process and repeated in one, against the start to exit of the same "
+    "executable, with\nand without a 200 MB payload; a message through the instance channel against loopback TCP; "
+    "and a launch\nhanded to the running instance against a normal launch and `/bin/true`.\n\n";
 
 }  // namespace
 
@@ -296,7 +312,7 @@ int main(int argc, char** argv) {
         row(name, "start to exit", of(m[0], toExit), of(m[2], toExit), "ms", "java -cp");
         row(name, "start to main vs JNI_CreateJavaVM alone", of(m[0], toMain), of(m[3], toMain), "ms",
             "VM creation floor");
-        auto rss = [](const Sample& s) { return s.maxRssKb / 1024.0; };
+        auto rss = [](const Sample& s) { return static_cast<double>(s.maxRssKb) / 1024.0; };
         row(name, "peak RSS, hello", of(m[0], rss), of(m[2], rss), "MiB", "java -cp");
         row(name, "peak RSS, hello, assystemclassloader FALSE", of(m[1], rss), of(m[2], rss), "MiB", "java -cp");
         row(name, "peak RSS, hello, flattened", of(m[4], rss), of(m[2], rss), "MiB", "java -cp");
@@ -386,7 +402,7 @@ int main(int argc, char** argv) {
         sh("bash -c 'source " + kSource + "/scripts/wine-env && $HUX_WINESERVER -k'");
     }
 
-    const std::string keptAnalysis = analysisOf(readText(kSource + "/bench/results.md"));
+    const std::string keptTables = keptTablesOf(readText(kSource + "/bench/results.md"));
     std::ofstream md(kSource + "/bench/results.md");
     md << "# Benchmark results\n\nProduced by `bench/run` (" << runs
        << " runs per variant, interleaved; median with min–max).\n\n";
@@ -395,11 +411,11 @@ int main(int argc, char** argv) {
     for (const std::string& jdk : jdks)
         md << "- " << fs::path(jdk).filename().string() << ": " << shOut(jdk + "/bin/java -version 2>&1 | head -1")
            << "\n";
-    md << "\n" << kTableHead;
+    md << "\n" << kLaunchSection << kTableHead;
     for (const auto& r : rows) md << r << "\n";
-    // The other benchmarks' output, then the hand-written analysis, which a
-    // run keeps as it is.
-    if (const char* extra = std::getenv("HUX_BENCH_EXTRA")) md << "\n" << readText(extra);
-    if (!keptAnalysis.empty()) md << "\n" << keptAnalysis;
+    // The other benchmarks' output, then the other scripts' tables, which a
+    // run keeps as they are.
+    if (const char* extra = std::getenv("HUX_BENCH_EXTRA")) md << "\n" << kOtherSection << readText(extra);
+    if (!keptTables.empty()) md << "\n" << keptTables;
     return 0;
 }

@@ -262,8 +262,7 @@ void publishPendingArchive() {
         if (platform::replaceFile(written.c_str(), target.c_str())) {
             const std::string_view path = target.view();
             const size_t slash = path.find_last_of("/\\") + 1;
-            pruneClassDataArchives(ByteString(path.substr(0, slash)), ByteString(path.substr(slash)),
-                                   nowNanoseconds());
+            pruneClassDataArchives(ByteString(path.substr(0, slash)), ByteString(path.substr(slash)), nowNanoseconds());
             return;
         }
         platform::removeFile(recordName(target).c_str());
@@ -410,8 +409,7 @@ bool classDataArchiveIsWhole(const ByteString& archive) {
     char text[128] = {};
     if (!platform::isOwnPrivateFile(record.c_str()) || !file.open(record.c_str())) return false;
     const int64_t n = file.size();
-    if (n <= 0 || n >= static_cast<int64_t>(sizeof text) || !file.readAt(0, text, static_cast<size_t>(n)))
-        return false;
+    if (n <= 0 || n >= static_cast<int64_t>(sizeof text) || !file.readAt(0, text, static_cast<size_t>(n))) return false;
     int64_t length = 0;
     uint64_t checksum = 0;
     if (!measureFile(archive, length, checksum)) return false;
@@ -455,16 +453,16 @@ void pruneClassDataArchives(const ByteString& directory, const ByteString& kept,
         const size_t dot = name.find('.');
         if (dot == std::string_view::npos || name.substr(0, dot).find('-') == std::string_view::npos) continue;
         const std::string_view stem = name.substr(0, dot), kind = name.substr(dot);
-        const bool kept = kind == ".jsa" || kind == ".sum";
-        const bool temporary = !kept && (kind.substr(0, 8) == ".jsa.tmp" || kind.substr(0, 8) == ".sum.tmp" ||
-                                         kind.substr(0, 4) == ".run");
-        if ((!kept && !temporary) || stem == keptStem) continue;
+        const bool finished = kind == ".jsa" || kind == ".sum";
+        const bool temporary = !finished && (kind.substr(0, 8) == ".jsa.tmp" || kind.substr(0, 8) == ".sum.tmp" ||
+                                             kind.substr(0, 4) == ".run");
+        if ((!finished && !temporary) || stem == keptStem) continue;
         ByteString path = directory;
         path.append(entry.name);
         int64_t size = 0, modified = 0;
         if (!platform::isOwnPrivateFile(path.c_str()) || !platform::fileIdentity(path.c_str(), size, modified))
             continue;
-        const bool replaced = kept && stem.substr(0, place.size()) == place;
+        const bool replaced = finished && stem.substr(0, place.size()) == place;
         const int64_t age = now - modified;
         if (replaced || age > (temporary ? kStaleTemporaryAge : kUnusedArchiveAge)) doomed.push_back(path);
     }

@@ -29,7 +29,8 @@ int shellMajorVersion() {
 
 void copyTrayText(char* dest, size_t limit, std::string_view text) {
     const size_t n = text.size() < limit ? text.size() : limit;
-    std::memcpy(dest, text.data(), n);
+    // An absent text has no data pointer, which memcpy must not be given.
+    if (n > 0) std::memcpy(dest, text.data(), n);
     dest[n] = '\0';
 }
 

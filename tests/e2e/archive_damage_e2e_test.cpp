@@ -14,7 +14,7 @@
 #include <random>
 
 #include "archive/zip_reader.h"
-#include "harness.h"
+#include "support/harness.h"
 
 using namespace hux::e2e;
 
@@ -79,7 +79,7 @@ long peakKib(const std::vector<std::string>& argv, int& exitCode) {
 TEST(ArchiveDamage, EveryChangedEntryByteRunsAsPackedOrSaysWhichEntryInOneLine) {
     for (const std::string& jdk : installedJdks()) {
         SCOPED_TRACE(jdk);
-        Scratch dir;
+        TempDir dir;
         const std::string exe = dir.file("probe");
         ASSERT_EQ(pack(kLinux, exe, {"mainclass app.Main", "jre_order c", "jvmdll " + jvmLibraryOf(jdk)},
                        {"lib/app.jar=" + appJarDir() + "/app.jar", "lib/lib1.jar=" + appJarDir() + "/lib1.jar"})
@@ -139,7 +139,7 @@ TEST(ArchiveDamage, EveryChangedEntryByteRunsAsPackedOrSaysWhichEntryInOneLine) 
 }
 
 TEST(ArchiveDamage, InspectingKeepsLittleMemoryWhateverTheFileSize) {
-    Scratch dir;
+    TempDir dir;
     const std::string exe = dir.file("probe");
     ASSERT_EQ(pack(kLinux, exe, {"mainclass app.Main"}, {"lib/app.jar=" + appJarDir() + "/app.jar"}).exitCode, 0);
     // A packed file grown past its payload (sparse: no disk is used), and a
@@ -184,7 +184,7 @@ TEST(ArchiveDamage, InspectingKeepsLittleMemoryWhateverTheFileSize) {
 // packed, or one line and exit 7, never a trace.
 TEST(ArchiveDamage, EveryChangedPayloadByteRunsAsPackedOrEndsInOneLine) {
     const std::string jdk = installedJdks().front();
-    Scratch dir;
+    TempDir dir;
     const std::string exe = dir.file("probe");
     ASSERT_EQ(pack(kLinux, exe, {"mainclass app.Main", "jre_order c", "jvmdll " + jvmLibraryOf(jdk)},
                    {"lib/app.jar=" + appJarDir() + "/app.jar", "lib/lib1.jar=" + appJarDir() + "/lib1.jar"})
@@ -219,13 +219,13 @@ TEST(ArchiveDamage, EveryChangedPayloadByteRunsAsPackedOrEndsInOneLine) {
 // The support classes are checked before any runtime is looked for, on both
 // targets: no Java is needed to tell a damaged executable.
 TEST(ArchiveDamage, ADamagedSupportClassStopsTheLaunchBeforeTheRuntimeSearch) {
-    Scratch dir;
+    TempDir dir;
     for (const Target& t : targets()) {
         SCOPED_TRACE(t.name);
         const std::string exe = dir.file(t.exeName("whole"));
-        ASSERT_EQ(pack(t, exe, {"mainclass app.Main", "jre_order c"}, {"lib/app.jar=" + appJarDir() + "/app.jar"})
-                      .exitCode,
-                  0);
+        ASSERT_EQ(
+            pack(t, exe, {"mainclass app.Main", "jre_order c"}, {"lib/app.jar=" + appJarDir() + "/app.jar"}).exitCode,
+            0);
         const std::string bytes = readFile(exe);
         const std::string name = "com/mordavin/hux/Handler.class";
         int found = 0;
@@ -239,8 +239,8 @@ TEST(ArchiveDamage, ADamagedSupportClassStopsTheLaunchBeforeTheRuntimeSearch) {
             const RunResult run = runOn(t, path);
             EXPECT_EQ(run.exitCode, 7) << run.err;
             EXPECT_EQ(run.out, "");
-            EXPECT_TRUE(has(run.err, t.exeName("damaged") + "' is damaged: its archive entry '" + name +
-                                         "' is altered\n"))
+            EXPECT_TRUE(
+                has(run.err, t.exeName("damaged") + "' is damaged: its archive entry '" + name + "' is altered\n"))
                 << run.err;
             EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
         }

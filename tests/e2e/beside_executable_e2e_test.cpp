@@ -12,7 +12,7 @@
 
 #include <filesystem>
 
-#include "harness.h"
+#include "support/harness.h"
 
 using namespace hux::e2e;
 
@@ -20,7 +20,8 @@ namespace {
 
 const Target kLinux{"linux-x64"};
 // Run as the other user with $D the shared directory: a jar holding planted.txt.
-const char kPlantJar[] = "mkdir $D/plugins && cd $D/plugins && echo planted > planted.txt && zip -q extra.jar planted.txt";
+const char kPlantJar[] =
+    "mkdir $D/plugins && cd $D/plugins && echo planted > planted.txt && zip -q extra.jar planted.txt";
 
 std::string recorder() { return buildDir() + "/test-runtimes/hux_test_loadrecorder.so"; }
 
@@ -43,9 +44,9 @@ protected:
         // nobody else may change.
         home_ = dir_.file("victim");
         mkdir(home_.c_str(), 0700);
-        ASSERT_EQ(run({"sh", "-c", "echo '# mine' > " + home_ + "/profile && chown -R " + owner() + " " + home_})
-                      .exitCode,
-                  0);
+        ASSERT_EQ(
+            run({"sh", "-c", "echo '# mine' > " + home_ + "/profile && chown -R " + owner() + " " + home_}).exitCode,
+            0);
     }
     std::string owner() const { return std::to_string(victim_.uid) + ":" + std::to_string(victim_.gid); }
     // The victim's executable in a fresh directory: shared (mode 1777, like
@@ -78,7 +79,7 @@ protected:
 
     User victim_, other_;
     std::string jdk_, home_;
-    Scratch dir_;
+    TempDir dir_;
 };
 
 }  // namespace
@@ -96,39 +97,57 @@ TEST_F(BesideTheExecutable, AnotherUsersFilesArePassedOver) {
         std::string warning;             // what the warning line holds
         std::vector<std::string> args{"resources", "planted.txt"};
     } cases[] = {
-        {"cfg-jvmdll", {}, "cp $R $D/evil.so && printf 'jvmdll '$D'/evil.so\\njre_order c\\n' > $D/tool.cfg",
+        {"cfg-jvmdll",
+         {},
+         "cp $R $D/evil.so && printf 'jvmdll '$D'/evil.so\\njre_order c\\n' > $D/tool.cfg",
          "tool.cfg': owned by " + otherUid},
         {"cfg-stdout", {}, "printf 'stdout " + home_ + "/profile\\n' > $D/tool.cfg", "tool.cfg': owned by " + otherUid},
-        {"jre", {}, "mkdir -p $D/jre/lib/server && cp $R $D/jre/lib/server/libjvm.so",
+        {"jre",
+         {},
+         "mkdir -p $D/jre/lib/server && cp $R $D/jre/lib/server/libjvm.so",
          "jre/jre' is owned by " + otherUid},
-        {"jvmdll-relative", {"jvmdll rt/libjvm.so"}, "mkdir $D/rt && cp $R $D/rt/libjvm.so",
+        {"jvmdll-relative",
+         {"jvmdll rt/libjvm.so"},
+         "mkdir $D/rt && cp $R $D/rt/libjvm.so",
          "rt' is owned by " + otherUid},
         // A link in a directory of theirs, where the victim's output was to go.
-        {"target-link", {"forcecwd .", "stdout logs/out.log"},
-         "mkdir $D/logs && ln -s " + home_ + "/profile $D/logs/out.log", "logs' is owned by " + otherUid},
+        {"target-link",
+         {"forcecwd .", "stdout logs/out.log"},
+         "mkdir $D/logs && ln -s " + home_ + "/profile $D/logs/out.log",
+         "logs' is owned by " + otherUid},
         // A file of theirs waiting in the shared directory for the output.
-        {"target-shared", {"forcecwd .", "stdout out.log"}, "touch $D/out.log && chmod 666 $D/out.log",
+        {"target-shared",
+         {"forcecwd .", "stdout out.log"},
+         "touch $D/out.log && chmod 666 $D/out.log",
          "' is writable by other users"},
         // Jars on the class path the victim's configuration names: by name, by
         // pattern, in a scanned directory, and one not there yet that the
         // shared directory would let them make later.
         {"classpath-jar", {"classpath plugins/extra.jar"}, kPlantJar, "plugins' is owned by " + otherUid},
-        {"classpath-pattern", {"classpath %APPLICATION_HOME%plugins/*.jar"}, kPlantJar, "plugins' is owned by " + otherUid},
+        {"classpath-pattern",
+         {"classpath %APPLICATION_HOME%plugins/*.jar"},
+         kPlantJar,
+         "plugins' is owned by " + otherUid},
         {"classpath-relative-pattern", {"classpath plugins/*.jar"}, kPlantJar, "plugins' is owned by " + otherUid},
         {"libs", {"libs plugins"}, kPlantJar, "plugins' is owned by " + otherUid},
         {"classpath-missing", {"classpath late.jar"}, "true", "' is writable by other users"},
-        {"agentpath", {"option -agentpath:%APPLICATION_HOME%agent.so=opts"}, "cp $R $D/agent.so",
+        {"agentpath",
+         {"option -agentpath:%APPLICATION_HOME%agent.so=opts"},
+         "cp $R $D/agent.so",
          "agent.so': owned by " + otherUid},
-        {"bootclasspath", {"option -Xbootclasspath/a:%APPLICATION_HOME%plugins/extra.jar"}, kPlantJar,
+        {"bootclasspath",
+         {"option -Xbootclasspath/a:%APPLICATION_HOME%plugins/extra.jar"},
+         kPlantJar,
          "plugins' is owned by " + otherUid},
-        {"module-path", {"option -p %APPLICATION_HOME%plugins", "option --add-modules ALL-MODULE-PATH"}, kPlantJar,
+        {"module-path",
+         {"option -p %APPLICATION_HOME%plugins", "option --add-modules ALL-MODULE-PATH"},
+         kPlantJar,
          "plugins': owned by " + otherUid},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         const std::string d = place(c.name, c.lines, true);
-        ASSERT_EQ(run(as(other_, {"sh", "-c", "D=" + d + " R=" + dir_.file("recorder.so") + "; " + c.plant}))
-                      .exitCode,
+        ASSERT_EQ(run(as(other_, {"sh", "-c", "D=" + d + " R=" + dir_.file("recorder.so") + "; " + c.plant})).exitCode,
                   0);
         RunResult r = launch(d, c.args);
         EXPECT_FALSE(marker()) << "the other user's library ran\n" << r.err;
@@ -196,8 +215,8 @@ TEST_F(BesideTheExecutable, TheUsersOwnFilesAreUsed) {
 
         // Their own runtime there is loaded (the stand-in's creation fails).
         ASSERT_EQ(run(as(victim_, {"sh", "-c",
-                                   umask + "mkdir -p " + d + "/jre/lib/server && cp " + dir_.file("recorder.so") +
-                                       " " + d + "/jre/lib/server/libjvm.so"}))
+                                   umask + "mkdir -p " + d + "/jre/lib/server && cp " + dir_.file("recorder.so") + " " +
+                                       d + "/jre/lib/server/libjvm.so"}))
                       .exitCode,
                   0);
         r = launch(d);
@@ -217,8 +236,8 @@ TEST(BesideTheExecutableUnderWine, FilesEveryoneMayWriteArePassedOver) {
     ASSERT_TRUE(exists(dll)) << dll;
     const struct {
         const char* name;
-        std::string file;   // made beside the executable
-        std::string opened; // what is made writable by others
+        std::string file;    // made beside the executable
+        std::string opened;  // what is made writable by others
         std::string warning;
     } cases[] = {
         {"configuration", "tool.cfg", "tool.cfg", "tool.cfg': writable by other users (Everyone)"},
@@ -227,12 +246,13 @@ TEST(BesideTheExecutableUnderWine, FilesEveryoneMayWriteArePassedOver) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         for (const bool open : {false, true}) {
-            Scratch dir;
+            TempDir dir;
             const std::string exe = dir.file("app/tool.exe");
             std::filesystem::create_directories(dir.file("app"));
-            ASSERT_EQ(pack(win, exe, {"mainclass app.Main", "jre_order cb"}, {"lib/app.jar=" + appJarDir() + "/app.jar"})
-                          .exitCode,
-                      0);
+            ASSERT_EQ(
+                pack(win, exe, {"mainclass app.Main", "jre_order cb"}, {"lib/app.jar=" + appJarDir() + "/app.jar"})
+                    .exitCode,
+                0);
             std::filesystem::create_directories(dir.file("app/jre/bin/server"));
             std::filesystem::copy_file(dll, dir.file("app/rt.dll"));
             if (c.file == "tool.cfg") {

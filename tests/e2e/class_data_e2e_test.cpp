@@ -5,7 +5,7 @@
 
 #include <filesystem>
 
-#include "harness.h"
+#include "support/harness.h"
 
 using namespace hux::e2e;
 
@@ -28,7 +28,7 @@ TEST(ClassData, FirstLaunchWritesTheArchiveAndTheNextUsesIt) {
     ASSERT_FALSE(jdks.empty());
     for (const std::string& jdk : jdks) {
         SCOPED_TRACE(jdk);
-        Scratch dir;
+        TempDir dir;
         // The class-loading log of each run goes to the file HUX_CLASS_LOG names.
         std::string log;
         RunOptions options;

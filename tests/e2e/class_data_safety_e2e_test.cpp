@@ -14,7 +14,7 @@
 #include <random>
 #include <thread>
 
-#include "harness.h"
+#include "support/harness.h"
 
 using namespace hux::e2e;
 namespace fs = std::filesystem;
@@ -38,8 +38,7 @@ void writeBytes(const std::string& path, const std::string& bytes) {
 // A file system mounted for one test, unmounted afterwards.
 class Mount {
 public:
-    Mount(const std::string& source, const std::string& target, const char* type, unsigned long flags,
-          const char* data)
+    Mount(const std::string& source, const std::string& target, const char* type, unsigned long flags, const char* data)
         : target_(target) {
         mounted_ = mount(source.c_str(), target.c_str(), type, flags, data) == 0;
     }
@@ -75,7 +74,7 @@ protected:
         return o;
     }
     bool mappedArchive() { return has(readFile(dir_.file("classes.log")), kFromArchive); }
-    Scratch dir_;
+    TempDir dir_;
 };
 
 }  // namespace
@@ -93,7 +92,8 @@ TEST_F(ClassDataSafety, ADamagedArchiveIsRemovedAndWrittenAnew) {
              std::string out = b;
              std::mt19937 random(7);
              const size_t body = out.size() - 4096;
-             for (size_t i = 0; i < body / 100; ++i) out[4096 + random() % body] ^= static_cast<char>(1 << (random() % 8));
+             for (size_t i = 0; i < body / 100; ++i)
+                 out[4096 + random() % body] ^= static_cast<char>(1 << (random() % 8));
              return out;
          }},
     };

@@ -7,7 +7,7 @@
 #include <fstream>
 
 #include "archive/zip_reader.h"
-#include "harness.h"
+#include "support/harness.h"
 #include "tool/zip_writer.h"
 
 using namespace hux::e2e;
@@ -58,7 +58,7 @@ protected:
     std::vector<std::string> jreLines(const std::string& jdk) const {
         return {"mainclass app.Main", "jre_order c", "jvmdll " + jvmLibraryOf(jdk)};
     }
-    Scratch dir_;
+    TempDir dir_;
 };
 
 const std::vector<std::string> kProbe = {"class", "lib.One", "class", "lib2.Two", "resource", "/lib2/only2.txt"};
@@ -103,9 +103,10 @@ TEST_F(ClassPathApp, NamedJarsArePackedAndRunAsWithJavaCp) {
                  at = packed.err.find("Class-Path", at + 1))
                 ++classPathWarnings;
             EXPECT_EQ(classPathWarnings, 1u) << packed.err;
-            EXPECT_TRUE(has(packed.err, "hux pack: warning: 'main.jar': Class-Path jars that do not exist, left out "
-                                        "as java skips them: 'missing.jar' (" +
-                                            dir_.file("app/missing.jar") + ")\n"))
+            EXPECT_TRUE(has(packed.err,
+                            "hux pack: warning: 'main.jar': Class-Path jars that do not exist, left out "
+                            "as java skips them: 'missing.jar' (" +
+                                dir_.file("app/missing.jar") + ")\n"))
                 << packed.err;
             RunResult r = runOn(kLinux, exe, kProbe);
             expectLibrariesFound(r);

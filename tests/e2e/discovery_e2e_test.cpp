@@ -7,7 +7,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "harness.h"
+#include "support/harness.h"
 
 using namespace hux::e2e;
 
@@ -52,7 +52,7 @@ protected:
         o.env["JAVA_HOME"] = javaHome;
         return runOn(kLinux, exe, {"property", "java.version"}, o);
     }
-    Scratch dir_;
+    TempDir dir_;
     std::string jdk17_, jdk25_;
 };
 

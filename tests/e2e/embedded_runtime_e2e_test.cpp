@@ -18,7 +18,7 @@
 #include <memory>
 #include <thread>
 
-#include "harness.h"
+#include "support/harness.h"
 
 using namespace hux::e2e;
 namespace fs = std::filesystem;
@@ -30,10 +30,10 @@ const Target kWindows{"windows-x64"};
 
 // The one packed application and the JDK it was linked from, for the suite.
 struct Packed {
-    Scratch dir;
+    TempDir dir;
     std::string exe, jdk, hash;
 };
-Packed* packed = nullptr;
+Packed* shared = nullptr;
 
 class EmbeddedRuntimeLaunch : public ::testing::Test {
 protected:
@@ -42,24 +42,24 @@ protected:
         for (const std::string& home : installedJdks())
             if (jdkMajorVersion(home) == 17 && fs::is_directory(home + "/jmods")) jdk = home;
         if (jdk.empty()) return;
-        packed = new Packed;
-        packed->jdk = jdk;
-        chmod(packed->dir.path().c_str(), 0755);
-        packed->exe = packed->dir.file("app");
-        const RunResult r = pack(kLinux, packed->exe, {"mainclass app.Main"},
+        shared = new Packed;
+        shared->jdk = jdk;
+        chmod(shared->dir.path().c_str(), 0755);
+        shared->exe = shared->dir.file("app");
+        const RunResult r = pack(kLinux, shared->exe, {"mainclass app.Main"},
                                  {"lib/app.jar=" + appJarDir() + "/app.jar"}, {"--jlink", "--embed", "--jdk", jdk});
         if (r.exitCode != 0 || !has(r.out, "carrying its runtime")) {
             ADD_FAILURE() << r.out << r.err;
-            delete packed;
-            packed = nullptr;
+            delete shared;
+            shared = nullptr;
         }
     }
     static void TearDownTestSuite() {
-        delete packed;
-        packed = nullptr;
+        delete shared;
+        shared = nullptr;
     }
     void SetUp() override {
-        if (!packed) GTEST_SKIP() << "needs JDK 17 with its jmods";
+        if (!shared) GTEST_SKIP() << "needs JDK 17 with its jmods";
         cache_ = dir_.file("cache");
         fs::create_directories(cache_);
         chmod(cache_.c_str(), 0700);
@@ -82,7 +82,7 @@ protected:
     std::string exeFor(const std::string& order) const {
         const std::string exe = dir_.file("app-" + (order.empty() ? std::string("default") : order));
         if (!fs::exists(exe)) {
-            fs::copy_file(packed->exe, exe);
+            fs::copy_file(shared->exe, exe);
             if (!order.empty()) dir_.write("app-" + order + ".cfg", "jre_order " + order + "\n");
         }
         return exe;
@@ -105,7 +105,7 @@ protected:
         return "";
     }
 
-    Scratch dir_;
+    TempDir dir_;
     std::string cache_;
 };
 
@@ -118,10 +118,10 @@ TEST_F(EmbeddedRuntimeLaunch, RunsWithNoOtherJavaAndUnpacksOnce) {
     // which the JVM then maps (with -Xshare:on it would refuse to start
     // otherwise).
     EXPECT_TRUE(fs::exists(home() + "/lib/server/classes.jsa"));
-    const std::string shared = dir_.file("app-shared");
-    fs::copy_file(packed->exe, shared);
+    const std::string mapping = dir_.file("app-shared");
+    fs::copy_file(shared->exe, mapping);
     dir_.write("app-shared.cfg", "jre_order r\noption -Xshare:on\n");
-    r = runOn(kLinux, shared, {"property", "java.home"}, alone());
+    r = runOn(kLinux, mapping, {"property", "java.home"}, alone());
     EXPECT_EQ(r.exitCode, 0) << r.err;
 
     // A later launch finds it ready: the same copy, nothing unpacked.
@@ -356,7 +356,7 @@ TEST_F(EmbeddedRuntimeLaunch, AnotherUsersDirectoryInTheCacheIsRefused) {
 
 // The packer's runtime options: a refusal is one line and writes nothing.
 TEST(ShippedRuntimePacking, RefusalsAreOneLineAndWriteNothing) {
-    Scratch dir;
+    TempDir dir;
     fs::create_directories(dir.file("notruntime/lib"));
     // A JDK without jmods whose jlink cannot link from its run-time image.
     dir.write("nojmods/bin/jdeps", "#!/bin/sh\necho java.base\n");
@@ -413,7 +413,7 @@ TEST(ShippedRuntimePacking, TheJreFolderBesideRunsWithNoOtherJava) {
     for (const std::string& home : installedJdks())
         if (jdkMajorVersion(home) == 17 && fs::is_directory(home + "/jmods")) jdk = home;
     if (jdk.empty()) GTEST_SKIP() << "needs JDK 17 with its jmods";
-    Scratch dir;
+    TempDir dir;
     fs::create_directories(dir.file("a"));
     fs::create_directories(dir.file("b"));
     const std::string jar = "lib/app.jar=" + appJarDir() + "/app.jar";
@@ -474,7 +474,7 @@ TEST(EmbeddedRuntimeModules, SeveralModulesRunWhereNoJavaIsInstalledAsJavaCpDoes
     if (geteuid() != 0) GTEST_SKIP() << "a mount namespace needs root";
     const std::string jar = appJarDir() + "/modules.jar";
     for (const std::string& jdk : installedJdks()) {
-        Scratch dir;
+        TempDir dir;
         const std::string exe = dir.file("modules");
         // Linking and deflating some 90 MB takes a while on a small machine.
         RunOptions slow;
@@ -513,7 +513,7 @@ TEST(EmbeddedRuntimeModules, AJarJdepsCannotReadIsPassedOverByName) {
     for (const std::string& home : installedJdks())
         if (fs::is_directory(home + "/jmods")) jdk = home;
     if (jdk.empty() || !fs::exists(moduleJar)) GTEST_SKIP() << "needs a JDK with jmods and " << moduleJar;
-    Scratch dir;
+    TempDir dir;
     RunOptions slow;
     slow.timeoutMs = 300000;
     const RunResult packed =
@@ -534,7 +534,7 @@ TEST(EmbeddedRuntimeModules, AnImageWhoseCertificatesAreALinkIsCarriedAsTheFile)
     for (const std::string& home : installedJdks())
         if (fs::is_symlink(home + "/lib/security/cacerts")) jdk = home;
     if (jdk.empty()) GTEST_SKIP() << "no JDK here whose cacerts is a link";
-    Scratch dir;
+    TempDir dir;
     const std::string image = dir.file("image");
     ASSERT_EQ(run({jdk + "/bin/jlink", "--add-modules", "java.base", "--output", image}).exitCode, 0);
     fs::remove(image + "/lib/security/cacerts");
@@ -561,7 +561,7 @@ TEST(EmbeddedRuntimeWindows, UnpacksAndRunsFromTheUsersCache) {
         if (std::getenv("HUX_REQUIRE_WINDOWS")) FAIL() << "the Windows build is required";
         GTEST_SKIP() << "no Windows build";
     }
-    Scratch dir;
+    TempDir dir;
     const std::string image = dir.file("image");
     fs::create_directories(image + "/bin/server");
     fs::copy_file(windowsBuildDir() + "/test-runtimes/recording/jvm.dll", image + "/bin/server/jvm.dll");

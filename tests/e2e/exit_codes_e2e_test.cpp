@@ -6,7 +6,7 @@
 
 #include <sstream>
 
-#include "harness.h"
+#include "support/harness.h"
 
 using namespace hux::e2e;
 
@@ -38,7 +38,7 @@ protected:
         return {jdk + "/bin/java", "-cp", jar(), "exits.Main", how};
     }
     std::vector<std::string> jdks_;
-    Scratch dir_;
+    TempDir dir_;
 };
 
 }  // namespace

@@ -15,7 +15,7 @@
 #include <regex>
 #include <sstream>
 
-#include "harness.h"
+#include "support/harness.h"
 #include "platform/posix/names.h"
 
 using namespace hux::e2e;
@@ -505,7 +505,7 @@ TEST(ForwardWine, ThePackedLauncherHandsOverUnicodeArgumentsAndItsDirectory) {
     if (access(peer.c_str(), R_OK) != 0) GTEST_SKIP() << "no Windows build";
     std::random_device rd;
     const std::string appId = "huxfwdexe" + std::to_string(getpid()) + "x" + std::to_string(rd() % 100000);
-    Scratch dir;
+    TempDir dir;
     const std::string exe = dir.file("fwd.exe");
     ASSERT_EQ(pack(windows, exe, {"mainclass inst.Main", "appid " + appId, "singleinstance forward"},
                    {"lib/instances.jar=" + appJarDir() + "/instances.jar"})

@@ -9,8 +9,8 @@
 #include <random>
 #include <sstream>
 
-#include "harness.h"
-#include "tool/icon_samples.h"
+#include "support/harness.h"
+#include "support/icon_samples.h"
 
 using namespace hux::e2e;
 namespace fs = std::filesystem;
@@ -351,7 +351,7 @@ protected:
         const char* set = std::getenv("WINEPREFIX");
         return set ? set : sourceDir() + "/build/wineprefix";
     }
-    Scratch dir_;
+    TempDir dir_;
     std::string exe_;
 };
 
@@ -463,7 +463,7 @@ TEST_F(MsiInstaller, ADocumentOpenedWhileTheApplicationRunsGoesToTheRunningInsta
 // each format is refused in one line that names what to install.
 TEST(InstallerOnWindows, NamesWhatToInstall) {
     if (!windowsStubAvailable()) GTEST_SKIP() << "the Windows build is not there";
-    Scratch dir;
+    TempDir dir;
     const std::string exe = dir.write("app.exe", "MZ not a real executable");
     struct Case {
         const char* output;

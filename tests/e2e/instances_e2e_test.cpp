@@ -19,7 +19,7 @@
 #include <set>
 #include <sstream>
 
-#include "harness.h"
+#include "support/harness.h"
 #include "platform/posix/names.h"
 #include "services/instance_area.h"
 
@@ -762,7 +762,7 @@ TEST(InstancesWine, WithoutAnAppIdTheAreaIsTheUsersOwnMappingNamedAfterTheExecut
     const Target windows{"windows-x64"};
     const std::string peer = windowsBuildDir() + "/bin/instance_peer.exe";
     if (access(peer.c_str(), R_OK) != 0) GTEST_SKIP() << "no Windows build";
-    Scratch dir;
+    TempDir dir;
     std::random_device rd;
     const std::string exe = dir.file("peer" + std::to_string(rd() % 1000000) + ".exe");
     copyInto(peer, exe);

@@ -10,7 +10,7 @@
 #include <memory>
 
 #include "archive/zip_reader.h"
-#include "harness.h"
+#include "support/harness.h"
 #include "tool/zip_writer.h"
 
 using namespace hux::e2e;
@@ -39,8 +39,8 @@ void writeBigAppJar(const std::string& path, int fillers) {
         const hux::ZipEntry& e = app.entry(i);
         std::vector<uint8_t> data(e.size);
         ASSERT_TRUE(e.size == 0 || app.readEntry(i, data.data()));
-        ASSERT_TRUE(zip.add(std::string(e.name, static_cast<size_t>(e.nameLength)), data, ZipWriter::Method::Stored,
-                            error));
+        ASSERT_TRUE(
+            zip.add(std::string(e.name, static_cast<size_t>(e.nameLength)), data, ZipWriter::Method::Stored, error));
     }
     for (int i = 0; i < fillers; ++i)
         ASSERT_TRUE(zip.add("filler/" + std::to_string(i), {'x'}, ZipWriter::Method::Stored, error));
@@ -50,10 +50,11 @@ void writeBigAppJar(const std::string& path, int fillers) {
 }  // namespace
 
 TEST(LargeArchives, FlattenedAndNestedRunUnderJavaAndTheLauncher) {
-    Scratch dir;
+    TempDir dir;
     const std::vector<std::string> jdks = installedJdks();
     ASSERT_FALSE(jdks.empty());
-    const std::vector<std::string> lines = {"mainclass app.Main", "jre_order c", "jvmdll " + jvmLibraryOf(jdks.front())};
+    const std::vector<std::string> lines = {"mainclass app.Main", "jre_order c",
+                                            "jvmdll " + jvmLibraryOf(jdks.front())};
     const std::string filler = dir.write("filler.txt", "x");
     for (const int entries : {65640, 100040}) {
         SCOPED_TRACE(entries);
@@ -102,7 +103,7 @@ TEST(LargeArchives, FlattenedAndNestedRunUnderJavaAndTheLauncher) {
 }
 
 TEST(LargeArchives, DeflatedNestedArchivesTheLauncherCannotInflate) {
-    Scratch dir;
+    TempDir dir;
     // A zip holding a jar stored deflated that says it inflates to 2.5 GiB;
     // its compressed bytes are filler, which only the sizes need here.
     const uint64_t size = uint64_t{5} << 29;
@@ -137,7 +138,7 @@ TEST(LargeArchives, DeflatedNestedArchivesTheLauncherCannotInflate) {
 }
 
 TEST(LargeArchives, ArchivesOverFourGibibytesAreRefusedBeforeTheyAreWritten) {
-    Scratch dir;
+    TempDir dir;
     // Sparse: no disk space taken, and the packer refuses before copying it.
     const std::string big = dir.write("big.jar", "");
     std::filesystem::resize_file(big, (uint64_t{4} << 30) + 1);
@@ -151,7 +152,7 @@ TEST(LargeArchives, ArchivesOverFourGibibytesAreRefusedBeforeTheyAreWritten) {
 
 TEST(LargeArchives, SignedExecutablesWithZip64RecordsAreRefused) {
     if (!windowsStubAvailable()) GTEST_SKIP() << "no Windows stub built";
-    Scratch dir;
+    TempDir dir;
     const std::string filler = dir.write("filler.txt", "x");
     std::string names;
     for (int i = 0; i < 65600; ++i) names += "filler/" + std::to_string(i) + "=" + filler + "\n";

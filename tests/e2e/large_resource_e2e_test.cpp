@@ -5,7 +5,7 @@
 
 #include <filesystem>
 
-#include "harness.h"
+#include "support/harness.h"
 
 using namespace hux::e2e;
 
@@ -17,11 +17,12 @@ const Target kLinux{"linux-x64"};
 
 TEST(LargeResources, StreamThroughASmallHeapAsUnderJavaCp) {
     const std::string jdk = installedJdks().front();
-    Scratch dir;
+    TempDir dir;
     RunOptions slow;
     slow.timeoutMs = 600000;
     const std::string classes = dir.file("classes");
-    RunResult compiled = run({jdk + "/bin/javac", "-d", classes, sourceDir() + "/tests/e2e/apps/large/LargeResources.java"});
+    RunResult compiled =
+        run({jdk + "/bin/javac", "-d", classes, sourceDir() + "/tests/e2e/apps/large/LargeResources.java"});
     ASSERT_EQ(compiled.exitCode, 0) << compiled.err;
     // 320 MiB stored (incompressible) and 320 MiB deflated (text).
     const std::string jar = dir.file("large.jar");
@@ -41,10 +42,9 @@ TEST(LargeResources, StreamThroughASmallHeapAsUnderJavaCp) {
     EXPECT_NE(plain.out.find("data/missing missing"), std::string::npos) << plain.out;
 
     const std::string exe = dir.file("large");
-    RunResult packed = pack(kLinux, exe,
-                            {"mainclass large.LargeResources", "option -Xmx64m", "jre_order c",
-                             "jvmdll " + jvmLibraryOf(jdk)},
-                            {"lib/large.jar=" + jar});
+    RunResult packed = pack(
+        kLinux, exe, {"mainclass large.LargeResources", "option -Xmx64m", "jre_order c", "jvmdll " + jvmLibraryOf(jdk)},
+        {"lib/large.jar=" + jar});
     ASSERT_EQ(packed.exitCode, 0) << packed.err;
     std::filesystem::remove(jar);
     RunResult served = runOn(kLinux, exe, args, slow);

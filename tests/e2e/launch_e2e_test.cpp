@@ -9,7 +9,7 @@
 #include <algorithm>
 #include <sstream>
 
-#include "harness.h"
+#include "support/harness.h"
 
 using namespace hux::e2e;
 
@@ -26,7 +26,7 @@ std::vector<std::string> appFiles() {
 }
 
 // Packs the test application for `jdk` (found through `jvmdll`).
-std::string packApp(const Scratch& dir, const std::string& name, const std::string& jdk,
+std::string packApp(const TempDir& dir, const std::string& name, const std::string& jdk,
                     std::vector<std::string> lines = {}) {
     lines.insert(lines.begin(), {"mainclass app.Main", "jre_order c", "jvmdll " + jvmLibraryOf(jdk)});
     const std::string exe = dir.file(name);
@@ -384,7 +384,7 @@ TEST_F(Launch, FailuresPrintTheirMessageAndExitWithItsNumber) {
 }
 
 TEST(LaunchFailures, RuntimeNotFoundNotValidAndStartFailedOnEveryTarget) {
-    Scratch dir;
+    TempDir dir;
     for (const Target& t : targets()) {
         SCOPED_TRACE(t.name);
         const std::string runtimes = (t.windows() ? windowsBuildDir() : buildDir()) + "/test-runtimes";

@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <filesystem>
 
-#include "harness.h"
+#include "support/harness.h"
 
 using namespace hux::e2e;
 
@@ -29,7 +29,7 @@ std::string utf16(const std::string& ascii, bool bigEndian) {
 }  // namespace
 
 TEST(SingleInstance, RefusedWhileAnotherInstanceHoldsTheAppIdMutex) {
-    Scratch dir;
+    TempDir dir;
     for (const Target& t : targets()) {
         SCOPED_TRACE(t.name);
         const std::string exe = dir.file(t.exeName("app"));
@@ -50,7 +50,7 @@ TEST(SingleInstance, RefusedWhileAnotherInstanceHoldsTheAppIdMutex) {
 }
 
 TEST(SingleInstance, MutexNameFollowsTheExecutablePathWithoutAppId) {
-    Scratch dir;
+    TempDir dir;
     for (const Target& t : targets()) {
         SCOPED_TRACE(t.name);
         const std::string exe = dir.file(t.exeName("tool"));
@@ -68,7 +68,7 @@ TEST(SingleInstance, MutexNameFollowsTheExecutablePathWithoutAppId) {
 }
 
 TEST(SingleInstance, OnlyTheWordTrueTurnsItOn) {
-    Scratch dir;
+    TempDir dir;
     for (const Target& t : targets()) {
         SCOPED_TRACE(t.name);
         const std::string exe = dir.file(t.exeName("yes"));
@@ -83,7 +83,7 @@ TEST(SingleInstance, OnlyTheWordTrueTurnsItOn) {
 }
 
 TEST(Payload, ATruncatedOrAlteredExecutableSaysSoInOneLine) {
-    Scratch dir;
+    TempDir dir;
     for (const Target& t : targets()) {
         SCOPED_TRACE(t.name);
         const std::string exe = dir.file(t.exeName("whole"));
@@ -99,9 +99,8 @@ TEST(Payload, ATruncatedOrAlteredExecutableSaysSoInOneLine) {
         // Whole, and with bytes appended after it, up to the 65535 the
         // runtime's zip reader looks past: the launch goes on and finds no
         // runtime here.
-        for (const std::string& content :
-             {bytes, bytes + "appended after the archive", bytes + std::string(60000, 'x'),
-              bytes + std::string(65535, 'x')}) {
+        for (const std::string& content : {bytes, bytes + "appended after the archive", bytes + std::string(60000, 'x'),
+                                           bytes + std::string(65535, 'x')}) {
             RunResult r = launch("intact", content);
             EXPECT_EQ(r.exitCode, 1) << r.err;
             EXPECT_EQ(r.err, kNotFound);
@@ -118,7 +117,7 @@ TEST(Payload, ATruncatedOrAlteredExecutableSaysSoInOneLine) {
         const size_t lengthAt = bytes.find('\0', blockAt) + 1;
         std::vector<std::string> framing(4, bytes);
         framing[0][lengthAt] ^= 0x01;
-        framing[1][lengthAt + 3] ^= 0x80;
+        framing[1][lengthAt + 3] = static_cast<char>(framing[1][lengthAt + 3] ^ 0x80);
         framing[2][blockAt] = 'x';
         framing[3][lengthAt - 1] = 'x';
         // One byte more appended than a zip reader looks past hides the archive too.
@@ -140,7 +139,7 @@ TEST(Payload, ATruncatedOrAlteredExecutableSaysSoInOneLine) {
 }
 
 TEST(ExternalConfig, OverridesTheEmbeddedBlockInEveryEncoding) {
-    Scratch dir;
+    TempDir dir;
     const std::string external = "appid External\\App\r\nsingleinstance true\r\n";
     const std::vector<std::pair<std::string, std::string>> encodings = {
         {"utf8-mark", "\xEF\xBB\xBF" + external},
@@ -176,7 +175,7 @@ TEST(ExternalConfig, OverridesTheEmbeddedBlockInEveryEncoding) {
 }
 
 TEST(ExternalConfig, DebugLinesNameTheFileReadAndItsUnknownKeysAndAJavaHomeThatIsNoRuntimeIsNamed) {
-    Scratch dir;
+    TempDir dir;
     for (const Target& t : targets()) {
         SCOPED_TRACE(t.name);
         const std::string exe = dir.file(t.exeName("told"));
@@ -187,7 +186,9 @@ TEST(ExternalConfig, DebugLinesNameTheFileReadAndItsUnknownKeysAndAJavaHomeThatI
         RunOptions o{.env = {{"JAVA_HOME", home}, {"JRE_HOME", std::nullopt}}};
         const std::string advice =
             "Java Runtime Environment not found.\nhux: this application needs a Java runtime, and JAVA_HOME names no "
-            "usable runtime ('" + home + "' does not exist): point it at a runtime's folder, or install one "
+            "usable runtime ('" +
+            home +
+            "' does not exist): point it at a runtime's folder, or install one "
             "(HUX_DEBUG=1 shows where hux looked)\n";
         RunResult r = runOn(t, exe, {}, o);
         EXPECT_EQ(r.exitCode, 1);
@@ -196,14 +197,15 @@ TEST(ExternalConfig, DebugLinesNameTheFileReadAndItsUnknownKeysAndAJavaHomeThatI
         r = runOn(t, exe, {}, o);
         EXPECT_EQ(r.exitCode, 1);
         EXPECT_TRUE(has(r.err, "hux: read the external configuration " + shown + ".cfg\n")) << r.err;
-        EXPECT_TRUE(has(r.err, "hux: external configuration " + shown + ".cfg line 2: unknown key 'propety'; ignored\n"))
+        EXPECT_TRUE(
+            has(r.err, "hux: external configuration " + shown + ".cfg line 2: unknown key 'propety'; ignored\n"))
             << r.err;
         EXPECT_EQ(r.err.substr(r.err.size() - std::min(r.err.size(), advice.size())), advice);
     }
 }
 
 TEST(ExternalConfig, DisableExternalInTheEmbeddedBlockDropsIt) {
-    Scratch dir;
+    TempDir dir;
     for (const Target& t : targets()) {
         SCOPED_TRACE(t.name);
         const std::string exe = dir.file(t.exeName("locked"));

@@ -8,10 +8,9 @@
 
 #include <filesystem>
 
-#include "harness.h"
+#include "support/harness.h"
 
 using namespace hux::e2e;
-
 
 TEST(LibraryPlanting, ARuntimeInTheWorkingDirectoryIsNeverLoaded) {
     for (const Target& t : targets()) {
@@ -34,7 +33,7 @@ TEST(LibraryPlanting, ARuntimeInTheWorkingDirectoryIsNeverLoaded) {
         };
         for (const Case& c : cases) {
             SCOPED_TRACE(c.lines.back());
-            Scratch dir;
+            TempDir dir;
             const std::string exe = dir.file("app/" + t.exeName("tool"));
             std::filesystem::create_directories(dir.file("app"));
             const std::vector<std::string> files{"lib/app.jar=" + appJarDir() + "/app.jar"};

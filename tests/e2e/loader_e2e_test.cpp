@@ -10,7 +10,7 @@
 #include <fstream>
 #include <mutex>
 
-#include "harness.h"
+#include "support/harness.h"
 
 using namespace hux::e2e;
 
@@ -79,7 +79,7 @@ std::string javaClassPath(const std::vector<std::string>& jars) {
     return cp;
 }
 
-std::string packProbe(const Scratch& dir, const std::string& name, const std::string& jdk,
+std::string packProbe(const TempDir& dir, const std::string& name, const std::string& jdk,
                       std::vector<std::string> lines = {}, std::vector<std::string> files = packedJars()) {
     lines.insert(lines.begin(), {"mainclass probe.Main", "jre_order c", "jvmdll " + jvmLibraryOf(jdk)});
     const std::string exe = dir.file(name);
@@ -150,7 +150,7 @@ protected:
     }
 
     std::vector<std::string> jdks_;
-    Scratch dir_;
+    TempDir dir_;
 };
 
 }  // namespace

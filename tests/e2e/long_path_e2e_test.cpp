@@ -10,12 +10,11 @@
 
 #include <filesystem>
 
-#include "harness.h"
+#include "support/harness.h"
 
 using namespace hux::e2e;
 
 namespace {
-
 
 // Length of `path` as the program sees it (Wine adds its drive letter).
 size_t seenLength(const Target& t, const std::string& path) {
@@ -40,7 +39,7 @@ TEST(LongPath, AnExecutableBeyond260CharactersIsItsOwnHome) {
         // The whole executable path's length, as the program sees it.
         for (size_t wanted : {288u, 371u}) {
             SCOPED_TRACE(wanted);
-            Scratch dir;
+            TempDir dir;
             // An ancestor well below 259 characters, then one folder long
             // enough that a path cut at 259 ends inside its name.
             std::string ancestor = dir.file(std::string(200 - seenLength(t, dir.path()), 'p'));
@@ -55,7 +54,7 @@ TEST(LongPath, AnExecutableBeyond260CharactersIsItsOwnHome) {
                           .exitCode,
                       0);
             // The configuration beside the executable names the failure.
-            dir.write(app.substr(dir.path().size() + 1) + "/tool.cfg", "message 1=from beside\r\n");
+            dir.write(app.substr(dir.text().size() + 1) + "/tool.cfg", "message 1=from beside\r\n");
             // A library where the cut path's "jre" would be.
             copyInto(loadRecorder(t), ancestor + "/" + privateRuntimeLibrary(t));
 

@@ -13,7 +13,7 @@
 #include <filesystem>
 #include <random>
 
-#include "harness.h"
+#include "support/harness.h"
 #include "platform/posix/names.h"
 
 using namespace hux::e2e;
@@ -69,7 +69,7 @@ protected:
     }
     User a_, b_;
     std::string jdk_;
-    Scratch dir_;
+    TempDir dir_;
 };
 
 }  // namespace

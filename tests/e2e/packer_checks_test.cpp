@@ -7,7 +7,7 @@
 #include <fstream>
 
 #include "archive/zip_reader.h"
-#include "harness.h"
+#include "support/harness.h"
 #include "tool/config_checks.h"
 #include "tool/flatten.h"
 #include "tool/zip_writer.h"
@@ -54,7 +54,7 @@ std::map<std::string, std::string> archiveEntries(const std::string& exe,
 }  // namespace
 
 TEST(Zip64, RecordsAppearWhereAFieldOverflowsAndIndependentReadersAgree) {
-    Scratch dir;
+    TempDir dir;
     // Limits lowered so that every zip64 field is exercised without gigabytes.
     ZipWriter zip(ZipWriter::Limits{3, 100});
     std::string error;
@@ -88,7 +88,7 @@ TEST(Zip64, RecordsAppearWhereAFieldOverflowsAndIndependentReadersAgree) {
 }
 
 TEST(Zip64, PlainArchivesStayPlainAndSeventyThousandEntriesGetZip64) {
-    Scratch dir;
+    TempDir dir;
     ZipWriter plain;
     std::string error;
     ASSERT_TRUE(plain.add("x.txt", bytesOf("x"), ZipWriter::Method::Stored, error));
@@ -121,8 +121,7 @@ TEST(ConfigChecks, RegistryReferencesWithoutADefaultWarnForLinux) {
     } cases[] = {
         {"option -Dhome=%{HKLM\\Software\\X\\Home}%", false, {"%{HKLM\\Software\\X\\Home}%"}},
         {"classpath ${HKEY_CURRENT_USER\\Software\\Y\\Jars}/a.jar", false, {"${HKEY_CURRENT_USER\\Software\\Y\\Jars}"}},
-        {"option -Da=%{HKCU\\A\\B}%:%{HKLM\\C\\D|none}%%{HKU\\E\\F}%", false,
-         {"%{HKCU\\A\\B}%", "%{HKU\\E\\F}%"}},
+        {"option -Da=%{HKCU\\A\\B}%:%{HKLM\\C\\D|none}%%{HKU\\E\\F}%", false, {"%{HKCU\\A\\B}%", "%{HKU\\E\\F}%"}},
         {"option -Dhome=%{HKLM\\Software\\X\\Home|/opt/x}%", false, {}},
         {"option -Dhome=%{JAVA_HOME}%:{HKLM\\literal}", false, {}},
         {"option -Dhome=%{HKLM\\Software\\X\\Home}%", true, {}},
@@ -223,7 +222,7 @@ TEST(ConfigChecks, RefusalsWarningsAndDefaults) {
 
 TEST(ConfigChecks, ConfigurationBesideTheOutputIsReportedOnlyWhereItWouldBeReadAgain) {
     using hux::tool::externalConfigWarning;
-    Scratch dir;
+    TempDir dir;
     const std::vector<std::string> lines = {"mainclass a.B"};
     EXPECT_FALSE(externalConfigWarning(dir.file("app.cfg"), dir.file("app"), lines, false).empty());
     EXPECT_FALSE(externalConfigWarning(dir.file("app.config"), dir.file("app"), lines, false).empty());
@@ -242,7 +241,7 @@ TEST(ConfigChecks, ConfigurationBesideTheOutputIsReportedOnlyWhereItWouldBeReadA
 }
 
 TEST(PackerDefaults, ToolRefusesWarnsAndWritesTheDefaults) {
-    Scratch dir;
+    TempDir dir;
     RunResult refused = pack(kLinux, dir.file("nomain"), {"option -Xmx64m"});
     EXPECT_NE(refused.exitCode, 0);
     EXPECT_FALSE(std::filesystem::exists(dir.file("nomain")));
@@ -274,22 +273,38 @@ TEST(PackerDefaults, ToolRefusesWarnsAndWritesTheDefaults) {
 // naming the JVMs; options it would write files for are left untried.
 TEST(PackerDefaults, OptionsSomeJvmRefusesAreNamed) {
     std::vector<std::string> jdks = installedJdks();
-    std::sort(jdks.begin(), jdks.end(), [](const std::string& a, const std::string& b) {
-        return jdkMajorVersion(a) < jdkMajorVersion(b);
-    });
+    std::sort(jdks.begin(), jdks.end(),
+              [](const std::string& a, const std::string& b) { return jdkMajorVersion(a) < jdkMajorVersion(b); });
     if (jdks.size() < 2 || jdkMajorVersion(jdks.front()) >= 18 || jdkMajorVersion(jdks.back()) < 18)
         GTEST_SKIP() << "needs a JDK before 18 and one after";
-    Scratch dir;
+    TempDir dir;
     RunOptions env;
     env.env["JAVA_HOME"] = jdks.back();
     env.env["PATH"] = jdks.front() + "/bin:/usr/bin:/bin";
     env.cwd = dir.path();
-    const std::vector<std::string> argv = {toolPath(), "pack", "-t", "linux-x64", "--no-main", "-o", dir.file("app"),
-                                           "-l", "option -Xmx64m", "-l", "option -XX:+UseBiasedLocking",
-                                           "-l", "option -Xfoo", "-l", "option @more.txt",
-                                           "-l", "option -Xlog:gc:file=gc.log", "-l", "option -Dx=%HOME%",
-                                           "-l", "option -XX:+UnlockExperimentalVMOptions",
-                                           "-l", "option -XX:+UseEpsilonGC"};
+    const std::vector<std::string> argv = {toolPath(),
+                                           "pack",
+                                           "-t",
+                                           "linux-x64",
+                                           "--no-main",
+                                           "-o",
+                                           dir.file("app"),
+                                           "-l",
+                                           "option -Xmx64m",
+                                           "-l",
+                                           "option -XX:+UseBiasedLocking",
+                                           "-l",
+                                           "option -Xfoo",
+                                           "-l",
+                                           "option @more.txt",
+                                           "-l",
+                                           "option -Xlog:gc:file=gc.log",
+                                           "-l",
+                                           "option -Dx=%HOME%",
+                                           "-l",
+                                           "option -XX:+UnlockExperimentalVMOptions",
+                                           "-l",
+                                           "option -XX:+UseEpsilonGC"};
     RunResult r = run(argv, env);
     ASSERT_EQ(r.exitCode, 0) << r.err;
     EXPECT_TRUE(has(r.err, "warning: '-XX:+UseBiasedLocking' is refused by the JVM in '" + jdks.back() +
@@ -302,7 +317,7 @@ TEST(PackerDefaults, OptionsSomeJvmRefusesAreNamed) {
 }
 
 TEST(Flatten, JarEntriesGoToTheTopLevelFirstJarWinsServicesMergeSignaturesGo) {
-    Scratch dir;
+    TempDir dir;
     std::string error;
     ZipWriter first;
     ASSERT_TRUE(first.add("META-INF/MANIFEST.MF", bytesOf("Manifest-Version: 1.0\r\nX-From: first\r\n"),
@@ -359,8 +374,9 @@ TEST(Flatten, JarEntriesGoToTheTopLevelFirstJarWinsServicesMergeSignaturesGo) {
     ASSERT_EQ(r.exitCode, 0) << r.err;
     EXPECT_TRUE(has(r.err, "'lib/second.jar': 1 entry is hidden by an earlier one ('p/Shared.txt')")) << r.err;
     EXPECT_TRUE(has(r.err, "'../escape.txt' left out")) << r.err;
-    EXPECT_TRUE(has(r.err, "warning: 'lib/first.jar' is signed: flattened, its signature is dropped and its classes "
-                           "run unverified"))
+    EXPECT_TRUE(has(r.err,
+                    "warning: 'lib/first.jar' is signed: flattened, its signature is dropped and its classes "
+                    "run unverified"))
         << r.err;
     EXPECT_FALSE(has(r.err, "'lib/second.jar' is signed")) << r.err;
     std::map<std::string, uint32_t> times;
@@ -404,7 +420,7 @@ TEST(Flatten, JarEntriesGoToTheTopLevelFirstJarWinsServicesMergeSignaturesGo) {
 }
 
 TEST(Flatten, FlattenedApplicationRunsWithItsClassesInTheExecutable) {
-    Scratch dir;
+    TempDir dir;
     const std::string jars = appJarDir();
     for (const std::string& jdk : installedJdks()) {
         SCOPED_TRACE(jdk);

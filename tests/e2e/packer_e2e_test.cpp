@@ -4,7 +4,7 @@
 #include <cstring>
 #include <filesystem>
 
-#include "harness.h"
+#include "support/harness.h"
 
 using namespace hux::e2e;
 
@@ -35,7 +35,7 @@ size_t imageEnd(const std::string& file, size_t stubSize) {
 }  // namespace
 
 TEST(Packer, WritesTheDocumentedLayout) {
-    Scratch dir;
+    TempDir dir;
     dir.write("jars/lib.jar", "PK\x05\x06" + std::string(18, '\0'));  // an (empty) archive, stored as is
     dir.write("data.txt", std::string(5000, 'd'));
     for (const Target& t : targets()) {
@@ -83,7 +83,7 @@ TEST(Packer, WritesTheDocumentedLayout) {
 }
 
 TEST(Packer, AConfiguredCompatibleLineReplacesTheDefault) {
-    Scratch dir;
+    TempDir dir;
     const Target linux{"linux-x64"};
     for (const std::string& line : {std::string("compatible false"), std::string("  COMPATIBLE\tno")}) {
         SCOPED_TRACE(line);
@@ -95,7 +95,7 @@ TEST(Packer, AConfiguredCompatibleLineReplacesTheDefault) {
 }
 
 TEST(Packer, InstalledToolFindsItsStubsAndSupportClasses) {
-    Scratch dir;
+    TempDir dir;
     RunResult installed = run({"cmake", "--install", buildDir(), "--prefix", dir.file("prefix")});
     ASSERT_EQ(installed.exitCode, 0) << installed.err << installed.out;
     for (const Target& t : targets()) {
@@ -109,7 +109,7 @@ TEST(Packer, InstalledToolFindsItsStubsAndSupportClasses) {
 }
 
 TEST(Packer, RefusesBadInputWithOneLineAndNoOutput) {
-    Scratch dir;
+    TempDir dir;
     const Target linux{"linux-x64"};
     dir.write("a.txt", "a");
     dir.write("bad.cfg", "mainclass \xFF\xFE\xFD\r\n");  // neither UTF-8 nor a UTF-16 mark at the start
@@ -144,7 +144,7 @@ TEST(Packer, RefusesBadInputWithOneLineAndNoOutput) {
 }
 
 TEST(Packer, RefusesArchiveCommentsTheLauncherCouldNotSeePast) {
-    Scratch dir;
+    TempDir dir;
     for (const Target& t : targets()) {
         SCOPED_TRACE(t.name);
         const std::string out = dir.file(t.exeName("comment"));
@@ -166,7 +166,7 @@ TEST(Packer, RefusesArchiveCommentsTheLauncherCouldNotSeePast) {
 }
 
 TEST(Packer, OneLineForUnknownTargetsAndWindowsOptionsElsewhere) {
-    Scratch dir;
+    TempDir dir;
     const std::string out = dir.file("out");
     RunResult r = run({toolPath(), "pack", "-t", "windows-x86", "-o", out, "-l", "mainclass a.B"});
     EXPECT_EQ(r.exitCode, 2);
@@ -192,7 +192,7 @@ TEST(Packer, OneLineForUnknownTargetsAndWindowsOptionsElsewhere) {
 }
 
 TEST(Packer, EntryNamesAreNormalisedOrRefusedByOneRule) {
-    Scratch dir;
+    TempDir dir;
     const Target linux{"linux-x64"};
     const std::string data = dir.write("d.txt", "d");
     const std::string out = dir.file("names");
@@ -218,7 +218,7 @@ TEST(Packer, EntryNamesAreNormalisedOrRefusedByOneRule) {
 }
 
 TEST(Packer, InspectOfDamagedOrForeignFilesFailsWithoutGarbage) {
-    Scratch dir;
+    TempDir dir;
     const Target linux{"linux-x64"};
     const std::string good = dir.file("good");
     ASSERT_EQ(pack(linux, good, {"mainclass a.B"}).exitCode, 0);

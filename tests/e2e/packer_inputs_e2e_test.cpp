@@ -6,7 +6,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "harness.h"
+#include "support/harness.h"
 #include "tool/zip_writer.h"
 
 using namespace hux::e2e;
@@ -16,7 +16,7 @@ namespace {
 
 // Compiles `sources` (path under src/ -> text) for `release` into `classes`
 // and jars them with `manifest` (none when empty).
-void makeJar(const Scratch& dir, const std::string& jar, const std::map<std::string, std::string>& sources,
+void makeJar(const TempDir& dir, const std::string& jar, const std::map<std::string, std::string>& sources,
              const std::string& manifest = "", int release = 8, const std::string& name = "") {
     const std::string jdk = installedJdks().front();
     const std::string tag = name.empty() ? fs::path(jar).stem().string() : name;
@@ -36,8 +36,9 @@ void makeJar(const Scratch& dir, const std::string& jar, const std::map<std::str
     ASSERT_EQ(jarred.exitCode, 0) << jarred.err;
 }
 
-const char* const kMain = "package demo;\npublic class Main {\n"
-                          "  public static void main(String[] a) { System.out.println(\"hello from demo\"); }\n}\n";
+const char* const kMain =
+    "package demo;\npublic class Main {\n"
+    "  public static void main(String[] a) { System.out.println(\"hello from demo\"); }\n}\n";
 
 std::string warningsOf(const std::string& err) {
     std::string out;
@@ -53,7 +54,7 @@ std::string warningsOf(const std::string& err) {
 }  // namespace
 
 TEST(PackerInputs, AJarAloneIsEnough) {
-    Scratch dir;
+    TempDir dir;
     makeJar(dir, "app.jar", {{"demo/Main.java", kMain}}, "Main-Class: demo.Main \n");
     const std::string jdk = installedJdks().front();
     RunResult packed = run({toolPath(), "pack", "app.jar"}, {.cwd = dir.path()});
@@ -80,8 +81,8 @@ TEST(PackerInputs, AJarAloneIsEnough) {
         dir.write("notes.txt", std::string(5000, 'n'));
         for (const std::string comment : {"", "x"}) {
             const std::string exe = dir.file("sum.exe");
-            ASSERT_EQ(run({toolPath(), "pack", "-t", "windows-x64", "-o", exe, "--archive-comment", comment,
-                           "app.jar", "notes.txt"},
+            ASSERT_EQ(run({toolPath(), "pack", "-t", "windows-x64", "-o", exe, "--archive-comment", comment, "app.jar",
+                           "notes.txt"},
                           {.cwd = dir.path()})
                           .exitCode,
                       0);
@@ -102,7 +103,7 @@ TEST(PackerInputs, AJarAloneIsEnough) {
 }
 
 TEST(PackerInputs, AnOutputThatIsAnInputIsRefusedAndNothingWritten) {
-    Scratch dir;
+    TempDir dir;
     makeJar(dir, "in.jar", {{"demo/Main.java", kMain}}, "Main-Class: demo.Main\n");
     dir.write("self.cfg", "mainclass demo.Main\n");
     fs::create_hard_link(dir.file("in.jar"), dir.file("same.jar"));
@@ -135,7 +136,7 @@ TEST(PackerInputs, AnOutputThatIsAnInputIsRefusedAndNothingWritten) {
 }
 
 TEST(PackerInputs, WarningsAboutTheClassesPacked) {
-    Scratch dir;
+    TempDir dir;
     makeJar(dir, "app.jar",
             {{"demo/Main.java", kMain},
              {"demo/Child.java", "package demo;\npublic class Child extends Main {}\n"},
@@ -169,10 +170,14 @@ TEST(PackerInputs, WarningsAboutTheClassesPacked) {
         {"no such class", {"mainclass demo.Missing"}, {"app.jar"}, "'demo.Missing' is in none of the packed files"},
         {"no such class, but a class path outside", {"mainclass demo.Missing", "classpath ext/*.jar"}, {"app.jar"}, ""},
         {"main not public", {"mainclass demo.NoMain"}, {"app.jar"}, "has no 'public static void main(String[])'"},
-        {"classes for Java 11", {"mainclass demo.Main"}, {"app.jar", "new.jar"},
+        {"classes for Java 11",
+         {"mainclass demo.Main"},
+         {"app.jar", "new.jar"},
          "the packed classes need Java 11 (class file version 55, 'lib/New.class' in 'new.jar'), but without "
          "'minjre' the launcher accepts Java 8; set 'minjre 11'"},
-        {"classes for Java 11, minjre 1.8", {"mainclass demo.Main", "minjre 1.8"}, {"app.jar", "new.jar"},
+        {"classes for Java 11, minjre 1.8",
+         {"mainclass demo.Main", "minjre 1.8"},
+         {"app.jar", "new.jar"},
          "but 'minjre 1.8' allows Java 8; set 'minjre 11'"},
         {"classes for Java 11, minjre 11", {"mainclass demo.Main", "minjre 11.0.2"}, {"app.jar", "new.jar"}, ""},
         {"a module descriptor and versioned classes", {"mainclass demo.Main"}, {"app.jar", "modular.jar"}, ""},
@@ -194,7 +199,7 @@ TEST(PackerInputs, WarningsAboutTheClassesPacked) {
 }
 
 TEST(PackerInputs, FlattenedPackagesReadTheirOwnJarsAttributesAsWithJavaCp) {
-    Scratch dir;
+    TempDir dir;
     const std::string show =
         "package first;\npublic class Show {\n"
         "  public static void main(String[] a) throws Exception {\n"
@@ -222,9 +227,9 @@ TEST(PackerInputs, FlattenedPackagesReadTheirOwnJarsAttributesAsWithJavaCp) {
         ASSERT_EQ(expected.exitCode, 0) << expected.err;
         ASSERT_TRUE(has(expected.out, "second [null] [null]")) << expected.out;
         const std::string exe = dir.file("flat");
-        RunResult packed = pack(Target{"linux-x64"}, exe,
-                                {"mainclass first.Show", "jre_order c", "jvmdll " + jvmLibraryOf(jdk)}, jars,
-                                {"--flatten"});
+        RunResult packed =
+            pack(Target{"linux-x64"}, exe, {"mainclass first.Show", "jre_order c", "jvmdll " + jvmLibraryOf(jdk)}, jars,
+                 {"--flatten"});
         ASSERT_EQ(packed.exitCode, 0) << packed.err;
         RunResult flattened = runOn(Target{"linux-x64"}, exe);
         EXPECT_EQ(flattened.out, expected.out) << flattened.err;
@@ -232,7 +237,7 @@ TEST(PackerInputs, FlattenedPackagesReadTheirOwnJarsAttributesAsWithJavaCp) {
 }
 
 TEST(PackerInputs, MistakesNameTheirCauseAndCommandLineMistakesExitTwo) {
-    Scratch dir;
+    TempDir dir;
     makeJar(dir, "app.jar", {{"demo/Main.java", kMain}}, "Main-Class: demo.Main\n");
     dir.write("notzip.jar", "not a zip archive");
     const std::vector<std::string> before = filesIn(dir.path());
@@ -243,27 +248,36 @@ TEST(PackerInputs, MistakesNameTheirCauseAndCommandLineMistakesExitTwo) {
     } cases[] = {
         {{"pack", "nonexist.jar"}, 1, "hux pack: cannot read 'nonexist.jar': No such file or directory\n"},
         {{"pack", "-o", "out", "app.jar", "."}, 1, "hux pack: cannot read '.': it is a folder\n"},
-        {{"pack", "-c", "missing.cfg", "app.jar"}, 1,
+        {{"pack", "-c", "missing.cfg", "app.jar"},
+         1,
          "hux pack: cannot read the configuration file 'missing.cfg': No such file or directory\n"},
-        {{"pack", "notzip.jar"}, 1,
+        {{"pack", "notzip.jar"},
+         1,
          "hux pack: 'notzip.jar' is not a jar (no zip archive), so it names no Main-Class, and the configuration no "
          "'mainclass' (add -l \"mainclass your.app.Main\", or pass --no-main)\n"},
-        {{"pack", "-o", "missingdir/app", "app.jar"}, 1,
+        {{"pack", "-o", "missingdir/app", "app.jar"},
+         1,
          "hux pack: cannot write 'missingdir/app': the folder 'missingdir' does not exist\n"},
-        {{"pack", "--jlink", "-o", "missingdir/app", "app.jar"}, 1,
+        {{"pack", "--jlink", "-o", "missingdir/app", "app.jar"},
+         1,
          "hux pack: cannot write 'missingdir/app': the folder 'missingdir' does not exist\n"},
-        {{"pack", "-o", "app.jar/app", "app.jar"}, 1,
+        {{"pack", "-o", "app.jar/app", "app.jar"},
+         1,
          "hux pack: cannot write 'app.jar/app': the folder 'app.jar' is not a folder\n"},
         {{"pack"}, 2, "hux pack: nothing to pack: name the jar (hux pack app.jar; see --help)\n"},
         {{"pack", "-t", "macos", "app.jar"}, 2, "hux pack: unknown target 'macos' (use linux-x64 or windows-x64)\n"},
-        {{"pack", "-t", "linux-x64", "--gui", "app.jar"}, 2,
+        {{"pack", "-t", "linux-x64", "--gui", "app.jar"},
+         2,
          "hux pack: --icon, --manifest, --gui and the version options apply to windows-x64 only\n"},
-        {{"pack", "-t", "linux-x64", "--sign-key", "k.pem", "--sign-cert", "c.pem", "app.jar"}, 2,
+        {{"pack", "-t", "linux-x64", "--sign-key", "k.pem", "--sign-cert", "c.pem", "app.jar"},
+         2,
          "hux pack: signing applies to windows-x64 only\n"},
-        {{"pack", "-t", "windows-x64", "--sign-key", "k.pem", "app.jar"}, 2,
+        {{"pack", "-t", "windows-x64", "--sign-key", "k.pem", "app.jar"},
+         2,
          "hux pack: signing needs both --sign-key and --sign-cert (or a .pfx or .p12 --sign-key alone)\n"},
         {{"pack", "-t", "windows-x64", "--language", "xx-nowhere", "app.jar"}, 2, ""},
-        {{"pack", "-l", "mainclass a\nb", "app.jar"}, 2,
+        {{"pack", "-l", "mainclass a\nb", "app.jar"},
+         2,
          "hux pack: the configuration line 'mainclass a\nb' cannot be encoded (line break, NUL or invalid UTF-8)\n"},
         {{"pack", "--embed", "app.jar"}, 2, ""},
         {{"pack", "--no-such-option", "app.jar"}, 2, ""},
@@ -294,7 +308,7 @@ TEST(PackerInputs, MistakesNameTheirCauseAndCommandLineMistakesExitTwo) {
 
 // A manifest naming its main class with slashes runs, as under `java -jar`.
 TEST(PackerInputs, AManifestMainClassWrittenWithSlashesRuns) {
-    Scratch dir;
+    TempDir dir;
     makeJar(dir, "app.jar", {{"demo/Main.java", kMain}}, "Main-Class: demo/Main\n");
     for (const std::string& jdk : installedJdks()) {
         SCOPED_TRACE(jdk);
@@ -313,8 +327,9 @@ TEST(PackerInputs, AManifestMainClassWrittenWithSlashesRuns) {
 TEST(PackerInputs, AnInProcessCompilerCompilesAgainstTheFlattenedLibrary) {
     const std::string ecj = "/usr/share/java/eclipse-jdt-core.jar";
     if (!fs::exists(ecj)) GTEST_SKIP() << "no " << ecj << " (apt install ecj)";
-    Scratch dir;
-    makeJar(dir, "lib.jar", {{"p/Lib.java", "package p;\npublic class Lib { public static int six() { return 6; } }\n"}});
+    TempDir dir;
+    makeJar(dir, "lib.jar",
+            {{"p/Lib.java", "package p;\npublic class Lib { public static int six() { return 6; } }\n"}});
     makeJar(dir, "build.jar",
             {{"b/Build.java",
               "package b;\nimport java.lang.reflect.*;\npublic class Build {\n"

@@ -15,7 +15,7 @@
 #include <regex>
 #include <sstream>
 
-#include "harness.h"
+#include "support/harness.h"
 
 using namespace hux::e2e;
 
@@ -206,10 +206,10 @@ protected:
         return {"lib/app.jar=" + jars + "/app.jar", "lib/lib1.jar=" + jars + "/lib1.jar"};
     }
 
-    Scratch dir_;
+    TempDir dir_;
     std::string lastWindowsTrace_;
     std::map<std::string, std::string> extraEnv_;  // for every launch
-    std::string cwd_;                               // the launches' working directory, else the application's
+    std::string cwd_;                              // the launches' working directory, else the application's
 };
 
 std::string uniqueAppId(const std::string& what) {
@@ -265,9 +265,10 @@ TEST_F(RecordedLaunch, RelativePatternMatchesBesideTheExecutable) {
 TEST_F(RecordedLaunch, SlashedMainClassAndArgumentsThatSeeExports) {
     const auto trace = both({"mainclass app/Main", "export HUX_XV=exported", "option -Dq=%HUX_XV%", "argv [%HUX_XV%]"},
                             {"given"}, "return", 0, appFiles());
-    EXPECT_TRUE(holdsInOrder(trace, {"main option -Dq=exported", "main option -Dsun.java.command=app.Main [exported] given",
-                                     "main call com/mordavin/hux/CarvossClassLoader.loadClass(\"app.Main\")",
-                                     "main call app/Main.main(L[2]{\"[exported]\", \"given\"})"}));
+    EXPECT_TRUE(
+        holdsInOrder(trace, {"main option -Dq=exported", "main option -Dsun.java.command=app.Main [exported] given",
+                             "main call com/mordavin/hux/CarvossClassLoader.loadClass(\"app.Main\")",
+                             "main call app/Main.main(L[2]{\"[exported]\", \"given\"})"}));
 }
 
 namespace {

@@ -9,7 +9,7 @@
 #include <sstream>
 #include <thread>
 
-#include "harness.h"
+#include "support/harness.h"
 
 using namespace hux::e2e;
 
@@ -27,7 +27,7 @@ std::string textOf(const std::string& path) {
     return out;
 }
 
-RunOptions inDir(const Scratch& dir) {
+RunOptions inDir(const TempDir& dir) {
     RunOptions options;
     options.cwd = dir.path();
     return options;
@@ -58,7 +58,7 @@ std::vector<std::string> redirApp() { return {"lib/redir.jar=" + appJarDir() + "
 }  // namespace
 
 TEST(Redirect, LauncherMessagesGoToTheStderrFileInTheForcedDirectory) {
-    Scratch dir;
+    TempDir dir;
     std::filesystem::create_directories(dir.file("bin"));
     std::filesystem::create_directories(dir.file("work"));
     for (const Target& t : targets()) {
@@ -95,7 +95,7 @@ TEST(Redirect, LauncherMessagesGoToTheStderrFileInTheForcedDirectory) {
 }
 
 TEST(Redirect, RefusedSecondInstanceWritesMessage13IntoTheStderrFile) {
-    Scratch dir;
+    TempDir dir;
     for (const Target& t : targets()) {
         SCOPED_TRACE(t.name);
         const std::string exe = dir.file(t.exeName("second"));
@@ -125,7 +125,7 @@ TEST(Redirect, RefusedSecondInstanceWritesMessage13IntoTheStderrFile) {
 }
 
 TEST(Redirect, CommandTargetIsFedAndNotWaitedFor) {
-    Scratch dir;
+    TempDir dir;
     for (const Target& t : targets()) {
         SCOPED_TRACE(t.name);
         const std::string exe = dir.file(t.exeName("piped"));

@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <filesystem>
 
-#include "harness.h"
+#include "support/harness.h"
 
 using namespace hux::e2e;
 
@@ -31,7 +31,7 @@ std::string lastLineOf(const std::string& text) {
 // A stand-in runtime (its creation entry fails, so each launch ends with
 // message 4) with the recording splash library in the place the launcher
 // looks: <runtime library's directory>/../<splash library>.
-void buildRuntimeTree(const Scratch& dir, const Target& t) {
+void buildRuntimeTree(const TempDir& dir, const Target& t) {
     const std::string runtimes = (t.windows() ? windowsBuildDir() : buildDir()) + "/test-runtimes/";
     const std::string bin = dir.file(t.windows() ? "rt/bin" : "rt/lib");
     std::filesystem::create_directories(bin + "/server");
@@ -49,7 +49,7 @@ std::string runtimeLine(const Target& t) {
 }  // namespace
 
 TEST(Splash, TheLibraryIsCalledOnlyForAnImageThatExists) {
-    Scratch dir;
+    TempDir dir;
     dir.write("image.png", kPng);
     for (const Target& t : targets()) {
         SCOPED_TRACE(t.name);
@@ -92,7 +92,7 @@ TEST(Splash, TheLibraryIsCalledOnlyForAnImageThatExists) {
 TEST(Splash, BuiltInImageServesWhenTheFileIsMissing) {
     if (!windowsStubAvailable()) GTEST_SKIP() << "no Windows build";
     const Target t{"windows-x64"};
-    Scratch dir;
+    TempDir dir;
     dir.write("image.png", kPng);
     buildRuntimeTree(dir, t);
     const std::string log = dir.file("splash.log");
@@ -126,7 +126,7 @@ TEST(Splash, TheRuntimeShowsTheImageBeforeMainRuns) {
     if (!std::getenv("DISPLAY")) GTEST_SKIP() << "DISPLAY is not set (the test script starts Xvfb)";
     const std::vector<std::string> jdks = installedJdks();
     ASSERT_FALSE(jdks.empty());
-    Scratch dir;
+    TempDir dir;
     dir.write("image.png", kPng);
     const std::vector<std::string> files = {"lib/redir.jar=" + appJarDir() + "/redir.jar"};
     for (const std::string& jdk : jdks) {

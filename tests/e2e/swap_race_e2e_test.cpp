@@ -16,7 +16,7 @@
 #include <chrono>
 #include <filesystem>
 
-#include "harness.h"
+#include "support/harness.h"
 
 using namespace hux::e2e;
 namespace fs = std::filesystem;
@@ -36,7 +36,8 @@ public:
         if (pid_ != 0) return;
         if (setgroups(0, nullptr) != 0 || setgid(who.gid) != 0 || setuid(who.uid) != 0) _exit(1);
         for (;;) {
-            for (const auto& p : pairs) renameat2(AT_FDCWD, p.first.c_str(), AT_FDCWD, p.second.c_str(), RENAME_EXCHANGE);
+            for (const auto& p : pairs)
+                renameat2(AT_FDCWD, p.first.c_str(), AT_FDCWD, p.second.c_str(), RENAME_EXCHANGE);
             if (pauseUs) usleep(pauseUs);
         }
     }
@@ -93,7 +94,7 @@ protected:
 
     User victim_, other_;
     std::string jdk_, home_;
-    Scratch dir_;
+    TempDir dir_;
 };
 
 }  // namespace
@@ -118,8 +119,8 @@ TEST_F(SwapRace, LinksThroughAnotherUsersDirectoryAreNeverFollowed) {
                    {"lib/app.jar=" + appJarDir() + "/app.jar"})
                   .exitCode,
               0);
-    sh("cp " + packed + " " + exe + " && chmod 755 " + exe + " && ln -s " + atk + "/jre " + shared +
-           "/jre && ln -s " + atk + "/cur " + shared + "/plugin.jar",
+    sh("cp " + packed + " " + exe + " && chmod 755 " + exe + " && ln -s " + atk + "/jre " + shared + "/jre && ln -s " +
+           atk + "/cur " + shared + "/plugin.jar",
        &victim_);
 
     // Before the race: the links are refused, naming the other user's directory.
@@ -190,8 +191,8 @@ TEST_F(SwapRace, ACacheBelowADirectoryOthersMayWriteIsNotUsed) {
         if (r.exitCode == 0) ++ran;
     }
     swapper.stop();
-    std::printf("%d launches: the planted library ran in %d; %d used the cache, %d ran\n", launches, planted,
-                fromCache, ran);
+    std::printf("%d launches: the planted library ran in %d; %d used the cache, %d ran\n", launches, planted, fromCache,
+                ran);
     EXPECT_EQ(planted, 0);
     EXPECT_EQ(fromCache, 0);
     EXPECT_EQ(ran, launches);

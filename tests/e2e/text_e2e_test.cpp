@@ -16,7 +16,7 @@
 #include <optional>
 #include <sstream>
 
-#include "harness.h"
+#include "support/harness.h"
 
 using namespace hux::e2e;
 
@@ -243,7 +243,7 @@ TEST_F(Text, DeepExecutablePathsRunWithTheirConfiguration) {
     // working directory, each resolved against the executable's directory.
     for (const size_t depth : {size_t{300}, size_t{3000}}) {
         SCOPED_TRACE(depth);
-        std::string where = dir_.path() + "/deep" + std::to_string(depth);
+        std::string where = dir_.text() + "/deep" + std::to_string(depth);
         while (where.size() < depth) where += "/" + std::string(120, 'd');
         std::filesystem::create_directories(where + "/lib");
         std::filesystem::create_directory_symlink(jdks_.front(), where + "/jdk");
@@ -275,7 +275,7 @@ TEST_F(Text, AnExecutableBeyondWhatTheSystemCanSpellStillRunsItsConfiguration) {
     ASSERT_GE(home, 0);
     ASSERT_EQ(chdir(dir_.path().c_str()), 0);
     int depth = 0;
-    for (size_t length = dir_.path().size(); length < 5000; length += level.size() + 1, ++depth) {
+    for (size_t length = dir_.text().size(); length < 5000; length += level.size() + 1, ++depth) {
         ASSERT_EQ(mkdir(level.c_str(), 0700), 0);
         ASSERT_EQ(chdir(level.c_str()), 0);
     }
@@ -310,8 +310,8 @@ TEST_F(Text, NonAsciiDirectoryRunsInTheCLocale) {
     for (const Directory& d : {Directory{"\xC3\xBC dir", "\\u00fc dir", true},
                                Directory{"\xC3\xBC \xF0\x9F\x98\x80 dir", "\\u00fc \\ud83d\\ude00 dir", false}}) {
         SCOPED_TRACE(d.escaped);
-        const std::string where = dir_.path() + "/" + d.name;
-        const std::string escaped = dir_.path() + "/" + d.escaped + "/";
+        const std::string where = dir_.text() + "/" + d.name;
+        const std::string escaped = dir_.text() + "/" + d.escaped + "/";
         std::filesystem::create_directories(where + "/lib");
         std::filesystem::copy_file(appJarDir() + "/lib2.jar", where + "/lib/lib2.jar",
                                    std::filesystem::copy_options::overwrite_existing);
@@ -340,7 +340,7 @@ TEST_F(Text, NonAsciiDirectoryRunsInTheCLocale) {
 }
 
 TEST(TextWildcards, MatchCharactersWithoutRegardToCase) {
-    Scratch dir;
+    TempDir dir;
     const std::string cafe = "caf\xC3\xA9.txt";
     const std::string sisyphus = "\xCF\x83\xCE\xAF\xCF\x83\xCF\x85\xCF\x86\xCE\xBF\xCF\x82.txt";  // σίσυφος.txt
     const std::string peace = "\xD0\xBC\xD0\xB8\xD1\x80.txt";                                     // мир.txt
@@ -373,7 +373,7 @@ TEST(TextWildcards, MatchCharactersWithoutRegardToCase) {
 }
 
 TEST(TextFifo, AFifoInPlaceOfTheConfigurationIsSkipped) {
-    Scratch dir;
+    TempDir dir;
     const std::string exe = dir.file("fifo");
     ASSERT_EQ(pack(kLinux, exe, {"mainclass a.B", "jre_order c"}).exitCode, 0);
     ASSERT_EQ(mkfifo((exe + ".cfg").c_str(), 0600), 0);

@@ -13,7 +13,7 @@
 #include <memory>
 #include <sstream>
 
-#include "harness.h"
+#include "support/harness.h"
 #include "platform/threads.h"
 
 using namespace hux::e2e;
@@ -92,7 +92,7 @@ TEST(Tray, ShellAndMessageWindowUnderWine) {
 TEST(Tray, JavaClassesOnEveryJdk) {
     const std::vector<std::string> jdks = installedJdks();
     ASSERT_FALSE(jdks.empty());
-    Scratch dir;
+    TempDir dir;
     for (const std::string& jdk : jdks) {
         SCOPED_TRACE(jdk);
         const std::string exe = dir.file("tray-" + std::to_string(jdkMajorVersion(jdk)));
@@ -100,7 +100,8 @@ TEST(Tray, JavaClassesOnEveryJdk) {
                            {"lib/tray.jar=" + appJarDir() + "/tray.jar"});
         ASSERT_EQ(p.exitCode, 0) << p.err;
         // No bus here: the icons report no notification area and nothing waits.
-        RunResult r = runOn(kLinux, exe, {}, RunOptions{"", {{"DBUS_SESSION_BUS_ADDRESS", "unix:path=" + dir.file("nobus")}}});
+        RunResult r =
+            runOn(kLinux, exe, {}, RunOptions{"", {{"DBUS_SESSION_BUS_ADDRESS", "unix:path=" + dir.file("nobus")}}});
         EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
         EXPECT_EQ(errorLines(r.err), "");
         EXPECT_NE(r.out.find("handles true true\n"), std::string::npos) << r.out;
@@ -116,7 +117,7 @@ bool haveDesktopBusTools() {
     return run({"sh", "-c", "command -v dbus-daemon && /usr/bin/python3 -c 'import dbus_next'"}).exitCode == 0;
 }
 
-std::string packDesk(Scratch& dir) {
+std::string packDesk(TempDir& dir) {
     const std::vector<std::string> jdks = installedJdks();
     if (jdks.empty()) return std::string();
     const std::string exe = dir.file("desk");
@@ -135,11 +136,12 @@ TEST(Tray, StatusItemsOnAPrivateSessionBus) {
         if (std::getenv("HUX_REQUIRE_DESKTOP_BUS")) FAIL() << "dbus-daemon and python3-dbus-next are required";
         GTEST_SKIP() << "no dbus-daemon or python3-dbus-next";
     }
-    Scratch dir;
+    TempDir dir;
     const std::string exe = packDesk(dir);
     ASSERT_FALSE(exe.empty());
-    RunResult r = run({"/usr/bin/python3", sourceDir() + "/tests/e2e/tray_host.py", exe, sourceDir() + "/resources/hux.ico"},
-                      RunOptions{dir.path(), {}, 120000, ""});
+    RunResult r =
+        run({"/usr/bin/python3", sourceDir() + "/tests/e2e/tray_host.py", exe, sourceDir() + "/resources/hux.ico"},
+            RunOptions{dir.path(), {}, 120000, ""});
     ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
     auto o = observations(r.out);
     const std::map<std::string, std::string> expected{
@@ -181,7 +183,7 @@ TEST(Tray, StatusItemsOnAPrivateSessionBus) {
 }
 
 TEST(Tray, NoSessionBusReportsNoNotificationArea) {
-    Scratch dir;
+    TempDir dir;
     const std::string exe = packDesk(dir);
     ASSERT_FALSE(exe.empty());
     struct Case {
@@ -190,9 +192,11 @@ TEST(Tray, NoSessionBusReportsNoNotificationArea) {
         const char* debugLine;
     };
     const std::vector<Case> cases{
-        {"socket missing", {{"DBUS_SESSION_BUS_ADDRESS", "unix:path=" + dir.file("nobus")}, {"HUX_DEBUG", "1"}},
+        {"socket missing",
+         {{"DBUS_SESSION_BUS_ADDRESS", "unix:path=" + dir.file("nobus")}, {"HUX_DEBUG", "1"}},
          "tray: cannot reach the session bus"},
-        {"nothing names a bus", {{"DBUS_SESSION_BUS_ADDRESS", std::nullopt}, {"XDG_RUNTIME_DIR", dir.path()}, {"HUX_DEBUG", "1"}},
+        {"nothing names a bus",
+         {{"DBUS_SESSION_BUS_ADDRESS", std::nullopt}, {"XDG_RUNTIME_DIR", dir.path()}, {"HUX_DEBUG", "1"}},
          "tray: no session bus"},
     };
     for (const Case& c : cases) {
@@ -266,12 +270,13 @@ void writePng(const Screen& s, const std::string& path) {
     auto chunk = [&](const std::string& type, const std::string& data) {
         const std::string body = type + data;
         return be(static_cast<uint32_t>(data.size())) + body +
-               be(static_cast<uint32_t>(crc32(0, reinterpret_cast<const Bytef*>(body.data()), body.size())));
+               be(static_cast<uint32_t>(
+                   crc32(0, reinterpret_cast<const Bytef*>(body.data()), static_cast<uInt>(body.size()))));
     };
     const std::string header = be(static_cast<uint32_t>(s.width)) + be(static_cast<uint32_t>(s.height)) +
                                std::string{8, 2, 0, 0, 0};  // 8-bit RGB
-    std::ofstream(path, std::ios::binary) << "\x89PNG\r\n\x1a\n" + chunk("IHDR", header) + chunk("IDAT", packed) +
-                                                 chunk("IEND", "");
+    std::ofstream(path, std::ios::binary)
+        << "\x89PNG\r\n\x1a\n" + chunk("IHDR", header) + chunk("IDAT", packed) + chunk("IEND", "");
 }
 
 // The blue of the test icon (a gradient from 2F80ED to 154CA8): green well
@@ -345,7 +350,8 @@ const char kPanelConfig[] = R"(<?xml version="1.0" encoding="UTF-8"?>
 )";
 
 bool havePanelTools() {
-    return run({"sh", "-c", "command -v Xvfb && command -v dbus-daemon && command -v xfce4-panel && command -v xdotool"})
+    return run({"sh", "-c",
+                "command -v Xvfb && command -v dbus-daemon && command -v xfce4-panel && command -v xdotool"})
                .exitCode == 0;
 }
 
@@ -395,12 +401,13 @@ std::string clickedIcon(const std::string& out, const std::string& message) {
 // <build>/test-output/tray/.
 TEST(Tray, IconsAndMenuInXfcePanel) {
     if (!havePanelTools()) {
-        if (std::getenv("HUX_REQUIRE_DESKTOP_PANEL")) FAIL() << "Xvfb, dbus-daemon, xfce4-panel and xdotool are required";
+        if (std::getenv("HUX_REQUIRE_DESKTOP_PANEL"))
+            FAIL() << "Xvfb, dbus-daemon, xfce4-panel and xdotool are required";
         GTEST_SKIP() << "no Xvfb, dbus-daemon, xfce4-panel or xdotool (scripts/install-deps test)";
     }
     std::signal(SIGPIPE, SIG_IGN);  // a program that died must fail the test, not end it
     const int64_t start = hux::platform::steadyMs();
-    Scratch dir;
+    TempDir dir;
     const std::string exe = packDesk(dir);
     ASSERT_FALSE(exe.empty());
     const std::string outDir = buildDir() + "/test-output/tray";
@@ -409,16 +416,16 @@ TEST(Tray, IconsAndMenuInXfcePanel) {
 
     Server x({"Xvfb", "-displayfd", "1", "-screen", "0", "400x300x24", "-fbdir", dir.path(), "-nolisten", "tcp"}, {});
     ASSERT_TRUE(x.process.waitForOutput("\n", 30000)) << "Xvfb did not start";
-    const std::string config = dir.path() + "/config/xfce4/xfconf/xfce-perchannel-xml";
+    const std::string config = dir.text() + "/config/xfce4/xfconf/xfce-perchannel-xml";
     std::filesystem::create_directories(config);
     std::ofstream(config + "/xfce4-panel.xml") << kPanelConfig;
     // The bus starts the settings daemon (xfconfd) itself, with this
     // environment: it reads the panel's configuration from the scratch folder.
     std::map<std::string, std::optional<std::string>> env{
         {"DISPLAY", ":" + firstLine(x.process.output())},
-        {"XDG_CONFIG_HOME", dir.path() + "/config"},
-        {"XDG_CACHE_HOME", dir.path() + "/cache"},
-        {"XDG_DATA_HOME", dir.path() + "/data"},
+        {"XDG_CONFIG_HOME", dir.text() + "/config"},
+        {"XDG_CACHE_HOME", dir.text() + "/cache"},
+        {"XDG_DATA_HOME", dir.text() + "/data"},
         {"XDG_RUNTIME_DIR", std::nullopt},
         {"SESSION_MANAGER", std::nullopt},
         {"NO_AT_BRIDGE", "1"},  // no accessibility bus of its own
@@ -433,7 +440,8 @@ TEST(Tray, IconsAndMenuInXfcePanel) {
     appEnv["HUX_DEBUG"] = "1";
     Background app({exe}, RunOptions{"", appEnv});
     ASSERT_TRUE(app.waitForOutput("shown ", 60000)) << app.output();
-    auto panel = std::make_unique<Server>(std::vector<std::string>{"xfce4-panel", "--disable-wm-check"}, RunOptions{"", env});
+    auto panel =
+        std::make_unique<Server>(std::vector<std::string>{"xfce4-panel", "--disable-wm-check"}, RunOptions{"", env});
 
     const std::string screenFile = dir.file("Xvfb_screen0");
     std::vector<std::pair<std::string, Screen>> shots;  // the last of each step
@@ -515,7 +523,8 @@ TEST(Tray, IconsAndMenuInXfcePanel) {
     // A panel started anew (a new watcher) gets both icons again.
     panel.reset();
     EXPECT_TRUE(within(10000, [&] { return look("panel gone") && iconsIn(screen, kPanelSize).empty(); })) << seeShots;
-    panel = std::make_unique<Server>(std::vector<std::string>{"xfce4-panel", "--disable-wm-check"}, RunOptions{"", env});
+    panel =
+        std::make_unique<Server>(std::vector<std::string>{"xfce4-panel", "--disable-wm-check"}, RunOptions{"", env});
     EXPECT_TRUE(within(30000, [&] { return look("panel restarted") && iconsIn(screen, kPanelSize).size() == 2; }))
         << iconsIn(screen, kPanelSize).size() << " icons in the restarted panel" << seeShots;
 

@@ -13,7 +13,7 @@
 #include <set>
 #include <sstream>
 
-#include "harness.h"
+#include "support/harness.h"
 
 using namespace hux::e2e;
 
@@ -43,7 +43,7 @@ std::vector<std::string> sorted(std::vector<std::string> v) {
 }  // namespace
 
 TEST(Messages, OverridesChangeWhatARefusedInstancePrints) {
-    Scratch dir;
+    TempDir dir;
     for (const Target& t : targets()) {
         SCOPED_TRACE(t.name);
         MutexHolder holder(t, "Msg.Test.hux.mutex");
@@ -81,7 +81,7 @@ TEST(Messages, OverridesChangeWhatARefusedInstancePrints) {
 }
 
 TEST(Values, ReferencesForcedDirectoryAndVersionMessages) {
-    Scratch dir;
+    TempDir dir;
     const std::vector<std::string> jdks = installedJdks();
     ASSERT_FALSE(jdks.empty());
     const std::string& jdk = jdks.front();
@@ -131,7 +131,7 @@ TEST(Values, ReferencesForcedDirectoryAndVersionMessages) {
 }
 
 TEST(Discovery, FindsInstalledRuntimesWithoutAndWithConfiguration) {
-    Scratch dir;
+    TempDir dir;
     const std::string exe = dir.file("found");
     // No runtime configuration at all: the system's default runtime.
     ASSERT_EQ(pack(kLinux, exe, {"mainclass app.Main"}, appFiles()).exitCode, 0);
@@ -153,7 +153,7 @@ TEST(Discovery, FindsInstalledRuntimesWithoutAndWithConfiguration) {
 }
 
 TEST(Wildcards, ExpansionOnEveryTarget) {
-    Scratch dir;
+    TempDir dir;
     for (const std::string f : {"a.txt", "b.txt", "x a.txt", "src/d1/F.java", "src/d2/G.java", "src/top.java"})
         dir.write("work/" + f, "x");
     const std::string work = dir.file("work");

@@ -7,8 +7,8 @@
 #include <cstdlib>
 #include <filesystem>
 
-#include "harness.h"
-#include "tool/icon_samples.h"
+#include "support/harness.h"
+#include "support/icon_samples.h"
 
 using namespace hux::e2e;
 
@@ -38,7 +38,7 @@ protected:
     RunResult look(const std::string& exe) {
         return runOn(kWindows, windowsBuildDir() + "/bin/pe_look.exe", {winePath(exe)});
     }
-    Scratch dir_;
+    TempDir dir_;
 };
 
 }  // namespace
@@ -99,7 +99,9 @@ TEST_F(WindowsLook, SystemAndIndependentToolsReadIconVersionAndSubsystem) {
     ASSERT_EQ(shown.exitCode, 0) << shown.err;
     EXPECT_TRUE(has(shown.out, "subsystem: gui (2)\n")) << shown.out;
     EXPECT_TRUE(has(shown.out, "icon: 16x16x32 32x32x32 48x48x32 256x256x32\n")) << shown.out;
-    EXPECT_TRUE(has(shown.out, "version: 3.1.4.15 (product 3.1.4.15, language 0409)\n  ProductName: Caf\xC3\xA9 Suite\n")) << shown.out;
+    EXPECT_TRUE(
+        has(shown.out, "version: 3.1.4.15 (product 3.1.4.15, language 0409)\n  ProductName: Caf\xC3\xA9 Suite\n"))
+        << shown.out;
     EXPECT_TRUE(has(shown.out, "asInvoker")) << shown.out;
 
     // A PNG wrapped as the icon.
@@ -142,14 +144,17 @@ TEST_F(WindowsLook, MistakesInTheUsersFilesNameThoseFilesOnly) {
 TEST_F(WindowsLook, ManifestWithoutTheUtf8CodePageOrLongPathsIsPackedWithAWarning) {
     const std::string out = dir_.file("app.exe");
     auto manifest = [&](const char* name, const std::string& settings) {
-        return dir_.write(name, "<assembly xmlns=\"urn:schemas-microsoft-com:asm.v1\" manifestVersion=\"1.0\">"
-                                "<application><windowsSettings>" +
-                                    settings + "</windowsSettings></application></assembly>");
+        return dir_.write(name,
+                          "<assembly xmlns=\"urn:schemas-microsoft-com:asm.v1\" manifestVersion=\"1.0\">"
+                          "<application><windowsSettings>" +
+                              settings + "</windowsSettings></application></assembly>");
     };
-    const std::string utf8Element = "<activeCodePage xmlns=\"http://schemas.microsoft.com/SMI/2019/WindowsSettings\">"
-                                    "UTF-8</activeCodePage>";
-    const std::string longElement = "<longPathAware xmlns=\"http://schemas.microsoft.com/SMI/2016/WindowsSettings\">"
-                                    "true</longPathAware>";
+    const std::string utf8Element =
+        "<activeCodePage xmlns=\"http://schemas.microsoft.com/SMI/2019/WindowsSettings\">"
+        "UTF-8</activeCodePage>";
+    const std::string longElement =
+        "<longPathAware xmlns=\"http://schemas.microsoft.com/SMI/2016/WindowsSettings\">"
+        "true</longPathAware>";
     auto utf8Warning = [](const std::string& path) {
         return "hux pack: warning: '" + path +
                "' sets no <activeCodePage>UTF-8</activeCodePage>: on Windows, non-ASCII paths and arguments "
@@ -347,11 +352,14 @@ TEST_F(WindowsLook, PipelineSignsWithEncryptedKeysAndATimeStamp) {
         int code;  // 2 for a command-line mistake
         std::string line;
     } refusals[] = {
-        {{"--sign-key", pfx, "--sign-pass-file", dir_.file("wrong.txt")}, 1,
+        {{"--sign-key", pfx, "--sign-pass-file", dir_.file("wrong.txt")},
+         1,
          "osslsigncode could not sign the executable (exit 255)"},
-        {{"--sign-key", pfx, "--sign-pass-env", "HUX_WINPUB_UNSET"}, 1,
+        {{"--sign-key", pfx, "--sign-pass-env", "HUX_WINPUB_UNSET"},
+         1,
          "the environment variable HUX_WINPUB_UNSET named by --sign-pass-env is not set"},
-        {{"--sign-key", pfx, "--sign-cert", dir_.file("cert.pem")}, 2,
+        {{"--sign-key", pfx, "--sign-cert", dir_.file("cert.pem")},
+         2,
          "a PKCS#12 key holds its certificate: drop --sign-cert"},
         {{"--timestamp", url}, 2, "--sign-pass-file, --sign-pass-env and --timestamp need --sign-key"},
     };
@@ -380,8 +388,8 @@ TEST_F(WindowsLook, PipelineSignsWithEncryptedKeysAndATimeStamp) {
     };
     for (const auto& c : onWindows) {
         SCOPED_TRACE(c.err);
-        std::vector<std::string> args = {"pack", "-t", "windows-x64", "-o", winePath(dir_.file("host.exe")), "--line",
-                                         "mainclass app.Main"};
+        std::vector<std::string> args = {
+            "pack", "-t", "windows-x64", "-o", winePath(dir_.file("host.exe")), "--line", "mainclass app.Main"};
         args.insert(args.end(), c.args.begin(), c.args.end());
         RunResult r = runOn(kWindows, windowsBuildDir() + "/bin/hux.exe", args);
         std::string err = r.err;
@@ -504,9 +512,8 @@ TEST_F(WindowsLook, ConsoleExecutableWithoutAConsoleNeverWaitsOnABox) {
     if (!std::getenv("DISPLAY")) GTEST_SKIP() << "message boxes need a display (scripts/test starts one)";
     const std::string parent = windowsBuildDir() + "/bin/gui_parent.exe";
     const std::string exe = dir_.file("job.exe");
-    ASSERT_EQ(pack(kWindows, exe, {"mainclass app.Main", "jre_order c"}, {}, {"--product-name", "Nightly Job"})
-                  .exitCode,
-              0);
+    ASSERT_EQ(
+        pack(kWindows, exe, {"mainclass app.Main", "jre_order c"}, {}, {"--product-name", "Nightly Job"}).exitCode, 0);
     const std::string failing = dir_.file("job4.exe");
     ASSERT_EQ(pack(kWindows, failing,
                    {"mainclass app.Main", "jre_order c", "jvmdll " + testRuntime("hux_test_failcreate")}, {}, {})
@@ -592,8 +599,8 @@ TEST_F(WindowsLook, GuiApplicationsStandardStreamsReachTheConsoleOrTheConfigured
 
 TEST_F(WindowsLook, ResourceEditorsSeeEveryResourceAndOneResourceSection) {
     const std::string exe = dir_.file("edited.exe");
-    RunResult packed =
-        pack(kWindows, exe, {"mainclass app.Main", "jre_order c"}, {}, {"--product-name", "Edited", "--version", "2.0.0.1"});
+    RunResult packed = pack(kWindows, exe, {"mainclass app.Main", "jre_order c"}, {},
+                            {"--product-name", "Edited", "--version", "2.0.0.1"});
     ASSERT_EQ(packed.exitCode, 0) << packed.err;
     const RunResult inspected = run({toolPath(), "inspect", exe});
     ASSERT_EQ(inspected.exitCode, 0) << inspected.err;
@@ -665,7 +672,11 @@ TEST_F(WindowsLook, ProductVersionTextVersionsAndLanguageAsTheSystemReadsThem) {
         {{"--version", "2.1.0.7", "--product-version", "2.1.0.0"}, "2.1.0.7", "2.1.0.0", "2.1.0.7", "2.1.0.0", "0409"},
         {{"--version", "2.1-beta", "--language", "0x0407"}, "2.1.0.0", "2.1.0.0", "2.1-beta", "2.1-beta", "0407"},
         {{"--version", "3.0.2", "--product-version", "3.0 RC1", "--language", "de-CH"},
-         "3.0.2.0", "3.0.0.0", "3.0.2", "3.0 RC1", "0807"},
+         "3.0.2.0",
+         "3.0.0.0",
+         "3.0.2",
+         "3.0 RC1",
+         "0807"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.options[1]);
@@ -689,9 +700,8 @@ TEST_F(WindowsLook, ProductVersionTextVersionsAndLanguageAsTheSystemReadsThem) {
     }
     // A language the packer does not know, a version without a number: a
     // mistake on the command line.
-    for (const std::vector<std::string>& bad : {std::vector<std::string>{"--language", "xx-YY"},
-                                                {"--language", "0x10000"},
-                                                {"--product-version", "beta"}}) {
+    for (const std::vector<std::string>& bad :
+         {std::vector<std::string>{"--language", "xx-YY"}, {"--language", "0x10000"}, {"--product-version", "beta"}}) {
         const RunResult r = pack(kWindows, dir_.file("bad.exe"), {"mainclass app.Main"}, {}, bad);
         EXPECT_EQ(r.exitCode, 2) << bad[1];
         EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;

@@ -13,7 +13,7 @@
 #include "platform/threads.h"
 #include "runtime/jvm_host.h"
 #include "services/instance_natives.h"
-#include "test_vm.h"
+#include "support/test_vm.h"
 
 using namespace hux;
 
@@ -21,7 +21,7 @@ namespace {
 
 struct Step {
     const char* what;
-    int bind;  // 1 bind a receiver, 0 unbind, -1 leave as it is
+    int bind;          // 1 bind a receiver, 0 unbind, -1 leave as it is
     std::string text;  // empty: bytes no stream can be read from
     bool ready;
     bool taken;

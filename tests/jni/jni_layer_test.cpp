@@ -18,7 +18,7 @@
 #include "jni/java_strings.h"
 #include "jni/local_ref.h"
 #include "platform/threads.h"
-#include "test_vm.h"
+#include "support/test_vm.h"
 
 using namespace hux;
 using jni::LocalRef;

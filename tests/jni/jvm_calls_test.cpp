@@ -15,8 +15,8 @@
 #include "runtime/discovery.h"
 #include "runtime/options.h"
 #include "runtime/version_limits.h"
-#include "test_vm.h"
-#include "test_support.h"
+#include "support/test_vm.h"
+#include "support/test_support.h"
 
 using namespace hux;
 

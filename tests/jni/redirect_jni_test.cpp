@@ -18,8 +18,8 @@
 #include "runtime/jvm_host.h"
 #include "launcher/native_binding.h"
 #include "services/stream_redirector.h"
-#include "test_vm.h"
-#include "test_support.h"
+#include "support/test_vm.h"
+#include "support/test_support.h"
 
 using namespace hux;
 using platform::StdStream;

@@ -13,8 +13,8 @@
 #include "launcher/native_binding.h"
 #include "services/tray.h"
 #include "services/tray_core.h"
-#include "test_vm.h"
-#include "test_support.h"
+#include "support/test_vm.h"
+#include "support/test_support.h"
 
 using namespace hux;
 

@@ -5,7 +5,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "../support/temp_dir.h"
+#include "support/temp_dir.h"
 #include "tool/class_path_jars.h"
 #include "tool/manifest.h"
 #include "tool/zip_writer.h"
@@ -280,9 +280,10 @@ TEST(ClassPathJars, WhatCannotBePackedIsOneWarningEach) {
     addClassPathJars(files, warnings);
     EXPECT_EQ(files, (Files{{"main.jar", main}, {"ok.jar", tree.path("ok.jar")}}));
     ASSERT_EQ(warnings.size(), 6u);
-    EXPECT_TRUE(mentions(warnings, "'main.jar': Class-Path jars that do not exist, left out as java skips them: "
-                                   "'missing.jar' (" +
-                                       tree.path("missing.jar") + ")"));
+    EXPECT_TRUE(mentions(warnings,
+                         "'main.jar': Class-Path jars that do not exist, left out as java skips them: "
+                         "'missing.jar' (" +
+                             tree.path("missing.jar") + ")"));
     EXPECT_TRUE(mentions(warnings, "'classes/'"));
     EXPECT_TRUE(mentions(warnings, "'" + tree.path("dir") + "' is a directory"));
     EXPECT_TRUE(mentions(warnings, "not a local file (http:)"));

@@ -6,7 +6,7 @@
 #include <memory>
 #include <set>
 
-#include "../support/temp_dir.h"
+#include "support/temp_dir.h"
 #include "archive/zip_reader.h"
 #include "tool/flatten.h"
 #include "tool/index_files.h"
@@ -222,8 +222,8 @@ TEST(Flatten, HiddenLicenceFilesAreSummedInOneLineAndHiddenClassesToldPerJar) {
     for (const auto& [label, entries] : jars) {
         ZipWriter jar;
         for (const auto& [name, text] : entries)
-            ASSERT_TRUE(jar.add(name, std::vector<uint8_t>(text.begin(), text.end()), ZipWriter::Method::Deflated,
-                                error))
+            ASSERT_TRUE(
+                jar.add(name, std::vector<uint8_t>(text.begin(), text.end()), ZipWriter::Method::Deflated, error))
                 << error;
         ASSERT_TRUE(jar.finish(error)) << error;
         const std::string path = dir.write(label, std::string(jar.bytes().begin(), jar.bytes().end()));

@@ -5,7 +5,7 @@
 
 #include <set>
 
-#include "icon_samples.h"
+#include "support/icon_samples.h"
 #include "tool/installer.h"
 
 using namespace hux::tool;

@@ -7,7 +7,7 @@
 #include <fstream>
 #include <memory>
 
-#include "../support/temp_dir.h"
+#include "support/temp_dir.h"
 #include "archive/zip_reader.h"
 #include "tool/config_checks.h"
 #include "tool/flatten.h"
@@ -23,7 +23,6 @@ namespace {
 
 std::vector<uint8_t> bytesOf(const std::string& s) { return {s.begin(), s.end()}; }
 
-
 }  // namespace
 
 TEST(ConfigText, OnlyWellFormedUtf8IsTaken) {
@@ -37,9 +36,9 @@ TEST(ConfigText, OnlyWellFormedUtf8IsTaken) {
         {"property y=\xF4\x90\x80\x80", false},             // past U+10FFFF
         {"property y=\xF5\x80\x80\x80", false},             // a lead that starts nothing
         {"property y=\xF7\xBF\xBF\xBF", false},
-        {"property y=\xED\xA0\x80", false},                 // a surrogate
-        {"property y=\xC3", false},                         // cut off
-        {"property y=\x80", false},                         // stray continuation
+        {"property y=\xED\xA0\x80", false},  // a surrogate
+        {"property y=\xC3", false},          // cut off
+        {"property y=\x80", false},          // stray continuation
     };
     for (const auto& [line, good] : cases) {
         std::vector<std::string> lines;
@@ -65,8 +64,8 @@ TEST(ArgumentFiles, SplitAsJavacSplitsThem) {
     const std::pair<const char*, std::vector<std::string>> cases[] = {
         {"pack -t linux-x64\n  app.jar\r\n", {"pack", "-t", "linux-x64", "app.jar"}},
         {"-l \"mainclass demo.Main\" 'my app.jar'", {"-l", "mainclass demo.Main", "my app.jar"}},
-        {"-o out\\dir\\app", {"-o", "out\\dir\\app"}},            // a backslash outside quotes stays
-        {"\"a \\\" b\" x\"y z\"w", {"a \" b", "xy zw"}},          // quotes inside one argument
+        {"-o out\\dir\\app", {"-o", "out\\dir\\app"}},    // a backslash outside quotes stays
+        {"\"a \\\" b\" x\"y z\"w", {"a \" b", "xy zw"}},  // quotes inside one argument
         {"", {}},
     };
     for (const auto& [text, expected] : cases) {
@@ -111,8 +110,8 @@ TEST(ConfigChecks, BlanksAfterSingleValuesAndSeveralOptionsPerLine) {
 }
 
 TEST(ClassFiles, VersionsAndReleases) {
-    const std::pair<const char*, int> versions[] = {
-        {"1.8", 8}, {"1.8.0_40", 8}, {"8", 8}, {"11.0.2", 11}, {"17", 17}, {"21-ea", 21}, {"", 0}, {"x", 0}};
+    const std::pair<const char*, int> versions[] = {{"1.8", 8}, {"1.8.0_40", 8}, {"8", 8}, {"11.0.2", 11},
+                                                    {"17", 17}, {"21-ea", 21},   {"", 0},  {"x", 0}};
     for (const auto& [text, release] : versions) EXPECT_EQ(javaReleaseOfVersion(text), release) << text;
     const std::pair<int, int> majors[] = {{52, 8}, {55, 11}, {61, 17}, {65, 21}, {69, 25}, {48, 1}, {0, 0}};
     for (const auto& [major, release] : majors) EXPECT_EQ(javaReleaseOf(major), release) << major;
@@ -134,8 +133,7 @@ TEST(NestedJarHints, EachScannerByTheClassItIsKnownBy) {
         {"org/jboss/weld/environment/se/Weld.class", "Weld"},
         {"org/python/core/PySystemState.class", "Jython"},
     };
-    for (const auto& [entry, library] : known)
-        EXPECT_NE(libraryHint(entry).find(library), std::string::npos) << entry;
+    for (const auto& [entry, library] : known) EXPECT_NE(libraryHint(entry).find(library), std::string::npos) << entry;
     EXPECT_EQ(libraryHint("org/testng/TestNGException.class"), "");
     EXPECT_EQ(libraryHint("shaded/org/testng/TestNG.class"), "");
 }

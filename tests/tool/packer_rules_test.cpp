@@ -61,13 +61,6 @@ TEST(ArchiveComments, TheLauncherMustFindTheEndRecordBehindThem) {
     EXPECT_NE(error.find("signature"), std::string::npos) << error;
 }
 
-TEST(Targets, OnlyTheTwoKnownOnes) {
-    EXPECT_TRUE(knownTarget("linux-x64"));
-    EXPECT_TRUE(knownTarget("windows-x64"));
-    EXPECT_FALSE(knownTarget("windows-x86"));
-    EXPECT_FALSE(knownTarget(""));
-}
-
 TEST(InspectText, ControlAndStrayBytesAreEscapedTextStays) {
     EXPECT_EQ(printable("jvmdll C:\\jre\\bin\\server\\jvm.dll"), "jvmdll C:\\jre\\bin\\server\\jvm.dll");
     EXPECT_EQ(printable("caf\xC3\xA9 \xE6\x97\xA5 \xF0\x9F\x98\x80"), "caf\xC3\xA9 \xE6\x97\xA5 \xF0\x9F\x98\x80");

@@ -7,9 +7,9 @@
 #include <filesystem>
 #include <fstream>
 
-#include "../support/temp_dir.h"
+#include "support/temp_dir.h"
 #include "common/utf.h"
-#include "icon_samples.h"
+#include "support/icon_samples.h"
 #include "tool/packer.h"
 #include "tool/pe_image.h"
 #include "tool/pe_resources.h"
@@ -156,8 +156,7 @@ TEST(VersionInfo, ProductVersionTextAndLanguageReadBack) {
     const std::vector<Case> cases = {
         {{"version=2.1.0.7", "product-version=2.1.0.0"}, {2, 1, 0, 7}, {2, 1, 0, 0}, 0x0409, "2.1.0.0"},
         {{"version=2.1-beta"}, {2, 1, 0, 0}, {2, 1, 0, 0}, 0x0409, "2.1-beta"},
-        {{"version=4", "ProductVersion=5.0 final", "language=0x0407"}, {4, 0, 0, 0}, {5, 0, 0, 0}, 0x0407,
-         "5.0 final"},
+        {{"version=4", "ProductVersion=5.0 final", "language=0x0407"}, {4, 0, 0, 0}, {5, 0, 0, 0}, 0x0407, "5.0 final"},
         {{"language=ja-jp", "version=1.2.3.4"}, {1, 2, 3, 4}, {1, 2, 3, 4}, 0x0411, "1.2.3.4"},
         {{"language=1031"}, {0, 0, 0, 0}, {0, 0, 0, 0}, 0x0407, "0.0.0.0"},
     };
@@ -182,9 +181,9 @@ TEST(VersionInfo, ProductVersionTextAndLanguageReadBack) {
 }
 
 TEST(VersionInfo, RefusesBadLines) {
-    const char* const lines[] = {"no equals sign", "colour=blue",     "version=1.2.3.4.5", "version=1.70000",
-                                 "version=",       "version=1..2",    "ProductVersion=x",  "company=\xFF",
-                                 "version=1.x",    "version=-beta",   "version=2.1.",      "language=xx"};
+    const char* const lines[] = {"no equals sign", "colour=blue",   "version=1.2.3.4.5", "version=1.70000",
+                                 "version=",       "version=1..2",  "ProductVersion=x",  "company=\xFF",
+                                 "version=1.x",    "version=-beta", "version=2.1.",      "language=xx"};
     for (const char* line : lines) {
         VersionInfo info;
         std::string error;

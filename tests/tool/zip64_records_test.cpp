@@ -9,7 +9,7 @@
 #include <memory>
 #include <set>
 
-#include "../support/temp_dir.h"
+#include "support/temp_dir.h"
 #include "archive/zip_reader.h"
 #include "tool/flatten.h"
 #include "tool/zip_writer.h"
@@ -48,8 +48,8 @@ TEST(Zip64Records, TheLocatorNamesTheRecordsPlaceInTheFileAndTheRecordCountsFrom
         ZipWriter zip(sink, c.limits);
         std::string error;
         for (int i = 0; i < 4; ++i)
-            ASSERT_TRUE(zip.add("entry/" + std::to_string(i), std::vector<uint8_t>(40, 'e'),
-                                ZipWriter::Method::Stored, error));
+            ASSERT_TRUE(
+                zip.add("entry/" + std::to_string(i), std::vector<uint8_t>(40, 'e'), ZipWriter::Method::Stored, error));
         ASSERT_TRUE(zip.finish(error, "note")) << error;
         ASSERT_TRUE(zip.wroteZip64());
         const std::vector<uint8_t>& file = sink.bytes();

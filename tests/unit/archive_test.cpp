@@ -13,8 +13,8 @@
 #include "archive/archive_store.h"
 #include "archive/name_forms.h"
 #include "archive/entry_names.h"
-#include "test_support.h"
-#include "zip_builder.h"
+#include "support/test_support.h"
+#include "support/zip_builder.h"
 
 using namespace hux;
 using hux::test::buildZip;
@@ -306,18 +306,25 @@ TEST(ArchiveStore, DamagedEntriesAreReportedByTheirTreeNameAndOnlyThose) {
     reportedDamage().clear();
     setDamageHandler([](std::string_view name) { reportedDamage().emplace_back(name); });
     ArchiveStore store;
-    openStore(store, buildZip({falsified("crc.txt", 0x10), falsified("stored.txt", 2, 0), longer, encrypted, empty,
-                               {"method12", text, 12}, {"n.jar", inner, 0}, {"d.jar", altered, 0},
-                               {"named.jar", "not an archive", 0}, compressed}));
+    openStore(store, buildZip({falsified("crc.txt", 0x10),
+                               falsified("stored.txt", 2, 0),
+                               longer,
+                               encrypted,
+                               empty,
+                               {"method12", text, 12},
+                               {"n.jar", inner, 0},
+                               {"d.jar", altered, 0},
+                               {"named.jar", "not an archive", 0},
+                               compressed}));
     // Nested archives are checked as they are opened.
     EXPECT_EQ(reportedDamage(), (std::vector<std::string>{"d.jar", "z.jar"}));
     const struct {
         const char* name;
         const char* reported;  // null: unreadable, but no damage
     } cases[] = {
-        {"crc.txt", "crc.txt"},         {"stored.txt", "stored.txt"},        {"long.txt", "long.txt"},
-        {"empty.txt", "empty.txt"},     {"n.jar!bad.class", "n.jar!bad.class"}, {"enc.txt", nullptr},
-        {"method12", nullptr},          {"n.jar!good.class", nullptr},
+        {"crc.txt", "crc.txt"},     {"stored.txt", "stored.txt"},           {"long.txt", "long.txt"},
+        {"empty.txt", "empty.txt"}, {"n.jar!bad.class", "n.jar!bad.class"}, {"enc.txt", nullptr},
+        {"method12", nullptr},      {"n.jar!good.class", nullptr},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -423,7 +430,8 @@ TEST(ArchiveStore, SupportClassesAreCheckedToTheirCrcAndTheBootClassesMustBeTher
     } cases[] = {
         {"intact", {loader, link, {"com/mordavin/hux/Handler.class", text}}, nullptr},
         {"a support class altered", {loader, link, altered}, "com/mordavin/hux/Handler.class"},
-        {"the loader's name changed", {{"com/mordavin/hux/CarvossClassLoadex.class", text}, link},
+        {"the loader's name changed",
+         {{"com/mordavin/hux/CarvossClassLoadex.class", text}, link},
          "com/mordavin/hux/CarvossClassLoader.class"},
         {"no support classes", {{"a/B.class", "B"}}, nullptr},
         {"only the application's entries altered", {loader, link, appAltered}, nullptr},
@@ -438,13 +446,14 @@ TEST(ArchiveStore, SupportClassesAreCheckedToTheirCrcAndTheBootClassesMustBeTher
     // A name changed in the directory alone, inside the folder or out of it.
     const std::string zip = buildZip({loader, {"com/mordavin/hux/Handler.class", text}, link, {"lib/a.jar", "A", 0}});
     const size_t directory = zip.find("PK\x01\x02");
-    for (const auto& [from, to] : {std::pair<const char*, const char*>{"Handler", "Handlex"}, {"com/mordavin/hux/H", "cxm/mordavin/hux/H"}}) {
+    for (const auto& [from, to] :
+         {std::pair<const char*, const char*>{"Handler", "Handlex"}, {"com/mordavin/hux/H", "cxm/mordavin/hux/H"}}) {
         SCOPED_TRACE(to);
-        std::string altered = zip;
-        const size_t at = altered.find(from, directory);
+        std::string renamed = zip;
+        const size_t at = renamed.find(from, directory);
         ASSERT_NE(at, std::string::npos);
-        altered.replace(at, std::strlen(from), to);
-        const std::string path = scratch.write("renamed", std::string(4096, 'S') + altered);
+        renamed.replace(at, std::strlen(from), to);
+        const std::string path = scratch.write("renamed", std::string(4096, 'S') + renamed);
         std::string damaged;
         EXPECT_FALSE(supportClassesIntact(path.c_str(), damaged));
         EXPECT_NE(damaged.find(to), std::string::npos) << damaged;

@@ -14,7 +14,7 @@
 #include "platform/user_cache.h"
 #include "runtime/class_data_cache.h"
 #include "runtime/jvm_host.h"
-#include "test_support.h"
+#include "support/test_support.h"
 
 using namespace hux;
 using hux::test::cacheBaseVariable;
@@ -54,14 +54,12 @@ protected:
         writePrivate(archive, bytes);
         writePrivate(recordOf(archive), recordFor(bytes));
     }
-    static std::string recordOf(const std::string& archive) {
-        return archive.substr(0, archive.size() - 4) + ".sum";
-    }
+    static std::string recordOf(const std::string& archive) { return archive.substr(0, archive.size() - 4) + ".sum"; }
     static std::string recordFor(const std::string& bytes) {
         char text[96];
         std::snprintf(text, sizeof text, "hux class-data archive %zu %016llx\n", bytes.size(),
-                      static_cast<unsigned long long>(classDataChecksum(
-                          reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size())));
+                      static_cast<unsigned long long>(
+                          classDataChecksum(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size())));
         return text;
     }
     static void writePrivate(const std::string& path, const std::string& bytes) {
@@ -271,7 +269,8 @@ TEST_F(ClassDataCache, AnArchiveThatFailsItsRecordIsRemovedAndWrittenAnew) {
     const Case cases[] = {
         {"no record", [](const std::string&, const std::string& r) { fs::remove(r); }},
         {"truncated", [](const std::string& a, const std::string&) { fs::resize_file(a, 4096); }},
-        {"one byte changed", [](const std::string& a, const std::string&) { writePrivate(a, std::string(9999, 'j') + 'k'); }},
+        {"one byte changed",
+         [](const std::string& a, const std::string&) { writePrivate(a, std::string(9999, 'j') + 'k'); }},
         {"grown", [](const std::string& a, const std::string&) { writePrivate(a, std::string(10001, 'j')); }},
         {"record of another file", [](const std::string&, const std::string& r) { writePrivate(r, recordFor("x")); }},
         {"record others may write", [](const std::string&, const std::string& r) { letOthersWrite(r); }},
@@ -326,7 +325,8 @@ TEST_F(ClassDataCache, AMarkerLeftByADeadLaunchMarksTheArchiveBad) {
 TEST_F(ClassDataCache, ALaterLaunchInTheProcessEndsTheEarlierOnesMarker) {
     if (platform::userCacheDirectory().empty()) GTEST_SKIP() << "no user cache here";
     const std::string archive = archivePath();
-    const std::string own = archive.substr(0, archive.size() - 4) + ".run" + std::to_string(platform::currentProcessId());
+    const std::string own =
+        archive.substr(0, archive.size() - 4) + ".run" + std::to_string(platform::currentProcessId());
     publish(archive, "archive");
     // Each kind of later launch: mapping the same archive again, one without
     // the cache, one of another executable.
@@ -406,8 +406,10 @@ TEST_F(ClassDataCache, WarningsGoOffOnlyWhereTheSharingNoteWouldShow) {
         {"", "17.0.2", true, false},  // packed with --keep-sharing-note
     };
     for (const auto& c : cases) {
-        if (c.archive) tree.file("rt/lib/server/classes.jsa", "archive");
-        else fs::remove(tree.path("rt/lib/server/classes.jsa"));
+        if (c.archive)
+            tree.file("rt/lib/server/classes.jsa", "archive");
+        else
+            fs::remove(tree.path("rt/lib/server/classes.jsa"));
         auto config = makeConfig(c.lines, exe, tree.path("work/"));
         EXPECT_EQ(sharingNoteNeedsWarningsOff(*config, ByteString(runtime.c_str()), ByteString(c.version.c_str())),
                   c.off)

@@ -10,56 +10,20 @@
 #include "platform/runtime_location.h"
 #include "runtime/discovery.h"
 #include "runtime/version_limits.h"
-#include "test_support.h"
+#include "support/runtime_search.h"
+#include "support/test_support.h"
 
 using namespace hux;
 using hux::test::EnvGuard;
+using hux::test::kBin;
+using hux::test::kLib;
+using hux::test::kLinuxLayout;
 using hux::test::makeConfig;
 using hux::test::TempTree;
 
 namespace {
 
-const std::string kLib = platform::runtimeLibraryName();
-// "lib/" on Linux, "bin\" on Windows: where a runtime keeps its VM subdirectories.
-const std::string kBin = platform::runtimeProbePrefixes()[1];
-const bool kLinuxLayout = kLib == "libjvm.so";
-
-// The files these tests make are not libraries: loading is decided by name.
-// A library whose path holds "broken" does not load, one whose path holds
-// "noentry" exports no creation entry; every other one loads.
-LoadOutcome loadByName(const ByteString& library, ByteString& error) {
-    if (library.view().find("broken") != std::string_view::npos) {
-        error.assign(library);
-        error.append(": invalid ELF header");
-        return LoadOutcome::NotLoadable;
-    }
-    if (library.view().find("noentry") != std::string_view::npos) return LoadOutcome::NoCreationEntry;
-    return LoadOutcome::Loaded;
-}
-
-// A fresh search with the given configuration text, with no runtime in the
-// environment unless the test puts one there.
-class Discovery : public ::testing::Test {
-protected:
-    void SetUp() override {
-        env.unset("JRE_HOME");
-        env.unset("JAVA_HOME");
-        env.unset("HUX_DEBUG");
-        resetRuntimeSearchForTesting();
-        setRuntimeLoadProbeForTesting(loadByName);
-    }
-    void TearDown() override {
-        resetRuntimeSearchForTesting();
-        setRuntimeLoadProbeForTesting(nullptr);
-    }
-    std::string find(const std::string& lines) {
-        resetRuntimeSearchForTesting();
-        auto config = makeConfig(lines, tree.path("app.exe"), tree.path("work/"));
-        return std::string(findRuntimeLibrary(*config).view());
-    }
-    TempTree tree;
-    EnvGuard env;
-};
+class Discovery : public test::RuntimeSearchTest {};
 
 }  // namespace
 
@@ -68,9 +32,9 @@ TEST(SearchOrder, IsLowerCasedAndFallsBackToTheDefault) {
         const char* lines;
         const char* order;
     } cases[] = {
-        {"", "cbsie"},          {"jre_order xyz", "cbsie"}, {"jre_order C", "c"},
-        {"jre_order cx", "cx"}, {"jre_order cc", "cc"},     {"jre_order EbS", "ebs"},
-        {"jre_order R", "r"},  // the embedded runtime alone; the default has no r without one
+        {"", "cbsie"},          {"jre_order xyz", "cbsie"}, {"jre_order C", "c"}, {"jre_order cx", "cx"},
+        {"jre_order cc", "cc"}, {"jre_order EbS", "ebs"},   {"jre_order R", "r"},  // the embedded runtime alone; the
+                                                                                   // default has no r without one
     };
     for (const auto& c : cases) {
         auto config = makeConfig(c.lines, "/x/app.exe", "/x/");
@@ -186,7 +150,8 @@ TEST_F(Discovery, AJavaHomeThatGivesNoRuntimeIsNamedWithTheReason) {
          "", tree.path("old"),
          "JAVA_HOME names no usable runtime ('" + tree.path("old") + "' is Java 11.0.2, below minjre 17)"},
         {"does not load", "jre_order eb", "", tree.path("broken"),
-         "JAVA_HOME names no usable runtime ('" + tree.path("broken") + "' holds a runtime library that does not load)"},
+         "JAVA_HOME names no usable runtime ('" + tree.path("broken") +
+             "' holds a runtime library that does not load)"},
         {"JRE_HOME alone", "jre_order e", tree.path("empty"), "",
          "JRE_HOME names no usable runtime ('" + tree.path("empty") + "' holds no " + kLib + ")"},
         {"JRE_HOME passed over, JAVA_HOME good", "jre_order e", tree.path("empty"), tree.path("good"), ""},
@@ -194,8 +159,14 @@ TEST_F(Discovery, AJavaHomeThatGivesNoRuntimeIsNamedWithTheReason) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        if (c.jreHome.empty()) env.unset("JRE_HOME"); else env.set("JRE_HOME", c.jreHome);
-        if (c.javaHome.empty()) env.unset("JAVA_HOME"); else env.set("JAVA_HOME", c.javaHome);
+        if (c.jreHome.empty())
+            env.unset("JRE_HOME");
+        else
+            env.set("JRE_HOME", c.jreHome);
+        if (c.javaHome.empty())
+            env.unset("JAVA_HOME");
+        else
+            env.set("JAVA_HOME", c.javaHome);
         resetRuntimeSearchForTesting();
         auto config = makeConfig(c.lines, tree.path("app.exe"), tree.path("work/"));
         const RuntimeChoice& choice = chooseRuntime(*config);
@@ -203,10 +174,11 @@ TEST_F(Discovery, AJavaHomeThatGivesNoRuntimeIsNamedWithTheReason) {
     }
     // The advice line says so instead of telling the user to set the variable.
     auto config = makeConfig("minjre 17", tree.path("app.exe"), tree.path("work/"));
-    EXPECT_EQ(runtimeAdvice(*config, 6, ByteString("JAVA_HOME names no usable runtime ('/j' is Java 11, below minjre 17)")),
-              "hux: this application needs Java 17 or later, and JAVA_HOME names no usable runtime ('/j' is Java 11, "
-              "below minjre 17): point it at a runtime of that version, or install one (HUX_DEBUG=1 shows where hux "
-              "looked)");
+    EXPECT_EQ(
+        runtimeAdvice(*config, 6, ByteString("JAVA_HOME names no usable runtime ('/j' is Java 11, below minjre 17)")),
+        "hux: this application needs Java 17 or later, and JAVA_HOME names no usable runtime ('/j' is Java 11, "
+        "below minjre 17): point it at a runtime of that version, or install one (HUX_DEBUG=1 shows where hux "
+        "looked)");
 }
 
 TEST_F(Discovery, OutcomeIsRememberedForTheProcess) {
@@ -252,10 +224,9 @@ TEST_F(Discovery, DebugLinesNameEachCandidatesSource) {
     EXPECT_EQ(find("jre_order ebi"), "");
     std::string out = testing::internal::GetCapturedStderr();
     EXPECT_NE(out.find(canBeEmpty ? "hux: JRE_HOME: empty\n" : "hux: JRE_HOME: not set\n"), std::string::npos) << out;
-    EXPECT_NE(
-        out.find("hux: candidate " + shown(tree.path("home/" + kLib)) + " (" + shown("JAVA_HOME=" + tree.path("home")) +
-                 "): missing\n"),
-        std::string::npos)
+    EXPECT_NE(out.find("hux: candidate " + shown(tree.path("home/" + kLib)) + " (" +
+                       shown("JAVA_HOME=" + tree.path("home")) + "): missing\n"),
+              std::string::npos)
         << out;
     EXPECT_NE(out.find(" (private jre): missing\n"), std::string::npos) << out;
     // Registry keys are named only where there is a registry.
@@ -368,16 +339,17 @@ TEST_F(Discovery, CurrentInstallersKeyComesAfterTheClassicKeys) {
         << out;
     // The candidate's path in one separator style; each distribution key
     // tried is told, absent ones too.
-    EXPECT_NE(out.find("hux: candidate " + shown(gone) +
-                       " (registry key HKLM\\SOFTWARE\\JavaSoft\\JDK\\26): missing\n"),
-              std::string::npos)
+    EXPECT_NE(
+        out.find("hux: candidate " + shown(gone) + " (registry key HKLM\\SOFTWARE\\JavaSoft\\JDK\\26): missing\n"),
+        std::string::npos)
         << out;
     for (const char* root : {"HKLM", "HKCU"})
         for (const char* vendor : {"Eclipse Adoptium", "Azul Systems\\Zulu", "Microsoft\\JDK", "IBM\\Semeru"})
             EXPECT_NE(out.find(std::string("hux: registry key ") + root + "\\SOFTWARE\\" + vendor +
                                ": no InstallationPath or JavaHome\n"),
                       std::string::npos)
-                << root << " " << vendor << "\n" << out;
+                << root << " " << vendor << "\n"
+                << out;
     EXPECT_EQ(out.find("/"), std::string::npos) << out;
 
     // A registration under a classic key wins.

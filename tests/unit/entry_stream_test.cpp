@@ -10,7 +10,7 @@
 #include "archive/archive_store.h"
 #include "archive/entry_reader.h"
 #include "archive/zip_reader.h"
-#include "zip_builder.h"
+#include "support/zip_builder.h"
 
 using namespace hux;
 using hux::test::buildZip;
@@ -106,8 +106,8 @@ TEST(EntryStream, DamagedEntriesFailInsteadOfEndingWrong) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         ZipReader reader;
-        ASSERT_TRUE(reader.open(std::make_unique<MemorySource>(reinterpret_cast<const uint8_t*>(c.zip.data()),
-                                                               c.zip.size())));
+        ASSERT_TRUE(
+            reader.open(std::make_unique<MemorySource>(reinterpret_cast<const uint8_t*>(c.zip.data()), c.zip.size())));
         EXPECT_EQ(readInSteps(reader, 0, 4096, true), "<damaged>");
         EXPECT_EQ(readInSteps(reader, 0, 1 << 20, false), "<damaged>");
         std::vector<uint8_t> whole(reader.entry(0).size);
@@ -119,8 +119,7 @@ TEST(EntryReader, FillsAcrossChunksAndSaysWhereTheEntryEnds) {
     const std::string data = noise(3 * EntryReader::kChunk + 123);
     const std::string zip = buildZip({{"d", data, 8}, {"bad", data, 8, 0, 7}});
     ZipReader reader;
-    ASSERT_TRUE(reader.open(
-        std::make_unique<MemorySource>(reinterpret_cast<const uint8_t*>(zip.data()), zip.size())));
+    ASSERT_TRUE(reader.open(std::make_unique<MemorySource>(reinterpret_cast<const uint8_t*>(zip.data()), zip.size())));
     auto streamOf = [&](int32_t i) {
         auto s = std::make_unique<EntryStream>();
         EXPECT_TRUE(s->open(reader, i, true));
@@ -150,7 +149,8 @@ TEST(EntryReader, FillsAcrossChunksAndSaysWhereTheEntryEnds) {
 
     EntryReader bad(streamOf(1), ByteString("b"));
     int64_t last = 0;
-    for (int k = 0; k < 10 && last >= 0; ++k) last = bad.fill(EntryReader::kChunk, [](const uint8_t*, size_t, int64_t) { return true; });
+    for (int k = 0; k < 10 && last >= 0; ++k)
+        last = bad.fill(EntryReader::kChunk, [](const uint8_t*, size_t, int64_t) { return true; });
     EXPECT_EQ(last, -2);
 
     EntryReader refused(streamOf(0), ByteString("c"));
@@ -159,8 +159,8 @@ TEST(EntryReader, FillsAcrossChunksAndSaysWhereTheEntryEnds) {
 
 TEST(ArchiveStore, StreamsOfNestedStoredJarsReadFromTheFileBeneath) {
     const std::string inner = noise(50000);
-    const std::string zip = buildZip({{"lib/a.jar", buildZip({{"x.bin", inner, 0}, {"y.txt", inner, 8}}), 0},
-                                      {"top.bin", inner, 0}});
+    const std::string zip =
+        buildZip({{"lib/a.jar", buildZip({{"x.bin", inner, 0}, {"y.txt", inner, 8}}), 0}, {"top.bin", inner, 0}});
     auto source = std::make_unique<CountingSource>(zip);
     CountingSource* counting = source.get();
     ArchiveStore store;
@@ -190,11 +190,14 @@ TEST(ArchiveStore, NestedJarsThatStayClosedAreNamedWithTheirReason) {
         const char* reason;  // part of it; null: the jar opens
     } cases[] = {
         {{{"fits.jar", jar, 8}}, "fits.jar", nullptr},
-        {{{"big.jar", jar + std::string(5000, 'x'), 8}}, "big.jar", "it is compressed and inflates to 1 MiB, more than the 1 MiB"},
+        {{{"big.jar", jar + std::string(5000, 'x'), 8}},
+         "big.jar",
+         "it is compressed and inflates to 1 MiB, more than the 1 MiB"},
         {{{"stored.jar", jar + std::string(5000, 'x'), 0}}, "stored.jar", nullptr},
         {{{"secret.jar", jar, 8, 1}}, "secret.jar", "it is encrypted"},
         {{{"odd.jar", jar, 12}}, "odd.jar", "method 12"},
-        {{{"outer.jar", buildZip({{"inner.jar", jar + std::string(5000, 'x'), 8}}), 0}}, "outer.jar!inner.jar",
+        {{{"outer.jar", buildZip({{"inner.jar", jar + std::string(5000, 'x'), 8}}), 0}},
+         "outer.jar!inner.jar",
          "inflates to"},
     };
     for (const Case& c : cases) {
@@ -267,17 +270,17 @@ TEST(ArchiveStore, AStoredNestedJarPastTwoGibibytesOpensInPlace) {
         hux::test::put16(h, 0);
         return h;
     };
-    const uint32_t clsCrc = static_cast<uint32_t>(crc32(0, reinterpret_cast<const Bytef*>(cls.data()), cls.size()));
+    const uint32_t clsCrc =
+        static_cast<uint32_t>(crc32(0, reinterpret_cast<const Bytef*>(cls.data()), static_cast<uInt>(cls.size())));
     // The nested jar: filler.bin (zeros), then a/Main.class, directory, end.
     const std::string fillerHeader = header("filler.bin", static_cast<uint32_t>(filler), 0);
     const uint64_t clsAt = fillerHeader.size() + filler;
     const std::string clsPart = header("a/Main.class", static_cast<uint32_t>(cls.size()), clsCrc) + cls;
     const uint64_t innerDirAt = clsAt + clsPart.size();
-    const std::string innerDir = central("filler.bin", static_cast<uint32_t>(filler), 0, 0) +
-                                 central("a/Main.class", static_cast<uint32_t>(cls.size()), clsCrc,
-                                         static_cast<uint32_t>(clsAt));
-    const std::string innerEnd =
-        end(2, static_cast<uint32_t>(innerDir.size()), static_cast<uint32_t>(innerDirAt));
+    const std::string innerDir =
+        central("filler.bin", static_cast<uint32_t>(filler), 0, 0) +
+        central("a/Main.class", static_cast<uint32_t>(cls.size()), clsCrc, static_cast<uint32_t>(clsAt));
+    const std::string innerEnd = end(2, static_cast<uint32_t>(innerDir.size()), static_cast<uint32_t>(innerDirAt));
     const uint64_t innerSize = innerDirAt + innerDir.size() + innerEnd.size();
     // The outer archive: big.jar stored, directory, end.
     const std::string outerHeader = header("big.jar", static_cast<uint32_t>(innerSize), 0);

@@ -4,7 +4,7 @@
 
 #include "common/utf.h"
 #include "config/launch_config.h"
-#include "test_support.h"
+#include "support/test_support.h"
 
 using namespace hux;
 using hux::test::TempDir;
@@ -240,12 +240,17 @@ TEST(LoadConfig, DebugLinesNameTheExternalFileAndItsLinesWithUnknownKeys) {
         {"a typo and a line without key",
          "mainclass app.Main\r\n",
          "# settings\r\n\r\npropety foo=bar\r\nOption=-Xmx1g\r\n  -Dx=y\r\n; note\r\nproperty a=b\n\tjre_order e\n",
-         {"read the external configuration %s.cfg", "external configuration %s.cfg line 3: unknown key 'propety'; ignored",
+         {"read the external configuration %s.cfg",
+          "external configuration %s.cfg line 3: unknown key 'propety'; ignored",
           "external configuration %s.cfg line 5 has no key at its start; ignored",
           "external configuration %s.cfg line 8 has no key at its start; ignored"}},
-        {"every key known", "mainclass app.Main\r\n", "option -Xmx1g\r\nMESSAGE 1=x\r\n",
+        {"every key known",
+         "mainclass app.Main\r\n",
+         "option -Xmx1g\r\nMESSAGE 1=x\r\n",
          {"read the external configuration %s.cfg"}},
-        {"dropped", "disableexternal true\r\n", "propety foo=bar\r\n",
+        {"dropped",
+         "disableexternal true\r\n",
+         "propety foo=bar\r\n",
          {"external configuration %s.cfg not used: the embedded one says disableexternal"}},
         {"none", "mainclass app.Main\r\n", nullptr, {"no external configuration (looked for %s.cfg, %s.config)"}},
     };

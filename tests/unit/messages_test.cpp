@@ -7,7 +7,7 @@
 #include "platform/environment.h"
 #include "platform/resources.h"
 #include "support/packed_config.h"
-#include "test_support.h"
+#include "support/test_support.h"
 
 using namespace hux;
 
@@ -35,17 +35,6 @@ std::string format(std::string_view fmt, std::initializer_list<std::string_view>
 }
 
 }  // namespace
-
-TEST_F(MessageTest, BuiltInTextsWithoutOverrides) {
-    load("mainclass a.B\r\n");
-    EXPECT_EQ(text(1), "Java Runtime Environment not found.");
-    EXPECT_EQ(text(13), "There is already an instance of this program running.");
-    EXPECT_EQ(text(10), "Error");
-    EXPECT_EQ(text(9), "");
-    EXPECT_EQ(text(14), "");
-    EXPECT_EQ(text(0), "");
-    EXPECT_EQ(text(-3), "");
-}
 
 // The Windows executable carries the texts as a string table; it must hold
 // exactly the compiled-in texts (and nothing where they have none).
@@ -81,8 +70,11 @@ TEST_F(MessageTest, OverridesParseTheNumberAndTheFirstLineWins) {
     EXPECT_EQ(text(5), "five");
     EXPECT_EQ(text(2), "two");
     EXPECT_EQ(text(3), "a=b");  // the first '=' splits
+    // Numbers without an override keep the built-in text, or none.
     EXPECT_EQ(text(8), "The main startup class is not valid, main method missing.");
     EXPECT_EQ(text(4), "Java Virtual Machine starts failed.");
+    EXPECT_EQ(text(9), "");
+    EXPECT_EQ(text(-3), "");
     EXPECT_EQ(text(0), "");
     EXPECT_EQ(text(2147483647), "huge");  // saturates like the standard conversion
 }

@@ -11,7 +11,7 @@
 #include "runtime/options.h"
 #include "services/wildcard.h"
 #include "archive/archive_store.h"
-#include "test_support.h"
+#include "support/test_support.h"
 
 using namespace hux;
 using hux::test::EnvGuard;

@@ -12,7 +12,7 @@
 
 #include "platform/redirect.h"
 #include "services/stream_redirector.h"
-#include "test_support.h"
+#include "support/test_support.h"
 
 using namespace hux;
 using platform::StdStream;

@@ -13,68 +13,21 @@
 #include "runtime/discovery.h"
 #include "runtime/version_limits.h"
 #include "support/test_registry.h"
-#include "test_support.h"
+#include "support/runtime_search.h"
+#include "support/test_support.h"
 
 using namespace hux;
 using hux::test::EnvGuard;
 using hux::test::has;
+using hux::test::kBin;
+using hux::test::kLib;
+using hux::test::kLinuxLayout;
 using hux::test::makeConfig;
 using hux::test::TempTree;
 
 namespace {
 
-const std::string kLib = platform::runtimeLibraryName();
-const std::string kBin = platform::runtimeProbePrefixes()[1];
-const bool kLinuxLayout = kLib == "libjvm.so";
-
-// Loading decided by name: "broken" does not load, "noentry" has no creation
-// entry (the files here are not libraries).
-LoadOutcome loadByName(const ByteString& library, ByteString& error) {
-    if (library.view().find("broken") != std::string_view::npos) {
-        error.assign("cannot open ");
-        error.append(library);
-        return LoadOutcome::NotLoadable;
-    }
-    if (library.view().find("noentry") != std::string_view::npos) return LoadOutcome::NoCreationEntry;
-    return LoadOutcome::Loaded;
-}
-
-class RuntimeFilter : public ::testing::Test {
-protected:
-    void SetUp() override {
-        for (const char* name : {"JRE_HOME", "JAVA_HOME", "HUX_DEBUG"}) env.unset(name);
-        resetRuntimeSearchForTesting();
-        setRuntimeLoadProbeForTesting(loadByName);
-    }
-    void TearDown() override {
-        resetRuntimeSearchForTesting();
-        setRuntimeLoadProbeForTesting(nullptr);
-    }
-    // A runtime home `name` with its library under the VM subdirectory and,
-    // unless `version` is empty, a release file.
-    std::string runtime(const std::string& name, const std::string& version) {
-        const std::string library = tree.file(name + "/" + kBin + "server/" + kLib);
-        if (!version.empty())
-            tree.file(name + "/release", "IMPLEMENTOR=\"x\"\nJAVA_VERSION=\"" + version + "\"\nOS_NAME=\"y\"\n");
-        return library;
-    }
-    RuntimeChoice choose(const std::string& lines, std::string* debug = nullptr) {
-        resetRuntimeSearchForTesting();
-        auto config = makeConfig(lines, tree.path("app.exe"), tree.path("work/"));
-        if (debug) {
-            env.set("HUX_DEBUG", "1");
-            testing::internal::CaptureStderr();
-        }
-        RuntimeChoice choice = chooseRuntime(*config);
-        if (debug) {
-            *debug = testing::internal::GetCapturedStderr();
-            env.unset("HUX_DEBUG");
-        }
-        return choice;
-    }
-    TempTree tree;
-    EnvGuard env;
-};
+class RuntimeFilter : public test::RuntimeSearchTest {};
 
 }  // namespace
 

@@ -11,8 +11,8 @@
 #include "common/utf.h"
 #include "config/launch_config.h"
 #include "support/packed_config.h"
-#include "test_support.h"
-#include "zip_builder.h"
+#include "support/test_support.h"
+#include "support/zip_builder.h"
 
 namespace hux {
 namespace {

@@ -15,7 +15,7 @@
 #include "config/paths.h"
 #include "platform/shared/trust_rules.h"
 #include "platform/trust.h"
-#include "test_support.h"
+#include "support/test_support.h"
 
 using namespace hux;
 using namespace hux::platform::trust;
@@ -122,15 +122,16 @@ TEST(TrustRules, AccessListsGrantingOthersChangeAreRefused) {
         {"others may change the access list",
          {Principal::User, "", true, {{true, false, 0x40000, Principal::Other, "X"}}},
          "writable by other users (X)"},
-        {"generic write", {Principal::User, "", true, {{true, false, 0x40000000, Principal::Other, ""}}},
+        {"generic write",
+         {Principal::User, "", true, {{true, false, 0x40000000, Principal::Other, ""}}},
          "writable by other users (an unnamed account)"},
         {"for children only", {Principal::User, "", true, {{true, true, kModify, Principal::Other, "Users"}}}, ""},
         {"a denial", {Principal::User, "", true, {{false, false, kModify, Principal::Other, "Everyone"}}}, ""},
-        {"creator owner template", {Principal::User, "", true, {{true, false, kModify, Principal::CreatorOwner, ""}}},
+        {"creator owner template",
+         {Principal::User, "", true, {{true, false, kModify, Principal::CreatorOwner, ""}}},
          ""},
         {"owner rights", {Principal::User, "", true, {{true, false, kModify, Principal::OwnerRights, ""}}}, ""},
-        {"attributes only", {Principal::User, "", true, {{true, false, 0x100 | 0x10, Principal::Other, "Users"}}},
-         ""},
+        {"attributes only", {Principal::User, "", true, {{true, false, 0x100 | 0x10, Principal::Other, "Users"}}}, ""},
     };
     for (const auto& c : cases) EXPECT_EQ(text(judgeAccess(c.facts)), c.reason) << c.name;
 }
@@ -142,14 +143,18 @@ TEST(TrustWalk, ExaminesTheFileAndEachDirectoryUpToTheExecutables) {
         bool windowsNames;
         std::vector<std::string> examined;
     } cases[] = {
-        {"/e/jre/lib/server/libjvm.so", "/e", false,
+        {"/e/jre/lib/server/libjvm.so",
+         "/e",
+         false,
          {"/e/jre/lib/server/libjvm.so", "/e/jre/lib/server", "/e/jre/lib", "/e/jre"}},
         {"/e/app.cfg", "/e/", false, {"/e/app.cfg"}},
-        {"/e", "/e", false, {"/e"}},                      // the directory itself (a redirection target's)
+        {"/e", "/e", false, {"/e"}},  // the directory itself (a redirection target's)
         {"/x/jre/libjvm.so", "/e", false, {"/x/jre/libjvm.so", "/x/jre", "/x"}},  // up to "/"
-        {"/ab/c", "/a", false, {"/ab/c", "/ab"}},         // "/a" does not hold "/ab"
-        {"/E/app.cfg", "/e", false, {"/E/app.cfg", "/E"}},  // names differ by case here
-        {"C:\\App\\JRE\\bin\\server\\jvm.dll", "c:\\app\\", true,
+        {"/ab/c", "/a", false, {"/ab/c", "/ab"}},                                 // "/a" does not hold "/ab"
+        {"/E/app.cfg", "/e", false, {"/E/app.cfg", "/E"}},                        // names differ by case here
+        {"C:\\App\\JRE\\bin\\server\\jvm.dll",
+         "c:\\app\\",
+         true,
          {"C:\\App\\JRE\\bin\\server\\jvm.dll", "C:\\App\\JRE\\bin\\server", "C:\\App\\JRE\\bin", "C:\\App\\JRE"}},
         {"C:\\other\\jvm.dll", "C:\\app", true, {"C:\\other\\jvm.dll", "C:\\other"}},
         {"D:/app/tool.cfg", "D:\\APP", true, {"D:/app/tool.cfg"}},
@@ -199,28 +204,28 @@ TEST(TrustWalk, FromTheRootDownThroughEveryLink) {
     privateGroupDir.facts.privateGroup = true;
     fakeTree = {
         {"/", fakeDir(0, 0755)},
-        {"/tmp", fakeDir(0, 01777)},                         // sticky, open to all
+        {"/tmp", fakeDir(0, 01777)},  // sticky, open to all
         {"/tmp/own", fakeDir(kUser, 0755)},
         {"/tmp/own/app.jar", fakeFile(kUser, 0644)},
-        {"/tmp/theirs", fakeDir(kOther, 0755)},              // another user's, in the sticky one
+        {"/tmp/theirs", fakeDir(kOther, 0755)},  // another user's, in the sticky one
         {"/tmp/theirs/app.jar", fakeFile(kUser, 0644)},
         {"/tmp/app.cfg", fakeFile(kUser, 0644)},
         {"/tmp/planted.cfg", fakeFile(kOther, 0644)},
-        {"/tmp/open", fakeDir(kUser, 0777)},                 // the user's, open to all, not sticky
+        {"/tmp/open", fakeDir(kUser, 0777)},  // the user's, open to all, not sticky
         {"/tmp/open/vic", fakeDir(kUser, 0700)},
         {"/tmp/open/vic/libjvm.so", fakeFile(kUser, 0644)},
-        {"/tmp/grp", fakeDir(kUser, 0775)},                  // a group with other members may write
+        {"/tmp/grp", fakeDir(kUser, 0775)},  // a group with other members may write
         {"/tmp/grp/x", fakeFile(kUser, 0644)},
-        {"/tmp/mine", privateGroupDir},                      // the user's private group may write
+        {"/tmp/mine", privateGroupDir},  // the user's private group may write
         {"/tmp/mine/x", fakeFile(kUser, 0644)},
         {"/usr", fakeDir(0, 0755)},
         {"/usr/jdk", fakeDir(0, 0755)},
         {"/usr/jdk/libjvm.so", fakeFile(0, 0644)},
-        {"/tmp/own/jre", fakeLink(kUser, "/tmp/theirs/jre")},   // through another user's directory
+        {"/tmp/own/jre", fakeLink(kUser, "/tmp/theirs/jre")},  // through another user's directory
         {"/tmp/theirs/jre", fakeLink(kOther, "/usr/jdk")},
-        {"/tmp/own/sys", fakeLink(kUser, "../../usr/jdk")},     // relative, up from the link's directory
-        {"/tmp/own/via", fakeLink(kUser, "/tmp/own/sys")},      // a link to a link
-        {"/tmp/own/lent", fakeLink(kOther, "/usr/jdk")},        // a link another user owns
+        {"/tmp/own/sys", fakeLink(kUser, "../../usr/jdk")},  // relative, up from the link's directory
+        {"/tmp/own/via", fakeLink(kUser, "/tmp/own/sys")},   // a link to a link
+        {"/tmp/own/lent", fakeLink(kOther, "/usr/jdk")},     // a link another user owns
         {"/tmp/own/root", fakeLink(0, "app.jar")},
         {"/tmp/own/loop", fakeLink(kUser, "loop")},
         {"/tmp/own/file", fakeLink(kUser, "app.jar")},
@@ -307,7 +312,6 @@ TEST(TrustOnThisSystem, AnExternalConfigurationOthersMayChangeIsPassedOver) {
     config.loadFrom(ByteString(exe.c_str()), 0);
     const std::string err = testing::internal::GetCapturedStderr();
     EXPECT_EQ(text(config.firstValue("jvmdll", false, true)), "/own/lib.so");
-    EXPECT_NE(err.find("hux: warning: ignoring '" + planted + "': writable by other users"), std::string::npos)
-        << err;
+    EXPECT_NE(err.find("hux: warning: ignoring '" + planted + "': writable by other users"), std::string::npos) << err;
     EXPECT_EQ(err.find('\n'), err.size() - 1) << err;  // one line
 }

@@ -9,7 +9,7 @@
 #include "platform/environment.h"
 #include "platform/registry.h"
 #include "support/packed_config.h"
-#include "test_support.h"
+#include "support/test_support.h"
 #include "support/test_registry.h"
 
 using namespace hux;

@@ -10,7 +10,7 @@
 #include "platform/files.h"
 #include "platform/process.h"
 #include "services/wildcard.h"
-#include "test_support.h"
+#include "support/test_support.h"
 
 using namespace hux;
 using hux::test::TempTree;

@@ -8,8 +8,8 @@
 
 #include "archive/zip_reader.h"
 #include "common/payload_format.h"
-#include "test_support.h"
-#include "zip_builder.h"
+#include "support/test_support.h"
+#include "support/zip_builder.h"
 
 using namespace hux;
 using hux::test::buildZip;

@@ -17,7 +17,7 @@
 #include "platform/files.h"
 #include "platform/process.h"
 #include "platform/text.h"
-#include "test_support.h"
+#include "support/test_support.h"
 
 using namespace hux;
 namespace fs = std::filesystem;

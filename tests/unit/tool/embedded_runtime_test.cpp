@@ -12,7 +12,7 @@
 #include "common/runtime_index.h"
 #include "platform/user_cache.h"
 #include "runtime/embedded_runtime.h"
-#include "test_support.h"
+#include "support/test_support.h"
 #include "tool/runtime_image.h"
 #include "tool/zip_writer.h"
 

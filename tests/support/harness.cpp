@@ -1,4 +1,4 @@
-#include "harness.h"
+#include "support/harness.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -17,7 +17,6 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
-#include <random>
 #include <sstream>
 #include <stdexcept>
 
@@ -288,27 +287,6 @@ RunResult pack(const Target& target, const std::string& output, const std::vecto
     cmd.insert(cmd.end(), extra.begin(), extra.end());
     cmd.insert(cmd.end(), files.begin(), files.end());
     return run(cmd);
-}
-
-Scratch::Scratch() {
-    std::random_device rd;
-    std::string base = envOr("HUX_E2E_TMP", "/tmp");
-    path_ = base + "/hux-e2e-" + std::to_string(getpid()) + "-" + std::to_string(rd() % 1000000000);
-    std::filesystem::create_directories(path_);
-}
-
-Scratch::~Scratch() {
-    if (envOr("HUX_E2E_KEEP", "0") == "1") return;
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
-}
-
-std::string Scratch::write(const std::string& name, const std::string& bytes) const {
-    const std::string p = file(name);
-    std::filesystem::create_directories(std::filesystem::path(p).parent_path());
-    std::ofstream o(p, std::ios::binary | std::ios::trunc);
-    o.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    return p;
 }
 
 std::string readFile(const std::string& path) {

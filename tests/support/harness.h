@@ -12,11 +12,13 @@
 #include <string>
 #include <vector>
 
-#include "../support/text_checks.h"
+#include "support/temp_dir.h"
+#include "support/text_checks.h"
 
 namespace hux::e2e {
 
 using hux::test::has;
+using hux::test::TempDir;
 
 // What a launch that finds no runtime writes (without `minjre`): the message
 // and the line that says what to do.
@@ -99,19 +101,6 @@ bool windowsStubAvailable();
 RunResult pack(const Target& target, const std::string& output, const std::vector<std::string>& lines,
                const std::vector<std::string>& files = {}, const std::vector<std::string>& extra = {});
 
-// A fresh directory for one test, removed afterwards.
-class Scratch {
-public:
-    Scratch();
-    ~Scratch();
-    const std::string& path() const { return path_; }
-    std::string file(const std::string& name) const { return path_ + "/" + name; }
-    std::string write(const std::string& name, const std::string& bytes) const;
-
-private:
-    std::string path_;
-};
-
 std::string readFile(const std::string& path);
 // Windows form of a Linux path as Wine shows it to programs ("Z:\...").
 std::string winePath(const std::string& path);
@@ -131,7 +120,7 @@ protected:
         ASSERT_FALSE(jdks_.empty()) << "no JDK under /usr/lib/jvm";
     }
     std::vector<std::string> jdks_;
-    Scratch dir_;
+    TempDir dir_;
 };
 
 // Standard error without the virtual machine's own warnings (a class-data

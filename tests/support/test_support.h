@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "../support/temp_dir.h"
-#include "../support/text_checks.h"
+#include "support/temp_dir.h"
+#include "support/text_checks.h"
 #include "common/byte_string.h"
 #include "config/launch_config.h"
 #include "platform/environment.h"

@@ -6,7 +6,7 @@
 
 #include <cstring>
 
-#include "test_support.h"
+#include "support/test_support.h"
 
 namespace hux::test {
 
@@ -70,9 +70,9 @@ bool makeLink(const std::string& target, const std::string& link, bool directory
 }
 
 bool makeOlder(const std::string& path, std::chrono::hours age) {
-    const HANDLE file = CreateFileA(path.c_str(), FILE_WRITE_ATTRIBUTES,
-                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                                    FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    const HANDLE file =
+        CreateFileA(path.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (file == INVALID_HANDLE_VALUE) return false;
     FILETIME now;
     GetSystemTimeAsFileTime(&now);

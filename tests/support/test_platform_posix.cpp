@@ -2,7 +2,7 @@
 #include <cstdlib>
 #include <filesystem>
 
-#include "test_support.h"
+#include "support/test_support.h"
 
 namespace hux::test {
 

@@ -1,7 +1,7 @@
-#include "test_vm.h"
+#include "support/test_vm.h"
 
 #include "runtime/discovery.h"
-#include "test_support.h"
+#include "support/test_support.h"
 
 namespace hux::test {
 
