@@ -14,6 +14,7 @@
 #include "common/payload_format.h"
 #include "common/runtime_index.h"
 #include "common/utf.h"
+#include "tool/archive_rules.h"
 #include "tool/class_path_jars.h"
 #include "tool/config_checks.h"
 #include "tool/flatten.h"
@@ -24,6 +25,7 @@
 #include "tool/pe_image.h"
 #include "tool/runtime_image.h"
 #include "tool/signing.h"
+#include "tool/text_files.h"
 #include "tool/zip_writer.h"
 #include "tool/file_names.h"
 
@@ -36,173 +38,9 @@ namespace {
 // 16 reserved bytes: the launcher ignores them; they name the payload format.
 constexpr char kReserved[kReservedSize + 1] = "hux-payload-v1\0\0";
 
-bool validUtf8(const std::string& s) {
-    std::u16string ignored;
-    return decodeUtf8OrReject(s, ignored);
-}
-
 }  // namespace
 
-bool readFile(const std::string& path, std::vector<uint8_t>& out) {
-    std::error_code ec;
-    if (!fs::is_regular_file(pathOf(path), ec)) return false;
-    std::ifstream in(pathOf(path), std::ios::binary);
-    if (!in) return false;
-    in.seekg(0, std::ios::end);
-    const auto size = static_cast<std::streamoff>(in.tellg());
-    if (size < 0) return false;
-    in.seekg(0);
-    out.resize(static_cast<size_t>(size));
-    if (size > 0) in.read(reinterpret_cast<char*>(out.data()), size);
-    return static_cast<bool>(in) || in.eof();
-}
-
-bool readConfigLines(const std::vector<uint8_t>& bytes, std::vector<std::string>& lines, std::string& error) {
-    std::string text;
-    if (bytes.size() >= 2 && ((bytes[0] == 0xFF && bytes[1] == 0xFE) || (bytes[0] == 0xFE && bytes[1] == 0xFF))) {
-        const bool big = bytes[0] == 0xFE;
-        if (bytes.size() % 2 != 0) {
-            error = "the configuration file is UTF-16 with an odd number of bytes";
-            return false;
-        }
-        std::u16string units;
-        for (size_t i = 2; i + 1 < bytes.size(); i += 2)
-            units.push_back(
-                static_cast<char16_t>(big ? (bytes[i] << 8) | bytes[i + 1] : bytes[i] | (bytes[i + 1] << 8)));
-        if (units.find(u'\0') != std::u16string::npos) {
-            error = "the configuration file holds a NUL character";
-            return false;
-        }
-        for (size_t i = 0; i < units.size();) {
-            const char32_t c = nextCodePoint(units, i);
-            if (c >= 0xD800 && c <= 0xDFFF) {
-                error = "the configuration file holds a lone UTF-16 surrogate";
-                return false;
-            }
-        }
-        const ByteString utf8 = utf16ToUtf8Standard(units, U'?');
-        text.assign(utf8.data(), static_cast<size_t>(utf8.length()));
-    } else {
-        size_t start = bytes.size() >= 3 && bytes[0] == 0xEF && bytes[1] == 0xBB && bytes[2] == 0xBF ? 3 : 0;
-        text.assign(reinterpret_cast<const char*>(bytes.data()) + start, bytes.size() - start);
-    }
-    size_t lineNumber = 0;
-    size_t i = 0;
-    while (i <= text.size()) {
-        size_t j = text.find_first_of("\r\n", i);
-        if (j == std::string::npos) j = text.size();
-        std::string line = text.substr(i, j - i);
-        ++lineNumber;
-        if (line.find('\0') != std::string::npos) {
-            error = "configuration line " + std::to_string(lineNumber) + " holds a NUL character";
-            return false;
-        }
-        if (!validUtf8(line)) {
-            error = "configuration line " + std::to_string(lineNumber) +
-                    " is not valid UTF-8 (save the file as UTF-8)";
-            return false;
-        }
-        if (line.find_first_not_of(" \t") != std::string::npos) lines.push_back(line);
-        if (j == text.size()) break;
-        i = j + ((text[j] == '\r' && j + 1 < text.size() && text[j + 1] == '\n') ? 2 : 1);
-    }
-    return true;
-}
-
-bool splitArgumentFile(const std::string& text, std::vector<std::string>& out) {
-    size_t i = 0;
-    while (true) {
-        while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i]))) ++i;
-        if (i >= text.size()) return true;
-        std::string arg;
-        while (i < text.size() && !std::isspace(static_cast<unsigned char>(text[i]))) {
-            const char c = text[i++];
-            if (c != '"' && c != '\'') {
-                arg.push_back(c);
-                continue;
-            }
-            while (i < text.size() && text[i] != c) {
-                if (text[i] == '\\' && i + 1 < text.size()) ++i;
-                arg.push_back(text[i++]);
-            }
-            if (i >= text.size()) return false;  // no closing quote
-            ++i;
-        }
-        out.push_back(arg);
-    }
-}
-
-int64_t findArchiveLengthField(const std::vector<uint8_t>& stub, int& count) {
-    count = 0;
-    int64_t found = -1;
-    const auto* magic = kArchiveLengthMagic;
-    auto it = stub.begin();
-    while (true) {
-        it = std::search(it, stub.end(), magic, magic + sizeof kArchiveLengthMagic);
-        if (it == stub.end()) break;
-        ++count;
-        found = (it - stub.begin()) + static_cast<int64_t>(sizeof kArchiveLengthMagic);
-        ++it;
-    }
-    if (count != 1 || found + 4 > static_cast<int64_t>(stub.size())) return -1;
-    return found;
-}
-
 bool knownTarget(const std::string& target) { return target == "linux-x64" || target == "windows-x64"; }
-
-bool normaliseEntryName(const std::string& name, std::string& normalised, std::string& error) {
-    normalised.clear();
-    const char* why = nullptr;
-    if (name.empty() || name[0] == '/') {
-        why = "it must be a relative path";
-    } else if (name.find('\\') != std::string::npos) {
-        why = "use '/' between folders";
-    } else if (name.back() == '/') {
-        why = "it names a folder, not a file";
-    }
-    size_t i = 0;
-    while (!why && i <= name.size()) {
-        size_t j = name.find('/', i);
-        if (j == std::string::npos) j = name.size();
-        const std::string part = name.substr(i, j - i);
-        if (part == "..") {
-            why = "'..' would leave the archive";
-        } else if (!part.empty() && part != ".") {
-            if (!normalised.empty()) normalised += '/';
-            normalised += part;
-        }
-        i = j + 1;
-    }
-    if (!why && normalised.empty()) why = "it names no file";
-    if (why) {
-        error = "invalid archive name '" + name + "': " + why;
-        return false;
-    }
-    return true;
-}
-
-bool checkArchiveComment(const std::vector<uint8_t>& endRecordAndComment, std::string& error) {
-    // The launcher looks for the end record from 22 bytes before the file's end
-    // back over kCommentSearchReach bytes and takes the first one it meets.
-    // Signing may add up to 7 bytes of padding before the certificate table.
-    constexpr uint64_t kSigningPadding = 8;
-    constexpr uint64_t reach = kCommentSearchReach;
-    const uint64_t comment = endRecordAndComment.size() - zip::kEndRecordSize;
-    if (comment + kSigningPadding > reach) {
-        error = "the archive comment is " + std::to_string(comment) +
-                " bytes; the launcher finds the archive only "
-                "behind a comment of at most " +
-                std::to_string(reach - kSigningPadding) + " bytes";
-        return false;
-    }
-    for (size_t at = 1; at + 4 <= endRecordAndComment.size(); ++at)
-        if (readLe32(endRecordAndComment.data() + at) == zip::kEndSignature) {
-            error = "the archive comment holds an end-of-archive signature (PK 05 06), which would hide the archive";
-            return false;
-        }
-    return true;
-}
-
 
 namespace {
 
@@ -211,25 +49,6 @@ const std::pair<std::string, std::string>* firstJar(const std::vector<std::pair<
     for (const auto& file : files)
         if (zip::isArchiveName(file.first)) return &file;
     return nullptr;
-}
-
-// The first value of `key` among configuration lines; false when none has it.
-bool configValue(const std::vector<std::string>& lines, const char* key, std::string& value) {
-    for (const std::string& line : lines)
-        if (equalsIgnoreCase(lineKey(line), key)) {
-            value = lineValue(line);
-            return true;
-        }
-    return false;
-}
-
-// Whether a class path could load the class file `entry`: not a module's
-// descriptor (a class path never reads one), nor a class of a multi-release
-// jar's version folder (only runtimes of that version or later read them).
-bool loadableClassEntry(std::string_view entry) {
-    if (!endsWith(entry, ".class") || startsWith(entry, "META-INF/")) return false;
-    const size_t slash = entry.rfind('/');
-    return entry.substr(slash == std::string_view::npos ? 0 : slash + 1) != "module-info.class";
 }
 
 // A main class written with slashes ("pkg/Main", as some manifests name it)
@@ -241,12 +60,6 @@ void dotMainClass(std::vector<std::string>& lines) {
         const size_t valueAt = line.size() - lineValue(line).size();
         std::replace(line.begin() + static_cast<std::ptrdiff_t>(valueAt), line.end(), '/', '.');
     }
-}
-
-std::string trimmed(const std::string& s) {
-    const size_t first = s.find_first_not_of(" \t");
-    if (first == std::string::npos) return {};
-    return s.substr(first, s.find_last_not_of(" \t") - first + 1);
 }
 
 // What the packer learns from the files before it writes them: the library
@@ -275,7 +88,7 @@ public:
         packsClasses_ = !jarPaths_.empty() || !looseClasses_.empty();
     }
 
-    std::vector<std::string> hints;  // "'lib/x.jar': <what fails>", each library once
+    std::vector<std::string> hints;          // "'lib/x.jar': <what fails>", each library once
     std::vector<std::string> largeArchives;  // archives in jars that the launcher cannot inflate
 
     // The warning about class versions newer than `minjre` allows; empty
@@ -351,7 +164,8 @@ private:
             if (!loadableClassEntry(entry)) continue;
             uint8_t head[8];
             size_t produced = 0;
-            if (jar.head(i, head, sizeof head, produced)) noteClass(classMajor(head, produced), std::string(entry), name);
+            if (jar.head(i, head, sizeof head, produced))
+                noteClass(classMajor(head, produced), std::string(entry), name);
             if (!mainFound_ && entry == mainEntry_ && jar.read(i, mainBytes_)) {
                 mainFound_ = true;
                 mainWhere_ = name;
@@ -462,8 +276,8 @@ public:
             std::string lower = order;
             for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
             if (lower.find_first_of("cbrsie") != std::string::npos && lower.find(letter) == std::string::npos)
-                warnings.push_back(std::string("jre_order '") + order + "' has no '" + letter + "': the launcher will " +
-                                   "not use the runtime packed with it (add the letter)");
+                warnings.push_back(std::string("jre_order '") + order + "' has no '" + letter +
+                                   "': the launcher will " + "not use the runtime packed with it (add the letter)");
         }
         std::error_code ec;
         if (!request_.jlink) {
@@ -482,7 +296,8 @@ public:
             std::string minjre;
             configValue(lines, "minjre", minjre);
             staged_ = true;
-            if (!linkRuntime(request_, target_, jars, trimmed(minjre), textOf(staging_), error, &modulesLine_)) return false;
+            if (!linkRuntime(request_, target_, jars, trimmed(minjre), textOf(staging_), error, &modulesLine_))
+                return false;
             image_ = textOf(staging_);
             if (!checkRuntimeImage(image_, target_, error)) return false;
         } else if (!request_.embed) {
@@ -551,30 +366,9 @@ std::string commandLineProblem(const PackRequest& request) {
     if (std::string problem = signRequestProblem(request.sign); !problem.empty()) return problem;
     if (request.outputPath.empty()) return "no output named (pass -o FILE, or give a jar to name it after)";
     for (const std::string& line : request.extraLines)
-        if (line.find_first_of("\r\n") != std::string::npos || line.find('\0') != std::string::npos ||
-            !validUtf8(line))
+        if (line.find_first_of("\r\n") != std::string::npos || line.find('\0') != std::string::npos || !validUtf8(line))
             return "the configuration line '" + line + "' cannot be encoded (line break, NUL or invalid UTF-8)";
     return {};
-}
-
-bool readableFile(const std::string& path, std::string& why) {
-    std::error_code ec;
-    const fs::file_status status = fs::status(pathOf(path), ec);
-    if (!fs::exists(status)) {
-        why = ec && ec != std::errc::no_such_file_or_directory
-                  ? ec.message()
-                  : std::make_error_code(std::errc::no_such_file_or_directory).message();
-        return false;
-    }
-    if (fs::is_directory(status)) {
-        why = "it is a folder";
-        return false;
-    }
-    errno = 0;
-    std::ifstream in(pathOf(path), std::ios::binary);
-    if (in) return true;
-    why = errno != 0 ? std::generic_category().message(errno) : "it cannot be opened";
-    return false;
 }
 
 bool pack(const PackRequest& request, std::string& error, std::vector<std::string>& warnings) {
@@ -712,9 +506,9 @@ bool pack(const PackRequest& request, std::string& error, std::vector<std::strin
         if (refuseOutput(files[i].second, "the jar that a Class-Path names,")) return false;
     {
         std::string external;
-        const bool externalClassPath = configValue(lines, "classpath", external) ||
-                                       configValue(lines, "java_classpath", external) ||
-                                       configValue(lines, "libs", external) || configValue(lines, "java_libs", external);
+        const bool externalClassPath =
+            configValue(lines, "classpath", external) || configValue(lines, "java_classpath", external) ||
+            configValue(lines, "libs", external) || configValue(lines, "java_libs", external);
         configValue(lines, "mainclass", mainClass);
         Survey survey(files, trimmed(mainClass));
         if (!request.flatten) {
@@ -761,7 +555,8 @@ bool pack(const PackRequest& request, std::string& error, std::vector<std::strin
                 (errno != 0 ? ": " + std::generic_category().message(errno) : std::string());
         return false;
     }
-    checkOptionLines(lines, runnableJavas(jvmHomes(request, runtime.image()), request.runtime.hostTarget == "windows-x64"),
+    checkOptionLines(lines,
+                     runnableJavas(jvmHomes(request, runtime.image()), request.runtime.hostTarget == "windows-x64"),
                      textOf(temp) + ".options", warnings);
     if (windows) sink.keepChecksum();
     uint64_t filesDone = 0;
