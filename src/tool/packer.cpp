@@ -24,7 +24,9 @@
 #include "tool/option_check.h"
 #include "tool/pe_image.h"
 #include "tool/runtime_image.h"
+#include "tool/shipped_runtime.h"
 #include "tool/signing.h"
+#include "tool/survey.h"
 #include "tool/text_files.h"
 #include "tool/zip_writer.h"
 #include "tool/file_names.h"
@@ -61,142 +63,6 @@ void dotMainClass(std::vector<std::string>& lines) {
         std::replace(line.begin() + static_cast<std::ptrdiff_t>(valueAt), line.end(), '/', '.');
     }
 }
-
-// What the packer learns from the files before it writes them: the library
-// hints, the newest class file version, and where the main class is.
-class Survey {
-public:
-    Survey(const std::vector<std::pair<std::string, std::string>>& files, const std::string& mainClass)
-        : mainEntry_(mainClass.empty() ? std::string() : classEntryOf(mainClass)) {
-        for (const auto& [name, path] : files) {
-            if (zip::isArchiveName(name)) {
-                surveyJar(name, path);
-            } else if (loadableClassEntry(name)) {
-                std::vector<uint8_t> data;
-                if (!readFile(path, data)) continue;
-                noteClass(classMajor(data.data(), data.size()), name, "");
-                if (name == mainEntry_ && !mainFound_) {
-                    mainFound_ = true;
-                    mainWhere_ = "";
-                    mainBytes_ = std::move(data);
-                }
-                looseClasses_.emplace(name, path);
-            }
-        }
-        for (const auto& [name, path] : files)
-            if (zip::isArchiveName(name)) jarPaths_.push_back({name, path});
-        packsClasses_ = !jarPaths_.empty() || !looseClasses_.empty();
-    }
-
-    std::vector<std::string> hints;          // "'lib/x.jar': <what fails>", each library once
-    std::vector<std::string> largeArchives;  // archives in jars that the launcher cannot inflate
-
-    // The warning about class versions newer than `minjre` allows; empty
-    // when there is none.
-    std::string versionWarning(const std::vector<std::string>& lines) const {
-        std::string minjre;
-        const bool hasMin = configValue(lines, "minjre", minjre);
-        const int allowed = hasMin ? javaReleaseOfVersion(trimmed(minjre)) : 8;
-        const int needed = javaReleaseOf(newestMajor_);
-        if (needed == 0 || allowed == 0 || needed <= allowed) return {};
-        const std::string where =
-            "'" + newestClass_ + "'" + (newestJar_.empty() ? std::string() : " in '" + newestJar_ + "'");
-        return "the packed classes need Java " + std::to_string(needed) + " (class file version " +
-               std::to_string(newestMajor_) + ", " + where + "), but " +
-               (hasMin ? "'minjre " + trimmed(minjre) + "' allows Java " + std::to_string(allowed)
-                       : std::string("without 'minjre' the launcher accepts Java 8")) +
-               "; set 'minjre " + std::to_string(needed) + "'";
-    }
-
-    // The warning about the main class `mainClass`; empty when it is there
-    // with its main method, or when it may come from elsewhere.
-    std::string mainWarning(const std::string& mainClass, bool externalClassPath) {
-        if (mainEntry_.empty()) return {};
-        if (!mainFound_) {
-            // Nothing packed, or a class path outside: it may come from there.
-            if (externalClassPath || !packsClasses_) return {};
-            return "the main class '" + mainClass +
-                   "' is in none of the packed files (the launcher would fail with ClassNotFoundException); check "
-                   "'mainclass' and the jars given";
-        }
-        // The method may be inherited: follow the superclasses the packed
-        // files hold.
-        std::vector<uint8_t> bytes = mainBytes_;
-        for (int depth = 0; depth < 32; ++depth) {
-            std::string super;
-            const MainMethod found = mainMethodOf(bytes.data(), bytes.size(), super);
-            if (found == MainMethod::Runnable || found == MainMethod::NotAClass) return {};
-            if (super.empty() || super == "java/lang/Object") break;
-            if (!findClass(super + ".class", bytes)) return {};  // a superclass from elsewhere: cannot tell
-        }
-        return "'" + mainClass + "'" + (mainWhere_.empty() ? std::string() : " (in '" + mainWhere_ + "')") +
-               " has no 'public static void main(String[])' (only Java 25 and later run an instance or "
-               "argument-less main); name the class that has one with 'mainclass'";
-    }
-
-private:
-    static std::string classEntryOf(const std::string& mainClass) {
-        std::string entry = mainClass;
-        std::replace(entry.begin(), entry.end(), '.', '/');
-        return entry + ".class";
-    }
-
-    void noteClass(int major, const std::string& entry, const std::string& jar) {
-        if (major > newestMajor_) {
-            newestMajor_ = major;
-            newestClass_ = entry;
-            newestJar_ = jar;
-        }
-    }
-
-    void surveyJar(const std::string& name, const std::string& path) {
-        Jar jar;
-        if (!jar.open(path)) return;
-        for (int32_t i = 0; i < jar.count(); ++i) {
-            const std::string_view entry = jar.name(i);
-            const std::string hint = libraryHint(entry);
-            if (!hint.empty() && hinted_.insert(hint).second) hints.push_back("'" + name + "': " + hint);
-            // An archive in a nested one is reached only by a hux: URL
-            // naming it; flattening refuses it instead.
-            const ZipEntry& e = jar.reader().entry(i);
-            const std::string tooLarge = inflatedArchiveProblem(name, entry, e.method, e.size);
-            if (!tooLarge.empty()) largeArchives.push_back(tooLarge + "; hux: URLs into it will find nothing");
-            if (!loadableClassEntry(entry)) continue;
-            uint8_t head[8];
-            size_t produced = 0;
-            if (jar.head(i, head, sizeof head, produced))
-                noteClass(classMajor(head, produced), std::string(entry), name);
-            if (!mainFound_ && entry == mainEntry_ && jar.read(i, mainBytes_)) {
-                mainFound_ = true;
-                mainWhere_ = name;
-            }
-        }
-    }
-
-    // The class file `entry` from the first packed file that has it.
-    bool findClass(const std::string& entry, std::vector<uint8_t>& out) {
-        const auto loose = looseClasses_.find(entry);
-        if (loose != looseClasses_.end()) return readFile(loose->second, out);
-        for (const auto& [name, path] : jarPaths_) {
-            Jar jar;
-            if (!jar.open(path)) continue;
-            const int32_t i = jar.find(entry);
-            if (i >= 0) return jar.read(i, out);
-        }
-        return false;
-    }
-
-    const std::string mainEntry_;
-    bool packsClasses_ = false;
-    bool mainFound_ = false;
-    std::string mainWhere_;
-    std::vector<uint8_t> mainBytes_;
-    int newestMajor_ = 0;
-    std::string newestClass_, newestJar_;
-    std::set<std::string> hinted_;
-    std::map<std::string, std::string> looseClasses_;
-    std::vector<std::pair<std::string, std::string>> jarPaths_;
-};
 
 // Whether two paths name the same file (device and inode, or the file
 // index), whatever their spelling.
@@ -242,118 +108,6 @@ std::vector<std::string> jvmHomes(const PackRequest& request, const std::string&
     homes.push_back(image);
     return homes;
 }
-
-std::string megabytes(uint64_t bytes) {
-    char text[32];
-    std::snprintf(text, sizeof text, "%.1f MB", static_cast<double>(bytes) / 1e6);
-    return text;
-}
-
-// The runtime that goes with the executable: an image given or linked, stored
-// in the payload or staged as `jre` beside the output and put in place once
-// the executable is.
-class ShippedRuntime {
-public:
-    ShippedRuntime(const PackRequest& request, const fs::path& out)
-        : request_(request.runtime), target_(request.target), out_(out) {
-        const fs::path dir = out.parent_path();
-        jre_ = dir / "jre";
-        staging_ = dir / pathOf(textOf(out.filename()) + ".hux-jre-partial");
-    }
-    ShippedRuntime(const ShippedRuntime&) = delete;
-    ShippedRuntime& operator=(const ShippedRuntime&) = delete;
-    ~ShippedRuntime() {
-        std::error_code ec;
-        if (staged_) fs::remove_all(staging_, ec);
-    }
-
-    bool prepare(const std::vector<std::string>& lines, const std::vector<std::pair<std::string, std::string>>& files,
-                 std::vector<std::string>& warnings, std::string& error) {
-        if (!request_.wanted()) return true;
-        std::string order;
-        if (configValue(lines, "jre_order", order)) {
-            const char letter = request_.embed ? 'r' : 'b';
-            std::string lower = order;
-            for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-            if (lower.find_first_of("cbrsie") != std::string::npos && lower.find(letter) == std::string::npos)
-                warnings.push_back(std::string("jre_order '") + order + "' has no '" + letter +
-                                   "': the launcher will " + "not use the runtime packed with it (add the letter)");
-        }
-        std::error_code ec;
-        if (!request_.jlink) {
-            if (!checkRuntimeImage(request_.imageDir, target_, error)) return false;
-            if (!request_.embed && fs::exists(jre_, ec) && fs::equivalent(pathOf(request_.imageDir), jre_, ec)) {
-                error = "the runtime image '" + request_.imageDir + "' is the jre folder the output's would replace";
-                return false;
-            }
-        }
-        fs::remove_all(staging_, ec);
-        if (request_.jlink) {
-            std::vector<std::string> jars;
-            for (const auto& file : files)
-                if (file.first.size() > 4 && file.first.compare(file.first.size() - 4, 4, ".jar") == 0)
-                    jars.push_back(file.second);
-            std::string minjre;
-            configValue(lines, "minjre", minjre);
-            staged_ = true;
-            if (!linkRuntime(request_, target_, jars, trimmed(minjre), textOf(staging_), error, &modulesLine_))
-                return false;
-            image_ = textOf(staging_);
-            if (!checkRuntimeImage(image_, target_, error)) return false;
-        } else if (!request_.embed) {
-            staged_ = true;
-            if (!copyRuntimeImage(request_.imageDir, textOf(staging_), error)) return false;
-            image_ = textOf(staging_);
-        } else {
-            image_ = request_.imageDir;
-        }
-        if (request_.embed && !indexRuntimeImage(image_, index_, error, &warnings)) return false;
-        return true;
-    }
-
-    bool addTo(ZipWriter& zip, std::string& error) {
-        return !request_.wanted() || !request_.embed || addRuntimeImage(zip, image_, index_, error);
-    }
-
-    // Puts the staged folder in place of the output's `jre`.
-    bool publish(std::string& error) {
-        if (!request_.wanted() || request_.embed) return true;
-        std::error_code ec;
-        const fs::path old = pathOf(textOf(jre_) + ".hux-old");
-        fs::remove_all(old, ec);
-        if (fs::exists(jre_, ec)) fs::rename(jre_, old, ec);
-        if (!ec) fs::rename(staging_, jre_, ec);
-        if (ec) {
-            error = "cannot put the runtime in place at '" + textOf(jre_) + "': " + ec.message();
-            return false;
-        }
-        staged_ = false;
-        fs::remove_all(old, ec);
-        return true;
-    }
-
-    // The image linked or given; empty when none ships.
-    const std::string& image() const { return image_; }
-    // The line naming the modules linked; empty when none were.
-    const std::string& modulesLine() const { return modulesLine_; }
-
-    std::string summary(uint64_t executableBytes) const {
-        const std::string exe = textOf(out_) + " (" + megabytes(executableBytes) + ")";
-        if (request_.embed)
-            return "wrote " + exe + " carrying its runtime (" + megabytes(index_.totalBytes) + " unpacked)";
-        return "wrote " + exe + " and " + genericTextOf(jre_) + "/ (" + megabytes(treeBytes(textOf(jre_))) + ")";
-    }
-
-private:
-    const RuntimeRequest& request_;
-    const std::string target_;
-    const fs::path out_;
-    fs::path jre_, staging_;
-    bool staged_ = false;
-    std::string image_;
-    RuntimeIndex index_;
-    std::string modulesLine_;
-};
 
 }  // namespace
 
@@ -541,7 +295,7 @@ bool pack(const PackRequest& request, std::string& error, std::vector<std::strin
     const fs::path out = pathOf(request.outputPath);
     const fs::path temp = pathOf(request.outputPath + ".hux-partial");
     std::error_code ec;
-    ShippedRuntime runtime(request, out);
+    ShippedRuntime runtime(request.runtime, request.target, out);
     if (!runtime.prepare(lines, files, warnings, error)) return false;
     FileSink sink;
     auto fail = [&]() {
