@@ -44,6 +44,10 @@ constexpr char kReserved[kReservedSize + 1] = "hux-payload-v1\0\0";
 
 bool knownTarget(const std::string& target) { return target == "linux-x64" || target == "windows-x64"; }
 
+std::string targetProblem(const std::string& target) {
+    return knownTarget(target) ? std::string() : "unknown target '" + target + "' (use linux-x64 or windows-x64)";
+}
+
 namespace {
 
 // The first archive among the files given, or null.
@@ -93,7 +97,7 @@ std::string defaultOutputName(const std::vector<std::pair<std::string, std::stri
 }
 
 std::string commandLineProblem(const PackRequest& request) {
-    if (!knownTarget(request.target)) return "unknown target '" + request.target + "' (use linux-x64 or windows-x64)";
+    if (std::string problem = targetProblem(request.target); !problem.empty()) return problem;
     const bool windows = request.target == "windows-x64";
     if (!windows && asksForWindowsLook(request.look))
         return "--icon, --manifest, --gui and the version options apply to windows-x64 only";

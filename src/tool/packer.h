@@ -51,6 +51,9 @@ std::string defaultOutputName(const std::vector<std::pair<std::string, std::stri
 
 // The targets `hux pack` writes.
 bool knownTarget(const std::string& target);
+// What is wrong with `target` as one ("unknown target ..."); empty when
+// `hux pack` writes it.
+std::string targetProblem(const std::string& target);
 
 // What the command line got wrong in `request` (targets, options that go
 // with another one); empty when nothing. Checked again by pack().
