@@ -51,13 +51,12 @@ bool classifyLink(const fs::path& path, const fs::path& realRoot, ImageFile& fil
     const fs::path target = fs::read_symlink(path, ec);
     const fs::path real = fs::canonical(path, ec);
     if (ec) {
-        error = "the runtime image holds '" + textOf(path) + "', a link to '" + textOf(target) +
-                "', which does not exist";
+        error =
+            "the runtime image holds '" + textOf(path) + "', a link to '" + textOf(target) + "', which does not exist";
         return false;
     }
     if (!fs::is_regular_file(real, ec)) {
-        error = "the runtime image holds '" + textOf(path) + "', a link to '" + textOf(real) +
-                "', which is not a file";
+        error = "the runtime image holds '" + textOf(path) + "', a link to '" + textOf(real) + "', which is not a file";
         return false;
     }
     file.linkTo = nameBelow(real, realRoot);
@@ -178,8 +177,9 @@ constexpr struct {
 } kNamedModules[] = {
     {"java.logging", "java/util/logging/"},
     {"java.sql", "java/sql/ javax/sql/"},
-    {"java.xml", "javax/xml/parsers/ javax/xml/transform/ javax/xml/stream/ javax/xml/xpath/ javax/xml/validation/ "
-                 "javax/xml/datatype/ javax/xml/namespace/ org/w3c/dom/ org/xml/sax/"},
+    {"java.xml",
+     "javax/xml/parsers/ javax/xml/transform/ javax/xml/stream/ javax/xml/xpath/ javax/xml/validation/ "
+     "javax/xml/datatype/ javax/xml/namespace/ org/w3c/dom/ org/xml/sax/"},
     {"java.desktop", "java/awt/ javax/swing/ javax/imageio/ java/beans/ javax/sound/"},
     {"java.naming", "javax/naming/"},
     {"java.management", "java/lang/management/ javax/management/"},
@@ -225,8 +225,8 @@ std::vector<NamedPrefix> namedPrefixes() {
 // Marks in `found` the modules whose packages `bytes` names.
 void markNamed(std::string_view bytes, const std::vector<NamedPrefix>& prefixes, std::vector<bool>& found) {
     for (const NamedPrefix& p : prefixes)
-        if (!found[p.module] && (bytes.find(p.slashed) != std::string_view::npos ||
-                                 bytes.find(p.dotted) != std::string_view::npos))
+        if (!found[p.module] &&
+            (bytes.find(p.slashed) != std::string_view::npos || bytes.find(p.dotted) != std::string_view::npos))
             found[p.module] = true;
 }
 
@@ -273,7 +273,8 @@ std::vector<std::string> modulesNamedIn(const std::vector<std::string>& jars) {
             constexpr std::string_view services = "META-INF/services/";
             if (name.substr(0, services.size()) == services) {
                 markNamed(name.substr(services.size()), prefixes, found);
-                if (jar.read(i, bytes)) markNamed({reinterpret_cast<const char*>(bytes.data()), bytes.size()}, prefixes, found);
+                if (jar.read(i, bytes))
+                    markNamed({reinterpret_cast<const char*>(bytes.data()), bytes.size()}, prefixes, found);
             } else if (name.size() > 6 && name.substr(name.size() - 6) == ".class" && jar.read(i, bytes)) {
                 markNamed({reinterpret_cast<const char*>(bytes.data()), bytes.size()}, prefixes, found);
             }
@@ -371,7 +372,8 @@ bool indexRuntimeImage(const std::string& dir, RuntimeIndex& index, std::string&
 
 bool addRuntimeImage(ZipWriter& zip, const std::string& dir, const RuntimeIndex& index, std::string& error) {
     for (const RuntimeIndex::File& file : index.files)
-        if (file.linkTo.empty() && !zip.addFile(std::string(kRuntimeEntryPrefix) + file.path, textOf(pathOf(dir) / pathOf(file.path)),
+        if (file.linkTo.empty() &&
+            !zip.addFile(std::string(kRuntimeEntryPrefix) + file.path, textOf(pathOf(dir) / pathOf(file.path)),
                          ZipWriter::Method::Deflated, error))
             return false;
     const std::string text = formatRuntimeIndex(index);
@@ -433,6 +435,55 @@ int multiReleaseVersion(const std::string& minjre, const std::string& jdkHome) {
     return std::atoi(version.c_str());
 }
 
+namespace {
+
+// The modules to link, each once, in the order first wanted.
+struct ModuleList {
+    std::set<std::string> wanted;
+    std::vector<std::string> ordered;
+    // Adds the modules of a comma-separated `list`.
+    void want(const std::string& list) {
+        std::stringstream items(list);
+        std::string item;
+        while (std::getline(items, item, ',')) {
+            item = trimmedText(item);
+            if (!item.empty() && wanted.insert(item).second) ordered.push_back(item);
+        }
+    }
+};
+
+// Adds the modules `jdeps` finds the jars need; `unread` names the jars it
+// could not read. False with `error` when it could read none (or did not
+// run).
+bool addJdepsModules(const std::vector<std::string>& jdeps, const std::vector<std::string>& jars,
+                     const std::string& scratch, ModuleList& list, std::string& unread, std::string& error) {
+    std::string found;
+    int rc = runJdeps(jdeps, jars, scratch, found, error);
+    if (rc < 0) return false;
+    if (rc == 0) list.want(found);
+    // A module jar whose required modules are not among the jars fails
+    // the whole run: then each jar alone, passing over those that fail.
+    size_t failed = 0;
+    for (size_t i = 0; rc > 0 && jars.size() > 1 && i < jars.size(); ++i) {
+        const int one = runJdeps(jdeps, {jars[i]}, scratch, found, error);
+        if (one < 0) return false;
+        if (one == 0) {
+            list.want(found);
+        } else if (failed++ == 0) {
+            unread = textOf(pathOf(jars[i]).filename());
+        }
+    }
+    if (rc > 0 && (jars.size() == 1 || failed == jars.size())) {
+        error = "jdeps could not tell which modules the jars need (exit " + std::to_string(rc) +
+                "); name them with --add-modules";
+        return false;
+    }
+    if (failed > 1) unread += " and " + std::to_string(failed - 1) + " more";
+    return true;
+}
+
+}  // namespace
+
 bool linkRuntime(const RuntimeRequest& request, const std::string& target, const std::vector<std::string>& jars,
                  const std::string& minjre, const std::string& outputDir, std::string& error,
                  std::string* modulesLine) {
@@ -451,7 +502,8 @@ bool linkRuntime(const RuntimeRequest& request, const std::string& target, const
     }
     const std::string jlink = toolPath(tools, "jlink", request.hostTarget);
     if (!fs::is_regular_file(pathOf(jlink), ec)) {
-        error = "the JDK at '" + tools + "' has no jlink (" + jlink + "): --jlink needs a JDK 9 or later, not a runtime";
+        error =
+            "the JDK at '" + tools + "' has no jlink (" + jlink + "): --jlink needs a JDK 9 or later, not a runtime";
         return false;
     }
     // Without jmods a JDK 24 or later links from its own run-time image, and
@@ -463,55 +515,25 @@ bool linkRuntime(const RuntimeRequest& request, const std::string& target, const
         error = "the JDK at '" + modules + "' has no jmods folder, which jlink links another system's runtime from";
         return false;
     }
-    std::set<std::string> wanted;
-    std::vector<std::string> ordered;
-    auto want = [&](const std::string& list) {
-        std::stringstream items(list);
-        std::string item;
-        while (std::getline(items, item, ',')) {
-            item = trimmedText(item);
-            if (!item.empty() && wanted.insert(item).second) ordered.push_back(item);
-        }
-    };
+    ModuleList list;
     std::string unread;  // jars jdeps could not read, for the modules line
     if (!jars.empty()) {
         const int release = multiReleaseVersion(minjre, modules);
         const std::vector<std::string> jdeps = {toolPath(tools, "jdeps", request.hostTarget), "--multi-release",
-                                                release >= 9 ? std::to_string(release) : "base",
-                                                "--print-module-deps", "--ignore-missing-deps"};
-        std::string found;
-        int rc = runJdeps(jdeps, jars, outputDir + ".jdeps", found, error);
-        if (rc < 0) return false;
-        if (rc == 0) want(found);
-        // A module jar whose required modules are not among the jars fails
-        // the whole run: then each jar alone, passing over those that fail.
-        size_t failed = 0;
-        for (size_t i = 0; rc > 0 && jars.size() > 1 && i < jars.size(); ++i) {
-            const int one = runJdeps(jdeps, {jars[i]}, outputDir + ".jdeps", found, error);
-            if (one < 0) return false;
-            if (one == 0) {
-                want(found);
-            } else if (failed++ == 0) {
-                unread = textOf(pathOf(jars[i]).filename());
-            }
-        }
-        if (rc > 0 && (jars.size() == 1 || failed == jars.size())) {
-            error = "jdeps could not tell which modules the jars need (exit " + std::to_string(rc) +
-                    "); name them with --add-modules";
-            return false;
-        }
-        if (failed > 1) unread += " and " + std::to_string(failed - 1) + " more";
+                                                release >= 9 ? std::to_string(release) : "base", "--print-module-deps",
+                                                "--ignore-missing-deps"};
+        if (!addJdepsModules(jdeps, jars, outputDir + ".jdeps", list, unread, error)) return false;
     }
-    if (ordered.empty()) want("java.base");
+    if (list.ordered.empty()) list.want("java.base");
     std::string named;
     for (const std::string& m : modulesNamedIn(jars)) {
-        if (wanted.count(m) || !jdkHasModule(modules, m)) continue;
-        want(m);
+        if (list.wanted.count(m) || !jdkHasModule(modules, m)) continue;
+        list.want(m);
         named += (named.empty() ? "" : ",") + m;
     }
-    for (const std::string& list : request.addModules) want(list);
+    for (const std::string& given : request.addModules) list.want(given);
     std::string moduleList;
-    for (const std::string& m : ordered) moduleList += (moduleList.empty() ? "" : ",") + m;
+    for (const std::string& m : list.ordered) moduleList += (moduleList.empty() ? "" : ",") + m;
     if (modulesLine)
         *modulesLine = "linking the runtime with " + moduleList +
                        (named.empty() ? "" : " (" + named + " because the jars name their packages)") +
@@ -527,7 +549,8 @@ bool linkRuntime(const RuntimeRequest& request, const std::string& target, const
         fs::remove_all(pathOf(outputDir), ec);
         error = rc < 0 ? runError : "jlink could not link " + moduleList + " (exit " + std::to_string(rc) + ")";
         if (!haveJmods)
-            error += "; the JDK at '" + modules + "' has no jmods folder, which jlink before JDK 24 links from "
+            error += "; the JDK at '" + modules +
+                     "' has no jmods folder, which jlink before JDK 24 links from "
                      "(Debian and Ubuntu ship it as openjdk-<version>-jmods)";
         return false;
     }
