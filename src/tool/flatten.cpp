@@ -30,7 +30,8 @@ bool startsWith(const std::string& s, const char* prefix) { return s.rfind(prefi
 // A module's descriptor, at the top level or in a multi-release version
 // folder: a class path never reads one.
 bool isModuleDescriptor(const std::string& name) {
-    return name == "module-info.class" || (startsWith(name, "META-INF/versions/") && endsWith(name, "/module-info.class"));
+    return name == "module-info.class" ||
+           (startsWith(name, "META-INF/versions/") && endsWith(name, "/module-info.class"));
 }
 
 constexpr const char kSpringIndexes[] = "META-INF/spring/";
@@ -178,6 +179,79 @@ void Flattener::noteClass(JarPackages& jar, const std::string& name) {
         jar.packages.push_back(name.substr(0, slash + 1));
 }
 
+bool Flattener::copyEntry(Jar& source, int32_t i, const std::string& name, const std::string& label,
+                          const std::string& path, Hidden& hidden, JarPackages& jar, std::string& error) {
+    const ZipEntry& e = source.reader().entry(i);
+    noteClass(jar, name);
+    if (!names_.insert(name).second) {
+        // A copy of what an earlier jar brought (a licence file, a
+        // repackaged class) changes nothing a reader gets.
+        const auto kept = contents_.find(name);
+        const bool same = kept != contents_.end() && kept->second.size == e.size && kept->second.crc == e.crc;
+        if (same || isModuleDescriptor(name)) {
+            // A class path never reads a module descriptor: the copy hidden changes nothing.
+        } else if (isNoticeFile(name)) {
+            if (hidden.notices++ == 0 && firstNotice_.empty()) firstNotice_ = "'" + label + "': '" + name + "'";
+        } else if (hidden.shadowed++ == 0) {
+            hidden.firstShadowed = name;
+        }
+        return true;
+    }
+    contents_.emplace(name, Content{e.size, e.crc});
+    const uint8_t* stored = source.rawData(i);
+    if (!stored) {
+        error = "'" + path + "': entry '" + name + "' is damaged";
+        return false;
+    }
+    // Entry times stay, extended timestamps included: runtimes
+    // compare a class's time with its source's, and a reader converts
+    // an MS-DOS time through the time-zone rules where an extended
+    // one is missing.
+    return zip_.addRaw(name, stored, e.compressedSize,
+                       e.method == 8 ? ZipWriter::Method::Deflated : ZipWriter::Method::Stored, e.crc, e.size, error,
+                       e.dosTime, e.modifiedSeconds);
+}
+
+bool Flattener::mergeEntry(Jar& source, int32_t i, const std::string& name, const std::string& path, JarPackages& jar,
+                           std::string& error) {
+    const ZipEntry& e = source.reader().entry(i);
+    std::vector<uint8_t> data(e.size);
+    if (!source.reader().readEntry(i, data.data())) {
+        error = "'" + path + "': entry '" + name + "' is damaged";
+        return false;
+    }
+    if (isIndex(name)) {
+        addIndex(name, data);
+        return true;
+    }
+    std::string inner;
+    if (name == kPlexusComponents && componentList(std::string(data.begin(), data.end()), inner)) {
+        components_ += inner;
+        haveComponents_ = true;
+        return true;
+    }
+    if (name != kManifest) {  // a component descriptor without a list: an entry like others
+        if (names_.insert(name).second &&
+            !zip_.add(name, data, ZipWriter::Method::Deflated, error, e.dosTime, e.modifiedSeconds))
+            return false;
+        return true;
+    }
+    // The manifest: the first jar's is kept.
+    multiRelease_ = multiRelease_ || saysMultiRelease(data.data(), data.size());
+    jar.attributes = packageAttributesOf(data);
+    if (!names_.insert(name).second) return true;
+    // The executable is on the runtime's class path: a Class-Path here
+    // would make it load jars beside the executable (the packer packs
+    // the named jars instead). Written last, once it is known whether
+    // any jar is a multi-release one.
+    bool removed = false;
+    manifest_ = withoutClassPath(std::string(data.begin(), data.end()), removed);
+    manifestTime_ = e.dosTime;
+    manifestUnixTime_ = e.modifiedSeconds;
+    haveManifest_ = true;
+    return true;
+}
+
 bool Flattener::addJar(const std::string& path, const std::string& label, std::vector<std::string>& warnings,
                        std::string& error) {
     // The jar is mapped; entries that go over unchanged are copied as they
@@ -185,14 +259,12 @@ bool Flattener::addJar(const std::string& path, const std::string& label, std::v
     Jar source;
     if (!source.open(path)) {
         error = std::filesystem::is_regular_file(pathOf(path)) ? "'" + path + "' is not a readable jar"
-                                                       : "cannot read '" + path + "'";
+                                                               : "cannot read '" + path + "'";
         return false;
     }
     ZipReader& reader = source.reader();
-    size_t shadowed = 0, notices = 0;  // hidden entries: licence and notice files apart
-    std::string firstShadowed;
+    Hidden hidden;
     JarPackages& jar = jars_.emplace_back();
-    std::vector<uint8_t> data;
     bool isSigned = false;
     for (int32_t i = 0; i < reader.entryCount(); ++i) {
         const ZipEntry& e = reader.entry(i);
@@ -229,81 +301,19 @@ bool Flattener::addJar(const std::string& path, const std::string& label, std::v
             error = "'" + path + "': entry '" + name + "' cannot be read";
             return false;
         }
-        const bool manifest = name == kManifest;
-        if (!manifest && !isIndex(name) && name != kPlexusComponents) {
-            noteClass(jar, name);
-            if (!names_.insert(name).second) {
-                // A copy of what an earlier jar brought (a licence file, a
-                // repackaged class) changes nothing a reader gets.
-                const auto kept = contents_.find(name);
-                const bool same = kept != contents_.end() && kept->second.size == e.size && kept->second.crc == e.crc;
-                if (same || isModuleDescriptor(name)) {
-                    // A class path never reads a module descriptor: the copy hidden changes nothing.
-                } else if (isNoticeFile(name)) {
-                    if (notices++ == 0 && firstNotice_.empty()) firstNotice_ = "'" + label + "': '" + name + "'";
-                } else if (shadowed++ == 0) {
-                    firstShadowed = name;
-                }
-                continue;
-            }
-            contents_.emplace(name, Content{e.size, e.crc});
-            const uint8_t* stored = source.rawData(i);
-            if (!stored) {
-                error = "'" + path + "': entry '" + name + "' is damaged";
-                return false;
-            }
-            // Entry times stay, extended timestamps included: runtimes
-            // compare a class's time with its source's, and a reader converts
-            // an MS-DOS time through the time-zone rules where an extended
-            // one is missing.
-            if (!zip_.addRaw(name, stored, e.compressedSize,
-                             e.method == 8 ? ZipWriter::Method::Deflated : ZipWriter::Method::Stored, e.crc, e.size,
-                             error, e.dosTime, e.modifiedSeconds))
-                return false;
+        if (name != kManifest && !isIndex(name) && name != kPlexusComponents) {
+            if (!copyEntry(source, i, name, label, path, hidden, jar, error)) return false;
             continue;
         }
-        data.resize(e.size);
-        if (!reader.readEntry(i, data.data())) {
-            error = "'" + path + "': entry '" + name + "' is damaged";
-            return false;
-        }
-        if (isIndex(name)) {
-            addIndex(name, data);
-            continue;
-        }
-        std::string inner;
-        if (name == kPlexusComponents && componentList(std::string(data.begin(), data.end()), inner)) {
-            components_ += inner;
-            haveComponents_ = true;
-            continue;
-        }
-        if (!manifest) {  // a component descriptor without a list: an entry like others
-            if (names_.insert(name).second &&
-                !zip_.add(name, data, ZipWriter::Method::Deflated, error, e.dosTime, e.modifiedSeconds))
-                return false;
-            continue;
-        }
-        // The manifest: the first jar's is kept.
-        multiRelease_ = multiRelease_ || saysMultiRelease(data.data(), data.size());
-        jar.attributes = packageAttributesOf(data);
-        if (!names_.insert(name).second) continue;
-        // The executable is on the runtime's class path: a Class-Path here
-        // would make it load jars beside the executable (the packer packs
-        // the named jars instead). Written last, once it is known whether
-        // any jar is a multi-release one.
-        bool removed = false;
-        manifest_ = withoutClassPath(std::string(data.begin(), data.end()), removed);
-        manifestTime_ = e.dosTime;
-        manifestUnixTime_ = e.modifiedSeconds;
-        haveManifest_ = true;
+        if (!mergeEntry(source, i, name, path, jar, error)) return false;
     }
-    hiddenNotices_ += notices;
-    noticeJars_ += notices > 0;
-    if (shadowed == 1)
-        warnings.push_back("'" + label + "': 1 entry is hidden by an earlier one ('" + firstShadowed + "')");
-    else if (shadowed > 1)
-        warnings.push_back("'" + label + "': " + std::to_string(shadowed) +
-                           " entries are hidden by earlier ones (first: '" + firstShadowed + "')");
+    hiddenNotices_ += hidden.notices;
+    noticeJars_ += hidden.notices > 0;
+    if (hidden.shadowed == 1)
+        warnings.push_back("'" + label + "': 1 entry is hidden by an earlier one ('" + hidden.firstShadowed + "')");
+    else if (hidden.shadowed > 1)
+        warnings.push_back("'" + label + "': " + std::to_string(hidden.shadowed) +
+                           " entries are hidden by earlier ones (first: '" + hidden.firstShadowed + "')");
     return true;
 }
 

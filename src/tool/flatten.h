@@ -15,6 +15,8 @@
 
 namespace hux::tool {
 
+class Jar;
+
 class Flattener {
 public:
     Flattener(ZipWriter& zip, std::set<std::string>& names) : zip_(zip), names_(names) {}
@@ -89,6 +91,20 @@ private:
     std::string firstNotice_;                    // "'jar': 'name'" of the first
     // Records the package of a class entry when no earlier jar brought it.
     void noteClass(JarPackages& jar, const std::string& name);
+    // What one jar's entries hid: entries an earlier jar brought, licence
+    // and notice files apart.
+    struct Hidden {
+        size_t shadowed = 0, notices = 0;
+        std::string firstShadowed;
+    };
+    // Copies entry `i` (`name`) of `source` as it is stored, unless an
+    // earlier jar brought that name.
+    bool copyEntry(Jar& source, int32_t i, const std::string& name, const std::string& label, const std::string& path,
+                   Hidden& hidden, JarPackages& jar, std::string& error);
+    // Merges entry `i` (`name`) of `source`: an index file, a component
+    // descriptor or the manifest.
+    bool mergeEntry(Jar& source, int32_t i, const std::string& name, const std::string& path, JarPackages& jar,
+                    std::string& error);
     std::set<std::string> packages_;  // every package seen
     // Size and CRC-32 of each jar entry kept, to tell a hidden copy of it
     // from a hidden entry that differs.

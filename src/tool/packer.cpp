@@ -15,6 +15,7 @@
 #include "common/runtime_index.h"
 #include "common/utf.h"
 #include "tool/aot_training.h"
+#include "tool/archive_rules.h"
 #include "tool/class_path_jars.h"
 #include "tool/config_checks.h"
 #include "tool/flatten.h"
@@ -24,7 +25,10 @@
 #include "tool/option_check.h"
 #include "tool/pe_image.h"
 #include "tool/runtime_image.h"
+#include "tool/shipped_runtime.h"
 #include "tool/signing.h"
+#include "tool/survey.h"
+#include "tool/text_files.h"
 #include "tool/zip_writer.h"
 #include "tool/file_names.h"
 
@@ -37,173 +41,13 @@ namespace {
 // 16 reserved bytes: the launcher ignores them; they name the payload format.
 constexpr char kReserved[kReservedSize + 1] = "hux-payload-v1\0\0";
 
-bool validUtf8(const std::string& s) {
-    std::u16string ignored;
-    return decodeUtf8OrReject(s, ignored);
-}
-
 }  // namespace
-
-bool readFile(const std::string& path, std::vector<uint8_t>& out) {
-    std::error_code ec;
-    if (!fs::is_regular_file(pathOf(path), ec)) return false;
-    std::ifstream in(pathOf(path), std::ios::binary);
-    if (!in) return false;
-    in.seekg(0, std::ios::end);
-    const auto size = static_cast<std::streamoff>(in.tellg());
-    if (size < 0) return false;
-    in.seekg(0);
-    out.resize(static_cast<size_t>(size));
-    if (size > 0) in.read(reinterpret_cast<char*>(out.data()), size);
-    return static_cast<bool>(in) || in.eof();
-}
-
-bool readConfigLines(const std::vector<uint8_t>& bytes, std::vector<std::string>& lines, std::string& error) {
-    std::string text;
-    if (bytes.size() >= 2 && ((bytes[0] == 0xFF && bytes[1] == 0xFE) || (bytes[0] == 0xFE && bytes[1] == 0xFF))) {
-        const bool big = bytes[0] == 0xFE;
-        if (bytes.size() % 2 != 0) {
-            error = "the configuration file is UTF-16 with an odd number of bytes";
-            return false;
-        }
-        std::u16string units;
-        for (size_t i = 2; i + 1 < bytes.size(); i += 2)
-            units.push_back(
-                static_cast<char16_t>(big ? (bytes[i] << 8) | bytes[i + 1] : bytes[i] | (bytes[i + 1] << 8)));
-        if (units.find(u'\0') != std::u16string::npos) {
-            error = "the configuration file holds a NUL character";
-            return false;
-        }
-        for (size_t i = 0; i < units.size();) {
-            const char32_t c = nextCodePoint(units, i);
-            if (c >= 0xD800 && c <= 0xDFFF) {
-                error = "the configuration file holds a lone UTF-16 surrogate";
-                return false;
-            }
-        }
-        const ByteString utf8 = utf16ToUtf8Standard(units, U'?');
-        text.assign(utf8.data(), static_cast<size_t>(utf8.length()));
-    } else {
-        size_t start = bytes.size() >= 3 && bytes[0] == 0xEF && bytes[1] == 0xBB && bytes[2] == 0xBF ? 3 : 0;
-        text.assign(reinterpret_cast<const char*>(bytes.data()) + start, bytes.size() - start);
-    }
-    size_t lineNumber = 0;
-    size_t i = 0;
-    while (i <= text.size()) {
-        size_t j = text.find_first_of("\r\n", i);
-        if (j == std::string::npos) j = text.size();
-        std::string line = text.substr(i, j - i);
-        ++lineNumber;
-        if (line.find('\0') != std::string::npos) {
-            error = "configuration line " + std::to_string(lineNumber) + " holds a NUL character";
-            return false;
-        }
-        if (!validUtf8(line)) {
-            error = "configuration line " + std::to_string(lineNumber) +
-                    " is not valid UTF-8 (save the file as UTF-8)";
-            return false;
-        }
-        if (line.find_first_not_of(" \t") != std::string::npos) lines.push_back(line);
-        if (j == text.size()) break;
-        i = j + ((text[j] == '\r' && j + 1 < text.size() && text[j + 1] == '\n') ? 2 : 1);
-    }
-    return true;
-}
-
-bool splitArgumentFile(const std::string& text, std::vector<std::string>& out) {
-    size_t i = 0;
-    while (true) {
-        while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i]))) ++i;
-        if (i >= text.size()) return true;
-        std::string arg;
-        while (i < text.size() && !std::isspace(static_cast<unsigned char>(text[i]))) {
-            const char c = text[i++];
-            if (c != '"' && c != '\'') {
-                arg.push_back(c);
-                continue;
-            }
-            while (i < text.size() && text[i] != c) {
-                if (text[i] == '\\' && i + 1 < text.size()) ++i;
-                arg.push_back(text[i++]);
-            }
-            if (i >= text.size()) return false;  // no closing quote
-            ++i;
-        }
-        out.push_back(arg);
-    }
-}
-
-int64_t findArchiveLengthField(const std::vector<uint8_t>& stub, int& count) {
-    count = 0;
-    int64_t found = -1;
-    const auto* magic = kArchiveLengthMagic;
-    auto it = stub.begin();
-    while (true) {
-        it = std::search(it, stub.end(), magic, magic + sizeof kArchiveLengthMagic);
-        if (it == stub.end()) break;
-        ++count;
-        found = (it - stub.begin()) + static_cast<int64_t>(sizeof kArchiveLengthMagic);
-        ++it;
-    }
-    if (count != 1 || found + 4 > static_cast<int64_t>(stub.size())) return -1;
-    return found;
-}
 
 bool knownTarget(const std::string& target) { return target == "linux-x64" || target == "windows-x64"; }
 
-bool normaliseEntryName(const std::string& name, std::string& normalised, std::string& error) {
-    normalised.clear();
-    const char* why = nullptr;
-    if (name.empty() || name[0] == '/') {
-        why = "it must be a relative path";
-    } else if (name.find('\\') != std::string::npos) {
-        why = "use '/' between folders";
-    } else if (name.back() == '/') {
-        why = "it names a folder, not a file";
-    }
-    size_t i = 0;
-    while (!why && i <= name.size()) {
-        size_t j = name.find('/', i);
-        if (j == std::string::npos) j = name.size();
-        const std::string part = name.substr(i, j - i);
-        if (part == "..") {
-            why = "'..' would leave the archive";
-        } else if (!part.empty() && part != ".") {
-            if (!normalised.empty()) normalised += '/';
-            normalised += part;
-        }
-        i = j + 1;
-    }
-    if (!why && normalised.empty()) why = "it names no file";
-    if (why) {
-        error = "invalid archive name '" + name + "': " + why;
-        return false;
-    }
-    return true;
+std::string targetProblem(const std::string& target) {
+    return knownTarget(target) ? std::string() : "unknown target '" + target + "' (use linux-x64 or windows-x64)";
 }
-
-bool checkArchiveComment(const std::vector<uint8_t>& endRecordAndComment, std::string& error) {
-    // The launcher looks for the end record from 22 bytes before the file's end
-    // back over kCommentSearchReach bytes and takes the first one it meets.
-    // Signing may add up to 7 bytes of padding before the certificate table.
-    constexpr uint64_t kSigningPadding = 8;
-    constexpr uint64_t reach = kCommentSearchReach;
-    const uint64_t comment = endRecordAndComment.size() - zip::kEndRecordSize;
-    if (comment + kSigningPadding > reach) {
-        error = "the archive comment is " + std::to_string(comment) +
-                " bytes; the launcher finds the archive only "
-                "behind a comment of at most " +
-                std::to_string(reach - kSigningPadding) + " bytes";
-        return false;
-    }
-    for (size_t at = 1; at + 4 <= endRecordAndComment.size(); ++at)
-        if (readLe32(endRecordAndComment.data() + at) == zip::kEndSignature) {
-            error = "the archive comment holds an end-of-archive signature (PK 05 06), which would hide the archive";
-            return false;
-        }
-    return true;
-}
-
 
 namespace {
 
@@ -212,25 +56,6 @@ const std::pair<std::string, std::string>* firstJar(const std::vector<std::pair<
     for (const auto& file : files)
         if (zip::isArchiveName(file.first)) return &file;
     return nullptr;
-}
-
-// The first value of `key` among configuration lines; false when none has it.
-bool configValue(const std::vector<std::string>& lines, const char* key, std::string& value) {
-    for (const std::string& line : lines)
-        if (equalsIgnoreCase(lineKey(line), key)) {
-            value = lineValue(line);
-            return true;
-        }
-    return false;
-}
-
-// Whether a class path could load the class file `entry`: not a module's
-// descriptor (a class path never reads one), nor a class of a multi-release
-// jar's version folder (only runtimes of that version or later read them).
-bool loadableClassEntry(std::string_view entry) {
-    if (!endsWith(entry, ".class") || startsWith(entry, "META-INF/")) return false;
-    const size_t slash = entry.rfind('/');
-    return entry.substr(slash == std::string_view::npos ? 0 : slash + 1) != "module-info.class";
 }
 
 // A main class written with slashes ("pkg/Main", as some manifests name it)
@@ -243,147 +68,6 @@ void dotMainClass(std::vector<std::string>& lines) {
         std::replace(line.begin() + static_cast<std::ptrdiff_t>(valueAt), line.end(), '/', '.');
     }
 }
-
-std::string trimmed(const std::string& s) {
-    const size_t first = s.find_first_not_of(" \t");
-    if (first == std::string::npos) return {};
-    return s.substr(first, s.find_last_not_of(" \t") - first + 1);
-}
-
-// What the packer learns from the files before it writes them: the library
-// hints, the newest class file version, and where the main class is.
-class Survey {
-public:
-    Survey(const std::vector<std::pair<std::string, std::string>>& files, const std::string& mainClass)
-        : mainEntry_(mainClass.empty() ? std::string() : classEntryOf(mainClass)) {
-        for (const auto& [name, path] : files) {
-            if (zip::isArchiveName(name)) {
-                surveyJar(name, path);
-            } else if (loadableClassEntry(name)) {
-                std::vector<uint8_t> data;
-                if (!readFile(path, data)) continue;
-                noteClass(classMajor(data.data(), data.size()), name, "");
-                if (name == mainEntry_ && !mainFound_) {
-                    mainFound_ = true;
-                    mainWhere_ = "";
-                    mainBytes_ = std::move(data);
-                }
-                looseClasses_.emplace(name, path);
-            }
-        }
-        for (const auto& [name, path] : files)
-            if (zip::isArchiveName(name)) jarPaths_.push_back({name, path});
-        packsClasses_ = !jarPaths_.empty() || !looseClasses_.empty();
-    }
-
-    std::vector<std::string> hints;  // "'lib/x.jar': <what fails>", each library once
-    std::vector<std::string> largeArchives;  // archives in jars that the launcher cannot inflate
-
-    // The warning about class versions newer than `minjre` allows; empty
-    // when there is none.
-    std::string versionWarning(const std::vector<std::string>& lines) const {
-        std::string minjre;
-        const bool hasMin = configValue(lines, "minjre", minjre);
-        const int allowed = hasMin ? javaReleaseOfVersion(trimmed(minjre)) : 8;
-        const int needed = javaReleaseOf(newestMajor_);
-        if (needed == 0 || allowed == 0 || needed <= allowed) return {};
-        const std::string where =
-            "'" + newestClass_ + "'" + (newestJar_.empty() ? std::string() : " in '" + newestJar_ + "'");
-        return "the packed classes need Java " + std::to_string(needed) + " (class file version " +
-               std::to_string(newestMajor_) + ", " + where + "), but " +
-               (hasMin ? "'minjre " + trimmed(minjre) + "' allows Java " + std::to_string(allowed)
-                       : std::string("without 'minjre' the launcher accepts Java 8")) +
-               "; set 'minjre " + std::to_string(needed) + "'";
-    }
-
-    // The warning about the main class `mainClass`; empty when it is there
-    // with its main method, or when it may come from elsewhere.
-    std::string mainWarning(const std::string& mainClass, bool externalClassPath) {
-        if (mainEntry_.empty()) return {};
-        if (!mainFound_) {
-            // Nothing packed, or a class path outside: it may come from there.
-            if (externalClassPath || !packsClasses_) return {};
-            return "the main class '" + mainClass +
-                   "' is in none of the packed files (the launcher would fail with ClassNotFoundException); check "
-                   "'mainclass' and the jars given";
-        }
-        // The method may be inherited: follow the superclasses the packed
-        // files hold.
-        std::vector<uint8_t> bytes = mainBytes_;
-        for (int depth = 0; depth < 32; ++depth) {
-            std::string super;
-            const MainMethod found = mainMethodOf(bytes.data(), bytes.size(), super);
-            if (found == MainMethod::Runnable || found == MainMethod::NotAClass) return {};
-            if (super.empty() || super == "java/lang/Object") break;
-            if (!findClass(super + ".class", bytes)) return {};  // a superclass from elsewhere: cannot tell
-        }
-        return "'" + mainClass + "'" + (mainWhere_.empty() ? std::string() : " (in '" + mainWhere_ + "')") +
-               " has no 'public static void main(String[])' (only Java 25 and later run an instance or "
-               "argument-less main); name the class that has one with 'mainclass'";
-    }
-
-private:
-    static std::string classEntryOf(const std::string& mainClass) {
-        std::string entry = mainClass;
-        std::replace(entry.begin(), entry.end(), '.', '/');
-        return entry + ".class";
-    }
-
-    void noteClass(int major, const std::string& entry, const std::string& jar) {
-        if (major > newestMajor_) {
-            newestMajor_ = major;
-            newestClass_ = entry;
-            newestJar_ = jar;
-        }
-    }
-
-    void surveyJar(const std::string& name, const std::string& path) {
-        Jar jar;
-        if (!jar.open(path)) return;
-        for (int32_t i = 0; i < jar.count(); ++i) {
-            const std::string_view entry = jar.name(i);
-            const std::string hint = libraryHint(entry);
-            if (!hint.empty() && hinted_.insert(hint).second) hints.push_back("'" + name + "': " + hint);
-            // An archive in a nested one is reached only by a hux: URL
-            // naming it; flattening refuses it instead.
-            const ZipEntry& e = jar.reader().entry(i);
-            const std::string tooLarge = inflatedArchiveProblem(name, entry, e.method, e.size);
-            if (!tooLarge.empty()) largeArchives.push_back(tooLarge + "; hux: URLs into it will find nothing");
-            if (!loadableClassEntry(entry)) continue;
-            uint8_t head[8];
-            size_t produced = 0;
-            if (jar.head(i, head, sizeof head, produced)) noteClass(classMajor(head, produced), std::string(entry), name);
-            if (!mainFound_ && entry == mainEntry_ && jar.read(i, mainBytes_)) {
-                mainFound_ = true;
-                mainWhere_ = name;
-            }
-        }
-    }
-
-    // The class file `entry` from the first packed file that has it.
-    bool findClass(const std::string& entry, std::vector<uint8_t>& out) {
-        const auto loose = looseClasses_.find(entry);
-        if (loose != looseClasses_.end()) return readFile(loose->second, out);
-        for (const auto& [name, path] : jarPaths_) {
-            Jar jar;
-            if (!jar.open(path)) continue;
-            const int32_t i = jar.find(entry);
-            if (i >= 0) return jar.read(i, out);
-        }
-        return false;
-    }
-
-    const std::string mainEntry_;
-    bool packsClasses_ = false;
-    bool mainFound_ = false;
-    std::string mainWhere_;
-    std::vector<uint8_t> mainBytes_;
-    int newestMajor_ = 0;
-    std::string newestClass_, newestJar_;
-    std::set<std::string> hinted_;
-    std::map<std::string, std::string> looseClasses_;
-    std::vector<std::pair<std::string, std::string>> jarPaths_;
-};
 
 // Whether two paths name the same file (device and inode, or the file
 // index), whatever their spelling.
@@ -413,7 +97,26 @@ std::string defaultOutputName(const std::vector<std::pair<std::string, std::stri
     return target == "windows-x64" ? base + ".exe" : base;
 }
 
+std::string commandLineProblem(const PackRequest& request) {
+    if (std::string problem = targetProblem(request.target); !problem.empty()) return problem;
+    const bool windows = request.target == "windows-x64";
+    if (!windows && asksForWindowsLook(request.look))
+        return "--icon, --manifest, --gui and the version options apply to windows-x64 only";
+    if (!windows && request.sign.wanted()) return "signing applies to windows-x64 only";
+    if (std::string problem = signRequestProblem(request.sign); !problem.empty()) return problem;
+    if (std::string problem = trainingProblem(request); !problem.empty()) return problem;
+    if (request.outputPath.empty()) return "no output named (pass -o FILE, or give a jar to name it after)";
+    for (const std::string& line : request.extraLines)
+        if (line.find_first_of("\r\n") != std::string::npos || line.find('\0') != std::string::npos || !validUtf8(line))
+            return "the configuration line '" + line + "' cannot be encoded (line break, NUL or invalid UTF-8)";
+    return {};
+}
+
 namespace {
+
+using Files = std::vector<std::pair<std::string, std::string>>;
+
+constexpr const char* kTooLarge = "the archive would be larger than 4 GiB, more than the launcher can address";
 
 // The runtimes whose JVM the option lines are tried on: JAVA_HOME's, the one
 // of the `java` on PATH, the JDK given to link with, and the image shipped.
@@ -430,169 +133,21 @@ std::vector<std::string> jvmHomes(const PackRequest& request, const std::string&
     return homes;
 }
 
-std::string megabytes(uint64_t bytes) {
-    char text[32];
-    std::snprintf(text, sizeof text, "%.1f MB", static_cast<double>(bytes) / 1e6);
-    return text;
+// The output replaces its file only at the end, and must not be one of the
+// files read to make it: true with `error` when it is the file at `path`
+// (`what` says which file that is).
+bool outputIsInput(const PackRequest& request, const std::string& path, const char* what, std::string& error) {
+    if (!sameFileAs(path, request.outputPath)) return false;
+    error = "the output '" + request.outputPath + "' is " + what + " '" + path +
+            "'; writing it would destroy that file (name another output with -o)";
+    return true;
 }
 
-// The runtime that goes with the executable: an image given or linked, stored
-// in the payload or staged as `jre` beside the output and put in place once
-// the executable is.
-class ShippedRuntime {
-public:
-    ShippedRuntime(const PackRequest& request, const fs::path& out)
-        : pack_(request), request_(request.runtime), target_(request.target), out_(out) {
-        const fs::path dir = out.parent_path();
-        jre_ = dir / "jre";
-        staging_ = dir / pathOf(textOf(out.filename()) + ".hux-jre-partial");
-    }
-    ShippedRuntime(const ShippedRuntime&) = delete;
-    ShippedRuntime& operator=(const ShippedRuntime&) = delete;
-    ~ShippedRuntime() {
-        std::error_code ec;
-        if (staged_) fs::remove_all(staging_, ec);
-    }
-
-    bool prepare(const std::vector<std::string>& lines, const std::vector<std::pair<std::string, std::string>>& files,
-                 std::vector<std::string>& warnings, std::string& error) {
-        if (!request_.wanted()) return true;
-        std::string order;
-        if (configValue(lines, "jre_order", order)) {
-            const char letter = request_.embed ? 'r' : 'b';
-            std::string lower = order;
-            for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-            if (lower.find_first_of("cbrsie") != std::string::npos && lower.find(letter) == std::string::npos)
-                warnings.push_back(std::string("jre_order '") + order + "' has no '" + letter + "': the launcher will " +
-                                   "not use the runtime packed with it (add the letter)");
-        }
-        std::error_code ec;
-        if (!request_.jlink) {
-            if (!checkRuntimeImage(request_.imageDir, target_, error)) return false;
-            if (request_.train && !checkTrainingRuntime(request_.imageDir, error)) return false;
-            if (!request_.embed && fs::exists(jre_, ec) && fs::equivalent(pathOf(request_.imageDir), jre_, ec)) {
-                error = "the runtime image '" + request_.imageDir + "' is the jre folder the output's would replace";
-                return false;
-            }
-        }
-        fs::remove_all(staging_, ec);
-        if (request_.jlink) {
-            std::vector<std::string> jars;
-            for (const auto& file : files)
-                if (file.first.size() > 4 && file.first.compare(file.first.size() - 4, 4, ".jar") == 0)
-                    jars.push_back(file.second);
-            std::string minjre;
-            configValue(lines, "minjre", minjre);
-            staged_ = true;
-            if (!linkRuntime(request_, target_, jars, trimmed(minjre), textOf(staging_), error, &modulesLine_)) return false;
-            image_ = textOf(staging_);
-            if (!checkRuntimeImage(image_, target_, error)) return false;
-        } else if (!request_.embed || request_.train) {
-            // A runtime trained at pack time gets files of its own: a copy.
-            staged_ = true;
-            if (!copyRuntimeImage(request_.imageDir, textOf(staging_), error)) return false;
-            image_ = textOf(staging_);
-        } else {
-            image_ = request_.imageDir;
-        }
-        if (request_.train && !trainRuntime(pack_, lines, image_, warnings, error)) return false;
-        if (request_.embed && !indexRuntimeImage(image_, index_, error, &warnings)) return false;
-        return true;
-    }
-
-    bool addTo(ZipWriter& zip, std::string& error) {
-        return !request_.wanted() || !request_.embed || addRuntimeImage(zip, image_, index_, zstdForTarget(target_), error);
-    }
-
-    // Puts the staged folder in place of the output's `jre`.
-    bool publish(std::string& error) {
-        if (!request_.wanted() || request_.embed) return true;
-        std::error_code ec;
-        const fs::path old = pathOf(textOf(jre_) + ".hux-old");
-        fs::remove_all(old, ec);
-        if (fs::exists(jre_, ec)) fs::rename(jre_, old, ec);
-        if (!ec) fs::rename(staging_, jre_, ec);
-        if (ec) {
-            error = "cannot put the runtime in place at '" + textOf(jre_) + "': " + ec.message();
-            return false;
-        }
-        staged_ = false;
-        fs::remove_all(old, ec);
-        return true;
-    }
-
-    // The image linked or given; empty when none ships.
-    const std::string& image() const { return image_; }
-    // The line naming the modules linked; empty when none were.
-    const std::string& modulesLine() const { return modulesLine_; }
-
-    std::string summary(uint64_t executableBytes) const {
-        const std::string exe = textOf(out_) + " (" + megabytes(executableBytes) + ")";
-        if (request_.embed)
-            return "wrote " + exe + " carrying its runtime (" + megabytes(index_.totalBytes) + " unpacked)";
-        return "wrote " + exe + " and " + genericTextOf(jre_) + "/ (" + megabytes(treeBytes(textOf(jre_))) + ")";
-    }
-
-private:
-    const PackRequest& pack_;
-    const RuntimeRequest& request_;
-    const std::string target_;
-    const fs::path out_;
-    fs::path jre_, staging_;
-    bool staged_ = false;
-    std::string image_;
-    RuntimeIndex index_;
-    std::string modulesLine_;
-};
-
-}  // namespace
-
-std::string commandLineProblem(const PackRequest& request) {
-    if (!knownTarget(request.target)) return "unknown target '" + request.target + "' (use linux-x64 or windows-x64)";
-    const bool windows = request.target == "windows-x64";
-    if (!windows && asksForWindowsLook(request.look))
-        return "--icon, --manifest, --gui and the version options apply to windows-x64 only";
-    if (!windows && request.sign.wanted()) return "signing applies to windows-x64 only";
-    if (std::string problem = signRequestProblem(request.sign); !problem.empty()) return problem;
-    if (std::string problem = trainingProblem(request); !problem.empty()) return problem;
-    if (request.outputPath.empty()) return "no output named (pass -o FILE, or give a jar to name it after)";
-    for (const std::string& line : request.extraLines)
-        if (line.find_first_of("\r\n") != std::string::npos || line.find('\0') != std::string::npos ||
-            !validUtf8(line))
-            return "the configuration line '" + line + "' cannot be encoded (line break, NUL or invalid UTF-8)";
-    return {};
-}
-
-bool readableFile(const std::string& path, std::string& why) {
-    std::error_code ec;
-    const fs::file_status status = fs::status(pathOf(path), ec);
-    if (!fs::exists(status)) {
-        why = ec && ec != std::errc::no_such_file_or_directory
-                  ? ec.message()
-                  : std::make_error_code(std::errc::no_such_file_or_directory).message();
-        return false;
-    }
-    if (fs::is_directory(status)) {
-        why = "it is a folder";
-        return false;
-    }
-    errno = 0;
-    std::ifstream in(pathOf(path), std::ios::binary);
-    if (in) return true;
-    why = errno != 0 ? std::generic_category().message(errno) : "it cannot be opened";
-    return false;
-}
-
-bool pack(const PackRequest& request, std::string& error, std::vector<std::string>& warnings) {
-    if ((request.fast || request.runtime.train) && !request.flatten) {
-        // --fast and --train store the jars as --flatten does.
-        PackRequest flattened = request;
-        flattened.flatten = true;
-        return pack(flattened, error, warnings);
-    }
+// Checking the request: the command line's rules, the output's folder, the
+// output not one of the inputs, and every file readable.
+bool checkRequest(const PackRequest& request, std::string& error) {
     error = commandLineProblem(request);
     if (!error.empty()) return false;
-    const bool windows = request.target == "windows-x64";
     // A folder that is not there is named before anything is made in it
     // (the runtime linked for it included).
     const fs::path outputFolder = pathOf(request.outputPath).parent_path();
@@ -602,32 +157,31 @@ bool pack(const PackRequest& request, std::string& error, std::vector<std::strin
                 (fs::exists(outputFolder, folderError) ? "is not a folder" : "does not exist");
         return false;
     }
-    // The output replaces its file only at the end, and must not be one of
-    // the files read to make it.
-    auto refuseOutput = [&](const std::string& path, const char* what) {
-        if (!sameFileAs(path, request.outputPath)) return false;
-        error = "the output '" + request.outputPath + "' is " + what + " '" + path +
-                "'; writing it would destroy that file (name another output with -o)";
-        return true;
-    };
-    if (refuseOutput(request.configPath, "the configuration file") || refuseOutput(request.stubPath, "the stub") ||
-        refuseOutput(request.look.iconPath, "the icon") || refuseOutput(request.look.manifestPath, "the manifest") ||
-        refuseOutput(request.sign.key, "the signing key") || refuseOutput(request.sign.cert, "the certificate") ||
-        refuseOutput(request.sign.passFile, "the pass phrase file"))
-        return false;
+    const std::pair<const std::string&, const char*> read[] = {{request.configPath, "the configuration file"},
+                                                               {request.stubPath, "the stub"},
+                                                               {request.look.iconPath, "the icon"},
+                                                               {request.look.manifestPath, "the manifest"},
+                                                               {request.sign.key, "the signing key"},
+                                                               {request.sign.cert, "the certificate"},
+                                                               {request.sign.passFile, "the pass phrase file"}};
+    for (const auto& [path, what] : read)
+        if (outputIsInput(request, path, what, error)) return false;
     for (const auto& file : request.files)
-        if (refuseOutput(file.second, "the input")) return false;
+        if (outputIsInput(request, file.second, "the input", error)) return false;
     std::string why;
     for (const auto& file : request.files)
         if (!readableFile(file.second, why)) {
             error = "cannot read '" + file.second + "': " + why;
             return false;
         }
+    return true;
+}
 
-    // Configuration block.
-    std::vector<std::string> lines;
+// The configuration file's lines, then those given on the command line.
+bool readConfiguration(const PackRequest& request, std::vector<std::string>& lines, std::string& error) {
     if (!request.configPath.empty()) {
         std::vector<uint8_t> bytes;
+        std::string why;
         if (!readableFile(request.configPath, why) || !readFile(request.configPath, bytes)) {
             error = "cannot read the configuration file '" + request.configPath + "'" + (why.empty() ? "" : ": " + why);
             return false;
@@ -638,6 +192,31 @@ bool pack(const PackRequest& request, std::string& error, std::vector<std::strin
         }
     }
     lines.insert(lines.end(), request.extraLines.begin(), request.extraLines.end());
+    return true;
+}
+
+// Every character is stored in the launcher's own form, one sequence per
+// UTF-16 unit (a character beyond the Basic Multilingual Plane as two
+// three-byte sequences): the same text gives the same block whether it
+// came as UTF-8 or as UTF-16, and the virtual machine reads it as it is.
+std::vector<uint8_t> encodeBlock(const std::vector<std::string>& lines) {
+    std::vector<uint8_t> block = {0xEF, 0xBB, 0xBF};
+    for (const std::string& line : lines) {
+        const ByteString stored = utf8ToPerUnitForm(line);
+        block.insert(block.end(), stored.data(), stored.data() + stored.length());
+        block.push_back('\r');
+        block.push_back('\n');
+    }
+    block.push_back(0);
+    return block;
+}
+
+// Building the configuration block: the lines read, the main class taken
+// from the first jar when none is named, the lines checked.
+bool configurationBlock(const PackRequest& request, std::vector<std::string>& lines, std::vector<uint8_t>& block,
+                        std::vector<std::string>& warnings, std::string& error) {
+    const bool windows = request.target == "windows-x64";
+    if (!readConfiguration(request, lines, error)) return false;
     // As `java -jar` does: without a main class named, the first jar's
     // manifest names it.
     std::string mainClass;
@@ -667,197 +246,214 @@ bool pack(const PackRequest& request, std::string& error, std::vector<std::strin
         const std::string twice = externalConfigWarning(request.configPath, request.outputPath, lines, windows);
         if (!twice.empty()) warnings.push_back(twice);
     }
-    // Every character is stored in the launcher's own form, one sequence per
-    // UTF-16 unit (a character beyond the Basic Multilingual Plane as two
-    // three-byte sequences): the same text gives the same block whether it
-    // came as UTF-8 or as UTF-16, and the virtual machine reads it as it is.
-    std::vector<uint8_t> block = {0xEF, 0xBB, 0xBF};
-    for (const std::string& line : lines) {
-        const ByteString stored = utf8ToPerUnitForm(line);
-        block.insert(block.end(), stored.data(), stored.data() + stored.length());
-        block.push_back('\r');
-        block.push_back('\n');
-    }
-    block.push_back(0);
+    block = encodeBlock(lines);
+    return true;
+}
 
-    // Stub.
-    std::vector<uint8_t> stub;
-    if (!readFile(request.stubPath, stub)) {
+// The launcher stub, its Windows resources in place, with the fields written
+// once the file is: the archive's length and the image checksum.
+struct Stub {
+    std::vector<uint8_t> bytes;
+    int64_t lengthField = -1;  // where the archive's length goes
+    size_t checksumAt = 0;     // where the PE checksum goes (windows-x64)
+};
+
+// Without the UTF-8 code page the launcher's ANSI calls see only the
+// system's code page: other characters arrive as '?'; without long path
+// awareness, long paths do not open.
+void manifestWarnings(const PackRequest& request, std::vector<std::string>& warnings) {
+    std::vector<uint8_t> userManifest;
+    if (!request.look.manifestPath.empty() && readFile(request.look.manifestPath, userManifest) &&
+        !manifestSetsUtf8CodePage(userManifest))
+        warnings.push_back("'" + request.look.manifestPath +
+                           "' sets no <activeCodePage>UTF-8</activeCodePage>: on Windows, non-ASCII paths and "
+                           "arguments outside the system's code page will arrive as \"?\"");
+    if (!userManifest.empty() && !manifestIsLongPathAware(userManifest))
+        warnings.push_back("'" + request.look.manifestPath +
+                           "' sets no <longPathAware>true</longPathAware>: on Windows, the executable will not open "
+                           "files whose paths are 260 characters or longer");
+}
+
+// Preparing the stub: read, its marker found once, the Windows look applied,
+// and the fields written later zeroed.
+bool prepareStub(const PackRequest& request, Stub& stub, std::vector<std::string>& warnings, std::string& error) {
+    const bool windows = request.target == "windows-x64";
+    if (!readFile(request.stubPath, stub.bytes)) {
         error = "cannot read the launcher stub '" + request.stubPath + "'";
         return false;
     }
     int count = 0;
-    if (findArchiveLengthField(stub, count) < 0) {
+    if (findArchiveLengthField(stub.bytes, count) < 0) {
         error = count == 0 ? "'" + request.stubPath + "' is not a hux launcher stub (no archive-length marker)"
                            : "'" + request.stubPath + "' holds the archive-length marker more than once";
         return false;
     }
     bool stubAtFault = false;
-    if (windows && !applyWindowsLook(stub, request.look, error, &stubAtFault)) {
+    if (windows && !applyWindowsLook(stub.bytes, request.look, error, &stubAtFault)) {
         if (stubAtFault) error = "'" + request.stubPath + "': " + error;
         return false;
     }
-    // Without the UTF-8 code page the launcher's ANSI calls see only the
-    // system's code page: other characters arrive as '?'.
-    std::vector<uint8_t> userManifest;
-    if (windows && !request.look.manifestPath.empty() && readFile(request.look.manifestPath, userManifest) &&
-        !manifestSetsUtf8CodePage(userManifest))
-        warnings.push_back("'" + request.look.manifestPath +
-                           "' sets no <activeCodePage>UTF-8</activeCodePage>: on Windows, non-ASCII paths and "
-                           "arguments outside the system's code page will arrive as \"?\"");
-    if (windows && !userManifest.empty() && !manifestIsLongPathAware(userManifest))
-        warnings.push_back("'" + request.look.manifestPath +
-                           "' sets no <longPathAware>true</longPathAware>: on Windows, the executable will not open "
-                           "files whose paths are 260 characters or longer");
+    if (windows) manifestWarnings(request, warnings);
     // The length is written once the archive is; the checksum once the file is.
-    const int64_t field = findArchiveLengthField(stub, count);
-    if (field < 0) {
+    stub.lengthField = findArchiveLengthField(stub.bytes, count);
+    if (stub.lengthField < 0) {
         error = "'" + request.stubPath + "': the archive-length marker is gone after the resources were written";
         return false;
     }
-    writeLe32(stub.data() + field, 0);
-    const size_t checksumAt = windows ? checksumFieldOffset(stub) : 0;
-    if (windows) writeLe32(stub.data() + checksumAt, 0);
+    writeLe32(stub.bytes.data() + stub.lengthField, 0);
+    stub.checksumAt = windows ? checksumFieldOffset(stub.bytes) : 0;
+    if (windows) writeLe32(stub.bytes.data() + stub.checksumAt, 0);
+    return true;
+}
 
-    std::vector<std::pair<std::string, std::string>> files = request.files;
+// The files given and the jars their manifests' Class-Path names.
+bool collectFiles(const PackRequest& request, Files& files, std::vector<std::string>& warnings, std::string& error) {
+    files = request.files;
     if (request.classPathJars) addClassPathJars(files, warnings, request.verbose);
     for (size_t i = request.files.size(); i < files.size(); ++i)
-        if (refuseOutput(files[i].second, "the jar that a Class-Path names,")) return false;
-    {
-        std::string external;
-        const bool externalClassPath = configValue(lines, "classpath", external) ||
-                                       configValue(lines, "java_classpath", external) ||
-                                       configValue(lines, "libs", external) || configValue(lines, "java_libs", external);
-        configValue(lines, "mainclass", mainClass);
-        Survey survey(files, trimmed(mainClass));
-        if (!request.flatten) {
-            for (const std::string& hint : survey.hints) warnings.push_back(hint + "; pack with --flatten");
-            warnings.insert(warnings.end(), survey.largeArchives.begin(), survey.largeArchives.end());
-        }
-        const std::string main = survey.mainWarning(trimmed(mainClass), externalClassPath);
-        if (!main.empty()) warnings.push_back(main);
-        const std::string version = survey.versionWarning(lines);
-        if (!version.empty()) warnings.push_back(version);
-    }
+        if (outputIsInput(request, files[i].second, "the jar that a Class-Path names,", error)) return false;
+    return true;
+}
 
-    // Archives go in stored: when they alone pass the launcher's 32-bit
-    // archive length, refuse before writing gigabytes.
-    constexpr const char* kTooLarge = "the archive would be larger than 4 GiB, more than the launcher can address";
+// Collecting warnings: what the survey of the files finds about libraries,
+// nested archives, the main class and the class versions.
+void surveyWarnings(const PackRequest& request, const std::vector<std::string>& lines, const Files& files,
+                    std::vector<std::string>& warnings) {
+    std::string external, mainClass;
+    const bool externalClassPath = configValue(lines, "classpath", external) ||
+                                   configValue(lines, "java_classpath", external) ||
+                                   configValue(lines, "libs", external) || configValue(lines, "java_libs", external);
+    configValue(lines, "mainclass", mainClass);
+    Survey survey(files, trimmed(mainClass));
     if (!request.flatten) {
-        uint64_t stored = 0;
-        for (const auto& [name, path] : files) {
-            std::error_code sizeError;
-            const uintmax_t size = fs::file_size(pathOf(path), sizeError);
-            if (!sizeError && zip::isArchiveName(name)) stored += size;
-        }
-        if (stored > 0xFFFFFFFFull) {
-            error = kTooLarge;
+        for (const std::string& hint : survey.hints) warnings.push_back(hint + "; pack with --flatten");
+        warnings.insert(warnings.end(), survey.largeArchives.begin(), survey.largeArchives.end());
+    }
+    const std::string main = survey.mainWarning(trimmed(mainClass), externalClassPath);
+    if (!main.empty()) warnings.push_back(main);
+    const std::string version = survey.versionWarning(lines);
+    if (!version.empty()) warnings.push_back(version);
+}
+
+// Archives go in stored: when they alone pass the launcher's 32-bit
+// archive length, refuse before writing gigabytes.
+bool checkStoredSize(const PackRequest& request, const Files& files, std::string& error) {
+    if (request.flatten) return true;
+    uint64_t stored = 0;
+    for (const auto& [name, path] : files) {
+        std::error_code sizeError;
+        const uintmax_t size = fs::file_size(pathOf(path), sizeError);
+        if (!sizeError && zip::isArchiveName(name)) stored += size;
+    }
+    if (stored <= 0xFFFFFFFFull) return true;
+    error = kTooLarge;
+    return false;
+}
+
+// Fills the archive: support classes first, then the application's files.
+// Index files (service lists) of the support classes and of top-level
+// application files are merged with those of flattened jars.
+class ArchiveFiller {
+public:
+    ArchiveFiller(ZipWriter& zip, uint64_t& filesDone) : zip_(zip), filesDone_(filesDone), flattener_(zip, names_) {}
+
+    // The support classes in `dir`, in the order of their names.
+    bool addSupportClasses(const std::string& dir, std::string& error) {
+        std::error_code ec;
+        if (!fs::is_directory(pathOf(dir), ec)) {
+            error = "the Java support classes are missing at '" + dir + "'";
             return false;
         }
+        Files classes;
+        for (auto it = fs::recursive_directory_iterator(pathOf(dir), ec);
+             !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
+            if (!it->is_regular_file()) continue;
+            classes.emplace_back(genericTextOf(fs::relative(it->path(), pathOf(dir))), textOf(it->path()));
+        }
+        std::sort(classes.begin(), classes.end());
+        for (const auto& [name, path] : classes)
+            if (!addEntry(name, path, error)) return false;
+        return true;
     }
 
-    // Write next to the output, then rename, so a failure leaves nothing behind.
-    const fs::path out = pathOf(request.outputPath);
-    const fs::path temp = pathOf(request.outputPath + ".hux-partial");
-    std::error_code ec;
-    ShippedRuntime runtime(request, out);
-    if (!runtime.prepare(lines, files, warnings, error)) return false;
-    FileSink sink;
-    auto fail = [&]() {
-        sink.close();
-        fs::remove(temp, ec);
-        return false;
-    };
-    errno = 0;
-    if (!sink.open(textOf(temp))) {
-        error = "cannot write '" + request.outputPath + "'" +
-                (errno != 0 ? ": " + std::generic_category().message(errno) : std::string());
-        return false;
-    }
-    checkOptionLines(lines, runnableJavas(jvmHomes(request, runtime.image()), request.runtime.hostTarget == "windows-x64"),
-                     textOf(temp) + ".options", warnings);
-    if (windows) sink.keepChecksum();
-    uint64_t filesDone = 0;
-    if (request.progress) sink.onWrite = [&](uint64_t bytes) { request.progress(filesDone, bytes); };
-    uint8_t length[4];
-    writeLe32(length, static_cast<uint32_t>(block.size()));
-    if (!sink.write(stub.data(), stub.size()) || !sink.write(block.data(), block.size()) || !sink.write(length, 4) ||
-        !sink.write(reinterpret_cast<const uint8_t*>(kReserved), kReservedSize)) {
-        error = "cannot write '" + request.outputPath + "'";
-        return fail();
+    // The application's files, jars flattened when `flatten` is set.
+    bool addFiles(const Files& files, bool flatten, std::vector<std::string>& warnings, std::string& error) {
+        for (const auto& [name, path] : files) {
+            if (flatten && zip::isArchiveName(name)) {
+                ++filesDone_;
+                if (!flattener_.addJar(path, name, warnings, error)) return false;
+            } else if (!addEntry(name, path, error)) {
+                return false;
+            }
+        }
+        return true;
     }
 
-    // Archive: support classes first, then the application's files.
-    ZipWriter zip(sink);
-    std::set<std::string> names;
-    // Index files (service lists) of the support classes and of top-level
-    // application files are merged with those of flattened jars.
-    Flattener flattener(zip, names);
-    auto addEntry = [&](const std::string& given, const std::string& path) {
+    // Writes the merged index files.
+    bool finish(std::vector<std::string>& warnings, std::string& error) {
+        const std::string notices = flattener_.hiddenNoticesWarning();
+        if (!notices.empty()) warnings.push_back(notices);
+        return flattener_.finish(error);
+    }
+
+private:
+    bool addEntry(const std::string& given, const std::string& path, std::string& error) {
         std::string name;
         if (!normaliseEntryName(given, name, error)) return false;
         if (name == kRuntimeIndexName || name.compare(0, kRuntimeEntryPrefix.size(), kRuntimeEntryPrefix) == 0) {
             error = "the archive name '" + name + "' is reserved for the executable's runtime";
             return false;
         }
-        ++filesDone;
+        ++filesDone_;
         const bool index = Flattener::isIndex(name);
-        if (!index && !names.insert(name).second) {
+        if (!index && !names_.insert(name).second) {
             error = "duplicate archive name '" + name + "'";
             return false;
         }
+        std::error_code ec;
         if (index) {
             std::vector<uint8_t> data;
             if (!readFile(path, data)) {
                 error = "cannot read '" + path + "'";
                 return false;
             }
-            flattener.addIndex(name, data);
+            flattener_.addIndex(name, data);
             return true;
         }
         if (!fs::is_regular_file(pathOf(path), ec)) {
             error = "cannot read '" + path + "'";
             return false;
         }
-        return zip.addFile(name, path,
-                           zip::isArchiveName(name) ? ZipWriter::Method::Stored : ZipWriter::Method::Deflated, error);
-    };
-    if (!request.javaClassesDir.empty()) {
-        if (!fs::is_directory(pathOf(request.javaClassesDir), ec)) {
-            error = "the Java support classes are missing at '" + request.javaClassesDir + "'";
-            return fail();
-        }
-        std::vector<std::pair<std::string, std::string>> classes;
-        for (auto it = fs::recursive_directory_iterator(pathOf(request.javaClassesDir), ec);
-             !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
-            if (!it->is_regular_file()) continue;
-            classes.emplace_back(genericTextOf(fs::relative(it->path(), pathOf(request.javaClassesDir))),
-                                 textOf(it->path()));
-        }
-        std::sort(classes.begin(), classes.end());
-        for (const auto& [name, path] : classes)
-            if (!addEntry(name, path)) return fail();
+        return zip_.addFile(name, path,
+                            zip::isArchiveName(name) ? ZipWriter::Method::Stored : ZipWriter::Method::Deflated, error);
     }
-    for (const auto& [name, path] : files) {
-        if (request.flatten && zip::isArchiveName(name)) {
-            ++filesDone;
-            if (!flattener.addJar(path, name, warnings, error)) return fail();
-        } else if (!addEntry(name, path)) {
-            return fail();
-        }
-    }
-    const std::string notices = flattener.hiddenNoticesWarning();
-    if (!notices.empty()) warnings.push_back(notices);
-    if (!flattener.finish(error) || !runtime.addTo(zip, error) || !zip.finish(error, request.archiveComment))
-        return fail();
 
+    ZipWriter& zip_;
+    uint64_t& filesDone_;
+    std::set<std::string> names_;
+    Flattener flattener_;
+};
+
+// Writes the stub, the configuration block, its length and the reserved
+// bytes.
+bool writeHead(FileSink& sink, const Stub& stub, const std::vector<uint8_t>& block) {
+    uint8_t length[4];
+    writeLe32(length, static_cast<uint32_t>(block.size()));
+    return sink.write(stub.bytes.data(), stub.bytes.size()) && sink.write(block.data(), block.size()) &&
+           sink.write(length, 4) && sink.write(reinterpret_cast<const uint8_t*>(kReserved), kReservedSize);
+}
+
+// Checks the archive written and fills in the stub's fields: the archive's
+// length and, for windows-x64, the image checksum; closes the file.
+bool completeExecutable(const PackRequest& request, const Stub& stub, ZipWriter& zip, FileSink& sink,
+                        std::string& error) {
     // The launcher finds the archive through a 32-bit length in the stub.
     const uint64_t archiveLength = zip.lengthWithoutComment();
     if (archiveLength > 0xFFFFFFFFull) {
         error = kTooLarge;
-        return fail();
+        return false;
     }
-    if (!checkArchiveComment(zip.endRecord(), error)) return fail();
+    if (!checkArchiveComment(zip.endRecord(), error)) return false;
     // With bytes after its end record, the JDK checks the archive through the
     // plain end record's directory size and offset alone, which miss the
     // directory by the zip64 records between them: it would not open the
@@ -866,21 +462,49 @@ bool pack(const PackRequest& request, std::string& error, std::vector<std::strin
         error = "an archive of " + std::to_string(zip.entryCount()) +
                 " entries needs zip64 records, which the JDK no longer finds once a signature follows the "
                 "archive; signed executables hold at most 65,534 entries";
-        return fail();
+        return false;
     }
+    uint8_t length[4];
     writeLe32(length, static_cast<uint32_t>(archiveLength));
-    bool written = sink.patch(static_cast<uint64_t>(field), length, 4);
-    if (windows) {
+    bool written = sink.patch(static_cast<uint64_t>(stub.lengthField), length, 4);
+    if (request.target == "windows-x64") {
         const uint8_t zeros[4] = {0, 0, 0, 0};
         uint8_t checksum[4];
-        writeLe32(checksum, sink.peChecksum(checksumAt, zeros));
-        written = written && sink.patch(checksumAt, checksum, 4);
+        writeLe32(checksum, sink.peChecksum(stub.checksumAt, zeros));
+        written = written && sink.patch(stub.checksumAt, checksum, 4);
     }
     if (!written || !sink.close()) {
         error = "cannot write '" + request.outputPath + "'";
-        return fail();
+        return false;
     }
-    if (request.progress) request.progress(filesDone, sink.size());
+    return true;
+}
+
+// Writing the payload into the open `sink`: the head, the archive (with an
+// embedded runtime) and the fields that depend on them.
+bool writePayload(const PackRequest& request, const Stub& stub, const std::vector<uint8_t>& block, const Files& files,
+                  ShippedRuntime& runtime, FileSink& sink, uint64_t& filesDone, std::vector<std::string>& warnings,
+                  std::string& error) {
+    if (request.target == "windows-x64") sink.keepChecksum();
+    if (request.progress) sink.onWrite = [&request, &filesDone](uint64_t bytes) { request.progress(filesDone, bytes); };
+    if (!writeHead(sink, stub, block)) {
+        error = "cannot write '" + request.outputPath + "'";
+        return false;
+    }
+    ZipWriter zip(sink);
+    ArchiveFiller archive(zip, filesDone);
+    if (!request.javaClassesDir.empty() && !archive.addSupportClasses(request.javaClassesDir, error)) return false;
+    if (!archive.addFiles(files, request.flatten, warnings, error) || !archive.finish(warnings, error) ||
+        !runtime.addTo(zip, error) || !zip.finish(error, request.archiveComment))
+        return false;
+    return completeExecutable(request, stub, zip, sink, error);
+}
+
+// Publishing: the written file signed when asked, made executable and put in
+// place of the output, then the runtime beside it.
+bool publish(const PackRequest& request, const fs::path& temp, ShippedRuntime& runtime, uint64_t bytes,
+             std::string& error) {
+    std::error_code ec;
     if (request.sign.wanted() && !signExecutable(textOf(temp), request.sign, error)) {
         fs::remove(temp, ec);
         return false;
@@ -889,7 +513,7 @@ bool pack(const PackRequest& request, std::string& error, std::vector<std::strin
                     fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec | fs::perms::others_read |
                         fs::perms::others_exec,
                     ec);
-    fs::rename(temp, out, ec);
+    fs::rename(temp, pathOf(request.outputPath), ec);
     if (ec) {
         fs::remove(temp, ec);
         error = "cannot write '" + request.outputPath + "'";
@@ -897,8 +521,53 @@ bool pack(const PackRequest& request, std::string& error, std::vector<std::strin
     }
     if (!runtime.publish(error)) return false;
     if (request.report && !runtime.modulesLine().empty()) request.report(runtime.modulesLine());
-    if (request.report && request.runtime.wanted()) request.report(runtime.summary(sink.size()));
+    if (request.report && request.runtime.wanted()) request.report(runtime.summary(bytes));
     return true;
+}
+
+}  // namespace
+
+bool pack(const PackRequest& request, std::string& error, std::vector<std::string>& warnings) {
+    if ((request.fast || request.runtime.train) && !request.flatten) {
+        // --fast and --train store the jars as --flatten does.
+        PackRequest flattened = request;
+        flattened.flatten = true;
+        return pack(flattened, error, warnings);
+    }
+    if (!checkRequest(request, error)) return false;
+    std::vector<std::string> lines;
+    std::vector<uint8_t> block;
+    if (!configurationBlock(request, lines, block, warnings, error)) return false;
+    Stub stub;
+    if (!prepareStub(request, stub, warnings, error)) return false;
+    Files files;
+    if (!collectFiles(request, files, warnings, error)) return false;
+    surveyWarnings(request, lines, files, warnings);
+    if (!checkStoredSize(request, files, error)) return false;
+
+    // Write next to the output, then rename, so a failure leaves nothing behind.
+    const fs::path temp = pathOf(request.outputPath + ".hux-partial");
+    ShippedRuntime runtime(request, pathOf(request.outputPath));
+    if (!runtime.prepare(lines, files, warnings, error)) return false;
+    FileSink sink;
+    errno = 0;
+    if (!sink.open(textOf(temp))) {
+        error = "cannot write '" + request.outputPath + "'" +
+                (errno != 0 ? ": " + std::generic_category().message(errno) : std::string());
+        return false;
+    }
+    checkOptionLines(lines,
+                     runnableJavas(jvmHomes(request, runtime.image()), request.runtime.hostTarget == "windows-x64"),
+                     textOf(temp) + ".options", warnings);
+    uint64_t filesDone = 0;
+    if (!writePayload(request, stub, block, files, runtime, sink, filesDone, warnings, error)) {
+        sink.close();
+        std::error_code ec;
+        fs::remove(temp, ec);
+        return false;
+    }
+    if (request.progress) request.progress(filesDone, sink.size());
+    return publish(request, temp, runtime, sink.size(), error);
 }
 
 }  // namespace hux::tool

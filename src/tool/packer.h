@@ -8,8 +8,10 @@
 #include <utility>
 #include <vector>
 
+#include "tool/archive_rules.h"
 #include "tool/runtime_image.h"
 #include "tool/signing.h"
+#include "tool/text_files.h"
 #include "tool/windows_image.h"
 
 namespace hux::tool {
@@ -50,46 +52,17 @@ std::string defaultOutputName(const std::vector<std::pair<std::string, std::stri
 
 // The targets `hux pack` writes.
 bool knownTarget(const std::string& target);
-
-// Normalises an archive entry name: empty and "." components are dropped; a
-// name that is absolute, holds a backslash or a ".." component, names a
-// directory (ends in '/') or is empty is refused (false with `error`).
-bool normaliseEntryName(const std::string& name, std::string& normalised, std::string& error);
-
-// Checks that the launcher will find the archive's end record (given with
-// the comment after it): the comment leaves room for signing padding within
-// its search and holds no end-record signature, also none formed
-// with the record's last bytes; false with `error` otherwise.
-bool checkArchiveComment(const std::vector<uint8_t>& endRecordAndComment, std::string& error);
+// What is wrong with `target` as one ("unknown target ..."); empty when
+// `hux pack` writes it.
+std::string targetProblem(const std::string& target);
 
 // What the command line got wrong in `request` (targets, options that go
 // with another one); empty when nothing. Checked again by pack().
 std::string commandLineProblem(const PackRequest& request);
 
-// Whether the file at `path` can be read; false with the reason ("No such
-// file or directory", "it is a folder") otherwise.
-bool readableFile(const std::string& path, std::string& why);
-
 // Packs; on failure returns false with one line in `error` and leaves nothing
 // at the output path (an output that is one of the files read, by identity,
 // is refused before anything is written). `warnings` receives one line per doubtful input.
 bool pack(const PackRequest& request, std::string& error, std::vector<std::string>& warnings);
-
-// Decodes a configuration file (UTF-8 with or without a mark, UTF-16 with a
-// mark) into its non-empty lines; false with `error` when a line cannot be
-// carried in the block.
-bool readConfigLines(const std::vector<uint8_t>& bytes, std::vector<std::string>& lines, std::string& error);
-
-// Finds the archive-length record in a stub: the offset of its value, or -1
-// when the magic is missing or not unique (`count` tells how often it occurs).
-int64_t findArchiveLengthField(const std::vector<uint8_t>& stub, int& count);
-
-bool readFile(const std::string& path, std::vector<uint8_t>& out);
-
-// Splits an argument file's text as javac and jar do: arguments between
-// white space; single or double quotes around one with blanks (inside them a
-// backslash takes the next character as it is). False when a quote is not
-// closed.
-bool splitArgumentFile(const std::string& text, std::vector<std::string>& out);
 
 }  // namespace hux::tool

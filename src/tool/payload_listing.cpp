@@ -157,6 +157,47 @@ void verifyNested(ZipReader& reader, int32_t i, const std::string& name, int dep
     verifyArchive(inner, name + "!", depth - 1, damaged);
 }
 
+// The configuration block's lines, indented.
+void listLines(const std::string& text, std::ostream& out) {
+    size_t i = 0;
+    while (i < text.size()) {
+        size_t j = text.find("\r\n", i);
+        if (j == std::string::npos) j = text.size();
+        out << "  " << printable(joinSurrogatePairs(std::string_view(text).substr(i, j - i)).view()) << "\n";
+        i = j + 2;
+    }
+}
+
+// One line per entry: method, sizes, offset and name.
+void listEntries(ZipReader& reader, std::ostream& out) {
+    for (int32_t k = 0; k < reader.entryCount(); ++k) {
+        const ZipEntry& e = reader.entry(k);
+        char line[160];
+        std::snprintf(line, sizeof line, "  %-8s %10" PRIu64 " %10" PRIu64 " @%-10" PRIu64 " ",
+                      e.method == 0   ? "stored"
+                      : e.method == 8 ? "deflated"
+                                      : "other",
+                      e.size, e.compressedSize, e.localHeaderOffset);
+        out << line << printable(std::string_view(e.name, static_cast<size_t>(e.nameLength))) << "\n";
+    }
+}
+
+// Every entry, and every entry of the archives inside, as deep as the
+// launcher opens them, is read through its CRC-32; the damaged ones are
+// listed, and the first named in `error`.
+bool verifyEntries(ZipReader& reader, const std::string& path, std::ostream& out, std::string& error) {
+    std::vector<std::string> bad;
+    verifyArchive(reader, "", ArchiveStore::kRootAllowance, bad);
+    for (const std::string& name : bad) out << "damaged: " << printable(name) << "\n";
+    if (!bad.empty()) {
+        error = "'" + path + "' is damaged: " + std::to_string(bad.size()) + " archive " +
+                (bad.size() == 1 ? "entry does not match its" : "entries do not match their") +
+                " checksum, the first '" + printable(bad.front()) + "'";
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 bool inspect(const std::string& path, std::ostream& out, std::string& error) {
@@ -217,13 +258,7 @@ bool inspect(const std::string& path, std::ostream& out, std::string& error) {
     if (size != fileSize)
         out << "signature: certificate table of " << fileSize - size << " bytes at offset " << size << "\n";
     out << "configuration block: L = " << l << " bytes at offset " << blockStart << "\n";
-    size_t i = 0;
-    while (i < text.size()) {
-        size_t j = text.find("\r\n", i);
-        if (j == std::string::npos) j = text.size();
-        out << "  " << printable(joinSurrogatePairs(std::string_view(text).substr(i, j - i)).view()) << "\n";
-        i = j + 2;
-    }
+    listLines(text, out);
     out << "archive: A = " << a << " bytes at offset " << archiveStart << ", comment T = " << t << " bytes\n";
 
     // Listing from the central directory as the launcher's reader sees it;
@@ -233,28 +268,8 @@ bool inspect(const std::string& path, std::ostream& out, std::string& error) {
         return damaged(path, "central directory", error);
     view.unmap();
     out << "entries: " << reader.entryCount() << "\n";
-    for (int32_t k = 0; k < reader.entryCount(); ++k) {
-        const ZipEntry& e = reader.entry(k);
-        char line[160];
-        std::snprintf(line, sizeof line, "  %-8s %10" PRIu64 " %10" PRIu64 " @%-10" PRIu64 " ",
-                      e.method == 0   ? "stored"
-                      : e.method == 8 ? "deflated"
-                                      : "other",
-                      e.size, e.compressedSize, e.localHeaderOffset);
-        out << line << printable(std::string_view(e.name, static_cast<size_t>(e.nameLength))) << "\n";
-    }
-    // Every entry, and every entry of the archives inside, as deep as the
-    // launcher opens them, is read through its CRC-32.
-    std::vector<std::string> bad;
-    verifyArchive(reader, "", ArchiveStore::kRootAllowance, bad);
-    for (const std::string& name : bad) out << "damaged: " << printable(name) << "\n";
-    if (!bad.empty()) {
-        error = "'" + path + "' is damaged: " + std::to_string(bad.size()) + " archive " +
-                (bad.size() == 1 ? "entry does not match its" : "entries do not match their") + " checksum, the first '" +
-                printable(bad.front()) + "'";
-        return false;
-    }
-    return true;
+    listEntries(reader, out);
+    return verifyEntries(reader, path, out, error);
 }
 
 }  // namespace hux::tool

@@ -153,7 +153,8 @@ int PeImage::movableRelocationsAfterResources() const {
     if (rsrc == 0 || reloc == 0 || n < 2) return -1;
     const PeSection& r = sections_[n - 2];
     const PeSection& m = sections_[n - 1];
-    if (r.virtualAddress != rsrc || m.virtualAddress != reloc || lastSectionIndex() != static_cast<int>(n - 1)) return -1;
+    if (r.virtualAddress != rsrc || m.virtualAddress != reloc || lastSectionIndex() != static_cast<int>(n - 1))
+        return -1;
     if (m.rawSize == 0 || r.rawSize == 0 || r.rawOffset + r.rawSize > m.rawOffset) return -1;
     if (uint64_t{reloc} + relocSize > uint64_t{m.virtualAddress} + std::max(m.virtualSize, m.rawSize)) return -1;
     for (uint32_t i = 0; i < dataDirCount_; ++i) {
@@ -179,6 +180,52 @@ uint32_t PeImage::resourceSectionAddress() const {
         return alignUp(r.virtualAddress + std::max(last.virtualSize, last.rawSize), sectionAlignment_);
     }
     return alignUp(last.virtualAddress + std::max(last.virtualSize, last.rawSize), sectionAlignment_);
+}
+
+void PeImage::moveRelocations(std::vector<uint8_t>& bytes, int movable, int lastIndex) const {
+    const PeSection& r = sections_[static_cast<size_t>(movable)];
+    const PeSection& m = sections_[static_cast<size_t>(lastIndex)];
+    // The relocations' bytes and header move into the resources' slot.
+    const std::vector<uint8_t> relocations(bytes.begin() + m.rawOffset, bytes.begin() + m.rawOffset + m.rawSize);
+    std::vector<uint8_t> relocHeader(
+        bytes.begin() + static_cast<std::ptrdiff_t>(sectionTable_ + kSectionHeaderSize * lastIndex),
+        bytes.begin() + static_cast<std::ptrdiff_t>(sectionTable_ + kSectionHeaderSize * (lastIndex + 1)));
+    writeLe32(relocHeader.data() + 12, r.virtualAddress);
+    writeLe32(relocHeader.data() + 20, r.rawOffset);
+    const uint32_t relocRva = dirAddress_[kDirBaseRelocations] - m.virtualAddress + r.virtualAddress;
+    bytes.resize(r.rawOffset);
+    bytes.insert(bytes.end(), relocations.begin(), relocations.end());
+    std::memcpy(bytes.data() + sectionTable_ + kSectionHeaderSize * static_cast<size_t>(movable), relocHeader.data(),
+                kSectionHeaderSize);
+    writeLe32(bytes.data() + dataDirs_ + 8 * kDirBaseRelocations, relocRva);
+}
+
+bool PeImage::overlapsOtherSections(uint32_t rva, size_t size, int replaced, int moved) const {
+    const uint64_t end = uint64_t{rva} + std::max<uint64_t>(size, 1);
+    for (size_t i = 0; i < sections_.size(); ++i) {
+        if (static_cast<int>(i) == replaced || static_cast<int>(i) == moved) continue;
+        const PeSection& s = sections_[i];
+        const uint64_t sEnd = uint64_t{s.virtualAddress} + std::max(s.virtualSize, s.rawSize);
+        if (s.virtualAddress < end && rva < sEnd) return true;
+    }
+    return false;
+}
+
+void PeImage::updateOptionalHeader(std::vector<uint8_t>& bytes, uint32_t rva, uint32_t size, uint32_t rawSize,
+                                   int replaced) const {
+    uint8_t* opt = bytes.data() + optionalHeader_;
+    writeLe32(bytes.data() + dataDirs_ + 8 * kDirResources, rva);
+    writeLe32(bytes.data() + dataDirs_ + 8 * kDirResources + 4, size);
+    writeLe32(opt + kOptSizeOfImage, alignUp(rva + size, sectionAlignment_));
+    // Initialised data: the raw sizes of the sections that hold it.
+    uint32_t initialized = rawSize;
+    for (size_t i = 0; i < sections_.size(); ++i)
+        if ((sections_[i].characteristics & kInitializedData) && static_cast<int>(i) != replaced)
+            initialized += sections_[i].rawSize;
+    writeLe32(opt + kOptInitializedData, initialized);
+    // A section that moved the image's end invalidates any signature.
+    writeLe32(bytes.data() + dataDirs_ + 8 * kDirSecurity, 0);
+    writeLe32(bytes.data() + dataDirs_ + 8 * kDirSecurity + 4, 0);
 }
 
 bool PeImage::placeResources(std::vector<uint8_t>& bytes, uint32_t rva, const std::vector<uint8_t>& section,
@@ -210,20 +257,7 @@ bool PeImage::placeResources(std::vector<uint8_t>& bytes, uint32_t rva, const st
         rawOffset = dataAtEnd ? last.rawOffset : alignUp(imageEnd(), fileAlignment_);
     } else if (movable >= 0) {
         replaced = movable;
-        const PeSection& r = sections_[static_cast<size_t>(movable)];
-        const PeSection& m = last;
-        // The relocations' bytes and header move into the resources' slot.
-        const std::vector<uint8_t> relocations(bytes.begin() + m.rawOffset, bytes.begin() + m.rawOffset + m.rawSize);
-        std::vector<uint8_t> relocHeader(bytes.begin() + static_cast<std::ptrdiff_t>(sectionTable_ + kSectionHeaderSize * lastIndex),
-                                         bytes.begin() + static_cast<std::ptrdiff_t>(sectionTable_ + kSectionHeaderSize * (lastIndex + 1)));
-        writeLe32(relocHeader.data() + 12, r.virtualAddress);
-        writeLe32(relocHeader.data() + 20, r.rawOffset);
-        bytes.resize(r.rawOffset);
-        bytes.insert(bytes.end(), relocations.begin(), relocations.end());
-        std::memcpy(bytes.data() + sectionTable_ + kSectionHeaderSize * static_cast<size_t>(movable),
-                    relocHeader.data(), kSectionHeaderSize);
-        const uint32_t relocRva = dirAddress_[kDirBaseRelocations] - m.virtualAddress + r.virtualAddress;
-        writeLe32(bytes.data() + dataDirs_ + 8 * kDirBaseRelocations, relocRva);
+        moveRelocations(bytes, movable, lastIndex);
         header = sectionTable_ + kSectionHeaderSize * static_cast<size_t>(lastIndex);
         rawOffset = alignUp(static_cast<uint32_t>(bytes.size()), fileAlignment_);
     } else {
@@ -245,15 +279,9 @@ bool PeImage::placeResources(std::vector<uint8_t>& bytes, uint32_t rva, const st
     // No other section may claim the addresses the resources take (the
     // loader refuses overlapping sections, and a reader would map the
     // resources' addresses into the other one).
-    const uint64_t end = uint64_t{rva} + std::max<uint64_t>(section.size(), 1);
-    for (size_t i = 0; i < sections_.size(); ++i) {
-        if (static_cast<int>(i) == replaced || (movable >= 0 && static_cast<int>(i) == lastIndex)) continue;
-        const PeSection& s = sections_[i];
-        const uint64_t sEnd = uint64_t{s.virtualAddress} + std::max(s.virtualSize, s.rawSize);
-        if (s.virtualAddress < end && rva < sEnd) {
-            error = "the executable's sections overlap the addresses of its resources";
-            return false;
-        }
+    if (overlapsOtherSections(rva, section.size(), replaced, movable >= 0 ? lastIndex : -1)) {
+        error = "the executable's sections overlap the addresses of its resources";
+        return false;
     }
     const uint32_t rawSize = alignUp(static_cast<uint32_t>(section.size()), fileAlignment_);
     bytes.resize(rawOffset, 0);
@@ -270,19 +298,7 @@ bool PeImage::placeResources(std::vector<uint8_t>& bytes, uint32_t rva, const st
     writeLe32(h + 36, kInitializedData | kMemRead);
     if (!inPlace && movable < 0) writeLe16(bytes.data() + optionalHeader_ - 24 + 6, sectionCount_ + 1);
 
-    uint8_t* opt = bytes.data() + optionalHeader_;
-    writeLe32(bytes.data() + dataDirs_ + 8 * kDirResources, rva);
-    writeLe32(bytes.data() + dataDirs_ + 8 * kDirResources + 4, static_cast<uint32_t>(section.size()));
-    writeLe32(opt + kOptSizeOfImage, alignUp(rva + static_cast<uint32_t>(section.size()), sectionAlignment_));
-    // Initialised data: the raw sizes of the sections that hold it.
-    uint32_t initialized = rawSize;
-    for (size_t i = 0; i < sections_.size(); ++i)
-        if ((sections_[i].characteristics & kInitializedData) && static_cast<int>(i) != replaced)
-            initialized += sections_[i].rawSize;
-    writeLe32(opt + kOptInitializedData, initialized);
-    // A section that moved the image's end invalidates any signature.
-    writeLe32(bytes.data() + dataDirs_ + 8 * kDirSecurity, 0);
-    writeLe32(bytes.data() + dataDirs_ + 8 * kDirSecurity + 4, 0);
+    updateOptionalHeader(bytes, rva, static_cast<uint32_t>(section.size()), rawSize, replaced);
     const std::vector<uint8_t> copy = bytes;
     return parse(copy, error);
 }

@@ -66,6 +66,17 @@ private:
     // Index of the resource section when the base relocations alone follow
     // it (they can move in front of it), else -1.
     int movableRelocationsAfterResources() const;
+    // Moves the base relocations (section `lastIndex`) into the place of the
+    // resource section `movable` before them, in the bytes and the headers.
+    void moveRelocations(std::vector<uint8_t>& bytes, int movable, int lastIndex) const;
+    // Whether a section other than `replaced` and `moved` claims addresses
+    // of [rva, rva + size).
+    bool overlapsOtherSections(uint32_t rva, size_t size, int replaced, int moved) const;
+    // Points the resource directory at the new section of `size` bytes
+    // (`rawSize` in the file) and updates the image's size, its initialised
+    // data and the dropped signature.
+    void updateOptionalHeader(std::vector<uint8_t>& bytes, uint32_t rva, uint32_t size, uint32_t rawSize,
+                              int replaced) const;
     size_t optionalHeader_ = 0;
     size_t sectionTable_ = 0;
     uint16_t sectionCount_ = 0;

@@ -67,6 +67,20 @@ void putLe32At(std::vector<uint8_t>& out, size_t at, uint32_t v) { writeLe32(out
 bool isNamed(const ResourceKey& key) { return key.isName(); }
 bool isNamed(uint16_t) { return false; }
 
+// Appends each resource's data, 8-byte aligned, and fills in its data entry
+// (at the offset paired with it) for a section at `rva`.
+void appendData(std::vector<uint8_t>& out, uint32_t rva,
+                const std::vector<std::pair<size_t, const ResourceData*>>& dataFixups) {
+    for (const auto& [at, data] : dataFixups) {
+        out.resize((out.size() + 7) / 8 * 8, 0);
+        putLe32At(out, at, rva + static_cast<uint32_t>(out.size()));
+        putLe32At(out, at + 4, static_cast<uint32_t>(data->bytes.size()));
+        putLe32At(out, at + 8, data->codePage);
+        out.insert(out.end(), data->bytes.begin(), data->bytes.end());
+    }
+    out.resize((out.size() + 7) / 8 * 8, 0);
+}
+
 }  // namespace
 
 bool ResourceKey::operator<(const ResourceKey& other) const {
@@ -184,14 +198,7 @@ std::vector<uint8_t> ResourceTree::build(uint32_t rva) const {
             ++n;
         }
     }
-    for (const auto& [at, data] : dataFixups) {
-        out.resize((out.size() + 7) / 8 * 8, 0);
-        putLe32At(out, at, rva + static_cast<uint32_t>(out.size()));
-        putLe32At(out, at + 4, static_cast<uint32_t>(data->bytes.size()));
-        putLe32At(out, at + 8, data->codePage);
-        out.insert(out.end(), data->bytes.begin(), data->bytes.end());
-    }
-    out.resize((out.size() + 7) / 8 * 8, 0);
+    appendData(out, rva, dataFixups);
     return out;
 }
 

@@ -514,6 +514,55 @@ int multiReleaseVersion(const std::string& minjre, const std::string& jdkHome) {
     return std::atoi(version.c_str());
 }
 
+namespace {
+
+// The modules to link, each once, in the order first wanted.
+struct ModuleList {
+    std::set<std::string> wanted;
+    std::vector<std::string> ordered;
+    // Adds the modules of a comma-separated `list`.
+    void want(const std::string& list) {
+        std::stringstream items(list);
+        std::string item;
+        while (std::getline(items, item, ',')) {
+            item = trimmedText(item);
+            if (!item.empty() && wanted.insert(item).second) ordered.push_back(item);
+        }
+    }
+};
+
+// Adds the modules `jdeps` finds the jars need; `unread` names the jars it
+// could not read. False with `error` when it could read none (or did not
+// run).
+bool addJdepsModules(const std::vector<std::string>& jdeps, const std::vector<std::string>& jars,
+                     const std::string& scratch, ModuleList& list, std::string& unread, std::string& error) {
+    std::string found;
+    int rc = runJdeps(jdeps, jars, scratch, found, error);
+    if (rc < 0) return false;
+    if (rc == 0) list.want(found);
+    // A module jar whose required modules are not among the jars fails
+    // the whole run: then each jar alone, passing over those that fail.
+    size_t failed = 0;
+    for (size_t i = 0; rc > 0 && jars.size() > 1 && i < jars.size(); ++i) {
+        const int one = runJdeps(jdeps, {jars[i]}, scratch, found, error);
+        if (one < 0) return false;
+        if (one == 0) {
+            list.want(found);
+        } else if (failed++ == 0) {
+            unread = textOf(pathOf(jars[i]).filename());
+        }
+    }
+    if (rc > 0 && (jars.size() == 1 || failed == jars.size())) {
+        error = "jdeps could not tell which modules the jars need (exit " + std::to_string(rc) +
+                "); name them with --add-modules";
+        return false;
+    }
+    if (failed > 1) unread += " and " + std::to_string(failed - 1) + " more";
+    return true;
+}
+
+}  // namespace
+
 bool linkRuntime(const RuntimeRequest& request, const std::string& target, const std::vector<std::string>& jars,
                  const std::string& minjre, const std::string& outputDir, std::string& error,
                  std::string* modulesLine) {
@@ -545,55 +594,25 @@ bool linkRuntime(const RuntimeRequest& request, const std::string& target, const
         error = "the JDK at '" + modules + "' has no jmods folder, which jlink links another system's runtime from";
         return false;
     }
-    std::set<std::string> wanted;
-    std::vector<std::string> ordered;
-    auto want = [&](const std::string& list) {
-        std::stringstream items(list);
-        std::string item;
-        while (std::getline(items, item, ',')) {
-            item = trimmedText(item);
-            if (!item.empty() && wanted.insert(item).second) ordered.push_back(item);
-        }
-    };
+    ModuleList list;
     std::string unread;  // jars jdeps could not read, for the modules line
     if (!jars.empty()) {
         const int release = multiReleaseVersion(minjre, modules);
         const std::vector<std::string> jdeps = {toolPath(tools, "jdeps", request.hostTarget), "--multi-release",
                                                 release >= 9 ? std::to_string(release) : "base", "--print-module-deps",
                                                 "--ignore-missing-deps"};
-        std::string found;
-        int rc = runJdeps(jdeps, jars, outputDir + ".jdeps", found, error);
-        if (rc < 0) return false;
-        if (rc == 0) want(found);
-        // A module jar whose required modules are not among the jars fails
-        // the whole run: then each jar alone, passing over those that fail.
-        size_t failed = 0;
-        for (size_t i = 0; rc > 0 && jars.size() > 1 && i < jars.size(); ++i) {
-            const int one = runJdeps(jdeps, {jars[i]}, outputDir + ".jdeps", found, error);
-            if (one < 0) return false;
-            if (one == 0) {
-                want(found);
-            } else if (failed++ == 0) {
-                unread = textOf(pathOf(jars[i]).filename());
-            }
-        }
-        if (rc > 0 && (jars.size() == 1 || failed == jars.size())) {
-            error = "jdeps could not tell which modules the jars need (exit " + std::to_string(rc) +
-                    "); name them with --add-modules";
-            return false;
-        }
-        if (failed > 1) unread += " and " + std::to_string(failed - 1) + " more";
+        if (!addJdepsModules(jdeps, jars, outputDir + ".jdeps", list, unread, error)) return false;
     }
-    if (ordered.empty()) want("java.base");
+    if (list.ordered.empty()) list.want("java.base");
     std::string named;
     for (const std::string& m : modulesNamedIn(jars)) {
-        if (wanted.count(m) || !jdkHasModule(modules, m)) continue;
-        want(m);
+        if (list.wanted.count(m) || !jdkHasModule(modules, m)) continue;
+        list.want(m);
         named += (named.empty() ? "" : ",") + m;
     }
-    for (const std::string& list : request.addModules) want(list);
+    for (const std::string& given : request.addModules) list.want(given);
     std::string moduleList;
-    for (const std::string& m : ordered) moduleList += (moduleList.empty() ? "" : ",") + m;
+    for (const std::string& m : list.ordered) moduleList += (moduleList.empty() ? "" : ",") + m;
     if (modulesLine)
         *modulesLine = "linking the runtime with " + moduleList +
                        (named.empty() ? "" : " (" + named + " because the jars name their packages)") +

@@ -261,6 +261,21 @@ bool ZipWriter::addRaw(const std::string& name, const uint8_t* compressed, uint6
     return true;
 }
 
+bool ZipWriter::patchLocalHeader(const Entry& e, bool sizes, bool large, uint64_t crcAt, uint64_t zip64At) {
+    uint8_t fields[16];
+    le32(fields, e.crc);
+    if (!sink_->patch(crcAt, fields, 4)) return false;
+    if (!sizes) return true;
+    if (large) {
+        le64(fields, e.size);
+        le64(fields + 8, e.compressedSize);
+        return sink_->patch(zip64At, fields, 16);
+    }
+    le32(fields, static_cast<uint32_t>(e.compressedSize));
+    le32(fields + 4, static_cast<uint32_t>(e.size));
+    return sink_->patch(crcAt + 4, fields, 8);
+}
+
 bool ZipWriter::addFile(const std::string& name, const std::string& path, Method method, std::string& error,
                         uint32_t dosTime, int64_t unixTime) {
     if (!checkName(name, error)) return false;
@@ -325,22 +340,64 @@ bool ZipWriter::addFile(const std::string& name, const std::string& path, Method
     }
     if (!ok) return writeFailed(error);
     e.crc = crc;
-    uint8_t fields[16];
-    le32(fields, crc);
-    if (!sink_->patch(crcAt, fields, 4)) return writeFailed(error);
-    if (deflating) {
-        if (large) {
-            le64(fields, e.size);
-            le64(fields + 8, e.compressedSize);
-            if (!sink_->patch(zip64At, fields, 16)) return writeFailed(error);
-        } else {
-            le32(fields, static_cast<uint32_t>(e.compressedSize));
-            le32(fields + 4, static_cast<uint32_t>(e.size));
-            if (!sink_->patch(crcAt + 4, fields, 8)) return writeFailed(error);
-        }
-    }
+    if (!patchLocalHeader(e, deflating, large, crcAt, zip64At)) return writeFailed(error);
     entries_.push_back(std::move(e));
     return true;
+}
+
+void ZipWriter::putDirectoryRecord(std::vector<uint8_t>& out, const Entry& e) const {
+    // Only the fields that overflow move to the zip64 field, in this order.
+    std::vector<uint8_t> extra;
+    const bool bigSize = e.size >= limits_.value32;
+    const bool bigCompressed = e.compressedSize >= limits_.value32;
+    const bool bigOffset = e.offset >= limits_.value32;
+    if (bigSize) put64(extra, e.size);
+    if (bigCompressed) put64(extra, e.compressedSize);
+    if (bigOffset) put64(extra, e.offset);
+    put32(out, 0x02014b50);
+    put16(out, extra.empty() ? kPlainVersion : kZip64Version);
+    put16(out, extra.empty() ? kPlainVersion : kZip64Version);
+    put16(out, 0x0800);
+    put16(out, e.method);
+    put32(out, e.dosTime);
+    put32(out, e.crc);
+    put32(out, bigCompressed ? 0xFFFFFFFF : static_cast<uint32_t>(e.compressedSize));
+    put32(out, bigSize ? 0xFFFFFFFF : static_cast<uint32_t>(e.size));
+    put16(out, static_cast<uint16_t>(e.name.size()));
+    put16(out,
+          static_cast<uint16_t>((extra.empty() ? 0 : extra.size() + 4) + (e.hasUnixTime ? kUnixTimeFieldSize : 0)));
+    put16(out, 0);
+    put16(out, 0);
+    put16(out, 0);
+    put32(out, 0);
+    put32(out, bigOffset ? 0xFFFFFFFF : static_cast<uint32_t>(e.offset));
+    out.insert(out.end(), e.name.begin(), e.name.end());
+    if (!extra.empty()) {
+        put16(out, 0x0001);
+        put16(out, static_cast<uint16_t>(extra.size()));
+        out.insert(out.end(), extra.begin(), extra.end());
+    }
+    if (e.hasUnixTime) putUnixTime(out, e.unixTime);
+}
+
+void ZipWriter::putZip64End(std::vector<uint8_t>& out, uint64_t count, uint64_t directorySize,
+                            uint64_t directoryOffset) const {
+    const uint64_t recordOffset = directoryOffset + directorySize;
+    const uint64_t recordPosition = start_ + recordOffset;
+    put32(out, 0x06064b50);
+    put64(out, 44);
+    put16(out, kZip64Version);
+    put16(out, kZip64Version);
+    put32(out, 0);
+    put32(out, 0);
+    put64(out, count);
+    put64(out, count);
+    put64(out, directorySize);
+    put64(out, directoryOffset);
+    put32(out, 0x07064b50);
+    put32(out, 0);
+    put64(out, recordPosition);
+    put32(out, 1);
 }
 
 bool ZipWriter::finish(std::string& error, const std::string& comment) {
@@ -352,38 +409,7 @@ bool ZipWriter::finish(std::string& error, const std::string& comment) {
     std::vector<uint8_t> out;
     uint64_t directorySize = 0;
     for (const Entry& e : entries_) {
-        // Only the fields that overflow move to the zip64 field, in this order.
-        std::vector<uint8_t> extra;
-        const bool bigSize = e.size >= limits_.value32;
-        const bool bigCompressed = e.compressedSize >= limits_.value32;
-        const bool bigOffset = e.offset >= limits_.value32;
-        if (bigSize) put64(extra, e.size);
-        if (bigCompressed) put64(extra, e.compressedSize);
-        if (bigOffset) put64(extra, e.offset);
-        put32(out, 0x02014b50);
-        put16(out, extra.empty() ? kPlainVersion : kZip64Version);
-        put16(out, extra.empty() ? kPlainVersion : kZip64Version);
-        put16(out, 0x0800);
-        put16(out, e.method);
-        put32(out, e.dosTime);
-        put32(out, e.crc);
-        put32(out, bigCompressed ? 0xFFFFFFFF : static_cast<uint32_t>(e.compressedSize));
-        put32(out, bigSize ? 0xFFFFFFFF : static_cast<uint32_t>(e.size));
-        put16(out, static_cast<uint16_t>(e.name.size()));
-        put16(out,
-              static_cast<uint16_t>((extra.empty() ? 0 : extra.size() + 4) + (e.hasUnixTime ? kUnixTimeFieldSize : 0)));
-        put16(out, 0);
-        put16(out, 0);
-        put16(out, 0);
-        put32(out, 0);
-        put32(out, bigOffset ? 0xFFFFFFFF : static_cast<uint32_t>(e.offset));
-        out.insert(out.end(), e.name.begin(), e.name.end());
-        if (!extra.empty()) {
-            put16(out, 0x0001);
-            put16(out, static_cast<uint16_t>(extra.size()));
-            out.insert(out.end(), extra.begin(), extra.end());
-        }
-        if (e.hasUnixTime) putUnixTime(out, e.unixTime);
+        putDirectoryRecord(out, e);
         if (out.size() >= kChunk) {
             directorySize += out.size();
             if (!sink_->write(out.data(), out.size())) return writeFailed(error);
@@ -405,22 +431,7 @@ bool ZipWriter::finish(std::string& error, const std::string& comment) {
         // record's own offsets count from the archive's first byte, as the
         // plain record's do; readers take the image's length from their
         // difference to where the directory really is.
-        const uint64_t recordOffset = directoryOffset + directorySize;
-        const uint64_t recordPosition = start_ + recordOffset;
-        put32(out, 0x06064b50);
-        put64(out, 44);
-        put16(out, kZip64Version);
-        put16(out, kZip64Version);
-        put32(out, 0);
-        put32(out, 0);
-        put64(out, count);
-        put64(out, count);
-        put64(out, directorySize);
-        put64(out, directoryOffset);
-        put32(out, 0x07064b50);
-        put32(out, 0);
-        put64(out, recordPosition);
-        put32(out, 1);
+        putZip64End(out, count, directorySize, directoryOffset);
         zip64_ = true;
     }
     endRecord_.clear();

@@ -144,6 +144,13 @@ private:
     bool checkName(const std::string& name, std::string& error) const;
     Entry makeEntry(const std::string& name, uint32_t dosTime, int64_t unixTime, Method method) const;
     bool writeFailed(std::string& error);
+    // Fills in the CRC-32 of `e` at `crcAt` in its local header and, when
+    // `sizes`, its sizes (in the zip64 field at `zip64At` when `large`).
+    bool patchLocalHeader(const Entry& e, bool sizes, bool large, uint64_t crcAt, uint64_t zip64At);
+    // Appends the central directory record of `e`.
+    void putDirectoryRecord(std::vector<uint8_t>& out, const Entry& e) const;
+    // Appends the zip64 end record and its locator.
+    void putZip64End(std::vector<uint8_t>& out, uint64_t count, uint64_t directorySize, uint64_t directoryOffset) const;
 
     Limits limits_;
     MemorySink memory_;

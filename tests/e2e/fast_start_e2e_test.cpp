@@ -8,7 +8,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "harness.h"
+#include "support/harness.h"
 
 using namespace hux::e2e;
 namespace fs = std::filesystem;
@@ -23,7 +23,7 @@ TEST(FastStart, OneSwitchFlattensKeepsTheJdkLoaderAndMapsAnArchive) {
     const std::vector<std::string> jdks = installedJdks();
     ASSERT_FALSE(jdks.empty());
     const std::string jdk = jdks.back();
-    Scratch dir;
+    TempDir dir;
     const std::string exe = dir.file("app");
     ASSERT_EQ(pack(kLinux, exe,
                    {"mainclass app.Main", "jre_order c", "jvmdll " + jvmLibraryOf(jdk),
@@ -60,7 +60,7 @@ TEST(FastStart, CarriedRuntimeTrainedAtPackTimeMapsItsCacheFromTheFirstLaunch) {
     for (const std::string& home : installedJdks())
         if (jdkMajorVersion(home) >= 24) jdk = home;
     if (jdk.empty()) GTEST_SKIP() << "needs a JDK 24 or later";
-    Scratch dir;
+    TempDir dir;
     const std::string exe = dir.file("app");
     const RunResult packed =
         pack(kLinux, exe, {"mainclass app.Main", "option -Xlog:class+load=info:file=${HUX_CLASS_LOG}"},

@@ -209,7 +209,7 @@ TEST_F(InstallerFromJars, PacksTheJarForTheFormatsSystemFirst) {
     if (!windowsStubAvailable()) GTEST_SKIP() << "the Windows stub was not built";
     for (const char* tool : {"dpkg-deb", "wixl", "msiextract"})
         if (!onPath(tool)) GTEST_SKIP() << tool << " is not installed (scripts/install-deps test)";
-    Scratch dir;
+    TempDir dir;
     const std::string icon = dir.write("icon.png", hux::test::pngImage(32, 32));
     struct Case {
         std::string output, exe;
@@ -224,7 +224,7 @@ TEST_F(InstallerFromJars, PacksTheJarForTheFormatsSystemFirst) {
                                             dir.file(c.output)};
         command.insert(command.end(), {"--line", "mainclass app.Main", "--version", "1.2.3", "--icon", icon});
         command.insert(command.end(), c.extra.begin(), c.extra.end());
-        RunResult made = run(command, {.cwd = dir.path()});
+        RunResult made = run(command, {.cwd = dir.text()});
         ASSERT_EQ(made.exitCode, 0) << made.err;
         EXPECT_EQ(made.err, "");
         EXPECT_FALSE(fs::exists(dir.file(c.output + ".hux-pack")));
