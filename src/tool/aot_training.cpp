@@ -91,28 +91,12 @@ bool checkTrainingRuntime(const std::string& image, std::string& error) {
     return false;
 }
 
-bool trainRuntime(const PackRequest& request, const std::vector<std::string>& lines, const std::string& image,
-                  std::vector<std::string>& warnings, std::string& error) {
-    if (!checkTrainingRuntime(image, error)) return false;
-    const int version = multiReleaseVersion("", image);
-    std::string mainClass;
-    for (const std::string& line : lines)
-        if (equalsIgnoreCase(lineKey(line), "mainclass")) {
-            mainClass = lineValue(line);
-            break;
-        }
-    const fs::path folder = pathOf(image) / pathOf(std::string(kTrainedJarPath)).parent_path();
-    const std::string jar = textOf(pathOf(image) / pathOf(std::string(kTrainedJarPath)));
-    const std::string cache = textOf(pathOf(image) / pathOf(std::string(kTrainedCachePath)));
-    std::error_code ec;
-    fs::remove_all(folder, ec);
-    if (!fs::create_directories(folder, ec)) {
-        error = "cannot create '" + textOf(folder) + "' for the training run";
-        return false;
-    }
-    // The class-path jar: the application flattened as in the executable,
-    // after a prefix that holds only the archive-length record the packer
-    // needs in a stub (the runtime's zip reader reads past it).
+namespace {
+
+// The class-path jar of the training run: the application flattened as in
+// the executable, after a prefix that holds only the archive-length record
+// the packer needs in a stub (the runtime's zip reader reads past it).
+bool writeTrainingJar(const PackRequest& request, const std::string& jar, std::string& error) {
     const std::string stub = request.outputPath + ".hux-training-stub";
     {
         std::ofstream out(pathOf(stub), std::ios::binary | std::ios::trunc);
@@ -138,6 +122,7 @@ bool trainRuntime(const PackRequest& request, const std::vector<std::string>& li
     jarRequest.report = nullptr;
     std::vector<std::string> ignored;  // the executable's own packing tells them
     const bool packed = pack(jarRequest, error, ignored);
+    std::error_code ec;
     fs::remove(pathOf(stub), ec);
     if (!packed) {
         error = "cannot make the class-path jar for the training run: " + error;
@@ -148,14 +133,26 @@ bool trainRuntime(const PackRequest& request, const std::vector<std::string>& li
         error = "cannot set the time of '" + jar + "'";
         return false;
     }
+    return true;
+}
 
+// The JVM runs that make the cache: one on JDK 25 and later, which writes it
+// at exit; a recording run and a creating one before.
+std::vector<std::vector<std::string>> trainingRuns(const PackRequest& request, const std::vector<std::string>& lines,
+                                                   const std::string& image, const std::string& jar,
+                                                   const std::string& cache, int version) {
+    std::string mainClass;
+    for (const std::string& line : lines)
+        if (equalsIgnoreCase(lineKey(line), "mainclass")) {
+            mainClass = lineValue(line);
+            break;
+        }
     const std::string java =
         textOf(pathOf(image) / "bin" / (request.runtime.hostTarget == "windows-x64" ? "java.exe" : "java"));
     std::vector<std::string> common = trainingOptions(lines);
     common.insert(common.begin(), "-Djava.awt.headless=true");
     common.push_back("-cp");
     common.push_back(jar);
-    const std::string log = request.outputPath + ".hux-training.log";
     const std::string configuration = cache + "conf";
     std::vector<std::vector<std::string>> runs;
     std::vector<std::string> run = {java};
@@ -174,6 +171,13 @@ bool trainRuntime(const PackRequest& request, const std::vector<std::string>& li
         run.insert(run.end(), common.begin(), common.end());
         runs.push_back(run);
     }
+    return runs;
+}
+
+// Runs them in turn, each within the time limit; what went wrong with the
+// last, or nothing.
+std::string runTraining(const std::vector<std::vector<std::string>>& runs, const std::string& log,
+                        std::vector<std::string>& warnings) {
     std::string problem;
     for (size_t i = 0; i < runs.size() && problem.empty(); ++i) {
         bool timedOut = false;
@@ -188,6 +192,27 @@ bool trainRuntime(const PackRequest& request, const std::vector<std::string>& li
                                (code < 0 ? " (" + why + ")" : std::string()) + ": " + lastLines(log, 3));
         if (i > 0 && code != 0) problem = lastLines(log, 3);
     }
+    return problem;
+}
+
+}  // namespace
+
+bool trainRuntime(const PackRequest& request, const std::vector<std::string>& lines, const std::string& image,
+                  std::vector<std::string>& warnings, std::string& error) {
+    if (!checkTrainingRuntime(image, error)) return false;
+    const fs::path folder = pathOf(image) / pathOf(std::string(kTrainedJarPath)).parent_path();
+    const std::string jar = textOf(pathOf(image) / pathOf(std::string(kTrainedJarPath)));
+    const std::string cache = textOf(pathOf(image) / pathOf(std::string(kTrainedCachePath)));
+    std::error_code ec;
+    fs::remove_all(folder, ec);
+    if (!fs::create_directories(folder, ec)) {
+        error = "cannot create '" + textOf(folder) + "' for the training run";
+        return false;
+    }
+    if (!writeTrainingJar(request, jar, error)) return false;
+    const std::string log = request.outputPath + ".hux-training.log";
+    std::string problem =
+        runTraining(trainingRuns(request, lines, image, jar, cache, multiReleaseVersion("", image)), log, warnings);
     const bool made = fs::is_regular_file(pathOf(cache), ec) && fs::file_size(pathOf(cache), ec) > 0;
     if (!made && problem.empty()) problem = lastLines(log, 3);
     fs::remove(pathOf(log), ec);
