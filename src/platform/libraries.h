@@ -28,7 +28,6 @@ ByteString lastLoadErrorText();
 // Loads the library at `path`. Where a library's dependencies are found
 // through PATH and the first load fails, `directory` is appended to PATH (for
 // the rest of the process) and the load is tried once more.
-bool loadWithDirectoryOnPath(DynamicLibrary& library, const ByteString& path, const ByteString& directory,
-                             bool global);
+bool loadWithDirectoryOnPath(DynamicLibrary& library, const ByteString& path, const ByteString& directory, bool global);
 
 }  // namespace hux::platform

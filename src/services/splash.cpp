@@ -43,9 +43,9 @@ void startSplash(const LaunchConfig& config, const ByteString& libraryPath, cons
     const ByteString image = config::splash(config);
     // An image beside the executable that another user could have put or
     // changed there is not handed to the image decoders.
-    const bool imageReadable = !image.empty() && platform::isReadable(image.c_str()) &&
-                               (!liesBesideExecutable(config, image) ||
-                                trustedBesideExecutable(config, image, "splash image"));
+    const bool imageReadable =
+        !image.empty() && platform::isReadable(image.c_str()) &&
+        (!liesBesideExecutable(config, image) || trustedBesideExecutable(config, image, "splash image"));
     if (!imageReadable && !platform::loadsSplashLibraryWithoutImage()) return;
     platform::addLibraryErrorMode();
     if (platform::splashNeedsRuntimeLibrary()) {

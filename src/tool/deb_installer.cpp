@@ -56,8 +56,8 @@ void normaliseModes(const fs::path& root) {
     for (auto it = fs::recursive_directory_iterator(root, ec); !ec && it != fs::recursive_directory_iterator();
          it.increment(ec)) {
         if (it->is_symlink(ec)) continue;
-        const bool run = it->is_directory(ec) ||
-                         (it->status(ec).permissions() & fs::perms::owner_exec) != fs::perms::none;
+        const bool run =
+            it->is_directory(ec) || (it->status(ec).permissions() & fs::perms::owner_exec) != fs::perms::none;
         fs::permissions(it->path(), run ? fs::perms(0755) : fs::perms(0644), ec);
     }
 }
@@ -93,25 +93,29 @@ std::string changelogDate() {
 
 std::string changelog(const InstallerRequest& request) {
     const std::string version = request.version.get("ProductVersion");
-    return request.name + " (" + version + ") unstable; urgency=medium\n\n  * " + productName(request) + " " +
-           version + ".\n\n -- " + request.maintainer + "  " + changelogDate() + "\n";
+    return request.name + " (" + version + ") unstable; urgency=medium\n\n  * " + productName(request) + " " + version +
+           ".\n\n -- " + request.maintainer + "  " + changelogDate() + "\n";
 }
 
 std::string manualPage(const InstallerRequest& request) {
     return ".TH " + request.name + " 1\n.SH NAME\n" + request.name + " \\- " + summary(request) +
-           "\n.SH SYNOPSIS\n.B " + request.name + "\n[\\fIFILE\\fR]...\n.SH DESCRIPTION\n" +
-           productName(request) + " " + request.version.get("ProductVersion") + ", a Java application from " +
-           publisher(request) + ".\n";
+           "\n.SH SYNOPSIS\n.B " + request.name + "\n[\\fIFILE\\fR]...\n.SH DESCRIPTION\n" + productName(request) +
+           " " + request.version.get("ProductVersion") + ", a Java application from " + publisher(request) + ".\n";
 }
 
 std::string copyrightFile(const InstallerRequest& request) {
     const std::string notice = request.version.get("LegalCopyright");
     return "Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/\n"
-           "Upstream-Name: " + productName(request) + "\n\n"
+           "Upstream-Name: " +
+           productName(request) +
+           "\n\n"
            "Files: *\n"
-           "Copyright: " + (notice.empty() ? "Copyright " + changelogDate().substr(12, 4) + " " + publisher(request) : notice) + "\n"
+           "Copyright: " +
+           (notice.empty() ? "Copyright " + changelogDate().substr(12, 4) + " " + publisher(request) : notice) +
+           "\n"
            "License: proprietary\n"
-           " Distributed by " + publisher(request) + "; see the application for its terms.\n";
+           " Distributed by " +
+           publisher(request) + "; see the application for its terms.\n";
 }
 
 uint64_t treeKiB(const fs::path& root) {
@@ -191,7 +195,8 @@ std::string mimeTypeOf(const std::string& name, const FileAssociation& associati
 
 std::string debControl(const InstallerRequest& request, uint64_t installedKiB) {
     std::string control = "Package: " + request.name + "\nVersion: " + request.version.get("ProductVersion") +
-                          "\nArchitecture: amd64\nMaintainer: " + request.maintainer + "\nInstalled-Size: " + std::to_string(installedKiB) + "\nSection: misc\nPriority: optional\n";
+                          "\nArchitecture: amd64\nMaintainer: " + request.maintainer +
+                          "\nInstalled-Size: " + std::to_string(installedKiB) + "\nSection: misc\nPriority: optional\n";
     // The launcher itself needs the C library and zlib, which every system has.
     control += "Depends: libc6, zlib1g";
     if (request.dependsOnJava) control += ", default-jre-headless | java-runtime-headless";
@@ -203,8 +208,7 @@ std::string debControl(const InstallerRequest& request, uint64_t installedKiB) {
 std::string desktopEntry(const InstallerRequest& request, bool hasIcon) {
     std::string entry = "[Desktop Entry]\nType=Application\nName=" + productName(request) +
                         (summary(request) == productName(request) ? "" : "\nComment=" + summary(request)) +
-                        "\nExec=" + request.name +
-                        (request.associations.empty() ? "" : " %F") + "\n";
+                        "\nExec=" + request.name + (request.associations.empty() ? "" : " %F") + "\n";
     if (hasIcon) entry += "Icon=" + request.name + "\n";
     entry += "Terminal=false\nCategories=Utility;\n";
     if (!request.associations.empty()) {
@@ -253,11 +257,12 @@ bool writeDeb(const InstallerRequest& request, std::string& error) {
     if (ok) {
         fs::permissions(root / "DEBIAN" / "control", fs::perms(0644), ec);
         const int rc = platform::runProgramToFile(
-            {"dpkg-deb", "--root-owner-group", "--build", textOf(root), textOf(partial)}, textOf(root) + ".log",
-            error);
+            {"dpkg-deb", "--root-owner-group", "--build", textOf(root), textOf(partial)}, textOf(root) + ".log", error);
         if (rc != 0) {
-            if (rc == 127 || rc < 0) error = kNeeds;
-            else error = "dpkg-deb could not write the package (exit " + std::to_string(rc) + ")";
+            if (rc == 127 || rc < 0)
+                error = kNeeds;
+            else
+                error = "dpkg-deb could not write the package (exit " + std::to_string(rc) + ")";
             ok = false;
         }
     }

@@ -71,7 +71,8 @@ bool parseAssociation(const std::string& text, FileAssociation& out, std::string
     for (const char c : ext)
         if (!std::isalnum(static_cast<unsigned char>(c)) && c != '_' && c != '-') plain = false;
     if (!plain) {
-        error = "--associate '" + text + "': give an extension of letters, digits, '-' or '_', as .ext or .ext=description";
+        error =
+            "--associate '" + text + "': give an extension of letters, digits, '-' or '_', as .ext or .ext=description";
         return false;
     }
     out.extension = ext;
@@ -86,7 +87,8 @@ bool parseAssociation(const std::string& text, FileAssociation& out, std::string
 
 std::string defaultPackageName(const std::string& executablePath) {
     std::string name = textOf(pathOf(executablePath).filename());
-    if (name.size() > 4 && (name.compare(name.size() - 4, 4, ".exe") == 0 || name.compare(name.size() - 4, 4, ".EXE") == 0))
+    if (name.size() > 4 &&
+        (name.compare(name.size() - 4, 4, ".exe") == 0 || name.compare(name.size() - 4, 4, ".EXE") == 0))
         name.resize(name.size() - 4);
     for (char& c : name) {
         c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));

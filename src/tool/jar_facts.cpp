@@ -120,10 +120,24 @@ MainMethod mainMethodOf(const uint8_t* data, size_t size, std::string& super) {
         switch (tag) {
             case 1: utf8[i] = r.bytes(r.u2()); break;
             case 7: classNames[i] = r.u2(); break;
-            case 8: case 16: case 19: case 20: r.skip(2); break;
+            case 8:
+            case 16:
+            case 19:
+            case 20: r.skip(2); break;
             case 15: r.skip(3); break;
-            case 3: case 4: case 9: case 10: case 11: case 12: case 17: case 18: r.skip(4); break;
-            case 5: case 6: r.skip(8); ++i; break;  // takes two slots
+            case 3:
+            case 4:
+            case 9:
+            case 10:
+            case 11:
+            case 12:
+            case 17:
+            case 18: r.skip(4); break;
+            case 5:
+            case 6:
+                r.skip(8);
+                ++i;
+                break;  // takes two slots
             default: return MainMethod::NotAClass;
         }
     }

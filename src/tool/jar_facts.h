@@ -43,9 +43,9 @@ private:
 
 // What a class file says about its `main` method.
 enum class MainMethod {
-    Runnable,     // public static void main(String[])
-    Missing,      // none, here or inherited: `super` says where to look next
-    NotAClass,    // the bytes are no class file
+    Runnable,   // public static void main(String[])
+    Missing,    // none, here or inherited: `super` says where to look next
+    NotAClass,  // the bytes are no class file
 };
 // Reads the class file `data`: whether it declares the launcher's main
 // method, and its superclass's internal name ("a/b/C", empty for none).

@@ -60,7 +60,6 @@ bool namesAttribute(std::string_view line, std::string_view name) {
            equalsIgnoreCase(line.substr(0, colon), name);
 }
 
-
 }  // namespace
 
 namespace {
@@ -244,9 +243,8 @@ std::string withoutMainAttributes(const std::string& manifest, const std::vector
         const std::string_view body(manifest.data() + line.start, line.end - line.start);
         if (body.empty()) break;  // the rest (other sections) stays as it is
         if (!(body[0] == ' ' && dropping)) {
-            dropping = line.ended && std::any_of(names.begin(), names.end(), [&](std::string_view name) {
-                           return namesAttribute(body, name);
-                       });
+            dropping = line.ended && std::any_of(names.begin(), names.end(),
+                                                 [&](std::string_view name) { return namesAttribute(body, name); });
             removed = removed || dropping;
         }
         if (!dropping) keep(line.start, line.next);

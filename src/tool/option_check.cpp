@@ -66,10 +66,10 @@ bool checkedOnJvm(const std::string& option) {
     if (!startsWith(option, "-X") || option.find('%') != std::string::npos) return false;
     // Options that make a trial run write or read files of their own, and
     // the launcher's own first-thread switch.
-    for (const char* prefix : {"-Xlog", "-Xloggc", "-XX:ArchiveClassesAtExit", "-XX:SharedArchiveFile",
-                               "-XX:StartFlightRecording", "-XX:FlightRecorderOptions", "-XX:ErrorFile",
-                               "-XX:LogFile", "-XX:+LogVMOutput", "-XX:Flags", "-XX:VMOptionsFile",
-                               "-XX:+DumpSharedSpaces", "-XstartOnFirstThread", "-Xshare:dump"})
+    for (const char* prefix :
+         {"-Xlog", "-Xloggc", "-XX:ArchiveClassesAtExit", "-XX:SharedArchiveFile", "-XX:StartFlightRecording",
+          "-XX:FlightRecorderOptions", "-XX:ErrorFile", "-XX:LogFile", "-XX:+LogVMOutput", "-XX:Flags",
+          "-XX:VMOptionsFile", "-XX:+DumpSharedSpaces", "-XstartOnFirstThread", "-Xshare:dump"})
         if (startsWith(option, prefix)) return false;
     return true;
 }
@@ -120,8 +120,8 @@ void checkOptionLines(const std::vector<std::string>& lines, const std::vector<s
         std::string where;
         for (size_t r = 0; r < refusers[i].size(); ++r)
             where += (r == 0 ? "'" : r + 1 == refusers[i].size() ? " and '" : ", '") + refusers[i][r] + "'";
-        warnings.push_back("'" + options[i] + "' is refused by the JVM" + (refusers[i].size() > 1 ? "s" : "") +
-                           " in " + where + " (" + why[i] +
+        warnings.push_back("'" + options[i] + "' is refused by the JVM" + (refusers[i].size() > 1 ? "s" : "") + " in " +
+                           where + " (" + why[i] +
                            "); the launcher's JVM ignores options it does not know, so the line does nothing there");
     }
 }

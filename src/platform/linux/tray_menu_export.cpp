@@ -115,8 +115,8 @@ const char kMenuXml[] =
     "<signal name=\"ItemActivationRequested\"><arg type=\"i\"/><arg type=\"u\"/></signal>"
     "</interface></node>";
 
-DBusMessage* menuCall(const Library& d, DBusMessage* call, const char* member, uint32_t id, std::vector<uint32_t>& clicked) {
-    
+DBusMessage* menuCall(const Library& d, DBusMessage* call, const char* member, uint32_t id,
+                      std::vector<uint32_t>& clicked) {
     Reader r(d, call);
     if (!std::strcmp(member, "GetLayout")) {
         int32_t parent = 0, depth = -1;
@@ -160,7 +160,8 @@ DBusMessage* menuCall(const Library& d, DBusMessage* call, const char* member, u
                 if (std::optional<LayoutNode> n = shared().menus.layout(i, 0)) nodes.push_back(std::move(*n));
             }
         }
-        if (!group && nodes.empty()) return d.message_new_error(call, "org.freedesktop.DBus.Error.InvalidArgs", "no such item");
+        if (!group && nodes.empty())
+            return d.message_new_error(call, "org.freedesktop.DBus.Error.InvalidArgs", "no such item");
         DBusMessage* reply = d.message_new_method_return(call);
         if (!reply) return nullptr;
         Writer w(d, reply);
@@ -249,7 +250,6 @@ DBusMessage* menuCall(const Library& d, DBusMessage* call, const char* member, u
 }
 
 DBusMessage* menuProperties(const Library& d, DBusMessage* call, const char* member) {
-    
     Reader r(d, call);
     std::string iface, name;
     r.string(iface);

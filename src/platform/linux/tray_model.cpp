@@ -86,9 +86,8 @@ std::vector<Pixmap> decodeIcon(const uint8_t* bytes, size_t size) {
 
 void addScaledSizes(std::vector<Pixmap>& images, const std::vector<int32_t>& sizes) {
     if (images.empty()) return;
-    const Pixmap source = *std::max_element(images.begin(), images.end(), [](const Pixmap& a, const Pixmap& b) {
-        return a.width < b.width;
-    });
+    const Pixmap source = *std::max_element(images.begin(), images.end(),
+                                            [](const Pixmap& a, const Pixmap& b) { return a.width < b.width; });
     for (int32_t target : sizes) {
         const int32_t factor = target / source.width;
         if (factor < 2 || target % source.width != 0) continue;

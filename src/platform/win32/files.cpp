@@ -98,8 +98,7 @@ bool narrowExactly(const std::wstring& wide, ByteString& out) {
         if (n <= 0 && !wide.empty()) return false;
         std::string bytes(static_cast<size_t>(n), '\0');
         if (n > 0)
-            WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), &bytes[0], n, nullptr,
-                                nullptr);
+            WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), &bytes[0], n, nullptr, nullptr);
         out.assign(bytes.data(), static_cast<int32_t>(bytes.size()));
         return true;
     }
@@ -150,8 +149,8 @@ InputFile::~InputFile() { close(); }
 
 bool InputFile::open(const char* path) {
     close();
-    HANDLE h = CreateFileW(widePath(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE h = CreateFileW(widePath(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) return false;
     handle_ = handleValue(h);
     return true;

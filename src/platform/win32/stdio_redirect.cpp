@@ -44,8 +44,9 @@ bool OutputTarget::openFile(const char* path) {
     // instance logging to the same file) are appended to and never
     // overwritten.
     const DWORD access = FILE_GENERIC_WRITE & ~static_cast<DWORD>(FILE_WRITE_DATA);
-    HANDLE h = CreateFileW(win32::widePath(path).c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
-                           FILE_ATTRIBUTE_ARCHIVE, nullptr);
+    HANDLE h =
+        CreateFileW(win32::widePath(path).c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_ARCHIVE, nullptr);
     if (h == INVALID_HANDLE_VALUE) return false;
     SetFilePointer(h, 0, nullptr, FILE_END);
     handle_ = win32::handleValue(h);

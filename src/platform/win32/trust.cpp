@@ -64,9 +64,9 @@ ByteString checkComponent(const char* path) {
     PACL dacl = nullptr;
     PSECURITY_DESCRIPTOR descriptor = nullptr;
     const std::wstring wide = win32::widePath(path);
-    const DWORD rc = GetNamedSecurityInfoW(wide.c_str(), SE_FILE_OBJECT,
-                                           OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner, nullptr,
-                                           &dacl, nullptr, &descriptor);
+    const DWORD rc =
+        GetNamedSecurityInfoW(wide.c_str(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+                              &owner, nullptr, &dacl, nullptr, &descriptor);
     if (rc != ERROR_SUCCESS)
         return ByteString(rc == ERROR_FILE_NOT_FOUND || rc == ERROR_PATH_NOT_FOUND ? "missing" : "not examinable");
     trust::AccessFacts facts;
@@ -99,9 +99,7 @@ ByteString checkComponent(const char* path) {
                 entry.mask = static_cast<ACCESS_ALLOWED_OBJECT_ACE*>(raw)->Mask;
                 entry.name = "an object access entry";
                 break;
-            default:
-                entry.allows = false;
-                break;
+            default: entry.allows = false; break;
         }
         facts.entries.push_back(entry);
     }

@@ -487,31 +487,26 @@ static jint JNICALL GetJavaVM(JNIEnv* env, JavaVM** vm) {
 
 /* Every other slot: recorded, then the process ends with 99, so a launcher
    that starts using a new function shows up in the trace. */
+// clang-format off
 #define MISSING(n)                                    \
     static void JNICALL missing##n(void) {            \
         trace("unimplemented JNIEnv function %d", n); \
         exit(99);                                     \
     }
-#define MISSING10(t) \
-    MISSING(t##0)    \
-    MISSING(t##1)    \
-    MISSING(t##2) MISSING(t##3) MISSING(t##4) MISSING(t##5) MISSING(t##6) MISSING(t##7) MISSING(t##8) MISSING(t##9)
-MISSING10()
-MISSING10(1)
-MISSING10(2)
-MISSING10(3)
-MISSING10(4)
-MISSING10(5)
-MISSING10(6) MISSING10(7) MISSING10(8) MISSING10(9) MISSING10(10) MISSING10(11) MISSING10(12) MISSING10(13)
-    MISSING10(14) MISSING10(15) MISSING10(16) MISSING10(17) MISSING10(18) MISSING10(19) MISSING10(20) MISSING10(21)
-        MISSING10(22) MISSING10(23)
+#define MISSING10(t)                                                                                    \
+    MISSING(t##0) MISSING(t##1) MISSING(t##2) MISSING(t##3) MISSING(t##4) MISSING(t##5) MISSING(t##6) \
+    MISSING(t##7) MISSING(t##8) MISSING(t##9)
+MISSING10() MISSING10(1) MISSING10(2) MISSING10(3) MISSING10(4) MISSING10(5) MISSING10(6) MISSING10(7)
+MISSING10(8) MISSING10(9) MISSING10(10) MISSING10(11) MISSING10(12) MISSING10(13) MISSING10(14) MISSING10(15)
+MISSING10(16) MISSING10(17) MISSING10(18) MISSING10(19) MISSING10(20) MISSING10(21) MISSING10(22) MISSING10(23)
 #define SLOT10(t)                                                                                            \
     missing##t##0, missing##t##1, missing##t##2, missing##t##3, missing##t##4, missing##t##5, missing##t##6, \
-        missing##t##7, missing##t##8, missing##t##9
-            static void(JNICALL* const missingSlots[240])(void) = {
-                SLOT10(),   SLOT10(1),  SLOT10(2),  SLOT10(3),  SLOT10(4),  SLOT10(5),  SLOT10(6),  SLOT10(7),
-                SLOT10(8),  SLOT10(9),  SLOT10(10), SLOT10(11), SLOT10(12), SLOT10(13), SLOT10(14), SLOT10(15),
-                SLOT10(16), SLOT10(17), SLOT10(18), SLOT10(19), SLOT10(20), SLOT10(21), SLOT10(22), SLOT10(23)};
+    missing##t##7, missing##t##8, missing##t##9
+static void(JNICALL* const missingSlots[240])(void) = {
+    SLOT10(),   SLOT10(1),  SLOT10(2),  SLOT10(3),  SLOT10(4),  SLOT10(5),  SLOT10(6),  SLOT10(7),
+    SLOT10(8),  SLOT10(9),  SLOT10(10), SLOT10(11), SLOT10(12), SLOT10(13), SLOT10(14), SLOT10(15),
+    SLOT10(16), SLOT10(17), SLOT10(18), SLOT10(19), SLOT10(20), SLOT10(21), SLOT10(22), SLOT10(23)};
+// clang-format on
 
 struct JNINativeInterface_ envTable;
 

@@ -97,8 +97,13 @@ TEST(TrayModel, ScaledCopiesRepeatEachPixel) {
 
 TEST(TrayModel, MenuLabelsTakeTheBusMnemonicForm) {
     const std::pair<const char*, const char*> cases[] = {
-        {"&Open", "_Open"}, {"Save &As", "Save _As"}, {"A && B", "A & B"}, {"snake_case", "snake__case"},
-        {"&_x", "___x"},    {"end&", "end&"},         {"", ""},
+        {"&Open", "_Open"},
+        {"Save &As", "Save _As"},
+        {"A && B", "A & B"},
+        {"snake_case", "snake__case"},
+        {"&_x", "___x"},
+        {"end&", "end&"},
+        {"", ""},
     };
     for (const auto& [in, out] : cases) EXPECT_EQ(menuLabel(in), out) << in;
 }
@@ -139,8 +144,8 @@ TEST(TrayModel, LayoutIdsAndCommands) {
     const int32_t open = all.children[0].id, more = all.children[2].id, inner = all.children[2].children[0].id;
     EXPECT_EQ(m.commandOf(open), 50005u);
     EXPECT_EQ(m.commandOf(inner), 50007u);
-    EXPECT_FALSE(m.commandOf(more));                 // a submenu is no command
-    EXPECT_FALSE(m.commandOf(all.children[1].id));   // nor a separator
+    EXPECT_FALSE(m.commandOf(more));                // a submenu is no command
+    EXPECT_FALSE(m.commandOf(all.children[1].id));  // nor a separator
     EXPECT_FALSE(m.commandOf(9999));
     EXPECT_EQ(render(*m.layout(more, -1)), "More[Inner;Loop]");
     EXPECT_FALSE(m.layout(9999, -1));
