@@ -2,6 +2,7 @@
 
 #include "common/hex_digit.h"
 #include "common/utf.h"
+#include "tool/little_endian.h"
 
 namespace hux::tool {
 
@@ -10,14 +11,6 @@ namespace {
 // Version strings read back from an image: a lone surrogate becomes U+FFFD.
 std::string utf8Of(const std::u16string& in) { return std::string(utf16ToUtf8Standard(in, U'\uFFFD').view()); }
 
-void put16(std::vector<uint8_t>& out, uint16_t v) {
-    out.push_back(static_cast<uint8_t>(v));
-    out.push_back(static_cast<uint8_t>(v >> 8));
-}
-void put32(std::vector<uint8_t>& out, uint32_t v) {
-    put16(out, static_cast<uint16_t>(v));
-    put16(out, static_cast<uint16_t>(v >> 16));
-}
 void align4(std::vector<uint8_t>& out) {
     while (out.size() % 4 != 0) out.push_back(0);
 }

@@ -10,6 +10,7 @@
 #include "common/zip_format.h"
 #include "platform/files.h"
 #include "tool/file_names.h"
+#include "tool/little_endian.h"
 
 namespace hux::tool {
 
@@ -18,16 +19,6 @@ constexpr uint16_t kPlainVersion = 20;
 constexpr uint16_t kZip64Version = 45;
 constexpr size_t kChunk = size_t{1} << 20;  // file pieces read and written at a time
 
-void put16(std::vector<uint8_t>& v, uint16_t x) {
-    v.push_back(static_cast<uint8_t>(x));
-    v.push_back(static_cast<uint8_t>(x >> 8));
-}
-void put32(std::vector<uint8_t>& v, uint32_t x) {
-    for (int i = 0; i < 4; ++i) v.push_back(static_cast<uint8_t>(x >> (8 * i)));
-}
-void put64(std::vector<uint8_t>& v, uint64_t x) {
-    for (int i = 0; i < 8; ++i) v.push_back(static_cast<uint8_t>(x >> (8 * i)));
-}
 void le32(uint8_t* p, uint32_t x) {
     for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(x >> (8 * i));
 }
