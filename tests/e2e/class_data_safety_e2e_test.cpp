@@ -211,7 +211,11 @@ TEST_F(ClassDataSafety, ACacheThatFillsWhileTheApplicationRunsKeepsItsExitCode) 
         const std::string exe = packFor(jdk);
         const std::string base = dir_.file("filling-" + std::to_string(jdkMajorVersion(jdk)));
         fs::create_directories(base);
-        Mount mounted("tmpfs", base, "tmpfs", 0, "size=68m,mode=0700");
+        // Room for an archive when the launch looks (64 MiB and four times
+        // the executable's size), and 2 MiB more.
+        const auto room = (64u << 20) + 4 * fs::file_size(exe) + (2u << 20);
+        const std::string data = "size=" + std::to_string(room) + ",mode=0700";
+        Mount mounted("tmpfs", base, "tmpfs", 0, data.c_str());
         ASSERT_TRUE(mounted.ok()) << strerror(errno);
         for (int launch = 0; launch < 6; ++launch) {
             SCOPED_TRACE(launch);

@@ -110,8 +110,13 @@ TEST_F(SwapRace, LinksThroughAnotherUsersDirectoryAreNeverFollowed) {
     chmod(shared.c_str(), 01777);
     sh("cp " + appJarDir() + "/lib1.jar " + dir_.file("root.jar") + " && chmod 644 " + dir_.file("root.jar"));
     sh("mkdir " + atk + " && chown " + user(other_) + " " + atk);
-    sh("cd " + atk + " && ln -s " + jdk_ + " jre && mkdir -p planted/lib/server && cp " + loadRecorder(kLinux) +
-           " planted/lib/server/libjvm.so && ln -s " + dir_.file("root.jar") + " cur && cp " + appJarDir() +
+    // What the other user plants, copied where they can read it (the build
+    // folder may be anyone's private one).
+    const std::string supply = dir_.file("supply");
+    sh("mkdir -m 755 " + supply + " && cp " + loadRecorder(kLinux) + " " + supply + "/libjvm.so && cp " + appJarDir() +
+       "/top.jar " + supply + "/top.jar && chmod 644 " + supply + "/libjvm.so " + supply + "/top.jar");
+    sh("cd " + atk + " && ln -s " + jdk_ + " jre && mkdir -p planted/lib/server && cp " + supply +
+           "/libjvm.so planted/lib/server/libjvm.so && ln -s " + dir_.file("root.jar") + " cur && cp " + supply +
            "/top.jar theirs.jar",
        &other_);
     const std::string packed = dir_.file("packed"), exe = shared + "/tool";
