@@ -8,7 +8,9 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <memory>
 
+#include "archive/zip_reader.h"
 #include "common/runtime_index.h"
 #include "platform/user_cache.h"
 #include "runtime/embedded_runtime.h"
@@ -215,23 +217,36 @@ TEST_F(EmbeddedRuntime, ADamagedOrUnfinishedCopyIsUnpackedAgain) {
 TEST_F(EmbeddedRuntime, AChangedByteInTheCarriedLibraryIsNamedAndNothingIsUnpacked) {
     // The library's compressed bytes (Zstandard on Linux, deflate elsewhere):
     // one of them changed makes the unpack fail on that file, whichever method
-    // wrote it, and leaves no tree behind.
+    // wrote it, and leaves no tree behind. The library's bytes vary: a run of
+    // one byte decodes to the same bytes after many a change.
+    std::string varied(70000, '\0');
+    uint32_t seed = 12345;
+    for (char& c : varied) c = static_cast<char>((seed = seed * 1103515245u + 12345u) >> 24);
+    image.file("lib/server/libjvm.so", varied);
+    packImage();
     std::string bytes;
     {
         std::ifstream in(exe, std::ios::binary);
         bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
     }
-    const std::string name = "hux-runtime/lib/server/libjvm.so";
-    const size_t at = bytes.find(name);  // the local header's copy comes first
-    ASSERT_NE(at, std::string::npos);
-    const auto le = [&](size_t p, int n) {
-        uint32_t v = 0;
-        for (int k = n - 1; k >= 0; --k) v = v << 8 | static_cast<uint8_t>(bytes[p + static_cast<size_t>(k)]);
-        return v;
-    };
-    const size_t local = at - 30;
-    const size_t data = at + name.size() + le(local + 28, 2);
-    bytes[data + le(local + 18, 4) / 2] ^= 0x20;
+    // Where the entry's bytes lie, from the archive's own directory.
+    int64_t start = -1;
+    uint64_t length = 0;
+    {
+        ZipReader reader;
+        auto source = std::make_unique<FileSource>();
+        ASSERT_TRUE(source->open(exe.c_str()));
+        ASSERT_TRUE(reader.open(std::move(source)));
+        for (int32_t i = 0; i < reader.entryCount(); ++i) {
+            const ZipEntry& e = reader.entry(i);
+            if (std::string(e.name, static_cast<size_t>(e.nameLength)) != "hux-runtime/lib/server/libjvm.so") continue;
+            ASSERT_TRUE(reader.dataOffset(i, start));
+            length = e.compressedSize;
+        }
+    }
+    ASSERT_GE(start, 0);
+    ASSERT_GT(length, 8u);
+    bytes[static_cast<size_t>(start) + static_cast<size_t>(length / 2)] ^= 0x20;
     std::ofstream(exe, std::ios::binary | std::ios::trunc) << bytes;
 
     ByteString failure;
