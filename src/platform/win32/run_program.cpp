@@ -14,6 +14,29 @@
 
 namespace hux::platform {
 
+namespace {
+
+// One argument quoted for the runtime library's splitting of a command line:
+// spaces and quotes survive, and backslashes before a quote are doubled.
+std::string quotedArgument(const std::string& a) {
+    std::string q = "\"";
+    size_t slashes = 0;
+    for (char c : a) {
+        if (c == '\\') {
+            ++slashes;
+        } else {
+            if (c == '"') q.append(slashes + 1, '\\');
+            slashes = 0;
+        }
+        q.push_back(c);
+    }
+    q.append(slashes, '\\');
+    q.push_back('"');
+    return q;
+}
+
+}  // namespace
+
 int runProgram(const std::vector<std::string>& argv, std::string& error) {
     if (argv.empty()) {
         error = "no program to run";
@@ -22,22 +45,7 @@ int runProgram(const std::vector<std::string>& argv, std::string& error) {
     // The runtime library joins the arguments into one command line; quote
     // each so that spaces and quotes survive the child's splitting.
     std::vector<std::string> quoted;
-    for (const std::string& a : argv) {
-        std::string q = "\"";
-        size_t slashes = 0;
-        for (char c : a) {
-            if (c == '\\') {
-                ++slashes;
-            } else {
-                if (c == '"') q.append(slashes + 1, '\\');
-                slashes = 0;
-            }
-            q.push_back(c);
-        }
-        q.append(slashes, '\\');
-        q.push_back('"');
-        quoted.push_back(q);
-    }
+    for (const std::string& a : argv) quoted.push_back(quotedArgument(a));
     // Wide, so that a name the ANSI code page cannot spell reaches the child.
     std::vector<std::wstring> wide;
     for (const std::string& q : quoted) wide.push_back(win32::toWide(q.c_str()));
@@ -104,20 +112,7 @@ int runProgramCapturingWithin(const std::vector<std::string>& argv, const std::s
     std::wstring line;
     for (const std::string& a : argv) {
         if (!line.empty()) line += L' ';
-        std::string q = "\"";
-        size_t slashes = 0;
-        for (char c : a) {
-            if (c == '\\') {
-                ++slashes;
-            } else {
-                if (c == '"') q.append(slashes + 1, '\\');
-                slashes = 0;
-            }
-            q.push_back(c);
-        }
-        q.append(slashes, '\\');
-        q.push_back('"');
-        line += win32::toWide(q.c_str());
+        line += win32::toWide(quotedArgument(a).c_str());
     }
     SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
     HANDLE out = CreateFileW(win32::widePath(outputPath.c_str()).c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit,
