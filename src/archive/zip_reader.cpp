@@ -56,14 +56,14 @@ bool FileSource::readAt(int64_t offset, void* buffer, size_t count) {
         if (count > 0) std::memcpy(buffer, view_.data() + offset, count);
         return true;
     }
-    return file_.readAt(offset, buffer, count);
+    return file_.readAt(offset, buffer, count).ok();
 }
 
 bool FileSource::streamAt(int64_t offset, void* buffer, size_t count) {
     if (offset < 0 || static_cast<uint64_t>(count) > static_cast<uint64_t>(size_) ||
         offset > size_ - static_cast<int64_t>(count))
         return false;
-    return file_.readAt(offset, buffer, count);
+    return file_.readAt(offset, buffer, count).ok();
 }
 
 // ---- reader ----

@@ -3,6 +3,7 @@
 #include <cctype>
 #include <cstring>
 #include <string>
+#include <utility>
 
 #include "common/payload_end.h"
 #include "common/payload_format.h"
@@ -269,7 +270,9 @@ void LaunchConfig::refreshWorkDir() {
     // A directory that cannot be read (or needs kPathMax bytes or more) leaves
     // workDir empty, so names under it stay relative to the directory in force
     // instead of landing under the root.
-    workDir_ = platform::currentDirectory();
+    platform::Result<ByteString> current = platform::currentDirectory();
+    if (!current) debugLog("%s", current.status().text());
+    workDir_ = std::move(current.value());
     if (!workDir_.empty() && !isSeparator(workDir_.back())) workDir_.push('/');
 }
 

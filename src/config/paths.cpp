@@ -5,6 +5,7 @@
 #include "common/never_destroyed.h"
 #include "common/utf.h"
 #include "config/config_values.h"
+#include "config/debug_log.h"
 #include "platform/console.h"
 #include "platform/environment.h"
 #include "platform/files.h"
@@ -132,7 +133,10 @@ void applyForcedWorkingDirectory(LaunchConfig& config) {
         char buffer[platform::kPathMax];
         const int32_t n = resolveAgainst(config.exeDir().c_str(), dir.c_str(), buffer, platform::kPathMax);
         // 0 is a failure and kPathMax or more did not fit: the directory stays.
-        if (n >= 1 && n < platform::kPathMax) platform::setCurrentDirectory(buffer);
+        if (n >= 1 && n < platform::kPathMax) {
+            const platform::Status changed = platform::setCurrentDirectory(buffer);
+            if (!changed) debugLog("forced working directory: %s", changed.text());
+        }
     }
     config.refreshWorkDir();
 }

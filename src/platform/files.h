@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "common/byte_string.h"
+#include "platform/status.h"
 
 namespace hux::platform {
 
@@ -44,12 +45,12 @@ public:
     ~InputFile();
     // Opens an existing file for reading, sharing read and write. On Linux
     // only a regular file opens, without ever waiting (a FIFO is refused).
-    bool open(const char* path);
+    Status open(const char* path);
     void close();
     bool isOpen() const { return handle_ != -1; }
     int64_t size() const;
-    // Reads exactly `count` bytes at `offset`; false on error or short read.
-    bool readAt(int64_t offset, void* buffer, size_t count) const;
+    // Reads exactly `count` bytes at `offset`; a short read fails too.
+    Status readAt(int64_t offset, void* buffer, size_t count) const;
     intptr_t nativeHandle() const { return handle_; }
 
 private:
@@ -63,7 +64,8 @@ public:
     FileView(const FileView&) = delete;
     FileView& operator=(const FileView&) = delete;
     ~FileView();
-    bool map(const InputFile& file);
+    // Fails on an empty file too.
+    Status map(const InputFile& file);
     void unmap();
     const uint8_t* data() const { return data_; }
     int64_t size() const { return size_; }
@@ -74,9 +76,9 @@ private:
     intptr_t mapping_ = 0;
 };
 
-// The current directory (empty when it cannot be read or does not fit kPathMax).
-ByteString currentDirectory();
-bool setCurrentDirectory(const char* path);
+// The current directory (failing when it cannot be read or does not fit kPathMax).
+Result<ByteString> currentDirectory();
+Status setCurrentDirectory(const char* path);
 
 // Full-path normalisation of `path` into `buffer` of `size` bytes, with the
 // contract of the platform's full-path function: returns the length written,
@@ -117,8 +119,11 @@ public:
     DirLister(const DirLister&) = delete;
     DirLister& operator=(const DirLister&) = delete;
     ~DirLister();
-    // Starts listing `pattern` (for example "dir/*" or "src\\*.java").
-    bool open(const char* pattern);
+    // Starts listing `pattern` (for example "dir/*" or "src\\*.java"). Where
+    // nothing matches, Windows fails (ERROR_FILE_NOT_FOUND) and Linux lists
+    // nothing.
+    Status open(const char* pattern);
+    // The next entry; false at the end.
     bool next(DirEntry& entry);
     void close();
 

@@ -340,7 +340,7 @@ bool readClassDataKey(const ByteString& executable, const ByteString& runtimeLib
     const int64_t size = file.size();
     const int64_t n = size < kTailBytes ? size : kTailBytes;
     key.executableTail.resize(static_cast<int32_t>(n));
-    return file.readAt(size - n, key.executableTail.data(), static_cast<size_t>(n));
+    return file.readAt(size - n, key.executableTail.data(), static_cast<size_t>(n)).ok();
 }
 
 ByteString classDataArchiveName(const ClassDataKey& key) {

@@ -308,8 +308,8 @@ ByteString probeRuntimeDirectory(const LaunchConfig& config, const ByteString& d
         ByteString pattern = d;
         pattern.push('*');
         platform::DirLister lister;
-        if (!lister.open(pattern.c_str())) {
-            debugLog("directory %s: cannot be listed", shownPath(d.view()).c_str());
+        if (const platform::Status listed = lister.open(pattern.c_str()); !listed) {
+            debugLog("%s", shownPath(listed.message()).c_str());
             continue;
         }
         platform::DirEntry entry;

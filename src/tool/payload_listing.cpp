@@ -204,16 +204,23 @@ bool inspect(const std::string& path, std::ostream& out, std::string& error) {
     platform::InputFile input;
     platform::FileView view;
     std::string why;
-    if (!readableFile(path, why) || !input.open(path.c_str()) || input.size() < 0) {
+    if (!readableFile(path, why)) {
         error = "cannot read '" + path + "'" + (why.empty() ? std::string() : ": " + why);
+        return false;
+    }
+    if (const platform::Status opened = input.open(path.c_str()); !opened || input.size() < 0) {
+        error = opened ? "cannot read '" + path + "'" : opened.message();
         return false;
     }
     const int64_t fileSize = input.size();
     // The mapping serves the few places read at random (headers, the tail,
     // the block); entries are read through the file.
-    if (fileSize > 0 && (!view.map(input) || view.size() != fileSize)) {
-        error = "cannot read '" + path + "'";
-        return false;
+    if (fileSize > 0) {
+        const platform::Status mapped = view.map(input);
+        if (!mapped || view.size() != fileSize) {
+            error = "cannot read '" + path + "'" + (mapped ? std::string() : ": " + mapped.message());
+            return false;
+        }
     }
     const uint8_t* file = view.data();
     const bool windows = fileSize >= 2 && file[0] == 'M' && file[1] == 'Z';

@@ -158,7 +158,7 @@ TEST(ForcedWorkingDirectory, ResolvesAgainstTheExecutableDirectory) {
         applyForcedWorkingDirectory(*config);
         EXPECT_TRUE(fs::equivalent(fs::current_path(), expected)) << value << " -> " << fs::current_path();
         const std::string work(config->workDir().view());
-        EXPECT_EQ(work, std::string(platform::currentDirectory().view()) + "/") << value;
+        EXPECT_EQ(work, std::string(platform::currentDirectory().value().view()) + "/") << value;
     };
     check("data", app / "data");
     check("..", dir.path());

@@ -50,10 +50,10 @@ std::vector<std::string> expand(const std::string& pattern) {
 // Runs a test body in another current directory and goes back afterwards.
 class InDirectory {
 public:
-    explicit InDirectory(const std::string& dir) : previous_(platform::currentDirectory()) {
+    explicit InDirectory(const std::string& dir) : previous_(platform::currentDirectory().value()) {
         EXPECT_TRUE(platform::setCurrentDirectory(dir.c_str()));
     }
-    ~InDirectory() { platform::setCurrentDirectory(previous_.c_str()); }
+    ~InDirectory() { platform::setCurrentDirectory(previous_.c_str()).ignore(); }
 
 private:
     ByteString previous_;

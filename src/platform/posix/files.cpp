@@ -31,22 +31,38 @@ bool isDirectory(const char* path) {
     return path && path[0] && stat(path, &st) == 0 && S_ISDIR(st.st_mode);
 }
 
+namespace {
+
+// "cannot read N bytes at O: why", with the system's text when `why` is null.
+Status readFailure(int64_t offset, size_t count, const char* why, int code) {
+    std::string what = "cannot read " + std::to_string(count) + " bytes at " + std::to_string(offset);
+    if (!why) return errorStatus(what, code);
+    return Status::failure(what + ": " + why, code);
+}
+
+}  // namespace
+
 InputFile::~InputFile() { close(); }
 
-bool InputFile::open(const char* path) {
+Status InputFile::open(const char* path) {
     close();
     // Opening without blocking: a FIFO (or a device) in the place of a file
     // would otherwise wait for a writer forever. Only regular files are read.
     int fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-    if (fd < 0) return false;
+    if (fd < 0) return lastErrorStatus(describe("cannot open", path));
     struct stat st {};
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    if (fstat(fd, &st) != 0) {
+        Status failed = lastErrorStatus(describe("cannot open", path));
         ::close(fd);
-        return false;
+        return failed;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return Status::failure(describe("cannot open", path) + ": not a regular file");
     }
     fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     handle_ = fd;
-    return true;
+    return {};
 }
 
 void InputFile::close() {
@@ -60,32 +76,35 @@ int64_t InputFile::size() const {
     return static_cast<int64_t>(st.st_size);
 }
 
-bool InputFile::readAt(int64_t offset, void* buffer, size_t count) const {
-    if (handle_ == -1 || offset < 0) return false;
+Status InputFile::readAt(int64_t offset, void* buffer, size_t count) const {
+    if (handle_ == -1 || offset < 0) return readFailure(offset, count, "no file open or a negative offset", EBADF);
     auto* p = static_cast<char*>(buffer);
+    const int64_t start = offset;
+    const size_t wanted = count;
     while (count > 0) {
         ssize_t n = pread(static_cast<int>(handle_), p, count, offset);
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
+        if (n < 0) return readFailure(start, wanted, nullptr, errno);
+        if (n == 0) return readFailure(start, wanted, "the file ends first", 0);
         p += n;
         offset += n;
         count -= static_cast<size_t>(n);
     }
-    return true;
+    return {};
 }
 
 FileView::~FileView() { unmap(); }
 
-bool FileView::map(const InputFile& file) {
+Status FileView::map(const InputFile& file) {
     unmap();
     int64_t size = file.size();
-    if (size <= 0) return false;
+    if (size <= 0) return Status::failure("cannot map the file: it is empty or unreadable");
     void* p =
         mmap(nullptr, static_cast<size_t>(size), PROT_READ, MAP_PRIVATE, static_cast<int>(file.nativeHandle()), 0);
-    if (p == MAP_FAILED) return false;
+    if (p == MAP_FAILED) return lastErrorStatus("cannot map the file");
     data_ = static_cast<const uint8_t*>(p);
     size_ = size;
-    return true;
+    return {};
 }
 
 void FileView::unmap() {
@@ -94,13 +113,17 @@ void FileView::unmap() {
     size_ = 0;
 }
 
-ByteString currentDirectory() {
+Result<ByteString> currentDirectory() {
     char buffer[kPathMax];
-    if (!getcwd(buffer, sizeof buffer)) return {};
+    if (!getcwd(buffer, sizeof buffer)) return lastErrorStatus("cannot read the current directory");
     return ByteString(buffer);
 }
 
-bool setCurrentDirectory(const char* path) { return path && path[0] && chdir(path) == 0; }
+Status setCurrentDirectory(const char* path) {
+    if (!path || !path[0]) return errorStatus("cannot change to ''", ENOENT);
+    if (chdir(path) != 0) return lastErrorStatus(describe("cannot change to", path));
+    return {};
+}
 
 // Linux paths have no drives: only a leading '/' makes a path absolute, and a
 // backslash is an ordinary file-name character.
@@ -210,7 +233,7 @@ struct ListState {
 
 DirLister::~DirLister() { close(); }
 
-bool DirLister::open(const char* pattern) {
+Status DirLister::open(const char* pattern) {
     close();
     std::string p = pattern ? pattern : "";
     // Configured patterns may use either separator; the directory part is
@@ -227,15 +250,16 @@ bool DirLister::open(const char* pattern) {
     }
     if (st->pattern.empty()) {
         delete st;
-        return false;
+        return Status::failure(describe("cannot list", p) + ": no name to match");
     }
     st->dir = opendir(st->directory.empty() ? "." : st->directory.c_str());
     if (!st->dir) {
+        Status failed = lastErrorStatus(describe("cannot list", p));
         delete st;
-        return false;
+        return failed;
     }
     state_ = st;
-    return true;
+    return {};
 }
 
 bool DirLister::next(DirEntry& entry) {

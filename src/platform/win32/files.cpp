@@ -145,15 +145,26 @@ bool isDirectory(const char* path) {
     return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY);
 }
 
+namespace {
+
+// "cannot read N bytes at O: why", with the system's text when `why` is null.
+Status readFailure(int64_t offset, size_t count, const char* why, DWORD code) {
+    std::string what = "cannot read " + std::to_string(count) + " bytes at " + std::to_string(offset);
+    if (!why) return errorStatus(what, static_cast<int>(code));
+    return Status::failure(what + ": " + why, static_cast<int>(code));
+}
+
+}  // namespace
+
 InputFile::~InputFile() { close(); }
 
-bool InputFile::open(const char* path) {
+Status InputFile::open(const char* path) {
     close();
     HANDLE h = CreateFileW(widePath(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (h == INVALID_HANDLE_VALUE) return false;
+    if (h == INVALID_HANDLE_VALUE) return lastErrorStatus(describe("cannot open", path ? path : ""));
     handle_ = handleValue(h);
-    return true;
+    return {};
 }
 
 void InputFile::close() {
@@ -167,38 +178,46 @@ int64_t InputFile::size() const {
     return s.QuadPart;
 }
 
-bool InputFile::readAt(int64_t offset, void* buffer, size_t count) const {
-    if (handle_ == -1 || offset < 0) return false;
+Status InputFile::readAt(int64_t offset, void* buffer, size_t count) const {
+    if (handle_ == -1 || offset < 0)
+        return readFailure(offset, count, "no file open or a negative offset", ERROR_INVALID_HANDLE);
     auto* p = static_cast<char*>(buffer);
+    const int64_t start = offset;
+    const size_t wanted = count;
     while (count > 0) {
         OVERLAPPED ov{};
         ov.Offset = static_cast<DWORD>(offset);
         ov.OffsetHigh = static_cast<DWORD>(offset >> 32);
         DWORD chunk = count > 0x40000000 ? 0x40000000 : static_cast<DWORD>(count);
         DWORD got = 0;
-        if (!ReadFile(asHandle(handle_), p, chunk, &got, &ov) || got == 0) return false;
+        if (!ReadFile(asHandle(handle_), p, chunk, &got, &ov)) {
+            const DWORD code = GetLastError();
+            if (code != ERROR_HANDLE_EOF) return readFailure(start, wanted, nullptr, code);
+            got = 0;
+        }
+        if (got == 0) return readFailure(start, wanted, "the file ends first", 0);
         p += got;
         offset += got;
         count -= got;
     }
-    return true;
+    return {};
 }
 
 FileView::~FileView() { unmap(); }
 
-bool FileView::map(const InputFile& file) {
+Status FileView::map(const InputFile& file) {
     unmap();
     int64_t size = file.size();
-    if (size <= 0) return false;
+    if (size <= 0) return Status::failure("cannot map the file: it is empty or unreadable");
     win32::ScopedHandle mapping(
         CreateFileMappingA(asHandle(file.nativeHandle()), nullptr, PAGE_READONLY, 0, 0, nullptr));
-    if (!mapping) return false;
+    if (!mapping) return lastErrorStatus("cannot map the file");
     void* p = MapViewOfFile(mapping.get(), FILE_MAP_READ, 0, 0, 0);
-    if (!p) return false;
+    if (!p) return lastErrorStatus("cannot map the file");
     mapping_ = handleValue(mapping.release());
     data_ = static_cast<const uint8_t*>(p);
     size_ = size;
-    return true;
+    return {};
 }
 
 void FileView::unmap() {
@@ -209,14 +228,20 @@ void FileView::unmap() {
     mapping_ = 0;
 }
 
-ByteString currentDirectory() {
+Result<ByteString> currentDirectory() {
     char buffer[kPathMax];
     DWORD n = GetCurrentDirectoryA(kPathMax, buffer);
-    if (n == 0 || n >= static_cast<DWORD>(kPathMax)) return {};
+    if (n == 0) return lastErrorStatus("cannot read the current directory");
+    if (n >= static_cast<DWORD>(kPathMax))
+        return errorStatus("cannot read the current directory", ERROR_FILENAME_EXCED_RANGE);
     return ByteString(buffer, static_cast<int32_t>(n));
 }
 
-bool setCurrentDirectory(const char* path) { return path && path[0] && SetCurrentDirectoryA(path); }
+Status setCurrentDirectory(const char* path) {
+    if (!path || !path[0]) return errorStatus("cannot change to ''", ERROR_PATH_NOT_FOUND);
+    if (!SetCurrentDirectoryA(path)) return lastErrorStatus(describe("cannot change to", path));
+    return {};
+}
 
 int32_t fullPathName(const char* path, char* buffer, int32_t size) {
     // The wide call takes paths of any length; the result is handed back in
@@ -250,17 +275,18 @@ struct FindState {
 
 DirLister::~DirLister() { close(); }
 
-bool DirLister::open(const char* pattern) {
+Status DirLister::open(const char* pattern) {
     close();
     auto* st = new FindState;
     st->search.reset(FindFirstFileW(widePath(pattern).c_str(), &st->data));
     if (!st->search) {
+        Status failed = lastErrorStatus(describe("cannot list", pattern ? pattern : ""));
         delete st;
-        return false;
+        return failed;
     }
     st->pending = true;
     state_ = st;
-    return true;
+    return {};
 }
 
 bool DirLister::next(DirEntry& entry) {

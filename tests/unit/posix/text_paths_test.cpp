@@ -148,7 +148,7 @@ TEST(LinuxPaths, DeepExecutablePathsAndDirectoriesAreNotCut) {
     fs::create_directories(deep);
     const fs::path saved = fs::current_path();
     ASSERT_TRUE(platform::setCurrentDirectory(deep.c_str()));
-    EXPECT_EQ(std::string(platform::currentDirectory().c_str()), deep.string());
+    EXPECT_EQ(std::string(platform::currentDirectory().value().c_str()), deep.string());
     fs::current_path(saved);
 }
 
