@@ -6,18 +6,18 @@
 #include <cstdint>
 
 #include "common/byte_string.h"
+#include "platform/status.h"
 
 namespace hux::platform {
 
 // The user's cache directory for hux, with a trailing separator, created when
-// missing. Empty where there is none, or when it (or the directory it is made
-// in) is not the user's own, is a symbolic link or others may write to it, or
-// (on Linux) when a directory above fails platform::distrustReason.
-ByteString userCacheDirectory();
+// missing. A failure where there is none, or when it (or the directory it is
+// made in) is not the user's own, is a symbolic link or others may write to
+// it, or (on Linux) when a directory above fails platform::distrustReason.
+Result<ByteString> userCacheDirectory();
 
-// Size and modification time (nanoseconds) of a file; false when it cannot be
-// read.
-bool fileIdentity(const char* path, int64_t& size, int64_t& modified);
+// Size and modification time (nanoseconds) of a file.
+Status fileIdentity(const char* path, int64_t& size, int64_t& modified);
 
 // Whether `path` is a regular file (not a link) of the user's own that nobody
 // else may write.
@@ -25,14 +25,16 @@ bool isOwnPrivateFile(const char* path);
 // The same for a directory.
 bool isOwnPrivateDirectory(const char* path);
 
-// Replaces `to` by `from` in one step; false when that fails.
-bool replaceFile(const char* from, const char* to);
+// Replaces `to` by `from` in one step.
+Status replaceFile(const char* from, const char* to);
+// Removes a file where it can (a clean-up: what stays is overwritten or
+// pruned later).
 void removeFile(const char* path);
 
 // Creates `path` as a new private file of the user's own (failing when
-// something is there already) and writes `bytes`; false when the directory
+// something is there already) and writes `bytes`; fails when the directory
 // cannot be written or the bytes do not fit. A file made in part is removed.
-bool writeNewPrivateFile(const char* path, const void* bytes, size_t count);
+Status writeNewPrivateFile(const char* path, const void* bytes, size_t count);
 
 // Bytes an unprivileged write may still add to the file system holding
 // `directory`; -1 when unknown.
@@ -47,10 +49,10 @@ public:
     LiveMarker(const LiveMarker&) = delete;
     LiveMarker& operator=(const LiveMarker&) = delete;
     ~LiveMarker() { drop(); }
-    // Creates (or takes over) the marker at `path` and holds it; false when it
+    // Creates (or takes over) the marker at `path` and holds it; fails when it
     // cannot be written or another process holds it. While held, nobody else
     // can remove it on Windows.
-    bool hold(const char* path);
+    Status hold(const char* path);
     // Disarms, closes and removes the marker: its name is gone when this
     // returns. Safe to repeat.
     void drop();
@@ -71,12 +73,12 @@ public:
     MemoryFile(const MemoryFile&) = delete;
     MemoryFile& operator=(const MemoryFile&) = delete;
     ~MemoryFile() { close(); }
-    bool create();
+    Status create();
     // The path that opens it, for as long as it is open.
     const ByteString& path() const { return path_; }
     // Copies its bytes into a new private file at `target`
-    // (writeNewPrivateFile); false when it is empty or they do not fit.
-    bool copyTo(const char* target) const;
+    // (writeNewPrivateFile); fails when it is empty or they do not fit.
+    Status copyTo(const char* target) const;
     void close();
 
 private:
@@ -89,9 +91,10 @@ private:
 bool isAbandonedMarker(const char* path);
 
 // A symbolic link named `name` in the user's cache directory that leads to
-// `target` (an absolute path), made or renewed as needed; its path, or empty
-// where there is no such cache or links cannot be made (Windows without the
-// privilege). The cache being the user's alone, nobody else can swap it.
-ByteString linkInUserCache(const ByteString& target, const ByteString& name);
+// `target` (an absolute path), made or renewed as needed; its path, or a
+// failure where there is no such cache or links cannot be made (Windows
+// without the privilege). The cache being the user's alone, nobody else can
+// swap it.
+Result<ByteString> linkInUserCache(const ByteString& target, const ByteString& name);
 
 }  // namespace hux::platform

@@ -250,11 +250,12 @@ void publishPendingArchive() {
     const ByteString written = temporaryName(target);
     if (!dumpFile().path().empty()) {
         platform::removeFile(written.c_str());
-        const bool copied = dumpFile().copyTo(written.c_str());
+        const platform::Status copied = dumpFile().copyTo(written.c_str());
         dumpFile().close();
         if (!copied) {
-            debugLog("class-data archive %s: it could not be written to the cache (full or unwritable), thrown away",
-                     target.c_str());
+            debugLog(
+                "class-data archive %s: it could not be written to the cache (full or unwritable), thrown away: %s",
+                target.c_str(), copied.text());
             return;
         }
     }
@@ -319,8 +320,8 @@ bool mayWriteArchive(const ByteString& directory, const ByteString& temporary, i
         return false;
     }
     platform::removeFile(temporary.c_str());
-    if (!platform::writeNewPrivateFile(temporary.c_str(), "", 0)) {
-        debugLog("class-data archive: the cache cannot be written, none written");
+    if (const platform::Status written = platform::writeNewPrivateFile(temporary.c_str(), "", 0); !written) {
+        debugLog("class-data archive: the cache cannot be written (%s), none written", written.text());
         return false;
     }
     platform::removeFile(temporary.c_str());
@@ -475,8 +476,12 @@ void appendClassDataOptions(const LaunchConfig& config, JvmHost& host, const Byt
     if (!config::classDataSharing(config) || config::asSystemClassLoader(config)) return;
     ClassDataKey key;
     if (!readClassDataKey(config.exePath(), runtimeLibrary, key)) return;
-    const ByteString directory = platform::userCacheDirectory();
-    if (directory.empty()) return;
+    const platform::Result<ByteString> cache = platform::userCacheDirectory();
+    if (!cache) {
+        debugLog("class-data archive: %s", cache.status().text());
+        return;
+    }
+    const ByteString& directory = cache.value();
     ByteString archive = directory;
     archive.append(classDataArchiveName(key));
     ByteString option;

@@ -10,6 +10,7 @@
 #include <string_view>
 #include <unordered_map>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include <zlib.h>
@@ -119,9 +120,8 @@ bool isComplete(const ByteString& home, const RuntimeIndex& index, char separato
     std::string text(expected.size(), '\0');
     if (!file.readAt(0, text.data(), text.size()) || text != expected) return false;
     for (const RuntimeIndex::File& f : index.files) {
-        int64_t size = 0;
-        if (!platform::plainFileSize(joined(home, f.path, separator).c_str(), size) ||
-            size != static_cast<int64_t>(f.size)) {
+        const platform::Result<int64_t> size = platform::plainFileSize(joined(home, f.path, separator).c_str());
+        if (!size || size.value() != static_cast<int64_t>(f.size)) {
             debugLog("embedded runtime %s: %s is missing or has changed", home.c_str(), f.path.c_str());
             return false;
         }
@@ -182,7 +182,7 @@ void removeUnused(const ByteString& runtimes, const std::string& keep, char sepa
             continue;
         }
         const ByteString moved = withPid(path, ".old");
-        if (platform::renameDirectory(path.c_str(), moved.c_str())) platform::removeTree(moved.c_str());
+        if (platform::renameDirectory(path.c_str(), moved.c_str()).ok()) platform::removeTree(moved.c_str());
     }
 }
 
@@ -333,9 +333,10 @@ bool writeShare(UnpackShare& share) {
             share.failure = "the executable's runtime image is damaged at " + f->path;
             return false;
         }
-        if (!platform::writeNewFile(joined(*share.tree, f->path, share.separator).c_str(), buffer.get(), size,
-                                    f->executable)) {
-            share.failure = "cannot write there (is the disk full?)";
+        const platform::Status written = platform::writeNewFile(joined(*share.tree, f->path, share.separator).c_str(),
+                                                                buffer.get(), size, f->executable);
+        if (!written) {
+            share.failure = written.message();
             return false;
         }
         if (share.pauses && ++done == (share.files.size() + 1) / 2) pauseForTesting();
@@ -358,9 +359,10 @@ bool unpackInto(const LaunchConfig& config, const RuntimeIndex& index, const Byt
     for (const RuntimeIndex::File& f : index.files) {
         for (size_t slash = f.path.find('/'); slash != std::string::npos; slash = f.path.find('/', slash + 1)) {
             const std::string parent = f.path.substr(0, slash);
-            if (made.insert(parent).second &&
-                !platform::makePrivateDirectory(joined(tree, parent, separator).c_str())) {
-                failure = "cannot create directories there";
+            if (!made.insert(parent).second) continue;
+            const platform::Status created = platform::makePrivateDirectory(joined(tree, parent, separator).c_str());
+            if (!created) {
+                failure = created.message();
                 return false;
             }
         }
@@ -400,9 +402,10 @@ bool unpackInto(const LaunchConfig& config, const RuntimeIndex& index, const Byt
         }
     }
     const std::string complete = runtimeCompletionText(index);
-    if (!platform::writeNewPrivateFile(joined(tree, kRuntimeCompleteName, separator).c_str(), complete.data(),
-                                       complete.size())) {
-        failure = "cannot write there (is the disk full?)";
+    const platform::Status written = platform::writeNewPrivateFile(
+        joined(tree, kRuntimeCompleteName, separator).c_str(), complete.data(), complete.size());
+    if (!written) {
+        failure = written.message();
         return false;
     }
     return true;
@@ -427,11 +430,13 @@ ByteString readyCopy(const LaunchConfig& config, bool checkContents, bool& unpac
         return {};
     }
     const RuntimeIndex& index = payload.index;
-    ByteString runtimes = platform::userCacheDirectory();
-    if (runtimes.empty()) {
-        failure.assign("no private cache directory of the user's own to unpack the runtime into");
+    platform::Result<ByteString> cache = platform::userCacheDirectory();
+    if (!cache) {
+        failure.assign("no private cache directory of the user's own to unpack the runtime into: ");
+        failure.append(cache.status().text());
         return {};
     }
+    ByteString runtimes = std::move(cache.value());
     const char separator = runtimes.back();
     runtimes.append("runtimes");
     if (!platform::makePrivateDirectory(runtimes.c_str())) {
@@ -484,10 +489,11 @@ ByteString readyCopy(const LaunchConfig& config, bool checkContents, bool& unpac
     debugLog("embedded runtime: unpacking %lu files (%llu bytes) into %s",
              static_cast<unsigned long>(index.files.size()), static_cast<unsigned long long>(index.totalBytes),
              tree.c_str());
-    if (!platform::makePrivateDirectory(tree.c_str())) {
-        why = "cannot create directories there";
+    if (const platform::Status created = platform::makePrivateDirectory(tree.c_str()); !created) {
+        why = created.message();
     } else if (unpackInto(config, index, tree, separator, why)) {
-        if (platform::renameDirectory(tree.c_str(), home.c_str())) {
+        const platform::Status renamed = platform::renameDirectory(tree.c_str(), home.c_str());
+        if (renamed) {
             removeUnused(runtimes, index.hash, separator);
             holdStartMarker(home, separator);
             unpacked = true;
@@ -499,7 +505,7 @@ ByteString readyCopy(const LaunchConfig& config, bool checkContents, bool& unpac
             holdStartMarker(home, separator);
             return home;
         }
-        why = "cannot rename the unpacked runtime into place";
+        why = renamed.message();
     }
     platform::removeTree(tree.c_str());
     failure.assign("cannot unpack the runtime into '");

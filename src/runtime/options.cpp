@@ -2,6 +2,8 @@
 
 #include <jni.h>
 
+#include <utility>
+
 #include "common/utf.h"
 #include "common/zip_format.h"
 #include "config/config_keys.h"
@@ -261,7 +263,9 @@ ByteString jarNamedExecutable(const LaunchConfig& config, const OptionInputs& in
         if (isSeparator(whole[i])) cut = i + 1;
     name.append(whole.substr(cut));
     name.append(".jar");
-    return platform::linkInUserCache(exe, name);
+    platform::Result<ByteString> link = platform::linkInUserCache(exe, name);
+    if (!link) debugLog("no jar-named link for the executable: %s", link.status().text());
+    return std::move(link.value());
 }
 
 }  // namespace

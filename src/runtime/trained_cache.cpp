@@ -61,11 +61,13 @@ bool appendTrainedCacheOptions(const LaunchConfig& config, JvmHost& host, const 
                 return false;
             }
     }
-    int64_t seconds = 0;
-    if (!platform::fileSeconds(jar.c_str(), seconds)) return false;
-    if (seconds != kTrainedJarTime && !platform::setFileSeconds(jar.c_str(), kTrainedJarTime)) {
-        debugLog("trained cache: cannot set the time of %s; not used", jar.c_str());
-        return false;
+    const platform::Result<int64_t> seconds = platform::fileSeconds(jar.c_str());
+    if (!seconds) return false;
+    if (seconds.value() != kTrainedJarTime) {
+        if (const platform::Status set = platform::setFileSeconds(jar.c_str(), kTrainedJarTime); !set) {
+            debugLog("trained cache: %s; not used", set.text());
+            return false;
+        }
     }
     // The notes go first, so that an option line asking for them wins.
     // (The machine refuses -Xshare beside -XX:AOTCache: its default, auto,

@@ -129,8 +129,8 @@ bool writeTrainingJar(const PackRequest& request, const std::string& jar, std::s
         return false;
     }
     fs::permissions(pathOf(jar), fs::perms(0644), ec);
-    if (!platform::setFileSeconds(jar.c_str(), kTrainedJarTime)) {
-        error = "cannot set the time of '" + jar + "'";
+    if (const platform::Status set = platform::setFileSeconds(jar.c_str(), kTrainedJarTime); !set) {
+        error = set.message();
         return false;
     }
     return true;

@@ -70,7 +70,8 @@ protected:
     std::string archivePath() {
         ClassDataKey key;
         EXPECT_TRUE(readClassDataKey(ByteString(exe.c_str()), ByteString(runtime.c_str()), key));
-        return std::string(platform::userCacheDirectory().view()) + std::string(classDataArchiveName(key).view());
+        return std::string(platform::userCacheDirectory().value().view()) +
+               std::string(classDataArchiveName(key).view());
     }
     TempTree tree;
     EnvGuard env;
@@ -127,7 +128,7 @@ TEST_F(ClassDataCache, OnlyAutoWithTheLoaderOutsideTheSystemClassLoader) {
 }
 
 TEST_F(ClassDataCache, FirstLaunchWritesLaterLaunchesMap) {
-    if (platform::userCacheDirectory().empty()) GTEST_SKIP() << "no user cache here";
+    if (platform::userCacheDirectory().value().empty()) GTEST_SKIP() << "no user cache here";
     const std::string archive = archivePath();
     const std::string temporary = archive + ".tmp" + std::to_string(platform::currentProcessId());
     const V quiet = {"-Xshare:auto", "-Xlog:cds=off", "-Xlog:cds+dynamic=off"};
@@ -163,8 +164,8 @@ TEST_F(ClassDataCache, FirstLaunchWritesLaterLaunchesMap) {
 }
 
 TEST_F(ClassDataCache, TheCacheDirectoryIsTheUsersOwnOrNone) {
-    if (platform::userCacheDirectory().empty()) GTEST_SKIP() << "no user cache here";
-    std::string directory(platform::userCacheDirectory().view());
+    if (platform::userCacheDirectory().value().empty()) GTEST_SKIP() << "no user cache here";
+    std::string directory(platform::userCacheDirectory().value().view());
     std::replace(directory.begin(), directory.end(), '\\', '/');
     EXPECT_EQ(directory, tree.path("cache/hux/"));
 #ifndef _WIN32
@@ -173,22 +174,22 @@ TEST_F(ClassDataCache, TheCacheDirectoryIsTheUsersOwnOrNone) {
     // A cache others may write to, or a link in its place, is not used.
     env.set(cacheBaseVariable(), tree.dir("open"));
     ASSERT_TRUE(letOthersWrite(tree.path("open")));
-    EXPECT_EQ(platform::userCacheDirectory().view(), "");
+    EXPECT_EQ(platform::userCacheDirectory().value().view(), "");
     EXPECT_EQ(launch("cds auto\nassystemclassloader FALSE"), V{});
     env.set(cacheBaseVariable(), tree.dir("linked"));
     if (makeLink(tree.dir("target"), tree.path("linked/hux"), true)) {
-        EXPECT_EQ(platform::userCacheDirectory().view(), "");
+        EXPECT_EQ(platform::userCacheDirectory().value().view(), "");
     }
     // Nor is a base that is not an absolute path.
     env.set(cacheBaseVariable(), "relative");
-    EXPECT_NE(platform::userCacheDirectory().view().find_first_of("/\\"), std::string_view::npos);
+    EXPECT_NE(platform::userCacheDirectory().value().view().find_first_of("/\\"), std::string_view::npos);
 }
 
 TEST(ClassDataCachePruning, ANewArchiveReplacesItsPredecessorsAndOldLeftovers) {
     TempTree tree;
     EnvGuard env;
     env.set(cacheBaseVariable(), tree.dir("xdg"));
-    if (platform::userCacheDirectory().empty()) GTEST_SKIP() << "no user cache here";
+    if (platform::userCacheDirectory().value().empty()) GTEST_SKIP() << "no user cache here";
     const std::string dir = tree.dir("cache") + "/";
     const std::string reference = tree.file("reference", "");
     int64_t size = 0, now = 0;
@@ -258,7 +259,7 @@ TEST(ClassDataChecksum, EveryFlippedBitAndEveryLengthChangesIt) {
 }
 
 TEST_F(ClassDataCache, AnArchiveThatFailsItsRecordIsRemovedAndWrittenAnew) {
-    if (platform::userCacheDirectory().empty()) GTEST_SKIP() << "no user cache here";
+    if (platform::userCacheDirectory().value().empty()) GTEST_SKIP() << "no user cache here";
     const std::string archive = archivePath();
     const std::string record = recordOf(archive);
     const std::string bytes(10000, 'j');
@@ -292,10 +293,10 @@ TEST_F(ClassDataCache, AnArchiveThatFailsItsRecordIsRemovedAndWrittenAnew) {
 }
 
 TEST_F(ClassDataCache, AMarkerLeftByADeadLaunchMarksTheArchiveBad) {
-    if (platform::userCacheDirectory().empty()) GTEST_SKIP() << "no user cache here";
+    if (platform::userCacheDirectory().value().empty()) GTEST_SKIP() << "no user cache here";
     const std::string archive = archivePath();
     const std::string stem = archive.substr(0, archive.size() - 4);
-    const ByteString directory = platform::userCacheDirectory();
+    const ByteString directory = platform::userCacheDirectory().value();
     publish(archive, "archive");
     // Held by a running launch (this process, through another handle): not
     // abandoned; empty (being made): not abandoned; armed and let go: abandoned.
@@ -323,7 +324,7 @@ TEST_F(ClassDataCache, AMarkerLeftByADeadLaunchMarksTheArchiveBad) {
 }
 
 TEST_F(ClassDataCache, ALaterLaunchInTheProcessEndsTheEarlierOnesMarker) {
-    if (platform::userCacheDirectory().empty()) GTEST_SKIP() << "no user cache here";
+    if (platform::userCacheDirectory().value().empty()) GTEST_SKIP() << "no user cache here";
     const std::string archive = archivePath();
     const std::string own =
         archive.substr(0, archive.size() - 4) + ".run" + std::to_string(platform::currentProcessId());

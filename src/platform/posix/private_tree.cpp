@@ -42,33 +42,40 @@ void removeEntries(int fd) {
 
 }  // namespace
 
-bool makePrivateDirectory(const char* path) {
-    if (mkdir(path, 0700) != 0 && errno != EEXIST) return false;
-    return isOwnPrivateDirectory(path);
+Status makePrivateDirectory(const char* path) {
+    if (mkdir(path, 0700) != 0 && errno != EEXIST) return lastErrorStatus(describe("cannot create", path));
+    if (!isOwnPrivateDirectory(path))
+        return Status::failure(describe("cannot use", path) + ": not a private directory of the user's own");
+    return {};
 }
 
-bool writeNewFile(const char* path, const void* bytes, size_t count, bool executable) {
+Status writeNewFile(const char* path, const void* bytes, size_t count, bool executable) {
     const int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, executable ? 0700 : 0600);
-    if (fd < 0) return false;
+    if (fd < 0) return lastErrorStatus(describe("cannot create", path));
+    errno = 0;
     const bool written = posix::writeAll(fd, bytes, count);
-    if (close(fd) == 0 && written) return true;
+    // A write that takes nothing sets no error: the disk is full.
+    int code = written ? 0 : (errno != 0 ? errno : ENOSPC);
+    if (close(fd) != 0 && code == 0) code = errno;
+    if (code == 0) return {};
     unlink(path);
-    return false;
+    return errorStatus(describe("cannot write", path), code);
 }
 
-bool plainFileSize(const char* path, int64_t& size) {
+Result<int64_t> plainFileSize(const char* path) {
     struct stat st {};
-    if (lstat(path, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != geteuid() || (st.st_mode & 022) != 0)
-        return false;
-    size = static_cast<int64_t>(st.st_size);
-    return true;
+    if (lstat(path, &st) != 0) return lastErrorStatus(describe("cannot examine", path));
+    if (!S_ISREG(st.st_mode) || st.st_uid != geteuid() || (st.st_mode & 022) != 0)
+        return Status::failure(describe("cannot use", path) + ": not a plain file of the user's own");
+    return static_cast<int64_t>(st.st_size);
 }
 
-bool renameDirectory(const char* from, const char* to) {
+Status renameDirectory(const char* from, const char* to) {
     struct stat st {};
     // rename() would replace an empty directory; a file there is never replaced.
-    if (lstat(to, &st) == 0 && !S_ISDIR(st.st_mode)) return false;
-    return std::rename(from, to) == 0;
+    if (lstat(to, &st) == 0 && !S_ISDIR(st.st_mode)) return errorStatus(describe("cannot rename to", to), EEXIST);
+    if (std::rename(from, to) != 0) return lastErrorStatus(describe("cannot rename", from) + " to '" + to + "'");
+    return {};
 }
 
 void removeTree(const char* path) {
@@ -85,18 +92,20 @@ void removeTree(const char* path) {
 
 void touchFile(const char* path) { utimensat(AT_FDCWD, path, nullptr, AT_SYMLINK_NOFOLLOW); }
 
-bool fileSeconds(const char* path, int64_t& seconds) {
+Result<int64_t> fileSeconds(const char* path) {
     struct stat st {};
-    if (lstat(path, &st) != 0 || !S_ISREG(st.st_mode)) return false;
-    seconds = static_cast<int64_t>(st.st_mtim.tv_sec);
-    return true;
+    if (lstat(path, &st) != 0) return lastErrorStatus(describe("cannot examine", path));
+    if (!S_ISREG(st.st_mode)) return Status::failure(describe("cannot use", path) + ": not a plain file");
+    return static_cast<int64_t>(st.st_mtim.tv_sec);
 }
 
-bool setFileSeconds(const char* path, int64_t seconds) {
+Status setFileSeconds(const char* path, int64_t seconds) {
     struct timespec times[2] = {};
     times[0].tv_nsec = UTIME_OMIT;
     times[1].tv_sec = static_cast<time_t>(seconds);
-    return utimensat(AT_FDCWD, path, times, AT_SYMLINK_NOFOLLOW) == 0;
+    if (utimensat(AT_FDCWD, path, times, AT_SYMLINK_NOFOLLOW) != 0)
+        return lastErrorStatus(describe("cannot set the time of", path));
+    return {};
 }
 
 }  // namespace hux::platform

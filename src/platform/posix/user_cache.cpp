@@ -17,6 +17,7 @@
 #include <string_view>
 
 #include "platform/environment.h"
+#include "platform/private_tree.h"
 #include "platform/posix/write_all.h"
 #include "platform/trust.h"
 
@@ -28,39 +29,44 @@ bool isOwnPrivate(const struct stat& st) {
     return S_ISREG(st.st_mode) && st.st_uid == geteuid() && (st.st_mode & 022) == 0;
 }
 
-bool ensureDirectory(const ByteString& path) {
-    if (mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) return false;
-    return isOwnPrivateDirectory(path.c_str());
+Status ensureDirectory(const ByteString& path) {
+    if (mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) return lastErrorStatus(describe("cannot create", path));
+    if (!isOwnPrivateDirectory(path.c_str()))
+        return Status::failure(describe("cannot use", path) + ": not a private directory of the user's own");
+    return {};
 }
 
 }  // namespace
 
-ByteString userCacheDirectory() {
+Result<ByteString> userCacheDirectory() {
     ByteString base;
     if (!getEnv("XDG_CACHE_HOME", base) || base.empty() || base[0] != '/') {
         struct passwd* pw = getpwuid(geteuid());
-        if (!pw || !pw->pw_dir || pw->pw_dir[0] != '/') return {};
+        if (!pw || !pw->pw_dir || pw->pw_dir[0] != '/')
+            return Status::failure("no cache directory: the user has no home directory");
         base.assign(pw->pw_dir);
         if (base.back() != '/') base.push('/');
         base.append(".cache");
     }
     while (base.length() > 1 && base.back() == '/') base.resize(base.length() - 1);
-    if (!ensureDirectory(base)) return {};
+    if (Status made = ensureDirectory(base); !made) return made;
     base.append("/hux");
-    if (!ensureDirectory(base)) return {};
+    if (Status made = ensureDirectory(base); !made) return made;
     // Runtimes unpacked here are loaded by name: no other user may change any
     // directory above, or they could swap in a tree of their own.
-    if (!distrustReason(base.c_str(), base.c_str()).empty()) return {};
+    const ByteString distrust = distrustReason(base.c_str(), base.c_str());
+    if (!distrust.empty()) return Status::failure(describe("cannot use", base) + ": " + distrust.c_str());
     base.push('/');
     return base;
 }
 
-bool fileIdentity(const char* path, int64_t& size, int64_t& modified) {
+Status fileIdentity(const char* path, int64_t& size, int64_t& modified) {
     struct stat st {};
-    if (!path || stat(path, &st) != 0) return false;
+    if (!path) return errorStatus("cannot examine ''", ENOENT);
+    if (stat(path, &st) != 0) return lastErrorStatus(describe("cannot examine", path));
     size = static_cast<int64_t>(st.st_size);
     modified = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000LL + st.st_mtim.tv_nsec;
-    return true;
+    return {};
 }
 
 bool isOwnPrivateFile(const char* path) {
@@ -74,17 +80,15 @@ bool isOwnPrivateDirectory(const char* path) {
     return path && lstat(path, &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == geteuid() && (st.st_mode & 022) == 0;
 }
 
-bool replaceFile(const char* from, const char* to) { return std::rename(from, to) == 0; }
+Status replaceFile(const char* from, const char* to) {
+    if (std::rename(from, to) != 0) return lastErrorStatus(describe("cannot replace", to) + " by '" + from + "'");
+    return {};
+}
 
 void removeFile(const char* path) { unlink(path); }
 
-bool writeNewPrivateFile(const char* path, const void* bytes, size_t count) {
-    const int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
-    if (fd < 0) return false;
-    const bool written = posix::writeAll(fd, bytes, count);
-    if (close(fd) == 0 && written) return true;
-    unlink(path);
-    return false;
+Status writeNewPrivateFile(const char* path, const void* bytes, size_t count) {
+    return writeNewFile(path, bytes, count, false);
 }
 
 int64_t freeBytes(const char* directory) {
@@ -96,19 +100,25 @@ int64_t freeBytes(const char* directory) {
 // The holder keeps an exclusive lock on the marker for as long as it lives,
 // and the system lets go of it when the process ends, however it ends. An
 // empty marker is one being made: its lock may not be taken yet.
-bool LiveMarker::hold(const char* path) {
-    if (handle_ != -1) return true;
+Status LiveMarker::hold(const char* path) {
+    if (handle_ != -1) return {};
     const int fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);
-    if (fd < 0) return false;
+    if (fd < 0) return lastErrorStatus(describe("cannot hold", path));
     struct stat st {};
-    if (fstat(fd, &st) != 0 || !isOwnPrivate(st) || flock(fd, LOCK_EX | LOCK_NB) != 0 || ftruncate(fd, 0) != 0 ||
-        !posix::writeAll(fd, "1", 1)) {
+    Status failed;
+    if (fstat(fd, &st) != 0 || flock(fd, LOCK_EX | LOCK_NB) != 0 || ftruncate(fd, 0) != 0)
+        failed = lastErrorStatus(describe("cannot hold", path));
+    else if (!isOwnPrivate(st))
+        failed = Status::failure(describe("cannot hold", path) + ": not a private file of the user's own");
+    else if (!posix::writeAll(fd, "1", 1))
+        failed = errorStatus(describe("cannot hold", path), errno != 0 ? errno : ENOSPC);
+    if (!failed) {
         close(fd);
-        return false;
+        return failed;
     }
     handle_ = fd;
     path_ = ByteString(path);
-    return true;
+    return {};
 }
 
 void LiveMarker::drop() {
@@ -150,9 +160,12 @@ void removeDeadLinks(const ByteString& directory) {
 
 }  // namespace
 
-ByteString linkInUserCache(const ByteString& target, const ByteString& name) {
-    const ByteString directory = userCacheDirectory();
-    if (directory.empty() || name.view().find('/') != std::string_view::npos) return {};
+Result<ByteString> linkInUserCache(const ByteString& target, const ByteString& name) {
+    if (name.view().find('/') != std::string_view::npos)
+        return Status::failure(describe("cannot link", name) + ": not a plain name");
+    const Result<ByteString> cache = userCacheDirectory();
+    if (!cache) return cache.status();
+    const ByteString& directory = cache.value();
     ByteString link = directory;
     link.append(name);
     char held[4096];
@@ -163,10 +176,11 @@ ByteString linkInUserCache(const ByteString& target, const ByteString& name) {
     fresh.append(".new-");
     fresh.append(std::to_string(getpid()));
     unlink(fresh.c_str());
-    if (symlink(target.c_str(), fresh.c_str()) != 0) return {};
+    if (symlink(target.c_str(), fresh.c_str()) != 0) return lastErrorStatus(describe("cannot link", fresh));
     if (std::rename(fresh.c_str(), link.c_str()) != 0) {
+        Status failed = lastErrorStatus(describe("cannot link", link));
         unlink(fresh.c_str());
-        return {};
+        return failed;
     }
     removeDeadLinks(directory);
     return link;

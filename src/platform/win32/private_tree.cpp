@@ -44,26 +44,32 @@ void removeWideTree(const std::wstring& path) {
 
 }  // namespace
 
-bool makePrivateDirectory(const char* path) {
+Status makePrivateDirectory(const char* path) {
     // The directory takes the access list of the private directory it is made in.
-    if (!CreateDirectoryA(path, nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) return false;
-    return isOwnPrivateDirectory(path);
+    if (!CreateDirectoryA(path, nullptr) && GetLastError() != ERROR_ALREADY_EXISTS)
+        return lastErrorStatus(describe("cannot create", path));
+    if (!isOwnPrivateDirectory(path))
+        return Status::failure(describe("cannot use", path) + ": not a private directory of the user's own");
+    return {};
 }
 
-bool writeNewFile(const char* path, const void* bytes, size_t count, bool) {
+Status writeNewFile(const char* path, const void* bytes, size_t count, bool) {
     return writeNewPrivateFile(path, bytes, count);
 }
 
-bool plainFileSize(const char* path, int64_t& size) {
+Result<int64_t> plainFileSize(const char* path) {
     WIN32_FILE_ATTRIBUTE_DATA data;
-    if (!GetFileAttributesExA(path, GetFileExInfoStandard, &data) ||
-        (data.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)))
-        return false;
-    size = (static_cast<int64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
-    return true;
+    if (!GetFileAttributesExA(path, GetFileExInfoStandard, &data))
+        return lastErrorStatus(describe("cannot examine", path));
+    if (data.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT))
+        return Status::failure(describe("cannot use", path) + ": not a plain file");
+    return (static_cast<int64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
 }
 
-bool renameDirectory(const char* from, const char* to) { return MoveFileExA(from, to, 0) != 0; }
+Status renameDirectory(const char* from, const char* to) {
+    if (!MoveFileExA(from, to, 0)) return lastErrorStatus(describe("cannot rename", from) + " to '" + to + "'");
+    return {};
+}
 
 void removeTree(const char* path) {
     const std::wstring w = wide(path);
@@ -87,27 +93,29 @@ constexpr int64_t kUnixEpochInFileTime = 116444736000000000LL;
 
 }  // namespace
 
-bool fileSeconds(const char* path, int64_t& seconds) {
+Result<int64_t> fileSeconds(const char* path) {
     WIN32_FILE_ATTRIBUTE_DATA data;
-    if (!GetFileAttributesExA(path, GetFileExInfoStandard, &data) || (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
-        return false;
+    if (!GetFileAttributesExA(path, GetFileExInfoStandard, &data))
+        return lastErrorStatus(describe("cannot examine", path));
+    if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+        return Status::failure(describe("cannot use", path) + ": not a plain file");
     const int64_t ticks =
         (static_cast<int64_t>(data.ftLastWriteTime.dwHighDateTime) << 32) | data.ftLastWriteTime.dwLowDateTime;
-    seconds = (ticks - kUnixEpochInFileTime) / 10000000;
-    return true;
+    return (ticks - kUnixEpochInFileTime) / 10000000;
 }
 
-bool setFileSeconds(const char* path, int64_t seconds) {
-    HANDLE file = CreateFileA(path, FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                              nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return false;
+Status setFileSeconds(const char* path, int64_t seconds) {
+    const std::string what = describe("cannot set the time of", path);
+    win32::ScopedHandle file(CreateFileA(path, FILE_WRITE_ATTRIBUTES,
+                                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                         FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (!file) return lastErrorStatus(what);
     const int64_t ticks = seconds * 10000000 + kUnixEpochInFileTime;
     FILETIME time;
     time.dwLowDateTime = static_cast<DWORD>(ticks & 0xFFFFFFFF);
     time.dwHighDateTime = static_cast<DWORD>(ticks >> 32);
-    const bool set = SetFileTime(file, nullptr, nullptr, &time) != 0;
-    CloseHandle(file);
-    return set;
+    if (!SetFileTime(file.get(), nullptr, nullptr, &time)) return lastErrorStatus(what);
+    return {};
 }
 
 }  // namespace hux::platform

@@ -124,14 +124,24 @@ bool isAbsolute(const std::wstring& path) {
            (path.size() >= 2 && (path[0] == L'\\' || path[0] == L'/') && path[0] == path[1]);
 }
 
-bool ensureDirectory(const std::wstring& path) {
-    if (!CreateDirectoryW(path.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) return false;
-    return isPrivate(path.c_str(), true);
+// The path in the launcher's text, for a failure's message.
+std::string shown(const std::wstring& path) {
+    ByteString text;
+    win32::narrowExactly(path, text);
+    return std::string(text.view());
+}
+
+Status ensureDirectory(const std::wstring& path) {
+    if (!CreateDirectoryW(path.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS)
+        return lastErrorStatus(describe("cannot create", shown(path)));
+    if (!isPrivate(path.c_str(), true))
+        return Status::failure(describe("cannot use", shown(path)) + ": not a private directory of the user's own");
+    return {};
 }
 
 }  // namespace
 
-ByteString userCacheDirectory() {
+Result<ByteString> userCacheDirectory() {
     // On the heap: the start thread may run on a small stack.
     std::wstring base;
     const DWORD size = GetEnvironmentVariableW(L"LOCALAPPDATA", nullptr, 0);
@@ -142,27 +152,33 @@ ByteString userCacheDirectory() {
     }
     if (!isAbsolute(base)) {
         wchar_t folder[MAX_PATH];
-        if (SHGetFolderPathW(nullptr, CSIDL_LOCAL_APPDATA, nullptr, SHGFP_TYPE_CURRENT, folder) != S_OK) return {};
+        if (SHGetFolderPathW(nullptr, CSIDL_LOCAL_APPDATA, nullptr, SHGFP_TYPE_CURRENT, folder) != S_OK)
+            return Status::failure("no cache directory: the user has no local application data folder");
         base.assign(folder);
-        if (!isAbsolute(base)) return {};
+        if (!isAbsolute(base)) return Status::failure(describe("cannot use", shown(base)) + ": not an absolute path");
     }
     while (base.size() > 3 && (base.back() == L'\\' || base.back() == L'/')) base.pop_back();
-    if (!ensureDirectory(base)) return {};
+    if (Status made = ensureDirectory(base); !made) return made;
     base.append(L"\\hux");
-    if (!ensureDirectory(base)) return {};
+    if (Status made = ensureDirectory(base); !made) return made;
     base.push_back(L'\\');
-    return narrowPath(base);
+    ByteString narrow = narrowPath(base);
+    if (narrow.empty())
+        return Status::failure(describe("cannot use", shown(base)) + ": the ANSI code page cannot spell it");
+    return narrow;
 }
 
-bool fileIdentity(const char* path, int64_t& size, int64_t& modified) {
+Status fileIdentity(const char* path, int64_t& size, int64_t& modified) {
     WIN32_FILE_ATTRIBUTE_DATA data;
-    if (!path || !GetFileAttributesExA(path, GetFileExInfoStandard, &data)) return false;
+    if (!path) return errorStatus("cannot examine ''", ERROR_FILE_NOT_FOUND);
+    if (!GetFileAttributesExA(path, GetFileExInfoStandard, &data))
+        return lastErrorStatus(describe("cannot examine", path));
     size = (static_cast<int64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
     // 100 ns units since 1601, as nanoseconds since 1970 like the Linux side.
     const int64_t ticks =
         (static_cast<int64_t>(data.ftLastWriteTime.dwHighDateTime) << 32) | data.ftLastWriteTime.dwLowDateTime;
     modified = (ticks - 116444736000000000LL) * 100;
-    return true;
+    return {};
 }
 
 bool isOwnPrivateFile(const char* path) {
@@ -175,26 +191,34 @@ bool isOwnPrivateDirectory(const char* path) {
     return !wide.empty() && isPrivate(wide.c_str(), true);
 }
 
-bool replaceFile(const char* from, const char* to) { return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING) != 0; }
+Status replaceFile(const char* from, const char* to) {
+    if (!MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING))
+        return lastErrorStatus(describe("cannot replace", to) + " by '" + from + "'");
+    return {};
+}
 
 void removeFile(const char* path) { DeleteFileA(path); }
 
-bool writeNewPrivateFile(const char* path, const void* bytes, size_t count) {
+Status writeNewPrivateFile(const char* path, const void* bytes, size_t count) {
     // The file takes the access list of the private directory it is made in.
     HANDLE file = CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return false;
+    if (file == INVALID_HANDLE_VALUE) return lastErrorStatus(describe("cannot create", path));
     const auto* p = static_cast<const char*>(bytes);
-    bool written = true;
-    while (written && count > 0) {
+    DWORD code = ERROR_SUCCESS;
+    while (code == ERROR_SUCCESS && count > 0) {
         const DWORD chunk = count > 0x10000000 ? 0x10000000 : static_cast<DWORD>(count);
         DWORD n = 0;
-        written = WriteFile(file, p, chunk, &n, nullptr) && n == chunk;
+        if (!WriteFile(file, p, chunk, &n, nullptr))
+            code = GetLastError();
+        else if (n != chunk)
+            code = ERROR_DISK_FULL;
         p += chunk;
         count -= chunk;
     }
-    if (CloseHandle(file) && written) return true;
+    if (!CloseHandle(file) && code == ERROR_SUCCESS) code = GetLastError();
+    if (code == ERROR_SUCCESS) return {};
     DeleteFileA(path);
-    return false;
+    return errorStatus(describe("cannot write", path), static_cast<int>(code));
 }
 
 int64_t freeBytes(const char* directory) {
@@ -213,24 +237,25 @@ int64_t freeBytes(const char* directory) {
 // open stays listed (delete pending) until the handle closes, and keeps its
 // directory from being removed; so nobody removes a held marker, and its
 // holder disarms and closes it before removing it.
-bool LiveMarker::hold(const char* path) {
-    if (handle_ != -1) return true;
-    HANDLE file = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return false;
+Status LiveMarker::hold(const char* path) {
+    if (handle_ != -1) return {};
+    const std::string what = describe("cannot hold", path);
+    win32::ScopedHandle file(CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                         nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT,
+                                         nullptr));
+    if (!file) return lastErrorStatus(what);
+    if (!isOwnPrivateFile(path)) return Status::failure(what + ": not a private file of the user's own");
     OVERLAPPED at{};
     DWORD n = 0;
     LARGE_INTEGER zero{};
-    if (!isOwnPrivateFile(path) ||
-        !LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at) ||
-        !SetFilePointerEx(file, zero, nullptr, FILE_BEGIN) || !SetEndOfFile(file) ||
-        !WriteFile(file, "1", 1, &n, nullptr) || n != 1) {
-        CloseHandle(file);
-        return false;
-    }
-    handle_ = win32::handleValue(file);
+    if (!LockFileEx(file.get(), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at) ||
+        !SetFilePointerEx(file.get(), zero, nullptr, FILE_BEGIN) || !SetEndOfFile(file.get()) ||
+        !WriteFile(file.get(), "1", 1, &n, nullptr))
+        return lastErrorStatus(what);
+    if (n != 1) return errorStatus(what, ERROR_DISK_FULL);
+    handle_ = win32::handleValue(file.release());
     path_ = ByteString(path);
-    return true;
+    return {};
 }
 
 void LiveMarker::drop() {
@@ -262,12 +287,16 @@ bool isAbandonedMarker(const char* path) {
 
 // Windows has no file in memory that the virtual machine could open by a
 // path: the archive is written to the cache directly.
-bool MemoryFile::create() { return false; }
-bool MemoryFile::copyTo(const char*) const { return false; }
+Status MemoryFile::create() { return errorStatus("cannot create a file in memory", ERROR_NOT_SUPPORTED); }
+Status MemoryFile::copyTo(const char* target) const {
+    return errorStatus(describe("cannot copy to", target), ERROR_NOT_SUPPORTED);
+}
 void MemoryFile::close() {}
 
 // Symbolic links need a privilege most users lack; the executable keeps its
 // own name there.
-ByteString linkInUserCache(const ByteString&, const ByteString&) { return {}; }
+Result<ByteString> linkInUserCache(const ByteString&, const ByteString& name) {
+    return errorStatus(describe("cannot link", name), ERROR_PRIVILEGE_NOT_HELD);
+}
 
 }  // namespace hux::platform

@@ -123,7 +123,7 @@ class EmbeddedRuntime : public ::testing::Test {
 protected:
     void SetUp() override {
         env.set(cacheBaseVariable(), tree.dir("cache"));
-        if (platform::userCacheDirectory().empty()) GTEST_SKIP() << "no user cache here";
+        if (platform::userCacheDirectory().value().empty()) GTEST_SKIP() << "no user cache here";
         image.file("lib/server/libjvm.so", std::string(70000, 'j'));
         image.file("bin/java", "#!/bin/sh\n");
         fs::permissions(image.path("bin/java"), fs::perms(0755));
