@@ -164,11 +164,15 @@ bool supportClassesChecked(const LaunchConfig& config) {
 // area stays mapped until the process ends (see tearDown).
 void* openInstanceArea(const LaunchConfig& config, platform::SharedArea& area) {
     const ByteString appId = config::appId(config);
-    bool haveArea = false;
-    if (!appId.empty()) haveArea = area.openNamed(instanceMappingName(appId).c_str(), kMappingSize);
-    if (!haveArea) haveArea = area.openExecutableArea();
+    platform::Status opened = platform::Status::failure("no application id");
+    if (!appId.empty()) opened = area.openNamed(instanceMappingName(appId).c_str(), kMappingSize);
+    if (!opened) {
+        if (!appId.empty()) debugLog("instances: %s", opened.text());
+        opened = area.openExecutableArea();
+    }
     static unsigned char privateArea[kMappingSize];
-    return haveArea ? area.data() : privateArea;
+    if (!opened) debugLog("instances: %s; this instance sees no others", opened.text());
+    return opened ? area.data() : privateArea;
 }
 
 // Publishes the launch for the natives and the interrupt handler, before any
@@ -320,9 +324,13 @@ int runVirtualMachine(const LaunchConfig& config, JvmHost& host, const CommandLi
     const size_t stackSize = startThreadStackSize(config, kVmThreadStack);
     std::fflush(stdout);
     platform::Thread thread;
-    if (!thread.start(vmThreadProc, &request, stackSize, true) &&
-        !thread.start(vmThreadProc, &request, stackSize, false)) {
-        return vmThreadProc(&request);
+    if (!thread.start(vmThreadProc, &request, stackSize, true)) {
+        // Without a thread of that stack the machine starts on this one.
+        if (const platform::Status started = thread.start(vmThreadProc, &request, stackSize, false); !started) {
+            debugLog("%s of %llu bytes; starting on the first thread", started.text(),
+                     static_cast<unsigned long long>(stackSize));
+            return vmThreadProc(&request);
+        }
     }
     return thread.join();
 }

@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "platform/status.h"
+
 namespace hux::platform {
 
 // Size of the executable's own shared block.
@@ -19,10 +21,10 @@ public:
     ~SharedArea();
     // A named mapping of `size` bytes shared by every process that opens the
     // same name (created when it does not exist yet).
-    bool openNamed(const char* name, size_t size);
+    Status openNamed(const char* name, size_t size);
     // The executable's own shared block: shared by the user's processes
     // started from the same executable file (on Windows, in the same session).
-    bool openExecutableArea();
+    Status openExecutableArea();
     // Unmaps the memory and releases the name and the lock.
     void close();
     // Releases what other processes see of this process's share (its lock,

@@ -4,6 +4,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "platform/status.h"
+
 namespace hux::platform {
 
 using ThreadProc = int (*)(void* argument);
@@ -16,7 +18,7 @@ public:
     ~Thread();
     // Starts a thread through the runtime library's thread creation with the
     // given stack size (0: default). `reserveOnly` asks for a reservation only.
-    bool start(ThreadProc proc, void* argument, size_t stackSize, bool reserveOnly);
+    Status start(ThreadProc proc, void* argument, size_t stackSize, bool reserveOnly);
     // Waits without limit and returns the thread's exit code.
     int join();
     // Lets the thread run on unwatched: nothing waits for it any more, and the

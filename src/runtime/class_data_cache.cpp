@@ -184,7 +184,7 @@ bool holdMarker(const ByteString& marker) {
     if (!watch.started) {
         // Without the thread the marker is held until the process exits.
         platform::Thread thread;
-        watch.started = thread.start(watchMarker, nullptr, 64 * 1024, false);
+        watch.started = thread.start(watchMarker, nullptr, 64 * 1024, false).ok();
         thread.detach();
     }
     watch.wake.notify_one();

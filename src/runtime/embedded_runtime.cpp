@@ -389,7 +389,7 @@ bool unpackInto(const LaunchConfig& config, const RuntimeIndex& index, const Byt
     }
     shares[0].pauses = true;
     platform::Thread second;
-    const bool parallel = second.start(unpackThread, &shares[1], 256 * 1024, false);
+    const bool parallel = second.start(unpackThread, &shares[1], 256 * 1024, false).ok();
     shares[0].ok = writeShare(shares[0]);
     if (parallel)
         second.join();

@@ -80,7 +80,7 @@ bool InstanceChannel::startPump(InstanceReceiver* receiver) {
         delivery_ = nullptr;  // the pump delivers itself
     }
     registerPump();
-    pumpStarted_ = pump_.start(&InstanceChannel::pumpThread, this, 0, false);
+    pumpStarted_ = pump_.start(&InstanceChannel::pumpThread, this, 0, false).ok();
     if (!pumpStarted_) {
         unregisterPump();
         stopDelivery();

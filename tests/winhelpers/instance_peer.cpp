@@ -110,7 +110,8 @@ int main(int argc, char** argv) {
     if (std::strcmp(argv[1], "probe") == 0) return probe(argv[2]);
     const std::string name = std::string(argv[1]) + ".hux.mapping";
     platform::SharedArea area;
-    if (std::strcmp(argv[1], "-") == 0 ? !area.openExecutableArea() : !area.openNamed(name.c_str(), 4096)) return 3;
+    if (std::strcmp(argv[1], "-") == 0 ? !area.openExecutableArea().ok() : !area.openNamed(name.c_str(), 4096).ok())
+        return 3;
     auto* channel = new InstanceChannel(area.data());
     Printer printer;
     const std::string mode = argv[2];

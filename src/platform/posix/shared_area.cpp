@@ -40,43 +40,38 @@ SharedArea::~SharedArea() { close(); }
 
 namespace {
 
-bool openSharedObject(const std::string& name, size_t size, void*& data, intptr_t& lock) {
+// The failure of the call that just failed on `fd`, which is closed.
+Status failedOn(int fd, const std::string& path) {
+    Status failed = lastErrorStatus(describe("cannot open the shared area", path));
+    ::close(fd);
+    return failed;
+}
+
+Status openSharedObject(const std::string& name, size_t size, void*& data, intptr_t& lock) {
     const std::string path = objectPath(name);
-    if (path.empty()) return false;
+    if (path.empty()) return Status::failure("cannot open the shared area: no private directory for named objects");
     for (int attempt = 0; attempt < kOpenAttempts; ++attempt) {
         const int fd = openOwnObject(path);
-        if (fd < 0) return false;
+        if (fd < 0) return lastErrorStatus(describe("cannot open the shared area", path));
         const bool fresh = flock(fd, LOCK_EX | LOCK_NB) == 0;
-        if (!fresh && !lockFile(fd, LOCK_SH)) {
-            ::close(fd);
-            return false;
-        }
+        if (!fresh && !lockFile(fd, LOCK_SH)) return failedOn(fd, path);
         if (!stillLinked(fd, path)) {
             ::close(fd);
             continue;
         }
         struct stat st {};
-        if (fstat(fd, &st) != 0) {
-            ::close(fd);
-            return false;
-        }
+        if (fstat(fd, &st) != 0) return failedOn(fd, path);
         // A file of another size is some other object (only one just created
         // is still empty).
         if (static_cast<size_t>(st.st_size) != size && !(fresh && st.st_size == 0)) {
             debugNote("named objects: %s has %lld bytes, not %zu: not used", path.c_str(),
                       static_cast<long long>(st.st_size), size);
             ::close(fd);
-            return false;
+            return Status::failure(describe("cannot open the shared area", path) + ": it has another size");
         }
-        if (st.st_size == 0 && ftruncate(fd, static_cast<off_t>(size)) != 0) {
-            ::close(fd);
-            return false;
-        }
+        if (st.st_size == 0 && ftruncate(fd, static_cast<off_t>(size)) != 0) return failedOn(fd, path);
         void* p = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-        if (p == MAP_FAILED) {
-            ::close(fd);
-            return false;
-        }
+        if (p == MAP_FAILED) return failedOn(fd, path);
         // No one else uses it: whatever is in it is left over; start from zero.
         if (fresh) {
             std::memset(p, 0, size);
@@ -85,33 +80,33 @@ bool openSharedObject(const std::string& name, size_t size, void*& data, intptr_
         data = p;
         lock = fd;
         holdObject(fd, path, false);
-        return true;
+        return {};
     }
-    return false;
+    return Status::failure(describe("cannot open the shared area", path) + ": it was replaced while being opened");
 }
 
 }  // namespace
 
-bool SharedArea::openNamed(const char* name, size_t size) {
+Status SharedArea::openNamed(const char* name, size_t size) {
     close();
-    if (!openSharedObject(std::string(name), size, data_, lock_)) return false;
+    if (Status opened = openSharedObject(std::string(name), size, data_, lock_); !opened) return opened;
     size_ = size;
     handle_ = lock_;
     named_ = true;
-    return true;
+    return {};
 }
 
-bool SharedArea::openExecutableArea() {
+Status SharedArea::openExecutableArea() {
     close();
     ByteString exe = moduleFileName();
     char name[64];
     std::snprintf(name, sizeof name, "exe.%016llx.hux.area",
                   static_cast<unsigned long long>(posix::fnv1a64(exe.view())));
-    if (!openSharedObject(name, kExecutableAreaSize, data_, lock_)) return false;
+    if (Status opened = openSharedObject(name, kExecutableAreaSize, data_, lock_); !opened) return opened;
     size_ = kExecutableAreaSize;
     handle_ = lock_;
     named_ = false;
-    return true;
+    return {};
 }
 
 void SharedArea::close() {

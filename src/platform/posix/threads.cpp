@@ -28,7 +28,7 @@ Thread::~Thread() {
     // A detached thread may still run; its state is intentionally left alive.
 }
 
-bool Thread::start(ThreadProc proc, void* argument, size_t stackSize, bool /*reserveOnly*/) {
+Status Thread::start(ThreadProc proc, void* argument, size_t stackSize, bool /*reserveOnly*/) {
     auto* st = new ThreadState{proc, argument};
     pthread_attr_t attr;
     pthread_attr_init(&attr);
@@ -37,12 +37,11 @@ bool Thread::start(ThreadProc proc, void* argument, size_t stackSize, bool /*res
     pthread_attr_destroy(&attr);
     if (rc != 0) {
         delete st;
-        errno = rc;
-        return false;
+        return errorStatus("cannot start a thread", rc);
     }
     state_ = st;
     handle_ = 1;
-    return true;
+    return {};
 }
 
 int Thread::join() {

@@ -77,25 +77,27 @@ bool ownedByUser(HANDLE h, ProcessUser& me) {
 
 SharedArea::~SharedArea() { close(); }
 
-bool SharedArea::openNamed(const char* name, size_t size) {
+Status SharedArea::openNamed(const char* name, size_t size) {
     close();
     win32::ScopedHandle mapping(
         CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, static_cast<DWORD>(size), name));
-    if (!mapping) return false;
+    if (!mapping) return lastErrorStatus(describe("cannot open the shared area", name));
     void* p = MapViewOfFile(mapping.get(), FILE_MAP_ALL_ACCESS, 0, 0, size);
-    if (!p) return false;
+    if (!p) return lastErrorStatus(describe("cannot map the shared area", name));
     handle_ = win32::handleValue(mapping.release());
     data_ = p;
     size_ = size;
     named_ = true;
-    return true;
+    return {};
 }
 
-bool SharedArea::openExecutableArea() {
+Status SharedArea::openExecutableArea() {
     close();
+    const char* what = "cannot open the executable's shared area";
     const std::wstring name = executableAreaName();
+    if (name.empty()) return Status::failure(std::string(what) + ": the executable's path cannot be read");
     ProcessUser me;
-    if (name.empty() || !me.read()) return false;
+    if (!me.read()) return lastErrorStatus(what);
     // Only the user may open it: one entry granting the user everything.
     const DWORD aclSize = sizeof(ACL) + sizeof(ACCESS_ALLOWED_ACE) + GetLengthSid(me.userSid());
     std::vector<unsigned char> aclBuffer(aclSize);
@@ -105,19 +107,20 @@ bool SharedArea::openExecutableArea() {
         !AddAccessAllowedAce(acl, ACL_REVISION, GENERIC_ALL, me.userSid()) ||
         !InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION) ||
         !SetSecurityDescriptorDacl(&descriptor, TRUE, acl, FALSE))
-        return false;
+        return lastErrorStatus(what);
     SECURITY_ATTRIBUTES attributes{sizeof attributes, &descriptor, FALSE};
     win32::ScopedHandle mapping(CreateFileMappingW(INVALID_HANDLE_VALUE, &attributes, PAGE_READWRITE, 0,
                                                    static_cast<DWORD>(kExecutableAreaSize), name.c_str()));
-    if (!mapping) return false;
-    if (GetLastError() == ERROR_ALREADY_EXISTS && !ownedByUser(mapping.get(), me)) return false;
+    if (!mapping) return lastErrorStatus(what);
+    if (GetLastError() == ERROR_ALREADY_EXISTS && !ownedByUser(mapping.get(), me))
+        return Status::failure(std::string(what) + ": another user owns it");
     void* p = MapViewOfFile(mapping.get(), FILE_MAP_ALL_ACCESS, 0, 0, kExecutableAreaSize);
-    if (!p) return false;
+    if (!p) return lastErrorStatus(what);
     handle_ = win32::handleValue(mapping.release());
     data_ = p;
     size_ = kExecutableAreaSize;
     named_ = true;
-    return true;
+    return {};
 }
 
 void SharedArea::close() {

@@ -22,16 +22,18 @@ unsigned __stdcall threadEntry(void* p) {
 
 Thread::~Thread() { detach(); }
 
-bool Thread::start(ThreadProc proc, void* argument, size_t stackSize, bool reserveOnly) {
+Status Thread::start(ThreadProc proc, void* argument, size_t stackSize, bool reserveOnly) {
     auto* st = new ThreadState{proc, argument};
     uintptr_t h = _beginthreadex(nullptr, static_cast<unsigned>(stackSize), threadEntry, st,
                                  reserveOnly ? STACK_SIZE_PARAM_IS_A_RESERVATION : 0, nullptr);
     if (!h) {
+        // _beginthreadex leaves the system's code of CreateThread in place.
+        Status failed = lastErrorStatus("cannot start a thread");
         delete st;
-        return false;
+        return failed;
     }
     handle_ = static_cast<intptr_t>(h);
-    return true;
+    return {};
 }
 
 int Thread::join() {
