@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "platform/status.h"
+
 namespace hux::platform {
 
 enum class StdStream { Output, Error };
@@ -24,16 +26,16 @@ public:
 
     // Opens `path` for writing, creating it when missing and keeping what it
     // holds; every write lands at its end. A relative path names a file in the
-    // current directory. False when the file cannot be opened.
-    bool openFile(const char* path);
+    // current directory.
+    Status openFile(const char* path);
     // Starts `commandLine` without a window (on Linux through /bin/sh -c),
     // its standard input reading from a pipe whose write end this target
     // holds and its standard output and error going nowhere. The write end is
     // not inherited by the command or by later children. The command is not
     // waited for: it sees end-of-file when the last writer is gone, at the
-    // latest when the launcher ends. False when the pipe or the command
+    // latest when the launcher ends. Fails when the pipe or the command
     // cannot be created.
-    bool startCommand(const char* commandLine);
+    Status startCommand(const char* commandLine);
 
     bool isOpen() const { return handle_ != kNoStreamHandle; }
     // What writes go to: a HANDLE on Windows, a file descriptor elsewhere.
@@ -64,9 +66,9 @@ void flushStdStreams();
 // Points the standard stream `which` at `target`: the process's standard
 // handle and the C runtime's own stream, so that the launcher's own writes
 // follow (the C stream is flushed first and made unbuffered for an unbuffered
-// target). `saved` receives what is needed to put the stream back. False when
+// target). `saved` receives what is needed to put the stream back. Fails when
 // nothing could be changed.
-bool pointStdStream(StdStream which, const OutputTarget& target, SavedStream& saved);
+Status pointStdStream(StdStream which, const OutputTarget& target, SavedStream& saved);
 
 // Whether the process's standard handle for `which` reads back as `target`
 // (if not, code that writes through the system's standard handle may miss the

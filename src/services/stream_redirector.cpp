@@ -3,6 +3,7 @@
 #include <jni.h>
 
 #include "common/never_destroyed.h"
+#include "config/debug_log.h"
 #include "config/paths.h"
 #include "platform/files.h"
 #include "jni/exceptions.h"
@@ -25,11 +26,9 @@ RedirectTarget& StreamRedirector::targetFor(const ByteString& value) {
         if (targets_[i]->value == value) return *targets_[i];
     auto* target = new RedirectTarget;
     target->value = value;
-    if (isCommandTarget(value)) {
-        target->output.startCommand(value.c_str() + 1);
-    } else {
-        target->output.openFile(value.c_str());
-    }
+    const platform::Status opened = isCommandTarget(value) ? target->output.startCommand(value.c_str() + 1)
+                                                           : target->output.openFile(value.c_str());
+    if (!opened) debugLog("output not redirected: %s", opened.text());
     targets_.push(target);
     return *target;
 }
@@ -39,7 +38,10 @@ void StreamRedirector::redirect(StdStream which, const ByteString& value) {
     const RedirectTarget& target = targetFor(value);
     stream.targetHandle = target.output.handle();
     if (!target.output.isOpen() || stream.saved.active) return;
-    if (!platform::pointStdStream(which, target.output, stream.saved)) return;
+    if (const platform::Status pointed = platform::pointStdStream(which, target.output, stream.saved); !pointed) {
+        debugLog("output not redirected: %s", pointed.text());
+        return;
+    }
     stream.needsJava = !platform::stdStreamIs(which, target.output);
 }
 

@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <string>
 
 #include "platform/posix/pipes.h"
 #include "platform/redirect.h"
@@ -41,31 +42,33 @@ int dup2Retrying(int from, int to) {
 
 }  // namespace
 
-bool OutputTarget::openFile(const char* path) {
+Status OutputTarget::openFile(const char* path) {
     close();
-    if (!path || !path[0]) return false;
+    if (!path || !path[0]) return errorStatus("cannot open ''", ENOENT);
     int fd;
     do {
         fd = open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
     } while (fd < 0 && errno == EINTR);
     fd = aboveStandard(fd);
-    if (fd < 0) return false;
+    if (fd < 0) return lastErrorStatus(describe("cannot open", path));
     handle_ = fd;
     unbuffered_ = true;
-    return true;
+    return {};
 }
 
-bool OutputTarget::startCommand(const char* commandLine) {
+Status OutputTarget::startCommand(const char* commandLine) {
     close();
-    if (!commandLine) return false;
+    if (!commandLine) return errorStatus("cannot start no command", EINVAL);
+    const std::string what = describe("cannot start", commandLine);
     int ends[2];
-    if (!posix::closeOnExecPipe(ends)) return false;
+    if (!posix::closeOnExecPipe(ends)) return lastErrorStatus(what);
     const int readEnd = aboveStandard(ends[0]);
     const int writeEnd = aboveStandard(ends[1]);
     if (readEnd < 0 || writeEnd < 0) {
+        Status failed = lastErrorStatus(what);
         if (readEnd >= 0) ::close(readEnd);
         if (writeEnd >= 0) ::close(writeEnd);
-        return false;
+        return failed;
     }
     // A command that ends early must not kill the launcher with SIGPIPE on
     // its next write; the write fails instead, as it would on Windows. The
@@ -102,11 +105,11 @@ bool OutputTarget::startCommand(const char* commandLine) {
     ::close(readEnd);
     if (rc != 0) {
         ::close(writeEnd);
-        return false;
+        return errorStatus(what, rc);
     }
     handle_ = writeEnd;
     unbuffered_ = false;
-    return true;
+    return {};
 }
 
 void OutputTarget::close() {
@@ -116,8 +119,8 @@ void OutputTarget::close() {
     unbuffered_ = false;
 }
 
-bool pointStdStream(StdStream which, const OutputTarget& target, SavedStream& saved) {
-    if (!target.isOpen()) return false;
+Status pointStdStream(StdStream which, const OutputTarget& target, SavedStream& saved) {
+    if (!target.isOpen()) return errorStatus("cannot point a standard stream at a target that is not open", EBADF);
     const int fd = streamDescriptor(which);
     FILE* stream = runtimeStream(which);
     std::fflush(stream);
@@ -125,13 +128,14 @@ bool pointStdStream(StdStream which, const OutputTarget& target, SavedStream& sa
     // closed at start), to put back at the end.
     const int previous = fcntl(fd, F_DUPFD_CLOEXEC, 3);
     if (dup2Retrying(static_cast<int>(target.handle()), fd) < 0) {
+        Status failed = lastErrorStatus("cannot point a standard stream elsewhere");
         if (previous >= 0) close(previous);
-        return false;
+        return failed;
     }
     if (target.unbuffered()) std::setvbuf(stream, nullptr, _IONBF, 0);
     saved.handle = previous;
     saved.active = true;
-    return true;
+    return {};
 }
 
 bool stdStreamIs(StdStream which, const OutputTarget& target) {

@@ -35,9 +35,9 @@ void repointDescriptor(int from, int fd) {
 
 }  // namespace
 
-bool OutputTarget::openFile(const char* path) {
+Status OutputTarget::openFile(const char* path) {
     close();
-    if (!path || !path[0]) return false;
+    if (!path || !path[0]) return errorStatus("cannot open ''", ERROR_PATH_NOT_FOUND);
     // The write access without FILE_WRITE_DATA: every write then lands at the
     // end of the file as it is at that moment, so that other writers of the
     // same file (another target opened for a differently spelled name, another
@@ -47,25 +47,26 @@ bool OutputTarget::openFile(const char* path) {
     HANDLE h =
         CreateFileW(win32::widePath(path).c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                     nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_ARCHIVE, nullptr);
-    if (h == INVALID_HANDLE_VALUE) return false;
+    if (h == INVALID_HANDLE_VALUE) return lastErrorStatus(describe("cannot open", path));
     SetFilePointer(h, 0, nullptr, FILE_END);
     handle_ = win32::handleValue(h);
     // The runtime descriptor owns the handle from here on.
     descriptor_ = _open_osfhandle(handle_, _O_WRONLY | _O_APPEND | _O_TEXT);
     unbuffered_ = true;
-    return true;
+    return {};
 }
 
-bool OutputTarget::startCommand(const char* commandLine) {
+Status OutputTarget::startCommand(const char* commandLine) {
     close();
-    if (!commandLine) return false;
+    if (!commandLine) return errorStatus("cannot start no command", ERROR_INVALID_PARAMETER);
+    const std::string what = describe("cannot start", commandLine);
     SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
     ScopedHandle readEnd, firstWriteEnd;
-    if (!CreatePipe(readEnd.receive(), firstWriteEnd.receive(), &inheritable, 0)) return false;
+    if (!CreatePipe(readEnd.receive(), firstWriteEnd.receive(), &inheritable, 0)) return lastErrorStatus(what);
     // Only the read end may reach the command.
     ScopedHandle writeEnd(duplicateHandle(firstWriteEnd.get()));
+    if (!writeEnd) return lastErrorStatus(what);
     firstWriteEnd.reset();
-    if (!writeEnd) return false;
     STARTUPINFOA startup{};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;
@@ -76,7 +77,7 @@ bool OutputTarget::startCommand(const char* commandLine) {
     std::string line(commandLine);  // CreateProcessA may write into its command line
     if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr, nullptr, &startup,
                         &process))
-        return false;
+        return lastErrorStatus(what);
     // The command runs on by itself: its process and thread handles are not
     // needed, and the launcher's copy of the read end (closed on return) would
     // only keep it from ever seeing end-of-file.
@@ -85,7 +86,7 @@ bool OutputTarget::startCommand(const char* commandLine) {
     // Text mode like a file target; a pipe has no end to append at.
     descriptor_ = _open_osfhandle(handle_, _O_WRONLY | _O_TEXT);
     unbuffered_ = false;
-    return true;
+    return {};
 }
 
 void OutputTarget::close() {
@@ -99,8 +100,9 @@ void OutputTarget::close() {
     unbuffered_ = false;
 }
 
-bool pointStdStream(StdStream which, const OutputTarget& target, SavedStream& saved) {
-    if (!target.isOpen()) return false;
+Status pointStdStream(StdStream which, const OutputTarget& target, SavedStream& saved) {
+    if (!target.isOpen())
+        return errorStatus("cannot point a standard stream at a target that is not open", ERROR_INVALID_HANDLE);
     FILE* stream = runtimeStream(which);
     std::fflush(stream);
     const HANDLE previous = GetStdHandle(stdHandleId(which));
@@ -118,7 +120,7 @@ bool pointStdStream(StdStream which, const OutputTarget& target, SavedStream& sa
     SetStdHandle(stdHandleId(which), asHandle(target.handle()));
     saved.handle = win32::handleValue(kept ? kept : previous);
     saved.active = true;
-    return true;
+    return {};
 }
 
 bool stdStreamIs(StdStream which, const OutputTarget& target) {
