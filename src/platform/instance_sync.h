@@ -11,6 +11,8 @@
 
 #include <cstdint>
 
+#include "platform/status.h"
+
 namespace hux::platform {
 
 // The words of the shared area the synchronisation works on.
@@ -37,11 +39,15 @@ public:
     ~InstanceSync();
 
     // This process has become hub: creates the lock and wake-up objects when it
-    // has none yet and publishes them in the area; drops any hub watch.
-    void becomeHub();
+    // has none yet and publishes them in the area; drops any hub watch. A
+    // failure leaves the instances without the lock or the wake-up (they
+    // then look again on their own).
+    Status becomeHub();
     // Follows the live hub `pid`: keeps a handle on its process (so that wait()
-    // returns when it dies) and, once per instance, takes over its objects.
-    void followHub(uint32_t pid);
+    // returns when it dies) and, once per instance, takes over its objects. A
+    // failure says what of it could not be had; the hub is followed all the
+    // same, its end noticed when this instance looks again.
+    Status followHub(uint32_t pid);
     // Whether the followed hub process still runs (false when none is followed).
     bool followedHubRunning() const;
     // Ends any background watch of the hub, after which nothing of this object

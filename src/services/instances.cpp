@@ -21,6 +21,12 @@ constexpr int kDeliveryStopWaitMs = 5;
 // How long stopping waits for messages still queued (receipts, say) to leave.
 constexpr int64_t kStopFlushMs = 1000;
 
+// The instances go on without what could not be had: they look again on
+// their own.
+void noteSyncFailure(const platform::Status& status) {
+    if (!status) debugLog("instances: %s", status.text());
+}
+
 }  // namespace
 
 InstanceChannel::InstanceChannel(void* area)
@@ -253,7 +259,7 @@ void InstanceChannel::ensureHub() {
     if (hub == 0) {
         if (casShared(area_->hubPid, 0u, ownPid_)) {
             knownHub_ = ownPid_;
-            sync_->becomeHub();
+            noteSyncFailure(sync_->becomeHub());
             return;
         }
         hub = loadShared(area_->hubPid);
@@ -267,7 +273,7 @@ void InstanceChannel::ensureHub() {
         // The hub died: the first instance to notice takes over.
         if (casShared(area_->hubPid, hub, ownPid_)) {
             knownHub_ = ownPid_;
-            sync_->becomeHub();
+            noteSyncFailure(sync_->becomeHub());
             return;
         }
         hub = loadShared(area_->hubPid);
@@ -275,7 +281,7 @@ void InstanceChannel::ensureHub() {
     }
     if (hub == knownHub_) return;
     knownHub_ = hub;
-    sync_->followHub(hub);
+    noteSyncFailure(sync_->followHub(hub));
 }
 
 // Runs under the hub's lock.

@@ -162,14 +162,19 @@ InstanceSync::~InstanceSync() {
     delete st;
 }
 
-void InstanceSync::becomeHub() { dropHub(static_cast<SyncState*>(state_)); }
+Status InstanceSync::becomeHub() {
+    dropHub(static_cast<SyncState*>(state_));
+    return {};
+}
 
-void InstanceSync::followHub(uint32_t pid) {
+Status InstanceSync::followHub(uint32_t pid) {
     auto* st = static_cast<SyncState*>(state_);
     dropHub(st);
     st->hubPid = pid;
     st->pidfd = openPidfd(pid);
-    if (st->pidfd >= 0) fcntl(st->pidfd, F_SETFD, FD_CLOEXEC);
+    if (st->pidfd < 0) return lastErrorStatus("cannot watch the hub process " + std::to_string(pid));
+    fcntl(st->pidfd, F_SETFD, FD_CLOEXEC);
+    return {};
 }
 
 void InstanceSync::stopWatching() { stopWatcher(static_cast<SyncState*>(state_)); }

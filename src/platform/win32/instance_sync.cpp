@@ -1,6 +1,9 @@
 // Instance synchronisation on Windows: the hub's unnamed mutex and manual-reset
 // event, duplicated into every other instance, and the hub's process handle.
 #include "platform/instance_sync.h"
+
+#include <string>
+
 #include "platform/win32/windows_support.h"
 
 namespace hux::platform {
@@ -52,27 +55,36 @@ InstanceSync::InstanceSync(const InstanceSyncWords& words) : words_(words) {
 
 InstanceSync::~InstanceSync() { delete static_cast<SyncState*>(state_); }
 
-void InstanceSync::becomeHub() {
+Status InstanceSync::becomeHub() {
     auto* st = static_cast<SyncState*>(state_);
+    Status made;
     if (!st->mutex) st->mutex.reset(CreateMutexA(nullptr, FALSE, nullptr));
+    if (!st->mutex) made = lastErrorStatus("cannot create the hub's lock");
     if (!st->event) st->event.reset(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+    if (!st->event && made) made = lastErrorStatus("cannot create the hub's wake-up");
     __atomic_store_n(words_.hubMutex, valueOf(st->mutex.get()), __ATOMIC_RELEASE);
     __atomic_store_n(words_.hubEvent, valueOf(st->event.get()), __ATOMIC_RELEASE);
     st->hubProcess.reset();
+    return made;
 }
 
-void InstanceSync::followHub(uint32_t pid) {
+Status InstanceSync::followHub(uint32_t pid) {
     auto* st = static_cast<SyncState*>(state_);
     st->hubProcess.reset(OpenProcess(kHubAccess, FALSE, pid));
-    if (!st->hubProcess) return;
+    if (!st->hubProcess) return lastErrorStatus("cannot watch the hub process " + std::to_string(pid));
     // Later hubs publish the same kernel objects under their own handle values,
     // so the objects are taken over once per instance.
-    if (!st->mutex)
-        DuplicateHandle(st->hubProcess.get(), handleFrom(__atomic_load_n(words_.hubMutex, __ATOMIC_ACQUIRE)),
-                        GetCurrentProcess(), st->mutex.receive(), 0, FALSE, DUPLICATE_SAME_ACCESS);
-    if (!st->event)
-        DuplicateHandle(st->hubProcess.get(), handleFrom(__atomic_load_n(words_.hubEvent, __ATOMIC_ACQUIRE)),
-                        GetCurrentProcess(), st->event.receive(), 0, FALSE, DUPLICATE_SAME_ACCESS);
+    Status taken;
+    if (!st->mutex &&
+        !DuplicateHandle(st->hubProcess.get(), handleFrom(__atomic_load_n(words_.hubMutex, __ATOMIC_ACQUIRE)),
+                         GetCurrentProcess(), st->mutex.receive(), 0, FALSE, DUPLICATE_SAME_ACCESS))
+        taken = lastErrorStatus("cannot take over the hub's lock");
+    if (!st->event &&
+        !DuplicateHandle(st->hubProcess.get(), handleFrom(__atomic_load_n(words_.hubEvent, __ATOMIC_ACQUIRE)),
+                         GetCurrentProcess(), st->event.receive(), 0, FALSE, DUPLICATE_SAME_ACCESS) &&
+        taken)
+        taken = lastErrorStatus("cannot take over the hub's wake-up");
+    return taken;
 }
 
 void InstanceSync::stopWatching() {}
