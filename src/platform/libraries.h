@@ -2,6 +2,7 @@
 #pragma once
 
 #include "common/byte_string.h"
+#include "platform/status.h"
 
 namespace hux::platform {
 
@@ -11,7 +12,9 @@ public:
     DynamicLibrary(const DynamicLibrary&) = delete;
     DynamicLibrary& operator=(const DynamicLibrary&) = delete;
     ~DynamicLibrary() = default;  // libraries stay loaded unless unload() is called
-    bool load(const char* path, bool global);
+    // Fails with "cannot load 'path': why" (on Linux the loader's own text,
+    // code 0; on Windows GetLastError's).
+    Status load(const char* path, bool global);
     void* symbol(const char* name) const;
     void unload();
     bool loaded() const { return handle_ != nullptr; }
@@ -21,13 +24,16 @@ private:
     void* handle_ = nullptr;
 };
 
-// The system's text for the last library-loading failure, without a trailing
-// line break (dlerror on Linux; the system message table on Windows).
+// The system's text for this thread's last library-loading failure as the
+// system words it, without a trailing line break (dlerror on Linux, naming
+// the path first; the system message table on Windows, with its "%1"): the
+// launcher prints it as it stands.
 ByteString lastLoadErrorText();
 
 // Loads the library at `path`. Where a library's dependencies are found
 // through PATH and the first load fails, `directory` is appended to PATH (for
 // the rest of the process) and the load is tried once more.
-bool loadWithDirectoryOnPath(DynamicLibrary& library, const ByteString& path, const ByteString& directory, bool global);
+Status loadWithDirectoryOnPath(DynamicLibrary& library, const ByteString& path, const ByteString& directory,
+                               bool global);
 
 }  // namespace hux::platform

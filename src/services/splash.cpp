@@ -2,6 +2,7 @@
 
 #include "common/utf.h"
 #include "config/config_values.h"
+#include "config/debug_log.h"
 #include "config/paths.h"
 #include "platform/files.h"
 #include "platform/libraries.h"
@@ -22,7 +23,9 @@ using SplashSetFileJarNameFn = void (*)(const char*, const char*);
 // none).
 // The libraries it depends on may sit beside it.
 bool loadSplashLibrary(platform::DynamicLibrary& library, const ByteString& path) {
-    return platform::loadWithDirectoryOnPath(library, path, directoryOf(path.view()), false);
+    const platform::Status loaded = platform::loadWithDirectoryOnPath(library, path, directoryOf(path.view()), false);
+    if (!loaded) debugLog("splash: %s", loaded.text());
+    return loaded.ok();
 }
 
 }  // namespace
@@ -52,7 +55,9 @@ void startSplash(const LaunchConfig& config, const ByteString& libraryPath, cons
         // Loaded for good: the virtual-machine start later loads the same file
         // again, which only counts another reference.
         platform::DynamicLibrary runtime;
-        if (!runtimePath.empty()) runtime.load(runtimePath.c_str(), true);
+        if (!runtimePath.empty())
+            if (const platform::Status loaded = runtime.load(runtimePath.c_str(), true); !loaded)
+                debugLog("splash: %s", loaded.text());
     }
     // Never unloaded: the splash window belongs to the library.
     platform::DynamicLibrary library;

@@ -16,8 +16,8 @@ bool bind(const DynamicLibrary& lib, F& slot, const char* name) {
 
 const Library* load() {
     static DynamicLibrary lib;  // plain handle holder, stays loaded
-    if (!lib.load("libdbus-1.so.3", false)) {
-        posix::debugNote("tray: no D-Bus library (%s)", lastLoadErrorText().c_str());
+    if (const Status loaded = lib.load("libdbus-1.so.3", false); !loaded) {
+        posix::debugNote("tray: no D-Bus library (%s)", loaded.text());
         return nullptr;
     }
     static Library l{};

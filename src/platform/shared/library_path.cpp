@@ -7,10 +7,10 @@
 
 namespace hux::platform {
 
-bool loadWithDirectoryOnPath(DynamicLibrary& library, const ByteString& path, const ByteString& directory,
-                             bool global) {
-    if (library.load(path.c_str(), global)) return true;
-    if (!dependenciesFollowPath()) return false;
+Status loadWithDirectoryOnPath(DynamicLibrary& library, const ByteString& path, const ByteString& directory,
+                               bool global) {
+    Status loaded = library.load(path.c_str(), global);
+    if (loaded || !dependenciesFollowPath()) return loaded;
     ByteString current;
     getEnv("PATH", current);
     ByteString assignment("PATH=");

@@ -1,13 +1,26 @@
 // Dynamic libraries on Windows: LoadLibraryW (a path of any length) and
 // GetProcAddress.
 #include "platform/libraries.h"
+
+#include <string>
+
 #include "platform/win32/windows_support.h"
 
 namespace hux::platform {
 
-bool DynamicLibrary::load(const char* path, bool /*global*/) {
+namespace {
+// The code of this thread's last failed load, kept for lastLoadErrorText.
+thread_local DWORD lastLoadError = ERROR_SUCCESS;
+}  // namespace
+
+Status DynamicLibrary::load(const char* path, bool /*global*/) {
     handle_ = LoadLibraryW(win32::widePath(path).c_str());
-    return handle_ != nullptr;
+    if (handle_) return {};
+    lastLoadError = GetLastError();
+    std::string why = systemErrorText(static_cast<int>(lastLoadError));
+    // Some of the system's texts name the file as "%1".
+    for (size_t at = why.find("%1"); at != std::string::npos; at = why.find("%1")) why.replace(at, 2, "the library");
+    return Status::failure(describe("cannot load", path) + ": " + why, static_cast<int>(lastLoadError));
 }
 
 void* DynamicLibrary::symbol(const char* name) const {
@@ -23,7 +36,7 @@ ByteString lastLoadErrorText() {
     char* text = nullptr;
     DWORD n = FormatMessageA(
         FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-        GetLastError(), MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), reinterpret_cast<char*>(&text), 0, nullptr);
+        lastLoadError, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), reinterpret_cast<char*>(&text), 0, nullptr);
     ByteString out;
     if (n && text) {
         while (n > 0 && (text[n - 1] == '\r' || text[n - 1] == '\n' || text[n - 1] == ' ')) --n;
