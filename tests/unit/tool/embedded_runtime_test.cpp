@@ -56,6 +56,8 @@ TEST(RuntimeIndex, ParsesWhatItFormatsAndRefusesEveryMalformedLine) {
         {"upper-case hash", "hux runtime index 1\nhash " + std::string(32, 'A') + "\nfiles 0 0\n"},
         {"count too high", head + "files 2 5\n- 5 a\n"},
         {"total wrong", head + "files 1 6\n- 5 a\n"},
+        {"a total that wraps",
+         head + "files 2 1553255926290448382\n- 9999999999999999999 a\n- 9999999999999999999 b\n"},
         {"no line feed at the end", head + "files 1 5\n- 5 a"},
         {"kind not x or -", head + "files 1 5\nr 5 a\n"},
         {"size not a number", head + "files 1 5\n- 5k a\n"},
