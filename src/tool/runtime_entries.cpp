@@ -122,6 +122,9 @@ bool compressFrame(const std::vector<uint8_t>& data, std::vector<uint8_t>& frame
     }
     ZSTD_CCtx_setParameter(cctx, ZSTD_c_compressionLevel, kZstdLevel);
     ZSTD_CCtx_setParameter(cctx, ZSTD_c_checksumFlag, 1);
+    // A file past one job's 32 MiB (a large module image) is split across
+    // two workers; refused where the library has no threads: one then.
+    ZSTD_CCtx_setParameter(cctx, ZSTD_c_nbWorkers, 2);
     frame.resize(ZSTD_compressBound(data.size()));
     const size_t n = ZSTD_compress2(cctx, frame.data(), frame.size(), data.data(), data.size());
     ZSTD_freeCCtx(cctx);
