@@ -16,6 +16,8 @@
 
 #include <zlib.h>
 #ifdef HUX_HAVE_ZSTD
+#include <sys/stat.h>
+#include <unistd.h>
 #include <zstd.h>
 #endif
 
@@ -50,15 +52,28 @@ struct Frame {
 // Where frames made before are kept: <cache>/hux/frames, by size, CRC-32 and
 // level. A frame is used only when it decodes to exactly the file's bytes,
 // so a stale or damaged one (or another file of the same size and CRC) is
-// made again; empty when there is no cache folder to use.
+// made again. None when the cache folder (or the nearest folder of it that
+// exists) is not the user's own: `sudo hux pack` must not leave folders the
+// user's launcher then cannot write in its own cache.
 fs::path frameCacheDir() {
     const char* xdg = std::getenv("XDG_CACHE_HOME");
     const char* home = std::getenv("HOME");
-    const char* local = std::getenv("LOCALAPPDATA");
-    if (xdg && *xdg == '/') return fs::path(xdg) / "hux" / "frames";
-    if (local && *local) return fs::path(local) / "hux" / "frames";
-    if (home && *home == '/') return fs::path(home) / ".cache" / "hux" / "frames";
-    return {};
+    fs::path base;
+    if (xdg && *xdg == '/')
+        base = xdg;
+    else if (home && *home == '/')
+        base = fs::path(home) / ".cache";
+    else
+        return {};
+    for (fs::path p = base; !p.empty(); p = p.parent_path()) {
+        struct stat st;
+        if (::lstat(p.c_str(), &st) == 0) {
+            if (st.st_uid != ::geteuid() || !S_ISDIR(st.st_mode)) return {};
+            break;
+        }
+        if (p == p.root_path()) return {};
+    }
+    return base / "hux" / "frames";
 }
 
 fs::path frameCachePath(const fs::path& dir, size_t size, uint32_t crc) {
