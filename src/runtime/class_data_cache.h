@@ -43,6 +43,11 @@ uint64_t classDataChecksum(const uint8_t* data, size_t size);
 // its length and checksum.
 bool classDataArchiveIsWhole(const ByteString& archive);
 
+// Publishes `written`, the user's private file holding a whole archive, as
+// `archive`: the record of its bytes first, then the file renamed into place,
+// then the cache pruned. False when that fails (`written` is left).
+bool publishClassDataArchive(const ByteString& archive, const ByteString& written);
+
 // The markers (`<place>-<content>.run<pid>`) of launches that mapped
 // `archive` and died within their first seconds, in `directory`.
 std::vector<ByteString> abandonedMarkers(const ByteString& directory, const ByteString& archive);
