@@ -358,7 +358,7 @@ std::string waitForDumpedArchive(const std::string& dir, int timeoutMs) {
         bool dumping = false;
         for (const std::string& name : filesIn(dir)) {
             if (name.size() == 37 && name.substr(33) == ".jsa") archive = name;
-            dumping = dumping || name.find(".dump") != std::string::npos;
+            dumping = dumping || name.find(".dump") != std::string::npos || name.find(".lst.tmp") != std::string::npos;
         }
         if (!archive.empty() && !dumping) return archive;
         std::this_thread::sleep_for(std::chrono::milliseconds(50));

@@ -134,7 +134,8 @@ std::vector<std::string> filesIn(const std::string& dir);
 
 // Waits at most `timeoutMs` for the background dump of a flattened
 // executable's class-data archive to publish it in `dir`: the archive's name,
-// once it is there and no dump runs; empty on time-out.
+// once it is there and neither a dump nor a class list waiting for one is;
+// empty on time-out.
 std::string waitForDumpedArchive(const std::string& dir, int timeoutMs = 60000);
 
 // A throwaway user (made once, kept for later runs; needs root), with a home
