@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <string>
 #include <thread>
 #include <utility>
@@ -16,13 +17,14 @@
 
 #include <zlib.h>
 #ifdef HUX_HAVE_ZSTD
-#include <sys/stat.h>
-#include <unistd.h>
 #include <zstd.h>
 #endif
 
+#include "common/byte_string.h"
 #include "common/runtime_index.h"
 #include "common/zip_format.h"
+#include "platform/private_tree.h"
+#include "platform/user_cache.h"
 #include "tool/file_names.h"
 #include "tool/runtime_image.h"
 #include "tool/zip_writer.h"
@@ -49,31 +51,19 @@ struct Frame {
 };
 
 #ifdef HUX_HAVE_ZSTD
-// Where frames made before are kept: <cache>/hux/frames, by size, CRC-32 and
-// level. A frame is used only when it decodes to exactly the file's bytes,
-// so a stale or damaged one (or another file of the same size and CRC) is
-// made again. None when the cache folder (or the nearest folder of it that
-// exists) is not the user's own: `sudo hux pack` must not leave folders the
-// user's launcher then cannot write in its own cache.
+// Where frames made before are kept: `frames/` in the user's hux cache (the
+// launcher's, with its checks: the user's own, private, nobody else can
+// change the folders above), by size, CRC-32 and level. A frame is used only
+// when it decodes to exactly the file's bytes, so a stale or damaged one (or
+// another file of the same size and CRC) is made again. None where that
+// cache cannot be used: `sudo hux pack` thus leaves no folder of root's in
+// the user's cache, where the launcher could then not write.
 fs::path frameCacheDir() {
-    const char* xdg = std::getenv("XDG_CACHE_HOME");
-    const char* home = std::getenv("HOME");
-    fs::path base;
-    if (xdg && *xdg == '/')
-        base = xdg;
-    else if (home && *home == '/')
-        base = fs::path(home) / ".cache";
-    else
-        return {};
-    for (fs::path p = base; !p.empty(); p = p.parent_path()) {
-        struct stat st;
-        if (::lstat(p.c_str(), &st) == 0) {
-            if (st.st_uid != ::geteuid() || !S_ISDIR(st.st_mode)) return {};
-            break;
-        }
-        if (p == p.root_path()) return {};
-    }
-    return base / "hux" / "frames";
+    const ByteString cache = platform::userCacheDirectory();
+    if (cache.empty()) return {};
+    const std::string dir = std::string(cache.c_str()) + "frames";
+    if (!platform::makePrivateDirectory(dir.c_str())) return {};
+    return pathOf(dir);
 }
 
 fs::path frameCachePath(const fs::path& dir, size_t size, uint32_t crc) {
@@ -101,24 +91,10 @@ bool cachedFrame(const fs::path& file, const std::vector<uint8_t>& data, std::ve
 
 // Written under a name of its own, then renamed: packs running side by side
 // never read half a frame. Failing to keep it costs only the next pack's time.
-void keepFrame(const fs::path& dir, const fs::path& file, const std::vector<uint8_t>& frame) {
-    std::error_code ec;
-    // Private, as the launcher keeps its own part of the same cache.
-    if (fs::create_directories(dir, ec))
-        for (const fs::path& made : {dir.parent_path(), dir}) fs::permissions(made, fs::perms::owner_all, ec);
-    const fs::path temp =
-        file.string() + "." + std::to_string(std::hash<std::thread::id>()(std::this_thread::get_id()));
-    {
-        std::ofstream out(temp, std::ios::binary | std::ios::trunc);
-        out.write(reinterpret_cast<const char*>(frame.data()), static_cast<std::streamsize>(frame.size()));
-        if (!out) {
-            out.close();
-            fs::remove(temp, ec);
-            return;
-        }
-    }
-    fs::rename(temp, file, ec);
-    if (ec) fs::remove(temp, ec);
+void keepFrame(const fs::path& file, const std::vector<uint8_t>& frame) {
+    const std::string temp = textOf(file) + "." + std::to_string(std::random_device()());
+    if (!platform::writeNewPrivateFile(temp.c_str(), frame.data(), frame.size())) return;
+    if (!platform::replaceFile(temp.c_str(), textOf(file).c_str())) platform::removeFile(temp.c_str());
 }
 
 // Frames not used for 60 days go, so the cache follows the runtimes packed.
@@ -170,7 +146,7 @@ void makeFrame(const std::string& path, uint64_t size, const fs::path& cache, Fr
         frame.error = "cannot compress '" + path + "': " + why;
         return;
     }
-    if (!kept.empty()) keepFrame(cache, kept, frame.bytes);
+    if (!kept.empty()) keepFrame(kept, frame.bytes);
 #else
     (void)path;
     (void)size;
