@@ -134,7 +134,8 @@ bool parseRuntimeIndex(std::string_view text, RuntimeIndex& index, std::string& 
             ok = ok && isPlainRelativePath(line);
             file.executable = kind == "x";
             file.path.assign(line);
-            index.totalBytes += file.size;
+            // A total that wraps would let a huge file pass the count check.
+            ok = ok && !__builtin_add_overflow(index.totalBytes, file.size, &index.totalBytes);
             if (ok) index.files.push_back(std::move(file));
         }
         if (!ok) {

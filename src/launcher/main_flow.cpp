@@ -25,6 +25,7 @@
 #include "platform/shared_area.h"
 #include "platform/text.h"
 #include "platform/threads.h"
+#include "runtime/class_data_dump.h"
 #include "runtime/discovery.h"
 #include "runtime/java_start.h"
 #include "runtime/jvm_host.h"
@@ -368,6 +369,8 @@ ByteString instanceMappingName(const ByteString& appId) {
 }
 
 int runMainFlow(int argc, char** argv) {
+    // Started by an earlier launch to make its class-data archive: only that.
+    if (isClassDataDumpHelper()) return runClassDataDump(argc, argv);
     // The configuration, the host, the area and the channel are reached by
     // natives and handlers on other threads, so they are never destroyed: a
     // Java thread still running while the process exits must not meet a

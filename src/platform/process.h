@@ -35,6 +35,14 @@ bool utf8Arguments(std::vector<std::string>& out);
 // Whether the process runs with elevated (administrator / root) rights.
 bool isProcessElevated();
 
+// Lowers the process's scheduling priority to the least (nice 19 where there
+// is such a value), for work nobody waits for; programs it starts inherit it.
+void lowerOwnPriority();
+
+// Waits at most `limitMs` for `parent`, the process that started this one, to
+// end (nothing where the system does not tell).
+void waitForParentEnd(uint32_t parent, int limitMs);
+
 // Initialises the common controls library (nothing where there is none).
 void initCommonControls();
 

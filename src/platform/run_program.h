@@ -1,5 +1,5 @@
 // Running another program and waiting for it (the hux tool runs signing
-// tools this way).
+// tools this way), or starting one that outlives the caller.
 #pragma once
 
 #include <string>
@@ -28,5 +28,15 @@ int runProgramCapturing(const std::vector<std::string>& argv, const std::string&
 // itself.
 int runProgramCapturingWithin(const std::vector<std::string>& argv, const std::string& outputPath, int limitSeconds,
                               int graceSeconds, bool& timedOut, std::string& error);
+
+// Whether startDetached can start programs here (not on Windows, where the
+// launcher has no such helper).
+bool startsDetachedPrograms();
+
+// Starts `argv` (argv[0] a path, not looked up in PATH) with `assignment`
+// ("NAME=value") added to the environment, in a session of its own, its
+// standard streams on the null device and no other descriptor inherited;
+// does not wait for it. False when it could not be started.
+bool startDetached(const std::vector<std::string>& argv, const std::string& assignment);
 
 }  // namespace hux::platform

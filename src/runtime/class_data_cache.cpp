@@ -18,6 +18,7 @@
 #include "platform/process.h"
 #include "platform/threads.h"
 #include "platform/user_cache.h"
+#include "runtime/class_data_dump.h"
 #include "runtime/version_limits.h"
 #include "config/debug_log.h"
 
@@ -259,16 +260,8 @@ void publishPendingArchive() {
             return;
         }
     }
-    if (platform::isOwnPrivateFile(written.c_str()) && writeRecord(target, written)) {
-        if (platform::replaceFile(written.c_str(), target.c_str())) {
-            const std::string_view path = target.view();
-            const size_t slash = path.find_last_of("/\\") + 1;
-            pruneClassDataArchives(ByteString(path.substr(0, slash)), ByteString(path.substr(slash)), nowNanoseconds());
-            return;
-        }
-        platform::removeFile(recordName(target).c_str());
-    }
-    platform::removeFile(written.c_str());
+    if (!platform::isOwnPrivateFile(written.c_str()) || !publishClassDataArchive(target, written))
+        platform::removeFile(written.c_str());
 }
 
 // The virtual machine calls this after it has written its archive; on
@@ -276,6 +269,7 @@ void publishPendingArchive() {
 // the launcher's exit handlers.
 void finishAtVmExit(int32_t) {
     publishPendingArchive();
+    startPendingDump();
     dropMarker();
 }
 
@@ -294,6 +288,7 @@ void finishAtExit() {
             platform::removeFile(temporaryName(target).c_str());
         }
     }
+    startPendingDump();
     dropMarker();
 }
 
@@ -404,6 +399,18 @@ uint64_t classDataChecksum(const uint8_t* data, size_t size) {
     return h ^ (h >> 32);
 }
 
+bool publishClassDataArchive(const ByteString& archive, const ByteString& written) {
+    if (!writeRecord(archive, written)) return false;
+    if (!platform::replaceFile(written.c_str(), archive.c_str())) {
+        platform::removeFile(recordName(archive).c_str());
+        return false;
+    }
+    const std::string_view path = archive.view();
+    const size_t slash = path.find_last_of("/\\") + 1;
+    pruneClassDataArchives(ByteString(path.substr(0, slash)), ByteString(path.substr(slash)), nowNanoseconds());
+    return true;
+}
+
 bool classDataArchiveIsWhole(const ByteString& archive) {
     const ByteString record = recordName(archive);
     platform::InputFile file;
@@ -449,14 +456,16 @@ void pruneClassDataArchives(const ByteString& directory, const ByteString& kept,
         if (entry.isDirectory) continue;
         // <place>-<content>.jsa and .sum: an archive and its record, kept and
         // dropped together; anything longer (.jsa.tmp<pid>, .sum.tmp<pid>,
-        // .run<pid>) lives only while a launch runs.
+        // .lst.tmp<pid>, .run<pid>, .dump) lives only while a launch or its
+        // dump runs, and .failed holds retries off for a day.
         const std::string_view name = entry.name.view();
         const size_t dot = name.find('.');
         if (dot == std::string_view::npos || name.substr(0, dot).find('-') == std::string_view::npos) continue;
         const std::string_view stem = name.substr(0, dot), kind = name.substr(dot);
         const bool finished = kind == ".jsa" || kind == ".sum";
         const bool temporary = !finished && (kind.substr(0, 8) == ".jsa.tmp" || kind.substr(0, 8) == ".sum.tmp" ||
-                                             kind.substr(0, 4) == ".run");
+                                             kind.substr(0, 8) == ".lst.tmp" || kind.substr(0, 4) == ".run" ||
+                                             kind == ".dump" || kind == ".failed");
         if ((!finished && !temporary) || stem == keptStem) continue;
         ByteString path = directory;
         path.append(entry.name);
@@ -509,14 +518,20 @@ void appendClassDataOptions(const LaunchConfig& config, JvmHost& host, const Byt
         // Writing an archive is an optimisation: a cache that cannot take
         // one must not make the virtual machine fail at exit.
         if (!mayWriteArchive(directory, temporaryName(archive), key.executableSize)) return;
-        option.assign("-XX:ArchiveClassesAtExit=");
-        option.append(dumpFile().create() ? dumpFile().path() : temporaryName(archive));
-        host.addOption(option.c_str());
-        pendingArchive() = archive;
+        if (dumpsClassDataLater(host)) {
+            // The runtime's loader serves the classes: they are listed now
+            // and archived after the launch, which does not wait for it.
+            if (!appendClassListOption(config, host, runtimeLibrary, archive)) return;
+        } else {
+            option.assign("-XX:ArchiveClassesAtExit=");
+            option.append(dumpFile().create() ? dumpFile().path() : temporaryName(archive));
+            host.addOption(option.c_str());
+            pendingArchive() = archive;
+            debugLog("class-data archive %s: written at exit", archive.c_str());
+        }
         launchVm().store(&host.vm, std::memory_order_release);
         registerExitHandler();
         host.exitHook = finishAtVmExit;
-        debugLog("class-data archive %s: written at exit", archive.c_str());
     }
     // A mismatching archive is a cache miss, not something to tell the user.
     host.addOption("-Xshare:auto");

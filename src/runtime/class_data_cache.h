@@ -1,6 +1,7 @@
 // Opt-in class-data sharing for the classes the loader defines ("cds auto"):
 // the first launch has the virtual machine write an archive of the classes it
-// loaded into the user's cache, later launches map it.
+// loaded into the user's cache (a flattened executable's is dumped after it,
+// see class_data_dump.h), later launches map it.
 #pragma once
 
 #include <cstddef>
@@ -43,6 +44,11 @@ uint64_t classDataChecksum(const uint8_t* data, size_t size);
 // its length and checksum.
 bool classDataArchiveIsWhole(const ByteString& archive);
 
+// Publishes `written`, the user's private file holding a whole archive, as
+// `archive`: the record of its bytes first, then the file renamed into place,
+// then the cache pruned. False when that fails (`written` is left).
+bool publishClassDataArchive(const ByteString& archive, const ByteString& written);
+
 // The markers (`<place>-<content>.run<pid>`) of launches that mapped
 // `archive` and died within their first seconds, in `directory`.
 std::vector<ByteString> abandonedMarkers(const ByteString& directory, const ByteString& archive);
@@ -57,7 +63,8 @@ void pruneClassDataArchives(const ByteString& directory, const ByteString& kept,
 // With `cds` "auto" and the loader not the system class loader (the virtual
 // machine does not use archived classes of a custom system class loader),
 // adds the options that map the user's archive for this executable and
-// runtime, or that write it at exit when there is none yet. An archive that
+// runtime, or that write it at exit when there is none yet (list the classes
+// for the dump after the launch, where that runs). An archive that
 // fails its record or crashed a launch is removed and written anew; no
 // archive is asked for where the cache cannot be written or lacks room.
 // Anything missing (no cache directory, unreadable files) silently adds

@@ -15,10 +15,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
 
 #include "platform/posix/names.h"
 
@@ -348,6 +350,20 @@ std::vector<std::string> filesIn(const std::string& dir) {
     for (const auto& e : std::filesystem::directory_iterator(dir, ec)) names.push_back(e.path().filename().string());
     std::sort(names.begin(), names.end());
     return names;
+}
+
+std::string waitForDumpedArchive(const std::string& dir, int timeoutMs) {
+    for (int waited = 0; waited <= timeoutMs; waited += 50) {
+        std::string archive;
+        bool dumping = false;
+        for (const std::string& name : filesIn(dir)) {
+            if (name.size() == 37 && name.substr(33) == ".jsa") archive = name;
+            dumping = dumping || name.find(".dump") != std::string::npos || name.find(".lst.tmp") != std::string::npos;
+        }
+        if (!archive.empty() && !dumping) return archive;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return {};
 }
 
 User throwawayUser(const std::string& name, bool withHome) {

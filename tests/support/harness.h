@@ -132,6 +132,12 @@ bool exists(const std::string& path);
 // The names in directory `dir`, sorted (none when it cannot be read).
 std::vector<std::string> filesIn(const std::string& dir);
 
+// Waits at most `timeoutMs` for the background dump of a flattened
+// executable's class-data archive to publish it in `dir`: the archive's name,
+// once it is there and neither a dump nor a class list waiting for one is;
+// empty on time-out.
+std::string waitForDumpedArchive(const std::string& dir, int timeoutMs = 60000);
+
 // A throwaway user (made once, kept for later runs; needs root), with a home
 // directory or, like many service accounts, with one that does not exist.
 struct User {

@@ -216,6 +216,9 @@ TEST(ClassDataCachePruning, ANewArchiveReplacesItsPredecessorsAndOldLeftovers) {
     const std::string staleMarker = file("bbbb-3333.run5", 25);
     const std::string liveMarker = file("bbbb-3333.run6", 1);
     const std::string staleRecordTemporary = file("cccc-4444.sum.tmp12", 25);
+    const std::string staleList = file("cccc-4444.lst.tmp7", 25);
+    const std::string liveFailure = file("dddd-6666.failed", 1);  // holds the next dump off for a day
+    const std::string staleFailure = file("bbbb-3333.failed", 25);
     const std::string shared = file("aaaa-7777.jsa", 0);
     ASSERT_TRUE(letOthersWrite(shared));
 
@@ -235,6 +238,9 @@ TEST(ClassDataCachePruning, ANewArchiveReplacesItsPredecessorsAndOldLeftovers) {
     EXPECT_FALSE(fs::exists(staleMarker));
     EXPECT_TRUE(fs::exists(liveMarker));
     EXPECT_FALSE(fs::exists(staleRecordTemporary));
+    EXPECT_FALSE(fs::exists(staleList));
+    EXPECT_TRUE(fs::exists(liveFailure));
+    EXPECT_FALSE(fs::exists(staleFailure));
 }
 
 TEST(ClassDataChecksum, EveryFlippedBitAndEveryLengthChangesIt) {

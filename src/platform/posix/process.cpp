@@ -1,5 +1,7 @@
 // The running process on POSIX systems: its id, its rights and the error code
 // of the last failed call.
+#include <sys/resource.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -18,6 +20,16 @@ bool rawCommandLine(ByteString& /*out*/) { return false; }
 bool utf8Arguments(std::vector<std::string>& /*out*/) { return false; }
 
 bool isProcessElevated() { return geteuid() == 0; }
+
+void lowerOwnPriority() { setpriority(PRIO_PROCESS, 0, 19); }
+
+void waitForParentEnd(uint32_t parent, int limitMs) {
+    // An orphan is handed to another parent (init or a subreaper).
+    for (int waited = 0; waited < limitMs && static_cast<uint32_t>(getppid()) == parent; waited += 20) {
+        struct timespec pause = {0, 20 * 1000 * 1000};
+        nanosleep(&pause, nullptr);
+    }
+}
 
 void initCommonControls() {}
 

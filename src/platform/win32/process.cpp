@@ -22,6 +22,10 @@ ByteString moduleFileName() {
 
 uint32_t currentProcessId() { return GetCurrentProcessId(); }
 
+void lowerOwnPriority() { SetPriorityClass(GetCurrentProcess(), IDLE_PRIORITY_CLASS); }
+
+void waitForParentEnd(uint32_t /*parent*/, int /*limitMs*/) {}
+
 int lastErrorCode() { return static_cast<int>(GetLastError()); }
 
 bool rawCommandLine(ByteString& out) {

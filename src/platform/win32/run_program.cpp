@@ -155,4 +155,9 @@ int runProgramCapturingWithin(const std::vector<std::string>& argv, const std::s
     return static_cast<int>(code);
 }
 
+// The launcher keeps the class-data archive written at exit here.
+bool startsDetachedPrograms() { return false; }
+
+bool startDetached(const std::vector<std::string>& /*argv*/, const std::string& /*assignment*/) { return false; }
+
 }  // namespace hux::platform

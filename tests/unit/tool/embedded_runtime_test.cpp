@@ -56,6 +56,8 @@ TEST(RuntimeIndex, ParsesWhatItFormatsAndRefusesEveryMalformedLine) {
         {"upper-case hash", "hux runtime index 1\nhash " + std::string(32, 'A') + "\nfiles 0 0\n"},
         {"count too high", head + "files 2 5\n- 5 a\n"},
         {"total wrong", head + "files 1 6\n- 5 a\n"},
+        {"a total that wraps",
+         head + "files 2 1553255926290448382\n- 9999999999999999999 a\n- 9999999999999999999 b\n"},
         {"no line feed at the end", head + "files 1 5\n- 5 a"},
         {"kind not x or -", head + "files 1 5\nr 5 a\n"},
         {"size not a number", head + "files 1 5\n- 5k a\n"},
@@ -412,3 +414,29 @@ TEST_F(EmbeddedRuntime, AnExecutableWithoutARuntimeHasNone) {
 }
 
 }  // namespace
+
+TEST_F(EmbeddedRuntime, AKeptFrameThatNoLongerDecodesToTheFileIsMadeAgain) {
+    if (!tool::zstdForTarget("linux-x64")) GTEST_SKIP() << "this build writes no Zstandard frames";
+    std::vector<fs::path> kept;
+    for (const auto& e : fs::directory_iterator(tree.path("cache/hux/frames"))) kept.push_back(e.path());
+    ASSERT_EQ(kept.size(), 1u) << "the library's frame is kept for the next pack";
+    const auto original = fs::file_size(kept[0]);
+    const struct {
+        const char* what;
+        void (*damage)(const fs::path&);
+    } cases[] = {
+        {"garbage", [](const fs::path& f) { std::ofstream(f, std::ios::binary | std::ios::trunc) << "not a frame"; }},
+        {"cut short", [](const fs::path& f) { fs::resize_file(f, fs::file_size(f) / 2); }},
+    };
+    for (const auto& c : cases) {
+        c.damage(kept[0]);
+        packImage();
+        ASSERT_FALSE(unpack().empty()) << c.what;
+        std::ifstream in(library(), std::ios::binary);
+        EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()),
+                  std::string(70000, 'j'))
+            << c.what;
+        EXPECT_EQ(fs::file_size(kept[0]), original) << c.what << ": the frame is made and kept again";
+        fs::remove_all(home);
+    }
+}

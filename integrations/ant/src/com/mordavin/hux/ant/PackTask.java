@@ -55,6 +55,7 @@ public class PackTask extends Task {
     private String mainClass;
     private File configFile;
     private boolean flatten;
+    private boolean fast;
     private File icon;
     private File manifest;
     private boolean gui;
@@ -120,6 +121,10 @@ public class PackTask extends Task {
 
     public void setFlatten(boolean flatten) {
         this.flatten = flatten;
+    }
+
+    public void setFast(boolean fast) {
+        this.fast = fast;
     }
 
     public void setIcon(File icon) {
@@ -223,6 +228,7 @@ public class PackTask extends Task {
         request.setMainClass(mainClass);
         for (Text option : options) request.addOption(option.value(getProject()));
         request.setFlatten(flatten);
+        request.setFast(fast);
         for (Text arg : args) request.addArgument(arg.value(getProject()));
         request.setIcon(icon);
         request.setManifest(manifest);

@@ -41,6 +41,9 @@ public final class PackRequest {
     private String outputName;
     private File configFile;
     private boolean flatten;
+    private boolean fast;
+    private boolean train;
+    private String trainArguments;
     private File icon;
     private File manifest;
     private boolean gui;
@@ -119,6 +122,21 @@ public final class PackRequest {
 
     public void setFlatten(boolean flatten) {
         this.flatten = flatten;
+    }
+
+    /** The fastest start with java -cp's class loading (see hux pack --fast). */
+    public void setFast(boolean fast) {
+        this.fast = fast;
+    }
+
+    /**
+     * Run the application once at pack time, with {@code arguments} (one text,
+     * split as a command line; null: none), and store its ahead-of-time cache
+     * with the runtime inside the executable (see hux pack --train).
+     */
+    public void setTraining(boolean train, String arguments) {
+        this.train = train;
+        trainArguments = arguments == null ? "" : arguments.trim();
     }
 
     public void setIcon(File icon) {
@@ -224,6 +242,7 @@ public final class PackRequest {
             args.add(line);
         }
         if (flatten) args.add("--flatten");
+        if (fast) args.add("--fast");
         boolean windows = WINDOWS.equals(target) || (target == null && isWindowsHost());
         if (windows) {
             if (icon != null) addPair(args, "--icon", icon.getPath());
@@ -262,6 +281,8 @@ public final class PackRequest {
         } else if (embed && runtime == null) {
             throw new PackException("embed needs jlink or a runtime image");
         }
+        if (train && !embed) throw new PackException("train needs embed (the runtime inside the executable)");
+        if (train) addPair(args, "--train", trainArguments);
     }
 
     private static void addPair(List<String> args, String option, String value) {

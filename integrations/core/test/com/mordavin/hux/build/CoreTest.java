@@ -59,6 +59,7 @@ public final class CoreTest {
         r.setVersionField("company", " ");
         r.setVersionField("version", "1.0-SNAPSHOT");
         r.addArgument("--verbose");
+        r.setFast(true);
         return r;
     }
 
@@ -68,10 +69,10 @@ public final class CoreTest {
                 + " 2-CORE-1.0.jar=/m3/CORE-1.0.jar";
         String[][] table = {
             // target, expected arguments
-            {"linux-x64", "pack -t linux-x64 -o /out/app -c app.cfg -l mainclass app.Main -l option -Xmx64m --verbose "
-                    + jars},
+            {"linux-x64", "pack -t linux-x64 -o /out/app -c app.cfg -l mainclass app.Main -l option -Xmx64m --fast"
+                    + " --verbose " + jars},
             {"windows-x64", "pack -t windows-x64 -o /out/app.exe -c app.cfg -l mainclass app.Main -l option -Xmx64m"
-                    + " --icon app.ico --gui --product-name App Name --version 1.0-SNAPSHOT --verbose " + jars},
+                    + " --fast --icon app.ico --gui --product-name App Name --version 1.0-SNAPSHOT --verbose " + jars},
         };
         for (String[] row : table) check("arguments for " + row[0], row[1], String.join(" ", r.arguments(row[0])));
 
@@ -121,7 +122,14 @@ public final class CoreTest {
 
     /** A one-jar request with runtime settings: jlink, embed, runtime image, jdk, modules. */
     private static String runtime(boolean jlink, boolean embed, String image, String jdk, String modules) {
+        return runtime(jlink, embed, image, jdk, modules, null);
+    }
+
+    /** The same with training at pack time; {@code train} null: none. */
+    private static String runtime(boolean jlink, boolean embed, String image, String jdk, String modules,
+                                  String train) {
         PackRequest r = new PackRequest();
+        r.setTraining(train != null, train);
         r.addJar(new File("a.jar"), null);
         r.setJlink(jlink);
         r.setEmbed(embed);
@@ -154,6 +162,12 @@ public final class CoreTest {
              "the jdk and addModules settings need jlink"},
             {"embed with nothing to embed", runtime(false, true, null, null, null),
              "embed needs jlink or a runtime image"},
+            {"trained, with arguments", runtime(true, true, null, null, null, " --demo 'a b' "),
+             "--jlink --embed --train --demo 'a b'"},
+            {"trained, an image without arguments", runtime(false, true, "/rt", null, null, ""),
+             "--embed-runtime /rt --train "},
+            {"trained without embed", runtime(true, false, null, null, null, "x"),
+             "train needs embed (the runtime inside the executable)"},
         };
         for (String[] row : table) check(row[0], row[2], row[1]);
     }

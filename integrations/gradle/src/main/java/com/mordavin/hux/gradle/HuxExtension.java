@@ -22,6 +22,9 @@ public class HuxExtension {
     private String mainClass;
     private List<String> options = new ArrayList<>();
     private boolean flatten;
+    private boolean fast;
+    private boolean train;
+    private String trainArguments;
     private List<String> arguments = new ArrayList<>();
     private File icon;
     private File manifest;
@@ -60,6 +63,12 @@ public class HuxExtension {
     public void setOptions(List<String> options) { this.options = new ArrayList<>(options); }
     public boolean getFlatten() { return flatten; }
     public void setFlatten(boolean flatten) { this.flatten = flatten; }
+    public boolean getFast() { return fast; }
+    public void setFast(boolean fast) { this.fast = fast; }
+    public boolean getTrain() { return train; }
+    public void setTrain(boolean train) { this.train = train; }
+    public String getTrainArguments() { return trainArguments; }
+    public void setTrainArguments(String trainArguments) { this.trainArguments = trainArguments; }
     public List<String> getArguments() { return arguments; }
     public void setArguments(List<String> arguments) { this.arguments = new ArrayList<>(arguments); }
     public File getIcon() { return icon; }

@@ -129,6 +129,7 @@ public class HuxPackTask extends DefaultTask {
         request.setMainClass(settings.getMainClass() != null ? settings.getMainClass() : applicationMainClass(project));
         for (String option : settings.getOptions()) request.addOption(option);
         request.setFlatten(settings.getFlatten());
+        request.setFast(settings.getFast());
         for (String argument : settings.getArguments()) request.addArgument(argument);
         request.setIcon(settings.getIcon());
         request.setManifest(settings.getManifest());
@@ -152,6 +153,7 @@ public class HuxPackTask extends DefaultTask {
         request.setRuntime(settings.getRuntime());
         request.setJdk(settings.getJdk());
         for (String modules : settings.getAddModules()) request.addModules(modules);
+        request.setTraining(settings.getTrain(), settings.getTrainArguments());
         return request;
     }
 

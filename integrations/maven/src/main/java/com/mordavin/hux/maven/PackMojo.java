@@ -60,6 +60,10 @@ public class PackMojo extends AbstractMojo {
     @Parameter(defaultValue = "false")
     private boolean flatten;
 
+    /** The fastest start with java -cp's class loading (see hux pack --fast). */
+    @Parameter(defaultValue = "false")
+    private boolean fast;
+
     /** Further hux pack arguments, e.g. --jlink. */
     @Parameter
     private List<String> arguments;
@@ -126,6 +130,14 @@ public class PackMojo extends AbstractMojo {
     /** With jlink: modules to add to those jdeps finds. */
     @Parameter
     private List<String> addModules;
+
+    /** With embed, on Java 24+: run the application once at pack time and store its ahead-of-time cache. */
+    @Parameter(defaultValue = "false")
+    private boolean train;
+
+    /** The arguments of that run, one text split as a command line. */
+    @Parameter
+    private String trainArguments;
 
     /** Pack even when nothing changed since the last pack. */
     @Parameter(property = "hux.force", defaultValue = "false")
@@ -197,6 +209,7 @@ public class PackMojo extends AbstractMojo {
         if (options != null)
             for (String option : options) request.addOption(option);
         request.setFlatten(flatten);
+        request.setFast(fast);
         if (arguments != null)
             for (String argument : arguments) request.addArgument(argument);
         request.setIcon(icon);
@@ -221,6 +234,7 @@ public class PackMojo extends AbstractMojo {
         request.setJdk(jdk);
         if (addModules != null)
             for (String modules : addModules) request.addModules(modules);
+        request.setTraining(train, trainArguments);
         return request;
     }
 
