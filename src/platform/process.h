@@ -20,9 +20,6 @@ constexpr const char kSelfExecutable[] = "/proc/self/exe";
 
 uint32_t currentProcessId();
 
-// System error code of the last failed call (GetLastError / errno).
-int lastErrorCode();
-
 // The command line as the process received it, as one text; false where the
 // system hands over an argument vector only.
 bool rawCommandLine(ByteString& out);

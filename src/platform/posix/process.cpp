@@ -12,8 +12,6 @@ namespace hux::platform {
 
 uint32_t currentProcessId() { return static_cast<uint32_t>(getpid()); }
 
-int lastErrorCode() { return errno; }
-
 // The shell has split the command line into the argument vector already.
 bool rawCommandLine(ByteString& /*out*/) { return false; }
 

@@ -26,8 +26,6 @@ void lowerOwnPriority() { SetPriorityClass(GetCurrentProcess(), IDLE_PRIORITY_CL
 
 void waitForParentEnd(uint32_t /*parent*/, int /*limitMs*/) {}
 
-int lastErrorCode() { return static_cast<int>(GetLastError()); }
-
 bool rawCommandLine(ByteString& out) {
     const char* line = GetCommandLineA();
     if (!line) return false;
