@@ -4,7 +4,6 @@
 #include <time.h>
 #include <unistd.h>
 
-#include <cerrno>
 
 #include "platform/process.h"
 
