@@ -118,7 +118,7 @@ TEST(Splash, BuiltInImageServesWhenTheFileIsMissing) {
         0);
     std::filesystem::remove(log);
     RunResult r = runOn(t, exe, {}, options);
-    EXPECT_EQ(r.exitCode, 4);
+    EXPECT_EQ(r.exitCode, 4) << r.err;
     EXPECT_NE(readFile(log).find("SplashLoadFile " + winePath(dir.file("image.png")) + "\n"), std::string::npos);
 }
 
