@@ -4,7 +4,6 @@
 #include <time.h>
 #include <unistd.h>
 
-
 #include "platform/process.h"
 
 namespace hux::platform {
