@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "common/byte_string.h"
 #include "platform/status.h"
 
 namespace hux::platform {
@@ -15,9 +16,26 @@ namespace hux::platform {
 // and not a link.
 Status makePrivateDirectory(const char* path);
 
-// Creates `path` as a new file (failing when something is there) private to
-// the user, executable by the user when `executable` (where the system has
-// such a bit), and writes `bytes`; a file made in part is removed.
+// A file made new (failing when something is at its name), private to the
+// user and executable by the user when asked (where the system has such a
+// bit), written front to back in pieces. A file not finished is removed.
+class NewFile {
+public:
+    NewFile() = default;
+    NewFile(const NewFile&) = delete;
+    NewFile& operator=(const NewFile&) = delete;
+    ~NewFile();
+    Status create(const char* path, bool executable);
+    Status append(const void* bytes, size_t count);
+    // Closes the file; it is removed when that or an earlier step failed.
+    Status finish();
+
+private:
+    intptr_t handle_ = -1;
+    ByteString path_;
+};
+
+// Creates `path` as a NewFile holding `bytes`; a file made in part is removed.
 Status writeNewFile(const char* path, const void* bytes, size_t count, bool executable);
 
 // The size of a plain file: not a link, not a directory, (on Linux) the

@@ -301,6 +301,7 @@ bool writeShare(UnpackShare& share) {
     // Not zero-filled: every byte is written before it is read. The files
     // come largest first, so it is allocated once.
     std::unique_ptr<uint8_t[]> buffer;
+    ZstdDecoder decoder;
     size_t capacity = 0;
     size_t done = 0;
     for (const RuntimeIndex::File* f : share.files) {
@@ -320,21 +321,37 @@ bool writeShare(UnpackShare& share) {
             return false;
         }
         const auto size = static_cast<size_t>(f->size);
-        if (size > capacity) {
-            buffer.reset(new (std::nothrow) uint8_t[size]);
-            capacity = buffer ? size : 0;
+        const ByteString path = joined(*share.tree, f->path, share.separator);
+        platform::Status written;
+        if (stored.zstd) {
+            // Decoded a piece at a time straight into the new file.
+            platform::NewFile file;
+            written = file.create(path.c_str(), f->executable);
+            const bool decoded =
+                written && decoder.decode(reader, found->second, size, [&](const uint8_t* bytes, size_t count) {
+                    written = file.append(bytes, count);
+                    return written.ok();
+                });
+            if (written && !decoded) {
+                share.failure = "the executable's runtime image is damaged at " + f->path;
+                return false;
+            }
+            if (written) written = file.finish();
+        } else {
+            if (size > capacity) {
+                buffer.reset(new (std::nothrow) uint8_t[size]);
+                capacity = buffer ? size : 0;
+            }
+            if (!buffer && size > 0) {
+                share.failure = "not enough memory to unpack " + f->path;
+                return false;
+            }
+            if (!reader.readEntry(found->second, buffer.get())) {
+                share.failure = "the executable's runtime image is damaged at " + f->path;
+                return false;
+            }
+            written = platform::writeNewFile(path.c_str(), buffer.get(), size, f->executable);
         }
-        if (!buffer && size > 0) {
-            share.failure = "not enough memory to unpack " + f->path;
-            return false;
-        }
-        if (!(stored.zstd ? readZstdEntry(reader, found->second, buffer.get(), size)
-                          : reader.readEntry(found->second, buffer.get()))) {
-            share.failure = "the executable's runtime image is damaged at " + f->path;
-            return false;
-        }
-        const platform::Status written = platform::writeNewFile(joined(*share.tree, f->path, share.separator).c_str(),
-                                                                buffer.get(), size, f->executable);
         if (!written) {
             share.failure = written.message();
             return false;

@@ -44,9 +44,11 @@ void checkIndex(std::string_view text) {
 }
 
 // Every stored entry decoded as a frame of a size the input picks (at most
-// 1 MiB): a damaged or foreign frame is refused, never decoded past `size`.
+// 1 MiB), whole and in pieces: a damaged or foreign frame is refused, never
+// decoded past `size`.
 void decodeEntries(hux::ZipReader& reader, const uint8_t* data, size_t size) {
     std::vector<uint8_t> out;
+    hux::ZstdDecoder decoder;
     for (int32_t i = 0; i < reader.entryCount() && i < 64; ++i) {
         const hux::ZipEntry& e = reader.entry(i);
         const std::string_view name(e.name, static_cast<size_t>(e.nameLength));
@@ -57,9 +59,17 @@ void decodeEntries(hux::ZipReader& reader, const uint8_t* data, size_t size) {
         }
         const size_t want = size ? (static_cast<size_t>(data[i % size]) << 12) + static_cast<size_t>(i) : 0;
         out.assign(want + 16, 0x5A);
-        (void)hux::readZstdEntry(reader, i, out.data(), want);
+        const bool whole = hux::readZstdEntry(reader, i, out.data(), want);
         for (size_t k = want; k < out.size(); ++k)
             if (out[k] != 0x5A) __builtin_trap();
+        // Decoded a piece at a time, the same bytes or the same refusal.
+        size_t at = 0;
+        const bool pieces = decoder.decode(reader, i, want, [&](const uint8_t* bytes, size_t count) {
+            if (count > want - at || (whole && std::memcmp(bytes, out.data() + at, count) != 0)) __builtin_trap();
+            at += count;
+            return true;
+        });
+        if (pieces != whole || (pieces && at != want)) __builtin_trap();
     }
 }
 

@@ -49,17 +49,45 @@ Status makePrivateDirectory(const char* path) {
     return {};
 }
 
-Status writeNewFile(const char* path, const void* bytes, size_t count, bool executable) {
+NewFile::~NewFile() {
+    if (handle_ == -1) return;
+    close(static_cast<int>(handle_));
+    unlink(path_.c_str());
+}
+
+Status NewFile::create(const char* path, bool executable) {
+    if (handle_ != -1) return Status::failure(describe("cannot create", path) + ": a file is open already");
     const int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, executable ? 0700 : 0600);
     if (fd < 0) return lastErrorStatus(describe("cannot create", path));
+    handle_ = fd;
+    path_ = ByteString(path);
+    return {};
+}
+
+Status NewFile::append(const void* bytes, size_t count) {
+    if (handle_ == -1) return Status::failure(describe("cannot write", path_.c_str()) + ": not open");
     errno = 0;
-    const bool written = posix::writeAll(fd, bytes, count);
+    if (posix::writeAll(static_cast<int>(handle_), bytes, count)) return {};
     // A write that takes nothing sets no error: the disk is full.
-    int code = written ? 0 : (errno != 0 ? errno : ENOSPC);
-    if (close(fd) != 0 && code == 0) code = errno;
-    if (code == 0) return {};
-    unlink(path);
-    return errorStatus(describe("cannot write", path), code);
+    return errorStatus(describe("cannot write", path_.c_str()), errno != 0 ? errno : ENOSPC);
+}
+
+Status NewFile::finish() {
+    if (handle_ == -1) return Status::failure(describe("cannot write", path_.c_str()) + ": not open");
+    const int fd = static_cast<int>(handle_);
+    handle_ = -1;
+    if (close(fd) == 0) return {};
+    const Status failed = lastErrorStatus(describe("cannot write", path_.c_str()));
+    unlink(path_.c_str());
+    return failed;
+}
+
+Status writeNewFile(const char* path, const void* bytes, size_t count, bool executable) {
+    NewFile file;
+    Status status = file.create(path, executable);
+    if (status) status = file.append(bytes, count);
+    if (status) status = file.finish();
+    return status;
 }
 
 Result<int64_t> plainFileSize(const char* path) {

@@ -53,8 +53,53 @@ Status makePrivateDirectory(const char* path) {
     return {};
 }
 
-Status writeNewFile(const char* path, const void* bytes, size_t count, bool) {
-    return writeNewPrivateFile(path, bytes, count);
+NewFile::~NewFile() {
+    if (handle_ == -1) return;
+    CloseHandle(reinterpret_cast<HANDLE>(handle_));
+    DeleteFileA(path_.c_str());
+}
+
+Status NewFile::create(const char* path, bool) {
+    if (handle_ != -1) return Status::failure(describe("cannot create", path) + ": a file is open already");
+    // The file takes the access list of the private directory it is made in.
+    HANDLE file = CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return lastErrorStatus(describe("cannot create", path));
+    handle_ = reinterpret_cast<intptr_t>(file);
+    path_ = ByteString(path);
+    return {};
+}
+
+Status NewFile::append(const void* bytes, size_t count) {
+    if (handle_ == -1) return Status::failure(describe("cannot write", path_.c_str()) + ": not open");
+    const auto* p = static_cast<const char*>(bytes);
+    while (count > 0) {
+        const DWORD chunk = count > 0x10000000 ? 0x10000000 : static_cast<DWORD>(count);
+        DWORD n = 0;
+        if (!WriteFile(reinterpret_cast<HANDLE>(handle_), p, chunk, &n, nullptr))
+            return lastErrorStatus(describe("cannot write", path_.c_str()));
+        if (n != chunk) return errorStatus(describe("cannot write", path_.c_str()), ERROR_DISK_FULL);
+        p += chunk;
+        count -= chunk;
+    }
+    return {};
+}
+
+Status NewFile::finish() {
+    if (handle_ == -1) return Status::failure(describe("cannot write", path_.c_str()) + ": not open");
+    HANDLE file = reinterpret_cast<HANDLE>(handle_);
+    handle_ = -1;
+    if (CloseHandle(file)) return {};
+    const Status failed = lastErrorStatus(describe("cannot write", path_.c_str()));
+    DeleteFileA(path_.c_str());
+    return failed;
+}
+
+Status writeNewFile(const char* path, const void* bytes, size_t count, bool executable) {
+    NewFile file;
+    Status status = file.create(path, executable);
+    if (status) status = file.append(bytes, count);
+    if (status) status = file.finish();
+    return status;
 }
 
 Result<int64_t> plainFileSize(const char* path) {
