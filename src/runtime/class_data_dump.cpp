@@ -211,7 +211,8 @@ bool isClassDataDumpHelper() {
 int runClassDataDump(int argc, char** argv) {
     if (argc < kFirstOption) return 2;
     const auto start = std::chrono::steady_clock::now();
-    platform::lowerOwnPriority();
+    if (const platform::Status lowered = platform::lowerOwnPriority(); !lowered)
+        debugLog("class-data archive: %s", lowered.text());
     const ByteString list(argv[kList]), archive(argv[kArchive]);
     const ByteString cache = platform::userCacheDirectory().value();
     if (!inCache(cache, list.view()) || !inCache(cache, archive.view())) return 2;
