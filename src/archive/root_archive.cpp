@@ -30,7 +30,7 @@ void RootArchive::ensureOpen() {
     if (opened_.load(std::memory_order_relaxed) != 0) return;
     // The launcher sets the executable's path; without one (tests, a library
     // load outside a launch) the module's own file serves.
-    const ByteString path = path_.empty() ? platform::moduleFileName() : path_;
+    const ByteString path = path_.empty() ? platform::moduleFileName().value() : path_;
     // A failed open leaves the store empty and is never retried.
     if (!path.empty()) store_.openFromFile(path.c_str());
     // Classes and resources of a nested jar that stays closed are not found:

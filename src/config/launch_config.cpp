@@ -21,7 +21,10 @@
 namespace hux {
 
 LaunchConfig::LaunchConfig(bool load) {
-    if (load) loadFrom(platform::moduleFileName(), embeddedArchiveLength());
+    if (!load) return;
+    const platform::Result<ByteString> exe = platform::moduleFileName();
+    if (!exe) debugLog("%s", exe.status().text());
+    loadFrom(exe.value(), embeddedArchiveLength());
 }
 
 void LaunchConfig::setExePathForTesting(const ByteString& exePath) {

@@ -171,7 +171,7 @@ void printMessageLine(const ByteString& text) {
         // titled with the product name, else the executable's file name.
         ByteString title = platform::ownProductName();
         if (title.empty()) {
-            const ByteString path = platform::moduleFileName();
+            const ByteString path = platform::moduleFileName().value();
             int32_t cut = 0;
             for (int32_t i = 0; i < path.length(); ++i)
                 if (isSeparator(path[i])) cut = i + 1;

@@ -197,15 +197,16 @@ void enforceSingleInstance(const LaunchConfig& config, SingleInstanceMode mode, 
             const ByteString name = singleInstanceMutexName(config::appId(config), config.exePath());
             // Owned until the process ends: never destroyed, so never released early.
             static NeverDestroyed<platform::NamedMutex> mutex;
-            int error = 0;
-            switch (mutex->acquire(name.c_str(), 100, error)) {
-                case platform::NamedMutex::Result::Owned: return;
-                case platform::NamedMutex::Result::CreateFailed:
-                    std::printf("CreateMutex error: %d\n", error);
-                    std::fflush(stdout);
-                    refuseSecondInstance(config);
-                case platform::NamedMutex::Result::TimedOut: refuseSecondInstance(config);
-                case platform::NamedMutex::Result::Unguarded: return;
+            const platform::Result<platform::NamedMutex::Outcome> held = mutex->acquire(name.c_str(), 100);
+            if (!held) {
+                std::printf("CreateMutex error: %d (%s)\n", held.status().code(), held.status().text());
+                std::fflush(stdout);
+                refuseSecondInstance(config);
+            }
+            switch (held.value()) {
+                case platform::NamedMutex::Outcome::Owned: return;
+                case platform::NamedMutex::Outcome::TimedOut: refuseSecondInstance(config);
+                case platform::NamedMutex::Outcome::Unguarded: return;
             }
             return;
         }

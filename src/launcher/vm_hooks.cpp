@@ -3,6 +3,7 @@
 #include <jni.h>
 
 #include "archive/url_natives.h"
+#include "config/debug_log.h"
 #include "jni/attach.h"
 #include "jni/launch_context.h"
 #include "jni/java_calls.h"
@@ -38,7 +39,8 @@ void vmReadyHook(JvmHost& host) {
     // Only the launcher's loader makes URLs of its own protocol.
     if (!host.direct) registerHandlerPackage(env);
     if (env) installJavaRedirect(env);
-    platform::installInterruptHandler(interruptHandler);
+    if (const platform::Status installed = platform::installInterruptHandler(interruptHandler); !installed)
+        debugLog("%s", installed.text());
 }
 
 }  // namespace hux

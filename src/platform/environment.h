@@ -2,6 +2,7 @@
 #pragma once
 
 #include "common/byte_string.h"
+#include "platform/status.h"
 
 namespace hux::platform {
 
@@ -10,6 +11,7 @@ namespace hux::platform {
 bool getEnv(const char* name, ByteString& value);
 
 // "NAME=value" with the runtime library's semantics: an empty value removes it.
-void putEnv(const char* assignment);
+// The failure for text that is no assignment or a variable the system refuses.
+Status putEnv(const char* assignment);
 
 }  // namespace hux::platform

@@ -3,6 +3,8 @@
 
 #include <cstdint>
 
+#include "platform/status.h"
+
 namespace hux::platform {
 
 class NamedMutex {
@@ -11,15 +13,15 @@ public:
     // they control (a Linux user with neither a runtime directory nor a home
     // of their own whose last-resort directory another user has taken); the
     // launch runs without the lock rather than let that user refuse it.
-    enum class Result { Owned, TimedOut, CreateFailed, Unguarded };
+    enum class Outcome { Owned, TimedOut, Unguarded };
     NamedMutex() = default;
     NamedMutex(const NamedMutex&) = delete;
     NamedMutex& operator=(const NamedMutex&) = delete;
     ~NamedMutex();
     // Creates (or opens) the mutex named `name` and waits up to `timeoutMs` to
-    // own it. An abandoned mutex counts as owned. On CreateFailed, `error` holds
-    // the system error code. The lock stays held until the process ends.
-    Result acquire(const char* name, int timeoutMs, int& error);
+    // own it. An abandoned mutex counts as owned. The failure when it cannot be
+    // created or locked. The lock stays held until the process ends.
+    platform::Result<Outcome> acquire(const char* name, int timeoutMs);
 
 private:
     intptr_t handle_ = -1;

@@ -1,5 +1,5 @@
 // The running process: its executable, its id, how it was started and with
-// what rights, and the system's code for the last failed call.
+// what rights.
 #pragma once
 
 #include <cstdint>
@@ -7,13 +7,15 @@
 #include <vector>
 
 #include "common/byte_string.h"
+#include "platform/status.h"
 
 namespace hux::platform {
 
 // Full path of the running executable, as the module file name gives it
 // (at most kPathMax - 1 bytes on Windows, any length the system can report
-// on Linux, else kSelfExecutable; empty when it cannot be read).
-ByteString moduleFileName();
+// on Linux, else kSelfExecutable). The failure, and an empty path as its
+// value, when it cannot be read whole.
+Result<ByteString> moduleFileName();
 // What moduleFileName gives on Linux when the system cannot spell the path:
 // a name that opens the running executable whatever its path.
 constexpr const char kSelfExecutable[] = "/proc/self/exe";
@@ -34,7 +36,7 @@ bool isProcessElevated();
 
 // Lowers the process's scheduling priority to the least (nice 19 where there
 // is such a value), for work nobody waits for; programs it starts inherit it.
-void lowerOwnPriority();
+Status lowerOwnPriority();
 
 // Waits at most `limitMs` for `parent`, the process that started this one, to
 // end (nothing where the system does not tell).

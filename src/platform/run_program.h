@@ -5,29 +5,32 @@
 #include <string>
 #include <vector>
 
+#include "platform/status.h"
+
 namespace hux::platform {
 
 // Runs `argv` (argv[0] looked up in PATH) with the standard streams of this
-// process and waits for it. Returns its exit code, or -1 with `error` set when
-// it could not be started or did not exit normally.
-int runProgram(const std::vector<std::string>& argv, std::string& error);
+// process and waits for it. Gives its exit code, or the failure when it could
+// not be started (code ENOENT, 2, for a program that is not there) or did not
+// exit normally.
+Result<int> runProgram(const std::vector<std::string>& argv);
 
 // The same, with the program's standard output written to the file at
 // `outputPath` (created or emptied) instead.
-int runProgramToFile(const std::vector<std::string>& argv, const std::string& outputPath, std::string& error);
+Result<int> runProgramToFile(const std::vector<std::string>& argv, const std::string& outputPath);
 
 // The same, with both its standard output and its standard error written to
 // the file.
-int runProgramCapturing(const std::vector<std::string>& argv, const std::string& outputPath, std::string& error);
+Result<int> runProgramCapturing(const std::vector<std::string>& argv, const std::string& outputPath);
 
 // Runs `argv` as runProgramCapturing does, with standard input empty, for at
 // most `limitSeconds`: then it is asked to end (SIGTERM to its process group;
 // on Windows it is ended), and killed with everything it started when it is
 // still there `graceSeconds` later. `timedOut` says whether the limit was
-// reached. Returns its exit code, or -1 with `error` when it did not exit by
-// itself.
-int runProgramCapturingWithin(const std::vector<std::string>& argv, const std::string& outputPath, int limitSeconds,
-                              int graceSeconds, bool& timedOut, std::string& error);
+// reached. Gives its exit code, or the failure when it could not be started
+// or did not exit by itself.
+Result<int> runProgramCapturingWithin(const std::vector<std::string>& argv, const std::string& outputPath,
+                                      int limitSeconds, int graceSeconds, bool& timedOut);
 
 // Whether startDetached can start programs here (not on Windows, where the
 // launcher has no such helper).
@@ -36,7 +39,7 @@ bool startsDetachedPrograms();
 // Starts `argv` (argv[0] a path, not looked up in PATH) with `assignment`
 // ("NAME=value") added to the environment, in a session of its own, its
 // standard streams on the null device and no other descriptor inherited;
-// does not wait for it. False when it could not be started.
-bool startDetached(const std::vector<std::string>& argv, const std::string& assignment);
+// does not wait for it. The failure when it could not be started.
+Status startDetached(const std::vector<std::string>& argv, const std::string& assignment);
 
 }  // namespace hux::platform

@@ -1,6 +1,8 @@
 // Operating-system services around hosting the Java virtual machine.
 #pragma once
 
+#include "platform/status.h"
+
 namespace hux::platform {
 
 // Adds "fail critical errors" and "no open-file error box" to the process error
@@ -16,8 +18,9 @@ bool bindsNativesItself();
 // signal facility calls it on its own thread. Elsewhere the signal handler only
 // wakes a launcher thread, which calls `handler` there (so it may call into the
 // virtual machine). A signal that was ignored at process start stays ignored.
+// The failure when the handler (or its thread) could not be put in place.
 using SignalHandler = void (*)(int signal);
-void installInterruptHandler(SignalHandler handler);
+Status installInterruptHandler(SignalHandler handler);
 // Calls the handler that installInterruptHandler replaced for `signal`, when
 // that was a real function (not default, ignore or error).
 void chainInterruptHandler(int signal);

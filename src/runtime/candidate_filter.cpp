@@ -44,7 +44,7 @@ LoadOutcome loadCandidate(const ByteString& library, ByteString& error) {
     if (outcome != LoadOutcome::Loaded) {
         ByteString assignment("PATH=");
         if (hadPath) assignment.append(savedPath);
-        platform::putEnv(assignment.c_str());
+        platform::putEnv(assignment.c_str()).ignore();  // back as it was
         return outcome;
     }
     // The chosen library stays loaded for the process: the start and the

@@ -150,10 +150,10 @@ bool dumpArchive(char** argv, int argc, const ByteString& written, int limitSeco
     command.emplace_back("-cp");
     command.emplace_back(argv[kClassPath]);
     bool timedOut = false;
-    std::string error;
-    const int code =
-        platform::runProgramCapturingWithin(command, "/dev/null", limitSeconds, kEndGraceSeconds, timedOut, error);
-    return code == 0 && !timedOut;
+    const platform::Result<int> run =
+        platform::runProgramCapturingWithin(command, "/dev/null", limitSeconds, kEndGraceSeconds, timedOut);
+    if (!run) debugLog("class-data archive %s: %s", written.c_str(), run.status().text());
+    return run && run.value() == 0 && !timedOut;
 }
 
 }  // namespace
@@ -197,8 +197,9 @@ void startPendingDump() {
         arguments.swap(pendingDump().arguments);
     }
     if (arguments.empty()) return;
-    if (platform::startDetached(arguments, std::string(kHelperVariable) + "=1")) return;
-    debugLog("class-data archive: the helper could not be started");
+    const platform::Status started = platform::startDetached(arguments, std::string(kHelperVariable) + "=1");
+    if (started) return;
+    debugLog("class-data archive: the helper could not be started: %s", started.text());
     platform::removeFile(arguments[kList].c_str());
 }
 
@@ -210,7 +211,8 @@ bool isClassDataDumpHelper() {
 int runClassDataDump(int argc, char** argv) {
     if (argc < kFirstOption) return 2;
     const auto start = std::chrono::steady_clock::now();
-    platform::lowerOwnPriority();
+    if (const platform::Status lowered = platform::lowerOwnPriority(); !lowered)
+        debugLog("class-data archive: %s", lowered.text());
     const ByteString list(argv[kList]), archive(argv[kArchive]);
     const ByteString cache = platform::userCacheDirectory().value();
     if (!inCache(cache, list.view()) || !inCache(cache, archive.view())) return 2;

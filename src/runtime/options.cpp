@@ -184,6 +184,11 @@ void scanLevel(const LaunchConfig& config, const ByteString& directory, ByteStri
     }
 }
 
+void exportLine(const char* assignment) {
+    const platform::Status set = platform::putEnv(assignment);
+    if (!set) debugLog("export: %s", set.text());
+}
+
 }  // namespace
 
 void applyExportLines(const LaunchConfig& config) {
@@ -200,12 +205,12 @@ void applyExportLines(const LaunchConfig& config) {
             // environment names are case-sensitive.
             ByteString assignment(kToolOptions);
             assignment.append(line.substr(eq));
-            platform::putEnv(assignment.c_str());
+            exportLine(assignment.c_str());
         } else {
-            platform::putEnv(lines.at(i));
+            exportLine(lines.at(i));
         }
     }
-    if (!toolOptionsExported) platform::putEnv("JAVA_TOOL_OPTIONS=");
+    if (!toolOptionsExported) exportLine("JAVA_TOOL_OPTIONS=");
 }
 
 void scanArchiveDirectory(const LaunchConfig& config, const ByteString& directory, ByteString& text) {

@@ -181,15 +181,15 @@ std::string runTraining(const std::vector<std::vector<std::string>>& runs, const
     std::string problem;
     for (size_t i = 0; i < runs.size() && problem.empty(); ++i) {
         bool timedOut = false;
-        std::string why;
-        const int code =
-            platform::runProgramCapturingWithin(runs[i], log, kTrainingSeconds, kTrainingGraceSeconds, timedOut, why);
+        const platform::Result<int> run =
+            platform::runProgramCapturingWithin(runs[i], log, kTrainingSeconds, kTrainingGraceSeconds, timedOut);
+        const int code = run ? run.value() : -1;
         if (timedOut)
             warnings.push_back("the training run had not ended after " + std::to_string(kTrainingSeconds) +
                                " s and was asked to end; the cache holds what it had loaded by then");
         else if (code != 0 && i == 0)
             warnings.push_back("the training run ended with exit code " + std::to_string(code) +
-                               (code < 0 ? " (" + why + ")" : std::string()) + ": " + lastLines(log, 3));
+                               (!run ? " (" + run.status().message() + ")" : std::string()) + ": " + lastLines(log, 3));
         if (i > 0 && code != 0) problem = lastLines(log, 3);
     }
     return problem;

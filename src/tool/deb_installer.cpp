@@ -240,10 +240,9 @@ bool writeDeb(const InstallerRequest& request, std::string& error) {
     const std::string kNeeds =
         "writing a .deb needs dpkg-deb (Debian: apt install dpkg; macOS: brew install dpkg; Windows: run hux in WSL)";
     // Asked first, so that a host without it hears so before anything is laid out.
-    std::string probeError;
-    const int probe = platform::runProgramToFile({"dpkg-deb", "--version"}, textOf(root) + ".log", probeError);
+    const platform::Result<int> probe = platform::runProgramToFile({"dpkg-deb", "--version"}, textOf(root) + ".log");
     fs::remove(fs::path(root).concat(".log"), ec);
-    if (probe != 0) {
+    if (!probe || probe.value() != 0) {
         error = kNeeds;
         return false;
     }
@@ -256,13 +255,13 @@ bool writeDeb(const InstallerRequest& request, std::string& error) {
     }
     if (ok) {
         fs::permissions(root / "DEBIAN" / "control", fs::perms(0644), ec);
-        const int rc = platform::runProgramToFile(
-            {"dpkg-deb", "--root-owner-group", "--build", textOf(root), textOf(partial)}, textOf(root) + ".log", error);
-        if (rc != 0) {
-            if (rc == 127 || rc < 0)
+        const platform::Result<int> built = platform::runProgramToFile(
+            {"dpkg-deb", "--root-owner-group", "--build", textOf(root), textOf(partial)}, textOf(root) + ".log");
+        if (!built || built.value() != 0) {
+            if (!built || built.value() == 127 || built.value() < 0)
                 error = kNeeds;
             else
-                error = "dpkg-deb could not write the package (exit " + std::to_string(rc) + ")";
+                error = "dpkg-deb could not write the package (exit " + std::to_string(built.value()) + ")";
             ok = false;
         }
     }

@@ -81,7 +81,7 @@ bool isJar(const std::string& input) {
 
 // Data shipped with the tool: <bin>/../share/hux.
 fs::path dataDirectory() {
-    const ByteString self = platform::moduleFileName();
+    const ByteString self = platform::moduleFileName().value();
     return pathOf(self.c_str()).parent_path().parent_path() / "share" / "hux";
 }
 

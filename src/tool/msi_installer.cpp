@@ -286,10 +286,12 @@ bool writeMsi(const InstallerRequest& request, std::string& error) {
         ok = !steps.empty();
         for (const MsiStep& step : steps) {
             // What a step whose exit code does not count says is no failure.
-            const int rc = step.checked ? platform::runProgramToFile(step.argv, log, error)
-                                        : platform::runProgramCapturing(step.argv, log, error);
-            if (step.checked && rc != 0) {
-                error = step.argv[0] + " could not write the installer (exit " + std::to_string(rc) + ")";
+            const platform::Result<int> run = step.checked ? platform::runProgramToFile(step.argv, log)
+                                                           : platform::runProgramCapturing(step.argv, log);
+            if (step.checked && (!run || run.value() != 0)) {
+                error =
+                    !run ? run.status().message()
+                         : step.argv[0] + " could not write the installer (exit " + std::to_string(run.value()) + ")";
                 ok = false;
                 break;
             }

@@ -25,8 +25,8 @@ Trial tryOptions(const std::string& java, const std::vector<std::string>& option
     argv.insert(argv.end(), options.begin(), options.end());
     argv.push_back("-version");
     Trial trial;
-    std::string error;
-    trial.exitCode = platform::runProgramCapturing(argv, scratch, error);
+    const platform::Result<int> run = platform::runProgramCapturing(argv, scratch);
+    trial.exitCode = run ? run.value() : -1;
     std::ifstream in(pathOf(scratch));
     std::string line;
     while (std::getline(in, line)) {
@@ -38,7 +38,7 @@ Trial tryOptions(const std::string& java, const std::vector<std::string>& option
     in.close();
     std::error_code ec;
     fs::remove(pathOf(scratch), ec);
-    if (trial.exitCode < 0) trial.firstLine = error;
+    if (!run) trial.firstLine = run.status().message();
     return trial;
 }
 

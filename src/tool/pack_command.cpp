@@ -24,7 +24,7 @@ int refuse(const std::string& line, int code) {
 // Data shipped with the tool: <bin>/../share/hux, in the build tree and after
 // installation alike.
 fs::path dataDirectory() {
-    const ByteString self = platform::moduleFileName();
+    const ByteString self = platform::moduleFileName().value();
     return pathOf(self.c_str()).parent_path().parent_path() / "share" / "hux";
 }
 

@@ -250,7 +250,9 @@ int runJdeps(const std::vector<std::string>& argv, const std::vector<std::string
              std::string& found, std::string& error) {
     std::vector<std::string> command = argv;
     command.insert(command.end(), jars.begin(), jars.end());
-    const int rc = platform::runProgramToFile(command, listing, error);
+    const platform::Result<int> run = platform::runProgramToFile(command, listing);
+    if (!run) error = run.status().message();
+    const int rc = run ? run.value() : -1;
     std::ifstream in(pathOf(listing));
     std::stringstream text;
     text << in.rdbuf();
@@ -381,9 +383,8 @@ void writeClassDataArchive(const std::string& imageDir, const std::string& hostT
     // reads and verifies the JDK's classes anew, about 60 ms of a hello
     // world. It is the image's like any other file, and where it cannot be
     // written the image simply starts without it.
-    std::string error;
     const std::vector<std::string> argv = {toolPath(imageDir, "java", hostTarget), "-Xshare:dump", "-Xlog:all=off"};
-    platform::runProgramCapturing(argv, hostTarget == "windows-x64" ? "NUL" : "/dev/null", error);
+    platform::runProgramCapturing(argv, hostTarget == "windows-x64" ? "NUL" : "/dev/null").status().ignore();
 }
 
 bool copyRuntimeImage(const std::string& from, const std::string& to, std::string& error) {
@@ -544,15 +545,15 @@ bool linkRuntime(const RuntimeRequest& request, const std::string& target, const
                        (named.empty() ? "" : " (" + named + " because the jars name their packages)") +
                        (unread.empty() ? "" : " (jdeps could not read " + unread + ")") +
                        "; name others the application loads by name with --add-modules";
-    std::string runError;
     std::vector<std::string> argv = {jlink};
     if (haveJmods) argv.insert(argv.end(), {"--module-path", textOf(jmods)});
     argv.insert(argv.end(), {"--add-modules", moduleList, "--strip-debug", "--no-man-pages", "--no-header-files",
                              "--output", outputDir});
-    const int rc = platform::runProgram(argv, runError);
-    if (rc != 0) {
+    const platform::Result<int> linked = platform::runProgram(argv);
+    if (!linked || linked.value() != 0) {
         fs::remove_all(pathOf(outputDir), ec);
-        error = rc < 0 ? runError : "jlink could not link " + moduleList + " (exit " + std::to_string(rc) + ")";
+        error = !linked ? linked.status().message()
+                        : "jlink could not link " + moduleList + " (exit " + std::to_string(linked.value()) + ")";
         if (!haveJmods)
             error += "; the JDK at '" + modules +
                      "' has no jmods folder, which jlink before JDK 24 links from "

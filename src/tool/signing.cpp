@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -26,8 +27,14 @@ std::string installAdvice(const SignRequest& request) {
                                   : "signing needs osslsigncode (apt install osslsigncode)";
 }
 
-bool notFound(int rc, const std::string& error) {
-    return rc == 127 || (rc < 0 && error.find("No such file") != std::string::npos);
+// The shell's code for a command it did not find, or the system's for a
+// program that is not there.
+bool notFound(const platform::Result<int>& run) { return run ? run.value() == 127 : run.status().code() == ENOENT; }
+
+// Why `tool` did not sign: its exit code, or why it did not run.
+std::string signingFailure(const std::string& tool, const platform::Result<int>& run) {
+    if (!run) return run.status().message();
+    return tool + " could not sign the executable (exit " + std::to_string(run.value()) + ")";
 }
 
 // A pass phrase from the environment, written where only this user can read
@@ -112,12 +119,12 @@ void showOutput(const std::string& logPath) {
     std::fflush(stderr);
 }
 
-int runQuietly(const std::vector<std::string>& argv, const std::string& logPath, std::string& error) {
-    const int rc = platform::runProgramToFile(argv, logPath, error);
-    if (rc > 0) showOutput(logPath);
+platform::Result<int> runQuietly(const std::vector<std::string>& argv, const std::string& logPath) {
+    platform::Result<int> run = platform::runProgramToFile(argv, logPath);
+    if (run && run.value() > 0) showOutput(logPath);
     std::error_code ec;
     fs::remove(pathOf(logPath), ec);
-    return rc;
+    return run;
 }
 
 // signtool on a Windows host without osslsigncode: it signs in place, from a
@@ -139,13 +146,9 @@ bool signWithSigntool(const std::string& path, const SignRequest& request, const
     std::vector<std::string> argv = {"signtool", "sign", "/fd", "sha256", "/f", request.key};
     if (!request.timestampUrl.empty()) argv.insert(argv.end(), {"/tr", request.timestampUrl, "/td", "sha256"});
     argv.push_back(path);
-    const int rc = runQuietly(argv, logPath, error);
-    if (rc == 0) return true;
-    if (notFound(rc, error)) {
-        error = installAdvice(request);
-    } else if (rc > 0) {
-        error = "signtool could not sign the executable (exit " + std::to_string(rc) + ")";
-    }
+    const platform::Result<int> run = runQuietly(argv, logPath);
+    if (run && run.value() == 0) return true;
+    error = notFound(run) ? installAdvice(request) : signingFailure("signtool", run);
     return false;
 }
 
@@ -183,12 +186,11 @@ bool signExecutable(const std::string& path, const SignRequest& request, std::st
     if (!passPhraseFile(request, holder, passPath, error)) return false;
     const std::string signedPath = path + ".signed";
     const std::string logPath = path + ".sign-log";
-    const int rc = runQuietly(osslsigncodeCommand(request, passPath, path, signedPath), logPath, error);
-    if (rc != 0) {
+    const platform::Result<int> run = runQuietly(osslsigncodeCommand(request, passPath, path, signedPath), logPath);
+    if (!run || run.value() != 0) {
         fs::remove(pathOf(signedPath), ec);
-        if (notFound(rc, error) && onWindowsHost(request)) return signWithSigntool(path, request, logPath, error);
-        if (rc > 0) error = "osslsigncode could not sign the executable (exit " + std::to_string(rc) + ")";
-        if (notFound(rc, error)) error = installAdvice(request);
+        if (notFound(run) && onWindowsHost(request)) return signWithSigntool(path, request, logPath, error);
+        error = notFound(run) ? installAdvice(request) : signingFailure("osslsigncode", run);
         return false;
     }
     fs::rename(pathOf(signedPath), pathOf(path), ec);

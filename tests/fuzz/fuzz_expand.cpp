@@ -24,9 +24,9 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     std::setlocale(LC_ALL, "C.UTF-8");
     anchors().setExePathForTesting("/opt/app/tool");
     anchors().setWorkDirForTesting("/work/");
-    platform::putEnv("HUX_F=v%HUX_F%$$\xC3\xA9");
-    platform::putEnv("HOMEDRIVE=D:");
-    platform::putEnv("HOMEPATH=\\h");
+    platform::putEnv("HUX_F=v%HUX_F%$$\xC3\xA9").ignore();
+    platform::putEnv("HOMEDRIVE=D:").ignore();
+    platform::putEnv("HOMEPATH=\\h").ignore();
     return 0;
 }
 

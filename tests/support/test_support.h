@@ -93,20 +93,20 @@ public:
     ~EnvGuard() {
         for (auto it = saved_.rbegin(); it != saved_.rend(); ++it) {
             if (it->wasSet) {
-                platform::putEnv((it->name + "=" + it->value).c_str());
+                platform::putEnv((it->name + "=" + it->value).c_str()).ignore();
                 if (it->value.empty()) setEnvEmpty(it->name.c_str());
             } else {
-                platform::putEnv((it->name + "=").c_str());
+                platform::putEnv((it->name + "=").c_str()).ignore();
             }
         }
     }
     void set(const std::string& name, const std::string& value) {
         remember(name);
-        platform::putEnv((name + "=" + value).c_str());
+        platform::putEnv((name + "=" + value).c_str()).ignore();
     }
     void unset(const std::string& name) {
         remember(name);
-        platform::putEnv((name + "=").c_str());
+        platform::putEnv((name + "=").c_str()).ignore();
     }
     bool setEmpty(const std::string& name) {
         remember(name);

@@ -80,12 +80,12 @@ TEST_F(MessageTest, OverridesParseTheNumberAndTheFirstLineWins) {
 }
 
 TEST_F(MessageTest, OverrideTableIsBuiltOnceAndExpanded) {
-    platform::putEnv("HUX_T_MSG=expanded");
+    ASSERT_TRUE(platform::putEnv("HUX_T_MSG=expanded"));
     load("message 13=%HUX_T_MSG% \\tvalue\r\n");
     EXPECT_EQ(text(13), "expanded \tvalue");
     load("message 13=changed\r\n");  // the table is kept for the process
     EXPECT_EQ(text(13), "expanded \tvalue");
-    platform::putEnv("HUX_T_MSG=");
+    platform::putEnv("HUX_T_MSG=").ignore();
 }
 
 TEST(MessageEscapes, UnescapeMessage) {

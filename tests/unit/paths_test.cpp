@@ -139,9 +139,9 @@ TEST(ResolveDataPath, SplashValueIsExpandedThenResolved) {
     fs::create_directories(dir.path() / "app");
     touch(dir.path() / "app" / "img" / "s.png");
     auto config = test::loadPackedConfig(dir.path() / "app", "splash img/%HUX_T_IMG%.png\r\n", "");
-    platform::putEnv("HUX_T_IMG=s");
+    ASSERT_TRUE(platform::putEnv("HUX_T_IMG=s"));
     EXPECT_EQ(config::splash(*config), std::string(config->exeDir().view()) + "img/s.png");
-    platform::putEnv("HUX_T_IMG=");
+    platform::putEnv("HUX_T_IMG=").ignore();
 }
 
 TEST(ForcedWorkingDirectory, ResolvesAgainstTheExecutableDirectory) {

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "platform/files.h"
+#include "platform/run_program.h"
 #include "platform/status.h"
 #include "support/test_support.h"
 
@@ -79,4 +80,21 @@ TEST(PlatformStatus, FileCallsNameWhatFailed) {
     const platform::Status listed = lister.open(pattern.c_str());
     EXPECT_FALSE(listed.ok());
     EXPECT_EQ(listed.message().rfind("cannot list '" + pattern + "': ", 0), 0u) << listed.message();
+}
+
+TEST(PlatformStatus, ProgramCallsNameWhatFailed) {
+    test::TempDir dir;
+    const std::string missing = dir.file("missing-program");
+    const std::string start = "cannot start '" + missing + "': ";
+    const platform::Result<int> ran = platform::runProgram({missing});
+    bool timedOut = true;
+    const platform::Result<int> within =
+        platform::runProgramCapturingWithin({missing}, dir.file("log"), 5, 1, timedOut);
+    for (const platform::Status& s : {ran.status(), within.status()}) {
+        EXPECT_EQ(s.code(), kNotFound);
+        EXPECT_EQ(s.message().rfind(start, 0), 0u) << s.message();
+        EXPECT_GT(s.message().size(), start.size());
+    }
+    EXPECT_FALSE(timedOut);
+    EXPECT_EQ(platform::runProgram({}).status().message(), "no program to run");
 }

@@ -29,7 +29,7 @@ public:
 private:
     void set(const char* value) {
         std::string assignment = name_ + "=" + (value ? value : "");
-        platform::putEnv(assignment.c_str());
+        ASSERT_TRUE(platform::putEnv(assignment.c_str()));
     }
     std::string name_;
     ByteString old_;

@@ -13,8 +13,8 @@ namespace hux::platform {
 
 bool startsDetachedPrograms() { return true; }
 
-bool startDetached(const std::vector<std::string>& argv, const std::string& assignment) {
-    if (argv.empty()) return false;
+Status startDetached(const std::vector<std::string>& argv, const std::string& assignment) {
+    if (argv.empty()) return Status::failure("no program to run");
     std::vector<char*> args;
     for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
@@ -40,7 +40,8 @@ bool startDetached(const std::vector<std::string>& argv, const std::string& assi
     const int rc = posix_spawn(&pid, args[0], &actions, &attributes, args.data(), env.data());
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attributes);
-    return rc == 0;
+    if (rc != 0) return errorStatus(describe("cannot start", argv[0]), rc);
+    return {};
 }
 
 }  // namespace hux::platform

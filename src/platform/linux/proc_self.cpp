@@ -14,7 +14,7 @@
 
 namespace hux::platform {
 
-ByteString moduleFileName() {
+Result<ByteString> moduleFileName() {
     // No fixed limit: the buffer grows until the whole link fits. The kernel
     // cannot spell a path longer than a page; the link itself still opens the
     // executable then, so it stands in for the path.
@@ -23,7 +23,8 @@ ByteString moduleFileName() {
         const ssize_t n = readlink("/proc/self/exe", &buffer[0], buffer.size());
         if (n <= 0) return ByteString(kSelfExecutable);
         if (static_cast<size_t>(n) < buffer.size()) return ByteString(buffer.data(), static_cast<int32_t>(n));
-        if (buffer.size() >= (size_t{1} << 20)) return {};
+        if (buffer.size() >= (size_t{1} << 20))
+            return Status::failure("cannot read the executable's path: longer than 1 MiB");
         buffer.resize(buffer.size() * 2);
     }
 }

@@ -29,15 +29,17 @@ bool getEnv(const char* name, ByteString& value) {
     return false;
 }
 
-void putEnv(const char* assignment) {
+Status putEnv(const char* assignment) {
     const char* eq = assignment ? std::strchr(assignment, '=') : nullptr;
-    if (!eq || eq == assignment) return;
+    if (!eq || eq == assignment)
+        return Status::failure(describe("cannot set", assignment ? assignment : "") + ": not NAME=value");
     std::string name(assignment, static_cast<size_t>(eq - assignment));
     if (eq[1] == '\0') {
-        unsetenv(name.c_str());
-    } else {
-        setenv(name.c_str(), eq + 1, 1);
+        if (unsetenv(name.c_str()) != 0) return lastErrorStatus(describe("cannot remove", name));
+    } else if (setenv(name.c_str(), eq + 1, 1) != 0) {
+        return lastErrorStatus(describe("cannot set", name));
     }
+    return {};
 }
 
 }  // namespace hux::platform

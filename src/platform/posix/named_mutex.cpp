@@ -29,33 +29,29 @@ NamedMutex::~NamedMutex() {
     handle_ = -1;
 }
 
-NamedMutex::Result NamedMutex::acquire(const char* name, int timeoutMs, int& error) {
+Result<NamedMutex::Outcome> NamedMutex::acquire(const char* name, int timeoutMs) {
     const std::string path = objectPath(name);
     // No private object directory at all: another user may have taken the
     // last-resort one. That user must not be able to keep this launch from
     // running, so it goes on without the lock.
     if (path.empty()) {
         posix::debugNote("named objects: no private place for the single-instance lock %s: running without it", name);
-        error = EACCES;
-        return Result::Unguarded;
+        return Outcome::Unguarded;
     }
     const int64_t deadline = steadyMs() + timeoutMs;
     for (int attempt = 0; attempt < kOpenAttempts; ++attempt) {
         const int fd = openOwnObject(path);
-        if (fd < 0) {
-            error = errno;
-            return Result::CreateFailed;
-        }
+        if (fd < 0) return lastErrorStatus(describe("cannot open the lock", path));
         for (;;) {
             if (flock(fd, LOCK_EX | LOCK_NB) == 0) break;
             if (errno != EWOULDBLOCK && errno != EINTR) {
-                error = errno;
+                const Status failed = lastErrorStatus(describe("cannot lock", path));
                 ::close(fd);
-                return Result::CreateFailed;
+                return failed;
             }
             if (steadyMs() >= deadline) {
                 ::close(fd);
-                return Result::TimedOut;
+                return Outcome::TimedOut;
             }
             sleepMs(5);
         }
@@ -67,10 +63,9 @@ NamedMutex::Result NamedMutex::acquire(const char* name, int timeoutMs, int& err
         }
         handle_ = fd;
         holdObject(fd, path, true);
-        return Result::Owned;
+        return Outcome::Owned;
     }
-    error = EAGAIN;
-    return Result::CreateFailed;
+    return Status::failure(describe("cannot lock", path) + ": removed each time it was opened", EAGAIN);
 }
 
 }  // namespace hux::platform

@@ -1,5 +1,4 @@
-// The running process on POSIX systems: its id, its rights and the error code
-// of the last failed call.
+// The running process on POSIX systems: its id and its rights.
 #include <sys/resource.h>
 #include <time.h>
 #include <unistd.h>
@@ -17,7 +16,10 @@ bool utf8Arguments(std::vector<std::string>& /*out*/) { return false; }
 
 bool isProcessElevated() { return geteuid() == 0; }
 
-void lowerOwnPriority() { setpriority(PRIO_PROCESS, 0, 19); }
+Status lowerOwnPriority() {
+    if (setpriority(PRIO_PROCESS, 0, 19) != 0) return lastErrorStatus("cannot lower the priority");
+    return {};
+}
 
 void waitForParentEnd(uint32_t parent, int limitMs) {
     // An orphan is handed to another parent (init or a subreaper).

@@ -7,7 +7,6 @@
 #include <time.h>
 
 #include <cerrno>
-#include <cstring>
 
 extern char** environ;
 
@@ -15,12 +14,14 @@ namespace hux::platform {
 
 namespace {
 
-int spawnAndWait(const std::vector<std::string>& argv, const std::string* outputPath, std::string& error,
-                 bool withErrors = false) {
-    if (argv.empty()) {
-        error = "no program to run";
-        return -1;
-    }
+Status nothingToRun() { return Status::failure("no program to run"); }
+
+Status notStarted(const std::string& program, int code) { return errorStatus(describe("cannot start", program), code); }
+
+Status lost(const std::string& program) { return lastErrorStatus(describe("cannot wait for", program)); }
+
+Result<int> spawnAndWait(const std::vector<std::string>& argv, const std::string* outputPath, bool withErrors = false) {
+    if (argv.empty()) return nothingToRun();
     std::vector<char*> args;
     for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
@@ -32,43 +33,30 @@ int spawnAndWait(const std::vector<std::string>& argv, const std::string* output
     if (outputPath && withErrors) posix_spawn_file_actions_adddup2(&actions, 1, 2);
     const int rc = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
-    if (rc != 0) {
-        error = "cannot run " + argv[0] + ": " + std::strerror(rc);
-        return -1;
-    }
+    if (rc != 0) return notStarted(argv[0], rc);
     int status = 0;
-    while (waitpid(pid, &status, 0) < 0) {
-        if (errno != EINTR) {
-            error = "lost " + argv[0] + ": " + std::strerror(errno);
-            return -1;
-        }
-    }
-    if (!WIFEXITED(status)) {
-        error = argv[0] + " did not exit normally";
-        return -1;
-    }
+    while (waitpid(pid, &status, 0) < 0)
+        if (errno != EINTR) return lost(argv[0]);
+    if (!WIFEXITED(status)) return Status::failure("'" + argv[0] + "' did not exit normally");
     return WEXITSTATUS(status);
 }
 
 }  // namespace
 
-int runProgram(const std::vector<std::string>& argv, std::string& error) { return spawnAndWait(argv, nullptr, error); }
+Result<int> runProgram(const std::vector<std::string>& argv) { return spawnAndWait(argv, nullptr); }
 
-int runProgramToFile(const std::vector<std::string>& argv, const std::string& outputPath, std::string& error) {
-    return spawnAndWait(argv, &outputPath, error);
+Result<int> runProgramToFile(const std::vector<std::string>& argv, const std::string& outputPath) {
+    return spawnAndWait(argv, &outputPath);
 }
 
-int runProgramCapturing(const std::vector<std::string>& argv, const std::string& outputPath, std::string& error) {
-    return spawnAndWait(argv, &outputPath, error, true);
+Result<int> runProgramCapturing(const std::vector<std::string>& argv, const std::string& outputPath) {
+    return spawnAndWait(argv, &outputPath, true);
 }
 
-int runProgramCapturingWithin(const std::vector<std::string>& argv, const std::string& outputPath, int limitSeconds,
-                              int graceSeconds, bool& timedOut, std::string& error) {
+Result<int> runProgramCapturingWithin(const std::vector<std::string>& argv, const std::string& outputPath,
+                                      int limitSeconds, int graceSeconds, bool& timedOut) {
     timedOut = false;
-    if (argv.empty()) {
-        error = "no program to run";
-        return -1;
-    }
+    if (argv.empty()) return nothingToRun();
     std::vector<char*> args;
     for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
@@ -86,10 +74,7 @@ int runProgramCapturingWithin(const std::vector<std::string>& argv, const std::s
     const int rc = posix_spawnp(&pid, args[0], &actions, &attributes, args.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attributes);
-    if (rc != 0) {
-        error = "cannot run " + argv[0] + ": " + std::strerror(rc);
-        return -1;
-    }
+    if (rc != 0) return notStarted(argv[0], rc);
     const auto now = [] {
         struct timespec t {};
         clock_gettime(CLOCK_MONOTONIC, &t);
@@ -101,10 +86,7 @@ int runProgramCapturingWithin(const std::vector<std::string>& argv, const std::s
     while (true) {
         const pid_t done = waitpid(pid, &status, WNOHANG);
         if (done == pid) break;
-        if (done < 0 && errno != EINTR) {
-            error = "lost " + argv[0] + ": " + std::strerror(errno);
-            return -1;
-        }
+        if (done < 0 && errno != EINTR) return lost(argv[0]);
         const int64_t elapsed = now() - start;
         if (!terminated && elapsed >= static_cast<int64_t>(limitSeconds) * 1000) {
             timedOut = terminated = true;
@@ -118,10 +100,7 @@ int runProgramCapturingWithin(const std::vector<std::string>& argv, const std::s
     }
     // What it started and left behind goes too.
     kill(-pid, SIGKILL);
-    if (!WIFEXITED(status)) {
-        error = argv[0] + " did not exit by itself";
-        return -1;
-    }
+    if (!WIFEXITED(status)) return Status::failure("'" + argv[0] + "' did not exit by itself");
     return WEXITSTATUS(status);
 }
 

@@ -98,7 +98,7 @@ Status SharedArea::openNamed(const char* name, size_t size) {
 
 Status SharedArea::openExecutableArea() {
     close();
-    ByteString exe = moduleFileName();
+    const ByteString exe = moduleFileName().value();
     char name[64];
     std::snprintf(name, sizeof name, "exe.%016llx.hux.area",
                   static_cast<unsigned long long>(posix::fnv1a64(exe.view())));

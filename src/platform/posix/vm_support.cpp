@@ -56,10 +56,10 @@ void installOne(int signal, struct sigaction& previous) {
 }
 }  // namespace
 
-void installInterruptHandler(SignalHandler handler) {
+Status installInterruptHandler(SignalHandler handler) {
     userHandler = handler;
     if (wakePipe[0] < 0) {
-        if (!posix::closeOnExecPipe(wakePipe)) return;
+        if (!posix::closeOnExecPipe(wakePipe)) return lastErrorStatus("cannot make the interrupt handler's pipe");
         pthread_t thread;
         pthread_attr_t attr;
         pthread_attr_init(&attr);
@@ -72,10 +72,11 @@ void installInterruptHandler(SignalHandler handler) {
         const int rc = pthread_create(&thread, &attr, signalThread, nullptr);
         pthread_sigmask(SIG_SETMASK, &old, nullptr);
         pthread_attr_destroy(&attr);
-        if (rc != 0) return;
+        if (rc != 0) return errorStatus("cannot start the interrupt handler's thread", rc);
     }
     installOne(SIGINT, previousInt);
     installOne(SIGTERM, previousTerm);
+    return {};
 }
 
 void chainInterruptHandler(int signal) {

@@ -17,7 +17,8 @@ Status loadWithDirectoryOnPath(DynamicLibrary& library, const ByteString& path, 
     assignment.append(current);
     assignment.push(pathListSeparator());
     assignment.append(directory);
-    putEnv(assignment.c_str());
+    // Unset, the retry fails as the first load did.
+    putEnv(assignment.c_str()).ignore();
     return library.load(path.c_str(), global);
 }
 

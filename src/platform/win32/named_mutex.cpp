@@ -8,16 +8,13 @@ NamedMutex::~NamedMutex() {
     // The handle stays open and the mutex owned until the process ends.
 }
 
-NamedMutex::Result NamedMutex::acquire(const char* name, int timeoutMs, int& error) {
+Result<NamedMutex::Outcome> NamedMutex::acquire(const char* name, int timeoutMs) {
     HANDLE h = CreateMutexA(nullptr, FALSE, name);
-    if (!h) {
-        error = static_cast<int>(GetLastError());
-        return Result::CreateFailed;
-    }
+    if (!h) return lastErrorStatus(describe("cannot create the mutex", name));
     handle_ = win32::handleValue(h);
     DWORD w = WaitForSingleObject(h, static_cast<DWORD>(timeoutMs));
-    if (w == WAIT_OBJECT_0 || w == WAIT_ABANDONED) return Result::Owned;
-    return Result::TimedOut;
+    if (w == WAIT_OBJECT_0 || w == WAIT_ABANDONED) return Outcome::Owned;
+    return Outcome::TimedOut;
 }
 
 }  // namespace hux::platform

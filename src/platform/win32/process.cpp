@@ -10,19 +10,25 @@
 
 namespace hux::platform {
 
-ByteString moduleFileName() {
+Result<ByteString> moduleFileName() {
     // Whole or not at all: a cut name would make an ancestor folder the
     // application's home, its files the configuration and its libraries the
     // runtime. A name the ANSI code page cannot spell is refused as well.
     const std::wstring wide = win32::moduleFileNameWide(nullptr);
+    if (wide.empty()) return lastErrorStatus("cannot read the executable's path");
     ByteString path;
-    if (wide.empty() || !win32::narrowExactly(wide, path)) return {};
+    if (!win32::narrowExactly(wide, path))
+        return Status::failure("cannot read the executable's path: the ANSI code page cannot spell it");
     return path;
 }
 
 uint32_t currentProcessId() { return GetCurrentProcessId(); }
 
-void lowerOwnPriority() { SetPriorityClass(GetCurrentProcess(), IDLE_PRIORITY_CLASS); }
+Status lowerOwnPriority() {
+    if (!SetPriorityClass(GetCurrentProcess(), IDLE_PRIORITY_CLASS))
+        return lastErrorStatus("cannot lower the priority");
+    return {};
+}
 
 void waitForParentEnd(uint32_t /*parent*/, int /*limitMs*/) {}
 

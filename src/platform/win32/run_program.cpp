@@ -35,13 +35,19 @@ std::string quotedArgument(const std::string& a) {
     return q;
 }
 
+Status nothingToRun() { return Status::failure("no program to run"); }
+
+// A failure of the runtime library's, with its errno and its own words for it:
+// ENOENT (2) for a program it did not find, as on other systems.
+Status runtimeLibraryStatus(const std::string& what) {
+    const int code = errno;
+    return Status::failure(what + ": " + std::strerror(code), code);
+}
+
 }  // namespace
 
-int runProgram(const std::vector<std::string>& argv, std::string& error) {
-    if (argv.empty()) {
-        error = "no program to run";
-        return -1;
-    }
+Result<int> runProgram(const std::vector<std::string>& argv) {
+    if (argv.empty()) return nothingToRun();
     // The runtime library joins the arguments into one command line; quote
     // each so that spaces and quotes survive the child's splitting.
     std::vector<std::string> quoted;
@@ -53,10 +59,7 @@ int runProgram(const std::vector<std::string>& argv, std::string& error) {
     for (const std::wstring& w : wide) args.push_back(w.c_str());
     args.push_back(nullptr);
     const intptr_t rc = _wspawnvp(_P_WAIT, win32::toWide(argv[0].c_str()).c_str(), args.data());
-    if (rc == -1) {
-        error = "cannot run " + argv[0] + ": " + std::strerror(errno);
-        return -1;
-    }
+    if (rc == -1) return runtimeLibraryStatus(describe("cannot start", argv[0]));
     return static_cast<int>(rc);
 }
 
@@ -64,22 +67,18 @@ namespace {
 
 // The child inherits this process's descriptor 1 (and 2 `withErrors`),
 // pointed at the file for the time of the call.
-int runToFile(const std::vector<std::string>& argv, const std::string& outputPath, std::string& error,
-              bool withErrors) {
+Result<int> runToFile(const std::vector<std::string>& argv, const std::string& outputPath, bool withErrors) {
     std::fflush(stdout);
     std::fflush(stderr);
     const int file = _wopen(win32::widePath(outputPath.c_str()).c_str(), _O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY,
                             _S_IREAD | _S_IWRITE);
-    if (file < 0) {
-        error = "cannot write " + outputPath;
-        return -1;
-    }
+    if (file < 0) return runtimeLibraryStatus(describe("cannot write", outputPath));
     const int saved = _dup(1);
     const int savedErrors = withErrors ? _dup(2) : -1;
     _dup2(file, 1);
     if (withErrors) _dup2(file, 2);
     _close(file);
-    const int rc = runProgram(argv, error);
+    Result<int> rc = runProgram(argv);
     _dup2(saved, 1);
     _close(saved);
     if (withErrors) {
@@ -91,24 +90,21 @@ int runToFile(const std::vector<std::string>& argv, const std::string& outputPat
 
 }  // namespace
 
-int runProgramToFile(const std::vector<std::string>& argv, const std::string& outputPath, std::string& error) {
-    return runToFile(argv, outputPath, error, false);
+Result<int> runProgramToFile(const std::vector<std::string>& argv, const std::string& outputPath) {
+    return runToFile(argv, outputPath, false);
 }
 
-int runProgramCapturing(const std::vector<std::string>& argv, const std::string& outputPath, std::string& error) {
-    return runToFile(argv, outputPath, error, true);
+Result<int> runProgramCapturing(const std::vector<std::string>& argv, const std::string& outputPath) {
+    return runToFile(argv, outputPath, true);
 }
 
-int runProgramCapturingWithin(const std::vector<std::string>& argv, const std::string& outputPath, int limitSeconds,
-                              int graceSeconds, bool& timedOut, std::string& error) {
+Result<int> runProgramCapturingWithin(const std::vector<std::string>& argv, const std::string& outputPath,
+                                      int limitSeconds, int graceSeconds, bool& timedOut) {
     // Windows has no request to end a console program from outside that it
     // could answer by writing what it has: the limit ends it.
     (void)graceSeconds;
     timedOut = false;
-    if (argv.empty()) {
-        error = "no program to run";
-        return -1;
-    }
+    if (argv.empty()) return nothingToRun();
     std::wstring line;
     for (const std::string& a : argv) {
         if (!line.empty()) line += L' ';
@@ -117,13 +113,14 @@ int runProgramCapturingWithin(const std::vector<std::string>& argv, const std::s
     SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
     HANDLE out = CreateFileW(win32::widePath(outputPath.c_str()).c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit,
                              CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    Status opened = out == INVALID_HANDLE_VALUE ? lastErrorStatus(describe("cannot write", outputPath)) : Status();
     HANDLE in =
         CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_EXISTING, 0, nullptr);
-    if (out == INVALID_HANDLE_VALUE || in == INVALID_HANDLE_VALUE) {
+    if (opened && in == INVALID_HANDLE_VALUE) opened = lastErrorStatus("cannot open the null device");
+    if (!opened) {
         if (out != INVALID_HANDLE_VALUE) CloseHandle(out);
         if (in != INVALID_HANDLE_VALUE) CloseHandle(in);
-        error = "cannot write " + outputPath;
-        return -1;
+        return opened;
     }
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
@@ -134,20 +131,17 @@ int runProgramCapturingWithin(const std::vector<std::string>& argv, const std::s
     PROCESS_INFORMATION process = {};
     const BOOL started =
         CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process);
+    const Status notStarted = started ? Status() : lastErrorStatus(describe("cannot start", argv[0]));
     CloseHandle(out);
     CloseHandle(in);
-    if (!started) {
-        error = "cannot run " + argv[0];
-        return -1;
-    }
+    if (!started) return notStarted;
     CloseHandle(process.hThread);
     if (WaitForSingleObject(process.hProcess, static_cast<DWORD>(limitSeconds) * 1000) == WAIT_TIMEOUT) {
         timedOut = true;
         TerminateProcess(process.hProcess, 1);
         WaitForSingleObject(process.hProcess, INFINITE);
         CloseHandle(process.hProcess);
-        error = argv[0] + " did not exit by itself";
-        return -1;
+        return Status::failure("'" + argv[0] + "' did not exit by itself");
     }
     DWORD code = 0;
     GetExitCodeProcess(process.hProcess, &code);
@@ -158,6 +152,8 @@ int runProgramCapturingWithin(const std::vector<std::string>& argv, const std::s
 // The launcher keeps the class-data archive written at exit here.
 bool startsDetachedPrograms() { return false; }
 
-bool startDetached(const std::vector<std::string>& /*argv*/, const std::string& /*assignment*/) { return false; }
+Status startDetached(const std::vector<std::string>& /*argv*/, const std::string& /*assignment*/) {
+    return Status::failure("programs are not started detached here");
+}
 
 }  // namespace hux::platform

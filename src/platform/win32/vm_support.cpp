@@ -1,6 +1,9 @@
 #include "platform/vm_support.h"
 
+#include <cerrno>
 #include <csignal>
+#include <cstring>
+#include <string>
 
 #include "platform/win32/windows_support.h"
 
@@ -32,9 +35,13 @@ bool isRealHandler(CrtHandler h) {
 }
 }  // namespace
 
-void installInterruptHandler(SignalHandler handler) {
+Status installInterruptHandler(SignalHandler handler) {
     previousInt = std::signal(SIGINT, handler);
     previousTerm = std::signal(SIGTERM, handler);
+    if (previousInt != SIG_ERR && previousTerm != SIG_ERR) return {};
+    // The runtime library's errno, with its own words for it.
+    const int code = errno;
+    return Status::failure(std::string("cannot install the interrupt handler: ") + std::strerror(code), code);
 }
 
 void chainInterruptHandler(int signal) {

@@ -137,7 +137,7 @@ TEST(LinuxWildcards, MatchCharactersWithUnicodeCaseFolding) {
 }
 
 TEST(LinuxPaths, DeepExecutablePathsAndDirectoriesAreNotCut) {
-    const std::string self = platform::moduleFileName().c_str();
+    const std::string self = platform::moduleFileName().value().c_str();
     EXPECT_EQ(self, fs::read_symlink("/proc/self/exe").string());
 
     // A working directory 3,000 bytes deep is reported whole.
