@@ -32,14 +32,17 @@ Result<int> runProgramCapturing(const std::vector<std::string>& argv, const std:
 Result<int> runProgramCapturingWithin(const std::vector<std::string>& argv, const std::string& outputPath,
                                       int limitSeconds, int graceSeconds, bool& timedOut);
 
-// Whether startDetached can start programs here (not on Windows, where the
-// launcher has no such helper).
+// The system's null device ("/dev/null", "NUL"), for output nobody reads.
+const char* nullDevice();
+
+// Whether startDetached can start programs here.
 bool startsDetachedPrograms();
 
 // Starts `argv` (argv[0] a path, not looked up in PATH) with `assignment`
-// ("NAME=value") added to the environment, in a session of its own, its
-// standard streams on the null device and no other descriptor inherited;
-// does not wait for it. The failure when it could not be started.
+// ("NAME=value") added to the environment, in a session of its own (on
+// Windows: no console, a process group of its own, the lowest priority), its
+// standard streams on the null device and no other descriptor or handle
+// inherited; does not wait for it. The failure when it could not be started.
 Status startDetached(const std::vector<std::string>& argv, const std::string& assignment);
 
 }  // namespace hux::platform

@@ -9,6 +9,9 @@ namespace hux::platform {
 // File name of the runtime's virtual-machine library ("jvm.dll", "libjvm.so").
 const char* runtimeLibraryName();
 
+// File name of the runtime's `java` program ("java.exe", "java").
+const char* javaProgramName();
+
 // Directories below a runtime directory that may hold the library (each empty
 // or ending in a separator), in the order they are probed; nullptr ends the list.
 const char* const* runtimeProbePrefixes();

@@ -17,6 +17,7 @@
 #include "platform/files.h"
 #include "platform/process.h"
 #include "platform/run_program.h"
+#include "platform/runtime_location.h"
 #include "platform/user_cache.h"
 #include "runtime/class_data_cache.h"
 
@@ -95,7 +96,8 @@ ByteString javaProgramOf(const ByteString& runtimeLibrary) {
     ByteString directory = directoryOf(runtimeLibrary.view());
     for (int up = 0; up < 4 && directory.length() > 1; ++up) {
         ByteString java = directory;
-        java.append("bin/java");
+        java.append("bin/");
+        java.append(platform::javaProgramName());
         if (platform::pathExists(java.c_str()) && !platform::isDirectory(java.c_str())) return java;
         directory = directoryOf(directory.view().substr(0, static_cast<size_t>(directory.length() - 1)));
     }
@@ -151,7 +153,7 @@ bool dumpArchive(char** argv, int argc, const ByteString& written, int limitSeco
     command.emplace_back(argv[kClassPath]);
     bool timedOut = false;
     const platform::Result<int> run =
-        platform::runProgramCapturingWithin(command, "/dev/null", limitSeconds, kEndGraceSeconds, timedOut);
+        platform::runProgramCapturingWithin(command, platform::nullDevice(), limitSeconds, kEndGraceSeconds, timedOut);
     if (!run) debugLog("class-data archive %s: %s", written.c_str(), run.status().text());
     return run && run.value() == 0 && !timedOut;
 }

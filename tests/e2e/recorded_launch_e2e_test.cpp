@@ -8,12 +8,14 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <regex>
 #include <sstream>
+#include <thread>
 
 #include "support/harness.h"
 
@@ -533,6 +535,46 @@ TEST_F(RecordedLaunch, ClassDataArchiveIsPublishedAtEitherExitAndMappedByTheNext
         EXPECT_TRUE(has(fourth.raw, "option -XX:SharedArchiveFile=" + replacement + "\n")) << fourth.raw;
         if (target.windows()) run({sourceDir() + "/scripts/wine-run", "cmd", "/c", "del", replacement});
     }
+    extraEnv_.clear();
+}
+
+// Windows: a flattened application's first launch lists its classes, and a
+// detached helper (the launcher itself) has the runtime's `java` dump the
+// archive after the launch ended; the next launch maps it. The stand-in
+// `java` writes the archive when the list holds something.
+TEST_F(RecordedLaunch, WindowsFlattenedFirstLaunchLeavesItsArchiveToABackgroundDump) {
+    namespace fs = std::filesystem;
+    const std::string dir = appDir(kWindows);
+    fs::create_directories(dir + "/jre/bin");
+    fs::copy_file(windowsBuildDir() + "/test-runtimes/recording/bin/java.exe", dir + "/jre/bin/java.exe");
+    const std::string exe = dir + "/app.exe";
+    ASSERT_EQ(pack(kWindows, exe, {"mainclass app.Main", "cds auto"}, appFiles(), {"--flatten"}).exitCode, 0);
+    extraEnv_["HUX_DUMP_TRACE"] = winePath(dir_.file("dumps.txt"));
+    Traced first = launch(kWindows, exe, {}, "return", "first");
+    EXPECT_EQ(first.run.exitCode, 0) << first.run.err;
+    EXPECT_EQ(first.run.err, "");
+    EXPECT_FALSE(has(first.raw, "ArchiveClassesAtExit")) << first.raw;
+    const std::string option = "option -XX:DumpLoadedClassList=";
+    const size_t at = first.raw.find(option);
+    ASSERT_NE(at, std::string::npos) << first.raw;
+    // The list lies beside the archive, in the prefix's C: drive.
+    std::string list = first.raw.substr(at + option.size(), first.raw.find('\n', at) - at - option.size());
+    ASSERT_EQ(list.compare(0, 3, "C:\\"), 0) << list;
+    std::replace(list.begin(), list.end(), '\\', '/');
+    const fs::path listed = fs::path(std::getenv("WINEPREFIX")) / "drive_c" / list.substr(3);
+    const std::string stem = listed.string().substr(0, listed.string().rfind(".lst.tmp"));
+    const auto start = std::chrono::steady_clock::now();
+    while (!fs::exists(stem + ".jsa") && std::chrono::steady_clock::now() - start < std::chrono::seconds(60))
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    ASSERT_EQ(readFile(stem + ".jsa"), "dumped class-data archive") << readFile(dir_.file("dumps.txt"));
+    EXPECT_TRUE(has(readFile(dir_.file("dumps.txt")), "-Xshare:dump -XX:SharedClassListFile="));
+    EXPECT_FALSE(fs::exists(listed)) << "the list is removed";
+    Traced second = launch(kWindows, exe, {}, "return", "second");
+    EXPECT_EQ(second.run.exitCode, 0) << second.run.err;
+    EXPECT_TRUE(has(second.raw, "option -XX:SharedArchiveFile=")) << second.raw;
+    EXPECT_FALSE(has(second.raw, "DumpLoadedClassList")) << second.raw;
+    for (const std::string& name : filesIn(listed.parent_path().string()))
+        if (name.rfind(fs::path(stem).filename().string(), 0) == 0) fs::remove(listed.parent_path() / name);
     extraEnv_.clear();
 }
 

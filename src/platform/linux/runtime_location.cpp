@@ -12,6 +12,8 @@ namespace hux::platform {
 
 const char* runtimeLibraryName() { return "libjvm.so"; }
 
+const char* javaProgramName() { return "java"; }
+
 const char* const* runtimeProbePrefixes() {
     static const char* const prefixes[] = {"", "lib/", "jre/lib/", "jre/lib/amd64/", "../jre/lib/", nullptr};
     return prefixes;

@@ -43,6 +43,8 @@ Result<int> spawnAndWait(const std::vector<std::string>& argv, const std::string
 
 }  // namespace
 
+const char* nullDevice() { return "/dev/null"; }
+
 Result<int> runProgram(const std::vector<std::string>& argv) { return spawnAndWait(argv, nullptr); }
 
 Result<int> runProgramToFile(const std::vector<std::string>& argv, const std::string& outputPath) {

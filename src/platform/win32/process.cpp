@@ -30,7 +30,12 @@ Status lowerOwnPriority() {
     return {};
 }
 
-void waitForParentEnd(uint32_t /*parent*/, int /*limitMs*/) {}
+void waitForParentEnd(uint32_t parent, int limitMs) {
+    HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, parent);
+    if (!process) return;  // gone already (or never ours to wait for)
+    WaitForSingleObject(process, static_cast<DWORD>(limitMs));
+    CloseHandle(process);
+}
 
 bool rawCommandLine(ByteString& out) {
     const char* line = GetCommandLineA();

@@ -37,6 +37,36 @@ std::string quotedArgument(const std::string& a) {
 
 Status nothingToRun() { return Status::failure("no program to run"); }
 
+// The arguments as one command line the child splits back into them.
+std::wstring commandLineOf(const std::vector<std::string>& argv) {
+    std::wstring line;
+    for (const std::string& a : argv) {
+        if (!line.empty()) line += L' ';
+        line += win32::toWide(quotedArgument(a).c_str());
+    }
+    return line;
+}
+
+// This process's environment block with `assignment` ("NAME=value") in place
+// of any value of that name (names compare without case, as Windows does).
+std::wstring environmentWith(const std::string& assignment) {
+    const std::wstring wanted = win32::toWide(assignment.c_str());
+    const size_t nameLength = wanted.find(L'=') + 1;
+    std::wstring block;
+    if (wchar_t* strings = GetEnvironmentStringsW()) {
+        for (const wchar_t* e = strings; *e; e += wcslen(e) + 1) {
+            if (_wcsnicmp(e, wanted.c_str(), nameLength) == 0) continue;
+            block += e;
+            block.push_back(L'\0');
+        }
+        FreeEnvironmentStringsW(strings);
+    }
+    block += wanted;
+    block.push_back(L'\0');
+    block.push_back(L'\0');
+    return block;
+}
+
 // A failure of the runtime library's, with its errno and its own words for it:
 // ENOENT (2) for a program it did not find, as on other systems.
 Status runtimeLibraryStatus(const std::string& what) {
@@ -105,11 +135,7 @@ Result<int> runProgramCapturingWithin(const std::vector<std::string>& argv, cons
     (void)graceSeconds;
     timedOut = false;
     if (argv.empty()) return nothingToRun();
-    std::wstring line;
-    for (const std::string& a : argv) {
-        if (!line.empty()) line += L' ';
-        line += win32::toWide(quotedArgument(a).c_str());
-    }
+    std::wstring line = commandLineOf(argv);
     SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
     HANDLE out = CreateFileW(win32::widePath(outputPath.c_str()).c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit,
                              CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -149,11 +175,31 @@ Result<int> runProgramCapturingWithin(const std::vector<std::string>& argv, cons
     return static_cast<int>(code);
 }
 
-// The launcher keeps the class-data archive written at exit here.
-bool startsDetachedPrograms() { return false; }
+const char* nullDevice() { return "NUL"; }
 
-Status startDetached(const std::vector<std::string>& /*argv*/, const std::string& /*assignment*/) {
-    return Status::failure("programs are not started detached here");
+bool startsDetachedPrograms() { return true; }
+
+Status startDetached(const std::vector<std::string>& argv, const std::string& assignment) {
+    if (argv.empty()) return nothingToRun();
+    const std::wstring program = win32::toWide(argv[0].c_str());
+    std::wstring line = commandLineOf(argv);
+    std::wstring environment = environmentWith(assignment);
+    // Without a console and inheriting no handle, its standard streams lead
+    // nowhere. Out of the caller's job where the job allows it, so that a
+    // job ended with the launch does not end the helper too.
+    const DWORD flags = DETACHED_PROCESS | CREATE_NEW_PROCESS_GROUP | CREATE_UNICODE_ENVIRONMENT | IDLE_PRIORITY_CLASS;
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process = {};
+    BOOL started = CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, FALSE,
+                                  flags | CREATE_BREAKAWAY_FROM_JOB, environment.data(), nullptr, &startup, &process);
+    if (!started)
+        started = CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, FALSE, flags, environment.data(),
+                                 nullptr, &startup, &process);
+    if (!started) return lastErrorStatus(describe("cannot start", argv[0]));
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    return {};
 }
 
 }  // namespace hux::platform

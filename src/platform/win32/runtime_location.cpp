@@ -10,6 +10,8 @@ namespace hux::platform {
 
 const char* runtimeLibraryName() { return "jvm.dll"; }
 
+const char* javaProgramName() { return "java.exe"; }
+
 const char* const* runtimeProbePrefixes() {
     static const char* const prefixes[] = {"", "bin\\", "jre\\bin\\", "..\\jre\\bin\\", nullptr};
     return prefixes;

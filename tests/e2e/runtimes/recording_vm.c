@@ -38,16 +38,22 @@ int vmCreated, vmDestroyed;
 /* -XX:ArchiveClassesAtExit: a real runtime writes the archive as it exits
    (System.exit or DestroyJavaVM), before it calls the "exit" option's hook. */
 char archiveAtExit[1024];
+/* -XX:DumpLoadedClassList: the classes it loaded, written as it exits. */
+char classListAtExit[1024];
 void(JNICALL* exitHook)(jint);
-void writeArchiveAtExit(void) {
-    if (!archiveAtExit[0]) return;
-    FILE* f = fopen(archiveAtExit, "wb");
+static void writeAtExit(char* path, const char* text, const char* what) {
+    if (!path[0]) return;
+    FILE* f = fopen(path, "wb");
     if (f) {
-        fputs("recorded class-data archive", f);
+        fputs(text, f);
         fclose(f);
-        trace("class-data archive written");
+        trace("%s written", what);
     }
-    archiveAtExit[0] = '\0';
+    path[0] = '\0';
+}
+void writeArchiveAtExit(void) {
+    writeAtExit(archiveAtExit, "recorded class-data archive", "class-data archive");
+    writeAtExit(classListAtExit, "app/Main\n", "class list");
 }
 int attachCount;
 volatile int received, clicked, commanded;
@@ -253,6 +259,8 @@ EXPORT jint JNICALL JNI_CreateJavaVM(JavaVM** pvm, void** penv, void* vmArgs) {
         if (strcmp(option, "exit") == 0) exitHook = (void(JNICALL*)(jint))args->options[i].extraInfo;
         if (hasPrefix(option, "-XX:ArchiveClassesAtExit="))
             snprintf(archiveAtExit, sizeof archiveAtExit, "%s", option + strlen("-XX:ArchiveClassesAtExit="));
+        if (hasPrefix(option, "-XX:DumpLoadedClassList="))
+            snprintf(classListAtExit, sizeof classListAtExit, "%s", option + strlen("-XX:DumpLoadedClassList="));
         if (hasPrefix(option, "-D")) {
             char key[256];
             const char* eq = strchr(option, '=');
