@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "archive/archive_store.h"
-#include "tool/zip_writer.h"
+#include "tool/payload/zip_writer.h"
 
 namespace {
 

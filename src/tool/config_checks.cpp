@@ -5,7 +5,7 @@
 
 #include "common/utf.h"
 #include "config/config_keys.h"
-#include "tool/file_names.h"
+#include "tool/payload/file_names.h"
 
 namespace fs = std::filesystem;
 

@@ -8,10 +8,10 @@
 
 #include "platform/files.h"
 #include "platform/process.h"
-#include "tool/file_names.h"
-#include "tool/installer_command.h"
+#include "tool/payload/file_names.h"
+#include "tool/installers/installer_command.h"
 #include "tool/pack_command.h"
-#include "tool/payload_listing.h"
+#include "tool/payload/payload_listing.h"
 #include "tool/text_files.h"
 
 namespace {

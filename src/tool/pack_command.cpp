@@ -1,4 +1,4 @@
-#include "tool/aot_training.h"
+#include "tool/runtime/aot_training.h"
 #include "tool/pack_command.h"
 
 #include <chrono>
@@ -8,7 +8,7 @@
 
 #include "platform/console.h"
 #include "platform/process.h"
-#include "tool/file_names.h"
+#include "tool/payload/file_names.h"
 
 namespace fs = std::filesystem;
 

@@ -8,11 +8,11 @@
 #include <utility>
 #include <vector>
 
-#include "tool/archive_rules.h"
-#include "tool/runtime_image.h"
-#include "tool/signing.h"
+#include "tool/payload/archive_rules.h"
+#include "tool/runtime/runtime_image.h"
+#include "tool/windows/signing.h"
 #include "tool/text_files.h"
-#include "tool/windows_image.h"
+#include "tool/windows/windows_image.h"
 
 namespace hux::tool {
 

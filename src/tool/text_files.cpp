@@ -9,7 +9,7 @@
 #include "common/byte_string.h"
 #include "common/utf.h"
 #include "tool/config_checks.h"
-#include "tool/file_names.h"
+#include "tool/payload/file_names.h"
 
 namespace fs = std::filesystem;
 

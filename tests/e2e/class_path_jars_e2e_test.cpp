@@ -8,7 +8,7 @@
 
 #include "archive/zip_reader.h"
 #include "support/harness.h"
-#include "tool/zip_writer.h"
+#include "tool/payload/zip_writer.h"
 
 using namespace hux::e2e;
 using hux::tool::ZipWriter;

@@ -9,8 +9,8 @@
 #include "archive/zip_reader.h"
 #include "support/harness.h"
 #include "tool/config_checks.h"
-#include "tool/flatten.h"
-#include "tool/zip_writer.h"
+#include "tool/jars/flatten.h"
+#include "tool/payload/zip_writer.h"
 
 using namespace hux::e2e;
 using hux::tool::ZipWriter;

@@ -7,7 +7,7 @@
 #include <fstream>
 
 #include "support/harness.h"
-#include "tool/zip_writer.h"
+#include "tool/payload/zip_writer.h"
 
 using namespace hux::e2e;
 namespace fs = std::filesystem;

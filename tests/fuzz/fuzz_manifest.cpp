@@ -9,8 +9,8 @@
 #include <cstdint>
 #include <string>
 
-#include "tool/index_files.h"
-#include "tool/manifest.h"
+#include "tool/jars/index_files.h"
+#include "tool/jars/manifest.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::vector<std::string> entries = hux::tool::manifestClassPath(data, size);

@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "tool/pe_image.h"
-#include "tool/pe_resources.h"
-#include "tool/win_resources.h"
+#include "tool/windows/pe_image.h"
+#include "tool/windows/pe_resources.h"
+#include "tool/windows/win_resources.h"
 
 using namespace hux::tool;
 

@@ -6,9 +6,9 @@
 #include <fstream>
 
 #include "support/temp_dir.h"
-#include "tool/class_path_jars.h"
-#include "tool/manifest.h"
-#include "tool/zip_writer.h"
+#include "tool/jars/class_path_jars.h"
+#include "tool/jars/manifest.h"
+#include "tool/payload/zip_writer.h"
 
 namespace fs = std::filesystem;
 using namespace hux::tool;

@@ -8,9 +8,9 @@
 
 #include "support/temp_dir.h"
 #include "archive/zip_reader.h"
-#include "tool/flatten.h"
-#include "tool/index_files.h"
-#include "tool/zip_writer.h"
+#include "tool/jars/flatten.h"
+#include "tool/jars/index_files.h"
+#include "tool/payload/zip_writer.h"
 
 using namespace hux::tool;
 using Pairs = std::vector<std::pair<std::string, std::string>>;

@@ -6,7 +6,7 @@
 #include <set>
 
 #include "support/icon_samples.h"
-#include "tool/installer.h"
+#include "tool/installers/installer.h"
 
 using namespace hux::tool;
 

@@ -10,11 +10,11 @@
 #include "support/temp_dir.h"
 #include "archive/zip_reader.h"
 #include "tool/config_checks.h"
-#include "tool/flatten.h"
-#include "tool/jar_facts.h"
+#include "tool/jars/flatten.h"
+#include "tool/jars/jar_facts.h"
 #include "tool/packer.h"
-#include "tool/pe_image.h"
-#include "tool/zip_writer.h"
+#include "tool/windows/pe_image.h"
+#include "tool/payload/zip_writer.h"
 
 namespace fs = std::filesystem;
 using namespace hux::tool;

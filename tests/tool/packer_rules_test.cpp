@@ -4,7 +4,7 @@
 #include <algorithm>
 
 #include "tool/packer.h"
-#include "tool/payload_listing.h"
+#include "tool/payload/payload_listing.h"
 
 using namespace hux::tool;
 

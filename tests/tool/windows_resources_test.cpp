@@ -11,10 +11,10 @@
 #include "common/utf.h"
 #include "support/icon_samples.h"
 #include "tool/packer.h"
-#include "tool/pe_image.h"
-#include "tool/pe_resources.h"
-#include "tool/win_resources.h"
-#include "tool/windows_image.h"
+#include "tool/windows/pe_image.h"
+#include "tool/windows/pe_resources.h"
+#include "tool/windows/win_resources.h"
+#include "tool/windows/windows_image.h"
 
 using namespace hux::tool;
 namespace test = hux::test;

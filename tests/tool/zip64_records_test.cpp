@@ -11,8 +11,8 @@
 
 #include "support/temp_dir.h"
 #include "archive/zip_reader.h"
-#include "tool/flatten.h"
-#include "tool/zip_writer.h"
+#include "tool/jars/flatten.h"
+#include "tool/payload/zip_writer.h"
 
 namespace fs = std::filesystem;
 using namespace hux::tool;

@@ -15,8 +15,8 @@
 #include "platform/user_cache.h"
 #include "runtime/embedded_runtime.h"
 #include "support/test_support.h"
-#include "tool/runtime_image.h"
-#include "tool/zip_writer.h"
+#include "tool/runtime/runtime_image.h"
+#include "tool/payload/zip_writer.h"
 
 using namespace hux;
 using hux::test::cacheBaseVariable;

@@ -11,7 +11,7 @@
 #include "common/payload_format.h"
 #include "common/utf.h"
 #include "common/zip_format.h"
-#include "tool/zip_writer.h"
+#include "tool/payload/zip_writer.h"
 
 using namespace hux;
 

@@ -1,8 +1,0 @@
-// The Windows resources the packer writes: icons (from .ico or .png files),
-// version information and the application manifest; and their decoding for
-// `hux inspect`. Pure byte work, no resource toolchain.
-#pragma once
-
-#include "tool/win_icons.h"
-#include "tool/win_manifest.h"
-#include "tool/win_version_info.h"
