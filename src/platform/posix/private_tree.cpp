@@ -82,14 +82,6 @@ Status NewFile::finish() {
     return failed;
 }
 
-Status writeNewFile(const char* path, const void* bytes, size_t count, bool executable) {
-    NewFile file;
-    Status status = file.create(path, executable);
-    if (status) status = file.append(bytes, count);
-    if (status) status = file.finish();
-    return status;
-}
-
 Result<int64_t> plainFileSize(const char* path) {
     struct stat st {};
     if (lstat(path, &st) != 0) return lastErrorStatus(describe("cannot examine", path));

@@ -94,14 +94,6 @@ Status NewFile::finish() {
     return failed;
 }
 
-Status writeNewFile(const char* path, const void* bytes, size_t count, bool executable) {
-    NewFile file;
-    Status status = file.create(path, executable);
-    if (status) status = file.append(bytes, count);
-    if (status) status = file.finish();
-    return status;
-}
-
 Result<int64_t> plainFileSize(const char* path) {
     WIN32_FILE_ATTRIBUTE_DATA data;
     if (!GetFileAttributesExA(path, GetFileExInfoStandard, &data))
