@@ -1,5 +1,10 @@
 #include "common/payload_format.h"
 
+#include <zlib.h>
+
+#include <cstring>
+
+#include "common/hex_digit.h"
 #include "common/zip_format.h"
 
 namespace hux {
@@ -11,6 +16,41 @@ int64_t measureArchiveCommentLength(const uint8_t* tail, int64_t tailLength, int
     return at < 0 ? 0 : tailLength - at - zip::kEndRecordSize;
 }
 
+namespace {
+
+uint32_t blockCrc(const uint8_t* block, uint32_t length) {
+    return static_cast<uint32_t>(crc32(crc32(0, nullptr, 0), block, static_cast<uInt>(length)));
+}
+
+}  // namespace
+
+BlockSeal blockSeal(const uint8_t* block, uint32_t length) {
+    constexpr uint32_t kKeyLength = sizeof(kBlockSealKey) - 1;
+    if (length < kBlockSealSize + 4) return BlockSeal::Unsealed;
+    const uint8_t* seal = block + length - kBlockSealSize;
+    if (std::memcmp(seal + 1, kBlockSealKey, kKeyLength) != 0) return BlockSeal::Unsealed;
+    // The key stands where the packer puts it: a changed byte anywhere
+    // else, the NUL before it included, breaks the seal.
+    uint32_t stored = 0;
+    for (uint32_t i = 0; i < 8; ++i) {
+        const int digit = hexDigitValue(static_cast<char>(seal[1 + kKeyLength + i]));
+        if (digit < 0) return BlockSeal::Broken;
+        stored = stored << 4 | static_cast<uint32_t>(digit);
+    }
+    const uint32_t sealed = length - kBlockSealSize;
+    if (seal[0] != 0 || blockCrc(block, sealed) != stored) return BlockSeal::Broken;
+    return BlockSeal::Sealed;
+}
+
+void writeBlockSeal(const uint8_t* block, uint32_t length, uint8_t seal[kBlockSealSize]) {
+    static constexpr char kDigits[] = "0123456789abcdef";
+    const uint32_t crc = blockCrc(block, length);
+    seal[0] = 0;
+    std::memcpy(seal + 1, kBlockSealKey, sizeof(kBlockSealKey) - 1);
+    for (int i = 0; i < 8; ++i) seal[11 + i] = static_cast<uint8_t>(kDigits[(crc >> (28 - 4 * i)) & 15]);
+    seal[kBlockSealSize - 1] = 0;
+}
+
 bool configurationBlockFramed(const uint8_t* file, int64_t blockEnd) {
     if (blockEnd < kBlockLengthSize) return false;
     const uint8_t* field = file + blockEnd - kBlockLengthSize;
@@ -19,7 +59,8 @@ bool configurationBlockFramed(const uint8_t* file, int64_t blockEnd) {
     const int64_t start = blockEnd - kBlockLengthSize - static_cast<int64_t>(length);
     if (length < 4 || start < 0) return false;
     const uint8_t* block = file + start;
-    return block[0] == 0xEF && block[1] == 0xBB && block[2] == 0xBF && block[length - 1] == 0;
+    return block[0] == 0xEF && block[1] == 0xBB && block[2] == 0xBF && block[length - 1] == 0 &&
+           blockSeal(block, length) != BlockSeal::Broken;
 }
 
 bool payloadArchiveIntact(const uint8_t* file, int64_t size, uint32_t archiveLength, int64_t commentLength) {

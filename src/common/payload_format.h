@@ -30,11 +30,28 @@ constexpr int64_t kCommentSearchReach = zip::kMaxCommentLength;
 // `tail` holds the file's last `tailLength` bytes.
 int64_t measureArchiveCommentLength(const uint8_t* tail, int64_t tailLength, int64_t size);
 
+// The packer seals the configuration block: after its text and that text's
+// NUL come kBlockSealKey, the CRC-32 of every byte before the key (the mark,
+// the text, its NUL) as 8 hex digits, and a final NUL. The text still ends at
+// its first NUL, so a reader that knows no seal reads the same lines.
+constexpr char kBlockSealKey[] = "hux-crc32=";
+constexpr int kBlockSealSize = 1 + 10 + 8 + 1;  // NUL, key, digits, NUL
+
+// What a block's last bytes say of it: Sealed (the CRC-32 matches), Unsealed
+// (no seal: the packer of an older version wrote it) or Broken (a seal whose
+// NUL before it is gone or whose CRC-32 differs: the text was changed).
+enum class BlockSeal { Sealed, Unsealed, Broken };
+BlockSeal blockSeal(const uint8_t* block, uint32_t length);
+
+// The seal for a block whose `length` bytes (the mark, the text, its NUL)
+// are at `block`: kBlockSealSize bytes, appended to them.
+void writeBlockSeal(const uint8_t* block, uint32_t length, uint8_t seal[kBlockSealSize]);
+
 // Whether the configuration block that ends at file offset `blockEnd` (just
 // past its length field) has the packer's framing: a length that stays
-// inside the file, the UTF-8 mark first and a NUL last. A flipped bit in the
-// length or the block would otherwise start the application with no
-// configuration.
+// inside the file, the UTF-8 mark first and a NUL last, and no broken seal.
+// A flipped bit in the length or the block would otherwise start the
+// application with no configuration, or with a changed one.
 bool configurationBlockFramed(const uint8_t* file, int64_t blockEnd);
 
 // Whether the `size` bytes at `file` end with a whole archive of

@@ -208,6 +208,11 @@ std::vector<uint8_t> encodeBlock(const std::vector<std::string>& lines) {
         block.push_back('\n');
     }
     block.push_back(0);
+    // The seal: a changed byte of the text ends the launch instead of
+    // changing what it runs.
+    uint8_t seal[kBlockSealSize];
+    writeBlockSeal(block.data(), static_cast<uint32_t>(block.size()), seal);
+    block.insert(block.end(), seal, seal + kBlockSealSize);
     return block;
 }
 

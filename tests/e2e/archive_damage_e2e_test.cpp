@@ -214,6 +214,18 @@ TEST(ArchiveDamage, EveryChangedPayloadByteRunsAsPackedOrEndsInOneLine) {
             << r.out << r.err;
     }
     std::printf("any payload byte: 100 copies, %d ran as packed, %d ended in one line\n", ran, 100 - ran);
+    // Every byte of the configuration text, its NUL included: a changed one
+    // never runs a changed configuration.
+    for (size_t at = payload; at <= bytes.find('\0', payload); ++at) {
+        SCOPED_TRACE(at - payload);
+        std::string copy = bytes;
+        copy[at] ^= 0x01;
+        const std::string path = dir.write("copy", copy);
+        chmod(path.c_str(), 0755);
+        const RunResult r = runOn(kLinux, path, {"args"});
+        EXPECT_EQ(r.exitCode, 7) << r.out << r.err;
+        EXPECT_NE(r.err.find("is damaged"), std::string::npos) << r.err;
+    }
 }
 
 // The support classes are checked before any runtime is looked for, on both

@@ -1,6 +1,8 @@
 // The packed file's layout, `hux inspect`, and the packer's refusals.
 #include <gtest/gtest.h>
+#include <zlib.h>
 
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 
@@ -49,10 +51,15 @@ TEST(Packer, WritesTheDocumentedLayout) {
         const std::string file = readFile(exe);
         ASSERT_GT(file.size(), stub.size());
         const size_t image = imageEnd(file, stub.size());
-        // Block: UTF-8 mark, CR LF lines, one NUL; then L, 16 reserved bytes, the archive.
+        // Block: UTF-8 mark, CR LF lines, one NUL, the seal (NUL, key, the CRC-32 of
+        // all before it in hex, NUL); then L, 16 reserved bytes, the archive.
         // --no-compatible and --keep-sharing-note: the block holds the configured lines only.
-        const std::string expectedBlock =
+        const std::string text =
             "\xEF\xBB\xBFmainclass app.Main\r\noption -Xmx64m\r\nproperty k=v\xC3\xA9\r\n" + std::string(1, '\0');
+        char seal[16];
+        std::snprintf(seal, sizeof seal, "%08lx",
+                      crc32(0, reinterpret_cast<const Bytef*>(text.data()), static_cast<uInt>(text.size())));
+        const std::string expectedBlock = text + std::string(1, '\0') + "hux-crc32=" + seal + std::string(1, '\0');
         EXPECT_EQ(file.substr(image, expectedBlock.size()), expectedBlock);
         const size_t lengthAt = image + expectedBlock.size();
         EXPECT_EQ(le32(file, lengthAt), expectedBlock.size());

@@ -247,8 +247,10 @@ bool inspect(const std::string& path, std::ostream& out, std::string& error) {
     std::string text(reinterpret_cast<const char*>(file + blockStart), l);
     if (text.size() < 4 || text.compare(0, 3, "\xEF\xBB\xBF") != 0 || text.back() != '\0')
         return damaged(path, "the configuration block lacks its UTF-8 mark or final NUL", error);
+    if (blockSeal(file + blockStart, l) == BlockSeal::Broken)
+        return damaged(path, "the configuration block's CRC-32 does not match its text", error);
     text.erase(0, 3);
-    text.pop_back();
+    text.resize(text.find('\0'));
     const int64_t archiveStart = blockEnd + kReservedSize;
     const int64_t record = archiveStart + a - zip::kEndRecordSize;
     if (record < archiveStart || record + zip::kEndRecordSize > size || readLe32(file + record) != zip::kEndSignature)
