@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <optional>
 #include <set>
 
 #include "common/byte_string.h"
@@ -376,8 +377,10 @@ public:
             classes.emplace_back(genericTextOf(fs::relative(it->path(), pathOf(dir))), textOf(it->path()));
         }
         std::sort(classes.begin(), classes.end());
+        // Stored, not deflated: every launch checks them before the machine
+        // starts, and the machine's reader loads them, without inflating.
         for (const auto& [name, path] : classes)
-            if (!addEntry(name, path, error)) return false;
+            if (!addEntry(name, path, error, ZipWriter::Method::Stored)) return false;
         return true;
     }
 
@@ -402,7 +405,8 @@ public:
     }
 
 private:
-    bool addEntry(const std::string& given, const std::string& path, std::string& error) {
+    bool addEntry(const std::string& given, const std::string& path, std::string& error,
+                  std::optional<ZipWriter::Method> method = std::nullopt) {
         std::string name;
         if (!normaliseEntryName(given, name, error)) return false;
         if (name == kRuntimeIndexName || name.compare(0, kRuntimeEntryPrefix.size(), kRuntimeEntryPrefix) == 0) {
@@ -429,8 +433,8 @@ private:
             error = "cannot read '" + path + "'";
             return false;
         }
-        return zip_.addFile(name, path,
-                            zip::isArchiveName(name) ? ZipWriter::Method::Stored : ZipWriter::Method::Deflated, error);
+        if (!method) method = zip::isArchiveName(name) ? ZipWriter::Method::Stored : ZipWriter::Method::Deflated;
+        return zip_.addFile(name, path, *method, error);
     }
 
     ZipWriter& zip_;
