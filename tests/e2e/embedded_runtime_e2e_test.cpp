@@ -572,9 +572,9 @@ TEST(EmbeddedRuntimeWindows, UnpacksAndRunsFromTheUsersCache) {
     ASSERT_EQ(r.exitCode, 0) << r.err;
     EXPECT_TRUE(has(r.out, "carrying its runtime")) << r.out;
     // A first launch in this Wine prefix: its users' unpacked runtimes go.
-    if (const char* prefix = std::getenv("WINEPREFIX")) {
+    {
         std::error_code ec;
-        for (const auto& user : fs::directory_iterator(std::string(prefix) + "/drive_c/users", ec))
+        for (const auto& user : fs::directory_iterator(winePrefix() + "/drive_c/users", ec))
             fs::remove_all(user.path() / "AppData/Local/hux/runtimes", ec);
     }
     RunOptions o;

@@ -347,10 +347,7 @@ public:
     }
 
 protected:
-    std::string prefix() const {
-        const char* set = std::getenv("WINEPREFIX");
-        return set ? set : sourceDir() + "/build/wineprefix";
-    }
+    std::string prefix() const { return winePrefix(); }
     TempDir dir_;
     std::string exe_;
 };

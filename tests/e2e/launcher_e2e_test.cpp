@@ -114,7 +114,7 @@ TEST(Payload, ATruncatedOrAlteredExecutableSaysSoInOneLine) {
         // (low and high byte), its UTF-8 mark or its final NUL altered.
         const size_t blockAt = bytes.find("\xEF\xBB\xBFmainclass");
         ASSERT_NE(blockAt, std::string::npos);
-        const size_t lengthAt = bytes.find('\0', blockAt) + 1;
+        const size_t lengthAt = bytes.find('\0', bytes.find("hux-crc32=", blockAt)) + 1;  // past the seal
         std::vector<std::string> framing(4, bytes);
         framing[0][lengthAt] ^= 0x01;
         framing[1][lengthAt + 3] = static_cast<char>(framing[1][lengthAt + 3] ^ 0x80);

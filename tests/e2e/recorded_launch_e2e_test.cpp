@@ -561,7 +561,7 @@ TEST_F(RecordedLaunch, WindowsFlattenedFirstLaunchLeavesItsArchiveToABackgroundD
     std::string list = first.raw.substr(at + option.size(), first.raw.find('\n', at) - at - option.size());
     ASSERT_EQ(list.compare(0, 3, "C:\\"), 0) << list;
     std::replace(list.begin(), list.end(), '\\', '/');
-    const fs::path listed = fs::path(std::getenv("WINEPREFIX")) / "drive_c" / list.substr(3);
+    const fs::path listed = fs::path(winePrefix()) / "drive_c" / list.substr(3);
     const std::string stem = listed.string().substr(0, listed.string().rfind(".lst.tmp"));
     const auto start = std::chrono::steady_clock::now();
     while (!fs::exists(stem + ".jsa") && std::chrono::steady_clock::now() - start < std::chrono::seconds(60))

@@ -305,6 +305,11 @@ std::string winePath(const std::string& path) {
     return p;
 }
 
+std::string winePrefix() {
+    const char* set = std::getenv("WINEPREFIX");
+    return set && *set ? set : sourceDir() + "/build/wineprefix";
+}
+
 std::vector<std::string> installedJdks() {
     std::vector<std::string> homes;
     std::vector<std::string> seen;

@@ -104,6 +104,8 @@ RunResult pack(const Target& target, const std::string& output, const std::vecto
 std::string readFile(const std::string& path);
 // Windows form of a Linux path as Wine shows it to programs ("Z:\...").
 std::string winePath(const std::string& path);
+// The Wine prefix the Windows runs use (scripts/wine-env's choice).
+std::string winePrefix();
 
 // Homes of the JDKs installed here (one per distinct libjvm.so), and their
 // runtime library.
