@@ -2,6 +2,7 @@
 
 #include <zlib.h>
 
+#include <cstdio>
 #include <cstring>
 
 #include "common/hex_digit.h"
@@ -43,12 +44,10 @@ BlockSeal blockSeal(const uint8_t* block, uint32_t length) {
 }
 
 void writeBlockSeal(const uint8_t* block, uint32_t length, uint8_t seal[kBlockSealSize]) {
-    static constexpr char kDigits[] = "0123456789abcdef";
-    const uint32_t crc = blockCrc(block, length);
+    // NUL, key, digits; snprintf's own NUL is the final one.
     seal[0] = 0;
-    std::memcpy(seal + 1, kBlockSealKey, sizeof(kBlockSealKey) - 1);
-    for (int i = 0; i < 8; ++i) seal[11 + i] = static_cast<uint8_t>(kDigits[(crc >> (28 - 4 * i)) & 15]);
-    seal[kBlockSealSize - 1] = 0;
+    std::snprintf(reinterpret_cast<char*>(seal + 1), kBlockSealSize - 1, "%s%08lx", kBlockSealKey,
+                  static_cast<unsigned long>(blockCrc(block, length)));
 }
 
 bool configurationBlockFramed(const uint8_t* file, int64_t blockEnd) {
